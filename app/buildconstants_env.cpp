@@ -1,0 +1,19 @@
+// Test variant of the build constants: each one may be replaced through an environment variable,
+// read once before main, so a test can point the launcher at servers on ports it picked.
+#include "app/buildconstants.h"
+#include "app/buildconstants_defaults.h"
+
+#include <QByteArray>
+
+static QString fromEnv(const char *name, const char *fallback)
+{
+    const QByteArray value = qgetenv(name);
+    return QString::fromUtf8(value.isNull() ? QByteArray(fallback) : value);
+}
+
+const QString cdnBaseUrl = fromEnv("KESTRIVANE_TEST_CDN_BASE_URL", KV_DEFAULT_CDN_BASE_URL);
+const QString buildMode = fromEnv("KESTRIVANE_TEST_BUILD_MODE", KV_DEFAULT_BUILD_MODE);
+const QString logUrl = fromEnv("KESTRIVANE_TEST_LOG_URL", KV_DEFAULT_LOG_URL);
+const QString launcherVersion = fromEnv("KESTRIVANE_TEST_LAUNCHER_VERSION", KV_DEFAULT_LAUNCHER_VERSION);
+const QString versionFile = QStringLiteral("version3.txt");
+const QString crashUploadUrl = fromEnv("KESTRIVANE_TEST_CRASH_UPLOAD_URL", KV_DEFAULT_CRASH_UPLOAD_URL);

@@ -1,0 +1,52 @@
+#pragma once
+
+// The only place that knows the operating system. Windows and Unix implementations live in
+// platform_win.cpp / platform_unix.cpp (plus small Qt-free files for the raw Win32 calls).
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace Platform {
+
+// Directory of the running executable: where settings.ini, config.ini, the game and the
+// downloaded files live. Tests may point it at a temporary directory.
+QString launcherDir();
+void setLauncherDirOverride(const QString &dir); // empty text removes the override
+
+// Full path of the running executable (used for the start-at-login value and the single-instance key).
+QString launcherExecutablePath();
+
+// Per-user registry values below HKEY_CURRENT_USER, key paths written the Windows way,
+// e.g. "HKEY_CURRENT_USER\\SOFTWARE\\Quelvane". On Unix they live in
+// $XDG_CONFIG_HOME/Quelvane/registry.ini, one group per key path.
+QString registryValue(const QString &keyPath, const QString &name);
+QStringList registryValueNames(const QString &keyPath);
+bool setRegistryValue(const QString &keyPath, const QString &name, const QString &value);
+
+// Start at login: the "Run" value named `name` ("Quelvane"). On Unix an XDG autostart entry
+// $XDG_CONFIG_HOME/autostart/<name>.desktop whose Exec value plays the Run value's role.
+QString runValue(const QString &name);                       // empty when absent
+bool setRunValue(const QString &name, const QString &value); // value as stored, e.g. "\"C:\\...\\Kestrivane.exe\""
+bool removeRunValue(const QString &name);
+
+// Name of the user running this process; empty if it cannot be found.
+QString currentUserName();
+
+// Raw SMBIOS table in the Windows raw-SMBIOS layout: used20CallingMethod, major, minor,
+// DMI revision, 32-bit little-endian length, then the structure data. Empty when unreadable.
+QByteArray rawSmbiosTable();
+
+// Whether a process with this id is alive (used to recognise a stale single-instance block).
+bool processExists(qint64 pid);
+
+// Starts the installation's update script detached: Windows "wscript.exe <dir>\\update.vbs <file>",
+// Unix "/bin/sh <dir>/update.sh <file>". newFileName is a bare file name in the launcher directory.
+bool startUpdateScript(const QString &scriptDir, const QString &newFileName);
+
+// The game program as given to QProcess::start: "Quelvane.exe" on Windows (found in the working
+// directory); on Unix the absolute path of "Quelvane.exe" in the launcher directory, after making
+// it executable for its owner if it is not yet.
+QString gameProgram();
+
+} // namespace Platform
