@@ -1,0 +1,61 @@
+#include "download/versiontable.h"
+
+#include <QCryptographicHash>
+#include <QStringList>
+
+static QMap<QString, RemoteFileInfo> *g_table = nullptr;
+
+QMap<QString, RemoteFileInfo> &VersionTable::instance()
+{
+    if (!g_table)
+        g_table = new QMap<QString, RemoteFileInfo>();
+    return *g_table;
+}
+
+void VersionTable::release()
+{
+    delete g_table;
+    g_table = nullptr;
+}
+
+bool VersionTable::isSafeFileName(const QString &name)
+{
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return false;
+    for (const QChar c : name) {
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':') || c.isNull())
+            return false;
+    }
+    return true;
+}
+
+bool VersionTable::parseLine(const QString &line, RemoteFileInfo *out)
+{
+    const QStringList fields = line.split(QLatin1Char(':'));
+    if (fields.size() < 4)
+        return false;
+    if (!isSafeFileName(fields.at(0)))
+        return false;
+    RemoteFileInfo info;
+    info.name = fields.at(0);
+    info.version = fields.at(1);
+    info.md5 = fields.at(2);
+    bool ok = false;
+    const int size = fields.at(3).toInt(&ok, 10);
+    info.size = (ok && size > 0) ? size : 0;
+    *out = info;
+    return true;
+}
+
+QByteArray VersionTable::format(const QList<RemoteFileInfo> &records)
+{
+    QByteArray text;
+    for (const RemoteFileInfo &r : records)
+        text += QStringLiteral("%1:%2:%3:%4\n").arg(r.name, r.version, r.md5).arg(r.size).toUtf8();
+    return text;
+}
+
+QString VersionTable::md5Hex(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+// One line of the version file: name:version:md5:size.
+struct RemoteFileInfo
+{
+    QString name;
+    QString version;
+    QString md5;
+    int size = 0;
+    // Owned by the download manager while the file is assembled.
+    qint32 downloadedBytes = 0;
+    QByteArray data;
+};
+
+// Process-wide map from file name to its record, ordered by name.
+class VersionTable
+{
+public:
+    static QMap<QString, RemoteFileInfo> &instance();
+    static void release();
+
+    // Largest version file accepted from the CDN.
+    static constexpr qint64 MaxVersionFileSize = 16 * 1024 * 1024;
+
+    // Parses one non-empty line. False when it has fewer than four fields or its name could
+    // leave the launcher directory (empty, ".", "..", or containing '/', '\\', ':' or NUL).
+    // A size that is not a decimal number is 0; a negative size is 0.
+    static bool parseLine(const QString &line, RemoteFileInfo *out);
+    static bool isSafeFileName(const QString &name);
+
+    // Version-file text for a set of records ("name:version:md5:size\n" per record).
+    static QByteArray format(const QList<RemoteFileInfo> &records);
+
+    // Lower-case hexadecimal MD5 of the data.
+    static QString md5Hex(const QByteArray &data);
+};

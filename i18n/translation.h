@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+// The text catalogue: eight languages, texts read from ":/Translation/Translation_<Name>.txt",
+// a font role per language, and languageChanged() after every successful switch.
+class Translation : public QObject
+{
+    Q_OBJECT
+public:
+    static Translation *instance();
+
+    static constexpr int LanguageCount = 8;
+    static QString languageNameAt(int index); // "Chinese", "English", ... ; empty outside 0..7
+
+    void setFontFamily(const QString &role, const QString &family);
+    QString fontFamily(const QString &role) const; // family registered for a role ("default", "chinese", "english")
+    void loadLanguage();
+    void setLanguageIndex(int index);
+    int languageIndex() const { return m_languageIndex; }
+    QString tr(const QString &key) const;
+    QString languageName() const;
+    QString imagePath(const QString &imageName) const;
+    QString currentFontFamily() const { return m_currentFontFamily; }
+    QString fontRole() const { return m_fontRole; }
+
+signals:
+    void languageChanged(QString language);
+
+private:
+    Translation();
+
+    int m_languageIndex = 1;
+    QMap<QString, QString> m_fontFamilies;
+    QMap<QString, QString> m_texts;
+    QString m_currentFontFamily;
+    QString m_fontRole;
+};

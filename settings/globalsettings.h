@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+class QSettings;
+
+// Index of a user setting; a plain int in every call.
+enum SettingKey { AutoLaunch = 0, Language = 1, PopupOnExit = 2, CloseGameAction = 3, PopupOnCrash = 4 };
+
+// Process-wide store of the five user settings: four in "settings.ini" (group "global_settings")
+// in the launcher directory, start at login in the platform's Run entry. Read once, written through.
+class GlobalSettings
+{
+public:
+    static GlobalSettings *instance();
+    static void release();
+
+    int value(int key) const;           // -1 for a key outside 0..4
+    void setValue(int key, int value); // keys outside 0..4 are ignored
+
+    // The start-at-login value this launcher writes: its native path between double quotes.
+    static QString expectedRunValue();
+
+private:
+    GlobalSettings();
+    ~GlobalSettings();
+    void load();
+
+    QSettings *m_settings = nullptr;
+    int m_values[5] = {0, 1, 0, 0, 1};
+};
