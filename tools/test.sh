@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds the project and runs every test; then builds the GUI-free unit tests again with
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs them.
+#   BUILD_DIR (default build), ASAN_BUILD_DIR (default build-asan), SKIP_ASAN=1 to skip the second pass.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD_DIR=${BUILD_DIR:-build}
+ASAN_BUILD_DIR=${ASAN_BUILD_DIR:-build-asan}
+JOBS=$(nproc)
+GEN=()
+if command -v ninja >/dev/null 2>&1; then GEN=(-G Ninja); fi
+
+cmake -S . -B "$BUILD_DIR" "${GEN[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$BUILD_DIR" -j"$JOBS"
+ctest --test-dir "$BUILD_DIR" --output-on-failure --timeout 600
+
+if [ "${SKIP_ASAN:-0}" != "1" ]; then
+    cmake -S . -B "$ASAN_BUILD_DIR" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug -DKESTRIVANE_SANITIZE=ON
+    cmake --build "$ASAN_BUILD_DIR" -j"$JOBS" --target kv_unit_tests
+    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+        ctest --test-dir "$ASAN_BUILD_DIR" -L unit --output-on-failure --timeout 600
+fi
