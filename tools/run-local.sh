@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the launcher, publishes the sample release to a local CDN, starts the local server stack
+# (nginx CDN on 127.0.0.1:8080, event log on :8081, crash uploads on :8329) and runs the launcher
+# from a fresh install folder. Everything lives under out/local (KV_RUN_DIR to change it).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+BUILD_DIR=${BUILD_DIR:-build}
+RUN_DIR=${KV_RUN_DIR:-$ROOT/out/local}
+GEN=()
+if command -v ninja >/dev/null 2>&1; then GEN=(-G Ninja); fi
+
+cmake -S . -B "$BUILD_DIR" "${GEN[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$BUILD_DIR" -j"$(nproc)"
+
+mkdir -p "$RUN_DIR"
+if [ ! -f "$RUN_DIR/release/cdn/version3.txt" ]; then
+    tools/make-sample-release.sh "$RUN_DIR/release" "$BUILD_DIR"
+fi
+tools/stack stop "$RUN_DIR/stack" >/dev/null 2>&1 || true
+tools/stack start "$RUN_DIR/stack" --build "$BUILD_DIR" --cdn-root "$RUN_DIR/release/cdn"
+trap 'tools/stack stop "$RUN_DIR/stack" >/dev/null 2>&1 || true' EXIT
+
+INSTALL="$RUN_DIR/install"
+mkdir -p "$INSTALL"
+cp "$BUILD_DIR/bin/Kestrivane" "$INSTALL/Kestrivane"
+cp packaging/update.sh "$INSTALL/update.sh"
+echo "launcher folder: $INSTALL   (events: $RUN_DIR/stack/sink/events.jsonl)"
+"$INSTALL/Kestrivane" "$@"
