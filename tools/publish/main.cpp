@@ -1,0 +1,342 @@
+// kv-publish: copies release files into a CDN folder under their versioned names and rewrites the
+// version file afterwards, so a client never reads a version file naming a file not yet in place.
+#include "download/versiontable.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QSaveFile>
+#include <QSet>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace {
+
+const char *const usage = R"(Usage: kv-publish --cdn DIR --release DIR [options] [name=version ...]
+
+Copies each named file of the release folder into the CDN folder as "v<version>_<name>" (written to a
+temporary file, then renamed), then rewrites the version file in the CDN folder with one
+"name:version:md5:size" line per file, sorted by name. Entries of the existing version file that are
+not published again are kept, and so are earlier releases' files. The version file is replaced last
+and atomically.
+
+Options:
+  --cdn DIR             CDN folder (created if missing)
+  --release DIR         folder holding the files to publish
+  --manifest FILE       read more "name=version" lines from FILE ('#' starts a comment line)
+  --version-file NAME   name of the version file (default version3.txt)
+  --replace             allow replacing an already published "v<version>_<name>" whose content differs
+  --help                this text
+
+Refused, with exit code 2 and nothing changed: names the launcher would refuse (empty, ".", "..",
+or containing '/', '\', ':', a NUL or a line break), versions containing those characters, files of
+2 GiB or more, missing files, a name given twice, and different content for an already published
+version (without --replace).
+Exit codes: 0 published, 1 a read or write failed, 2 refused input or bad usage.
+)";
+
+constexpr qint64 MaxFileSize = Q_INT64_C(2147483648); // sizes are 32-bit signed in the version file
+constexpr qint64 CopyBlock = 1 << 20;
+
+QTextStream &err() {
+    static QTextStream s(stderr);
+    return s;
+}
+
+QTextStream &out() {
+    static QTextStream s(stdout);
+    return s;
+}
+
+struct Entry {
+    QString name;
+    QString version;
+    QString source;
+    QString target;
+    qint64 size = 0;
+    bool alreadyInPlace = false;
+};
+
+bool safeField(const QString &text) {
+    return VersionTable::isSafeFileName(text) && !text.contains(QLatin1Char('\n')) &&
+           !text.contains(QLatin1Char('\r'));
+}
+
+bool parseAssignment(const QString &text, QList<Entry> *entries, const QString &where) {
+    const int eq = text.indexOf(QLatin1Char('='));
+    if (eq < 0) {
+        err() << "kv-publish: " << where << ": expected name=version, got \"" << text << "\"\n";
+        return false;
+    }
+    Entry e;
+    e.name = text.left(eq);
+    e.version = text.mid(eq + 1);
+    entries->append(e);
+    return true;
+}
+
+bool readManifest(const QString &path, QList<Entry> *entries) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        err() << "kv-publish: cannot read manifest " << path << ": " << f.errorString() << "\n";
+        return false;
+    }
+    if (f.size() > 1024 * 1024) {
+        err() << "kv-publish: manifest " << path << " is larger than 1 MiB\n";
+        return false;
+    }
+    const QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
+    for (int i = 0; i < lines.size(); ++i) {
+        QString line = lines.at(i);
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        if (line.trimmed().isEmpty() || line.trimmed().startsWith(QLatin1Char('#')))
+            continue;
+        if (!parseAssignment(line.trimmed(), entries, QStringLiteral("%1:%2").arg(path).arg(i + 1)))
+            return false;
+    }
+    return true;
+}
+
+// MD5 of a file, read in blocks; empty on a read error.
+QString fileMd5(const QString &path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!hash.addData(&f))
+        return QString();
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+// Copies source to target through a temporary file, hashing what is written. The size limit is
+// checked again while copying in case the file grows after it was examined.
+bool copyFile(const Entry &e, QString *md5, qint64 *size) {
+    QFile in(e.source);
+    if (!in.open(QIODevice::ReadOnly)) {
+        err() << "kv-publish: cannot read " << e.source << ": " << in.errorString() << "\n";
+        return false;
+    }
+    QSaveFile save(e.target);
+    if (!save.open(QIODevice::WriteOnly)) {
+        err() << "kv-publish: cannot write " << e.target << ": " << save.errorString() << "\n";
+        return false;
+    }
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    QByteArray block;
+    qint64 total = 0;
+    for (;;) {
+        block = in.read(CopyBlock);
+        if (block.isEmpty()) {
+            if (in.error() != QFileDevice::NoError) {
+                err() << "kv-publish: cannot read " << e.source << ": " << in.errorString() << "\n";
+                save.cancelWriting();
+                return false;
+            }
+            break;
+        }
+        total += block.size();
+        if (total >= MaxFileSize) {
+            err() << "kv-publish: " << e.source << " grew to 2 GiB or more while copying\n";
+            save.cancelWriting();
+            return false;
+        }
+        hash.addData(block);
+        if (save.write(block) != block.size()) {
+            err() << "kv-publish: cannot write " << e.target << ": " << save.errorString() << "\n";
+            save.cancelWriting();
+            return false;
+        }
+    }
+    if (!save.commit()) {
+        err() << "kv-publish: cannot write " << e.target << ": " << save.errorString() << "\n";
+        return false;
+    }
+    QFile::setPermissions(e.target, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                        QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    *md5 = QString::fromLatin1(hash.result().toHex());
+    *size = total;
+    return true;
+}
+
+// Existing records of the version file; false when a line cannot be read back.
+bool readVersionFile(const QString &path, QMap<QString, RemoteFileInfo> *records) {
+    QFile f(path);
+    if (!f.exists())
+        return true;
+    if (!f.open(QIODevice::ReadOnly)) {
+        err() << "kv-publish: cannot read " << path << ": " << f.errorString() << "\n";
+        return false;
+    }
+    if (f.size() > VersionTable::MaxVersionFileSize) {
+        err() << "kv-publish: " << path << " is larger than the launcher accepts\n";
+        return false;
+    }
+    const QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
+    for (int i = 0; i < lines.size(); ++i) {
+        QString line = lines.at(i);
+        // A hand-edited file may have Windows line ends; the rewrite drops them.
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        if (line.isEmpty())
+            continue;
+        RemoteFileInfo info;
+        if (!VersionTable::parseLine(line, &info)) {
+            err() << "kv-publish: " << path << " line " << (i + 1) << " is not a valid entry: \"" << line
+                  << "\"; fix or remove it first\n";
+            return false;
+        }
+        records->insert(info.name, info);
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    QString cdnDir, releaseDir, versionFileName = QStringLiteral("version3.txt");
+    bool replace = false;
+    QList<Entry> entries;
+
+    const QStringList args = app.arguments().mid(1);
+    for (int i = 0; i < args.size(); ++i) {
+        const QString &a = args.at(i);
+        auto value = [&](QString *target) {
+            if (i + 1 >= args.size()) {
+                err() << "kv-publish: " << a << " needs a value (see --help)\n";
+                return false;
+            }
+            *target = args.at(++i);
+            return true;
+        };
+        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            out() << usage;
+            return 0;
+        } else if (a == QLatin1String("--cdn")) {
+            if (!value(&cdnDir))
+                return 2;
+        } else if (a == QLatin1String("--release")) {
+            if (!value(&releaseDir))
+                return 2;
+        } else if (a == QLatin1String("--version-file")) {
+            if (!value(&versionFileName))
+                return 2;
+        } else if (a == QLatin1String("--manifest")) {
+            QString path;
+            if (!value(&path) || !readManifest(path, &entries))
+                return 2;
+        } else if (a == QLatin1String("--replace")) {
+            replace = true;
+        } else if (a.startsWith(QLatin1String("--"))) {
+            err() << "kv-publish: unknown option " << a << " (see --help)\n";
+            return 2;
+        } else if (!parseAssignment(a, &entries, QStringLiteral("argument"))) {
+            return 2;
+        }
+    }
+    if (cdnDir.isEmpty() || releaseDir.isEmpty() || entries.isEmpty()) {
+        err() << "kv-publish: need --cdn DIR, --release DIR and at least one name=version (see --help)\n";
+        return 2;
+    }
+    if (!safeField(versionFileName)) {
+        err() << "kv-publish: unsafe version file name \"" << versionFileName << "\"\n";
+        return 2;
+    }
+
+    // Everything is checked before anything is written.
+    QSet<QString> seen;
+    for (Entry &e : entries) {
+        if (!safeField(e.name)) {
+            err()
+                << "kv-publish: refused name \"" << e.name
+                << "\": the launcher refuses names that are empty, \".\", \"..\" or contain '/', '\\', ':', "
+                   "NUL or a line break\n";
+            return 2;
+        }
+        if (!safeField(e.version)) {
+            err() << "kv-publish: refused version \"" << e.version << "\" for " << e.name
+                  << ": a version must be non-empty and free of '/', '\\', ':', NUL and line breaks\n";
+            return 2;
+        }
+        if (seen.contains(e.name)) {
+            err() << "kv-publish: " << e.name << " is named twice\n";
+            return 2;
+        }
+        seen.insert(e.name);
+        e.source = QDir(releaseDir).filePath(e.name);
+        const QFileInfo info(e.source);
+        if (!info.exists() || !info.isFile()) {
+            err() << "kv-publish: " << e.source << " is not a file\n";
+            return 2;
+        }
+        e.size = info.size();
+        if (e.size >= MaxFileSize) {
+            err() << "kv-publish: refused " << e.name << ": " << e.size
+                  << " bytes is 2 GiB or more, which the version file cannot list\n";
+            return 2;
+        }
+        const QString remoteName = QStringLiteral("v%1_%2").arg(e.version, e.name);
+        e.target = QDir(cdnDir).filePath(remoteName);
+        if (QFileInfo::exists(e.target)) {
+            const QString have = fileMd5(e.target);
+            const QString want = fileMd5(e.source);
+            if (!have.isEmpty() && have == want) {
+                e.alreadyInPlace = true;
+            } else if (!replace) {
+                err() << "kv-publish: refused " << e.name << ": " << remoteName
+                      << " is already published with different content; publish a new version (or use "
+                         "--replace)\n";
+                return 2;
+            }
+        }
+    }
+
+    if (!QDir().mkpath(cdnDir)) {
+        err() << "kv-publish: cannot create " << cdnDir << "\n";
+        return 1;
+    }
+    const QString versionPath = QDir(cdnDir).filePath(versionFileName);
+    QMap<QString, RemoteFileInfo> records;
+    if (!readVersionFile(versionPath, &records))
+        return 1;
+
+    for (const Entry &e : entries) {
+        QString md5;
+        qint64 size = 0;
+        if (e.alreadyInPlace) {
+            md5 = fileMd5(e.target);
+            size = QFileInfo(e.target).size();
+            if (md5.isEmpty()) {
+                err() << "kv-publish: cannot read " << e.target << "\n";
+                return 1;
+            }
+        } else if (!copyFile(e, &md5, &size)) {
+            return 1;
+        }
+        RemoteFileInfo info;
+        info.name = e.name;
+        info.version = e.version;
+        info.md5 = md5;
+        info.size = static_cast<int>(size);
+        records.insert(e.name, info);
+        out() << "published " << e.name << " " << e.version << " " << md5 << " " << size << " -> "
+              << QFileInfo(e.target).fileName() << (e.alreadyInPlace ? " (already in place)" : "") << "\n";
+    }
+
+    // Every listed file is in place; only now may the version file name them.
+    QSaveFile save(versionPath);
+    const QByteArray text = VersionTable::format(records.values());
+    if (!save.open(QIODevice::WriteOnly) || save.write(text) != text.size() || !save.commit()) {
+        err() << "kv-publish: cannot write " << versionPath << ": " << save.errorString() << "\n";
+        return 1;
+    }
+    QFile::setPermissions(versionPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                           QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    out() << "wrote " << versionPath << " (" << records.size() << " entries)\n";
+    return 0;
+}
