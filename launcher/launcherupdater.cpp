@@ -1,0 +1,267 @@
+// The window itself: construction, painting, dragging, the page switch and language changes.
+#include "launcher/launcherupdater.h"
+
+#include "app/buildconstants.h"
+#include "i18n/translation.h"
+#include "launcher/labelargs.h"
+#include "launcher/ui_launcherupdater.h"
+#include "platform/platform.h"
+#include "widgets/darkoverlay.h"
+
+#include <QDebug>
+#include <QIcon>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QNetworkAccessManager>
+#include <QPainter>
+#include <QPropertyAnimation>
+#include <QShortcut>
+#include <QTimer>
+
+namespace {
+
+const char *const IconPath = ":/images/images/icon.png";
+
+int startButtonPixelSize(const QString &languageName) {
+    return (languageName == QLatin1String("Japanese") || languageName == QLatin1String("Spanish")) ? 40 : 47;
+}
+
+} // namespace
+
+LauncherUpdater::LauncherUpdater(QWidget *parent)
+    : QDialog(parent, Qt::FramelessWindowHint)
+    , ui(new Ui::LauncherUpdater)
+    , networkManager(new QNetworkAccessManager(this))
+    , speedTimer(new QTimer(this))
+    , fadeAnimation(new QPropertyAnimation(this)) {
+    // 1-2. Members above; the form ends on the game page, the run starts on the launcher page.
+    ui->setupUi(this);
+    ui->stackedWidget->setCurrentIndex(0);
+
+    // 3.
+    setWindowIcon(QIcon(QString::fromLatin1(IconPath)));
+
+    // 4.
+    connect(Translation::instance(), SIGNAL(languageChanged(QString)), this,
+            SLOT(onLanguageChanged(QString)));
+
+    // 5. Tray icon, hidden until the close button sends the window there.
+    trayIcon.setIcon(QIcon(QString::fromLatin1(IconPath)));
+    trayIcon.setToolTip(trKey(QStringLiteral("APP_NAME")));
+    connect(&trayIcon, SIGNAL(activated(QSystemTrayIcon::ActivationReason)), this,
+            SLOT(trayIconActivated(QSystemTrayIcon::ActivationReason)));
+    buildTrayMenu();
+    connect(&trayMenu, SIGNAL(triggered(QAction *)), this, SLOT(trayMenuTriggered(QAction *)));
+    trayIcon.setContextMenu(&trayMenu);
+
+    // 6-7.
+    setWindowTitle(trKey(QStringLiteral("APP_NAME")));
+    ui->appnameLabel->setTextKey(QStringLiteral("%1"), false, true);
+    ui->appnameLabel->setArgs({LabelArgs::key(QStringLiteral("APP_NAME"))});
+    ui->versionLabel->setTextKey(QStringLiteral("V%1 %2"), false, true);
+    ui->versionLabel->setArgs({LabelArgs::text(launcherVersion), LabelArgs::text(buildMode)});
+
+    // 8. Design size 1280 x 720 scaled to a width of 1300.
+    const double scale = 1300.0 / 1280.0;
+    setFixedSize(qRound(1280 * scale), qRound(720 * scale));
+
+    // 9.
+    overlay = new DarkOverlay(this);
+    overlay->setGeometry(0, 0, width(), height());
+    overlay->raise();
+    overlay->hide();
+
+    // 10.
+    titleBarRect = QRect(0, 0, 1300, 44);
+    titleBandRect = QRect(0, 0, width(), 44);
+
+    // 11. Title buttons.
+    ui->close_btn->setIcon(QPixmap(QStringLiteral(":/images/images/close_normal.png")));
+    connect(ui->close_btn, SIGNAL(clicked()), this, SLOT(exit()));
+    ui->minimize_btn->setIcon(QPixmap(QStringLiteral(":/images/images/minimize_normal.png")));
+    connect(ui->minimize_btn, SIGNAL(clicked()), this, SLOT(minimize()));
+    ui->setting_btn->setIcon(QPixmap(QStringLiteral(":/images/images/setting_normal.png")));
+    ui->setting_btn->setVisible(false);
+    connect(ui->setting_btn, SIGNAL(clicked()), this, SLOT(openSettings()));
+
+    // 12. Pause / continue button of the game download.
+    ImageButton *downloadBtn = ui->downloadBtn;
+    downloadBtn->setVisible(false);
+    downloadBtn->setIcon(QPixmap(QStringLiteral(":/images/images/pause.png")));
+    downloadBtn->setBaseColors(QColor("#f1b6fa"), QColor("#834395"), QColor("#e9a9fb"));
+    downloadBtn->setFaceColors(QColor("#bf56f1"), QColor("#733491"), QColor("#d99af7"));
+    downloadBtn->setTwoLayer(true);
+    downloadBtn->setRounded(true);
+    downloadBtn->setIconScale(0.6f);
+    connect(downloadBtn, SIGNAL(clicked()), this, SLOT(downloadBtnClicked()));
+
+    // 13.
+    ui->startGameBtn->setVisible(false);
+    ui->startGameBtn->setTextPixelSize(startButtonPixelSize(Translation::instance()->languageName()));
+
+    // 14.
+    ui->launcherDownloadInfo->setVisible(false);
+    ui->launcherDownloadInfo->setTextKey(QStringLiteral("LOADING"), true, true);
+    ui->launcherDownloadInfo->setOutlineColor(QColor("#3b2c5e"));
+    ui->launcherDownloadInfo->setOutlined(true);
+    ui->launcherDownloadInfo->setOutlineWidth(2);
+
+    // 15.
+    ui->launcherProgressBar->setScale(1.015625f);
+    ui->launcherProgressBar->setRadiusIsHalfHeight(true);
+    ui->gameSrcProgressBar->setScale(1.015625f);
+    ui->gameSrcProgressBar->setVisible(false);
+
+    // 16.
+    backgroundPixmap = QPixmap(QStringLiteral(":/images/images/bg1.png"));
+    titleBandColor = QColor("#2e0152");
+
+    // 17.
+    speedTimer->setInterval(1000);
+    connect(speedTimer, SIGNAL(timeout()), this, SLOT(calcDownloadSpeed()));
+    ui->launcherProgressBar->setVisible(false);
+
+    // 18. The version file is requested 500 ms from now.
+    retryVersionCheck(QString());
+
+    // 19.
+    gameProcess = new QProcess(this);
+    gameProcess->setWorkingDirectory(Platform::launcherDir());
+    connect(gameProcess, SIGNAL(started()), this, SLOT(gameProcessStarted()));
+    connect(gameProcess, SIGNAL(finished(int, QProcess::ExitStatus)), this,
+            SLOT(gameProcessFinished(int, QProcess::ExitStatus)));
+
+    // 20.
+    for (TranslatableLabel *label :
+         {ui->gameSrcDownloadInfo, ui->estimateTimeInfo, ui->downloadingSpeedInfo}) {
+        label->setOutlined(true);
+        label->setOutlineWidth(2);
+        label->setOutlineColor(QColor("#30005d"));
+    }
+
+    // 21-22.
+    readCampaignId();
+    readDeviceId();
+    QJsonObject started;
+    started.insert(QStringLiteral("event"), QStringLiteral("launcher started"));
+    sendLogEvent(started);
+
+    // 23.
+    fadeAnimation->setTargetObject(this);
+    fadeAnimation->setPropertyName("fadeInAlpha");
+
+    // 24.
+    auto *debugShortcut = new QShortcut(QKeySequence(QStringLiteral("Ctrl+Alt+G")), this);
+    debugShortcut->setContext(Qt::WindowShortcut);
+    connect(debugShortcut, &QShortcut::activated, this, &LauncherUpdater::showDebugInfo);
+}
+
+LauncherUpdater::~LauncherUpdater() {
+    trayIcon.hide();
+    delete ui;
+}
+
+QString LauncherUpdater::trKey(const QString &key) {
+    return Translation::instance()->tr(key);
+}
+
+void LauncherUpdater::setFadeInAlpha(float alpha) {
+    m_fadeInAlpha = alpha;
+    update();
+}
+
+void LauncherUpdater::paintEvent(QPaintEvent *event) {
+    Q_UNUSED(event);
+    QPainter painter(this);
+    painter.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform);
+    painter.drawPixmap(rect(), backgroundPixmap);
+    if (!fadePixmap.isNull()) {
+        painter.setOpacity(m_fadeInAlpha);
+        painter.drawPixmap(rect(), fadePixmap);
+    }
+    painter.setOpacity(1.0);
+    painter.setPen(Qt::NoPen);
+    painter.fillRect(titleBandRect, titleBandColor);
+    if (!logoPixmap.isNull())
+        painter.drawPixmap(logoRect, logoPixmap);
+}
+
+void LauncherUpdater::mousePressEvent(QMouseEvent *event) {
+    if (titleBarRect.contains(event->pos())) {
+        dragging = true;
+        pressGlobalPos = event->globalPos();
+        pressWindowPos = pos();
+    }
+    QDialog::mousePressEvent(event);
+}
+
+void LauncherUpdater::mouseMoveEvent(QMouseEvent *event) {
+    if (dragging)
+        move(pressWindowPos + (event->globalPos() - pressGlobalPos));
+    QDialog::mouseMoveEvent(event);
+}
+
+void LauncherUpdater::mouseReleaseEvent(QMouseEvent *event) {
+    dragging = false;
+    QDialog::mouseReleaseEvent(event);
+}
+
+void LauncherUpdater::showGameResourcePage() {
+    fadePixmap = QPixmap(QStringLiteral(":/images/images/bg2.png"));
+    fadeAnimation->setDuration(1000);
+    fadeAnimation->setStartValue(0.0f);
+    fadeAnimation->setEndValue(1.0f);
+    fadeAnimation->start();
+    ui->stackedWidget->setCurrentIndex(1);
+    ui->setting_btn->setVisible(true);
+    connect(fadeAnimation, &QPropertyAnimation::finished, this, &LauncherUpdater::onBackgroundFadeDone,
+            Qt::UniqueConnection);
+}
+
+void LauncherUpdater::onBackgroundFadeDone() {
+    backgroundPixmap = fadePixmap;
+    fadePixmap = QPixmap();
+    updateLogo();
+    prepareGameResources();
+    beginGameResourcePhase();
+}
+
+void LauncherUpdater::updateLogo() {
+    logoPixmap = QPixmap(Translation::instance()->imagePath(QStringLiteral("logo.png")));
+    const int w = logoPixmap.width() / 2;
+    const int h = logoPixmap.height() / 2;
+    logoRect = QRect((width() - w) / 2, 60, w, h);
+    update();
+}
+
+void LauncherUpdater::onLanguageChanged(QString lan) {
+    Q_UNUSED(lan);
+    const QString appName = trKey(QStringLiteral("APP_NAME"));
+    setWindowTitle(appName);
+    trayIcon.setToolTip(appName);
+    buildTrayMenu();
+
+    MainButton *start = ui->startGameBtn;
+    start->setTextPixelSize(startButtonPixelSize(Translation::instance()->languageName()));
+    if (gameState != 0) {
+        start->setVisible(true);
+        start->setTextKey(QStringLiteral("START_GAME"));
+        start->setEnabled(gameState == 2);
+    } else {
+        start->setVisible(true);
+        start->setTextKey(QStringLiteral("RESUME_DOWNLOADING"));
+    }
+    start->update();
+
+    if (!logoPixmap.isNull() || ui->stackedWidget->currentIndex() == 1)
+        updateLogo();
+}
+
+void LauncherUpdater::showDebugInfo() {
+    const QString text =
+        QStringLiteral("cdnBaseUrl=%1\nbuildMode=%2\nlogUrl=%3\nlauncherVersion=%4\nversionFile=%5\n"
+                       "crashUploadUrl=%6")
+            .arg(cdnBaseUrl, buildMode, logUrl, launcherVersion, versionFile, crashUploadUrl);
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Debug info"), text, QMessageBox::Ok, this);
+    box.exec();
+}

@@ -1,0 +1,178 @@
+#pragma once
+
+#include "download/errorcode.h"
+
+#include <QByteArray>
+#include <QColor>
+#include <QDialog>
+#include <QFutureWatcher>
+#include <QJsonObject>
+#include <QMenu>
+#include <QNetworkReply>
+#include <QPixmap>
+#include <QPoint>
+#include <QProcess>
+#include <QRect>
+#include <QString>
+#include <QStringList>
+#include <QSystemTrayIcon>
+
+class QAction;
+class QNetworkAccessManager;
+class QPropertyAnimation;
+class QSettings;
+class QTimer;
+class DarkOverlay;
+class XDManager;
+struct LauncherUpdaterTestAccess;
+
+namespace Ui {
+class LauncherUpdater;
+}
+
+// The launcher's only top-level window and the owner of the whole workflow: version check,
+// self-update, game resources, extraction, game process, tray and closing. Each concern lives in
+// its own source file of this folder.
+class LauncherUpdater : public QDialog {
+    Q_OBJECT
+    Q_PROPERTY(float fadeInAlpha READ fadeInAlpha WRITE setFadeInAlpha)
+
+public:
+    explicit LauncherUpdater(QWidget *parent = nullptr);
+    ~LauncherUpdater() override;
+
+    float fadeInAlpha() const { return m_fadeInAlpha; }
+    void setFadeInAlpha(float alpha);
+
+    // Size text: "%1B", "%1KB", "%1MB" or "%1GB" with 1024-based thresholds, rounded to `precision` decimals.
+    static QString formatSize(float size, int precision = 2);
+    // "hh:mm:ss", each field at least two digits.
+    static QString formatTime(int seconds);
+    // -2 when either version is not a number, -1 when remote is newer, 0 equal, 1 local newer.
+    static int compareVersions(const QString &local, const QString &remote);
+
+public slots:
+    void receivedMessageFromSecondary(quint32 instanceId, QByteArray message);
+    void versionFileDownloadFinished();
+    void versionFileDownloadNetworkError(QNetworkReply::NetworkError code);
+    void launcherFileDownloadFinished();
+    void launcherDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void launcherDownloadNetworkError(QNetworkReply::NetworkError code);
+    void downloadStarted();
+    void gameResDownloadFinished(ErrorCode code, QString filename);
+    void gameResDownloadingStarted(QString filename);
+    void allGameResDownloadFinished();
+    void gameBtnClicked();
+    void gameProcessStarted();
+    void gameProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void processGameProcessFinishState(int exitCode, QProcess::ExitStatus exitStatus);
+    void resumeDownloading();
+    void trayMenuTriggered(QAction *action);
+    void exit();
+    void exitApp();
+    void minimize();
+    void openSettings();
+    void trayIconActivated(QSystemTrayIcon::ActivationReason reason);
+    void onLanguageChanged(QString lan);
+    void calcDownloadSpeed();
+    void downloadBtnClicked();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+
+private:
+    friend struct LauncherUpdaterTestAccess;
+
+    // launcherupdater.cpp
+    void showGameResourcePage();
+    void onBackgroundFadeDone();
+    void showDebugInfo();
+    void updateLogo();
+
+    // eventlog.cpp
+    void sendLogEvent(QJsonObject event);
+    void readCampaignId();
+    void readDeviceId();
+
+    // versioncheck.cpp
+    void retryVersionCheck(const QString &error);
+    void startVersionFileRequest();
+    void checkLauncherVersion();
+
+    // selfupdate.cpp
+    bool writeAppDirFile(const QByteArray &data, const QString &fileName);
+    void runUpdateScript(const QString &fileName);
+
+    // gameresources.cpp
+    void prepareGameResources();
+    void beginGameResourcePhase();
+    QString installedVersion(const QString &name) const;
+    void setManualResume(bool manualResume);
+    void showStartButton();
+    void showResumeButton();
+
+    // extraction.cpp
+    void prepareExtraction();
+    void extractNextArchive();
+    void onArchiveExtracted(const QString &name, const QString &path, QFutureWatcher<bool> *watcher);
+    void clearExtractionMark(const QString &name);
+
+    // crashupload.cpp
+    QNetworkReply *uploadCrashReport(const QString &archiveName, const QString &description);
+
+    // tray.cpp
+    void buildTrayMenu();
+
+    // Catalogue text of a key in the current language.
+    static QString trKey(const QString &key);
+
+    Ui::LauncherUpdater *ui = nullptr;
+    DarkOverlay *overlay = nullptr;
+    QString gclid;
+    QString deviceId;
+    QNetworkReply *currentReply = nullptr;
+    QNetworkAccessManager *networkManager = nullptr;
+    QPixmap backgroundPixmap;
+    QPixmap fadePixmap;
+    QPixmap logoPixmap;
+    QRect logoRect;
+    QColor titleBandColor;
+    bool isDownloading = false;
+    int gameState = 0;
+
+    // Game-resource update.
+    bool isPaused = false;
+    QSettings *configSettings = nullptr;
+    QStringList archivesToExtract;
+    int finishedFileCount = 0;
+    int updateFileCount = 0;
+    qint64 totalBytes = 0;
+    qint64 presentBytes = 0;
+    qint64 downloadSpeed = 0;
+    qint64 lastCommittedBytes = 0;
+    QTimer *speedTimer = nullptr;
+    QStringList startedFiles;
+    int extractedCount = 0;
+    int extractTotal = 0;
+    XDManager *downloadManager = nullptr;
+    int networkErrorCount = 0;
+    int verifyErrorCount = 0;
+    int writeErrorCount = 0;
+
+    QProcess *gameProcess = nullptr;
+    int retryCount = 0;
+    QRect titleBarRect;
+    QRect titleBandRect;
+    bool dragging = false;
+    QPoint pressGlobalPos;
+    QPoint pressWindowPos;
+    QSystemTrayIcon trayIcon;
+    QMenu trayMenu;
+    QAction *openAction = nullptr;
+    QAction *exitAction = nullptr;
+    float m_fadeInAlpha = 0.0f;
+    QPropertyAnimation *fadeAnimation = nullptr;
+};

@@ -1,0 +1,145 @@
+// Self-update: download the newer launcher, verify it, store it beside us and hand over to the script.
+#include "launcher/launcherupdater.h"
+
+#include "download/versiontable.h"
+#include "launcher/labelargs.h"
+#include "launcher/ui_launcherupdater.h"
+#include "platform/platform.h"
+
+#include <QDebug>
+#include <QMetaEnum>
+#include <QSaveFile>
+
+#include <cmath>
+
+namespace {
+const char *const LauncherFileName = "Kestrivane.exe";
+}
+
+void LauncherUpdater::launcherDownloadProgress(qint64 bytesReceived, qint64 bytesTotal) {
+    QNetworkReply *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        reply = currentReply;
+    if (reply && reply->error() != QNetworkReply::NoError)
+        return;
+
+    // Never take more than the version file announced for the launcher.
+    const qint64 listedSize = VersionTable::instance().value(QString::fromLatin1(LauncherFileName)).size;
+    if (reply && (bytesReceived > listedSize || bytesTotal > listedSize)) {
+        qDebug() << "launcher download larger than listed size" << bytesReceived << bytesTotal << listedSize;
+        reply->abort();
+        return;
+    }
+
+    qDebug().noquote()
+        << QStringLiteral("launcherDownloadProgress %1, %2").arg(bytesReceived).arg(bytesTotal);
+    const QString done = formatSize(bytesReceived, 2);
+    const QString total = bytesTotal < 0 ? QString() : QStringLiteral("/%1").arg(formatSize(bytesTotal, 2));
+
+    float percent = 0.0f;
+    if (bytesReceived != 0 || bytesTotal != 0)
+        percent = float(bytesReceived) * 100.0f / float(bytesTotal);
+    if (std::isnan(percent))
+        percent = 0.0f;
+    ui->launcherProgressBar->setProgress(percent);
+
+    ui->launcherDownloadInfo->setTextKey(QStringLiteral("%1 %2%3"), false, true);
+    ui->launcherDownloadInfo->setArgs(
+        {LabelArgs::key(QStringLiteral("UPDATING")), LabelArgs::text(done), LabelArgs::text(total)});
+}
+
+void LauncherUpdater::launcherDownloadNetworkError(QNetworkReply::NetworkError code) {
+    const char *name = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code);
+    qDebug() << "network error" << (name ? name : "unknown");
+    retryVersionCheck(trKey(QStringLiteral("LOAD_ERROR")));
+}
+
+void LauncherUpdater::launcherFileDownloadFinished() {
+    qDebug() << "launcher file download finished.";
+    QNetworkReply *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        reply = currentReply;
+    if (!reply)
+        return;
+    if (reply == currentReply)
+        currentReply = nullptr;
+    reply->deleteLater();
+    if (reply->error() != QNetworkReply::NoError) {
+        isDownloading = false;
+        return;
+    }
+
+    const RemoteFileInfo info = VersionTable::instance().value(QString::fromLatin1(LauncherFileName));
+    const QByteArray body = reply->readAll();
+    const QString md5 = VersionTable::md5Hex(body);
+    qDebug().noquote() << "launcher.md5 = " + info.md5 + ", download md5 = " + md5;
+    if (info.md5 == md5) {
+        const QString fileName =
+            QStringLiteral("v%1_%2").arg(info.version, QString::fromLatin1(LauncherFileName));
+        if (writeAppDirFile(body, fileName)) {
+            qDebug() << "download finished, wait for restart";
+            isDownloading = false;
+            runUpdateScript(fileName);
+            return;
+        }
+        qDebug() << "file write error";
+        ui->launcherDownloadInfo->setTextKey(QStringLiteral("WRITE_ERROR"), true, true);
+    } else {
+        qDebug() << "md5 not same";
+        ui->launcherDownloadInfo->setTextKey(QStringLiteral("VERIFY_ERROR"), true, true);
+    }
+    isDownloading = false;
+}
+
+bool LauncherUpdater::writeAppDirFile(const QByteArray &data, const QString &fileName) {
+    if (!VersionTable::isSafeFileName(fileName)) {
+        qDebug().noquote() << "refusing to write unsafe file name " + fileName;
+        return false;
+    }
+    // Written under a temporary name and renamed at the end: a failed or interrupted write never
+    // leaves a half file under the final name.
+    QSaveFile file(QStringLiteral("%1/%2").arg(Platform::launcherDir(), fileName));
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (!data.isEmpty()) {
+        qDebug() << "data size " << data.size();
+        qint64 written = 0;
+        while (written < data.size()) {
+            const qint64 n = file.write(data.constData() + written, data.size() - written);
+            if (n < 0) {
+                file.cancelWriting();
+                return false;
+            }
+            written += n;
+        }
+    }
+    return file.commit();
+}
+
+void LauncherUpdater::runUpdateScript(const QString &fileName) {
+    if (!Platform::startUpdateScript(Platform::launcherDir(), fileName))
+        qDebug().noquote() << "update script could not be started for " + fileName;
+    close();
+}
+
+QString LauncherUpdater::formatSize(float size, int precision) {
+    const double x = size;
+    if (x < 1024.0)
+        return QStringLiteral("%1B").arg(static_cast<qint64>(x));
+    const char *unit;
+    double v;
+    if (x < 1048576.0) {
+        unit = "KB";
+        v = x / 1024.0;
+    } else if (x < 1073741824.0) {
+        unit = "MB";
+        v = x / 1048576.0;
+    } else {
+        unit = "GB";
+        v = x / 1073741824.0;
+    }
+    const double scale = std::pow(10.0, precision);
+    const double whole = std::floor(v);
+    const double rounded = whole + std::floor((v - whole) * scale + 0.5) / scale;
+    return QString::number(rounded, 'g', 6) + QLatin1String(unit);
+}

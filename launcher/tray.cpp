@@ -1,0 +1,110 @@
+// Tray icon, close and minimise buttons, the settings dialog and the exit sequence.
+#include "launcher/launcherupdater.h"
+
+#include "i18n/translation.h"
+#include "launcher/ui_launcherupdater.h"
+#include "settings/globalsettings.h"
+#include "settings/settingdialog.h"
+#include "widgets/confirmdialog.h"
+#include "widgets/darkoverlay.h"
+
+#include <QAction>
+#include <QCursor>
+#include <QDebug>
+#include <QIcon>
+#include <QTimer>
+
+void LauncherUpdater::exit() {
+    if (GlobalSettings::instance()->value(CloseGameAction) == 0) {
+        if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+            // Hiding without a tray would leave no way back to the window.
+            qDebug() << "no system tray available, minimising the window instead of hiding it";
+            showMinimized();
+            return;
+        }
+        trayIcon.setVisible(true);
+        hide();
+        return;
+    }
+    exitApp();
+}
+
+void LauncherUpdater::exitApp() {
+    QJsonObject event;
+    event.insert(QStringLiteral("event"), QStringLiteral("launcher closed"));
+    if (isDownloading) {
+        overlay->show();
+        overlay->raise();
+        ConfirmDialog dialog(trKey(QStringLiteral("EXITING_TIP")), this);
+        const int result = dialog.exec();
+        overlay->hide();
+        if (result == 0)
+            return;
+        event.insert(QStringLiteral("curr downloading"), finishedFileCount + 1);
+        event.insert(QStringLiteral("total_update_count"), updateFileCount);
+    }
+    sendLogEvent(event);
+    setManualResume(isDownloading || gameState == 0);
+    hide();
+    QTimer::singleShot(800, this, [this]() { close(); });
+}
+
+void LauncherUpdater::minimize() {
+    showMinimized();
+}
+
+void LauncherUpdater::openSettings() {
+    overlay->show();
+    overlay->raise();
+    {
+        SettingDialog dialog(this);
+        dialog.exec();
+    }
+    overlay->hide();
+}
+
+void LauncherUpdater::trayIconActivated(QSystemTrayIcon::ActivationReason reason) {
+    qDebug().noquote() << QStringLiteral("trayIconActivated %1").arg(static_cast<int>(reason));
+    if (reason != QSystemTrayIcon::Context) {
+        trayIcon.hide();
+        show();
+        return;
+    }
+    const QPoint cursor = QCursor::pos();
+    trayMenu.move(cursor.x() - trayMenu.width(), cursor.y() - trayMenu.height());
+    trayMenu.show();
+}
+
+void LauncherUpdater::trayMenuTriggered(QAction *action) {
+    trayIcon.hide();
+    if (action == openAction) {
+        show();
+    } else if (action == exitAction) {
+        if (isDownloading)
+            show();
+        exitApp();
+    }
+}
+
+void LauncherUpdater::receivedMessageFromSecondary(quint32 instanceId, QByteArray message) {
+    Q_UNUSED(instanceId);
+    Q_UNUSED(message);
+    if (gameProcess->state() == QProcess::Running)
+        return;
+    trayIcon.hide();
+    // Also undo a minimise (the stand-in for the tray where there is none).
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void LauncherUpdater::buildTrayMenu() {
+    trayMenu.clear();
+    QFont font(Translation::instance()->fontFamily(QStringLiteral("default")));
+    font.setPixelSize(12);
+    trayMenu.setFont(font);
+    openAction =
+        trayMenu.addAction(QIcon(QStringLiteral(":/images/images/icon.png")), trKey(QStringLiteral("OPEN")));
+    exitAction = trayMenu.addAction(trKey(QStringLiteral("EXIT")));
+}
