@@ -15,19 +15,30 @@ QString launcherDir();
 void setLauncherDirOverride(const QString &dir); // empty text removes the override
 
 // Full path of the running executable (used for the start-at-login value and the single-instance key).
+// Not affected by the launcher directory override.
 QString launcherExecutablePath();
 
 // Per-user registry values below HKEY_CURRENT_USER, key paths written the Windows way,
 // e.g. "HKEY_CURRENT_USER\\SOFTWARE\\Quelvane". On Unix they live in
-// $XDG_CONFIG_HOME/Quelvane/registry.ini, one group per key path.
+// $XDG_CONFIG_HOME/Quelvane/registry.ini (default ~/.config), one section per key path whose
+// name is the key path itself, backslashes included, followed by "name=value" lines taken
+// literally (nothing escaped, nothing trimmed except the line end):
+//
+//   [HKEY_CURRENT_USER\SOFTWARE\Quelvane]
+//   Filename=C:\Games\Quelvane\Quelvane.exe
+//
+// Key paths and value names compare case-insensitively, as in the registry. A value name must not
+// be empty, contain "=" or start with "[" or ";"; a key path must not contain "]" or a line break;
+// a value must not contain a line break. Writes that break these rules are refused.
 QString registryValue(const QString &keyPath, const QString &name);
 QStringList registryValueNames(const QString &keyPath);
 bool setRegistryValue(const QString &keyPath, const QString &name, const QString &value);
 
 // Start at login: the "Run" value named `name` ("Quelvane"). On Unix an XDG autostart entry
 // $XDG_CONFIG_HOME/autostart/<name>.desktop whose Exec value plays the Run value's role.
-QString runValue(const QString &name);                       // empty when absent
-bool setRunValue(const QString &name, const QString &value); // value as stored, e.g. "\"C:\\...\\Kestrivane.exe\""
+QString runValue(const QString &name); // empty when absent
+bool setRunValue(const QString &name,
+                 const QString &value); // value as stored, e.g. "\"C:\\...\\Kestrivane.exe\""
 bool removeRunValue(const QString &name);
 
 // Name of the user running this process; empty if it cannot be found.
@@ -37,11 +48,19 @@ QString currentUserName();
 // DMI revision, 32-bit little-endian length, then the structure data. Empty when unreadable.
 QByteArray rawSmbiosTable();
 
+// Builds the raw-SMBIOS layout above from a firmware entry point ("_SM_" 2.x or "_SM3_" 3.x, as in
+// /sys/firmware/dmi/tables/smbios_entry_point) and the structure table (/sys/firmware/dmi/tables/DMI).
+// The length is the table length the entry point declares, cut to the bytes actually present.
+// Empty for a malformed entry point or an empty table. Available on every platform.
+QByteArray assembleSmbiosTable(const QByteArray &entryPoint, const QByteArray &dmi);
+
 // Whether a process with this id is alive (used to recognise a stale single-instance block).
+// Ids below 1 are never alive.
 bool processExists(qint64 pid);
 
 // Starts the installation's update script detached: Windows "wscript.exe <dir>\\update.vbs <file>",
-// Unix "/bin/sh <dir>/update.sh <file>". newFileName is a bare file name in the launcher directory.
+// Unix "/bin/sh <dir>/update.sh <file>". newFileName is a bare file name in the launcher directory;
+// an empty name or one containing a path separator is refused.
 bool startUpdateScript(const QString &scriptDir, const QString &newFileName);
 
 // The game program as given to QProcess::start: "Quelvane.exe" on Windows (found in the working

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QFont>
+
+// The font with its family replaced by the catalogue's current family (unchanged while the
+// catalogue has none).
+QFont withCatalogueFamily(QFont font);

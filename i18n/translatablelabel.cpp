@@ -1,0 +1,112 @@
+#include "i18n/translatablelabel.h"
+
+#include "i18n/cataloguefont.h"
+#include "i18n/translation.h"
+
+#include <QFontMetrics>
+#include <QPainter>
+
+TranslatableLabel::TranslatableLabel(QWidget *parent)
+    : QLabel(parent) {
+    connect(Translation::instance(), SIGNAL(languageChanged(QString)), this,
+            SLOT(onLanguageChanged(QString)));
+}
+
+void TranslatableLabel::setTextKey(const QString &key, bool keyIsTranslated, bool clearArgs) {
+    m_textKey = key;
+    m_keyIsTranslated = keyIsTranslated;
+    if (clearArgs)
+        m_args.clear();
+    retranslate();
+}
+
+void TranslatableLabel::setArgs(const QList<LabelArg> &args) {
+    m_args = args;
+    retranslate();
+}
+
+void TranslatableLabel::clearText() {
+    m_args.clear();
+    m_textKey.clear();
+    setText(QString());
+}
+
+void TranslatableLabel::setOutlineColor(const QColor &color) {
+    m_outlineColor = color;
+    if (m_outlined)
+        update();
+}
+
+void TranslatableLabel::setOutlined(bool outlined) {
+    m_outlined = outlined;
+    updateGeometry();
+    update();
+}
+
+void TranslatableLabel::setOutlineWidth(int width) {
+    m_outlineWidth = width;
+    updateGeometry();
+    update();
+}
+
+QSize TranslatableLabel::sizeHint() const {
+    QSize size = QLabel::sizeHint();
+    if (m_outlined)
+        size.rwidth() += 2 * m_outlineWidth;
+    return size;
+}
+
+void TranslatableLabel::onLanguageChanged(QString) {
+    setFont(withCatalogueFamily(font()));
+    retranslate();
+}
+
+void TranslatableLabel::retranslate() {
+    const QString pattern = m_keyIsTranslated ? Translation::instance()->tr(m_textKey) : m_textKey;
+    setText(substituteArgs(pattern, m_args));
+}
+
+void TranslatableLabel::paintEvent(QPaintEvent *) {
+    const QString label = text();
+    QPainter painter(this);
+    const QFont f = withCatalogueFamily(font());
+    painter.setFont(f);
+    painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing |
+                           QPainter::SmoothPixmapTransform);
+
+    const QFontMetrics metrics(f);
+    const QRect r = metrics.boundingRect(label);
+    const int m = margin();
+    const int w = width();
+    const int h = height();
+    const Qt::Alignment a = alignment();
+
+    int x = 0;
+    if (a & Qt::AlignHCenter)
+        x = m + (w - m - r.width()) / 2;
+    else if (a & Qt::AlignRight)
+        x = m + (w - m - r.width());
+    else if (a & Qt::AlignLeft)
+        x = m;
+    x += m_textOffsetX;
+
+    int y = 0;
+    if (a & Qt::AlignTop)
+        y = r.height();
+    else if (a & Qt::AlignVCenter)
+        y = (h + r.height()) / 2 - metrics.descent();
+    else if (a & Qt::AlignBottom)
+        y = h - r.height();
+
+    if (m_outlined) {
+        const int ow = m_outlineWidth;
+        x += ow;
+        painter.setPen(m_outlineColor);
+        static const int offsets[8][2] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0},
+                                          {1, 0},   {-1, 1}, {0, 1},  {1, 1}};
+        for (const auto &d : offsets)
+            painter.drawText(x + d[0] * ow, y + d[1] * ow, label);
+    }
+    painter.setPen(palette().color(palette().currentColorGroup(), QPalette::Text));
+    painter.drawText(x, y, label);
+}

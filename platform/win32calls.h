@@ -1,0 +1,20 @@
+#pragma once
+
+// Thin wrappers around the raw Win32 calls of the platform layer. No Qt here, so these files can be
+// compile-checked with the MinGW cross compiler (tools/check-win32-platform.sh).
+
+#include <string>
+#include <vector>
+
+namespace Win32 {
+
+// GetUserNameW into a buffer of 257 units (UNLEN + 1); empty on failure.
+std::wstring userName();
+
+// GetSystemFirmwareTable('RSMB', 0): the raw SMBIOS data including its 8-byte header; empty on failure.
+std::vector<unsigned char> rawSmbios();
+
+// Whether the process exists and has not exited yet.
+bool processAlive(unsigned long pid);
+
+} // namespace Win32
