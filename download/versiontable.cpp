@@ -5,21 +5,22 @@
 
 static QMap<QString, RemoteFileInfo> *g_table = nullptr;
 
-QMap<QString, RemoteFileInfo> &VersionTable::instance()
-{
+QMap<QString, RemoteFileInfo> &VersionTable::instance() {
     if (!g_table)
         g_table = new QMap<QString, RemoteFileInfo>();
     return *g_table;
 }
 
-void VersionTable::release()
-{
+bool VersionTable::exists() {
+    return g_table != nullptr;
+}
+
+void VersionTable::release() {
     delete g_table;
     g_table = nullptr;
 }
 
-bool VersionTable::isSafeFileName(const QString &name)
-{
+bool VersionTable::isSafeFileName(const QString &name) {
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
         return false;
     for (const QChar c : name) {
@@ -29,8 +30,7 @@ bool VersionTable::isSafeFileName(const QString &name)
     return true;
 }
 
-bool VersionTable::parseLine(const QString &line, RemoteFileInfo *out)
-{
+bool VersionTable::parseLine(const QString &line, RemoteFileInfo *out) {
     const QStringList fields = line.split(QLatin1Char(':'));
     if (fields.size() < 4)
         return false;
@@ -47,15 +47,13 @@ bool VersionTable::parseLine(const QString &line, RemoteFileInfo *out)
     return true;
 }
 
-QByteArray VersionTable::format(const QList<RemoteFileInfo> &records)
-{
+QByteArray VersionTable::format(const QList<RemoteFileInfo> &records) {
     QByteArray text;
     for (const RemoteFileInfo &r : records)
         text += QStringLiteral("%1:%2:%3:%4\n").arg(r.name, r.version, r.md5).arg(r.size).toUtf8();
     return text;
 }
 
-QString VersionTable::md5Hex(const QByteArray &data)
-{
+QString VersionTable::md5Hex(const QByteArray &data) {
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
 }

@@ -5,8 +5,7 @@
 #include <QString>
 
 // One line of the version file: name:version:md5:size.
-struct RemoteFileInfo
-{
+struct RemoteFileInfo {
     QString name;
     QString version;
     QString md5;
@@ -17,11 +16,12 @@ struct RemoteFileInfo
 };
 
 // Process-wide map from file name to its record, ordered by name.
-class VersionTable
-{
+class VersionTable {
 public:
     static QMap<QString, RemoteFileInfo> &instance();
     static void release();
+    // Whether the map exists (created and not yet released).
+    static bool exists();
 
     // Largest version file accepted from the CDN.
     static constexpr qint64 MaxVersionFileSize = 16 * 1024 * 1024;

@@ -1,0 +1,220 @@
+#include "download/taskpiecedownloader.h"
+
+#include "app/buildconstants.h"
+#include "download/downloadtask.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+
+#include <cstring>
+
+TaskPieceDownloader::TaskPieceDownloader()
+    : networkManager(new QNetworkAccessManager(this))
+    , retryTimer(new QTimer(this)) {
+    retryTimer->setSingleShot(true);
+    retryTimer->setInterval(RetryDelayMs);
+    connect(retryTimer, &QTimer::timeout, this, &TaskPieceDownloader::start);
+    connect(networkManager, &QNetworkAccessManager::finished, this, &TaskPieceDownloader::replyFinished);
+}
+
+TaskPieceDownloader::~TaskPieceDownloader() {
+    dropReply();
+}
+
+void TaskPieceDownloader::setTask(DownloadTaskPiece *piece) {
+    dropReply();
+    retryTimer->stop();
+    task = piece;
+    buffer.clear();
+    received = 0;
+    target = nullptr;
+}
+
+void TaskPieceDownloader::setTarget(char *dest) {
+    if (!task)
+        return;
+    // Bytes already held in the buffer move to the new place.
+    if (dest && !buffer.isEmpty())
+        std::memcpy(dest, buffer.constData(), size_t(buffer.size()));
+    buffer.clear();
+    target = dest;
+}
+
+QByteArray TaskPieceDownloader::takeBuffer() {
+    QByteArray out;
+    out.swap(buffer);
+    received = 0;
+    return out;
+}
+
+bool TaskPieceDownloader::isWaitingForRetry() const {
+    return retryTimer->isActive();
+}
+
+void TaskPieceDownloader::start() {
+    if (!task || reply)
+        return;
+    retryTimer->stop();
+
+    const qint64 length = task->length();
+    if (received >= length) {
+        // Every byte arrived before a pause cut the reply short of its end.
+        finishPiece(true);
+        return;
+    }
+
+    const QUrl url(cdnBaseUrl + task->downloadTask->remotePath, QUrl::TolerantMode);
+    QNetworkRequest request(url);
+    const qint64 first = task->begin() + received;
+    request.setRawHeader("Range", QStringLiteral("bytes=%1-%2").arg(first).arg(task->end).toLatin1());
+    request.setRawHeader("Accept-Encoding", "deflate");
+    request.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, false);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+
+    if (!target && buffer.capacity() < length)
+        buffer.reserve(int(length));
+
+    requestedBytes = length - received;
+    reply = networkManager->get(request);
+    reply->setReadBufferSize(ReplyReadBufferSize);
+    finishedConnection =
+        connect(reply, &QNetworkReply::finished, this, &TaskPieceDownloader::pieceDownloadFinished);
+    progressConnection =
+        connect(reply, &QNetworkReply::downloadProgress, this, &TaskPieceDownloader::pieceDownloadProgress);
+    errorConnection =
+        connect(reply, &QNetworkReply::errorOccurred, this, &TaskPieceDownloader::pieceDownloadError);
+}
+
+void TaskPieceDownloader::pause() {
+    qDebug() << "TaskPieceDownloader::pause";
+    // A retry that is due while paused waits for the next start().
+    retryTimer->stop();
+    if (reply) {
+        // Keep what has already arrived, as long as it fits the piece.
+        if (task && reply->bytesAvailable() <= task->length() - received)
+            takeAvailable();
+        dropReply();
+    }
+}
+
+bool TaskPieceDownloader::cancelTask(DownloadTaskPiece *piece) {
+    if (!piece || piece != task)
+        return false;
+    retryTimer->stop();
+    dropReply();
+    buffer.clear();
+    received = 0;
+    target = nullptr;
+    task = nullptr;
+    return true;
+}
+
+void TaskPieceDownloader::pieceDownloadFinished() {
+    if (!reply || sender() != reply)
+        return;
+    if (reply->error() != QNetworkReply::NoError)
+        return; // the error slot has handled it
+    if (!takeAvailable())
+        return;
+    if (received != task->length()) {
+        qDebug() << "piece body shorter than its range" << task->downloadTask->remotePath << task->index
+                 << received << task->length();
+        failAttempt();
+        return;
+    }
+    cutConnections();
+    reply = nullptr; // released by replyFinished
+    finishPiece(true);
+}
+
+void TaskPieceDownloader::pieceDownloadProgress(qint64 bytesReceived, qint64 bytesTotal) {
+    Q_UNUSED(bytesReceived);
+    if (!reply || sender() != reply || !task)
+        return;
+    // The announced length of this reply already tells whether it fits what is left of the piece.
+    if (bytesTotal > requestedBytes) {
+        qDebug() << "piece body longer than its range" << task->downloadTask->remotePath << task->index
+                 << bytesTotal << task->length();
+        failAttempt();
+        return;
+    }
+    takeAvailable();
+}
+
+void TaskPieceDownloader::pieceDownloadError(QNetworkReply::NetworkError error) {
+    if (!reply || sender() != reply)
+        return;
+    qDebug() << "piece request failed" << task->downloadTask->remotePath << task->index << error;
+    failAttempt();
+}
+
+void TaskPieceDownloader::replyFinished(QNetworkReply *tmpReply) {
+    tmpReply->deleteLater();
+}
+
+void TaskPieceDownloader::cutConnections() {
+    disconnect(finishedConnection);
+    disconnect(progressConnection);
+    disconnect(errorConnection);
+}
+
+void TaskPieceDownloader::dropReply() {
+    if (!reply)
+        return;
+    QNetworkReply *r = reply;
+    reply = nullptr;
+    cutConnections();
+    if (r->isRunning())
+        r->abort();
+    r->deleteLater();
+}
+
+// Moves what the reply holds into the piece. False (after failing the attempt) when the server
+// sends more than the range asked for.
+bool TaskPieceDownloader::takeAvailable() {
+    const qint64 available = reply->bytesAvailable();
+    if (available <= 0)
+        return true;
+    const qint64 room = task->length() - received;
+    if (available > room) {
+        qDebug() << "piece body longer than its range" << task->downloadTask->remotePath << task->index
+                 << received + available << task->length();
+        failAttempt();
+        return false;
+    }
+    char *dest;
+    if (target) {
+        dest = target + received;
+    } else {
+        buffer.resize(int(received + available));
+        dest = buffer.data() + received;
+    }
+    const qint64 n = reply->read(dest, available);
+    if (n > 0)
+        received += n;
+    if (!target && n != available)
+        buffer.resize(int(received));
+    return true;
+}
+
+void TaskPieceDownloader::failAttempt() {
+    dropReply();
+    buffer.clear();
+    received = 0;
+    ++task->retryCount;
+    if (task->retryCount < MaxAttempts)
+        retryTimer->start();
+    else
+        finishPiece(false);
+}
+
+void TaskPieceDownloader::finishPiece(bool success) {
+    DownloadTaskPiece *piece = task;
+    task = nullptr;
+    target = nullptr;
+    emit downloadFinished(success, piece);
+}

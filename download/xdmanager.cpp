@@ -1,0 +1,320 @@
+#include "download/xdmanager.h"
+
+#include "download/downloadtask.h"
+#include "download/downloadtaskpiece.h"
+#include "download/fileassembler.h"
+#include "download/taskpiecedownloader.h"
+#include "download/versiontable.h"
+#include "platform/platform.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+
+#include <cstring>
+
+namespace {
+
+RemoteFileInfo *tableEntry(const QString &name) {
+    if (!VersionTable::exists())
+        return nullptr;
+    QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+    const auto it = table.find(name);
+    return it == table.end() ? nullptr : &it.value();
+}
+
+QString targetPath(const QString &name) {
+    return QStringLiteral("%1/%2").arg(Platform::launcherDir(), name);
+}
+
+} // namespace
+
+XDManager::XDManager(QObject *parent)
+    : QObject(parent) {
+    qRegisterMetaType<DownloadTaskPiece>("DownloadTaskPiece");
+    qRegisterMetaType<DownloadTaskPiece *>("DownloadTaskPiece*");
+    qRegisterMetaType<ErrorCode>("ErrorCode");
+
+    // Hashing and writing of the current file, plus the commit of the previous one.
+    workers.setMaxThreadCount(4);
+
+    for (int i = 0; i < DownloaderCount; ++i) {
+        auto *d = new TaskPieceDownloader();
+        downloaders.append(d);
+        connect(d, &TaskPieceDownloader::downloadFinished, this, &XDManager::pieceDownloadFinished,
+                Qt::DirectConnection);
+    }
+}
+
+XDManager::~XDManager() {
+    qDeleteAll(downloaders); // aborts the requests before the images go
+    downloaders.clear();
+    for (FileAssembler *a : qAsConst(assemblers))
+        a->cancel();
+    workers.waitForDone();
+    for (auto it = openPieces.begin(); it != openPieces.end(); ++it) {
+        if (RemoteFileInfo *e = tableEntry(it.key()->localName)) {
+            e->downloadedBytes = 0;
+            e->data = QByteArray();
+        }
+        qDeleteAll(it.value());
+        delete it.key();
+    }
+    qDeleteAll(assemblers);
+    qDeleteAll(pendingTasks);
+}
+
+void XDManager::addFile(const QString &remotePath, const QString &localName) {
+    pendingTasks.append(new DownloadTask{remotePath, localName});
+}
+
+DownloadTaskPiece *XDManager::nextPiece() {
+    while (pendingPieces.isEmpty()) {
+        if (pendingTasks.isEmpty())
+            return nullptr;
+        splitNextFile();
+    }
+    return pendingPieces.takeFirst();
+}
+
+qint64 XDManager::bufferedBytes() const {
+    qint64 sum = 0;
+    for (const TaskPieceDownloader *d : downloaders)
+        sum += d->receivedBytes();
+    return sum;
+}
+
+bool XDManager::writeDataToFile(const QByteArray &data, const QString &name) {
+    qDebug() << "writeDataToFile " << name << ", " << data.size();
+    if (!VersionTable::isSafeFileName(name)) {
+        qWarning() << "refusing to write outside the launcher directory" << name;
+        return false;
+    }
+    QSaveFile file(targetPath(name));
+    if (!file.open(QIODevice::WriteOnly)) {
+        qWarning() << "cannot open file for writing" << file.fileName() << file.errorString();
+        return false;
+    }
+    qint64 pos = 0;
+    while (pos < data.size()) {
+        const qint64 n = file.write(data.constData() + pos, data.size() - pos);
+        if (n <= 0) {
+            qWarning() << "cannot write file" << file.fileName() << file.errorString();
+            file.cancelWriting();
+            return false;
+        }
+        pos += n;
+    }
+    if (!file.commit()) {
+        qWarning() << "cannot commit file" << file.fileName() << file.errorString();
+        return false;
+    }
+    return true;
+}
+
+void XDManager::start() {
+    if (started)
+        return;
+    started = true;
+    for (TaskPieceDownloader *d : qAsConst(downloaders)) {
+        DownloadTaskPiece *p = nextPiece();
+        if (!p)
+            break;
+        assign(d, p);
+    }
+    emit downloadStart();
+    // Nothing (left) to fetch: report the end once the caller is back in the event loop, after it
+    // has finished its own start-up.
+    if (runComplete())
+        QMetaObject::invokeMethod(
+            this, [this] { reportRunEndIfComplete(); }, Qt::QueuedConnection);
+}
+
+void XDManager::pause() {
+    paused = true;
+    for (TaskPieceDownloader *d : qAsConst(downloaders))
+        d->pause();
+}
+
+void XDManager::resume() {
+    paused = false;
+    for (TaskPieceDownloader *d : qAsConst(downloaders))
+        d->start();
+}
+
+void XDManager::splitNextFile() {
+    DownloadTask *t = pendingTasks.takeFirst();
+    RemoteFileInfo *e = tableEntry(t->localName);
+    if (!e) {
+        qWarning() << "file missing from the version table" << t->localName;
+        endFileNow(t, NetworkError, t->localName);
+        return;
+    }
+    if (!VersionTable::isSafeFileName(t->localName)) {
+        qWarning() << "refusing to write outside the launcher directory" << t->localName;
+        endFileNow(t, WriteError, e->name);
+        return;
+    }
+    const qint64 size = e->size;
+    if (size <= 0) {
+        // Nothing to fetch, but the empty file is still checked against its digest and written.
+        ErrorCode code = VerifyError;
+        if (VersionTable::md5Hex(QByteArray()) == e->md5)
+            code = writeDataToFile(QByteArray(), t->localName) ? NoError : WriteError;
+        else
+            qWarning() << "md5 mismatch" << t->localName << VersionTable::md5Hex(QByteArray()) << e->md5;
+        endFileNow(t, code, e->name);
+        return;
+    }
+
+    // Leftovers of saves that a killed launcher could not discard.
+    const QString dir = Platform::launcherDir();
+    for (const QString &stale : FileAssembler::staleTemporaries(dir, t->localName)) {
+        if (!VersionTable::instance().contains(stale) && QFile::remove(QDir(dir).filePath(stale)))
+            qDebug() << "removed stale temporary file" << stale;
+    }
+
+    auto *a = new FileAssembler(
+        targetPath(t->localName), size, &workers, this, [this, t] { fileImageDone(t); },
+        [this, t](ErrorCode code) { fileAssembled(t, code); });
+    if (!a->isValid()) {
+        delete a;
+        endFileNow(t, WriteError, e->name);
+        return;
+    }
+    assemblers.insert(t, a);
+    e->downloadedBytes = 0;
+    e->data = a->image();
+
+    QList<DownloadTaskPiece *> &pieces = openPieces[t];
+    const qint32 count = qint32((size + DownloadTaskPiece::PieceSize - 1) / DownloadTaskPiece::PieceSize);
+    for (qint32 k = 0; k < count; ++k) {
+        auto *p = new DownloadTaskPiece;
+        p->downloadTask = t;
+        p->index = k;
+        p->end = qint32(qMin(qint64(k + 1) * DownloadTaskPiece::PieceSize, size) - 1);
+        pieces.append(p);
+        pendingPieces.append(p);
+    }
+    emit fileDownloadingStart(e->name);
+}
+
+// A file that ends as soon as it is split: it still starts and ends like any other.
+void XDManager::endFileNow(DownloadTask *t, ErrorCode code, const QString &name) {
+    emit fileDownloadingStart(name);
+    emit fileDownloadFinished(code, name);
+    delete t;
+}
+
+void XDManager::assign(TaskPieceDownloader *d, DownloadTaskPiece *p) {
+    d->setTask(p);
+    if (FileAssembler *a = assemblers.value(p->downloadTask))
+        d->setTarget(a->pieceData(p->index));
+    if (!paused)
+        d->start();
+}
+
+void XDManager::refill(TaskPieceDownloader *first) {
+    if (first && !first->currentTask()) {
+        DownloadTaskPiece *p = nextPiece();
+        if (!p)
+            return;
+        assign(first, p);
+    }
+    // Downloaders whose pieces were dropped with a failed file take up work again too.
+    for (TaskPieceDownloader *d : qAsConst(downloaders)) {
+        if (d->currentTask())
+            continue;
+        DownloadTaskPiece *p = nextPiece();
+        if (!p)
+            return;
+        assign(d, p);
+    }
+}
+
+bool XDManager::runComplete() const {
+    return pendingTasks.isEmpty() && pendingPieces.isEmpty() && openPieces.isEmpty();
+}
+
+void XDManager::reportRunEndIfComplete() {
+    if (runEndReported || !runComplete())
+        return;
+    runEndReported = true;
+    emit allFileDownloadFinished();
+}
+
+void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
+    auto *d = qobject_cast<TaskPieceDownloader *>(sender());
+    DownloadTask *t = task->downloadTask;
+    const auto openIt = openPieces.find(t);
+    if (openIt == openPieces.end()) {
+        qWarning() << "piece of a file that is no longer downloaded" << task->index;
+        refill(d);
+        return;
+    }
+    FileAssembler *a = assemblers.value(t);
+    RemoteFileInfo *e = tableEntry(t->localName);
+
+    if (success) {
+        const QByteArray held = d ? d->takeBuffer() : QByteArray();
+        if (!held.isEmpty() && a)
+            std::memcpy(a->pieceData(task->index), held.constData(), size_t(held.size()));
+        if (e)
+            e->downloadedBytes += qint32(task->length());
+        openIt.value().removeOne(task);
+        if (a) {
+            a->pieceCompleted(task->index);
+            // The result arrives later, from the workers, once the tail is hashed and written.
+            if (openIt.value().isEmpty())
+                a->finish(e ? e->md5 : QString());
+        }
+        delete task;
+    } else {
+        emit fileDownloadFinished(NetworkError, t->localName);
+        if (e) {
+            e->downloadedBytes = 0;
+            e->data = QByteArray();
+        }
+        const QList<DownloadTaskPiece *> pieces = openPieces.take(t);
+        for (DownloadTaskPiece *p : pieces) {
+            if (!pendingPieces.removeOne(p)) {
+                for (TaskPieceDownloader *other : qAsConst(downloaders)) {
+                    if (other->cancelTask(p))
+                        break;
+                }
+            }
+            delete p;
+        }
+        delete assemblers.take(t);
+        delete t;
+    }
+
+    if (runComplete()) {
+        reportRunEndIfComplete();
+        return;
+    }
+    refill(d);
+}
+
+void XDManager::fileImageDone(DownloadTask *t) {
+    if (!assemblers.contains(t))
+        return;
+    if (RemoteFileInfo *e = tableEntry(t->localName))
+        e->data = QByteArray();
+}
+
+void XDManager::fileAssembled(DownloadTask *t, ErrorCode code) {
+    if (!assemblers.contains(t))
+        return;
+    RemoteFileInfo *e = tableEntry(t->localName);
+    emit fileDownloadFinished(code, e ? e->name : t->localName);
+    if (e) {
+        e->downloadedBytes = 0;
+        e->data = QByteArray();
+    }
+    openPieces.remove(t);
+    delete assemblers.take(t);
+    delete t;
+    reportRunEndIfComplete();
+}
