@@ -1,0 +1,365 @@
+#include "singleinstance/singleapplicationprivate.h"
+
+#include "platform/platform.h"
+#include "singleinstance/instanceblock.h"
+
+#include <QCryptographicHash>
+#include <QDataStream>
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QSharedMemory>
+#include <QThread>
+
+#include <cstring>
+
+namespace {
+
+constexpr int HeaderSize = 8;
+// A connection attempt towards a primary that is recorded as gone; the answer is immediate
+// for local sockets, the limit only guards against a stuck peer.
+constexpr int StaleProbeTimeoutMs = 200;
+
+QByteArray encodeHeader(qint64 length) {
+    QByteArray header;
+    QDataStream out(&header, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_5_6);
+    out << length;
+    return header;
+}
+
+int remaining(int budgetMs, const QElapsedTimer &timer) {
+    const qint64 left = budgetMs - timer.elapsed();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Waits for at least one byte from the primary and consumes it.
+bool readAcknowledgement(QLocalSocket *socket, int budgetMs, const QElapsedTimer &timer) {
+    if (socket->bytesAvailable() < 1 && !socket->waitForReadyRead(remaining(budgetMs, timer)))
+        return false;
+    char ack = 0;
+    return socket->read(&ack, 1) == 1;
+}
+
+} // namespace
+
+SingleApplicationPrivate::SingleApplicationPrivate(SingleApplication *q)
+    : QObject(nullptr)
+    , owner(q) {}
+
+SingleApplicationPrivate::~SingleApplicationPrivate() {
+    if (socket) {
+        socket->close();
+        delete socket;
+        socket = nullptr;
+    }
+    if (!memory)
+        return;
+
+    const bool locked = memory->lock();
+    if (server) {
+        // Peers go with the server; their close must not be read as a last message.
+        for (auto it = peers.cbegin(); it != peers.cend(); ++it)
+            disconnect(it.key(), nullptr, this, nullptr);
+        peers.clear();
+        server->close();
+        delete server;
+        server = nullptr;
+        InstanceBlock *b = block();
+        // Release the block only while it still names this process: after a take-over it
+        // belongs to another primary.
+        if (locked && b && b->primaryProcessId == QCoreApplication::applicationPid())
+            InstanceBlockOps::releasePrimary(b);
+    }
+    if (locked)
+        memory->unlock();
+    delete memory;
+    memory = nullptr;
+}
+
+QString
+SingleApplicationPrivate::computeKeyName(SingleApplication::Options options, const QStringList &extraKeyData,
+                                         const QString &applicationName, const QString &organizationName,
+                                         const QString &organizationDomain, const QString &applicationVersion,
+                                         const QString &executablePath, const QString &userName) {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData("SingleApplication", 17);
+    hash.addData(applicationName.toUtf8());
+    hash.addData(organizationName.toUtf8());
+    hash.addData(organizationDomain.toUtf8());
+    if (!extraKeyData.isEmpty())
+        hash.addData(extraKeyData.join(QString()).toUtf8());
+    if (!options.testFlag(SingleApplication::KeyWithoutVersion))
+        hash.addData(applicationVersion.toUtf8());
+    if (!options.testFlag(SingleApplication::KeyWithoutPath))
+        hash.addData(executablePath.toLower().toUtf8());
+    if (options.testFlag(SingleApplication::UserScope))
+        hash.addData(userName.toUtf8());
+    QByteArray key = hash.result().toBase64();
+    key.replace('/', '_');
+    return QString::fromUtf8(key);
+}
+
+QString SingleApplicationPrivate::keyNameForThisProcess(SingleApplication::Options options,
+                                                        const QStringList &extraKeyData) {
+    return computeKeyName(options, extraKeyData, QCoreApplication::applicationName(),
+                          QCoreApplication::organizationName(), QCoreApplication::organizationDomain(),
+                          QCoreApplication::applicationVersion(), QCoreApplication::applicationFilePath(),
+                          options.testFlag(SingleApplication::UserScope) ? currentUserName() : QString());
+}
+
+QString SingleApplicationPrivate::currentUserName() {
+    const QString name = Platform::currentUserName();
+    if (!name.isEmpty())
+        return name;
+    return qEnvironmentVariable("USERNAME");
+}
+
+void SingleApplicationPrivate::randomSleep() {
+    const quint64 r = QRandomGenerator::global()->generate();
+    QThread::msleep(static_cast<unsigned long>(8 + ((r * 10) >> 32)));
+}
+
+InstanceBlock *SingleApplicationPrivate::block() const {
+    return memory ? static_cast<InstanceBlock *>(memory->data()) : nullptr;
+}
+
+void SingleApplicationPrivate::startPrimary() {
+    InstanceBlockOps::claimPrimary(block(), QCoreApplication::applicationPid(), currentUserName());
+    instanceId = 0;
+
+    QLocalServer::removeServer(keyName);
+    server = new QLocalServer();
+    server->setSocketOptions(options.testFlag(SingleApplication::UserScope)
+                                 ? QLocalServer::UserAccessOption
+                                 : QLocalServer::WorldAccessOption);
+    if (!server->listen(keyName))
+        qWarning().noquote() << "SingleApplication: Unable to listen." << server->errorString();
+    connect(server, &QLocalServer::newConnection, this, &SingleApplicationPrivate::slotConnectionEstablished);
+}
+
+void SingleApplicationPrivate::startSecondary() {
+    instanceId = InstanceBlockOps::addSecondary(block());
+}
+
+bool SingleApplicationPrivate::blockHasStalePrimary() const {
+    const qint64 pid = block()->primaryProcessId;
+    if (pid > 0 && Platform::processExists(pid))
+        return false;
+    // The process looks gone; make sure nobody answers under the key either (a primary in
+    // another process namespace would still be listening).
+    QLocalSocket probe;
+    probe.connectToServer(keyName);
+    const bool answered =
+        probe.state() == QLocalSocket::ConnectedState || probe.waitForConnected(StaleProbeTimeoutMs);
+    probe.abort();
+    return !answered;
+}
+
+bool SingleApplicationPrivate::connectToPrimary(int timeoutMs, ConnectionKind kind) {
+    QElapsedTimer timer;
+    timer.start();
+    if (!socket)
+        socket = new QLocalSocket();
+    if (socket->state() == QLocalSocket::ConnectedState)
+        return true;
+
+    for (;;) {
+        randomSleep();
+        if (socket->state() != QLocalSocket::ConnectingState)
+            socket->connectToServer(keyName, QIODevice::ReadWrite);
+        if (socket->state() == QLocalSocket::ConnectingState)
+            socket->waitForConnected(remaining(timeoutMs, timer));
+        if (socket->state() == QLocalSocket::ConnectedState)
+            break;
+        if (timer.elapsed() >= timeoutMs)
+            return false;
+    }
+
+    QByteArray greeting;
+    {
+        QDataStream out(&greeting, QIODevice::WriteOnly);
+        out.setVersion(QDataStream::Qt_5_6);
+        out << keyName.toLatin1();
+        out << static_cast<quint8>(kind);
+        out << instanceId;
+        out << qChecksum(greeting.constData(), static_cast<uint>(greeting.size()), Qt::ChecksumIso3309);
+    }
+    return writeAcknowledged(greeting, timeoutMs, timer);
+}
+
+bool SingleApplicationPrivate::writeAcknowledged(const QByteArray &payload, int budgetMs,
+                                                 const QElapsedTimer &timer, bool *headerAcknowledged) {
+    if (headerAcknowledged)
+        *headerAcknowledged = false;
+    socket->write(encodeHeader(payload.size()));
+    socket->flush();
+    if (!readAcknowledgement(socket, budgetMs, timer))
+        return false;
+    if (headerAcknowledged)
+        *headerAcknowledged = true;
+
+    socket->write(payload);
+    // A large payload may need several rounds to leave the buffer.
+    while (socket->bytesToWrite() > 0 && socket->state() == QLocalSocket::ConnectedState) {
+        if (!socket->waitForBytesWritten(remaining(budgetMs, timer)))
+            break;
+    }
+    socket->flush();
+    return readAcknowledgement(socket, budgetMs, timer);
+}
+
+void SingleApplicationPrivate::slotConnectionEstablished() {
+    QLocalSocket *peer = server->nextPendingConnection();
+    if (!peer)
+        return;
+    peers.insert(peer, PeerState());
+    // A peer can never make us hold more than one frame and a little slack.
+    peer->setReadBufferSize(MaxFrameLength + 64 * 1024);
+
+    connect(peer, &QLocalSocket::aboutToClose, this, [this, peer]() {
+        const auto it = peers.constFind(peer);
+        if (it != peers.cend() && peer->bytesAvailable() > 0)
+            slotClientConnectionClosed(peer, it->instanceId);
+    });
+    connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
+    connect(peer, &QObject::destroyed, this, [this, peer]() { peers.remove(peer); });
+    connect(peer, &QLocalSocket::readyRead, this, [this, peer]() { processPeer(peer); });
+
+    // Bytes that came with the connection itself.
+    if (peer->bytesAvailable() > 0)
+        processPeer(peer);
+}
+
+void SingleApplicationPrivate::processPeer(QLocalSocket *peer) {
+    QPointer<QLocalSocket> guard(peer);
+    // Keep going while a stage completes: a frame may already hold the next one behind it.
+    while (guard) {
+        const auto it = peers.constFind(peer);
+        if (it == peers.cend())
+            return;
+        bool progressed = false;
+        switch (it->stage) {
+        case ExpectInitHeader:
+            progressed = readHeader(peer, ExpectInitBody);
+            break;
+        case ExpectInitBody:
+            progressed = readGreeting(peer);
+            break;
+        case ExpectMessageHeader:
+            progressed = readHeader(peer, ExpectMessageBody);
+            break;
+        case ExpectMessageBody:
+            progressed = readMessageBody(peer);
+            break;
+        default:
+            dropPeer(peer);
+            return;
+        }
+        if (!progressed)
+            return;
+    }
+}
+
+bool SingleApplicationPrivate::readHeader(QLocalSocket *peer, Stage next) {
+    const auto it = peers.find(peer);
+    if (it == peers.end())
+        return false;
+    if (peer->bytesAvailable() < HeaderSize)
+        return false;
+
+    const QByteArray raw = peer->read(HeaderSize);
+    QDataStream in(raw);
+    in.setVersion(QDataStream::Qt_5_6);
+    qint64 length = -1;
+    in >> length;
+    if (in.status() != QDataStream::Ok || length < 0 || length > MaxFrameLength) {
+        qDebug() << "SingleApplication: Peer announced an invalid frame length, closing. length=" << length;
+        dropPeer(peer);
+        return false;
+    }
+    it->bodyLength = length;
+    it->stage = next;
+    peer->write(&Ack, 1);
+    peer->flush();
+    return true;
+}
+
+bool SingleApplicationPrivate::readGreeting(QLocalSocket *peer) {
+    const auto it = peers.find(peer);
+    if (it == peers.end() || peer->bytesAvailable() < it->bodyLength)
+        return false;
+
+    const QByteArray body = peer->read(it->bodyLength);
+    QDataStream in(body);
+    in.setVersion(QDataStream::Qt_5_6);
+    QByteArray peerKey;
+    quint8 kind = ConnectInvalid;
+    quint32 peerInstanceId = 0;
+    quint16 peerCrc = 0;
+    in >> peerKey >> kind >> peerInstanceId >> peerCrc;
+
+    bool valid = in.status() == QDataStream::Ok && body.size() >= 2;
+    if (valid) {
+        const QString key = QString::fromLatin1(
+            peerKey.constData(), static_cast<int>(qstrnlen(peerKey.constData(), peerKey.size())));
+        const quint16 crc =
+            qChecksum(body.constData(), static_cast<uint>(body.size() - 2), Qt::ChecksumIso3309);
+        valid = key == keyName && crc == peerCrc;
+    }
+    if (!valid) {
+        qDebug() << "SingleApplication: Rejected a greeting, closing the connection.";
+        dropPeer(peer);
+        return false;
+    }
+
+    it->instanceId = peerInstanceId;
+    it->stage = ExpectMessageHeader;
+    const bool announce =
+        kind == ConnectNewInstance ||
+        (kind == ConnectSecondary && options.testFlag(SingleApplication::NotifySecondaryStart));
+    QPointer<QLocalSocket> guard(peer);
+    if (announce)
+        emit owner->instanceStarted();
+    if (!guard)
+        return false;
+    peer->write(&Ack, 1);
+    peer->flush();
+    return true;
+}
+
+bool SingleApplicationPrivate::readMessageBody(QLocalSocket *peer) {
+    const auto it = peers.find(peer);
+    if (it == peers.end() || peer->bytesAvailable() < it->bodyLength)
+        return false;
+
+    const QByteArray message = peer->read(it->bodyLength);
+    const quint32 peerInstanceId = it->instanceId;
+    peer->write(&Ack, 1);
+    peer->flush();
+    it->stage = ExpectMessageHeader;
+    emit owner->receivedMessage(peerInstanceId, message);
+    return true;
+}
+
+void SingleApplicationPrivate::slotDataAvailable(QLocalSocket *peer, quint32 peerInstanceId) {
+    Q_UNUSED(peerInstanceId)
+    readMessageBody(peer);
+}
+
+void SingleApplicationPrivate::slotClientConnectionClosed(QLocalSocket *peer, quint32 peerInstanceId) {
+    Q_UNUSED(peerInstanceId)
+    // Whatever arrived together with the close still counts, frame by frame.
+    if (peer->bytesAvailable() > 0)
+        processPeer(peer);
+}
+
+void SingleApplicationPrivate::dropPeer(QLocalSocket *peer) {
+    peers.remove(peer);
+    disconnect(peer, nullptr, this, nullptr);
+    peer->abort();
+    peer->deleteLater();
+}

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "singleinstance/singleapplication.h"
+
+#include <QHash>
+#include <QObject>
+#include <QStringList>
+
+class QElapsedTimer;
+class QLocalServer;
+class QLocalSocket;
+class QSharedMemory;
+struct InstanceBlock;
+
+// What the primary knows about one accepted connection.
+struct PeerState {
+    qint64 bodyLength = 0; // announced length of the next frame
+    quint32 instanceId = 0;
+    quint8 stage = 0;
+};
+
+class SingleApplicationPrivate : public QObject {
+    Q_OBJECT
+
+public:
+    enum ConnectionKind : quint8 {
+        ConnectInvalid = 0,
+        ConnectNewInstance = 1,
+        ConnectSecondary = 2,
+        ConnectForMessage = 3,
+    };
+
+    enum Stage : quint8 {
+        ExpectInitHeader = 0,
+        ExpectInitBody = 1,
+        ExpectMessageHeader = 2,
+        ExpectMessageBody = 3,
+    };
+
+    // Largest frame (greeting or message) a peer may announce; anything above closes the connection.
+    static constexpr qint64 MaxFrameLength = 1024 * 1024;
+    static constexpr char Ack = '\n';
+
+    explicit SingleApplicationPrivate(SingleApplication *q);
+    ~SingleApplicationPrivate() override;
+
+    // SHA-256 over the key parts, Base64 with "/" replaced by "_": 44 characters.
+    static QString computeKeyName(SingleApplication::Options options, const QStringList &extraKeyData,
+                                  const QString &applicationName, const QString &organizationName,
+                                  const QString &organizationDomain, const QString &applicationVersion,
+                                  const QString &executablePath, const QString &userName);
+    // The same, with the parts taken from the running application (needs a QCoreApplication).
+    static QString keyNameForThisProcess(SingleApplication::Options options, const QStringList &extraKeyData);
+    static QString currentUserName();
+    static void randomSleep();
+
+    InstanceBlock *block() const;
+    void startPrimary();
+    void startSecondary();
+    bool blockHasStalePrimary() const;
+    bool connectToPrimary(int timeoutMs, ConnectionKind kind);
+    // Header, wait for ack, payload, wait for ack; all within budgetMs counted by timer.
+    bool writeAcknowledged(const QByteArray &payload, int budgetMs, const QElapsedTimer &timer,
+                           bool *headerAcknowledged = nullptr);
+
+    SingleApplication *owner;
+    QSharedMemory *memory = nullptr;
+    QLocalSocket *socket = nullptr;
+    QLocalServer *server = nullptr;
+    quint32 instanceId = 0;
+    QString keyName;
+    SingleApplication::Options options;
+    QHash<QLocalSocket *, PeerState> peers;
+    QStringList extraKeyData;
+
+public slots:
+    void slotConnectionEstablished();
+    void slotDataAvailable(QLocalSocket *peer, quint32 peerInstanceId);
+    void slotClientConnectionClosed(QLocalSocket *peer, quint32 peerInstanceId);
+
+private:
+    void processPeer(QLocalSocket *peer);
+    bool readHeader(QLocalSocket *peer, Stage next);
+    bool readGreeting(QLocalSocket *peer);
+    bool readMessageBody(QLocalSocket *peer);
+    void dropPeer(QLocalSocket *peer);
+};
