@@ -1,0 +1,335 @@
+#include "archive/unziparchive.h"
+#include "platform/platform.h"
+#include "zipwriter.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtConcurrent>
+
+namespace {
+
+QByteArray readAll(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+bool writeFile(const QString &path, const QByteArray &data) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+QByteArray randomBytes(int size, quint32 seed) {
+    QRandomGenerator generator(seed);
+    QByteArray data(size, Qt::Uninitialized);
+    generator.fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
+    return data;
+}
+
+// Every path below dir, relative, sorted; folders end with "/".
+QStringList tree(const QString &dir) {
+    QStringList paths;
+    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        QString relative = QDir(dir).relativeFilePath(it.filePath());
+        if (it.fileInfo().isDir())
+            relative += QLatin1Char('/');
+        paths << relative;
+    }
+    paths.sort();
+    return paths;
+}
+
+} // namespace
+
+class TestUnzipArchive : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void extractsNestedFilesWithoutFolderEntries();
+    void replacesExistingFileAndLeavesOthersAlone();
+    void extractsIntoLauncherDirectory();
+    void readsLongEntryNamesWhole();
+    void failsOnMissingArchive();
+    void failsOnTruncatedArchive();
+    void failsOnChecksumMismatch();
+    void failsOnCorruptCompressedData();
+    void refusesEscapingNames_data();
+    void refusesEscapingNames();
+    void restoresUnixPermissions();
+    void ignoresModesOfOtherHosts();
+    void failsWhenTargetCannotBeOpened();
+    void failsWhenTargetIsReadOnly();
+    void failsWhenWriteFails();
+    void runsConcurrently();
+
+private:
+    QScopedPointer<QTemporaryDir> tmp;
+    QString target;
+    QString zipPath;
+};
+
+void TestUnzipArchive::init() {
+    tmp.reset(new QTemporaryDir);
+    QVERIFY(tmp->isValid());
+    target = tmp->filePath(QStringLiteral("target"));
+    QVERIFY(QDir().mkpath(target));
+    zipPath = tmp->filePath(QStringLiteral("archive.zip"));
+}
+
+void TestUnzipArchive::extractsNestedFilesWithoutFolderEntries() {
+    // More than one block, incompressible, so block boundaries and offsets show.
+    const QByteArray big = randomBytes(3 * 1024 * 1024 + 17, 7);
+    const QByteArray text = QByteArray("line of text\n").repeated(50000);
+    ZipEntry storedEntry{"x/y/z/stored.bin", randomBytes(300001, 9)};
+    storedEntry.stored = true;
+    QVERIFY(writeZip(zipPath, {{"a/b/c/big.bin", big},
+                               {"a/text.txt", text},
+                               {"top.txt", "top"},
+                               storedEntry,
+                               {"empty/dir/", {}},
+                               {"a/b/empty.dat", {}}}));
+
+    QVERIFY(unzipArchive(zipPath, target));
+
+    QCOMPARE(tree(target),
+             QStringList({"a/", "a/b/", "a/b/c/", "a/b/c/big.bin", "a/b/empty.dat", "a/text.txt", "empty/",
+                          "empty/dir/", "top.txt", "x/", "x/y/", "x/y/z/", "x/y/z/stored.bin"}));
+    QVERIFY(readAll(target + "/a/b/c/big.bin") == big);
+    QVERIFY(readAll(target + "/a/text.txt") == text);
+    QCOMPARE(readAll(target + "/top.txt"), QByteArray("top"));
+    QVERIFY(readAll(target + "/x/y/z/stored.bin") == storedEntry.data);
+    QCOMPARE(QFileInfo(target + "/a/b/empty.dat").size(), 0);
+    QVERIFY(QFile::exists(zipPath)); // deleting the archive is the caller's business
+}
+
+void TestUnzipArchive::replacesExistingFileAndLeavesOthersAlone() {
+    QVERIFY(QDir().mkpath(target + "/data"));
+    QVERIFY(writeFile(target + "/data/file.txt", QByteArray("old content that is longer than the new one")));
+    QVERIFY(writeFile(target + "/data/other.txt", "other"));
+    QVERIFY(writeFile(target + "/keep.txt", "keep"));
+    QVERIFY(writeZip(zipPath, {{"data/file.txt", "new"}, {"data/", {}}}));
+
+    QVERIFY(unzipArchive(zipPath, target));
+
+    QCOMPARE(readAll(target + "/data/file.txt"), QByteArray("new"));
+    QCOMPARE(readAll(target + "/data/other.txt"), QByteArray("other"));
+    QCOMPARE(readAll(target + "/keep.txt"), QByteArray("keep"));
+}
+
+void TestUnzipArchive::extractsIntoLauncherDirectory() {
+    Platform::setLauncherDirOverride(target);
+    QVERIFY(writeZip(zipPath, {{"game/Quelvane.pak", "pak"}}));
+    const bool ok = unzipArchive(zipPath);
+    Platform::setLauncherDirOverride(QString());
+    QVERIFY(ok);
+    QCOMPARE(readAll(target + "/game/Quelvane.pak"), QByteArray("pak"));
+}
+
+void TestUnzipArchive::readsLongEntryNamesWhole() {
+    // 600 bytes in folders short enough for every file system; the last part is multi-byte UTF-8.
+    QByteArray name;
+    while (name.size() < 510)
+        name += QByteArray(50, 'd') + '/';
+    name += QString::fromUtf8("f\u00e9").repeated(14).toUtf8();
+    while (name.size() < 600)
+        name += 'x';
+    QCOMPARE(name.size(), 600);
+    QVERIFY(writeZip(zipPath, {{name, "deep"}}));
+
+    QVERIFY(unzipArchive(zipPath, target));
+    QCOMPARE(readAll(target + "/" + QString::fromUtf8(name)), QByteArray("deep"));
+}
+
+void TestUnzipArchive::failsOnMissingArchive() {
+    const QString missing = tmp->filePath("missing.zip");
+    QTest::ignoreMessage(QtDebugMsg, qPrintable("failed to open zip file: " + missing));
+    QVERIFY(!unzipArchive(missing, target));
+    QVERIFY(tree(target).isEmpty());
+}
+
+void TestUnzipArchive::failsOnTruncatedArchive() {
+    QVERIFY(writeZip(zipPath, {{"a.bin", randomBytes(100000, 1)}, {"b.bin", randomBytes(100000, 2)}}));
+    QFile file(zipPath);
+    QVERIFY(file.resize(file.size() / 2));
+    QVERIFY(!unzipArchive(zipPath, target));
+    QVERIFY(tree(target).isEmpty());
+}
+
+void TestUnzipArchive::failsOnChecksumMismatch() {
+    ZipEntry entry{"payload.bin", QByteArray("0123456789abcdef").repeated(1000)};
+    entry.stored = true;
+    QVERIFY(writeZip(zipPath, {entry, {"after.txt", "after"}}));
+    QByteArray bytes = readAll(zipPath);
+    const int at = bytes.indexOf(entry.data);
+    QVERIFY(at > 0);
+    bytes[at + 5000] = 'Z'; // stored data: only the checksum can notice
+    QVERIFY(writeFile(zipPath, bytes));
+
+    QTest::ignoreMessage(QtDebugMsg, "crc error in zip file payload.bin");
+    QVERIFY(!unzipArchive(zipPath, target));
+    QVERIFY(!QFile::exists(target + "/after.txt")); // stops at the damaged entry
+}
+
+void TestUnzipArchive::failsOnCorruptCompressedData() {
+    const QByteArray text = QByteArray("compressible text, compressible text\n").repeated(20000);
+    QVERIFY(writeZip(zipPath, {{"text.txt", text}}));
+    QByteArray bytes = readAll(zipPath);
+    // Trash the middle of the deflate stream (local header is 30 bytes plus the name).
+    const int start = 30 + 8;
+    const int end = bytes.lastIndexOf("PK\x01\x02");
+    QVERIFY(end > start + 200);
+    for (int i = start + (end - start) / 3; i < start + (end - start) / 2; ++i)
+        bytes[i] = char(bytes[i] ^ 0x5a);
+    QVERIFY(writeFile(zipPath, bytes));
+
+    // Damaged deflate data may stop early without an error: the short entry must still fail.
+    QTest::ignoreMessage(
+        QtDebugMsg,
+        QRegularExpression("^(size mismatch in zip file|cannot read zip file|crc error in zip file)"));
+    QVERIFY(!unzipArchive(zipPath, target));
+}
+
+void TestUnzipArchive::refusesEscapingNames_data() {
+    QTest::addColumn<QByteArray>("name");
+    QTest::newRow("parent") << QByteArray("../x");
+    QTest::newRow("parent folder") << QByteArray("../x/");
+    QTest::newRow("absolute") << QByteArray("/tmp/kestrivane-abs-") +
+                                     QByteArray::number(QRandomGenerator::global()->generate());
+    QTest::newRow("drive") << QByteArray("C:/x");
+    QTest::newRow("drive relative") << QByteArray("C:x");
+    QTest::newRow("backslash") << QByteArray("a\\b");
+    QTest::newRow("backslash parent") << QByteArray("a\\..\\..\\b");
+    QTest::newRow("inner parent") << QByteArray("a/../../x");
+    QTest::newRow("deep parent") << QByteArray("a/b/../../../x");
+    QTest::newRow("empty") << QByteArray("");
+}
+
+void TestUnzipArchive::refusesEscapingNames() {
+    QFETCH(QByteArray, name);
+    // A harmless entry first: it may be written, inside; the bad one must stop everything.
+    QVERIFY(writeZip(zipPath, {{"inside/first.txt", "first"}, {name, "evil"}, {"inside/last.txt", "last"}}));
+    const QStringList before = tree(tmp->path());
+
+    QVERIFY(!unzipArchive(zipPath, target));
+
+    QCOMPARE(readAll(target + "/inside/first.txt"), QByteArray("first"));
+    QVERIFY(!QFile::exists(target + "/inside/last.txt"));
+    // Nothing appeared outside the target folder.
+    QStringList after = tree(tmp->path());
+    after.removeAll("target/inside/");
+    after.removeAll("target/inside/first.txt");
+    QCOMPARE(after, before);
+    QCOMPARE(tree(target), QStringList({"inside/", "inside/first.txt"}));
+    if (name.startsWith('/'))
+        QVERIFY(!QFile::exists(QString::fromUtf8(name)));
+}
+
+void TestUnzipArchive::restoresUnixPermissions() {
+    QVERIFY(writeZip(zipPath, {unixEntry("bin/run.sh", "#!/bin/sh\necho extracted-ok \"$1\"\n", 0100755),
+                               unixEntry("data/readonly.txt", "ro", 0100444),
+                               unixEntry("data/private.txt", "p", 0100600)}));
+
+    QVERIFY(unzipArchive(zipPath, target));
+
+    QProcess process;
+    process.start(target + "/bin/run.sh", {"arg"});
+    QVERIFY2(process.waitForFinished(10000), qPrintable(process.errorString()));
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(process.readAllStandardOutput(), QByteArray("extracted-ok arg\n"));
+
+    const QFileDevice::Permissions script = QFileInfo(target + "/bin/run.sh").permissions();
+    QVERIFY(script.testFlag(QFileDevice::ExeGroup) && script.testFlag(QFileDevice::ExeOther));
+    QVERIFY(!script.testFlag(QFileDevice::WriteOther));
+    const QFileDevice::Permissions priv = QFileInfo(target + "/data/private.txt").permissions();
+    QVERIFY(!priv.testFlag(QFileDevice::ReadOther) && !priv.testFlag(QFileDevice::ReadGroup));
+
+    // A read-only entry stays replaceable by the next update.
+    const QFileDevice::Permissions ro = QFileInfo(target + "/data/readonly.txt").permissions();
+    QVERIFY(ro.testFlag(QFileDevice::WriteOwner));
+    QVERIFY(ro.testFlag(QFileDevice::ReadOther));
+    QVERIFY(unzipArchive(zipPath, target));
+}
+
+void TestUnzipArchive::ignoresModesOfOtherHosts() {
+    ZipEntry dos{"tool.sh", "#!/bin/sh\n"};
+    dos.versionMadeBy = 20; // made on DOS/Windows: the high bits are no mode
+    dos.externalAttributes = 0100777u << 16;
+    ZipEntry noMode = unixEntry("nomode.txt", "x", 0);
+    QVERIFY(writeZip(zipPath, {dos, noMode}));
+
+    QVERIFY(unzipArchive(zipPath, target));
+    QVERIFY(!QFileInfo(target + "/tool.sh").permissions().testFlag(QFileDevice::ExeOwner));
+    QVERIFY(!QFileInfo(target + "/tool.sh").permissions().testFlag(QFileDevice::WriteOther));
+    QVERIFY(QFileInfo(target + "/nomode.txt").isReadable());
+}
+
+void TestUnzipArchive::failsWhenTargetCannotBeOpened() {
+    // A folder sits where the file should go: no user, root included, can open it for writing.
+    QVERIFY(QDir().mkpath(target + "/data/file.bin"));
+    QVERIFY(writeZip(zipPath, {{"data/file.bin", "x"}, {"later.txt", "later"}}));
+
+    QTest::ignoreMessage(QtDebugMsg, qPrintable("cannot open target file " + target + "/data/file.bin"));
+    QVERIFY(!unzipArchive(zipPath, target));
+    QVERIFY(!QFile::exists(target + "/later.txt"));
+}
+
+void TestUnzipArchive::failsWhenTargetIsReadOnly() {
+    const QString path = target + "/locked.txt";
+    QVERIFY(writeFile(path, "locked"));
+    QVERIFY(QFile::setPermissions(path,
+                                  QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+    {
+        QFile probe(path);
+        if (probe.open(QIODevice::WriteOnly | QIODevice::Append))
+            QSKIP("running with rights that ignore file permissions");
+    }
+    QVERIFY(writeZip(zipPath, {{"locked.txt", "replaced"}}));
+
+    QVERIFY(!unzipArchive(zipPath, target));
+    QCOMPARE(readAll(path), QByteArray("locked"));
+}
+
+void TestUnzipArchive::failsWhenWriteFails() {
+    // The target is a link to a device that answers every write with "no space left".
+    if (!QFileInfo::exists("/dev/full"))
+        QSKIP("no /dev/full");
+    QVERIFY(QFile::link("/dev/full", target + "/full.bin"));
+    QVERIFY(writeZip(zipPath, {{"full.bin", randomBytes(100000, 3)}, {"later.txt", "later"}}));
+
+    QVERIFY(!unzipArchive(zipPath, target));
+    QVERIFY(!QFile::exists(target + "/later.txt"));
+}
+
+void TestUnzipArchive::runsConcurrently() {
+    // Two extractions at once on the global pool: no shared state between them.
+    const QString zipA = tmp->filePath("a.zip");
+    const QString zipB = tmp->filePath("b.zip");
+    const QByteArray dataA = randomBytes(2000000, 11);
+    const QByteArray dataB = randomBytes(2000000, 12);
+    QVERIFY(writeZip(zipA, {{"same/name.bin", dataA}}));
+    QVERIFY(writeZip(zipB, {{"same/name.bin", dataB}}));
+    const QString targetA = tmp->filePath("ta");
+    const QString targetB = tmp->filePath("tb");
+    QVERIFY(QDir().mkpath(targetA) && QDir().mkpath(targetB));
+
+    QFuture<bool> a = QtConcurrent::run([=] { return unzipArchive(zipA, targetA); });
+    QFuture<bool> b = QtConcurrent::run([=] { return unzipArchive(zipB, targetB); });
+    QVERIFY(a.result());
+    QVERIFY(b.result());
+    QVERIFY(readAll(targetA + "/same/name.bin") == dataA);
+    QVERIFY(readAll(targetB + "/same/name.bin") == dataB);
+}
+
+QTEST_GUILESS_MAIN(TestUnzipArchive)
+#include "tst_unziparchive.moc"
