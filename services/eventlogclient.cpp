@@ -1,0 +1,40 @@
+#include "services/eventlogclient.h"
+
+#include "app/buildconstants.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+namespace {
+// A log endpoint that never answers must not keep replies alive for the rest of the run.
+constexpr int TransferTimeoutMs = 30000;
+} // namespace
+
+EventLogClient::EventLogClient(QNetworkAccessManager *manager, const QUrl &url, QObject *parent)
+    : QObject(parent)
+    , manager(manager)
+    , target(url.isEmpty() ? QUrl(logUrl) : url) {}
+
+QByteArray EventLogClient::body(QJsonObject event, const QString &gclid, const QString &deviceId) {
+    event.insert(QStringLiteral("gclid"), gclid);
+    event.insert(QStringLiteral("deviceId"), deviceId);
+    event.insert(QStringLiteral("src"), QStringLiteral("game_launcher"));
+    return QJsonDocument(event).toJson(QJsonDocument::Compact);
+}
+
+void EventLogClient::send(const QJsonObject &event, const QString &gclid, const QString &deviceId) {
+    const QByteArray payload = body(event, gclid, deviceId);
+    QNetworkRequest request(target);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    request.setTransferTimeout(TransferTimeoutMs);
+    QNetworkReply *reply = manager->post(request, payload);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, payload]() {
+        const bool delivered = reply->error() == QNetworkReply::NoError;
+        qDebug().noquote() << (delivered ? "log 0 " : "log 1 ") + QString::fromUtf8(payload);
+        reply->deleteLater();
+        emit finished(delivered, payload);
+    });
+}

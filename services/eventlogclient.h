@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+class QNetworkAccessManager;
+
+// Posts usage events to the event-log endpoint, fire and forget: one compact JSON object per
+// event with the campaign and device identifiers and "src" added. Nothing is retried or kept.
+class EventLogClient : public QObject {
+    Q_OBJECT
+
+public:
+    // An empty url means the build's logUrl.
+    explicit EventLogClient(QNetworkAccessManager *manager, const QUrl &url = QUrl(),
+                            QObject *parent = nullptr);
+
+    QUrl url() const { return target; }
+
+    // The body as it goes on the wire: compact, keys in ascending order, the three common keys
+    // replacing any of the same name in the event.
+    static QByteArray body(QJsonObject event, const QString &gclid, const QString &deviceId);
+
+    void send(const QJsonObject &event, const QString &gclid, const QString &deviceId);
+
+signals:
+    // After the reply has finished; "log 0 " or "log 1 " has been logged by then.
+    void finished(bool delivered, const QByteArray &body);
+
+private:
+    QNetworkAccessManager *manager;
+    QUrl target;
+};
