@@ -1,0 +1,40 @@
+#include "widgets/combopopup.h"
+
+#include "widgets/languageitemwidget.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QVBoxLayout>
+
+ComboPopup::ComboPopup(int width, const QList<QPair<QString, QString>> &items, int currentIndex,
+                       const QColor &backgroundColor, const QColor &accentColor, const QColor &textColor,
+                       QWidget *parent)
+    : QDialog(parent, Qt::Popup | Qt::FramelessWindowHint)
+    , backgroundColor(backgroundColor) {
+    setFixedSize(width, items.size() * RowHeight);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setSpacing(0);
+    layout->setContentsMargins(0, 0, 0, 0);
+    for (int row = 0; row < items.size(); ++row) {
+        auto *item = new LanguageItemWidget(row, items.at(row).first, items.at(row).second, backgroundColor,
+                                            accentColor, textColor, row == currentIndex, this);
+        layout->addWidget(item);
+        connect(item, SIGNAL(activated(int)), this, SLOT(onActivated(int)));
+    }
+
+    // Round bottom corners only: the rounded shape starts 10 pixels above the popup.
+    QPainterPath shape;
+    shape.addRoundedRect(QRectF(rect().adjusted(0, -10, 0, 0)), 10, 10);
+    setMask(QRegion(shape.toFillPolygon().toPolygon()));
+}
+
+void ComboPopup::paintEvent(QPaintEvent *) {
+    QPainter painter(this);
+    painter.fillRect(rect(), backgroundColor);
+}
+
+void ComboPopup::onActivated(int id) {
+    selectedIndex = id;
+    accept();
+}

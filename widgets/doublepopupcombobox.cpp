@@ -1,0 +1,133 @@
+#include "widgets/doublepopupcombobox.h"
+
+#include "i18n/translation.h"
+#include "widgets/combopopup.h"
+
+#include <QFontMetrics>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPen>
+#include <QPointer>
+
+DoublePopupComboBox::DoublePopupComboBox(QWidget *parent)
+    : QWidget(parent) {}
+
+void DoublePopupComboBox::addItem(const QPair<QString, QString> &item) {
+    items.append(item);
+    update();
+}
+
+void DoublePopupComboBox::setAlignment(Qt::Alignment flags) {
+    alignment = flags;
+    update();
+}
+
+void DoublePopupComboBox::setArrowImage(const QString &resourcePath) {
+    arrowImage = QPixmap(resourcePath);
+    update();
+}
+
+void DoublePopupComboBox::setCurrentIndex(int index) {
+    if (index == m_currentIndex || index < 0 || index >= items.size())
+        return;
+    m_currentIndex = index;
+    update();
+}
+
+QSize DoublePopupComboBox::sizeHint() const {
+    return QSize(230, 40);
+}
+
+void DoublePopupComboBox::mousePressEvent(QMouseEvent *event) {
+    if (event->button() != Qt::LeftButton)
+        return;
+    pressed = true;
+    update();
+}
+
+void DoublePopupComboBox::mouseReleaseEvent(QMouseEvent *event) {
+    if (event->button() != Qt::LeftButton)
+        return;
+    pressed = false;
+    update();
+    if (rect().contains(event->pos()))
+        runPopup();
+}
+
+void DoublePopupComboBox::runPopup() {
+    QPointer<DoublePopupComboBox> self(this);
+    QPointer<ComboPopup> popup = new ComboPopup(width(), items, m_currentIndex, popupBackgroundColor,
+                                                popupAccentColor, textColor, this);
+    popup->move(mapToGlobal(QPoint(0, height() - 1)));
+    popupOpen = true;
+    update();
+    const int result = popup->exec();
+    if (!self) // destroyed while the popup ran, the popup with it
+        return;
+    popupOpen = false;
+    const int chosen = popup ? popup->selectedIndex : -1;
+    delete popup;
+    if (result == QDialog::Accepted && chosen >= 0 && chosen < items.size() && chosen != m_currentIndex) {
+        m_currentIndex = chosen;
+        emit activated(chosen);
+    }
+    update();
+}
+
+void DoublePopupComboBox::enterEvent(QEvent *) {
+    hovered = true;
+    update();
+}
+
+void DoublePopupComboBox::leaveEvent(QEvent *) {
+    hovered = false;
+    update();
+}
+
+void DoublePopupComboBox::paintEvent(QPaintEvent *) {
+    QPainter painter(this);
+    painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing |
+                           QPainter::SmoothPixmapTransform);
+
+    const QColor face = pressed ? pressedColor : hovered ? hoverColor : normalColor;
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(face);
+    // While the popup is open the face runs on below the widget, so its bottom corners are
+    // cut off square and the face joins the list.
+    painter.drawRoundedRect(popupOpen ? rect().adjusted(0, 0, 0, 10) : rect(), 10, 10);
+
+    QFont textFont = font();
+    textFont.setPointSize(fontPointSize);
+    const QString family = Translation::instance()->currentFontFamily();
+    if (!family.isEmpty())
+        textFont.setFamily(family);
+    painter.setFont(textFont);
+
+    if (m_currentIndex >= 0 && m_currentIndex < items.size()) {
+        const QString text = items.at(m_currentIndex).first;
+        const QFontMetrics metrics(textFont);
+        const QRect bounds = metrics.boundingRect(text);
+        const int h = bounds.height() + metrics.descent() - metrics.ascent();
+        const int w = bounds.width();
+        const int y = (height() + h) / 2;
+        int x = 0;
+        if (alignment & Qt::AlignLeft)
+            x = leftMargin;
+        else if (alignment & Qt::AlignHCenter)
+            x = (width() - w) / 2;
+        else if (alignment & Qt::AlignRight)
+            x = width() - w;
+        painter.setPen(textColor);
+        painter.drawText(x, y, text);
+    }
+
+    if (!arrowImage.isNull()) {
+        const int s = int(height() * 0.6);
+        painter.drawPixmap(QRect(width() - s - 10, (height() - s) / 2, s, s), arrowImage);
+    }
+
+    if (popupOpen) {
+        painter.setPen(QPen(Qt::white, 2, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
+        painter.drawLine(10, height() - 2, width() - 10, height() - 2);
+    }
+}

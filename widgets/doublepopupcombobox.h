@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QColor>
+#include <QList>
+#include <QPair>
+#include <QPixmap>
+#include <QWidget>
+
+// Rounded combo box whose list opens as a frameless ComboPopup directly under it. Each item is a
+// (text, font family) pair; the shown text uses the catalogue's current font family.
+class DoublePopupComboBox : public QWidget {
+    Q_OBJECT
+public:
+    explicit DoublePopupComboBox(QWidget *parent = nullptr);
+
+    void addItem(const QPair<QString, QString> &item);
+    void addItem(const QString &text, const QString &fontFamily) { addItem(qMakePair(text, fontFamily)); }
+    int count() const { return items.size(); }
+    QList<QPair<QString, QString>> itemList() const { return items; }
+
+    void setAlignment(Qt::Alignment flags);
+    void setArrowImage(const QString &resourcePath);
+    void setCurrentIndex(int index); // ignored when unchanged or out of range; emits nothing
+    int currentIndex() const { return m_currentIndex; }
+    bool isPopupOpen() const { return popupOpen; }
+    bool isHovered() const { return hovered; }
+    bool isPressed() const { return pressed; }
+
+    QSize sizeHint() const override;
+
+    Qt::Alignment alignment = Qt::AlignHCenter;
+    QColor normalColor{"#b884d9"};
+    QColor hoverColor{"#d4b5e8"};
+    QColor pressedColor{"#9a5ac3"};
+    QColor textColor{Qt::white};
+    QColor popupBackgroundColor{"#b884d9"};
+    QColor popupAccentColor{"#6f2d98"};
+    int fontPointSize = 14;
+    int leftMargin = 10;
+
+signals:
+    void activated(int index);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void enterEvent(QEvent *event) override;
+    void leaveEvent(QEvent *event) override;
+
+private:
+    void runPopup();
+
+    QPixmap arrowImage;
+    bool hovered = false;
+    bool pressed = false;
+    int m_currentIndex = 0;
+    bool popupOpen = false;
+    QList<QPair<QString, QString>> items;
+};

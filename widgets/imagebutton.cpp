@@ -1,0 +1,170 @@
+#include "widgets/imagebutton.h"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+
+ImageButton::ImageButton(QWidget *parent)
+    : QPushButton(parent) {
+    faceColors[Normal] = QColor(0, 0, 0, 0);
+    faceColors[Pressed] = QColor("#1c0131");
+    faceColors[Hovered] = QColor("#5e2888");
+}
+
+void ImageButton::setFaceColors(const QColor &normal, const QColor &pressed, const QColor &hovered) {
+    faceColors[Normal] = normal;
+    faceColors[Pressed] = pressed;
+    faceColors[Hovered] = hovered;
+    update();
+}
+
+void ImageButton::setBaseColors(const QColor &normal, const QColor &pressed, const QColor &hovered) {
+    baseColors[Normal] = normal;
+    baseColors[Pressed] = pressed;
+    baseColors[Hovered] = hovered;
+    if (twoLayer)
+        update();
+}
+
+void ImageButton::setIcon(const QPixmap &pixmap) {
+    icon = pixmap;
+    update();
+}
+
+void ImageButton::setRounded(bool on) {
+    rounded = on;
+    update();
+}
+
+void ImageButton::setRadius(int pixels) {
+    radius = pixels;
+    update();
+}
+
+void ImageButton::setTwoLayer(bool on) {
+    twoLayer = on;
+    update();
+}
+
+void ImageButton::setLayerOffset(int pixels) {
+    layerOffset = pixels;
+    update();
+}
+
+void ImageButton::setIconScale(float scale) {
+    iconScale = scale;
+    update();
+}
+
+void ImageButton::setRadiusIsHalfHeight(bool on) {
+    radiusIsHalfHeight = on;
+    update();
+}
+
+int ImageButton::stateIndex() const {
+    if (isDown())
+        return Pressed;
+    if (hovered)
+        return Hovered;
+    return Normal;
+}
+
+void ImageButton::setVisible(bool visible) {
+    active = visible;
+    if (!visible && isDown())
+        setDown(false);
+    QPushButton::setVisible(true);
+    update();
+}
+
+QSize ImageButton::sizeHint() const {
+    return QSize(44, 44);
+}
+
+void ImageButton::paintEvent(QPaintEvent *) {
+    if (!active)
+        return;
+    QPainter painter(this);
+    painter.setPen(Qt::NoPen);
+    painter.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform);
+    const int i = stateIndex();
+    const int r = radiusIsHalfHeight ? height() / 2 : radius;
+
+    auto fill = [&](const QRect &rect, const QColor &color) {
+        painter.setBrush(color);
+        if (rounded)
+            painter.drawRoundedRect(rect, r, r);
+        else
+            painter.drawRect(rect);
+    };
+
+    if (!twoLayer) {
+        fill(rect(), faceColors[i]);
+    } else {
+        QRect shape = rect().adjusted(0, 0, -1, -1);
+        fill(shape, baseColors[i]);
+        shape.setTop(shape.top() + layerOffset);
+        fill(shape, faceColors[i]);
+    }
+
+    if (!icon.isNull()) {
+        const int s = int(height() * iconScale);
+        const QRect target((width() - s) / 2, (height() - s) / 2, s, s);
+        if (isDown())
+            painter.setOpacity(0.7);
+        painter.drawPixmap(target, icon);
+    }
+}
+
+void ImageButton::enterEvent(QEvent *event) {
+    hovered = true;
+    update();
+    QPushButton::enterEvent(event);
+}
+
+void ImageButton::leaveEvent(QEvent *event) {
+    hovered = false;
+    update();
+    QPushButton::leaveEvent(event);
+}
+
+// While inactive the button is not there for the user: mouse and keys go to the parent.
+void ImageButton::mousePressEvent(QMouseEvent *event) {
+    if (!active) {
+        event->ignore();
+        return;
+    }
+    QPushButton::mousePressEvent(event);
+}
+
+void ImageButton::mouseReleaseEvent(QMouseEvent *event) {
+    if (!active) {
+        event->ignore();
+        return;
+    }
+    QPushButton::mouseReleaseEvent(event);
+}
+
+void ImageButton::mouseDoubleClickEvent(QMouseEvent *event) {
+    if (!active) {
+        event->ignore();
+        return;
+    }
+    QPushButton::mouseDoubleClickEvent(event);
+}
+
+void ImageButton::keyPressEvent(QKeyEvent *event) {
+    if (!active) {
+        event->ignore();
+        return;
+    }
+    QPushButton::keyPressEvent(event);
+}
+
+void ImageButton::keyReleaseEvent(QKeyEvent *event) {
+    if (!active) {
+        event->ignore();
+        return;
+    }
+    QPushButton::keyReleaseEvent(event);
+}

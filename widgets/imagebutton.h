@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QColor>
+#include <QPixmap>
+#include <QPushButton>
+
+// Small flat icon button. setVisible(false) keeps its place in the layout: the widget stays
+// visible, paints nothing and ignores the mouse until setVisible(true).
+class ImageButton : public QPushButton {
+    Q_OBJECT
+public:
+    explicit ImageButton(QWidget *parent = nullptr);
+
+    // State indices of faceColors / baseColors.
+    enum State { Normal = 0, Pressed = 1, Hovered = 2 };
+
+    void setFaceColors(const QColor &normal, const QColor &pressed, const QColor &hovered);
+    void setBaseColors(const QColor &normal, const QColor &pressed, const QColor &hovered);
+
+    // Setters for the public fields below; each repaints.
+    void setIcon(const QPixmap &pixmap);
+    void setRounded(bool on);
+    void setRadius(int pixels);
+    void setTwoLayer(bool on);
+    void setLayerOffset(int pixels);
+    void setIconScale(float scale);
+    void setRadiusIsHalfHeight(bool on);
+
+    bool isActive() const { return active; }
+    bool isHovered() const { return hovered; }
+    int stateIndex() const;
+
+    void setVisible(bool visible) override;
+    QSize sizeHint() const override;
+
+    QPixmap icon; // null: no icon
+    bool rounded = false;
+    int radius = 8;
+    bool twoLayer = false;
+    int layerOffset = 2;
+    float iconScale = 0.8f;
+    bool radiusIsHalfHeight = false;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void enterEvent(QEvent *event) override;
+    void leaveEvent(QEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void keyReleaseEvent(QKeyEvent *event) override;
+
+private:
+    bool active = true;
+    bool hovered = false;
+    QColor faceColors[3];
+    QColor baseColors[3];
+};

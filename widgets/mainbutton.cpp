@@ -1,0 +1,123 @@
+#include "widgets/mainbutton.h"
+
+#include "i18n/translation.h"
+
+#include <QFontMetrics>
+#include <QPainter>
+
+MainButton::MainButton(QWidget *parent)
+    : QPushButton(parent) {
+    setOuterColors(QColor("#94ef78"), QColor("#598f48"), QColor("#7d88be"), QColor("#bff5ae"));
+    setInnerColors(QColor("#0fcc00"), QColor("#097a00"), QColor("#586399"), QColor("#6fe066"));
+    setTextColors(QColor("#ffffff"), QColor("#999999"), QColor("#d1dafb"), QColor("#ffffff"));
+    connect(Translation::instance(), SIGNAL(languageChanged(QString)), this, SLOT(languageChanged(QString)));
+}
+
+void MainButton::setTextKey(const QString &key) {
+    m_textKey = key;
+    setText(Translation::instance()->tr(key));
+    update();
+}
+
+void MainButton::setOuterColors(const QColor &normal, const QColor &pressed, const QColor &disabled,
+                                const QColor &hovered) {
+    outerColors[Normal] = normal;
+    outerColors[Pressed] = pressed;
+    outerColors[Disabled] = disabled;
+    outerColors[Hovered] = hovered;
+    update();
+}
+
+void MainButton::setInnerColors(const QColor &normal, const QColor &pressed, const QColor &disabled,
+                                const QColor &hovered) {
+    innerColors[Normal] = normal;
+    innerColors[Pressed] = pressed;
+    innerColors[Disabled] = disabled;
+    innerColors[Hovered] = hovered;
+    update();
+}
+
+void MainButton::setTextColors(const QColor &normal, const QColor &pressed, const QColor &disabled,
+                               const QColor &hovered) {
+    textColors[Normal] = normal;
+    textColors[Pressed] = pressed;
+    textColors[Disabled] = disabled;
+    textColors[Hovered] = hovered;
+    update();
+}
+
+void MainButton::setTextPixelSize(int pixels) {
+    textPixelSize = pixels;
+    update();
+}
+
+void MainButton::setInnerInsetTop(int pixels) {
+    innerInsetTop = pixels;
+    update();
+}
+
+void MainButton::setTextOffsetY(int pixels) {
+    textOffsetY = pixels;
+    update();
+}
+
+int MainButton::stateIndex() const {
+    if (!isEnabled())
+        return Disabled;
+    if (isDown())
+        return Pressed;
+    if (hovered)
+        return Hovered;
+    return Normal;
+}
+
+void MainButton::paintEvent(QPaintEvent *) {
+    const int i = stateIndex();
+    QPainter painter(this);
+    painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
+    painter.setPen(Qt::NoPen);
+
+    const QRect outer = rect().adjusted(0, 0, -1, -1);
+    painter.setBrush(outerColors[i]);
+    painter.drawRoundedRect(outer, outer.height() / 2, outer.height() / 2);
+
+    const QRect inner = outer.adjusted(1, innerInsetTop, -1, 0);
+    painter.setBrush(innerColors[i]);
+    painter.drawRoundedRect(inner, inner.height() / 2, inner.height() / 2);
+
+    QFont captionFont = font();
+    captionFont.setWeight(75);
+    captionFont.setPixelSize(textPixelSize);
+    painter.setFont(captionFont);
+    const QFontMetrics metrics(captionFont);
+    const QString caption = text();
+    const int w = metrics.boundingRect(caption).width();
+    const int h = (metrics.ascent() + metrics.descent()) / 2;
+    painter.setPen(textColors[i]);
+    painter.drawText((width() - w) / 2, textOffsetY + (height() + h) / 2, caption);
+}
+
+void MainButton::enterEvent(QEvent *event) {
+    hovered = true;
+    update();
+    QPushButton::enterEvent(event);
+}
+
+void MainButton::leaveEvent(QEvent *event) {
+    hovered = false;
+    update();
+    QPushButton::leaveEvent(event);
+}
+
+void MainButton::languageChanged(QString) {
+    const QString family = Translation::instance()->currentFontFamily();
+    if (!family.isEmpty()) {
+        QFont f = font();
+        f.setFamily(family);
+        setFont(f);
+    }
+    // A caption given as plain text (no key) is left as it is.
+    if (!m_textKey.isEmpty())
+        setText(Translation::instance()->tr(m_textKey));
+    update();
+}

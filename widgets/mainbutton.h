@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QColor>
+#include <QPushButton>
+
+// Large pill-shaped action button: an outer and an inner rounded shape and a centred bold
+// caption named by a translation key, re-translated on every language change.
+class MainButton : public QPushButton {
+    Q_OBJECT
+public:
+    explicit MainButton(QWidget *parent = nullptr);
+
+    // State indices of the colour sets.
+    enum State { Normal = 0, Pressed = 1, Disabled = 2, Hovered = 3 };
+
+    void setTextKey(const QString &key);
+    QString textKey() const { return m_textKey; }
+
+    // Four colours each, in state order: normal, pressed, disabled, hovered.
+    void setOuterColors(const QColor &normal, const QColor &pressed, const QColor &disabled,
+                        const QColor &hovered);
+    void setInnerColors(const QColor &normal, const QColor &pressed, const QColor &disabled,
+                        const QColor &hovered);
+    void setTextColors(const QColor &normal, const QColor &pressed, const QColor &disabled,
+                       const QColor &hovered);
+
+    void setTextPixelSize(int pixels);
+    void setInnerInsetTop(int pixels);
+    void setTextOffsetY(int pixels);
+
+    bool isHovered() const { return hovered; }
+    int stateIndex() const;
+
+    int innerInsetTop = 2;
+    int textPixelSize = 47;
+    int textOffsetY = 1;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void enterEvent(QEvent *event) override;
+    void leaveEvent(QEvent *event) override;
+
+private slots:
+    void languageChanged(QString lan);
+
+private:
+    QColor outerColors[4];
+    QColor innerColors[4];
+    QColor textColors[4];
+    bool hovered = false;
+    QString m_textKey;
+};

@@ -1,0 +1,104 @@
+#include "widgets/menuswitch.h"
+
+#include "i18n/translation.h"
+
+#include <QApplication>
+#include <QFontMetrics>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPen>
+#include <QPropertyAnimation>
+
+MenuSwitch::MenuSwitch(QWidget *parent)
+    : QWidget(parent)
+    , animation(new QPropertyAnimation(this, "selectedPosInterValue", this)) {
+    animation->setDuration(200);
+    connect(Translation::instance(), SIGNAL(languageChanged(QString)), this, SLOT(languageChanged(QString)));
+}
+
+void MenuSwitch::setItems(const QStringList &keys) {
+    if (keys != items)
+        items = keys;
+    if (!keys.isEmpty()) {
+        animation->stop();
+        m_selectedIndex = 0;
+        m_selectedPosInterValue = 0;
+    }
+    update();
+}
+
+void MenuSwitch::setTextOffsetY(int pixels) {
+    textOffsetY = pixels;
+    update();
+}
+
+void MenuSwitch::setSelectedPosInterValue(float value) {
+    m_selectedPosInterValue = value;
+    update();
+}
+
+QSize MenuSwitch::sizeHint() const {
+    return QSize(420, 500);
+}
+
+void MenuSwitch::setSelectedIndex(int index) {
+    if (index < 0 || index >= items.size() || index == m_selectedIndex)
+        return;
+    m_selectedIndex = index;
+    emit menuSelected(index);
+    if (animation->state() != QAbstractAnimation::Stopped)
+        animation->stop();
+    animation->setStartValue(m_selectedPosInterValue);
+    animation->setEndValue(float(index));
+    animation->start();
+}
+
+void MenuSwitch::languageChanged(QString) {
+    update();
+}
+
+void MenuSwitch::mousePressEvent(QMouseEvent *event) {
+    if (rowHeight > 0)
+        setSelectedIndex(event->pos().y() / rowHeight);
+}
+
+void MenuSwitch::mouseMoveEvent(QMouseEvent *event) {
+    if (rowHeight <= 0)
+        return;
+    const int row = event->pos().y() / rowHeight;
+    if (row != m_hoveredRow) {
+        m_hoveredRow = row;
+        update();
+    }
+}
+
+void MenuSwitch::enterEvent(QEvent *) {
+    setMouseTracking(true);
+}
+
+void MenuSwitch::leaveEvent(QEvent *) {
+    setMouseTracking(false);
+    m_hoveredRow = -1;
+    update();
+}
+
+void MenuSwitch::paintEvent(QPaintEvent *) {
+    QPainter painter(this);
+    painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
+    QFont captionFont = QApplication::font();
+    captionFont.setPointSize(fontPointSize);
+    painter.setFont(captionFont);
+    const QFontMetrics metrics(captionFont);
+    Translation *catalogue = Translation::instance();
+
+    for (int i = 0; i < items.size(); ++i) {
+        const int baseline = textOffsetY + metrics.ascent() / 2 + i * rowHeight + rowHeight / 2;
+        painter.setPen(i == m_selectedIndex ? selectedTextColor : textColor);
+        painter.drawText(30, baseline, catalogue->tr(items.at(i)));
+
+        const QColor line = i == m_hoveredRow ? hoverLineColor : lineColor;
+        painter.setPen(QPen(line, 2, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
+        const int y = (i + 1) * rowHeight;
+        painter.drawLine(30, y, width() - 30, y);
+    }
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QColor>
+#include <QStringList>
+#include <QWidget>
+
+class QPropertyAnimation;
+
+// Vertical menu of translated captions separated by lines, one of them selected.
+class MenuSwitch : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(float selectedPosInterValue READ selectedPosInterValue WRITE setSelectedPosInterValue)
+public:
+    explicit MenuSwitch(QWidget *parent = nullptr);
+
+    void setItems(const QStringList &keys);
+    QStringList itemKeys() const { return items; }
+    void setTextOffsetY(int pixels);
+    int selectedIndex() const { return m_selectedIndex; }
+    int hoveredRow() const { return m_hoveredRow; }
+
+    float selectedPosInterValue() const { return m_selectedPosInterValue; }
+    void setSelectedPosInterValue(float value);
+    QPropertyAnimation *selectionAnimation() const { return animation; }
+
+    QSize sizeHint() const override;
+
+    int rowHeight = 60;
+    int textOffsetY = 0;
+    int fontPointSize = 16;
+    QColor lineColor{"#b884d9"};
+    QColor hoverLineColor{"#ffffff"};
+    QColor selectedTextColor{"#ffffff"};
+    QColor textColor{"#d395ff"};
+
+signals:
+    void menuSelected(int index);
+
+public slots:
+    void setSelectedIndex(int index);
+
+private slots:
+    void languageChanged(QString lan);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void enterEvent(QEvent *event) override;
+    void leaveEvent(QEvent *event) override;
+
+private:
+    QStringList items;
+    int m_selectedIndex = -1;
+    int m_hoveredRow = -1;
+    float m_selectedPosInterValue = -1;
+    QPropertyAnimation *animation;
+};

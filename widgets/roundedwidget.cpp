@@ -1,0 +1,50 @@
+#include "widgets/roundedwidget.h"
+
+#include <QPainter>
+
+RoundedWidget::RoundedWidget(QWidget *parent)
+    : QWidget(parent) {}
+
+void RoundedWidget::setColor(const QColor &color) {
+    m_color = color;
+}
+
+void RoundedWidget::setRadius(int pixels) {
+    m_radius = pixels;
+    update();
+}
+
+void RoundedWidget::setHoverColor(const QColor &color) {
+    m_hoverColor = color;
+    if (hoverEnabled)
+        update();
+}
+
+void RoundedWidget::setHoverEnabled(bool enabled) {
+    hoverEnabled = enabled;
+    if (!enabled)
+        hovered = false;
+    update();
+}
+
+void RoundedWidget::enterEvent(QEvent *) {
+    if (!hoverEnabled)
+        return;
+    hovered = true;
+    update();
+}
+
+void RoundedWidget::leaveEvent(QEvent *) {
+    if (!hoverEnabled)
+        return;
+    hovered = false;
+    update();
+}
+
+void RoundedWidget::paintEvent(QPaintEvent *) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(hoverEnabled && hovered ? m_hoverColor : m_color);
+    painter.drawRoundedRect(rect(), m_radius, m_radius);
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QColor>
+#include <QWidget>
+
+// Plain rounded, filled panel; optionally lights up in hoverColor under the mouse.
+class RoundedWidget : public QWidget {
+    Q_OBJECT
+public:
+    explicit RoundedWidget(QWidget *parent = nullptr);
+
+    void setColor(const QColor &color); // takes effect at the next repaint
+    void setRadius(int pixels);
+    void setHoverColor(const QColor &color);
+    void setHoverEnabled(bool enabled);
+
+    QColor color() const { return m_color; }
+    QColor hoverColor() const { return m_hoverColor; }
+    int radius() const { return m_radius; }
+    bool isHoverEnabled() const { return hoverEnabled; }
+    bool isHovered() const { return hovered; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void enterEvent(QEvent *event) override;
+    void leaveEvent(QEvent *event) override;
+
+private:
+    int m_radius = 20;
+    bool hoverEnabled = false;
+    bool hovered = false;
+    QColor m_color{"#571481"};
+    QColor m_hoverColor;
+};
