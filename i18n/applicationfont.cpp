@@ -3,9 +3,9 @@
 #include <QApplication>
 #include <QFont>
 
-void setApplicationFont(const QFont &font) {
+void setApplicationFontFamily(const QString &family) {
     if (qobject_cast<QApplication *>(QCoreApplication::instance()))
-        QApplication::setFont(font);
+        QApplication::setFont(QFont(family));
     else if (qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
-        QGuiApplication::setFont(font);
+        QGuiApplication::setFont(QFont(family));
 }

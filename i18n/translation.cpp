@@ -5,7 +5,6 @@
 
 #include <QDebug>
 #include <QFile>
-#include <QFont>
 
 namespace {
 
@@ -76,7 +75,7 @@ void Translation::loadLanguage() {
     m_currentFontFamily = m_fontFamilies.value(m_fontRole);
     if (!m_currentFontFamily.isEmpty()) {
         qDebug() << "change font " << m_currentFontFamily;
-        setApplicationFont(QFont(m_currentFontFamily));
+        setApplicationFontFamily(m_currentFontFamily);
     }
 
     QFile file(QStringLiteral(":/Translation/Translation_%1.txt").arg(languageName()));

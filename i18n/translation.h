@@ -2,13 +2,14 @@
 
 #include <QByteArray>
 #include <QMap>
-#include <QObject>
 #include <QString>
+
+#include "i18n/translationsignals.h"
 
 // The text catalogue: eight languages, texts read from ":/Translation/Translation_<Name>.txt",
 // a font role per language, and languageChanged() after every successful switch.
-class Translation : public QObject {
-    Q_OBJECT
+// tr() takes keys; Translation::instance()->tr("LOADING") is the catalogue's text, not QObject::tr.
+class Translation : public TranslationSignals {
 public:
     static Translation *instance();
 
@@ -32,9 +33,6 @@ public:
     QString imagePath(const QString &imageName) const;
     QString currentFontFamily() const { return m_currentFontFamily; }
     QString fontRole() const { return m_fontRole; }
-
-signals:
-    void languageChanged(QString language);
 
 private:
     Translation();

@@ -1,0 +1,187 @@
+#include "platform/platform.h"
+#include "settings/globalsettings.h"
+
+#include <QtTest>
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &data) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+GlobalSettings *reload() {
+    GlobalSettings::release();
+    return GlobalSettings::instance();
+}
+
+} // namespace
+
+class TestGlobalSettings : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir m_config;
+    QScopedPointer<QTemporaryDir> m_dir;
+    QString iniPath() const { return m_dir->path() + "/settings.ini"; }
+    QString autostartFile() const { return m_config.path() + "/autostart/Quelvane.desktop"; }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_config.isValid());
+        qputenv("XDG_CONFIG_HOME", m_config.path().toUtf8());
+        QCOMPARE(QLocale::system().language(), QLocale::German);
+    }
+
+    void init() {
+        m_dir.reset(new QTemporaryDir);
+        QVERIFY(m_dir->isValid());
+        Platform::setLauncherDirOverride(m_dir->path());
+        QFile::remove(autostartFile());
+    }
+
+    void cleanup() {
+        GlobalSettings::release();
+        Platform::setLauncherDirOverride(QString());
+    }
+
+    void freshInstallWritesNothing() {
+        GlobalSettings *s = GlobalSettings::instance();
+        QCOMPARE(GlobalSettings::filePath(), iniPath());
+        QCOMPARE(s->value(AutoLaunch), 0);
+        QCOMPARE(s->value(Language), 4); // German, derived from the system locale
+        QCOMPARE(s->value(PopupOnExit), 1);
+        QCOMPARE(s->value(CloseGameAction), 0);
+        QCOMPARE(s->value(PopupOnCrash), 1);
+        GlobalSettings::release();
+        QVERIFY(!QFile::exists(iniPath()));
+        QVERIFY(QDir(m_dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+    }
+
+    void keysOutsideRange() {
+        GlobalSettings *s = GlobalSettings::instance();
+        QCOMPARE(s->value(5), -1);
+        QCOMPARE(s->value(-1), -1);
+        s->setValue(5, 3);
+        s->setValue(-1, 3);
+        QCOMPARE(s->value(5), -1);
+        GlobalSettings::release();
+        QVERIFY(!QFile::exists(iniPath()));
+    }
+
+    void eachKeyWrittenThrough() {
+        GlobalSettings *s = GlobalSettings::instance();
+        s->setValue(Language, 6);
+        s->setValue(PopupOnExit, 0);
+        s->setValue(CloseGameAction, 1);
+        s->setValue(PopupOnCrash, 0);
+        QCOMPARE(s->value(Language), 6);
+        QCOMPARE(s->value(PopupOnCrash), 0);
+
+        // On disk at once, while the store is still alive (read raw: QSettings objects of one
+        // process share unsynced changes).
+        {
+            QFile f(iniPath());
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QStringList lines = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+            QCOMPARE(lines.takeFirst(), QString("[global_settings]"));
+            lines.sort();
+            QCOMPARE(lines, QStringList({"close_game_action=1", "language=6", "popup_on_crash=0",
+                                         "popup_on_exit=0"}));
+        }
+
+        s = reload();
+        QCOMPARE(s->value(Language), 6);
+        QCOMPARE(s->value(PopupOnExit), 0);
+        QCOMPARE(s->value(CloseGameAction), 1);
+        QCOMPARE(s->value(PopupOnCrash), 0);
+    }
+
+    void onlyChangedKeysAreStored() {
+        GlobalSettings::instance()->setValue(CloseGameAction, 1);
+        GlobalSettings::release();
+        QFile f(iniPath());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll().trimmed(), QByteArray("[global_settings]\nclose_game_action=1"));
+    }
+
+    void storedValuesReadAsGiven() {
+        QVERIFY(writeFile(iniPath(), "[global_settings]\nlanguage=9\npopup_on_exit=abc\n"
+                                     "close_game_action=\npopup_on_crash=7\n"));
+        GlobalSettings *s = GlobalSettings::instance();
+        QCOMPARE(s->value(Language), 9); // handed over unchecked
+        QCOMPARE(s->value(PopupOnExit), 0);
+        QCOMPARE(s->value(CloseGameAction), 0);
+        QCOMPARE(s->value(PopupOnCrash), 7);
+    }
+
+    void nonNumericLanguageReadsZero() {
+        QVERIFY(writeFile(iniPath(), "[global_settings]\nlanguage=German\n"));
+        QCOMPARE(GlobalSettings::instance()->value(Language), 0);
+    }
+
+    void otherGroupsAreIgnored() {
+        QVERIFY(writeFile(iniPath(), "[General]\nlanguage=3\n[other]\npopup_on_exit=0\n"));
+        GlobalSettings *s = GlobalSettings::instance();
+        QCOMPARE(s->value(Language), 4);
+        QCOMPARE(s->value(PopupOnExit), 1);
+    }
+
+    void systemLanguageDerivation_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("index");
+        QTest::newRow("German") << "German" << 4;
+        QTest::newRow("Korean") << "Korean" << 1;
+        QTest::newRow("Chinese") << "Chinese" << 0;
+        QTest::newRow("Japanese") << "Japanese" << 5;
+        QTest::newRow("Turkish") << "Turkish" << 7;
+        QTest::newRow("Dutch") << "Dutch" << 2;
+        QTest::newRow("Swiss German") << "Swiss German" << 4;
+        QTest::newRow("lower case does not match") << "german" << 1;
+        QTest::newRow("empty") << "" << 1;
+    }
+
+    void systemLanguageDerivation() {
+        QFETCH(QString, name);
+        QFETCH(int, index);
+        QCOMPARE(GlobalSettings::languageIndexForSystemLanguage(name), index);
+    }
+
+    void autostartOnAndOff() {
+        const QString expected = GlobalSettings::expectedRunValue();
+        QCOMPARE(expected, "\"" + QDir::toNativeSeparators(QCoreApplication::applicationFilePath()) + "\"");
+
+        GlobalSettings *s = GlobalSettings::instance();
+        QCOMPARE(s->value(AutoLaunch), 0);
+        s->setValue(AutoLaunch, 1);
+        QCOMPARE(s->value(AutoLaunch), 1);
+        QCOMPARE(Platform::runValue("Quelvane"), expected);
+        QVERIFY(QFile::exists(autostartFile()));
+        QCOMPARE(reload()->value(AutoLaunch), 1);
+
+        GlobalSettings::instance()->setValue(AutoLaunch, 0);
+        QVERIFY(!QFile::exists(autostartFile()));
+        QCOMPARE(reload()->value(AutoLaunch), 0);
+        GlobalSettings::release();
+        // Start at login never goes to settings.ini.
+        QVERIFY(!QFile::exists(iniPath()));
+    }
+
+    void foreignRunValuesReadAsOff_data() {
+        QTest::addColumn<QString>("stored");
+        const QString expected = GlobalSettings::expectedRunValue();
+        QTest::newRow("different case") << expected.toUpper();
+        QTest::newRow("without quotes") << expected.mid(1, expected.size() - 2);
+        QTest::newRow("other copy") << QString("\"/opt/other/Kestrivane\"");
+    }
+
+    void foreignRunValuesReadAsOff() {
+        QFETCH(QString, stored);
+        QVERIFY(stored != GlobalSettings::expectedRunValue());
+        QVERIFY(Platform::setRunValue("Quelvane", stored));
+        QCOMPARE(GlobalSettings::instance()->value(AutoLaunch), 0);
+        QVERIFY(Platform::removeRunValue("Quelvane"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestGlobalSettings)
+#include "tst_globalsettings.moc"
