@@ -232,7 +232,10 @@ void setupLogServer(httplib::Server &server, EventLog &events, const Options &o)
 void setupCrashServer(httplib::Server &server, CrashStore &store, const Options &o) {
     server.Post("/api/crash-logs", [&store, &o](const httplib::Request &req, httplib::Response &res,
                                                 const httplib::ContentReader &reader) {
+        // Read what the client sent even when refusing it, so a kept-alive connection stays in step.
+        auto drain = [&reader] { reader([](const char *, size_t) { return true; }); };
         if (!req.is_multipart_form_data()) {
+            drain();
             logLine("crash upload refused: not multipart/form-data");
             jsonAnswer(res, 400, R"({"status":"refused","reason":"expected multipart/form-data"})");
             return;
@@ -241,6 +244,8 @@ void setupCrashServer(httplib::Server &server, CrashStore &store, const Options 
         std::unique_ptr<CrashStore::Upload> upload =
             store.begin(req.remote_addr, req.get_header_value("Content-Type"), &error);
         if (!upload) {
+            reader([](const httplib::MultipartFormData &) { return true; },
+                   [](const char *, size_t) { return true; });
             logLine("crash upload lost: " + error);
             jsonAnswer(res, 500, R"({"status":"error","reason":"cannot store"})");
             return;

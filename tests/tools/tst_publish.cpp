@@ -1,0 +1,247 @@
+// kv-publish as a real process: copies, the version file, and what it refuses.
+#include "toolsupport.h"
+
+#include "download/versiontable.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace ToolSupport;
+
+namespace {
+
+Run publish(const QStringList &args) {
+    return run(tool(QStringLiteral("kv-publish")), args);
+}
+
+QStringList cdnFiles(const QString &cdn) {
+    return QDir(cdn).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+}
+
+// Every line names a file that is in place with the listed size and digest.
+bool versionFileConsistent(const QString &cdn, const QByteArray &text, QString *why) {
+    for (const QByteArray &line : text.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        RemoteFileInfo info;
+        if (!VersionTable::parseLine(QString::fromUtf8(line), &info)) {
+            *why = QStringLiteral("bad line ") + QString::fromUtf8(line);
+            return false;
+        }
+        const QString path = cdn + QStringLiteral("/v%1_%2").arg(info.version, info.name);
+        const QFileInfo fi(path);
+        if (!fi.exists() || fi.size() != info.size) {
+            *why = QStringLiteral("%1 missing or not %2 bytes").arg(path).arg(info.size);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+class TestPublish : public QObject {
+    Q_OBJECT
+
+private slots:
+    void publishesFilesAndVersionFile();
+    void keepsEarlierEntriesAndFiles();
+    void refusesUnsafeInputWithoutChangingAnything_data();
+    void refusesUnsafeInputWithoutChangingAnything();
+    void refusesFilesOfTwoGiB();
+    void republishingNeedsSameContentOrReplace();
+    void failedCopyLeavesVersionFileAlone();
+    void existingVersionFileIsReadBack();
+    void readersNeverSeeAFileBeforeItIsInPlace();
+};
+
+void TestPublish::publishesFilesAndVersionFile() {
+    QTemporaryDir tmp;
+    const QByteArray game = patternBytes(3 * 1024 * 1024 + 17, 3);
+    const QByteArray readme = "hello\n";
+    QVERIFY(writeFile(tmp.filePath("rel/game.zip"), game));
+    QVERIFY(writeFile(tmp.filePath("rel/read me.txt"), readme));
+    QVERIFY(writeFile(tmp.filePath("rel/Kestrivane.exe"), "launcher"));
+    QVERIFY(writeFile(tmp.filePath("rel/empty.bin"), ""));
+    QVERIFY(writeFile(tmp.filePath("manifest"), "# release 1\r\nempty.bin=7\r\n\r\n"));
+
+    const Run r = publish({"--cdn", tmp.filePath("cdn"), "--release", tmp.filePath("rel"), "game.zip=1",
+                           "read me.txt=1.0", "Kestrivane.exe=0.12", "--manifest", tmp.filePath("manifest")});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+
+    QCOMPARE(readFile(tmp.filePath("cdn/v1_game.zip")), game);
+    QCOMPARE(readFile(tmp.filePath("cdn/v1.0_read me.txt")), readme);
+    QCOMPARE(readFile(tmp.filePath("cdn/v0.12_Kestrivane.exe")), QByteArray("launcher"));
+    QCOMPARE(readFile(tmp.filePath("cdn/v7_empty.bin")), QByteArray());
+    const QByteArray expected = "Kestrivane.exe:0.12:" + VersionTable::md5Hex("launcher").toLatin1() +
+                                ":8\n" + "empty.bin:7:" + VersionTable::md5Hex(QByteArray()).toLatin1() +
+                                ":0\n" + "game.zip:1:" + VersionTable::md5Hex(game).toLatin1() + ":" +
+                                QByteArray::number(game.size()) + "\n" +
+                                "read me.txt:1.0:" + VersionTable::md5Hex(readme).toLatin1() + ":6\n";
+    QCOMPARE(readFile(tmp.filePath("cdn/version3.txt")), expected);
+    // No temporary files left behind.
+    QCOMPARE(cdnFiles(tmp.filePath("cdn")).size(), 5);
+    QVERIFY(QFileInfo(tmp.filePath("cdn/v1_game.zip")).permissions() & QFileDevice::ReadOther);
+}
+
+void TestPublish::keepsEarlierEntriesAndFiles() {
+    QTemporaryDir tmp;
+    const QString cdn = tmp.filePath("cdn"), rel = tmp.filePath("rel");
+    QVERIFY(writeFile(rel + "/a.zip", "first a"));
+    QVERIFY(writeFile(rel + "/b.zip", "first b"));
+    QCOMPARE(publish({"--cdn", cdn, "--release", rel, "a.zip=1", "b.zip=1"}).exitCode, 0);
+    QVERIFY(writeFile(rel + "/a.zip", "second a"));
+    const Run r = publish({"--cdn", cdn, "--release", rel, "a.zip=2", "--version-file", "version3.txt"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+
+    QCOMPARE(readFile(cdn + "/v1_a.zip"), QByteArray("first a"));
+    QCOMPARE(readFile(cdn + "/v2_a.zip"), QByteArray("second a"));
+    QCOMPARE(readFile(cdn + "/version3.txt"),
+             "a.zip:2:" + VersionTable::md5Hex("second a").toLatin1() +
+                 ":8\nb.zip:1:" + VersionTable::md5Hex("first b").toLatin1() + ":7\n");
+}
+
+void TestPublish::refusesUnsafeInputWithoutChangingAnything_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("parent") << QStringList{"../a.zip=1"};
+    QTest::newRow("slash") << QStringList{"sub/a.zip=1"};
+    QTest::newRow("backslash") << QStringList{"a\\b.zip=1"};
+    QTest::newRow("colon") << QStringList{"C:a.zip=1"};
+    QTest::newRow("dot") << QStringList{".=1"};
+    QTest::newRow("dotdot") << QStringList{"..=1"};
+    QTest::newRow("empty name") << QStringList{"=1"};
+    QTest::newRow("line break") << QStringList{"a.zip\nb.zip=1"};
+    QTest::newRow("version colon") << QStringList{"a.zip=1:2"};
+    QTest::newRow("version slash") << QStringList{"a.zip=../1"};
+    QTest::newRow("empty version") << QStringList{"a.zip="};
+    QTest::newRow("no version") << QStringList{"a.zip"};
+    QTest::newRow("missing file") << QStringList{"a.zip=2", "missing.zip=1"};
+    QTest::newRow("twice") << QStringList{"a.zip=2", "a.zip=3"};
+    QTest::newRow("directory") << QStringList{"dir=1"};
+    QTest::newRow("unknown option") << QStringList{"--frobnicate", "a.zip=2"};
+}
+
+void TestPublish::refusesUnsafeInputWithoutChangingAnything() {
+    QFETCH(QStringList, args);
+    QTemporaryDir tmp;
+    const QString cdn = tmp.filePath("cdn"), rel = tmp.filePath("rel");
+    QVERIFY(writeFile(rel + "/a.zip", "a"));
+    QVERIFY(QDir().mkpath(rel + "/dir"));
+    QCOMPARE(publish({"--cdn", cdn, "--release", rel, "a.zip=1"}).exitCode, 0);
+    const QByteArray before = readFile(cdn + "/version3.txt");
+
+    const Run r = publish(QStringList{"--cdn", cdn, "--release", rel} + args);
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY(!r.err.isEmpty());
+    QCOMPARE(readFile(cdn + "/version3.txt"), before);
+    QCOMPARE(cdnFiles(cdn), (QStringList{"v1_a.zip", "version3.txt"}));
+}
+
+void TestPublish::refusesFilesOfTwoGiB() {
+    QTemporaryDir tmp;
+    const QString cdn = tmp.filePath("cdn"), rel = tmp.filePath("rel");
+    QVERIFY(writeFile(rel + "/small.zip", "s"));
+    {
+        QFile big(rel + "/big.zip");
+        QVERIFY(big.open(QIODevice::WriteOnly));
+        QVERIFY(big.resize(Q_INT64_C(2147483648))); // sparse
+    }
+    const Run r = publish({"--cdn", cdn, "--release", rel, "small.zip=1", "big.zip=1"});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("2 GiB"), r.err.constData());
+    QVERIFY(cdnFiles(cdn).isEmpty());
+}
+
+void TestPublish::republishingNeedsSameContentOrReplace() {
+    QTemporaryDir tmp;
+    const QString cdn = tmp.filePath("cdn"), rel = tmp.filePath("rel");
+    QVERIFY(writeFile(rel + "/a.zip", "one"));
+    QCOMPARE(publish({"--cdn", cdn, "--release", rel, "a.zip=1"}).exitCode, 0);
+    // Same bytes again: fine, nothing changes.
+    QCOMPARE(publish({"--cdn", cdn, "--release", rel, "a.zip=1"}).exitCode, 0);
+
+    // Different bytes under a published version would break clients that read the old digest.
+    QVERIFY(writeFile(rel + "/a.zip", "two"));
+    Run r = publish({"--cdn", cdn, "--release", rel, "a.zip=1"});
+    QCOMPARE(r.exitCode, 2);
+    QCOMPARE(readFile(cdn + "/v1_a.zip"), QByteArray("one"));
+    r = publish({"--cdn", cdn, "--release", rel, "--replace", "a.zip=1"});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(readFile(cdn + "/v1_a.zip"), QByteArray("two"));
+    QCOMPARE(readFile(cdn + "/version3.txt"), "a.zip:1:" + VersionTable::md5Hex("two").toLatin1() + ":3\n");
+}
+
+void TestPublish::failedCopyLeavesVersionFileAlone() {
+    QTemporaryDir tmp;
+    const QString cdn = tmp.filePath("cdn"), rel = tmp.filePath("rel");
+    QVERIFY(writeFile(rel + "/a.zip", "a1"));
+    QVERIFY(writeFile(rel + "/b.zip", "b1"));
+    QCOMPARE(publish({"--cdn", cdn, "--release", rel, "a.zip=1"}).exitCode, 0);
+    const QByteArray before = readFile(cdn + "/version3.txt");
+
+    // A directory where b's copy has to go: the copy fails after a's went through.
+    QVERIFY(QDir().mkpath(cdn + "/v2_b.zip/x"));
+    const Run r = publish({"--cdn", cdn, "--release", rel, "--replace", "a.zip=2", "b.zip=2"});
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(readFile(cdn + "/version3.txt"), before);
+    QString why;
+    QVERIFY2(versionFileConsistent(cdn, before, &why), qPrintable(why));
+}
+
+void TestPublish::existingVersionFileIsReadBack() {
+    QTemporaryDir tmp;
+    const QString cdn = tmp.filePath("cdn"), rel = tmp.filePath("rel");
+    QVERIFY(writeFile(rel + "/a.zip", "a"));
+    // Windows line ends from a hand edit: read back and written plainly.
+    QVERIFY(writeFile(cdn + "/version3.txt", "old.zip:3:0123456789abcdef0123456789abcdef:42\r\n"));
+    QCOMPARE(publish({"--cdn", cdn, "--release", rel, "a.zip=1"}).exitCode, 0);
+    QCOMPARE(readFile(cdn + "/version3.txt"), "a.zip:1:" + VersionTable::md5Hex("a").toLatin1() +
+                                                  ":1\nold.zip:3:0123456789abcdef0123456789abcdef:42\n");
+
+    // A line the launcher could not read is not silently dropped.
+    const QByteArray broken = "a.zip:1:abc\n";
+    QVERIFY(writeFile(cdn + "/version3.txt", broken));
+    const Run r = publish({"--cdn", cdn, "--release", rel, "a.zip=1"});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains("line 1"), r.err.constData());
+    QCOMPARE(readFile(cdn + "/version3.txt"), broken);
+}
+
+void TestPublish::readersNeverSeeAFileBeforeItIsInPlace() {
+    QTemporaryDir tmp;
+    const QString cdn = tmp.filePath("cdn"), rel = tmp.filePath("rel");
+    QVERIFY(writeFile(rel + "/small.zip", "small"));
+    QCOMPARE(publish({"--cdn", cdn, "--release", rel, "small.zip=1"}).exitCode, 0);
+    for (int i = 0; i < 4; ++i)
+        QVERIFY(writeFile(rel + QStringLiteral("/big%1.zip").arg(i), patternBytes(24 * 1024 * 1024, i + 10)));
+
+    QProcess p;
+    p.start(tool("kv-publish"), {"--cdn", cdn, "--release", rel, "big0.zip=2", "big1.zip=2", "big2.zip=2",
+                                 "big3.zip=2", "small.zip=2"});
+    QVERIFY(p.waitForStarted(10000));
+    int reads = 0;
+    QElapsedTimer timer;
+    timer.start();
+    while (p.state() != QProcess::NotRunning && timer.elapsed() < 120000) {
+        const QByteArray text = readFile(cdn + "/version3.txt");
+        QVERIFY(!text.isEmpty());
+        QVERIFY(text.endsWith('\n'));
+        QString why;
+        QVERIFY2(versionFileConsistent(cdn, text, &why), qPrintable(why));
+        ++reads;
+        p.waitForFinished(1);
+    }
+    if (p.state() != QProcess::NotRunning)
+        QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY(reads > 0);
+    const QByteArray final = readFile(cdn + "/version3.txt");
+    QCOMPARE(final.count('\n'), 5);
+    QString why;
+    QVERIFY2(versionFileConsistent(cdn, final, &why), qPrintable(why));
+    QVERIFY(final.contains("small.zip:2:"));
+}
+
+QTEST_GUILESS_MAIN(TestPublish)
+#include "tst_publish.moc"
