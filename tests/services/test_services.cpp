@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -187,7 +188,15 @@ private slots:
     void campaignIdFromRegistry() {
         QTemporaryDir config;
         QVERIFY(config.isValid());
+        const QByteArray previous = qgetenv("XDG_CONFIG_HOME");
+        const bool hadPrevious = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        auto restore = qScopeGuard([&]() {
+            if (hadPrevious)
+                qputenv("XDG_CONFIG_HOME", previous);
+            else
+                qunsetenv("XDG_CONFIG_HOME");
+        });
         const QString key = QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Quelvane");
 
         QCOMPARE(readCampaignId(), QString());
@@ -202,7 +211,6 @@ private slots:
         QVERIFY(capturedDebug[0].contains("Filename"));
         QVERIFY(capturedDebug[0].contains("InstallDir"));
         QCOMPARE(capturedDebug[1], QString("gclid=A1B2"));
-        qunsetenv("XDG_CONFIG_HOME");
     }
 
     void systemUuidText() {
