@@ -67,14 +67,14 @@ QString Translation::fontFamily(const QString &role) const {
 }
 
 void Translation::loadLanguage() {
-    qDebug() << "loadLanguage " << languageName();
+    qDebug().noquote().nospace() << "loadLanguage " << languageName();
 
     m_fontRole = fontRoleAt(m_languageIndex);
     if (!m_fontFamilies.contains(m_fontRole))
         m_fontFamilies.insert(m_fontRole, QString());
     m_currentFontFamily = m_fontFamilies.value(m_fontRole);
     if (!m_currentFontFamily.isEmpty()) {
-        qDebug() << "change font " << m_currentFontFamily;
+        qDebug().noquote().nospace() << "change font " << m_currentFontFamily;
         setApplicationFontFamily(m_currentFontFamily);
     }
 
@@ -93,17 +93,17 @@ void Translation::loadLanguage() {
 
 void Translation::setLanguageIndex(int index) {
     if (unsigned(index) >= unsigned(LanguageCount)) {
-        qDebug() << "index out of range " << index;
+        qDebug().nospace() << "index out of range " << index;
         return;
     }
     if (index == m_languageIndex) {
-        qDebug() << "not changed " << index;
+        qDebug().nospace() << "not changed " << index;
         return;
     }
     m_languageIndex = index;
     GlobalSettings::instance()->setValue(Language, index);
     loadLanguage();
-    qDebug() << "setLanguageIndex " << index;
+    qDebug().nospace() << "setLanguageIndex " << index;
     emit languageChanged(languageName());
 }
 
