@@ -1,0 +1,455 @@
+// The settings dialog against real files: settings.ini in a temporary launcher directory and the
+// start-at-login entry in a temporary XDG config directory.
+
+#include "i18n/translatablecheckbox.h"
+#include "i18n/translatablelabel.h"
+#include "i18n/translatableradiobutton.h"
+#include "i18n/translation.h"
+#include "platform/platform.h"
+#include "settings/globalsettings.h"
+#include "settings/settingdialog.h"
+#include "widgets/combopopup.h"
+#include "widgets/doublepopupcombobox.h"
+#include "widgets/imagebutton.h"
+#include "widgets/languageitemwidget.h"
+#include "widgets/menuswitch.h"
+#include "widgets/roundedwidget.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFontDatabase>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QStackedWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <functional>
+
+namespace {
+
+QStringList capturedLog;
+QtMessageHandler previousHandler = nullptr;
+
+void captureMessages(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    capturedLog.append(message);
+    if (previousHandler)
+        previousHandler(type, context, message);
+}
+
+QString text(const QString &key) {
+    return Translation::instance()->tr(key);
+}
+
+} // namespace
+
+class SettingDialogTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+
+    void formShapeAndStart();
+    void openingWritesNothing();
+    void eachControlWritesAtOnce();
+    void clickingCheckedRadioWritesSameValue();
+    void storedCloseActionTwoShowsExitChecked();
+    void choosingCurrentLanguageChangesNothing();
+    void choosingJapaneseSwitchesEveryLabel();
+    void pageSelectorStartsOnGeneralPage();
+    void closeButtonAccepts();
+
+private:
+    QString settingsPath() const { return dir.filePath("launcher/settings.ini"); }
+    QString autostartPath() const { return dir.filePath("xdg/autostart/Quelvane.desktop"); }
+    void writeSettings(const QMap<QString, int> &values);
+    QVariant storedValue(const QString &key) const;
+    QByteArray fileDigest(const QString &path) const;
+    template <typename T>
+    T *child(SettingDialog &dialog, const char *name) {
+        T *widget = dialog.findChild<T *>(QString::fromLatin1(name));
+        if (!widget)
+            qFatal("no child %s", name);
+        return widget;
+    }
+    void clickIndicator(QAbstractButton *button);
+    void chooseLanguageRow(SettingDialog &dialog, int row, bool *sawPopup);
+
+    QTemporaryDir dir;
+};
+
+void SettingDialogTest::initTestCase() {
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkpath("launcher"));
+    Platform::setLauncherDirOverride(dir.filePath("launcher"));
+    qputenv("XDG_CONFIG_HOME", dir.filePath("xdg").toUtf8());
+    previousHandler = qInstallMessageHandler(captureMessages);
+
+    writeSettings({{"language", 1}});
+    const int cjk = QFontDatabase::addApplicationFont(":/font/font/FZY4K.TTF");
+    const int latin = QFontDatabase::addApplicationFont(":/font/font/Neuron Heavy.otf");
+    Translation *catalogue = Translation::instance();
+    catalogue->setFontFamily("default", QFont().defaultFamily());
+    catalogue->setFontFamily("chinese", QFontDatabase::applicationFontFamilies(cjk).value(0));
+    catalogue->setFontFamily("english", QFontDatabase::applicationFontFamilies(latin).value(0));
+    catalogue->loadLanguage();
+    QCOMPARE(catalogue->languageIndex(), 1);
+}
+
+void SettingDialogTest::cleanupTestCase() {
+    qInstallMessageHandler(previousHandler);
+    GlobalSettings::release();
+}
+
+// Each test starts from English, no start-at-login entry and a settings store read afresh.
+void SettingDialogTest::init() {
+    Translation::instance()->setLanguageIndex(1);
+    QFile::remove(autostartPath());
+    GlobalSettings::release();
+    capturedLog.clear();
+}
+
+void SettingDialogTest::writeSettings(const QMap<QString, int> &values) {
+    QFile::remove(settingsPath());
+    QSettings ini(settingsPath(), QSettings::IniFormat);
+    ini.beginGroup("global_settings");
+    for (auto it = values.begin(); it != values.end(); ++it)
+        ini.setValue(it.key(), it.value());
+    ini.endGroup();
+    ini.sync();
+}
+
+QVariant SettingDialogTest::storedValue(const QString &key) const {
+    QSettings ini(settingsPath(), QSettings::IniFormat);
+    return ini.value("global_settings/" + key);
+}
+
+QByteArray SettingDialogTest::fileDigest(const QString &path) const {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray("absent");
+    return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Md5);
+}
+
+void SettingDialogTest::clickIndicator(QAbstractButton *button) {
+    QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(8, button->height() / 2));
+}
+
+void SettingDialogTest::chooseLanguageRow(SettingDialog &dialog, int row, bool *sawPopup) {
+    auto *combo = child<DoublePopupComboBox>(dialog, "languageComboBox");
+    *sawPopup = false;
+    QTimer::singleShot(0, combo, [=] {
+        auto *popup = qobject_cast<ComboPopup *>(QApplication::activePopupWidget());
+        *sawPopup = popup != nullptr;
+        if (!popup)
+            return;
+        for (auto *item : popup->findChildren<LanguageItemWidget *>())
+            if (item->itemIndex() == row)
+                QTest::mouseClick(item, Qt::LeftButton, {}, QPoint(30, 20));
+    });
+    QTimer::singleShot(10000, combo, [] {
+        if (QWidget *popup = QApplication::activePopupWidget())
+            popup->close();
+    });
+    QTest::mouseClick(combo, Qt::LeftButton, {}, QPoint(30, 20));
+}
+
+void SettingDialogTest::formShapeAndStart() {
+    QWidget window;
+    window.resize(1300, 731);
+    SettingDialog dialog(&window);
+    QCOMPARE(dialog.objectName(), QString("SettingDialogClass"));
+    QCOMPARE(dialog.size(), QSize(914, 528));
+    QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
+    QCOMPARE(dialog.parentWidget(), &window);
+    QVERIFY(dialog.windowFlags() & Qt::FramelessWindowHint);
+    QVERIFY(dialog.testAttribute(Qt::WA_TranslucentBackground));
+    QCOMPARE(dialog.windowTitle(), text("SETTINGS"));
+    for (const char *name : {"horizontalLayout_3",
+                             "horizontalLayout_2",
+                             "verticalLayout",
+                             "horizontalLayout",
+                             "label",
+                             "settingTitle",
+                             "menuSwitch",
+                             "stackedWidget",
+                             "page",
+                             "verticalLayout_7",
+                             "verticalLayout_3",
+                             "launchSettingLabel",
+                             "automaticLaunchCheckbox",
+                             "popOnExitCheckbox",
+                             "verticalLayout_4",
+                             "closeSettingLabel",
+                             "toTrayRadioButton",
+                             "exitLauncherRadioButton",
+                             "verticalLayout_5",
+                             "crashSettingLabel",
+                             "popupOnCrashCheckbox",
+                             "page_2",
+                             "verticalLayout_6",
+                             "languageBg",
+                             "horizontalLayout_4",
+                             "languageLabel",
+                             "languageComboBox",
+                             "verticalLayout_2",
+                             "closeBtn"})
+        QVERIFY2(dialog.findChild<QObject *>(name), name);
+
+    // Languages listed under their own names, in a font able to show them.
+    auto *combo = child<DoublePopupComboBox>(dialog, "languageComboBox");
+    const auto items = combo->itemList();
+    QCOMPARE(items.size(), 8);
+    QCOMPARE(items.at(4).first, QString("Deutsch"));
+    QCOMPARE(items.at(5).first, QString::fromUtf8("日本語"));
+    QCOMPARE(items.at(0).second, Translation::instance()->fontFamily("chinese"));
+    QCOMPARE(items.at(5).second, Translation::instance()->fontFamily("chinese"));
+    QCOMPARE(items.at(1).second, Translation::instance()->fontFamily("english"));
+    QCOMPARE(combo->currentIndex(), 1);
+    QVERIFY(combo->alignment & Qt::AlignLeft);
+
+    auto *languageBg = child<RoundedWidget>(dialog, "languageBg");
+    QCOMPARE(languageBg->color(), QColor("#6f2d98"));
+    QCOMPARE(languageBg->hoverColor(), QColor("#a981c1"));
+    QCOMPARE(languageBg->radius(), 10);
+    QVERIFY(languageBg->isHoverEnabled());
+    QCOMPARE(child<RoundedWidget>(dialog, "page")->color(), QColor("#571481"));
+
+    auto *closeBtn = child<ImageButton>(dialog, "closeBtn");
+    QVERIFY(closeBtn->rounded && closeBtn->radiusIsHalfHeight);
+    QCOMPARE(closeBtn->iconScale, 0.5f);
+    QVERIFY(!closeBtn->icon.isNull());
+
+    // Painted: purple with transparent corners outside the radius-20 curve.
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    const QImage image = dialog.grab().toImage();
+    QCOMPARE(image.pixelColor(1, 1).alpha(), 0);
+    QCOMPARE(image.pixelColor(912, 526).alpha(), 0);
+    QCOMPARE(image.pixelColor(457, 2), QColor("#6f2d98"));
+    // Title row: settings title, square image left of it; close button top right.
+    QVERIFY(child<QLabel>(dialog, "label")->geometry().right() < child<QLabel>(dialog, "settingTitle")->x());
+    QVERIFY(closeBtn->geometry().right() >= 900);
+    QVERIFY(closeBtn->geometry().top() <= 5);
+    // Every check box and radio button lies inside the general page and does not overlap the next one.
+    QList<QWidget *> rows;
+    for (const char *name :
+         {"launchSettingLabel", "automaticLaunchCheckbox", "popOnExitCheckbox", "closeSettingLabel",
+          "toTrayRadioButton", "exitLauncherRadioButton", "crashSettingLabel", "popupOnCrashCheckbox"})
+        rows.append(child<QWidget>(dialog, name));
+    auto *page = child<QWidget>(dialog, "page");
+    for (int i = 0; i < rows.size(); ++i) {
+        QVERIFY(page->rect().contains(rows.at(i)->geometry()));
+        if (i > 0)
+            QVERIFY(rows.at(i - 1)->geometry().bottom() < rows.at(i)->geometry().top());
+    }
+}
+
+void SettingDialogTest::openingWritesNothing() {
+    // No settings file at all, then one with values: opening, showing and closing leave both alone.
+    QFile::remove(settingsPath());
+    {
+        SettingDialog dialog(nullptr);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QApplication::processEvents();
+        dialog.close();
+    }
+    QVERIFY(!QFile::exists(settingsPath()));
+    QVERIFY(!QFile::exists(autostartPath()));
+
+    writeSettings({{"language", 1}, {"popup_on_exit", 0}, {"close_game_action", 1}, {"popup_on_crash", 0}});
+    QVERIFY(Platform::setRunValue("Quelvane", GlobalSettings::expectedRunValue()));
+    GlobalSettings::release();
+    const QByteArray settingsBefore = fileDigest(settingsPath());
+    const QByteArray autostartBefore = fileDigest(autostartPath());
+    const QDateTime modified = QFileInfo(settingsPath()).lastModified();
+    {
+        SettingDialog dialog(nullptr);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QVERIFY(child<QCheckBox>(dialog, "automaticLaunchCheckbox")->isChecked());
+        QVERIFY(!child<QCheckBox>(dialog, "popOnExitCheckbox")->isChecked());
+        QVERIFY(child<QRadioButton>(dialog, "exitLauncherRadioButton")->isChecked());
+        QVERIFY(!child<QRadioButton>(dialog, "toTrayRadioButton")->isChecked());
+        QVERIFY(!child<QCheckBox>(dialog, "popupOnCrashCheckbox")->isChecked());
+    }
+    QCOMPARE(fileDigest(settingsPath()), settingsBefore);
+    QCOMPARE(fileDigest(autostartPath()), autostartBefore);
+    QCOMPARE(QFileInfo(settingsPath()).lastModified(), modified);
+    for (const QString &line : capturedLog)
+        QVERIFY2(!line.contains("SettingChanged") && !line.startsWith("onLanguageChanged"), qPrintable(line));
+}
+
+void SettingDialogTest::eachControlWritesAtOnce() {
+    writeSettings({{"language", 1}, {"popup_on_exit", 0}, {"close_game_action", 0}, {"popup_on_crash", 1}});
+    SettingDialog dialog(nullptr);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+
+    // Start at login: the autostart entry appears and goes again.
+    auto *autoLaunch = child<QCheckBox>(dialog, "automaticLaunchCheckbox");
+    QVERIFY(!autoLaunch->isChecked());
+    clickIndicator(autoLaunch);
+    QVERIFY(autoLaunch->isChecked());
+    QVERIFY(QFile::exists(autostartPath()));
+    QCOMPARE(Platform::runValue("Quelvane"), GlobalSettings::expectedRunValue());
+    QCOMPARE(GlobalSettings::instance()->value(AutoLaunch), 1);
+    clickIndicator(autoLaunch);
+    QVERIFY(!QFile::exists(autostartPath()));
+    QCOMPARE(GlobalSettings::instance()->value(AutoLaunch), 0);
+
+    clickIndicator(child<QCheckBox>(dialog, "popOnExitCheckbox"));
+    QCOMPARE(storedValue("popup_on_exit").toInt(), 1);
+    clickIndicator(child<QCheckBox>(dialog, "popupOnCrashCheckbox"));
+    QCOMPARE(storedValue("popup_on_crash").toInt(), 0);
+    clickIndicator(child<QCheckBox>(dialog, "popupOnCrashCheckbox"));
+    QCOMPARE(storedValue("popup_on_crash").toInt(), 1);
+
+    auto *exitRadio = child<QRadioButton>(dialog, "exitLauncherRadioButton");
+    auto *trayRadio = child<QRadioButton>(dialog, "toTrayRadioButton");
+    clickIndicator(exitRadio);
+    QVERIFY(exitRadio->isChecked() && !trayRadio->isChecked());
+    QCOMPARE(storedValue("close_game_action").toInt(), 1);
+    clickIndicator(trayRadio);
+    QVERIFY(trayRadio->isChecked() && !exitRadio->isChecked());
+    QCOMPARE(storedValue("close_game_action").toInt(), 0);
+
+    // A fresh store reads back what the dialog wrote.
+    GlobalSettings::release();
+    QCOMPARE(GlobalSettings::instance()->value(PopupOnExit), 1);
+    QCOMPARE(GlobalSettings::instance()->value(PopupOnCrash), 1);
+    QCOMPARE(GlobalSettings::instance()->value(CloseGameAction), 0);
+
+    // Fixed log lines, one per change.
+    QVERIFY(capturedLog.filter("onLaunchSettingChanged").size() == 3);
+    QVERIFY(capturedLog
+                .filter(QRegularExpression(
+                    "onLaunchSettingChanged .*TranslatableCheckBox.*automaticLaunchCheckbox.*, state= 2"))
+                .size() == 1);
+    QCOMPARE(capturedLog.filter("onCrashSettingChanged state= 0").size(), 1);
+    QCOMPARE(capturedLog.filter("onCrashSettingChanged state= 2").size(), 1);
+    QCOMPARE(capturedLog
+                 .filter(QRegularExpression("onCloseSettingChanged .*exitLauncherRadioButton.*checked= true"))
+                 .size(),
+             1);
+}
+
+void SettingDialogTest::clickingCheckedRadioWritesSameValue() {
+    writeSettings({{"language", 1}, {"close_game_action", 1}});
+    SettingDialog dialog(nullptr);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    auto *exitRadio = child<QRadioButton>(dialog, "exitLauncherRadioButton");
+    QVERIFY(exitRadio->isChecked());
+
+    // Remove the file behind the store's back: only a write can bring the value back.
+    QVERIFY(QFile::remove(settingsPath()));
+    clickIndicator(exitRadio);
+    QVERIFY(exitRadio->isChecked());
+    QVERIFY(QFile::exists(settingsPath()));
+    QCOMPARE(storedValue("close_game_action").toInt(), 1);
+    QCOMPARE(capturedLog.filter(QRegularExpression("onCloseSettingChanged .*checked= true")).size(), 1);
+
+    // Twice more on the checked one: never the other value.
+    clickIndicator(exitRadio);
+    clickIndicator(exitRadio);
+    QCOMPARE(storedValue("close_game_action").toInt(), 1);
+    QVERIFY(!child<QRadioButton>(dialog, "toTrayRadioButton")->isChecked());
+}
+
+void SettingDialogTest::storedCloseActionTwoShowsExitChecked() {
+    writeSettings({{"language", 1}, {"close_game_action", 2}});
+    SettingDialog dialog(nullptr);
+    QVERIFY(child<QRadioButton>(dialog, "exitLauncherRadioButton")->isChecked());
+    QVERIFY(!child<QRadioButton>(dialog, "toTrayRadioButton")->isChecked());
+    QCOMPARE(storedValue("close_game_action").toInt(), 2); // shown, not rewritten
+}
+
+void SettingDialogTest::choosingCurrentLanguageChangesNothing() {
+    SettingDialog dialog(nullptr);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    const QByteArray before = fileDigest(settingsPath());
+    QSignalSpy changed(Translation::instance(), &Translation::languageChanged);
+
+    bool sawPopup = false;
+    chooseLanguageRow(dialog, 1, &sawPopup);
+    QVERIFY(sawPopup);
+    QCOMPARE(changed.count(), 0);
+    QCOMPARE(Translation::instance()->languageIndex(), 1);
+    QCOMPARE(fileDigest(settingsPath()), before);
+    QCOMPARE(child<DoublePopupComboBox>(dialog, "languageComboBox")->currentIndex(), 1);
+    QCOMPARE(capturedLog.filter("onLanguageChanged").size(), 0);
+}
+
+void SettingDialogTest::choosingJapaneseSwitchesEveryLabel() {
+    SettingDialog dialog(nullptr);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    const QString englishTitle = child<QLabel>(dialog, "settingTitle")->text();
+    QSignalSpy changed(Translation::instance(), &Translation::languageChanged);
+
+    bool sawPopup = false;
+    chooseLanguageRow(dialog, 5, &sawPopup);
+    QVERIFY(sawPopup);
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(changed.at(0).at(0).toString(), QString("Japanese"));
+    QCOMPARE(Translation::instance()->languageIndex(), 5);
+    QCOMPARE(storedValue("language").toInt(), 5);
+    QCOMPARE(capturedLog.filter("onLanguageChanged  5").size(), 1);
+
+    const QString cjk = Translation::instance()->fontFamily("chinese");
+    for (auto *label : dialog.findChildren<TranslatableLabel *>()) {
+        QCOMPARE(label->text(), text(label->textKey()));
+        QCOMPARE(label->font().family(), cjk);
+    }
+    for (auto *box : dialog.findChildren<TranslatableCheckBox *>())
+        QCOMPARE(box->text(), text(box->textKey()));
+    for (auto *radio : dialog.findChildren<TranslatableRadioButton *>())
+        QCOMPARE(radio->text(), text(radio->textKey()));
+    QVERIFY(child<QLabel>(dialog, "settingTitle")->text() != englishTitle);
+    QCOMPARE(child<QLabel>(dialog, "settingTitle")->text(), text("SETTINGS"));
+    QCOMPARE(child<QAbstractButton>(dialog, "exitLauncherRadioButton")->text(), text("CLOSE_LAUNCHER"));
+    QCOMPARE(child<DoublePopupComboBox>(dialog, "languageComboBox")->currentIndex(), 5);
+}
+
+void SettingDialogTest::pageSelectorStartsOnGeneralPage() {
+    {
+        SettingDialog dialog(nullptr);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        auto *menu = child<MenuSwitch>(dialog, "menuSwitch");
+        auto *stack = child<QStackedWidget>(dialog, "stackedWidget");
+        QCOMPARE(stack->currentIndex(), 0);
+        QCOMPARE(menu->selectedIndex(), 0);
+        QCOMPARE(menu->itemKeys(), QStringList({"GENERAL_SETTINGS", "LANGUAGE"}));
+        QTest::mousePress(menu, Qt::LeftButton, {}, QPoint(60, 60 + 30));
+        QCOMPARE(stack->currentWidget()->objectName(), QString("page_2"));
+        QTest::mousePress(menu, Qt::LeftButton, {}, QPoint(60, 30));
+        QCOMPARE(stack->currentWidget()->objectName(), QString("page"));
+        QTest::mousePress(menu, Qt::LeftButton, {}, QPoint(60, 60 + 30));
+        QCOMPARE(stack->currentIndex(), 1);
+    }
+    SettingDialog again(nullptr);
+    QCOMPARE(child<QStackedWidget>(again, "stackedWidget")->currentIndex(), 0);
+    QCOMPARE(child<MenuSwitch>(again, "menuSwitch")->selectedIndex(), 0);
+}
+
+void SettingDialogTest::closeButtonAccepts() {
+    QWidget window;
+    window.resize(1300, 731);
+    window.show();
+    SettingDialog dialog(&window);
+    QTimer::singleShot(0, &dialog, [&] {
+        auto *closeBtn = child<ImageButton>(dialog, "closeBtn");
+        QTest::mouseClick(closeBtn, Qt::LeftButton, {}, closeBtn->rect().center());
+    });
+    QTimer::singleShot(10000, &dialog, [&] { dialog.done(42); });
+    QCOMPARE(dialog.exec(), int(QDialog::Accepted));
+}
+
+QTEST_MAIN(SettingDialogTest)
+#include "tst_settingdialog.moc"
