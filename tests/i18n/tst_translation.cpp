@@ -50,7 +50,8 @@ private slots:
         QTest::newRow("nothing trimmed") << QByteArray(" K = v \n") << TextMap{{" K ", " v "}};
         QTest::newRow("empty text") << QByteArray("K=\n") << TextMap{{"K", ""}};
         QTest::newRow("last repeat wins") << QByteArray("K=1\nK=2\n") << TextMap{{"K", "2"}};
-        QTest::newRow("stops at nul") << QByteArray("A=1\nB=2\0C=3\n", 14) << TextMap{{"A", "1"}, {"B", "2"}};
+        QTest::newRow("stops at nul") << QByteArray("A=1\nB=2\0C=3\n", int(sizeof("A=1\nB=2\0C=3\n")) - 1)
+                                      << TextMap{{"A", "1"}, {"B", "2"}};
         QTest::newRow("utf-8") << QByteArray("FATAL_ERROR=Fatal error\xEF\xBC\x8C%1\n")
                                << TextMap{{"FATAL_ERROR", QString("Fatal error") + QChar(0xFF0C) + "%1"}};
         QTest::newRow("empty file") << QByteArray() << TextMap{};
