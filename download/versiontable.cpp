@@ -41,7 +41,10 @@ bool VersionTable::parseLine(const QString &line, RemoteFileInfo *out) {
     info.version = fields.at(1);
     info.md5 = fields.at(2);
     bool ok = false;
-    const int size = fields.at(3).toInt(&ok, 10);
+    // Qt's conversion skips surrounding white space; the carriage return of a Windows line end
+    // must leave the size unreadable (0), not pass as a number.
+    const QString sizeField = fields.at(3);
+    const int size = sizeField.trimmed().size() == sizeField.size() ? sizeField.toInt(&ok, 10) : 0;
     info.size = (ok && size > 0) ? size : 0;
     *out = info;
     return true;
