@@ -1,6 +1,7 @@
 #include "widgets/progressbar.h"
 
 #include <QPainter>
+#include <QPainterPath>
 #include <QPen>
 #include <QtMath>
 
@@ -45,12 +46,23 @@ void ProgressBar::paintEvent(QPaintEvent *) {
     const qreal trackRadius = radiusIsHalfHeight ? track.height() / 2.0 : outerRadius;
     painter.drawRoundedRect(track, trackRadius, trackRadius);
 
-    QRect fill = track.adjusted(borderWidth, borderWidth, -borderWidth, -borderWidth);
-    fill.setWidth(int(fill.width() * progress / 100));
+    const QRect inner = track.adjusted(borderWidth, borderWidth, -borderWidth, -borderWidth);
+    QRect fill = inner;
+    fill.setWidth(int(inner.width() * progress / 100));
     if (fill.width() <= 0)
         return;
     painter.setPen(Qt::NoPen);
     painter.setBrush(fillColor);
     const qreal fillRadius = radiusIsHalfHeight ? fill.height() / 2.0 : innerRadius;
-    painter.drawRoundedRect(fill, fillRadius, fillRadius);
+    if (fill.width() >= 2 * fillRadius) {
+        painter.drawRoundedRect(fill, fillRadius, fillRadius);
+        return;
+    }
+    // A fill narrower than its corners would stick out over the track's rounded end: keep it
+    // inside the shape a full bar would have.
+    QPainterPath fillShape;
+    fillShape.addRoundedRect(fill, fillRadius, fillRadius);
+    QPainterPath fullShape;
+    fullShape.addRoundedRect(inner, fillRadius, fillRadius);
+    painter.drawPath(fillShape.intersected(fullShape));
 }

@@ -385,6 +385,16 @@ void ButtonsAndFramesTest::progressBarScaleAndInactive() {
     const QImage pill = paintedImage(bar);
     QCOMPARE(pill.pixelColor(3, 3).alpha(), 0);
     QCOMPARE_COLOR(pill.pixelColor(20, 17), QColor("#6dff60"));
+
+    // A fill narrower than its round end stays inside the track's curve instead of covering
+    // the border: 0.5 % of 845 px is a 4 px sliver at x 4..7, cut off above and below.
+    bar->setProgress(0.5f);
+    const QImage sliver = paintedImage(bar);
+    QVERIFY(sliver.pixelColor(6, 17).green() > 200);
+    for (int x = 4; x < 8; ++x) {
+        QVERIFY2(sliver.pixelColor(x, 5).green() < 150, qPrintable(QString::number(x)));
+        QVERIFY2(sliver.pixelColor(x, 30).green() < 150, qPrintable(QString::number(x)));
+    }
 }
 
 void ButtonsAndFramesTest::confirmDialogLayoutTextsAndCorners() {

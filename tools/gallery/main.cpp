@@ -1,0 +1,492 @@
+// gallery OUTDIR
+//
+// Renders every skinned widget in each of its states, the exit confirmation in all eight
+// languages over the dimmed window, and the settings dialog (both pages, language list open) in
+// English and Japanese into PNG files in OUTDIR. Runs on the offscreen platform; settings are
+// kept in a temporary directory so nothing of a real installation is touched.
+
+#include "gallerysheet.h"
+
+#include "i18n/translation.h"
+#include "platform/platform.h"
+#include "settings/globalsettings.h"
+#include "settings/settingdialog.h"
+#include "widgets/combopopup.h"
+#include "widgets/confirmdialog.h"
+#include "widgets/darkoverlay.h"
+#include "widgets/doublepopupcombobox.h"
+#include "widgets/imagebutton.h"
+#include "widgets/languageitemwidget.h"
+#include "widgets/mainbutton.h"
+#include "widgets/menuswitch.h"
+#include "widgets/progressbar.h"
+#include "widgets/roundedwidget.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QDir>
+#include <QEnterEvent>
+#include <QFontDatabase>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QSettings>
+#include <QStackedWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <functional>
+
+namespace {
+
+const QSize windowSize(1300, 731);
+
+QString outDir;
+int written = 0;
+bool failed = false;
+
+void save(const QString &name, const QImage &image) {
+    const QString path = QDir(outDir).filePath(name + QStringLiteral(".png"));
+    if (image.isNull() || !image.save(path)) {
+        qWarning() << "cannot write picture" << path;
+        failed = true;
+        return;
+    }
+    ++written;
+}
+
+QString tr(const QString &key) {
+    return Translation::instance()->tr(key);
+}
+
+void enter(QWidget *widget) {
+    const QPointF pos(2, 2);
+    QEnterEvent event(pos, pos, widget->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(widget, &event);
+}
+
+void leave(QWidget *widget) {
+    QEvent event(QEvent::Leave);
+    QApplication::sendEvent(widget, &event);
+}
+
+void mouse(QWidget *widget, QEvent::Type type, QPoint pos) {
+    QMouseEvent event(type, pos, widget->mapToGlobal(pos), Qt::LeftButton,
+                      type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(widget, &event);
+}
+
+// The main window's backdrop: its background picture at window size.
+QImage windowBackground() {
+    QImage image(windowSize, QImage::Format_ARGB32_Premultiplied);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(QRect(QPoint(), windowSize), QImage(QStringLiteral(":/images/images/bg2.png")));
+    return image;
+}
+
+// The backdrop dimmed by the window's overlay.
+QImage dimmedWindow() {
+    QImage image = windowBackground();
+    QWidget host;
+    host.resize(windowSize);
+    DarkOverlay overlay(&host);
+    overlay.resize(windowSize);
+    QPainter painter(&image);
+    overlay.render(&painter, QPoint(), QRegion(), QWidget::DrawChildren);
+    return image;
+}
+
+QImage overDimmedWindow(const QImage &dialog) {
+    QImage image = dimmedWindow();
+    QPainter painter(&image);
+    painter.drawImage((windowSize.width() - dialog.width()) / 2, (windowSize.height() - dialog.height()) / 2,
+                      dialog);
+    return image;
+}
+
+QList<QPair<QString, QString>> languageItems() {
+    QList<QPair<QString, QString>> items;
+    for (int i = 0; i < Translation::LanguageCount; ++i)
+        items.append(qMakePair(tr(Translation::languageNameAt(i)),
+                               Translation::instance()->fontFamily(Translation::fontRoleAt(i))));
+    return items;
+}
+
+// Clicks the combo box and hands the open popup to `step` while it runs; closes it afterwards.
+void withOpenPopup(DoublePopupComboBox *combo, const std::function<void(ComboPopup *)> &step) {
+    QTimer::singleShot(0, combo, [=] {
+        if (auto *popup = qobject_cast<ComboPopup *>(QApplication::activePopupWidget())) {
+            step(popup);
+            popup->reject();
+        } else {
+            qWarning() << "combo box popup did not open";
+            failed = true;
+        }
+    });
+    mouse(combo, QEvent::MouseButtonPress, QPoint(20, 20));
+    mouse(combo, QEvent::MouseButtonRelease, QPoint(20, 20));
+}
+
+// ImageButton: plain, icon, round (as the settings dialog's close button) and two-layer.
+void imageButtons() {
+    GallerySheet sheet(QStringLiteral("ImageButton"), 5);
+    struct Variant {
+        const char *name;
+        std::function<void(ImageButton *)> setUp;
+    };
+    const QList<Variant> variants = {
+        {"plain", [](ImageButton *) {}},
+        {"icon",
+         [](ImageButton *b) { b->setIcon(QPixmap(QStringLiteral(":/images/images/setting_normal.png"))); }},
+        {"round",
+         [](ImageButton *b) {
+             b->setIcon(QPixmap(QStringLiteral(":/images/images/close.png")));
+             b->setFaceColors(QColor("#c391e2"), QColor("#755788"), QColor("#dbbdee"));
+             b->rounded = true;
+             b->radiusIsHalfHeight = true;
+             b->iconScale = 0.5f;
+         }},
+        {"twolayer",
+         [](ImageButton *b) {
+             b->setIcon(QPixmap(QStringLiteral(":/images/images/pause.png")));
+             b->twoLayer = true;
+             b->rounded = true;
+             b->setFaceColors(QColor("#8a3fc0"), QColor("#5b1f86"), QColor("#a45cd8"));
+             b->setBaseColors(QColor("#d9b3f2"), QColor("#8a5cab"), QColor("#ecd6fa"));
+         }},
+    };
+    const QStringList states = {"normal", "hover", "pressed", "disabled", "inactive"};
+    for (const Variant &variant : variants) {
+        for (const QString &state : states) {
+            QWidget window;
+            auto *button = new ImageButton(&window);
+            button->setFixedSize(44, 44);
+            variant.setUp(button);
+            window.show();
+            if (state == "hover")
+                enter(button);
+            else if (state == "pressed")
+                button->setDown(true);
+            else if (state == "disabled")
+                button->setEnabled(false);
+            else if (state == "inactive")
+                button->setVisible(false);
+            const QImage image = paintedImage(button);
+            save(QStringLiteral("imagebutton-%1-%2").arg(variant.name, state), image);
+            sheet.add(QStringLiteral("%1 %2").arg(variant.name, state),
+                      image.scaled(88, 88, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+        }
+    }
+    save(QStringLiteral("sheet-imagebutton"), sheet.render());
+}
+
+// MainButton: the start button of the main window and the two confirmation buttons.
+void mainButtons(const QString &language) {
+    GallerySheet sheet(QStringLiteral("MainButton (%1)").arg(language), 4);
+    const bool cjk = Translation::instance()->fontRole() == QLatin1String("chinese");
+    const QStringList states = {"normal", "hover", "pressed", "disabled"};
+    for (const char *kind : {"start", "cancel", "confirm"}) {
+        for (const QString &state : states) {
+            QWidget window;
+            auto *button = new MainButton(&window);
+            if (QLatin1String(kind) == QLatin1String("start")) {
+                button->setFixedSize(330, 80);
+                button->textPixelSize = (language == "Japanese" || language == "Spanish") ? 40 : 47;
+                button->setTextKey(QStringLiteral("START_GAME"));
+            } else if (QLatin1String(kind) == QLatin1String("cancel")) {
+                button->setFixedSize(244, 100);
+                button->textPixelSize = cjk ? 35 : 45;
+                button->setTextKey(QStringLiteral("CANCEL"));
+                button->setOuterColors(QColor("#ff75bc"), QColor("#994671"), QColor("#000000"),
+                                       QColor("#ffacd7"));
+                button->setInnerColors(QColor("#ff2372"), QColor("#991544"), QColor("#000000"),
+                                       QColor("#ff7baa"));
+                button->setTextColors(QColor("#ffffff"), QColor("#999999"), QColor("#000000"),
+                                      QColor("#ffffff"));
+            } else {
+                button->setFixedSize(244, 100);
+                button->textPixelSize = cjk ? 35 : 45;
+                button->setTextKey(QStringLiteral("CONFIRM"));
+                button->setOuterColors(QColor("#ffffff"), QColor("#999999"), QColor("#000000"),
+                                       QColor("#ffffff"));
+                button->setInnerColors(QColor("#ffffff"), QColor("#999999"), QColor("#000000"),
+                                       QColor("#ffffff"));
+                button->setTextColors(QColor("#8000cd"), QColor("#4d007b"), QColor("#000000"),
+                                      QColor("#b366e1"));
+            }
+            window.show();
+            if (state == "hover")
+                enter(button);
+            else if (state == "pressed")
+                button->setDown(true);
+            else if (state == "disabled") {
+                enter(button); // disabled colours win over hover
+                button->setEnabled(false);
+            }
+            const QImage image = paintedImage(button);
+            save(QStringLiteral("mainbutton-%1-%2-%3").arg(kind, state, language.toLower()), image);
+            sheet.add(QStringLiteral("%1 %2").arg(kind, state), image);
+        }
+    }
+    save(QStringLiteral("sheet-mainbutton-%1").arg(language.toLower()), sheet.render());
+}
+
+void progressBars() {
+    GallerySheet sheet(QStringLiteral("ProgressBar"), 1);
+    struct Case {
+        const char *name;
+        float value;
+        bool pill;
+        bool active;
+    };
+    const QList<Case> cases = {{"0", 0, false, true},          {"25", 25, false, true},
+                               {"50", 50, false, true},        {"100", 100, false, true},
+                               {"150", 150, false, true},      {"minus3", -3, false, true},
+                               {"pill-0.5", 0.5f, true, true}, {"pill-60", 60, true, true},
+                               {"pill-100", 100, true, true},  {"inactive", 70, false, false}};
+    for (const Case &c : cases) {
+        QWidget window;
+        auto *bar = new ProgressBar(&window);
+        bar->setScale(1.015625f);
+        bar->radiusIsHalfHeight = c.pill;
+        bar->setProgress(c.value);
+        window.show();
+        if (!c.active)
+            bar->setVisible(false);
+        const QImage image = paintedImage(bar);
+        save(QStringLiteral("progressbar-%1").arg(c.name), image);
+        sheet.add(QStringLiteral("%1  (%2 x %3)").arg(c.name).arg(bar->width()).arg(bar->height()), image);
+    }
+    save(QStringLiteral("sheet-progressbar"), sheet.render());
+}
+
+void comboBoxes() {
+    GallerySheet sheet(QStringLiteral("DoublePopupComboBox, LanguageItemWidget"), 4);
+    const QStringList states = {"normal", "hover", "pressed"};
+    for (const QString &state : states) {
+        QWidget window;
+        window.resize(300, 80);
+        auto *combo = new DoublePopupComboBox(&window);
+        combo->setGeometry(10, 10, 230, 40);
+        for (const auto &item : languageItems())
+            combo->addItem(item);
+        combo->setAlignment(Qt::AlignLeft);
+        combo->setArrowImage(QStringLiteral(":/images/images/down_arrow.png"));
+        combo->setCurrentIndex(Translation::instance()->languageIndex());
+        window.show();
+        if (state == "hover")
+            enter(combo);
+        else if (state == "pressed")
+            mouse(combo, QEvent::MouseButtonPress, QPoint(20, 20));
+        const QImage image = paintedImage(combo);
+        save(QStringLiteral("combobox-%1").arg(state), image);
+        sheet.add(state, image);
+    }
+
+    // Open: the combo box with its popup list, composed as on screen, one row hovered.
+    {
+        QWidget window;
+        window.resize(300, 80);
+        auto *combo = new DoublePopupComboBox(&window);
+        combo->setGeometry(10, 10, 230, 40);
+        for (const auto &item : languageItems())
+            combo->addItem(item);
+        combo->setAlignment(Qt::AlignLeft);
+        combo->setArrowImage(QStringLiteral(":/images/images/down_arrow.png"));
+        combo->setCurrentIndex(Translation::instance()->languageIndex());
+        window.show();
+        withOpenPopup(combo, [&](ComboPopup *popup) {
+            const QList<LanguageItemWidget *> rows = popup->findChildren<LanguageItemWidget *>();
+            if (rows.size() > 3)
+                enter(rows.at(3));
+            QImage image(combo->width(), combo->height() - 1 + popup->height(),
+                         QImage::Format_ARGB32_Premultiplied);
+            image.fill(Qt::transparent);
+            QPainter painter(&image);
+            combo->render(&painter, QPoint(), QRegion(), QWidget::DrawChildren);
+            popup->render(&painter, QPoint(0, combo->height() - 1), QRegion(), QWidget::DrawChildren);
+            painter.end();
+            save(QStringLiteral("combobox-open"), image);
+            sheet.add(QStringLiteral("open, row 3 hovered"), image);
+        });
+    }
+
+    // Single rows.
+    const QStringList rowStates = {"normal", "selected", "hover", "pressed"};
+    for (const QString &state : rowStates) {
+        QWidget window;
+        auto *row = new LanguageItemWidget(
+            4, tr(QStringLiteral("German")), Translation::instance()->fontFamily(QStringLiteral("english")),
+            QColor("#b884d9"), QColor("#6f2d98"), Qt::white, state == "selected", &window);
+        row->setGeometry(0, 0, 230, 40);
+        window.show();
+        if (state == "hover")
+            enter(row);
+        else if (state == "pressed")
+            mouse(row, QEvent::MouseButtonPress, QPoint(20, 20));
+        const QImage image = paintedImage(row);
+        save(QStringLiteral("languageitem-%1").arg(state), image);
+        sheet.add(QStringLiteral("row %1").arg(state), image);
+    }
+    save(QStringLiteral("sheet-combobox"), sheet.render());
+}
+
+void menuSwitches(const QString &language) {
+    GallerySheet sheet(QStringLiteral("MenuSwitch (%1)").arg(language), 3);
+    for (const char *state : {"first", "second", "hover-second"}) {
+        QWidget window;
+        auto *menu = new MenuSwitch(&window);
+        menu->setGeometry(0, 0, 270, 160);
+        menu->setTextOffsetY(5);
+        menu->setItems({QStringLiteral("GENERAL_SETTINGS"), QStringLiteral("LANGUAGE")});
+        window.show();
+        if (QLatin1String(state) != QLatin1String("first"))
+            menu->setSelectedIndex(1);
+        if (QLatin1String(state) == QLatin1String("hover-second")) {
+            menu->setSelectedIndex(0);
+            enter(menu);
+            QMouseEvent move(QEvent::MouseMove, QPointF(100, 90), QPointF(menu->mapToGlobal(QPoint(100, 90))),
+                             Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+            QApplication::sendEvent(menu, &move);
+        }
+        const QImage image = paintedImage(menu, QColor("#6f2d98"));
+        save(QStringLiteral("menuswitch-%1-%2").arg(state, language.toLower()), image);
+        sheet.add(state, image);
+    }
+    save(QStringLiteral("sheet-menuswitch-%1").arg(language.toLower()), sheet.render());
+}
+
+void panels() {
+    GallerySheet sheet(QStringLiteral("RoundedWidget, DarkOverlay"), 3);
+    for (const char *state : {"default", "language-row", "language-row-hover"}) {
+        QWidget window;
+        auto *panel = new RoundedWidget(&window);
+        panel->setGeometry(0, 0, 260, 70);
+        if (QLatin1String(state) != QLatin1String("default")) {
+            panel->setColor(QColor("#6f2d98"));
+            panel->setRadius(10);
+            panel->setHoverColor(QColor("#a981c1"));
+            panel->setHoverEnabled(true);
+        }
+        window.show();
+        if (QLatin1String(state) == QLatin1String("language-row-hover"))
+            enter(panel);
+        const QImage image = paintedImage(panel);
+        save(QStringLiteral("roundedwidget-%1").arg(state), image);
+        sheet.add(state, image);
+    }
+    const QImage dimmed = dimmedWindow().scaled(260, 146, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    sheet.add(QStringLiteral("overlay over the window"), dimmed);
+    save(QStringLiteral("darkoverlay"), dimmedWindow());
+    save(QStringLiteral("sheet-panels"), sheet.render());
+}
+
+void confirmDialogs() {
+    Translation *catalogue = Translation::instance();
+    const int start = catalogue->languageIndex();
+    GallerySheet sheet(QStringLiteral("ConfirmDialog in every language"), 4);
+    for (int i = 0; i < Translation::LanguageCount; ++i) {
+        catalogue->setLanguageIndex(i);
+        QWidget window;
+        window.resize(windowSize);
+        ConfirmDialog dialog(tr(QStringLiteral("EXITING_TIP")), &window);
+        dialog.show();
+        QApplication::processEvents();
+        const QImage alone = dialog.grab().toImage();
+        const QString name = Translation::languageNameAt(i).toLower();
+        save(QStringLiteral("confirmdialog-%1").arg(name), overDimmedWindow(alone));
+        sheet.add(Translation::languageNameAt(i),
+                  alone.scaled(alone.size() / 2, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        dialog.hide();
+    }
+    catalogue->setLanguageIndex(start);
+    save(QStringLiteral("sheet-confirmdialog"), sheet.render());
+}
+
+void settingDialogs(const QString &language) {
+    const QString suffix = language.toLower();
+    QWidget window;
+    window.resize(windowSize);
+    SettingDialog dialog(&window);
+    dialog.show();
+    QApplication::processEvents();
+    save(QStringLiteral("settingdialog-general-%1").arg(suffix), overDimmedWindow(dialog.grab().toImage()));
+
+    auto *menu = dialog.findChild<MenuSwitch *>(QStringLiteral("menuSwitch"));
+    menu->setSelectedIndex(1);
+    QApplication::processEvents();
+    save(QStringLiteral("settingdialog-language-%1").arg(suffix), overDimmedWindow(dialog.grab().toImage()));
+
+    auto *row = dialog.findChild<RoundedWidget *>(QStringLiteral("languageBg"));
+    auto *combo = dialog.findChild<DoublePopupComboBox *>(QStringLiteral("languageComboBox"));
+    enter(row);
+    withOpenPopup(combo, [&](ComboPopup *popup) {
+        QImage image = dialog.grab().toImage();
+        QPainter painter(&image);
+        popup->render(&painter, combo->mapTo(&dialog, QPoint(0, combo->height() - 1)), QRegion(),
+                      QWidget::DrawChildren);
+        painter.end();
+        save(QStringLiteral("settingdialog-languagelist-%1").arg(suffix), overDimmedWindow(image));
+    });
+    leave(row);
+    dialog.hide();
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir state;
+    if (!state.isValid()) {
+        qWarning() << "cannot create a temporary directory";
+        return 1;
+    }
+    // Settings and the autostart folder of this run only; English to start with.
+    Platform::setLauncherDirOverride(state.path());
+    qputenv("XDG_CONFIG_HOME", state.filePath(QStringLiteral("xdg")).toUtf8());
+    {
+        QSettings ini(state.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
+        ini.setValue(QStringLiteral("global_settings/language"), 1);
+    }
+
+    QApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    if (args.size() != 2) {
+        qWarning("usage: gallery OUTDIR");
+        return 2;
+    }
+    outDir = args.at(1);
+    if (!QDir().mkpath(outDir)) {
+        qWarning() << "cannot create output directory" << outDir;
+        return 1;
+    }
+
+    const int cjkFont = QFontDatabase::addApplicationFont(QStringLiteral(":/font/font/FZY4K.TTF"));
+    const int latinFont = QFontDatabase::addApplicationFont(QStringLiteral(":/font/font/Neuron Heavy.otf"));
+    const QString cjkFamily = QFontDatabase::applicationFontFamilies(cjkFont).value(0);
+    const QString latinFamily = QFontDatabase::applicationFontFamilies(latinFont).value(0);
+    Translation *catalogue = Translation::instance();
+    catalogue->setFontFamily(QStringLiteral("default"), QFont().defaultFamily());
+    catalogue->setFontFamily(QStringLiteral("chinese"), cjkFamily);
+    catalogue->setFontFamily(QStringLiteral("english"), latinFamily);
+    catalogue->loadLanguage();
+
+    imageButtons();
+    progressBars();
+    panels();
+    confirmDialogs();
+    for (int language : {1, 5}) {
+        catalogue->setLanguageIndex(language);
+        const QString name = catalogue->languageName();
+        mainButtons(name);
+        menuSwitches(name);
+        settingDialogs(name);
+        if (language == 1)
+            comboBoxes();
+    }
+    catalogue->setLanguageIndex(1);
+    GlobalSettings::release();
+
+    qInfo().noquote() << "gallery: wrote" << written << "pictures to" << QDir(outDir).absolutePath();
+    return failed ? 1 : 0;
+}
