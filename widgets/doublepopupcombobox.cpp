@@ -50,7 +50,8 @@ void DoublePopupComboBox::mouseReleaseEvent(QMouseEvent *event) {
         return;
     pressed = false;
     update();
-    if (rect().contains(event->pos()))
+    // An empty list would open an invisible popup that swallows the next click.
+    if (rect().contains(event->pos()) && !items.isEmpty())
         runPopup();
 }
 

@@ -102,6 +102,20 @@ void SelectorsTest::comboReleaseOutsideOpensNothing() {
     QTest::qWait(20);
     QVERIFY(!opened);
 
+    // Neither does a click on a box without items.
+    DoublePopupComboBox *empty = makeCombo(&window, 0);
+    empty->move(20, 100);
+    QTimer::singleShot(0, empty, [&] {
+        if (QWidget *popup = QApplication::activePopupWidget()) {
+            opened = true;
+            popup->close();
+        }
+    });
+    QTest::mouseClick(empty, Qt::LeftButton, {}, QPoint(10, 10));
+    QVERIFY(!empty->isPopupOpen());
+    QTest::qWait(20);
+    QVERIFY(!opened);
+
     // Other buttons never open it either.
     QTest::mouseClick(combo, Qt::RightButton, {}, QPoint(10, 10));
     QTest::qWait(20);
