@@ -46,7 +46,7 @@ void apply(FakeGameConfig *c, const QString &key, const QString &value, QString 
         ok = !c->crashZipName.contains(QLatin1Char('/')) && !c->crashZipName.contains(QLatin1Char('\\')) &&
              c->crashZipName != QLatin1String("..") && c->crashZipName != QLatin1String(".");
     } else if (key == QLatin1String("crash_zip_size")) {
-        ok = toInt(value, 0, 512LL * 1024 * 1024, &n);
+        ok = toInt(value, 0, 256LL * 1024 * 1024, &n);
         c->crashZipSize = n;
     } else if (key == QLatin1String("wait_ms")) {
         ok = toInt(value, -1, 24LL * 3600 * 1000, &n);

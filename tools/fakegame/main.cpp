@@ -47,6 +47,7 @@ void leaveCrashZips(const FakeGameConfig &cfg, int count) {
             content += ' ' + a.toUtf8();
         content += '\n';
         // Position-dependent filler, so a shifted or truncated upload is visible.
+        content.reserve(int(qMax<qint64>(content.size(), cfg.crashZipSize)));
         for (qint64 k = content.size(); k < cfg.crashZipSize; ++k)
             content += char('a' + (k * 7 + k / 251) % 26);
         QSaveFile f(QStringLiteral("crash_info/") + name);
