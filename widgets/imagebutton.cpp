@@ -73,7 +73,8 @@ void ImageButton::setVisible(bool visible) {
     active = visible;
     if (!visible && isDown())
         setDown(false);
-    QPushButton::setVisible(true);
+    // Only a child keeps its place; a top-level one really hides (close() must close it).
+    QPushButton::setVisible(isWindow() ? visible : true);
     update();
 }
 

@@ -26,7 +26,8 @@ void ProgressBar::setRadiusIsHalfHeight(bool on) {
 
 void ProgressBar::setVisible(bool visible) {
     active = visible;
-    QWidget::setVisible(true);
+    // Only a child keeps its place; a top-level one really hides (close() must close it).
+    QWidget::setVisible(isWindow() ? visible : true);
     update();
 }
 

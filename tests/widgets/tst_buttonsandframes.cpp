@@ -200,6 +200,14 @@ void ButtonsAndFramesTest::imageButtonInactiveKeepsPlaceAndIgnoresClicks() {
     QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(10, 10));
     QCOMPARE(clicked.count(), 1);
 
+    // A button that is a window of its own really hides.
+    ImageButton lonely;
+    lonely.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&lonely));
+    lonely.hide();
+    QVERIFY(!lonely.isVisible());
+    QVERIFY(!lonely.isActive());
+
     // Hiding the parent window and showing it again keeps the inactive state.
     button->setVisible(false);
     window.hide();
