@@ -87,6 +87,8 @@ void TaskPieceDownloader::start() {
         connect(reply, &QNetworkReply::downloadProgress, this, &TaskPieceDownloader::pieceDownloadProgress);
     errorConnection =
         connect(reply, &QNetworkReply::errorOccurred, this, &TaskPieceDownloader::pieceDownloadError);
+    // Progress signals are rate-limited by the network layer; data arrival is not.
+    readyReadConnection = connect(reply, &QIODevice::readyRead, this, &TaskPieceDownloader::pieceDataReady);
 }
 
 void TaskPieceDownloader::pause() {
@@ -145,11 +147,18 @@ void TaskPieceDownloader::pieceDownloadProgress(qint64 bytesReceived, qint64 byt
     takeAvailable();
 }
 
+void TaskPieceDownloader::pieceDataReady() {
+    if (!reply || sender() != reply || !task)
+        return;
+    takeAvailable();
+}
+
 void TaskPieceDownloader::pieceDownloadError(QNetworkReply::NetworkError error) {
     if (!reply || sender() != reply)
         return;
     qDebug() << "piece request failed" << task->downloadTask->remotePath << task->index << error;
-    failAttempt();
+    // The reply is ending by itself; aborting it from its own error signal is not allowed.
+    failAttempt(false);
 }
 
 void TaskPieceDownloader::replyFinished(QNetworkReply *tmpReply) {
@@ -160,15 +169,16 @@ void TaskPieceDownloader::cutConnections() {
     disconnect(finishedConnection);
     disconnect(progressConnection);
     disconnect(errorConnection);
+    disconnect(readyReadConnection);
 }
 
-void TaskPieceDownloader::dropReply() {
+void TaskPieceDownloader::dropReply(bool abort) {
     if (!reply)
         return;
     QNetworkReply *r = reply;
     reply = nullptr;
     cutConnections();
-    if (r->isRunning())
+    if (abort && r->isRunning())
         r->abort();
     r->deleteLater();
 }
@@ -201,8 +211,8 @@ bool TaskPieceDownloader::takeAvailable() {
     return true;
 }
 
-void TaskPieceDownloader::failAttempt() {
-    dropReply();
+void TaskPieceDownloader::failAttempt(bool abort) {
+    dropReply(abort);
     buffer.clear();
     received = 0;
     ++task->retryCount;

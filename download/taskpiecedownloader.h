@@ -52,14 +52,15 @@ signals:
 private slots:
     void pieceDownloadFinished();
     void pieceDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void pieceDataReady();
     void pieceDownloadError(QNetworkReply::NetworkError error);
     void replyFinished(QNetworkReply *tmpReply);
 
 private:
     void cutConnections();
-    void dropReply();
+    void dropReply(bool abort = true);
     bool takeAvailable();
-    void failAttempt();
+    void failAttempt(bool abort = true);
     void finishPiece(bool success);
 
     DownloadTaskPiece *task = nullptr;
@@ -69,6 +70,7 @@ private:
     QMetaObject::Connection finishedConnection;
     QMetaObject::Connection progressConnection;
     QMetaObject::Connection errorConnection;
+    QMetaObject::Connection readyReadConnection;
 
     char *target = nullptr;
     qint64 received = 0;

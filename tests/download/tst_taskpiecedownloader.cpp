@@ -1,0 +1,308 @@
+#include "download/downloadfixture.h"
+#include "download/downloadtask.h"
+#include "download/downloadtaskpiece.h"
+#include "download/taskpiecedownloader.h"
+#include "support/httpserver.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QtTest>
+
+class TestTaskPieceDownloader : public QObject {
+    Q_OBJECT
+
+private:
+    HttpServer server;
+    QByteArray tenMillion;
+    DownloadTask task{QStringLiteral("v1_ten.bin"), QStringLiteral("ten.bin")};
+
+    static DownloadTaskPiece piece(DownloadTask *t, int index, qint64 fileSize) {
+        DownloadTaskPiece p;
+        p.downloadTask = t;
+        p.index = index;
+        p.end = qint32(qMin(qint64(index + 1) * DownloadTaskPiece::PieceSize, fileSize) - 1);
+        return p;
+    }
+
+    // The bytes the downloader holds for its piece, wherever it keeps them.
+    static QByteArray held(TaskPieceDownloader &d, const QByteArray &targetMemory) {
+        if (!targetMemory.isEmpty())
+            return targetMemory.left(int(d.receivedBytes()));
+        return d.bufferData();
+    }
+
+private slots:
+    void initTestCase() {
+        qRegisterMetaType<DownloadTaskPiece *>("DownloadTaskPiece*");
+        QVERIFY(server.listenOnAssignedPort());
+        tenMillion = patternBytes(10000000, 7);
+        server.setFile("/cdn/v1_ten.bin", tenMillion);
+    }
+
+    void init() {
+        server.clearFaults();
+        server.clearRequests();
+    }
+
+    void lastPieceAsksForItsRange_data() {
+        QTest::addColumn<bool>("direct");
+        QTest::newRow("buffer") << false;
+        QTest::newRow("target memory") << true;
+    }
+
+    void lastPieceAsksForItsRange() {
+        QFETCH(bool, direct);
+        DownloadTaskPiece p = piece(&task, 2, tenMillion.size());
+        QCOMPARE(p.end, 9999999);
+        TaskPieceDownloader d;
+        QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
+        QByteArray memory;
+        d.setTask(&p);
+        if (direct) {
+            memory = QByteArray(int(p.length()), '\0');
+            d.setTarget(memory.data());
+        }
+        d.start();
+        QVERIFY(done.wait(20000));
+        QCOMPARE(done.count(), 1);
+        QCOMPARE(done.at(0).at(0).toBool(), true);
+        QCOMPARE(done.at(0).at(1).value<DownloadTaskPiece *>(), &p);
+        QCOMPARE(d.currentTask(), nullptr);
+
+        const QList<HttpServer::Request> requests = server.requestsFor("/cdn/v1_ten.bin");
+        QCOMPARE(requests.size(), 1);
+        QCOMPARE(requests.at(0).range(), QByteArray("bytes=8388608-9999999"));
+        QCOMPARE(requests.at(0).headers.value("accept-encoding"), QByteArray("deflate"));
+        QCOMPARE(d.receivedBytes(), p.length());
+        QVERIFY(held(d, memory) == tenMillion.mid(8388608));
+        QCOMPARE(p.retryCount, 0);
+    }
+
+    void pauseKeepsBytesAndStartAsksForTheRest_data() {
+        QTest::addColumn<bool>("direct");
+        QTest::newRow("buffer") << false;
+        QTest::newRow("target memory") << true;
+    }
+
+    void pauseKeepsBytesAndStartAsksForTheRest() {
+        QFETCH(bool, direct);
+        HttpServer::Faults stall;
+        stall.stallAfterBytes = 1000000;
+        stall.stallMs = 120000;
+        server.setFaults("/cdn/v1_ten.bin", stall);
+
+        DownloadTaskPiece p = piece(&task, 0, tenMillion.size());
+        TaskPieceDownloader d;
+        QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
+        QByteArray memory;
+        d.setTask(&p);
+        if (direct) {
+            memory = QByteArray(int(p.length()), '\0');
+            d.setTarget(memory.data());
+        }
+        d.start();
+        QTRY_COMPARE_WITH_TIMEOUT(d.receivedBytes(), qint64(1000000), 20000);
+        d.pause();
+        QVERIFY(!d.isRequesting());
+        QCOMPARE(d.currentTask(), &p);
+        QCOMPARE(d.receivedBytes(), qint64(1000000));
+
+        server.clearFaults();
+        d.start();
+        QVERIFY(done.wait(20000));
+        QCOMPARE(done.at(0).at(0).toBool(), true);
+        const QList<HttpServer::Request> requests = server.requestsFor("/cdn/v1_ten.bin");
+        QCOMPARE(requests.size(), 2);
+        QCOMPARE(requests.at(0).range(), QByteArray("bytes=0-4194303"));
+        QCOMPARE(requests.at(1).range(), QByteArray("bytes=1000000-4194303"));
+        QVERIFY(held(d, memory) == tenMillion.left(4194304));
+        QCOMPARE(p.retryCount, 0);
+    }
+
+    void failedAttemptsAreRetriedFromTheFirstByte_data() {
+        QTest::addColumn<bool>("reset");
+        QTest::newRow("status 503") << false;
+        QTest::newRow("connection cut") << true;
+    }
+
+    void failedAttemptsAreRetriedFromTheFirstByte() {
+        QFETCH(bool, reset);
+        HttpServer::Faults twice;
+        twice.failFirst = 2;
+        twice.failStatus = 503;
+        twice.resetFirst = reset;
+        server.setFaults("/cdn/v1_ten.bin", twice);
+
+        DownloadTaskPiece p = piece(&task, 1, tenMillion.size());
+        TaskPieceDownloader d;
+        QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
+        d.setTask(&p);
+        d.start();
+        QVERIFY(done.wait(20000));
+        QCOMPARE(done.count(), 1);
+        QCOMPARE(done.at(0).at(0).toBool(), true);
+        QCOMPARE(p.retryCount, 2);
+        const QList<HttpServer::Request> requests = server.requestsFor("/cdn/v1_ten.bin");
+        QCOMPARE(requests.size(), 3);
+        for (const HttpServer::Request &r : requests)
+            QCOMPARE(r.range(), QByteArray("bytes=4194304-8388607"));
+        QVERIFY(d.bufferData() == tenMillion.mid(4194304, 4194304));
+    }
+
+    void thirdFailureEndsThePieceOnce() {
+        HttpServer::Faults always;
+        always.status = 500;
+        server.setFaults("/cdn/v1_ten.bin", always);
+
+        DownloadTaskPiece p = piece(&task, 0, tenMillion.size());
+        TaskPieceDownloader d;
+        QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
+        QElapsedTimer clock;
+        clock.start();
+        d.setTask(&p);
+        d.start();
+        QVERIFY(done.wait(20000));
+        // Two retry delays of a second each lie between the first and the third request.
+        QVERIFY2(clock.elapsed() >= 1900, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(done.at(0).at(0).toBool(), false);
+        QCOMPARE(done.at(0).at(1).value<DownloadTaskPiece *>(), &p);
+        QCOMPARE(p.retryCount, TaskPieceDownloader::MaxAttempts);
+        QCOMPARE(server.requestCount("/cdn/v1_ten.bin"), 3);
+        QCOMPARE(d.currentTask(), nullptr);
+        QCOMPARE(d.receivedBytes(), qint64(0));
+
+        // Nothing else happens afterwards.
+        QTest::qWait(1500);
+        QCOMPARE(done.count(), 1);
+        QCOMPARE(server.requestCount("/cdn/v1_ten.bin"), 3);
+    }
+
+    void cancelTaskOnlyGivesUpTheCurrentPiece() {
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 2000000;
+        server.setFaults("/cdn/v1_ten.bin", slow);
+
+        DownloadTaskPiece current = piece(&task, 0, tenMillion.size());
+        DownloadTaskPiece other = piece(&task, 1, tenMillion.size());
+        TaskPieceDownloader d;
+        QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
+        d.setTask(&current);
+        d.start();
+        QTRY_VERIFY_WITH_TIMEOUT(d.receivedBytes() > 0, 20000);
+        QCOMPARE(d.cancelTask(&other), false);
+        QCOMPARE(d.cancelTask(nullptr), false);
+        QCOMPARE(d.currentTask(), &current);
+        QVERIFY(d.isRequesting());
+
+        QCOMPARE(d.cancelTask(&current), true);
+        QCOMPARE(d.currentTask(), nullptr);
+        QCOMPARE(d.receivedBytes(), qint64(0));
+        QVERIFY(!d.isRequesting());
+        QTest::qWait(300);
+        QCOMPARE(done.count(), 0);
+    }
+
+    void moreBytesThanTheRangeFailTheAttempt_data() {
+        QTest::addColumn<bool>("wholeFile");
+        QTest::newRow("extra bytes after the range") << false;
+        QTest::newRow("200 with the whole file") << true;
+    }
+
+    void moreBytesThanTheRangeFailTheAttempt() {
+        QFETCH(bool, wholeFile);
+        HttpServer::Faults f;
+        if (wholeFile)
+            f.ignoreRange = true;
+        else
+            f.extraBytes = 1000;
+        server.setFaults("/cdn/v1_ten.bin", f);
+
+        DownloadTaskPiece p = piece(&task, 1, tenMillion.size());
+        TaskPieceDownloader d;
+        QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
+        qint64 most = 0;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] { most = qMax(most, qint64(d.bufferData().size())); });
+        watch.start(1);
+        d.setTask(&p);
+        d.start();
+        QVERIFY(done.wait(30000));
+        QCOMPARE(done.at(0).at(0).toBool(), false);
+        QCOMPARE(server.requestCount("/cdn/v1_ten.bin"), 3);
+        QVERIFY(most <= p.length());
+        QVERIFY(d.bufferData().capacity() <= p.length() + 64);
+    }
+
+    void wholeFileAnswerOfTheExactSizeIsAccepted() {
+        // A server that ignores ranges still serves a one-piece file correctly.
+        const QByteArray small = patternBytes(3000, 3);
+        server.setFile("/cdn/v1_small.bin", small);
+        HttpServer::Faults f;
+        f.ignoreRange = true;
+        server.setFaults("/cdn/v1_small.bin", f);
+        DownloadTask smallTask{QStringLiteral("v1_small.bin"), QStringLiteral("small.bin")};
+        DownloadTaskPiece p = piece(&smallTask, 0, small.size());
+        TaskPieceDownloader d;
+        QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
+        d.setTask(&p);
+        d.start();
+        QVERIFY(done.wait(20000));
+        QCOMPARE(done.at(0).at(0).toBool(), true);
+        QVERIFY(d.bufferData() == small);
+    }
+
+    void pausedDownloaderDoesNotRetryUntilStarted() {
+        HttpServer::Faults once;
+        once.failFirst = 1;
+        server.setFaults("/cdn/v1_ten.bin", once);
+
+        DownloadTaskPiece p = piece(&task, 2, tenMillion.size());
+        TaskPieceDownloader d;
+        QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
+        d.setTask(&p);
+        d.start();
+        QTRY_VERIFY_WITH_TIMEOUT(d.isWaitingForRetry(), 20000);
+        d.pause();
+        QVERIFY(!d.isWaitingForRetry());
+        QTest::qWait(TaskPieceDownloader::RetryDelayMs + 700);
+        QCOMPARE(server.requestCount("/cdn/v1_ten.bin"), 1);
+        QCOMPARE(done.count(), 0);
+
+        d.start();
+        QVERIFY(done.wait(20000));
+        QCOMPARE(done.at(0).at(0).toBool(), true);
+        QCOMPARE(server.requestCount("/cdn/v1_ten.bin"), 2);
+        QCOMPARE(p.retryCount, 1);
+        QVERIFY(d.bufferData() == tenMillion.mid(8388608));
+    }
+
+    void startWhileRequestingSendsNoSecondRequest() {
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 4000000;
+        server.setFaults("/cdn/v1_ten.bin", slow);
+        DownloadTaskPiece p = piece(&task, 2, tenMillion.size());
+        TaskPieceDownloader d;
+        QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
+        d.setTask(&p);
+        d.start();
+        d.start();
+        QVERIFY(done.wait(20000));
+        QCOMPARE(server.requestCount("/cdn/v1_ten.bin"), 1);
+        QVERIFY(d.bufferData() == tenMillion.mid(8388608));
+    }
+
+    void idleDownloaderIgnoresPauseAndStart() {
+        TaskPieceDownloader d;
+        QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
+        d.pause();
+        d.start();
+        QTest::qWait(200);
+        QCOMPARE(done.count(), 0);
+        QCOMPARE(server.requestCount(), 0);
+    }
+};
+
+KV_HTTP_TEST_MAIN(QCoreApplication, TestTaskPieceDownloader,
+                  {"KESTRIVANE_TEST_CDN_BASE_URL", QStringLiteral("http://127.0.0.1:%1/cdn/")})
+
+#include "tst_taskpiecedownloader.moc"

@@ -1,0 +1,561 @@
+#include "download/downloadfixture.h"
+#include "download/downloadtask.h"
+#include "download/downloadtaskpiece.h"
+#include "download/fileassembler.h"
+#include "download/taskpiecedownloader.h"
+#include "download/xdmanager.h"
+#include "platform/platform.h"
+#include "support/httpserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+constexpr qint64 MiB = 1024 * 1024;
+
+// Every signal of a manager, in the order they came.
+struct Recorder {
+    QStringList events;
+    QList<QPair<ErrorCode, QString>> results;
+    int runEnds = 0;
+
+    void attach(XDManager *m) {
+        QObject::connect(m, &XDManager::downloadStart, [this] { events << QStringLiteral("start"); });
+        QObject::connect(m, &XDManager::allFileDownloadFinished, [this] {
+            events << QStringLiteral("all");
+            ++runEnds;
+        });
+        QObject::connect(m, &XDManager::fileDownloadingStart,
+                         [this](const QString &name) { events << QStringLiteral("begin ") + name; });
+        QObject::connect(m, &XDManager::fileDownloadFinished, [this](ErrorCode code, const QString &name) {
+            events << QStringLiteral("end %1 %2").arg(int(code)).arg(name);
+            results.append({code, name});
+        });
+    }
+    ErrorCode resultOf(const QString &name) const {
+        for (const auto &r : results) {
+            if (r.second == name)
+                return r.first;
+        }
+        return ErrorCode(-1);
+    }
+    int resultCount(const QString &name) const {
+        int n = 0;
+        for (const auto &r : results)
+            n += r.second == name ? 1 : 0;
+        return n;
+    }
+};
+
+} // namespace
+
+class TestXDManager : public QObject {
+    Q_OBJECT
+
+private:
+    HttpServer server;
+    std::unique_ptr<QTemporaryDir> dir;
+
+    // Publishes content as release `version` of `name` and enters it in the version table.
+    QByteArray publish(const QString &name, qint64 size, quint32 seed,
+                       const QString &version = QStringLiteral("1")) {
+        const QByteArray content = patternBytes(size, seed);
+        server.setFile(remote(name, version).toUtf8(), content);
+        putTableEntry(name, version, content);
+        return content;
+    }
+    static QString remote(const QString &name, const QString &version = QStringLiteral("1")) {
+        return QStringLiteral("/cdn/v%1_%2").arg(version, name);
+    }
+    static void queue(XDManager &m, const QString &name, const QString &version = QStringLiteral("1")) {
+        m.addFile(QStringLiteral("v%1_%2").arg(version, name), name);
+    }
+    QByteArray onDisk(const QString &name) const {
+        QFile f(dir->filePath(name));
+        if (!f.open(QIODevice::ReadOnly))
+            return QByteArray("<missing>");
+        return f.readAll();
+    }
+    // Everything in the launcher directory (to show that no half or temporary file is left).
+    QStringList dirEntries() const {
+        return QDir(dir->path())
+            .entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(server.listenOnAssignedPort()); }
+
+    void init() {
+        server.clearFaults();
+        server.clearRequests();
+        VersionTable::release();
+        dir.reset(new QTemporaryDir);
+        QVERIFY(dir->isValid());
+        Platform::setLauncherDirOverride(dir->path());
+    }
+
+    void cleanup() {
+        Platform::setLauncherDirOverride(QString());
+        VersionTable::release();
+    }
+
+    void typesAndSignals() {
+        XDManager m;
+        QVERIFY(QMetaType::type("ErrorCode") != QMetaType::UnknownType);
+        QVERIFY(QMetaType::type("DownloadTaskPiece") != QMetaType::UnknownType);
+        const QMetaObject *mo = m.metaObject();
+        const int a = mo->indexOfSignal("downloadStart()");
+        const int b = mo->indexOfSignal("allFileDownloadFinished()");
+        const int c = mo->indexOfSignal("fileDownloadingStart(QString)");
+        const int d = mo->indexOfSignal("fileDownloadFinished(ErrorCode,QString)");
+        QVERIFY(a >= 0 && a < b && b < c && c < d);
+        QVERIFY(mo->indexOfSlot("pieceDownloadFinished(bool,DownloadTaskPiece*)") >= 0);
+        QCOMPARE(int(NoError), 0);
+        QCOMPARE(int(WriteError), 3);
+    }
+
+    void smallFilesGoToTheFirstDownloaders() {
+        QMap<QString, QByteArray> files;
+        files[QStringLiteral("a.zip")] = publish(QStringLiteral("a.zip"), MiB, 1);
+        files[QStringLiteral("b.zip")] = publish(QStringLiteral("b.zip"), MiB, 2);
+        files[QStringLiteral("c.exe")] = publish(QStringLiteral("c.exe"), MiB, 3);
+        XDManager m;
+        Recorder rec;
+        rec.attach(&m);
+        queue(m, QStringLiteral("a.zip"));
+        queue(m, QStringLiteral("b.zip"));
+        queue(m, QStringLiteral("c.exe"));
+        m.start();
+        QCOMPARE(rec.events, QStringList({"begin a.zip", "begin b.zip", "begin c.exe", "start"}));
+        QCOMPARE(m.downloader(0)->currentTask()->downloadTask->localName, QStringLiteral("a.zip"));
+        QCOMPARE(m.downloader(1)->currentTask()->downloadTask->localName, QStringLiteral("b.zip"));
+        QCOMPARE(m.downloader(2)->currentTask()->downloadTask->localName, QStringLiteral("c.exe"));
+        for (int i = 3; i < XDManager::DownloaderCount; ++i)
+            QCOMPARE(m.downloader(i)->currentTask(), nullptr);
+
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
+        QCOMPARE(rec.events.last(), QStringLiteral("all"));
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            QCOMPARE(rec.resultOf(it.key()), NoError);
+            QVERIFY(onDisk(it.key()) == it.value());
+            QCOMPARE(VersionTable::instance().value(it.key()).downloadedBytes, 0);
+            QVERIFY(VersionTable::instance().value(it.key()).data.isEmpty());
+        }
+        QCOMPARE(dirEntries(), QStringList({"a.zip", "b.zip", "c.exe"}));
+        for (const HttpServer::Request &r : server.requests())
+            QCOMPARE(r.range(), QByteArray("bytes=0-1048575"));
+        QCOMPARE(m.bufferedBytes(), qint64(0));
+    }
+
+    void largeFileRunsTenPiecesAtOnceInOrder() {
+        const QByteArray content = publish(QStringLiteral("big.pak"), 100 * MiB, 4);
+        XDManager m;
+        Recorder rec;
+        rec.attach(&m);
+        queue(m, QStringLiteral("big.pak"));
+
+        // Each downloader that ends a piece takes the next one in order.
+        int nextExpected = XDManager::DownloaderCount;
+        int outOfOrder = 0;
+        for (int i = 0; i < XDManager::DownloaderCount; ++i) {
+            TaskPieceDownloader *d = m.downloader(i);
+            connect(d, &TaskPieceDownloader::downloadFinished, this, [&, d] {
+                if (d->currentTask()) {
+                    outOfOrder += d->currentTask()->index == nextExpected ? 0 : 1;
+                    ++nextExpected;
+                }
+            });
+        }
+        m.start();
+        for (int i = 0; i < XDManager::DownloaderCount; ++i)
+            QCOMPARE(m.downloader(i)->currentTask()->index, i);
+        int mostInFlight = 0;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] {
+            int n = 0;
+            for (int i = 0; i < XDManager::DownloaderCount; ++i)
+                n += m.downloader(i)->isRequesting() ? 1 : 0;
+            mostInFlight = qMax(mostInFlight, n);
+        });
+        watch.start(5);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 120000);
+        QCOMPARE(rec.resultOf(QStringLiteral("big.pak")), NoError);
+        QCOMPARE(nextExpected, 25);
+        QCOMPARE(outOfOrder, 0);
+        QCOMPARE(mostInFlight, XDManager::DownloaderCount);
+        const QList<HttpServer::Request> requests = server.requestsFor("/cdn/v1_big.pak");
+        QCOMPARE(requests.size(), 25);
+        QSet<QByteArray> ranges;
+        for (const HttpServer::Request &r : requests)
+            ranges.insert(r.range());
+        QCOMPARE(ranges.size(), 25);
+        QVERIFY(ranges.contains("bytes=100663296-104857599"));
+        QVERIFY(onDisk(QStringLiteral("big.pak")) == content);
+    }
+
+    void piecesCompletingOutOfOrderGiveTheSameFile() {
+        const QByteArray content = publish(QStringLiteral("ten.bin"), 10000000, 5);
+        HttpServer::Faults hold;
+        hold.hold = true;
+        server.setFaults("/cdn/v1_ten.bin", hold);
+        XDManager m;
+        Recorder rec;
+        rec.attach(&m);
+        queue(m, QStringLiteral("ten.bin"));
+        m.start();
+        QTRY_COMPARE_WITH_TIMEOUT(server.heldCount(), 3, 20000);
+        const RemoteFileInfo &e = VersionTable::instance()[QStringLiteral("ten.bin")];
+
+        QCOMPARE(server.release("/cdn/v1_ten.bin", 8388608), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(e.downloadedBytes, 10000000 - 8388608, 20000);
+        QCOMPARE(e.data.size(), content.size());
+        QVERIFY(e.data.mid(8388608) == content.mid(8388608));
+        QCOMPARE(server.release("/cdn/v1_ten.bin", 0), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(e.downloadedBytes, 10000000 - 4194304, 20000);
+        QCOMPARE(rec.results.size(), 0);
+        QCOMPARE(server.release("/cdn/v1_ten.bin", 4194304), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 20000);
+        QCOMPARE(rec.resultOf(QStringLiteral("ten.bin")), NoError);
+        QVERIFY(onDisk(QStringLiteral("ten.bin")) == content);
+    }
+
+    void wrongDigestWritesNothingAndTheRunGoesOn() {
+        publish(QStringLiteral("bad.zip"), 9 * MiB, 6);
+        const QByteArray good = publish(QStringLiteral("good.zip"), 3 * MiB, 7);
+        VersionTable::instance()[QStringLiteral("bad.zip")].md5 = md5Of("something else");
+        // Digests are compared as lower-case text: an upper-case digest does not match.
+        const QByteArray upper = publish(QStringLiteral("upper.zip"), 1000, 8);
+        VersionTable::instance()[QStringLiteral("upper.zip")].md5 = md5Of(upper).toUpper();
+        XDManager m;
+        Recorder rec;
+        rec.attach(&m);
+        queue(m, QStringLiteral("bad.zip"));
+        queue(m, QStringLiteral("good.zip"));
+        queue(m, QStringLiteral("upper.zip"));
+        m.start();
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
+        QCOMPARE(rec.resultOf(QStringLiteral("bad.zip")), VerifyError);
+        QCOMPARE(rec.resultOf(QStringLiteral("upper.zip")), VerifyError);
+        QCOMPARE(rec.resultOf(QStringLiteral("good.zip")), NoError);
+        QCOMPARE(dirEntries(), QStringList({"good.zip"}));
+        QVERIFY(onDisk(QStringLiteral("good.zip")) == good);
+    }
+
+    void verifiedFileReplacesAnOlderCopy() {
+        QFile old(dir->filePath(QStringLiteral("game.pak")));
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write(QByteArray(20 * MiB, 'o'));
+        old.close();
+        const QByteArray content = publish(QStringLiteral("game.pak"), 5 * MiB + 3, 9, QStringLiteral("2"));
+        XDManager m;
+        Recorder rec;
+        rec.attach(&m);
+        queue(m, QStringLiteral("game.pak"), QStringLiteral("2"));
+        m.start();
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
+        QCOMPARE(rec.resultOf(QStringLiteral("game.pak")), NoError);
+        QVERIFY(onDisk(QStringLiteral("game.pak")) == content);
+        QCOMPARE(dirEntries(), QStringList({"game.pak"}));
+    }
+
+    void failedPieceDropsItsFileOnceAndTheRunGoesOn() {
+        publish(QStringLiteral("a.pak"), 20 * MiB, 10);
+        const QByteArray b = publish(QStringLiteral("b.pak"), 30 * MiB, 11);
+        const QByteArray c = publish(QStringLiteral("c.pak"), 2 * MiB, 12);
+        // Piece 1 of a.pak always fails; its other pieces are kept running until then.
+        HttpServer::Faults broken;
+        broken.status = 500;
+        server.setFaults("/cdn/v1_a.pak", broken, 4194304);
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 256 * 1024;
+        server.setFaults("/cdn/v1_a.pak", slow);
+
+        XDManager m;
+        Recorder rec;
+        rec.attach(&m);
+        queue(m, QStringLiteral("a.pak"));
+        queue(m, QStringLiteral("b.pak"));
+        queue(m, QStringLiteral("c.pak"));
+        m.start();
+        QTRY_COMPARE_WITH_TIMEOUT(rec.resultCount(QStringLiteral("a.pak")), 1, 30000);
+        QCOMPARE(rec.resultOf(QStringLiteral("a.pak")), NetworkError);
+        // No downloader holds a piece of a.pak any more.
+        for (int i = 0; i < XDManager::DownloaderCount; ++i) {
+            const DownloadTaskPiece *p = m.downloader(i)->currentTask();
+            QVERIFY(!p || p->downloadTask->localName != QStringLiteral("a.pak"));
+        }
+        QCOMPARE(VersionTable::instance().value(QStringLiteral("a.pak")).downloadedBytes, 0);
+        QVERIFY(VersionTable::instance().value(QStringLiteral("a.pak")).data.isEmpty());
+
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 60000);
+        QCOMPARE(rec.resultCount(QStringLiteral("a.pak")), 1);
+        QCOMPARE(rec.resultOf(QStringLiteral("b.pak")), NoError);
+        QCOMPARE(rec.resultOf(QStringLiteral("c.pak")), NoError);
+        QCOMPARE(rec.events.last(), QStringLiteral("all"));
+        QCOMPARE(dirEntries(), QStringList({"b.pak", "c.pak"}));
+        QVERIFY(onDisk(QStringLiteral("b.pak")) == b);
+        QVERIFY(onDisk(QStringLiteral("c.pak")) == c);
+        QCOMPARE(server.requestsFor("/cdn/v1_a.pak").size() >= 3, true);
+        QTest::qWait(300);
+        QCOMPARE(rec.runEnds, 1);
+    }
+
+    void pauseAndResumeLoseAndRepeatNothing() {
+        const QByteArray a = publish(QStringLiteral("a.pak"), 13 * MiB + 5, 13);
+        const QByteArray b = publish(QStringLiteral("b.pak"), 3 * MiB, 14);
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 400 * 1024;
+        server.setFaults("/cdn/v1_a.pak", slow);
+        server.setFaults("/cdn/v1_b.pak", slow);
+        XDManager m;
+        Recorder rec;
+        rec.attach(&m);
+        queue(m, QStringLiteral("a.pak"));
+        queue(m, QStringLiteral("b.pak"));
+        m.start();
+
+        QTRY_VERIFY_WITH_TIMEOUT(m.bufferedBytes() > 2 * MiB, 30000);
+        m.pause();
+        QVERIFY(m.isPaused());
+        QHash<qint64, qint64> resumeAt; // first byte the next request of each piece must ask for
+        for (int i = 0; i < XDManager::DownloaderCount; ++i) {
+            const TaskPieceDownloader *d = m.downloader(i);
+            QVERIFY(!d->isRequesting());
+            if (d->currentTask()) {
+                const qint64 begin = d->currentTask()->begin();
+                resumeAt.insert(begin, begin + d->receivedBytes());
+            }
+        }
+        QVERIFY(!resumeAt.isEmpty());
+        const qint64 buffered = m.bufferedBytes();
+        const int requestsBefore = server.requestCount();
+        QTest::qWait(600);
+        QCOMPARE(m.bufferedBytes(), buffered);
+        QCOMPARE(server.requestCount(), requestsBefore);
+
+        server.clearFaults();
+        m.resume();
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 60000);
+        const QList<HttpServer::Request> requests = server.requests().mid(requestsBefore);
+        int resumed = 0;
+        for (const HttpServer::Request &r : requests) {
+            if (r.path != "/cdn/v1_a.pak")
+                continue;
+            const qint64 start = r.rangeStart();
+            const qint64 pieceBegin = start / DownloadTaskPiece::PieceSize * DownloadTaskPiece::PieceSize;
+            if (resumeAt.contains(pieceBegin) && resumeAt.value(pieceBegin) != pieceBegin) {
+                QCOMPARE(start, resumeAt.value(pieceBegin));
+                ++resumed;
+            }
+        }
+        QVERIFY(resumed > 0);
+        QCOMPARE(rec.resultOf(QStringLiteral("a.pak")), NoError);
+        QCOMPARE(rec.resultOf(QStringLiteral("b.pak")), NoError);
+        QVERIFY(onDisk(QStringLiteral("a.pak")) == a);
+        QVERIFY(onDisk(QStringLiteral("b.pak")) == b);
+    }
+
+    void progressCountsEveryByteOnce() {
+        const QByteArray content = publish(QStringLiteral("p.pak"), 18 * MiB, 15);
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 1500 * 1024;
+        server.setFaults("/cdn/v1_p.pak", slow);
+        XDManager m;
+        Recorder rec;
+        rec.attach(&m);
+        queue(m, QStringLiteral("p.pak"));
+        bool overCounted = false;
+        bool sawBoth = false;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] {
+            const RemoteFileInfo e = VersionTable::instance().value(QStringLiteral("p.pak"));
+            const qint64 committed = m.bufferedBytes() + e.downloadedBytes;
+            overCounted |= committed > content.size();
+            sawBoth |= m.bufferedBytes() > 0 && e.downloadedBytes > 0;
+        });
+        watch.start(2);
+        m.start();
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 60000);
+        QVERIFY(!overCounted);
+        QVERIFY(sawBoth);
+        QCOMPARE(m.bufferedBytes(), qint64(0));
+    }
+
+    void emptyTinyAndUnknownFiles() {
+        putTableEntry(QStringLiteral("empty.txt"), QStringLiteral("1"), QByteArray());
+        const QByteArray one = publish(QStringLiteral("one.bin"), 1, 16);
+        putTableEntry(QStringLiteral("empty-bad.txt"), QStringLiteral("1"), QByteArray());
+        VersionTable::instance()[QStringLiteral("empty-bad.txt")].md5 = md5Of("x");
+        XDManager m;
+        Recorder rec;
+        rec.attach(&m);
+        queue(m, QStringLiteral("empty.txt"));
+        queue(m, QStringLiteral("missing.zip"));
+        queue(m, QStringLiteral("one.bin"));
+        queue(m, QStringLiteral("empty-bad.txt"));
+        m.start();
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 20000);
+        QCOMPARE(rec.resultOf(QStringLiteral("empty.txt")), NoError);
+        QCOMPARE(rec.resultOf(QStringLiteral("missing.zip")), NetworkError);
+        QCOMPARE(rec.resultOf(QStringLiteral("one.bin")), NoError);
+        QCOMPARE(rec.resultOf(QStringLiteral("empty-bad.txt")), VerifyError);
+        QCOMPARE(rec.events.count(QStringLiteral("all")), 1);
+        QCOMPARE(rec.events.last(), QStringLiteral("all"));
+        QVERIFY(!VersionTable::instance().contains(QStringLiteral("missing.zip")));
+        QCOMPARE(dirEntries(), QStringList({"empty.txt", "one.bin"}));
+        QCOMPARE(onDisk(QStringLiteral("empty.txt")), QByteArray());
+        QVERIFY(onDisk(QStringLiteral("one.bin")) == one);
+        const QList<HttpServer::Request> requests = server.requestsFor("/cdn/v1_one.bin");
+        QCOMPARE(requests.size(), 1);
+        QCOMPARE(requests.at(0).range(), QByteArray("bytes=0-0"));
+        QCOMPARE(server.requestCount(), 1);
+    }
+
+    void runOfNothingEndsAfterStartReturns() {
+        XDManager m;
+        Recorder rec;
+        rec.attach(&m);
+        queue(m, QStringLiteral("missing.zip"));
+        m.start();
+        QCOMPARE(rec.events, QStringList({"begin missing.zip", "end 2 missing.zip", "start"}));
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 5000);
+        QTest::qWait(100);
+        QCOMPARE(rec.runEnds, 1);
+    }
+
+    void unwritableTargetGivesWriteError() {
+        const QByteArray content = publish(QStringLiteral("a.zip"), 5 * MiB, 17);
+        const QByteArray b = publish(QStringLiteral("b.zip"), MiB, 18);
+        // A directory where the file should go cannot be replaced.
+        QVERIFY(QDir(dir->path()).mkdir(QStringLiteral("a.zip")));
+        XDManager m;
+        Recorder rec;
+        rec.attach(&m);
+        queue(m, QStringLiteral("a.zip"));
+        queue(m, QStringLiteral("b.zip"));
+        m.start();
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
+        QCOMPARE(rec.resultOf(QStringLiteral("a.zip")), WriteError);
+        QCOMPARE(rec.resultOf(QStringLiteral("b.zip")), NoError);
+        QVERIFY(QFileInfo(dir->filePath(QStringLiteral("a.zip"))).isDir());
+        QCOMPARE(dirEntries(), QStringList({"a.zip", "b.zip"}));
+    }
+
+    void readOnlyDirectoryGivesWriteError() {
+        const QByteArray content = publish(QStringLiteral("a.zip"), 5 * MiB, 19);
+        QFile::setPermissions(dir->path(),
+                              QFile::ReadOwner | QFile::ExeOwner | QFile::ReadUser | QFile::ExeUser);
+        QFile probe(dir->filePath(QStringLiteral("probe")));
+        if (probe.open(QIODevice::WriteOnly)) {
+            probe.remove();
+            QFile::setPermissions(dir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            QSKIP("this user can write into read-only directories");
+        }
+        XDManager m;
+        Recorder rec;
+        rec.attach(&m);
+        queue(m, QStringLiteral("a.zip"));
+        m.start();
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
+        QFile::setPermissions(dir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QCOMPARE(rec.resultOf(QStringLiteral("a.zip")), WriteError);
+        QCOMPARE(dirEntries(), QStringList());
+    }
+
+    void missingLauncherDirectoryGivesWriteError() {
+        publish(QStringLiteral("a.zip"), 2 * MiB, 20);
+        Platform::setLauncherDirOverride(dir->filePath(QStringLiteral("gone")));
+        XDManager m;
+        Recorder rec;
+        rec.attach(&m);
+        queue(m, QStringLiteral("a.zip"));
+        m.start();
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
+        QCOMPARE(rec.resultOf(QStringLiteral("a.zip")), WriteError);
+    }
+
+    void tooManyBytesFailTheFileWithoutGrowing() {
+        publish(QStringLiteral("a.pak"), 6 * MiB, 21);
+        const QByteArray b = publish(QStringLiteral("b.pak"), 2 * MiB, 22);
+        HttpServer::Faults whole;
+        whole.ignoreRange = true;
+        server.setFaults("/cdn/v1_a.pak", whole);
+        XDManager m;
+        Recorder rec;
+        rec.attach(&m);
+        queue(m, QStringLiteral("a.pak"));
+        queue(m, QStringLiteral("b.pak"));
+        qint64 most = 0;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] { most = qMax(most, m.bufferedBytes()); });
+        watch.start(1);
+        m.start();
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 60000);
+        QCOMPARE(rec.resultOf(QStringLiteral("a.pak")), NetworkError);
+        QCOMPARE(rec.resultCount(QStringLiteral("a.pak")), 1);
+        QCOMPARE(rec.resultOf(QStringLiteral("b.pak")), NoError);
+        QVERIFY(most <= 2 * qint64(DownloadTaskPiece::PieceSize) + 2 * MiB);
+        QCOMPARE(dirEntries(), QStringList({"b.pak"}));
+    }
+
+    void destroyingTheManagerLeavesNoFile() {
+        publish(QStringLiteral("a.pak"), 40 * MiB, 23);
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 2 * MiB;
+        server.setFaults("/cdn/v1_a.pak", slow);
+        {
+            XDManager m;
+            queue(m, QStringLiteral("a.pak"));
+            m.start();
+            QTRY_VERIFY_WITH_TIMEOUT(
+                VersionTable::instance().value(QStringLiteral("a.pak")).downloadedBytes > 0, 60000);
+        }
+        QCOMPARE(dirEntries(), QStringList());
+        QVERIFY(VersionTable::instance().value(QStringLiteral("a.pak")).data.isEmpty());
+    }
+
+    void staleTemporariesOfTheFileAreRemoved() {
+        const QByteArray content = publish(QStringLiteral("a.pak"), MiB, 24);
+        const QByteArray other = publish(QStringLiteral("a.pak.Backup"), 10, 25);
+        for (const QString &name : {QStringLiteral("a.pak.Ab12Cd"), QStringLiteral("a.pak.Backup"),
+                                    QStringLiteral("a.pak.old"), QStringLiteral("b.pak.Ab12Cd")}) {
+            QFile f(dir->filePath(name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("left over");
+        }
+        QCOMPARE(FileAssembler::staleTemporaries(dir->path(), QStringLiteral("a.pak")),
+                 QStringList({"a.pak.Ab12Cd", "a.pak.Backup"}));
+        XDManager m;
+        Recorder rec;
+        rec.attach(&m);
+        queue(m, QStringLiteral("a.pak"));
+        m.start();
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
+        QCOMPARE(rec.resultOf(QStringLiteral("a.pak")), NoError);
+        // A name of the version table is never taken for a leftover.
+        QCOMPARE(dirEntries(), QStringList({"a.pak", "a.pak.Backup", "a.pak.old", "b.pak.Ab12Cd"}));
+        Q_UNUSED(other);
+    }
+
+    void writeDataToFileReplacesInOneGo() {
+        XDManager m;
+        QVERIFY(m.writeDataToFile("hello", QStringLiteral("x.txt")));
+        QCOMPARE(onDisk(QStringLiteral("x.txt")), QByteArray("hello"));
+        QVERIFY(m.writeDataToFile(QByteArray(), QStringLiteral("x.txt")));
+        QCOMPARE(onDisk(QStringLiteral("x.txt")), QByteArray());
+        QVERIFY(!m.writeDataToFile("x", QStringLiteral("../escape.txt")));
+        QVERIFY(!QFile::exists(QDir(dir->path()).filePath(QStringLiteral("../escape.txt"))));
+        QCOMPARE(dirEntries(), QStringList({"x.txt"}));
+    }
+};
+
+KV_HTTP_TEST_MAIN(QCoreApplication, TestXDManager,
+                  {"KESTRIVANE_TEST_CDN_BASE_URL", QStringLiteral("http://127.0.0.1:%1/cdn/")})
+
+#include "tst_xdmanager.moc"
