@@ -1,6 +1,6 @@
 #include "archive/unziparchive.h"
 
-#include "archive/entrypermissions.h"
+#include "archive/extractionwriter.h"
 #include "platform/platform.h"
 
 #include <QByteArray>
@@ -15,6 +15,8 @@ namespace {
 // Bytes copied per read from the zip library to the target file. Large blocks keep the number of
 // write calls low; the whole archive is never held in memory.
 constexpr int blockSize = 256 * 1024;
+// Blocks in flight between inflating and writing.
+constexpr int bufferCount = 8;
 
 QDebug log() {
     return qDebug().noquote().nospace();
@@ -31,12 +33,6 @@ bool currentEntry(unzFile zip, unz_file_info64 *info, QString *name) {
         return false;
     *name = QString::fromUtf8(bytes);
     return true;
-}
-
-bool makeDirectory(const QString &dir) {
-    if (QDir(dir).exists())
-        return true;
-    return QDir().mkpath(dir);
 }
 
 } // namespace
@@ -76,7 +72,16 @@ bool unzipArchive(const QString &path, const QString &targetDir) {
     }
 
     log() << "start uncompressing";
-    QByteArray buffer(blockSize, Qt::Uninitialized);
+    // Inflating runs here, writing on the writer's thread: the two overlap.
+    ExtractionWriter writer(bufferCount, blockSize);
+    writer.start();
+    const auto fail = [&](bool entryOpen) {
+        if (entryOpen)
+            unzCloseCurrentFile(zip);
+        unzClose(zip);
+        writer.finish(); // what was handed over is still written, as if written in step
+        return false;
+    };
     QString lastParent;
 
     for (uLong i = 0; i < globalInfo.number_entry; ++i) {
@@ -84,110 +89,80 @@ bool unzipArchive(const QString &path, const QString &targetDir) {
         QString name;
         if (!currentEntry(zip, &info, &name)) {
             log() << "can not read file info";
-            unzClose(zip);
-            return false;
+            return fail(false);
         }
         if (!isSafeEntryName(name)) {
             log() << "unsafe file name in zip " << name;
-            unzClose(zip);
-            return false;
+            return fail(false);
         }
 
         if (name.endsWith(QLatin1Char('/'))) {
-            const QString directory = QStringLiteral("%1/%2").arg(dir, name);
-            if (!makeDirectory(directory)) {
-                log() << "cannot create " << directory;
-                unzClose(zip);
-                return false;
-            }
+            writer.makeDirectory(QStringLiteral("%1/%2").arg(dir, name));
         } else {
             const int slash = name.lastIndexOf(QLatin1Char('/'));
             if (slash >= 0) {
                 const QString parent = QStringLiteral("%1/%2").arg(dir, name.left(slash));
                 // Entries of one folder usually follow each other; skip the check for a known folder.
                 if (parent != lastParent) {
-                    if (!makeDirectory(parent)) {
-                        log() << "cannot create " << parent;
-                        unzClose(zip);
-                        return false;
-                    }
+                    writer.makeDirectory(parent);
                     lastParent = parent;
                 }
             }
 
             if (unzOpenCurrentFile(zip) != UNZ_OK) {
                 log() << "cannot open file in zip " << name;
-                unzClose(zip);
-                return false;
+                return fail(false);
             }
-
-            const QString targetPath = QStringLiteral("%1/%2").arg(dir, name);
-            QFile target(targetPath);
-            if (!target.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-                log() << "cannot open target file " << targetPath;
-                unzCloseCurrentFile(zip);
-                unzClose(zip);
-                return false;
-            }
+            writer.openFile(QStringLiteral("%1/%2").arg(dir, name));
 
             ZPOS64_T written = 0;
             for (;;) {
-                const int count = unzReadCurrentFile(zip, buffer.data(), unsigned(buffer.size()));
+                const int buffer = writer.takeBuffer();
+                if (buffer < 0) // the writer failed and said why
+                    return fail(true);
+                const int count = unzReadCurrentFile(zip, writer.bufferData(buffer), unsigned(blockSize));
                 if (count < 0) {
                     log() << "cannot read zip file " << name << ", error code is " << count;
-                    unzCloseCurrentFile(zip);
-                    unzClose(zip);
-                    return false;
+                    writer.write(buffer, 0);
+                    return fail(true);
                 }
+                writer.write(buffer, count);
                 if (count == 0)
                     break;
-                if (target.write(buffer.constData(), count) != count) {
-                    log() << "cannot write target file " << targetPath << ", " << target.errorString();
-                    unzCloseCurrentFile(zip);
-                    unzClose(zip);
-                    return false;
-                }
                 written += ZPOS64_T(count);
-            }
-            target.close();
-            if (target.error() != QFileDevice::NoError) {
-                log() << "cannot write target file " << targetPath << ", " << target.errorString();
-                unzCloseCurrentFile(zip);
-                unzClose(zip);
-                return false;
             }
             // A damaged stream can end early without an error; its checksum is then never compared.
             if (written != info.uncompressed_size) {
                 log() << "size mismatch in zip file " << name << ", " << written << " of "
                       << info.uncompressed_size << " bytes";
-                unzCloseCurrentFile(zip);
-                unzClose(zip);
-                return false;
+                return fail(true);
             }
-            if (!applyEntryPermissions(targetPath, info.version, info.external_fa))
-                log() << "cannot set permissions of " << targetPath;
 
             // Closing an entry that was read to its end compares its checksum.
             const int closed = unzCloseCurrentFile(zip);
             if (closed == UNZ_CRCERROR) {
                 log() << "crc error in zip file " << name;
-                unzClose(zip);
-                return false;
+                return fail(false);
             }
             if (closed != UNZ_OK) {
                 log() << "cannot close file in zip " << name << ", error code is " << closed;
-                unzClose(zip);
-                return false;
+                return fail(false);
             }
+            writer.closeFile(info.version, info.external_fa);
         }
+        if (writer.failed())
+            return fail(false);
 
         if (i + 1 < globalInfo.number_entry && unzGoToNextFile(zip) != UNZ_OK) {
             log() << "can not read next file";
-            unzClose(zip);
-            return false;
+            return fail(false);
         }
     }
 
+    if (!writer.finish()) {
+        unzClose(zip);
+        return false;
+    }
     log() << "end uncompressing";
     unzClose(zip);
     return true;

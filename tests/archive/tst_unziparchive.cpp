@@ -72,6 +72,8 @@ private slots:
     void failsWhenTargetIsReadOnly();
     void failsWhenWriteFails();
     void runsConcurrently();
+    void extractsManySmallEntries();
+    void stopsAfterFirstFailureAmongManyEntries();
 
 private:
     QScopedPointer<QTemporaryDir> tmp;
@@ -329,6 +331,33 @@ void TestUnzipArchive::runsConcurrently() {
     QVERIFY(b.result());
     QVERIFY(readAll(targetA + "/same/name.bin") == dataA);
     QVERIFY(readAll(targetB + "/same/name.bin") == dataB);
+}
+
+void TestUnzipArchive::extractsManySmallEntries() {
+    // Far more entries than blocks in flight: folders, opens and closes queue up behind each other.
+    QList<ZipEntry> entries;
+    for (int i = 0; i < 600; ++i)
+        entries.append(
+            {QStringLiteral("f%1/e%2.txt").arg(i % 17).arg(i).toUtf8(), QByteArray::number(i * 7)});
+    QVERIFY(writeZip(zipPath, entries));
+
+    QVERIFY(unzipArchive(zipPath, target));
+    for (int i = 0; i < 600; ++i)
+        QCOMPARE(readAll(target + QStringLiteral("/f%1/e%2.txt").arg(i % 17).arg(i)),
+                 QByteArray::number(i * 7));
+    QCOMPARE(tree(target).size(), 600 + 17);
+}
+
+void TestUnzipArchive::stopsAfterFirstFailureAmongManyEntries() {
+    QList<ZipEntry> entries;
+    for (int i = 0; i < 800; ++i)
+        entries.append({QStringLiteral("d%1/e%2.txt").arg(i % 5).arg(i).toUtf8(), "x"});
+    QVERIFY(QDir().mkpath(target + "/d3/e3.txt")); // entry 3 cannot be written
+    QVERIFY(writeZip(zipPath, entries));
+
+    QVERIFY(!unzipArchive(zipPath, target));
+    QCOMPARE(tree(target),
+             QStringList({"d0/", "d0/e0.txt", "d1/", "d1/e1.txt", "d2/", "d2/e2.txt", "d3/", "d3/e3.txt/"}));
 }
 
 QTEST_GUILESS_MAIN(TestUnzipArchive)
