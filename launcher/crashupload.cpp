@@ -1,8 +1,10 @@
 // Upload of the crash archive the game left behind.
 #include "launcher/launcherupdater.h"
 
+#include "crash/crashreporter.h"
+#include "crash/crashupload.h"
+
 QNetworkReply *LauncherUpdater::uploadCrashReport(const QString &archiveName, const QString &description) {
-    Q_UNUSED(archiveName);
-    Q_UNUSED(description);
-    return nullptr;
+    return postCrashReport(networkManager, crashInfoDir(), archiveName, gclid.toUtf8(), deviceId.toUtf8(),
+                           description.left(CrashReporter::maxDescriptionLength));
 }

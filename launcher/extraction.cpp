@@ -1,17 +1,112 @@
 // Extraction of the downloaded archives, one at a time on a worker thread.
 #include "launcher/launcherupdater.h"
 
-void LauncherUpdater::prepareExtraction() {}
+#include "archive/unziparchive.h"
+#include "download/versiontable.h"
+#include "launcher/labelargs.h"
+#include "launcher/ui_launcherupdater.h"
+#include "platform/platform.h"
 
-void LauncherUpdater::extractNextArchive() {}
+#include <QDebug>
+#include <QFile>
+#include <QSettings>
+#include <QThreadPool>
+#include <QtConcurrent>
+
+namespace {
+const char *const UncompressingGroup = "uncompressing";
+}
+
+void LauncherUpdater::prepareExtraction() {
+    if (configSettings) {
+        configSettings->beginGroup(QLatin1String(UncompressingGroup));
+        const QStringList marked = configSettings->childKeys();
+        configSettings->endGroup();
+        for (const QString &name : marked) {
+            // config.ini is a plain file anyone can edit: a mark must name a file of this directory.
+            if (!VersionTable::isSafeFileName(name)) {
+                qDebug().noquote() << "ignoring extraction mark outside the launcher directory: " + name;
+                clearExtractionMark(name);
+                continue;
+            }
+            if (!archivesToExtract.contains(name))
+                archivesToExtract.append(name);
+        }
+    }
+
+    extractTotal = archivesToExtract.size();
+    if (extractTotal > 0) {
+        ui->gameSrcDownloadInfo->setVisible(true);
+        ui->gameSrcProgressBar->setVisible(true);
+    }
+    isDownloading = true;
+    extractNextArchive();
+}
+
+void LauncherUpdater::extractNextArchive() {
+    if (archivesToExtract.isEmpty()) {
+        qDebug() << "uncompress finished";
+        isDownloading = false;
+        ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("UPDATE_FINISHED"), true, true);
+        ui->gameSrcProgressBar->setVisible(false);
+        ui->startGameBtn->setEnabled(true);
+        gameState = 2;
+        QJsonObject event;
+        event.insert(QStringLiteral("event"), QStringLiteral("enable game btn"));
+        sendLogEvent(event);
+        return;
+    }
+
+    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("%1 %2/%3"), false, true);
+    ui->gameSrcDownloadInfo->setArgs({LabelArgs::key(QStringLiteral("UNCOMPRESS")),
+                                      LabelArgs::number(extractedCount + 1),
+                                      LabelArgs::number(extractTotal)});
+    ui->gameSrcProgressBar->setProgress(float(extractedCount + 1) * 100.0f / float(extractTotal));
+
+    const QString name = archivesToExtract.takeFirst();
+    const QString dir = Platform::launcherDir();
+    const QString path = QStringLiteral("%1/%2").arg(dir, name);
+
+    // The worker gets the directory as a value: it touches nothing of the window.
+    QFuture<bool> future =
+        QtConcurrent::run(QThreadPool::globalInstance(), [path, dir]() { return unzipArchive(path, dir); });
+    auto *watcher = new QFutureWatcher<bool>(this);
+    connect(watcher, &QFutureWatcher<bool>::finished, this,
+            [this, name, path, watcher]() { onArchiveExtracted(name, path, watcher); });
+    watcher->setFuture(future);
+}
 
 void LauncherUpdater::onArchiveExtracted(const QString &name, const QString &path,
                                          QFutureWatcher<bool> *watcher) {
-    Q_UNUSED(name);
-    Q_UNUSED(path);
-    Q_UNUSED(watcher);
+    const bool ok = watcher->result();
+    watcher->deleteLater();
+
+    if (ok) {
+        qDebug() << "uncompress successfully.";
+        ++extractedCount;
+        // The mark goes before the archive: a launcher killed in between finds an extracted
+        // archive still on disk (harmless), never a mark for an archive that is gone.
+        clearExtractionMark(name);
+        QFile::remove(path);
+        extractNextArchive();
+        return;
+    }
+
+    qDebug() << "uncompress failed.";
+    if (configSettings)
+        configSettings->remove(QStringLiteral("version/") + name);
+    clearExtractionMark(name);
+    QFile::remove(path);
+    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("UNCOMPRESS_FAILED"), true, true);
+    QJsonObject event;
+    event.insert(QStringLiteral("file"), name);
+    event.insert(QStringLiteral("event"), QStringLiteral("uncompress failed"));
+    sendLogEvent(event);
 }
 
 void LauncherUpdater::clearExtractionMark(const QString &name) {
-    Q_UNUSED(name);
+    if (!configSettings)
+        return;
+    configSettings->remove(QLatin1String(UncompressingGroup) + QLatin1Char('/') + name);
+    configSettings->sync();
 }

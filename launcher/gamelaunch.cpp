@@ -1,16 +1,109 @@
 // Starting the game, hiding while it runs, and handling its exit.
 #include "launcher/launcherupdater.h"
 
-void LauncherUpdater::gameBtnClicked() {}
+#include "crash/crashreporter.h"
+#include "crash/crashupload.h"
+#include "i18n/translation.h"
+#include "platform/platform.h"
+#include "settings/globalsettings.h"
 
-void LauncherUpdater::gameProcessStarted() {}
+#include <QDebug>
+#include <QDir>
+#include <QEventLoop>
+#include <QPointer>
+#include <QTimer>
+
+void LauncherUpdater::gameBtnClicked() {
+    // A second click while the game is starting or running would only be refused by QProcess,
+    // after the crash folder of the running game had been thrown away.
+    if (gameProcess->state() != QProcess::NotRunning) {
+        qDebug() << "game already running, start ignored";
+        return;
+    }
+
+    QDir crashDir(crashInfoDir());
+    if (crashDir.exists())
+        crashDir.removeRecursively();
+
+    QStringList args;
+    args << QStringLiteral("-workdir") << QStringLiteral(".") << QStringLiteral("-from-launcher");
+    if (!gclid.isEmpty())
+        args << QStringLiteral("-parameter") << QStringLiteral("gclid=%1").arg(gclid);
+    args << QStringLiteral("-parameter")
+         << QStringLiteral("language=%1").arg(Translation::instance()->languageName());
+
+    // Nobody reads the game's output. Left on pipes, QProcess would keep every byte of it in the
+    // launcher's memory for the whole session; forwarded, the game would write into whatever the
+    // launcher's own output is (possibly a pipe whose reader is gone). The null device takes it all
+    // and can never block the game.
+    gameProcess->setStandardOutputFile(QProcess::nullDevice());
+    gameProcess->setStandardErrorFile(QProcess::nullDevice());
+    gameProcess->start(Platform::gameProgram(), args, QIODevice::ReadWrite);
+
+    QJsonObject event;
+    event.insert(QStringLiteral("event"), QStringLiteral("game btn clicked"));
+    sendLogEvent(event);
+}
+
+void LauncherUpdater::gameProcessStarted() {
+    trayIcon.setVisible(false);
+    hide();
+}
 
 void LauncherUpdater::gameProcessFinished(int exitCode, QProcess::ExitStatus exitStatus) {
-    Q_UNUSED(exitCode);
-    Q_UNUSED(exitStatus);
+    // The window as context: a timer outliving the window must not call into it.
+    QTimer::singleShot(
+        1000, this, [this, exitCode, exitStatus]() { processGameProcessFinishState(exitCode, exitStatus); });
 }
 
 void LauncherUpdater::processGameProcessFinishState(int exitCode, QProcess::ExitStatus exitStatus) {
-    Q_UNUSED(exitCode);
-    Q_UNUSED(exitStatus);
+    QJsonObject finished;
+    finished.insert(QStringLiteral("event"), QStringLiteral("game process finished"));
+    finished.insert(QStringLiteral("code"), exitCode);
+    sendLogEvent(finished);
+
+    QString archiveName;
+    if (exitStatus == QProcess::CrashExit || exitCode == 1)
+        archiveName = findCrashArchive(crashInfoDir());
+
+    GlobalSettings *settings = GlobalSettings::instance();
+    const bool popupOnExit = settings->value(PopupOnExit) != 0;
+
+    if (!archiveName.isEmpty()) {
+        bool send = true;
+        QString description;
+        if (settings->value(PopupOnCrash) != 0) {
+            CrashReporter reporter(nullptr);
+            // The launcher window is hidden: closing this dialog must not count as closing the
+            // application's last window, which would end the launcher.
+            reporter.setAttribute(Qt::WA_QuitOnClose, false);
+            if (reporter.exec() == QDialog::Accepted)
+                description = reporter.descriptionText();
+            else
+                send = false;
+        }
+        if (send) {
+            QPointer<LauncherUpdater> self(this);
+            QNetworkReply *reply = uploadCrashReport(archiveName, description);
+            QEventLoop loop;
+            connect(reply, &QNetworkReply::finished, reply, [reply]() {
+                const QByteArray body = reply->readAll();
+                qDebug().noquote() << "processGameProcessFinishState log 13 " + QString::fromUtf8(body);
+                reply->deleteLater();
+            });
+            connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+            loop.exec();
+            if (!self)
+                return;
+        }
+    }
+
+    if (popupOnExit) {
+        show();
+        return;
+    }
+    QJsonObject closed;
+    closed.insert(QStringLiteral("event"), QStringLiteral("launcher closed"));
+    sendLogEvent(closed);
+    QTimer::singleShot(2000, this, [this]() { close(); });
 }

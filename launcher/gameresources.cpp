@@ -1,46 +1,280 @@
 // Game-resource update: installed versions, the download manager, progress, pause and resume.
 #include "launcher/launcherupdater.h"
 
+#include "download/versiontable.h"
+#include "download/xdmanager.h"
+#include "launcher/labelargs.h"
+#include "launcher/ui_launcherupdater.h"
+#include "platform/platform.h"
+
+#include <QDebug>
 #include <QSettings>
+#include <QTimer>
 
-void LauncherUpdater::prepareGameResources() {}
+namespace {
 
-void LauncherUpdater::beginGameResourcePhase() {}
+const char *const LauncherFileName = "Kestrivane.exe";
+const char *const VersionGroup = "version/";
+const char *const UncompressingGroup = "uncompressing/";
+const char *const ManualResumeKey = "download_config/manual_resume";
+
+QString twoDigits(qint64 value) {
+    return QStringLiteral("%1").arg(value, 2, 10, QLatin1Char('0'));
+}
+
+// 64-bit so that a huge remaining time at a crawling speed cannot wrap around.
+QString formatSeconds(qint64 seconds) {
+    if (seconds < 0)
+        seconds = 0;
+    return QStringLiteral("%1:%2:%3")
+        .arg(twoDigits(seconds / 3600), twoDigits((seconds % 3600) / 60), twoDigits(seconds % 60));
+}
+
+} // namespace
+
+void LauncherUpdater::prepareGameResources() {
+    updateFileCount = 0;
+    if (!configSettings)
+        configSettings = new QSettings(Platform::launcherDir() + QStringLiteral("/config.ini"),
+                                       QSettings::IniFormat, this);
+
+    const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+    for (auto it = table.cbegin(); it != table.cend(); ++it) {
+        const RemoteFileInfo &e = it.value();
+        totalBytes += e.size;
+        if (e.name == QLatin1String(LauncherFileName))
+            continue;
+        if (installedVersion(e.name) == e.version) {
+            presentBytes += e.size;
+            continue;
+        }
+        ++updateFileCount;
+        if (!downloadManager) {
+            downloadManager = new XDManager(this);
+            connect(downloadManager, SIGNAL(downloadStart()), this, SLOT(downloadStarted()));
+            connect(downloadManager, SIGNAL(fileDownloadFinished(ErrorCode, QString)), this,
+                    SLOT(gameResDownloadFinished(ErrorCode, QString)));
+            connect(downloadManager, SIGNAL(fileDownloadingStart(QString)), this,
+                    SLOT(gameResDownloadingStarted(QString)));
+            connect(downloadManager, SIGNAL(allFileDownloadFinished()), this,
+                    SLOT(allGameResDownloadFinished()));
+        }
+        downloadManager->addFile(QStringLiteral("v%1_%2").arg(e.version, e.name), e.name);
+    }
+    lastCommittedBytes = presentBytes;
+}
 
 QString LauncherUpdater::installedVersion(const QString &name) const {
-    Q_UNUSED(name);
-    return QString();
+    if (!configSettings)
+        return QString();
+    return configSettings->value(QLatin1String(VersionGroup) + name).toString();
+}
+
+void LauncherUpdater::beginGameResourcePhase() {
+    if (!downloadManager) {
+        showStartButton();
+        connect(ui->startGameBtn, SIGNAL(clicked()), this, SLOT(gameBtnClicked()), Qt::UniqueConnection);
+        allGameResDownloadFinished();
+        return;
+    }
+
+    const bool manualResume =
+        configSettings && configSettings->value(QLatin1String(ManualResumeKey), false).toBool();
+    if (manualResume) {
+        showResumeButton();
+        calcDownloadSpeed();
+        gameState = 0;
+        connect(ui->startGameBtn, SIGNAL(clicked()), this, SLOT(resumeDownloading()), Qt::UniqueConnection);
+    } else {
+        showStartButton();
+        gameState = 1;
+        connect(ui->startGameBtn, SIGNAL(clicked()), this, SLOT(gameBtnClicked()), Qt::UniqueConnection);
+        isPaused = false;
+        downloadManager->start();
+        speedTimer->start();
+        ui->downloadBtn->setIcon(QPixmap(QStringLiteral(":/images/images/pause.png")));
+        ui->downloadBtn->setVisible(true);
+    }
+    ui->gameSrcDownloadInfo->setVisible(true);
+    ui->gameSrcProgressBar->setVisible(true);
 }
 
 void LauncherUpdater::setManualResume(bool manualResume) {
-    if (configSettings)
-        configSettings->setValue(QStringLiteral("download_config/manual_resume"), manualResume);
+    if (!configSettings)
+        return;
+    configSettings->setValue(QLatin1String(ManualResumeKey), manualResume);
+    // The launcher may be about to end: put the flag on disk now.
+    configSettings->sync();
 }
 
-void LauncherUpdater::showStartButton() {}
+void LauncherUpdater::showStartButton() {
+    ui->startGameBtn->setVisible(true);
+    ui->startGameBtn->setTextKey(QStringLiteral("START_GAME"));
+    ui->startGameBtn->setEnabled(false);
+}
 
-void LauncherUpdater::showResumeButton() {}
+void LauncherUpdater::showResumeButton() {
+    ui->startGameBtn->setVisible(true);
+    ui->startGameBtn->setTextKey(QStringLiteral("RESUME_DOWNLOADING"));
+}
 
-void LauncherUpdater::downloadStarted() {}
+void LauncherUpdater::resumeDownloading() {
+    disconnect(ui->startGameBtn, SIGNAL(clicked()), this, SLOT(resumeDownloading()));
+    setManualResume(false);
+    beginGameResourcePhase();
+    QJsonObject event;
+    event.insert(QStringLiteral("event"), QStringLiteral("resume downloading"));
+    sendLogEvent(event);
+}
 
-void LauncherUpdater::gameResDownloadFinished(ErrorCode code, QString filename) {
-    Q_UNUSED(code);
-    Q_UNUSED(filename);
+void LauncherUpdater::downloadStarted() {
+    qDebug() << "downloadStarted";
+    isDownloading = true;
+    speedTimer->start();
 }
 
 void LauncherUpdater::gameResDownloadingStarted(QString filename) {
-    Q_UNUSED(filename);
+    qDebug().noquote() << "gameResDownloadingStarted " + filename + " download start";
+    startedFiles.append(filename);
 }
 
-void LauncherUpdater::allGameResDownloadFinished() {}
+void LauncherUpdater::gameResDownloadFinished(ErrorCode code, QString filename) {
+    qDebug().noquote() << QStringLiteral("gameResDownloadFinished code=%1, filename").arg(int(code)) +
+                              filename;
+    startedFiles.removeOne(filename);
 
-void LauncherUpdater::resumeDownloading() {}
+    const char *eventName = nullptr;
+    switch (code) {
+    case NoError: {
+        const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+        const auto it = table.constFind(filename);
+        if (it == table.cend()) {
+            qDebug().noquote() << "downloaded file missing from the version table: " + filename;
+            return;
+        }
+        const RemoteFileInfo &e = it.value();
+        // The mark and the version go to disk together, in one atomic rewrite of the file: a
+        // recorded archive is never left without its mark, or the next start would skip its
+        // extraction.
+        if (e.name.endsWith(QLatin1String(".zip"))) {
+            if (!archivesToExtract.contains(e.name))
+                archivesToExtract.append(e.name);
+            configSettings->setValue(QLatin1String(UncompressingGroup) + e.name, 1);
+        }
+        configSettings->setValue(QLatin1String(VersionGroup) + e.name, e.version);
+        configSettings->sync();
+        ++finishedFileCount;
+        presentBytes += e.size;
+        return;
+    }
+    case VerifyError:
+        ++verifyErrorCount;
+        eventName = "md5 verify failed";
+        break;
+    case NetworkError:
+        ++networkErrorCount;
+        eventName = "game src download failed";
+        break;
+    case WriteError:
+        ++writeErrorCount;
+        eventName = "file write error";
+        break;
+    }
+    if (!eventName)
+        return;
+    QJsonObject event;
+    event.insert(QStringLiteral("file"), filename);
+    event.insert(QStringLiteral("event"), QString::fromLatin1(eventName));
+    sendLogEvent(event);
+}
 
-void LauncherUpdater::calcDownloadSpeed() {}
+void LauncherUpdater::allGameResDownloadFinished() {
+    qDebug() << "allGameResDownloadFinished.";
+    ui->downloadBtn->setVisible(false);
+    speedTimer->stop();
+    ui->estimateTimeInfo->clearText();
+    ui->downloadingSpeedInfo->clearText();
 
-void LauncherUpdater::downloadBtnClicked() {}
+    const char *errorKey = nullptr;
+    if (networkErrorCount > 0)
+        errorKey = "NETWORK_ERROR";
+    else if (verifyErrorCount > 0)
+        errorKey = "VERIFY_ERROR";
+    else if (writeErrorCount > 0)
+        errorKey = "WRITE_ERROR";
+    if (errorKey) {
+        ui->gameSrcDownloadInfo->setTextKey(QString::fromLatin1(errorKey), true, true);
+        return;
+    }
+
+    ui->gameSrcProgressBar->setProgress(0);
+    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("DOWNLOAD_FINISHED"), true, true);
+    prepareExtraction();
+}
+
+qint64 LauncherUpdater::smoothedSpeed(qint64 committed, qint64 lastCommitted, qint64 speed) {
+    if (committed < lastCommitted)
+        return 0;
+    return ((committed - lastCommitted) + 4 * speed) / 5;
+}
+
+QString LauncherUpdater::remainingTimeText(qint64 remainingBytes, qint64 speed) {
+    if (speed < 1)
+        return QStringLiteral("00:00:00");
+    return formatSeconds(qMax<qint64>(0, remainingBytes) / speed);
+}
+
+void LauncherUpdater::calcDownloadSpeed() {
+    qint64 committed = presentBytes + (downloadManager ? downloadManager->bufferedBytes() : 0);
+    const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+    for (const QString &name : qAsConst(startedFiles)) {
+        const auto it = table.constFind(name);
+        if (it != table.cend())
+            committed += it.value().downloadedBytes;
+    }
+
+    downloadSpeed = smoothedSpeed(committed, lastCommittedBytes, downloadSpeed);
+
+    ui->estimateTimeInfo->setTextKey(QStringLiteral("ESTIMATED_TIME_TIP"), true, true);
+    ui->estimateTimeInfo->setArgs(
+        {LabelArgs::text(remainingTimeText(totalBytes - committed, downloadSpeed))});
+
+    ui->downloadingSpeedInfo->setTextKey(QStringLiteral("DOWNLOADING_SPEED_TIP"), true, true);
+    ui->downloadingSpeedInfo->setArgs({LabelArgs::text(formatSize(static_cast<float>(downloadSpeed), 2))});
+
+    // An empty table (total 0) shows 0 % rather than a division by zero.
+    const float percent =
+        totalBytes > 0 ? static_cast<float>(double(committed) * 100.0 / double(totalBytes)) : 0.0f;
+    ui->gameSrcProgressBar->setProgress(percent);
+
+    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("DOWNLOADING_TIP"), true, true);
+    ui->gameSrcDownloadInfo->setArgs({LabelArgs::number(static_cast<int>(percent)),
+                                      LabelArgs::text(formatSize(static_cast<float>(committed), 2)),
+                                      LabelArgs::text(formatSize(static_cast<float>(totalBytes), 2))});
+
+    lastCommittedBytes = committed;
+}
+
+void LauncherUpdater::downloadBtnClicked() {
+    if (!downloadManager)
+        return;
+    if (!isPaused) {
+        isPaused = true;
+        downloadManager->pause();
+        ui->downloadBtn->setIcon(QPixmap(QStringLiteral(":/images/images/continue.png")));
+        ui->downloadBtn->setVisible(true);
+        speedTimer->stop();
+        ui->estimateTimeInfo->clearText();
+        ui->downloadingSpeedInfo->clearText();
+    } else {
+        isPaused = false;
+        downloadManager->resume();
+        speedTimer->start();
+        ui->downloadBtn->setIcon(QPixmap(QStringLiteral(":/images/images/pause.png")));
+        ui->downloadBtn->setVisible(true);
+    }
+}
 
 QString LauncherUpdater::formatTime(int seconds) {
-    Q_UNUSED(seconds);
-    return QString();
+    return formatSeconds(seconds);
 }

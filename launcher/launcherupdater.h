@@ -23,6 +23,7 @@ class QPropertyAnimation;
 class QSettings;
 class QTimer;
 class DarkOverlay;
+class EventLogClient;
 class XDManager;
 struct LauncherUpdaterTestAccess;
 
@@ -48,6 +49,11 @@ public:
     static QString formatSize(float size, int precision = 2);
     // "hh:mm:ss", each field at least two digits.
     static QString formatTime(int seconds);
+    // Next smoothed download speed in bytes a second: ((committed - lastCommitted) + 4 * speed) / 5,
+    // truncated; 0 when the committed count went backwards.
+    static qint64 smoothedSpeed(qint64 committed, qint64 lastCommitted, qint64 speed);
+    // Remaining-time text for formatTime, "00:00:00" while the speed is below 1 byte a second.
+    static QString remainingTimeText(qint64 remainingBytes, qint64 speed);
     // -2 when either version is not a number, -1 when remote is newer, 0 equal, 1 local newer.
     static int compareVersions(const QString &local, const QString &remote);
 
@@ -135,6 +141,7 @@ private:
     QString deviceId;
     QNetworkReply *currentReply = nullptr;
     QNetworkAccessManager *networkManager = nullptr;
+    EventLogClient *eventLogClient = nullptr;
     QPixmap backgroundPixmap;
     QPixmap fadePixmap;
     QPixmap logoPixmap;

@@ -70,6 +70,13 @@ void LauncherUpdater::launcherFileDownloadFinished() {
     }
 
     const RemoteFileInfo info = VersionTable::instance().value(QString::fromLatin1(LauncherFileName));
+    if (reply->bytesAvailable() > info.size) {
+        // The whole body may arrive before the progress check could abort it.
+        qDebug() << "launcher download larger than listed size" << reply->bytesAvailable() << info.size;
+        isDownloading = false;
+        launcherDownloadNetworkError(QNetworkReply::OperationCanceledError);
+        return;
+    }
     const QByteArray body = reply->readAll();
     const QString md5 = VersionTable::md5Hex(body);
     qDebug().noquote() << "launcher.md5 = " + info.md5 + ", download md5 = " + md5;

@@ -70,8 +70,12 @@ void LauncherUpdater::trayIconActivated(QSystemTrayIcon::ActivationReason reason
         show();
         return;
     }
+    // The size the menu is about to have: before its first showing its current size is the
+    // default widget size, which would put the menu far off the cursor.
+    trayMenu.ensurePolished();
+    const QSize size = trayMenu.isVisible() ? trayMenu.size() : trayMenu.sizeHint();
     const QPoint cursor = QCursor::pos();
-    trayMenu.move(cursor.x() - trayMenu.width(), cursor.y() - trayMenu.height());
+    trayMenu.move(cursor.x() - size.width(), cursor.y() - size.height());
     trayMenu.show();
 }
 

@@ -66,6 +66,13 @@ void LauncherUpdater::versionFileDownloadFinished() {
         return;
     }
 
+    if (reply->bytesAvailable() > VersionTable::MaxVersionFileSize) {
+        // The whole body may arrive before the progress check could abort it.
+        qDebug() << "version file too large" << reply->bytesAvailable();
+        reply->deleteLater();
+        versionFileDownloadNetworkError(QNetworkReply::OperationCanceledError);
+        return;
+    }
     const QString text = QString::fromUtf8(reply->readAll());
     reply->deleteLater();
     QMap<QString, RemoteFileInfo> &table = VersionTable::instance();

@@ -1,0 +1,197 @@
+// The built launcher as a process: command line, second start, and the first event at a real sink.
+#include "testhttpserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QString binaryDir() {
+    return qEnvironmentVariable("KESTRIVANE_BINARY_DIR");
+}
+
+QString productBinary() {
+    return binaryDir() + QStringLiteral("/bin/Kestrivane");
+}
+
+// The launcher built from the same main() with build constants taken from the environment.
+QString envBinary() {
+    return binaryDir() + QStringLiteral("/tests/kv_launcher_envapp");
+}
+
+QString sinkBinary() {
+    return binaryDir() + QStringLiteral("/bin/kv-sink");
+}
+
+bool runToEnd(QProcess &p, const QString &program, const QStringList &args, int timeoutMs = 30000) {
+    p.start(program, args);
+    if (!p.waitForStarted(timeoutMs))
+        return false;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished(5000);
+        return false;
+    }
+    return true;
+}
+
+const QRegularExpression
+    DeviceIdPattern(QStringLiteral("^(|-?[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12})$"));
+
+} // namespace
+
+class LauncherProcessTest : public QObject {
+    Q_OBJECT
+
+private:
+    // Copies the environment-configured launcher into a fresh install folder as "Kestrivane",
+    // with its own configuration home holding the installer's registry value.
+    bool prepareInstall(const QTemporaryDir &root, QProcessEnvironment *env, const QString &logUrl) {
+        const QString install = root.path() + QStringLiteral("/install");
+        const QString config = root.path() + QStringLiteral("/config");
+        if (!QDir().mkpath(install) || !QDir().mkpath(config + QStringLiteral("/Quelvane")))
+            return false;
+        if (!QFile::copy(envBinary(), install + QStringLiteral("/Kestrivane")))
+            return false;
+        QFile registry(config + QStringLiteral("/Quelvane/registry.ini"));
+        if (!registry.open(QIODevice::WriteOnly))
+            return false;
+        registry.write("[HKEY_CURRENT_USER\\SOFTWARE\\Quelvane]\nFilename=Setup_gcA1B2lid.exe\n");
+        registry.close();
+        *env = QProcessEnvironment::systemEnvironment();
+        env->insert(QStringLiteral("XDG_CONFIG_HOME"), config);
+        env->insert(QStringLiteral("KESTRIVANE_TEST_LOG_URL"), logUrl);
+        // Nothing listens here: the version check just fails and retries.
+        env->insert(QStringLiteral("KESTRIVANE_TEST_CDN_BASE_URL"),
+                    QStringLiteral("http://127.0.0.1:9/sea/win_update/"));
+        env->insert(QStringLiteral("KESTRIVANE_TEST_CRASH_UPLOAD_URL"),
+                    QStringLiteral("http://127.0.0.1:9/api/crash-logs"));
+        env->insert(QStringLiteral("KESTRIVANE_TEST_LAUNCHER_VERSION"), QStringLiteral("0.11"));
+        env->remove(QStringLiteral("KESTRIVANE_TEST_BUILD_MODE"));
+        return true;
+    }
+
+    static void checkStartedBody(const QByteArray &body) {
+        const QJsonObject o = QJsonDocument::fromJson(body).object();
+        const QString deviceId = o.value(QStringLiteral("deviceId")).toString();
+        QVERIFY2(DeviceIdPattern.match(deviceId).hasMatch(), qPrintable(deviceId));
+        const QByteArray expected =
+            "{\"deviceId\":\"" + deviceId.toUtf8() +
+            "\",\"event\":\"launcher started\",\"gclid\":\"A1B2\",\"src\":\"game_launcher\"}";
+        QCOMPARE(body, expected);
+    }
+
+private slots:
+    void versionOption_data() {
+        QTest::addColumn<QString>("option");
+        QTest::newRow("short") << "-v";
+        QTest::newRow("long") << "--version";
+    }
+
+    void versionOption() {
+        QFETCH(QString, option);
+        QProcess p;
+        QVERIFY(runToEnd(p, productBinary(), {option}));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(p.readAllStandardOutput().trimmed(), QByteArray("Kestrivane 0.11"));
+    }
+
+    void unknownOptionExitsWithOne() {
+        QProcess p;
+        QVERIFY(runToEnd(p, productBinary(), {QStringLiteral("--bogus")}));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY(p.readAllStandardError().contains("bogus"));
+        QVERIFY(p.readAllStandardOutput().isEmpty());
+    }
+
+    void launcherStartedReachesTheServerAndASecondStartHandsOver() {
+        TestHttpServer server;
+        QVERIFY(server.listen(0));
+        QTemporaryDir root;
+        QProcessEnvironment env;
+        QVERIFY(prepareInstall(root, &env,
+                               QStringLiteral("http://127.0.0.1:%1/c_bq_log/bq_log").arg(server.port())));
+        const QString program = root.path() + QStringLiteral("/install/Kestrivane");
+
+        QProcess first;
+        first.setProcessEnvironment(env);
+        first.start(program, QStringList());
+        QVERIFY(first.waitForStarted(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(!server.requestsFor("/c_bq_log/bq_log").isEmpty(), 20000);
+        checkStartedBody(server.requestsFor("/c_bq_log/bq_log").first().body);
+
+        // A second start hands over and leaves with 0 while the first keeps running.
+        QProcess second;
+        second.setProcessEnvironment(env);
+        QVERIFY(runToEnd(second, program, QStringList()));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QCOMPARE(first.state(), QProcess::Running);
+
+        first.terminate();
+        if (!first.waitForFinished(10000)) {
+            first.kill();
+            first.waitForFinished(5000);
+        }
+    }
+
+    void launcherStartedReachesTheSink() {
+        if (!QFile::exists(sinkBinary()))
+            QSKIP("kv-sink is not built");
+        QTemporaryDir root;
+        const QString out = root.path() + QStringLiteral("/sink");
+        const QString portFile = root.path() + QStringLiteral("/ports.txt");
+        QProcess sink;
+        sink.start(sinkBinary(), {QStringLiteral("--out"), out, QStringLiteral("--log-port"),
+                                  QStringLiteral("0"), QStringLiteral("--crash-port"), QStringLiteral("0"),
+                                  QStringLiteral("--port-file"), portFile});
+        QVERIFY(sink.waitForStarted(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(portFile).size() > 0, 10000);
+        QFile ports(portFile);
+        QVERIFY(ports.open(QIODevice::ReadOnly));
+        int logPort = 0;
+        for (const QByteArray &l : ports.readAll().split('\n')) {
+            if (l.startsWith("log="))
+                logPort = l.mid(4).trimmed().toInt();
+        }
+        QVERIFY(logPort > 0);
+
+        QProcessEnvironment env;
+        QVERIFY(
+            prepareInstall(root, &env, QStringLiteral("http://127.0.0.1:%1/c_bq_log/bq_log").arg(logPort)));
+        QProcess launcher;
+        launcher.setProcessEnvironment(env);
+        launcher.start(root.path() + QStringLiteral("/install/Kestrivane"), QStringList());
+        QVERIFY(launcher.waitForStarted(10000));
+
+        auto firstLine = [&]() -> QByteArray {
+            const QStringList files = QDir(out).entryList({QStringLiteral("*.jsonl")}, QDir::Files);
+            if (files.isEmpty())
+                return QByteArray();
+            QFile f(out + QLatin1Char('/') + files.first());
+            if (!f.open(QIODevice::ReadOnly))
+                return QByteArray();
+            return f.readLine().trimmed();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(!firstLine().isEmpty(), 20000);
+        checkStartedBody(firstLine());
+
+        launcher.terminate();
+        if (!launcher.waitForFinished(10000))
+            launcher.kill();
+        sink.terminate();
+        if (!sink.waitForFinished(10000))
+            sink.kill();
+    }
+};
+
+QTEST_GUILESS_MAIN(LauncherProcessTest)
+#include "test_launcher_process.moc"

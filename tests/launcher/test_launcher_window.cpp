@@ -1,0 +1,785 @@
+// The launcher window against a real HTTP server on 127.0.0.1: version check, self-update,
+// title bar, language change and closing.
+#include "launchertestaccess.h"
+#include "portedmain.h"
+#include "testhttpserver.h"
+
+#include "download/versiontable.h"
+#include "i18n/translation.h"
+#include "platform/platform.h"
+#include "settings/globalsettings.h"
+#include "widgets/confirmdialog.h"
+#include "widgets/mainbutton.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPointer>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+using A = LauncherUpdaterTestAccess;
+
+namespace {
+
+const QByteArray VersionPath = "/sea/win_update/version3.txt";
+const QByteArray LogPath = "/c_bq_log/bq_log";
+
+QByteArray line(const QString &name, const QString &version, const QString &md5, qint64 size) {
+    return QStringLiteral("%1:%2:%3:%4\n").arg(name, version, md5).arg(size).toUtf8();
+}
+
+TestHttpServer::Route ok(const QByteArray &body) {
+    TestHttpServer::Route r;
+    r.body = body;
+    return r;
+}
+
+TestHttpServer::Route status(int code) {
+    TestHttpServer::Route r;
+    r.status = code;
+    r.body = "error";
+    return r;
+}
+
+QByteArray pattern(int size) {
+    QByteArray data(size, '\0');
+    for (int i = 0; i < size; ++i)
+        data[i] = char((i * 7 + i / 251) & 0xff);
+    return data;
+}
+
+// Watches the window for its Close event (the window ends the process by closing).
+class CloseWatcher : public QObject {
+public:
+    qint64 closedAtMs = -1;
+    QElapsedTimer clock;
+    explicit CloseWatcher(QObject *target) { target->installEventFilter(this), clock.start(); }
+    bool eventFilter(QObject *, QEvent *event) override {
+        if (event->type() == QEvent::Close && closedAtMs < 0)
+            closedAtMs = clock.elapsed();
+        return false;
+    }
+};
+
+} // namespace
+
+class LauncherWindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    TestHttpServer *server = nullptr;
+    QTemporaryDir *root = nullptr;
+    QString dir;
+    LauncherUpdater *window = nullptr;
+
+    LauncherUpdater *makeWindow() {
+        window = new LauncherUpdater();
+        window->show();
+        return window;
+    }
+
+    QList<QJsonObject> events(const QString &name = QString()) const {
+        QList<QJsonObject> result;
+        for (const TestHttpServer::Request &r : server->requestsFor(LogPath)) {
+            const QJsonObject o = QJsonDocument::fromJson(r.body).object();
+            if (name.isEmpty() || o.value(QStringLiteral("event")).toString() == name)
+                result.append(o);
+        }
+        return result;
+    }
+
+    QString infoText() const { return A::ui(window)->launcherDownloadInfo->text(); }
+    int versionRequests() const { return server->requestsFor(VersionPath).size(); }
+
+    void waitForVersionCheckToSettle() { QTest::qWait(1500); }
+
+private slots:
+    void initTestCase() {
+        qApp->setQuitOnLastWindowClosed(false);
+        server = new TestHttpServer(this);
+        if (!server->listen(PortedTest::port()))
+            QSKIP("test port is taken");
+    }
+
+    void init() {
+        root = new QTemporaryDir();
+        QVERIFY(root->isValid());
+        dir = root->path() + QStringLiteral("/install");
+        QVERIFY(QDir().mkpath(dir));
+        QVERIFY(QDir().mkpath(root->path() + QStringLiteral("/config")));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(root->path() + QStringLiteral("/config")));
+        Platform::setLauncherDirOverride(dir);
+        VersionTable::release();
+        GlobalSettings::release();
+        Translation::instance()->loadLanguage();
+        Translation::instance()->setLanguageIndex(1);
+        server->clearRoutes();
+        server->clearRequests();
+    }
+
+    void cleanup() {
+        delete window;
+        window = nullptr;
+        Translation::instance()->setLanguageIndex(1);
+        GlobalSettings::release();
+        VersionTable::release();
+        Platform::setLauncherDirOverride(QString());
+        QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        delete root;
+        root = nullptr;
+    }
+
+    // ---- window -------------------------------------------------------------------------------
+
+    void startsOnTheLauncherPage() {
+        makeWindow();
+        Ui::LauncherUpdater *ui = A::ui(window);
+        QCOMPARE(window->objectName(), QStringLiteral("LauncherUpdater"));
+        QCOMPARE(window->size(), QSize(1300, 731));
+        QVERIFY(window->windowFlags() & Qt::FramelessWindowHint);
+        QCOMPARE(window->windowTitle(), QStringLiteral("Quelvane"));
+        QCOMPARE(ui->versionLabel->text(), QStringLiteral("V0.11 "));
+        QCOMPARE(ui->appnameLabel->text(), QStringLiteral("Quelvane"));
+        QCOMPARE(ui->stackedWidget->currentIndex(), 0);
+        QVERIFY(!ui->setting_btn->isActive());
+        QVERIFY(ui->close_btn->isActive());
+        QVERIFY(ui->minimize_btn->isActive());
+        QVERIFY(!ui->launcherDownloadInfo->isVisible());
+        QCOMPARE(ui->launcherDownloadInfo->text(), QStringLiteral("Loading"));
+        QVERIFY(!ui->launcherProgressBar->isActive());
+        QCOMPARE(ui->launcherProgressBar->size(), QSize(853, 36));
+        QVERIFY(!ui->gameSrcProgressBar->isActive());
+        QVERIFY(!ui->downloadBtn->isActive());
+        QVERIFY(ui->startGameBtn->isHidden());
+        QWidget *overlay = A::overlay(window);
+        QVERIFY(overlay->isHidden());
+        QCOMPARE(overlay->geometry(), QRect(0, 0, 1300, 731));
+        QVERIFY(!A::trayIcon(window).isVisible());
+        QCOMPARE(A::trayMenu(window).actions().size(), 2);
+    }
+
+    void dragsOnlyFromTheTitleBand() {
+        makeWindow();
+        window->move(100, 100);
+        QTRY_COMPARE(window->pos(), QPoint(100, 100));
+
+        auto drag = [this](const QPoint &local, const QPoint &delta) {
+            const QPoint global = window->mapToGlobal(local);
+            QMouseEvent press(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton, {});
+            QApplication::sendEvent(window, &press);
+            QMouseEvent move(QEvent::MouseMove, local + delta, global + delta, Qt::NoButton, Qt::LeftButton,
+                             {});
+            QApplication::sendEvent(window, &move);
+            QMouseEvent release(QEvent::MouseButtonRelease, local + delta, global + delta, Qt::LeftButton,
+                                Qt::NoButton, {});
+            QApplication::sendEvent(window, &release);
+        };
+
+        drag(QPoint(600, 43), QPoint(30, 40));
+        QTRY_COMPARE(window->pos(), QPoint(130, 140));
+        drag(QPoint(600, 44), QPoint(30, 40));
+        QTest::qWait(50);
+        QCOMPARE(window->pos(), QPoint(130, 140));
+        drag(QPoint(600, 300), QPoint(-50, -50));
+        QTest::qWait(50);
+        QCOMPARE(window->pos(), QPoint(130, 140));
+    }
+
+    void debugInfoShowsTheBuildConstants() {
+        makeWindow();
+        QString title, text;
+        QTimer::singleShot(0, this, [&]() {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            title = box->windowTitle();
+            text = box->text();
+            box->accept();
+        });
+        A::showDebugInfo(window);
+        QCOMPARE(title, QStringLiteral("Debug info"));
+        const QStringList lines = text.split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 6);
+        QCOMPARE(lines[0], QStringLiteral("cdnBaseUrl=%1/sea/win_update/").arg(PortedTest::baseUrl()));
+        QCOMPARE(lines[1], QStringLiteral("buildMode="));
+        QCOMPARE(lines[2], QStringLiteral("logUrl=%1/c_bq_log/bq_log").arg(PortedTest::baseUrl()));
+        QCOMPARE(lines[3], QStringLiteral("launcherVersion=0.11"));
+        QCOMPARE(lines[4], QStringLiteral("versionFile=version3.txt"));
+        QCOMPARE(lines[5], QStringLiteral("crashUploadUrl=%1/api/crash-logs").arg(PortedTest::baseUrl()));
+    }
+
+    void debugInfoShortcut() {
+        makeWindow();
+        window->activateWindow();
+        if (!QTest::qWaitForWindowActive(window))
+            QSKIP("window cannot be activated on this platform");
+        bool shown = false;
+        QTimer::singleShot(0, this, [&]() {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                shown = box->windowTitle() == QLatin1String("Debug info");
+                box->accept();
+            }
+        });
+        QTest::keyClick(window, Qt::Key_G, Qt::ControlModifier | Qt::AltModifier);
+        QVERIFY(shown);
+    }
+
+    void languageChangeFollowsEverywhere() {
+        makeWindow();
+        Ui::LauncherUpdater *ui = A::ui(window);
+        ui->stackedWidget->setCurrentIndex(1);
+        A::gameState(window) = 2;
+        window->onLanguageChanged(QStringLiteral("English"));
+        QVERIFY(ui->startGameBtn->isVisible());
+        QVERIFY(ui->startGameBtn->isEnabled());
+        QCOMPARE(ui->startGameBtn->textPixelSize, 47);
+
+        Translation::instance()->setLanguageIndex(5);
+        Translation *t = Translation::instance();
+        QCOMPARE(t->languageName(), QStringLiteral("Japanese"));
+        QCOMPARE(window->windowTitle(), t->tr(QStringLiteral("APP_NAME")));
+        QCOMPARE(A::trayIcon(window).toolTip(), t->tr(QStringLiteral("APP_NAME")));
+        QCOMPARE(ui->startGameBtn->textPixelSize, 40);
+        QCOMPARE(ui->startGameBtn->textKey(), QStringLiteral("START_GAME"));
+        QVERIFY(ui->startGameBtn->isEnabled());
+        const QList<QAction *> actions = A::trayMenu(window).actions();
+        QCOMPARE(actions.size(), 2);
+        QCOMPARE(actions[0]->text(), t->tr(QStringLiteral("OPEN")));
+        QCOMPARE(actions[1]->text(), t->tr(QStringLiteral("EXIT")));
+        QCOMPARE(A::logoPixmap(window).toImage(),
+                 QPixmap(QStringLiteral(":/images/images/Japanese/logo.png")).toImage());
+        const QPixmap logo = A::logoPixmap(window);
+        QCOMPARE(A::logoRect(window),
+                 QRect((1300 - logo.width() / 2) / 2, 60, logo.width() / 2, logo.height() / 2));
+
+        // Spanish uses the smaller caption too; a download offered for resuming shows KEEP UPDATE.
+        A::gameState(window) = 0;
+        Translation::instance()->setLanguageIndex(6);
+        QCOMPARE(ui->startGameBtn->textPixelSize, 40);
+        QCOMPARE(ui->startGameBtn->textKey(), QStringLiteral("RESUME_DOWNLOADING"));
+        A::gameState(window) = 1;
+        Translation::instance()->setLanguageIndex(1);
+        QCOMPARE(ui->startGameBtn->textPixelSize, 47);
+        QVERIFY(!ui->startGameBtn->isEnabled());
+        QCOMPARE(A::trayMenu(window).actions().at(1)->text(), QStringLiteral("EXIT"));
+    }
+
+    // ---- version check ------------------------------------------------------------------------
+
+    void noUpdateShowsTheGamePageHalfASecondLater() {
+        server->setRoute(VersionPath, ok(line("Kestrivane.exe", "0.11", QString(32, 'a'), 123)));
+        makeWindow();
+        QTRY_COMPARE_WITH_TIMEOUT(versionRequests(), 1, 5000);
+        const qint64 servedAt = server->requestsFor(VersionPath).first().atMs;
+        QTRY_COMPARE_WITH_TIMEOUT(A::ui(window)->stackedWidget->currentIndex(), 1, 5000);
+        QVERIFY2(server->elapsedMs() - servedAt >= 450, "the page must follow the check after 500 ms");
+        QVERIFY(A::ui(window)->setting_btn->isActive());
+        QCOMPARE(VersionTable::instance().size(), 1);
+        QCOMPARE(VersionTable::instance().value(QStringLiteral("Kestrivane.exe")).size, 123);
+
+        QTRY_COMPARE(events(QStringLiteral("check launcher version")).size(), 1);
+        QCOMPARE(events(QStringLiteral("check launcher version"))
+                     .first()
+                     .value(QStringLiteral("result"))
+                     .toString(),
+                 QStringLiteral("no need to update launcher"));
+        QCOMPARE(A::retryCount(window), 1);
+    }
+
+    void launcherStartedBodyAndCampaignId() {
+        QVERIFY(Platform::setRegistryValue(QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Quelvane"),
+                                           QStringLiteral("Filename"),
+                                           QStringLiteral("Setup_gcA1B2lid.exe")));
+        makeWindow();
+        QCOMPARE(A::gclid(window), QStringLiteral("A1B2"));
+        QTRY_VERIFY_WITH_TIMEOUT(!events(QStringLiteral("launcher started")).isEmpty(), 5000);
+        const QByteArray body = server->requestsFor(LogPath).first().body;
+        const QByteArray expected =
+            "{\"deviceId\":\"" + A::deviceId(window).toUtf8() +
+            "\",\"event\":\"launcher started\",\"gclid\":\"A1B2\",\"src\":\"game_launcher\"}";
+        QCOMPARE(body, expected);
+        const TestHttpServer::Request request = server->requestsFor(LogPath).first();
+        QCOMPARE(request.method, QByteArray("POST"));
+        QCOMPARE(request.headers.value("content-type"), QByteArray("application/json"));
+    }
+
+    void comparesVersionsAsNumbers_data() {
+        QTest::addColumn<QString>("remote");
+        QTest::addColumn<bool>("updates");
+        QTest::newRow("0.2 is newer than 0.11") << "0.2" << true;
+        QTest::newRow("0.110 equals 0.11") << "0.110" << false;
+        QTest::newRow("0.10 is older") << "0.10" << false;
+        QTest::newRow("1.10 is newer") << "1.10" << true;
+    }
+
+    void comparesVersionsAsNumbers() {
+        QFETCH(QString, remote);
+        QFETCH(bool, updates);
+        server->setRoute(VersionPath, ok(line("Kestrivane.exe", remote, QString(32, 'a'), 10)));
+        const QByteArray launcherPath = "/sea/win_update/v" + remote.toUtf8() + "_Kestrivane.exe";
+        server->setRoute(launcherPath, status(404));
+        makeWindow();
+        QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("check launcher version")).size(), 1, 5000);
+        const QString result = events(QStringLiteral("check launcher version"))
+                                   .first()
+                                   .value(QStringLiteral("result"))
+                                   .toString();
+        if (updates) {
+            QCOMPARE(result, QStringLiteral("need to update launcher"));
+            QTRY_COMPARE(server->requestsFor(launcherPath).size(), 1);
+            QVERIFY(A::ui(window)->launcherDownloadInfo->isVisible());
+        } else {
+            QCOMPARE(result, QStringLiteral("no need to update launcher"));
+            QTRY_COMPARE_WITH_TIMEOUT(A::ui(window)->stackedWidget->currentIndex(), 1, 5000);
+            QCOMPARE(server->requestsFor(launcherPath).size(), 0);
+        }
+    }
+
+    void serverErrorIsFinal_data() {
+        QTest::addColumn<QByteArray>("file");
+        QTest::newRow("version is not a number") << line("Kestrivane.exe", "abc", QString(32, 'a'), 1);
+        QTest::newRow("version is empty") << line("Kestrivane.exe", "", QString(32, 'a'), 1);
+        QTest::newRow("no launcher line") << line("game.zip", "3", QString(32, 'a'), 1);
+        QTest::newRow("empty file") << QByteArray("\n\n");
+    }
+
+    void serverErrorIsFinal() {
+        QFETCH(QByteArray, file);
+        server->setRoute(VersionPath, ok(file));
+        makeWindow();
+        QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("check launcher version")).size(), 1, 5000);
+        QCOMPARE(events(QStringLiteral("check launcher version"))
+                     .first()
+                     .value(QStringLiteral("result"))
+                     .toString(),
+                 QStringLiteral("server error"));
+        QVERIFY(A::ui(window)->launcherDownloadInfo->isVisible());
+        QCOMPARE(infoText(), QStringLiteral("Load failed, server error"));
+        QVERIFY(!A::isDownloading(window));
+        waitForVersionCheckToSettle();
+        QCOMPARE(versionRequests(), 1);
+        QCOMPARE(A::ui(window)->stackedWidget->currentIndex(), 0);
+        QVERIFY(!VersionTable::instance().contains(QStringLiteral("Kestrivane.exe")) ||
+                file.startsWith("Kestrivane.exe"));
+    }
+
+    void shortLineIsAParseErrorAndRetried() {
+        const QByteArray bad = line("game.zip", "1", QString(32, 'b'), 5) + "Kestrivane.exe:0.11:abc\n";
+        const QByteArray good = line("Kestrivane.exe", "0.11", QString(32, 'a'), 5);
+        server->setRouteSequence(VersionPath, {ok(bad), ok(good)});
+        makeWindow();
+        QTRY_COMPARE_WITH_TIMEOUT(
+            infoText(), QStringLiteral("Version parsing error, will try again. Tried 2 time(s)"), 5000);
+        // Records of the lines before the bad one stay.
+        QVERIFY(VersionTable::instance().contains(QStringLiteral("game.zip")));
+        QVERIFY(!VersionTable::instance().contains(QStringLiteral("Kestrivane.exe")));
+        QTRY_COMPARE_WITH_TIMEOUT(versionRequests(), 2, 5000);
+        const QList<TestHttpServer::Request> requests = server->requestsFor(VersionPath);
+        QVERIFY(requests[1].atMs - requests[0].atMs >= 450);
+        QTRY_COMPARE_WITH_TIMEOUT(A::ui(window)->stackedWidget->currentIndex(), 1, 5000);
+        QVERIFY(!A::ui(window)->launcherDownloadInfo->isVisible());
+    }
+
+    void unsafeNamesAreRefused_data() {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("parent") << "..";
+        QTest::newRow("dot") << ".";
+        QTest::newRow("climbing path") << "../evil.exe";
+        QTest::newRow("absolute path") << "/tmp/evil.exe";
+        QTest::newRow("sub folder") << "sub/evil.exe";
+        QTest::newRow("backslash") << "..\\evil.exe";
+        QTest::newRow("NUL") << QStringLiteral("evil") + QChar(0) + QStringLiteral(".exe");
+        QTest::newRow("empty") << "";
+    }
+
+    void unsafeNamesAreRefused() {
+        QFETCH(QString, name);
+        const QByteArray file = line(name, "1", QString(32, 'c'), 5) + line("Kestrivane.exe", "0.11", "x", 5);
+        server->setRoute(VersionPath, ok(file));
+        makeWindow();
+        QTRY_COMPARE_WITH_TIMEOUT(
+            infoText(), QStringLiteral("Version parsing error, will try again. Tried 2 time(s)"), 5000);
+        QVERIFY(!VersionTable::instance().contains(name));
+        QVERIFY(!VersionTable::instance().contains(QStringLiteral("Kestrivane.exe")));
+        // Every attempt meets the same file: three requests, then the fatal text, nothing written.
+        QTRY_COMPARE_WITH_TIMEOUT(infoText(), QStringLiteral("Fatal error，Version parsing error"), 5000);
+        waitForVersionCheckToSettle();
+        QCOMPARE(versionRequests(), 3);
+        QCOMPARE(events(QStringLiteral("check launcher version")).size(), 0);
+        QCOMPARE(QDir(root->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList({"config", "install"}));
+    }
+
+    void networkFailuresEndInAFatalError_data() {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("HTTP 500") << 0;
+        QTest::newRow("connection reset") << 1;
+        QTest::newRow("HTTP 404") << 2;
+    }
+
+    void networkFailuresEndInAFatalError() {
+        QFETCH(int, mode);
+        TestHttpServer::Route route = status(mode == 2 ? 404 : 500);
+        if (mode == 1)
+            route.mode = TestHttpServer::ResetConnection;
+        server->setRoute(VersionPath, route);
+        makeWindow();
+        const QString network = QStringLiteral("Network error, please check the network connection");
+        QTRY_COMPARE_WITH_TIMEOUT(infoText(), network + QStringLiteral(", will try again. Tried 2 time(s)"),
+                                  5000);
+        QTRY_COMPARE_WITH_TIMEOUT(infoText(), network + QStringLiteral(", will try again. Tried 3 time(s)"),
+                                  5000);
+        QTRY_COMPARE_WITH_TIMEOUT(infoText(), QStringLiteral("Fatal error，") + network, 5000);
+        QVERIFY(A::ui(window)->launcherDownloadInfo->isVisible());
+        QVERIFY(!A::isDownloading(window));
+        const int requestsAtTheEnd = versionRequests();
+        waitForVersionCheckToSettle();
+        QCOMPARE(versionRequests(), requestsAtTheEnd);
+        // Qt itself repeats a request once when a kept-alive connection is reset under it.
+        if (mode == 1)
+            QVERIFY(requestsAtTheEnd >= 3 && requestsAtTheEnd <= 6);
+        else
+            QCOMPARE(requestsAtTheEnd, 3);
+        QTRY_COMPARE(events(QStringLiteral("version file download network error")).size(), 3);
+        const QList<QJsonObject> failures = events(QStringLiteral("version file download network error"));
+        QCOMPARE(failures.size(), 3);
+        for (const QJsonObject &o : failures) {
+            QVERIFY(o.value(QStringLiteral("code")).isDouble());
+            QVERIFY(o.value(QStringLiteral("code")).toInt() > 0);
+        }
+        QCOMPARE(A::ui(window)->stackedWidget->currentIndex(), 0);
+    }
+
+    void oversizedVersionFileIsANetworkError() {
+        TestHttpServer::Route huge = ok(QByteArray(17 * 1024 * 1024, 'x'));
+        huge.mode = TestHttpServer::NoContentLength;
+        server->setRouteSequence(VersionPath, {huge, ok(line("Kestrivane.exe", "0.11", "x", 1))});
+        makeWindow();
+        QTRY_COMPARE_WITH_TIMEOUT(
+            infoText(),
+            QStringLiteral(
+                "Network error, please check the network connection, will try again. Tried 2 time(s)"),
+            10000);
+        QTRY_COMPARE(events(QStringLiteral("version file download network error")).size(), 1);
+        QCOMPARE(events(QStringLiteral("version file download network error"))
+                     .first()
+                     .value(QStringLiteral("code"))
+                     .toInt(),
+                 int(QNetworkReply::OperationCanceledError));
+        QTRY_COMPARE_WITH_TIMEOUT(A::ui(window)->stackedWidget->currentIndex(), 1, 5000);
+        QVERIFY(VersionTable::instance().size() == 1);
+    }
+
+    void crlfLinesGiveSizeZero() {
+        server->setRoute(VersionPath, ok("Kestrivane.exe:0.11:" + QByteArray(32, 'a') +
+                                         ":123\r\ngame.zip:7:" + QByteArray(32, 'b') + ":456\r\n"));
+        makeWindow();
+        QTRY_COMPARE_WITH_TIMEOUT(A::ui(window)->stackedWidget->currentIndex(), 1, 5000);
+        const RemoteFileInfo launcher = VersionTable::instance().value(QStringLiteral("Kestrivane.exe"));
+        const RemoteFileInfo game = VersionTable::instance().value(QStringLiteral("game.zip"));
+        QCOMPARE(launcher.version, QStringLiteral("0.11"));
+        QCOMPARE(launcher.md5, QString(32, 'a'));
+        QCOMPARE(launcher.size, 0);
+        QCOMPARE(game.size, 0);
+    }
+
+    // ---- self-update --------------------------------------------------------------------------
+
+    void selfUpdateWritesTheFileAndRunsTheScript() {
+        const QByteArray payload = pattern(300000);
+        QFile script(dir + QStringLiteral("/update.sh"));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/update-args.txt\"\n");
+        script.close();
+        server->setRoute(VersionPath,
+                         ok(line("Kestrivane.exe", "0.2", VersionTable::md5Hex(payload), payload.size())));
+        server->setRoute("/sea/win_update/v0.2_Kestrivane.exe", ok(payload));
+        makeWindow();
+        CloseWatcher closed(window);
+        QTRY_VERIFY_WITH_TIMEOUT(closed.closedAtMs >= 0, 10000);
+        QFile written(dir + QStringLiteral("/v0.2_Kestrivane.exe"));
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.readAll(), payload);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir + QStringLiteral("/update-args.txt")), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(dir + QStringLiteral("/update-args.txt")).size() > 0, 5000);
+        QFile args(dir + QStringLiteral("/update-args.txt"));
+        QVERIFY(args.open(QIODevice::ReadOnly));
+        QCOMPARE(args.readAll(), QByteArray("v0.2_Kestrivane.exe\n"));
+        QVERIFY(!A::isDownloading(window));
+        QCOMPARE(A::ui(window)->launcherProgressBar->progressValue(), 100.0f);
+        QVERIFY(infoText().startsWith(QStringLiteral("Updating ")));
+        QCOMPARE(infoText(), QStringLiteral("Updating 292.97KB/292.97KB"));
+        // No temporary file left behind.
+        QCOMPARE(QDir(dir).entryList({QStringLiteral("*Kestrivane*")}, QDir::AllEntries | QDir::Hidden),
+                 QStringList({"v0.2_Kestrivane.exe"}));
+    }
+
+    void upperCaseDigestIsAVerifyError() {
+        const QByteArray payload = pattern(5000);
+        server->setRoute(VersionPath, ok(line("Kestrivane.exe", "0.2",
+                                              VersionTable::md5Hex(payload).toUpper(), payload.size())));
+        server->setRoute("/sea/win_update/v0.2_Kestrivane.exe", ok(payload));
+        makeWindow();
+        QTRY_COMPARE_WITH_TIMEOUT(infoText(), QStringLiteral("File verify error"), 5000);
+        QVERIFY(!A::isDownloading(window));
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/v0.2_Kestrivane.exe")));
+        waitForVersionCheckToSettle();
+        QCOMPARE(versionRequests(), 1);
+        QVERIFY(window->isVisible());
+    }
+
+    void unwritableTargetIsAWriteError_data() {
+        QTest::addColumn<bool>("readOnlyDir");
+        QTest::newRow("folder in the way") << false;
+        QTest::newRow("write-protected folder") << true;
+    }
+
+    void unwritableTargetIsAWriteError() {
+        QFETCH(bool, readOnlyDir);
+        if (readOnlyDir && ::geteuid() == 0)
+            QSKIP("root writes into write-protected folders");
+        const QByteArray payload = pattern(5000);
+        server->setRoute(VersionPath,
+                         ok(line("Kestrivane.exe", "0.2", VersionTable::md5Hex(payload), payload.size())));
+        server->setRoute("/sea/win_update/v0.2_Kestrivane.exe", ok(payload));
+        QFile script(dir + QStringLiteral("/update.sh"));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("touch \"$(dirname \"$0\")/script-ran\"\n");
+        script.close();
+        makeWindow();
+        if (readOnlyDir)
+            QVERIFY(QFile::setPermissions(dir, QFile::ReadOwner | QFile::ExeOwner));
+        else
+            QVERIFY(QDir(dir).mkdir(QStringLiteral("v0.2_Kestrivane.exe")));
+        QTRY_COMPARE_WITH_TIMEOUT(infoText(), QStringLiteral("File write error"), 5000);
+        QVERIFY(!A::isDownloading(window));
+        QTest::qWait(300);
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/script-ran")));
+        QVERIFY(window->isVisible());
+        QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QVERIFY(QFileInfo(dir + QStringLiteral("/v0.2_Kestrivane.exe")).isDir() || readOnlyDir);
+    }
+
+    void launcherLargerThanListedIsANetworkError() {
+        const QByteArray payload = pattern(50000);
+        server->setRoute(VersionPath, ok(line("Kestrivane.exe", "0.2", VersionTable::md5Hex(payload), 100)));
+        TestHttpServer::Route body = ok(payload);
+        body.mode = TestHttpServer::NoContentLength;
+        server->setRoute("/sea/win_update/v0.2_Kestrivane.exe", body);
+        makeWindow();
+        QTRY_COMPARE_WITH_TIMEOUT(infoText(), QStringLiteral("Load error, will try again. Tried 2 time(s)"),
+                                  5000);
+        QTRY_COMPARE_WITH_TIMEOUT(versionRequests(), 2, 5000);
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/v0.2_Kestrivane.exe")));
+    }
+
+    void launcherDownloadFailuresUseTheSameThreeAttempts() {
+        server->setRoute(VersionPath, ok(line("Kestrivane.exe", "0.2", QString(32, 'a'), 100)));
+        server->setRoute("/sea/win_update/v0.2_Kestrivane.exe", status(404));
+        makeWindow();
+        QTRY_COMPARE_WITH_TIMEOUT(infoText(), QStringLiteral("Load error, will try again. Tried 2 time(s)"),
+                                  5000);
+        QTRY_COMPARE_WITH_TIMEOUT(infoText(), QStringLiteral("Load error, will try again. Tried 3 time(s)"),
+                                  5000);
+        QTRY_COMPARE_WITH_TIMEOUT(infoText(), QStringLiteral("Fatal error，Load error"), 5000);
+        waitForVersionCheckToSettle();
+        QCOMPARE(versionRequests(), 3);
+        QCOMPARE(server->requestsFor("/sea/win_update/v0.2_Kestrivane.exe").size(), 3);
+        QVERIFY(!A::isDownloading(window));
+        QCOMPARE(infoText(), QStringLiteral("Fatal error，Load error"));
+    }
+
+    void progressTexts() {
+        makeWindow();
+        window->launcherDownloadProgress(524288, -1);
+        QCOMPARE(infoText(), QStringLiteral("Updating 512KB"));
+        QCOMPARE(A::ui(window)->launcherProgressBar->progressValue(), 0.0f);
+        window->launcherDownloadProgress(1572864, 12845056);
+        QCOMPARE(infoText(), QStringLiteral("Updating 1.5MB/12.25MB"));
+        QVERIFY(qAbs(A::ui(window)->launcherProgressBar->progressValue() - 12.244898f) < 0.001f);
+        window->launcherDownloadProgress(0, 0);
+        QCOMPARE(infoText(), QStringLiteral("Updating 0B/0B"));
+        QCOMPARE(A::ui(window)->launcherProgressBar->progressValue(), 0.0f);
+        Translation::instance()->setLanguageIndex(4);
+        QCOMPARE(infoText(),
+                 Translation::instance()->tr(QStringLiteral("UPDATING")) + QStringLiteral(" 0B/0B"));
+    }
+
+    void writeAppDirFileRefusesPathsAndReplacesAtomically() {
+        makeWindow();
+        QVERIFY(A::writeAppDirFile(window, "first", QStringLiteral("v1_Kestrivane.exe")));
+        QVERIFY(A::writeAppDirFile(window, "second", QStringLiteral("v1_Kestrivane.exe")));
+        QFile f(dir + QStringLiteral("/v1_Kestrivane.exe"));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("second"));
+        QVERIFY(A::writeAppDirFile(window, QByteArray(), QStringLiteral("empty.bin")));
+        QCOMPARE(QFileInfo(dir + QStringLiteral("/empty.bin")).size(), 0);
+        QVERIFY(!A::writeAppDirFile(window, "x", QStringLiteral("../outside.bin")));
+        QVERIFY(!A::writeAppDirFile(window, "x", QStringLiteral("sub/inside.bin")));
+        QVERIFY(!QFile::exists(root->path() + QStringLiteral("/outside.bin")));
+    }
+
+    // ---- closing and the tray -----------------------------------------------------------------
+
+    void closeWithTrayActionHidesWithoutAsking() {
+        makeWindow();
+        A::isDownloading(window) = true; // never asks in this mode
+        QTest::mouseClick(A::ui(window)->close_btn, Qt::LeftButton);
+        QTest::qWait(100);
+        QVERIFY(!QApplication::activeModalWidget());
+        if (QSystemTrayIcon::isSystemTrayAvailable()) {
+            QVERIFY(A::trayIcon(window).isVisible());
+            QVERIFY(!window->isVisible());
+        } else {
+            // No tray to come back from: the window is minimised instead.
+            QVERIFY(window->isMinimized());
+            QVERIFY(!A::trayIcon(window).isVisible());
+        }
+        QCOMPARE(events(QStringLiteral("launcher closed")).size(), 0);
+
+        // A second launcher start brings it back.
+        window->receivedMessageFromSecondary(1, "activated");
+        QVERIFY(window->isVisible());
+        QVERIFY(!window->isMinimized());
+        QVERIFY(!A::trayIcon(window).isVisible());
+    }
+
+    void closeWithExitActionSendsTheEventAndCloses() {
+        GlobalSettings::instance()->setValue(CloseGameAction, 1);
+        makeWindow();
+        A::openConfig(window, dir + QStringLiteral("/config.ini"));
+        A::gameState(window) = 2;
+        CloseWatcher closed(window);
+        QTest::mouseClick(A::ui(window)->close_btn, Qt::LeftButton);
+        const qint64 clickedAt = closed.clock.elapsed();
+        QVERIFY(!window->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(closed.closedAtMs >= 0, 5000);
+        QVERIFY(closed.closedAtMs - clickedAt >= 700);
+        QTRY_COMPARE(events(QStringLiteral("launcher closed")).size(), 1);
+        const QJsonObject e = events(QStringLiteral("launcher closed")).first();
+        QCOMPARE(e.keys(), QStringList({"deviceId", "event", "gclid", "src"}));
+        A::configSettings(window)->sync();
+        QCOMPARE(QSettings(dir + QStringLiteral("/config.ini"), QSettings::IniFormat)
+                     .value(QStringLiteral("download_config/manual_resume"))
+                     .toBool(),
+                 false);
+    }
+
+    void exitDuringDownloadAsksFirst_data() {
+        QTest::addColumn<bool>("confirm");
+        QTest::newRow("cancelled") << false;
+        QTest::newRow("confirmed") << true;
+    }
+
+    void exitDuringDownloadAsksFirst() {
+        QFETCH(bool, confirm);
+        GlobalSettings::instance()->setValue(CloseGameAction, 1);
+        makeWindow();
+        A::openConfig(window, dir + QStringLiteral("/config.ini"));
+        A::isDownloading(window) = true;
+        A::gameState(window) = 1;
+        A::finishedFileCount(window) = 2;
+        A::updateFileCount(window) = 5;
+        bool overlayShown = false;
+        QString message;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&]() {
+            auto *dialog = qobject_cast<ConfirmDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            poll.stop();
+            overlayShown = A::overlay(window)->isVisible();
+            message = dialog->contentLabel->text();
+            QTest::mouseClick(confirm ? dialog->confirmButton : dialog->cancelButton, Qt::LeftButton);
+        });
+        poll.start(20);
+        CloseWatcher closed(window);
+        QTest::mouseClick(A::ui(window)->close_btn, Qt::LeftButton);
+        QVERIFY(overlayShown);
+        QCOMPARE(message, Translation::instance()->tr(QStringLiteral("EXITING_TIP")));
+        QVERIFY(A::overlay(window)->isHidden());
+        if (!confirm) {
+            QTest::qWait(1200);
+            QCOMPARE(events(QStringLiteral("launcher closed")).size(), 0);
+            QVERIFY(window->isVisible());
+            QVERIFY(closed.closedAtMs < 0);
+            A::configSettings(window)->sync();
+            QVERIFY(!QSettings(dir + QStringLiteral("/config.ini"), QSettings::IniFormat)
+                         .contains(QStringLiteral("download_config/manual_resume")));
+            return;
+        }
+        QVERIFY(!window->isVisible());
+        QTRY_COMPARE(events(QStringLiteral("launcher closed")).size(), 1);
+        const QJsonObject e = events(QStringLiteral("launcher closed")).first();
+        QCOMPARE(e.value(QStringLiteral("curr downloading")).toInt(), 3);
+        QCOMPARE(e.value(QStringLiteral("total_update_count")).toInt(), 5);
+        QTRY_VERIFY_WITH_TIMEOUT(closed.closedAtMs >= 0, 5000);
+        A::configSettings(window)->sync();
+        QCOMPARE(QSettings(dir + QStringLiteral("/config.ini"), QSettings::IniFormat)
+                     .value(QStringLiteral("download_config/manual_resume"))
+                     .toBool(),
+                 true);
+    }
+
+    void trayMenuActions() {
+        makeWindow();
+        QMenu &menu = A::trayMenu(window);
+        window->hide();
+        A::trayIcon(window).show();
+        window->trayMenuTriggered(menu.actions().at(0)); // OPEN
+        QVERIFY(window->isVisible());
+        QVERIFY(!A::trayIcon(window).isVisible());
+
+        window->trayIconActivated(QSystemTrayIcon::Trigger);
+        QVERIFY(window->isVisible());
+
+        // EXIT while idle leaves through the exit sequence.
+        GlobalSettings::instance()->setValue(CloseGameAction, 0);
+        CloseWatcher closed(window);
+        window->hide();
+        window->trayMenuTriggered(menu.actions().at(1));
+        QVERIFY(!window->isVisible());
+        QTRY_COMPARE(events(QStringLiteral("launcher closed")).size(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(closed.closedAtMs >= 0, 5000);
+    }
+
+    void contextMenuOpensAboveAndLeftOfTheCursor() {
+        makeWindow();
+        QCursor::setPos(700, 500);
+        QMenu &menu = A::trayMenu(window);
+        window->trayIconActivated(QSystemTrayIcon::Context);
+        QVERIFY(menu.isVisible());
+        const QPoint cursor = QCursor::pos();
+        // Some platforms add a frame of a few pixels around the placed popup.
+        const QPoint corner = menu.geometry().bottomRight() + QPoint(1, 1);
+        QVERIFY2((corner - cursor).manhattanLength() <= 4,
+                 qPrintable(QStringLiteral("menu ends at %1,%2").arg(corner.x()).arg(corner.y())));
+        menu.hide();
+    }
+
+    void secondStartWhileTheGameRunsDoesNothing() {
+        makeWindow();
+        QProcess *game = A::gameProcess(window);
+        // Only the second-start rule is looked at here, not the game's own handling.
+        QObject::disconnect(game, nullptr, window, nullptr);
+        window->hide();
+        game->start(QStringLiteral("/bin/sleep"), {QStringLiteral("30")});
+        QVERIFY(game->waitForStarted(5000));
+        window->receivedMessageFromSecondary(1, "activated");
+        QVERIFY(!window->isVisible());
+        game->kill();
+        QVERIFY(game->waitForFinished(5000));
+        window->receivedMessageFromSecondary(2, "activated");
+        QVERIFY(window->isVisible());
+    }
+};
+
+KV_PORTED_TEST_MAIN(LauncherWindowTest)
+#include "test_launcher_window.moc"
