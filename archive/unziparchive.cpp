@@ -45,7 +45,17 @@ bool isSafeEntryName(const QString &name) {
         return false;
     const QVector<QStringRef> segments = name.splitRef(QLatin1Char('/'));
     for (const QStringRef &segment : segments) {
-        if (segment == QLatin1String(".."))
+        if (segment.isEmpty() || segment == QLatin1String("."))
+            continue;
+        // Windows drops trailing dots and spaces, so ".. " or "..." could climb like "..".
+        bool onlyDotsAndSpaces = true;
+        for (const QChar c : segment) {
+            if (c != QLatin1Char('.') && c != QLatin1Char(' ')) {
+                onlyDotsAndSpaces = false;
+                break;
+            }
+        }
+        if (onlyDotsAndSpaces)
             return false;
     }
     return true;

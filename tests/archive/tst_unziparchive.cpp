@@ -64,6 +64,7 @@ private slots:
     void failsOnTruncatedArchive();
     void failsOnChecksumMismatch();
     void failsOnCorruptCompressedData();
+    void acceptsDottedNames();
     void refusesEscapingNames_data();
     void refusesEscapingNames();
     void restoresUnixPermissions();
@@ -202,6 +203,20 @@ void TestUnzipArchive::failsOnCorruptCompressedData() {
     QVERIFY(!unzipArchive(zipPath, target));
 }
 
+void TestUnzipArchive::acceptsDottedNames() {
+    QVERIFY(writeZip(zipPath, {{"v1.2/file..name.txt", "1"},
+                               {"./top.txt", "2"},
+                               {".hidden/.config", "3"},
+                               {"a/./b.txt", "4"},
+                               {"..x/y..", "5"}}));
+    QVERIFY(unzipArchive(zipPath, target));
+    QCOMPARE(readAll(target + "/v1.2/file..name.txt"), QByteArray("1"));
+    QCOMPARE(readAll(target + "/top.txt"), QByteArray("2"));
+    QCOMPARE(readAll(target + "/.hidden/.config"), QByteArray("3"));
+    QCOMPARE(readAll(target + "/a/b.txt"), QByteArray("4"));
+    QCOMPARE(readAll(target + "/..x/y.."), QByteArray("5"));
+}
+
 void TestUnzipArchive::refusesEscapingNames_data() {
     QTest::addColumn<QByteArray>("name");
     QTest::newRow("parent") << QByteArray("../x");
@@ -215,6 +230,8 @@ void TestUnzipArchive::refusesEscapingNames_data() {
     QTest::newRow("inner parent") << QByteArray("a/../../x");
     QTest::newRow("deep parent") << QByteArray("a/b/../../../x");
     QTest::newRow("empty") << QByteArray("");
+    QTest::newRow("parent with space") << QByteArray("a/.. /../x");
+    QTest::newRow("three dots") << QByteArray(".../x");
 }
 
 void TestUnzipArchive::refusesEscapingNames() {
