@@ -1,10 +1,12 @@
 #include "download/fileassembler.h"
 
 #include "download/downloadtaskpiece.h"
+#include "download/piecebufferpool.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
+#include <QMap>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QObject>
@@ -12,63 +14,61 @@
 #include <QSaveFile>
 #include <QThreadPool>
 
-#include <limits>
-#include <new>
-
 struct FileAssembler::State {
-    enum Lane { HashLane = 0, WriteLane = 1, LaneCount = 2 };
-
     QString path;
     qint64 total = 0;
     QThreadPool *pool = nullptr;
+    PieceBufferPool *buffers = nullptr;
     QObject *receiver = nullptr;
-    std::function<void()> imageDone;
     std::function<void(ErrorCode)> finished;
 
-    QByteArray image;
-    const char *base = nullptr;
-
     QMutex mutex;
-    qint64 ready = 0; // bytes of the completed run of pieces from the first byte
-    qint64 laneDone[LaneCount] = {0, 0};
-    bool laneRunning[LaneCount] = {false, false};
+    QMap<int, char *> waiting; // completed pieces not yet taken by the worker
+    int nextIndex = 0;         // first piece not yet hashed and written
+    qint64 done = 0;           // bytes hashed and handed to the file
+    bool running = false;
     bool finishing = false;
     bool finalizing = false;
     bool cancelled = false;
     QString expectedMd5;
 
-    // Touched by one worker at a time (the lane's own job, then the final job).
+    // Touched by one worker at a time (the running job, then the final job).
     QCryptographicHash hash{QCryptographicHash::Md5};
     std::unique_ptr<QSaveFile> out;
     bool writeFailed = false;
+
+    ~State() {
+        for (char *b : qAsConst(waiting))
+            buffers->release(b);
+    }
 };
 
 namespace {
 
 using State = FileAssembler::State;
 
-void runLane(const std::shared_ptr<State> &s, int lane);
+// Small enough to stay in the processor cache between the write and the hash, and to keep
+// every write cheap for the kernel.
+constexpr qint64 BlockSize = 64 * 1024;
+
+void drain(const std::shared_ptr<State> &s);
 void finalize(const std::shared_ptr<State> &s);
 
 // Starts whatever work is due. Called with the mutex held.
 void kickLocked(const std::shared_ptr<State> &s) {
     if (s->cancelled)
         return;
-    for (int lane = 0; lane < State::LaneCount; ++lane) {
-        if (!s->laneRunning[lane] && s->laneDone[lane] < s->ready) {
-            s->laneRunning[lane] = true;
-            s->pool->start([s, lane] { runLane(s, lane); });
-        }
+    if (!s->running && s->waiting.contains(s->nextIndex)) {
+        s->running = true;
+        s->pool->start([s] { drain(s); });
     }
-    if (s->finishing && !s->finalizing && !s->laneRunning[State::HashLane] &&
-        !s->laneRunning[State::WriteLane] && s->laneDone[State::HashLane] == s->total &&
-        s->laneDone[State::WriteLane] == s->total) {
+    if (s->finishing && !s->finalizing && !s->running && s->done == s->total) {
         s->finalizing = true;
         s->pool->start([s] { finalize(s); });
     }
 }
 
-void writeRange(State *s, qint64 from, qint64 to) {
+void writeBlock(State *s, const char *data, qint64 length) {
     if (s->writeFailed)
         return;
     if (!s->out) {
@@ -79,9 +79,9 @@ void writeRange(State *s, qint64 from, qint64 to) {
             return;
         }
     }
-    qint64 pos = from;
-    while (pos < to) {
-        const qint64 n = s->out->write(s->base + pos, to - pos);
+    qint64 pos = 0;
+    while (pos < length) {
+        const qint64 n = s->out->write(data + pos, length - pos);
         if (n <= 0) {
             qWarning() << "cannot write file" << s->path << s->out->errorString();
             s->writeFailed = true;
@@ -91,35 +91,35 @@ void writeRange(State *s, qint64 from, qint64 to) {
     }
 }
 
-void runLane(const std::shared_ptr<State> &s, int lane) {
+// Writes and hashes the completed pieces in file order as long as the next one is there.
+void drain(const std::shared_ptr<State> &s) {
     for (;;) {
-        qint64 from;
-        qint64 to;
+        char *buffer = nullptr;
+        qint64 begin = 0;
         {
             QMutexLocker locker(&s->mutex);
-            from = s->laneDone[lane];
-            if (s->cancelled || from >= s->ready) {
-                s->laneRunning[lane] = false;
+            if (s->cancelled || !s->waiting.contains(s->nextIndex)) {
+                s->running = false;
                 kickLocked(s);
                 return;
             }
-            to = qMin(s->ready, from + FileAssembler::ChunkSize);
+            buffer = s->waiting.take(s->nextIndex);
+            begin = qint64(s->nextIndex) * DownloadTaskPiece::PieceSize;
         }
-        if (lane == State::HashLane)
-            s->hash.addData(s->base + from, int(to - from));
-        else
-            writeRange(s.get(), from, to);
+        const qint64 length = qMin<qint64>(DownloadTaskPiece::PieceSize, s->total - begin);
+        for (qint64 pos = 0; pos < length; pos += BlockSize) {
+            const qint64 n = qMin(BlockSize, length - pos);
+            writeBlock(s.get(), buffer + pos, n);
+            s->hash.addData(buffer + pos, int(n));
+        }
+        s->buffers->release(buffer);
         QMutexLocker locker(&s->mutex);
-        s->laneDone[lane] = to;
+        ++s->nextIndex;
+        s->done = begin + length;
     }
 }
 
-void post(const std::shared_ptr<State> &s, std::function<void()> call) {
-    QMetaObject::invokeMethod(s->receiver, std::move(call), Qt::QueuedConnection);
-}
-
 void finalize(const std::shared_ptr<State> &s) {
-    const QString digest = QString::fromLatin1(s->hash.result().toHex());
     QString expected;
     {
         QMutexLocker locker(&s->mutex);
@@ -127,91 +127,55 @@ void finalize(const std::shared_ptr<State> &s) {
             return;
         expected = s->expectedMd5;
     }
-    const bool match = (digest == expected);
-    if (!match) {
+    const QString digest = QString::fromLatin1(s->hash.result().toHex());
+    ErrorCode code = NoError;
+    if (digest != expected) {
         qWarning() << "md5 mismatch" << s->path << digest << expected;
         if (s->out)
             s->out->cancelWriting();
-        s->out.reset();
+        code = VerifyError;
+    } else if (s->writeFailed || !s->out) {
+        code = WriteError;
+    } else if (!s->out->commit()) {
+        qWarning() << "cannot commit file" << s->path << s->out->errorString();
+        code = WriteError;
     }
-    // The bytes are hashed and handed to the file; the image can go before the file is synced.
-    s->image = QByteArray();
-    s->base = nullptr;
-    post(s, s->imageDone);
-
-    ErrorCode code = VerifyError;
-    if (match) {
-        if (s->writeFailed || !s->out || !s->out->commit()) {
-            if (s->out && !s->writeFailed)
-                qWarning() << "cannot commit file" << s->path << s->out->errorString();
-            code = WriteError;
-        } else {
-            code = NoError;
-        }
-        s->out.reset();
-    }
+    s->out.reset();
     {
         QMutexLocker locker(&s->mutex);
         if (s->cancelled)
             return;
     }
     const std::function<void(ErrorCode)> finished = s->finished;
-    post(s, [finished, code] { finished(code); });
+    QMetaObject::invokeMethod(
+        s->receiver, [finished, code] { finished(code); }, Qt::QueuedConnection);
 }
 
 } // namespace
 
-FileAssembler::FileAssembler(const QString &path, qint64 size, QThreadPool *pool, QObject *receiver,
-                             std::function<void()> imageDone, std::function<void(ErrorCode)> finished)
+FileAssembler::FileAssembler(const QString &path, qint64 size, QThreadPool *pool, PieceBufferPool *buffers,
+                             QObject *receiver, std::function<void(ErrorCode)> finished)
     : d(std::make_shared<State>())
     , total(size) {
     d->path = path;
     d->total = size;
     d->pool = pool;
+    d->buffers = buffers;
     d->receiver = receiver;
-    d->imageDone = std::move(imageDone);
     d->finished = std::move(finished);
-    const int pieces = int((size + DownloadTaskPiece::PieceSize - 1) / DownloadTaskPiece::PieceSize);
-    completed.fill(false, pieces);
-    if (size > 0 && size < qint64(std::numeric_limits<int>::max()) - 64) {
-        try {
-            // Uninitialised: pages are only touched as the pieces arrive.
-            d->image = QByteArray(int(size), Qt::Uninitialized);
-            d->base = d->image.constData();
-        } catch (const std::bad_alloc &) {
-            qWarning() << "cannot allocate file image" << path << size;
-            d->image = QByteArray();
-        }
-    }
 }
 
 FileAssembler::~FileAssembler() {
     cancel();
 }
 
-bool FileAssembler::isValid() const {
-    return d->base != nullptr;
-}
-
-QByteArray FileAssembler::image() const {
-    return d->image;
-}
-
-char *FileAssembler::pieceData(int index) const {
-    return const_cast<char *>(d->base) + qint64(index) * DownloadTaskPiece::PieceSize;
-}
-
-void FileAssembler::pieceCompleted(int index) {
-    if (index < 0 || index >= completed.size() || completed.at(index))
-        return;
-    completed[index] = true;
-    const int before = prefixPieces;
-    while (prefixPieces < completed.size() && completed.at(prefixPieces))
-        ++prefixPieces;
-    if (prefixPieces == before)
-        return;
+void FileAssembler::pieceCompleted(int index, char *buffer) {
     QMutexLocker locker(&d->mutex);
-    d->ready = qMin(total, qint64(prefixPieces) * DownloadTaskPiece::PieceSize);
+    if (d->cancelled || index < d->nextIndex || d->waiting.contains(index)) {
+        d->buffers->release(buffer);
+        return;
+    }
+    d->waiting.insert(index, buffer);
     kickLocked(d);
 }
 
@@ -225,6 +189,9 @@ void FileAssembler::finish(const QString &expectedMd5) {
 void FileAssembler::cancel() {
     QMutexLocker locker(&d->mutex);
     d->cancelled = true;
+    for (char *b : qAsConst(d->waiting))
+        d->buffers->release(b);
+    d->waiting.clear();
 }
 
 QStringList FileAssembler::staleTemporaries(const QString &dir, const QString &name) {
@@ -232,7 +199,7 @@ QStringList FileAssembler::staleTemporaries(const QString &dir, const QString &n
         QStringLiteral("^%1\\.[A-Za-z0-9]{6}$").arg(QRegularExpression::escape(name)));
     QStringList found;
     const QStringList entries =
-        QDir(dir).entryList({name + QStringLiteral(".??????")}, QDir::Files | QDir::Hidden);
+        QDir(dir).entryList({name + QStringLiteral(".??????")}, QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &entry : entries) {
         if (pattern.match(entry).hasMatch())
             found.append(entry);

@@ -3,6 +3,7 @@
 #include "download/downloadtask.h"
 #include "download/downloadtaskpiece.h"
 #include "download/fileassembler.h"
+#include "download/piecebufferpool.h"
 #include "download/taskpiecedownloader.h"
 #include "download/versiontable.h"
 #include "platform/platform.h"
@@ -31,13 +32,19 @@ QString targetPath(const QString &name) {
 } // namespace
 
 XDManager::XDManager(QObject *parent)
-    : QObject(parent) {
+    : QObject(parent)
+    , buffers(new PieceBufferPool(PieceBufferCount, DownloadTaskPiece::PieceSize)) {
     qRegisterMetaType<DownloadTaskPiece>("DownloadTaskPiece");
     qRegisterMetaType<DownloadTaskPiece *>("DownloadTaskPiece*");
     qRegisterMetaType<ErrorCode>("ErrorCode");
 
-    // Hashing and writing of the current file, plus the commit of the previous one.
-    workers.setMaxThreadCount(4);
+    // Downloaders that found no free buffer take up work again when the writer gives one back.
+    buffers->setStarvationEnded([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { refill(nullptr); }, Qt::QueuedConnection);
+    });
+    // The writer of the current file and the commit of the previous one.
+    workers.setMaxThreadCount(3);
 
     for (int i = 0; i < DownloaderCount; ++i) {
         auto *d = new TaskPieceDownloader();
@@ -48,21 +55,25 @@ XDManager::XDManager(QObject *parent)
 }
 
 XDManager::~XDManager() {
-    qDeleteAll(downloaders); // aborts the requests before the images go
+    // Requests go first: nothing may write into a buffer after this.
+    qDeleteAll(downloaders);
     downloaders.clear();
+    for (char *b : qAsConst(targets))
+        buffers->release(b);
+    targets.clear();
     for (FileAssembler *a : qAsConst(assemblers))
         a->cancel();
     workers.waitForDone();
+    qDeleteAll(assemblers);
+    assemblers.clear();
     for (auto it = openPieces.begin(); it != openPieces.end(); ++it) {
-        if (RemoteFileInfo *e = tableEntry(it.key()->localName)) {
+        if (RemoteFileInfo *e = tableEntry(it.key()->localName))
             e->downloadedBytes = 0;
-            e->data = QByteArray();
-        }
         qDeleteAll(it.value());
         delete it.key();
     }
-    qDeleteAll(assemblers);
     qDeleteAll(pendingTasks);
+    buffers->setStarvationEnded(nullptr);
 }
 
 void XDManager::addFile(const QString &remotePath, const QString &localName) {
@@ -118,10 +129,8 @@ void XDManager::start() {
         return;
     started = true;
     for (TaskPieceDownloader *d : qAsConst(downloaders)) {
-        DownloadTaskPiece *p = nextPiece();
-        if (!p)
+        if (!assignNext(d))
             break;
-        assign(d, p);
     }
     emit downloadStart();
     // Nothing (left) to fetch: report the end once the caller is back in the event loop, after it
@@ -175,17 +184,9 @@ void XDManager::splitNextFile() {
             qDebug() << "removed stale temporary file" << stale;
     }
 
-    auto *a = new FileAssembler(
-        targetPath(t->localName), size, &workers, this, [this, t] { fileImageDone(t); },
-        [this, t](ErrorCode code) { fileAssembled(t, code); });
-    if (!a->isValid()) {
-        delete a;
-        endFileNow(t, WriteError, e->name);
-        return;
-    }
-    assemblers.insert(t, a);
+    assemblers.insert(t, new FileAssembler(targetPath(t->localName), size, &workers, buffers.get(), this,
+                                           [this, t](ErrorCode code) { fileAssembled(t, code); }));
     e->downloadedBytes = 0;
-    e->data = a->image();
 
     QList<DownloadTaskPiece *> &pieces = openPieces[t];
     const qint32 count = qint32((size + DownloadTaskPiece::PieceSize - 1) / DownloadTaskPiece::PieceSize);
@@ -207,29 +208,36 @@ void XDManager::endFileNow(DownloadTask *t, ErrorCode code, const QString &name)
     delete t;
 }
 
-void XDManager::assign(TaskPieceDownloader *d, DownloadTaskPiece *p) {
+// Gives the idle downloader d the next piece, if there is one and a buffer for it.
+bool XDManager::assignNext(TaskPieceDownloader *d) {
+    char *buffer = buffers->acquire();
+    if (!buffer)
+        return false;
+    DownloadTaskPiece *p = nextPiece();
+    if (!p) {
+        buffers->release(buffer);
+        return false;
+    }
+    targets.insert(d, buffer);
     d->setTask(p);
-    if (FileAssembler *a = assemblers.value(p->downloadTask))
-        d->setTarget(a->pieceData(p->index));
+    d->setTarget(buffer);
     if (!paused)
         d->start();
+    return true;
+}
+
+void XDManager::releaseTarget(TaskPieceDownloader *d) {
+    buffers->release(targets.take(d));
 }
 
 void XDManager::refill(TaskPieceDownloader *first) {
-    if (first && !first->currentTask()) {
-        DownloadTaskPiece *p = nextPiece();
-        if (!p)
-            return;
-        assign(first, p);
-    }
-    // Downloaders whose pieces were dropped with a failed file take up work again too.
+    if (first && !first->currentTask() && !assignNext(first))
+        return;
+    // Downloaders whose pieces were dropped with a failed file, or that waited for a buffer, take
+    // up work again too.
     for (TaskPieceDownloader *d : qAsConst(downloaders)) {
-        if (d->currentTask())
-            continue;
-        DownloadTaskPiece *p = nextPiece();
-        if (!p)
+        if (!d->currentTask() && !assignNext(d))
             return;
-        assign(d, p);
     }
 }
 
@@ -246,10 +254,12 @@ void XDManager::reportRunEndIfComplete() {
 
 void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
     auto *d = qobject_cast<TaskPieceDownloader *>(sender());
+    char *buffer = d ? targets.take(d) : nullptr;
     DownloadTask *t = task->downloadTask;
     const auto openIt = openPieces.find(t);
     if (openIt == openPieces.end()) {
         qWarning() << "piece of a file that is no longer downloaded" << task->index;
+        buffers->release(buffer);
         refill(d);
         return;
     }
@@ -257,31 +267,38 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
     RemoteFileInfo *e = tableEntry(t->localName);
 
     if (success) {
+        // A downloader without a target (not one of ours) holds the bytes itself.
         const QByteArray held = d ? d->takeBuffer() : QByteArray();
-        if (!held.isEmpty() && a)
-            std::memcpy(a->pieceData(task->index), held.constData(), size_t(held.size()));
+        if (!buffer) {
+            buffer = buffers->acquire();
+            if (buffer)
+                std::memcpy(buffer, held.constData(), size_t(qMin<qint64>(held.size(), task->length())));
+        }
         if (e)
             e->downloadedBytes += qint32(task->length());
         openIt.value().removeOne(task);
-        if (a) {
-            a->pieceCompleted(task->index);
-            // The result arrives later, from the workers, once the tail is hashed and written.
+        if (a && buffer) {
+            a->pieceCompleted(task->index, buffer);
+            // The result arrives later, from the writer, once the tail is hashed and written.
             if (openIt.value().isEmpty())
                 a->finish(e ? e->md5 : QString());
+        } else {
+            buffers->release(buffer);
         }
         delete task;
     } else {
+        buffers->release(buffer);
         emit fileDownloadFinished(NetworkError, t->localName);
-        if (e) {
+        if (e)
             e->downloadedBytes = 0;
-            e->data = QByteArray();
-        }
         const QList<DownloadTaskPiece *> pieces = openPieces.take(t);
         for (DownloadTaskPiece *p : pieces) {
             if (!pendingPieces.removeOne(p)) {
                 for (TaskPieceDownloader *other : qAsConst(downloaders)) {
-                    if (other->cancelTask(p))
+                    if (other->cancelTask(p)) {
+                        releaseTarget(other);
                         break;
+                    }
                 }
             }
             delete p;
@@ -297,22 +314,13 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
     refill(d);
 }
 
-void XDManager::fileImageDone(DownloadTask *t) {
-    if (!assemblers.contains(t))
-        return;
-    if (RemoteFileInfo *e = tableEntry(t->localName))
-        e->data = QByteArray();
-}
-
 void XDManager::fileAssembled(DownloadTask *t, ErrorCode code) {
     if (!assemblers.contains(t))
         return;
     RemoteFileInfo *e = tableEntry(t->localName);
     emit fileDownloadFinished(code, e ? e->name : t->localName);
-    if (e) {
+    if (e)
         e->downloadedBytes = 0;
-        e->data = QByteArray();
-    }
     openPieces.remove(t);
     delete assemblers.take(t);
     delete t;

