@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "widgets/darkoverlay.h"
 
+#include <QCloseEvent>
 #include <QDebug>
 #include <QIcon>
 #include <QMessageBox>
@@ -163,6 +164,30 @@ LauncherUpdater::~LauncherUpdater() {
 
 QString LauncherUpdater::trKey(const QString &key) {
     return Translation::instance()->tr(key);
+}
+
+void LauncherUpdater::reject() {
+    if (closingForGood) {
+        QDialog::reject();
+        return;
+    }
+    exit();
+}
+
+void LauncherUpdater::closeEvent(QCloseEvent *event) {
+    if (closingForGood || !isVisible()) {
+        QDialog::closeEvent(event);
+        return;
+    }
+    // A close request from outside (window manager, Alt+F4) follows the close button's rules
+    // instead of ending the process on the spot.
+    event->ignore();
+    exit();
+}
+
+void LauncherUpdater::closeForGood() {
+    closingForGood = true;
+    close();
 }
 
 void LauncherUpdater::setFadeInAlpha(float alpha) {

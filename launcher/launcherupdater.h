@@ -42,6 +42,10 @@ public:
     explicit LauncherUpdater(QWidget *parent = nullptr);
     ~LauncherUpdater() override;
 
+    // Escape and the window manager's close act like the title bar's close button; only the
+    // workflow itself (self-update, exit sequence, end of the game) closes the window for good.
+    void reject() override;
+
     float fadeInAlpha() const { return m_fadeInAlpha; }
     void setFadeInAlpha(float alpha);
 
@@ -88,6 +92,7 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     friend struct LauncherUpdaterTestAccess;
@@ -97,6 +102,7 @@ private:
     void onBackgroundFadeDone();
     void showDebugInfo();
     void updateLogo();
+    void closeForGood();
 
     // eventlog.cpp
     void sendLogEvent(QJsonObject event);
@@ -182,4 +188,5 @@ private:
     QAction *exitAction = nullptr;
     float m_fadeInAlpha = 0.0f;
     QPropertyAnimation *fadeAnimation = nullptr;
+    bool closingForGood = false;
 };

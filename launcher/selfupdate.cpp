@@ -126,7 +126,7 @@ bool LauncherUpdater::writeAppDirFile(const QByteArray &data, const QString &fil
 void LauncherUpdater::runUpdateScript(const QString &fileName) {
     if (!Platform::startUpdateScript(Platform::launcherDir(), fileName))
         qDebug().noquote() << "update script could not be started for " + fileName;
-    close();
+    closeForGood();
 }
 
 QString LauncherUpdater::formatSize(float size, int precision) {

@@ -46,7 +46,7 @@ void LauncherUpdater::exitApp() {
     sendLogEvent(event);
     setManualResume(isDownloading || gameState == 0);
     hide();
-    QTimer::singleShot(800, this, [this]() { close(); });
+    QTimer::singleShot(800, this, [this]() { closeForGood(); });
 }
 
 void LauncherUpdater::minimize() {

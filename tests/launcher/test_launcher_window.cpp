@@ -57,10 +57,11 @@ QByteArray pattern(int size) {
 class CloseWatcher : public QObject {
 public:
     qint64 closedAtMs = -1;
+    int closeEvents = 0;
     QElapsedTimer clock;
     explicit CloseWatcher(QObject *target) { target->installEventFilter(this), clock.start(); }
     bool eventFilter(QObject *, QEvent *event) override {
-        if (event->type() == QEvent::Close && closedAtMs < 0)
+        if (event->type() == QEvent::Close && closeEvents++ == 0)
             closedAtMs = clock.elapsed();
         return false;
     }
@@ -773,6 +774,50 @@ private slots:
                      .value(QStringLiteral("download_config/manual_resume"))
                      .toBool(),
                  true);
+    }
+
+    void escapeAndOutsideCloseFollowTheCloseButton_data() {
+        QTest::addColumn<bool>("escape");
+        QTest::newRow("Escape key") << true;
+        QTest::newRow("close request") << false;
+    }
+
+    void escapeAndOutsideCloseFollowTheCloseButton() {
+        QFETCH(bool, escape);
+        GlobalSettings::instance()->setValue(CloseGameAction, 1);
+        makeWindow();
+        A::isDownloading(window) = true;
+        // During a download the confirmation comes first; cancelling keeps the launcher.
+        bool asked = false;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&]() {
+            if (auto *dialog = qobject_cast<ConfirmDialog *>(QApplication::activeModalWidget())) {
+                poll.stop();
+                asked = true;
+                QTest::mouseClick(dialog->cancelButton, Qt::LeftButton);
+            }
+        });
+        poll.start(20);
+        if (escape)
+            QTest::keyClick(window, Qt::Key_Escape);
+        else
+            QVERIFY(!window->close());
+        QVERIFY(asked);
+        QVERIFY(window->isVisible());
+        QTest::qWait(300);
+        QVERIFY(window->isVisible());
+        QCOMPARE(events(QStringLiteral("launcher closed")).size(), 0);
+
+        // Without a download it leaves through the exit sequence: event first, close 800 ms later.
+        A::isDownloading(window) = false;
+        CloseWatcher closed(window);
+        if (escape)
+            QTest::keyClick(window, Qt::Key_Escape);
+        else
+            QVERIFY(!window->close());
+        QVERIFY(!window->isVisible());
+        QTRY_COMPARE(events(QStringLiteral("launcher closed")).size(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(closed.closeEvents >= (escape ? 1 : 2), 5000);
     }
 
     void trayMenuActions() {
