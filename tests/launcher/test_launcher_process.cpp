@@ -1,6 +1,7 @@
 // The built launcher as a process: command line, second start, and the first event at a real sink.
 #include "testhttpserver.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -52,7 +53,8 @@ class LauncherProcessTest : public QObject {
 private:
     // Copies the environment-configured launcher into a fresh install folder as "Kestrivane",
     // with its own configuration home holding the installer's registry value.
-    bool prepareInstall(const QTemporaryDir &root, QProcessEnvironment *env, const QString &logUrl) {
+    bool prepareInstall(const QTemporaryDir &root, QProcessEnvironment *env, const QString &logUrl,
+                        const QString &cdnUrl = QStringLiteral("http://127.0.0.1:9/sea/win_update/")) {
         const QString install = root.path() + QStringLiteral("/install");
         const QString config = root.path() + QStringLiteral("/config");
         if (!QDir().mkpath(install) || !QDir().mkpath(config + QStringLiteral("/Quelvane")))
@@ -68,8 +70,7 @@ private:
         env->insert(QStringLiteral("XDG_CONFIG_HOME"), config);
         env->insert(QStringLiteral("KESTRIVANE_TEST_LOG_URL"), logUrl);
         // Nothing listens here: the version check just fails and retries.
-        env->insert(QStringLiteral("KESTRIVANE_TEST_CDN_BASE_URL"),
-                    QStringLiteral("http://127.0.0.1:9/sea/win_update/"));
+        env->insert(QStringLiteral("KESTRIVANE_TEST_CDN_BASE_URL"), cdnUrl);
         env->insert(QStringLiteral("KESTRIVANE_TEST_CRASH_UPLOAD_URL"),
                     QStringLiteral("http://127.0.0.1:9/api/crash-logs"));
         env->insert(QStringLiteral("KESTRIVANE_TEST_LAUNCHER_VERSION"), QStringLiteral("0.11"));
@@ -141,6 +142,56 @@ private slots:
             first.kill();
             first.waitForFinished(5000);
         }
+    }
+
+    void selfUpdateEndsTheProcessWithZero() {
+        TestHttpServer server;
+        QVERIFY(server.listen(0));
+        const QString base = QStringLiteral("http://127.0.0.1:%1").arg(server.port());
+        QByteArray payload(200000, '\0');
+        for (int i = 0; i < payload.size(); ++i)
+            payload[i] = char(i % 253);
+        TestHttpServer::Route version;
+        version.body =
+            QStringLiteral("Kestrivane.exe:0.12:%1:%2\n")
+                .arg(QString::fromLatin1(QCryptographicHash::hash(payload, QCryptographicHash::Md5).toHex()))
+                .arg(payload.size())
+                .toUtf8();
+        server.setRoute("/sea/win_update/version3.txt", version);
+        TestHttpServer::Route file;
+        file.body = payload;
+        server.setRoute("/sea/win_update/v0.12_Kestrivane.exe", file);
+
+        QTemporaryDir root;
+        QProcessEnvironment env;
+        QVERIFY(prepareInstall(root, &env, base + QStringLiteral("/c_bq_log/bq_log"),
+                               base + QStringLiteral("/sea/win_update/")));
+        const QString install = root.path() + QStringLiteral("/install");
+        QFile script(install + QStringLiteral("/update.sh"));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/update-args.txt\"\n");
+        script.close();
+
+        QProcess launcher;
+        launcher.setProcessEnvironment(env);
+        // The server lives in this thread: wait with the event loop running.
+        launcher.start(install + QStringLiteral("/Kestrivane"), QStringList());
+        QVERIFY(launcher.waitForStarted(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(launcher.state(), QProcess::NotRunning, 30000);
+        QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(launcher.exitCode(), 0);
+        QFile written(install + QStringLiteral("/v0.12_Kestrivane.exe"));
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.readAll(), payload);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(install + QStringLiteral("/update-args.txt")).size() > 0, 10000);
+        QFile args(install + QStringLiteral("/update-args.txt"));
+        QVERIFY(args.open(QIODevice::ReadOnly));
+        QCOMPARE(args.readAll(), QByteArray("v0.12_Kestrivane.exe\n"));
+        // The version check's event went out before the window closed.
+        bool checked = false;
+        for (const TestHttpServer::Request &r : server.requestsFor("/c_bq_log/bq_log"))
+            checked |= r.body.contains("\"result\":\"need to update launcher\"");
+        QVERIFY(checked);
     }
 
     void launcherStartedReachesTheSink() {
