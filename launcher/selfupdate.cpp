@@ -130,7 +130,8 @@ void LauncherUpdater::runUpdateScript(const QString &fileName) {
 }
 
 QString LauncherUpdater::formatSize(float size, int precision) {
-    const double x = size;
+    // A byte count is never negative; refusing it (and NaN) keeps the whole-number cast defined.
+    const double x = size >= 0.0f ? double(size) : 0.0;
     if (x < 1024.0)
         return QStringLiteral("%1B").arg(static_cast<qint64>(x));
     const char *unit;

@@ -3,6 +3,8 @@
 
 #include <QtTest>
 
+#include <cmath>
+
 class LauncherFormatTest : public QObject {
     Q_OBJECT
 
@@ -30,6 +32,8 @@ private slots:
         QTest::newRow("speed 360000") << 360000.0 << 2 << "351.56KB";
         QTest::newRow("speed 488000") << 488000.0 << 2 << "476.56KB";
         QTest::newRow("terabytes stay in GB") << 2199023255552.0 << 2 << "2048GB";
+        QTest::newRow("negative reads as 0") << -1e30 << 2 << "0B";
+        QTest::newRow("not a number reads as 0") << double(NAN) << 2 << "0B";
     }
 
     void sizeTexts() {
