@@ -36,6 +36,11 @@ bool applyEntryPermissions(const QString &filePath, unsigned long versionMadeBy,
                            unsigned long externalAttributes) {
     if ((versionMadeBy >> 8) != hostUnix)
         return true;
+    // Only regular files take their mode: other kinds (a symbolic link is stored with 0777) are
+    // written as plain files and keep the default permissions.
+    const unsigned long type = (externalAttributes >> 16) & 0170000;
+    if (type != 0 && type != 0100000)
+        return true;
     unsigned long mode = (externalAttributes >> 16) & 0777;
     if (mode == 0) // some writers mark Unix but store no mode
         return true;

@@ -285,12 +285,17 @@ void TestUnzipArchive::ignoresModesOfOtherHosts() {
     dos.versionMadeBy = 20; // made on DOS/Windows: the high bits are no mode
     dos.externalAttributes = 0100777u << 16;
     ZipEntry noMode = unixEntry("nomode.txt", "x", 0);
-    QVERIFY(writeZip(zipPath, {dos, noMode}));
+    // A symbolic link pointing outside: written as a plain file holding the link text.
+    ZipEntry link = unixEntry("link", "/etc/passwd", 0120777);
+    QVERIFY(writeZip(zipPath, {dos, noMode, link}));
 
     QVERIFY(unzipArchive(zipPath, target));
     QVERIFY(!QFileInfo(target + "/tool.sh").permissions().testFlag(QFileDevice::ExeOwner));
     QVERIFY(!QFileInfo(target + "/tool.sh").permissions().testFlag(QFileDevice::WriteOther));
     QVERIFY(QFileInfo(target + "/nomode.txt").isReadable());
+    QVERIFY(!QFileInfo(target + "/link").isSymLink());
+    QCOMPARE(readAll(target + "/link"), QByteArray("/etc/passwd"));
+    QVERIFY(!QFileInfo(target + "/link").permissions().testFlag(QFileDevice::WriteOther));
 }
 
 void TestUnzipArchive::failsWhenTargetCannotBeOpened() {
