@@ -15,30 +15,46 @@
 #include <QThreadPool>
 
 struct FileAssembler::State {
+    enum Lane { HashLane = 0, WriteLane = 1, LaneCount = 2 };
+
     QString path;
     qint64 total = 0;
+    int pieceCount = 0;
     QThreadPool *pool = nullptr;
     PieceBufferPool *buffers = nullptr;
     QObject *receiver = nullptr;
     std::function<void(ErrorCode)> finished;
 
     QMutex mutex;
-    QMap<int, char *> waiting; // completed pieces not yet taken by the worker
-    int nextIndex = 0;         // first piece not yet hashed and written
-    qint64 done = 0;           // bytes hashed and handed to the file
-    bool running = false;
+    QMap<int, char *> pieces;          // completed pieces that a lane still needs
+    int next[LaneCount] = {0, 0};      // first piece the lane has not processed
+    int current[LaneCount] = {-1, -1}; // piece the lane is processing outside the lock
+    bool running[LaneCount] = {false, false};
     bool finishing = false;
     bool finalizing = false;
     bool cancelled = false;
     QString expectedMd5;
 
-    // Touched by one worker at a time (the running job, then the final job).
+    // Each touched by its own lane only, then by the final job.
     QCryptographicHash hash{QCryptographicHash::Md5};
     std::unique_ptr<QSaveFile> out;
     bool writeFailed = false;
 
+    // Gives back the buffer of piece `index` once no lane needs it any more. Mutex held.
+    void releaseIfUnused(int index) {
+        if (current[HashLane] == index || current[WriteLane] == index)
+            return;
+        if (!cancelled && (next[HashLane] <= index || next[WriteLane] <= index))
+            return;
+        const auto it = pieces.find(index);
+        if (it == pieces.end())
+            return;
+        buffers->release(it.value());
+        pieces.erase(it);
+    }
+
     ~State() {
-        for (char *b : qAsConst(waiting))
+        for (char *b : qAsConst(pieces))
             buffers->release(b);
     }
 };
@@ -47,22 +63,24 @@ namespace {
 
 using State = FileAssembler::State;
 
-// Small enough to stay in the processor cache between the write and the hash, and to keep
-// every write cheap for the kernel.
+// Small enough to keep every write cheap for the kernel.
 constexpr qint64 BlockSize = 64 * 1024;
 
-void drain(const std::shared_ptr<State> &s);
+void runLane(const std::shared_ptr<State> &s, int lane);
 void finalize(const std::shared_ptr<State> &s);
 
 // Starts whatever work is due. Called with the mutex held.
 void kickLocked(const std::shared_ptr<State> &s) {
     if (s->cancelled)
         return;
-    if (!s->running && s->waiting.contains(s->nextIndex)) {
-        s->running = true;
-        s->pool->start([s] { drain(s); });
+    for (int lane = 0; lane < State::LaneCount; ++lane) {
+        if (!s->running[lane] && s->pieces.contains(s->next[lane])) {
+            s->running[lane] = true;
+            s->pool->start([s, lane] { runLane(s, lane); });
+        }
     }
-    if (s->finishing && !s->finalizing && !s->running && s->done == s->total) {
+    if (s->finishing && !s->finalizing && !s->running[State::HashLane] && !s->running[State::WriteLane] &&
+        s->next[State::HashLane] == s->pieceCount && s->next[State::WriteLane] == s->pieceCount) {
         s->finalizing = true;
         s->pool->start([s] { finalize(s); });
     }
@@ -91,31 +109,35 @@ void writeBlock(State *s, const char *data, qint64 length) {
     }
 }
 
-// Writes and hashes the completed pieces in file order as long as the next one is there.
-void drain(const std::shared_ptr<State> &s) {
+// Hashes, or writes, the completed pieces in file order as long as the next one is there. The two
+// lanes run side by side; a piece's buffer goes back to the pool when both are past it.
+void runLane(const std::shared_ptr<State> &s, int lane) {
     for (;;) {
-        char *buffer = nullptr;
-        qint64 begin = 0;
+        int index;
+        const char *buffer;
         {
             QMutexLocker locker(&s->mutex);
-            if (s->cancelled || !s->waiting.contains(s->nextIndex)) {
-                s->running = false;
+            index = s->next[lane];
+            if (s->cancelled || !s->pieces.contains(index)) {
+                s->running[lane] = false;
                 kickLocked(s);
                 return;
             }
-            buffer = s->waiting.take(s->nextIndex);
-            begin = qint64(s->nextIndex) * DownloadTaskPiece::PieceSize;
+            buffer = s->pieces.value(index);
+            s->current[lane] = index;
         }
+        const qint64 begin = qint64(index) * DownloadTaskPiece::PieceSize;
         const qint64 length = qMin<qint64>(DownloadTaskPiece::PieceSize, s->total - begin);
-        for (qint64 pos = 0; pos < length; pos += BlockSize) {
-            const qint64 n = qMin(BlockSize, length - pos);
-            writeBlock(s.get(), buffer + pos, n);
-            s->hash.addData(buffer + pos, int(n));
+        if (lane == State::HashLane) {
+            s->hash.addData(buffer, int(length));
+        } else {
+            for (qint64 pos = 0; pos < length; pos += BlockSize)
+                writeBlock(s.get(), buffer + pos, qMin(BlockSize, length - pos));
         }
-        s->buffers->release(buffer);
         QMutexLocker locker(&s->mutex);
-        ++s->nextIndex;
-        s->done = begin + length;
+        s->current[lane] = -1;
+        ++s->next[lane];
+        s->releaseIfUnused(index);
     }
 }
 
@@ -136,9 +158,13 @@ void finalize(const std::shared_ptr<State> &s) {
         code = VerifyError;
     } else if (s->writeFailed || !s->out) {
         code = WriteError;
-    } else if (!s->out->commit()) {
-        qWarning() << "cannot commit file" << s->path << s->out->errorString();
-        code = WriteError;
+    } else {
+        // The bytes are in the temporary file already; this syncs it and puts it under its name.
+        qDebug().noquote().nospace() << "writeDataToFile " << s->path << ", " << s->total;
+        if (!s->out->commit()) {
+            qWarning() << "cannot commit file" << s->path << s->out->errorString();
+            code = WriteError;
+        }
     }
     s->out.reset();
     {
@@ -159,6 +185,7 @@ FileAssembler::FileAssembler(const QString &path, qint64 size, QThreadPool *pool
     , total(size) {
     d->path = path;
     d->total = size;
+    d->pieceCount = int((size + DownloadTaskPiece::PieceSize - 1) / DownloadTaskPiece::PieceSize);
     d->pool = pool;
     d->buffers = buffers;
     d->receiver = receiver;
@@ -171,11 +198,12 @@ FileAssembler::~FileAssembler() {
 
 void FileAssembler::pieceCompleted(int index, char *buffer) {
     QMutexLocker locker(&d->mutex);
-    if (d->cancelled || index < d->nextIndex || d->waiting.contains(index)) {
+    if (d->cancelled || index < 0 || index >= d->pieceCount || index < d->next[State::HashLane] ||
+        d->pieces.contains(index)) {
         d->buffers->release(buffer);
         return;
     }
-    d->waiting.insert(index, buffer);
+    d->pieces.insert(index, buffer);
     kickLocked(d);
 }
 
@@ -189,9 +217,9 @@ void FileAssembler::finish(const QString &expectedMd5) {
 void FileAssembler::cancel() {
     QMutexLocker locker(&d->mutex);
     d->cancelled = true;
-    for (char *b : qAsConst(d->waiting))
-        d->buffers->release(b);
-    d->waiting.clear();
+    const QList<int> indexes = d->pieces.keys();
+    for (int index : indexes)
+        d->releaseIfUnused(index);
 }
 
 QStringList FileAssembler::staleTemporaries(const QString &dir, const QString &name) {

@@ -13,8 +13,8 @@ class QObject;
 class QThreadPool;
 
 // Puts one file together from its pieces. Completed pieces are handed over in any order; as the
-// run of completed pieces from the first byte grows, a worker of `pool` streams it into a QSaveFile
-// next to the target and hashes it (MD5) block by block, then gives the piece buffer back to
+// run of completed pieces from the first byte grows, two workers of `pool` hash it (MD5) and stream
+// it into a QSaveFile next to the target, side by side, then give the piece buffers back to
 // `buffers`. So the end of a large file only has its tail left, and memory holds only pieces that
 // wait for an earlier one. On finish() the digest is compared: equal commits the file under its
 // name, different discards it.

@@ -43,8 +43,8 @@ XDManager::XDManager(QObject *parent)
         QMetaObject::invokeMethod(
             this, [this] { refill(nullptr); }, Qt::QueuedConnection);
     });
-    // The writer of the current file and the commit of the previous one.
-    workers.setMaxThreadCount(3);
+    // Hashing and writing of the current file, and the end of the previous one.
+    workers.setMaxThreadCount(4);
 
     for (int i = 0; i < DownloaderCount; ++i) {
         auto *d = new TaskPieceDownloader();
@@ -97,7 +97,7 @@ qint64 XDManager::bufferedBytes() const {
 }
 
 bool XDManager::writeDataToFile(const QByteArray &data, const QString &name) {
-    qDebug() << "writeDataToFile " << name << ", " << data.size();
+    qDebug().noquote().nospace() << "writeDataToFile " << name << ", " << data.size();
     if (!VersionTable::isSafeFileName(name)) {
         qWarning() << "refusing to write outside the launcher directory" << name;
         return false;

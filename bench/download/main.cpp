@@ -72,7 +72,11 @@ int main(int argc, char **argv) {
 
     int failures = 0;
     int ended = 0;
+    QElapsedTimer clock;
+    const bool phases = qEnvironmentVariableIsSet("BENCH_PHASES");
     QObject::connect(&manager, &XDManager::fileDownloadFinished, [&](ErrorCode code, const QString &name) {
+        if (phases)
+            std::fprintf(stderr, "%.3f s: %s ended\n", double(clock.nsecsElapsed()) / 1e9, qPrintable(name));
         ++ended;
         if (code != NoError) {
             ++failures;
@@ -81,8 +85,21 @@ int main(int argc, char **argv) {
     });
     QObject::connect(&manager, &XDManager::allFileDownloadFinished, &app, &QCoreApplication::quit);
 
+    if (phases) {
+        // The moment the last byte arrives (nothing is buffered and every piece has completed).
+        auto *poll = new QTimer(&manager);
+        QObject::connect(poll, &QTimer::timeout, [&, poll] {
+            qint64 sum = 0;
+            for (auto it = VersionTable::instance().cbegin(); it != VersionTable::instance().cend(); ++it)
+                sum += it->downloadedBytes;
+            if (ended == files - 1 && sum == VersionTable::instance().last().size) {
+                std::fprintf(stderr, "%.3f s: last piece received\n", double(clock.nsecsElapsed()) / 1e9);
+                poll->stop();
+            }
+        });
+        poll->start(1);
+    }
     const double cpuBefore = cpuSeconds();
-    QElapsedTimer clock;
     clock.start();
     QTimer::singleShot(0, &manager, &XDManager::start);
     app.exec();

@@ -328,13 +328,14 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m.bufferedBytes() > 2 * MiB, 30000);
         m.pause();
         QVERIFY(m.isPaused());
-        QHash<qint64, qint64> resumeAt; // first byte the next request of each piece must ask for
+        // First byte the next request of each piece (path, first byte of the piece) must ask for.
+        QHash<QPair<QByteArray, qint64>, qint64> resumeAt;
         for (int i = 0; i < XDManager::DownloaderCount; ++i) {
             const TaskPieceDownloader *d = m.downloader(i);
             QVERIFY(!d->isRequesting());
-            if (d->currentTask()) {
-                const qint64 begin = d->currentTask()->begin();
-                resumeAt.insert(begin, begin + d->receivedBytes());
+            if (const DownloadTaskPiece *p = d->currentTask()) {
+                const QByteArray path = "/cdn/" + p->downloadTask->remotePath.toUtf8();
+                resumeAt.insert({path, p->begin()}, p->begin() + d->receivedBytes());
             }
         }
         QVERIFY(!resumeAt.isEmpty());
@@ -350,12 +351,11 @@ private slots:
         const QList<HttpServer::Request> requests = server.requests().mid(requestsBefore);
         int resumed = 0;
         for (const HttpServer::Request &r : requests) {
-            if (r.path != "/cdn/v1_a.pak")
-                continue;
             const qint64 start = r.rangeStart();
-            const qint64 pieceBegin = start / DownloadTaskPiece::PieceSize * DownloadTaskPiece::PieceSize;
-            if (resumeAt.contains(pieceBegin) && resumeAt.value(pieceBegin) != pieceBegin) {
-                QCOMPARE(start, resumeAt.value(pieceBegin));
+            const QPair<QByteArray, qint64> key(r.path, start / DownloadTaskPiece::PieceSize *
+                                                            DownloadTaskPiece::PieceSize);
+            if (resumeAt.contains(key) && resumeAt.value(key) != key.second) {
+                QCOMPARE(start, resumeAt.value(key));
                 ++resumed;
             }
         }

@@ -1,0 +1,239 @@
+#!/bin/bash
+# Download benchmark: the launcher's download engine (bench_download) against aria2c and curl, all
+# fetching the same generated release from nginx on 127.0.0.1.
+#
+# Usage: bench/run-download.sh [build-dir]
+#   BENCH_DATA_DIR  keep the generated release here and reuse it on the next run (default: a temp dir)
+#   BENCH_RUNS      measured runs per tool, the median is quoted (default 3)
+#   BENCH_CAPPED    0 skips the run against the rate-limited server (default 1)
+#   BENCH_CAPPED_CURL 0 skips curl in the capped run (about a minute per run; default: one run)
+#   BENCH_KEEP_LOG  copy the figures of every single run to this file
+#
+# Needs nginx (Debian nginx-light), aria2c (aria2), curl and GNU time (/usr/bin/time).
+# Loopback: files of 512, 256, 128 and 128 MiB. Capped: two files of 128 MiB from a server that
+# sends at most 4 MB/s per connection. Every engine run verifies each file's MD5 and writes it; the
+# engine's CPU is compared with aria2c's plus md5sum's (aria2c and curl verify nothing).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-"$root/build"}
+runs=${BENCH_RUNS:-3}
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$build" --target bench_download >/dev/null
+engine="$build/bench/bench_download"
+
+for tool in nginx aria2c curl md5sum /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
+done
+
+work=$(mktemp -d /tmp/kv-bench-download.XXXXXX)
+data=${BENCH_DATA_DIR:-"$work/data"}
+nginx_pid=""
+cleanup() {
+    if [ -n "$nginx_pid" ] && kill -0 "$nginx_pid" 2>/dev/null; then
+        kill "$nginx_pid" 2>/dev/null || true
+        sleep 0.3
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+mib=1048576
+declare -A sizes=([a.pak]=512 [b.pak]=256 [c.pak]=128 [d.pak]=128)
+files=(a.pak b.pak c.pak d.pak)
+capped_files=(c.pak d.pak)
+
+# The release, as the CDN serves it: v1_<name>.
+mkdir -p "$data"
+for f in "${files[@]}"; do
+    want=$((sizes[$f] * mib))
+    if [ ! -f "$data/v1_$f" ] || [ "$(stat -c %s "$data/v1_$f")" != "$want" ]; then
+        head -c "$want" /dev/urandom >"$data/v1_$f.tmp"
+        mv "$data/v1_$f.tmp" "$data/v1_$f"
+    fi
+done
+
+write_list() { # list file, names...
+    local list=$1
+    shift
+    : >"$list"
+    for f in "$@"; do
+        echo "$f $(md5sum "$data/v1_$f" | cut -d' ' -f1) $(stat -c %s "$data/v1_$f")" >>"$list"
+    done
+}
+
+start_nginx() { # extra directives for the location
+    local extra=$1
+    if [ -n "$nginx_pid" ]; then
+        kill "$nginx_pid" 2>/dev/null || true
+        while kill -0 "$nginx_pid" 2>/dev/null; do sleep 0.1; done
+        nginx_pid=""
+    fi
+    mkdir -p "$work/nginx"
+    for attempt in $(seq 1 20); do
+        port=$((20000 + RANDOM % 20000))
+        cat >"$work/nginx/nginx.conf" <<EOF
+worker_processes 2;
+daemon off;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log warn;
+events { worker_connections 256; }
+http {
+    access_log off;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_requests 100000;
+    client_body_temp_path $work/nginx;
+    proxy_temp_path $work/nginx;
+    fastcgi_temp_path $work/nginx;
+    uwsgi_temp_path $work/nginx;
+    scgi_temp_path $work/nginx;
+    server {
+        listen 127.0.0.1:$port;
+        location /cdn/ { alias $data/; $extra }
+    }
+}
+EOF
+        nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" 2>/dev/null &
+        nginx_pid=$!
+        for _ in $(seq 1 30); do
+            if curl -s -o /dev/null -r 0-0 "http://127.0.0.1:$port/cdn/v1_c.pak"; then
+                base="http://127.0.0.1:$port/cdn/"
+                return 0
+            fi
+            kill -0 "$nginx_pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill "$nginx_pid" 2>/dev/null || true
+        nginx_pid=""
+    done
+    echo "cannot start nginx" >&2
+    exit 2
+}
+
+out="$work/out"
+# Runs one download into an empty $out under GNU time; leaves "wall cpu rss_kib" in $measure.
+measure=""
+timed() {
+    rm -rf "$out"
+    mkdir -p "$out"
+    /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" "$@" >"$work/tool.log" 2>&1 || {
+        echo "run failed: $*" >&2
+        cat "$work/tool.log" >&2
+        exit 1
+    }
+    read -r wall user sys rss <"$work/time.txt"
+    measure="$wall $(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.3f", u + s }') $rss"
+}
+
+check_output() { # names...
+    for f in "$@"; do
+        cmp -s "$data/v1_$f" "$out/$f" || { echo "wrong or missing output file $f" >&2; exit 1; }
+    done
+}
+
+run_engine() { # names...
+    write_list "$work/list.txt" "$@"
+    KESTRIVANE_TEST_CDN_BASE_URL=$base timed "$engine" "$out" "$work/list.txt"
+    check_output "$@"
+}
+run_aria2() { # names...
+    : >"$work/urls.txt"
+    for f in "$@"; do echo "${base}v1_$f" >>"$work/urls.txt"; done
+    timed aria2c -q -x10 -s10 -k4M -j1 -d "$out" -i "$work/urls.txt"
+    for f in "$@"; do mv "$out/v1_$f" "$out/$f"; done
+    check_output "$@"
+}
+run_curl() { # names...
+    local args=()
+    for f in "$@"; do args+=(-o "$out/$f" "${base}v1_$f"); done
+    timed curl -s "${args[@]}"
+    check_output "$@"
+}
+
+# Median of the measured runs.
+median() { # values...
+    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+# Runs the tools in turn, n rounds (so that all see the same machine load), then prints the medians.
+# Arguments: prefix, bytes, n, then one "label:function" per tool; the functions get the names.
+declare -A results
+bench_round() {
+    local prefix=$1 bytes=$2 n=$3 names=$4
+    shift 4
+    local round spec label fn
+    for round in $(seq 1 "$n"); do
+        for spec in "$@"; do
+            label=${spec%%:*}
+            fn=${spec#*:}
+            # shellcheck disable=SC2086
+            $fn $names
+            results[$label]="${results[$label]:-} $measure"
+            echo "run $round $prefix$label: $measure" >>"$work/runs.log"
+        done
+    done
+    for spec in "$@"; do
+        label=${spec%%:*}
+        local walls=() cpus=() rsss=() fields
+        read -r -a fields <<<"${results[$label]}"
+        for ((i = 0; i < ${#fields[@]}; i += 3)); do
+            walls+=("${fields[i]}")
+            cpus+=("${fields[i + 1]}")
+            rsss+=("${fields[i + 2]}")
+        done
+        results[$label]=""
+        awk -v l="$prefix$label" -v w="$(median "${walls[@]}")" -v c="$(median "${cpus[@]}")" \
+            -v r="$(median "${rsss[@]}")" -v b="$bytes" 'BEGIN {
+            gib = b / 1073741824; mibs = b / 1048576
+            printf "%s_wall: %.2f s\n", l, w
+            printf "%s_throughput: %.1f MiB/s\n", l, mibs / w
+            printf "%s_cpu_per_gib: %.2f s\n", l, c / gib
+            printf "%s_peak_rss: %.1f MiB\n", l, r / 1024
+        }' | tee -a "$work/figures.txt"
+    done
+}
+figure() { # name
+    awk -v n="$1" -F': ' '$1 == n { split($2, a, " "); print a[1] }' "$work/figures.txt"
+}
+
+total_all=$((1024 * mib))
+total_capped=$((256 * mib))
+: >"$work/figures.txt"
+
+echo "# loopback: ${files[*]} (1 GiB), median of $runs rounds after one warm-up"
+start_nginx ""
+run_engine "${files[@]}"
+run_aria2 "${files[@]}"
+run_curl "${files[@]}"
+bench_round "" "$total_all" "$runs" "${files[*]}" engine:run_engine aria2c:run_aria2 curl:run_curl
+md5_cpu=()
+for _ in $(seq 1 "$runs"); do
+    /usr/bin/time -f "%U %S" -o "$work/time.txt" md5sum "$data"/v1_* >/dev/null
+    read -r u s <"$work/time.txt"
+    md5_cpu+=("$(awk -v u="$u" -v s="$s" 'BEGIN { print u + s }')")
+done
+echo "md5sum_cpu_per_gib: $(median "${md5_cpu[@]}") s" | tee -a "$work/figures.txt"
+
+if [ "${BENCH_CAPPED:-1}" != "0" ]; then
+    echo "# capped CDN (limit_rate 4m per connection): ${capped_files[*]} (256 MiB), median of $runs rounds"
+    start_nginx "limit_rate 4m;"
+    bench_round capped_ "$total_capped" "$runs" "${capped_files[*]}" engine:run_engine aria2c:run_aria2
+    if [ "${BENCH_CAPPED_CURL:-1}" != "0" ]; then
+        bench_round capped_ "$total_capped" 1 "${capped_files[*]}" curl:run_curl
+    fi
+fi
+
+echo "# ratios"
+awk -v e="$(figure engine_throughput)" -v a="$(figure aria2c_throughput)" \
+    'BEGIN { printf "loopback_throughput_engine_vs_aria2c: %.2f x (target >= 1.5)\n", e / a }'
+awk -v e="$(figure engine_cpu_per_gib)" -v a="$(figure aria2c_cpu_per_gib)" -v m="$(figure md5sum_cpu_per_gib)" \
+    'BEGIN { printf "cpu_per_gib_engine_vs_aria2c_plus_md5sum: %.2f x (target <= 1.0)\n", e / (a + m) }'
+awk -v r="$(figure engine_peak_rss)" \
+    'BEGIN { printf "peak_rss_engine_vs_largest_file_plus_64mib: %.2f x (target <= 1.0)\n", r / (512 + 64) }'
+[ -n "${BENCH_KEEP_LOG:-}" ] && cp "$work/runs.log" "$BENCH_KEEP_LOG"
+if [ "${BENCH_CAPPED:-1}" != "0" ]; then
+    awk -v e="$(figure capped_engine_throughput)" -v a="$(figure capped_aria2c_throughput)" \
+        'BEGIN { printf "capped_throughput_engine_vs_aria2c: %.2f x (target >= 1.0)\n", e / a }'
+fi
