@@ -87,7 +87,8 @@ void LauncherUpdater::processGameProcessFinishState(int exitCode, QProcess::Exit
             QNetworkReply *reply = uploadCrashReport(archiveName, description);
             QEventLoop loop;
             connect(reply, &QNetworkReply::finished, reply, [reply]() {
-                const QByteArray body = reply->readAll();
+                // A timed-out reply is closed already: nothing to read then.
+                const QByteArray body = reply->isReadable() ? reply->readAll() : QByteArray();
                 qDebug().noquote() << "processGameProcessFinishState log 13 " + QString::fromUtf8(body);
                 reply->deleteLater();
             });

@@ -1,0 +1,293 @@
+// The launcher program killed (SIGKILL) at random moments of its update, again and again: what
+// config.ini records must always be true of the files on disk, and the install must converge.
+//
+// Invariant after every kill, for each "version" entry recorded at the version the CDN lists:
+//  - a plain file is on disk with the listed MD5;
+//  - an archive still marked in "uncompressing" is on disk with the listed MD5;
+//  - an unmarked archive is either on disk with its MD5 (extracted, not yet deleted) or gone, and
+//    then every entry of it is on disk as in the archive.
+#include "zipmaker.h"
+
+#include "support/httpserver.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QByteArray CdnPrefix = "/sea/win_update/";
+
+QString md5Hex(const QByteArray &data) {
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray readFile(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+struct ReleaseFile {
+    QString version;
+    QByteArray data;
+    QList<QPair<QByteArray, QByteArray>> entries; // for archives
+};
+
+} // namespace
+
+class CrashSafetyTest : public QObject {
+    Q_OBJECT
+
+    HttpServer *server = nullptr;
+    QTemporaryDir root;
+    QString installDir;
+    QString program;
+    QMap<QString, ReleaseFile> release;
+    QRandomGenerator random;
+    int generation = 0;
+    int runs = 0;
+
+    QByteArray randomBytes(int size) {
+        QByteArray data(size, Qt::Uninitialized);
+        for (int i = 0; i < size; ++i)
+            data[i] = char(random.bounded(256));
+        return data;
+    }
+
+    // Compressible text, so an archive takes a while to unpack but little to download.
+    QByteArray text(int size) {
+        static const char *const words[] = {"quel", "vane ", "stone ", "river\n", "ash ", "glow ", "tide "};
+        QByteArray data;
+        data.reserve(size);
+        while (data.size() < size)
+            data += words[random.bounded(7)];
+        data.truncate(size);
+        return data;
+    }
+
+    void publish(const QString &name, const ReleaseFile &file) {
+        if (release.contains(name))
+            server->removeFile(CdnPrefix +
+                               QStringLiteral("v%1_%2").arg(release.value(name).version, name).toUtf8());
+        release.insert(name, file);
+        server->setFile(CdnPrefix + QStringLiteral("v%1_%2").arg(file.version, name).toUtf8(), file.data);
+    }
+
+    // A new generation of every file: new bytes under a new version.
+    void publishGeneration() {
+        ++generation;
+        const QString v = QString::number(generation);
+        publish(QStringLiteral("game.bin"), {v, randomBytes(3000000), {}});
+        publish(QStringLiteral("data.pak"), {v, randomBytes(5000000), {}}); // two pieces
+        publish(QStringLiteral("small.txt"), {v, text(10000), {}});
+        QList<QPair<QByteArray, QByteArray>> assets;
+        for (int i = 0; i < 6; ++i)
+            assets.append({QByteArray("assets/tex") + QByteArray::number(i) + ".bin", randomBytes(400000)});
+        publish(QStringLiteral("assets.zip"), {v, zipBytes(assets), assets});
+        QList<QPair<QByteArray, QByteArray>> levels;
+        for (int i = 0; i < 40; ++i)
+            levels.append(
+                {QByteArray("levels/") + QByteArray::number(i / 10) + "/map" + QByteArray::number(i) + ".txt",
+                 text(600000)});
+        publish(QStringLiteral("levels.zip"), {v, zipBytes(levels), levels});
+
+        QByteArray list = "Kestrivane.exe:0.11:" + md5Hex("launcher").toLatin1() + ":5000000\n";
+        for (auto it = release.cbegin(); it != release.cend(); ++it)
+            list += QStringLiteral("%1:%2:%3:%4\n")
+                        .arg(it.key(), it->version, md5Hex(it->data))
+                        .arg(it->data.size())
+                        .toUtf8();
+        server->setFile(CdnPrefix + "version3.txt", list);
+    }
+
+    QProcess *startLauncher() {
+        auto *p = new QProcess(this);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        const QString base = server->url();
+        env.insert(QStringLiteral("KESTRIVANE_TEST_CDN_BASE_URL"), base + QStringLiteral("/sea/win_update/"));
+        env.insert(QStringLiteral("KESTRIVANE_TEST_LOG_URL"), base + QStringLiteral("/c_bq_log/bq_log"));
+        env.insert(QStringLiteral("KESTRIVANE_TEST_CRASH_UPLOAD_URL"),
+                   base + QStringLiteral("/api/crash-logs"));
+        env.insert(QStringLiteral("KESTRIVANE_TEST_LAUNCHER_VERSION"), QStringLiteral("0.11"));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), root.path() + QStringLiteral("/config"));
+        if (!env.contains(QStringLiteral("QT_QPA_PLATFORM")))
+            env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        p->setProcessEnvironment(env);
+        p->setWorkingDirectory(installDir);
+        ++runs;
+        const QString log = root.path() + QStringLiteral("/run%1.log").arg(runs);
+        p->setStandardOutputFile(log);
+        p->setStandardErrorFile(log, QIODevice::Append);
+        p->start(program, QStringList());
+        return p;
+    }
+
+    void kill(QProcess *p) {
+        p->kill(); // SIGKILL
+        QVERIFY(p->waitForFinished(10000));
+        delete p;
+    }
+
+    QString installed(const QString &name) const {
+        QSettings config(installDir + QStringLiteral("/config.ini"), QSettings::IniFormat);
+        return config.value(QStringLiteral("version/") + name).toString();
+    }
+
+    // Checks the invariant; returns a description of the first breach, empty when it holds.
+    QString breach() const {
+        QSettings config(installDir + QStringLiteral("/config.ini"), QSettings::IniFormat);
+        if (config.status() != QSettings::NoError)
+            return QStringLiteral("config.ini unreadable");
+        config.beginGroup(QStringLiteral("uncompressing"));
+        const QStringList marked = config.childKeys();
+        config.endGroup();
+        config.beginGroup(QStringLiteral("version"));
+        const QStringList recorded = config.childKeys();
+        for (const QString &name : recorded) {
+            const ReleaseFile file = release.value(name);
+            if (file.version.isEmpty() || config.value(name).toString() != file.version)
+                continue; // an older generation: not claimed to be current
+            const QString path = installDir + QLatin1Char('/') + name;
+            const bool present = QFile::exists(path);
+            const bool digestOk = present && md5Hex(readFile(path)) == md5Hex(file.data);
+            if (!name.endsWith(QLatin1String(".zip")) || marked.contains(name)) {
+                if (!digestOk)
+                    return QStringLiteral("%1 recorded at %2 but %3")
+                        .arg(name, file.version, present ? "its bytes differ" : "missing");
+                continue;
+            }
+            if (present) {
+                if (!digestOk)
+                    return QStringLiteral("extracted %1 left with other bytes").arg(name);
+                continue;
+            }
+            for (const auto &entry : file.entries) {
+                if (readFile(installDir + QLatin1Char('/') + QString::fromUtf8(entry.first)) != entry.second)
+                    return QStringLiteral("%1 counts as extracted but %2 differs")
+                        .arg(name, QString::fromUtf8(entry.first));
+            }
+        }
+        return QString();
+    }
+
+    bool converged() const {
+        QSettings config(installDir + QStringLiteral("/config.ini"), QSettings::IniFormat);
+        config.beginGroup(QStringLiteral("uncompressing"));
+        if (!config.childKeys().isEmpty())
+            return false;
+        config.endGroup();
+        for (auto it = release.cbegin(); it != release.cend(); ++it) {
+            if (config.value(QStringLiteral("version/") + it.key()).toString() != it->version)
+                return false;
+            const QString path = installDir + QLatin1Char('/') + it.key();
+            if (it.key().endsWith(QLatin1String(".zip"))) {
+                if (QFile::exists(path))
+                    return false;
+            } else if (readFile(path) != it->data) {
+                return false;
+            }
+        }
+        return breach().isEmpty();
+    }
+
+    QString logTail() const {
+        const QByteArray log = readFile(root.path() + QStringLiteral("/run%1.log").arg(runs));
+        return QString::fromLocal8Bit(log.right(3000));
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(root.isValid());
+        const QString built = qEnvironmentVariable("KV_TESTABLE_LAUNCHER");
+        QVERIFY2(QFile::exists(built), qPrintable(built));
+        installDir = root.path() + QStringLiteral("/install");
+        QVERIFY(QDir().mkpath(installDir));
+        QVERIFY(QDir().mkpath(root.path() + QStringLiteral("/config")));
+        program = installDir + QStringLiteral("/Kestrivane");
+        QVERIFY(QFile::copy(built, program));
+        QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+        quint32 seed = quint32(qEnvironmentVariableIntValue("KV_CRASH_SAFETY_SEED"));
+        if (seed == 0)
+            seed = QRandomGenerator::global()->generate();
+        qInfo("seed %u (set KV_CRASH_SAFETY_SEED to repeat)", seed);
+        random.seed(seed);
+
+        server = new HttpServer(this);
+        QVERIFY(server->listen());
+    }
+
+    void killedAtRandomMomentsStaysConsistentAndConverges() {
+        // Three generations of the release, five kills each: every generation makes the launcher
+        // replace every file again, so the kills keep landing in downloads and extractions.
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 1500000;
+        const int generations = 3;
+        const int killsPerGeneration = 5;
+        int killsWithPendingExtraction = 0;
+        for (int g = 0; g < generations; ++g) {
+            publishGeneration();
+            for (auto it = release.cbegin(); it != release.cend(); ++it)
+                server->setFaults(CdnPrefix + QStringLiteral("v%1_%2").arg(it->version, it.key()).toUtf8(),
+                                  slow);
+
+            for (int k = 0; k < killsPerGeneration; ++k) {
+                QProcess *launcher = startLauncher();
+                QVERIFY2(launcher->waitForStarted(10000), qPrintable(launcher->errorString()));
+                const QString levelsVersion = release.value(QStringLiteral("levels.zip")).version;
+                if (k == killsPerGeneration - 1 && installed(QStringLiteral("levels.zip")) != levelsVersion) {
+                    // Aim at the extraction: kill as soon as an entry of the new archive shows up.
+                    QElapsedTimer clock;
+                    clock.start();
+                    const QString probe = installDir + QStringLiteral("/levels/0/map0.txt");
+                    const QByteArray before = readFile(probe);
+                    while (clock.elapsed() < 30000 && launcher->state() == QProcess::Running) {
+                        if (QFileInfo::exists(probe) && readFile(probe) != before)
+                            break;
+                        QTest::qWait(5);
+                    }
+                } else {
+                    QTest::qWait(200 + int(random.bounded(5000)));
+                }
+                QVERIFY2(launcher->state() == QProcess::Running, qPrintable(logTail()));
+                kill(launcher);
+                {
+                    QSettings config(installDir + QStringLiteral("/config.ini"), QSettings::IniFormat);
+                    if (config.contains(QStringLiteral("uncompressing/levels.zip")))
+                        ++killsWithPendingExtraction;
+                }
+                const QString problem = breach();
+                QVERIFY2(problem.isEmpty(), qPrintable(QStringLiteral("generation %1, kill %2: %3\n%4")
+                                                           .arg(g + 1)
+                                                           .arg(k + 1)
+                                                           .arg(problem, logTail())));
+            }
+        }
+        qInfo("%d kills, %d of them with levels.zip waiting for or in its extraction",
+              generations * killsPerGeneration, killsWithPendingExtraction);
+
+        // A last run left alone brings the install to the current release.
+        server->clearFaults();
+        QProcess *launcher = startLauncher();
+        QVERIFY(launcher->waitForStarted(10000));
+        QTRY_VERIFY2_WITH_TIMEOUT(converged(), qPrintable(breach() + QLatin1Char('\n') + logTail()), 120000);
+        QVERIFY(launcher->state() == QProcess::Running);
+        kill(launcher);
+        for (auto it = release.cbegin(); it != release.cend(); ++it) {
+            for (const auto &entry : it->entries)
+                QCOMPARE(readFile(installDir + QLatin1Char('/') + QString::fromUtf8(entry.first)),
+                         entry.second);
+        }
+        QVERIFY(server->requestsFor(CdnPrefix + "v0.11_Kestrivane.exe").isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(CrashSafetyTest)
+#include "test_crash_safety.moc"

@@ -1,0 +1,488 @@
+// The game-resource update and the extraction, driven through the window against a CDN on 127.0.0.1.
+#include "gamefixture.h"
+#include "zipmaker.h"
+
+#include "download/xdmanager.h"
+#include "widgets/confirmdialog.h"
+
+#include <QFutureWatcher>
+#include <QPointer>
+
+using namespace GameTest;
+using A = LauncherUpdaterTestAccess;
+
+namespace {
+
+// Records the page's extraction line each time the window creates the watcher of an archive,
+// which happens right after the line and the bar were set for that archive.
+class ExtractionSteps : public QObject {
+public:
+    struct Step {
+        QString key;
+        QStringList args;
+        float progress;
+    };
+    QList<Step> steps;
+    Ui::LauncherUpdater *ui;
+
+    ExtractionSteps(QObject *window, Ui::LauncherUpdater *u)
+        : ui(u) {
+        window->installEventFilter(this);
+    }
+    bool eventFilter(QObject *, QEvent *event) override {
+        if (event->type() == QEvent::ChildAdded &&
+            ui->gameSrcDownloadInfo->textKey() == QLatin1String("%1 %2/%3")) {
+            const Step s{ui->gameSrcDownloadInfo->textKey(), argTexts(ui->gameSrcDownloadInfo),
+                         ui->gameSrcProgressBar->progressValue()};
+            if (steps.isEmpty() || steps.last().args != s.args)
+                steps.append(s);
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+class GameResourcesTest : public GameFixture {
+    Q_OBJECT
+
+    void waitForUpdateFinished(int timeoutMs = 30000) {
+        QTRY_VERIFY_WITH_TIMEOUT(window && A::gameState(window) == 2, timeoutMs);
+        QCOMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("UPDATE_FINISHED"));
+    }
+
+private slots:
+    void initTestCase() {
+        qApp->setQuitOnLastWindowClosed(false);
+        QVERIFY(startServer());
+    }
+    void init() { setUpDirs(); }
+    void cleanup() { tearDownDirs(); }
+
+    void firstStartDownloadsEverythingAndRecordsVersions() {
+        const QByteArray game = randomBytes(300000, 1);
+        const QByteArray pak = randomBytes(5000000, 2); // two pieces
+        const QByteArray mapA = "map a\n";
+        const QByteArray deep = randomBytes(70000, 3);
+        const QByteArray readme = "new readme\n";
+        publish(QStringLiteral("game.bin"), QStringLiteral("3"), game);
+        publish(QStringLiteral("data.pak"), QStringLiteral("2"), pak);
+        // File entries only: the parent folders come from the names.
+        publish(QStringLiteral("res.zip"), QStringLiteral("7"),
+                zipBytes({{"maps/a.txt", mapA}, {"maps/deep/b.bin", deep}, {"readme.txt", readme}}));
+        QVERIFY(writeFile(dir + QStringLiteral("/readme.txt"), "old readme, replaced\n"));
+        QVERIFY(writeFile(dir + QStringLiteral("/keep.txt"), "not in any archive\n"));
+
+        makeWindow();
+        waitForUpdateFinished();
+
+        QCOMPARE(configValue(QStringLiteral("version/game.bin")), QStringLiteral("3"));
+        QCOMPARE(configValue(QStringLiteral("version/data.pak")), QStringLiteral("2"));
+        QCOMPARE(configValue(QStringLiteral("version/res.zip")), QStringLiteral("7"));
+        QVERIFY(!configHas(QStringLiteral("version/Kestrivane.exe")));
+        QVERIFY(configKeys(QStringLiteral("uncompressing")).isEmpty());
+        QVERIFY(!configHas(QStringLiteral("download_config/manual_resume")));
+
+        QCOMPARE(readFile(dir + QStringLiteral("/game.bin")), game);
+        QCOMPARE(readFile(dir + QStringLiteral("/data.pak")), pak);
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/res.zip")));
+        QCOMPARE(readFile(dir + QStringLiteral("/maps/a.txt")), mapA);
+        QCOMPARE(readFile(dir + QStringLiteral("/maps/deep/b.bin")), deep);
+        QCOMPARE(readFile(dir + QStringLiteral("/readme.txt")), readme);
+        QCOMPARE(readFile(dir + QStringLiteral("/keep.txt")), QByteArray("not in any archive\n"));
+
+        // The launcher's own entry is counted but never fetched here.
+        QCOMPARE(getsFor(QStringLiteral("Kestrivane.exe")), 0);
+        QCOMPARE(A::totalBytes(window),
+                 qint64(game.size() + pak.size() + release.value("res.zip").data.size() + LauncherEntrySize));
+        QCOMPARE(A::updateFileCount(window), 3);
+        QCOMPARE(A::finishedFileCount(window), 3);
+        QVERIFY(!A::isDownloading(window));
+        QVERIFY(!A::speedTimer(window)->isActive());
+        QVERIFY(!ui()->downloadBtn->isActive());
+        QVERIFY(!ui()->gameSrcProgressBar->isActive());
+        QVERIFY(ui()->estimateTimeInfo->text().isEmpty());
+        QVERIFY(ui()->downloadingSpeedInfo->text().isEmpty());
+        QCOMPARE(ui()->startGameBtn->textKey(), QStringLiteral("START_GAME"));
+        QVERIFY(ui()->startGameBtn->isEnabled());
+        QTRY_COMPARE(events(QStringLiteral("enable game btn")).size(), 1);
+        QCOMPARE(events(QStringLiteral("uncompress failed")).size(), 0);
+        QCOMPARE(events(QStringLiteral("game src download failed")).size(), 0);
+
+        // A second start finds everything installed: nothing is fetched, the game is ready at once.
+        closeWindow();
+        server->clearRequests();
+        makeWindow();
+        waitForUpdateFinished();
+        QCOMPARE(getsFor(QStringLiteral("game.bin")) + getsFor(QStringLiteral("data.pak")) +
+                     getsFor(QStringLiteral("res.zip")),
+                 0);
+        QVERIFY(A::downloadManager(window) == nullptr);
+        QCOMPARE(readFile(dir + QStringLiteral("/maps/a.txt")), mapA);
+    }
+
+    void changedVersionFetchesOnlyThatFile() {
+        const QByteArray oldGame = randomBytes(1000, 4);
+        const QByteArray exe = randomBytes(20000, 5);
+        publish(QStringLiteral("game.bin"), QStringLiteral("3"), oldGame);
+        publish(QStringLiteral("Quelvane.exe"), QStringLiteral("12"), exe);
+        QVERIFY(writeFile(dir + QStringLiteral("/game.bin"), oldGame));
+        writeConfig(QStringLiteral("version/game.bin"), QStringLiteral("3"));
+        // Versions compare as text: "12.0" is not "12".
+        writeConfig(QStringLiteral("version/Quelvane.exe"), QStringLiteral("12.0"));
+
+        makeWindow();
+        waitForUpdateFinished();
+        QCOMPARE(getsFor(QStringLiteral("game.bin")), 0);
+        QCOMPARE(getsFor(QStringLiteral("Quelvane.exe")), 1);
+        QCOMPARE(server->requestsFor(remotePath(QStringLiteral("Quelvane.exe"), QStringLiteral("12"))).size(),
+                 1);
+        QCOMPARE(readFile(dir + QStringLiteral("/Quelvane.exe")), exe);
+        QCOMPARE(configValue(QStringLiteral("version/Quelvane.exe")), QStringLiteral("12"));
+        // A non-zip file is recorded, never marked for extraction.
+        QVERIFY(configKeys(QStringLiteral("uncompressing")).isEmpty());
+        QCOMPARE(A::updateFileCount(window), 1);
+        QCOMPARE(A::presentBytes(window), qint64(oldGame.size() + exe.size()));
+    }
+
+    void speedSequenceOnThePage() {
+        makeWindow();
+        A::totalBytes(window) = 10000000;
+        A::presentBytes(window) = 0;
+        A::lastCommittedBytes(window) = 0;
+        A::downloadSpeed(window) = 0;
+
+        const QList<qint64> speeds = {200000, 360000, 488000};
+        const QStringList speedTexts = {QStringLiteral("195.31KB"), QStringLiteral("351.56KB"),
+                                        QStringLiteral("476.56KB")};
+        const QStringList times = {QStringLiteral("00:00:45"), QStringLiteral("00:00:22"),
+                                   QStringLiteral("00:00:14")};
+        for (int i = 0; i < 3; ++i) {
+            A::presentBytes(window) += 1000000;
+            A::calcDownloadSpeed(window);
+            QCOMPARE(A::downloadSpeed(window), speeds[i]);
+            QCOMPARE(ui()->downloadingSpeedInfo->textKey(), QStringLiteral("DOWNLOADING_SPEED_TIP"));
+            QCOMPARE(argTexts(ui()->downloadingSpeedInfo), QStringList{speedTexts[i]});
+            QCOMPARE(ui()->estimateTimeInfo->textKey(), QStringLiteral("ESTIMATED_TIME_TIP"));
+            QCOMPARE(argTexts(ui()->estimateTimeInfo), QStringList{times[i]});
+            QCOMPARE(A::lastCommittedBytes(window), qint64(1000000) * (i + 1));
+        }
+        QCOMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("DOWNLOADING_TIP"));
+        QCOMPARE(argTexts(ui()->gameSrcDownloadInfo),
+                 (QStringList{QStringLiteral("30"), QStringLiteral("2.86MB"), QStringLiteral("9.54MB")}));
+        QCOMPARE(ui()->gameSrcProgressBar->progressValue(), 30.0f);
+        QVERIFY(ui()->gameSrcDownloadInfo->text().contains(QStringLiteral("30%")));
+
+        // Fewer committed bytes than last time (a failed file was dropped): no negative speed.
+        A::presentBytes(window) -= 2000000;
+        A::calcDownloadSpeed(window);
+        QCOMPARE(A::downloadSpeed(window), qint64(0));
+        QCOMPARE(argTexts(ui()->estimateTimeInfo), QStringList{QStringLiteral("00:00:00")});
+        QCOMPARE(argTexts(ui()->downloadingSpeedInfo), QStringList{QStringLiteral("0B")});
+
+        // An empty table shows 0 % instead of dividing by zero.
+        A::totalBytes(window) = 0;
+        A::presentBytes(window) = 0;
+        A::calcDownloadSpeed(window);
+        QCOMPARE(argTexts(ui()->gameSrcDownloadInfo).value(0), QStringLiteral("0"));
+        QCOMPARE(ui()->gameSrcProgressBar->progressValue(), 0.0f);
+    }
+
+    void gigabyteTotalsDoNotOverflow() {
+        // Two files over 2^31 bytes together; one installed, one offered for download.
+        QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+        auto add = [&table](const QString &name, const QString &version, int size) {
+            RemoteFileInfo e;
+            e.name = name;
+            e.version = version;
+            e.md5 = md5Hex(QByteArray());
+            e.size = size;
+            table.insert(name, e);
+        };
+        add(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.11"), 1000);
+        add(QStringLiteral("big1.pak"), QStringLiteral("1"), 2000000000);
+        add(QStringLiteral("big2.pak"), QStringLiteral("1"), 1000000000);
+        writeConfig(QStringLiteral("version/big1.pak"), QStringLiteral("1"));
+        writeConfig(QStringLiteral("download_config/manual_resume"), true);
+
+        window = new LauncherUpdater(); // the version check never runs: the event loop does not spin
+        A::prepareGameResources(window);
+        A::beginGameResourcePhase(window);
+        QCOMPARE(A::totalBytes(window), qint64(3000001000));
+        QCOMPARE(A::presentBytes(window), qint64(2000000000));
+        QCOMPARE(ui()->startGameBtn->textKey(), QStringLiteral("RESUME_DOWNLOADING"));
+        QCOMPARE(argTexts(ui()->gameSrcDownloadInfo),
+                 (QStringList{QStringLiteral("66"), QStringLiteral("1.86GB"), QStringLiteral("2.79GB")}));
+        QVERIFY(qAbs(ui()->gameSrcProgressBar->progressValue() - 66.6666f) < 0.01f);
+
+        // 900,000,000 bytes in one tick.
+        A::presentBytes(window) += 900000000;
+        A::calcDownloadSpeed(window);
+        QCOMPARE(A::downloadSpeed(window), qint64(180000000));
+        QCOMPARE(argTexts(ui()->downloadingSpeedInfo), QStringList{QStringLiteral("171.66MB")});
+        QCOMPARE(argTexts(ui()->gameSrcDownloadInfo),
+                 (QStringList{QStringLiteral("96"), QStringLiteral("2.7GB"), QStringLiteral("2.79GB")}));
+        QCOMPARE(argTexts(ui()->estimateTimeInfo), QStringList{QStringLiteral("00:00:00")});
+    }
+
+    void pausedLabelsAreEmptyAndContinueFinishes() {
+        const QByteArray a = randomBytes(900000, 6);
+        const QByteArray b = randomBytes(900000, 7);
+        publish(QStringLiteral("a.bin"), QStringLiteral("1"), a);
+        publish(QStringLiteral("b.bin"), QStringLiteral("1"), b);
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 200000;
+        server->setFaults(remotePath(QStringLiteral("a.bin"), QStringLiteral("1")), slow);
+        server->setFaults(remotePath(QStringLiteral("b.bin"), QStringLiteral("1")), slow);
+
+        makeWindow();
+        // The page is refreshed once a second while the download runs.
+        QTRY_VERIFY_WITH_TIMEOUT(!ui()->downloadingSpeedInfo->text().isEmpty(), 15000);
+        QVERIFY(ui()->downloadBtn->isActive());
+        QCOMPARE(A::gameState(window), 1);
+        QCOMPARE(ui()->startGameBtn->textKey(), QStringLiteral("START_GAME"));
+        QVERIFY(!ui()->startGameBtn->isEnabled());
+        QVERIFY(A::isDownloading(window));
+
+        ui()->downloadBtn->click();
+        QVERIFY(A::isPaused(window));
+        QVERIFY(A::downloadManager(window)->isPaused());
+        QVERIFY(!A::speedTimer(window)->isActive());
+        QVERIFY(ui()->downloadBtn->isActive());
+        const QString progressText = ui()->gameSrcDownloadInfo->text();
+        QVERIFY(progressText.contains(QLatin1Char('%')));
+        QTest::qWait(1500);
+        QVERIFY(ui()->estimateTimeInfo->text().isEmpty());
+        QVERIFY(ui()->downloadingSpeedInfo->text().isEmpty());
+        QCOMPARE(ui()->gameSrcDownloadInfo->text(), progressText);
+        QVERIFY(A::isDownloading(window));
+
+        server->clearFaults();
+        ui()->downloadBtn->click();
+        QVERIFY(!A::isPaused(window));
+        QVERIFY(A::speedTimer(window)->isActive());
+        waitForUpdateFinished();
+        QCOMPARE(readFile(dir + QStringLiteral("/a.bin")), a);
+        QCOMPARE(readFile(dir + QStringLiteral("/b.bin")), b);
+    }
+
+    void closingDuringDownloadOffersKeepUpdate() {
+        const QByteArray a = randomBytes(400000, 8);
+        const QByteArray b = randomBytes(2000000, 9);
+        publish(QStringLiteral("a.bin"), QStringLiteral("1"), a);
+        publish(QStringLiteral("b.bin"), QStringLiteral("1"), b);
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 100000;
+        server->setFaults(remotePath(QStringLiteral("b.bin"), QStringLiteral("1")), slow);
+
+        makeWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(A::finishedFileCount(window) == 1, 15000);
+        QCOMPARE(A::startedFiles(window), QStringList{QStringLiteral("b.bin")});
+
+        // Leave through the exit sequence, confirming the question.
+        bool asked = false;
+        QTimer confirm;
+        connect(&confirm, &QTimer::timeout, [&asked]() {
+            if (auto *d = qobject_cast<ConfirmDialog *>(QApplication::activeModalWidget())) {
+                asked = true;
+                d->confirmButton->click();
+            }
+        });
+        confirm.start(50);
+        A::exitApp(window);
+        confirm.stop();
+        QVERIFY(asked);
+        QTRY_COMPARE(events(QStringLiteral("launcher closed")).size(), 1);
+        const QJsonObject closed = events(QStringLiteral("launcher closed")).first();
+        QCOMPARE(closed.value(QStringLiteral("curr downloading")).toInt(), 2);
+        QCOMPARE(closed.value(QStringLiteral("total_update_count")).toInt(), 2);
+        QCOMPARE(configValue(QStringLiteral("download_config/manual_resume")), QStringLiteral("true"));
+        QCOMPARE(configValue(QStringLiteral("version/a.bin")), QStringLiteral("1"));
+        QVERIFY(!configHas(QStringLiteral("version/b.bin")));
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/b.bin")));
+
+        closeWindow();
+        server->clearFaults();
+        server->clearRequests();
+        makeWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(ui()->startGameBtn->textKey() == QLatin1String("RESUME_DOWNLOADING"), 15000);
+        QCOMPARE(A::gameState(window), 0);
+        QVERIFY(ui()->startGameBtn->isVisible());
+        QVERIFY(ui()->startGameBtn->isEnabled());
+        QCOMPARE(Translation::instance()->tr(QStringLiteral("RESUME_DOWNLOADING")),
+                 QStringLiteral("KEEP UPDATE"));
+        const qint64 total = a.size() + b.size() + LauncherEntrySize;
+        const int percent = int(float(double(a.size()) * 100.0 / double(total)));
+        QCOMPARE(argTexts(ui()->gameSrcDownloadInfo),
+                 (QStringList{QString::number(percent), LauncherUpdater::formatSize(a.size(), 2),
+                              LauncherUpdater::formatSize(float(total), 2)}));
+        QCOMPARE(argTexts(ui()->estimateTimeInfo), QStringList{QStringLiteral("00:00:00")});
+        QCOMPARE(argTexts(ui()->downloadingSpeedInfo), QStringList{QStringLiteral("0B")});
+        QVERIFY(ui()->gameSrcProgressBar->isActive());
+        QVERIFY(!A::speedTimer(window)->isActive());
+        QVERIFY(!ui()->downloadBtn->isActive());
+        // Nothing starts by itself.
+        QTest::qWait(500);
+        QCOMPARE(getsFor(QStringLiteral("b.bin")), 0);
+
+        ui()->startGameBtn->click();
+        QCOMPARE(A::gameState(window), 1);
+        QCOMPARE(ui()->startGameBtn->textKey(), QStringLiteral("START_GAME"));
+        QCOMPARE(configValue(QStringLiteral("download_config/manual_resume")), QStringLiteral("false"));
+        waitForUpdateFinished();
+        QCOMPARE(getsFor(QStringLiteral("a.bin")), 0);
+        QCOMPARE(readFile(dir + QStringLiteral("/b.bin")), b);
+        QTRY_COMPARE(events(QStringLiteral("resume downloading")).size(), 1);
+        // The button now starts the game, it does not resume a second time.
+        QCOMPARE(events(QStringLiteral("resume downloading")).size(), 1);
+    }
+
+    void threeArchivesShowUncompressSteps() {
+        publish(QStringLiteral("a.zip"), QStringLiteral("1"), zipBytes({{"a/one.txt", "one"}}));
+        publish(QStringLiteral("b.zip"), QStringLiteral("1"),
+                zipBytes({{"b/two.txt", randomBytes(50000, 10)}}));
+        publish(QStringLiteral("c.zip"), QStringLiteral("1"),
+                zipBytes({{"c/", ""}, {"c/three.txt", "three"}}));
+
+        makeWindow();
+        ExtractionSteps steps(window, ui());
+        waitForUpdateFinished();
+
+        QCOMPARE(steps.steps.size(), 3);
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(steps.steps[i].args, (QStringList{QStringLiteral("Uncompress"), QString::number(i + 1),
+                                                       QStringLiteral("3")}));
+        }
+        QVERIFY(qAbs(steps.steps[0].progress - 33.333f) < 0.01f);
+        QVERIFY(qAbs(steps.steps[1].progress - 66.667f) < 0.01f);
+        QCOMPARE(steps.steps[2].progress, 100.0f);
+        QCOMPARE(A::extractedCount(window), 3);
+        QCOMPARE(A::extractTotal(window), 3);
+        QVERIFY(ui()->startGameBtn->isEnabled());
+        QCOMPARE(readFile(dir + QStringLiteral("/a/one.txt")), QByteArray("one"));
+        QCOMPARE(readFile(dir + QStringLiteral("/c/three.txt")), QByteArray("three"));
+        for (const char *name : {"a.zip", "b.zip", "c.zip"}) {
+            QVERIFY(!QFile::exists(dir + QLatin1Char('/') + QLatin1String(name)));
+            QCOMPARE(configValue(QStringLiteral("version/") + QLatin1String(name)), QStringLiteral("1"));
+        }
+        QVERIFY(configKeys(QStringLiteral("uncompressing")).isEmpty());
+        QTRY_COMPARE(events(QStringLiteral("enable game btn")).size(), 1);
+    }
+
+    void damagedArchiveIsForgotten() {
+        const QByteArray junk = QByteArray("this is not a zip archive\n").repeated(2000);
+        publish(QStringLiteral("bad.zip"), QStringLiteral("4"), junk);
+        publish(QStringLiteral("ok.bin"), QStringLiteral("1"), "fine");
+
+        makeWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(ui()->gameSrcDownloadInfo->textKey() == QLatin1String("UNCOMPRESS_FAILED"),
+                                 30000);
+        QVERIFY(!configHas(QStringLiteral("version/bad.zip")));
+        QVERIFY(!configHas(QStringLiteral("uncompressing/bad.zip")));
+        QCOMPARE(configValue(QStringLiteral("version/ok.bin")), QStringLiteral("1"));
+        QTRY_VERIFY(!QFile::exists(dir + QStringLiteral("/bad.zip")));
+        QVERIFY(!ui()->startGameBtn->isEnabled());
+        QVERIFY(A::gameState(window) != 2);
+        QVERIFY(A::isDownloading(window));
+        QTRY_COMPARE(events(QStringLiteral("uncompress failed")).size(), 1);
+        QCOMPARE(events(QStringLiteral("uncompress failed")).first().value(QStringLiteral("file")).toString(),
+                 QStringLiteral("bad.zip"));
+        QCOMPARE(events(QStringLiteral("enable game btn")).size(), 0);
+
+        // The next start fetches it again.
+        closeWindow();
+        server->clearRequests();
+        makeWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(ui()->gameSrcDownloadInfo->textKey() == QLatin1String("UNCOMPRESS_FAILED"),
+                                 30000);
+        QCOMPARE(getsFor(QStringLiteral("bad.zip")), 1);
+        QCOMPARE(getsFor(QStringLiteral("ok.bin")), 0);
+    }
+
+    void archiveClimbingOutWritesNothingOutside() {
+        QFETCH(QByteArray, entry);
+        publish(QStringLiteral("evil.zip"), QStringLiteral("1"),
+                zipBytes({{"fine.txt", "ok"}, {entry, "evil"}}));
+        makeWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(ui()->gameSrcDownloadInfo->textKey() == QLatin1String("UNCOMPRESS_FAILED"),
+                                 30000);
+        QVERIFY(!QFile::exists(root->path() + QStringLiteral("/evil")));
+        QVERIFY(!QFile::exists(QStringLiteral("/abs-kv-evil")));
+        for (const QString &name : QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot))
+            QVERIFY2(!name.contains(QStringLiteral("evil")), qPrintable(name));
+        QVERIFY(!configHas(QStringLiteral("version/evil.zip")));
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/evil.zip")));
+    }
+    void archiveClimbingOutWritesNothingOutside_data() {
+        QTest::addColumn<QByteArray>("entry");
+        QTest::newRow("dotdot") << QByteArray("../evil");
+        QTest::newRow("absolute") << QByteArray("/abs-kv-evil");
+        QTest::newRow("drive") << QByteArray("C:\\evil");
+        QTest::newRow("backslash") << QByteArray("a\\..\\..\\evil");
+    }
+
+    void interruptedExtractionRunsAgainWithoutDownload() {
+        const QByteArray archive =
+            zipBytes({{"levels/1.dat", randomBytes(30000, 11)}, {"levels/2.dat", "two"}});
+        publish(QStringLiteral("levels.zip"), QStringLiteral("5"), archive);
+        // State of a launcher closed while extracting: recorded, marked, the archive still there,
+        // one entry half written.
+        QVERIFY(writeFile(dir + QStringLiteral("/levels.zip"), archive));
+        QVERIFY(writeFile(dir + QStringLiteral("/levels/1.dat"), "half"));
+        writeConfig(QStringLiteral("version/levels.zip"), QStringLiteral("5"));
+        writeConfig(QStringLiteral("uncompressing/levels.zip"), 1);
+
+        makeWindow();
+        waitForUpdateFinished();
+        QCOMPARE(getsFor(QStringLiteral("levels.zip")), 0);
+        QCOMPARE(A::extractTotal(window), 1);
+        QCOMPARE(readFile(dir + QStringLiteral("/levels/2.dat")), QByteArray("two"));
+        QCOMPARE(readFile(dir + QStringLiteral("/levels/1.dat")).size(), 30000);
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/levels.zip")));
+        QVERIFY(configKeys(QStringLiteral("uncompressing")).isEmpty());
+        QCOMPARE(configValue(QStringLiteral("version/levels.zip")), QStringLiteral("5"));
+    }
+
+    void downloadErrorsStopTheUpdate() {
+        publish(QStringLiteral("good.bin"), QStringLiteral("1"), "good");
+        publish(QStringLiteral("wrong.bin"), QStringLiteral("1"), "bytes", md5Hex("other bytes"));
+        publishMissing(QStringLiteral("missing.bin"), QStringLiteral("1"), 100);
+
+        makeWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(ui()->gameSrcDownloadInfo->textKey() == QLatin1String("NETWORK_ERROR"),
+                                 30000);
+        QCOMPARE(configValue(QStringLiteral("version/good.bin")), QStringLiteral("1"));
+        QVERIFY(!configHas(QStringLiteral("version/wrong.bin")));
+        QVERIFY(!configHas(QStringLiteral("version/missing.bin")));
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/wrong.bin")));
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/missing.bin")));
+        QVERIFY(!ui()->downloadBtn->isActive());
+        QVERIFY(!A::speedTimer(window)->isActive());
+        QVERIFY(ui()->estimateTimeInfo->text().isEmpty());
+        QVERIFY(!ui()->startGameBtn->isEnabled());
+        QVERIFY(A::isDownloading(window));
+        QTRY_COMPARE(events(QStringLiteral("md5 verify failed")).size(), 1);
+        QTRY_COMPARE(events(QStringLiteral("game src download failed")).size(), 1);
+        QCOMPARE(events(QStringLiteral("md5 verify failed")).first().value(QStringLiteral("file")).toString(),
+                 QStringLiteral("wrong.bin"));
+        QCOMPARE(events(QStringLiteral("game src download failed"))
+                     .first()
+                     .value(QStringLiteral("file"))
+                     .toString(),
+                 QStringLiteral("missing.bin"));
+        // Nothing further happens in this run.
+        QTest::qWait(300);
+        QCOMPARE(events(QStringLiteral("enable game btn")).size(), 0);
+    }
+
+    void verifyErrorAloneShowsVerifyError() {
+        publish(QStringLiteral("wrong.bin"), QStringLiteral("1"), "bytes", md5Hex("other bytes"));
+        makeWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(ui()->gameSrcDownloadInfo->textKey() == QLatin1String("VERIFY_ERROR"),
+                                 30000);
+        QCOMPARE(A::gameState(window), 1);
+    }
+};
+
+KV_GAME_TEST_MAIN(GameResourcesTest)
+#include "test_game_resources.moc"
