@@ -167,6 +167,43 @@ class Window:
         return "window %s %dx%d+%d+%d" % (self.wid, self.w, self.h, self.x, self.y)
 
 
+class Xvfb:
+    """A private X server; Xvfb picks a free display number itself (-displayfd), so parallel
+    X servers of other test runs cannot collide with it."""
+
+    def __init__(self):
+        r, w = os.pipe()
+        self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1600x1000x24",
+                                      "-nolisten", "tcp"], pass_fds=(w,), stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(w)
+        number = b""
+        deadline = time.monotonic() + 20
+        os.set_blocking(r, False)
+        while not number.endswith(b"\n") and time.monotonic() < deadline and self.proc.poll() is None:
+            try:
+                chunk = os.read(r, 16)
+            except BlockingIOError:
+                time.sleep(0.05)
+                continue
+            if not chunk:
+                break
+            number += chunk
+        os.close(r)
+        if not number.strip().isdigit():
+            self.stop()
+            raise Fail("Xvfb did not start")
+        self.display = ":" + number.decode().strip()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+
+
 class Harness:
     def __init__(self, args, name):
         self.args = args
@@ -984,6 +1021,7 @@ def main():
     ap.add_argument("--log-port", type=int, default=18081)
     ap.add_argument("--work", required=True)
     ap.add_argument("--make-release", action="store_true")
+    ap.add_argument("--xvfb", action="store_true", help="run a private Xvfb instead of using $DISPLAY")
     ap.add_argument("--scenario", choices=sorted(SCENARIOS))
     args = ap.parse_args()
     try:
@@ -992,6 +1030,10 @@ def main():
             return 0
         if not args.scenario:
             ap.error("give --make-release or --scenario")
+        if args.xvfb:
+            server = Xvfb()
+            atexit.register(server.stop)
+            os.environ["DISPLAY"] = server.display
         h = Harness(args, args.scenario)
         atexit.register(h.cleanup)
         for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
