@@ -307,8 +307,8 @@ private slots:
     void imageResource_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("kind");
-        for (const ImageSpec &spec : kImages)
-            QTest::newRow(spec.name) << QString::fromLatin1(spec.name) << int(spec.kind);
+        for (const ImageSpec &image : kImages)
+            QTest::newRow(image.name) << QString::fromLatin1(image.name) << int(image.kind);
     }
 
     void imageResource() {
@@ -388,8 +388,8 @@ private slots:
 
     void noUnlistedImages() {
         QSet<QString> listed;
-        for (const ImageSpec &spec : kImages)
-            listed.insert(imagePath(QString::fromLatin1(spec.name)));
+        for (const ImageSpec &image : kImages)
+            listed.insert(imagePath(QString::fromLatin1(image.name)));
         QDirIterator it(QStringLiteral(":/images/images"), QDir::Files, QDirIterator::Subdirectories);
         int count = 0;
         while (it.hasNext()) {
@@ -433,8 +433,8 @@ private slots:
         const QString svgDir = sourceDir + QStringLiteral("/assets/svg/");
 
         QSet<QString> expected;
-        for (const ImageSpec &spec : kImages) {
-            QString rel = QString::fromLatin1(spec.name);
+        for (const ImageSpec &image : kImages) {
+            QString rel = QString::fromLatin1(image.name);
             rel.replace(QStringLiteral(".png"), QStringLiteral(".svg"));
             expected.insert(rel);
 
@@ -447,7 +447,7 @@ private slots:
             QCOMPARE(xml.name().toString(), QStringLiteral("svg"));
             const int sw = xml.attributes().value(QStringLiteral("width")).toInt();
             const int sh = xml.attributes().value(QStringLiteral("height")).toInt();
-            const QImage img(imagePath(QString::fromLatin1(spec.name)));
+            const QImage img(imagePath(QString::fromLatin1(image.name)));
             QVERIFY2(img.size() == QSize(sw, sh), qPrintable(QStringLiteral("%1: source %2x%3, picture %4x%5")
                                                                  .arg(rel)
                                                                  .arg(sw)
