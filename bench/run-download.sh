@@ -163,19 +163,19 @@ declare -A results
 bench_round() {
     local prefix=$1 bytes=$2 n=$3 names=$4
     shift 4
-    local round spec label fn
+    local round tool label fn
     for round in $(seq 1 "$n"); do
-        for spec in "$@"; do
-            label=${spec%%:*}
-            fn=${spec#*:}
+        for tool in "$@"; do
+            label=${tool%%:*}
+            fn=${tool#*:}
             # shellcheck disable=SC2086
             $fn $names
             results[$label]="${results[$label]:-} $measure"
             echo "run $round $prefix$label: $measure" >>"$work/runs.log"
         done
     done
-    for spec in "$@"; do
-        label=${spec%%:*}
+    for tool in "$@"; do
+        label=${tool%%:*}
         local walls=() cpus=() rsss=() fields
         read -r -a fields <<<"${results[$label]}"
         for ((i = 0; i < ${#fields[@]}; i += 3)); do

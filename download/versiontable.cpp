@@ -24,7 +24,11 @@ bool VersionTable::isSafeFileName(const QString &name) {
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
         return false;
     for (const QChar c : name) {
-        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':') || c.isNull())
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':'))
+            return false;
+        // NUL, CR, LF, tabs and the other control characters (C0, DEL, C1): a name carrying them
+        // could forge lines in the download configuration or in log output.
+        if (c.category() == QChar::Other_Control)
             return false;
     }
     return true;

@@ -27,7 +27,8 @@ public:
     static constexpr qint64 MaxVersionFileSize = 16 * 1024 * 1024;
 
     // Parses one non-empty line. False when it has fewer than four fields or its name could
-    // leave the launcher directory (empty, ".", "..", or containing '/', '\\', ':' or NUL).
+    // leave the launcher directory or forge lines (empty, ".", "..", or containing '/', '\\', ':'
+    // or a control character such as NUL, CR or LF).
     // A size that is not a decimal number is 0; a negative size is 0.
     static bool parseLine(const QString &line, RemoteFileInfo *out);
     static bool isSafeFileName(const QString &name);

@@ -97,11 +97,12 @@ qint64 XDManager::bufferedBytes() const {
 }
 
 bool XDManager::writeDataToFile(const QByteArray &data, const QString &name) {
-    qDebug().noquote().nospace() << "writeDataToFile " << name << ", " << data.size();
+    // Checked first: an unsafe name is not even printed unquoted.
     if (!VersionTable::isSafeFileName(name)) {
-        qWarning() << "refusing to write outside the launcher directory" << name;
+        qWarning() << "refusing unsafe file name" << name;
         return false;
     }
+    qDebug().noquote().nospace() << "writeDataToFile " << name << ", " << data.size();
     QSaveFile file(targetPath(name));
     if (!file.open(QIODevice::WriteOnly)) {
         qWarning() << "cannot open file for writing" << file.fileName() << file.errorString();
@@ -161,7 +162,7 @@ void XDManager::splitNextFile() {
         return;
     }
     if (!VersionTable::isSafeFileName(t->localName)) {
-        qWarning() << "refusing to write outside the launcher directory" << t->localName;
+        qWarning() << "refusing unsafe file name" << t->localName;
         endFileNow(t, WriteError, e->name);
         return;
     }

@@ -558,6 +558,49 @@ private slots:
         QVERIFY(!QFile::exists(QDir(dir->path()).filePath(QStringLiteral("../escape.txt"))));
         QCOMPARE(dirEntries(), QStringList({"x.txt"}));
     }
+
+    void namesWithControlCharactersAreRefused() {
+        const QStringList bad = {QStringLiteral("a\r.zip"),
+                                 QStringLiteral("a.zip\n"),
+                                 QStringLiteral("x\r\n[version]\r\nres.zip=9"),
+                                 QStringLiteral("tab\t.pak"),
+                                 QStringLiteral("del\x7f.pak"),
+                                 QStringLiteral("esc\x1b[2J.pak"),
+                                 QString::fromUtf8("c1\xc2\x85.pak"),
+                                 QString(QChar(0)) + QStringLiteral("a")};
+        for (const QString &name : bad) {
+            QVERIFY2(!VersionTable::isSafeFileName(name), qPrintable(name.toUtf8().toHex()));
+            RemoteFileInfo info;
+            QVERIFY(!VersionTable::parseLine(name + QStringLiteral(":1:00:5"), &info));
+        }
+        for (const QString &name :
+             {QStringLiteral("res.zip"), QStringLiteral("Quelvane.exe"), QStringLiteral("with space.pak"),
+              QString::fromUtf8("\xe8\xb5\x84\xe6\xba\x90.zip")})
+            QVERIFY2(VersionTable::isSafeFileName(name), qPrintable(name));
+
+        XDManager m;
+        QVERIFY(!m.writeDataToFile("x", QStringLiteral("a\r.zip")));
+        QVERIFY(!m.writeDataToFile("x", QStringLiteral("a\n.zip")));
+
+        // Entered in the table behind the parser's back, the name is still not fetched nor written,
+        // and the run goes on with the next file.
+        const QByteArray good = publish(QStringLiteral("good.pak"), MiB, 26);
+        const QString crName = QStringLiteral("evil\r.zip");
+        server.setFile("/cdn/v1_evil%0D.zip", good);
+        putTableEntry(crName, QStringLiteral("1"), good);
+        Recorder rec;
+        rec.attach(&m);
+        queue(m, crName);
+        queue(m, QStringLiteral("good.pak"));
+        m.start();
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
+        QCOMPARE(rec.resultOf(crName), WriteError);
+        QCOMPARE(rec.resultOf(QStringLiteral("good.pak")), NoError);
+        for (const HttpServer::Request &r : server.requests())
+            QVERIFY2(r.path.startsWith("/cdn/v1_good.pak"), r.path.constData());
+        QCOMPARE(dirEntries(), QStringList({"good.pak"}));
+        QCOMPARE(onDisk(QStringLiteral("good.pak")), good);
+    }
 };
 
 KV_HTTP_TEST_MAIN(QCoreApplication, TestXDManager,

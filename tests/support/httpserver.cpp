@@ -45,12 +45,12 @@ int parseRange(const QByteArray &header, qint64 size, qint64 *first, qint64 *las
     const QByteArray h = header.trimmed();
     if (!h.startsWith("bytes=") || h.contains(','))
         return 0;
-    const QByteArray spec = h.mid(6);
-    const int dash = spec.indexOf('-');
+    const QByteArray rangeSet = h.mid(6);
+    const int dash = rangeSet.indexOf('-');
     if (dash < 0)
         return 0;
-    const QByteArray a = spec.left(dash).trimmed();
-    const QByteArray b = spec.mid(dash + 1).trimmed();
+    const QByteArray a = rangeSet.left(dash).trimmed();
+    const QByteArray b = rangeSet.mid(dash + 1).trimmed();
     bool okA = false;
     bool okB = false;
     if (a.isEmpty()) {
