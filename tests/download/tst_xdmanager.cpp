@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -456,19 +457,42 @@ private slots:
         const QByteArray content = publish(QStringLiteral("a.zip"), 5 * MiB, 19);
         QFile::setPermissions(dir->path(),
                               QFile::ReadOwner | QFile::ExeOwner | QFile::ReadUser | QFile::ExeUser);
-        QFile probe(dir->filePath(QStringLiteral("probe")));
-        if (probe.open(QIODevice::WriteOnly)) {
+        // Root ignores the mode bits; an immutable directory refuses new files even to root.
+        bool immutable = false;
+        const auto setImmutable = [&](bool on) {
+            QProcess chattr;
+            chattr.start(QStringLiteral("chattr"),
+                         {on ? QStringLiteral("+i") : QStringLiteral("-i"), dir->path()});
+            return chattr.waitForFinished(10000) && chattr.exitStatus() == QProcess::NormalExit &&
+                   chattr.exitCode() == 0;
+        };
+        const auto writable = [&] {
+            QFile probe(dir->filePath(QStringLiteral("probe")));
+            if (!probe.open(QIODevice::WriteOnly))
+                return false;
             probe.remove();
+            return true;
+        };
+        const auto restore = [&] {
+            if (immutable)
+                setImmutable(false);
             QFile::setPermissions(dir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-            QSKIP("this user can write into read-only directories");
+        };
+        if (writable()) {
+            immutable = setImmutable(true);
+            if (!immutable || writable()) {
+                restore();
+                QSKIP("this user can write into read-only directories");
+            }
         }
         XDManager m;
         Recorder rec;
         rec.attach(&m);
         queue(m, QStringLiteral("a.zip"));
         m.start();
-        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
-        QFile::setPermissions(dir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        const bool ended = QTest::qWaitFor([&] { return rec.runEnds == 1; }, 30000);
+        restore();
+        QVERIFY(ended);
         QCOMPARE(rec.resultOf(QStringLiteral("a.zip")), WriteError);
         QCOMPARE(dirEntries(), QStringList());
     }
