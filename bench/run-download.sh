@@ -134,10 +134,12 @@ check_output() { # names...
     done
 }
 
+buffered=()
 run_engine() { # names...
     write_list "$work/list.txt" "$@"
     KESTRIVANE_TEST_CDN_BASE_URL=$base timed "$engine" "$out" "$work/list.txt"
     check_output "$@"
+    buffered+=("$(awk -F': ' '$1 == "engine_peak_buffered" { split($2, a, " "); print a[1] }' "$work/tool.log")")
 }
 run_aria2() { # names...
     : >"$work/urls.txt"
@@ -207,7 +209,9 @@ start_nginx ""
 run_engine "${files[@]}"
 run_aria2 "${files[@]}"
 run_curl "${files[@]}"
+buffered=()
 bench_round "" "$total_all" "$runs" "${files[*]}" engine:run_engine aria2c:run_aria2 curl:run_curl
+echo "engine_peak_buffered: $(median "${buffered[@]}") MiB" | tee -a "$work/figures.txt"
 md5_cpu=()
 for _ in $(seq 1 "$runs"); do
     /usr/bin/time -f "%U %S" -o "$work/time.txt" md5sum "$data"/v1_* >/dev/null
