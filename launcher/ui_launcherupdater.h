@@ -144,6 +144,8 @@ public:
         launcherDownloadInfo->setFont(normalFont);
         launcherDownloadInfo->setStyleSheet(QString::fromUtf8("color:white;\nfont-size:19px;"));
         launcherDownloadInfo->setAlignment(Qt::AlignLeading | Qt::AlignLeft | Qt::AlignVCenter);
+        // Room above the font's ascent for accented capitals (É, İ, Ö).
+        launcherDownloadInfo->setMinimumHeight(25);
         horizontalLayout->addWidget(launcherDownloadInfo);
         horizontalSpacer_5 = new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum);
         horizontalLayout->addItem(horizontalSpacer_5);
@@ -179,13 +181,19 @@ public:
 
         horizontalLayout_5 = new QHBoxLayout();
         horizontalLayout_5->setObjectName(QString::fromUtf8("horizontalLayout_5"));
+        // The spacer asks for no width of its own, so a long percentage and time text share the
+        // row's full width before either is squeezed; it still keeps them apart.
+        horizontalLayout_5->setSpacing(0);
         gameSrcDownloadInfo = new TranslatableLabel(page_2);
         gameSrcDownloadInfo->setObjectName(QString::fromUtf8("gameSrcDownloadInfo"));
         gameSrcDownloadInfo->setFont(boldFont);
         gameSrcDownloadInfo->setStyleSheet(QString::fromUtf8("color:white;\nfont-size:19px;"));
         gameSrcDownloadInfo->setAlignment(Qt::AlignLeading | Qt::AlignLeft | Qt::AlignVCenter);
+        // Fixed row heights: the bar stays put when the time and speed texts are cleared, and
+        // accented capitals keep their accents.
+        gameSrcDownloadInfo->setMinimumHeight(25);
         horizontalLayout_5->addWidget(gameSrcDownloadInfo);
-        horizontalSpacer_6 = new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum);
+        horizontalSpacer_6 = new QSpacerItem(0, 20, QSizePolicy::Expanding, QSizePolicy::Minimum);
         horizontalLayout_5->addItem(horizontalSpacer_6);
         estimateTimeInfo = new TranslatableLabel(page_2);
         estimateTimeInfo->setObjectName(QString::fromUtf8("estimateTimeInfo"));
@@ -193,6 +201,7 @@ public:
         estimateTimeInfo->setStyleSheet(QString::fromUtf8("color:white;\nfont-size:19px;"));
         estimateTimeInfo->setAlignment(Qt::AlignLeading | Qt::AlignLeft | Qt::AlignVCenter);
         estimateTimeInfo->setMargin(1);
+        estimateTimeInfo->setMinimumHeight(25);
         horizontalLayout_5->addWidget(estimateTimeInfo);
         verticalLayout_3->addLayout(horizontalLayout_5);
 
@@ -206,6 +215,7 @@ public:
         downloadingSpeedInfo->setFont(boldFont);
         downloadingSpeedInfo->setStyleSheet(QString::fromUtf8("color:white;\nfont-size:19px;"));
         downloadingSpeedInfo->setAlignment(Qt::AlignLeading | Qt::AlignLeft | Qt::AlignVCenter);
+        downloadingSpeedInfo->setMinimumHeight(25);
         verticalLayout_3->addWidget(downloadingSpeedInfo);
         horizontalLayout_3->addLayout(verticalLayout_3);
 

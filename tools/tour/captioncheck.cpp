@@ -78,16 +78,54 @@ void CaptionCheck::fits(const QString &where, QWidget *widget, const QString &te
                           .arg(roomHeight);
 }
 
+void CaptionCheck::inkInside(const QString &where, QWidget *widget, const QString &text,
+                             const QFontMetrics &metrics, QPoint baseline, int halo) {
+    ++m_checked;
+    // The letters' own ink, accents and descenders included. The outline's halo may touch the
+    // edge: it is a pixel or two of the outline colour, drawn over a background of the same tone.
+    Q_UNUSED(halo);
+    const QRect ink = metrics.tightBoundingRect(text).translated(baseline);
+    if (ink.top() < 0 || ink.bottom() >= widget->height())
+        m_problems << QStringLiteral("%1: %2 \"%3\" is cut off at the %4: its ink spans rows %5 to %6 of %7")
+                          .arg(where, shortName(widget), text,
+                               ink.top() < 0 ? QStringLiteral("top") : QStringLiteral("bottom"))
+                          .arg(ink.top())
+                          .arg(ink.bottom())
+                          .arg(widget->height());
+}
+
 void CaptionCheck::checkOne(QWidget *widget, const QString &where) {
     if (auto *label = qobject_cast<TranslatableLabel *>(widget)) {
-        // One line, drawn at the margin (plus the outline) in the catalogue's family.
+        // One line placed as the label paints it, in the catalogue's family: from the margin
+        // (plus the outline) at the left, baseline from the bounding rectangle's height.
         const QString text = label->text();
         if (text.isEmpty())
             return;
-        const QFontMetrics metrics(withCatalogueFamily(label->font()));
+        const QFont font = withCatalogueFamily(label->font());
+        const QFontMetrics metrics(font);
         const int outline = label->outlined() ? label->outlineWidth() : 0;
-        fits(where, label, text, label->margin() + 2 * outline + textWidth(metrics, text), label->width(),
-             metrics.boundingRect(text).height(), label->height() + 2);
+        const int m = label->margin();
+        const int w = label->width();
+        const int h = label->height();
+        const int boxWidth = metrics.boundingRect(text).width();
+        const int boxHeight = metrics.boundingRect(text).height();
+        const Qt::Alignment a = label->alignment();
+        int x = 0;
+        if (a & Qt::AlignHCenter)
+            x = m + (w - m - boxWidth) / 2;
+        else if (a & Qt::AlignRight)
+            x = m + (w - m - boxWidth);
+        else if (a & Qt::AlignLeft)
+            x = m;
+        int y = 0;
+        if (a & Qt::AlignTop)
+            y = boxHeight;
+        else if (a & Qt::AlignVCenter)
+            y = (h + boxHeight) / 2 - metrics.descent();
+        else if (a & Qt::AlignBottom)
+            y = h - boxHeight;
+        fits(where, label, text, x + 2 * outline + textWidth(metrics, text), w);
+        inkInside(where, label, text, metrics, QPoint(x + outline, y), outline);
         return;
     }
     if (auto *button = qobject_cast<MainButton *>(widget)) {
@@ -169,7 +207,8 @@ void CaptionCheck::checkOne(QWidget *widget, const QString &where) {
         return;
     }
     if (qobject_cast<TranslatableCheckBox *>(widget) || qobject_cast<TranslatableRadioButton *>(widget)) {
-        // Indicator picture, 5 px, then the text in the button's font.
+        // Indicator picture, 5 px, then the text in the button's font, its baseline halfway
+        // between the bounding height less half the ascent and the widget's height.
         auto *button = static_cast<QAbstractButton *>(widget);
         const QString text = button->text();
         if (text.isEmpty())
@@ -178,8 +217,10 @@ void CaptionCheck::checkOne(QWidget *widget, const QString &where) {
         const QPixmap indicator(radio ? QStringLiteral(":/images/images/radio_button_checked.png")
                                       : QStringLiteral(":/images/images/check_button_checked.png"));
         const QFontMetrics metrics(button->font());
-        fits(where, button, text, indicator.width() + 5 + textWidth(metrics, text), button->width(),
-             metrics.height(), button->height());
+        const int x = indicator.width() + 5;
+        fits(where, button, text, x + textWidth(metrics, text), button->width());
+        const int h = metrics.boundingRect(text).height() - metrics.ascent() / 2;
+        inkInside(where, button, text, metrics, QPoint(x, (h + button->height()) / 2), 0);
         return;
     }
     if (auto *label = qobject_cast<QLabel *>(widget)) {

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+class QFontMetrics;
+class QPoint;
 class QWidget;
 
 // Measures every visible caption of a widget tree in the font its widget paints it with and
@@ -20,6 +22,8 @@ private:
     void checkOne(QWidget *widget, const QString &where);
     void fits(const QString &where, QWidget *widget, const QString &text, int need, int room,
               int needHeight = 0, int roomHeight = 0);
+    void inkInside(const QString &where, QWidget *widget, const QString &text, const QFontMetrics &metrics,
+                   QPoint baseline, int halo);
 
     int m_checked = 0;
     QStringList m_problems;

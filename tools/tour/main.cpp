@@ -4,7 +4,8 @@
 // each error text, download running and paused, KEEP UPDATE, extracting, ready), the settings
 // dialog on both pages with the language list open, the exit confirmation and the crash dialog, in
 // every language, into OUTDIR/<language>/. Every caption on every picture is measured against the
-// widget that shows it; the exit code is 1 when any is cut off or runs past its widget.
+// widget that shows it; the exit code is 1 when any is cut off or runs past its widget, or when a
+// long caption pushes the controls of the bottom row out of place.
 // With --docs, the English and Japanese pictures of each screen are also written to DIR as JPEG.
 //
 // The window is the real LauncherUpdater on the offscreen platform, in a temporary launcher folder.
@@ -37,6 +38,7 @@
 #include <QEnterEvent>
 #include <QFile>
 #include <QFontDatabase>
+#include <QHash>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QProcess>
@@ -72,6 +74,10 @@ Options options;
 CaptionCheck captions;
 int written = 0;
 bool failed = false;
+// Where the controls of the bottom row stood when first seen in the current language: a caption
+// too long for its row widens the row and pushes them aside.
+QHash<QString, QRect> steadyGeometry;
+QStringList moved;
 
 // Screens kept in the documentation, in English and Japanese.
 const QStringList docScreens = {
@@ -142,10 +148,36 @@ QImage shoot(LauncherUpdater *window, const QList<QWidget *> &dialogs = {}) {
     return image;
 }
 
+void checkSteady(LauncherUpdater *window, const QString &where) {
+    Ui::LauncherUpdater *ui = Access::ui(window);
+    const QList<QWidget *> controls = {ui->startGameBtn, ui->downloadBtn, ui->gameSrcProgressBar,
+                                       ui->launcherProgressBar};
+    for (QWidget *control : controls) {
+        if (!control->isVisibleTo(window))
+            continue;
+        const QRect now(control->mapTo(window, QPoint()), control->size());
+        const auto known = steadyGeometry.constFind(control->objectName());
+        if (known == steadyGeometry.constEnd())
+            steadyGeometry.insert(control->objectName(), now);
+        else if (*known != now)
+            moved << QStringLiteral("%1: %2 moved from %3,%4 %5x%6 to %7,%8 %9x%10")
+                         .arg(where, control->objectName())
+                         .arg(known->x())
+                         .arg(known->y())
+                         .arg(known->width())
+                         .arg(known->height())
+                         .arg(now.x())
+                         .arg(now.y())
+                         .arg(now.width())
+                         .arg(now.height());
+    }
+}
+
 void capture(LauncherUpdater *window, const QString &language, const QString &screen,
              const QList<QWidget *> &dialogs = {}) {
-    settle();
+    settle(30);
     const QString where = QStringLiteral("%1 %2").arg(language, screen);
+    checkSteady(window, where);
     captions.check(window, where);
     for (QWidget *dialog : dialogs)
         captions.check(dialog, where);
@@ -457,6 +489,7 @@ int main(int argc, char *argv[]) {
         catalogue->setLanguageIndex(index);
         const QString language = Translation::languageNameAt(index);
         QFile::remove(state.filePath(QStringLiteral("config.ini")));
+        steadyGeometry.clear();
         {
             LauncherUpdater window;
             window.move(0, 0);
@@ -473,10 +506,10 @@ int main(int argc, char *argv[]) {
     }
     GlobalSettings::release();
 
-    const QStringList problems = captions.problems();
+    const QStringList problems = captions.problems() + moved;
     for (const QString &p : problems)
-        qWarning().noquote() << "cut off:" << p;
-    qInfo().noquote() << QStringLiteral("tour: %1 pictures, %2 captions measured, %3 cut off")
+        qWarning().noquote() << "does not fit:" << p;
+    qInfo().noquote() << QStringLiteral("tour: %1 pictures, %2 captions measured, %3 do not fit")
                              .arg(written)
                              .arg(captions.checkedCount())
                              .arg(problems.size());
