@@ -7,7 +7,9 @@
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
+#include <QPalette>
 #include <QPushButton>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QVBoxLayout>
 
@@ -35,6 +37,9 @@ CrashReporter::CrashReporter(QWidget *parent)
     descriptionEdit->setContextMenuPolicy(Qt::NoContextMenu);
     descriptionEdit->setPlaceholderText(catalogue->tr(QStringLiteral("DESCRIPTION_TIP")));
     descriptionEdit->setFocusPolicy(Qt::ClickFocus);
+    // Only plain text is sent: pasted formatting would show but never arrive.
+    descriptionEdit->setAcceptRichText(false);
+    descriptionEdit->setTabChangesFocus(true);
     layout->addWidget(descriptionEdit);
 
     auto *popupCheckBox = new QCheckBox(catalogue->tr(QStringLiteral("POPUP_ON_CRASH")), this);
@@ -43,7 +48,22 @@ CrashReporter::CrashReporter(QWidget *parent)
     connect(popupCheckBox, &QCheckBox::stateChanged, this, [](int state) {
         GlobalSettings::instance()->setValue(PopupOnCrash, state != Qt::Unchecked ? 1 : 0);
     });
-    layout->addWidget(popupCheckBox);
+
+    // Characters left of the description; what is typed or pasted beyond the limit is refused at
+    // once, so nothing the player wrote is dropped unseen at sending.
+    lengthLabel = new QLabel(this);
+    lengthLabel->setObjectName(QStringLiteral("lengthLabel"));
+    lengthLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    QPalette dim = lengthLabel->palette();
+    dim.setColor(QPalette::WindowText, dim.color(QPalette::Disabled, QPalette::WindowText));
+    lengthLabel->setPalette(dim);
+    connect(descriptionEdit, &QTextEdit::textChanged, this, &CrashReporter::limitDescription);
+    limitDescription();
+
+    auto *optionRow = new QHBoxLayout;
+    optionRow->addWidget(popupCheckBox, 1);
+    optionRow->addWidget(lengthLabel);
+    layout->addLayout(optionRow);
 
     auto *dontSendButton = new QPushButton(catalogue->tr(QStringLiteral("DONT_SEND_LOG")), this);
     dontSendButton->setObjectName(QStringLiteral("dontSendButton"));
@@ -63,6 +83,27 @@ CrashReporter::CrashReporter(QWidget *parent)
     buttonRow->addWidget(sendButton);
     buttonRow->addStretch(0);
     layout->addLayout(buttonRow);
+}
+
+void CrashReporter::limitDescription() {
+    const int length = descriptionEdit->toPlainText().size();
+    if (length > maxDescriptionLength) {
+        // The surplus is what was just inserted: it ends at the cursor. Text set as a whole
+        // leaves the cursor at its start; then the end goes.
+        const int excess = length - maxDescriptionLength;
+        QTextCursor cursor = descriptionEdit->textCursor();
+        const int end = cursor.position() >= excess ? cursor.position() : length;
+        int start = end - excess;
+        const QString text = descriptionEdit->toPlainText();
+        if (start > 0 && text.at(start - 1).isHighSurrogate())
+            --start;
+        cursor.setPosition(start);
+        cursor.setPosition(end, QTextCursor::KeepAnchor);
+        cursor.removeSelectedText(); // emits textChanged again, now within the limit
+        descriptionEdit->setTextCursor(cursor);
+        return;
+    }
+    lengthLabel->setText(QStringLiteral("%1/%2").arg(length).arg(maxDescriptionLength));
 }
 
 QString CrashReporter::descriptionText() const {

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QString>
 
+class QLabel;
 class QTextEdit;
 
 // Asks the player whether to send the crash archive the game left behind, with an optional
@@ -18,5 +19,8 @@ public:
     QString descriptionText() const;
 
 private:
+    void limitDescription();
+
     QTextEdit *descriptionEdit = nullptr;
+    QLabel *lengthLabel = nullptr;
 };

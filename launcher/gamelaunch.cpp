@@ -106,5 +106,7 @@ void LauncherUpdater::processGameProcessFinishState(int exitCode, QProcess::Exit
     QJsonObject closed;
     closed.insert(QStringLiteral("event"), QStringLiteral("launcher closed"));
     sendLogEvent(closed);
-    QTimer::singleShot(2000, this, [this]() { close(); });
+    // Through closeForGood(): a plain close() of a window that was shown again in the meantime
+    // (tray, second start) would follow the close button's rules and keep the launcher running.
+    QTimer::singleShot(2000, this, [this]() { closeForGood(); });
 }

@@ -11,6 +11,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QTimer>
 
@@ -23,6 +24,7 @@ private slots:
 
     void cutsDescriptionAt256Units();
     void showsCatalogueTexts();
+    void refusesTextBeyondTheLimitWhereItIsInserted();
     void uncheckingThenRejectingKeepsPopupOff();
     void buttonsAndEscapeGiveTheResult();
 
@@ -62,6 +64,7 @@ void TestCrashReporter::cutsDescriptionAt256Units() {
         text += QChar('a' + i % 26);
     edit->setPlainText(text);
     QCOMPARE(dialog.descriptionText(), text.left(256));
+    QCOMPARE(edit->toPlainText(), text.left(256));
 
     edit->setPlainText("short\nwith a second line");
     QCOMPARE(dialog.descriptionText(), QString("short\nwith a second line"));
@@ -75,6 +78,37 @@ void TestCrashReporter::cutsDescriptionAt256Units() {
     QCOMPARE(dialog.descriptionText(), QString(254, 'x') + emoji);
 }
 
+void TestCrashReporter::refusesTextBeyondTheLimitWhereItIsInserted() {
+    CrashReporter dialog;
+    auto *edit = dialog.findChild<QTextEdit *>("descriptionEdit");
+    auto *counter = dialog.findChild<QLabel *>("lengthLabel");
+    QVERIFY(edit && counter);
+    QCOMPARE(counter->text(), QString("0/256"));
+
+    // Typing stops at the limit.
+    dialog.show();
+    edit->setFocus();
+    QTest::keyClicks(edit, QString(250, 'a'));
+    QTest::keyClicks(edit, "bcdefghij");
+    QCOMPARE(edit->toPlainText(), QString(250, 'a') + "bcdefg");
+    QCOMPARE(counter->text(), QString("256/256"));
+
+    // A paste in the middle keeps the text around it and drops the pasted surplus.
+    edit->setPlainText(QString(100, 'x') + QString(100, 'z'));
+    QTextCursor cursor = edit->textCursor();
+    cursor.setPosition(100);
+    edit->setTextCursor(cursor);
+    edit->insertPlainText(QString(80, 'P'));
+    QCOMPARE(edit->toPlainText(), QString(100, 'x') + QString(56, 'P') + QString(100, 'z'));
+    QCOMPARE(edit->textCursor().position(), 156);
+    QCOMPARE(dialog.descriptionText(), edit->toPlainText());
+
+    // Pasted formatting is not taken: what is shown is what is sent.
+    QVERIFY(!edit->acceptRichText());
+    edit->clear();
+    QCOMPARE(counter->text(), QString("0/256"));
+}
+
 void TestCrashReporter::showsCatalogueTexts() {
     Translation *catalogue = Translation::instance();
     CrashReporter dialog;
@@ -82,7 +116,8 @@ void TestCrashReporter::showsCatalogueTexts() {
     QVERIFY(!dialog.windowTitle().startsWith("TR_"));
     QVERIFY(!(dialog.windowFlags() & Qt::WindowContextHelpButtonHint));
 
-    const QList<QLabel *> labels = dialog.findChildren<QLabel *>();
+    QList<QLabel *> labels = dialog.findChildren<QLabel *>();
+    labels.removeOne(dialog.findChild<QLabel *>("lengthLabel"));
     QCOMPARE(labels.size(), 1);
     QCOMPARE(labels.first()->text(), catalogue->tr("CRASH_TIP").arg(catalogue->tr("APP_NAME")));
     QVERIFY(!labels.first()->text().contains("%1"));
