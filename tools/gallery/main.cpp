@@ -1,13 +1,22 @@
 // gallery OUTDIR
 //
+// gallery OUTDIR [--docs DIR]
+//
 // Renders every skinned widget in each of its states, the exit confirmation in all eight
-// languages over the dimmed window, and the settings dialog (both pages, language list open) in
-// English and Japanese into PNG files in OUTDIR. Runs on the offscreen platform; settings are
-// kept in a temporary directory so nothing of a real installation is touched.
+// languages, and the settings dialog (both pages, language list open) in English and Japanese into
+// PNG files in OUTDIR. The dialogs are also pictured as the player meets them: opened by the real
+// launcher window's own slots (gear button, exit during a download) over the window dimmed by its
+// overlay. With --docs, those pictures are written to DIR too. Runs on the offscreen platform;
+// settings are kept in a temporary directory so nothing of a real installation is touched, and
+// every URL of the window points at a closed local port.
 
 #include "gallerysheet.h"
 
+#include "download/versiontable.h"
 #include "i18n/translation.h"
+#include "launcher/labelargs.h"
+#include "launcher/launcherupdater.h"
+#include "launcher/ui_launcherupdater.h"
 #include "platform/platform.h"
 #include "settings/globalsettings.h"
 #include "settings/settingdialog.h"
@@ -25,32 +34,75 @@
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEnterEvent>
 #include <QFontDatabase>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QProcess>
 #include <QSettings>
 #include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <functional>
 
+// The window's form and the workflow state the pictures need (the class befriends this name).
+struct LauncherUpdaterTestAccess {
+    static Ui::LauncherUpdater *ui(LauncherUpdater *w) { return w->ui; }
+    static QWidget *overlay(LauncherUpdater *w) { return w->overlay; }
+    static void showGameResourcePage(LauncherUpdater *w) { w->showGameResourcePage(); }
+    static bool &isDownloading(LauncherUpdater *w) { return w->isDownloading; }
+    static int &gameState(LauncherUpdater *w) { return w->gameState; }
+};
+
 namespace {
+
+using Access = LauncherUpdaterTestAccess;
 
 const QSize windowSize(1300, 731);
 
 QString outDir;
+QString docsDir;
 int written = 0;
 bool failed = false;
 
-void save(const QString &name, const QImage &image) {
-    const QString path = QDir(outDir).filePath(name + QStringLiteral(".png"));
+void saveTo(const QString &dir, const QString &name, const QImage &image) {
+    const QString path = QDir(dir).filePath(name + QStringLiteral(".png"));
     if (image.isNull() || !image.save(path)) {
         qWarning() << "cannot write picture" << path;
         failed = true;
         return;
     }
     ++written;
+}
+
+void save(const QString &name, const QImage &image) {
+    saveTo(outDir, name, image);
+}
+
+// A picture that also belongs in the project's documentation, as "gallery-<docsName>".
+void saveWithDocs(const QString &name, const QString &docsName, const QImage &image) {
+    save(name, image);
+    if (!docsDir.isEmpty())
+        saveTo(docsDir, QStringLiteral("gallery-") + docsName, image);
+}
+
+void settle(int ms = 100) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+bool waitUntil(const std::function<bool()> &condition, int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > ms)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
 }
 
 QString tr(const QString &key) {
@@ -399,7 +451,8 @@ void confirmDialogs() {
         dialog.hide();
     }
     catalogue->setLanguageIndex(start);
-    save(QStringLiteral("sheet-confirmdialog"), sheet.render());
+    saveWithDocs(QStringLiteral("sheet-confirmdialog"), QStringLiteral("confirmdialog-all-languages"),
+                 sheet.render());
 }
 
 void settingDialogs(const QString &language) {
@@ -431,11 +484,180 @@ void settingDialogs(const QString &language) {
     dialog.hide();
 }
 
+// ---- the dialogs over the real window -------------------------------------------------------
+
+// The window with top-level widgets drawn over it at the given places (window coordinates). The
+// offscreen screen is smaller than the window, so the toolkit would push a dialog centred over it
+// back onto the screen; the places are therefore given here as a desktop would show them.
+QImage shot(LauncherUpdater *window, const QList<QPair<QWidget *, QPoint>> &tops) {
+    QImage image = window->grab().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    QPainter painter(&image);
+    for (const auto &top : tops) {
+        // A window mask (the list's rounded corners) is applied by the desktop, not by grab().
+        const QRegion mask = top.first->mask();
+        painter.setClipping(!mask.isEmpty());
+        if (!mask.isEmpty())
+            painter.setClipRegion(mask.translated(top.second));
+        painter.drawImage(top.second, top.first->grab().toImage());
+    }
+    return image;
+}
+
+// Where a dialog lies when centred over the window, in window coordinates.
+QPoint centred(LauncherUpdater *window, QWidget *dialog) {
+    return QPoint((window->width() - dialog->width()) / 2, (window->height() - dialog->height()) / 2);
+}
+
+// Runs `step` once a modal dialog of type T is up; gives up (and closes whatever is modal) after
+// ten seconds so that a broken slot cannot hang the run.
+template <typename T>
+void whenModal(QObject *context, const std::function<void(T *)> &step) {
+    auto *poll = new QTimer(context);
+    auto *clock = new QElapsedTimer;
+    clock->start();
+    QObject::connect(poll, &QTimer::timeout, context, [=]() {
+        auto *dialog = qobject_cast<T *>(QApplication::activeModalWidget());
+        if (!dialog || !dialog->isVisible()) {
+            if (clock->elapsed() < 10000)
+                return;
+            qWarning() << "the expected dialog did not open";
+            failed = true;
+            if (auto *modal = qobject_cast<QDialog *>(QApplication::activeModalWidget()))
+                modal->reject();
+        } else {
+            step(dialog);
+        }
+        poll->stop();
+        poll->deleteLater();
+        delete clock;
+    });
+    poll->start(20);
+}
+
+// The game page ready to start, reached through the window's own fade and (empty) update; the
+// version check has to give up on its closed port first.
+bool gamePage(LauncherUpdater *window) {
+    Ui::LauncherUpdater *ui = Access::ui(window);
+    if (!waitUntil([&] { return ui->launcherDownloadInfo->isVisibleTo(window); }, 20000))
+        return false;
+    ui->launcherDownloadInfo->setVisible(false);
+    Access::showGameResourcePage(window);
+    return waitUntil([&] { return ui->startGameBtn->isVisibleTo(window) && ui->startGameBtn->isEnabled(); },
+                     20000);
+}
+
+// What the game page shows while a download runs: 42 % of 3 GB at 4.2 MB/s.
+void downloadingLook(LauncherUpdater *window, bool downloading) {
+    Ui::LauncherUpdater *ui = Access::ui(window);
+    Access::isDownloading(window) = downloading;
+    Access::gameState(window) = downloading ? 1 : 2;
+    ui->startGameBtn->setEnabled(!downloading);
+    ui->downloadBtn->setVisible(downloading);
+    ui->gameSrcProgressBar->setVisible(downloading);
+    ui->estimateTimeInfo->setVisible(downloading);
+    ui->downloadingSpeedInfo->setVisible(downloading);
+    if (!downloading) {
+        ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("UPDATE_FINISHED"), true, true);
+        return;
+    }
+    const qint64 total = Q_INT64_C(3189013217);
+    const qint64 done = Q_INT64_C(1342177280);
+    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("DOWNLOADING_TIP"), true, true);
+    ui->gameSrcDownloadInfo->setArgs({LabelArgs::number(42),
+                                      LabelArgs::text(LauncherUpdater::formatSize(done)),
+                                      LabelArgs::text(LauncherUpdater::formatSize(total))});
+    ui->estimateTimeInfo->setTextKey(QStringLiteral("ESTIMATED_TIME_TIP"), true, true);
+    ui->estimateTimeInfo->setArgs({LabelArgs::text(QStringLiteral("00:03:27"))});
+    ui->downloadingSpeedInfo->setTextKey(QStringLiteral("DOWNLOADING_SPEED_TIP"), true, true);
+    ui->downloadingSpeedInfo->setArgs({LabelArgs::text(LauncherUpdater::formatSize(4414013))});
+    ui->gameSrcProgressBar->setProgress(float(done * 100.0 / total));
+}
+
+// The settings dialog opened by the gear button's slot, and the exit confirmation raised by the
+// exit sequence during a download, both over the dimmed window.
+void windowDialogs(LauncherUpdater *window, const QString &language) {
+    const QString suffix = language.toLower();
+    settle();
+    save(QStringLiteral("window-ready-%1").arg(suffix), shot(window, {}));
+
+    whenModal<SettingDialog>(window, [=](SettingDialog *dialog) {
+        settle();
+        const QPoint at = centred(window, dialog);
+        saveWithDocs(QStringLiteral("window-settings-general-%1").arg(suffix),
+                     QStringLiteral("settings-general-%1").arg(suffix), shot(window, {{dialog, at}}));
+        auto *menu = dialog->findChild<MenuSwitch *>(QStringLiteral("menuSwitch"));
+        auto *row = dialog->findChild<RoundedWidget *>(QStringLiteral("languageBg"));
+        auto *combo = dialog->findChild<DoublePopupComboBox *>(QStringLiteral("languageComboBox"));
+        if (!menu || !row || !combo) {
+            qWarning() << "settings dialog without its menu, language row or combo box";
+            failed = true;
+            dialog->reject();
+            return;
+        }
+        menu->setSelectedIndex(1);
+        settle(400); // the selection slides
+        saveWithDocs(QStringLiteral("window-settings-language-%1").arg(suffix),
+                     QStringLiteral("settings-language-%1").arg(suffix), shot(window, {{dialog, at}}));
+        enter(row);
+        withOpenPopup(combo, [=](ComboPopup *popup) {
+            settle(50);
+            // The list opens just below the combo box's face (which runs on behind it).
+            const QPoint listAt = at + combo->mapTo(dialog, QPoint(0, combo->height() - 1));
+            saveWithDocs(QStringLiteral("window-settings-languagelist-%1").arg(suffix),
+                         QStringLiteral("settings-languagelist-%1").arg(suffix),
+                         shot(window, {{dialog, at}, {popup, listAt}}));
+        });
+        leave(row);
+        dialog->accept();
+    });
+    window->openSettings();
+
+    downloadingLook(window, true);
+    whenModal<ConfirmDialog>(window, [=](ConfirmDialog *dialog) {
+        settle();
+        saveWithDocs(QStringLiteral("window-confirmdialog-%1").arg(suffix),
+                     QStringLiteral("confirmdialog-%1").arg(suffix),
+                     shot(window, {{dialog, centred(window, dialog)}}));
+        dialog->reject(); // cancelled: the launcher stays
+    });
+    window->exitApp();
+    downloadingLook(window, false);
+    if (!window->isVisible()) {
+        qWarning() << "the window did not stay after the cancelled confirmation";
+        failed = true;
+    }
+}
+
+// The build constants come from the environment before main runs: run again with every URL on a
+// closed local port, so the window's version check and events go nowhere.
+int runChild(int argc, char *argv[]) {
+    QCoreApplication app(argc, argv);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const QString closed = QStringLiteral("http://127.0.0.1:9/");
+    env.insert(QStringLiteral("KESTRIVANE_GALLERY_CHILD"), QStringLiteral("1"));
+    env.insert(QStringLiteral("KESTRIVANE_TEST_CDN_BASE_URL"), closed + QStringLiteral("sea/win_update/"));
+    env.insert(QStringLiteral("KESTRIVANE_TEST_LOG_URL"), closed + QStringLiteral("c_bq_log/bq_log"));
+    env.insert(QStringLiteral("KESTRIVANE_TEST_CRASH_UPLOAD_URL"), closed + QStringLiteral("api/crash-logs"));
+    env.insert(QStringLiteral("KESTRIVANE_TEST_LAUNCHER_VERSION"), QStringLiteral("0.11"));
+    env.insert(QStringLiteral("KESTRIVANE_TEST_BUILD_MODE"), QString());
+    if (!env.contains(QStringLiteral("QT_QPA_PLATFORM")))
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.start(QCoreApplication::applicationFilePath(), QCoreApplication::arguments().mid(1));
+    if (!child.waitForFinished(10 * 60 * 1000) || child.exitStatus() != QProcess::NormalExit) {
+        qWarning() << "gallery: the picture run failed" << child.errorString();
+        return 1;
+    }
+    return child.exitCode();
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("KESTRIVANE_GALLERY_CHILD"))
+        return runChild(argc, argv);
     QTemporaryDir state;
     if (!state.isValid()) {
         qWarning() << "cannot create a temporary directory";
@@ -451,13 +673,15 @@ int main(int argc, char *argv[]) {
 
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
-    if (args.size() != 2) {
-        qWarning("usage: gallery OUTDIR");
+    if (args.size() == 4 && args.at(2) == QLatin1String("--docs"))
+        docsDir = args.at(3);
+    else if (args.size() != 2) {
+        qWarning("usage: gallery OUTDIR [--docs DIR]");
         return 2;
     }
     outDir = args.at(1);
-    if (!QDir().mkpath(outDir)) {
-        qWarning() << "cannot create output directory" << outDir;
+    if (!QDir().mkpath(outDir) || (!docsDir.isEmpty() && !QDir().mkpath(docsDir))) {
+        qWarning() << "cannot create output directory" << outDir << docsDir;
         return 1;
     }
 
@@ -484,7 +708,23 @@ int main(int argc, char *argv[]) {
         if (language == 1)
             comboBoxes();
     }
+
     catalogue->setLanguageIndex(1);
+    app.setQuitOnLastWindowClosed(false);
+    auto *window = new LauncherUpdater();
+    window->show();
+    if (!gamePage(window)) {
+        qWarning() << "the launcher window did not reach its game page";
+        failed = true;
+    } else {
+        for (int language : {1, 5}) {
+            catalogue->setLanguageIndex(language);
+            windowDialogs(window, catalogue->languageName());
+        }
+    }
+    delete window;
+    catalogue->setLanguageIndex(1);
+    VersionTable::release();
     GlobalSettings::release();
 
     qInfo().noquote() << "gallery: wrote" << written << "pictures to" << QDir(outDir).absolutePath();
