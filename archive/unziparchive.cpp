@@ -35,6 +35,21 @@ bool currentEntry(unzFile zip, unz_file_info64 *info, QString *name) {
     return true;
 }
 
+// Windows opens these names as devices in every folder, whatever the extension ("nul.txt").
+bool isDeviceName(const QStringRef &segment) {
+    QString base = segment.left(segment.indexOf(QLatin1Char('.'))).toString().toUpper();
+    while (base.endsWith(QLatin1Char(' ')))
+        base.chop(1);
+    static const QStringList fixed = {QStringLiteral("CON"),    QStringLiteral("PRN"),
+                                      QStringLiteral("AUX"),    QStringLiteral("NUL"),
+                                      QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
+    if (fixed.contains(base))
+        return true;
+    return base.size() == 4 &&
+           (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT"))) &&
+           base.at(3) >= QLatin1Char('1') && base.at(3) <= QLatin1Char('9');
+}
+
 } // namespace
 
 bool isSafeEntryName(const QString &name) {
@@ -55,7 +70,7 @@ bool isSafeEntryName(const QString &name) {
                 break;
             }
         }
-        if (onlyDotsAndSpaces)
+        if (onlyDotsAndSpaces || isDeviceName(segment))
             return false;
     }
     return true;

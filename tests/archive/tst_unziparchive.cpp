@@ -208,13 +208,15 @@ void TestUnzipArchive::acceptsDottedNames() {
                                {"./top.txt", "2"},
                                {".hidden/.config", "3"},
                                {"a/./b.txt", "4"},
-                               {"..x/y..", "5"}}));
+                               {"..x/y..", "5"},
+                               {"console/com10.txt", "6"}}));
     QVERIFY(unzipArchive(zipPath, target));
     QCOMPARE(readAll(target + "/v1.2/file..name.txt"), QByteArray("1"));
     QCOMPARE(readAll(target + "/top.txt"), QByteArray("2"));
     QCOMPARE(readAll(target + "/.hidden/.config"), QByteArray("3"));
     QCOMPARE(readAll(target + "/a/b.txt"), QByteArray("4"));
     QCOMPARE(readAll(target + "/..x/y.."), QByteArray("5"));
+    QCOMPARE(readAll(target + "/console/com10.txt"), QByteArray("6"));
 }
 
 void TestUnzipArchive::refusesEscapingNames_data() {
@@ -232,6 +234,11 @@ void TestUnzipArchive::refusesEscapingNames_data() {
     QTest::newRow("empty") << QByteArray("");
     QTest::newRow("parent with space") << QByteArray("a/.. /../x");
     QTest::newRow("three dots") << QByteArray(".../x");
+    // Device names: Windows would write to the device instead of a file in the folder.
+    QTest::newRow("device") << QByteArray("sub/NUL");
+    QTest::newRow("device with extension") << QByteArray("con.txt");
+    QTest::newRow("device folder") << QByteArray("com1/x");
+    QTest::newRow("device with space") << QByteArray("a/lpt9 .log");
 }
 
 void TestUnzipArchive::refusesEscapingNames() {
