@@ -222,7 +222,10 @@ echo "md5sum_cpu_per_gib: $(median "${md5_cpu[@]}") s" | tee -a "$work/figures.t
 
 if [ "${BENCH_CAPPED:-1}" != "0" ]; then
     echo "# capped CDN (limit_rate 4m per connection): ${capped_files[*]} (256 MiB), median of $runs rounds"
-    start_nginx "limit_rate 4m;"
+    # limit_rate delays each write by its size / rate, but the first write of a request goes out at
+    # once, up to sendfile_max_chunk (2 MiB by default): short ranged requests would get half of
+    # each 4 MiB piece unthrottled. Small chunks make the cap hold from the first byte.
+    start_nginx "limit_rate 4m; sendfile_max_chunk 64k;"
     bench_round capped_ "$total_capped" "$runs" "${capped_files[*]}" engine:run_engine aria2c:run_aria2
     if [ "${BENCH_CAPPED_CURL:-1}" != "0" ]; then
         bench_round capped_ "$total_capped" 1 "${capped_files[*]}" curl:run_curl
