@@ -25,6 +25,7 @@
 #include <QFontDatabase>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 #include <QProcess>
 #include <QRadioButton>
 #include <QSettings>
@@ -299,7 +300,8 @@ private slots:
 
     // First, while nothing owns the notification area.
     void withoutATrayTheCloseButtonMinimises() {
-        QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
+        if (QSystemTrayIcon::isSystemTrayAvailable())
+            QSKIP("this display has a notification area of its own");
         OPEN_WINDOW(true);
         clickClose();
         QVERIFY(!QApplication::activeModalWidget());
@@ -422,6 +424,36 @@ private slots:
             QCOMPARE(closed.value(QStringLiteral("total_update_count")).toInt(-1), 1);
             QCOMPARE(manualResume().toString(), QStringLiteral("true"));
         }
+    }
+
+    // Rebuilt on a language change: new texts, the catalogue's default family at 12 px, and the new
+    // OPEN entry is the one the window answers to.
+    void trayMenuFollowsTheLanguage() {
+        TrayHost tray;
+        QVERIFY(tray.start());
+        QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 5000);
+        OPEN_WINDOW(false);
+        QMenu &menu = A::trayMenu(window);
+        const QPointer<QAction> englishOpen = menu.actions().at(0);
+        Translation::instance()->setLanguageIndex(5);
+        QVERIFY(englishOpen.isNull()); // the old entries are gone, not left behind
+        QCOMPARE(menu.actions().size(), 2);
+        QCOMPARE(menu.font().family(), Translation::instance()->fontFamily(QStringLiteral("default")));
+        QCOMPARE(menu.font().pixelSize(), 12);
+        QVERIFY(!menu.actions().at(0)->icon().isNull());
+        QVERIFY(menu.actions().at(1)->icon().isNull());
+        QCOMPARE(A::trayIcon(window).toolTip(), catalogueText(QStringLiteral("APP_NAME")));
+
+        clickClose();
+        QTRY_COMPARE_WITH_TIMEOUT(tray.count("dock"), 1, 5000);
+        QVERIFY(clickAt(tray.firstIcon(), 3));
+        QTRY_VERIFY_WITH_TIMEOUT(menu.isVisible(), 5000);
+        QAction *open = menu.actions().at(0);
+        QCOMPARE(open->text(), catalogueText(QStringLiteral("OPEN")));
+        QVERIFY(open->text() != QStringLiteral("OPEN"));
+        QVERIFY(clickAt(menu.mapToGlobal(menu.actionGeometry(open).center()), 1));
+        QTRY_VERIFY_WITH_TIMEOUT(window->isVisible(), 5000);
+        QVERIFY(!A::trayIcon(window).isVisible());
     }
 
     void secondStartBringsTheWindowBackFromTheTray() {
