@@ -42,6 +42,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QProcess>
+#include <QRegion>
 #include <QSettings>
 #include <QStackedWidget>
 #include <QTemporaryDir>
@@ -143,6 +144,12 @@ QImage shoot(LauncherUpdater *window, const QList<QWidget *> &dialogs = {}) {
     QPainter painter(&image);
     for (QWidget *dialog : dialogs) {
         const QPoint at = dialog->mapToGlobal(QPoint()) - window->mapToGlobal(QPoint());
+        // A desktop cuts a window to its mask (the language list's rounded bottom corners); the
+        // offscreen platform does not, so the picture does.
+        const QRegion mask = dialog->mask();
+        painter.setClipping(!mask.isEmpty());
+        if (!mask.isEmpty())
+            painter.setClipRegion(mask.translated(at));
         painter.drawImage(at, dialog->grab().toImage());
     }
     return image;
