@@ -8,7 +8,7 @@ Option Explicit
 Const WaitSeconds = 30
 Const ForAppending = 8
 
-Dim fso, shell, dir, target, newName, newPath, tmpPath, oldPath, logPath, waited
+Dim fso, shell, dir, target, newName, newPath, tmpPath, oldPath, logPath, startTime
 
 Set fso = CreateObject("Scripting.FileSystemObject")
 Set shell = CreateObject("WScript.Shell")
@@ -29,6 +29,30 @@ End Sub
 Sub Fail(text, code)
     LogLine text
     WScript.Quit code
+End Sub
+
+' Seconds on the clock since t (Timer restarts at midnight).
+Function SecondsSince(t)
+    Dim d
+    d = Timer - t
+    If d < 0 Then d = d + 86400
+    SecondsSince = d
+End Function
+
+' Waits about ms milliseconds. Some script hosts lack WScript.Sleep: then a hidden loopback ping
+' (about a second) waits, and as a last resort the clock is watched.
+Sub Pause(ms)
+    Dim t
+    On Error Resume Next
+    WScript.Sleep ms
+    If Err.Number = 0 Then Exit Sub
+    Err.Clear
+    t = Timer
+    shell.Run "ping.exe -n 2 -w 500 127.0.0.1", 0, True
+    If Err.Number = 0 And SecondsSince(t) >= ms / 1000 Then Exit Sub
+    Err.Clear
+    Do While SecondsSince(t) < ms / 1000
+    Loop
 End Sub
 
 ' True while a process runs this folder's launcher.
@@ -71,11 +95,10 @@ newPath = fso.BuildPath(dir, newName)
 If Not fso.FileExists(newPath) Then Fail "new launcher " & newPath & " is missing; keeping the old one", 1
 If fso.GetFile(newPath).Size = 0 Then Fail "new launcher " & newPath & " is empty; keeping the old one", 1
 
-waited = 0
+startTime = Timer
 Do While LauncherRunning()
-    If waited >= WaitSeconds * 1000 Then Fail "the launcher still runs after " & WaitSeconds & " s; keeping the old one", 1
-    WScript.Sleep 250
-    waited = waited + 250
+    If SecondsSince(startTime) >= WaitSeconds Then Fail "the launcher still runs after " & WaitSeconds & " s; keeping the old one", 1
+    Pause 250
 Loop
 
 On Error Resume Next

@@ -12,33 +12,70 @@ namespace {
 
 const QString runKey = QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run");
 
+const QString userRoot = QStringLiteral("HKEY_CURRENT_USER\\");
+
+bool hasLineBreak(const QString &s) {
+    return s.contains(QLatin1Char('\n')) || s.contains(QLatin1Char('\r'));
+}
+
+// QSettings only knows the root key in upper case; the rest of the path is the registry's own
+// case-insensitive business. Empty for a path outside HKEY_CURRENT_USER or one breaking the rules.
+QString userKeyPath(const QString &keyPath) {
+    if (!keyPath.startsWith(userRoot, Qt::CaseInsensitive) || keyPath.size() == userRoot.size() ||
+        keyPath.contains(QLatin1Char(']')) || keyPath.contains(QLatin1Char('/')) || hasLineBreak(keyPath))
+        return QString();
+    return userRoot + keyPath.mid(userRoot.size());
+}
+
+// The same value names as everywhere else; slashes would make QSettings open a subkey instead.
+bool validValueName(const QString &name) {
+    return !name.isEmpty() && !name.contains(QLatin1Char('=')) && !name.startsWith(QLatin1Char('[')) &&
+           !name.startsWith(QLatin1Char(';')) && !name.contains(QLatin1Char('/')) &&
+           !name.contains(QLatin1Char('\\')) && !hasLineBreak(name);
+}
+
 } // namespace
 
 namespace Platform {
 
 QString registryValue(const QString &keyPath, const QString &name) {
-    QSettings reg(keyPath, QSettings::NativeFormat);
+    const QString key = userKeyPath(keyPath);
+    if (key.isEmpty() || !validValueName(name))
+        return QString();
+    QSettings reg(key, QSettings::NativeFormat);
     return reg.value(name).toString();
 }
 
 QStringList registryValueNames(const QString &keyPath) {
-    QSettings reg(keyPath, QSettings::NativeFormat);
+    const QString key = userKeyPath(keyPath);
+    if (key.isEmpty())
+        return QStringList();
+    QSettings reg(key, QSettings::NativeFormat);
     return reg.childKeys();
 }
 
 bool setRegistryValue(const QString &keyPath, const QString &name, const QString &value) {
-    QSettings reg(keyPath, QSettings::NativeFormat);
+    const QString key = userKeyPath(keyPath);
+    if (key.isEmpty() || !validValueName(name) || hasLineBreak(value)) {
+        qDebug() << "registry write refused" << keyPath << name;
+        return false;
+    }
+    QSettings reg(key, QSettings::NativeFormat);
     reg.setValue(name, value);
     reg.sync();
     return reg.status() == QSettings::NoError;
 }
 
 QString runValue(const QString &name) {
+    if (!validValueName(name))
+        return QString();
     QSettings reg(runKey, QSettings::NativeFormat);
     return reg.value(name).toString();
 }
 
 bool setRunValue(const QString &name, const QString &value) {
+    if (!validValueName(name) || hasLineBreak(value))
+        return false;
     QSettings reg(runKey, QSettings::NativeFormat);
     reg.setValue(name, value);
     reg.sync();
@@ -46,6 +83,8 @@ bool setRunValue(const QString &name, const QString &value) {
 }
 
 bool removeRunValue(const QString &name) {
+    if (!validValueName(name))
+        return false;
     QSettings reg(runKey, QSettings::NativeFormat);
     reg.remove(name);
     reg.sync();
