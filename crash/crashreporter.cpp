@@ -40,7 +40,23 @@ CrashReporter::CrashReporter(QWidget *parent)
     // Only plain text is sent: pasted formatting would show but never arrive.
     descriptionEdit->setAcceptRichText(false);
     descriptionEdit->setTabChangesFocus(true);
-    layout->addWidget(descriptionEdit);
+
+    // Characters used of the description, right under it; what is typed or pasted beyond the
+    // limit is refused at once, so nothing the player wrote is dropped unseen at sending.
+    lengthLabel = new QLabel(this);
+    lengthLabel->setObjectName(QStringLiteral("lengthLabel"));
+    lengthLabel->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    QPalette dim = lengthLabel->palette();
+    dim.setColor(QPalette::WindowText, dim.color(QPalette::Disabled, QPalette::WindowText));
+    lengthLabel->setPalette(dim);
+    connect(descriptionEdit, &QTextEdit::textChanged, this, &CrashReporter::limitDescription);
+    limitDescription();
+
+    auto *descriptionBox = new QVBoxLayout;
+    descriptionBox->setSpacing(2);
+    descriptionBox->addWidget(descriptionEdit);
+    descriptionBox->addWidget(lengthLabel);
+    layout->addLayout(descriptionBox);
 
     auto *popupCheckBox = new QCheckBox(catalogue->tr(QStringLiteral("POPUP_ON_CRASH")), this);
     popupCheckBox->setObjectName(QStringLiteral("popupOnCrashCheckBox"));
@@ -48,22 +64,7 @@ CrashReporter::CrashReporter(QWidget *parent)
     connect(popupCheckBox, &QCheckBox::stateChanged, this, [](int state) {
         GlobalSettings::instance()->setValue(PopupOnCrash, state != Qt::Unchecked ? 1 : 0);
     });
-
-    // Characters left of the description; what is typed or pasted beyond the limit is refused at
-    // once, so nothing the player wrote is dropped unseen at sending.
-    lengthLabel = new QLabel(this);
-    lengthLabel->setObjectName(QStringLiteral("lengthLabel"));
-    lengthLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    QPalette dim = lengthLabel->palette();
-    dim.setColor(QPalette::WindowText, dim.color(QPalette::Disabled, QPalette::WindowText));
-    lengthLabel->setPalette(dim);
-    connect(descriptionEdit, &QTextEdit::textChanged, this, &CrashReporter::limitDescription);
-    limitDescription();
-
-    auto *optionRow = new QHBoxLayout;
-    optionRow->addWidget(popupCheckBox, 1);
-    optionRow->addWidget(lengthLabel);
-    layout->addLayout(optionRow);
+    layout->addWidget(popupCheckBox);
 
     auto *dontSendButton = new QPushButton(catalogue->tr(QStringLiteral("DONT_SEND_LOG")), this);
     dontSendButton->setObjectName(QStringLiteral("dontSendButton"));

@@ -226,8 +226,10 @@ private slots:
     }
 
     void pausedLabelsAreEmptyAndContinueFinishes() {
-        const QByteArray a = randomBytes(900000, 6);
-        const QByteArray b = randomBytes(900000, 7);
+        // About 7 s each at the throttled rate: neither can complete during the pause below, even
+        // when a loaded machine shows the first speed figure late.
+        const QByteArray a = randomBytes(1400000, 6);
+        const QByteArray b = randomBytes(1400000, 7);
         publish(QStringLiteral("a.bin"), QStringLiteral("1"), a);
         publish(QStringLiteral("b.bin"), QStringLiteral("1"), b);
         HttpServer::Faults slow;
