@@ -82,7 +82,8 @@ void LauncherUpdater::versionFileDownloadFinished() {
             continue;
         RemoteFileInfo info;
         if (!VersionTable::parseLine(line, &info)) {
-            qDebug().noquote() << "version file line refused: " + line.left(200);
+            // Quoted, so control characters in a hostile line are escaped in the log.
+            qDebug() << "version file line refused:" << line.left(200);
             retryVersionCheck(trKey(QStringLiteral("VERSION_PARSE_ERROR")));
             return;
         }
