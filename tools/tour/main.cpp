@@ -247,6 +247,8 @@ void launcherPage(LauncherUpdater *w, const QString &language) {
     capture(w, language, QStringLiteral("launcher-update"));
 }
 
+void exitConfirmation(LauncherUpdater *w, const QString &language);
+
 void downloadLabels(Ui::LauncherUpdater *ui, int percent, qint64 done, qint64 total, const QString &time,
                     qint64 speed) {
     ui->gameSrcDownloadInfo->setVisible(true);
@@ -285,6 +287,8 @@ void gamePage(LauncherUpdater *w, const QString &language) {
     ui->downloadBtn->setVisible(true);
     downloadLabels(ui, 42, Q_INT64_C(1342177280), total, QStringLiteral("00:03:27"), 4414013);
     capture(w, language, QStringLiteral("download-running"));
+    // Closing is confirmed only while a download runs, so the dialog is pictured over this state.
+    exitConfirmation(w, language);
     // The longest texts the labels can show: 100 %, sizes in the GB, a long remaining time.
     downloadLabels(ui, 99, Q_INT64_C(3188000000), total, QStringLiteral("123:59:59"), 1073000000);
     capture(w, language, QStringLiteral("download-long-texts"));
@@ -504,7 +508,6 @@ int main(int argc, char *argv[]) {
             launcherPage(&window, language);
             gamePage(&window, language);
             settingsDialog(&window, language);
-            exitConfirmation(&window, language);
             window.hide();
         }
         crashDialog(language);
