@@ -10,6 +10,8 @@
 
 #include <unzip.h>
 
+#include <limits>
+
 namespace {
 
 // Bytes copied per read from the zip library to the target file. Large blocks keep the number of
@@ -20,6 +22,75 @@ constexpr int bufferCount = 8;
 
 QDebug log() {
     return qDebug().noquote().nospace();
+}
+
+// The archive is read through QFile: it opens any path Qt can name, also one that the local 8-bit
+// encoding cannot spell (an install folder below a user name in another script on Windows).
+voidpf ZCALLBACK qtOpen(voidpf, const void *path, int mode) {
+    if (!path || (mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ)
+        return nullptr;
+    auto *file = new QFile(*static_cast<const QString *>(path));
+    if (!file->open(QIODevice::ReadOnly)) {
+        delete file;
+        return nullptr;
+    }
+    return file;
+}
+
+uLong ZCALLBACK qtRead(voidpf, voidpf stream, void *buffer, uLong size) {
+    const qint64 count = static_cast<QFile *>(stream)->read(static_cast<char *>(buffer), qint64(size));
+    return count < 0 ? 0 : uLong(count);
+}
+
+uLong ZCALLBACK qtWrite(voidpf, voidpf, const void *, uLong) {
+    return 0; // read only
+}
+
+ZPOS64_T ZCALLBACK qtTell(voidpf, voidpf stream) {
+    return ZPOS64_T(static_cast<QFile *>(stream)->pos());
+}
+
+long ZCALLBACK qtSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
+    auto *file = static_cast<QFile *>(stream);
+    qint64 base = 0;
+    switch (origin) {
+    case ZLIB_FILEFUNC_SEEK_SET:
+        break;
+    case ZLIB_FILEFUNC_SEEK_CUR:
+        base = file->pos();
+        break;
+    case ZLIB_FILEFUNC_SEEK_END:
+        base = file->size();
+        break;
+    default:
+        return -1;
+    }
+    // Offsets come from the archive itself: a position past 2^63 or before the start is refused.
+    if (offset > ZPOS64_T(std::numeric_limits<qint64>::max() - base))
+        return -1;
+    return file->seek(base + qint64(offset)) ? 0 : -1;
+}
+
+int ZCALLBACK qtClose(voidpf, voidpf stream) {
+    delete static_cast<QFile *>(stream);
+    return 0;
+}
+
+int ZCALLBACK qtError(voidpf, voidpf stream) {
+    return static_cast<QFile *>(stream)->error() == QFileDevice::NoError ? 0 : 1;
+}
+
+unzFile openArchive(const QString &path) {
+    zlib_filefunc64_def io;
+    io.zopen64_file = qtOpen;
+    io.zread_file = qtRead;
+    io.zwrite_file = qtWrite;
+    io.ztell64_file = qtTell;
+    io.zseek64_file = qtSeek;
+    io.zclose_file = qtClose;
+    io.zerror_file = qtError;
+    io.opaque = nullptr;
+    return unzOpen2_64(&path, &io);
 }
 
 // Reads the current entry's information and its whole name, whatever its length.
@@ -83,7 +154,7 @@ bool unzipArchive(const QString &path) {
 bool unzipArchive(const QString &path, const QString &targetDir) {
     const QString &dir = targetDir;
 
-    unzFile zip = unzOpen(QFile::encodeName(path).constData());
+    unzFile zip = openArchive(path);
     if (!zip) {
         log() << "failed to open zip file: " << path;
         return false;

@@ -131,12 +131,17 @@ void TestUnzipArchive::replacesExistingFileAndLeavesOthersAlone() {
 }
 
 void TestUnzipArchive::extractsIntoLauncherDirectory() {
-    Platform::setLauncherDirOverride(target);
-    QVERIFY(writeZip(zipPath, {{"game/Quelvane.pak", "pak"}}));
-    const bool ok = unzipArchive(zipPath);
+    // A launcher folder named in several scripts, as below a player's own user folder.
+    const QString home =
+        tmp->filePath(QString::fromUtf8("Spieler \xc3\x96l\xc3\xa7\xc3\xbc \xe7\x8e\xa9\xe5\xae\xb6"));
+    QVERIFY(QDir().mkpath(home));
+    const QString archive = home + QString::fromUtf8("/\xe8\xb5\x84\xe6\xba\x90.zip");
+    QVERIFY(writeZip(archive, {{"game/Quelvane.pak", "pak"}}));
+    Platform::setLauncherDirOverride(home);
+    const bool ok = unzipArchive(archive);
     Platform::setLauncherDirOverride(QString());
     QVERIFY(ok);
-    QCOMPARE(readAll(target + "/game/Quelvane.pak"), QByteArray("pak"));
+    QCOMPARE(readAll(home + "/game/Quelvane.pak"), QByteArray("pak"));
 }
 
 void TestUnzipArchive::readsLongEntryNamesWhole() {
