@@ -1,11 +1,11 @@
 // tour OUTDIR [--docs DIR] [--languages N,N,...]
 //
-// Takes a picture of every state of the launcher window (launcher page, self-update progress,
-// each error text, download running and paused, KEEP UPDATE, extracting, ready), the settings
-// dialog on both pages with the language list open, the exit confirmation and the crash dialog, in
-// every language, into OUTDIR/<language>/. Every caption on every picture is measured against the
-// widget that shows it; the exit code is 1 when any is cut off or runs past its widget, or when a
-// long caption pushes the controls of the bottom row out of place.
+// Takes a picture of every state of the launcher window (launcher page, self-update start and
+// progress, each error text, download running and paused, KEEP UPDATE, extracting, ready), the
+// settings dialog on both pages with the language list open, the exit confirmation and the crash
+// dialog, in every language, into OUTDIR/<language>/. Every caption on every picture is measured
+// against the widget that shows it; the exit code is 1 when any is cut off or runs past its widget,
+// or when a long caption pushes the controls of the bottom row out of place.
 // With --docs, the English and Japanese pictures of each screen are also written to DIR as JPEG.
 //
 // The window is the real LauncherUpdater on the offscreen platform, in a temporary launcher folder.
@@ -239,6 +239,11 @@ void launcherPage(LauncherUpdater *w, const QString &language) {
         info->setTextKey(QLatin1String(k), true, true);
         capture(w, language, QStringLiteral("error-launcher-%1").arg(QString::fromLatin1(k).toLower()));
     }
+    // A self-update that has not reported progress yet.
+    info->setTextKey(QStringLiteral("LOADING"), true, true);
+    ui->launcherProgressBar->setVisible(true);
+    ui->launcherProgressBar->setProgress(0);
+    capture(w, language, QStringLiteral("launcher-update-loading"));
     info->setTextKey(QStringLiteral("%1 %2%3"), false, true);
     info->setArgs({key(QStringLiteral("UPDATING")), text(LauncherUpdater::formatSize(1572864)),
                    text(QStringLiteral("/") + LauncherUpdater::formatSize(12845056))});
