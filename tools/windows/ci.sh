@@ -83,8 +83,24 @@ for arch in x86_64 i686; do
     done
 done
 
-# No display for wine: the tests run on the offscreen platform.
-env -u DISPLAY -u WAYLAND_DISPLAY "$here/test.sh" "$work/x86_64"
+# No display for wine: everything runs on the offscreen platform, in a prefix of its own.
+unset DISPLAY WAYLAND_DISPLAY
+WINEPREFIX=$(mktemp -d /tmp/kv-ci-wine.XXXXXX)
+export WINEPREFIX
+trap 'wineserver -k >/dev/null 2>&1 || /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
+"$here/test.sh" "$work/x86_64"
+
+# The launcher itself starts from its folder of DLLs and keeps running (no network but 127.0.0.1).
+smoke=$work/smoke
+rm -rf "$smoke"
+cp -r "$work/x86_64/bin" "$smoke"
+set +e
+(cd "$smoke" && timeout -k 5 20 /usr/lib/wine/wine64 cmd /c "set QT_QPA_PLATFORM=offscreen&& Kestrivane.exe" \
+    >"$work/smoke.log" 2>&1)
+rc=$?
+set -e
+((rc == 124)) || { echo "ci-windows: Kestrivane.exe ended within 20 s (exit code $rc)" >&2; cat "$work/smoke.log" >&2; exit 1; }
+echo "ci-windows: Kestrivane.exe still running after 20 s under wine64"
 phase "wine tests"
 
 "$here/installer.sh" "$work/i686"

@@ -39,7 +39,8 @@ declare -A skip_funcs=(
 # test_translatablewidgets outlineShiftsTextAndWidensHint, test_launcher_window
 #   paintsBackgroundTitleBandAndTexts: pixel rows measured with the Unix font rasteriser.
 # test_launcher_window selfUpdate...: a stand-in update.sh; secondStart...: /bin/sleep as the game.
-# Programs that fail are run once more (shared, noisy machines), as on Linux; both logs are kept.
+# Programs that fail are run again, up to three times: wine makes the short waits of some tests
+# (a 100 ms send in the single-instance helper) sensitive to load. Every attempt's log is kept.
 
 own_prefix=
 if [[ -z ${WINEPREFIX:-} ]]; then
@@ -123,8 +124,8 @@ while IFS=$'\t' read -r name limit program envb64; do
         ((${#funcs[@]})) || { echo "FAIL  $name: cannot list its test functions"; failed+=("$name"); continue; }
     fi
     t0=$(date +%s)
-    for attempt in 1 2; do
-        [[ $attempt == 1 ]] || { mv "$out" "$out.first" 2>/dev/null || true; echo "RETRY $name"; }
+    for attempt in 1 2 3; do
+        [[ $attempt == 1 ]] || { mv "$out" "$out.$((attempt - 1))" 2>/dev/null || true; echo "RETRY $name"; }
         # The registry is shared by every program of the prefix: each test starts without the values
         # the launcher owns, as on a machine where it was never installed.
         for value in "HKCU\\SOFTWARE\\Quelvane" "HKCU\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run /v Quelvane"; do
@@ -140,7 +141,7 @@ while IFS=$'\t' read -r name limit program envb64; do
         set -e
         totals=$(grep -a '^Totals:' "$out" 2>/dev/null | tail -n1 | tr -d '\r' || true)
         ((rc == 0)) && [[ -n $totals ]] && grep -aq ' 0 failed' <<<"$totals" && break
-        [[ $attempt == 1 ]] && grep -a -A6 '^FAIL!' "$out" 2>/dev/null | tr -d '\r' | sed 's/^/      /' | head -n 30 || true
+        [[ $attempt != 3 ]] && grep -a -A6 '^FAIL!' "$out" 2>/dev/null | tr -d '\r' | sed 's/^/      /' | head -n 30 || true
     done
     secs=$(($(date +%s) - t0))
     if ((rc == 0)) && [[ -n $totals ]] && grep -aq ' 0 failed' <<<"$totals"; then
