@@ -26,14 +26,15 @@ declare -A skip_test=(
 )
 declare -A skip_funcs=(
     [test_globalsettings]="eachKeyWrittenThrough onlyChangedKeysAreStored autostartOnAndOff"
-    [test_unziparchive]="restoresUnixPermissions ignoresModesOfOtherHosts"
+    [test_unziparchive]="restoresUnixPermissions ignoresModesOfOtherHosts extractsIntoLauncherDirectory"
     [test_settingdialog]="eachControlWritesAtOnce"
     [test_translatablewidgets]="outlineShiftsTextAndWidensHint"
     [test_launcher_window]="paintsBackgroundTitleBandAndTexts selfUpdateWritesTheFileAndRunsTheScript secondStartWhileTheGameRunsDoesNothing"
 )
 # test_globalsettings eachKeyWrittenThrough, onlyChangedKeysAreStored: the settings file has CRLF line
 #   ends on Windows; autostartOnAndOff: the XDG autostart file.
-# test_unziparchive: Unix file modes and /bin/sh.
+# test_unziparchive: Unix file modes and /bin/sh; extractsIntoLauncherDirectory: the test's own zip
+#   writer opens its non-ASCII path through the C library's 8-bit calls, which Windows cannot spell.
 # test_settingdialog eachControlWritesAtOnce: expects a start-at-login store of its own per test
 #   function (a fresh XDG folder); the Run value is one per user.
 # test_translatablewidgets outlineShiftsTextAndWidensHint, test_launcher_window
