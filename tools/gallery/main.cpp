@@ -11,6 +11,7 @@
 // every URL of the window points at a closed local port.
 
 #include "gallerysheet.h"
+#include "tools/offlinerun/offlinerun.h"
 
 #include "download/versiontable.h"
 #include "i18n/translation.h"
@@ -628,36 +629,11 @@ void windowDialogs(LauncherUpdater *window, const QString &language) {
     }
 }
 
-// The build constants come from the environment before main runs: run again with every URL on a
-// closed local port, so the window's version check and events go nowhere.
-int runChild(int argc, char *argv[]) {
-    QCoreApplication app(argc, argv);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    const QString closed = QStringLiteral("http://127.0.0.1:9/");
-    env.insert(QStringLiteral("KESTRIVANE_GALLERY_CHILD"), QStringLiteral("1"));
-    env.insert(QStringLiteral("KESTRIVANE_TEST_CDN_BASE_URL"), closed + QStringLiteral("sea/win_update/"));
-    env.insert(QStringLiteral("KESTRIVANE_TEST_LOG_URL"), closed + QStringLiteral("c_bq_log/bq_log"));
-    env.insert(QStringLiteral("KESTRIVANE_TEST_CRASH_UPLOAD_URL"), closed + QStringLiteral("api/crash-logs"));
-    env.insert(QStringLiteral("KESTRIVANE_TEST_LAUNCHER_VERSION"), QStringLiteral("0.11"));
-    env.insert(QStringLiteral("KESTRIVANE_TEST_BUILD_MODE"), QString());
-    if (!env.contains(QStringLiteral("QT_QPA_PLATFORM")))
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    QProcess child;
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::ForwardedChannels);
-    child.start(QCoreApplication::applicationFilePath(), QCoreApplication::arguments().mid(1));
-    if (!child.waitForFinished(10 * 60 * 1000) || child.exitStatus() != QProcess::NormalExit) {
-        qWarning() << "gallery: the picture run failed" << child.errorString();
-        return 1;
-    }
-    return child.exitCode();
-}
-
 } // namespace
 
 int main(int argc, char *argv[]) {
     if (qEnvironmentVariableIsEmpty("KESTRIVANE_GALLERY_CHILD"))
-        return runChild(argc, argv);
+        return runOffline(argc, argv, "KESTRIVANE_GALLERY_CHILD", "gallery");
     QTemporaryDir state;
     if (!state.isValid()) {
         qWarning() << "cannot create a temporary directory";

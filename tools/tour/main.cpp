@@ -13,6 +13,7 @@
 // are reached by the product's own code); the other states are set on its widgets as the workflow
 // would set them.
 
+#include "tools/offlinerun/offlinerun.h"
 #include "tools/tour/captioncheck.h"
 
 #include "crash/crashreporter.h"
@@ -433,36 +434,11 @@ bool parseOptions(const QStringList &args) {
     return !options.outDir.isEmpty();
 }
 
-// The build constants of this executable come from the environment before main runs, so the tour
-// starts itself again with them set: every URL on a closed local port.
-int runChild(int argc, char *argv[]) {
-    QCoreApplication app(argc, argv);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    const QString closed = QStringLiteral("http://127.0.0.1:9/");
-    env.insert(QStringLiteral("KESTRIVANE_TOUR_CHILD"), QStringLiteral("1"));
-    env.insert(QStringLiteral("KESTRIVANE_TEST_CDN_BASE_URL"), closed + QStringLiteral("sea/win_update/"));
-    env.insert(QStringLiteral("KESTRIVANE_TEST_LOG_URL"), closed + QStringLiteral("c_bq_log/bq_log"));
-    env.insert(QStringLiteral("KESTRIVANE_TEST_CRASH_UPLOAD_URL"), closed + QStringLiteral("api/crash-logs"));
-    env.insert(QStringLiteral("KESTRIVANE_TEST_LAUNCHER_VERSION"), QStringLiteral("0.11"));
-    env.insert(QStringLiteral("KESTRIVANE_TEST_BUILD_MODE"), QString());
-    if (!env.contains(QStringLiteral("QT_QPA_PLATFORM")))
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    QProcess child;
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::ForwardedChannels);
-    child.start(QCoreApplication::applicationFilePath(), QCoreApplication::arguments().mid(1));
-    if (!child.waitForFinished(10 * 60 * 1000) || child.exitStatus() != QProcess::NormalExit) {
-        qWarning() << "tour: the picture run failed" << child.errorString();
-        return 1;
-    }
-    return child.exitCode();
-}
-
 } // namespace
 
 int main(int argc, char *argv[]) {
     if (qEnvironmentVariableIsEmpty("KESTRIVANE_TOUR_CHILD"))
-        return runChild(argc, argv);
+        return runOffline(argc, argv, "KESTRIVANE_TOUR_CHILD", "tour");
 
     QTemporaryDir state;
     if (!state.isValid()) {
