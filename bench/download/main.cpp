@@ -33,7 +33,8 @@ double peakRssMiB() {
 }
 
 void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &text) {
-    if (type != QtDebugMsg)
+    // Piece failures stay visible: a failed run has to say why.
+    if (type != QtDebugMsg || text.startsWith(QLatin1String("piece")))
         std::fprintf(stderr, "%s\n", qPrintable(text));
 }
 
