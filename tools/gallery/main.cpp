@@ -635,17 +635,8 @@ int main(int argc, char *argv[]) {
     if (qEnvironmentVariableIsEmpty("KESTRIVANE_GALLERY_CHILD"))
         return runOffline(argc, argv, "KESTRIVANE_GALLERY_CHILD", "gallery");
     QTemporaryDir state;
-    if (!state.isValid()) {
-        qWarning() << "cannot create a temporary directory";
+    if (!useFreshState(state))
         return 1;
-    }
-    // Settings and the autostart folder of this run only; English to start with.
-    Platform::setLauncherDirOverride(state.path());
-    qputenv("XDG_CONFIG_HOME", state.filePath(QStringLiteral("xdg")).toUtf8());
-    {
-        QSettings ini(state.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
-        ini.setValue(QStringLiteral("global_settings/language"), 1);
-    }
 
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();

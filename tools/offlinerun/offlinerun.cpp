@@ -4,6 +4,10 @@
 #include <QDebug>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include "platform/platform.h"
 
 int runOffline(int argc, char *argv[], const char *childMarker, const char *toolName) {
     QCoreApplication app(argc, argv);
@@ -26,4 +30,16 @@ int runOffline(int argc, char *argv[], const char *childMarker, const char *tool
         return 1;
     }
     return child.exitCode();
+}
+
+bool useFreshState(const QTemporaryDir &state) {
+    if (!state.isValid()) {
+        qWarning() << "cannot create a temporary directory";
+        return false;
+    }
+    Platform::setLauncherDirOverride(state.path());
+    qputenv("XDG_CONFIG_HOME", state.filePath(QStringLiteral("xdg")).toUtf8());
+    QSettings ini(state.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
+    ini.setValue(QStringLiteral("global_settings/language"), 1);
+    return true;
 }

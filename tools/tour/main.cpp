@@ -441,15 +441,10 @@ int main(int argc, char *argv[]) {
         return runOffline(argc, argv, "KESTRIVANE_TOUR_CHILD", "tour");
 
     QTemporaryDir state;
-    if (!state.isValid()) {
-        qWarning() << "cannot create a temporary directory";
+    if (!useFreshState(state))
         return 1;
-    }
-    Platform::setLauncherDirOverride(state.path());
-    qputenv("XDG_CONFIG_HOME", state.filePath(QStringLiteral("xdg")).toUtf8());
     {
         QSettings ini(state.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
-        ini.setValue(QStringLiteral("global_settings/language"), 1);
         ini.setValue(QStringLiteral("global_settings/popup_on_crash"), 1);
         ini.setValue(QStringLiteral("global_settings/popup_on_exit"), 1);
     }
