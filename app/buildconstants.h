@@ -5,9 +5,9 @@
 // Compiled-in configuration. Every URL the launcher talks to is derived from these.
 // The product fills them from CMake cache variables; test executables link a variant
 // that may take them from the environment (see buildconstants_env.cpp).
-extern const QString cdnBaseUrl;     // "http://<cdn host>/sea/win_update/"
-extern const QString buildMode;      // "" in this build
-extern const QString logUrl;         // "http://<log host>/c_bq_log/bq_log"
+extern const QString cdnBaseUrl;      // "http://<cdn host>/sea/win_update/"
+extern const QString buildMode;       // "" in this build
+extern const QString logUrl;          // "http://<log host>/c_bq_log/bq_log"
 extern const QString launcherVersion; // "0.11"
-extern const QString versionFile;    // "version3.txt"
-extern const QString crashUploadUrl; // "http://<ipv4>:8329/api/crash-logs"
+extern const QString versionFile;     // "version3.txt"
+extern const QString crashUploadUrl;  // "http://<ipv4>:8329/api/crash-logs"

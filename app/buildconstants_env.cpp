@@ -5,8 +5,7 @@
 
 #include <QByteArray>
 
-static QString fromEnv(const char *name, const char *fallback)
-{
+static QString fromEnv(const char *name, const char *fallback) {
     const QByteArray value = qgetenv(name);
     return QString::fromUtf8(value.isNull() ? QByteArray(fallback) : value);
 }

@@ -31,7 +31,8 @@ int onError(Display *display, XErrorEvent *e) {
 
 void setWmState(Display *display, Window w, long state, Atom wmState) {
     long data[2] = {state, None};
-    XChangeProperty(display, w, wmState, wmState, 32, PropModeReplace, reinterpret_cast<unsigned char *>(data), 2);
+    XChangeProperty(display, w, wmState, wmState, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char *>(data), 2);
 }
 
 } // namespace
