@@ -26,13 +26,13 @@ QString firstFamily(int fontId) {
 } // namespace
 
 int main(int argc, char *argv[]) {
-    // 1. Nothing exists before the guard.
+    // The single-instance guard comes first: nothing is created before it.
     SingleApplication app(argc, argv, true, SingleApplication::UserScope, 1000, QString());
 
-    // 2.
+    // What --version prints.
     QCoreApplication::setApplicationVersion(launcherVersion);
 
-    // 3-5.
+    // The bundled fonts: CJK captions everywhere, the Latin display face for English.
     const int cjkFontId = QFontDatabase::addApplicationFont(QStringLiteral(":/font/font/FZY4K.TTF"));
     const int latinFontId = QFontDatabase::addApplicationFont(QStringLiteral(":/font/font/Neuron Heavy.otf"));
     const QString cjkFamily = firstFamily(cjkFontId);
@@ -42,13 +42,13 @@ int main(int argc, char *argv[]) {
     const QString defaultFamily = QFont().family();
     QApplication::setFont(QFont(cjkFamily));
 
-    // 6. Only the version option; an unknown option ends the process with 1.
+    // Only the version option; an unknown option ends the process with 1.
     {
         QCommandLineParser parser;
         parser.addVersionOption();
         parser.process(app);
 
-        // 7. A second start hands over to the running launcher and leaves.
+        // A second start hands over to the running launcher and leaves.
         if (app.isSecondaryInstance()) {
             app.sendToPrimary(QByteArrayLiteral("activated"), 100, SingleApplication::DontWait);
             return 0;
@@ -58,20 +58,20 @@ int main(int argc, char *argv[]) {
     // Players behind a proxy must still reach the CDN and the endpoints.
     QNetworkProxyFactory::setUseSystemConfiguration(true);
 
-    // 8-9.
+    // The catalogue learns the font families, then loads the saved language.
     Translation *catalogue = Translation::instance();
     catalogue->setFontFamily(QStringLiteral("default"), defaultFamily);
     catalogue->setFontFamily(QStringLiteral("chinese"), cjkFamily);
     catalogue->setFontFamily(QStringLiteral("english"), latinFamily);
     catalogue->loadLanguage();
 
-    // 10-11.
+    // The window, and the messages a second start sends to it.
     auto *window = new LauncherUpdater();
     window->show();
     QObject::connect(&app, SIGNAL(receivedMessage(quint32, QByteArray)), window,
                      SLOT(receivedMessageFromSecondary(quint32, QByteArray)));
 
-    // 12-13. The loop ends when the window closes; the result is 0 whatever it returned.
+    // The loop ends when the window closes; the result is 0 whatever it returned.
     app.exec();
     VersionTable::release();
     GlobalSettings::release();

@@ -35,18 +35,18 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
     , networkManager(new QNetworkAccessManager(this))
     , speedTimer(new QTimer(this))
     , fadeAnimation(new QPropertyAnimation(this)) {
-    // 1-2. Members above; the form ends on the game page, the run starts on the launcher page.
+    // The form ends on the game page, the run starts on the launcher page.
     ui->setupUi(this);
     ui->stackedWidget->setCurrentIndex(0);
 
-    // 3.
+    // Window icon.
     setWindowIcon(QIcon(QString::fromLatin1(IconPath)));
 
-    // 4.
+    // Texts follow the language chosen in the settings.
     connect(Translation::instance(), SIGNAL(languageChanged(QString)), this,
             SLOT(onLanguageChanged(QString)));
 
-    // 5. Tray icon, hidden until the close button sends the window there.
+    // Tray icon, hidden until the close button sends the window there.
     trayIcon.setIcon(QIcon(QString::fromLatin1(IconPath)));
     trayIcon.setToolTip(trKey(QStringLiteral("APP_NAME")));
     connect(&trayIcon, SIGNAL(activated(QSystemTrayIcon::ActivationReason)), this,
@@ -55,28 +55,28 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
     connect(&trayMenu, SIGNAL(triggered(QAction *)), this, SLOT(trayMenuTriggered(QAction *)));
     trayIcon.setContextMenu(&trayMenu);
 
-    // 6-7.
+    // Title and version captions.
     setWindowTitle(trKey(QStringLiteral("APP_NAME")));
     ui->appnameLabel->setTextKey(QStringLiteral("%1"), false, true);
     ui->appnameLabel->setArgs({LabelArgs::key(QStringLiteral("APP_NAME"))});
     ui->versionLabel->setTextKey(QStringLiteral("V%1 %2"), false, true);
     ui->versionLabel->setArgs({LabelArgs::text(launcherVersion), LabelArgs::text(buildMode)});
 
-    // 8. Design size 1280 x 720 scaled to a width of 1300.
+    // Design size 1280 x 720 scaled to a width of 1300.
     const double scale = 1300.0 / 1280.0;
     setFixedSize(qRound(1280 * scale), qRound(720 * scale));
 
-    // 9.
+    // The overlay that darkens the window behind a dialog.
     overlay = new DarkOverlay(this);
     overlay->setGeometry(0, 0, width(), height());
     overlay->raise();
     overlay->hide();
 
-    // 10.
+    // Where the window can be dragged, and the painted title band.
     titleBarRect = QRect(0, 0, 1300, 44);
     titleBandRect = QRect(0, 0, width(), 44);
 
-    // 11. Title buttons.
+    // Title buttons.
     ui->close_btn->setIcon(QPixmap(QStringLiteral(":/images/images/close_normal.png")));
     connect(ui->close_btn, SIGNAL(clicked()), this, SLOT(exit()));
     ui->minimize_btn->setIcon(QPixmap(QStringLiteral(":/images/images/minimize_normal.png")));
@@ -85,7 +85,7 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
     ui->setting_btn->setVisible(false);
     connect(ui->setting_btn, SIGNAL(clicked()), this, SLOT(openSettings()));
 
-    // 12. Pause / continue button of the game download.
+    // Pause / continue button of the game download.
     ImageButton *downloadBtn = ui->downloadBtn;
     downloadBtn->setVisible(false);
     downloadBtn->setIcon(QPixmap(QStringLiteral(":/images/images/pause.png")));
@@ -96,43 +96,43 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
     downloadBtn->setIconScale(0.6f);
     connect(downloadBtn, SIGNAL(clicked()), this, SLOT(downloadBtnClicked()));
 
-    // 13.
+    // Start button, shown once the game files are ready.
     ui->startGameBtn->setVisible(false);
     ui->startGameBtn->setTextPixelSize(startButtonPixelSize(Translation::instance()->languageName()));
 
-    // 14.
+    // Status line of the launcher page.
     ui->launcherDownloadInfo->setVisible(false);
     ui->launcherDownloadInfo->setTextKey(QStringLiteral("LOADING"), true, true);
     ui->launcherDownloadInfo->setOutlineColor(QColor("#3b2c5e"));
     ui->launcherDownloadInfo->setOutlined(true);
     ui->launcherDownloadInfo->setOutlineWidth(2);
 
-    // 15.
+    // Progress bars of the self-update and of the game download.
     ui->launcherProgressBar->setScale(1.015625f);
     ui->launcherProgressBar->setRadiusIsHalfHeight(true);
     ui->gameSrcProgressBar->setScale(1.015625f);
     ui->gameSrcProgressBar->setVisible(false);
 
-    // 16.
+    // Background and title band colour.
     backgroundPixmap = QPixmap(QStringLiteral(":/images/images/bg1.png"));
     titleBandColor = QColor("#2e0152");
 
-    // 17.
+    // Download speed, measured once a second.
     speedTimer->setInterval(1000);
     connect(speedTimer, SIGNAL(timeout()), this, SLOT(calcDownloadSpeed()));
     ui->launcherProgressBar->setVisible(false);
 
-    // 18. The version file is requested 500 ms from now.
+    // The version file is requested 500 ms from now.
     retryVersionCheck(QString());
 
-    // 19.
+    // The game process, started from the launcher directory.
     gameProcess = new QProcess(this);
     gameProcess->setWorkingDirectory(Platform::launcherDir());
     connect(gameProcess, SIGNAL(started()), this, SLOT(gameProcessStarted()));
     connect(gameProcess, SIGNAL(finished(int, QProcess::ExitStatus)), this,
             SLOT(gameProcessFinished(int, QProcess::ExitStatus)));
 
-    // 20.
+    // Outlined captions of the game download.
     for (TranslatableLabel *label :
          {ui->gameSrcDownloadInfo, ui->estimateTimeInfo, ui->downloadingSpeedInfo}) {
         label->setOutlined(true);
@@ -140,18 +140,18 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
         label->setOutlineColor(QColor("#30005d"));
     }
 
-    // 21-22.
+    // Identifiers the events carry, then the first event.
     readCampaignId();
     readDeviceId();
     QJsonObject started;
     started.insert(QStringLiteral("event"), QStringLiteral("launcher started"));
     sendLogEvent(started);
 
-    // 23.
+    // The fade-in when the window is shown.
     fadeAnimation->setTargetObject(this);
     fadeAnimation->setPropertyName("fadeInAlpha");
 
-    // 24.
+    // Ctrl+Alt+G shows the debug information.
     auto *debugShortcut = new QShortcut(QKeySequence(QStringLiteral("Ctrl+Alt+G")), this);
     debugShortcut->setContext(Qt::WindowShortcut);
     connect(debugShortcut, &QShortcut::activated, this, &LauncherUpdater::showDebugInfo);
