@@ -9,7 +9,7 @@
 #   BENCH_CAPPED_CURL 0 skips curl in the capped run (about a minute per run; default: one run)
 #   BENCH_KEEP_LOG  copy the figures of every single run to this file
 #
-# Needs nginx (Debian nginx-light), aria2c (aria2), curl and GNU time (/usr/bin/time).
+# Needs nginx (Debian nginx-light, started through tools/stack), aria2c (aria2), curl and GNU time (/usr/bin/time).
 # Loopback: files of 512, 256, 128 and 128 MiB. Capped: two files of 128 MiB from a server that
 # sends at most 4 MB/s per connection. Every engine run verifies each file's MD5 and writes it; the
 # engine's CPU is compared with aria2c's plus md5sum's (aria2c and curl verify nothing).
@@ -21,7 +21,7 @@ runs=${BENCH_RUNS:-3}
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$build" --target bench_download >/dev/null
+cmake --build "$build" --target bench_download kv-sink >/dev/null
 engine="$build/bench/bench_download"
 
 for tool in nginx aria2c curl md5sum /usr/bin/time; do
@@ -30,12 +30,8 @@ done
 
 work=$(mktemp -d /tmp/kv-bench-download.XXXXXX)
 data=${BENCH_DATA_DIR:-"$work/data"}
-nginx_pid=""
 cleanup() {
-    if [ -n "$nginx_pid" ] && kill -0 "$nginx_pid" 2>/dev/null; then
-        kill "$nginx_pid" 2>/dev/null || true
-        sleep 0.3
-    fi
+    stop_cdn
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -64,52 +60,34 @@ write_list() { # list file, names...
     done
 }
 
-start_nginx() { # extra directives for the location
-    local extra=$1
-    if [ -n "$nginx_pid" ]; then
-        kill "$nginx_pid" 2>/dev/null || true
-        while kill -0 "$nginx_pid" 2>/dev/null; do sleep 0.1; done
-        nginx_pid=""
-    fi
-    mkdir -p "$work/nginx"
+# The CDN is tools/stack's nginx (its event-log and crash servers idle). As root the stack runs
+# nginx's workers as root too, so they can read the private temporary data folder.
+stop_cdn() {
+    "$root/tools/stack" stop "$work/stack" >/dev/null 2>&1 || true
+}
+start_cdn() { # [rate cap per connection]
+    local limit=() attempt code
+    [ -n "${1:-}" ] && limit=(--limit-rate "$1")
+    stop_cdn
     for attempt in $(seq 1 20); do
         port=$((20000 + RANDOM % 20000))
-        cat >"$work/nginx/nginx.conf" <<EOF
-worker_processes 2;
-daemon off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log warn;
-events { worker_connections 256; }
-http {
-    access_log off;
-    sendfile on;
-    tcp_nopush on;
-    keepalive_requests 100000;
-    client_body_temp_path $work/nginx;
-    proxy_temp_path $work/nginx;
-    fastcgi_temp_path $work/nginx;
-    uwsgi_temp_path $work/nginx;
-    scgi_temp_path $work/nginx;
-    server {
-        listen 127.0.0.1:$port;
-        location /cdn/ { alias $data/; $extra }
-    }
-}
-EOF
-        nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" 2>/dev/null &
-        nginx_pid=$!
-        for _ in $(seq 1 30); do
-            if curl -s -o /dev/null -r 0-0 "http://127.0.0.1:$port/cdn/v1_c.pak"; then
-                base="http://127.0.0.1:$port/cdn/"
-                return 0
+        if "$root/tools/stack" start "$work/stack" --build "$build" --cdn-root "$data" --workers 2 \
+            --cdn-port "$port" --log-port $((port + 1)) --crash-port $((port + 2)) "${limit[@]}" \
+            >"$work/stack.log" 2>&1; then
+            base="http://127.0.0.1:$port/sea/win_update/"
+            # A server that answers but cannot read the files would fail every run; stop here instead.
+            code=$(curl -s -o /dev/null -w '%{http_code}' -r 0-0 "${base}v1_c.pak" || true)
+            if [ "$code" != 206 ]; then
+                echo "the CDN answers HTTP $code to a range request for ${base}v1_c.pak" >&2
+                tail -n 5 "$work/stack/logs/nginx-error.log" >&2 2>/dev/null || true
+                exit 1
             fi
-            kill -0 "$nginx_pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill "$nginx_pid" 2>/dev/null || true
-        nginx_pid=""
+            return 0
+        fi
+        grep -q "already in use" "$work/stack.log" || break
     done
-    echo "cannot start nginx" >&2
+    echo "cannot start the CDN:" >&2
+    cat "$work/stack.log" >&2
     exit 2
 }
 
@@ -205,7 +183,7 @@ total_capped=$((256 * mib))
 : >"$work/figures.txt"
 
 echo "# loopback: ${files[*]} (1 GiB), median of $runs rounds after one warm-up"
-start_nginx ""
+start_cdn
 run_engine "${files[@]}"
 run_aria2 "${files[@]}"
 run_curl "${files[@]}"
@@ -222,10 +200,7 @@ echo "md5sum_cpu_per_gib: $(median "${md5_cpu[@]}") s" | tee -a "$work/figures.t
 
 if [ "${BENCH_CAPPED:-1}" != "0" ]; then
     echo "# capped CDN (limit_rate 4m per connection): ${capped_files[*]} (256 MiB), median of $runs rounds"
-    # limit_rate delays each write by its size / rate, but the first write of a request goes out at
-    # once, up to sendfile_max_chunk (2 MiB by default): short ranged requests would get half of
-    # each 4 MiB piece unthrottled. Small chunks make the cap hold from the first byte.
-    start_nginx "limit_rate 4m; sendfile_max_chunk 64k;"
+    start_cdn 4m
     bench_round capped_ "$total_capped" "$runs" "${capped_files[*]}" engine:run_engine aria2c:run_aria2
     if [ "${BENCH_CAPPED_CURL:-1}" != "0" ]; then
         bench_round capped_ "$total_capped" 1 "${capped_files[*]}" curl:run_curl
