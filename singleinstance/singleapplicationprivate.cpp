@@ -4,7 +4,6 @@
 #include "singleinstance/instanceblock.h"
 
 #include <QCryptographicHash>
-#include <QDataStream>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QLocalServer>
@@ -18,18 +17,9 @@
 
 namespace {
 
-constexpr int HeaderSize = 8;
 // A connection attempt towards a primary that is recorded as gone; the answer is immediate
 // for local sockets, the limit only guards against a stuck peer.
 constexpr int StaleProbeTimeoutMs = 200;
-
-QByteArray encodeHeader(qint64 length) {
-    QByteArray header;
-    QDataStream out(&header, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_5_6);
-    out << length;
-    return header;
-}
 
 int remaining(int budgetMs, const QElapsedTimer &timer) {
     const qint64 left = budgetMs - timer.elapsed();
@@ -179,23 +169,15 @@ bool SingleApplicationPrivate::connectToPrimary(int timeoutMs, ConnectionKind ki
             return false;
     }
 
-    QByteArray greeting;
-    {
-        QDataStream out(&greeting, QIODevice::WriteOnly);
-        out.setVersion(QDataStream::Qt_5_6);
-        out << keyName.toLatin1();
-        out << static_cast<quint8>(kind);
-        out << instanceId;
-        out << qChecksum(greeting.constData(), static_cast<uint>(greeting.size()), Qt::ChecksumIso3309);
-    }
-    return writeAcknowledged(greeting, timeoutMs, timer);
+    return writeAcknowledged(PeerFrameReader::encodeGreeting(keyName, static_cast<quint8>(kind), instanceId),
+                             timeoutMs, timer);
 }
 
 bool SingleApplicationPrivate::writeAcknowledged(const QByteArray &payload, int budgetMs,
                                                  const QElapsedTimer &timer, bool *headerAcknowledged) {
     if (headerAcknowledged)
         *headerAcknowledged = false;
-    socket->write(encodeHeader(payload.size()));
+    socket->write(PeerFrameReader::encodeHeader(payload.size()));
     socket->flush();
     if (!readAcknowledgement(socket, budgetMs, timer))
         return false;
@@ -216,14 +198,14 @@ void SingleApplicationPrivate::slotConnectionEstablished() {
     QLocalSocket *peer = server->nextPendingConnection();
     if (!peer)
         return;
-    peers.insert(peer, PeerState());
+    peers.insert(peer, PeerFrameReader(keyName));
     // A peer can never make us hold more than one frame and a little slack.
     peer->setReadBufferSize(MaxFrameLength + 64 * 1024);
 
     connect(peer, &QLocalSocket::aboutToClose, this, [this, peer]() {
         const auto it = peers.constFind(peer);
         if (it != peers.cend() && peer->bytesAvailable() > 0)
-            slotClientConnectionClosed(peer, it->instanceId);
+            slotClientConnectionClosed(peer, it->instanceId());
     });
     connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
     connect(peer, &QObject::destroyed, this, [this, peer]() { peers.remove(peer); });
@@ -236,118 +218,48 @@ void SingleApplicationPrivate::slotConnectionEstablished() {
 
 void SingleApplicationPrivate::processPeer(QLocalSocket *peer) {
     QPointer<QLocalSocket> guard(peer);
-    // Keep going while a stage completes: a frame may already hold the next one behind it.
+    // Keep going while a frame completes: the bytes may already hold the next one behind it.
     while (guard) {
-        const auto it = peers.constFind(peer);
-        if (it == peers.cend())
+        auto it = peers.find(peer);
+        if (it == peers.end())
             return;
-        bool progressed = false;
-        switch (it->stage) {
-        case ExpectInitHeader:
-            progressed = readHeader(peer, ExpectInitBody);
-            break;
-        case ExpectInitBody:
-            progressed = readGreeting(peer);
-            break;
-        case ExpectMessageHeader:
-            progressed = readHeader(peer, ExpectMessageBody);
-            break;
-        case ExpectMessageBody:
-            progressed = readMessageBody(peer);
-            break;
-        default:
+        const PeerFrameReader::Result result = it->next(peer);
+        peer->flush(); // acknowledgements leave at once
+        switch (result) {
+        case PeerFrameReader::NeedMore:
+            return;
+        case PeerFrameReader::Rejected:
             dropPeer(peer);
             return;
+        case PeerFrameReader::Greeting: {
+            const quint8 kind = it->kind();
+            const bool announce =
+                kind == ConnectNewInstance ||
+                (kind == ConnectSecondary && options.testFlag(SingleApplication::NotifySecondaryStart));
+            if (announce)
+                emit owner->instanceStarted();
+            // A receiver may have closed the peer or let others connect meanwhile.
+            if (!guard)
+                return;
+            it = peers.find(peer);
+            if (it == peers.end())
+                return;
+            it->acknowledge(peer);
+            peer->flush();
+            break;
         }
-        if (!progressed)
-            return;
+        case PeerFrameReader::Message: {
+            const quint32 peerInstanceId = it->instanceId();
+            emit owner->receivedMessage(peerInstanceId, it->takeMessage());
+            break;
+        }
+        }
     }
-}
-
-bool SingleApplicationPrivate::readHeader(QLocalSocket *peer, Stage next) {
-    const auto it = peers.find(peer);
-    if (it == peers.end())
-        return false;
-    if (peer->bytesAvailable() < HeaderSize)
-        return false;
-
-    const QByteArray raw = peer->read(HeaderSize);
-    QDataStream in(raw);
-    in.setVersion(QDataStream::Qt_5_6);
-    qint64 length = -1;
-    in >> length;
-    if (in.status() != QDataStream::Ok || length < 0 || length > MaxFrameLength) {
-        qDebug() << "SingleApplication: Peer announced an invalid frame length, closing. length=" << length;
-        dropPeer(peer);
-        return false;
-    }
-    it->bodyLength = length;
-    it->stage = next;
-    peer->write(&Ack, 1);
-    peer->flush();
-    return true;
-}
-
-bool SingleApplicationPrivate::readGreeting(QLocalSocket *peer) {
-    const auto it = peers.find(peer);
-    if (it == peers.end() || peer->bytesAvailable() < it->bodyLength)
-        return false;
-
-    const QByteArray body = peer->read(it->bodyLength);
-    QDataStream in(body);
-    in.setVersion(QDataStream::Qt_5_6);
-    QByteArray peerKey;
-    quint8 kind = ConnectInvalid;
-    quint32 peerInstanceId = 0;
-    quint16 peerCrc = 0;
-    in >> peerKey >> kind >> peerInstanceId >> peerCrc;
-
-    bool valid = in.status() == QDataStream::Ok && body.size() >= 2;
-    if (valid) {
-        const QString key = QString::fromLatin1(
-            peerKey.constData(), static_cast<int>(qstrnlen(peerKey.constData(), peerKey.size())));
-        const quint16 crc =
-            qChecksum(body.constData(), static_cast<uint>(body.size() - 2), Qt::ChecksumIso3309);
-        valid = key == keyName && crc == peerCrc;
-    }
-    if (!valid) {
-        qDebug() << "SingleApplication: Rejected a greeting, closing the connection.";
-        dropPeer(peer);
-        return false;
-    }
-
-    it->instanceId = peerInstanceId;
-    it->stage = ExpectMessageHeader;
-    const bool announce =
-        kind == ConnectNewInstance ||
-        (kind == ConnectSecondary && options.testFlag(SingleApplication::NotifySecondaryStart));
-    QPointer<QLocalSocket> guard(peer);
-    if (announce)
-        emit owner->instanceStarted();
-    if (!guard)
-        return false;
-    peer->write(&Ack, 1);
-    peer->flush();
-    return true;
-}
-
-bool SingleApplicationPrivate::readMessageBody(QLocalSocket *peer) {
-    const auto it = peers.find(peer);
-    if (it == peers.end() || peer->bytesAvailable() < it->bodyLength)
-        return false;
-
-    const QByteArray message = peer->read(it->bodyLength);
-    const quint32 peerInstanceId = it->instanceId;
-    peer->write(&Ack, 1);
-    peer->flush();
-    it->stage = ExpectMessageHeader;
-    emit owner->receivedMessage(peerInstanceId, message);
-    return true;
 }
 
 void SingleApplicationPrivate::slotDataAvailable(QLocalSocket *peer, quint32 peerInstanceId) {
     Q_UNUSED(peerInstanceId)
-    readMessageBody(peer);
+    processPeer(peer);
 }
 
 void SingleApplicationPrivate::slotClientConnectionClosed(QLocalSocket *peer, quint32 peerInstanceId) {

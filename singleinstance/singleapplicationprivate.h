@@ -1,5 +1,6 @@
 #pragma once
 
+#include "singleinstance/peerframereader.h"
 #include "singleinstance/singleapplication.h"
 
 #include <QHash>
@@ -12,13 +13,6 @@ class QLocalSocket;
 class QSharedMemory;
 struct InstanceBlock;
 
-// What the primary knows about one accepted connection.
-struct PeerState {
-    qint64 bodyLength = 0; // announced length of the next frame
-    quint32 instanceId = 0;
-    quint8 stage = 0;
-};
-
 class SingleApplicationPrivate : public QObject {
     Q_OBJECT
 
@@ -30,16 +24,8 @@ public:
         ConnectForMessage = 3,
     };
 
-    enum Stage : quint8 {
-        ExpectInitHeader = 0,
-        ExpectInitBody = 1,
-        ExpectMessageHeader = 2,
-        ExpectMessageBody = 3,
-    };
-
     // Largest frame (greeting or message) a peer may announce; anything above closes the connection.
-    static constexpr qint64 MaxFrameLength = 1024 * 1024;
-    static constexpr char Ack = '\n';
+    static constexpr qint64 MaxFrameLength = PeerFrameReader::MaxFrameLength;
 
     explicit SingleApplicationPrivate(SingleApplication *q);
     ~SingleApplicationPrivate() override;
@@ -70,7 +56,7 @@ public:
     quint32 instanceId = 0;
     QString keyName;
     SingleApplication::Options options;
-    QHash<QLocalSocket *, PeerState> peers;
+    QHash<QLocalSocket *, PeerFrameReader> peers;
     QStringList extraKeyData;
 
 public slots:
@@ -80,8 +66,5 @@ public slots:
 
 private:
     void processPeer(QLocalSocket *peer);
-    bool readHeader(QLocalSocket *peer, Stage next);
-    bool readGreeting(QLocalSocket *peer);
-    bool readMessageBody(QLocalSocket *peer);
     void dropPeer(QLocalSocket *peer);
 };
