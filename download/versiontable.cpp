@@ -23,6 +23,9 @@ void VersionTable::release() {
 bool VersionTable::isSafeFileName(const QString &name) {
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
         return false;
+    // Windows drops trailing dots and spaces: " " would name the folder itself, ".. " its parent.
+    if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
+        return false;
     for (const QChar c : name) {
         if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':'))
             return false;
@@ -54,10 +57,30 @@ bool VersionTable::parseLine(const QString &line, RemoteFileInfo *out) {
     return true;
 }
 
+bool VersionTable::parseFile(const QByteArray &bytes, QMap<QString, RemoteFileInfo> *table,
+                             QString *refusedLine) {
+    const QStringList lines = QString::fromUtf8(bytes).split(QLatin1Char('\n'), Qt::KeepEmptyParts);
+    for (const QString &line : lines) {
+        if (line.isEmpty())
+            continue;
+        RemoteFileInfo info;
+        if (!parseLine(line, &info)) {
+            if (refusedLine)
+                *refusedLine = line;
+            return false;
+        }
+        table->insert(info.name, info);
+    }
+    return true;
+}
+
 QByteArray VersionTable::format(const QList<RemoteFileInfo> &records) {
     QByteArray text;
     for (const RemoteFileInfo &r : records)
-        text += QStringLiteral("%1:%2:%3:%4\n").arg(r.name, r.version, r.md5).arg(r.size).toUtf8();
+        // Joined, not formatted: a field holding "%1" must not be taken for a place marker.
+        text += (r.name + QLatin1Char(':') + r.version + QLatin1Char(':') + r.md5 + QLatin1Char(':') +
+                 QString::number(r.size) + QLatin1Char('\n'))
+                    .toUtf8();
     return text;
 }
 

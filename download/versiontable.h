@@ -27,10 +27,15 @@ public:
     static constexpr qint64 MaxVersionFileSize = 16 * 1024 * 1024;
 
     // Parses one non-empty line. False when it has fewer than four fields or its name could
-    // leave the launcher directory or forge lines (empty, ".", "..", or containing '/', '\\', ':'
-    // or a control character such as NUL, CR or LF).
+    // leave the launcher directory or forge lines (empty, ".", "..", ending in a dot or a space, or
+    // containing '/', '\\', ':' or a control character such as NUL, CR or LF).
     // A size that is not a decimal number is 0; a negative size is 0.
     static bool parseLine(const QString &line, RemoteFileInfo *out);
+    // Parses a whole version file (UTF-8, lines ended by "\n", empty lines skipped) into table,
+    // replacing records of the same name. Stops at the first refused line and returns false with
+    // that line in *refusedLine; records of the lines before it stay in the table.
+    static bool parseFile(const QByteArray &bytes, QMap<QString, RemoteFileInfo> *table,
+                          QString *refusedLine = nullptr);
     static bool isSafeFileName(const QString &name);
 
     // Version-file text for a set of records ("name:version:md5:size\n" per record).

@@ -73,21 +73,14 @@ void LauncherUpdater::versionFileDownloadFinished() {
         versionFileDownloadNetworkError(QNetworkReply::OperationCanceledError);
         return;
     }
-    const QString text = QString::fromUtf8(reply->readAll());
+    const QByteArray body = reply->readAll();
     reply->deleteLater();
-    QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
-    const QStringList lines = text.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
-    for (const QString &line : lines) {
-        if (line.isEmpty())
-            continue;
-        RemoteFileInfo info;
-        if (!VersionTable::parseLine(line, &info)) {
-            // Quoted, so control characters in a hostile line are escaped in the log.
-            qDebug() << "version file line refused:" << line.left(200);
-            retryVersionCheck(trKey(QStringLiteral("VERSION_PARSE_ERROR")));
-            return;
-        }
-        table.insert(info.name, info);
+    QString refused;
+    if (!VersionTable::parseFile(body, &VersionTable::instance(), &refused)) {
+        // Quoted, so control characters in a hostile line are escaped in the log.
+        qDebug() << "version file line refused:" << refused.left(200);
+        retryVersionCheck(trKey(QStringLiteral("VERSION_PARSE_ERROR")));
+        return;
     }
     checkLauncherVersion();
 }
