@@ -1,0 +1,122 @@
+// A downloaded archive: any bytes, unpacked into a folder deep inside a scratch folder. Whether it
+// unpacks or fails, nothing appears or changes outside the target folder and no link is made; when
+// it unpacks, every file entry is on disk with its listed size and nothing else is.
+
+#include "archive/unziparchive.h"
+#include "fuzz/fuzzcheck.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QTemporaryDir>
+
+#include <unzip.h>
+
+#include <cstdint>
+
+namespace {
+
+QTemporaryDir *scratch = nullptr;
+const QByteArray SentinelText = "left alone\n";
+
+// The scratch folder: a RAM disk when there is one, the files come and go thousands of times a second.
+QString scratchBase() {
+    const QString fromEnvironment = qEnvironmentVariable("KESTRIVANE_FUZZ_TMP");
+    if (!fromEnvironment.isEmpty())
+        return fromEnvironment;
+    return QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm") : QDir::tempPath();
+}
+
+// File entries of the archive (name, uncompressed size of the last entry of that name), read
+// with the zip library directly; empty when the directory cannot be read.
+QMap<QString, quint64> listFiles(const QString &path, bool *readable) {
+    QMap<QString, quint64> files;
+    *readable = false;
+    unzFile zip = unzOpen64(QFile::encodeName(path).constData());
+    if (!zip)
+        return files;
+    unz_global_info64 global;
+    if (unzGetGlobalInfo64(zip, &global) != UNZ_OK) {
+        unzClose(zip);
+        return files;
+    }
+    int status = global.number_entry == 0 ? UNZ_END_OF_LIST_OF_FILE : unzGoToFirstFile(zip);
+    while (status == UNZ_OK) {
+        unz_file_info64 info;
+        char name[65536 + 1];
+        if (unzGetCurrentFileInfo64(zip, &info, name, sizeof name - 1, nullptr, 0, nullptr, 0) != UNZ_OK)
+            break;
+        const QString entry =
+            QString::fromUtf8(QByteArray(name, int(std::min<quint64>(info.size_filename, sizeof name - 1))));
+        if (!entry.endsWith(QLatin1Char('/')))
+            files.insert(QDir::cleanPath(entry), info.uncompressed_size);
+        status = unzGoToNextFile(zip);
+    }
+    *readable = status == UNZ_END_OF_LIST_OF_FILE;
+    unzClose(zip);
+    return files;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    quietQtLog();
+    QDir(scratchBase()).mkpath(QStringLiteral("."));
+    scratch = new QTemporaryDir(scratchBase() + QStringLiteral("/kv-fuzz-archive-XXXXXX"));
+    FUZZ_CHECK(scratch->isValid());
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    // scratch/archive.zip, scratch/sentinel, scratch/a/b/c/d/e/target: a climb of up to six
+    // levels lands inside the scratch folder, where it is seen.
+    const QString root = scratch->path();
+    QDir(root).removeRecursively();
+    const QString target = root + QStringLiteral("/a/b/c/d/e/target");
+    FUZZ_CHECK(QDir().mkpath(target));
+    const QString archive = root + QStringLiteral("/archive.zip");
+    const QString sentinel = root + QStringLiteral("/a/b/sentinel");
+    {
+        QFile file(archive);
+        FUZZ_CHECK(file.open(QIODevice::WriteOnly));
+        FUZZ_CHECK(file.write(reinterpret_cast<const char *>(data), qint64(size)) == qint64(size));
+        QFile mark(sentinel);
+        FUZZ_CHECK(mark.open(QIODevice::WriteOnly) && mark.write(SentinelText) == SentinelText.size());
+    }
+
+    const bool unpacked = unzipArchive(archive, target);
+
+    QMap<QString, quint64> onDisk;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info = it.fileInfo();
+        FUZZ_CHECK(!info.isSymLink());
+        if (path.startsWith(target + QLatin1Char('/'))) {
+            if (info.isFile())
+                onDisk.insert(path.mid(target.size() + 1), quint64(info.size()));
+            continue;
+        }
+        // Outside the target only what was there before.
+        if (!(path == archive || path == sentinel || path == target ||
+              target.startsWith(path + QLatin1Char('/'))))
+            std::fprintf(stderr, "unexpected: %s\n", QFile::encodeName(path).constData());
+        FUZZ_CHECK(path == archive || path == sentinel || path == target ||
+                   target.startsWith(path + QLatin1Char('/')));
+    }
+    QFile mark(sentinel);
+    FUZZ_CHECK(mark.open(QIODevice::ReadOnly) && mark.readAll() == SentinelText);
+    QFile self(archive);
+    FUZZ_CHECK(self.size() == qint64(size));
+
+    if (unpacked) {
+        bool readable = false;
+        const QMap<QString, quint64> entries = listFiles(archive, &readable);
+        FUZZ_CHECK(readable);
+        FUZZ_CHECK(entries == onDisk);
+    }
+    return 0;
+}

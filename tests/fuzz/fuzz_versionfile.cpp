@@ -1,0 +1,111 @@
+// The version file as the CDN may serve it: any bytes. Every accepted record must name a file
+// inside the launcher folder (also as Windows would read the name), carry the size its line
+// states or 0, and survive the publishing tool's writer unchanged.
+
+#include "download/versiontable.h"
+#include "fuzz/fuzzcheck.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QStringList>
+
+#include <climits>
+#include <cstdint>
+
+namespace {
+
+// The name as a Windows file system would use it: trailing dots and spaces dropped.
+QString windowsSpelling(QString name) {
+    while (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
+        name.chop(1);
+    return name;
+}
+
+bool staysInside(const QString &name) {
+    const QString base = QStringLiteral("/launcher");
+    for (const QString &spelling : {name, windowsSpelling(name)}) {
+        if (spelling.isEmpty())
+            return false;
+        const QString joined = QDir::cleanPath(base + QLatin1Char('/') + spelling);
+        // One level below the folder, never the folder itself nor anything above it.
+        if (joined.section(QLatin1Char('/'), 0, -2) != base || joined == base)
+            return false;
+        // A backslash is a separator on Windows, a colon a drive or a stream.
+        if (spelling.contains(QLatin1Char('\\')) || spelling.contains(QLatin1Char(':')))
+            return false;
+    }
+    return true;
+}
+
+// The size rule: a decimal number in 1..INT_MAX is the size, anything else 0.
+int expectedSize(const QString &field) {
+    static const QRegularExpression decimal(QStringLiteral("^[+-]?[0-9]+$"));
+    if (!decimal.match(field).hasMatch())
+        return 0;
+    QString digits = field;
+    bool negative = false;
+    if (digits.startsWith(QLatin1Char('+')) || digits.startsWith(QLatin1Char('-'))) {
+        negative = digits.startsWith(QLatin1Char('-'));
+        digits.remove(0, 1);
+    }
+    long long value = 0;
+    for (const QChar c : digits) {
+        value = value * 10 + (c.unicode() - '0');
+        if (value > INT_MAX)
+            return 0;
+    }
+    return negative ? 0 : int(value);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    quietQtLog();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));
+    QMap<QString, RemoteFileInfo> table;
+    QString refused;
+    const bool ok = VersionTable::parseFile(bytes, &table, &refused);
+    FUZZ_CHECK(ok || !refused.isEmpty());
+
+    // The fields of the line each record came from: the last one of its name before any refused line.
+    QMap<QString, QStringList> sourceFields;
+    for (const QString &line : QString::fromUtf8(bytes).split(QLatin1Char('\n'))) {
+        if (line.isEmpty())
+            continue;
+        if (!ok && line == refused)
+            break;
+        const QStringList fields = line.split(QLatin1Char(':'));
+        if (fields.size() >= 4)
+            sourceFields.insert(fields.at(0), fields);
+    }
+
+    for (auto it = table.cbegin(); it != table.cend(); ++it) {
+        const RemoteFileInfo &r = it.value();
+        FUZZ_CHECK(it.key() == r.name);
+        FUZZ_CHECK(staysInside(r.name));
+        FUZZ_CHECK(r.downloadedBytes == 0 && r.data.isEmpty());
+        FUZZ_CHECK(r.size >= 0);
+        FUZZ_CHECK(sourceFields.contains(r.name));
+        const QStringList &fields = sourceFields[r.name];
+        FUZZ_CHECK(fields.at(1) == r.version && fields.at(2) == r.md5);
+        // A Windows line end leaves its carriage return in the size field (0), unless it is dropped.
+        const QString &sizeField = fields.at(3);
+        FUZZ_CHECK(r.size == expectedSize(sizeField) ||
+                   (fields.size() == 4 && sizeField.endsWith(QLatin1Char('\r')) &&
+                    r.size == expectedSize(sizeField.chopped(1))));
+    }
+
+    // What the publishing tool writes from these records reads back as the same records.
+    QMap<QString, RemoteFileInfo> again;
+    FUZZ_CHECK(VersionTable::parseFile(VersionTable::format(table.values()), &again));
+    FUZZ_CHECK(again.size() == table.size());
+    for (auto it = table.cbegin(); it != table.cend(); ++it) {
+        const RemoteFileInfo &r = again.value(it.key());
+        FUZZ_CHECK(r.name == it->name && r.version == it->version && r.md5 == it->md5 && r.size == it->size);
+    }
+    return 0;
+}

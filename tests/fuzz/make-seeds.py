@@ -1,0 +1,171 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the fuzz targets into tests/fuzz/corpus/<target>/seed-*.
+
+Seeds are inputs as the launcher meets them: the version file as the publishing tool writes it,
+the shipped translation files, SMBIOS tables as firmware lays them out, the greeting and messages
+a second launcher sends, and zip archives written by Info-ZIP zip and by Python. Regression inputs
+(regress-*) are kept by hand and left alone. Run from anywhere: tests/fuzz/make-seeds.py
+"""
+import hashlib
+import io
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+CORPUS = os.path.join(HERE, "corpus")
+# The key the peer-frame target expects (fuzz_peerframes.cpp).
+KEY = b"Yq3Jk0Xv9m6QWmVYq7z0j2pZkQ0H5n1xYb8LrT4cU_e="
+
+
+def write(target, name, data):
+    folder = os.path.join(CORPUS, target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "seed-" + name), "wb") as f:
+        f.write(data)
+
+
+def clear_seeds():
+    for target in os.listdir(CORPUS) if os.path.isdir(CORPUS) else []:
+        folder = os.path.join(CORPUS, target)
+        for name in os.listdir(folder):
+            if name.startswith("seed-"):
+                os.remove(os.path.join(folder, name))
+
+
+def version_files():
+    md5 = lambda b: hashlib.md5(b).hexdigest()
+    lines = [
+        ("Kestrivane.exe", "0.11", md5(b"launcher"), 4431872),
+        ("assets.zip", "1", md5(b"assets"), 1048576),
+        ("data.zip", "1", md5(b"data"), 5242881),
+        ("game.zip", "1", md5(b"game"), 9437184),
+        ("readme.txt", "1", md5(b"readme"), 1234),
+    ]
+    text = "".join("%s:%s:%s:%d\n" % l for l in lines)
+    write("versionfile", "sample-release", text.encode())
+    write("versionfile", "crlf", text.replace("\n", "\r\n").encode())
+    write("versionfile", "launcher-update", b"Kestrivane.exe:0.12:" + md5(b"x").encode() + b":2048\n")
+    write("versionfile", "extra-fields", b"game.zip:2:" + md5(b"y").encode() + b":77:extra:more\n\n\n")
+    write("versionfile", "three-fields", b"game.zip:1:" + md5(b"z").encode() + b":10\ndata.zip:1:abc\n")
+    write("versionfile", "unsafe-names",
+          b"../evil.exe:1:00:5\n..:1:00:5\nsub/x:1:00:5\nC:x:1:00:5\na\\b:1:00:5\nres.zip.:1:00:5\n")
+    write("versionfile", "sizes", b"a:1:0:-5\nb:1:0:+7\nc:1:0:2147483648\nd:1:0:0x10\ne:1:0: 9\nf:1:0:\n")
+    write("versionfile", "utf8", "données.zip:1:00:3\nゲーム.zip:2:00:4\n".encode())
+
+
+def catalogues():
+    folder = os.path.join(ROOT, "assets", "translations")
+    for name in sorted(os.listdir(folder)):
+        with open(os.path.join(folder, name), "rb") as f:
+            write("catalogue", name.replace("Translation_", "").lower(), f.read())
+    write("catalogue", "edge-lines", b"A=one\\ntwo\r\nNOEQUALS\r\n=empty key\nB=\nB=last wins\nC=x=y\n\n\0tail")
+
+
+def smbios_structure(stype, formatted, strings, handle):
+    body = bytes([stype, 4 + len(formatted)]) + struct.pack("<H", handle) + formatted
+    if strings:
+        return body + b"".join(s.encode() + b"\0" for s in strings) + b"\0"
+    return body + b"\0\0"
+
+
+def smbios_tables():
+    uuid = bytes.fromhex("00112233445566778899aabbccddeeff")
+    bios = smbios_structure(0, bytes.fromhex("01020300e80300080000000000000000000000000000"),
+                            ["Quelvane BIOS", "1.16.2-debian", "04/01/2014"], 0)
+    system = smbios_structure(1, bytes([1, 2, 3, 4]) + uuid + bytes([6, 0, 0]),
+                              ["QEMU", "Standard PC (Q35 + ICH9, 2009)", "pc-q35-7.2"], 0x100)
+    chassis = smbios_structure(3, bytes.fromhex("0101020300030303000000000000"), ["QEMU", "pc-q35-7.2"], 0x300)
+    end = smbios_structure(127, b"", [], 0x7F00)
+    for (major, minor) in [(2, 4), (2, 8), (3, 0)]:
+        data = bios + system + chassis + end
+        raw = bytes([0, major, minor, 0]) + struct.pack("<I", len(data)) + data
+        # First byte even: the bytes as they are; odd: the target wraps the rest in a header.
+        write("smbios", "raw-%d.%d" % (major, minor), b"\0" + raw)
+        write("smbios", "wrapped-%d.%d" % (major, minor), bytes([1, major, minor]) + data)
+    unset = smbios_structure(1, bytes([1, 2, 3, 4]) + b"\xff" * 16 + bytes([6, 0, 0]), [], 0x100)
+    write("smbios", "wrapped-unset-uuid", bytes([1, 3, 0]) + bios + unset + end)
+    write("smbios", "wrapped-unterminated", bytes([1, 2, 8]) + bios[:-1])
+
+
+def qchecksum_iso3309(data):
+    crc = 0xFFFF
+    for b in data:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
+    return crc ^ 0xFFFF
+
+
+def greeting(kind, instance_id, key=KEY):
+    body = struct.pack(">I", len(key)) + key + struct.pack(">BI", kind, instance_id)
+    return body + struct.pack(">H", qchecksum_iso3309(body))
+
+
+def frame(body):
+    return struct.pack(">q", len(body)) + body
+
+
+def peer_streams():
+    # First byte: how the target cuts the stream into pieces (0: all at once).
+    write("peerframes", "second-start", b"\0" + frame(greeting(2, 1)))
+    write("peerframes", "activated", b"\x07" + frame(greeting(3, 2)) + frame(b"activated"))
+    write("peerframes", "new-instance-two-messages", b"\x01" + frame(greeting(1, 0)) + frame(b"a") + frame(b""))
+    write("peerframes", "wrong-key", b"\0" + frame(greeting(3, 2, KEY[:-1] + b"X")) + frame(b"activated"))
+    write("peerframes", "oversized", b"\0" + frame(greeting(3, 2)) + struct.pack(">q", 1024 * 1024 + 1))
+    write("peerframes", "negative", b"\x03" + struct.pack(">q", -1))
+
+
+def archive(entries, compression=zipfile.ZIP_DEFLATED, force_zip64=False):
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", compression) as z:
+        for name, data, mode in entries:
+            info = zipfile.ZipInfo(name, date_time=(2024, 1, 2, 3, 4, 6))
+            info.compress_type = compression
+            if mode is not None:
+                info.external_attr = mode << 16
+                info.create_system = 3
+            with z.open(info, "w", force_zip64=force_zip64) as f:
+                f.write(data)
+    return buffer.getvalue()
+
+
+def archives():
+    game = [("Quelvane.exe", b"MZ" + bytes(range(64)), 0o100755), ("data/", b"", 0o40755),
+            ("data/level1.dat", b"level " * 40, 0o100644), ("readme.txt", b"Quelvane\n", None)]
+    write("archive", "python-deflated.zip", archive(game))
+    write("archive", "python-stored.zip", archive(game, zipfile.ZIP_STORED))
+    write("archive", "python-zip64.zip", archive(game[:3], force_zip64=True))
+    write("archive", "unsafe-climb.zip", archive([("ok.txt", b"fine", None), ("../../escape.txt", b"x", None)]))
+    write("archive", "empty.zip", archive([]))
+    if shutil.which("zip"):
+        with tempfile.TemporaryDirectory() as tmp:
+            os.makedirs(os.path.join(tmp, "in", "bin"))
+            with open(os.path.join(tmp, "in", "bin", "run.sh"), "w") as f:
+                f.write("#!/bin/sh\necho quelvane\n")
+            os.chmod(os.path.join(tmp, "in", "bin", "run.sh"), 0o755)
+            with open(os.path.join(tmp, "in", "notes.txt"), "w") as f:
+                f.write("notes " * 30)
+            env = dict(os.environ, TZ="UTC")
+            for name, flags in [("infozip.zip", ["-X"]), ("infozip-zip64.zip", ["-X", "-fz"])]:
+                out = os.path.join(tmp, name)
+                for root, _, files in os.walk(os.path.join(tmp, "in")):
+                    for f in files:
+                        os.utime(os.path.join(root, f), (1704164646, 1704164646))
+                subprocess.run(["zip", "-q", "-r"] + flags + [out, "."], cwd=os.path.join(tmp, "in"),
+                               check=True, env=env)
+                with open(out, "rb") as f:
+                    write("archive", name, f.read())
+
+
+if __name__ == "__main__":
+    clear_seeds()
+    version_files()
+    catalogues()
+    smbios_tables()
+    peer_streams()
+    archives()

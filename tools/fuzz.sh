@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer) and
+# runs each for a bounded time, starting from its corpus in tests/fuzz/corpus/<target>.
+# A crash, a broken invariant, a leak, a hang or an oversized allocation fails the run; the input
+# that caused it is kept in ARTIFACT_DIR/<target>/ (crash-*, leak-*, timeout-*, oom-*).
+#   FUZZ_SECONDS (default 60) per target, FUZZ_TARGETS (default all: versionfile catalogue smbios
+#   peerframes archive), FUZZ_BUILD_DIR (default build-fuzz), ARTIFACT_DIR (default
+#   FUZZ_BUILD_DIR/fuzz-artifacts), FUZZ_JOBS (default: all cores, for the build),
+#   FUZZ_CONCURRENT=1 to run the targets at the same time (each at nice 19), FUZZ_NO_BUILD=1.
+# New inputs found on the way go to FUZZ_BUILD_DIR/fuzz-corpus/<target>, never into the sources;
+# a regression input is added to tests/fuzz/corpus/<target>/ by hand as regress-<what>.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+SOURCE_DIR=$PWD
+BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz}
+ARTIFACT_DIR=${ARTIFACT_DIR:-$BUILD_DIR/fuzz-artifacts}
+SECONDS_EACH=${FUZZ_SECONDS:-60}
+TARGETS=(${FUZZ_TARGETS:-versionfile catalogue smbios peerframes archive})
+GEN=()
+if command -v ninja >/dev/null 2>&1; then GEN=(-G Ninja); fi
+
+if [ "${FUZZ_NO_BUILD:-0}" != "1" ]; then
+    cmake -S . -B "$BUILD_DIR" "${GEN[@]}" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKESTRIVANE_FUZZ=ON -DKESTRIVANE_BUILD_TESTS=OFF -DKESTRIVANE_BUILD_TOOLS=OFF -DKESTRIVANE_BUILD_BENCH=OFF
+    cmake --build "$BUILD_DIR" -j"${FUZZ_JOBS:-$(nproc)}" --target kv_fuzzers
+fi
+
+# Leaks count: nothing the parsers allocate may outlive an input.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export QT_QPA_PLATFORM=offscreen
+
+run_target() {
+    local target=$1 log=$2
+    local corpus=$BUILD_DIR/fuzz-corpus/$target artifacts=$ARTIFACT_DIR/$target
+    mkdir -p "$corpus" "$artifacts"
+    local dict=()
+    if [ -f "$SOURCE_DIR/tests/fuzz/dict/$target.dict" ]; then dict=(-dict="$SOURCE_DIR/tests/fuzz/dict/$target.dict"); fi
+    # -timeout: one input may take 10 s at most; -malloc_limit_mb: no single allocation of a
+    # parser may come near the frame or file caps; -rss_limit_mb bounds the whole process.
+    "${NICE[@]}" "$BUILD_DIR/fuzz/fuzz_$target" -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=1024 \
+        -malloc_limit_mb=64 -max_len=65536 -print_final_stats=1 -artifact_prefix="$artifacts/" \
+        "${dict[@]}" \
+        "$corpus" "$SOURCE_DIR/tests/fuzz/corpus/$target" >"$log" 2>&1
+}
+
+summary() {
+    local target=$1 log=$2
+    local execs cov
+    execs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | awk '{print $2}' || true)
+    cov=$(grep -E '^#[0-9]+' "$log" | grep -o 'cov: [0-9]* ft: [0-9]*' | tail -1 || true)
+    echo "fuzz $target: ${execs:-?} executions, ${cov:-no coverage figures}"
+}
+
+mkdir -p "$ARTIFACT_DIR"
+NICE=()
+if [ "${FUZZ_CONCURRENT:-0}" = "1" ]; then NICE=(nice -n 19); fi
+failed=()
+pids=()
+for target in "${TARGETS[@]}"; do
+    log=$ARTIFACT_DIR/$target.log
+    echo "fuzz $target: ${SECONDS_EACH}s, log $log"
+    if [ "${FUZZ_CONCURRENT:-0}" = "1" ]; then
+        run_target "$target" "$log" &
+        pids+=("$!:$target")
+    elif ! run_target "$target" "$log"; then
+        failed+=("$target")
+        tail -n 60 "$log"
+    fi
+done
+for entry in "${pids[@]}"; do
+    if ! wait "${entry%%:*}"; then
+        failed+=("${entry#*:}")
+        tail -n 60 "$ARTIFACT_DIR/${entry#*:}.log"
+    fi
+done
+for target in "${TARGETS[@]}"; do
+    summary "$target" "$ARTIFACT_DIR/$target.log"
+done
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "fuzz: FAILED: ${failed[*]}; inputs kept in $ARTIFACT_DIR/<target>/" >&2
+    ls -l "$ARTIFACT_DIR"/*/ >&2 || true
+    exit 1
+fi
+echo "fuzz: all targets ran ${SECONDS_EACH}s without a finding"
