@@ -120,6 +120,18 @@ def peer_streams():
     write("peerframes", "negative", b"\x03" + struct.pack(">q", -1))
 
 
+def instance_blocks():
+    def block(has_primary, secondaries, pid, user):
+        name = user.encode()[:127] + b"\0"
+        head = struct.pack("<B3xIq", has_primary, secondaries, pid) + name.ljust(128, b"\0")
+        return head + struct.pack("<H6x", qchecksum_iso3309(head))
+    # The block as a primary leaves it, then the name of the next launcher to claim it.
+    write("instanceblock", "primary", block(1, 2, 31337, "player") + "player".encode())
+    write("instanceblock", "released", block(0, 5, -1, "") + "Joueur é".encode())
+    write("instanceblock", "long-name", block(1, 0, 7, "é" * 70) + ("é" * 62 + "ゲーム" * 3).encode())
+    write("instanceblock", "stale-crc", block(1, 1, 99, "someone")[:-8] + b"\xde\xad" + bytes(6) + b"x")
+
+
 def archive(entries, compression=zipfile.ZIP_DEFLATED, force_zip64=False):
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w", compression) as z:
@@ -153,8 +165,8 @@ def archives():
             env = dict(os.environ, TZ="UTC")
             for name, flags in [("infozip.zip", ["-X"]), ("infozip-zip64.zip", ["-X", "-fz"])]:
                 out = os.path.join(tmp, name)
-                for root, _, files in os.walk(os.path.join(tmp, "in")):
-                    for f in files:
+                for root, dirs, files in os.walk(os.path.join(tmp, "in")):
+                    for f in files + dirs:
                         os.utime(os.path.join(root, f), (1704164646, 1704164646))
                 subprocess.run(["zip", "-q", "-r"] + flags + [out, "."], cwd=os.path.join(tmp, "in"),
                                check=True, env=env)
@@ -168,4 +180,5 @@ if __name__ == "__main__":
     catalogues()
     smbios_tables()
     peer_streams()
+    instance_blocks()
     archives()
