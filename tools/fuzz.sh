@@ -6,7 +6,8 @@
 #   FUZZ_SECONDS (default 60) per target, FUZZ_TARGETS (default all: versionfile catalogue smbios
 #   peerframes instanceblock archive), FUZZ_BUILD_DIR (default build-fuzz), ARTIFACT_DIR (default
 #   FUZZ_BUILD_DIR/fuzz-artifacts), FUZZ_JOBS (default: all cores, for the build),
-#   FUZZ_CONCURRENT=1 to run the targets at the same time (each at nice 19), FUZZ_NO_BUILD=1.
+#   FUZZ_CONCURRENT=1 to run the targets at the same time (each at nice 19), FUZZ_NO_BUILD=1,
+#   FUZZ_TIMEOUT (default 30) seconds one input may take before it counts as a hang.
 # New inputs found on the way go to FUZZ_BUILD_DIR/fuzz-corpus/<target>, never into the sources;
 # a regression input is added to tests/fuzz/corpus/<target>/ by hand as regress-<what>.
 set -euo pipefail
@@ -36,9 +37,10 @@ run_target() {
     mkdir -p "$corpus" "$artifacts"
     local dict=()
     if [ -f "$SOURCE_DIR/tests/fuzz/dict/$target.dict" ]; then dict=(-dict="$SOURCE_DIR/tests/fuzz/dict/$target.dict"); fi
-    # -timeout: one input may take 10 s at most; -malloc_limit_mb: no single allocation of a
-    # parser may come near the frame or file caps; -rss_limit_mb bounds the whole process.
-    "${NICE[@]}" "$BUILD_DIR/fuzz/fuzz_$target" -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=1024 \
+    # -timeout: one input may take FUZZ_TIMEOUT s at most (generous: shared machines stall);
+    # -malloc_limit_mb: no single allocation of a parser may come near the frame or file caps;
+    # -rss_limit_mb bounds the whole process.
+    "${NICE[@]}" "$BUILD_DIR/fuzz/fuzz_$target" -max_total_time="$SECONDS_EACH" -timeout="${FUZZ_TIMEOUT:-30}" -rss_limit_mb=1024 \
         -malloc_limit_mb=64 -max_len=65536 -print_final_stats=1 -artifact_prefix="$artifacts/" \
         "${dict[@]}" \
         "$corpus" "$SOURCE_DIR/tests/fuzz/corpus/$target" >"$log" 2>&1
