@@ -59,6 +59,8 @@ bool VersionTable::parseLine(const QString &line, RemoteFileInfo *out) {
 
 bool VersionTable::parseFile(const QByteArray &bytes, QMap<QString, RemoteFileInfo> *table,
                              QString *refusedLine) {
+    if (bytes.size() > MaxVersionFileSize)
+        return false;
     const QStringList lines = QString::fromUtf8(bytes).split(QLatin1Char('\n'), Qt::KeepEmptyParts);
     for (const QString &line : lines) {
         if (line.isEmpty())

@@ -33,7 +33,8 @@ public:
     static bool parseLine(const QString &line, RemoteFileInfo *out);
     // Parses a whole version file (UTF-8, lines ended by "\n", empty lines skipped) into table,
     // replacing records of the same name. Stops at the first refused line and returns false with
-    // that line in *refusedLine; records of the lines before it stay in the table.
+    // that line in *refusedLine; records of the lines before it stay in the table. A file larger
+    // than MaxVersionFileSize is refused as a whole (false, no line).
     static bool parseFile(const QByteArray &bytes, QMap<QString, RemoteFileInfo> *table,
                           QString *refusedLine = nullptr);
     static bool isSafeFileName(const QString &name);

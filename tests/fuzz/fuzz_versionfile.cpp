@@ -11,6 +11,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -70,6 +71,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     QString refused;
     const bool ok = VersionTable::parseFile(bytes, &table, &refused);
     FUZZ_CHECK(ok || !refused.isEmpty());
+
+    // The size rule: one byte over the limit and nothing of the file is taken, whatever it holds.
+    if (size > 0 && data[0] == 0xFF) {
+        // One buffer for the whole run: the input is written over its start and wiped afterwards.
+        static QByteArray oversized(int(VersionTable::MaxVersionFileSize) + 1, '\n');
+        std::memcpy(oversized.data(), data, size);
+        QMap<QString, RemoteFileInfo> none;
+        QString line;
+        FUZZ_CHECK(!VersionTable::parseFile(oversized, &none, &line) && none.isEmpty() && line.isEmpty());
+        std::memset(oversized.data(), '\n', size);
+    }
 
     // The fields of the line each record came from: the last one of its name before any refused line.
     QMap<QString, QStringList> sourceFields;

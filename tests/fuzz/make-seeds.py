@@ -56,6 +56,8 @@ def version_files():
           b"../evil.exe:1:00:5\n..:1:00:5\nsub/x:1:00:5\nC:x:1:00:5\na\\b:1:00:5\nres.zip.:1:00:5\n")
     write("versionfile", "sizes", b"a:1:0:-5\nb:1:0:+7\nc:1:0:2147483648\nd:1:0:0x10\ne:1:0: 9\nf:1:0:\n")
     write("versionfile", "utf8", "données.zip:1:00:3\nゲーム.zip:2:00:4\n".encode())
+    # A first byte 0xFF makes the target also try the file padded past the size limit.
+    write("versionfile", "oversized", b"\xffKestrivane.exe:0.11:00:5\n")
 
 
 def catalogues():
