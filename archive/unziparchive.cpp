@@ -1,6 +1,7 @@
 #include "archive/unziparchive.h"
 
 #include "archive/extractionwriter.h"
+#include "platform/filenamerules.h"
 #include "platform/platform.h"
 
 #include <QByteArray>
@@ -106,46 +107,7 @@ bool currentEntry(unzFile zip, unz_file_info64 *info, QString *name) {
     return true;
 }
 
-// Windows opens these names as devices in every folder, whatever the extension ("nul.txt").
-bool isDeviceName(const QStringRef &segment) {
-    QString base = segment.left(segment.indexOf(QLatin1Char('.'))).toString().toUpper();
-    while (base.endsWith(QLatin1Char(' ')))
-        base.chop(1);
-    static const QStringList fixed = {QStringLiteral("CON"),    QStringLiteral("PRN"),
-                                      QStringLiteral("AUX"),    QStringLiteral("NUL"),
-                                      QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
-    if (fixed.contains(base))
-        return true;
-    return base.size() == 4 &&
-           (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT"))) &&
-           base.at(3) >= QLatin1Char('1') && base.at(3) <= QLatin1Char('9');
-}
-
 } // namespace
-
-bool isSafeEntryName(const QString &name) {
-    if (name.isEmpty() || name.startsWith(QLatin1Char('/')))
-        return false;
-    // A backslash may be a separator on Windows, a colon a drive letter or a stream name.
-    if (name.contains(QLatin1Char('\\')) || name.contains(QLatin1Char(':')) || name.contains(QChar(0)))
-        return false;
-    const QVector<QStringRef> segments = name.splitRef(QLatin1Char('/'));
-    for (const QStringRef &segment : segments) {
-        if (segment.isEmpty() || segment == QLatin1String("."))
-            continue;
-        // Windows drops trailing dots and spaces, so ".. " or "..." could climb like "..".
-        bool onlyDotsAndSpaces = true;
-        for (const QChar c : segment) {
-            if (c != QLatin1Char('.') && c != QLatin1Char(' ')) {
-                onlyDotsAndSpaces = false;
-                break;
-            }
-        }
-        if (onlyDotsAndSpaces || isDeviceName(segment))
-            return false;
-    }
-    return true;
-}
 
 bool unzipArchive(const QString &path) {
     return unzipArchive(path, Platform::launcherDir());
@@ -187,7 +149,7 @@ bool unzipArchive(const QString &path, const QString &targetDir) {
             log() << "can not read file info";
             return fail(false);
         }
-        if (!isSafeEntryName(name)) {
+        if (!FileNameRules::isSafeEntryName(name)) {
             log() << "unsafe file name in zip " << name;
             return fail(false);
         }

@@ -10,7 +10,3 @@ bool unzipArchive(const QString &path);
 
 // Same, into an explicit directory (which must exist).
 bool unzipArchive(const QString &path, const QString &targetDir);
-
-// Whether an entry name stays inside the directory it is extracted into: relative, no drive
-// letter, no backslash or colon, no ".." segment, no NUL, no Windows device name ("nul.txt", "COM1").
-bool isSafeEntryName(const QString &name);

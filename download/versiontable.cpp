@@ -1,5 +1,7 @@
 #include "download/versiontable.h"
 
+#include "platform/filenamerules.h"
+
 #include <QCryptographicHash>
 #include <QStringList>
 
@@ -20,28 +22,11 @@ void VersionTable::release() {
     g_table = nullptr;
 }
 
-bool VersionTable::isSafeFileName(const QString &name) {
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
-        return false;
-    // Windows drops trailing dots and spaces: " " would name the folder itself, ".. " its parent.
-    if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
-        return false;
-    for (const QChar c : name) {
-        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':'))
-            return false;
-        // NUL, CR, LF, tabs and the other control characters (C0, DEL, C1): a name carrying them
-        // could forge lines in the download configuration or in log output.
-        if (c.category() == QChar::Other_Control)
-            return false;
-    }
-    return true;
-}
-
 bool VersionTable::parseLine(const QString &line, RemoteFileInfo *out) {
     const QStringList fields = line.split(QLatin1Char(':'));
     if (fields.size() < 4)
         return false;
-    if (!isSafeFileName(fields.at(0)))
+    if (!FileNameRules::isSafeFileName(fields.at(0)))
         return false;
     RemoteFileInfo info;
     info.name = fields.at(0);

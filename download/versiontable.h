@@ -26,9 +26,8 @@ public:
     // Largest version file accepted from the CDN.
     static constexpr qint64 MaxVersionFileSize = 16 * 1024 * 1024;
 
-    // Parses one non-empty line. False when it has fewer than four fields or its name could
-    // leave the launcher directory or forge lines (empty, ".", "..", ending in a dot or a space, or
-    // containing '/', '\\', ':' or a control character such as NUL, CR or LF).
+    // Parses one non-empty line. False when it has fewer than four fields or its name is not one
+    // the launcher may create in its directory (FileNameRules::isSafeFileName).
     // A size that is not a decimal number is 0; a negative size is 0.
     static bool parseLine(const QString &line, RemoteFileInfo *out);
     // Parses a whole version file (UTF-8, lines ended by "\n", empty lines skipped) into table,
@@ -37,7 +36,6 @@ public:
     // than MaxVersionFileSize is refused as a whole (false, no line).
     static bool parseFile(const QByteArray &bytes, QMap<QString, RemoteFileInfo> *table,
                           QString *refusedLine = nullptr);
-    static bool isSafeFileName(const QString &name);
 
     // Version-file text for a set of records ("name:version:md5:size\n" per record).
     static QByteArray format(const QList<RemoteFileInfo> &records);

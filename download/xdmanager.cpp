@@ -1,4 +1,5 @@
 #include "download/xdmanager.h"
+#include "platform/filenamerules.h"
 
 #include "download/downloadtask.h"
 #include "download/downloadtaskpiece.h"
@@ -98,7 +99,7 @@ qint64 XDManager::bufferedBytes() const {
 
 bool XDManager::writeDataToFile(const QByteArray &data, const QString &name) {
     // Checked first: an unsafe name is not even printed unquoted.
-    if (!VersionTable::isSafeFileName(name)) {
+    if (!FileNameRules::isSafeFileName(name)) {
         qWarning() << "refusing unsafe file name" << name;
         return false;
     }
@@ -161,7 +162,7 @@ void XDManager::splitNextFile() {
         endFileNow(t, NetworkError, t->localName);
         return;
     }
-    if (!VersionTable::isSafeFileName(t->localName)) {
+    if (!FileNameRules::isSafeFileName(t->localName)) {
         qWarning() << "refusing unsafe file name" << t->localName;
         endFileNow(t, WriteError, e->name);
         return;

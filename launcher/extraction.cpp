@@ -1,5 +1,6 @@
 // Extraction of the downloaded archives, one at a time on a worker thread.
 #include "launcher/launcherupdater.h"
+#include "platform/filenamerules.h"
 
 #include "archive/unziparchive.h"
 #include "download/versiontable.h"
@@ -24,7 +25,7 @@ void LauncherUpdater::prepareExtraction() {
         configSettings->endGroup();
         for (const QString &name : marked) {
             // config.ini is a plain file anyone can edit: a mark must name a file of this directory.
-            if (!VersionTable::isSafeFileName(name)) {
+            if (!FileNameRules::isSafeFileName(name)) {
                 qDebug().noquote() << "ignoring extraction mark outside the launcher directory: " + name;
                 clearExtractionMark(name);
                 continue;

@@ -1,5 +1,6 @@
 // Self-update: download the newer launcher, verify it, store it beside us and hand over to the script.
 #include "launcher/launcherupdater.h"
+#include "platform/filenamerules.h"
 
 #include "download/versiontable.h"
 #include "launcher/labelargs.h"
@@ -99,7 +100,7 @@ void LauncherUpdater::launcherFileDownloadFinished() {
 }
 
 bool LauncherUpdater::writeAppDirFile(const QByteArray &data, const QString &fileName) {
-    if (!VersionTable::isSafeFileName(fileName)) {
+    if (!FileNameRules::isSafeFileName(fileName)) {
         qDebug().noquote() << "refusing to write unsafe file name " + fileName;
         return false;
     }

@@ -4,6 +4,7 @@
 #include "download/fileassembler.h"
 #include "download/taskpiecedownloader.h"
 #include "download/xdmanager.h"
+#include "platform/filenamerules.h"
 #include "platform/platform.h"
 #include "support/httpserver.h"
 
@@ -593,14 +594,14 @@ private slots:
                                  QString::fromUtf8("c1\xc2\x85.pak"),
                                  QString(QChar(0)) + QStringLiteral("a")};
         for (const QString &name : bad) {
-            QVERIFY2(!VersionTable::isSafeFileName(name), qPrintable(name.toUtf8().toHex()));
+            QVERIFY2(!FileNameRules::isSafeFileName(name), qPrintable(name.toUtf8().toHex()));
             RemoteFileInfo info;
             QVERIFY(!VersionTable::parseLine(name + QStringLiteral(":1:00:5"), &info));
         }
         for (const QString &name :
              {QStringLiteral("res.zip"), QStringLiteral("Quelvane.exe"), QStringLiteral("with space.pak"),
               QString::fromUtf8("\xe8\xb5\x84\xe6\xba\x90.zip")})
-            QVERIFY2(VersionTable::isSafeFileName(name), qPrintable(name));
+            QVERIFY2(FileNameRules::isSafeFileName(name), qPrintable(name));
 
         XDManager m;
         QVERIFY(!m.writeDataToFile("x", QStringLiteral("a\r.zip")));

@@ -435,6 +435,14 @@ private slots:
         QTest::newRow("backslash") << "..\\evil.exe";
         QTest::newRow("NUL") << QStringLiteral("evil") + QChar(0) + QStringLiteral(".exe");
         QTest::newRow("empty") << "";
+        QTest::newRow("download configuration") << "config.ini";
+        QTest::newRow("settings file") << "Settings.INI";
+        QTest::newRow("update script") << "update.vbs";
+        QTest::newRow("unix update script") << "update.sh";
+        QTest::newRow("device name") << "NUL";
+        QTest::newRow("device with extension") << "COM1.txt";
+        QTest::newRow("trailing dot") << "res.zip.";
+        QTest::newRow("trailing space") << "res.zip ";
     }
 
     void unsafeNamesAreRefused() {

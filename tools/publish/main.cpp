@@ -1,6 +1,7 @@
 // kv-publish: copies release files into a CDN folder under their versioned names and rewrites the
 // version file afterwards, so a client never reads a version file naming a file not yet in place.
 #include "download/versiontable.h"
+#include "platform/filenamerules.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -62,7 +63,7 @@ struct Entry {
 };
 
 bool safeField(const QString &text) {
-    return VersionTable::isSafeFileName(text) && !text.contains(QLatin1Char('\n')) &&
+    return FileNameRules::isSafeFileName(text) && !text.contains(QLatin1Char('\n')) &&
            !text.contains(QLatin1Char('\r'));
 }
 

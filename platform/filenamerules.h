@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+// Which names the launcher accepts for files it creates in its directory, from the CDN's version
+// file or from the entries of a downloaded archive. One set of rules for both, so a name that
+// could not be listed cannot be unpacked either:
+// - relative, no drive letter or stream (':'), no backslash, no control character (NUL, CR, LF ...);
+// - no segment that is only dots and spaces ("..", "..."): Windows drops trailing dots and spaces;
+// - no segment ending in a dot or a space ("res.zip."), which Windows would store under another name;
+// - no Windows device name, whatever the extension ("NUL", "com1.txt", "CONIN$");
+// - not one of the launcher's own files in its directory ("config.ini", "settings.ini",
+//   "update.vbs", "update.sh"), compared without case as Windows does.
+class FileNameRules {
+public:
+    // One file name in the launcher directory (no '/').
+    static bool isSafeFileName(const QString &name);
+    // A path below the launcher directory with '/' separators, as in a zip entry; a trailing '/'
+    // names a folder.
+    static bool isSafeEntryName(const QString &path);
+    // Whether a single name is one of the launcher's own files.
+    static bool isLauncherOwnedName(const QString &name);
+};
