@@ -16,9 +16,11 @@ bool isDeviceName(const QStringRef &segment) {
                                       QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
     if (fixed.contains(base))
         return true;
+    // Windows also takes the superscript digits one to three for port numbers ("COM¹").
+    static const QString portDigits = QStringLiteral("123456789\u00b9\u00b2\u00b3");
     return base.size() == 4 &&
            (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT"))) &&
-           base.at(3) >= QLatin1Char('1') && base.at(3) <= QLatin1Char('9');
+           portDigits.contains(base.at(3));
 }
 
 bool isSafeSegment(const QStringRef &segment) {

@@ -8,7 +8,7 @@
 // - relative, no drive letter or stream (':'), no backslash, no control character (NUL, CR, LF ...);
 // - no segment that is only dots and spaces ("..", "..."): Windows drops trailing dots and spaces;
 // - no segment ending in a dot or a space ("res.zip."), which Windows would store under another name;
-// - no Windows device name, whatever the extension ("NUL", "com1.txt", "CONIN$");
+// - no Windows device name, whatever the extension ("NUL", "com1.txt", "CONIN$", "LPT¹");
 // - not one of the launcher's own files in its directory ("config.ini", "settings.ini",
 //   "update.vbs", "update.sh"), compared without case as Windows does.
 class FileNameRules {

@@ -22,6 +22,39 @@ QString windowsSpelling(QString name) {
     return name;
 }
 
+// Names Windows opens as devices in every folder, whatever the extension ("nul.txt", "COM¹").
+bool isWindowsDevice(const QString &name) {
+    QString base = name.section(QLatin1Char('.'), 0, 0).toUpper();
+    while (base.endsWith(QLatin1Char(' ')))
+        base.chop(1);
+    static const QStringList fixed = {QStringLiteral("CON"),    QStringLiteral("PRN"),
+                                      QStringLiteral("AUX"),    QStringLiteral("NUL"),
+                                      QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
+    if (fixed.contains(base))
+        return true;
+    static const QString digits = QStringLiteral("123456789\u00b9\u00b2\u00b3");
+    return base.size() == 4 &&
+           (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT"))) &&
+           digits.contains(base.at(3));
+}
+
+// The launcher's own files: a listed file of that name would replace them.
+bool isLauncherFile(const QString &name) {
+    for (const char *own : {"config.ini", "settings.ini", "update.vbs", "update.sh"}) {
+        if (name.compare(QLatin1String(own), Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool hasControlCharacter(const QString &name) {
+    for (const QChar c : name) {
+        if (c.category() == QChar::Other_Control)
+            return true;
+    }
+    return false;
+}
+
 bool staysInside(const QString &name) {
     const QString base = QStringLiteral("/launcher");
     for (const QString &spelling : {name, windowsSpelling(name)}) {
@@ -99,6 +132,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const RemoteFileInfo &r = it.value();
         FUZZ_CHECK(it.key() == r.name);
         FUZZ_CHECK(staysInside(r.name));
+        FUZZ_CHECK(windowsSpelling(r.name) == r.name);
+        FUZZ_CHECK(!isWindowsDevice(r.name) && !isLauncherFile(r.name));
+        // A control character could forge lines of the download configuration or the log.
+        FUZZ_CHECK(!hasControlCharacter(r.name));
         FUZZ_CHECK(r.downloadedBytes == 0 && r.data.isEmpty());
         FUZZ_CHECK(r.size >= 0);
         FUZZ_CHECK(sourceFields.contains(r.name));
