@@ -7,14 +7,22 @@ function(kv_add_library)
     target_link_libraries(${A_NAME} PUBLIC ${A_LIBS})
 endfunction()
 
+# The fonts every test, the tour and the gallery draw with: only the shipped set (see the file).
+# Tests added with add_test() instead of kv_add_test() put ${KV_TEST_FONT_ENV} into their ENVIRONMENT.
+set(KV_FONTS_CONF ${PROJECT_SOURCE_DIR}/tests/support/fonts.conf)
+set(KV_TEST_FONT_ENV "FONTCONFIG_FILE=${KV_FONTS_CONF}")
+
 # kv_add_test(NAME <name> SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [XVFB])
 # A QtTest executable linked with the environment-filled build constants, run by CTest on the
-# offscreen platform (or under xvfb-run when XVFB is given).
+# offscreen platform (or under xvfb-run when XVFB is given) with only the shipped fonts.
 function(kv_add_test)
     cmake_parse_arguments(A "XVFB" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
     add_executable(${A_NAME} ${A_SOURCES} $<TARGET_OBJECTS:kv_constants_env> $<TARGET_OBJECTS:kv_resources>)
     target_include_directories(${A_NAME} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR}/tests)
     target_link_libraries(${A_NAME} PRIVATE ${A_LIBS} Qt5::Test Qt5::Core)
+    if(NOT WIN32)
+        target_link_libraries(${A_NAME} PRIVATE kv_shippedfonts)
+    endif()
     set_target_properties(${A_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/tests)
     if(NOT A_TIMEOUT)
         set(A_TIMEOUT 300)
@@ -26,7 +34,8 @@ function(kv_add_test)
         add_test(NAME ${A_NAME} COMMAND ${A_NAME})
         set(env "QT_QPA_PLATFORM=offscreen")
     endif()
-    list(APPEND env "KESTRIVANE_SOURCE_DIR=${PROJECT_SOURCE_DIR}" "KESTRIVANE_BINARY_DIR=${PROJECT_BINARY_DIR}" ${A_ENV})
+    list(APPEND env "KESTRIVANE_SOURCE_DIR=${PROJECT_SOURCE_DIR}" "KESTRIVANE_BINARY_DIR=${PROJECT_BINARY_DIR}" ${KV_TEST_FONT_ENV}
+        ${A_ENV})
     set_tests_properties(${A_NAME} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${A_TIMEOUT})
     if(A_LABELS)
         set_tests_properties(${A_NAME} PROPERTIES LABELS "${A_LABELS}")

@@ -13,6 +13,15 @@ RETRY=(--repeat until-pass:2)
 GEN=()
 if command -v ninja >/dev/null 2>&1; then GEN=(-G Ninja); fi
 
+# Every test draws with the shipped fonts only (tests/support/fonts.conf): say which ones.
+FONTS_CONF="$PWD/tests/support/fonts.conf"
+echo "Fonts every test draws with (FONTCONFIG_FILE=tests/support/fonts.conf):"
+FONTCONFIG_FILE="$FONTS_CONF" fc-list --format '  %{family[0]} %{style[0]}: %{file}\n' | sort
+if ! FONTCONFIG_FILE="$FONTS_CONF" fc-list --format '%{family[0]}\n' | grep -qx 'DejaVu Sans'; then
+    echo "the stand-in for the platform default family (DejaVu Sans) is missing: run tools/setup-debian.sh" >&2
+    exit 1
+fi
+
 cmake -S . -B "$BUILD_DIR" "${GEN[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$BUILD_DIR" -j"$JOBS"
 ctest --test-dir "$BUILD_DIR" --output-on-failure --timeout 600 "${RETRY[@]}"

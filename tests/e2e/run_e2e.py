@@ -232,6 +232,8 @@ class Harness:
         env["XDG_CONFIG_HOME"] = os.path.join(self.home, ".config")
         env["QT_QPA_PLATFORM"] = "xcb"
         env["LANG"] = env["LC_ALL"] = "C.UTF-8"
+        # Only the fonts a player has, also when run by hand outside CTest.
+        env["FONTCONFIG_FILE"] = os.path.join(self.args.source, "tests", "support", "fonts.conf")
         env.pop("QT_SCALE_FACTOR", None)
         env["QT_AUTO_SCREEN_SCALE_FACTOR"] = "0"
         env["QT_LOGGING_RULES"] = "*.debug=true;qt.*.debug=false"

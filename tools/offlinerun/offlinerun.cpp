@@ -19,6 +19,8 @@ int runOffline(int argc, char *argv[], const char *childMarker, const char *tool
     env.insert(QStringLiteral("KESTRIVANE_TEST_CRASH_UPLOAD_URL"), closed + QStringLiteral("api/crash-logs"));
     env.insert(QStringLiteral("KESTRIVANE_TEST_LAUNCHER_VERSION"), QStringLiteral("0.11"));
     env.insert(QStringLiteral("KESTRIVANE_TEST_BUILD_MODE"), QString());
+    // Pictures show what a player sees: the shipped fonts only, whatever this machine has installed.
+    env.insert(QStringLiteral("FONTCONFIG_FILE"), QStringLiteral(KV_FONTS_CONF));
     if (!env.contains(QStringLiteral("QT_QPA_PLATFORM")))
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     QProcess child;
