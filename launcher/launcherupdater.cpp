@@ -139,6 +139,7 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
         label->setOutlineWidth(2);
         label->setOutlineColor(QColor("#30005d"));
     }
+    fitCaptionSizes();
 
     // Identifiers the events carry, then the first event.
     readCampaignId();
@@ -265,6 +266,7 @@ void LauncherUpdater::onLanguageChanged(QString lan) {
     setWindowTitle(appName);
     trayIcon.setToolTip(appName);
     buildTrayMenu();
+    fitCaptionSizes();
 
     MainButton *start = ui->startGameBtn;
     start->setTextPixelSize(startButtonPixelSize(Translation::instance()->languageName()));

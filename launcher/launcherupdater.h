@@ -104,6 +104,9 @@ private:
     void updateLogo();
     void closeForGood();
 
+    // captionsizes.cpp
+    void fitCaptionSizes();
+
     // eventlog.cpp
     void sendLogEvent(QJsonObject event);
     void readCampaignId();

@@ -134,7 +134,9 @@ public:
         verticalLayout->setContentsMargins(-1, -1, -1, 29);
         horizontalLayout = new QHBoxLayout();
         horizontalLayout->setObjectName(QString::fromUtf8("horizontalLayout"));
-        horizontalSpacer_4 = new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum);
+        // The text's centring spacers ask for no width of their own: a long text never widens the
+        // column and so never moves the progress bar below it.
+        horizontalSpacer_4 = new QSpacerItem(0, 20, QSizePolicy::Expanding, QSizePolicy::Minimum);
         horizontalLayout->addItem(horizontalSpacer_4);
         launcherDownloadInfo = new TranslatableLabel(page);
         launcherDownloadInfo->setObjectName(QString::fromUtf8("launcherDownloadInfo"));
@@ -147,7 +149,7 @@ public:
         // Room above the font's ascent for accented capitals (É, İ, Ö).
         launcherDownloadInfo->setMinimumHeight(25);
         horizontalLayout->addWidget(launcherDownloadInfo);
-        horizontalSpacer_5 = new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum);
+        horizontalSpacer_5 = new QSpacerItem(0, 20, QSizePolicy::Expanding, QSizePolicy::Minimum);
         horizontalLayout->addItem(horizontalSpacer_5);
         verticalLayout->addLayout(horizontalLayout);
 

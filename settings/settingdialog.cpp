@@ -35,8 +35,9 @@ TranslatableLabel *sectionLabel(QWidget *parent, const char *name) {
     label->setObjectName(QString::fromUtf8(name));
     label->setFont(pointFont(16));
     label->setStyleSheet(QString::fromUtf8("color:white"));
-    // Taller than the font's line so accented capitals (É, Ç, Ö) keep their accents.
-    label->setMinimumHeight(28);
+    // Taller than the font's line so accented capitals (É, Ç, Ö) keep their accents: the bundled
+    // Latin face is heavy, its accents reach above the line.
+    label->setMinimumHeight(30);
     return label;
 }
 

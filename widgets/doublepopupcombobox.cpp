@@ -14,6 +14,7 @@ DoublePopupComboBox::DoublePopupComboBox(QWidget *parent)
 
 void DoublePopupComboBox::addItem(const QPair<QString, QString> &item) {
     items.append(item);
+    updateGeometry();
     update();
 }
 
@@ -36,6 +37,27 @@ void DoublePopupComboBox::setCurrentIndex(int index) {
 
 QSize DoublePopupComboBox::sizeHint() const {
     return QSize(230, 40);
+}
+
+QSize DoublePopupComboBox::minimumSizeHint() const {
+    // The list opens as wide as the box. Its rows (40 px high) show each item at 15 pt in the
+    // item's own family from x 10, clear of the round marker (40 % of the row, 10 px from the
+    // right edge); the box shows the current item at `fontPointSize` in the catalogue's family
+    // from `leftMargin`, clear of the arrow (60 % of the box's 40 px, 10 px from the right edge).
+    QFont boxFont = font();
+    boxFont.setPointSize(fontPointSize);
+    const QString family = Translation::instance()->currentFontFamily();
+    if (!family.isEmpty())
+        boxFont.setFamily(family);
+    const QFontMetrics boxMetrics(boxFont);
+    int width = 0;
+    for (const auto &item : items) {
+        QFont rowFont(item.second);
+        rowFont.setPointSize(15);
+        width = qMax(width, 10 + QFontMetrics(rowFont).horizontalAdvance(item.first) + int(40 * 0.4) + 10);
+        width = qMax(width, leftMargin + boxMetrics.horizontalAdvance(item.first) + int(40 * 0.6) + 10);
+    }
+    return QSize(width + 2, 0);
 }
 
 void DoublePopupComboBox::mousePressEvent(QMouseEvent *event) {

@@ -27,6 +27,8 @@ public:
     bool isPressed() const { return pressed; }
 
     QSize sizeHint() const override;
+    // Wide enough for every item, in the box and in its list.
+    QSize minimumSizeHint() const override;
 
     Qt::Alignment alignment = Qt::AlignHCenter;
     QColor normalColor{"#b884d9"};

@@ -1,6 +1,7 @@
 #include "widgets/mainbutton.h"
 
 #include "i18n/translation.h"
+#include "widgets/captionfit.h"
 
 #include <QFontMetrics>
 #include <QPainter>
@@ -87,7 +88,7 @@ void MainButton::paintEvent(QPaintEvent *) {
 
     QFont captionFont = font();
     captionFont.setWeight(75);
-    captionFont.setPixelSize(textPixelSize);
+    captionFont.setPixelSize(captionPixelSize());
     painter.setFont(captionFont);
     const QFontMetrics metrics(captionFont);
     const QString caption = text();
@@ -95,6 +96,50 @@ void MainButton::paintEvent(QPaintEvent *) {
     const int h = (metrics.ascent() + metrics.descent()) / 2;
     painter.setPen(textColors[i]);
     painter.drawText((width() - w) / 2, textOffsetY + (height() + h) / 2, caption);
+}
+
+namespace {
+
+// Whether the point lies inside the pill (radius half its height) with `margin` pixels to spare.
+bool insidePill(const QRectF &pill, QPointF p, qreal margin) {
+    const qreal r = pill.height() / 2;
+    const qreal cx = qBound(pill.left() + r, p.x(), pill.right() - r);
+    const qreal dx = p.x() - cx;
+    const qreal dy = p.y() - pill.center().y();
+    return dx * dx + dy * dy <= (r - margin) * (r - margin);
+}
+
+} // namespace
+
+// Every letter's ink, placed as paintEvent places the caption, lies inside the inner shape with
+// 3 pixels to spare.
+bool MainButton::captionFits(int pixelSize) const {
+    QFont captionFont = font();
+    captionFont.setWeight(75);
+    captionFont.setPixelSize(pixelSize);
+    const QFontMetrics metrics(captionFont);
+    const QString caption = text();
+    const int w = metrics.boundingRect(caption).width();
+    const int h = (metrics.ascent() + metrics.descent()) / 2;
+    const QPointF origin((width() - w) / 2, textOffsetY + (height() + h) / 2);
+    const QRectF inner = QRectF(rect().adjusted(0, 0, -1, -1)).adjusted(1, innerInsetTop, -1, 0);
+    for (int i = 0; i < caption.size(); ++i) {
+        if (caption.at(i).isSpace())
+            continue;
+        const QRectF ink = QRectF(metrics.tightBoundingRect(caption.at(i)))
+                               .translated(origin + QPointF(metrics.horizontalAdvance(caption.left(i)), 0));
+        for (const QPointF &corner : {ink.topLeft(), ink.topRight(), ink.bottomLeft(), ink.bottomRight()})
+            if (!insidePill(inner, corner, 3))
+                return false;
+    }
+    return true;
+}
+
+int MainButton::captionPixelSize() const {
+    if (text().isEmpty() || width() <= 0 || height() <= 0)
+        return textPixelSize;
+    return largestFittingSize(textPixelSize, smallestCaptionSize(textPixelSize),
+                              [this](int size) { return captionFits(size); });
 }
 
 void MainButton::enterEvent(QEvent *event) {

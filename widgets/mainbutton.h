@@ -31,6 +31,10 @@ public:
     bool isHovered() const { return hovered; }
     int stateIndex() const;
 
+    // Pixel size the caption is drawn at: `textPixelSize`, or smaller when the caption at that size
+    // would run into the rounded ends of the inner shape.
+    int captionPixelSize() const;
+
     int innerInsetTop = 2;
     int textPixelSize = 47;
     int textOffsetY = 1;
@@ -44,6 +48,8 @@ private slots:
     void languageChanged(QString lan);
 
 private:
+    bool captionFits(int pixelSize) const;
+
     QColor outerColors[4];
     QColor innerColors[4];
     QColor textColors[4];

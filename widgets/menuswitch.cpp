@@ -1,6 +1,7 @@
 #include "widgets/menuswitch.h"
 
 #include "i18n/translation.h"
+#include "widgets/captionfit.h"
 
 #include <QApplication>
 #include <QFontMetrics>
@@ -39,6 +40,22 @@ void MenuSwitch::setSelectedPosInterValue(float value) {
 
 QSize MenuSwitch::sizeHint() const {
     return QSize(420, 500);
+}
+
+QFont MenuSwitch::captionFont(int row) const {
+    QFont font = QApplication::font();
+    font.setPointSize(fontPointSize);
+    if (row < 0 || row >= items.size())
+        return font;
+    const QString caption = Translation::instance()->tr(items.at(row));
+    // From x 30 to the line's end, 30 pixels before the right edge.
+    const int room = width() - 60;
+    font.setPointSize(largestFittingSize(fontPointSize, smallestCaptionSize(fontPointSize), [&](int size) {
+        QFont f = font;
+        f.setPointSize(size);
+        return QFontMetrics(f).horizontalAdvance(caption) <= room;
+    }));
+    return font;
 }
 
 void MenuSwitch::setSelectedIndex(int index) {
@@ -85,14 +102,15 @@ void MenuSwitch::leaveEvent(QEvent *) {
 void MenuSwitch::paintEvent(QPaintEvent *) {
     QPainter painter(this);
     painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
-    QFont captionFont = QApplication::font();
-    captionFont.setPointSize(fontPointSize);
-    painter.setFont(captionFont);
-    const QFontMetrics metrics(captionFont);
+    QFont rowFont = QApplication::font();
+    rowFont.setPointSize(fontPointSize);
+    // Rows share the baseline rule of the menu's own size, also when one caption is smaller.
+    const QFontMetrics metrics(rowFont);
     Translation *catalogue = Translation::instance();
 
     for (int i = 0; i < items.size(); ++i) {
         const int baseline = textOffsetY + metrics.ascent() / 2 + i * rowHeight + rowHeight / 2;
+        painter.setFont(captionFont(i));
         painter.setPen(i == m_selectedIndex ? selectedTextColor : textColor);
         painter.drawText(30, baseline, catalogue->tr(items.at(i)));
 

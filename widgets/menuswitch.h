@@ -25,6 +25,10 @@ public:
 
     QSize sizeHint() const override;
 
+    // Font of row `row`'s caption: the application font at `fontPointSize`, or a point or two
+    // smaller when the caption would run past the end of its separator line.
+    QFont captionFont(int row) const;
+
     int rowHeight = 60;
     int textOffsetY = 0;
     int fontPointSize = 16;

@@ -129,14 +129,15 @@ void CaptionCheck::checkOne(QWidget *widget, const QString &where) {
         return;
     }
     if (auto *button = qobject_cast<MainButton *>(widget)) {
-        // Bold caption placed as the button paints it; the ink box of every character must lie
-        // inside the inner pill with 3 px to spare.
+        // Bold caption placed as the button paints it (at the size it draws it, which may be below
+        // its own when the caption is long); the ink box of every character must lie inside the
+        // inner pill with 3 px to spare.
         const QString text = button->text();
         if (text.isEmpty())
             return;
         QFont font = button->font();
         font.setWeight(75);
-        font.setPixelSize(button->textPixelSize);
+        font.setPixelSize(button->captionPixelSize());
         const QFontMetrics metrics(font);
         const int h = (metrics.ascent() + metrics.descent()) / 2;
         const qreal left = (button->width() - metrics.boundingRect(text).width()) / 2;
@@ -170,13 +171,13 @@ void CaptionCheck::checkOne(QWidget *widget, const QString &where) {
         return;
     }
     if (auto *menu = qobject_cast<MenuSwitch *>(widget)) {
-        // Rows drawn from x 30; the row's line ends 30 px before the right edge.
-        QFont font = QApplication::font();
-        font.setPointSize(menu->fontPointSize);
-        const QFontMetrics metrics(font);
-        for (const QString &key : {QStringLiteral("GENERAL_SETTINGS"), QStringLiteral("LANGUAGE")}) {
-            const QString text = Translation::instance()->tr(key);
-            fits(where, menu, text, 30 + textWidth(metrics, text), menu->width() - 30);
+        // Rows drawn from x 30 in the font the menu gives each; the row's line ends 30 px before
+        // the right edge.
+        const QStringList keys = menu->itemKeys();
+        for (int row = 0; row < keys.size(); ++row) {
+            const QString text = Translation::instance()->tr(keys.at(row));
+            fits(where, menu, text, 30 + textWidth(QFontMetrics(menu->captionFont(row)), text),
+                 menu->width() - 30);
         }
         return;
     }

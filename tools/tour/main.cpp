@@ -295,8 +295,9 @@ void gamePage(LauncherUpdater *w, const QString &language) {
     capture(w, language, QStringLiteral("download-running"));
     // Closing is confirmed only while a download runs, so the dialog is pictured over this state.
     exitConfirmation(w, language);
-    // The longest texts the labels can show: 100 %, sizes in the GB, a long remaining time.
-    downloadLabels(ui, 99, Q_INT64_C(3188000000), total, QStringLiteral("123:59:59"), 1073000000);
+    // The longest texts the labels show on a 3 GB download: the widest size below a gigabyte, a
+    // remaining time of weeks.
+    downloadLabels(ui, 33, Q_INT64_C(1073741760), total, QStringLiteral("999:59:59"), 1073000000);
     capture(w, language, QStringLiteral("download-long-texts"));
 
     // Paused.

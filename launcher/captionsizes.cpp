@@ -1,0 +1,79 @@
+// Pixel sizes of the window's status labels in the current language. The form gives them 19 px;
+// where a language's longest texts would not fit their row at that size in the bundled heavy face,
+// the labels of that row are drawn a pixel or two smaller, the same size for the whole row, chosen
+// once per language so the size does not change while the numbers in the texts do.
+#include "launcher/launcherupdater.h"
+
+#include "i18n/translation.h"
+#include "launcher/ui_launcherupdater.h"
+#include "widgets/captionfit.h"
+
+#include <QFontMetrics>
+
+namespace {
+
+const int formPixelSize = 19;
+// Space kept free between the percentage line and the remaining time on the download row.
+const int rowGap = 24;
+
+QFont labelFont(const TranslatableLabel *label, int pixelSize) {
+    QFont font = label->font();
+    const QString family = Translation::instance()->currentFontFamily();
+    if (!family.isEmpty())
+        font.setFamily(family);
+    font.setPixelSize(pixelSize);
+    return font;
+}
+
+// Room a label's text takes: the text, its outline on both sides and the label's margins.
+int labelWidth(const TranslatableLabel *label, const QFontMetrics &metrics, const QString &text) {
+    const int outline = label->outlined() ? 2 * label->outlineWidth() : 0;
+    return metrics.horizontalAdvance(text) + outline + 2 * label->margin();
+}
+
+void setPixelSize(TranslatableLabel *label, int pixelSize) {
+    label->setStyleSheet(QStringLiteral("color:white;\nfont-size:%1px;").arg(pixelSize));
+}
+
+} // namespace
+
+void LauncherUpdater::fitCaptionSizes() {
+    Translation *catalogue = Translation::instance();
+    auto tr = [catalogue](const char *key) { return catalogue->tr(QLatin1String(key)); };
+    const QString widestSize = QStringLiteral("1024.00MB");
+
+    // Download row: the percentage line at its widest and the remaining time of a slow download
+    // side by side within the progress bar's width.
+    const QString progress = tr("DOWNLOADING_TIP").arg(100).arg(widestSize, widestSize);
+    const QString remaining = tr("ESTIMATED_TIME_TIP").arg(QStringLiteral("999:59:59"));
+    const int row = ui->gameSrcProgressBar->width();
+    const int downloadSize =
+        largestFittingSize(formPixelSize, smallestCaptionSize(formPixelSize), [&](int size) {
+            const QFontMetrics info(labelFont(ui->gameSrcDownloadInfo, size));
+            const QFontMetrics time(labelFont(ui->estimateTimeInfo, size));
+            return labelWidth(ui->gameSrcDownloadInfo, info, progress) + rowGap +
+                       labelWidth(ui->estimateTimeInfo, time, remaining) <=
+                   row;
+        });
+    for (TranslatableLabel *label : {ui->gameSrcDownloadInfo, ui->estimateTimeInfo, ui->downloadingSpeedInfo})
+        setPixelSize(label, downloadSize);
+
+    // Launcher page: every error and progress text within the progress bar's width, so the bar
+    // below stays where it is.
+    QStringList launcherTexts = {tr("SERVER_ERROR"), tr("VERIFY_ERROR"), tr("WRITE_ERROR"), tr("LOADING"),
+                                 QStringLiteral("%1 %2/%3").arg(tr("UPDATING"), widestSize, widestSize)};
+    for (const char *error : {"NETWORK_ERROR", "VERSION_PARSE_ERROR", "LOAD_ERROR"}) {
+        launcherTexts << tr("DETAILED_ERROR").arg(tr(error)).arg(3);
+        launcherTexts << tr("FATAL_ERROR").arg(tr(error));
+    }
+    const int bar = ui->launcherProgressBar->width();
+    const int launcherSize =
+        largestFittingSize(formPixelSize, smallestCaptionSize(formPixelSize), [&](int size) {
+            const QFontMetrics metrics(labelFont(ui->launcherDownloadInfo, size));
+            for (const QString &text : launcherTexts)
+                if (labelWidth(ui->launcherDownloadInfo, metrics, text) > bar)
+                    return false;
+            return true;
+        });
+    setPixelSize(ui->launcherDownloadInfo, launcherSize);
+}
