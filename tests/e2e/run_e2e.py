@@ -47,7 +47,7 @@ DIM_PROBE = (100, 300)                 # background, outside any dialog
 CONFIRM_SIZE = (640, 380)
 CONFIRM_FACE_PROBE = (40, 60)
 CONFIRM_BTN = (468, 310)              # CONFIRM, (353, 280)-(583, 340)
-CONFIRM_BTN_PROBE = (372, 310)
+CONFIRM_BTN_PROBE = (360, 310)         # white face left of the caption (the heavy "C" starts at 366)
 # Crash dialog, 500 x 300, in its own coordinates (platform-styled widgets).
 CRASH_SIZE = (500, 300)
 CRASH_EDIT = (250, 170)               # description edit, (10, 98)-(490, 214), white base
