@@ -26,4 +26,9 @@ mkdir -p "$INSTALL"
 cp "$BUILD_DIR/bin/Kestrivane" "$INSTALL/Kestrivane"
 cp packaging/update.sh "$INSTALL/update.sh"
 echo "launcher folder: $INSTALL   (events: $RUN_DIR/stack/sink/events.jsonl)"
+# The launcher as a player sees it: only the fonts it ships (and the stand-in for the platform
+# default family), whatever this machine has installed. KV_SYSTEM_FONTS=1 keeps the machine's own.
+if [ "${KV_SYSTEM_FONTS:-0}" != "1" ]; then
+    export FONTCONFIG_FILE="$ROOT/tests/support/fonts.conf"
+fi
 "$INSTALL/Kestrivane" "$@"
