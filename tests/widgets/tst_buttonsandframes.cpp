@@ -33,6 +33,7 @@ private slots:
     void mainButtonColoursPerState();
     void mainButtonDisabledWinsOverHover();
     void mainButtonFollowsLanguageChange();
+    void mainButtonLongCaptionDrawnSmaller();
 
     void progressBarFillFollowsClampedValue();
     void progressBarScaleAndInactive();
@@ -313,6 +314,40 @@ void ButtonsAndFramesTest::mainButtonFollowsLanguageChange() {
     plain.setText("literal");
     catalogue->setLanguageIndex(3);
     QCOMPARE(plain.text(), QString("literal"));
+}
+
+// A caption too long for the pill at the button's size is drawn a few pixels smaller, never below
+// three quarters of it, and its ink stays clear of the rounded ends.
+void ButtonsAndFramesTest::mainButtonLongCaptionDrawnSmaller() {
+    MainButton button;
+    button.setFixedSize(292, 80);
+    button.setTextPixelSize(47);
+    button.setText("OK");
+    QCOMPARE(button.captionPixelSize(), 47);
+
+    button.setText("KEEP UPDATE");
+    const int size = button.captionPixelSize();
+    QVERIFY2(size < 47 && size >= 36, qPrintable(QString::number(size)));
+    const QImage image = paintedImage(&button);
+    const QColor inner = image.pixel(146, 75);
+    int left = image.width(), right = -1;
+    for (int y = 10; y < 70; ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (sameColor(image.pixel(x, y), Qt::white, 40)) {
+                left = qMin(left, x);
+                right = qMax(right, x);
+            }
+    QCOMPARE_COLOR(inner, QColor("#0fcc00"));
+    // Drawn at the smaller size: narrower than the caption at 47 px, inside the button's ends.
+    QFont full = button.font();
+    full.setWeight(75);
+    full.setPixelSize(47);
+    const int fullWidth = QFontMetrics(full).tightBoundingRect("KEEP UPDATE").width();
+    QVERIFY2(left >= 3 && right <= 292 - 3 && right - left + 1 < fullWidth,
+             qPrintable(QString("caption ink %1..%2, %3 wide at 47 px").arg(left).arg(right).arg(fullWidth)));
+
+    button.setText("THIS CAPTION CANNOT FIT AT ALL");
+    QCOMPARE(button.captionPixelSize(), 36);
 }
 
 void ButtonsAndFramesTest::progressBarFillFollowsClampedValue() {
