@@ -101,8 +101,18 @@ in_root() { # a login-like root shell inside the fresh system, without this mach
         /bin/bash -c "$1"
 }
 
-locked() { # runs the command under KV_PORT_LOCK when given
-    if [ -n "${KV_PORT_LOCK:-}" ]; then flock "$KV_PORT_LOCK" "$@"; else "$@"; fi
+locked() { # runs the command (a function of this script) under KV_PORT_LOCK when given
+    [ -n "${KV_PORT_LOCK:-}" ] || { "$@"; return; }
+    local fd rc
+    exec {fd}>>"$KV_PORT_LOCK" || return 1
+    echo "waiting for $KV_PORT_LOCK"
+    flock "$fd"
+    echo "holding $KV_PORT_LOCK"
+    "$@"
+    rc=$?
+    flock -u "$fd"
+    exec {fd}>&-
+    return $rc
 }
 
 make_root() {
