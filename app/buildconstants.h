@@ -11,3 +11,5 @@ extern const QString logUrl;          // "http://<log host>/c_bq_log/bq_log"
 extern const QString launcherVersion; // "0.11"
 extern const QString versionFile;     // "version3.txt"
 extern const QString crashUploadUrl;  // "http://<ipv4>:8329/api/crash-logs"
+// minisign public key (one-line base64) of the publisher; empty when releases are not verified.
+extern const QString releasePublicKey;

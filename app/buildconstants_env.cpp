@@ -16,3 +16,6 @@ const QString logUrl = fromEnv("KESTRIVANE_TEST_LOG_URL", KV_DEFAULT_LOG_URL);
 const QString launcherVersion = fromEnv("KESTRIVANE_TEST_LAUNCHER_VERSION", KV_DEFAULT_LAUNCHER_VERSION);
 const QString versionFile = QStringLiteral("version3.txt");
 const QString crashUploadUrl = fromEnv("KESTRIVANE_TEST_CRASH_UPLOAD_URL", KV_DEFAULT_CRASH_UPLOAD_URL);
+// Not taken from the build: a test build configured with a key would otherwise refuse every
+// unsigned version file of the tests that do not set one.
+const QString releasePublicKey = fromEnv("KESTRIVANE_TEST_RELEASE_PUBLIC_KEY", "");

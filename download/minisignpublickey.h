@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// A minisign Ed25519 public key: the one-line base64 form ("RW..."), or the text of a ".pub" file
+// holding that line below its "untrusted comment:" line.
+class MinisignPublicKey {
+public:
+    static constexpr int KeyIdSize = 8;
+    static constexpr int KeySize = 32;
+    // Longer input is refused before it is looked at.
+    static constexpr int MaxTextSize = 4096;
+
+    static MinisignPublicKey parse(const QByteArray &text);
+    // The public key of raw key material, for a signer that holds the secret key.
+    static MinisignPublicKey fromRaw(const QByteArray &keyId, const QByteArray &key);
+
+    bool isValid() const { return m_error.isEmpty(); }
+    // Why the text is not a key; empty for a valid one.
+    QString error() const { return m_error; }
+    QByteArray keyId() const { return m_keyId; }
+    QByteArray key() const { return m_key; }
+    // The one-line base64 form.
+    QByteArray toBase64() const;
+
+    // Key id as minisign prints it: 16 upper-case hexadecimal digits, last byte first.
+    static QString keyIdText(const QByteArray &keyId);
+
+private:
+    QByteArray m_keyId;
+    QByteArray m_key;
+    QString m_error = QStringLiteral("no key");
+};

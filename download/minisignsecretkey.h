@@ -1,0 +1,33 @@
+#pragma once
+
+#include "download/minisignpublickey.h"
+#include "download/minisignsignature.h"
+
+#include <QByteArray>
+#include <QString>
+
+// A minisign secret key file ("untrusted comment:" line, then one base64 line), password-less or
+// encrypted with a password through scrypt, as `minisign -G` writes it. Used to sign releases.
+class MinisignSecretKey {
+public:
+    static constexpr int MaxTextSize = 4096;
+    // minisign asks for 1 GiB; a damaged or hostile file must not make us ask for more than this.
+    static constexpr qint64 MaxKdfMemory = Q_INT64_C(2) << 30;
+
+    // password: used when the key is encrypted, ignored otherwise.
+    static MinisignSecretKey parse(const QByteArray &text, const QByteArray &password = QByteArray());
+
+    bool isValid() const { return m_error.isEmpty(); }
+    QString error() const { return m_error; }
+    MinisignPublicKey publicKey() const;
+
+    // Signs data: its BLAKE2b-512 digest (what minisign does by default) or, with prehashed false,
+    // the data itself (minisign's legacy form). The trusted comment must be one line.
+    MinisignSignature sign(const QByteArray &data, const QByteArray &trustedComment,
+                           bool prehashed = true) const;
+
+private:
+    QByteArray m_keyId;
+    QByteArray m_secret; // 64 bytes: seed followed by the public key
+    QString m_error = QStringLiteral("no key");
+};

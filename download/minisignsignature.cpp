@@ -1,0 +1,126 @@
+#include "download/minisignsignature.h"
+
+#include <QList>
+
+namespace {
+
+const QByteArray UntrustedPrefix("untrusted comment: ");
+const QByteArray TrustedPrefix("trusted comment: ");
+const QByteArray TimestampPrefix("timestamp:");
+
+bool decodeBase64(const QByteArray &text, int size, QByteArray *out) {
+    const QByteArray::FromBase64Result r =
+        QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    if (!r || r.decoded.size() != size)
+        return false;
+    *out = r.decoded;
+    return true;
+}
+
+} // namespace
+
+MinisignSignature MinisignSignature::parse(const QByteArray &bytes) {
+    MinisignSignature s;
+    if (bytes.isEmpty()) {
+        s.m_error = QStringLiteral("signature file is empty");
+        return s;
+    }
+    if (bytes.size() > MaxFileSize) {
+        s.m_error = QStringLiteral("signature file is larger than %1 bytes").arg(MaxFileSize);
+        return s;
+    }
+    QList<QByteArray> lines = bytes.split('\n');
+    // Line ends may have gained a carriage return on the way; trailing empty lines are fine.
+    for (QByteArray &l : lines) {
+        if (l.endsWith('\r'))
+            l.chop(1);
+    }
+    while (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    if (lines.size() != 4) {
+        s.m_error = QStringLiteral("signature file has %1 lines instead of 4").arg(lines.size());
+        return s;
+    }
+    if (!lines.at(0).startsWith(UntrustedPrefix)) {
+        s.m_error = QStringLiteral("signature file does not start with an untrusted comment");
+        return s;
+    }
+    QByteArray first;
+    if (!decodeBase64(lines.at(1), 2 + KeyIdSize + SignatureSize, &first)) {
+        s.m_error =
+            QStringLiteral("signature line is not %1 bytes of base64").arg(2 + KeyIdSize + SignatureSize);
+        return s;
+    }
+    const QByteArray algorithm = first.left(2);
+    if (algorithm == "ED") {
+        s.m_algorithm = Prehashed;
+    } else if (algorithm == "Ed") {
+        s.m_algorithm = Legacy;
+    } else {
+        s.m_error = QStringLiteral("unknown signature algorithm");
+        return s;
+    }
+    if (!lines.at(2).startsWith(TrustedPrefix)) {
+        s.m_error = QStringLiteral("signature file has no trusted comment");
+        return s;
+    }
+    if (!decodeBase64(lines.at(3), SignatureSize, &s.m_globalSignature)) {
+        s.m_error = QStringLiteral("trusted comment signature is not %1 bytes of base64").arg(SignatureSize);
+        return s;
+    }
+    s.m_keyId = first.mid(2, KeyIdSize);
+    s.m_signature = first.mid(2 + KeyIdSize);
+    s.m_trustedComment = lines.at(2).mid(TrustedPrefix.size());
+    s.m_error.clear();
+    return s;
+}
+
+MinisignSignature MinisignSignature::fromParts(Algorithm algorithm, const QByteArray &keyId,
+                                               const QByteArray &signature, const QByteArray &trustedComment,
+                                               const QByteArray &globalSignature) {
+    MinisignSignature s;
+    if (keyId.size() != KeyIdSize || signature.size() != SignatureSize ||
+        globalSignature.size() != SignatureSize || trustedComment.contains('\n') ||
+        trustedComment.contains('\r')) {
+        s.m_error = QStringLiteral("signature parts have the wrong form");
+        return s;
+    }
+    s.m_algorithm = algorithm;
+    s.m_keyId = keyId;
+    s.m_signature = signature;
+    s.m_trustedComment = trustedComment;
+    s.m_globalSignature = globalSignature;
+    s.m_error.clear();
+    return s;
+}
+
+qint64 MinisignSignature::timestamp() const {
+    return timestampOf(m_trustedComment);
+}
+
+qint64 MinisignSignature::timestampOf(const QByteArray &trustedComment) {
+    if (!trustedComment.startsWith(TimestampPrefix))
+        return -1;
+    int end = trustedComment.indexOf('\t');
+    if (end < 0)
+        end = trustedComment.size();
+    const QByteArray digits = trustedComment.mid(TimestampPrefix.size(), end - TimestampPrefix.size());
+    // Digits only (no sign, no spaces), few enough that the value cannot overflow.
+    if (digits.isEmpty() || digits.size() > 18)
+        return -1;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return -1;
+    }
+    return digits.toLongLong();
+}
+
+QByteArray MinisignSignature::toFile(const QByteArray &untrustedComment) const {
+    if (!isValid())
+        return QByteArray();
+    QByteArray comment = untrustedComment;
+    comment.replace('\n', ' ').replace('\r', ' ');
+    const QByteArray algorithm = m_algorithm == Prehashed ? QByteArray("ED") : QByteArray("Ed");
+    return UntrustedPrefix + comment + '\n' + (algorithm + m_keyId + m_signature).toBase64() + '\n' +
+           TrustedPrefix + m_trustedComment + '\n' + m_globalSignature.toBase64() + '\n';
+}

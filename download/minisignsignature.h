@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// A detached signature in minisign's file format, four lines:
+//   untrusted comment: <text>
+//   base64(<algorithm "Ed" or "ED"> <key id, 8 bytes> <Ed25519 signature, 64 bytes>)
+//   trusted comment: <text>
+//   base64(<Ed25519 signature of the signature bytes followed by the trusted comment>)
+// "Ed" signs the file itself (legacy); "ED" signs its BLAKE2b-512 digest (what minisign makes by default).
+// Parsing only checks the form; ReleaseVerifier checks the signatures.
+class MinisignSignature {
+public:
+    enum Algorithm { Legacy, Prehashed };
+
+    static constexpr int KeyIdSize = 8;
+    static constexpr int SignatureSize = 64;
+    // Signature files are a few hundred bytes; minisign caps its comments well below this.
+    static constexpr int MaxFileSize = 16 * 1024;
+
+    // Parses a whole signature file. Never reads past MaxFileSize; a refused file gives an
+    // invalid value whose error() says why.
+    static MinisignSignature parse(const QByteArray &bytes);
+    // A signature from its parts (algorithm, key id, signature, trusted comment, global signature).
+    static MinisignSignature fromParts(Algorithm algorithm, const QByteArray &keyId,
+                                       const QByteArray &signature, const QByteArray &trustedComment,
+                                       const QByteArray &globalSignature);
+
+    bool isValid() const { return m_error.isEmpty(); }
+    QString error() const { return m_error; }
+
+    Algorithm algorithm() const { return m_algorithm; }
+    QByteArray keyId() const { return m_keyId; }
+    QByteArray signature() const { return m_signature; }
+    QByteArray trustedComment() const { return m_trustedComment; }
+    QByteArray globalSignature() const { return m_globalSignature; }
+    // The release time of a trusted comment that starts with "timestamp:<unix seconds>" (ended by a tab
+    // or the end of the comment); -1 without one.
+    qint64 timestamp() const;
+    static qint64 timestampOf(const QByteArray &trustedComment);
+
+    // The file text, with the given untrusted comment (one line).
+    QByteArray toFile(const QByteArray &untrustedComment) const;
+
+private:
+    Algorithm m_algorithm = Prehashed;
+    QByteArray m_keyId;
+    QByteArray m_signature;
+    QByteArray m_trustedComment;
+    QByteArray m_globalSignature;
+    QString m_error = QStringLiteral("no signature");
+};

@@ -1,0 +1,200 @@
+// Release signatures: minisign's file format both ways (our signer and verifier against the
+// `minisign` command), and the verifier's refusals.
+#include "download/minisignsecretkey.h"
+#include "download/minisignsignature.h"
+#include "download/releaseverifier.h"
+#include "support/testkeys.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QByteArray VersionText("Kestrivane.exe:0.12:0123456789abcdef0123456789abcdef:1234\n"
+                             "game.zip:7:fedcba9876543210fedcba9876543210:99\n");
+
+MinisignSecretKey releaseKey() {
+    return MinisignSecretKey::parse(TestKeys::ReleaseSecretFile);
+}
+
+QByteArray signFile(const QByteArray &data, qint64 time, bool prehashed = true,
+                    const char *secretFile = TestKeys::ReleaseSecretFile) {
+    const QByteArray comment = "timestamp:" + QByteArray::number(time) + "\tfile:version3.txt";
+    return MinisignSecretKey::parse(secretFile).sign(data, comment, prehashed).toFile("signature from test");
+}
+
+bool writeFile(const QString &path, const QByteArray &data) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+class ReleaseVerifierTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void keys() {
+        const MinisignSecretKey secret = releaseKey();
+        QVERIFY2(secret.isValid(), qPrintable(secret.error()));
+        QCOMPARE(secret.publicKey().toBase64(), QByteArray(TestKeys::ReleasePublic));
+        const MinisignPublicKey pub =
+            MinisignPublicKey::parse(QByteArray("untrusted comment: minisign public key 5F4CDA07E8AC0921\n") +
+                                     TestKeys::ReleasePublic + "\n");
+        QVERIFY2(pub.isValid(), qPrintable(pub.error()));
+        QCOMPARE(MinisignPublicKey::keyIdText(pub.keyId()), QStringLiteral("5F4CDA07E8AC0921"));
+        QVERIFY(!MinisignPublicKey::parse("RWQhCazoB9pMX87H").isValid());
+        QVERIFY(!MinisignPublicKey::parse(QByteArray(TestKeys::ReleasePublic).replace('Q', '!')).isValid());
+        QVERIFY(!MinisignPublicKey::parse(QByteArray(5000, 'A')).isValid());
+        // A damaged secret key is refused rather than signing with garbage.
+        QByteArray damaged(TestKeys::ReleaseSecretFile);
+        damaged[160] = damaged.at(160) == 'A' ? 'B' : 'A';
+        QVERIFY(!MinisignSecretKey::parse(damaged).isValid());
+    }
+
+    void verify_data() {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<QByteArray>("signature");
+        QTest::addColumn<qint64>("newestAccepted");
+        QTest::addColumn<QString>("refusal"); // empty: accepted
+
+        const QByteArray good = signFile(VersionText, 1700000000);
+        QTest::newRow("prehashed") << VersionText << good << qint64(-1) << QString();
+        QTest::newRow("legacy") << VersionText << signFile(VersionText, 1700000000, false) << qint64(-1)
+                                << QString();
+        QTest::newRow("same release again") << VersionText << good << qint64(1700000000) << QString();
+        QByteArray crlf = good;
+        QTest::newRow("CRLF line ends")
+            << VersionText << crlf.replace("\n", "\r\n") << qint64(-1) << QString();
+        QTest::newRow("older release") << VersionText << good << qint64(1700000001) << "rollback refused";
+        QTest::newRow("changed after signing") << VersionText + "evil.exe:1:00:1\n"
+                                               << good << qint64(-1) << "does not match the version file";
+        QTest::newRow("another key") << VersionText
+                                     << signFile(VersionText, 1700000000, true, TestKeys::OtherSecretFile)
+                                     << qint64(-1) << "signed by another key (AA8B1CAA9DA4BC18";
+        QByteArray comment = good;
+        comment.replace("timestamp:1700000000", "timestamp:1900000000");
+        QTest::newRow("trusted comment changed")
+            << VersionText << comment << qint64(-1) << "trusted comment does not match";
+        const QByteArray untimed = releaseKey().sign(VersionText, "file:version3.txt").toFile("x");
+        QTest::newRow("no release time") << VersionText << untimed << qint64(-1) << "no release time";
+        QTest::newRow("missing") << VersionText << QByteArray() << qint64(-1) << "signature file is empty";
+        QTest::newRow("truncated") << VersionText << good.left(good.size() / 2) << qint64(-1)
+                                   << "lines instead of 4";
+        QTest::newRow("garbage") << VersionText << QByteArray("<html>502 Bad Gateway</html>\n") << qint64(-1)
+                                 << "lines instead of 4";
+        QByteArray badBase64 = good;
+        badBase64[good.indexOf('\n') + 5] = '*';
+        QTest::newRow("bad base64") << VersionText << badBase64 << qint64(-1)
+                                    << "signature line is not 74 bytes";
+        QByteArray unknown = good;
+        const int line2 = good.indexOf('\n') + 1;
+        unknown.replace(line2, 4, QByteArray("XX").toBase64().left(3) + unknown.mid(line2 + 3, 1));
+        QTest::newRow("unknown algorithm")
+            << VersionText << unknown << qint64(-1) << "unknown signature algorithm";
+        QTest::newRow("oversized") << VersionText << good + QByteArray(MinisignSignature::MaxFileSize, '\n')
+                                   << qint64(-1) << "larger than 16384 bytes";
+    }
+
+    void verify() {
+        QFETCH(QByteArray, data);
+        QFETCH(QByteArray, signature);
+        QFETCH(qint64, newestAccepted);
+        QFETCH(QString, refusal);
+        const ReleaseVerifier verifier(QString::fromLatin1(TestKeys::ReleasePublic));
+        QVERIFY(verifier.isEnabled());
+        const ReleaseVerifier::Result r = verifier.verify(data, signature, newestAccepted);
+        if (refusal.isEmpty()) {
+            QVERIFY2(r.ok, qPrintable(r.reason));
+            QCOMPARE(r.timestamp, qint64(1700000000));
+        } else {
+            QVERIFY(!r.ok);
+            QVERIFY2(r.reason.contains(refusal), qPrintable(r.reason));
+        }
+    }
+
+    void unusableBuiltInKeyRefusesEverything() {
+        const ReleaseVerifier verifier(QStringLiteral("RWQnotakey"));
+        QVERIFY(verifier.isEnabled());
+        const ReleaseVerifier::Result r = verifier.verify(VersionText, signFile(VersionText, 1700000000));
+        QVERIFY(!r.ok);
+        QVERIFY2(r.reason.startsWith(QStringLiteral("built-in public key is unusable")),
+                 qPrintable(r.reason));
+        QVERIFY(!ReleaseVerifier(QString()).isEnabled());
+    }
+
+    // The `minisign` command verifies our signatures, and we verify its own, in both of its forms and
+    // with a password-protected key.
+    void minisignCommand() {
+        const QString minisign = QStandardPaths::findExecutable(QStringLiteral("minisign"));
+        if (minisign.isEmpty())
+            QSKIP("the minisign command is not installed");
+        QTemporaryDir dir;
+        const QString data = dir.filePath(QStringLiteral("version3.txt"));
+        const QString pub = dir.filePath(QStringLiteral("release.pub"));
+        const QString key = dir.filePath(QStringLiteral("release.key"));
+        QVERIFY(writeFile(data, VersionText));
+        QVERIFY(writeFile(pub, QByteArray("untrusted comment: test\n") + TestKeys::ReleasePublic + "\n"));
+        QVERIFY(writeFile(key, TestKeys::ReleaseSecretFile));
+        auto run = [&](const QStringList &args, const QByteArray &input = QByteArray(), bool quiet = false) {
+            QProcess p;
+            p.start(minisign, args);
+            p.write(input);
+            p.closeWriteChannel();
+            if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+                if (!quiet)
+                    qWarning() << "minisign" << args << p.readAllStandardError();
+                return false;
+            }
+            return true;
+        };
+        const ReleaseVerifier verifier(QString::fromLatin1(TestKeys::ReleasePublic));
+        for (const bool legacy : {false, true}) {
+            QStringList args{QStringLiteral("-S"), QStringLiteral("-s"), key, QStringLiteral("-m"), data};
+            if (legacy)
+                args << QStringLiteral("-l");
+            QVERIFY(run(args));
+            const QByteArray theirs = readFile(data + QStringLiteral(".minisig"));
+            const ReleaseVerifier::Result r = verifier.verify(VersionText, theirs);
+            QVERIFY2(r.ok, qPrintable(r.reason));
+            QVERIFY(qAbs(r.timestamp - QDateTime::currentSecsSinceEpoch()) < 600);
+            QVERIFY(!verifier.verify(VersionText + "\n", theirs).ok);
+        }
+        for (const bool legacy : {false, true}) {
+            QVERIFY(writeFile(data + QStringLiteral(".minisig"), signFile(VersionText, 1700000000, !legacy)));
+            QStringList args{QStringLiteral("-V"), QStringLiteral("-p"), pub, QStringLiteral("-m"), data};
+            if (!legacy)
+                args << QStringLiteral("-H"); // prehashed required
+            QVERIFY(run(args));
+            QVERIFY(writeFile(data, VersionText + "x"));
+            QVERIFY(!run(args, QByteArray(), true));
+            QVERIFY(writeFile(data, VersionText));
+        }
+
+        // A password-protected key made by minisign signs for both of us.
+        const QString epub = dir.filePath(QStringLiteral("e.pub"));
+        const QString ekey = dir.filePath(QStringLiteral("e.key"));
+        QVERIFY(run({QStringLiteral("-G"), QStringLiteral("-p"), epub, QStringLiteral("-s"), ekey},
+                    "pass phrase\npass phrase\n"));
+        QVERIFY(!MinisignSecretKey::parse(readFile(ekey)).isValid());
+        const MinisignSecretKey wrong = MinisignSecretKey::parse(readFile(ekey), "wrong");
+        QVERIFY(wrong.error().contains(QStringLiteral("wrong password")));
+        const MinisignSecretKey secret = MinisignSecretKey::parse(readFile(ekey), "pass phrase");
+        QVERIFY2(secret.isValid(), qPrintable(secret.error()));
+        QCOMPARE(secret.publicKey().toBase64(), MinisignPublicKey::parse(readFile(epub)).toBase64());
+        QVERIFY(writeFile(data + QStringLiteral(".minisig"),
+                          secret.sign(VersionText, "timestamp:1700000000").toFile("x")));
+        QVERIFY(run({QStringLiteral("-V"), QStringLiteral("-p"), epub, QStringLiteral("-m"), data}));
+    }
+};
+
+QTEST_GUILESS_MAIN(ReleaseVerifierTest)
+#include "tst_releaseverifier.moc"
