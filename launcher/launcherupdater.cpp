@@ -123,6 +123,7 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
     ui->launcherProgressBar->setVisible(false);
 
     // The version file is requested 500 ms from now.
+    announceReleaseVerification();
     retryVersionCheck(QString());
 
     // The game process, started from the launcher directory.

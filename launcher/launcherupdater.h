@@ -116,6 +116,15 @@ private:
     void retryVersionCheck(const QString &error);
     void startVersionFileRequest();
     void checkLauncherVersion();
+    void acceptVersionFile(const QByteArray &body);
+
+    // releasecheck.cpp
+    static void announceReleaseVerification();
+    static bool releaseVerificationEnabled();
+    static qint64 newestAcceptedRelease();
+    void startSignatureRequest(const QByteArray &versionFileBody);
+    void signatureDownloadFinished(QNetworkReply *reply, const QByteArray &versionFileBody);
+    void refuseVersionFile(const QString &reason);
 
     // selfupdate.cpp
     bool writeAppDirFile(const QByteArray &data, const QString &fileName);

@@ -75,6 +75,14 @@ void LauncherUpdater::versionFileDownloadFinished() {
     }
     const QByteArray body = reply->readAll();
     reply->deleteLater();
+    // Not a line is read before the signature has been checked.
+    if (releaseVerificationEnabled())
+        startSignatureRequest(body);
+    else
+        acceptVersionFile(body);
+}
+
+void LauncherUpdater::acceptVersionFile(const QByteArray &body) {
     QString refused;
     if (!VersionTable::parseFile(body, &VersionTable::instance(), &refused)) {
         // Quoted, so control characters in a hostile line are escaped in the log.

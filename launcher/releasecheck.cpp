@@ -1,0 +1,107 @@
+// Signed releases: with a public key built in, the version file is only read after its detached
+// minisign signature ("version3.txt.minisig") has been verified, and a release older than the newest
+// one accepted before is refused. Every file's MD5 comes from that list, so the self-update and the
+// game files rest on the same signature.
+#include "launcher/launcherupdater.h"
+
+#include "app/buildconstants.h"
+#include "download/minisignsignature.h"
+#include "download/releaseverifier.h"
+#include "platform/platform.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QSettings>
+#include <QUrl>
+
+namespace {
+
+// Where the newest accepted release time is kept, in "config.ini".
+const char *const ReleaseGroup = "release";
+const char *const SignedTimeKey = "signed_timestamp";
+
+QString configPath() {
+    return Platform::launcherDir() + QStringLiteral("/config.ini");
+}
+
+} // namespace
+
+void LauncherUpdater::announceReleaseVerification() {
+    const ReleaseVerifier verifier(releasePublicKey);
+    if (!verifier.isEnabled())
+        qDebug() << "release signatures are not verified: no public key built in";
+    else if (!verifier.publicKey().isValid())
+        qDebug() << "built-in release public key is unusable, every version file will be refused:"
+                 << verifier.publicKey().error();
+    else
+        qDebug().noquote() << "release signatures verified with key"
+                           << MinisignPublicKey::keyIdText(verifier.publicKey().keyId());
+}
+
+bool LauncherUpdater::releaseVerificationEnabled() {
+    return !releasePublicKey.isEmpty();
+}
+
+qint64 LauncherUpdater::newestAcceptedRelease() {
+    QSettings config(configPath(), QSettings::IniFormat);
+    bool ok = false;
+    const qint64 time =
+        config.value(QStringLiteral("%1/%2").arg(QLatin1String(ReleaseGroup), QLatin1String(SignedTimeKey)))
+            .toLongLong(&ok);
+    return ok ? time : -1;
+}
+
+void LauncherUpdater::startSignatureRequest(const QByteArray &versionFileBody) {
+    const QUrl url(cdnBaseUrl + versionFile + QStringLiteral(".minisig"));
+    QNetworkReply *reply = networkManager->get(QNetworkRequest(url));
+    currentReply = reply;
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, versionFileBody]() { signatureDownloadFinished(reply, versionFileBody); });
+    connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64 total) {
+        if (received > MinisignSignature::MaxFileSize || total > MinisignSignature::MaxFileSize)
+            reply->abort();
+    });
+}
+
+void LauncherUpdater::signatureDownloadFinished(QNetworkReply *reply, const QByteArray &versionFileBody) {
+    qDebug() << "version signature download finished.";
+    if (reply == currentReply)
+        currentReply = nullptr;
+    reply->deleteLater();
+    if (reply->error() != QNetworkReply::NoError) {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        refuseVersionFile(status == 404
+                              ? QStringLiteral("signature file missing (HTTP 404)")
+                              : QStringLiteral("signature download failed: %1").arg(reply->errorString()));
+        return;
+    }
+    // A body larger than any signature may arrive in one piece, before the progress check saw it.
+    const QByteArray signature = reply->read(MinisignSignature::MaxFileSize + 1);
+    const ReleaseVerifier::Result result =
+        ReleaseVerifier(releasePublicKey).verify(versionFileBody, signature, newestAcceptedRelease());
+    if (!result.ok) {
+        refuseVersionFile(result.reason);
+        return;
+    }
+    qDebug() << "version file signature verified, release time" << result.timestamp;
+    if (result.timestamp > newestAcceptedRelease()) {
+        QSettings config(configPath(), QSettings::IniFormat);
+        config.setValue(
+            QStringLiteral("%1/%2").arg(QLatin1String(ReleaseGroup), QLatin1String(SignedTimeKey)),
+            result.timestamp);
+        config.sync();
+        if (config.status() != QSettings::NoError)
+            qDebug() << "cannot record the release time in" << configPath();
+    }
+    acceptVersionFile(versionFileBody);
+}
+
+void LauncherUpdater::refuseVersionFile(const QString &reason) {
+    qDebug() << "version file refused:" << reason;
+    retryVersionCheck(trKey(QStringLiteral("NETWORK_ERROR")));
+    QJsonObject event;
+    event.insert(QStringLiteral("event"), QStringLiteral("version file signature error"));
+    event.insert(QStringLiteral("reason"), reason);
+    sendLogEvent(event);
+}
