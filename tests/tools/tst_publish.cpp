@@ -1,9 +1,14 @@
 // kv-publish as a real process: copies, the version file, and what it refuses.
 #include "toolsupport.h"
 
+#include "download/minisignsignature.h"
+#include "download/releaseverifier.h"
 #include "download/versiontable.h"
+#include "support/testkeys.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -54,6 +59,7 @@ private slots:
     void failedCopyLeavesVersionFileAlone();
     void existingVersionFileIsReadBack();
     void readersNeverSeeAFileBeforeItIsInPlace();
+    void signsForLaunchersAndMinisign();
 };
 
 void TestPublish::publishesFilesAndVersionFile() {
@@ -241,6 +247,65 @@ void TestPublish::readersNeverSeeAFileBeforeItIsInPlace() {
     QString why;
     QVERIFY2(versionFileConsistent(cdn, final, &why), qPrintable(why));
     QVERIFY(final.contains("small.zip:2:"));
+}
+
+void TestPublish::signsForLaunchersAndMinisign() {
+    QTemporaryDir tmp;
+    const QString cdn = tmp.filePath("cdn"), rel = tmp.filePath("rel"), key = tmp.filePath("release.key");
+    QVERIFY(writeFile(rel + "/a.zip", "a1"));
+    QVERIFY(writeFile(key, TestKeys::ReleaseSecretFile));
+    const ReleaseVerifier verifier(QString::fromLatin1(TestKeys::ReleasePublic));
+    auto signedTime = [&]() {
+        const ReleaseVerifier::Result r =
+            verifier.verify(readFile(cdn + "/version3.txt"), readFile(cdn + "/version3.txt.minisig"));
+        return r.ok ? r.timestamp : -1;
+    };
+
+    // An unsigned CDN folder is signed from now on; the signature holds for launchers and for minisign.
+    QCOMPARE(publish({"--cdn", cdn, "--release", rel, "a.zip=1"}).exitCode, 0);
+    Run r = publish({"--cdn", cdn, "--release", rel, "--sign-key", key, "a.zip=1"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    const qint64 first = signedTime();
+    QVERIFY(qAbs(first - QDateTime::currentSecsSinceEpoch()) < 600);
+    const QString minisign = QStandardPaths::findExecutable(QStringLiteral("minisign"));
+    if (!minisign.isEmpty()) {
+        const Run v = run(minisign, {"-V", "-H", "-P", TestKeys::ReleasePublic, "-m", cdn + "/version3.txt"});
+        QVERIFY2(v.exitCode == 0, v.err.constData());
+        QVERIFY(v.out.contains("timestamp:" + QByteArray::number(first)));
+    }
+
+    // Each release is later than the one before, even within the same second.
+    QVERIFY(writeFile(rel + "/b.zip", "b1"));
+    QCOMPARE(publish({"--cdn", cdn, "--release", rel, "--sign-key", key, "b.zip=1"}).exitCode, 0);
+    QVERIFY(signedTime() > first);
+    const QByteArray text = readFile(cdn + "/version3.txt");
+    const QByteArray signature = readFile(cdn + "/version3.txt.minisig");
+
+    // Refused with nothing changed: publishing unsigned over a signed folder, a key of someone else or a
+    // password-protected key without its password, and signing entries changed on the CDN.
+    QByteArray locked = QByteArray(TestKeys::ReleaseSecretFile);
+    const int at = locked.indexOf('\n') + 1;
+    locked.replace(at, 8, QByteArray("EdScB2").toBase64());
+    QVERIFY(writeFile(tmp.filePath("locked.key"), locked));
+    QVERIFY(writeFile(tmp.filePath("other.key"), TestKeys::OtherSecretFile));
+    QVERIFY(writeFile(rel + "/c.zip", "c1"));
+    const QList<QPair<QStringList, QByteArray>> refused{
+        {{}, "is signed; publish with --sign-key"},
+        {{"--sign-key", tmp.filePath("other.key")}, "does not verify with this key (signed by another key"},
+        {{"--sign-key", tmp.filePath("locked.key")}, "no password was given"},
+        {{"--sign-key", tmp.filePath("missing.key")}, "cannot read the secret key"},
+    };
+    for (const auto &c : refused) {
+        r = publish(QStringList{"--cdn", cdn, "--release", rel, "c.zip=1"} + c.first);
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY2(r.err.contains(c.second), r.err.constData());
+    }
+    QVERIFY(writeFile(cdn + "/version3.txt", text + "evil.exe:1:0123456789abcdef0123456789abcdef:1\n"));
+    r = publish({"--cdn", cdn, "--release", rel, "--sign-key", key, "c.zip=1"});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("does not match the version file"), r.err.constData());
+    QCOMPARE(readFile(cdn + "/version3.txt.minisig"), signature);
+    QVERIFY(!QFile::exists(cdn + "/v1_c.zip"));
 }
 
 QTEST_GUILESS_MAIN(TestPublish)

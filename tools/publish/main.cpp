@@ -1,10 +1,14 @@
 // kv-publish: copies release files into a CDN folder under their versioned names and rewrites the
 // version file afterwards, so a client never reads a version file naming a file not yet in place.
+#include "download/minisignsecretkey.h"
+#include "download/minisignsignature.h"
+#include "download/releaseverifier.h"
 #include "download/versiontable.h"
 #include "platform/filenamerules.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -31,13 +35,22 @@ Options:
   --manifest FILE       read more "name=version" lines from FILE ('#' starts a comment line)
   --version-file NAME   name of the version file (default version3.txt)
   --replace             allow replacing an already published "v<version>_<name>" whose content differs
+  --sign-key FILE       sign the version file with this minisign secret key (default: $KV_PUBLISH_SIGN_KEY);
+                        a password-protected key takes its password from $KV_PUBLISH_KEY_PASSWORD
   --help                this text
+
+Signing writes "<version file>.minisig" (minisign's format, verifiable with `minisign -V`), whose trusted
+comment carries the release time as "timestamp:<unix seconds>", later than the previous release's. The
+signature is written first and the version file right after it, so a launcher that reads between the two
+sees a mismatch and retries. Before signing, an existing signed version file must verify with the key:
+entries that were changed on the CDN are not signed again. Without a key, a CDN folder whose version file
+is signed is refused: an unsigned list beside a stale signature would be refused by every launcher.
 
 Refused, with exit code 2 and nothing changed: names the launcher would refuse (empty, ".", "..",
 or containing '/', '\', ':', a NUL or a line break), versions containing those characters, files of
 2 GiB or more, missing files, a name given twice, and different content for an already published
 version (without --replace).
-Exit codes: 0 published, 1 a read or write failed, 2 refused input or bad usage.
+Exit codes: 0 published, 1 a read or write failed, 2 refused input, bad usage or an unusable key.
 )";
 
 constexpr qint64 MaxFileSize = Q_INT64_C(2147483648); // sizes are 32-bit signed in the version file
@@ -196,11 +209,67 @@ bool readVersionFile(const QString &path, QMap<QString, RemoteFileInfo> *records
     return true;
 }
 
+// Writes data to path atomically, readable by everyone (the CDN serves it).
+bool writePublic(const QString &path, const QByteArray &data) {
+    QSaveFile save(path);
+    if (!save.open(QIODevice::WriteOnly) || save.write(data) != data.size() || !save.commit()) {
+        err() << "kv-publish: cannot write " << path << ": " << save.errorString() << "\n";
+        return false;
+    }
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                                    QFileDevice::ReadOther);
+    return true;
+}
+
+bool loadSecretKey(const QString &path, MinisignSecretKey *key) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        err() << "kv-publish: cannot read the secret key " << path << ": " << f.errorString() << "\n";
+        return false;
+    }
+    *key = MinisignSecretKey::parse(f.read(MinisignSecretKey::MaxTextSize + 1),
+                                    qgetenv("KV_PUBLISH_KEY_PASSWORD"));
+    if (!key->isValid()) {
+        err() << "kv-publish: secret key " << path << ": " << key->error() << "\n";
+        return false;
+    }
+    return true;
+}
+
+// Release time of the signature beside the current version file; -1 when there is none. False when the
+// current version file does not verify with the key (or the signature cannot be read).
+bool checkCurrentSignature(const QString &versionPath, const QString &signaturePath,
+                           const MinisignSecretKey &key, qint64 *previousTime) {
+    *previousTime = -1;
+    if (!QFile::exists(signaturePath)) {
+        if (QFile::exists(versionPath))
+            out() << "note: " << versionPath << " was not signed before; its entries are signed now\n";
+        return true;
+    }
+    QFile data(versionPath);
+    QFile sig(signaturePath);
+    if (!data.open(QIODevice::ReadOnly) || !sig.open(QIODevice::ReadOnly)) {
+        err() << "kv-publish: cannot read " << versionPath << " and its signature\n";
+        return false;
+    }
+    const ReleaseVerifier verifier(QString::fromLatin1(key.publicKey().toBase64()));
+    const ReleaseVerifier::Result r = verifier.verify(data.read(VersionTable::MaxVersionFileSize + 1),
+                                                      sig.read(MinisignSignature::MaxFileSize + 1));
+    if (!r.ok) {
+        err() << "kv-publish: " << versionPath << " does not verify with this key (" << r.reason
+              << "); check what changed on the CDN before publishing over it\n";
+        return false;
+    }
+    *previousTime = r.timestamp;
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     QString cdnDir, releaseDir, versionFileName = QStringLiteral("version3.txt");
+    QString signKeyPath = qEnvironmentVariable("KV_PUBLISH_SIGN_KEY");
     bool replace = false;
     QList<Entry> entries;
 
@@ -230,6 +299,9 @@ int main(int argc, char **argv) {
         } else if (a == QLatin1String("--manifest")) {
             QString path;
             if (!value(&path) || !readManifest(path, &entries))
+                return 2;
+        } else if (a == QLatin1String("--sign-key")) {
+            if (!value(&signKeyPath))
                 return 2;
         } else if (a == QLatin1String("--replace")) {
             replace = true;
@@ -297,11 +369,24 @@ int main(int argc, char **argv) {
         }
     }
 
+    const QString versionPath = QDir(cdnDir).filePath(versionFileName);
+    const QString signaturePath = versionPath + QStringLiteral(".minisig");
+    MinisignSecretKey signKey;
+    qint64 previousTime = -1;
+    if (!signKeyPath.isEmpty()) {
+        if (!loadSecretKey(signKeyPath, &signKey) ||
+            !checkCurrentSignature(versionPath, signaturePath, signKey, &previousTime))
+            return 2;
+    } else if (QFile::exists(signaturePath)) {
+        err() << "kv-publish: " << versionPath
+              << " is signed; publish with --sign-key (launchers with a key would refuse an unsigned list)\n";
+        return 2;
+    }
+
     if (!QDir().mkpath(cdnDir)) {
         err() << "kv-publish: cannot create " << cdnDir << "\n";
         return 1;
     }
-    const QString versionPath = QDir(cdnDir).filePath(versionFileName);
     QMap<QString, RemoteFileInfo> records;
     if (!readVersionFile(versionPath, &records))
         return 1;
@@ -330,14 +415,29 @@ int main(int argc, char **argv) {
     }
 
     // Every listed file is in place; only now may the version file name them.
-    QSaveFile save(versionPath);
     const QByteArray text = VersionTable::format(records.values());
-    if (!save.open(QIODevice::WriteOnly) || save.write(text) != text.size() || !save.commit()) {
-        err() << "kv-publish: cannot write " << versionPath << ": " << save.errorString() << "\n";
-        return 1;
+    if (signKey.isValid()) {
+        // Later than the previous release even if this machine's clock is behind: launchers refuse older
+        // ones.
+        const qint64 time = qMax(QDateTime::currentSecsSinceEpoch(), previousTime + 1);
+        const QByteArray comment =
+            "timestamp:" + QByteArray::number(time) + "\tfile:" + versionFileName.toUtf8() + "\thashed";
+        const QByteArray signature =
+            signKey.sign(text, comment).toFile("signature from kv-publish secret key");
+        const ReleaseVerifier::Result check =
+            ReleaseVerifier(QString::fromLatin1(signKey.publicKey().toBase64())).verify(text, signature);
+        if (!check.ok) {
+            err() << "kv-publish: the new signature does not verify (" << check.reason << ")\n";
+            return 1;
+        }
+        if (!writePublic(signaturePath, signature))
+            return 1;
+        out() << "signed " << versionPath << " with key "
+              << MinisignPublicKey::keyIdText(signKey.publicKey().keyId()) << ", release time " << time
+              << "\n";
     }
-    QFile::setPermissions(versionPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                           QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    if (!writePublic(versionPath, text))
+        return 1;
     out() << "wrote " << versionPath << " (" << records.size() << " entries)\n";
     return 0;
 }
