@@ -5,12 +5,13 @@
 #   OUT_DIR/cdn/      the same files as v<version>_<name> plus version3.txt (version 1 of each game file,
 #                     0.11 for Kestrivane.exe, so a 0.11 launcher finds no update of itself)
 # The generated content is seeded: every run gives the same bytes (except Quelvane.exe and
-# Kestrivane.exe, which are copies of the build's binaries).
+# Kestrivane.exe, which are copies of the build's binaries). With KV_PUBLISH_SIGN_KEY naming a minisign
+# secret key, kv-publish signs the version file (OUT_DIR/cdn/version3.txt.minisig).
 # Usage: tools/make-sample-release.sh OUT_DIR [BUILD_DIR]   (BUILD_DIR defaults to build)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 if [ $# -lt 1 ] || [ "$1" = "--help" ] || [ "$1" = "-h" ]; then
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
     [ $# -ge 1 ] && exit 0 || exit 2
 fi
 OUT=$1

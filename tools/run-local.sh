@@ -2,6 +2,8 @@
 # Builds the launcher, publishes the sample release to a local CDN, starts the local server stack
 # (nginx CDN on 127.0.0.1:8080, event log on :8081, crash uploads on :8329) and runs the launcher
 # from a fresh install folder. Everything lives under out/local (KV_RUN_DIR to change it).
+# Releases are signed: a minisign key pair is made on first use (RUN_DIR/keys), its public key is built
+# into the launcher and the sample release is published with its secret key.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -10,12 +12,23 @@ RUN_DIR=${KV_RUN_DIR:-$ROOT/out/local}
 GEN=()
 if command -v ninja >/dev/null 2>&1; then GEN=(-G Ninja); fi
 
-cmake -S . -B "$BUILD_DIR" "${GEN[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+mkdir -p "$RUN_DIR"
+KEYS=$RUN_DIR/keys
+if [ ! -f "$KEYS/release.key" ] || [ ! -f "$KEYS/release.pub" ]; then
+    command -v minisign >/dev/null || { echo "run-local: minisign is not installed (tools/setup-debian.sh)" >&2; exit 1; }
+    mkdir -p "$KEYS"
+    chmod 700 "$KEYS"
+    # Password-less: this key signs only the local stack's releases.
+    minisign -G -f -W -p "$KEYS/release.pub" -s "$KEYS/release.key" >/dev/null
+    rm -rf "$RUN_DIR/release"
+fi
+PUBLIC_KEY=$(sed -n 2p "$KEYS/release.pub")
+
+cmake -S . -B "$BUILD_DIR" "${GEN[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIVANE_RELEASE_PUBLIC_KEY="$PUBLIC_KEY"
 cmake --build "$BUILD_DIR" -j"$(nproc)"
 
-mkdir -p "$RUN_DIR"
-if [ ! -f "$RUN_DIR/release/cdn/version3.txt" ]; then
-    tools/make-sample-release.sh "$RUN_DIR/release" "$BUILD_DIR"
+if [ ! -f "$RUN_DIR/release/cdn/version3.txt.minisig" ]; then
+    KV_PUBLISH_SIGN_KEY=$KEYS/release.key tools/make-sample-release.sh "$RUN_DIR/release" "$BUILD_DIR"
 fi
 tools/stack stop "$RUN_DIR/stack" >/dev/null 2>&1 || true
 tools/stack start "$RUN_DIR/stack" --build "$BUILD_DIR" --cdn-root "$RUN_DIR/release/cdn"

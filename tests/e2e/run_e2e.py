@@ -63,6 +63,8 @@ EDIT_BASE = "#ffffff"
 DEFAULT_BUTTON_FRAME = "#26709e"
 
 GCLID = "e2e7f3a"
+# The version file and its signature: the suite's releases are signed.
+VERSION_FILES = {"version3.txt", "version3.txt.minisig"}
 INSTALLER_NAME = "QuelvaneSetup_gc%slid.exe" % GCLID
 
 
@@ -518,7 +520,8 @@ class Harness:
 
     def publish(self, release_dir, *pairs):
         tool = os.path.join(self.args.build, "bin", "kv-publish")
-        r = subprocess.run([tool, "--cdn", self.cdn, "--release", release_dir] + list(pairs),
+        r = subprocess.run([tool, "--cdn", self.cdn, "--release", release_dir, "--sign-key", self.args.sign_key]
+                           + list(pairs),
                            capture_output=True, text=True, timeout=120)
         if r.returncode != 0:
             raise Fail("kv-publish failed: %s%s" % (r.stdout, r.stderr))
@@ -539,6 +542,10 @@ class Harness:
         entries are on disk byte for byte; plain files match their digest."""
         table = self.version_table()
         cfg = self.config()
+        with open(os.path.join(self.cdn, "version3.txt.minisig"), encoding="utf-8") as f:
+            signed = f.read().split("trusted comment: timestamp:")[1].split("\t")[0]
+        if cfg.get("release", "signed_timestamp", fallback=None) != signed:
+            raise Fail("config.ini does not keep the signed release time %s" % signed)
         for name in names:
             want = table[name]["version"]
             got = cfg.get("version", name, fallback=None)
@@ -598,7 +605,7 @@ def scenario_first_install(h):
     win = h.wait_ready(p)
     h.screenshot("ready", win)
     h.check_installed()
-    fetched = [r for r in h.requested() if r != "version3.txt"]
+    fetched = [r for r in h.requested() if r not in VERSION_FILES]
     for name in ("v1_game.zip", "v1_assets.zip", "v1_data.zip", "v1_readme.txt"):
         if name not in fetched:
             raise Fail("%s was never requested from the CDN (%s)" % (name, fetched))
@@ -675,7 +682,7 @@ def scenario_update(h):
     win = h.wait_ready(p)
     h.screenshot("updated", win)
     fetched = set(r for r in h.requested()[log_lines:])
-    if fetched != {"version3.txt", "v2_assets.zip"}:
+    if fetched != VERSION_FILES | {"v2_assets.zip"}:
         raise Fail("the update fetched %s, expected only the version file and v2_assets.zip" % sorted(fetched))
     h.check_installed()
     with open(os.path.join(h.install, "assets/text/patch_notes_v2.txt")) as f:
@@ -780,7 +787,7 @@ def scenario_close_during_download(h):
     h.park_pointer()
     h.expect_colour(win, "KEEP UPDATE button", START_PROBE, [START_NORMAL], timeout=20)
     time.sleep(2)
-    if any(r != "version3.txt" for r in h.requested()[log_lines:]):
+    if any(r not in VERSION_FILES for r in h.requested()[log_lines:]):
         raise Fail("the download started by itself: %s" % h.requested()[log_lines:])
     if near(h.pixel(win, *DOWNLOAD_PROBE), parse_rgb(DOWNLOAD_FACE), 10):
         raise Fail("the pause button is shown although nothing downloads")
@@ -996,8 +1003,9 @@ def make_release(args):
     out = os.path.join(args.work, "release")
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(args.work, exist_ok=True)
+    env = dict(os.environ, KV_PUBLISH_SIGN_KEY=args.sign_key)
     r = subprocess.run([os.path.join(args.source, "tools", "make-sample-release.sh"), out, args.build],
-                       capture_output=True, text=True, timeout=200)
+                       capture_output=True, text=True, timeout=200, env=env)
     sys.stdout.write(r.stdout + r.stderr)
     if r.returncode != 0:
         raise Fail("make-sample-release.sh failed")
@@ -1022,6 +1030,7 @@ def main():
     ap.add_argument("--cdn-port", type=int, default=18080)
     ap.add_argument("--log-port", type=int, default=18081)
     ap.add_argument("--work", required=True)
+    ap.add_argument("--sign-key", required=True, help="minisign secret key that signs the suite's releases")
     ap.add_argument("--make-release", action="store_true")
     ap.add_argument("--xvfb", action="store_true", help="run a private Xvfb instead of using $DISPLAY")
     ap.add_argument("--scenario", choices=sorted(SCENARIOS))

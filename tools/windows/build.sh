@@ -7,8 +7,10 @@
 # The x86_64 build includes the tests (deployed in BUILD_DIR/tests); the i686 build does not,
 # unless KESTRIVANE_BUILD_TESTS=ON is given. Installs nothing: the packages it needs are listed in
 # tools/windows/debian-packages.txt. minizip's sources come from Debian's zlib source package
-# (fetch-minizip.sh, cached in tools/windows/cache) unless KESTRIVANE_MINIZIP_DIR names them.
-# Other settings: KESTRIVANE_VERSION, JOBS (default nproc), KESTRIVANE_WERROR=1 (warnings fail the build).
+# (fetch-minizip.sh, cached in tools/windows/cache) unless KESTRIVANE_MINIZIP_DIR names them; a static
+# libsodium is built from Debian's libsodium source package (fetch-libsodium.sh, cached there per
+# architecture) unless KESTRIVANE_SODIUM_DIR names one.
+# Other settings: KESTRIVANE_VERSION, KESTRIVANE_RELEASE_PUBLIC_KEY, JOBS (default nproc), KESTRIVANE_WERROR=1 (warnings fail the build).
 set -euo pipefail
 arch=${1:?ARCH: i686 or x86_64}
 qt=${2:?QT_PREFIX}
@@ -29,6 +31,7 @@ for tool in $triplet-g++-posix $triplet-gcc-posix $triplet-windres $triplet-objd
 done
 
 minizip=${KESTRIVANE_MINIZIP_DIR:-$("$here/fetch-minizip.sh")}
+sodium=${KESTRIVANE_SODIUM_DIR:-$("$here/fetch-libsodium.sh" "$arch")}
 
 tests=${KESTRIVANE_BUILD_TESTS:-}
 if [[ -z $tests ]]; then
@@ -42,11 +45,13 @@ args=(
     -DCMAKE_PREFIX_PATH="$qt"
     -DCMAKE_BUILD_TYPE=Release
     -DKESTRIVANE_MINIZIP_DIR="$minizip"
+    -DKESTRIVANE_SODIUM_DIR="$sodium"
     -DKESTRIVANE_BUILD_TESTS="$tests"
     -DKESTRIVANE_BUILD_TOOLS=OFF
     -DKESTRIVANE_BUILD_BENCH=OFF
 )
 [[ -n ${KESTRIVANE_VERSION:-} ]] && args+=(-DKESTRIVANE_VERSION="$KESTRIVANE_VERSION")
+[[ -n ${KESTRIVANE_RELEASE_PUBLIC_KEY:-} ]] && args+=(-DKESTRIVANE_RELEASE_PUBLIC_KEY="$KESTRIVANE_RELEASE_PUBLIC_KEY")
 command -v ninja >/dev/null && args+=(-G Ninja)
 command -v ccache >/dev/null && args+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake "${args[@]}"

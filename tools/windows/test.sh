@@ -22,6 +22,7 @@ command -v python3 >/dev/null || { echo "test: python3 missing" >&2; exit 2; }
 declare -A skip_test=(
     [test_platform]="registry.ini, XDG autostart and /bin/sh are the Unix side of the platform layer"
     [test_launcher_process]="prepares its installation with Unix scripts and helpers"
+    [test_signed_release]="prepares its installation with Unix scripts (signatures: test_releaseverifier)"
     [test_crash_safety]="kills and restarts the launcher through Unix helpers"
 )
 declare -A skip_funcs=(

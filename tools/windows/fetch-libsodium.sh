@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# fetch-libsodium.sh ARCH [CACHE_DIR]: prints the prefix of a static libsodium built for Windows with
+# Debian's mingw-w64 compilers (ARCH i686 or x86_64): PREFIX/include and PREFIX/lib/libsodium.a.
+# On first use it downloads the sources from Debian's libsodium source package and builds them into
+# CACHE_DIR (default tools/windows/cache) with sodium/CMakeLists.txt; later calls only print the path. Uses a private apt
+# configuration for the deb-src index, so the system's sources lists stay untouched. Needs network
+# access to the Debian mirror on first use only.
+set -euo pipefail
+arch=${1:?ARCH: i686 or x86_64}
+case $arch in
+    i686 | x86_64) ;;
+    *) echo "fetch-libsodium: unknown architecture $arch (i686 or x86_64)" >&2; exit 2 ;;
+esac
+here=$(cd "$(dirname "$0")" && pwd)
+cache=${2:-$here/cache}
+mkdir -p "$cache"
+cache=$(cd "$cache" && pwd)
+triplet=$arch-w64-mingw32
+
+source_dir() {
+    local d
+    for d in "$cache"/libsodium-*/; do
+        if [[ -f $d/src/libsodium/include/sodium.h && -f $d/builds/msvc/version.h ]]; then
+            echo "${d%/}"
+            return 0
+        fi
+    done
+    return 1
+}
+
+if ! src=$(source_dir); then
+    apt_dir=$cache/apt-sodium
+    mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/archives/partial" "$cache/src-sodium"
+    cat >"$apt_dir/sources.list.d/src.sources" <<SRC
+Types: deb-src
+URIs: ${KESTRIVANE_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+    apt_opts=(
+        -o "Dir::Etc::SourceList=/dev/null"
+        -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
+        -o "Dir::State::Lists=$apt_dir/lists"
+        -o "Dir::Cache=$apt_dir"
+        -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache="
+        -o "APT::Sandbox::User=root"
+        -q
+    )
+    apt-get "${apt_opts[@]}" update >&2
+    (cd "$cache/src-sodium" && apt-get "${apt_opts[@]}" source --download-only libsodium >&2)
+    orig=$(ls "$cache"/src-sodium/libsodium_*.orig.tar.* 2>/dev/null | head -n1)
+    if [[ -z $orig ]]; then
+        echo "fetch-libsodium: no libsodium .orig tarball downloaded" >&2
+        exit 1
+    fi
+    tar -C "$cache" -xf "$orig"
+    rm -rf "$apt_dir" "$cache/src-sodium"
+    src=$(source_dir) || { echo "fetch-libsodium: $orig is not libsodium's source" >&2; exit 1; }
+fi
+
+prefix=$cache/$(basename "$src")-$arch
+if [[ ! -f $prefix/lib/libsodium.a ]]; then
+    command -v "$triplet-gcc-posix" >/dev/null ||
+        { echo "fetch-libsodium: $triplet-gcc-posix missing (see tools/windows/debian-packages.txt)" >&2; exit 2; }
+    work=$(mktemp -d "$cache/build-sodium-$arch.XXXXXX")
+    trap 'rm -rf "$work"' EXIT
+    args=(-S "$here/sodium" -B "$work" -DCMAKE_TOOLCHAIN_FILE="$here/toolchain-mingw.cmake"
+        -DMINGW_ARCH="$arch" -DCMAKE_BUILD_TYPE=Release -DSODIUM_SOURCE="$src" -DCMAKE_INSTALL_PREFIX="$prefix.tmp")
+    command -v ninja >/dev/null && args+=(-G Ninja)
+    command -v ccache >/dev/null && args+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    (cmake "${args[@]}" >&2 && cmake --build "$work" -j"${JOBS:-$(nproc)}" >&2 &&
+        cmake --install "$work" >&2) || { echo "fetch-libsodium: the $arch build failed" >&2; exit 1; }
+    rm -rf "$prefix"
+    mv "$prefix.tmp" "$prefix"
+fi
+echo "$prefix"
