@@ -64,6 +64,12 @@ MinisignSignature MinisignSignature::parse(const QByteArray &bytes) {
         s.m_error = QStringLiteral("signature file has no trusted comment");
         return s;
     }
+    // Only the line end's carriage return is dropped; one inside the comment could not be written
+    // back (toFile, fromParts) as the same signed text.
+    if (lines.at(2).contains('\r')) {
+        s.m_error = QStringLiteral("trusted comment holds a carriage return");
+        return s;
+    }
     if (!decodeBase64(lines.at(3), SignatureSize, &s.m_globalSignature)) {
         s.m_error = QStringLiteral("trusted comment signature is not %1 bytes of base64").arg(SignatureSize);
         return s;

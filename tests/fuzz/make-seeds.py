@@ -9,6 +9,7 @@ a second launcher sends, and zip archives written by Info-ZIP zip and by Python.
 import hashlib
 import io
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -58,6 +59,50 @@ def version_files():
     write("versionfile", "utf8", "données.zip:1:00:3\nゲーム.zip:2:00:4\n".encode())
     # A first byte 0xFF makes the target also try the file padded past the size limit.
     write("versionfile", "oversized", b"\xffKestrivane.exe:0.11:00:5\n")
+
+
+def test_key(name):
+    """A key of tests/support/testkeys.h, as the text of its file."""
+    with open(os.path.join(ROOT, "tests", "support", "testkeys.h")) as f:
+        text = f.read()
+    m = re.search(r"constexpr const char \*" + name + r"\s*=((?:\s*\"[^\"]*\")+)\s*;", text)
+    return "".join(re.findall(r'"([^"]*)"', m.group(1))).encode().decode("unicode_escape")
+
+
+def signatures():
+    """Signature files made by the minisign tool with the test keys, each followed by the file it signs.
+
+    The first two bytes give the length of the signature file (fuzz_signature.cpp)."""
+    if not shutil.which("minisign"):
+        print("make-seeds: minisign is not installed, no signature seeds")
+        return
+    def seed(name, signature, data):
+        write("signature", name, struct.pack("<H", len(signature)) + signature + data)
+    data = b"".join(b"%s:%s:%s:%d\n" % (n, v, hashlib.md5(n).hexdigest().encode(), s) for n, v, s in
+                    [(b"Kestrivane.exe", b"0.11", 4431872), (b"game.zip", b"1", 9437184)])
+    with tempfile.TemporaryDirectory() as tmp:
+        version = os.path.join(tmp, "version3.txt")
+        with open(version, "wb") as f:
+            f.write(data)
+        def sign(key_name, legacy=False, comment="timestamp:1765123456\tfile:version3.txt"):
+            key = os.path.join(tmp, key_name + ".key")
+            with open(key, "w") as f:
+                f.write(test_key(key_name + "SecretFile"))
+            out = os.path.join(tmp, "out.minisig")
+            subprocess.run(["minisign", "-S"] + (["-l"] if legacy else []) +
+                           ["-s", key, "-m", version, "-t", comment, "-x", out],
+                           check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+            with open(out, "rb") as f:
+                return f.read()
+        release = sign("Release")
+        seed("release", release, data)
+        seed("release-legacy", sign("Release", legacy=True), data)
+        seed("release-crlf", release.replace(b"\n", b"\r\n"), data)
+        seed("release-no-time", sign("Release", comment="file:version3.txt"), data)
+        seed("other-key", sign("Other"), data)
+        seed("changed-file", release, data.replace(b"0.11", b"0.12"))
+    public = ("untrusted comment: minisign public key\n" + test_key("ReleasePublic") + "\n").encode()
+    seed("public-key", public, b"")
 
 
 def catalogues():
@@ -179,6 +224,7 @@ def archives():
 if __name__ == "__main__":
     clear_seeds()
     version_files()
+    signatures()
     catalogues()
     smbios_tables()
     peer_streams()
