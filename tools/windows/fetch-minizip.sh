@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # fetch-minizip.sh [CACHE_DIR]: prints the path of minizip's sources (contrib/minizip of Debian's zlib
 # source package), downloading and unpacking them into CACHE_DIR (default tools/windows/cache) first if
-# they are not there yet. Uses a private apt configuration for the deb-src index, so the system's
-# sources lists stay untouched. Needs network access to the Debian mirror on first use only.
+# they are not there yet. Both the Linux and the Windows build compile the zip reader from these sources:
+# Debian's libminizip (1.1) compares the sizes of a zip64 entry with (unsigned long)-1, which is not
+# 0xffffffff on 64-bit Linux, so it never reads the real sizes from the zip64 extra field.
+# Uses a private apt configuration for the deb-src index, so a machine without deb-src lines works
+# and the system's sources lists stay untouched; root is not needed. Needs network access to the
+# Debian mirror (KESTRIVANE_DEBIAN_MIRROR) on first use only.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${1:-$here/cache}
