@@ -5,6 +5,9 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
 
 namespace {
 
@@ -28,6 +31,7 @@ ExtractionWriter::ExtractionWriter(int bufferCount, int bufferSize)
 
 ExtractionWriter::~ExtractionWriter() {
     finish();
+    discard(); // nothing left after commit()
 }
 
 void ExtractionWriter::start() {
@@ -107,26 +111,60 @@ void ExtractionWriter::run() {
         }
         m_roomReady.notify_all();
     }
-    m_file.reset();
+    if (m_file) // an entry cut short: discard() removes its staging file
+        m_file->close();
+}
+
+bool ExtractionWriter::makeDirectory(const QString &dir, std::vector<QString> *created) {
+    // Notes the folders that do not exist yet, so that a failed extraction can take them away again.
+    std::vector<QString> missing;
+    for (QString d = QDir::cleanPath(dir); !d.isEmpty() && !QFileInfo::exists(d);) {
+        missing.push_back(d);
+        const int slash = d.lastIndexOf(QLatin1Char('/'));
+        if (slash <= 0)
+            break;
+        d.truncate(slash);
+    }
+    if (missing.empty())
+        return QFileInfo(dir).isDir();
+    const bool made = QDir().mkpath(dir);
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (QFileInfo(*it).isDir())
+            created->push_back(*it);
+    }
+    return made;
 }
 
 bool ExtractionWriter::execute(const Command &command) {
     switch (command.type) {
     case Command::MakeDirectory:
-        if (!QDir(command.path).exists() && !QDir().mkpath(command.path)) {
+        if (!makeDirectory(command.path, &m_created)) {
             log() << "cannot create " << command.path;
             return false;
         }
         return true;
-    case Command::Open:
-        m_file.reset(new QFile(command.path));
+    case Command::Open: {
+        // Refused before anything is written: a folder in the way, or an installed file this user
+        // may not write (read-only, or held open by another program on Windows).
+        const QFileInfo target(command.path);
+        bool usable = !target.isDir();
+        if (usable && target.exists() && !target.isSymLink()) {
+            QFile probe(command.path);
+            usable = probe.open(QIODevice::WriteOnly | QIODevice::Append);
+        }
+        if (!usable) {
+            log() << "cannot open target file " << command.path;
+            return false;
+        }
+        m_file.reset(new QFile(command.path + stagingSuffix));
         m_filePath = command.path;
         if (!m_file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-            log() << "cannot open target file " << command.path;
+            log() << "cannot open target file " << m_file->fileName() << ", " << m_file->errorString();
             m_file.reset();
             return false;
         }
         return true;
+    }
     case Command::Data:
         if (!m_file ||
             m_file->write(m_buffers[size_t(command.buffer)].constData(), command.length) != command.length) {
@@ -140,17 +178,98 @@ bool ExtractionWriter::execute(const Command &command) {
             return false;
         m_file->close();
         const bool closed = m_file->error() == QFileDevice::NoError;
+        const QString staged = m_file->fileName();
         m_file.reset();
         if (!closed) {
             log() << "cannot write target file " << m_filePath;
+            QFile::remove(staged);
             return false;
         }
-        if (!applyEntryPermissions(m_filePath, command.versionMadeBy, command.externalAttributes))
+        if (!applyEntryPermissions(staged, command.versionMadeBy, command.externalAttributes))
             log() << "cannot set permissions of " << m_filePath;
+        // The same name twice in one archive: the later entry wins, as it would on disk.
+        if (m_stagedSet.contains(m_filePath))
+            m_staged.erase(std::find(m_staged.begin(), m_staged.end(), m_filePath));
+        m_stagedSet.insert(m_filePath);
+        m_staged.push_back(m_filePath);
         return true;
     }
     case Command::Stop:
         break;
     }
     return true;
+}
+
+bool ExtractionWriter::commit() {
+    std::vector<bool> hadTarget;
+    hadTarget.reserve(m_staged.size());
+    for (size_t i = 0; i < m_staged.size(); ++i) {
+        const QString &target = m_staged[i];
+        const QString backup = target + backupSuffix;
+        const QFileInfo info(target);
+        const bool had = info.exists() || info.isSymLink();
+        if (had) {
+            QFile::remove(backup); // left by an extraction that was killed while it replaced files
+            if (!QFile::rename(target, backup)) {
+                log() << "cannot replace target file " << target;
+                restore(i, hadTarget);
+                return false;
+            }
+        }
+        if (!QFile::rename(target + stagingSuffix, target)) {
+            log() << "cannot replace target file " << target;
+            if (had)
+                QFile::rename(backup, target);
+            restore(i, hadTarget);
+            return false;
+        }
+        hadTarget.push_back(had);
+    }
+    for (size_t i = 0; i < m_staged.size(); ++i) {
+        if (hadTarget[i] && !QFile::remove(m_staged[i] + backupSuffix))
+            log() << "cannot remove " << m_staged[i] + backupSuffix;
+    }
+    m_staged.clear();
+    m_stagedSet.clear();
+    m_created.clear();
+    return true;
+}
+
+// Puts back the first `count` targets, which commit() had replaced, and drops everything staged.
+void ExtractionWriter::restore(size_t count, const std::vector<bool> &hadTarget) {
+    for (size_t i = count; i-- > 0;) {
+        const QString &target = m_staged[i];
+        QFile::remove(target);
+        if (hadTarget[i] && !QFile::rename(target + backupSuffix, target))
+            log() << "cannot restore " << target << " from " << target + backupSuffix;
+    }
+    m_staged.erase(m_staged.begin(), m_staged.begin() + std::ptrdiff_t(count));
+    discard();
+}
+
+void ExtractionWriter::discard() {
+    if (m_file) { // the entry being written when the extraction stopped
+        const QString staged = m_file->fileName();
+        m_file.reset();
+        QFile::remove(staged);
+    }
+    for (const QString &target : m_staged)
+        QFile::remove(target + stagingSuffix);
+    m_staged.clear();
+    m_stagedSet.clear();
+    // Innermost first; a folder that holds anything else (an earlier file) stays.
+    for (auto it = m_created.rbegin(); it != m_created.rend(); ++it)
+        QDir().rmdir(*it);
+    m_created.clear();
+}
+
+const QLatin1String ExtractionWriter::stagingSuffix(".kv-new");
+const QLatin1String ExtractionWriter::backupSuffix(".kv-old");
+
+bool ExtractionWriter::isReservedName(const QString &name) {
+    QString last = name;
+    while (last.endsWith(QLatin1Char('/')))
+        last.chop(1);
+    return last.endsWith(stagingSuffix, Qt::CaseInsensitive) ||
+           last.endsWith(backupSuffix, Qt::CaseInsensitive);
 }

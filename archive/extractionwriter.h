@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QSet>
 #include <QString>
 
 #include <atomic>
@@ -17,8 +18,17 @@ class QFile;
 // that inflating the next block overlaps with writing the previous one. Every change to the file
 // system (folders, files, permissions) happens here, in order; after the first failure the rest
 // is dropped. Data travels in a fixed set of buffers: the archive is never held in memory.
+//
+// No installed file is touched while the archive is read: each entry goes to a staging file beside
+// its target (target + stagingSuffix). Only when every entry has been read and checked does
+// commit() move the staged files onto their targets, each old file first set aside as target +
+// backupSuffix so that a failed move can put everything back; discard() instead removes the
+// staged files and the folders this extraction created. Either way the targets end up all old or
+// all new (a process killed during commit() leaves both suffixes behind; the next extraction of
+// the archive replaces them).
+//
 // Used by one extraction at a time from one thread; owned by that extraction. finish() (or the
-// destructor) ends the thread after the commands handed over.
+// destructor) ends the thread after the commands handed over; commit() and discard() come after it.
 class ExtractionWriter {
 public:
     ExtractionWriter(int bufferCount, int bufferSize);
@@ -42,6 +52,17 @@ public:
     bool finish();
     bool failed() const { return m_failed.load(); }
 
+    // After finish(): moves every staged file onto its target, all or nothing. False (with a log
+    // line) when a target could not be replaced; every target is then as it was before.
+    bool commit();
+    // After finish(): removes the staged files and the folders created for them.
+    void discard();
+
+    static const QLatin1String stagingSuffix;
+    static const QLatin1String backupSuffix;
+    // Whether an entry name ends in one of the two suffixes, which the extraction keeps for itself.
+    static bool isReservedName(const QString &name);
+
 private:
     void run();
 
@@ -60,6 +81,8 @@ private:
 
     void push(Command command);
     bool execute(const Command &command);
+    bool makeDirectory(const QString &dir, std::vector<QString> *created);
+    void restore(size_t count, const std::vector<bool> &hadTarget);
 
     const int m_bufferSize;
     std::vector<QByteArray> m_buffers;
@@ -71,7 +94,10 @@ private:
     std::thread m_thread;
     std::atomic<bool> m_failed{false};
 
-    // Writer thread only.
+    // Writer thread only until finish(), then the caller's.
     std::unique_ptr<QFile> m_file;
-    QString m_filePath;
+    QString m_filePath;            // target of the open file
+    std::vector<QString> m_staged; // targets whose staging file is complete, in order
+    QSet<QString> m_stagedSet;
+    std::vector<QString> m_created; // folders created by this extraction, outermost first
 };

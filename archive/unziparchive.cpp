@@ -107,7 +107,35 @@ bool currentEntry(unzFile zip, unz_file_info64 *info, QString *name) {
     return true;
 }
 
+// An archive without entries: nothing but its end record (and the record's comment).
+bool isEmptyArchive(const QString &path) {
+    constexpr int endRecordSize = 22;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() < endRecordSize ||
+        file.size() > endRecordSize + 0xffff)
+        return false;
+    const QByteArray bytes = file.readAll();
+    const auto u16 = [&bytes](int at) { return uint(uchar(bytes[at])) | uint(uchar(bytes[at + 1])) << 8; };
+    if (!bytes.startsWith(QByteArray("PK\x05\x06", 4)))
+        return false;
+    // Disk numbers, both entry counts, directory size and offset: all zero.
+    for (int at = 4; at < 20; at += 2) {
+        if (u16(at) != 0)
+            return false;
+    }
+    return int(u16(20)) == bytes.size() - endRecordSize;
+}
+
 } // namespace
+
+bool archiveHasEntry(const QString &path, const QString &name) {
+    unzFile zip = openArchive(path);
+    if (!zip)
+        return false;
+    const bool found = unzLocateFile(zip, name.toUtf8().constData(), 2) == UNZ_OK;
+    unzClose(zip);
+    return found;
+}
 
 bool unzipArchive(const QString &path) {
     return unzipArchive(path, Platform::launcherDir());
@@ -118,12 +146,17 @@ bool unzipArchive(const QString &path, const QString &targetDir) {
 
     unzFile zip = openArchive(path);
     if (!zip) {
+        // The zip library takes an end record at offset 0 for "no end record at all".
+        if (isEmptyArchive(path)) {
+            log() << "empty zip file " << path;
+            return true;
+        }
         log() << "failed to open zip file: " << path;
         return false;
     }
 
-    unz_global_info globalInfo;
-    if (unzGetGlobalInfo(zip, &globalInfo) != UNZ_OK) {
+    unz_global_info64 globalInfo;
+    if (unzGetGlobalInfo64(zip, &globalInfo) != UNZ_OK) {
         log() << "can not read global info of " << path;
         unzClose(zip);
         return false;
@@ -137,12 +170,13 @@ bool unzipArchive(const QString &path, const QString &targetDir) {
         if (entryOpen)
             unzCloseCurrentFile(zip);
         unzClose(zip);
-        writer.finish(); // what was handed over is still written, as if written in step
+        writer.finish();
+        writer.discard(); // every installed file stays as it was
         return false;
     };
     QString lastParent;
 
-    for (uLong i = 0; i < globalInfo.number_entry; ++i) {
+    for (ZPOS64_T i = 0; i < globalInfo.number_entry; ++i) {
         unz_file_info64 info;
         QString name;
         if (!currentEntry(zip, &info, &name)) {
@@ -151,6 +185,10 @@ bool unzipArchive(const QString &path, const QString &targetDir) {
         }
         if (!FileNameRules::isSafeEntryName(name)) {
             log() << "unsafe file name in zip " << name;
+            return fail(false);
+        }
+        if (ExtractionWriter::isReservedName(name)) {
+            log() << "reserved file name in zip " << name;
             return fail(false);
         }
 
@@ -217,11 +255,13 @@ bool unzipArchive(const QString &path, const QString &targetDir) {
         }
     }
 
+    unzClose(zip);
     if (!writer.finish()) {
-        unzClose(zip);
+        writer.discard();
         return false;
     }
+    if (!writer.commit())
+        return false;
     log() << "end uncompressing";
-    unzClose(zip);
     return true;
 }

@@ -4,9 +4,15 @@
 
 // Unpacks a zip archive into the launcher directory (Platform::launcherDir()). Blocking; meant to run
 // on a worker thread (QtConcurrent::run). Thread-safe: it keeps no state between calls and touches
-// neither widgets nor settings. Returns false on the first entry that cannot be extracted; entries
-// written before the failure stay on disk.
+// neither widgets nor settings. Returns false on the first entry that cannot be extracted or checked;
+// the installed files are replaced only when every entry of the archive was read whole with the
+// right size and checksum, so a failed archive leaves every file as it was. An archive without
+// entries succeeds.
 bool unzipArchive(const QString &path);
 
 // Same, into an explicit directory (which must exist).
 bool unzipArchive(const QString &path, const QString &targetDir);
+
+// Whether the archive lists a file of this name (compared without regard to case, as Windows finds
+// files). False when the archive cannot be read.
+bool archiveHasEntry(const QString &path, const QString &name);

@@ -15,9 +15,12 @@ bool writeZip(const QString &path, const QList<ZipEntry> &entries) {
         info.external_fa = entry.externalAttributes;
         const int method = entry.stored ? 0 : Z_DEFLATED;
         const int level = entry.stored ? 0 : Z_DEFAULT_COMPRESSION;
-        if (zipOpenNewFileInZip4(zip, entry.name.constData(), &info, nullptr, 0, nullptr, 0, nullptr, method,
-                                 level, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
-                                 entry.versionMadeBy, 0) != ZIP_OK) {
+        if (zipOpenNewFileInZip4(
+                zip, entry.name.constData(), &info, nullptr, 0, nullptr, 0, nullptr, method, level, 0,
+                -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
+                entry.password.isEmpty() ? nullptr : entry.password.constData(),
+                crc32(0, reinterpret_cast<const Bytef *>(entry.data.constData()), uInt(entry.data.size())),
+                entry.versionMadeBy, 0) != ZIP_OK) {
             ok = false;
             break;
         }

@@ -11,6 +11,7 @@ struct ZipEntry {
     bool stored = false;              // method 0 instead of deflate
     unsigned long versionMadeBy = 20; // host in the high byte: 0 DOS, 3 Unix
     unsigned long externalAttributes = 0;
+    QByteArray password{}; // encrypts the entry (traditional PKWARE encryption) when not empty
 };
 
 bool writeZip(const QString &path, const QList<ZipEntry> &entries);
