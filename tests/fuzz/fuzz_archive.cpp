@@ -115,8 +115,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (unpacked) {
         bool readable = false;
         const QMap<QString, quint64> entries = listFiles(archive, &readable);
-        FUZZ_CHECK(readable);
-        FUZZ_CHECK(entries == onDisk);
+        // An archive of nothing but its end record unpacks to nothing, though the zip library
+        // cannot open it.
+        FUZZ_CHECK(readable || onDisk.isEmpty());
+        FUZZ_CHECK(!readable || entries == onDisk);
     }
     return 0;
 }
