@@ -14,9 +14,13 @@
 #include <QThreadPool>
 #include <QtConcurrent>
 
+#include <atomic>
+#include <memory>
+
 namespace {
 const char *const UncompressingGroup = "uncompressing";
-}
+const char *const GameArchiveKey = "download_config/game_archive";
+} // namespace
 
 void LauncherUpdater::prepareExtraction() {
     if (configSettings) {
@@ -41,6 +45,7 @@ void LauncherUpdater::prepareExtraction() {
         ui->gameSrcProgressBar->setVisible(true);
     }
     isDownloading = true;
+    extracting = true;
     extractNextArchive();
 }
 
@@ -48,8 +53,12 @@ void LauncherUpdater::extractNextArchive() {
     if (archivesToExtract.isEmpty()) {
         qDebug() << "uncompress finished";
         isDownloading = false;
+        extracting = false;
         ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("UPDATE_FINISHED"), true, true);
         ui->gameSrcProgressBar->setVisible(false);
+        // The caption is set again: whatever it showed before, the button now starts the game.
+        ui->startGameBtn->setVisible(true);
+        ui->startGameBtn->setTextKey(QStringLiteral("START_GAME"));
         ui->startGameBtn->setEnabled(true);
         gameState = 2;
         QJsonObject event;
@@ -68,12 +77,21 @@ void LauncherUpdater::extractNextArchive() {
     const QString dir = Platform::launcherDir();
     const QString path = QStringLiteral("%1/%2").arg(dir, name);
 
-    // The worker gets the directory as a value: it touches nothing of the window.
-    QFuture<bool> future =
-        QtConcurrent::run(QThreadPool::globalInstance(), [path, dir]() { return unzipArchive(path, dir); });
+    // The worker gets the directory as a value: it touches nothing of the window. It also notes
+    // whether the archive brings the game executable, so that a game that cannot start later
+    // knows which download repairs it.
+    const QString game = gameExecutableName();
+    auto bringsGame = std::make_shared<std::atomic<bool>>(false);
+    QFuture<bool> future = QtConcurrent::run(QThreadPool::globalInstance(), [path, dir, game, bringsGame]() {
+        bringsGame->store(archiveHasEntry(path, game));
+        return unzipArchive(path, dir);
+    });
     auto *watcher = new QFutureWatcher<bool>(this);
-    connect(watcher, &QFutureWatcher<bool>::finished, this,
-            [this, name, path, watcher]() { onArchiveExtracted(name, path, watcher); });
+    connect(watcher, &QFutureWatcher<bool>::finished, this, [this, name, path, watcher, bringsGame]() {
+        if (configSettings && bringsGame->load() && watcher->result())
+            configSettings->setValue(QLatin1String(GameArchiveKey), name);
+        onArchiveExtracted(name, path, watcher);
+    });
     watcher->setFuture(future);
 }
 

@@ -3,14 +3,18 @@
 
 #include "crash/crashreporter.h"
 #include "crash/crashupload.h"
+#include "download/versiontable.h"
 #include "i18n/translation.h"
+#include "launcher/ui_launcherupdater.h"
 #include "platform/platform.h"
 #include "settings/globalsettings.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QPointer>
+#include <QSettings>
 #include <QTimer>
 
 void LauncherUpdater::gameBtnClicked() {
@@ -18,6 +22,18 @@ void LauncherUpdater::gameBtnClicked() {
     // after the crash folder of the running game had been thrown away.
     if (gameProcess->state() != QProcess::NotRunning) {
         qDebug() << "game already running, start ignored";
+        return;
+    }
+
+    QJsonObject event;
+    event.insert(QStringLiteral("event"), QStringLiteral("game btn clicked"));
+    sendLogEvent(event);
+
+    // A game that is not there (an antivirus quarantine, a deleted file) is reported without
+    // touching the crash archives of the last run.
+    const QString executable = Platform::launcherDir() + QLatin1Char('/') + gameExecutableName();
+    if (!QFileInfo(executable).isFile()) {
+        gameStartFailed(QStringLiteral("no file ") + executable);
         return;
     }
 
@@ -39,10 +55,61 @@ void LauncherUpdater::gameBtnClicked() {
     gameProcess->setStandardOutputFile(QProcess::nullDevice());
     gameProcess->setStandardErrorFile(QProcess::nullDevice());
     gameProcess->start(Platform::gameProgram(), args, QIODevice::ReadWrite);
+}
 
+QString LauncherUpdater::gameExecutableName() {
+    return QStringLiteral("Quelvane.exe");
+}
+
+void LauncherUpdater::gameProcessError(QProcess::ProcessError error) {
+    // A crash or a failed read of a running game ends in finished(); only a start that never
+    // happened has no other signal.
+    if (error == QProcess::FailedToStart)
+        gameStartFailed(gameProcess->errorString());
+}
+
+void LauncherUpdater::gameStartFailed(const QString &reason) {
+    qDebug().noquote() << "cannot start the game: " + reason;
     QJsonObject event;
-    event.insert(QStringLiteral("event"), QStringLiteral("game btn clicked"));
+    event.insert(QStringLiteral("event"), QStringLiteral("game start failed"));
+    event.insert(QStringLiteral("reason"), reason);
     sendLogEvent(event);
+    ui->gameSrcDownloadInfo->setVisible(true);
+    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("LOAD_ERROR"), true, true);
+    forgetGameExecutable();
+    // The button stays enabled: the user may try again, and the next start repairs the game.
+}
+
+// The next launcher start downloads the game executable again: as a file of its own when the
+// version file lists it, else the archive that brought it.
+void LauncherUpdater::forgetGameExecutable() {
+    if (!configSettings)
+        return;
+    const QString game = gameExecutableName();
+    QStringList sources;
+    if (VersionTable::instance().contains(game)) {
+        sources << game;
+    } else {
+        const QString archive =
+            configSettings->value(QStringLiteral("download_config/game_archive")).toString();
+        if (!archive.isEmpty()) {
+            sources << archive;
+        } else {
+            // Installed before the launcher noted where the game comes from: every archive may have it.
+            const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+            for (auto it = table.cbegin(); it != table.cend(); ++it) {
+                if (it.key().endsWith(QLatin1String(".zip")))
+                    sources << it.key();
+            }
+        }
+    }
+    for (const QString &name : qAsConst(sources)) {
+        if (configSettings->contains(QStringLiteral("version/") + name)) {
+            qDebug().noquote() << "the game cannot start, " + name + " will be downloaded again";
+            configSettings->remove(QStringLiteral("version/") + name);
+        }
+    }
+    configSettings->sync();
 }
 
 void LauncherUpdater::gameProcessStarted() {

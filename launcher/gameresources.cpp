@@ -73,6 +73,8 @@ QString LauncherUpdater::installedVersion(const QString &name) const {
 void LauncherUpdater::beginGameResourcePhase() {
     if (!downloadManager) {
         showStartButton();
+        // In progress until the unpacking ends: a language change must not relabel the button.
+        gameState = 1;
         connect(ui->startGameBtn, SIGNAL(clicked()), this, SLOT(gameBtnClicked()), Qt::UniqueConnection);
         allGameResDownloadFinished();
         return;

@@ -16,6 +16,7 @@
 #include <QNetworkAccessManager>
 #include <QPainter>
 #include <QPropertyAnimation>
+#include <QPushButton>
 #include <QShortcut>
 #include <QTimer>
 
@@ -38,6 +39,13 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
     // The form ends on the game page, the run starts on the launcher page.
     ui->setupUi(this);
     ui->stackedWidget->setCurrentIndex(0);
+    // A dialog clicks its default button on Enter, and a push button of a dialog becomes the default
+    // when it gets focus: Enter would click whatever had focus last, the hidden settings button
+    // included. No button of this window is a default one; Enter does nothing here.
+    for (QPushButton *button : findChildren<QPushButton *>()) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
 
     // Window icon.
     setWindowIcon(QIcon(QString::fromLatin1(IconPath)));
@@ -132,6 +140,7 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
     connect(gameProcess, SIGNAL(started()), this, SLOT(gameProcessStarted()));
     connect(gameProcess, SIGNAL(finished(int, QProcess::ExitStatus)), this,
             SLOT(gameProcessFinished(int, QProcess::ExitStatus)));
+    connect(gameProcess, &QProcess::errorOccurred, this, &LauncherUpdater::gameProcessError);
 
     // Outlined captions of the game download.
     for (TranslatableLabel *label :

@@ -144,6 +144,12 @@ private:
     void onArchiveExtracted(const QString &name, const QString &path, QFutureWatcher<bool> *watcher);
     void clearExtractionMark(const QString &name);
 
+    // gamelaunch.cpp
+    static QString gameExecutableName(); // in the launcher directory
+    void gameProcessError(QProcess::ProcessError error);
+    void gameStartFailed(const QString &reason);
+    void forgetGameExecutable();
+
     // crashupload.cpp
     QNetworkReply *uploadCrashReport(const QString &archiveName, const QString &description);
 
@@ -182,6 +188,7 @@ private:
     QStringList startedFiles;
     int extractedCount = 0;
     int extractTotal = 0;
+    bool extracting = false; // the downloaded archives are being unpacked
     XDManager *downloadManager = nullptr;
     int networkErrorCount = 0;
     int verifyErrorCount = 0;

@@ -16,15 +16,14 @@
 
 void LauncherUpdater::exit() {
     if (GlobalSettings::instance()->value(CloseGameAction) == 0) {
-        if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-            // Hiding without a tray would leave no way back to the window.
-            qDebug() << "no system tray available, minimising the window instead of hiding it";
-            showMinimized();
+        if (QSystemTrayIcon::isSystemTrayAvailable()) {
+            trayIcon.setVisible(true);
+            hide();
             return;
         }
-        trayIcon.setVisible(true);
-        hide();
-        return;
+        // Hidden without a tray, the window could not come back; minimised, closing would never
+        // close. The launcher leaves instead, asking first during a download.
+        qDebug() << "no system tray available, leaving instead of going to the tray";
     }
     exitApp();
 }
@@ -44,7 +43,9 @@ void LauncherUpdater::exitApp() {
         event.insert(QStringLiteral("total_update_count"), updateFileCount);
     }
     sendLogEvent(event);
-    setManualResume(isDownloading || gameState == 0);
+    // Offered again next time only when files were still to come: not while the downloaded
+    // archives are being unpacked (they are unpacked again at the next start anyway).
+    setManualResume(gameState == 0 || (isDownloading && !extracting));
     hide();
     QTimer::singleShot(800, this, [this]() { closeForGood(); });
 }

@@ -70,6 +70,15 @@ int ImageButton::stateIndex() const {
 }
 
 void ImageButton::setVisible(bool visible) {
+    // A hidden button takes no focus either: Tab skips it, and no key can reach it.
+    if (!visible && active) {
+        focusPolicyWhileActive = focusPolicy();
+        setFocusPolicy(Qt::NoFocus);
+        if (hasFocus())
+            clearFocus();
+    } else if (visible && !active) {
+        setFocusPolicy(focusPolicyWhileActive);
+    }
     active = visible;
     if (!visible && isDown())
         setDown(false);

@@ -5,7 +5,7 @@
 #include <QPushButton>
 
 // Small flat icon button. setVisible(false) keeps its place in the layout: the widget stays
-// visible, paints nothing and ignores the mouse until setVisible(true).
+// visible, paints nothing, takes no focus and ignores the mouse and keys until setVisible(true).
 class ImageButton : public QPushButton {
     Q_OBJECT
 public:
@@ -54,6 +54,7 @@ protected:
 private:
     bool active = true;
     bool hovered = false;
+    Qt::FocusPolicy focusPolicyWhileActive = Qt::StrongFocus;
     QColor faceColors[3];
     QColor baseColors[3];
 };

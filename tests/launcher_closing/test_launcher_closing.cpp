@@ -298,25 +298,45 @@ private slots:
 
     void cleanupTestCase() { qInstallMessageHandler(previousHandler); }
 
-    // First, while nothing owns the notification area.
-    void withoutATrayTheCloseButtonMinimises() {
+    // First, while nothing owns the notification area: "minimize to tray" cannot hide the window
+    // there, so both the close button and the window manager's close leave, asking first during a
+    // download.
+    void withoutATrayClosingLeaves() {
         if (QSystemTrayIcon::isSystemTrayAvailable())
             QSKIP("this display has a notification area of its own");
         OPEN_WINDOW(true);
-        clickClose();
-        QVERIFY(!QApplication::activeModalWidget());
-        QVERIFY(window->isMinimized());
-        QVERIFY(!A::trayIcon(window).isVisible());
-        QCOMPARE(capturedLog.filter(QStringLiteral("no system tray available")).size(), 1);
-        QTest::qWait(300);
-        QCOMPARE(events(QStringLiteral("launcher closed")).size(), 0);
-        QVERIFY(A::isDownloading(window));
-
-        // A second launcher start brings it back, in front and active.
-        window->receivedMessageFromSecondary(7, "activated");
-        QVERIFY(!window->isMinimized());
-        QVERIFY(window->isVisible());
-        QTRY_VERIFY_WITH_TIMEOUT(window->isActiveWindow(), 5000);
+        for (bool fromTheButton : {true, false}) {
+            bool asked = false;
+            whenModal<ConfirmDialog>(this, [&](ConfirmDialog *dialog) {
+                asked = true;
+                QTest::mouseClick(fromTheButton ? dialog->cancelButton : dialog->confirmButton,
+                                  Qt::LeftButton);
+            });
+            if (fromTheButton)
+                clickClose();
+            else
+                window->close(); // as the task bar's close does
+            QTRY_VERIFY_WITH_TIMEOUT(asked, 10000);
+            QVERIFY(!window->isMinimized());
+            QVERIFY(!A::trayIcon(window).isVisible());
+            QCOMPARE(capturedLog.filter(QStringLiteral("no system tray available")).size(),
+                     fromTheButton ? 1 : 2);
+            if (fromTheButton) { // cancelled: everything stays
+                QTest::qWait(300);
+                QVERIFY(window->isVisible());
+                QCOMPARE(events(QStringLiteral("launcher closed")).size(), 0);
+                QVERIFY(A::isDownloading(window));
+                continue;
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 5000);
+            QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("launcher closed")).size(), 1, 5000);
+            QCOMPARE(events(QStringLiteral("launcher closed"))
+                         .first()
+                         .value(QStringLiteral("curr downloading"))
+                         .toInt(-1),
+                     1);
+            QCOMPARE(manualResume().toString(), QStringLiteral("true"));
+        }
     }
 
     void closeButtonDocksTheIconDuringADownload() {

@@ -3,6 +3,7 @@
 #include "gamefixture.h"
 
 #include "crash/crashreporter.h"
+#include "zipmaker.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -462,17 +463,71 @@ private slots:
         QTest::newRow("shown again by a second start") << true;
     }
 
-    void missingGameLeavesTheWindowAsItWas() {
+    void gameThatCannotStartIsShownAndRepaired_data() {
+        QTest::addColumn<QString>("source"); // what brings the game: itself, or an archive
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("missing") << "Quelvane.exe"
+                                 << "missing";
+        QTest::newRow("not a program") << "Quelvane.exe"
+                                       << "garbage";
+        QTest::newRow("missing, brought by an archive") << "game.zip"
+                                                        << "missing";
+    }
+
+    void gameThatCannotStartIsShownAndRepaired() {
+        QFETCH(QString, source);
+        QFETCH(QString, fault);
+        const QByteArray program = fault == "garbage" ? QByteArray("this is no program\n")
+                                                      : readFile(qEnvironmentVariable("KV_FAKEGAME_BINARY"));
+        QVERIFY(!program.isEmpty());
+        if (source == "game.zip")
+            publish(source, "7", zipBytes({{"Quelvane.exe", program}, {"data/level.txt", "level"}}));
+        else
+            publish(source, "7", program);
+        publish(QStringLiteral("other.bin"), "2", "other");
+        QVERIFY(writeFile(dir + QStringLiteral("/fakegame.ini"), "headless=1\n"));
         makeWindow();
         QTRY_VERIFY_WITH_TIMEOUT(A::gameState(window) == 2, 20000);
-        ui()->startGameBtn->click();
-        QTRY_COMPARE(events(QStringLiteral("game btn clicked")).size(), 1);
-        QTest::qWait(1500);
-        QVERIFY(window->isVisible());
+        QVERIFY(QFile::exists(dir + QStringLiteral("/Quelvane.exe")));
+        QCOMPARE(configValue(QStringLiteral("version/") + source), QStringLiteral("7"));
+        if (fault == "missing") // quarantined by an antivirus
+            QVERIFY(QFile::remove(dir + QStringLiteral("/Quelvane.exe")));
+        QVERIFY(QDir().mkpath(crashDir()));
+        QVERIFY(writeFile(crashDir() + QStringLiteral("/last.zip"), "crash of the last run"));
+
+        for (int press = 1; press <= 2; ++press) {
+            ui()->startGameBtn->click();
+            QTRY_COMPARE(events(QStringLiteral("game start failed")).size(), press);
+            QCOMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("LOAD_ERROR"));
+            QVERIFY(window->isVisible());
+            QVERIFY(ui()->startGameBtn->isEnabled());
+        }
+        QVERIFY(!events(QStringLiteral("game start failed"))
+                     .first()
+                     .value(QStringLiteral("reason"))
+                     .toString()
+                     .isEmpty());
+        QCOMPARE(events(QStringLiteral("game btn clicked")).size(), 2);
         QVERIFY(events(QStringLiteral("game process finished")).isEmpty());
-        // The button still works.
-        ui()->startGameBtn->click();
-        QTRY_COMPARE(events(QStringLiteral("game btn clicked")).size(), 2);
+        QVERIFY(!configHas(QStringLiteral("version/") + source));
+        QCOMPARE(configValue(QStringLiteral("version/other.bin")), QStringLiteral("2"));
+        if (fault == "missing") // the game never started: the crash archive of the last run stays
+            QVERIFY(QFile::exists(crashDir() + QStringLiteral("/last.zip")));
+
+        // The next start downloads what brings the game again, and nothing else.
+        closeWindow();
+        server->clearRequests();
+        makeWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(A::gameState(window) == 2, 20000);
+        QCOMPARE(getsFor(source), 1);
+        QCOMPARE(getsFor(QStringLiteral("other.bin")), 0);
+        QCOMPARE(readFile(dir + QStringLiteral("/Quelvane.exe")), program);
+        if (fault == "missing") {
+            QSignalSpy finished(A::gameProcess(window),
+                                QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+            ui()->startGameBtn->click();
+            QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+        }
     }
 };
 

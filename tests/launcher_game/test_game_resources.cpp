@@ -4,9 +4,11 @@
 
 #include "download/xdmanager.h"
 #include "widgets/confirmdialog.h"
+#include "widgets/imagebutton.h"
 
 #include <QFutureWatcher>
 #include <QPointer>
+#include <QPushButton>
 
 using namespace GameTest;
 using A = LauncherUpdaterTestAccess;
@@ -443,6 +445,109 @@ private slots:
         QVERIFY(!QFile::exists(dir + QStringLiteral("/levels.zip")));
         QVERIFY(configKeys(QStringLiteral("uncompressing")).isEmpty());
         QCOMPARE(configValue(QStringLiteral("version/levels.zip")), QStringLiteral("5"));
+    }
+
+    void unpackingWithoutDownloadKeepsTheStartCaption() {
+        // Nothing to download, an archive left to unpack by a launcher closed during its unpacking.
+        const QByteArray archive = zipBytes({{"pack/data.bin", randomBytes(6000000, 12)}});
+        for (const auto &listed : {qMakePair(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.11")),
+                                   qMakePair(QStringLiteral("pack.zip"), QStringLiteral("3"))}) {
+            RemoteFileInfo e;
+            e.name = listed.first;
+            e.version = listed.second;
+            e.md5 = md5Hex(archive);
+            e.size = archive.size();
+            VersionTable::instance().insert(e.name, e);
+        }
+        QVERIFY(writeFile(dir + QStringLiteral("/pack.zip"), archive));
+        writeConfig(QStringLiteral("version/pack.zip"), QStringLiteral("3"));
+        writeConfig(QStringLiteral("uncompressing/pack.zip"), 1);
+
+        window = new LauncherUpdater(); // no version check: the event loop does not spin before the unpacking
+        window->show();
+        A::prepareGameResources(window);
+        A::beginGameResourcePhase(window);
+        // The unpacking runs; its end is handled only when the event loop spins again.
+        QCOMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("%1 %2/%3"));
+        Translation::instance()->setLanguageIndex(5);
+        QCOMPARE(ui()->startGameBtn->textKey(), QStringLiteral("START_GAME"));
+        QVERIFY(!ui()->startGameBtn->isEnabled());
+
+        // Leaving now (confirmed): there is no download to offer again next time.
+        QTimer confirm;
+        connect(&confirm, &QTimer::timeout, [this]() {
+            if (auto *d = qobject_cast<ConfirmDialog *>(QApplication::activeModalWidget()))
+                d->confirmButton->click();
+        });
+        confirm.start(20);
+        A::exitApp(window);
+        confirm.stop();
+        QCOMPARE(configValue(QStringLiteral("download_config/manual_resume")), QStringLiteral("false"));
+
+        QTRY_COMPARE_WITH_TIMEOUT(A::gameState(window), 2, 30000);
+        QCOMPARE(ui()->startGameBtn->textKey(), QStringLiteral("START_GAME"));
+        QVERIFY(ui()->startGameBtn->isEnabled());
+        QVERIFY(readFile(dir + QStringLiteral("/pack/data.bin")).size() == 6000000);
+    }
+
+    void keysNeverReachAHiddenButton() {
+        // The launcher page (version file held back), the download page, the ready page: Enter
+        // clicks nothing and opens nothing, Tab never stops on a button that is not shown.
+        publish(QStringLiteral("slow.bin"), QStringLiteral("1"), randomBytes(300000, 4));
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 100000;
+        server->setFaults(remotePath(QStringLiteral("slow.bin"), QStringLiteral("1")), slow);
+        HttpServer::Faults hold;
+        hold.hold = true;
+        server->setFaults(VersionPath, hold);
+        makeWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+
+        int clicks = 0;
+        for (QPushButton *button : window->findChildren<QPushButton *>()) {
+            QVERIFY(!button->isDefault() && !button->autoDefault());
+            connect(button, &QPushButton::clicked, this, [&clicks]() { ++clicks; });
+        }
+        QStringList dialogs;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&dialogs]() {
+            if (auto *modal = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+                dialogs << QString::fromLatin1(modal->metaObject()->className());
+                modal->reject();
+            }
+        });
+        poll.start(20);
+        const auto pressKeys = [&](const char *page) {
+            for (int tab = 0; tab < 8; ++tab) {
+                QWidget *focus = QApplication::focusWidget() ? QApplication::focusWidget() : window;
+                if (auto *button = qobject_cast<ImageButton *>(focus))
+                    QVERIFY2(button->isActive(), qPrintable(page + (" focus on " + button->objectName())));
+                QTest::keyClick(focus, Qt::Key_Return);
+                QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : window,
+                                Qt::Key_Enter, Qt::KeypadModifier);
+                QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : window,
+                                Qt::Key_Tab);
+            }
+            QTest::qWait(100);
+            QVERIFY2(dialogs.isEmpty(), qPrintable(page + (": " + dialogs.join(' '))));
+            QCOMPARE(clicks, 0);
+        };
+
+        QVERIFY(!ui()->setting_btn->isActive());
+        QTest::keyClick(ui()->setting_btn, Qt::Key_Space);
+        pressKeys("launcher page");
+
+        server->setFaults(VersionPath, HttpServer::Faults());
+        server->release();
+        QTRY_VERIFY_WITH_TIMEOUT(ui()->downloadBtn->isActive() && ui()->setting_btn->isActive(), 20000);
+        pressKeys("download page");
+        QVERIFY(!A::isPaused(window));
+
+        waitForUpdateFinished();
+        QVERIFY(!ui()->downloadBtn->isActive());
+        QTest::keyClick(ui()->downloadBtn, Qt::Key_Space);
+        pressKeys("ready page");
+        QCOMPARE(events(QStringLiteral("game btn clicked")).size(), 0);
     }
 
     void downloadErrorsStopTheUpdate() {
