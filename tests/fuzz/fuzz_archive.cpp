@@ -1,6 +1,8 @@
-// A downloaded archive: any bytes, unpacked into a folder deep inside a scratch folder. Whether it
-// unpacks or fails, nothing appears or changes outside the target folder and no link is made; when
-// it unpacks, every file entry is on disk with its listed size and nothing else is.
+// A downloaded archive: any bytes, unpacked into a folder deep inside a scratch folder that already
+// holds an installed game. Whether it unpacks or fails, nothing appears or changes outside the
+// target folder and no link is made. A failed archive leaves the target exactly as it was; one
+// that unpacks leaves every file entry on disk with its listed size, the other installed files as
+// they were, and nothing else (no staging leftovers).
 
 #include "archive/unziparchive.h"
 #include "fuzz/fuzzcheck.h"
@@ -59,6 +61,45 @@ QMap<QString, quint64> listFiles(const QString &path, bool *readable) {
     return files;
 }
 
+// What the target folder holds before the archive: an installed game it may update.
+const QMap<QString, QByteArray> &installed() {
+    static const QMap<QString, QByteArray> files = {{QStringLiteral("keep.txt"), "installed\n"},
+                                                    {QStringLiteral("Quelvane.exe"), "old game"},
+                                                    {QStringLiteral("data/level1.dat"), "old level\n"}};
+    return files;
+}
+
+// The target's files (relative path and size, with the contents of the installed ones) and folders.
+struct Snapshot {
+    QMap<QString, qint64> sizes;
+    QMap<QString, QByteArray> installedContents;
+    QStringList folders;
+    bool operator==(const Snapshot &o) const {
+        return sizes == o.sizes && installedContents == o.installedContents && folders == o.folders;
+    }
+};
+
+Snapshot snapshot(const QString &target) {
+    Snapshot s;
+    QDirIterator it(target, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString relative = it.next().mid(target.size() + 1);
+        if (it.fileInfo().isDir()) {
+            s.folders << relative;
+            continue;
+        }
+        s.sizes.insert(relative, it.fileInfo().size());
+        if (installed().contains(relative)) {
+            QFile file(it.filePath());
+            FUZZ_CHECK(file.open(QIODevice::ReadOnly));
+            s.installedContents.insert(relative, file.read(1 << 20));
+        }
+    }
+    s.folders.sort();
+    return s;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -86,20 +127,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(mark.open(QIODevice::WriteOnly) && mark.write(SentinelText) == SentinelText.size());
     }
 
+    for (auto it = installed().cbegin(); it != installed().cend(); ++it) {
+        const QString path = target + QLatin1Char('/') + it.key();
+        FUZZ_CHECK(QDir().mkpath(QFileInfo(path).path()));
+        QFile file(path);
+        FUZZ_CHECK(file.open(QIODevice::WriteOnly) && file.write(it.value()) == it.value().size());
+    }
+    const Snapshot before = snapshot(target);
+
     const bool unpacked = unzipArchive(archive, target);
 
-    QMap<QString, quint64> onDisk;
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        const QFileInfo info = it.fileInfo();
-        FUZZ_CHECK(!info.isSymLink());
-        if (path.startsWith(target + QLatin1Char('/'))) {
-            if (info.isFile())
-                onDisk.insert(path.mid(target.size() + 1), quint64(info.size()));
+        FUZZ_CHECK(!it.fileInfo().isSymLink());
+        if (path.startsWith(target + QLatin1Char('/')))
             continue;
-        }
         // Outside the target only what was there before.
         if (!(path == archive || path == sentinel || path == target ||
               target.startsWith(path + QLatin1Char('/'))))
@@ -112,13 +156,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     QFile self(archive);
     FUZZ_CHECK(self.size() == qint64(size));
 
-    if (unpacked) {
-        bool readable = false;
-        const QMap<QString, quint64> entries = listFiles(archive, &readable);
-        // An archive of nothing but its end record unpacks to nothing, though the zip library
-        // cannot open it.
-        FUZZ_CHECK(readable || onDisk.isEmpty());
-        FUZZ_CHECK(!readable || entries == onDisk);
+    const Snapshot after = snapshot(target);
+    if (!unpacked) {
+        FUZZ_CHECK(after == before);
+        return 0;
+    }
+    bool readable = false;
+    const QMap<QString, quint64> entries = listFiles(archive, &readable);
+    // An archive of nothing but its end record unpacks to nothing, though the zip library
+    // cannot open it.
+    if (!readable) {
+        FUZZ_CHECK(after == before);
+        return 0;
+    }
+    for (auto e = entries.cbegin(); e != entries.cend(); ++e)
+        FUZZ_CHECK(after.sizes.contains(e.key()) && quint64(after.sizes.value(e.key())) == e.value());
+    for (auto f = after.sizes.cbegin(); f != after.sizes.cend(); ++f) {
+        if (entries.contains(f.key()))
+            continue;
+        FUZZ_CHECK(installed().contains(f.key()));
+        FUZZ_CHECK(after.installedContents.value(f.key()) == installed().value(f.key()));
     }
     return 0;
 }
