@@ -44,3 +44,13 @@ function(kv_add_test)
         add_dependencies(kv_unit_tests ${A_NAME})
     endif()
 endfunction()
+
+# kv_check_release_key(KEY): stops the configuration unless KEY is empty or a minisign public key
+# (the 56 base64 characters, starting with "RW", of the second line of a .pub file).
+function(kv_check_release_key key)
+    string(LENGTH "${key}" length)
+    if(key AND (NOT length EQUAL 56 OR NOT key MATCHES "^RW[A-Za-z0-9+/]+$"))
+        message(FATAL_ERROR "release public key \"${key}\" is not a minisign public key "
+            "(56 base64 characters starting with RW, the second line of a minisign .pub file)")
+    endif()
+endfunction()
