@@ -233,6 +233,12 @@ void XDManager::releaseTarget(TaskPieceDownloader *d) {
 }
 
 void XDManager::refill(TaskPieceDownloader *first) {
+    fill(first);
+    // Handing out work may have ended the last queued files at once (empty or unusable ones).
+    reportRunEndIfComplete();
+}
+
+void XDManager::fill(TaskPieceDownloader *first) {
     if (first && !first->currentTask() && !assignNext(first))
         return;
     // Downloaders whose pieces were dropped with a failed file, or that waited for a buffer, take

@@ -69,7 +69,9 @@ private:
     void fileAssembled(DownloadTask *t, ErrorCode code);
     bool assignNext(TaskPieceDownloader *d);
     void releaseTarget(TaskPieceDownloader *d);
+    // Gives idle downloaders work, then ends the run if nothing is left.
     void refill(TaskPieceDownloader *first);
+    void fill(TaskPieceDownloader *first);
     bool runComplete() const;
     void reportRunEndIfComplete();
 

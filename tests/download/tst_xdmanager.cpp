@@ -313,6 +313,34 @@ private slots:
         QCOMPARE(rec.runEnds, 1);
     }
 
+    void failedFileFollowedOnlyByFilesThatEndAtOnceEndsTheRun() {
+        // Ten pieces keep every downloader on the failing file, so the files behind it are taken up
+        // only once it failed, and each of those ends as soon as it is split.
+        RemoteFileInfo big;
+        big.name = QStringLiteral("big.pak");
+        big.version = QStringLiteral("1");
+        big.md5 = md5Of("x");
+        big.size = XDManager::DownloaderCount * DownloadTaskPiece::PieceSize;
+        VersionTable::instance().insert(big.name, big);
+        HttpServer::Faults broken;
+        broken.status = 500;
+        server.setFaults("/cdn/v1_big.pak", broken);
+        putTableEntry(QStringLiteral("empty.txt"), QStringLiteral("1"), QByteArray());
+
+        XDManager m;
+        Recorder rec;
+        rec.attach(&m);
+        queue(m, QStringLiteral("big.pak"));
+        queue(m, QStringLiteral("empty.txt"));
+        queue(m, QStringLiteral("unlisted.bin"));
+        m.start();
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
+        QCOMPARE(rec.resultOf(QStringLiteral("big.pak")), NetworkError);
+        QCOMPARE(rec.resultOf(QStringLiteral("empty.txt")), NoError);
+        QCOMPARE(rec.resultOf(QStringLiteral("unlisted.bin")), NetworkError);
+        QCOMPARE(rec.events.last(), QStringLiteral("all"));
+    }
+
     void pauseAndResumeLoseAndRepeatNothing() {
         const QByteArray a = publish(QStringLiteral("a.pak"), 13 * MiB + 5, 13);
         const QByteArray b = publish(QStringLiteral("b.pak"), 3 * MiB, 14);
