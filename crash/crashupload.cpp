@@ -106,6 +106,8 @@ QNetworkReply *postCrashReport(QNetworkAccessManager *nam, const QUrl &url, cons
 
     QNetworkRequest request(url);
     request.setTransferTimeout(uploadTimeoutMs);
+    // 307 and 308 send the form again to the new place; https is never left for http.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     QNetworkReply *reply = nam->post(request, multiPart);
     multiPart->setParent(reply);
     if (archive)

@@ -74,6 +74,9 @@ void TaskPieceDownloader::start() {
     request.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, false);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    // A CDN may move files; the Range header goes along, https is never left for http.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setTransferTimeout(transferTimeoutMs);
 
     if (!target && buffer.capacity() < length)
         buffer.reserve(int(length));

@@ -23,6 +23,8 @@ public:
     static constexpr int RetryDelayMs = 1000;
     // Bytes the network layer may hold for a reply before the downloader takes them.
     static constexpr qint64 ReplyReadBufferSize = 512 * 1024;
+    // A request that receives no byte for this long fails like any network error.
+    static constexpr int DefaultTransferTimeoutMs = 30000;
 
     TaskPieceDownloader();
     ~TaskPieceDownloader() override;
@@ -34,6 +36,8 @@ public:
     void start();
     void pause();
     bool cancelTask(DownloadTaskPiece *piece);
+    // Applies from the next request on.
+    void setTransferTimeout(int ms) { transferTimeoutMs = ms; }
 
     DownloadTaskPiece *currentTask() const { return task; }
     // Body bytes held for the current piece (or for the piece just reported, until takeBuffer()).
@@ -76,4 +80,5 @@ private:
     qint64 received = 0;
     qint64 requestedBytes = 0; // bytes the outstanding request asks for
     QTimer *retryTimer = nullptr;
+    int transferTimeoutMs = DefaultTransferTimeoutMs;
 };

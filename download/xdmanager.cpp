@@ -126,6 +126,11 @@ bool XDManager::writeDataToFile(const QByteArray &data, const QString &name) {
     return true;
 }
 
+void XDManager::setTransferTimeout(int ms) {
+    for (TaskPieceDownloader *d : qAsConst(downloaders))
+        d->setTransferTimeout(ms);
+}
+
 void XDManager::start() {
     if (started)
         return;

@@ -46,6 +46,9 @@ public:
     // Replaces launcherDir()/name with data in one go (atomically). False on any failure.
     bool writeDataToFile(const QByteArray &data, const QString &name);
 
+    // Inactivity limit of every piece request (TaskPieceDownloader::DefaultTransferTimeoutMs).
+    void setTransferTimeout(int ms);
+
     TaskPieceDownloader *downloader(int i) const { return downloaders.value(i); }
     bool isPaused() const { return paused; }
 

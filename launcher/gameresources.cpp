@@ -51,6 +51,7 @@ void LauncherUpdater::prepareGameResources() {
         ++updateFileCount;
         if (!downloadManager) {
             downloadManager = new XDManager(this);
+            downloadManager->setTransferTimeout(pieceTimeoutMs);
             connect(downloadManager, SIGNAL(downloadStart()), this, SLOT(downloadStarted()));
             connect(downloadManager, SIGNAL(fileDownloadFinished(ErrorCode, QString)), this,
                     SLOT(gameResDownloadFinished(ErrorCode, QString)));

@@ -166,6 +166,10 @@ private:
     QNetworkReply *currentReply = nullptr;
     QNetworkAccessManager *networkManager = nullptr;
     EventLogClient *eventLogClient = nullptr;
+    // Inactivity limits: no byte for this long fails the request like a network error.
+    int versionFileTimeoutMs = 15000;
+    int launcherFileTimeoutMs = 30000;
+    int pieceTimeoutMs = 30000;
     QPixmap backgroundPixmap;
     QPixmap fadePixmap;
     QPixmap logoPixmap;

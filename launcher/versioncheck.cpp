@@ -36,7 +36,11 @@ void LauncherUpdater::retryVersionCheck(const QString &error) {
 }
 
 void LauncherUpdater::startVersionFileRequest() {
-    QNetworkReply *reply = networkManager->get(QNetworkRequest(QUrl(cdnBaseUrl + versionFile)));
+    QNetworkRequest request(QUrl(cdnBaseUrl + versionFile));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    // A server that sends the headers and then nothing is a failed attempt, not an endless wait.
+    request.setTransferTimeout(versionFileTimeoutMs);
+    QNetworkReply *reply = networkManager->get(request);
     currentReply = reply;
     connect(reply, SIGNAL(finished()), this, SLOT(versionFileDownloadFinished()));
     connect(reply, SIGNAL(error(QNetworkReply::NetworkError)), this,
@@ -121,7 +125,11 @@ void LauncherUpdater::checkLauncherVersion() {
         ui->launcherProgressBar->setProgress(0);
         const QUrl url(
             QStringLiteral("%1v%2_%3").arg(cdnBaseUrl, info.version, QString::fromLatin1(LauncherFileName)));
-        QNetworkReply *reply = networkManager->get(QNetworkRequest(url));
+        QNetworkRequest request(url);
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                             QNetworkRequest::NoLessSafeRedirectPolicy);
+        request.setTransferTimeout(launcherFileTimeoutMs);
+        QNetworkReply *reply = networkManager->get(request);
         currentReply = reply;
         connect(reply, SIGNAL(finished()), this, SLOT(launcherFileDownloadFinished()));
         connect(reply, SIGNAL(downloadProgress(qint64, qint64)), this,

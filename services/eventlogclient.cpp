@@ -8,11 +8,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
-namespace {
-// A log endpoint that never answers must not keep replies alive for the rest of the run.
-constexpr int TransferTimeoutMs = 30000;
-} // namespace
-
 EventLogClient::EventLogClient(QNetworkAccessManager *manager, const QUrl &url, QObject *parent)
     : QObject(parent)
     , manager(manager)
@@ -29,7 +24,9 @@ void EventLogClient::send(const QJsonObject &event, const QString &gclid, const 
     const QByteArray payload = body(event, gclid, deviceId);
     QNetworkRequest request(target);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    request.setTransferTimeout(TransferTimeoutMs);
+    request.setTransferTimeout(transferTimeoutMs);
+    // 307 and 308 keep the post; 301 and 302 turn it into a GET, as browsers do.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     QNetworkReply *reply = manager->post(request, payload);
     connect(reply, &QNetworkReply::finished, this, [this, reply, payload]() {
         const bool delivered = reply->error() == QNetworkReply::NoError;

@@ -20,6 +20,10 @@ public:
 
     QUrl url() const { return target; }
 
+    // A log endpoint that stops sending must not keep replies alive for the rest of the run.
+    static constexpr int DefaultTransferTimeoutMs = 15000;
+    void setTransferTimeout(int ms) { transferTimeoutMs = ms; }
+
     // The body as it goes on the wire: compact, keys in ascending order, the three common keys
     // replacing any of the same name in the event.
     static QByteArray body(QJsonObject event, const QString &gclid, const QString &deviceId);
@@ -33,4 +37,5 @@ signals:
 private:
     QNetworkAccessManager *manager;
     QUrl target;
+    int transferTimeoutMs = DefaultTransferTimeoutMs;
 };

@@ -180,7 +180,9 @@ public:
         return GameTest::CdnPrefix + QStringLiteral("v%1_%2").arg(version, name).toUtf8();
     }
 
-    void publishVersionFile() {
+    void publishVersionFile() { server->setFile(GameTest::VersionPath, versionText()); }
+
+    QByteArray versionText() const {
         QByteArray text = QStringLiteral("Kestrivane.exe:0.11:%1:%2\n")
                               .arg(GameTest::md5Hex(QByteArray(GameTest::LauncherEntrySize, 'L')))
                               .arg(GameTest::LauncherEntrySize)
@@ -190,7 +192,7 @@ public:
                         .arg(it.key(), it->version, it->md5)
                         .arg(it->data.size())
                         .toUtf8();
-        server->setFile(GameTest::VersionPath, text);
+        return text;
     }
 
     LauncherUpdater *makeWindow() {

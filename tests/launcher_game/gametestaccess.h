@@ -27,6 +27,9 @@ struct LauncherUpdaterTestAccess {
     static QSettings *configSettings(LauncherUpdater *w) { return w->configSettings; }
     static XDManager *downloadManager(LauncherUpdater *w) { return w->downloadManager; }
     static QTimer *speedTimer(LauncherUpdater *w) { return w->speedTimer; }
+    static int &versionFileTimeoutMs(LauncherUpdater *w) { return w->versionFileTimeoutMs; }
+    static int &launcherFileTimeoutMs(LauncherUpdater *w) { return w->launcherFileTimeoutMs; }
+    static int &pieceTimeoutMs(LauncherUpdater *w) { return w->pieceTimeoutMs; }
     static QProcess *gameProcess(LauncherUpdater *w) { return w->gameProcess; }
     static QSystemTrayIcon &trayIcon(LauncherUpdater *w) { return w->trayIcon; }
 

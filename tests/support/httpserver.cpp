@@ -26,6 +26,14 @@ QByteArray reasonPhrase(int status) {
         return "OK";
     case 206:
         return "Partial Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
     case 404:
         return "Not Found";
     case 416:
@@ -332,10 +340,10 @@ void HttpServer::handle(Connection *c, const Request &request) {
     c->heldRangeStart = request.rangeStart();
 
     Rule *rule = ruleFor(request);
-    if (rule)
+    const int servedBefore = rule ? rule->served++ : 0;
+    if (rule && (rule->faults.firstRequests <= 0 || servedBefore < rule->faults.firstRequests))
         c->faults = rule->faults;
     const Faults &f = c->faults;
-    const int servedBefore = rule ? rule->served++ : 0;
 
     int status = 200;
     QByteArray extraHeaders;
@@ -353,6 +361,8 @@ void HttpServer::handle(Connection *c, const Request &request) {
         }
     } else if (f.status) {
         status = f.status;
+        if (!f.location.isEmpty())
+            extraHeaders += "Location: " + f.location + "\r\n";
     }
 
     if (c->head.isEmpty()) {

@@ -10,6 +10,8 @@
 //   ... run the code under test against server.url("/cdn/") ...
 //   server.requestsFor("/cdn/v1_a.zip").first().range()   // "bytes=0-4194303"
 //
+// A stall with stallAfterBytes 0 sends the headers and then nothing.
+//
 // GET and HEAD of a known path answer 200, or 206 with Content-Range for a single "bytes=a-b",
 // "bytes=a-" or "bytes=-n" range (416 when it cannot be satisfied); unknown paths answer 404.
 // Other methods (POST, PUT) are recorded with their body and answered 200 with an empty body,
@@ -48,8 +50,10 @@ public:
     };
 
     struct Faults {
-        int status = 0;    // answer with this status and a short text body (0: normal)
-        int failFirst = 0; // answer the first N matching requests with failStatus
+        int status = 0;        // answer with this status and a short text body (0: normal)
+        QByteArray location;   // "Location" header of that answer (a redirect with status 301, 302, 307, 308)
+        int firstRequests = 0; // these faults hit only the first N matching requests (0: all of them)
+        int failFirst = 0;     // answer the first N matching requests with failStatus
         int failStatus = 500;
         bool resetFirst = false;     // the first N (failFirst) are cut after the headers instead
         qint64 resetAfterBytes = -1; // close the connection after this many body bytes

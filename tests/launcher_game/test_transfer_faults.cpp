@@ -1,0 +1,148 @@
+// Transfers that stall or move, through the window against a CDN on 127.0.0.1: every request gives
+// up after a time without a byte and follows redirects.
+#include "gamefixture.h"
+
+#include "services/eventlogclient.h"
+
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+
+using namespace GameTest;
+using A = LauncherUpdaterTestAccess;
+
+class TransferFaultsTest : public GameFixture {
+    Q_OBJECT
+
+    static HttpServer::Faults stallOnce(qint64 afterBytes) {
+        HttpServer::Faults f;
+        f.stallAfterBytes = afterBytes;
+        f.stallMs = 120000;
+        f.firstRequests = 1;
+        return f;
+    }
+
+    static HttpServer::Faults redirect(int status, const QByteArray &location) {
+        HttpServer::Faults f;
+        f.status = status;
+        f.location = location;
+        return f;
+    }
+
+    QList<HttpServer::Request> requestsWith(const QByteArray &method, const QByteArray &path) const {
+        QList<HttpServer::Request> out;
+        for (const HttpServer::Request &r : server->requestsFor(path)) {
+            if (r.method == method)
+                out.append(r);
+        }
+        return out;
+    }
+
+private slots:
+    void initTestCase() {
+        qApp->setQuitOnLastWindowClosed(false);
+        QVERIFY(startServer());
+    }
+    void init() { setUpDirs(); }
+    void cleanup() { tearDownDirs(); }
+
+    void stalledTransfersFailAndAreTriedAgain() {
+        // The version file and a piece send their headers (and part of the body) and then nothing
+        // on their first request; a second file trickles in more slowly than the limit but never
+        // stops, and must not be cut.
+        const QByteArray game = randomBytes(300000, 21);
+        const QByteArray slow = randomBytes(60000, 22);
+        publish(QStringLiteral("game.bin"), QStringLiteral("2"), game);
+        publish(QStringLiteral("slow.bin"), QStringLiteral("1"), slow);
+        server->setFaults(VersionPath, stallOnce(0));
+        server->setFaults(remotePath(QStringLiteral("game.bin"), QStringLiteral("2")), stallOnce(100000));
+        HttpServer::Faults trickle;
+        trickle.bytesPerSecond = 40000;
+        server->setFaults(remotePath(QStringLiteral("slow.bin"), QStringLiteral("1")), trickle);
+
+        makeWindow();
+        A::versionFileTimeoutMs(window) = 500;
+        A::pieceTimeoutMs(window) = 500;
+        QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("version file download network error")).size(), 1,
+                                  10000);
+        QCOMPARE(events(QStringLiteral("version file download network error")).first().value("code").toInt(),
+                 int(QNetworkReply::OperationCanceledError));
+        QTRY_VERIFY_WITH_TIMEOUT(A::gameState(window) == 2, 30000);
+        QCOMPARE(server->requestsFor(VersionPath).size(), 2);
+        QCOMPARE(readFile(dir + QStringLiteral("/game.bin")), game);
+        QCOMPARE(readFile(dir + QStringLiteral("/slow.bin")), slow);
+        const QList<HttpServer::Request> pieces =
+            server->requestsFor(remotePath(QStringLiteral("game.bin"), QStringLiteral("2")));
+        QCOMPARE(pieces.size(), 2);
+        QCOMPARE(pieces.at(1).range(), QByteArray("bytes=0-299999")); // a failed attempt starts over
+        QCOMPARE(server->requestsFor(remotePath(QStringLiteral("slow.bin"), QStringLiteral("1"))).size(), 1);
+        closeWindow();
+
+        // The launcher's own download: a stall is a load error, the check runs again and the
+        // second download completes the update.
+        release.clear();
+        const QByteArray launcher = randomBytes(200000, 23);
+        publish(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.12"), launcher);
+        server->setFaults(remotePath(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.12")),
+                          stallOnce(50000));
+        makeWindow();
+        A::launcherFileTimeoutMs(window) = 500;
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir + QStringLiteral("/v0.12_Kestrivane.exe")), 15000);
+        QCOMPARE(readFile(dir + QStringLiteral("/v0.12_Kestrivane.exe")), launcher);
+        QCOMPARE(
+            server->requestsFor(remotePath(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.12"))).size(),
+            2);
+        QTRY_VERIFY(!window->isVisible());
+
+        // An event post whose answer never comes ends as undelivered.
+        HttpServer::Faults silent;
+        silent.delayMs = 120000;
+        server->setFaults("/silent-log", silent);
+        QNetworkAccessManager nam;
+        EventLogClient client(&nam, QUrl(server->url(QStringLiteral("/silent-log"))));
+        client.setTransferTimeout(500);
+        QSignalSpy finished(&client, &EventLogClient::finished);
+        client.send(QJsonObject{{QStringLiteral("event"), QStringLiteral("x")}}, QString(), QString());
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(finished.first().first().toBool(), false);
+    }
+
+    void redirectsAreFollowed() {
+        const QByteArray big = randomBytes(5000000, 24); // two pieces
+        publish(QStringLiteral("big.bin"), QStringLiteral("3"), big);
+        publish(QStringLiteral("loop.bin"), QStringLiteral("1"), "never served");
+        // The version file through a chain of two redirects, the pieces to a mirror, one file in
+        // an endless loop, and the event posts to another endpoint that keeps them posts (307).
+        server->setFile("/moved/version3.txt", versionText());
+        server->setFaults(VersionPath, redirect(302, CdnPrefix + "hop"));
+        server->setFaults(CdnPrefix + "hop", redirect(301, "/moved/version3.txt"));
+        server->setFile("/mirror/big.bin", big);
+        server->setFaults(remotePath(QStringLiteral("big.bin"), QStringLiteral("3")),
+                          redirect(302, server->url(QStringLiteral("/mirror/big.bin")).toUtf8()));
+        const QByteArray loop = remotePath(QStringLiteral("loop.bin"), QStringLiteral("1"));
+        server->setFaults(loop, redirect(302, loop));
+        server->setFaults(LogPath, redirect(307, "/moved/log"));
+
+        makeWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(ui()->gameSrcDownloadInfo->textKey() == QLatin1String("NETWORK_ERROR"),
+                                 30000);
+        QCOMPARE(readFile(dir + QStringLiteral("/big.bin")), big);
+        QCOMPARE(configValue(QStringLiteral("version/big.bin")), QStringLiteral("3"));
+        QVERIFY(!configHas(QStringLiteral("version/loop.bin")));
+        QList<QByteArray> ranges;
+        for (const HttpServer::Request &r : server->requestsFor("/mirror/big.bin"))
+            ranges << r.range();
+        std::sort(ranges.begin(), ranges.end());
+        QCOMPARE(ranges, (QList<QByteArray>{"bytes=0-4194303", "bytes=4194304-4999999"}));
+        // A loop ends as a failed file after a bounded number of hops per attempt.
+        QVERIFY(server->requestsFor(loop).size() <= 3 * 51);
+        QTRY_VERIFY(!requestsWith("POST", "/moved/log").isEmpty());
+        QCOMPARE(QJsonDocument::fromJson(requestsWith("POST", "/moved/log").first().body)
+                     .object()
+                     .value(QStringLiteral("event"))
+                     .toString(),
+                 QStringLiteral("launcher started"));
+    }
+};
+
+KV_GAME_TEST_MAIN(TransferFaultsTest)
+#include "test_transfer_faults.moc"
