@@ -22,7 +22,10 @@ void VersionTable::release() {
     g_table = nullptr;
 }
 
-bool VersionTable::parseLine(const QString &line, RemoteFileInfo *out) {
+bool VersionTable::parseLine(const QString &text, RemoteFileInfo *out) {
+    // A file saved with Windows line ends: the carriage return belongs to the line end, not to the
+    // size (which would read as 0 and make the file impossible to download).
+    const QString line = text.endsWith(QLatin1Char('\r')) ? text.left(text.size() - 1) : text;
     const QStringList fields = line.split(QLatin1Char(':'));
     if (fields.size() < 4)
         return false;
@@ -33,8 +36,7 @@ bool VersionTable::parseLine(const QString &line, RemoteFileInfo *out) {
     info.version = fields.at(1);
     info.md5 = fields.at(2);
     bool ok = false;
-    // Qt's conversion skips surrounding white space; the carriage return of a Windows line end
-    // must leave the size unreadable (0), not pass as a number.
+    // Qt's conversion skips surrounding white space; a size padded with any must read as 0.
     const QString sizeField = fields.at(3);
     const int size = sizeField.trimmed().size() == sizeField.size() ? sizeField.toInt(&ok, 10) : 0;
     info.size = (ok && size > 0) ? size : 0;

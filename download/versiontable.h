@@ -25,10 +25,12 @@ public:
 
     // Largest version file accepted from the CDN.
     static constexpr qint64 MaxVersionFileSize = 16 * 1024 * 1024;
+    // Largest launcher download accepted when its listed size is 0 or unreadable.
+    static constexpr qint64 MaxLauncherFileSize = 512 * 1024 * 1024;
 
-    // Parses one non-empty line. False when it has fewer than four fields or its name is not one
-    // the launcher may create in its directory (FileNameRules::isSafeFileName).
-    // A size that is not a decimal number is 0; a negative size is 0.
+    // Parses one non-empty line; one carriage return at its end is dropped. False when it has
+    // fewer than four fields or its name is not one the launcher may create in its directory
+    // (FileNameRules::isSafeFileName). A size that is not a decimal number is 0; a negative size is 0.
     static bool parseLine(const QString &line, RemoteFileInfo *out);
     // Parses a whole version file (UTF-8, lines ended by "\n", empty lines skipped) into table,
     // replacing records of the same name. Stops at the first refused line and returns false with

@@ -15,7 +15,13 @@
 
 namespace {
 const char *const LauncherFileName = "Kestrivane.exe";
+
+// The most the launcher download may bring: its listed size, or a fixed ceiling when the version
+// file gives none that can be used.
+qint64 launcherSizeLimit(int listedSize) {
+    return listedSize > 0 ? listedSize : VersionTable::MaxLauncherFileSize;
 }
+} // namespace
 
 void LauncherUpdater::launcherDownloadProgress(qint64 bytesReceived, qint64 bytesTotal) {
     QNetworkReply *reply = qobject_cast<QNetworkReply *>(sender());
@@ -25,9 +31,10 @@ void LauncherUpdater::launcherDownloadProgress(qint64 bytesReceived, qint64 byte
         return;
 
     // Never take more than the version file announced for the launcher.
-    const qint64 listedSize = VersionTable::instance().value(QString::fromLatin1(LauncherFileName)).size;
-    if (reply && (bytesReceived > listedSize || bytesTotal > listedSize)) {
-        qDebug() << "launcher download larger than listed size" << bytesReceived << bytesTotal << listedSize;
+    const qint64 limit =
+        launcherSizeLimit(VersionTable::instance().value(QString::fromLatin1(LauncherFileName)).size);
+    if (reply && (bytesReceived > limit || bytesTotal > limit)) {
+        qDebug() << "launcher download larger than listed size" << bytesReceived << bytesTotal << limit;
         reply->abort();
         return;
     }
@@ -71,7 +78,7 @@ void LauncherUpdater::launcherFileDownloadFinished() {
     }
 
     const RemoteFileInfo info = VersionTable::instance().value(QString::fromLatin1(LauncherFileName));
-    if (reply->bytesAvailable() > info.size) {
+    if (reply->bytesAvailable() > launcherSizeLimit(info.size)) {
         // The whole body may arrive before the progress check could abort it.
         qDebug() << "launcher download larger than listed size" << reply->bytesAvailable() << info.size;
         isDownloading = false;

@@ -523,17 +523,37 @@ private slots:
         QVERIFY(VersionTable::instance().size() == 1);
     }
 
-    void crlfLinesGiveSizeZero() {
-        server->setRoute(VersionPath, ok("Kestrivane.exe:0.11:" + QByteArray(32, 'a') +
-                                         ":123\r\ngame.zip:7:" + QByteArray(32, 'b') + ":456\r\n"));
+    void crlfVersionFileUpdatesTheLauncher() {
+        // Windows line ends read like plain line feeds: the sizes stay numbers and the update runs.
+        const QByteArray payload = pattern(300000);
+        const QByteArray md5 = VersionTable::md5Hex(payload).toLatin1();
+        server->setRoute(VersionPath, ok("Kestrivane.exe:0.2:" + md5 +
+                                         ":300000\r\ngame.zip:7:" + QByteArray(32, 'b') + ":456\r\n"));
+        server->setRoute("/sea/win_update/v0.2_Kestrivane.exe", ok(payload));
+        const QString written = dir + QStringLiteral("/v0.2_Kestrivane.exe");
         makeWindow();
-        QTRY_COMPARE_WITH_TIMEOUT(A::ui(window)->stackedWidget->currentIndex(), 1, 5000);
-        const RemoteFileInfo launcher = VersionTable::instance().value(QStringLiteral("Kestrivane.exe"));
-        const RemoteFileInfo game = VersionTable::instance().value(QStringLiteral("game.zip"));
-        QCOMPARE(launcher.version, QStringLiteral("0.11"));
-        QCOMPARE(launcher.md5, QString(32, 'a'));
-        QCOMPARE(launcher.size, 0);
-        QCOMPARE(game.size, 0);
+        CloseWatcher closed(window);
+        QTRY_VERIFY_WITH_TIMEOUT(closed.closedAtMs >= 0, 10000);
+        QCOMPARE(VersionTable::instance().value(QStringLiteral("Kestrivane.exe")).size, 300000);
+        QCOMPARE(VersionTable::instance().value(QStringLiteral("game.zip")).size, 456);
+        QCOMPARE(VersionTable::instance().value(QStringLiteral("game.zip")).md5, QString(32, 'b'));
+        QFile file(written);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), payload);
+        file.close();
+
+        // A size that still cannot be read bounds the download by a fixed ceiling instead.
+        delete window;
+        window = nullptr;
+        VersionTable::release();
+        QVERIFY(QFile::remove(written));
+        server->setRoute(VersionPath, ok("Kestrivane.exe:0.2:" + md5 + ":300 000\r\n"));
+        makeWindow();
+        CloseWatcher closedAgain(window);
+        QTRY_VERIFY_WITH_TIMEOUT(closedAgain.closedAtMs >= 0, 10000);
+        QCOMPARE(VersionTable::instance().value(QStringLiteral("Kestrivane.exe")).size, 0);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), payload);
     }
 
     // ---- self-update --------------------------------------------------------------------------
