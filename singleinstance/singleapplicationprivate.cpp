@@ -17,8 +17,8 @@
 
 namespace {
 
-// A connection attempt towards a primary that is recorded as gone; the answer is immediate
-// for local sockets, the limit only guards against a stuck peer.
+// A connection attempt towards the recorded primary; the answer is immediate for local sockets,
+// the limit only guards against a stuck peer.
 constexpr int StaleProbeTimeoutMs = 200;
 
 int remaining(int budgetMs, const QElapsedTimer &timer) {
@@ -136,11 +136,8 @@ void SingleApplicationPrivate::startSecondary() {
 }
 
 bool SingleApplicationPrivate::blockHasStalePrimary() const {
-    const qint64 pid = block()->primaryProcessId;
-    if (pid > 0 && Platform::processExists(pid))
-        return false;
-    // The process looks gone; make sure nobody answers under the key either (a primary in
-    // another process namespace would still be listening).
+    // Only an answer under the key proves a primary: the recorded process id may have been given
+    // to another program since the primary was killed (and one of another user counts as alive).
     QLocalSocket probe;
     probe.connectToServer(keyName);
     const bool answered =

@@ -424,9 +424,10 @@ private slots:
         QVERIFY(primary->finish());
     }
 
-    void recordedPrimaryThatNeverAnswers() {
-        // The block names a live process (this test) but nobody listens: the second start
-        // gives up quickly and still leaves with 0.
+    void recordedPrimaryThatNeverAnswersIsTakenOver() {
+        // The block names a live process that is not a launcher (this test, as after the killed
+        // primary's id was given to another program): nobody answers under the key, so the next
+        // start takes the block over instead of handing over to nobody, and later starts reach it.
         const QString extra = uniqueExtra();
         QSharedMemory memory(QString::fromLatin1(keyFor(extra)));
         QVERIFY2(memory.create(int(sizeof(InstanceBlock))), qPrintable(memory.errorString()));
@@ -434,10 +435,19 @@ private slots:
         std::memset(block, 0, sizeof(InstanceBlock));
         InstanceBlockOps::claimPrimary(block, QCoreApplication::applicationPid(), "someone");
 
+        auto next = startPrimary({"--extra", extra});
+        QVERIFY(next->waitForLine("role=primary id=0"));
+        QTRY_VERIFY_WITH_TIMEOUT(next->errors().contains("taking over"), 5000);
+        memory.lock();
+        QCOMPARE(block->primaryProcessId, next->process.processId());
+        memory.unlock();
+
         auto second = runSecondary({"--extra", extra});
-        QCOMPARE(second->process.exitCode(), 0);
         QVERIFY(second->lines().contains("role=secondary id=1"));
-        QVERIFY(second->lines().contains("send=0"));
+        QVERIFY(second->lines().contains("send=1"));
+        QVERIFY(next->waitForLine("message 1 activated"));
+        next->quit();
+        QVERIFY(next->finish());
     }
 
     void killedPrimaryIsReplacedAtOnce() {
