@@ -73,6 +73,10 @@ QString LauncherUpdater::installedVersion(const QString &name) const {
 
 void LauncherUpdater::beginGameResourcePhase() {
     if (!downloadManager) {
+        // Nothing is left to resume: a flag from an earlier interrupted run must not hold back
+        // the next real update behind KEEP UPDATE.
+        if (configSettings && configSettings->contains(QLatin1String(ManualResumeKey)))
+            setManualResume(false);
         showStartButton();
         // In progress until the unpacking ends: a language change must not relabel the button.
         gameState = 1;
@@ -207,6 +211,9 @@ void LauncherUpdater::allGameResDownloadFinished() {
         errorKey = "WRITE_ERROR";
     if (errorKey) {
         ui->gameSrcDownloadInfo->setTextKey(QString::fromLatin1(errorKey), true, true);
+        // Nothing runs any more: leaving must neither ask about an interrupted download nor
+        // hold the next start back behind KEEP UPDATE.
+        isDownloading = false;
         return;
     }
 

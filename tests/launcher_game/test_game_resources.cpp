@@ -567,7 +567,7 @@ private slots:
         QVERIFY(!A::speedTimer(window)->isActive());
         QVERIFY(ui()->estimateTimeInfo->text().isEmpty());
         QVERIFY(!ui()->startGameBtn->isEnabled());
-        QVERIFY(A::isDownloading(window));
+        QVERIFY(!A::isDownloading(window));
         QTRY_COMPARE(events(QStringLiteral("md5 verify failed")).size(), 1);
         QTRY_COMPARE(events(QStringLiteral("game src download failed")).size(), 1);
         QCOMPARE(events(QStringLiteral("md5 verify failed")).first().value(QStringLiteral("file")).toString(),
@@ -580,6 +580,40 @@ private slots:
         // Nothing further happens in this run.
         QTest::qWait(300);
         QCOMPARE(events(QStringLiteral("enable game btn")).size(), 0);
+    }
+
+    void flagsEndWithWhatTheyDescribe() {
+        // A resume flag left by an interrupted run is cleared by a start that needs no download ...
+        publish(QStringLiteral("a.bin"), QStringLiteral("1"), "one");
+        writeConfig(QStringLiteral("version/a.bin"), QStringLiteral("1"));
+        writeConfig(QStringLiteral("download_config/manual_resume"), true);
+        makeWindow();
+        waitForUpdateFinished();
+        QCOMPARE(configValue(QStringLiteral("download_config/manual_resume")), QStringLiteral("false"));
+        closeWindow();
+
+        // ... so the next real update starts by itself. It ends in errors: nothing runs any more,
+        // so leaving asks nothing and the next start is not held back either.
+        publish(QStringLiteral("a.bin"), QStringLiteral("2"), "two");
+        publishMissing(QStringLiteral("gone.bin"), QStringLiteral("1"), 100);
+        makeWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(ui()->gameSrcDownloadInfo->textKey() == QLatin1String("NETWORK_ERROR"),
+                                 30000);
+        QCOMPARE(configValue(QStringLiteral("version/a.bin")), QStringLiteral("2"));
+        QVERIFY(!A::isDownloading(window));
+        bool asked = false;
+        QTimer dismiss;
+        connect(&dismiss, &QTimer::timeout, [&asked]() {
+            if (auto *d = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+                asked = true;
+                d->reject();
+            }
+        });
+        dismiss.start(50);
+        A::exitApp(window);
+        dismiss.stop();
+        QVERIFY(!asked);
+        QCOMPARE(configValue(QStringLiteral("download_config/manual_resume")), QStringLiteral("false"));
     }
 
     void verifyErrorAloneShowsVerifyError() {
