@@ -2,16 +2,17 @@
 
 #include "download/downloadtaskpiece.h"
 #include "download/piecebufferpool.h"
+#include "platform/platform.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QObject>
-#include <QRegularExpression>
-#include <QSaveFile>
 #include <QThreadPool>
 
 struct FileAssembler::State {
@@ -37,7 +38,7 @@ struct FileAssembler::State {
 
     // Each touched by its own lane only, then by the final job.
     QCryptographicHash hash{QCryptographicHash::Md5};
-    std::unique_ptr<QSaveFile> out;
+    std::unique_ptr<QFile> out; // the temporary file beside the target
     bool writeFailed = false;
 
     // Gives back the buffer of piece `index` once no lane needs it any more. Mutex held.
@@ -53,7 +54,17 @@ struct FileAssembler::State {
         pieces.erase(it);
     }
 
+    // Removes the temporary file unless it has been put in place.
+    void discardTemporary() {
+        if (!out)
+            return;
+        out->close();
+        out->remove();
+        out.reset();
+    }
+
     ~State() {
+        discardTemporary();
         for (char *b : qAsConst(pieces))
             buffers->release(b);
     }
@@ -90,8 +101,8 @@ void writeBlock(State *s, const char *data, qint64 length) {
     if (s->writeFailed)
         return;
     if (!s->out) {
-        s->out.reset(new QSaveFile(s->path));
-        if (!s->out->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        s->out.reset(new QFile(FileAssembler::temporaryPath(s->path)));
+        if (!s->out->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
             qWarning() << "cannot open file for writing" << s->path << s->out->errorString();
             s->writeFailed = true;
             return;
@@ -153,20 +164,24 @@ void finalize(const std::shared_ptr<State> &s) {
     ErrorCode code = NoError;
     if (digest != expected) {
         qWarning() << "md5 mismatch" << s->path << digest << expected;
-        if (s->out)
-            s->out->cancelWriting();
         code = VerifyError;
     } else if (s->writeFailed || !s->out) {
         code = WriteError;
     } else {
         // The bytes are in the temporary file already; this syncs it and puts it under its name.
         qDebug().noquote().nospace() << "writeDataToFile " << s->path << ", " << s->total;
-        if (!s->out->commit()) {
-            qWarning() << "cannot commit file" << s->path << s->out->errorString();
+        s->out->close();
+        if (s->out->error() != QFileDevice::NoError) {
+            qWarning() << "cannot write file" << s->path << s->out->errorString();
             code = WriteError;
+        } else if (!Platform::replaceFile(s->out->fileName(), s->path)) {
+            qWarning() << "cannot put the file in place" << s->path;
+            code = WriteError;
+        } else {
+            s->out.reset();
         }
     }
-    s->out.reset();
+    s->discardTemporary();
     {
         QMutexLocker locker(&s->mutex);
         if (s->cancelled)
@@ -222,15 +237,13 @@ void FileAssembler::cancel() {
         d->releaseIfUnused(index);
 }
 
+QString FileAssembler::temporaryPath(const QString &path) {
+    return path + QLatin1String(TemporarySuffix);
+}
+
 QStringList FileAssembler::staleTemporaries(const QString &dir, const QString &name) {
-    const QRegularExpression pattern(
-        QStringLiteral("^%1\\.[A-Za-z0-9]{6}$").arg(QRegularExpression::escape(name)));
-    QStringList found;
-    const QStringList entries =
-        QDir(dir).entryList({name + QStringLiteral(".??????")}, QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString &entry : entries) {
-        if (pattern.match(entry).hasMatch())
-            found.append(entry);
-    }
-    return found;
+    const QString temporary = name + QLatin1String(TemporarySuffix);
+    if (QFileInfo(QDir(dir).filePath(temporary)).isFile())
+        return {temporary};
+    return {};
 }

@@ -38,7 +38,12 @@ public:
     // Stops the worker, gives the buffers back and discards the temporary file; nothing is reported.
     void cancel();
 
-    // Leftovers of interrupted saves of `name` in `dir` (name + "." + six letters or digits).
+    // The file is written to `path` + TemporarySuffix and moved over `path` once verified. Only
+    // the launcher makes names like that, so a leftover of a killed run is safe to remove; a
+    // player's "data.backup" beside "data" never is.
+    static constexpr const char *TemporarySuffix = ".kestrivane-download";
+    static QString temporaryPath(const QString &path);
+    // Leftover of an interrupted download of `name` in `dir`, if there is one.
     static QStringList staleTemporaries(const QString &dir, const QString &name);
 
     struct State;

@@ -58,6 +58,10 @@ QByteArray assembleSmbiosTable(const QByteArray &entryPoint, const QByteArray &d
 // Ids below 1 are never alive.
 bool processExists(qint64 pid);
 
+// Puts the file `from` in place of `to` in one step, replacing an existing `to`, after the
+// contents of `from` have reached the disk. Both in the same folder. False when it cannot.
+bool replaceFile(const QString &from, const QString &to);
+
 // Starts the installation's update script detached: Windows "wscript.exe <dir>\\update.vbs <file>",
 // Unix "/bin/sh <dir>/update.sh <file>". newFileName is a bare file name in the launcher directory;
 // an empty name or one containing a path separator is refused.

@@ -12,6 +12,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
@@ -336,6 +338,16 @@ bool processExists(qint64 pid) {
     if (kill(pid_t(pid), 0) == 0)
         return true;
     return errno == EPERM;
+}
+
+bool replaceFile(const QString &from, const QString &to) {
+    const QByteArray source = QFile::encodeName(from);
+    const int fd = ::open(source.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced && ::rename(source.constData(), QFile::encodeName(to).constData()) == 0;
 }
 
 bool startUpdateScript(const QString &scriptDir, const QString &newFileName) {

@@ -111,6 +111,11 @@ bool processExists(qint64 pid) {
     return Win32::processAlive(static_cast<unsigned long>(pid));
 }
 
+bool replaceFile(const QString &from, const QString &to) {
+    return Win32::replaceFile(QDir::toNativeSeparators(from).toStdWString(),
+                              QDir::toNativeSeparators(to).toStdWString());
+}
+
 bool startUpdateScript(const QString &scriptDir, const QString &newFileName) {
     if (newFileName.isEmpty() || newFileName.contains(QLatin1Char('/')) ||
         newFileName.contains(QLatin1Char('\\')) || newFileName == QLatin1String("..")) {

@@ -16,4 +16,15 @@ bool processAlive(unsigned long pid) {
     return ok && code == STILL_ACTIVE;
 }
 
+bool replaceFile(const std::wstring &from, const std::wstring &to) {
+    HANDLE file =
+        CreateFileW(from.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const BOOL flushed = FlushFileBuffers(file);
+    CloseHandle(file);
+    return flushed &&
+           MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
 } // namespace Win32

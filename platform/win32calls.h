@@ -17,4 +17,7 @@ std::vector<unsigned char> rawSmbios();
 // Whether the process exists and has not exited yet.
 bool processAlive(unsigned long pid);
 
+// Flushes `from` to disk and moves it over `to` (MoveFileExW with replace and write-through).
+bool replaceFile(const std::wstring &from, const std::wstring &to);
+
 } // namespace Win32
