@@ -54,7 +54,11 @@ qint64 LauncherUpdater::newestAcceptedRelease() {
 
 void LauncherUpdater::startSignatureRequest(const QByteArray &versionFileBody) {
     const QUrl url(cdnBaseUrl + versionFile + QStringLiteral(".minisig"));
-    QNetworkReply *reply = networkManager->get(QNetworkRequest(url));
+    QNetworkRequest request(url);
+    // Moved and stalled like the version file it belongs to.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setTransferTimeout(versionFileTimeoutMs);
+    QNetworkReply *reply = networkManager->get(request);
     currentReply = reply;
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, versionFileBody]() { signatureDownloadFinished(reply, versionFileBody); });
