@@ -1,7 +1,7 @@
 // Test variant of the build constants: each one may be replaced through an environment variable,
 // read once before main, so a test can point the launcher at servers on ports it picked.
-#include "app/buildconstants.h"
-#include "app/buildconstants_defaults.h"
+#include "buildconstants_defaults.h"
+#include "core/buildconstants.h"
 
 #include <QByteArray>
 

@@ -1,6 +1,7 @@
 // Process entry: single-instance guard, fonts, command line, catalogue, the launcher window.
-#include "app/buildconstants.h"
+#include "core/buildconstants.h"
 #include "download/versiontable.h"
+#include "i18n/applicationfont.h"
 #include "i18n/translation.h"
 #include "launcher/launcherupdater.h"
 #include "settings/globalsettings.h"
@@ -63,6 +64,7 @@ int main(int argc, char *argv[]) {
     catalogue->setFontFamily(QStringLiteral("default"), defaultFamily);
     catalogue->setFontFamily(QStringLiteral("chinese"), cjkFamily);
     catalogue->setFontFamily(QStringLiteral("english"), latinFamily);
+    followCatalogueFont();
     catalogue->loadLanguage();
 
     // The window, and the messages a second start sends to it.

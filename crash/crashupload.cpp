@@ -1,6 +1,6 @@
 #include "crash/crashupload.h"
 
-#include "app/buildconstants.h"
+#include "core/buildconstants.h"
 #include "platform/platform.h"
 
 #include <QCryptographicHash>

@@ -1,7 +1,7 @@
 // The window itself: construction, painting, dragging, the page switch and language changes.
 #include "launcher/launcherupdater.h"
 
-#include "app/buildconstants.h"
+#include "core/buildconstants.h"
 #include "i18n/translation.h"
 #include "launcher/labelargs.h"
 #include "launcher/ui_launcherupdater.h"

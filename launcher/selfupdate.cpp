@@ -2,6 +2,7 @@
 #include "launcher/launcherupdater.h"
 #include "platform/filenamerules.h"
 
+#include "core/atomicfile.h"
 #include "download/versiontable.h"
 #include "launcher/labelargs.h"
 #include "launcher/ui_launcherupdater.h"
@@ -9,7 +10,6 @@
 
 #include <QDebug>
 #include <QMetaEnum>
-#include <QSaveFile>
 
 #include <cmath>
 
@@ -111,24 +111,14 @@ bool LauncherUpdater::writeAppDirFile(const QByteArray &data, const QString &fil
         qDebug().noquote() << "refusing to write unsafe file name " + fileName;
         return false;
     }
-    // Written under a temporary name and renamed at the end: a failed or interrupted write never
-    // leaves a half file under the final name.
-    QSaveFile file(QStringLiteral("%1/%2").arg(Platform::launcherDir(), fileName));
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (!data.isEmpty()) {
+    if (!data.isEmpty())
         qDebug() << "data size " << data.size();
-        qint64 written = 0;
-        while (written < data.size()) {
-            const qint64 n = file.write(data.constData() + written, data.size() - written);
-            if (n < 0) {
-                file.cancelWriting();
-                return false;
-            }
-            written += n;
-        }
-    }
-    return file.commit();
+    // A failed or interrupted write never leaves a half file under the final name.
+    const Result<AtomicFile::Error> written =
+        AtomicFile::write(QStringLiteral("%1/%2").arg(Platform::launcherDir(), fileName), data);
+    if (!written.ok())
+        qDebug().noquote() << "cannot write file: " + written.reason();
+    return written.ok();
 }
 
 void LauncherUpdater::runUpdateScript(const QString &fileName) {

@@ -1,7 +1,7 @@
 // Version check: fetch and parse the version file, then decide between self-update and the game.
 #include "launcher/launcherupdater.h"
 
-#include "app/buildconstants.h"
+#include "core/buildconstants.h"
 #include "download/versiontable.h"
 #include "launcher/labelargs.h"
 #include "launcher/ui_launcherupdater.h"

@@ -2,12 +2,13 @@
 
 #include "platform/platform.h"
 
+#include "core/atomicfile.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <cerrno>
@@ -57,21 +58,10 @@ bool readBounded(const QString &path, qint64 limit, QByteArray *out) {
 }
 
 bool writeWhole(const QString &path, const QByteArray &data) {
-    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
-        qDebug() << "cannot create directory" << QFileInfo(path).absolutePath();
-        return false;
-    }
-    QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly)) {
-        qDebug() << "cannot write" << path << f.errorString();
-        return false;
-    }
-    f.write(data);
-    if (!f.commit()) {
-        qDebug() << "cannot write" << path << f.errorString();
-        return false;
-    }
-    return true;
+    const Result<AtomicFile::Error> written = AtomicFile::write(path, data, true);
+    if (!written.ok())
+        qDebug().noquote() << "cannot write file: " + written.reason();
+    return written.ok();
 }
 
 QStringList readLines(const QString &path, qint64 limit) {

@@ -1,6 +1,6 @@
 #include "services/eventlogclient.h"
 
-#include "app/buildconstants.h"
+#include "core/buildconstants.h"
 
 #include <QDebug>
 #include <QJsonDocument>

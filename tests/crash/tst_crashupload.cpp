@@ -1,4 +1,4 @@
-#include "app/buildconstants.h"
+#include "core/buildconstants.h"
 #include "crash/crashupload.h"
 #include "multipart.h"
 #include "platform/platform.h"
