@@ -1,5 +1,7 @@
 #include "i18n/applicationfont.h"
 
+#include "i18n/translation.h"
+
 #include <QApplication>
 #include <QFont>
 
@@ -8,4 +10,16 @@ void setApplicationFontFamily(const QString &family) {
         QApplication::setFont(QFont(family));
     else if (qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
         QGuiApplication::setFont(QFont(family));
+}
+
+void followCatalogueFont() {
+    static bool following = false;
+    if (following)
+        return;
+    following = true;
+    Translation *catalogue = Translation::instance();
+    QObject::connect(catalogue, &TranslationSignals::fontFamilyChanged, catalogue, &setApplicationFontFamily);
+    // A language loaded before this call still gets its font.
+    if (!catalogue->currentFontFamily().isEmpty())
+        setApplicationFontFamily(catalogue->currentFontFamily());
 }

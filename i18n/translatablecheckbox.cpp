@@ -1,5 +1,6 @@
 #include "i18n/translatablecheckbox.h"
 
+#include "i18n/applicationfont.h"
 #include "i18n/cataloguefont.h"
 #include "i18n/indicatorpainter.h"
 #include "i18n/translation.h"
@@ -9,6 +10,7 @@ TranslatableCheckBox::TranslatableCheckBox(QWidget *parent)
     , m_checkedImage(QStringLiteral(":/images/images/check_button_checked.png"))
     , m_uncheckedImage(QStringLiteral(":/images/images/check_button_unchecked.png"))
     , m_textColor(Qt::white) {
+    followCatalogueFont();
     connect(Translation::instance(), SIGNAL(languageChanged(QString)), this, SLOT(languageChanged(QString)));
 }
 

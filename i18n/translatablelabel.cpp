@@ -1,5 +1,6 @@
 #include "i18n/translatablelabel.h"
 
+#include "i18n/applicationfont.h"
 #include "i18n/cataloguefont.h"
 #include "i18n/translation.h"
 
@@ -8,6 +9,7 @@
 
 TranslatableLabel::TranslatableLabel(QWidget *parent)
     : QLabel(parent) {
+    followCatalogueFont();
     connect(Translation::instance(), SIGNAL(languageChanged(QString)), this,
             SLOT(onLanguageChanged(QString)));
 }

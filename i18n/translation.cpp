@@ -1,6 +1,5 @@
 #include "i18n/translation.h"
 
-#include "i18n/applicationfont.h"
 #include "settings/globalsettings.h"
 
 #include <QDebug>
@@ -75,7 +74,7 @@ void Translation::loadLanguage() {
     m_currentFontFamily = m_fontFamilies.value(m_fontRole);
     if (!m_currentFontFamily.isEmpty()) {
         qDebug().noquote().nospace() << "change font " << m_currentFontFamily;
-        setApplicationFontFamily(m_currentFontFamily);
+        emit fontFamilyChanged(m_currentFontFamily);
     }
 
     QFile file(QStringLiteral(":/Translation/Translation_%1.txt").arg(languageName()));

@@ -12,6 +12,10 @@ public:
     using QObject::QObject;
 
 signals:
+    // Emitted while a language loads, before its texts, when the language's font role has a family:
+    // the widget layer makes it the application font (see followCatalogueFont()).
+    void fontFamilyChanged(QString family);
+
     // Emitted after every successful language switch, once the new texts and font are in place.
     void languageChanged(QString language);
 };

@@ -1,3 +1,4 @@
+#include "i18n/applicationfont.h"
 #include "i18n/translatablecheckbox.h"
 #include "i18n/translatablelabel.h"
 #include "i18n/translatableradiobutton.h"
@@ -91,6 +92,7 @@ private:
 
 private slots:
     void initTestCase() {
+        followCatalogueFont(); // as main does, before the first language is loaded
         QVERIFY(m_dir.isValid());
         Platform::setLauncherDirOverride(m_dir.path());
         qputenv("XDG_CONFIG_HOME", m_dir.filePath("xdg").toUtf8());
