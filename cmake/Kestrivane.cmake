@@ -1,9 +1,43 @@
+# Include folders: every target names its own. A library offers the headers listed in its SOURCES,
+# and only those, as <folder>/<file>.h through links under build/include/<target>; it sees its own
+# folder whole. A target therefore reaches another library's headers only by linking it, and the
+# layers the libraries form are the layers the build allows.
+
+# kv_link_into(<original> <link>): a symbolic link (a copy where the file system has none).
+function(kv_link_into original link)
+    get_filename_component(parent ${link} DIRECTORY)
+    file(MAKE_DIRECTORY ${parent})
+    file(REMOVE ${link})
+    file(CREATE_LINK ${original} ${link} SYMBOLIC COPY_ON_ERROR)
+endfunction()
+
+# kv_own_folder(<target> <PUBLIC|PRIVATE>): puts the current source folder on the target's include
+# path under its name relative to the repository (tools/sink/eventlog.h, download/xdmanager.h).
+function(kv_own_folder target scope)
+    file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+    set(root ${PROJECT_BINARY_DIR}/include/${target}.own)
+    kv_link_into(${CMAKE_CURRENT_SOURCE_DIR} ${root}/${rel})
+    target_include_directories(${target} ${scope} ${root})
+endfunction()
+
 # kv_add_library(NAME <target> SOURCES ... LIBS ...)
-# One static library per folder; the folder is on the include path of every user as <folder>/<file>.h.
+# One static library per folder; its users include the headers of SOURCES as <folder>/<file>.h.
 function(kv_add_library)
     cmake_parse_arguments(A "" "NAME" "SOURCES;LIBS" ${ARGN})
     add_library(${A_NAME} STATIC ${A_SOURCES})
-    target_include_directories(${A_NAME} PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
+    get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+    set(public ${PROJECT_BINARY_DIR}/include/${A_NAME})
+    file(REMOVE_RECURSE ${public}/${folder})
+    foreach(source ${A_SOURCES})
+        if(source MATCHES "\\.h$")
+            get_filename_component(path ${source} ABSOLUTE)
+            get_filename_component(name ${source} NAME)
+            kv_link_into(${path} ${public}/${folder}/${name})
+        endif()
+    endforeach()
+    file(MAKE_DIRECTORY ${public})
+    target_include_directories(${A_NAME} PUBLIC ${public})
+    kv_own_folder(${A_NAME} PRIVATE)
     target_link_libraries(${A_NAME} PUBLIC ${A_LIBS})
 endfunction()
 
@@ -14,12 +48,14 @@ set(KV_TEST_FONT_ENV "FONTCONFIG_FILE=${KV_FONTS_CONF}")
 
 # kv_add_test(NAME <name> SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [XVFB])
 # A QtTest executable linked with the environment-filled build constants, run by CTest on the
-# offscreen platform (or under xvfb-run when XVFB is given) with only the shipped fonts.
+# offscreen platform (or under xvfb-run when XVFB is given) with only the shipped fonts. It sees
+# tests/ (the shared helpers in tests/support, its own folder's files) and the headers of the
+# libraries it links.
 function(kv_add_test)
     cmake_parse_arguments(A "XVFB" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
     add_executable(${A_NAME} ${A_SOURCES} $<TARGET_OBJECTS:kv_constants_env> $<TARGET_OBJECTS:kv_resources>)
-    target_include_directories(${A_NAME} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR}/tests)
-    target_link_libraries(${A_NAME} PRIVATE ${A_LIBS} Qt5::Test Qt5::Core)
+    target_include_directories(${A_NAME} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
+    target_link_libraries(${A_NAME} PRIVATE ${A_LIBS} kv_core Qt5::Test Qt5::Core)
     if(NOT WIN32)
         target_link_libraries(${A_NAME} PRIVATE kv_shippedfonts)
     endif()
