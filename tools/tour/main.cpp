@@ -21,7 +21,7 @@
 #include "i18n/translation.h"
 #include "launcher/labelargs.h"
 #include "launcher/launcherupdater.h"
-#include "launcher/ui_launcherupdater.h"
+#include "launcher/launcherupdatertestaccess.h"
 #include "platform/platform.h"
 #include "settings/globalsettings.h"
 #include "settings/settingdialog.h"
@@ -50,14 +50,6 @@
 #include <QTimer>
 
 #include <functional>
-
-// The window's form and the two workflow steps the tour needs (the class befriends this name).
-struct LauncherUpdaterTestAccess {
-    static Ui::LauncherUpdater *ui(LauncherUpdater *w) { return w->ui; }
-    static QWidget *overlay(LauncherUpdater *w) { return w->overlay; }
-    static void showGameResourcePage(LauncherUpdater *w) { w->showGameResourcePage(); }
-    static int &gameState(LauncherUpdater *w) { return w->gameState; }
-};
 
 namespace {
 
