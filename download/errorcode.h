@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/result.h"
+
 #include <QMetaType>
 
 // Result of one file download.
@@ -11,3 +13,6 @@ enum ErrorCode {
 };
 
 Q_DECLARE_METATYPE(ErrorCode)
+
+// A file download's outcome with the sentence that says why it failed.
+using DownloadResult = Result<ErrorCode>;

@@ -24,7 +24,7 @@ struct FileAssembler::State {
     QThreadPool *pool = nullptr;
     PieceBufferPool *buffers = nullptr;
     QObject *receiver = nullptr;
-    std::function<void(ErrorCode)> finished;
+    std::function<void(DownloadResult)> finished;
 
     QMutex mutex;
     QMap<int, char *> pieces;          // completed pieces that a lane still needs
@@ -40,6 +40,7 @@ struct FileAssembler::State {
     QCryptographicHash hash{QCryptographicHash::Md5};
     std::unique_ptr<QFile> out; // the temporary file beside the target
     bool writeFailed = false;
+    QString writeFailure; // why, for the result
 
     // Gives back the buffer of piece `index` once no lane needs it any more. Mutex held.
     void releaseIfUnused(int index) {
@@ -103,6 +104,8 @@ void writeBlock(State *s, const char *data, qint64 length) {
     if (!s->out) {
         s->out.reset(new QFile(FileAssembler::temporaryPath(s->path)));
         if (!s->out->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+            s->writeFailure = QStringLiteral("cannot open %1 for writing: %2")
+                                  .arg(s->out->fileName(), s->out->errorString());
             qWarning() << "cannot open file for writing" << s->path << s->out->errorString();
             s->writeFailed = true;
             return;
@@ -112,6 +115,7 @@ void writeBlock(State *s, const char *data, qint64 length) {
     while (pos < length) {
         const qint64 n = s->out->write(data + pos, length - pos);
         if (n <= 0) {
+            s->writeFailure = QStringLiteral("cannot write %1: %2").arg(s->path, s->out->errorString());
             qWarning() << "cannot write file" << s->path << s->out->errorString();
             s->writeFailed = true;
             return;
@@ -161,22 +165,27 @@ void finalize(const std::shared_ptr<State> &s) {
         expected = s->expectedMd5;
     }
     const QString digest = QString::fromLatin1(s->hash.result().toHex());
-    ErrorCode code = NoError;
+    DownloadResult result;
     if (digest != expected) {
         qWarning() << "md5 mismatch" << s->path << digest << expected;
-        code = VerifyError;
+        result = {VerifyError,
+                  QStringLiteral("md5 of %1 is %2, the version file says %3").arg(s->path, digest, expected)};
     } else if (s->writeFailed || !s->out) {
-        code = WriteError;
+        result = {WriteError, s->writeFailure.isEmpty()
+                                  ? QStringLiteral("nothing was written to %1").arg(s->path)
+                                  : s->writeFailure};
     } else {
         // The bytes are in the temporary file already; this syncs it and puts it under its name.
         qDebug().noquote().nospace() << "writeDataToFile " << s->path << ", " << s->total;
         s->out->close();
         if (s->out->error() != QFileDevice::NoError) {
             qWarning() << "cannot write file" << s->path << s->out->errorString();
-            code = WriteError;
+            result = {WriteError,
+                      QStringLiteral("cannot write %1: %2").arg(s->out->fileName(), s->out->errorString())};
         } else if (!Platform::replaceFile(s->out->fileName(), s->path)) {
             qWarning() << "cannot put the file in place" << s->path;
-            code = WriteError;
+            result = {WriteError,
+                      QStringLiteral("cannot put %1 in place of %2").arg(s->out->fileName(), s->path)};
         } else {
             s->out.reset();
         }
@@ -187,15 +196,15 @@ void finalize(const std::shared_ptr<State> &s) {
         if (s->cancelled)
             return;
     }
-    const std::function<void(ErrorCode)> finished = s->finished;
+    const std::function<void(DownloadResult)> finished = s->finished;
     QMetaObject::invokeMethod(
-        s->receiver, [finished, code] { finished(code); }, Qt::QueuedConnection);
+        s->receiver, [finished, result] { finished(result); }, Qt::QueuedConnection);
 }
 
 } // namespace
 
 FileAssembler::FileAssembler(const QString &path, qint64 size, QThreadPool *pool, PieceBufferPool *buffers,
-                             QObject *receiver, std::function<void(ErrorCode)> finished)
+                             QObject *receiver, std::function<void(DownloadResult)> finished)
     : d(std::make_shared<State>())
     , total(size) {
     d->path = path;

@@ -25,7 +25,7 @@ class QThreadPool;
 class FileAssembler {
 public:
     FileAssembler(const QString &path, qint64 size, QThreadPool *pool, PieceBufferPool *buffers,
-                  QObject *receiver, std::function<void(ErrorCode)> finished);
+                  QObject *receiver, std::function<void(DownloadResult)> finished);
     ~FileAssembler(); // cancels
     FileAssembler(const FileAssembler &) = delete;
     FileAssembler &operator=(const FileAssembler &) = delete;

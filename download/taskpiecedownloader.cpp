@@ -1,6 +1,6 @@
 #include "download/taskpiecedownloader.h"
 
-#include "app/buildconstants.h"
+#include "core/buildconstants.h"
 #include "download/downloadtask.h"
 
 #include <QDebug>
@@ -128,7 +128,7 @@ void TaskPieceDownloader::pieceDownloadFinished() {
     if (received != task->length()) {
         qDebug() << "piece body shorter than its range" << task->downloadTask->remotePath << task->index
                  << received << task->length();
-        failAttempt();
+        failAttempt(QStringLiteral("the body ended after %1 of %2 bytes").arg(received).arg(task->length()));
         return;
     }
     cutConnections();
@@ -144,7 +144,9 @@ void TaskPieceDownloader::pieceDownloadProgress(qint64 bytesReceived, qint64 byt
     if (bytesTotal > requestedBytes) {
         qDebug() << "piece body longer than its range" << task->downloadTask->remotePath << task->index
                  << bytesTotal << task->length();
-        failAttempt();
+        failAttempt(QStringLiteral("the body announces %1 bytes for a range of %2")
+                        .arg(bytesTotal)
+                        .arg(requestedBytes));
         return;
     }
     takeAvailable();
@@ -161,7 +163,7 @@ void TaskPieceDownloader::pieceDownloadError(QNetworkReply::NetworkError error) 
         return;
     qDebug() << "piece request failed" << task->downloadTask->remotePath << task->index << error;
     // The reply is ending by itself; aborting it from its own error signal is not allowed.
-    failAttempt(false);
+    failAttempt(reply->errorString(), false);
 }
 
 void TaskPieceDownloader::replyFinished(QNetworkReply *tmpReply) {
@@ -196,7 +198,7 @@ bool TaskPieceDownloader::takeAvailable() {
     if (available > room) {
         qDebug() << "piece body longer than its range" << task->downloadTask->remotePath << task->index
                  << received + available << task->length();
-        failAttempt();
+        failAttempt(QStringLiteral("the body holds more than the %1 bytes of the range").arg(task->length()));
         return false;
     }
     char *dest;
@@ -214,7 +216,8 @@ bool TaskPieceDownloader::takeAvailable() {
     return true;
 }
 
-void TaskPieceDownloader::failAttempt(bool abort) {
+void TaskPieceDownloader::failAttempt(const QString &why, bool abort) {
+    lastFailure = why;
     dropReply(abort);
     buffer.clear();
     received = 0;

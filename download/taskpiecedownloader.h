@@ -47,6 +47,8 @@ public:
     QByteArray takeBuffer();
     bool isRequesting() const { return reply != nullptr; }
     bool isWaitingForRetry() const;
+    // Why the latest attempt failed (the reply's error text, or what was wrong with the body).
+    const QString &failureReason() const { return lastFailure; }
 
 signals:
     // true: the whole piece is in the buffer (or the target); false: the last attempt failed.
@@ -64,7 +66,7 @@ private:
     void cutConnections();
     void dropReply(bool abort = true);
     bool takeAvailable();
-    void failAttempt(bool abort = true);
+    void failAttempt(const QString &why, bool abort = true);
     void finishPiece(bool success);
 
     DownloadTaskPiece *task = nullptr;
@@ -81,4 +83,5 @@ private:
     qint64 requestedBytes = 0; // bytes the outstanding request asks for
     QTimer *retryTimer = nullptr;
     int transferTimeoutMs = DefaultTransferTimeoutMs;
+    QString lastFailure;
 };

@@ -1,6 +1,7 @@
 #include "download/xdmanager.h"
 #include "platform/filenamerules.h"
 
+#include "core/atomicfile.h"
 #include "download/downloadtask.h"
 #include "download/downloadtaskpiece.h"
 #include "download/fileassembler.h"
@@ -12,7 +13,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 
 #include <cstring>
 
@@ -24,6 +24,15 @@ RemoteFileInfo *tableEntry(const QString &name) {
     QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
     const auto it = table.find(name);
     return it == table.end() ? nullptr : &it.value();
+}
+
+// A refused name as it may go into a reason: quoted, control characters shown as '?'.
+QString printableName(QString name) {
+    for (QChar &c : name) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char('?');
+    }
+    return QLatin1Char('"') + name + QLatin1Char('"');
 }
 
 QString targetPath(const QString &name) {
@@ -98,32 +107,29 @@ qint64 XDManager::bufferedBytes() const {
 }
 
 bool XDManager::writeDataToFile(const QByteArray &data, const QString &name) {
+    return writeFile(data, name).ok();
+}
+
+DownloadResult XDManager::writeFile(const QByteArray &data, const QString &name) {
     // Checked first: an unsafe name is not even printed unquoted.
     if (!FileNameRules::isSafeFileName(name)) {
         qWarning() << "refusing unsafe file name" << name;
-        return false;
+        return {WriteError, QStringLiteral("unsafe file name %1").arg(printableName(name))};
     }
     qDebug().noquote().nospace() << "writeDataToFile " << name << ", " << data.size();
-    QSaveFile file(targetPath(name));
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning() << "cannot open file for writing" << file.fileName() << file.errorString();
-        return false;
-    }
-    qint64 pos = 0;
-    while (pos < data.size()) {
-        const qint64 n = file.write(data.constData() + pos, data.size() - pos);
-        if (n <= 0) {
-            qWarning() << "cannot write file" << file.fileName() << file.errorString();
-            file.cancelWriting();
-            return false;
-        }
-        pos += n;
-    }
-    if (!file.commit()) {
-        qWarning() << "cannot commit file" << file.fileName() << file.errorString();
-        return false;
-    }
-    return true;
+    const DownloadResult result = AtomicFile::write(targetPath(name), data).as(WriteError);
+    if (!result.ok())
+        qWarning() << "cannot write file" << name << result.reason();
+    return result;
+}
+
+// Every file ends here: the reason stays for failureReason(), then the end is announced.
+void XDManager::endFile(const DownloadResult &result, const QString &name) {
+    if (result.ok())
+        failureReasons.remove(name);
+    else
+        failureReasons.insert(name, result.reason());
+    emit fileDownloadFinished(result.code(), name);
 }
 
 void XDManager::setTransferTimeout(int ms) {
@@ -164,23 +170,31 @@ void XDManager::splitNextFile() {
     RemoteFileInfo *e = tableEntry(t->localName);
     if (!e) {
         qWarning() << "file missing from the version table" << t->localName;
-        endFileNow(t, NetworkError, t->localName);
+        endFileNow(
+            t,
+            {NetworkError, QStringLiteral("%1 is not in the version file").arg(printableName(t->localName))},
+            t->localName);
         return;
     }
     if (!FileNameRules::isSafeFileName(t->localName)) {
         qWarning() << "refusing unsafe file name" << t->localName;
-        endFileNow(t, WriteError, e->name);
+        endFileNow(t, {WriteError, QStringLiteral("unsafe file name %1").arg(printableName(t->localName))},
+                   e->name);
         return;
     }
     const qint64 size = e->size;
     if (size <= 0) {
         // Nothing to fetch, but the empty file is still checked against its digest and written.
-        ErrorCode code = VerifyError;
-        if (VersionTable::md5Hex(QByteArray()) == e->md5)
-            code = writeDataToFile(QByteArray(), t->localName) ? NoError : WriteError;
-        else
-            qWarning() << "md5 mismatch" << t->localName << VersionTable::md5Hex(QByteArray()) << e->md5;
-        endFileNow(t, code, e->name);
+        DownloadResult result;
+        const QString digest = VersionTable::md5Hex(QByteArray());
+        if (digest == e->md5) {
+            result = writeFile(QByteArray(), t->localName);
+        } else {
+            qWarning() << "md5 mismatch" << t->localName << digest << e->md5;
+            result = {VerifyError, QStringLiteral("md5 of %1 is %2, the version file says %3")
+                                       .arg(t->localName, digest, e->md5)};
+        }
+        endFileNow(t, result, e->name);
         return;
     }
 
@@ -191,8 +205,9 @@ void XDManager::splitNextFile() {
             qDebug() << "removed stale temporary file" << stale;
     }
 
-    assemblers.insert(t, new FileAssembler(targetPath(t->localName), size, &workers, buffers.get(), this,
-                                           [this, t](ErrorCode code) { fileAssembled(t, code); }));
+    assemblers.insert(
+        t, new FileAssembler(targetPath(t->localName), size, &workers, buffers.get(), this,
+                             [this, t](const DownloadResult &result) { fileAssembled(t, result); }));
     e->downloadedBytes = 0;
 
     QList<DownloadTaskPiece *> &pieces = openPieces[t];
@@ -209,9 +224,9 @@ void XDManager::splitNextFile() {
 }
 
 // A file that ends as soon as it is split: it still starts and ends like any other.
-void XDManager::endFileNow(DownloadTask *t, ErrorCode code, const QString &name) {
+void XDManager::endFileNow(DownloadTask *t, const DownloadResult &result, const QString &name) {
     emit fileDownloadingStart(name);
-    emit fileDownloadFinished(code, name);
+    endFile(result, name);
     delete t;
 }
 
@@ -301,7 +316,13 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
         delete task;
     } else {
         buffers->release(buffer);
-        emit fileDownloadFinished(NetworkError, t->localName);
+        const QString why =
+            d && !d->failureReason().isEmpty() ? d->failureReason() : QStringLiteral("no answer");
+        const QString reason = QStringLiteral("piece %1 of %2 failed every attempt: %3")
+                                   .arg(task->index)
+                                   .arg(t->remotePath, why);
+        qWarning() << "file download failed" << t->localName << reason;
+        endFile({NetworkError, reason}, t->localName);
         if (e)
             e->downloadedBytes = 0;
         const QList<DownloadTaskPiece *> pieces = openPieces.take(t);
@@ -327,11 +348,11 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
     refill(d);
 }
 
-void XDManager::fileAssembled(DownloadTask *t, ErrorCode code) {
+void XDManager::fileAssembled(DownloadTask *t, const DownloadResult &result) {
     if (!assemblers.contains(t))
         return;
     RemoteFileInfo *e = tableEntry(t->localName);
-    emit fileDownloadFinished(code, e ? e->name : t->localName);
+    endFile(result, e ? e->name : t->localName);
     if (e)
         e->downloadedBytes = 0;
     openPieces.remove(t);

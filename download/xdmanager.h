@@ -45,6 +45,9 @@ public:
     qint64 bufferedBytes() const;
     // Replaces launcherDir()/name with data in one go (atomically). False on any failure.
     bool writeDataToFile(const QByteArray &data, const QString &name);
+    // Why the last download of this file failed ("" after a success or before any end): the
+    // sentence for the log and the failure event, beside the code fileDownloadFinished carries.
+    QString failureReason(const QString &name) const { return failureReasons.value(name); }
 
     // Inactivity limit of every piece request (TaskPieceDownloader::DefaultTransferTimeoutMs).
     void setTransferTimeout(int ms);
@@ -68,8 +71,10 @@ private slots:
 
 private:
     void splitNextFile();
-    void endFileNow(DownloadTask *t, ErrorCode code, const QString &name);
-    void fileAssembled(DownloadTask *t, ErrorCode code);
+    DownloadResult writeFile(const QByteArray &data, const QString &name);
+    void endFile(const DownloadResult &result, const QString &name);
+    void endFileNow(DownloadTask *t, const DownloadResult &result, const QString &name);
+    void fileAssembled(DownloadTask *t, const DownloadResult &result);
     bool assignNext(TaskPieceDownloader *d);
     void releaseTarget(TaskPieceDownloader *d);
     // Gives idle downloaders work, then ends the run if nothing is left.
@@ -84,6 +89,7 @@ private:
     QVector<TaskPieceDownloader *> downloaders;
 
     QHash<DownloadTask *, FileAssembler *> assemblers;
+    QHash<QString, QString> failureReasons;
     QHash<TaskPieceDownloader *, char *> targets; // buffer each busy downloader receives into
     std::unique_ptr<PieceBufferPool> buffers;
     QThreadPool workers;

@@ -192,6 +192,12 @@ void LauncherUpdater::gameResDownloadFinished(ErrorCode code, QString filename) 
     QJsonObject event;
     event.insert(QStringLiteral("file"), filename);
     event.insert(QStringLiteral("event"), QString::fromLatin1(eventName));
+    // Why it failed, as the download engine saw it: the code alone does not tell a 404 from a reset.
+    const QString reason = downloadManager ? downloadManager->failureReason(filename) : QString();
+    if (!reason.isEmpty()) {
+        qDebug().noquote() << "download failed: " + reason;
+        event.insert(QStringLiteral("reason"), reason);
+    }
     sendLogEvent(event);
 }
 

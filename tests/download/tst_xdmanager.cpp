@@ -250,6 +250,11 @@ private slots:
         QCOMPARE(rec.resultOf(QStringLiteral("bad.zip")), VerifyError);
         QCOMPARE(rec.resultOf(QStringLiteral("upper.zip")), VerifyError);
         QCOMPARE(rec.resultOf(QStringLiteral("good.zip")), NoError);
+        // The reason names both digests; a success leaves none.
+        const QString why = m.failureReason(QStringLiteral("bad.zip"));
+        QVERIFY2(why.contains(md5Of("something else")) && why.contains(QLatin1String("md5 of")),
+                 qPrintable(why));
+        QVERIFY(m.failureReason(QStringLiteral("good.zip")).isEmpty());
         QCOMPARE(dirEntries(), QStringList({"good.zip"}));
         QVERIFY(onDisk(QStringLiteral("good.zip")) == good);
     }
@@ -292,6 +297,10 @@ private slots:
         m.start();
         QTRY_COMPARE_WITH_TIMEOUT(rec.resultCount(QStringLiteral("a.pak")), 1, 30000);
         QCOMPARE(rec.resultOf(QStringLiteral("a.pak")), NetworkError);
+        const QString why = m.failureReason(QStringLiteral("a.pak"));
+        QVERIFY2(why.startsWith(QLatin1String("piece 1 of v1_a.pak failed every attempt: ")) &&
+                     why.contains(QLatin1String("Internal Server Error")),
+                 qPrintable(why));
         // No downloader holds a piece of a.pak any more.
         for (int i = 0; i < XDManager::DownloaderCount; ++i) {
             const DownloadTaskPiece *p = m.downloader(i)->currentTask();
@@ -438,6 +447,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 20000);
         QCOMPARE(rec.resultOf(QStringLiteral("empty.txt")), NoError);
         QCOMPARE(rec.resultOf(QStringLiteral("missing.zip")), NetworkError);
+        QCOMPARE(m.failureReason(QStringLiteral("missing.zip")),
+                 QStringLiteral("\"missing.zip\" is not in the version file"));
         QCOMPARE(rec.resultOf(QStringLiteral("one.bin")), NoError);
         QCOMPARE(rec.resultOf(QStringLiteral("empty-bad.txt")), VerifyError);
         QCOMPARE(rec.events.count(QStringLiteral("all")), 1);
@@ -478,6 +489,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
         QCOMPARE(rec.resultOf(QStringLiteral("a.zip")), WriteError);
         QCOMPARE(rec.resultOf(QStringLiteral("b.zip")), NoError);
+        QVERIFY2(m.failureReason(QStringLiteral("a.zip")).contains(dir->filePath(QStringLiteral("a.zip"))),
+                 qPrintable(m.failureReason(QStringLiteral("a.zip"))));
         QVERIFY(QFileInfo(dir->filePath(QStringLiteral("a.zip"))).isDir());
         QCOMPARE(dirEntries(), QStringList({"a.zip", "b.zip"}));
     }
@@ -557,6 +570,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 60000);
         QCOMPARE(rec.resultOf(QStringLiteral("a.pak")), NetworkError);
         QCOMPARE(rec.resultCount(QStringLiteral("a.pak")), 1);
+        QVERIFY2(m.failureReason(QStringLiteral("a.pak")).contains(QLatin1String("bytes")),
+                 qPrintable(m.failureReason(QStringLiteral("a.pak"))));
         QCOMPARE(rec.resultOf(QStringLiteral("b.pak")), NoError);
         QVERIFY(most <= 2 * qint64(DownloadTaskPiece::PieceSize) + 2 * MiB);
         QCOMPARE(dirEntries(), QStringList({"b.pak"}));

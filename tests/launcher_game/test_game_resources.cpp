@@ -577,6 +577,18 @@ private slots:
                      .value(QStringLiteral("file"))
                      .toString(),
                  QStringLiteral("missing.bin"));
+        // Each failure event says why: the digests, and the HTTP answer of the piece.
+        QVERIFY(events(QStringLiteral("md5 verify failed"))
+                    .first()
+                    .value(QStringLiteral("reason"))
+                    .toString()
+                    .contains(md5Hex("other bytes")));
+        const QString why = events(QStringLiteral("game src download failed"))
+                                .first()
+                                .value(QStringLiteral("reason"))
+                                .toString();
+        QVERIFY2(why.startsWith(QLatin1String("piece 0 of v1_missing.bin failed every attempt")),
+                 qPrintable(why));
         // Nothing further happens in this run.
         QTest::qWait(300);
         QCOMPARE(events(QStringLiteral("enable game btn")).size(), 0);
