@@ -21,18 +21,21 @@ function(kv_own_folder target scope)
 endfunction()
 
 # kv_add_library(NAME <target> SOURCES ... LIBS ...)
-# One static library per folder; its users include the headers of SOURCES as <folder>/<file>.h.
+# One static library per folder; its users include the headers of SOURCES (listed, or beside a
+# listed source) as <folder>/<file>.h.
 function(kv_add_library)
     cmake_parse_arguments(A "" "NAME" "SOURCES;LIBS" ${ARGN})
     add_library(${A_NAME} STATIC ${A_SOURCES})
     get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
     set(public ${PROJECT_BINARY_DIR}/include/${A_NAME})
     file(REMOVE_RECURSE ${public}/${folder})
+    # The headers listed, and the header beside each listed source.
     foreach(source ${A_SOURCES})
-        if(source MATCHES "\\.h$")
-            get_filename_component(path ${source} ABSOLUTE)
-            get_filename_component(name ${source} NAME)
-            kv_link_into(${path} ${public}/${folder}/${name})
+        get_filename_component(path ${source} ABSOLUTE)
+        string(REGEX REPLACE "\\.cpp$" ".h" header ${path})
+        if(header MATCHES "\\.h$" AND EXISTS ${header})
+            get_filename_component(name ${header} NAME)
+            kv_link_into(${header} ${public}/${folder}/${name})
         endif()
     endforeach()
     file(MAKE_DIRECTORY ${public})

@@ -6,6 +6,7 @@
 
 #include "launcher/launcherupdater.h"
 #include "launcher/ui_launcherupdater.h"
+#include "widgets/darkoverlay.h"
 
 #include <QSettings>
 
