@@ -6,6 +6,7 @@
 #include "support/httpserver.h"
 
 #include "download/versiontable.h"
+#include "i18n/applicationfont.h"
 #include "i18n/translatablelabel.h"
 #include "i18n/translation.h"
 #include "platform/platform.h"
@@ -82,6 +83,7 @@ void setUpFonts() {
     const int cjk = QFontDatabase::addApplicationFont(QStringLiteral(":/font/font/FZY4K.TTF"));
     const int latin = QFontDatabase::addApplicationFont(QStringLiteral(":/font/font/Neuron Heavy.otf"));
     Translation *catalogue = Translation::instance();
+    followCatalogueFont(); // as main does: the application font follows the language
     catalogue->setFontFamily(QStringLiteral("default"), QFont().defaultFamily());
     catalogue->setFontFamily(QStringLiteral("chinese"), QFontDatabase::applicationFontFamilies(cjk).value(0));
     catalogue->setFontFamily(QStringLiteral("english"),

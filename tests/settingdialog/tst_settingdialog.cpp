@@ -1,6 +1,7 @@
 // The settings dialog against real files: settings.ini in a temporary launcher directory and the
 // start-at-login entry in a temporary XDG config directory.
 
+#include "i18n/applicationfont.h"
 #include "i18n/translatablecheckbox.h"
 #include "i18n/translatablelabel.h"
 #include "i18n/translatableradiobutton.h"
@@ -91,6 +92,7 @@ void SettingDialogTest::initTestCase() {
     const int cjk = QFontDatabase::addApplicationFont(":/font/font/FZY4K.TTF");
     const int latin = QFontDatabase::addApplicationFont(":/font/font/Neuron Heavy.otf");
     Translation *catalogue = Translation::instance();
+    followCatalogueFont(); // as main does: the application font follows the language
     catalogue->setFontFamily("default", QFont().defaultFamily());
     catalogue->setFontFamily("chinese", QFontDatabase::applicationFontFamilies(cjk).value(0));
     catalogue->setFontFamily("english", QFontDatabase::applicationFontFamilies(latin).value(0));

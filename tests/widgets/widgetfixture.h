@@ -3,6 +3,7 @@
 // Helpers shared by the skinned-widget tests: a catalogue with the real fonts and texts whose
 // settings live in a temporary directory, and pixel access to what a widget paints.
 
+#include "i18n/applicationfont.h"
 #include "i18n/translation.h"
 #include "platform/platform.h"
 
@@ -28,6 +29,7 @@ inline void setUpCatalogue(const QTemporaryDir &dir) {
     const int cjk = QFontDatabase::addApplicationFont(":/font/font/FZY4K.TTF");
     const int latin = QFontDatabase::addApplicationFont(":/font/font/Neuron Heavy.otf");
     Translation *catalogue = Translation::instance();
+    followCatalogueFont(); // as main does: the application font follows the language
     catalogue->setFontFamily("default", QFont().defaultFamily());
     const QStringList cjkFamilies = QFontDatabase::applicationFontFamilies(cjk);
     const QStringList latinFamilies = QFontDatabase::applicationFontFamilies(latin);

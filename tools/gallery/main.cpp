@@ -14,6 +14,7 @@
 #include "tools/offlinerun/offlinerun.h"
 
 #include "download/versiontable.h"
+#include "i18n/applicationfont.h"
 #include "i18n/translation.h"
 #include "launcher/labelargs.h"
 #include "launcher/launcherupdater.h"
@@ -648,6 +649,7 @@ int main(int argc, char *argv[]) {
     const QString cjkFamily = QFontDatabase::applicationFontFamilies(cjkFont).value(0);
     const QString latinFamily = QFontDatabase::applicationFontFamilies(latinFont).value(0);
     Translation *catalogue = Translation::instance();
+    followCatalogueFont(); // as main does: the application font follows the language
     catalogue->setFontFamily(QStringLiteral("default"), QFont().defaultFamily());
     catalogue->setFontFamily(QStringLiteral("chinese"), cjkFamily);
     catalogue->setFontFamily(QStringLiteral("english"), latinFamily);

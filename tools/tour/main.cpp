@@ -18,6 +18,7 @@
 
 #include "crash/crashreporter.h"
 #include "download/versiontable.h"
+#include "i18n/applicationfont.h"
 #include "i18n/translation.h"
 #include "launcher/labelargs.h"
 #include "launcher/launcherupdater.h"
@@ -460,6 +461,7 @@ int main(int argc, char *argv[]) {
     const QString defaultFamily = QFont().family();
     QApplication::setFont(QFont(cjkFamily));
     Translation *catalogue = Translation::instance();
+    followCatalogueFont(); // as main does: the application font follows the language
     catalogue->setFontFamily(QStringLiteral("default"), defaultFamily);
     catalogue->setFontFamily(QStringLiteral("chinese"), cjkFamily);
     catalogue->setFontFamily(QStringLiteral("english"), latinFamily);
