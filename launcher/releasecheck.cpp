@@ -4,7 +4,7 @@
 // game files rest on the same signature.
 #include "launcher/launcherupdater.h"
 
-#include "app/buildconstants.h"
+#include "core/buildconstants.h"
 #include "download/minisignsignature.h"
 #include "download/releaseverifier.h"
 #include "platform/platform.h"
