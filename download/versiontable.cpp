@@ -50,7 +50,8 @@ bool VersionTable::parseFile(const QByteArray &bytes, QMap<QString, RemoteFileIn
         return false;
     const QStringList lines = QString::fromUtf8(bytes).split(QLatin1Char('\n'), Qt::KeepEmptyParts);
     for (const QString &line : lines) {
-        if (line.isEmpty())
+        // An empty line of a file with Windows line ends is only its carriage return.
+        if (line.isEmpty() || line == QLatin1String("\r"))
             continue;
         RemoteFileInfo info;
         if (!parseLine(line, &info)) {

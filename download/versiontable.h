@@ -32,7 +32,7 @@ public:
     // fewer than four fields or its name is not one the launcher may create in its directory
     // (FileNameRules::isSafeFileName). A size that is not a decimal number is 0; a negative size is 0.
     static bool parseLine(const QString &line, RemoteFileInfo *out);
-    // Parses a whole version file (UTF-8, lines ended by "\n", empty lines skipped) into table,
+    // Parses a whole version file (UTF-8, lines ended by "\n" or "\r\n", empty lines skipped) into table,
     // replacing records of the same name. Stops at the first refused line and returns false with
     // that line in *refusedLine; records of the lines before it stay in the table. A file larger
     // than MaxVersionFileSize is refused as a whole (false, no line).

@@ -148,6 +148,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                     r.size == expectedSize(sizeField.chopped(1))));
     }
 
+    // Windows line ends read like line feeds: the same file saved with CR LF gives the same records.
+    if (!bytes.contains('\r')) {
+        QByteArray crlf = bytes;
+        crlf.replace("\n", "\r\n");
+        QMap<QString, RemoteFileInfo> fromCrlf;
+        FUZZ_CHECK(VersionTable::parseFile(crlf, &fromCrlf) == ok ||
+                   crlf.size() > VersionTable::MaxVersionFileSize);
+        if (crlf.size() <= VersionTable::MaxVersionFileSize) {
+            FUZZ_CHECK(fromCrlf.keys() == table.keys());
+            for (auto it = table.cbegin(); it != table.cend(); ++it) {
+                const RemoteFileInfo &r = fromCrlf.value(it.key());
+                FUZZ_CHECK(r.version == it->version && r.md5 == it->md5 && r.size == it->size);
+            }
+        }
+    }
+
     // What the publishing tool writes from these records reads back as the same records.
     QMap<QString, RemoteFileInfo> again;
     FUZZ_CHECK(VersionTable::parseFile(VersionTable::format(table.values()), &again));
