@@ -104,8 +104,11 @@ void ExtractionWriter::run() {
         const bool ok = m_failed.load() || execute(command);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (!ok)
+            if (!ok && !m_failed.load()) {
+                m_failure =
+                    QStringLiteral("cannot write %1").arg(command.path.isEmpty() ? m_filePath : command.path);
                 m_failed.store(true);
+            }
             if (command.type == Command::Data)
                 m_freeBuffers.push_back(command.buffer);
         }
@@ -200,6 +203,11 @@ bool ExtractionWriter::execute(const Command &command) {
     return true;
 }
 
+QString ExtractionWriter::failureReason() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_failure;
+}
+
 bool ExtractionWriter::commit() {
     std::vector<bool> hadTarget;
     hadTarget.reserve(m_staged.size());
@@ -212,12 +220,14 @@ bool ExtractionWriter::commit() {
             QFile::remove(backup); // left by an extraction that was killed while it replaced files
             if (!QFile::rename(target, backup)) {
                 log() << "cannot replace target file " << target;
+                m_failure = QStringLiteral("cannot replace %1").arg(target);
                 restore(i, hadTarget);
                 return false;
             }
         }
         if (!QFile::rename(target + stagingSuffix, target)) {
             log() << "cannot replace target file " << target;
+            m_failure = QStringLiteral("cannot replace %1").arg(target);
             if (had)
                 QFile::rename(backup, target);
             restore(i, hadTarget);

@@ -51,6 +51,8 @@ public:
     // Waits until everything handed over is written; false when anything failed.
     bool finish();
     bool failed() const { return m_failed.load(); }
+    // What failed first, once failed() or after finish()/commit() returned false.
+    QString failureReason() const;
 
     // After finish(): moves every staged file onto its target, all or nothing. False (with a log
     // line) when a target could not be replaced; every target is then as it was before.
@@ -86,13 +88,14 @@ private:
 
     const int m_bufferSize;
     std::vector<QByteArray> m_buffers;
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::condition_variable m_commandReady;
     std::condition_variable m_roomReady;
     std::deque<Command> m_commands;
     std::deque<int> m_freeBuffers;
     std::thread m_thread;
     std::atomic<bool> m_failed{false};
+    QString m_failure; // under m_mutex
 
     // Writer thread only until finish(), then the caller's.
     std::unique_ptr<QFile> m_file;

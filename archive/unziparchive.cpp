@@ -126,6 +126,15 @@ bool isEmptyArchive(const QString &path) {
     return int(u16(20)) == bytes.size() - endRecordSize;
 }
 
+// An entry name as it may go into a reason: quoted, control characters shown as '?'.
+QString printable(QString name) {
+    for (QChar &c : name) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char('?');
+    }
+    return QLatin1Char('"') + name + QLatin1Char('"');
+}
+
 } // namespace
 
 bool archiveHasEntry(const QString &path, const QString &name) {
@@ -142,37 +151,49 @@ bool unzipArchive(const QString &path) {
 }
 
 bool unzipArchive(const QString &path, const QString &targetDir) {
+    return extractArchive(path, targetDir).ok();
+}
+
+Result<ExtractError> extractArchive(const QString &path, const QString &targetDir) {
     const QString &dir = targetDir;
+    using Failure = Result<ExtractError>;
+    const auto refuse = [&path](ExtractError code, const QString &why) {
+        const Failure failure(code, QStringLiteral("%1: %2").arg(path, why));
+        log() << "uncompress failed: " << failure.reason();
+        return failure;
+    };
 
     unzFile zip = openArchive(path);
     if (!zip) {
         // The zip library takes an end record at offset 0 for "no end record at all".
         if (isEmptyArchive(path)) {
             log() << "empty zip file " << path;
-            return true;
+            return {};
         }
         log() << "failed to open zip file: " << path;
-        return false;
+        return refuse(ExtractError::CannotOpen, QStringLiteral("not a readable zip archive"));
     }
 
     unz_global_info64 globalInfo;
     if (unzGetGlobalInfo64(zip, &globalInfo) != UNZ_OK) {
         log() << "can not read global info of " << path;
         unzClose(zip);
-        return false;
+        return refuse(ExtractError::CannotOpen, QStringLiteral("its central directory cannot be read"));
     }
 
     log() << "start uncompressing";
     // Inflating runs here, writing on the writer's thread: the two overlap.
     ExtractionWriter writer(bufferCount, blockSize);
     writer.start();
-    const auto fail = [&](bool entryOpen) {
+    const auto fail = [&](bool entryOpen, ExtractError code, QString why) {
         if (entryOpen)
             unzCloseCurrentFile(zip);
         unzClose(zip);
         writer.finish();
+        if (why.isEmpty())
+            why = writer.failureReason();
         writer.discard(); // every installed file stays as it was
-        return false;
+        return refuse(code, why);
     };
     QString lastParent;
 
@@ -181,15 +202,17 @@ bool unzipArchive(const QString &path, const QString &targetDir) {
         QString name;
         if (!currentEntry(zip, &info, &name)) {
             log() << "can not read file info";
-            return fail(false);
+            return fail(false, ExtractError::Damaged, QStringLiteral("entry %1 cannot be read").arg(i));
         }
         if (!FileNameRules::isSafeEntryName(name)) {
             log() << "unsafe file name in zip " << name;
-            return fail(false);
+            return fail(false, ExtractError::Refused,
+                        QStringLiteral("unsafe entry name %1").arg(printable(name)));
         }
         if (ExtractionWriter::isReservedName(name)) {
             log() << "reserved file name in zip " << name;
-            return fail(false);
+            return fail(false, ExtractError::Refused,
+                        QStringLiteral("reserved entry name %1").arg(printable(name)));
         }
 
         if (name.endsWith(QLatin1Char('/'))) {
@@ -207,7 +230,8 @@ bool unzipArchive(const QString &path, const QString &targetDir) {
 
             if (unzOpenCurrentFile(zip) != UNZ_OK) {
                 log() << "cannot open file in zip " << name;
-                return fail(false);
+                return fail(false, ExtractError::Damaged,
+                            QStringLiteral("entry %1 cannot be opened").arg(name));
             }
             writer.openFile(QStringLiteral("%1/%2").arg(dir, name));
 
@@ -215,12 +239,14 @@ bool unzipArchive(const QString &path, const QString &targetDir) {
             for (;;) {
                 const int buffer = writer.takeBuffer();
                 if (buffer < 0) // the writer failed and said why
-                    return fail(true);
+                    return fail(true, ExtractError::CannotWrite, QString());
                 const int count = unzReadCurrentFile(zip, writer.bufferData(buffer), unsigned(blockSize));
                 if (count < 0) {
                     log() << "cannot read zip file " << name << ", error code is " << count;
                     writer.write(buffer, 0);
-                    return fail(true);
+                    return fail(
+                        true, ExtractError::Damaged,
+                        QStringLiteral("entry %1 cannot be inflated (zip error %2)").arg(name).arg(count));
                 }
                 writer.write(buffer, count);
                 if (count == 0)
@@ -231,37 +257,45 @@ bool unzipArchive(const QString &path, const QString &targetDir) {
             if (written != info.uncompressed_size) {
                 log() << "size mismatch in zip file " << name << ", " << written << " of "
                       << info.uncompressed_size << " bytes";
-                return fail(true);
+                return fail(true, ExtractError::Damaged,
+                            QStringLiteral("entry %1 holds %2 bytes, its header says %3")
+                                .arg(name)
+                                .arg(written)
+                                .arg(info.uncompressed_size));
             }
 
             // Closing an entry that was read to its end compares its checksum.
             const int closed = unzCloseCurrentFile(zip);
             if (closed == UNZ_CRCERROR) {
                 log() << "crc error in zip file " << name;
-                return fail(false);
+                return fail(false, ExtractError::Damaged,
+                            QStringLiteral("entry %1 fails its checksum").arg(name));
             }
             if (closed != UNZ_OK) {
                 log() << "cannot close file in zip " << name << ", error code is " << closed;
-                return fail(false);
+                return fail(false, ExtractError::Damaged,
+                            QStringLiteral("entry %1 cannot be closed (zip error %2)").arg(name).arg(closed));
             }
             writer.closeFile(info.version, info.external_fa);
         }
         if (writer.failed())
-            return fail(false);
+            return fail(false, ExtractError::CannotWrite, QString());
 
         if (i + 1 < globalInfo.number_entry && unzGoToNextFile(zip) != UNZ_OK) {
             log() << "can not read next file";
-            return fail(false);
+            return fail(false, ExtractError::Damaged,
+                        QStringLiteral("the entry after %1 cannot be found").arg(name));
         }
     }
 
     unzClose(zip);
     if (!writer.finish()) {
+        const QString why = writer.failureReason();
         writer.discard();
-        return false;
+        return refuse(ExtractError::CannotWrite, why);
     }
     if (!writer.commit())
-        return false;
+        return refuse(ExtractError::CannotWrite, writer.failureReason());
     log() << "end uncompressing";
-    return true;
+    return {};
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/result.h"
+
 #include <QString>
 
 // Unpacks a zip archive into the launcher directory (Platform::launcherDir()). Blocking; meant to run
@@ -12,6 +14,18 @@ bool unzipArchive(const QString &path);
 
 // Same, into an explicit directory (which must exist).
 bool unzipArchive(const QString &path, const QString &targetDir);
+
+enum class ExtractError {
+    None = 0,
+    CannotOpen, // not a zip archive, or unreadable
+    Damaged,    // an entry cannot be read whole: bad data, wrong size or checksum
+    Refused,    // an entry's name is unsafe or reserved
+    CannotWrite // the extracted files cannot be written or put in place
+};
+
+// unzipArchive with the sentence that says why it failed (the archive, the entry, what went wrong);
+// the reason is logged too.
+Result<ExtractError> extractArchive(const QString &path, const QString &targetDir);
 
 // Whether the archive lists a file of this name (compared without regard to case, as Windows finds
 // files). False when the archive cannot be read.

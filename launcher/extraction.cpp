@@ -82,16 +82,23 @@ void LauncherUpdater::extractNextArchive() {
     // knows which download repairs it.
     const QString game = gameExecutableName();
     auto bringsGame = std::make_shared<std::atomic<bool>>(false);
-    QFuture<bool> future = QtConcurrent::run(QThreadPool::globalInstance(), [path, dir, game, bringsGame]() {
-        bringsGame->store(archiveHasEntry(path, game));
-        return unzipArchive(path, dir);
-    });
+    // Why it failed, written by the worker before its result is delivered.
+    auto failure = std::make_shared<QString>();
+    QFuture<bool> future =
+        QtConcurrent::run(QThreadPool::globalInstance(), [path, dir, game, bringsGame, failure]() {
+            bringsGame->store(archiveHasEntry(path, game));
+            const Result<ExtractError> result = extractArchive(path, dir);
+            *failure = result.reason();
+            return result.ok();
+        });
     auto *watcher = new QFutureWatcher<bool>(this);
-    connect(watcher, &QFutureWatcher<bool>::finished, this, [this, name, path, watcher, bringsGame]() {
-        if (configSettings && bringsGame->load() && watcher->result())
-            configSettings->setValue(QLatin1String(GameArchiveKey), name);
-        onArchiveExtracted(name, path, watcher);
-    });
+    connect(watcher, &QFutureWatcher<bool>::finished, this,
+            [this, name, path, watcher, bringsGame, failure]() {
+                if (configSettings && bringsGame->load() && watcher->result())
+                    configSettings->setValue(QLatin1String(GameArchiveKey), name);
+                extractionFailure = *failure;
+                onArchiveExtracted(name, path, watcher);
+            });
     watcher->setFuture(future);
 }
 
@@ -120,6 +127,8 @@ void LauncherUpdater::onArchiveExtracted(const QString &name, const QString &pat
     QJsonObject event;
     event.insert(QStringLiteral("file"), name);
     event.insert(QStringLiteral("event"), QStringLiteral("uncompress failed"));
+    if (!extractionFailure.isEmpty())
+        event.insert(QStringLiteral("reason"), extractionFailure);
     sendLogEvent(event);
 }
 

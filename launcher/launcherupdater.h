@@ -182,6 +182,7 @@ private:
     bool isPaused = false;
     QSettings *configSettings = nullptr;
     QStringList archivesToExtract;
+    QString extractionFailure; // why the archive just extracted failed, for its event
     int finishedFileCount = 0;
     int updateFileCount = 0;
     qint64 totalBytes = 0;

@@ -391,6 +391,11 @@ private slots:
         QTRY_COMPARE(events(QStringLiteral("uncompress failed")).size(), 1);
         QCOMPARE(events(QStringLiteral("uncompress failed")).first().value(QStringLiteral("file")).toString(),
                  QStringLiteral("bad.zip"));
+        QVERIFY(events(QStringLiteral("uncompress failed"))
+                    .first()
+                    .value(QStringLiteral("reason"))
+                    .toString()
+                    .endsWith(QLatin1String("bad.zip: not a readable zip archive")));
         QCOMPARE(events(QStringLiteral("enable game btn")).size(), 0);
 
         // The next start fetches it again.
