@@ -1,0 +1,6 @@
+#pragma once
+
+// The settings dialog and the exit confirmation as the player meets them: opened by the real
+// launcher window's own slots over its dimmed face, in English and Japanese. Failures set
+// GalleryRun::failed.
+void windowPictures();
