@@ -14,7 +14,9 @@ cd "$root"
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
     files=$(git ls-files --cached --others --exclude-standard -- '*.cpp' '*.h')
 else
-    files=$(find . -path ./build -prune -o \( -name '*.cpp' -o -name '*.h' \) -print)
+    # No git (a copy without its history): leave out what .gitignore leaves out.
+    files=$(find . \( -path './build*' -o -path ./out -o -path ./tools/windows/cache -o -path ./.git \) -prune \
+        -o \( -name '*.cpp' -o -name '*.h' \) -print)
 fi
 
 # One run over all files; it names each file that would change.
