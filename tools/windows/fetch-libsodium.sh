@@ -2,9 +2,8 @@
 # fetch-libsodium.sh ARCH [CACHE_DIR]: prints the prefix of a static libsodium built for Windows with
 # Debian's mingw-w64 compilers (ARCH i686 or x86_64): PREFIX/include and PREFIX/lib/libsodium.a.
 # On first use it downloads the sources from Debian's libsodium source package and builds them into
-# CACHE_DIR (default tools/windows/cache) with sodium/CMakeLists.txt; later calls only print the path. Uses a private apt
-# configuration for the deb-src index, so the system's sources lists stay untouched. Needs network
-# access to the Debian mirror on first use only.
+# CACHE_DIR (default tools/windows/cache; fetch-debian-source.sh) with sodium/CMakeLists.txt; later calls
+# only print the path. Needs network access to the Debian mirror on first use only.
 set -euo pipefail
 arch=${1:?ARCH: i686 or x86_64}
 case $arch in
@@ -29,34 +28,8 @@ source_dir() {
 }
 
 if ! src=$(source_dir); then
-    apt_dir=$cache/apt-sodium
-    mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/archives/partial" "$cache/src-sodium"
-    cat >"$apt_dir/sources.list.d/src.sources" <<SRC
-Types: deb-src
-URIs: ${KESTRIVANE_DEBIAN_MIRROR:-http://deb.debian.org/debian}
-Suites: bookworm bookworm-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-    apt_opts=(
-        -o "Dir::Etc::SourceList=/dev/null"
-        -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
-        -o "Dir::State::Lists=$apt_dir/lists"
-        -o "Dir::Cache=$apt_dir"
-        -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache="
-        -o "APT::Sandbox::User=root"
-        -q
-    )
-    apt-get "${apt_opts[@]}" update >&2
-    (cd "$cache/src-sodium" && apt-get "${apt_opts[@]}" source --download-only libsodium >&2)
-    orig=$(ls "$cache"/src-sodium/libsodium_*.orig.tar.* 2>/dev/null | head -n1)
-    if [[ -z $orig ]]; then
-        echo "fetch-libsodium: no libsodium .orig tarball downloaded" >&2
-        exit 1
-    fi
-    tar -C "$cache" -xf "$orig"
-    rm -rf "$apt_dir" "$cache/src-sodium"
-    src=$(source_dir) || { echo "fetch-libsodium: $orig is not libsodium's source" >&2; exit 1; }
+    "$here/fetch-debian-source.sh" libsodium "$cache"
+    src=$(source_dir) || { echo "fetch-libsodium: libsodium's source package has no sodium.h" >&2; exit 1; }
 fi
 
 prefix=$cache/$(basename "$src")-$arch
