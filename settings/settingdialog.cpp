@@ -5,193 +5,18 @@
 #include "i18n/translatableradiobutton.h"
 #include "i18n/translation.h"
 #include "settings/globalsettings.h"
+#include "settings/ui_settingdialog.h"
 #include "widgets/doublepopupcombobox.h"
 #include "widgets/imagebutton.h"
 #include "widgets/menuswitch.h"
 #include "widgets/roundedwidget.h"
 
 #include <QDebug>
-#include <QHBoxLayout>
-#include <QLabel>
 #include <QPainter>
-#include <QSpacerItem>
-#include <QStackedWidget>
-#include <QVBoxLayout>
-
-namespace {
-
-QFont pointFont(int pointSize, bool bold = false) {
-    QFont font;
-    font.setPointSize(pointSize);
-    if (bold) {
-        font.setBold(true);
-        font.setWeight(75);
-    }
-    return font;
-}
-
-TranslatableLabel *sectionLabel(QWidget *parent, const char *name) {
-    auto *label = new TranslatableLabel(parent);
-    label->setObjectName(QString::fromUtf8(name));
-    label->setFont(pointFont(16));
-    label->setStyleSheet(QString::fromUtf8("color:white"));
-    // Taller than the font's line so accented capitals (É, Ç, Ö) keep their accents: the bundled
-    // Latin face is heavy, its accents reach above the line.
-    label->setMinimumHeight(30);
-    return label;
-}
-
-template <typename Button>
-Button *optionButton(QWidget *parent, const char *name) {
-    auto *button = new Button(parent);
-    button->setObjectName(QString::fromUtf8(name));
-    button->setFont(pointFont(15));
-    return button;
-}
-
-QVBoxLayout *section(const char *name, int bottomMargin) {
-    auto *layout = new QVBoxLayout();
-    layout->setSpacing(6);
-    layout->setObjectName(QString::fromUtf8(name));
-    layout->setContentsMargins(-1, -1, -1, bottomMargin);
-    return layout;
-}
-
-} // namespace
-
-void SettingDialog::Form::setupUi(QDialog *dialog) {
-    if (dialog->objectName().isEmpty())
-        dialog->setObjectName(QString::fromUtf8("SettingDialogClass"));
-    dialog->resize(788, 456);
-
-    horizontalLayout_3 = new QHBoxLayout(dialog);
-    horizontalLayout_3->setSpacing(0);
-    horizontalLayout_3->setObjectName(QString::fromUtf8("horizontalLayout_3"));
-    horizontalLayout_3->setContentsMargins(0, 0, 0, 0);
-
-    horizontalLayout_2 = new QHBoxLayout();
-    horizontalLayout_2->setSpacing(6);
-    horizontalLayout_2->setObjectName(QString::fromUtf8("horizontalLayout_2"));
-    horizontalLayout_2->setContentsMargins(-1, 30, -1, 30);
-
-    verticalLayout = new QVBoxLayout();
-    verticalLayout->setSpacing(6);
-    verticalLayout->setObjectName(QString::fromUtf8("verticalLayout"));
-
-    horizontalLayout = new QHBoxLayout();
-    horizontalLayout->setSpacing(6);
-    horizontalLayout->setObjectName(QString::fromUtf8("horizontalLayout"));
-    horizontalLayout->setContentsMargins(50, 10, -1, 10);
-    label = new QLabel(dialog);
-    label->setObjectName(QString::fromUtf8("label"));
-    label->setSizePolicy(QSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed));
-    label->setPixmap(QPixmap(QString::fromUtf8(":/images/images/square.png")));
-    horizontalLayout->addWidget(label);
-    settingTitle = new TranslatableLabel(dialog);
-    settingTitle->setObjectName(QString::fromUtf8("settingTitle"));
-    settingTitle->setSizePolicy(QSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed));
-    settingTitle->setMinimumSize(QSize(0, 40));
-    settingTitle->setFont(pointFont(20, true));
-    settingTitle->setStyleSheet(QString::fromUtf8("color:white"));
-    settingTitle->setAlignment(Qt::AlignLeading | Qt::AlignLeft | Qt::AlignVCenter);
-    settingTitle->setMargin(0);
-    horizontalLayout->addWidget(settingTitle);
-    verticalLayout->addLayout(horizontalLayout);
-
-    menuSwitch = new MenuSwitch(dialog);
-    menuSwitch->setObjectName(QString::fromUtf8("menuSwitch"));
-    menuSwitch->setSizePolicy(QSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred));
-    menuSwitch->setMinimumSize(QSize(100, 300));
-    verticalLayout->addWidget(menuSwitch);
-    horizontalLayout_2->addLayout(verticalLayout);
-
-    stackedWidget = new QStackedWidget(dialog);
-    stackedWidget->setObjectName(QString::fromUtf8("stackedWidget"));
-
-    page = new RoundedWidget();
-    page->setObjectName(QString::fromUtf8("page"));
-    verticalLayout_7 = new QVBoxLayout(page);
-    verticalLayout_7->setSpacing(6);
-    verticalLayout_7->setObjectName(QString::fromUtf8("verticalLayout_7"));
-    verticalLayout_7->setContentsMargins(20, 15, -1, -1);
-
-    verticalLayout_3 = section("verticalLayout_3", 18);
-    launchSettingLabel = sectionLabel(page, "launchSettingLabel");
-    verticalLayout_3->addWidget(launchSettingLabel);
-    automaticLaunchCheckbox = optionButton<TranslatableCheckBox>(page, "automaticLaunchCheckbox");
-    verticalLayout_3->addWidget(automaticLaunchCheckbox);
-    popOnExitCheckbox = optionButton<TranslatableCheckBox>(page, "popOnExitCheckbox");
-    verticalLayout_3->addWidget(popOnExitCheckbox);
-    verticalLayout_7->addLayout(verticalLayout_3);
-
-    verticalLayout_4 = section("verticalLayout_4", 18);
-    closeSettingLabel = sectionLabel(page, "closeSettingLabel");
-    verticalLayout_4->addWidget(closeSettingLabel);
-    toTrayRadioButton = optionButton<TranslatableRadioButton>(page, "toTrayRadioButton");
-    verticalLayout_4->addWidget(toTrayRadioButton);
-    exitLauncherRadioButton = optionButton<TranslatableRadioButton>(page, "exitLauncherRadioButton");
-    verticalLayout_4->addWidget(exitLauncherRadioButton);
-    verticalLayout_7->addLayout(verticalLayout_4);
-
-    verticalLayout_5 = section("verticalLayout_5", 0);
-    crashSettingLabel = sectionLabel(page, "crashSettingLabel");
-    verticalLayout_5->addWidget(crashSettingLabel);
-    popupOnCrashCheckbox = optionButton<TranslatableCheckBox>(page, "popupOnCrashCheckbox");
-    verticalLayout_5->addWidget(popupOnCrashCheckbox);
-    verticalLayout_7->addLayout(verticalLayout_5);
-    verticalLayout_7->addItem(new QSpacerItem(20, 40, QSizePolicy::Minimum, QSizePolicy::Expanding));
-    stackedWidget->addWidget(page);
-
-    page_2 = new RoundedWidget();
-    page_2->setObjectName(QString::fromUtf8("page_2"));
-    verticalLayout_6 = new QVBoxLayout(page_2);
-    verticalLayout_6->setSpacing(6);
-    verticalLayout_6->setObjectName(QString::fromUtf8("verticalLayout_6"));
-    verticalLayout_6->setContentsMargins(20, 15, -1, -1);
-    languageBg = new RoundedWidget(page_2);
-    languageBg->setObjectName(QString::fromUtf8("languageBg"));
-    horizontalLayout_4 = new QHBoxLayout(languageBg);
-    horizontalLayout_4->setSpacing(6);
-    horizontalLayout_4->setObjectName(QString::fromUtf8("horizontalLayout_4"));
-    horizontalLayout_4->setContentsMargins(15, 0, 0, 0);
-    languageLabel = new TranslatableLabel(languageBg);
-    languageLabel->setObjectName(QString::fromUtf8("languageLabel"));
-    languageLabel->setFont(pointFont(16, true));
-    languageLabel->setStyleSheet(QString::fromUtf8("color:white"));
-    horizontalLayout_4->addWidget(languageLabel);
-    horizontalLayout_4->addItem(new QSpacerItem(329, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
-    languageComboBox = new DoublePopupComboBox(languageBg);
-    languageComboBox->setObjectName(QString::fromUtf8("languageComboBox"));
-    languageComboBox->setMinimumSize(QSize(0, 40));
-    horizontalLayout_4->addWidget(languageComboBox);
-    horizontalLayout_4->setStretch(0, 11);
-    horizontalLayout_4->setStretch(1, 18);
-    horizontalLayout_4->setStretch(2, 11);
-    verticalLayout_6->addWidget(languageBg);
-    verticalLayout_6->addItem(new QSpacerItem(20, 348, QSizePolicy::Minimum, QSizePolicy::Expanding));
-    stackedWidget->addWidget(page_2);
-
-    horizontalLayout_2->addWidget(stackedWidget);
-    horizontalLayout_2->setStretch(0, 23);
-    horizontalLayout_2->setStretch(1, 50);
-    horizontalLayout_3->addLayout(horizontalLayout_2);
-
-    verticalLayout_2 = new QVBoxLayout();
-    verticalLayout_2->setSpacing(6);
-    verticalLayout_2->setObjectName(QString::fromUtf8("verticalLayout_2"));
-    verticalLayout_2->setContentsMargins(-1, 3, 3, -1);
-    closeBtn = new ImageButton(dialog);
-    closeBtn->setObjectName(QString::fromUtf8("closeBtn"));
-    verticalLayout_2->addWidget(closeBtn);
-    verticalLayout_2->addItem(new QSpacerItem(20, 40, QSizePolicy::Minimum, QSizePolicy::Expanding));
-    horizontalLayout_3->addLayout(verticalLayout_2);
-
-    stackedWidget->setCurrentIndex(0);
-}
 
 SettingDialog::SettingDialog(QWidget *parent)
     : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint)
-    , ui(new Form) {
+    , ui(std::make_unique<Ui::SettingDialog>()) {
     ui->setupUi(this);
     Translation *catalogue = Translation::instance();
     GlobalSettings *settings = GlobalSettings::instance();
@@ -262,9 +87,7 @@ SettingDialog::SettingDialog(QWidget *parent)
     connect(ui->languageComboBox, SIGNAL(activated(int)), this, SLOT(onLanguageChanged(int)));
 }
 
-SettingDialog::~SettingDialog() {
-    delete ui;
-}
+SettingDialog::~SettingDialog() = default;
 
 void SettingDialog::switchPage(int index) {
     ui->stackedWidget->setCurrentIndex(index);
