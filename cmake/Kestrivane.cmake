@@ -44,7 +44,7 @@ function(kv_add_library)
     target_link_libraries(${A_NAME} PUBLIC ${A_LIBS})
 endfunction()
 
-# The fonts every test, the tour and the gallery draw with: only the shipped set (see the file).
+# The fonts every test and the picture tool draw with: only the shipped set (see the file).
 # Tests added with add_test() instead of kv_add_test() put ${KV_TEST_FONT_ENV} into their ENVIRONMENT.
 set(KV_FONTS_CONF ${PROJECT_SOURCE_DIR}/tests/support/fonts.conf)
 set(KV_TEST_FONT_ENV "FONTCONFIG_FILE=${KV_FONTS_CONF}")

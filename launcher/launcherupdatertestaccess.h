@@ -1,8 +1,8 @@
 #pragma once
 
-// The one supported way into the window's inside, for tests and for the picture tools (gallery,
-// tour): the generated form and the workflow state and steps they drive. LauncherUpdater befriends
-// this name; nothing else may declare it.
+// The one supported way into the window's inside, for tests and for the picture tool
+// (tools/pictures): the form generated from launcherupdater.ui and the workflow state and steps they drive.
+// LauncherUpdater befriends this name; nothing else may declare it.
 
 #include "launcher/launcherupdater.h"
 #include "launcher/ui_launcherupdater.h"

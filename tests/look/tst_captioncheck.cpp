@@ -5,7 +5,7 @@
 
 #include "i18n/translatablecheckbox.h"
 #include "i18n/translatablelabel.h"
-#include "tools/tour/captioncheck.h"
+#include "tools/pictures/captioncheck.h"
 #include "widgets/mainbutton.h"
 #include "widgets/menuswitch.h"
 

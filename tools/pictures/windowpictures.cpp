@@ -1,6 +1,6 @@
-#include "windowpictures.h"
+#include "tools/pictures/windowpictures.h"
 
-#include "galleryrun.h"
+#include "tools/pictures/picturerun.h"
 
 #include "i18n/translation.h"
 #include "launcher/labelargs.h"
@@ -19,30 +19,15 @@
 #include <QPainter>
 #include <QTimer>
 
-using namespace GalleryRun;
+using namespace PictureRun;
 
 namespace {
 
 using Access = LauncherUpdaterTestAccess;
 
-// The window with top-level widgets drawn over it at the given places (window coordinates). The
-// offscreen screen is smaller than the window, so the toolkit would push a dialog centred over it
-// back onto the screen; the places are therefore given here as a desktop would show them.
-QImage shot(LauncherUpdater *window, const QList<QPair<QWidget *, QPoint>> &tops) {
-    QImage image = window->grab().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    QPainter painter(&image);
-    for (const auto &top : tops) {
-        // A window mask (the list's rounded corners) is applied by the desktop, not by grab().
-        const QRegion mask = top.first->mask();
-        painter.setClipping(!mask.isEmpty());
-        if (!mask.isEmpty())
-            painter.setClipRegion(mask.translated(top.second));
-        painter.drawImage(top.second, top.first->grab().toImage());
-    }
-    return image;
-}
-
-// Where a dialog lies when centred over the window, in window coordinates.
+// Where a dialog lies when centred over the window, in window coordinates. The offscreen screen is
+// smaller than the window, so the toolkit would push a dialog centred over it back onto the screen;
+// the pictures therefore place it as a desktop would show it.
 QPoint centred(LauncherUpdater *window, QWidget *dialog) {
     return QPoint((window->width() - dialog->width()) / 2, (window->height() - dialog->height()) / 2);
 }
@@ -116,47 +101,45 @@ void downloadingLook(LauncherUpdater *window, bool downloading) {
 // exit sequence during a download, both over the dimmed window.
 void windowDialogs(LauncherUpdater *window, const QString &language) {
     const QString suffix = language.toLower();
-    settle();
-    save(QStringLiteral("window-ready-%1").arg(suffix), shot(window, {}));
+    settle(100);
+    save(QStringLiteral("window-ready-%1").arg(suffix), composite(window, {}));
 
     whenModal<SettingDialog>(window, [=](SettingDialog *dialog) {
-        settle();
+        settle(100);
         const QPoint at = centred(window, dialog);
         saveWithDocs(QStringLiteral("window-settings-general-%1").arg(suffix),
-                     QStringLiteral("settings-general-%1").arg(suffix), shot(window, {{dialog, at}}));
-        auto *menu = dialog->findChild<MenuSwitch *>(QStringLiteral("menuSwitch"));
-        auto *row = dialog->findChild<RoundedWidget *>(QStringLiteral("languageBg"));
-        auto *combo = dialog->findChild<DoublePopupComboBox *>(QStringLiteral("languageComboBox"));
-        if (!menu || !row || !combo) {
-            qWarning() << "settings dialog without its menu, language row or combo box";
-            failed = true;
+                     QStringLiteral("gallery-settings-general-%1").arg(suffix),
+                     composite(window, {{dialog, at}}));
+        const SettingsControls controls = settingsControls(dialog);
+        if (!controls.found()) {
             dialog->reject();
             return;
         }
-        menu->setSelectedIndex(1);
+        controls.menu->setSelectedIndex(1);
         settle(400); // the selection slides
         saveWithDocs(QStringLiteral("window-settings-language-%1").arg(suffix),
-                     QStringLiteral("settings-language-%1").arg(suffix), shot(window, {{dialog, at}}));
-        enter(row);
-        withOpenPopup(combo, [=](ComboPopup *popup) {
+                     QStringLiteral("gallery-settings-language-%1").arg(suffix),
+                     composite(window, {{dialog, at}}));
+        enter(controls.row);
+        withOpenPopup(controls.combo, [=](ComboPopup *popup) {
             settle(50);
             // The list opens just below the combo box's face (which runs on behind it).
-            const QPoint listAt = at + combo->mapTo(dialog, QPoint(0, combo->height() - 1));
+            const QPoint listAt = at + controls.combo->mapTo(dialog, QPoint(0, controls.combo->height() - 1));
             saveWithDocs(QStringLiteral("window-settings-languagelist-%1").arg(suffix),
-                         QStringLiteral("settings-languagelist-%1").arg(suffix),
-                         shot(window, {{dialog, at}, {popup, listAt}}));
+                         QStringLiteral("gallery-settings-languagelist-%1").arg(suffix),
+                         composite(window, {{dialog, at}, {popup, listAt}}));
         });
-        leave(row);
+        leave(controls.row);
         dialog->accept();
     });
     window->openSettings();
 
     downloadingLook(window, true);
     whenModal<ConfirmDialog>(window, [=](ConfirmDialog *dialog) {
-        settle();
+        settle(100);
         saveWithDocs(QStringLiteral("window-confirmdialog-%1").arg(suffix),
-                     QStringLiteral("confirmdialog-%1").arg(suffix),
-                     shot(window, {{dialog, centred(window, dialog)}}));
+                     QStringLiteral("gallery-confirmdialog-%1").arg(suffix),
+                     composite(window, {{dialog, centred(window, dialog)}}));
         dialog->reject(); // cancelled: the launcher stays
     });
     window->exitApp();

@@ -1,30 +1,14 @@
-// tour OUTDIR [--docs DIR] [--languages N,N,...]
-//
-// Takes a picture of every state of the launcher window (launcher page, self-update start and
-// progress, each error text, download running and paused, KEEP UPDATE, extracting, ready), the
-// settings dialog on both pages with the language list open, the exit confirmation and the crash
-// dialog, in every language, into OUTDIR/<language>/. Every caption on every picture is measured
-// against the widget that shows it; the exit code is 1 when any is cut off or runs past its widget,
-// or when a long caption pushes the controls of the bottom row out of place.
-// With --docs, the English and Japanese pictures of each screen are also written to DIR as JPEG.
-//
-// The window is the real LauncherUpdater on the offscreen platform, in a temporary launcher folder.
-// Its version check really runs against a closed local port (so the fatal error and the game page
-// are reached by the product's own code); the other states are set on its widgets as the workflow
-// would set them.
+#include "tools/pictures/tour.h"
 
-#include "tools/offlinerun/offlinerun.h"
-#include "tools/tour/captioncheck.h"
+#include "tools/pictures/captioncheck.h"
+#include "tools/pictures/picturerun.h"
 
 #include "crash/crashreporter.h"
 #include "download/versiontable.h"
-#include "i18n/applicationfont.h"
 #include "i18n/translation.h"
 #include "launcher/labelargs.h"
 #include "launcher/launcherupdater.h"
 #include "launcher/launcherupdatertestaccess.h"
-#include "platform/platform.h"
-#include "settings/globalsettings.h"
 #include "settings/settingdialog.h"
 #include "widgets/combopopup.h"
 #include "widgets/confirmdialog.h"
@@ -36,21 +20,12 @@
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QEnterEvent>
 #include <QFile>
-#include <QFontDatabase>
 #include <QHash>
-#include <QMouseEvent>
-#include <QPainter>
-#include <QProcess>
-#include <QRegion>
-#include <QSettings>
 #include <QStackedWidget>
 #include <QTemporaryDir>
-#include <QTimer>
 
-#include <functional>
+using namespace PictureRun;
 
 namespace {
 
@@ -59,16 +34,7 @@ using LabelArgs::key;
 using LabelArgs::number;
 using LabelArgs::text;
 
-struct Options {
-    QString outDir;
-    QString docsDir;
-    QList<int> languages;
-};
-
-Options options;
 CaptionCheck captions;
-int written = 0;
-bool failed = false;
 // Where the controls of the bottom row stood when first seen in the current language: a caption
 // too long for its row widens the row and pushes them aside.
 QHash<QString, QRect> steadyGeometry;
@@ -80,47 +46,17 @@ const QStringList docScreens = {
     "extracting",      "ready",       "settings-general", "settings-language-list", "exit-confirmation",
     "crash-dialog"};
 
-QString tr(const QString &k) {
-    return Translation::instance()->tr(k);
-}
-
-void settle(int ms = 0) {
-    QElapsedTimer t;
-    t.start();
-    do {
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    } while (t.elapsed() < ms);
-}
-
-bool waitUntil(const std::function<bool()> &condition, int timeoutMs) {
-    QElapsedTimer t;
-    t.start();
-    while (!condition()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
+// OUTDIR/<language>/<screen>.png; with --docs, the screens kept in the documentation also as
+// DOCS/<screen>-<language>.jpg in English and Japanese.
 void save(const QString &language, const QString &screen, const QImage &image) {
-    const QString dir = QDir(options.outDir).filePath(language.toLower());
-    QDir().mkpath(dir);
-    const QString path = QDir(dir).filePath(screen + QStringLiteral(".png"));
-    if (image.isNull() || !image.save(path)) {
-        qWarning() << "cannot write picture" << path;
-        failed = true;
+    PictureRun::save(QStringLiteral("%1/%2").arg(language.toLower(), screen), image);
+    if (docsDir.isEmpty() || !docScreens.contains(screen) ||
+        (language != QLatin1String("English") && language != QLatin1String("Japanese")))
         return;
-    }
-    ++written;
-    if (!options.docsDir.isEmpty() && docScreens.contains(screen) &&
-        (language == QLatin1String("English") || language == QLatin1String("Japanese"))) {
-        const QString doc =
-            QDir(options.docsDir).filePath(QStringLiteral("%1-%2.jpg").arg(screen, language.toLower()));
-        if (!image.convertToFormat(QImage::Format_RGB32).save(doc, "JPG", 88)) {
-            qWarning() << "cannot write picture" << doc;
-            failed = true;
-        }
+    const QString doc = QDir(docsDir).filePath(QStringLiteral("%1-%2.jpg").arg(screen, language.toLower()));
+    if (!image.convertToFormat(QImage::Format_RGB32).save(doc, "JPG", 88)) {
+        qWarning() << "cannot write picture" << doc;
+        failed = true;
     }
 }
 
@@ -134,19 +70,10 @@ void centreOver(QWidget *dialog, QWidget *window) {
 // Picture of the window with its visible top-level dialogs laid over it where they stand.
 QImage shoot(LauncherUpdater *window, const QList<QWidget *> &dialogs = {}) {
     settle();
-    QImage image = window->grab().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    QPainter painter(&image);
-    for (QWidget *dialog : dialogs) {
-        const QPoint at = dialog->mapToGlobal(QPoint()) - window->mapToGlobal(QPoint());
-        // A desktop cuts a window to its mask (the language list's rounded bottom corners); the
-        // offscreen platform does not, so the picture does.
-        const QRegion mask = dialog->mask();
-        painter.setClipping(!mask.isEmpty());
-        if (!mask.isEmpty())
-            painter.setClipRegion(mask.translated(at));
-        painter.drawImage(at, dialog->grab().toImage());
-    }
-    return image;
+    QList<QPair<QWidget *, QPoint>> tops;
+    for (QWidget *dialog : dialogs)
+        tops.append({dialog, dialog->mapToGlobal(QPoint()) - window->mapToGlobal(QPoint())});
+    return composite(window, tops);
 }
 
 void checkSteady(LauncherUpdater *window, const QString &where) {
@@ -183,25 +110,6 @@ void capture(LauncherUpdater *window, const QString &language, const QString &sc
     for (QWidget *dialog : dialogs)
         captions.check(dialog, where);
     save(language, screen, shoot(window, dialogs));
-}
-
-void sendEnter(QWidget *widget) {
-    const QPointF pos(2, 2);
-    QEnterEvent event(pos, pos, widget->mapToGlobal(QPoint(2, 2)));
-    QApplication::sendEvent(widget, &event);
-}
-
-void sendLeave(QWidget *widget) {
-    QEvent event(QEvent::Leave);
-    QApplication::sendEvent(widget, &event);
-}
-
-void click(QWidget *widget, QPoint pos) {
-    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
-        QMouseEvent event(type, pos, widget->mapToGlobal(pos), Qt::LeftButton,
-                          type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(widget, &event);
-    }
 }
 
 // The launcher page in its states. The fatal error is reached for real: the version file lies on a
@@ -345,38 +253,24 @@ void settingsDialog(LauncherUpdater *w, const QString &language) {
     settle(50);
     capture(w, language, QStringLiteral("settings-general"), {&dialog});
 
-    auto *menu = dialog.findChild<MenuSwitch *>(QStringLiteral("menuSwitch"));
-    auto *combo = dialog.findChild<DoublePopupComboBox *>(QStringLiteral("languageComboBox"));
-    auto *row = dialog.findChild<RoundedWidget *>(QStringLiteral("languageBg"));
-    if (!menu || !combo || !row) {
-        qWarning() << "settings dialog without its menu, language row or combo box";
-        failed = true;
+    const SettingsControls controls = settingsControls(&dialog);
+    if (!controls.found()) {
         overlay->hide();
         return;
     }
-    menu->setSelectedIndex(1);
+    controls.menu->setSelectedIndex(1);
     dialog.findChild<QStackedWidget *>(QStringLiteral("stackedWidget"))->setCurrentIndex(1);
     settle(400); // the menu's selection slides
     capture(w, language, QStringLiteral("settings-language"), {&dialog});
 
-    // The list opens modally from the click; picture it from inside its own event loop.
-    sendEnter(row);
-    bool opened = false;
-    QTimer::singleShot(50, combo, [&] {
-        if (auto *popup = qobject_cast<ComboPopup *>(QApplication::activePopupWidget())) {
-            opened = true;
-            settle(50);
-            capture(w, language, QStringLiteral("settings-language-list"), {&dialog, popup});
-            popup->reject();
-        }
+    // The list opens modally from the click; it is pictured from inside its own event loop.
+    enter(controls.row);
+    withOpenPopup(controls.combo, [&](ComboPopup *popup) {
+        settle(50);
+        capture(w, language, QStringLiteral("settings-language-list"), {&dialog, popup});
     });
-    click(combo, QPoint(20, combo->height() / 2));
     settle();
-    if (!opened) {
-        qWarning() << language << "the language list did not open";
-        failed = true;
-    }
-    sendLeave(row);
+    leave(controls.row);
     dialog.hide();
     overlay->hide();
 }
@@ -403,71 +297,11 @@ void crashDialog(const QString &language) {
     dialog.hide();
 }
 
-bool parseOptions(const QStringList &args) {
-    for (int i = 1; i < args.size(); ++i) {
-        const QString a = args.at(i);
-        if (a == QLatin1String("--docs") && i + 1 < args.size()) {
-            options.docsDir = args.at(++i);
-        } else if (a == QLatin1String("--languages") && i + 1 < args.size()) {
-            for (const QString &n : args.at(++i).split(QLatin1Char(','))) {
-                bool ok = false;
-                const int v = n.toInt(&ok);
-                if (!ok || v < 0 || v >= Translation::LanguageCount)
-                    return false;
-                options.languages << v;
-            }
-        } else if (!a.startsWith(QLatin1String("--")) && options.outDir.isEmpty()) {
-            options.outDir = a;
-        } else {
-            return false;
-        }
-    }
-    if (options.languages.isEmpty())
-        for (int i = 0; i < Translation::LanguageCount; ++i)
-            options.languages << i;
-    return !options.outDir.isEmpty();
-}
-
 } // namespace
 
-int main(int argc, char *argv[]) {
-    if (qEnvironmentVariableIsEmpty("KESTRIVANE_TOUR_CHILD"))
-        return runOffline(argc, argv, "KESTRIVANE_TOUR_CHILD", "tour");
-
-    QTemporaryDir state;
-    if (!useFreshState(state))
-        return 1;
-    {
-        QSettings ini(state.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
-        ini.setValue(QStringLiteral("global_settings/popup_on_crash"), 1);
-        ini.setValue(QStringLiteral("global_settings/popup_on_exit"), 1);
-    }
-
-    QApplication app(argc, argv);
-    if (!parseOptions(QCoreApplication::arguments())) {
-        qWarning("usage: tour OUTDIR [--docs DIR] [--languages N,N,...]");
-        return 2;
-    }
-    if (!QDir().mkpath(options.outDir) || (!options.docsDir.isEmpty() && !QDir().mkpath(options.docsDir))) {
-        qWarning() << "cannot create the output folders";
-        return 1;
-    }
-
-    // Fonts and catalogue as the launcher's main sets them up.
-    const int cjkFont = QFontDatabase::addApplicationFont(QStringLiteral(":/font/font/FZY4K.TTF"));
-    const int latinFont = QFontDatabase::addApplicationFont(QStringLiteral(":/font/font/Neuron Heavy.otf"));
-    const QString cjkFamily = QFontDatabase::applicationFontFamilies(cjkFont).value(0);
-    const QString latinFamily = QFontDatabase::applicationFontFamilies(latinFont).value(0);
-    const QString defaultFamily = QFont().family();
-    QApplication::setFont(QFont(cjkFamily));
+int tourPictures(const QTemporaryDir &state, const QList<int> &languages) {
     Translation *catalogue = Translation::instance();
-    followCatalogueFont(); // as main does: the application font follows the language
-    catalogue->setFontFamily(QStringLiteral("default"), defaultFamily);
-    catalogue->setFontFamily(QStringLiteral("chinese"), cjkFamily);
-    catalogue->setFontFamily(QStringLiteral("english"), latinFamily);
-    catalogue->loadLanguage();
-
-    for (int index : qAsConst(options.languages)) {
+    for (int index : languages) {
         catalogue->setLanguageIndex(index);
         const QString language = Translation::languageNameAt(index);
         QFile::remove(state.filePath(QStringLiteral("config.ini")));
@@ -485,7 +319,6 @@ int main(int argc, char *argv[]) {
         VersionTable::release();
         qInfo().noquote() << "tour:" << language << "done";
     }
-    GlobalSettings::release();
 
     const QStringList problems = captions.problems() + moved;
     for (const QString &p : problems)
@@ -494,5 +327,5 @@ int main(int argc, char *argv[]) {
                              .arg(written)
                              .arg(captions.checkedCount())
                              .arg(problems.size());
-    return (failed || !problems.isEmpty()) ? 1 : 0;
+    return problems.size();
 }

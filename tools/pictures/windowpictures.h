@@ -2,5 +2,5 @@
 
 // The settings dialog and the exit confirmation as the player meets them: opened by the real
 // launcher window's own slots over its dimmed face, in English and Japanese. Failures set
-// GalleryRun::failed.
+// PictureRun::failed.
 void windowPictures();

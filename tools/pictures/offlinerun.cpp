@@ -1,4 +1,4 @@
-#include "tools/offlinerun/offlinerun.h"
+#include "tools/pictures/offlinerun.h"
 
 #include <QCoreApplication>
 #include <QDebug>

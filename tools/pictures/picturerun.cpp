@@ -1,18 +1,22 @@
-#include "galleryrun.h"
+#include "tools/pictures/picturerun.h"
 
 #include "i18n/translation.h"
 #include "widgets/combopopup.h"
 #include "widgets/doublepopupcombobox.h"
+#include "widgets/menuswitch.h"
+#include "widgets/roundedwidget.h"
 
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEnterEvent>
+#include <QFileInfo>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QTimer>
 
-namespace GalleryRun {
+namespace PictureRun {
 
 QString outDir;
 QString docsDir;
@@ -23,7 +27,7 @@ namespace {
 
 void saveTo(const QString &dir, const QString &name, const QImage &image) {
     const QString path = QDir(dir).filePath(name + QStringLiteral(".png"));
-    if (image.isNull() || !image.save(path)) {
+    if (image.isNull() || !QDir().mkpath(QFileInfo(path).path()) || !image.save(path)) {
         qWarning() << "cannot write picture" << path;
         failed = true;
         return;
@@ -40,14 +44,15 @@ void save(const QString &name, const QImage &image) {
 void saveWithDocs(const QString &name, const QString &docsName, const QImage &image) {
     save(name, image);
     if (!docsDir.isEmpty())
-        saveTo(docsDir, QStringLiteral("gallery-") + docsName, image);
+        saveTo(docsDir, docsName, image);
 }
 
 void settle(int ms) {
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < ms)
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    do {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    } while (clock.elapsed() < ms);
 }
 
 bool waitUntil(const std::function<bool()> &condition, int ms) {
@@ -82,6 +87,11 @@ void mouse(QWidget *widget, QEvent::Type type, QPoint pos) {
     QApplication::sendEvent(widget, &event);
 }
 
+void click(QWidget *widget, QPoint pos) {
+    mouse(widget, QEvent::MouseButtonPress, pos);
+    mouse(widget, QEvent::MouseButtonRelease, pos);
+}
+
 void withOpenPopup(DoublePopupComboBox *combo, const std::function<void(ComboPopup *)> &step) {
     QTimer::singleShot(0, combo, [=] {
         if (auto *popup = qobject_cast<ComboPopup *>(QApplication::activePopupWidget())) {
@@ -92,8 +102,32 @@ void withOpenPopup(DoublePopupComboBox *combo, const std::function<void(ComboPop
             failed = true;
         }
     });
-    mouse(combo, QEvent::MouseButtonPress, QPoint(20, 20));
-    mouse(combo, QEvent::MouseButtonRelease, QPoint(20, 20));
+    click(combo, QPoint(20, 20));
 }
 
-} // namespace GalleryRun
+QImage composite(QWidget *window, const QList<QPair<QWidget *, QPoint>> &tops) {
+    QImage image = window->grab().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    QPainter painter(&image);
+    for (const auto &top : tops) {
+        const QRegion mask = top.first->mask();
+        painter.setClipping(!mask.isEmpty());
+        if (!mask.isEmpty())
+            painter.setClipRegion(mask.translated(top.second));
+        painter.drawImage(top.second, top.first->grab().toImage());
+    }
+    return image;
+}
+
+SettingsControls settingsControls(QWidget *dialog) {
+    SettingsControls controls;
+    controls.menu = dialog->findChild<MenuSwitch *>(QStringLiteral("menuSwitch"));
+    controls.row = dialog->findChild<RoundedWidget *>(QStringLiteral("languageBg"));
+    controls.combo = dialog->findChild<DoublePopupComboBox *>(QStringLiteral("languageComboBox"));
+    if (!controls.found()) {
+        qWarning() << "settings dialog without its menu, language row or combo box";
+        failed = true;
+    }
+    return controls;
+}
+
+} // namespace PictureRun

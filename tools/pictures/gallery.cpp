@@ -1,28 +1,10 @@
-// gallery OUTDIR
-//
-// gallery OUTDIR [--docs DIR]
-//
-// Renders every skinned widget in each of its states, the exit confirmation in all eight
-// languages, and the settings dialog (both pages, language list open) in English and Japanese into
-// PNG files in OUTDIR. The dialogs are also pictured as the player meets them: opened by the real
-// launcher window's own slots (gear button, exit during a download) over the window dimmed by its
-// overlay. With --docs, those pictures are written to DIR too. Runs on the offscreen platform;
-// settings are kept in a temporary directory so nothing of a real installation is touched, and
-// every URL of the window points at a closed local port.
+#include "tools/pictures/gallery.h"
 
-#include "galleryrun.h"
-#include "gallerysheet.h"
-#include "tools/offlinerun/offlinerun.h"
-#include "windowpictures.h"
+#include "tools/pictures/gallerysheet.h"
+#include "tools/pictures/picturerun.h"
+#include "tools/pictures/windowpictures.h"
 
-#include "download/versiontable.h"
-#include "i18n/applicationfont.h"
 #include "i18n/translation.h"
-#include "launcher/labelargs.h"
-#include "launcher/launcherupdater.h"
-#include "launcher/launcherupdatertestaccess.h"
-#include "platform/platform.h"
-#include "settings/globalsettings.h"
 #include "settings/settingdialog.h"
 #include "widgets/combopopup.h"
 #include "widgets/confirmdialog.h"
@@ -36,21 +18,12 @@
 #include "widgets/roundedwidget.h"
 
 #include <QApplication>
-#include <QDebug>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QEnterEvent>
-#include <QFontDatabase>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QProcess>
-#include <QSettings>
-#include <QStackedWidget>
-#include <QTemporaryDir>
-#include <QTimer>
+
 #include <functional>
 
-using namespace GalleryRun;
+using namespace PictureRun;
 
 namespace {
 
@@ -85,12 +58,19 @@ QImage overDimmedWindow(const QImage &dialog) {
     return image;
 }
 
-QList<QPair<QString, QString>> languageItems() {
-    QList<QPair<QString, QString>> items;
+// The language list of the settings dialog in a window of its own, shown.
+DoublePopupComboBox *languageCombo(QWidget *window) {
+    window->resize(300, 80);
+    auto *combo = new DoublePopupComboBox(window);
+    combo->setGeometry(10, 10, 230, 40);
     for (int i = 0; i < Translation::LanguageCount; ++i)
-        items.append(qMakePair(tr(Translation::languageNameAt(i)),
-                               Translation::instance()->fontFamily(Translation::fontRoleAt(i))));
-    return items;
+        combo->addItem(qMakePair(tr(Translation::languageNameAt(i)),
+                                 Translation::instance()->fontFamily(Translation::fontRoleAt(i))));
+    combo->setAlignment(Qt::AlignLeft);
+    combo->setArrowImage(QStringLiteral(":/images/images/down_arrow.png"));
+    combo->setCurrentIndex(Translation::instance()->languageIndex());
+    window->show();
+    return combo;
 }
 
 // ImageButton: plain, icon, round (as the settings dialog's close button) and two-layer.
@@ -231,15 +211,7 @@ void comboBoxes() {
     const QStringList states = {"normal", "hover", "pressed"};
     for (const QString &state : states) {
         QWidget window;
-        window.resize(300, 80);
-        auto *combo = new DoublePopupComboBox(&window);
-        combo->setGeometry(10, 10, 230, 40);
-        for (const auto &item : languageItems())
-            combo->addItem(item);
-        combo->setAlignment(Qt::AlignLeft);
-        combo->setArrowImage(QStringLiteral(":/images/images/down_arrow.png"));
-        combo->setCurrentIndex(Translation::instance()->languageIndex());
-        window.show();
+        DoublePopupComboBox *combo = languageCombo(&window);
         if (state == "hover")
             enter(combo);
         else if (state == "pressed")
@@ -252,15 +224,7 @@ void comboBoxes() {
     // Open: the combo box with its popup list, composed as on screen, one row hovered.
     {
         QWidget window;
-        window.resize(300, 80);
-        auto *combo = new DoublePopupComboBox(&window);
-        combo->setGeometry(10, 10, 230, 40);
-        for (const auto &item : languageItems())
-            combo->addItem(item);
-        combo->setAlignment(Qt::AlignLeft);
-        combo->setArrowImage(QStringLiteral(":/images/images/down_arrow.png"));
-        combo->setCurrentIndex(Translation::instance()->languageIndex());
-        window.show();
+        DoublePopupComboBox *combo = languageCombo(&window);
         withOpenPopup(combo, [&](ComboPopup *popup) {
             const QList<LanguageItemWidget *> rows = popup->findChildren<LanguageItemWidget *>();
             if (rows.size() > 3)
@@ -366,7 +330,7 @@ void confirmDialogs() {
         dialog.hide();
     }
     catalogue->setLanguageIndex(start);
-    saveWithDocs(QStringLiteral("sheet-confirmdialog"), QStringLiteral("confirmdialog-all-languages"),
+    saveWithDocs(QStringLiteral("sheet-confirmdialog"), QStringLiteral("gallery-confirmdialog-all-languages"),
                  sheet.render());
 }
 
@@ -401,38 +365,8 @@ void settingDialogs(const QString &language) {
 
 } // namespace
 
-int main(int argc, char *argv[]) {
-    if (qEnvironmentVariableIsEmpty("KESTRIVANE_GALLERY_CHILD"))
-        return runOffline(argc, argv, "KESTRIVANE_GALLERY_CHILD", "gallery");
-    QTemporaryDir state;
-    if (!useFreshState(state))
-        return 1;
-
-    QApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments();
-    if (args.size() == 4 && args.at(2) == QLatin1String("--docs"))
-        docsDir = args.at(3);
-    else if (args.size() != 2) {
-        qWarning("usage: gallery OUTDIR [--docs DIR]");
-        return 2;
-    }
-    outDir = args.at(1);
-    if (!QDir().mkpath(outDir) || (!docsDir.isEmpty() && !QDir().mkpath(docsDir))) {
-        qWarning() << "cannot create output directory" << outDir << docsDir;
-        return 1;
-    }
-
-    const int cjkFont = QFontDatabase::addApplicationFont(QStringLiteral(":/font/font/FZY4K.TTF"));
-    const int latinFont = QFontDatabase::addApplicationFont(QStringLiteral(":/font/font/Neuron Heavy.otf"));
-    const QString cjkFamily = QFontDatabase::applicationFontFamilies(cjkFont).value(0);
-    const QString latinFamily = QFontDatabase::applicationFontFamilies(latinFont).value(0);
+void galleryPictures() {
     Translation *catalogue = Translation::instance();
-    followCatalogueFont(); // as main does: the application font follows the language
-    catalogue->setFontFamily(QStringLiteral("default"), QFont().defaultFamily());
-    catalogue->setFontFamily(QStringLiteral("chinese"), cjkFamily);
-    catalogue->setFontFamily(QStringLiteral("english"), latinFamily);
-    catalogue->loadLanguage();
-
     imageButtons();
     progressBars();
     panels();
@@ -448,12 +382,7 @@ int main(int argc, char *argv[]) {
     }
 
     catalogue->setLanguageIndex(1);
-    app.setQuitOnLastWindowClosed(false);
+    qApp->setQuitOnLastWindowClosed(false);
     windowPictures();
     catalogue->setLanguageIndex(1);
-    VersionTable::release();
-    GlobalSettings::release();
-
-    qInfo().noquote() << "gallery: wrote" << written << "pictures to" << QDir(outDir).absolutePath();
-    return failed ? 1 : 0;
 }

@@ -1,4 +1,4 @@
-#include "gallerysheet.h"
+#include "tools/pictures/gallerysheet.h"
 
 #include <QFont>
 #include <QFontMetrics>

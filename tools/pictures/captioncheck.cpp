@@ -1,4 +1,4 @@
-#include "tools/tour/captioncheck.h"
+#include "tools/pictures/captioncheck.h"
 
 #include "i18n/cataloguefont.h"
 #include "i18n/translatablecheckbox.h"
