@@ -35,12 +35,41 @@ bool VersionTable::parseLine(const QString &text, RemoteFileInfo *out) {
     info.name = fields.at(0);
     info.version = fields.at(1);
     info.md5 = fields.at(2);
-    bool ok = false;
-    // Qt's conversion skips surrounding white space; a size padded with any must read as 0.
-    const QString sizeField = fields.at(3);
-    const int size = sizeField.trimmed().size() == sizeField.size() ? sizeField.toInt(&ok, 10) : 0;
-    info.size = (ok && size > 0) ? size : 0;
+    qint64 size = 0;
+    if (!parseSize(fields.at(3), &size))
+        return false;
+    info.size = size;
     *out = info;
+    return true;
+}
+
+bool VersionTable::parseSize(const QString &field, qint64 *size) {
+    *size = 0;
+    // Digits only, with an optional sign: Qt's own conversion would also take surrounding white
+    // space, which must read as 0 here.
+    int i = 0;
+    const bool negative = field.startsWith(QLatin1Char('-'));
+    if (negative || field.startsWith(QLatin1Char('+')))
+        i = 1;
+    if (i == field.size())
+        return true;
+    qint64 value = 0;
+    bool tooLarge = false;
+    for (; i < field.size(); ++i) {
+        const ushort c = field.at(i).unicode();
+        if (c < '0' || c > '9')
+            return true;
+        // Checked before it can overflow: MaxListedFileSize * 10 + 9 fits in 64 bits.
+        if (!tooLarge) {
+            value = value * 10 + (c - '0');
+            tooLarge = value > MaxListedFileSize;
+        }
+    }
+    if (negative)
+        return true;
+    if (tooLarge)
+        return false;
+    *size = value;
     return true;
 }
 

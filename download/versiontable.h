@@ -9,9 +9,9 @@ struct RemoteFileInfo {
     QString name;
     QString version;
     QString md5;
-    int size = 0;
+    qint64 size = 0;
     // Owned by the download manager while the file is assembled.
-    qint32 downloadedBytes = 0;
+    qint64 downloadedBytes = 0;
     QByteArray data;
 };
 
@@ -27,11 +27,18 @@ public:
     static constexpr qint64 MaxVersionFileSize = 16 * 1024 * 1024;
     // Largest launcher download accepted when its listed size is 0 or unreadable.
     static constexpr qint64 MaxLauncherFileSize = 512 * 1024 * 1024;
+    // Largest size a line may list (1 TiB): the download manager splits a file into pieces up front,
+    // so a size near the 64-bit limit would ask for billions of them.
+    static constexpr qint64 MaxListedFileSize = Q_INT64_C(1) << 40;
 
     // Parses one non-empty line; one carriage return at its end is dropped. False when it has
     // fewer than four fields or its name is not one the launcher may create in its directory
-    // (FileNameRules::isSafeFileName). A size that is not a decimal number is 0; a negative size is 0.
+    // (FileNameRules::isSafeFileName), or its size is a decimal number above MaxListedFileSize.
+    // A size that is not a decimal number is 0; a negative size is 0.
     static bool parseLine(const QString &line, RemoteFileInfo *out);
+    // The size field of a line: a decimal number (optional sign, digits only) in 0..MaxListedFileSize
+    // is the size, a negative number or anything else 0. False for a number above MaxListedFileSize.
+    static bool parseSize(const QString &field, qint64 *size);
     // Parses a whole version file (UTF-8, lines ended by "\n" or "\r\n", empty lines skipped) into table,
     // replacing records of the same name. Stops at the first refused line and returns false with
     // that line in *refusedLine; records of the lines before it stay in the table. A file larger

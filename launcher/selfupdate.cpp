@@ -17,9 +17,11 @@ namespace {
 const char *const LauncherFileName = "Kestrivane.exe";
 
 // The most the launcher download may bring: its listed size, or a fixed ceiling when the version
-// file gives none that can be used.
-qint64 launcherSizeLimit(int listedSize) {
-    return listedSize > 0 ? listedSize : VersionTable::MaxLauncherFileSize;
+// file gives none that can be used. It is held in memory until verified, so never more than that
+// ceiling either.
+qint64 launcherSizeLimit(qint64 listedSize) {
+    return listedSize > 0 ? qMin(listedSize, VersionTable::MaxLauncherFileSize)
+                          : VersionTable::MaxLauncherFileSize;
 }
 } // namespace
 

@@ -9,7 +9,6 @@
 #include <QRegularExpression>
 #include <QStringList>
 
-#include <climits>
 #include <cstdint>
 #include <cstring>
 
@@ -71,8 +70,9 @@ bool staysInside(const QString &name) {
     return true;
 }
 
-// The size rule: a decimal number in 1..INT_MAX is the size, anything else 0.
-int expectedSize(const QString &field) {
+// The size rule: a decimal number in 1..MaxListedFileSize is the size, a larger one refuses the line
+// (-1 here: no record may carry it), anything else is 0.
+qint64 expectedSize(const QString &field) {
     static const QRegularExpression decimal(QStringLiteral("^[+-]?[0-9]+$"));
     if (!decimal.match(field).hasMatch())
         return 0;
@@ -82,13 +82,15 @@ int expectedSize(const QString &field) {
         negative = digits.startsWith(QLatin1Char('-'));
         digits.remove(0, 1);
     }
-    long long value = 0;
+    if (negative)
+        return 0;
+    qint64 value = 0;
     for (const QChar c : digits) {
         value = value * 10 + (c.unicode() - '0');
-        if (value > INT_MAX)
-            return 0;
+        if (value > VersionTable::MaxListedFileSize)
+            return -1;
     }
-    return negative ? 0 : int(value);
+    return value;
 }
 
 } // namespace

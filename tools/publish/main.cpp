@@ -47,13 +47,13 @@ entries that were changed on the CDN are not signed again. Without a key, a CDN 
 is signed is refused: an unsigned list beside a stale signature would be refused by every launcher.
 
 Refused, with exit code 2 and nothing changed: names the launcher would refuse (empty, ".", "..",
-or containing '/', '\', ':', a NUL or a line break), versions containing those characters, files of
-2 GiB or more, missing files, a name given twice, and different content for an already published
+or containing '/', '\', ':', a NUL or a line break), versions containing those characters, files
+larger than 1 TiB, missing files, a name given twice, and different content for an already published
 version (without --replace).
 Exit codes: 0 published, 1 a read or write failed, 2 refused input, bad usage or an unusable key.
 )";
 
-constexpr qint64 MaxFileSize = Q_INT64_C(2147483648); // sizes are 32-bit signed in the version file
+constexpr qint64 MaxFileSize = VersionTable::MaxListedFileSize; // the launcher refuses larger sizes
 constexpr qint64 CopyBlock = 1 << 20;
 
 QTextStream &err() {
@@ -154,8 +154,8 @@ bool copyFile(const Entry &e, QString *md5, qint64 *size) {
             break;
         }
         total += block.size();
-        if (total >= MaxFileSize) {
-            err() << "kv-publish: " << e.source << " grew to 2 GiB or more while copying\n";
+        if (total > MaxFileSize) {
+            err() << "kv-publish: " << e.source << " grew past " << MaxFileSize << " bytes while copying\n";
             save.cancelWriting();
             return false;
         }
@@ -348,9 +348,9 @@ int main(int argc, char **argv) {
             return 2;
         }
         e.size = info.size();
-        if (e.size >= MaxFileSize) {
-            err() << "kv-publish: refused " << e.name << ": " << e.size
-                  << " bytes is 2 GiB or more, which the version file cannot list\n";
+        if (e.size > MaxFileSize) {
+            err() << "kv-publish: refused " << e.name << ": " << e.size << " bytes is more than the "
+                  << MaxFileSize << " the launcher accepts\n";
             return 2;
         }
         const QString remoteName = QStringLiteral("v%1_%2").arg(e.version, e.name);
@@ -408,7 +408,7 @@ int main(int argc, char **argv) {
         info.name = e.name;
         info.version = e.version;
         info.md5 = md5;
-        info.size = static_cast<int>(size);
+        info.size = size;
         records.insert(e.name, info);
         out() << "published " << e.name << " " << e.version << " " << md5 << " " << size << " -> "
               << QFileInfo(e.target).fileName() << (e.alreadyInPlace ? " (already in place)" : "") << "\n";

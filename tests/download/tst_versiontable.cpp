@@ -1,0 +1,56 @@
+// Sizes of the version file: 64-bit, bounded, and read back as written.
+#include "download/versiontable.h"
+
+#include <QtTest>
+
+class TestVersionTable : public QObject {
+    Q_OBJECT
+
+private slots:
+    void sizeField_data() {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<qint64>("size");
+        QTest::newRow("3 GiB") << "3221225472" << true << Q_INT64_C(3221225472);
+        QTest::newRow("plus sign") << "+7" << true << qint64(7);
+        QTest::newRow("the limit") << "1099511627776" << true << VersionTable::MaxListedFileSize;
+        QTest::newRow("past the limit") << "1099511627777" << false << qint64(0);
+        QTest::newRow("past 64 bits") << "99999999999999999999999" << false << qint64(0);
+        QTest::newRow("negative") << "-5" << true << qint64(0);
+        QTest::newRow("negative past 64 bits") << "-99999999999999999999999" << true << qint64(0);
+        QTest::newRow("padded") << " 5" << true << qint64(0);
+        QTest::newRow("not a number") << "12ab" << true << qint64(0);
+        QTest::newRow("sign only") << "-" << true << qint64(0);
+    }
+    void sizeField() {
+        QFETCH(QString, field);
+        QFETCH(bool, accepted);
+        QFETCH(qint64, size);
+        RemoteFileInfo info;
+        QCOMPARE(VersionTable::parseLine(QStringLiteral("big.pak:1:00:") + field, &info), accepted);
+        if (accepted)
+            QCOMPARE(info.size, size);
+
+        // A refused line stops the file there: the records before it stay, none after it is taken.
+        QMap<QString, RemoteFileInfo> table;
+        QString refused;
+        const QByteArray file = "a.pak:1:00:1\nbig.pak:1:00:" + field.toUtf8() + "\nz.pak:1:00:2\n";
+        QCOMPARE(VersionTable::parseFile(file, &table, &refused), accepted);
+        QCOMPARE(table.contains(QStringLiteral("z.pak")), accepted);
+        QVERIFY(table.contains(QStringLiteral("a.pak")));
+    }
+
+    void largeSizesRoundTrip() {
+        RemoteFileInfo r;
+        r.name = QStringLiteral("huge.pak");
+        r.version = QStringLiteral("2");
+        r.md5 = QStringLiteral("0123456789abcdef0123456789abcdef");
+        r.size = Q_INT64_C(5000000000);
+        QMap<QString, RemoteFileInfo> table;
+        QVERIFY(VersionTable::parseFile(VersionTable::format({r}), &table));
+        QCOMPARE(table.value(r.name).size, r.size);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVersionTable)
+#include "tst_versiontable.moc"
