@@ -43,11 +43,17 @@ int main(int argc, char *argv[]) {
     const QString defaultFamily = QFont().family();
     QApplication::setFont(QFont(cjkFamily));
 
-    // Only the version option; an unknown option ends the process with 1.
+    // The version option and --verify; an unknown option ends the process with 1.
+    bool verify = false;
     {
         QCommandLineParser parser;
         parser.addVersionOption();
+        const QCommandLineOption verifyOption(
+            QStringLiteral("verify"),
+            QStringLiteral("Check every installed game file against its MD5 and download what differs."));
+        parser.addOption(verifyOption);
         parser.process(app);
+        verify = parser.isSet(verifyOption);
 
         // A second start hands over to the running launcher and leaves.
         if (app.isSecondaryInstance()) {
@@ -69,6 +75,7 @@ int main(int argc, char *argv[]) {
 
     // The window, and the messages a second start sends to it.
     auto *window = new LauncherUpdater();
+    window->setVerifyInstalledFiles(verify);
     window->show();
     QObject::connect(&app, SIGNAL(receivedMessage(quint32, QByteArray)), window,
                      SLOT(receivedMessageFromSecondary(quint32, QByteArray)));

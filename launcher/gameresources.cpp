@@ -3,6 +3,7 @@
 
 #include "download/versiontable.h"
 #include "download/xdmanager.h"
+#include "launcher/installcheck.h"
 #include "launcher/labelargs.h"
 #include "launcher/ui_launcherupdater.h"
 #include "platform/platform.h"
@@ -32,11 +33,58 @@ QString formatSeconds(qint64 seconds) {
 
 } // namespace
 
-void LauncherUpdater::prepareGameResources() {
-    updateFileCount = 0;
+void LauncherUpdater::openConfig() {
     if (!configSettings)
         configSettings = new QSettings(Platform::launcherDir() + QStringLiteral("/config.ini"),
                                        QSettings::IniFormat, this);
+}
+
+QList<InstallCheck::File> LauncherUpdater::installedFilesOnDisk() const {
+    QList<InstallCheck::File> files;
+    const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+    for (auto it = table.cbegin(); it != table.cend(); ++it) {
+        const RemoteFileInfo &e = it.value();
+        if (e.name == QLatin1String(LauncherFileName) || installedVersion(e.name) != e.version)
+            continue;
+        // An unpacked archive is deleted on purpose; one still waiting to be unpacked must be there.
+        if (e.name.endsWith(QLatin1String(".zip")) &&
+            !(configSettings && configSettings->contains(QLatin1String(UncompressingGroup) + e.name)))
+            continue;
+        InstallCheck::File f;
+        f.name = e.name;
+        f.path = QStringLiteral("%1/%2").arg(Platform::launcherDir(), e.name);
+        f.size = e.size;
+        f.md5 = e.md5;
+        files.append(f);
+    }
+    return files;
+}
+
+void LauncherUpdater::forgetDamagedFile(const QString &name, const QString &reason) {
+    qWarning().noquote() << "installed file damaged, queued again:" << name << "-" << reason;
+    if (configSettings) {
+        configSettings->remove(QLatin1String(VersionGroup) + name);
+        configSettings->remove(QLatin1String(UncompressingGroup) + name);
+        configSettings->sync();
+    }
+    QJsonObject event;
+    event.insert(QStringLiteral("file"), name);
+    event.insert(QStringLiteral("event"), QStringLiteral("installed file damaged"));
+    event.insert(QStringLiteral("reason"), reason);
+    sendLogEvent(event);
+}
+
+void LauncherUpdater::prepareGameResources() {
+    updateFileCount = 0;
+    openConfig();
+
+    // A file recorded as installed that is gone or has another size than listed is fetched again:
+    // its record goes first, so it is queued below like any file not installed.
+    for (const InstallCheck::File &f : installedFilesOnDisk()) {
+        const QString damage = InstallCheck::sizeDamage(f.path, f.size);
+        if (!damage.isEmpty())
+            forgetDamagedFile(f.name, damage);
+    }
 
     const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
     for (auto it = table.cbegin(); it != table.cend(); ++it) {

@@ -169,6 +169,7 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
 }
 
 LauncherUpdater::~LauncherUpdater() {
+    cancelVerification();
     trayIcon.hide();
     delete ui;
 }
@@ -258,6 +259,11 @@ void LauncherUpdater::onBackgroundFadeDone() {
     backgroundPixmap = fadePixmap;
     fadePixmap = QPixmap();
     updateLogo();
+    if (verifyRequested) {
+        verifyRequested = false;
+        verifyInstalledFiles();
+        return;
+    }
     prepareGameResources();
     beginGameResourcePhase();
 }

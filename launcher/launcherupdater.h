@@ -1,6 +1,7 @@
 #pragma once
 
 #include "download/errorcode.h"
+#include "launcher/installcheck.h"
 
 #include <QByteArray>
 #include <QColor>
@@ -60,6 +61,10 @@ public:
     static QString remainingTimeText(qint64 remainingBytes, qint64 speed);
     // -2 when either version is not a number, -1 when remote is newer, 0 equal, 1 local newer.
     static int compareVersions(const QString &local, const QString &remote);
+
+    // Before the game-resource update, hash every installed file against the version file and
+    // fetch again what differs (the command line's --verify). Set before the version check ends.
+    void setVerifyInstalledFiles(bool verify);
 
 public slots:
     void receivedMessageFromSecondary(quint32 instanceId, QByteArray message);
@@ -131,12 +136,24 @@ private:
     void runUpdateScript(const QString &fileName);
 
     // gameresources.cpp
+    void openConfig();
+    // Files recorded as installed in the listed version that should be on disk now (an unpacked
+    // archive is not), with their listed size and MD5.
+    QList<InstallCheck::File> installedFilesOnDisk() const;
+    // Logs and reports a damaged installed file and forgets its record, so that it is fetched again.
+    void forgetDamagedFile(const QString &name, const QString &reason);
     void prepareGameResources();
     void beginGameResourcePhase();
     QString installedVersion(const QString &name) const;
     void setManualResume(bool manualResume);
     void showStartButton();
     void showResumeButton();
+
+    // verification.cpp
+    void verifyInstalledFiles();
+    void showVerifyProgress();
+    void installedFilesVerified();
+    void cancelVerification();
 
     // extraction.cpp
     void prepareExtraction();
@@ -198,6 +215,13 @@ private:
     int networkErrorCount = 0;
     int verifyErrorCount = 0;
     int writeErrorCount = 0;
+
+    // Hashing of the installed files (--verify).
+    bool verifyRequested = false;
+    QFutureWatcher<InstallCheck::File> *verifyWatcher = nullptr;
+    std::shared_ptr<InstallCheck::Progress> verifyProgress;
+    qint64 verifyTotalBytes = 0;
+    QTimer *verifyTimer = nullptr;
 
     QProcess *gameProcess = nullptr;
     int retryCount = 0;

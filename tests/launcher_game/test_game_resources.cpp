@@ -205,6 +205,8 @@ private slots:
         add(QStringLiteral("big1.pak"), QStringLiteral("1"), 2000000000);
         add(QStringLiteral("big2.pak"), QStringLiteral("1"), 1000000000);
         writeConfig(QStringLiteral("version/big1.pak"), QStringLiteral("1"));
+        QVERIFY(writeFile(dir + QStringLiteral("/big1.pak"), QByteArray()));
+        QVERIFY(QFile::resize(dir + QStringLiteral("/big1.pak"), 2000000000)); // sparse
         writeConfig(QStringLiteral("download_config/manual_resume"), true);
 
         window = new LauncherUpdater(); // the version check never runs: the event loop does not spin
@@ -602,6 +604,7 @@ private slots:
     void flagsEndWithWhatTheyDescribe() {
         // A resume flag left by an interrupted run is cleared by a start that needs no download ...
         publish(QStringLiteral("a.bin"), QStringLiteral("1"), "one");
+        QVERIFY(writeFile(dir + QStringLiteral("/a.bin"), "one"));
         writeConfig(QStringLiteral("version/a.bin"), QStringLiteral("1"));
         writeConfig(QStringLiteral("download_config/manual_resume"), true);
         makeWindow();
