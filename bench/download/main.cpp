@@ -64,7 +64,7 @@ int main(int argc, char **argv) {
         info.name = f.at(0);
         info.version = QStringLiteral("1");
         info.md5 = f.at(1);
-        info.size = f.at(2).toInt();
+        info.size = f.at(2).toLongLong();
         VersionTable::instance().insert(info.name, info);
         manager.addFile(QStringLiteral("v1_") + info.name, info.name);
         total += info.size;
@@ -100,6 +100,45 @@ int main(int argc, char **argv) {
         });
         poll->start(1);
     }
+    // Stalls of this thread, which runs the engine's signals as the launcher's GUI thread does: the
+    // worst lateness of a 10 ms timer over the run, and around the end of the largest file (from
+    // its last byte received until just after it was reported).
+    QString largest;
+    for (auto it = VersionTable::instance().cbegin(); it != VersionTable::instance().cend(); ++it) {
+        if (largest.isEmpty() || it->size > VersionTable::instance().value(largest).size)
+            largest = it.key();
+    }
+    const qint64 largestSize = VersionTable::instance().value(largest).size;
+    qint64 worstStallNs = 0;
+    qint64 worstEndStallNs = 0;
+    qint64 largestLastByteNs = -1; // when the largest file's last piece had arrived
+    qint64 largestEndedNs = -1;    // when it was reported
+    qint64 previousTickNs = -1;
+    QTimer stallTimer;
+    stallTimer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&stallTimer, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        if (previousTickNs >= 0) {
+            const qint64 late = qMax<qint64>(0, now - previousTickNs - 10000000);
+            worstStallNs = qMax(worstStallNs, late);
+            const bool nearEnd = largestLastByteNs >= 0 &&
+                                 (largestEndedNs < 0 || previousTickNs <= largestEndedNs + 100000000);
+            if (nearEnd)
+                worstEndStallNs = qMax(worstEndStallNs, late);
+        }
+        previousTickNs = now;
+        if (largestLastByteNs < 0 && VersionTable::instance().value(largest).downloadedBytes >= largestSize)
+            largestLastByteNs = now;
+    });
+    QObject::connect(&manager, &XDManager::fileDownloadFinished, [&](ErrorCode, const QString &name) {
+        if (name == largest) {
+            largestEndedNs = clock.nsecsElapsed();
+            if (largestLastByteNs < 0)
+                largestLastByteNs = largestEndedNs;
+        }
+    });
+    stallTimer.start(10);
+
     // Bytes held for pieces still being received, sampled; the pieces waiting for the hash and
     // the writer are bounded by the buffer pool and show in the peak RSS.
     qint64 peakBuffered = 0;
@@ -121,6 +160,9 @@ int main(int argc, char **argv) {
     std::printf("engine_peak_rss: %.1f MiB\n", peakRssMiB());
     std::printf("engine_peak_buffered: %.1f MiB\n", double(peakBuffered) / (1024.0 * 1024.0));
     std::printf("engine_files_ok: %d of %d\n", ended - failures, files);
+    std::printf("engine_gui_stall_max: %.1f ms\n", double(worstStallNs) / 1e6);
+    std::printf("engine_gui_stall_end_of_largest: %.1f ms (%s)\n", double(worstEndStallNs) / 1e6,
+                qPrintable(largest));
     VersionTable::release();
     return (failures == 0 && ended == files) ? 0 : 1;
 }
