@@ -11,7 +11,7 @@ struct DownloadTaskPiece {
 
     DownloadTask *downloadTask = nullptr; // not owned
     qint32 index = 0;                     // the piece starts at index * PieceSize
-    qint32 end = 0;                       // offset of the piece's last byte, inclusive
+    qint64 end = 0;                       // offset of the piece's last byte, inclusive
     qint32 retryCount = 0;                // failed attempts so far
 
     qint64 begin() const { return qint64(index) * PieceSize; }

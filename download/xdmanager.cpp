@@ -216,7 +216,7 @@ void XDManager::splitNextFile() {
         auto *p = new DownloadTaskPiece;
         p->downloadTask = t;
         p->index = k;
-        p->end = qint32(qMin(qint64(k + 1) * DownloadTaskPiece::PieceSize, size) - 1);
+        p->end = qMin(qint64(k + 1) * DownloadTaskPiece::PieceSize, size) - 1;
         pieces.append(p);
         pendingPieces.append(p);
     }
