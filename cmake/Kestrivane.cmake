@@ -20,6 +20,18 @@ function(kv_own_folder target scope)
     target_include_directories(${target} ${scope} ${root})
 endfunction()
 
+# kv_add_subfolders(): adds every folder of the current source folder that has a CMakeLists.txt, in
+# name order (tools, benchmarks, test areas: one folder each).
+function(kv_add_subfolders)
+    file(GLOB dirs LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
+    list(SORT dirs)
+    foreach(dir ${dirs})
+        if(IS_DIRECTORY ${dir} AND EXISTS ${dir}/CMakeLists.txt)
+            add_subdirectory(${dir})
+        endif()
+    endforeach()
+endfunction()
+
 # kv_add_library(NAME <target> SOURCES ... LIBS ...)
 # One static library per folder; its users include the headers of SOURCES (listed, or beside a
 # listed source) as <folder>/<file>.h.
