@@ -24,37 +24,34 @@ QByteArray CrashZip::build(const QString &entryName, const QByteArray &content) 
     const quint32 dosTime = 0;                                   // 00:00:00
     const quint32 dosDate = ((2024 - 1980) << 9) | (1 << 5) | 1; // 2024-01-01
 
+    // The fields a local header and its central directory record share, from "version needed" to
+    // the extra field's length: UTF-8 names, stored, no extra field.
+    const auto putEntryFields = [&](QByteArray &b) {
+        put16(b, 20);
+        put16(b, 0x0800); // names are UTF-8
+        put16(b, 0);      // stored
+        put16(b, dosTime);
+        put16(b, dosDate);
+        put32(b, crc);
+        put32(b, size);
+        put32(b, size);
+        put16(b, quint32(name.size()));
+        put16(b, 0);
+    };
+
     QByteArray zip;
     put32(zip, 0x04034b50); // local file header
-    put16(zip, 20);
-    put16(zip, 0x0800); // names are UTF-8
-    put16(zip, 0);      // stored
-    put16(zip, dosTime);
-    put16(zip, dosDate);
-    put32(zip, crc);
-    put32(zip, size);
-    put32(zip, size);
-    put16(zip, quint32(name.size()));
-    put16(zip, 0);
+    putEntryFields(zip);
     zip += name;
     zip += content;
 
     const quint32 centralStart = quint32(zip.size());
     put32(zip, 0x02014b50); // central directory header
     put16(zip, (3 << 8) | 20);
-    put16(zip, 20);
-    put16(zip, 0x0800);
-    put16(zip, 0);
-    put16(zip, dosTime);
-    put16(zip, dosDate);
-    put32(zip, crc);
-    put32(zip, size);
-    put32(zip, size);
-    put16(zip, quint32(name.size()));
-    put16(zip, 0);
-    put16(zip, 0);
-    put16(zip, 0);
-    put16(zip, 0);
+    putEntryFields(zip);
+    put16(zip, 0); // comment length
+    put16(zip, 0); // disk number
+    put16(zip, 0); // internal attributes
     put32(zip, 0100644u << 16);
     put32(zip, 0); // local header offset
     zip += name;

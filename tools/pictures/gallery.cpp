@@ -126,40 +126,54 @@ void imageButtons() {
     save(QStringLiteral("sheet-imagebutton"), sheet.render());
 }
 
+// The confirmation dialog's two buttons as it colours them: outer, inner and text colours, each
+// normal, pressed, disabled and hover.
+struct DialogButton {
+    const char *kind;
+    const char *key;
+    const char *colors[12];
+};
+const DialogButton dialogButtons[] = {
+    {"cancel",
+     "CANCEL",
+     {"#ff75bc", "#994671", "#000000", "#ffacd7", "#ff2372", "#991544", "#000000", "#ff7baa", "#ffffff",
+      "#999999", "#000000", "#ffffff"}},
+    {"confirm",
+     "CONFIRM",
+     {"#ffffff", "#999999", "#000000", "#ffffff", "#ffffff", "#999999", "#000000", "#ffffff", "#8000cd",
+      "#4d007b", "#000000", "#b366e1"}},
+};
+
+// The start button of the main window, or one of the confirmation dialog's.
+void setUpMainButton(MainButton *button, const QString &kind, const QString &language) {
+    if (kind == QLatin1String("start")) {
+        button->setFixedSize(330, 80);
+        button->textPixelSize = (language == "Japanese" || language == "Spanish") ? 40 : 47;
+        button->setTextKey(QStringLiteral("START_GAME"));
+        return;
+    }
+    for (const DialogButton &d : dialogButtons) {
+        if (kind != QLatin1String(d.kind))
+            continue;
+        const auto c = [&](int i) { return QColor(d.colors[i]); };
+        button->setFixedSize(244, 100);
+        button->textPixelSize = Translation::instance()->fontRole() == QLatin1String("chinese") ? 35 : 45;
+        button->setTextKey(QLatin1String(d.key));
+        button->setOuterColors(c(0), c(1), c(2), c(3));
+        button->setInnerColors(c(4), c(5), c(6), c(7));
+        button->setTextColors(c(8), c(9), c(10), c(11));
+    }
+}
+
 // MainButton: the start button of the main window and the two confirmation buttons.
 void mainButtons(const QString &language) {
     GallerySheet sheet(QStringLiteral("MainButton (%1)").arg(language), 4);
-    const bool cjk = Translation::instance()->fontRole() == QLatin1String("chinese");
     const QStringList states = {"normal", "hover", "pressed", "disabled"};
     for (const char *kind : {"start", "cancel", "confirm"}) {
         for (const QString &state : states) {
             QWidget window;
             auto *button = new MainButton(&window);
-            if (QLatin1String(kind) == QLatin1String("start")) {
-                button->setFixedSize(330, 80);
-                button->textPixelSize = (language == "Japanese" || language == "Spanish") ? 40 : 47;
-                button->setTextKey(QStringLiteral("START_GAME"));
-            } else if (QLatin1String(kind) == QLatin1String("cancel")) {
-                button->setFixedSize(244, 100);
-                button->textPixelSize = cjk ? 35 : 45;
-                button->setTextKey(QStringLiteral("CANCEL"));
-                button->setOuterColors(QColor("#ff75bc"), QColor("#994671"), QColor("#000000"),
-                                       QColor("#ffacd7"));
-                button->setInnerColors(QColor("#ff2372"), QColor("#991544"), QColor("#000000"),
-                                       QColor("#ff7baa"));
-                button->setTextColors(QColor("#ffffff"), QColor("#999999"), QColor("#000000"),
-                                      QColor("#ffffff"));
-            } else {
-                button->setFixedSize(244, 100);
-                button->textPixelSize = cjk ? 35 : 45;
-                button->setTextKey(QStringLiteral("CONFIRM"));
-                button->setOuterColors(QColor("#ffffff"), QColor("#999999"), QColor("#000000"),
-                                       QColor("#ffffff"));
-                button->setInnerColors(QColor("#ffffff"), QColor("#999999"), QColor("#000000"),
-                                       QColor("#ffffff"));
-                button->setTextColors(QColor("#8000cd"), QColor("#4d007b"), QColor("#000000"),
-                                      QColor("#b366e1"));
-            }
+            setUpMainButton(button, QLatin1String(kind), language);
             window.show();
             if (state == "hover")
                 enter(button);

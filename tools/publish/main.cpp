@@ -93,21 +93,33 @@ bool parseAssignment(const QString &text, QList<Entry> *entries, const QString &
     return true;
 }
 
-bool readManifest(const QString &path, QList<Entry> *entries) {
+// The lines of the text file at path, without Windows line ends (a hand-edited file may have them);
+// false, with a message, when it cannot be read or is larger than maxSize. `what` names the file in
+// the messages ("manifest " or empty), `tooLarge` ends the one about its size.
+bool readLines(const QString &path, const char *what, qint64 maxSize, const char *tooLarge,
+               QStringList *lines) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) {
-        err() << "kv-publish: cannot read manifest " << path << ": " << f.errorString() << "\n";
+        err() << "kv-publish: cannot read " << what << path << ": " << f.errorString() << "\n";
         return false;
     }
-    if (f.size() > 1024 * 1024) {
-        err() << "kv-publish: manifest " << path << " is larger than 1 MiB\n";
+    if (f.size() > maxSize) {
+        err() << "kv-publish: " << what << path << " is larger than " << tooLarge << "\n";
         return false;
     }
-    const QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
-    for (int i = 0; i < lines.size(); ++i) {
-        QString line = lines.at(i);
+    *lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
+    for (QString &line : *lines)
         if (line.endsWith(QLatin1Char('\r')))
             line.chop(1);
+    return true;
+}
+
+bool readManifest(const QString &path, QList<Entry> *entries) {
+    QStringList lines;
+    if (!readLines(path, "manifest ", 1024 * 1024, "1 MiB", &lines))
+        return false;
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString &line = lines.at(i);
         if (line.trimmed().isEmpty() || line.trimmed().startsWith(QLatin1Char('#')))
             continue;
         if (!parseAssignment(line.trimmed(), entries, QStringLiteral("%1:%2").arg(path).arg(i + 1)))
@@ -179,23 +191,13 @@ bool copyFile(const Entry &e, QString *md5, qint64 *size) {
 
 // Existing records of the version file; false when a line cannot be read back.
 bool readVersionFile(const QString &path, QMap<QString, RemoteFileInfo> *records) {
-    QFile f(path);
-    if (!f.exists())
+    if (!QFile::exists(path))
         return true;
-    if (!f.open(QIODevice::ReadOnly)) {
-        err() << "kv-publish: cannot read " << path << ": " << f.errorString() << "\n";
+    QStringList lines;
+    if (!readLines(path, "", VersionTable::MaxVersionFileSize, "the launcher accepts", &lines))
         return false;
-    }
-    if (f.size() > VersionTable::MaxVersionFileSize) {
-        err() << "kv-publish: " << path << " is larger than the launcher accepts\n";
-        return false;
-    }
-    const QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
     for (int i = 0; i < lines.size(); ++i) {
-        QString line = lines.at(i);
-        // A hand-edited file may have Windows line ends; the rewrite drops them.
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
+        const QString &line = lines.at(i);
         if (line.isEmpty())
             continue;
         RemoteFileInfo info;
