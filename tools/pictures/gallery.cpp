@@ -17,6 +17,7 @@
 #include "widgets/progressbar.h"
 #include "widgets/roundedwidget.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QMouseEvent>
 #include <QPainter>
@@ -56,6 +57,20 @@ QImage overDimmedWindow(const QImage &dialog) {
     painter.drawImage((windowSize.width() - dialog.width()) / 2, (windowSize.height() - dialog.height()) / 2,
                       dialog);
     return image;
+}
+
+// Puts a shown widget into the state a picture is named after: "hover", "pressed" (a button held
+// down, another widget pressed at 20,20) or "disabled"; any other state leaves it as it is.
+void putInState(QWidget *widget, const QString &state) {
+    auto *button = qobject_cast<QAbstractButton *>(widget);
+    if (state == QLatin1String("hover"))
+        enter(widget);
+    else if (state == QLatin1String("pressed") && button)
+        button->setDown(true);
+    else if (state == QLatin1String("pressed"))
+        mouse(widget, QEvent::MouseButtonPress, QPoint(20, 20));
+    else if (state == QLatin1String("disabled"))
+        widget->setEnabled(false);
 }
 
 // The language list of the settings dialog in a window of its own, shown.
@@ -109,14 +124,10 @@ void imageButtons() {
             button->setFixedSize(44, 44);
             variant.setUp(button);
             window.show();
-            if (state == "hover")
-                enter(button);
-            else if (state == "pressed")
-                button->setDown(true);
-            else if (state == "disabled")
-                button->setEnabled(false);
-            else if (state == "inactive")
+            if (state == "inactive")
                 button->setVisible(false);
+            else
+                putInState(button, state);
             const QImage image = paintedImage(button);
             save(QStringLiteral("imagebutton-%1-%2").arg(variant.name, state), image);
             sheet.add(QStringLiteral("%1 %2").arg(variant.name, state),
@@ -175,14 +186,9 @@ void mainButtons(const QString &language) {
             auto *button = new MainButton(&window);
             setUpMainButton(button, QLatin1String(kind), language);
             window.show();
-            if (state == "hover")
-                enter(button);
-            else if (state == "pressed")
-                button->setDown(true);
-            else if (state == "disabled") {
+            if (state == "disabled")
                 enter(button); // disabled colours win over hover
-                button->setEnabled(false);
-            }
+            putInState(button, state);
             const QImage image = paintedImage(button);
             save(QStringLiteral("mainbutton-%1-%2-%3").arg(kind, state, language.toLower()), image);
             sheet.add(QStringLiteral("%1 %2").arg(kind, state), image);
@@ -226,10 +232,7 @@ void comboBoxes() {
     for (const QString &state : states) {
         QWidget window;
         DoublePopupComboBox *combo = languageCombo(&window);
-        if (state == "hover")
-            enter(combo);
-        else if (state == "pressed")
-            mouse(combo, QEvent::MouseButtonPress, QPoint(20, 20));
+        putInState(combo, state);
         const QImage image = paintedImage(combo);
         save(QStringLiteral("combobox-%1").arg(state), image);
         sheet.add(state, image);
@@ -264,10 +267,7 @@ void comboBoxes() {
             QColor("#b884d9"), QColor("#6f2d98"), Qt::white, state == "selected", &window);
         row->setGeometry(0, 0, 230, 40);
         window.show();
-        if (state == "hover")
-            enter(row);
-        else if (state == "pressed")
-            mouse(row, QEvent::MouseButtonPress, QPoint(20, 20));
+        putInState(row, state);
         const QImage image = paintedImage(row);
         save(QStringLiteral("languageitem-%1").arg(state), image);
         sheet.add(QStringLiteral("row %1").arg(state), image);
