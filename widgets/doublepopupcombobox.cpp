@@ -10,7 +10,7 @@
 #include <QPointer>
 
 DoublePopupComboBox::DoublePopupComboBox(QWidget *parent)
-    : QWidget(parent) {}
+    : ChoiceWidget(parent) {}
 
 void DoublePopupComboBox::addItem(const QPair<QString, QString> &item) {
     items.append(item);
@@ -64,15 +64,13 @@ QSize DoublePopupComboBox::minimumSizeHint() const {
 void DoublePopupComboBox::mousePressEvent(QMouseEvent *event) {
     if (event->button() != Qt::LeftButton)
         return;
-    pressed = true;
-    update();
+    setPressed(true);
 }
 
 void DoublePopupComboBox::mouseReleaseEvent(QMouseEvent *event) {
     if (event->button() != Qt::LeftButton)
         return;
-    pressed = false;
-    update();
+    setPressed(false);
     // An empty list would open an invisible popup that swallows the next click.
     if (rect().contains(event->pos()) && !items.isEmpty())
         runPopup();
@@ -95,16 +93,6 @@ void DoublePopupComboBox::runPopup() {
         m_currentIndex = chosen;
         emit activated(chosen);
     }
-    update();
-}
-
-void DoublePopupComboBox::enterEvent(QEvent *) {
-    hovered = true;
-    update();
-}
-
-void DoublePopupComboBox::leaveEvent(QEvent *) {
-    hovered = false;
     update();
 }
 

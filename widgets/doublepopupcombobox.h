@@ -1,14 +1,15 @@
 #pragma once
 
+#include "widgets/choicewidget.h"
+
 #include <QColor>
 #include <QList>
 #include <QPair>
 #include <QPixmap>
-#include <QWidget>
 
 // Rounded combo box whose list opens as a frameless ComboPopup directly under it. Each item is a
 // (text, font family) pair; the shown text uses the catalogue's current font family.
-class DoublePopupComboBox : public QWidget {
+class DoublePopupComboBox : public ChoiceWidget {
     Q_OBJECT
 public:
     explicit DoublePopupComboBox(QWidget *parent = nullptr);
@@ -23,8 +24,6 @@ public:
     void setCurrentIndex(int index); // ignored when unchanged or out of range; emits nothing
     int currentIndex() const { return m_currentIndex; }
     bool isPopupOpen() const { return popupOpen; }
-    bool isHovered() const { return hovered; }
-    bool isPressed() const { return pressed; }
 
     QSize sizeHint() const override;
     // Wide enough for every item, in the box and in its list.
@@ -40,22 +39,15 @@ public:
     int fontPointSize = 14;
     int leftMargin = 10;
 
-signals:
-    void activated(int index);
-
 protected:
     void paintEvent(QPaintEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
-    void enterEvent(QEvent *event) override;
-    void leaveEvent(QEvent *event) override;
 
 private:
     void runPopup();
 
     QPixmap arrowImage;
-    bool hovered = false;
-    bool pressed = false;
     int m_currentIndex = 0;
     bool popupOpen = false;
     QList<QPair<QString, QString>> items;

@@ -138,43 +138,21 @@ void ImageButton::leaveEvent(QEvent *event) {
     QPushButton::leaveEvent(event);
 }
 
-// While inactive the button is not there for the user: mouse and keys go to the parent.
-void ImageButton::mousePressEvent(QMouseEvent *event) {
-    if (!active) {
-        event->ignore();
-        return;
+// While inactive the button is not there for the user: mouse buttons and keys go to the parent.
+bool ImageButton::event(QEvent *event) {
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+        if (!active) {
+            event->ignore();
+            return false;
+        }
+        break;
+    default:
+        break;
     }
-    QPushButton::mousePressEvent(event);
-}
-
-void ImageButton::mouseReleaseEvent(QMouseEvent *event) {
-    if (!active) {
-        event->ignore();
-        return;
-    }
-    QPushButton::mouseReleaseEvent(event);
-}
-
-void ImageButton::mouseDoubleClickEvent(QMouseEvent *event) {
-    if (!active) {
-        event->ignore();
-        return;
-    }
-    QPushButton::mouseDoubleClickEvent(event);
-}
-
-void ImageButton::keyPressEvent(QKeyEvent *event) {
-    if (!active) {
-        event->ignore();
-        return;
-    }
-    QPushButton::keyPressEvent(event);
-}
-
-void ImageButton::keyReleaseEvent(QKeyEvent *event) {
-    if (!active) {
-        event->ignore();
-        return;
-    }
-    QPushButton::keyReleaseEvent(event);
+    return QPushButton::event(event);
 }

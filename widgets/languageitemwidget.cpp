@@ -8,7 +8,7 @@
 LanguageItemWidget::LanguageItemWidget(int index, const QString &text, const QString &fontFamily,
                                        const QColor &backgroundColor, const QColor &accentColor,
                                        const QColor &textColor, bool selected, QWidget *parent)
-    : QWidget(parent)
+    : ChoiceWidget(parent)
     , index(index)
     , text(text)
     , fontFamily(fontFamily)
@@ -19,26 +19,14 @@ LanguageItemWidget::LanguageItemWidget(int index, const QString &text, const QSt
 
 void LanguageItemWidget::mousePressEvent(QMouseEvent *event) {
     pressPosition = event->pos();
-    pressed = true;
-    update();
+    setPressed(true);
 }
 
 void LanguageItemWidget::mouseReleaseEvent(QMouseEvent *event) {
     // A drag across the list is not a choice.
     if ((event->pos() - pressPosition).manhattanLength() < 10)
         emit activated(index);
-    pressed = false;
-    update();
-}
-
-void LanguageItemWidget::enterEvent(QEvent *) {
-    hovered = true;
-    update();
-}
-
-void LanguageItemWidget::leaveEvent(QEvent *) {
-    hovered = false;
-    update();
+    setPressed(false);
 }
 
 void LanguageItemWidget::renderImage() {

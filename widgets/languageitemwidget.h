@@ -1,12 +1,13 @@
 #pragma once
 
+#include "widgets/choicewidget.h"
+
 #include <QColor>
 #include <QImage>
 #include <QPoint>
-#include <QWidget>
 
 // One row of the combo box popup: its text in its own font family and a round selection marker.
-class LanguageItemWidget : public QWidget {
+class LanguageItemWidget : public ChoiceWidget {
     Q_OBJECT
 public:
     LanguageItemWidget(int index, const QString &text, const QString &fontFamily,
@@ -15,18 +16,11 @@ public:
 
     int itemIndex() const { return index; }
     bool isSelected() const { return selected; }
-    bool isHovered() const { return hovered; }
-    bool isPressed() const { return pressed; }
-
-signals:
-    void activated(int index);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
-    void enterEvent(QEvent *event) override;
-    void leaveEvent(QEvent *event) override;
 
 private:
     void renderImage();
@@ -42,7 +36,5 @@ private:
     QColor pressedTextColor{"#4c136f"};
     QImage image;
     bool selected;
-    bool hovered = false;
-    bool pressed = false;
     QPoint pressPosition;
 };

@@ -6,6 +6,8 @@
 #include <QFontMetrics>
 #include <QPainter>
 
+#include <algorithm>
+
 MainButton::MainButton(QWidget *parent)
     : QPushButton(parent) {
     setOuterColors(QColor("#94ef78"), QColor("#598f48"), QColor("#7d88be"), QColor("#bff5ae"));
@@ -20,31 +22,24 @@ void MainButton::setTextKey(const QString &key) {
     update();
 }
 
+void MainButton::setColors(QColor (&set)[4], const std::array<QColor, 4> &colors) {
+    std::copy(colors.begin(), colors.end(), set); // in state order
+    update();
+}
+
 void MainButton::setOuterColors(const QColor &normal, const QColor &pressed, const QColor &disabled,
                                 const QColor &hovered) {
-    outerColors[Normal] = normal;
-    outerColors[Pressed] = pressed;
-    outerColors[Disabled] = disabled;
-    outerColors[Hovered] = hovered;
-    update();
+    setColors(outerColors, {normal, pressed, disabled, hovered});
 }
 
 void MainButton::setInnerColors(const QColor &normal, const QColor &pressed, const QColor &disabled,
                                 const QColor &hovered) {
-    innerColors[Normal] = normal;
-    innerColors[Pressed] = pressed;
-    innerColors[Disabled] = disabled;
-    innerColors[Hovered] = hovered;
-    update();
+    setColors(innerColors, {normal, pressed, disabled, hovered});
 }
 
 void MainButton::setTextColors(const QColor &normal, const QColor &pressed, const QColor &disabled,
                                const QColor &hovered) {
-    textColors[Normal] = normal;
-    textColors[Pressed] = pressed;
-    textColors[Disabled] = disabled;
-    textColors[Hovered] = hovered;
-    update();
+    setColors(textColors, {normal, pressed, disabled, hovered});
 }
 
 void MainButton::setTextPixelSize(int pixels) {

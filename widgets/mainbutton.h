@@ -3,6 +3,8 @@
 #include <QColor>
 #include <QPushButton>
 
+#include <array>
+
 // Large pill-shaped action button: an outer and an inner rounded shape and a centred bold
 // caption named by a translation key, re-translated on every language change.
 class MainButton : public QPushButton {
@@ -49,6 +51,7 @@ private slots:
 
 private:
     bool captionFits(int pixelSize) const;
+    void setColors(QColor (&set)[4], const std::array<QColor, 4> &colors);
 
     QColor outerColors[4];
     QColor innerColors[4];

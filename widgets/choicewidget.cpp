@@ -1,0 +1,16 @@
+#include "widgets/choicewidget.h"
+
+void ChoiceWidget::enterEvent(QEvent *) {
+    hovered = true;
+    update();
+}
+
+void ChoiceWidget::leaveEvent(QEvent *) {
+    hovered = false;
+    update();
+}
+
+void ChoiceWidget::setPressed(bool on) {
+    pressed = on;
+    update();
+}
