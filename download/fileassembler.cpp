@@ -1,7 +1,7 @@
 #include "download/fileassembler.h"
 
 #include "download/downloadtaskpiece.h"
-#include "download/piecebufferpool.h"
+#include "download/piecebuffer.h"
 #include "platform/platform.h"
 
 #include <QCryptographicHash>
@@ -9,11 +9,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMap>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QObject>
 #include <QThreadPool>
+
+#include <map>
 
 struct FileAssembler::State {
     enum Lane { HashLane = 0, WriteLane = 1, LaneCount = 2 };
@@ -22,12 +23,11 @@ struct FileAssembler::State {
     qint64 total = 0;
     int pieceCount = 0;
     QThreadPool *pool = nullptr;
-    PieceBufferPool *buffers = nullptr;
     QObject *receiver = nullptr;
     std::function<void(DownloadResult)> finished;
 
     QMutex mutex;
-    QMap<int, char *> pieces;          // completed pieces that a lane still needs
+    std::map<int, PieceBuffer> pieces; // completed pieces that a lane still needs
     int next[LaneCount] = {0, 0};      // first piece the lane has not processed
     int current[LaneCount] = {-1, -1}; // piece the lane is processing outside the lock
     bool running[LaneCount] = {false, false};
@@ -48,11 +48,7 @@ struct FileAssembler::State {
             return;
         if (!cancelled && (next[HashLane] <= index || next[WriteLane] <= index))
             return;
-        const auto it = pieces.find(index);
-        if (it == pieces.end())
-            return;
-        buffers->release(it.value());
-        pieces.erase(it);
+        pieces.erase(index);
     }
 
     // Removes the temporary file unless it has been put in place.
@@ -64,11 +60,9 @@ struct FileAssembler::State {
         out.reset();
     }
 
-    ~State() {
-        discardTemporary();
-        for (char *b : qAsConst(pieces))
-            buffers->release(b);
-    }
+    ~State() { discardTemporary(); }
+
+    bool has(int index) const { return pieces.find(index) != pieces.end(); }
 };
 
 namespace {
@@ -86,7 +80,7 @@ void kickLocked(const std::shared_ptr<State> &s) {
     if (s->cancelled)
         return;
     for (int lane = 0; lane < State::LaneCount; ++lane) {
-        if (!s->running[lane] && s->pieces.contains(s->next[lane])) {
+        if (!s->running[lane] && s->has(s->next[lane])) {
             s->running[lane] = true;
             s->pool->start([s, lane] { runLane(s, lane); });
         }
@@ -133,12 +127,12 @@ void runLane(const std::shared_ptr<State> &s, int lane) {
         {
             QMutexLocker locker(&s->mutex);
             index = s->next[lane];
-            if (s->cancelled || !s->pieces.contains(index)) {
+            if (s->cancelled || !s->has(index)) {
                 s->running[lane] = false;
                 kickLocked(s);
                 return;
             }
-            buffer = s->pieces.value(index);
+            buffer = s->pieces.at(index).data();
             s->current[lane] = index;
         }
         const qint64 begin = qint64(index) * DownloadTaskPiece::PieceSize;
@@ -203,15 +197,13 @@ void finalize(const std::shared_ptr<State> &s) {
 
 } // namespace
 
-FileAssembler::FileAssembler(const QString &path, qint64 size, QThreadPool *pool, PieceBufferPool *buffers,
-                             QObject *receiver, std::function<void(DownloadResult)> finished)
+FileAssembler::FileAssembler(const QString &path, qint64 size, QThreadPool *pool, QObject *receiver, std::function<void(DownloadResult)> finished)
     : d(std::make_shared<State>())
     , total(size) {
     d->path = path;
     d->total = size;
     d->pieceCount = int((size + DownloadTaskPiece::PieceSize - 1) / DownloadTaskPiece::PieceSize);
     d->pool = pool;
-    d->buffers = buffers;
     d->receiver = receiver;
     d->finished = std::move(finished);
 }
@@ -220,14 +212,13 @@ FileAssembler::~FileAssembler() {
     cancel();
 }
 
-void FileAssembler::pieceCompleted(int index, char *buffer) {
+void FileAssembler::pieceCompleted(int index, PieceBuffer buffer) {
     QMutexLocker locker(&d->mutex);
+    // A piece that is not wanted simply goes back to its pool with `buffer`.
     if (d->cancelled || index < 0 || index >= d->pieceCount || index < d->next[State::HashLane] ||
-        d->pieces.contains(index)) {
-        d->buffers->release(buffer);
+        d->has(index))
         return;
-    }
-    d->pieces.insert(index, buffer);
+    d->pieces.emplace(index, std::move(buffer));
     kickLocked(d);
 }
 
@@ -241,9 +232,11 @@ void FileAssembler::finish(const QString &expectedMd5) {
 void FileAssembler::cancel() {
     QMutexLocker locker(&d->mutex);
     d->cancelled = true;
-    const QList<int> indexes = d->pieces.keys();
-    for (int index : indexes)
+    for (auto it = d->pieces.begin(); it != d->pieces.end();) {
+        const int index = it->first;
+        ++it;
         d->releaseIfUnused(index);
+    }
 }
 
 QString FileAssembler::temporaryPath(const QString &path) {

@@ -14,7 +14,7 @@ PieceBufferPool::~PieceBufferPool() {
         delete[] b;
 }
 
-char *PieceBufferPool::acquire() {
+PieceBuffer PieceBufferPool::acquire() {
     QMutexLocker locker(&mutex);
     char *b = nullptr;
     if (!freeBuffers.isEmpty()) {
@@ -26,10 +26,10 @@ char *PieceBufferPool::acquire() {
     }
     if (!b) {
         starved = true;
-        return nullptr;
+        return PieceBuffer();
     }
     ++out;
-    return b;
+    return PieceBuffer(this, b);
 }
 
 void PieceBufferPool::release(char *buffer) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "download/piecebuffer.h"
+
 #include <QMutex>
 #include <QVector>
 #include <QtGlobal>
@@ -8,7 +10,8 @@
 
 // Fixed-size piece buffers, reused from piece to piece so that memory stays bounded whatever the
 // size of the files, and is not handed back to and fetched again from the system for every piece.
-// Thread-safe: buffers are taken on the GUI thread and given back by the hashing workers.
+// Thread-safe: buffers are taken on the GUI thread and given back by the hashing workers. The
+// pool must outlive every buffer it handed out.
 class PieceBufferPool {
 public:
     PieceBufferPool(int capacity, qint64 bufferSize);
@@ -16,9 +19,8 @@ public:
     PieceBufferPool(const PieceBufferPool &) = delete;
     PieceBufferPool &operator=(const PieceBufferPool &) = delete;
 
-    // A buffer of bufferSize() bytes, or nullptr while all `capacity` buffers are in use.
-    char *acquire();
-    void release(char *buffer);
+    // A buffer of bufferSize() bytes, or an empty one while all `capacity` buffers are in use.
+    PieceBuffer acquire();
     bool hasFree() const;
     int inUse() const;
     qint64 bufferSize() const { return size; }
@@ -27,6 +29,9 @@ public:
     void setStarvationEnded(std::function<void()> callback);
 
 private:
+    friend class PieceBuffer;
+    void release(char *buffer);
+
     mutable QMutex mutex;
     QVector<char *> freeBuffers;
     int capacity = 0;

@@ -9,14 +9,12 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <cstring>
-
 TaskPieceDownloader::TaskPieceDownloader()
     : networkManager(new QNetworkAccessManager(this))
     , retryTimer(new QTimer(this)) {
     retryTimer->setSingleShot(true);
     retryTimer->setInterval(RetryDelayMs);
-    connect(retryTimer, &QTimer::timeout, this, &TaskPieceDownloader::start);
+    connect(retryTimer, &QTimer::timeout, this, &TaskPieceDownloader::request);
     connect(networkManager, &QNetworkAccessManager::finished, this, &TaskPieceDownloader::replyFinished);
 }
 
@@ -24,40 +22,44 @@ TaskPieceDownloader::~TaskPieceDownloader() {
     dropReply();
 }
 
-void TaskPieceDownloader::setTask(DownloadTaskPiece *piece) {
+void TaskPieceDownloader::setTask(DownloadTaskPiece *piece, PieceBuffer sink) {
     dropReply();
     retryTimer->stop();
     task = piece;
-    buffer.clear();
+    buffer = std::move(sink);
     received = 0;
-    target = nullptr;
+    currentState = task ? State::Paused : State::Idle;
 }
 
-void TaskPieceDownloader::setTarget(char *dest) {
-    if (!task)
-        return;
-    // Bytes already held in the buffer move to the new place.
-    if (dest && !buffer.isEmpty())
-        std::memcpy(dest, buffer.constData(), size_t(buffer.size()));
-    buffer.clear();
-    target = dest;
-}
-
-QByteArray TaskPieceDownloader::takeBuffer() {
-    QByteArray out;
-    out.swap(buffer);
+PieceBuffer TaskPieceDownloader::takeSink() {
     received = 0;
-    return out;
-}
-
-bool TaskPieceDownloader::isWaitingForRetry() const {
-    return retryTimer->isActive();
+    return std::move(buffer);
 }
 
 void TaskPieceDownloader::start() {
+    switch (currentState) {
+    case State::Idle:
+    case State::Requesting:
+        return;
+    case State::WaitingToRetry:
+        // Asked to go on before the delay ended (a resume): go on now.
+        retryTimer->stop();
+        request();
+        return;
+    case State::Paused:
+        request();
+        return;
+    }
+}
+
+void TaskPieceDownloader::request() {
     if (!task || reply)
         return;
-    retryTimer->stop();
+    if (buffer.capacity() < task->length()) {
+        qWarning() << "piece downloader has no room for its piece" << task->index << buffer.capacity();
+        currentState = State::Paused;
+        return;
+    }
 
     const qint64 length = task->length();
     if (received >= length) {
@@ -78,10 +80,8 @@ void TaskPieceDownloader::start() {
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setTransferTimeout(transferTimeoutMs);
 
-    if (!target && buffer.capacity() < length)
-        buffer.reserve(int(length));
-
     requestedBytes = length - received;
+    currentState = State::Requesting;
     reply = networkManager->get(request);
     reply->setReadBufferSize(ReplyReadBufferSize);
     finishedConnection =
@@ -96,14 +96,22 @@ void TaskPieceDownloader::start() {
 
 void TaskPieceDownloader::pause() {
     qDebug() << "TaskPieceDownloader::pause";
-    // A retry that is due while paused waits for the next start().
-    retryTimer->stop();
-    if (reply) {
+    switch (currentState) {
+    case State::Idle:
+    case State::Paused:
+        return;
+    case State::WaitingToRetry:
+        // A retry that is due while paused waits for the next start().
+        retryTimer->stop();
+        break;
+    case State::Requesting:
         // Keep what has already arrived, as long as it fits the piece.
-        if (task && reply->bytesAvailable() <= task->length() - received)
+        if (reply->bytesAvailable() <= task->length() - received)
             takeAvailable();
         dropReply();
+        break;
     }
+    currentState = State::Paused;
 }
 
 bool TaskPieceDownloader::cancelTask(DownloadTaskPiece *piece) {
@@ -111,15 +119,15 @@ bool TaskPieceDownloader::cancelTask(DownloadTaskPiece *piece) {
         return false;
     retryTimer->stop();
     dropReply();
-    buffer.clear();
+    buffer.reset();
     received = 0;
-    target = nullptr;
     task = nullptr;
+    currentState = State::Idle;
     return true;
 }
 
 void TaskPieceDownloader::pieceDownloadFinished() {
-    if (!reply || sender() != reply)
+    if (currentState != State::Requesting || sender() != reply)
         return;
     if (reply->error() != QNetworkReply::NoError)
         return; // the error slot has handled it
@@ -138,7 +146,7 @@ void TaskPieceDownloader::pieceDownloadFinished() {
 
 void TaskPieceDownloader::pieceDownloadProgress(qint64 bytesReceived, qint64 bytesTotal) {
     Q_UNUSED(bytesReceived);
-    if (!reply || sender() != reply || !task)
+    if (currentState != State::Requesting || sender() != reply)
         return;
     // The announced length of this reply already tells whether it fits what is left of the piece.
     if (bytesTotal > requestedBytes) {
@@ -153,13 +161,13 @@ void TaskPieceDownloader::pieceDownloadProgress(qint64 bytesReceived, qint64 byt
 }
 
 void TaskPieceDownloader::pieceDataReady() {
-    if (!reply || sender() != reply || !task)
+    if (currentState != State::Requesting || sender() != reply)
         return;
     takeAvailable();
 }
 
 void TaskPieceDownloader::pieceDownloadError(QNetworkReply::NetworkError error) {
-    if (!reply || sender() != reply)
+    if (currentState != State::Requesting || sender() != reply)
         return;
     qDebug() << "piece request failed" << task->downloadTask->remotePath << task->index << error;
     // The reply is ending by itself; aborting it from its own error signal is not allowed.
@@ -188,7 +196,7 @@ void TaskPieceDownloader::dropReply(bool abort) {
     r->deleteLater();
 }
 
-// Moves what the reply holds into the piece. False (after failing the attempt) when the server
+// Moves what the reply holds into the sink. False (after failing the attempt) when the server
 // sends more than the range asked for.
 bool TaskPieceDownloader::takeAvailable() {
     const qint64 available = reply->bytesAvailable();
@@ -201,36 +209,30 @@ bool TaskPieceDownloader::takeAvailable() {
         failAttempt(QStringLiteral("the body holds more than the %1 bytes of the range").arg(task->length()));
         return false;
     }
-    char *dest;
-    if (target) {
-        dest = target + received;
-    } else {
-        buffer.resize(int(received + available));
-        dest = buffer.data() + received;
-    }
-    const qint64 n = reply->read(dest, available);
+    const qint64 n = reply->read(buffer.data() + received, available);
     if (n > 0)
         received += n;
-    if (!target && n != available)
-        buffer.resize(int(received));
     return true;
 }
 
 void TaskPieceDownloader::failAttempt(const QString &why, bool abort) {
     lastFailure = why;
     dropReply(abort);
-    buffer.clear();
     received = 0;
     ++task->retryCount;
-    if (task->retryCount < MaxAttempts)
+    if (task->retryCount < MaxAttempts) {
+        currentState = State::WaitingToRetry;
         retryTimer->start();
-    else
+    } else {
         finishPiece(false);
+    }
 }
 
 void TaskPieceDownloader::finishPiece(bool success) {
     DownloadTaskPiece *piece = task;
     task = nullptr;
-    target = nullptr;
+    currentState = State::Idle;
+    if (!success)
+        buffer.reset();
     emit downloadFinished(success, piece);
 }

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "download/downloadtaskpiece.h"
+#include "download/piecebuffer.h"
 
-#include <QByteArray>
 #include <QMetaObject>
 #include <QNetworkReply>
 #include <QObject>
@@ -10,12 +10,10 @@
 class QNetworkAccessManager;
 class QTimer;
 
-// Fetches one piece of one file with one ranged GET below cdnBaseUrl and keeps the body until the
-// owner takes it. A failing piece is retried after RetryDelayMs, at most MaxAttempts requests in a
-// row. pause() aborts the request and keeps the bytes; start() asks for the remaining ones.
-//
-// The body goes to `buffer`, or, after setTarget(), straight into caller-provided memory with room
-// for the whole piece (the download manager points it into the file image, saving a copy).
+// Fetches one piece of one file with one ranged GET below cdnBaseUrl into a piece buffer (the
+// sink) that its owner hands over with the piece and takes back at its end. A failing piece is
+// retried after RetryDelayMs, at most MaxAttempts requests in a row. pause() aborts the request
+// and keeps the bytes; start() asks for the remaining ones.
 class TaskPieceDownloader : public QObject {
     Q_OBJECT
 public:
@@ -26,32 +24,40 @@ public:
     // A request that receives no byte for this long fails like any network error.
     static constexpr int DefaultTransferTimeoutMs = 30000;
 
+    enum class State {
+        Idle,           // no piece
+        Requesting,     // a request for the piece is outstanding
+        WaitingToRetry, // an attempt failed; the next one starts when the retry delay ends
+        Paused          // holding the piece without a request: not started yet, or paused
+    };
+
     TaskPieceDownloader();
     ~TaskPieceDownloader() override;
 
-    void setTask(DownloadTaskPiece *piece);
-    // Received bytes of the current piece are written to dest[0 .. piece length) from now on;
-    // reset by setTask(), cancelTask() and the end of the piece.
-    void setTarget(char *dest);
+    // The piece to fetch from now on, received into `sink` (room for a whole piece). A piece
+    // without a sink is never requested.
+    void setTask(DownloadTaskPiece *piece, PieceBuffer sink);
     void start();
     void pause();
     bool cancelTask(DownloadTaskPiece *piece);
     // Applies from the next request on.
     void setTransferTimeout(int ms) { transferTimeoutMs = ms; }
 
+    State state() const { return currentState; }
     DownloadTaskPiece *currentTask() const { return task; }
-    // Body bytes held for the current piece (or for the piece just reported, until takeBuffer()).
+    // Body bytes held for the current piece (or for the piece just reported, until takeSink()).
     qint64 receivedBytes() const { return received; }
-    const QByteArray &bufferData() const { return buffer; }
-    // Hands the received bytes over and empties the buffer.
-    QByteArray takeBuffer();
-    bool isRequesting() const { return reply != nullptr; }
-    bool isWaitingForRetry() const;
+    // The sink with the received bytes at its start.
+    const PieceBuffer &sink() const { return buffer; }
+    // Hands the sink over (after a successful piece: the whole piece is in it).
+    PieceBuffer takeSink();
+    bool isRequesting() const { return currentState == State::Requesting; }
+    bool isWaitingForRetry() const { return currentState == State::WaitingToRetry; }
     // Why the latest attempt failed (the reply's error text, or what was wrong with the body).
     const QString &failureReason() const { return lastFailure; }
 
 signals:
-    // true: the whole piece is in the buffer (or the target); false: the last attempt failed.
+    // true: the whole piece is in the sink; false: the last attempt failed.
     // The piece no longer belongs to the downloader when this is emitted.
     void downloadFinished(bool success, DownloadTaskPiece *piece);
 
@@ -63,6 +69,7 @@ private slots:
     void replyFinished(QNetworkReply *tmpReply);
 
 private:
+    void request();
     void cutConnections();
     void dropReply(bool abort = true);
     bool takeAvailable();
@@ -72,13 +79,13 @@ private:
     DownloadTaskPiece *task = nullptr;
     QNetworkAccessManager *networkManager = nullptr;
     QNetworkReply *reply = nullptr;
-    QByteArray buffer;
+    PieceBuffer buffer;
     QMetaObject::Connection finishedConnection;
     QMetaObject::Connection progressConnection;
     QMetaObject::Connection errorConnection;
     QMetaObject::Connection readyReadConnection;
 
-    char *target = nullptr;
+    State currentState = State::Idle;
     qint64 received = 0;
     qint64 requestedBytes = 0; // bytes the outstanding request asks for
     QTimer *retryTimer = nullptr;

@@ -1,5 +1,4 @@
 #include "download/xdmanager.h"
-#include "platform/filenamerules.h"
 
 #include "core/atomicfile.h"
 #include "download/downloadtask.h"
@@ -8,13 +7,11 @@
 #include "download/piecebufferpool.h"
 #include "download/taskpiecedownloader.h"
 #include "download/versiontable.h"
-#include "platform/platform.h"
+#include "platform/filenamerules.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-
-#include <cstring>
 
 namespace {
 
@@ -35,14 +32,11 @@ QString printableName(QString name) {
     return QLatin1Char('"') + name + QLatin1Char('"');
 }
 
-QString targetPath(const QString &name) {
-    return QStringLiteral("%1/%2").arg(Platform::launcherDir(), name);
-}
-
 } // namespace
 
-XDManager::XDManager(QObject *parent)
+XDManager::XDManager(const QString &targetDir, QObject *parent)
     : QObject(parent)
+    , dir(targetDir)
     , buffers(new PieceBufferPool(PieceBufferCount, DownloadTaskPiece::PieceSize)) {
     qRegisterMetaType<DownloadTaskPiece>("DownloadTaskPiece");
     qRegisterMetaType<DownloadTaskPiece *>("DownloadTaskPiece*");
@@ -68,9 +62,6 @@ XDManager::~XDManager() {
     // Requests go first: nothing may write into a buffer after this.
     qDeleteAll(downloaders);
     downloaders.clear();
-    for (char *b : qAsConst(targets))
-        buffers->release(b);
-    targets.clear();
     for (FileAssembler *a : qAsConst(assemblers))
         a->cancel();
     workers.waitForDone();
@@ -104,6 +95,10 @@ qint64 XDManager::bufferedBytes() const {
     for (const TaskPieceDownloader *d : downloaders)
         sum += d->receivedBytes();
     return sum;
+}
+
+QString XDManager::targetPath(const QString &name) const {
+    return QStringLiteral("%1/%2").arg(dir, name);
 }
 
 bool XDManager::writeDataToFile(const QByteArray &data, const QString &name) {
@@ -199,14 +194,13 @@ void XDManager::splitNextFile() {
     }
 
     // Leftovers of saves that a killed launcher could not discard.
-    const QString dir = Platform::launcherDir();
     for (const QString &stale : FileAssembler::staleTemporaries(dir, t->localName)) {
         if (!VersionTable::instance().contains(stale) && QFile::remove(QDir(dir).filePath(stale)))
             qDebug() << "removed stale temporary file" << stale;
     }
 
     assemblers.insert(
-        t, new FileAssembler(targetPath(t->localName), size, &workers, buffers.get(), this,
+        t, new FileAssembler(targetPath(t->localName), size, &workers, this,
                              [this, t](const DownloadResult &result) { fileAssembled(t, result); }));
     e->downloadedBytes = 0;
 
@@ -232,24 +226,16 @@ void XDManager::endFileNow(DownloadTask *t, const DownloadResult &result, const 
 
 // Gives the idle downloader d the next piece, if there is one and a buffer for it.
 bool XDManager::assignNext(TaskPieceDownloader *d) {
-    char *buffer = buffers->acquire();
-    if (!buffer)
+    PieceBuffer sink = buffers->acquire();
+    if (!sink)
         return false;
     DownloadTaskPiece *p = nextPiece();
-    if (!p) {
-        buffers->release(buffer);
+    if (!p)
         return false;
-    }
-    targets.insert(d, buffer);
-    d->setTask(p);
-    d->setTarget(buffer);
+    d->setTask(p, std::move(sink));
     if (!paused)
         d->start();
     return true;
-}
-
-void XDManager::releaseTarget(TaskPieceDownloader *d) {
-    buffers->release(targets.take(d));
 }
 
 void XDManager::refill(TaskPieceDownloader *first) {
@@ -282,12 +268,12 @@ void XDManager::reportRunEndIfComplete() {
 
 void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
     auto *d = qobject_cast<TaskPieceDownloader *>(sender());
-    char *buffer = d ? targets.take(d) : nullptr;
+    // The piece's bytes (after a success); they go back to the pool wherever this lets go of them.
+    PieceBuffer buffer = d ? d->takeSink() : PieceBuffer();
     DownloadTask *t = task->downloadTask;
     const auto openIt = openPieces.find(t);
     if (openIt == openPieces.end()) {
         qWarning() << "piece of a file that is no longer downloaded" << task->index;
-        buffers->release(buffer);
         refill(d);
         return;
     }
@@ -295,27 +281,17 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
     RemoteFileInfo *e = tableEntry(t->localName);
 
     if (success) {
-        // A downloader without a target (not one of ours) holds the bytes itself.
-        const QByteArray held = d ? d->takeBuffer() : QByteArray();
-        if (!buffer) {
-            buffer = buffers->acquire();
-            if (buffer)
-                std::memcpy(buffer, held.constData(), size_t(qMin<qint64>(held.size(), task->length())));
-        }
         if (e)
             e->downloadedBytes += qint32(task->length());
         openIt.value().removeOne(task);
-        if (a && buffer) {
-            a->pieceCompleted(task->index, buffer);
+        if (a) {
+            a->pieceCompleted(task->index, std::move(buffer));
             // The result arrives later, from the writer, once the tail is hashed and written.
             if (openIt.value().isEmpty())
                 a->finish(e ? e->md5 : QString());
-        } else {
-            buffers->release(buffer);
         }
         delete task;
     } else {
-        buffers->release(buffer);
         const QString why =
             d && !d->failureReason().isEmpty() ? d->failureReason() : QStringLiteral("no answer");
         const QString reason = QStringLiteral("piece %1 of %2 failed every attempt: %3")
@@ -329,10 +305,8 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
         for (DownloadTaskPiece *p : pieces) {
             if (!pendingPieces.removeOne(p)) {
                 for (TaskPieceDownloader *other : qAsConst(downloaders)) {
-                    if (other->cancelTask(p)) {
-                        releaseTarget(other);
+                    if (other->cancelTask(p))
                         break;
-                    }
                 }
             }
             delete p;

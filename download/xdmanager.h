@@ -28,6 +28,8 @@ class TaskPieceDownloader;
 // Memory is bounded by PieceBufferCount buffers whatever the file sizes; the VersionTable entries'
 // `data` stay empty, their `downloadedBytes` count the completed pieces of the file.
 //
+// Files are written into the target folder given at construction (the launcher's directory).
+//
 // Use: addFile() for every file, start() once, pause()/resume() at will.
 class XDManager : public QObject {
     Q_OBJECT
@@ -36,14 +38,14 @@ public:
     // Pieces being received plus completed pieces waiting for an earlier one or for the writer.
     static constexpr int PieceBufferCount = 24;
 
-    explicit XDManager(QObject *parent = nullptr);
+    explicit XDManager(const QString &targetDir, QObject *parent = nullptr);
     ~XDManager() override;
 
     void addFile(const QString &remotePath, const QString &localName);
     DownloadTaskPiece *nextPiece();
     // Bytes received for pieces that have not completed yet.
     qint64 bufferedBytes() const;
-    // Replaces launcherDir()/name with data in one go (atomically). False on any failure.
+    // Replaces targetDir/name with data in one go (atomically). False on any failure.
     bool writeDataToFile(const QByteArray &data, const QString &name);
     // Why the last download of this file failed ("" after a success or before any end): the
     // sentence for the log and the failure event, beside the code fileDownloadFinished carries.
@@ -54,6 +56,7 @@ public:
 
     TaskPieceDownloader *downloader(int i) const { return downloaders.value(i); }
     bool isPaused() const { return paused; }
+    const QString &targetDir() const { return dir; }
 
 public slots:
     void start();
@@ -76,7 +79,7 @@ private:
     void endFileNow(DownloadTask *t, const DownloadResult &result, const QString &name);
     void fileAssembled(DownloadTask *t, const DownloadResult &result);
     bool assignNext(TaskPieceDownloader *d);
-    void releaseTarget(TaskPieceDownloader *d);
+    QString targetPath(const QString &name) const;
     // Gives idle downloaders work, then ends the run if nothing is left.
     void refill(TaskPieceDownloader *first);
     void fill(TaskPieceDownloader *first);
@@ -90,7 +93,8 @@ private:
 
     QHash<DownloadTask *, FileAssembler *> assemblers;
     QHash<QString, QString> failureReasons;
-    QHash<TaskPieceDownloader *, char *> targets; // buffer each busy downloader receives into
+    QString dir;
+    // Declared before everything that may hold its buffers, so that it goes last.
     std::unique_ptr<PieceBufferPool> buffers;
     QThreadPool workers;
     bool started = false;

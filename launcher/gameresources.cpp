@@ -98,7 +98,7 @@ void LauncherUpdater::prepareGameResources() {
         }
         ++updateFileCount;
         if (!downloadManager) {
-            downloadManager = new XDManager(this);
+            downloadManager = new XDManager(Platform::launcherDir(), this);
             downloadManager->setTransferTimeout(pieceTimeoutMs);
             connect(downloadManager, SIGNAL(downloadStart()), this, SLOT(downloadStarted()));
             connect(downloadManager, SIGNAL(fileDownloadFinished(ErrorCode, QString)), this,

@@ -5,7 +5,6 @@
 
 #include "download/versiontable.h"
 #include "download/xdmanager.h"
-#include "platform/platform.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -47,13 +46,12 @@ int main(int argc, char **argv) {
         return 2;
     }
     qInstallMessageHandler(quietMessages);
-    Platform::setLauncherDirOverride(QString::fromLocal8Bit(argv[1]));
     QFile list(QString::fromLocal8Bit(argv[2]));
     if (!list.open(QIODevice::ReadOnly | QIODevice::Text)) {
         std::fprintf(stderr, "cannot read %s\n", argv[2]);
         return 2;
     }
-    XDManager manager;
+    XDManager manager(QString::fromLocal8Bit(argv[1]));
     qint64 total = 0;
     int files = 0;
     while (!list.atEnd()) {

@@ -1,6 +1,7 @@
 #include "download/downloadfixture.h"
 #include "download/downloadtask.h"
 #include "download/downloadtaskpiece.h"
+#include "download/piecebufferpool.h"
 #include "download/taskpiecedownloader.h"
 #include "support/httpserver.h"
 
@@ -24,11 +25,12 @@ private:
         return p;
     }
 
-    // The bytes the downloader holds for its piece, wherever it keeps them.
-    static QByteArray held(TaskPieceDownloader &d, const QByteArray &targetMemory) {
-        if (!targetMemory.isEmpty())
-            return targetMemory.left(int(d.receivedBytes()));
-        return d.bufferData();
+    PieceBufferPool pool{2, DownloadTaskPiece::PieceSize};
+
+    void give(TaskPieceDownloader &d, DownloadTaskPiece *p) { d.setTask(p, pool.acquire()); }
+    // The bytes the downloader holds for its piece.
+    static QByteArray held(const TaskPieceDownloader &d) {
+        return QByteArray(d.sink().data(), int(d.receivedBytes()));
     }
 
 private slots:
@@ -44,24 +46,12 @@ private slots:
         server.clearRequests();
     }
 
-    void lastPieceAsksForItsRange_data() {
-        QTest::addColumn<bool>("direct");
-        QTest::newRow("buffer") << false;
-        QTest::newRow("target memory") << true;
-    }
-
     void lastPieceAsksForItsRange() {
-        QFETCH(bool, direct);
         DownloadTaskPiece p = piece(&task, 2, tenMillion.size());
         QCOMPARE(p.end, 9999999);
         TaskPieceDownloader d;
         QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
-        QByteArray memory;
-        d.setTask(&p);
-        if (direct) {
-            memory = QByteArray(int(p.length()), '\0');
-            d.setTarget(memory.data());
-        }
+        give(d, &p);
         d.start();
         QVERIFY(done.wait(20000));
         QCOMPARE(done.count(), 1);
@@ -74,18 +64,11 @@ private slots:
         QCOMPARE(requests.at(0).range(), QByteArray("bytes=8388608-9999999"));
         QCOMPARE(requests.at(0).headers.value("accept-encoding"), QByteArray("deflate"));
         QCOMPARE(d.receivedBytes(), p.length());
-        QVERIFY(held(d, memory) == tenMillion.mid(8388608));
+        QVERIFY(held(d) == tenMillion.mid(8388608));
         QCOMPARE(p.retryCount, 0);
     }
 
-    void pauseKeepsBytesAndStartAsksForTheRest_data() {
-        QTest::addColumn<bool>("direct");
-        QTest::newRow("buffer") << false;
-        QTest::newRow("target memory") << true;
-    }
-
     void pauseKeepsBytesAndStartAsksForTheRest() {
-        QFETCH(bool, direct);
         HttpServer::Faults stall;
         stall.stallAfterBytes = 1000000;
         stall.stallMs = 120000;
@@ -94,12 +77,7 @@ private slots:
         DownloadTaskPiece p = piece(&task, 0, tenMillion.size());
         TaskPieceDownloader d;
         QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
-        QByteArray memory;
-        d.setTask(&p);
-        if (direct) {
-            memory = QByteArray(int(p.length()), '\0');
-            d.setTarget(memory.data());
-        }
+        give(d, &p);
         d.start();
         QTRY_COMPARE_WITH_TIMEOUT(d.receivedBytes(), qint64(1000000), 20000);
         d.pause();
@@ -115,7 +93,7 @@ private slots:
         QCOMPARE(requests.size(), 2);
         QCOMPARE(requests.at(0).range(), QByteArray("bytes=0-4194303"));
         QCOMPARE(requests.at(1).range(), QByteArray("bytes=1000000-4194303"));
-        QVERIFY(held(d, memory) == tenMillion.left(4194304));
+        QVERIFY(held(d) == tenMillion.left(4194304));
         QCOMPARE(p.retryCount, 0);
     }
 
@@ -136,7 +114,7 @@ private slots:
         DownloadTaskPiece p = piece(&task, 1, tenMillion.size());
         TaskPieceDownloader d;
         QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
-        d.setTask(&p);
+        give(d, &p);
         d.start();
         QVERIFY(done.wait(20000));
         QCOMPARE(done.count(), 1);
@@ -146,7 +124,7 @@ private slots:
         QCOMPARE(requests.size(), 3);
         for (const HttpServer::Request &r : requests)
             QCOMPARE(r.range(), QByteArray("bytes=4194304-8388607"));
-        QVERIFY(d.bufferData() == tenMillion.mid(4194304, 4194304));
+        QVERIFY(held(d) == tenMillion.mid(4194304, 4194304));
     }
 
     void thirdFailureEndsThePieceOnce() {
@@ -159,7 +137,7 @@ private slots:
         QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
         QElapsedTimer clock;
         clock.start();
-        d.setTask(&p);
+        give(d, &p);
         d.start();
         QVERIFY(done.wait(20000));
         // Two retry delays of a second each lie between the first and the third request.
@@ -170,6 +148,8 @@ private slots:
         QCOMPARE(server.requestCount("/cdn/v1_ten.bin"), 3);
         QCOMPARE(d.currentTask(), nullptr);
         QCOMPARE(d.receivedBytes(), qint64(0));
+        QCOMPARE(d.state(), TaskPieceDownloader::State::Idle);
+        QCOMPARE(pool.inUse(), 0); // the failed piece's sink went back
 
         // Nothing else happens afterwards.
         QTest::qWait(1500);
@@ -186,7 +166,7 @@ private slots:
         DownloadTaskPiece other = piece(&task, 1, tenMillion.size());
         TaskPieceDownloader d;
         QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
-        d.setTask(&current);
+        give(d, &current);
         d.start();
         QTRY_VERIFY_WITH_TIMEOUT(d.receivedBytes() > 0, 20000);
         QCOMPARE(d.cancelTask(&other), false);
@@ -222,15 +202,15 @@ private slots:
         QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
         qint64 most = 0;
         QTimer watch;
-        connect(&watch, &QTimer::timeout, this, [&] { most = qMax(most, qint64(d.bufferData().size())); });
+        connect(&watch, &QTimer::timeout, this, [&] { most = qMax(most, d.receivedBytes()); });
         watch.start(1);
-        d.setTask(&p);
+        give(d, &p);
         d.start();
         QVERIFY(done.wait(30000));
         QCOMPARE(done.at(0).at(0).toBool(), false);
         QCOMPARE(server.requestCount("/cdn/v1_ten.bin"), 3);
         QVERIFY(most <= p.length());
-        QVERIFY(d.bufferData().capacity() <= p.length() + 64);
+        QCOMPARE(pool.inUse(), 0);
     }
 
     void wholeFileAnswerOfTheExactSizeIsAccepted() {
@@ -244,11 +224,11 @@ private slots:
         DownloadTaskPiece p = piece(&smallTask, 0, small.size());
         TaskPieceDownloader d;
         QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
-        d.setTask(&p);
+        give(d, &p);
         d.start();
         QVERIFY(done.wait(20000));
         QCOMPARE(done.at(0).at(0).toBool(), true);
-        QVERIFY(d.bufferData() == small);
+        QVERIFY(held(d) == small);
     }
 
     void pausedDownloaderDoesNotRetryUntilStarted() {
@@ -259,11 +239,11 @@ private slots:
         DownloadTaskPiece p = piece(&task, 2, tenMillion.size());
         TaskPieceDownloader d;
         QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
-        d.setTask(&p);
+        give(d, &p);
         d.start();
         QTRY_VERIFY_WITH_TIMEOUT(d.isWaitingForRetry(), 20000);
         d.pause();
-        QVERIFY(!d.isWaitingForRetry());
+        QCOMPARE(d.state(), TaskPieceDownloader::State::Paused);
         QTest::qWait(TaskPieceDownloader::RetryDelayMs + 700);
         QCOMPARE(server.requestCount("/cdn/v1_ten.bin"), 1);
         QCOMPARE(done.count(), 0);
@@ -273,7 +253,7 @@ private slots:
         QCOMPARE(done.at(0).at(0).toBool(), true);
         QCOMPARE(server.requestCount("/cdn/v1_ten.bin"), 2);
         QCOMPARE(p.retryCount, 1);
-        QVERIFY(d.bufferData() == tenMillion.mid(8388608));
+        QVERIFY(held(d) == tenMillion.mid(8388608));
     }
 
     void startWhileRequestingSendsNoSecondRequest() {
@@ -283,12 +263,12 @@ private slots:
         DownloadTaskPiece p = piece(&task, 2, tenMillion.size());
         TaskPieceDownloader d;
         QSignalSpy done(&d, &TaskPieceDownloader::downloadFinished);
-        d.setTask(&p);
+        give(d, &p);
         d.start();
         d.start();
         QVERIFY(done.wait(20000));
         QCOMPARE(server.requestCount("/cdn/v1_ten.bin"), 1);
-        QVERIFY(d.bufferData() == tenMillion.mid(8388608));
+        QVERIFY(held(d) == tenMillion.mid(8388608));
     }
 
     void idleDownloaderIgnoresPauseAndStart() {

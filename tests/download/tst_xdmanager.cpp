@@ -5,7 +5,6 @@
 #include "download/taskpiecedownloader.h"
 #include "download/xdmanager.h"
 #include "platform/filenamerules.h"
-#include "platform/platform.h"
 #include "support/httpserver.h"
 
 #include <QDir>
@@ -99,16 +98,12 @@ private slots:
         VersionTable::release();
         dir.reset(new QTemporaryDir);
         QVERIFY(dir->isValid());
-        Platform::setLauncherDirOverride(dir->path());
     }
 
-    void cleanup() {
-        Platform::setLauncherDirOverride(QString());
-        VersionTable::release();
-    }
+    void cleanup() { VersionTable::release(); }
 
     void typesAndSignals() {
-        XDManager m;
+        XDManager m(dir->path());
         QVERIFY(QMetaType::type("ErrorCode") != QMetaType::UnknownType);
         QVERIFY(QMetaType::type("DownloadTaskPiece") != QMetaType::UnknownType);
         const QMetaObject *mo = m.metaObject();
@@ -127,7 +122,7 @@ private slots:
         files[QStringLiteral("a.zip")] = publish(QStringLiteral("a.zip"), MiB, 1);
         files[QStringLiteral("b.zip")] = publish(QStringLiteral("b.zip"), MiB, 2);
         files[QStringLiteral("c.exe")] = publish(QStringLiteral("c.exe"), MiB, 3);
-        XDManager m;
+        XDManager m(dir->path());
         Recorder rec;
         rec.attach(&m);
         queue(m, QStringLiteral("a.zip"));
@@ -157,7 +152,7 @@ private slots:
 
     void largeFileRunsTenPiecesAtOnceInOrder() {
         const QByteArray content = publish(QStringLiteral("big.pak"), 100 * MiB, 4);
-        XDManager m;
+        XDManager m(dir->path());
         Recorder rec;
         rec.attach(&m);
         queue(m, QStringLiteral("big.pak"));
@@ -213,7 +208,7 @@ private slots:
         HttpServer::Faults hold;
         hold.hold = true;
         server.setFaults("/cdn/v1_ten.bin", hold);
-        XDManager m;
+        XDManager m(dir->path());
         Recorder rec;
         rec.attach(&m);
         queue(m, QStringLiteral("ten.bin"));
@@ -239,7 +234,7 @@ private slots:
         // Digests are compared as lower-case text: an upper-case digest does not match.
         const QByteArray upper = publish(QStringLiteral("upper.zip"), 1000, 8);
         VersionTable::instance()[QStringLiteral("upper.zip")].md5 = md5Of(upper).toUpper();
-        XDManager m;
+        XDManager m(dir->path());
         Recorder rec;
         rec.attach(&m);
         queue(m, QStringLiteral("bad.zip"));
@@ -265,7 +260,7 @@ private slots:
         old.write(QByteArray(20 * MiB, 'o'));
         old.close();
         const QByteArray content = publish(QStringLiteral("game.pak"), 5 * MiB + 3, 9, QStringLiteral("2"));
-        XDManager m;
+        XDManager m(dir->path());
         Recorder rec;
         rec.attach(&m);
         queue(m, QStringLiteral("game.pak"), QStringLiteral("2"));
@@ -288,7 +283,7 @@ private slots:
         slow.bytesPerSecond = 256 * 1024;
         server.setFaults("/cdn/v1_a.pak", slow);
 
-        XDManager m;
+        XDManager m(dir->path());
         Recorder rec;
         rec.attach(&m);
         queue(m, QStringLiteral("a.pak"));
@@ -336,7 +331,7 @@ private slots:
         server.setFaults("/cdn/v1_big.pak", broken);
         putTableEntry(QStringLiteral("empty.txt"), QStringLiteral("1"), QByteArray());
 
-        XDManager m;
+        XDManager m(dir->path());
         Recorder rec;
         rec.attach(&m);
         queue(m, QStringLiteral("big.pak"));
@@ -357,7 +352,7 @@ private slots:
         slow.bytesPerSecond = 400 * 1024;
         server.setFaults("/cdn/v1_a.pak", slow);
         server.setFaults("/cdn/v1_b.pak", slow);
-        XDManager m;
+        XDManager m(dir->path());
         Recorder rec;
         rec.attach(&m);
         queue(m, QStringLiteral("a.pak"));
@@ -410,7 +405,7 @@ private slots:
         HttpServer::Faults slow;
         slow.bytesPerSecond = 1500 * 1024;
         server.setFaults("/cdn/v1_p.pak", slow);
-        XDManager m;
+        XDManager m(dir->path());
         Recorder rec;
         rec.attach(&m);
         queue(m, QStringLiteral("p.pak"));
@@ -436,7 +431,7 @@ private slots:
         const QByteArray one = publish(QStringLiteral("one.bin"), 1, 16);
         putTableEntry(QStringLiteral("empty-bad.txt"), QStringLiteral("1"), QByteArray());
         VersionTable::instance()[QStringLiteral("empty-bad.txt")].md5 = md5Of("x");
-        XDManager m;
+        XDManager m(dir->path());
         Recorder rec;
         rec.attach(&m);
         queue(m, QStringLiteral("empty.txt"));
@@ -464,7 +459,7 @@ private slots:
     }
 
     void runOfNothingEndsAfterStartReturns() {
-        XDManager m;
+        XDManager m(dir->path());
         Recorder rec;
         rec.attach(&m);
         queue(m, QStringLiteral("missing.zip"));
@@ -480,7 +475,7 @@ private slots:
         const QByteArray b = publish(QStringLiteral("b.zip"), MiB, 18);
         // A directory where the file should go cannot be replaced.
         QVERIFY(QDir(dir->path()).mkdir(QStringLiteral("a.zip")));
-        XDManager m;
+        XDManager m(dir->path());
         Recorder rec;
         rec.attach(&m);
         queue(m, QStringLiteral("a.zip"));
@@ -527,7 +522,7 @@ private slots:
                 QSKIP("this user can write into read-only directories");
             }
         }
-        XDManager m;
+        XDManager m(dir->path());
         Recorder rec;
         rec.attach(&m);
         queue(m, QStringLiteral("a.zip"));
@@ -539,10 +534,9 @@ private slots:
         QCOMPARE(dirEntries(), QStringList());
     }
 
-    void missingLauncherDirectoryGivesWriteError() {
+    void missingTargetDirectoryGivesWriteError() {
         publish(QStringLiteral("a.zip"), 2 * MiB, 20);
-        Platform::setLauncherDirOverride(dir->filePath(QStringLiteral("gone")));
-        XDManager m;
+        XDManager m(dir->filePath(QStringLiteral("gone")));
         Recorder rec;
         rec.attach(&m);
         queue(m, QStringLiteral("a.zip"));
@@ -557,7 +551,7 @@ private slots:
         HttpServer::Faults whole;
         whole.ignoreRange = true;
         server.setFaults("/cdn/v1_a.pak", whole);
-        XDManager m;
+        XDManager m(dir->path());
         Recorder rec;
         rec.attach(&m);
         queue(m, QStringLiteral("a.pak"));
@@ -583,7 +577,7 @@ private slots:
         slow.bytesPerSecond = 2 * MiB;
         server.setFaults("/cdn/v1_a.pak", slow);
         {
-            XDManager m;
+            XDManager m(dir->path());
             queue(m, QStringLiteral("a.pak"));
             m.start();
             QTRY_VERIFY_WITH_TIMEOUT(
@@ -604,7 +598,7 @@ private slots:
             QVERIFY(f.open(QIODevice::WriteOnly));
             f.write("left over");
         }
-        XDManager m;
+        XDManager m(dir->path());
         Recorder rec;
         rec.attach(&m);
         queue(m, QStringLiteral("data"));
@@ -618,7 +612,7 @@ private slots:
     }
 
     void writeDataToFileReplacesInOneGo() {
-        XDManager m;
+        XDManager m(dir->path());
         QVERIFY(m.writeDataToFile("hello", QStringLiteral("x.txt")));
         QCOMPARE(onDisk(QStringLiteral("x.txt")), QByteArray("hello"));
         QVERIFY(m.writeDataToFile(QByteArray(), QStringLiteral("x.txt")));
@@ -647,7 +641,7 @@ private slots:
               QString::fromUtf8("\xe8\xb5\x84\xe6\xba\x90.zip")})
             QVERIFY2(FileNameRules::isSafeFileName(name), qPrintable(name));
 
-        XDManager m;
+        XDManager m(dir->path());
         QVERIFY(!m.writeDataToFile("x", QStringLiteral("a\r.zip")));
         QVERIFY(!m.writeDataToFile("x", QStringLiteral("a\n.zip")));
 
