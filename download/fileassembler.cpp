@@ -197,7 +197,8 @@ void finalize(const std::shared_ptr<State> &s) {
 
 } // namespace
 
-FileAssembler::FileAssembler(const QString &path, qint64 size, QThreadPool *pool, QObject *receiver, std::function<void(DownloadResult)> finished)
+FileAssembler::FileAssembler(const QString &path, qint64 size, QThreadPool *pool, QObject *receiver,
+                             std::function<void(DownloadResult)> finished)
     : d(std::make_shared<State>())
     , total(size) {
     d->path = path;

@@ -14,9 +14,9 @@ class QThreadPool;
 
 // Puts one file together from its pieces. Completed pieces are handed over in any order; as the
 // run of completed pieces from the first byte grows, two workers of `pool` hash it (MD5) and stream
-// it into a temporary file next to the target, side by side, then let the piece buffers go. So the end of a large file only has its tail left, and memory holds only pieces that
-// wait for an earlier one. On finish() the digest is compared: equal commits the file under its
-// name, different discards it.
+// it into a temporary file next to the target, side by side, then let the piece buffers go. So the end of a
+// large file only has its tail left, and memory holds only pieces that wait for an earlier one. On finish()
+// the digest is compared: equal commits the file under its name, different discards it.
 //
 // The result comes back on `receiver`'s thread through a queued call of `finished`, which is
 // dropped after cancel(). The receiver and the buffers' pool must outlive the thread pool's jobs
