@@ -6,20 +6,18 @@
 
 #include <QCryptographicHash>
 #include <QDebug>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QObject>
 #include <QThreadPool>
 
 #include <map>
+#include <vector>
 
 struct FileAssembler::State {
-    enum Lane { HashLane = 0, WriteLane = 1, LaneCount = 2 };
-
     QString path;
+    QString partial;
     qint64 total = 0;
     int pieceCount = 0;
     QThreadPool *pool = nullptr;
@@ -28,41 +26,56 @@ struct FileAssembler::State {
 
     QMutex mutex;
     std::map<int, PieceBuffer> pieces; // completed pieces that a lane still needs
-    int next[LaneCount] = {0, 0};      // first piece the lane has not processed
-    int current[LaneCount] = {-1, -1}; // piece the lane is processing outside the lock
-    bool running[LaneCount] = {false, false};
+    std::vector<char> onDisk;          // written by an earlier run, or by the write lane
+    std::vector<char> fromEarlierRun;  // complete in the partial file when this run began
+    int hashNext = 0;                  // first piece not hashed yet
+    int hashCurrent = -1;              // piece the hash lane is reading outside the lock
+    int writeCurrent = -1;             // piece the write lane is writing outside the lock
+    bool hashRunning = false;
+    bool writeRunning = false;
     bool finishing = false;
     bool finalizing = false;
-    bool cancelled = false;
+    bool stopped = false;
     QString expectedMd5;
 
-    // Each touched by its own lane only, then by the final job.
+    // Hash lane only (then the final job).
     QCryptographicHash hash{QCryptographicHash::Md5};
-    std::unique_ptr<QFile> out; // the temporary file beside the target
+    std::unique_ptr<QFile> reader;
+    QString readFailure;
+
+    // Write lane only (then the final job).
+    std::unique_ptr<QFile> out;
+    ResumeRecord record; // what the record on disk says
+    QList<int> unsynced; // written since the last record
     bool writeFailed = false;
-    QString writeFailure; // why, for the result
+    QString writeFailure;
 
-    // Gives back the buffer of piece `index` once no lane needs it any more. Mutex held.
+    bool hashable(int index) const {
+        return index < pieceCount && (pieces.count(index) || fromEarlierRun[size_t(index)]);
+    }
+    // A piece in memory the write lane has not written yet (lowest first), or -1.
+    int nextToWrite() const {
+        for (const auto &p : pieces) {
+            if (!onDisk[size_t(p.first)] && p.first != writeCurrent)
+                return p.first;
+        }
+        return -1;
+    }
+    // Lets the buffer of piece `index` go once no lane needs it any more. Mutex held.
     void releaseIfUnused(int index) {
-        if (current[HashLane] == index || current[WriteLane] == index)
+        if (index == hashCurrent || index == writeCurrent)
             return;
-        if (!cancelled && (next[HashLane] <= index || next[WriteLane] <= index))
-            return;
-        pieces.erase(index);
+        const bool hashed = stopped || hashNext > index;
+        if (hashed && onDisk[size_t(index)])
+            pieces.erase(index);
     }
-
-    // Removes the temporary file unless it has been put in place.
-    void discardTemporary() {
-        if (!out)
-            return;
-        out->close();
-        out->remove();
-        out.reset();
+    bool allOnDisk() const {
+        for (char c : onDisk) {
+            if (!c)
+                return false;
+        }
+        return true;
     }
-
-    ~State() { discardTemporary(); }
-
-    bool has(int index) const { return pieces.find(index) != pieces.end(); }
 };
 
 namespace {
@@ -71,81 +84,170 @@ using State = FileAssembler::State;
 
 // Small enough to keep every write cheap for the kernel.
 constexpr qint64 BlockSize = 64 * 1024;
+// Pieces written before the file is flushed and the record replaced, however fast more arrive.
+constexpr int MaxUnsyncedPieces = 8;
 
-void runLane(const std::shared_ptr<State> &s, int lane);
+void runHashLane(const std::shared_ptr<State> &s);
+void runWriteLane(const std::shared_ptr<State> &s);
 void finalize(const std::shared_ptr<State> &s);
+
+qint64 pieceLength(const State *s, int index) {
+    const qint64 begin = qint64(index) * DownloadTaskPiece::PieceSize;
+    return qMin<qint64>(DownloadTaskPiece::PieceSize, s->total - begin);
+}
 
 // Starts whatever work is due. Called with the mutex held.
 void kickLocked(const std::shared_ptr<State> &s) {
-    if (s->cancelled)
-        return;
-    for (int lane = 0; lane < State::LaneCount; ++lane) {
-        if (!s->running[lane] && s->has(s->next[lane])) {
-            s->running[lane] = true;
-            s->pool->start([s, lane] { runLane(s, lane); });
-        }
+    if (!s->writeRunning && s->nextToWrite() >= 0) {
+        s->writeRunning = true;
+        s->pool->start([s] { runWriteLane(s); });
     }
-    if (s->finishing && !s->finalizing && !s->running[State::HashLane] && !s->running[State::WriteLane] &&
-        s->next[State::HashLane] == s->pieceCount && s->next[State::WriteLane] == s->pieceCount) {
+    if (s->stopped)
+        return;
+    if (!s->hashRunning && s->hashable(s->hashNext)) {
+        s->hashRunning = true;
+        s->pool->start([s] { runHashLane(s); });
+    }
+    if (s->finishing && !s->finalizing && !s->hashRunning && !s->writeRunning &&
+        s->hashNext == s->pieceCount && s->allOnDisk()) {
         s->finalizing = true;
         s->pool->start([s] { finalize(s); });
     }
 }
 
-void writeBlock(State *s, const char *data, qint64 length) {
-    if (s->writeFailed)
-        return;
-    if (!s->out) {
-        s->out.reset(new QFile(FileAssembler::temporaryPath(s->path)));
-        if (!s->out->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-            s->writeFailure = QStringLiteral("cannot open %1 for writing: %2")
-                                  .arg(s->out->fileName(), s->out->errorString());
-            qWarning() << "cannot open file for writing" << s->path << s->out->errorString();
-            s->writeFailed = true;
-            return;
-        }
+bool openOutput(State *s) {
+    if (s->out)
+        return true;
+    // Read-write: an existing partial file of an earlier run keeps its bytes.
+    s->out.reset(new QFile(s->partial));
+    if (!s->out->open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+        s->writeFailure =
+            QStringLiteral("cannot open %1 for writing: %2").arg(s->out->fileName(), s->out->errorString());
+        qWarning() << "cannot open file for writing" << s->partial << s->out->errorString();
+        s->out.reset();
+        return false;
     }
-    qint64 pos = 0;
-    while (pos < length) {
-        const qint64 n = s->out->write(data + pos, length - pos);
+    return true;
+}
+
+bool writePiece(State *s, int index, const char *data) {
+    if (!openOutput(s))
+        return false;
+    const qint64 length = pieceLength(s, index);
+    if (!s->out->seek(qint64(index) * DownloadTaskPiece::PieceSize)) {
+        s->writeFailure = QStringLiteral("cannot seek in %1: %2").arg(s->partial, s->out->errorString());
+        return false;
+    }
+    for (qint64 pos = 0; pos < length;) {
+        const qint64 n = s->out->write(data + pos, qMin(BlockSize, length - pos));
         if (n <= 0) {
             s->writeFailure = QStringLiteral("cannot write %1: %2").arg(s->path, s->out->errorString());
             qWarning() << "cannot write file" << s->path << s->out->errorString();
-            s->writeFailed = true;
-            return;
+            return false;
         }
         pos += n;
     }
+    return true;
 }
 
-// Hashes, or writes, the completed pieces in file order as long as the next one is there. The two
-// lanes run side by side; a piece's buffer goes back to the pool when both are past it.
-void runLane(const std::shared_ptr<State> &s, int lane) {
+// The pieces written since the last record go on the disk, then into the record: a record never
+// claims bytes that a power cut could still take away.
+void recordWritten(State *s) {
+    if (s->unsynced.isEmpty() || s->writeFailed)
+        return;
+    if (!Platform::syncFile(s->partial)) {
+        qWarning() << "cannot flush file to disk" << s->partial;
+        s->unsynced.clear();
+        return;
+    }
+    for (int index : qAsConst(s->unsynced))
+        s->record.setComplete(index);
+    s->unsynced.clear();
+    const Result<ResumeRecord::Error> saved = s->record.save(s->path);
+    if (!saved.ok())
+        qWarning() << "cannot write the resume record" << s->path << saved.reason();
+}
+
+// Writes completed pieces at their offsets, in any order, as long as there are any; flushes and
+// records them after every batch.
+void runWriteLane(const std::shared_ptr<State> &s) {
     for (;;) {
         int index;
         const char *buffer;
         {
             QMutexLocker locker(&s->mutex);
-            index = s->next[lane];
-            if (s->cancelled || !s->has(index)) {
-                s->running[lane] = false;
+            index = s->nextToWrite();
+            if (index < 0) {
+                locker.unlock();
+                recordWritten(s.get());
+                locker.relock();
+                index = s->nextToWrite();
+                if (index < 0) {
+                    s->writeRunning = false;
+                    kickLocked(s);
+                    return;
+                }
+            }
+            buffer = s->pieces.at(index).data();
+            s->writeCurrent = index;
+        }
+        if (!s->writeFailed) {
+            if (writePiece(s.get(), index, buffer))
+                s->unsynced.append(index);
+            else
+                s->writeFailed = true;
+        }
+        if (s->unsynced.size() >= MaxUnsyncedPieces)
+            recordWritten(s.get());
+        QMutexLocker locker(&s->mutex);
+        s->writeCurrent = -1;
+        s->onDisk[size_t(index)] = 1; // or given up after a failed write: nothing waits for it
+        s->releaseIfUnused(index);
+    }
+}
+
+// Hashes the pieces in file order as long as the next one is there, in memory or on disk.
+void runHashLane(const std::shared_ptr<State> &s) {
+    QByteArray readBack;
+    for (;;) {
+        int index;
+        const char *buffer = nullptr;
+        {
+            QMutexLocker locker(&s->mutex);
+            index = s->hashNext;
+            if (s->stopped || !s->hashable(index)) {
+                s->hashRunning = false;
                 kickLocked(s);
                 return;
             }
-            buffer = s->pieces.at(index).data();
-            s->current[lane] = index;
+            const auto it = s->pieces.find(index);
+            if (it != s->pieces.end())
+                buffer = it->second.data();
+            s->hashCurrent = index;
         }
-        const qint64 begin = qint64(index) * DownloadTaskPiece::PieceSize;
-        const qint64 length = qMin<qint64>(DownloadTaskPiece::PieceSize, s->total - begin);
-        if (lane == State::HashLane) {
+        const qint64 length = pieceLength(s.get(), index);
+        if (buffer) {
             s->hash.addData(buffer, int(length));
         } else {
-            for (qint64 pos = 0; pos < length; pos += BlockSize)
-                writeBlock(s.get(), buffer + pos, qMin(BlockSize, length - pos));
+            // Left by an earlier run: read back from the partial file.
+            if (!s->reader) {
+                s->reader.reset(new QFile(s->partial));
+                if (!s->reader->open(QIODevice::ReadOnly))
+                    s->readFailure =
+                        QStringLiteral("cannot read %1: %2").arg(s->partial, s->reader->errorString());
+            }
+            readBack.resize(int(length));
+            if (!s->reader->isOpen() || !s->reader->seek(qint64(index) * DownloadTaskPiece::PieceSize) ||
+                s->reader->read(readBack.data(), length) != length) {
+                if (s->readFailure.isEmpty())
+                    s->readFailure =
+                        QStringLiteral("cannot read piece %1 back from %2").arg(index).arg(s->partial);
+            }
+            s->hash.addData(readBack.constData(), int(length));
         }
         QMutexLocker locker(&s->mutex);
-        s->current[lane] = -1;
-        ++s->next[lane];
+        s->hashCurrent = -1;
+        ++s->hashNext;
         s->releaseIfUnused(index);
     }
 }
@@ -154,40 +256,44 @@ void finalize(const std::shared_ptr<State> &s) {
     QString expected;
     {
         QMutexLocker locker(&s->mutex);
-        if (s->cancelled)
+        if (s->stopped)
             return;
         expected = s->expectedMd5;
     }
+    s->reader.reset();
     const QString digest = QString::fromLatin1(s->hash.result().toHex());
     DownloadResult result;
-    if (digest != expected) {
-        qWarning() << "md5 mismatch" << s->path << digest << expected;
-        result = {VerifyError,
-                  QStringLiteral("md5 of %1 is %2, the version file says %3").arg(s->path, digest, expected)};
-    } else if (s->writeFailed || !s->out) {
+    if (s->writeFailed) {
         result = {WriteError, s->writeFailure.isEmpty()
                                   ? QStringLiteral("nothing was written to %1").arg(s->path)
                                   : s->writeFailure};
+    } else if (digest != expected) {
+        qWarning() << "md5 mismatch" << s->path << digest << expected << s->readFailure;
+        result = {
+            VerifyError,
+            QStringLiteral("md5 of %1 is %2, the version file says %3%4")
+                .arg(s->path, digest, expected,
+                     s->readFailure.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(s->readFailure))};
     } else {
-        // The bytes are in the temporary file already; this syncs it and puts it under its name.
+        // Every byte is on the disk already (the write lane flushed it); put the file in place.
         qDebug().noquote().nospace() << "writeDataToFile " << s->path << ", " << s->total;
-        s->out->close();
-        if (s->out->error() != QFileDevice::NoError) {
+        if (s->out)
+            s->out->close();
+        if (s->out && s->out->error() != QFileDevice::NoError) {
             qWarning() << "cannot write file" << s->path << s->out->errorString();
             result = {WriteError,
-                      QStringLiteral("cannot write %1: %2").arg(s->out->fileName(), s->out->errorString())};
-        } else if (!Platform::replaceFile(s->out->fileName(), s->path)) {
+                      QStringLiteral("cannot write %1: %2").arg(s->partial, s->out->errorString())};
+        } else if (!Platform::replaceFile(s->partial, s->path)) {
             qWarning() << "cannot put the file in place" << s->path;
-            result = {WriteError,
-                      QStringLiteral("cannot put %1 in place of %2").arg(s->out->fileName(), s->path)};
-        } else {
-            s->out.reset();
+            result = {WriteError, QStringLiteral("cannot put %1 in place of %2").arg(s->partial, s->path)};
         }
     }
-    s->discardTemporary();
+    s->out.reset();
+    // In place: the record has nothing left to describe. Failed: neither file is worth keeping.
+    ResumeRecord::discard(s->path);
     {
         QMutexLocker locker(&s->mutex);
-        if (s->cancelled)
+        if (s->stopped)
             return;
     }
     const std::function<void(DownloadResult)> finished = s->finished;
@@ -197,27 +303,41 @@ void finalize(const std::shared_ptr<State> &s) {
 
 } // namespace
 
-FileAssembler::FileAssembler(const QString &path, qint64 size, QThreadPool *pool, QObject *receiver,
-                             std::function<void(DownloadResult)> finished)
+FileAssembler::FileAssembler(const QString &path, const ResumeRecord &record, QThreadPool *pool,
+                             QObject *receiver, std::function<void(DownloadResult)> finished)
     : d(std::make_shared<State>())
-    , total(size) {
+    , total(record.size()) {
     d->path = path;
-    d->total = size;
-    d->pieceCount = int((size + DownloadTaskPiece::PieceSize - 1) / DownloadTaskPiece::PieceSize);
+    d->partial = ResumeRecord::partialPath(path);
+    d->total = record.size();
+    d->pieceCount = record.pieceCount();
     d->pool = pool;
     d->receiver = receiver;
     d->finished = std::move(finished);
+    d->record = record;
+    d->onDisk.assign(size_t(d->pieceCount), 0);
+    d->fromEarlierRun.assign(size_t(d->pieceCount), 0);
+    for (int i = 0; i < d->pieceCount; ++i) {
+        if (record.isComplete(i)) {
+            d->onDisk[size_t(i)] = 1;
+            d->fromEarlierRun[size_t(i)] = 1;
+            ++resumedCount;
+        }
+    }
+    // Hashing what is there already need not wait for the first new piece.
+    QMutexLocker locker(&d->mutex);
+    kickLocked(d);
 }
 
 FileAssembler::~FileAssembler() {
-    cancel();
+    stop();
 }
 
 void FileAssembler::pieceCompleted(int index, PieceBuffer buffer) {
     QMutexLocker locker(&d->mutex);
     // A piece that is not wanted simply goes back to its pool with `buffer`.
-    if (d->cancelled || index < 0 || index >= d->pieceCount || index < d->next[State::HashLane] ||
-        d->has(index))
+    if (d->stopped || index < 0 || index >= d->pieceCount || d->onDisk[size_t(index)] ||
+        d->pieces.count(index))
         return;
     d->pieces.emplace(index, std::move(buffer));
     kickLocked(d);
@@ -230,23 +350,15 @@ void FileAssembler::finish(const QString &expectedMd5) {
     kickLocked(d);
 }
 
-void FileAssembler::cancel() {
+void FileAssembler::stop() {
     QMutexLocker locker(&d->mutex);
-    d->cancelled = true;
+    if (d->stopped)
+        return;
+    d->stopped = true;
+    // Pieces that were only waiting for the hash lane are on the disk: let them go.
     for (auto it = d->pieces.begin(); it != d->pieces.end();) {
         const int index = it->first;
         ++it;
         d->releaseIfUnused(index);
     }
-}
-
-QString FileAssembler::temporaryPath(const QString &path) {
-    return path + QLatin1String(TemporarySuffix);
-}
-
-QStringList FileAssembler::staleTemporaries(const QString &dir, const QString &name) {
-    const QString temporary = name + QLatin1String(TemporarySuffix);
-    if (QFileInfo(QDir(dir).filePath(temporary)).isFile())
-        return {temporary};
-    return {};
 }

@@ -5,6 +5,7 @@
 #include "download/downloadtaskpiece.h"
 #include "download/fileassembler.h"
 #include "download/piecebufferpool.h"
+#include "download/resumerecord.h"
 #include "download/taskpiecedownloader.h"
 #include "download/versiontable.h"
 #include "platform/filenamerules.h"
@@ -62,8 +63,9 @@ XDManager::~XDManager() {
     // Requests go first: nothing may write into a buffer after this.
     qDeleteAll(downloaders);
     downloaders.clear();
+    // Pieces already received are still written and recorded for the next run.
     for (FileAssembler *a : qAsConst(assemblers))
-        a->cancel();
+        a->stop();
     workers.waitForDone();
     qDeleteAll(assemblers);
     assemblers.clear();
@@ -79,6 +81,23 @@ XDManager::~XDManager() {
 
 void XDManager::addFile(const QString &remotePath, const QString &localName) {
     pendingTasks.append(new DownloadTask{remotePath, localName});
+    // What an earlier run left, for the progress shown before the file is split (read only).
+    const RemoteFileInfo *e = tableEntry(localName);
+    ResumeRecord found;
+    if (e && e->size > 0 && FileNameRules::isSafeFileName(localName) &&
+        ResumeRecord::load(targetPath(localName), *e, &found).ok())
+        resumed.insert(localName, found.completeBytes());
+}
+
+qint64 XDManager::resumedBytes(const QString &name) const {
+    return resumed.value(name);
+}
+
+qint64 XDManager::resumedBytes() const {
+    qint64 sum = 0;
+    for (qint64 bytes : resumed)
+        sum += bytes;
+    return sum;
 }
 
 DownloadTaskPiece *XDManager::nextPiece() {
@@ -120,6 +139,8 @@ DownloadResult XDManager::writeFile(const QByteArray &data, const QString &name)
 
 // Every file ends here: the reason stays for failureReason(), then the end is announced.
 void XDManager::endFile(const DownloadResult &result, const QString &name) {
+    resumed.remove(name);
+    wholeAgain.remove(name);
     if (result.ok())
         failureReasons.remove(name);
     else
@@ -193,20 +214,39 @@ void XDManager::splitNextFile() {
         return;
     }
 
-    // Leftovers of saves that a killed launcher could not discard.
-    for (const QString &stale : FileAssembler::staleTemporaries(dir, t->localName)) {
-        if (!VersionTable::instance().contains(stale) && QFile::remove(QDir(dir).filePath(stale)))
-            qDebug() << "removed stale temporary file" << stale;
+    const QString target = targetPath(t->localName);
+    ResumeRecord record(e->name, e->version, size, e->md5);
+    if (wholeAgain.contains(t->localName)) {
+        ResumeRecord::discard(target);
+    } else {
+        ResumeRecord found;
+        const Result<ResumeRecord::Error> loaded = ResumeRecord::load(target, *e, &found);
+        if (loaded.ok()) {
+            record = found;
+            qDebug() << "resuming download" << t->localName << record.completeCount() << "of"
+                     << record.pieceCount() << "pieces on disk";
+        } else if (ResumeRecord::exists(target)) {
+            // Also what a killed run leaves before it recorded its first piece, and what older
+            // launchers left: nothing in it can be trusted.
+            qWarning() << "discarding partial download" << t->localName << loaded.reason();
+            ResumeRecord::discard(target);
+        } else {
+            ResumeRecord::discard(target); // unfinished copies of a record write
+        }
     }
+    resumed.insert(t->localName, record.completeBytes());
 
-    assemblers.insert(
-        t, new FileAssembler(targetPath(t->localName), size, &workers, this,
-                             [this, t](const DownloadResult &result) { fileAssembled(t, result); }));
+    auto *assembler =
+        new FileAssembler(target, record, &workers, this,
+                          [this, t](const DownloadResult &result) { fileAssembled(t, result); });
+    assemblers.insert(t, assembler);
     e->downloadedBytes = 0;
 
+    // Only the pieces that are not on the disk yet are fetched.
     QList<DownloadTaskPiece *> &pieces = openPieces[t];
-    const qint32 count = qint32((size + DownloadTaskPiece::PieceSize - 1) / DownloadTaskPiece::PieceSize);
-    for (qint32 k = 0; k < count; ++k) {
+    for (int k = 0; k < record.pieceCount(); ++k) {
+        if (record.isComplete(k))
+            continue;
         auto *p = new DownloadTaskPiece;
         p->downloadTask = t;
         p->index = k;
@@ -214,7 +254,12 @@ void XDManager::splitNextFile() {
         pieces.append(p);
         pendingPieces.append(p);
     }
-    emit fileDownloadingStart(e->name);
+    // A file fetched again after a failed check has started already, as far as listeners know.
+    if (!wholeAgain.contains(t->localName))
+        emit fileDownloadingStart(e->name);
+    // Every piece was on the disk: only the check is left.
+    if (pieces.isEmpty())
+        assembler->finish(e->md5);
 }
 
 // A file that ends as soon as it is split: it still starts and ends like any other.
@@ -282,7 +327,7 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
 
     if (success) {
         if (e)
-            e->downloadedBytes += qint32(task->length());
+            e->downloadedBytes += task->length();
         openIt.value().removeOne(task);
         if (a) {
             a->pieceCompleted(task->index, std::move(buffer));
@@ -323,9 +368,24 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
 }
 
 void XDManager::fileAssembled(DownloadTask *t, const DownloadResult &result) {
-    if (!assemblers.contains(t))
+    FileAssembler *a = assemblers.value(t);
+    if (!a)
         return;
     RemoteFileInfo *e = tableEntry(t->localName);
+    if (result.code() == VerifyError && a->resumedPieces() > 0 && !wholeAgain.contains(t->localName)) {
+        // Bytes an earlier run left may be what is wrong: fetch the whole file once more.
+        qWarning() << "md5 mismatch of a resumed download, fetching the whole file again" << t->localName
+                   << result.reason();
+        wholeAgain.insert(t->localName);
+        resumed.remove(t->localName);
+        if (e)
+            e->downloadedBytes = 0;
+        openPieces.remove(t);
+        delete assemblers.take(t);
+        pendingTasks.prepend(t);
+        refill(nullptr);
+        return;
+    }
     endFile(result, e ? e->name : t->localName);
     if (e)
         e->downloadedBytes = 0;

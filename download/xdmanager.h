@@ -6,6 +6,7 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QThreadPool>
 #include <QVector>
@@ -23,8 +24,11 @@ class TaskPieceDownloader;
 // with one fileDownloadFinished; the run ends with allFileDownloadFinished once every queued file
 // has ended.
 //
-// Pieces are received into reusable buffers and written and hashed in file order on worker threads
-// while the download goes on (the file is committed under its name only once its digest matches).
+// Pieces are received into reusable buffers and written (at their offsets, in a partial file beside
+// the target) and hashed (in file order) on worker threads while the download goes on; the file is
+// committed under its name only once its digest matches. The partial file and a record of its
+// complete pieces outlive an interrupted run (closed, killed, power cut): the next run fetches only
+// the missing pieces. A resumed file whose digest does not match is fetched whole once more.
 // Memory is bounded by PieceBufferCount buffers whatever the file sizes; the VersionTable entries'
 // `data` stay empty, their `downloadedBytes` count the completed pieces of the file.
 //
@@ -45,6 +49,15 @@ public:
     DownloadTaskPiece *nextPiece();
     // Bytes received for pieces that have not completed yet.
     qint64 bufferedBytes() const;
+    // Bytes of `name` that an earlier run left complete on the disk (its pieces in the partial
+    // file beside the target, listed by a resume record that matches the version table), known
+    // from addFile() on and not fetched again; 0 once the file has ended, or when the record turns
+    // out unusable as the file is split. Not part of the VersionTable entry's downloadedBytes,
+    // which counts the pieces completed in this run. Progress of the queued files is thus
+    // resumedBytes() + the started files' downloadedBytes + bufferedBytes().
+    qint64 resumedBytes(const QString &name) const;
+    // The sum over every queued file that has not ended.
+    qint64 resumedBytes() const;
     // Replaces targetDir/name with data in one go (atomically). False on any failure.
     bool writeDataToFile(const QByteArray &data, const QString &name);
     // Why the last download of this file failed ("" after a success or before any end): the
@@ -93,6 +106,8 @@ private:
 
     QHash<DownloadTask *, FileAssembler *> assemblers;
     QHash<QString, QString> failureReasons;
+    QHash<QString, qint64> resumed; // resumedBytes() of the queued files
+    QSet<QString> wholeAgain;       // files fetched whole again after a failed check
     QString dir;
     // Declared before everything that may hold its buffers, so that it goes last.
     std::unique_ptr<PieceBufferPool> buffers;

@@ -62,6 +62,10 @@ bool processExists(qint64 pid);
 // contents of `from` have reached the disk. Both in the same folder. False when it cannot.
 bool replaceFile(const QString &from, const QString &to);
 
+// Puts everything written so far to the file at `path` (also through other open handles) on the
+// disk, so that it survives a power cut. False when the file cannot be opened or flushed.
+bool syncFile(const QString &path);
+
 // Starts the installation's update script detached: Windows "wscript.exe <dir>\\update.vbs <file>",
 // Unix "/bin/sh <dir>/update.sh <file>". newFileName is a bare file name in the launcher directory;
 // an empty name or one containing a path separator is refused.

@@ -340,6 +340,15 @@ bool replaceFile(const QString &from, const QString &to) {
     return synced && ::rename(source.constData(), QFile::encodeName(to).constData()) == 0;
 }
 
+bool syncFile(const QString &path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
 bool startUpdateScript(const QString &scriptDir, const QString &newFileName) {
     if (newFileName.isEmpty() || newFileName.contains(QLatin1Char('/')) ||
         newFileName.contains(QLatin1Char('\\')) || newFileName == QLatin1String("..")) {

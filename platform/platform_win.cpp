@@ -116,6 +116,10 @@ bool replaceFile(const QString &from, const QString &to) {
                               QDir::toNativeSeparators(to).toStdWString());
 }
 
+bool syncFile(const QString &path) {
+    return Win32::flushFile(QDir::toNativeSeparators(path).toStdWString());
+}
+
 bool startUpdateScript(const QString &scriptDir, const QString &newFileName) {
     if (newFileName.isEmpty() || newFileName.contains(QLatin1Char('/')) ||
         newFileName.contains(QLatin1Char('\\')) || newFileName == QLatin1String("..")) {

@@ -20,4 +20,8 @@ bool processAlive(unsigned long pid);
 // Flushes `from` to disk and moves it over `to` (MoveFileExW with replace and write-through).
 bool replaceFile(const std::wstring &from, const std::wstring &to);
 
+// Flushes the file's written data to disk (FlushFileBuffers through a handle of its own, sharing
+// the file with the handles that write it).
+bool flushFile(const std::wstring &path);
+
 } // namespace Win32

@@ -21,7 +21,7 @@ private:
         DownloadTaskPiece p;
         p.downloadTask = t;
         p.index = index;
-        p.end = qint32(qMin(qint64(index + 1) * DownloadTaskPiece::PieceSize, fileSize) - 1);
+        p.end = qMin(qint64(index + 1) * DownloadTaskPiece::PieceSize, fileSize) - 1;
         return p;
     }
 

@@ -1,0 +1,169 @@
+#include "download/resumerecord.h"
+
+#include "core/atomicfile.h"
+#include "download/downloadtaskpiece.h"
+#include "download/versiontable.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+constexpr int FormatVersion = 1;
+
+int piecesOf(qint64 size) {
+    return int((size + DownloadTaskPiece::PieceSize - 1) / DownloadTaskPiece::PieceSize);
+}
+
+qint64 pieceEnd(int index, qint64 size) {
+    return qMin(qint64(index + 1) * DownloadTaskPiece::PieceSize, size);
+}
+
+} // namespace
+
+ResumeRecord::ResumeRecord(const QString &name, const QString &version, qint64 size, const QString &md5)
+    : fileName(name)
+    , fileVersion(version)
+    , fileMd5(md5)
+    , fileSize(size)
+    , complete(piecesOf(size)) {}
+
+qint64 ResumeRecord::completeBytes() const {
+    qint64 bytes = 0;
+    for (int i = 0; i < complete.size(); ++i) {
+        if (complete.testBit(i))
+            bytes += pieceEnd(i, fileSize) - qint64(i) * DownloadTaskPiece::PieceSize;
+    }
+    return bytes;
+}
+
+bool ResumeRecord::isFor(const RemoteFileInfo &listed) const {
+    return fileName == listed.name && fileVersion == listed.version && fileMd5 == listed.md5 &&
+           fileSize == qint64(listed.size);
+}
+
+QByteArray ResumeRecord::toBytes() const {
+    // One bit per piece, piece 0 in the lowest bit of the first byte.
+    QByteArray bits((complete.size() + 7) / 8, '\0');
+    for (int i = 0; i < complete.size(); ++i) {
+        if (complete.testBit(i))
+            bits[i / 8] = char(uchar(bits.at(i / 8)) | (1u << (i % 8)));
+    }
+    QJsonObject o;
+    o.insert(QStringLiteral("format"), FormatVersion);
+    o.insert(QStringLiteral("name"), fileName);
+    o.insert(QStringLiteral("version"), fileVersion);
+    o.insert(QStringLiteral("size"), QString::number(fileSize));
+    o.insert(QStringLiteral("md5"), fileMd5);
+    o.insert(QStringLiteral("pieces"), QString::fromLatin1(bits.toHex()));
+    return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+}
+
+Result<ResumeRecord::Error> ResumeRecord::fromBytes(const QByteArray &bytes, ResumeRecord *out) {
+    if (bytes.size() > MaxRecordSize)
+        return {Error::Unreadable, QStringLiteral("the record holds %1 bytes").arg(bytes.size())};
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parseError);
+    if (!doc.isObject())
+        return {Error::Unreadable,
+                QStringLiteral("the record is not readable: %1").arg(parseError.errorString())};
+    const QJsonObject o = doc.object();
+    if (o.value(QStringLiteral("format")).toInt() != FormatVersion)
+        return {Error::Unreadable, QStringLiteral("the record has an unknown format")};
+    bool sizeOk = false;
+    const qint64 size = o.value(QStringLiteral("size")).toString().toLongLong(&sizeOk);
+    // Sizes past 2^40 are refused by the version file too; the piece count must fit an int.
+    if (!sizeOk || size <= 0 || size > (qint64(1) << 40))
+        return {Error::Unreadable, QStringLiteral("the record lists no usable size")};
+    ResumeRecord r(o.value(QStringLiteral("name")).toString(), o.value(QStringLiteral("version")).toString(),
+                   size, o.value(QStringLiteral("md5")).toString());
+    const QByteArray hex = o.value(QStringLiteral("pieces")).toString().toLatin1();
+    const QByteArray bits = QByteArray::fromHex(hex);
+    if (hex.size() != 2 * ((r.pieceCount() + 7) / 8) || bits.size() * 2 != hex.size())
+        return {Error::Unreadable,
+                QStringLiteral("the record's piece list does not fit %1 pieces").arg(r.pieceCount())};
+    for (int i = 0; i < r.pieceCount(); ++i) {
+        if (uchar(bits.at(i / 8)) & (1u << (i % 8)))
+            r.setComplete(i);
+    }
+    *out = r;
+    return {};
+}
+
+Result<ResumeRecord::Error> ResumeRecord::load(const QString &target, const RemoteFileInfo &listed,
+                                               ResumeRecord *out) {
+    QFile file(recordPath(target));
+    if (!file.exists())
+        return {Error::Missing, QStringLiteral("there is no record of its pieces")};
+    if (!file.open(QIODevice::ReadOnly))
+        return {Error::Unreadable,
+                QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString())};
+    // One byte more than allowed tells a record that is too large.
+    const QByteArray bytes = file.read(MaxRecordSize + 1);
+    ResumeRecord r;
+    const Result<Error> parsed = fromBytes(bytes, &r);
+    if (!parsed.ok())
+        return parsed;
+    if (!r.isFor(listed))
+        return {Error::Mismatch,
+                QStringLiteral("the record is for %1 version %2 of %3 bytes with md5 %4, the version "
+                               "file lists version %5 of %6 bytes with md5 %7")
+                    .arg(r.fileName, r.fileVersion)
+                    .arg(r.fileSize)
+                    .arg(r.fileMd5, listed.version)
+                    .arg(qint64(listed.size))
+                    .arg(listed.md5)};
+    int last = -1;
+    for (int i = 0; i < r.pieceCount(); ++i) {
+        if (r.isComplete(i))
+            last = i;
+    }
+    const QFileInfo partial(partialPath(target));
+    const qint64 needed = last < 0 ? 0 : pieceEnd(last, r.fileSize);
+    if (!partial.isFile() || partial.size() < needed)
+        return {Error::Mismatch, QStringLiteral("the record claims %1 bytes of %2, which holds %3")
+                                     .arg(needed)
+                                     .arg(partial.filePath())
+                                     .arg(partial.isFile() ? partial.size() : 0)};
+    *out = r;
+    return {};
+}
+
+Result<ResumeRecord::Error> ResumeRecord::save(const QString &target) const {
+    return AtomicFile::write(recordPath(target), toBytes()).as(Error::Unreadable);
+}
+
+void ResumeRecord::discard(const QString &target) {
+    QFile::remove(partialPath(target));
+    QFile::remove(recordPath(target));
+    for (const QString &stray : strayRecordCopies(target))
+        QFile::remove(stray);
+}
+
+bool ResumeRecord::exists(const QString &target) {
+    return QFileInfo::exists(partialPath(target)) || QFileInfo::exists(recordPath(target));
+}
+
+QString ResumeRecord::partialPath(const QString &target) {
+    return target + QLatin1String(PartialSuffix);
+}
+
+QString ResumeRecord::recordPath(const QString &target) {
+    return target + QLatin1String(RecordSuffix);
+}
+
+QStringList ResumeRecord::strayRecordCopies(const QString &target) {
+    // The atomic write's temporary file: the record's name, a dot and six characters.
+    const QFileInfo record(recordPath(target));
+    const QString prefix = record.fileName() + QLatin1Char('.');
+    QStringList out;
+    const QStringList names = record.dir().entryList(QDir::Files | QDir::Hidden);
+    for (const QString &name : names) {
+        if (name.size() == prefix.size() + 6 && name.startsWith(prefix))
+            out << record.dir().filePath(name);
+    }
+    return out;
+}
