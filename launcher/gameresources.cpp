@@ -110,7 +110,9 @@ void LauncherUpdater::prepareGameResources() {
         }
         downloadManager->addFile(QStringLiteral("v%1_%2").arg(e.version, e.name), e.name);
     }
-    lastCommittedBytes = presentBytes;
+    // Pieces an earlier run left on disk count as present from the start: the KEEP UPDATE page
+    // shows them, and they never show as speed.
+    lastCommittedBytes = presentBytes + (downloadManager ? downloadManager->resumedBytes() : 0);
 }
 
 QString LauncherUpdater::installedVersion(const QString &name) const {
@@ -289,7 +291,10 @@ QString LauncherUpdater::remainingTimeText(qint64 remainingBytes, qint64 speed) 
 }
 
 void LauncherUpdater::calcDownloadSpeed() {
-    qint64 committed = presentBytes + (downloadManager ? downloadManager->bufferedBytes() : 0);
+    // Installed files, pieces kept from an earlier run, pieces completed and being received now.
+    qint64 committed = presentBytes;
+    if (downloadManager)
+        committed += downloadManager->resumedBytes() + downloadManager->bufferedBytes();
     const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
     for (const QString &name : qAsConst(startedFiles)) {
         const auto it = table.constFind(name);

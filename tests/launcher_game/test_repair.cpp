@@ -1,7 +1,11 @@
-// Installed files that went missing or changed are fetched again: by size at every start, by MD5
-// with --verify. Driven through the window against a CDN on 127.0.0.1.
+// Picking up where it stopped: installed files that went missing or changed are fetched again (by
+// size at every start, by MD5 with --verify), and a download closed half way resumes with the rest.
+// Driven through the window against a CDN on 127.0.0.1.
 #include "gamefixture.h"
 #include "zipmaker.h"
+
+#include "download/xdmanager.h"
+#include "widgets/confirmdialog.h"
 
 using namespace GameTest;
 using A = LauncherUpdaterTestAccess;
@@ -113,6 +117,52 @@ private slots:
         QTRY_COMPARE(damageReasons().size(), 1);
         QCOMPARE(damageReasons().value(QStringLiteral("b.bin")),
                  QStringLiteral("md5 %1 on disk, %2 listed").arg(md5Hex(changed), md5Hex(b)));
+    }
+
+    void closedHalfWayShowsHalfAndFetchesOnlyTheRest() {
+        const qint64 piece = 4194304;
+        const QByteArray big = randomBytes(int(8 * piece), 7);
+        publish(QStringLiteral("big.bin"), QStringLiteral("1"), big);
+        const QByteArray path = remotePath(QStringLiteral("big.bin"), QStringLiteral("1"));
+        HttpServer::Faults hold;
+        hold.hold = true;
+        for (int k = 4; k < 8; ++k)
+            server->setFaults(path, hold, k * piece);
+        makeWindow(false);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            window && VersionTable::instance().value(QStringLiteral("big.bin")).downloadedBytes == 4 * piece,
+            30000);
+
+        // Leave through the exit sequence, confirming the question; the held pieces never arrive.
+        QTimer confirm;
+        connect(&confirm, &QTimer::timeout, [] {
+            if (auto *d = qobject_cast<ConfirmDialog *>(QApplication::activeModalWidget()))
+                d->confirmButton->click();
+        });
+        confirm.start(50);
+        A::exitApp(window);
+        confirm.stop();
+        closeWindow();
+        server->clearFaults();
+        server->release();
+
+        makeWindow(false);
+        QTRY_VERIFY_WITH_TIMEOUT(ui()->startGameBtn->textKey() == QLatin1String("RESUME_DOWNLOADING"), 15000);
+        // The pieces complete at the close, less at most those still being written then.
+        const qint64 kept = A::downloadManager(window)->resumedBytes();
+        QVERIFY2(kept >= 2 * piece && kept <= 4 * piece, qPrintable(QString::number(kept)));
+        const qint64 total = big.size() + LauncherEntrySize;
+        QCOMPARE(argTexts(ui()->gameSrcDownloadInfo),
+                 (QStringList{QString::number(int(float(double(kept) * 100.0 / double(total)))),
+                              LauncherUpdater::formatSize(float(kept), 2),
+                              LauncherUpdater::formatSize(float(total), 2)}));
+        QCOMPARE(argTexts(ui()->downloadingSpeedInfo), QStringList{QStringLiteral("0B")});
+
+        const qint64 sentBefore = server->bodyBytesSent();
+        ui()->startGameBtn->click();
+        waitForUpdateFinished();
+        QCOMPARE(readFile(dir + QStringLiteral("/big.bin")), big);
+        QCOMPARE(server->bodyBytesSent() - sentBefore, big.size() - kept);
     }
 };
 
