@@ -1,6 +1,7 @@
 #include "archive/unziparchive.h"
 #include "platform/platform.h"
-#include "zipwriter.h"
+#include "support/testfiles.h"
+#include "support/zipwriter.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -19,6 +20,8 @@
 #include <sys/resource.h>
 #define KV_HAVE_RLIMIT 1
 #endif
+
+using namespace TestFiles;
 
 namespace {
 
@@ -41,23 +44,6 @@ bool lowerFileSizeLimit(qint64) {
 }
 void restoreFileSizeLimit() {}
 #endif
-
-QByteArray readAll(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeFile(const QString &path, const QByteArray &data) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
-
-QByteArray randomBytes(int size, quint32 seed) {
-    QRandomGenerator generator(seed);
-    QByteArray data(size, Qt::Uninitialized);
-    generator.fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
-    return data;
-}
 
 // Every path below dir, relative, sorted; folders end with "/".
 QStringList tree(const QString &dir) {
@@ -140,10 +126,10 @@ void TestUnzipArchive::extractsNestedFilesWithoutFolderEntries() {
     QCOMPARE(tree(target),
              QStringList({"a/", "a/b/", "a/b/c/", "a/b/c/big.bin", "a/b/empty.dat", "a/text.txt", "empty/",
                           "empty/dir/", "top.txt", "x/", "x/y/", "x/y/z/", "x/y/z/stored.bin"}));
-    QVERIFY(readAll(target + "/a/b/c/big.bin") == big);
-    QVERIFY(readAll(target + "/a/text.txt") == text);
-    QCOMPARE(readAll(target + "/top.txt"), QByteArray("top"));
-    QVERIFY(readAll(target + "/x/y/z/stored.bin") == storedEntry.data);
+    QVERIFY(readFile(target + "/a/b/c/big.bin") == big);
+    QVERIFY(readFile(target + "/a/text.txt") == text);
+    QCOMPARE(readFile(target + "/top.txt"), QByteArray("top"));
+    QVERIFY(readFile(target + "/x/y/z/stored.bin") == storedEntry.data);
     QCOMPARE(QFileInfo(target + "/a/b/empty.dat").size(), 0);
     QVERIFY(QFile::exists(zipPath)); // deleting the archive is the caller's business
 }
@@ -157,9 +143,9 @@ void TestUnzipArchive::replacesExistingFileAndLeavesOthersAlone() {
 
     QVERIFY(unzipArchive(zipPath, target));
 
-    QCOMPARE(readAll(target + "/data/file.txt"), QByteArray("new"));
-    QCOMPARE(readAll(target + "/data/other.txt"), QByteArray("other"));
-    QCOMPARE(readAll(target + "/keep.txt"), QByteArray("keep"));
+    QCOMPARE(readFile(target + "/data/file.txt"), QByteArray("new"));
+    QCOMPARE(readFile(target + "/data/other.txt"), QByteArray("other"));
+    QCOMPARE(readFile(target + "/keep.txt"), QByteArray("keep"));
 }
 
 void TestUnzipArchive::extractsIntoLauncherDirectory() {
@@ -173,7 +159,7 @@ void TestUnzipArchive::extractsIntoLauncherDirectory() {
     const bool ok = unzipArchive(archive);
     Platform::setLauncherDirOverride(QString());
     QVERIFY(ok);
-    QCOMPARE(readAll(home + "/game/Quelvane.pak"), QByteArray("pak"));
+    QCOMPARE(readFile(home + "/game/Quelvane.pak"), QByteArray("pak"));
 }
 
 void TestUnzipArchive::readsLongEntryNamesWhole() {
@@ -188,7 +174,7 @@ void TestUnzipArchive::readsLongEntryNamesWhole() {
     QVERIFY(writeZip(zipPath, {{name, "deep"}}));
 
     QVERIFY(unzipArchive(zipPath, target));
-    QCOMPARE(readAll(target + "/" + QString::fromUtf8(name)), QByteArray("deep"));
+    QCOMPARE(readFile(target + "/" + QString::fromUtf8(name)), QByteArray("deep"));
 }
 
 void TestUnzipArchive::failsOnMissingArchive() {
@@ -206,7 +192,7 @@ void TestUnzipArchive::extractsEmptyArchive() {
     QVERIFY(tree(target).isEmpty());
 
     // Twenty-two bytes that only look like it still fail.
-    QByteArray bytes = readAll(zipPath);
+    QByteArray bytes = readFile(zipPath);
     bytes[10] = 1; // one entry, but no directory
     QVERIFY(writeFile(zipPath, bytes));
     QVERIFY(!unzipArchive(zipPath, target));
@@ -256,7 +242,7 @@ void TestUnzipArchive::readsZip64Archives() {
 
     QVERIFY(unzipArchive(zipPath, target));
     for (const auto &file : files)
-        QVERIFY2(readAll(target + "/" + file.first) == file.second, qPrintable(file.first));
+        QVERIFY2(readFile(target + "/" + file.first) == file.second, qPrintable(file.first));
 }
 
 void TestUnzipArchive::failedArchiveLeavesEveryFileAsItWas_data() {
@@ -283,7 +269,7 @@ void TestUnzipArchive::failedArchiveLeavesEveryFileAsItWas() {
     entries.append(last);
     QVERIFY(writeZip(zipPath, entries));
     if (fault == "crc") {
-        QByteArray bytes = readAll(zipPath);
+        QByteArray bytes = readFile(zipPath);
         bytes[bytes.indexOf(last.data) + 7000] = 'Z';
         QVERIFY(writeFile(zipPath, bytes));
     } else if (fault == "replace") {
@@ -295,14 +281,14 @@ void TestUnzipArchive::failedArchiveLeavesEveryFileAsItWas() {
     QVERIFY(!unzipArchive(zipPath, target));
 
     QCOMPARE(tree(tmp->path()), before);
-    QCOMPARE(readAll(target + "/game.exe"), QByteArray("good game"));
-    QCOMPARE(readAll(target + "/data/level.pak"), QByteArray("good level"));
+    QCOMPARE(readFile(target + "/game.exe"), QByteArray("good game"));
+    QCOMPARE(readFile(target + "/data/level.pak"), QByteArray("good level"));
 
     if (fault == "replace") { // once the way is free, the same archive goes in whole
         QVERIFY(QDir(target + "/data/level.pak.kv-old").removeRecursively());
         QVERIFY(unzipArchive(zipPath, target));
-        QVERIFY(readAll(target + "/game.exe") == entries[0].data);
-        QCOMPARE(readAll(target + "/new/dir/added.txt"), QByteArray("added"));
+        QVERIFY(readFile(target + "/game.exe") == entries[0].data);
+        QCOMPARE(readFile(target + "/new/dir/added.txt"), QByteArray("added"));
         QCOMPARE(tree(target), QStringList({"data/", "data/last.bin", "data/level.pak", "game.exe", "new/",
                                             "new/dir/", "new/dir/added.txt"}));
     }
@@ -320,7 +306,7 @@ void TestUnzipArchive::failsOnChecksumMismatch() {
     ZipEntry entry{"payload.bin", QByteArray("0123456789abcdef").repeated(1000)};
     entry.stored = true;
     QVERIFY(writeZip(zipPath, {entry, {"after.txt", "after"}}));
-    QByteArray bytes = readAll(zipPath);
+    QByteArray bytes = readFile(zipPath);
     const int at = bytes.indexOf(entry.data);
     QVERIFY(at > 0);
     bytes[at + 5000] = 'Z'; // stored data: only the checksum can notice
@@ -336,7 +322,7 @@ void TestUnzipArchive::failsOnChecksumMismatch() {
 void TestUnzipArchive::failsOnCorruptCompressedData() {
     const QByteArray text = QByteArray("compressible text, compressible text\n").repeated(20000);
     QVERIFY(writeZip(zipPath, {{"text.txt", text}}));
-    QByteArray bytes = readAll(zipPath);
+    QByteArray bytes = readFile(zipPath);
     // Trash the middle of the deflate stream (local header is 30 bytes plus the name).
     const int start = 30 + 8;
     const int end = bytes.lastIndexOf("PK\x01\x02");
@@ -360,12 +346,12 @@ void TestUnzipArchive::acceptsDottedNames() {
                                {"..x/y..z", "5"},
                                {"console/com10.txt", "6"}}));
     QVERIFY(unzipArchive(zipPath, target));
-    QCOMPARE(readAll(target + "/v1.2/file..name.txt"), QByteArray("1"));
-    QCOMPARE(readAll(target + "/top.txt"), QByteArray("2"));
-    QCOMPARE(readAll(target + "/.hidden/.config"), QByteArray("3"));
-    QCOMPARE(readAll(target + "/a/b.txt"), QByteArray("4"));
-    QCOMPARE(readAll(target + "/..x/y..z"), QByteArray("5"));
-    QCOMPARE(readAll(target + "/console/com10.txt"), QByteArray("6"));
+    QCOMPARE(readFile(target + "/v1.2/file..name.txt"), QByteArray("1"));
+    QCOMPARE(readFile(target + "/top.txt"), QByteArray("2"));
+    QCOMPARE(readFile(target + "/.hidden/.config"), QByteArray("3"));
+    QCOMPARE(readFile(target + "/a/b.txt"), QByteArray("4"));
+    QCOMPARE(readFile(target + "/..x/y..z"), QByteArray("5"));
+    QCOMPARE(readFile(target + "/console/com10.txt"), QByteArray("6"));
 }
 
 void TestUnzipArchive::refusesEscapingNames_data() {
@@ -451,7 +437,7 @@ void TestUnzipArchive::ignoresModesOfOtherHosts() {
     QVERIFY(!QFileInfo(target + "/tool.sh").permissions().testFlag(QFileDevice::WriteOther));
     QVERIFY(QFileInfo(target + "/nomode.txt").isReadable());
     QVERIFY(!QFileInfo(target + "/link").isSymLink());
-    QCOMPARE(readAll(target + "/link"), QByteArray("/etc/passwd"));
+    QCOMPARE(readFile(target + "/link"), QByteArray("/etc/passwd"));
     QVERIFY(!QFileInfo(target + "/link").permissions().testFlag(QFileDevice::WriteOther));
 }
 
@@ -478,7 +464,7 @@ void TestUnzipArchive::failsWhenTargetIsReadOnly() {
     QVERIFY(writeZip(zipPath, {{"locked.txt", "replaced"}}));
 
     QVERIFY(!unzipArchive(zipPath, target));
-    QCOMPARE(readAll(path), QByteArray("locked"));
+    QCOMPARE(readFile(path), QByteArray("locked"));
 }
 
 void TestUnzipArchive::failsWhenWriteFails() {
@@ -494,7 +480,7 @@ void TestUnzipArchive::failsWhenWriteFails() {
     QCOMPARE(int(result.code()), int(ExtractError::CannotWrite));
     QVERIFY2(result.reason().contains(target + "/big.bin"), qPrintable(result.reason()));
     QCOMPARE(tree(tmp->path()), before);
-    QCOMPARE(readAll(target + "/big.bin"), QByteArray("old"));
+    QCOMPARE(readFile(target + "/big.bin"), QByteArray("old"));
 }
 
 void TestUnzipArchive::runsConcurrently() {
@@ -513,8 +499,8 @@ void TestUnzipArchive::runsConcurrently() {
     QFuture<bool> b = QtConcurrent::run([=] { return unzipArchive(zipB, targetB); });
     QVERIFY(a.result());
     QVERIFY(b.result());
-    QVERIFY(readAll(targetA + "/same/name.bin") == dataA);
-    QVERIFY(readAll(targetB + "/same/name.bin") == dataB);
+    QVERIFY(readFile(targetA + "/same/name.bin") == dataA);
+    QVERIFY(readFile(targetB + "/same/name.bin") == dataB);
 }
 
 void TestUnzipArchive::extractsManySmallEntries() {
@@ -527,7 +513,7 @@ void TestUnzipArchive::extractsManySmallEntries() {
 
     QVERIFY(unzipArchive(zipPath, target));
     for (int i = 0; i < 600; ++i)
-        QCOMPARE(readAll(target + QStringLiteral("/f%1/e%2.txt").arg(i % 17).arg(i)),
+        QCOMPARE(readFile(target + QStringLiteral("/f%1/e%2.txt").arg(i % 17).arg(i)),
                  QByteArray::number(i * 7));
     QCOMPARE(tree(target).size(), 600 + 17);
 }

@@ -3,6 +3,7 @@
 #include "download/minisignsecretkey.h"
 #include "download/minisignsignature.h"
 #include "download/releaseverifier.h"
+#include "support/testfiles.h"
 #include "support/testkeys.h"
 
 #include <QFile>
@@ -26,17 +27,10 @@ QByteArray signFile(const QByteArray &data, qint64 time, bool prehashed = true,
     return MinisignSecretKey::parse(secretFile).sign(data, comment, prehashed).toFile("signature from test");
 }
 
-bool writeFile(const QString &path, const QByteArray &data) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 } // namespace
+
+using TestFiles::readFile;
+using TestFiles::writeFile;
 
 class ReleaseVerifierTest : public QObject {
     Q_OBJECT

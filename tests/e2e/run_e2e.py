@@ -114,6 +114,16 @@ def wait_for(what, predicate, timeout, interval=0.1):
         time.sleep(interval)
 
 
+def never(what, predicate, timeout, interval=0.2):
+    """For something that must not happen: polls predicate for timeout seconds and fails with `what`
+    as soon as it returns a true value."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            raise Fail(what)
+        time.sleep(interval)
+
+
 class Screen:
     """One screenshot of the whole X screen (binary PPM from ImageMagick's import)."""
 
@@ -718,7 +728,7 @@ def scenario_pause_resume(h):
     h.start_stack(limit_rate="400k")
     p = h.start_launcher()
     win = start_download(h, p)
-    time.sleep(1.5)
+    wait_for("the percentage line", lambda: h.has_text(win, INFO_TEXT), 10, 0.2)
     h.screenshot("download-running", win)
     pause_icon = icon_pixels(h, win)
     h.click(win, "pause button", DOWNLOAD_BTN, [DOWNLOAD_FACE_HOVER], probe=DOWNLOAD_PROBE)
@@ -730,13 +740,10 @@ def scenario_pause_resume(h):
     if icon_pixels(h, win) == pause_icon:
         raise Fail("the pause button still shows the pause icon")
     h.screenshot("paused", win)
-    paused_info = h.grab()
-    time.sleep(3)
-    if h.has_text(win, TIME_TEXT, minimum=1) or h.has_text(win, SPEED_TEXT, minimum=1):
-        raise Fail("time or speed came back while paused")
+    never("time or speed came back while paused",
+          lambda: h.has_text(win, TIME_TEXT, minimum=1) or h.has_text(win, SPEED_TEXT, minimum=1), 3)
     if h.named("enable game btn") or os.path.exists(os.path.join(h.install, "big.pak")):
         raise Fail("the download went on while paused")
-    del paused_info
     h.click(win, "continue button", DOWNLOAD_BTN, [DOWNLOAD_FACE_HOVER], probe=DOWNLOAD_PROBE)
     h.park_pointer()
     wait_for("time and speed labels to come back",
@@ -786,9 +793,8 @@ def scenario_close_during_download(h):
     win = h.main_window(p.pid)
     h.park_pointer()
     h.expect_colour(win, "KEEP UPDATE button", START_PROBE, [START_NORMAL], timeout=20)
-    time.sleep(2)
-    if any(r not in VERSION_FILES for r in h.requested()[log_lines:]):
-        raise Fail("the download started by itself: %s" % h.requested()[log_lines:])
+    never("the download started by itself",
+          lambda: any(r not in VERSION_FILES for r in h.requested()[log_lines:]), 2)
     if near(h.pixel(win, *DOWNLOAD_PROBE), parse_rgb(DOWNLOAD_FACE), 10):
         raise Fail("the pause button is shown although nothing downloads")
     h.screenshot("keep-update", win)
@@ -963,7 +969,7 @@ def scenario_cdn_failure(h):
     win = h.main_window(p.pid)
     errors = h.wait_event("version file download network error", 20, count=3)
     log("third network error, code %r" % errors.get("code"))
-    time.sleep(3)
+    never("a further event after the third network error", lambda: len(h.events()) > 4, 3)
     names = [e.get("event") for e in h.events()]
     if names != ["launcher started"] + ["version file download network error"] * 3:
         raise Fail("events after the CDN failure: %s" % names)

@@ -6,10 +6,7 @@
 
 #include <cstdint>
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    quietQtLog();
-    return 0;
-}
+FUZZ_QUIET_INITIALIZE()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));

@@ -10,10 +10,7 @@
 #include <cstring>
 #include <memory>
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    quietQtLog();
-    return 0;
-}
+FUZZ_QUIET_INITIALIZE()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < sizeof(InstanceBlock))

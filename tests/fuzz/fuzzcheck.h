@@ -27,3 +27,10 @@ inline void quietQtLog() {
         }
     });
 }
+
+// The fuzzer's set-up for targets that need nothing but the quiet log.
+#define FUZZ_QUIET_INITIALIZE()                                                                              \
+    extern "C" int LLVMFuzzerInitialize(int *, char ***) {                                                   \
+        quietQtLog();                                                                                        \
+        return 0;                                                                                            \
+    }

@@ -1,7 +1,8 @@
 // The built launcher as a process: command line, second start, and the first event at a real sink.
-#include "testhttpserver.h"
+#include "support/httpserver.h"
+#include "support/launcherprocess.h"
+#include "support/testfiles.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -19,11 +20,6 @@ QString binaryDir() {
 
 QString productBinary() {
     return binaryDir() + QStringLiteral("/bin/Kestrivane");
-}
-
-// The launcher built from the same main() with build constants taken from the environment.
-QString envBinary() {
-    return binaryDir() + QStringLiteral("/tests/kv_launcher_envapp");
 }
 
 QString sinkBinary() {
@@ -55,26 +51,15 @@ private:
     // with its own configuration home holding the installer's registry value.
     bool prepareInstall(const QTemporaryDir &root, QProcessEnvironment *env, const QString &logUrl,
                         const QString &cdnUrl = QStringLiteral("http://127.0.0.1:9/sea/win_update/")) {
-        const QString install = root.path() + QStringLiteral("/install");
         const QString config = root.path() + QStringLiteral("/config");
-        if (!QDir().mkpath(install) || !QDir().mkpath(config + QStringLiteral("/Quelvane")))
+        if (!LauncherProcess::install(root.path() + QStringLiteral("/install"), config) ||
+            !TestFiles::writeFile(config + QStringLiteral("/Quelvane/registry.ini"),
+                                  "[HKEY_CURRENT_USER\\SOFTWARE\\Quelvane]\nFilename=Setup_gcA1B2lid.exe\n"))
             return false;
-        if (!QFile::copy(envBinary(), install + QStringLiteral("/Kestrivane")))
-            return false;
-        QFile registry(config + QStringLiteral("/Quelvane/registry.ini"));
-        if (!registry.open(QIODevice::WriteOnly))
-            return false;
-        registry.write("[HKEY_CURRENT_USER\\SOFTWARE\\Quelvane]\nFilename=Setup_gcA1B2lid.exe\n");
-        registry.close();
-        *env = QProcessEnvironment::systemEnvironment();
-        env->insert(QStringLiteral("XDG_CONFIG_HOME"), config);
+        // Nothing listens on port 9: unless given, the version check just fails and retries.
+        *env = LauncherProcess::environment(config, QStringLiteral("http://127.0.0.1:9"));
         env->insert(QStringLiteral("KESTRIVANE_TEST_LOG_URL"), logUrl);
-        // Nothing listens here: the version check just fails and retries.
         env->insert(QStringLiteral("KESTRIVANE_TEST_CDN_BASE_URL"), cdnUrl);
-        env->insert(QStringLiteral("KESTRIVANE_TEST_CRASH_UPLOAD_URL"),
-                    QStringLiteral("http://127.0.0.1:9/api/crash-logs"));
-        env->insert(QStringLiteral("KESTRIVANE_TEST_LAUNCHER_VERSION"), QStringLiteral("0.11"));
-        env->remove(QStringLiteral("KESTRIVANE_TEST_BUILD_MODE"));
         return true;
     }
 
@@ -114,12 +99,11 @@ private slots:
     }
 
     void launcherStartedReachesTheServerAndASecondStartHandsOver() {
-        TestHttpServer server;
-        QVERIFY(server.listen(0));
+        HttpServer server;
+        QVERIFY(server.listen());
         QTemporaryDir root;
         QProcessEnvironment env;
-        QVERIFY(prepareInstall(root, &env,
-                               QStringLiteral("http://127.0.0.1:%1/c_bq_log/bq_log").arg(server.port())));
+        QVERIFY(prepareInstall(root, &env, server.url(QStringLiteral("/c_bq_log/bq_log"))));
         const QString program = root.path() + QStringLiteral("/install/Kestrivane");
 
         QProcess first;
@@ -146,22 +130,17 @@ private slots:
     }
 
     void selfUpdateEndsTheProcessWithZero() {
-        TestHttpServer server;
-        QVERIFY(server.listen(0));
-        const QString base = QStringLiteral("http://127.0.0.1:%1").arg(server.port());
+        HttpServer server;
+        QVERIFY(server.listen());
+        const QString base = server.url();
         QByteArray payload(200000, '\0');
         for (int i = 0; i < payload.size(); ++i)
             payload[i] = char(i % 253);
-        TestHttpServer::Route version;
-        version.body =
-            QStringLiteral("Kestrivane.exe:0.12:%1:%2\n")
-                .arg(QString::fromLatin1(QCryptographicHash::hash(payload, QCryptographicHash::Md5).toHex()))
-                .arg(payload.size())
-                .toUtf8();
-        server.setRoute("/sea/win_update/version3.txt", version);
-        TestHttpServer::Route file;
-        file.body = payload;
-        server.setRoute("/sea/win_update/v0.12_Kestrivane.exe", file);
+        server.setFile("/sea/win_update/version3.txt", QStringLiteral("Kestrivane.exe:0.12:%1:%2\n")
+                                                           .arg(TestFiles::md5Hex(payload))
+                                                           .arg(payload.size())
+                                                           .toUtf8());
+        server.setFile("/sea/win_update/v0.12_Kestrivane.exe", payload);
 
         QTemporaryDir root;
         QProcessEnvironment env;
@@ -190,7 +169,7 @@ private slots:
         QCOMPARE(args.readAll(), QByteArray("v0.12_Kestrivane.exe\n"));
         // The version check's event went out before the window closed.
         bool checked = false;
-        for (const TestHttpServer::Request &r : server.requestsFor("/c_bq_log/bq_log"))
+        for (const HttpServer::Request &r : server.requestsFor("/c_bq_log/bq_log"))
             checked |= r.body.contains("\"result\":\"need to update launcher\"");
         QVERIFY(checked);
     }

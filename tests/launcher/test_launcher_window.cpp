@@ -1,141 +1,54 @@
 // The launcher window against a real HTTP server on 127.0.0.1: version check, self-update,
 // title bar, language change and closing.
-#include "launchertestaccess.h"
-#include "portedmain.h"
-#include "testhttpserver.h"
-
-#include "download/versiontable.h"
-#include "i18n/translation.h"
-#include "platform/platform.h"
-#include "settings/globalsettings.h"
+#include "support/windowfixture.h"
 #include "widgets/confirmdialog.h"
 #include "widgets/mainbutton.h"
 
-#include <QDir>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPointer>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QtTest>
 
-using A = LauncherUpdaterTestAccess;
+using namespace WindowTest;
+using TestFiles::patternBytes;
 
 namespace {
-
-const QByteArray VersionPath = "/sea/win_update/version3.txt";
-const QByteArray LogPath = "/c_bq_log/bq_log";
 
 QByteArray line(const QString &name, const QString &version, const QString &md5, qint64 size) {
     return QStringLiteral("%1:%2:%3:%4\n").arg(name, version, md5).arg(size).toUtf8();
 }
 
-TestHttpServer::Route ok(const QByteArray &body) {
-    TestHttpServer::Route r;
-    r.body = body;
-    return r;
-}
-
-TestHttpServer::Route status(int code) {
-    TestHttpServer::Route r;
-    r.status = code;
-    r.body = "error";
-    return r;
-}
-
-QByteArray pattern(int size) {
-    QByteArray data(size, '\0');
-    for (int i = 0; i < size; ++i)
-        data[i] = char((i * 7 + i / 251) & 0xff);
-    return data;
-}
-
-// Watches the window for its Close event (the window ends the process by closing).
-class CloseWatcher : public QObject {
-public:
-    qint64 closedAtMs = -1;
-    int closeEvents = 0;
-    QElapsedTimer clock;
-    explicit CloseWatcher(QObject *target) { target->installEventFilter(this), clock.start(); }
-    bool eventFilter(QObject *, QEvent *event) override {
-        if (event->type() == QEvent::Close && closeEvents++ == 0)
-            closedAtMs = clock.elapsed();
-        return false;
-    }
-};
-
 } // namespace
 
-class LauncherWindowTest : public QObject {
+class LauncherWindowTest : public WindowFixture {
     Q_OBJECT
 
 private:
-    TestHttpServer *server = nullptr;
-    QTemporaryDir *root = nullptr;
-    QString dir;
-    LauncherUpdater *window = nullptr;
-
-    LauncherUpdater *makeWindow() {
-        window = new LauncherUpdater();
-        window->show();
-        return window;
-    }
-
-    QList<QJsonObject> events(const QString &name = QString()) const {
-        QList<QJsonObject> result;
-        for (const TestHttpServer::Request &r : server->requestsFor(LogPath)) {
-            const QJsonObject o = QJsonDocument::fromJson(r.body).object();
-            if (name.isEmpty() || o.value(QStringLiteral("event")).toString() == name)
-                result.append(o);
-        }
-        return result;
-    }
-
     QString infoText() const { return A::ui(window)->launcherDownloadInfo->text(); }
     int versionRequests() const { return server->requestsFor(VersionPath).size(); }
 
-    void waitForVersionCheckToSettle() { QTest::qWait(1500); }
+    // A check that ended stays ended: no further request of the version file comes in the time
+    // a retry would take (the wait ends at once when one comes).
+    bool noFurtherVersionRequests() {
+        const int before = versionRequests();
+        return !QTest::qWaitFor([&] { return versionRequests() > before; }, 1500);
+    }
+    void status(const QByteArray &path, int code) {
+        HttpServer::Faults f;
+        f.status = code;
+        server->setFaults(path, f);
+    }
 
 private slots:
-    void initTestCase() {
-        qApp->setQuitOnLastWindowClosed(false);
-        server = new TestHttpServer(this);
-        if (!server->listen(PortedTest::port()))
-            QSKIP("test port is taken");
-    }
-
+    // These tests publish their own version file.
     void init() {
-        root = new QTemporaryDir();
-        QVERIFY(root->isValid());
-        dir = root->path() + QStringLiteral("/install");
-        QVERIFY(QDir().mkpath(dir));
-        QVERIFY(QDir().mkpath(root->path() + QStringLiteral("/config")));
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(root->path() + QStringLiteral("/config")));
-        Platform::setLauncherDirOverride(dir);
-        VersionTable::release();
-        GlobalSettings::release();
-        Translation::instance()->loadLanguage();
-        Translation::instance()->setLanguageIndex(1);
-        server->clearRoutes();
-        server->clearRequests();
+        setUpDirs();
+        server->clearFiles();
     }
-
     void cleanup() {
-        delete window;
-        window = nullptr;
+        tearDownDirs();
         // Requests the window had already sent are read by the server now, before the next case
         // clears its record.
         QTest::qWait(100);
-        Translation::instance()->setLanguageIndex(1);
-        GlobalSettings::release();
-        VersionTable::release();
-        Platform::setLauncherDirOverride(QString());
-        QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        delete root;
-        root = nullptr;
     }
 
     // ---- window -------------------------------------------------------------------------------
@@ -245,12 +158,12 @@ private slots:
         QCOMPARE(title, QStringLiteral("Debug info"));
         const QStringList lines = text.split(QLatin1Char('\n'));
         QCOMPARE(lines.size(), 6);
-        QCOMPARE(lines[0], QStringLiteral("cdnBaseUrl=%1/sea/win_update/").arg(PortedTest::baseUrl()));
+        QCOMPARE(lines[0], QStringLiteral("cdnBaseUrl=%1/sea/win_update/").arg(server->url()));
         QCOMPARE(lines[1], QStringLiteral("buildMode="));
-        QCOMPARE(lines[2], QStringLiteral("logUrl=%1/c_bq_log/bq_log").arg(PortedTest::baseUrl()));
+        QCOMPARE(lines[2], QStringLiteral("logUrl=%1/c_bq_log/bq_log").arg(server->url()));
         QCOMPARE(lines[3], QStringLiteral("launcherVersion=0.11"));
         QCOMPARE(lines[4], QStringLiteral("versionFile=version3.txt"));
-        QCOMPARE(lines[5], QStringLiteral("crashUploadUrl=%1/api/crash-logs").arg(PortedTest::baseUrl()));
+        QCOMPARE(lines[5], QStringLiteral("crashUploadUrl=%1/api/crash-logs").arg(server->url()));
     }
 
     void debugInfoShortcut() {
@@ -312,7 +225,7 @@ private slots:
     // ---- version check ------------------------------------------------------------------------
 
     void noUpdateShowsTheGamePageHalfASecondLater() {
-        server->setRoute(VersionPath, ok(line("Kestrivane.exe", "0.11", QString(32, 'a'), 123)));
+        server->setFile(VersionPath, line("Kestrivane.exe", "0.11", QString(32, 'a'), 123));
         makeWindow();
         QTRY_COMPARE_WITH_TIMEOUT(versionRequests(), 1, 5000);
         const qint64 servedAt = server->requestsFor(VersionPath).first().atMs;
@@ -343,7 +256,7 @@ private slots:
             "{\"deviceId\":\"" + A::deviceId(window).toUtf8() +
             "\",\"event\":\"launcher started\",\"gclid\":\"A1B2\",\"src\":\"game_launcher\"}";
         QCOMPARE(body, expected);
-        const TestHttpServer::Request request = server->requestsFor(LogPath).first();
+        const HttpServer::Request request = server->requestsFor(LogPath).first();
         QCOMPARE(request.method, QByteArray("POST"));
         QCOMPARE(request.headers.value("content-type"), QByteArray("application/json"));
     }
@@ -360,9 +273,9 @@ private slots:
     void comparesVersionsAsNumbers() {
         QFETCH(QString, remote);
         QFETCH(bool, updates);
-        server->setRoute(VersionPath, ok(line("Kestrivane.exe", remote, QString(32, 'a'), 10)));
+        server->setFile(VersionPath, line("Kestrivane.exe", remote, QString(32, 'a'), 10));
         const QByteArray launcherPath = "/sea/win_update/v" + remote.toUtf8() + "_Kestrivane.exe";
-        server->setRoute(launcherPath, status(404));
+        status(launcherPath, 404);
         makeWindow();
         QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("check launcher version")).size(), 1, 5000);
         const QString result = events(QStringLiteral("check launcher version"))
@@ -390,7 +303,7 @@ private slots:
 
     void serverErrorIsFinal() {
         QFETCH(QByteArray, file);
-        server->setRoute(VersionPath, ok(file));
+        server->setFile(VersionPath, file);
         makeWindow();
         QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("check launcher version")).size(), 1, 5000);
         QCOMPARE(events(QStringLiteral("check launcher version"))
@@ -401,7 +314,7 @@ private slots:
         QVERIFY(A::ui(window)->launcherDownloadInfo->isVisible());
         QCOMPARE(infoText(), QStringLiteral("Load failed, server error"));
         QVERIFY(!A::isDownloading(window));
-        waitForVersionCheckToSettle();
+        QVERIFY(noFurtherVersionRequests());
         QCOMPARE(versionRequests(), 1);
         QCOMPARE(A::ui(window)->stackedWidget->currentIndex(), 0);
         QVERIFY(!VersionTable::instance().contains(QStringLiteral("Kestrivane.exe")) ||
@@ -411,7 +324,7 @@ private slots:
     void shortLineIsAParseErrorAndRetried() {
         const QByteArray bad = line("game.zip", "1", QString(32, 'b'), 5) + "Kestrivane.exe:0.11:abc\n";
         const QByteArray good = line("Kestrivane.exe", "0.11", QString(32, 'a'), 5);
-        server->setRouteSequence(VersionPath, {ok(bad), ok(good)});
+        server->setFiles(VersionPath, {bad, good});
         makeWindow();
         QTRY_COMPARE_WITH_TIMEOUT(
             infoText(), QStringLiteral("Version parsing error, will try again. Tried 2 time(s)"), 5000);
@@ -419,7 +332,7 @@ private slots:
         QVERIFY(VersionTable::instance().contains(QStringLiteral("game.zip")));
         QVERIFY(!VersionTable::instance().contains(QStringLiteral("Kestrivane.exe")));
         QTRY_COMPARE_WITH_TIMEOUT(versionRequests(), 2, 5000);
-        const QList<TestHttpServer::Request> requests = server->requestsFor(VersionPath);
+        const QList<HttpServer::Request> requests = server->requestsFor(VersionPath);
         QVERIFY(requests[1].atMs - requests[0].atMs >= 450);
         QTRY_COMPARE_WITH_TIMEOUT(A::ui(window)->stackedWidget->currentIndex(), 1, 5000);
         QVERIFY(!A::ui(window)->launcherDownloadInfo->isVisible());
@@ -448,7 +361,7 @@ private slots:
     void unsafeNamesAreRefused() {
         QFETCH(QString, name);
         const QByteArray file = line(name, "1", QString(32, 'c'), 5) + line("Kestrivane.exe", "0.11", "x", 5);
-        server->setRoute(VersionPath, ok(file));
+        server->setFile(VersionPath, file);
         makeWindow();
         QTRY_COMPARE_WITH_TIMEOUT(
             infoText(), QStringLiteral("Version parsing error, will try again. Tried 2 time(s)"), 5000);
@@ -456,7 +369,7 @@ private slots:
         QVERIFY(!VersionTable::instance().contains(QStringLiteral("Kestrivane.exe")));
         // Every attempt meets the same file: three requests, then the fatal text, nothing written.
         QTRY_COMPARE_WITH_TIMEOUT(infoText(), QStringLiteral("Fatal error，Version parsing error"), 5000);
-        waitForVersionCheckToSettle();
+        QVERIFY(noFurtherVersionRequests());
         QCOMPARE(versionRequests(), 3);
         QCOMPARE(events(QStringLiteral("check launcher version")).size(), 0);
         QCOMPARE(QDir(root->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
@@ -472,10 +385,10 @@ private slots:
 
     void networkFailuresEndInAFatalError() {
         QFETCH(int, mode);
-        TestHttpServer::Route route = status(mode == 2 ? 404 : 500);
-        if (mode == 1)
-            route.mode = TestHttpServer::ResetConnection;
-        server->setRoute(VersionPath, route);
+        HttpServer::Faults f;
+        f.status = mode == 2 ? 404 : 500;
+        f.abort = mode == 1;
+        server->setFaults(VersionPath, f);
         makeWindow();
         const QString network = QStringLiteral("Network error, please check the network connection");
         QTRY_COMPARE_WITH_TIMEOUT(infoText(), network + QStringLiteral(", will try again. Tried 2 time(s)"),
@@ -486,7 +399,7 @@ private slots:
         QVERIFY(A::ui(window)->launcherDownloadInfo->isVisible());
         QVERIFY(!A::isDownloading(window));
         const int requestsAtTheEnd = versionRequests();
-        waitForVersionCheckToSettle();
+        QVERIFY(noFurtherVersionRequests());
         QCOMPARE(versionRequests(), requestsAtTheEnd);
         // Qt itself repeats a request once when a kept-alive connection is reset under it.
         if (mode == 1)
@@ -504,9 +417,12 @@ private slots:
     }
 
     void oversizedVersionFileIsANetworkError() {
-        TestHttpServer::Route huge = ok(QByteArray(17 * 1024 * 1024, 'x'));
-        huge.mode = TestHttpServer::NoContentLength;
-        server->setRouteSequence(VersionPath, {huge, ok(line("Kestrivane.exe", "0.11", "x", 1))});
+        server->setFiles(VersionPath,
+                         {QByteArray(17 * 1024 * 1024, 'x'), line("Kestrivane.exe", "0.11", "x", 1)});
+        HttpServer::Faults hugeWithoutLength;
+        hugeWithoutLength.noLength = true;
+        hugeWithoutLength.firstRequests = 1;
+        server->setFaults(VersionPath, hugeWithoutLength);
         makeWindow();
         QTRY_COMPARE_WITH_TIMEOUT(
             infoText(),
@@ -525,11 +441,11 @@ private slots:
 
     void crlfVersionFileUpdatesTheLauncher() {
         // Windows line ends read like plain line feeds: the sizes stay numbers and the update runs.
-        const QByteArray payload = pattern(300000);
-        const QByteArray md5 = VersionTable::md5Hex(payload).toLatin1();
-        server->setRoute(VersionPath, ok("Kestrivane.exe:0.2:" + md5 +
-                                         ":300000\r\ngame.zip:7:" + QByteArray(32, 'b') + ":456\r\n"));
-        server->setRoute("/sea/win_update/v0.2_Kestrivane.exe", ok(payload));
+        const QByteArray payload = patternBytes(300000);
+        const QByteArray md5 = TestFiles::md5Hex(payload).toLatin1();
+        server->setFile(VersionPath, "Kestrivane.exe:0.2:" + md5 +
+                                         ":300000\r\ngame.zip:7:" + QByteArray(32, 'b') + ":456\r\n");
+        server->setFile("/sea/win_update/v0.2_Kestrivane.exe", payload);
         const QString written = dir + QStringLiteral("/v0.2_Kestrivane.exe");
         makeWindow();
         CloseWatcher closed(window);
@@ -547,7 +463,7 @@ private slots:
         window = nullptr;
         VersionTable::release();
         QVERIFY(QFile::remove(written));
-        server->setRoute(VersionPath, ok("Kestrivane.exe:0.2:" + md5 + ":300 000\r\n"));
+        server->setFile(VersionPath, "Kestrivane.exe:0.2:" + md5 + ":300 000\r\n");
         makeWindow();
         CloseWatcher closedAgain(window);
         QTRY_VERIFY_WITH_TIMEOUT(closedAgain.closedAtMs >= 0, 10000);
@@ -559,14 +475,14 @@ private slots:
     // ---- self-update --------------------------------------------------------------------------
 
     void selfUpdateWritesTheFileAndRunsTheScript() {
-        const QByteArray payload = pattern(300000);
+        const QByteArray payload = patternBytes(300000);
         QFile script(dir + QStringLiteral("/update.sh"));
         QVERIFY(script.open(QIODevice::WriteOnly));
         script.write("printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/update-args.txt\"\n");
         script.close();
-        server->setRoute(VersionPath,
-                         ok(line("Kestrivane.exe", "0.2", VersionTable::md5Hex(payload), payload.size())));
-        server->setRoute("/sea/win_update/v0.2_Kestrivane.exe", ok(payload));
+        server->setFile(VersionPath,
+                        line("Kestrivane.exe", "0.2", TestFiles::md5Hex(payload), payload.size()));
+        server->setFile("/sea/win_update/v0.2_Kestrivane.exe", payload);
         makeWindow();
         CloseWatcher closed(window);
         QTRY_VERIFY_WITH_TIMEOUT(closed.closedAtMs >= 0, 10000);
@@ -588,15 +504,15 @@ private slots:
     }
 
     void upperCaseDigestIsAVerifyError() {
-        const QByteArray payload = pattern(5000);
-        server->setRoute(VersionPath, ok(line("Kestrivane.exe", "0.2",
-                                              VersionTable::md5Hex(payload).toUpper(), payload.size())));
-        server->setRoute("/sea/win_update/v0.2_Kestrivane.exe", ok(payload));
+        const QByteArray payload = patternBytes(5000);
+        server->setFile(VersionPath,
+                        line("Kestrivane.exe", "0.2", TestFiles::md5Hex(payload).toUpper(), payload.size()));
+        server->setFile("/sea/win_update/v0.2_Kestrivane.exe", payload);
         makeWindow();
         QTRY_COMPARE_WITH_TIMEOUT(infoText(), QStringLiteral("File verify error"), 5000);
         QVERIFY(!A::isDownloading(window));
         QVERIFY(!QFile::exists(dir + QStringLiteral("/v0.2_Kestrivane.exe")));
-        waitForVersionCheckToSettle();
+        QVERIFY(noFurtherVersionRequests());
         QCOMPARE(versionRequests(), 1);
         QVERIFY(window->isVisible());
     }
@@ -624,10 +540,10 @@ private slots:
         QFETCH(bool, readOnlyDir);
         if (readOnlyDir && writesIntoProtectedFolders())
             QSKIP("this user writes into write-protected folders");
-        const QByteArray payload = pattern(5000);
-        server->setRoute(VersionPath,
-                         ok(line("Kestrivane.exe", "0.2", VersionTable::md5Hex(payload), payload.size())));
-        server->setRoute("/sea/win_update/v0.2_Kestrivane.exe", ok(payload));
+        const QByteArray payload = patternBytes(5000);
+        server->setFile(VersionPath,
+                        line("Kestrivane.exe", "0.2", TestFiles::md5Hex(payload), payload.size()));
+        server->setFile("/sea/win_update/v0.2_Kestrivane.exe", payload);
         QFile script(dir + QStringLiteral("/update.sh"));
         QVERIFY(script.open(QIODevice::WriteOnly));
         script.write("touch \"$(dirname \"$0\")/script-ran\"\n");
@@ -647,11 +563,12 @@ private slots:
     }
 
     void launcherLargerThanListedIsANetworkError() {
-        const QByteArray payload = pattern(50000);
-        server->setRoute(VersionPath, ok(line("Kestrivane.exe", "0.2", VersionTable::md5Hex(payload), 100)));
-        TestHttpServer::Route body = ok(payload);
-        body.mode = TestHttpServer::NoContentLength;
-        server->setRoute("/sea/win_update/v0.2_Kestrivane.exe", body);
+        const QByteArray payload = patternBytes(50000);
+        server->setFile(VersionPath, line("Kestrivane.exe", "0.2", TestFiles::md5Hex(payload), 100));
+        server->setFile("/sea/win_update/v0.2_Kestrivane.exe", payload);
+        HttpServer::Faults withoutLength;
+        withoutLength.noLength = true;
+        server->setFaults("/sea/win_update/v0.2_Kestrivane.exe", withoutLength);
         makeWindow();
         QTRY_COMPARE_WITH_TIMEOUT(infoText(), QStringLiteral("Load error, will try again. Tried 2 time(s)"),
                                   5000);
@@ -663,15 +580,15 @@ private slots:
     }
 
     void launcherDownloadFailuresUseTheSameThreeAttempts() {
-        server->setRoute(VersionPath, ok(line("Kestrivane.exe", "0.2", QString(32, 'a'), 100)));
-        server->setRoute("/sea/win_update/v0.2_Kestrivane.exe", status(404));
+        server->setFile(VersionPath, line("Kestrivane.exe", "0.2", QString(32, 'a'), 100));
+        status("/sea/win_update/v0.2_Kestrivane.exe", 404);
         makeWindow();
         QTRY_COMPARE_WITH_TIMEOUT(infoText(), QStringLiteral("Load error, will try again. Tried 2 time(s)"),
                                   5000);
         QTRY_COMPARE_WITH_TIMEOUT(infoText(), QStringLiteral("Load error, will try again. Tried 3 time(s)"),
                                   5000);
         QTRY_COMPARE_WITH_TIMEOUT(infoText(), QStringLiteral("Fatal error，Load error"), 5000);
-        waitForVersionCheckToSettle();
+        QVERIFY(noFurtherVersionRequests());
         QCOMPARE(versionRequests(), 3);
         QCOMPARE(server->requestsFor("/sea/win_update/v0.2_Kestrivane.exe").size(), 3);
         QVERIFY(!A::isDownloading(window));
@@ -743,11 +660,7 @@ private slots:
         QTRY_COMPARE(events(QStringLiteral("launcher closed")).size(), 1);
         const QJsonObject e = events(QStringLiteral("launcher closed")).first();
         QCOMPARE(e.keys(), QStringList({"deviceId", "event", "gclid", "src"}));
-        A::configSettings(window)->sync();
-        QCOMPARE(QSettings(dir + QStringLiteral("/config.ini"), QSettings::IniFormat)
-                     .value(QStringLiteral("download_config/manual_resume"))
-                     .toBool(),
-                 false);
+        QCOMPARE(manualResume().toBool(), false);
     }
 
     void exitDuringDownloadAsksFirst_data() {
@@ -765,32 +678,21 @@ private slots:
         A::gameState(window) = 1;
         A::finishedFileCount(window) = 2;
         A::updateFileCount(window) = 5;
-        bool overlayShown = false;
-        QString message;
-        QTimer poll;
-        connect(&poll, &QTimer::timeout, this, [&]() {
-            auto *dialog = qobject_cast<ConfirmDialog *>(QApplication::activeModalWidget());
-            if (!dialog)
-                return;
-            poll.stop();
-            overlayShown = A::overlay(window)->isVisible();
-            message = dialog->contentLabel->text();
-            QTest::mouseClick(confirm ? dialog->confirmButton : dialog->cancelButton, Qt::LeftButton);
-        });
-        poll.start(20);
+        QuestionAnswerer answer(window, confirm);
         CloseWatcher closed(window);
         QTest::mouseClick(A::ui(window)->close_btn, Qt::LeftButton);
-        QVERIFY(overlayShown);
-        QCOMPARE(message, Translation::instance()->tr(QStringLiteral("EXITING_TIP")));
+        QVERIFY(answer.overlayShown);
+        QCOMPARE(answer.message, Translation::instance()->tr(QStringLiteral("EXITING_TIP")));
         QVERIFY(A::overlay(window)->isHidden());
         if (!confirm) {
-            QTest::qWait(1200);
-            QCOMPARE(events(QStringLiteral("launcher closed")).size(), 0);
+            // A confirmed close ends the window a second later: a cancelled one must not.
+            QVERIFY(!QTest::qWaitFor(
+                [&] {
+                    return closed.closedAtMs >= 0 || !events(QStringLiteral("launcher closed")).isEmpty();
+                },
+                1200));
             QVERIFY(window->isVisible());
-            QVERIFY(closed.closedAtMs < 0);
-            A::configSettings(window)->sync();
-            QVERIFY(!QSettings(dir + QStringLiteral("/config.ini"), QSettings::IniFormat)
-                         .contains(QStringLiteral("download_config/manual_resume")));
+            QVERIFY(!manualResume().isValid());
             return;
         }
         QVERIFY(!window->isVisible());
@@ -799,11 +701,7 @@ private slots:
         QCOMPARE(e.value(QStringLiteral("curr downloading")).toInt(), 3);
         QCOMPARE(e.value(QStringLiteral("total_update_count")).toInt(), 5);
         QTRY_VERIFY_WITH_TIMEOUT(closed.closedAtMs >= 0, 5000);
-        A::configSettings(window)->sync();
-        QCOMPARE(QSettings(dir + QStringLiteral("/config.ini"), QSettings::IniFormat)
-                     .value(QStringLiteral("download_config/manual_resume"))
-                     .toBool(),
-                 true);
+        QCOMPARE(manualResume().toBool(), true);
     }
 
     void escapeAndOutsideCloseFollowTheCloseButton_data() {
@@ -818,21 +716,14 @@ private slots:
         makeWindow();
         A::isDownloading(window) = true;
         // During a download the confirmation comes first; cancelling keeps the launcher.
-        bool asked = false;
-        QTimer poll;
-        connect(&poll, &QTimer::timeout, this, [&]() {
-            if (auto *dialog = qobject_cast<ConfirmDialog *>(QApplication::activeModalWidget())) {
-                poll.stop();
-                asked = true;
-                QTest::mouseClick(dialog->cancelButton, Qt::LeftButton);
-            }
-        });
-        poll.start(20);
-        if (escape)
-            QTest::keyClick(window, Qt::Key_Escape);
-        else
-            QVERIFY(!window->close());
-        QVERIFY(asked);
+        {
+            QuestionAnswerer cancel(window, false);
+            if (escape)
+                QTest::keyClick(window, Qt::Key_Escape);
+            else
+                QVERIFY(!window->close());
+            QVERIFY(cancel.asked);
+        }
         QVERIFY(window->isVisible());
         QTest::qWait(300);
         QVERIFY(window->isVisible());
@@ -903,5 +794,5 @@ private slots:
     }
 };
 
-KV_PORTED_TEST_MAIN(LauncherWindowTest)
+KV_LAUNCHER_TEST_MAIN(LauncherWindowTest)
 #include "test_launcher_window.moc"

@@ -3,9 +3,10 @@
 // unsigned release installs as before.
 #include "download/minisignsecretkey.h"
 #include "support/httpserver.h"
+#include "support/launcherprocess.h"
+#include "support/testfiles.h"
 #include "support/testkeys.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -19,12 +20,9 @@ const qint64 ReleaseTime = 1800000000;
 const QByteArray Cdn("/sea/win_update/");
 const QByteArray LogPath("/c_bq_log/bq_log");
 
-QByteArray md5(const QByteArray &data) {
-    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
-}
-
 QByteArray line(const QByteArray &name, const QByteArray &version, const QByteArray &data) {
-    return name + ':' + version + ':' + md5(data) + ':' + QByteArray::number(data.size()) + '\n';
+    return name + ':' + version + ':' + TestFiles::md5Hex(data).toLatin1() + ':' +
+           QByteArray::number(data.size()) + '\n';
 }
 
 QByteArray sign(const QByteArray &data, qint64 time, const char *secretFile = TestKeys::ReleaseSecretFile) {
@@ -33,12 +31,9 @@ QByteArray sign(const QByteArray &data, qint64 time, const char *secretFile = Te
         .toFile("signature from test");
 }
 
-QByteArray readFile(const QString &path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 } // namespace
+
+using TestFiles::readFile;
 
 class SignedReleaseTest : public QObject {
     Q_OBJECT
@@ -71,11 +66,7 @@ private:
     bool startLauncher(QProcess *p, const QString &key, qint64 acceptedBefore = -1) {
         install = root.path() + QStringLiteral("/install");
         QDir(install).removeRecursively();
-        if (!QDir().mkpath(install) || !QDir().mkpath(root.path() + QStringLiteral("/config")))
-            return false;
-        if (!QFile::copy(qEnvironmentVariable("KESTRIVANE_BINARY_DIR") +
-                             QStringLiteral("/tests/kv_launcher_envapp"),
-                         install + QStringLiteral("/Kestrivane")))
+        if (!LauncherProcess::install(install, root.path() + QStringLiteral("/config")))
             return false;
         QFile script(install + QStringLiteral("/update.sh"));
         if (!script.open(QIODevice::WriteOnly))
@@ -86,13 +77,8 @@ private:
             QSettings config(install + QStringLiteral("/config.ini"), QSettings::IniFormat);
             config.setValue(QStringLiteral("release/signed_timestamp"), acceptedBefore);
         }
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), root.path() + QStringLiteral("/config"));
-        env.insert(QStringLiteral("KESTRIVANE_TEST_CDN_BASE_URL"), server.url(QString::fromLatin1(Cdn)));
-        env.insert(QStringLiteral("KESTRIVANE_TEST_LOG_URL"), server.url(QString::fromLatin1(LogPath)));
-        env.insert(QStringLiteral("KESTRIVANE_TEST_CRASH_UPLOAD_URL"),
-                   QStringLiteral("http://127.0.0.1:9/x"));
-        env.insert(QStringLiteral("KESTRIVANE_TEST_LAUNCHER_VERSION"), QStringLiteral("0.11"));
+        QProcessEnvironment env =
+            LauncherProcess::environment(root.path() + QStringLiteral("/config"), server.url());
         env.insert(QStringLiteral("KESTRIVANE_TEST_RELEASE_PUBLIC_KEY"), key);
         p->setProcessEnvironment(env);
         p->setProcessChannelMode(QProcess::SeparateChannels);

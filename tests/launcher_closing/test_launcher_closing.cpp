@@ -2,16 +2,17 @@
 // server (Xvfb): a bare notification area (kv-trayhost) docks the icon, xdotool clicks it, the
 // version file and a slowly served game file come from a local HTTP server that also takes the
 // events, and the settings live in real files of a temporary launcher directory.
-#include "launcher/launchertestaccess.h"
-#include "support/httpserver.h"
-
 #include "download/versiontable.h"
-#include "i18n/applicationfont.h"
 #include "i18n/translatablelabel.h"
 #include "i18n/translation.h"
+#include "launcher/launcherupdatertestaccess.h"
 #include "platform/platform.h"
 #include "settings/globalsettings.h"
 #include "settings/settingdialog.h"
+#include "support/logcapture.h"
+#include "support/testfiles.h"
+#include "support/widgetfixture.h"
+#include "support/windowfixture.h"
 #include "widgets/combopopup.h"
 #include "widgets/confirmdialog.h"
 #include "widgets/doublepopupcombobox.h"
@@ -21,9 +22,7 @@
 #include "widgets/menuswitch.h"
 
 #include <QApplication>
-#include <QCryptographicHash>
 #include <QElapsedTimer>
-#include <QFontDatabase>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
@@ -35,30 +34,13 @@
 #include <QtTest>
 #include <functional>
 
+using namespace WindowTest;
 using A = LauncherUpdaterTestAccess;
-
-#define OPEN_WINDOW(downloading)                                                                             \
-    do {                                                                                                     \
-        openWindow(downloading);                                                                             \
-        if (QTest::currentTestFailed())                                                                      \
-            return;                                                                                          \
-    } while (false)
 
 namespace {
 
-const QByteArray VersionPath = "/sea/win_update/version3.txt";
-const QByteArray LogPath = "/c_bq_log/bq_log";
 const QByteArray GamePath = "/sea/win_update/v1_data.pak";
 const char *const ChildFlag = "--exit-child";
-
-QStringList capturedLog;
-QtMessageHandler previousHandler = nullptr;
-
-void captureMessages(QtMsgType type, const QMessageLogContext &context, const QString &message) {
-    capturedLog.append(message);
-    if (previousHandler)
-        previousHandler(type, context, message);
-}
 
 QString catalogueText(const QString &key) {
     return Translation::instance()->tr(key);
@@ -73,21 +55,9 @@ QByteArray gameFile() {
 
 QByteArray versionLine(const QString &name, const QString &version, const QByteArray &content) {
     return QStringLiteral("%1:%2:%3:%4\n")
-        .arg(name, version,
-             QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex()))
+        .arg(name, version, TestFiles::md5Hex(content))
         .arg(content.size())
         .toUtf8();
-}
-
-void setUpFonts() {
-    const int cjk = QFontDatabase::addApplicationFont(QStringLiteral(":/font/font/FZY4K.TTF"));
-    const int latin = QFontDatabase::addApplicationFont(QStringLiteral(":/font/font/Neuron Heavy.otf"));
-    Translation *catalogue = Translation::instance();
-    followCatalogueFont(); // as main does: the application font follows the language
-    catalogue->setFontFamily(QStringLiteral("default"), QFont().defaultFamily());
-    catalogue->setFontFamily(QStringLiteral("chinese"), QFontDatabase::applicationFontFamilies(cjk).value(0));
-    catalogue->setFontFamily(QStringLiteral("english"),
-                             QFontDatabase::applicationFontFamilies(latin).value(0));
 }
 
 void writeSettings(const QString &dir, int closeGameAction) {
@@ -99,7 +69,7 @@ void writeSettings(const QString &dir, int closeGameAction) {
     ini.sync();
 }
 
-// The bare notification area, started and stopped by one test.
+// The bare notification area, started (and seen by the toolkit) and stopped by one test.
 class TrayHost {
 public:
     ~TrayHost() { stop(); }
@@ -122,7 +92,8 @@ public:
             if (!ready.isEmpty()) {
                 const QStringList parts = ready.first().split(QLatin1Char(' '));
                 origin = QPoint(parts.value(1).toInt(), parts.value(2).toInt());
-                return true;
+                // The toolkit sees the notification area once it has read the announcement.
+                return QTest::qWaitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 5000);
             }
         }
         return false;
@@ -183,7 +154,7 @@ void whenModal(QObject *context, const std::function<void(T *)> &step) {
 int runExitChild(int argc, char **argv) {
     QApplication app(argc, argv);
     Platform::setLauncherDirOverride(QString::fromLocal8Bit(argv[2]));
-    setUpFonts();
+    WidgetFixture::setUpFonts();
     Translation::instance()->loadLanguage();
     auto *window = new LauncherUpdater();
     window->show();
@@ -211,30 +182,10 @@ int runExitChild(int argc, char **argv) {
 
 } // namespace
 
-class LauncherClosingTest : public QObject {
+class LauncherClosingTest : public WindowFixture {
     Q_OBJECT
 
 private:
-    HttpServer *server = nullptr;
-    QTemporaryDir *root = nullptr;
-    QString dir;
-    LauncherUpdater *window = nullptr;
-
-    QList<QJsonObject> events(const QString &name) const {
-        QList<QJsonObject> result;
-        for (const HttpServer::Request &r : server->requestsFor(LogPath)) {
-            const QJsonObject o = QJsonDocument::fromJson(r.body).object();
-            if (o.value(QStringLiteral("event")).toString() == name)
-                result.append(o);
-        }
-        return result;
-    }
-
-    QVariant manualResume() const {
-        return QSettings(dir + QStringLiteral("/config.ini"), QSettings::IniFormat)
-            .value(QStringLiteral("download_config/manual_resume"));
-    }
-
     // The window on its game page: ready to start, or with the game file still coming in slowly.
     void openWindow(bool downloading) {
         QByteArray version = versionLine(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.11"), "x");
@@ -262,43 +213,19 @@ private:
 
 private slots:
     void initTestCase() {
-        qApp->setQuitOnLastWindowClosed(false);
-        previousHandler = qInstallMessageHandler(captureMessages);
-        setUpFonts();
-        server = new HttpServer(this);
-        QVERIFY(server->listenOnAssignedPort());
+        LogCapture::start();
+        WidgetFixture::setUpFonts();
+        WindowFixture::initTestCase();
     }
 
     void init() {
-        root = new QTemporaryDir();
-        QVERIFY(root->isValid());
-        dir = root->path() + QStringLiteral("/install");
-        QVERIFY(QDir().mkpath(dir));
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(root->path() + QStringLiteral("/config")));
-        Platform::setLauncherDirOverride(dir);
+        setUpDirs();
         writeSettings(dir, 0);
-        VersionTable::release();
         GlobalSettings::release();
-        Translation::instance()->loadLanguage();
-        QCOMPARE(Translation::instance()->languageIndex(), 1);
-        server->clearFaults();
-        server->clearRequests();
-        server->removeFile(GamePath);
-        capturedLog.clear();
+        LogCapture::lines().clear();
     }
 
-    void cleanup() {
-        delete window;
-        window = nullptr;
-        Translation::instance()->setLanguageIndex(1);
-        GlobalSettings::release();
-        VersionTable::release();
-        Platform::setLauncherDirOverride(QString());
-        delete root;
-        root = nullptr;
-    }
-
-    void cleanupTestCase() { qInstallMessageHandler(previousHandler); }
+    void cleanupTestCase() { LogCapture::stop(); }
 
     // First, while nothing owns the notification area: "minimize to tray" cannot hide the window
     // there, so both the close button and the window manager's close leave, asking first during a
@@ -306,7 +233,7 @@ private slots:
     void withoutATrayClosingLeaves() {
         if (QSystemTrayIcon::isSystemTrayAvailable())
             QSKIP("this display has a notification area of its own");
-        OPEN_WINDOW(true);
+        STEP(openWindow(true));
         for (bool fromTheButton : {true, false}) {
             bool asked = false;
             whenModal<ConfirmDialog>(this, [&](ConfirmDialog *dialog) {
@@ -321,7 +248,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(asked, 10000);
             QVERIFY(!window->isMinimized());
             QVERIFY(!A::trayIcon(window).isVisible());
-            QCOMPARE(capturedLog.filter(QStringLiteral("no system tray available")).size(),
+            QCOMPARE(LogCapture::lines().filter(QStringLiteral("no system tray available")).size(),
                      fromTheButton ? 1 : 2);
             if (fromTheButton) { // cancelled: everything stays
                 QTest::qWait(300);
@@ -344,8 +271,7 @@ private slots:
     void closeButtonDocksTheIconDuringADownload() {
         TrayHost tray;
         QVERIFY(tray.start());
-        QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 5000);
-        OPEN_WINDOW(true);
+        STEP(openWindow(true));
         QCOMPARE(tray.count("dock"), 0); // not shown before the close button
 
         clickClose();
@@ -366,14 +292,13 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(window->isVisible(), 5000);
         QVERIFY(!A::trayIcon(window).isVisible());
         QTRY_COMPARE_WITH_TIMEOUT(tray.count("undock"), 1, 5000);
-        QCOMPARE(capturedLog.filter(QStringLiteral("trayIconActivated 3")).size(), 1);
+        QCOMPARE(LogCapture::lines().filter(QStringLiteral("trayIconActivated 3")).size(), 1);
     }
 
     void rightClickOpensTheMenuAboveAndLeftOfTheCursor() {
         TrayHost tray;
         QVERIFY(tray.start());
-        QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 5000);
-        OPEN_WINDOW(false);
+        STEP(openWindow(false));
         clickClose();
         QTRY_COMPARE_WITH_TIMEOUT(tray.count("dock"), 1, 5000);
 
@@ -381,7 +306,7 @@ private slots:
         const QPoint cursor = tray.firstIcon();
         QVERIFY(clickAt(cursor, 3));
         QTRY_VERIFY_WITH_TIMEOUT(menu.isVisible(), 5000);
-        QCOMPARE(capturedLog.filter(QStringLiteral("trayIconActivated 1")).size(), 1);
+        QCOMPARE(LogCapture::lines().filter(QStringLiteral("trayIconActivated 1")).size(), 1);
         const QPoint corner = menu.geometry().bottomRight() + QPoint(1, 1);
         QVERIFY2((corner - cursor).manhattanLength() <= 4,
                  qPrintable(QStringLiteral("menu ends at %1,%2, cursor at %3,%4")
@@ -403,8 +328,7 @@ private slots:
     void trayExitDuringADownloadAsksOverTheShownWindow() {
         TrayHost tray;
         QVERIFY(tray.start());
-        QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 5000);
-        OPEN_WINDOW(true);
+        STEP(openWindow(true));
 
         for (bool confirm : {false, true}) {
             clickClose();
@@ -431,10 +355,12 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(A::overlay(window)->isHidden(), 5000);
             if (!confirm) {
                 // Cancelled: the window stays, the tray icon is gone, nothing sent or written.
-                QTest::qWait(1000);
-                QVERIFY(window->isVisible());
+                QVERIFY(!QTest::qWaitFor(
+                    [&] {
+                        return !window->isVisible() || !events(QStringLiteral("launcher closed")).isEmpty();
+                    },
+                    1000));
                 QVERIFY(!A::trayIcon(window).isVisible());
-                QCOMPARE(events(QStringLiteral("launcher closed")).size(), 0);
                 QVERIFY(!manualResume().isValid());
                 QVERIFY(A::isDownloading(window));
                 continue;
@@ -453,8 +379,7 @@ private slots:
     void trayMenuFollowsTheLanguage() {
         TrayHost tray;
         QVERIFY(tray.start());
-        QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 5000);
-        OPEN_WINDOW(false);
+        STEP(openWindow(false));
         QMenu &menu = A::trayMenu(window);
         const QPointer<QAction> englishOpen = menu.actions().at(0);
         Translation::instance()->setLanguageIndex(5);
@@ -481,8 +406,7 @@ private slots:
     void secondStartBringsTheWindowBackFromTheTray() {
         TrayHost tray;
         QVERIFY(tray.start());
-        QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 5000);
-        OPEN_WINDOW(false);
+        STEP(openWindow(false));
         clickClose();
         QTRY_COMPARE_WITH_TIMEOUT(tray.count("dock"), 1, 5000);
         QVERIFY(!window->isActiveWindow());
@@ -496,7 +420,7 @@ private slots:
     // The gear button: the dialog over the dimmed window, Japanese for the dialog and the window at
     // once, and the close button following the choice made in the dialog.
     void settingsFromTheGearButton() {
-        OPEN_WINDOW(false);
+        STEP(openWindow(false));
         Ui::LauncherUpdater *ui = A::ui(window);
         const QString englishTitle = window->windowTitle();
 
@@ -634,11 +558,7 @@ private slots:
 };
 
 int main(int argc, char **argv) {
-    const int parentResult = HttpServer::runChildWithPort(
-        argc, argv,
-        {{"KESTRIVANE_TEST_CDN_BASE_URL", QStringLiteral("http://127.0.0.1:%1/sea/win_update/")},
-         {"KESTRIVANE_TEST_LOG_URL", QStringLiteral("http://127.0.0.1:%1/c_bq_log/bq_log")},
-         {"KESTRIVANE_TEST_CRASH_UPLOAD_URL", QStringLiteral("http://127.0.0.1:%1/api/crash-logs")}});
+    const int parentResult = HttpServer::runChildWithPort(argc, argv, HttpServer::launcherVariables());
     if (parentResult >= 0)
         return parentResult;
     if (argc >= 3 && qstrcmp(argv[1], ChildFlag) == 0)

@@ -32,6 +32,22 @@ int ignoreErrors(Display *, XErrorEvent *) {
     return 0;
 }
 
+// A 32-bit client message about `about`, sent to `to` and flushed.
+void sendMessage(Display *display, Window to, Window about, Atom type, long mask, long l1, long l2, long l3) {
+    XClientMessageEvent message;
+    std::memset(&message, 0, sizeof message);
+    message.type = ClientMessage;
+    message.window = about;
+    message.message_type = type;
+    message.format = 32;
+    message.data.l[0] = CurrentTime;
+    message.data.l[1] = l1;
+    message.data.l[2] = l2;
+    message.data.l[3] = l3;
+    XSendEvent(display, to, False, mask, reinterpret_cast<XEvent *>(&message));
+    XSync(display, False);
+}
+
 void forget(Window icon) {
     for (size_t i = 0; i < icons.size(); ++i) {
         if (icons[i] == icon) {
@@ -85,17 +101,7 @@ int main() {
         return 1;
     }
 
-    XClientMessageEvent announce;
-    std::memset(&announce, 0, sizeof announce);
-    announce.type = ClientMessage;
-    announce.window = root;
-    announce.message_type = manager;
-    announce.format = 32;
-    announce.data.l[0] = CurrentTime;
-    announce.data.l[1] = long(selection);
-    announce.data.l[2] = long(strip);
-    XSendEvent(display, root, False, StructureNotifyMask, reinterpret_cast<XEvent *>(&announce));
-    XSync(display, False);
+    sendMessage(display, root, root, manager, StructureNotifyMask, long(selection), long(strip), 0);
     std::printf("ready %d %d\n", x, y);
     std::fflush(stdout);
 
@@ -119,17 +125,7 @@ int main() {
             XResizeWindow(display, icon, IconSize, IconSize);
             XMapRaised(display, icon);
 
-            XClientMessageEvent notify;
-            std::memset(&notify, 0, sizeof notify);
-            notify.type = ClientMessage;
-            notify.window = icon;
-            notify.message_type = xembed;
-            notify.format = 32;
-            notify.data.l[0] = CurrentTime;
-            notify.data.l[1] = XEmbedEmbeddedNotify;
-            notify.data.l[3] = long(strip);
-            XSendEvent(display, icon, False, NoEventMask, reinterpret_cast<XEvent *>(&notify));
-            XSync(display, False);
+            sendMessage(display, icon, icon, xembed, NoEventMask, XEmbedEmbeddedNotify, 0, long(strip));
             std::printf("dock %lu\n", icon);
             std::fflush(stdout);
             break;

@@ -6,12 +6,12 @@
 //  - an archive still marked in "uncompressing" is on disk with the listed MD5;
 //  - an unmarked archive is either on disk with its MD5 (extracted, not yet deleted) or gone, and
 //    then every entry of it is on disk as in the archive.
-#include "zipmaker.h"
-
 #include "support/httpserver.h"
+#include "support/launcherprocess.h"
+#include "support/testfiles.h"
+#include "support/zipwriter.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -22,23 +22,17 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using TestFiles::md5Hex;
+using TestFiles::readFile;
+
 namespace {
 
 const QByteArray CdnPrefix = "/sea/win_update/";
 
-QString md5Hex(const QByteArray &data) {
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
-}
-
-QByteArray readFile(const QString &path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 struct ReleaseFile {
     QString version;
     QByteArray data;
-    QList<QPair<QByteArray, QByteArray>> entries; // for archives
+    QList<ZipEntry> entries; // for archives
 };
 
 } // namespace
@@ -88,11 +82,11 @@ class CrashSafetyTest : public QObject {
         publish(QStringLiteral("game.bin"), {v, randomBytes(3000000), {}});
         publish(QStringLiteral("data.pak"), {v, randomBytes(5000000), {}}); // two pieces
         publish(QStringLiteral("small.txt"), {v, text(10000), {}});
-        QList<QPair<QByteArray, QByteArray>> assets;
+        QList<ZipEntry> assets;
         for (int i = 0; i < 6; ++i)
             assets.append({QByteArray("assets/tex") + QByteArray::number(i) + ".bin", randomBytes(400000)});
         publish(QStringLiteral("assets.zip"), {v, zipBytes(assets), assets});
-        QList<QPair<QByteArray, QByteArray>> levels;
+        QList<ZipEntry> levels;
         for (int i = 0; i < 40; ++i)
             levels.append(
                 {QByteArray("levels/") + QByteArray::number(i / 10) + "/map" + QByteArray::number(i) + ".txt",
@@ -110,14 +104,8 @@ class CrashSafetyTest : public QObject {
 
     QProcess *startLauncher() {
         auto *p = new QProcess(this);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        const QString base = server->url();
-        env.insert(QStringLiteral("KESTRIVANE_TEST_CDN_BASE_URL"), base + QStringLiteral("/sea/win_update/"));
-        env.insert(QStringLiteral("KESTRIVANE_TEST_LOG_URL"), base + QStringLiteral("/c_bq_log/bq_log"));
-        env.insert(QStringLiteral("KESTRIVANE_TEST_CRASH_UPLOAD_URL"),
-                   base + QStringLiteral("/api/crash-logs"));
-        env.insert(QStringLiteral("KESTRIVANE_TEST_LAUNCHER_VERSION"), QStringLiteral("0.11"));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), root.path() + QStringLiteral("/config"));
+        QProcessEnvironment env =
+            LauncherProcess::environment(root.path() + QStringLiteral("/config"), server->url());
         if (!env.contains(QStringLiteral("QT_QPA_PLATFORM")))
             env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         p->setProcessEnvironment(env);
@@ -170,9 +158,9 @@ class CrashSafetyTest : public QObject {
                 continue;
             }
             for (const auto &entry : file.entries) {
-                if (readFile(installDir + QLatin1Char('/') + QString::fromUtf8(entry.first)) != entry.second)
+                if (readFile(installDir + QLatin1Char('/') + QString::fromUtf8(entry.name)) != entry.data)
                     return QStringLiteral("%1 counts as extracted but %2 differs")
-                        .arg(name, QString::fromUtf8(entry.first));
+                        .arg(name, QString::fromUtf8(entry.name));
             }
         }
         return QString();
@@ -213,13 +201,10 @@ class CrashSafetyTest : public QObject {
 private slots:
     void initTestCase() {
         QVERIFY(root.isValid());
-        const QString built = qEnvironmentVariable("KV_TESTABLE_LAUNCHER");
-        QVERIFY2(QFile::exists(built), qPrintable(built));
+        QVERIFY2(QFile::exists(LauncherProcess::envBinary()), qPrintable(LauncherProcess::envBinary()));
         installDir = root.path() + QStringLiteral("/install");
-        QVERIFY(QDir().mkpath(installDir));
-        QVERIFY(QDir().mkpath(root.path() + QStringLiteral("/config")));
         program = installDir + QStringLiteral("/Kestrivane");
-        QVERIFY(QFile::copy(built, program));
+        QVERIFY(LauncherProcess::install(installDir, root.path() + QStringLiteral("/config")));
         QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
         quint32 seed = quint32(qEnvironmentVariableIntValue("KV_CRASH_SAFETY_SEED"));
@@ -294,8 +279,7 @@ private slots:
         kill(launcher);
         for (auto it = release.cbegin(); it != release.cend(); ++it) {
             for (const auto &entry : it->entries)
-                QCOMPARE(readFile(installDir + QLatin1Char('/') + QString::fromUtf8(entry.first)),
-                         entry.second);
+                QCOMPARE(readFile(installDir + QLatin1Char('/') + QString::fromUtf8(entry.name)), entry.data);
         }
         QVERIFY(server->requestsFor(CdnPrefix + "v0.11_Kestrivane.exe").isEmpty());
     }

@@ -1,9 +1,9 @@
 // Starting the stub game from the window, its exit handling and the crash upload, with the
 // endpoints on 127.0.0.1.
-#include "gamefixture.h"
+#include "support/windowfixture.h"
 
 #include "crash/crashreporter.h"
-#include "zipmaker.h"
+#include "support/zipwriter.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -12,7 +12,7 @@
 #include <QTextEdit>
 #include <functional>
 
-using namespace GameTest;
+using namespace WindowTest;
 using A = LauncherUpdaterTestAccess;
 
 namespace {
@@ -107,25 +107,9 @@ public:
     }
 };
 
-// Notes when the window receives its Close event.
-class CloseWatcher : public QObject {
-public:
-    QElapsedTimer clock;
-    qint64 closedAt = -1;
-    explicit CloseWatcher(QObject *target) {
-        target->installEventFilter(this);
-        clock.start();
-    }
-    bool eventFilter(QObject *, QEvent *event) override {
-        if (event->type() == QEvent::Close && closedAt < 0)
-            closedAt = clock.elapsed();
-        return false;
-    }
-};
-
 } // namespace
 
-class GameLaunchTest : public GameFixture {
+class GameLaunchTest : public WindowFixture {
     Q_OBJECT
 
     QString crashDir() const { return dir + QStringLiteral("/crash_info"); }
@@ -192,20 +176,16 @@ class GameLaunchTest : public GameFixture {
 private slots:
     void initTestCase() {
         qRegisterMetaType<QProcess::ExitStatus>();
-        qApp->setQuitOnLastWindowClosed(false);
-        QVERIFY(startServer());
+        WindowFixture::initTestCase();
     }
     void init() {
         setUpDirs();
         setSetting(PopupOnExit, 1);
         setSetting(PopupOnCrash, 1);
     }
-    void cleanup() { tearDownDirs(); }
 
     void sevenArgumentsWithCampaignAndGerman() {
-        readyWithGame("exit_code=0\n");
-        if (QTest::currentTestFailed())
-            return;
+        STEP(readyWithGame("exit_code=0\n"));
         Translation::instance()->setLanguageIndex(4);
         A::gclid(window) = QStringLiteral("abc");
 
@@ -230,22 +210,16 @@ private slots:
     }
 
     void noCampaignPairWhenEmptyLanguageLast() {
-        readyWithGame("exit_code=0\n");
-        if (QTest::currentTestFailed())
-            return;
+        STEP(readyWithGame("exit_code=0\n"));
         A::gclid(window).clear();
-        playAndWaitForReturn();
-        if (QTest::currentTestFailed())
-            return;
+        STEP(playAndWaitForReturn());
         QCOMPARE(gameArguments(), (QStringList{QStringLiteral("-workdir"), QStringLiteral("."),
                                                QStringLiteral("-from-launcher"), QStringLiteral("-parameter"),
                                                QStringLiteral("language=English")}));
     }
 
     void exitOneWithOneArchiveAsksAndUploads() {
-        readyWithGame("exit_code=1\ncrash_zips=1\ncrash_zip_name=5f3c.zip\ncrash_zip_size=200000\n");
-        if (QTest::currentTestFailed())
-            return;
+        STEP(readyWithGame("exit_code=1\ncrash_zips=1\ncrash_zip_name=5f3c.zip\ncrash_zip_size=200000\n"));
         A::gclid(window) = QStringLiteral("abc");
         A::deviceId(window) = QStringLiteral("dev-\u00e9-1");
         ReporterDriver driver;
@@ -254,11 +228,7 @@ private slots:
             description += QChar(u'a' + i % 26);
         driver.description = description;
 
-        playAndWaitForReturn();
-
-        if (QTest::currentTestFailed())
-
-            return;
+        STEP(playAndWaitForReturn());
         QCOMPARE(driver.shown, 1);
         QVERIFY(!driver.hadParent);
         QVERIFY(driver.wasModal);
@@ -296,13 +266,9 @@ private slots:
 
     void crashWithPopupOffUploadsSilently() {
         setSetting(PopupOnCrash, 0);
-        readyWithGame("crash=1\ncrash_zips=1\n");
-        if (QTest::currentTestFailed())
-            return;
+        STEP(readyWithGame("crash=1\ncrash_zips=1\n"));
         ReporterDriver driver;
-        playAndWaitForReturn();
-        if (QTest::currentTestFailed())
-            return;
+        STEP(playAndWaitForReturn());
         QCOMPARE(driver.shown, 0);
         QCOMPARE(uploads().size(), 1);
         const QList<FormPart> parts =
@@ -316,40 +282,33 @@ private slots:
         QVERIFY(code != 1); // the crash, not the exit code, made it count
     }
 
-    void exitThreeWithArchiveIsNotExamined() {
-        readyWithGame("exit_code=3\ncrash_zips=1\n");
-        if (QTest::currentTestFailed())
-            return;
+    // Exit code 3 is never examined; two archives are not one crash to report. Nothing is shown
+    // or sent, and the archives stay.
+    void exitsThatAreNotReported_data() {
+        QTest::addColumn<QByteArray>("gameIni");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("archives");
+        QTest::newRow("exit code 3 with an archive") << QByteArray("exit_code=3\ncrash_zips=1\n") << 3 << 1;
+        QTest::newRow("two archives") << QByteArray("exit_code=1\ncrash_zips=2\n") << 1 << 2;
+    }
+    void exitsThatAreNotReported() {
+        QFETCH(QByteArray, gameIni);
+        QFETCH(int, code);
+        QFETCH(int, archives);
+        STEP(readyWithGame(gameIni));
         ReporterDriver driver;
-        playAndWaitForReturn();
-        if (QTest::currentTestFailed())
-            return;
+        STEP(playAndWaitForReturn());
         QTest::qWait(300);
         QCOMPARE(driver.shown, 0);
         QVERIFY(uploads().isEmpty());
         QCOMPARE(
             events(QStringLiteral("game process finished")).first().value(QStringLiteral("code")).toInt(-1),
-            3);
-        QCOMPARE(QDir(crashDir()).entryList(QStringList{QStringLiteral("*.zip")}).size(), 1);
-    }
-
-    void twoArchivesShowNothing() {
-        readyWithGame("exit_code=1\ncrash_zips=2\n");
-        if (QTest::currentTestFailed())
-            return;
-        ReporterDriver driver;
-        playAndWaitForReturn();
-        if (QTest::currentTestFailed())
-            return;
-        QTest::qWait(300);
-        QCOMPARE(driver.shown, 0);
-        QVERIFY(uploads().isEmpty());
+            code);
+        QCOMPARE(QDir(crashDir()).entryList(QStringList{QStringLiteral("*.zip")}).size(), archives);
     }
 
     void closingTheReporterSendsNothingAndKeepsTheLauncher() {
-        readyWithGame("crash=1\ncrash_zips=1\n");
-        if (QTest::currentTestFailed())
-            return;
+        STEP(readyWithGame("crash=1\ncrash_zips=1\n"));
         ReporterDriver driver;
         driver.action = ReporterDriver::CloseWindow;
         // The launcher window is hidden while the dialog is up: closing the dialog must not end
@@ -370,9 +329,7 @@ private slots:
         driver.action = ReporterDriver::DontSend;
         driver.uncheckPopup = true;
         driver.shown = 0;
-        playAndWaitForReturn();
-        if (QTest::currentTestFailed())
-            return;
+        STEP(playAndWaitForReturn());
         QCOMPARE(driver.shown, 1);
         QVERIFY(uploads().isEmpty());
         QCOMPARE(GlobalSettings::instance()->value(PopupOnCrash), 0);
@@ -381,9 +338,7 @@ private slots:
 
         // The next crash with an archive is then uploaded without asking.
         driver.shown = 0;
-        playAndWaitForReturn();
-        if (QTest::currentTestFailed())
-            return;
+        STEP(playAndWaitForReturn());
         QCOMPARE(driver.shown, 0);
         QCOMPARE(uploads().size(), 1);
     }
@@ -393,9 +348,7 @@ private slots:
         HttpServer::Faults silent;
         silent.hold = true;
         server->setFaults(CrashPath, silent);
-        readyWithGame("exit_code=1\ncrash_zips=1\n");
-        if (QTest::currentTestFailed())
-            return;
+        STEP(readyWithGame("exit_code=1\ncrash_zips=1\n"));
 
         // Timed from the game's end as the launcher sees it: the server may read the upload late
         // on a loaded machine, the launcher's timers do not depend on that.
@@ -426,9 +379,7 @@ private slots:
     void popupOnExitOffClosesTheLauncher() {
         QFETCH(bool, secondStart);
         setSetting(PopupOnExit, 0);
-        readyWithGame("exit_code=0\n");
-        if (QTest::currentTestFailed())
-            return;
+        STEP(readyWithGame("exit_code=0\n"));
         CloseWatcher watcher(window);
         qint64 gameEndedAt = -1;
         QObject context; // ends the connection with this function, also when a check fails
@@ -448,10 +399,10 @@ private slots:
         const qint64 endedAt = watcher.clock.elapsed();
         QCOMPARE(code, 0);
         QVERIFY(gameEndedAt >= 0);
-        QVERIFY(watcher.closedAt >= 0);
-        const qint64 delay = watcher.closedAt - gameEndedAt;
+        QVERIFY(watcher.closedAtMs >= 0);
+        const qint64 delay = watcher.closedAtMs - gameEndedAt;
         qInfo("window closed %lld ms after the game ended, event loop ended %lld ms after", delay,
-              endedAt - watcher.closedAt);
+              endedAt - watcher.closedAtMs);
         // 1 s before the exit is handled, 2 s before closing (timers may fire 5 % early).
         QVERIFY2(delay >= 2700 && delay < 20000, qPrintable(QString::number(delay)));
         QVERIFY(!window->isVisible());
@@ -531,5 +482,5 @@ private slots:
     }
 };
 
-KV_GAME_TEST_MAIN(GameLaunchTest)
+KV_LAUNCHER_TEST_MAIN(GameLaunchTest)
 #include "test_game_launch.moc"

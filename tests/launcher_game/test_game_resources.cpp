@@ -1,6 +1,6 @@
 // The game-resource update and the extraction, driven through the window against a CDN on 127.0.0.1.
-#include "gamefixture.h"
-#include "zipmaker.h"
+#include "support/windowfixture.h"
+#include "support/zipwriter.h"
 
 #include "download/xdmanager.h"
 #include "widgets/confirmdialog.h"
@@ -10,7 +10,7 @@
 #include <QPointer>
 #include <QPushButton>
 
-using namespace GameTest;
+using namespace WindowTest;
 using A = LauncherUpdaterTestAccess;
 
 namespace {
@@ -45,7 +45,7 @@ public:
 
 } // namespace
 
-class GameResourcesTest : public GameFixture {
+class GameResourcesTest : public WindowFixture {
     Q_OBJECT
 
     void waitForUpdateFinished(int timeoutMs = 30000) {
@@ -54,13 +54,6 @@ class GameResourcesTest : public GameFixture {
     }
 
 private slots:
-    void initTestCase() {
-        qApp->setQuitOnLastWindowClosed(false);
-        QVERIFY(startServer());
-    }
-    void init() { setUpDirs(); }
-    void cleanup() { tearDownDirs(); }
-
     void firstStartDownloadsEverythingAndRecordsVersions() {
         const QByteArray game = randomBytes(300000, 1);
         const QByteArray pak = randomBytes(5000000, 2); // two pieces
@@ -236,10 +229,8 @@ private slots:
         const QByteArray b = randomBytes(1400000, 7);
         publish(QStringLiteral("a.bin"), QStringLiteral("1"), a);
         publish(QStringLiteral("b.bin"), QStringLiteral("1"), b);
-        HttpServer::Faults slow;
-        slow.bytesPerSecond = 200000;
-        server->setFaults(remotePath(QStringLiteral("a.bin"), QStringLiteral("1")), slow);
-        server->setFaults(remotePath(QStringLiteral("b.bin"), QStringLiteral("1")), slow);
+        throttle(QStringLiteral("a.bin"), 200000);
+        throttle(QStringLiteral("b.bin"), 200000);
 
         makeWindow();
         // The page is refreshed once a second while the download runs.
@@ -257,10 +248,16 @@ private slots:
         QVERIFY(ui()->downloadBtn->isActive());
         const QString progressText = ui()->gameSrcDownloadInfo->text();
         QVERIFY(progressText.contains(QLatin1Char('%')));
-        QTest::qWait(1500);
+        // The page refresh (once a second) stays off while paused.
         QVERIFY(ui()->estimateTimeInfo->text().isEmpty());
         QVERIFY(ui()->downloadingSpeedInfo->text().isEmpty());
-        QCOMPARE(ui()->gameSrcDownloadInfo->text(), progressText);
+        QVERIFY(!QTest::qWaitFor(
+            [&] {
+                return !ui()->estimateTimeInfo->text().isEmpty() ||
+                       !ui()->downloadingSpeedInfo->text().isEmpty() ||
+                       ui()->gameSrcDownloadInfo->text() != progressText;
+            },
+            1500));
         QVERIFY(A::isDownloading(window));
 
         server->clearFaults();
@@ -277,27 +274,14 @@ private slots:
         const QByteArray b = randomBytes(2000000, 9);
         publish(QStringLiteral("a.bin"), QStringLiteral("1"), a);
         publish(QStringLiteral("b.bin"), QStringLiteral("1"), b);
-        HttpServer::Faults slow;
-        slow.bytesPerSecond = 100000;
-        server->setFaults(remotePath(QStringLiteral("b.bin"), QStringLiteral("1")), slow);
+        throttle(QStringLiteral("b.bin"), 100000);
 
         makeWindow();
         QTRY_VERIFY_WITH_TIMEOUT(A::finishedFileCount(window) == 1, 15000);
         QCOMPARE(A::startedFiles(window), QStringList{QStringLiteral("b.bin")});
 
         // Leave through the exit sequence, confirming the question.
-        bool asked = false;
-        QTimer confirm;
-        connect(&confirm, &QTimer::timeout, [&asked]() {
-            if (auto *d = qobject_cast<ConfirmDialog *>(QApplication::activeModalWidget())) {
-                asked = true;
-                d->confirmButton->click();
-            }
-        });
-        confirm.start(50);
-        A::exitApp(window);
-        confirm.stop();
-        QVERIFY(asked);
+        QVERIFY(exitAnswering(true));
         QTRY_COMPARE(events(QStringLiteral("launcher closed")).size(), 1);
         const QJsonObject closed = events(QStringLiteral("launcher closed")).first();
         QCOMPARE(closed.value(QStringLiteral("curr downloading")).toInt(), 2);
@@ -481,14 +465,7 @@ private slots:
         QVERIFY(!ui()->startGameBtn->isEnabled());
 
         // Leaving now (confirmed): there is no download to offer again next time.
-        QTimer confirm;
-        connect(&confirm, &QTimer::timeout, [this]() {
-            if (auto *d = qobject_cast<ConfirmDialog *>(QApplication::activeModalWidget()))
-                d->confirmButton->click();
-        });
-        confirm.start(20);
-        A::exitApp(window);
-        confirm.stop();
+        exitAnswering(true);
         QCOMPARE(configValue(QStringLiteral("download_config/manual_resume")), QStringLiteral("false"));
 
         QTRY_COMPARE_WITH_TIMEOUT(A::gameState(window), 2, 30000);
@@ -501,9 +478,7 @@ private slots:
         // The launcher page (version file held back), the download page, the ready page: Enter
         // clicks nothing and opens nothing, Tab never stops on a button that is not shown.
         publish(QStringLiteral("slow.bin"), QStringLiteral("1"), randomBytes(300000, 4));
-        HttpServer::Faults slow;
-        slow.bytesPerSecond = 100000;
-        server->setFaults(remotePath(QStringLiteral("slow.bin"), QStringLiteral("1")), slow);
+        throttle(QStringLiteral("slow.bin"), 100000);
         HttpServer::Faults hold;
         hold.hold = true;
         server->setFaults(VersionPath, hold);
@@ -621,18 +596,7 @@ private slots:
                                  30000);
         QCOMPARE(configValue(QStringLiteral("version/a.bin")), QStringLiteral("2"));
         QVERIFY(!A::isDownloading(window));
-        bool asked = false;
-        QTimer dismiss;
-        connect(&dismiss, &QTimer::timeout, [&asked]() {
-            if (auto *d = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
-                asked = true;
-                d->reject();
-            }
-        });
-        dismiss.start(50);
-        A::exitApp(window);
-        dismiss.stop();
-        QVERIFY(!asked);
+        QVERIFY(!exitAnswering(false));
         QCOMPARE(configValue(QStringLiteral("download_config/manual_resume")), QStringLiteral("false"));
     }
 
@@ -645,5 +609,5 @@ private slots:
     }
 };
 
-KV_GAME_TEST_MAIN(GameResourcesTest)
+KV_LAUNCHER_TEST_MAIN(GameResourcesTest)
 #include "test_game_resources.moc"

@@ -1,16 +1,16 @@
 // Transfers that stall or move, through the window against a CDN on 127.0.0.1: every request gives
 // up after a time without a byte and follows redirects.
-#include "gamefixture.h"
+#include "support/windowfixture.h"
 
 #include "services/eventlogclient.h"
 
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
 
-using namespace GameTest;
+using namespace WindowTest;
 using A = LauncherUpdaterTestAccess;
 
-class TransferFaultsTest : public GameFixture {
+class TransferFaultsTest : public WindowFixture {
     Q_OBJECT
 
     static HttpServer::Faults stallOnce(qint64 afterBytes) {
@@ -38,13 +38,6 @@ class TransferFaultsTest : public GameFixture {
     }
 
 private slots:
-    void initTestCase() {
-        qApp->setQuitOnLastWindowClosed(false);
-        QVERIFY(startServer());
-    }
-    void init() { setUpDirs(); }
-    void cleanup() { tearDownDirs(); }
-
     void stalledTransfersFailAndAreTriedAgain() {
         // The version file and a piece send their headers (and part of the body) and then nothing
         // on their first request; a second file trickles in more slowly than the limit but never
@@ -55,9 +48,7 @@ private slots:
         publish(QStringLiteral("slow.bin"), QStringLiteral("1"), slow);
         server->setFaults(VersionPath, stallOnce(0));
         server->setFaults(remotePath(QStringLiteral("game.bin"), QStringLiteral("2")), stallOnce(100000));
-        HttpServer::Faults trickle;
-        trickle.bytesPerSecond = 40000;
-        server->setFaults(remotePath(QStringLiteral("slow.bin"), QStringLiteral("1")), trickle);
+        throttle(QStringLiteral("slow.bin"), 40000);
 
         makeWindow();
         A::versionFileTimeoutMs(window) = 500;
@@ -144,5 +135,5 @@ private slots:
     }
 };
 
-KV_GAME_TEST_MAIN(TransferFaultsTest)
+KV_LAUNCHER_TEST_MAIN(TransferFaultsTest)
 #include "test_transfer_faults.moc"

@@ -1,7 +1,7 @@
 // The caption checker on real widgets: captions that fit pass, captions that are too long, too
 // tall or run into a pill's rounded ends are reported with the widget's name.
 
-#include "../widgets/widgetfixture.h"
+#include "support/widgetfixture.h"
 
 #include "i18n/translatablecheckbox.h"
 #include "i18n/translatablelabel.h"
@@ -14,12 +14,10 @@
 
 using namespace WidgetFixture;
 
-class CaptionCheckTest : public QObject {
+class CaptionCheckTest : public CatalogueTest {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
     void cleanup();
 
     void labelWidthAndOutline();
@@ -32,18 +30,8 @@ private:
     QWidget *makeWindow(int width = 600, int height = 200);
     QStringList problems(const QString &where = QStringLiteral("test"));
 
-    QTemporaryDir dir;
     QWidget *window = nullptr;
 };
-
-void CaptionCheckTest::initTestCase() {
-    QVERIFY(dir.isValid());
-    setUpCatalogue(dir);
-}
-
-void CaptionCheckTest::init() {
-    Translation::instance()->setLanguageIndex(1);
-}
 
 void CaptionCheckTest::cleanup() {
     delete window;

@@ -2,31 +2,23 @@
 // the Latin family is its one heavy face, generic and unknown families are the stand-in, and a
 // drawing process that can see other fonts stops at start.
 
-#include "../widgets/widgetfixture.h"
 #include "support/shippedfonts.h"
+#include "support/widgetfixture.h"
 
 #include <QFontInfo>
 #include <QProcess>
 #include <QtTest>
 
-class ShippedFontsTest : public QObject {
+class ShippedFontsTest : public CatalogueTest {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void init() {} // in the stored (or system) language
     void onlyTheShippedSetIsVisible();
     void everyLatinWeightIsTheHeavyFace();
     void otherFamiliesAreTheStandIn();
     void aDrawingProcessSeeingOtherFontsStops();
-
-private:
-    QTemporaryDir dir;
 };
-
-void ShippedFontsTest::initTestCase() {
-    QVERIFY(dir.isValid());
-    WidgetFixture::setUpCatalogue(dir);
-}
 
 void ShippedFontsTest::onlyTheShippedSetIsVisible() {
     QCOMPARE(ShippedFonts::strayFiles(), QStringList());

@@ -1,21 +1,14 @@
 #include "platform/platform.h"
+#include "support/testfiles.h"
 
 #include <QtTest>
 
 #include <unistd.h>
 
+using TestFiles::readFile;
+using TestFiles::writeFile;
+
 namespace {
-
-QByteArray readAll(const QString &path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &data) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
 
 const QString quelvaneKey = QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Quelvane");
 
@@ -87,7 +80,7 @@ private slots:
         QCOMPARE(Platform::registryValue(quelvaneKey, "Added"), QString("x"));
         QCOMPARE(Platform::registryValue("HKEY_CURRENT_USER\\SOFTWARE\\Other", "Keep"), QString("1"));
         QCOMPARE(Platform::registryValueNames("HKEY_CURRENT_USER\\SOFTWARE\\Third"), QStringList({"V"}));
-        const QByteArray text = readAll(registryFile());
+        const QByteArray text = readFile(registryFile());
         QCOMPARE(text.count("[HKEY_CURRENT_USER\\SOFTWARE\\Quelvane]"), 1);
         QVERIFY(text.contains(
             "[HKEY_CURRENT_USER\\SOFTWARE\\Quelvane]\nfilename=D:\\New Path\\Q.exe\nAdded=x\n"));
@@ -95,7 +88,7 @@ private slots:
 
     void registryWriteCreatesFileAndRefusesBadInput() {
         QVERIFY(Platform::setRegistryValue(quelvaneKey, "Filename", "C:\\Q.exe"));
-        QCOMPARE(readAll(registryFile()),
+        QCOMPARE(readFile(registryFile()),
                  QByteArray("[HKEY_CURRENT_USER\\SOFTWARE\\Quelvane]\nFilename=C:\\Q.exe\n"));
 
         QVERIFY(!Platform::setRegistryValue(quelvaneKey, "", "v"));
@@ -121,7 +114,7 @@ private slots:
         QCOMPARE(Platform::runValue("Quelvane"), value);
 
         // A valid desktop entry that autostart implementations accept.
-        const QStringList lines = QString::fromUtf8(readAll(autostartFile())).split('\n');
+        const QStringList lines = QString::fromUtf8(readFile(autostartFile())).split('\n');
         QCOMPARE(lines.first(), QString("[Desktop Entry]"));
         QVERIFY(lines.contains("Type=Application"));
         QVERIFY(lines.contains("Name=Quelvane"));
@@ -184,7 +177,7 @@ private slots:
             QString("printf '%s|%s' \"$1\" \"$(pwd)\" > '%1.tmp'\nmv '%1.tmp' '%1'\n").arg(marker).toUtf8()));
         QVERIFY(Platform::startUpdateScript(dir.path(), "v0.12_Kestrivane"));
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 20000);
-        QCOMPARE(QString::fromUtf8(readAll(marker)), "v0.12_Kestrivane|" + QDir::currentPath());
+        QCOMPARE(QString::fromUtf8(readFile(marker)), "v0.12_Kestrivane|" + QDir::currentPath());
     }
 
     void updateScriptRefusesPaths() {

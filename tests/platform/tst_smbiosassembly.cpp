@@ -48,48 +48,39 @@ quint32 headerLength(const QByteArray &raw) {
 class TestSmbiosAssembly : public QObject {
     Q_OBJECT
 private slots:
-    void version2Header() {
-        const QByteArray dmi = table(300);
-        const QByteArray raw = Platform::assembleSmbiosTable(entryPoint2(2, 8, 0, 300), dmi);
-        QCOMPARE(raw.size(), 308);
-        QCOMPARE(quint8(raw[0]), quint8(0));
-        QCOMPARE(quint8(raw[1]), quint8(2));
-        QCOMPARE(quint8(raw[2]), quint8(8));
-        QCOMPARE(quint8(raw[3]), quint8(0));
-        QCOMPARE(headerLength(raw), 300u);
-        QCOMPARE(raw.mid(8), dmi);
-    }
-
-    void version3HeaderUsesActualSize() {
+    // The 8-byte header (calling method 0, major, minor, revision, table length) and the table,
+    // cut to the length the entry point declares (2.x) or allows (3.x), and to the bytes present.
+    void assemblesHeaderAndTable_data() {
+        QTest::addColumn<QByteArray>("entryPoint");
+        QTest::addColumn<int>("dmiSize");
+        QTest::addColumn<QByteArray>("version"); // major, minor, revision
+        QTest::addColumn<int>("length");
+        QTest::newRow("2.8") << entryPoint2(2, 8, 0, 300) << 300 << QByteArray("\x02\x08\x00", 3) << 300;
         // 3.x gives only a maximum; the table itself may be shorter.
-        const QByteArray dmi = table(70000);
-        const QByteArray raw = Platform::assembleSmbiosTable(entryPoint3(3, 2, 1, 0x20000), dmi);
-        QCOMPARE(raw.size(), 8 + 70000);
-        QCOMPARE(quint8(raw[1]), quint8(3));
-        QCOMPARE(quint8(raw[2]), quint8(2));
-        QCOMPARE(quint8(raw[3]), quint8(1));
-        QCOMPARE(headerLength(raw), 70000u);
-        QCOMPARE(raw.mid(8), dmi);
-    }
-
-    void declaredLengthShorterThanData() {
-        const QByteArray dmi = table(500);
-        const QByteArray raw = Platform::assembleSmbiosTable(entryPoint2(2, 7, 0, 123), dmi);
-        QCOMPARE(headerLength(raw), 123u);
-        QCOMPARE(raw.mid(8), dmi.left(123));
-
-        const QByteArray raw3 = Platform::assembleSmbiosTable(entryPoint3(3, 0, 0, 64), dmi);
-        QCOMPARE(raw3.mid(8), dmi.left(64));
-    }
-
-    void truncatedTableIsCut() {
+        QTest::newRow("3.2.1 actual size")
+            << entryPoint3(3, 2, 1, 0x20000) << 70000 << QByteArray("\x03\x02\x01", 3) << 70000;
+        QTest::newRow("2.x declares less")
+            << entryPoint2(2, 7, 0, 123) << 500 << QByteArray("\x02\x07\x00", 3) << 123;
+        QTest::newRow("3.x allows less")
+            << entryPoint3(3, 0, 0, 64) << 500 << QByteArray("\x03\x00\x00", 3) << 64;
         // A declared length beyond the bytes present never reads past them.
-        const QByteArray dmi = table(40);
-        const QByteArray raw = Platform::assembleSmbiosTable(entryPoint2(2, 8, 0, 0xFFFF), dmi);
-        QCOMPARE(headerLength(raw), 40u);
-        QCOMPARE(raw.size(), 48);
-        const QByteArray raw3 = Platform::assembleSmbiosTable(entryPoint3(3, 3, 0, 0xFFFFFFFFu), dmi);
-        QCOMPARE(headerLength(raw3), 40u);
+        QTest::newRow("2.x truncated table")
+            << entryPoint2(2, 8, 0, 0xFFFF) << 40 << QByteArray("\x02\x08\x00", 3) << 40;
+        QTest::newRow("3.x truncated table")
+            << entryPoint3(3, 3, 0, 0xFFFFFFFFu) << 40 << QByteArray("\x03\x03\x00", 3) << 40;
+    }
+
+    void assemblesHeaderAndTable() {
+        QFETCH(QByteArray, entryPoint);
+        QFETCH(int, dmiSize);
+        QFETCH(QByteArray, version);
+        QFETCH(int, length);
+        const QByteArray dmi = table(dmiSize);
+        const QByteArray raw = Platform::assembleSmbiosTable(entryPoint, dmi);
+        QCOMPARE(raw.size(), 8 + length);
+        QCOMPARE(raw.left(4), QByteArray(1, '\0') + version);
+        QCOMPARE(headerLength(raw), quint32(length));
+        QCOMPARE(raw.mid(8), dmi.left(length));
     }
 
     void malformedInputGivesNothing_data() {

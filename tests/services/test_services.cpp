@@ -2,14 +2,13 @@
 #include "services/campaignid.h"
 #include "services/deviceid.h"
 #include "services/eventlogclient.h"
+#include "support/httpserver.h"
 
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QScopeGuard>
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -89,61 +88,6 @@ QString walkExact(const QByteArray &raw) {
 }
 
 const char *const Uuid = "00112233445566778899AABBCCDDEEFF";
-
-// One request read by a minimal HTTP server on 127.0.0.1.
-struct ReceivedRequest {
-    QByteArray requestLine;
-    QList<QPair<QByteArray, QByteArray>> headers;
-    QByteArray body;
-};
-
-class OneShotHttpServer : public QObject {
-public:
-    explicit OneShotHttpServer(QByteArray status)
-        : status(std::move(status)) {
-        connect(&server, &QTcpServer::newConnection, this, [this]() {
-            QTcpSocket *socket = server.nextPendingConnection();
-            connect(socket, &QTcpSocket::readyRead, this, [this, socket]() { read(socket); });
-        });
-    }
-    bool listen() { return server.listen(QHostAddress::LocalHost, 0); }
-    QUrl url() const {
-        return QUrl(QStringLiteral("http://127.0.0.1:%1/c_bq_log/bq_log").arg(server.serverPort()));
-    }
-
-    QList<ReceivedRequest> requests;
-
-private:
-    void read(QTcpSocket *socket) {
-        buffer += socket->readAll();
-        const int headerEnd = buffer.indexOf("\r\n\r\n");
-        if (headerEnd < 0)
-            return;
-        ReceivedRequest request;
-        const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
-        request.requestLine = lines.value(0).trimmed();
-        qint64 contentLength = 0;
-        for (int i = 1; i < lines.size(); ++i) {
-            const int colon = lines[i].indexOf(':');
-            const QByteArray name = lines[i].left(colon).trimmed();
-            const QByteArray value = lines[i].mid(colon + 1).trimmed();
-            request.headers.append({name, value});
-            if (name.compare("content-length", Qt::CaseInsensitive) == 0)
-                contentLength = value.toLongLong();
-        }
-        if (buffer.size() < headerEnd + 4 + contentLength)
-            return;
-        request.body = buffer.mid(headerEnd + 4, int(contentLength));
-        buffer.clear();
-        requests.append(request);
-        socket->write("HTTP/1.1 " + status + "\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
-        socket->disconnectFromHost();
-    }
-
-    QTcpServer server;
-    QByteArray status;
-    QByteArray buffer;
-};
 
 } // namespace
 
@@ -333,19 +277,22 @@ private slots:
     }
 
     void postsToTheEventLog_data() {
-        QTest::addColumn<QByteArray>("status");
+        QTest::addColumn<int>("status");
         QTest::addColumn<bool>("delivered");
-        QTest::newRow("accepted") << QByteArray("200 OK") << true;
-        QTest::newRow("server error") << QByteArray("500 Internal Server Error") << false;
+        QTest::newRow("accepted") << 200 << true;
+        QTest::newRow("server error") << 500 << false;
     }
     void postsToTheEventLog() {
-        QFETCH(QByteArray, status);
+        QFETCH(int, status);
         QFETCH(bool, delivered);
-        OneShotHttpServer server(status);
+        HttpServer server;
         QVERIFY(server.listen());
+        HttpServer::Faults answer;
+        answer.status = status;
+        server.setFaults("/c_bq_log/bq_log", answer);
         QNetworkAccessManager manager;
         manager.setProxy(QNetworkProxy::NoProxy);
-        EventLogClient client(&manager, server.url());
+        EventLogClient client(&manager, server.url(QStringLiteral("/c_bq_log/bq_log")));
         QSignalSpy finished(&client, &EventLogClient::finished);
 
         client.send(QJsonObject{{"event", "launcher started"}}, QString(), QString());
@@ -353,12 +300,13 @@ private slots:
 
         const QByteArray expected =
             R"({"deviceId":"","event":"launcher started","gclid":"","src":"game_launcher"})";
-        QCOMPARE(server.requests.size(), 1);
-        const ReceivedRequest &request = server.requests.first();
-        QCOMPARE(request.requestLine, QByteArray("POST /c_bq_log/bq_log HTTP/1.1"));
+        QCOMPARE(server.requests().size(), 1);
+        const HttpServer::Request request = server.requests().first();
+        QCOMPARE(request.method + ' ' + request.target + ' ' + request.version,
+                 QByteArray("POST /c_bq_log/bq_log HTTP/1.1"));
         QCOMPARE(request.body, expected);
         QList<QByteArray> contentTypes;
-        for (const auto &header : request.headers) {
+        for (const auto &header : request.headerLines) {
             if (header.first.compare("content-type", Qt::CaseInsensitive) == 0)
                 contentTypes << header.second;
         }
@@ -371,12 +319,9 @@ private slots:
 
     void unreachableEventLog() {
         // A port that was just free: the event is lost and only logged.
-        quint16 port = 0;
-        {
-            QTcpServer probe;
-            QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-            port = probe.serverPort();
-        }
+        const QList<quint16> free = HttpServer::freePorts(1);
+        QVERIFY(!free.isEmpty());
+        const quint16 port = free.first();
         QNetworkAccessManager manager;
         manager.setProxy(QNetworkProxy::NoProxy);
         EventLogClient client(&manager,

@@ -1,7 +1,6 @@
 // The settings dialog against real files: settings.ini in a temporary launcher directory and the
 // start-at-login entry in a temporary XDG config directory.
 
-#include "i18n/applicationfont.h"
 #include "i18n/translatablecheckbox.h"
 #include "i18n/translatablelabel.h"
 #include "i18n/translatableradiobutton.h"
@@ -9,6 +8,9 @@
 #include "platform/platform.h"
 #include "settings/globalsettings.h"
 #include "settings/settingdialog.h"
+#include "support/logcapture.h"
+#include "support/testfiles.h"
+#include "support/widgetfixture.h"
 #include "widgets/combopopup.h"
 #include "widgets/doublepopupcombobox.h"
 #include "widgets/imagebutton.h"
@@ -16,9 +18,7 @@
 #include "widgets/menuswitch.h"
 #include "widgets/roundedwidget.h"
 
-#include <QCryptographicHash>
 #include <QFile>
-#include <QFontDatabase>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStackedWidget>
@@ -28,15 +28,6 @@
 #include <functional>
 
 namespace {
-
-QStringList capturedLog;
-QtMessageHandler previousHandler = nullptr;
-
-void captureMessages(QtMsgType type, const QMessageLogContext &context, const QString &message) {
-    capturedLog.append(message);
-    if (previousHandler)
-        previousHandler(type, context, message);
-}
 
 QString text(const QString &key) {
     return Translation::instance()->tr(key);
@@ -86,22 +77,16 @@ void SettingDialogTest::initTestCase() {
     QVERIFY(QDir(dir.path()).mkpath("launcher"));
     Platform::setLauncherDirOverride(dir.filePath("launcher"));
     qputenv("XDG_CONFIG_HOME", dir.filePath("xdg").toUtf8());
-    previousHandler = qInstallMessageHandler(captureMessages);
+    LogCapture::start();
 
     writeSettings({{"language", 1}});
-    const int cjk = QFontDatabase::addApplicationFont(":/font/font/FZY4K.TTF");
-    const int latin = QFontDatabase::addApplicationFont(":/font/font/Neuron Heavy.otf");
-    Translation *catalogue = Translation::instance();
-    followCatalogueFont(); // as main does: the application font follows the language
-    catalogue->setFontFamily("default", QFont().defaultFamily());
-    catalogue->setFontFamily("chinese", QFontDatabase::applicationFontFamilies(cjk).value(0));
-    catalogue->setFontFamily("english", QFontDatabase::applicationFontFamilies(latin).value(0));
-    catalogue->loadLanguage();
-    QCOMPARE(catalogue->languageIndex(), 1);
+    WidgetFixture::setUpFonts();
+    Translation::instance()->loadLanguage();
+    QCOMPARE(Translation::instance()->languageIndex(), 1);
 }
 
 void SettingDialogTest::cleanupTestCase() {
-    qInstallMessageHandler(previousHandler);
+    LogCapture::stop();
     GlobalSettings::release();
 }
 
@@ -110,7 +95,7 @@ void SettingDialogTest::init() {
     Translation::instance()->setLanguageIndex(1);
     QFile::remove(autostartPath());
     GlobalSettings::release();
-    capturedLog.clear();
+    LogCapture::lines().clear();
 }
 
 void SettingDialogTest::writeSettings(const QMap<QString, int> &values) {
@@ -129,10 +114,8 @@ QVariant SettingDialogTest::storedValue(const QString &key) const {
 }
 
 QByteArray SettingDialogTest::fileDigest(const QString &path) const {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray("absent");
-    return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Md5);
+    return QFile::exists(path) ? TestFiles::md5Hex(TestFiles::readFile(path)).toLatin1()
+                               : QByteArray("absent");
 }
 
 void SettingDialogTest::clickIndicator(QAbstractButton *button) {
@@ -281,7 +264,7 @@ void SettingDialogTest::openingWritesNothing() {
     QCOMPARE(fileDigest(settingsPath()), settingsBefore);
     QCOMPARE(fileDigest(autostartPath()), autostartBefore);
     QCOMPARE(QFileInfo(settingsPath()).lastModified(), modified);
-    for (const QString &line : capturedLog)
+    for (const QString &line : LogCapture::lines())
         QVERIFY2(!line.contains("SettingChanged") && !line.startsWith("onLanguageChanged"), qPrintable(line));
 }
 
@@ -326,14 +309,14 @@ void SettingDialogTest::eachControlWritesAtOnce() {
     QCOMPARE(GlobalSettings::instance()->value(CloseGameAction), 0);
 
     // Fixed log lines, one per change.
-    QVERIFY(capturedLog.filter("onLaunchSettingChanged").size() == 3);
-    QVERIFY(capturedLog
+    QVERIFY(LogCapture::lines().filter("onLaunchSettingChanged").size() == 3);
+    QVERIFY(LogCapture::lines()
                 .filter(QRegularExpression(
                     "onLaunchSettingChanged .*TranslatableCheckBox.*automaticLaunchCheckbox.*, state= 2"))
                 .size() == 1);
-    QCOMPARE(capturedLog.filter("onCrashSettingChanged state= 0").size(), 1);
-    QCOMPARE(capturedLog.filter("onCrashSettingChanged state= 2").size(), 1);
-    QCOMPARE(capturedLog
+    QCOMPARE(LogCapture::lines().filter("onCrashSettingChanged state= 0").size(), 1);
+    QCOMPARE(LogCapture::lines().filter("onCrashSettingChanged state= 2").size(), 1);
+    QCOMPARE(LogCapture::lines()
                  .filter(QRegularExpression("onCloseSettingChanged .*exitLauncherRadioButton.*checked= true"))
                  .size(),
              1);
@@ -353,7 +336,8 @@ void SettingDialogTest::clickingCheckedRadioWritesSameValue() {
     QVERIFY(exitRadio->isChecked());
     QVERIFY(QFile::exists(settingsPath()));
     QCOMPARE(storedValue("close_game_action").toInt(), 1);
-    QCOMPARE(capturedLog.filter(QRegularExpression("onCloseSettingChanged .*checked= true")).size(), 1);
+    QCOMPARE(LogCapture::lines().filter(QRegularExpression("onCloseSettingChanged .*checked= true")).size(),
+             1);
 
     // Twice more on the checked one: never the other value.
     clickIndicator(exitRadio);
@@ -384,7 +368,7 @@ void SettingDialogTest::choosingCurrentLanguageChangesNothing() {
     QCOMPARE(Translation::instance()->languageIndex(), 1);
     QCOMPARE(fileDigest(settingsPath()), before);
     QCOMPARE(child<DoublePopupComboBox>(dialog, "languageComboBox")->currentIndex(), 1);
-    QCOMPARE(capturedLog.filter("onLanguageChanged").size(), 0);
+    QCOMPARE(LogCapture::lines().filter("onLanguageChanged").size(), 0);
 }
 
 void SettingDialogTest::choosingJapaneseSwitchesEveryLabel() {
@@ -401,7 +385,7 @@ void SettingDialogTest::choosingJapaneseSwitchesEveryLabel() {
     QCOMPARE(changed.at(0).at(0).toString(), QString("Japanese"));
     QCOMPARE(Translation::instance()->languageIndex(), 5);
     QCOMPARE(storedValue("language").toInt(), 5);
-    QCOMPARE(capturedLog.filter("onLanguageChanged  5").size(), 1);
+    QCOMPARE(LogCapture::lines().filter("onLanguageChanged  5").size(), 1);
 
     const QString cjk = Translation::instance()->fontFamily("chinese");
     for (auto *label : dialog.findChildren<TranslatableLabel *>()) {

@@ -1,14 +1,10 @@
 #include "platform/platform.h"
 #include "settings/globalsettings.h"
+#include "support/testfiles.h"
 
 #include <QtTest>
 
 namespace {
-
-bool writeFile(const QString &path, const QByteArray &data) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
 
 GlobalSettings *reload() {
     GlobalSettings::release();
@@ -16,6 +12,8 @@ GlobalSettings *reload() {
 }
 
 } // namespace
+
+using TestFiles::writeFile;
 
 class TestGlobalSettings : public QObject {
     Q_OBJECT

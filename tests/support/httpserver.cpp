@@ -11,6 +11,7 @@
 #include <QUrl>
 
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -128,6 +129,7 @@ HttpServer::HttpServer(QObject *parent)
     : QObject(parent)
     , m_server(new QTcpServer(this)) {
     connect(m_server, &QTcpServer::newConnection, this, &HttpServer::onNewConnection);
+    m_clock.start();
 }
 
 HttpServer::~HttpServer() {
@@ -151,11 +153,22 @@ QString HttpServer::url(const QString &path) const {
 }
 
 void HttpServer::setFile(const QByteArray &path, const QByteArray &content) {
-    m_files.insert(path, content);
+    setFiles(path, {content});
+}
+
+void HttpServer::setFiles(const QByteArray &path, const QList<QByteArray> &contents) {
+    m_files.insert(path, contents);
+    m_fileServed.remove(path);
 }
 
 void HttpServer::removeFile(const QByteArray &path) {
     m_files.remove(path);
+    m_fileServed.remove(path);
+}
+
+void HttpServer::clearFiles() {
+    m_files.clear();
+    m_fileServed.clear();
 }
 
 void HttpServer::serveDirectory(const QByteArray &prefix, const QString &dir) {
@@ -261,13 +274,18 @@ void HttpServer::onReadyRead(Connection *c) {
         request.connection = c->serial;
         request.method = requestLine.value(0);
         request.target = requestLine.value(1);
+        request.version = requestLine.value(2);
+        request.atMs = m_clock.elapsed();
         const int q = request.target.indexOf('?');
         request.path = QUrl::fromPercentEncoding(q < 0 ? request.target : request.target.left(q)).toUtf8();
         for (int i = 1; i < lines.size(); ++i) {
             const int colon = lines.at(i).indexOf(':');
-            if (colon > 0)
-                request.headers.insert(lines.at(i).left(colon).trimmed().toLower(),
-                                       lines.at(i).mid(colon + 1).trimmed());
+            if (colon <= 0)
+                continue;
+            const QByteArray name = lines.at(i).left(colon).trimmed().toLower();
+            const QByteArray value = lines.at(i).mid(colon + 1).trimmed();
+            request.headers.insert(name, value);
+            request.headerLines.append({name, value});
         }
         const qint64 bodyLength = request.headers.value("content-length", "0").toLongLong();
         if (c->input.size() < headEnd + 4 + bodyLength)
@@ -298,10 +316,12 @@ HttpServer::Rule *HttpServer::ruleFor(const Request &request) {
     return best;
 }
 
-bool HttpServer::lookup(const QByteArray &path, QByteArray *content, QString *file) const {
+bool HttpServer::lookup(const QByteArray &path, QByteArray *content, QString *file) {
     const auto it = m_files.constFind(path);
-    if (it != m_files.constEnd()) {
-        *content = it.value();
+    if (it != m_files.constEnd() && !it->isEmpty()) {
+        int &served = m_fileServed[path];
+        *content = it->at(qMin(served, it->size() - 1));
+        ++served;
         return true;
     }
     for (const auto &d : m_dirs) {
@@ -350,6 +370,10 @@ void HttpServer::handle(Connection *c, const Request &request) {
     qint64 size = 0;
     const bool isGet = request.method == "GET" || request.method == "HEAD";
 
+    if (f.abort) {
+        closeConnection(c);
+        return;
+    }
     if (rule && servedBefore < f.failFirst) {
         if (f.resetFirst) {
             c->resetAt = 0;
@@ -421,6 +445,11 @@ void HttpServer::handle(Connection *c, const Request &request) {
                       "Accept-Ranges: bytes\r\n\r\n";
             c->bodyPos = c->bodyEnd = 0;
             c->extraLeft = 0;
+        } else if (f.noLength) {
+            c->head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n" +
+                      "Content-Type: application/octet-stream\r\n" + extraHeaders +
+                      "Connection: close\r\n\r\n";
+            c->closeAfter = true;
         } else {
             c->head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n" +
                       "Content-Type: application/octet-stream\r\n" +
@@ -540,6 +569,26 @@ bool HttpServer::listenOnAssignedPort() {
     std::exit(PortTakenExitCode);
 }
 
+QList<quint16> HttpServer::freePorts(int n) {
+    QList<quint16> ports;
+    std::vector<std::unique_ptr<QTcpServer>> probes;
+    for (int i = 0; i < n; ++i) {
+        probes.push_back(std::make_unique<QTcpServer>());
+        if (!probes.back()->listen(QHostAddress::LocalHost, 0))
+            return {};
+        ports.append(probes.back()->serverPort());
+    }
+    return ports;
+}
+
+QList<QPair<QByteArray, QString>> HttpServer::launcherVariables() {
+    return {{"KESTRIVANE_TEST_CDN_BASE_URL", QStringLiteral("http://127.0.0.1:%1/sea/win_update/")},
+            {"KESTRIVANE_TEST_LOG_URL", QStringLiteral("http://127.0.0.1:%1/c_bq_log/bq_log")},
+            {"KESTRIVANE_TEST_CRASH_UPLOAD_URL", QStringLiteral("http://127.0.0.1:%1/api/crash-logs")},
+            {"KESTRIVANE_TEST_LAUNCHER_VERSION", QStringLiteral("0.11")},
+            {"KESTRIVANE_TEST_BUILD_MODE", QString()}};
+}
+
 int HttpServer::runChildWithPort(int argc, char **argv, const QList<QPair<QByteArray, QString>> &variables) {
     if (assignedPort() != 0)
         return -1;
@@ -549,19 +598,17 @@ int HttpServer::runChildWithPort(int argc, char **argv, const QList<QPair<QByteA
         args << QString::fromLocal8Bit(argv[i]);
     // A port found free here could be taken before the child binds it; try a few.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        quint16 port = 0;
-        {
-            QTcpServer probe;
-            if (!probe.listen(QHostAddress::LocalHost, 0)) {
-                qCritical("no free port on 127.0.0.1");
-                return 1;
-            }
-            port = probe.serverPort();
+        const QList<quint16> free = freePorts(1);
+        if (free.isEmpty()) {
+            qCritical("no free port on 127.0.0.1");
+            return 1;
         }
+        const quint16 port = free.first();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QString::fromLatin1(PortVariable), QString::number(port));
         for (const auto &v : variables)
-            env.insert(QString::fromLatin1(v.first), v.second.arg(port));
+            env.insert(QString::fromLatin1(v.first),
+                       v.second.contains(QLatin1String("%1")) ? v.second.arg(port) : v.second);
         QProcess child;
         child.setProcessEnvironment(env);
         child.setProcessChannelMode(QProcess::ForwardedChannels);

@@ -16,14 +16,17 @@
 // "bytes=a-" or "bytes=-n" range (416 when it cannot be satisfied); unknown paths answer 404.
 // Other methods (POST, PUT) are recorded with their body and answered 200 with an empty body,
 // unless a fault's status says otherwise. Connections are kept alive (HTTP/1.1).
+// setFiles() gives successive answers of a path (the last repeats), e.g. a bad then a good file.
 // Bodies are written in chunks as the socket drains, so throttling, stalls and resets act in the
 // middle of large bodies. Everything runs on the thread that owns the server (no own thread);
 // the client under test must therefore be asynchronous (Qt networking is).
 //
 // Tests whose build constants (cdnBaseUrl, logUrl, ...) must point at the server use
-// KV_HTTP_TEST_MAIN at the bottom of this header.
+// KV_HTTP_TEST_MAIN or KV_LAUNCHER_TEST_MAIN at the bottom of this header: the one way a test
+// picks its port. Tests that start other processes listen on port 0 and hand them url().
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -40,10 +43,13 @@ public:
     struct Request {
         int connection = 0; // serial number of the connection it came on (1, 2, ...)
         QByteArray method;
-        QByteArray path;                       // without the query, percent-decoded
-        QByteArray target;                     // as sent, query included
-        QHash<QByteArray, QByteArray> headers; // lower-case names
+        QByteArray path;                                  // without the query, percent-decoded
+        QByteArray target;                                // as sent, query included
+        QByteArray version;                               // "HTTP/1.1"
+        QHash<QByteArray, QByteArray> headers;            // lower-case names
+        QList<QPair<QByteArray, QByteArray>> headerLines; // every header as sent, in order
         QByteArray body;
+        qint64 atMs = 0; // when it was read, in milliseconds since the server was made
         QByteArray range() const { return headers.value("range"); }
         // First byte asked for by a "bytes=a-..." range; -1 without one.
         qint64 rangeStart() const;
@@ -64,6 +70,8 @@ public:
         bool ignoreRange = false;    // 200 with the whole body whatever the Range header says
         qint64 bytesPerSecond = 0;   // throttle the body (0: as fast as possible)
         bool hold = false;           // keep the answer back until release()
+        bool abort = false;          // close the connection at once, without an answer
+        bool noLength = false;       // no Content-Length: the body ends when the connection closes
     };
 
     explicit HttpServer(QObject *parent = nullptr);
@@ -75,7 +83,10 @@ public:
     QString url(const QString &path = QString()) const;
 
     void setFile(const QByteArray &path, const QByteArray &content);
+    // Successive requests of path get the contents in turn; the last one repeats.
+    void setFiles(const QByteArray &path, const QList<QByteArray> &contents);
     void removeFile(const QByteArray &path);
+    void clearFiles();
     // Paths below prefix ("/cdn/") are looked up as files in dir (no subfolders, no "..").
     void serveDirectory(const QByteArray &prefix, const QString &dir);
 
@@ -95,6 +106,8 @@ public:
     int connectionCount() const { return m_connectionSerial; }
     // Body bytes sent so far, over all answers.
     qint64 bodyBytesSent() const { return m_bodyBytesSent; }
+    // Milliseconds since the server was made (the clock of Request::atMs).
+    qint64 elapsedMs() const { return m_clock.elapsed(); }
 
     // The port chosen for this test process by KV_HTTP_TEST_MAIN (0 outside such a process).
     static quint16 assignedPort();
@@ -106,6 +119,12 @@ public:
     // pattern with %1 replaced by the port, runs this executable again and returns its exit code.
     // In the child it returns -1.
     static int runChildWithPort(int argc, char **argv, const QList<QPair<QByteArray, QString>> &variables);
+    // n distinct ports nothing listens on right now, for servers of other processes (which may
+    // find one taken meanwhile and must then fail); empty when there are none.
+    static QList<quint16> freePorts(int n);
+    // The window's endpoints on the picked port: CDN "/sea/win_update/", event log
+    // "/c_bq_log/bq_log", crash upload "/api/crash-logs"; launcher version 0.11, no build mode.
+    static QList<QPair<QByteArray, QString>> launcherVariables();
 
 signals:
     void requestReceived(const HttpServer::Request &request);
@@ -126,16 +145,18 @@ private:
     void finishResponse(Connection *c);
     void closeConnection(Connection *c);
     Rule *ruleFor(const Request &request);
-    bool lookup(const QByteArray &path, QByteArray *content, QString *file) const;
+    bool lookup(const QByteArray &path, QByteArray *content, QString *file);
 
     QTcpServer *m_server;
-    QHash<QByteArray, QByteArray> m_files;
+    QHash<QByteArray, QList<QByteArray>> m_files;
+    QHash<QByteArray, int> m_fileServed;
     QList<QPair<QByteArray, QString>> m_dirs;
     QList<Rule> m_rules;
     QList<Request> m_requests;
     QList<Connection *> m_connections;
     int m_connectionSerial = 0;
     qint64 m_bodyBytesSent = 0;
+    QElapsedTimer m_clock;
 };
 
 // main() for a test whose build constants must point at an HttpServer: the parent picks a free
@@ -149,6 +170,19 @@ private:
         if (parentResult >= 0)                                                                               \
             return parentResult;                                                                             \
         AppClass app(argc, argv);                                                                            \
+        TestClass tc;                                                                                        \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                           \
+        return QTest::qExec(&tc, argc, argv);                                                                \
+    }
+
+// main() of the window tests (QApplication): KV_HTTP_TEST_MAIN with HttpServer::launcherVariables().
+#define KV_LAUNCHER_TEST_MAIN(TestClass)                                                                     \
+    int main(int argc, char **argv) {                                                                        \
+        const int parentResult = HttpServer::runChildWithPort(argc, argv, HttpServer::launcherVariables());  \
+        if (parentResult >= 0)                                                                               \
+            return parentResult;                                                                             \
+        QApplication app(argc, argv);                                                                        \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                                             \
         TestClass tc;                                                                                        \
         QTEST_SET_MAIN_SOURCE_PATH                                                                           \
         return QTest::qExec(&tc, argc, argv);                                                                \

@@ -80,11 +80,11 @@ void TestPublish::publishesFilesAndVersionFile() {
     QCOMPARE(readFile(tmp.filePath("cdn/v1.0_read me.txt")), readme);
     QCOMPARE(readFile(tmp.filePath("cdn/v0.12_Kestrivane.exe")), QByteArray("launcher"));
     QCOMPARE(readFile(tmp.filePath("cdn/v7_empty.bin")), QByteArray());
-    const QByteArray expected = "Kestrivane.exe:0.12:" + VersionTable::md5Hex("launcher").toLatin1() +
-                                ":8\n" + "empty.bin:7:" + VersionTable::md5Hex(QByteArray()).toLatin1() +
-                                ":0\n" + "game.zip:1:" + VersionTable::md5Hex(game).toLatin1() + ":" +
+    const QByteArray expected = "Kestrivane.exe:0.12:" + md5Hex("launcher").toLatin1() + ":8\n" +
+                                "empty.bin:7:" + md5Hex(QByteArray()).toLatin1() + ":0\n" +
+                                "game.zip:1:" + md5Hex(game).toLatin1() + ":" +
                                 QByteArray::number(game.size()) + "\n" +
-                                "read me.txt:1.0:" + VersionTable::md5Hex(readme).toLatin1() + ":6\n";
+                                "read me.txt:1.0:" + md5Hex(readme).toLatin1() + ":6\n";
     QCOMPARE(readFile(tmp.filePath("cdn/version3.txt")), expected);
     // No temporary files left behind.
     QCOMPARE(cdnFiles(tmp.filePath("cdn")).size(), 5);
@@ -103,9 +103,8 @@ void TestPublish::keepsEarlierEntriesAndFiles() {
 
     QCOMPARE(readFile(cdn + "/v1_a.zip"), QByteArray("first a"));
     QCOMPARE(readFile(cdn + "/v2_a.zip"), QByteArray("second a"));
-    QCOMPARE(readFile(cdn + "/version3.txt"),
-             "a.zip:2:" + VersionTable::md5Hex("second a").toLatin1() +
-                 ":8\nb.zip:1:" + VersionTable::md5Hex("first b").toLatin1() + ":7\n");
+    QCOMPARE(readFile(cdn + "/version3.txt"), "a.zip:2:" + md5Hex("second a").toLatin1() +
+                                                  ":8\nb.zip:1:" + md5Hex("first b").toLatin1() + ":7\n");
 }
 
 void TestPublish::refusesUnsafeInputWithoutChangingAnything_data() {
@@ -175,7 +174,7 @@ void TestPublish::republishingNeedsSameContentOrReplace() {
     r = publish({"--cdn", cdn, "--release", rel, "--replace", "a.zip=1"});
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(readFile(cdn + "/v1_a.zip"), QByteArray("two"));
-    QCOMPARE(readFile(cdn + "/version3.txt"), "a.zip:1:" + VersionTable::md5Hex("two").toLatin1() + ":3\n");
+    QCOMPARE(readFile(cdn + "/version3.txt"), "a.zip:1:" + md5Hex("two").toLatin1() + ":3\n");
 }
 
 void TestPublish::failedCopyLeavesVersionFileAlone() {
@@ -202,8 +201,8 @@ void TestPublish::existingVersionFileIsReadBack() {
     // Windows line ends from a hand edit: read back and written plainly.
     QVERIFY(writeFile(cdn + "/version3.txt", "old.zip:3:0123456789abcdef0123456789abcdef:42\r\n"));
     QCOMPARE(publish({"--cdn", cdn, "--release", rel, "a.zip=1"}).exitCode, 0);
-    QCOMPARE(readFile(cdn + "/version3.txt"), "a.zip:1:" + VersionTable::md5Hex("a").toLatin1() +
-                                                  ":1\nold.zip:3:0123456789abcdef0123456789abcdef:42\n");
+    QCOMPARE(readFile(cdn + "/version3.txt"),
+             "a.zip:1:" + md5Hex("a").toLatin1() + ":1\nold.zip:3:0123456789abcdef0123456789abcdef:42\n");
 
     // A line the launcher could not read is not silently dropped.
     const QByteArray broken = "a.zip:1:abc\n";

@@ -1,7 +1,6 @@
 // kv-sink as a real process: event lines and crash uploads stored byte-exact.
 #include "toolsupport.h"
 
-#include <QCryptographicHash>
 #include <QEventLoop>
 #include <QHttpMultiPart>
 #include <QJsonArray>
@@ -105,8 +104,14 @@ QHttpPart textPart(const QByteArray &name, const QByteArray &body) {
     return p;
 }
 
-QString md5(const QByteArray &data) {
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+// Posts a form with one text part; the reply is the caller's (finish() it).
+QNetworkReply *postPart(QNetworkAccessManager &nam, QNetworkRequest request, const QByteArray &name,
+                        const QByteArray &body) {
+    auto *multi = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+    multi->append(textPart(name, body));
+    QNetworkReply *reply = nam.post(request, multi);
+    multi->setParent(reply);
+    return reply;
 }
 
 } // namespace
@@ -120,13 +125,15 @@ private slots:
     void brokenUploadsAreMarkedAndTheSinkKeepsServing();
     void slowCrashServerStillStoresAndStopsPromptly();
     void badOptionsAndBusyPortsFail();
+
+private:
+    QNetworkAccessManager nam;
 };
 
 void TestSink::eventsAreStoredOneLinePerBody() {
     QTemporaryDir tmp;
     Sink sink;
     QVERIFY(sink.start(tmp.filePath("out")));
-    QNetworkAccessManager nam;
 
     const QByteArray first = R"({"deviceId":"","event":"launcher started","gclid":"","src":"game_launcher"})";
     const QByteArray second = QStringLiteral(R"({"event":"Grüße ✓","file":"a b.zip"})").toUtf8();
@@ -164,7 +171,6 @@ void TestSink::crashUploadIsStoredPartByPart() {
     QTemporaryDir tmp;
     Sink sink;
     QVERIFY(sink.start(tmp.filePath("out")));
-    QNetworkAccessManager nam;
 
     // An archive whose bytes look like multipart syntax, to catch a parser that cuts at the wrong place.
     QByteArray archive = "PK\x03\x04\r\n--\r\n--boundary\r\nContent-Disposition: form-data\r\n\r\n";
@@ -174,7 +180,7 @@ void TestSink::crashUploadIsStoredPartByPart() {
     const QByteArray description = QString(256, QChar(0x00e9)).toUtf8();
 
     QList<QPair<QByteArray, QByteArray>> fields = {{"crash_guid", "1f2e3d4c"},
-                                                   {"crash_md5", md5(archive).toLatin1()},
+                                                   {"crash_md5", md5Hex(archive).toLatin1()},
                                                    {"gclid", ""},
                                                    {"device_id", "33221100-5544-7766-8899-AABBCCDDEEFF"},
                                                    {"description", description}};
@@ -219,7 +225,7 @@ void TestSink::crashUploadIsStoredPartByPart() {
             QCOMPARE(p.value("name").toString(), names.at(i).mid(2));
             QCOMPARE(p.value("file").toString(), names.at(i));
             QCOMPARE(p.value("size").toInt(), body.size());
-            QCOMPARE(p.value("md5").toString(), md5(body));
+            QCOMPARE(p.value("md5").toString(), md5Hex(body));
             QCOMPARE(p.value("filename").toString(), i < 5 ? QString() : QStringLiteral("1f2e3d4c.zip"));
             QCOMPARE(p.value("content_type").toString(),
                      i < 5 ? QString() : QStringLiteral("application/x-zip-compressed"));
@@ -235,11 +241,7 @@ void TestSink::crashUploadIsStoredPartByPart() {
     // Numbering continues after a restart.
     QVERIFY(sink.stop());
     QVERIFY(sink.start(tmp.filePath("out")));
-    auto *multi = new QHttpMultiPart(QHttpMultiPart::FormDataType);
-    multi->append(textPart("crash_guid", "x"));
-    QNetworkReply *reply = nam.post(QNetworkRequest(sink.crashUrl()), multi);
-    multi->setParent(reply);
-    QCOMPARE(finish(reply).status, 200);
+    QCOMPARE(finish(postPart(nam, QNetworkRequest(sink.crashUrl()), "crash_guid", "x")).status, 200);
     QCOMPARE(readFile(tmp.filePath("out/crash/3/1_crash_guid")), QByteArray("x"));
     QVERIFY(sink.stop());
 }
@@ -248,7 +250,6 @@ void TestSink::brokenUploadsAreMarkedAndTheSinkKeepsServing() {
     QTemporaryDir tmp;
     Sink sink;
     QVERIFY(sink.start(tmp.filePath("out")));
-    QNetworkAccessManager nam;
 
     // Not a form: refused, nothing stored.
     QNetworkRequest plain(sink.crashUrl());
@@ -279,11 +280,7 @@ void TestSink::brokenUploadsAreMarkedAndTheSinkKeepsServing() {
     QCOMPARE(readFile(tmp.filePath("out/crash/1/1_crash_guid")), QByteArray("abc"));
 
     // Part names from the client never become paths.
-    auto *multi = new QHttpMultiPart(QHttpMultiPart::FormDataType);
-    multi->append(textPart("../../escape", "evil"));
-    QNetworkReply *reply = nam.post(QNetworkRequest(sink.crashUrl()), multi);
-    multi->setParent(reply);
-    QCOMPARE(finish(reply).status, 200);
+    QCOMPARE(finish(postPart(nam, QNetworkRequest(sink.crashUrl()), "../../escape", "evil")).status, 200);
     QCOMPARE(readFile(tmp.filePath("out/crash/2/1_.._.._escape")), QByteArray("evil"));
     QVERIFY(!QFileInfo::exists(tmp.filePath("escape")));
     QVERIFY(!QFileInfo::exists(tmp.filePath("out/escape")));
@@ -297,24 +294,16 @@ void TestSink::slowCrashServerStillStoresAndStopsPromptly() {
     QTemporaryDir tmp;
     Sink sink;
     QVERIFY(sink.start(tmp.filePath("out"), {"--crash-delay-ms", "60000"}));
-    QNetworkAccessManager nam;
 
-    auto *multi = new QHttpMultiPart(QHttpMultiPart::FormDataType);
-    multi->append(textPart("crash_guid", "slow"));
     QNetworkRequest req(sink.crashUrl());
     req.setTransferTimeout(1000);
-    QNetworkReply *reply = nam.post(req, multi);
-    multi->setParent(reply);
-    const Answer a = finish(reply);
+    const Answer a = finish(postPart(nam, req, "crash_guid", "slow"));
     QVERIFY(a.error != QNetworkReply::NoError);
     QCOMPARE(a.status, 0);
     QCOMPARE(readFile(tmp.filePath("out/crash/1/1_crash_guid")), QByteArray("slow"));
 
     // A pending delay does not hold up the stop.
-    auto *again = new QHttpMultiPart(QHttpMultiPart::FormDataType);
-    again->append(textPart("crash_guid", "pending"));
-    QNetworkReply *pending = nam.post(QNetworkRequest(sink.crashUrl()), again);
-    again->setParent(pending);
+    QNetworkReply *pending = postPart(nam, QNetworkRequest(sink.crashUrl()), "crash_guid", "pending");
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(tmp.filePath("out/crash/2/summary.json")), 10000);
     QVERIFY(sink.stop());
     pending->abort();

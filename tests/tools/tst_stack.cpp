@@ -1,4 +1,5 @@
 // tools/stack: nginx as the CDN plus kv-sink, started, checked and stopped as a user would.
+#include "support/httpserver.h"
 #include "toolsupport.h"
 
 #include <QEventLoop>
@@ -19,14 +20,6 @@ QString stackScript() {
 
 Run stack(const QStringList &args) {
     return run(stackScript(), args, QString(), QProcessEnvironment::systemEnvironment(), 60000);
-}
-
-QList<quint16> threeFreePorts() {
-    QTcpServer a, b, c;
-    if (!a.listen(QHostAddress::LocalHost) || !b.listen(QHostAddress::LocalHost) ||
-        !c.listen(QHostAddress::LocalHost))
-        return {};
-    return {a.serverPort(), b.serverPort(), c.serverPort()};
 }
 
 bool portAnswers(quint16 port) {
@@ -83,7 +76,7 @@ void TestStack::startsServesRangesAndStops() {
     QVERIFY(writeFile(cdn + "/v1_game.zip", data));
     QVERIFY(writeFile(cdn + "/version3.txt", "game.zip:1:x:5\n"));
     QVERIFY(writeFile(tmp->filePath("secret.txt"), "secret"));
-    const QList<quint16> ports = threeFreePorts();
+    const QList<quint16> ports = HttpServer::freePorts(3);
     QCOMPARE(ports.size(), 3);
     const QStringList startArgs = {"start",        dir,
                                    "--build",      binaryDir(),
@@ -171,7 +164,7 @@ void TestStack::busyPortOrBadOptionsLeaveNothingRunning() {
     const QString dir = tmp->filePath("stack");
     QTcpServer busy;
     QVERIFY(busy.listen(QHostAddress::LocalHost));
-    const QList<quint16> ports = threeFreePorts();
+    const QList<quint16> ports = HttpServer::freePorts(3);
     QCOMPARE(ports.size(), 3);
     started << dir;
     Run r =

@@ -1,7 +1,7 @@
 // Buttons, progress bar, confirmation dialog, overlay and rounded panel: what they paint in each
 // state and how they react to real mouse events.
 
-#include "widgetfixture.h"
+#include "support/widgetfixture.h"
 
 #include "widgets/confirmdialog.h"
 #include "widgets/darkoverlay.h"
@@ -18,11 +18,10 @@
 
 using namespace WidgetFixture;
 
-class ButtonsAndFramesTest : public QObject {
+class ButtonsAndFramesTest : public CatalogueTest {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
 
     void imageButtonFaceFollowsHoverAndPress();
@@ -43,14 +42,24 @@ private slots:
     void confirmDialogButtonsDecideResult();
 
     void overlayAndRoundedPanel();
-
-private:
-    QTemporaryDir dir;
 };
 
-void ButtonsAndFramesTest::initTestCase() {
-    QVERIFY(dir.isValid());
-    setUpCatalogue(dir);
+// setVisible(false) on the skinned widgets keeps them in their layout (the same geometry for them
+// and the widget after them), inactive and painting nothing.
+template <typename W>
+static void hidingKeepsThePlace(W *widget, QWidget *next) {
+    const QRect before = widget->geometry();
+    const QRect nextBefore = next->geometry();
+    widget->setVisible(false);
+    QVERIFY(widget->isVisible());
+    QVERIFY(!widget->isActive());
+    QApplication::processEvents();
+    QCOMPARE(widget->geometry(), before);
+    QCOMPARE(next->geometry(), nextBefore);
+    const QImage image = paintedImage(widget);
+    for (int y = 0; y < image.height(); y += 5)
+        for (int x = 0; x < image.width(); x += 5)
+            QCOMPARE(image.pixelColor(x, y).alpha(), 0);
 }
 
 void ButtonsAndFramesTest::init() {
@@ -175,19 +184,9 @@ void ButtonsAndFramesTest::imageButtonInactiveKeepsPlaceAndIgnoresClicks() {
     button->setFaceColors(QColor("#102030"), QColor("#405060"), QColor("#708090"));
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    const QRect before = button->geometry();
-    const QRect rightBefore = right->geometry();
-
-    button->setVisible(false);
-    QVERIFY(button->isVisible());
-    QVERIFY(!button->isActive());
-    QApplication::processEvents();
-    QCOMPARE(button->geometry(), before);
-    QCOMPARE(right->geometry(), rightBefore);
-    const QImage image = paintedImage(button);
-    for (int y = 0; y < image.height(); y += 5)
-        for (int x = 0; x < image.width(); x += 5)
-            QCOMPARE(image.pixelColor(x, y).alpha(), 0);
+    hidingKeepsThePlace(button, right);
+    if (QTest::currentTestFailed())
+        return;
 
     QSignalSpy clicked(button, &QPushButton::clicked);
     QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(10, 10));
@@ -409,16 +408,9 @@ void ButtonsAndFramesTest::progressBarScaleAndInactive() {
     bar->setProgress(40);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    const QRect afterBefore = after->geometry();
-
-    bar->setVisible(false);
-    QVERIFY(bar->isVisible());
-    QVERIFY(!bar->isActive());
-    QApplication::processEvents();
-    QCOMPARE(after->geometry(), afterBefore);
-    const QImage image = paintedImage(bar);
-    for (int x = 0; x < image.width(); x += 7)
-        QCOMPARE(image.pixelColor(x, 17).alpha(), 0);
+    hidingKeepsThePlace(bar, after);
+    if (QTest::currentTestFailed())
+        return;
 
     bar->setVisible(true);
     QCOMPARE_COLOR(paintedImage(bar).pixelColor(20, 17), QColor("#6dff60"));

@@ -1,6 +1,6 @@
 // Combo box with its popup list and the menu switch, driven by real mouse events.
 
-#include "widgetfixture.h"
+#include "support/widgetfixture.h"
 
 #include "widgets/combopopup.h"
 #include "widgets/doublepopupcombobox.h"
@@ -16,12 +16,11 @@
 
 using namespace WidgetFixture;
 
-class SelectorsTest : public QObject {
+class SelectorsTest : public CatalogueTest {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
+    void cleanup() { shownWindow.reset(); }
 
     void comboReleaseOutsideOpensNothing();
     void comboPopupGeometryMaskAndOpenLook();
@@ -36,7 +35,9 @@ private slots:
     void menuSwitchRepaintsOnLanguageChange();
 
 private:
-    QTemporaryDir dir;
+    QScopedPointer<QWidget> shownWindow;
+    DoublePopupComboBox *showCombo(int items, int current = -1);
+    MenuSwitch *showMenu();
 };
 
 static DoublePopupComboBox *makeCombo(QWidget *parent, int itemCount) {
@@ -64,6 +65,16 @@ static void whenPopupOpens(QObject *context, const std::function<void(ComboPopup
     });
 }
 
+// Notes (in *opened) a popup that is up once the events now queued are handled, and closes it.
+static void closeAnyPopup(QObject *context, bool *opened) {
+    QTimer::singleShot(0, context, [opened] {
+        if (QWidget *popup = QApplication::activePopupWidget()) {
+            *opened = true;
+            popup->close();
+        }
+    });
+}
+
 static LanguageItemWidget *row(ComboPopup *popup, int index) {
     for (auto *item : popup->findChildren<LanguageItemWidget *>())
         if (item->itemIndex() == index)
@@ -71,29 +82,34 @@ static LanguageItemWidget *row(ComboPopup *popup, int index) {
     return nullptr;
 }
 
-void SelectorsTest::initTestCase() {
-    QVERIFY(dir.isValid());
-    setUpCatalogue(dir);
+// A shown 300x200 window holding a combo box with `items` entries; nullptr when it is not shown.
+DoublePopupComboBox *SelectorsTest::showCombo(int items, int current) {
+    shownWindow.reset(new QWidget);
+    shownWindow->resize(300, 200);
+    DoublePopupComboBox *combo = makeCombo(shownWindow.data(), items);
+    if (current >= 0)
+        combo->setCurrentIndex(current);
+    shownWindow->show();
+    return QTest::qWaitForWindowExposed(shownWindow.data()) ? combo : nullptr;
 }
 
-void SelectorsTest::init() {
-    Translation::instance()->setLanguageIndex(1);
+// A shown 300x300 window holding a menu switch with the two settings pages.
+MenuSwitch *SelectorsTest::showMenu() {
+    shownWindow.reset(new QWidget);
+    auto *menu = new MenuSwitch(shownWindow.data());
+    menu->setGeometry(0, 0, 300, 300);
+    menu->setItems({"GENERAL_SETTINGS", "LANGUAGE"});
+    shownWindow->resize(300, 300);
+    shownWindow->show();
+    return QTest::qWaitForWindowExposed(shownWindow.data()) ? menu : nullptr;
 }
 
 void SelectorsTest::comboReleaseOutsideOpensNothing() {
-    QWidget window;
-    window.resize(300, 200);
-    DoublePopupComboBox *combo = makeCombo(&window, 3);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    DoublePopupComboBox *combo = showCombo(3);
+    QVERIFY(combo);
 
     bool opened = false;
-    QTimer::singleShot(0, [&] {
-        if (QWidget *popup = QApplication::activePopupWidget()) {
-            opened = true;
-            popup->close();
-        }
-    });
+    closeAnyPopup(combo, &opened);
     QTest::mousePress(combo, Qt::LeftButton, {}, QPoint(10, 10));
     QVERIFY(combo->isPressed());
     QTest::mouseRelease(combo, Qt::LeftButton, {}, QPoint(10, 60));
@@ -103,14 +119,9 @@ void SelectorsTest::comboReleaseOutsideOpensNothing() {
     QVERIFY(!opened);
 
     // Neither does a click on a box without items.
-    DoublePopupComboBox *empty = makeCombo(&window, 0);
+    DoublePopupComboBox *empty = makeCombo(shownWindow.data(), 0);
     empty->move(20, 100);
-    QTimer::singleShot(0, empty, [&] {
-        if (QWidget *popup = QApplication::activePopupWidget()) {
-            opened = true;
-            popup->close();
-        }
-    });
+    closeAnyPopup(empty, &opened);
     QTest::mouseClick(empty, Qt::LeftButton, {}, QPoint(10, 10));
     QVERIFY(!empty->isPopupOpen());
     QTest::qWait(20);
@@ -123,11 +134,8 @@ void SelectorsTest::comboReleaseOutsideOpensNothing() {
 }
 
 void SelectorsTest::comboPopupGeometryMaskAndOpenLook() {
-    QWidget window;
-    window.resize(300, 200);
-    DoublePopupComboBox *combo = makeCombo(&window, 8);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    DoublePopupComboBox *combo = showCombo(8);
+    QVERIFY(combo);
 
     bool sawPopup = false;
     QSize popupSize;
@@ -188,12 +196,8 @@ void SelectorsTest::comboPopupGeometryMaskAndOpenLook() {
 }
 
 void SelectorsTest::comboChoosingRows() {
-    QWidget window;
-    window.resize(300, 200);
-    DoublePopupComboBox *combo = makeCombo(&window, 4);
-    combo->setCurrentIndex(1);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    DoublePopupComboBox *combo = showCombo(4, 1);
+    QVERIFY(combo);
     QSignalSpy activated(combo, &DoublePopupComboBox::activated);
 
     // The current row: closes, nothing emitted.
@@ -236,11 +240,8 @@ void SelectorsTest::comboChoosingRows() {
 }
 
 void SelectorsTest::comboDragInPopupSelectsNothing() {
-    QWidget window;
-    window.resize(300, 200);
-    DoublePopupComboBox *combo = makeCombo(&window, 3);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    DoublePopupComboBox *combo = showCombo(3);
+    QVERIFY(combo);
     QSignalSpy activated(combo, &DoublePopupComboBox::activated);
 
     bool stillOpenAfterDrag = false;
@@ -435,13 +436,8 @@ void SelectorsTest::menuSwitchSetItemsResetsQuietly() {
 }
 
 void SelectorsTest::menuSwitchHoverAndLines() {
-    QWidget window;
-    auto *menu = new MenuSwitch(&window);
-    menu->setGeometry(0, 0, 300, 300);
-    menu->setItems({"GENERAL_SETTINGS", "LANGUAGE"});
-    window.resize(300, 300);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    MenuSwitch *menu = showMenu();
+    QVERIFY(menu);
 
     // Separators of width 2 at y = 60 and 120, from x = 30 to 270.
     QImage image = paintedImage(menu);
@@ -480,13 +476,8 @@ void SelectorsTest::menuSwitchHoverAndLines() {
 }
 
 void SelectorsTest::menuSwitchRepaintsOnLanguageChange() {
-    QWidget window;
-    auto *menu = new MenuSwitch(&window);
-    menu->setGeometry(0, 0, 300, 300);
-    menu->setItems({"GENERAL_SETTINGS", "LANGUAGE"});
-    window.resize(300, 300);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    MenuSwitch *menu = showMenu();
+    QVERIFY(menu);
     QTest::qWait(50);
     const QImage english = paintedImage(menu);
     PaintCounter paints(menu);

@@ -6,8 +6,12 @@
 #include "services/campaignid.h"
 #include "services/deviceid.h"
 #include "settings/globalsettings.h"
+#include "support/testfiles.h"
 
 #include <QtTest>
+
+using TestFiles::readFile;
+using TestFiles::writeFile;
 
 namespace {
 
@@ -60,16 +64,6 @@ void regDeleteValue(const QString &key, const QString &name) {
     runTool(QStringLiteral("reg.exe"), {"delete", key, "/v", name, "/f"});
 }
 
-QByteArray readAll(const QString &path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeAll(const QString &path, const QByteArray &data) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
-
 quint32 le32(const QByteArray &b, int at) {
     return quint32(quint8(b[at])) | quint32(quint8(b[at + 1])) << 8 | quint32(quint8(b[at + 2])) << 16 |
            quint32(quint8(b[at + 3])) << 24;
@@ -87,13 +81,13 @@ private:
     bool prepareUpdateFolder(const QString &dir, QByteArray *newContent) {
         const QString fake = qEnvironmentVariable("KV_FAKE_LAUNCHER");
         const QString script = qEnvironmentVariable("KESTRIVANE_SOURCE_DIR") + "/packaging/update.vbs";
-        const QByteArray program = readAll(fake);
+        const QByteArray program = readFile(fake);
         if (program.isEmpty() || !QFile::copy(script, dir + "/update.vbs"))
             return false;
         // Bytes past the end of the image change the file but not what it does.
         *newContent = program + QByteArray("\nv0.12 release\n");
-        return writeAll(dir + "/Kestrivane.exe", program) &&
-               writeAll(dir + "/v0.12_Kestrivane.exe", *newContent);
+        return writeFile(dir + "/Kestrivane.exe", program) &&
+               writeFile(dir + "/v0.12_Kestrivane.exe", *newContent);
     }
 
 private slots:
@@ -255,27 +249,30 @@ private slots:
         QVERIFY(dir.isValid());
         QByteArray newContent;
         QVERIFY(prepareUpdateFolder(dir.path(), &newContent));
-        const QByteArray oldContent = readAll(dir.path() + "/Kestrivane.exe");
+        const QByteArray oldContent = readFile(dir.path() + "/Kestrivane.exe");
 
         // The old launcher still runs when the script starts: the script waits for it.
         QProcess old;
         old.start(dir.path() + "/Kestrivane.exe", {"--sleep", "4000"});
         QVERIFY(old.waitForStarted(30000));
         QVERIFY(Platform::startUpdateScript(QDir::toNativeSeparators(dir.path()), "v0.12_Kestrivane.exe"));
-        QTest::qWait(1500);
+        QVERIFY(!QTest::qWaitFor(
+            [&] {
+                return QFile::exists(dir.path() + "/started.txt") ||
+                       readFile(dir.path() + "/Kestrivane.exe") != oldContent;
+            },
+            1500));
         QCOMPARE(old.state(), QProcess::Running);
-        QVERIFY(!QFile::exists(dir.path() + "/started.txt"));
-        QCOMPARE(readAll(dir.path() + "/Kestrivane.exe"), oldContent);
         QVERIFY(old.waitForFinished(30000));
 
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.path() + "/started.txt"), 60000);
-        QCOMPARE(readAll(dir.path() + "/Kestrivane.exe"), newContent);
+        QCOMPARE(readFile(dir.path() + "/Kestrivane.exe"), newContent);
         // Started once, without arguments; nothing left beside it.
-        QTRY_COMPARE_WITH_TIMEOUT(readAll(dir.path() + "/started.txt").trimmed(), QByteArray("started 0"),
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(dir.path() + "/started.txt").trimmed(), QByteArray("started 0"),
                                   10000);
         QVERIFY(!QFile::exists(dir.path() + "/Kestrivane.exe.new"));
         QVERIFY(!QFile::exists(dir.path() + "/Kestrivane.exe.old"));
-        QVERIFY(readAll(dir.path() + "/update.log").contains("replaced"));
+        QVERIFY(readFile(dir.path() + "/update.log").contains("replaced"));
     }
 
     void updateScriptRefusals_data() {
@@ -295,15 +292,15 @@ private slots:
         QVERIFY(dir.isValid());
         QByteArray newContent;
         QVERIFY(prepareUpdateFolder(dir.path(), &newContent));
-        QVERIFY(writeAll(dir.path() + "/empty.exe", QByteArray()));
-        const QByteArray oldContent = readAll(dir.path() + "/Kestrivane.exe");
+        QVERIFY(writeFile(dir.path() + "/empty.exe", QByteArray()));
+        const QByteArray oldContent = readFile(dir.path() + "/Kestrivane.exe");
 
         const ToolResult r = runTool(QStringLiteral("wscript.exe"),
                                      {QDir::toNativeSeparators(dir.path() + "/update.vbs"), fileName});
         QCOMPARE(r.exitCode, exitCode);
-        QCOMPARE(readAll(dir.path() + "/Kestrivane.exe"), oldContent);
+        QCOMPARE(readFile(dir.path() + "/Kestrivane.exe"), oldContent);
         QVERIFY(!QFile::exists(dir.path() + "/started.txt"));
-        QVERIFY(!readAll(dir.path() + "/update.log").isEmpty());
+        QVERIFY(!readFile(dir.path() + "/update.log").isEmpty());
         // The refused update is also refused before any script runs when it names a path.
         if (fileName.contains('\\'))
             QVERIFY(!Platform::startUpdateScript(QDir::toNativeSeparators(dir.path()), fileName));

@@ -2,18 +2,20 @@
 
 // Shared set-up of the in-process window tests: a temporary launcher directory, a private
 // configuration home, and one HTTP server on 127.0.0.1 playing the CDN, the event log and the
-// crash-upload endpoint (the build constants point at it through the environment).
-
-#include "gametestaccess.h"
+// crash-upload endpoint (the build constants point at it through the environment: the test's
+// main() is KV_LAUNCHER_TEST_MAIN). A test class derives from WindowFixture and gets its
+// initTestCase/init/cleanup unless it declares its own (which then call the fixture's steps).
 
 #include "download/versiontable.h"
 #include "i18n/translation.h"
+#include "launcher/launcherupdatertestaccess.h"
 #include "platform/platform.h"
 #include "settings/globalsettings.h"
 #include "support/httpserver.h"
+#include "support/testfiles.h"
+#include "widgets/confirmdialog.h"
 
 #include <QApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -21,12 +23,20 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QNetworkReply>
-#include <QRandomGenerator>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
-namespace GameTest {
+// Runs a fixture step that checks with QVERIFY, and leaves the test when a check failed.
+#define STEP(call)                                                                                           \
+    do {                                                                                                     \
+        call;                                                                                                \
+        if (QTest::currentTestFailed())                                                                      \
+            return;                                                                                          \
+    } while (false)
+
+namespace WindowTest {
 
 const QByteArray CdnPrefix = "/sea/win_update/";
 const QByteArray LogPath = "/c_bq_log/bq_log";
@@ -34,28 +44,10 @@ const QByteArray CrashPath = "/api/crash-logs";
 const QByteArray VersionPath = CdnPrefix + "version3.txt";
 const int LauncherEntrySize = 1000;
 
-inline QString md5Hex(const QByteArray &data) {
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
-}
-
-inline QByteArray randomBytes(int size, quint32 seed) {
-    QRandomGenerator gen(seed);
-    QByteArray data(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        data[i] = char(gen.bounded(256));
-    return data;
-}
-
-inline QByteArray readFile(const QString &path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-inline bool writeFile(const QString &path, const QByteArray &data) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
+using TestFiles::md5Hex;
+using TestFiles::randomBytes;
+using TestFiles::readFile;
+using TestFiles::writeFile;
 
 inline QStringList argTexts(const TranslatableLabel *label) {
     QStringList texts;
@@ -64,27 +56,59 @@ inline QStringList argTexts(const TranslatableLabel *label) {
     return texts;
 }
 
-} // namespace GameTest
+// Notes when the window receives its Close event (the window ends the process by closing).
+class CloseWatcher : public QObject {
+public:
+    QElapsedTimer clock;
+    qint64 closedAtMs = -1;
+    int closeEvents = 0;
+    explicit CloseWatcher(QObject *target) {
+        target->installEventFilter(this);
+        clock.start();
+    }
+    bool eventFilter(QObject *, QEvent *event) override {
+        if (event->type() == QEvent::Close && closeEvents++ == 0)
+            closedAtMs = clock.elapsed();
+        return false;
+    }
+};
 
-// main() of these tests: the parent picks a port and runs the test again with the endpoints in
-// the environment; the child listens on that port.
-#define KV_GAME_TEST_MAIN(TestClass)                                                                         \
-    int main(int argc, char **argv) {                                                                        \
-        const int parentResult = HttpServer::runChildWithPort(                                               \
-            argc, argv,                                                                                      \
-            {{"KESTRIVANE_TEST_CDN_BASE_URL", QStringLiteral("http://127.0.0.1:%1/sea/win_update/")},        \
-             {"KESTRIVANE_TEST_LOG_URL", QStringLiteral("http://127.0.0.1:%1/c_bq_log/bq_log")},             \
-             {"KESTRIVANE_TEST_CRASH_UPLOAD_URL", QStringLiteral("http://127.0.0.1:%1/api/crash-logs")}});   \
-        if (parentResult >= 0)                                                                               \
-            return parentResult;                                                                             \
-        QApplication app(argc, argv);                                                                        \
-        app.setAttribute(Qt::AA_Use96Dpi, true);                                                             \
-        TestClass tc;                                                                                        \
-        QTEST_SET_MAIN_SOURCE_PATH                                                                           \
-        return QTest::qExec(&tc, argc, argv);                                                                \
+// Answers the next modal question of the window while it lives: the confirm or the cancel button
+// of a ConfirmDialog (any other dialog is rejected), noting what the window showed meanwhile.
+class QuestionAnswerer : public QObject {
+public:
+    bool asked = false;
+    bool overlayShown = false;
+    QString message;
+
+    QuestionAnswerer(LauncherUpdater *window, bool confirm) {
+        connect(&poll, &QTimer::timeout, this, [this, window, confirm]() {
+            auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            poll.stop();
+            asked = true;
+            overlayShown = LauncherUpdaterTestAccess::overlay(window)->isVisible();
+            auto *question = qobject_cast<ConfirmDialog *>(dialog);
+            if (!question) {
+                dialog->reject();
+                return;
+            }
+            message = question->contentLabel->text();
+            QTest::mouseClick(confirm ? question->confirmButton : question->cancelButton, Qt::LeftButton);
+        });
+        poll.start(20);
     }
 
-class GameFixture : public QObject {
+private:
+    QTimer poll;
+};
+
+} // namespace WindowTest
+
+class WindowFixture : public QObject {
+    Q_OBJECT
+
 public:
     using A = LauncherUpdaterTestAccess;
 
@@ -107,10 +131,11 @@ public:
 
     void setUpDirs() {
         root = new QTemporaryDir();
+        QVERIFY(root->isValid());
         dir = root->path() + QStringLiteral("/install");
-        QDir().mkpath(dir);
+        QVERIFY(QDir().mkpath(dir));
         const QString config = root->path() + QStringLiteral("/config");
-        QDir().mkpath(config);
+        QVERIFY(QDir().mkpath(config));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
         Platform::setLauncherDirOverride(dir);
         VersionTable::release();
@@ -119,6 +144,7 @@ public:
         Translation::instance()->loadLanguage();
         server->clearFaults();
         server->release(); // answers a failed test kept back
+        server->clearFiles();
         server->clearRequests();
         release.clear();
         publishVersionFile();
@@ -130,7 +156,7 @@ public:
         int n = 0;
         if (window) {
             for (const QNetworkReply *reply : window->findChildren<QNetworkReply *>()) {
-                if (reply->isRunning() && reply->url().path().toUtf8() == GameTest::LogPath)
+                if (reply->isRunning() && reply->url().path().toUtf8() == WindowTest::LogPath)
                     ++n;
             }
         }
@@ -156,6 +182,7 @@ public:
         GlobalSettings::release();
         VersionTable::release();
         Platform::setLauncherDirOverride(QString());
+        QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         delete root;
         root = nullptr;
     }
@@ -165,27 +192,34 @@ public:
                  const QString &md5 = QString()) {
         if (release.contains(name))
             server->removeFile(remotePath(name, release.value(name).version));
-        release.insert(name, {version, data, md5.isEmpty() ? GameTest::md5Hex(data) : md5});
+        release.insert(name, {version, data, md5.isEmpty() ? WindowTest::md5Hex(data) : md5});
         server->setFile(remotePath(name, version), data);
         publishVersionFile();
     }
 
     // Listed in the version file but not served (404).
     void publishMissing(const QString &name, const QString &version, int size) {
-        release.insert(name, {version, QByteArray(size, 'm'), GameTest::md5Hex(QByteArray(size, 'm'))});
+        release.insert(name, {version, QByteArray(size, 'm'), WindowTest::md5Hex(QByteArray(size, 'm'))});
         publishVersionFile();
     }
 
-    static QByteArray remotePath(const QString &name, const QString &version) {
-        return GameTest::CdnPrefix + QStringLiteral("v%1_%2").arg(version, name).toUtf8();
+    // The published file comes at this many bytes a second.
+    void throttle(const QString &name, qint64 bytesPerSecond) {
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = bytesPerSecond;
+        server->setFaults(remotePath(name, release.value(name).version), slow);
     }
 
-    void publishVersionFile() { server->setFile(GameTest::VersionPath, versionText()); }
+    static QByteArray remotePath(const QString &name, const QString &version) {
+        return WindowTest::CdnPrefix + QStringLiteral("v%1_%2").arg(version, name).toUtf8();
+    }
+
+    void publishVersionFile() { server->setFile(WindowTest::VersionPath, versionText()); }
 
     QByteArray versionText() const {
         QByteArray text = QStringLiteral("Kestrivane.exe:0.11:%1:%2\n")
-                              .arg(GameTest::md5Hex(QByteArray(GameTest::LauncherEntrySize, 'L')))
-                              .arg(GameTest::LauncherEntrySize)
+                              .arg(WindowTest::md5Hex(QByteArray(WindowTest::LauncherEntrySize, 'L')))
+                              .arg(WindowTest::LauncherEntrySize)
                               .toUtf8();
         for (auto it = release.cbegin(); it != release.cend(); ++it)
             text += QStringLiteral("%1:%2:%3:%4\n")
@@ -208,9 +242,25 @@ public:
 
     Ui::LauncherUpdater *ui() const { return A::ui(window); }
 
+    // Runs the window's exit sequence, answering its question (when one comes) with the confirm
+    // button or by cancelling. True when a question came.
+    bool exitAnswering(bool confirm) {
+        WindowTest::QuestionAnswerer answer(window, confirm);
+        A::exitApp(window);
+        return answer.asked;
+    }
+
+    // download_config/manual_resume as the next start reads it, once the window has written its own.
+    QVariant manualResume() const {
+        if (window && A::configSettings(window))
+            A::configSettings(window)->sync();
+        return QSettings(dir + QStringLiteral("/config.ini"), QSettings::IniFormat)
+            .value(QStringLiteral("download_config/manual_resume"));
+    }
+
     QList<QJsonObject> events(const QString &name = QString()) const {
         QList<QJsonObject> result;
-        for (const HttpServer::Request &r : server->requestsFor(GameTest::LogPath)) {
+        for (const HttpServer::Request &r : server->requestsFor(WindowTest::LogPath)) {
             const QJsonObject o = QJsonDocument::fromJson(r.body).object();
             if (name.isEmpty() || o.value(QStringLiteral("event")).toString() == name)
                 result.append(o);
@@ -241,9 +291,17 @@ public:
         int n = 0;
         for (const HttpServer::Request &r : server->requests()) {
             if (r.method == "GET" && r.path.endsWith("_" + name.toUtf8()) &&
-                r.path.startsWith(GameTest::CdnPrefix))
+                r.path.startsWith(WindowTest::CdnPrefix))
                 ++n;
         }
         return n;
     }
+
+protected slots:
+    void initTestCase() {
+        qApp->setQuitOnLastWindowClosed(false);
+        QVERIFY(startServer());
+    }
+    void init() { setUpDirs(); }
+    void cleanup() { tearDownDirs(); }
 };

@@ -1,6 +1,9 @@
-#include "zipwriter.h"
+#include "support/zipwriter.h"
+
+#include "support/testfiles.h"
 
 #include <QFile>
+#include <QTemporaryDir>
 
 #include <zip.h>
 #include <zlib.h>
@@ -15,12 +18,12 @@ bool writeZip(const QString &path, const QList<ZipEntry> &entries) {
         info.external_fa = entry.externalAttributes;
         const int method = entry.stored ? 0 : Z_DEFLATED;
         const int level = entry.stored ? 0 : Z_DEFAULT_COMPRESSION;
-        if (zipOpenNewFileInZip4(
+        if (zipOpenNewFileInZip4_64(
                 zip, entry.name.constData(), &info, nullptr, 0, nullptr, 0, nullptr, method, level, 0,
                 -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
                 entry.password.isEmpty() ? nullptr : entry.password.constData(),
                 crc32(0, reinterpret_cast<const Bytef *>(entry.data.constData()), uInt(entry.data.size())),
-                entry.versionMadeBy, 0) != ZIP_OK) {
+                entry.versionMadeBy, 0, entry.zip64 ? 1 : 0) != ZIP_OK) {
             ok = false;
             break;
         }
@@ -35,6 +38,14 @@ bool writeZip(const QString &path, const QList<ZipEntry> &entries) {
     if (zipClose(zip, nullptr) != ZIP_OK)
         ok = false;
     return ok;
+}
+
+QByteArray zipBytes(QList<ZipEntry> entries) {
+    for (ZipEntry &entry : entries)
+        entry.zip64 = true;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("archive.zip"));
+    return dir.isValid() && writeZip(path, entries) ? TestFiles::readFile(path) : QByteArray();
 }
 
 ZipEntry unixEntry(const QByteArray &name, const QByteArray &data, unsigned long mode) {

@@ -1,7 +1,8 @@
 #pragma once
 
-// Helpers shared by the skinned-widget tests: a catalogue with the real fonts and texts whose
-// settings live in a temporary directory, and pixel access to what a widget paints.
+// Helpers shared by the skinned-widget tests (widgets, look, and the window tests' fonts): a catalogue with
+// the real fonts and texts whose settings live in a temporary directory, and pixel access to what a widget
+// paints.
 
 #include "i18n/applicationfont.h"
 #include "i18n/translation.h"
@@ -18,24 +19,29 @@
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QWidget>
+#include <QtTest>
 
 namespace WidgetFixture {
+
+// Registers the two shipped fonts as the catalogue's families and lets the application font
+// follow the language, as main does.
+inline void setUpFonts() {
+    const int cjk = QFontDatabase::addApplicationFont(":/font/font/FZY4K.TTF");
+    const int latin = QFontDatabase::addApplicationFont(":/font/font/Neuron Heavy.otf");
+    Translation *catalogue = Translation::instance();
+    followCatalogueFont();
+    catalogue->setFontFamily("default", QFont().defaultFamily());
+    catalogue->setFontFamily("chinese", QFontDatabase::applicationFontFamilies(cjk).value(0));
+    catalogue->setFontFamily("english", QFontDatabase::applicationFontFamilies(latin).value(0));
+}
 
 // Points the launcher directory (settings.ini) and the autostart folder at `dir`, registers the
 // two fonts and loads the stored (or system) language as start-up does.
 inline void setUpCatalogue(const QTemporaryDir &dir) {
     Platform::setLauncherDirOverride(dir.path());
     qputenv("XDG_CONFIG_HOME", dir.filePath("xdg").toUtf8());
-    const int cjk = QFontDatabase::addApplicationFont(":/font/font/FZY4K.TTF");
-    const int latin = QFontDatabase::addApplicationFont(":/font/font/Neuron Heavy.otf");
-    Translation *catalogue = Translation::instance();
-    followCatalogueFont(); // as main does: the application font follows the language
-    catalogue->setFontFamily("default", QFont().defaultFamily());
-    const QStringList cjkFamilies = QFontDatabase::applicationFontFamilies(cjk);
-    const QStringList latinFamilies = QFontDatabase::applicationFontFamilies(latin);
-    catalogue->setFontFamily("chinese", cjkFamilies.value(0));
-    catalogue->setFontFamily("english", latinFamilies.value(0));
-    catalogue->loadLanguage();
+    setUpFonts();
+    Translation::instance()->loadLanguage();
 }
 
 // The catalogue's text for a key (a plain literal would pick QObject::tr instead).
@@ -95,6 +101,22 @@ protected:
 };
 
 } // namespace WidgetFixture
+
+// Base of the widget tests: the catalogue with the real fonts and its settings in a temporary
+// folder (initTestCase), and each test starting from English (init).
+class CatalogueTest : public QObject {
+    Q_OBJECT
+
+protected:
+    QTemporaryDir dir;
+
+protected slots:
+    void initTestCase() {
+        QVERIFY(dir.isValid());
+        WidgetFixture::setUpCatalogue(dir);
+    }
+    void init() { Translation::instance()->setLanguageIndex(1); }
+};
 
 #define QCOMPARE_COLOR(actual, expected)                                                                     \
     do {                                                                                                     \
