@@ -135,7 +135,6 @@ void TestUnzipArchive::extractsNestedFilesWithoutFolderEntries() {
 }
 
 void TestUnzipArchive::replacesExistingFileAndLeavesOthersAlone() {
-    QVERIFY(QDir().mkpath(target + "/data"));
     QVERIFY(writeFile(target + "/data/file.txt", QByteArray("old content that is longer than the new one")));
     QVERIFY(writeFile(target + "/data/other.txt", "other"));
     QVERIFY(writeFile(target + "/keep.txt", "keep"));
@@ -216,7 +215,6 @@ void TestUnzipArchive::readsZip64Archives() {
                                                      {"top.txt", "top"}};
     const QString source = tmp->filePath("source");
     for (const auto &file : files) {
-        QVERIFY(QDir().mkpath(QFileInfo(source + "/" + file.first).absolutePath()));
         QVERIFY(writeFile(source + "/" + file.first, file.second));
     }
     QProcess process;
@@ -257,7 +255,6 @@ void TestUnzipArchive::failedArchiveLeavesEveryFileAsItWas() {
     // the archive: nothing of it may reach the installation.
     QFETCH(QString, fault);
     QVERIFY(writeFile(target + "/game.exe", "good game"));
-    QVERIFY(QDir().mkpath(target + "/data"));
     QVERIFY(writeFile(target + "/data/level.pak", "good level"));
     QList<ZipEntry> entries = {{"game.exe", randomBytes(300000, 21)},
                                {"data/level.pak", "new level"},

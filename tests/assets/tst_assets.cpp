@@ -1,5 +1,6 @@
 // Checks the embedded translation catalogue files and artwork as the program reads them: through
 // the ":/" resource paths that every test links in.
+#include "support/teststep.h"
 
 #include <QDirIterator>
 #include <QFile>
@@ -173,6 +174,19 @@ private:
     QString latinFamily;
     QString cjkFamily;
 
+    // One row per language (column "language").
+    static void languageRows(bool withEnglish = true) {
+        QTest::addColumn<QString>("language");
+        for (const QString &language : kLanguages)
+            if (withEnglish || language != QLatin1String("English"))
+                QTest::newRow(qPrintable(language)) << language;
+    }
+
+    static void load(const QString &language, QList<Entry> *entries) {
+        QString error;
+        QVERIFY2(readCatalogue(language, entries, &error), qPrintable(language + QLatin1Char(' ') + error));
+    }
+
 private slots:
     void initTestCase() {
         QString error;
@@ -187,17 +201,12 @@ private slots:
         QVERIFY(!latinFamily.isEmpty() && !cjkFamily.isEmpty());
     }
 
-    void catalogueFileFormat_data() {
-        QTest::addColumn<QString>("language");
-        for (const QString &language : kLanguages)
-            QTest::newRow(qPrintable(language)) << language;
-    }
+    void catalogueFileFormat_data() { languageRows(); }
 
     void catalogueFileFormat() {
         QFETCH(QString, language);
         QList<Entry> entries;
-        QString error;
-        QVERIFY2(readCatalogue(language, &entries, &error), qPrintable(language + QLatin1Char(' ') + error));
+        STEP(load(language, &entries));
         QSet<QString> seen;
         for (const Entry &e : entries) {
             QVERIFY2(!seen.contains(e.key), qPrintable(QStringLiteral("duplicate key ") + e.key));
@@ -209,18 +218,12 @@ private slots:
         }
     }
 
-    void translationMatchesEnglish_data() {
-        QTest::addColumn<QString>("language");
-        for (const QString &language : kLanguages)
-            if (language != QLatin1String("English"))
-                QTest::newRow(qPrintable(language)) << language;
-    }
+    void translationMatchesEnglish_data() { languageRows(false); }
 
     void translationMatchesEnglish() {
         QFETCH(QString, language);
         QList<Entry> entries;
-        QString error;
-        QVERIFY2(readCatalogue(language, &entries, &error), qPrintable(error));
+        STEP(load(language, &entries));
         QCOMPARE(keysOf(entries), keysOf(english));
 
         const QHash<QString, QString> texts = textsOf(entries);
@@ -255,17 +258,12 @@ private slots:
 
     // The pill buttons have room for about the widest English caption; a translation may be a
     // little wider but must not run over the rounded ends.
-    void buttonCaptionsFit_data() {
-        QTest::addColumn<QString>("language");
-        for (const QString &language : kLanguages)
-            QTest::newRow(qPrintable(language)) << language;
-    }
+    void buttonCaptionsFit_data() { languageRows(); }
 
     void buttonCaptionsFit() {
         QFETCH(QString, language);
         QList<Entry> entries;
-        QString error;
-        QVERIFY2(readCatalogue(language, &entries, &error), qPrintable(error));
+        STEP(load(language, &entries));
         const QHash<QString, QString> texts = textsOf(entries);
         const QHash<QString, QString> en = textsOf(english);
 
@@ -464,4 +462,5 @@ private slots:
 };
 
 QTEST_MAIN(TestAssets)
+#include "support/teststep.h"
 #include "tst_assets.moc"

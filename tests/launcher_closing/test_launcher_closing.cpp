@@ -257,14 +257,7 @@ private slots:
                 QVERIFY(A::isDownloading(window));
                 continue;
             }
-            QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 5000);
-            QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("launcher closed")).size(), 1, 5000);
-            QCOMPARE(events(QStringLiteral("launcher closed"))
-                         .first()
-                         .value(QStringLiteral("curr downloading"))
-                         .toInt(-1),
-                     1);
-            QCOMPARE(manualResume().toString(), QStringLiteral("true"));
+            checkLeftDuringDownload(1, -1);
         }
     }
 
@@ -365,12 +358,7 @@ private slots:
                 QVERIFY(A::isDownloading(window));
                 continue;
             }
-            QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 5000);
-            QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("launcher closed")).size(), 1, 5000);
-            const QJsonObject closed = events(QStringLiteral("launcher closed")).first();
-            QCOMPARE(closed.value(QStringLiteral("curr downloading")).toInt(-1), 1);
-            QCOMPARE(closed.value(QStringLiteral("total_update_count")).toInt(-1), 1);
-            QCOMPARE(manualResume().toString(), QStringLiteral("true"));
+            checkLeftDuringDownload(1, 1);
         }
     }
 

@@ -443,7 +443,6 @@ private slots:
         QCOMPARE(configValue(QStringLiteral("version/") + source), QStringLiteral("7"));
         if (fault == "missing") // quarantined by an antivirus
             QVERIFY(QFile::remove(dir + QStringLiteral("/Quelvane.exe")));
-        QVERIFY(QDir().mkpath(crashDir()));
         QVERIFY(writeFile(crashDir() + QStringLiteral("/last.zip"), "crash of the last run"));
 
         for (int press = 1; press <= 2; ++press) {

@@ -74,6 +74,12 @@ public:
         process.closeWriteChannel();
     }
 
+    // Asks the helper to quit and waits for its end.
+    bool quitAndFinish() {
+        quit();
+        return finish();
+    }
+
     QList<QByteArray> lines() {
         collect();
         QList<QByteArray> result = out.split('\n');
@@ -288,8 +294,7 @@ private slots:
         }
         QVERIFY(!primary->lines().contains("started"));
 
-        primary->quit();
-        QVERIFY(primary->finish());
+        QVERIFY(primary->quitAndFinish());
         QCOMPARE(primary->process.exitCode(), 0);
         {
             QVERIFY(memory.lock());
@@ -308,8 +313,7 @@ private slots:
         auto third = runSecondary({"--extra", extra});
         QVERIFY(third->lines().contains("role=secondary id=3"));
         QVERIFY(next->waitForLine("message 3 activated"));
-        next->quit();
-        QVERIFY(next->finish());
+        QVERIFY(next->quitAndFinish());
     }
 
     void greetingKindsAndInstanceStarted() {
@@ -339,8 +343,7 @@ private slots:
         QVERIFY(large->lines().contains("send=1"));
         QVERIFY(primary->waitForLine("message 2 size:" + QByteArray::number(big.size()) + ":md5:" + digest));
 
-        primary->quit();
-        QVERIFY(primary->finish());
+        QVERIFY(primary->quitAndFinish());
     }
 
     void copyInAnotherFolderIsItsOwnPrimary() {
@@ -396,8 +399,7 @@ private slots:
         QCOMPARE(block->secondaryCount, 0u);
         QCOMPARE(block->primaryProcessId, primary->process.processId());
         memory.unlock();
-        primary->quit();
-        QVERIFY(primary->finish());
+        QVERIFY(primary->quitAndFinish());
     }
 
     void blockThatBecomesConsistentIsUsedUnchanged() {
@@ -420,8 +422,7 @@ private slots:
         QVERIFY(!primary->errors().contains(InconsistentWarning));
         auto second = runSecondary({"--extra", extra});
         QVERIFY(second->lines().contains("role=secondary id=8"));
-        primary->quit();
-        QVERIFY(primary->finish());
+        QVERIFY(primary->quitAndFinish());
     }
 
     void recordedPrimaryThatNeverAnswersIsTakenOver() {
@@ -446,8 +447,7 @@ private slots:
         QVERIFY(second->lines().contains("role=secondary id=1"));
         QVERIFY(second->lines().contains("send=1"));
         QVERIFY(next->waitForLine("message 1 activated"));
-        next->quit();
-        QVERIFY(next->finish());
+        QVERIFY(next->quitAndFinish());
     }
 
     void killedPrimaryIsReplacedAtOnce() {
@@ -470,8 +470,7 @@ private slots:
         auto second = runSecondary({"--extra", extra});
         QVERIFY(second->lines().contains("send=1"));
         QVERIFY(next->waitForLine("message 1 activated"));
-        next->quit();
-        QVERIFY(next->finish());
+        QVERIFY(next->quitAndFinish());
     }
 
     void untrustedPeers() {
@@ -575,8 +574,7 @@ private slots:
         QVERIFY(second->lines().contains("send=1"));
         QVERIFY(primary->waitForLine("message 1 activated"));
         QCOMPARE(primary->process.state(), QProcess::Running);
-        primary->quit();
-        QVERIFY(primary->finish());
+        QVERIFY(primary->quitAndFinish());
         QCOMPARE(primary->process.exitStatus(), QProcess::NormalExit);
     }
 };

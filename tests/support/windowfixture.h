@@ -13,6 +13,7 @@
 #include "settings/globalsettings.h"
 #include "support/httpserver.h"
 #include "support/testfiles.h"
+#include "support/teststep.h"
 #include "widgets/confirmdialog.h"
 
 #include <QApplication>
@@ -27,14 +28,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
-
-// Runs a fixture step that checks with QVERIFY, and leaves the test when a check failed.
-#define STEP(call)                                                                                           \
-    do {                                                                                                     \
-        call;                                                                                                \
-        if (QTest::currentTestFailed())                                                                      \
-            return;                                                                                          \
-    } while (false)
 
 namespace WindowTest {
 
@@ -248,6 +241,18 @@ public:
         WindowTest::QuestionAnswerer answer(window, confirm);
         A::exitApp(window);
         return answer.asked;
+    }
+
+    // The window was left during a download: it is gone, its one "launcher closed" event counts
+    // the file being fetched and the files of the update, and the next start offers to resume.
+    void checkLeftDuringDownload(int currentFile, int fileCount) {
+        QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("launcher closed")).size(), 1, 5000);
+        const QJsonObject closed = events(QStringLiteral("launcher closed")).first();
+        QCOMPARE(closed.value(QStringLiteral("curr downloading")).toInt(-1), currentFile);
+        if (fileCount >= 0)
+            QCOMPARE(closed.value(QStringLiteral("total_update_count")).toInt(-1), fileCount);
+        QCOMPARE(manualResume().toString(), QStringLiteral("true"));
     }
 
     // download_config/manual_resume as the next start reads it, once the window has written its own.
