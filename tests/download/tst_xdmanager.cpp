@@ -19,6 +19,14 @@
 namespace {
 
 constexpr qint64 MiB = 1024 * 1024;
+using Results = QMap<QString, ErrorCode>;
+
+// The results of the files named, each as {name, code}.
+#define QCOMPARE_RESULTS(recorder, ...)                                                                      \
+    do {                                                                                                     \
+        const Results expected_{__VA_ARGS__};                                                                \
+        QCOMPARE((recorder).resultsOf(expected_), expected_);                                                \
+    } while (false)
 
 // Every signal of a manager, in the order they came.
 struct Recorder {
@@ -26,7 +34,7 @@ struct Recorder {
     QList<QPair<ErrorCode, QString>> results;
     int runEnds = 0;
 
-    void attach(XDManager *m) {
+    explicit Recorder(XDManager *m) {
         QObject::connect(m, &XDManager::downloadStart, [this] { events << QStringLiteral("start"); });
         QObject::connect(m, &XDManager::allFileDownloadFinished, [this] {
             events << QStringLiteral("all");
@@ -38,6 +46,13 @@ struct Recorder {
             events << QStringLiteral("end %1 %2").arg(int(code)).arg(name);
             results.append({code, name});
         });
+    }
+    // The (first) result of each file named in `names` (-1: none).
+    Results resultsOf(const Results &names) const {
+        Results got;
+        for (auto it = names.cbegin(); it != names.cend(); ++it)
+            got.insert(it.key(), resultOf(it.key()));
+        return got;
     }
     ErrorCode resultOf(const QString &name) const {
         for (const auto &r : results) {
@@ -76,6 +91,21 @@ private:
     }
     static void queue(XDManager &m, const QString &name, const QString &version = QStringLiteral("1")) {
         m.addFile(QStringLiteral("v%1_%2").arg(version, name), name);
+    }
+    static void queue(XDManager &m, const QStringList &names) {
+        for (const QString &name : names)
+            queue(m, name);
+    }
+    void throttle(const QByteArray &path, qint64 bytesPerSecond) {
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = bytesPerSecond;
+        server.setFaults(path, slow);
+    }
+    // Every request of path (starting at rangeStart) answers with status.
+    void fail(const QByteArray &path, int status, qint64 rangeStart = -1) {
+        HttpServer::Faults broken;
+        broken.status = status;
+        server.setFaults(path, broken, rangeStart);
     }
     QByteArray onDisk(const QString &name) const {
         QFile f(dir->filePath(name));
@@ -123,11 +153,8 @@ private slots:
         files[QStringLiteral("b.zip")] = publish(QStringLiteral("b.zip"), MiB, 2);
         files[QStringLiteral("c.exe")] = publish(QStringLiteral("c.exe"), MiB, 3);
         XDManager m(dir->path());
-        Recorder rec;
-        rec.attach(&m);
-        queue(m, QStringLiteral("a.zip"));
-        queue(m, QStringLiteral("b.zip"));
-        queue(m, QStringLiteral("c.exe"));
+        Recorder rec(&m);
+        queue(m, {"a.zip", "b.zip", "c.exe"});
         m.start();
         QCOMPARE(rec.events, QStringList({"begin a.zip", "begin b.zip", "begin c.exe", "start"}));
         QCOMPARE(m.downloader(0)->currentTask()->downloadTask->localName, QStringLiteral("a.zip"));
@@ -153,8 +180,7 @@ private slots:
     void largeFileRunsTenPiecesAtOnceInOrder() {
         const QByteArray content = publish(QStringLiteral("big.pak"), 100 * MiB, 4);
         XDManager m(dir->path());
-        Recorder rec;
-        rec.attach(&m);
+        Recorder rec(&m);
         queue(m, QStringLiteral("big.pak"));
 
         m.start();
@@ -209,8 +235,7 @@ private slots:
         hold.hold = true;
         server.setFaults("/cdn/v1_ten.bin", hold);
         XDManager m(dir->path());
-        Recorder rec;
-        rec.attach(&m);
+        Recorder rec(&m);
         queue(m, QStringLiteral("ten.bin"));
         m.start();
         QTRY_COMPARE_WITH_TIMEOUT(server.heldCount(), 3, 20000);
@@ -230,24 +255,19 @@ private slots:
     void wrongDigestWritesNothingAndTheRunGoesOn() {
         publish(QStringLiteral("bad.zip"), 9 * MiB, 6);
         const QByteArray good = publish(QStringLiteral("good.zip"), 3 * MiB, 7);
-        VersionTable::instance()[QStringLiteral("bad.zip")].md5 = md5Of("something else");
+        VersionTable::instance()[QStringLiteral("bad.zip")].md5 = md5Hex("something else");
         // Digests are compared as lower-case text: an upper-case digest does not match.
         const QByteArray upper = publish(QStringLiteral("upper.zip"), 1000, 8);
-        VersionTable::instance()[QStringLiteral("upper.zip")].md5 = md5Of(upper).toUpper();
+        VersionTable::instance()[QStringLiteral("upper.zip")].md5 = md5Hex(upper).toUpper();
         XDManager m(dir->path());
-        Recorder rec;
-        rec.attach(&m);
-        queue(m, QStringLiteral("bad.zip"));
-        queue(m, QStringLiteral("good.zip"));
-        queue(m, QStringLiteral("upper.zip"));
+        Recorder rec(&m);
+        queue(m, {"bad.zip", "good.zip", "upper.zip"});
         m.start();
         QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
-        QCOMPARE(rec.resultOf(QStringLiteral("bad.zip")), VerifyError);
-        QCOMPARE(rec.resultOf(QStringLiteral("upper.zip")), VerifyError);
-        QCOMPARE(rec.resultOf(QStringLiteral("good.zip")), NoError);
+        QCOMPARE_RESULTS(rec, {"bad.zip", VerifyError}, {"upper.zip", VerifyError}, {"good.zip", NoError});
         // The reason names both digests; a success leaves none.
         const QString why = m.failureReason(QStringLiteral("bad.zip"));
-        QVERIFY2(why.contains(md5Of("something else")) && why.contains(QLatin1String("md5 of")),
+        QVERIFY2(why.contains(md5Hex("something else")) && why.contains(QLatin1String("md5 of")),
                  qPrintable(why));
         QVERIFY(m.failureReason(QStringLiteral("good.zip")).isEmpty());
         QCOMPARE(dirEntries(), QStringList({"good.zip"}));
@@ -261,8 +281,7 @@ private slots:
         old.close();
         const QByteArray content = publish(QStringLiteral("game.pak"), 5 * MiB + 3, 9, QStringLiteral("2"));
         XDManager m(dir->path());
-        Recorder rec;
-        rec.attach(&m);
+        Recorder rec(&m);
         queue(m, QStringLiteral("game.pak"), QStringLiteral("2"));
         m.start();
         QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
@@ -276,19 +295,12 @@ private slots:
         const QByteArray b = publish(QStringLiteral("b.pak"), 30 * MiB, 11);
         const QByteArray c = publish(QStringLiteral("c.pak"), 2 * MiB, 12);
         // Piece 1 of a.pak always fails; its other pieces are kept running until then.
-        HttpServer::Faults broken;
-        broken.status = 500;
-        server.setFaults("/cdn/v1_a.pak", broken, 4194304);
-        HttpServer::Faults slow;
-        slow.bytesPerSecond = 256 * 1024;
-        server.setFaults("/cdn/v1_a.pak", slow);
+        fail("/cdn/v1_a.pak", 500, 4194304);
+        throttle("/cdn/v1_a.pak", 256 * 1024);
 
         XDManager m(dir->path());
-        Recorder rec;
-        rec.attach(&m);
-        queue(m, QStringLiteral("a.pak"));
-        queue(m, QStringLiteral("b.pak"));
-        queue(m, QStringLiteral("c.pak"));
+        Recorder rec(&m);
+        queue(m, {"a.pak", "b.pak", "c.pak"});
         m.start();
         QTRY_COMPARE_WITH_TIMEOUT(rec.resultCount(QStringLiteral("a.pak")), 1, 30000);
         QCOMPARE(rec.resultOf(QStringLiteral("a.pak")), NetworkError);
@@ -306,8 +318,7 @@ private slots:
 
         QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 60000);
         QCOMPARE(rec.resultCount(QStringLiteral("a.pak")), 1);
-        QCOMPARE(rec.resultOf(QStringLiteral("b.pak")), NoError);
-        QCOMPARE(rec.resultOf(QStringLiteral("c.pak")), NoError);
+        QCOMPARE_RESULTS(rec, {"b.pak", NoError}, {"c.pak", NoError});
         QCOMPARE(rec.events.last(), QStringLiteral("all"));
         QCOMPARE(dirEntries(), QStringList({"b.pak", "c.pak"}));
         QVERIFY(onDisk(QStringLiteral("b.pak")) == b);
@@ -323,40 +334,30 @@ private slots:
         RemoteFileInfo big;
         big.name = QStringLiteral("big.pak");
         big.version = QStringLiteral("1");
-        big.md5 = md5Of("x");
+        big.md5 = md5Hex("x");
         big.size = XDManager::DownloaderCount * DownloadTaskPiece::PieceSize;
         VersionTable::instance().insert(big.name, big);
-        HttpServer::Faults broken;
-        broken.status = 500;
-        server.setFaults("/cdn/v1_big.pak", broken);
+        fail("/cdn/v1_big.pak", 500);
         putTableEntry(QStringLiteral("empty.txt"), QStringLiteral("1"), QByteArray());
 
         XDManager m(dir->path());
-        Recorder rec;
-        rec.attach(&m);
-        queue(m, QStringLiteral("big.pak"));
-        queue(m, QStringLiteral("empty.txt"));
-        queue(m, QStringLiteral("unlisted.bin"));
+        Recorder rec(&m);
+        queue(m, {"big.pak", "empty.txt", "unlisted.bin"});
         m.start();
         QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
-        QCOMPARE(rec.resultOf(QStringLiteral("big.pak")), NetworkError);
-        QCOMPARE(rec.resultOf(QStringLiteral("empty.txt")), NoError);
-        QCOMPARE(rec.resultOf(QStringLiteral("unlisted.bin")), NetworkError);
+        QCOMPARE_RESULTS(rec, {"big.pak", NetworkError}, {"empty.txt", NoError},
+                         {"unlisted.bin", NetworkError});
         QCOMPARE(rec.events.last(), QStringLiteral("all"));
     }
 
     void pauseAndResumeLoseAndRepeatNothing() {
         const QByteArray a = publish(QStringLiteral("a.pak"), 13 * MiB + 5, 13);
         const QByteArray b = publish(QStringLiteral("b.pak"), 3 * MiB, 14);
-        HttpServer::Faults slow;
-        slow.bytesPerSecond = 400 * 1024;
-        server.setFaults("/cdn/v1_a.pak", slow);
-        server.setFaults("/cdn/v1_b.pak", slow);
+        throttle("/cdn/v1_a.pak", 400 * 1024);
+        throttle("/cdn/v1_b.pak", 400 * 1024);
         XDManager m(dir->path());
-        Recorder rec;
-        rec.attach(&m);
-        queue(m, QStringLiteral("a.pak"));
-        queue(m, QStringLiteral("b.pak"));
+        Recorder rec(&m);
+        queue(m, {"a.pak", "b.pak"});
         m.start();
 
         QTRY_VERIFY_WITH_TIMEOUT(m.bufferedBytes() > 2 * MiB, 30000);
@@ -394,20 +395,16 @@ private slots:
             }
         }
         QVERIFY(resumed > 0);
-        QCOMPARE(rec.resultOf(QStringLiteral("a.pak")), NoError);
-        QCOMPARE(rec.resultOf(QStringLiteral("b.pak")), NoError);
+        QCOMPARE_RESULTS(rec, {"a.pak", NoError}, {"b.pak", NoError});
         QVERIFY(onDisk(QStringLiteral("a.pak")) == a);
         QVERIFY(onDisk(QStringLiteral("b.pak")) == b);
     }
 
     void progressCountsEveryByteOnce() {
         const QByteArray content = publish(QStringLiteral("p.pak"), 18 * MiB, 15);
-        HttpServer::Faults slow;
-        slow.bytesPerSecond = 1500 * 1024;
-        server.setFaults("/cdn/v1_p.pak", slow);
+        throttle("/cdn/v1_p.pak", 1500 * 1024);
         XDManager m(dir->path());
-        Recorder rec;
-        rec.attach(&m);
+        Recorder rec(&m);
         queue(m, QStringLiteral("p.pak"));
         bool overCounted = false;
         bool sawBoth = false;
@@ -430,22 +427,16 @@ private slots:
         putTableEntry(QStringLiteral("empty.txt"), QStringLiteral("1"), QByteArray());
         const QByteArray one = publish(QStringLiteral("one.bin"), 1, 16);
         putTableEntry(QStringLiteral("empty-bad.txt"), QStringLiteral("1"), QByteArray());
-        VersionTable::instance()[QStringLiteral("empty-bad.txt")].md5 = md5Of("x");
+        VersionTable::instance()[QStringLiteral("empty-bad.txt")].md5 = md5Hex("x");
         XDManager m(dir->path());
-        Recorder rec;
-        rec.attach(&m);
-        queue(m, QStringLiteral("empty.txt"));
-        queue(m, QStringLiteral("missing.zip"));
-        queue(m, QStringLiteral("one.bin"));
-        queue(m, QStringLiteral("empty-bad.txt"));
+        Recorder rec(&m);
+        queue(m, {"empty.txt", "missing.zip", "one.bin", "empty-bad.txt"});
         m.start();
         QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 20000);
-        QCOMPARE(rec.resultOf(QStringLiteral("empty.txt")), NoError);
-        QCOMPARE(rec.resultOf(QStringLiteral("missing.zip")), NetworkError);
+        QCOMPARE_RESULTS(rec, {"empty.txt", NoError}, {"missing.zip", NetworkError});
         QCOMPARE(m.failureReason(QStringLiteral("missing.zip")),
                  QStringLiteral("\"missing.zip\" is not in the version file"));
-        QCOMPARE(rec.resultOf(QStringLiteral("one.bin")), NoError);
-        QCOMPARE(rec.resultOf(QStringLiteral("empty-bad.txt")), VerifyError);
+        QCOMPARE_RESULTS(rec, {"one.bin", NoError}, {"empty-bad.txt", VerifyError});
         QCOMPARE(rec.events.count(QStringLiteral("all")), 1);
         QCOMPARE(rec.events.last(), QStringLiteral("all"));
         QVERIFY(!VersionTable::instance().contains(QStringLiteral("missing.zip")));
@@ -460,8 +451,7 @@ private slots:
 
     void runOfNothingEndsAfterStartReturns() {
         XDManager m(dir->path());
-        Recorder rec;
-        rec.attach(&m);
+        Recorder rec(&m);
         queue(m, QStringLiteral("missing.zip"));
         m.start();
         QCOMPARE(rec.events, QStringList({"begin missing.zip", "end 2 missing.zip", "start"}));
@@ -476,14 +466,11 @@ private slots:
         // A directory where the file should go cannot be replaced.
         QVERIFY(QDir(dir->path()).mkdir(QStringLiteral("a.zip")));
         XDManager m(dir->path());
-        Recorder rec;
-        rec.attach(&m);
-        queue(m, QStringLiteral("a.zip"));
-        queue(m, QStringLiteral("b.zip"));
+        Recorder rec(&m);
+        queue(m, {"a.zip", "b.zip"});
         m.start();
         QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
-        QCOMPARE(rec.resultOf(QStringLiteral("a.zip")), WriteError);
-        QCOMPARE(rec.resultOf(QStringLiteral("b.zip")), NoError);
+        QCOMPARE_RESULTS(rec, {"a.zip", WriteError}, {"b.zip", NoError});
         QVERIFY2(m.failureReason(QStringLiteral("a.zip")).contains(dir->filePath(QStringLiteral("a.zip"))),
                  qPrintable(m.failureReason(QStringLiteral("a.zip"))));
         QVERIFY(QFileInfo(dir->filePath(QStringLiteral("a.zip"))).isDir());
@@ -523,8 +510,7 @@ private slots:
             }
         }
         XDManager m(dir->path());
-        Recorder rec;
-        rec.attach(&m);
+        Recorder rec(&m);
         queue(m, QStringLiteral("a.zip"));
         m.start();
         const bool ended = QTest::qWaitFor([&] { return rec.runEnds == 1; }, 30000);
@@ -537,8 +523,7 @@ private slots:
     void missingTargetDirectoryGivesWriteError() {
         publish(QStringLiteral("a.zip"), 2 * MiB, 20);
         XDManager m(dir->filePath(QStringLiteral("gone")));
-        Recorder rec;
-        rec.attach(&m);
+        Recorder rec(&m);
         queue(m, QStringLiteral("a.zip"));
         m.start();
         QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
@@ -552,10 +537,8 @@ private slots:
         whole.ignoreRange = true;
         server.setFaults("/cdn/v1_a.pak", whole);
         XDManager m(dir->path());
-        Recorder rec;
-        rec.attach(&m);
-        queue(m, QStringLiteral("a.pak"));
-        queue(m, QStringLiteral("b.pak"));
+        Recorder rec(&m);
+        queue(m, {"a.pak", "b.pak"});
         qint64 most = 0;
         QTimer watch;
         connect(&watch, &QTimer::timeout, this, [&] { most = qMax(most, m.bufferedBytes()); });
@@ -573,9 +556,7 @@ private slots:
 
     void destroyingTheManagerLeavesNoFileUnderItsName() {
         publish(QStringLiteral("a.pak"), 40 * MiB, 23);
-        HttpServer::Faults slow;
-        slow.bytesPerSecond = 2 * MiB;
-        server.setFaults("/cdn/v1_a.pak", slow);
+        throttle("/cdn/v1_a.pak", 2 * MiB);
         {
             XDManager m(dir->path());
             queue(m, QStringLiteral("a.pak"));
@@ -601,8 +582,7 @@ private slots:
             f.write("left over");
         }
         XDManager m(dir->path());
-        Recorder rec;
-        rec.attach(&m);
+        Recorder rec(&m);
         queue(m, QStringLiteral("data"));
         m.start();
         QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
@@ -653,8 +633,7 @@ private slots:
         const QString crName = QStringLiteral("evil\r.zip");
         server.setFile("/cdn/v1_evil%0D.zip", good);
         putTableEntry(crName, QStringLiteral("1"), good);
-        Recorder rec;
-        rec.attach(&m);
+        Recorder rec(&m);
         queue(m, crName);
         queue(m, QStringLiteral("good.pak"));
         m.start();

@@ -48,19 +48,14 @@ public:
 class GameResourcesTest : public WindowFixture {
     Q_OBJECT
 
-    void waitForUpdateFinished(int timeoutMs = 30000) {
-        QTRY_VERIFY_WITH_TIMEOUT(window && A::gameState(window) == 2, timeoutMs);
-        QCOMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("UPDATE_FINISHED"));
-    }
-
 private slots:
     void firstStartDownloadsEverythingAndRecordsVersions() {
-        const QByteArray game = randomBytes(300000, 1);
         const QByteArray pak = randomBytes(5000000, 2); // two pieces
         const QByteArray mapA = "map a\n";
         const QByteArray deep = randomBytes(70000, 3);
         const QByteArray readme = "new readme\n";
-        publish(QStringLiteral("game.bin"), QStringLiteral("3"), game);
+        const QByteArray game =
+            publish(QStringLiteral("game.bin"), QStringLiteral("3"), randomBytes(300000, 1));
         publish(QStringLiteral("data.pak"), QStringLiteral("2"), pak);
         // File entries only: the parent folders come from the names.
         publish(QStringLiteral("res.zip"), QStringLiteral("7"),
@@ -117,10 +112,10 @@ private slots:
     }
 
     void changedVersionFetchesOnlyThatFile() {
-        const QByteArray oldGame = randomBytes(1000, 4);
-        const QByteArray exe = randomBytes(20000, 5);
-        publish(QStringLiteral("game.bin"), QStringLiteral("3"), oldGame);
-        publish(QStringLiteral("Quelvane.exe"), QStringLiteral("12"), exe);
+        const QByteArray oldGame =
+            publish(QStringLiteral("game.bin"), QStringLiteral("3"), randomBytes(1000, 4));
+        const QByteArray exe =
+            publish(QStringLiteral("Quelvane.exe"), QStringLiteral("12"), randomBytes(20000, 5));
         QVERIFY(writeFile(dir + QStringLiteral("/game.bin"), oldGame));
         writeConfig(QStringLiteral("version/game.bin"), QStringLiteral("3"));
         // Versions compare as text: "12.0" is not "12".
@@ -225,10 +220,8 @@ private slots:
     void pausedLabelsAreEmptyAndContinueFinishes() {
         // About 7 s each at the throttled rate: neither can complete during the pause below, even
         // when a loaded machine shows the first speed figure late.
-        const QByteArray a = randomBytes(1400000, 6);
-        const QByteArray b = randomBytes(1400000, 7);
-        publish(QStringLiteral("a.bin"), QStringLiteral("1"), a);
-        publish(QStringLiteral("b.bin"), QStringLiteral("1"), b);
+        const QByteArray a = publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(1400000, 6));
+        const QByteArray b = publish(QStringLiteral("b.bin"), QStringLiteral("1"), randomBytes(1400000, 7));
         throttle(QStringLiteral("a.bin"), 200000);
         throttle(QStringLiteral("b.bin"), 200000);
 
@@ -270,10 +263,8 @@ private slots:
     }
 
     void closingDuringDownloadOffersKeepUpdate() {
-        const QByteArray a = randomBytes(400000, 8);
-        const QByteArray b = randomBytes(2000000, 9);
-        publish(QStringLiteral("a.bin"), QStringLiteral("1"), a);
-        publish(QStringLiteral("b.bin"), QStringLiteral("1"), b);
+        const QByteArray a = publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(400000, 8));
+        const QByteArray b = publish(QStringLiteral("b.bin"), QStringLiteral("1"), randomBytes(2000000, 9));
         throttle(QStringLiteral("b.bin"), 100000);
 
         makeWindow();

@@ -1,29 +1,21 @@
 // A game file of 3 GiB published with kv-publish, fetched by the window from a CDN on 127.0.0.1 and
 // installed: sizes and offsets past 2^31, end to end. Needs about 7 GiB of free disk in the temporary
 // folder (the release file is sparse, the CDN copy and the install are not).
-#include "gamefixture.h"
-
 #include "launcher/installcheck.h"
+#include "support/windowfixture.h"
 #include "tools/toolsupport.h"
 
-using namespace GameTest;
+using namespace WindowTest;
 using A = LauncherUpdaterTestAccess;
 
 namespace {
 constexpr qint64 HugeSize = Q_INT64_C(3) << 30;
 }
 
-class LargeReleaseTest : public GameFixture {
+class LargeReleaseTest : public WindowFixture {
     Q_OBJECT
 
 private slots:
-    void initTestCase() {
-        qApp->setQuitOnLastWindowClosed(false);
-        QVERIFY(startServer());
-    }
-    void init() { setUpDirs(); }
-    void cleanup() { tearDownDirs(); }
-
     void threeGiBFileIsPublishedDownloadedAndInstalled() {
         const QString rel = root->path() + QStringLiteral("/release");
         const QString cdn = root->path() + QStringLiteral("/cdn");
@@ -74,5 +66,5 @@ private slots:
     }
 };
 
-KV_GAME_TEST_MAIN(LargeReleaseTest)
+KV_LAUNCHER_TEST_MAIN(LargeReleaseTest)
 #include "test_large_release.moc"

@@ -1,22 +1,15 @@
 // Picking up where it stopped: installed files that went missing or changed are fetched again (by
 // size at every start, by MD5 with --verify), and a download closed half way resumes with the rest.
 // Driven through the window against a CDN on 127.0.0.1.
-#include "gamefixture.h"
-#include "zipmaker.h"
-
 #include "download/xdmanager.h"
-#include "widgets/confirmdialog.h"
+#include "support/windowfixture.h"
+#include "support/zipwriter.h"
 
-using namespace GameTest;
+using namespace WindowTest;
 using A = LauncherUpdaterTestAccess;
 
-class RepairTest : public GameFixture {
+class RepairTest : public WindowFixture {
     Q_OBJECT
-
-    void waitForUpdateFinished() {
-        QTRY_VERIFY_WITH_TIMEOUT(window && A::gameState(window) == 2, 30000);
-        QCOMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("UPDATE_FINISHED"));
-    }
 
     QMap<QString, QString> damageReasons() const {
         QMap<QString, QString> reasons;
@@ -42,21 +35,12 @@ class RepairTest : public GameFixture {
     }
 
 private slots:
-    void initTestCase() {
-        qApp->setQuitOnLastWindowClosed(false);
-        QVERIFY(startServer());
-    }
-    void init() { setUpDirs(); }
-    void cleanup() { tearDownDirs(); }
-
     void missingOrResizedFilesAreFetchedAgainAtStart() {
-        const QByteArray a = randomBytes(300000, 1);
         const QByteArray b = randomBytes(5000000, 2); // two pieces
-        const QByteArray c = randomBytes(1000, 3);
         const QByteArray unpacked = randomBytes(20000, 4);
-        publish(QStringLiteral("a.bin"), QStringLiteral("1"), a);
+        const QByteArray a = publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(300000, 1));
         publish(QStringLiteral("b.bin"), QStringLiteral("1"), b);
-        publish(QStringLiteral("c.bin"), QStringLiteral("1"), c);
+        const QByteArray c = publish(QStringLiteral("c.bin"), QStringLiteral("1"), randomBytes(1000, 3));
         publish(QStringLiteral("pack.zip"), QStringLiteral("1"), zipBytes({{"pack/data.bin", unpacked}}));
         installRelease();
 
@@ -94,10 +78,8 @@ private slots:
     }
 
     void verifyFetchesFilesWhoseContentDiffers() {
-        const QByteArray a = randomBytes(300000, 5);
-        const QByteArray b = randomBytes(6000000, 6);
-        publish(QStringLiteral("a.bin"), QStringLiteral("1"), a);
-        publish(QStringLiteral("b.bin"), QStringLiteral("1"), b);
+        const QByteArray a = publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(300000, 5));
+        const QByteArray b = publish(QStringLiteral("b.bin"), QStringLiteral("1"), randomBytes(6000000, 6));
         installRelease(true); // nothing installed yet: nothing to hash, the update runs as usual
 
         // Same size, one byte changed: only the hash sees it.
@@ -134,14 +116,7 @@ private slots:
             30000);
 
         // Leave through the exit sequence, confirming the question; the held pieces never arrive.
-        QTimer confirm;
-        connect(&confirm, &QTimer::timeout, [] {
-            if (auto *d = qobject_cast<ConfirmDialog *>(QApplication::activeModalWidget()))
-                d->confirmButton->click();
-        });
-        confirm.start(50);
-        A::exitApp(window);
-        confirm.stop();
+        exitAnswering(true);
         closeWindow();
         server->clearFaults();
         server->release();
@@ -166,5 +141,5 @@ private slots:
     }
 };
 
-KV_GAME_TEST_MAIN(RepairTest)
+KV_LAUNCHER_TEST_MAIN(RepairTest)
 #include "test_repair.moc"

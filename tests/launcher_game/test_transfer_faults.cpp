@@ -42,10 +42,10 @@ private slots:
         // The version file and a piece send their headers (and part of the body) and then nothing
         // on their first request; a second file trickles in more slowly than the limit but never
         // stops, and must not be cut.
-        const QByteArray game = randomBytes(300000, 21);
-        const QByteArray slow = randomBytes(60000, 22);
-        publish(QStringLiteral("game.bin"), QStringLiteral("2"), game);
-        publish(QStringLiteral("slow.bin"), QStringLiteral("1"), slow);
+        const QByteArray game =
+            publish(QStringLiteral("game.bin"), QStringLiteral("2"), randomBytes(300000, 21));
+        const QByteArray slow =
+            publish(QStringLiteral("slow.bin"), QStringLiteral("1"), randomBytes(60000, 22));
         server->setFaults(VersionPath, stallOnce(0));
         server->setFaults(remotePath(QStringLiteral("game.bin"), QStringLiteral("2")), stallOnce(100000));
         throttle(QStringLiteral("slow.bin"), 40000);
@@ -71,8 +71,8 @@ private slots:
         // The launcher's own download: a stall is a load error, the check runs again and the
         // second download completes the update.
         release.clear();
-        const QByteArray launcher = randomBytes(200000, 23);
-        publish(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.12"), launcher);
+        const QByteArray launcher =
+            publish(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.12"), randomBytes(200000, 23));
         server->setFaults(remotePath(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.12")),
                           stallOnce(50000));
         makeWindow();

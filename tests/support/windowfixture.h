@@ -181,13 +181,15 @@ public:
     }
 
     // Serves name in the given version and lists it in the version file (md5 overrides the listed digest).
-    void publish(const QString &name, const QString &version, const QByteArray &data,
-                 const QString &md5 = QString()) {
+    // Returns data.
+    QByteArray publish(const QString &name, const QString &version, const QByteArray &data,
+                       const QString &md5 = QString()) {
         if (release.contains(name))
             server->removeFile(remotePath(name, release.value(name).version));
         release.insert(name, {version, data, md5.isEmpty() ? WindowTest::md5Hex(data) : md5});
         server->setFile(remotePath(name, version), data);
         publishVersionFile();
+        return data;
     }
 
     // Listed in the version file but not served (404).
@@ -234,6 +236,12 @@ public:
     }
 
     Ui::LauncherUpdater *ui() const { return A::ui(window); }
+
+    // The update ends with the game ready and "UPDATE_FINISHED" shown.
+    void waitForUpdateFinished(int timeoutMs = 30000) {
+        QTRY_VERIFY_WITH_TIMEOUT(window && A::gameState(window) == 2, timeoutMs);
+        QCOMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("UPDATE_FINISHED"));
+    }
 
     // Runs the window's exit sequence, answering its question (when one comes) with the confirm
     // button or by cancelling. True when a question came.
