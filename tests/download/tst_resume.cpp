@@ -153,10 +153,10 @@ private slots:
         QTest::addColumn<int>("partialPieces");
         QTest::addColumn<QByteArray>("garble");
         const QString v = QStringLiteral("1");
-        const QString md5 = md5Of(patternBytes(12 * Piece - 1000, 31));
+        const QString md5 = md5Hex(patternBytes(12 * Piece - 1000, 31));
         const qint64 size = 12 * Piece - 1000;
         QTest::newRow("other version") << QStringLiteral("0") << md5 << size << 2 << QByteArray();
-        QTest::newRow("other md5") << v << md5Of("x") << size << 2 << QByteArray();
+        QTest::newRow("other md5") << v << md5Hex("x") << size << 2 << QByteArray();
         QTest::newRow("other size") << v << md5 << size - 1 << 2 << QByteArray();
         QTest::newRow("partial shorter than claimed") << v << md5 << size << 1 << QByteArray();
         QTest::newRow("garbage") << v << md5 << size << 2 << QByteArray("{\"format\":1,\"pieces\":");
@@ -190,7 +190,7 @@ private slots:
     // A record that matches but pieces whose bytes are not the file's: the digest at the end
     // tells, and the whole file is fetched again, once.
     void resumedBytesThatFailTheDigestAreFetchedWholeOnce() {
-        ResumeRecord r(name, QStringLiteral("1"), content.size(), md5Of(content));
+        ResumeRecord r(name, QStringLiteral("1"), content.size(), md5Hex(content));
         r.setComplete(0);
         r.setComplete(1);
         QByteArray partial = content.left(int(2 * Piece));
@@ -206,9 +206,9 @@ private slots:
         verifyInPlace();
 
         // Listed with a digest no bytes have: the second failure ends the file.
-        VersionTable::instance()[name].md5 = md5Of("other");
+        VersionTable::instance()[name].md5 = md5Hex("other");
         QFile::remove(target());
-        r = ResumeRecord(name, QStringLiteral("1"), content.size(), md5Of("other"));
+        r = ResumeRecord(name, QStringLiteral("1"), content.size(), md5Hex("other"));
         r.setComplete(0);
         writeAll(ResumeRecord::partialPath(target()), content.left(int(Piece)));
         writeAll(ResumeRecord::recordPath(target()), r.toBytes());
