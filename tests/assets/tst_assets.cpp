@@ -281,25 +281,22 @@ private slots:
         const int startRoom =
             int(1.1 * qMax(width(latinFamily, 47, en.value(QStringLiteral("START_GAME"))),
                            width(latinFamily, 47, en.value(QStringLiteral("RESUME_DOWNLOADING")))));
-        for (const char *key : {"START_GAME", "RESUME_DOWNLOADING"}) {
-            const int w = width(family, startSize, texts.value(QLatin1String(key)));
-            QVERIFY2(w <= startRoom, qPrintable(QStringLiteral("%1 %2 is %3 px wide, room %4")
-                                                    .arg(language, QLatin1String(key))
-                                                    .arg(w)
-                                                    .arg(startRoom)));
-        }
+        const auto fits = [&](const char *key, int size, int room) {
+            const int w = width(family, size, texts.value(QLatin1String(key)));
+            QVERIFY2(w <= room, qPrintable(QStringLiteral("%1 %2 is %3 px wide, room %4")
+                                               .arg(language, QLatin1String(key))
+                                               .arg(w)
+                                               .arg(room)));
+        };
+        for (const char *key : {"START_GAME", "RESUME_DOWNLOADING"})
+            STEP(fits(key, startSize, startRoom));
 
         // Confirmation dialog: 35 px captions with the CJK font, 45 px otherwise.
         const int dialogSize = usesCjkFont(language) ? 35 : 45;
         const int dialogRoom = int(1.1 * qMax(width(latinFamily, 45, en.value(QStringLiteral("CONFIRM"))),
                                               width(latinFamily, 45, en.value(QStringLiteral("CANCEL")))));
-        for (const char *key : {"CONFIRM", "CANCEL"}) {
-            const int w = width(family, dialogSize, texts.value(QLatin1String(key)));
-            QVERIFY2(w <= dialogRoom, qPrintable(QStringLiteral("%1 %2 is %3 px wide, room %4")
-                                                     .arg(language, QLatin1String(key))
-                                                     .arg(w)
-                                                     .arg(dialogRoom)));
-        }
+        for (const char *key : {"CONFIRM", "CANCEL"})
+            STEP(fits(key, dialogSize, dialogRoom));
     }
 
     void imageResource_data() {
@@ -462,5 +459,4 @@ private slots:
 };
 
 QTEST_MAIN(TestAssets)
-#include "support/teststep.h"
 #include "tst_assets.moc"

@@ -43,14 +43,21 @@ bool anyHalo(QRgb c) {
     return qRed(c) > 0;
 }
 
-// Leftmost column holding a pixel that matches, -1 when none does.
+// First column (or row, when transposed) holding a pixel that matches, -1 when none does.
+template <typename Pred>
+int firstLine(const QImage &img, Pred pred, bool rows) {
+    const int lines = rows ? img.height() : img.width();
+    const int along = rows ? img.width() : img.height();
+    for (int i = 0; i < lines; ++i)
+        for (int j = 0; j < along; ++j)
+            if (pred(rows ? img.pixel(j, i) : img.pixel(i, j)))
+                return i;
+    return -1;
+}
+
 template <typename Pred>
 int leftmostColumn(const QImage &img, Pred pred) {
-    for (int x = 0; x < img.width(); ++x)
-        for (int y = 0; y < img.height(); ++y)
-            if (pred(img.pixel(x, y)))
-                return x;
-    return -1;
+    return firstLine(img, pred, false);
 }
 
 // Equal up to small differences of antialiased edges.
@@ -70,11 +77,7 @@ bool sameWithin(const QImage &a, const QImage &b, int tolerance) {
 
 template <typename Pred>
 int topmostRow(const QImage &img, Pred pred) {
-    for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x)
-            if (pred(img.pixel(x, y)))
-                return y;
-    return -1;
+    return firstLine(img, pred, true);
 }
 
 QImage render(QWidget *w) {

@@ -211,6 +211,14 @@ private:
 
     void clickClose() { QTest::mouseClick(A::ui(window)->close_btn, Qt::LeftButton); }
 
+    // Starts the tray host, opens the window and closes it into the tray.
+    void openDocked(TrayHost &tray) {
+        QVERIFY(tray.start());
+        STEP(openWindow(false));
+        clickClose();
+        QTRY_COMPARE_WITH_TIMEOUT(tray.count("dock"), 1, 5000);
+    }
+
 private slots:
     void initTestCase() {
         LogCapture::start();
@@ -290,10 +298,7 @@ private slots:
 
     void rightClickOpensTheMenuAboveAndLeftOfTheCursor() {
         TrayHost tray;
-        QVERIFY(tray.start());
-        STEP(openWindow(false));
-        clickClose();
-        QTRY_COMPARE_WITH_TIMEOUT(tray.count("dock"), 1, 5000);
+        STEP(openDocked(tray));
 
         QMenu &menu = A::trayMenu(window);
         const QPoint cursor = tray.firstIcon();
@@ -393,10 +398,7 @@ private slots:
 
     void secondStartBringsTheWindowBackFromTheTray() {
         TrayHost tray;
-        QVERIFY(tray.start());
-        STEP(openWindow(false));
-        clickClose();
-        QTRY_COMPARE_WITH_TIMEOUT(tray.count("dock"), 1, 5000);
+        STEP(openDocked(tray));
         QVERIFY(!window->isActiveWindow());
         window->receivedMessageFromSecondary(3, "activated");
         QVERIFY(window->isVisible());

@@ -1,5 +1,6 @@
 // Combo box with its popup list and the menu switch, driven by real mouse events.
 
+#include "support/teststep.h"
 #include "support/widgetfixture.h"
 
 #include "widgets/combopopup.h"
@@ -200,26 +201,24 @@ void SelectorsTest::comboChoosingRows() {
     QVERIFY(combo);
     QSignalSpy activated(combo, &DoublePopupComboBox::activated);
 
+    // Opens the list and clicks row `r` with `button`.
+    const auto choose = [&](int r, Qt::MouseButton button) {
+        bool sawPopup = false;
+        whenPopupOpens(
+            combo, [&](ComboPopup *popup) { QTest::mouseClick(row(popup, r), button, {}, QPoint(50, 20)); },
+            &sawPopup);
+        QTest::mouseClick(combo, Qt::LeftButton, {}, QPoint(100, 20));
+        QVERIFY(sawPopup);
+    };
+
     // The current row: closes, nothing emitted.
-    bool sawPopup = false;
-    whenPopupOpens(
-        combo,
-        [&](ComboPopup *popup) { QTest::mouseClick(row(popup, 1), Qt::LeftButton, {}, QPoint(50, 20)); },
-        &sawPopup);
-    QTest::mouseClick(combo, Qt::LeftButton, {}, QPoint(100, 20));
-    QVERIFY(sawPopup);
+    STEP(choose(1, Qt::LeftButton));
     QVERIFY(!QApplication::activePopupWidget());
     QCOMPARE(activated.count(), 0);
     QCOMPARE(combo->currentIndex(), 1);
 
     // Another row: taken and announced once.
-    sawPopup = false;
-    whenPopupOpens(
-        combo,
-        [&](ComboPopup *popup) { QTest::mouseClick(row(popup, 3), Qt::LeftButton, {}, QPoint(50, 20)); },
-        &sawPopup);
-    QTest::mouseClick(combo, Qt::LeftButton, {}, QPoint(100, 20));
-    QVERIFY(sawPopup);
+    STEP(choose(3, Qt::LeftButton));
     QCOMPARE(activated.count(), 1);
     QCOMPARE(activated.at(0).at(0).toInt(), 3);
     QCOMPARE(combo->currentIndex(), 3);
@@ -231,10 +230,7 @@ void SelectorsTest::comboChoosingRows() {
     QCOMPARE(combo->currentIndex(), 3);
 
     // The right mouse button on a row chooses too (any button).
-    whenPopupOpens(combo, [&](ComboPopup *popup) {
-        QTest::mouseClick(row(popup, 0), Qt::RightButton, {}, QPoint(50, 20));
-    });
-    QTest::mouseClick(combo, Qt::LeftButton, {}, QPoint(100, 20));
+    STEP(choose(0, Qt::RightButton));
     QCOMPARE(activated.count(), 2);
     QCOMPARE(combo->currentIndex(), 0);
 }
