@@ -1,9 +1,9 @@
 #include "crash/crashupload.h"
 
 #include "core/buildconstants.h"
+#include "core/filedigest.h"
 #include "platform/platform.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -57,13 +57,9 @@ QByteArray crashGuid(const QString &archiveName) {
 }
 
 QByteArray fileMd5Hex(const QString &path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!hash.addData(&file))
-        return QByteArray();
-    return hash.result().toHex();
+    QByteArray md5;
+    FileDigest::md5Hex(path, &md5);
+    return md5;
 }
 
 QNetworkReply *postCrashReport(QNetworkAccessManager *nam, const QString &crashDir,

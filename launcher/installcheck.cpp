@@ -1,12 +1,8 @@
 #include "launcher/installcheck.h"
 
-#include <QCryptographicHash>
-#include <QFile>
-#include <QFileInfo>
+#include "core/filedigest.h"
 
-namespace {
-constexpr qint64 HashBlock = 1024 * 1024;
-}
+#include <QFileInfo>
 
 QString InstallCheck::sizeDamage(const QString &path, qint64 listedSize) {
     const QFileInfo info(path);
@@ -23,37 +19,30 @@ InstallCheck::File InstallCheck::hashCheck(File file) {
     file.damage = sizeDamage(file.path, file.size);
     if (!file.damage.isEmpty())
         return file;
-    QFile f(file.path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        file.damage = QStringLiteral("cannot read: %1").arg(f.errorString());
+    const auto cancelled = [&file]() { return file.progress && file.progress->cancelled.load(); };
+    if (cancelled()) {
+        file.damage = QStringLiteral("check cancelled");
         return file;
     }
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    QByteArray block(int(HashBlock), Qt::Uninitialized);
+    QByteArray md5;
     qint64 total = 0;
-    for (;;) {
-        if (file.progress && file.progress->cancelled.load()) {
-            file.damage = QStringLiteral("check cancelled");
-            return file;
-        }
-        const qint64 n = f.read(block.data(), HashBlock);
-        if (n < 0) {
-            file.damage = QStringLiteral("cannot read: %1").arg(f.errorString());
-            return file;
-        }
-        if (n == 0)
-            break;
-        hash.addData(block.constData(), int(n));
+    const Result<FileDigest::Error> hashed = FileDigest::md5Hex(file.path, &md5, [&](qint64 n) {
         total += n;
         if (file.progress)
             file.progress->hashedBytes += n;
+        return !cancelled();
+    });
+    if (!hashed.ok()) {
+        file.damage =
+            hashed.code() == FileDigest::Error::Stopped ? QStringLiteral("check cancelled") : hashed.reason();
+        return file;
     }
     // The file may have changed size since the stat.
     if (total != file.size) {
         file.damage = QStringLiteral("size %1 read, %2 listed").arg(total).arg(file.size);
         return file;
     }
-    const QString digest = QString::fromLatin1(hash.result().toHex());
+    const QString digest = QString::fromLatin1(md5);
     if (digest != file.md5)
         file.damage = QStringLiteral("md5 %1 on disk, %2 listed").arg(digest, file.md5);
     return file;

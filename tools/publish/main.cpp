@@ -1,5 +1,6 @@
 // kv-publish: copies release files into a CDN folder under their versioned names and rewrites the
 // version file afterwards, so a client never reads a version file naming a file not yet in place.
+#include "core/filedigest.h"
 #include "download/minisignsecretkey.h"
 #include "download/minisignsignature.h"
 #include "download/releaseverifier.h"
@@ -128,15 +129,13 @@ bool readManifest(const QString &path, QList<Entry> *entries) {
     return true;
 }
 
-// MD5 of a file, read in blocks; empty on a read error.
+// MD5 of a file; empty, with the reason on stderr, when it cannot be read.
 QString fileMd5(const QString &path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QString();
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!hash.addData(&f))
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
+    QByteArray md5;
+    const Result<FileDigest::Error> read = FileDigest::md5Hex(path, &md5);
+    if (!read.ok())
+        err() << "kv-publish: " << read.reason() << "\n";
+    return QString::fromLatin1(md5);
 }
 
 // Copies source to target through a temporary file, hashing what is written. The size limit is
@@ -399,10 +398,8 @@ int main(int argc, char **argv) {
         if (e.alreadyInPlace) {
             md5 = fileMd5(e.target);
             size = QFileInfo(e.target).size();
-            if (md5.isEmpty()) {
-                err() << "kv-publish: cannot read " << e.target << "\n";
+            if (md5.isEmpty())
                 return 1;
-            }
         } else if (!copyFile(e, &md5, &size)) {
             return 1;
         }
