@@ -13,26 +13,11 @@ MinisignPublicKey MinisignPublicKey::parse(const QByteArray &text) {
         k.m_error = QStringLiteral("public key text is larger than %1 bytes").arg(MaxTextSize);
         return k;
     }
-    // The key is the first line that is not the comment.
-    QByteArray line;
-    for (QByteArray l : text.split('\n')) {
-        l = l.trimmed();
-        if (l.isEmpty() || l.startsWith(UntrustedPrefix))
-            continue;
-        line = l;
-        break;
-    }
-    if (line.isEmpty()) {
-        k.m_error = QStringLiteral("public key is empty");
+    const QByteArray raw = decodeKeyLine(text);
+    if (raw.isEmpty()) {
+        k.m_error = QStringLiteral("public key is empty or not base64");
         return k;
     }
-    const QByteArray::FromBase64Result decoded =
-        QByteArray::fromBase64Encoding(line, QByteArray::AbortOnBase64DecodingErrors);
-    if (!decoded) {
-        k.m_error = QStringLiteral("public key is not base64");
-        return k;
-    }
-    const QByteArray raw = *decoded;
     if (raw.size() != Algorithm.size() + KeyIdSize + KeySize) {
         k.m_error = QStringLiteral("public key has %1 bytes instead of %2")
                         .arg(raw.size())
@@ -43,10 +28,19 @@ MinisignPublicKey MinisignPublicKey::parse(const QByteArray &text) {
         k.m_error = QStringLiteral("public key is not an Ed25519 key");
         return k;
     }
-    k.m_keyId = raw.mid(Algorithm.size(), KeyIdSize);
-    k.m_key = raw.mid(Algorithm.size() + KeyIdSize);
-    k.m_error.clear();
-    return k;
+    return fromRaw(raw.mid(Algorithm.size(), KeyIdSize), raw.mid(Algorithm.size() + KeyIdSize));
+}
+
+QByteArray MinisignPublicKey::decodeKeyLine(const QByteArray &text) {
+    for (const QByteArray &l : text.split('\n')) {
+        const QByteArray line = l.trimmed();
+        if (line.isEmpty() || line.startsWith(UntrustedPrefix))
+            continue;
+        const QByteArray::FromBase64Result decoded =
+            QByteArray::fromBase64Encoding(line, QByteArray::AbortOnBase64DecodingErrors);
+        return decoded ? *decoded : QByteArray();
+    }
+    return QByteArray();
 }
 
 MinisignPublicKey MinisignPublicKey::fromRaw(const QByteArray &keyId, const QByteArray &key) {

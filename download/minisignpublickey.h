@@ -24,6 +24,10 @@ public:
     // The one-line base64 form.
     QByteArray toBase64() const;
 
+    // The key line of a key file's text (the first line that is neither empty nor the "untrusted
+    // comment:"), decoded from base64; empty when there is none or it is not base64.
+    static QByteArray decodeKeyLine(const QByteArray &text);
+
     // Key id as minisign prints it: 16 upper-case hexadecimal digits, last byte first.
     static QString keyIdText(const QByteArray &keyId);
 

@@ -2,7 +2,6 @@
 
 #include "download/releaseverifier.h"
 
-#include <QList>
 #include <QtEndian>
 
 #include <sodium.h>
@@ -45,21 +44,11 @@ MinisignSecretKey MinisignSecretKey::parse(const QByteArray &text, const QByteAr
         k.m_error = QStringLiteral("secret key file is larger than %1 bytes").arg(MaxTextSize);
         return k;
     }
-    QByteArray line;
-    for (QByteArray l : text.split('\n')) {
-        l = l.trimmed();
-        if (l.isEmpty() || l.startsWith("untrusted comment:"))
-            continue;
-        line = l;
-        break;
-    }
-    const QByteArray::FromBase64Result decoded =
-        QByteArray::fromBase64Encoding(line, QByteArray::AbortOnBase64DecodingErrors);
-    if (line.isEmpty() || !decoded || decoded.decoded.size() != HeaderSize + KeyNumSize) {
+    const QByteArray raw = MinisignPublicKey::decodeKeyLine(text);
+    if (raw.size() != HeaderSize + KeyNumSize) {
         k.m_error = QStringLiteral("not a minisign secret key");
         return k;
     }
-    const QByteArray raw = decoded.decoded;
     const QByteArray algorithm = raw.left(2);
     const QByteArray kdf = raw.mid(2, 2);
     if (algorithm != "Ed" || raw.mid(4, 2) != "B2") {
