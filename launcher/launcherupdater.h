@@ -23,6 +23,7 @@ class QNetworkAccessManager;
 class QPropertyAnimation;
 class QSettings;
 class QTimer;
+class QUrl;
 class DarkOverlay;
 class EventLogClient;
 class XDManager;
@@ -118,6 +119,12 @@ private:
     void readDeviceId();
 
     // versioncheck.cpp
+    // A GET of url that becomes the current request: safe redirects only, failed after timeoutMs
+    // without a byte.
+    QNetworkReply *startRequest(const QUrl &url, int timeoutMs);
+    // The reply a finished slot handles (its sender, or the current request when called directly),
+    // which is no longer the current request.
+    QNetworkReply *takeFinishedReply();
     void retryVersionCheck(const QString &error);
     void startVersionFileRequest();
     void checkLauncherVersion();

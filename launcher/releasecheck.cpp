@@ -10,7 +10,6 @@
 #include "platform/platform.h"
 
 #include <QDebug>
-#include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QSettings>
 #include <QUrl>
@@ -53,13 +52,9 @@ qint64 LauncherUpdater::newestAcceptedRelease() {
 }
 
 void LauncherUpdater::startSignatureRequest(const QByteArray &versionFileBody) {
-    const QUrl url(cdnBaseUrl + versionFile + QStringLiteral(".minisig"));
-    QNetworkRequest request(url);
     // Moved and stalled like the version file it belongs to.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(versionFileTimeoutMs);
-    QNetworkReply *reply = networkManager->get(request);
-    currentReply = reply;
+    QNetworkReply *reply =
+        startRequest(QUrl(cdnBaseUrl + versionFile + QStringLiteral(".minisig")), versionFileTimeoutMs);
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, versionFileBody]() { signatureDownloadFinished(reply, versionFileBody); });
     connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64 total) {

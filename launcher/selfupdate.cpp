@@ -66,13 +66,9 @@ void LauncherUpdater::launcherDownloadNetworkError(QNetworkReply::NetworkError c
 
 void LauncherUpdater::launcherFileDownloadFinished() {
     qDebug() << "launcher file download finished.";
-    QNetworkReply *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
-        reply = currentReply;
+    QNetworkReply *reply = takeFinishedReply();
     if (!reply)
         return;
-    if (reply == currentReply)
-        currentReply = nullptr;
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError) {
         isDownloading = false;

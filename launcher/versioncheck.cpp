@@ -35,13 +35,26 @@ void LauncherUpdater::retryVersionCheck(const QString &error) {
     QTimer::singleShot(500, this, [this]() { startVersionFileRequest(); });
 }
 
-void LauncherUpdater::startVersionFileRequest() {
-    QNetworkRequest request(QUrl(cdnBaseUrl + versionFile));
+QNetworkReply *LauncherUpdater::startRequest(const QUrl &url, int timeoutMs) {
+    QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     // A server that sends the headers and then nothing is a failed attempt, not an endless wait.
-    request.setTransferTimeout(versionFileTimeoutMs);
-    QNetworkReply *reply = networkManager->get(request);
-    currentReply = reply;
+    request.setTransferTimeout(timeoutMs);
+    currentReply = networkManager->get(request);
+    return currentReply;
+}
+
+QNetworkReply *LauncherUpdater::takeFinishedReply() {
+    QNetworkReply *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        reply = currentReply;
+    if (reply == currentReply)
+        currentReply = nullptr;
+    return reply;
+}
+
+void LauncherUpdater::startVersionFileRequest() {
+    QNetworkReply *reply = startRequest(QUrl(cdnBaseUrl + versionFile), versionFileTimeoutMs);
     connect(reply, SIGNAL(finished()), this, SLOT(versionFileDownloadFinished()));
     connect(reply, SIGNAL(error(QNetworkReply::NetworkError)), this,
             SLOT(versionFileDownloadNetworkError(QNetworkReply::NetworkError)));
@@ -57,13 +70,9 @@ void LauncherUpdater::startVersionFileRequest() {
 
 void LauncherUpdater::versionFileDownloadFinished() {
     qDebug() << "version file download finished.";
-    QNetworkReply *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
-        reply = currentReply;
+    QNetworkReply *reply = takeFinishedReply();
     if (!reply)
         return;
-    if (reply == currentReply)
-        currentReply = nullptr;
     if (reply->error() != QNetworkReply::NoError) {
         // The error slot has already counted the attempt; only the reply is left to release.
         reply->deleteLater();
@@ -125,12 +134,7 @@ void LauncherUpdater::checkLauncherVersion() {
         ui->launcherProgressBar->setProgress(0);
         const QUrl url(
             QStringLiteral("%1v%2_%3").arg(cdnBaseUrl, info.version, QString::fromLatin1(LauncherFileName)));
-        QNetworkRequest request(url);
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                             QNetworkRequest::NoLessSafeRedirectPolicy);
-        request.setTransferTimeout(launcherFileTimeoutMs);
-        QNetworkReply *reply = networkManager->get(request);
-        currentReply = reply;
+        QNetworkReply *reply = startRequest(url, launcherFileTimeoutMs);
         connect(reply, SIGNAL(finished()), this, SLOT(launcherFileDownloadFinished()));
         connect(reply, SIGNAL(downloadProgress(qint64, qint64)), this,
                 SLOT(launcherDownloadProgress(qint64, qint64)));
