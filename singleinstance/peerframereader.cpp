@@ -28,21 +28,13 @@ QByteArray PeerFrameReader::encodeGreeting(const QString &keyName, quint8 kind, 
 
 PeerFrameReader::Result PeerFrameReader::next(QIODevice *device) {
     for (;;) {
-        bool rejected = false;
-        switch (m_stage) {
-        case ExpectInitHeader:
-            if (!readHeader(device, ExpectInitBody, &rejected))
-                return rejected ? Rejected : NeedMore;
-            break;
-        case ExpectInitBody:
+        if (m_stage == ExpectInitBody)
             return readGreeting(device);
-        case ExpectMessageHeader:
-            if (!readHeader(device, ExpectMessageBody, &rejected))
-                return rejected ? Rejected : NeedMore;
-            break;
-        case ExpectMessageBody:
+        if (m_stage == ExpectMessageBody)
             return readMessage(device);
-        }
+        bool rejected = false;
+        if (!readHeader(device, &rejected))
+            return rejected ? Rejected : NeedMore;
     }
 }
 
@@ -56,7 +48,7 @@ QByteArray PeerFrameReader::takeMessage() {
     return message;
 }
 
-bool PeerFrameReader::readHeader(QIODevice *device, Stage next, bool *rejected) {
+bool PeerFrameReader::readHeader(QIODevice *device, bool *rejected) {
     if (device->bytesAvailable() < HeaderSize)
         return false;
     const QByteArray raw = device->read(HeaderSize);
@@ -70,7 +62,8 @@ bool PeerFrameReader::readHeader(QIODevice *device, Stage next, bool *rejected) 
         return false;
     }
     m_bodyLength = length;
-    m_stage = next;
+    // The first body is the greeting, every later one a message.
+    m_stage = m_stage == ExpectInitHeader ? ExpectInitBody : ExpectMessageBody;
     acknowledge(device);
     return true;
 }

@@ -48,7 +48,8 @@ private:
         ExpectMessageBody,
     };
 
-    bool readHeader(QIODevice *device, Stage next, bool *rejected);
+    // Reads the header the stage expects and moves on to its body.
+    bool readHeader(QIODevice *device, bool *rejected);
     Result readGreeting(QIODevice *device);
     Result readMessage(QIODevice *device);
 
