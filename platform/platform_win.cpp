@@ -66,20 +66,13 @@ bool setRegistryValue(const QString &keyPath, const QString &name, const QString
     return reg.status() == QSettings::NoError;
 }
 
+// The Run key is an ordinary key below HKEY_CURRENT_USER, with the same rules for names and values.
 QString runValue(const QString &name) {
-    if (!validValueName(name))
-        return QString();
-    QSettings reg(runKey, QSettings::NativeFormat);
-    return reg.value(name).toString();
+    return registryValue(runKey, name);
 }
 
 bool setRunValue(const QString &name, const QString &value) {
-    if (!validValueName(name) || hasLineBreak(value))
-        return false;
-    QSettings reg(runKey, QSettings::NativeFormat);
-    reg.setValue(name, value);
-    reg.sync();
-    return reg.status() == QSettings::NoError;
+    return setRegistryValue(runKey, name, value);
 }
 
 bool removeRunValue(const QString &name) {
