@@ -126,15 +126,6 @@ bool isEmptyArchive(const QString &path) {
     return int(u16(20)) == bytes.size() - endRecordSize;
 }
 
-// An entry name as it may go into a reason: quoted, control characters shown as '?'.
-QString printable(QString name) {
-    for (QChar &c : name) {
-        if (c.category() == QChar::Other_Control)
-            c = QLatin1Char('?');
-    }
-    return QLatin1Char('"') + name + QLatin1Char('"');
-}
-
 } // namespace
 
 bool archiveHasEntry(const QString &path, const QString &name) {
@@ -207,12 +198,12 @@ Result<ExtractError> extractArchive(const QString &path, const QString &targetDi
         if (!FileNameRules::isSafeEntryName(name)) {
             log() << "unsafe file name in zip " << name;
             return fail(false, ExtractError::Refused,
-                        QStringLiteral("unsafe entry name %1").arg(printable(name)));
+                        QStringLiteral("unsafe entry name %1").arg(FileNameRules::printable(name)));
         }
         if (ExtractionWriter::isReservedName(name)) {
             log() << "reserved file name in zip " << name;
             return fail(false, ExtractError::Refused,
-                        QStringLiteral("reserved entry name %1").arg(printable(name)));
+                        QStringLiteral("reserved entry name %1").arg(FileNameRules::printable(name)));
         }
 
         if (name.endsWith(QLatin1Char('/'))) {

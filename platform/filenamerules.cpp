@@ -68,6 +68,14 @@ bool FileNameRules::isSafeEntryName(const QString &path) {
     return !first.isNull() && !isLauncherOwnedName(first);
 }
 
+QString FileNameRules::printable(QString name) {
+    for (QChar &c : name) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char('?');
+    }
+    return QLatin1Char('"') + name + QLatin1Char('"');
+}
+
 bool FileNameRules::isSafeFileName(const QString &name) {
     return !name.contains(QLatin1Char('/')) && isSafeEntryName(name);
 }

@@ -20,4 +20,6 @@ public:
     static bool isSafeEntryName(const QString &path);
     // Whether a single name is one of the launcher's own files.
     static bool isLauncherOwnedName(const QString &name);
+    // A refused name as it may go into a log line or a reason: quoted, control characters shown as '?'.
+    static QString printable(QString name);
 };
