@@ -236,10 +236,7 @@ private slots:
         QCOMPARE(VersionTable::instance().value(QStringLiteral("Kestrivane.exe")).size, 123);
 
         QTRY_COMPARE(events(QStringLiteral("check launcher version")).size(), 1);
-        QCOMPARE(events(QStringLiteral("check launcher version"))
-                     .first()
-                     .value(QStringLiteral("result"))
-                     .toString(),
+        QCOMPARE(eventField(QStringLiteral("check launcher version"), QStringLiteral("result")),
                  QStringLiteral("no need to update launcher"));
         QCOMPARE(A::retryCount(window), 1);
     }
@@ -278,10 +275,7 @@ private slots:
         status(launcherPath, 404);
         makeWindow();
         QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("check launcher version")).size(), 1, 5000);
-        const QString result = events(QStringLiteral("check launcher version"))
-                                   .first()
-                                   .value(QStringLiteral("result"))
-                                   .toString();
+        const QString result = eventField(QStringLiteral("check launcher version"), QStringLiteral("result"));
         if (updates) {
             QCOMPARE(result, QStringLiteral("need to update launcher"));
             QTRY_COMPARE(server->requestsFor(launcherPath).size(), 1);
@@ -306,10 +300,7 @@ private slots:
         server->setFile(VersionPath, file);
         makeWindow();
         QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("check launcher version")).size(), 1, 5000);
-        QCOMPARE(events(QStringLiteral("check launcher version"))
-                     .first()
-                     .value(QStringLiteral("result"))
-                     .toString(),
+        QCOMPARE(eventField(QStringLiteral("check launcher version"), QStringLiteral("result")),
                  QStringLiteral("server error"));
         QVERIFY(A::ui(window)->launcherDownloadInfo->isVisible());
         QCOMPARE(infoText(), QStringLiteral("Load failed, server error"));

@@ -452,11 +452,7 @@ private slots:
             QVERIFY(window->isVisible());
             QVERIFY(ui()->startGameBtn->isEnabled());
         }
-        QVERIFY(!events(QStringLiteral("game start failed"))
-                     .first()
-                     .value(QStringLiteral("reason"))
-                     .toString()
-                     .isEmpty());
+        QVERIFY(!eventField(QStringLiteral("game start failed"), QStringLiteral("reason")).isEmpty());
         QCOMPARE(events(QStringLiteral("game btn clicked")).size(), 2);
         QVERIFY(events(QStringLiteral("game process finished")).isEmpty());
         QVERIFY(!configHas(QStringLiteral("version/") + source));

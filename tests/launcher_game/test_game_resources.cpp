@@ -362,12 +362,9 @@ private slots:
         QVERIFY(A::gameState(window) != 2);
         QVERIFY(A::isDownloading(window));
         QTRY_COMPARE(events(QStringLiteral("uncompress failed")).size(), 1);
-        QCOMPARE(events(QStringLiteral("uncompress failed")).first().value(QStringLiteral("file")).toString(),
+        QCOMPARE(eventField(QStringLiteral("uncompress failed"), QStringLiteral("file")),
                  QStringLiteral("bad.zip"));
-        QVERIFY(events(QStringLiteral("uncompress failed"))
-                    .first()
-                    .value(QStringLiteral("reason"))
-                    .toString()
+        QVERIFY(eventField(QStringLiteral("uncompress failed"), QStringLiteral("reason"))
                     .endsWith(QLatin1String("bad.zip: not a readable zip archive")));
         QCOMPARE(events(QStringLiteral("enable game btn")).size(), 0);
 
@@ -539,23 +536,14 @@ private slots:
         QVERIFY(!A::isDownloading(window));
         QTRY_COMPARE(events(QStringLiteral("md5 verify failed")).size(), 1);
         QTRY_COMPARE(events(QStringLiteral("game src download failed")).size(), 1);
-        QCOMPARE(events(QStringLiteral("md5 verify failed")).first().value(QStringLiteral("file")).toString(),
+        QCOMPARE(eventField(QStringLiteral("md5 verify failed"), QStringLiteral("file")),
                  QStringLiteral("wrong.bin"));
-        QCOMPARE(events(QStringLiteral("game src download failed"))
-                     .first()
-                     .value(QStringLiteral("file"))
-                     .toString(),
+        QCOMPARE(eventField(QStringLiteral("game src download failed"), QStringLiteral("file")),
                  QStringLiteral("missing.bin"));
         // Each failure event says why: the digests, and the HTTP answer of the piece.
-        QVERIFY(events(QStringLiteral("md5 verify failed"))
-                    .first()
-                    .value(QStringLiteral("reason"))
-                    .toString()
+        QVERIFY(eventField(QStringLiteral("md5 verify failed"), QStringLiteral("reason"))
                     .contains(md5Hex("other bytes")));
-        const QString why = events(QStringLiteral("game src download failed"))
-                                .first()
-                                .value(QStringLiteral("reason"))
-                                .toString();
+        const QString why = eventField(QStringLiteral("game src download failed"), QStringLiteral("reason"));
         QVERIFY2(why.startsWith(QLatin1String("piece 0 of v1_missing.bin failed every attempt")),
                  qPrintable(why));
         // Nothing further happens in this run.

@@ -153,6 +153,15 @@ InstanceBlock *blockOf(QSharedMemory &memory) {
     return static_cast<InstanceBlock *>(memory.data());
 }
 
+// Creates the shared block under the memory's key before any launcher does; null when that fails.
+InstanceBlock *createBlock(QSharedMemory &memory) {
+    if (!memory.create(int(sizeof(InstanceBlock)))) {
+        qWarning("cannot create the instance block: %s", qPrintable(memory.errorString()));
+        return nullptr;
+    }
+    return blockOf(memory);
+}
+
 } // namespace
 
 class TestSingleInstance : public QObject {
@@ -377,8 +386,8 @@ private slots:
     void inconsistentBlockIsTakenOverAfterFiveSeconds() {
         const QString extra = uniqueExtra();
         QSharedMemory memory(QString::fromLatin1(keyFor(extra)));
-        QVERIFY2(memory.create(int(sizeof(InstanceBlock))), qPrintable(memory.errorString()));
-        InstanceBlock *block = blockOf(memory);
+        InstanceBlock *block = createBlock(memory);
+        QVERIFY(block);
         auto *bytes = reinterpret_cast<uchar *>(block);
         for (size_t i = 0; i < sizeof(InstanceBlock); ++i)
             bytes[i] = uchar(QRandomGenerator::global()->bounded(256));
@@ -405,8 +414,8 @@ private slots:
     void blockThatBecomesConsistentIsUsedUnchanged() {
         const QString extra = uniqueExtra();
         QSharedMemory memory(QString::fromLatin1(keyFor(extra)));
-        QVERIFY2(memory.create(int(sizeof(InstanceBlock))), qPrintable(memory.errorString()));
-        InstanceBlock *block = blockOf(memory);
+        InstanceBlock *block = createBlock(memory);
+        QVERIFY(block);
         std::memset(block, 0x33, sizeof(InstanceBlock));
 
         auto primary = startPrimary({"--extra", extra});
@@ -431,8 +440,8 @@ private slots:
         // start takes the block over instead of handing over to nobody, and later starts reach it.
         const QString extra = uniqueExtra();
         QSharedMemory memory(QString::fromLatin1(keyFor(extra)));
-        QVERIFY2(memory.create(int(sizeof(InstanceBlock))), qPrintable(memory.errorString()));
-        InstanceBlock *block = blockOf(memory);
+        InstanceBlock *block = createBlock(memory);
+        QVERIFY(block);
         std::memset(block, 0, sizeof(InstanceBlock));
         InstanceBlockOps::claimPrimary(block, QCoreApplication::applicationPid(), "someone");
 

@@ -281,6 +281,12 @@ public:
         return result;
     }
 
+    // A text field of the first event of that name; empty when no such event was sent.
+    QString eventField(const QString &name, const QString &field) const {
+        const QList<QJsonObject> found = events(name);
+        return found.isEmpty() ? QString() : found.first().value(field).toString();
+    }
+
     // A fresh reader of config.ini, as the next launcher start would see it.
     QString configValue(const QString &key) const {
         QSettings s(dir + QStringLiteral("/config.ini"), QSettings::IniFormat);
