@@ -62,6 +62,15 @@ static void hidingKeepsThePlace(W *widget, QWidget *next) {
             QCOMPARE(image.pixelColor(x, y).alpha(), 0);
 }
 
+// A widget of that size in the shown window; null when the window is not exposed.
+template <typename W>
+W *shownIn(QWidget &window, QSize size) {
+    auto *widget = new W(&window);
+    widget->setFixedSize(size);
+    window.show();
+    return QTest::qWaitForWindowExposed(&window) ? widget : nullptr;
+}
+
 void ButtonsAndFramesTest::init() {
     Translation::instance()->setLanguageIndex(1);
     QCOMPARE(Translation::instance()->languageName(), QString("English"));
@@ -69,10 +78,8 @@ void ButtonsAndFramesTest::init() {
 
 void ButtonsAndFramesTest::imageButtonFaceFollowsHoverAndPress() {
     QWidget window;
-    auto *button = new ImageButton(&window);
-    button->setFixedSize(44, 44);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *button = shownIn<ImageButton>(window, QSize(44, 44));
+    QVERIFY(button);
     QCOMPARE(button->sizeHint(), QSize(44, 44));
 
     QCOMPARE(paintedImage(button).pixelColor(22, 22).alpha(), 0);
@@ -218,10 +225,8 @@ void ButtonsAndFramesTest::imageButtonInactiveKeepsPlaceAndIgnoresClicks() {
 
 void ButtonsAndFramesTest::mainButtonColoursPerState() {
     QWidget window;
-    auto *button = new MainButton(&window);
-    button->setFixedSize(300, 80);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *button = shownIn<MainButton>(window, QSize(300, 80));
+    QVERIFY(button);
 
     // Row 1 at the centre is only the outer shape (inner starts 2 px down); (40, 40) is inner only.
     auto check = [&](const char *outer, const char *inner) {
