@@ -14,7 +14,8 @@
 # sends at most 4 MB/s per connection. Every engine run verifies each file's MD5 and writes it; the
 # engine's CPU is compared with aria2c's plus md5sum's (aria2c and curl verify nothing). The engine
 # also reports the longest stall of its signal thread (the launcher's GUI thread): the worst lateness
-# of a 10 ms timer over the run and around the end of the 512 MiB file.
+# of a 10 ms timer over the run and around the end of the 512 MiB file; and what keeping the resume
+# records costs (flushing received pieces to the disk, replacing the record) on its writer threads.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -117,6 +118,8 @@ check_output() { # names...
 buffered=()
 stalls=()
 end_stalls=()
+records=()
+record_shares=()
 run_engine() { # names...
     write_list "$work/list.txt" "$@"
     KESTRIVANE_TEST_CDN_BASE_URL=$base timed "$engine" "$out" "$work/list.txt"
@@ -124,6 +127,8 @@ run_engine() { # names...
     buffered+=("$(awk -F': ' '$1 == "engine_peak_buffered" { split($2, a, " "); print a[1] }' "$work/tool.log")")
     stalls+=("$(awk -F': ' '$1 == "engine_gui_stall_max" { split($2, a, " "); print a[1] }' "$work/tool.log")")
     end_stalls+=("$(awk -F': ' '$1 == "engine_gui_stall_end_of_largest" { split($2, a, " "); print a[1] }' "$work/tool.log")")
+    records+=("$(awk -F': ' '$1 == "engine_record_keeping" { split($2, a, " "); print a[1] }' "$work/tool.log")")
+    record_shares+=("$(awk -F': ' '$1 == "engine_record_keeping" { split($2, a, ", "); split(a[2], b, " "); print b[1] }' "$work/tool.log")")
 }
 # Largest of the values.
 maximum() { # values...
@@ -200,12 +205,18 @@ run_curl "${files[@]}"
 buffered=()
 stalls=()
 end_stalls=()
+records=()
+record_shares=()
 bench_round "" "$total_all" "$runs" "${files[*]}" engine:run_engine aria2c:run_aria2 curl:run_curl
 echo "engine_peak_buffered: $(median "${buffered[@]}") MiB" | tee -a "$work/figures.txt"
 # The longest the thread that runs the engine's signals (the launcher's GUI thread) did not get to
 # a 10 ms timer, worst of the measured runs: over the whole run, and at the end of the 512 MiB file.
 echo "engine_gui_stall_max: $(maximum "${stalls[@]}") ms (goal <= 100)" | tee -a "$work/figures.txt"
 echo "engine_gui_stall_end_of_largest: $(maximum "${end_stalls[@]}") ms (goal <= 100)" | tee -a "$work/figures.txt"
+# Keeping the resume records: flushing received pieces to the disk and replacing the record, on the
+# writer threads beside the download (median of the runs).
+echo "engine_record_keeping: $(median "${records[@]}") s per GiB, $(median "${record_shares[@]}") % of the wall time" |
+    tee -a "$work/figures.txt"
 md5_cpu=()
 for _ in $(seq 1 "$runs"); do
     /usr/bin/time -f "%U %S" -o "$work/time.txt" md5sum "$data"/v1_* >/dev/null

@@ -6,12 +6,15 @@
 
 #include <QCryptographicHash>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QObject>
+#include <QScopeGuard>
 #include <QThreadPool>
 
+#include <atomic>
 #include <map>
 #include <vector>
 
@@ -87,6 +90,9 @@ constexpr qint64 BlockSize = 64 * 1024;
 // Pieces written before the file is flushed and the record replaced, however fast more arrive.
 constexpr int MaxUnsyncedPieces = 8;
 
+std::atomic<qint64> records{0};
+std::atomic<qint64> recordNanos{0};
+
 void runHashLane(const std::shared_ptr<State> &s);
 void runWriteLane(const std::shared_ptr<State> &s);
 void finalize(const std::shared_ptr<State> &s);
@@ -155,6 +161,12 @@ bool writePiece(State *s, int index, const char *data) {
 void recordWritten(State *s) {
     if (s->unsynced.isEmpty() || s->writeFailed)
         return;
+    QElapsedTimer clock;
+    clock.start();
+    const auto count = qScopeGuard([&clock] {
+        ++records;
+        recordNanos += clock.nsecsElapsed();
+    });
     if (!Platform::syncFile(s->partial)) {
         qWarning() << "cannot flush file to disk" << s->partial;
         s->unsynced.clear();
@@ -327,6 +339,14 @@ FileAssembler::FileAssembler(const QString &path, const ResumeRecord &record, QT
     // Hashing what is there already need not wait for the first new piece.
     QMutexLocker locker(&d->mutex);
     kickLocked(d);
+}
+
+qint64 FileAssembler::recordCount() {
+    return records;
+}
+
+qint64 FileAssembler::recordNanoseconds() {
+    return recordNanos;
 }
 
 FileAssembler::~FileAssembler() {

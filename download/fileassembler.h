@@ -44,6 +44,11 @@ public:
     // (by the workers, in the background), so that the next run need not fetch them again.
     void stop();
 
+    // Since the start of the process, over all files: how often a batch of pieces was flushed to
+    // the disk and recorded, and the time the workers spent doing it (for the benchmark).
+    static qint64 recordCount();
+    static qint64 recordNanoseconds();
+
     struct State;
 
 private:

@@ -230,8 +230,6 @@ void XDManager::splitNextFile() {
             // launchers left: nothing in it can be trusted.
             qWarning() << "discarding partial download" << t->localName << loaded.reason();
             ResumeRecord::discard(target);
-        } else {
-            ResumeRecord::discard(target); // unfinished copies of a record write
         }
     }
     resumed.insert(t->localName, record.completeBytes());

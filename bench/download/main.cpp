@@ -3,6 +3,7 @@
 // The list has one "name md5 size" line per file; file N is fetched from cdnBaseUrl + "v1_" + N
 // (set KESTRIVANE_TEST_CDN_BASE_URL). Exit status 0 only when every file ended with NoError.
 
+#include "download/fileassembler.h"
 #include "download/versiontable.h"
 #include "download/xdmanager.h"
 
@@ -162,6 +163,12 @@ int main(int argc, char **argv) {
     std::printf("engine_peak_rss: %.1f MiB\n", peakRssMiB());
     std::printf("engine_peak_buffered: %.1f MiB\n", double(peakBuffered) / (1024.0 * 1024.0));
     std::printf("engine_files_ok: %d of %d\n", ended - failures, files);
+    // Flushing received pieces to the disk and replacing the resume records, on the writer threads
+    // beside the download: per GiB, and as a share of the wall time.
+    const double recordSeconds = double(FileAssembler::recordNanoseconds()) / 1e9;
+    std::printf("engine_record_keeping: %.3f s per GiB, %.1f %% of the wall time, %lld records\n",
+                recordSeconds / (mib / 1024.0), 100.0 * recordSeconds / wall,
+                static_cast<long long>(FileAssembler::recordCount()));
     std::printf("engine_gui_stall_max: %.1f ms (ended %.2f s into the run)\n", double(worstStallNs) / 1e6,
                 double(worstStallAtNs) / 1e9);
     std::printf("engine_gui_stall_end_of_largest: %.1f ms (%s)\n", double(worstEndStallNs) / 1e6,
