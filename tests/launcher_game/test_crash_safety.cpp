@@ -5,7 +5,16 @@
 //  - a plain file is on disk with the listed MD5;
 //  - an archive still marked in "uncompressing" is on disk with the listed MD5;
 //  - an unmarked archive is either on disk with its MD5 (extracted, not yet deleted) or gone, and
-//    then every entry of it is on disk as in the archive.
+//    then every entry of it is on disk as in the archive;
+//  - every piece that a resume record of a listed file claims holds that file's bytes in the partial
+//    file beside it.
+// And after every kill, the next run fetches no piece again that a record listed: what is fetched
+// again is at most what was in flight (the distribution is printed).
+//
+// Built twice: 15 kills by default, and 100 kills with a larger file in the test labelled large.
+#include "download/downloadtaskpiece.h"
+#include "download/resumerecord.h"
+#include "download/versiontable.h"
 #include "support/httpserver.h"
 #include "support/launcherprocess.h"
 #include "support/testfiles.h"
@@ -18,6 +27,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -34,6 +44,22 @@ struct ReleaseFile {
     QByteArray data;
     QList<ZipEntry> entries; // for archives
 };
+
+#ifdef KV_CRASH_SAFETY_LARGE
+constexpr int Generations = 10;
+constexpr int KillsPerGeneration = 10;
+constexpr int BigFileSize = 48 * 1024 * 1024; // twelve pieces
+#else
+constexpr int Generations = 3;
+constexpr int KillsPerGeneration = 5;
+constexpr int BigFileSize = 0;
+#endif
+
+// A piece of a release file: file name, version, piece number.
+using PieceKey = QPair<QString, qint64>;
+PieceKey pieceKey(const QString &name, const QString &version, qint64 index) {
+    return {name + QLatin1Char(':') + version, index};
+}
 
 } // namespace
 
@@ -92,6 +118,8 @@ class CrashSafetyTest : public QObject {
                 {QByteArray("levels/") + QByteArray::number(i / 10) + "/map" + QByteArray::number(i) + ".txt",
                  text(600000)});
         publish(QStringLiteral("levels.zip"), {v, zipBytes(levels), levels});
+        if (BigFileSize > 0)
+            publish(QStringLiteral("big.pak"), {v, randomBytes(BigFileSize), {}});
 
         QByteArray list = "Kestrivane.exe:0.11:" + md5Hex("launcher").toLatin1() + ":5000000\n";
         for (auto it = release.cbegin(); it != release.cend(); ++it)
@@ -163,7 +191,54 @@ class CrashSafetyTest : public QObject {
                         .arg(name, QString::fromUtf8(entry.name));
             }
         }
+        QSet<PieceKey> pieces;
+        return recordedPieces(&pieces);
+    }
+
+    // The pieces that resume records of current files list, into *pieces; a description of the
+    // first claimed piece whose bytes are not the file's, empty when every claim holds.
+    QString recordedPieces(QSet<PieceKey> *pieces) const {
+        for (auto it = release.cbegin(); it != release.cend(); ++it) {
+            const QString target = installDir + QLatin1Char('/') + it.key();
+            ResumeRecord record;
+            if (!ResumeRecord::fromBytes(readFile(ResumeRecord::recordPath(target)), &record).ok())
+                continue;
+            RemoteFileInfo listed;
+            listed.name = it.key();
+            listed.version = it->version;
+            listed.md5 = md5Hex(it->data);
+            listed.size = it->data.size();
+            if (!record.isFor(listed))
+                continue;
+            const QByteArray partial = readFile(ResumeRecord::partialPath(target));
+            for (int i = 0; i < record.pieceCount(); ++i) {
+                if (!record.isComplete(i))
+                    continue;
+                const int begin = i * DownloadTaskPiece::PieceSize;
+                if (partial.mid(begin, DownloadTaskPiece::PieceSize) !=
+                    it->data.mid(begin, DownloadTaskPiece::PieceSize))
+                    return QStringLiteral("the record of %1 claims piece %2, which the partial file lacks")
+                        .arg(it.key())
+                        .arg(i);
+                pieces->insert(pieceKey(it.key(), it->version, i));
+            }
+        }
         return QString();
+    }
+
+    // The pieces of current release files asked for by requests [from, to) of the server's log.
+    QSet<PieceKey> requestedPieces(int from, int to) const {
+        QSet<PieceKey> out;
+        const QList<HttpServer::Request> all = server->requests();
+        for (int i = from; i < qMin(to, all.size()); ++i) {
+            const HttpServer::Request &r = all.at(i);
+            for (auto it = release.cbegin(); it != release.cend(); ++it) {
+                if (r.path == CdnPrefix + QStringLiteral("v%1_%2").arg(it->version, it.key()).toUtf8())
+                    out.insert(pieceKey(it.key(), it->version,
+                                        qMax<qint64>(0, r.rangeStart()) / DownloadTaskPiece::PieceSize));
+            }
+        }
+        return out;
     }
 
     bool converged() const {
@@ -187,7 +262,9 @@ class CrashSafetyTest : public QObject {
         QDirIterator files(installDir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
         while (files.hasNext()) {
             const QString file = files.next();
-            if (file.endsWith(QLatin1String(".kv-new")) || file.endsWith(QLatin1String(".kv-old")))
+            if (file.endsWith(QLatin1String(".kv-new")) || file.endsWith(QLatin1String(".kv-old")) ||
+                file.endsWith(QLatin1String(ResumeRecord::PartialSuffix)) ||
+                file.endsWith(QLatin1String(ResumeRecord::RecordSuffix)))
                 return false;
         }
         return breach().isEmpty();
@@ -222,9 +299,35 @@ private slots:
         // replace every file again, so the kills keep landing in downloads and extractions.
         HttpServer::Faults slow;
         slow.bytesPerSecond = 1500000;
-        const int generations = 3;
-        const int killsPerGeneration = 5;
+        const int generations = Generations;
+        const int killsPerGeneration = KillsPerGeneration;
         int killsWithPendingExtraction = 0;
+        // What the run before the latest kill asked for and what the records listed at that kill.
+        QSet<PieceKey> requestedBefore;
+        QSet<PieceKey> recordedAtKill;
+        int runStart = 0;
+        QMap<int, int> refetchedPerKill; // pieces fetched again after a kill -> kills
+        QMap<int, int> recordedPerKill;  // pieces listed by records at a kill -> kills
+        qint64 refetchedBytes = 0;
+        // Checks the run since the previous kill against what was on the disk at that kill.
+        const auto accountRun = [&](int runEnd) -> QString {
+            const QSet<PieceKey> asked = requestedPieces(runStart, runEnd);
+            const QSet<PieceKey> again = asked & recordedAtKill;
+            if (!again.isEmpty())
+                return QStringLiteral("%1 piece(s) fetched again that a record listed, e.g. %2 piece %3")
+                    .arg(again.size())
+                    .arg(again.begin()->first)
+                    .arg(again.begin()->second);
+            const QSet<PieceKey> refetched = asked & requestedBefore;
+            refetchedPerKill[refetched.size()] += 1;
+            for (const PieceKey &p : refetched) {
+                const qint64 size = release.value(p.first.section(QLatin1Char(':'), 0, 0)).data.size();
+                refetchedBytes += qBound<qint64>(0, size - p.second * DownloadTaskPiece::PieceSize,
+                                                 DownloadTaskPiece::PieceSize);
+            }
+            requestedBefore |= asked;
+            return QString();
+        };
         for (int g = 0; g < generations; ++g) {
             publishGeneration();
             for (auto it = release.cbegin(); it != release.cend(); ++it)
@@ -233,6 +336,7 @@ private slots:
 
             for (int k = 0; k < killsPerGeneration; ++k) {
                 QProcess *launcher = startLauncher();
+                runStart = server->requests().size();
                 QVERIFY2(launcher->waitForStarted(10000), qPrintable(launcher->errorString()));
                 const QString levelsVersion = release.value(QStringLiteral("levels.zip")).version;
                 if (k == killsPerGeneration - 1 && installed(QStringLiteral("levels.zip")) != levelsVersion) {
@@ -260,7 +364,13 @@ private slots:
                     if (config.contains(QStringLiteral("uncompressing/levels.zip")))
                         ++killsWithPendingExtraction;
                 }
-                const QString problem = breach();
+                QString problem = breach();
+                if (problem.isEmpty() && (g > 0 || k > 0))
+                    problem = accountRun(server->requests().size());
+                recordedAtKill.clear();
+                if (problem.isEmpty())
+                    problem = recordedPieces(&recordedAtKill);
+                recordedPerKill[recordedAtKill.size()] += 1;
                 QVERIFY2(problem.isEmpty(), qPrintable(QStringLiteral("generation %1, kill %2: %3\n%4")
                                                            .arg(g + 1)
                                                            .arg(k + 1)
@@ -273,10 +383,22 @@ private slots:
         // A last run left alone brings the install to the current release.
         server->clearFaults();
         QProcess *launcher = startLauncher();
+        runStart = server->requests().size();
         QVERIFY(launcher->waitForStarted(10000));
         QTRY_VERIFY2_WITH_TIMEOUT(converged(), qPrintable(breach() + QLatin1Char('\n') + logTail()), 120000);
         QVERIFY(launcher->state() == QProcess::Running);
         kill(launcher);
+        const QString problem = accountRun(server->requests().size());
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        QStringList refetched, recorded;
+        for (auto it = refetchedPerKill.cbegin(); it != refetchedPerKill.cend(); ++it)
+            refetched << QStringLiteral("%1 piece(s): %2x").arg(it.key()).arg(it.value());
+        for (auto it = recordedPerKill.cbegin(); it != recordedPerKill.cend(); ++it)
+            recorded << QStringLiteral("%1 piece(s): %2x").arg(it.key()).arg(it.value());
+        qInfo("pieces fetched again after a kill (none of them recorded at the kill): %s; %.1f MiB in all",
+              qPrintable(refetched.join(QStringLiteral(", "))), double(refetchedBytes) / (1024.0 * 1024.0));
+        qInfo("pieces kept on disk with a record at a kill: %s",
+              qPrintable(recorded.join(QStringLiteral(", "))));
         for (auto it = release.cbegin(); it != release.cend(); ++it) {
             for (const auto &entry : it->entries)
                 QCOMPARE(readFile(installDir + QLatin1Char('/') + QString::fromUtf8(entry.name)), entry.data);
