@@ -453,7 +453,7 @@ private slots:
             QVERIFY(ui()->startGameBtn->isEnabled());
         }
         QVERIFY(!eventField(QStringLiteral("game start failed"), QStringLiteral("reason")).isEmpty());
-        QCOMPARE(events(QStringLiteral("game btn clicked")).size(), 2);
+        QTRY_COMPARE(events(QStringLiteral("game btn clicked")).size(), 2);
         QVERIFY(events(QStringLiteral("game process finished")).isEmpty());
         QVERIFY(!configHas(QStringLiteral("version/") + source));
         QCOMPARE(configValue(QStringLiteral("version/other.bin")), QStringLiteral("2"));
