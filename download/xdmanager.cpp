@@ -24,15 +24,6 @@ RemoteFileInfo *tableEntry(const QString &name) {
     return it == table.end() ? nullptr : &it.value();
 }
 
-// A refused name as it may go into a reason: quoted, control characters shown as '?'.
-QString printableName(QString name) {
-    for (QChar &c : name) {
-        if (c.category() == QChar::Other_Control)
-            c = QLatin1Char('?');
-    }
-    return QLatin1Char('"') + name + QLatin1Char('"');
-}
-
 } // namespace
 
 XDManager::XDManager(const QString &targetDir, QObject *parent)
@@ -128,7 +119,7 @@ DownloadResult XDManager::writeFile(const QByteArray &data, const QString &name)
     // Checked first: an unsafe name is not even printed unquoted.
     if (!FileNameRules::isSafeFileName(name)) {
         qWarning() << "refusing unsafe file name" << name;
-        return {WriteError, QStringLiteral("unsafe file name %1").arg(printableName(name))};
+        return {WriteError, QStringLiteral("unsafe file name %1").arg(FileNameRules::printable(name))};
     }
     qDebug().noquote().nospace() << "writeDataToFile " << name << ", " << data.size();
     const DownloadResult result = AtomicFile::write(targetPath(name), data).as(WriteError);
@@ -188,14 +179,17 @@ void XDManager::splitNextFile() {
         qWarning() << "file missing from the version table" << t->localName;
         endFileNow(
             t,
-            {NetworkError, QStringLiteral("%1 is not in the version file").arg(printableName(t->localName))},
+            {NetworkError,
+             QStringLiteral("%1 is not in the version file").arg(FileNameRules::printable(t->localName))},
             t->localName);
         return;
     }
     if (!FileNameRules::isSafeFileName(t->localName)) {
         qWarning() << "refusing unsafe file name" << t->localName;
-        endFileNow(t, {WriteError, QStringLiteral("unsafe file name %1").arg(printableName(t->localName))},
-                   e->name);
+        endFileNow(
+            t,
+            {WriteError, QStringLiteral("unsafe file name %1").arg(FileNameRules::printable(t->localName))},
+            e->name);
         return;
     }
     const qint64 size = e->size;
