@@ -26,7 +26,7 @@ struct Arguments {
     bool allowSecondary = true;
     SingleApplication::Options options = SingleApplication::UserScope;
     int timeoutMs = 1000;
-    int sendTimeoutMs = 100;
+    int sendTimeoutMs = 5000; // generous: a loaded machine (or wine) may take long to connect
     QString extra;
     QByteArray message = "activated";
     int messageSize = -1; // when set, send this many position-dependent bytes instead
