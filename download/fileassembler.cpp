@@ -8,6 +8,7 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QObject>
@@ -295,6 +296,10 @@ void finalize(const std::shared_ptr<State> &s) {
             qWarning() << "cannot write file" << s->path << s->out->errorString();
             result = {WriteError,
                       QStringLiteral("cannot write %1: %2").arg(s->partial, s->out->errorString())};
+        } else if (!QFile::remove(ResumeRecord::recordPath(s->path)) &&
+                   QFileInfo::exists(ResumeRecord::recordPath(s->path))) {
+            // Once the partial file is moved the record must not outlive it, so it goes first.
+            result = {WriteError, QStringLiteral("cannot remove %1").arg(ResumeRecord::recordPath(s->path))};
         } else if (!Platform::replaceFile(s->partial, s->path)) {
             qWarning() << "cannot put the file in place" << s->path;
             result = {WriteError, QStringLiteral("cannot put %1 in place of %2").arg(s->partial, s->path)};

@@ -137,10 +137,12 @@ Result<ResumeRecord::Error> ResumeRecord::save(const QString &target) const {
 }
 
 void ResumeRecord::discard(const QString &target) {
-    QFile::remove(partialPath(target));
+    // The record goes first: killed between the two, a partial file without a record is merely
+    // fetched again, while a record without its partial file would claim bytes that are gone.
     QFile::remove(recordPath(target));
     for (const QString &stray : strayRecordCopies(target))
         QFile::remove(stray);
+    QFile::remove(partialPath(target));
 }
 
 bool ResumeRecord::exists(const QString &target) {

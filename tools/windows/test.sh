@@ -24,6 +24,7 @@ declare -A skip_test=(
     [test_launcher_process]="prepares its installation with Unix scripts and helpers"
     [test_signed_release]="prepares its installation with Unix scripts (signatures: test_releaseverifier)"
     [test_crash_safety]="kills and restarts the launcher through Unix helpers"
+    [test_crash_safety_large]="kills and restarts the launcher through Unix helpers"
 )
 declare -A skip_funcs=(
     [test_globalsettings]="eachKeyWrittenThrough onlyChangedKeysAreStored autostartOnAndOff"
