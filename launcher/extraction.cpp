@@ -10,6 +10,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QThreadPool>
 #include <QtConcurrent>
@@ -47,6 +48,26 @@ void LauncherUpdater::prepareExtraction() {
     isDownloading = true;
     extracting = true;
     extractNextArchive();
+}
+
+// A launcher stopped between clearing an archive's mark and deleting it leaves the archive on disk
+// with its contents in place: recorded at the listed version and unmarked, it only goes away.
+void LauncherUpdater::removeUnpackedArchives() {
+    if (!configSettings)
+        return;
+    const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+    for (auto it = table.cbegin(); it != table.cend(); ++it) {
+        const RemoteFileInfo &e = it.value();
+        if (!e.name.endsWith(QLatin1String(".zip")) || !FileNameRules::isSafeFileName(e.name) ||
+            installedVersion(e.name) != e.version ||
+            configSettings->contains(QLatin1String(UncompressingGroup) + QLatin1Char('/') + e.name))
+            continue;
+        const QString path = QStringLiteral("%1/%2").arg(Platform::launcherDir(), e.name);
+        if (QFileInfo::exists(path)) {
+            qDebug().noquote() << "removing unpacked archive left behind: " + e.name;
+            QFile::remove(path);
+        }
+    }
 }
 
 void LauncherUpdater::extractNextArchive() {

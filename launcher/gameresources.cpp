@@ -85,6 +85,7 @@ void LauncherUpdater::prepareGameResources() {
         if (!damage.isEmpty())
             forgetDamagedFile(f.name, damage);
     }
+    removeUnpackedArchives();
 
     const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
     for (auto it = table.cbegin(); it != table.cend(); ++it) {

@@ -164,6 +164,7 @@ private:
 
     // extraction.cpp
     void prepareExtraction();
+    void removeUnpackedArchives();
     void extractNextArchive();
     void onArchiveExtracted(const QString &name, const QString &path, QFutureWatcher<bool> *watcher);
     void clearExtractionMark(const QString &name);

@@ -241,21 +241,23 @@ class CrashSafetyTest : public QObject {
         return out;
     }
 
-    bool converged() const {
+    // Why the install is not yet at the current release; empty once it is.
+    QString unconverged() const {
         QSettings config(installDir + QStringLiteral("/config.ini"), QSettings::IniFormat);
         config.beginGroup(QStringLiteral("uncompressing"));
         if (!config.childKeys().isEmpty())
-            return false;
+            return QStringLiteral("still marked for extraction: ") +
+                   config.childKeys().join(QLatin1Char(' '));
         config.endGroup();
         for (auto it = release.cbegin(); it != release.cend(); ++it) {
             if (config.value(QStringLiteral("version/") + it.key()).toString() != it->version)
-                return false;
+                return it.key() + QStringLiteral(" not recorded at version ") + it->version;
             const QString path = installDir + QLatin1Char('/') + it.key();
             if (it.key().endsWith(QLatin1String(".zip"))) {
                 if (QFile::exists(path))
-                    return false;
+                    return QStringLiteral("unpacked archive still on disk: ") + it.key();
             } else if (readFile(path) != it->data) {
-                return false;
+                return it.key() + QStringLiteral(" holds other bytes");
             }
         }
         // Files staged or set aside by a killed extraction are gone once it ran to its end.
@@ -265,9 +267,9 @@ class CrashSafetyTest : public QObject {
             if (file.endsWith(QLatin1String(".kv-new")) || file.endsWith(QLatin1String(".kv-old")) ||
                 file.endsWith(QLatin1String(ResumeRecord::PartialSuffix)) ||
                 file.endsWith(QLatin1String(ResumeRecord::RecordSuffix)))
-                return false;
+                return QStringLiteral("left behind: ") + file;
         }
-        return breach().isEmpty();
+        return breach();
     }
 
     QString logTail() const {
@@ -385,7 +387,8 @@ private slots:
         QProcess *launcher = startLauncher();
         runStart = server->requests().size();
         QVERIFY(launcher->waitForStarted(10000));
-        QTRY_VERIFY2_WITH_TIMEOUT(converged(), qPrintable(breach() + QLatin1Char('\n') + logTail()), 120000);
+        QTRY_VERIFY2_WITH_TIMEOUT(unconverged().isEmpty(),
+                                  qPrintable(unconverged() + QLatin1Char('\n') + logTail()), 120000);
         QVERIFY(launcher->state() == QProcess::Running);
         kill(launcher);
         const QString problem = accountRun(server->requests().size());

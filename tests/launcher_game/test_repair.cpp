@@ -41,7 +41,8 @@ private slots:
         const QByteArray a = publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(300000, 1));
         publish(QStringLiteral("b.bin"), QStringLiteral("1"), b);
         const QByteArray c = publish(QStringLiteral("c.bin"), QStringLiteral("1"), randomBytes(1000, 3));
-        publish(QStringLiteral("pack.zip"), QStringLiteral("1"), zipBytes({{"pack/data.bin", unpacked}}));
+        const QByteArray pack =
+            publish(QStringLiteral("pack.zip"), QStringLiteral("1"), zipBytes({{"pack/data.bin", unpacked}}));
         installRelease();
 
         // Deleted, truncated, and an archive recorded as waiting to be unpacked that is gone. The
@@ -68,13 +69,17 @@ private slots:
                  QStringLiteral("size 1000 on disk, 5000000 listed"));
         QCOMPARE(damageReasons().value(QStringLiteral("pack.zip")), QStringLiteral("missing"));
 
-        // Repaired: the next start finds nothing to do.
+        // Repaired: the next start finds nothing to do. An unpacked archive still on disk (left by
+        // a launcher stopped between clearing its mark and deleting it) is only removed.
         closeWindow();
+        QVERIFY(writeFile(dir + QStringLiteral("/pack.zip"), pack));
         server->clearRequests();
         makeWindow(false);
         waitForUpdateFinished();
         QVERIFY(A::downloadManager(window) == nullptr);
         QCOMPARE(events(QStringLiteral("installed file damaged")).size(), 0);
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/pack.zip")));
+        QCOMPARE(readFile(dir + QStringLiteral("/pack/data.bin")), unpacked);
     }
 
     void verifyFetchesFilesWhoseContentDiffers() {
