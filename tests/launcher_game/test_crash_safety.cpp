@@ -49,10 +49,12 @@ struct ReleaseFile {
 constexpr int Generations = 10;
 constexpr int KillsPerGeneration = 10;
 constexpr int BigFileSize = 48 * 1024 * 1024; // twelve pieces
+constexpr int MaxRunMs = 2500; // a run lasts up to this long before its kill
 #else
 constexpr int Generations = 3;
 constexpr int KillsPerGeneration = 5;
 constexpr int BigFileSize = 0;
+constexpr int MaxRunMs = 5000;
 #endif
 
 // A piece of a release file: file name, version, piece number.
@@ -357,7 +359,7 @@ private slots:
                         QTest::qWait(5);
                     }
                 } else {
-                    QTest::qWait(200 + int(random.bounded(5000)));
+                    QTest::qWait(200 + int(random.bounded(MaxRunMs)));
                 }
                 QVERIFY2(launcher->state() == QProcess::Running, qPrintable(logTail()));
                 kill(launcher);
