@@ -49,7 +49,7 @@ struct ReleaseFile {
 constexpr int Generations = 10;
 constexpr int KillsPerGeneration = 10;
 constexpr int BigFileSize = 48 * 1024 * 1024; // twelve pieces
-constexpr int MaxRunMs = 2500; // a run lasts up to this long before its kill
+constexpr int MaxRunMs = 2500;                // a run lasts up to this long before its kill
 #else
 constexpr int Generations = 3;
 constexpr int KillsPerGeneration = 5;
