@@ -216,8 +216,10 @@ bool ExtractionWriter::commit() {
         const QString backup = target + backupSuffix;
         const QFileInfo info(target);
         const bool had = info.exists() || info.isSymLink();
+        // Left by an extraction killed while it replaced files, also between setting the old file
+        // aside and moving the new one in (the target is missing then).
+        QFile::remove(backup);
         if (had) {
-            QFile::remove(backup); // left by an extraction that was killed while it replaced files
             if (!QFile::rename(target, backup)) {
                 log() << "cannot replace target file " << target;
                 m_failure = QStringLiteral("cannot replace %1").arg(target);

@@ -71,6 +71,7 @@ private slots:
 
     void extractsNestedFilesWithoutFolderEntries();
     void replacesExistingFileAndLeavesOthersAlone();
+    void replacesWhatAKilledExtractionLeft();
     void extractsIntoLauncherDirectory();
     void readsLongEntryNamesWhole();
     void failsOnMissingArchive();
@@ -145,6 +146,21 @@ void TestUnzipArchive::replacesExistingFileAndLeavesOthersAlone() {
     QCOMPARE(readFile(target + "/data/file.txt"), QByteArray("new"));
     QCOMPARE(readFile(target + "/data/other.txt"), QByteArray("other"));
     QCOMPARE(readFile(target + "/keep.txt"), QByteArray("keep"));
+}
+
+void TestUnzipArchive::replacesWhatAKilledExtractionLeft() {
+    // Killed while replacing: a.txt between being set aside and its staged file taking its name,
+    // b.txt after, before the old one was removed.
+    QVERIFY(writeFile(target + "/data/a.txt.kv-old", "old a"));
+    QVERIFY(writeFile(target + "/data/a.txt.kv-new", "new a"));
+    QVERIFY(writeFile(target + "/data/b.txt", "new b"));
+    QVERIFY(writeFile(target + "/data/b.txt.kv-old", "old b"));
+    QVERIFY(writeZip(zipPath, {{"data/a.txt", "new a"}, {"data/b.txt", "new b"}}));
+
+    QVERIFY(unzipArchive(zipPath, target));
+
+    QCOMPARE(tree(target), QStringList({"data/", "data/a.txt", "data/b.txt"}));
+    QCOMPARE(readFile(target + "/data/a.txt"), QByteArray("new a"));
 }
 
 void TestUnzipArchive::extractsIntoLauncherDirectory() {
