@@ -37,7 +37,8 @@ private slots:
         QVERIFY(tmp.isValid());
         const qint64 needed = bigSize + GiB / 2;
         const QStorageInfo storage(tmp.path());
-        if (storage.bytesAvailable() < needed)
+        // Unknown (-1, as inside a chroot whose root is no mount point): the run goes ahead.
+        if (storage.bytesAvailable() >= 0 && storage.bytesAvailable() < needed)
             QSKIP(qPrintable(QStringLiteral("needs %1 MiB free in %2, only %3 MiB there")
                                  .arg(needed >> 20)
                                  .arg(tmp.path())
