@@ -12,6 +12,8 @@
 // again is at most what was in flight (the distribution is printed).
 //
 // Built twice: 15 kills by default, and 100 kills with a larger file in the test labelled large.
+// The last kill of each release is aimed at the extraction; in the large test the first is aimed
+// at the large file's download, soon after its first pieces are recorded.
 #include "download/downloadtaskpiece.h"
 #include "download/resumerecord.h"
 #include "download/versiontable.h"
@@ -49,12 +51,15 @@ struct ReleaseFile {
 constexpr int Generations = 10;
 constexpr int KillsPerGeneration = 10;
 constexpr int BigFileSize = 48 * 1024 * 1024; // twelve pieces
-constexpr int MaxRunMs = 2500;                // a run lasts up to this long before its kill
+// Runs half as long against a server twice as fast: as much of a release lands between kills.
+constexpr int MaxRunMs = 2500;          // a run lasts up to this long before its kill
+constexpr int BytesPerSecond = 3000000; // per connection
 #else
 constexpr int Generations = 3;
 constexpr int KillsPerGeneration = 5;
 constexpr int BigFileSize = 0;
 constexpr int MaxRunMs = 5000;
+constexpr int BytesPerSecond = 1500000;
 #endif
 
 // A piece of a release file: file name, version, piece number.
@@ -302,7 +307,7 @@ private slots:
         // Three generations of the release, five kills each: every generation makes the launcher
         // replace every file again, so the kills keep landing in downloads and extractions.
         HttpServer::Faults slow;
-        slow.bytesPerSecond = 1500000;
+        slow.bytesPerSecond = BytesPerSecond;
         const int generations = Generations;
         const int killsPerGeneration = KillsPerGeneration;
         int killsWithPendingExtraction = 0;
@@ -356,6 +361,21 @@ private slots:
                             break;
                         if (QFileInfo::exists(probe) && readFile(probe) != before)
                             break;
+                        QTest::qWait(5);
+                    }
+                } else if (k == 0 && BigFileSize > 0) {
+                    // Aim at the download: kill a moment after big.pak's record first lists pieces.
+                    const QString target = installDir + QStringLiteral("/big.pak");
+                    const QString bigVersion = release.value(QStringLiteral("big.pak")).version;
+                    const int extraMs = int(random.bounded(1500));
+                    QElapsedTimer clock;
+                    clock.start();
+                    while (clock.elapsed() < 30000 && launcher->state() == QProcess::Running &&
+                           installed(QStringLiteral("big.pak")) != bigVersion) {
+                        if (QFileInfo::exists(ResumeRecord::recordPath(target))) {
+                            QTest::qWait(extraMs);
+                            break;
+                        }
                         QTest::qWait(5);
                     }
                 } else {
