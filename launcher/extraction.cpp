@@ -58,8 +58,7 @@ void LauncherUpdater::removeUnpackedArchives() {
     const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
     for (auto it = table.cbegin(); it != table.cend(); ++it) {
         const RemoteFileInfo &e = it.value();
-        if (!e.name.endsWith(QLatin1String(".zip")) || !FileNameRules::isSafeFileName(e.name) ||
-            installedVersion(e.name) != e.version ||
+        if (!e.name.endsWith(QLatin1String(".zip")) || installedVersion(e.name) != e.version ||
             configSettings->contains(QLatin1String(UncompressingGroup) + QLatin1Char('/') + e.name))
             continue;
         const QString path = QStringLiteral("%1/%2").arg(Platform::launcherDir(), e.name);
