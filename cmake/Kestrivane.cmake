@@ -61,13 +61,14 @@ endfunction()
 set(KV_FONTS_CONF ${PROJECT_SOURCE_DIR}/tests/support/fonts.conf)
 set(KV_TEST_FONT_ENV "FONTCONFIG_FILE=${KV_FONTS_CONF}")
 
-# kv_add_test(NAME <name> SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [XVFB])
+# kv_add_test(NAME <name> SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [XVFB] [MOUNT_NAMESPACE])
 # A QtTest executable linked with the environment-filled build constants, run by CTest on the
 # offscreen platform (or under xvfb-run when XVFB is given) with only the shipped fonts. It sees
 # tests/ (the shared helpers in tests/support, its own folder's files) and the headers of the
-# libraries it links.
+# libraries it links. MOUNT_NAMESPACE runs it in a private mount namespace where it can (root), for
+# the disk faults of tests/support/diskfaults.h.
 function(kv_add_test)
-    cmake_parse_arguments(A "XVFB" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+    cmake_parse_arguments(A "XVFB;MOUNT_NAMESPACE" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
     add_executable(${A_NAME} ${A_SOURCES} $<TARGET_OBJECTS:kv_constants_env> $<TARGET_OBJECTS:kv_resources>)
     target_include_directories(${A_NAME} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
     target_link_libraries(${A_NAME} PRIVATE ${A_LIBS} kv_core Qt5::Test Qt5::Core)
@@ -78,11 +79,18 @@ function(kv_add_test)
     if(NOT A_TIMEOUT)
         set(A_TIMEOUT 300)
     endif()
+    # A target name as the command keeps the cross-compiling emulator (wine); the wrapper takes the file.
+    set(command ${A_NAME})
+    set(prefix)
+    if(A_MOUNT_NAMESPACE AND NOT WIN32)
+        set(prefix ${PROJECT_SOURCE_DIR}/tests/support/mount-namespace.sh)
+        set(command ${prefix} $<TARGET_FILE:${A_NAME}>)
+    endif()
     if(A_XVFB)
-        add_test(NAME ${A_NAME} COMMAND xvfb-run -a -s "-screen 0 1600x1000x24" $<TARGET_FILE:${A_NAME}>)
+        add_test(NAME ${A_NAME} COMMAND ${prefix} xvfb-run -a -s "-screen 0 1600x1000x24" $<TARGET_FILE:${A_NAME}>)
         set(env "QT_QPA_PLATFORM=xcb")
     else()
-        add_test(NAME ${A_NAME} COMMAND ${A_NAME})
+        add_test(NAME ${A_NAME} COMMAND ${command})
         set(env "QT_QPA_PLATFORM=offscreen")
     endif()
     list(APPEND env "KESTRIVANE_SOURCE_DIR=${PROJECT_SOURCE_DIR}" "KESTRIVANE_BINARY_DIR=${PROJECT_BINARY_DIR}" ${KV_TEST_FONT_ENV}
