@@ -2,11 +2,13 @@
 // reason each failure carries.
 
 #include "core/atomicfile.h"
+#include "support/diskfaults.h"
 
 #include <QtTest>
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 namespace {
@@ -60,6 +62,32 @@ private slots:
         const QString blocked = dir.filePath(QStringLiteral("a/b/file.txt/deeper.txt"));
         QCOMPARE(AtomicFile::write(blocked, "x", true).code(), AtomicFile::Error::CannotCreateFolder);
         QCOMPARE(contentOf(nested), QByteArray("x"));
+    }
+
+    // A full disk: the write fails with its reason and the old file stays, also when all of the data
+    // would sit in Qt's write buffer (16 KiB) until the commit.
+    void fullDiskKeepsTheOldFile() {
+        if (!DiskFaults::unavailable().isEmpty())
+            QSKIP(qPrintable(DiskFaults::unavailable()));
+        QTemporaryDir tmp;
+        const QString disk = tmp.filePath(QStringLiteral("disk"));
+        QString why;
+        // Four pages: the old file takes one, three are left.
+        QVERIFY2(DiskFaults::mountSmallDisk(disk, 4 * 4096, &why), qPrintable(why));
+        auto unmount = qScopeGuard([&] { DiskFaults::unmount(disk); });
+        const QString path = disk + QStringLiteral("/resume.rec");
+        QVERIFY(AtomicFile::write(path, "good old content").ok());
+
+        for (const int size : {16 * 1024 - 1, 1 << 20}) {
+            const Result<AtomicFile::Error> full = AtomicFile::write(path, QByteArray(size, 'n'));
+            QVERIFY2(!full.ok(), qPrintable(QStringLiteral("%1 bytes written").arg(size)));
+            QCOMPARE(full.code(), AtomicFile::Error::CannotWrite);
+            QVERIFY2(full.reason().contains(path), qPrintable(full.reason()));
+            QCOMPARE(contentOf(path), QByteArray("good old content"));
+            QCOMPARE(QDir(disk).entryList(QDir::Files | QDir::Hidden), QStringList({"resume.rec"}));
+        }
+        QVERIFY(AtomicFile::write(path, QByteArray(8 * 1024, 'y')).ok());
+        QCOMPARE(contentOf(path), QByteArray(8 * 1024, 'y'));
     }
 
     void resultKeepsTheReasonUnderAnotherCode() {
