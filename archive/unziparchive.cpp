@@ -132,7 +132,16 @@ bool archiveHasEntry(const QString &path, const QString &name) {
     unzFile zip = openArchive(path);
     if (!zip)
         return false;
-    const bool found = unzLocateFile(zip, name.toUtf8().constData(), 2) == UNZ_OK;
+    // Compared as the entries install ("./game.exe" is "game.exe"); a refused name installs nothing.
+    bool found = false;
+    for (int status = unzGoToFirstFile(zip); status == UNZ_OK && !found; status = unzGoToNextFile(zip)) {
+        unz_file_info64 info;
+        QString entry;
+        if (!currentEntry(zip, &info, &entry))
+            break;
+        found = FileNameRules::isSafeEntryName(entry) &&
+                FileNameRules::normalizedEntryName(entry).compare(name, Qt::CaseInsensitive) == 0;
+    }
     unzClose(zip);
     return found;
 }
@@ -190,23 +199,28 @@ Result<ExtractError> extractArchive(const QString &path, const QString &targetDi
 
     for (ZPOS64_T i = 0; i < globalInfo.number_entry; ++i) {
         unz_file_info64 info;
-        QString name;
-        if (!currentEntry(zip, &info, &name)) {
+        QString listed;
+        if (!currentEntry(zip, &info, &listed)) {
             log() << "can not read file info";
             return fail(false, ExtractError::Damaged, QStringLiteral("entry %1 cannot be read").arg(i));
         }
-        if (!FileNameRules::isSafeEntryName(name)) {
-            log() << "unsafe file name in zip " << name;
+        // An entry for the target folder itself; one holding data is no folder and refused as unsafe.
+        const bool folderItself = FileNameRules::isFolderItself(listed) && info.uncompressed_size == 0;
+        if (!folderItself && !FileNameRules::isSafeEntryName(listed)) {
+            log() << "unsafe file name in zip " << listed;
             return fail(false, ExtractError::Refused,
-                        QStringLiteral("unsafe entry name %1").arg(FileNameRules::printable(name)));
+                        QStringLiteral("unsafe entry name %1").arg(FileNameRules::printable(listed)));
         }
+        // One spelling per file: "./a" and "a" are the same target.
+        const QString name = FileNameRules::normalizedEntryName(listed);
         if (ExtractionWriter::isReservedName(name)) {
-            log() << "reserved file name in zip " << name;
+            log() << "reserved file name in zip " << listed;
             return fail(false, ExtractError::Refused,
-                        QStringLiteral("reserved entry name %1").arg(FileNameRules::printable(name)));
+                        QStringLiteral("reserved entry name %1").arg(FileNameRules::printable(listed)));
         }
 
-        if (name.endsWith(QLatin1Char('/'))) {
+        if (folderItself || name.endsWith(QLatin1Char('/'))) {
+            // The folder itself (an empty name) is the target, which exists already.
             writer.makeDirectory(QStringLiteral("%1/%2").arg(dir, name));
         } else {
             const int slash = name.lastIndexOf(QLatin1Char('/'));

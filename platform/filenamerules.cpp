@@ -68,6 +68,22 @@ bool FileNameRules::isSafeEntryName(const QString &path) {
     return !first.isNull() && !isLauncherOwnedName(first);
 }
 
+QString FileNameRules::normalizedEntryName(const QString &path) {
+    QStringList kept;
+    for (const QStringRef &segment : path.splitRef(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (segment != QLatin1String("."))
+            kept << segment.toString();
+    }
+    QString name = kept.join(QLatin1Char('/'));
+    if (!name.isEmpty() && path.endsWith(QLatin1Char('/')))
+        name += QLatin1Char('/');
+    return name;
+}
+
+bool FileNameRules::isFolderItself(const QString &path) {
+    return path == QLatin1String("./") || path == QLatin1String(".");
+}
+
 QString FileNameRules::printable(QString name) {
     for (QChar &c : name) {
         if (c.category() == QChar::Other_Control)

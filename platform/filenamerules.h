@@ -18,6 +18,12 @@ public:
     // A path below the launcher directory with '/' separators, as in a zip entry; a trailing '/'
     // names a folder.
     static bool isSafeEntryName(const QString &path);
+    // A safe entry name as it installs: without "." segments and doubled separators ("./a//b" is
+    // "a/b"); a folder keeps its trailing '/'.
+    static QString normalizedEntryName(const QString &path);
+    // "./" or ".": the entry archives made of a whole folder ("tar -cf x.zip -C dir .") list for
+    // the folder itself. Not a safe entry name: it names no file, so it installs nothing.
+    static bool isFolderItself(const QString &path);
     // Whether a single name is one of the launcher's own files.
     static bool isLauncherOwnedName(const QString &name);
     // A refused name as it may go into a log line or a reason: quoted, control characters shown as '?'.

@@ -84,6 +84,8 @@ private slots:
     void failsOnChecksumMismatch();
     void failsOnCorruptCompressedData();
     void acceptsDottedNames();
+    void unpacksArchivesOfTheFolderItself_data();
+    void unpacksArchivesOfTheFolderItself();
     void refusesEscapingNames_data();
     void refusesEscapingNames();
     void restoresUnixPermissions();
@@ -367,6 +369,47 @@ void TestUnzipArchive::acceptsDottedNames() {
     QCOMPARE(readFile(target + "/console/com10.txt"), QByteArray("6"));
 }
 
+void TestUnzipArchive::unpacksArchivesOfTheFolderItself_data() {
+    QTest::addColumn<bool>("bsdtar");
+    QTest::newRow("listed entries") << false;
+    QTest::newRow("bsdtar") << true;
+}
+
+void TestUnzipArchive::unpacksArchivesOfTheFolderItself() {
+    // "bsdtar -cf game.zip -C dir ." (also Windows' own tar.exe) lists the folder itself as "./" and
+    // every other name below "./": the files install under their names without it.
+    QFETCH(bool, bsdtar);
+    QVERIFY(writeFile(target + "/game.exe", "old game"));
+    if (bsdtar) {
+        const QString program = QStandardPaths::findExecutable(QStringLiteral("bsdtar"));
+        if (program.isEmpty())
+            QSKIP("bsdtar is not installed (package libarchive-tools)");
+        const QString source = tmp->filePath(QStringLiteral("source"));
+        QVERIFY(QDir().mkpath(source + "/sub"));
+        QVERIFY(writeFile(source + "/game.exe", "new game"));
+        QVERIFY(writeFile(source + "/sub/b.txt", "b"));
+        QProcess tar;
+        tar.start(program, {"--format", "zip", "-cf", zipPath, "-C", source, "."});
+        QVERIFY2(tar.waitForFinished(30000), qPrintable(tar.errorString()));
+        QCOMPARE(tar.exitCode(), 0);
+    } else {
+        // The same file under both spellings: the later entry wins, as for a name listed twice.
+        QVERIFY(writeZip(zipPath, {{"./", ""},
+                                   {".", ""},
+                                   {"./game.exe", "new game"},
+                                   {"./sub/", ""},
+                                   {"sub/b.txt", "first b"},
+                                   {"./sub/b.txt", "b"}}));
+    }
+
+    QVERIFY(unzipArchive(zipPath, target));
+    QCOMPARE(tree(target), QStringList({"game.exe", "sub/", "sub/b.txt"}));
+    QCOMPARE(readFile(target + "/game.exe"), QByteArray("new game"));
+    QCOMPARE(readFile(target + "/sub/b.txt"), QByteArray("b"));
+    // The launcher asks this to learn which archive brings the game.
+    QVERIFY(archiveHasEntry(zipPath, QStringLiteral("GAME.exe")));
+}
+
 void TestUnzipArchive::refusesEscapingNames_data() {
     QTest::addColumn<QByteArray>("name");
     QTest::newRow("parent") << QByteArray("../x");
@@ -380,6 +423,8 @@ void TestUnzipArchive::refusesEscapingNames_data() {
     QTest::newRow("inner parent") << QByteArray("a/../../x");
     QTest::newRow("deep parent") << QByteArray("a/b/../../../x");
     QTest::newRow("empty") << QByteArray("");
+    QTest::newRow("dot holding data") << QByteArray(".");
+    QTest::newRow("dot then parent") << QByteArray("./../x");
     QTest::newRow("parent with space") << QByteArray("a/.. /../x");
     QTest::newRow("three dots") << QByteArray(".../x");
     // Device names: Windows would write to the device instead of a file in the folder.

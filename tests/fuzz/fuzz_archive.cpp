@@ -52,7 +52,8 @@ QMap<QString, quint64> listFiles(const QString &path, bool *readable) {
             break;
         const QString entry =
             QString::fromUtf8(QByteArray(name, int(std::min<quint64>(info.size_filename, sizeof name - 1))));
-        if (!entry.endsWith(QLatin1Char('/')))
+        // "." with no data names the target folder itself, as "./" does.
+        if (!entry.endsWith(QLatin1Char('/')) && entry != QLatin1String("."))
             files.insert(QDir::cleanPath(entry), info.uncompressed_size);
         status = unzGoToNextFile(zip);
     }

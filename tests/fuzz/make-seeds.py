@@ -3,8 +3,8 @@
 
 Seeds are inputs as the launcher meets them: the version file as the publishing tool writes it,
 the shipped translation files, SMBIOS tables as firmware lays them out, the greeting and messages
-a second launcher sends, and zip archives written by Info-ZIP zip and by Python. Regression inputs
-(regress-*) are kept by hand and left alone. Run from anywhere: tests/fuzz/make-seeds.py
+a second launcher sends, and zip archives written by Info-ZIP zip, bsdtar and Python. Regression
+inputs (regress-*) are kept by hand and left alone. Run from anywhere: tests/fuzz/make-seeds.py
 """
 import hashlib
 import io
@@ -219,6 +219,28 @@ def archives():
                                check=True, env=env)
                 with open(out, "rb") as f:
                     write("archive", name, f.read())
+    bsdtar_archive()
+
+
+def bsdtar_archive():
+    # bsdtar (also Windows' own tar.exe) lists the folder itself as "./" and every name below "./".
+    if not shutil.which("bsdtar"):
+        return
+    with tempfile.TemporaryDirectory() as tmp:
+        src = os.path.join(tmp, "in")
+        os.makedirs(os.path.join(src, "data"))
+        with open(os.path.join(src, "Quelvane.exe"), "wb") as f:
+            f.write(b"MZ" + bytes(range(64)))
+        with open(os.path.join(src, "data", "level1.dat"), "wb") as f:
+            f.write(b"level " * 40)
+        for path in [src, os.path.join(src, "data"), os.path.join(src, "Quelvane.exe"),
+                     os.path.join(src, "data", "level1.dat")]:
+            os.utime(path, (1704164646, 1704164646))
+        out = os.path.join(tmp, "bsdtar.zip")
+        subprocess.run(["bsdtar", "--format", "zip", "--uid", "0", "--gid", "0", "-cf", out, "-C", src, "."],
+                       check=True, env=dict(os.environ, TZ="UTC"))
+        with open(out, "rb") as f:
+            write("archive", "bsdtar-dot.zip", f.read())
 
 
 if __name__ == "__main__":
