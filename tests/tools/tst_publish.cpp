@@ -4,11 +4,14 @@
 #include "download/minisignsignature.h"
 #include "download/releaseverifier.h"
 #include "download/versiontable.h"
+#include "support/diskfaults.h"
 #include "support/testkeys.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QStandardPaths>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -60,6 +63,9 @@ private slots:
     void existingVersionFileIsReadBack();
     void readersNeverSeeAFileBeforeItIsInPlace();
     void signsForLaunchersAndMinisign();
+    void fullDiskKeepsTheOldReleaseUntilThereIsRoom();
+    void interruptedRunIsCompletedByTheNextOne_data();
+    void interruptedRunIsCompletedByTheNextOne();
 };
 
 void TestPublish::publishesFilesAndVersionFile() {
@@ -305,6 +311,92 @@ void TestPublish::signsForLaunchersAndMinisign() {
     QVERIFY2(r.err.contains("does not match the version file"), r.err.constData());
     QCOMPARE(readFile(cdn + "/version3.txt.minisig"), signature);
     QVERIFY(!QFile::exists(cdn + "/v1_c.zip"));
+}
+
+void TestPublish::fullDiskKeepsTheOldReleaseUntilThereIsRoom() {
+    if (!DiskFaults::unavailable().isEmpty())
+        QSKIP(qPrintable(DiskFaults::unavailable()));
+    QTemporaryDir tmp;
+    const QString disk = tmp.filePath("disk"), cdn = disk + "/cdn", rel = tmp.filePath("rel");
+    const QString key = tmp.filePath("release.key"), filler = disk + "/filler";
+    constexpr qint64 Page = 4096;
+    QString why;
+    QVERIFY2(DiskFaults::mountSmallDisk(disk, 2 << 20, &why), qPrintable(why));
+    auto unmount = qScopeGuard([&] { DiskFaults::unmount(disk); });
+    QVERIFY(writeFile(key, TestKeys::ReleaseSecretFile));
+    QVERIFY(writeFile(rel + "/a.zip", "a1"));
+    QCOMPARE(publish({"--cdn", cdn, "--release", rel, "--sign-key", key, "a.zip=1"}).exitCode, 0);
+    const QByteArray text = readFile(cdn + "/version3.txt"),
+                     signature = readFile(cdn + "/version3.txt.minisig");
+    const QStringList before = cdnFiles(cdn);
+    // 1 MiB and a tail that sits in the write buffer.
+    const QByteArray b = patternBytes((1 << 20) + 100, 5);
+    QVERIFY(writeFile(rel + "/b.zip", b));
+    const QStringList args{"--cdn", cdn, "--release", rel, "--sign-key", key, "b.zip=2"};
+
+    // Room for all of b.zip but its tail, then for b.zip but not its signature and version file.
+    for (const qint64 room : {qint64(1 << 20), (1 << 20) + Page}) {
+        QFile::remove(filler);
+        QVERIFY(writeFile(filler, QByteArray(int(QStorageInfo(disk).bytesAvailable() - room), 'f')));
+        QCOMPARE(QStorageInfo(disk).bytesAvailable(), room);
+        const Run r = publish(args);
+        QVERIFY2(r.exitCode == 1, r.out + r.err);
+        QVERIFY2(r.err.contains("cannot write"), r.err.constData());
+        QCOMPARE(readFile(cdn + "/version3.txt"), text);
+        QCOMPARE(readFile(cdn + "/version3.txt.minisig"), signature);
+        QCOMPARE(cdnFiles(cdn), before);
+    }
+
+    QVERIFY(QFile::remove(filler));
+    const Run r = publish(args);
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    const ReleaseVerifier::Result check =
+        ReleaseVerifier(QString::fromLatin1(TestKeys::ReleasePublic))
+            .verify(readFile(cdn + "/version3.txt"), readFile(cdn + "/version3.txt.minisig"));
+    QVERIFY2(check.ok, qPrintable(check.reason));
+    QCOMPARE(readFile(cdn + "/v2_b.zip"), b);
+    QVERIFY(readFile(cdn + "/version3.txt").contains("b.zip:2:" + md5Hex(b).toLatin1()));
+}
+
+void TestPublish::interruptedRunIsCompletedByTheNextOne_data() {
+    QTest::addColumn<QString>("stopBefore");
+    QTest::newRow("game file") << "v2_a.zip";
+    QTest::newRow("signature") << "version3.txt.minisig";
+    QTest::newRow("version file") << "version3.txt";
+}
+
+// A run stopped (as by a kill) before one of its files takes its name: what launchers read still lists
+// only files in place, and the same command run again completes the release.
+void TestPublish::interruptedRunIsCompletedByTheNextOne() {
+    QFETCH(QString, stopBefore);
+    QTemporaryDir tmp;
+    const QString cdn = tmp.filePath("cdn"), rel = tmp.filePath("rel"), key = tmp.filePath("release.key");
+    QVERIFY(writeFile(key, TestKeys::ReleaseSecretFile));
+    QVERIFY(writeFile(rel + "/a.zip", "a1"));
+    QCOMPARE(publish({"--cdn", cdn, "--release", rel, "--sign-key", key, "a.zip=1"}).exitCode, 0);
+    const ReleaseVerifier verifier(QString::fromLatin1(TestKeys::ReleasePublic));
+    const qint64 first =
+        verifier.verify(readFile(cdn + "/version3.txt"), readFile(cdn + "/version3.txt.minisig")).timestamp;
+    QVERIFY(writeFile(rel + "/a.zip", "a2"));
+    QVERIFY(writeFile(rel + "/b.zip", "b1"));
+    const QStringList args{"--cdn", cdn, "--release", rel, "--sign-key", key, "a.zip=2", "b.zip=1"};
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KV_PUBLISH_STOP_BEFORE", stopBefore);
+    Run r = run(tool("kv-publish"), args, QString(), env);
+    QVERIFY2(r.finished && r.exitCode != 0, r.out + r.err);
+    QString why;
+    QVERIFY2(versionFileConsistent(cdn, readFile(cdn + "/version3.txt"), &why), qPrintable(why));
+
+    r = publish(args);
+    QVERIFY2(r.exitCode == 0, r.out + r.err);
+    const QByteArray text = readFile(cdn + "/version3.txt");
+    const ReleaseVerifier::Result check = verifier.verify(text, readFile(cdn + "/version3.txt.minisig"));
+    QVERIFY2(check.ok, qPrintable(check.reason));
+    QVERIFY(check.timestamp > first);
+    QCOMPARE(text, "a.zip:2:" + md5Hex("a2").toLatin1() + ":2\nb.zip:1:" + md5Hex("b1").toLatin1() + ":2\n");
+    QCOMPARE(cdnFiles(cdn),
+             (QStringList{"v1_a.zip", "v1_b.zip", "v2_a.zip", "version3.txt", "version3.txt.minisig"}));
 }
 
 QTEST_GUILESS_MAIN(TestPublish)

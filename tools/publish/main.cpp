@@ -6,15 +6,15 @@
 #include "download/releaseverifier.h"
 #include "download/versiontable.h"
 #include "platform/filenamerules.h"
+#include "platform/platform.h"
+#include "tools/publish/staging.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
-#include <QSaveFile>
 #include <QSet>
 #include <QTextStream>
 
@@ -24,11 +24,11 @@ namespace {
 
 const char *const usage = R"(Usage: kv-publish --cdn DIR --release DIR [options] [name=version ...]
 
-Copies each named file of the release folder into the CDN folder as "v<version>_<name>" (written to a
-temporary file, then renamed), then rewrites the version file in the CDN folder with one
-"name:version:md5:size" line per file, sorted by name. Entries of the existing version file that are
-not published again are kept, and so are earlier releases' files. The version file is replaced last
-and atomically.
+Copies each named file of the release folder into the CDN folder as "v<version>_<name>", then rewrites
+the version file in the CDN folder with one "name:version:md5:size" line per file, sorted by name.
+Entries of the existing version file that are not published again are kept, and so are earlier
+releases' files. Every new file is first written completely under a hidden name (".kv-publish-<name>");
+only then do they take their names: the release files, the signature, and the version file last.
 
 Options:
   --cdn DIR             CDN folder (created if missing)
@@ -42,10 +42,15 @@ Options:
 
 Signing writes "<version file>.minisig" (minisign's format, verifiable with `minisign -V`), whose trusted
 comment carries the release time as "timestamp:<unix seconds>", later than the previous release's. The
-signature is written first and the version file right after it, so a launcher that reads between the two
-sees a mismatch and retries. Before signing, an existing signed version file must verify with the key:
-entries that were changed on the CDN are not signed again. Without a key, a CDN folder whose version file
-is signed is refused: an unsigned list beside a stale signature would be refused by every launcher.
+signature takes its name just before the version file, so a launcher that reads between the two sees a
+mismatch and retries. Before signing, an existing signed version file must verify with the key: entries
+that were changed on the CDN are not signed again. Without a key, a CDN folder whose version file is
+signed is refused: an unsigned list beside a stale signature would be refused by every launcher.
+
+A run that fails or is stopped leaves what launchers read as it was (or, stopped between the signature
+and the version file, the new signature with the staged version file it signs beside the old one).
+Running the same command again completes it: a staged version file that the signature in place verifies
+with the key is put in place first, and files left staged are removed.
 
 Refused, with exit code 2 and nothing changed: names the launcher would refuse (empty, ".", "..",
 or containing '/', '\', ':', a NUL or a line break), versions containing those characters, files
@@ -55,7 +60,6 @@ Exit codes: 0 published, 1 a read or write failed, 2 refused input, bad usage or
 )";
 
 constexpr qint64 MaxFileSize = VersionTable::MaxListedFileSize; // the launcher refuses larger sizes
-constexpr qint64 CopyBlock = 1 << 20;
 
 QTextStream &err() {
     static QTextStream s(stderr);
@@ -138,56 +142,6 @@ QString fileMd5(const QString &path) {
     return QString::fromLatin1(md5);
 }
 
-// Copies source to target through a temporary file, hashing what is written. The size limit is
-// checked again while copying in case the file grows after it was examined.
-bool copyFile(const Entry &e, QString *md5, qint64 *size) {
-    QFile in(e.source);
-    if (!in.open(QIODevice::ReadOnly)) {
-        err() << "kv-publish: cannot read " << e.source << ": " << in.errorString() << "\n";
-        return false;
-    }
-    QSaveFile save(e.target);
-    if (!save.open(QIODevice::WriteOnly)) {
-        err() << "kv-publish: cannot write " << e.target << ": " << save.errorString() << "\n";
-        return false;
-    }
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    QByteArray block;
-    qint64 total = 0;
-    for (;;) {
-        block = in.read(CopyBlock);
-        if (block.isEmpty()) {
-            if (in.error() != QFileDevice::NoError) {
-                err() << "kv-publish: cannot read " << e.source << ": " << in.errorString() << "\n";
-                save.cancelWriting();
-                return false;
-            }
-            break;
-        }
-        total += block.size();
-        if (total > MaxFileSize) {
-            err() << "kv-publish: " << e.source << " grew past " << MaxFileSize << " bytes while copying\n";
-            save.cancelWriting();
-            return false;
-        }
-        hash.addData(block);
-        if (save.write(block) != block.size()) {
-            err() << "kv-publish: cannot write " << e.target << ": " << save.errorString() << "\n";
-            save.cancelWriting();
-            return false;
-        }
-    }
-    if (!save.commit()) {
-        err() << "kv-publish: cannot write " << e.target << ": " << save.errorString() << "\n";
-        return false;
-    }
-    QFile::setPermissions(e.target, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                        QFileDevice::ReadGroup | QFileDevice::ReadOther);
-    *md5 = QString::fromLatin1(hash.result().toHex());
-    *size = total;
-    return true;
-}
-
 // Existing records of the version file; false when a line cannot be read back.
 bool readVersionFile(const QString &path, QMap<QString, RemoteFileInfo> *records) {
     if (!QFile::exists(path))
@@ -210,16 +164,11 @@ bool readVersionFile(const QString &path, QMap<QString, RemoteFileInfo> *records
     return true;
 }
 
-// Writes data to path atomically, readable by everyone (the CDN serves it).
-bool writePublic(const QString &path, const QByteArray &data) {
-    QSaveFile save(path);
-    if (!save.open(QIODevice::WriteOnly) || save.write(data) != data.size() || !save.commit()) {
-        err() << "kv-publish: cannot write " << path << ": " << save.errorString() << "\n";
-        return false;
-    }
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
-                                    QFileDevice::ReadOther);
-    return true;
+// True for success; otherwise says why on stderr.
+bool succeeded(const Result<Staging::Error> &result) {
+    if (!result.ok())
+        err() << "kv-publish: " << result.reason() << "\n";
+    return result.ok();
 }
 
 bool loadSecretKey(const QString &path, MinisignSecretKey *key) {
@@ -237,32 +186,57 @@ bool loadSecretKey(const QString &path, MinisignSecretKey *key) {
     return true;
 }
 
-// Release time of the signature beside the current version file; -1 when there is none. False when the
-// current version file does not verify with the key (or the signature cannot be read).
-bool checkCurrentSignature(const QString &versionPath, const QString &signaturePath,
-                           const MinisignSecretKey &key, qint64 *previousTime) {
+// Up to the launcher's limit of the file at path; empty when it cannot be read.
+QByteArray readListed(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.read(VersionTable::MaxVersionFileSize + 1) : QByteArray();
+}
+
+// Checks that the current version file verifies with the key, giving the release time of its signature
+// (-1 when it has none). A run stopped between putting the signature and the version file in place left
+// the version file it signed staged: that file is put in place first, completing that run. Returns the
+// exit code: 0, 1 when the staged file cannot be put in place, 2 for a version file that does not verify.
+int checkCurrentSignature(const QString &cdnDir, const QString &versionFileName, const MinisignSecretKey &key,
+                          qint64 *previousTime) {
+    const QString versionPath = QDir(cdnDir).filePath(versionFileName);
+    const QString signaturePath = versionPath + QStringLiteral(".minisig");
     *previousTime = -1;
     if (!QFile::exists(signaturePath)) {
         if (QFile::exists(versionPath))
             out() << "note: " << versionPath << " was not signed before; its entries are signed now\n";
-        return true;
+        return 0;
     }
-    QFile data(versionPath);
     QFile sig(signaturePath);
-    if (!data.open(QIODevice::ReadOnly) || !sig.open(QIODevice::ReadOnly)) {
-        err() << "kv-publish: cannot read " << versionPath << " and its signature\n";
-        return false;
+    if (!sig.open(QIODevice::ReadOnly)) {
+        err() << "kv-publish: cannot read " << signaturePath << ": " << sig.errorString() << "\n";
+        return 2;
     }
+    const QByteArray signature = sig.read(MinisignSignature::MaxFileSize + 1);
     const ReleaseVerifier verifier(QString::fromLatin1(key.publicKey().toBase64()));
-    const ReleaseVerifier::Result r = verifier.verify(data.read(VersionTable::MaxVersionFileSize + 1),
-                                                      sig.read(MinisignSignature::MaxFileSize + 1));
-    if (!r.ok) {
-        err() << "kv-publish: " << versionPath << " does not verify with this key (" << r.reason
-              << "); check what changed on the CDN before publishing over it\n";
-        return false;
+    const ReleaseVerifier::Result current = verifier.verify(readListed(versionPath), signature);
+    if (current.ok) {
+        *previousTime = current.timestamp;
+        return 0;
     }
-    *previousTime = r.timestamp;
-    return true;
+    const QString staged = Staging::stagedPath(cdnDir, versionFileName);
+    const ReleaseVerifier::Result interrupted =
+        QFile::exists(staged) ? verifier.verify(readListed(staged), signature) : ReleaseVerifier::Result();
+    if (!interrupted.ok) {
+        if (!QFile::exists(versionPath))
+            err() << "kv-publish: " << signaturePath << " has no " << versionFileName
+                  << " beside it; check what changed on the CDN before publishing over it\n";
+        else
+            err() << "kv-publish: " << versionPath << " does not verify with this key (" << current.reason
+                  << "); check what changed on the CDN before publishing over it\n";
+        return 2;
+    }
+    if (!Platform::replaceFile(staged, versionPath)) {
+        err() << "kv-publish: cannot put " << staged << " in place of " << versionPath << "\n";
+        return 1;
+    }
+    out() << "note: " << versionPath << " put in place from an interrupted run, whose signature it matches\n";
+    *previousTime = interrupted.timestamp;
+    return 0;
 }
 
 } // namespace
@@ -375,9 +349,10 @@ int main(int argc, char **argv) {
     MinisignSecretKey signKey;
     qint64 previousTime = -1;
     if (!signKeyPath.isEmpty()) {
-        if (!loadSecretKey(signKeyPath, &signKey) ||
-            !checkCurrentSignature(versionPath, signaturePath, signKey, &previousTime))
+        if (!loadSecretKey(signKeyPath, &signKey))
             return 2;
+        if (const int code = checkCurrentSignature(cdnDir, versionFileName, signKey, &previousTime))
+            return code;
     } else if (QFile::exists(signaturePath)) {
         err() << "kv-publish: " << versionPath
               << " is signed; publish with --sign-key (launchers with a key would refuse an unsigned list)\n";
@@ -391,7 +366,10 @@ int main(int argc, char **argv) {
     QMap<QString, RemoteFileInfo> records;
     if (!readVersionFile(versionPath, &records))
         return 1;
+    Staging::removeLeftovers(cdnDir);
 
+    Staging staging(cdnDir);
+    QStringList published;
     for (const Entry &e : entries) {
         QString md5;
         qint64 size = 0;
@@ -400,7 +378,8 @@ int main(int argc, char **argv) {
             size = QFileInfo(e.target).size();
             if (md5.isEmpty())
                 return 1;
-        } else if (!copyFile(e, &md5, &size)) {
+        } else if (!succeeded(
+                       staging.copy(e.source, QFileInfo(e.target).fileName(), MaxFileSize, &md5, &size))) {
             return 1;
         }
         RemoteFileInfo info;
@@ -409,12 +388,16 @@ int main(int argc, char **argv) {
         info.md5 = md5;
         info.size = size;
         records.insert(e.name, info);
-        out() << "published " << e.name << " " << e.version << " " << md5 << " " << size << " -> "
-              << QFileInfo(e.target).fileName() << (e.alreadyInPlace ? " (already in place)" : "") << "\n";
+        published << QStringLiteral("published ") + e.name + QLatin1Char(' ') + e.version + QLatin1Char(' ') +
+                         md5 + QLatin1Char(' ') + QString::number(size) + QStringLiteral(" -> ") +
+                         QFileInfo(e.target).fileName() +
+                         (e.alreadyInPlace ? QStringLiteral(" (already in place)") : QString());
     }
 
-    // Every listed file is in place; only now may the version file name them.
+    // The files take their names in the order staged: every listed file is in place before the version
+    // file names it.
     const QByteArray text = VersionTable::format(records.values());
+    QString signedNote;
     if (signKey.isValid()) {
         // Later than the previous release even if this machine's clock is behind: launchers refuse older
         // ones.
@@ -429,14 +412,18 @@ int main(int argc, char **argv) {
             err() << "kv-publish: the new signature does not verify (" << check.reason << ")\n";
             return 1;
         }
-        if (!writePublic(signaturePath, signature))
+        if (!succeeded(staging.write(QFileInfo(signaturePath).fileName(), signature)))
             return 1;
-        out() << "signed " << versionPath << " with key "
-              << MinisignPublicKey::keyIdText(signKey.publicKey().keyId()) << ", release time " << time
-              << "\n";
+        signedNote = QStringLiteral("signed ") + versionPath + QStringLiteral(" with key ") +
+                     MinisignPublicKey::keyIdText(signKey.publicKey().keyId()) +
+                     QStringLiteral(", release time ") + QString::number(time);
     }
-    if (!writePublic(versionPath, text))
+    if (!succeeded(staging.write(versionFileName, text)) || !succeeded(staging.putInPlace()))
         return 1;
+    for (const QString &line : qAsConst(published))
+        out() << line << "\n";
+    if (!signedNote.isEmpty())
+        out() << signedNote << "\n";
     out() << "wrote " << versionPath << " (" << records.size() << " entries)\n";
     return 0;
 }
