@@ -97,6 +97,9 @@ void LauncherUpdater::versionFileDownloadFinished() {
 
 void LauncherUpdater::acceptVersionFile(const QByteArray &body) {
     QString refused;
+    // Each attempt starts from an empty table: a line of a refused file must not be taken for a
+    // line of the next one (a name no longer listed would be fetched and installed).
+    VersionTable::instance().clear();
     if (!VersionTable::parseFile(body, &VersionTable::instance(), &refused)) {
         // Quoted, so control characters in a hostile line are escaped in the log.
         qDebug() << "version file line refused:" << refused.left(200);

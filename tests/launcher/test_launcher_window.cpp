@@ -327,6 +327,8 @@ private slots:
         QVERIFY(requests[1].atMs - requests[0].atMs >= 450);
         QTRY_COMPARE_WITH_TIMEOUT(A::ui(window)->stackedWidget->currentIndex(), 1, 5000);
         QVERIFY(!A::ui(window)->launcherDownloadInfo->isVisible());
+        // The next attempt's file alone makes the table: the refused file's lines are gone.
+        QVERIFY(!VersionTable::instance().contains(QStringLiteral("game.zip")));
     }
 
     void unsafeNamesAreRefused_data() {
