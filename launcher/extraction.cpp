@@ -20,6 +20,7 @@
 
 namespace {
 const char *const UncompressingGroup = "uncompressing";
+const char *const VersionGroup = "version";
 const char *const GameArchiveKey = "download_config/game_archive";
 } // namespace
 
@@ -48,6 +49,35 @@ void LauncherUpdater::prepareExtraction() {
     isDownloading = true;
     extracting = true;
     extractNextArchive();
+}
+
+// A name the version file no longer lists keeps nothing: its extraction mark would unpack an old
+// archive over the new release's files, and its installed version would stay in "config.ini" for
+// good. An archive of such a name still on disk goes too; any other file stays where it is.
+void LauncherUpdater::forgetUnlistedFiles() {
+    if (!configSettings)
+        return;
+    const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+    bool changed = false;
+    for (const char *group : {UncompressingGroup, VersionGroup}) {
+        configSettings->beginGroup(QLatin1String(group));
+        const QStringList names = configSettings->childKeys();
+        configSettings->endGroup();
+        for (const QString &name : names) {
+            if (table.contains(name))
+                continue;
+            const QString key = QLatin1String(group) + QLatin1Char('/') + name;
+            qDebug().noquote() << "dropping the record of a file no longer listed: " + key;
+            configSettings->remove(key);
+            changed = true;
+            const QString path = QStringLiteral("%1/%2").arg(Platform::launcherDir(), name);
+            if (name.endsWith(QLatin1String(".zip")) && FileNameRules::isSafeFileName(name) &&
+                QFileInfo::exists(path) && !QFile::remove(path))
+                qWarning() << "cannot remove archive no longer listed" << path;
+        }
+    }
+    if (changed)
+        configSettings->sync();
 }
 
 // A launcher stopped between clearing an archive's mark and deleting it leaves the archive on disk

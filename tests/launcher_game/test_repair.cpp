@@ -82,6 +82,22 @@ private slots:
         QCOMPARE(readFile(dir + QStringLiteral("/pack/data.bin")), unpacked);
     }
 
+    // A run closed while unpacking left old.zip marked; the next release lists new.zip instead.
+    void namesNoLongerListedLeaveNoMarkRecordOrArchive() {
+        const QByteArray fresh = randomBytes(2000, 8);
+        publish(QStringLiteral("new.zip"), QStringLiteral("2"), zipBytes({{"data.bin", fresh}}));
+        QVERIFY(writeFile(dir + QStringLiteral("/old.zip"), zipBytes({{"data.bin", randomBytes(2000, 9)}})));
+        writeConfig(QStringLiteral("uncompressing/old.zip"), 1);
+        writeConfig(QStringLiteral("version/old.zip"), QStringLiteral("1"));
+        writeConfig(QStringLiteral("version/gone.bin"), QStringLiteral("1"));
+        makeWindow(false);
+        waitForUpdateFinished();
+        QCOMPARE(readFile(dir + QStringLiteral("/data.bin")), fresh);
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/old.zip")));
+        QVERIFY(configKeys(QStringLiteral("uncompressing")).isEmpty());
+        QCOMPARE(configKeys(QStringLiteral("version")), QStringList{QStringLiteral("new.zip")});
+    }
+
     void verifyFetchesFilesWhoseContentDiffers() {
         const QByteArray a = publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(300000, 5));
         const QByteArray b = publish(QStringLiteral("b.bin"), QStringLiteral("1"), randomBytes(6000000, 6));
