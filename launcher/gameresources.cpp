@@ -10,6 +10,7 @@
 
 #include <QDebug>
 #include <QSettings>
+#include <QStorageInfo>
 #include <QTimer>
 
 namespace {
@@ -77,6 +78,7 @@ void LauncherUpdater::forgetDamagedFile(const QString &name, const QString &reas
 void LauncherUpdater::prepareGameResources() {
     updateFileCount = 0;
     openConfig();
+    forgetUnlistedFiles();
 
     // A file recorded as installed that is gone or has another size than listed is fetched again:
     // its record goes first, so it is queued below like any file not installed.
@@ -98,6 +100,7 @@ void LauncherUpdater::prepareGameResources() {
             continue;
         }
         ++updateFileCount;
+        queuedBytes += e.size;
         if (!downloadManager) {
             downloadManager = new XDManager(Platform::launcherDir(), this);
             downloadManager->setTransferTimeout(pieceTimeoutMs);
@@ -143,6 +146,8 @@ void LauncherUpdater::beginGameResourcePhase() {
         calcDownloadSpeed();
         gameState = 0;
         connect(ui->startGameBtn, SIGNAL(clicked()), this, SLOT(resumeDownloading()), Qt::UniqueConnection);
+    } else if (const qint64 shortBy = missingRoom(); shortBy > 0) {
+        showMissingRoom(shortBy);
     } else {
         showStartButton();
         gameState = 1;
@@ -155,6 +160,41 @@ void LauncherUpdater::beginGameResourcePhase() {
     }
     ui->gameSrcDownloadInfo->setVisible(true);
     ui->gameSrcProgressBar->setVisible(true);
+}
+
+qint64 LauncherUpdater::missingRoom() const {
+    const QString folder = Platform::launcherDir();
+    const QStorageInfo storage(folder);
+    const qint64 available = storage.isValid() ? storage.bytesAvailable() : -1;
+    // Where the free space cannot be told, the download goes ahead and a full disk shows as a
+    // write error.
+    if (available < 0)
+        return 0;
+    // A file being replaced needs its whole new size beside the old copy until it is in place.
+    const qint64 needed = queuedBytes - (downloadManager ? downloadManager->resumedBytes() : 0);
+    if (needed <= available)
+        return 0;
+    qWarning().noquote() << "not enough disk space for the update:" << folder << "needs" << needed << "bytes,"
+                         << available << "free";
+    return needed - available;
+}
+
+// Nothing is fetched that could not be written: the page says how much room to make, and KEEP
+// UPDATE checks again.
+void LauncherUpdater::showMissingRoom(qint64 shortBy) {
+    isDownloading = false;
+    showResumeButton();
+    gameState = 0;
+    connect(ui->startGameBtn, SIGNAL(clicked()), this, SLOT(resumeDownloading()), Qt::UniqueConnection);
+    calcDownloadSpeed();
+    ui->estimateTimeInfo->clearText();
+    ui->downloadingSpeedInfo->clearText();
+    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("DISK_SPACE_SHORT"), true, true);
+    ui->gameSrcDownloadInfo->setArgs({LabelArgs::text(formatSize(static_cast<float>(shortBy), 2))});
+    QJsonObject event;
+    event.insert(QStringLiteral("event"), QStringLiteral("not enough disk space"));
+    event.insert(QStringLiteral("missing"), double(shortBy));
+    sendLogEvent(event);
 }
 
 void LauncherUpdater::setManualResume(bool manualResume) {

@@ -155,6 +155,9 @@ private:
     void setManualResume(bool manualResume);
     void showStartButton();
     void showResumeButton();
+    // Bytes the queued files need beyond the free space of the launcher's folder (0 when they fit).
+    qint64 missingRoom() const;
+    void showMissingRoom(qint64 shortBy);
 
     // verification.cpp
     void verifyInstalledFiles();
@@ -165,6 +168,7 @@ private:
     // extraction.cpp
     void prepareExtraction();
     void removeUnpackedArchives();
+    void forgetUnlistedFiles();
     void extractNextArchive();
     void onArchiveExtracted(const QString &name, const QString &path, QFutureWatcher<bool> *watcher);
     void clearExtractionMark(const QString &name);
@@ -211,6 +215,7 @@ private:
     int finishedFileCount = 0;
     int updateFileCount = 0;
     qint64 totalBytes = 0;
+    qint64 queuedBytes = 0; // listed sizes of the files this run fetches
     qint64 presentBytes = 0;
     qint64 downloadSpeed = 0;
     qint64 lastCommittedBytes = 0;

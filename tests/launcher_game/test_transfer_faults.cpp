@@ -1,10 +1,13 @@
 // Transfers that stall or move, through the window against a CDN on 127.0.0.1: every request gives
-// up after a time without a byte and follows redirects.
+// up after a time without a byte and follows redirects; a disk without room for the update fetches
+// nothing.
+#include "support/diskfaults.h"
 #include "support/windowfixture.h"
 
 #include "services/eventlogclient.h"
 
 #include <QNetworkAccessManager>
+#include <QScopeGuard>
 #include <QSignalSpy>
 
 using namespace WindowTest;
@@ -95,6 +98,32 @@ private slots:
         client.send(QJsonObject{{QStringLiteral("event"), QStringLiteral("x")}}, QString(), QString());
         QVERIFY(finished.wait(10000));
         QCOMPARE(finished.first().first().toBool(), false);
+    }
+
+    // Too little room in the launcher's folder: nothing is fetched, the page says how much room to
+    // make, and KEEP UPDATE goes ahead once there is room.
+    void shortOfRoomFetchesNothingUntilThereIsRoom() {
+        if (!DiskFaults::unavailable().isEmpty())
+            QSKIP(qPrintable(DiskFaults::unavailable()));
+        const QByteArray big =
+            publish(QStringLiteral("big.bin"), QStringLiteral("1"), randomBytes(3000000, 25));
+        QString why;
+        QVERIFY2(DiskFaults::mountSmallDisk(dir, 1024 * 1024, &why), qPrintable(why));
+        auto unmount = qScopeGuard([this] { DiskFaults::unmount(dir); });
+        makeWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(ui()->gameSrcDownloadInfo->textKey() == QLatin1String("DISK_SPACE_SHORT"),
+                                 15000);
+        QCOMPARE(ui()->startGameBtn->textKey(), QStringLiteral("RESUME_DOWNLOADING"));
+        const QString missing = argTexts(ui()->gameSrcDownloadInfo).value(0);
+        QVERIFY2(missing.startsWith(QLatin1String("1.8")) && missing.endsWith(QLatin1String("MB")),
+                 qPrintable(missing));
+        QTRY_COMPARE(events(QStringLiteral("not enough disk space")).size(), 1);
+
+        QVERIFY(DiskFaults::unmount(dir));
+        ui()->startGameBtn->click();
+        waitForUpdateFinished();
+        QCOMPARE(readFile(dir + QStringLiteral("/big.bin")), big);
+        QCOMPARE(server->requestsFor(remotePath(QStringLiteral("big.bin"), QStringLiteral("1"))).size(), 1);
     }
 
     void redirectsAreFollowed() {

@@ -234,6 +234,9 @@ void gamePage(LauncherUpdater *w, const QString &language) {
         capture(w, language,
                 QStringLiteral("game-%1").arg(QString::fromLatin1(k).toLower().replace('_', '-')));
     }
+    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("DISK_SPACE_SHORT"), true, true);
+    ui->gameSrcDownloadInfo->setArgs({text(QStringLiteral("1023.99MB"))});
+    capture(w, language, QStringLiteral("game-disk-space-short"));
 
     // Back to ready for the dialogs.
     Access::gameState(w) = 2;
