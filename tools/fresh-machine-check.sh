@@ -2,7 +2,7 @@
 # tools/fresh-machine-check.sh [WORK_DIR]
 #
 # Tries the README's two commands as a new developer would: builds a fresh Debian 12 (bookworm,
-# minbase) root with debootstrap from the Debian archive, clones this repository into it (the
+# minbase) root with debootstrap from the archive this machine's apt uses for bookworm, clones this repository into it (the
 # commit checked out here; uncommitted changes are not part of it) and runs, inside the root, as
 # root, exactly as the README writes them:
 #
@@ -14,11 +14,12 @@
 #
 # Prints each step's result and time; the logs, the screenshot and a few tour pictures (to compare
 # by pixels with another machine's) stay in WORK_DIR/out. Exit code 0 when every step passed.
-# Needs root, debootstrap and network access to the Debian archive; takes about an hour on two
+# Needs root, debootstrap and access to that archive; takes about an hour on two
 # cores (a full build, the whole suite and the sanitizer pass). Too slow for CI: run it before a
 # change to what the set-up installs is merged.
 #
-# Environment: KV_DEBIAN_MIRROR (default http://deb.debian.org/debian), KV_REF (commit to clone,
+# Environment: KV_DEBIAN_MIRROR (the archive to bootstrap from; default: the one this machine's apt
+# sources name for bookworm, found by tools/apt-archive.sh, with their keyring), KV_REF (commit to clone,
 # default HEAD), KV_PORT_LOCK (a file to flock while the two commands run, since both bind the
 # stack's fixed local ports; the chroot shares this machine's network), KV_KEEP_ROOT=1 to reuse an
 # existing root instead of building a fresh one (quicker reruns; no longer a fresh machine).
@@ -27,7 +28,8 @@ set -uo pipefail
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 WORK=${1:-/var/tmp/kestrivane-fresh}
 mkdir -p "$WORK" && WORK=$(cd "$WORK" && pwd -P) || exit 2
-MIRROR=${KV_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+MIRROR=${KV_DEBIAN_MIRROR:-}
+BOOTSTRAP_OPTIONS=()
 REF=${KV_REF:-HEAD}
 ROOTFS=$WORK/root
 OUT=$WORK/out
@@ -43,6 +45,20 @@ fi
 for tool in debootstrap git chroot mount; do
     command -v "$tool" >/dev/null || { echo "fresh-machine-check: $tool is missing" >&2; exit 2; }
 done
+if [ -z "$MIRROR" ]; then
+    # The archive this machine installs from (a mirror, a proxy, an offline cache) and how apt checks it.
+    archive=$("$REPO/tools/apt-archive.sh" bookworm) || {
+        echo "fresh-machine-check: no archive to bootstrap from; set KV_DEBIAN_MIRROR" >&2
+        exit 2
+    }
+    MIRROR=$(cut -f1 <<<"$archive")
+    keyring=$(cut -f2 <<<"$archive")
+    if [ "$(cut -f3 <<<"$archive")" = yes ]; then
+        BOOTSTRAP_OPTIONS+=(--no-check-gpg)
+    elif [ -n "$keyring" ]; then
+        BOOTSTRAP_OPTIONS+=(--keyring="$keyring")
+    fi
+fi
 COMMIT=$(git -C "$REPO" rev-parse --verify "$REF^{commit}") || exit 2
 if [ -n "$(git -C "$REPO" status --porcelain --untracked-files=no)" ]; then
     echo "note: $REPO has uncommitted changes; they are not part of the check"
@@ -125,7 +141,7 @@ make_root() {
         return 1
     fi
     rm -rf "$ROOTFS"
-    debootstrap --variant=minbase bookworm "$ROOTFS" "$MIRROR"
+    debootstrap --variant=minbase "${BOOTSTRAP_OPTIONS[@]}" bookworm "$ROOTFS" "$MIRROR"
 }
 
 prepare_root() {

@@ -4,8 +4,9 @@
 # fetch-libsodium.sh, which first look for an unpacked tree and call this only when there is none.
 # Uses a private apt configuration for the deb-src index (under CACHE_DIR, one per package so two
 # fetches may run at once), so a machine without deb-src lines works and the system's sources lists
-# stay untouched; root is not needed. Needs network access to the Debian mirror
-# (KESTRIVANE_DEBIAN_MIRROR, default deb.debian.org) on first use only.
+# stay untouched; root is not needed. Fetches, on first use only, from the archive this machine's apt
+# sources name for bookworm (tools/apt-archive.sh; a mirror, a proxy or an offline cache with deb-src),
+# or from KESTRIVANE_DEBIAN_MIRROR when set.
 set -euo pipefail
 package=${1:?PACKAGE: a Debian source package}
 cache=${2:?CACHE_DIR}
@@ -17,14 +18,37 @@ download=$cache/src-$package
 trap 'rm -rf "$apt_dir" "$download"' EXIT
 rm -rf "$apt_dir" "$download"
 mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/archives/partial" "$download"
-# Debian 12's own deb-src index: the .orig tarball is the same for every Debian revision.
-cat >"$apt_dir/sources.list.d/src.sources" <<SRC
-Types: deb-src
-URIs: ${KESTRIVANE_DEBIAN_MIRROR:-http://deb.debian.org/debian}
-Suites: bookworm bookworm-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+# Debian 12's deb-src index: the .orig tarball is the same for every Debian revision.
+suites=bookworm
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+trusted=
+if [ -n "${KESTRIVANE_DEBIAN_MIRROR:-}" ]; then
+    uri=$KESTRIVANE_DEBIAN_MIRROR
+else
+    archive_of() { "$(dirname "$0")/../apt-archive.sh" "$1"; }
+    archive=$(archive_of bookworm) || {
+        echo "fetch-debian-source: no archive to fetch $package from; set KESTRIVANE_DEBIAN_MIRROR" >&2
+        exit 1
+    }
+    uri=$(cut -f1 <<<"$archive")
+    keyring=$(cut -f2 <<<"$archive")
+    trusted=$(cut -f3 <<<"$archive")
+    # The point releases' updates, when this machine takes them from the same archive.
+    if updates=$(archive_of bookworm-updates 2>/dev/null) && [ "$(cut -f1 <<<"$updates")" = "$uri" ]; then
+        suites="bookworm bookworm-updates"
+    fi
+fi
+{
+    echo "Types: deb-src"
+    echo "URIs: $uri"
+    echo "Suites: $suites"
+    echo "Components: main"
+    if [ "$trusted" = yes ]; then
+        echo "Trusted: yes"
+    elif [ -n "$keyring" ]; then
+        echo "Signed-By: $keyring"
+    fi
+} >"$apt_dir/sources.list.d/src.sources"
 apt_opts=(
     -o "Dir::Etc::SourceList=/dev/null"
     -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
