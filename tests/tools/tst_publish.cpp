@@ -319,7 +319,6 @@ void TestPublish::fullDiskKeepsTheOldReleaseUntilThereIsRoom() {
     QTemporaryDir tmp;
     const QString disk = tmp.filePath("disk"), cdn = disk + "/cdn", rel = tmp.filePath("rel");
     const QString key = tmp.filePath("release.key"), filler = disk + "/filler";
-    constexpr qint64 Page = 4096;
     QString why;
     QVERIFY2(DiskFaults::mountSmallDisk(disk, 2 << 20, &why), qPrintable(why));
     auto unmount = qScopeGuard([&] { DiskFaults::unmount(disk); });
@@ -335,7 +334,8 @@ void TestPublish::fullDiskKeepsTheOldReleaseUntilThereIsRoom() {
     const QStringList args{"--cdn", cdn, "--release", rel, "--sign-key", key, "b.zip=2"};
 
     // Room for all of b.zip but its tail, then for b.zip but not its signature and version file.
-    for (const qint64 room : {qint64(1 << 20), (1 << 20) + Page}) {
+    const qint64 page = QStorageInfo(disk).blockSize();
+    for (const qint64 room : {qint64(1 << 20), (1 << 20) + page}) {
         QFile::remove(filler);
         QVERIFY(writeFile(filler, QByteArray(int(QStorageInfo(disk).bytesAvailable() - room), 'f')));
         QCOMPARE(QStorageInfo(disk).bytesAvailable(), room);
