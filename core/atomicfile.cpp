@@ -12,11 +12,9 @@ namespace {
 Result<Error> cancel(QSaveFile *file, qint64 written, qint64 total) {
     const QString why = file->errorString();
     file->cancelWriting(); // the temporary file goes with the object
-    return {Error::CannotWrite, QStringLiteral("cannot write %1 after %2 of %3 bytes: %4")
-                                    .arg(file->fileName())
-                                    .arg(written)
-                                    .arg(total)
-                                    .arg(why)};
+    return {Error::CannotWrite,
+            QStringLiteral("cannot write %1 after %2 of %3 bytes: %4")
+                .arg(file->fileName(), QString::number(written), QString::number(total), why)};
 }
 
 } // namespace
