@@ -144,7 +144,8 @@ bool SingleApplication::sendToPrimary(const QByteArray &message, int timeoutMs, 
     QElapsedTimer timer;
     timer.start();
     bool headerAcknowledged = false;
-    const bool sent = d->writeAcknowledged(message, timeoutMs, timer, &headerAcknowledged);
+    const bool sent = d->writeAcknowledged(
+        message, SingleApplicationPrivate::acknowledgementBudget(timeoutMs), timer, &headerAcknowledged);
     if (option == WaitForPrimaryExit && headerAcknowledged &&
         d->socket->state() != QLocalSocket::UnconnectedState)
         d->socket->waitForDisconnected(-1);

@@ -33,8 +33,10 @@ public:
     quint32 instanceId() const; // 0 in the primary, 1, 2, ... in secondaries
     QString keyName() const;    // name of the shared block and the local server
 
-    // Sends a message to the primary; false at once in the primary, or when the primary cannot
-    // be reached or does not acknowledge within timeoutMs.
+    // Sends a message to the primary; false at once in the primary, or when the primary cannot be
+    // reached within timeoutMs. A primary that took the connection has at least
+    // SingleApplicationPrivate::AcknowledgementWaitMs to acknowledge, so a busy one still gets the
+    // message; false when it does not.
     bool sendToPrimary(const QByteArray &message, int timeoutMs = 100, SendOption option = DontWait);
 
 signals:

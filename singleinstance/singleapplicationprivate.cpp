@@ -166,8 +166,16 @@ bool SingleApplicationPrivate::connectToPrimary(int timeoutMs, ConnectionKind ki
             return false;
     }
 
+    // The wait for the greeting's acknowledgement counts from here: a connection can take long
+    // (on Windows, until a busy primary offers a new pipe instance) and must not use it up.
+    QElapsedTimer connected;
+    connected.start();
     return writeAcknowledged(PeerFrameReader::encodeGreeting(keyName, static_cast<quint8>(kind), instanceId),
-                             timeoutMs, timer);
+                             acknowledgementBudget(remaining(timeoutMs, timer)), connected);
+}
+
+int SingleApplicationPrivate::acknowledgementBudget(int timeoutMs) {
+    return qMax(timeoutMs, AcknowledgementWaitMs);
 }
 
 bool SingleApplicationPrivate::writeAcknowledged(const QByteArray &payload, int budgetMs,

@@ -26,6 +26,10 @@ public:
 
     // Largest frame (greeting or message) a peer may announce; anything above closes the connection.
     static constexpr qint64 MaxFrameLength = PeerFrameReader::MaxFrameLength;
+    // Least time a primary that took the connection gets to acknowledge the greeting, and again the
+    // message, whatever the sender's own timeout: a launcher busy starting its window, or a loaded
+    // machine, answers late, and a sender that gave up would lose the frames not yet sent.
+    static constexpr int AcknowledgementWaitMs = 5000;
 
     explicit SingleApplicationPrivate(SingleApplication *q);
     ~SingleApplicationPrivate() override;
@@ -45,6 +49,8 @@ public:
     void startSecondary();
     bool blockHasStalePrimary() const;
     bool connectToPrimary(int timeoutMs, ConnectionKind kind);
+    // Time a connected primary gets to acknowledge a frame pair, for a sender's timeout.
+    static int acknowledgementBudget(int timeoutMs);
     // Header, wait for ack, payload, wait for ack; all within budgetMs counted by timer.
     bool writeAcknowledged(const QByteArray &payload, int budgetMs, const QElapsedTimer &timer,
                            bool *headerAcknowledged = nullptr);

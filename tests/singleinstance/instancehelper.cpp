@@ -5,7 +5,9 @@
 //   started                   (primary: instanceStarted())
 //   message <id> <percent-encoded bytes>
 //   send=<0|1>                (secondary: result of sendToPrimary)
-// A primary runs until its standard input ends or reads "quit".
+//   stalled <ms>              (primary: its GUI thread is blocked for that long, from now)
+// A primary runs until its standard input ends or reads "quit"; "stall <ms>" blocks its GUI thread,
+// as a launcher busy starting its window or on a loaded machine would be.
 #include "singleinstance/singleapplication.h"
 #include "singleinstance/singleapplicationprivate.h"
 
@@ -13,6 +15,7 @@
 #include <QCryptographicHash>
 #include <QMetaObject>
 #include <QStringList>
+#include <QThread>
 
 #include <cstdio>
 #include <cstring>
@@ -26,7 +29,7 @@ struct Arguments {
     bool allowSecondary = true;
     SingleApplication::Options options = SingleApplication::UserScope;
     int timeoutMs = 1000;
-    int sendTimeoutMs = 5000; // generous: a loaded machine (or wine) may take long to connect
+    int sendTimeoutMs = 100; // as the launcher sends "activated"
     QString extra;
     QByteArray message = "activated";
     int messageSize = -1; // when set, send this many position-dependent bytes instead
@@ -115,6 +118,16 @@ int main(int argc, char *argv[]) {
         while (std::getline(std::cin, line)) {
             if (line == "quit")
                 break;
+            if (line.rfind("stall ", 0) == 0) {
+                const QByteArray ms = QByteArray::fromStdString(line.substr(6)).trimmed();
+                QMetaObject::invokeMethod(
+                    &app,
+                    [ms]() {
+                        say("stalled " + ms);
+                        QThread::msleep(ms.toULong());
+                    },
+                    Qt::QueuedConnection);
+            }
         }
         QMetaObject::invokeMethod(&app, "quit", Qt::QueuedConnection);
     });

@@ -189,7 +189,9 @@ private:
     std::unique_ptr<Helper> runSecondary(const QStringList &arguments) {
         auto helper = std::make_unique<Helper>();
         helper->start(arguments);
-        helper->finish();
+        // A start still running would read as exit code 0 with its last lines missing.
+        if (!helper->finish())
+            QTest::qFail("the second start did not finish", __FILE__, __LINE__);
         return helper;
     }
 
@@ -323,6 +325,30 @@ private slots:
         QVERIFY(third->lines().contains("role=secondary id=3"));
         QVERIFY(next->waitForLine("message 3 activated"));
         QVERIFY(next->quitAndFinish());
+    }
+
+    void secondStartWaitsForABusyPrimary() {
+        const QString extra = uniqueExtra();
+        auto primary = startPrimary({"--extra", extra});
+        QVERIFY(primary->waitForLine("role=primary id=0"));
+
+        // Far longer than the launcher's 100 ms send, well within the wait for a connected primary.
+        primary->process.write("stall 1500\n");
+        QVERIFY(primary->waitForLine("stalled 1500"));
+        auto second = runSecondary({"--extra", extra});
+        QCOMPARE(second->process.exitCode(), 0);
+        QVERIFY(second->lines().contains("send=1"));
+        QVERIFY(primary->waitForLine("message 1 activated"));
+
+        // A primary that stays silent: the second start still leaves, after a bounded wait.
+        const QByteArray frozenMs =
+            QByteArray::number(SingleApplicationPrivate::AcknowledgementWaitMs + 2000);
+        primary->process.write("stall " + frozenMs + "\n");
+        QVERIFY(primary->waitForLine("stalled " + frozenMs));
+        auto frozen = runSecondary({"--extra", extra});
+        QCOMPARE(frozen->process.exitCode(), 0);
+        QVERIFY(frozen->lines().contains("send=0"));
+        QVERIFY(primary->quitAndFinish());
     }
 
     void greetingKindsAndInstanceStarted() {
