@@ -42,9 +42,7 @@ declare -A skip_funcs=(
 # test_translatablewidgets outlineShiftsTextAndWidensHint, test_launcher_window
 #   paintsBackgroundTitleBandAndTexts: pixel rows measured with the Unix font rasteriser.
 # test_launcher_window selfUpdate...: a stand-in update.sh; secondStart...: /bin/sleep as the game.
-# A failed program's failing functions are run again, up to three attempts in all: wine makes the short
-# waits of some tests (a 100 ms send in the single-instance helper) sensitive to load. Every
-# attempt's log is kept.
+# Every program runs once: a test that passes only when run again hides a fault.
 
 own_prefix=
 if [[ -z ${WINEPREFIX:-} ]]; then
@@ -128,51 +126,35 @@ while IFS=$'\t' read -r name limit program envb64; do
         ((${#funcs[@]})) || { echo "FAIL  $name: cannot list its test functions"; failed+=("$name"); continue; }
     fi
     t0=$(date +%s)
-    first=
-    for attempt in 1 2 3; do
-        if [[ $attempt != 1 ]]; then
-            # Only the functions that failed run again (initTestCase failing means all of them).
-            again=$(grep -a '^FAIL!' "$out" 2>/dev/null | tr -d '\r' | sed -E 's/^FAIL! +: [^:]+::([A-Za-z0-9_]+)\(.*/\1/' | sort -u)
-            if [[ -n $again ]] && ! grep -qxE 'initTestCase|cleanupTestCase' <<<"$again"; then
-                mapfile -t funcs <<<"$again"
-            fi
-            mv "$out" "$out.$((attempt - 1))" 2>/dev/null || true
-            echo "RETRY $name ${funcs[*]}"
-        fi
-        # The registry is shared by every program of the prefix: each test starts without the values
-        # the launcher owns, as on a machine where it was never installed.
-        for value in "HKCU\\SOFTWARE\\Quelvane" "HKCU\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run /v Quelvane"; do
-            # shellcheck disable=SC2086
-            timeout 60 "$wine" reg delete $value /f >/dev/null 2>&1 || true
-        done
-        set +e
-        (cd "$(dirname "$program")" &&
-            timeout -k 10 "$limit" env "${hostenv[@]}" "$wine" cmd /c \
-                "${sets[*]} $(basename "$program") ${funcs[*]} -o $(winpath "$out"),txt" \
-                >"$results/$name.log" 2>&1)
-        rc=$?
-        set -e
-        totals=$(grep -a '^Totals:' "$out" 2>/dev/null | tail -n1 | tr -d '\r' || true)
-        [[ -n $first ]] || first=$totals
-        ((rc == 0)) && [[ -n $totals ]] && grep -aq ' 0 failed' <<<"$totals" && break
-        [[ $attempt != 3 ]] && grep -a -A6 '^FAIL!' "$out" 2>/dev/null | tr -d '\r' | sed 's/^/      /' | head -n 30 || true
+    # The registry is shared by every program of the prefix: each test starts without the values
+    # the launcher owns, as on a machine where it was never installed.
+    for value in "HKCU\\SOFTWARE\\Quelvane" "HKCU\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run /v Quelvane"; do
+        # shellcheck disable=SC2086
+        timeout 60 "$wine" reg delete $value /f >/dev/null 2>&1 || true
     done
+    set +e
+    (cd "$(dirname "$program")" &&
+        timeout -k 10 "$limit" env "${hostenv[@]}" "$wine" cmd /c \
+            "${sets[*]} $(basename "$program") ${funcs[*]} -o $(winpath "$out"),txt" \
+            >"$results/$name.log" 2>&1)
+    rc=$?
+    set -e
+    totals=$(grep -a '^Totals:' "$out" 2>/dev/null | tail -n1 | tr -d '\r' || true)
     secs=$(($(date +%s) - t0))
     counts() { sed -E 's/^Totals: ([0-9]+) passed, ([0-9]+) failed, ([0-9]+) skipped.*/\1 \2 \3/' <<<"$1"; }
     if ((rc == 0)) && [[ -n $totals ]] && grep -aq ' 0 failed' <<<"$totals"; then
-        echo "PASS  $name (${secs}s) ${first:-$totals}$([[ $attempt == 1 ]] || echo " (failures passed on attempt $attempt)")"
+        echo "PASS  $name (${secs}s) $totals"
         passed=$((passed + 1))
-        # Counted as the first full run, its failures passed again.
-        read -r p f s < <(counts "$first")
-        total_pass=$((total_pass + p + f)) total_skip=$((total_skip + s))
+        read -r p f s < <(counts "$totals")
+        total_pass=$((total_pass + p)) total_skip=$((total_skip + s))
     else
         ((rc == 124 || rc == 137)) && why="timed out after ${limit}s" || why="exit code $rc"
         echo "FAIL  $name (${secs}s, $why) ${totals:-no result}"
         grep -a -A6 '^FAIL!' "$out" 2>/dev/null | tr -d '\r' | sed 's/^/      /' | head -n 60 || true
         [[ -s $out ]] || tail -n 20 "$results/$name.log" | sed 's/^/      /'
         failed+=("$name")
-        if [[ -n $first ]]; then
-            read -r p f s < <(counts "$first")
+        if [[ -n $totals ]]; then
+            read -r p f s < <(counts "$totals")
             total_pass=$((total_pass + p)) total_fail=$((total_fail + f)) total_skip=$((total_skip + s))
         fi
     fi
