@@ -4,8 +4,11 @@
 // platform_win.cpp / platform_unix.cpp (plus small Qt-free files for the raw Win32 calls).
 
 #include <QByteArray>
+#include <QIODevice>
 #include <QString>
 #include <QStringList>
+
+class QFile;
 
 namespace Platform {
 
@@ -59,12 +62,23 @@ QByteArray assembleSmbiosTable(const QByteArray &entryPoint, const QByteArray &d
 bool processExists(qint64 pid);
 
 // Puts the file `from` in place of `to` in one step, replacing an existing `to`, after the
-// contents of `from` have reached the disk. Both in the same folder. False when it cannot.
-bool replaceFile(const QString &from, const QString &to);
+// contents of `from` have reached the disk. Both in the same folder. False, with the system's
+// reason in `why`, when it cannot, also when `from` is not a plain file (see openPlainFile).
+bool replaceFile(const QString &from, const QString &to, QString *why = nullptr);
 
-// Puts everything written so far to the file at `path` (also through other open handles) on the
-// disk, so that it survives a power cut. False when the file cannot be opened or flushed.
+// Puts everything written so far to the plain file at `path` (also through other open handles) on
+// the disk, so that it survives a power cut. False when the file cannot be opened or flushed.
 bool syncFile(const QString &path);
+
+// Opens `file` on the plain file at `path` without following a link: a symbolic link (on Windows
+// any reparse point), a file with more than one hard link, a folder, a device or a pipe is refused,
+// so that nothing is read or written through a name someone else planted. `mode` is ReadOnly or
+// ReadWrite (possibly Unbuffered); ReadWrite creates a missing file and never truncates one.
+// False with the reason in `why`.
+bool openPlainFile(QFile *file, const QString &path, QIODevice::OpenMode mode, QString *why = nullptr);
+
+// Whether anything is at `path`, a link (even one to nothing) included.
+bool entryExists(const QString &path);
 
 // Starts the installation's update script detached: Windows "wscript.exe <dir>\\update.vbs <file>",
 // Unix "/bin/sh <dir>/update.sh <file>". newFileName is a bare file name in the launcher directory;

@@ -14,9 +14,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -154,6 +156,37 @@ QString desktopUnescape(const QString &s) {
             out += QLatin1Char('\\') + QString(n);
     }
     return out;
+}
+
+void setReason(QString *why, const QString &what) {
+    if (why)
+        *why = what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// A descriptor of the plain file at `path`, or -1 with the reason: the last component is never
+// followed if it is a link, and only a regular file with no other hard link is accepted.
+int openPlain(const QByteArray &path, int flags, QString *why) {
+    const QString name = QFile::decodeName(path);
+    // Non-blocking, so that a pipe planted under the name cannot hang the open.
+    const int fd = ::open(path.constData(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        if (errno == ELOOP) {
+            if (why)
+                *why = QStringLiteral("%1 is a link, not a plain file").arg(name);
+        } else {
+            setReason(why, QStringLiteral("cannot open %1").arg(name));
+        }
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        if (why)
+            *why = QStringLiteral("%1 is not a plain file").arg(name);
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
 }
 
 bool validRunName(const QString &name) {
@@ -330,23 +363,50 @@ bool processExists(qint64 pid) {
     return errno == EPERM;
 }
 
-bool replaceFile(const QString &from, const QString &to) {
+bool replaceFile(const QString &from, const QString &to, QString *why) {
     const QByteArray source = QFile::encodeName(from);
-    const int fd = ::open(source.constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = openPlain(source, O_RDONLY, why);
     if (fd < 0)
         return false;
     const bool synced = ::fsync(fd) == 0;
+    if (!synced)
+        setReason(why, QStringLiteral("cannot flush %1").arg(from));
     ::close(fd);
-    return synced && ::rename(source.constData(), QFile::encodeName(to).constData()) == 0;
+    if (!synced)
+        return false;
+    if (::rename(source.constData(), QFile::encodeName(to).constData()) != 0) {
+        setReason(why, QStringLiteral("cannot rename %1 to %2").arg(from, to));
+        return false;
+    }
+    return true;
 }
 
 bool syncFile(const QString &path) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = openPlain(QFile::encodeName(path), O_RDONLY, nullptr);
     if (fd < 0)
         return false;
     const bool synced = ::fsync(fd) == 0;
     ::close(fd);
     return synced;
+}
+
+bool openPlainFile(QFile *file, const QString &path, QIODevice::OpenMode mode, QString *why) {
+    const bool write = mode & QIODevice::WriteOnly;
+    const int fd = openPlain(QFile::encodeName(path), write ? O_RDWR | O_CREAT : O_RDONLY, why);
+    if (fd < 0)
+        return false;
+    if (!file->open(fd, mode, QFileDevice::AutoCloseHandle)) {
+        if (why)
+            *why = QStringLiteral("cannot open %1: %2").arg(path, file->errorString());
+        ::close(fd);
+        return false;
+    }
+    return true;
+}
+
+bool entryExists(const QString &path) {
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
 }
 
 bool startUpdateScript(const QString &scriptDir, const QString &newFileName) {

@@ -5,6 +5,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QSettings>
 
@@ -104,9 +105,37 @@ bool processExists(qint64 pid) {
     return Win32::processAlive(static_cast<unsigned long>(pid));
 }
 
-bool replaceFile(const QString &from, const QString &to) {
-    return Win32::replaceFile(QDir::toNativeSeparators(from).toStdWString(),
-                              QDir::toNativeSeparators(to).toStdWString());
+bool replaceFile(const QString &from, const QString &to, QString *why) {
+    unsigned long error = 0;
+    if (Win32::replaceFile(QDir::toNativeSeparators(from).toStdWString(),
+                           QDir::toNativeSeparators(to).toStdWString(), &error))
+        return true;
+    if (why)
+        *why = QStringLiteral("cannot put %1 in place of %2: %3").arg(from, to, qt_error_string(int(error)));
+    return false;
+}
+
+bool openPlainFile(QFile *file, const QString &path, QIODevice::OpenMode mode, QString *why) {
+    unsigned long error = 0;
+    const int fd = Win32::openPlainFile(QDir::toNativeSeparators(path).toStdWString(),
+                                        mode & QIODevice::WriteOnly, &error);
+    if (fd < 0) {
+        if (why)
+            *why =
+                QStringLiteral("cannot open %1 as a plain file: %2").arg(path, qt_error_string(int(error)));
+        return false;
+    }
+    if (!file->open(fd, mode, QFileDevice::AutoCloseHandle)) {
+        if (why)
+            *why = QStringLiteral("cannot open %1: %2").arg(path, file->errorString());
+        Win32::closeFile(fd);
+        return false;
+    }
+    return true;
+}
+
+bool entryExists(const QString &path) {
+    return Win32::entryExists(QDir::toNativeSeparators(path).toStdWString());
 }
 
 bool syncFile(const QString &path) {

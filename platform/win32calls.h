@@ -17,8 +17,20 @@ std::vector<unsigned char> rawSmbios();
 // Whether the process exists and has not exited yet.
 bool processAlive(unsigned long pid);
 
-// Flushes `from` to disk and moves it over `to` (MoveFileExW with replace and write-through).
-bool replaceFile(const std::wstring &from, const std::wstring &to);
+// Flushes `from` to disk and moves it over `to` (MoveFileExW with replace and write-through). `from`
+// must be a plain file (as openPlainFile); false with the Win32 error code in *error.
+bool replaceFile(const std::wstring &from, const std::wstring &to, unsigned long *error);
+
+// Opens the file itself, never what a reparse point (symbolic link, junction) leads to, and accepts
+// only a plain disk file with a single link: a C runtime descriptor (binary mode), or -1 with the
+// Win32 error code in *error. `write` opens it for reading and writing, creating it if missing.
+int openPlainFile(const std::wstring &path, bool write, unsigned long *error);
+
+// Closes a descriptor of openPlainFile that was not handed on.
+void closeFile(int fd);
+
+// Whether anything is at `path` (a reparse point is not followed).
+bool entryExists(const std::wstring &path);
 
 // Flushes the file's written data to disk (FlushFileBuffers through a handle of its own, sharing
 // the file with the handles that write it).
