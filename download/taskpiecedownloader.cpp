@@ -11,10 +11,12 @@
 
 TaskPieceDownloader::TaskPieceDownloader()
     : networkManager(new QNetworkAccessManager(this))
-    , retryTimer(new QTimer(this)) {
+    , retryTimer(new QTimer(this))
+    , speedTimer(new QTimer(this)) {
     retryTimer->setSingleShot(true);
     retryTimer->setInterval(RetryDelayMs);
     connect(retryTimer, &QTimer::timeout, this, &TaskPieceDownloader::request);
+    connect(speedTimer, &QTimer::timeout, this, &TaskPieceDownloader::checkSpeed);
     connect(networkManager, &QNetworkAccessManager::finished, this, &TaskPieceDownloader::replyFinished);
 }
 
@@ -92,6 +94,36 @@ void TaskPieceDownloader::request() {
         connect(reply, &QNetworkReply::errorOccurred, this, &TaskPieceDownloader::pieceDownloadError);
     // Progress signals are rate-limited by the network layer; data arrival is not.
     readyReadConnection = connect(reply, &QIODevice::readyRead, this, &TaskPieceDownloader::pieceDataReady);
+
+    speedSamples.clear();
+    speedSamples.append({0, received});
+    attemptClock.start();
+    if (lowSpeedLimit > 0 && lowSpeedWindowMs > 0)
+        speedTimer->start(qBound(50, lowSpeedWindowMs / 10, 1000));
+}
+
+// Fails the attempt when fewer bytes arrived over the last whole window than the limit asks for.
+void TaskPieceDownloader::checkSpeed() {
+    if (currentState != State::Requesting || !reply) {
+        speedTimer->stop();
+        return;
+    }
+    const qint64 now = attemptClock.elapsed();
+    speedSamples.append({now, received});
+    // The base is the newest sample that is at least a window old.
+    while (speedSamples.size() > 1 && speedSamples.at(1).first <= now - lowSpeedWindowMs)
+        speedSamples.removeFirst();
+    const QPair<qint64, qint64> base = speedSamples.first();
+    const qint64 span = now - base.first;
+    const qint64 bytes = received - base.second;
+    if (span < lowSpeedWindowMs || bytes * 1000 >= lowSpeedLimit * span)
+        return;
+    qDebug() << "piece transfer below the low-speed limit" << task->downloadTask->remotePath << task->index
+             << bytes << span << lowSpeedLimit;
+    failAttempt(QStringLiteral("%1 bytes arrived in %2 ms, below the limit of %3 bytes per second")
+                    .arg(bytes)
+                    .arg(span)
+                    .arg(lowSpeedLimit));
 }
 
 void TaskPieceDownloader::pause() {
@@ -141,6 +173,7 @@ void TaskPieceDownloader::pieceDownloadFinished() {
     }
     cutConnections();
     reply = nullptr; // released by replyFinished
+    speedTimer->stop();
     finishPiece(true);
 }
 
@@ -186,6 +219,7 @@ void TaskPieceDownloader::cutConnections() {
 }
 
 void TaskPieceDownloader::dropReply(bool abort) {
+    speedTimer->stop();
     if (!reply)
         return;
     QNetworkReply *r = reply;

@@ -3,9 +3,12 @@
 #include "download/downloadtaskpiece.h"
 #include "download/piecebuffer.h"
 
+#include <QElapsedTimer>
 #include <QMetaObject>
 #include <QNetworkReply>
 #include <QObject>
+#include <QPair>
+#include <QVector>
 
 class QNetworkAccessManager;
 class QTimer;
@@ -13,7 +16,9 @@ class QTimer;
 // Fetches one piece of one file with one ranged GET below cdnBaseUrl into a piece buffer (the
 // sink) that its owner hands over with the piece and takes back at its end. A failing piece is
 // retried after RetryDelayMs, at most MaxAttempts requests in a row. pause() aborts the request
-// and keeps the bytes; start() asks for the remaining ones.
+// and keeps the bytes; start() asks for the remaining ones. An attempt fails when no byte arrives
+// for the transfer timeout, and when over a whole low-speed window fewer bytes arrive than the
+// low-speed limit asks for (a server trickling a byte now and then would hold it forever).
 class TaskPieceDownloader : public QObject {
     Q_OBJECT
 public:
@@ -23,6 +28,9 @@ public:
     static constexpr qint64 ReplyReadBufferSize = 512 * 1024;
     // A request that receives no byte for this long fails like any network error.
     static constexpr int DefaultTransferTimeoutMs = 30000;
+    // An attempt whose rate over the last DefaultLowSpeedWindowMs stays below this fails.
+    static constexpr qint64 DefaultLowSpeedLimit = 1024; // bytes per second
+    static constexpr int DefaultLowSpeedWindowMs = 30000;
 
     enum class State {
         Idle,           // no piece
@@ -42,6 +50,11 @@ public:
     bool cancelTask(DownloadTaskPiece *piece);
     // Applies from the next request on.
     void setTransferTimeout(int ms) { transferTimeoutMs = ms; }
+    // Applies from the next request on; a limit or window of 0 turns the check off.
+    void setLowSpeedLimit(qint64 bytesPerSecond, int windowMs) {
+        lowSpeedLimit = bytesPerSecond;
+        lowSpeedWindowMs = windowMs;
+    }
 
     State state() const { return currentState; }
     DownloadTaskPiece *currentTask() const { return task; }
@@ -67,6 +80,7 @@ private slots:
     void pieceDataReady();
     void pieceDownloadError(QNetworkReply::NetworkError error);
     void replyFinished(QNetworkReply *tmpReply);
+    void checkSpeed();
 
 private:
     void request();
@@ -90,5 +104,10 @@ private:
     qint64 requestedBytes = 0; // bytes the outstanding request asks for
     QTimer *retryTimer = nullptr;
     int transferTimeoutMs = DefaultTransferTimeoutMs;
+    qint64 lowSpeedLimit = DefaultLowSpeedLimit;
+    int lowSpeedWindowMs = DefaultLowSpeedWindowMs;
+    QTimer *speedTimer = nullptr;
+    QElapsedTimer attemptClock;
+    QVector<QPair<qint64, qint64>> speedSamples; // {ms into the attempt, received} of the last window
     QString lastFailure;
 };

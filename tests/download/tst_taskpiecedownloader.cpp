@@ -268,6 +268,35 @@ private slots:
         QVERIFY(held(d) == tenMillion.mid(8388608));
     }
 
+    // A server that trickles bytes fails each attempt once a low-speed window has passed below the
+    // limit, and the piece ends after the last one; a slow but steady body still completes.
+    void lowSpeedLimitEndsTricklesButNotSlowTransfers() {
+        throttle(50); // a byte every 20 ms
+        DownloadTaskPiece p = piece(&task, 2, tenMillion.size());
+        WatchedDownloader d;
+        d.setLowSpeedLimit(10000, 1000);
+        start(d, &p);
+        QVERIFY(d.done.wait(20000));
+        QVERIFY(!d.succeeded());
+        QCOMPARE(server.requestCount("/cdn/v1_ten.bin"), TaskPieceDownloader::MaxAttempts);
+        QVERIFY2(d.failureReason().contains(QLatin1String("per second")), qPrintable(d.failureReason()));
+
+        const QByteArray small = patternBytes(200000, 4);
+        server.setFile("/cdn/v1_small.bin", small);
+        HttpServer::Faults steady;
+        steady.bytesPerSecond = 100000;
+        server.setFaults("/cdn/v1_small.bin", steady);
+        DownloadTask smallTask{QStringLiteral("v1_small.bin"), QStringLiteral("small.bin")};
+        DownloadTaskPiece q = piece(&smallTask, 0, small.size());
+        WatchedDownloader e;
+        e.setLowSpeedLimit(10000, 1000);
+        start(e, &q);
+        QVERIFY(e.done.wait(20000));
+        QVERIFY(e.succeeded());
+        QCOMPARE(server.requestCount("/cdn/v1_small.bin"), 1);
+        QVERIFY(held(e) == small);
+    }
+
     void idleDownloaderIgnoresPauseAndStart() {
         WatchedDownloader d;
         d.pause();
