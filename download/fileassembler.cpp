@@ -13,6 +13,7 @@
 #include <QMutexLocker>
 #include <QObject>
 #include <QScopeGuard>
+#include <QStorageInfo>
 #include <QThreadPool>
 
 #include <atomic>
@@ -40,6 +41,8 @@ struct FileAssembler::State {
     bool finishing = false;
     bool finalizing = false;
     bool stopped = false;
+    bool reported = false;     // a result is on its way to the receiver
+    bool awaitingMove = false; // verified, but the move into place failed
     QString expectedMd5;
 
     // Hash lane only (then the final job).
@@ -98,6 +101,27 @@ void runHashLane(const std::shared_ptr<State> &s);
 void runWriteLane(const std::shared_ptr<State> &s);
 void finalize(const std::shared_ptr<State> &s);
 
+// Hands the result to the receiver, once, unless the work was stopped by then.
+void post(const std::shared_ptr<State> &s, const DownloadResult &result) {
+    {
+        QMutexLocker locker(&s->mutex);
+        if (s->stopped || s->reported)
+            return;
+        s->reported = true;
+    }
+    QMetaObject::invokeMethod(
+        s->receiver,
+        [s, result] {
+            {
+                QMutexLocker locker(&s->mutex);
+                if (s->stopped)
+                    return;
+            }
+            s->finished(result);
+        },
+        Qt::QueuedConnection);
+}
+
 qint64 pieceLength(const State *s, int index) {
     const qint64 begin = qint64(index) * DownloadTaskPiece::PieceSize;
     return qMin<qint64>(DownloadTaskPiece::PieceSize, s->total - begin);
@@ -125,15 +149,19 @@ void kickLocked(const std::shared_ptr<State> &s) {
 bool openOutput(State *s) {
     if (s->out)
         return true;
-    // Read-write: an existing partial file of an earlier run keeps its bytes.
-    s->out.reset(new QFile(s->partial));
-    if (!s->out->open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
-        s->writeFailure =
-            QStringLiteral("cannot open %1 for writing: %2").arg(s->out->fileName(), s->out->errorString());
-        qWarning() << "cannot open file for writing" << s->partial << s->out->errorString();
+    // Read-write: an existing partial file of an earlier run keeps its bytes. Never through a link.
+    s->out.reset(new QFile);
+    QString why;
+    if (!Platform::openPlainFile(s->out.get(), s->partial, QIODevice::ReadWrite | QIODevice::Unbuffered,
+                                 &why)) {
+        s->writeFailure = QStringLiteral("cannot open %1 for writing: %2").arg(s->partial, why);
+        qWarning() << "cannot open file for writing" << s->partial << why;
         s->out.reset();
         return false;
     }
+    // Bytes past the listed size (a stale or planted tail) are no part of the file.
+    if (s->out->size() > s->total && !s->out->resize(s->total))
+        qWarning() << "cannot cut file to its listed size" << s->partial << s->out->errorString();
     return true;
 }
 
@@ -181,6 +209,27 @@ void recordWritten(State *s) {
         qWarning() << "cannot write the resume record" << s->path << saved.reason();
 }
 
+// Ends the file at its first failed write: what is recorded stays for the next run, nothing more
+// is written, and the receiver learns why at once so that no more pieces are fetched for nothing.
+void failWrites(const std::shared_ptr<State> &s) {
+    recordWritten(s.get());
+    s->writeFailed = true;
+    QString reason = s->writeFailure;
+    const qint64 missing = s->total - s->record.completeBytes();
+    const QStorageInfo disk(QFileInfo(s->path).absolutePath());
+    if (disk.isValid() && disk.bytesAvailable() >= 0 && disk.bytesAvailable() < missing) {
+        qWarning() << "disk full" << s->path << missing << disk.bytesAvailable();
+        reason =
+            QStringLiteral("the disk holding %1 is full: %2 more bytes are needed (%3 bytes still to write, "
+                           "%4 free)")
+                .arg(s->path)
+                .arg(missing - disk.bytesAvailable())
+                .arg(missing)
+                .arg(disk.bytesAvailable());
+    }
+    post(s, {WriteError, reason});
+}
+
 // Writes completed pieces at their offsets, in any order, as long as there are any; flushes and
 // records them after every batch.
 void runWriteLane(const std::shared_ptr<State> &s) {
@@ -208,7 +257,7 @@ void runWriteLane(const std::shared_ptr<State> &s) {
             if (writePiece(s.get(), index, buffer))
                 s->unsynced.append(index);
             else
-                s->writeFailed = true;
+                failWrites(s);
         }
         if (s->unsynced.size() >= MaxUnsyncedPieces)
             recordWritten(s.get());
@@ -244,10 +293,10 @@ void runHashLane(const std::shared_ptr<State> &s) {
         } else {
             // Left by an earlier run: read back from the partial file.
             if (!s->reader) {
-                s->reader.reset(new QFile(s->partial));
-                if (!s->reader->open(QIODevice::ReadOnly))
-                    s->readFailure =
-                        QStringLiteral("cannot read %1: %2").arg(s->partial, s->reader->errorString());
+                s->reader.reset(new QFile);
+                QString why;
+                if (!Platform::openPlainFile(s->reader.get(), s->partial, QIODevice::ReadOnly, &why))
+                    s->readFailure = QStringLiteral("cannot read %1: %2").arg(s->partial, why);
             }
             readBack.resize(int(length));
             if (!s->reader->isOpen() || !s->reader->seek(qint64(index) * DownloadTaskPiece::PieceSize) ||
@@ -265,6 +314,59 @@ void runHashLane(const std::shared_ptr<State> &s) {
     }
 }
 
+// Puts the verified partial file in place of the target, cut to the listed size. When the move
+// fails (the old file is held open, on Windows, or is busy), the file stays with a record of every
+// piece, so that a later attempt or the next run puts it in place without fetching it again.
+DownloadResult placeFile(State *s) {
+    QString why;
+    {
+        QFile file;
+        if (!Platform::openPlainFile(&file, s->partial, QIODevice::ReadWrite, &why)) {
+            qWarning() << "cannot open file for writing" << s->partial << why;
+            ResumeRecord::discard(s->path);
+            return {WriteError, why};
+        }
+        if (file.size() > s->total && !file.resize(s->total)) {
+            qWarning() << "cannot cut file to its listed size" << s->partial << file.errorString();
+            return {WriteError, QStringLiteral("cannot cut %1 to %2 bytes: %3")
+                                    .arg(s->partial)
+                                    .arg(s->total)
+                                    .arg(file.errorString())};
+        }
+        if (file.size() != s->total) {
+            qWarning() << "file has the wrong size" << s->partial << file.size() << s->total;
+            ResumeRecord::discard(s->path);
+            return {WriteError, QStringLiteral("%1 holds %2 bytes, the version file lists %3")
+                                    .arg(s->partial)
+                                    .arg(file.size())
+                                    .arg(s->total)};
+        }
+    }
+    qDebug().noquote().nospace() << "writeDataToFile " << s->path << ", " << s->total;
+    // Once the partial file is moved the record must not outlive it, so it goes first.
+    const QString recordPath = ResumeRecord::recordPath(s->path);
+    if (Platform::entryExists(recordPath) && !QFile::remove(recordPath)) {
+        qWarning() << "cannot remove file" << recordPath;
+        return {WriteError, QStringLiteral("cannot remove %1").arg(recordPath)};
+    }
+    if (!Platform::replaceFile(s->partial, s->path, &why)) {
+        qWarning() << "cannot put the file in place" << s->path << why;
+        if (Platform::syncFile(s->partial)) {
+            for (int i = 0; i < s->pieceCount; ++i)
+                s->record.setComplete(i);
+            const Result<ResumeRecord::Error> saved = s->record.save(s->path);
+            if (!saved.ok())
+                qWarning() << "cannot write the resume record" << s->path << saved.reason();
+        }
+        QMutexLocker locker(&s->mutex);
+        s->awaitingMove = true;
+        return {WriteError, why};
+    }
+    // Leftovers of record writes, if any.
+    ResumeRecord::discard(s->path);
+    return {};
+}
+
 void finalize(const std::shared_ptr<State> &s) {
     QString expected;
     {
@@ -277,6 +379,7 @@ void finalize(const std::shared_ptr<State> &s) {
     const QString digest = QString::fromLatin1(s->hash.result().toHex());
     DownloadResult result;
     if (s->writeFailed) {
+        // Reported when the write failed; what is recorded stays.
         result = {WriteError, s->writeFailure.isEmpty()
                                   ? QStringLiteral("nothing was written to %1").arg(s->path)
                                   : s->writeFailure};
@@ -287,35 +390,23 @@ void finalize(const std::shared_ptr<State> &s) {
             QStringLiteral("md5 of %1 is %2, the version file says %3%4")
                 .arg(s->path, digest, expected,
                      s->readFailure.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(s->readFailure))};
+        s->out.reset();
+        ResumeRecord::discard(s->path);
     } else {
-        // Every byte is on the disk already (the write lane flushed it); put the file in place.
-        qDebug().noquote().nospace() << "writeDataToFile " << s->path << ", " << s->total;
+        // Every byte is on the disk already (the write lane flushed it).
         if (s->out)
             s->out->close();
         if (s->out && s->out->error() != QFileDevice::NoError) {
             qWarning() << "cannot write file" << s->path << s->out->errorString();
             result = {WriteError,
                       QStringLiteral("cannot write %1: %2").arg(s->partial, s->out->errorString())};
-        } else if (!QFile::remove(ResumeRecord::recordPath(s->path)) &&
-                   QFileInfo::exists(ResumeRecord::recordPath(s->path))) {
-            // Once the partial file is moved the record must not outlive it, so it goes first.
-            result = {WriteError, QStringLiteral("cannot remove %1").arg(ResumeRecord::recordPath(s->path))};
-        } else if (!Platform::replaceFile(s->partial, s->path)) {
-            qWarning() << "cannot put the file in place" << s->path;
-            result = {WriteError, QStringLiteral("cannot put %1 in place of %2").arg(s->partial, s->path)};
+        } else {
+            s->out.reset();
+            result = placeFile(s.get());
         }
     }
     s->out.reset();
-    // In place: the record has nothing left to describe. Failed: neither file is worth keeping.
-    ResumeRecord::discard(s->path);
-    {
-        QMutexLocker locker(&s->mutex);
-        if (s->stopped)
-            return;
-    }
-    const std::function<void(DownloadResult)> finished = s->finished;
-    QMetaObject::invokeMethod(
-        s->receiver, [finished, result] { finished(result); }, Qt::QueuedConnection);
+    post(s, result);
 }
 
 } // namespace
@@ -373,6 +464,21 @@ void FileAssembler::finish(const QString &expectedMd5) {
     d->expectedMd5 = expectedMd5;
     d->finishing = true;
     kickLocked(d);
+}
+
+bool FileAssembler::awaitsMove() const {
+    QMutexLocker locker(&d->mutex);
+    return d->awaitingMove;
+}
+
+void FileAssembler::retryMove() {
+    QMutexLocker locker(&d->mutex);
+    if (d->stopped || !d->awaitingMove)
+        return;
+    d->awaitingMove = false;
+    d->reported = false;
+    const std::shared_ptr<State> s = d;
+    d->pool->start([s] { post(s, placeFile(s.get())); });
 }
 
 void FileAssembler::stop() {

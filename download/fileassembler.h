@@ -20,11 +20,14 @@ class QThreadPool;
 // run left, from the partial file. A piece's buffer goes back to its pool once both lanes are past
 // it, so memory holds only pieces that wait for an earlier one or for the disk.
 //
-// On finish() the digest is compared: equal puts the partial file in place of the target and
-// removes the record; different, or a failed write, removes both. The result comes back on
-// `receiver`'s thread through a queued call of `finished`, which is dropped after stop(). The
-// receiver and the buffers' pool must outlive the thread pool's jobs (wait for the thread pool
-// before deleting them).
+// On finish() the digest is compared: equal puts the partial file, cut to the listed size, in
+// place of the target and removes the record; different removes both. A failed write is reported
+// at once (WriteError, saying how much room is missing when the disk is full) and the pieces
+// recorded so far stay for the next run. A failed move into place keeps the verified file with a
+// record of every piece (awaitsMove(); retryMove() tries again). Leftovers are never opened through
+// a link. The result comes back on `receiver`'s thread through a queued call of `finished`, which
+// is dropped after stop(). The receiver and the buffers' pool must outlive the thread pool's jobs
+// (wait for the thread pool before deleting them).
 class FileAssembler {
 public:
     FileAssembler(const QString &path, const ResumeRecord &record, QThreadPool *pool, QObject *receiver,
@@ -40,6 +43,10 @@ public:
     void pieceCompleted(int index, PieceBuffer buffer);
     // All pieces completed: compare with the lower-case hex digest and commit or discard.
     void finish(const QString &expectedMd5);
+    // After a WriteError: whether the file verified and only its move into place failed.
+    bool awaitsMove() const;
+    // Tries the move again (on the pool); the result comes back as from finish().
+    void retryMove();
     // Ends the work without a result: pieces already handed over are still written and recorded
     // (by the workers, in the background), so that the next run need not fetch them again.
     void stop();

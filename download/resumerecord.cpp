@@ -3,6 +3,7 @@
 #include "core/atomicfile.h"
 #include "download/downloadtaskpiece.h"
 #include "download/versiontable.h"
+#include "platform/platform.h"
 
 #include <QDir>
 #include <QFile>
@@ -95,12 +96,13 @@ Result<ResumeRecord::Error> ResumeRecord::fromBytes(const QByteArray &bytes, Res
 
 Result<ResumeRecord::Error> ResumeRecord::load(const QString &target, const RemoteFileInfo &listed,
                                                ResumeRecord *out) {
-    QFile file(recordPath(target));
-    if (!file.exists())
+    if (!Platform::entryExists(recordPath(target)))
         return {Error::Missing, QStringLiteral("there is no record of its pieces")};
-    if (!file.open(QIODevice::ReadOnly))
-        return {Error::Unreadable,
-                QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString())};
+    // Leftovers are never read through a link.
+    QFile file;
+    QString why;
+    if (!Platform::openPlainFile(&file, recordPath(target), QIODevice::ReadOnly, &why))
+        return {Error::Unreadable, why};
     // One byte more than allowed tells a record that is too large.
     const QByteArray bytes = file.read(MaxRecordSize + 1);
     ResumeRecord r;
@@ -121,13 +123,15 @@ Result<ResumeRecord::Error> ResumeRecord::load(const QString &target, const Remo
         if (r.isComplete(i))
             last = i;
     }
-    const QFileInfo partial(partialPath(target));
+    QFile partial;
+    if (!Platform::openPlainFile(&partial, partialPath(target), QIODevice::ReadOnly, &why))
+        return {Error::Mismatch, why};
     const qint64 needed = last < 0 ? 0 : pieceEnd(last, r.fileSize);
-    if (!partial.isFile() || partial.size() < needed)
+    if (partial.size() < needed)
         return {Error::Mismatch, QStringLiteral("the record claims %1 bytes of %2, which holds %3")
                                      .arg(needed)
-                                     .arg(partial.filePath())
-                                     .arg(partial.isFile() ? partial.size() : 0)};
+                                     .arg(partialPath(target))
+                                     .arg(partial.size())};
     *out = r;
     return {};
 }
@@ -139,6 +143,7 @@ Result<ResumeRecord::Error> ResumeRecord::save(const QString &target) const {
 void ResumeRecord::discard(const QString &target) {
     // The record goes first: killed between the two, a partial file without a record is merely
     // fetched again, while a record without its partial file would claim bytes that are gone.
+    // A leftover that is a link goes itself; what it leads to is left alone.
     QFile::remove(recordPath(target));
     for (const QString &stray : strayRecordCopies(target))
         QFile::remove(stray);
@@ -146,7 +151,7 @@ void ResumeRecord::discard(const QString &target) {
 }
 
 bool ResumeRecord::exists(const QString &target) {
-    return QFileInfo::exists(partialPath(target)) || QFileInfo::exists(recordPath(target));
+    return Platform::entryExists(partialPath(target)) || Platform::entryExists(recordPath(target));
 }
 
 QString ResumeRecord::partialPath(const QString &target) {

@@ -48,12 +48,13 @@ public:
 
     // Reads the record beside `target` and checks it against the listed file and the partial
     // file: Missing when there is none, otherwise ok only when everything it claims is there.
+    // Either of them being a link or anything but a plain file makes the record unusable.
     static Result<Error> load(const QString &target, const RemoteFileInfo &listed, ResumeRecord *out);
     // Replaces the record beside `target` in one step.
     Result<Error> save(const QString &target) const;
     // Removes the partial file and the record of `target` (whatever of them exists).
     static void discard(const QString &target);
-    // Whether a partial file or a record of `target` exists.
+    // Whether a partial file or a record of `target` exists (as a link to nothing, too).
     static bool exists(const QString &target);
 
     static QString partialPath(const QString &target);

@@ -13,6 +13,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QTimer>
 
 namespace {
 
@@ -142,6 +143,11 @@ void XDManager::endFile(const DownloadResult &result, const QString &name) {
 void XDManager::setTransferTimeout(int ms) {
     for (TaskPieceDownloader *d : qAsConst(downloaders))
         d->setTransferTimeout(ms);
+}
+
+void XDManager::setLowSpeedLimit(qint64 bytesPerSecond, int windowMs) {
+    for (TaskPieceDownloader *d : qAsConst(downloaders))
+        d->setLowSpeedLimit(bytesPerSecond, windowMs);
 }
 
 void XDManager::start() {
@@ -338,18 +344,7 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
         endFile({NetworkError, reason}, t->localName);
         if (e)
             e->downloadedBytes = 0;
-        const QList<DownloadTaskPiece *> pieces = openPieces.take(t);
-        for (DownloadTaskPiece *p : pieces) {
-            if (!pendingPieces.removeOne(p)) {
-                for (TaskPieceDownloader *other : qAsConst(downloaders)) {
-                    if (other->cancelTask(p))
-                        break;
-                }
-            }
-            delete p;
-        }
-        delete assemblers.take(t);
-        delete t;
+        dropFile(t); // the failed piece included
     }
 
     if (runComplete()) {
@@ -364,6 +359,7 @@ void XDManager::fileAssembled(DownloadTask *t, const DownloadResult &result) {
     if (!a)
         return;
     RemoteFileInfo *e = tableEntry(t->localName);
+    const QString name = e ? e->name : t->localName;
     if (result.code() == VerifyError && a->resumedPieces() > 0 && !wholeAgain.contains(t->localName)) {
         // Bytes an earlier run left may be what is wrong: fetch the whole file once more.
         qWarning() << "md5 mismatch of a resumed download, fetching the whole file again" << t->localName
@@ -378,11 +374,45 @@ void XDManager::fileAssembled(DownloadTask *t, const DownloadResult &result) {
         refill(nullptr);
         return;
     }
-    endFile(result, e ? e->name : t->localName);
+    DownloadResult outcome = result;
+    if (result.code() == WriteError && a->awaitsMove()) {
+        const int attempts = ++moveAttempts[t];
+        if (attempts < MoveAttempts) {
+            // A scanner or the game lets go of the old file soon, mostly: try again without
+            // holding a worker meanwhile.
+            qWarning() << "cannot put the file in place yet" << name << attempts << result.reason();
+            failureReasons.insert(name, result.reason());
+            QTimer::singleShot(attempts * MoveRetryStepMs, this, [this, t] {
+                if (FileAssembler *waiting = assemblers.value(t))
+                    waiting->retryMove();
+            });
+            return;
+        }
+        outcome = {WriteError,
+                   QStringLiteral("%1 (tried %2 times; the verified file is kept for the next start)")
+                       .arg(result.reason())
+                       .arg(attempts)};
+    }
+    endFile(outcome, name);
     if (e)
         e->downloadedBytes = 0;
-    openPieces.remove(t);
+    // A failed write ends the file before all its pieces are in: those still out are dropped.
+    dropFile(t);
+    refill(nullptr);
+}
+
+void XDManager::dropFile(DownloadTask *t) {
+    const QList<DownloadTaskPiece *> pieces = openPieces.take(t);
+    for (DownloadTaskPiece *p : pieces) {
+        if (!pendingPieces.removeOne(p)) {
+            for (TaskPieceDownloader *other : qAsConst(downloaders)) {
+                if (other->cancelTask(p))
+                    break;
+            }
+        }
+        delete p;
+    }
+    moveAttempts.remove(t);
     delete assemblers.take(t);
     delete t;
-    reportRunEndIfComplete();
 }

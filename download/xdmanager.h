@@ -41,6 +41,10 @@ public:
     static constexpr int DownloaderCount = 10;
     // Pieces being received plus completed pieces waiting for an earlier one or for the writer.
     static constexpr int PieceBufferCount = 24;
+    // A verified file whose old copy cannot be replaced (held by the game or a scanner) is tried
+    // this often, waiting one more step each time (0.5 s, 1 s, 1.5 s, 2 s), before WriteError.
+    static constexpr int MoveAttempts = 5;
+    static constexpr int MoveRetryStepMs = 500;
 
     explicit XDManager(const QString &targetDir, QObject *parent = nullptr);
     ~XDManager() override;
@@ -62,10 +66,13 @@ public:
     bool writeDataToFile(const QByteArray &data, const QString &name);
     // Why the last download of this file failed ("" after a success or before any end): the
     // sentence for the log and the failure event, beside the code fileDownloadFinished carries.
+    // While a verified file waits for another attempt to take its name: why the last one failed.
     QString failureReason(const QString &name) const { return failureReasons.value(name); }
 
     // Inactivity limit of every piece request (TaskPieceDownloader::DefaultTransferTimeoutMs).
     void setTransferTimeout(int ms);
+    // Low-speed limit of every piece request (TaskPieceDownloader::setLowSpeedLimit).
+    void setLowSpeedLimit(qint64 bytesPerSecond, int windowMs);
 
     TaskPieceDownloader *downloader(int i) const { return downloaders.value(i); }
     bool isPaused() const { return paused; }
@@ -91,6 +98,8 @@ private:
     void endFile(const DownloadResult &result, const QString &name);
     void endFileNow(DownloadTask *t, const DownloadResult &result, const QString &name);
     void fileAssembled(DownloadTask *t, const DownloadResult &result);
+    // Forgets a file that has ended: its pieces (queued or running), its assembler, the task.
+    void dropFile(DownloadTask *t);
     bool assignNext(TaskPieceDownloader *d);
     QString targetPath(const QString &name) const;
     // Gives idle downloaders work, then ends the run if nothing is left.
@@ -106,8 +115,9 @@ private:
 
     QHash<DownloadTask *, FileAssembler *> assemblers;
     QHash<QString, QString> failureReasons;
-    QHash<QString, qint64> resumed; // resumedBytes() of the queued files
-    QSet<QString> wholeAgain;       // files fetched whole again after a failed check
+    QHash<QString, qint64> resumed;          // resumedBytes() of the queued files
+    QSet<QString> wholeAgain;                // files fetched whole again after a failed check
+    QHash<DownloadTask *, int> moveAttempts; // verified files that could not take their name yet
     QString dir;
     // Declared before everything that may hold its buffers, so that it goes last.
     std::unique_ptr<PieceBufferPool> buffers;

@@ -3,11 +3,14 @@
 #include "download/downloadfixture.h"
 #include "download/downloadtaskpiece.h"
 #include "download/resumerecord.h"
+#include "download/taskpiecedownloader.h"
 #include "download/xdmanager.h"
+#include "support/diskfaults.h"
 #include "support/httpserver.h"
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -36,10 +39,11 @@ class TestResume : public QObject {
 
     HttpServer server;
     std::unique_ptr<QTemporaryDir> dir;
+    QString folder; // where the file goes: the temporary dir, or a small disk mounted in it
     QByteArray content;
     const QString name = QStringLiteral("res.pak");
 
-    QString target() const { return dir->filePath(name); }
+    QString target() const { return folder + QLatin1Char('/') + name; }
     RemoteFileInfo listed() const { return VersionTable::instance().value(name); }
     int recordedPieces() const {
         ResumeRecord r;
@@ -57,7 +61,7 @@ class TestResume : public QObject {
     Run runToEnd() {
         Run run;
         const qint64 before = server.bodyBytesSent();
-        XDManager m(dir->path());
+        XDManager m(folder);
         connect(&m, &XDManager::fileDownloadingStart, this, [&] { ++run.starts; });
         connect(&m, &XDManager::fileDownloadFinished, this, [&](ErrorCode code, const QString &) {
             run.code = code;
@@ -74,8 +78,13 @@ class TestResume : public QObject {
     }
     // The file is in place with its content and nothing of the download is left beside it.
     void verifyInPlace() {
+        QVERIFY(!QFileInfo(target()).isSymLink());
         QVERIFY(readAll(target()) == content);
-        QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList({name}));
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList({name}));
+    }
+    void plant(const QByteArray &partial, const ResumeRecord &record) {
+        writeAll(ResumeRecord::partialPath(target()), partial);
+        writeAll(ResumeRecord::recordPath(target()), record.toBytes());
     }
 
 private slots:
@@ -86,6 +95,7 @@ private slots:
         VersionTable::release();
         dir.reset(new QTemporaryDir);
         QVERIFY(dir->isValid());
+        folder = dir->path();
         content = patternBytes(12 * Piece - 1000, 31);
         server.setFile("/cdn/v1_res.pak", content);
         putTableEntry(name, QStringLiteral("1"), content);
@@ -217,6 +227,162 @@ private slots:
         QCOMPARE(run.ends, 1);
         QCOMPARE(run.sent, content.size() - Piece + content.size());
         QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+    // Whatever lies beyond the listed size (a stale tail, a second archive appended) is never
+    // installed: the file in place has exactly the listed bytes.
+    void bytesBeyondTheListedSizeAreNotInstalled() {
+        const QByteArray tail = QByteArray("PK\x03\x04") + patternBytes(70000, 5);
+        ResumeRecord all(name, QStringLiteral("1"), content.size(), md5Hex(content));
+        for (int k = 0; k < all.pieceCount(); ++k)
+            all.setComplete(k);
+        ResumeRecord two(name, QStringLiteral("1"), content.size(), md5Hex(content));
+        two.setComplete(0);
+        two.setComplete(1);
+        const struct {
+            const char *what;
+            ResumeRecord record;
+            qint64 sent;
+        } cases[] = {{"every piece recorded", all, 0},
+                     {"two pieces recorded", two, content.size() - 2 * Piece}};
+        for (const auto &c : cases) {
+            QFile::remove(target());
+            plant(content + tail, c.record);
+            const Run run = runToEnd();
+            QVERIFY2(run.code == NoError, c.what);
+            QCOMPARE(run.sent, c.sent);
+            verifyInPlace();
+        }
+    }
+
+    // A leftover that is a link is removed (the link, not what it points to) and never written or
+    // read through; the file is fetched afresh and ends up in place as a plain file.
+    void leftoversThatAreLinksAreNotFollowed_data() {
+        QTest::addColumn<QString>("linked"); // the leftover that is a link
+        QTest::addColumn<bool>("dangling");  // to nothing, and no record beside it
+        QTest::newRow("partial file links outside") << QString(ResumeRecord::PartialSuffix) << false;
+        QTest::newRow("partial file links to nothing") << QString(ResumeRecord::PartialSuffix) << true;
+        QTest::newRow("record links outside") << QString(ResumeRecord::RecordSuffix) << false;
+    }
+
+    void leftoversThatAreLinksAreNotFollowed() {
+        QFETCH(QString, linked);
+        QFETCH(bool, dangling);
+        QTemporaryDir elsewhere;
+        QVERIFY(elsewhere.isValid());
+        const QString outside = elsewhere.filePath(QStringLiteral("victim"));
+        ResumeRecord r(name, QStringLiteral("1"), content.size(), md5Hex(content));
+        r.setComplete(0);
+        r.setComplete(1);
+        const QByteArray planted =
+            linked == ResumeRecord::RecordSuffix ? r.toBytes() : content.left(int(2 * Piece));
+        if (!dangling)
+            writeAll(outside, planted);
+        plant(content.left(int(2 * Piece)), r);
+        if (dangling)
+            QFile::remove(ResumeRecord::recordPath(target()));
+        QFile::remove(target() + linked);
+        QVERIFY(QFile::link(outside, target() + linked));
+
+        const Run run = runToEnd();
+        QCOMPARE(run.code, NoError);
+        QCOMPARE(run.resumedAtQueue, qint64(0));
+        QCOMPARE(run.sent, qint64(content.size()));
+        verifyInPlace();
+        QCOMPARE(QFileInfo::exists(outside), !dangling);
+        if (!dangling)
+            QVERIFY(readAll(outside) == planted);
+    }
+
+    // A disk that fills up: fetching stops at the first failed write, the pieces recorded so far
+    // stay with their record, and once there is room the next run fetches only the rest.
+    void fullDiskKeepsRecordedPiecesForTheNextRun() {
+        if (!DiskFaults::unavailable().isEmpty())
+            QSKIP(qPrintable(DiskFaults::unavailable()));
+        folder = dir->filePath(QStringLiteral("disk"));
+        QString why;
+        QVERIFY2(DiskFaults::mountSmallDisk(folder, 12 * Piece + 2 * 1024 * 1024, &why), qPrintable(why));
+        const auto unmount = qScopeGuard([this] { DiskFaults::unmount(folder); });
+        // Room for two pieces, the record and half a piece.
+        const QString filler = folder + QStringLiteral("/filler");
+        writeAll(filler, QByteArray(int(10 * Piece), 'f'));
+        HttpServer::Faults hold;
+        hold.hold = true;
+        server.setFaults("/cdn/v1_res.pak", hold);
+        server.clearRequests();
+        {
+            XDManager m(folder);
+            QSignalSpy ended(&m, &XDManager::fileDownloadFinished);
+            QSignalSpy all(&m, &XDManager::allFileDownloadFinished);
+            m.addFile(QStringLiteral("v1_res.pak"), name);
+            m.start();
+            QTRY_COMPARE_WITH_TIMEOUT(server.heldCount(), XDManager::DownloaderCount, 20000);
+            for (int k = 0; k < 2; ++k)
+                server.release("/cdn/v1_res.pak", k * Piece);
+            QTRY_COMPARE_WITH_TIMEOUT(recordedPieces(), 2, 20000);
+            const int requested = server.requestCount("/cdn/v1_res.pak");
+            server.release("/cdn/v1_res.pak", 2 * Piece);
+            // Seven pieces are still held back: only the failed write can end the file.
+            QTRY_COMPARE_WITH_TIMEOUT(all.count(), 1, 20000);
+            QCOMPARE(ended.count(), 1);
+            QCOMPARE(ended.at(0).at(0).value<ErrorCode>(), WriteError);
+            const QString reason = m.failureReason(name);
+            QVERIFY2(reason.contains(QLatin1String("full")) && reason.contains(QLatin1String("more bytes")),
+                     qPrintable(reason));
+            for (int i = 0; i < XDManager::DownloaderCount; ++i)
+                QCOMPARE(m.downloader(i)->state(), TaskPieceDownloader::State::Idle);
+            server.release();
+            QCOMPARE(server.requestCount("/cdn/v1_res.pak"), requested);
+        }
+        QCOMPARE(recordedPieces(), 2);
+        server.clearFaults();
+        QVERIFY(QFile::remove(filler));
+        const Run run = runToEnd();
+        QCOMPARE(run.code, NoError);
+        QCOMPARE(run.resumedAtQueue, 2 * Piece);
+        QCOMPARE(run.sent, content.size() - 2 * Piece);
+        verifyInPlace();
+    }
+
+    // A verified file whose old copy cannot be replaced (held by the game or a scanner) is kept:
+    // the move is retried within the run, and the next run puts it in place without fetching.
+    void verifiedFileThatCannotTakeItsNameIsKept() {
+        if (!DiskFaults::unavailable().isEmpty())
+            QSKIP(qPrintable(DiskFaults::unavailable()));
+        QString why;
+        writeAll(target(), "old");
+        QVERIFY2(DiskFaults::holdFile(target(), &why), qPrintable(why));
+        auto release = qScopeGuard([this] { DiskFaults::unmount(target()); });
+        {
+            // Let go after the first attempt: the file goes in place in the same run.
+            XDManager m(folder);
+            QSignalSpy ended(&m, &XDManager::fileDownloadFinished);
+            m.addFile(QStringLiteral("v1_res.pak"), name);
+            m.start();
+            QTRY_VERIFY_WITH_TIMEOUT(!m.failureReason(name).isEmpty(), 30000);
+            QCOMPARE(ended.count(), 0);
+            QCOMPARE(recordedPieces(), 12);
+            QVERIFY(readAll(target()) == "old");
+            QVERIFY(DiskFaults::unmount(target()));
+            QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 30000);
+            QCOMPARE(ended.at(0).at(0).value<ErrorCode>(), NoError);
+        }
+        verifyInPlace();
+
+        // Held for good: the run ends with WriteError, the next one fetches nothing.
+        writeAll(target(), "old");
+        QVERIFY2(DiskFaults::holdFile(target(), &why), qPrintable(why));
+        Run run = runToEnd();
+        QCOMPARE(run.code, WriteError);
+        QVERIFY(readAll(target()) == "old");
+        QCOMPARE(recordedPieces(), 12);
+        release.dismiss();
+        QVERIFY(DiskFaults::unmount(target()));
+        server.clearRequests();
+        run = runToEnd();
+        QCOMPARE(run.code, NoError);
+        QCOMPARE(run.sent, qint64(0));
+        QCOMPARE(server.requestCount(), 0);
+        verifyInPlace();
     }
 };
 
