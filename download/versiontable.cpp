@@ -1,5 +1,6 @@
 #include "download/versiontable.h"
 
+#include "download/blockmap.h"
 #include "platform/filenamerules.h"
 
 #include <QCryptographicHash>
@@ -39,6 +40,8 @@ bool VersionTable::parseLine(const QString &text, RemoteFileInfo *out) {
     if (!parseSize(fields.at(3), &size))
         return false;
     info.size = size;
+    if (fields.size() > 4 && BlockMap::isDigest(fields.at(4)))
+        info.mapDigest = fields.at(4);
     *out = info;
     return true;
 }
@@ -98,7 +101,8 @@ QByteArray VersionTable::format(const QList<RemoteFileInfo> &records) {
     for (const RemoteFileInfo &r : records)
         // Joined, not formatted: a field holding "%1" must not be taken for a place marker.
         text += (r.name + QLatin1Char(':') + r.version + QLatin1Char(':') + r.md5 + QLatin1Char(':') +
-                 QString::number(r.size) + QLatin1Char('\n'))
+                 QString::number(r.size) +
+                 (r.mapDigest.isEmpty() ? QString() : QLatin1Char(':') + r.mapDigest) + QLatin1Char('\n'))
                     .toUtf8();
     return text;
 }

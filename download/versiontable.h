@@ -4,12 +4,15 @@
 #include <QMap>
 #include <QString>
 
-// One line of the version file: name:version:md5:size.
+// One line of the version file: name:version:md5:size, and for a file with a block map a fifth field,
+// the map's digest (launchers that know no maps read the first four fields only).
 struct RemoteFileInfo {
     QString name;
     QString version;
     QString md5;
     qint64 size = 0;
+    // BLAKE2b-256 of the file's block map as 64 lower-case hex digits; empty when it has none.
+    QString mapDigest;
     // Owned by the download manager while the file is assembled.
     qint64 downloadedBytes = 0;
     QByteArray data;
@@ -34,7 +37,9 @@ public:
     // Parses one non-empty line; one carriage return at its end is dropped. False when it has
     // fewer than four fields or its name is not one the launcher may create in its directory
     // (FileNameRules::isSafeFileName), or its size is a decimal number above MaxListedFileSize.
-    // A size that is not a decimal number is 0; a negative size is 0.
+    // A size that is not a decimal number is 0; a negative size is 0. A fifth field that is a map
+    // digest (BlockMap::isDigest) is the mapDigest; any other fifth field, and fields after it, are
+    // ignored, so a file written for newer launchers still reads.
     static bool parseLine(const QString &line, RemoteFileInfo *out);
     // The size field of a line: a decimal number (optional sign, digits only) in 0..MaxListedFileSize
     // is the size, a negative number or anything else 0. False for a number above MaxListedFileSize.
@@ -46,7 +51,8 @@ public:
     static bool parseFile(const QByteArray &bytes, QMap<QString, RemoteFileInfo> *table,
                           QString *refusedLine = nullptr);
 
-    // Version-file text for a set of records ("name:version:md5:size\n" per record).
+    // Version-file text for a set of records ("name:version:md5:size\n" per record, with
+    // ":<mapDigest>" before the line feed for a record that has one).
     static QByteArray format(const QList<RemoteFileInfo> &records);
 
     // Lower-case hexadecimal MD5 of the data.

@@ -169,7 +169,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(again.size() == table.size());
     for (auto it = table.cbegin(); it != table.cend(); ++it) {
         const RemoteFileInfo &r = again.value(it.key());
-        FUZZ_CHECK(r.name == it->name && r.version == it->version && r.md5 == it->md5 && r.size == it->size);
+        FUZZ_CHECK(r.name == it->name && r.version == it->version && r.md5 == it->md5 && r.size == it->size &&
+                   r.mapDigest == it->mapDigest);
     }
     return 0;
 }
