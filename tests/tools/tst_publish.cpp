@@ -1,6 +1,8 @@
 // kv-publish as a real process: copies, the version file, and what it refuses.
 #include "toolsupport.h"
 
+#include "download/blockmap.h"
+#include "download/blockmatcher.h"
 #include "download/minisignsignature.h"
 #include "download/releaseverifier.h"
 #include "download/versiontable.h"
@@ -55,6 +57,7 @@ class TestPublish : public QObject {
 private slots:
     void publishesFilesAndVersionFile();
     void keepsEarlierEntriesAndFiles();
+    void writesBlockMapsBesideLargeFiles();
     void refusesUnsafeInputWithoutChangingAnything_data();
     void refusesUnsafeInputWithoutChangingAnything();
     void refusesFilesPastTheListedLimit();
@@ -111,6 +114,44 @@ void TestPublish::keepsEarlierEntriesAndFiles() {
     QCOMPARE(readFile(cdn + "/v2_a.zip"), QByteArray("second a"));
     QCOMPARE(readFile(cdn + "/version3.txt"), "a.zip:2:" + md5Hex("second a").toLatin1() +
                                                   ":8\nb.zip:1:" + md5Hex("first b").toLatin1() + ":7\n");
+}
+
+// Files of 4 MiB and more that are not archives get a block map of the published bytes beside them;
+// its digest is the fifth field of their line and stays there while other files are published.
+void TestPublish::writesBlockMapsBesideLargeFiles() {
+    QTemporaryDir tmp;
+    const QString cdn = tmp.filePath("cdn"), rel = tmp.filePath("rel");
+    const qint64 mib = 1024 * 1024;
+    const QByteArray pak = patternBytes(5 * mib + 3, 4);
+    QVERIFY(writeFile(rel + "/data.pak", pak));
+    QVERIFY(writeFile(rel + "/game.zip", patternBytes(5 * mib, 5)));
+    QVERIFY(writeFile(rel + "/small.pak", patternBytes(4 * mib - 1, 6)));
+    Run r = publish({"--cdn", cdn, "--release", rel, "data.pak=1", "game.zip=1", "small.pak=1"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QCOMPARE(cdnFiles(cdn), (QStringList{"v1_data.pak", "v1_data.pak.blockmap", "v1_game.zip", "v1_small.pak",
+                                         "version3.txt"}));
+
+    QMap<QString, RemoteFileInfo> table;
+    QVERIFY(VersionTable::parseFile(readFile(cdn + "/version3.txt"), &table));
+    const QByteArray map = readFile(cdn + "/v1_data.pak.blockmap");
+    const QString digest = table.value("data.pak").mapDigest;
+    QCOMPARE(digest, BlockMap::digestHex(map));
+    QVERIFY(table.value("game.zip").mapDigest.isEmpty());
+    QVERIFY(table.value("small.pak").mapDigest.isEmpty());
+    BlockMap parsed;
+    QVERIFY(BlockMap::parse(map, pak.size(), digest, &parsed).ok());
+    BlockMatcher matcher(parsed);
+    DeltaPlan plan;
+    QVERIFY(matcher.match(cdn + "/v1_data.pak", &plan).ok());
+    QCOMPARE(plan.reusedBytes, qint64(pak.size()));
+
+    QVERIFY(writeFile(rel + "/game.zip", "second"));
+    r = publish({"--cdn", cdn, "--release", rel, "game.zip=2"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    table.clear();
+    QVERIFY(VersionTable::parseFile(readFile(cdn + "/version3.txt"), &table));
+    QCOMPARE(table.value("data.pak").mapDigest, digest);
+    QCOMPARE(readFile(cdn + "/v1_data.pak.blockmap"), map);
 }
 
 void TestPublish::refusesUnsafeInputWithoutChangingAnything_data() {

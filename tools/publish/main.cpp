@@ -1,6 +1,7 @@
 // kv-publish: copies release files into a CDN folder under their versioned names and rewrites the
 // version file afterwards, so a client never reads a version file naming a file not yet in place.
 #include "core/filedigest.h"
+#include "download/blockmap.h"
 #include "download/minisignsecretkey.h"
 #include "download/minisignsignature.h"
 #include "download/releaseverifier.h"
@@ -26,6 +27,9 @@ const char *const usage = R"(Usage: kv-publish --cdn DIR --release DIR [options]
 
 Copies each named file of the release folder into the CDN folder as "v<version>_<name>", then rewrites
 the version file in the CDN folder with one "name:version:md5:size" line per file, sorted by name.
+A file that is not a zip archive and has at least 4 MiB also gets its block map beside it,
+"v<version>_<name>.blockmap" (rdiff's signature format), and the map's BLAKE2b-256 digest as a fifth
+field of its line, so launchers holding an older copy fetch only the blocks they lack.
 Entries of the existing version file that are not published again are kept, and so are earlier
 releases' files. Every new file is first written completely under a hidden name (".kv-publish-<name>");
 only then do they take their names: the release files, the signature, and the version file last.
@@ -161,6 +165,27 @@ bool readVersionFile(const QString &path, QMap<QString, RemoteFileInfo> *records
         }
         records->insert(info.name, info);
     }
+    return true;
+}
+
+// Stages the block map of the file at path (as published under remoteName) and gives its digest;
+// false, with the reason on stderr, when the file cannot be read or the map cannot be staged.
+bool stageMap(Staging *staging, const QString &path, const QString &remoteName, QString *digest,
+              qint64 *mapSize) {
+    QByteArray map;
+    const Result<BlockMap::Error> made = BlockMap::make(path, &map);
+    if (!made.ok()) {
+        err() << "kv-publish: " << made.reason() << "\n";
+        return false;
+    }
+    const Result<Staging::Error> staged =
+        staging->write(remoteName + QLatin1String(BlockMap::RemoteSuffix), map);
+    if (!staged.ok()) {
+        err() << "kv-publish: " << staged.reason() << "\n";
+        return false;
+    }
+    *digest = BlockMap::digestHex(map);
+    *mapSize = map.size();
     return true;
 }
 
@@ -387,10 +412,21 @@ int main(int argc, char **argv) {
         info.version = e.version;
         info.md5 = md5;
         info.size = size;
+        const QString remoteName = QFileInfo(e.target).fileName();
+        QString mapNote;
+        if (BlockMap::wantsMap(e.name, size)) {
+            // Made from the bytes as staged, so the map describes exactly what launchers fetch.
+            const QString copy = e.alreadyInPlace ? e.target : Staging::stagedPath(cdnDir, remoteName);
+            qint64 mapSize = 0;
+            if (!stageMap(&staging, copy, remoteName, &info.mapDigest, &mapSize))
+                return 1;
+            mapNote = QStringLiteral(", map ") + remoteName + QLatin1String(BlockMap::RemoteSuffix) +
+                      QLatin1Char(' ') + QString::number(mapSize);
+        }
         records.insert(e.name, info);
         published << QStringLiteral("published ") + e.name + QLatin1Char(' ') + e.version + QLatin1Char(' ') +
                          md5 + QLatin1Char(' ') + QString::number(size) + QStringLiteral(" -> ") +
-                         QFileInfo(e.target).fileName() +
+                         remoteName + mapNote +
                          (e.alreadyInPlace ? QStringLiteral(" (already in place)") : QString());
     }
 
