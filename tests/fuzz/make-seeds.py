@@ -61,6 +61,27 @@ def version_files():
     write("versionfile", "oversized", b"\xffKestrivane.exe:0.11:00:5\n")
 
 
+def block_map(data, block=4096, strong=8):
+    """rdiff's signature of data (RabinKarp rolling sum, BLAKE2b), as kv-publish writes it."""
+    out = struct.pack(">III", 0x72730147, block, strong)
+    for at in range(0, len(data), block):
+        h = 1
+        for c in data[at:at + block]:
+            h = (h * 0x08104225 + c) & 0xFFFFFFFF
+        out += struct.pack(">I", h) + hashlib.blake2b(data[at:at + block], digest_size=32).digest()[:strong]
+    return out
+
+
+def block_maps():
+    data = bytes(((i * 7 + (i >> 9) * 13) & 0xFF) for i in range(20000))
+    size = lambda n: struct.pack("<Q", n)
+    write("blockmap", "golden", size(len(data)) + block_map(data))
+    write("blockmap", "repeated-blocks", size(3 * 4096) + block_map(data[:4096] * 3))
+    write("blockmap", "strong-32", size(len(data)) + block_map(data, strong=32))
+    write("blockmap", "empty-file", size(0) + block_map(b""))
+    write("blockmap", "other-size", size(len(data) + 1) + block_map(data))
+
+
 def test_key(name):
     """A key of tests/support/testkeys.h, as the text of its file."""
     with open(os.path.join(ROOT, "tests", "support", "testkeys.h")) as f:
@@ -246,6 +267,7 @@ def bsdtar_archive():
 if __name__ == "__main__":
     clear_seeds()
     version_files()
+    block_maps()
     signatures()
     catalogues()
     smbios_tables()
