@@ -2,7 +2,7 @@
 #include "launcher/launcherupdater.h"
 
 #include "crash/crashreporter.h"
-#include "crash/crashupload.h"
+#include "workflow/crashupload.h"
 
 QNetworkReply *LauncherUpdater::uploadCrashReport(const QString &archiveName, const QString &description) {
     return postCrashReport(networkManager, crashInfoDir(), archiveName, gclid.toUtf8(), deviceId.toUtf8(),

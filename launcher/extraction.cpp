@@ -4,41 +4,29 @@
 
 #include "archive/unziparchive.h"
 #include "download/versiontable.h"
-#include "launcher/labelargs.h"
 #include "launcher/ui_launcherupdater.h"
 #include "platform/platform.h"
+#include "workflow/labelargs.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 #include <QThreadPool>
 #include <QtConcurrent>
 
 #include <atomic>
 #include <memory>
 
-namespace {
-const char *const UncompressingGroup = "uncompressing";
-const char *const VersionGroup = "version";
-const char *const GameArchiveKey = "download_config/game_archive";
-} // namespace
-
 void LauncherUpdater::prepareExtraction() {
-    if (configSettings) {
-        configSettings->beginGroup(QLatin1String(UncompressingGroup));
-        const QStringList marked = configSettings->childKeys();
-        configSettings->endGroup();
-        for (const QString &name : marked) {
-            // config.ini is a plain file anyone can edit: a mark must name a file of this directory.
-            if (!FileNameRules::isSafeFileName(name)) {
-                qDebug().noquote() << "ignoring extraction mark outside the launcher directory: " + name;
-                clearExtractionMark(name);
-                continue;
-            }
-            if (!archivesToExtract.contains(name))
-                archivesToExtract.append(name);
+    for (const QString &name : configSettings->extractionMarks()) {
+        // config.ini is a plain file anyone can edit: a mark must name a file of this directory.
+        if (!FileNameRules::isSafeFileName(name)) {
+            qDebug().noquote() << "ignoring extraction mark outside the launcher directory: " + name;
+            clearExtractionMark(name);
+            continue;
         }
+        if (!archivesToExtract.contains(name))
+            archivesToExtract.append(name);
     }
 
     extractTotal = archivesToExtract.size();
@@ -55,41 +43,32 @@ void LauncherUpdater::prepareExtraction() {
 // archive over the new release's files, and its installed version would stay in "config.ini" for
 // good. An archive of such a name still on disk goes too; any other file stays where it is.
 void LauncherUpdater::forgetUnlistedFiles() {
-    if (!configSettings)
-        return;
     const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
-    bool changed = false;
-    for (const char *group : {UncompressingGroup, VersionGroup}) {
-        configSettings->beginGroup(QLatin1String(group));
-        const QStringList names = configSettings->childKeys();
-        configSettings->endGroup();
-        for (const QString &name : names) {
-            if (table.contains(name))
-                continue;
-            const QString key = QLatin1String(group) + QLatin1Char('/') + name;
-            qDebug().noquote() << "dropping the record of a file no longer listed: " + key;
-            configSettings->remove(key);
-            changed = true;
-            const QString path = QStringLiteral("%1/%2").arg(Platform::launcherDir(), name);
-            if (name.endsWith(QLatin1String(".zip")) && FileNameRules::isSafeFileName(name) &&
-                QFileInfo::exists(path) && !QFile::remove(path))
-                qWarning() << "cannot remove archive no longer listed" << path;
-        }
+    QStringList names = configSettings->extractionMarks();
+    for (const QString &name : configSettings->installedNames()) {
+        if (!names.contains(name))
+            names.append(name);
     }
-    if (changed)
-        configSettings->sync();
+    for (const QString &name : qAsConst(names)) {
+        if (table.contains(name))
+            continue;
+        qDebug().noquote() << "dropping the record of a file no longer listed: " + name;
+        configSettings->forget(name);
+        const QString path = QStringLiteral("%1/%2").arg(Platform::launcherDir(), name);
+        if (name.endsWith(QLatin1String(".zip")) && FileNameRules::isSafeFileName(name) &&
+            QFileInfo::exists(path) && !QFile::remove(path))
+            qWarning() << "cannot remove archive no longer listed" << path;
+    }
 }
 
 // A launcher stopped between clearing an archive's mark and deleting it leaves the archive on disk
 // with its contents in place: recorded at the listed version and unmarked, it only goes away.
 void LauncherUpdater::removeUnpackedArchives() {
-    if (!configSettings)
-        return;
     const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
     for (auto it = table.cbegin(); it != table.cend(); ++it) {
         const RemoteFileInfo &e = it.value();
         if (!e.name.endsWith(QLatin1String(".zip")) || installedVersion(e.name) != e.version ||
-            configSettings->contains(QLatin1String(UncompressingGroup) + QLatin1Char('/') + e.name))
+            configSettings->hasExtractionMark(e.name))
             continue;
         const QString path = QStringLiteral("%1/%2").arg(Platform::launcherDir(), e.name);
         if (QFileInfo::exists(path)) {
@@ -144,8 +123,8 @@ void LauncherUpdater::extractNextArchive() {
     auto *watcher = new QFutureWatcher<bool>(this);
     connect(watcher, &QFutureWatcher<bool>::finished, this,
             [this, name, path, watcher, bringsGame, failure]() {
-                if (configSettings && bringsGame->load() && watcher->result())
-                    configSettings->setValue(QLatin1String(GameArchiveKey), name);
+                if (bringsGame->load() && watcher->result())
+                    configSettings->setGameArchive(name);
                 extractionFailure = *failure;
                 onArchiveExtracted(name, path, watcher);
             });
@@ -169,9 +148,7 @@ void LauncherUpdater::onArchiveExtracted(const QString &name, const QString &pat
     }
 
     qDebug() << "uncompress failed.";
-    if (configSettings)
-        configSettings->remove(QStringLiteral("version/") + name);
-    clearExtractionMark(name);
+    configSettings->forget(name);
     QFile::remove(path);
     ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("UNCOMPRESS_FAILED"), true, true);
     QJsonObject event;
@@ -183,8 +160,5 @@ void LauncherUpdater::onArchiveExtracted(const QString &name, const QString &pat
 }
 
 void LauncherUpdater::clearExtractionMark(const QString &name) {
-    if (!configSettings)
-        return;
-    configSettings->remove(QLatin1String(UncompressingGroup) + QLatin1Char('/') + name);
-    configSettings->sync();
+    configSettings->clearExtractionMark(name);
 }

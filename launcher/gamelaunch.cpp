@@ -2,19 +2,18 @@
 #include "launcher/launcherupdater.h"
 
 #include "crash/crashreporter.h"
-#include "crash/crashupload.h"
 #include "download/versiontable.h"
 #include "i18n/translation.h"
 #include "launcher/ui_launcherupdater.h"
 #include "platform/platform.h"
 #include "settings/globalsettings.h"
+#include "workflow/crashupload.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QPointer>
-#include <QSettings>
 #include <QTimer>
 
 void LauncherUpdater::gameBtnClicked() {
@@ -83,15 +82,12 @@ void LauncherUpdater::gameStartFailed(const QString &reason) {
 // The next launcher start downloads the game executable again: as a file of its own when the
 // version file lists it, else the archive that brought it.
 void LauncherUpdater::forgetGameExecutable() {
-    if (!configSettings)
-        return;
     const QString game = gameExecutableName();
     QStringList sources;
     if (VersionTable::instance().contains(game)) {
         sources << game;
     } else {
-        const QString archive =
-            configSettings->value(QStringLiteral("download_config/game_archive")).toString();
+        const QString archive = configSettings->gameArchive();
         if (!archive.isEmpty()) {
             sources << archive;
         } else {
@@ -104,12 +100,11 @@ void LauncherUpdater::forgetGameExecutable() {
         }
     }
     for (const QString &name : qAsConst(sources)) {
-        if (configSettings->contains(QStringLiteral("version/") + name)) {
+        if (configSettings->installedNames().contains(name)) {
             qDebug().noquote() << "the game cannot start, " + name + " will be downloaded again";
-            configSettings->remove(QStringLiteral("version/") + name);
+            configSettings->forgetVersion(name);
         }
     }
-    configSettings->sync();
 }
 
 void LauncherUpdater::gameProcessStarted() {

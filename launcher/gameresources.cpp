@@ -3,22 +3,18 @@
 
 #include "download/versiontable.h"
 #include "download/xdmanager.h"
-#include "launcher/installcheck.h"
-#include "launcher/labelargs.h"
 #include "launcher/ui_launcherupdater.h"
 #include "platform/platform.h"
+#include "workflow/installcheck.h"
+#include "workflow/labelargs.h"
 
 #include <QDebug>
-#include <QSettings>
 #include <QStorageInfo>
 #include <QTimer>
 
 namespace {
 
 const char *const LauncherFileName = "Kestrivane.exe";
-const char *const VersionGroup = "version/";
-const char *const UncompressingGroup = "uncompressing/";
-const char *const ManualResumeKey = "download_config/manual_resume";
 
 QString twoDigits(qint64 value) {
     return QStringLiteral("%1").arg(value, 2, 10, QLatin1Char('0'));
@@ -35,9 +31,7 @@ QString formatSeconds(qint64 seconds) {
 } // namespace
 
 void LauncherUpdater::openConfig() {
-    if (!configSettings)
-        configSettings = new QSettings(Platform::launcherDir() + QStringLiteral("/config.ini"),
-                                       QSettings::IniFormat, this);
+    configOpened = true;
 }
 
 QList<InstallCheck::File> LauncherUpdater::installedFilesOnDisk() const {
@@ -48,8 +42,7 @@ QList<InstallCheck::File> LauncherUpdater::installedFilesOnDisk() const {
         if (e.name == QLatin1String(LauncherFileName) || installedVersion(e.name) != e.version)
             continue;
         // An unpacked archive is deleted on purpose; one still waiting to be unpacked must be there.
-        if (e.name.endsWith(QLatin1String(".zip")) &&
-            !(configSettings && configSettings->contains(QLatin1String(UncompressingGroup) + e.name)))
+        if (e.name.endsWith(QLatin1String(".zip")) && !configSettings->hasExtractionMark(e.name))
             continue;
         InstallCheck::File f;
         f.name = e.name;
@@ -63,11 +56,7 @@ QList<InstallCheck::File> LauncherUpdater::installedFilesOnDisk() const {
 
 void LauncherUpdater::forgetDamagedFile(const QString &name, const QString &reason) {
     qWarning().noquote() << "installed file damaged, queued again:" << name << "-" << reason;
-    if (configSettings) {
-        configSettings->remove(QLatin1String(VersionGroup) + name);
-        configSettings->remove(QLatin1String(UncompressingGroup) + name);
-        configSettings->sync();
-    }
+    configSettings->forget(name);
     QJsonObject event;
     event.insert(QStringLiteral("file"), name);
     event.insert(QStringLiteral("event"), QStringLiteral("installed file damaged"));
@@ -120,16 +109,14 @@ void LauncherUpdater::prepareGameResources() {
 }
 
 QString LauncherUpdater::installedVersion(const QString &name) const {
-    if (!configSettings)
-        return QString();
-    return configSettings->value(QLatin1String(VersionGroup) + name).toString();
+    return configSettings->installedVersion(name);
 }
 
 void LauncherUpdater::beginGameResourcePhase() {
     if (!downloadManager) {
         // Nothing is left to resume: a flag from an earlier interrupted run must not hold back
         // the next real update behind KEEP UPDATE.
-        if (configSettings && configSettings->contains(QLatin1String(ManualResumeKey)))
+        if (configSettings->hasManualResume())
             setManualResume(false);
         showStartButton();
         // In progress until the unpacking ends: a language change must not relabel the button.
@@ -139,9 +126,7 @@ void LauncherUpdater::beginGameResourcePhase() {
         return;
     }
 
-    const bool manualResume =
-        configSettings && configSettings->value(QLatin1String(ManualResumeKey), false).toBool();
-    if (manualResume) {
+    if (configSettings->manualResume()) {
         showResumeButton();
         calcDownloadSpeed();
         gameState = 0;
@@ -198,11 +183,10 @@ void LauncherUpdater::showMissingRoom(qint64 shortBy) {
 }
 
 void LauncherUpdater::setManualResume(bool manualResume) {
-    if (!configSettings)
+    // Before the game-resource update there is nothing to offer again.
+    if (!configOpened)
         return;
-    configSettings->setValue(QLatin1String(ManualResumeKey), manualResume);
-    // The launcher may be about to end: put the flag on disk now.
-    configSettings->sync();
+    configSettings->setManualResume(manualResume);
 }
 
 void LauncherUpdater::showStartButton() {
@@ -251,16 +235,10 @@ void LauncherUpdater::gameResDownloadFinished(ErrorCode code, QString filename) 
             return;
         }
         const RemoteFileInfo &e = it.value();
-        // The mark and the version go to disk together, in one atomic rewrite of the file: a
-        // recorded archive is never left without its mark, or the next start would skip its
-        // extraction.
-        if (e.name.endsWith(QLatin1String(".zip"))) {
-            if (!archivesToExtract.contains(e.name))
-                archivesToExtract.append(e.name);
-            configSettings->setValue(QLatin1String(UncompressingGroup) + e.name, 1);
-        }
-        configSettings->setValue(QLatin1String(VersionGroup) + e.name, e.version);
-        configSettings->sync();
+        const bool archive = e.name.endsWith(QLatin1String(".zip"));
+        if (archive && !archivesToExtract.contains(e.name))
+            archivesToExtract.append(e.name);
+        configSettings->recordDownloaded(e.name, e.version, archive);
         ++finishedFileCount;
         presentBytes += e.size;
         return;

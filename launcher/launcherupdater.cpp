@@ -3,10 +3,10 @@
 
 #include "core/buildconstants.h"
 #include "i18n/translation.h"
-#include "launcher/labelargs.h"
 #include "launcher/ui_launcherupdater.h"
 #include "platform/platform.h"
 #include "widgets/darkoverlay.h"
+#include "workflow/labelargs.h"
 
 #include <QCloseEvent>
 #include <QDebug>
@@ -34,6 +34,7 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
     : QDialog(parent, Qt::FramelessWindowHint)
     , ui(new Ui::LauncherUpdater)
     , networkManager(new QNetworkAccessManager(this))
+    , configSettings(std::make_unique<LauncherConfig>(Platform::launcherDir()))
     , speedTimer(new QTimer(this))
     , fadeAnimation(new QPropertyAnimation(this)) {
     // The form ends on the game page, the run starts on the launcher page.

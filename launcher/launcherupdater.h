@@ -1,7 +1,8 @@
 #pragma once
 
 #include "download/errorcode.h"
-#include "launcher/installcheck.h"
+#include "workflow/installcheck.h"
+#include "workflow/launcherconfig.h"
 
 #include <QByteArray>
 #include <QColor>
@@ -21,7 +22,6 @@
 class QAction;
 class QNetworkAccessManager;
 class QPropertyAnimation;
-class QSettings;
 class QTimer;
 class QUrl;
 class DarkOverlay;
@@ -133,7 +133,6 @@ private:
     // releasecheck.cpp
     static void announceReleaseVerification();
     static bool releaseVerificationEnabled();
-    static qint64 newestAcceptedRelease();
     void startSignatureRequest(const QByteArray &versionFileBody);
     void signatureDownloadFinished(QNetworkReply *reply, const QByteArray &versionFileBody);
     void refuseVersionFile(const QString &reason);
@@ -143,6 +142,7 @@ private:
     void runUpdateScript(const QString &fileName);
 
     // gameresources.cpp
+    // From here on "config.ini" holds what the game-resource update decided (the resume flag).
     void openConfig();
     // Files recorded as installed in the listed version that should be on disk now (an unpacked
     // archive is not), with their listed size and MD5.
@@ -209,7 +209,8 @@ private:
 
     // Game-resource update.
     bool isPaused = false;
-    QSettings *configSettings = nullptr;
+    std::unique_ptr<LauncherConfig> configSettings;
+    bool configOpened = false; // the game-resource update has begun
     QStringList archivesToExtract;
     QString extractionFailure; // why the archive just extracted failed, for its event
     int finishedFileCount = 0;

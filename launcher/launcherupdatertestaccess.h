@@ -8,8 +8,6 @@
 #include "launcher/ui_launcherupdater.h"
 #include "widgets/darkoverlay.h"
 
-#include <QSettings>
-
 struct LauncherUpdaterTestAccess {
     static Ui::LauncherUpdater *ui(LauncherUpdater *w) { return w->ui; }
     static QWidget *overlay(LauncherUpdater *w) { return w->overlay; }
@@ -29,10 +27,7 @@ struct LauncherUpdaterTestAccess {
     static QStringList &archivesToExtract(LauncherUpdater *w) { return w->archivesToExtract; }
     static QString &gclid(LauncherUpdater *w) { return w->gclid; }
     static QString &deviceId(LauncherUpdater *w) { return w->deviceId; }
-    static QSettings *configSettings(LauncherUpdater *w) { return w->configSettings; }
-    static void openConfig(LauncherUpdater *w, const QString &path) {
-        w->configSettings = new QSettings(path, QSettings::IniFormat, w);
-    }
+    static void openConfig(LauncherUpdater *w) { w->openConfig(); }
     static XDManager *downloadManager(LauncherUpdater *w) { return w->downloadManager; }
     static QTimer *speedTimer(LauncherUpdater *w) { return w->speedTimer; }
     static int &versionFileTimeoutMs(LauncherUpdater *w) { return w->versionFileTimeoutMs; }

@@ -11,20 +11,7 @@
 
 #include <QDebug>
 #include <QNetworkRequest>
-#include <QSettings>
 #include <QUrl>
-
-namespace {
-
-// Where the newest accepted release time is kept, in "config.ini".
-const char *const ReleaseGroup = "release";
-const char *const SignedTimeKey = "signed_timestamp";
-
-QString configPath() {
-    return Platform::launcherDir() + QStringLiteral("/config.ini");
-}
-
-} // namespace
 
 void LauncherUpdater::announceReleaseVerification() {
     const ReleaseVerifier verifier(releasePublicKey);
@@ -40,15 +27,6 @@ void LauncherUpdater::announceReleaseVerification() {
 
 bool LauncherUpdater::releaseVerificationEnabled() {
     return !releasePublicKey.isEmpty();
-}
-
-qint64 LauncherUpdater::newestAcceptedRelease() {
-    QSettings config(configPath(), QSettings::IniFormat);
-    bool ok = false;
-    const qint64 time =
-        config.value(QStringLiteral("%1/%2").arg(QLatin1String(ReleaseGroup), QLatin1String(SignedTimeKey)))
-            .toLongLong(&ok);
-    return ok ? time : -1;
 }
 
 void LauncherUpdater::startSignatureRequest(const QByteArray &versionFileBody) {
@@ -78,21 +56,16 @@ void LauncherUpdater::signatureDownloadFinished(QNetworkReply *reply, const QByt
     // A body larger than any signature may arrive in one piece, before the progress check saw it.
     const QByteArray signature = reply->read(MinisignSignature::MaxFileSize + 1);
     const ReleaseVerifier::Result result =
-        ReleaseVerifier(releasePublicKey).verify(versionFileBody, signature, newestAcceptedRelease());
+        ReleaseVerifier(releasePublicKey)
+            .verify(versionFileBody, signature, configSettings->newestAcceptedRelease());
     if (!result.ok) {
         refuseVersionFile(result.reason);
         return;
     }
     qDebug() << "version file signature verified, release time" << result.timestamp;
-    if (result.timestamp > newestAcceptedRelease()) {
-        QSettings config(configPath(), QSettings::IniFormat);
-        config.setValue(
-            QStringLiteral("%1/%2").arg(QLatin1String(ReleaseGroup), QLatin1String(SignedTimeKey)),
-            result.timestamp);
-        config.sync();
-        if (config.status() != QSettings::NoError)
-            qDebug() << "cannot record the release time in" << configPath();
-    }
+    if (result.timestamp > configSettings->newestAcceptedRelease() &&
+        !configSettings->setNewestAcceptedRelease(result.timestamp))
+        qDebug() << "cannot record the release time in" << configSettings->path();
     acceptVersionFile(versionFileBody);
 }
 

@@ -4,9 +4,9 @@
 
 #include "core/atomicfile.h"
 #include "download/versiontable.h"
-#include "launcher/labelargs.h"
 #include "launcher/ui_launcherupdater.h"
 #include "platform/platform.h"
+#include "workflow/labelargs.h"
 
 #include <QDebug>
 #include <QMetaEnum>

@@ -2,8 +2,8 @@
 // game-resource update, which then fetches what differs.
 #include "launcher/launcherupdater.h"
 
-#include "launcher/labelargs.h"
 #include "launcher/ui_launcherupdater.h"
+#include "workflow/labelargs.h"
 
 #include <QDebug>
 #include <QTimer>

@@ -3,8 +3,8 @@
 
 #include "core/buildconstants.h"
 #include "download/versiontable.h"
-#include "launcher/labelargs.h"
 #include "launcher/ui_launcherupdater.h"
+#include "workflow/labelargs.h"
 
 #include <QDebug>
 #include <QMetaEnum>

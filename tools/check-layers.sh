@@ -6,6 +6,9 @@
 #   catalogue (i18n/translation*, i18n/labelarg.*)
 #                           no QtWidgets; nothing from widgets/, launcher/, crash/, app/, the settings
 #                           dialog or the translatable widgets
+#                           nor from workflow/ above them
+#   workflow/               GUI-free: no QtWidgets or QtGui; nothing from widgets/, launcher/, crash/,
+#                           app/, tools/, the settings dialog or the translatable widgets
 #   widgets/, the translatable widgets, the settings dialog, crash/
 #                           nothing from launcher/ or app/
 #   launcher/               nothing from app/ (which holds main)
@@ -24,6 +27,7 @@ if [ ! -d "$qt_include/QtWidgets" ]; then
     exit 1
 fi
 widget_headers=$(find "$qt_include/QtWidgets" -maxdepth 1 -type f -name 'Q*' ! -name '*.h' -printf '%f\n' | sort)
+gui_headers=$(find "$qt_include/QtGui" -maxdepth 1 -type f -name 'Q*' ! -name '*.h' -printf '%f\n' 2>/dev/null | sort)
 
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
     files=$(git ls-files --cached --others --exclude-standard -- '*.cpp' '*.h' | grep -v '^build')
@@ -35,14 +39,17 @@ fi
 # shellcheck disable=SC2086
 grep -nH -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]' $files |
     sed -E 's/^([^:]+):([0-9]+):[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]([^>"]+)[>"].*/\1\t\2\t\3/' |
-    awk -F'\t' -v widgets="$widget_headers" '
+    awk -F'\t' -v widgets="$widget_headers" -v guis="$gui_headers" '
     BEGIN {
         n = split(widgets, list, "\n")
         for (i = 1; i <= n; i++) widget[list[i]] = 1
+        n = split(guis, list, "\n")
+        for (i = 1; i <= n; i++) gui[list[i]] = 1
         bad = 0
     }
-    function ours(inc) { return inc ~ /^(core|platform|settings|i18n|widgets|singleinstance|services|download|archive|crash|launcher|app|tools)\// }
+    function ours(inc) { return inc ~ /^(core|platform|settings|i18n|widgets|singleinstance|services|download|archive|crash|workflow|launcher|app|tools)\// }
     function qtwidgets(inc) { return inc ~ /^QtWidgets(\/|$)/ || (inc in widget) }
+    function qtgui(inc) { return inc ~ /^QtGui(\/|$)/ || (inc in gui) }
     function catalogue(f) { return f ~ /^i18n\/(translation|translationsignals|labelarg)\.(h|cpp)$/ }
     function store(f) { return f ~ /^settings\/globalsettings\.(h|cpp)$/ }
     function i18nwidget(f) { return f ~ /^i18n\// && !catalogue(f) }
@@ -58,8 +65,12 @@ grep -nH -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]' $files |
             else if (qtwidgets(inc)) refuse("platform/ uses no QtWidgets")
         } else if (f ~ /^(download|archive|services)\// || store(f) || catalogue(f)) {
             if (qtwidgets(inc)) refuse("this layer is GUI-free: no QtWidgets")
-            else if (inc ~ /^(widgets|launcher|crash|app)\// || i18nwidget(inc) || dialog(inc))
-                refuse("this GUI-free layer includes nothing from the widget layers above it")
+            else if (inc ~ /^(widgets|launcher|crash|app|workflow)\// || i18nwidget(inc) || dialog(inc))
+                refuse("this GUI-free layer includes nothing from the layers above it")
+        } else if (f ~ /^workflow\//) {
+            if (qtwidgets(inc) || qtgui(inc)) refuse("workflow/ is GUI-free: no QtWidgets or QtGui")
+            else if (inc ~ /^(widgets|launcher|crash|app|tools)\// || i18nwidget(inc) || dialog(inc))
+                refuse("workflow/ includes nothing of the window or the widgets")
         } else if (f ~ /^(widgets|crash)\// || i18nwidget(f) || dialog(f)) {
             if (inc ~ /^(launcher|app)\//) refuse("the widget layer includes nothing from launcher/ or app/")
         } else if (f ~ /^launcher\//) {

@@ -1,9 +1,9 @@
 #include "core/buildconstants.h"
-#include "crash/crashupload.h"
 #include "multipart.h"
 #include "platform/platform.h"
 #include "support/httpserver.h"
 #include "support/testfiles.h"
+#include "workflow/crashupload.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -642,7 +642,7 @@ private slots:
     void closeWithExitActionSendsTheEventAndCloses() {
         GlobalSettings::instance()->setValue(CloseGameAction, 1);
         makeWindow();
-        A::openConfig(window, dir + QStringLiteral("/config.ini"));
+        A::openConfig(window);
         A::gameState(window) = 2;
         CloseWatcher closed(window);
         QTest::mouseClick(A::ui(window)->close_btn, Qt::LeftButton);
@@ -666,7 +666,7 @@ private slots:
         QFETCH(bool, confirm);
         GlobalSettings::instance()->setValue(CloseGameAction, 1);
         makeWindow();
-        A::openConfig(window, dir + QStringLiteral("/config.ini"));
+        A::openConfig(window);
         A::isDownloading(window) = true;
         A::gameState(window) = 1;
         A::finishedFileCount(window) = 2;

@@ -1,9 +1,9 @@
 // A game file of 3 GiB published with kv-publish, fetched by the window from a CDN on 127.0.0.1 and
 // installed: sizes and offsets past 2^31, end to end. Needs about 7 GiB of free disk in the temporary
 // folder (the release file is sparse, the CDN copy and the install are not).
-#include "launcher/installcheck.h"
 #include "support/windowfixture.h"
 #include "tools/toolsupport.h"
+#include "workflow/installcheck.h"
 
 using namespace WindowTest;
 using A = LauncherUpdaterTestAccess;

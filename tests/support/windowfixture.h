@@ -265,8 +265,6 @@ public:
 
     // download_config/manual_resume as the next start reads it, once the window has written its own.
     QVariant manualResume() const {
-        if (window && A::configSettings(window))
-            A::configSettings(window)->sync();
         return QSettings(dir + QStringLiteral("/config.ini"), QSettings::IniFormat)
             .value(QStringLiteral("download_config/manual_resume"));
     }

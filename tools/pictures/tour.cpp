@@ -6,7 +6,6 @@
 #include "crash/crashreporter.h"
 #include "download/versiontable.h"
 #include "i18n/translation.h"
-#include "launcher/labelargs.h"
 #include "launcher/launcherupdater.h"
 #include "launcher/launcherupdatertestaccess.h"
 #include "settings/settingdialog.h"
@@ -16,6 +15,7 @@
 #include "widgets/doublepopupcombobox.h"
 #include "widgets/menuswitch.h"
 #include "widgets/roundedwidget.h"
+#include "workflow/labelargs.h"
 
 #include <QApplication>
 #include <QDebug>

@@ -3,7 +3,6 @@
 #include "tools/pictures/picturerun.h"
 
 #include "i18n/translation.h"
-#include "launcher/labelargs.h"
 #include "launcher/launcherupdater.h"
 #include "launcher/launcherupdatertestaccess.h"
 #include "settings/settingdialog.h"
@@ -12,6 +11,7 @@
 #include "widgets/doublepopupcombobox.h"
 #include "widgets/menuswitch.h"
 #include "widgets/roundedwidget.h"
+#include "workflow/labelargs.h"
 
 #include <QApplication>
 #include <QDebug>

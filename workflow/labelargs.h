@@ -1,8 +1,8 @@
 #pragma once
 
-// Short constructors for the arguments of the window's translatable labels.
+// Short constructors for the arguments of a status text.
 
-#include "i18n/translatablelabel.h"
+#include "i18n/labelarg.h"
 
 #include <QList>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "crash/crashupload.h"
+#include "workflow/crashupload.h"
 
 #include "core/buildconstants.h"
 #include "core/filedigest.h"

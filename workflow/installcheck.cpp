@@ -1,4 +1,4 @@
-#include "launcher/installcheck.h"
+#include "workflow/installcheck.h"
 
 #include "core/filedigest.h"
 

@@ -1,0 +1,107 @@
+#include "workflow/launcherconfig.h"
+
+#include <QDebug>
+
+namespace {
+
+const QString VersionGroup = QStringLiteral("version");
+const QString MarkGroup = QStringLiteral("uncompressing");
+const QString ManualResumeKey = QStringLiteral("download_config/manual_resume");
+const QString GameArchiveKey = QStringLiteral("download_config/game_archive");
+const QString SignedTimeKey = QStringLiteral("release/signed_timestamp");
+
+QString key(const QString &group, const QString &name) {
+    return group + QLatin1Char('/') + name;
+}
+
+} // namespace
+
+LauncherConfig::LauncherConfig(const QString &folder)
+    : settings(folder + QStringLiteral("/config.ini"), QSettings::IniFormat) {}
+
+QString LauncherConfig::installedVersion(const QString &name) const {
+    return settings.value(key(VersionGroup, name)).toString();
+}
+
+QStringList LauncherConfig::installedNames() const {
+    return keysOf(VersionGroup);
+}
+
+void LauncherConfig::recordDownloaded(const QString &name, const QString &version, bool markForExtraction) {
+    if (markForExtraction)
+        settings.setValue(key(MarkGroup, name), 1);
+    settings.setValue(key(VersionGroup, name), version);
+    sync();
+}
+
+void LauncherConfig::forget(const QString &name) {
+    settings.remove(key(VersionGroup, name));
+    settings.remove(key(MarkGroup, name));
+    sync();
+}
+
+void LauncherConfig::forgetVersion(const QString &name) {
+    settings.remove(key(VersionGroup, name));
+    sync();
+}
+
+QStringList LauncherConfig::extractionMarks() const {
+    return keysOf(MarkGroup);
+}
+
+bool LauncherConfig::hasExtractionMark(const QString &name) const {
+    return settings.contains(key(MarkGroup, name));
+}
+
+void LauncherConfig::clearExtractionMark(const QString &name) {
+    settings.remove(key(MarkGroup, name));
+    sync();
+}
+
+bool LauncherConfig::hasManualResume() const {
+    return settings.contains(ManualResumeKey);
+}
+
+bool LauncherConfig::manualResume() const {
+    return settings.value(ManualResumeKey, false).toBool();
+}
+
+void LauncherConfig::setManualResume(bool manualResume) {
+    settings.setValue(ManualResumeKey, manualResume);
+    sync();
+}
+
+QString LauncherConfig::gameArchive() const {
+    return settings.value(GameArchiveKey).toString();
+}
+
+void LauncherConfig::setGameArchive(const QString &name) {
+    settings.setValue(GameArchiveKey, name);
+    sync();
+}
+
+qint64 LauncherConfig::newestAcceptedRelease() const {
+    bool ok = false;
+    const qint64 time = settings.value(SignedTimeKey).toLongLong(&ok);
+    return ok ? time : -1;
+}
+
+bool LauncherConfig::setNewestAcceptedRelease(qint64 timestamp) {
+    settings.setValue(SignedTimeKey, timestamp);
+    return sync();
+}
+
+QStringList LauncherConfig::keysOf(const QString &group) const {
+    settings.beginGroup(group);
+    const QStringList keys = settings.childKeys();
+    settings.endGroup();
+    return keys;
+}
+
+bool LauncherConfig::sync() {
+    settings.sync();
+    if (settings.status() == QSettings::NoError)
+        return true;
+    qWarning() << "cannot write the download configuration" << settings.fileName() << settings.status();
+    return false;
+}

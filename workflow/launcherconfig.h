@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+
+// The download configuration "config.ini" in the launcher's folder, the one object that reads and
+// writes it: the installed version of every file, the archives waiting to be unpacked, whether the
+// next start offers KEEP UPDATE instead of downloading, which archive brought the game, and the
+// newest signed release accepted. Every change is on disk when the call returns: the launcher may
+// be killed at any moment.
+class LauncherConfig {
+public:
+    explicit LauncherConfig(const QString &folder);
+
+    QString path() const { return settings.fileName(); }
+
+    // The version recorded for a file; empty when none is.
+    QString installedVersion(const QString &name) const;
+    QStringList installedNames() const;
+    // A file downloaded in `version`; an archive also gets its extraction mark, in the same rewrite
+    // of the file, so a recorded archive is never left without its mark.
+    void recordDownloaded(const QString &name, const QString &version, bool markForExtraction);
+    // Forgets the installed version and the extraction mark of a file, in one rewrite.
+    void forget(const QString &name);
+    // Forgets only the installed version.
+    void forgetVersion(const QString &name);
+
+    // Archive names marked for extraction, in the order the file lists them.
+    QStringList extractionMarks() const;
+    bool hasExtractionMark(const QString &name) const;
+    void clearExtractionMark(const QString &name);
+
+    bool hasManualResume() const;
+    bool manualResume() const; // false when absent
+    void setManualResume(bool manualResume);
+
+    // The archive that brought the game executable; empty when not known.
+    QString gameArchive() const;
+    void setGameArchive(const QString &name);
+
+    // Signing time of the newest release accepted; -1 when none is recorded.
+    qint64 newestAcceptedRelease() const;
+    bool setNewestAcceptedRelease(qint64 timestamp);
+
+private:
+    QStringList keysOf(const QString &group) const;
+    bool sync();
+
+    // mutable: reading a group's keys enters and leaves the group.
+    mutable QSettings settings;
+};
