@@ -29,7 +29,7 @@ Result<BlockMap::Error> malformed(const QString &what) {
 int BlockMap::blockSizeFor(qint64 fileSize) {
     const double half = std::sqrt(double(qMax<qint64>(fileSize, 0))) / 2;
     qint64 block = MinRuleBlockSize;
-    while (block < half || (fileSize + block - 1) / block > MaxBlockCount)
+    while (block * 2 <= half || (fileSize + block - 1) / block > MaxBlockCount)
         block *= 2;
     return int(qMin<qint64>(block, MaxBlockSize));
 }

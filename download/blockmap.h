@@ -44,7 +44,7 @@ public:
     // The map of "v<version>_<name>" lies beside it as "v<version>_<name>.blockmap".
     static constexpr const char *RemoteSuffix = ".blockmap";
 
-    // Block size for a file: the power of two nearest above sqrt(size) / 2, at least 4 KiB, and large
+    // Block size for a file: the largest power of two at most sqrt(size) / 2, at least 4 KiB, and large
     // enough for at most MaxBlockCount blocks. 1 GiB: 16 KiB blocks, a map of 0.07 % of the file.
     static int blockSizeFor(qint64 fileSize);
     // Whether a published file gets a map: not a zip archive (deleted after unpacking, so no old copy

@@ -67,7 +67,8 @@ private slots:
         QTest::newRow("empty") << qint64(0) << 4096;
         QTest::newRow("4 MiB") << 4 * MiB << 4096;
         QTest::newRow("1 GiB") << 1024 * MiB << 16384;
-        QTest::newRow("3 GiB") << 3072 * MiB << 32768;
+        QTest::newRow("just over 1 GiB") << 1036 * MiB << 16384;
+        QTest::newRow("4 GiB") << 4096 * MiB << 32768;
         QTest::newRow("1 TiB") << (qint64(1) << 40) << 1024 * 1024;
     }
     void blockSizeRule() {
