@@ -1,0 +1,236 @@
+// bench_delta: the block matcher and the reused-block writer on a pair of versions of one large file.
+//   bench_delta generate OLD NEW [MiB]      writes a pair: NEW is OLD with 1 % of its bytes changed in
+//                                           runs of 16..256 KiB, a 16 MiB insertion and a 4 MiB deletion
+//   bench_delta apply OLD NEW MAP DIGEST PARTIAL [REQUESTS]
+//                                           scans OLD against MAP (checked against DIGEST) on a worker
+//                                           thread and copies the reused blocks into PARTIAL; then either
+//                                           fills the requests from NEW (standing in for the CDN) and
+//                                           checks that PARTIAL is NEW, or, given REQUESTS, writes them
+//                                           there as "offset length" lines for a real fetch
+// Figures go to stdout as "name: value unit".
+#include "download/blockmap.h"
+#include "download/blockmatcher.h"
+#include "download/deltawriter.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTimer>
+#include <QtConcurrent>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+
+namespace {
+
+constexpr qint64 MiB = 1024 * 1024;
+
+int fail(const QString &what) {
+    fprintf(stderr, "bench_delta: %s\n", qPrintable(what));
+    return 1;
+}
+
+// Deterministic bytes, fast enough not to dominate the generation.
+void fillRandom(std::mt19937_64 &rng, char *data, qint64 size) {
+    qint64 i = 0;
+    for (; i + 8 <= size; i += 8) {
+        const quint64 v = rng();
+        memcpy(data + i, &v, 8);
+    }
+    for (; i < size; ++i)
+        data[i] = char(rng());
+}
+
+int generate(const QString &oldPath, const QString &newPath, qint64 size) {
+    std::mt19937_64 rng(20261208);
+    QFile old(oldPath);
+    if (!old.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return fail(QStringLiteral("cannot write %1").arg(oldPath));
+    QByteArray chunk(int(8 * MiB), '\0');
+    for (qint64 done = 0; done < size; done += chunk.size()) {
+        const qint64 n = qMin<qint64>(chunk.size(), size - done);
+        fillRandom(rng, chunk.data(), n);
+        if (old.write(chunk.constData(), n) != n)
+            return fail(QStringLiteral("cannot write %1").arg(oldPath));
+    }
+    old.close();
+
+    // The edits, in old-file offsets: runs that change bytes in place, then one insertion and one deletion.
+    const qint64 insertAt = size / 3, insertBytes = 16 * MiB;
+    const qint64 deleteAt = size * 2 / 3, deleteBytes = 4 * MiB;
+    struct Run {
+        qint64 at, length;
+    };
+    QVector<Run> runs;
+    qint64 changed = 0;
+    std::uniform_int_distribution<qint64> lengthOf(16 * 1024, 256 * 1024);
+    std::uniform_int_distribution<qint64> placeOf(0, size - 256 * 1024 - 1);
+    while (changed < size / 100) {
+        const Run r{placeOf(rng), lengthOf(rng)};
+        const bool clash =
+            std::any_of(runs.cbegin(), runs.cend(),
+                        [&](const Run &o) {
+                            return r.at < o.at + o.length + 4096 && o.at < r.at + r.length + 4096;
+                        }) ||
+            (r.at < deleteAt + deleteBytes && deleteAt < r.at + r.length) ||
+            (r.at < insertAt && insertAt < r.at + r.length);
+        if (clash)
+            continue;
+        runs.append(r);
+        changed += r.length;
+    }
+    std::sort(runs.begin(), runs.end(), [](const Run &a, const Run &b) { return a.at < b.at; });
+
+    QFile in(oldPath), out(newPath);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return fail(QStringLiteral("cannot write %1").arg(newPath));
+    int next = 0;
+    for (qint64 pos = 0; pos < size;) {
+        qint64 end = qMin(size, pos + chunk.size());
+        // Chunks end at every edit, so each edit is applied to a chunk that starts with it.
+        for (const qint64 mark : {insertAt, deleteAt, deleteAt + deleteBytes})
+            if (mark > pos && mark < end)
+                end = mark;
+        if (next < runs.size() && runs[next].at > pos && runs[next].at < end)
+            end = runs[next].at;
+        if (next < runs.size() && runs[next].at == pos)
+            end = qMin(end, pos + runs[next].length);
+        const qint64 n = end - pos;
+        if (in.read(chunk.data(), n) != n)
+            return fail(QStringLiteral("cannot read %1").arg(oldPath));
+        if (pos == insertAt) {
+            QByteArray inserted(int(insertBytes), '\0');
+            fillRandom(rng, inserted.data(), insertBytes);
+            out.write(inserted);
+        }
+        if (next < runs.size() && runs[next].at == pos) {
+            fillRandom(rng, chunk.data(), n);
+            ++next;
+        }
+        if (!(pos >= deleteAt && pos < deleteAt + deleteBytes) && out.write(chunk.constData(), n) != n)
+            return fail(QStringLiteral("cannot write %1").arg(newPath));
+        pos = end;
+    }
+    printf("old_size: %lld bytes\nnew_size: %lld bytes\n", size, qint64(out.size()));
+    printf("changed_runs: %d\nchanged_in_place: %lld bytes\ninserted: %lld bytes\ndeleted: %lld bytes\n",
+           int(runs.size()), changed, insertBytes, deleteBytes);
+    printf("changed_bytes: %lld bytes\n", changed + insertBytes);
+    return 0;
+}
+
+QByteArray md5Of(QFile *file) {
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    file->seek(0);
+    hash.addData(file);
+    return hash.result();
+}
+
+int apply(const QString &oldPath, const QString &newPath, const QString &mapPath, const QString &digest,
+          const QString &partialPath, const QString &requestsPath) {
+    QFile newFile(newPath), mapFile(mapPath);
+    if (!newFile.open(QIODevice::ReadOnly) || !mapFile.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot read %1 or %2").arg(newPath, mapPath));
+    const QByteArray mapBytes = mapFile.read(BlockMap::MaxMapSize + 1);
+    BlockMap map;
+    const Result<BlockMap::Error> parsed = BlockMap::parse(mapBytes, newFile.size(), digest, &map);
+    if (!parsed.ok())
+        return fail(parsed.reason());
+    QFile::remove(partialPath);
+
+    // The GUI thread's part: a 10 ms timer whose lateness is the longest stall, and the progress reports.
+    qint64 stallMax = 0, lastTick = 0, reports = 0;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer tick;
+    tick.setInterval(10);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        if (lastTick > 0)
+            stallMax = qMax(stallMax, now - lastTick - 10 * 1000 * 1000);
+        lastTick = now;
+    });
+    tick.start();
+
+    BlockMatcher matcher(map);
+    DeltaPlan plan;
+    qint64 scanNs = 0, writeNs = 0;
+    Result<BlockMatcher::Error> scanned;
+    Result<DeltaWriter::Error> written;
+    QFutureWatcher<void> watcher;
+    QObject::connect(&watcher, &QFutureWatcher<void>::finished, qApp, &QCoreApplication::quit);
+    watcher.setFuture(QtConcurrent::run([&] {
+        auto report = [&](qint64, qint64) {
+            QMetaObject::invokeMethod(
+                qApp, [&] { ++reports; }, Qt::QueuedConnection);
+        };
+        QElapsedTimer t;
+        t.start();
+        scanned = matcher.match(oldPath, &plan, report);
+        scanNs = t.nsecsElapsed();
+        if (!scanned.ok())
+            return;
+        t.restart();
+        written = DeltaWriter::write(oldPath, partialPath, map, &plan, nullptr, report);
+        writeNs = t.nsecsElapsed();
+    }));
+    QCoreApplication::exec();
+    tick.stop();
+    if (!scanned.ok())
+        return fail(scanned.reason());
+    if (!written.ok())
+        return fail(written.reason());
+
+    qint64 largest = 0;
+    for (const DeltaPlan::Range &r : qAsConst(plan.requests))
+        largest = qMax(largest, r.length);
+    if (!requestsPath.isEmpty()) {
+        QFile list(requestsPath);
+        if (!list.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return fail(QStringLiteral("cannot write %1").arg(requestsPath));
+        for (const DeltaPlan::Range &r : qAsConst(plan.requests))
+            list.write(QByteArray::number(r.offset) + ' ' + QByteArray::number(r.length) + '\n');
+    } else {
+        // The fetch, from the new file standing in for the CDN.
+        QFile partial(partialPath);
+        if (!partial.open(QIODevice::ReadWrite))
+            return fail(QStringLiteral("cannot open %1").arg(partialPath));
+        for (const DeltaPlan::Range &r : qAsConst(plan.requests)) {
+            newFile.seek(r.offset);
+            partial.seek(r.offset);
+            if (partial.write(newFile.read(r.length)) != r.length)
+                return fail(QStringLiteral("cannot fill %1").arg(partialPath));
+        }
+        partial.flush();
+        if (md5Of(&partial) != md5Of(&newFile))
+            return fail(QStringLiteral("%1 is not %2 after the fetch").arg(partialPath, newPath));
+        printf("result: identical to the new file\n");
+    }
+
+    QFile old(oldPath);
+    const qint64 oldSize = old.size();
+    printf("map_bytes: %lld bytes\nblock_size: %d bytes\n", qint64(mapBytes.size()), map.blockSize());
+    printf("reused_bytes: %lld bytes\nfetch_bytes: %lld bytes\nrequests: %d\nlargest_request: %lld bytes\n",
+           plan.reusedBytes, plan.requestBytes, int(plan.requests.size()), largest);
+    printf("fetched_with_map: %lld bytes\n", plan.requestBytes + mapBytes.size());
+    printf("scan_time: %.3f s\nscan_speed: %.1f MiB/s\n", scanNs / 1e9,
+           oldSize / double(MiB) / (scanNs / 1e9));
+    printf("write_time: %.3f s\n", writeNs / 1e9);
+    printf("gui_stall_max: %.1f ms\nprogress_reports: %lld\n", stallMax / 1e6, reports);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    if (args.size() >= 3 && args.at(0) == QLatin1String("generate"))
+        return generate(args.at(1), args.at(2), (args.size() > 3 ? args.at(3).toLongLong() : 1024) * MiB);
+    if ((args.size() == 6 || args.size() == 7) && args.at(0) == QLatin1String("apply"))
+        return apply(args.at(1), args.at(2), args.at(3), args.at(4), args.at(5), args.value(6));
+    fprintf(stderr,
+            "usage: bench_delta generate OLD NEW [MiB] | apply OLD NEW MAP DIGEST PARTIAL [REQUESTS]\n");
+    return 2;
+}

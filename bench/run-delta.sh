@@ -1,0 +1,176 @@
+#!/bin/bash
+# Delta benchmark: a new version of a 1 GiB file fetched by its block map from an installed older copy
+# (bench_delta: the matcher and the reused-block writer; the requests fetched with curl from nginx), against
+# zsync (zsyncmake's control file of the same file, the same old copy) on the same pair.
+#
+# Usage: bench/run-delta.sh [build-dir]
+#   BENCH_DATA_DIR  keep the generated pair here and reuse it on the next run (default: a temp dir)
+#   BENCH_SIZE_MIB  size of the old file (default 1024)
+#   BENCH_CAPPED    1 also times the fetches against nginx capped at 100 Mbit/s (12.5 MB/s), one
+#                   connection at a time so that the per-connection cap is the total: the full download,
+#                   zsync, and the requests of the map fetched in turn (default 0: about two minutes)
+#
+# The pair: the new file is the old one with 1 % of its bytes changed in runs of 16 to 256 KiB at
+# scattered places, 16 MiB inserted and 4 MiB deleted (bench_delta generate); "changed bytes" counts the
+# changed runs and the insertion. Bytes fetched are what nginx sent (its access log), map or control file
+# included. Scan speed is over the old file in the page cache, on one worker thread. The longest GUI stall
+# is the worst lateness of a 10 ms timer on the thread that starts the scan and gets its progress reports.
+# The launcher's own fetch of the requests (ten connections, resume records) is timed once the download
+# manager takes the plan; until then the requests go through curl.
+#
+# Needs nginx (nginx-light, through tools/stack), zsync (zsyncmake and zsync), curl, cmp and GNU time.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-"$root/build"}
+size_mib=${BENCH_SIZE_MIB:-1024}
+for tool in nginx zsync zsyncmake curl cmp /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
+done
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$build" --target bench_delta kv-publish kv-sink >/dev/null
+engine="$build/bench/bench_delta"
+
+work=$(mktemp -d /tmp/kv-bench-delta.XXXXXX)
+data=${BENCH_DATA_DIR:-"$work/data"}
+cleanup() {
+    stop_cdn
+    rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$data"
+
+# The pair, and the release as kv-publish puts it on the CDN, with zsyncmake's control file beside it.
+if [ ! -f "$data/pair.txt" ] || ! grep -q "^old_size: $((size_mib * 1048576)) " "$data/pair.txt"; then
+    "$engine" generate "$data/old.pak" "$data/new.pak" "$size_mib" >"$data/pair.tmp"
+    mv "$data/pair.tmp" "$data/pair.txt"
+    rm -rf "$data/cdn"
+fi
+cdn="$data/cdn"
+if [ ! -f "$cdn/version3.txt" ]; then
+    rm -rf "$cdn" "$data/rel"
+    mkdir -p "$data/rel"
+    ln "$data/new.pak" "$data/rel/game.pak" 2>/dev/null || cp "$data/new.pak" "$data/rel/game.pak"
+    "$build/bin/kv-publish" --cdn "$cdn" --release "$data/rel" game.pak=2 >"$work/publish.log"
+    (cd "$cdn" && zsyncmake -u v2_game.pak -o v2_game.pak.zsync v2_game.pak >/dev/null)
+fi
+cat "$data/pair.txt"
+changed=$(awk -F': ' '$1 == "changed_bytes" { split($2, a, " "); print a[1] }' "$data/pair.txt")
+digest=$(awk -F: '$1 == "game.pak" { print $5 }' "$cdn/version3.txt")
+[ ${#digest} = 64 ] || { echo "kv-publish listed no map digest for game.pak" >&2; exit 1; }
+map="$cdn/v2_game.pak.blockmap"
+
+stop_cdn() {
+    "$root/tools/stack" stop "$work/stack" >/dev/null 2>&1 || true
+}
+start_cdn() { # [rate cap per connection]
+    local limit=() attempt code
+    [ -n "${1:-}" ] && limit=(--limit-rate "$1")
+    stop_cdn
+    for attempt in $(seq 1 20); do
+        port=$((20000 + RANDOM % 20000))
+        if "$root/tools/stack" start "$work/stack" --build "$build" --cdn-root "$cdn" --workers 2 \
+            --cdn-port "$port" --log-port $((port + 1)) --crash-port $((port + 2)) "${limit[@]}" \
+            >"$work/stack.log" 2>&1; then
+            base="http://127.0.0.1:$port/sea/win_update/"
+            code=$(curl -s -o /dev/null -w '%{http_code}' -r 0-0 "${base}v2_game.pak" || true)
+            if [ "$code" != 206 ]; then
+                echo "the CDN answers HTTP $code to a range request for ${base}v2_game.pak" >&2
+                exit 1
+            fi
+            : >"$work/stack/logs/nginx-access.log"
+            return 0
+        fi
+        grep -q "already in use" "$work/stack.log" || break
+    done
+    echo "cannot start the CDN:" >&2
+    cat "$work/stack.log" >&2
+    exit 2
+}
+# Body bytes nginx sent since the last call, then forgets them.
+sent_bytes() {
+    local log="$work/stack/logs/nginx-access.log" n
+    n=$(awk '{ s += $10 } END { printf "%d", s }' "$log")
+    : >"$log"
+    echo "$n"
+}
+figure() { # name
+    awk -v n="$1" -F': ' '$1 == n { split($2, a, " "); print a[1] }' "$work/figures.txt"
+}
+elapsed() { # command... ; prints wall seconds
+    local start end
+    start=$(date +%s.%N)
+    "$@"
+    end=$(date +%s.%N)
+    awk -v s="$start" -v e="$end" 'BEGIN { printf "%.2f", e - s }'
+}
+
+# The map's way: the map, the scan and the copy of the reused blocks, then the requests in turn (or ten
+# at a time with BENCH_PARALLEL), each written at its offset.
+delta_fetch() { # parallel
+    local parallel=$1
+    curl -sf -o "$work/map" "${base}v2_game.pak.blockmap"
+    /usr/bin/time -f "%M" -o "$work/rss.txt" \
+        "$engine" apply "$data/old.pak" "$data/new.pak" "$work/map" "$digest" "$work/out.pak" "$work/requests.txt" \
+        >"$work/apply.txt"
+    mkdir -p "$work/pieces"
+    awk -v b="${base}v2_game.pak" -v d="$work/pieces" \
+        '{ printf "%s -r %d-%d -o %s/%d\n", b, $1, $1 + $2 - 1, d, $1 }' "$work/requests.txt" |
+        xargs -P "$parallel" -L 1 curl -sf
+    local offset length
+    while read -r offset length; do
+        dd if="$work/pieces/$offset" of="$work/out.pak" bs=1M seek="$offset" oflag=seek_bytes conv=notrunc \
+            status=none
+    done <"$work/requests.txt"
+    rm -rf "$work/pieces"
+    cmp -s "$work/out.pak" "$data/new.pak" || { echo "the map's way did not give the new file" >&2; exit 1; }
+}
+zsync_fetch() {
+    rm -f "$work/zsync.pak" "$work/zsync.pak.part"
+    (cd "$work" && /usr/bin/time -f "%M" -o "$work/zsync-rss.txt" \
+        zsync -q -i "$data/old.pak" -o "$work/zsync.pak" "${base}v2_game.pak.zsync" >/dev/null 2>&1)
+    cmp -s "$work/zsync.pak" "$data/new.pak" || { echo "zsync did not give the new file" >&2; exit 1; }
+}
+full_fetch() {
+    curl -sf -o "$work/full.pak" "${base}v2_game.pak"
+    cmp -s "$work/full.pak" "$data/new.pak" || { echo "the full download is not the new file" >&2; exit 1; }
+    rm -f "$work/full.pak"
+}
+
+: >"$work/figures.txt"
+cat "$data/old.pak" >/dev/null
+echo "# loopback, uncapped"
+start_cdn
+delta_fetch 10
+delta_bytes=$(sent_bytes)
+tee -a "$work/figures.txt" <"$work/apply.txt"
+echo "map_fetched_bytes: $delta_bytes bytes" | tee -a "$work/figures.txt"
+echo "map_peak_rss: $(awk '{ printf "%.1f", $1 / 1024 }' "$work/rss.txt") MiB (goal <= 256)" | tee -a "$work/figures.txt"
+rm -f "$work/out.pak"
+zsync_fetch
+zsync_bytes=$(sent_bytes)
+echo "zsync_control_file: $(stat -c %s "$cdn/v2_game.pak.zsync") bytes" | tee -a "$work/figures.txt"
+echo "zsync_fetched_bytes: $zsync_bytes bytes" | tee -a "$work/figures.txt"
+echo "zsync_peak_rss: $(awk '{ printf "%.1f", $1 / 1024 }' "$work/zsync-rss.txt") MiB" | tee -a "$work/figures.txt"
+rm -f "$work/zsync.pak"
+
+if [ "${BENCH_CAPPED:-0}" = "1" ]; then
+    echo "# capped at 100 Mbit/s, one connection at a time"
+    start_cdn 12500k
+    echo "capped_full_download_wall: $(elapsed full_fetch) s" | tee -a "$work/figures.txt"
+    echo "capped_zsync_wall: $(elapsed zsync_fetch) s" | tee -a "$work/figures.txt"
+    echo "capped_map_wall: $(elapsed delta_fetch 1) s (scan and copy included)" | tee -a "$work/figures.txt"
+    rm -f "$work/out.pak" "$work/zsync.pak"
+fi
+
+echo "# ratios"
+awk -v f="$delta_bytes" -v c="$changed" -v m="$(stat -c %s "$map")" \
+    'BEGIN { printf "map_fetched_vs_changed: %.3f x (goal <= 1.25 x changed + map: %.3f x)\n", f / c, (1.25 * c + m) / c }'
+awk -v f="$delta_bytes" -v z="$zsync_bytes" 'BEGIN { printf "map_fetched_vs_zsync: %.3f x (goal <= 1)\n", f / z }'
+awk -v s="$(figure scan_speed)" 'BEGIN { printf "scan_speed_vs_goal: %.2f x (goal >= 300 MiB/s)\n", s / 300 }'
+if [ "${BENCH_CAPPED:-0}" = "1" ]; then
+    awk -v f="$(figure capped_full_download_wall)" -v d="$(figure capped_map_wall)" -v z="$(figure capped_zsync_wall)" \
+        'BEGIN { printf "capped_full_vs_map_wall: %.1f x (goal >= 10)\ncapped_zsync_vs_map_wall: %.2f x (goal >= 1)\n", f / d, z / d }'
+fi
