@@ -120,19 +120,30 @@ int BlockMatcher::find(quint32 weak, const uchar *window, uchar *strong, bool *s
     return -1;
 }
 
-void BlockMatcher::record(int index, qint64 oldOffset, QVector<qint64> *offsets) const {
+Result<DeltaWriter::Error> BlockMatcher::record(int index, qint64 oldOffset, const uchar *bytes,
+                                                QVector<qint64> *offsets, DeltaWriter *writer) const {
     // Identical blocks of the new file are all found at once.
     for (int i = index, end = groupEnd(index); i < end; ++i) {
-        qint64 &offset = (*offsets)[sorted.at(i).block];
-        if (offset < 0)
-            offset = oldOffset;
+        const int block = sorted.at(i).block;
+        qint64 &offset = (*offsets)[block];
+        if (offset >= 0)
+            continue;
+        offset = oldOffset;
+        if (writer) {
+            const Result<DeltaWriter::Error> put =
+                writer->put(map.blockOffset(block), bytes, map.blockSize());
+            if (!put.ok())
+                return put;
+        }
     }
+    return {};
 }
 
-void BlockMatcher::matchTail(QFile *old, QVector<qint64> *offsets) const {
+Result<DeltaWriter::Error> BlockMatcher::matchTail(QFile *old, QVector<qint64> *offsets,
+                                                   DeltaWriter *writer) const {
     const int last = map.blockCount() - 1;
     if (last < 0 || sortedIndex.at(last) >= 0)
-        return;
+        return {};
     // A short last block is looked for where it would follow the block before it, at the end of the
     // old file and at its start; the rolling scan only knows full blocks.
     const int length = map.blockBytes(last);
@@ -146,16 +157,18 @@ void BlockMatcher::matchTail(QFile *old, QVector<qint64> *offsets) const {
         if (at < 0 || at + length > old->size() || !old->seek(at) ||
             old->read(bytes.data(), length) != length)
             continue;
-        BlockMap::strongSumOf(reinterpret_cast<const uchar *>(bytes.constData()), length, strong);
+        const uchar *data = reinterpret_cast<const uchar *>(bytes.constData());
+        BlockMap::strongSumOf(data, length, strong);
         if (sameStrong(last, strong)) {
             (*offsets)[last] = at;
-            return;
+            return writer ? writer->put(map.blockOffset(last), data, length) : Result<DeltaWriter::Error>();
         }
     }
+    return {};
 }
 
 Result<BlockMatcher::Error> BlockMatcher::match(const QString &oldPath, DeltaPlan *plan,
-                                                const Progress &progress) {
+                                                const Progress &progress, DeltaWriter *writer) {
     *plan = DeltaPlan();
     QFile old;
     QString why;
@@ -220,7 +233,9 @@ Result<BlockMatcher::Error> BlockMatcher::match(const QString &oldPath, DeltaPla
             // The blocks that followed it in the new file often follow it here too: their strong sums
             // are compared straight away, without a rolling sum.
             while (found >= 0) {
-                record(found, pos, &offsets);
+                const Result<DeltaWriter::Error> put = record(found, pos, window, &offsets, writer);
+                if (!put.ok())
+                    return put.as(Error::CannotWrite);
                 pos += block;
                 haveWeak = false;
                 if (pos + block > oldSize)
@@ -230,7 +245,8 @@ Result<BlockMatcher::Error> BlockMatcher::match(const QString &oldPath, DeltaPla
                     if (!read.ok())
                         return read;
                 }
-                BlockMap::strongSumOf(data + (pos - bufStart), block, strong);
+                window = data + (pos - bufStart);
+                BlockMap::strongSumOf(window, block, strong);
                 const int end = groupEnd(found);
                 int next = -1;
                 for (int i = found; i < end && next < 0; ++i) {
@@ -272,7 +288,11 @@ Result<BlockMatcher::Error> BlockMatcher::match(const QString &oldPath, DeltaPla
         qWarning() << "block scan cancelled" << oldPath << pos;
         return {Error::Cancelled, QStringLiteral("the scan of %1 was cancelled").arg(oldPath)};
     }
-    matchTail(&old, &offsets);
+    Result<DeltaWriter::Error> written = matchTail(&old, &offsets, writer);
+    if (written.ok() && writer)
+        written = writer->finish();
+    if (!written.ok())
+        return written.as(Error::CannotWrite);
     *plan = DeltaPlan::fromOffsets(map, offsets);
     return {};
 }

@@ -2,6 +2,7 @@
 
 #include "core/result.h"
 #include "download/blockmap.h"
+#include "download/deltawriter.h"
 
 #include <QString>
 #include <QVector>
@@ -38,7 +39,7 @@ struct DeltaPlan {
 // a worker thread (QtConcurrent::run); cancel() may be called from any thread.
 class BlockMatcher {
 public:
-    enum class Error { None = 0, CannotRead, Cancelled };
+    enum class Error { None = 0, CannotRead, CannotWrite, Cancelled };
     // Scanned bytes of the old file and its size; called from the scanning thread every chunk.
     using Progress = std::function<void(qint64 scanned, qint64 total)>;
 
@@ -46,8 +47,11 @@ public:
     explicit BlockMatcher(const BlockMap &map);
 
     // Scans the old copy. A short last block of the new file is looked for where it would follow the
-    // block before it, at the old copy's end and at its start, not at every offset.
-    Result<Error> match(const QString &oldPath, DeltaPlan *plan, const Progress &progress = Progress());
+    // block before it, at the old copy's end and at its start, not at every offset. With a writer
+    // (opened on the partial file) every block found goes into it at once, from the bytes just
+    // compared, and the writer is finished (the file on the disk) before the plan is given.
+    Result<Error> match(const QString &oldPath, DeltaPlan *plan, const Progress &progress = Progress(),
+                        DeltaWriter *writer = nullptr);
     // Stops a running match() at its next chunk; every later match() is cancelled too.
     void cancel() { cancelled.store(true); }
     bool isCancelled() const { return cancelled.load(); }
@@ -71,8 +75,11 @@ private:
     int find(quint32 weak, const uchar *window, uchar *strong, bool *strongDone) const;
     bool sameStrong(int block, const uchar *strong) const;
     int groupEnd(int sortedIndex) const;
-    void record(int sortedIndex, qint64 oldOffset, QVector<qint64> *offsets) const;
-    void matchTail(class QFile *old, QVector<qint64> *offsets) const;
+    // Marks the identical blocks of a group found at oldOffset, writing the newly found ones.
+    Result<DeltaWriter::Error> record(int sortedIndex, qint64 oldOffset, const uchar *bytes,
+                                      QVector<qint64> *offsets, DeltaWriter *writer) const;
+    Result<DeltaWriter::Error> matchTail(class QFile *old, QVector<qint64> *offsets,
+                                         DeltaWriter *writer) const;
 
     const BlockMap &map;
     QVector<Entry> sorted;    // full-size blocks by weak sum, then strong sum, then index

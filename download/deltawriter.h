@@ -1,26 +1,35 @@
 #pragma once
 
 #include "core/result.h"
-#include "download/blockmatcher.h"
 
+#include <QByteArray>
+#include <QFile>
 #include <QString>
 
-#include <atomic>
-#include <functional>
-
 // Puts the blocks an old copy holds into the partial file of the new version, at their offsets in the
-// new file. The partial file takes the new file's size; what is still to be fetched stays a hole.
+// new file, as the matcher finds them (BlockMatcher::match), so the old copy is read and hashed once.
+// The partial file takes the new file's size; what is still to be fetched stays a hole. Blocks that
+// follow each other in the new file go out in one write of up to 4 MiB. Used on one thread at a time.
 class DeltaWriter {
 public:
-    enum class Error { None = 0, CannotRead, CannotWrite, Cancelled };
-    // Bytes of the new file written so far, and all that the plan reuses.
-    using Progress = std::function<void(qint64 written, qint64 total)>;
+    enum class Error { None = 0, CannotWrite };
 
-    // Every block is read back from the old copy and checked against the map before it is written: one
-    // that no longer matches (the old copy changed since the scan) is left out and moves to the plan's
-    // requests. The partial file is on the disk when this returns ok, so a record may then list the
-    // reused blocks. Runs on a worker thread; *cancel may be set from any thread.
-    static Result<Error> write(const QString &oldPath, const QString &partialPath, const BlockMap &map,
-                               DeltaPlan *plan, const std::atomic<bool> *cancel = nullptr,
-                               const Progress &progress = Progress());
+    // Opens the partial file at path (created when missing, never through a link) and gives it the new
+    // file's size.
+    Result<Error> open(const QString &path, qint64 newSize);
+    // The bytes of the new file at newOffset.
+    Result<Error> put(qint64 newOffset, const uchar *bytes, qint64 length);
+    // Writes what is pending and puts the file on the disk: only then may a record list the blocks.
+    Result<Error> finish();
+    qint64 writtenBytes() const { return written; }
+
+private:
+    Result<Error> flush();
+    Result<Error> failed(qint64 offset);
+
+    QFile file;
+    QString path;
+    QByteArray pending;
+    qint64 pendingOffset = 0;
+    qint64 written = 0;
 };

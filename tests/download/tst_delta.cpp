@@ -149,6 +149,8 @@ private slots:
         const QByteArray inserted = TestFiles::randomBytes(1000, 9);
         const QByteArray piece = base.mid(8 * Block, Block);
         QTest::newRow("identical") << base << base << qint64(0);
+        QTest::newRow("damaged old copy")
+            << QByteArray(base).replace(3 * Block + 10, 6, "damage") << base << qint64(Block);
         // Every block after the edit moved by 1000 bytes; only the block holding the edit is fetched.
         QTest::newRow("insertion") << base << QByteArray(base).insert(50000, inserted) << qint64(Block);
         QTest::newRow("deletion") << base << QByteArray(base).remove(50000, 1000) << qint64(Block);
@@ -174,42 +176,36 @@ private slots:
 
         BlockMatcher matcher(map);
         DeltaPlan plan;
-        QVERIFY(matcher.match(path("old"), &plan).ok());
+        DeltaWriter writer;
+        QVERIFY(writer.open(path("partial"), newBytes.size()).ok());
+        QVERIFY(matcher.match(path("old"), &plan, {}, &writer).ok());
         QCOMPARE(plan.requestBytes, fetched);
-        QVERIFY(DeltaWriter::write(path("old"), path("partial"), map, &plan).ok());
-        QCOMPARE(plan.requestBytes, fetched);
+        QCOMPARE(writer.writtenBytes(), plan.reusedBytes);
         fetchInto(path("partial"), plan, newBytes);
         QCOMPARE(TestFiles::readFile(path("partial")), newBytes);
         if (QByteArray(QTest::currentDataTag()) == "all changed")
             QCOMPARE(plan.requests.size(), 3);
     }
 
-    // An old copy that changed between the scan and the copy (a damaged install): the blocks that no
-    // longer match are fetched instead, and the result is still the new file.
-    void oldCopyChangedAfterScan() {
-        const QByteArray newBytes = TestFiles::patternBytes(200 * 1024, 5);
-        const BlockMap map = mapOf(newBytes);
-        TestFiles::writeFile(path("old"), newBytes);
-        BlockMatcher matcher(map);
+    // A missing old copy or a partial file that cannot be written: a failure with its reason.
+    void failures() {
+        const QByteArray bytes = TestFiles::patternBytes(100 * 1024, 5);
+        const BlockMap map = mapOf(bytes);
+        TestFiles::writeFile(path("old"), bytes);
         DeltaPlan plan;
-        QVERIFY(matcher.match(path("old"), &plan).ok());
-        QCOMPARE(plan.requestBytes, qint64(0));
+        BlockMatcher missing(map);
+        const Result<BlockMatcher::Error> unread = missing.match(path("no such file"), &plan);
+        QCOMPARE(unread.code(), BlockMatcher::Error::CannotRead);
+        QVERIFY(unread.reason().contains(QLatin1String("no such file")));
 
-        QFile old(path("old"));
-        QVERIFY(old.open(QIODevice::ReadWrite) && old.seek(3 * Block + 10) && old.write("damage") == 6);
-        old.close();
-        QFile::remove(path("partial"));
-        QVERIFY(DeltaWriter::write(path("old"), path("partial"), map, &plan).ok());
-        QCOMPARE(plan.requestBytes, qint64(Block));
-        QCOMPARE(plan.requests.value(0).offset, qint64(3 * Block));
-        fetchInto(path("partial"), plan, newBytes);
-        QCOMPARE(TestFiles::readFile(path("partial")), newBytes);
-
-        // A missing old copy is a failure with its reason, nothing more.
-        BlockMatcher again(map);
-        const Result<BlockMatcher::Error> missing = again.match(path("no such file"), &plan);
-        QCOMPARE(missing.code(), BlockMatcher::Error::CannotRead);
-        QVERIFY(missing.reason().contains(QLatin1String("no such file")));
+        QVERIFY(QDir().mkpath(path("folder")));
+        DeltaWriter writer;
+        QCOMPARE(writer.open(path("folder"), bytes.size()).code(), DeltaWriter::Error::CannotWrite);
+        BlockMatcher unwritable(map);
+        const Result<BlockMatcher::Error> unwritten = unwritable.match(path("old"), &plan, {}, &writer);
+        QCOMPARE(unwritten.code(), BlockMatcher::Error::CannotWrite);
+        QVERIFY(unwritten.reason().contains(path("folder")));
+        QVERIFY(plan.reused.isEmpty());
     }
 
     // Cancelled from its progress report (as the window would from its thread), the scan stops at the
