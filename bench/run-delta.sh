@@ -99,44 +99,56 @@ sent_bytes() {
 figure() { # name
     awk -v n="$1" -F': ' '$1 == n { split($2, a, " "); print a[1] }' "$work/figures.txt"
 }
-elapsed() { # command... ; prints wall seconds
+wall=""
+timed() { # command...; leaves its wall seconds in $wall (run here, not in a subshell, so a failure stops the run)
     local start end
     start=$(date +%s.%N)
     "$@"
     end=$(date +%s.%N)
-    awk -v s="$start" -v e="$end" 'BEGIN { printf "%.2f", e - s }'
+    wall=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.2f", e - s }')
 }
 
 # The map's way: the map, the scan and the copy of the reused blocks, then the requests in turn (or ten
 # at a time with BENCH_PARALLEL), each written at its offset.
-delta_fetch() { # parallel
-    local parallel=$1
+delta_fetch() { # parallel [apply option]
+    local parallel=$1 t0 t1 t2
+    t0=$(date +%s.%N)
     curl -sf -o "$work/map" "${base}v2_game.pak.blockmap"
-    /usr/bin/time -f "%M" -o "$work/rss.txt" \
-        "$engine" apply "$data/old.pak" "$data/new.pak" "$work/map" "$digest" "$work/out.pak" "$work/requests.txt" \
-        >"$work/apply.txt"
+    /usr/bin/time -f "%M" -o "$work/rss.txt" "$engine" apply ${2:-} "$data/old.pak" "$data/new.pak" "$work/map" \
+        "$digest" "$work/out.pak" "$work/requests.txt" >"$work/apply.txt"
+    t1=$(date +%s.%N)
+    # One curl per connection, its requests one after the other on that connection (--next), each into
+    # its own piece file; then the pieces go into the partial file at their offsets.
     mkdir -p "$work/pieces"
-    awk -v b="${base}v2_game.pak" -v d="$work/pieces" \
-        '{ printf "%s -r %d-%d -o %s/%d\n", b, $1, $1 + $2 - 1, d, $1 }' "$work/requests.txt" |
-        xargs -P "$parallel" -L 1 curl -sf
-    local offset length
-    while read -r offset length; do
-        dd if="$work/pieces/$offset" of="$work/out.pak" bs=1M seek="$offset" oflag=seek_bytes conv=notrunc \
-            status=none
-    done <"$work/requests.txt"
+    rm -f "$work"/curl-*.cfg
+    awk -v b="${base}v2_game.pak" -v d="$work/pieces" -v n="$parallel" -v w="$work" '{
+        cfg = sprintf("%s/curl-%d.cfg", w, NR % n)
+        if (seen[cfg]++) print "next" >>cfg
+        printf "url = \"%s\"\nrange = \"%d-%d\"\noutput = \"%s/%d\"\nsilent\nfail\n", b, $1, $1 + $2 - 1, d, $1 >>cfg
+    }' "$work/requests.txt"
+    local cfg pids=()
+    for cfg in "$work"/curl-*.cfg; do
+        [ -f "$cfg" ] || continue
+        curl --config "$cfg" &
+        pids+=("$!")
+    done
+    for pid in "${pids[@]}"; do wait "$pid" || { echo "a range request failed" >&2; exit 1; }; done
+    "$engine" place "$work/out.pak" "$work/pieces" "$work/requests.txt"
     rm -rf "$work/pieces"
-    cmp -s "$work/out.pak" "$data/new.pak" || { echo "the map's way did not give the new file" >&2; exit 1; }
+    t2=$(date +%s.%N)
+    awk -v a="$t0" -v b="$t1" -v c="$t2" 'BEGIN { printf "%.2f %.2f\n", b - a, c - b }' >"$work/phases.txt"
 }
 zsync_fetch() {
     rm -f "$work/zsync.pak" "$work/zsync.pak.part"
     (cd "$work" && /usr/bin/time -f "%M" -o "$work/zsync-rss.txt" \
         zsync -q -i "$data/old.pak" -o "$work/zsync.pak" "${base}v2_game.pak.zsync" >/dev/null 2>&1)
-    cmp -s "$work/zsync.pak" "$data/new.pak" || { echo "zsync did not give the new file" >&2; exit 1; }
 }
 full_fetch() {
     curl -sf -o "$work/full.pak" "${base}v2_game.pak"
-    cmp -s "$work/full.pak" "$data/new.pak" || { echo "the full download is not the new file" >&2; exit 1; }
-    rm -f "$work/full.pak"
+}
+check() { # file what: the fetched file must be the new version; removed afterwards
+    cmp -s "$1" "$data/new.pak" || { echo "$2 did not give the new file" >&2; exit 1; }
+    rm -f "$1"
 }
 
 : >"$work/figures.txt"
@@ -144,25 +156,33 @@ cat "$data/old.pak" >/dev/null
 echo "# loopback, uncapped"
 start_cdn
 delta_fetch 10
+check "$work/out.pak" "the map's way"
 delta_bytes=$(sent_bytes)
 tee -a "$work/figures.txt" <"$work/apply.txt"
 echo "map_fetched_bytes: $delta_bytes bytes" | tee -a "$work/figures.txt"
 echo "map_peak_rss: $(awk '{ printf "%.1f", $1 / 1024 }' "$work/rss.txt") MiB (goal <= 256)" | tee -a "$work/figures.txt"
-rm -f "$work/out.pak"
 zsync_fetch
+check "$work/zsync.pak" zsync
 zsync_bytes=$(sent_bytes)
 echo "zsync_control_file: $(stat -c %s "$cdn/v2_game.pak.zsync") bytes" | tee -a "$work/figures.txt"
 echo "zsync_fetched_bytes: $zsync_bytes bytes" | tee -a "$work/figures.txt"
 echo "zsync_peak_rss: $(awk '{ printf "%.1f", $1 / 1024 }' "$work/zsync-rss.txt") MiB" | tee -a "$work/figures.txt"
-rm -f "$work/zsync.pak"
 
 if [ "${BENCH_CAPPED:-0}" = "1" ]; then
     echo "# capped at 100 Mbit/s, one connection at a time"
     start_cdn 12500k
-    echo "capped_full_download_wall: $(elapsed full_fetch) s" | tee -a "$work/figures.txt"
-    echo "capped_zsync_wall: $(elapsed zsync_fetch) s" | tee -a "$work/figures.txt"
-    echo "capped_map_wall: $(elapsed delta_fetch 1) s (scan and copy included)" | tee -a "$work/figures.txt"
-    rm -f "$work/out.pak" "$work/zsync.pak"
+    timed full_fetch
+    echo "capped_full_download_wall: $wall s" | tee -a "$work/figures.txt"
+    check "$work/full.pak" "the full download"
+    timed zsync_fetch
+    echo "capped_zsync_wall: $wall s" | tee -a "$work/figures.txt"
+    check "$work/zsync.pak" zsync
+    timed delta_fetch 1 --write-only
+    echo "capped_map_wall: $wall s" | tee -a "$work/figures.txt"
+    check "$work/out.pak" "the map's way"
+    read -r prepare fetch <"$work/phases.txt"
+    echo "capped_map_wall_map_scan_and_copy: $prepare s" | tee -a "$work/figures.txt"
+    echo "capped_map_wall_requests: $fetch s" | tee -a "$work/figures.txt"
 fi
 
 echo "# ratios"

@@ -49,7 +49,8 @@ public:
     // Scans the old copy. A short last block of the new file is looked for where it would follow the
     // block before it, at the old copy's end and at its start, not at every offset. With a writer
     // (opened on the partial file) every block found goes into it at once, from the bytes just
-    // compared, and the writer is finished (the file on the disk) before the plan is given.
+    // compared, and the writer is finished (the file on the disk) before the plan is given. After a
+    // failure the partial file holds an unknown part of the blocks: no record may list any of them.
     Result<Error> match(const QString &oldPath, DeltaPlan *plan, const Progress &progress = Progress(),
                         DeltaWriter *writer = nullptr);
     // Stops a running match() at its next chunk; every later match() is cancelled too.

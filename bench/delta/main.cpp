@@ -1,12 +1,15 @@
 // bench_delta: the block matcher and the reused-block writer on a pair of versions of one large file.
 //   bench_delta generate OLD NEW [MiB]      writes a pair: NEW is OLD with 1 % of its bytes changed in
 //                                           runs of 16..256 KiB, a 16 MiB insertion and a 4 MiB deletion
-//   bench_delta apply OLD NEW MAP DIGEST PARTIAL [REQUESTS]
+//   bench_delta apply [--write-only] OLD NEW MAP DIGEST PARTIAL [REQUESTS]
 //                                           scans OLD against MAP (checked against DIGEST) on a worker
 //                                           thread and copies the reused blocks into PARTIAL; then either
 //                                           fills the requests from NEW (standing in for the CDN) and
 //                                           checks that PARTIAL is NEW, or, given REQUESTS, writes them
-//                                           there as "offset length" lines for a real fetch
+//                                           there as "offset length" lines for a real fetch;
+//                                           --write-only skips the scan alone that comes first
+//   bench_delta place PARTIAL PIECES REQUESTS
+//                                           writes each fetched request (PIECES/<offset>) into PARTIAL
 // Figures go to stdout as "name: value unit".
 #include "download/blockmap.h"
 #include "download/blockmatcher.h"
@@ -128,7 +131,7 @@ QByteArray md5Of(QFile *file) {
 }
 
 int apply(const QString &oldPath, const QString &newPath, const QString &mapPath, const QString &digest,
-          const QString &partialPath, const QString &requestsPath) {
+          const QString &partialPath, const QString &requestsPath, bool writeOnly) {
     QFile newFile(newPath), mapFile(mapPath);
     if (!newFile.open(QIODevice::ReadOnly) || !mapFile.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("cannot read %1 or %2").arg(newPath, mapPath));
@@ -169,11 +172,13 @@ int apply(const QString &oldPath, const QString &newPath, const QString &mapPath
         };
         QElapsedTimer t;
         t.start();
-        scanned = matcher.match(oldPath, &plan, report);
-        scanNs = t.nsecsElapsed();
-        if (!scanned.ok())
-            return;
-        t.restart();
+        if (!writeOnly) {
+            scanned = matcher.match(oldPath, &plan, report);
+            scanNs = t.nsecsElapsed();
+            if (!scanned.ok())
+                return;
+            t.restart();
+        }
         const Result<DeltaWriter::Error> opened = writer.open(partialPath, newFile.size());
         written = opened.ok() ? writingMatcher.match(oldPath, &plan, report, &writer)
                               : opened.as(BlockMatcher::Error::CannotWrite);
@@ -218,10 +223,28 @@ int apply(const QString &oldPath, const QString &newPath, const QString &mapPath
     printf("reused_bytes: %lld bytes\nfetch_bytes: %lld bytes\nrequests: %d\nlargest_request: %lld bytes\n",
            plan.reusedBytes, plan.requestBytes, int(plan.requests.size()), largest);
     printf("fetched_with_map: %lld bytes\n", plan.requestBytes + mapBytes.size());
-    printf("scan_time: %.3f s\nscan_speed: %.1f MiB/s\n", scanNs / 1e9,
-           oldSize / double(MiB) / (scanNs / 1e9));
+    if (!writeOnly)
+        printf("scan_time: %.3f s\nscan_speed: %.1f MiB/s\n", scanNs / 1e9,
+               oldSize / double(MiB) / (scanNs / 1e9));
     printf("scan_and_write_time: %.3f s (the partial file synced)\n", writeNs / 1e9);
     printf("gui_stall_max: %.1f ms\nprogress_reports: %lld\n", stallMax / 1e6, reports);
+    return 0;
+}
+
+int place(const QString &partialPath, const QString &piecesDir, const QString &requestsPath) {
+    QFile partial(partialPath), list(requestsPath);
+    if (!partial.open(QIODevice::ReadWrite) || !list.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot open %1 or %2").arg(partialPath, requestsPath));
+    while (!list.atEnd()) {
+        const QList<QByteArray> fields = list.readLine().trimmed().split(' ');
+        if (fields.size() != 2)
+            continue;
+        QFile piece(piecesDir + QLatin1Char('/') + QString::fromLatin1(fields.at(0)));
+        const QByteArray bytes = piece.open(QIODevice::ReadOnly) ? piece.readAll() : QByteArray();
+        if (bytes.size() != fields.at(1).toLongLong() || !partial.seek(fields.at(0).toLongLong()) ||
+            partial.write(bytes) != bytes.size())
+            return fail(QStringLiteral("cannot place piece %1").arg(piece.fileName()));
+    }
     return 0;
 }
 
@@ -232,9 +255,15 @@ int main(int argc, char **argv) {
     const QStringList args = app.arguments().mid(1);
     if (args.size() >= 3 && args.at(0) == QLatin1String("generate"))
         return generate(args.at(1), args.at(2), (args.size() > 3 ? args.at(3).toLongLong() : 1024) * MiB);
-    if ((args.size() == 6 || args.size() == 7) && args.at(0) == QLatin1String("apply"))
-        return apply(args.at(1), args.at(2), args.at(3), args.at(4), args.at(5), args.value(6));
-    fprintf(stderr,
-            "usage: bench_delta generate OLD NEW [MiB] | apply OLD NEW MAP DIGEST PARTIAL [REQUESTS]\n");
+    if (args.size() == 4 && args.at(0) == QLatin1String("place"))
+        return place(args.at(1), args.at(2), args.at(3));
+    if (args.value(0) == QLatin1String("apply")) {
+        QStringList a = args.mid(1);
+        const bool writeOnly = a.removeAll(QStringLiteral("--write-only")) > 0;
+        if (a.size() == 5 || a.size() == 6)
+            return apply(a.at(0), a.at(1), a.at(2), a.at(3), a.at(4), a.value(5), writeOnly);
+    }
+    fprintf(stderr, "usage: bench_delta generate OLD NEW [MiB] | apply [--write-only] OLD NEW MAP DIGEST "
+                    "PARTIAL [REQUESTS] | place PARTIAL PIECES REQUESTS\n");
     return 2;
 }
