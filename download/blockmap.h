@@ -94,8 +94,11 @@ public:
     static constexpr quint32 Mult = 0x08104225u;
 
     explicit RollingSum(qint64 windowLength) {
+        quint32 multPower = 1;
         for (qint64 i = 0; i < windowLength; ++i)
             multPower *= Mult;
+        for (int out = 0; out < 256; ++out)
+            outTerm[out] = multPower * (quint32(out) + Mult - 1);
     }
     static quint32 of(const uchar *data, qint64 length) {
         quint32 h = 1;
@@ -104,10 +107,9 @@ public:
         return h;
     }
     // The hash of the window one byte further: `out` leaves it, `in` enters it.
-    quint32 rotate(quint32 h, uchar out, uchar in) const {
-        return h * Mult + in - multPower * (out + Mult - 1);
-    }
+    quint32 rotate(quint32 h, uchar out, uchar in) const { return h * Mult + in - outTerm[out]; }
 
 private:
-    quint32 multPower = 1;
+    // What the leaving byte takes away: M^n * (byte + M - 1), the seed's share included.
+    quint32 outTerm[256];
 };

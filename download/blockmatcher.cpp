@@ -66,26 +66,28 @@ BlockMatcher::BlockMatcher(const BlockMap &map)
 
     // About 32 filter bits per block, so the filter of a 1 GiB file stays in the processor's cache.
     int bits = 16;
-    while (bits < 27 && (qint64(1) << bits) < qint64(sorted.size()) * 32)
+    while (bits < 26 && (qint64(1) << bits) < qint64(sorted.size()) * 32)
         ++bits;
     filterShift = 32 - bits;
     filter.fill(0, int((qint64(1) << bits) / 64));
     filterShift += 6; // the filter is indexed by word
-    for (const Entry &e : qAsConst(sorted))
-        filter[int((e.weak * 0x9E3779B1u) >> filterShift)] |= filterBits(e.weak);
+    for (const Entry &e : qAsConst(sorted)) {
+        const quint32 x = e.weak * 0x9E3779B1u;
+        filter[int(x >> filterShift)] |= filterBits(x);
+    }
     int slotBits = 4;
     while ((qint64(1) << slotBits) < qint64(sorted.size()) * 2)
         ++slotBits;
     slotShift = 32 - slotBits;
-    bySum.fill(-1, 1 << slotBits);
+    bySum.fill({0, -1}, 1 << slotBits);
     const int mask = bySum.size() - 1;
     for (int i = 0; i < sorted.size(); ++i) {
         if (i > 0 && sorted.at(i - 1).weak == sorted.at(i).weak)
             continue;
         int slot = int(slotIndex(sorted.at(i).weak));
-        while (bySum.at(slot) >= 0)
+        while (bySum.at(slot).block >= 0)
             slot = (slot + 1) & mask;
-        bySum[slot] = i;
+        bySum[slot] = {sorted.at(i).weak, i};
     }
 }
 
@@ -105,11 +107,11 @@ int BlockMatcher::groupEnd(int index) const {
 int BlockMatcher::find(quint32 weak, const uchar *window, uchar *strong, bool *strongDone) const {
     const int mask = bySum.size() - 1;
     int slot = int(slotIndex(weak));
-    while (bySum.at(slot) >= 0 && sorted.at(bySum.at(slot)).weak != weak)
+    while (bySum.at(slot).block >= 0 && bySum.at(slot).weak != weak)
         slot = (slot + 1) & mask;
-    if (bySum.at(slot) < 0)
+    if (bySum.at(slot).block < 0)
         return -1;
-    for (auto it = sorted.cbegin() + bySum.at(slot); it != sorted.cend() && it->weak == weak; ++it) {
+    for (auto it = sorted.cbegin() + bySum.at(slot).block; it != sorted.cend() && it->weak == weak; ++it) {
         if (!*strongDone) {
             BlockMap::strongSumOf(window, map.blockSize(), strong);
             *strongDone = true;
@@ -276,8 +278,9 @@ Result<BlockMatcher::Error> BlockMatcher::match(const QString &oldPath, DeltaPla
         while (p < end) {
             weak = rolling.rotate(weak, p[0], p[length]);
             ++p;
-            const quint64 bits = filterBits(weak);
-            if ((words[(weak * 0x9E3779B1u) >> shift] & bits) == bits) {
+            const quint32 x = weak * 0x9E3779B1u;
+            const quint64 bits = filterBits(x);
+            if ((words[x >> shift] & bits) == bits) {
                 looked = false;
                 break;
             }

@@ -63,13 +63,14 @@ private:
         int block;
     };
     // Two bits of one filter word per weak sum: about one window in 300 of changed bytes gets past it.
+    // One product gives the word (its top bits) and the two bits (its low twelve).
     bool mayHold(quint32 weak) const {
-        const quint64 bits = filterBits(weak);
-        return (filter[int((weak * 0x9E3779B1u) >> filterShift)] & bits) == bits;
+        const quint32 x = weak * 0x9E3779B1u;
+        const quint64 bits = filterBits(x);
+        return (filter[int(x >> filterShift)] & bits) == bits;
     }
-    static quint64 filterBits(quint32 weak) {
-        const quint32 h = weak * 0xC2B2AE35u;
-        return (quint64(1) << (h >> 26)) | (quint64(1) << ((h >> 20) & 63));
+    static quint64 filterBits(quint32 x) {
+        return (quint64(1) << (x & 63)) | (quint64(1) << ((x >> 6) & 63));
     }
     quint32 slotIndex(quint32 weak) const { return (weak * 0x85EBCA6Bu) >> slotShift; }
     // The first sorted entry of the identical blocks that the window holds, or -1.
@@ -88,7 +89,9 @@ private:
     QVector<int> groupStart;  // per sorted entry the first entry of its identical blocks
     QVector<quint64> filter;  // a Bloom filter of the weak sums present
     int filterShift = 32;
-    QVector<int> bySum; // open addressing by weak sum: the first sorted entry of that sum, or -1
+    // Open addressing by weak sum: the sum and its first sorted entry (-1: an empty slot), so that a
+    // lookup touches one cache line.
+    QVector<Entry> bySum;
     int slotShift = 32;
     std::atomic<bool> cancelled{false};
 };
