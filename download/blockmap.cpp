@@ -144,7 +144,7 @@ Result<BlockMap::Error> BlockMap::parse(const QByteArray &bytes, qint64 fileSize
                              .arg(strongLength)
                              .arg(MinStrongLength)
                              .arg(MaxStrongLength));
-    if (fileSize < 0 || (fileSize + block - 1) / block > MaxBlockCount)
+    if (fileSize < 0 || fileSize > MaxBlockCount * qint64(block))
         return malformed(QStringLiteral("a file of %1 bytes needs more than %2 blocks of %3")
                              .arg(fileSize)
                              .arg(MaxBlockCount)

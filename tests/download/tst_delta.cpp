@@ -125,6 +125,7 @@ private slots:
         QTest::newRow("too many blocks")
             << withHeader(BlockMap::Magic, 1024, 8) << (qint64(1) << 40) << false;
         QTest::newRow("negative size") << good << qint64(-1) << false;
+        QTest::newRow("largest size") << good << std::numeric_limits<qint64>::max() << false;
     }
     void refusedMaps() {
         QFETCH(QByteArray, map);
