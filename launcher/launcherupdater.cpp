@@ -4,9 +4,10 @@
 #include "core/buildconstants.h"
 #include "i18n/translation.h"
 #include "launcher/ui_launcherupdater.h"
-#include "platform/platform.h"
 #include "widgets/darkoverlay.h"
 #include "workflow/labelargs.h"
+#include "workflow/progresstext.h"
+#include "workflow/versioncheck.h"
 
 #include <QCloseEvent>
 #include <QDebug>
@@ -18,7 +19,6 @@
 #include <QPropertyAnimation>
 #include <QPushButton>
 #include <QShortcut>
-#include <QTimer>
 
 namespace {
 
@@ -34,8 +34,7 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
     : QDialog(parent, Qt::FramelessWindowHint)
     , ui(new Ui::LauncherUpdater)
     , networkManager(new QNetworkAccessManager(this))
-    , configSettings(std::make_unique<LauncherConfig>(Platform::launcherDir()))
-    , speedTimer(new QTimer(this))
+    , flow(new LauncherWorkflow(WorkflowSetup::product(), networkManager, this))
     , fadeAnimation(new QPropertyAnimation(this)) {
     // The form ends on the game page, the run starts on the launcher page.
     ui->setupUi(this);
@@ -126,22 +125,8 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
     backgroundPixmap = QPixmap(QStringLiteral(":/images/images/bg1.png"));
     titleBandColor = QColor("#2e0152");
 
-    // Download speed, measured once a second.
-    speedTimer->setInterval(1000);
-    connect(speedTimer, SIGNAL(timeout()), this, SLOT(calcDownloadSpeed()));
     ui->launcherProgressBar->setVisible(false);
-
-    // The version file is requested 500 ms from now.
-    announceReleaseVerification();
-    retryVersionCheck(QString());
-
-    // The game process, started from the launcher directory.
-    gameProcess = new QProcess(this);
-    gameProcess->setWorkingDirectory(Platform::launcherDir());
-    connect(gameProcess, SIGNAL(started()), this, SLOT(gameProcessStarted()));
-    connect(gameProcess, SIGNAL(finished(int, QProcess::ExitStatus)), this,
-            SLOT(gameProcessFinished(int, QProcess::ExitStatus)));
-    connect(gameProcess, &QProcess::errorOccurred, this, &LauncherUpdater::gameProcessError);
+    followWorkflow();
 
     // Outlined captions of the game download.
     for (TranslatableLabel *label :
@@ -152,12 +137,8 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
     }
     fitCaptionSizes();
 
-    // Identifiers the events carry, then the first event.
-    readCampaignId();
-    readDeviceId();
-    QJsonObject started;
-    started.insert(QStringLiteral("event"), QStringLiteral("launcher started"));
-    sendLogEvent(started);
+    // The identifiers, the first event, and the version check 500 ms from now.
+    flow->start();
 
     // The fade-in when the window is shown.
     fadeAnimation->setTargetObject(this);
@@ -170,7 +151,6 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
 }
 
 LauncherUpdater::~LauncherUpdater() {
-    cancelVerification();
     trayIcon.hide();
     delete ui;
 }
@@ -260,13 +240,7 @@ void LauncherUpdater::onBackgroundFadeDone() {
     backgroundPixmap = fadePixmap;
     fadePixmap = QPixmap();
     updateLogo();
-    if (verifyRequested) {
-        verifyRequested = false;
-        verifyInstalledFiles();
-        return;
-    }
-    prepareGameResources();
-    beginGameResourcePhase();
+    flow->beginGameResources();
 }
 
 void LauncherUpdater::updateLogo() {
@@ -308,4 +282,20 @@ void LauncherUpdater::showDebugInfo() {
             .arg(cdnBaseUrl, buildMode, logUrl, launcherVersion, versionFile, crashUploadUrl);
     QMessageBox box(QMessageBox::Information, QStringLiteral("Debug info"), text, QMessageBox::Ok, this);
     box.exec();
+}
+
+QString LauncherUpdater::formatSize(float size, int precision) {
+    return ProgressText::formatSize(size, precision);
+}
+
+QString LauncherUpdater::formatTime(int seconds) {
+    return ProgressText::formatTime(seconds);
+}
+
+int LauncherUpdater::compareVersions(const QString &local, const QString &remote) {
+    return VersionCheck::compareVersions(local, remote);
+}
+
+void LauncherUpdater::setVerifyInstalledFiles(bool verify) {
+    flow->setVerifyInstalledFiles(verify);
 }

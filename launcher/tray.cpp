@@ -7,6 +7,7 @@
 #include "settings/settingdialog.h"
 #include "widgets/confirmdialog.h"
 #include "widgets/darkoverlay.h"
+#include "workflow/gameresourceupdate.h"
 
 #include <QAction>
 #include <QCursor>
@@ -39,13 +40,11 @@ void LauncherUpdater::exitApp() {
         overlay->hide();
         if (result == 0)
             return;
-        event.insert(QStringLiteral("curr downloading"), finishedFileCount + 1);
-        event.insert(QStringLiteral("total_update_count"), updateFileCount);
+        event.insert(QStringLiteral("curr downloading"), flow->resources()->finishedFileCount() + 1);
+        event.insert(QStringLiteral("total_update_count"), flow->resources()->updateFileCount());
     }
     sendLogEvent(event);
-    // Offered again next time only when files were still to come: not while the downloaded
-    // archives are being unpacked (they are unpacked again at the next start anyway).
-    setManualResume(gameState == 0 || (isDownloading && !extracting));
+    flow->setManualResume(flow->resumeOfferedOnExit());
     hide();
     QTimer::singleShot(800, this, [this]() { closeForGood(); });
 }
@@ -94,7 +93,7 @@ void LauncherUpdater::trayMenuTriggered(QAction *action) {
 void LauncherUpdater::receivedMessageFromSecondary(quint32 instanceId, QByteArray message) {
     Q_UNUSED(instanceId);
     Q_UNUSED(message);
-    if (gameProcess->state() == QProcess::Running)
+    if (flow->isGameRunning())
         return;
     trayIcon.hide();
     // Also undo a minimise (the stand-in for the tray where there is none).

@@ -10,7 +10,7 @@
 // touches a widget or the settings: the MD5 check runs on worker threads.
 class InstallCheck {
 public:
-    // Shared by the workers of one check and the window that waits for them.
+    // Shared by the workers of one check and the update that waits for them.
     struct Progress {
         std::atomic<qint64> hashedBytes{0};
         std::atomic<bool> cancelled{false};

@@ -11,20 +11,11 @@
 using namespace WindowTest;
 using TestFiles::patternBytes;
 
-namespace {
-
-QByteArray line(const QString &name, const QString &version, const QString &md5, qint64 size) {
-    return QStringLiteral("%1:%2:%3:%4\n").arg(name, version, md5).arg(size).toUtf8();
-}
-
-} // namespace
-
 class LauncherWindowTest : public WindowFixture {
     Q_OBJECT
 
 private:
     QString infoText() const { return A::ui(window)->launcherDownloadInfo->text(); }
-    int versionRequests() const { return server->requestsFor(VersionPath).size(); }
 
     // A check that ended stays ended: no further request of the version file comes in the time
     // a retry would take (the wait ends at once when one comes).
@@ -238,7 +229,7 @@ private slots:
         QTRY_COMPARE(events(QStringLiteral("check launcher version")).size(), 1);
         QCOMPARE(eventField(QStringLiteral("check launcher version"), QStringLiteral("result")),
                  QStringLiteral("no need to update launcher"));
-        QCOMPARE(A::retryCount(window), 1);
+        QCOMPARE(flow()->versionCheck()->retryCount(), 1);
     }
 
     void launcherStartedBodyAndCampaignId() {
@@ -246,11 +237,11 @@ private slots:
                                            QStringLiteral("Filename"),
                                            QStringLiteral("Setup_gcA1B2lid.exe")));
         makeWindow();
-        QCOMPARE(A::gclid(window), QStringLiteral("A1B2"));
+        QCOMPARE(flow()->campaignId(), QStringLiteral("A1B2"));
         QTRY_VERIFY_WITH_TIMEOUT(!events(QStringLiteral("launcher started")).isEmpty(), 5000);
         const QByteArray body = server->requestsFor(LogPath).first().body;
         const QByteArray expected =
-            "{\"deviceId\":\"" + A::deviceId(window).toUtf8() +
+            "{\"deviceId\":\"" + flow()->deviceIdentifier().toUtf8() +
             "\",\"event\":\"launcher started\",\"gclid\":\"A1B2\",\"src\":\"game_launcher\"}";
         QCOMPARE(body, expected);
         const HttpServer::Request request = server->requestsFor(LogPath).first();
@@ -606,15 +597,15 @@ private slots:
 
     void writeAppDirFileRefusesPathsAndReplacesAtomically() {
         makeWindow();
-        QVERIFY(A::writeAppDirFile(window, "first", QStringLiteral("v1_Kestrivane.exe")));
-        QVERIFY(A::writeAppDirFile(window, "second", QStringLiteral("v1_Kestrivane.exe")));
+        QVERIFY(flow()->selfUpdate()->writeAppDirFile("first", QStringLiteral("v1_Kestrivane.exe")));
+        QVERIFY(flow()->selfUpdate()->writeAppDirFile("second", QStringLiteral("v1_Kestrivane.exe")));
         QFile f(dir + QStringLiteral("/v1_Kestrivane.exe"));
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(f.readAll(), QByteArray("second"));
-        QVERIFY(A::writeAppDirFile(window, QByteArray(), QStringLiteral("empty.bin")));
+        QVERIFY(flow()->selfUpdate()->writeAppDirFile(QByteArray(), QStringLiteral("empty.bin")));
         QCOMPARE(QFileInfo(dir + QStringLiteral("/empty.bin")).size(), 0);
-        QVERIFY(!A::writeAppDirFile(window, "x", QStringLiteral("../outside.bin")));
-        QVERIFY(!A::writeAppDirFile(window, "x", QStringLiteral("sub/inside.bin")));
+        QVERIFY(!flow()->selfUpdate()->writeAppDirFile("x", QStringLiteral("../outside.bin")));
+        QVERIFY(!flow()->selfUpdate()->writeAppDirFile("x", QStringLiteral("sub/inside.bin")));
         QVERIFY(!QFile::exists(root->path() + QStringLiteral("/outside.bin")));
     }
 
@@ -642,7 +633,6 @@ private slots:
     void closeWithExitActionSendsTheEventAndCloses() {
         GlobalSettings::instance()->setValue(CloseGameAction, 1);
         makeWindow();
-        A::openConfig(window);
         A::gameState(window) = 2;
         CloseWatcher closed(window);
         QTest::mouseClick(A::ui(window)->close_btn, Qt::LeftButton);
@@ -656,41 +646,23 @@ private slots:
         QCOMPARE(manualResume().toBool(), false);
     }
 
-    void exitDuringDownloadAsksFirst_data() {
-        QTest::addColumn<bool>("confirm");
-        QTest::newRow("cancelled") << false;
-        QTest::newRow("confirmed") << true;
-    }
-
-    void exitDuringDownloadAsksFirst() {
-        QFETCH(bool, confirm);
+    // Leaving confirmed during a real download: test_launcher_closing and test_game_resources.
+    void exitDuringDownloadAsksFirstAndCancelKeepsAll() {
         GlobalSettings::instance()->setValue(CloseGameAction, 1);
         makeWindow();
-        A::openConfig(window);
         A::isDownloading(window) = true;
-        A::gameState(window) = 1;
-        A::finishedFileCount(window) = 2;
-        A::updateFileCount(window) = 5;
-        QuestionAnswerer answer(window, confirm);
+        QuestionAnswerer answer(window, false);
         CloseWatcher closed(window);
         QTest::mouseClick(A::ui(window)->close_btn, Qt::LeftButton);
         QVERIFY(answer.overlayShown);
         QCOMPARE(answer.message, Translation::instance()->tr(QStringLiteral("EXITING_TIP")));
         QVERIFY(A::overlay(window)->isHidden());
-        if (!confirm) {
-            // A confirmed close ends the window a second later: a cancelled one must not.
-            QVERIFY(!QTest::qWaitFor(
-                [&] {
-                    return closed.closedAtMs >= 0 || !events(QStringLiteral("launcher closed")).isEmpty();
-                },
-                1200));
-            QVERIFY(window->isVisible());
-            QVERIFY(!manualResume().isValid());
-            return;
-        }
-        QVERIFY(!window->isVisible());
-        checkLeftDuringDownload(3, 5);
-        QTRY_VERIFY_WITH_TIMEOUT(closed.closedAtMs >= 0, 5000);
+        // A confirmed close ends the window a second later: a cancelled one must not.
+        QVERIFY(!QTest::qWaitFor(
+            [&] { return closed.closedAtMs >= 0 || !events(QStringLiteral("launcher closed")).isEmpty(); },
+            1200));
+        QVERIFY(window->isVisible());
+        QVERIFY(!manualResume().isValid());
     }
 
     void escapeAndOutsideCloseFollowTheCloseButton_data() {
@@ -768,7 +740,7 @@ private slots:
 
     void secondStartWhileTheGameRunsDoesNothing() {
         makeWindow();
-        QProcess *game = A::gameProcess(window);
+        QProcess *game = flow()->gameSession()->gameProcess();
         // Only the second-start rule is looked at here, not the game's own handling.
         QObject::disconnect(game, nullptr, window, nullptr);
         window->hide();

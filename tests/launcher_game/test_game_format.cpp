@@ -1,5 +1,5 @@
 // Arithmetic of the download page: speed smoothing and the time texts.
-#include "launcher/launcherupdater.h"
+#include "workflow/progresstext.h"
 
 #include <QtTest>
 
@@ -12,35 +12,35 @@ private slots:
         qint64 last = 0;
         QList<qint64> seen;
         for (qint64 committed = 1000000; committed <= 3000000; committed += 1000000) {
-            speed = LauncherUpdater::smoothedSpeed(committed, last, speed);
+            speed = ProgressText::smoothedSpeed(committed, last, speed);
             last = committed;
             seen << speed;
         }
         QCOMPARE(seen, (QList<qint64>{200000, 360000, 488000}));
         // Integer arithmetic truncating toward zero.
-        QCOMPARE(LauncherUpdater::smoothedSpeed(4, 0, 0), qint64(0));
-        QCOMPARE(LauncherUpdater::smoothedSpeed(9, 0, 1), qint64(2));
+        QCOMPARE(ProgressText::smoothedSpeed(4, 0, 0), qint64(0));
+        QCOMPARE(ProgressText::smoothedSpeed(9, 0, 1), qint64(2));
         // Committed bytes went backwards: the speed drops to 0, never negative.
-        QCOMPARE(LauncherUpdater::smoothedSpeed(100, 200, 5000), qint64(0));
+        QCOMPARE(ProgressText::smoothedSpeed(100, 200, 5000), qint64(0));
         // Beyond 2^31 bytes a tick.
-        QCOMPARE(LauncherUpdater::smoothedSpeed(Q_INT64_C(5000000000), 0, Q_INT64_C(3000000000)),
+        QCOMPARE(ProgressText::smoothedSpeed(Q_INT64_C(5000000000), 0, Q_INT64_C(3000000000)),
                  Q_INT64_C(3400000000));
     }
 
     void timeTexts() {
-        QCOMPARE(LauncherUpdater::formatTime(7265), QStringLiteral("02:01:05"));
-        QCOMPARE(LauncherUpdater::formatTime(0), QStringLiteral("00:00:00"));
-        QCOMPARE(LauncherUpdater::formatTime(59), QStringLiteral("00:00:59"));
-        QCOMPARE(LauncherUpdater::formatTime(3600), QStringLiteral("01:00:00"));
-        QCOMPARE(LauncherUpdater::formatTime(360000), QStringLiteral("100:00:00"));
-        QCOMPARE(LauncherUpdater::formatTime(-5), QStringLiteral("00:00:00"));
+        QCOMPARE(ProgressText::formatTime(7265), QStringLiteral("02:01:05"));
+        QCOMPARE(ProgressText::formatTime(0), QStringLiteral("00:00:00"));
+        QCOMPARE(ProgressText::formatTime(59), QStringLiteral("00:00:59"));
+        QCOMPARE(ProgressText::formatTime(3600), QStringLiteral("01:00:00"));
+        QCOMPARE(ProgressText::formatTime(360000), QStringLiteral("100:00:00"));
+        QCOMPARE(ProgressText::formatTime(-5), QStringLiteral("00:00:00"));
 
-        QCOMPARE(LauncherUpdater::remainingTimeText(1000000, 0), QStringLiteral("00:00:00"));
-        QCOMPARE(LauncherUpdater::remainingTimeText(1000000, -3), QStringLiteral("00:00:00"));
-        QCOMPARE(LauncherUpdater::remainingTimeText(9000000, 200000), QStringLiteral("00:00:45"));
-        QCOMPARE(LauncherUpdater::remainingTimeText(-10, 200000), QStringLiteral("00:00:00"));
+        QCOMPARE(ProgressText::remainingTimeText(1000000, 0), QStringLiteral("00:00:00"));
+        QCOMPARE(ProgressText::remainingTimeText(1000000, -3), QStringLiteral("00:00:00"));
+        QCOMPARE(ProgressText::remainingTimeText(9000000, 200000), QStringLiteral("00:00:45"));
+        QCOMPARE(ProgressText::remainingTimeText(-10, 200000), QStringLiteral("00:00:00"));
         // 3 TB left at one byte a second does not wrap around.
-        QCOMPARE(LauncherUpdater::remainingTimeText(Q_INT64_C(3000000000000), 1),
+        QCOMPARE(ProgressText::remainingTimeText(Q_INT64_C(3000000000000), 1),
                  QStringLiteral("833333333:20:00"));
     }
 };

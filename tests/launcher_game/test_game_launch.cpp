@@ -164,7 +164,7 @@ class GameLaunchTest : public WindowFixture {
     // Starts the game with the real button and waits until the launcher is back on screen.
     void playAndWaitForReturn() {
         const int before = events(QStringLiteral("game process finished")).size();
-        QSignalSpy finished(A::gameProcess(window),
+        QSignalSpy finished(flow()->gameSession()->gameProcess(),
                             QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
         ui()->startGameBtn->click();
         // The game's own end first: the window is still visible before the game has started.
@@ -187,7 +187,7 @@ private slots:
     void sevenArgumentsWithCampaignAndGerman() {
         STEP(readyWithGame("exit_code=0\n"));
         Translation::instance()->setLanguageIndex(4);
-        A::gclid(window) = QStringLiteral("abc");
+        flow()->setIdentifiers(QStringLiteral("abc"), flow()->deviceIdentifier());
 
         ui()->startGameBtn->click();
         // While the game runs nothing of the launcher is visible.
@@ -211,7 +211,7 @@ private slots:
 
     void noCampaignPairWhenEmptyLanguageLast() {
         STEP(readyWithGame("exit_code=0\n"));
-        A::gclid(window).clear();
+        flow()->setIdentifiers(QString(), flow()->deviceIdentifier());
         STEP(playAndWaitForReturn());
         QCOMPARE(gameArguments(), (QStringList{QStringLiteral("-workdir"), QStringLiteral("."),
                                                QStringLiteral("-from-launcher"), QStringLiteral("-parameter"),
@@ -220,8 +220,8 @@ private slots:
 
     void exitOneWithOneArchiveAsksAndUploads() {
         STEP(readyWithGame("exit_code=1\ncrash_zips=1\ncrash_zip_name=5f3c.zip\ncrash_zip_size=200000\n"));
-        A::gclid(window) = QStringLiteral("abc");
-        A::deviceId(window) = QStringLiteral("dev-\u00e9-1");
+        flow()->setIdentifiers(QStringLiteral("abc"), flow()->deviceIdentifier());
+        flow()->setIdentifiers(flow()->campaignId(), QStringLiteral("dev-\u00e9-1"));
         ReporterDriver driver;
         QString description;
         for (int i = 0; i < 300; ++i)
@@ -357,8 +357,9 @@ private slots:
         qint64 gameEndedAt = -1;
         bool uploadSeen = false;
         QObject context; // ends the connections with this function, also when a check fails
-        connect(A::gameProcess(window), QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
-                &context, [&]() { gameEndedAt = clock.elapsed(); });
+        connect(flow()->gameSession()->gameProcess(),
+                QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &context,
+                [&]() { gameEndedAt = clock.elapsed(); });
         connect(server, &HttpServer::requestReceived, &context, [&](const HttpServer::Request &r) {
             if (r.path == CrashPath)
                 uploadSeen = true;
@@ -383,8 +384,8 @@ private slots:
         CloseWatcher watcher(window);
         qint64 gameEndedAt = -1;
         QObject context; // ends the connection with this function, also when a check fails
-        connect(A::gameProcess(window), QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
-                &context, [&]() {
+        connect(flow()->gameSession()->gameProcess(),
+                QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &context, [&]() {
                     gameEndedAt = watcher.clock.elapsed();
                     // A second launcher start while the launcher is about to close brings the
                     // window back; the launcher must still end.
@@ -469,7 +470,7 @@ private slots:
         QCOMPARE(getsFor(QStringLiteral("other.bin")), 0);
         QCOMPARE(readFile(dir + QStringLiteral("/Quelvane.exe")), program);
         if (fault == "missing") {
-            QSignalSpy finished(A::gameProcess(window),
+            QSignalSpy finished(flow()->gameSession()->gameProcess(),
                                 QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
             ui()->startGameBtn->click();
             QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);

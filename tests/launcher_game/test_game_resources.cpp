@@ -83,12 +83,12 @@ private slots:
 
         // The launcher's own entry is counted but never fetched here.
         QCOMPARE(getsFor(QStringLiteral("Kestrivane.exe")), 0);
-        QCOMPARE(A::totalBytes(window),
+        QCOMPARE(flow()->resources()->totalBytes(),
                  qint64(game.size() + pak.size() + release.value("res.zip").data.size() + LauncherEntrySize));
-        QCOMPARE(A::updateFileCount(window), 3);
-        QCOMPARE(A::finishedFileCount(window), 3);
+        QCOMPARE(flow()->resources()->updateFileCount(), 3);
+        QCOMPARE(flow()->resources()->finishedFileCount(), 3);
         QVERIFY(!A::isDownloading(window));
-        QVERIFY(!A::speedTimer(window)->isActive());
+        QVERIFY(!flow()->resources()->measuringSpeed());
         QVERIFY(!ui()->downloadBtn->isActive());
         QVERIFY(!ui()->gameSrcProgressBar->isActive());
         QVERIFY(ui()->estimateTimeInfo->text().isEmpty());
@@ -107,7 +107,7 @@ private slots:
         QCOMPARE(getsFor(QStringLiteral("game.bin")) + getsFor(QStringLiteral("data.pak")) +
                      getsFor(QStringLiteral("res.zip")),
                  0);
-        QVERIFY(A::downloadManager(window) == nullptr);
+        QVERIFY(flow()->resources()->downloadManager() == nullptr);
         QCOMPARE(readFile(dir + QStringLiteral("/maps/a.txt")), mapA);
     }
 
@@ -131,51 +131,8 @@ private slots:
         QCOMPARE(configValue(QStringLiteral("version/Quelvane.exe")), QStringLiteral("12"));
         // A non-zip file is recorded, never marked for extraction.
         QVERIFY(configKeys(QStringLiteral("uncompressing")).isEmpty());
-        QCOMPARE(A::updateFileCount(window), 1);
-        QCOMPARE(A::presentBytes(window), qint64(oldGame.size() + exe.size()));
-    }
-
-    void speedSequenceOnThePage() {
-        makeWindow();
-        A::totalBytes(window) = 10000000;
-        A::presentBytes(window) = 0;
-        A::lastCommittedBytes(window) = 0;
-        A::downloadSpeed(window) = 0;
-
-        const QList<qint64> speeds = {200000, 360000, 488000};
-        const QStringList speedTexts = {QStringLiteral("195.31KB"), QStringLiteral("351.56KB"),
-                                        QStringLiteral("476.56KB")};
-        const QStringList times = {QStringLiteral("00:00:45"), QStringLiteral("00:00:22"),
-                                   QStringLiteral("00:00:14")};
-        for (int i = 0; i < 3; ++i) {
-            A::presentBytes(window) += 1000000;
-            A::calcDownloadSpeed(window);
-            QCOMPARE(A::downloadSpeed(window), speeds[i]);
-            QCOMPARE(ui()->downloadingSpeedInfo->textKey(), QStringLiteral("DOWNLOADING_SPEED_TIP"));
-            QCOMPARE(argTexts(ui()->downloadingSpeedInfo), QStringList{speedTexts[i]});
-            QCOMPARE(ui()->estimateTimeInfo->textKey(), QStringLiteral("ESTIMATED_TIME_TIP"));
-            QCOMPARE(argTexts(ui()->estimateTimeInfo), QStringList{times[i]});
-            QCOMPARE(A::lastCommittedBytes(window), qint64(1000000) * (i + 1));
-        }
-        QCOMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("DOWNLOADING_TIP"));
-        QCOMPARE(argTexts(ui()->gameSrcDownloadInfo),
-                 (QStringList{QStringLiteral("30"), QStringLiteral("2.86MB"), QStringLiteral("9.54MB")}));
-        QCOMPARE(ui()->gameSrcProgressBar->progressValue(), 30.0f);
-        QVERIFY(ui()->gameSrcDownloadInfo->text().contains(QStringLiteral("30%")));
-
-        // Fewer committed bytes than last time (a failed file was dropped): no negative speed.
-        A::presentBytes(window) -= 2000000;
-        A::calcDownloadSpeed(window);
-        QCOMPARE(A::downloadSpeed(window), qint64(0));
-        QCOMPARE(argTexts(ui()->estimateTimeInfo), QStringList{QStringLiteral("00:00:00")});
-        QCOMPARE(argTexts(ui()->downloadingSpeedInfo), QStringList{QStringLiteral("0B")});
-
-        // An empty table shows 0 % instead of dividing by zero.
-        A::totalBytes(window) = 0;
-        A::presentBytes(window) = 0;
-        A::calcDownloadSpeed(window);
-        QCOMPARE(argTexts(ui()->gameSrcDownloadInfo).value(0), QStringLiteral("0"));
-        QCOMPARE(ui()->gameSrcProgressBar->progressValue(), 0.0f);
+        QCOMPARE(flow()->resources()->updateFileCount(), 1);
+        QCOMPARE(flow()->resources()->presentBytes(), qint64(oldGame.size() + exe.size()));
     }
 
     void gigabyteTotalsDoNotOverflow() {
@@ -198,23 +155,13 @@ private slots:
         writeConfig(QStringLiteral("download_config/manual_resume"), true);
 
         window = new LauncherUpdater(); // the version check never runs: the event loop does not spin
-        A::prepareGameResources(window);
-        A::beginGameResourcePhase(window);
-        QCOMPARE(A::totalBytes(window), qint64(3000001000));
-        QCOMPARE(A::presentBytes(window), qint64(2000000000));
+        flow()->beginGameResources();
+        QCOMPARE(flow()->resources()->totalBytes(), qint64(3000001000));
+        QCOMPARE(flow()->resources()->presentBytes(), qint64(2000000000));
         QCOMPARE(ui()->startGameBtn->textKey(), QStringLiteral("RESUME_DOWNLOADING"));
         QCOMPARE(argTexts(ui()->gameSrcDownloadInfo),
                  (QStringList{QStringLiteral("66"), QStringLiteral("1.86GB"), QStringLiteral("2.79GB")}));
         QVERIFY(qAbs(ui()->gameSrcProgressBar->progressValue() - 66.6666f) < 0.01f);
-
-        // 900,000,000 bytes in one tick.
-        A::presentBytes(window) += 900000000;
-        A::calcDownloadSpeed(window);
-        QCOMPARE(A::downloadSpeed(window), qint64(180000000));
-        QCOMPARE(argTexts(ui()->downloadingSpeedInfo), QStringList{QStringLiteral("171.66MB")});
-        QCOMPARE(argTexts(ui()->gameSrcDownloadInfo),
-                 (QStringList{QStringLiteral("96"), QStringLiteral("2.7GB"), QStringLiteral("2.79GB")}));
-        QCOMPARE(argTexts(ui()->estimateTimeInfo), QStringList{QStringLiteral("00:00:00")});
     }
 
     void pausedLabelsAreEmptyAndContinueFinishes() {
@@ -235,9 +182,9 @@ private slots:
         QVERIFY(A::isDownloading(window));
 
         ui()->downloadBtn->click();
-        QVERIFY(A::isPaused(window));
-        QVERIFY(A::downloadManager(window)->isPaused());
-        QVERIFY(!A::speedTimer(window)->isActive());
+        QVERIFY((flow()->phase() == LauncherWorkflow::Paused));
+        QVERIFY(flow()->resources()->downloadManager()->isPaused());
+        QVERIFY(!flow()->resources()->measuringSpeed());
         QVERIFY(ui()->downloadBtn->isActive());
         const QString progressText = ui()->gameSrcDownloadInfo->text();
         QVERIFY(progressText.contains(QLatin1Char('%')));
@@ -255,8 +202,8 @@ private slots:
 
         server->clearFaults();
         ui()->downloadBtn->click();
-        QVERIFY(!A::isPaused(window));
-        QVERIFY(A::speedTimer(window)->isActive());
+        QVERIFY(!(flow()->phase() == LauncherWorkflow::Paused));
+        QVERIFY(flow()->resources()->measuringSpeed());
         waitForUpdateFinished();
         QCOMPARE(readFile(dir + QStringLiteral("/a.bin")), a);
         QCOMPARE(readFile(dir + QStringLiteral("/b.bin")), b);
@@ -268,8 +215,8 @@ private slots:
         throttle(QStringLiteral("b.bin"), 100000);
 
         makeWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(A::finishedFileCount(window) == 1, 15000);
-        QCOMPARE(A::startedFiles(window), QStringList{QStringLiteral("b.bin")});
+        QTRY_VERIFY_WITH_TIMEOUT(flow()->resources()->finishedFileCount() == 1, 15000);
+        QCOMPARE(flow()->resources()->startedFiles(), QStringList{QStringLiteral("b.bin")});
 
         // Leave through the exit sequence, confirming the question.
         QVERIFY(exitAnswering(true));
@@ -296,7 +243,7 @@ private slots:
         QCOMPARE(argTexts(ui()->estimateTimeInfo), QStringList{QStringLiteral("00:00:00")});
         QCOMPARE(argTexts(ui()->downloadingSpeedInfo), QStringList{QStringLiteral("0B")});
         QVERIFY(ui()->gameSrcProgressBar->isActive());
-        QVERIFY(!A::speedTimer(window)->isActive());
+        QVERIFY(!flow()->resources()->measuringSpeed());
         QVERIFY(!ui()->downloadBtn->isActive());
         // Nothing starts by itself.
         QTest::qWait(500);
@@ -322,7 +269,7 @@ private slots:
                 zipBytes({{"c/", ""}, {"c/three.txt", "three"}}));
 
         makeWindow();
-        ExtractionSteps steps(window, ui());
+        ExtractionSteps steps(flow()->extraction(), ui());
         waitForUpdateFinished();
 
         QCOMPARE(steps.steps.size(), 3);
@@ -333,8 +280,8 @@ private slots:
         QVERIFY(qAbs(steps.steps[0].progress - 33.333f) < 0.01f);
         QVERIFY(qAbs(steps.steps[1].progress - 66.667f) < 0.01f);
         QCOMPARE(steps.steps[2].progress, 100.0f);
-        QCOMPARE(A::extractedCount(window), 3);
-        QCOMPARE(A::extractTotal(window), 3);
+        QCOMPARE(flow()->extraction()->extractedCount(), 3);
+        QCOMPARE(flow()->extraction()->extractTotal(), 3);
         QVERIFY(ui()->startGameBtn->isEnabled());
         QCOMPARE(readFile(dir + QStringLiteral("/a/one.txt")), QByteArray("one"));
         QCOMPARE(readFile(dir + QStringLiteral("/c/three.txt")), QByteArray("three"));
@@ -414,7 +361,7 @@ private slots:
         makeWindow();
         waitForUpdateFinished();
         QCOMPARE(getsFor(QStringLiteral("levels.zip")), 0);
-        QCOMPARE(A::extractTotal(window), 1);
+        QCOMPARE(flow()->extraction()->extractTotal(), 1);
         QCOMPARE(readFile(dir + QStringLiteral("/levels/2.dat")), QByteArray("two"));
         QCOMPARE(readFile(dir + QStringLiteral("/levels/1.dat")).size(), 30000);
         QVERIFY(!QFile::exists(dir + QStringLiteral("/levels.zip")));
@@ -440,8 +387,7 @@ private slots:
 
         window = new LauncherUpdater(); // no version check: the event loop does not spin before the unpacking
         window->show();
-        A::prepareGameResources(window);
-        A::beginGameResourcePhase(window);
+        flow()->beginGameResources();
         // The unpacking runs; its end is handled only when the event loop spins again.
         QCOMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("%1 %2/%3"));
         Translation::instance()->setLanguageIndex(5);
@@ -507,7 +453,7 @@ private slots:
         server->release();
         QTRY_VERIFY_WITH_TIMEOUT(ui()->downloadBtn->isActive() && ui()->setting_btn->isActive(), 20000);
         pressKeys("download page");
-        QVERIFY(!A::isPaused(window));
+        QVERIFY(!(flow()->phase() == LauncherWorkflow::Paused));
 
         waitForUpdateFinished();
         QVERIFY(!ui()->downloadBtn->isActive());
@@ -530,7 +476,7 @@ private slots:
         QVERIFY(!QFile::exists(dir + QStringLiteral("/wrong.bin")));
         QVERIFY(!QFile::exists(dir + QStringLiteral("/missing.bin")));
         QVERIFY(!ui()->downloadBtn->isActive());
-        QVERIFY(!A::speedTimer(window)->isActive());
+        QVERIFY(!flow()->resources()->measuringSpeed());
         QVERIFY(ui()->estimateTimeInfo->text().isEmpty());
         QVERIFY(!ui()->startGameBtn->isEnabled());
         QVERIFY(!A::isDownloading(window));

@@ -58,7 +58,7 @@ private slots:
         makeWindow();
         QTRY_VERIFY_WITH_TIMEOUT(A::gameState(window) == 2, 900000);
         QCOMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("UPDATE_FINISHED"));
-        QCOMPARE(A::totalBytes(window), HugeSize + LauncherEntrySize);
+        QCOMPARE(flow()->resources()->totalBytes(), HugeSize + LauncherEntrySize);
         QCOMPARE(configValue(QStringLiteral("version/huge.pak")), QStringLiteral("1"));
         InstallCheck::File installed = source;
         installed.path = dir + QStringLiteral("/huge.pak");

@@ -76,7 +76,7 @@ private slots:
         server->clearRequests();
         makeWindow(false);
         waitForUpdateFinished();
-        QVERIFY(A::downloadManager(window) == nullptr);
+        QVERIFY(flow()->resources()->downloadManager() == nullptr);
         QCOMPARE(events(QStringLiteral("installed file damaged")).size(), 0);
         QVERIFY(!QFile::exists(dir + QStringLiteral("/pack.zip")));
         QCOMPARE(readFile(dir + QStringLiteral("/pack/data.bin")), unpacked);
@@ -145,7 +145,7 @@ private slots:
         makeWindow(false);
         QTRY_VERIFY_WITH_TIMEOUT(ui()->startGameBtn->textKey() == QLatin1String("RESUME_DOWNLOADING"), 15000);
         // The pieces complete at the close, less at most those still being written then.
-        const qint64 kept = A::downloadManager(window)->resumedBytes();
+        const qint64 kept = flow()->resources()->downloadManager()->resumedBytes();
         QVERIFY2(kept >= 2 * piece && kept <= 4 * piece, qPrintable(QString::number(kept)));
         const qint64 total = big.size() + LauncherEntrySize;
         QCOMPARE(argTexts(ui()->gameSrcDownloadInfo),

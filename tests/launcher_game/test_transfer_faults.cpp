@@ -1,8 +1,8 @@
-// Transfers that stall or move, through the window against a CDN on 127.0.0.1: every request gives
-// up after a time without a byte and follows redirects; a disk without room for the update fetches
-// nothing.
+// Transfers that stall or move, through the workflow against a CDN on 127.0.0.1: every request
+// gives up after a time without a byte and follows redirects; a disk without room for the update
+// fetches nothing.
 #include "support/diskfaults.h"
-#include "support/windowfixture.h"
+#include "support/workflowfixture.h"
 
 #include "services/eventlogclient.h"
 
@@ -10,10 +10,9 @@
 #include <QScopeGuard>
 #include <QSignalSpy>
 
-using namespace WindowTest;
-using A = LauncherUpdaterTestAccess;
+using namespace WorkflowTest;
 
-class TransferFaultsTest : public WindowFixture {
+class TransferFaultsTest : public WorkflowFixture {
     Q_OBJECT
 
     static HttpServer::Faults stallOnce(qint64 afterBytes) {
@@ -53,14 +52,15 @@ private slots:
         server->setFaults(remotePath(QStringLiteral("game.bin"), QStringLiteral("2")), stallOnce(100000));
         throttle(QStringLiteral("slow.bin"), 40000);
 
-        makeWindow();
-        A::versionFileTimeoutMs(window) = 500;
-        A::pieceTimeoutMs(window) = 500;
+        WorkflowSetup setup = fastSetup();
+        setup.versionFileTimeoutMs = 500;
+        setup.pieceTimeoutMs = 500;
+        makeWorkflow(setup);
         QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("version file download network error")).size(), 1,
                                   10000);
         QCOMPARE(events(QStringLiteral("version file download network error")).first().value("code").toInt(),
                  int(QNetworkReply::OperationCanceledError));
-        QTRY_VERIFY_WITH_TIMEOUT(A::gameState(window) == 2, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::Ready, 30000);
         QCOMPARE(server->requestsFor(VersionPath).size(), 2);
         QCOMPARE(readFile(dir + QStringLiteral("/game.bin")), game);
         QCOMPARE(readFile(dir + QStringLiteral("/slow.bin")), slow);
@@ -69,7 +69,7 @@ private slots:
         QCOMPARE(pieces.size(), 2);
         QCOMPARE(pieces.at(1).range(), QByteArray("bytes=0-299999")); // a failed attempt starts over
         QCOMPARE(server->requestsFor(remotePath(QStringLiteral("slow.bin"), QStringLiteral("1"))).size(), 1);
-        closeWindow();
+        closeWorkflow();
 
         // The launcher's own download: a stall is a load error, the check runs again and the
         // second download completes the update.
@@ -78,14 +78,14 @@ private slots:
             publish(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.12"), randomBytes(200000, 23));
         server->setFaults(remotePath(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.12")),
                           stallOnce(50000));
-        makeWindow();
-        A::launcherFileTimeoutMs(window) = 500;
+        setup.launcherFileTimeoutMs = 500;
+        makeWorkflow(setup);
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir + QStringLiteral("/v0.12_Kestrivane.exe")), 15000);
         QCOMPARE(readFile(dir + QStringLiteral("/v0.12_Kestrivane.exe")), launcher);
         QCOMPARE(
             server->requestsFor(remotePath(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.12"))).size(),
             2);
-        QTRY_VERIFY(!window->isVisible());
+        QTRY_VERIFY(handedOver);
 
         // An event post whose answer never comes ends as undelivered.
         HttpServer::Faults silent;
@@ -110,18 +110,17 @@ private slots:
         QString why;
         QVERIFY2(DiskFaults::mountSmallDisk(dir, 1024 * 1024, &why), qPrintable(why));
         auto unmount = qScopeGuard([this] { DiskFaults::unmount(dir); });
-        makeWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(ui()->gameSrcDownloadInfo->textKey() == QLatin1String("DISK_SPACE_SHORT"),
-                                 15000);
-        QCOMPARE(ui()->startGameBtn->textKey(), QStringLiteral("RESUME_DOWNLOADING"));
-        const QString missing = argTexts(ui()->gameSrcDownloadInfo).value(0);
+        makeWorkflow();
+        QTRY_COMPARE_WITH_TIMEOUT(key(WorkflowStatus::GameLine), QStringLiteral("DISK_SPACE_SHORT"), 15000);
+        QCOMPARE(flow->phase(), LauncherWorkflow::AwaitingResume);
+        const QString missing = args(WorkflowStatus::GameLine).value(0);
         QVERIFY2(missing.startsWith(QLatin1String("1.8")) && missing.endsWith(QLatin1String("MB")),
                  qPrintable(missing));
         QTRY_COMPARE(events(QStringLiteral("not enough disk space")).size(), 1);
 
         QVERIFY(DiskFaults::unmount(dir));
-        ui()->startGameBtn->click();
-        waitForUpdateFinished();
+        flow->resumeDownloading();
+        waitForReady();
         QCOMPARE(readFile(dir + QStringLiteral("/big.bin")), big);
         QCOMPARE(server->requestsFor(remotePath(QStringLiteral("big.bin"), QStringLiteral("1"))).size(), 1);
     }
@@ -142,9 +141,8 @@ private slots:
         server->setFaults(loop, redirect(302, loop));
         server->setFaults(LogPath, redirect(307, "/moved/log"));
 
-        makeWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(ui()->gameSrcDownloadInfo->textKey() == QLatin1String("NETWORK_ERROR"),
-                                 30000);
+        makeWorkflow();
+        QTRY_COMPARE_WITH_TIMEOUT(key(WorkflowStatus::GameLine), QStringLiteral("NETWORK_ERROR"), 30000);
         QCOMPARE(readFile(dir + QStringLiteral("/big.bin")), big);
         QCOMPARE(configValue(QStringLiteral("version/big.bin")), QStringLiteral("3"));
         QVERIFY(!configHas(QStringLiteral("version/loop.bin")));
@@ -166,5 +164,5 @@ private slots:
     }
 };
 
-KV_LAUNCHER_TEST_MAIN(TransferFaultsTest)
+KV_WORKFLOW_TEST_MAIN(TransferFaultsTest)
 #include "test_transfer_faults.moc"

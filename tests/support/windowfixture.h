@@ -1,46 +1,27 @@
 #pragma once
 
-// Shared set-up of the in-process window tests: a temporary launcher directory, a private
-// configuration home, and one HTTP server on 127.0.0.1 playing the CDN, the event log and the
-// crash-upload endpoint (the build constants point at it through the environment: the test's
-// main() is KV_LAUNCHER_TEST_MAIN). A test class derives from WindowFixture and gets its
-// initTestCase/init/cleanup unless it declares its own (which then call the fixture's steps).
+// Shared set-up of the in-process window tests: the release fixture (a temporary launcher
+// directory, a private configuration home, one HTTP server on 127.0.0.1 playing the CDN, the
+// event log and the crash-upload endpoint) and the window. The build constants point at the server
+// through the environment: the test's main() is KV_LAUNCHER_TEST_MAIN. A test class derives from
+// WindowFixture and gets its initTestCase/init/cleanup unless it declares its own (which then call
+// the fixture's steps).
 
-#include "download/versiontable.h"
-#include "i18n/translation.h"
 #include "launcher/launcherupdatertestaccess.h"
-#include "platform/platform.h"
-#include "settings/globalsettings.h"
-#include "support/httpserver.h"
-#include "support/testfiles.h"
-#include "support/teststep.h"
+#include "support/releasefixture.h"
 #include "widgets/confirmdialog.h"
+#include "workflow/archiveextraction.h"
+#include "workflow/gameresourceupdate.h"
+#include "workflow/selfupdate.h"
+#include "workflow/versioncheck.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QMap>
-#include <QNetworkReply>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QTimer>
-#include <QtTest>
 
 namespace WindowTest {
 
-const QByteArray CdnPrefix = "/sea/win_update/";
-const QByteArray LogPath = "/c_bq_log/bq_log";
-const QByteArray CrashPath = "/api/crash-logs";
-const QByteArray VersionPath = CdnPrefix + "version3.txt";
-const int LauncherEntrySize = 1000;
-
-using TestFiles::md5Hex;
-using TestFiles::randomBytes;
-using TestFiles::readFile;
-using TestFiles::writeFile;
+using namespace ReleaseTest;
 
 inline QStringList argTexts(const TranslatableLabel *label) {
     QStringList texts;
@@ -99,71 +80,18 @@ private:
 
 } // namespace WindowTest
 
-class WindowFixture : public QObject {
+class WindowFixture : public ReleaseFixture {
     Q_OBJECT
 
 public:
     using A = LauncherUpdaterTestAccess;
 
-    struct Published {
-        QString version;
-        QByteArray data;
-        QString md5; // as listed in the version file
-    };
-
-    HttpServer *server = nullptr;
-    QTemporaryDir *root = nullptr;
-    QString dir; // the launcher directory
     LauncherUpdater *window = nullptr;
-    QMap<QString, Published> release;
-
-    bool startServer() {
-        server = new HttpServer(this);
-        return server->listenOnAssignedPort();
-    }
-
-    void setUpDirs() {
-        root = new QTemporaryDir();
-        QVERIFY(root->isValid());
-        dir = root->path() + QStringLiteral("/install");
-        QVERIFY(QDir().mkpath(dir));
-        const QString config = root->path() + QStringLiteral("/config");
-        QVERIFY(QDir().mkpath(config));
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
-        Platform::setLauncherDirOverride(dir);
-        VersionTable::release();
-        GlobalSettings::release();
-        Translation::instance()->setLanguageIndex(1);
-        Translation::instance()->loadLanguage();
-        server->clearFaults();
-        server->release(); // answers a failed test kept back
-        server->clearFiles();
-        server->clearRequests();
-        release.clear();
-        publishVersionFile();
-    }
-
-    // Event-log posts of the window still on their way. Deleting the window aborts them, but their
-    // bytes may already be in the socket: the server would read them during the next test.
-    int pendingLogPosts() const {
-        int n = 0;
-        if (window) {
-            for (const QNetworkReply *reply : window->findChildren<QNetworkReply *>()) {
-                if (reply->isRunning() && reply->url().path().toUtf8() == WindowTest::LogPath)
-                    ++n;
-            }
-        }
-        return n;
-    }
 
     // Deletes the window once the server has answered every event it sent.
     void deleteWindowQuietly() {
-        QElapsedTimer waited;
-        waited.start();
-        while (pendingLogPosts() > 0 && waited.elapsed() < 20000)
-            QTest::qWait(20);
-        if (pendingLogPosts() > 0)
-            qWarning("event-log posts still unanswered after 20 s");
+        if (window)
+            waitForLogPosts(window);
         delete window;
         window = nullptr;
     }
@@ -171,57 +99,7 @@ public:
     void tearDownDirs() {
         server->release();
         deleteWindowQuietly();
-        Translation::instance()->setLanguageIndex(1);
-        GlobalSettings::release();
-        VersionTable::release();
-        Platform::setLauncherDirOverride(QString());
-        QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        delete root;
-        root = nullptr;
-    }
-
-    // Serves name in the given version and lists it in the version file (md5 overrides the listed digest).
-    // Returns data.
-    QByteArray publish(const QString &name, const QString &version, const QByteArray &data,
-                       const QString &md5 = QString()) {
-        if (release.contains(name))
-            server->removeFile(remotePath(name, release.value(name).version));
-        release.insert(name, {version, data, md5.isEmpty() ? WindowTest::md5Hex(data) : md5});
-        server->setFile(remotePath(name, version), data);
-        publishVersionFile();
-        return data;
-    }
-
-    // Listed in the version file but not served (404).
-    void publishMissing(const QString &name, const QString &version, int size) {
-        release.insert(name, {version, QByteArray(size, 'm'), WindowTest::md5Hex(QByteArray(size, 'm'))});
-        publishVersionFile();
-    }
-
-    // The published file comes at this many bytes a second.
-    void throttle(const QString &name, qint64 bytesPerSecond) {
-        HttpServer::Faults slow;
-        slow.bytesPerSecond = bytesPerSecond;
-        server->setFaults(remotePath(name, release.value(name).version), slow);
-    }
-
-    static QByteArray remotePath(const QString &name, const QString &version) {
-        return WindowTest::CdnPrefix + QStringLiteral("v%1_%2").arg(version, name).toUtf8();
-    }
-
-    void publishVersionFile() { server->setFile(WindowTest::VersionPath, versionText()); }
-
-    QByteArray versionText() const {
-        QByteArray text = QStringLiteral("Kestrivane.exe:0.11:%1:%2\n")
-                              .arg(WindowTest::md5Hex(QByteArray(WindowTest::LauncherEntrySize, 'L')))
-                              .arg(WindowTest::LauncherEntrySize)
-                              .toUtf8();
-        for (auto it = release.cbegin(); it != release.cend(); ++it)
-            text += QStringLiteral("%1:%2:%3:%4\n")
-                        .arg(it.key(), it->version, it->md5)
-                        .arg(it->data.size())
-                        .toUtf8();
-        return text;
+        ReleaseFixture::tearDownDirs();
     }
 
     LauncherUpdater *makeWindow() {
@@ -236,6 +114,7 @@ public:
     }
 
     Ui::LauncherUpdater *ui() const { return A::ui(window); }
+    LauncherWorkflow *flow() const { return window->workflow(); }
 
     // The update ends with the game ready and "UPDATE_FINISHED" shown.
     void waitForUpdateFinished(int timeoutMs = 30000) {
@@ -261,57 +140,6 @@ public:
         if (fileCount >= 0)
             QCOMPARE(closed.value(QStringLiteral("total_update_count")).toInt(-1), fileCount);
         QCOMPARE(manualResume().toString(), QStringLiteral("true"));
-    }
-
-    // download_config/manual_resume as the next start reads it, once the window has written its own.
-    QVariant manualResume() const {
-        return QSettings(dir + QStringLiteral("/config.ini"), QSettings::IniFormat)
-            .value(QStringLiteral("download_config/manual_resume"));
-    }
-
-    QList<QJsonObject> events(const QString &name = QString()) const {
-        QList<QJsonObject> result;
-        for (const HttpServer::Request &r : server->requestsFor(WindowTest::LogPath)) {
-            const QJsonObject o = QJsonDocument::fromJson(r.body).object();
-            if (name.isEmpty() || o.value(QStringLiteral("event")).toString() == name)
-                result.append(o);
-        }
-        return result;
-    }
-
-    // A text field of the first event of that name; empty when no such event was sent.
-    QString eventField(const QString &name, const QString &field) const {
-        const QList<QJsonObject> found = events(name);
-        return found.isEmpty() ? QString() : found.first().value(field).toString();
-    }
-
-    // A fresh reader of config.ini, as the next launcher start would see it.
-    QString configValue(const QString &key) const {
-        QSettings s(dir + QStringLiteral("/config.ini"), QSettings::IniFormat);
-        return s.value(key).toString();
-    }
-    bool configHas(const QString &key) const {
-        QSettings s(dir + QStringLiteral("/config.ini"), QSettings::IniFormat);
-        return s.contains(key);
-    }
-    QStringList configKeys(const QString &group) const {
-        QSettings s(dir + QStringLiteral("/config.ini"), QSettings::IniFormat);
-        s.beginGroup(group);
-        return s.childKeys();
-    }
-    void writeConfig(const QString &key, const QVariant &value) {
-        QSettings s(dir + QStringLiteral("/config.ini"), QSettings::IniFormat);
-        s.setValue(key, value);
-    }
-
-    int getsFor(const QString &name) const {
-        int n = 0;
-        for (const HttpServer::Request &r : server->requests()) {
-            if (r.method == "GET" && r.path.endsWith("_" + name.toUtf8()) &&
-                r.path.startsWith(WindowTest::CdnPrefix))
-                ++n;
-        }
-        return n;
     }
 
 protected slots:

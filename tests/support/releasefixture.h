@@ -1,0 +1,204 @@
+#pragma once
+
+// What the window tests and the workflow tests share: a temporary launcher directory, a private
+// configuration home, and one HTTP server on 127.0.0.1 playing the CDN, the event log and the
+// crash-upload endpoint (the build constants point at it through the environment: see the test
+// main() macros of windowfixture.h and workflowfixture.h), with a release published on it.
+
+#include "download/versiontable.h"
+#include "i18n/translation.h"
+#include "platform/platform.h"
+#include "settings/globalsettings.h"
+#include "support/httpserver.h"
+#include "support/testfiles.h"
+#include "support/teststep.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
+#include <QNetworkReply>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace ReleaseTest {
+
+const QByteArray CdnPrefix = "/sea/win_update/";
+const QByteArray LogPath = "/c_bq_log/bq_log";
+const QByteArray CrashPath = "/api/crash-logs";
+const QByteArray VersionPath = CdnPrefix + "version3.txt";
+const int LauncherEntrySize = 1000;
+
+using TestFiles::md5Hex;
+using TestFiles::randomBytes;
+using TestFiles::readFile;
+using TestFiles::writeFile;
+
+// One line of a version file.
+inline QByteArray line(const QString &name, const QString &version, const QString &md5, qint64 size) {
+    return QStringLiteral("%1:%2:%3:%4\n").arg(name, version, md5).arg(size).toUtf8();
+}
+
+} // namespace ReleaseTest
+
+// No Q_OBJECT: the fixtures deriving from it declare the test's slots.
+class ReleaseFixture : public QObject {
+public:
+    struct Published {
+        QString version;
+        QByteArray data;
+        QString md5; // as listed in the version file
+    };
+
+    HttpServer *server = nullptr;
+    QTemporaryDir *root = nullptr;
+    QString dir; // the launcher directory
+    QMap<QString, Published> release;
+
+    bool startServer() {
+        server = new HttpServer(this);
+        return server->listenOnAssignedPort();
+    }
+
+    void setUpDirs() {
+        root = new QTemporaryDir();
+        QVERIFY(root->isValid());
+        dir = root->path() + QStringLiteral("/install");
+        QVERIFY(QDir().mkpath(dir));
+        const QString config = root->path() + QStringLiteral("/config");
+        QVERIFY(QDir().mkpath(config));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
+        Platform::setLauncherDirOverride(dir);
+        VersionTable::release();
+        GlobalSettings::release();
+        Translation::instance()->setLanguageIndex(1);
+        Translation::instance()->loadLanguage();
+        server->clearFaults();
+        server->release(); // answers a failed test kept back
+        server->clearFiles();
+        server->clearRequests();
+        release.clear();
+        publishVersionFile();
+    }
+
+    void tearDownDirs() {
+        Translation::instance()->setLanguageIndex(1);
+        GlobalSettings::release();
+        VersionTable::release();
+        Platform::setLauncherDirOverride(QString());
+        QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        delete root;
+        root = nullptr;
+    }
+
+    // Waits until the server has answered every event-log post among replies (their bytes may
+    // already be in the socket: the server would read them during the next test).
+    static void waitForLogPosts(const QObject *owner) {
+        const auto pending = [owner]() {
+            int n = 0;
+            for (const QNetworkReply *reply : owner->findChildren<QNetworkReply *>()) {
+                if (reply->isRunning() && reply->url().path().toUtf8() == ReleaseTest::LogPath)
+                    ++n;
+            }
+            return n;
+        };
+        if (!QTest::qWaitFor([&] { return pending() == 0; }, 20000))
+            qWarning("event-log posts still unanswered after 20 s");
+    }
+
+    // Serves name in the given version and lists it in the version file (md5 overrides the listed digest).
+    // Returns data.
+    QByteArray publish(const QString &name, const QString &version, const QByteArray &data,
+                       const QString &md5 = QString()) {
+        if (release.contains(name))
+            server->removeFile(remotePath(name, release.value(name).version));
+        release.insert(name, {version, data, md5.isEmpty() ? ReleaseTest::md5Hex(data) : md5});
+        server->setFile(remotePath(name, version), data);
+        publishVersionFile();
+        return data;
+    }
+
+    // Listed in the version file but not served (404).
+    void publishMissing(const QString &name, const QString &version, int size) {
+        release.insert(name, {version, QByteArray(size, 'm'), ReleaseTest::md5Hex(QByteArray(size, 'm'))});
+        publishVersionFile();
+    }
+
+    // The published file comes at this many bytes a second.
+    void throttle(const QString &name, qint64 bytesPerSecond) {
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = bytesPerSecond;
+        server->setFaults(remotePath(name, release.value(name).version), slow);
+    }
+
+    static QByteArray remotePath(const QString &name, const QString &version) {
+        return ReleaseTest::CdnPrefix + QStringLiteral("v%1_%2").arg(version, name).toUtf8();
+    }
+
+    void publishVersionFile() { server->setFile(ReleaseTest::VersionPath, versionText()); }
+
+    QByteArray versionText() const {
+        QByteArray text =
+            ReleaseTest::line(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.11"),
+                              ReleaseTest::md5Hex(QByteArray(ReleaseTest::LauncherEntrySize, 'L')),
+                              ReleaseTest::LauncherEntrySize);
+        for (auto it = release.cbegin(); it != release.cend(); ++it)
+            text += ReleaseTest::line(it.key(), it->version, it->md5, it->data.size());
+        return text;
+    }
+
+    int versionRequests() const { return server->requestsFor(ReleaseTest::VersionPath).size(); }
+
+    QList<QJsonObject> events(const QString &name = QString()) const {
+        QList<QJsonObject> result;
+        for (const HttpServer::Request &r : server->requestsFor(ReleaseTest::LogPath)) {
+            const QJsonObject o = QJsonDocument::fromJson(r.body).object();
+            if (name.isEmpty() || o.value(QStringLiteral("event")).toString() == name)
+                result.append(o);
+        }
+        return result;
+    }
+
+    // A text field of the first event of that name; empty when no such event was sent.
+    QString eventField(const QString &name, const QString &field) const {
+        const QList<QJsonObject> found = events(name);
+        return found.isEmpty() ? QString() : found.first().value(field).toString();
+    }
+
+    // download_config/manual_resume as the next start reads it.
+    QVariant manualResume() const {
+        return QSettings(dir + QStringLiteral("/config.ini"), QSettings::IniFormat)
+            .value(QStringLiteral("download_config/manual_resume"));
+    }
+
+    // A fresh reader of config.ini, as the next launcher start would see it.
+    QString configValue(const QString &key) const {
+        QSettings s(dir + QStringLiteral("/config.ini"), QSettings::IniFormat);
+        return s.value(key).toString();
+    }
+    bool configHas(const QString &key) const {
+        QSettings s(dir + QStringLiteral("/config.ini"), QSettings::IniFormat);
+        return s.contains(key);
+    }
+    QStringList configKeys(const QString &group) const {
+        QSettings s(dir + QStringLiteral("/config.ini"), QSettings::IniFormat);
+        s.beginGroup(group);
+        return s.childKeys();
+    }
+    void writeConfig(const QString &key, const QVariant &value) {
+        QSettings s(dir + QStringLiteral("/config.ini"), QSettings::IniFormat);
+        s.setValue(key, value);
+    }
+
+    int getsFor(const QString &name) const {
+        int n = 0;
+        for (const HttpServer::Request &r : server->requests()) {
+            if (r.method == "GET" && r.path.endsWith("_" + name.toUtf8()) &&
+                r.path.startsWith(ReleaseTest::CdnPrefix))
+                ++n;
+        }
+        return n;
+    }
+};

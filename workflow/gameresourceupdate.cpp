@@ -1,0 +1,401 @@
+#include "workflow/gameresourceupdate.h"
+
+#include "download/versiontable.h"
+#include "download/xdmanager.h"
+#include "platform/filenamerules.h"
+#include "workflow/labelargs.h"
+#include "workflow/launcherconfig.h"
+#include "workflow/progresstext.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QStorageInfo>
+#include <QTimer>
+#include <QtConcurrent>
+
+namespace {
+
+const char *const LauncherFileName = "Kestrivane.exe";
+
+bool isArchive(const QString &name) {
+    return name.endsWith(QLatin1String(".zip"));
+}
+
+QString sizeText(qint64 bytes) {
+    return ProgressText::formatSize(static_cast<float>(bytes), 2);
+}
+
+} // namespace
+
+GameResourceUpdate::GameResourceUpdate(const WorkflowSetup &setup, LauncherConfig *config, QObject *parent)
+    : QObject(parent)
+    , setup(setup)
+    , config(config)
+    , speedTimer(new QTimer(this)) {
+    // Download speed, measured once a tick.
+    speedTimer->setInterval(setup.speedTickMs);
+    connect(speedTimer, SIGNAL(timeout()), this, SLOT(calcDownloadSpeed()));
+}
+
+GameResourceUpdate::~GameResourceUpdate() {
+    cancelVerification();
+}
+
+QString GameResourceUpdate::installedVersion(const QString &name) const {
+    return config->installedVersion(name);
+}
+
+QList<InstallCheck::File> GameResourceUpdate::installedFilesOnDisk() const {
+    QList<InstallCheck::File> files;
+    const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+    for (auto it = table.cbegin(); it != table.cend(); ++it) {
+        const RemoteFileInfo &e = it.value();
+        if (e.name == QLatin1String(LauncherFileName) || installedVersion(e.name) != e.version)
+            continue;
+        // An unpacked archive is deleted on purpose; one still waiting to be unpacked must be there.
+        if (isArchive(e.name) && !config->hasExtractionMark(e.name))
+            continue;
+        InstallCheck::File f;
+        f.name = e.name;
+        f.path = QStringLiteral("%1/%2").arg(setup.folder, e.name);
+        f.size = e.size;
+        f.md5 = e.md5;
+        files.append(f);
+    }
+    return files;
+}
+
+void GameResourceUpdate::forgetDamagedFile(const QString &name, const QString &reason) {
+    qWarning().noquote() << "installed file damaged, queued again:" << name << "-" << reason;
+    config->forget(name);
+    QJsonObject damaged;
+    damaged.insert(QStringLiteral("file"), name);
+    damaged.insert(QStringLiteral("event"), QStringLiteral("installed file damaged"));
+    damaged.insert(QStringLiteral("reason"), reason);
+    emit event(damaged);
+}
+
+// A name the version file no longer lists keeps nothing: its extraction mark would unpack an old
+// archive over the new release's files, and its installed version would stay in "config.ini" for
+// good. An archive of such a name still on disk goes too; any other file stays where it is.
+void GameResourceUpdate::forgetUnlistedFiles() {
+    const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+    QStringList names = config->extractionMarks();
+    for (const QString &name : config->installedNames()) {
+        if (!names.contains(name))
+            names.append(name);
+    }
+    for (const QString &name : qAsConst(names)) {
+        if (table.contains(name))
+            continue;
+        qDebug().noquote() << "dropping the record of a file no longer listed: " + name;
+        config->forget(name);
+        const QString path = QStringLiteral("%1/%2").arg(setup.folder, name);
+        if (isArchive(name) && FileNameRules::isSafeFileName(name) && QFileInfo::exists(path) &&
+            !QFile::remove(path))
+            qWarning() << "cannot remove archive no longer listed" << path;
+    }
+}
+
+// A launcher stopped between clearing an archive's mark and deleting it leaves the archive on disk
+// with its contents in place: recorded at the listed version and unmarked, it only goes away.
+void GameResourceUpdate::removeUnpackedArchives() {
+    const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+    for (auto it = table.cbegin(); it != table.cend(); ++it) {
+        const RemoteFileInfo &e = it.value();
+        if (!isArchive(e.name) || installedVersion(e.name) != e.version || config->hasExtractionMark(e.name))
+            continue;
+        const QString path = QStringLiteral("%1/%2").arg(setup.folder, e.name);
+        if (QFileInfo::exists(path)) {
+            qDebug().noquote() << "removing unpacked archive left behind: " + e.name;
+            QFile::remove(path);
+        }
+    }
+}
+
+void GameResourceUpdate::prepareGameResources() {
+    queuedCount = 0;
+    forgetUnlistedFiles();
+
+    // A file recorded as installed that is gone or has another size than listed is fetched again:
+    // its record goes first, so it is queued below like any file not installed.
+    for (const InstallCheck::File &f : installedFilesOnDisk()) {
+        const QString damage = InstallCheck::sizeDamage(f.path, f.size);
+        if (!damage.isEmpty())
+            forgetDamagedFile(f.name, damage);
+    }
+    removeUnpackedArchives();
+
+    const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+    for (auto it = table.cbegin(); it != table.cend(); ++it) {
+        const RemoteFileInfo &e = it.value();
+        total += e.size;
+        if (e.name == QLatin1String(LauncherFileName))
+            continue;
+        if (installedVersion(e.name) == e.version) {
+            present += e.size;
+            continue;
+        }
+        ++queuedCount;
+        queuedBytes += e.size;
+        if (!manager) {
+            manager = new XDManager(setup.folder, this);
+            manager->setTransferTimeout(setup.pieceTimeoutMs);
+            connect(manager, SIGNAL(downloadStart()), this, SLOT(downloadStarted()));
+            connect(manager, SIGNAL(fileDownloadFinished(ErrorCode, QString)), this,
+                    SLOT(gameResDownloadFinished(ErrorCode, QString)));
+            connect(manager, SIGNAL(fileDownloadingStart(QString)), this,
+                    SLOT(gameResDownloadingStarted(QString)));
+            connect(manager, SIGNAL(allFileDownloadFinished()), this, SLOT(allGameResDownloadFinished()));
+        }
+        manager->addFile(QStringLiteral("v%1_%2").arg(e.version, e.name), e.name);
+    }
+    // Pieces an earlier run left on disk count as present from the start: the KEEP UPDATE page
+    // shows them, and they never show as speed.
+    lastCommittedBytes = present + (manager ? manager->resumedBytes() : 0);
+}
+
+GameResourceUpdate::Begin GameResourceUpdate::beginGameResourcePhase() {
+    if (!manager) {
+        // Nothing is left to resume: a flag from an earlier interrupted run must not hold back
+        // the next real update behind KEEP UPDATE.
+        if (config->hasManualResume())
+            config->setManualResume(false);
+        return NothingToFetch;
+    }
+    if (config->manualResume()) {
+        calcDownloadSpeed();
+        return ResumeOffered;
+    }
+    if (const qint64 shortBy = missingRoom(); shortBy > 0) {
+        showMissingRoom(shortBy);
+        return ShortOfRoom;
+    }
+    manager->start();
+    speedTimer->start();
+    return Fetching;
+}
+
+qint64 GameResourceUpdate::missingRoom() const {
+    const QStorageInfo storage(setup.folder);
+    const qint64 available = storage.isValid() ? storage.bytesAvailable() : -1;
+    // Where the free space cannot be told, the download goes ahead and a full disk shows as a
+    // write error.
+    if (available < 0)
+        return 0;
+    // A file being replaced needs its whole new size beside the old copy until it is in place.
+    const qint64 needed = queuedBytes - (manager ? manager->resumedBytes() : 0);
+    if (needed <= available)
+        return 0;
+    qWarning().noquote() << "not enough disk space for the update:" << setup.folder << "needs" << needed
+                         << "bytes," << available << "free";
+    return needed - available;
+}
+
+// Nothing is fetched that could not be written: the page says how much room to make, and KEEP
+// UPDATE checks again.
+void GameResourceUpdate::showMissingRoom(qint64 shortBy) {
+    calcDownloadSpeed();
+    clearSpeedTexts();
+    emit status(WorkflowStatus::GameLine, WorkflowStatus::text(QStringLiteral("DISK_SPACE_SHORT"),
+                                                               {LabelArgs::text(sizeText(shortBy))}));
+    QJsonObject shortOfRoom;
+    shortOfRoom.insert(QStringLiteral("event"), QStringLiteral("not enough disk space"));
+    shortOfRoom.insert(QStringLiteral("missing"), double(shortBy));
+    emit event(shortOfRoom);
+}
+
+void GameResourceUpdate::clearSpeedTexts() {
+    emit status(WorkflowStatus::TimeLine, WorkflowStatus::cleared());
+    emit status(WorkflowStatus::SpeedLine, WorkflowStatus::cleared());
+}
+
+bool GameResourceUpdate::measuringSpeed() const {
+    return speedTimer->isActive();
+}
+
+void GameResourceUpdate::pause() {
+    manager->pause();
+    speedTimer->stop();
+    clearSpeedTexts();
+}
+
+void GameResourceUpdate::resume() {
+    manager->resume();
+    speedTimer->start();
+}
+
+void GameResourceUpdate::downloadStarted() {
+    qDebug() << "downloadStarted";
+    speedTimer->start();
+    emit downloading();
+}
+
+void GameResourceUpdate::gameResDownloadingStarted(QString filename) {
+    qDebug().noquote() << "gameResDownloadingStarted " + filename + " download start";
+    started.append(filename);
+}
+
+void GameResourceUpdate::gameResDownloadFinished(ErrorCode code, QString filename) {
+    qDebug().noquote() << QStringLiteral("gameResDownloadFinished code=%1, filename").arg(int(code)) +
+                              filename;
+    started.removeOne(filename);
+
+    const char *eventName = nullptr;
+    switch (code) {
+    case NoError: {
+        const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+        const auto it = table.constFind(filename);
+        if (it == table.cend()) {
+            qDebug().noquote() << "downloaded file missing from the version table: " + filename;
+            return;
+        }
+        const RemoteFileInfo &e = it.value();
+        if (isArchive(e.name) && !downloadedArchives.contains(e.name))
+            downloadedArchives.append(e.name);
+        config->recordDownloaded(e.name, e.version, isArchive(e.name));
+        ++finishedCount;
+        present += e.size;
+        return;
+    }
+    case VerifyError:
+        ++verifyErrorCount;
+        eventName = "md5 verify failed";
+        break;
+    case NetworkError:
+        ++networkErrorCount;
+        eventName = "game src download failed";
+        break;
+    case WriteError:
+        ++writeErrorCount;
+        eventName = "file write error";
+        break;
+    }
+    if (!eventName)
+        return;
+    QJsonObject failure;
+    failure.insert(QStringLiteral("file"), filename);
+    failure.insert(QStringLiteral("event"), QString::fromLatin1(eventName));
+    // Why it failed, as the download engine saw it: the code alone does not tell a 404 from a reset.
+    const QString reason = manager ? manager->failureReason(filename) : QString();
+    if (!reason.isEmpty()) {
+        qDebug().noquote() << "download failed: " + reason;
+        failure.insert(QStringLiteral("reason"), reason);
+    }
+    emit event(failure);
+}
+
+void GameResourceUpdate::allGameResDownloadFinished() {
+    qDebug() << "allGameResDownloadFinished.";
+    speedTimer->stop();
+    clearSpeedTexts();
+
+    QString errorKey;
+    if (networkErrorCount > 0)
+        errorKey = QStringLiteral("NETWORK_ERROR");
+    else if (verifyErrorCount > 0)
+        errorKey = QStringLiteral("VERIFY_ERROR");
+    else if (writeErrorCount > 0)
+        errorKey = QStringLiteral("WRITE_ERROR");
+    if (errorKey.isEmpty()) {
+        emit progress(WorkflowStatus::GameBar, 0.0f);
+        emit status(WorkflowStatus::GameLine, WorkflowStatus::text(QStringLiteral("DOWNLOAD_FINISHED")));
+    } else {
+        emit status(WorkflowStatus::GameLine, WorkflowStatus::text(errorKey));
+    }
+    emit allEnded(errorKey);
+}
+
+void GameResourceUpdate::calcDownloadSpeed() {
+    // Installed files, pieces kept from an earlier run, pieces completed and being received now.
+    qint64 committed = present;
+    if (manager)
+        committed += manager->resumedBytes() + manager->bufferedBytes();
+    const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+    for (const QString &name : qAsConst(started)) {
+        const auto it = table.constFind(name);
+        if (it != table.cend())
+            committed += it.value().downloadedBytes;
+    }
+
+    speed = ProgressText::smoothedSpeed(committed, lastCommittedBytes, speed);
+
+    emit status(
+        WorkflowStatus::TimeLine,
+        WorkflowStatus::text(QStringLiteral("ESTIMATED_TIME_TIP"),
+                             {LabelArgs::text(ProgressText::remainingTimeText(total - committed, speed))}));
+    emit status(WorkflowStatus::SpeedLine, WorkflowStatus::text(QStringLiteral("DOWNLOADING_SPEED_TIP"),
+                                                                {LabelArgs::text(sizeText(speed))}));
+
+    // An empty table (total 0) shows 0 % rather than a division by zero.
+    const float percent = total > 0 ? static_cast<float>(double(committed) * 100.0 / double(total)) : 0.0f;
+    emit progress(WorkflowStatus::GameBar, percent);
+    emit status(WorkflowStatus::GameLine, WorkflowStatus::text(QStringLiteral("DOWNLOADING_TIP"),
+                                                               {LabelArgs::number(static_cast<int>(percent)),
+                                                                LabelArgs::text(sizeText(committed)),
+                                                                LabelArgs::text(sizeText(total))}));
+    lastCommittedBytes = committed;
+}
+
+void GameResourceUpdate::verifyInstalledFiles() {
+    QList<InstallCheck::File> files = installedFilesOnDisk();
+    verifyProgress = std::make_shared<InstallCheck::Progress>();
+    verifyTotalBytes = 0;
+    for (InstallCheck::File &f : files) {
+        f.progress = verifyProgress;
+        verifyTotalBytes += f.size;
+    }
+    qDebug() << "verifying installed files" << files.size() << verifyTotalBytes;
+    showVerifyProgress();
+
+    verifyTimer = new QTimer(this);
+    verifyTimer->setInterval(setup.verifyRefreshMs);
+    connect(verifyTimer, &QTimer::timeout, this, &GameResourceUpdate::showVerifyProgress);
+    verifyTimer->start();
+
+    verifyWatcher = new QFutureWatcher<InstallCheck::File>(this);
+    connect(verifyWatcher, &QFutureWatcher<InstallCheck::File>::finished, this,
+            &GameResourceUpdate::installedFilesVerified);
+    // Hashing reads whole files: the workers keep it off the GUI thread; each file is one job.
+    verifyWatcher->setFuture(QtConcurrent::mapped(files, &InstallCheck::hashCheck));
+}
+
+void GameResourceUpdate::showVerifyProgress() {
+    const qint64 done = verifyProgress ? verifyProgress->hashedBytes.load() : 0;
+    const float percent =
+        verifyTotalBytes > 0 ? static_cast<float>(double(done) * 100.0 / double(verifyTotalBytes)) : 0.0f;
+    emit progress(WorkflowStatus::GameBar, percent);
+    emit status(
+        WorkflowStatus::GameLine,
+        WorkflowStatus::pattern(QStringLiteral("%1 %2%"), {LabelArgs::key(QStringLiteral("UPDATING")),
+                                                           LabelArgs::number(static_cast<int>(percent))}));
+}
+
+void GameResourceUpdate::installedFilesVerified() {
+    if (!verifyWatcher || (verifyProgress && verifyProgress->cancelled.load()))
+        return;
+    const QList<InstallCheck::File> results = verifyWatcher->future().results();
+    verifyWatcher->deleteLater();
+    verifyWatcher = nullptr;
+    delete verifyTimer;
+    verifyTimer = nullptr;
+    int damaged = 0;
+    for (const InstallCheck::File &f : results) {
+        if (!f.damage.isEmpty()) {
+            ++damaged;
+            forgetDamagedFile(f.name, f.damage);
+        }
+    }
+    qDebug() << "installed files verified" << results.size() << "damaged" << damaged;
+    emit verified();
+}
+
+void GameResourceUpdate::cancelVerification() {
+    if (!verifyWatcher)
+        return;
+    verifyProgress->cancelled.store(true);
+    verifyWatcher->cancel();
+    // The workers see the flag within one block; none may outlive the object that waits for them.
+    verifyWatcher->waitForFinished();
+}

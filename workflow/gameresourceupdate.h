@@ -1,0 +1,116 @@
+#pragma once
+
+#include "download/errorcode.h"
+#include "workflow/installcheck.h"
+#include "workflow/workflowsetup.h"
+#include "workflow/workflowstatus.h"
+
+#include <QFutureWatcher>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class LauncherConfig;
+class QTimer;
+class XDManager;
+
+// Brings the game's files to the versions the VersionTable lists: compares them with the
+// versions recorded in "config.ini" (and with the files on disk), queues what differs in the
+// download manager, reports progress, speed and remaining time once a tick, pauses and resumes,
+// and records every file that arrived. With --verify the installed files are hashed first.
+class GameResourceUpdate : public QObject {
+    Q_OBJECT
+
+public:
+    // How the phase began.
+    enum Begin { NothingToFetch, ResumeOffered, ShortOfRoom, Fetching };
+
+    GameResourceUpdate(const WorkflowSetup &setup, LauncherConfig *config, QObject *parent = nullptr);
+    ~GameResourceUpdate() override;
+
+    // Forgets what the version file no longer lists and what is damaged on disk, then queues
+    // every listed game file whose recorded version differs.
+    void prepareGameResources();
+    // Starts the download, or offers it (KEEP UPDATE: the flag of an interrupted run, or too
+    // little room on the disk).
+    Begin beginGameResourcePhase();
+    // Hashes every installed file on worker threads and forgets the damaged ones; verified()
+    // follows.
+    void verifyInstalledFiles();
+    void cancelVerification();
+
+    void pause();
+    void resume();
+
+    QString installedVersion(const QString &name) const;
+    // Archives downloaded in this run, in the order their downloads ended.
+    QStringList archivesToExtract() const { return downloadedArchives; }
+
+    int updateFileCount() const { return queuedCount; }
+    int finishedFileCount() const { return finishedCount; }
+    qint64 totalBytes() const { return total; }
+    qint64 presentBytes() const { return present; }
+    qint64 downloadSpeed() const { return speed; }
+    QStringList startedFiles() const { return started; }
+    XDManager *downloadManager() const { return manager; }
+    // The page is refreshed once a tick while the download runs.
+    bool measuringSpeed() const;
+
+public slots:
+    void downloadStarted();
+    void gameResDownloadFinished(ErrorCode code, QString filename);
+    void gameResDownloadingStarted(QString filename);
+    void allGameResDownloadFinished();
+    void calcDownloadSpeed();
+
+signals:
+    void status(WorkflowStatus::Line line, const WorkflowStatus &status);
+    void progress(WorkflowStatus::Bar bar, float percent);
+    void event(const QJsonObject &event);
+    // The manager fetches.
+    void downloading();
+    // Every queued file has ended; errorKey names the worst failure ("NETWORK_ERROR", ...), empty
+    // when all arrived.
+    void allEnded(const QString &errorKey);
+    void verified();
+
+private:
+    // Files recorded as installed in the listed version that should be on disk now (an unpacked
+    // archive is not), with their listed size and MD5.
+    QList<InstallCheck::File> installedFilesOnDisk() const;
+    // Logs and reports a damaged installed file and forgets its record, so that it is fetched again.
+    void forgetDamagedFile(const QString &name, const QString &reason);
+    void forgetUnlistedFiles();
+    void removeUnpackedArchives();
+    // Bytes the queued files need beyond the free space of the launcher's folder (0 when they fit).
+    qint64 missingRoom() const;
+    void showMissingRoom(qint64 shortBy);
+    void showVerifyProgress();
+    void installedFilesVerified();
+    void clearSpeedTexts();
+
+    WorkflowSetup setup;
+    LauncherConfig *config;
+    XDManager *manager = nullptr;
+    QTimer *speedTimer;
+    QStringList downloadedArchives;
+    QStringList started;
+    int queuedCount = 0;
+    int finishedCount = 0;
+    qint64 total = 0;
+    qint64 queuedBytes = 0; // listed sizes of the files this run fetches
+    qint64 present = 0;
+    qint64 speed = 0;
+    qint64 lastCommittedBytes = 0;
+    int networkErrorCount = 0;
+    int verifyErrorCount = 0;
+    int writeErrorCount = 0;
+
+    QFutureWatcher<InstallCheck::File> *verifyWatcher = nullptr;
+    std::shared_ptr<InstallCheck::Progress> verifyProgress;
+    qint64 verifyTotalBytes = 0;
+    QTimer *verifyTimer = nullptr;
+};

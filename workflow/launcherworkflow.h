@@ -1,0 +1,125 @@
+#pragma once
+
+#include "download/errorcode.h"
+#include "workflow/gamesession.h"
+#include "workflow/launcherconfig.h"
+#include "workflow/workflowsetup.h"
+#include "workflow/workflowstatus.h"
+
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class ArchiveExtraction;
+class EventLogClient;
+class GameResourceUpdate;
+class QNetworkAccessManager;
+class SelfUpdate;
+class VersionCheck;
+
+// The launcher's whole run without its window: the version check, the self-update, the game's
+// resources (verified, downloaded, paused and resumed), their extraction and the game session, in
+// one explicit phase. A window shows it: it follows phaseChanged(), status() and progress(), and
+// calls in when the player acts. Everything it is given (folder, endpoints, delays, network access
+// manager) comes in through the WorkflowSetup.
+class LauncherWorkflow : public QObject {
+    Q_OBJECT
+
+public:
+    enum Phase {
+        Checking,       // the version file is fetched (and fetched again after a failure)
+        SelfUpdating,   // a newer launcher is downloaded
+        Verifying,      // the installed files are hashed (--verify)
+        AwaitingResume, // KEEP UPDATE is offered
+        Downloading,
+        Paused,
+        Extracting,
+        Ready, // the game may start
+        GameRunning,
+        Failed // a final error; the status says which
+    };
+    Q_ENUM(Phase)
+
+    LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessManager *manager, QObject *parent = nullptr);
+    ~LauncherWorkflow() override;
+
+    // Reads the identifiers, reports the start and schedules the version check.
+    void start();
+    // The game-resource phase, once the game page is up: hashes the installed files first when
+    // asked to, then queues and starts (or offers) the download.
+    void beginGameResources();
+    // Before the game-resource phase: hash every installed file (the command line's --verify).
+    void setVerifyInstalledFiles(bool verify) { verifyRequested = verify; }
+
+    // The player's actions.
+    void resumeDownloading();
+    void downloadBtnClicked(); // pause or continue
+    void gameBtnClicked();
+
+    Phase phase() const { return current; }
+    // 0 the game's resources are not ready (or KEEP UPDATE is offered), 1 in progress, 2 ready.
+    int gameState() const;
+    // A download or an extraction is under way: leaving asks first.
+    bool isDownloading() const;
+    // Leaving now leaves a download to offer again at the next start.
+    bool resumeOfferedOnExit() const;
+    // The flag of the next start; written only once the game-resource phase has begun.
+    void setManualResume(bool manualResume);
+    bool isGameRunning() const { return session->isRunning(); }
+
+    QString campaignId() const { return gclid; }
+    QString deviceIdentifier() const { return deviceId; }
+    void setIdentifiers(const QString &campaignId, const QString &deviceIdentifier);
+    void setCrashQuestion(GameSession::CrashQuestion question);
+
+    const WorkflowSetup &setup() const { return given; }
+    LauncherConfig *config() { return &configFile; }
+    VersionCheck *versionCheck() const { return checker; }
+    SelfUpdate *selfUpdate() const { return updater; }
+    GameResourceUpdate *resources() const { return gameResources; }
+    ArchiveExtraction *extraction() const { return extractor; }
+    GameSession *gameSession() const { return session; }
+
+public slots:
+    // Fire and forget, with the campaign and device identifiers.
+    void sendLogEvent(const QJsonObject &event);
+
+signals:
+    void phaseChanged(LauncherWorkflow::Phase phase);
+    void status(WorkflowStatus::Line line, const WorkflowStatus &status);
+    void progress(WorkflowStatus::Bar bar, float percent);
+    // The version check needs no self-update: the window shows the game page, then calls
+    // beginGameResources().
+    void gamePageDue();
+    // The new launcher is handed over: the window closes for good.
+    void restartDue();
+    // After the game: the window comes back, or the launcher closes.
+    void showRequested();
+    void closeRequested();
+
+private:
+    void setPhase(Phase phase);
+    void fail();
+    void fetchOrOffer();
+    void downloadsEnded(const QString &errorKey);
+    void extractArchives();
+
+    WorkflowSetup given;
+    QNetworkAccessManager *manager;
+    LauncherConfig configFile;
+    EventLogClient *eventLog;
+    VersionCheck *checker;
+    SelfUpdate *updater;
+    GameResourceUpdate *gameResources;
+    ArchiveExtraction *extractor;
+    GameSession *session;
+    QString gclid;
+    QString deviceId;
+    Phase current = Checking;
+    Phase failedIn = Checking; // the phase a Failed came from
+    bool verifyRequested = false;
+    bool resourcesBegun = false;
+    bool launcherHandedOver = false;
+};

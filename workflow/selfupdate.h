@@ -1,0 +1,51 @@
+#pragma once
+
+#include "download/versiontable.h"
+#include "workflow/workflowsetup.h"
+#include "workflow/workflowstatus.h"
+
+#include <QByteArray>
+#include <QNetworkReply>
+#include <QObject>
+#include <QString>
+
+class QNetworkAccessManager;
+
+// Downloads the newer launcher the version file lists, checks its MD5, stores it beside the
+// running one as "v<version>_Kestrivane.exe" and starts the installation's update script, which
+// puts it in place once this launcher has ended.
+class SelfUpdate : public QObject {
+    Q_OBJECT
+
+public:
+    SelfUpdate(const WorkflowSetup &setup, QNetworkAccessManager *manager, QObject *parent = nullptr);
+
+    // Fetches the release of the launcher entry.
+    void start(const RemoteFileInfo &entry);
+
+    // Writes data to a file of the launcher's folder, atomically; false for a name outside it or
+    // when the write fails.
+    bool writeAppDirFile(const QByteArray &data, const QString &fileName);
+
+public slots:
+    void launcherFileDownloadFinished();
+    void launcherDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void launcherDownloadNetworkError(QNetworkReply::NetworkError code);
+
+signals:
+    void status(WorkflowStatus::Line line, const WorkflowStatus &status);
+    void progress(WorkflowStatus::Bar bar, float percent);
+    // The download failed: the version check runs again, counting the attempt.
+    void networkFailed();
+    // Final: the download is not the listed launcher or cannot be stored (the status says which).
+    void failed();
+    // The update script has the new launcher: this one ends now.
+    void handedOver(const QString &fileName);
+
+private:
+    void runUpdateScript(const QString &fileName);
+
+    WorkflowSetup setup;
+    QNetworkAccessManager *manager;
+    QNetworkReply *currentReply = nullptr;
+};

@@ -1,0 +1,230 @@
+#include "workflow/versioncheck.h"
+
+#include "download/minisignsignature.h"
+#include "download/releaseverifier.h"
+#include "i18n/translation.h"
+#include "workflow/labelargs.h"
+#include "workflow/launcherconfig.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+
+#include <cmath>
+
+namespace {
+
+const char *const LauncherFileName = "Kestrivane.exe";
+
+QString trKey(const char *key) {
+    return Translation::instance()->tr(QLatin1String(key));
+}
+
+} // namespace
+
+QNetworkReply *CdnRequest::get(QNetworkAccessManager *manager, const QUrl &url, int timeoutMs) {
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    // A server that sends the headers and then nothing is a failed attempt, not an endless wait.
+    request.setTransferTimeout(timeoutMs);
+    return manager->get(request);
+}
+
+QNetworkReply *CdnRequest::takeFinished(QObject *sender, QNetworkReply **current) {
+    QNetworkReply *reply = qobject_cast<QNetworkReply *>(sender);
+    if (!reply)
+        reply = *current;
+    if (reply == *current)
+        *current = nullptr;
+    return reply;
+}
+
+VersionCheck::VersionCheck(const WorkflowSetup &setup, QNetworkAccessManager *manager, LauncherConfig *config,
+                           QObject *parent)
+    : QObject(parent)
+    , setup(setup)
+    , manager(manager)
+    , config(config) {}
+
+void VersionCheck::retryVersionCheck(const QString &error) {
+    ++attempts;
+    if (attempts > 3) {
+        emit status(WorkflowStatus::LauncherLine,
+                    WorkflowStatus::text(QStringLiteral("FATAL_ERROR"), {LabelArgs::text(error)}));
+        emit gaveUp();
+        return;
+    }
+    if (!error.isEmpty())
+        emit status(WorkflowStatus::LauncherLine,
+                    WorkflowStatus::text(QStringLiteral("DETAILED_ERROR"),
+                                         {LabelArgs::text(error), LabelArgs::number(attempts)}));
+    QTimer::singleShot(setup.versionRetryMs, this, [this]() { startVersionFileRequest(); });
+}
+
+void VersionCheck::startVersionFileRequest() {
+    QNetworkReply *reply =
+        CdnRequest::get(manager, QUrl(setup.cdnBaseUrl + setup.versionFile), setup.versionFileTimeoutMs);
+    currentReply = reply;
+    connect(reply, SIGNAL(finished()), this, SLOT(versionFileDownloadFinished()));
+    connect(reply, SIGNAL(error(QNetworkReply::NetworkError)), this,
+            SLOT(versionFileDownloadNetworkError(QNetworkReply::NetworkError)));
+    // The CDN is not trusted to send a sane amount: an oversized version file is cut off and
+    // handled as a network error of this request.
+    connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64 total) {
+        if (received > VersionTable::MaxVersionFileSize || total > VersionTable::MaxVersionFileSize) {
+            qDebug() << "version file too large, aborting" << received << total;
+            reply->abort();
+        }
+    });
+}
+
+void VersionCheck::versionFileDownloadFinished() {
+    qDebug() << "version file download finished.";
+    QNetworkReply *reply = CdnRequest::takeFinished(sender(), &currentReply);
+    if (!reply)
+        return;
+    if (reply->error() != QNetworkReply::NoError) {
+        // The error slot has already counted the attempt; only the reply is left to release.
+        reply->deleteLater();
+        return;
+    }
+    if (reply->bytesAvailable() > VersionTable::MaxVersionFileSize) {
+        // The whole body may arrive before the progress check could abort it.
+        qDebug() << "version file too large" << reply->bytesAvailable();
+        reply->deleteLater();
+        versionFileDownloadNetworkError(QNetworkReply::OperationCanceledError);
+        return;
+    }
+    const QByteArray body = reply->readAll();
+    reply->deleteLater();
+    // Not a line is read before the signature has been checked.
+    if (!setup.releasePublicKey.isEmpty())
+        startSignatureRequest(body);
+    else
+        acceptVersionFile(body);
+}
+
+void VersionCheck::acceptVersionFile(const QByteArray &body) {
+    QString refused;
+    // Each attempt starts from an empty table: a line of a refused file must not be taken for a
+    // line of the next one (a name no longer listed would be fetched and installed).
+    VersionTable::instance().clear();
+    if (!VersionTable::parseFile(body, &VersionTable::instance(), &refused)) {
+        // Quoted, so control characters in a hostile line are escaped in the log.
+        qDebug() << "version file line refused:" << refused.left(200);
+        retryVersionCheck(trKey("VERSION_PARSE_ERROR"));
+        return;
+    }
+    checkLauncherVersion();
+}
+
+void VersionCheck::versionFileDownloadNetworkError(QNetworkReply::NetworkError code) {
+    retryVersionCheck(trKey("NETWORK_ERROR"));
+    QJsonObject failure;
+    failure.insert(QStringLiteral("event"), QStringLiteral("version file download network error"));
+    failure.insert(QStringLiteral("code"), static_cast<int>(code));
+    emit event(failure);
+}
+
+void VersionCheck::checkLauncherVersion() {
+    const RemoteFileInfo info = VersionTable::instance().value(QString::fromLatin1(LauncherFileName));
+    QJsonObject checked;
+    checked.insert(QStringLiteral("event"), QStringLiteral("check launcher version"));
+    const int r = compareVersions(setup.launcherVersion, info.version);
+    if (r == -2) {
+        qDebug() << "server error";
+        checked.insert(QStringLiteral("result"), QStringLiteral("server error"));
+        emit status(WorkflowStatus::LauncherLine, WorkflowStatus::text(QStringLiteral("SERVER_ERROR")));
+        emit serverError();
+    } else if (r == -1) {
+        qDebug() << "need to update launcher";
+        checked.insert(QStringLiteral("result"), QStringLiteral("need to update launcher"));
+        emit launcherOutdated(info);
+    } else {
+        qDebug() << "no need to update launcher";
+        checked.insert(QStringLiteral("result"), QStringLiteral("no need to update launcher"));
+        QTimer::singleShot(setup.gamePageMs, this, &VersionCheck::upToDate);
+    }
+    emit event(checked);
+}
+
+int VersionCheck::compareVersions(const QString &local, const QString &remote) {
+    bool ok = false;
+    const float l = local.toFloat(&ok);
+    if (!ok || !std::isfinite(l))
+        return -2;
+    const float r = remote.toFloat(&ok);
+    if (!ok || !std::isfinite(r))
+        return -2;
+    if (std::fabs(l - r) < 1e-5f)
+        return 0;
+    return r > l ? -1 : 1;
+}
+
+// Signed releases: with a public key built in, the version file is only read after its detached
+// minisign signature ("version3.txt.minisig") has been verified, and a release older than the
+// newest one accepted before is refused. Every file's MD5 comes from that list, so the self-update
+// and the game files rest on the same signature.
+void VersionCheck::announceReleaseVerification(const QString &publicKey) {
+    const ReleaseVerifier verifier(publicKey);
+    if (!verifier.isEnabled())
+        qDebug() << "release signatures are not verified: no public key built in";
+    else if (!verifier.publicKey().isValid())
+        qDebug() << "built-in release public key is unusable, every version file will be refused:"
+                 << verifier.publicKey().error();
+    else
+        qDebug().noquote() << "release signatures verified with key"
+                           << MinisignPublicKey::keyIdText(verifier.publicKey().keyId());
+}
+
+void VersionCheck::startSignatureRequest(const QByteArray &versionFileBody) {
+    // Moved and stalled like the version file it belongs to.
+    QNetworkReply *reply =
+        CdnRequest::get(manager, QUrl(setup.cdnBaseUrl + setup.versionFile + QStringLiteral(".minisig")),
+                        setup.versionFileTimeoutMs);
+    currentReply = reply;
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, versionFileBody]() { signatureDownloadFinished(reply, versionFileBody); });
+    connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64 total) {
+        if (received > MinisignSignature::MaxFileSize || total > MinisignSignature::MaxFileSize)
+            reply->abort();
+    });
+}
+
+void VersionCheck::signatureDownloadFinished(QNetworkReply *reply, const QByteArray &versionFileBody) {
+    qDebug() << "version signature download finished.";
+    if (reply == currentReply)
+        currentReply = nullptr;
+    reply->deleteLater();
+    if (reply->error() != QNetworkReply::NoError) {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        refuseVersionFile(status == 404
+                              ? QStringLiteral("signature file missing (HTTP 404)")
+                              : QStringLiteral("signature download failed: %1").arg(reply->errorString()));
+        return;
+    }
+    // A body larger than any signature may arrive in one piece, before the progress check saw it.
+    const QByteArray signature = reply->read(MinisignSignature::MaxFileSize + 1);
+    const qint64 newest = config->newestAcceptedRelease();
+    const ReleaseVerifier::Result result =
+        ReleaseVerifier(setup.releasePublicKey).verify(versionFileBody, signature, newest);
+    if (!result.ok) {
+        refuseVersionFile(result.reason);
+        return;
+    }
+    qDebug() << "version file signature verified, release time" << result.timestamp;
+    if (result.timestamp > newest && !config->setNewestAcceptedRelease(result.timestamp))
+        qDebug() << "cannot record the release time in" << config->path();
+    acceptVersionFile(versionFileBody);
+}
+
+void VersionCheck::refuseVersionFile(const QString &reason) {
+    qDebug() << "version file refused:" << reason;
+    retryVersionCheck(trKey("NETWORK_ERROR"));
+    QJsonObject refused;
+    refused.insert(QStringLiteral("event"), QStringLiteral("version file signature error"));
+    refused.insert(QStringLiteral("reason"), reason);
+    emit event(refused);
+}

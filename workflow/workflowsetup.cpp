@@ -1,0 +1,15 @@
+#include "workflow/workflowsetup.h"
+
+#include "core/buildconstants.h"
+#include "platform/platform.h"
+
+WorkflowSetup WorkflowSetup::product() {
+    WorkflowSetup setup;
+    setup.folder = Platform::launcherDir();
+    setup.cdnBaseUrl = ::cdnBaseUrl;
+    setup.versionFile = ::versionFile;
+    setup.launcherVersion = ::launcherVersion;
+    setup.releasePublicKey = ::releasePublicKey;
+    setup.crashUploadUrl = QUrl(::crashUploadUrl, QUrl::TolerantMode);
+    return setup;
+}

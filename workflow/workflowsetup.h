@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+// What the workflow is given: its folder, its endpoints and versions, and every delay and time
+// limit, so that a test can run it against its own server without waiting on the product's timers.
+struct WorkflowSetup {
+    QString folder; // the launcher's folder: config.ini, the game's files, crash_info
+    QString cdnBaseUrl;
+    QString versionFile;
+    QString launcherVersion;
+    QString releasePublicKey; // empty: version files are not verified
+    QUrl logUrl;              // empty: the build's
+    QUrl crashUploadUrl;
+
+    int versionRetryMs = 500;    // before each version-file request
+    int gamePageMs = 500;        // from a check that needs no self-update to the game page
+    int speedTickMs = 1000;      // download page refresh
+    int verifyRefreshMs = 200;   // hash progress refresh (--verify)
+    int gameExitMs = 1000;       // from the game's end to its handling
+    int closeAfterGameMs = 2000; // from the handling to closing, when the window is not shown again
+    // Inactivity limits: no byte for this long fails the request like a network error.
+    int versionFileTimeoutMs = 15000;
+    int launcherFileTimeoutMs = 30000;
+    int pieceTimeoutMs = 30000;
+
+    // The product's: the build constants and the launcher's own folder.
+    static WorkflowSetup product();
+};
