@@ -5,16 +5,18 @@
 
 struct DownloadTask;
 
-// One ranged piece of a file. Created and deleted by XDManager; downloaders only point to it.
+// One ranged request of a file: a whole 4 MiB piece, or (when the rest of the piece is on the disk
+// already) a range inside one piece. Created and deleted by XDManager; downloaders only point to it.
 struct DownloadTaskPiece {
     static constexpr qint32 PieceSize = 4194304;
 
     DownloadTask *downloadTask = nullptr; // not owned
-    qint32 index = 0;                     // the piece starts at index * PieceSize
-    qint64 end = 0;                       // offset of the piece's last byte, inclusive
+    qint32 index = 0;                     // the piece it belongs to starts at index * PieceSize
+    qint64 end = 0;                       // offset of the request's last byte, inclusive
     qint32 retryCount = 0;                // failed attempts so far
+    qint64 offset = -1;                   // offset of its first byte; -1: the piece's start
 
-    qint64 begin() const { return qint64(index) * PieceSize; }
+    qint64 begin() const { return offset >= 0 ? offset : qint64(index) * PieceSize; }
     qint64 length() const { return qint64(end) - begin() + 1; }
 };
 

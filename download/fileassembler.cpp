@@ -30,12 +30,21 @@ struct FileAssembler::State {
     std::function<void(DownloadResult)> finished;
 
     QMutex mutex;
+    struct Part {
+        int piece = 0;
+        qint64 length = 0;
+        PieceBuffer buffer;
+    };
     std::map<int, PieceBuffer> pieces; // completed pieces that a lane still needs
+    std::map<qint64, Part> parts;      // received ranges of partly present pieces, by offset, until written
+    std::vector<int> partsLeft;        // per partly present piece: ranges not written yet
     std::vector<char> onDisk;          // written by an earlier run, or by the write lane
-    std::vector<char> fromEarlierRun;  // complete in the partial file when this run began
+    std::vector<char> fromDisk;        // hashed from the partial file (present when this run began,
+                                       // or put together there from ranges)
     int hashNext = 0;                  // first piece not hashed yet
     int hashCurrent = -1;              // piece the hash lane is reading outside the lock
     int writeCurrent = -1;             // piece the write lane is writing outside the lock
+    qint64 writeCurrentPart = -1;      // range the write lane is writing outside the lock
     bool hashRunning = false;
     bool writeRunning = false;
     bool finishing = false;
@@ -52,13 +61,21 @@ struct FileAssembler::State {
 
     // Write lane only (then the final job).
     std::unique_ptr<QFile> out;
-    ResumeRecord record; // what the record on disk says
-    QList<int> unsynced; // written since the last record
+    ResumeRecord record;                   // what the record on disk says
+    QVector<ResumeRecord::Range> unsynced; // written since the last record
     bool writeFailed = false;
     QString writeFailure;
 
     bool hashable(int index) const {
-        return index < pieceCount && (pieces.count(index) || fromEarlierRun[size_t(index)]);
+        return index < pieceCount && (pieces.count(index) || fromDisk[size_t(index)]);
+    }
+    // A received range the write lane has not written yet (lowest first), or -1.
+    qint64 nextPartToWrite() const {
+        for (const auto &p : parts) {
+            if (p.first != writeCurrentPart)
+                return p.first;
+        }
+        return -1;
     }
     // A piece in memory the write lane has not written yet (lowest first), or -1.
     int nextToWrite() const {
@@ -129,7 +146,7 @@ qint64 pieceLength(const State *s, int index) {
 
 // Starts whatever work is due. Called with the mutex held.
 void kickLocked(const std::shared_ptr<State> &s) {
-    if (!s->writeRunning && s->nextToWrite() >= 0) {
+    if (!s->writeRunning && (s->nextToWrite() >= 0 || s->nextPartToWrite() >= 0)) {
         s->writeRunning = true;
         s->pool->start([s] { runWriteLane(s); });
     }
@@ -165,11 +182,10 @@ bool openOutput(State *s) {
     return true;
 }
 
-bool writePiece(State *s, int index, const char *data) {
+bool writeRange(State *s, qint64 offset, qint64 length, const char *data) {
     if (!openOutput(s))
         return false;
-    const qint64 length = pieceLength(s, index);
-    if (!s->out->seek(qint64(index) * DownloadTaskPiece::PieceSize)) {
+    if (!s->out->seek(offset)) {
         s->writeFailure = QStringLiteral("cannot seek in %1: %2").arg(s->partial, s->out->errorString());
         return false;
     }
@@ -201,8 +217,8 @@ void recordWritten(State *s) {
         s->unsynced.clear();
         return;
     }
-    for (int index : qAsConst(s->unsynced))
-        s->record.setComplete(index);
+    for (const ResumeRecord::Range &r : qAsConst(s->unsynced))
+        s->record.setPresent(r.offset, r.length);
     s->unsynced.clear();
     const Result<ResumeRecord::Error> saved = s->record.save(s->path);
     if (!saved.ok())
@@ -232,39 +248,68 @@ void failWrites(const std::shared_ptr<State> &s) {
 
 // Writes completed pieces at their offsets, in any order, as long as there are any; flushes and
 // records them after every batch.
+// Picks the next piece or range to write and marks it as being written. Mutex held.
+bool pickWrite(State *s, int *index, qint64 *offset, qint64 *length, const char **data) {
+    *index = s->nextToWrite();
+    if (*index >= 0) {
+        *offset = qint64(*index) * DownloadTaskPiece::PieceSize;
+        *length = pieceLength(s, *index);
+        *data = s->pieces.at(*index).data();
+        s->writeCurrent = *index;
+        return true;
+    }
+    *offset = s->nextPartToWrite();
+    if (*offset < 0)
+        return false;
+    const State::Part &part = s->parts.at(*offset);
+    *index = part.piece;
+    *length = part.length;
+    *data = part.buffer.data();
+    s->writeCurrentPart = *offset;
+    return true;
+}
+
 void runWriteLane(const std::shared_ptr<State> &s) {
     for (;;) {
         int index;
+        qint64 offset, length;
         const char *buffer;
         {
             QMutexLocker locker(&s->mutex);
-            index = s->nextToWrite();
-            if (index < 0) {
+            if (!pickWrite(s.get(), &index, &offset, &length, &buffer)) {
                 locker.unlock();
                 recordWritten(s.get());
                 locker.relock();
-                index = s->nextToWrite();
-                if (index < 0) {
+                if (!pickWrite(s.get(), &index, &offset, &length, &buffer)) {
                     s->writeRunning = false;
                     kickLocked(s);
                     return;
                 }
             }
-            buffer = s->pieces.at(index).data();
-            s->writeCurrent = index;
         }
         if (!s->writeFailed) {
-            if (writePiece(s.get(), index, buffer))
-                s->unsynced.append(index);
+            if (writeRange(s.get(), offset, length, buffer))
+                s->unsynced.append({offset, length});
             else
                 failWrites(s);
         }
         if (s->unsynced.size() >= MaxUnsyncedPieces)
             recordWritten(s.get());
         QMutexLocker locker(&s->mutex);
-        s->writeCurrent = -1;
-        s->onDisk[size_t(index)] = 1; // or given up after a failed write: nothing waits for it
-        s->releaseIfUnused(index);
+        // Written, or given up after a failed write: nothing waits for it.
+        if (s->writeCurrentPart >= 0) {
+            s->writeCurrentPart = -1;
+            s->parts.erase(offset);
+            if (--s->partsLeft[size_t(index)] == 0) {
+                // The piece is whole on the disk now: hashed from there.
+                s->onDisk[size_t(index)] = 1;
+                s->fromDisk[size_t(index)] = 1;
+            }
+        } else {
+            s->writeCurrent = -1;
+            s->onDisk[size_t(index)] = 1;
+            s->releaseIfUnused(index);
+        }
     }
 }
 
@@ -291,7 +336,7 @@ void runHashLane(const std::shared_ptr<State> &s) {
         if (buffer) {
             s->hash.addData(buffer, int(length));
         } else {
-            // Left by an earlier run: read back from the partial file.
+            // Left by an earlier run or put together from ranges: read back from the partial file.
             if (!s->reader) {
                 s->reader.reset(new QFile);
                 QString why;
@@ -424,14 +469,22 @@ FileAssembler::FileAssembler(const QString &path, const ResumeRecord &record, QT
     d->finished = std::move(finished);
     d->record = record;
     d->onDisk.assign(size_t(d->pieceCount), 0);
-    d->fromEarlierRun.assign(size_t(d->pieceCount), 0);
+    d->fromDisk.assign(size_t(d->pieceCount), 0);
+    d->partsLeft.assign(size_t(d->pieceCount), 0);
     for (int i = 0; i < d->pieceCount; ++i) {
         if (record.isComplete(i)) {
             d->onDisk[size_t(i)] = 1;
-            d->fromEarlierRun[size_t(i)] = 1;
+            d->fromDisk[size_t(i)] = 1;
             ++resumedCount;
         }
     }
+    // Pieces partly present come as ranges; a piece missing whole comes as one piece.
+    for (const ResumeRecord::Range &r : record.missingRanges()) {
+        const int piece = int(r.offset / DownloadTaskPiece::PieceSize);
+        if (r.length != pieceLength(d.get(), piece))
+            ++d->partsLeft[size_t(piece)];
+    }
+    earlierBytes = record.completeBytes();
     // Hashing what is there already need not wait for the first new piece.
     QMutexLocker locker(&d->mutex);
     kickLocked(d);
@@ -453,9 +506,25 @@ void FileAssembler::pieceCompleted(int index, PieceBuffer buffer) {
     QMutexLocker locker(&d->mutex);
     // A piece that is not wanted simply goes back to its pool with `buffer`.
     if (d->stopped || index < 0 || index >= d->pieceCount || d->onDisk[size_t(index)] ||
-        d->pieces.count(index))
+        d->partsLeft[size_t(index)] > 0 || d->pieces.count(index))
         return;
     d->pieces.emplace(index, std::move(buffer));
+    kickLocked(d);
+}
+
+void FileAssembler::rangeCompleted(qint64 offset, qint64 length, PieceBuffer buffer) {
+    const int index = int(offset / DownloadTaskPiece::PieceSize);
+    if (offset >= 0 && index < d->pieceCount && offset == qint64(index) * DownloadTaskPiece::PieceSize &&
+        length == pieceLength(d.get(), index)) {
+        pieceCompleted(index, std::move(buffer));
+        return;
+    }
+    QMutexLocker locker(&d->mutex);
+    if (d->stopped || offset < 0 || index >= d->pieceCount || length <= 0 ||
+        offset + length > qint64(index + 1) * DownloadTaskPiece::PieceSize || offset + length > d->total ||
+        d->partsLeft[size_t(index)] <= 0 || d->parts.count(offset))
+        return;
+    d->parts.emplace(offset, State::Part{index, length, std::move(buffer)});
     kickLocked(d);
 }
 

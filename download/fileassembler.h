@@ -13,7 +13,8 @@ class QObject;
 class QThreadPool;
 
 // Puts one file together from its pieces in the partial file beside the target, resuming from
-// what an earlier run left there (`record`). Completed pieces are handed over in any order. On
+// what an earlier run (or an older copy) left there (`record`): what is fetched are the record's
+// missing ranges. Completed pieces are handed over in any order. On
 // workers of `pool`, a write lane puts each at its offset in the partial file and, after a batch,
 // flushes the file to the disk and only then replaces the record with one that adds the batch; a
 // hash lane computes the MD5 in file order, from the pieces in memory and, for pieces an earlier
@@ -39,8 +40,13 @@ public:
     qint64 size() const { return total; }
     // Pieces that an earlier run left complete in the partial file (not to be fetched again).
     int resumedPieces() const { return resumedCount; }
+    // Bytes present in the partial file when the assembler began (earlier runs, an older copy).
+    qint64 resumedBytes() const { return earlierBytes; }
     // Piece `index` is complete in `buffer`; the assembler owns it now.
     void pieceCompleted(int index, PieceBuffer buffer);
+    // One of the record's missing ranges is complete in `buffer` (a whole piece, or a range of a
+    // piece partly present: written at its offset, the piece then hashed from the partial file).
+    void rangeCompleted(qint64 offset, qint64 length, PieceBuffer buffer);
     // All pieces completed: compare with the lower-case hex digest and commit or discard.
     void finish(const QString &expectedMd5);
     // After a WriteError: whether the file verified and only its move into place failed.
@@ -62,4 +68,5 @@ private:
     std::shared_ptr<State> d;
     qint64 total = 0;
     int resumedCount = 0;
+    qint64 earlierBytes = 0;
 };

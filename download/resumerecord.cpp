@@ -1,6 +1,7 @@
 #include "download/resumerecord.h"
 
 #include "core/atomicfile.h"
+#include "download/blockmap.h"
 #include "download/downloadtaskpiece.h"
 #include "download/versiontable.h"
 #include "platform/platform.h"
@@ -32,7 +33,107 @@ ResumeRecord::ResumeRecord(const QString &name, const QString &version, qint64 s
     , fileSize(size)
     , complete(piecesOf(size)) {}
 
+void ResumeRecord::setComplete(int index) {
+    complete.setBit(index);
+    if (!hasMap())
+        return;
+    const qint64 first = qint64(index) * DownloadTaskPiece::PieceSize / blockLength;
+    const qint64 last = (pieceEnd(index, fileSize) + blockLength - 1) / blockLength;
+    for (qint64 b = first; b < last; ++b)
+        blocks.setBit(int(b));
+}
+
+void ResumeRecord::updatePiece(int index) {
+    const qint64 first = qint64(index) * DownloadTaskPiece::PieceSize / blockLength;
+    const qint64 last = (pieceEnd(index, fileSize) + blockLength - 1) / blockLength;
+    for (qint64 b = first; b < last; ++b) {
+        if (!blockPresent(b))
+            return;
+    }
+    complete.setBit(index);
+}
+
+void ResumeRecord::setMap(const QString &digest, int blockSize) {
+    fileMap = digest;
+    blockLength = blockSize;
+    blocks = QBitArray(int((fileSize + blockSize - 1) / blockSize));
+    for (int i = 0; i < complete.size(); ++i) {
+        if (complete.testBit(i))
+            setComplete(i);
+    }
+}
+
+void ResumeRecord::setPresent(qint64 offset, qint64 length) {
+    const qint64 end = qMin(offset + length, fileSize);
+    if (offset < 0 || end <= offset)
+        return;
+    if (!hasMap()) {
+        for (int i = 0; i < complete.size(); ++i) {
+            if (qint64(i) * DownloadTaskPiece::PieceSize >= offset && pieceEnd(i, fileSize) <= end)
+                complete.setBit(i);
+        }
+        return;
+    }
+    // Only blocks wholly inside: a record never claims a byte that was not written.
+    const qint64 first = (offset + blockLength - 1) / blockLength;
+    const qint64 last = end == fileSize ? blocks.size() : end / blockLength;
+    for (qint64 b = first; b < last; ++b)
+        blocks.setBit(int(b));
+    const int firstPiece = int(offset / DownloadTaskPiece::PieceSize);
+    const int lastPiece = int((end - 1) / DownloadTaskPiece::PieceSize);
+    for (int i = firstPiece; i <= lastPiece; ++i)
+        updatePiece(i);
+}
+
+QVector<ResumeRecord::Range> ResumeRecord::missingRanges() const {
+    QVector<Range> out;
+    for (int i = 0; i < complete.size(); ++i) {
+        if (complete.testBit(i))
+            continue;
+        const qint64 begin = qint64(i) * DownloadTaskPiece::PieceSize;
+        const qint64 end = pieceEnd(i, fileSize);
+        if (!hasMap()) {
+            out.append({begin, end - begin});
+            continue;
+        }
+        for (qint64 b = begin / blockLength; b * blockLength < end; ++b) {
+            if (blockPresent(b))
+                continue;
+            const qint64 from = b * blockLength;
+            const qint64 to = qMin((b + 1) * blockLength, end);
+            if (!out.isEmpty() && out.last().offset + out.last().length == from && from != begin)
+                out.last().length += to - from;
+            else
+                out.append({from, to - from});
+        }
+    }
+    return out;
+}
+
+qint64 ResumeRecord::presentEnd() const {
+    if (hasMap()) {
+        for (qint64 b = blocks.size() - 1; b >= 0; --b) {
+            if (blockPresent(b))
+                return qMin((b + 1) * blockLength, fileSize);
+        }
+        return 0;
+    }
+    for (int i = complete.size() - 1; i >= 0; --i) {
+        if (complete.testBit(i))
+            return pieceEnd(i, fileSize);
+    }
+    return 0;
+}
+
 qint64 ResumeRecord::completeBytes() const {
+    if (hasMap()) {
+        qint64 bytes = 0;
+        for (qint64 b = 0; b < blocks.size(); ++b) {
+            if (blockPresent(b))
+                bytes += qMin((b + 1) * blockLength, fileSize) - b * blockLength;
+        }
+        return bytes;
+    }
     qint64 bytes = 0;
     for (int i = 0; i < complete.size(); ++i) {
         if (complete.testBit(i))
@@ -43,7 +144,7 @@ qint64 ResumeRecord::completeBytes() const {
 
 bool ResumeRecord::isFor(const RemoteFileInfo &listed) const {
     return fileName == listed.name && fileVersion == listed.version && fileMd5 == listed.md5 &&
-           fileSize == qint64(listed.size);
+           fileSize == qint64(listed.size) && (fileMap.isEmpty() || fileMap == listed.mapDigest);
 }
 
 QByteArray ResumeRecord::toBytes() const {
@@ -60,6 +161,17 @@ QByteArray ResumeRecord::toBytes() const {
     o.insert(QStringLiteral("size"), QString::number(fileSize));
     o.insert(QStringLiteral("md5"), fileMd5);
     o.insert(QStringLiteral("pieces"), QString::fromLatin1(bits.toHex()));
+    if (hasMap()) {
+        QByteArray present((blocks.size() + 7) / 8, '\0');
+        for (int i = 0; i < blocks.size(); ++i) {
+            if (blocks.testBit(i))
+                present[i / 8] = char(uchar(present.at(i / 8)) | (1u << (i % 8)));
+        }
+        o.insert(QStringLiteral("map"), fileMap);
+        o.insert(QStringLiteral("blocksize"), blockLength);
+        o.insert(QStringLiteral("blocks"), QString::fromLatin1(present.toBase64()));
+        o.insert(QStringLiteral("reused"), QString::number(reused));
+    }
     return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
 }
 
@@ -90,6 +202,30 @@ Result<ResumeRecord::Error> ResumeRecord::fromBytes(const QByteArray &bytes, Res
         if (uchar(bits.at(i / 8)) & (1u << (i % 8)))
             r.setComplete(i);
     }
+    if (o.contains(QStringLiteral("map"))) {
+        const QString digest = o.value(QStringLiteral("map")).toString();
+        const int blockSize = o.value(QStringLiteral("blocksize")).toInt();
+        if (!BlockMap::isDigest(digest) || blockSize < BlockMap::MinBlockSize ||
+            blockSize > BlockMap::MaxBlockSize || (blockSize & (blockSize - 1)) != 0 ||
+            (size + blockSize - 1) / blockSize > BlockMap::MaxBlockCount)
+            return {Error::Unreadable, QStringLiteral("the record names no usable block map")};
+        r.setMap(digest, blockSize);
+        const QByteArray present =
+            QByteArray::fromBase64(o.value(QStringLiteral("blocks")).toString().toLatin1());
+        if (present.size() != (r.blocks.size() + 7) / 8)
+            return {Error::Unreadable,
+                    QStringLiteral("the record's block list does not fit %1 blocks").arg(r.blocks.size())};
+        for (int i = 0; i < r.blocks.size(); ++i) {
+            if (uchar(present.at(i / 8)) & (1u << (i % 8)))
+                r.blocks.setBit(i);
+        }
+        for (int i = 0; i < r.pieceCount(); ++i)
+            r.updatePiece(i);
+        bool reusedOk = false;
+        r.reused = o.value(QStringLiteral("reused")).toString().toLongLong(&reusedOk);
+        if (!reusedOk || r.reused < 0 || r.reused > size)
+            return {Error::Unreadable, QStringLiteral("the record lists no usable count of reused bytes")};
+    }
     *out = r;
     return {};
 }
@@ -118,15 +254,10 @@ Result<ResumeRecord::Error> ResumeRecord::load(const QString &target, const Remo
                     .arg(r.fileMd5, listed.version)
                     .arg(qint64(listed.size))
                     .arg(listed.md5)};
-    int last = -1;
-    for (int i = 0; i < r.pieceCount(); ++i) {
-        if (r.isComplete(i))
-            last = i;
-    }
     QFile partial;
     if (!Platform::openPlainFile(&partial, partialPath(target), QIODevice::ReadOnly, &why))
         return {Error::Mismatch, why};
-    const qint64 needed = last < 0 ? 0 : pieceEnd(last, r.fileSize);
+    const qint64 needed = r.presentEnd();
     if (partial.size() < needed)
         return {Error::Mismatch, QStringLiteral("the record claims %1 bytes of %2, which holds %3")
                                      .arg(needed)

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 struct RemoteFileInfo;
 
@@ -28,6 +29,11 @@ public:
     // A record of a file of 1 TiB lists 262144 pieces in 64 KiB; anything larger is not ours.
     static constexpr qint64 MaxRecordSize = 256 * 1024;
 
+    struct Range {
+        qint64 offset = 0;
+        qint64 length = 0;
+    };
+
     ResumeRecord() = default;
     // A record of no complete piece for the listed file.
     ResumeRecord(const QString &name, const QString &version, qint64 size, const QString &md5);
@@ -38,10 +44,23 @@ public:
     bool isComplete(int index) const {
         return index >= 0 && index < complete.size() && complete.testBit(index);
     }
-    void setComplete(int index) { complete.setBit(index); }
+    void setComplete(int index);
     int completeCount() const { return complete.count(true); }
+    // Bytes present in the partial file (complete pieces, and with a map the present blocks).
     qint64 completeBytes() const;
     bool isFor(const RemoteFileInfo &listed) const;
+
+    // Tracks present blocks of blockSize bytes from now on (a power of two of at most a piece).
+    void setMap(const QString &digest, int blockSize);
+    const QString &mapDigest() const { return fileMap; }
+    bool hasMap() const { return !fileMap.isEmpty(); }
+    // Marks the blocks wholly inside the range present (without a map: the whole pieces inside it).
+    void setPresent(qint64 offset, qint64 length);
+    // What is not present, in file order, adjacent bytes merged but never across a piece.
+    QVector<Range> missingRanges() const;
+    // Bytes the older copy gave (kept for the report at the end).
+    qint64 reusedBytes() const { return reused; }
+    void setReusedBytes(qint64 bytes) { reused = bytes; }
 
     QByteArray toBytes() const;
     static Result<Error> fromBytes(const QByteArray &bytes, ResumeRecord *out);
@@ -63,9 +82,17 @@ public:
     static QStringList strayRecordCopies(const QString &target);
 
 private:
+    qint64 presentEnd() const;
+    bool blockPresent(qint64 block) const { return blocks.testBit(int(block)); }
+    void updatePiece(int index);
+
     QString fileName;
     QString fileVersion;
     QString fileMd5;
     qint64 fileSize = 0;
     QBitArray complete;
+    QString fileMap;
+    int blockLength = 0;
+    QBitArray blocks;
+    qint64 reused = 0;
 };

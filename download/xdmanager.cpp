@@ -1,7 +1,8 @@
 #include "download/xdmanager.h"
 
 #include "core/atomicfile.h"
-#include "download/downloadtask.h"
+#include "download/blockmap.h"
+#include "download/deltapreparer.h"
 #include "download/downloadtaskpiece.h"
 #include "download/fileassembler.h"
 #include "download/piecebufferpool.h"
@@ -13,6 +14,8 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
 #include <QTimer>
 
 namespace {
@@ -29,6 +32,7 @@ RemoteFileInfo *tableEntry(const QString &name) {
 
 XDManager::XDManager(const QString &targetDir, QObject *parent)
     : QObject(parent)
+    , transferTimeoutMs(TaskPieceDownloader::DefaultTransferTimeoutMs)
     , dir(targetDir)
     , buffers(new PieceBufferPool(PieceBufferCount, DownloadTaskPiece::PieceSize)) {
     qRegisterMetaType<DownloadTaskPiece>("DownloadTaskPiece");
@@ -58,7 +62,12 @@ XDManager::~XDManager() {
     // Pieces already received are still written and recorded for the next run.
     for (FileAssembler *a : qAsConst(assemblers))
         a->stop();
+    // A scan of an old copy ends at its next chunk; what it wrote is listed nowhere.
+    for (DeltaPreparer *p : qAsConst(preparers))
+        p->cancel();
     workers.waitForDone();
+    qDeleteAll(preparers);
+    preparers.clear();
     qDeleteAll(assemblers);
     assemblers.clear();
     for (auto it = openPieces.begin(); it != openPieces.end(); ++it) {
@@ -72,7 +81,11 @@ XDManager::~XDManager() {
 }
 
 void XDManager::addFile(const QString &remotePath, const QString &localName) {
-    pendingTasks.append(new DownloadTask{remotePath, localName});
+    addFile(remotePath, localName, DeltaSource());
+}
+
+void XDManager::addFile(const QString &remotePath, const QString &localName, const DeltaSource &delta) {
+    pendingTasks.append(new DownloadTask{remotePath, localName, delta});
     // What an earlier run left, for the progress shown before the file is split (read only).
     const RemoteFileInfo *e = tableEntry(localName);
     ResumeRecord found;
@@ -141,6 +154,7 @@ void XDManager::endFile(const DownloadResult &result, const QString &name) {
 }
 
 void XDManager::setTransferTimeout(int ms) {
+    transferTimeoutMs = ms;
     for (TaskPieceDownloader *d : qAsConst(downloaders))
         d->setTransferTimeout(ms);
 }
@@ -225,14 +239,75 @@ void XDManager::splitNextFile() {
             record = found;
             qDebug() << "resuming download" << t->localName << record.completeCount() << "of"
                      << record.pieceCount() << "pieces on disk";
-        } else if (ResumeRecord::exists(target)) {
-            // Also what a killed run leaves before it recorded its first piece, and what older
-            // launchers left: nothing in it can be trusted.
-            qWarning() << "discarding partial download" << t->localName << loaded.reason();
-            ResumeRecord::discard(target);
+        } else {
+            if (ResumeRecord::exists(target)) {
+                // Also what a killed run leaves before it recorded its first piece (or while it
+                // scanned an old copy), and what older launchers left: nothing in it can be trusted.
+                qWarning() << "discarding partial download" << t->localName << loaded.reason();
+                ResumeRecord::discard(target);
+            }
+            if (t->delta.isSet() && startDelta(t, record))
+                return;
         }
     }
+    beginFile(t, record, !wholeAgain.contains(t->localName));
+}
+
+// Fetches the map and scans the old copy; false (and a plain download) when they cannot be used.
+bool XDManager::startDelta(DownloadTask *t, const ResumeRecord &fresh) {
+    const RemoteFileInfo *e = tableEntry(t->localName);
+    const DeltaSource &source = t->delta;
+    QString why;
+    if (!e || source.mapDigest != e->mapDigest || !BlockMap::isDigest(source.mapDigest))
+        why = QStringLiteral("the map digest %1 is not the one listed").arg(source.mapDigest);
+    else if (source.listedSize != e->size)
+        why = QStringLiteral("the map is for %1 bytes, the version file lists %2")
+                  .arg(source.listedSize)
+                  .arg(e->size);
+    else if (!QFileInfo(source.oldCopyPath).isFile())
+        why = QStringLiteral("there is no old copy at %1").arg(source.oldCopyPath);
+    if (!why.isEmpty()) {
+        qWarning() << "block map not used, fetching the whole file" << t->localName << why;
+        return false;
+    }
+    if (!mapNetwork)
+        mapNetwork = new QNetworkAccessManager(this);
+    auto *p = new DeltaPreparer(source, fresh, targetPath(t->localName), mapNetwork, &workers,
+                                transferTimeoutMs, this);
+    preparers.insert(t, p);
+    openPieces[t]; // the file has started; its pieces follow the scan
+    connect(
+        p, &DeltaPreparer::finished, this,
+        [this, t](bool ok, const ResumeRecord &record, const QString &) { deltaPrepared(t, ok, record); });
+    emit fileDownloadingStart(e->name);
+    p->start();
+    return true;
+}
+
+void XDManager::deltaPrepared(DownloadTask *t, bool ok, const ResumeRecord &record) {
+    DeltaPreparer *p = preparers.take(t);
+    if (p)
+        p->deleteLater();
+    const RemoteFileInfo *e = tableEntry(t->localName);
+    if (!e)
+        return;
+    if (ok) {
+        beginFile(t, record, false);
+    } else {
+        // Whatever the scan wrote is listed nowhere: it goes.
+        ResumeRecord::discard(targetPath(t->localName));
+        beginFile(t, ResumeRecord(e->name, e->version, e->size, e->md5), false);
+    }
+    refill(nullptr);
+}
+
+// Fetches what the record misses, checks and writes the file.
+void XDManager::beginFile(DownloadTask *t, const ResumeRecord &record, bool announce) {
+    RemoteFileInfo *e = tableEntry(t->localName);
+    const QString target = targetPath(t->localName);
     resumed.insert(t->localName, record.completeBytes());
+    if (record.hasMap())
+        reusedOf.insert(t, record.reusedBytes());
 
     auto *assembler =
         new FileAssembler(target, record, &workers, this,
@@ -240,20 +315,19 @@ void XDManager::splitNextFile() {
     assemblers.insert(t, assembler);
     e->downloadedBytes = 0;
 
-    // Only the pieces that are not on the disk yet are fetched.
+    // Only the ranges that are not on the disk yet are fetched.
     QList<DownloadTaskPiece *> &pieces = openPieces[t];
-    for (int k = 0; k < record.pieceCount(); ++k) {
-        if (record.isComplete(k))
-            continue;
+    for (const ResumeRecord::Range &r : record.missingRanges()) {
         auto *p = new DownloadTaskPiece;
         p->downloadTask = t;
-        p->index = k;
-        p->end = qMin(qint64(k + 1) * DownloadTaskPiece::PieceSize, size) - 1;
+        p->index = int(r.offset / DownloadTaskPiece::PieceSize);
+        p->offset = r.offset;
+        p->end = r.offset + r.length - 1;
         pieces.append(p);
         pendingPieces.append(p);
     }
     // A file fetched again after a failed check has started already, as far as listeners know.
-    if (!wholeAgain.contains(t->localName))
+    if (announce)
         emit fileDownloadingStart(e->name);
     // Every piece was on the disk: only the check is left.
     if (pieces.isEmpty())
@@ -328,7 +402,7 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
             e->downloadedBytes += task->length();
         openIt.value().removeOne(task);
         if (a) {
-            a->pieceCompleted(task->index, std::move(buffer));
+            a->rangeCompleted(task->begin(), task->length(), std::move(buffer));
             // The result arrives later, from the writer, once the tail is hashed and written.
             if (openIt.value().isEmpty())
                 a->finish(e ? e->md5 : QString());
@@ -360,12 +434,13 @@ void XDManager::fileAssembled(DownloadTask *t, const DownloadResult &result) {
         return;
     RemoteFileInfo *e = tableEntry(t->localName);
     const QString name = e ? e->name : t->localName;
-    if (result.code() == VerifyError && a->resumedPieces() > 0 && !wholeAgain.contains(t->localName)) {
+    if (result.code() == VerifyError && a->resumedBytes() > 0 && !wholeAgain.contains(t->localName)) {
         // Bytes an earlier run left may be what is wrong: fetch the whole file once more.
         qWarning() << "md5 mismatch of a resumed download, fetching the whole file again" << t->localName
                    << result.reason();
         wholeAgain.insert(t->localName);
         resumed.remove(t->localName);
+        reusedOf.remove(t);
         if (e)
             e->downloadedBytes = 0;
         openPieces.remove(t);
@@ -394,6 +469,12 @@ void XDManager::fileAssembled(DownloadTask *t, const DownloadResult &result) {
                        .arg(attempts)};
     }
     endFile(outcome, name);
+    if (outcome.ok() && reusedOf.contains(t)) {
+        const qint64 reused = reusedOf.value(t);
+        const qint64 fetched = (e ? e->size : a->size()) - reused;
+        qInfo() << "file patched" << name << reused << fetched;
+        emit filePatched(name, reused, fetched);
+    }
     if (e)
         e->downloadedBytes = 0;
     // A failed write ends the file before all its pieces are in: those still out are dropped.
@@ -413,6 +494,7 @@ void XDManager::dropFile(DownloadTask *t) {
         delete p;
     }
     moveAttempts.remove(t);
+    reusedOf.remove(t);
     delete assemblers.take(t);
     delete t;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "download/downloadtask.h"
 #include "download/errorcode.h"
 
 #include <QHash>
@@ -13,9 +14,11 @@
 
 #include <memory>
 
-struct DownloadTask;
 struct DownloadTaskPiece;
+class DeltaPreparer;
 class FileAssembler;
+class QNetworkAccessManager;
+class ResumeRecord;
 class PieceBufferPool;
 class TaskPieceDownloader;
 
@@ -31,6 +34,11 @@ class TaskPieceDownloader;
 // the missing pieces. A resumed file whose digest does not match is fetched whole once more.
 // Memory is bounded by PieceBufferCount buffers whatever the file sizes; the VersionTable entries'
 // `data` stay empty, their `downloadedBytes` count the completed pieces of the file.
+//
+// A file queued with a delta source is patched from its installed copy: its block map is fetched
+// and checked, the copy is scanned on a worker for the new file's blocks (they go straight into the
+// partial file and into the record), and only the rest is fetched, in ranges within 4 MiB pieces.
+// Whatever goes wrong with the map or the scan, the file is fetched whole; the MD5 decides as ever.
 //
 // Files are written into the target folder given at construction (the launcher's directory).
 //
@@ -50,12 +58,14 @@ public:
     ~XDManager() override;
 
     void addFile(const QString &remotePath, const QString &localName);
+    void addFile(const QString &remotePath, const QString &localName, const DeltaSource &delta);
     DownloadTaskPiece *nextPiece();
     // Bytes received for pieces that have not completed yet.
     qint64 bufferedBytes() const;
     // Bytes of `name` that an earlier run left complete on the disk (its pieces in the partial
     // file beside the target, listed by a resume record that matches the version table), known
-    // from addFile() on and not fetched again; 0 once the file has ended, or when the record turns
+    // from addFile() on, and the blocks an older copy gave, known once its scan is over; not
+    // fetched again; 0 once the file has ended, or when the record turns
     // out unusable as the file is split. Not part of the VersionTable entry's downloadedBytes,
     // which counts the pieces completed in this run. Progress of the queued files is thus
     // resumedBytes() + the started files' downloadedBytes + bufferedBytes().
@@ -88,12 +98,18 @@ signals:
     void allFileDownloadFinished();
     void fileDownloadingStart(QString);
     void fileDownloadFinished(ErrorCode, QString);
+    // A file patched from its older copy is in place (right after its NoError): bytes taken from
+    // the old copy and bytes fetched for it (over every run).
+    void filePatched(QString name, qint64 reused, qint64 fetched);
 
 private slots:
     void pieceDownloadFinished(bool success, DownloadTaskPiece *task);
 
 private:
     void splitNextFile();
+    bool startDelta(DownloadTask *t, const ResumeRecord &fresh);
+    void deltaPrepared(DownloadTask *t, bool ok, const ResumeRecord &record);
+    void beginFile(DownloadTask *t, const ResumeRecord &record, bool announce);
     DownloadResult writeFile(const QByteArray &data, const QString &name);
     void endFile(const DownloadResult &result, const QString &name);
     void endFileNow(DownloadTask *t, const DownloadResult &result, const QString &name);
@@ -115,9 +131,13 @@ private:
 
     QHash<DownloadTask *, FileAssembler *> assemblers;
     QHash<QString, QString> failureReasons;
-    QHash<QString, qint64> resumed;          // resumedBytes() of the queued files
-    QSet<QString> wholeAgain;                // files fetched whole again after a failed check
-    QHash<DownloadTask *, int> moveAttempts; // verified files that could not take their name yet
+    QHash<QString, qint64> resumed;                   // resumedBytes() of the queued files
+    QSet<QString> wholeAgain;                         // files fetched whole again after a failed check
+    QHash<DownloadTask *, int> moveAttempts;          // verified files that could not take their name yet
+    QHash<DownloadTask *, DeltaPreparer *> preparers; // files whose map or old copy is being read
+    QHash<DownloadTask *, qint64> reusedOf;           // patched files: bytes the old copy gave
+    QNetworkAccessManager *mapNetwork = nullptr;      // fetches block maps
+    int transferTimeoutMs = 0;
     QString dir;
     // Declared before everything that may hold its buffers, so that it goes last.
     std::unique_ptr<PieceBufferPool> buffers;

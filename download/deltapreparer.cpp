@@ -1,0 +1,153 @@
+#include "download/deltapreparer.h"
+
+#include "core/buildconstants.h"
+#include "download/blockmatcher.h"
+#include "download/deltawriter.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QThreadPool>
+#include <QUrl>
+
+struct DeltaPreparer::Scan {
+    BlockMap map;
+    std::unique_ptr<BlockMatcher> matcher;
+    DeltaPlan plan;
+    QString failure; // empty after a match that went through
+};
+
+DeltaPreparer::DeltaPreparer(const DeltaSource &source, const ResumeRecord &fresh, const QString &target,
+                             QNetworkAccessManager *network, QThreadPool *pool, int transferTimeoutMs,
+                             QObject *parent)
+    : QObject(parent)
+    , source(source)
+    , record(fresh)
+    , target(target)
+    , network(network)
+    , pool(pool)
+    , timeoutMs(transferTimeoutMs) {}
+
+DeltaPreparer::~DeltaPreparer() {
+    cancel();
+}
+
+void DeltaPreparer::start() {
+    QNetworkRequest request(QUrl(cdnBaseUrl + source.mapRemotePath, QUrl::TolerantMode));
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setTransferTimeout(timeoutMs);
+    reply = network->get(request);
+    connect(reply, &QIODevice::readyRead, this, [this] {
+        if (reply->bytesAvailable() > BlockMap::MaxMapSize - map.size()) {
+            fail(QStringLiteral("the block map %1 holds more than %2 bytes")
+                     .arg(source.mapRemotePath)
+                     .arg(BlockMap::MaxMapSize));
+            return;
+        }
+        map += reply->readAll();
+    });
+    connect(reply, &QNetworkReply::finished, this, &DeltaPreparer::mapArrived);
+}
+
+void DeltaPreparer::cancel() {
+    done = true;
+    if (running && running->matcher)
+        running->matcher->cancel();
+    if (reply) {
+        reply->disconnect(this);
+        if (!reply->isFinished())
+            reply->abort();
+        reply->deleteLater();
+        reply = nullptr;
+    }
+}
+
+void DeltaPreparer::fail(const QString &reason) {
+    cancel();
+    qWarning() << "block map not used, fetching the whole file" << target << reason;
+    emit finished(false, record, reason);
+}
+
+void DeltaPreparer::mapArrived() {
+    if (done || !reply)
+        return;
+    if (reply->error() != QNetworkReply::NoError) {
+        fail(QStringLiteral("cannot fetch the block map %1: %2")
+                 .arg(source.mapRemotePath, reply->errorString()));
+        return;
+    }
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status != 200) {
+        fail(QStringLiteral("the block map %1 came with status %2").arg(source.mapRemotePath).arg(status));
+        return;
+    }
+    if (reply->bytesAvailable() > BlockMap::MaxMapSize - map.size()) {
+        fail(QStringLiteral("the block map %1 holds more than %2 bytes")
+                 .arg(source.mapRemotePath)
+                 .arg(BlockMap::MaxMapSize));
+        return;
+    }
+    map += reply->readAll();
+    reply->deleteLater();
+    reply = nullptr;
+
+    auto scan = std::make_shared<Scan>();
+    const Result<BlockMap::Error> parsed =
+        BlockMap::parse(map, source.listedSize, source.mapDigest, &scan->map);
+    map.clear();
+    if (!parsed.ok()) {
+        fail(QStringLiteral("the block map %1 is not usable: %2").arg(source.mapRemotePath, parsed.reason()));
+        return;
+    }
+    if (scan->map.fileSize() != record.size()) {
+        fail(QStringLiteral("the block map %1 describes %2 bytes, the version file lists %3")
+                 .arg(source.mapRemotePath)
+                 .arg(scan->map.fileSize())
+                 .arg(record.size()));
+        return;
+    }
+    scan->matcher.reset(new BlockMatcher(scan->map));
+    running = scan;
+    const QString partial = ResumeRecord::partialPath(target);
+    const QString oldCopy = source.oldCopyPath;
+    // The old copy is read and hashed on a worker; the result comes back here.
+    pool->start([this, scan, partial, oldCopy] {
+        DeltaWriter writer;
+        const Result<DeltaWriter::Error> opened = writer.open(partial, scan->map.fileSize());
+        if (!opened.ok()) {
+            scan->failure = opened.reason();
+        } else {
+            const Result<BlockMatcher::Error> matched =
+                scan->matcher->match(oldCopy, &scan->plan, BlockMatcher::Progress(), &writer);
+            if (!matched.ok())
+                scan->failure = matched.reason();
+        }
+        QMetaObject::invokeMethod(
+            this, [this, scan] { scanned(scan); }, Qt::QueuedConnection);
+    });
+}
+
+void DeltaPreparer::scanned(const std::shared_ptr<Scan> &scan) {
+    if (done || scan != running)
+        return;
+    running.reset();
+    if (!scan->failure.isEmpty()) {
+        fail(QStringLiteral("cannot take blocks from %1: %2").arg(source.oldCopyPath, scan->failure));
+        return;
+    }
+    // The blocks are on the disk (the writer synced the file): the record may list them now.
+    record.setMap(source.mapDigest, scan->map.blockSize());
+    for (const DeltaPlan::Reuse &r : qAsConst(scan->plan.reused))
+        record.setPresent(scan->map.blockOffset(r.block), scan->map.blockBytes(r.block));
+    record.setReusedBytes(record.completeBytes());
+    const Result<ResumeRecord::Error> saved = record.save(target);
+    if (!saved.ok())
+        qWarning() << "cannot write the resume record" << target << saved.reason();
+    qDebug() << "reusing blocks of the installed copy" << target << scan->plan.reusedBytes << "bytes,"
+             << scan->plan.requestBytes << "to fetch";
+    done = true;
+    emit finished(true, record, QString());
+}

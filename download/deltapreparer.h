@@ -1,0 +1,56 @@
+#pragma once
+
+#include "download/blockmap.h"
+#include "download/downloadtask.h"
+#include "download/resumerecord.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QThreadPool;
+
+// Gets a file's partial download ready from an older copy: fetches the block map (bounded by
+// BlockMap::MaxMapSize, failing after the transfer timeout without a byte), checks it against its
+// digest, then scans the old copy on a worker of `pool`, writing every block found into the partial
+// file beside `target` and putting it on the disk. Only then is the record saved that lists those
+// blocks: killed before, the next run finds a partial file without a record and starts over.
+// Emits finished() once, unless cancelled; on failure the caller discards the partial file and
+// fetches the whole file.
+class DeltaPreparer : public QObject {
+    Q_OBJECT
+public:
+    DeltaPreparer(const DeltaSource &source, const ResumeRecord &fresh, const QString &target,
+                  QNetworkAccessManager *network, QThreadPool *pool, int transferTimeoutMs,
+                  QObject *parent = nullptr);
+    ~DeltaPreparer() override; // cancels
+
+    void start();
+    // Stops the fetch or the scan (the worker ends at its next chunk); nothing is emitted after it.
+    void cancel();
+
+signals:
+    // ok: `record` lists the blocks the old copy gave, saved beside the target.
+    void finished(bool ok, const ResumeRecord &record, const QString &reason);
+
+private:
+    struct Scan;
+    void mapArrived();
+    void fail(const QString &reason);
+    void scanned(const std::shared_ptr<Scan> &scan);
+
+    DeltaSource source;
+    ResumeRecord record;
+    QString target;
+    QNetworkAccessManager *network = nullptr;
+    QThreadPool *pool = nullptr;
+    int timeoutMs = 0;
+    QNetworkReply *reply = nullptr;
+    QByteArray map;
+    std::shared_ptr<Scan> running;
+    bool done = false;
+};
