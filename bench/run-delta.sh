@@ -15,8 +15,9 @@
 # changed runs and the insertion. Bytes fetched are what nginx sent (its access log), map or control file
 # included. Scan speed is over the old file in the page cache, on one worker thread. The longest GUI stall
 # is the worst lateness of a 10 ms timer on the thread that starts the scan and gets its progress reports.
-# The launcher's own fetch of the requests (ten connections, resume records) is timed once the download
-# manager takes the plan; until then the requests go through curl.
+# The launcher's own way (bench_delta engine: the download manager fetching the map, scanning the old copy
+# and fetching the missing ranges ten at a time with its resume records) gives the bytes fetched and its wall
+# time on loopback; the capped timings keep one connection at a time, through curl.
 #
 # Needs nginx (nginx-light, through tools/stack), zsync (zsyncmake and zsync), curl, cmp and GNU time.
 set -euo pipefail
@@ -59,6 +60,8 @@ fi
 cat "$data/pair.txt"
 changed=$(awk -F': ' '$1 == "changed_bytes" { split($2, a, " "); print a[1] }' "$data/pair.txt")
 digest=$(awk -F: '$1 == "game.pak" { print $5 }' "$cdn/version3.txt")
+new_md5=$(awk -F: '$1 == "game.pak" { print $3 }' "$cdn/version3.txt")
+new_size=$(stat -c %s "$data/new.pak")
 [ ${#digest} = 64 ] || { echo "kv-publish listed no map digest for game.pak" >&2; exit 1; }
 map="$cdn/v2_game.pak.blockmap"
 
@@ -138,6 +141,13 @@ delta_fetch() { # parallel [apply option]
     t2=$(date +%s.%N)
     awk -v a="$t0" -v b="$t1" -v c="$t2" 'BEGIN { printf "%.2f %.2f\n", b - a, c - b }' >"$work/phases.txt"
 }
+# The download manager patching a copy of the old file's place from the old file.
+engine_fetch() {
+    rm -rf "$work/engine"
+    mkdir -p "$work/engine"
+    KESTRIVANE_TEST_CDN_BASE_URL="$base" "$engine" engine "$data/old.pak" "$work/engine" game.pak 2 "$new_md5" \
+        "$new_size" "$digest" >"$work/engine.txt"
+}
 zsync_fetch() {
     rm -f "$work/zsync.pak" "$work/zsync.pak.part"
     (cd "$work" && /usr/bin/time -f "%M" -o "$work/zsync-rss.txt" \
@@ -157,8 +167,13 @@ echo "# loopback, uncapped"
 start_cdn
 delta_fetch 10
 check "$work/out.pak" "the map's way"
-delta_bytes=$(sent_bytes)
+curl_bytes=$(sent_bytes)
 tee -a "$work/figures.txt" <"$work/apply.txt"
+echo "map_fetched_bytes_curl: $curl_bytes bytes" | tee -a "$work/figures.txt"
+engine_fetch
+check "$work/engine/game.pak" "the download manager"
+delta_bytes=$(sent_bytes)
+tee -a "$work/figures.txt" <"$work/engine.txt"
 echo "map_fetched_bytes: $delta_bytes bytes" | tee -a "$work/figures.txt"
 echo "map_peak_rss: $(awk '{ printf "%.1f", $1 / 1024 }' "$work/rss.txt") MiB (goal <= 256)" | tee -a "$work/figures.txt"
 zsync_fetch

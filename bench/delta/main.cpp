@@ -10,10 +10,16 @@
 //                                           --write-only skips the scan alone that comes first
 //   bench_delta place PARTIAL PIECES REQUESTS
 //                                           writes each fetched request (PIECES/<offset>) into PARTIAL
+//   bench_delta engine OLD DIR NAME VERSION MD5 SIZE DIGEST
+//                                           the download manager as the launcher runs it: patches
+//                                           DIR/NAME from OLD, fetching v<VERSION>_<NAME> and its map
+//                                           from KESTRIVANE_TEST_CDN_BASE_URL
 // Figures go to stdout as "name: value unit".
 #include "download/blockmap.h"
 #include "download/blockmatcher.h"
 #include "download/deltawriter.h"
+#include "download/versiontable.h"
+#include "download/xdmanager.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -259,6 +265,45 @@ int place(const QString &partialPath, const QString &piecesDir, const QString &r
     return 0;
 }
 
+int engine(const QStringList &a) {
+    // The manager's debug lines are not figures; warnings still tell why a run failed.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+        if (type != QtDebugMsg && type != QtInfoMsg)
+            fprintf(stderr, "%s\n", qPrintable(text));
+    });
+    const QString name = a.at(2);
+    RemoteFileInfo info;
+    info.name = name;
+    info.version = a.at(3);
+    info.md5 = a.at(4);
+    info.size = a.at(5).toLongLong();
+    info.mapDigest = a.at(6);
+    VersionTable::instance().insert(name, info);
+    const QString remote = QStringLiteral("v%1_%2").arg(info.version, name);
+    XDManager manager(a.at(1));
+    ErrorCode code = ErrorCode(-1);
+    qint64 reused = -1, fetched = -1;
+    QObject::connect(&manager, &XDManager::fileDownloadFinished,
+                     [&](ErrorCode c, const QString &) { code = c; });
+    QObject::connect(&manager, &XDManager::filePatched, [&](const QString &, qint64 r, qint64 f) {
+        reused = r;
+        fetched = f;
+    });
+    QObject::connect(&manager, &XDManager::allFileDownloadFinished, qApp, &QCoreApplication::quit);
+    manager.addFile(remote, name,
+                    {a.at(0), remote + QLatin1String(BlockMap::RemoteSuffix), info.mapDigest, info.size});
+    QElapsedTimer clock;
+    clock.start();
+    QTimer::singleShot(0, &manager, &XDManager::start);
+    QCoreApplication::exec();
+    if (code != NoError)
+        return fail(
+            QStringLiteral("the download ended with code %1: %2").arg(code).arg(manager.failureReason(name)));
+    printf("engine_wall: %.2f s\nengine_reused: %lld bytes\nengine_fetched: %lld bytes\n",
+           clock.elapsed() / 1000.0, static_cast<long long>(reused), static_cast<long long>(fetched));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -274,7 +319,10 @@ int main(int argc, char **argv) {
         if (a.size() == 5 || a.size() == 6)
             return apply(a.at(0), a.at(1), a.at(2), a.at(3), a.at(4), a.value(5), writeOnly);
     }
-    fprintf(stderr, "usage: bench_delta generate OLD NEW [MiB] | apply [--write-only] OLD NEW MAP DIGEST "
+    if (args.size() == 8 && args.at(0) == QLatin1String("engine"))
+        return engine(args.mid(1));
+    fprintf(stderr, "usage: bench_delta generate OLD NEW [MiB] | engine OLD DIR NAME VERSION MD5 SIZE DIGEST "
+                    "| apply [--write-only] OLD NEW MAP DIGEST "
                     "PARTIAL [REQUESTS] | place PARTIAL PIECES REQUESTS\n");
     return 2;
 }
