@@ -167,30 +167,30 @@ public:
         return found.isEmpty() ? QString() : found.first().value(field).toString();
     }
 
-    // download_config/manual_resume as the next start reads it.
-    QVariant manualResume() const {
-        return QSettings(dir + QStringLiteral("/config.ini"), QSettings::IniFormat)
-            .value(QStringLiteral("download_config/manual_resume"));
+    // config.ini as the next launcher start reads it.
+    QVariant configEntry(const QString &key) const {
+        return QSettings(dir + QStringLiteral("/config.ini"), QSettings::IniFormat).value(key);
     }
-
-    // A fresh reader of config.ini, as the next launcher start would see it.
-    QString configValue(const QString &key) const {
-        QSettings s(dir + QStringLiteral("/config.ini"), QSettings::IniFormat);
-        return s.value(key).toString();
-    }
-    bool configHas(const QString &key) const {
-        QSettings s(dir + QStringLiteral("/config.ini"), QSettings::IniFormat);
-        return s.contains(key);
-    }
+    QString configValue(const QString &key) const { return configEntry(key).toString(); }
+    bool configHas(const QString &key) const { return configEntry(key).isValid(); }
+    QVariant manualResume() const { return configEntry(QStringLiteral("download_config/manual_resume")); }
     QStringList configKeys(const QString &group) const {
         QSettings s(dir + QStringLiteral("/config.ini"), QSettings::IniFormat);
         s.beginGroup(group);
         return s.childKeys();
     }
     void writeConfig(const QString &key, const QVariant &value) {
-        QSettings s(dir + QStringLiteral("/config.ini"), QSettings::IniFormat);
-        s.setValue(key, value);
+        QSettings(dir + QStringLiteral("/config.ini"), QSettings::IniFormat).setValue(key, value);
     }
+
+    // The stub game (KV_FAKEGAME_BINARY) installed as the game, told what to do through its fakegame.ini.
+    void installStubGame(const QByteArray &gameIni) {
+        const QString stub = qEnvironmentVariable("KV_FAKEGAME_BINARY");
+        QVERIFY2(QFile::exists(stub), qPrintable(stub));
+        QVERIFY(QFile::copy(stub, dir + QStringLiteral("/Quelvane.exe")));
+        QVERIFY(ReleaseTest::writeFile(dir + QStringLiteral("/fakegame.ini"), "headless=1\n" + gameIni));
+    }
+    QList<HttpServer::Request> uploads() const { return server->requestsFor(ReleaseTest::CrashPath); }
 
     int getsFor(const QString &name) const {
         int n = 0;

@@ -9,6 +9,7 @@
 #include "workflow/archiveextraction.h"
 #include "workflow/gameresourceupdate.h"
 #include "workflow/launcherworkflow.h"
+#include "workflow/progresstext.h"
 #include "workflow/selfupdate.h"
 #include "workflow/versioncheck.h"
 
@@ -38,7 +39,6 @@ public:
     LauncherWorkflow *flow = nullptr;
     QList<Phase> phases;
     QMap<WorkflowStatus::Line, WorkflowStatus> lines; // the last status of each line
-    QList<WorkflowStatus> gameLines;                  // every status of the game line
     QMap<WorkflowStatus::Bar, float> bars;
     int gamePages = 0;
     bool handedOver = false;
@@ -63,17 +63,14 @@ public:
         return s;
     }
 
-    // Started like the window starts it; the game page follows the check at once (no fade).
-    LauncherWorkflow *makeWorkflow(const WorkflowSetup &setup, bool verify = false) {
+    // Started like the window starts it (unless `start` is false); the game page follows the
+    // check at once (no fade).
+    LauncherWorkflow *makeWorkflow(const WorkflowSetup &setup, bool verify = false, bool start = true) {
         flow = new LauncherWorkflow(setup, nam, this);
         flow->setVerifyInstalledFiles(verify);
         connect(flow, &LauncherWorkflow::phaseChanged, this, [this](Phase p) { phases << p; });
         connect(flow, &LauncherWorkflow::status, this,
-                [this](WorkflowStatus::Line l, const WorkflowStatus &s) {
-                    lines[l] = s;
-                    if (l == WorkflowStatus::GameLine)
-                        gameLines << s;
-                });
+                [this](WorkflowStatus::Line l, const WorkflowStatus &s) { lines[l] = s; });
         connect(flow, &LauncherWorkflow::progress, this,
                 [this](WorkflowStatus::Bar b, float p) { bars[b] = p; });
         connect(flow, &LauncherWorkflow::gamePageDue, this, [this]() {
@@ -83,7 +80,8 @@ public:
         connect(flow, &LauncherWorkflow::restartDue, this, [this]() { handedOver = true; });
         connect(flow, &LauncherWorkflow::showRequested, this, [this]() { shownAgain = true; });
         connect(flow, &LauncherWorkflow::closeRequested, this, [this]() { closing = true; });
-        flow->start();
+        if (start)
+            flow->start();
         return flow;
     }
     LauncherWorkflow *makeWorkflow(bool verify = false) { return makeWorkflow(fastSetup(), verify); }
@@ -94,7 +92,6 @@ public:
         flow = nullptr;
         phases.clear();
         lines.clear();
-        gameLines.clear();
         bars.clear();
         gamePages = 0;
         handedOver = shownAgain = closing = false;

@@ -165,4 +165,4 @@ private slots:
 };
 
 KV_WORKFLOW_TEST_MAIN(TransferFaultsTest)
-#include "test_transfer_faults.moc"
+#include "tst_transferfaults.moc"

@@ -1,18 +1,17 @@
-// A game file of 3 GiB published with kv-publish, fetched by the window from a CDN on 127.0.0.1 and
+// A game file of 3 GiB published with kv-publish, fetched by the workflow from a CDN on 127.0.0.1 and
 // installed: sizes and offsets past 2^31, end to end. Needs about 7 GiB of free disk in the temporary
 // folder (the release file is sparse, the CDN copy and the install are not).
-#include "support/windowfixture.h"
+#include "support/workflowfixture.h"
 #include "tools/toolsupport.h"
 #include "workflow/installcheck.h"
 
-using namespace WindowTest;
-using A = LauncherUpdaterTestAccess;
+using namespace WorkflowTest;
 
 namespace {
 constexpr qint64 HugeSize = Q_INT64_C(3) << 30;
 }
 
-class LargeReleaseTest : public WindowFixture {
+class LargeReleaseTest : public WorkflowFixture {
     Q_OBJECT
 
 private slots:
@@ -55,10 +54,9 @@ private slots:
 
         server->removeFile(VersionPath);
         server->serveDirectory(CdnPrefix, cdn);
-        makeWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(A::gameState(window) == 2, 900000);
-        QCOMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("UPDATE_FINISHED"));
-        QCOMPARE(flow()->resources()->totalBytes(), HugeSize + LauncherEntrySize);
+        makeWorkflow();
+        STEP(waitForReady(900000));
+        QCOMPARE(flow->resources()->totalBytes(), HugeSize + LauncherEntrySize);
         QCOMPARE(configValue(QStringLiteral("version/huge.pak")), QStringLiteral("1"));
         InstallCheck::File installed = source;
         installed.path = dir + QStringLiteral("/huge.pak");
@@ -66,5 +64,5 @@ private slots:
     }
 };
 
-KV_LAUNCHER_TEST_MAIN(LargeReleaseTest)
-#include "test_large_release.moc"
+KV_WORKFLOW_TEST_MAIN(LargeReleaseTest)
+#include "tst_largerelease.moc"

@@ -1,0 +1,152 @@
+// The game page as the window shows the workflow's phases, against a CDN on 127.0.0.1: KEEP UPDATE
+// after leaving during a download, the start button's caption, and keys that must reach no hidden
+// button (the pause button: e2e_pause_resume). What the workflow does is test_gameresources'.
+#include "support/windowfixture.h"
+#include "support/zipwriter.h"
+
+#include "widgets/imagebutton.h"
+
+#include <QPushButton>
+
+using namespace WindowTest;
+
+class GamePageTest : public WindowFixture {
+    Q_OBJECT
+
+private slots:
+    // Left during the download (confirmed), the next start shows KEEP UPDATE, and the button resumes.
+    void closingDuringDownloadOffersKeepUpdate() {
+        publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(400000, 8));
+        publish(QStringLiteral("b.bin"), QStringLiteral("1"), randomBytes(2000000, 9));
+        throttle(QStringLiteral("b.bin"), 100000);
+
+        makeWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(flow()->resources()->finishedFileCount() == 1, 15000);
+
+        // Leave through the exit sequence, confirming the question.
+        QVERIFY(exitAnswering(true));
+        STEP(checkLeftDuringDownload(2, 2));
+
+        closeWindow();
+        server->clearFaults();
+        server->clearRequests();
+        makeWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(ui()->startGameBtn->textKey() == QLatin1String("RESUME_DOWNLOADING"), 15000);
+        QCOMPARE(A::gameState(window), 0);
+        QVERIFY(ui()->startGameBtn->isVisible());
+        QVERIFY(ui()->startGameBtn->isEnabled());
+        QCOMPARE(ui()->startGameBtn->text(), QStringLiteral("KEEP UPDATE"));
+        // The present state, as the workflow gives it (numbers: test_gameresources).
+        QCOMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("DOWNLOADING_TIP"));
+        QCOMPARE(ui()->estimateTimeInfo->text(), Translation::instance()
+                                                     ->tr(QStringLiteral("ESTIMATED_TIME_TIP"))
+                                                     .arg(QStringLiteral("00:00:00")));
+        QVERIFY(ui()->gameSrcProgressBar->isActive());
+        QVERIFY(!ui()->downloadBtn->isActive());
+
+        ui()->startGameBtn->click();
+        QCOMPARE(A::gameState(window), 1);
+        QCOMPARE(ui()->startGameBtn->textKey(), QStringLiteral("START_GAME"));
+        QCOMPARE(configValue(QStringLiteral("download_config/manual_resume")), QStringLiteral("false"));
+        waitForUpdateFinished();
+        QTRY_COMPARE(events(QStringLiteral("resume downloading")).size(), 1);
+        // The button now starts the game, it does not resume a second time.
+        QCOMPARE(events(QStringLiteral("resume downloading")).size(), 1);
+    }
+
+    void unpackingWithoutDownloadKeepsTheStartCaption() {
+        // Nothing to download, an archive left to unpack by a launcher closed during its unpacking.
+        const QByteArray archive = zipBytes({{"pack/data.bin", randomBytes(6000000, 12)}});
+        for (const auto &listed : {qMakePair(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.11")),
+                                   qMakePair(QStringLiteral("pack.zip"), QStringLiteral("3"))}) {
+            RemoteFileInfo e;
+            e.name = listed.first;
+            e.version = listed.second;
+            e.md5 = md5Hex(archive);
+            e.size = archive.size();
+            VersionTable::instance().insert(e.name, e);
+        }
+        QVERIFY(writeFile(dir + QStringLiteral("/pack.zip"), archive));
+        writeConfig(QStringLiteral("version/pack.zip"), QStringLiteral("3"));
+        writeConfig(QStringLiteral("uncompressing/pack.zip"), 1);
+
+        window = new LauncherUpdater(); // no version check: the event loop does not spin before the unpacking
+        window->show();
+        flow()->beginGameResources();
+        // The unpacking runs; its end is handled only when the event loop spins again.
+        QCOMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("%1 %2/%3"));
+        Translation::instance()->setLanguageIndex(5);
+        QCOMPARE(ui()->startGameBtn->textKey(), QStringLiteral("START_GAME"));
+        QVERIFY(!ui()->startGameBtn->isEnabled());
+
+        // Leaving now (confirmed): there is no download to offer again next time.
+        exitAnswering(true);
+        QCOMPARE(configValue(QStringLiteral("download_config/manual_resume")), QStringLiteral("false"));
+
+        QTRY_COMPARE_WITH_TIMEOUT(A::gameState(window), 2, 30000);
+        QCOMPARE(ui()->startGameBtn->textKey(), QStringLiteral("START_GAME"));
+        QVERIFY(ui()->startGameBtn->isEnabled());
+        QVERIFY(readFile(dir + QStringLiteral("/pack/data.bin")).size() == 6000000);
+    }
+
+    void keysNeverReachAHiddenButton() {
+        // The launcher page (version file held back), the download page, the ready page: Enter
+        // clicks nothing and opens nothing, Tab never stops on a button that is not shown.
+        publish(QStringLiteral("slow.bin"), QStringLiteral("1"), randomBytes(300000, 4));
+        throttle(QStringLiteral("slow.bin"), 100000);
+        HttpServer::Faults hold;
+        hold.hold = true;
+        server->setFaults(VersionPath, hold);
+        makeWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+
+        int clicks = 0;
+        for (QPushButton *button : window->findChildren<QPushButton *>()) {
+            QVERIFY(!button->isDefault() && !button->autoDefault());
+            connect(button, &QPushButton::clicked, this, [&clicks]() { ++clicks; });
+        }
+        QStringList dialogs;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&dialogs]() {
+            if (auto *modal = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+                dialogs << QString::fromLatin1(modal->metaObject()->className());
+                modal->reject();
+            }
+        });
+        poll.start(20);
+        const auto pressKeys = [&](const char *page) {
+            for (int tab = 0; tab < 8; ++tab) {
+                QWidget *focus = QApplication::focusWidget() ? QApplication::focusWidget() : window;
+                if (auto *button = qobject_cast<ImageButton *>(focus))
+                    QVERIFY2(button->isActive(), qPrintable(page + (" focus on " + button->objectName())));
+                QTest::keyClick(focus, Qt::Key_Return);
+                QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : window,
+                                Qt::Key_Enter, Qt::KeypadModifier);
+                QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : window,
+                                Qt::Key_Tab);
+            }
+            QTest::qWait(100);
+            QVERIFY2(dialogs.isEmpty(), qPrintable(page + (": " + dialogs.join(' '))));
+            QCOMPARE(clicks, 0);
+        };
+
+        QVERIFY(!ui()->setting_btn->isActive());
+        QTest::keyClick(ui()->setting_btn, Qt::Key_Space);
+        pressKeys("launcher page");
+
+        server->setFaults(VersionPath, HttpServer::Faults());
+        server->release();
+        QTRY_VERIFY_WITH_TIMEOUT(ui()->downloadBtn->isActive() && ui()->setting_btn->isActive(), 20000);
+        pressKeys("download page");
+        QVERIFY(!(flow()->phase() == LauncherWorkflow::Paused));
+
+        waitForUpdateFinished();
+        QVERIFY(!ui()->downloadBtn->isActive());
+        QTest::keyClick(ui()->downloadBtn, Qt::Key_Space);
+        pressKeys("ready page");
+        QCOMPARE(events(QStringLiteral("game btn clicked")).size(), 0);
+    }
+};
+
+KV_LAUNCHER_TEST_MAIN(GamePageTest)
+#include "test_game_page.moc"

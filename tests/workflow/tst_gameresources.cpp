@@ -1,0 +1,477 @@
+// The game-resource update and the extraction of the workflow, against a CDN on 127.0.0.1: what is
+// fetched, recorded and unpacked, what a later start picks up again (an interrupted download or
+// extraction, files gone missing or damaged, names no longer listed), and the errors.
+#include "support/workflowfixture.h"
+#include "support/zipwriter.h"
+
+#include "download/xdmanager.h"
+
+using namespace WorkflowTest;
+
+class GameResourcesTest : public WorkflowFixture {
+    Q_OBJECT
+
+    QMap<QString, QString> damageReasons() const {
+        QMap<QString, QString> reasons;
+        for (const QJsonObject &e : events(QStringLiteral("installed file damaged")))
+            reasons.insert(e.value(QStringLiteral("file")).toString(),
+                           e.value(QStringLiteral("reason")).toString());
+        return reasons;
+    }
+
+    // Installs the release into the empty launcher directory.
+    void installRelease(bool verify = false) {
+        makeWorkflow(verify);
+        STEP(waitForReady());
+        closeWorkflow();
+        server->clearRequests();
+    }
+
+    void waitForGameLine(const char *key, int timeoutMs = 30000) {
+        QTRY_COMPARE_WITH_TIMEOUT(WorkflowFixture::key(WorkflowStatus::GameLine), QString::fromLatin1(key),
+                                  timeoutMs);
+    }
+
+private slots:
+    void firstStartDownloadsEverythingAndRecordsVersions() {
+        const QByteArray pak = randomBytes(5000000, 2); // two pieces
+        const QByteArray mapA = "map a\n";
+        const QByteArray deep = randomBytes(70000, 3);
+        const QByteArray readme = "new readme\n";
+        const QByteArray game =
+            publish(QStringLiteral("game.bin"), QStringLiteral("3"), randomBytes(300000, 1));
+        publish(QStringLiteral("data.pak"), QStringLiteral("2"), pak);
+        // File entries only: the parent folders come from the names.
+        publish(QStringLiteral("res.zip"), QStringLiteral("7"),
+                zipBytes({{"maps/a.txt", mapA}, {"maps/deep/b.bin", deep}, {"readme.txt", readme}}));
+        QVERIFY(writeFile(dir + QStringLiteral("/readme.txt"), "old readme, replaced\n"));
+        QVERIFY(writeFile(dir + QStringLiteral("/keep.txt"), "not in any archive\n"));
+
+        makeWorkflow();
+        STEP(waitForReady());
+        QCOMPARE(phases, QList<Phase>({LauncherWorkflow::Downloading, LauncherWorkflow::Extracting,
+                                       LauncherWorkflow::Ready}));
+
+        QCOMPARE(configValue(QStringLiteral("version/game.bin")), QStringLiteral("3"));
+        QCOMPARE(configValue(QStringLiteral("version/data.pak")), QStringLiteral("2"));
+        QCOMPARE(configValue(QStringLiteral("version/res.zip")), QStringLiteral("7"));
+        QVERIFY(!configHas(QStringLiteral("version/Kestrivane.exe")));
+        QVERIFY(configKeys(QStringLiteral("uncompressing")).isEmpty());
+        QVERIFY(!configHas(QStringLiteral("download_config/manual_resume")));
+
+        QCOMPARE(readFile(dir + QStringLiteral("/game.bin")), game);
+        QCOMPARE(readFile(dir + QStringLiteral("/data.pak")), pak);
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/res.zip")));
+        QCOMPARE(readFile(dir + QStringLiteral("/maps/a.txt")), mapA);
+        QCOMPARE(readFile(dir + QStringLiteral("/maps/deep/b.bin")), deep);
+        QCOMPARE(readFile(dir + QStringLiteral("/readme.txt")), readme);
+        QCOMPARE(readFile(dir + QStringLiteral("/keep.txt")), QByteArray("not in any archive\n"));
+
+        // The launcher's own entry is counted but never fetched here.
+        GameResourceUpdate *resources = flow->resources();
+        QCOMPARE(getsFor(QStringLiteral("Kestrivane.exe")), 0);
+        QCOMPARE(resources->totalBytes(),
+                 qint64(game.size() + pak.size() + release.value("res.zip").data.size() + LauncherEntrySize));
+        QCOMPARE(resources->updateFileCount(), 3);
+        QCOMPARE(resources->finishedFileCount(), 3);
+        QVERIFY(!flow->isDownloading());
+        QVERIFY(!resources->measuringSpeed());
+        QVERIFY(key(WorkflowStatus::TimeLine).isEmpty());
+        QVERIFY(key(WorkflowStatus::SpeedLine).isEmpty());
+        QTRY_COMPARE(events(QStringLiteral("enable game btn")).size(), 1);
+
+        // A second start finds everything installed: nothing is fetched, the game is ready at once.
+        closeWorkflow();
+        server->clearRequests();
+        makeWorkflow();
+        STEP(waitForReady());
+        QCOMPARE(phases, QList<Phase>({LauncherWorkflow::Ready}));
+        QCOMPARE(getsFor(QStringLiteral("game.bin")) + getsFor(QStringLiteral("data.pak")) +
+                     getsFor(QStringLiteral("res.zip")),
+                 0);
+        QVERIFY(flow->resources()->downloadManager() == nullptr);
+        QCOMPARE(readFile(dir + QStringLiteral("/maps/a.txt")), mapA);
+    }
+
+    void changedVersionFetchesOnlyThatFile() {
+        const QByteArray oldGame =
+            publish(QStringLiteral("game.bin"), QStringLiteral("3"), randomBytes(1000, 4));
+        const QByteArray exe =
+            publish(QStringLiteral("Quelvane.exe"), QStringLiteral("12"), randomBytes(20000, 5));
+        QVERIFY(writeFile(dir + QStringLiteral("/game.bin"), oldGame));
+        writeConfig(QStringLiteral("version/game.bin"), QStringLiteral("3"));
+        // Versions compare as text: "12.0" is not "12".
+        writeConfig(QStringLiteral("version/Quelvane.exe"), QStringLiteral("12.0"));
+
+        makeWorkflow();
+        STEP(waitForReady());
+        QCOMPARE(getsFor(QStringLiteral("game.bin")), 0);
+        QCOMPARE(server->requestsFor(remotePath(QStringLiteral("Quelvane.exe"), QStringLiteral("12"))).size(),
+                 1);
+        QCOMPARE(readFile(dir + QStringLiteral("/Quelvane.exe")), exe);
+        QCOMPARE(configValue(QStringLiteral("version/Quelvane.exe")), QStringLiteral("12"));
+        // A non-zip file is recorded, never marked for extraction.
+        QVERIFY(configKeys(QStringLiteral("uncompressing")).isEmpty());
+        QCOMPARE(flow->resources()->updateFileCount(), 1);
+        QCOMPARE(flow->resources()->presentBytes(), qint64(oldGame.size() + exe.size()));
+    }
+
+    void gigabyteTotalsDoNotOverflow() {
+        // Two files over 2^31 bytes together; one installed, one offered for download.
+        QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+        for (const auto &e : {qMakePair(QStringLiteral("Kestrivane.exe"), 1000),
+                              qMakePair(QStringLiteral("big1.pak"), 2000000000),
+                              qMakePair(QStringLiteral("big2.pak"), 1000000000)}) {
+            RemoteFileInfo info;
+            info.name = e.first;
+            info.version =
+                e.first == QLatin1String("Kestrivane.exe") ? QStringLiteral("0.11") : QStringLiteral("1");
+            info.md5 = md5Hex(QByteArray());
+            info.size = e.second;
+            table.insert(info.name, info);
+        }
+        writeConfig(QStringLiteral("version/big1.pak"), QStringLiteral("1"));
+        QVERIFY(writeFile(dir + QStringLiteral("/big1.pak"), QByteArray()));
+        QVERIFY(QFile::resize(dir + QStringLiteral("/big1.pak"), 2000000000)); // sparse
+        writeConfig(QStringLiteral("download_config/manual_resume"), true);
+
+        makeWorkflow(fastSetup(), false, false);
+        flow->beginGameResources();
+        QCOMPARE(flow->phase(), LauncherWorkflow::AwaitingResume);
+        QCOMPARE(flow->resources()->totalBytes(), qint64(3000001000));
+        QCOMPARE(flow->resources()->presentBytes(), qint64(2000000000));
+        QCOMPARE(args(WorkflowStatus::GameLine), (QStringList{"66", "1.86GB", "2.79GB"}));
+        QVERIFY(qAbs(bars.value(WorkflowStatus::GameBar) - 66.6666f) < 0.01f);
+    }
+
+    void pauseStopsTheRefreshAndContinueFinishes() {
+        // About 7 s at the throttled rate: it cannot complete during the pause below.
+        const QByteArray a = publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(1400000, 6));
+        throttle(QStringLiteral("a.bin"), 200000);
+        makeWorkflow();
+        QTRY_VERIFY_WITH_TIMEOUT(!key(WorkflowStatus::SpeedLine).isEmpty(), 15000);
+
+        flow->downloadBtnClicked();
+        QCOMPARE(flow->phase(), LauncherWorkflow::Paused);
+        QVERIFY(flow->resources()->downloadManager()->isPaused());
+        QVERIFY(key(WorkflowStatus::TimeLine).isEmpty() && key(WorkflowStatus::SpeedLine).isEmpty());
+        // Several ticks pass without a refresh; leaving now offers the download again.
+        const QString progressText = shown(WorkflowStatus::GameLine);
+        QVERIFY(!QTest::qWaitFor(
+            [&] {
+                return !key(WorkflowStatus::TimeLine).isEmpty() ||
+                       shown(WorkflowStatus::GameLine) != progressText;
+            },
+            500));
+        QVERIFY(flow->isDownloading() && flow->resumeOfferedOnExit());
+
+        server->clearFaults();
+        flow->downloadBtnClicked();
+        QCOMPARE(flow->phase(), LauncherWorkflow::Downloading);
+        QVERIFY(flow->resources()->measuringSpeed());
+        STEP(waitForReady());
+        QCOMPARE(readFile(dir + QStringLiteral("/a.bin")), a);
+    }
+
+    void threeArchivesShowUncompressSteps() {
+        publish(QStringLiteral("a.zip"), QStringLiteral("1"), zipBytes({{"a/one.txt", "one"}}));
+        publish(QStringLiteral("b.zip"), QStringLiteral("1"),
+                zipBytes({{"b/two.txt", randomBytes(50000, 10)}}));
+        publish(QStringLiteral("c.zip"), QStringLiteral("1"),
+                zipBytes({{"c/", ""}, {"c/three.txt", "three"}}));
+
+        // The line and the bar of every archive as it starts.
+        QList<QPair<QStringList, float>> steps;
+        makeWorkflow();
+        connect(flow, &LauncherWorkflow::progress, this, [&](WorkflowStatus::Bar, float percent) {
+            if (key(WorkflowStatus::GameLine) == QLatin1String("%1 %2/%3"))
+                steps << qMakePair(args(WorkflowStatus::GameLine), percent);
+        });
+        STEP(waitForReady());
+
+        QCOMPARE(steps.size(), 3);
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(steps[i].first, (QStringList{"Uncompress", QString::number(i + 1), "3"}));
+        QVERIFY(qAbs(steps[0].second - 33.333f) < 0.01f);
+        QVERIFY(qAbs(steps[1].second - 66.667f) < 0.01f);
+        QCOMPARE(steps[2].second, 100.0f);
+        QCOMPARE(flow->extraction()->extractedCount(), 3);
+        QCOMPARE(readFile(dir + QStringLiteral("/a/one.txt")), QByteArray("one"));
+        QCOMPARE(readFile(dir + QStringLiteral("/c/three.txt")), QByteArray("three"));
+        for (const char *name : {"a.zip", "b.zip", "c.zip"}) {
+            QVERIFY(!QFile::exists(dir + QLatin1Char('/') + QLatin1String(name)));
+            QCOMPARE(configValue(QStringLiteral("version/") + QLatin1String(name)), QStringLiteral("1"));
+        }
+        QVERIFY(configKeys(QStringLiteral("uncompressing")).isEmpty());
+    }
+
+    void damagedArchiveIsForgotten() {
+        publish(QStringLiteral("bad.zip"), QStringLiteral("4"),
+                QByteArray("this is not a zip archive\n").repeated(2000));
+        publish(QStringLiteral("ok.bin"), QStringLiteral("1"), "fine");
+
+        makeWorkflow();
+        STEP(waitForGameLine("UNCOMPRESS_FAILED"));
+        QCOMPARE(flow->phase(), LauncherWorkflow::Failed);
+        QCOMPARE(flow->gameState(), 1);
+        // The update is left unfinished: leaving asks, and nothing is offered again.
+        QVERIFY(flow->isDownloading());
+        QVERIFY(!flow->resumeOfferedOnExit());
+        QVERIFY(!configHas(QStringLiteral("version/bad.zip")));
+        QVERIFY(!configHas(QStringLiteral("uncompressing/bad.zip")));
+        QCOMPARE(configValue(QStringLiteral("version/ok.bin")), QStringLiteral("1"));
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/bad.zip")));
+        QTRY_COMPARE(events(QStringLiteral("uncompress failed")).size(), 1);
+        QCOMPARE(eventField(QStringLiteral("uncompress failed"), QStringLiteral("file")),
+                 QStringLiteral("bad.zip"));
+        QVERIFY(eventField(QStringLiteral("uncompress failed"), QStringLiteral("reason"))
+                    .endsWith(QLatin1String("bad.zip: not a readable zip archive")));
+        QCOMPARE(events(QStringLiteral("enable game btn")).size(), 0);
+
+        // The next start fetches it again.
+        closeWorkflow();
+        server->clearRequests();
+        makeWorkflow();
+        STEP(waitForGameLine("UNCOMPRESS_FAILED"));
+        QCOMPARE(getsFor(QStringLiteral("bad.zip")), 1);
+        QCOMPARE(getsFor(QStringLiteral("ok.bin")), 0);
+    }
+
+    // An entry climbing out fails the archive (every refused name: test_unziparchive).
+    void archiveClimbingOutWritesNothingOutside() {
+        publish(QStringLiteral("evil.zip"), QStringLiteral("1"),
+                zipBytes({{"fine.txt", "ok"}, {"../evil", "evil"}}));
+        makeWorkflow();
+        STEP(waitForGameLine("UNCOMPRESS_FAILED"));
+        QVERIFY(!QFile::exists(root->path() + QStringLiteral("/evil")));
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/fine.txt")));
+        QVERIFY(!configHas(QStringLiteral("version/evil.zip")));
+    }
+
+    void interruptedExtractionRunsAgainWithoutDownload() {
+        const QByteArray archive =
+            zipBytes({{"levels/1.dat", randomBytes(30000, 11)}, {"levels/2.dat", "two"}});
+        publish(QStringLiteral("levels.zip"), QStringLiteral("5"), archive);
+        // State of a launcher closed while extracting: recorded, marked, the archive still there,
+        // one entry half written.
+        QVERIFY(writeFile(dir + QStringLiteral("/levels.zip"), archive));
+        QVERIFY(writeFile(dir + QStringLiteral("/levels/1.dat"), "half"));
+        writeConfig(QStringLiteral("version/levels.zip"), QStringLiteral("5"));
+        writeConfig(QStringLiteral("uncompressing/levels.zip"), 1);
+
+        makeWorkflow();
+        STEP(waitForReady());
+        QCOMPARE(phases, QList<Phase>({LauncherWorkflow::Extracting, LauncherWorkflow::Ready}));
+        QCOMPARE(getsFor(QStringLiteral("levels.zip")), 0);
+        QCOMPARE(flow->extraction()->extractTotal(), 1);
+        QCOMPARE(readFile(dir + QStringLiteral("/levels/2.dat")), QByteArray("two"));
+        QCOMPARE(readFile(dir + QStringLiteral("/levels/1.dat")).size(), 30000);
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/levels.zip")));
+        QVERIFY(configKeys(QStringLiteral("uncompressing")).isEmpty());
+        QCOMPARE(configValue(QStringLiteral("version/levels.zip")), QStringLiteral("5"));
+    }
+
+    void downloadErrorsStopTheUpdate() {
+        publish(QStringLiteral("good.bin"), QStringLiteral("1"), "good");
+        publish(QStringLiteral("wrong.bin"), QStringLiteral("1"), "bytes", md5Hex("other bytes"));
+        publishMissing(QStringLiteral("missing.bin"), QStringLiteral("1"), 100);
+
+        makeWorkflow();
+        STEP(waitForGameLine("NETWORK_ERROR"));
+        QCOMPARE(phases, QList<Phase>({LauncherWorkflow::Downloading, LauncherWorkflow::Failed}));
+        QCOMPARE(flow->gameState(), 1);
+        QVERIFY(!flow->isDownloading());
+        QVERIFY(!flow->resumeOfferedOnExit());
+        QVERIFY(!flow->resources()->measuringSpeed());
+        QVERIFY(key(WorkflowStatus::TimeLine).isEmpty());
+        QCOMPARE(configValue(QStringLiteral("version/good.bin")), QStringLiteral("1"));
+        QVERIFY(!configHas(QStringLiteral("version/wrong.bin")));
+        QVERIFY(!configHas(QStringLiteral("version/missing.bin")));
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/wrong.bin")));
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/missing.bin")));
+        QTRY_COMPARE(events(QStringLiteral("md5 verify failed")).size(), 1);
+        QTRY_COMPARE(events(QStringLiteral("game src download failed")).size(), 1);
+        QCOMPARE(eventField(QStringLiteral("md5 verify failed"), QStringLiteral("file")),
+                 QStringLiteral("wrong.bin"));
+        QCOMPARE(eventField(QStringLiteral("game src download failed"), QStringLiteral("file")),
+                 QStringLiteral("missing.bin"));
+        // Each failure event says why: the digests, and the HTTP answer of the piece.
+        QVERIFY(eventField(QStringLiteral("md5 verify failed"), QStringLiteral("reason"))
+                    .contains(md5Hex("other bytes")));
+        const QString why = eventField(QStringLiteral("game src download failed"), QStringLiteral("reason"));
+        QVERIFY2(why.startsWith(QLatin1String("piece 0 of v1_missing.bin failed every attempt")),
+                 qPrintable(why));
+        QCOMPARE(events(QStringLiteral("enable game btn")).size(), 0);
+
+        // A verify error alone shows as such.
+        closeWorkflow();
+        publish(QStringLiteral("good.bin"), QStringLiteral("1"), "good");
+        release.remove(QStringLiteral("missing.bin"));
+        publishVersionFile();
+        makeWorkflow();
+        STEP(waitForGameLine("VERIFY_ERROR"));
+        QCOMPARE(flow->gameState(), 1);
+    }
+
+    void resumeFlagEndsWithTheDownload() {
+        // A resume flag left by an interrupted run is cleared by a start that needs no download ...
+        publish(QStringLiteral("a.bin"), QStringLiteral("1"), "one");
+        QVERIFY(writeFile(dir + QStringLiteral("/a.bin"), "one"));
+        writeConfig(QStringLiteral("version/a.bin"), QStringLiteral("1"));
+        writeConfig(QStringLiteral("download_config/manual_resume"), true);
+        makeWorkflow();
+        STEP(waitForReady());
+        QCOMPARE(configValue(QStringLiteral("download_config/manual_resume")), QStringLiteral("false"));
+        closeWorkflow();
+
+        // ... so the next real update starts by itself.
+        publish(QStringLiteral("a.bin"), QStringLiteral("2"), "two");
+        makeWorkflow();
+        STEP(waitForReady());
+        QCOMPARE(configValue(QStringLiteral("version/a.bin")), QStringLiteral("2"));
+    }
+
+    void missingOrResizedFilesAreFetchedAgainAtStart() {
+        const QByteArray b = randomBytes(5000000, 2); // two pieces
+        const QByteArray unpacked = randomBytes(20000, 4);
+        const QByteArray a = publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(300000, 1));
+        publish(QStringLiteral("b.bin"), QStringLiteral("1"), b);
+        publish(QStringLiteral("c.bin"), QStringLiteral("1"), randomBytes(1000, 3));
+        const QByteArray pack =
+            publish(QStringLiteral("pack.zip"), QStringLiteral("1"), zipBytes({{"pack/data.bin", unpacked}}));
+        STEP(installRelease());
+
+        // Deleted, truncated, and an archive recorded as waiting to be unpacked that is gone. The
+        // archive unpacked earlier (deleted on purpose) is no damage.
+        QVERIFY(QFile::remove(dir + QStringLiteral("/a.bin")));
+        QVERIFY(QFile::resize(dir + QStringLiteral("/b.bin"), 1000));
+        writeConfig(QStringLiteral("uncompressing/pack.zip"), 1);
+        QVERIFY(QFile::remove(dir + QStringLiteral("/pack/data.bin")));
+        makeWorkflow();
+        STEP(waitForReady());
+
+        QCOMPARE(getsFor(QStringLiteral("a.bin")), 1);
+        QCOMPARE(getsFor(QStringLiteral("b.bin")), 2);
+        QCOMPARE(getsFor(QStringLiteral("c.bin")), 0);
+        QCOMPARE(getsFor(QStringLiteral("pack.zip")), 1);
+        QCOMPARE(readFile(dir + QStringLiteral("/a.bin")), a);
+        QCOMPARE(readFile(dir + QStringLiteral("/b.bin")), b);
+        QCOMPARE(readFile(dir + QStringLiteral("/pack/data.bin")), unpacked);
+        QVERIFY(configKeys(QStringLiteral("uncompressing")).isEmpty());
+        QTRY_COMPARE(damageReasons().size(), 3);
+        QCOMPARE(damageReasons().value(QStringLiteral("a.bin")), QStringLiteral("missing"));
+        QCOMPARE(damageReasons().value(QStringLiteral("b.bin")),
+                 QStringLiteral("size 1000 on disk, 5000000 listed"));
+        QCOMPARE(damageReasons().value(QStringLiteral("pack.zip")), QStringLiteral("missing"));
+
+        // Repaired: the next start finds nothing to do. An unpacked archive still on disk (left by
+        // a launcher stopped between clearing its mark and deleting it) is only removed.
+        closeWorkflow();
+        QVERIFY(writeFile(dir + QStringLiteral("/pack.zip"), pack));
+        server->clearRequests();
+        makeWorkflow();
+        STEP(waitForReady());
+        QVERIFY(flow->resources()->downloadManager() == nullptr);
+        QCOMPARE(events(QStringLiteral("installed file damaged")).size(), 0);
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/pack.zip")));
+        QCOMPARE(readFile(dir + QStringLiteral("/pack/data.bin")), unpacked);
+    }
+
+    // A run closed while unpacking left old.zip marked; the next release lists new.zip instead.
+    void namesNoLongerListedLeaveNoMarkRecordOrArchive() {
+        const QByteArray fresh = randomBytes(2000, 8);
+        publish(QStringLiteral("new.zip"), QStringLiteral("2"), zipBytes({{"data.bin", fresh}}));
+        QVERIFY(writeFile(dir + QStringLiteral("/old.zip"), zipBytes({{"data.bin", randomBytes(2000, 9)}})));
+        writeConfig(QStringLiteral("uncompressing/old.zip"), 1);
+        writeConfig(QStringLiteral("version/old.zip"), QStringLiteral("1"));
+        writeConfig(QStringLiteral("version/gone.bin"), QStringLiteral("1"));
+        makeWorkflow();
+        STEP(waitForReady());
+        QCOMPARE(readFile(dir + QStringLiteral("/data.bin")), fresh);
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/old.zip")));
+        QVERIFY(configKeys(QStringLiteral("uncompressing")).isEmpty());
+        QCOMPARE(configKeys(QStringLiteral("version")), QStringList{QStringLiteral("new.zip")});
+    }
+
+    void verifyFetchesFilesWhoseContentDiffers() {
+        publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(300000, 5));
+        const QByteArray b = publish(QStringLiteral("b.bin"), QStringLiteral("1"), randomBytes(6000000, 6));
+        STEP(installRelease(true)); // nothing installed yet: nothing to hash, the update runs as usual
+
+        // Same size, one byte changed: only the hash sees it.
+        QByteArray changed = b;
+        changed[4200000] = char(changed.at(4200000) ^ 0x5a);
+        QVERIFY(writeFile(dir + QStringLiteral("/b.bin"), changed));
+        makeWorkflow();
+        STEP(waitForReady());
+        QCOMPARE(getsFor(QStringLiteral("b.bin")), 0);
+        closeWorkflow();
+
+        makeWorkflow(true);
+        STEP(waitForReady());
+        QCOMPARE(phases.first(), LauncherWorkflow::Verifying);
+        QCOMPARE(getsFor(QStringLiteral("a.bin")), 0);
+        QCOMPARE(getsFor(QStringLiteral("b.bin")), 2);
+        QCOMPARE(readFile(dir + QStringLiteral("/b.bin")), b);
+        QTRY_COMPARE(damageReasons().size(), 1);
+        QCOMPARE(damageReasons().value(QStringLiteral("b.bin")),
+                 QStringLiteral("md5 %1 on disk, %2 listed").arg(md5Hex(changed), md5Hex(b)));
+    }
+
+    // Left half way: the next start offers KEEP UPDATE with what is on disk (a finished file, the
+    // complete pieces of another), fetches nothing by itself, and resumes with what is missing.
+    void closedHalfWayIsOfferedAgainAndFetchesOnlyTheRest() {
+        const qint64 piece = 4194304;
+        const QByteArray small =
+            publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(400000, 8));
+        const QByteArray big =
+            publish(QStringLiteral("big.bin"), QStringLiteral("1"), randomBytes(int(8 * piece), 7));
+        const QByteArray path = remotePath(QStringLiteral("big.bin"), QStringLiteral("1"));
+        HttpServer::Faults hold;
+        hold.hold = true;
+        for (int k = 4; k < 8; ++k)
+            server->setFaults(path, hold, k * piece);
+        makeWorkflow();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            VersionTable::instance().value(QStringLiteral("big.bin")).downloadedBytes == 4 * piece, 30000);
+        QTRY_COMPARE(flow->resources()->finishedFileCount(), 1);
+        QCOMPARE(flow->resources()->startedFiles(), QStringList{QStringLiteral("big.bin")});
+        QVERIFY(flow->resumeOfferedOnExit());
+        flow->setManualResume(true);
+        closeWorkflow(); // the held pieces never arrive
+        server->clearFaults();
+        server->release();
+        server->clearRequests();
+
+        makeWorkflow();
+        QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::AwaitingResume, 15000);
+        QCOMPARE(flow->gameState(), 0);
+        QVERIFY(!flow->isDownloading());
+        QVERIFY(!flow->resources()->measuringSpeed());
+        // The pieces complete at the close, less at most those still being written then.
+        const qint64 kept = flow->resources()->downloadManager()->resumedBytes();
+        QVERIFY2(kept >= 2 * piece && kept <= 4 * piece, qPrintable(QString::number(kept)));
+        const qint64 present = small.size() + kept;
+        const qint64 total = small.size() + big.size() + LauncherEntrySize;
+        QCOMPARE(args(WorkflowStatus::GameLine),
+                 (QStringList{QString::number(int(float(double(present) * 100.0 / double(total)))),
+                              ProgressText::formatSize(float(present), 2),
+                              ProgressText::formatSize(float(total), 2)}));
+        QCOMPARE(args(WorkflowStatus::TimeLine), QStringList{QStringLiteral("00:00:00")});
+        QCOMPARE(args(WorkflowStatus::SpeedLine), QStringList{QStringLiteral("0B")});
+        QVERIFY(!QTest::qWaitFor([&] { return getsFor(QStringLiteral("big.bin")) > 0; }, 300));
+
+        const qint64 sentBefore = server->bodyBytesSent();
+        flow->resumeDownloading();
+        QCOMPARE(flow->phase(), LauncherWorkflow::Downloading);
+        QCOMPARE(configValue(QStringLiteral("download_config/manual_resume")), QStringLiteral("false"));
+        STEP(waitForReady());
+        QCOMPARE(readFile(dir + QStringLiteral("/big.bin")), big);
+        QCOMPARE(server->bodyBytesSent() - sentBefore, big.size() - kept);
+        QCOMPARE(getsFor(QStringLiteral("a.bin")), 0);
+        QTRY_COMPARE(events(QStringLiteral("resume downloading")).size(), 1);
+    }
+};
+
+KV_WORKFLOW_TEST_MAIN(GameResourcesTest)
+#include "tst_gameresources.moc"

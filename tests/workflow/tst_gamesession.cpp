@@ -1,0 +1,241 @@
+// The game session of the workflow with the stub game: its command line, the handling of its exit
+// (crash archive, upload, showing the window again) and a game that cannot start. Closing after
+// the game and the crash dialog: test_game_launch, through the window.
+#include "support/workflowfixture.h"
+#include "support/zipwriter.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+
+using namespace WorkflowTest;
+
+class GameSessionTest : public WorkflowFixture {
+    Q_OBJECT
+
+    int questions = 0; // crash questions asked
+    bool answer = true;
+    QString description;
+
+    QString crashDir() const { return dir + QStringLiteral("/crash_info"); }
+    void setSetting(int key, int value) { GlobalSettings::instance()->setValue(key, value); }
+
+    // A ready launcher (nothing to download) with the stub game.
+    void readyWithGame(const QByteArray &gameIni) {
+        STEP(installStubGame(gameIni));
+        makeWorkflow();
+        flow->setCrashQuestion([this](QString *text) {
+            ++questions;
+            *text = description;
+            return answer;
+        });
+        STEP(waitForReady());
+    }
+
+    // Starts the game and waits until its exit has been handled (the window would be back).
+    void play() {
+        shownAgain = false;
+        phases.clear();
+        flow->gameBtnClicked();
+        QTRY_VERIFY_WITH_TIMEOUT(shownAgain, 20000);
+        QCOMPARE(phases, QList<Phase>({LauncherWorkflow::GameRunning, LauncherWorkflow::Ready}));
+    }
+
+    QStringList gameArguments() const {
+        QStringList lines =
+            QString::fromUtf8(readFile(dir + QStringLiteral("/fakegame-args.txt"))).split(QLatin1Char('\n'));
+        if (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        return lines;
+    }
+
+    int exitCode() const {
+        return events(QStringLiteral("game process finished"))
+            .first()
+            .value(QStringLiteral("code"))
+            .toInt(-1);
+    }
+
+private slots:
+    void initTestCase() {
+        qRegisterMetaType<QProcess::ExitStatus>();
+        WorkflowFixture::initTestCase();
+    }
+    void init() {
+        setUpDirs();
+        setSetting(PopupOnExit, 1);
+        setSetting(PopupOnCrash, 1);
+        questions = 0;
+        answer = true;
+        description.clear();
+    }
+
+    void commandLine_data() {
+        QTest::addColumn<QString>("gclid");
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("campaign, German")
+            << "abc" << 4 << QStringList{"-workdir",  ".",          "-from-launcher", "-parameter",
+                                         "gclid=abc", "-parameter", "language=German"};
+        // No campaign pair at all; the language pair is always last.
+        QTest::newRow("no campaign") << "" << 1
+                                     << QStringList{"-workdir", ".", "-from-launcher", "-parameter",
+                                                    "language=English"};
+    }
+
+    void commandLine() {
+        QFETCH(QString, gclid);
+        QFETCH(int, language);
+        QFETCH(QStringList, arguments);
+        STEP(readyWithGame("exit_code=0\n"));
+        Translation::instance()->setLanguageIndex(language);
+        flow->setIdentifiers(gclid, flow->deviceIdentifier());
+        STEP(play());
+        QCOMPARE(gameArguments(), arguments);
+        QTRY_COMPARE(events(QStringLiteral("game btn clicked")).size(), 1);
+        QTRY_COMPARE(events(QStringLiteral("game process finished")).size(), 1);
+        QCOMPARE(exitCode(), 0);
+        QVERIFY(uploads().isEmpty());
+        QCOMPARE(questions, 0);
+    }
+
+    void exitOneWithOneArchiveAsksAndUploads() {
+        STEP(readyWithGame("exit_code=1\ncrash_zips=1\ncrash_zip_name=5f3c.zip\ncrash_zip_size=200000\n"));
+        flow->setIdentifiers(QStringLiteral("abc"), QStringLiteral("dev-\u00e9-1"));
+        for (int i = 0; i < 300; ++i)
+            description += QChar(u'a' + i % 26);
+        STEP(play());
+        QCOMPARE(questions, 1);
+        QCOMPARE(uploads().size(), 1);
+        // The form's format is the crash upload's (test_crashupload): here what the session puts in.
+        const QByteArray body = uploads().first().body;
+        QVERIFY(body.contains(description.left(256).toUtf8() + "\r\n"));
+        QVERIFY(!body.contains(description.left(257).toUtf8()));
+        QVERIFY(body.contains("\r\n\r\nabc\r\n"));
+        QVERIFY(body.contains(QStringLiteral("\r\n\r\ndev-\u00e9-1\r\n").toUtf8()));
+        QVERIFY(body.contains(readFile(crashDir() + QStringLiteral("/5f3c.zip"))));
+
+        // The archive stays after the upload; the next game start clears the folder.
+        QVERIFY(writeFile(dir + QStringLiteral("/fakegame.ini"), "headless=1\nexit_code=0\n"));
+        flow->gameBtnClicked();
+        QVERIFY(!QDir(crashDir()).exists());
+        QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("game process finished")).size(), 2, 20000);
+        QCOMPARE(uploads().size(), 1);
+    }
+
+    void crashWithPopupOffUploadsSilently() {
+        setSetting(PopupOnCrash, 0);
+        STEP(readyWithGame("crash=1\ncrash_zips=1\n"));
+        description = QStringLiteral("never asked");
+        STEP(play());
+        QCOMPARE(questions, 0);
+        QCOMPARE(uploads().size(), 1);
+        QVERIFY(!uploads().first().body.contains("never asked"));
+        QVERIFY(exitCode() != 1); // the crash, not the exit code, made it count
+    }
+
+    // Exit code 3 is never examined; two archives are not one crash to report. Nothing is asked
+    // or sent, and the archives stay.
+    void exitsThatAreNotReported_data() {
+        QTest::addColumn<QByteArray>("gameIni");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("archives");
+        QTest::newRow("exit code 3 with an archive") << QByteArray("exit_code=3\ncrash_zips=1\n") << 3 << 1;
+        QTest::newRow("two archives") << QByteArray("exit_code=1\ncrash_zips=2\n") << 1 << 2;
+    }
+
+    void exitsThatAreNotReported() {
+        QFETCH(QByteArray, gameIni);
+        QFETCH(int, code);
+        QFETCH(int, archives);
+        STEP(readyWithGame(gameIni));
+        STEP(play());
+        QCOMPARE(questions, 0);
+        QVERIFY(uploads().isEmpty());
+        QTRY_COMPARE(events(QStringLiteral("game process finished")).size(), 1);
+        QCOMPARE(exitCode(), code);
+        QCOMPARE(QDir(crashDir()).entryList(QStringList{QStringLiteral("*.zip")}).size(), archives);
+    }
+
+    void silentCrashServerEndsTheWait() {
+        setSetting(PopupOnCrash, 0);
+        HttpServer::Faults silent;
+        silent.hold = true;
+        server->setFaults(CrashPath, silent);
+        STEP(readyWithGame("exit_code=1\ncrash_zips=1\n"));
+        QElapsedTimer clock;
+        QSignalSpy ended(flow->gameSession()->gameProcess(),
+                         QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+        flow->gameBtnClicked();
+        QVERIFY(ended.wait(20000));
+        clock.start();
+        QTRY_VERIFY_WITH_TIMEOUT(shownAgain, 20000);
+        QCOMPARE(server->heldCount(), 1); // the server never answered
+        // The upload's 3 s limit ends the wait (timers may fire 5 % early).
+        QVERIFY2(clock.elapsed() >= 2850, qPrintable(QString::number(clock.elapsed())));
+        server->release();
+    }
+
+    void gameThatCannotStartIsShownAndRepaired_data() {
+        QTest::addColumn<QString>("source"); // what brings the game: itself, or an archive
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("missing") << "Quelvane.exe"
+                                 << "missing";
+        QTest::newRow("not a program") << "Quelvane.exe"
+                                       << "garbage";
+        QTest::newRow("missing, brought by an archive") << "game.zip"
+                                                        << "missing";
+    }
+
+    void gameThatCannotStartIsShownAndRepaired() {
+        QFETCH(QString, source);
+        QFETCH(QString, fault);
+        const QByteArray program = fault == "garbage" ? QByteArray("this is no program\n")
+                                                      : readFile(qEnvironmentVariable("KV_FAKEGAME_BINARY"));
+        QVERIFY(!program.isEmpty());
+        if (source == "game.zip")
+            publish(source, "7", zipBytes({{"Quelvane.exe", program}, {"data/level.txt", "level"}}));
+        else
+            publish(source, "7", program);
+        publish(QStringLiteral("other.bin"), "2", "other");
+        QVERIFY(writeFile(dir + QStringLiteral("/fakegame.ini"), "headless=1\n"));
+        makeWorkflow();
+        STEP(waitForReady());
+        QCOMPARE(configValue(QStringLiteral("version/") + source), QStringLiteral("7"));
+        if (fault == "missing") // quarantined by an antivirus
+            QVERIFY(QFile::remove(dir + QStringLiteral("/Quelvane.exe")));
+        QVERIFY(writeFile(crashDir() + QStringLiteral("/last.zip"), "crash of the last run"));
+
+        for (int press = 1; press <= 2; ++press) {
+            flow->gameBtnClicked();
+            QTRY_COMPARE(events(QStringLiteral("game start failed")).size(), press);
+            QCOMPARE(key(WorkflowStatus::GameLine), QStringLiteral("LOAD_ERROR"));
+            // The game may be tried again.
+            QCOMPARE(flow->phase(), LauncherWorkflow::Ready);
+        }
+        QVERIFY(!eventField(QStringLiteral("game start failed"), QStringLiteral("reason")).isEmpty());
+        QTRY_COMPARE(events(QStringLiteral("game btn clicked")).size(), 2);
+        QVERIFY(events(QStringLiteral("game process finished")).isEmpty());
+        QVERIFY(!configHas(QStringLiteral("version/") + source));
+        QCOMPARE(configValue(QStringLiteral("version/other.bin")), QStringLiteral("2"));
+        if (fault == "missing") // the game never started: the crash archive of the last run stays
+            QVERIFY(QFile::exists(crashDir() + QStringLiteral("/last.zip")));
+
+        // The next start downloads what brings the game again, and nothing else.
+        closeWorkflow();
+        server->clearRequests();
+        makeWorkflow();
+        STEP(waitForReady());
+        QCOMPARE(getsFor(source), 1);
+        QCOMPARE(getsFor(QStringLiteral("other.bin")), 0);
+        QCOMPARE(readFile(dir + QStringLiteral("/Quelvane.exe")), program);
+        if (fault == "missing") {
+            QSignalSpy finished(flow->gameSession()->gameProcess(),
+                                QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+            flow->gameBtnClicked();
+            QVERIFY(finished.wait(20000));
+        }
+    }
+};
+
+KV_WORKFLOW_TEST_MAIN(GameSessionTest)
+#include "tst_gamesession.moc"
