@@ -14,7 +14,7 @@
 #include <memory>
 
 ArchiveExtraction::ArchiveExtraction(const WorkflowSetup &setup, LauncherConfig *config, QObject *parent)
-    : QObject(parent)
+    : WorkflowPart(parent)
     , setup(setup)
     , config(config) {}
 

@@ -1,11 +1,9 @@
 #pragma once
 
+#include "workflow/workflowpart.h"
 #include "workflow/workflowsetup.h"
-#include "workflow/workflowstatus.h"
 
 #include <QFutureWatcher>
-#include <QJsonObject>
-#include <QObject>
 #include <QString>
 #include <QStringList>
 
@@ -15,7 +13,7 @@ class LauncherConfig;
 // and deletes each afterwards. An archive keeps its extraction mark in "config.ini" until its
 // extraction ends, so one interrupted by closing the launcher is unpacked again at the next start;
 // one that fails is forgotten as installed, so the next start downloads it again.
-class ArchiveExtraction : public QObject {
+class ArchiveExtraction : public WorkflowPart {
     Q_OBJECT
 
 public:
@@ -34,9 +32,6 @@ public:
     static QString gameExecutableName() { return QStringLiteral("Quelvane.exe"); }
 
 signals:
-    void status(WorkflowStatus::Line line, const WorkflowStatus &status);
-    void progress(WorkflowStatus::Bar bar, float percent);
-    void event(const QJsonObject &event);
     // Every archive is in place: the game may start.
     void finished();
     // An archive could not be unpacked; nothing further is unpacked in this run.

@@ -29,7 +29,7 @@ QString sizeText(qint64 bytes) {
 } // namespace
 
 GameResourceUpdate::GameResourceUpdate(const WorkflowSetup &setup, LauncherConfig *config, QObject *parent)
-    : QObject(parent)
+    : WorkflowPart(parent)
     , setup(setup)
     , config(config)
     , speedTimer(new QTimer(this)) {

@@ -2,12 +2,10 @@
 
 #include "download/errorcode.h"
 #include "workflow/installcheck.h"
+#include "workflow/workflowpart.h"
 #include "workflow/workflowsetup.h"
-#include "workflow/workflowstatus.h"
 
 #include <QFutureWatcher>
-#include <QJsonObject>
-#include <QObject>
 #include <QString>
 #include <QStringList>
 
@@ -21,7 +19,7 @@ class XDManager;
 // versions recorded in "config.ini" (and with the files on disk), queues what differs in the
 // download manager, reports progress, speed and remaining time once a tick, pauses and resumes,
 // and records every file that arrived. With --verify the installed files are hashed first.
-class GameResourceUpdate : public QObject {
+class GameResourceUpdate : public WorkflowPart {
     Q_OBJECT
 
 public:
@@ -67,9 +65,6 @@ public slots:
     void calcDownloadSpeed();
 
 signals:
-    void status(WorkflowStatus::Line line, const WorkflowStatus &status);
-    void progress(WorkflowStatus::Bar bar, float percent);
-    void event(const QJsonObject &event);
     // The manager fetches.
     void downloading();
     // Every queued file has ended; errorKey names the worst failure ("NETWORK_ERROR", ...), empty

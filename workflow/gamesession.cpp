@@ -23,7 +23,7 @@ constexpr int MaxDescriptionLength = 256;
 
 GameSession::GameSession(const WorkflowSetup &setup, LauncherConfig *config, QNetworkAccessManager *manager,
                          QObject *parent)
-    : QObject(parent)
+    : WorkflowPart(parent)
     , setup(setup)
     , config(config)
     , manager(manager)

@@ -1,10 +1,8 @@
 #pragma once
 
+#include "workflow/workflowpart.h"
 #include "workflow/workflowsetup.h"
-#include "workflow/workflowstatus.h"
 
-#include <QJsonObject>
-#include <QObject>
 #include <QProcess>
 #include <QString>
 
@@ -17,7 +15,7 @@ class QNetworkReply;
 // The game: started from the launcher's folder with its command line, watched while it runs, and
 // its exit handled a moment later: a crash archive it left is uploaded (after asking, when the
 // settings say so), then the window is shown again or the launcher closes.
-class GameSession : public QObject {
+class GameSession : public WorkflowPart {
     Q_OBJECT
 
 public:
@@ -47,8 +45,6 @@ public slots:
     void processGameProcessFinishState(int exitCode, QProcess::ExitStatus exitStatus);
 
 signals:
-    void status(WorkflowStatus::Line line, const WorkflowStatus &status);
-    void event(const QJsonObject &event);
     void started();
     // The exit has been handled: the window comes back, or the launcher closes.
     void showRequested();

@@ -26,18 +26,12 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
     qRegisterMetaType<WorkflowStatus>();
 
     // Every part speaks through the same signals; its events go out as they come.
-    connect(checker, &VersionCheck::status, this, &LauncherWorkflow::status);
-    connect(updater, &SelfUpdate::status, this, &LauncherWorkflow::status);
-    connect(gameResources, &GameResourceUpdate::status, this, &LauncherWorkflow::status);
-    connect(extractor, &ArchiveExtraction::status, this, &LauncherWorkflow::status);
-    connect(session, &GameSession::status, this, &LauncherWorkflow::status);
-    connect(updater, &SelfUpdate::progress, this, &LauncherWorkflow::progress);
-    connect(gameResources, &GameResourceUpdate::progress, this, &LauncherWorkflow::progress);
-    connect(extractor, &ArchiveExtraction::progress, this, &LauncherWorkflow::progress);
-    connect(checker, &VersionCheck::event, this, &LauncherWorkflow::sendLogEvent);
-    connect(gameResources, &GameResourceUpdate::event, this, &LauncherWorkflow::sendLogEvent);
-    connect(extractor, &ArchiveExtraction::event, this, &LauncherWorkflow::sendLogEvent);
-    connect(session, &GameSession::event, this, &LauncherWorkflow::sendLogEvent);
+    for (WorkflowPart *part :
+         std::initializer_list<WorkflowPart *>{checker, updater, gameResources, extractor, session}) {
+        connect(part, &WorkflowPart::status, this, &LauncherWorkflow::status);
+        connect(part, &WorkflowPart::progress, this, &LauncherWorkflow::progress);
+        connect(part, &WorkflowPart::event, this, &LauncherWorkflow::sendLogEvent);
+    }
 
     connect(checker, &VersionCheck::upToDate, this, &LauncherWorkflow::gamePageDue);
     connect(checker, &VersionCheck::launcherOutdated, this, [this](const RemoteFileInfo &entry) {

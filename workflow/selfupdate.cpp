@@ -32,7 +32,7 @@ RemoteFileInfo launcherEntry() {
 } // namespace
 
 SelfUpdate::SelfUpdate(const WorkflowSetup &setup, QNetworkAccessManager *manager, QObject *parent)
-    : QObject(parent)
+    : WorkflowPart(parent)
     , setup(setup)
     , manager(manager) {}
 

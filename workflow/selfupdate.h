@@ -1,12 +1,11 @@
 #pragma once
 
 #include "download/versiontable.h"
+#include "workflow/workflowpart.h"
 #include "workflow/workflowsetup.h"
-#include "workflow/workflowstatus.h"
 
 #include <QByteArray>
 #include <QNetworkReply>
-#include <QObject>
 #include <QString>
 
 class QNetworkAccessManager;
@@ -14,7 +13,7 @@ class QNetworkAccessManager;
 // Downloads the newer launcher the version file lists, checks its MD5, stores it beside the
 // running one as "v<version>_Kestrivane.exe" and starts the installation's update script, which
 // puts it in place once this launcher has ended.
-class SelfUpdate : public QObject {
+class SelfUpdate : public WorkflowPart {
     Q_OBJECT
 
 public:
@@ -33,8 +32,6 @@ public slots:
     void launcherDownloadNetworkError(QNetworkReply::NetworkError code);
 
 signals:
-    void status(WorkflowStatus::Line line, const WorkflowStatus &status);
-    void progress(WorkflowStatus::Bar bar, float percent);
     // The download failed: the version check runs again, counting the attempt.
     void networkFailed();
     // Final: the download is not the listed launcher or cannot be stored (the status says which).

@@ -43,7 +43,7 @@ QNetworkReply *CdnRequest::takeFinished(QObject *sender, QNetworkReply **current
 
 VersionCheck::VersionCheck(const WorkflowSetup &setup, QNetworkAccessManager *manager, LauncherConfig *config,
                            QObject *parent)
-    : QObject(parent)
+    : WorkflowPart(parent)
     , setup(setup)
     , manager(manager)
     , config(config) {}

@@ -1,13 +1,11 @@
 #pragma once
 
 #include "download/versiontable.h"
+#include "workflow/workflowpart.h"
 #include "workflow/workflowsetup.h"
-#include "workflow/workflowstatus.h"
 
 #include <QByteArray>
-#include <QJsonObject>
 #include <QNetworkReply>
-#include <QObject>
 #include <QString>
 
 class LauncherConfig;
@@ -25,7 +23,7 @@ QNetworkReply *takeFinished(QObject *sender, QNetworkReply **current);
 // and compares the launcher's version with the one listed: up to date, a newer launcher to
 // install, or a server error. A failed attempt is tried again after a pause, three requests in
 // all, counted together with the failed downloads of a newer launcher.
-class VersionCheck : public QObject {
+class VersionCheck : public WorkflowPart {
     Q_OBJECT
 
 public:
@@ -47,8 +45,6 @@ public slots:
     void versionFileDownloadNetworkError(QNetworkReply::NetworkError code);
 
 signals:
-    void status(WorkflowStatus::Line line, const WorkflowStatus &status);
-    void event(const QJsonObject &event);
     // The launcher is current: the game page follows (after gamePageMs).
     void upToDate();
     // A newer launcher is listed; its download is the next step.
