@@ -206,7 +206,10 @@ private slots:
         if (after == "closed") {
             QCOMPARE(run.resumedAtQueue, reused);
             QCOMPARE(server.requestCount(MapPath), 0);
-            QCOMPARE(run.sent, newBytes.size() - reused);
+            // The engine's own count: a request the closed manager had sent may still be answered
+            // into its dead socket, so the server's count can be higher.
+            QCOMPARE(run.fetched, newBytes.size() - reused);
+            QVERIFY(run.sent >= run.fetched);
         } else if (after == "scanning") {
             QCOMPARE(run.resumedAtQueue, qint64(0));
             QCOMPARE(server.requestCount(MapPath), 1);

@@ -112,6 +112,10 @@ private slots:
         QByteArray earlyPartial, earlyRecord;
         {
             XDManager m(dir->path());
+            // Held answers must outlast a slow machine (wine): no limit may end them and send the
+            // request again past the release.
+            m.setTransferTimeout(600000);
+            m.setLowSpeedLimit(0, 600000);
             m.addFile(QStringLiteral("v1_res.pak"), name);
             m.start();
             QTRY_COMPARE_WITH_TIMEOUT(server.heldCount(), XDManager::DownloaderCount, 20000);
