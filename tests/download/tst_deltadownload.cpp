@@ -203,20 +203,21 @@ private slots:
         verifyInPlace();
         if (after != "damaged")
             QCOMPARE(run.reused + run.fetched, qint64(newBytes.size()));
+        // The engine's own counts decide: a request the closed manager had sent may still be
+        // answered into its dead socket, so the server's count can be higher.
         if (after == "closed") {
             QCOMPARE(run.resumedAtQueue, reused);
             QCOMPARE(server.requestCount(MapPath), 0);
-            // The engine's own count: a request the closed manager had sent may still be answered
-            // into its dead socket, so the server's count can be higher.
             QCOMPARE(run.fetched, newBytes.size() - reused);
             QVERIFY(run.sent >= run.fetched);
         } else if (after == "scanning") {
             QCOMPARE(run.resumedAtQueue, qint64(0));
             QCOMPARE(server.requestCount(MapPath), 1);
-            QCOMPARE(run.sent, map.size() + newBytes.size() - reused);
+            QCOMPARE(run.fetched, newBytes.size() - reused);
+            QVERIFY(run.sent >= map.size() + run.fetched);
         } else {
             QCOMPARE(run.reused, qint64(-1)); // fetched whole in the end
-            QCOMPARE(run.sent, newBytes.size() - reused + newBytes.size());
+            QVERIFY(run.sent >= newBytes.size() - reused + newBytes.size());
         }
     }
 };
