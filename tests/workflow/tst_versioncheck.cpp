@@ -288,7 +288,7 @@ private slots:
         makeWorkflow();
         QTRY_VERIFY_WITH_TIMEOUT(handedOver, 10000);
         QCOMPARE(readFile(dir + QStringLiteral("/v0.2_Kestrivane.exe")), payload);
-        // The script runs detached; a loaded machine (or wine) takes seconds to start it.
+        // The script runs detached; a loaded machine takes seconds to start it.
         QTRY_COMPARE_WITH_TIMEOUT(readFile(dir + QStringLiteral("/update-args.txt")),
                                   QByteArray("v0.2_Kestrivane.exe\n"), 20000);
         QCOMPARE(phases, QList<Phase>({LauncherWorkflow::SelfUpdating}));
