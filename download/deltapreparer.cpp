@@ -40,16 +40,19 @@ void DeltaPreparer::start() {
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setTransferTimeout(timeoutMs);
     reply = network->get(request);
-    connect(reply, &QIODevice::readyRead, this, [this] {
-        if (reply->bytesAvailable() > BlockMap::MaxMapSize - map.size()) {
-            fail(QStringLiteral("the block map %1 holds more than %2 bytes")
-                     .arg(source.mapRemotePath)
-                     .arg(BlockMap::MaxMapSize));
-            return;
-        }
-        map += reply->readAll();
-    });
+    connect(reply, &QIODevice::readyRead, this, &DeltaPreparer::takeMapBytes);
     connect(reply, &QNetworkReply::finished, this, &DeltaPreparer::mapArrived);
+}
+
+bool DeltaPreparer::takeMapBytes() {
+    if (reply->bytesAvailable() > BlockMap::MaxMapSize - map.size()) {
+        fail(QStringLiteral("the block map %1 holds more than %2 bytes")
+                 .arg(source.mapRemotePath)
+                 .arg(BlockMap::MaxMapSize));
+        return false;
+    }
+    map += reply->readAll();
+    return true;
 }
 
 void DeltaPreparer::cancel() {
@@ -84,13 +87,8 @@ void DeltaPreparer::mapArrived() {
         fail(QStringLiteral("the block map %1 came with status %2").arg(source.mapRemotePath).arg(status));
         return;
     }
-    if (reply->bytesAvailable() > BlockMap::MaxMapSize - map.size()) {
-        fail(QStringLiteral("the block map %1 holds more than %2 bytes")
-                 .arg(source.mapRemotePath)
-                 .arg(BlockMap::MaxMapSize));
+    if (!takeMapBytes())
         return;
-    }
-    map += reply->readAll();
     reply->deleteLater();
     reply = nullptr;
 

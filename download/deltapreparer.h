@@ -39,6 +39,8 @@ signals:
 
 private:
     struct Scan;
+    // Appends what the reply holds to the map, or fails once the map would exceed its bound.
+    bool takeMapBytes();
     void mapArrived();
     void fail(const QString &reason);
     void scanned(const std::shared_ptr<Scan> &scan);
