@@ -65,33 +65,8 @@ new_size=$(stat -c %s "$data/new.pak")
 [ ${#digest} = 64 ] || { echo "kv-publish listed no map digest for game.pak" >&2; exit 1; }
 map="$cdn/v2_game.pak.blockmap"
 
-stop_cdn() {
-    "$root/tools/stack" stop "$work/stack" >/dev/null 2>&1 || true
-}
-start_cdn() { # [rate cap per connection]
-    local limit=() attempt code
-    [ -n "${1:-}" ] && limit=(--limit-rate "$1")
-    stop_cdn
-    for attempt in $(seq 1 20); do
-        port=$((20000 + RANDOM % 20000))
-        if "$root/tools/stack" start "$work/stack" --build "$build" --cdn-root "$cdn" --workers 2 \
-            --cdn-port "$port" --log-port $((port + 1)) --crash-port $((port + 2)) "${limit[@]}" \
-            >"$work/stack.log" 2>&1; then
-            base="http://127.0.0.1:$port/sea/win_update/"
-            code=$(curl -s -o /dev/null -w '%{http_code}' -r 0-0 "${base}v2_game.pak" || true)
-            if [ "$code" != 206 ]; then
-                echo "the CDN answers HTTP $code to a range request for ${base}v2_game.pak" >&2
-                exit 1
-            fi
-            : >"$work/stack/logs/nginx-access.log"
-            return 0
-        fi
-        grep -q "already in use" "$work/stack.log" || break
-    done
-    echo "cannot start the CDN:" >&2
-    cat "$work/stack.log" >&2
-    exit 2
-}
+# shellcheck source=bench/cdn.sh
+. "$root/bench/cdn.sh"
 # Body bytes nginx sent since the last call, then forgets them.
 sent_bytes() {
     local log="$work/stack/logs/nginx-access.log" n
@@ -164,7 +139,7 @@ check() { # file what: the fetched file must be the new version; removed afterwa
 : >"$work/figures.txt"
 cat "$data/old.pak" >/dev/null
 echo "# loopback, uncapped"
-start_cdn
+start_cdn "$cdn" v2_game.pak
 delta_fetch 10
 check "$work/out.pak" "the map's way"
 curl_bytes=$(sent_bytes)
@@ -185,7 +160,7 @@ echo "zsync_peak_rss: $(awk '{ printf "%.1f", $1 / 1024 }' "$work/zsync-rss.txt"
 
 if [ "${BENCH_CAPPED:-0}" = "1" ]; then
     echo "# capped at 100 Mbit/s, one connection at a time"
-    start_cdn 12500k
+    start_cdn "$cdn" v2_game.pak 12500k
     timed full_fetch
     echo "capped_full_download_wall: $wall s" | tee -a "$work/figures.txt"
     check "$work/full.pak" "the full download"

@@ -63,36 +63,8 @@ write_list() { # list file, names...
     done
 }
 
-# The CDN is tools/stack's nginx (its event-log and crash servers idle). As root the stack runs
-# nginx's workers as root too, so they can read the private temporary data folder.
-stop_cdn() {
-    "$root/tools/stack" stop "$work/stack" >/dev/null 2>&1 || true
-}
-start_cdn() { # [rate cap per connection]
-    local limit=() attempt code
-    [ -n "${1:-}" ] && limit=(--limit-rate "$1")
-    stop_cdn
-    for attempt in $(seq 1 20); do
-        port=$((20000 + RANDOM % 20000))
-        if "$root/tools/stack" start "$work/stack" --build "$build" --cdn-root "$data" --workers 2 \
-            --cdn-port "$port" --log-port $((port + 1)) --crash-port $((port + 2)) "${limit[@]}" \
-            >"$work/stack.log" 2>&1; then
-            base="http://127.0.0.1:$port/sea/win_update/"
-            # A server that answers but cannot read the files would fail every run; stop here instead.
-            code=$(curl -s -o /dev/null -w '%{http_code}' -r 0-0 "${base}v1_c.pak" || true)
-            if [ "$code" != 206 ]; then
-                echo "the CDN answers HTTP $code to a range request for ${base}v1_c.pak" >&2
-                tail -n 5 "$work/stack/logs/nginx-error.log" >&2 2>/dev/null || true
-                exit 1
-            fi
-            return 0
-        fi
-        grep -q "already in use" "$work/stack.log" || break
-    done
-    echo "cannot start the CDN:" >&2
-    cat "$work/stack.log" >&2
-    exit 2
-}
+# shellcheck source=bench/cdn.sh
+. "$root/bench/cdn.sh"
 
 out="$work/out"
 # Runs one download into an empty $out under GNU time; leaves "wall cpu rss_kib" in $measure.
@@ -198,7 +170,7 @@ total_capped=$((256 * mib))
 : >"$work/figures.txt"
 
 echo "# loopback: ${files[*]} (1 GiB), median of $runs rounds after one warm-up"
-start_cdn
+start_cdn "$data" v1_c.pak
 run_engine "${files[@]}"
 run_aria2 "${files[@]}"
 run_curl "${files[@]}"
@@ -227,7 +199,7 @@ echo "md5sum_cpu_per_gib: $(median "${md5_cpu[@]}") s" | tee -a "$work/figures.t
 
 if [ "${BENCH_CAPPED:-1}" != "0" ]; then
     echo "# capped CDN (limit_rate 4m per connection): ${capped_files[*]} (256 MiB), median of $runs rounds"
-    start_cdn 4m
+    start_cdn "$data" v1_c.pak 4m
     bench_round capped_ "$total_capped" "$runs" "${capped_files[*]}" engine:run_engine aria2c:run_aria2
     if [ "${BENCH_CAPPED_CURL:-1}" != "0" ]; then
         bench_round capped_ "$total_capped" 1 "${capped_files[*]}" curl:run_curl

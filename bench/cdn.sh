@@ -1,0 +1,38 @@
+# Sourced by the benchmark scripts: the CDN is tools/stack's nginx (its event-log and crash
+# servers idle) on a free local port. As root the stack runs nginx's workers as root too, so they
+# can read the private temporary data folder.
+# Needs $root (the repository), $build and $work; sets $port and $base.
+#   stop_cdn
+#   start_cdn CDN_ROOT PROBE_FILE [rate cap per connection]
+# PROBE_FILE is a file under the CDN path that must answer a range request, or the run stops here.
+
+stop_cdn() {
+    "$root/tools/stack" stop "$work/stack" >/dev/null 2>&1 || true
+}
+
+start_cdn() {
+    local cdn_root=$1 probe=$2 limit=() attempt code
+    [ -n "${3:-}" ] && limit=(--limit-rate "$3")
+    stop_cdn
+    for attempt in $(seq 1 20); do
+        port=$((20000 + RANDOM % 20000))
+        if "$root/tools/stack" start "$work/stack" --build "$build" --cdn-root "$cdn_root" --workers 2 \
+            --cdn-port "$port" --log-port $((port + 1)) --crash-port $((port + 2)) "${limit[@]}" \
+            >"$work/stack.log" 2>&1; then
+            base="http://127.0.0.1:$port/sea/win_update/"
+            # A server that answers but cannot read the files would fail every run; stop here instead.
+            code=$(curl -s -o /dev/null -w '%{http_code}' -r 0-0 "$base$probe" || true)
+            if [ "$code" != 206 ]; then
+                echo "the CDN answers HTTP $code to a range request for $base$probe" >&2
+                tail -n 5 "$work/stack/logs/nginx-error.log" >&2 2>/dev/null || true
+                exit 1
+            fi
+            : >"$work/stack/logs/nginx-access.log"
+            return 0
+        fi
+        grep -q "already in use" "$work/stack.log" || break
+    done
+    echo "cannot start the CDN:" >&2
+    cat "$work/stack.log" >&2
+    exit 2
+}
