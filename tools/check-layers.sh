@@ -7,7 +7,7 @@
 #                           no QtWidgets; nothing from widgets/, launcher/, crash/, app/, the settings
 #                           dialog or the translatable widgets
 #                           nor from workflow/ above them
-#   workflow/               GUI-free: no QtWidgets or QtGui; nothing from widgets/, launcher/, crash/,
+#   workflow/               Qt Core and Network only (no QtWidgets, QtGui or QtConcurrent); nothing from widgets/, launcher/, crash/,
 #                           app/, tools/, the settings dialog or the translatable widgets
 #   widgets/, the translatable widgets, the settings dialog, crash/
 #                           nothing from launcher/ or app/
@@ -69,6 +69,7 @@ grep -nH -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]' $files |
                 refuse("this GUI-free layer includes nothing from the layers above it")
         } else if (f ~ /^workflow\//) {
             if (qtwidgets(inc) || qtgui(inc)) refuse("workflow/ is GUI-free: no QtWidgets or QtGui")
+            else if (inc ~ /^QtConcurrent/) refuse("workflow/ uses Qt Core and Network only: no QtConcurrent")
             else if (inc ~ /^(widgets|launcher|crash|app|tools)\// || i18nwidget(inc) || dialog(inc))
                 refuse("workflow/ includes nothing of the window or the widgets")
         } else if (f ~ /^(widgets|crash)\// || i18nwidget(f) || dialog(f)) {

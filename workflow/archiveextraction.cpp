@@ -4,11 +4,10 @@
 #include "platform/filenamerules.h"
 #include "workflow/labelargs.h"
 #include "workflow/launcherconfig.h"
+#include "workflow/poolfuture.h"
 
 #include <QDebug>
 #include <QFile>
-#include <QThreadPool>
-#include <QtConcurrent>
 
 #include <atomic>
 #include <memory>
@@ -63,13 +62,12 @@ void ArchiveExtraction::extractNextArchive() {
     auto bringsGame = std::make_shared<std::atomic<bool>>(false);
     // Why it failed, written by the worker before its result is delivered.
     auto failure = std::make_shared<QString>();
-    QFuture<bool> future =
-        QtConcurrent::run(QThreadPool::globalInstance(), [path, dir, game, bringsGame, failure]() {
-            bringsGame->store(archiveHasEntry(path, game));
-            const Result<ExtractError> result = extractArchive(path, dir);
-            *failure = result.reason();
-            return result.ok();
-        });
+    QFuture<bool> future = PoolFuture::run([path, dir, game, bringsGame, failure]() {
+        bringsGame->store(archiveHasEntry(path, game));
+        const Result<ExtractError> result = extractArchive(path, dir);
+        *failure = result.reason();
+        return result.ok();
+    });
     auto *watcher = new QFutureWatcher<bool>(this);
     connect(watcher, &QFutureWatcher<bool>::finished, this,
             [this, name, path, watcher, bringsGame, failure]() {

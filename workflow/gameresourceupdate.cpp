@@ -5,6 +5,7 @@
 #include "platform/filenamerules.h"
 #include "workflow/labelargs.h"
 #include "workflow/launcherconfig.h"
+#include "workflow/poolfuture.h"
 #include "workflow/progresstext.h"
 
 #include <QDebug>
@@ -12,7 +13,6 @@
 #include <QFileInfo>
 #include <QStorageInfo>
 #include <QTimer>
-#include <QtConcurrent>
 
 namespace {
 
@@ -358,7 +358,7 @@ void GameResourceUpdate::verifyInstalledFiles() {
     connect(verifyWatcher, &QFutureWatcher<InstallCheck::File>::finished, this,
             &GameResourceUpdate::installedFilesVerified);
     // Hashing reads whole files: the workers keep it off the GUI thread; each file is one job.
-    verifyWatcher->setFuture(QtConcurrent::mapped(files, &InstallCheck::hashCheck));
+    verifyWatcher->setFuture(PoolFuture::mapped(files, &InstallCheck::hashCheck));
 }
 
 void GameResourceUpdate::showVerifyProgress() {
