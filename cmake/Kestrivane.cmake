@@ -96,6 +96,14 @@ function(kv_add_test)
     list(APPEND env "KESTRIVANE_SOURCE_DIR=${PROJECT_SOURCE_DIR}" "KESTRIVANE_BINARY_DIR=${PROJECT_BINARY_DIR}" ${KV_TEST_FONT_ENV}
         ${A_ENV})
     set_tests_properties(${A_NAME} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${A_TIMEOUT})
+    if(A_XVFB)
+        # xvfb-run -a looks for a free display by trying one; two at once may pick the same.
+        set_tests_properties(${A_NAME} PROPERTIES RESOURCE_LOCK kv_xvfb_run)
+    endif()
+    if("large" IN_LIST A_LABELS)
+        # Long runs start first (CTest orders by cost before it has timings of its own).
+        set_tests_properties(${A_NAME} PROPERTIES COST 100)
+    endif()
     if(A_LABELS)
         set_tests_properties(${A_NAME} PROPERTIES LABELS "${A_LABELS}")
     endif()

@@ -22,26 +22,14 @@ fi
 
 cmake -S . -B "$BUILD_DIR" "${GEN[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$BUILD_DIR" -j"$JOBS"
-# Tests labelled "alongside" mostly wait on a launcher they kill again and again: they run beside
-# the rest of the suite, which runs one test at a time (fixed local ports, pixel comparisons).
-ALONGSIDE_LOG="$BUILD_DIR/alongside.log"
-ctest --test-dir "$BUILD_DIR" -L alongside --output-on-failure --timeout 1800 >"$ALONGSIDE_LOG" 2>&1 &
-ALONGSIDE_PID=$!
-trap 'kill "$ALONGSIDE_PID" 2>/dev/null || true' EXIT
-SUITE_RC=0
-ctest --test-dir "$BUILD_DIR" -LE alongside --output-on-failure --timeout 600 || SUITE_RC=$?
-ALONGSIDE_RC=0
-wait "$ALONGSIDE_PID" || ALONGSIDE_RC=$?
-trap - EXIT
-echo "Tests run alongside the suite:"
-cat "$ALONGSIDE_LOG"
-if [ "$SUITE_RC" -ne 0 ] || [ "$ALONGSIDE_RC" -ne 0 ]; then
-    exit 8
-fi
+# Tests run side by side: each picks its own ports, folders and instance keys; what must not be
+# shared (the end-to-end ports, xvfb-run's display search) is a resource lock of the tests that use it.
+# The long ones carry a cost, so they start first and the short ones fill the other slots.
+ctest --test-dir "$BUILD_DIR" -j"$((JOBS + 1))" --output-on-failure --timeout 1800 || exit 8
 
 if [ "${SKIP_ASAN:-0}" != "1" ]; then
     cmake -S . -B "$ASAN_BUILD_DIR" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug -DKESTRIVANE_SANITIZE=ON
     cmake --build "$ASAN_BUILD_DIR" -j"$JOBS" --target kv_unit_tests
     ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
-        ctest --test-dir "$ASAN_BUILD_DIR" -L unit --output-on-failure --timeout 600
+        ctest --test-dir "$ASAN_BUILD_DIR" -L unit -j"$JOBS" --output-on-failure --timeout 600
 fi
