@@ -1,10 +1,18 @@
 # Sourced by the benchmark scripts: the CDN is tools/stack's nginx (its event-log and crash
 # servers idle) on a free local port. As root the stack runs nginx's workers as root too, so they
 # can read the private temporary data folder.
-# Needs $root (the repository), $build and $work; sets $port and $base.
+# Needs $root (the repository) and $build; sets $work, $data, $port and $base.
+#   make_work NAME      a temporary folder for the run (removed at exit, with the CDN stopped)
 #   stop_cdn
 #   start_cdn CDN_ROOT PROBE_FILE [rate cap per connection]
 # PROBE_FILE is a file under the CDN path that must answer a range request, or the run stops here.
+
+make_work() {
+    work=$(mktemp -d "/tmp/kv-bench-$1.XXXXXX")
+    data=${BENCH_DATA_DIR:-"$work/data"}
+    mkdir -p "$data"
+    trap 'stop_cdn; rm -rf "$work"' EXIT
+}
 
 stop_cdn() {
     "$root/tools/stack" stop "$work/stack" >/dev/null 2>&1 || true

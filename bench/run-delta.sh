@@ -34,14 +34,9 @@ fi
 cmake --build "$build" --target bench_delta kv-publish kv-sink >/dev/null
 engine="$build/bench/bench_delta"
 
-work=$(mktemp -d /tmp/kv-bench-delta.XXXXXX)
-data=${BENCH_DATA_DIR:-"$work/data"}
-cleanup() {
-    stop_cdn
-    rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$data"
+# shellcheck source=bench/cdn.sh
+. "$root/bench/cdn.sh"
+make_work delta
 
 # The pair, and the release as kv-publish puts it on the CDN, with zsyncmake's control file beside it.
 if [ ! -f "$data/pair.txt" ] || ! grep -q "^old_size: $((size_mib * 1048576)) " "$data/pair.txt"; then
@@ -65,8 +60,6 @@ new_size=$(stat -c %s "$data/new.pak")
 [ ${#digest} = 64 ] || { echo "kv-publish listed no map digest for game.pak" >&2; exit 1; }
 map="$cdn/v2_game.pak.blockmap"
 
-# shellcheck source=bench/cdn.sh
-. "$root/bench/cdn.sh"
 # Body bytes nginx sent since the last call, then forgets them.
 sent_bytes() {
     local log="$work/stack/logs/nginx-access.log" n

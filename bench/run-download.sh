@@ -31,13 +31,9 @@ for tool in nginx aria2c curl md5sum /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
 done
 
-work=$(mktemp -d /tmp/kv-bench-download.XXXXXX)
-data=${BENCH_DATA_DIR:-"$work/data"}
-cleanup() {
-    stop_cdn
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=bench/cdn.sh
+. "$root/bench/cdn.sh"
+make_work download
 
 mib=1048576
 declare -A sizes=([a.pak]=512 [b.pak]=256 [c.pak]=128 [d.pak]=128)
@@ -45,7 +41,6 @@ files=(a.pak b.pak c.pak d.pak)
 capped_files=(c.pak d.pak)
 
 # The release, as the CDN serves it: v1_<name>.
-mkdir -p "$data"
 for f in "${files[@]}"; do
     want=$((sizes[$f] * mib))
     if [ ! -f "$data/v1_$f" ] || [ "$(stat -c %s "$data/v1_$f")" != "$want" ]; then
@@ -62,9 +57,6 @@ write_list() { # list file, names...
         echo "$f $(md5sum "$data/v1_$f" | cut -d' ' -f1) $(stat -c %s "$data/v1_$f")" >>"$list"
     done
 }
-
-# shellcheck source=bench/cdn.sh
-. "$root/bench/cdn.sh"
 
 out="$work/out"
 # Runs one download into an empty $out under GNU time; leaves "wall cpu rss_kib" in $measure.
