@@ -48,36 +48,29 @@ private slots:
         QTest::addColumn<QString>("local");
         QTest::addColumn<QString>("remote");
         QTest::addColumn<int>("result");
-        QTest::newRow("equal") << "0.11"
-                               << "0.11" << 0;
-        QTest::newRow("trailing zero") << "0.11"
-                                       << "0.110" << 0;
-        QTest::newRow("1.10 equals 1.1") << "1.1"
-                                         << "1.10" << 0;
-        QTest::newRow("0.2 newer") << "0.11"
-                                   << "0.2" << -1;
-        QTest::newRow("0.12 newer") << "0.11"
-                                    << "0.12" << -1;
-        QTest::newRow("0.10 older") << "0.11"
-                                    << "0.10" << 1;
-        QTest::newRow("remote empty") << "0.11"
-                                      << "" << -2;
-        QTest::newRow("remote text") << "0.11"
-                                     << "abc" << -2;
-        QTest::newRow("remote dotted") << "0.11"
-                                       << "1.2.3" << -2;
-        QTest::newRow("remote with carriage return") << "0.11"
-                                                     << "0.12\r" << -1;
-        QTest::newRow("remote infinite") << "0.11"
-                                         << "inf" << -2;
-        QTest::newRow("remote not a number") << "0.11"
-                                             << "nan" << -2;
-        QTest::newRow("remote decimal comma") << "0.11"
-                                              << "0,2" << -2;
-        QTest::newRow("local broken") << "x"
-                                      << "0.11" << -2;
-        QTest::newRow("negative") << "0.11"
-                                  << "-1" << 1;
+        // 0: the same, -1: the remote one is newer, 1: older, -2: one of them is no version.
+        const struct {
+            const char *row, *local, *remote;
+            int result;
+        } cases[] = {
+            {"equal", "0.11", "0.11", 0},
+            {"trailing zero", "0.11", "0.110", 0},
+            {"1.10 equals 1.1", "1.1", "1.10", 0},
+            {"0.2 newer", "0.11", "0.2", -1},
+            {"0.12 newer", "0.11", "0.12", -1},
+            {"0.10 older", "0.11", "0.10", 1},
+            {"remote empty", "0.11", "", -2},
+            {"remote text", "0.11", "abc", -2},
+            {"remote dotted", "0.11", "1.2.3", -2},
+            {"remote with carriage return", "0.11", "0.12\r", -1},
+            {"remote infinite", "0.11", "inf", -2},
+            {"remote not a number", "0.11", "nan", -2},
+            {"remote decimal comma", "0.11", "0,2", -2},
+            {"local broken", "x", "0.11", -2},
+            {"negative", "0.11", "-1", 1},
+        };
+        for (const auto &c : cases)
+            QTest::newRow(c.row) << QString::fromLatin1(c.local) << QString::fromLatin1(c.remote) << c.result;
     }
 
     void versions() {
