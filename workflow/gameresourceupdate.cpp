@@ -1,5 +1,6 @@
 #include "workflow/gameresourceupdate.h"
 
+#include "download/blockmap.h"
 #include "download/versiontable.h"
 #include "download/xdmanager.h"
 #include "platform/filenamerules.h"
@@ -116,6 +117,9 @@ void GameResourceUpdate::removeUnpackedArchives() {
 
 void GameResourceUpdate::prepareGameResources() {
     queuedCount = 0;
+    total = 0;
+    present = 0;
+    fetchedOfEnded = 0;
     forgetUnlistedFiles();
 
     // A file recorded as installed that is gone or has another size than listed is fetched again:
@@ -130,15 +134,10 @@ void GameResourceUpdate::prepareGameResources() {
     const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
     for (auto it = table.cbegin(); it != table.cend(); ++it) {
         const RemoteFileInfo &e = it.value();
-        total += e.size;
-        if (e.name == QLatin1String(LauncherFileName))
+        if (e.name == QLatin1String(LauncherFileName) || installedVersion(e.name) == e.version)
             continue;
-        if (installedVersion(e.name) == e.version) {
-            present += e.size;
-            continue;
-        }
         ++queuedCount;
-        queuedBytes += e.size;
+        total += e.size;
         if (!manager) {
             manager = new XDManager(setup.folder, this);
             manager->setTransferTimeout(setup.pieceTimeoutMs);
@@ -148,12 +147,48 @@ void GameResourceUpdate::prepareGameResources() {
             connect(manager, SIGNAL(fileDownloadingStart(QString)), this,
                     SLOT(gameResDownloadingStarted(QString)));
             connect(manager, SIGNAL(allFileDownloadFinished()), this, SLOT(allGameResDownloadFinished()));
+            connect(manager, &XDManager::filePatched, this, &GameResourceUpdate::reportPatchedFile);
         }
-        manager->addFile(QStringLiteral("v%1_%2").arg(e.version, e.name), e.name);
+        const QString remotePath = QStringLiteral("v%1_%2").arg(e.version, e.name);
+        const DeltaSource delta = deltaSourceFor(e);
+        if (delta.isSet())
+            manager->addFile(remotePath, e.name, delta);
+        else
+            manager->addFile(remotePath, e.name);
     }
-    // Pieces an earlier run left on disk count as present from the start: the KEEP UPDATE page
-    // shows them, and they never show as speed.
-    lastCommittedBytes = present + (manager ? manager->resumedBytes() : 0);
+    // Pieces an earlier run left on disk count as done from the start (the KEEP UPDATE page shows
+    // them), never as speed.
+    lastFetchedBytes = 0;
+}
+
+// A copy recorded at another version is the older one the map's blocks are looked for in. Archives
+// have no maps: they are deleted once unpacked.
+DeltaSource GameResourceUpdate::deltaSourceFor(const RemoteFileInfo &e) const {
+    const QString path = QStringLiteral("%1/%2").arg(setup.folder, e.name);
+    if (e.mapDigest.isEmpty() || isArchive(e.name) || installedVersion(e.name).isEmpty() ||
+        !FileNameRules::isSafeFileName(e.name) || !QFileInfo(path).isFile())
+        return DeltaSource();
+    DeltaSource delta;
+    delta.oldCopyPath = path;
+    delta.mapRemotePath =
+        QStringLiteral("v%1_%2%3").arg(e.version, e.name, QLatin1String(BlockMap::RemoteSuffix));
+    delta.mapDigest = e.mapDigest;
+    delta.listedSize = e.size;
+    return delta;
+}
+
+void GameResourceUpdate::reportPatchedFile(const QString &name, qint64 reused, qint64 fetched) {
+    qDebug().noquote() << QStringLiteral(
+                              "file patched from its older copy: %1, %2 bytes reused, %3 bytes fetched")
+                              .arg(name)
+                              .arg(reused)
+                              .arg(fetched);
+    QJsonObject patched;
+    patched.insert(QStringLiteral("file"), name);
+    patched.insert(QStringLiteral("event"), QStringLiteral("file patched"));
+    patched.insert(QStringLiteral("reused"), double(reused));
+    patched.insert(QStringLiteral("fetched"), double(fetched));
+    emit event(patched);
 }
 
 GameResourceUpdate::Begin GameResourceUpdate::beginGameResourcePhase() {
@@ -185,7 +220,7 @@ qint64 GameResourceUpdate::missingRoom() const {
     if (available < 0)
         return 0;
     // A file being replaced needs its whole new size beside the old copy until it is in place.
-    const qint64 needed = queuedBytes - (manager ? manager->resumedBytes() : 0);
+    const qint64 needed = total - (manager ? manager->resumedBytes() : 0);
     if (needed <= available)
         return 0;
     qWarning().noquote() << "not enough disk space for the update:" << setup.folder << "needs" << needed
@@ -256,7 +291,11 @@ void GameResourceUpdate::gameResDownloadFinished(ErrorCode code, QString filenam
             downloadedArchives.append(e.name);
         config->recordDownloaded(e.name, e.version, isArchive(e.name));
         ++finishedCount;
+        // Still what this run fetched of it: the manager clears it after this.
+        fetchedOfEnded += e.downloadedBytes;
         present += e.size;
+        // The bar reaches 100 % with the last file, not at the next tick.
+        showProgress(doneBytes());
         return;
     }
     case VerifyError:
@@ -307,35 +346,50 @@ void GameResourceUpdate::allGameResDownloadFinished() {
     emit allEnded(errorKey);
 }
 
-void GameResourceUpdate::calcDownloadSpeed() {
-    // Installed files, pieces kept from an earlier run, pieces completed and being received now.
-    qint64 committed = present;
-    if (manager)
-        committed += manager->resumedBytes() + manager->bufferedBytes();
+// Pieces of the started files completed and being received in this run.
+qint64 GameResourceUpdate::receivingBytes() const {
+    qint64 bytes = manager ? manager->bufferedBytes() : 0;
     const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
     for (const QString &name : qAsConst(started)) {
         const auto it = table.constFind(name);
         if (it != table.cend())
-            committed += it.value().downloadedBytes;
+            bytes += it.value().downloadedBytes;
     }
+    return bytes;
+}
 
-    speed = ProgressText::smoothedSpeed(committed, lastCommittedBytes, speed);
+qint64 GameResourceUpdate::fetchedBytes() const {
+    return fetchedOfEnded + receivingBytes();
+}
+
+qint64 GameResourceUpdate::doneBytes() const {
+    return present + (manager ? manager->resumedBytes() : 0) + receivingBytes();
+}
+
+void GameResourceUpdate::calcDownloadSpeed() {
+    const qint64 done = doneBytes();
+    // Bytes an earlier run left and blocks an older copy gave count as done at once, never as speed.
+    const qint64 fetched = fetchedBytes();
+    speed = ProgressText::smoothedSpeed(fetched, lastFetchedBytes, speed);
+    lastFetchedBytes = fetched;
 
     emit status(
         WorkflowStatus::TimeLine,
         WorkflowStatus::text(QStringLiteral("ESTIMATED_TIME_TIP"),
-                             {LabelArgs::text(ProgressText::remainingTimeText(total - committed, speed))}));
+                             {LabelArgs::text(ProgressText::remainingTimeText(total - done, speed))}));
     emit status(WorkflowStatus::SpeedLine, WorkflowStatus::text(QStringLiteral("DOWNLOADING_SPEED_TIP"),
                                                                 {LabelArgs::text(sizeText(speed))}));
+    showProgress(done);
+}
 
-    // An empty table (total 0) shows 0 % rather than a division by zero.
-    const float percent = total > 0 ? static_cast<float>(double(committed) * 100.0 / double(total)) : 0.0f;
+void GameResourceUpdate::showProgress(qint64 done) {
+    // Nothing to fetch (total 0) shows 0 % rather than a division by zero.
+    const float percent = total > 0 ? static_cast<float>(double(done) * 100.0 / double(total)) : 0.0f;
     emit progress(WorkflowStatus::GameBar, percent);
-    emit status(WorkflowStatus::GameLine, WorkflowStatus::text(QStringLiteral("DOWNLOADING_TIP"),
-                                                               {LabelArgs::number(static_cast<int>(percent)),
-                                                                LabelArgs::text(sizeText(committed)),
-                                                                LabelArgs::text(sizeText(total))}));
-    lastCommittedBytes = committed;
+    emit status(WorkflowStatus::GameLine,
+                WorkflowStatus::text(QStringLiteral("DOWNLOADING_TIP"),
+                                     {LabelArgs::number(static_cast<int>(percent)),
+                                      LabelArgs::text(sizeText(done)), LabelArgs::text(sizeText(total))}));
 }
 
 void GameResourceUpdate::verifyInstalledFiles() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "download/downloadtask.h"
 #include "download/errorcode.h"
 #include "workflow/installcheck.h"
 #include "workflow/workflowpart.h"
@@ -12,6 +13,7 @@
 #include <memory>
 
 class LauncherConfig;
+struct RemoteFileInfo;
 class QTimer;
 class XDManager;
 
@@ -49,7 +51,10 @@ public:
 
     int updateFileCount() const { return queuedCount; }
     int finishedFileCount() const { return finishedCount; }
+    // The listed sizes of the files this run fetches: the launcher's own entry and the files
+    // installed already are none of them.
     qint64 totalBytes() const { return total; }
+    // The listed sizes of the files this run has finished.
     qint64 presentBytes() const { return present; }
     qint64 downloadSpeed() const { return speed; }
     QStringList startedFiles() const { return started; }
@@ -86,6 +91,16 @@ private:
     void showVerifyProgress();
     void installedFilesVerified();
     void clearSpeedTexts();
+    // The installed older copy of a file whose line lists a block map; none for a plain download.
+    DeltaSource deltaSourceFor(const RemoteFileInfo &e) const;
+    void reportPatchedFile(const QString &name, qint64 reused, qint64 fetched);
+    // Bytes of this run's files that are done: files finished, pieces an earlier run left, blocks
+    // an older copy gave, pieces completed and being received now.
+    qint64 doneBytes() const;
+    // Of those, the bytes this run fetched: the only ones that make the speed.
+    qint64 fetchedBytes() const;
+    qint64 receivingBytes() const;
+    void showProgress(qint64 done);
 
     WorkflowSetup setup;
     LauncherConfig *config;
@@ -96,10 +111,10 @@ private:
     int queuedCount = 0;
     int finishedCount = 0;
     qint64 total = 0;
-    qint64 queuedBytes = 0; // listed sizes of the files this run fetches
     qint64 present = 0;
+    qint64 fetchedOfEnded = 0; // bytes fetched in this run for the files that have ended
     qint64 speed = 0;
-    qint64 lastCommittedBytes = 0;
+    qint64 lastFetchedBytes = 0;
     int networkErrorCount = 0;
     int verifyErrorCount = 0;
     int writeErrorCount = 0;

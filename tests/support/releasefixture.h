@@ -5,6 +5,7 @@
 // crash-upload endpoint (the build constants point at it through the environment: see the test
 // main() macros of windowfixture.h and workflowfixture.h), with a release published on it.
 
+#include "download/blockmap.h"
 #include "download/versiontable.h"
 #include "i18n/translation.h"
 #include "platform/platform.h"
@@ -36,9 +37,11 @@ using TestFiles::randomBytes;
 using TestFiles::readFile;
 using TestFiles::writeFile;
 
-// One line of a version file.
-inline QByteArray line(const QString &name, const QString &version, const QString &md5, qint64 size) {
-    return QStringLiteral("%1:%2:%3:%4\n").arg(name, version, md5).arg(size).toUtf8();
+// One line of a version file (with the block map's digest as a fifth field when given).
+inline QByteArray line(const QString &name, const QString &version, const QString &md5, qint64 size,
+                       const QString &mapDigest = QString()) {
+    const QString fifth = mapDigest.isEmpty() ? QString() : QLatin1Char(':') + mapDigest;
+    return QStringLiteral("%1:%2:%3:%4%5\n").arg(name, version, md5).arg(size).arg(fifth).toUtf8();
 }
 
 } // namespace ReleaseTest
@@ -50,6 +53,7 @@ public:
         QString version;
         QByteArray data;
         QString md5; // as listed in the version file
+        QString mapDigest;
     };
 
     HttpServer *server = nullptr;
@@ -114,15 +118,30 @@ public:
                        const QString &md5 = QString()) {
         if (release.contains(name))
             server->removeFile(remotePath(name, release.value(name).version));
-        release.insert(name, {version, data, md5.isEmpty() ? ReleaseTest::md5Hex(data) : md5});
+        release.insert(name, {version, data, md5.isEmpty() ? ReleaseTest::md5Hex(data) : md5, QString()});
         server->setFile(remotePath(name, version), data);
         publishVersionFile();
         return data;
     }
 
+    // Published with its block map beside it, as kv-publish does. Returns the map.
+    QByteArray publishWithMap(const QString &name, const QString &version, const QByteArray &data) {
+        const QString path = root->filePath(QStringLiteral("map-source"));
+        QByteArray map;
+        if (!ReleaseTest::writeFile(path, data) || !BlockMap::make(path, &map).ok())
+            qWarning("cannot make the block map of %s", qPrintable(name));
+        QFile::remove(path);
+        publish(name, version, data);
+        release[name].mapDigest = BlockMap::digestHex(map);
+        server->setFile(remotePath(name, version) + BlockMap::RemoteSuffix, map);
+        publishVersionFile();
+        return map;
+    }
+
     // Listed in the version file but not served (404).
     void publishMissing(const QString &name, const QString &version, int size) {
-        release.insert(name, {version, QByteArray(size, 'm'), ReleaseTest::md5Hex(QByteArray(size, 'm'))});
+        release.insert(
+            name, {version, QByteArray(size, 'm'), ReleaseTest::md5Hex(QByteArray(size, 'm')), QString()});
         publishVersionFile();
     }
 
@@ -145,7 +164,7 @@ public:
                               ReleaseTest::md5Hex(QByteArray(ReleaseTest::LauncherEntrySize, 'L')),
                               ReleaseTest::LauncherEntrySize);
         for (auto it = release.cbegin(); it != release.cend(); ++it)
-            text += ReleaseTest::line(it.key(), it->version, it->md5, it->data.size());
+            text += ReleaseTest::line(it.key(), it->version, it->md5, it->data.size(), it->mapDigest);
         return text;
     }
 

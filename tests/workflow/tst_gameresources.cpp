@@ -27,6 +27,24 @@ class GameResourcesTest : public WorkflowFixture {
         server->clearRequests();
     }
 
+    // Every progress line of the download as shown, with the bar at that moment.
+    QList<QPair<QStringList, float>> downloadSteps;
+    void recordDownloadSteps() {
+        downloadSteps.clear();
+        connect(flow, &LauncherWorkflow::status, this,
+                [this](WorkflowStatus::Line l, const WorkflowStatus &s) {
+                    if (l == WorkflowStatus::GameLine && s.key == QLatin1String("DOWNLOADING_TIP"))
+                        downloadSteps << qMakePair(argTexts(s), bars.value(WorkflowStatus::GameBar));
+                });
+    }
+    static QString sizeText(qint64 bytes) { return ProgressText::formatSize(float(bytes), 2); }
+    // The last progress before the finish: all of the run's bytes.
+    void verifyEndedAtFullSize(qint64 runBytes) {
+        QVERIFY(!downloadSteps.isEmpty());
+        QCOMPARE(downloadSteps.last().first, (QStringList{"100", sizeText(runBytes), sizeText(runBytes)}));
+        QCOMPARE(downloadSteps.last().second, 100.0f);
+    }
+
     void waitForGameLine(const char *key, int timeoutMs = 30000) {
         QTRY_COMPARE_WITH_TIMEOUT(WorkflowFixture::key(WorkflowStatus::GameLine), QString::fromLatin1(key),
                                   timeoutMs);
@@ -48,6 +66,7 @@ private slots:
         QVERIFY(writeFile(dir + QStringLiteral("/keep.txt"), "not in any archive\n"));
 
         makeWorkflow();
+        recordDownloadSteps();
         STEP(waitForReady());
         QCOMPARE(phases, QList<Phase>({LauncherWorkflow::Downloading, LauncherWorkflow::Extracting,
                                        LauncherWorkflow::Ready}));
@@ -67,11 +86,13 @@ private slots:
         QCOMPARE(readFile(dir + QStringLiteral("/readme.txt")), readme);
         QCOMPARE(readFile(dir + QStringLiteral("/keep.txt")), QByteArray("not in any archive\n"));
 
-        // The launcher's own entry is counted but never fetched here.
+        // The launcher's own entry is never fetched here, so it is not part of the run's bytes: the
+        // bar reaches 100 % with the last file.
         GameResourceUpdate *resources = flow->resources();
         QCOMPARE(getsFor(QStringLiteral("Kestrivane.exe")), 0);
-        QCOMPARE(resources->totalBytes(),
-                 qint64(game.size() + pak.size() + release.value("res.zip").data.size() + LauncherEntrySize));
+        const qint64 runBytes = game.size() + pak.size() + release.value("res.zip").data.size();
+        STEP(verifyEndedAtFullSize(runBytes));
+        QCOMPARE(resources->totalBytes(), runBytes);
         QCOMPARE(resources->updateFileCount(), 3);
         QCOMPARE(resources->finishedFileCount(), 3);
         QVERIFY(!flow->isDownloading());
@@ -95,16 +116,23 @@ private slots:
 
     void changedVersionFetchesOnlyThatFile() {
         const QByteArray oldGame =
-            publish(QStringLiteral("game.bin"), QStringLiteral("3"), randomBytes(1000, 4));
+            publish(QStringLiteral("game.bin"), QStringLiteral("3"), randomBytes(6000000, 4));
         const QByteArray exe =
             publish(QStringLiteral("Quelvane.exe"), QStringLiteral("12"), randomBytes(20000, 5));
+        throttle(QStringLiteral("Quelvane.exe"), 40000); // a few ticks while it comes
         QVERIFY(writeFile(dir + QStringLiteral("/game.bin"), oldGame));
         writeConfig(QStringLiteral("version/game.bin"), QStringLiteral("3"));
         // Versions compare as text: "12.0" is not "12".
         writeConfig(QStringLiteral("version/Quelvane.exe"), QStringLiteral("12.0"));
 
         makeWorkflow();
+        recordDownloadSteps();
         STEP(waitForReady());
+        // The large installed file is no part of this run's progress: it counts the one file.
+        for (const auto &step : qAsConst(downloadSteps))
+            QCOMPARE(step.first.value(2), sizeText(exe.size()));
+        STEP(verifyEndedAtFullSize(exe.size()));
+        QCOMPARE(flow->resources()->totalBytes(), qint64(exe.size()));
         QCOMPARE(getsFor(QStringLiteral("game.bin")), 0);
         QCOMPARE(server->requestsFor(remotePath(QStringLiteral("Quelvane.exe"), QStringLiteral("12"))).size(),
                  1);
@@ -113,15 +141,15 @@ private slots:
         // A non-zip file is recorded, never marked for extraction.
         QVERIFY(configKeys(QStringLiteral("uncompressing")).isEmpty());
         QCOMPARE(flow->resources()->updateFileCount(), 1);
-        QCOMPARE(flow->resources()->presentBytes(), qint64(oldGame.size() + exe.size()));
+        QCOMPARE(flow->resources()->presentBytes(), qint64(exe.size()));
     }
 
     void gigabyteTotalsDoNotOverflow() {
-        // Two files over 2^31 bytes together; one installed, one offered for download.
+        // Files over 2^31 bytes; one installed, one offered for download.
         QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
-        for (const auto &e : {qMakePair(QStringLiteral("Kestrivane.exe"), 1000),
-                              qMakePair(QStringLiteral("big1.pak"), 2000000000),
-                              qMakePair(QStringLiteral("big2.pak"), 1000000000)}) {
+        for (const auto &e : {qMakePair(QStringLiteral("Kestrivane.exe"), qint64(1000)),
+                              qMakePair(QStringLiteral("big1.pak"), qint64(2000000000)),
+                              qMakePair(QStringLiteral("big2.pak"), qint64(3000000000))}) {
             RemoteFileInfo info;
             info.name = e.first;
             info.version =
@@ -138,10 +166,10 @@ private slots:
         makeWorkflow(fastSetup(), false, false);
         flow->beginGameResources();
         QCOMPARE(flow->phase(), LauncherWorkflow::AwaitingResume);
-        QCOMPARE(flow->resources()->totalBytes(), qint64(3000001000));
-        QCOMPARE(flow->resources()->presentBytes(), qint64(2000000000));
-        QCOMPARE(args(WorkflowStatus::GameLine), (QStringList{"66", "1.86GB", "2.79GB"}));
-        QVERIFY(qAbs(bars.value(WorkflowStatus::GameBar) - 66.6666f) < 0.01f);
+        QCOMPARE(flow->resources()->totalBytes(), qint64(3000000000));
+        QCOMPARE(flow->resources()->presentBytes(), qint64(0));
+        QCOMPARE(args(WorkflowStatus::GameLine), (QStringList{"0", "0B", "2.79GB"}));
+        QCOMPARE(bars.value(WorkflowStatus::GameBar), 0.0f);
     }
 
     void pauseStopsTheRefreshAndContinueFinishes() {
@@ -277,7 +305,7 @@ private slots:
         publishMissing(QStringLiteral("missing.bin"), QStringLiteral("1"), 100);
 
         makeWorkflow();
-        STEP(waitForGameLine("NETWORK_ERROR"));
+        STEP(waitForGameLine("FILE_MISSING_ON_SERVER"));
         QCOMPARE(phases, QList<Phase>({LauncherWorkflow::Downloading, LauncherWorkflow::Failed}));
         QCOMPARE(flow->gameState(), 1);
         QVERIFY(!flow->isDownloading());
@@ -299,7 +327,7 @@ private slots:
         QVERIFY(eventField(QStringLiteral("md5 verify failed"), QStringLiteral("reason"))
                     .contains(md5Hex("other bytes")));
         const QString why = eventField(QStringLiteral("game src download failed"), QStringLiteral("reason"));
-        QVERIFY2(why.startsWith(QLatin1String("piece 0 of v1_missing.bin failed every attempt")),
+        QVERIFY2(why.startsWith(QLatin1String("piece 0 of v1_missing.bin was refused with HTTP 404")),
                  qPrintable(why));
         QCOMPARE(events(QStringLiteral("enable game btn")).size(), 0);
 
@@ -418,6 +446,43 @@ private slots:
                  QStringLiteral("md5 %1 on disk, %2 listed").arg(md5Hex(changed), md5Hex(b)));
     }
 
+    // An installed older copy of a file published with a block map gives its blocks: only the
+    // changed ranges are fetched, the run counts the reused bytes as done, and "file patched" says
+    // how much was reused and fetched.
+    void olderCopyIsPatchedFromItsBlocks() {
+        const qint64 MiB = 1024 * 1024;
+        const QByteArray old =
+            publish(QStringLiteral("world.pak"), QStringLiteral("1"), randomBytes(int(6 * MiB), 21));
+        QByteArray next = old;
+        for (int at : {100000, int(3 * MiB), int(5 * MiB + 777)})
+            next.replace(at, 3000, randomBytes(3000, quint32(at)));
+        next.insert(int(2 * MiB), randomBytes(50000, 22));
+        const QByteArray map = publishWithMap(QStringLiteral("world.pak"), QStringLiteral("2"), next);
+        QVERIFY(writeFile(dir + QStringLiteral("/world.pak"), old));
+        writeConfig(QStringLiteral("version/world.pak"), QStringLiteral("1"));
+
+        makeWorkflow();
+        recordDownloadSteps();
+        // Counted from the end of the version check (the server answers on this thread).
+        qint64 sentBefore = -1;
+        connect(flow, &LauncherWorkflow::gamePageDue, this, [&] { sentBefore = server->bodyBytesSent(); });
+        STEP(waitForReady());
+        QCOMPARE(readFile(dir + QStringLiteral("/world.pak")), next);
+        QCOMPARE(configValue(QStringLiteral("version/world.pak")), QStringLiteral("2"));
+        QTRY_COMPARE(events(QStringLiteral("file patched")).size(), 1);
+        const QJsonObject patched = events(QStringLiteral("file patched")).first();
+        QCOMPARE(patched.value(QStringLiteral("file")).toString(), QStringLiteral("world.pak"));
+        const qint64 reused = qint64(patched.value(QStringLiteral("reused")).toDouble());
+        const qint64 fetched = qint64(patched.value(QStringLiteral("fetched")).toDouble());
+        QCOMPARE(reused + fetched, qint64(next.size()));
+        QVERIFY2(fetched > 0 && fetched < 200 * 1024, qPrintable(QString::number(fetched)));
+        const qint64 sent = server->bodyBytesSent() - sentBefore;
+        qInfo("patched %lld bytes: %lld reused, %lld fetched; the server sent %lld (map %d)",
+              qint64(next.size()), reused, fetched, sent, map.size());
+        QCOMPARE(sent, map.size() + fetched);
+        STEP(verifyEndedAtFullSize(next.size()));
+    }
+
     // Left half way: the next start offers KEEP UPDATE with what is on disk (a finished file, the
     // complete pieces of another), fetches nothing by itself, and resumes with what is missing.
     void closedHalfWayIsOfferedAgainAndFetchesOnlyTheRest() {
@@ -451,12 +516,11 @@ private slots:
         // The pieces complete at the close, less at most those still being written then.
         const qint64 kept = flow->resources()->downloadManager()->resumedBytes();
         QVERIFY2(kept >= 2 * piece && kept <= 4 * piece, qPrintable(QString::number(kept)));
-        const qint64 present = small.size() + kept;
-        const qint64 total = small.size() + big.size() + LauncherEntrySize;
+        // Of this run's bytes (the installed a.bin is none of them), those on disk count as done.
+        const qint64 total = big.size();
         QCOMPARE(args(WorkflowStatus::GameLine),
-                 (QStringList{QString::number(int(float(double(present) * 100.0 / double(total)))),
-                              ProgressText::formatSize(float(present), 2),
-                              ProgressText::formatSize(float(total), 2)}));
+                 (QStringList{QString::number(int(float(double(kept) * 100.0 / double(total)))),
+                              sizeText(kept), sizeText(total)}));
         QCOMPARE(args(WorkflowStatus::TimeLine), QStringList{QStringLiteral("00:00:00")});
         QCOMPARE(args(WorkflowStatus::SpeedLine), QStringList{QStringLiteral("0B")});
         QVERIFY(!QTest::qWaitFor([&] { return getsFor(QStringLiteral("big.bin")) > 0; }, 300));

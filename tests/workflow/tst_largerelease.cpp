@@ -56,7 +56,7 @@ private slots:
         server->serveDirectory(CdnPrefix, cdn);
         makeWorkflow();
         STEP(waitForReady(900000));
-        QCOMPARE(flow->resources()->totalBytes(), HugeSize + LauncherEntrySize);
+        QCOMPARE(flow->resources()->totalBytes(), HugeSize);
         QCOMPARE(configValue(QStringLiteral("version/huge.pak")), QStringLiteral("1"));
         InstallCheck::File installed = source;
         installed.path = dir + QStringLiteral("/huge.pak");
