@@ -10,6 +10,7 @@
 #include "workflow/versioncheck.h"
 
 #include <QDebug>
+#include <QTimer>
 
 LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessManager *manager,
                                    QObject *parent)
@@ -18,22 +19,53 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
     , manager(manager)
     , configFile(setup.folder)
     , eventLog(new EventLogClient(manager, setup.logUrl, this))
-    , checker(new VersionCheck(setup, manager, &configFile, this))
-    , updater(new SelfUpdate(setup, manager, this))
-    , gameResources(new GameResourceUpdate(setup, &configFile, this))
-    , extractor(new ArchiveExtraction(setup, &configFile, this))
-    , session(new GameSession(setup, &configFile, manager, this)) {
+    , session(new GameSession(setup, &configFile, manager, this))
+    , retryTimer(new QTimer(this))
+    , retryPauseMs(setup.failedRetryMs) {
     qRegisterMetaType<WorkflowStatus>();
+    relay(session);
+    makeRunParts();
 
+    retryTimer->setSingleShot(true);
+    connect(retryTimer, &QTimer::timeout, this, &LauncherWorkflow::tryAgain);
+
+    connect(session, &GameSession::started, this, [this]() { setPhase(GameRunning); });
+    connect(session, &GameSession::showRequested, this, [this]() {
+        setPhase(Ready);
+        emit showRequested();
+    });
+    connect(session, &GameSession::closeRequested, this, [this]() {
+        setPhase(Ready);
+        emit closeRequested();
+    });
+}
+
+LauncherWorkflow::~LauncherWorkflow() = default;
+
+void LauncherWorkflow::relay(WorkflowPart *part) {
     // Every part speaks through the same signals; its events go out as they come.
-    for (WorkflowPart *part :
-         std::initializer_list<WorkflowPart *>{checker, updater, gameResources, extractor, session}) {
-        connect(part, &WorkflowPart::status, this, &LauncherWorkflow::status);
-        connect(part, &WorkflowPart::progress, this, &LauncherWorkflow::progress);
-        connect(part, &WorkflowPart::event, this, &LauncherWorkflow::sendLogEvent);
-    }
+    connect(part, &WorkflowPart::status, this, &LauncherWorkflow::status);
+    connect(part, &WorkflowPart::progress, this, &LauncherWorkflow::progress);
+    connect(part, &WorkflowPart::event, this, &LauncherWorkflow::sendLogEvent);
+}
 
-    connect(checker, &VersionCheck::upToDate, this, &LauncherWorkflow::gamePageDue);
+// The parts that hold the state of one run, from the version check to the extraction.
+void LauncherWorkflow::makeRunParts() {
+    checker = new VersionCheck(given, manager, &configFile, this);
+    updater = new SelfUpdate(given, manager, this);
+    gameResources = new GameResourceUpdate(given, &configFile, this);
+    extractor = new ArchiveExtraction(given, &configFile, this);
+    for (WorkflowPart *part :
+         std::initializer_list<WorkflowPart *>{checker, updater, gameResources, extractor})
+        relay(part);
+
+    connect(checker, &VersionCheck::upToDate, this, [this]() {
+        // Tried again from the game page: it is up already.
+        if (resourcesBegun)
+            beginGameResources();
+        else
+            emit gamePageDue();
+    });
     connect(checker, &VersionCheck::launcherOutdated, this, [this](const RemoteFileInfo &entry) {
         setPhase(SelfUpdating);
         updater->start(entry);
@@ -61,19 +93,23 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
 
     connect(extractor, &ArchiveExtraction::finished, this, [this]() { setPhase(Ready); });
     connect(extractor, &ArchiveExtraction::failed, this, &LauncherWorkflow::fail);
-
-    connect(session, &GameSession::started, this, [this]() { setPhase(GameRunning); });
-    connect(session, &GameSession::showRequested, this, [this]() {
-        setPhase(Ready);
-        emit showRequested();
-    });
-    connect(session, &GameSession::closeRequested, this, [this]() {
-        setPhase(Ready);
-        emit closeRequested();
-    });
 }
 
-LauncherWorkflow::~LauncherWorkflow() = default;
+void LauncherWorkflow::tryAgain() {
+    if (current != Failed)
+        return;
+    retryTimer->stop();
+    qDebug() << "trying the run again after a final error";
+    // A fresh run: nothing of the failed one (attempts, counters, queued files) carries over.
+    for (WorkflowPart *part :
+         std::initializer_list<WorkflowPart *>{checker, updater, gameResources, extractor}) {
+        disconnect(part, nullptr, this, nullptr);
+        part->deleteLater();
+    }
+    makeRunParts();
+    setPhase(Checking);
+    checker->retryVersionCheck(QString());
+}
 
 void LauncherWorkflow::start() {
     VersionCheck::announceReleaseVerification(given.releasePublicKey);
@@ -178,7 +214,8 @@ int LauncherWorkflow::gameState() const {
     case GameRunning:
         return 2;
     case Failed:
-        return failedIn == Checking || failedIn == SelfUpdating ? 0 : 1;
+        // On the game page a failure (also of a check tried again from there) leaves it as it was.
+        return resourcesBegun ? 1 : 0;
     case Checking:
     case SelfUpdating:
     case AwaitingResume:
@@ -214,6 +251,9 @@ void LauncherWorkflow::setPhase(Phase phase) {
         return;
     qDebug() << "workflow phase" << phase;
     current = phase;
+    // A run that got through starts the pauses after its next failure from the first again.
+    if (phase == Ready)
+        retryPauseMs = given.failedRetryMs;
     emit phaseChanged(phase);
 }
 
@@ -222,4 +262,10 @@ void LauncherWorkflow::fail() {
         return;
     failedIn = current;
     setPhase(Failed);
+    // Nothing is left for the player to do but wait: the run is tried again by itself, less often
+    // the longer the failures last.
+    qDebug() << "final error, trying again in" << retryPauseMs << "ms";
+    retryTimer->start(retryPauseMs);
+    retryPauseMs =
+        int(qMin(qint64(retryPauseMs) * 2, qint64(qMax(given.failedRetryMaxMs, given.failedRetryMs))));
 }

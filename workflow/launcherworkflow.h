@@ -16,6 +16,8 @@ class ArchiveExtraction;
 class EventLogClient;
 class GameResourceUpdate;
 class QNetworkAccessManager;
+class QTimer;
+class WorkflowPart;
 class SelfUpdate;
 class VersionCheck;
 
@@ -57,6 +59,11 @@ public:
     void resumeDownloading();
     void downloadBtnClicked(); // pause or continue
     void gameBtnClicked();
+    // After a final error: the whole run again from the version check, now (a second launcher
+    // start) instead of after the pause. Does nothing in any other phase.
+    void tryAgain();
+    // The pause before the next try after a final error, growing with every failure.
+    int nextRetryPauseMs() const { return retryPauseMs; }
 
     Phase phase() const { return current; }
     // 0 the game's resources are not ready (or KEEP UPDATE is offered), 1 in progress, 2 ready.
@@ -100,6 +107,8 @@ signals:
     void closeRequested();
 
 private:
+    void relay(WorkflowPart *part);
+    void makeRunParts();
     void setPhase(Phase phase);
     void fail();
     void fetchOrOffer();
@@ -110,11 +119,14 @@ private:
     QNetworkAccessManager *manager;
     LauncherConfig configFile;
     EventLogClient *eventLog;
-    VersionCheck *checker;
-    SelfUpdate *updater;
-    GameResourceUpdate *gameResources;
-    ArchiveExtraction *extractor;
+    // One run's parts, made again when a failed run is tried again.
+    VersionCheck *checker = nullptr;
+    SelfUpdate *updater = nullptr;
+    GameResourceUpdate *gameResources = nullptr;
+    ArchiveExtraction *extractor = nullptr;
     GameSession *session;
+    QTimer *retryTimer;
+    int retryPauseMs;
     QString gclid;
     QString deviceId;
     Phase current = Checking;

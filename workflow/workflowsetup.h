@@ -20,6 +20,10 @@ struct WorkflowSetup {
     int verifyRefreshMs = 200;   // hash progress refresh (--verify)
     int gameExitMs = 1000;       // from the game's end to its handling
     int closeAfterGameMs = 2000; // from the handling to closing, when the window is not shown again
+    // After a final error the run is tried again by itself: first after this pause, then after
+    // twice the last one, up to the longest.
+    int failedRetryMs = 30000;
+    int failedRetryMaxMs = 600000;
     // Inactivity limits: no byte for this long fails the request like a network error.
     int versionFileTimeoutMs = 15000;
     int launcherFileTimeoutMs = 30000;

@@ -129,6 +129,49 @@ private slots:
         }
     }
 
+    // The CDN down at start ends in the fatal error; starting the launcher again checks at once
+    // (the launcher's own next try is 30 s away).
+    void secondStartAfterTheFatalErrorChecksAgain() {
+        HttpServer server;
+        QVERIFY(server.listen());
+        const QByteArray versionPath = "/sea/win_update/version3.txt";
+        HttpServer::Faults down;
+        down.status = 500;
+        server.setFaults(versionPath, down);
+        QTemporaryDir root;
+        QProcessEnvironment env;
+        QVERIFY(prepareInstall(root, &env, server.url(QStringLiteral("/c_bq_log/bq_log")),
+                               server.url(QStringLiteral("/sea/win_update/"))));
+        const QString program = root.path() + QStringLiteral("/install/Kestrivane");
+
+        QProcess first;
+        first.setProcessEnvironment(env);
+        first.start(program, QStringList());
+        QVERIFY(first.waitForStarted(10000));
+        // The third failed request is reported right after the fatal text is shown.
+        const auto failures = [&]() {
+            int n = 0;
+            for (const HttpServer::Request &r : server.requestsFor("/c_bq_log/bq_log"))
+                n += r.body.contains("version file download network error") ? 1 : 0;
+            return n;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(failures(), 3, 20000);
+        QCOMPARE(server.requestsFor(versionPath).size(), 3);
+
+        server.clearFaults();
+        QProcess second;
+        second.setProcessEnvironment(env);
+        QVERIFY(runToEnd(second, program, QStringList()));
+        QCOMPARE(second.exitCode(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(server.requestsFor(versionPath).size(), 4, 15000);
+
+        first.terminate();
+        if (!first.waitForFinished(10000)) {
+            first.kill();
+            first.waitForFinished(5000);
+        }
+    }
+
     void selfUpdateEndsTheProcessWithZero() {
         HttpServer server;
         QVERIFY(server.listen());
