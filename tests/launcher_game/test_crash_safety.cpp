@@ -13,7 +13,11 @@
 //
 // Built twice: 15 kills by default, and 100 kills with a larger file in the test labelled large.
 // The last kill of each release is aimed at the extraction; in the large test the first is aimed
-// at the large file's download, soon after its first pieces are recorded.
+// at the large file's download, soon after its first pieces are recorded. data.pak changes a little
+// from one release to the next and is published with its block map, so the launcher patches it from
+// the older copy: from the second release on one kill is aimed at that patch, soon after its record
+// lists the reused blocks.
+#include "download/blockmap.h"
 #include "download/downloadtaskpiece.h"
 #include "download/resumerecord.h"
 #include "download/versiontable.h"
@@ -45,6 +49,7 @@ struct ReleaseFile {
     QString version;
     QByteArray data;
     QList<ZipEntry> entries; // for archives
+    QString mapDigest;       // for a file published with its block map
 };
 
 #ifdef KV_CRASH_SAFETY_LARGE
@@ -54,13 +59,17 @@ constexpr int BigFileSize = 48 * 1024 * 1024; // twelve pieces
 // Runs half as long against a server twice as fast: as much of a release lands between kills.
 constexpr int MaxRunMs = 2500;          // a run lasts up to this long before its kill
 constexpr int BytesPerSecond = 3000000; // per connection
+constexpr int PatchKill = 1;            // the first kill goes to the large file
 #else
 constexpr int Generations = 3;
 constexpr int KillsPerGeneration = 5;
 constexpr int BigFileSize = 0;
 constexpr int MaxRunMs = 5000;
 constexpr int BytesPerSecond = 1500000;
+constexpr int PatchKill = 0;
 #endif
+// The changed ranges of a patch come slowly enough for a kill to land among them.
+constexpr int PatchBytesPerSecond = 300000;
 
 // A piece of a release file: file name, version, piece number.
 using PieceKey = QPair<QString, qint64>;
@@ -100,6 +109,28 @@ class CrashSafetyTest : public QObject {
         return data;
     }
 
+    // The next version of a file: a few runs changed, one inserted, one removed.
+    QByteArray changed(QByteArray data) {
+        for (int i = 0; i < 4; ++i)
+            data.replace(int(random.bounded(data.size() - 50000)), 50000, randomBytes(50000));
+        data.insert(int(random.bounded(data.size())), randomBytes(100000));
+        data.remove(int(random.bounded(data.size() - 50000)), 50000);
+        return data;
+    }
+
+    // The block map beside the file, as kv-publish puts it; returns its digest.
+    QString publishMap(const QString &name, const ReleaseFile &file) {
+        const QString source = root.path() + QStringLiteral("/map-source");
+        QByteArray map;
+        if (!TestFiles::writeFile(source, file.data) || !BlockMap::make(source, &map).ok())
+            qWarning("cannot make the block map of %s", qPrintable(name));
+        QFile::remove(source);
+        server->setFile(CdnPrefix + QStringLiteral("v%1_%2").arg(file.version, name).toUtf8() +
+                            BlockMap::RemoteSuffix,
+                        map);
+        return BlockMap::digestHex(map);
+    }
+
     void publish(const QString &name, const ReleaseFile &file) {
         if (release.contains(name))
             server->removeFile(CdnPrefix +
@@ -112,27 +143,32 @@ class CrashSafetyTest : public QObject {
     void publishGeneration() {
         ++generation;
         const QString v = QString::number(generation);
-        publish(QStringLiteral("game.bin"), {v, randomBytes(3000000), {}});
-        publish(QStringLiteral("data.pak"), {v, randomBytes(5000000), {}}); // two pieces
-        publish(QStringLiteral("small.txt"), {v, text(10000), {}});
+        publish(QStringLiteral("game.bin"), {v, randomBytes(3000000), {}, {}});
+        const QString pak = QStringLiteral("data.pak"); // two pieces
+        ReleaseFile nextPak{
+            v, release.contains(pak) ? changed(release.value(pak).data) : randomBytes(5000000), {}, {}};
+        nextPak.mapDigest = publishMap(pak, nextPak);
+        publish(pak, nextPak);
+        publish(QStringLiteral("small.txt"), {v, text(10000), {}, {}});
         QList<ZipEntry> assets;
         for (int i = 0; i < 6; ++i)
             assets.append({QByteArray("assets/tex") + QByteArray::number(i) + ".bin", randomBytes(400000)});
-        publish(QStringLiteral("assets.zip"), {v, zipBytes(assets), assets});
+        publish(QStringLiteral("assets.zip"), {v, zipBytes(assets), assets, {}});
         QList<ZipEntry> levels;
         for (int i = 0; i < 40; ++i)
             levels.append(
                 {QByteArray("levels/") + QByteArray::number(i / 10) + "/map" + QByteArray::number(i) + ".txt",
                  text(600000)});
-        publish(QStringLiteral("levels.zip"), {v, zipBytes(levels), levels});
+        publish(QStringLiteral("levels.zip"), {v, zipBytes(levels), levels, {}});
         if (BigFileSize > 0)
-            publish(QStringLiteral("big.pak"), {v, randomBytes(BigFileSize), {}});
+            publish(QStringLiteral("big.pak"), {v, randomBytes(BigFileSize), {}, {}});
 
         QByteArray list = "Kestrivane.exe:0.11:" + md5Hex("launcher").toLatin1() + ":5000000\n";
         for (auto it = release.cbegin(); it != release.cend(); ++it)
-            list += QStringLiteral("%1:%2:%3:%4\n")
+            list += QStringLiteral("%1:%2:%3:%4%5\n")
                         .arg(it.key(), it->version, md5Hex(it->data))
                         .arg(it->data.size())
+                        .arg(it->mapDigest.isEmpty() ? QString() : QLatin1Char(':') + it->mapDigest)
                         .toUtf8();
         server->setFile(CdnPrefix + "version3.txt", list);
     }
@@ -217,17 +253,23 @@ class CrashSafetyTest : public QObject {
             listed.size = it->data.size();
             if (!record.isFor(listed))
                 continue;
+            // Whatever the record does not list as missing it claims (with a map, single blocks too).
             const QByteArray partial = readFile(ResumeRecord::partialPath(target));
-            for (int i = 0; i < record.pieceCount(); ++i) {
-                if (!record.isComplete(i))
-                    continue;
-                const int begin = i * DownloadTaskPiece::PieceSize;
-                if (partial.mid(begin, DownloadTaskPiece::PieceSize) !=
-                    it->data.mid(begin, DownloadTaskPiece::PieceSize))
-                    return QStringLiteral("the record of %1 claims piece %2, which the partial file lacks")
+            qint64 at = 0;
+            QVector<ResumeRecord::Range> gaps = record.missingRanges();
+            gaps.append({record.size(), 0});
+            for (const ResumeRecord::Range &gap : qAsConst(gaps)) {
+                const int begin = int(at), length = int(gap.offset - at);
+                if (partial.mid(begin, length) != it->data.mid(begin, length))
+                    return QStringLiteral("the record of %1 claims bytes %2-%3, which the partial file lacks")
                         .arg(it.key())
-                        .arg(i);
-                pieces->insert(pieceKey(it.key(), it->version, i));
+                        .arg(begin)
+                        .arg(gap.offset - 1);
+                at = gap.offset + gap.length;
+            }
+            for (int i = 0; i < record.pieceCount(); ++i) {
+                if (record.isComplete(i))
+                    pieces->insert(pieceKey(it.key(), it->version, i));
             }
         }
         return QString();
@@ -311,6 +353,7 @@ private slots:
         const int generations = Generations;
         const int killsPerGeneration = KillsPerGeneration;
         int killsWithPendingExtraction = 0;
+        int killsDuringPatch = 0;
         // What the run before the latest kill asked for and what the records listed at that kill.
         QSet<PieceKey> requestedBefore;
         QSet<PieceKey> recordedAtKill;
@@ -342,6 +385,12 @@ private slots:
             for (auto it = release.cbegin(); it != release.cend(); ++it)
                 server->setFaults(CdnPrefix + QStringLiteral("v%1_%2").arg(it->version, it.key()).toUtf8(),
                                   slow);
+            if (g > 0) {
+                HttpServer::Faults slower;
+                slower.bytesPerSecond = PatchBytesPerSecond;
+                server->setFaults(CdnPrefix + QStringLiteral("v%1_data.pak").arg(generation).toUtf8(),
+                                  slower);
+            }
 
             for (int k = 0; k < killsPerGeneration; ++k) {
                 QProcess *launcher = startLauncher();
@@ -378,6 +427,27 @@ private slots:
                         }
                         QTest::qWait(5);
                     }
+                } else if (k == PatchKill && g > 0) {
+                    // Aim at the patch: kill a moment after data.pak's record lists the blocks the
+                    // older copy gave, while the changed ranges come.
+                    const QString target = installDir + QStringLiteral("/data.pak");
+                    const QString pakVersion = release.value(QStringLiteral("data.pak")).version;
+                    const int extraMs = int(random.bounded(500));
+                    QElapsedTimer clock;
+                    clock.start();
+                    while (clock.elapsed() < 30000 && launcher->state() == QProcess::Running &&
+                           installed(QStringLiteral("data.pak")) != pakVersion) {
+                        ResumeRecord record;
+                        if (ResumeRecord::fromBytes(readFile(ResumeRecord::recordPath(target)), &record)
+                                .ok() &&
+                            record.hasMap()) {
+                            QTest::qWait(extraMs);
+                            if (installed(QStringLiteral("data.pak")) != pakVersion)
+                                ++killsDuringPatch;
+                            break;
+                        }
+                        QTest::qWait(5);
+                    }
                 } else {
                     QTest::qWait(200 + int(random.bounded(MaxRunMs)));
                 }
@@ -401,8 +471,9 @@ private slots:
                                                            .arg(problem, logTail())));
             }
         }
-        qInfo("%d kills, %d of them with levels.zip waiting for or in its extraction",
-              generations * killsPerGeneration, killsWithPendingExtraction);
+        qInfo("%d kills, %d of them with levels.zip waiting for or in its extraction, %d during the patch "
+              "of data.pak",
+              generations * killsPerGeneration, killsWithPendingExtraction, killsDuringPatch);
 
         // A last run left alone brings the install to the current release.
         server->clearFaults();
@@ -430,6 +501,13 @@ private slots:
                 QCOMPARE(readFile(installDir + QLatin1Char('/') + QString::fromUtf8(entry.name)), entry.data);
         }
         QVERIFY(server->requestsFor(CdnPrefix + "v0.11_Kestrivane.exe").isEmpty());
+        // The releases after the first were patched from the older copy of data.pak.
+        int mapRequests = 0;
+        for (int g = 2; g <= generation; ++g)
+            mapRequests +=
+                server->requestsFor(CdnPrefix + QStringLiteral("v%1_data.pak.blockmap").arg(g).toUtf8())
+                    .size();
+        QVERIFY(mapRequests > 0);
     }
 };
 
