@@ -14,7 +14,6 @@ TaskPieceDownloader::TaskPieceDownloader()
     , retryTimer(new QTimer(this))
     , speedTimer(new QTimer(this)) {
     retryTimer->setSingleShot(true);
-    retryTimer->setInterval(RetryDelayMs);
     connect(retryTimer, &QTimer::timeout, this, &TaskPieceDownloader::request);
     connect(speedTimer, &QTimer::timeout, this, &TaskPieceDownloader::checkSpeed);
     connect(networkManager, &QNetworkAccessManager::finished, this, &TaskPieceDownloader::replyFinished);
@@ -30,7 +29,13 @@ void TaskPieceDownloader::setTask(DownloadTaskPiece *piece, PieceBuffer sink) {
     task = piece;
     buffer = std::move(sink);
     received = 0;
+    otherFailures = 0;
+    outageClock.invalidate();
     currentState = task ? State::Paused : State::Idle;
+}
+
+int TaskPieceDownloader::retryInMs() const {
+    return currentState == State::WaitingToRetry ? qMax(0, retryTimer->remainingTime()) : 0;
 }
 
 PieceBuffer TaskPieceDownloader::takeSink() {
@@ -83,6 +88,7 @@ void TaskPieceDownloader::request() {
     request.setTransferTimeout(transferTimeoutMs);
 
     requestedBytes = length - received;
+    attemptStart = received;
     currentState = State::Requesting;
     reply = networkManager->get(request);
     reply->setReadBufferSize(ReplyReadBufferSize);
@@ -123,7 +129,8 @@ void TaskPieceDownloader::checkSpeed() {
     failAttempt(QStringLiteral("%1 bytes arrived in %2 ms, below the limit of %3 bytes per second")
                     .arg(bytes)
                     .arg(span)
-                    .arg(lowSpeedLimit));
+                    .arg(lowSpeedLimit),
+                Failure::Trickle);
 }
 
 void TaskPieceDownloader::pause() {
@@ -143,6 +150,8 @@ void TaskPieceDownloader::pause() {
         dropReply();
         break;
     }
+    // Going on later is the player's choice: it waits the network out afresh.
+    outageClock.invalidate();
     currentState = State::Paused;
 }
 
@@ -153,6 +162,8 @@ bool TaskPieceDownloader::cancelTask(DownloadTaskPiece *piece) {
     dropReply();
     buffer.reset();
     received = 0;
+    otherFailures = 0;
+    outageClock.invalidate();
     task = nullptr;
     currentState = State::Idle;
     return true;
@@ -168,7 +179,8 @@ void TaskPieceDownloader::pieceDownloadFinished() {
     if (received != task->length()) {
         qDebug() << "piece body shorter than its range" << task->downloadTask->remotePath << task->index
                  << received << task->length();
-        failAttempt(QStringLiteral("the body ended after %1 of %2 bytes").arg(received).arg(task->length()));
+        failAttempt(QStringLiteral("the body ended after %1 of %2 bytes").arg(received).arg(task->length()),
+                    Failure::Other);
         return;
     }
     cutConnections();
@@ -179,7 +191,7 @@ void TaskPieceDownloader::pieceDownloadFinished() {
 
 void TaskPieceDownloader::pieceDownloadProgress(qint64 bytesReceived, qint64 bytesTotal) {
     Q_UNUSED(bytesReceived);
-    if (currentState != State::Requesting || sender() != reply)
+    if (currentState != State::Requesting || sender() != reply || !answersWithData())
         return;
     // The announced length of this reply already tells whether it fits what is left of the piece.
     if (bytesTotal > requestedBytes) {
@@ -187,7 +199,8 @@ void TaskPieceDownloader::pieceDownloadProgress(qint64 bytesReceived, qint64 byt
                  << bytesTotal << task->length();
         failAttempt(QStringLiteral("the body announces %1 bytes for a range of %2")
                         .arg(bytesTotal)
-                        .arg(requestedBytes));
+                        .arg(requestedBytes),
+                    Failure::Other);
         return;
     }
     takeAvailable();
@@ -202,9 +215,38 @@ void TaskPieceDownloader::pieceDataReady() {
 void TaskPieceDownloader::pieceDownloadError(QNetworkReply::NetworkError error) {
     if (currentState != State::Requesting || sender() != reply)
         return;
-    qDebug() << "piece request failed" << task->downloadTask->remotePath << task->index << error;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    qDebug() << "piece request failed" << task->downloadTask->remotePath << task->index << error << status;
+    // What arrived of a body cut short is kept, as far as it fits.
+    if (reply->bytesAvailable() <= task->length() - received)
+        takeAvailable();
     // The reply is ending by itself; aborting it from its own error signal is not allowed.
-    failAttempt(reply->errorString(), false);
+    failAttempt(reply->errorString(), classify(error, status), status, false);
+}
+
+TaskPieceDownloader::Failure TaskPieceDownloader::classify(QNetworkReply::NetworkError error, int status) {
+    // A server that is overloaded or restarting, or asks to be asked later, comes back.
+    if (status >= 500 || status == 408 || status == 429)
+        return Failure::Outage;
+    if (status >= 400)
+        return Failure::Permanent;
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::OperationCanceledError: // the transfer timeout
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+    case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::ProxyNotFoundError:
+    case QNetworkReply::ProxyTimeoutError:
+        return Failure::Outage;
+    default:
+        return Failure::Other;
+    }
 }
 
 void TaskPieceDownloader::replyFinished(QNetworkReply *tmpReply) {
@@ -232,7 +274,15 @@ void TaskPieceDownloader::dropReply(bool abort) {
 
 // Moves what the reply holds into the sink. False (after failing the attempt) when the server
 // sends more than the range asked for.
+bool TaskPieceDownloader::answersWithData() const {
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return status == 0 || (status >= 200 && status < 300);
+}
+
 bool TaskPieceDownloader::takeAvailable() {
+    // An error page is no part of the file.
+    if (!answersWithData())
+        return true;
     const qint64 available = reply->bytesAvailable();
     if (available <= 0)
         return true;
@@ -240,26 +290,65 @@ bool TaskPieceDownloader::takeAvailable() {
     if (available > room) {
         qDebug() << "piece body longer than its range" << task->downloadTask->remotePath << task->index
                  << received + available << task->length();
-        failAttempt(QStringLiteral("the body holds more than the %1 bytes of the range").arg(task->length()));
+        failAttempt(QStringLiteral("the body holds more than the %1 bytes of the range").arg(task->length()),
+                    Failure::Other);
         return false;
     }
     const qint64 n = reply->read(buffer.data() + received, available);
-    if (n > 0)
+    if (n > 0) {
         received += n;
+        bytesSinceFailure = true;
+    }
     return true;
 }
 
-void TaskPieceDownloader::failAttempt(const QString &why, bool abort) {
+void TaskPieceDownloader::failAttempt(const QString &why, Failure kind, int status, bool abort) {
     lastFailure = why;
+    lastStatus = status;
     dropReply(abort);
-    received = 0;
+    // Body bytes of the range that arrived before the network went are kept: the next attempt
+    // asks for the rest. Anything else starts over.
+    const bool gotBytes = received > attemptStart;
+    if (kind != Failure::Outage && kind != Failure::Trickle)
+        received = 0;
+    bytesSinceFailure = false;
     ++task->retryCount;
-    if (task->retryCount < MaxAttempts) {
-        currentState = State::WaitingToRetry;
-        retryTimer->start();
-    } else {
-        finishPiece(false);
+    qint64 pauseMs = -1; // none: the piece has failed
+    switch (kind) {
+    case Failure::Outage:
+        // The network was back for a while: this is a new outage.
+        if (gotBytes)
+            outageClock.invalidate();
+        Q_FALLTHROUGH();
+    case Failure::Trickle:
+        if (!outageClock.isValid()) {
+            outageClock.start();
+            nextPauseMs = retryPolicy.firstPauseMs;
+        }
+        if (outageClock.elapsed() < retryPolicy.totalMs) {
+            // The last pause ends when the time is up, for one more attempt then.
+            pauseMs = qMin<qint64>(nextPauseMs, retryPolicy.totalMs - outageClock.elapsed());
+            nextPauseMs = int(qMin<qint64>(qMax(1, nextPauseMs) * qint64(2), retryPolicy.maxPauseMs));
+            qDebug() << "waiting for the network before asking again" << task->downloadTask->remotePath
+                     << task->index << pauseMs << outageClock.elapsed();
+        }
+        break;
+    case Failure::Permanent:
+        break;
+    case Failure::Other:
+        // The server answered: whatever was wrong, it is not away.
+        outageClock.invalidate();
+        if (++otherFailures < MaxAttempts)
+            pauseMs = RetryDelayMs;
+        break;
     }
+    if (pauseMs < 0) {
+        qWarning() << "piece failed" << task->downloadTask->remotePath << task->index << status << why;
+        finishPiece(false);
+        return;
+    }
+    currentState = State::WaitingToRetry;
+    retryTimer->start(int(pauseMs));
 }
 
 void TaskPieceDownloader::finishPiece(bool success) {

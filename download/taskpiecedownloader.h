@@ -14,11 +14,19 @@ class QNetworkAccessManager;
 class QTimer;
 
 // Fetches one piece of one file with one ranged GET below cdnBaseUrl into a piece buffer (the
-// sink) that its owner hands over with the piece and takes back at its end. A failing piece is
-// retried after RetryDelayMs, at most MaxAttempts requests in a row. pause() aborts the request
-// and keeps the bytes; start() asks for the remaining ones. An attempt fails when no byte arrives
-// for the transfer timeout, and when over a whole low-speed window fewer bytes arrive than the
-// low-speed limit asks for (a server trickling a byte now and then would hold it forever).
+// sink) that its owner hands over with the piece and takes back at its end. pause() aborts the
+// request and keeps the bytes; start() asks for the remaining ones. An attempt fails when no byte
+// arrives for the transfer timeout, and when over a whole low-speed window fewer bytes arrive than
+// the low-speed limit asks for (a server trickling a byte now and then would hold it forever).
+//
+// How a failed attempt is retried depends on why it failed. The network or the CDN being away
+// (refused, reset, host not found, a timeout, an HTTP 5xx, 408 or 429) is waited out: the piece is
+// asked for again after pauses that grow from RetryPolicy::firstPauseMs, doubling up to maxPauseMs,
+// until totalMs have passed (an attempt that brings bytes before it fails ends the outage, unless
+// they trickle in below the low-speed limit); the bytes that arrived stay and the next attempt asks
+// for the rest. Any other 4xx answer ends the piece at once: asking again would get the same
+// answer. Anything else (a body that does not fit the range, too many redirects) is retried after
+// RetryDelayMs from the piece's first byte, at most MaxAttempts requests in a row.
 class TaskPieceDownloader : public QObject {
     Q_OBJECT
 public:
@@ -31,6 +39,20 @@ public:
     // An attempt whose rate over the last DefaultLowSpeedWindowMs stays below this fails.
     static constexpr qint64 DefaultLowSpeedLimit = 1024; // bytes per second
     static constexpr int DefaultLowSpeedWindowMs = 30000;
+
+    // Pauses while the network or the CDN is away.
+    struct RetryPolicy {
+        int firstPauseMs = 1000;
+        int maxPauseMs = 30000;
+        int totalMs = 120000; // from the first failure without a byte since
+    };
+    // Why an attempt failed, for the retry.
+    enum class Failure {
+        Outage,    // the network or the server is away for now: waited out
+        Trickle,   // the same, though a few bytes arrive (below the low-speed limit)
+        Permanent, // the server refuses the request (4xx): asking again gets the same
+        Other      // MaxAttempts requests in a row
+    };
 
     enum class State {
         Idle,           // no piece
@@ -55,6 +77,8 @@ public:
         lowSpeedLimit = bytesPerSecond;
         lowSpeedWindowMs = windowMs;
     }
+    // Applies from the next failure on.
+    void setRetryPolicy(const RetryPolicy &policy) { retryPolicy = policy; }
 
     State state() const { return currentState; }
     DownloadTaskPiece *currentTask() const { return task; }
@@ -68,6 +92,12 @@ public:
     bool isWaitingForRetry() const { return currentState == State::WaitingToRetry; }
     // Why the latest attempt failed (the reply's error text, or what was wrong with the body).
     const QString &failureReason() const { return lastFailure; }
+    // The HTTP status of the latest failed attempt; 0 when it had no HTTP answer.
+    int failureStatus() const { return lastStatus; }
+    // The current piece waits out an outage and no byte has arrived since its last failure.
+    bool isWaitingOnNetwork() const { return task && outageClock.isValid() && !bytesSinceFailure; }
+    // Until the next attempt while waiting for a retry; 0 otherwise.
+    int retryInMs() const;
 
 signals:
     // true: the whole piece is in the sink; false: the last attempt failed.
@@ -87,7 +117,10 @@ private:
     void cutConnections();
     void dropReply(bool abort = true);
     bool takeAvailable();
-    void failAttempt(const QString &why, bool abort = true);
+    // The reply's body is the range's bytes (not an error page), as far as its status tells.
+    bool answersWithData() const;
+    void failAttempt(const QString &why, Failure kind, int status = 0, bool abort = true);
+    static Failure classify(QNetworkReply::NetworkError error, int status);
     void finishPiece(bool success);
 
     DownloadTaskPiece *task = nullptr;
@@ -110,4 +143,11 @@ private:
     QElapsedTimer attemptClock;
     QVector<QPair<qint64, qint64>> speedSamples; // {ms into the attempt, received} of the last window
     QString lastFailure;
+    int lastStatus = 0;
+    RetryPolicy retryPolicy;
+    int otherFailures = 0;     // failures of the current piece that count towards MaxAttempts
+    QElapsedTimer outageClock; // running from the first failure of the current outage
+    bool bytesSinceFailure = false;
+    qint64 attemptStart = 0; // received when the current attempt began
+    int nextPauseMs = 0;
 };

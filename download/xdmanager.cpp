@@ -146,6 +146,8 @@ DownloadResult XDManager::writeFile(const QByteArray &data, const QString &name)
 void XDManager::endFile(const DownloadResult &result, const QString &name) {
     resumed.remove(name);
     wholeAgain.remove(name);
+    if (result.code() != NetworkError)
+        failureStatuses.remove(name);
     if (result.ok())
         failureReasons.remove(name);
     else
@@ -162,6 +164,25 @@ void XDManager::setTransferTimeout(int ms) {
 void XDManager::setLowSpeedLimit(qint64 bytesPerSecond, int windowMs) {
     for (TaskPieceDownloader *d : qAsConst(downloaders))
         d->setLowSpeedLimit(bytesPerSecond, windowMs);
+}
+
+void XDManager::setRetryPolicy(const TaskPieceDownloader::RetryPolicy &policy) {
+    for (TaskPieceDownloader *d : qAsConst(downloaders))
+        d->setRetryPolicy(policy);
+}
+
+int XDManager::networkWaitMs() const {
+    int wait = -1;
+    for (const TaskPieceDownloader *d : downloaders) {
+        if (!d->currentTask())
+            continue;
+        // One piece that receives is enough: the network is there.
+        if (!d->isWaitingOnNetwork())
+            return -1;
+        const int next = d->isWaitingForRetry() ? d->retryInMs() : 0;
+        wait = wait < 0 ? next : qMin(wait, next);
+    }
+    return wait;
 }
 
 void XDManager::start() {
@@ -411,11 +432,23 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
     } else {
         const QString why =
             d && !d->failureReason().isEmpty() ? d->failureReason() : QStringLiteral("no answer");
-        const QString reason = QStringLiteral("piece %1 of %2 failed every attempt: %3")
-                                   .arg(task->index)
-                                   .arg(t->remotePath, why);
+        const int status = d ? d->failureStatus() : 0;
+        // A 4xx is not asked again: the CDN said what it has.
+        const QString how = status >= 400 && status < 500
+                                ? QStringLiteral("was refused with HTTP %1").arg(status)
+                                : QStringLiteral("failed every attempt");
+        const QString reason =
+            QStringLiteral("piece %1 of %2 %3: %4").arg(task->index).arg(t->remotePath, how, why);
         qWarning() << "file download failed" << t->localName << reason;
+        // What this and earlier runs put on the disk stays there for the next run.
+        const qint64 kept = resumed.value(t->localName) + (e ? e->downloadedBytes : 0);
+        if (status > 0)
+            failureStatuses.insert(t->localName, status);
+        else
+            failureStatuses.remove(t->localName);
         endFile({NetworkError, reason}, t->localName);
+        if (kept > 0)
+            resumed.insert(t->localName, kept);
         if (e)
             e->downloadedBytes = 0;
         dropFile(t); // the failed piece included

@@ -2,6 +2,7 @@
 
 #include "download/downloadtask.h"
 #include "download/errorcode.h"
+#include "download/taskpiecedownloader.h"
 
 #include <QHash>
 #include <QList>
@@ -20,7 +21,6 @@ class FileAssembler;
 class QNetworkAccessManager;
 class ResumeRecord;
 class PieceBufferPool;
-class TaskPieceDownloader;
 
 // Downloads a queue of files from the CDN in 4 MiB pieces with ten downloaders at once, checks each
 // file's MD5 against the version table and writes it into the launcher directory. Every file ends
@@ -65,8 +65,9 @@ public:
     // Bytes of `name` that an earlier run left complete on the disk (its pieces in the partial
     // file beside the target, listed by a resume record that matches the version table), known
     // from addFile() on, and the blocks an older copy gave, known once its scan is over; not
-    // fetched again; 0 once the file has ended, or when the record turns
-    // out unusable as the file is split. Not part of the VersionTable entry's downloadedBytes,
+    // fetched again; 0 once the file has arrived or failed its check, or when the record turns
+    // out unusable as the file is split. A file whose pieces failed keeps what is on the disk
+    // (the next run goes on from there). Not part of the VersionTable entry's downloadedBytes,
     // which counts the pieces completed in this run. Progress of the queued files is thus
     // resumedBytes() + the started files' downloadedBytes + bufferedBytes().
     qint64 resumedBytes(const QString &name) const;
@@ -78,11 +79,19 @@ public:
     // sentence for the log and the failure event, beside the code fileDownloadFinished carries.
     // While a verified file waits for another attempt to take its name: why the last one failed.
     QString failureReason(const QString &name) const { return failureReasons.value(name); }
+    // The HTTP status that failed this file's piece (404: the CDN does not have it); 0 when the
+    // last download did not fail that way.
+    int failureStatus(const QString &name) const { return failureStatuses.value(name); }
+    // While every downloader with a piece waits the network out (no byte since its attempts began
+    // to fail for an outage): the time until the next attempt, 0 when one is under way. -1 otherwise.
+    int networkWaitMs() const;
 
     // Inactivity limit of every piece request (TaskPieceDownloader::DefaultTransferTimeoutMs).
     void setTransferTimeout(int ms);
     // Low-speed limit of every piece request (TaskPieceDownloader::setLowSpeedLimit).
     void setLowSpeedLimit(qint64 bytesPerSecond, int windowMs);
+    // How long pieces wait out an outage (TaskPieceDownloader::RetryPolicy).
+    void setRetryPolicy(const TaskPieceDownloader::RetryPolicy &policy);
 
     TaskPieceDownloader *downloader(int i) const { return downloaders.value(i); }
     bool isPaused() const { return paused; }
@@ -131,6 +140,7 @@ private:
 
     QHash<DownloadTask *, FileAssembler *> assemblers;
     QHash<QString, QString> failureReasons;
+    QHash<QString, int> failureStatuses;
     QHash<QString, qint64> resumed;                   // resumedBytes() of the queued files
     QSet<QString> wholeAgain;                         // files fetched whole again after a failed check
     QHash<DownloadTask *, int> moveAttempts;          // verified files that could not take their name yet

@@ -141,6 +141,8 @@ void GameResourceUpdate::prepareGameResources() {
         if (!manager) {
             manager = new XDManager(setup.folder, this);
             manager->setTransferTimeout(setup.pieceTimeoutMs);
+            manager->setRetryPolicy(
+                {setup.pieceRetryFirstMs, setup.pieceRetryMaxMs, setup.pieceRetryTotalMs});
             connect(manager, SIGNAL(downloadStart()), this, SLOT(downloadStarted()));
             connect(manager, SIGNAL(fileDownloadFinished(ErrorCode, QString)), this,
                     SLOT(gameResDownloadFinished(ErrorCode, QString)));
@@ -246,6 +248,16 @@ void GameResourceUpdate::clearSpeedTexts() {
     emit status(WorkflowStatus::SpeedLine, WorkflowStatus::cleared());
 }
 
+bool GameResourceUpdate::showNetworkWait() {
+    const int waitMs = manager && speedTimer->isActive() ? manager->networkWaitMs() : -1;
+    if (waitMs < 0)
+        return false;
+    clearSpeedTexts();
+    emit status(WorkflowStatus::GameLine, WorkflowStatus::text(QStringLiteral("NETWORK_WAITING"),
+                                                               {LabelArgs::number((waitMs + 999) / 1000)}));
+    return true;
+}
+
 bool GameResourceUpdate::measuringSpeed() const {
     return speedTimer->isActive();
 }
@@ -302,10 +314,16 @@ void GameResourceUpdate::gameResDownloadFinished(ErrorCode code, QString filenam
         ++verifyErrorCount;
         eventName = "md5 verify failed";
         break;
-    case NetworkError:
-        ++networkErrorCount;
+    case NetworkError: {
+        // The player's network is fine when the CDN answers that it lacks the file.
+        const int status = manager ? manager->failureStatus(filename) : 0;
+        if (status == 404 || status == 410)
+            ++missingFileCount;
+        else
+            ++networkErrorCount;
         eventName = "game src download failed";
         break;
+    }
     case WriteError:
         ++writeErrorCount;
         eventName = "file write error";
@@ -322,6 +340,8 @@ void GameResourceUpdate::gameResDownloadFinished(ErrorCode code, QString filenam
         qDebug().noquote() << "download failed: " + reason;
         failure.insert(QStringLiteral("reason"), reason);
     }
+    if (const int status = manager ? manager->failureStatus(filename) : 0; status > 0)
+        failure.insert(QStringLiteral("status"), status);
     emit event(failure);
 }
 
@@ -333,6 +353,8 @@ void GameResourceUpdate::allGameResDownloadFinished() {
     QString errorKey;
     if (networkErrorCount > 0)
         errorKey = QStringLiteral("NETWORK_ERROR");
+    else if (missingFileCount > 0)
+        errorKey = QStringLiteral("FILE_MISSING_ON_SERVER");
     else if (verifyErrorCount > 0)
         errorKey = QStringLiteral("VERIFY_ERROR");
     else if (writeErrorCount > 0)
@@ -386,10 +408,12 @@ void GameResourceUpdate::showProgress(qint64 done) {
     // Nothing to fetch (total 0) shows 0 % rather than a division by zero.
     const float percent = total > 0 ? static_cast<float>(double(done) * 100.0 / double(total)) : 0.0f;
     emit progress(WorkflowStatus::GameBar, percent);
-    emit status(WorkflowStatus::GameLine,
-                WorkflowStatus::text(QStringLiteral("DOWNLOADING_TIP"),
-                                     {LabelArgs::number(static_cast<int>(percent)),
-                                      LabelArgs::text(sizeText(done)), LabelArgs::text(sizeText(total))}));
+    if (!showNetworkWait())
+        emit status(
+            WorkflowStatus::GameLine,
+            WorkflowStatus::text(QStringLiteral("DOWNLOADING_TIP"),
+                                 {LabelArgs::number(static_cast<int>(percent)),
+                                  LabelArgs::text(sizeText(done)), LabelArgs::text(sizeText(total))}));
 }
 
 void GameResourceUpdate::verifyInstalledFiles() {

@@ -101,6 +101,8 @@ private:
     qint64 fetchedBytes() const;
     qint64 receivingBytes() const;
     void showProgress(qint64 done);
+    // While every piece waits out an outage: the page says so instead of the progress text.
+    bool showNetworkWait();
 
     WorkflowSetup setup;
     LauncherConfig *config;
@@ -116,6 +118,7 @@ private:
     qint64 speed = 0;
     qint64 lastFetchedBytes = 0;
     int networkErrorCount = 0;
+    int missingFileCount = 0; // failed files the CDN does not have (404, 410)
     int verifyErrorCount = 0;
     int writeErrorCount = 0;
 

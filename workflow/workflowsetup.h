@@ -28,6 +28,11 @@ struct WorkflowSetup {
     int versionFileTimeoutMs = 15000;
     int launcherFileTimeoutMs = 30000;
     int pieceTimeoutMs = 30000;
+    // A piece that fails while the network or the CDN is away is asked for again after pauses
+    // growing from the first to the longest, until the total has passed without a byte.
+    int pieceRetryFirstMs = 1000;
+    int pieceRetryMaxMs = 30000;
+    int pieceRetryTotalMs = 120000;
 
     // The product's: the build constants and the launcher's own folder.
     static WorkflowSetup product();

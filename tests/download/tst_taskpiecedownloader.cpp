@@ -128,6 +128,7 @@ private slots:
 
         DownloadTaskPiece p = piece(&task, 1, tenMillion.size());
         WatchedDownloader d;
+        d.setRetryPolicy({20, 100, 10000});
         start(d, &p);
         QVERIFY(d.done.wait(20000));
         QCOMPARE(d.done.count(), 1);
@@ -140,32 +141,51 @@ private slots:
         QVERIFY(held(d) == tenMillion.mid(4194304, 4194304));
     }
 
-    void thirdFailureEndsThePieceOnce() {
-        HttpServer::Faults always;
-        always.status = 500;
-        server.setFaults("/cdn/v1_ten.bin", always);
+    // While the CDN answers 5xx the piece is asked for again after pauses that double up to the
+    // longest, until the total has passed; then it ends once. A 4xx ends it at once.
+    void outageIsWaitedOutAndA4xxEndsAtOnce() {
+        HttpServer::Faults busy;
+        busy.status = 503;
+        server.setFaults("/cdn/v1_ten.bin", busy);
 
         DownloadTaskPiece p = piece(&task, 0, tenMillion.size());
         WatchedDownloader d;
+        d.setRetryPolicy({50, 200, 1000});
         QElapsedTimer clock;
         clock.start();
         start(d, &p);
+        QTRY_VERIFY(d.isWaitingOnNetwork() && d.isWaitingForRetry());
         QVERIFY(d.done.wait(20000));
-        // Two retry delays of a second each lie between the first and the third request.
-        QVERIFY2(clock.elapsed() >= 1900, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() >= 1000, qPrintable(QString::number(clock.elapsed())));
         QVERIFY(!d.succeeded());
-        QCOMPARE(d.done.at(0).at(1).value<DownloadTaskPiece *>(), &p);
-        QCOMPARE(p.retryCount, TaskPieceDownloader::MaxAttempts);
-        QCOMPARE(server.requestCount("/cdn/v1_ten.bin"), 3);
+        QCOMPARE(d.failureStatus(), 503);
         QCOMPARE(d.currentTask(), nullptr);
-        QCOMPARE(d.receivedBytes(), qint64(0));
-        QCOMPARE(d.state(), TaskPieceDownloader::State::Idle);
         QCOMPARE(pool.inUse(), 0); // the failed piece's sink went back
+        const QList<HttpServer::Request> r = server.requestsFor("/cdn/v1_ten.bin");
+        // 0, 50, 150, 350, 550, 750, 950, 1000 ms; timers may be a little late.
+        QVERIFY2(r.size() >= 6 && r.size() <= 8, qPrintable(QString::number(r.size())));
+        QCOMPARE(p.retryCount, r.size());
+        QVERIFY(r.at(1).atMs - r.at(0).atMs >= 45);
+        QVERIFY(r.at(2).atMs - r.at(1).atMs >= 95);
+        QVERIFY(r.at(3).atMs - r.at(2).atMs >= 190);
+        QVERIFY(r.last().atMs - r.first().atMs >= 900);
+        for (const HttpServer::Request &q : r)
+            QCOMPARE(q.range(), QByteArray("bytes=0-4194303"));
+        // Nothing else happens afterwards.
+        QVERIFY(!QTest::qWaitFor(
+            [&] { return d.done.count() > 1 || server.requestCount("/cdn/v1_ten.bin") > r.size(); }, 400));
 
-        // Nothing else happens afterwards (in more than a retry delay).
-        QVERIFY(
-            !QTest::qWaitFor([&] { return d.done.count() > 1 || server.requestCount("/cdn/v1_ten.bin") > 3; },
-                             TaskPieceDownloader::RetryDelayMs + 500));
+        server.clearRequests();
+        DownloadTask missing{QStringLiteral("v1_missing.bin"), QStringLiteral("missing.bin")};
+        DownloadTaskPiece q = piece(&missing, 0, 1000);
+        WatchedDownloader e;
+        e.setRetryPolicy({50, 200, 1000});
+        start(e, &q);
+        QVERIFY(e.done.wait(20000));
+        QVERIFY(!e.succeeded());
+        QCOMPARE(e.failureStatus(), 404);
+        QVERIFY(!e.isWaitingOnNetwork());
+        QCOMPARE(server.requestCount("/cdn/v1_missing.bin"), 1);
     }
 
     void cancelTaskOnlyGivesUpTheCurrentPiece() {
@@ -275,10 +295,12 @@ private slots:
         DownloadTaskPiece p = piece(&task, 2, tenMillion.size());
         WatchedDownloader d;
         d.setLowSpeedLimit(10000, 1000);
+        // A trickle is an outage: one more attempt after the first (the second ends past the total).
+        d.setRetryPolicy({20, 20, 500});
         start(d, &p);
         QVERIFY(d.done.wait(20000));
         QVERIFY(!d.succeeded());
-        QCOMPARE(server.requestCount("/cdn/v1_ten.bin"), TaskPieceDownloader::MaxAttempts);
+        QCOMPARE(server.requestCount("/cdn/v1_ten.bin"), 2);
         QVERIFY2(d.failureReason().contains(QLatin1String("per second")), qPrintable(d.failureReason()));
 
         const QByteArray small = patternBytes(200000, 4);

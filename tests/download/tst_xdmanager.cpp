@@ -299,6 +299,7 @@ private slots:
         throttle("/cdn/v1_a.pak", 256 * 1024);
 
         XDManager m(dir->path());
+        m.setRetryPolicy({10, 50, 300});
         Recorder rec(&m);
         queue(m, {"a.pak", "b.pak", "c.pak"});
         m.start();
@@ -341,6 +342,7 @@ private slots:
         putTableEntry(QStringLiteral("empty.txt"), QStringLiteral("1"), QByteArray());
 
         XDManager m(dir->path());
+        m.setRetryPolicy({10, 50, 300});
         Recorder rec(&m);
         queue(m, {"big.pak", "empty.txt", "unlisted.bin"});
         m.start();
@@ -348,6 +350,42 @@ private slots:
         QCOMPARE_RESULTS(rec, {"big.pak", NetworkError}, {"empty.txt", NoError},
                          {"unlisted.bin", NetworkError});
         QCOMPARE(rec.events.last(), QStringLiteral("all"));
+    }
+
+    // The CDN goes away in the middle of a file and comes back: the pieces wait it out, keep what
+    // arrived and ask only for the rest. A file it does not have fails at once with its status.
+    void outageIsWaitedOutAndAMissingFileFailsAtOnce() {
+        const QByteArray a = publish(QStringLiteral("a.pak"), 5 * MiB, 31);
+        throttle("/cdn/v1_a.pak", 2 * MiB);
+        putTableEntry(QStringLiteral("gone.pak"), QStringLiteral("1"), patternBytes(1000, 32));
+        XDManager m(dir->path());
+        m.setRetryPolicy({20, 100, 10000});
+        Recorder rec(&m);
+        queue(m, {"a.pak", "gone.pak"});
+        const qint64 sentBefore = server.bodyBytesSent();
+        m.start();
+        QTRY_VERIFY_WITH_TIMEOUT(m.bufferedBytes() > MiB, 20000);
+        QCOMPARE(m.networkWaitMs(), -1);
+        server.stopFor(800);
+        const qint64 kept = m.bufferedBytes();
+        QTRY_VERIFY_WITH_TIMEOUT(m.networkWaitMs() >= 0, 5000);
+        QVERIFY(m.bufferedBytes() >= kept);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
+        QCOMPARE_RESULTS(rec, {"a.pak", NoError}, {"gone.pak", NetworkError});
+        QVERIFY(onDisk(QStringLiteral("a.pak")) == a);
+        QCOMPARE(server.requestsFor("/cdn/v1_gone.pak").size(), 1);
+        QCOMPARE(m.failureStatus(QStringLiteral("gone.pak")), 404);
+        QCOMPARE(m.failureStatus(QStringLiteral("a.pak")), 0);
+        // Every byte was sent once, but what was under way as the connections were cut.
+        const qint64 sent = server.bodyBytesSent() - sentBefore;
+        QVERIFY2(sent <= a.size() + 2 * 256 * 1024, qPrintable(QString::number(sent)));
+        QList<qint64> starts;
+        for (const HttpServer::Request &r : server.requestsFor("/cdn/v1_a.pak"))
+            starts << r.rangeStart();
+        QVERIFY(starts.contains(0) && starts.contains(4 * MiB));
+        const bool resumedInside = std::any_of(
+            starts.cbegin(), starts.cend(), [](qint64 at) { return at % DownloadTaskPiece::PieceSize != 0; });
+        QVERIFY2(resumedInside, "a piece cut by the outage was asked for from its first byte again");
     }
 
     void pauseAndResumeLoseAndRepeatNothing() {

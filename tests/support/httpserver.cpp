@@ -1,6 +1,7 @@
 #include "support/httpserver.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -145,7 +146,25 @@ bool HttpServer::listen(quint16 port) {
 }
 
 quint16 HttpServer::port() const {
-    return m_server->serverPort();
+    return m_server->isListening() ? m_server->serverPort() : m_stoppedPort;
+}
+
+bool HttpServer::isListening() const {
+    return m_server->isListening();
+}
+
+void HttpServer::stopFor(int ms) {
+    if (!m_server->isListening())
+        return;
+    m_stoppedPort = m_server->serverPort();
+    m_server->close();
+    const QList<Connection *> open = m_connections;
+    for (Connection *c : open)
+        closeConnection(c);
+    QTimer::singleShot(ms, this, [this] {
+        if (!listen(m_stoppedPort))
+            qWarning() << "test server cannot listen again on" << m_stoppedPort << m_server->errorString();
+    });
 }
 
 QString HttpServer::url(const QString &path) const {

@@ -99,6 +99,11 @@ public:
     int release(const QByteArray &path = QByteArray(), qint64 rangeStart = -1);
     int heldCount() const;
 
+    // An outage: open connections are cut, new ones refused for ms, then it listens on its port
+    // again (isListening() tells when it is back).
+    void stopFor(int ms);
+    bool isListening() const;
+
     QList<Request> requests() const { return m_requests; }
     QList<Request> requestsFor(const QByteArray &path) const;
     int requestCount(const QByteArray &path = QByteArray()) const;
@@ -157,6 +162,7 @@ private:
     int m_connectionSerial = 0;
     qint64 m_bodyBytesSent = 0;
     QElapsedTimer m_clock;
+    quint16 m_stoppedPort = 0;
 };
 
 // main() for a test whose build constants must point at an HttpServer: the parent picks a free

@@ -1,6 +1,7 @@
 // Transfers that stall or move, through the workflow against a CDN on 127.0.0.1: every request
-// gives up after a time without a byte and follows redirects; a disk without room for the update
-// fetches nothing.
+// gives up after a time without a byte and follows redirects; a CDN that goes away for a while is
+// waited out; a file the CDN does not have says so; a disk without room for the update fetches
+// nothing.
 #include "support/diskfaults.h"
 #include "support/workflowfixture.h"
 
@@ -67,7 +68,7 @@ private slots:
         const QList<HttpServer::Request> pieces =
             server->requestsFor(remotePath(QStringLiteral("game.bin"), QStringLiteral("2")));
         QCOMPARE(pieces.size(), 2);
-        QCOMPARE(pieces.at(1).range(), QByteArray("bytes=0-299999")); // a failed attempt starts over
+        QCOMPARE(pieces.at(1).range(), QByteArray("bytes=100000-299999")); // what arrived stays
         QCOMPARE(server->requestsFor(remotePath(QStringLiteral("slow.bin"), QStringLiteral("1"))).size(), 1);
         closeWorkflow();
 
@@ -98,6 +99,53 @@ private slots:
         client.send(QJsonObject{{QStringLiteral("event"), QStringLiteral("x")}}, QString(), QString());
         QVERIFY(finished.wait(10000));
         QCOMPARE(finished.first().first().toBool(), false);
+    }
+
+    // The CDN goes away in the middle of the download and comes back: the page says that the pieces
+    // wait, the bar never goes back, and the run ends by itself. A file the CDN lacks says so.
+    void outageIsWaitedOutAndAMissingFileSaysSo() {
+        const QByteArray big =
+            publish(QStringLiteral("big.bin"), QStringLiteral("1"), randomBytes(6000000, 26)); // two pieces
+        throttle(QStringLiteral("big.bin"), 2000000);
+        WorkflowSetup setup = fastSetup();
+        setup.pieceRetryFirstMs = 20;
+        setup.pieceRetryMaxMs = 100;
+        setup.pieceRetryTotalMs = 10000;
+        makeWorkflow(setup);
+        QObject watch; // the lambdas go with it, whatever happens to the workflow
+        float most = 0;
+        bool fell = false;
+        int waits = 0;
+        connect(flow, &LauncherWorkflow::progress, &watch, [&](WorkflowStatus::Bar bar, float percent) {
+            if (bar != WorkflowStatus::GameBar || !flow->resources()->measuringSpeed())
+                return;
+            fell = fell || percent < most;
+            most = qMax(most, percent);
+        });
+        connect(flow, &LauncherWorkflow::status, &watch,
+                [&](WorkflowStatus::Line line, const WorkflowStatus &status) {
+                    if (line == WorkflowStatus::GameLine && status.key == QLatin1String("NETWORK_WAITING"))
+                        ++waits;
+                });
+        QTRY_VERIFY_WITH_TIMEOUT(most > 10, 15000);
+        server->stopFor(1000);
+        QTRY_VERIFY_WITH_TIMEOUT(waits > 0, 5000);
+        QVERIFY(!server->isListening());
+        waitForReady();
+        QVERIFY(!fell);
+        QCOMPARE(readFile(dir + QStringLiteral("/big.bin")), big);
+        closeWorkflow();
+
+        publishMissing(QStringLiteral("lost.bin"), QStringLiteral("2"), 1000);
+        makeWorkflow(setup);
+        QTRY_COMPARE_WITH_TIMEOUT(key(WorkflowStatus::GameLine), QStringLiteral("FILE_MISSING_ON_SERVER"),
+                                  15000);
+        QCOMPARE(flow->phase(), LauncherWorkflow::Failed);
+        QTRY_COMPARE(events(QStringLiteral("game src download failed")).size(), 1);
+        const QJsonObject failed = events(QStringLiteral("game src download failed")).first();
+        QCOMPARE(failed.value(QStringLiteral("file")).toString(), QStringLiteral("lost.bin"));
+        QCOMPARE(failed.value(QStringLiteral("status")).toInt(), 404);
+        QCOMPARE(server->requestsFor(remotePath(QStringLiteral("lost.bin"), QStringLiteral("2"))).size(), 1);
     }
 
     // Too little room in the launcher's folder: nothing is fetched, the page says how much room to

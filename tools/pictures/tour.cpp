@@ -208,6 +208,15 @@ void gamePage(LauncherUpdater *w, const QString &language) {
     ui->downloadingSpeedInfo->clearText();
     capture(w, language, QStringLiteral("download-paused"));
 
+    // The CDN is away: the pieces wait it out, the bar keeps what arrived.
+    downloadLabels(ui, 49, Q_INT64_C(1562597376), total, QStringLiteral("00:00:00"), 0);
+    ui->downloadBtn->setIcon(QPixmap(QStringLiteral(":/images/images/pause.png")));
+    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("NETWORK_WAITING"), true, true);
+    ui->gameSrcDownloadInfo->setArgs({number(30)});
+    ui->estimateTimeInfo->clearText();
+    ui->downloadingSpeedInfo->clearText();
+    capture(w, language, QStringLiteral("download-network-waiting"));
+
     // Offered again after the launcher was left during the download.
     Access::gameState(w) = 0;
     ui->downloadBtn->setVisible(false);
@@ -228,8 +237,8 @@ void gamePage(LauncherUpdater *w, const QString &language) {
     capture(w, language, QStringLiteral("extracting"));
 
     ui->gameSrcProgressBar->setProgress(0);
-    for (const char *k :
-         {"DOWNLOAD_FINISHED", "NETWORK_ERROR", "VERIFY_ERROR", "WRITE_ERROR", "UNCOMPRESS_FAILED"}) {
+    for (const char *k : {"DOWNLOAD_FINISHED", "NETWORK_ERROR", "FILE_MISSING_ON_SERVER", "VERIFY_ERROR",
+                          "WRITE_ERROR", "UNCOMPRESS_FAILED"}) {
         ui->gameSrcDownloadInfo->setTextKey(QLatin1String(k), true, true);
         capture(w, language,
                 QStringLiteral("game-%1").arg(QString::fromLatin1(k).toLower().replace('_', '-')));
