@@ -1,0 +1,85 @@
+// Runs the launcher's workflow without a window, as a first start does (version file, game files,
+// each recorded as installed in config.ini), and prints the time from the first request until the
+// game may start, with CPU time and peak memory.
+// Usage: bench_workflow <folder> <cdn base url> <event log url>
+// The game files come from the build's CDN: set KESTRIVANE_TEST_CDN_BASE_URL to the same URL.
+// Prints "wall_s cpu_s rss_mib files"; exit status 0 only when the workflow reached Ready.
+
+#include "download/versiontable.h"
+#include "workflow/launcherconfig.h"
+#include "workflow/launcherworkflow.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QTimer>
+
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace {
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double peakRssMiB() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_maxrss) / 1024.0; // kilobytes on Linux
+}
+
+void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &text) {
+    if (type != QtDebugMsg)
+        std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: bench_workflow <folder> <cdn base url> <event log url>\n");
+        return 2;
+    }
+    qInstallMessageHandler(quietMessages);
+
+    WorkflowSetup setup;
+    setup.folder = QString::fromLocal8Bit(argv[1]);
+    setup.cdnBaseUrl = QString::fromLocal8Bit(argv[2]);
+    setup.logUrl = QUrl(QString::fromLocal8Bit(argv[3]));
+    setup.crashUploadUrl = setup.logUrl;
+    setup.versionFile = QStringLiteral("version3.txt");
+    setup.launcherVersion = QStringLiteral("0.11");
+    setup.gamePageMs = 0; // the window's fade is not part of the download
+
+    QNetworkAccessManager network;
+    LauncherWorkflow flow(setup, &network);
+    QElapsedTimer clock;
+    const double cpuBefore = cpuSeconds();
+    int exitCode = 1;
+    QObject::connect(&flow, &LauncherWorkflow::gamePageDue, &flow, &LauncherWorkflow::beginGameResources);
+    QObject::connect(&flow, &LauncherWorkflow::phaseChanged, &app, [&](LauncherWorkflow::Phase phase) {
+        if (phase != LauncherWorkflow::Ready && phase != LauncherWorkflow::Failed &&
+            phase != LauncherWorkflow::AwaitingResume)
+            return;
+        const double wall = double(clock.nsecsElapsed()) / 1e9;
+        const int files = LauncherConfig(setup.folder).installedNames().size();
+        std::printf("%.3f %.3f %.1f %d\n", wall, cpuSeconds() - cpuBefore, peakRssMiB(), files);
+        std::fflush(stdout);
+        if (phase != LauncherWorkflow::Ready)
+            std::fprintf(stderr, "the workflow did not reach Ready (phase %d)\n", int(phase));
+        exitCode = phase == LauncherWorkflow::Ready ? 0 : 1;
+        app.quit();
+    });
+    QTimer::singleShot(0, &flow, [&]() {
+        clock.start();
+        flow.start();
+    });
+    app.exec();
+    VersionTable::release();
+    return exitCode;
+}
