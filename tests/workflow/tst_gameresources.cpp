@@ -62,7 +62,7 @@ private slots:
         const QByteArray readme = "new readme\n";
         const QByteArray game =
             publish(QStringLiteral("game.bin"), QStringLiteral("3"), randomBytes(300000, 1));
-        publish(QStringLiteral("data.pak"), QStringLiteral("2"), pak);
+        publishWithMap(QStringLiteral("data.pak"), QStringLiteral("2"), pak);
         // File entries only: the parent folders come from the names.
         publish(QStringLiteral("res.zip"), QStringLiteral("7"),
                 zipBytes({{"maps/a.txt", mapA}, {"maps/deep/b.bin", deep}, {"readme.txt", readme}}));
@@ -94,6 +94,8 @@ private slots:
         // bar reaches 100 % with the last file.
         GameResourceUpdate *resources = flow->resources();
         QCOMPARE(getsFor(QStringLiteral("Kestrivane.exe")), 0);
+        // Without an older copy a block map is of no use: it is not fetched.
+        QCOMPARE(getsFor(QStringLiteral("data.pak.blockmap")), 0);
         const qint64 runBytes = game.size() + pak.size() + release.value("res.zip").data.size();
         STEP(verifyEndedAtFullSize(runBytes));
         QCOMPARE(resources->totalBytes(), runBytes);
