@@ -1,5 +1,7 @@
 #include "i18n/indicatorpainter.h"
 
+#include "i18n/focusmark.h"
+
 #include <QAbstractButton>
 #include <QFontMetrics>
 #include <QPainter>
@@ -20,4 +22,6 @@ void paintIndicatorButton(QAbstractButton *button, const QPixmap &checkedImage, 
     const int textHeight = metrics.boundingRect(text).height() - metrics.ascent() / 2;
     painter.setPen(textColor);
     painter.drawText(checkedImage.width() + 5, (textHeight + h) / 2, text);
+    if (FocusMark::shown(button))
+        FocusMark::paint(&painter, button->rect(), 6);
 }

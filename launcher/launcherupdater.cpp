@@ -92,6 +92,7 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
     ui->setting_btn->setIcon(QPixmap(QStringLiteral(":/images/images/setting_normal.png")));
     ui->setting_btn->setVisible(false);
     connect(ui->setting_btn, SIGNAL(clicked()), this, SLOT(openSettings()));
+    setTitleButtonTips();
 
     // Pause / continue button of the game download.
     ImageButton *downloadBtn = ui->downloadBtn;
@@ -243,6 +244,12 @@ void LauncherUpdater::onBackgroundFadeDone() {
     flow->beginGameResources();
 }
 
+void LauncherUpdater::setTitleButtonTips() {
+    ui->setting_btn->setToolTip(trKey(QStringLiteral("SETTINGS_TOOLTIP")));
+    ui->minimize_btn->setToolTip(trKey(QStringLiteral("MINIMIZE_TOOLTIP")));
+    ui->close_btn->setToolTip(trKey(QStringLiteral("CLOSE_TOOLTIP")));
+}
+
 void LauncherUpdater::updateLogo() {
     logoPixmap = QPixmap(Translation::instance()->imagePath(QStringLiteral("logo.png")));
     const int w = logoPixmap.width() / 2;
@@ -257,6 +264,7 @@ void LauncherUpdater::onLanguageChanged(QString lan) {
     setWindowTitle(appName);
     trayIcon.setToolTip(appName);
     buildTrayMenu();
+    setTitleButtonTips();
     fitCaptionSizes();
 
     MainButton *start = ui->startGameBtn;

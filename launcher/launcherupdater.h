@@ -102,6 +102,7 @@ private:
     void showDebugInfo();
     void updateLogo();
     void closeForGood();
+    void setTitleButtonTips();
 
     // workflowview.cpp
     void followWorkflow();
@@ -119,6 +120,7 @@ private:
 
     // tray.cpp
     void buildTrayMenu();
+    void showTrayNotice();
 
     // Catalogue text of a key in the current language.
     static QString trKey(const QString &key);
@@ -148,4 +150,5 @@ private:
     float m_fadeInAlpha = 0.0f;
     QPropertyAnimation *fadeAnimation = nullptr;
     bool closingForGood = false;
+    bool trayNoticeShown = false;
 };

@@ -20,6 +20,7 @@ void LauncherUpdater::exit() {
         if (QSystemTrayIcon::isSystemTrayAvailable()) {
             trayIcon.setVisible(true);
             hide();
+            showTrayNotice();
             return;
         }
         // Hidden without a tray, the window could not come back; minimised, closing would never
@@ -27,6 +28,17 @@ void LauncherUpdater::exit() {
         qDebug() << "no system tray available, leaving instead of going to the tray";
     }
     exitApp();
+}
+
+// The window went away without a word: the first time in a run, the tray icon says that the
+// launcher is still there.
+void LauncherUpdater::showTrayNotice() {
+    if (trayNoticeShown)
+        return;
+    trayNoticeShown = true;
+    qDebug() << "tray notice shown";
+    trayIcon.showMessage(trKey(QStringLiteral("APP_NAME")), trKey(QStringLiteral("TRAY_STILL_RUNNING")),
+                         QIcon(QStringLiteral(":/images/images/icon.png")), 5000);
 }
 
 void LauncherUpdater::exitApp() {

@@ -122,6 +122,15 @@ void SettingDialog::onLanguageChanged(int index) {
     Translation::instance()->setLanguageIndex(index);
 }
 
+void SettingDialog::showEvent(QShowEvent *event) {
+    QDialog::showEvent(event);
+    if (QWidget *owner = parentWidget()) {
+        QWidget *window = owner->window();
+        const QPoint centre = window->mapToGlobal(window->rect().center());
+        move(centre - rect().center());
+    }
+}
+
 void SettingDialog::paintEvent(QPaintEvent *) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);

@@ -25,6 +25,9 @@ public slots:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    // Centred on the window that opened it, every time, wherever that window stands (the
+    // toolkit's own placement keeps a dialog within the screen and may leave it off-centre).
+    void showEvent(QShowEvent *event) override;
 
 private:
     std::unique_ptr<Ui::SettingDialog> ui; // settingdialog.ui

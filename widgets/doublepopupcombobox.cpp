@@ -57,8 +57,7 @@ QSize DoublePopupComboBox::minimumSizeHint() const {
         width = qMax(width, 10 + QFontMetrics(rowFont).horizontalAdvance(item.first) + int(40 * 0.4) + 10);
         width = qMax(width, leftMargin + boxMetrics.horizontalAdvance(item.first) + int(40 * 0.6) + 10);
     }
-    // A little air between the longest name and the marker or arrow.
-    return QSize(width + 8, 0);
+    return QSize(width + nameGap, 0);
 }
 
 void DoublePopupComboBox::mousePressEvent(QMouseEvent *event) {

@@ -38,6 +38,8 @@ public:
     QColor popupAccentColor{"#6f2d98"};
     int fontPointSize = 14;
     int leftMargin = 10;
+    // Air the box keeps between its longest name and the round marker or the arrow.
+    static constexpr int nameGap = 24;
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -1,5 +1,7 @@
 #include "widgets/imagebutton.h"
 
+#include "i18n/focusmark.h"
+
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -124,6 +126,8 @@ void ImageButton::paintEvent(QPaintEvent *) {
             painter.setOpacity(0.7);
         painter.drawPixmap(target, icon);
     }
+    if (FocusMark::shown(this))
+        FocusMark::paint(&painter, rect(), rounded ? r : 4);
 }
 
 void ImageButton::enterEvent(QEvent *event) {
@@ -150,6 +154,11 @@ bool ImageButton::event(QEvent *event) {
             event->ignore();
             return false;
         }
+        break;
+    case QEvent::Hide:
+        // Hidden with the window (the close button sends it to the tray) the pointer leaves
+        // without a leave event: the hover look must not come back with the window.
+        hovered = false;
         break;
     default:
         break;

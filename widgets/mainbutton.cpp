@@ -1,5 +1,6 @@
 #include "widgets/mainbutton.h"
 
+#include "i18n/focusmark.h"
 #include "i18n/translation.h"
 #include "widgets/captionfit.h"
 
@@ -91,6 +92,8 @@ void MainButton::paintEvent(QPaintEvent *) {
     const int h = (metrics.ascent() + metrics.descent()) / 2;
     painter.setPen(textColors[i]);
     painter.drawText((width() - w) / 2, textOffsetY + (height() + h) / 2, caption);
+    if (FocusMark::shown(this))
+        FocusMark::paint(&painter, rect(), height() / 2.0);
 }
 
 namespace {
@@ -107,7 +110,7 @@ bool insidePill(const QRectF &pill, QPointF p, qreal margin) {
 } // namespace
 
 // Every letter's ink, placed as paintEvent places the caption, lies inside the inner shape with
-// 3 pixels to spare.
+// 3 pixels to spare, and `sidePadding` more from its rounded ends.
 bool MainButton::captionFits(int pixelSize) const {
     QFont captionFont = font();
     captionFont.setWeight(75);
@@ -117,7 +120,8 @@ bool MainButton::captionFits(int pixelSize) const {
     const int w = metrics.boundingRect(caption).width();
     const int h = (metrics.ascent() + metrics.descent()) / 2;
     const QPointF origin((width() - w) / 2, textOffsetY + (height() + h) / 2);
-    const QRectF inner = QRectF(rect().adjusted(0, 0, -1, -1)).adjusted(1, innerInsetTop, -1, 0);
+    const QRectF inner =
+        QRectF(rect().adjusted(0, 0, -1, -1)).adjusted(1 + sidePadding, innerInsetTop, -1 - sidePadding, 0);
     for (int i = 0; i < caption.size(); ++i) {
         if (caption.at(i).isSpace())
             continue;
@@ -147,6 +151,13 @@ void MainButton::leaveEvent(QEvent *event) {
     hovered = false;
     update();
     QPushButton::leaveEvent(event);
+}
+
+void MainButton::hideEvent(QHideEvent *event) {
+    // Hidden with the window (the game starts, the launcher goes to the tray) the pointer leaves
+    // without a leave event.
+    hovered = false;
+    QPushButton::hideEvent(event);
 }
 
 void MainButton::languageChanged(QString) {

@@ -37,6 +37,8 @@ public:
     // would run into the rounded ends of the inner shape.
     int captionPixelSize() const;
 
+    // Room the caption keeps from the inner shape's rounded ends, on both sides.
+    int sidePadding = 12;
     int innerInsetTop = 2;
     int textPixelSize = 47;
     int textOffsetY = 1;
@@ -45,6 +47,7 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void enterEvent(QEvent *event) override;
     void leaveEvent(QEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private slots:
     void languageChanged(QString lan);

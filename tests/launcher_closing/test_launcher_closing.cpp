@@ -25,6 +25,7 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QPointer>
 #include <QProcess>
 #include <QRadioButton>
@@ -396,6 +397,63 @@ private slots:
         QVERIFY(!A::trayIcon(window).isVisible());
     }
 
+    // Esc and the close button go to the tray without a word: the first time in a run the icon
+    // says the launcher is still there, and the close button does not come back hovered.
+    void firstTripToTheTrayIsAnnounced() {
+        TrayHost tray;
+        QVERIFY(tray.start());
+        STEP(openWindow(false));
+        ImageButton *close = A::ui(window)->close_btn;
+        QEvent enter(QEvent::Enter);
+        QApplication::sendEvent(close, &enter);
+        QVERIFY(close->isHovered());
+        QTest::keyClick(window, Qt::Key_Escape);
+        QVERIFY(!window->isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(tray.count("dock"), 1, 5000);
+        const auto balloonText = []() {
+            for (QWidget *top : QApplication::topLevelWidgets()) {
+                if (!top->isVisible() || qstrcmp(top->metaObject()->className(), "QBalloonTip") != 0)
+                    continue;
+                QStringList texts;
+                for (QLabel *label : top->findChildren<QLabel *>())
+                    texts << label->text();
+                return texts.join(QLatin1Char('|'));
+            }
+            return QString();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(balloonText().contains(catalogueText(QStringLiteral("TRAY_STILL_RUNNING"))),
+                                 5000);
+        QVERIFY(balloonText().contains(catalogueText(QStringLiteral("APP_NAME"))));
+
+        window->receivedMessageFromSecondary(3, "activated");
+        QVERIFY(window->isVisible());
+        QVERIFY(!close->isHovered());
+        clickClose();
+        QVERIFY(!window->isVisible());
+        QCOMPARE(LogCapture::lines().filter(QStringLiteral("tray notice shown")).size(), 1);
+    }
+
+    // The title buttons name themselves in the current language; Tab puts a mark on the one it
+    // reaches.
+    void titleButtonsHaveTipsAndAFocusMark() {
+        STEP(openWindow(false));
+        Ui::LauncherUpdater *ui = A::ui(window);
+        for (int language : {1, 7, 5}) {
+            Translation::instance()->setLanguageIndex(language);
+            QCOMPARE(ui->setting_btn->toolTip(), catalogueText(QStringLiteral("SETTINGS_TOOLTIP")));
+            QCOMPARE(ui->minimize_btn->toolTip(), catalogueText(QStringLiteral("MINIMIZE_TOOLTIP")));
+            QCOMPARE(ui->close_btn->toolTip(), catalogueText(QStringLiteral("CLOSE_TOOLTIP")));
+            QVERIFY(!ui->close_btn->toolTip().startsWith(QStringLiteral("TR_")));
+        }
+        window->activateWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(window->isActiveWindow(), 5000);
+        const QImage unmarked = ui->close_btn->grab().toImage();
+        for (int i = 0; i < 10 && !ui->close_btn->hasFocus(); ++i)
+            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : window, Qt::Key_Tab);
+        QVERIFY(ui->close_btn->hasFocus());
+        QVERIFY(ui->close_btn->grab().toImage() != unmarked);
+    }
+
     void secondStartBringsTheWindowBackFromTheTray() {
         TrayHost tray;
         STEP(openDocked(tray));
@@ -417,6 +475,7 @@ private slots:
         bool checked = false;
         whenModal<SettingDialog>(this, [&](SettingDialog *dialog) {
             QCOMPARE(dialog->parentWidget(), window);
+            QCOMPARE(dialog->geometry().center(), window->geometry().center());
             QVERIFY(A::overlay(window)->isVisible());
             QCOMPARE(dialog->size(), QSize(914, 528));
             auto *stack = dialog->findChild<QStackedWidget *>(QStringLiteral("stackedWidget"));
@@ -483,9 +542,13 @@ private slots:
         QCOMPARE(ini.value(QStringLiteral("global_settings/language")).toInt(), 5);
         QCOMPARE(ini.value(QStringLiteral("global_settings/close_game_action")).toInt(), 1);
 
-        // Opened again: the general page first, the new choice shown.
+        // Opened again, the window now partly off the screen: centred on it all the same, the
+        // general page first, the new choice shown.
+        window->move(-300, 40);
+        QTRY_COMPARE_WITH_TIMEOUT(window->pos(), QPoint(-300, 40), 5000);
         bool reopened = false;
         whenModal<SettingDialog>(this, [&](SettingDialog *dialog) {
+            QCOMPARE(dialog->geometry().center(), window->geometry().center());
             QCOMPARE(dialog->findChild<QStackedWidget *>(QStringLiteral("stackedWidget"))->currentIndex(), 0);
             QCOMPARE(dialog->findChild<MenuSwitch *>(QStringLiteral("menuSwitch"))->selectedIndex(), 0);
             QVERIFY(

@@ -131,7 +131,7 @@ void CaptionCheck::checkOne(QWidget *widget, const QString &where) {
     if (auto *button = qobject_cast<MainButton *>(widget)) {
         // Bold caption placed as the button paints it (at the size it draws it, which may be below
         // its own when the caption is long); the ink box of every character must lie inside the
-        // inner pill with 3 px to spare.
+        // inner pill with 3 px to spare, and the button's side padding more from its rounded ends.
         const QString text = button->text();
         if (text.isEmpty())
             return;
@@ -143,7 +143,8 @@ void CaptionCheck::checkOne(QWidget *widget, const QString &where) {
         const qreal left = (button->width() - metrics.boundingRect(text).width()) / 2;
         const qreal baseline = button->textOffsetY + (button->height() + h) / 2;
         const QRectF outer = QRectF(button->rect().adjusted(0, 0, -1, -1));
-        const QRectF inner = outer.adjusted(1, button->innerInsetTop, -1, 0);
+        const QRectF inner =
+            outer.adjusted(1 + button->sidePadding, button->innerInsetTop, -1 - button->sidePadding, 0);
         QString outside;
         for (int i = 0; i < text.size() && outside.isEmpty(); ++i) {
             if (text.at(i).isSpace())
@@ -197,13 +198,14 @@ void CaptionCheck::checkOne(QWidget *widget, const QString &where) {
         fits(where, combo, text, combo->leftMargin + textWidth(metrics, text),
              combo->width() - arrowRoom(combo));
         // The rows of its list: each language in its own family at 15 pt from x 10, clear of the
-        // round marker (40 % of the 40 px row, 10 px from the right edge).
+        // round marker (40 % of the 40 px row, 10 px from the right edge) by the box's name gap.
         for (const auto &item : items) {
             QFont rowFont(item.second);
             rowFont.setPointSize(15);
             const int marker = int(40 * 0.4) + 10;
             fits(where + QStringLiteral(" (language list)"), combo, item.first,
-                 10 + textWidth(QFontMetrics(rowFont), item.first), combo->width() - marker);
+                 10 + textWidth(QFontMetrics(rowFont), item.first) + DoublePopupComboBox::nameGap,
+                 combo->width() - marker);
         }
         return;
     }
