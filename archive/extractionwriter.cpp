@@ -11,114 +11,21 @@
 
 namespace {
 
-// Non-data commands waiting at once; bounds the queue for archives of many tiny entries.
-constexpr size_t maxQueuedCommands = 256;
-
 QDebug log() {
     return qDebug().noquote().nospace();
 }
 
 } // namespace
 
-ExtractionWriter::ExtractionWriter(int bufferCount, int bufferSize)
-    : m_bufferSize(bufferSize) {
-    m_buffers.reserve(size_t(bufferCount));
-    for (int i = 0; i < bufferCount; ++i) {
-        m_buffers.emplace_back(bufferSize, Qt::Uninitialized);
-        m_freeBuffers.push_back(i);
-    }
-}
-
 ExtractionWriter::~ExtractionWriter() {
-    finish();
     discard(); // nothing left after commit()
 }
 
-void ExtractionWriter::start() {
-    m_thread = std::thread([this] { run(); });
-}
-
-int ExtractionWriter::takeBuffer() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_roomReady.wait(lock, [this] { return !m_freeBuffers.empty() || m_failed.load(); });
-    if (m_failed.load())
-        return -1;
-    const int buffer = m_freeBuffers.front();
-    m_freeBuffers.pop_front();
-    return buffer;
-}
-
-void ExtractionWriter::push(Command command) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (command.type != Command::Data && command.type != Command::Stop)
-        m_roomReady.wait(lock, [this] { return m_commands.size() < maxQueuedCommands || m_failed.load(); });
-    m_commands.push_back(std::move(command));
-    m_commandReady.notify_one();
-}
-
-void ExtractionWriter::makeDirectory(const QString &dir) {
-    Command command(Command::MakeDirectory);
-    command.path = dir;
-    push(std::move(command));
-}
-
-void ExtractionWriter::openFile(const QString &path) {
-    Command command(Command::Open);
-    command.path = path;
-    push(std::move(command));
-}
-
-void ExtractionWriter::write(int buffer, int length) {
-    Command command(Command::Data);
-    command.buffer = buffer;
-    command.length = length;
-    push(std::move(command));
-}
-
-void ExtractionWriter::closeFile(unsigned long versionMadeBy, unsigned long externalAttributes) {
-    Command command(Command::Close);
-    command.versionMadeBy = versionMadeBy;
-    command.externalAttributes = externalAttributes;
-    push(std::move(command));
-}
-
-bool ExtractionWriter::finish() {
-    if (m_thread.joinable()) {
-        push(Command(Command::Stop));
-        m_thread.join();
-    }
-    return !m_failed.load();
-}
-
-void ExtractionWriter::run() {
-    for (;;) {
-        Command command;
-        {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_commandReady.wait(lock, [this] { return !m_commands.empty(); });
-            command = std::move(m_commands.front());
-            m_commands.pop_front();
-        }
-        if (command.type == Command::Stop)
-            break;
-        const bool ok = m_failed.load() || execute(command);
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (!ok && !m_failed.load()) {
-                m_failure =
-                    QStringLiteral("cannot write %1").arg(command.path.isEmpty() ? m_filePath : command.path);
-                m_failed.store(true);
-            }
-            if (command.type == Command::Data)
-                m_freeBuffers.push_back(command.buffer);
-        }
-        m_roomReady.notify_all();
-    }
-    if (m_file) // an entry cut short: discard() removes its staging file
-        m_file->close();
-}
-
-bool ExtractionWriter::makeDirectory(const QString &dir, std::vector<QString> *created) {
+bool ExtractionWriter::makeDirectory(const QString &dir) {
+    // Under the lock: two threads making the same folder would both note it as created.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_folders.contains(dir))
+        return true;
     // Notes the folders that do not exist yet, so that a failed extraction can take them away again.
     std::vector<QString> missing;
     for (QString d = QDir::cleanPath(dir); !d.isEmpty() && !QFileInfo::exists(d);) {
@@ -128,91 +35,78 @@ bool ExtractionWriter::makeDirectory(const QString &dir, std::vector<QString> *c
             break;
         d.truncate(slash);
     }
-    if (missing.empty())
-        return QFileInfo(dir).isDir();
-    const bool made = QDir().mkpath(dir);
-    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        if (QFileInfo(*it).isDir())
-            created->push_back(*it);
+    bool made = true;
+    if (missing.empty()) {
+        made = QFileInfo(dir).isDir();
+    } else {
+        made = QDir().mkpath(dir);
+        for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+            if (QFileInfo(*it).isDir())
+                m_created.push_back(*it);
+        }
     }
-    return made;
-}
-
-bool ExtractionWriter::execute(const Command &command) {
-    switch (command.type) {
-    case Command::MakeDirectory:
-        if (!makeDirectory(command.path, &m_created)) {
-            log() << "cannot create " << command.path;
-            return false;
-        }
-        return true;
-    case Command::Open: {
-        // Refused before anything is written: a folder in the way, or an installed file this user
-        // may not write (read-only, or held open by another program on Windows).
-        const QFileInfo target(command.path);
-        bool usable = !target.isDir();
-        if (usable && target.exists() && !target.isSymLink()) {
-            QFile probe(command.path);
-            usable = probe.open(QIODevice::WriteOnly | QIODevice::Append);
-        }
-        if (!usable) {
-            log() << "cannot open target file " << command.path;
-            return false;
-        }
-        m_file.reset(new QFile(command.path + stagingSuffix));
-        m_filePath = command.path;
-        if (!m_file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-            log() << "cannot open target file " << m_file->fileName() << ", " << m_file->errorString();
-            m_file.reset();
-            return false;
-        }
-        return true;
+    if (!made) {
+        log() << "cannot create " << dir;
+        return false;
     }
-    case Command::Data:
-        if (!m_file ||
-            m_file->write(m_buffers[size_t(command.buffer)].constData(), command.length) != command.length) {
-            log() << "cannot write target file " << m_filePath << ", "
-                  << (m_file ? m_file->errorString() : QString());
-            return false;
-        }
-        return true;
-    case Command::Close: {
-        if (!m_file)
-            return false;
-        m_file->close();
-        const bool closed = m_file->error() == QFileDevice::NoError;
-        const QString staged = m_file->fileName();
-        m_file.reset();
-        if (!closed) {
-            log() << "cannot write target file " << m_filePath;
-            QFile::remove(staged);
-            return false;
-        }
-        if (!applyEntryPermissions(staged, command.versionMadeBy, command.externalAttributes))
-            log() << "cannot set permissions of " << m_filePath;
-        // The same name twice in one archive: the later entry wins, as it would on disk.
-        if (m_stagedSet.contains(m_filePath))
-            m_staged.erase(std::find(m_staged.begin(), m_staged.end(), m_filePath));
-        m_stagedSet.insert(m_filePath);
-        m_staged.push_back(m_filePath);
-        return true;
-    }
-    case Command::Stop:
-        break;
-    }
+    m_folders.insert(dir);
     return true;
 }
 
-QString ExtractionWriter::failureReason() const {
+bool ExtractionWriter::canReplace(const QString &target) {
+    const QFileInfo info(target);
+    bool usable = !info.isDir();
+    if (usable && info.exists() && !info.isSymLink()) {
+        QFile probe(target);
+        usable = probe.open(QIODevice::WriteOnly | QIODevice::Append);
+    }
+    if (!usable)
+        log() << "cannot open target file " << target;
+    return usable;
+}
+
+std::unique_ptr<QFile> ExtractionWriter::openStaging(const QString &target) {
+    std::unique_ptr<QFile> file(new QFile(target + stagingSuffix));
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        log() << "cannot open target file " << file->fileName() << ", " << file->errorString();
+        return nullptr;
+    }
+    return file;
+}
+
+bool ExtractionWriter::stage(std::unique_ptr<QFile> file, const QString &target, quint64 order,
+                             unsigned long versionMadeBy, unsigned long externalAttributes) {
+    file->close();
+    const bool closed = file->error() == QFileDevice::NoError;
+    const QString staged = file->fileName();
+    file.reset();
+    if (!closed) {
+        log() << "cannot write target file " << target;
+        QFile::remove(staged);
+        return false;
+    }
+    if (!applyEntryPermissions(staged, versionMadeBy, externalAttributes))
+        log() << "cannot set permissions of " << target;
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_failure;
+    m_staged.emplace_back(order, target);
+    return true;
+}
+
+void ExtractionWriter::drop(std::unique_ptr<QFile> file) {
+    if (!file)
+        return;
+    const QString staged = file->fileName();
+    file.reset();
+    QFile::remove(staged);
 }
 
 bool ExtractionWriter::commit() {
+    // Staged as the threads finished them; moved in the archive's order.
+    std::sort(m_staged.begin(), m_staged.end());
     std::vector<bool> hadTarget;
     hadTarget.reserve(m_staged.size());
     for (size_t i = 0; i < m_staged.size(); ++i) {
-        const QString &target = m_staged[i];
+        const QString &target = m_staged[i].second;
         const QString backup = target + backupSuffix;
         const QFileInfo info(target);
         const bool had = info.exists() || info.isSymLink();
@@ -238,19 +132,20 @@ bool ExtractionWriter::commit() {
         hadTarget.push_back(had);
     }
     for (size_t i = 0; i < m_staged.size(); ++i) {
-        if (hadTarget[i] && !QFile::remove(m_staged[i] + backupSuffix))
-            log() << "cannot remove " << m_staged[i] + backupSuffix;
+        const QString backup = m_staged[i].second + backupSuffix;
+        if (hadTarget[i] && !QFile::remove(backup))
+            log() << "cannot remove " << backup;
     }
     m_staged.clear();
-    m_stagedSet.clear();
     m_created.clear();
+    m_folders.clear();
     return true;
 }
 
 // Puts back the first `count` targets, which commit() had replaced, and drops everything staged.
 void ExtractionWriter::restore(size_t count, const std::vector<bool> &hadTarget) {
     for (size_t i = count; i-- > 0;) {
-        const QString &target = m_staged[i];
+        const QString &target = m_staged[i].second;
         QFile::remove(target);
         if (hadTarget[i] && !QFile::rename(target + backupSuffix, target))
             log() << "cannot restore " << target << " from " << target + backupSuffix;
@@ -260,19 +155,14 @@ void ExtractionWriter::restore(size_t count, const std::vector<bool> &hadTarget)
 }
 
 void ExtractionWriter::discard() {
-    if (m_file) { // the entry being written when the extraction stopped
-        const QString staged = m_file->fileName();
-        m_file.reset();
-        QFile::remove(staged);
-    }
-    for (const QString &target : m_staged)
-        QFile::remove(target + stagingSuffix);
+    for (const auto &staged : m_staged)
+        QFile::remove(staged.second + stagingSuffix);
     m_staged.clear();
-    m_stagedSet.clear();
     // Innermost first; a folder that holds anything else (an earlier file) stays.
     for (auto it = m_created.rbegin(); it != m_created.rend(); ++it)
         QDir().rmdir(*it);
     m_created.clear();
+    m_folders.clear();
 }
 
 const QLatin1String ExtractionWriter::stagingSuffix(".kv-new");

@@ -5,7 +5,8 @@
 #include <QString>
 
 // Unpacks a zip archive into the launcher directory (Platform::launcherDir()). Blocking; meant to run
-// on a worker thread (QtConcurrent::run). Thread-safe: it keeps no state between calls and touches
+// on a worker thread (QtConcurrent::run), from where it inflates the entries on threads of its own,
+// one per core (none from the global pool). Thread-safe: it keeps no state between calls and touches
 // neither widgets nor settings. Returns false on the first entry that cannot be extracted or checked;
 // the installed files are replaced only when every entry of the archive was read whole with the
 // right size and checksum, so a failed archive leaves every file as it was. An archive without

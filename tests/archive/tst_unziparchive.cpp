@@ -1,5 +1,6 @@
 #include "archive/unziparchive.h"
 #include "platform/platform.h"
+#include "support/logcapture.h"
 #include "support/testfiles.h"
 #include "support/zipwriter.h"
 
@@ -96,6 +97,7 @@ private slots:
     void runsConcurrently();
     void extractsManySmallEntries();
     void stopsAfterFirstFailureAmongManyEntries();
+    void reportsTheEarliestFaultWhenEntriesFailTogether();
 
 private:
     QScopedPointer<QTemporaryDir> tmp;
@@ -585,6 +587,39 @@ void TestUnzipArchive::stopsAfterFirstFailureAmongManyEntries() {
 
     QVERIFY(!unzipArchive(zipPath, target));
     QCOMPARE(tree(target), QStringList({"d3/", "d3/e3.txt/"}));
+}
+
+void TestUnzipArchive::reportsTheEarliestFaultWhenEntriesFailTogether() {
+    // Entries are inflated side by side: the small damaged entry 1 fails long before the large
+    // entry 0 reaches its bad checksum. Entry 0's fault is still the one reported, as in a reading
+    // in order, and no entry after the first fault is started (entry 6 is damaged too).
+    QVERIFY(writeFile(target + "/c/e3.txt", "old"));
+    ZipEntry big{"a/big.bin", QByteArray("0123456789abcdef").repeated(256 * 1024)};
+    ZipEntry small{"b/small.bin", "a small stored entry with a damaged byte"};
+    ZipEntry later{"c/e6.bin", "a later stored entry with a damaged byte"};
+    big.stored = small.stored = later.stored = true;
+    QList<ZipEntry> entries = {big, small};
+    for (int i = 2; i < 40; ++i)
+        entries.append(i == 6 ? later
+                              : ZipEntry{QStringLiteral("c/d%1/e%2.txt").arg(i % 3).arg(i).toUtf8(), "x"});
+    entries.append(ZipEntry{"c/e3.txt", "new"});
+    QVERIFY(writeZip(zipPath, entries));
+    QByteArray bytes = readFile(zipPath);
+    bytes[bytes.indexOf(big.data) + big.data.size() - 10] = 'Z';
+    for (const ZipEntry &damaged : {small, later})
+        bytes[bytes.indexOf(damaged.data) + 3] = 'Z';
+    QVERIFY(writeFile(zipPath, bytes));
+    const QStringList before = tree(tmp->path());
+
+    LogCapture::start();
+    const Result<ExtractError> result = extractArchive(zipPath, target);
+    LogCapture::stop();
+
+    QCOMPARE(int(result.code()), int(ExtractError::Damaged));
+    QCOMPARE(result.reason(), zipPath + ": entry a/big.bin fails its checksum");
+    QCOMPARE(tree(tmp->path()), before);
+    QCOMPARE(readFile(target + "/c/e3.txt"), QByteArray("old"));
+    QVERIFY(LogCapture::lines().filter("c/e6.bin").isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestUnzipArchive)

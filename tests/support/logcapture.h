@@ -1,10 +1,13 @@
 #pragma once
 
 // Keeps every message the process logs, passing each on to the handler that was there before,
-// for tests that check the log lines of the code under test.
+// for tests that check the log lines of the code under test. Messages may come from any thread;
+// read lines() once the threads that log are done.
 
 #include <QStringList>
 #include <QtGlobal>
+
+#include <mutex>
 
 namespace LogCapture {
 
@@ -19,6 +22,8 @@ inline QtMessageHandler &previousHandler() {
 }
 
 inline void keep(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
     lines().append(message);
     if (previousHandler())
         previousHandler()(type, context, message);

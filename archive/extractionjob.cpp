@@ -1,0 +1,161 @@
+#include "archive/extractionjob.h"
+
+#include "archive/extractionwriter.h"
+#include "archive/zipreader.h"
+
+#include <QByteArray>
+#include <QDebug>
+#include <QFile>
+
+#include <algorithm>
+#include <memory>
+#include <thread>
+
+namespace {
+
+// Bytes inflated per read. Large blocks keep the number of write calls low; the whole archive is
+// never held in memory.
+constexpr int blockSize = 256 * 1024;
+
+QDebug log() {
+    return qDebug().noquote().nospace();
+}
+
+} // namespace
+
+ExtractionJob::ExtractionJob(const QString &archive, ExtractionWriter *writer)
+    : m_archive(archive)
+    , m_writer(writer) {}
+
+void ExtractionJob::add(Entry entry) {
+    // The same name twice in one archive: the later entry wins, as it would on disk.
+    const auto earlier = m_byTarget.constFind(entry.target);
+    if (earlier != m_byTarget.constEnd())
+        m_entries[*earlier].shadowed = true;
+    m_byTarget.insert(entry.target, m_entries.size());
+    m_entries.push_back(std::move(entry));
+}
+
+void ExtractionJob::fail(quint64 index, ExtractError code, const QString &why) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_failed && m_stopAt.load() <= index)
+        return;
+    m_failed = true;
+    m_code = code;
+    m_reason = why;
+    m_stopAt.store(index);
+}
+
+bool ExtractionJob::run(int threads) {
+    const size_t count = std::min(size_t(std::max(threads, 1)), m_entries.size());
+    std::vector<std::thread> helpers;
+    for (size_t i = 1; i < count; ++i)
+        helpers.emplace_back([this] { work(); });
+    if (count > 0)
+        work();
+    for (std::thread &helper : helpers)
+        helper.join();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return !m_failed;
+}
+
+void ExtractionJob::work() {
+    unzFile zip = nullptr;
+    QByteArray buffer(blockSize, Qt::Uninitialized);
+    for (;;) {
+        const size_t next = m_next.fetch_add(1);
+        if (next >= m_entries.size())
+            break;
+        const Entry &entry = m_entries[next];
+        // Entries come in the archive's order: once one is stopped, so is every later one.
+        if (stopped(entry.index))
+            break;
+        if (!zip && !(zip = ZipReader::open(m_archive))) {
+            log() << "failed to open zip file: " << m_archive;
+            fail(entry.index, ExtractError::CannotOpen, QStringLiteral("not a readable zip archive"));
+            break;
+        }
+        if (!extract(zip, entry, buffer.data()))
+            break;
+    }
+    if (zip)
+        unzClose(zip);
+}
+
+bool ExtractionJob::extract(unzFile zip, const Entry &entry, char *buffer) {
+    const auto failed = [&](ExtractError code, const QString &why) {
+        fail(entry.index, code, why);
+        return false;
+    };
+    if (!entry.parent.isEmpty() && !m_writer->makeDirectory(entry.parent))
+        return failed(ExtractError::CannotWrite, QStringLiteral("cannot write %1").arg(entry.parent));
+    if (unzGoToFilePos64(zip, &entry.position) != UNZ_OK) {
+        log() << "can not read file info";
+        return failed(ExtractError::Damaged, QStringLiteral("entry %1 cannot be read").arg(entry.index));
+    }
+    if (unzOpenCurrentFile(zip) != UNZ_OK) {
+        log() << "cannot open file in zip " << entry.name;
+        return failed(ExtractError::Damaged, QStringLiteral("entry %1 cannot be opened").arg(entry.name));
+    }
+    std::unique_ptr<QFile> file;
+    if (!ExtractionWriter::canReplace(entry.target) ||
+        (!entry.shadowed && !(file = ExtractionWriter::openStaging(entry.target)))) {
+        unzCloseCurrentFile(zip);
+        return failed(ExtractError::CannotWrite, QStringLiteral("cannot write %1").arg(entry.target));
+    }
+    const auto giveUp = [&](ExtractError code, const QString &why) {
+        unzCloseCurrentFile(zip);
+        ExtractionWriter::drop(std::move(file));
+        return failed(code, why);
+    };
+
+    quint64 written = 0;
+    for (;;) {
+        if (stopped(entry.index)) { // an earlier entry failed
+            unzCloseCurrentFile(zip);
+            ExtractionWriter::drop(std::move(file));
+            return false;
+        }
+        const int count = unzReadCurrentFile(zip, buffer, unsigned(blockSize));
+        if (count < 0) {
+            log() << "cannot read zip file " << entry.name << ", error code is " << count;
+            return giveUp(
+                ExtractError::Damaged,
+                QStringLiteral("entry %1 cannot be inflated (zip error %2)").arg(entry.name).arg(count));
+        }
+        if (count == 0)
+            break;
+        if (file && file->write(buffer, count) != count) {
+            log() << "cannot write target file " << entry.target << ", " << file->errorString();
+            return giveUp(ExtractError::CannotWrite, QStringLiteral("cannot write %1").arg(entry.target));
+        }
+        written += quint64(count);
+    }
+    // A damaged stream can end early without an error; its checksum is then never compared.
+    if (written != entry.size) {
+        log() << "size mismatch in zip file " << entry.name << ", " << written << " of " << entry.size
+              << " bytes";
+        return giveUp(ExtractError::Damaged, QStringLiteral("entry %1 holds %2 bytes, its header says %3")
+                                                 .arg(entry.name)
+                                                 .arg(written)
+                                                 .arg(entry.size));
+    }
+
+    // Closing an entry that was read to its end compares its checksum.
+    const int closed = unzCloseCurrentFile(zip);
+    if (closed != UNZ_OK) {
+        ExtractionWriter::drop(std::move(file));
+        if (closed == UNZ_CRCERROR) {
+            log() << "crc error in zip file " << entry.name;
+            return failed(ExtractError::Damaged,
+                          QStringLiteral("entry %1 fails its checksum").arg(entry.name));
+        }
+        log() << "cannot close file in zip " << entry.name << ", error code is " << closed;
+        return failed(ExtractError::Damaged,
+                      QStringLiteral("entry %1 cannot be closed (zip error %2)").arg(entry.name).arg(closed));
+    }
+    if (file && !m_writer->stage(std::move(file), entry.target, entry.index, entry.versionMadeBy,
+                                 entry.externalAttributes))
+        return failed(ExtractError::CannotWrite, QStringLiteral("cannot write %1").arg(entry.target));
+    return true;
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "archive/unziparchive.h"
+
+#include <QHash>
+#include <QString>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include <unzip.h>
+
+class ExtractionWriter;
+
+// Inflates and checks the file entries of one archive on several threads, each with its own handle
+// on the archive (a zip handle serves one thread at a time), and stages them through the writer.
+// The threads take the next entry in the archive's order from a shared index, so a large entry
+// keeps one thread busy while the others go on with the rest.
+//
+// Failures rank by their place in the archive, so the one reported is the one a single thread
+// reading the entries in order would have met first: an entry after a failure is not started or
+// stops at its next block; one before it, already under way, is finished (a fault of its own
+// would come first).
+class ExtractionJob {
+public:
+    struct Entry {
+        quint64 index = 0; // place in the archive
+        QString name;      // as installed, for log lines and reasons
+        QString target;
+        QString parent; // folder made for it, if any
+        unz64_file_pos position{};
+        quint64 size = 0;
+        unsigned long versionMadeBy = 0;
+        unsigned long externalAttributes = 0;
+        bool shadowed = false; // a later entry installs the same file: read and checked, not written
+    };
+
+    ExtractionJob(const QString &archive, ExtractionWriter *writer);
+
+    // Entries in the archive's order.
+    void add(Entry entry);
+    // A failure found while the archive was listed, ranked at `index` like an entry's own.
+    void fail(quint64 index, ExtractError code, const QString &why);
+
+    // Runs the entries on up to `threads` threads, the caller's included; true when every entry was
+    // read whole, checked and staged.
+    bool run(int threads);
+
+    ExtractError failureCode() const { return m_code; }
+    QString failureReason() const { return m_reason; }
+
+private:
+    void work();
+    bool extract(unzFile zip, const Entry &entry, char *buffer);
+    bool stopped(quint64 index) const { return m_stopAt.load(std::memory_order_relaxed) < index; }
+
+    const QString m_archive;
+    ExtractionWriter *const m_writer;
+    std::vector<Entry> m_entries;      // not changed while run() runs
+    QHash<QString, size_t> m_byTarget; // entry that installs each target
+    std::atomic<size_t> m_next{0};
+    std::atomic<quint64> m_stopAt{~quint64(0)}; // index of the first failure so far
+
+    std::mutex m_mutex;
+    bool m_failed = false;
+    ExtractError m_code = ExtractError::None;
+    QString m_reason;
+};
