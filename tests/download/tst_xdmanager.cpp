@@ -353,32 +353,57 @@ private slots:
     }
 
     // The CDN goes away in the middle of a file and comes back: the pieces wait it out, keep what
-    // arrived and ask only for the rest. A file it does not have fails at once with its status.
+    // arrived and ask only for the rest. A file it does not have fails at once with its status,
+    // and a failed file's pieces on the disk still count.
     void outageIsWaitedOutAndAMissingFileFailsAtOnce() {
         const QByteArray a = publish(QStringLiteral("a.pak"), 5 * MiB, 31);
         throttle("/cdn/v1_a.pak", 2 * MiB);
         putTableEntry(QStringLiteral("gone.pak"), QStringLiteral("1"), patternBytes(1000, 32));
+        publish(QStringLiteral("half.pak"), 5 * MiB, 33);
+        HttpServer::Faults heldNotFound; // once piece 0 is in
+        heldNotFound.status = 404;
+        heldNotFound.hold = true;
+        server.setFaults("/cdn/v1_half.pak", heldNotFound, 4 * MiB);
         XDManager m(dir->path());
         m.setRetryPolicy({20, 100, 10000});
         Recorder rec(&m);
-        queue(m, {"a.pak", "gone.pak"});
+        queue(m, {"a.pak", "gone.pak", "half.pak"});
         const qint64 sentBefore = server.bodyBytesSent();
+        const auto receivedOfA = [&m] {
+            qint64 n = 0;
+            for (int i = 0; i < XDManager::DownloaderCount; ++i) {
+                const DownloadTaskPiece *p = m.downloader(i)->currentTask();
+                if (p && p->downloadTask->localName == QLatin1String("a.pak"))
+                    n += m.downloader(i)->receivedBytes();
+            }
+            return n;
+        };
         m.start();
-        QTRY_VERIFY_WITH_TIMEOUT(m.bufferedBytes() > MiB, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            receivedOfA() > MiB &&
+                VersionTable::instance().value(QStringLiteral("half.pak")).downloadedBytes == 4 * MiB,
+            20000);
         QCOMPARE(m.networkWaitMs(), -1);
         server.stopFor(800);
-        const qint64 kept = m.bufferedBytes();
+        const qint64 kept = receivedOfA();
         QTRY_VERIFY_WITH_TIMEOUT(m.networkWaitMs() >= 0, 5000);
-        QVERIFY(m.bufferedBytes() >= kept);
+        QVERIFY(receivedOfA() >= kept);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.resultOf(QStringLiteral("a.pak")), NoError, 30000);
+        QTRY_COMPARE(server.heldCount(), 1);
+        QCOMPARE(server.release(), 1);
         QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
-        QCOMPARE_RESULTS(rec, {"a.pak", NoError}, {"gone.pak", NetworkError});
+        QCOMPARE_RESULTS(rec, {"a.pak", NoError}, {"gone.pak", NetworkError}, {"half.pak", NetworkError});
         QVERIFY(onDisk(QStringLiteral("a.pak")) == a);
         QCOMPARE(server.requestsFor("/cdn/v1_gone.pak").size(), 1);
         QCOMPARE(m.failureStatus(QStringLiteral("gone.pak")), 404);
         QCOMPARE(m.failureStatus(QStringLiteral("a.pak")), 0);
+        QCOMPARE(m.failureStatus(QStringLiteral("half.pak")), 404);
+        QCOMPARE(m.resumedBytes(QStringLiteral("half.pak")), 4 * MiB);
+        QCOMPARE(m.resumedBytes(), 4 * MiB);
         // Every byte was sent once, but what was under way as the connections were cut.
         const qint64 sent = server.bodyBytesSent() - sentBefore;
-        QVERIFY2(sent <= a.size() + 2 * 256 * 1024, qPrintable(QString::number(sent)));
+        QVERIFY2(sent <= a.size() + 4 * MiB + 2 * 256 * 1024,
+                 qPrintable(QString::number(sent))); // half.pak: 4 MiB
         QList<qint64> starts;
         for (const HttpServer::Request &r : server.requestsFor("/cdn/v1_a.pak"))
             starts << r.rangeStart();
