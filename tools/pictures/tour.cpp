@@ -13,6 +13,7 @@
 #include "widgets/confirmdialog.h"
 #include "widgets/darkoverlay.h"
 #include "widgets/doublepopupcombobox.h"
+#include "widgets/imagebutton.h"
 #include "widgets/menuswitch.h"
 #include "widgets/roundedwidget.h"
 #include "workflow/labelargs.h"
@@ -21,9 +22,14 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFrame>
+#include <QHBoxLayout>
 #include <QHash>
+#include <QLabel>
 #include <QStackedWidget>
 #include <QTemporaryDir>
+#include <QToolTip>
+#include <QVBoxLayout>
 
 using namespace PictureRun;
 
@@ -41,10 +47,20 @@ QHash<QString, QRect> steadyGeometry;
 QStringList moved;
 
 // Screens kept in the documentation, in English and Japanese.
-const QStringList docScreens = {
-    "launcher-update", "error-fatal", "download-running", "download-paused",        "keep-update",
-    "extracting",      "ready",       "settings-general", "settings-language-list", "exit-confirmation",
-    "crash-dialog"};
+const QStringList docScreens = {"launcher-update",
+                                "error-fatal",
+                                "download-running",
+                                "download-paused",
+                                "keep-update",
+                                "extracting",
+                                "ready",
+                                "settings-general",
+                                "settings-language-list",
+                                "exit-confirmation",
+                                "crash-dialog",
+                                "tooltip-close",
+                                "focus-close",
+                                "tray-notice"};
 
 // OUTDIR/<language>/<screen>.png; with --docs, the screens kept in the documentation also as
 // DOCS/<screen>-<language>.jpg in English and Japanese.
@@ -300,6 +316,78 @@ void exitConfirmation(LauncherUpdater *w, const QString &language) {
     overlay->hide();
 }
 
+// The title buttons' tooltips on the ready page, each below its button and kept inside the
+// window (the offscreen screen is smaller than the window), and the mark Tab puts on a button.
+void titleBar(LauncherUpdater *w, const QString &language) {
+    Ui::LauncherUpdater *ui = Access::ui(w);
+    const struct {
+        ImageButton *button;
+        const char *screen;
+    } buttons[] = {{ui->setting_btn, "tooltip-settings"},
+                   {ui->minimize_btn, "tooltip-minimize"},
+                   {ui->close_btn, "tooltip-close"}};
+    for (const auto &b : buttons) {
+        const QPoint below = b.button->mapTo(w, QPoint(b.button->width() / 2, b.button->height() + 4));
+        QToolTip::showText(w->mapToGlobal(below), b.button->toolTip(), b.button);
+        settle(30);
+        QWidget *tip = nullptr;
+        for (QWidget *top : QApplication::topLevelWidgets())
+            if (top->isVisible() && top->inherits("QTipLabel"))
+                tip = top;
+        if (!tip || b.button->toolTip().isEmpty()) {
+            qWarning() << language << b.screen << "shows no tooltip";
+            failed = true;
+            continue;
+        }
+        tip->move(w->mapToGlobal(QPoint(qMin(below.x(), w->width() - tip->width() - 4), below.y())));
+        capture(w, language, QLatin1String(b.screen), {tip});
+        QToolTip::hideText();
+        settle();
+    }
+
+    // The mark shows on the focus of the active window, moved there by the keyboard.
+    QApplication::setActiveWindow(w);
+    ui->close_btn->setFocus(Qt::TabFocusReason);
+    w->setAttribute(Qt::WA_KeyboardFocusChange);
+    capture(w, language, QStringLiteral("focus-close"));
+    ui->close_btn->clearFocus();
+}
+
+// What the tray icon says the first time the window goes there. The notification is drawn by the
+// desktop; here it is a plain box of a usual notification width with the texts the launcher hands
+// over (title and message), so that every translation is seen and measured.
+void trayNotice(const QString &language) {
+    QFrame notice(nullptr, Qt::ToolTip);
+    notice.setObjectName(QStringLiteral("trayNotice"));
+    notice.setStyleSheet(QStringLiteral("#trayNotice { background: #f4f4f4; border: 1px solid #a0a0a0; }"
+                                        "QLabel { color: #202020; }"));
+    auto *layout = new QHBoxLayout(&notice);
+    auto *icon = new QLabel(&notice);
+    icon->setPixmap(QPixmap(QStringLiteral(":/images/images/icon.png"))
+                        .scaled(32, 32, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    icon->setAlignment(Qt::AlignTop);
+    layout->addWidget(icon);
+    auto *texts = new QVBoxLayout;
+    auto *title = new QLabel(tr(QStringLiteral("APP_NAME")), &notice);
+    QFont bold = title->font();
+    bold.setBold(true);
+    title->setFont(bold);
+    auto *message = new QLabel(tr(QStringLiteral("TRAY_STILL_RUNNING")), &notice);
+    message->setWordWrap(true);
+    texts->addWidget(title);
+    texts->addWidget(message);
+    layout->addLayout(texts, 1);
+    notice.setFixedWidth(360);
+    notice.show();
+    settle();
+    // A wrapped label in a nested layout is not given its height by the layout alone.
+    message->setMinimumHeight(message->heightForWidth(message->width()));
+    notice.adjustSize();
+    settle(30);
+    captions.check(&notice, language + QStringLiteral(" tray-notice"));
+    save(language, QStringLiteral("tray-notice"), notice.grab().toImage());
+}
+
 void crashDialog(const QString &language) {
     CrashReporter dialog(nullptr);
     dialog.show();
@@ -324,10 +412,12 @@ int tourPictures(const QTemporaryDir &state, const QList<int> &languages) {
             window.show();
             launcherPage(&window, language);
             gamePage(&window, language);
+            titleBar(&window, language);
             settingsDialog(&window, language);
             window.hide();
         }
         crashDialog(language);
+        trayNotice(language);
         VersionTable::release();
         qInfo().noquote() << "tour:" << language << "done";
     }
