@@ -8,7 +8,9 @@
 #   BENCH_SIZE_MIB  size of the old file (default 1024)
 #   BENCH_CAPPED    1 also times the fetches against nginx capped at 100 Mbit/s (12.5 MB/s), one
 #                   connection at a time so that the per-connection cap is the total: the full download,
-#                   zsync, and the requests of the map fetched in turn (default 0: about two minutes)
+#                   zsync, and the requests of the map fetched in turn; then the download manager with its
+#                   ten connections capped at a tenth each (its map request gets a tenth only)
+#                   (default 0: about two minutes)
 #
 # The pair: the new file is the old one with 1 % of its bytes changed in runs of 16 to 256 KiB at
 # scattered places, 16 MiB inserted and 4 MiB deleted (bench_delta generate); "changed bytes" counts the
@@ -166,6 +168,10 @@ if [ "${BENCH_CAPPED:-0}" = "1" ]; then
     read -r prepare fetch <"$work/phases.txt"
     echo "capped_map_wall_map_scan_and_copy: $prepare s" | tee -a "$work/figures.txt"
     echo "capped_map_wall_requests: $fetch s" | tee -a "$work/figures.txt"
+    start_cdn "$cdn" v2_game.pak 1250k
+    timed engine_fetch
+    echo "capped_engine_wall: $wall s (ten connections of 10 Mbit/s)" | tee -a "$work/figures.txt"
+    check "$work/engine/game.pak" "the download manager"
 fi
 
 echo "# ratios"
@@ -176,4 +182,6 @@ awk -v s="$(figure scan_speed)" 'BEGIN { printf "scan_speed_vs_goal: %.2f x (goa
 if [ "${BENCH_CAPPED:-0}" = "1" ]; then
     awk -v f="$(figure capped_full_download_wall)" -v d="$(figure capped_map_wall)" -v z="$(figure capped_zsync_wall)" \
         'BEGIN { printf "capped_full_vs_map_wall: %.1f x (goal >= 10)\ncapped_zsync_vs_map_wall: %.2f x (goal >= 1)\n", f / d, z / d }'
+    awk -v f="$(figure capped_full_download_wall)" -v e="$(figure capped_engine_wall)" -v z="$(figure capped_zsync_wall)" \
+        'BEGIN { printf "capped_full_vs_engine_wall: %.1f x (goal >= 10)\ncapped_zsync_vs_engine_wall: %.2f x (goal >= 1)\n", f / e, z / e }'
 fi
