@@ -136,14 +136,11 @@ void DeltaPreparer::scanned(const std::shared_ptr<Scan> &scan) {
         fail(QStringLiteral("cannot take blocks from %1: %2").arg(source.oldCopyPath, scan->failure));
         return;
     }
-    // The blocks are on the disk (the writer synced the file): the record may list them now.
+    // The blocks are written, not yet synced: the download saves this record after its first sync.
     record.setMap(source.mapDigest, scan->map.blockSize());
     for (const DeltaPlan::Reuse &r : qAsConst(scan->plan.reused))
         record.setPresent(scan->map.blockOffset(r.block), scan->map.blockBytes(r.block));
     record.setReusedBytes(record.completeBytes());
-    const Result<ResumeRecord::Error> saved = record.save(target);
-    if (!saved.ok())
-        qWarning() << "cannot write the resume record" << target << saved.reason();
     qDebug() << "reusing blocks of the installed copy" << target << scan->plan.reusedBytes << "bytes,"
              << scan->plan.requestBytes << "to fetch";
     done = true;

@@ -17,8 +17,9 @@ class QThreadPool;
 // Gets a file's partial download ready from an older copy: fetches the block map (bounded by
 // BlockMap::MaxMapSize, failing after the transfer timeout without a byte), checks it against its
 // digest, then scans the old copy on a worker of `pool`, writing every block found into the partial
-// file beside `target` and putting it on the disk. Only then is the record saved that lists those
-// blocks: killed before, the next run finds a partial file without a record and starts over.
+// file beside `target`. The record that lists those blocks is saved by the download, after it has
+// synced the partial file with its first fetched ranges: killed before, the next run finds a partial
+// file without a record and starts over.
 // Emits finished() once, unless cancelled; on failure the caller discards the partial file and
 // fetches the whole file.
 class DeltaPreparer : public QObject {
@@ -34,7 +35,7 @@ public:
     void cancel();
 
 signals:
-    // ok: `record` lists the blocks the old copy gave, saved beside the target.
+    // ok: `record` lists the blocks the old copy gave (in memory: not saved until the file is synced).
     void finished(bool ok, const ResumeRecord &record, const QString &reason);
 
 private:

@@ -61,10 +61,6 @@ Result<DeltaWriter::Error> DeltaWriter::finish() {
     if (!flushed.ok())
         return flushed;
     file.close();
-    if (!Platform::syncFile(path)) {
-        qWarning() << "cannot sync partial file" << path;
-        return {Error::CannotWrite, QStringLiteral("cannot put the partial file %1 on the disk").arg(path)};
-    }
     return {};
 }
 

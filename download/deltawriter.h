@@ -19,7 +19,9 @@ public:
     Result<Error> open(const QString &path, qint64 newSize);
     // The bytes of the new file at newOffset.
     Result<Error> put(qint64 newOffset, const uchar *bytes, qint64 length);
-    // Writes what is pending and puts the file on the disk: only then may a record list the blocks.
+    // Writes what is pending and closes the file. The blocks are not on the disk yet: a record may
+    // list them only after the file is synced (the download's first record syncs it), so the fetch
+    // of the missing ranges need not wait for the disk.
     Result<Error> finish();
     qint64 writtenBytes() const { return written; }
 

@@ -61,8 +61,9 @@ struct FileAssembler::State {
 
     // Write lane only (then the final job).
     std::unique_ptr<QFile> out;
-    ResumeRecord record;                   // what the record on disk says
-    QVector<ResumeRecord::Range> unsynced; // written since the last record
+    ResumeRecord record;                    // what the record on disk says
+    QVector<ResumeRecord::Range> unsynced;  // written since the last record
+    std::atomic<bool> recordPending{false}; // the record lists bytes not synced yet
     bool writeFailed = false;
     QString writeFailure;
 
@@ -146,7 +147,7 @@ qint64 pieceLength(const State *s, int index) {
 
 // Starts whatever work is due. Called with the mutex held.
 void kickLocked(const std::shared_ptr<State> &s) {
-    if (!s->writeRunning && (s->nextToWrite() >= 0 || s->nextPartToWrite() >= 0)) {
+    if (!s->writeRunning && (s->recordPending || s->nextToWrite() >= 0 || s->nextPartToWrite() >= 0)) {
         s->writeRunning = true;
         s->pool->start([s] { runWriteLane(s); });
     }
@@ -204,7 +205,8 @@ bool writeRange(State *s, qint64 offset, qint64 length, const char *data) {
 // The pieces written since the last record go on the disk, then into the record: a record never
 // claims bytes that a power cut could still take away.
 void recordWritten(State *s) {
-    if (s->unsynced.isEmpty() || s->writeFailed)
+    const bool pending = s->recordPending.exchange(false);
+    if ((s->unsynced.isEmpty() && !pending) || s->writeFailed)
         return;
     QElapsedTimer clock;
     clock.start();
@@ -457,7 +459,8 @@ void finalize(const std::shared_ptr<State> &s) {
 } // namespace
 
 FileAssembler::FileAssembler(const QString &path, const ResumeRecord &record, QThreadPool *pool,
-                             QObject *receiver, std::function<void(DownloadResult)> finished)
+                             QObject *receiver, std::function<void(DownloadResult)> finished,
+                             bool recordSaved)
     : d(std::make_shared<State>())
     , total(record.size()) {
     d->path = path;
@@ -468,6 +471,7 @@ FileAssembler::FileAssembler(const QString &path, const ResumeRecord &record, QT
     d->receiver = receiver;
     d->finished = std::move(finished);
     d->record = record;
+    d->recordPending = !recordSaved;
     d->onDisk.assign(size_t(d->pieceCount), 0);
     d->fromDisk.assign(size_t(d->pieceCount), 0);
     d->partsLeft.assign(size_t(d->pieceCount), 0);

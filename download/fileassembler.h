@@ -31,8 +31,10 @@ class QThreadPool;
 // (wait for the thread pool before deleting them).
 class FileAssembler {
 public:
+    // `recordSaved` false: the record lists bytes written to the partial file but not synced yet (the
+    // blocks of an older copy): the assembler syncs the file and saves the record first of all.
     FileAssembler(const QString &path, const ResumeRecord &record, QThreadPool *pool, QObject *receiver,
-                  std::function<void(DownloadResult)> finished);
+                  std::function<void(DownloadResult)> finished, bool recordSaved = true);
     ~FileAssembler(); // stops
     FileAssembler(const FileAssembler &) = delete;
     FileAssembler &operator=(const FileAssembler &) = delete;

@@ -313,7 +313,9 @@ void XDManager::deltaPrepared(DownloadTask *t, bool ok, const ResumeRecord &reco
     if (!e)
         return;
     if (ok) {
-        beginFile(t, record, false);
+        // The scan's blocks are not synced yet: the assembler saves their record once they are,
+        // while the missing ranges are fetched.
+        beginFile(t, record, false, false);
     } else {
         // Whatever the scan wrote is listed nowhere: it goes.
         ResumeRecord::discard(targetPath(t->localName));
@@ -323,16 +325,16 @@ void XDManager::deltaPrepared(DownloadTask *t, bool ok, const ResumeRecord &reco
 }
 
 // Fetches what the record misses, checks and writes the file.
-void XDManager::beginFile(DownloadTask *t, const ResumeRecord &record, bool announce) {
+void XDManager::beginFile(DownloadTask *t, const ResumeRecord &record, bool announce, bool recordSaved) {
     RemoteFileInfo *e = tableEntry(t->localName);
     const QString target = targetPath(t->localName);
     resumed.insert(t->localName, record.completeBytes());
     if (record.hasMap())
         reusedOf.insert(t, record.reusedBytes());
 
-    auto *assembler =
-        new FileAssembler(target, record, &workers, this,
-                          [this, t](const DownloadResult &result) { fileAssembled(t, result); });
+    auto *assembler = new FileAssembler(
+        target, record, &workers, this, [this, t](const DownloadResult &result) { fileAssembled(t, result); },
+        recordSaved);
     assemblers.insert(t, assembler);
     e->downloadedBytes = 0;
 

@@ -118,7 +118,7 @@ private:
     void splitNextFile();
     bool startDelta(DownloadTask *t, const ResumeRecord &fresh);
     void deltaPrepared(DownloadTask *t, bool ok, const ResumeRecord &record);
-    void beginFile(DownloadTask *t, const ResumeRecord &record, bool announce);
+    void beginFile(DownloadTask *t, const ResumeRecord &record, bool announce, bool recordSaved = true);
     DownloadResult writeFile(const QByteArray &data, const QString &name);
     void endFile(const DownloadResult &result, const QString &name);
     void endFileNow(DownloadTask *t, const DownloadResult &result, const QString &name);
