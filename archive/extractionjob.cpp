@@ -6,10 +6,10 @@
 #include <QByteArray>
 #include <QDebug>
 #include <QFile>
+#include <QThread>
 
 #include <algorithm>
 #include <memory>
-#include <thread>
 
 namespace {
 
@@ -48,13 +48,17 @@ void ExtractionJob::fail(quint64 index, ExtractError code, const QString &why) {
 
 bool ExtractionJob::run(int threads) {
     const size_t count = std::min(size_t(std::max(threads, 1)), m_entries.size());
-    std::vector<std::thread> helpers;
-    for (size_t i = 1; i < count; ++i)
-        helpers.emplace_back([this] { work(); });
+    // A helper that cannot be started leaves its entries to the others, which take them from the
+    // same index.
+    std::vector<std::unique_ptr<QThread>> helpers;
+    for (size_t i = 1; i < count; ++i) {
+        helpers.emplace_back(QThread::create([this] { work(); }));
+        helpers.back()->start();
+    }
     if (count > 0)
         work();
-    for (std::thread &helper : helpers)
-        helper.join();
+    for (const auto &helper : helpers)
+        helper->wait();
     std::lock_guard<std::mutex> lock(m_mutex);
     return !m_failed;
 }
