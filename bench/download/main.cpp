@@ -6,6 +6,7 @@
 #include "download/fileassembler.h"
 #include "download/versiontable.h"
 #include "download/xdmanager.h"
+#include "support/processusage.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -15,22 +16,8 @@
 #include <QtGlobal>
 
 #include <cstdio>
-#include <sys/resource.h>
 
 namespace {
-
-double cpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double peakRssMiB() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_maxrss) / 1024.0; // kilobytes on Linux
-}
 
 void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &text) {
     // Piece failures stay visible: a failed run has to say why.
@@ -149,18 +136,18 @@ int main(int argc, char **argv) {
     QObject::connect(&sample, &QTimer::timeout,
                      [&] { peakBuffered = qMax(peakBuffered, manager.bufferedBytes()); });
     sample.start(5);
-    const double cpuBefore = cpuSeconds();
+    const double cpuBefore = ProcessUsage::cpuSeconds();
     clock.start();
     QTimer::singleShot(0, &manager, &XDManager::start);
     app.exec();
     const double wall = double(clock.nsecsElapsed()) / 1e9;
-    const double cpu = cpuSeconds() - cpuBefore;
+    const double cpu = ProcessUsage::cpuSeconds() - cpuBefore;
     const double mib = double(total) / (1024.0 * 1024.0);
 
     std::printf("engine_wall: %.3f s\n", wall);
     std::printf("engine_throughput: %.1f MiB/s\n", mib / wall);
     std::printf("engine_cpu_per_gib: %.3f s\n", cpu / (mib / 1024.0));
-    std::printf("engine_peak_rss: %.1f MiB\n", peakRssMiB());
+    std::printf("engine_peak_rss: %.1f MiB\n", ProcessUsage::peakRssMiB());
     std::printf("engine_peak_buffered: %.1f MiB\n", double(peakBuffered) / (1024.0 * 1024.0));
     std::printf("engine_files_ok: %d of %d\n", ended - failures, files);
     // Flushing received pieces to the disk and replacing the resume records, on the writer threads

@@ -6,6 +6,7 @@
 // Prints "wall_s cpu_s rss_mib files"; exit status 0 only when the workflow reached Ready.
 
 #include "download/versiontable.h"
+#include "support/processusage.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/launcherworkflow.h"
 
@@ -15,22 +16,8 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <sys/resource.h>
 
 namespace {
-
-double cpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double peakRssMiB() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_maxrss) / 1024.0; // kilobytes on Linux
-}
 
 void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &text) {
     if (type != QtDebugMsg)
@@ -59,7 +46,7 @@ int main(int argc, char **argv) {
     QNetworkAccessManager network;
     LauncherWorkflow flow(setup, &network);
     QElapsedTimer clock;
-    const double cpuBefore = cpuSeconds();
+    const double cpuBefore = ProcessUsage::cpuSeconds();
     int exitCode = 1;
     QObject::connect(&flow, &LauncherWorkflow::gamePageDue, &flow, &LauncherWorkflow::beginGameResources);
     QObject::connect(&flow, &LauncherWorkflow::phaseChanged, &app, [&](LauncherWorkflow::Phase phase) {
@@ -68,7 +55,8 @@ int main(int argc, char **argv) {
             return;
         const double wall = double(clock.nsecsElapsed()) / 1e9;
         const int files = LauncherConfig(setup.folder).installedNames().size();
-        std::printf("%.3f %.3f %.1f %d\n", wall, cpuSeconds() - cpuBefore, peakRssMiB(), files);
+        std::printf("%.3f %.3f %.1f %d\n", wall, ProcessUsage::cpuSeconds() - cpuBefore,
+                    ProcessUsage::peakRssMiB(), files);
         std::fflush(stdout);
         if (phase != LauncherWorkflow::Ready)
             std::fprintf(stderr, "the workflow did not reach Ready (phase %d)\n", int(phase));
