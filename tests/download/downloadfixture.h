@@ -1,10 +1,14 @@
 #pragma once
 
 #include "download/versiontable.h"
+#include "support/httpserver.h"
 #include "support/testfiles.h"
 
 #include <QByteArray>
 #include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
 
 using TestFiles::md5Hex;
 using TestFiles::patternBytes;
@@ -16,4 +20,14 @@ inline void putTableEntry(const QString &name, const QString &version, const QBy
     info.md5 = md5Hex(content);
     info.size = content.size();
     VersionTable::instance().insert(name, info);
+}
+
+// Each case starts afresh: the server without faults or logged requests, an empty version table and
+// a new temporary folder in `dir`. False when the folder cannot be made.
+inline bool startAfresh(HttpServer &server, std::unique_ptr<QTemporaryDir> &dir) {
+    server.clearFaults();
+    server.clearRequests();
+    VersionTable::release();
+    dir.reset(new QTemporaryDir);
+    return dir->isValid();
 }

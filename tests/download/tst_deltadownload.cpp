@@ -71,11 +71,7 @@ private slots:
     void initTestCase() { QVERIFY(server.listenOnAssignedPort()); }
 
     void init() {
-        server.clearFaults();
-        server.clearRequests();
-        VersionTable::release();
-        dir.reset(new QTemporaryDir);
-        QVERIFY(dir->isValid());
+        QVERIFY(startAfresh(server, dir));
         // The new version: a few changed runs, 100 KiB inserted, 64 KiB deleted; 10 MiB and a bit.
         oldBytes = TestFiles::randomBytes(int(10 * MiB + 3000), 7);
         newBytes = oldBytes;

@@ -91,10 +91,7 @@ private slots:
     void initTestCase() { QVERIFY(server.listenOnAssignedPort()); }
 
     void init() {
-        server.clearFaults();
-        VersionTable::release();
-        dir.reset(new QTemporaryDir);
-        QVERIFY(dir->isValid());
+        QVERIFY(startAfresh(server, dir));
         folder = dir->path();
         content = patternBytes(12 * Piece - 1000, 31);
         server.setFile("/cdn/v1_res.pak", content);

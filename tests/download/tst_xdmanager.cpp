@@ -122,13 +122,7 @@ private:
 private slots:
     void initTestCase() { QVERIFY(server.listenOnAssignedPort()); }
 
-    void init() {
-        server.clearFaults();
-        server.clearRequests();
-        VersionTable::release();
-        dir.reset(new QTemporaryDir);
-        QVERIFY(dir->isValid());
-    }
+    void init() { QVERIFY(startAfresh(server, dir)); }
 
     void cleanup() { VersionTable::release(); }
 
