@@ -8,7 +8,7 @@
 #   BENCH_SIZE_MIB  size of the old file (default 1024)
 #   BENCH_CAPPED    1 also times the fetches against nginx capped at 100 Mbit/s (12.5 MB/s), one
 #                   connection at a time so that the per-connection cap is the total: the full download,
-#                   zsync, and the requests of the map fetched in turn; then the download manager with its
+#                   zsync, and the requests of the map fetched in turn (the result synced as the download does); then the download manager with its
 #                   ten connections capped at a tenth each (its map request gets a tenth only)
 #                   (default 0: about two minutes)
 #

@@ -20,6 +20,7 @@
 #include "download/deltawriter.h"
 #include "download/versiontable.h"
 #include "download/xdmanager.h"
+#include "platform/platform.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -243,7 +244,7 @@ int apply(const QString &oldPath, const QString &newPath, const QString &mapPath
         printf("scan_time: %.3f s\nscan_speed: %.1f MiB/s\nscan_speed_per_cpu_second: %.1f MiB/s\n",
                scanNs / 1e9, oldSize / double(MiB) / (scanNs / 1e9),
                oldSize / double(MiB) / (scanCpuNs / 1e9));
-    printf("scan_and_write_time: %.3f s (the partial file synced)\n", writeNs / 1e9);
+    printf("scan_and_write_time: %.3f s (written, synced with the fetched ranges)\n", writeNs / 1e9);
     printf("gui_stall_max: %.1f ms\nprogress_reports: %lld\n", stallMax / 1e6, reports);
     return 0;
 }
@@ -262,6 +263,10 @@ int place(const QString &partialPath, const QString &piecesDir, const QString &r
             partial.write(bytes) != bytes.size())
             return fail(QStringLiteral("cannot place piece %1").arg(piece.fileName()));
     }
+    // The download puts the whole file on the disk before it takes its name: so does the map's way.
+    partial.close();
+    if (!Platform::syncFile(partialPath))
+        return fail(QStringLiteral("cannot sync %1").arg(partialPath));
     return 0;
 }
 
