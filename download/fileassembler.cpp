@@ -15,6 +15,7 @@
 #include <QScopeGuard>
 #include <QStorageInfo>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <atomic>
 #include <map>
@@ -52,6 +53,9 @@ struct FileAssembler::State {
     bool stopped = false;
     bool reported = false;     // a result is on its way to the receiver
     bool awaitingMove = false; // verified, but the move into place failed
+    bool unsyncedLeft = false; // the write lane went idle with pieces not recorded yet
+    bool syncDue = false;      // the batch's time is up
+    bool syncTimerSet = false;
     QString expectedMd5;
 
     // Hash lane only (then the final job).
@@ -61,8 +65,10 @@ struct FileAssembler::State {
 
     // Write lane only (then the final job).
     std::unique_ptr<QFile> out;
-    ResumeRecord record;                    // what the record on disk says
-    QVector<ResumeRecord::Range> unsynced;  // written since the last record
+    ResumeRecord record;                   // what the record on disk says
+    QVector<ResumeRecord::Range> unsynced; // written since the last record
+    qint64 unsyncedBytes = 0;
+    QElapsedTimer batchAge;                 // since the batch's first write
     std::atomic<bool> recordPending{false}; // the record lists bytes not synced yet
     bool writeFailed = false;
     QString writeFailure;
@@ -109,8 +115,11 @@ using State = FileAssembler::State;
 
 // Small enough to keep every write cheap for the kernel.
 constexpr qint64 BlockSize = 64 * 1024;
-// Pieces written before the file is flushed and the record replaced, however fast more arrive.
-constexpr int MaxUnsyncedPieces = 8;
+// A batch of written pieces is flushed to the disk and recorded once it holds this many bytes or
+// is this old, whichever comes first: a kill or a power cut costs at most the batch and the pieces
+// in flight, and a file no longer pays a flush per piece.
+constexpr qint64 BatchBytes = 64 * 1024 * 1024;
+constexpr int BatchMs = 1000;
 
 std::atomic<qint64> records{0};
 std::atomic<qint64> recordNanos{0};
@@ -147,7 +156,10 @@ qint64 pieceLength(const State *s, int index) {
 
 // Starts whatever work is due. Called with the mutex held.
 void kickLocked(const std::shared_ptr<State> &s) {
-    if (!s->writeRunning && (s->recordPending || s->nextToWrite() >= 0 || s->nextPartToWrite() >= 0)) {
+    // Never beside the final job: it owns the write lane's state.
+    const bool recordDue = s->unsyncedLeft && !s->finalizing && (s->syncDue || s->stopped);
+    if (!s->writeRunning &&
+        (s->recordPending || recordDue || s->nextToWrite() >= 0 || s->nextPartToWrite() >= 0)) {
         s->writeRunning = true;
         s->pool->start([s] { runWriteLane(s); });
     }
@@ -208,6 +220,7 @@ void recordWritten(State *s) {
     const bool pending = s->recordPending.exchange(false);
     if ((s->unsynced.isEmpty() && !pending) || s->writeFailed)
         return;
+    s->unsyncedBytes = 0;
     QElapsedTimer clock;
     clock.start();
     const auto count = qScopeGuard([&clock] {
@@ -217,6 +230,7 @@ void recordWritten(State *s) {
     if (!Platform::syncFile(s->partial)) {
         qWarning() << "cannot flush file to disk" << s->partial;
         s->unsynced.clear();
+        s->unsyncedBytes = 0;
         return;
     }
     for (const ResumeRecord::Range &r : qAsConst(s->unsynced))
@@ -271,6 +285,53 @@ bool pickWrite(State *s, int *index, qint64 *offset, qint64 *length, const char 
     return true;
 }
 
+// Asks the receiver's thread (which has an event loop) to wake the write lane when the batch is
+// due. Mutex held.
+void armSyncTimer(const std::shared_ptr<State> &s, qint64 inMs) {
+    if (s->syncTimerSet)
+        return;
+    s->syncTimerSet = true;
+    const int delay = int(qBound<qint64>(0, inMs, BatchMs));
+    QMetaObject::invokeMethod(
+        s->receiver,
+        [s, delay] {
+            QTimer::singleShot(delay, s->receiver, [s] {
+                QMutexLocker locker(&s->mutex);
+                s->syncTimerSet = false;
+                s->syncDue = true;
+                kickLocked(s);
+            });
+        },
+        Qt::QueuedConnection);
+}
+
+// Nothing to write for now. The batch is recorded when it is due, when recording was asked for,
+// or when the work was stopped (nobody may be there to wake the lane later). A finished file's last
+// batch needs no record: moving the file into place flushes it, and the record goes then.
+// Otherwise the lane stops, and a timer wakes it when the batch is due. Returns false when the lane
+// has stopped. Mutex held (released while recording).
+bool idleWriteLane(const std::shared_ptr<State> &s, QMutexLocker &locker) {
+    const bool pending = s->recordPending.load();
+    const bool last = s->finishing && s->allOnDisk();
+    const bool due = s->syncDue || s->batchAge.elapsed() >= BatchMs;
+    s->syncDue = false;
+    s->unsyncedLeft = false;
+    if (s->unsynced.isEmpty() && !pending)
+        return true;
+    if (pending || s->stopped || (due && !last)) {
+        locker.unlock();
+        recordWritten(s.get());
+        locker.relock();
+        return true;
+    }
+    s->unsyncedLeft = true;
+    if (!last)
+        armSyncTimer(s, BatchMs - s->batchAge.elapsed());
+    s->writeRunning = false;
+    kickLocked(s);
+    return false;
+}
+
 void runWriteLane(const std::shared_ptr<State> &s) {
     for (;;) {
         int index;
@@ -279,9 +340,8 @@ void runWriteLane(const std::shared_ptr<State> &s) {
         {
             QMutexLocker locker(&s->mutex);
             if (!pickWrite(s.get(), &index, &offset, &length, &buffer)) {
-                locker.unlock();
-                recordWritten(s.get());
-                locker.relock();
+                if (!idleWriteLane(s, locker))
+                    return;
                 if (!pickWrite(s.get(), &index, &offset, &length, &buffer)) {
                     s->writeRunning = false;
                     kickLocked(s);
@@ -290,12 +350,16 @@ void runWriteLane(const std::shared_ptr<State> &s) {
             }
         }
         if (!s->writeFailed) {
-            if (writeRange(s.get(), offset, length, buffer))
+            if (writeRange(s.get(), offset, length, buffer)) {
+                if (s->unsynced.isEmpty())
+                    s->batchAge.start();
                 s->unsynced.append({offset, length});
-            else
+                s->unsyncedBytes += length;
+            } else {
                 failWrites(s);
+            }
         }
-        if (s->unsynced.size() >= MaxUnsyncedPieces)
+        if (s->unsyncedBytes >= BatchBytes || (!s->unsynced.isEmpty() && s->batchAge.elapsed() >= BatchMs))
             recordWritten(s.get());
         QMutexLocker locker(&s->mutex);
         // Written, or given up after a failed write: nothing waits for it.
@@ -440,7 +504,7 @@ void finalize(const std::shared_ptr<State> &s) {
         s->out.reset();
         ResumeRecord::discard(s->path);
     } else {
-        // Every byte is on the disk already (the write lane flushed it).
+        // Every byte is written; moving the file into place flushes the last batch.
         if (s->out)
             s->out->close();
         if (s->out && s->out->error() != QFileDevice::NoError) {
@@ -565,4 +629,6 @@ void FileAssembler::stop() {
         ++it;
         d->releaseIfUnused(index);
     }
+    // A batch waiting for its time is recorded now.
+    kickLocked(d);
 }

@@ -15,8 +15,9 @@ class QThreadPool;
 // Puts one file together from its pieces in the partial file beside the target, resuming from
 // what an earlier run (or an older copy) left there (`record`): what is fetched are the record's
 // missing ranges. Completed pieces are handed over in any order. On
-// workers of `pool`, a write lane puts each at its offset in the partial file and, after a batch,
-// flushes the file to the disk and only then replaces the record with one that adds the batch; a
+// workers of `pool`, a write lane puts each at its offset in the partial file and, once a batch
+// holds 64 MiB or is a second old, flushes the file to the disk and only then replaces the record
+// with one that adds the batch (a kill or a power cut costs the batch and the pieces in flight); a
 // hash lane computes the MD5 in file order, from the pieces in memory and, for pieces an earlier
 // run left, from the partial file. A piece's buffer goes back to its pool once both lanes are past
 // it, so memory holds only pieces that wait for an earlier one or for the disk.

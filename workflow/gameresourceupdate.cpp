@@ -19,6 +19,12 @@ namespace {
 
 const char *const LauncherFileName = "Kestrivane.exe";
 
+// Finished files are recorded as installed in batches: a second after the first of a batch, or at
+// this many files, whichever comes first, and at every end, pause and close. Rewriting
+// "config.ini" per file would cost time in proportion to the files installed so far.
+constexpr int RecordBatchMs = 1000;
+constexpr int RecordBatchFiles = 512;
+
 bool isArchive(const QString &name) {
     return name.endsWith(QLatin1String(".zip"));
 }
@@ -33,14 +39,26 @@ GameResourceUpdate::GameResourceUpdate(const WorkflowSetup &setup, LauncherConfi
     : WorkflowPart(parent)
     , setup(setup)
     , config(config)
-    , speedTimer(new QTimer(this)) {
+    , speedTimer(new QTimer(this))
+    , recordTimer(new QTimer(this)) {
     // Download speed, measured once a tick.
     speedTimer->setInterval(setup.speedTickMs);
     connect(speedTimer, SIGNAL(timeout()), this, SLOT(calcDownloadSpeed()));
+    recordTimer->setSingleShot(true);
+    recordTimer->setInterval(RecordBatchMs);
+    connect(recordTimer, &QTimer::timeout, this, &GameResourceUpdate::recordFinishedFiles);
 }
 
 GameResourceUpdate::~GameResourceUpdate() {
     cancelVerification();
+    // Files still staged are recorded by the configuration itself, which may be gone by now.
+}
+
+void GameResourceUpdate::recordFinishedFiles() {
+    recordTimer->stop();
+    const int count = config->stagedCount();
+    if (count > 0 && !config->recordStaged())
+        qWarning() << "cannot record finished files" << config->path() << count;
 }
 
 QString GameResourceUpdate::installedVersion(const QString &name) const {
@@ -263,6 +281,7 @@ bool GameResourceUpdate::measuringSpeed() const {
 }
 
 void GameResourceUpdate::pause() {
+    recordFinishedFiles();
     manager->pause();
     speedTimer->stop();
     clearSpeedTexts();
@@ -301,7 +320,11 @@ void GameResourceUpdate::gameResDownloadFinished(ErrorCode code, QString filenam
         const RemoteFileInfo &e = it.value();
         if (isArchive(e.name) && !downloadedArchives.contains(e.name))
             downloadedArchives.append(e.name);
-        config->recordDownloaded(e.name, e.version, isArchive(e.name));
+        config->stageDownloaded(e.name, e.version, isArchive(e.name));
+        if (config->stagedCount() >= RecordBatchFiles)
+            recordFinishedFiles();
+        else if (!recordTimer->isActive())
+            recordTimer->start();
         ++finishedCount;
         // Still what this run fetched of it: the manager clears it after this.
         fetchedOfEnded += e.downloadedBytes;
@@ -347,6 +370,8 @@ void GameResourceUpdate::gameResDownloadFinished(ErrorCode code, QString filenam
 
 void GameResourceUpdate::allGameResDownloadFinished() {
     qDebug() << "allGameResDownloadFinished.";
+    // What arrived counts as installed from here on: extraction and the game read the file.
+    recordFinishedFiles();
     speedTimer->stop();
     clearSpeedTexts();
 

@@ -103,11 +103,14 @@ private:
     void showProgress(qint64 done);
     // While every piece waits out an outage: the page says so instead of the progress text.
     bool showNetworkWait();
+    // Puts the files finished since the last batch into "config.ini" in one rewrite.
+    void recordFinishedFiles();
 
     WorkflowSetup setup;
     LauncherConfig *config;
     XDManager *manager = nullptr;
     QTimer *speedTimer;
+    QTimer *recordTimer; // the batch of finished files is recorded when it fires
     QStringList downloadedArchives;
     QStringList started;
     int queuedCount = 0;

@@ -19,6 +19,10 @@ QString key(const QString &group, const QString &name) {
 LauncherConfig::LauncherConfig(const QString &folder)
     : settings(folder + QStringLiteral("/config.ini"), QSettings::IniFormat) {}
 
+LauncherConfig::~LauncherConfig() {
+    recordStaged();
+}
+
 QString LauncherConfig::installedVersion(const QString &name) const {
     return settings.value(key(VersionGroup, name)).toString();
 }
@@ -28,19 +32,45 @@ QStringList LauncherConfig::installedNames() const {
 }
 
 void LauncherConfig::recordDownloaded(const QString &name, const QString &version, bool markForExtraction) {
+    applyStaged();
     if (markForExtraction)
         settings.setValue(key(MarkGroup, name), 1);
     settings.setValue(key(VersionGroup, name), version);
     sync();
 }
 
+void LauncherConfig::stageDownloaded(const QString &name, const QString &version, bool markForExtraction) {
+    // Not in the settings yet: they write themselves back from the event loop after any change.
+    staged.append({name, version, markForExtraction});
+}
+
+bool LauncherConfig::recordStaged() {
+    if (staged.isEmpty())
+        return true;
+    applyStaged();
+    return sync();
+}
+
+// Staged downloads go with any rewrite, before the change that asks for it, so that they never
+// overtake it (a file forgotten after it was staged stays forgotten).
+void LauncherConfig::applyStaged() {
+    for (const Staged &s : qAsConst(staged)) {
+        if (s.mark)
+            settings.setValue(key(MarkGroup, s.name), 1);
+        settings.setValue(key(VersionGroup, s.name), s.version);
+    }
+    staged.clear();
+}
+
 void LauncherConfig::forget(const QString &name) {
+    applyStaged();
     settings.remove(key(VersionGroup, name));
     settings.remove(key(MarkGroup, name));
     sync();
 }
 
 void LauncherConfig::forgetVersion(const QString &name) {
+    applyStaged();
     settings.remove(key(VersionGroup, name));
     sync();
 }
@@ -54,6 +84,7 @@ bool LauncherConfig::hasExtractionMark(const QString &name) const {
 }
 
 void LauncherConfig::clearExtractionMark(const QString &name) {
+    applyStaged();
     settings.remove(key(MarkGroup, name));
     sync();
 }
@@ -67,6 +98,7 @@ bool LauncherConfig::manualResume() const {
 }
 
 void LauncherConfig::setManualResume(bool manualResume) {
+    applyStaged();
     settings.setValue(ManualResumeKey, manualResume);
     sync();
 }
@@ -76,6 +108,7 @@ QString LauncherConfig::gameArchive() const {
 }
 
 void LauncherConfig::setGameArchive(const QString &name) {
+    applyStaged();
     settings.setValue(GameArchiveKey, name);
     sync();
 }
@@ -87,6 +120,7 @@ qint64 LauncherConfig::newestAcceptedRelease() const {
 }
 
 bool LauncherConfig::setNewestAcceptedRelease(qint64 timestamp) {
+    applyStaged();
     settings.setValue(SignedTimeKey, timestamp);
     return sync();
 }

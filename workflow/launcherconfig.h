@@ -3,15 +3,20 @@
 #include <QSettings>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 // The download configuration "config.ini" in the launcher's folder, the one object that reads and
 // writes it: the installed version of every file, the archives waiting to be unpacked, whether the
 // next start offers KEEP UPDATE instead of downloading, which archive brought the game, and the
-// newest signed release accepted. Every change is on disk when the call returns: the launcher may
-// be killed at any moment.
+// newest signed release accepted. Every change is on disk when the call returns (the launcher may
+// be killed at any moment), except staged downloads: they go on disk together, with the next
+// recordStaged() or any other change, and count as installed only from then on.
 class LauncherConfig {
 public:
     explicit LauncherConfig(const QString &folder);
+    ~LauncherConfig(); // records what is staged
+    LauncherConfig(const LauncherConfig &) = delete;
+    LauncherConfig &operator=(const LauncherConfig &) = delete;
 
     QString path() const { return settings.fileName(); }
 
@@ -21,6 +26,12 @@ public:
     // A file downloaded in `version`; an archive also gets its extraction mark, in the same rewrite
     // of the file, so a recorded archive is never left without its mark.
     void recordDownloaded(const QString &name, const QString &version, bool markForExtraction);
+    // The same, kept in memory until the batch is recorded: one rewrite of the file for many
+    // downloads, where the file grows with every file installed.
+    void stageDownloaded(const QString &name, const QString &version, bool markForExtraction);
+    int stagedCount() const { return staged.size(); }
+    // Puts the staged downloads on disk in one rewrite; false (and logged) when it fails.
+    bool recordStaged();
     // Forgets the installed version and the extraction mark of a file, in one rewrite.
     void forget(const QString &name);
     // Forgets only the installed version.
@@ -46,7 +57,14 @@ public:
 private:
     QStringList keysOf(const QString &group) const;
     bool sync();
+    void applyStaged();
 
+    struct Staged {
+        QString name;
+        QString version;
+        bool mark = false;
+    };
+    QVector<Staged> staged;
     // mutable: reading a group's keys enters and leaves the group.
     mutable QSettings settings;
 };
