@@ -70,6 +70,9 @@ struct FileAssembler::State {
     qint64 unsyncedBytes = 0;
     QElapsedTimer batchAge;                 // since the batch's first write
     std::atomic<bool> recordPending{false}; // the record lists bytes not synced yet
+    // A partial file was there when the work began, or a record was written since: a killed record
+    // write may have left its temporary copy beside the file.
+    bool mayLeaveCopies = false;
     bool writeFailed = false;
     QString writeFailure;
 
@@ -236,6 +239,7 @@ void recordWritten(State *s) {
     for (const ResumeRecord::Range &r : qAsConst(s->unsynced))
         s->record.setPresent(r.offset, r.length);
     s->unsynced.clear();
+    s->mayLeaveCopies = true;
     const Result<ResumeRecord::Error> saved = s->record.save(s->path);
     if (!saved.ok())
         qWarning() << "cannot write the resume record" << s->path << saved.reason();
@@ -465,6 +469,7 @@ DownloadResult placeFile(State *s) {
         if (Platform::syncFile(s->partial)) {
             for (int i = 0; i < s->pieceCount; ++i)
                 s->record.setComplete(i);
+            s->mayLeaveCopies = true;
             const Result<ResumeRecord::Error> saved = s->record.save(s->path);
             if (!saved.ok())
                 qWarning() << "cannot write the resume record" << s->path << saved.reason();
@@ -473,8 +478,10 @@ DownloadResult placeFile(State *s) {
         s->awaitingMove = true;
         return {WriteError, why};
     }
-    // Leftovers of record writes, if any.
-    ResumeRecord::discard(s->path);
+    // Leftovers of record writes, if there can be any: looking for them lists the whole folder,
+    // which holds every file of the game.
+    if (s->mayLeaveCopies)
+        ResumeRecord::discard(s->path);
     return {};
 }
 
@@ -536,6 +543,8 @@ FileAssembler::FileAssembler(const QString &path, const ResumeRecord &record, QT
     d->finished = std::move(finished);
     d->record = record;
     d->recordPending = !recordSaved;
+    d->mayLeaveCopies = !recordSaved || Platform::entryExists(d->partial) ||
+                        Platform::entryExists(ResumeRecord::recordPath(path));
     d->onDisk.assign(size_t(d->pieceCount), 0);
     d->fromDisk.assign(size_t(d->pieceCount), 0);
     d->partsLeft.assign(size_t(d->pieceCount), 0);

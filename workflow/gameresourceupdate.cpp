@@ -12,6 +12,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QStorageInfo>
 #include <QTimer>
 
@@ -101,9 +102,13 @@ void GameResourceUpdate::forgetDamagedFile(const QString &name, const QString &r
 void GameResourceUpdate::forgetUnlistedFiles() {
     const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
     QStringList names = config->extractionMarks();
+    // Looked up in a set: the names are as many as the game's files.
+    QSet<QString> seen(names.cbegin(), names.cend());
     for (const QString &name : config->installedNames()) {
-        if (!names.contains(name))
+        if (!seen.contains(name)) {
+            seen.insert(name);
             names.append(name);
+        }
     }
     for (const QString &name : qAsConst(names)) {
         if (table.contains(name))
