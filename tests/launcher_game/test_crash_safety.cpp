@@ -200,6 +200,26 @@ class CrashSafetyTest : public QObject {
         return config.value(QStringLiteral("version/") + name).toString();
     }
 
+    // Waits while the launcher runs and `name` is not installed in this release's version (30 s at
+    // most) until `ready` holds, then a random moment of up to maxExtraMs; true when `name` was
+    // still not installed after it.
+    template <typename Ready>
+    bool aimAt(QProcess *launcher, const QString &name, int maxExtraMs, Ready ready) {
+        const QString version = release.value(name).version;
+        const int extraMs = int(random.bounded(maxExtraMs));
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 30000 && launcher->state() == QProcess::Running &&
+               installed(name) != version) {
+            if (ready()) {
+                QTest::qWait(extraMs);
+                return installed(name) != version;
+            }
+            QTest::qWait(5);
+        }
+        return false;
+    }
+
     // Checks the invariant; returns a description of the first breach, empty when it holds.
     QString breach() const {
         QSettings config(installDir + QStringLiteral("/config.ini"), QSettings::IniFormat);
@@ -414,40 +434,18 @@ private slots:
                     }
                 } else if (k == 0 && BigFileSize > 0) {
                     // Aim at the download: kill a moment after big.pak's record first lists pieces.
-                    const QString target = installDir + QStringLiteral("/big.pak");
-                    const QString bigVersion = release.value(QStringLiteral("big.pak")).version;
-                    const int extraMs = int(random.bounded(1500));
-                    QElapsedTimer clock;
-                    clock.start();
-                    while (clock.elapsed() < 30000 && launcher->state() == QProcess::Running &&
-                           installed(QStringLiteral("big.pak")) != bigVersion) {
-                        if (QFileInfo::exists(ResumeRecord::recordPath(target))) {
-                            QTest::qWait(extraMs);
-                            break;
-                        }
-                        QTest::qWait(5);
-                    }
+                    const QString record = ResumeRecord::recordPath(installDir + QStringLiteral("/big.pak"));
+                    aimAt(launcher, QStringLiteral("big.pak"), 1500,
+                          [&]() { return QFileInfo::exists(record); });
                 } else if (k == PatchKill && g > 0) {
                     // Aim at the patch: kill a moment after data.pak's record lists the blocks the
                     // older copy gave, while the changed ranges come.
-                    const QString target = installDir + QStringLiteral("/data.pak");
-                    const QString pakVersion = release.value(QStringLiteral("data.pak")).version;
-                    const int extraMs = int(random.bounded(500));
-                    QElapsedTimer clock;
-                    clock.start();
-                    while (clock.elapsed() < 30000 && launcher->state() == QProcess::Running &&
-                           installed(QStringLiteral("data.pak")) != pakVersion) {
-                        ResumeRecord record;
-                        if (ResumeRecord::fromBytes(readFile(ResumeRecord::recordPath(target)), &record)
-                                .ok() &&
-                            record.hasMap()) {
-                            QTest::qWait(extraMs);
-                            if (installed(QStringLiteral("data.pak")) != pakVersion)
-                                ++killsDuringPatch;
-                            break;
-                        }
-                        QTest::qWait(5);
-                    }
+                    const QString path = ResumeRecord::recordPath(installDir + QStringLiteral("/data.pak"));
+                    if (aimAt(launcher, QStringLiteral("data.pak"), 500, [&]() {
+                            ResumeRecord record;
+                            return ResumeRecord::fromBytes(readFile(path), &record).ok() && record.hasMap();
+                        }))
+                        ++killsDuringPatch;
                 } else {
                     QTest::qWait(200 + int(random.bounded(MaxRunMs)));
                 }
