@@ -162,8 +162,9 @@ private slots:
         QCOMPARE(d.currentTask(), nullptr);
         QCOMPARE(pool.inUse(), 0); // the failed piece's sink went back
         const QList<HttpServer::Request> r = server.requestsFor("/cdn/v1_ten.bin");
-        // 0, 50, 150, 350, 550, 750, 950, 1000 ms; timers may be a little late.
-        QVERIFY2(r.size() >= 6 && r.size() <= 8, qPrintable(QString::number(r.size())));
+        // 0, 50, 150, 350, 550, 750, 950, 1000 ms; timers may be a little late, and the last pause is
+        // cut to end with the total, so a slow machine may fit one or two quick attempts more there.
+        QVERIFY2(r.size() >= 6 && r.size() <= 10, qPrintable(QString::number(r.size())));
         QCOMPARE(p.retryCount, r.size());
         QVERIFY(r.at(1).atMs - r.at(0).atMs >= 45);
         QVERIFY(r.at(2).atMs - r.at(1).atMs >= 95);
