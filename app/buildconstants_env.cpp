@@ -11,6 +11,9 @@ static QString fromEnv(const char *name, const char *fallback) {
 }
 
 const QString cdnBaseUrl = fromEnv("KESTRIVANE_TEST_CDN_BASE_URL", KV_DEFAULT_CDN_BASE_URL);
+// KESTRIVANE_TEST_CDN_MIRRORS: space-separated base URLs of the further CDN hosts.
+const QStringList cdnMirrorUrls = fromEnv("KESTRIVANE_TEST_CDN_MIRRORS", KV_DEFAULT_CDN_MIRROR_URLS)
+                                      .split(QLatin1Char(' '), Qt::SkipEmptyParts);
 const QString buildMode = fromEnv("KESTRIVANE_TEST_BUILD_MODE", KV_DEFAULT_BUILD_MODE);
 const QString logUrl = fromEnv("KESTRIVANE_TEST_LOG_URL", KV_DEFAULT_LOG_URL);
 const QString launcherVersion = fromEnv("KESTRIVANE_TEST_LAUNCHER_VERSION", KV_DEFAULT_LAUNCHER_VERSION);

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Compiled-in configuration. Every URL the launcher talks to is derived from these.
 // The product fills them from CMake cache variables; test executables link a variant
 // that may take them from the environment (see buildconstants_env.cpp).
-extern const QString cdnBaseUrl;      // "http://<cdn host>/sea/win_update/"
+extern const QString cdnBaseUrl; // "http://<cdn host>/sea/win_update/"
+// Further CDN hosts with the same path layout, tried after cdnBaseUrl; empty unless the build lists some.
+extern const QStringList cdnMirrorUrls;
 extern const QString buildMode;       // "" in this build
 extern const QString logUrl;          // "http://<log host>/c_bq_log/bq_log"
 extern const QString launcherVersion; // "0.11"

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+// The CDN hosts one run may fetch from: the build's CDN first, then its mirrors, all with the same
+// path layout. Every byte is checked against the signed version file, so any host may serve any
+// file; this class only decides which host to ask.
+//
+// A host that fails FailuresToLeaveOut requests in a row is left out for the rest of the run (the
+// next start tries it again), and so is a host that served wrong bytes. When every host is left
+// out, all of them are asked again rather than none: the failures then reach the player as they
+// would with one CDN.
+class CdnHosts : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int FailuresToLeaveOut = 3;
+
+    // Base URLs ("http://<host>/sea/win_update/"); empty and repeated entries are dropped.
+    explicit CdnHosts(const QStringList &baseUrls, QObject *parent = nullptr);
+    // The build's: cdnBaseUrl, then cdnMirrorUrls.
+    static QStringList buildHosts();
+
+    const QStringList &all() const { return hosts; }
+    int count() const { return int(hosts.size()); }
+    // The hosts not left out, in list order; every host when all are left out.
+    QStringList usable() const;
+    bool isLeftOut(const QString &baseUrl) const { return leftOut.contains(baseUrl); }
+
+    // The host for a new piece of work: the usable host with the fewest holders, list order on a
+    // tie; `avoid` only when no other is usable. Give it back with release().
+    QString acquire(const QString &avoid = QString());
+    void release(const QString &baseUrl);
+    // The usable host after `baseUrl` in list order (wrapping), or `baseUrl` when it is the only one.
+    QString next(const QString &baseUrl) const;
+
+    // A request to the host brought what it asked for (resets its run of failures).
+    void succeeded(const QString &baseUrl);
+    // A request to the host failed without an answer that says the file is missing.
+    void failed(const QString &baseUrl, const QString &why);
+    // The host sent bytes that failed their check: it is left out at once.
+    void servedWrongBytes(const QString &baseUrl, const QString &what);
+
+    // "host[:port]" of a base URL, for the log and the events.
+    static QString hostName(const QString &baseUrl);
+
+signals:
+    void hostLeftOut(const QString &baseUrl, const QString &why);
+
+private:
+    void leaveOut(const QString &baseUrl, const QString &why);
+
+    QStringList hosts;
+    QHash<QString, int> holders;
+    QHash<QString, int> failuresInARow;
+    QHash<QString, QString> leftOut; // base URL -> why
+};
