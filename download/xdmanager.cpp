@@ -2,6 +2,7 @@
 
 #include "core/atomicfile.h"
 #include "download/blockmap.h"
+#include "download/cdnhosts.h"
 #include "download/deltapreparer.h"
 #include "download/downloadtaskpiece.h"
 #include "download/fileassembler.h"
@@ -44,6 +45,8 @@ XDManager::XDManager(const QString &targetDir, QObject *parent)
         QMetaObject::invokeMethod(
             this, [this] { refill(nullptr); }, Qt::QueuedConnection);
     });
+    ownHosts = new CdnHosts(CdnHosts::buildHosts(), this);
+    cdn = ownHosts;
     // Hashing and writing of the current file, and the end of the previous one.
     workers.setMaxThreadCount(4);
 
@@ -78,6 +81,14 @@ XDManager::~XDManager() {
     }
     qDeleteAll(pendingTasks);
     buffers->setStarvationEnded(nullptr);
+}
+
+void XDManager::setHosts(CdnHosts *hosts) {
+    if (started || !hosts || hosts == cdn)
+        return;
+    delete ownHosts;
+    ownHosts = nullptr;
+    cdn = hosts;
 }
 
 void XDManager::addFile(const QString &remotePath, const QString &localName) {

@@ -16,6 +16,7 @@
 #include <memory>
 
 struct DownloadTaskPiece;
+class CdnHosts;
 class DeltaPreparer;
 class FileAssembler;
 class QNetworkAccessManager;
@@ -56,6 +57,11 @@ public:
 
     explicit XDManager(const QString &targetDir, QObject *parent = nullptr);
     ~XDManager() override;
+
+    // The CDN hosts to fetch from (not owned; it outlives the manager), set before start().
+    // Without it the manager keeps its own list of the build's hosts.
+    void setHosts(CdnHosts *hosts);
+    CdnHosts *hosts() const { return cdn; }
 
     void addFile(const QString &remotePath, const QString &localName);
     void addFile(const QString &remotePath, const QString &localName, const DeltaSource &delta);
@@ -147,6 +153,8 @@ private:
     QHash<DownloadTask *, DeltaPreparer *> preparers; // files whose map or old copy is being read
     QHash<DownloadTask *, qint64> reusedOf;           // patched files: bytes the old copy gave
     QNetworkAccessManager *mapNetwork = nullptr;      // fetches block maps
+    CdnHosts *cdn = nullptr;                          // the hosts in use: ownHosts or the caller's
+    CdnHosts *ownHosts = nullptr;                     // the build's hosts, a child of the manager
     int transferTimeoutMs = 0;
     QString dir;
     // Declared before everything that may hold its buffers, so that it goes last.
