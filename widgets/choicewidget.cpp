@@ -9,8 +9,3 @@ void ChoiceWidget::leaveEvent(QEvent *) {
     hovered = false;
     update();
 }
-
-void ChoiceWidget::setPressed(bool on) {
-    pressed = on;
-    update();
-}

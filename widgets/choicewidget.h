@@ -1,5 +1,7 @@
 #pragma once
 
+#include "widgets/repaint.h"
+
 #include <QWidget>
 
 // The ground the combo box and the rows of its list share: a widget that shows when the mouse is
@@ -18,7 +20,7 @@ signals:
 protected:
     void enterEvent(QEvent *event) override;
     void leaveEvent(QEvent *event) override;
-    void setPressed(bool on);
+    void setPressed(bool on) { setAndRepaint(this, pressed, on); }
 
     bool hovered = false;
     bool pressed = false;

@@ -18,11 +18,6 @@ void DoublePopupComboBox::addItem(const QPair<QString, QString> &item) {
     update();
 }
 
-void DoublePopupComboBox::setAlignment(Qt::Alignment flags) {
-    alignment = flags;
-    update();
-}
-
 void DoublePopupComboBox::setArrowImage(const QString &resourcePath) {
     arrowImage = QPixmap(resourcePath);
     update();

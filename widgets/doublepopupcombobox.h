@@ -1,6 +1,7 @@
 #pragma once
 
 #include "widgets/choicewidget.h"
+#include "widgets/repaint.h"
 
 #include <QColor>
 #include <QList>
@@ -19,7 +20,7 @@ public:
     int count() const { return items.size(); }
     QList<QPair<QString, QString>> itemList() const { return items; }
 
-    void setAlignment(Qt::Alignment flags);
+    void setAlignment(Qt::Alignment flags) { setAndRepaint(this, alignment, flags); }
     void setArrowImage(const QString &resourcePath);
     void setCurrentIndex(int index); // ignored when unchanged or out of range; emits nothing
     int currentIndex() const { return m_currentIndex; }

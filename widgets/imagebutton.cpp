@@ -7,7 +7,7 @@
 #include <QPainter>
 
 ImageButton::ImageButton(QWidget *parent)
-    : QPushButton(parent) {
+    : KeepsPlace(parent) {
     faceColors[Normal] = QColor(0, 0, 0, 0);
     faceColors[Pressed] = QColor("#1c0131");
     faceColors[Hovered] = QColor("#5e2888");
@@ -28,41 +28,6 @@ void ImageButton::setBaseColors(const QColor &normal, const QColor &pressed, con
         update();
 }
 
-void ImageButton::setIcon(const QPixmap &pixmap) {
-    icon = pixmap;
-    update();
-}
-
-void ImageButton::setRounded(bool on) {
-    rounded = on;
-    update();
-}
-
-void ImageButton::setRadius(int pixels) {
-    radius = pixels;
-    update();
-}
-
-void ImageButton::setTwoLayer(bool on) {
-    twoLayer = on;
-    update();
-}
-
-void ImageButton::setLayerOffset(int pixels) {
-    layerOffset = pixels;
-    update();
-}
-
-void ImageButton::setIconScale(float scale) {
-    iconScale = scale;
-    update();
-}
-
-void ImageButton::setRadiusIsHalfHeight(bool on) {
-    radiusIsHalfHeight = on;
-    update();
-}
-
 int ImageButton::stateIndex() const {
     if (isDown())
         return Pressed;
@@ -81,12 +46,9 @@ void ImageButton::setVisible(bool visible) {
     } else if (visible && !active) {
         setFocusPolicy(focusPolicyWhileActive);
     }
-    active = visible;
     if (!visible && isDown())
         setDown(false);
-    // Only a child keeps its place; a top-level one really hides (close() must close it).
-    QPushButton::setVisible(isWindow() ? visible : true);
-    update();
+    KeepsPlace::setVisible(visible);
 }
 
 QSize ImageButton::sizeHint() const {
@@ -130,18 +92,6 @@ void ImageButton::paintEvent(QPaintEvent *) {
         FocusMark::paint(&painter, rect(), rounded ? r : 4);
 }
 
-void ImageButton::enterEvent(QEvent *event) {
-    hovered = true;
-    update();
-    QPushButton::enterEvent(event);
-}
-
-void ImageButton::leaveEvent(QEvent *event) {
-    hovered = false;
-    update();
-    QPushButton::leaveEvent(event);
-}
-
 // While inactive the button is not there for the user: mouse buttons and keys go to the parent.
 bool ImageButton::event(QEvent *event) {
     switch (event->type()) {
@@ -154,11 +104,6 @@ bool ImageButton::event(QEvent *event) {
             event->ignore();
             return false;
         }
-        break;
-    case QEvent::Hide:
-        // Hidden with the window (the close button sends it to the tray) the pointer leaves
-        // without a leave event: the hover look must not come back with the window.
-        hovered = false;
         break;
     default:
         break;

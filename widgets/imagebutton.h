@@ -1,12 +1,15 @@
 #pragma once
 
+#include "widgets/hoverbutton.h"
+#include "widgets/keepsplace.h"
+#include "widgets/repaint.h"
+
 #include <QColor>
 #include <QPixmap>
-#include <QPushButton>
 
 // Small flat icon button. setVisible(false) keeps its place in the layout: the widget stays
 // visible, paints nothing, takes no focus and ignores the mouse and keys until setVisible(true).
-class ImageButton : public QPushButton {
+class ImageButton : public KeepsPlace<HoverButton> {
     Q_OBJECT
 public:
     explicit ImageButton(QWidget *parent = nullptr);
@@ -18,16 +21,14 @@ public:
     void setBaseColors(const QColor &normal, const QColor &pressed, const QColor &hovered);
 
     // Setters for the public fields below; each repaints.
-    void setIcon(const QPixmap &pixmap);
-    void setRounded(bool on);
-    void setRadius(int pixels);
-    void setTwoLayer(bool on);
-    void setLayerOffset(int pixels);
-    void setIconScale(float scale);
-    void setRadiusIsHalfHeight(bool on);
+    void setIcon(const QPixmap &pixmap) { setAndRepaint(this, icon, pixmap); }
+    void setRounded(bool on) { setAndRepaint(this, rounded, on); }
+    void setRadius(int pixels) { setAndRepaint(this, radius, pixels); }
+    void setTwoLayer(bool on) { setAndRepaint(this, twoLayer, on); }
+    void setLayerOffset(int pixels) { setAndRepaint(this, layerOffset, pixels); }
+    void setIconScale(float scale) { setAndRepaint(this, iconScale, scale); }
+    void setRadiusIsHalfHeight(bool on) { setAndRepaint(this, radiusIsHalfHeight, on); }
 
-    bool isActive() const { return active; }
-    bool isHovered() const { return hovered; }
     int stateIndex() const;
 
     void setVisible(bool visible) override;
@@ -45,12 +46,8 @@ protected:
     // While inactive, mouse buttons and keys are left to the parent.
     bool event(QEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
-    void enterEvent(QEvent *event) override;
-    void leaveEvent(QEvent *event) override;
 
 private:
-    bool active = true;
-    bool hovered = false;
     Qt::FocusPolicy focusPolicyWhileActive = Qt::StrongFocus;
     QColor faceColors[3];
     QColor baseColors[3];

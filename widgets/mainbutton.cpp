@@ -10,7 +10,7 @@
 #include <algorithm>
 
 MainButton::MainButton(QWidget *parent)
-    : QPushButton(parent) {
+    : HoverButton(parent) {
     setOuterColors(QColor("#94ef78"), QColor("#598f48"), QColor("#7d88be"), QColor("#bff5ae"));
     setInnerColors(QColor("#0fcc00"), QColor("#097a00"), QColor("#586399"), QColor("#6fe066"));
     setTextColors(QColor("#ffffff"), QColor("#999999"), QColor("#d1dafb"), QColor("#ffffff"));
@@ -41,21 +41,6 @@ void MainButton::setInnerColors(const QColor &normal, const QColor &pressed, con
 void MainButton::setTextColors(const QColor &normal, const QColor &pressed, const QColor &disabled,
                                const QColor &hovered) {
     setColors(textColors, {normal, pressed, disabled, hovered});
-}
-
-void MainButton::setTextPixelSize(int pixels) {
-    textPixelSize = pixels;
-    update();
-}
-
-void MainButton::setInnerInsetTop(int pixels) {
-    innerInsetTop = pixels;
-    update();
-}
-
-void MainButton::setTextOffsetY(int pixels) {
-    textOffsetY = pixels;
-    update();
 }
 
 int MainButton::stateIndex() const {
@@ -139,25 +124,6 @@ int MainButton::captionPixelSize() const {
         return textPixelSize;
     return largestFittingSize(textPixelSize, smallestCaptionSize(textPixelSize),
                               [this](int size) { return captionFits(size); });
-}
-
-void MainButton::enterEvent(QEvent *event) {
-    hovered = true;
-    update();
-    QPushButton::enterEvent(event);
-}
-
-void MainButton::leaveEvent(QEvent *event) {
-    hovered = false;
-    update();
-    QPushButton::leaveEvent(event);
-}
-
-void MainButton::hideEvent(QHideEvent *event) {
-    // Hidden with the window (the game starts, the launcher goes to the tray) the pointer leaves
-    // without a leave event.
-    hovered = false;
-    QPushButton::hideEvent(event);
 }
 
 void MainButton::languageChanged(QString) {

@@ -1,13 +1,15 @@
 #pragma once
 
+#include "widgets/hoverbutton.h"
+#include "widgets/repaint.h"
+
 #include <QColor>
-#include <QPushButton>
 
 #include <array>
 
 // Large pill-shaped action button: an outer and an inner rounded shape and a centred bold
 // caption named by a translation key, re-translated on every language change.
-class MainButton : public QPushButton {
+class MainButton : public HoverButton {
     Q_OBJECT
 public:
     explicit MainButton(QWidget *parent = nullptr);
@@ -26,11 +28,10 @@ public:
     void setTextColors(const QColor &normal, const QColor &pressed, const QColor &disabled,
                        const QColor &hovered);
 
-    void setTextPixelSize(int pixels);
-    void setInnerInsetTop(int pixels);
-    void setTextOffsetY(int pixels);
+    void setTextPixelSize(int pixels) { setAndRepaint(this, textPixelSize, pixels); }
+    void setInnerInsetTop(int pixels) { setAndRepaint(this, innerInsetTop, pixels); }
+    void setTextOffsetY(int pixels) { setAndRepaint(this, textOffsetY, pixels); }
 
-    bool isHovered() const { return hovered; }
     int stateIndex() const;
 
     // Pixel size the caption is drawn at: `textPixelSize`, or smaller when the caption at that size
@@ -45,9 +46,6 @@ public:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
-    void enterEvent(QEvent *event) override;
-    void leaveEvent(QEvent *event) override;
-    void hideEvent(QHideEvent *event) override;
 
 private slots:
     void languageChanged(QString lan);
@@ -59,6 +57,5 @@ private:
     QColor outerColors[4];
     QColor innerColors[4];
     QColor textColors[4];
-    bool hovered = false;
     QString m_textKey;
 };

@@ -28,16 +28,6 @@ void MenuSwitch::setItems(const QStringList &keys) {
     update();
 }
 
-void MenuSwitch::setTextOffsetY(int pixels) {
-    textOffsetY = pixels;
-    update();
-}
-
-void MenuSwitch::setSelectedPosInterValue(float value) {
-    m_selectedPosInterValue = value;
-    update();
-}
-
 QSize MenuSwitch::sizeHint() const {
     return QSize(420, 500);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "widgets/repaint.h"
+
 #include <QColor>
 #include <QStringList>
 #include <QWidget>
@@ -15,12 +17,12 @@ public:
 
     void setItems(const QStringList &keys);
     QStringList itemKeys() const { return items; }
-    void setTextOffsetY(int pixels);
+    void setTextOffsetY(int pixels) { setAndRepaint(this, textOffsetY, pixels); }
     int selectedIndex() const { return m_selectedIndex; }
     int hoveredRow() const { return m_hoveredRow; }
 
     float selectedPosInterValue() const { return m_selectedPosInterValue; }
-    void setSelectedPosInterValue(float value);
+    void setSelectedPosInterValue(float value) { setAndRepaint(this, m_selectedPosInterValue, value); }
     QPropertyAnimation *selectionAnimation() const { return animation; }
 
     QSize sizeHint() const override;

@@ -6,7 +6,7 @@
 #include <QtMath>
 
 ProgressBar::ProgressBar(QWidget *parent)
-    : QWidget(parent) {}
+    : KeepsPlace(parent) {}
 
 void ProgressBar::setProgress(float percent) {
     if (qIsNaN(percent))
@@ -17,18 +17,6 @@ void ProgressBar::setProgress(float percent) {
 
 void ProgressBar::setScale(float factor) {
     setFixedSize(qRound(840 * factor), qRound(35 * factor));
-}
-
-void ProgressBar::setRadiusIsHalfHeight(bool on) {
-    radiusIsHalfHeight = on;
-    update();
-}
-
-void ProgressBar::setVisible(bool visible) {
-    active = visible;
-    // Only a child keeps its place; a top-level one really hides (close() must close it).
-    QWidget::setVisible(isWindow() ? visible : true);
-    update();
 }
 
 QSize ProgressBar::sizeHint() const {

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "widgets/keepsplace.h"
+#include "widgets/repaint.h"
+
 #include <QColor>
 #include <QWidget>
 
 // Rounded download progress bar. setVisible(false) keeps its place in the layout and only
 // stops painting.
-class ProgressBar : public QWidget {
+class ProgressBar : public KeepsPlace<QWidget> {
     Q_OBJECT
 public:
     explicit ProgressBar(QWidget *parent = nullptr);
@@ -13,10 +16,8 @@ public:
     void setProgress(float percent); // clamped to 0..100
     float progressValue() const { return progress; }
     void setScale(float factor); // fixed size 840 x 35 times factor, each side rounded
-    void setRadiusIsHalfHeight(bool on);
+    void setRadiusIsHalfHeight(bool on) { setAndRepaint(this, radiusIsHalfHeight, on); }
 
-    bool isActive() const { return active; }
-    void setVisible(bool visible) override;
     QSize sizeHint() const override;
 
     int borderWidth = 2;
@@ -32,5 +33,4 @@ protected:
 
 private:
     float progress = 0;
-    bool active = true;
 };

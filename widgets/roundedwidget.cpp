@@ -9,11 +9,6 @@ void RoundedWidget::setColor(const QColor &color) {
     m_color = color;
 }
 
-void RoundedWidget::setRadius(int pixels) {
-    m_radius = pixels;
-    update();
-}
-
 void RoundedWidget::setHoverColor(const QColor &color) {
     m_hoverColor = color;
     if (hoverEnabled)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "widgets/repaint.h"
+
 #include <QColor>
 #include <QWidget>
 
@@ -10,7 +12,7 @@ public:
     explicit RoundedWidget(QWidget *parent = nullptr);
 
     void setColor(const QColor &color); // takes effect at the next repaint
-    void setRadius(int pixels);
+    void setRadius(int pixels) { setAndRepaint(this, m_radius, pixels); }
     void setHoverColor(const QColor &color);
     void setHoverEnabled(bool enabled);
 
