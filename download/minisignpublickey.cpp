@@ -7,27 +7,23 @@ const QByteArray Algorithm("Ed");
 const QByteArray UntrustedPrefix("untrusted comment:");
 } // namespace
 
+MinisignPublicKey::MinisignPublicKey(const QString &error, const QByteArray &keyId, const QByteArray &key)
+    : m_keyId(keyId)
+    , m_key(key)
+    , m_error(error) {}
+
 MinisignPublicKey MinisignPublicKey::parse(const QByteArray &text) {
-    MinisignPublicKey k;
-    if (text.size() > MaxTextSize) {
-        k.m_error = QStringLiteral("public key text is larger than %1 bytes").arg(MaxTextSize);
-        return k;
-    }
+    if (text.size() > MaxTextSize)
+        return MinisignPublicKey(QStringLiteral("public key text is larger than %1 bytes").arg(MaxTextSize));
     const QByteArray raw = decodeKeyLine(text);
-    if (raw.isEmpty()) {
-        k.m_error = QStringLiteral("public key is empty or not base64");
-        return k;
-    }
-    if (raw.size() != Algorithm.size() + KeyIdSize + KeySize) {
-        k.m_error = QStringLiteral("public key has %1 bytes instead of %2")
-                        .arg(raw.size())
-                        .arg(Algorithm.size() + KeyIdSize + KeySize);
-        return k;
-    }
-    if (!raw.startsWith(Algorithm)) {
-        k.m_error = QStringLiteral("public key is not an Ed25519 key");
-        return k;
-    }
+    if (raw.isEmpty())
+        return MinisignPublicKey(QStringLiteral("public key is empty or not base64"));
+    if (raw.size() != Algorithm.size() + KeyIdSize + KeySize)
+        return MinisignPublicKey(QStringLiteral("public key has %1 bytes instead of %2")
+                                     .arg(raw.size())
+                                     .arg(Algorithm.size() + KeyIdSize + KeySize));
+    if (!raw.startsWith(Algorithm))
+        return MinisignPublicKey(QStringLiteral("public key is not an Ed25519 key"));
     return fromRaw(raw.mid(Algorithm.size(), KeyIdSize), raw.mid(Algorithm.size() + KeyIdSize));
 }
 
@@ -44,15 +40,9 @@ QByteArray MinisignPublicKey::decodeKeyLine(const QByteArray &text) {
 }
 
 MinisignPublicKey MinisignPublicKey::fromRaw(const QByteArray &keyId, const QByteArray &key) {
-    MinisignPublicKey k;
-    if (keyId.size() != KeyIdSize || key.size() != KeySize) {
-        k.m_error = QStringLiteral("key material has the wrong size");
-        return k;
-    }
-    k.m_keyId = keyId;
-    k.m_key = key;
-    k.m_error.clear();
-    return k;
+    if (keyId.size() != KeyIdSize || key.size() != KeySize)
+        return MinisignPublicKey(QStringLiteral("key material has the wrong size"));
+    return MinisignPublicKey(QString(), keyId, key);
 }
 
 QByteArray MinisignPublicKey::toBase64() const {

@@ -12,6 +12,9 @@ public:
     // Longer input is refused before it is looked at.
     static constexpr int MaxTextSize = 4096;
 
+    // An invalid key ("no key").
+    MinisignPublicKey() = default;
+
     static MinisignPublicKey parse(const QByteArray &text);
     // The public key of raw key material, for a signer that holds the secret key.
     static MinisignPublicKey fromRaw(const QByteArray &keyId, const QByteArray &key);
@@ -32,6 +35,10 @@ public:
     static QString keyIdText(const QByteArray &keyId);
 
 private:
+    // A refused value with its reason, or (error empty) a valid one.
+    explicit MinisignPublicKey(const QString &error, const QByteArray &keyId = QByteArray(),
+                               const QByteArray &key = QByteArray());
+
     QByteArray m_keyId;
     QByteArray m_key;
     QString m_error = QStringLiteral("no key");

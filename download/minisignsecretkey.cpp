@@ -34,54 +34,44 @@ QByteArray checksum(const QByteArray &algorithm, const QByteArray &keyId, const 
 
 } // namespace
 
+MinisignSecretKey::MinisignSecretKey(const QString &error, const QByteArray &keyId, const QByteArray &secret)
+    : m_keyId(keyId)
+    , m_secret(secret)
+    , m_error(error) {}
+
 MinisignSecretKey MinisignSecretKey::parse(const QByteArray &text, const QByteArray &password) {
-    MinisignSecretKey k;
-    if (sodium_init() < 0) {
-        k.m_error = QStringLiteral("cryptography library failed to start");
-        return k;
-    }
-    if (text.size() > MaxTextSize) {
-        k.m_error = QStringLiteral("secret key file is larger than %1 bytes").arg(MaxTextSize);
-        return k;
-    }
+    if (sodium_init() < 0)
+        return MinisignSecretKey(QStringLiteral("cryptography library failed to start"));
+    if (text.size() > MaxTextSize)
+        return MinisignSecretKey(QStringLiteral("secret key file is larger than %1 bytes").arg(MaxTextSize));
     const QByteArray raw = MinisignPublicKey::decodeKeyLine(text);
-    if (raw.size() != HeaderSize + KeyNumSize) {
-        k.m_error = QStringLiteral("not a minisign secret key");
-        return k;
-    }
+    if (raw.size() != HeaderSize + KeyNumSize)
+        return MinisignSecretKey(QStringLiteral("not a minisign secret key"));
     const QByteArray algorithm = raw.left(2);
     const QByteArray kdf = raw.mid(2, 2);
-    if (algorithm != "Ed" || raw.mid(4, 2) != "B2") {
-        k.m_error = QStringLiteral("secret key uses an unknown algorithm");
-        return k;
-    }
+    if (algorithm != "Ed" || raw.mid(4, 2) != "B2")
+        return MinisignSecretKey(QStringLiteral("secret key uses an unknown algorithm"));
     QByteArray keyNum = raw.mid(HeaderSize);
     if (kdf == "Sc") {
-        if (password.isEmpty()) {
-            k.m_error = QStringLiteral("secret key is encrypted and no password was given");
-            return k;
-        }
+        if (password.isEmpty())
+            return MinisignSecretKey(QStringLiteral("secret key is encrypted and no password was given"));
         const QByteArray salt = raw.mid(6, SaltSize);
         const quint64 opsLimit = qFromLittleEndian<quint64>(raw.constData() + 6 + SaltSize);
         const quint64 memLimit = qFromLittleEndian<quint64>(raw.constData() + 6 + SaltSize + 8);
-        if (memLimit > quint64(MaxKdfMemory) || opsLimit > (Q_UINT64_C(1) << 32)) {
-            k.m_error = QStringLiteral("secret key asks for more key derivation work than allowed");
-            return k;
-        }
+        if (memLimit > quint64(MaxKdfMemory) || opsLimit > (Q_UINT64_C(1) << 32))
+            return MinisignSecretKey(
+                QStringLiteral("secret key asks for more key derivation work than allowed"));
         QByteArray stream(KeyNumSize, '\0');
         if (crypto_pwhash_scryptsalsa208sha256(
                 reinterpret_cast<unsigned char *>(stream.data()), KeyNumSize, password.constData(),
                 static_cast<unsigned long long>(password.size()), bytes(salt),
-                static_cast<unsigned long long>(opsLimit), static_cast<size_t>(memLimit)) != 0) {
-            k.m_error = QStringLiteral("key derivation failed (out of memory?)");
-            return k;
-        }
+                static_cast<unsigned long long>(opsLimit), static_cast<size_t>(memLimit)) != 0)
+            return MinisignSecretKey(QStringLiteral("key derivation failed (out of memory?)"));
         for (int i = 0; i < KeyNumSize; ++i)
             keyNum[i] = char(keyNum.at(i) ^ stream.at(i));
         sodium_memzero(stream.data(), static_cast<size_t>(stream.size()));
     } else if (kdf != QByteArray(2, '\0')) {
-        k.m_error = QStringLiteral("secret key uses an unknown key derivation");
-        return k;
+        return MinisignSecretKey(QStringLiteral("secret key uses an unknown key derivation"));
     }
     const QByteArray keyId = keyNum.left(KeyIdSize);
     const QByteArray secret = keyNum.mid(KeyIdSize, SecretSize);
@@ -95,15 +85,11 @@ MinisignSecretKey MinisignSecretKey::parse(const QByteArray &text, const QByteAr
     crypto_sign_seed_keypair(reinterpret_cast<unsigned char *>(derivedPublic.data()),
                              reinterpret_cast<unsigned char *>(derivedSecret.data()), bytes(secret));
     sodium_memzero(derivedSecret.data(), static_cast<size_t>(derivedSecret.size()));
-    if (!checksumOk || derivedPublic != secret.mid(SecretSize - crypto_sign_PUBLICKEYBYTES)) {
-        k.m_error = kdf == "Sc" ? QStringLiteral("wrong password for the secret key, or the key is damaged")
-                                : QStringLiteral("secret key is damaged");
-        return k;
-    }
-    k.m_keyId = keyId;
-    k.m_secret = secret;
-    k.m_error.clear();
-    return k;
+    if (!checksumOk || derivedPublic != secret.mid(SecretSize - crypto_sign_PUBLICKEYBYTES))
+        return MinisignSecretKey(
+            kdf == "Sc" ? QStringLiteral("wrong password for the secret key, or the key is damaged")
+                        : QStringLiteral("secret key is damaged"));
+    return MinisignSecretKey(QString(), keyId, secret);
 }
 
 MinisignPublicKey MinisignSecretKey::publicKey() const {

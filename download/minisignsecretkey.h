@@ -14,6 +14,9 @@ public:
     // minisign asks for 1 GiB; a damaged or hostile file must not make us ask for more than this.
     static constexpr qint64 MaxKdfMemory = Q_INT64_C(2) << 30;
 
+    // An invalid key ("no key").
+    MinisignSecretKey() = default;
+
     // password: used when the key is encrypted, ignored otherwise.
     static MinisignSecretKey parse(const QByteArray &text, const QByteArray &password = QByteArray());
 
@@ -27,6 +30,10 @@ public:
                            bool prehashed = true) const;
 
 private:
+    // A refused value with its reason, or (error empty) a valid one.
+    explicit MinisignSecretKey(const QString &error, const QByteArray &keyId = QByteArray(),
+                               const QByteArray &secret = QByteArray());
+
     QByteArray m_keyId;
     QByteArray m_secret; // 64 bytes: seed followed by the public key
     QString m_error = QStringLiteral("no key");

@@ -19,16 +19,21 @@ bool decodeBase64(const QByteArray &text, int size, QByteArray *out) {
 
 } // namespace
 
+MinisignSignature::MinisignSignature(const QString &error, Algorithm algorithm, const QByteArray &keyId,
+                                     const QByteArray &signature, const QByteArray &trustedComment,
+                                     const QByteArray &globalSignature)
+    : m_algorithm(algorithm)
+    , m_keyId(keyId)
+    , m_signature(signature)
+    , m_trustedComment(trustedComment)
+    , m_globalSignature(globalSignature)
+    , m_error(error) {}
+
 MinisignSignature MinisignSignature::parse(const QByteArray &bytes) {
-    MinisignSignature s;
-    if (bytes.isEmpty()) {
-        s.m_error = QStringLiteral("signature file is empty");
-        return s;
-    }
-    if (bytes.size() > MaxFileSize) {
-        s.m_error = QStringLiteral("signature file is larger than %1 bytes").arg(MaxFileSize);
-        return s;
-    }
+    if (bytes.isEmpty())
+        return MinisignSignature(QStringLiteral("signature file is empty"));
+    if (bytes.size() > MaxFileSize)
+        return MinisignSignature(QStringLiteral("signature file is larger than %1 bytes").arg(MaxFileSize));
     QList<QByteArray> lines = bytes.split('\n');
     // Line ends may have gained a carriage return on the way; trailing empty lines are fine.
     for (QByteArray &l : lines) {
@@ -37,67 +42,40 @@ MinisignSignature MinisignSignature::parse(const QByteArray &bytes) {
     }
     while (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
-    if (lines.size() != 4) {
-        s.m_error = QStringLiteral("signature file has %1 lines instead of 4").arg(lines.size());
-        return s;
-    }
-    if (!lines.at(0).startsWith(UntrustedPrefix)) {
-        s.m_error = QStringLiteral("signature file does not start with an untrusted comment");
-        return s;
-    }
+    if (lines.size() != 4)
+        return MinisignSignature(
+            QStringLiteral("signature file has %1 lines instead of 4").arg(lines.size()));
+    if (!lines.at(0).startsWith(UntrustedPrefix))
+        return MinisignSignature(QStringLiteral("signature file does not start with an untrusted comment"));
     QByteArray first;
-    if (!decodeBase64(lines.at(1), 2 + KeyIdSize + SignatureSize, &first)) {
-        s.m_error =
-            QStringLiteral("signature line is not %1 bytes of base64").arg(2 + KeyIdSize + SignatureSize);
-        return s;
-    }
+    if (!decodeBase64(lines.at(1), 2 + KeyIdSize + SignatureSize, &first))
+        return MinisignSignature(
+            QStringLiteral("signature line is not %1 bytes of base64").arg(2 + KeyIdSize + SignatureSize));
     const QByteArray algorithm = first.left(2);
-    if (algorithm == "ED") {
-        s.m_algorithm = Prehashed;
-    } else if (algorithm == "Ed") {
-        s.m_algorithm = Legacy;
-    } else {
-        s.m_error = QStringLiteral("unknown signature algorithm");
-        return s;
-    }
-    if (!lines.at(2).startsWith(TrustedPrefix)) {
-        s.m_error = QStringLiteral("signature file has no trusted comment");
-        return s;
-    }
+    if (algorithm != "ED" && algorithm != "Ed")
+        return MinisignSignature(QStringLiteral("unknown signature algorithm"));
+    if (!lines.at(2).startsWith(TrustedPrefix))
+        return MinisignSignature(QStringLiteral("signature file has no trusted comment"));
     // Only the line end's carriage return is dropped; one inside the comment could not be written
     // back (toFile, fromParts) as the same signed text.
-    if (lines.at(2).contains('\r')) {
-        s.m_error = QStringLiteral("trusted comment holds a carriage return");
-        return s;
-    }
-    if (!decodeBase64(lines.at(3), SignatureSize, &s.m_globalSignature)) {
-        s.m_error = QStringLiteral("trusted comment signature is not %1 bytes of base64").arg(SignatureSize);
-        return s;
-    }
-    s.m_keyId = first.mid(2, KeyIdSize);
-    s.m_signature = first.mid(2 + KeyIdSize);
-    s.m_trustedComment = lines.at(2).mid(TrustedPrefix.size());
-    s.m_error.clear();
-    return s;
+    if (lines.at(2).contains('\r'))
+        return MinisignSignature(QStringLiteral("trusted comment holds a carriage return"));
+    QByteArray globalSignature;
+    if (!decodeBase64(lines.at(3), SignatureSize, &globalSignature))
+        return MinisignSignature(
+            QStringLiteral("trusted comment signature is not %1 bytes of base64").arg(SignatureSize));
+    return fromParts(algorithm == "ED" ? Prehashed : Legacy, first.mid(2, KeyIdSize),
+                     first.mid(2 + KeyIdSize), lines.at(2).mid(TrustedPrefix.size()), globalSignature);
 }
 
 MinisignSignature MinisignSignature::fromParts(Algorithm algorithm, const QByteArray &keyId,
                                                const QByteArray &signature, const QByteArray &trustedComment,
                                                const QByteArray &globalSignature) {
-    MinisignSignature s;
     if (keyId.size() != KeyIdSize || signature.size() != SignatureSize ||
         globalSignature.size() != SignatureSize || trustedComment.contains('\n') ||
-        trustedComment.contains('\r')) {
-        s.m_error = QStringLiteral("signature parts have the wrong form");
-        return s;
-    }
-    s.m_algorithm = algorithm;
-    s.m_keyId = keyId;
-    s.m_signature = signature;
-    s.m_trustedComment = trustedComment;
-    s.m_globalSignature = globalSignature;
-    s.m_error.clear();
-    return s;
+        trustedComment.contains('\r'))
+        return MinisignSignature(QStringLiteral("signature parts have the wrong form"));
+    return MinisignSignature(QString(), algorithm, keyId, signature, trustedComment, globalSignature);
 }
 
 qint64 MinisignSignature::timestamp() const {

@@ -19,6 +19,9 @@ public:
     // Signature files are a few hundred bytes; minisign caps its comments well below this.
     static constexpr int MaxFileSize = 16 * 1024;
 
+    // An invalid signature ("no signature").
+    MinisignSignature() = default;
+
     // Parses a whole signature file. Never reads past MaxFileSize; a refused file gives an
     // invalid value whose error() says why.
     static MinisignSignature parse(const QByteArray &bytes);
@@ -44,6 +47,13 @@ public:
     QByteArray toFile(const QByteArray &untrustedComment) const;
 
 private:
+    // A refused value with its reason, or (error empty) a valid one.
+    explicit MinisignSignature(const QString &error, Algorithm algorithm = Prehashed,
+                               const QByteArray &keyId = QByteArray(),
+                               const QByteArray &signature = QByteArray(),
+                               const QByteArray &trustedComment = QByteArray(),
+                               const QByteArray &globalSignature = QByteArray());
+
     Algorithm m_algorithm = Prehashed;
     QByteArray m_keyId;
     QByteArray m_signature;
