@@ -38,6 +38,24 @@ QString CdnHosts::acquire(const QString &avoid) {
     return best;
 }
 
+QString CdnHosts::acquireOther(const QStringList &tried) {
+    QString best;
+    for (const QString &url : usable()) {
+        if (tried.contains(url))
+            continue;
+        if (best.isEmpty() || holders.value(url) < holders.value(best))
+            best = url;
+    }
+    if (!best.isEmpty())
+        ++holders[best];
+    return best;
+}
+
+void CdnHosts::hold(const QString &baseUrl) {
+    if (hosts.contains(baseUrl))
+        ++holders[baseUrl];
+}
+
 void CdnHosts::release(const QString &baseUrl) {
     auto it = holders.find(baseUrl);
     if (it != holders.end() && --it.value() <= 0)
@@ -91,4 +109,11 @@ QString CdnHosts::hostName(const QString &baseUrl) {
     if (!url.isValid() || url.host().isEmpty())
         return baseUrl;
     return url.port() < 0 ? url.host() : QStringLiteral("%1:%2").arg(url.host()).arg(url.port());
+}
+
+QString CdnHosts::hostNames(const QStringList &baseUrls) {
+    QStringList names;
+    for (const QString &url : baseUrls)
+        names.append(hostName(url));
+    return names.join(QStringLiteral(", "));
 }

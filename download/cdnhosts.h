@@ -33,6 +33,10 @@ public:
     // tie; `avoid` only when no other is usable. Give it back with release().
     QString acquire(const QString &avoid = QString());
     void release(const QString &baseUrl);
+    // Like acquire(), among the usable hosts not in `tried`; "" (nothing held) when there is none.
+    QString acquireOther(const QStringList &tried);
+    // Counts one more holder of a host the caller picked itself; give it back with release().
+    void hold(const QString &baseUrl);
     // The usable host after `baseUrl` in list order (wrapping), or `baseUrl` when it is the only one.
     QString next(const QString &baseUrl) const;
 
@@ -45,6 +49,8 @@ public:
 
     // "host[:port]" of a base URL, for the log and the events.
     static QString hostName(const QString &baseUrl);
+    // The hostName()s of several base URLs, comma-separated.
+    static QString hostNames(const QStringList &baseUrls);
 
 signals:
     void hostLeftOut(const QString &baseUrl, const QString &why);

@@ -2,6 +2,7 @@
 
 #include "core/buildconstants.h"
 #include "download/blockmatcher.h"
+#include "download/cdnhosts.h"
 #include "download/deltawriter.h"
 
 #include <QDebug>
@@ -34,7 +35,15 @@ DeltaPreparer::~DeltaPreparer() {
 }
 
 void DeltaPreparer::start() {
-    QNetworkRequest request(QUrl(cdnBaseUrl + source.mapRemotePath, QUrl::TolerantMode));
+    hosts = cdn ? cdn->usable() : QStringList();
+    if (hosts.isEmpty())
+        hosts.append(cdnBaseUrl);
+    fetchMap();
+}
+
+void DeltaPreparer::fetchMap() {
+    map.clear();
+    QNetworkRequest request(QUrl(hosts.first() + source.mapRemotePath, QUrl::TolerantMode));
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -46,9 +55,9 @@ void DeltaPreparer::start() {
 
 bool DeltaPreparer::takeMapBytes() {
     if (reply->bytesAvailable() > BlockMap::MaxMapSize - map.size()) {
-        fail(QStringLiteral("the block map %1 holds more than %2 bytes")
-                 .arg(source.mapRemotePath)
-                 .arg(BlockMap::MaxMapSize));
+        mapFailed(QStringLiteral("the block map %1 holds more than %2 bytes")
+                      .arg(source.mapRemotePath)
+                      .arg(BlockMap::MaxMapSize));
         return false;
     }
     map += reply->readAll();
@@ -74,17 +83,38 @@ void DeltaPreparer::fail(const QString &reason) {
     emit finished(false, record, reason);
 }
 
+void DeltaPreparer::mapFailed(const QString &reason) {
+    if (hosts.size() < 2) {
+        fail(reason);
+        return;
+    }
+    if (reply) {
+        reply->disconnect(this);
+        if (!reply->isFinished())
+            reply->abort();
+        reply->deleteLater();
+        reply = nullptr;
+    }
+    qWarning() << "block map not fetched, asking the next CDN host" << target << reason;
+    hosts.removeFirst();
+    fetchMap();
+}
+
 void DeltaPreparer::mapArrived() {
     if (done || !reply)
         return;
-    if (reply->error() != QNetworkReply::NoError) {
-        fail(QStringLiteral("cannot fetch the block map %1: %2")
-                 .arg(source.mapRemotePath, reply->errorString()));
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (reply->error() != QNetworkReply::NoError && (status < 400 || status >= 500)) {
+        const QString why = QStringLiteral("cannot fetch the block map %1: %2")
+                                .arg(source.mapRemotePath, reply->errorString());
+        if (cdn)
+            cdn->failed(hosts.first(), why);
+        mapFailed(why);
         return;
     }
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status != 200) {
-        fail(QStringLiteral("the block map %1 came with status %2").arg(source.mapRemotePath).arg(status));
+        mapFailed(
+            QStringLiteral("the block map %1 came with status %2").arg(source.mapRemotePath).arg(status));
         return;
     }
     if (!takeMapBytes())
@@ -96,6 +126,16 @@ void DeltaPreparer::mapArrived() {
     const Result<BlockMap::Error> parsed =
         BlockMap::parse(map, source.listedSize, source.mapDigest, &scan->map);
     map.clear();
+    if (parsed.code() == BlockMap::Error::DigestMismatch) {
+        const QString why =
+            QStringLiteral("the block map %1 is not usable: %2").arg(source.mapRemotePath, parsed.reason());
+        if (cdn)
+            cdn->servedWrongBytes(hosts.first(), why);
+        mapFailed(why);
+        return;
+    }
+    if (cdn)
+        cdn->succeeded(hosts.first());
     if (!parsed.ok()) {
         fail(QStringLiteral("the block map %1 is not usable: %2").arg(source.mapRemotePath, parsed.reason()));
         return;

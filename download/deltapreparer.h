@@ -7,17 +7,20 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
+class CdnHosts;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QThreadPool;
 
 // Gets a file's partial download ready from an older copy: fetches the block map (bounded by
-// BlockMap::MaxMapSize, failing after the transfer timeout without a byte), checks it against its
-// digest, then scans the old copy on a worker of `pool`, writing every block found into the partial
-// file beside `target`. The record that lists those blocks is saved by the download, after it has
+// BlockMap::MaxMapSize, failing after the transfer timeout without a byte) from the first usable
+// CDN host, or from the next when that one fails or sends a map that is not the listed one, checks
+// it against its digest, then scans the old copy on a worker of `pool`, writing every block found into the
+// partial file beside `target`. The record that lists those blocks is saved by the download, after it has
 // synced the partial file with its first fetched ranges: killed before, the next run finds a partial
 // file without a record and starts over.
 // Emits finished() once, unless cancelled; on failure the caller discards the partial file and
@@ -30,6 +33,9 @@ public:
                   QObject *parent = nullptr);
     ~DeltaPreparer() override; // cancels
 
+    // The hosts to ask, in their order of use, and to tell how they did (not owned); without them
+    // the map comes from cdnBaseUrl. Before start().
+    void setHosts(CdnHosts *hosts) { cdn = hosts; }
     void start();
     // Stops the fetch or the scan (the worker ends at its next chunk); nothing is emitted after it.
     void cancel();
@@ -42,6 +48,9 @@ private:
     struct Scan;
     // Appends what the reply holds to the map, or fails once the map would exceed its bound.
     bool takeMapBytes();
+    void fetchMap();
+    // Asks the next host, if one is left; otherwise fails.
+    void mapFailed(const QString &reason);
     void mapArrived();
     void fail(const QString &reason);
     void scanned(const std::shared_ptr<Scan> &scan);
@@ -50,6 +59,8 @@ private:
     ResumeRecord record;
     QString target;
     QNetworkAccessManager *network = nullptr;
+    CdnHosts *cdn = nullptr;
+    QStringList hosts; // still to ask, the current one first
     QThreadPool *pool = nullptr;
     int timeoutMs = 0;
     QNetworkReply *reply = nullptr;

@@ -10,7 +10,8 @@
 #include <QUrl>
 
 TaskPieceDownloader::TaskPieceDownloader()
-    : networkManager(new QNetworkAccessManager(this))
+    : base(cdnBaseUrl)
+    , networkManager(new QNetworkAccessManager(this))
     , retryTimer(new QTimer(this))
     , speedTimer(new QTimer(this)) {
     retryTimer->setSingleShot(true);
@@ -75,7 +76,7 @@ void TaskPieceDownloader::request() {
         return;
     }
 
-    const QUrl url(cdnBaseUrl + task->downloadTask->remotePath, QUrl::TolerantMode);
+    const QUrl url(base + task->downloadTask->remotePath, QUrl::TolerantMode);
     QNetworkRequest request(url);
     const qint64 first = task->begin() + received;
     request.setRawHeader("Range", QStringLiteral("bytes=%1-%2").arg(first).arg(task->end).toLatin1());
@@ -313,6 +314,20 @@ void TaskPieceDownloader::failAttempt(const QString &why, Failure kind, int stat
         received = 0;
     bytesSinceFailure = false;
     ++task->retryCount;
+    // Another host is asked at once, unless the piece has had its attempts.
+    const bool moved = failureHook && failureHook(kind, status, gotBytes);
+    if (moved && (kind != Failure::Other || otherFailures + 1 < MaxAttempts)) {
+        if (kind == Failure::Other)
+            ++otherFailures;
+        // As below: an answer, or bytes before the cut, end the outage.
+        if (kind == Failure::Other || (kind == Failure::Outage && gotBytes))
+            outageClock.invalidate();
+        qDebug() << "asking another CDN host for the piece" << task->downloadTask->remotePath << task->index
+                 << base;
+        currentState = State::WaitingToRetry;
+        retryTimer->start(0);
+        return;
+    }
     qint64 pauseMs = -1; // none: the piece has failed
     switch (kind) {
     case Failure::Outage:

@@ -10,10 +10,13 @@
 #include <QPair>
 #include <QVector>
 
+#include <functional>
+
 class QNetworkAccessManager;
 class QTimer;
 
-// Fetches one piece of one file with one ranged GET below cdnBaseUrl into a piece buffer (the
+// Fetches one piece of one file with one ranged GET below its base URL (cdnBaseUrl unless the owner
+// sets another CDN host) into a piece buffer (the
 // sink) that its owner hands over with the piece and takes back at its end. pause() aborts the
 // request and keeps the bytes; start() asks for the remaining ones. An attempt fails when no byte
 // arrives for the transfer timeout, and when over a whole low-speed window fewer bytes arrive than
@@ -27,6 +30,9 @@ class QTimer;
 // for the rest. Any other 4xx answer ends the piece at once: asking again would get the same
 // answer. Anything else (a body that does not fit the range, too many redirects) is retried after
 // RetryDelayMs from the piece's first byte, at most MaxAttempts requests in a row.
+//
+// With several CDN hosts the owner sees every failed attempt first (the failure hook): it may move
+// the downloader to another host, which is then asked at once, without a pause.
 class TaskPieceDownloader : public QObject {
     Q_OBJECT
 public:
@@ -61,8 +67,18 @@ public:
         Paused          // holding the piece without a request: not started yet, or paused
     };
 
+    // Told of each failed attempt (the reason and status are set by then), whether or not the piece
+    // is asked again; true: the owner moved the downloader to another host (setBaseUrl), to be asked
+    // at once. `gotBytes`: the attempt brought bytes of the range before it failed.
+    using FailureHook = std::function<bool(Failure kind, int status, bool gotBytes)>;
+
     TaskPieceDownloader();
     ~TaskPieceDownloader() override;
+
+    // The CDN host below which remotePaths lie; applies from the next request on.
+    void setBaseUrl(const QString &url) { base = url; }
+    const QString &baseUrl() const { return base; }
+    void setFailureHook(FailureHook hook) { failureHook = std::move(hook); }
 
     // The piece to fetch from now on, received into `sink` (room for a whole piece). A piece
     // without a sink is never requested.
@@ -124,6 +140,8 @@ private:
     void finishPiece(bool success);
 
     DownloadTaskPiece *task = nullptr;
+    QString base;
+    FailureHook failureHook;
     QNetworkAccessManager *networkManager = nullptr;
     QNetworkReply *reply = nullptr;
     PieceBuffer buffer;

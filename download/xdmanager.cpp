@@ -55,6 +55,9 @@ XDManager::XDManager(const QString &targetDir, QObject *parent)
         downloaders.append(d);
         connect(d, &TaskPieceDownloader::downloadFinished, this, &XDManager::pieceDownloadFinished,
                 Qt::DirectConnection);
+        d->setFailureHook([this, d](TaskPieceDownloader::Failure kind, int status, bool gotBytes) {
+            return attemptFailed(d, kind, status, gotBytes);
+        });
     }
 }
 
@@ -62,6 +65,10 @@ XDManager::~XDManager() {
     // Requests go first: nothing may write into a buffer after this.
     qDeleteAll(downloaders);
     downloaders.clear();
+    // The caller's hosts may serve another manager later.
+    for (const QString &host : qAsConst(held))
+        cdn->release(host);
+    held.clear();
     // Pieces already received are still written and recorded for the next run.
     for (FileAssembler *a : qAsConst(assemblers))
         a->stop();
@@ -81,14 +88,6 @@ XDManager::~XDManager() {
     }
     qDeleteAll(pendingTasks);
     buffers->setStarvationEnded(nullptr);
-}
-
-void XDManager::setHosts(CdnHosts *hosts) {
-    if (started || !hosts || hosts == cdn)
-        return;
-    delete ownHosts;
-    ownHosts = nullptr;
-    cdn = hosts;
 }
 
 void XDManager::addFile(const QString &remotePath, const QString &localName) {
@@ -306,6 +305,7 @@ bool XDManager::startDelta(DownloadTask *t, const ResumeRecord &fresh) {
         mapNetwork = new QNetworkAccessManager(this);
     auto *p = new DeltaPreparer(source, fresh, targetPath(t->localName), mapNetwork, &workers,
                                 transferTimeoutMs, this);
+    p->setHosts(cdn);
     preparers.insert(t, p);
     openPieces[t]; // the file has started; its pieces follow the scan
     connect(
@@ -383,6 +383,8 @@ bool XDManager::assignNext(TaskPieceDownloader *d) {
     DownloadTaskPiece *p = nextPiece();
     if (!p)
         return false;
+    holdHost(d, p->downloadTask);
+    tried.remove(d);
     d->setTask(p, std::move(sink));
     if (!paused)
         d->start();
@@ -391,6 +393,7 @@ bool XDManager::assignNext(TaskPieceDownloader *d) {
 
 void XDManager::refill(TaskPieceDownloader *first) {
     fill(first);
+    releaseIdleHosts();
     // Handing out work may have ended the last queued files at once (empty or unusable ones).
     reportRunEndIfComplete();
 }
@@ -432,6 +435,12 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
     RemoteFileInfo *e = tableEntry(t->localName);
 
     if (success) {
+        if (d) {
+            cdn->succeeded(d->baseUrl());
+            QStringList &from = servedBy[t];
+            if (!from.contains(d->baseUrl()))
+                from.append(d->baseUrl());
+        }
         if (e)
             e->downloadedBytes += task->length();
         openIt.value().removeOne(task);
@@ -480,10 +489,20 @@ void XDManager::fileAssembled(DownloadTask *t, const DownloadResult &result) {
         return;
     RemoteFileInfo *e = tableEntry(t->localName);
     const QString name = e ? e->name : t->localName;
-    if (result.code() == VerifyError && a->resumedBytes() > 0 && !wholeAgain.contains(t->localName)) {
-        // Bytes an earlier run left may be what is wrong: fetch the whole file once more.
-        qWarning() << "md5 mismatch of a resumed download, fetching the whole file again" << t->localName
-                   << result.reason();
+    DownloadResult outcome = result;
+    const QString again = result.code() == VerifyError ? judgeWrongBytes(t, name, &outcome) : QString();
+    if (result.code() == VerifyError && (a->resumedBytes() > 0 || !again.isEmpty()) &&
+        !wholeAgain.contains(t->localName)) {
+        // Bytes an earlier run left may be what is wrong, or one of the hosts: fetch the whole file
+        // once more (from one host, so that it answers for all of it).
+        if (again.isEmpty()) {
+            qWarning() << "md5 mismatch of a resumed download, fetching the whole file again" << t->localName
+                       << result.reason();
+        } else {
+            qWarning() << "md5 mismatch, fetching the whole file again from one CDN host" << t->localName
+                       << CdnHosts::hostName(again) << outcome.reason();
+            pinned.insert(t, again);
+        }
         wholeAgain.insert(t->localName);
         resumed.remove(t->localName);
         reusedOf.remove(t);
@@ -495,7 +514,6 @@ void XDManager::fileAssembled(DownloadTask *t, const DownloadResult &result) {
         refill(nullptr);
         return;
     }
-    DownloadResult outcome = result;
     if (result.code() == WriteError && a->awaitsMove()) {
         const int attempts = ++moveAttempts[t];
         if (attempts < MoveAttempts) {
@@ -541,6 +559,8 @@ void XDManager::dropFile(DownloadTask *t) {
     }
     moveAttempts.remove(t);
     reusedOf.remove(t);
+    servedBy.remove(t);
+    pinned.remove(t);
     delete assemblers.take(t);
     delete t;
 }

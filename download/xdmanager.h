@@ -132,6 +132,16 @@ private:
     // Forgets a file that has ended: its pieces (queued or running), its assembler, the task.
     void dropFile(DownloadTask *t);
     bool assignNext(TaskPieceDownloader *d);
+    // Puts d on the host for a piece of t: the one it keeps to while that stays usable, t's own host
+    // while t is fetched again from one host, else the least used.
+    void holdHost(TaskPieceDownloader *d, DownloadTask *t);
+    void releaseIdleHosts();
+    // The failure hook of every downloader: tells the hosts, moves d to a host this piece has not
+    // failed on yet (true), or leaves the retry rules to wait (false).
+    bool attemptFailed(TaskPieceDownloader *d, TaskPieceDownloader::Failure kind, int status, bool gotBytes);
+    // After a failed MD5: the reason naming the hosts that served the file; a host that served it all
+    // is left out. Returns the host to fetch the file from once more.
+    QString judgeWrongBytes(DownloadTask *t, const QString &name, DownloadResult *result);
     QString targetPath(const QString &name) const;
     // Gives idle downloaders work, then ends the run if nothing is left.
     void refill(TaskPieceDownloader *first);
@@ -155,6 +165,10 @@ private:
     QNetworkAccessManager *mapNetwork = nullptr;      // fetches block maps
     CdnHosts *cdn = nullptr;                          // the hosts in use: ownHosts or the caller's
     CdnHosts *ownHosts = nullptr;                     // the build's hosts, a child of the manager
+    QHash<TaskPieceDownloader *, QString> held;       // the host each working downloader keeps to
+    QHash<TaskPieceDownloader *, QStringList> tried;  // hosts the current piece failed on in this round
+    QHash<DownloadTask *, QStringList> servedBy;      // hosts that served a file's pieces in this run
+    QHash<DownloadTask *, QString> pinned;            // files fetched again from one host
     int transferTimeoutMs = 0;
     QString dir;
     // Declared before everything that may hold its buffers, so that it goes last.
