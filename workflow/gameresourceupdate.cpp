@@ -36,10 +36,12 @@ QString sizeText(qint64 bytes) {
 
 } // namespace
 
-GameResourceUpdate::GameResourceUpdate(const WorkflowSetup &setup, LauncherConfig *config, QObject *parent)
+GameResourceUpdate::GameResourceUpdate(const WorkflowSetup &setup, LauncherConfig *config, CdnHosts *hosts,
+                                       QObject *parent)
     : WorkflowPart(parent)
     , setup(setup)
     , config(config)
+    , hosts(hosts)
     , speedTimer(new QTimer(this))
     , recordTimer(new QTimer(this)) {
     // Download speed, measured once a tick.
@@ -163,6 +165,7 @@ void GameResourceUpdate::prepareGameResources() {
         total += e.size;
         if (!manager) {
             manager = new XDManager(setup.folder, this);
+            manager->setHosts(hosts);
             manager->setTransferTimeout(setup.pieceTimeoutMs);
             manager->setRetryPolicy(
                 {setup.pieceRetryFirstMs, setup.pieceRetryMaxMs, setup.pieceRetryTotalMs});

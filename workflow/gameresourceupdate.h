@@ -12,6 +12,7 @@
 
 #include <memory>
 
+class CdnHosts;
 class LauncherConfig;
 struct RemoteFileInfo;
 class QTimer;
@@ -28,7 +29,8 @@ public:
     // How the phase began.
     enum Begin { NothingToFetch, ResumeOffered, ShortOfRoom, Fetching };
 
-    GameResourceUpdate(const WorkflowSetup &setup, LauncherConfig *config, QObject *parent = nullptr);
+    GameResourceUpdate(const WorkflowSetup &setup, LauncherConfig *config, CdnHosts *hosts,
+                       QObject *parent = nullptr);
     ~GameResourceUpdate() override;
 
     // Forgets what the version file no longer lists and what is damaged on disk, then queues
@@ -108,6 +110,7 @@ private:
 
     WorkflowSetup setup;
     LauncherConfig *config;
+    CdnHosts *hosts; // handed to the download manager
     XDManager *manager = nullptr;
     QTimer *speedTimer;
     QTimer *recordTimer; // the batch of finished files is recorded when it fires

@@ -1,5 +1,6 @@
 #include "workflow/launcherworkflow.h"
 
+#include "download/cdnhosts.h"
 #include "i18n/translation.h"
 #include "services/campaignid.h"
 #include "services/deviceid.h"
@@ -19,6 +20,7 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
     , manager(manager)
     , configFile(setup.folder)
     , eventLog(new EventLogClient(manager, setup.logUrl, this))
+    , hosts(std::make_unique<CdnHosts>(QStringList{setup.cdnBaseUrl} + setup.cdnMirrors))
     , session(new GameSession(setup, &configFile, manager, this))
     , retryTimer(new QTimer(this))
     , retryPauseMs(setup.failedRetryMs) {
@@ -40,7 +42,13 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
     });
 }
 
-LauncherWorkflow::~LauncherWorkflow() = default;
+LauncherWorkflow::~LauncherWorkflow() {
+    // The run's parts (also those of a failed run not yet deleted) use the hosts to the end: they
+    // go first, the hosts after this body, the other children after the hosts.
+    QList<WorkflowPart *> parts = findChildren<WorkflowPart *>(QString(), Qt::FindDirectChildrenOnly);
+    parts.removeAll(session);
+    qDeleteAll(parts);
+}
 
 void LauncherWorkflow::relay(WorkflowPart *part) {
     // Every part speaks through the same signals; its events go out as they come.
@@ -51,9 +59,9 @@ void LauncherWorkflow::relay(WorkflowPart *part) {
 
 // The parts that hold the state of one run, from the version check to the extraction.
 void LauncherWorkflow::makeRunParts() {
-    checker = new VersionCheck(given, manager, &configFile, this);
-    updater = new SelfUpdate(given, manager, this);
-    gameResources = new GameResourceUpdate(given, &configFile, this);
+    checker = new VersionCheck(given, manager, &configFile, hosts.get(), this);
+    updater = new SelfUpdate(given, manager, hosts.get(), this);
+    gameResources = new GameResourceUpdate(given, &configFile, hosts.get(), this);
     extractor = new ArchiveExtraction(given, &configFile, this);
     for (WorkflowPart *part :
          std::initializer_list<WorkflowPart *>{checker, updater, gameResources, extractor})

@@ -13,6 +13,7 @@
 #include <memory>
 
 class ArchiveExtraction;
+class CdnHosts;
 class EventLogClient;
 class GameResourceUpdate;
 class QNetworkAccessManager;
@@ -83,6 +84,9 @@ public:
 
     const WorkflowSetup &setup() const { return given; }
     LauncherConfig *config() { return &configFile; }
+    // The CDN hosts of this process: every part of every run asks them, so a host left out stays
+    // out until the launcher starts again.
+    CdnHosts *cdnHosts() const { return hosts.get(); }
     VersionCheck *versionCheck() const { return checker; }
     SelfUpdate *selfUpdate() const { return updater; }
     GameResourceUpdate *resources() const { return gameResources; }
@@ -119,6 +123,7 @@ private:
     QNetworkAccessManager *manager;
     LauncherConfig configFile;
     EventLogClient *eventLog;
+    std::unique_ptr<CdnHosts> hosts;
     // One run's parts, made again when a failed run is tried again.
     VersionCheck *checker = nullptr;
     SelfUpdate *updater = nullptr;

@@ -1,6 +1,7 @@
 #include "workflow/selfupdate.h"
 
 #include "core/atomicfile.h"
+#include "download/cdnhosts.h"
 #include "platform/filenamerules.h"
 #include "platform/platform.h"
 #include "workflow/labelargs.h"
@@ -31,15 +32,36 @@ RemoteFileInfo launcherEntry() {
 
 } // namespace
 
-SelfUpdate::SelfUpdate(const WorkflowSetup &setup, QNetworkAccessManager *manager, QObject *parent)
+SelfUpdate::SelfUpdate(const WorkflowSetup &setup, QNetworkAccessManager *manager, CdnHosts *hosts,
+                       QObject *parent)
     : WorkflowPart(parent)
     , setup(setup)
-    , manager(manager) {}
+    , manager(manager)
+    , hosts(hosts) {}
 
 void SelfUpdate::start(const RemoteFileInfo &entry) {
+    release = entry;
+    askedHosts.clear();
+    if (!tryNextHost())
+        requestFrom(setup.cdnBaseUrl);
+}
+
+bool SelfUpdate::tryNextHost() {
+    for (const QString &candidate : hosts->usable()) {
+        if (!askedHosts.contains(candidate)) {
+            requestFrom(candidate);
+            return true;
+        }
+    }
+    return false;
+}
+
+void SelfUpdate::requestFrom(const QString &baseUrl) {
+    host = baseUrl;
+    askedHosts.append(baseUrl);
     emit progress(WorkflowStatus::LauncherBar, 0.0f);
-    const QUrl url(QStringLiteral("%1v%2_%3")
-                       .arg(setup.cdnBaseUrl, entry.version, QString::fromLatin1(LauncherFileName)));
+    const QUrl url(
+        QStringLiteral("%1v%2_%3").arg(baseUrl, release.version, QString::fromLatin1(LauncherFileName)));
     QNetworkReply *reply = CdnRequest::get(manager, url, setup.launcherFileTimeoutMs);
     currentReply = reply;
     connect(reply, SIGNAL(finished()), this, SLOT(launcherFileDownloadFinished()));
@@ -84,7 +106,14 @@ void SelfUpdate::launcherDownloadProgress(qint64 bytesReceived, qint64 bytesTota
 
 void SelfUpdate::launcherDownloadNetworkError(QNetworkReply::NetworkError code) {
     const char *name = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code);
-    qDebug() << "network error" << (name ? name : "unknown");
+    qDebug() << "network error" << (name ? name : "unknown") << CdnHosts::hostName(host);
+    // A host that says it lacks the file is up (a mirror not yet synced): only its failure counts.
+    const QNetworkReply *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!CdnRequest::saysMissing(reply))
+        hosts->failed(host,
+                      QStringLiteral("launcher download: %1").arg(QLatin1String(name ? name : "unknown")));
+    if (tryNextHost())
+        return;
     emit networkFailed();
 }
 
@@ -109,11 +138,16 @@ void SelfUpdate::launcherFileDownloadFinished() {
     const QString md5 = VersionTable::md5Hex(body);
     qDebug().noquote() << "launcher.md5 = " + info.md5 + ", download md5 = " + md5;
     if (info.md5 != md5) {
-        qDebug() << "md5 not same";
+        qDebug() << "md5 not same" << CdnHosts::hostName(host);
+        hosts->servedWrongBytes(host, QStringLiteral("v%1_%2 MD5 %3, listed %4")
+                                          .arg(info.version, QLatin1String(LauncherFileName), md5, info.md5));
+        if (tryNextHost())
+            return;
         emit status(WorkflowStatus::LauncherLine, WorkflowStatus::text(QStringLiteral("VERIFY_ERROR")));
         emit failed();
         return;
     }
+    hosts->succeeded(host);
     const QString fileName =
         QStringLiteral("v%1_%2").arg(info.version, QString::fromLatin1(LauncherFileName));
     if (!writeAppDirFile(body, fileName)) {

@@ -7,17 +7,21 @@
 #include <QByteArray>
 #include <QNetworkReply>
 #include <QString>
+#include <QStringList>
 
+class CdnHosts;
 class QNetworkAccessManager;
 
 // Downloads the newer launcher the version file lists, checks its MD5, stores it beside the
 // running one as "v<version>_Kestrivane.exe" and starts the installation's update script, which
-// puts it in place once this launcher has ended.
+// puts it in place once this launcher has ended. A download that fails (no answer, the wrong bytes)
+// is asked of the next CDN host before it fails.
 class SelfUpdate : public WorkflowPart {
     Q_OBJECT
 
 public:
-    SelfUpdate(const WorkflowSetup &setup, QNetworkAccessManager *manager, QObject *parent = nullptr);
+    SelfUpdate(const WorkflowSetup &setup, QNetworkAccessManager *manager, CdnHosts *hosts,
+               QObject *parent = nullptr);
 
     // Fetches the release of the launcher entry.
     void start(const RemoteFileInfo &entry);
@@ -40,9 +44,16 @@ signals:
     void handedOver(const QString &fileName);
 
 private:
+    void requestFrom(const QString &baseUrl);
+    // Asks the first usable host this download has not asked yet; false when none is left.
+    bool tryNextHost();
     void runUpdateScript(const QString &fileName);
 
     WorkflowSetup setup;
     QNetworkAccessManager *manager;
+    CdnHosts *hosts;
+    RemoteFileInfo release;
+    QStringList askedHosts;
+    QString host; // the one the current request goes to
     QNetworkReply *currentReply = nullptr;
 };

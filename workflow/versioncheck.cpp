@@ -1,5 +1,6 @@
 #include "workflow/versioncheck.h"
 
+#include "download/cdnhosts.h"
 #include "download/minisignsignature.h"
 #include "download/releaseverifier.h"
 #include "i18n/translation.h"
@@ -41,12 +42,18 @@ QNetworkReply *CdnRequest::takeFinished(QObject *sender, QNetworkReply **current
     return reply;
 }
 
+bool CdnRequest::saysMissing(const QNetworkReply *reply) {
+    const int status = reply ? reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0;
+    return status == 404 || status == 410;
+}
+
 VersionCheck::VersionCheck(const WorkflowSetup &setup, QNetworkAccessManager *manager, LauncherConfig *config,
-                           QObject *parent)
+                           CdnHosts *hosts, QObject *parent)
     : WorkflowPart(parent)
     , setup(setup)
     , manager(manager)
-    , config(config) {}
+    , config(config)
+    , hosts(hosts) {}
 
 void VersionCheck::retryVersionCheck(const QString &error) {
     ++attempts;
@@ -64,8 +71,16 @@ void VersionCheck::retryVersionCheck(const QString &error) {
 }
 
 void VersionCheck::startVersionFileRequest() {
+    // Every attempt asks the hosts not left out, the build's CDN first.
+    attemptHosts = hosts->usable();
+    hostIndex = 0;
+    requestVersionFile();
+}
+
+void VersionCheck::requestVersionFile() {
+    host = attemptHosts.value(hostIndex, setup.cdnBaseUrl);
     QNetworkReply *reply =
-        CdnRequest::get(manager, QUrl(setup.cdnBaseUrl + setup.versionFile), setup.versionFileTimeoutMs);
+        CdnRequest::get(manager, QUrl(host + setup.versionFile), setup.versionFileTimeoutMs);
     currentReply = reply;
     connect(reply, SIGNAL(finished()), this, SLOT(versionFileDownloadFinished()));
     connect(reply, SIGNAL(error(QNetworkReply::NetworkError)), this,
@@ -114,18 +129,39 @@ void VersionCheck::acceptVersionFile(const QByteArray &body) {
     if (!VersionTable::parseFile(body, &VersionTable::instance(), &refused)) {
         // Quoted, so control characters in a hostile line are escaped in the log.
         qDebug() << "version file line refused:" << refused.left(200);
-        retryVersionCheck(trKey("VERSION_PARSE_ERROR"));
+        hostFailed(trKey("VERSION_PARSE_ERROR"), QStringLiteral("version file line refused"));
         return;
     }
+    hosts->succeeded(host);
     checkLauncherVersion();
 }
 
 void VersionCheck::versionFileDownloadNetworkError(QNetworkReply::NetworkError code) {
-    retryVersionCheck(trKey("NETWORK_ERROR"));
     QJsonObject failure;
     failure.insert(QStringLiteral("event"), QStringLiteral("version file download network error"));
     failure.insert(QStringLiteral("code"), static_cast<int>(code));
-    emit event(failure);
+    hostFailed(trKey("NETWORK_ERROR"), QStringLiteral("version file network error %1").arg(int(code)),
+               failure, !CdnRequest::saysMissing(qobject_cast<QNetworkReply *>(sender())));
+}
+
+void VersionCheck::hostFailed(const QString &error, const QString &why, QJsonObject failure,
+                              bool hostAtFault) {
+    const QString failedHost = host;
+    if (hostAtFault)
+        hosts->failed(failedHost, why);
+    if (!failure.isEmpty())
+        failure.insert(QStringLiteral("host"), CdnHosts::hostName(failedHost));
+    if (hostIndex + 1 < attemptHosts.size()) {
+        ++hostIndex;
+        qDebug().noquote() << "version file attempt failed on CDN host, asking the next: " +
+                                  CdnHosts::hostName(failedHost) + ": " + why;
+        // Queued: the failed reply finishes first, and the next request starts from a clean stack.
+        QTimer::singleShot(0, this, [this]() { requestVersionFile(); });
+    } else {
+        retryVersionCheck(error);
+    }
+    if (!failure.isEmpty())
+        emit event(failure);
 }
 
 void VersionCheck::checkLauncherVersion() {
@@ -181,9 +217,10 @@ void VersionCheck::announceReleaseVerification(const QString &publicKey) {
 
 void VersionCheck::startSignatureRequest(const QByteArray &versionFileBody) {
     // Moved and stalled like the version file it belongs to.
-    QNetworkReply *reply =
-        CdnRequest::get(manager, QUrl(setup.cdnBaseUrl + setup.versionFile + QStringLiteral(".minisig")),
-                        setup.versionFileTimeoutMs);
+    // Always from the host that served the version file: a mirror's signature may belong to
+    // another release.
+    QNetworkReply *reply = CdnRequest::get(
+        manager, QUrl(host + setup.versionFile + QStringLiteral(".minisig")), setup.versionFileTimeoutMs);
     currentReply = reply;
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, versionFileBody]() { signatureDownloadFinished(reply, versionFileBody); });
@@ -222,9 +259,8 @@ void VersionCheck::signatureDownloadFinished(QNetworkReply *reply, const QByteAr
 
 void VersionCheck::refuseVersionFile(const QString &reason) {
     qDebug() << "version file refused:" << reason;
-    retryVersionCheck(trKey("NETWORK_ERROR"));
     QJsonObject refused;
     refused.insert(QStringLiteral("event"), QStringLiteral("version file signature error"));
     refused.insert(QStringLiteral("reason"), reason);
-    emit event(refused);
+    hostFailed(trKey("NETWORK_ERROR"), reason, refused);
 }

@@ -5,9 +5,12 @@
 #include "workflow/workflowsetup.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QNetworkReply>
 #include <QString>
+#include <QStringList>
 
+class CdnHosts;
 class LauncherConfig;
 class QNetworkAccessManager;
 
@@ -17,18 +20,22 @@ QNetworkReply *get(QNetworkAccessManager *manager, const QUrl &url, int timeoutM
 // The reply a finished slot handles: its sender, or the current request when the slot was called
 // directly. It is no longer the current request.
 QNetworkReply *takeFinished(QObject *sender, QNetworkReply **current);
+// The host answered that it does not have the file (HTTP 404 or 410).
+bool saysMissing(const QNetworkReply *reply);
 } // namespace CdnRequest
 
 // Fetches the version file (and, with a public key built in, its signature) into the VersionTable
 // and compares the launcher's version with the one listed: up to date, a newer launcher to
-// install, or a server error. A failed attempt is tried again after a pause, three requests in
-// all, counted together with the failed downloads of a newer launcher.
+// install, or a server error. An attempt asks the CDN hosts in turn: a host that fails (no answer,
+// an oversized or refused file, a bad signature) hands the attempt to the next one at once, and
+// only when every host failed does the attempt count. A failed attempt is tried again after a
+// pause, three attempts in all, counted together with the failed downloads of a newer launcher.
 class VersionCheck : public WorkflowPart {
     Q_OBJECT
 
 public:
     VersionCheck(const WorkflowSetup &setup, QNetworkAccessManager *manager, LauncherConfig *config,
-                 QObject *parent = nullptr);
+                 CdnHosts *hosts, QObject *parent = nullptr);
 
     // Counts an attempt and schedules the next one, or gives up after the third. An error text
     // (already translated) is shown with the number of the attempt to come.
@@ -55,6 +62,12 @@ signals:
 
 private:
     void startVersionFileRequest();
+    void requestVersionFile();
+    // The attempt failed on the current host: the next host of the attempt is asked at once, or,
+    // after the last, the attempt counts with this error text. The failure event (when given)
+    // names the host. A host that answered it lacks the file is not at fault: it is up.
+    void hostFailed(const QString &error, const QString &why, QJsonObject failure = QJsonObject(),
+                    bool hostAtFault = true);
     void checkLauncherVersion();
     void acceptVersionFile(const QByteArray &body);
     void startSignatureRequest(const QByteArray &versionFileBody);
@@ -64,6 +77,10 @@ private:
     WorkflowSetup setup;
     QNetworkAccessManager *manager;
     LauncherConfig *config;
+    CdnHosts *hosts;
+    QStringList attemptHosts; // the hosts this attempt asks, in turn
+    int hostIndex = 0;
+    QString host; // the one asked now: the signature comes from the host of its version file
     QNetworkReply *currentReply = nullptr;
     int attempts = 0;
 };

@@ -7,6 +7,7 @@ WorkflowSetup WorkflowSetup::product() {
     WorkflowSetup setup;
     setup.folder = Platform::launcherDir();
     setup.cdnBaseUrl = ::cdnBaseUrl;
+    setup.cdnMirrors = ::cdnMirrorUrls;
     setup.versionFile = ::versionFile;
     setup.launcherVersion = ::launcherVersion;
     setup.releasePublicKey = ::releasePublicKey;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 // What the workflow is given: its folder, its endpoints and versions, and every delay and time
@@ -8,6 +9,8 @@
 struct WorkflowSetup {
     QString folder; // the launcher's folder: config.ini, the game's files, crash_info
     QString cdnBaseUrl;
+    // Further CDN hosts laid out like cdnBaseUrl, asked when it fails (empty: the one CDN).
+    QStringList cdnMirrors;
     QString versionFile;
     QString launcherVersion;
     QString releasePublicKey; // empty: version files are not verified
