@@ -122,11 +122,7 @@ private slots:
         QCOMPARE(second.exitCode(), 0);
         QCOMPARE(first.state(), QProcess::Running);
 
-        first.terminate();
-        if (!first.waitForFinished(10000)) {
-            first.kill();
-            first.waitForFinished(5000);
-        }
+        LauncherProcess::stop(&first);
     }
 
     // The CDN down at start ends in the fatal error; starting the launcher again checks at once
@@ -165,11 +161,7 @@ private slots:
         QCOMPARE(second.exitCode(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(server.requestsFor(versionPath).size(), 4, 15000);
 
-        first.terminate();
-        if (!first.waitForFinished(10000)) {
-            first.kill();
-            first.waitForFinished(5000);
-        }
+        LauncherProcess::stop(&first);
     }
 
     void selfUpdateEndsTheProcessWithZero() {
@@ -258,12 +250,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!firstLine().isEmpty(), 20000);
         checkStartedBody(firstLine());
 
-        launcher.terminate();
-        if (!launcher.waitForFinished(10000))
-            launcher.kill();
-        sink.terminate();
-        if (!sink.waitForFinished(10000))
-            sink.kill();
+        LauncherProcess::stop(&launcher);
+        LauncherProcess::stop(&sink);
     }
 };
 

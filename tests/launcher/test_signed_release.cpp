@@ -86,16 +86,6 @@ private:
         return p->waitForStarted(10000);
     }
 
-    static void stop(QProcess *p) {
-        if (p->state() == QProcess::NotRunning)
-            return;
-        p->terminate();
-        if (!p->waitForFinished(10000)) {
-            p->kill();
-            p->waitForFinished(5000);
-        }
-    }
-
     QList<QByteArray> eventBodies(const QByteArray &event) const {
         QList<QByteArray> found;
         for (const HttpServer::Request &r : server.requestsFor(LogPath)) {
@@ -149,7 +139,7 @@ private slots:
         QVERIFY(startLauncher(&launcher, QString::fromLatin1(TestKeys::ReleasePublic), acceptedBefore));
         QTRY_COMPARE_WITH_TIMEOUT(eventBodies("version file signature error").size(), 3, 30000);
         // The third refusal is reported after the fatal text is shown: no further attempt follows.
-        stop(&launcher);
+        LauncherProcess::stop(&launcher);
         const QByteArray log = launcher.readAllStandardError();
 
         const QList<QByteArray> events = eventBodies("version file signature error");
@@ -175,7 +165,7 @@ private slots:
         QProcess first;
         QVERIFY(startLauncher(&first, QString::fromLatin1(TestKeys::ReleasePublic), ReleaseTime - 10));
         QTRY_COMPARE_WITH_TIMEOUT(readFile(install + QStringLiteral("/readme.txt")), readme, 30000);
-        stop(&first);
+        LauncherProcess::stop(&first);
         QVERIFY(
             first.readAllStandardError().contains("release signatures verified with key 5F4CDA07E8AC0921"));
         QSettings config(install + QStringLiteral("/config.ini"), QSettings::IniFormat);
@@ -202,7 +192,7 @@ private slots:
         QProcess launcher;
         QVERIFY(startLauncher(&launcher, QString()));
         QTRY_COMPARE_WITH_TIMEOUT(readFile(install + QStringLiteral("/readme.txt")), readme, 30000);
-        stop(&launcher);
+        LauncherProcess::stop(&launcher);
         const QByteArray log = launcher.readAllStandardError();
         QCOMPARE(log.count("release signatures are not verified"), 1);
         QCOMPARE(server.requestCount(Cdn + "version3.txt.minisig"), 0);

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 
@@ -33,6 +34,17 @@ inline QProcessEnvironment environment(const QString &configHome, const QString 
     env.insert(QStringLiteral("KESTRIVANE_TEST_LAUNCHER_VERSION"), QStringLiteral("0.11"));
     env.remove(QStringLiteral("KESTRIVANE_TEST_BUILD_MODE"));
     return env;
+}
+
+// Ends a process the test started: asks it to leave, and kills it when it has not within 10 s.
+inline void stop(QProcess *p) {
+    if (p->state() == QProcess::NotRunning)
+        return;
+    p->terminate();
+    if (!p->waitForFinished(10000)) {
+        p->kill();
+        p->waitForFinished(5000);
+    }
 }
 
 } // namespace LauncherProcess

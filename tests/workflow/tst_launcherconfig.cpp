@@ -6,6 +6,16 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+namespace {
+
+// What both cases stage first: an archive to extract and a plain file.
+void stageArchiveAndFile(LauncherConfig &config) {
+    config.stageDownloaded(QStringLiteral("res.zip"), QStringLiteral("12"), true);
+    config.stageDownloaded(QStringLiteral("a.pak"), QStringLiteral("3"), false);
+}
+
+} // namespace
+
 class LauncherConfigTest : public QObject {
     Q_OBJECT
 
@@ -14,8 +24,7 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         LauncherConfig config(dir.path());
-        config.stageDownloaded(QStringLiteral("res.zip"), QStringLiteral("12"), true);
-        config.stageDownloaded(QStringLiteral("a.pak"), QStringLiteral("3"), false);
+        stageArchiveAndFile(config);
         // The settings write themselves back from the event loop: staging must not reach them.
         QCoreApplication::processEvents();
         QCOMPARE(config.installedVersion(QStringLiteral("a.pak")), QString());
@@ -34,8 +43,7 @@ private slots:
         QVERIFY(dir.isValid());
         {
             LauncherConfig config(dir.path());
-            config.stageDownloaded(QStringLiteral("res.zip"), QStringLiteral("12"), true);
-            config.stageDownloaded(QStringLiteral("a.pak"), QStringLiteral("3"), false);
+            stageArchiveAndFile(config);
             // A change after the staging comes after it: the forgotten file stays forgotten, the
             // other one is on disk with the change.
             config.forget(QStringLiteral("res.zip"));
