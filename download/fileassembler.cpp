@@ -1,144 +1,36 @@
 #include "download/fileassembler.h"
 
 #include "download/downloadtaskpiece.h"
-#include "download/piecebuffer.h"
+#include "download/fileassemblerdisk.h"
+#include "download/fileassemblerstate.h"
 #include "platform/platform.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
-#include <QMutex>
 #include <QMutexLocker>
 #include <QObject>
-#include <QScopeGuard>
-#include <QStorageInfo>
 #include <QThreadPool>
 #include <QTimer>
-
-#include <atomic>
-#include <map>
-#include <vector>
-
-struct FileAssembler::State {
-    QString path;
-    QString partial;
-    qint64 total = 0;
-    int pieceCount = 0;
-    QThreadPool *pool = nullptr;
-    QObject *receiver = nullptr;
-    std::function<void(DownloadResult)> finished;
-
-    QMutex mutex;
-    struct Part {
-        int piece = 0;
-        qint64 length = 0;
-        PieceBuffer buffer;
-    };
-    std::map<int, PieceBuffer> pieces; // completed pieces that a lane still needs
-    std::map<qint64, Part> parts;      // received ranges of partly present pieces, by offset, until written
-    std::vector<int> partsLeft;        // per partly present piece: ranges not written yet
-    std::vector<char> onDisk;          // written by an earlier run, or by the write lane
-    std::vector<char> fromDisk;        // hashed from the partial file (present when this run began,
-                                       // or put together there from ranges)
-    int hashNext = 0;                  // first piece not hashed yet
-    int hashCurrent = -1;              // piece the hash lane is reading outside the lock
-    int writeCurrent = -1;             // piece the write lane is writing outside the lock
-    qint64 writeCurrentPart = -1;      // range the write lane is writing outside the lock
-    bool hashRunning = false;
-    bool writeRunning = false;
-    bool finishing = false;
-    bool finalizing = false;
-    bool stopped = false;
-    bool reported = false;     // a result is on its way to the receiver
-    bool awaitingMove = false; // verified, but the move into place failed
-    bool unsyncedLeft = false; // the write lane went idle with pieces not recorded yet
-    bool syncDue = false;      // the batch's time is up
-    bool syncTimerSet = false;
-    QString expectedMd5;
-
-    // Hash lane only (then the final job).
-    QCryptographicHash hash{QCryptographicHash::Md5};
-    std::unique_ptr<QFile> reader;
-    QString readFailure;
-
-    // Write lane only (then the final job).
-    std::unique_ptr<QFile> out;
-    ResumeRecord record;                   // what the record on disk says
-    QVector<ResumeRecord::Range> unsynced; // written since the last record
-    qint64 unsyncedBytes = 0;
-    QElapsedTimer batchAge;                 // since the batch's first write
-    std::atomic<bool> recordPending{false}; // the record lists bytes not synced yet
-    // A partial file was there when the work began, or a record was written since: a killed record
-    // write may have left its temporary copy beside the file.
-    bool mayLeaveCopies = false;
-    bool writeFailed = false;
-    QString writeFailure;
-
-    bool hashable(int index) const {
-        return index < pieceCount && (pieces.count(index) || fromDisk[size_t(index)]);
-    }
-    // A received range the write lane has not written yet (lowest first), or -1.
-    qint64 nextPartToWrite() const {
-        for (const auto &p : parts) {
-            if (p.first != writeCurrentPart)
-                return p.first;
-        }
-        return -1;
-    }
-    // A piece in memory the write lane has not written yet (lowest first), or -1.
-    int nextToWrite() const {
-        for (const auto &p : pieces) {
-            if (!onDisk[size_t(p.first)] && p.first != writeCurrent)
-                return p.first;
-        }
-        return -1;
-    }
-    // Lets the buffer of piece `index` go once no lane needs it any more. Mutex held.
-    void releaseIfUnused(int index) {
-        if (index == hashCurrent || index == writeCurrent)
-            return;
-        const bool hashed = stopped || hashNext > index;
-        if (hashed && onDisk[size_t(index)])
-            pieces.erase(index);
-    }
-    bool allOnDisk() const {
-        for (char c : onDisk) {
-            if (!c)
-                return false;
-        }
-        return true;
-    }
-};
 
 namespace {
 
 using State = FileAssembler::State;
 
-// Small enough to keep every write cheap for the kernel.
-constexpr qint64 BlockSize = 64 * 1024;
 // A batch of written pieces is flushed to the disk and recorded once it holds this many bytes or
 // is this old, whichever comes first: a kill or a power cut costs at most the batch and the pieces
 // in flight, and a file no longer pays a flush per piece.
 constexpr qint64 BatchBytes = 64 * 1024 * 1024;
 constexpr int BatchMs = 1000;
 
-std::atomic<qint64> records{0};
-std::atomic<qint64> recordNanos{0};
-
 void runHashLane(const std::shared_ptr<State> &s);
 void runWriteLane(const std::shared_ptr<State> &s);
+void runRecordLane(const std::shared_ptr<State> &s);
 void finalize(const std::shared_ptr<State> &s);
 
-// Hands the result to the receiver, once, unless the work was stopped by then.
-void post(const std::shared_ptr<State> &s, const DownloadResult &result) {
-    {
-        QMutexLocker locker(&s->mutex);
-        if (s->stopped || s->reported)
-            return;
-        s->reported = true;
-    }
+// Hands the result to the receiver, once, unless the work was stopped by then. Mutex held.
+void postLocked(const std::shared_ptr<State> &s, const DownloadResult &result) {
+    if (s->stopped || s->reported)
+        return;
+    s->reported = true;
     QMetaObject::invokeMethod(
         s->receiver,
         [s, result] {
@@ -152,122 +44,88 @@ void post(const std::shared_ptr<State> &s, const DownloadResult &result) {
         Qt::QueuedConnection);
 }
 
+void post(const std::shared_ptr<State> &s, const DownloadResult &result) {
+    QMutexLocker locker(&s->mutex);
+    postLocked(s, result);
+}
+
 qint64 pieceLength(const State *s, int index) {
     const qint64 begin = qint64(index) * DownloadTaskPiece::PieceSize;
     return qMin<qint64>(DownloadTaskPiece::PieceSize, s->total - begin);
 }
 
+// Starts the record lane when there is something to record or a failure to report. Mutex held.
+void startRecordLaneLocked(const std::shared_ptr<State> &s) {
+    if (s->syncRunning || (s->written.isEmpty() && !s->recordPending && !s->failurePending))
+        return;
+    s->syncRunning = true;
+    s->pool->start([s] { runRecordLane(s); });
+}
+
 // Starts whatever work is due. Called with the mutex held.
 void kickLocked(const std::shared_ptr<State> &s) {
     // Never beside the final job: it owns the write lane's state.
-    const bool recordDue = s->unsyncedLeft && !s->finalizing && (s->syncDue || s->stopped);
-    if (!s->writeRunning &&
-        (s->recordPending || recordDue || s->nextToWrite() >= 0 || s->nextPartToWrite() >= 0)) {
+    const bool handOverDue = s->unsyncedLeft && !s->finalizing && (s->syncDue || s->stopped);
+    if (!s->writeRunning && (handOverDue || s->nextToWrite() >= 0 || s->nextPartToWrite() >= 0)) {
         s->writeRunning = true;
         s->pool->start([s] { runWriteLane(s); });
     }
+    // Recording goes on after a stop: what is written is kept for the next run.
+    startRecordLaneLocked(s);
     if (s->stopped)
         return;
     if (!s->hashRunning && s->hashable(s->hashNext)) {
         s->hashRunning = true;
         s->pool->start([s] { runHashLane(s); });
     }
-    if (s->finishing && !s->finalizing && !s->hashRunning && !s->writeRunning &&
+    if (s->finishing && !s->finalizing && !s->hashRunning && !s->writeRunning && !s->syncRunning &&
         s->hashNext == s->pieceCount && s->allOnDisk()) {
         s->finalizing = true;
         s->pool->start([s] { finalize(s); });
     }
 }
 
-bool openOutput(State *s) {
-    if (s->out)
-        return true;
-    // Read-write: an existing partial file of an earlier run keeps its bytes. Never through a link.
-    s->out.reset(new QFile);
-    QString why;
-    if (!Platform::openPlainFile(s->out.get(), s->partial, QIODevice::ReadWrite | QIODevice::Unbuffered,
-                                 &why)) {
-        s->writeFailure = QStringLiteral("cannot open %1 for writing: %2").arg(s->partial, why);
-        qWarning() << "cannot open file for writing" << s->partial << why;
-        s->out.reset();
-        return false;
-    }
-    // Bytes past the listed size (a stale or planted tail) are no part of the file.
-    if (s->out->size() > s->total && !s->out->resize(s->total))
-        qWarning() << "cannot cut file to its listed size" << s->partial << s->out->errorString();
-    return true;
-}
-
-bool writeRange(State *s, qint64 offset, qint64 length, const char *data) {
-    if (!openOutput(s))
-        return false;
-    if (!s->out->seek(offset)) {
-        s->writeFailure = QStringLiteral("cannot seek in %1: %2").arg(s->partial, s->out->errorString());
-        return false;
-    }
-    for (qint64 pos = 0; pos < length;) {
-        const qint64 n = s->out->write(data + pos, qMin(BlockSize, length - pos));
-        if (n <= 0) {
-            s->writeFailure = QStringLiteral("cannot write %1: %2").arg(s->path, s->out->errorString());
-            qWarning() << "cannot write file" << s->path << s->out->errorString();
-            return false;
-        }
-        pos += n;
-    }
-    return true;
-}
-
-// The pieces written since the last record go on the disk, then into the record: a record never
-// claims bytes that a power cut could still take away.
-void recordWritten(State *s) {
-    const bool pending = s->recordPending.exchange(false);
-    if ((s->unsynced.isEmpty() && !pending) || s->writeFailed)
-        return;
-    s->unsyncedBytes = 0;
-    QElapsedTimer clock;
-    clock.start();
-    const auto count = qScopeGuard([&clock] {
-        ++records;
-        recordNanos += clock.nsecsElapsed();
-    });
-    if (!Platform::syncFile(s->partial)) {
-        qWarning() << "cannot flush file to disk" << s->partial;
-        s->unsynced.clear();
-        s->unsyncedBytes = 0;
-        return;
-    }
-    for (const ResumeRecord::Range &r : qAsConst(s->unsynced))
-        s->record.setPresent(r.offset, r.length);
+// Hands the pieces written since the last hand-over to the record lane, which syncs and records
+// them while this lane goes on writing. Write lane, mutex held.
+void handOverLocked(const std::shared_ptr<State> &s) {
+    s->written += s->unsynced;
     s->unsynced.clear();
-    s->mayLeaveCopies = true;
-    const Result<ResumeRecord::Error> saved = s->record.save(s->path);
-    if (!saved.ok())
-        qWarning() << "cannot write the resume record" << s->path << saved.reason();
+    s->unsyncedBytes = 0;
+    startRecordLaneLocked(s);
 }
 
-// Ends the file at its first failed write: what is recorded stays for the next run, nothing more
-// is written, and the receiver learns why at once so that no more pieces are fetched for nothing.
-void failWrites(const std::shared_ptr<State> &s) {
-    recordWritten(s.get());
-    s->writeFailed = true;
-    QString reason = s->writeFailure;
-    const qint64 missing = s->total - s->record.completeBytes();
-    const QStorageInfo disk(QFileInfo(s->path).absolutePath());
-    if (disk.isValid() && disk.bytesAvailable() >= 0 && disk.bytesAvailable() < missing) {
-        qWarning() << "disk full" << s->path << missing << disk.bytesAvailable();
-        reason =
-            QStringLiteral("the disk holding %1 is full: %2 more bytes are needed (%3 bytes still to write, "
-                           "%4 free)")
-                .arg(s->path)
-                .arg(missing - disk.bytesAvailable())
-                .arg(missing)
-                .arg(disk.bytesAvailable());
+// Syncs and records the batches handed over, one after the other, and reports a failed write
+// once the batch before it is recorded (so that the record lists every byte that was written).
+void runRecordLane(const std::shared_ptr<State> &s) {
+    for (;;) {
+        QVector<ResumeRecord::Range> ranges;
+        {
+            QMutexLocker locker(&s->mutex);
+            ranges.swap(s->written);
+            const bool pending = s->recordPending.exchange(false);
+            if (ranges.isEmpty() && !pending) {
+                if (s->failurePending) {
+                    s->failurePending = false;
+                    postLocked(s, {WriteError, FileAssemblerDisk::writeFailureReason(s.get())});
+                }
+                s->syncRunning = false;
+                kickLocked(s);
+                return;
+            }
+        }
+        FileAssemblerDisk::recordRanges(s.get(), ranges);
     }
-    post(s, {WriteError, reason});
 }
 
-// Writes completed pieces at their offsets, in any order, as long as there are any; flushes and
-// records them after every batch.
+// Ends the file at its first failed write: nothing more is written, what was written is recorded
+// for the next run, and then the receiver learns why, so that no more pieces are fetched for nothing.
+void failWrites(const std::shared_ptr<State> &s) {
+    s->writeFailed = true;
+    QMutexLocker locker(&s->mutex);
+    s->failurePending = true;
+    handOverLocked(s);
+}
+
 // Picks the next piece or range to write and marks it as being written. Mutex held.
 bool pickWrite(State *s, int *index, qint64 *offset, qint64 *length, const char **data) {
     *index = s->nextToWrite();
@@ -309,23 +167,20 @@ void armSyncTimer(const std::shared_ptr<State> &s, qint64 inMs) {
         Qt::QueuedConnection);
 }
 
-// Nothing to write for now. The batch is recorded when it is due, when recording was asked for,
-// or when the work was stopped (nobody may be there to wake the lane later). A finished file's last
-// batch needs no record: moving the file into place flushes it, and the record goes then.
-// Otherwise the lane stops, and a timer wakes it when the batch is due. Returns false when the lane
-// has stopped. Mutex held (released while recording).
-bool idleWriteLane(const std::shared_ptr<State> &s, QMutexLocker &locker) {
-    const bool pending = s->recordPending.load();
+// Nothing to write for now. The batch goes to the record lane when it is due or when the work was
+// stopped (nobody may be there to wake this lane later). A finished file's last batch needs no
+// record: moving the file into place flushes it, and the record goes then. Otherwise the lane
+// stops, and a timer wakes it when the batch is due. Returns false when the lane has stopped.
+// Mutex held.
+bool idleWriteLane(const std::shared_ptr<State> &s) {
     const bool last = s->finishing && s->allOnDisk();
     const bool due = s->syncDue || s->batchAge.elapsed() >= BatchMs;
     s->syncDue = false;
     s->unsyncedLeft = false;
-    if (s->unsynced.isEmpty() && !pending)
+    if (s->unsynced.isEmpty())
         return true;
-    if (pending || s->stopped || (due && !last)) {
-        locker.unlock();
-        recordWritten(s.get());
-        locker.relock();
+    if (s->stopped || (due && !last)) {
+        handOverLocked(s);
         return true;
     }
     s->unsyncedLeft = true;
@@ -336,6 +191,8 @@ bool idleWriteLane(const std::shared_ptr<State> &s, QMutexLocker &locker) {
     return false;
 }
 
+// Writes completed pieces at their offsets, in any order, as long as there are any, and hands them
+// to the record lane in batches.
 void runWriteLane(const std::shared_ptr<State> &s) {
     for (;;) {
         int index;
@@ -344,7 +201,7 @@ void runWriteLane(const std::shared_ptr<State> &s) {
         {
             QMutexLocker locker(&s->mutex);
             if (!pickWrite(s.get(), &index, &offset, &length, &buffer)) {
-                if (!idleWriteLane(s, locker))
+                if (!idleWriteLane(s))
                     return;
                 if (!pickWrite(s.get(), &index, &offset, &length, &buffer)) {
                     s->writeRunning = false;
@@ -353,19 +210,21 @@ void runWriteLane(const std::shared_ptr<State> &s) {
                 }
             }
         }
+        bool due = false;
         if (!s->writeFailed) {
-            if (writeRange(s.get(), offset, length, buffer)) {
+            if (FileAssemblerDisk::writeRange(s.get(), offset, length, buffer)) {
                 if (s->unsynced.isEmpty())
                     s->batchAge.start();
                 s->unsynced.append({offset, length});
                 s->unsyncedBytes += length;
+                due = s->unsyncedBytes >= BatchBytes || s->batchAge.elapsed() >= BatchMs;
             } else {
                 failWrites(s);
             }
         }
-        if (s->unsyncedBytes >= BatchBytes || (!s->unsynced.isEmpty() && s->batchAge.elapsed() >= BatchMs))
-            recordWritten(s.get());
         QMutexLocker locker(&s->mutex);
+        if (due)
+            handOverLocked(s);
         // Written, or given up after a failed write: nothing waits for it.
         if (s->writeCurrentPart >= 0) {
             s->writeCurrentPart = -1;
@@ -429,62 +288,6 @@ void runHashLane(const std::shared_ptr<State> &s) {
     }
 }
 
-// Puts the verified partial file in place of the target, cut to the listed size. When the move
-// fails (the old file is held open, on Windows, or is busy), the file stays with a record of every
-// piece, so that a later attempt or the next run puts it in place without fetching it again.
-DownloadResult placeFile(State *s) {
-    QString why;
-    {
-        QFile file;
-        if (!Platform::openPlainFile(&file, s->partial, QIODevice::ReadWrite, &why)) {
-            qWarning() << "cannot open file for writing" << s->partial << why;
-            ResumeRecord::discard(s->path);
-            return {WriteError, why};
-        }
-        if (file.size() > s->total && !file.resize(s->total)) {
-            qWarning() << "cannot cut file to its listed size" << s->partial << file.errorString();
-            return {WriteError, QStringLiteral("cannot cut %1 to %2 bytes: %3")
-                                    .arg(s->partial)
-                                    .arg(s->total)
-                                    .arg(file.errorString())};
-        }
-        if (file.size() != s->total) {
-            qWarning() << "file has the wrong size" << s->partial << file.size() << s->total;
-            ResumeRecord::discard(s->path);
-            return {WriteError, QStringLiteral("%1 holds %2 bytes, the version file lists %3")
-                                    .arg(s->partial)
-                                    .arg(file.size())
-                                    .arg(s->total)};
-        }
-    }
-    qDebug().noquote().nospace() << "writeDataToFile " << s->path << ", " << s->total;
-    // Once the partial file is moved the record must not outlive it, so it goes first.
-    const QString recordPath = ResumeRecord::recordPath(s->path);
-    if (Platform::entryExists(recordPath) && !QFile::remove(recordPath)) {
-        qWarning() << "cannot remove file" << recordPath;
-        return {WriteError, QStringLiteral("cannot remove %1").arg(recordPath)};
-    }
-    if (!Platform::replaceFile(s->partial, s->path, &why)) {
-        qWarning() << "cannot put the file in place" << s->path << why;
-        if (Platform::syncFile(s->partial)) {
-            for (int i = 0; i < s->pieceCount; ++i)
-                s->record.setComplete(i);
-            s->mayLeaveCopies = true;
-            const Result<ResumeRecord::Error> saved = s->record.save(s->path);
-            if (!saved.ok())
-                qWarning() << "cannot write the resume record" << s->path << saved.reason();
-        }
-        QMutexLocker locker(&s->mutex);
-        s->awaitingMove = true;
-        return {WriteError, why};
-    }
-    // Leftovers of record writes, if there can be any: looking for them lists the whole folder,
-    // which holds every file of the game.
-    if (s->mayLeaveCopies)
-        ResumeRecord::discard(s->path);
-    return {};
-}
-
 void finalize(const std::shared_ptr<State> &s) {
     QString expected;
     {
@@ -520,7 +323,7 @@ void finalize(const std::shared_ptr<State> &s) {
                       QStringLiteral("cannot write %1: %2").arg(s->partial, s->out->errorString())};
         } else {
             s->out.reset();
-            result = placeFile(s.get());
+            result = FileAssemblerDisk::placeFile(s.get());
         }
     }
     s->out.reset();
@@ -568,11 +371,11 @@ FileAssembler::FileAssembler(const QString &path, const ResumeRecord &record, QT
 }
 
 qint64 FileAssembler::recordCount() {
-    return records;
+    return FileAssemblerDisk::recordCount();
 }
 
 qint64 FileAssembler::recordNanoseconds() {
-    return recordNanos;
+    return FileAssemblerDisk::recordNanoseconds();
 }
 
 FileAssembler::~FileAssembler() {
@@ -624,7 +427,7 @@ void FileAssembler::retryMove() {
     d->awaitingMove = false;
     d->reported = false;
     const std::shared_ptr<State> s = d;
-    d->pool->start([s] { post(s, placeFile(s.get())); });
+    d->pool->start([s] { post(s, FileAssemblerDisk::placeFile(s.get())); });
 }
 
 void FileAssembler::stop() {

@@ -16,20 +16,21 @@ class QThreadPool;
 // what an earlier run (or an older copy) left there (`record`): what is fetched are the record's
 // missing ranges. Completed pieces are handed over in any order. On
 // workers of `pool`, a write lane puts each at its offset in the partial file and, once a batch
-// holds 64 MiB or is a second old, flushes the file to the disk and only then replaces the record
-// with one that adds the batch (a kill or a power cut costs the batch and the pieces in flight); a
-// hash lane computes the MD5 in file order, from the pieces in memory and, for pieces an earlier
-// run left, from the partial file. A piece's buffer goes back to its pool once both lanes are past
+// holds 64 MiB or is a second old, hands it to a record lane, which flushes the file to the disk
+// and only then replaces the record with one that adds the batch, while writing goes on (a kill or
+// a power cut costs the batches not recorded yet and the pieces in flight); a hash lane computes
+// the MD5 in file order, from the pieces in memory and, for pieces an earlier run left, from the
+// partial file. A piece's buffer goes back to its pool once both lanes are past
 // it, so memory holds only pieces that wait for an earlier one or for the disk.
 //
 // On finish() the digest is compared: equal puts the partial file, cut to the listed size, in
 // place of the target and removes the record; different removes both. A failed write is reported
-// at once (WriteError, saying how much room is missing when the disk is full) and the pieces
-// recorded so far stay for the next run. A failed move into place keeps the verified file with a
-// record of every piece (awaitsMove(); retryMove() tries again). Leftovers are never opened through
-// a link. The result comes back on `receiver`'s thread through a queued call of `finished`, which
-// is dropped after stop(). The receiver and the buffers' pool must outlive the thread pool's jobs
-// (wait for the thread pool before deleting them).
+// as soon as what was written before it is recorded (WriteError, saying how much room is missing when the
+// disk is full) and the pieces recorded so far stay for the next run. A failed move into place keeps the
+// verified file with a record of every piece (awaitsMove(); retryMove() tries again). Leftovers are never
+// opened through a link. The result comes back on `receiver`'s thread through a queued call of `finished`,
+// which is dropped after stop(). The receiver and the buffers' pool must outlive the thread pool's jobs (wait
+// for the thread pool before deleting them).
 class FileAssembler {
 public:
     // `recordSaved` false: the record lists bytes written to the partial file but not synced yet (the

@@ -16,6 +16,7 @@
 #include <QtGlobal>
 
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -107,6 +108,14 @@ int main(int argc, char **argv) {
         const qint64 now = clock.nsecsElapsed();
         if (previousTickNs >= 0) {
             const qint64 late = qMax<qint64>(0, now - previousTickNs - 10000000);
+            // Each longer stall with its end on the monotonic clock, to find it in a perf record
+            // taken with -k CLOCK_MONOTONIC.
+            if (phases && late > 15000000) {
+                timespec ts{};
+                clock_gettime(CLOCK_MONOTONIC, &ts);
+                std::fprintf(stderr, "%.3f s: stall of %.1f ms ended (monotonic %ld.%06ld)\n",
+                             double(now) / 1e9, double(late) / 1e6, long(ts.tv_sec), long(ts.tv_nsec / 1000));
+            }
             if (late > worstStallNs) {
                 worstStallNs = late;
                 worstStallAtNs = now;
