@@ -49,6 +49,7 @@ private slots:
     void cleanup();
     void startsServesRangesAndStops();
     void busyPortOrBadOptionsLeaveNothingRunning();
+    void mirrorsServeTheSameFolderAndGoDownAlone();
 
 private:
     QString nginx;
@@ -183,6 +184,53 @@ void TestStack::busyPortOrBadOptionsLeaveNothingRunning() {
     QVERIFY(r.err.contains("kv-sink"));
     r = stack({"frobnicate"});
     QCOMPARE(r.exitCode, 2);
+}
+
+// Two mirrors beside the CDN: each serves the same folder; one killed leaves the others serving,
+// status says which is down, and stop ends everything.
+void TestStack::mirrorsServeTheSameFolderAndGoDownAlone() {
+    const QString dir = tmp->filePath("stack");
+    const QString cdn = tmp->filePath("cdn");
+    QVERIFY(writeFile(cdn + "/version3.txt", "game.zip:1:x:5\n"));
+    const QList<quint16> ports = HttpServer::freePorts(5);
+    QCOMPARE(ports.size(), 5);
+    started << dir;
+    Run r = stack({"start", dir, "--build", binaryDir(), "--cdn-root", cdn, "--cdn-port",
+                   QString::number(ports[0]), "--log-port", QString::number(ports[1]), "--crash-port",
+                   QString::number(ports[2]), "--mirrors", "2", "--mirror-port", QString::number(ports[3])});
+    // The mirrors take the ports after the first; the one after ports[3] may be taken meanwhile.
+    if (r.exitCode != 0 && r.err.contains("in use"))
+        QSKIP("the port after the first mirror's is in use");
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    const quint16 mirrorPorts[] = {ports[3], quint16(ports[3] + 1)};
+    QNetworkAccessManager nam;
+    const auto versionFileFrom = [&](quint16 port) {
+        QNetworkReply *reply = waitFor(nam.get(QNetworkRequest(
+            QUrl(QStringLiteral("http://127.0.0.1:%1/sea/win_update/version3.txt").arg(port)))));
+        reply->deleteLater();
+        return reply->readAll();
+    };
+    for (quint16 port : {ports[0], mirrorPorts[0], mirrorPorts[1]})
+        QCOMPARE(versionFileFrom(port), QByteArray("game.zip:1:x:5\n"));
+    QCOMPARE(stack({"status", dir}).exitCode, 0);
+
+    const QByteArray pid = readFile(dir + "/run/mirror1.pid").trimmed();
+    QVERIFY(!pid.isEmpty());
+    QCOMPARE(
+        run("kill", {QString::fromLatin1(pid)}, QString(), QProcessEnvironment::systemEnvironment(), 10000)
+            .exitCode,
+        0);
+    QTRY_VERIFY_WITH_TIMEOUT(!portAnswers(mirrorPorts[0]), 10000);
+    r = stack({"status", dir});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.out.contains("nginx mirror1: stopped"), r.out.constData());
+    QCOMPARE(versionFileFrom(mirrorPorts[1]), QByteArray("game.zip:1:x:5\n"));
+    QCOMPARE(versionFileFrom(ports[0]), QByteArray("game.zip:1:x:5\n"));
+
+    QCOMPARE(stack({"stop", dir}).exitCode, 0);
+    for (quint16 port : {ports[0], ports[1], ports[2], mirrorPorts[1]})
+        QVERIFY(!portAnswers(port));
+    QCOMPARE(QDir(dir + "/run").entryList({"*.pid"}, QDir::Files), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestStack)

@@ -56,6 +56,14 @@ and the version file, the new signature with the staged version file it signs be
 Running the same command again completes it: a staged version file that the signature in place verifies
 with the key is put in place first, and files left staged are removed.
 
+Several CDN hosts (a launcher built with KESTRIVANE_CDN_MIRRORS): publish once, into one folder, and
+copy that folder unchanged to every host, the versioned files first, then the signature and the version
+file. Every host then serves the same bytes under the same names; launchers take the version file and
+its signature from the same host and check every file against the signed list, so a host that is behind
+or serves a damaged file costs a retry on another host, never a wrong install. Do not run kv-publish
+on each host: the release times in the signatures would differ, and a launcher that accepted the later
+one refuses the earlier as an older release.
+
 Refused, with exit code 2 and nothing changed: names the launcher would refuse (empty, ".", "..",
 or containing '/', '\', ':', a NUL or a line break), versions containing those characters, files
 larger than 1 TiB, missing files, a name given twice, and different content for an already published
