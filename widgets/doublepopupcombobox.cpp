@@ -30,10 +30,6 @@ void DoublePopupComboBox::setCurrentIndex(int index) {
     update();
 }
 
-QSize DoublePopupComboBox::sizeHint() const {
-    return QSize(230, 40);
-}
-
 QSize DoublePopupComboBox::minimumSizeHint() const {
     // The list opens as wide as the box. Its rows (40 px high) show each item at 15 pt in the
     // item's own family from x 10, clear of the round marker (40 % of the row, 10 px from the

@@ -26,7 +26,7 @@ public:
     int currentIndex() const { return m_currentIndex; }
     bool isPopupOpen() const { return popupOpen; }
 
-    QSize sizeHint() const override;
+    QSize sizeHint() const override { return QSize(230, 40); }
     // Wide enough for every item, in the box and in its list.
     QSize minimumSizeHint() const override;
 

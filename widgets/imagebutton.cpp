@@ -51,10 +51,6 @@ void ImageButton::setVisible(bool visible) {
     KeepsPlace::setVisible(visible);
 }
 
-QSize ImageButton::sizeHint() const {
-    return QSize(44, 44);
-}
-
 void ImageButton::paintEvent(QPaintEvent *) {
     if (!active)
         return;

@@ -32,7 +32,7 @@ public:
     int stateIndex() const;
 
     void setVisible(bool visible) override;
-    QSize sizeHint() const override;
+    QSize sizeHint() const override { return QSize(44, 44); }
 
     QPixmap icon; // null: no icon
     bool rounded = false;

@@ -28,10 +28,6 @@ void MenuSwitch::setItems(const QStringList &keys) {
     update();
 }
 
-QSize MenuSwitch::sizeHint() const {
-    return QSize(420, 500);
-}
-
 QFont MenuSwitch::captionFont(int row) const {
     QFont font = QApplication::font();
     font.setPointSize(fontPointSize);

@@ -25,7 +25,7 @@ public:
     void setSelectedPosInterValue(float value) { setAndRepaint(this, m_selectedPosInterValue, value); }
     QPropertyAnimation *selectionAnimation() const { return animation; }
 
-    QSize sizeHint() const override;
+    QSize sizeHint() const override { return QSize(420, 500); }
 
     // Font of row `row`'s caption: the application font at `fontPointSize`, or a point or two
     // smaller when the caption would run past the end of its separator line.

@@ -19,10 +19,6 @@ void ProgressBar::setScale(float factor) {
     setFixedSize(qRound(840 * factor), qRound(35 * factor));
 }
 
-QSize ProgressBar::sizeHint() const {
-    return QSize(840, 35);
-}
-
 void ProgressBar::paintEvent(QPaintEvent *) {
     if (!active)
         return;

@@ -18,7 +18,7 @@ public:
     void setScale(float factor); // fixed size 840 x 35 times factor, each side rounded
     void setRadiusIsHalfHeight(bool on) { setAndRepaint(this, radiusIsHalfHeight, on); }
 
-    QSize sizeHint() const override;
+    QSize sizeHint() const override { return QSize(840, 35); }
 
     int borderWidth = 2;
     int outerRadius = 6;
