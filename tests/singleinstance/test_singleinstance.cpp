@@ -185,6 +185,14 @@ private:
         return helper;
     }
 
+    // Starts a helper and waits until it is the primary.
+    std::unique_ptr<Helper> runPrimary(const QStringList &arguments) {
+        auto helper = startPrimary(arguments);
+        if (!helper->waitForLine("role=primary id=0"))
+            QTest::qFail("the start did not become the primary", __FILE__, __LINE__);
+        return helper;
+    }
+
     // Runs a second start to its end, as the launcher does it: send "activated" and leave.
     std::unique_ptr<Helper> runSecondary(const QStringList &arguments) {
         auto helper = std::make_unique<Helper>();
@@ -193,6 +201,16 @@ private:
         if (!helper->finish())
             QTest::qFail("the second start did not finish", __FILE__, __LINE__);
         return helper;
+    }
+
+    // A second start that hands "activated" over to `primary`, which receives it as message `n`.
+    std::unique_ptr<Helper> activate(Helper *primary, const QString &extra, int n) {
+        auto second = runSecondary({"--extra", extra});
+        if (!second->lines().contains("send=1"))
+            QTest::qFail("the second start did not send", __FILE__, __LINE__);
+        else if (!primary->waitForLine("message " + QByteArray::number(n) + " activated"))
+            QTest::qFail("the primary did not receive the message", __FILE__, __LINE__);
+        return second;
     }
 
 private slots:
@@ -278,8 +296,7 @@ private slots:
         const QByteArray key = keyFor(extra);
         QCOMPARE(key.size(), 44);
 
-        auto primary = startPrimary({"--extra", extra});
-        QVERIFY(primary->waitForLine("role=primary id=0"));
+        auto primary = runPrimary({"--extra", extra});
         QCOMPARE(primary->value("key="), key);
 
         QSharedMemory memory(QString::fromLatin1(key));
@@ -319,26 +336,20 @@ private slots:
         }
 
         // The count only grows: the next primary keeps it, its first secondary is number 3.
-        auto next = startPrimary({"--extra", extra});
-        QVERIFY(next->waitForLine("role=primary id=0"));
-        auto third = runSecondary({"--extra", extra});
+        auto next = runPrimary({"--extra", extra});
+        auto third = activate(next.get(), extra, 3);
         QVERIFY(third->lines().contains("role=secondary id=3"));
-        QVERIFY(next->waitForLine("message 3 activated"));
         QVERIFY(next->quitAndFinish());
     }
 
     void secondStartWaitsForABusyPrimary() {
         const QString extra = uniqueExtra();
-        auto primary = startPrimary({"--extra", extra});
-        QVERIFY(primary->waitForLine("role=primary id=0"));
+        auto primary = runPrimary({"--extra", extra});
 
         // Far longer than the launcher's 100 ms send, well within the wait for a connected primary.
         primary->process.write("stall 1500\n");
         QVERIFY(primary->waitForLine("stalled 1500"));
-        auto second = runSecondary({"--extra", extra});
-        QCOMPARE(second->process.exitCode(), 0);
-        QVERIFY(second->lines().contains("send=1"));
-        QVERIFY(primary->waitForLine("message 1 activated"));
+        QCOMPARE(activate(primary.get(), extra, 1)->process.exitCode(), 0);
 
         // A primary that stays silent: the second start still leaves, after a bounded wait.
         const QByteArray frozenMs =
@@ -353,8 +364,7 @@ private slots:
 
     void greetingKindsAndInstanceStarted() {
         const QString extra = uniqueExtra();
-        auto primary = startPrimary({"--extra", extra, "--notify"});
-        QVERIFY(primary->waitForLine("role=primary id=0"));
+        auto primary = runPrimary({"--extra", extra, "--notify"});
 
         // Not allowed to stay: greets with kind 1 and leaves with 0 inside the constructor.
         auto transient = runSecondary({"--extra", extra, "--no-secondary"});
@@ -471,24 +481,19 @@ private slots:
         std::memset(block, 0, sizeof(InstanceBlock));
         InstanceBlockOps::claimPrimary(block, QCoreApplication::applicationPid(), "someone");
 
-        auto next = startPrimary({"--extra", extra});
-        QVERIFY(next->waitForLine("role=primary id=0"));
+        auto next = runPrimary({"--extra", extra});
         QTRY_VERIFY_WITH_TIMEOUT(next->errors().contains("taking over"), 5000);
         memory.lock();
         QCOMPARE(block->primaryProcessId, next->process.processId());
         memory.unlock();
 
-        auto second = runSecondary({"--extra", extra});
-        QVERIFY(second->lines().contains("role=secondary id=1"));
-        QVERIFY(second->lines().contains("send=1"));
-        QVERIFY(next->waitForLine("message 1 activated"));
+        QVERIFY(activate(next.get(), extra, 1)->lines().contains("role=secondary id=1"));
         QVERIFY(next->quitAndFinish());
     }
 
     void killedPrimaryIsReplacedAtOnce() {
         const QString extra = uniqueExtra();
-        auto primary = startPrimary({"--extra", extra});
-        QVERIFY(primary->waitForLine("role=primary id=0"));
+        auto primary = runPrimary({"--extra", extra});
         primary->process.kill();
         QVERIFY(primary->process.waitForFinished(10000));
         // Where a segment outlives its processes (System V) the block still names the dead primary
@@ -497,21 +502,17 @@ private slots:
         QSharedMemory probe(QString::fromLatin1(keyFor(extra)));
         const bool survived = probe.attach();
 
-        auto next = startPrimary({"--extra", extra});
-        QVERIFY(next->waitForLine("role=primary id=0"));
+        auto next = runPrimary({"--extra", extra});
         QVERIFY(!next->errors().contains(InconsistentWarning));
         QTRY_COMPARE_WITH_TIMEOUT(next->errors().contains("taking over"), survived, 5000);
 
-        auto second = runSecondary({"--extra", extra});
-        QVERIFY(second->lines().contains("send=1"));
-        QVERIFY(next->waitForLine("message 1 activated"));
+        activate(next.get(), extra, 1);
         QVERIFY(next->quitAndFinish());
     }
 
     void untrustedPeers() {
         const QString extra = uniqueExtra();
-        auto primary = startPrimary({"--extra", extra});
-        QVERIFY(primary->waitForLine("role=primary id=0"));
+        auto primary = runPrimary({"--extra", extra});
         const QByteArray key = primary->value("key=");
         QCOMPARE(key.size(), 44);
 
@@ -605,9 +606,7 @@ private slots:
         }
 
         // After all that the primary still serves an ordinary second start.
-        auto second = runSecondary({"--extra", extra});
-        QVERIFY(second->lines().contains("send=1"));
-        QVERIFY(primary->waitForLine("message 1 activated"));
+        activate(primary.get(), extra, 1);
         QCOMPARE(primary->process.state(), QProcess::Running);
         QVERIFY(primary->quitAndFinish());
         QCOMPARE(primary->process.exitStatus(), QProcess::NormalExit);
