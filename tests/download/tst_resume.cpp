@@ -49,6 +49,12 @@ class TestResume : public QObject {
         ResumeRecord r;
         return ResumeRecord::load(target(), listed(), &r).ok() ? r.completeCount() : -1;
     }
+    // Lets the held pieces from..to-1 through and waits until the record lists `to` pieces.
+    bool releaseUntilRecorded(int from, int to) {
+        for (int k = from; k < to; ++k)
+            server.release("/cdn/v1_res.pak", k * Piece);
+        return QTest::qWaitFor([&] { return recordedPieces() == to; }, 20000);
+    }
 
     // One manager run for the file to its end: the code it ended with, and the body bytes sent.
     struct Run {
@@ -116,14 +122,10 @@ private slots:
             m.addFile(QStringLiteral("v1_res.pak"), name);
             m.start();
             QTRY_COMPARE_WITH_TIMEOUT(server.heldCount(), XDManager::DownloaderCount, 20000);
-            for (int k = 0; k < 3; ++k)
-                server.release("/cdn/v1_res.pak", k * Piece);
-            QTRY_COMPARE_WITH_TIMEOUT(recordedPieces(), 3, 20000);
+            QVERIFY(releaseUntilRecorded(0, 3));
             earlyPartial = readAll(ResumeRecord::partialPath(target()));
             earlyRecord = readAll(ResumeRecord::recordPath(target()));
-            for (int k = 3; k < 6; ++k)
-                server.release("/cdn/v1_res.pak", k * Piece);
-            QTRY_COMPARE_WITH_TIMEOUT(recordedPieces(), 6, 20000);
+            QVERIFY(releaseUntilRecorded(3, 6));
         }
         // Only the pieces in flight at the close are missing; nothing is under the file's name.
         QCOMPARE(recordedPieces(), 6);
@@ -317,9 +319,7 @@ private slots:
             m.addFile(QStringLiteral("v1_res.pak"), name);
             m.start();
             QTRY_COMPARE_WITH_TIMEOUT(server.heldCount(), XDManager::DownloaderCount, 20000);
-            for (int k = 0; k < 2; ++k)
-                server.release("/cdn/v1_res.pak", k * Piece);
-            QTRY_COMPARE_WITH_TIMEOUT(recordedPieces(), 2, 20000);
+            QVERIFY(releaseUntilRecorded(0, 2));
             const int requested = server.requestCount("/cdn/v1_res.pak");
             server.release("/cdn/v1_res.pak", 2 * Piece);
             // Seven pieces are still held back: only the failed write can end the file.
