@@ -1,5 +1,6 @@
 // The launcher window against a real HTTP server on 127.0.0.1: its captions, pictures and keys,
 // what it shows of the version check, the title bar, language changes, the tray and closing.
+#include "support/teststep.h"
 #include "support/windowfixture.h"
 #include "widgets/confirmdialog.h"
 #include "widgets/mainbutton.h"
@@ -284,7 +285,7 @@ private slots:
         // During a download the confirmation comes first; cancelling keeps the launcher.
         {
             QuestionAnswerer cancel(window, false);
-            leave();
+            STEP(leave());
             QVERIFY(cancel.asked);
             QVERIFY(cancel.overlayShown);
             QCOMPARE(cancel.message, Translation::instance()->tr(QStringLiteral("EXITING_TIP")));
@@ -298,7 +299,7 @@ private slots:
         // Without a download it leaves through the exit sequence: event first, close 800 ms later.
         A::isDownloading(window) = false;
         CloseWatcher closed(window);
-        leave();
+        STEP(leave());
         QVERIFY(!window->isVisible());
         QTRY_COMPARE(events(QStringLiteral("launcher closed")).size(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(closed.closeEvents >= closeEvents, 5000);
