@@ -1,8 +1,8 @@
 #include "download/piecebufferpool.h"
 
-#include <QMutexLocker>
+#include "platform/platform.h"
 
-#include <new>
+#include <QMutexLocker>
 
 PieceBufferPool::PieceBufferPool(int capacity, qint64 bufferSize)
     : capacity(capacity)
@@ -11,7 +11,7 @@ PieceBufferPool::PieceBufferPool(int capacity, qint64 bufferSize)
 PieceBufferPool::~PieceBufferPool() {
     Q_ASSERT(out == 0);
     for (char *b : qAsConst(freeBuffers))
-        delete[] b;
+        Platform::freeBuffer(b);
 }
 
 PieceBuffer PieceBufferPool::acquire() {
@@ -20,7 +20,7 @@ PieceBuffer PieceBufferPool::acquire() {
     if (!freeBuffers.isEmpty()) {
         b = freeBuffers.takeLast();
     } else if (allocated < capacity) {
-        b = new (std::nothrow) char[size_t(size)];
+        b = Platform::allocateBuffer(size);
         if (b)
             ++allocated;
     }

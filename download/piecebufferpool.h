@@ -10,6 +10,8 @@
 
 // Fixed-size piece buffers, reused from piece to piece so that memory stays bounded whatever the
 // size of the files, and is not handed back to and fetched again from the system for every piece.
+// They come from Platform::allocateBuffer: the downloaders fill them on the GUI thread, and a fault
+// per 4 KiB page of a new buffer there made the thread the slowest part of the download.
 // Thread-safe: buffers are taken on the GUI thread and given back by the hashing workers. The
 // pool must outlive every buffer it handed out.
 class PieceBufferPool {

@@ -80,6 +80,12 @@ bool openPlainFile(QFile *file, const QString &path, QIODevice::OpenMode mode, Q
 // Whether anything is at `path`, a link (even one to nothing) included.
 bool entryExists(const QString &path);
 
+// Memory for a large buffer that is filled again and again (a piece buffer). Where the system can
+// back it with huge pages it does, so that its first use costs a few page faults rather than one per
+// 4 KiB, on whichever thread fills it. Null when there is no memory; give it back with freeBuffer.
+char *allocateBuffer(qint64 size);
+void freeBuffer(char *buffer);
+
 // Starts the installation's update script detached: Windows "wscript.exe <dir>\\update.vbs <file>",
 // Unix "/bin/sh <dir>/update.sh <file>". newFileName is a bare file name in the launcher directory;
 // an empty name or one containing a path separator is refused.

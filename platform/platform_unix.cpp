@@ -14,10 +14,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -379,6 +381,27 @@ bool replaceFile(const QString &from, const QString &to, QString *why) {
         return false;
     }
     return true;
+}
+
+char *allocateBuffer(qint64 size) {
+    if (size <= 0)
+        return nullptr;
+    // Huge pages need their alignment; a smaller buffer is not worth one.
+    constexpr size_t HugePage = 2 * 1024 * 1024;
+    if (size_t(size) < HugePage)
+        return static_cast<char *>(std::malloc(size_t(size)));
+    void *memory = nullptr;
+    if (posix_memalign(&memory, HugePage, size_t(size)) != 0)
+        return nullptr;
+#ifdef MADV_HUGEPAGE
+    // Only advice: without huge pages the buffer works as well.
+    madvise(memory, size_t(size), MADV_HUGEPAGE);
+#endif
+    return static_cast<char *>(memory);
+}
+
+void freeBuffer(char *buffer) {
+    std::free(buffer);
 }
 
 bool syncFile(const QString &path) {

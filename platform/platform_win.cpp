@@ -9,6 +9,8 @@
 #include <QProcess>
 #include <QSettings>
 
+#include <cstdlib>
+
 namespace {
 
 const QString runKey = QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run");
@@ -136,6 +138,14 @@ bool openPlainFile(QFile *file, const QString &path, QIODevice::OpenMode mode, Q
 
 bool entryExists(const QString &path) {
     return Win32::entryExists(QDir::toNativeSeparators(path).toStdWString());
+}
+
+char *allocateBuffer(qint64 size) {
+    return size > 0 ? static_cast<char *>(std::malloc(size_t(size))) : nullptr;
+}
+
+void freeBuffer(char *buffer) {
+    std::free(buffer);
 }
 
 bool syncFile(const QString &path) {
