@@ -6,6 +6,7 @@
 #include "download/fileassembler.h"
 #include "download/versiontable.h"
 #include "download/xdmanager.h"
+#include "support/benchmain.h"
 #include "support/processusage.h"
 
 #include <QCoreApplication>
@@ -18,23 +19,12 @@
 #include <cstdio>
 #include <ctime>
 
-namespace {
-
-void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &text) {
-    // Piece failures stay visible: a failed run has to say why.
-    if (type != QtDebugMsg || text.startsWith(QLatin1String("piece")))
-        std::fprintf(stderr, "%s\n", qPrintable(text));
-}
-
-} // namespace
-
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: bench_download <target dir> <list file>\n");
+    if (!BenchMain::hasArguments(argc, 2, "bench_download <target dir> <list file>"))
         return 2;
-    }
-    qInstallMessageHandler(quietMessages);
+    // Piece failures stay visible: a failed run has to say why.
+    BenchMain::quietMessages(QStringLiteral("piece"));
     QFile list(QString::fromLocal8Bit(argv[2]));
     if (!list.open(QIODevice::ReadOnly | QIODevice::Text)) {
         std::fprintf(stderr, "cannot read %s\n", argv[2]);

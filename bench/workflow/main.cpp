@@ -6,6 +6,7 @@
 // Prints "wall_s cpu_s rss_mib files"; exit status 0 only when the workflow reached Ready.
 
 #include "download/versiontable.h"
+#include "support/benchmain.h"
 #include "support/processusage.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/launcherworkflow.h"
@@ -17,22 +18,11 @@
 
 #include <cstdio>
 
-namespace {
-
-void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &text) {
-    if (type != QtDebugMsg)
-        std::fprintf(stderr, "%s\n", qPrintable(text));
-}
-
-} // namespace
-
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: bench_workflow <folder> <cdn base url> <event log url>\n");
+    if (!BenchMain::hasArguments(argc, 3, "bench_workflow <folder> <cdn base url> <event log url>"))
         return 2;
-    }
-    qInstallMessageHandler(quietMessages);
+    BenchMain::quietMessages();
 
     WorkflowSetup setup;
     setup.folder = QString::fromLocal8Bit(argv[1]);
