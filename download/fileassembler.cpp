@@ -65,8 +65,11 @@ void startRecordLaneLocked(const std::shared_ptr<State> &s) {
 // Starts whatever work is due. Called with the mutex held.
 void kickLocked(const std::shared_ptr<State> &s) {
     // Never beside the final job: it owns the write lane's state.
-    const bool handOverDue = s->unsyncedLeft && !s->finalizing && (s->syncDue || s->stopped);
-    if (!s->writeRunning && (handOverDue || s->nextToWrite() >= 0 || s->nextPartToWrite() >= 0)) {
+    const bool handOverDue = !s->finalizing && ((s->unsyncedLeft && (s->syncDue || s->stopped)) ||
+                                                (s->handOverWanted && !s->syncRunning));
+    // A full batch that waits for the record lane holds the write lane until the lane is done.
+    const bool held = s->writeHeld && s->syncRunning;
+    if (!s->writeRunning && !held && (handOverDue || s->nextToWrite() >= 0 || s->nextPartToWrite() >= 0)) {
         s->writeRunning = true;
         s->pool->start([s] { runWriteLane(s); });
     }
@@ -85,13 +88,26 @@ void kickLocked(const std::shared_ptr<State> &s) {
     }
 }
 
-// Hands the pieces written since the last hand-over to the record lane, which syncs and records
-// them while this lane goes on writing. Write lane, mutex held.
-void handOverLocked(const std::shared_ptr<State> &s) {
+// Queues the pieces written since the last hand-over for the record lane. Write lane, mutex held.
+void queueBatchLocked(const std::shared_ptr<State> &s) {
+    s->handOverWanted = false;
     s->written += s->unsynced;
     s->unsynced.clear();
     s->unsyncedBytes = 0;
     startRecordLaneLocked(s);
+}
+
+// Hands the batch to the record lane, which syncs and records it while this lane goes on writing
+// the next one. While the lane is busy with the batch before, this one waits (and grows up to a
+// full batch, then holds the write lane): a kill costs at most these two batches. Write lane, mutex
+// held. Whether the batch was handed over.
+bool handOverLocked(const std::shared_ptr<State> &s) {
+    if (s->syncRunning) {
+        s->handOverWanted = true;
+        return false;
+    }
+    queueBatchLocked(s);
+    return true;
 }
 
 // Syncs and records the batches handed over, one after the other, and reports a failed write
@@ -123,7 +139,7 @@ void failWrites(const std::shared_ptr<State> &s) {
     s->writeFailed = true;
     QMutexLocker locker(&s->mutex);
     s->failurePending = true;
-    handOverLocked(s);
+    queueBatchLocked(s);
 }
 
 // Picks the next piece or range to write and marks it as being written. Mutex held.
@@ -180,8 +196,12 @@ bool idleWriteLane(const std::shared_ptr<State> &s) {
     if (s->unsynced.isEmpty())
         return true;
     if (s->stopped || (due && !last)) {
-        handOverLocked(s);
-        return true;
+        if (handOverLocked(s))
+            return true;
+        // The record lane wakes this lane when it is done with the batch before.
+        s->writeRunning = false;
+        kickLocked(s);
+        return false;
     }
     s->unsyncedLeft = true;
     if (!last)
@@ -200,6 +220,14 @@ void runWriteLane(const std::shared_ptr<State> &s) {
         const char *buffer;
         {
             QMutexLocker locker(&s->mutex);
+            if (s->handOverWanted && !s->syncRunning)
+                queueBatchLocked(s);
+            s->writeHeld = s->handOverWanted && s->unsyncedBytes >= BatchBytes;
+            if (s->writeHeld) {
+                s->writeRunning = false;
+                kickLocked(s);
+                return;
+            }
             if (!pickWrite(s.get(), &index, &offset, &length, &buffer)) {
                 if (!idleWriteLane(s))
                     return;

@@ -17,8 +17,8 @@ class QThreadPool;
 // missing ranges. Completed pieces are handed over in any order. On
 // workers of `pool`, a write lane puts each at its offset in the partial file and, once a batch
 // holds 64 MiB or is a second old, hands it to a record lane, which flushes the file to the disk
-// and only then replaces the record with one that adds the batch, while writing goes on (a kill or
-// a power cut costs the batches not recorded yet and the pieces in flight); a hash lane computes
+// and only then replaces the record with one that adds the batch, while the next batch is written
+// (a kill or a power cut costs at most these two batches and the pieces in flight); a hash lane computes
 // the MD5 in file order, from the pieces in memory and, for pieces an earlier run left, from the
 // partial file. A piece's buffer goes back to its pool once both lanes are past
 // it, so memory holds only pieces that wait for an earlier one or for the disk.

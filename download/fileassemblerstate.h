@@ -55,6 +55,8 @@ struct FileAssembler::State {
     bool unsyncedLeft = false; // the write lane went idle with pieces not recorded yet
     bool syncDue = false;      // the batch's time is up
     bool syncTimerSet = false;
+    bool handOverWanted = false;          // a batch is due while the record lane is busy
+    bool writeHeld = false;               // the write lane waits for the record lane (full batch)
     bool failurePending = false;          // a failed write is reported once its batch is recorded
     QVector<ResumeRecord::Range> written; // handed to the record lane, not synced yet
     QString expectedMd5;
