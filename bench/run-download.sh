@@ -99,6 +99,7 @@ stalls=()
 end_stalls=()
 records=()
 record_shares=()
+gui_cpus=()
 run_engine() { # names...
     write_list "$work/list.txt" "$@"
     KESTRIVANE_TEST_CDN_BASE_URL=$base timed "$engine" "$out" "$work/list.txt"
@@ -107,6 +108,7 @@ run_engine() { # names...
     stalls+=("$(awk -F': ' '$1 == "engine_gui_stall_max" { split($2, a, " "); print a[1] }' "$work/tool.log")")
     end_stalls+=("$(awk -F': ' '$1 == "engine_gui_stall_end_of_largest" { split($2, a, " "); print a[1] }' "$work/tool.log")")
     records+=("$(awk -F': ' '$1 == "engine_record_keeping" { split($2, a, " "); print a[1] }' "$work/tool.log")")
+    gui_cpus+=("$(awk -F': ' '$1 == "engine_gui_thread_cpu_per_gib" { split($2, a, " "); print a[1] }' "$work/tool.log")")
     record_shares+=("$(awk -F': ' '$1 == "engine_record_keeping" { split($2, a, ", "); split(a[2], b, " "); print b[1] }' "$work/tool.log")")
 }
 # Largest of the values.
@@ -197,12 +199,15 @@ stalls=()
 end_stalls=()
 records=()
 record_shares=()
+gui_cpus=()
 bench_round "" "$total_all" "$runs" "${files[*]}" engine:run_engine launcher:run_workflow aria2c:run_aria2 curl:run_curl
 echo "engine_peak_buffered: $(median "${buffered[@]}") MiB" | tee -a "$work/figures.txt"
 # The longest the thread that runs the engine's signals (the launcher's GUI thread) did not get to
 # a 10 ms timer, worst of the measured runs: over the whole run, and at the end of the 512 MiB file.
-echo "engine_gui_stall_max: $(maximum "${stalls[@]}") ms (goal <= 100)" | tee -a "$work/figures.txt"
-echo "engine_gui_stall_end_of_largest: $(maximum "${end_stalls[@]}") ms (goal <= 100)" | tee -a "$work/figures.txt"
+echo "engine_gui_stall_max: $(maximum "${stalls[@]}") ms (goal <= 21)" | tee -a "$work/figures.txt"
+echo "engine_gui_stall_end_of_largest: $(maximum "${end_stalls[@]}") ms (goal <= 21)" | tee -a "$work/figures.txt"
+# What that thread itself spends on the download (reading the replies into the piece buffers), median.
+echo "engine_gui_thread_cpu_per_gib: $(median "${gui_cpus[@]}") s" | tee -a "$work/figures.txt"
 # Keeping the resume records: flushing received pieces to the disk and replacing the record, on the
 # writer threads beside the download (median of the runs).
 echo "engine_record_keeping: $(median "${records[@]}") s per GiB, $(median "${record_shares[@]}") % of the wall time" |
