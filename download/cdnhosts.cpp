@@ -25,17 +25,8 @@ QStringList CdnHosts::usable() const {
 }
 
 QString CdnHosts::acquire(const QString &avoid) {
-    const QStringList live = usable();
-    QString best;
-    for (const QString &url : live) {
-        if (url == avoid && live.size() > 1)
-            continue;
-        if (best.isEmpty() || holders.value(url) < holders.value(best))
-            best = url;
-    }
-    if (!best.isEmpty())
-        ++holders[best];
-    return best;
+    const QString other = avoid.isEmpty() ? QString() : acquireOther({avoid});
+    return other.isEmpty() ? acquireOther({}) : other;
 }
 
 QString CdnHosts::acquireOther(const QStringList &tried) {

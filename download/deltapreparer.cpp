@@ -68,13 +68,17 @@ void DeltaPreparer::cancel() {
     done = true;
     if (running && running->matcher)
         running->matcher->cancel();
-    if (reply) {
-        reply->disconnect(this);
-        if (!reply->isFinished())
-            reply->abort();
-        reply->deleteLater();
-        reply = nullptr;
-    }
+    dropReply();
+}
+
+void DeltaPreparer::dropReply() {
+    if (!reply)
+        return;
+    reply->disconnect(this);
+    if (!reply->isFinished())
+        reply->abort();
+    reply->deleteLater();
+    reply = nullptr;
 }
 
 void DeltaPreparer::fail(const QString &reason) {
@@ -88,13 +92,7 @@ void DeltaPreparer::mapFailed(const QString &reason) {
         fail(reason);
         return;
     }
-    if (reply) {
-        reply->disconnect(this);
-        if (!reply->isFinished())
-            reply->abort();
-        reply->deleteLater();
-        reply = nullptr;
-    }
+    dropReply();
     qWarning() << "block map not fetched, asking the next CDN host" << target << reason;
     hosts.removeFirst();
     fetchMap();

@@ -52,6 +52,7 @@ private:
     // Asks the next host, if one is left; otherwise fails.
     void mapFailed(const QString &reason);
     void mapArrived();
+    void dropReply();
     void fail(const QString &reason);
     void scanned(const std::shared_ptr<Scan> &scan);
 

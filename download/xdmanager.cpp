@@ -55,8 +55,8 @@ XDManager::XDManager(const QString &targetDir, QObject *parent)
         downloaders.append(d);
         connect(d, &TaskPieceDownloader::downloadFinished, this, &XDManager::pieceDownloadFinished,
                 Qt::DirectConnection);
-        d->setFailureHook([this, d](TaskPieceDownloader::Failure kind, int status, bool gotBytes) {
-            return attemptFailed(d, kind, status, gotBytes);
+        d->setFailureHook([this, d](TaskPieceDownloader::Failure kind, int, bool gotBytes) {
+            return attemptFailed(d, kind, gotBytes);
         });
     }
 }

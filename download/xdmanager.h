@@ -138,7 +138,7 @@ private:
     void releaseIdleHosts();
     // The failure hook of every downloader: tells the hosts, moves d to a host this piece has not
     // failed on yet (true), or leaves the retry rules to wait (false).
-    bool attemptFailed(TaskPieceDownloader *d, TaskPieceDownloader::Failure kind, int status, bool gotBytes);
+    bool attemptFailed(TaskPieceDownloader *d, TaskPieceDownloader::Failure kind, bool gotBytes);
     // After a failed MD5: the reason naming the hosts that served the file; a host that served it all
     // is left out. Returns the host to fetch the file from once more.
     QString judgeWrongBytes(DownloadTask *t, const QString &name, DownloadResult *result);

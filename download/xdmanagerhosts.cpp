@@ -41,8 +41,7 @@ void XDManager::releaseIdleHosts() {
     }
 }
 
-bool XDManager::attemptFailed(TaskPieceDownloader *d, TaskPieceDownloader::Failure kind, int status,
-                              bool gotBytes) {
+bool XDManager::attemptFailed(TaskPieceDownloader *d, TaskPieceDownloader::Failure kind, bool gotBytes) {
     const QString host = d->baseUrl();
     // A 4xx says what the host has (a mirror may lag behind a release), not that it is away.
     if (kind != TaskPieceDownloader::Failure::Permanent)

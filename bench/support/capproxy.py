@@ -75,34 +75,23 @@ class Proxy:
         self.save()
         self.done.set()
 
-    async def pump_up(self, reader, writer):
+    async def pump(self, reader, writer, capped):
+        # Requests go up as they come; the bodies coming down share the host's bucket.
         try:
-            while True:
+            while not (capped and self.done.is_set()):
                 data = await reader.read(CHUNK)
                 if not data:
                     break
+                if capped:
+                    await self.bucket.take(len(data))
+                    if self.done.is_set():
+                        break
                 writer.write(data)
                 await writer.drain()
-        except (ConnectionError, asyncio.CancelledError):
-            pass
-        finally:
-            if not writer.is_closing():
-                writer.close()
-
-    async def pump_down(self, reader, writer):
-        try:
-            while not self.done.is_set():
-                data = await reader.read(CHUNK)
-                if not data:
-                    break
-                await self.bucket.take(len(data))
-                if self.done.is_set():
-                    break
-                writer.write(data)
-                self.sent += len(data)
-                await writer.drain()
-                if self.die_after and self.sent >= self.die_after:
-                    self.die()
+                if capped:
+                    self.sent += len(data)
+                    if self.die_after and self.sent >= self.die_after:
+                        self.die()
         except (ConnectionError, asyncio.CancelledError):
             pass
         finally:
@@ -117,8 +106,8 @@ class Proxy:
             client_writer.close()
             self.writers.discard(client_writer)
             return
-        up = asyncio.ensure_future(self.pump_up(client_reader, cdn_writer))
-        await self.pump_down(cdn_reader, client_writer)
+        up = asyncio.ensure_future(self.pump(client_reader, cdn_writer, False))
+        await self.pump(cdn_reader, client_writer, True)
         up.cancel()
         cdn_writer.close()
         self.writers.discard(client_writer)

@@ -6,6 +6,7 @@
 #include "download/downloadtaskpiece.h"
 #include "download/xdmanager.h"
 #include "support/httpserver.h"
+#include "support/teststep.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -191,11 +192,7 @@ private slots:
     // fetched whole once more from one host: the first. The good one first: the right bytes now.
     // The corrupt one first: it then served the whole file, is named and left out, and the next
     // run takes the file from the good host.
-    void corruptMirror_data() {
-        QTest::addColumn<bool>("corruptFirst");
-        QTest::newRow("good host first") << false;
-        QTest::newRow("corrupt host first") << true;
-    }
+    void corruptMirror_data() { addBoolRows("corruptFirst", "good host first", "corrupt host first"); }
     void corruptMirror() {
         QFETCH(bool, corruptFirst);
         HttpServer *good = addServer();

@@ -4,6 +4,7 @@
 #include "download/piecebufferpool.h"
 #include "download/taskpiecedownloader.h"
 #include "support/httpserver.h"
+#include "support/teststep.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -113,9 +114,7 @@ private slots:
     }
 
     void failedAttemptsAreRetriedFromTheFirstByte_data() {
-        QTest::addColumn<bool>("reset");
-        QTest::newRow("status 503") << false;
-        QTest::newRow("connection cut") << true;
+        addBoolRows("reset", "status 503", "connection cut");
     }
 
     void failedAttemptsAreRetriedFromTheFirstByte() {
@@ -211,9 +210,7 @@ private slots:
     }
 
     void moreBytesThanTheRangeFailTheAttempt_data() {
-        QTest::addColumn<bool>("wholeFile");
-        QTest::newRow("extra bytes after the range") << false;
-        QTest::newRow("200 with the whole file") << true;
+        addBoolRows("wholeFile", "extra bytes after the range", "200 with the whole file");
     }
 
     void moreBytesThanTheRangeFailTheAttempt() {

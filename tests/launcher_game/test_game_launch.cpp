@@ -1,6 +1,7 @@
 // The stub game started from the window: the window and its tray icon hide while it runs and come
 // back, the crash dialog asks (without a parent) and its description is sent, and the launcher ends
 // when it is to close after the game. The session itself is test_gamesession's (tests/workflow).
+#include "support/teststep.h"
 #include "support/windowfixture.h"
 
 #include "crash/crashreporter.h"
@@ -227,9 +228,7 @@ private slots:
         QTRY_COMPARE(events(QStringLiteral("launcher closed")).size(), 1);
     }
     void popupOnExitOffClosesTheLauncher_data() {
-        QTest::addColumn<bool>("secondStart");
-        QTest::newRow("hidden") << false;
-        QTest::newRow("shown again by a second start") << true;
+        addBoolRows("secondStart", "hidden", "shown again by a second start");
     }
 };
 

@@ -9,3 +9,10 @@
         if (QTest::currentTestFailed())                                                                      \
             return;                                                                                          \
     } while (false)
+
+// The data table of a case run twice, once for each value of one bool column.
+inline void addBoolRows(const char *column, const char *whenFalse, const char *whenTrue) {
+    QTest::addColumn<bool>(column);
+    QTest::newRow(whenFalse) << false;
+    QTest::newRow(whenTrue) << true;
+}

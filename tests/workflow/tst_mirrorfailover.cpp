@@ -6,6 +6,7 @@
 #include "download/minisignsecretkey.h"
 #include "support/logcapture.h"
 #include "support/testkeys.h"
+#include "support/teststep.h"
 #include "support/workflowfixture.h"
 
 #include <algorithm>
@@ -145,11 +146,7 @@ private slots:
 
     // The first host serves a launcher that fails its MD5, or none: the mirror's is installed
     // within the same attempt, and the wrong bytes are logged with the host's name.
-    void selfUpdateFromTheMirror_data() {
-        QTest::addColumn<bool>("wrongBytes");
-        QTest::newRow("wrong launcher") << true;
-        QTest::newRow("HTTP 500") << false;
-    }
+    void selfUpdateFromTheMirror_data() { addBoolRows("wrongBytes", "HTTP 500", "wrong launcher"); }
     void selfUpdateFromTheMirror() {
         QFETCH(bool, wrongBytes);
         const QByteArray payload = TestFiles::patternBytes(200000);

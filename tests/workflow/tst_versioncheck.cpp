@@ -1,4 +1,5 @@
 // The version check and the self-update of the workflow, against a CDN on 127.0.0.1.
+#include "support/teststep.h"
 #include "support/workflowfixture.h"
 
 #include "platform/platform.h"
@@ -327,9 +328,7 @@ private slots:
     }
 
     void unwritableTargetIsAWriteError_data() {
-        QTest::addColumn<bool>("readOnlyDir");
-        QTest::newRow("folder in the way") << false;
-        QTest::newRow("write-protected folder") << true;
+        addBoolRows("readOnlyDir", "folder in the way", "write-protected folder");
     }
 
     void unwritableTargetIsAWriteError() {
