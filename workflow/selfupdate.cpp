@@ -9,6 +9,7 @@
 #include "workflow/versioncheck.h"
 
 #include <QDebug>
+#include <QJsonObject>
 #include <QMetaEnum>
 #include <QUrl>
 
@@ -141,6 +142,14 @@ void SelfUpdate::launcherFileDownloadFinished() {
         qDebug() << "md5 not same" << CdnHosts::hostName(host);
         hosts->servedWrongBytes(host, QStringLiteral("v%1_%2 MD5 %3, listed %4")
                                           .arg(info.version, QLatin1String(LauncherFileName), md5, info.md5));
+        if (hosts->count() > 1) {
+            // With mirrors the log server learns which host served the wrong launcher.
+            QJsonObject wrong;
+            wrong.insert(QStringLiteral("event"), QStringLiteral("launcher file verify error"));
+            wrong.insert(QStringLiteral("host"), CdnHosts::hostName(host));
+            wrong.insert(QStringLiteral("md5"), md5);
+            emit event(wrong);
+        }
         if (tryNextHost())
             return;
         emit status(WorkflowStatus::LauncherLine, WorkflowStatus::text(QStringLiteral("VERIFY_ERROR")));

@@ -178,6 +178,8 @@ private slots:
                                         [&](const QString &l) { return l.startsWith(wrongLine); });
         QCOMPARE(logged, wrongBytes);
         QCOMPARE(flow->cdnHosts()->isLeftOut(otherBase()), wrongBytes);
+        QTRY_COMPARE(hostsOf(QStringLiteral("launcher file verify error")),
+                     wrongBytes ? QStringList{CdnHosts::hostName(otherBase())} : QStringList());
     }
 };
 
