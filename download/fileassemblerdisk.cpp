@@ -10,6 +10,7 @@
 #include <QMutexLocker>
 #include <QScopeGuard>
 #include <QStorageInfo>
+#include <QThread>
 
 #include <atomic>
 
@@ -18,6 +19,9 @@ namespace {
 // Small enough to keep every write cheap for the kernel: whole 4 MiB pieces in one call cost about
 // twice the system time here.
 constexpr qint64 BlockSize = 64 * 1024;
+// A record that cannot be replaced is tried this often, waiting one step more each time.
+constexpr int RecordSaveAttempts = 5;
+constexpr int RecordRetryStepMs = 50;
 
 std::atomic<qint64> records{0};
 std::atomic<qint64> recordNanos{0};
@@ -78,7 +82,17 @@ void recordRanges(State *s, const QVector<ResumeRecord::Range> &ranges) {
     for (const ResumeRecord::Range &r : ranges)
         s->record.setPresent(r.offset, r.length);
     s->mayLeaveCopies = true;
-    const Result<ResumeRecord::Error> saved = s->record.save(s->path);
+    // On Windows a reader of the record (a scanner, an indexer) makes its replacement fail for a
+    // moment. Left at that, the record would lag behind the disk until the next batch, and a run
+    // whose last pieces have arrived has none: try again shortly (this is a worker thread).
+    Result<ResumeRecord::Error> saved;
+    for (int attempt = 1;; ++attempt) {
+        saved = s->record.save(s->path);
+        if (saved.ok() || attempt == RecordSaveAttempts)
+            break;
+        qDebug() << "resume record busy, trying again" << s->path << saved.reason();
+        QThread::msleep(RecordRetryStepMs * attempt);
+    }
     if (!saved.ok())
         qWarning() << "cannot write the resume record" << s->path << saved.reason();
 }
