@@ -94,12 +94,16 @@ check_output() { # names...
     done
 }
 
-buffered=()
-stalls=()
-end_stalls=()
-records=()
-record_shares=()
-gui_cpus=()
+# The engine's own figures of the measured rounds (the warm-up's are dropped before them).
+reset_engine_figures() {
+    buffered=()
+    stalls=()
+    end_stalls=()
+    records=()
+    record_shares=()
+    gui_cpus=()
+}
+reset_engine_figures
 run_engine() { # names...
     write_list "$work/list.txt" "$@"
     KESTRIVANE_TEST_CDN_BASE_URL=$base timed "$engine" "$out" "$work/list.txt"
@@ -194,12 +198,7 @@ run_engine "${files[@]}"
 run_workflow "${files[@]}"
 run_aria2 "${files[@]}"
 run_curl "${files[@]}"
-buffered=()
-stalls=()
-end_stalls=()
-records=()
-record_shares=()
-gui_cpus=()
+reset_engine_figures
 bench_round "" "$total_all" "$runs" "${files[*]}" engine:run_engine launcher:run_workflow aria2c:run_aria2 curl:run_curl
 echo "engine_peak_buffered: $(median "${buffered[@]}") MiB" | tee -a "$work/figures.txt"
 # The longest the thread that runs the engine's signals (the launcher's GUI thread) did not get to
