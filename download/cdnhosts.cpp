@@ -53,19 +53,6 @@ void CdnHosts::release(const QString &baseUrl) {
         holders.erase(it);
 }
 
-QString CdnHosts::next(const QString &baseUrl) const {
-    const QStringList live = usable();
-    if (live.isEmpty())
-        return baseUrl;
-    const int at = int(hosts.indexOf(baseUrl));
-    for (int step = 1; step <= hosts.size(); ++step) {
-        const QString &candidate = hosts.at((qMax(at, 0) + step) % hosts.size());
-        if (live.contains(candidate))
-            return candidate;
-    }
-    return baseUrl;
-}
-
 void CdnHosts::succeeded(const QString &baseUrl) {
     failuresInARow.remove(baseUrl);
 }

@@ -23,7 +23,6 @@ public:
     // The build's: cdnBaseUrl, then cdnMirrorUrls.
     static QStringList buildHosts();
 
-    const QStringList &all() const { return hosts; }
     int count() const { return int(hosts.size()); }
     // The hosts not left out, in list order; every host when all are left out.
     QStringList usable() const;
@@ -37,8 +36,6 @@ public:
     QString acquireOther(const QStringList &tried);
     // Counts one more holder of a host the caller picked itself; give it back with release().
     void hold(const QString &baseUrl);
-    // The usable host after `baseUrl` in list order (wrapping), or `baseUrl` when it is the only one.
-    QString next(const QString &baseUrl) const;
 
     // A request to the host brought what it asked for (resets its run of failures).
     void succeeded(const QString &baseUrl);

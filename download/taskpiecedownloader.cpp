@@ -315,7 +315,7 @@ void TaskPieceDownloader::failAttempt(const QString &why, Failure kind, int stat
     bytesSinceFailure = false;
     ++task->retryCount;
     // Another host is asked at once, unless the piece has had its attempts.
-    const bool moved = failureHook && failureHook(kind, status, gotBytes);
+    const bool moved = failureHook && failureHook(kind, gotBytes);
     if (moved && (kind != Failure::Other || otherFailures + 1 < MaxAttempts)) {
         if (kind == Failure::Other)
             ++otherFailures;

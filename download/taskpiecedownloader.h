@@ -67,10 +67,10 @@ public:
         Paused          // holding the piece without a request: not started yet, or paused
     };
 
-    // Told of each failed attempt (the reason and status are set by then), whether or not the piece
+    // Told of each failed attempt (the reason is set by then), whether or not the piece
     // is asked again; true: the owner moved the downloader to another host (setBaseUrl), to be asked
     // at once. `gotBytes`: the attempt brought bytes of the range before it failed.
-    using FailureHook = std::function<bool(Failure kind, int status, bool gotBytes)>;
+    using FailureHook = std::function<bool(Failure kind, bool gotBytes)>;
 
     TaskPieceDownloader();
     ~TaskPieceDownloader() override;

@@ -55,7 +55,7 @@ XDManager::XDManager(const QString &targetDir, QObject *parent)
         downloaders.append(d);
         connect(d, &TaskPieceDownloader::downloadFinished, this, &XDManager::pieceDownloadFinished,
                 Qt::DirectConnection);
-        d->setFailureHook([this, d](TaskPieceDownloader::Failure kind, int, bool gotBytes) {
+        d->setFailureHook([this, d](TaskPieceDownloader::Failure kind, bool gotBytes) {
             return attemptFailed(d, kind, gotBytes);
         });
     }
