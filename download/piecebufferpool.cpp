@@ -19,7 +19,7 @@ PieceBuffer PieceBufferPool::acquire() {
     char *b = nullptr;
     if (!freeBuffers.isEmpty()) {
         b = freeBuffers.takeLast();
-    } else if (allocated < capacity) {
+    } else if (!preparing && allocated < capacity) {
         b = Platform::allocateBuffer(size);
         if (b)
             ++allocated;
@@ -35,11 +35,19 @@ PieceBuffer PieceBufferPool::acquire() {
 void PieceBufferPool::release(char *buffer) {
     if (!buffer)
         return;
+    {
+        QMutexLocker locker(&mutex);
+        --out;
+    }
+    addFree(buffer);
+}
+
+void PieceBufferPool::addFree(char *buffer) {
     std::function<void()> notify;
     {
         QMutexLocker locker(&mutex);
-        freeBuffers.append(buffer);
-        --out;
+        if (buffer)
+            freeBuffers.append(buffer);
         if (starved) {
             starved = false;
             notify = starvationEnded;
@@ -49,9 +57,51 @@ void PieceBufferPool::release(char *buffer) {
         notify();
 }
 
-bool PieceBufferPool::hasFree() const {
+void PieceBufferPool::prepare(int count, QThreadPool *workers) {
+    {
+        QMutexLocker locker(&mutex);
+        if (preparing || allocated >= qMin(count, capacity))
+            return;
+        preparing = true;
+        preparationCancelled = false;
+    }
+    workers->start([this, count] { prepareBuffers(qMin(count, capacity)); });
+}
+
+void PieceBufferPool::prepareBuffers(int count) {
+    for (;;) {
+        {
+            QMutexLocker locker(&mutex);
+            if (preparationCancelled || allocated >= count) {
+                preparing = false;
+                break;
+            }
+        }
+        char *b = Platform::allocateBuffer(size);
+        if (b) {
+            // One write per small page: the kernel clears each page (or huge page) here, not later
+            // on the thread that fills the buffer.
+            for (qint64 at = 0; at < size; at += 4096)
+                b[at] = 0;
+        }
+        {
+            QMutexLocker locker(&mutex);
+            if (b)
+                ++allocated;
+            else
+                preparing = false; // acquire() tries again itself and reports the shortage
+        }
+        addFree(b);
+        if (!b)
+            return;
+    }
+    // Whoever waited for a prepared buffer may allocate its own now.
+    addFree(nullptr);
+}
+
+void PieceBufferPool::cancelPreparation() {
     QMutexLocker locker(&mutex);
-    return !freeBuffers.isEmpty() || allocated < capacity;
+    preparationCancelled = true;
 }
 
 int PieceBufferPool::inUse() const {

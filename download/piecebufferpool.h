@@ -3,6 +3,7 @@
 #include "download/piecebuffer.h"
 
 #include <QMutex>
+#include <QThreadPool>
 #include <QVector>
 #include <QtGlobal>
 
@@ -10,10 +11,11 @@
 
 // Fixed-size piece buffers, reused from piece to piece so that memory stays bounded whatever the
 // size of the files, and is not handed back to and fetched again from the system for every piece.
-// They come from Platform::allocateBuffer: the downloaders fill them on the GUI thread, and a fault
-// per 4 KiB page of a new buffer there made the thread the slowest part of the download.
+// They come from Platform::allocateBuffer and are best made ahead of their use with prepare(): the
+// downloaders fill them on the GUI thread, and the kernel clearing the pages of a new buffer there
+// (about a millisecond per MiB here) stalled that thread for tens of milliseconds at every start.
 // Thread-safe: buffers are taken on the GUI thread and given back by the hashing workers. The
-// pool must outlive every buffer it handed out.
+// pool must outlive every buffer it handed out and its preparation (wait for the thread pool).
 class PieceBufferPool {
 public:
     PieceBufferPool(int capacity, qint64 bufferSize);
@@ -21,18 +23,27 @@ public:
     PieceBufferPool(const PieceBufferPool &) = delete;
     PieceBufferPool &operator=(const PieceBufferPool &) = delete;
 
-    // A buffer of bufferSize() bytes, or an empty one while all `capacity` buffers are in use.
+    // A buffer of bufferSize() bytes, or an empty one while all `capacity` buffers are in use or,
+    // during a preparation, while none is ready yet (each one that gets ready ends the starvation).
     PieceBuffer acquire();
-    bool hasFree() const;
+    // Makes buffers on `workers` until `count` of them exist (at most `capacity`), their pages
+    // touched so that filling them faults no more.
+    void prepare(int count, QThreadPool *workers);
+    // Ends a preparation at its next buffer.
+    void cancelPreparation();
     int inUse() const;
     qint64 bufferSize() const { return size; }
 
-    // Called (on the releasing thread) when a buffer comes back after acquire() had found none.
+    // Called (on the releasing or preparing thread) when a buffer comes back or gets ready after
+    // acquire() had found none.
     void setStarvationEnded(std::function<void()> callback);
 
 private:
     friend class PieceBuffer;
     void release(char *buffer);
+    void prepareBuffers(int count);
+    // Gives `buffer` to the free ones and ends a starvation.
+    void addFree(char *buffer);
 
     mutable QMutex mutex;
     QVector<char *> freeBuffers;
@@ -41,5 +52,7 @@ private:
     int out = 0;
     qint64 size = 0;
     bool starved = false;
+    bool preparing = false;
+    bool preparationCancelled = false;
     std::function<void()> starvationEnded;
 };

@@ -63,6 +63,10 @@ void TaskPieceDownloader::start() {
 void TaskPieceDownloader::request() {
     if (!task || reply)
         return;
+    if (buffer.isNull()) {
+        currentState = State::Paused; // until the owner gives a sink
+        return;
+    }
     if (buffer.capacity() < task->length()) {
         qWarning() << "piece downloader has no room for its piece" << task->index << buffer.capacity();
         currentState = State::Paused;

@@ -81,8 +81,10 @@ public:
     void setFailureHook(FailureHook hook) { failureHook = std::move(hook); }
 
     // The piece to fetch from now on, received into `sink` (room for a whole piece). A piece
-    // without a sink is never requested.
+    // without a sink is not requested until giveSink() brings one.
     void setTask(DownloadTaskPiece *piece, PieceBuffer sink);
+    void giveSink(PieceBuffer sink) { buffer = std::move(sink); }
+    bool awaitsSink() const { return task && buffer.isNull(); }
     void start();
     void pause();
     bool cancelTask(DownloadTaskPiece *piece);

@@ -69,6 +69,7 @@ XDManager::~XDManager() {
     for (const QString &host : qAsConst(held))
         cdn->release(host);
     held.clear();
+    buffers->cancelPreparation();
     // Pieces already received are still written and recorded for the next run.
     for (FileAssembler *a : qAsConst(assemblers))
         a->stop();
@@ -199,8 +200,17 @@ void XDManager::start() {
     if (started)
         return;
     started = true;
+    // The buffers the queue can use, made on a worker while the first requests go out.
+    qint64 pieces = 0;
+    for (const DownloadTask *t : qAsConst(pendingTasks)) {
+        const RemoteFileInfo *e = tableEntry(t->localName);
+        if (e && e->size > resumed.value(t->localName))
+            pieces += (e->size - resumed.value(t->localName) + DownloadTaskPiece::PieceSize - 1) /
+                      DownloadTaskPiece::PieceSize;
+    }
+    buffers->prepare(int(qMin<qint64>(pieces, PieceBufferCount)), &workers);
     for (TaskPieceDownloader *d : qAsConst(downloaders)) {
-        if (!assignNext(d))
+        if (!assignNext(d, true))
             break;
     }
     emit downloadStart();
@@ -376,9 +386,9 @@ void XDManager::endFileNow(DownloadTask *t, const DownloadResult &result, const 
 }
 
 // Gives the idle downloader d the next piece, if there is one and a buffer for it.
-bool XDManager::assignNext(TaskPieceDownloader *d) {
+bool XDManager::assignNext(TaskPieceDownloader *d, bool evenWithoutBuffer) {
     PieceBuffer sink = buffers->acquire();
-    if (!sink)
+    if (!sink && !evenWithoutBuffer)
         return false;
     DownloadTaskPiece *p = nextPiece();
     if (!p)
@@ -399,6 +409,16 @@ void XDManager::refill(TaskPieceDownloader *first) {
 }
 
 void XDManager::fill(TaskPieceDownloader *first) {
+    for (TaskPieceDownloader *d : qAsConst(downloaders)) {
+        if (!d->awaitsSink())
+            continue;
+        PieceBuffer sink = buffers->acquire();
+        if (!sink)
+            return;
+        d->giveSink(std::move(sink));
+        if (!paused)
+            d->start();
+    }
     if (first && !first->currentTask() && !assignNext(first))
         return;
     // Downloaders whose pieces were dropped with a failed file, or that waited for a buffer, take

@@ -131,7 +131,9 @@ private:
     void fileAssembled(DownloadTask *t, const DownloadResult &result);
     // Forgets a file that has ended: its pieces (queued or running), its assembler, the task.
     void dropFile(DownloadTask *t);
-    bool assignNext(TaskPieceDownloader *d);
+    // `evenWithoutBuffer`: the piece goes to d even while no buffer is ready (at the start, while
+    // the first ones are made); d is given one as they get ready.
+    bool assignNext(TaskPieceDownloader *d, bool evenWithoutBuffer = false);
     // Puts d on the host for a piece of t: the one it keeps to while that stays usable, t's own host
     // while t is fetched again from one host, else the least used.
     void holdHost(TaskPieceDownloader *d, DownloadTask *t);
