@@ -4,6 +4,7 @@
 #include "i18n/applicationfont.h"
 #include "i18n/translation.h"
 #include "launcher/launcherupdater.h"
+#include "platform/platform.h"
 #include "settings/globalsettings.h"
 #include "singleinstance/singleapplication.h"
 
@@ -27,6 +28,7 @@ QString firstFamily(int fontId) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    Platform::limitHeapArenas();
     // The single-instance guard comes first: nothing is created before it.
     SingleApplication app(argc, argv, true, SingleApplication::UserScope, 1000, QString());
 

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -402,6 +403,12 @@ char *allocateBuffer(qint64 size) {
 
 void freeBuffer(char *buffer) {
     std::free(buffer);
+}
+
+void limitHeapArenas() {
+#ifdef M_ARENA_MAX
+    mallopt(M_ARENA_MAX, 2);
+#endif
 }
 
 bool syncFile(const QString &path) {

@@ -148,6 +148,8 @@ void freeBuffer(char *buffer) {
     std::free(buffer);
 }
 
+void limitHeapArenas() {}
+
 bool syncFile(const QString &path) {
     return Win32::flushFile(QDir::toNativeSeparators(path).toStdWString());
 }
