@@ -6,6 +6,7 @@
 #include "download/fileassembler.h"
 #include "download/versiontable.h"
 #include "download/xdmanager.h"
+#include "platform/platform.h"
 #include "support/benchmain.h"
 #include "support/processusage.h"
 
@@ -20,6 +21,8 @@
 #include <ctime>
 
 int main(int argc, char **argv) {
+    // As the launcher's main does.
+    Platform::limitHeapArenas();
     QCoreApplication app(argc, argv);
     if (!BenchMain::hasArguments(argc, 2, "bench_download <target dir> <list file>"))
         return 2;
