@@ -43,18 +43,15 @@ void PieceBufferPool::release(char *buffer) {
 }
 
 void PieceBufferPool::addFree(char *buffer) {
-    std::function<void()> notify;
-    {
-        QMutexLocker locker(&mutex);
-        if (buffer)
-            freeBuffers.append(buffer);
-        if (starved) {
-            starved = false;
-            notify = starvationEnded;
-        }
+    // Called under the lock: once setStarvationEnded(nullptr) returns, no call is under way.
+    QMutexLocker locker(&mutex);
+    if (buffer)
+        freeBuffers.append(buffer);
+    if (starved) {
+        starved = false;
+        if (starvationEnded)
+            starvationEnded();
     }
-    if (notify)
-        notify();
 }
 
 void PieceBufferPool::prepare(int count, QThreadPool *workers) {

@@ -34,8 +34,8 @@ public:
     int inUse() const;
     qint64 bufferSize() const { return size; }
 
-    // Called (on the releasing or preparing thread) when a buffer comes back or gets ready after
-    // acquire() had found none.
+    // Called (on the releasing or preparing thread, with the pool locked: it must not call the
+    // pool) when a buffer comes back or gets ready after acquire() had found none.
     void setStarvationEnded(std::function<void()> callback);
 
 private:

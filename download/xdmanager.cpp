@@ -62,6 +62,8 @@ XDManager::XDManager(const QString &targetDir, QObject *parent)
 }
 
 XDManager::~XDManager() {
+    // Buffers given back or made from here on wake nobody: the workers may still be at it.
+    buffers->setStarvationEnded(nullptr);
     // Requests go first: nothing may write into a buffer after this.
     qDeleteAll(downloaders);
     downloaders.clear();
@@ -88,7 +90,6 @@ XDManager::~XDManager() {
         delete it.key();
     }
     qDeleteAll(pendingTasks);
-    buffers->setStarvationEnded(nullptr);
 }
 
 void XDManager::addFile(const QString &remotePath, const QString &localName) {
@@ -200,13 +201,13 @@ void XDManager::start() {
     if (started)
         return;
     started = true;
-    // The buffers the queue can use, made on a worker while the first requests go out.
+    // The buffers that whole pieces will fill, made on a worker while the first requests go out.
+    // Small files touch little of theirs: those are left to be made when needed.
     qint64 pieces = 0;
     for (const DownloadTask *t : qAsConst(pendingTasks)) {
         const RemoteFileInfo *e = tableEntry(t->localName);
         if (e && e->size > resumed.value(t->localName))
-            pieces += (e->size - resumed.value(t->localName) + DownloadTaskPiece::PieceSize - 1) /
-                      DownloadTaskPiece::PieceSize;
+            pieces += (e->size - resumed.value(t->localName)) / DownloadTaskPiece::PieceSize;
     }
     buffers->prepare(int(qMin<qint64>(pieces, PieceBufferCount)), &workers);
     for (TaskPieceDownloader *d : qAsConst(downloaders)) {

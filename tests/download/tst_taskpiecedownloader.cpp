@@ -7,7 +7,9 @@
 #include "support/teststep.h"
 
 #include <QElapsedTimer>
+#include <QSemaphore>
 #include <QSignalSpy>
+#include <QThreadPool>
 #include <QtTest>
 
 namespace {
@@ -84,6 +86,41 @@ private slots:
         QCOMPARE(d.receivedBytes(), p.length());
         QVERIFY(held(d) == tenMillion.mid(8388608));
         QCOMPARE(p.retryCount, 0);
+    }
+
+    // A piece handed over before its buffer is ready asks for nothing; prepared buffers arrive on
+    // their own and announce themselves; then the piece is fetched as any other.
+    void pieceWaitsForItsPreparedBuffer() {
+        PieceBufferPool prepared(2, DownloadTaskPiece::PieceSize);
+        QAtomicInt announced;
+        prepared.setStarvationEnded([&announced] { announced.fetchAndAddOrdered(1); });
+        QThreadPool workers;
+        workers.setMaxThreadCount(1);
+        QSemaphore gate; // holds the preparation back until the downloader has been looked at
+        workers.start([&gate] { gate.acquire(); });
+        prepared.prepare(2, &workers);
+        QVERIFY(prepared.acquire().isNull()); // nothing is made on this thread meanwhile
+
+        DownloadTaskPiece p = piece(&task, 1, tenMillion.size());
+        WatchedDownloader d;
+        d.setTask(&p, PieceBuffer());
+        d.start();
+        QVERIFY(d.awaitsSink());
+        QCOMPARE(d.state(), TaskPieceDownloader::State::Paused);
+        gate.release();
+        QVERIFY(workers.waitForDone(20000));
+        QCOMPARE(announced.loadAcquire(), 1);
+        QCOMPARE(server.requestsFor("/cdn/v1_ten.bin").size(), 0);
+
+        PieceBuffer first = prepared.acquire();
+        const PieceBuffer second = prepared.acquire();
+        QVERIFY(!first.isNull() && !second.isNull());
+        QVERIFY(prepared.acquire().isNull()); // two is all there is
+        d.giveSink(std::move(first));
+        d.start();
+        QVERIFY(d.done.wait(20000));
+        QVERIFY(d.succeeded());
+        QVERIFY(held(d) == tenMillion.mid(DownloadTaskPiece::PieceSize, DownloadTaskPiece::PieceSize));
     }
 
     void pauseKeepsBytesAndStartAsksForTheRest() {
