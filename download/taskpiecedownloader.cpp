@@ -4,24 +4,29 @@
 #include "download/downloadtask.h"
 
 #include <QDebug>
-#include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QTimer>
 #include <QUrl>
 
 TaskPieceDownloader::TaskPieceDownloader()
     : base(cdnBaseUrl)
-    , networkManager(new QNetworkAccessManager(this))
     , retryTimer(new QTimer(this))
     , speedTimer(new QTimer(this)) {
     retryTimer->setSingleShot(true);
     connect(retryTimer, &QTimer::timeout, this, &TaskPieceDownloader::request);
     connect(speedTimer, &QTimer::timeout, this, &TaskPieceDownloader::checkSpeed);
-    connect(networkManager, &QNetworkAccessManager::finished, this, &TaskPieceDownloader::replyFinished);
+    // Called on the network thread; a report still queued when the downloader goes is dropped
+    // with it.
+    fetch = new PieceFetch([this](const PieceFetch::End &end) {
+        QMetaObject::invokeMethod(
+            this, [this, end] { fetchEnded(end); }, Qt::QueuedConnection);
+    });
+    fetch->moveToThread(PieceFetch::networkThread());
 }
 
 TaskPieceDownloader::~TaskPieceDownloader() {
     dropReply();
+    fetch->deleteLater();
 }
 
 void TaskPieceDownloader::setTask(DownloadTaskPiece *piece, PieceBuffer sink) {
@@ -61,7 +66,7 @@ void TaskPieceDownloader::start() {
 }
 
 void TaskPieceDownloader::request() {
-    if (!task || reply)
+    if (!task || fetching)
         return;
     if (buffer.isNull()) {
         currentState = State::Paused; // until the owner gives a sink
@@ -95,16 +100,15 @@ void TaskPieceDownloader::request() {
     requestedBytes = length - received;
     attemptStart = received;
     currentState = State::Requesting;
-    reply = networkManager->get(request);
-    reply->setReadBufferSize(ReplyReadBufferSize);
-    finishedConnection =
-        connect(reply, &QNetworkReply::finished, this, &TaskPieceDownloader::pieceDownloadFinished);
-    progressConnection =
-        connect(reply, &QNetworkReply::downloadProgress, this, &TaskPieceDownloader::pieceDownloadProgress);
-    errorConnection =
-        connect(reply, &QNetworkReply::errorOccurred, this, &TaskPieceDownloader::pieceDownloadError);
-    // Progress signals are rate-limited by the network layer; data arrival is not.
-    readyReadConnection = connect(reply, &QIODevice::readyRead, this, &TaskPieceDownloader::pieceDataReady);
+    // The fetch is idle: its last request has ended or was stopped.
+    fetch->resetWritten();
+    fetching = true;
+    const quint64 id = ++requestId;
+    PieceFetch *f = fetch;
+    char *into = buffer.data() + received;
+    QMetaObject::invokeMethod(
+        fetch, [f, id, request, into, length = requestedBytes] { f->get(id, request, into, length); },
+        Qt::QueuedConnection);
 
     speedSamples.clear();
     speedSamples.append({0, received});
@@ -115,18 +119,19 @@ void TaskPieceDownloader::request() {
 
 // Fails the attempt when fewer bytes arrived over the last whole window than the limit asks for.
 void TaskPieceDownloader::checkSpeed() {
-    if (currentState != State::Requesting || !reply) {
+    if (currentState != State::Requesting || !fetching) {
         speedTimer->stop();
         return;
     }
     const qint64 now = attemptClock.elapsed();
-    speedSamples.append({now, received});
+    const qint64 arrived = receivedBytes();
+    speedSamples.append({now, arrived});
     // The base is the newest sample that is at least a window old.
     while (speedSamples.size() > 1 && speedSamples.at(1).first <= now - lowSpeedWindowMs)
         speedSamples.removeFirst();
     const QPair<qint64, qint64> base = speedSamples.first();
     const qint64 span = now - base.first;
-    const qint64 bytes = received - base.second;
+    const qint64 bytes = arrived - base.second;
     if (span < lowSpeedWindowMs || bytes * 1000 >= lowSpeedLimit * span)
         return;
     qDebug() << "piece transfer below the low-speed limit" << task->downloadTask->remotePath << task->index
@@ -149,9 +154,7 @@ void TaskPieceDownloader::pause() {
         retryTimer->stop();
         break;
     case State::Requesting:
-        // Keep what has already arrived, as long as it fits the piece.
-        if (reply->bytesAvailable() <= task->length() - received)
-            takeAvailable();
+        // What has already arrived stays, as long as it fits the piece.
         dropReply();
         break;
     }
@@ -174,13 +177,33 @@ bool TaskPieceDownloader::cancelTask(DownloadTaskPiece *piece) {
     return true;
 }
 
-void TaskPieceDownloader::pieceDownloadFinished() {
-    if (currentState != State::Requesting || sender() != reply)
+void TaskPieceDownloader::fetchEnded(const PieceFetch::End &end) {
+    if (!fetching || end.id != requestId)
         return;
-    if (reply->error() != QNetworkReply::NoError)
-        return; // the error slot has handled it
-    if (!takeAvailable())
+    fetching = false;
+    received = attemptStart + end.bytes;
+    if (end.bytes > 0)
+        bytesSinceFailure = true;
+    switch (end.outcome) {
+    case PieceFetch::Outcome::Overflow:
+        qDebug() << "piece body longer than its range" << task->downloadTask->remotePath << task->index
+                 << end.announced << task->length();
+        failAttempt(
+            end.announced >= 0
+                ? QStringLiteral("the body announces %1 bytes for a range of %2")
+                      .arg(end.announced)
+                      .arg(requestedBytes)
+                : QStringLiteral("the body holds more than the %1 bytes of the range").arg(task->length()),
+            Failure::Other);
         return;
+    case PieceFetch::Outcome::Failed:
+        qDebug() << "piece request failed" << task->downloadTask->remotePath << task->index << end.error
+                 << end.status;
+        failAttempt(end.why, classify(end.error, end.status), end.status);
+        return;
+    case PieceFetch::Outcome::Completed:
+        break;
+    }
     if (received != task->length()) {
         qDebug() << "piece body shorter than its range" << task->downloadTask->remotePath << task->index
                  << received << task->length();
@@ -188,45 +211,8 @@ void TaskPieceDownloader::pieceDownloadFinished() {
                     Failure::Other);
         return;
     }
-    cutConnections();
-    reply = nullptr; // released by replyFinished
     speedTimer->stop();
     finishPiece(true);
-}
-
-void TaskPieceDownloader::pieceDownloadProgress(qint64 bytesReceived, qint64 bytesTotal) {
-    Q_UNUSED(bytesReceived);
-    if (currentState != State::Requesting || sender() != reply || !answersWithData())
-        return;
-    // The announced length of this reply already tells whether it fits what is left of the piece.
-    if (bytesTotal > requestedBytes) {
-        qDebug() << "piece body longer than its range" << task->downloadTask->remotePath << task->index
-                 << bytesTotal << task->length();
-        failAttempt(QStringLiteral("the body announces %1 bytes for a range of %2")
-                        .arg(bytesTotal)
-                        .arg(requestedBytes),
-                    Failure::Other);
-        return;
-    }
-    takeAvailable();
-}
-
-void TaskPieceDownloader::pieceDataReady() {
-    if (currentState != State::Requesting || sender() != reply)
-        return;
-    takeAvailable();
-}
-
-void TaskPieceDownloader::pieceDownloadError(QNetworkReply::NetworkError error) {
-    if (currentState != State::Requesting || sender() != reply)
-        return;
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    qDebug() << "piece request failed" << task->downloadTask->remotePath << task->index << error << status;
-    // What arrived of a body cut short is kept, as far as it fits.
-    if (reply->bytesAvailable() <= task->length() - received)
-        takeAvailable();
-    // The reply is ending by itself; aborting it from its own error signal is not allowed.
-    failAttempt(reply->errorString(), classify(error, status), status, false);
 }
 
 TaskPieceDownloader::Failure TaskPieceDownloader::classify(QNetworkReply::NetworkError error, int status) {
@@ -254,63 +240,19 @@ TaskPieceDownloader::Failure TaskPieceDownloader::classify(QNetworkReply::Networ
     }
 }
 
-void TaskPieceDownloader::replyFinished(QNetworkReply *tmpReply) {
-    tmpReply->deleteLater();
-}
-
-void TaskPieceDownloader::cutConnections() {
-    disconnect(finishedConnection);
-    disconnect(progressConnection);
-    disconnect(errorConnection);
-    disconnect(readyReadConnection);
-}
-
-void TaskPieceDownloader::dropReply(bool abort) {
+void TaskPieceDownloader::dropReply() {
     speedTimer->stop();
-    if (!reply)
+    if (!fetching)
         return;
-    QNetworkReply *r = reply;
-    reply = nullptr;
-    cutConnections();
-    if (abort && r->isRunning())
-        r->abort();
-    r->deleteLater();
+    fetching = false;
+    // Once the fetch has stopped nothing writes into the sink any more.
+    received = attemptStart + fetch->stop(requestId);
 }
 
-// Moves what the reply holds into the sink. False (after failing the attempt) when the server
-// sends more than the range asked for.
-bool TaskPieceDownloader::answersWithData() const {
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    return status == 0 || (status >= 200 && status < 300);
-}
-
-bool TaskPieceDownloader::takeAvailable() {
-    // An error page is no part of the file.
-    if (!answersWithData())
-        return true;
-    const qint64 available = reply->bytesAvailable();
-    if (available <= 0)
-        return true;
-    const qint64 room = task->length() - received;
-    if (available > room) {
-        qDebug() << "piece body longer than its range" << task->downloadTask->remotePath << task->index
-                 << received + available << task->length();
-        failAttempt(QStringLiteral("the body holds more than the %1 bytes of the range").arg(task->length()),
-                    Failure::Other);
-        return false;
-    }
-    const qint64 n = reply->read(buffer.data() + received, available);
-    if (n > 0) {
-        received += n;
-        bytesSinceFailure = true;
-    }
-    return true;
-}
-
-void TaskPieceDownloader::failAttempt(const QString &why, Failure kind, int status, bool abort) {
+void TaskPieceDownloader::failAttempt(const QString &why, Failure kind, int status) {
     lastFailure = why;
     lastStatus = status;
-    dropReply(abort);
+    dropReply();
     // Body bytes of the range that arrived before the network went are kept: the next attempt
     // asks for the rest. Anything else starts over.
     const bool gotBytes = received > attemptStart;

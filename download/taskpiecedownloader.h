@@ -2,9 +2,9 @@
 
 #include "download/downloadtaskpiece.h"
 #include "download/piecebuffer.h"
+#include "download/piecefetch.h"
 
 #include <QElapsedTimer>
-#include <QMetaObject>
 #include <QNetworkReply>
 #include <QObject>
 #include <QPair>
@@ -12,12 +12,13 @@
 
 #include <functional>
 
-class QNetworkAccessManager;
 class QTimer;
 
 // Fetches one piece of one file with one ranged GET below its base URL (cdnBaseUrl unless the owner
 // sets another CDN host) into a piece buffer (the
-// sink) that its owner hands over with the piece and takes back at its end. pause() aborts the
+// sink) that its owner hands over with the piece and takes back at its end. The request itself runs
+// on the download network thread (PieceFetch), which fills the sink; the downloader and its owner
+// see its end. pause() aborts the
 // request and keeps the bytes; start() asks for the remaining ones. An attempt fails when no byte
 // arrives for the transfer timeout, and when over a whole low-speed window fewer bytes arrive than
 // the low-speed limit asks for (a server trickling a byte now and then would hold it forever).
@@ -38,8 +39,6 @@ class TaskPieceDownloader : public QObject {
 public:
     static constexpr int MaxAttempts = 3;
     static constexpr int RetryDelayMs = 1000;
-    // Bytes the network layer may hold for a reply before the downloader takes them.
-    static constexpr qint64 ReplyReadBufferSize = 512 * 1024;
     // A request that receives no byte for this long fails like any network error.
     static constexpr int DefaultTransferTimeoutMs = 30000;
     // An attempt whose rate over the last DefaultLowSpeedWindowMs stays below this fails.
@@ -101,7 +100,7 @@ public:
     State state() const { return currentState; }
     DownloadTaskPiece *currentTask() const { return task; }
     // Body bytes held for the current piece (or for the piece just reported, until takeSink()).
-    qint64 receivedBytes() const { return received; }
+    qint64 receivedBytes() const { return fetching ? attemptStart + fetch->written() : received; }
     // The sink with the received bytes at its start.
     const PieceBuffer &sink() const { return buffer; }
     // Hands the sink over (after a successful piece: the whole piece is in it).
@@ -113,7 +112,9 @@ public:
     // The HTTP status of the latest failed attempt; 0 when it had no HTTP answer.
     int failureStatus() const { return lastStatus; }
     // The current piece waits out an outage and no byte has arrived since its last failure.
-    bool isWaitingOnNetwork() const { return task && outageClock.isValid() && !bytesSinceFailure; }
+    bool isWaitingOnNetwork() const {
+        return task && outageClock.isValid() && !bytesSinceFailure && receivedBytes() == attemptStart;
+    }
     // Until the next attempt while waiting for a retry; 0 otherwise.
     int retryInMs() const;
 
@@ -123,34 +124,24 @@ signals:
     void downloadFinished(bool success, DownloadTaskPiece *piece);
 
 private slots:
-    void pieceDownloadFinished();
-    void pieceDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
-    void pieceDataReady();
-    void pieceDownloadError(QNetworkReply::NetworkError error);
-    void replyFinished(QNetworkReply *tmpReply);
     void checkSpeed();
 
 private:
     void request();
-    void cutConnections();
-    void dropReply(bool abort = true);
-    bool takeAvailable();
-    // The reply's body is the range's bytes (not an error page), as far as its status tells.
-    bool answersWithData() const;
-    void failAttempt(const QString &why, Failure kind, int status = 0, bool abort = true);
+    void fetchEnded(const PieceFetch::End &end);
+    // Ends the request under way, if any, keeping in `received` what arrived of it.
+    void dropReply();
+    void failAttempt(const QString &why, Failure kind, int status = 0);
     static Failure classify(QNetworkReply::NetworkError error, int status);
     void finishPiece(bool success);
 
     DownloadTaskPiece *task = nullptr;
     QString base;
     FailureHook failureHook;
-    QNetworkAccessManager *networkManager = nullptr;
-    QNetworkReply *reply = nullptr;
+    PieceFetch *fetch = nullptr; // on the network thread
+    quint64 requestId = 0;
+    bool fetching = false; // a request is under way: its bytes go into the sink on the network thread
     PieceBuffer buffer;
-    QMetaObject::Connection finishedConnection;
-    QMetaObject::Connection progressConnection;
-    QMetaObject::Connection errorConnection;
-    QMetaObject::Connection readyReadConnection;
 
     State currentState = State::Idle;
     qint64 received = 0;

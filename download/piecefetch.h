@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+
+class QNetworkAccessManager;
+class QThread;
+
+// The network side of a piece downloader: one ranged request at a time, run on the download
+// network thread, whose reply's bytes go straight into the downloader's sink there. The thread
+// that runs the downloaders (the launcher's GUI thread) then handles the end of a request only,
+// not each of its chunks: copying them there had it busy, and the network layer waiting for it.
+//
+// The owner calls get() queued and stop() blocking on the fetch's thread; the end of a request
+// comes through the end handler, called on the fetch's thread.
+class PieceFetch : public QObject {
+    Q_OBJECT
+public:
+    enum class Outcome {
+        Completed, // the reply ended without an error; its body (what fitted) is in the sink
+        Failed,    // the reply's error, its HTTP status and text
+        Overflow   // the body is longer than the room (announced: its announced length; -1: it arrived)
+    };
+    struct End {
+        quint64 id = 0;
+        Outcome outcome = Outcome::Completed;
+        QNetworkReply::NetworkError error = QNetworkReply::NoError;
+        int status = 0;
+        QString why;
+        qint64 bytes = 0;
+        qint64 announced = -1;
+    };
+    using EndHandler = std::function<void(const End &)>;
+
+    // Bytes the network layer may hold for a reply before the fetch takes them.
+    static constexpr qint64 ReplyReadBufferSize = 512 * 1024;
+
+    explicit PieceFetch(EndHandler onEnd);
+    ~PieceFetch() override;
+
+    // The thread every fetch lives on: started with the first one, stopped as the application ends.
+    static QThread *networkThread();
+
+    // Bytes of the current request in the sink. The owner may reset it between requests.
+    qint64 written() const { return writtenBytes.load(std::memory_order_acquire); }
+    void resetWritten() { writtenBytes.store(0, std::memory_order_release); }
+
+    // Asks for `request` into `sink`, which has `room` bytes (the fetch's thread).
+    void get(quint64 id, const QNetworkRequest &request, char *sink, qint64 room);
+    // Ends request `id` without a report, keeping what has arrived as far as it fits, and returns
+    // the bytes in the sink. Called on the owner's thread: waits for the fetch's thread to do it
+    // (run here once that thread has ended, as the application ends).
+    qint64 stop(quint64 id);
+
+private:
+    qint64 stopHere(quint64 id);
+    void take();
+    void finish();
+    void dropReply();
+    void end(End e);
+    bool answersWithData() const;
+
+    EndHandler onEnd;
+    QNetworkAccessManager *manager = nullptr;
+    QNetworkReply *reply = nullptr;
+    quint64 current = 0;
+    char *sink = nullptr;
+    qint64 room = 0;
+    std::atomic<qint64> writtenBytes{0};
+};
