@@ -12,9 +12,10 @@
 // Fixed-size piece buffers, reused from piece to piece so that memory stays bounded whatever the
 // size of the files, and is not handed back to and fetched again from the system for every piece.
 // They come from Platform::allocateBuffer and are best made ahead of their use with prepare(): the
-// downloaders fill them on the GUI thread, and the kernel clearing the pages of a new buffer there
-// (about a millisecond per MiB here) stalled that thread for tens of milliseconds at every start.
-// Thread-safe: buffers are taken on the GUI thread and given back by the hashing workers. The
+// thread that first fills a new buffer pays for the kernel clearing its pages (about a millisecond
+// per MiB here), and the network thread filling them waited tens of milliseconds at every start.
+// Thread-safe: buffers are taken on the GUI thread, filled on the network thread and given back by
+// the hashing workers. The
 // pool must outlive every buffer it handed out and its preparation (wait for the thread pool).
 class PieceBufferPool {
 public:

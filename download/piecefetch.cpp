@@ -56,13 +56,28 @@ void PieceFetch::get(quint64 id, const QNetworkRequest &request, char *into, qin
     connect(reply, &QNetworkReply::finished, this, &PieceFetch::finish);
 }
 
+void PieceFetch::runOnFetchThread(const std::function<void()> &work) {
+    if (fetchThread->isRunning())
+        QMetaObject::invokeMethod(this, work, Qt::BlockingQueuedConnection);
+    else
+        work();
+}
+
 qint64 PieceFetch::stop(quint64 id) {
-    if (!fetchThread->isRunning())
-        return stopHere(id);
     qint64 kept = 0;
-    QMetaObject::invokeMethod(
-        this, [this, id, &kept] { kept = stopHere(id); }, Qt::BlockingQueuedConnection);
+    runOnFetchThread([this, id, &kept] { kept = stopHere(id); });
     return kept;
+}
+
+void PieceFetch::close() {
+    // The network manager's destructor waits for its connections to close: none of them can send
+    // a request again (as the network layer does when a server closed one under it) afterwards.
+    runOnFetchThread([this] {
+        dropReply();
+        delete manager;
+        manager = nullptr;
+    });
+    deleteLater();
 }
 
 qint64 PieceFetch::stopHere(quint64 id) {

@@ -56,8 +56,13 @@ public:
     // the bytes in the sink. Called on the owner's thread: waits for the fetch's thread to do it
     // (run here once that thread has ended, as the application ends).
     qint64 stop(quint64 id);
+    // Ends the fetch: its request and its connections are gone when this returns (the owner's
+    // thread; blocks as stop() does), the object itself goes later.
+    void close();
 
 private:
+    // Runs `work` on the fetch's thread and waits for it.
+    void runOnFetchThread(const std::function<void()> &work);
     qint64 stopHere(quint64 id);
     void take();
     void finish();

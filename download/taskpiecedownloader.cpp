@@ -26,7 +26,7 @@ TaskPieceDownloader::TaskPieceDownloader()
 
 TaskPieceDownloader::~TaskPieceDownloader() {
     dropReply();
-    fetch->deleteLater();
+    fetch->close();
 }
 
 void TaskPieceDownloader::setTask(DownloadTaskPiece *piece, PieceBuffer sink) {

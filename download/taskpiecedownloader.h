@@ -15,11 +15,10 @@
 class QTimer;
 
 // Fetches one piece of one file with one ranged GET below its base URL (cdnBaseUrl unless the owner
-// sets another CDN host) into a piece buffer (the
-// sink) that its owner hands over with the piece and takes back at its end. The request itself runs
-// on the download network thread (PieceFetch), which fills the sink; the downloader and its owner
-// see its end. pause() aborts the
-// request and keeps the bytes; start() asks for the remaining ones. An attempt fails when no byte
+// sets another CDN host) into a piece buffer (the sink) that its owner hands over with the piece and
+// takes back at its end. The request itself runs on the download network thread (PieceFetch), which
+// fills the sink; the downloader sees its end. pause() aborts the request and keeps the bytes;
+// start() asks for the remaining ones. An attempt fails when no byte
 // arrives for the transfer timeout, and when over a whole low-speed window fewer bytes arrive than
 // the low-speed limit asks for (a server trickling a byte now and then would hold it forever).
 //
@@ -113,7 +112,7 @@ public:
     int failureStatus() const { return lastStatus; }
     // The current piece waits out an outage and no byte has arrived since its last failure.
     bool isWaitingOnNetwork() const {
-        return task && outageClock.isValid() && !bytesSinceFailure && receivedBytes() == attemptStart;
+        return task && outageClock.isValid() && !bytesSinceFailure && !(fetching && fetch->written() > 0);
     }
     // Until the next attempt while waiting for a retry; 0 otherwise.
     int retryInMs() const;
