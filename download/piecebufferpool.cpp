@@ -20,7 +20,7 @@ PieceBuffer PieceBufferPool::acquire() {
     if (!freeBuffers.isEmpty()) {
         b = freeBuffers.takeLast();
     } else if (!preparing && allocated < capacity) {
-        b = Platform::allocateBuffer(size);
+        b = Platform::allocateBuffer(size, false); // for pieces of small files mostly
         if (b)
             ++allocated;
     }
@@ -74,7 +74,7 @@ void PieceBufferPool::prepareBuffers(int count) {
                 break;
             }
         }
-        char *b = Platform::allocateBuffer(size);
+        char *b = Platform::allocateBuffer(size, true);
         if (b) {
             // One write per small page: the kernel clears each page (or huge page) here, not later
             // on the thread that fills the buffer.

@@ -11,12 +11,14 @@
 
 // Fixed-size piece buffers, reused from piece to piece so that memory stays bounded whatever the
 // size of the files, and is not handed back to and fetched again from the system for every piece.
-// They come from Platform::allocateBuffer and are best made ahead of their use with prepare(): the
-// thread that first fills a new buffer pays for the kernel clearing its pages (about a millisecond
-// per MiB here), and the network thread filling them waited tens of milliseconds at every start.
+// They come from Platform::allocateBuffer. Those that whole pieces will fill are best made ahead of
+// their use with prepare() (in huge pages where the system has them): the thread that first fills a
+// new buffer pays for the kernel clearing its pages (about a millisecond per MiB here), and the
+// network thread filling them waited tens of milliseconds at every start. Those acquire() makes
+// itself serve small files mostly: only what their pieces use takes memory.
 // Thread-safe: buffers are taken on the GUI thread, filled on the network thread and given back by
-// the hashing workers. The
-// pool must outlive every buffer it handed out and its preparation (wait for the thread pool).
+// the hashing workers. The pool must outlive every buffer it handed out and its preparation (wait
+// for the thread pool).
 class PieceBufferPool {
 public:
     PieceBufferPool(int capacity, qint64 bufferSize);

@@ -80,10 +80,11 @@ bool openPlainFile(QFile *file, const QString &path, QIODevice::OpenMode mode, Q
 // Whether anything is at `path`, a link (even one to nothing) included.
 bool entryExists(const QString &path);
 
-// Memory for a large buffer that is filled again and again (a piece buffer). Where the system can
-// back it with huge pages it does, so that its first use costs a few page faults rather than one per
-// 4 KiB, on whichever thread fills it. Null when there is no memory; give it back with freeBuffer.
-char *allocateBuffer(qint64 size);
+// Memory for a large buffer that is filled again and again (a piece buffer). With `whole` (it will be
+// filled whole) and where the system can, huge pages back it, so that its first use costs a few page
+// faults rather than one per 4 KiB; without, only what is used takes memory. Null when there is no
+// memory; give it back with freeBuffer.
+char *allocateBuffer(qint64 size, bool whole);
 void freeBuffer(char *buffer);
 // Called first thing in main. With glibc every thread that allocates under contention gets its own
 // heap arena and keeps what it freed there: the download's ten network threads held tens of MiB

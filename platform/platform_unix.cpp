@@ -384,12 +384,13 @@ bool replaceFile(const QString &from, const QString &to, QString *why) {
     return true;
 }
 
-char *allocateBuffer(qint64 size) {
+char *allocateBuffer(qint64 size, bool whole) {
     if (size <= 0)
         return nullptr;
-    // Huge pages need their alignment; a smaller buffer is not worth one.
+    // Huge pages need their alignment; a smaller buffer is not worth one. A huge page takes its
+    // whole 2 MiB at the first byte written.
     constexpr size_t HugePage = 2 * 1024 * 1024;
-    if (size_t(size) < HugePage)
+    if (!whole || size_t(size) < HugePage)
         return static_cast<char *>(std::malloc(size_t(size)));
     void *memory = nullptr;
     if (posix_memalign(&memory, HugePage, size_t(size)) != 0)

@@ -140,7 +140,7 @@ bool entryExists(const QString &path) {
     return Win32::entryExists(QDir::toNativeSeparators(path).toStdWString());
 }
 
-char *allocateBuffer(qint64 size) {
+char *allocateBuffer(qint64 size, bool) {
     return size > 0 ? static_cast<char *>(std::malloc(size_t(size))) : nullptr;
 }
 
