@@ -16,8 +16,9 @@ class QThread;
 // that runs the downloaders (the launcher's GUI thread) then handles the end of a request only,
 // not each of its chunks: copying them there had it busy, and the network layer waiting for it.
 //
-// The owner calls get() queued and stop() blocking on the fetch's thread; the end of a request
-// comes through the end handler, called on the fetch's thread.
+// The owner has get() run on the fetch's thread (a queued call) and calls stop() and close() on
+// its own thread, which wait for the fetch's. The end of a request comes through the end handler,
+// called on the fetch's thread.
 class PieceFetch : public QObject {
     Q_OBJECT
 public:
