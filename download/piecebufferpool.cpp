@@ -55,14 +55,15 @@ void PieceBufferPool::addFree(char *buffer) {
 }
 
 void PieceBufferPool::prepare(int count, QThreadPool *workers) {
+    const int target = qMin(count, capacity);
     {
         QMutexLocker locker(&mutex);
-        if (preparing || allocated >= qMin(count, capacity))
+        if (preparing || allocated >= target)
             return;
         preparing = true;
         preparationCancelled = false;
     }
-    workers->start([this, count] { prepareBuffers(qMin(count, capacity)); });
+    workers->start([this, target] { prepareBuffers(target); });
 }
 
 void PieceBufferPool::prepareBuffers(int count) {

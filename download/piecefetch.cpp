@@ -82,12 +82,15 @@ void PieceFetch::close() {
 
 qint64 PieceFetch::stopHere(quint64 id) {
     if (id == current && reply) {
-        // What has arrived is kept, as long as it fits.
-        if (answersWithData() && reply->bytesAvailable() <= room - written())
-            take();
+        keepWhatFits();
         dropReply();
     }
     return written();
+}
+
+void PieceFetch::keepWhatFits() {
+    if (answersWithData() && reply->bytesAvailable() <= room - written())
+        take();
 }
 
 bool PieceFetch::answersWithData() const {
@@ -119,9 +122,8 @@ void PieceFetch::finish() {
         return;
     End e;
     if (reply->error() != QNetworkReply::NoError) {
-        // What arrived of a body cut short is kept, as far as it fits.
-        if (answersWithData() && reply->bytesAvailable() <= room - written())
-            take();
+        // What arrived of a body cut short is kept.
+        keepWhatFits();
         e.outcome = Outcome::Failed;
         e.error = reply->error();
         e.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();

@@ -65,6 +65,8 @@ private:
     // Runs `work` on the fetch's thread and waits for it.
     void runOnFetchThread(const std::function<void()> &work);
     qint64 stopHere(quint64 id);
+    // Takes what the reply holds when all of it fits the room (a request ending early).
+    void keepWhatFits();
     void take();
     void finish();
     void dropReply();

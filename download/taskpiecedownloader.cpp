@@ -25,7 +25,7 @@ TaskPieceDownloader::TaskPieceDownloader()
 }
 
 TaskPieceDownloader::~TaskPieceDownloader() {
-    dropReply();
+    // Ends the request under way too: nothing writes into the sink afterwards.
     fetch->close();
 }
 

@@ -206,8 +206,8 @@ void XDManager::start() {
     qint64 pieces = 0;
     for (const DownloadTask *t : qAsConst(pendingTasks)) {
         const RemoteFileInfo *e = tableEntry(t->localName);
-        if (e && e->size > resumed.value(t->localName))
-            pieces += (e->size - resumed.value(t->localName)) / DownloadTaskPiece::PieceSize;
+        if (e)
+            pieces += qMax<qint64>(0, e->size - resumed.value(t->localName)) / DownloadTaskPiece::PieceSize;
     }
     buffers->prepare(int(qMin<qint64>(pieces, PieceBufferCount)), &workers);
     for (TaskPieceDownloader *d : qAsConst(downloaders)) {
