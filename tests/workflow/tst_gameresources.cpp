@@ -6,6 +6,8 @@
 
 #include "download/xdmanager.h"
 
+#include <algorithm>
+
 using namespace WorkflowTest;
 
 class GameResourcesTest : public WorkflowFixture {
@@ -512,6 +514,14 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             VersionTable::instance().value(QStringLiteral("big.bin")).downloadedBytes == 4 * piece, 30000);
         QTRY_COMPARE(flow->resources()->finishedFileCount(), 1);
+        // The held pieces' requests have reached the server: none of them is counted as the next run's.
+        const auto heldAsked = [&] {
+            const QList<HttpServer::Request> asked = server->requestsFor(path);
+            return std::count_if(asked.cbegin(), asked.cend(), [piece](const HttpServer::Request &r) {
+                return r.rangeStart() >= 4 * piece;
+            });
+        };
+        QTRY_COMPARE(heldAsked(), 4);
         QCOMPARE(flow->resources()->startedFiles(), QStringList{QStringLiteral("big.bin")});
         QVERIFY(flow->resumeOfferedOnExit());
         flow->setManualResume(true);
