@@ -34,19 +34,21 @@ QThread *PieceFetch::networkThread() {
     return fetchThread;
 }
 
-void PieceFetch::get(quint64 id, const QNetworkRequest &request, char *into, qint64 space) {
+void PieceFetch::get(quint64 id, const QNetworkRequest &request, qint64 first, char *into, qint64 space) {
     dropReply();
     if (!manager)
         manager = new QNetworkAccessManager(this);
     current = id;
     sink = into;
     room = space;
+    firstByte = first;
+    answerChecked = false;
     reply = manager->get(request);
     reply->setReadBufferSize(ReplyReadBufferSize);
     connect(reply, &QIODevice::readyRead, this, &PieceFetch::take);
     connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64, qint64 total) {
         // The announced length already tells whether the body fits.
-        if (!answersWithData() || total <= room)
+        if (!answersWithData() || total <= room || !answerIsTheRange())
             return;
         End e;
         e.outcome = Outcome::Overflow;
@@ -89,8 +91,59 @@ qint64 PieceFetch::stopHere(quint64 id) {
 }
 
 void PieceFetch::keepWhatFits() {
-    if (answersWithData() && reply->bytesAvailable() <= room - written())
+    // Without a report: the caller ends the request itself.
+    if (!answersWithData() || (!answerChecked && !answerMismatch().isEmpty()))
+        return;
+    answerChecked = true;
+    if (reply->bytesAvailable() <= room - written())
         take();
+}
+
+QString PieceFetch::rangeMismatch(int status, const QByteArray &contentRange, qint64 contentLength,
+                                  qint64 first, qint64 room) {
+    const qint64 last = first + room - 1;
+    if (status == 200) {
+        // A server that ignores ranges sends the whole file: right only when that is what was asked.
+        if (first == 0 && contentLength == room)
+            return QString();
+        return QStringLiteral("the server answered 200 (the whole file, %1 bytes announced) to bytes=%2-%3")
+            .arg(contentLength)
+            .arg(first)
+            .arg(last);
+    }
+    if (status != 206)
+        return QString();
+    // "bytes first-last/total", total possibly "*".
+    const QByteArray expected = QStringLiteral("bytes %1-%2/").arg(first).arg(last).toLatin1();
+    if (contentRange.trimmed().startsWith(expected))
+        return QString();
+    return QStringLiteral("the answer's Content-Range \"%1\" is not the range asked, bytes=%2-%3")
+        .arg(QString::fromLatin1(contentRange.left(100)))
+        .arg(first)
+        .arg(last);
+}
+
+QString PieceFetch::answerMismatch() const {
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    return rangeMismatch(status, reply->rawHeader("Content-Range"),
+                         length.isValid() ? length.toLongLong() : -1, firstByte, room);
+}
+
+bool PieceFetch::answerIsTheRange() {
+    if (answerChecked)
+        return true;
+    const QString why = answerMismatch();
+    if (why.isEmpty()) {
+        answerChecked = true;
+        return true;
+    }
+    End e;
+    e.outcome = Outcome::Mismatch;
+    e.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    e.why = why;
+    end(e);
+    return false;
 }
 
 bool PieceFetch::answersWithData() const {
@@ -99,8 +152,8 @@ bool PieceFetch::answersWithData() const {
 }
 
 void PieceFetch::take() {
-    // An error page is no part of the file.
-    if (!reply || !answersWithData())
+    // An error page is no part of the file, nor is an answer that is not the range asked.
+    if (!reply || !answersWithData() || !answerIsTheRange())
         return;
     const qint64 available = reply->bytesAvailable();
     if (available <= 0)

@@ -25,7 +25,8 @@ public:
     enum class Outcome {
         Completed, // the reply ended without an error; its body (what fitted) is in the sink
         Failed,    // the reply's error, its HTTP status and text
-        Overflow   // the body is longer than the room (announced: its announced length; -1: it arrived)
+        Overflow,  // the body is longer than the room (announced: its announced length; -1: it arrived)
+        Mismatch   // the answer is not the range asked (a 200 with the whole file, another Content-Range)
     };
     struct End {
         quint64 id = 0;
@@ -51,8 +52,15 @@ public:
     qint64 written() const { return writtenBytes.load(std::memory_order_acquire); }
     void resetWritten() { writtenBytes.store(0, std::memory_order_release); }
 
-    // Asks for `request` into `sink`, which has `room` bytes (the fetch's thread).
-    void get(quint64 id, const QNetworkRequest &request, char *sink, qint64 room);
+    // Asks for `request`, the range of `room` bytes from `first` on, into `sink` (the fetch's
+    // thread). Only the body of an answer that is that range goes into the sink: a 206 whose
+    // Content-Range names it, or a 200 of exactly `room` bytes to a range from the file's start.
+    void get(quint64 id, const QNetworkRequest &request, qint64 first, char *sink, qint64 room);
+
+    // Why an answer with `status`, `contentRange` and `contentLength` (-1: none) is not the range of
+    // `room` bytes from `first` on; empty when it is.
+    static QString rangeMismatch(int status, const QByteArray &contentRange, qint64 contentLength,
+                                 qint64 first, qint64 room);
     // Ends request `id` without a report, keeping what has arrived as far as it fits, and returns
     // the bytes in the sink. Called on the owner's thread: waits for the fetch's thread to do it
     // (run here once that thread has ended, as the application ends).
@@ -72,6 +80,9 @@ private:
     void dropReply();
     void end(End e);
     bool answersWithData() const;
+    // Checks the answer's headers once, before its first byte is taken; false: reported as a mismatch.
+    bool answerIsTheRange();
+    QString answerMismatch() const;
 
     EndHandler onEnd;
     QNetworkAccessManager *manager = nullptr;
@@ -79,5 +90,7 @@ private:
     quint64 current = 0;
     char *sink = nullptr;
     qint64 room = 0;
+    qint64 firstByte = 0;
+    bool answerChecked = false;
     std::atomic<qint64> writtenBytes{0};
 };

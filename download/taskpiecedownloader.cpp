@@ -107,7 +107,8 @@ void TaskPieceDownloader::request() {
     PieceFetch *f = fetch;
     char *into = buffer.data() + received;
     QMetaObject::invokeMethod(
-        fetch, [f, id, request, into, length = requestedBytes] { f->get(id, request, into, length); },
+        fetch,
+        [f, id, request, first, into, length = requestedBytes] { f->get(id, request, first, into, length); },
         Qt::QueuedConnection);
 
     speedSamples.clear();
@@ -195,6 +196,11 @@ void TaskPieceDownloader::fetchEnded(const PieceFetch::End &end) {
                       .arg(requestedBytes)
                 : QStringLiteral("the body holds more than the %1 bytes of the range").arg(task->length()),
             Failure::Other);
+        return;
+    case PieceFetch::Outcome::Mismatch:
+        qDebug() << "piece answer is not the range asked" << task->downloadTask->remotePath << task->index
+                 << end.status << end.why;
+        failAttempt(end.why, Failure::Other);
         return;
     case PieceFetch::Outcome::Failed:
         qDebug() << "piece request failed" << task->downloadTask->remotePath << task->index << end.error

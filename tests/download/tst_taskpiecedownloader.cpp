@@ -273,6 +273,58 @@ private slots:
         QCOMPARE(pool.inUse(), 0);
     }
 
+    // A server or proxy that ignores the range sends the file from its first byte: none of that is
+    // kept as the piece's bytes, even without a length to tell it overflows (a pause or a timeout
+    // cutting it short would otherwise keep the file's first bytes as the piece's).
+    void answerThatIsNotTheRangeIsNeverKept() {
+        HttpServer::Faults f;
+        f.ignoreRange = true;
+        f.noLength = true;
+        f.bytesPerSecond = 256 * 1024;
+        server.setFaults("/cdn/v1_ten.bin", f);
+        DownloadTaskPiece p = piece(&task, 1, tenMillion.size());
+        WatchedDownloader d;
+        qint64 most = 0;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] { most = qMax(most, d.receivedBytes()); });
+        watch.start(1);
+        start(d, &p);
+        QVERIFY(d.done.wait(30000));
+        QVERIFY(!d.succeeded());
+        QCOMPARE(most, qint64(0));
+        QCOMPARE(server.requestCount("/cdn/v1_ten.bin"), TaskPieceDownloader::MaxAttempts);
+        QVERIFY2(d.failureReason().contains(QLatin1String("200")), qPrintable(d.failureReason()));
+    }
+
+    void rangeMismatchIsTold_data() {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("contentRange");
+        QTest::addColumn<qint64>("length");
+        QTest::addColumn<qint64>("first");
+        QTest::addColumn<bool>("usable");
+        const qint64 piece = DownloadTaskPiece::PieceSize;
+        QTest::newRow("206, the range")
+            << 206 << QByteArray("bytes 4194304-8388607/10000000") << piece << piece << true;
+        QTest::newRow("206, size unknown")
+            << 206 << QByteArray("bytes 100-199/*") << qint64(100) << qint64(100) << true;
+        QTest::newRow("206, another range")
+            << 206 << QByteArray("bytes 0-4194303/10000000") << piece << piece << false;
+        QTest::newRow("206, no Content-Range") << 206 << QByteArray() << piece << piece << false;
+        QTest::newRow("200, whole file asked") << 200 << QByteArray() << qint64(3000) << qint64(0) << true;
+        QTest::newRow("200, no length") << 200 << QByteArray() << qint64(-1) << qint64(0) << false;
+        QTest::newRow("200 to a later range") << 200 << QByteArray() << qint64(-1) << piece << false;
+    }
+
+    void rangeMismatchIsTold() {
+        QFETCH(int, status);
+        QFETCH(QByteArray, contentRange);
+        QFETCH(qint64, length);
+        QFETCH(qint64, first);
+        QFETCH(bool, usable);
+        const qint64 room = status == 200 && first == 0 && length > 0 ? length : (length > 0 ? length : 100);
+        QCOMPARE(PieceFetch::rangeMismatch(status, contentRange, length, first, room).isEmpty(), usable);
+    }
+
     void wholeFileAnswerOfTheExactSizeIsAccepted() {
         // A server that ignores ranges still serves a one-piece file correctly.
         const QByteArray small = patternBytes(3000, 3);
