@@ -69,7 +69,8 @@ void kickLocked(const std::shared_ptr<State> &s) {
                                                 (s->handOverWanted && !s->syncRunning));
     // A full batch that waits for the record lane holds the write lane until the lane is done.
     const bool held = s->writeHeld && s->syncRunning;
-    if (!s->writeRunning && !held && (handOverDue || s->nextToWrite() >= 0 || s->nextPartToWrite() >= 0)) {
+    if (!s->writeRunning && !held &&
+        (handOverDue || s->nextToWrite() >= 0 || s->nextPartToWrite() >= 0 || s->nextKeptToWrite() >= 0)) {
         s->writeRunning = true;
         s->pool->start([s] { runWriteLane(s); });
     }
@@ -120,6 +121,10 @@ void runRecordLane(const std::shared_ptr<State> &s) {
             ranges.swap(s->written);
             const bool pending = s->recordPending.exchange(false);
             if (ranges.isEmpty() && !pending) {
+                // A file given up before any byte of it was written leaves nothing behind.
+                if (s->stopped && !s->finalizing && !s->writeRunning && s->kept.empty() &&
+                    s->record.completeBytes() == 0 && !Platform::entryExists(s->partial))
+                    QFile::remove(ResumeRecord::recordPath(s->path));
                 if (s->failurePending) {
                     s->failurePending = false;
                     postLocked(s, {WriteError, FileAssemblerDisk::writeFailureReason(s.get())});
@@ -142,8 +147,10 @@ void failWrites(const std::shared_ptr<State> &s) {
     queueBatchLocked(s);
 }
 
-// Picks the next piece or range to write and marks it as being written. Mutex held.
-bool pickWrite(State *s, int *index, qint64 *offset, qint64 *length, const char **data) {
+// Picks the next piece or range to write and marks it as being written; received bytes of a piece
+// under way are moved into `keptBytes` (index -1). Mutex held.
+bool pickWrite(State *s, int *index, qint64 *offset, qint64 *length, const char **data,
+               QByteArray *keptBytes) {
     *index = s->nextToWrite();
     if (*index >= 0) {
         *offset = qint64(*index) * DownloadTaskPiece::PieceSize;
@@ -153,8 +160,18 @@ bool pickWrite(State *s, int *index, qint64 *offset, qint64 *length, const char 
         return true;
     }
     *offset = s->nextPartToWrite();
-    if (*offset < 0)
-        return false;
+    if (*offset < 0) {
+        *offset = s->nextKeptToWrite();
+        if (*offset < 0)
+            return false;
+        auto it = s->kept.begin();
+        *keptBytes = std::move(it->second);
+        s->kept.erase(it);
+        *index = -1;
+        *length = keptBytes->size();
+        *data = keptBytes->constData();
+        return true;
+    }
     const State::Part &part = s->parts.at(*offset);
     *index = part.piece;
     *length = part.length;
@@ -218,6 +235,7 @@ void runWriteLane(const std::shared_ptr<State> &s) {
         int index;
         qint64 offset, length;
         const char *buffer;
+        QByteArray keptBytes;
         {
             QMutexLocker locker(&s->mutex);
             if (s->handOverWanted && !s->syncRunning)
@@ -228,10 +246,10 @@ void runWriteLane(const std::shared_ptr<State> &s) {
                 kickLocked(s);
                 return;
             }
-            if (!pickWrite(s.get(), &index, &offset, &length, &buffer)) {
+            if (!pickWrite(s.get(), &index, &offset, &length, &buffer, &keptBytes)) {
                 if (!idleWriteLane(s))
                     return;
-                if (!pickWrite(s.get(), &index, &offset, &length, &buffer)) {
+                if (!pickWrite(s.get(), &index, &offset, &length, &buffer, &keptBytes)) {
                     s->writeRunning = false;
                     kickLocked(s);
                     return;
@@ -254,7 +272,9 @@ void runWriteLane(const std::shared_ptr<State> &s) {
         if (due)
             handOverLocked(s);
         // Written, or given up after a failed write: nothing waits for it.
-        if (s->writeCurrentPart >= 0) {
+        if (index < 0) {
+            // Received bytes of a piece under way: the piece itself comes later.
+        } else if (s->writeCurrentPart >= 0) {
             s->writeCurrentPart = -1;
             s->parts.erase(offset);
             if (--s->partsLeft[size_t(index)] == 0) {
@@ -373,7 +393,9 @@ FileAssembler::FileAssembler(const QString &path, const ResumeRecord &record, QT
     d->receiver = receiver;
     d->finished = std::move(finished);
     d->record = record;
-    d->recordPending = !recordSaved;
+    // The record file is made at its full size before any piece arrives: a disk that fills up
+    // later still takes every update of it.
+    d->recordPending = !recordSaved || record.slotSize() != record.storedSlotSize();
     d->mayLeaveCopies = !recordSaved || Platform::entryExists(d->partial) ||
                         Platform::entryExists(ResumeRecord::recordPath(path));
     d->onDisk.assign(size_t(d->pieceCount), 0);
@@ -393,9 +415,14 @@ FileAssembler::FileAssembler(const QString &path, const ResumeRecord &record, QT
             ++d->partsLeft[size_t(piece)];
     }
     earlierBytes = record.completeBytes();
+    d->recordedBytes = earlierBytes;
     // Hashing what is there already need not wait for the first new piece.
     QMutexLocker locker(&d->mutex);
     kickLocked(d);
+}
+
+qint64 FileAssembler::recordedBytes() const {
+    return d->recordedBytes.load();
 }
 
 qint64 FileAssembler::recordCount() {
@@ -436,6 +463,23 @@ void FileAssembler::rangeCompleted(qint64 offset, qint64 length, PieceBuffer buf
     kickLocked(d);
 }
 
+void FileAssembler::keepReceived(qint64 offset, QByteArray bytes) {
+    QMutexLocker locker(&d->mutex);
+    const qint64 length = bytes.size();
+    if (d->stopped || d->finishing || offset < 0 || length <= 0 || offset + length > d->total)
+        return;
+    const int index = int(offset / DownloadTaskPiece::PieceSize);
+    if (d->onDisk[size_t(index)] || d->pieces.count(index))
+        return; // the whole piece is here already
+    auto it = d->kept.find(offset);
+    if (it != d->kept.end() && it->second.size() >= length)
+        return;
+    d->kept[offset] = std::move(bytes);
+    // Recorded without waiting for the batch's time: a close may follow at once.
+    d->syncDue = true;
+    kickLocked(d);
+}
+
 void FileAssembler::finish(const QString &expectedMd5) {
     QMutexLocker locker(&d->mutex);
     d->expectedMd5 = expectedMd5;
@@ -471,4 +515,10 @@ void FileAssembler::stop() {
     }
     // A batch waiting for its time is recorded now.
     kickLocked(d);
+    // The record lane also clears away a record of nothing.
+    if (!d->syncRunning && !d->finalizing) {
+        d->syncRunning = true;
+        const std::shared_ptr<State> s = d;
+        d->pool->start([s] { runRecordLane(s); });
+    }
 }

@@ -3,6 +3,7 @@
 #include "download/errorcode.h"
 #include "download/resumerecord.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <functional>
@@ -46,11 +47,17 @@ public:
     int resumedPieces() const { return resumedCount; }
     // Bytes present in the partial file when the assembler began (earlier runs, an older copy).
     qint64 resumedBytes() const { return earlierBytes; }
+    // Bytes the record on the disk lists (what was written and flushed), for any thread.
+    qint64 recordedBytes() const;
     // Piece `index` is complete in `buffer`; the assembler owns it now.
     void pieceCompleted(int index, PieceBuffer buffer);
     // One of the record's missing ranges is complete in `buffer` (a whole piece, or a range of a
     // piece partly present: written at its offset, the piece then hashed from the partial file).
     void rangeCompleted(qint64 offset, qint64 length, PieceBuffer buffer);
+    // `bytes` arrived for the file at `offset`, of a piece still under way (cut short by a pause or a
+    // close, or received for a while): written and recorded like a piece, not hashed, so that the
+    // next run asks only for the rest. Ignored once the file is finishing or the work has stopped.
+    void keepReceived(qint64 offset, QByteArray bytes);
     // All pieces completed: compare with the lower-case hex digest and commit or discard.
     void finish(const QString &expectedMd5);
     // After a WriteError: whether the file verified and only its move into place failed.

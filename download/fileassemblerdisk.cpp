@@ -75,7 +75,9 @@ void recordRanges(State *s, const QVector<ResumeRecord::Range> &ranges) {
         ++records;
         recordNanos += clock.nsecsElapsed();
     });
-    if (!Platform::syncFile(s->partial)) {
+    // The first record of a new download is made before its partial file.
+    const bool nothingWritten = ranges.isEmpty() && !Platform::entryExists(s->partial);
+    if (!nothingWritten && !Platform::syncFile(s->partial)) {
         qWarning() << "cannot flush file to disk" << s->partial;
         return;
     }
@@ -93,7 +95,9 @@ void recordRanges(State *s, const QVector<ResumeRecord::Range> &ranges) {
         qDebug() << "resume record busy, trying again" << s->path << saved.reason();
         QThread::msleep(RecordRetryStepMs * attempt);
     }
-    if (!saved.ok())
+    if (saved.ok())
+        s->recordedBytes = s->record.completeBytes();
+    else
         qWarning() << "cannot write the resume record" << s->path << saved.reason();
 }
 

@@ -37,6 +37,7 @@ struct FileAssembler::State {
     std::map<int, PieceBuffer> pieces; // completed pieces that a lane still needs
     std::map<qint64, Part> parts;      // received ranges of partly present pieces, by offset, until written
     std::vector<int> partsLeft;        // per partly present piece: ranges not written yet
+    std::map<qint64, QByteArray> kept; // received bytes of pieces under way, by offset, until written
     std::vector<char> onDisk;          // written by an earlier run, or by the write lane
     std::vector<char> fromDisk;        // hashed from the partial file (present when this run began,
                                        // or put together there from ranges)
@@ -76,6 +77,7 @@ struct FileAssembler::State {
 
     // Record lane only (then the final job).
     ResumeRecord record;                    // what the record on disk says
+    std::atomic<qint64> recordedBytes{0};   // its completeBytes(), for any thread
     std::atomic<bool> recordPending{false}; // the record lists bytes not synced yet
     // A partial file was there when the work began, or a record was written since: a killed record
     // write may have left its temporary copy beside the file.
@@ -84,6 +86,8 @@ struct FileAssembler::State {
     bool hashable(int index) const {
         return index < pieceCount && (pieces.count(index) || fromDisk[size_t(index)]);
     }
+    // Received bytes of a piece under way that the write lane has not written yet, or -1.
+    qint64 nextKeptToWrite() const { return kept.empty() ? -1 : kept.begin()->first; }
     // A received range the write lane has not written yet (lowest first), or -1.
     qint64 nextPartToWrite() const {
         for (const auto &p : parts) {

@@ -4,6 +4,7 @@
 
 #include <QBitArray>
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -13,8 +14,15 @@ struct RemoteFileInfo;
 // What an unfinished download left on disk: the partial file beside the target
 // ("<name>.kestrivane-download", received pieces at their offsets) and this record beside it
 // ("<name>.kestrivane-resume"), which lists the pieces complete in the partial file and the listed
-// name, version, size and MD5 they belong to. The record is replaced atomically and only after
-// the bytes it adds are on the disk, so it never claims a byte the partial file does not hold.
+// name, version, size and MD5 they belong to. The record is written only after the bytes it adds
+// are on the disk, so it never claims a byte the partial file does not hold.
+//
+// The record file is made once at its full size and then updated in place, so that recording
+// progress never needs new room on a disk that has filled up meanwhile: it holds two slots of
+// equal size, each a header (magic, sequence number, length, MD5 of the rest) and the record's
+// text; a save writes the slot that does not hold the newest state, and a load takes the newest
+// slot whose MD5 holds, so a write torn by a power cut leaves the state before it. A record of
+// older launchers (the text alone) is still read.
 class ResumeRecord {
 public:
     enum class Error {
@@ -28,6 +36,10 @@ public:
     static constexpr const char *RecordSuffix = ".kestrivane-resume";
     // A record of a file of 1 TiB lists 262144 pieces in 64 KiB; anything larger is not ours.
     static constexpr qint64 MaxRecordSize = 256 * 1024;
+    // Received ranges that are not whole pieces (or blocks) kept in a record: pieces cut short by a
+    // pause or a close. Past this many the smallest are forgotten (fetched again).
+    static constexpr int MaxExtents = 256;
+    static constexpr int SlotHeaderSize = 32;
 
     struct Range {
         qint64 offset = 0;
@@ -54,23 +66,36 @@ public:
     void setMap(const QString &digest, int blockSize);
     const QString &mapDigest() const { return fileMap; }
     bool hasMap() const { return !fileMap.isEmpty(); }
-    // Marks the blocks wholly inside the range present (without a map: the whole pieces inside it).
+    // Marks the range present: the blocks (without a map: the whole pieces) wholly inside it, and
+    // the bytes around them as a received range of their own.
     void setPresent(qint64 offset, qint64 length);
     // What is not present, in file order, adjacent bytes merged but never across a piece.
     QVector<Range> missingRanges() const;
+    // Received ranges that are not whole pieces or blocks, in file order.
+    QVector<Range> extents() const;
     // Bytes the older copy gave (kept for the report at the end).
     qint64 reusedBytes() const { return reused; }
     void setReusedBytes(qint64 bytes) { reused = bytes; }
 
     QByteArray toBytes() const;
     static Result<Error> fromBytes(const QByteArray &bytes, ResumeRecord *out);
+    // A record file's content: the newest sound slot, or the older form (the text alone).
+    static Result<Error> fromFileBytes(const QByteArray &bytes, ResumeRecord *out);
+    // A slot of `size` bytes holding `payload` as state `seq`.
+    static QByteArray slot(quint64 seq, const QByteArray &payload, int size);
 
     // Reads the record beside `target` and checks it against the listed file and the partial
     // file: Missing when there is none, otherwise ok only when everything it claims is there.
     // Either of them being a link or anything but a plain file makes the record unusable.
     static Result<Error> load(const QString &target, const RemoteFileInfo &listed, ResumeRecord *out);
-    // Replaces the record beside `target` in one step.
-    Result<Error> save(const QString &target) const;
+    // Records this state beside `target`: in the older slot of the record file, or (the first time,
+    // or when the file is not in the slot form of this record's size) as a new record file in one
+    // step.
+    Result<Error> save(const QString &target);
+    // The slot size this record's file gets: room for every piece, block and received range.
+    int slotSize() const;
+    // The slot size of the record file this state was loaded from or saved to (0: none yet).
+    int storedSlotSize() const { return slotBytes; }
     // Removes the partial file and the record of `target` (whatever of them exists).
     static void discard(const QString &target);
     // Whether a partial file or a record of `target` exists (as a link to nothing, too).
@@ -83,8 +108,15 @@ public:
 
 private:
     qint64 presentEnd() const;
+    // What is missing of the pieces (with a map: the blocks), received ranges not taken off.
+    QVector<Range> missingWholeRanges() const;
     bool blockPresent(qint64 block) const { return blocks.testBit(int(block)); }
     void updatePiece(int index);
+    // Marks the pieces (with a map: the blocks) wholly inside [begin, end) present.
+    void markWhole(qint64 begin, qint64 end);
+    // Whether every byte of [begin, end) is in a present piece or block.
+    bool coveredWhole(qint64 begin, qint64 end) const;
+    void addExtent(qint64 begin, qint64 end);
 
     QString fileName;
     QString fileVersion;
@@ -94,5 +126,10 @@ private:
     QString fileMap;
     int blockLength = 0;
     QBitArray blocks;
+    QMap<qint64, qint64> received; // begin -> end of received ranges; disjoint, never adjacent
     qint64 reused = 0;
+    // The record file this state was loaded from or saved to: its slot size (0: none, or the older
+    // form) and the sequence number of its newest slot.
+    int slotBytes = 0;
+    quint64 sequence = 0;
 };

@@ -47,6 +47,9 @@ XDManager::XDManager(const QString &targetDir, QObject *parent)
     });
     ownHosts = new CdnHosts(CdnHosts::buildHosts(), this);
     cdn = ownHosts;
+    keepTimer = new QTimer(this);
+    keepTimer->setInterval(KeepReceivedMs);
+    connect(keepTimer, &QTimer::timeout, this, [this] { keepAllReceived(false); });
     // Hashing and writing of the current file, and the end of the previous one.
     workers.setMaxThreadCount(4);
 
@@ -64,6 +67,10 @@ XDManager::XDManager(const QString &targetDir, QObject *parent)
 XDManager::~XDManager() {
     // Buffers given back or made from here on wake nobody: the workers may still be at it.
     buffers->setStarvationEnded(nullptr);
+    // What arrived of the pieces under way is written and recorded for the next run.
+    for (TaskPieceDownloader *d : qAsConst(downloaders))
+        d->pause();
+    keepAllReceived(true);
     // Requests go first: nothing may write into a buffer after this.
     qDeleteAll(downloaders);
     downloaders.clear();
@@ -214,6 +221,7 @@ void XDManager::start() {
         if (!assignNext(d, true))
             break;
     }
+    keepTimer->start();
     emit downloadStart();
     // Nothing (left) to fetch: report the end once the caller is back in the event loop, after it
     // has finished its own start-up.
@@ -226,6 +234,36 @@ void XDManager::pause() {
     paused = true;
     for (TaskPieceDownloader *d : qAsConst(downloaders))
         d->pause();
+    // A pause is often followed by a close, or by a long wait: what arrived is kept on the disk.
+    keepAllReceived(true);
+}
+
+void XDManager::keepAllReceived(bool whateverAge) {
+    for (TaskPieceDownloader *d : qAsConst(downloaders))
+        keepReceived(d, whateverAge);
+}
+
+void XDManager::keepReceived(TaskPieceDownloader *d, bool whateverAge) {
+    DownloadTaskPiece *p = d->currentTask();
+    if (!p)
+        return;
+    Kept &k = kept[d];
+    if (k.piece != p) {
+        k.piece = p;
+        k.bytes = 0;
+        k.since.start();
+    }
+    FileAssembler *a = assemblers.value(p->downloadTask);
+    if (!a || (!whateverAge && k.since.elapsed() < KeepReceivedMs))
+        return;
+    // Bytes below the count are in the sink for good, while the fetch appends behind them.
+    const qint64 have = d->receivedBytes();
+    if (have < k.bytes)
+        k.bytes = 0; // the piece started over
+    if (have <= k.bytes)
+        return;
+    a->keepReceived(p->begin() + k.bytes, QByteArray(d->sink().data() + k.bytes, int(have - k.bytes)));
+    k.bytes = have;
 }
 
 void XDManager::resume() {
@@ -397,6 +435,10 @@ bool XDManager::assignNext(TaskPieceDownloader *d, bool evenWithoutBuffer) {
     holdHost(d, p->downloadTask);
     tried.remove(d);
     d->setTask(p, std::move(sink));
+    Kept &k = kept[d];
+    k.piece = p;
+    k.bytes = 0;
+    k.since.start();
     if (!paused)
         d->start();
     return true;
@@ -444,7 +486,11 @@ void XDManager::reportRunEndIfComplete() {
 void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
     auto *d = qobject_cast<TaskPieceDownloader *>(sender());
     // The piece's bytes (after a success); they go back to the pool wherever this lets go of them.
+    // What was kept of a failed piece: written and recorded for the next run.
+    const qint64 keptOfPiece = d && !success && kept.value(d).piece == task ? kept.value(d).bytes : 0;
     PieceBuffer buffer = d ? d->takeSink() : PieceBuffer();
+    if (d)
+        kept.remove(d);
     DownloadTask *t = task->downloadTask;
     const auto openIt = openPieces.find(t);
     if (openIt == openPieces.end()) {
@@ -483,15 +529,20 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
         const QString reason =
             QStringLiteral("piece %1 of %2 %3: %4").arg(task->index).arg(t->remotePath, how, why);
         qWarning() << "file download failed" << t->localName << reason;
-        // What this and earlier runs put on the disk stays there for the next run.
-        const qint64 kept = resumed.value(t->localName) + (e ? e->downloadedBytes : 0);
+        // What this and earlier runs put on the disk stays there for the next run, also what
+        // arrived of the pieces under way: the bar does not fall.
+        qint64 keptBytes = resumed.value(t->localName) + (e ? e->downloadedBytes : 0) + keptOfPiece;
+        for (TaskPieceDownloader *other : qAsConst(downloaders)) {
+            if (other != d && other->currentTask() && other->currentTask()->downloadTask == t)
+                keptBytes += other->receivedBytes();
+        }
         if (status > 0)
             failureStatuses.insert(t->localName, status);
         else
             failureStatuses.remove(t->localName);
         endFile({NetworkError, reason}, t->localName);
-        if (kept > 0)
-            resumed.insert(t->localName, kept);
+        if (keptBytes > 0)
+            resumed.insert(t->localName, keptBytes);
         if (e)
             e->downloadedBytes = 0;
         dropFile(t); // the failed piece included
@@ -554,6 +605,10 @@ void XDManager::fileAssembled(DownloadTask *t, const DownloadResult &result) {
                        .arg(attempts)};
     }
     endFile(outcome, name);
+    // A failed write keeps what the record lists for the next run (a full disk): that much stays
+    // done, and only that much, whatever had arrived in memory.
+    if (outcome.code() == WriteError && a->recordedBytes() > 0)
+        resumed.insert(t->localName, a->recordedBytes());
     if (outcome.ok() && reusedOf.contains(t)) {
         const qint64 reused = reusedOf.value(t);
         const qint64 fetched = (e ? e->size : a->size()) - reused;
@@ -572,8 +627,13 @@ void XDManager::dropFile(DownloadTask *t) {
     for (DownloadTaskPiece *p : pieces) {
         if (!pendingPieces.removeOne(p)) {
             for (TaskPieceDownloader *other : qAsConst(downloaders)) {
-                if (other->cancelTask(p))
-                    break;
+                if (other->currentTask() != p)
+                    continue;
+                // The file failed: what arrived of its other pieces stays for the next run.
+                keepReceived(other);
+                other->cancelTask(p);
+                kept.remove(other);
+                break;
             }
         }
         delete p;

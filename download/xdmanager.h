@@ -4,6 +4,7 @@
 #include "download/errorcode.h"
 #include "download/taskpiecedownloader.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QMap>
@@ -20,6 +21,7 @@ class CdnHosts;
 class DeltaPreparer;
 class FileAssembler;
 class QNetworkAccessManager;
+class QTimer;
 class ResumeRecord;
 class PieceBufferPool;
 
@@ -50,6 +52,9 @@ public:
     static constexpr int DownloaderCount = 10;
     // Pieces being received plus completed pieces waiting for an earlier one or for the writer.
     static constexpr int PieceBufferCount = 24;
+    // Bytes of a piece under way for this long are written and recorded (again every such period),
+    // so that a kill costs at most this much of a slow line's pieces.
+    static constexpr int KeepReceivedMs = 1000;
     // A verified file whose old copy cannot be replaced (held by the game or a scanner) is tried
     // this often, waiting one more step each time (0.5 s, 1 s, 1.5 s, 2 s), before WriteError.
     static constexpr int MoveAttempts = 5;
@@ -137,6 +142,10 @@ private:
     // Puts d on the host for a piece of t: the one it keeps to while that stays usable, t's own host
     // while t is fetched again from one host, else the least used.
     void holdHost(TaskPieceDownloader *d, DownloadTask *t);
+    // Hands what d has received of its piece since the last time to the file's assembler, to be
+    // written and recorded; `whatever age`: also when the piece has been under way only briefly.
+    void keepReceived(TaskPieceDownloader *d, bool whateverAge = true);
+    void keepAllReceived(bool whateverAge);
     void releaseIdleHosts();
     // The failure hook of every downloader: tells the hosts, moves d to a host this piece has not
     // failed on yet (true), or leaves the retry rules to wait (false).
@@ -171,6 +180,13 @@ private:
     QHash<TaskPieceDownloader *, QStringList> tried;  // hosts the current piece failed on in this round
     QHash<DownloadTask *, QStringList> servedBy;      // hosts that served a file's pieces in this run
     QHash<DownloadTask *, QString> pinned;            // files fetched again from one host
+    struct Kept {
+        DownloadTaskPiece *piece = nullptr;
+        qint64 bytes = 0;    // of the piece's request, handed to the assembler already
+        QElapsedTimer since; // the piece was handed to the downloader
+    };
+    QHash<TaskPieceDownloader *, Kept> kept;
+    QTimer *keepTimer = nullptr;
     int transferTimeoutMs = 0;
     QString dir;
     // Declared before everything that may hold its buffers, so that it goes last.

@@ -42,6 +42,9 @@ void XDManager::releaseIdleHosts() {
 }
 
 bool XDManager::attemptFailed(TaskPieceDownloader *d, TaskPieceDownloader::Failure kind, bool gotBytes) {
+    // What arrived before the failure stays on the disk, whatever becomes of the piece.
+    if (gotBytes)
+        keepReceived(d);
     const QString host = d->baseUrl();
     // A 4xx says what the host has (a mirror may lag behind a release), not that it is away.
     if (kind != TaskPieceDownloader::Failure::Permanent)

@@ -7,6 +7,7 @@
 #include "download/xdmanager.h"
 #include "support/diskfaults.h"
 #include "support/httpserver.h"
+#include "support/teststep.h"
 
 #include <QDir>
 #include <QFile>
@@ -157,6 +158,68 @@ private slots:
             }
             verifyInPlace();
         }
+    }
+
+    // Closed (or paused, then closed) while ten pieces are under way on a slow line: what arrived of
+    // them is on the disk and recorded, and the next run asks only for the rest of each piece.
+    void closingMidPieceKeepsWhatArrived_data() {
+        addBoolRows("pauseFirst", "closed while fetching", "paused, then closed");
+    }
+
+    void closingMidPieceKeepsWhatArrived() {
+        QFETCH(bool, pauseFirst);
+        const qint64 sentBefore = server.bodyBytesSent();
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 512 * 1024;
+        server.setFaults("/cdn/v1_res.pak", slow);
+        qint64 shown = 0;
+        {
+            XDManager m(folder);
+            m.addFile(QStringLiteral("v1_res.pak"), name);
+            m.start();
+            // About half of every piece under way, none of them whole.
+            QTRY_VERIFY_WITH_TIMEOUT(m.bufferedBytes() >= 10 * 1024 * 1024, 30000);
+            if (pauseFirst)
+                m.pause();
+            shown = m.bufferedBytes() + listed().downloadedBytes;
+        }
+        // Whatever the server still sent into the closed connections counts as fetched.
+        QTRY_COMPARE_WITH_TIMEOUT(server.openConnectionCount(), 0, 20000);
+        const qint64 sentFirst = server.bodyBytesSent() - sentBefore;
+        server.clearFaults();
+        ResumeRecord kept;
+        QVERIFY(ResumeRecord::load(target(), listed(), &kept).ok());
+        QVERIFY2(kept.completeBytes() >= shown * 95 / 100,
+                 qPrintable(QStringLiteral("%1 of %2 shown").arg(kept.completeBytes()).arg(shown)));
+        const Run run = runToEnd();
+        QCOMPARE(run.code, NoError);
+        QCOMPARE(run.resumedAtQueue, kept.completeBytes());
+        // Fetched twice: only what was on its way at the close.
+        const qint64 twice = sentFirst + run.sent - content.size();
+        QVERIFY2(twice <= XDManager::DownloaderCount * 64 * 1024, qPrintable(QString::number(twice)));
+        verifyInPlace();
+    }
+
+    // A piece takes long on a slow line: what arrived of it is recorded about every second, so
+    // that a kill loses little of it.
+    void piecesUnderWayAreRecordedAsTheyArrive() {
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 128 * 1024;
+        server.setFaults("/cdn/v1_res.pak", slow);
+        XDManager m(folder);
+        m.addFile(QStringLiteral("v1_res.pak"), name);
+        m.start();
+        const auto recorded = [this] {
+            ResumeRecord r;
+            return ResumeRecord::load(target(), listed(), &r).ok() ? r.completeBytes() : -1;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(recorded() >= 10 * 128 * 1024, 20000);
+        // No piece is whole yet: these are the pieces under way.
+        QCOMPARE(recordedPieces(), 0);
+        QVERIFY(recorded() <= m.bufferedBytes());
+        m.pause();
+        // The slow answers end before the next case counts what is sent.
+        QTRY_COMPARE_WITH_TIMEOUT(server.openConnectionCount(), 0, 20000);
     }
 
     void unusableRecordsAreDiscarded_data() {

@@ -109,6 +109,8 @@ public:
     int requestCount(const QByteArray &path = QByteArray()) const;
     void clearRequests() { m_requests.clear(); }
     int connectionCount() const { return m_connectionSerial; }
+    // Connections open now (a client that went is seen once the server reads or writes again).
+    int openConnectionCount() const { return m_connections.size(); }
     // Body bytes sent so far, over all answers.
     qint64 bodyBytesSent() const { return m_bodyBytesSent; }
     // Milliseconds since the server was made (the clock of Request::atMs).
