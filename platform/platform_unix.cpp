@@ -508,9 +508,10 @@ bool watchSessionEnd(QObject *receiver, std::function<void()> handler) {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (const int signalNumber : {SIGTERM, SIGHUP}) {
+        // Started under nohup: the launcher is meant to outlive its terminal.
         struct sigaction previous;
-        if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN &&
-            signalNumber == SIGHUP)
+        if (signalNumber == SIGHUP && sigaction(SIGHUP, nullptr, &previous) == 0 &&
+            previous.sa_handler == SIG_IGN)
             continue;
         if (sigaction(signalNumber, &action, nullptr) != 0)
             qWarning() << "cannot handle signal" << signalNumber << qt_error_string(errno);

@@ -215,8 +215,11 @@ private slots:
 
     void sessionEndDuringADownloadLeavesInOrder_data() {
         QTest::addColumn<QString>("signalName");
-        QTest::newRow("shutdown") << QStringLiteral("TERM");
-        QTest::newRow("log-off") << QStringLiteral("HUP");
+        QTest::addColumn<bool>("underNohup");
+        QTest::newRow("shutdown") << QStringLiteral("TERM") << false;
+        QTest::newRow("log-off") << QStringLiteral("HUP") << false;
+        // Started to outlive its terminal: a hang-up changes nothing, a shutdown still counts.
+        QTest::newRow("hang-up under nohup") << QStringLiteral("HUP") << true;
     }
 
     // A shutdown or log-off while a file comes in: the launcher leaves as its EXIT does, without
@@ -224,6 +227,7 @@ private slots:
     // recorded beside the file, and the next start offers the download again.
     void sessionEndDuringADownloadLeavesInOrder() {
         QFETCH(QString, signalName);
+        QFETCH(bool, underNohup);
         HttpServer server;
         QVERIFY(server.listen());
         // Two pieces: the short second one arrives at once, the first only trickles in.
@@ -248,7 +252,11 @@ private slots:
         QProcess launcher;
         launcher.setProcessEnvironment(env);
         launcher.setProcessChannelMode(QProcess::ForwardedChannels);
-        launcher.start(install + QStringLiteral("/Kestrivane"), QStringList());
+        const QString program = install + QStringLiteral("/Kestrivane");
+        if (underNohup)
+            launcher.start(QStringLiteral("nohup"), {program});
+        else
+            launcher.start(program, QStringList());
         QVERIFY(launcher.waitForStarted(10000));
         RemoteFileInfo listed;
         listed.name = QStringLiteral("data.pak");
@@ -263,8 +271,18 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(secondPieceRecorded(), 30000);
         QVERIFY(server.bodyBytesSent() < data.size());
 
-        QProcess::execute(QStringLiteral("kill"),
-                          {QStringLiteral("-") + signalName, QString::number(launcher.processId())});
+        const auto send = [&](const QString &name) {
+            QProcess::execute(QStringLiteral("kill"),
+                              {QStringLiteral("-") + name, QString::number(launcher.processId())});
+        };
+        send(signalName);
+        if (underNohup) {
+            // The first piece keeps coming in.
+            const qint64 sent = server.bodyBytesSent();
+            QTRY_VERIFY_WITH_TIMEOUT(server.bodyBytesSent() > sent + 100000, 15000);
+            QCOMPARE(launcher.state(), QProcess::Running);
+            send(QStringLiteral("TERM"));
+        }
         QTRY_COMPARE_WITH_TIMEOUT(launcher.state(), QProcess::NotRunning, 15000);
         QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
         QCOMPARE(launcher.exitCode(), 0);
