@@ -159,6 +159,7 @@ private:
     bool closingForGood = false;
     // The exit sequence has begun: the event is sent and the window goes; nothing asks again.
     bool leaving = false;
+    // The system ends the session: leaving asks nothing.
     bool sessionEnded = false;
     bool trayNoticeShown = false;
 };
