@@ -81,6 +81,8 @@ int main(int argc, char *argv[]) {
     window->show();
     QObject::connect(&app, SIGNAL(receivedMessage(quint32, QByteArray)), window,
                      SLOT(receivedMessageFromSecondary(quint32, QByteArray)));
+    // A shutdown or log-off ends the launcher as its EXIT does, not like a kill.
+    Platform::watchSessionEnd(window, [window]() { window->sessionEnding(); });
 
     // The loop ends when the window closes; the result is 0 whatever it returned.
     app.exec();

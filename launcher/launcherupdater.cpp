@@ -31,7 +31,9 @@ int startButtonPixelSize(const QString &languageName) {
 } // namespace
 
 LauncherUpdater::LauncherUpdater(QWidget *parent)
-    : QDialog(parent, Qt::FramelessWindowHint)
+    // A dialog by class, a normal window by type: minimised, it keeps its entry in the task list
+    // (where desktops list no dialogs), the one way back without the tray.
+    : QDialog(parent, Qt::Window | Qt::FramelessWindowHint)
     , ui(new Ui::LauncherUpdater)
     , networkManager(new QNetworkAccessManager(this))
     , flow(new LauncherWorkflow(WorkflowSetup::product(), networkManager, this))

@@ -54,6 +54,13 @@ public:
     // -2 when either version is not a number, -1 when remote is newer, 0 equal, 1 local newer.
     static int compareVersions(const QString &local, const QString &remote);
 
+    // The system ends the session (a shutdown, a log-off): the launcher leaves as through the tray's
+    // EXIT, but without asking (nobody is there to answer, and the question would hold up the
+    // shutdown; the download is offered again at the next start). Open dialogs go, and what must
+    // be on the disk (the download's received bytes and their record, "config.ini") is there when
+    // this returns: the system may end the process right after.
+    void sessionEnding();
+
     // Before the game-resource update, hash every installed file against the version file and
     // fetch again what differs (the command line's --verify). Set before the version check ends.
     void setVerifyInstalledFiles(bool verify);
@@ -150,5 +157,9 @@ private:
     float m_fadeInAlpha = 0.0f;
     QPropertyAnimation *fadeAnimation = nullptr;
     bool closingForGood = false;
+    // The exit sequence has begun: the event is sent and the window goes; nothing asks again.
+    bool leaving = false;
+    // The system ends the session: leaving asks nothing.
+    bool sessionEnded = false;
     bool trayNoticeShown = false;
 };

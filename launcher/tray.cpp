@@ -10,10 +10,18 @@
 #include "workflow/gameresourceupdate.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCursor>
 #include <QDebug>
 #include <QIcon>
 #include <QTimer>
+
+namespace {
+
+// The exit question's result when the download ended while it was open.
+constexpr int DownloadEndedMeanwhile = 2;
+
+} // namespace
 
 void LauncherUpdater::exit() {
     if (GlobalSettings::instance()->value(CloseGameAction) == 0) {
@@ -42,23 +50,49 @@ void LauncherUpdater::showTrayNotice() {
 }
 
 void LauncherUpdater::exitApp() {
+    if (leaving)
+        return;
     QJsonObject event;
     event.insert(QStringLiteral("event"), QStringLiteral("launcher closed"));
-    if (isDownloading) {
+    if (isDownloading && !sessionEnded) {
         overlay->show();
         overlay->raise();
         ConfirmDialog dialog(trKey(QStringLiteral("EXITING_TIP")), this);
+        // The question warns about the download: once it has ended there is nothing left to warn
+        // about, and the launcher leaves as it does without a download.
+        connect(flow, &LauncherWorkflow::phaseChanged, &dialog, [this, &dialog]() {
+            if (!isDownloading)
+                dialog.done(DownloadEndedMeanwhile);
+        });
         const int result = dialog.exec();
         overlay->hide();
-        if (result == 0)
+        // Cancelled, or the session ended meanwhile and the launcher has left already.
+        if (result == 0 || leaving)
             return;
+    }
+    if (isDownloading) {
         event.insert(QStringLiteral("curr downloading"), flow->resources()->finishedFileCount() + 1);
         event.insert(QStringLiteral("total_update_count"), flow->resources()->updateFileCount());
     }
+    leaving = true;
     sendLogEvent(event);
     flow->setManualResume(flow->resumeOfferedOnExit());
     hide();
     QTimer::singleShot(800, this, [this]() { closeForGood(); });
+}
+
+void LauncherUpdater::sessionEnding() {
+    sessionEnded = true;
+    // Nobody is there to answer: open dialogs (the exit question, the settings, the crash report)
+    // go. An exit question's exitApp() then finds the launcher leaving already.
+    for (QWidget *top : QApplication::topLevelWidgets()) {
+        auto *dialog = qobject_cast<QDialog *>(top);
+        if (dialog && dialog != this && dialog->isVisible())
+            dialog->reject();
+    }
+    exitApp();
+    // What the window's end would do later is done now.
+    flow->stopForExit();
 }
 
 void LauncherUpdater::minimize() {

@@ -17,7 +17,11 @@ void LauncherUpdater::followWorkflow() {
         isDownloading = flow->isDownloading();
         closeForGood();
     });
-    connect(flow, &LauncherWorkflow::showRequested, this, &LauncherUpdater::show);
+    connect(flow, &LauncherWorkflow::showRequested, this, [this]() {
+        // After the game, unless the launcher is leaving meanwhile (the session ended).
+        if (!leaving)
+            show();
+    });
     // Through closeForGood(): a plain close() of a window that was shown again in the meantime
     // (tray, second start) would follow the close button's rules and keep the launcher running.
     connect(flow, &LauncherWorkflow::closeRequested, this, &LauncherUpdater::closeForGood);

@@ -8,7 +8,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class QFile;
+class QObject;
 
 namespace Platform {
 
@@ -100,5 +103,15 @@ bool startUpdateScript(const QString &scriptDir, const QString &newFileName);
 // directory); on Unix the absolute path of "Quelvane.exe" in the launcher directory, after making
 // it executable for its owner if it is not yet.
 QString gameProgram();
+
+// When the system ends the user's session (a shutdown or a log-off), calls `handler` once, on the
+// GUI thread, while `receiver` lives. Unix: SIGTERM or SIGHUP (a SIGHUP ignored when the watch
+// begins, as under nohup, stays ignored). Windows: the end-of-session message, once the system
+// has decided; the process may be ended as soon as the handler returns, so the handler puts on the
+// disk before it returns whatever must be there. The question before that message is answered yes
+// at once, without asking the windows: their close rules (the tray, a confirmation) must not hold
+// up the shutdown. Call once, after the application object exists; false (logged) when the session
+// cannot be watched.
+bool watchSessionEnd(QObject *receiver, std::function<void()> handler);
 
 } // namespace Platform

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSocketNotifier>
 #include <QStandardPaths>
 
 #include <cerrno>
@@ -21,6 +22,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -195,6 +197,20 @@ int openPlain(const QByteArray &path, int flags, QString *why) {
 bool validRunName(const QString &name) {
     return !name.isEmpty() && !name.contains(QLatin1Char('/')) && name != QLatin1String(".") &&
            name != QLatin1String("..");
+}
+
+// The end of the session reaches the GUI thread through a socket pair: the signal handler writes a
+// byte into one end, a notifier of the event loop reads the other.
+int sessionEndSockets[2] = {-1, -1};
+
+// Runs in whatever the signal interrupted: only async-signal-safe calls. The socket does not
+// block; when it is full, a byte is already waiting.
+extern "C" void sessionEndSignal(int) {
+    const int savedErrno = errno;
+    const char byte = 1;
+    const ssize_t written = ::write(sessionEndSockets[1], &byte, 1);
+    (void)written;
+    errno = savedErrno;
 }
 
 } // namespace
@@ -459,6 +475,48 @@ QString gameProgram() {
             qDebug() << "cannot make the game executable" << path << f.errorString();
     }
     return path;
+}
+
+bool watchSessionEnd(QObject *receiver, std::function<void()> handler) {
+    if (!receiver || !handler || sessionEndSockets[0] >= 0) {
+        qWarning() << "session end watch refused"
+                   << (sessionEndSockets[0] >= 0 ? "already watched" : "no handler");
+        return false;
+    }
+    int sockets[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sockets) != 0) {
+        qWarning() << "cannot watch the session end" << qt_error_string(errno);
+        return false;
+    }
+    sessionEndSockets[0] = sockets[0];
+    sessionEndSockets[1] = sockets[1];
+
+    auto *notifier = new QSocketNotifier(sockets[0], QSocketNotifier::Read, receiver);
+    QObject::connect(notifier, &QSocketNotifier::activated, receiver, [notifier, handler]() {
+        char bytes[64];
+        while (::read(notifier->socket(), bytes, sizeof bytes) > 0) {
+        }
+        // Once: a second signal while the launcher leaves changes nothing.
+        notifier->setEnabled(false);
+        qDebug() << "session ends";
+        handler();
+    });
+
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = sessionEndSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signalNumber : {SIGTERM, SIGHUP}) {
+        // Started under nohup: the launcher is meant to outlive its terminal.
+        struct sigaction previous;
+        if (signalNumber == SIGHUP && sigaction(SIGHUP, nullptr, &previous) == 0 &&
+            previous.sa_handler == SIG_IGN)
+            continue;
+        if (sigaction(signalNumber, &action, nullptr) != 0)
+            qWarning() << "cannot handle signal" << signalNumber << qt_error_string(errno);
+    }
+    return true;
 }
 
 } // namespace Platform

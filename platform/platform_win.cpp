@@ -3,13 +3,17 @@
 #include "platform/platform.h"
 #include "platform/win32calls.h"
 
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QObject>
 #include <QProcess>
 #include <QSettings>
 
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -36,6 +40,45 @@ bool validValueName(const QString &name) {
            !name.startsWith(QLatin1Char(';')) && !name.contains(QLatin1Char('/')) &&
            !name.contains(QLatin1Char('\\')) && !hasLineBreak(name);
 }
+
+// Looks at every window message of the process for the end of the session. A child of the
+// receiver: it goes (and leaves the application's filters) with it.
+class SessionEndFilter : public QObject, public QAbstractNativeEventFilter {
+public:
+    SessionEndFilter(QObject *receiver, std::function<void()> handler)
+        : QObject(receiver)
+        , handler(std::move(handler)) {}
+
+    bool nativeEventFilter(const QByteArray &eventType, void *message, long *result) override {
+        if (eventType != "windows_generic_MSG")
+            return false;
+        switch (Win32::sessionMessage(message)) {
+        case Win32::SessionMessage::Query:
+            // Yes, without the toolkit's default of closing every window first: the launcher's
+            // window answers a close with the tray or a question, which would refuse the shutdown.
+            *result = 1;
+            return true;
+        case Win32::SessionMessage::Ending:
+            // Every top-level window gets the message; the launcher leaves once. The toolkit's own
+            // handling (aboutToQuit, quit) follows.
+            if (!ended) {
+                ended = true;
+                qDebug() << "session ends";
+                handler();
+            }
+            return false;
+        case Win32::SessionMessage::Other:
+            break;
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> handler;
+    bool ended = false;
+};
+
+bool sessionWatched = false;
 
 } // namespace
 
@@ -166,6 +209,17 @@ bool startUpdateScript(const QString &scriptDir, const QString &newFileName) {
 
 QString gameProgram() {
     return QStringLiteral("Quelvane.exe");
+}
+
+bool watchSessionEnd(QObject *receiver, std::function<void()> handler) {
+    if (!receiver || !handler || sessionWatched || !QCoreApplication::instance()) {
+        qWarning() << "session end watch refused" << (sessionWatched ? "already watched" : "no handler");
+        return false;
+    }
+    sessionWatched = true;
+    QCoreApplication::instance()->installNativeEventFilter(
+        new SessionEndFilter(receiver, std::move(handler)));
+    return true;
 }
 
 } // namespace Platform

@@ -36,4 +36,9 @@ bool entryExists(const std::wstring &path);
 // the file with the handles that write it).
 bool flushFile(const std::wstring &path);
 
+// What a window message (a MSG) says about the end of the session: the question whether it may
+// end (WM_QUERYENDSESSION), or that it ends now (WM_ENDSESSION with a true wParam).
+enum class SessionMessage { Other, Query, Ending };
+SessionMessage sessionMessage(const void *message);
+
 } // namespace Win32

@@ -290,14 +290,30 @@ bool GameResourceUpdate::measuringSpeed() const {
 
 void GameResourceUpdate::pause() {
     recordFinishedFiles();
-    manager->pause();
+    if (manager)
+        manager->pause();
     speedTimer->stop();
     clearSpeedTexts();
 }
 
 void GameResourceUpdate::resume() {
+    if (!manager)
+        return;
     manager->resume();
     speedTimer->start();
+}
+
+void GameResourceUpdate::stopForExit() {
+    cancelVerification();
+    speedTimer->stop();
+    recordFinishedFiles();
+    if (!manager)
+        return;
+    // Whatever it reports while it ends goes nowhere: this run is over.
+    XDManager *ending = manager;
+    manager = nullptr;
+    ending->disconnect(this);
+    delete ending;
 }
 
 void GameResourceUpdate::downloadStarted() {

@@ -46,6 +46,9 @@ public:
 
     void pause();
     void resume();
+    // The launcher leaves now: the files that arrived are recorded, and the download ends here (its
+    // manager writes and records what arrived of the others before this returns).
+    void stopForExit();
 
     QString installedVersion(const QString &name) const;
     // Archives downloaded in this run, in the order their downloads ended.

@@ -187,6 +187,11 @@ void LauncherWorkflow::downloadBtnClicked() {
     }
 }
 
+void LauncherWorkflow::stopForExit() {
+    retryTimer->stop();
+    gameResources->stopForExit();
+}
+
 void LauncherWorkflow::gameBtnClicked() {
     session->gameBtnClicked();
 }

@@ -60,6 +60,10 @@ public:
     void resumeDownloading();
     void downloadBtnClicked(); // pause or continue
     void gameBtnClicked();
+    // The launcher leaves now (a session end, when the process may be ended at any moment after):
+    // nothing is tried again, and what the download received is written and recorded before this
+    // returns.
+    void stopForExit();
     // After a final error: the whole run again from the version check, now (a second launcher
     // start) instead of after the pause. Does nothing in any other phase.
     void tryAgain();

@@ -1,4 +1,7 @@
-// The built launcher as a process: command line, second start, and the first event at a real sink.
+// The built launcher as a process: command line, second start, the first event at a real sink, and
+// the end of the session (a signal) in the middle of a download.
+#include "download/resumerecord.h"
+#include "download/versiontable.h"
 #include "support/httpserver.h"
 #include "support/launcherprocess.h"
 #include "support/testfiles.h"
@@ -9,6 +12,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -207,6 +211,99 @@ private slots:
         for (const HttpServer::Request &r : server.requestsFor("/c_bq_log/bq_log"))
             checked |= r.body.contains("\"result\":\"need to update launcher\"");
         QVERIFY(checked);
+    }
+
+    void sessionEndDuringADownloadLeavesInOrder_data() {
+        QTest::addColumn<QString>("signalName");
+        QTest::addColumn<bool>("underNohup");
+        QTest::newRow("shutdown") << QStringLiteral("TERM") << false;
+        QTest::newRow("log-off") << QStringLiteral("HUP") << false;
+        // Started to outlive its terminal: a hang-up changes nothing, a shutdown still counts.
+        QTest::newRow("hang-up under nohup") << QStringLiteral("HUP") << true;
+    }
+
+    // A shutdown or log-off while a file comes in: the launcher leaves as its EXIT does, without
+    // the question (it would hold up the shutdown). It ends with 0, the piece that arrived stays
+    // recorded beside the file, and the next start offers the download again.
+    void sessionEndDuringADownloadLeavesInOrder() {
+        QFETCH(QString, signalName);
+        QFETCH(bool, underNohup);
+        HttpServer server;
+        QVERIFY(server.listen());
+        // Two pieces: the short second one arrives at once, the first only trickles in.
+        const QByteArray data = TestFiles::patternBytes(4 * 1024 * 1024 + 300000);
+        const QByteArray dataPath = "/sea/win_update/v1_data.pak";
+        server.setFile(dataPath, data);
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 50000;
+        server.setFaults(dataPath, slow, 0);
+        server.setFile("/sea/win_update/version3.txt",
+                       QStringLiteral("Kestrivane.exe:0.11:%1:1\ndata.pak:1:%2:%3\n")
+                           .arg(TestFiles::md5Hex("x"), TestFiles::md5Hex(data))
+                           .arg(data.size())
+                           .toUtf8());
+        QTemporaryDir root;
+        QProcessEnvironment env;
+        QVERIFY(prepareInstall(root, &env, server.url(QStringLiteral("/c_bq_log/bq_log")),
+                               server.url(QStringLiteral("/sea/win_update/"))));
+        const QString install = root.path() + QStringLiteral("/install");
+        const QString target = install + QStringLiteral("/data.pak");
+
+        QProcess launcher;
+        launcher.setProcessEnvironment(env);
+        launcher.setProcessChannelMode(QProcess::ForwardedChannels);
+        const QString program = install + QStringLiteral("/Kestrivane");
+        if (underNohup)
+            launcher.start(QStringLiteral("nohup"), {program});
+        else
+            launcher.start(program, QStringList());
+        QVERIFY(launcher.waitForStarted(10000));
+        RemoteFileInfo listed;
+        listed.name = QStringLiteral("data.pak");
+        listed.version = QStringLiteral("1");
+        listed.md5 = TestFiles::md5Hex(data);
+        listed.size = data.size();
+        const auto secondPieceRecorded = [&]() {
+            ResumeRecord record;
+            return ResumeRecord::load(target, listed, &record).ok() && record.isComplete(1);
+        };
+        // The second piece is recorded while the first still comes in.
+        QTRY_VERIFY_WITH_TIMEOUT(secondPieceRecorded(), 30000);
+        QVERIFY(server.bodyBytesSent() < data.size());
+
+        const auto send = [&](const QString &name) {
+            QProcess::execute(QStringLiteral("kill"),
+                              {QStringLiteral("-") + name, QString::number(launcher.processId())});
+        };
+        send(signalName);
+        if (underNohup) {
+            // The first piece keeps coming in.
+            const qint64 sent = server.bodyBytesSent();
+            QTRY_VERIFY_WITH_TIMEOUT(server.bodyBytesSent() > sent + 100000, 15000);
+            QCOMPARE(launcher.state(), QProcess::Running);
+            send(QStringLiteral("TERM"));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(launcher.state(), QProcess::NotRunning, 15000);
+        QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(launcher.exitCode(), 0);
+
+        QSettings config(install + QStringLiteral("/config.ini"), QSettings::IniFormat);
+        QCOMPARE(config.value(QStringLiteral("download_config/manual_resume")).toString(),
+                 QStringLiteral("true"));
+        QVERIFY(!config.contains(QStringLiteral("version/data.pak")));
+        // What arrived stays recorded for the next start.
+        QVERIFY(secondPieceRecorded());
+
+        // Left during the download, as its EXIT reports it.
+        QList<QJsonObject> closed;
+        for (const HttpServer::Request &r : server.requestsFor("/c_bq_log/bq_log")) {
+            const QJsonObject o = QJsonDocument::fromJson(r.body).object();
+            if (o.value(QStringLiteral("event")).toString() == QLatin1String("launcher closed"))
+                closed.append(o);
+        }
+        QCOMPARE(closed.size(), 1);
+        QCOMPARE(closed.first().value(QStringLiteral("curr downloading")).toInt(), 1);
+        QCOMPARE(closed.first().value(QStringLiteral("total_update_count")).toInt(), 1);
     }
 
     void launcherStartedReachesTheSink() {

@@ -7,6 +7,7 @@
 
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QWindow>
 
 using namespace WindowTest;
 using TestFiles::patternBytes;
@@ -38,6 +39,10 @@ private slots:
         QCOMPARE(window->objectName(), QStringLiteral("LauncherUpdater"));
         QCOMPARE(window->size(), QSize(1300, 731));
         QVERIFY(window->windowFlags() & Qt::FramelessWindowHint);
+        // A dialog by class, a normal window by type: minimised, it keeps a task-list entry.
+        QCOMPARE(window->windowType(), Qt::Window);
+        QVERIFY(window->windowHandle());
+        QCOMPARE(window->windowHandle()->type(), Qt::Window);
         QCOMPARE(window->windowTitle(), QStringLiteral("Quelvane"));
         QCOMPARE(ui->versionLabel->text(), QStringLiteral("V0.11 "));
         QCOMPARE(ui->appnameLabel->text(), QStringLiteral("Quelvane"));

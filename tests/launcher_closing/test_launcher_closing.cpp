@@ -569,6 +569,75 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("launcher closed")).size(), 1, 5000);
     }
 
+    // The exit question warns about the download: when the download ends while it is open, the
+    // question goes by itself and the launcher leaves as it does without a download.
+    void exitQuestionFollowsTheDownload() {
+        const QByteArray data = gameFile();
+        server->setFile(GamePath, data);
+        HttpServer::Faults held;
+        held.hold = true;
+        server->setFaults(GamePath, held);
+        server->setFile(VersionPath,
+                        versionLine(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.11"), "x") +
+                            versionLine(QStringLiteral("data.pak"), QStringLiteral("1"), data));
+        makeWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(A::isDownloading(window) && server->heldCount() > 0, 20000);
+
+        QString asked;
+        whenModal<ConfirmDialog>(this, [&](ConfirmDialog *dialog) {
+            asked = dialog->contentLabel->text();
+            server->release(); // the rest of the file comes now
+        });
+        CloseWatcher closed(window);
+        A::exitApp(window); // returns when the question has gone
+        QCOMPARE(asked, catalogueText(QStringLiteral("EXITING_TIP")));
+        QCOMPARE(A::gameState(window), 2);
+        QVERIFY(!window->isVisible());
+        QVERIFY(A::overlay(window)->isHidden());
+        QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("launcher closed")).size(), 1, 5000);
+        QVERIFY(
+            !events(QStringLiteral("launcher closed")).first().contains(QStringLiteral("curr downloading")));
+        QCOMPARE(manualResume().toString(), QStringLiteral("false"));
+        QTRY_VERIFY_WITH_TIMEOUT(closed.closeEvents > 0, 5000);
+    }
+
+    void sessionEndDuringADownloadAsksNothing_data() {
+        QTest::addColumn<bool>("questionOpen");
+        QTest::newRow("exit question open") << true;
+        QTest::newRow("settings open") << false;
+    }
+
+    // The end of the session closes whatever dialog is open and leaves at once, as a confirmed
+    // EXIT: one event with the download's counters, KEEP UPDATE at the next start.
+    void sessionEndDuringADownloadAsksNothing() {
+        QFETCH(bool, questionOpen);
+        writeSettings(dir, 1);
+        STEP(openWindow(true));
+        bool ended = false;
+        const auto endSession = [&](QDialog *dialog) {
+            QVERIFY(dialog->isVisible());
+            window->sessionEnding();
+            ended = true;
+            QVERIFY(!window->isVisible());
+        };
+        CloseWatcher closed(window);
+        if (questionOpen) {
+            whenModal<ConfirmDialog>(this, endSession);
+            clickClose();
+        } else {
+            whenModal<SettingDialog>(this, endSession);
+            QTest::mouseClick(A::ui(window)->setting_btn, Qt::LeftButton);
+        }
+        QVERIFY(ended);
+        QVERIFY(!QApplication::activeModalWidget());
+        QVERIFY(A::overlay(window)->isHidden());
+        checkLeftDuringDownload(1, 1);
+        QTRY_VERIFY_WITH_TIMEOUT(closed.closeEvents > 0, 5000);
+        // Neither the question's own return nor a second end (another signal) sends more.
+        window->sessionEnding();
+        QVERIFY(!QTest::qWaitFor([&] { return events(QStringLiteral("launcher closed")).size() > 1; }, 1000));
+    }
+
     // With "leave" chosen and nothing downloading, the process ends about 800 ms after the click,
     // and the event went out before, without the download counters.
     void leavingEndsTheProcessAfterTheDelay() {
