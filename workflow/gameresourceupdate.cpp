@@ -91,6 +91,7 @@ QList<InstallCheck::File> GameResourceUpdate::installedFilesOnDisk() const {
 void GameResourceUpdate::forgetDamagedFile(const QString &name, const QString &reason) {
     qWarning().noquote() << "installed file damaged, queued again:" << name << "-" << reason;
     config->forget(name);
+    damagedFiles.insert(name);
     QJsonObject damaged;
     damaged.insert(QStringLiteral("file"), name);
     damaged.insert(QStringLiteral("event"), QStringLiteral("installed file damaged"));
@@ -189,11 +190,13 @@ void GameResourceUpdate::prepareGameResources() {
     lastFetchedBytes = 0;
 }
 
-// A copy recorded at another version is the older one the map's blocks are looked for in. Archives
-// have no maps: they are deleted once unpacked.
+// A copy recorded at another version is the older one the map's blocks are looked for in, and so is
+// a damaged copy (its sound blocks are kept, only the damaged ones fetched). Archives have no maps:
+// they are deleted once unpacked.
 DeltaSource GameResourceUpdate::deltaSourceFor(const RemoteFileInfo &e) const {
     const QString path = QStringLiteral("%1/%2").arg(setup.folder, e.name);
-    if (e.mapDigest.isEmpty() || isArchive(e.name) || installedVersion(e.name).isEmpty() ||
+    if (e.mapDigest.isEmpty() || isArchive(e.name) ||
+        (installedVersion(e.name).isEmpty() && !damagedFiles.contains(e.name)) ||
         !FileNameRules::isSafeFileName(e.name) || !QFileInfo(path).isFile())
         return DeltaSource();
     DeltaSource delta;

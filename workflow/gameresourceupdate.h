@@ -7,6 +7,7 @@
 #include "workflow/workflowsetup.h"
 
 #include <QFutureWatcher>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -88,6 +89,9 @@ private:
     QList<InstallCheck::File> installedFilesOnDisk() const;
     // Logs and reports a damaged installed file and forgets its record, so that it is fetched again.
     void forgetDamagedFile(const QString &name, const QString &reason);
+    // Files found damaged in this run: a copy of one still on disk gives its sound blocks when the
+    // file has a block map, like an older copy does.
+    QSet<QString> damagedFiles;
     void forgetUnlistedFiles();
     void removeUnpackedArchives();
     // Bytes the queued files need beyond the free space of the launcher's folder (0 when they fit).

@@ -1,6 +1,7 @@
 // The game-resource update and the extraction of the workflow, against a CDN on 127.0.0.1: what is
 // fetched, recorded and unpacked, what a later start picks up again (an interrupted download or
 // extraction, files gone missing or damaged, names no longer listed), and the errors.
+#include "support/teststep.h"
 #include "support/workflowfixture.h"
 #include "support/zipwriter.h"
 
@@ -452,6 +453,37 @@ private slots:
         QTRY_COMPARE(damageReasons().size(), 1);
         QCOMPARE(damageReasons().value(QStringLiteral("b.bin")),
                  QStringLiteral("md5 %1 on disk, %2 listed").arg(md5Hex(changed), md5Hex(b)));
+    }
+
+    // A damaged copy of a file published with a block map keeps its sound blocks: --verify (one
+    // byte flipped) and the start-up check (the file cut short) fetch only what is damaged.
+    void damagedCopyFetchesOnlyItsDamagedBlocks_data() {
+        addBoolRows("verify", "cut short, seen at start", "one byte flipped, --verify");
+    }
+
+    void damagedCopyFetchesOnlyItsDamagedBlocks() {
+        QFETCH(bool, verify);
+        const qint64 MiB = 1024 * 1024;
+        const QByteArray data = randomBytes(int(8 * MiB), 31);
+        const QByteArray map = publishWithMap(QStringLiteral("world.pak"), QStringLiteral("2"), data);
+        QByteArray damaged = data;
+        if (verify)
+            damaged[int(5 * MiB + 12345)] = char(~damaged.at(int(5 * MiB + 12345)));
+        else
+            damaged.chop(int(MiB) + 777);
+        QVERIFY(writeFile(dir + QStringLiteral("/world.pak"), damaged));
+        writeConfig(QStringLiteral("version/world.pak"), QStringLiteral("2"));
+
+        makeWorkflow(verify);
+        qint64 sentBefore = -1;
+        connect(flow, &LauncherWorkflow::gamePageDue, this, [&] { sentBefore = server->bodyBytesSent(); });
+        STEP(waitForReady());
+        QCOMPARE(readFile(dir + QStringLiteral("/world.pak")), data);
+        QCOMPARE(configValue(QStringLiteral("version/world.pak")), QStringLiteral("2"));
+        const qint64 sent = server->bodyBytesSent() - sentBefore;
+        const qint64 damagedBytes = verify ? 1 : MiB + 777;
+        qInfo("repaired %lld damaged bytes: the server sent %lld (map %d)", damagedBytes, sent, map.size());
+        QVERIFY2(sent < map.size() + damagedBytes + 256 * 1024, qPrintable(QString::number(sent)));
     }
 
     // An installed older copy of a file published with a block map gives its blocks: only the
