@@ -6,6 +6,7 @@
 #include "download/deltawriter.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -17,6 +18,8 @@ struct DeltaPreparer::Scan {
     std::unique_ptr<BlockMatcher> matcher;
     DeltaPlan plan;
     QString failure; // empty after a match that went through
+    std::atomic<qint64> scanned{0};
+    std::atomic<qint64> total{0};
 };
 
 DeltaPreparer::DeltaPreparer(const DeltaSource &source, const ResumeRecord &fresh, const QString &target,
@@ -156,14 +159,30 @@ void DeltaPreparer::mapArrived() {
         if (!opened.ok()) {
             scan->failure = opened.reason();
         } else {
-            const Result<BlockMatcher::Error> matched =
-                scan->matcher->match(oldCopy, &scan->plan, BlockMatcher::Progress(), &writer);
+            const Result<BlockMatcher::Error> matched = scan->matcher->match(
+                oldCopy, &scan->plan,
+                [scan](qint64 done, qint64 total) {
+                    scan->total = total;
+                    scan->scanned = done;
+                },
+                &writer);
             if (!matched.ok())
                 scan->failure = matched.reason();
         }
         QMetaObject::invokeMethod(
             this, [this, scan] { scanned(scan); }, Qt::QueuedConnection);
     });
+}
+
+qint64 DeltaPreparer::scannedBytes() const {
+    return running ? running->scanned.load() : 0;
+}
+
+qint64 DeltaPreparer::bytesToScan() const {
+    if (running)
+        return qMax(running->total.load(), running->scanned.load());
+    // Before the map has come, the whole old copy is still to be read.
+    return done ? 0 : QFileInfo(source.oldCopyPath).size();
 }
 
 void DeltaPreparer::scanned(const std::shared_ptr<Scan> &scan) {

@@ -39,6 +39,9 @@ public:
     void start();
     // Stops the fetch or the scan (the worker ends at its next chunk); nothing is emitted after it.
     void cancel();
+    // How far the scan of the old copy is (GUI thread): bytes read, and bytes to read in all.
+    qint64 scannedBytes() const;
+    qint64 bytesToScan() const;
 
 signals:
     // ok: `record` lists the blocks the old copy gave (in memory: not saved until the file is synced).

@@ -258,6 +258,7 @@ void TaskPieceDownloader::dropReply() {
 void TaskPieceDownloader::failAttempt(const QString &why, Failure kind, int status) {
     lastFailure = why;
     lastStatus = status;
+    lastKind = kind;
     dropReply();
     // Body bytes of the range that arrived before the network went are kept: the next attempt
     // asks for the rest. Anything else starts over.

@@ -110,6 +110,8 @@ public:
     const QString &failureReason() const { return lastFailure; }
     // The HTTP status of the latest failed attempt; 0 when it had no HTTP answer.
     int failureStatus() const { return lastStatus; }
+    // What kind of failure the latest failed attempt was.
+    Failure failureKind() const { return lastKind; }
     // The current piece waits out an outage and no byte has arrived since its last failure.
     bool isWaitingOnNetwork() const {
         return task && outageClock.isValid() && !bytesSinceFailure && !(fetching && fetch->written() > 0);
@@ -154,6 +156,7 @@ private:
     QVector<QPair<qint64, qint64>> speedSamples; // {ms into the attempt, received} of the last window
     QString lastFailure;
     int lastStatus = 0;
+    Failure lastKind = Failure::Other;
     RetryPolicy retryPolicy;
     int otherFailures = 0;     // failures of the current piece that count towards MaxAttempts
     QElapsedTimer outageClock; // running from the first failure of the current outage

@@ -164,6 +164,8 @@ DownloadResult XDManager::writeFile(const QByteArray &data, const QString &name)
 // Every file ends here: the reason stays for failureReason(), then the end is announced.
 void XDManager::endFile(const DownloadResult &result, const QString &name) {
     resumed.remove(name);
+    if (result.code() != NetworkError)
+        awayFailures.remove(name);
     wholeAgain.remove(name);
     if (result.code() != NetworkError)
         failureStatuses.remove(name);
@@ -202,6 +204,21 @@ int XDManager::networkWaitMs() const {
         wait = wait < 0 ? next : qMin(wait, next);
     }
     return wait;
+}
+
+int XDManager::scanPercent() const {
+    if (preparers.isEmpty())
+        return -1;
+    for (const TaskPieceDownloader *d : downloaders) {
+        if (d->currentTask())
+            return -1;
+    }
+    qint64 done = 0, total = 0;
+    for (const DeltaPreparer *p : preparers) {
+        done += p->scannedBytes();
+        total += p->bytesToScan();
+    }
+    return total > 0 ? int(qBound<qint64>(0, done * 100 / total, 100)) : 0;
 }
 
 void XDManager::start() {
@@ -540,6 +557,12 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
             failureStatuses.insert(t->localName, status);
         else
             failureStatuses.remove(t->localName);
+        const bool away = d && (d->failureKind() == TaskPieceDownloader::Failure::Outage ||
+                                d->failureKind() == TaskPieceDownloader::Failure::Trickle);
+        if (away)
+            awayFailures.insert(t->localName);
+        else
+            awayFailures.remove(t->localName);
         endFile({NetworkError, reason}, t->localName);
         if (keptBytes > 0)
             resumed.insert(t->localName, keptBytes);

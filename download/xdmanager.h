@@ -93,9 +93,15 @@ public:
     // The HTTP status that failed this file's piece (404: the CDN does not have it); 0 when the
     // last download did not fail that way.
     int failureStatus(const QString &name) const { return failureStatuses.value(name); }
+    // The last download of this file failed because the network or the CDN stayed away.
+    bool failedWhileAway(const QString &name) const { return awayFailures.contains(name); }
     // While every downloader with a piece waits the network out (no byte since its attempts began
     // to fail for an outage): the time until the next attempt, 0 when one is under way. -1 otherwise.
     int networkWaitMs() const;
+
+    // While older copies are read for their blocks and no piece is fetched: how far the reading is,
+    // in percent of the copies' bytes (0 while their maps come). -1 otherwise.
+    int scanPercent() const;
 
     // Inactivity limit of every piece request (TaskPieceDownloader::DefaultTransferTimeoutMs).
     void setTransferTimeout(int ms);
@@ -168,6 +174,7 @@ private:
     QHash<DownloadTask *, FileAssembler *> assemblers;
     QHash<QString, QString> failureReasons;
     QHash<QString, int> failureStatuses;
+    QSet<QString> awayFailures;
     QHash<QString, qint64> resumed;                   // resumedBytes() of the queued files
     QSet<QString> wholeAgain;                         // files fetched whole again after a failed check
     QHash<DownloadTask *, int> moveAttempts;          // verified files that could not take their name yet

@@ -367,10 +367,13 @@ void GameResourceUpdate::gameResDownloadFinished(ErrorCode code, QString filenam
     case NetworkError: {
         // The player's network is fine when the CDN answers that it lacks the file.
         const int status = manager ? manager->failureStatus(filename) : 0;
-        if (status == 404 || status == 410)
+        if (status == 404 || status == 410) {
             ++missingFileCount;
-        else
+        } else {
             ++networkErrorCount;
+            if (manager && manager->failedWhileAway(filename))
+                ++awayErrorCount;
+        }
         eventName = "game src download failed";
         break;
     }
@@ -447,19 +450,33 @@ void GameResourceUpdate::calcDownloadSpeed() {
     speed = ProgressText::smoothedSpeed(fetched, lastFetchedBytes, speed);
     lastFetchedBytes = fetched;
 
-    emit status(
-        WorkflowStatus::TimeLine,
-        WorkflowStatus::text(QStringLiteral("ESTIMATED_TIME_TIP"),
-                             {LabelArgs::text(ProgressText::remainingTimeText(total - done, speed))}));
-    emit status(WorkflowStatus::SpeedLine, WorkflowStatus::text(QStringLiteral("DOWNLOADING_SPEED_TIP"),
-                                                                {LabelArgs::text(sizeText(speed))}));
     showProgress(done);
+    if (scanPercent() < 0) {
+        emit status(
+            WorkflowStatus::TimeLine,
+            WorkflowStatus::text(QStringLiteral("ESTIMATED_TIME_TIP"),
+                                 {LabelArgs::text(ProgressText::remainingTimeText(total - done, speed))}));
+        emit status(WorkflowStatus::SpeedLine, WorkflowStatus::text(QStringLiteral("DOWNLOADING_SPEED_TIP"),
+                                                                    {LabelArgs::text(sizeText(speed))}));
+    }
+}
+
+int GameResourceUpdate::scanPercent() const {
+    return manager && speedTimer->isActive() ? manager->scanPercent() : -1;
 }
 
 void GameResourceUpdate::showProgress(qint64 done) {
     // Nothing to fetch (total 0) shows 0 % rather than a division by zero.
     const float percent = total > 0 ? static_cast<float>(double(done) * 100.0 / double(total)) : 0.0f;
     emit progress(WorkflowStatus::GameBar, percent);
+    // Reading installed copies for their blocks, nothing fetched meanwhile: that is what goes on,
+    // not a download at 0 B/s.
+    if (const int scan = scanPercent(); scan >= 0) {
+        clearSpeedTexts();
+        emit status(WorkflowStatus::GameLine,
+                    WorkflowStatus::text(QStringLiteral("SCANNING_TIP"), {LabelArgs::number(scan)}));
+        return;
+    }
     if (!showNetworkWait())
         emit status(
             WorkflowStatus::GameLine,

@@ -57,6 +57,8 @@ public:
 
     int updateFileCount() const { return queuedCount; }
     int finishedFileCount() const { return finishedCount; }
+    // The files that failed on the network failed because it (or the CDN) stayed away.
+    bool networkAway() const { return networkErrorCount > 0 && awayErrorCount == networkErrorCount; }
     // The listed sizes of the files this run fetches: the launcher's own entry and the files
     // installed already are none of them.
     qint64 totalBytes() const { return total; }
@@ -100,6 +102,8 @@ private:
     void showVerifyProgress();
     void installedFilesVerified();
     void clearSpeedTexts();
+    // How far installed copies are read for their blocks while nothing is fetched; -1 otherwise.
+    int scanPercent() const;
     // The installed older copy of a file whose line lists a block map; none for a plain download.
     DeltaSource deltaSourceFor(const RemoteFileInfo &e) const;
     void reportPatchedFile(const QString &name, qint64 reused, qint64 fetched);
@@ -131,6 +135,7 @@ private:
     qint64 speed = 0;
     qint64 lastFetchedBytes = 0;
     int networkErrorCount = 0;
+    int awayErrorCount = 0;   // of those, files whose pieces waited the network out to the end
     int missingFileCount = 0; // failed files the CDN does not have (404, 410)
     int verifyErrorCount = 0;
     int writeErrorCount = 0;

@@ -7,6 +7,7 @@
 #include "services/eventlogclient.h"
 #include "workflow/archiveextraction.h"
 #include "workflow/gameresourceupdate.h"
+#include "workflow/labelargs.h"
 #include "workflow/selfupdate.h"
 #include "workflow/versioncheck.h"
 
@@ -23,6 +24,7 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
     , hosts(std::make_unique<CdnHosts>(QStringList{setup.cdnBaseUrl} + setup.cdnMirrors))
     , session(new GameSession(setup, &configFile, manager, this))
     , retryTimer(new QTimer(this))
+    , countdownTimer(new QTimer(this))
     , retryPauseMs(setup.failedRetryMs) {
     qRegisterMetaType<WorkflowStatus>();
     relay(session);
@@ -30,6 +32,8 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
 
     retryTimer->setSingleShot(true);
     connect(retryTimer, &QTimer::timeout, this, &LauncherWorkflow::tryAgain);
+    countdownTimer->setInterval(1000);
+    connect(countdownTimer, &QTimer::timeout, this, &LauncherWorkflow::showRetryCountdown);
 
     connect(session, &GameSession::started, this, [this]() { setPhase(GameRunning); });
     connect(session, &GameSession::showRequested, this, [this]() {
@@ -78,8 +82,15 @@ void LauncherWorkflow::makeRunParts() {
         setPhase(SelfUpdating);
         updater->start(entry);
     });
-    connect(checker, &VersionCheck::serverError, this, &LauncherWorkflow::fail);
-    connect(checker, &VersionCheck::gaveUp, this, &LauncherWorkflow::fail);
+    connect(checker, &VersionCheck::serverError, this, [this]() {
+        failedKey = QStringLiteral("SERVER_ERROR");
+        fail();
+    });
+    connect(checker, &VersionCheck::gaveUp, this, [this]() {
+        failedKey = QStringLiteral("NETWORK_ERROR");
+        networkAway = true;
+        fail();
+    });
 
     // A failed launcher download checks the version again, using up the same three attempts.
     connect(updater, &SelfUpdate::networkFailed, this, [this]() {
@@ -198,6 +209,8 @@ void LauncherWorkflow::gameBtnClicked() {
 
 void LauncherWorkflow::downloadsEnded(const QString &errorKey) {
     if (!errorKey.isEmpty()) {
+        failedKey = errorKey;
+        networkAway = errorKey == QLatin1String("NETWORK_ERROR") && gameResources->networkAway();
         fail();
         return;
     }
@@ -259,9 +272,33 @@ bool LauncherWorkflow::resumeOfferedOnExit() const {
     return gameState() == 0 || current == Downloading || current == Paused;
 }
 
+void LauncherWorkflow::showRetryCountdown() {
+    if (current != Failed || !retryTimer->isActive()) {
+        countdownTimer->stop();
+        return;
+    }
+    const int seconds = (qMax(0, retryTimer->remainingTime()) + 500) / 1000;
+    if (networkAway) {
+        emit status(WorkflowStatus::GameLine,
+                    WorkflowStatus::text(QStringLiteral("NETWORK_WAITING"), {LabelArgs::number(seconds)}));
+        return;
+    }
+    // Also after a check tried again from the game page, which speaks on the launcher's line.
+    if (!failedKey.isEmpty())
+        emit status(WorkflowStatus::GameLine, WorkflowStatus::text(failedKey));
+    emit status(WorkflowStatus::TimeLine,
+                WorkflowStatus::text(QStringLiteral("RETRY_COUNTDOWN"), {LabelArgs::number(seconds)}));
+}
+
 void LauncherWorkflow::setPhase(Phase phase) {
     if (phase == current)
         return;
+    if (current == Failed) {
+        countdownTimer->stop();
+        failedKey.clear();
+        networkAway = false;
+        emit status(WorkflowStatus::TimeLine, WorkflowStatus::cleared());
+    }
     qDebug() << "workflow phase" << phase;
     current = phase;
     // A run that got through starts the pauses after its next failure from the first again.
@@ -279,6 +316,10 @@ void LauncherWorkflow::fail() {
     // the longer the failures last.
     qDebug() << "final error, trying again in" << retryPauseMs << "ms";
     retryTimer->start(retryPauseMs);
+    if (resourcesBegun) {
+        showRetryCountdown();
+        countdownTimer->start();
+    }
     retryPauseMs =
         int(qMin(qint64(retryPauseMs) * 2, qint64(qMax(given.failedRetryMaxMs, given.failedRetryMs))));
 }

@@ -119,6 +119,10 @@ private:
     void makeRunParts();
     void setPhase(Phase phase);
     void fail();
+    // While a failed run waits to be tried again: when that comes. On the game page a network
+    // that is away keeps its waiting text (the bar keeps its place), any other error keeps its
+    // text with the time beside it.
+    void showRetryCountdown();
     void fetchOrOffer();
     void downloadsEnded(const QString &errorKey);
     void extractArchives();
@@ -135,6 +139,9 @@ private:
     ArchiveExtraction *extractor = nullptr;
     GameSession *session;
     QTimer *retryTimer;
+    QTimer *countdownTimer;
+    QString failedKey;        // the catalogue key of the error the run ended with
+    bool networkAway = false; // it ended because the network or the CDN stayed away
     int retryPauseMs;
     QString gclid;
     QString deviceId;

@@ -5,6 +5,7 @@
 #include "support/workflowfixture.h"
 #include "support/zipwriter.h"
 
+#include "download/blockmap.h"
 #include "download/xdmanager.h"
 
 #include <algorithm>
@@ -320,7 +321,8 @@ private slots:
         QVERIFY(!flow->isDownloading());
         QVERIFY(!flow->resumeOfferedOnExit());
         QVERIFY(!flow->resources()->measuringSpeed());
-        QVERIFY(key(WorkflowStatus::TimeLine).isEmpty());
+        // Beside the error: when the run is tried again by itself.
+        QCOMPARE(key(WorkflowStatus::TimeLine), QStringLiteral("RETRY_COUNTDOWN"));
         QCOMPARE(configValue(QStringLiteral("version/good.bin")), QStringLiteral("1"));
         QVERIFY(!configHas(QStringLiteral("version/wrong.bin")));
         QVERIFY(!configHas(QStringLiteral("version/missing.bin")));
@@ -484,6 +486,39 @@ private slots:
         const qint64 damagedBytes = verify ? 1 : MiB + 777;
         qInfo("repaired %lld damaged bytes: the server sent %lld (map %d)", damagedBytes, sent, map.size());
         QVERIFY2(sent < map.size() + damagedBytes + 256 * 1024, qPrintable(QString::number(sent)));
+    }
+
+    // While the map comes and the older copy is read, nothing is fetched: the page says that the
+    // installed files are checked, not that a download stands at 0 B/s.
+    void readingTheOlderCopyShowsItsOwnProgress() {
+        const qint64 MiB = 1024 * 1024;
+        const QByteArray old =
+            publish(QStringLiteral("world.pak"), QStringLiteral("1"), randomBytes(int(4 * MiB), 41));
+        QByteArray next = old;
+        next.replace(int(MiB), 5000, randomBytes(5000, 42));
+        const QByteArray map = publishWithMap(QStringLiteral("world.pak"), QStringLiteral("2"), next);
+        HttpServer::Faults slowMap;
+        slowMap.bytesPerSecond = map.size(); // about a second
+        server->setFaults(
+            remotePath(QStringLiteral("world.pak"), QStringLiteral("2")) + BlockMap::RemoteSuffix, slowMap);
+        QVERIFY(writeFile(dir + QStringLiteral("/world.pak"), old));
+        writeConfig(QStringLiteral("version/world.pak"), QStringLiteral("1"));
+
+        makeWorkflow();
+        QStringList keys; // the game line's texts in order, each once
+        bool timeShownWhileScanning = false;
+        connect(flow, &LauncherWorkflow::status, this,
+                [&](WorkflowStatus::Line line, const WorkflowStatus &st) {
+                    if (line == WorkflowStatus::GameLine && (keys.isEmpty() || keys.last() != st.key))
+                        keys << st.key;
+                    if (line == WorkflowStatus::TimeLine && !st.key.isEmpty() && !keys.isEmpty() &&
+                        keys.last() == QLatin1String("SCANNING_TIP"))
+                        timeShownWhileScanning = true;
+                });
+        STEP(waitForReady());
+        QCOMPARE(readFile(dir + QStringLiteral("/world.pak")), next);
+        QVERIFY2(keys.value(0) == QLatin1String("SCANNING_TIP"), qPrintable(keys.join(QLatin1Char(' '))));
+        QVERIFY(!timeShownWhileScanning);
     }
 
     // An installed older copy of a file published with a block map gives its blocks: only the

@@ -1,5 +1,6 @@
 // A run that ended in a final error is tried again by itself, after pauses that grow, and goes on
 // as soon as the CDN answers: no one has to act.
+#include "support/teststep.h"
 #include "support/workflowfixture.h"
 
 using namespace WorkflowTest;
@@ -61,6 +62,62 @@ private slots:
         QCOMPARE(flow->nextRetryPauseMs(), 60);
     }
 
+    // The CDN stays away longer than the pieces wait: the files give up and the run is tried again
+    // by itself, but the page keeps saying that the connection is lost and when it tries again, and
+    // the bar keeps what arrived, until the CDN is back and the game installs.
+    void longOutageKeepsTheWaitingTextAndTheBar() {
+        const QByteArray big = publish(QStringLiteral("big.bin"), QStringLiteral("1"),
+                                       randomBytes(12000000, 27)); // three pieces
+        throttle(QStringLiteral("big.bin"), 1500000);
+        WorkflowSetup setup = fastSetup();
+        setup.pieceRetryFirstMs = 20;
+        setup.pieceRetryMaxMs = 100;
+        setup.pieceRetryTotalMs = 300;
+        setup.failedRetryMs = 1500;
+        setup.failedRetryMaxMs = 1500;
+        makeWorkflow(setup);
+        recordPauses();
+        QObject watch;
+        float most = 0;
+        QList<float> bar;
+        bool finished = false;
+        QStringList failedTexts; // what the game line said while the run waited to be tried again
+        connect(flow, &LauncherWorkflow::progress, &watch, [&](WorkflowStatus::Bar which, float percent) {
+            if (which != WorkflowStatus::GameBar || finished)
+                return;
+            bar << percent;
+            most = qMax(most, percent);
+        });
+        connect(flow, &LauncherWorkflow::status, &watch,
+                [&](WorkflowStatus::Line line, const WorkflowStatus &st) {
+                    if (line != WorkflowStatus::GameLine)
+                        return;
+                    finished = finished || st.key == QLatin1String("DOWNLOAD_FINISHED");
+                    if (flow->phase() == LauncherWorkflow::Failed)
+                        failedTexts << st.key + QLatin1Char(' ') +
+                                           WorkflowTest::argTexts(st).join(QLatin1Char(' '));
+                });
+        QTRY_VERIFY_WITH_TIMEOUT(most > 10, 15000);
+        const float before = most;
+        server->stopFor(5000);
+        // Failed twice at least: the download, then the check tried again while the CDN is away.
+        QTRY_VERIFY_WITH_TIMEOUT(pauses.size() >= 2, 20000);
+        QVERIFY2(!failedTexts.isEmpty() && failedTexts.last() == QStringLiteral("NETWORK_WAITING 2"),
+                 qPrintable(failedTexts.join(QLatin1String(", "))));
+        for (const QString &text : qAsConst(failedTexts))
+            QVERIFY2(text.startsWith(QLatin1String("NETWORK_WAITING ")), qPrintable(text));
+        QVERIFY(most >= before);
+        STEP(waitForReady());
+        // The bar is emptied as the download finishes, and never before.
+        QVERIFY(!bar.isEmpty() && bar.last() == 0.0f);
+        bar.removeLast();
+        for (int i = 1; i < bar.size(); ++i)
+            QVERIFY2(bar.at(i) >= bar.at(i - 1),
+                     qPrintable(QStringLiteral("fell from %1 to %2").arg(bar.at(i - 1)).arg(bar.at(i))));
+        QCOMPARE(readFile(dir + QStringLiteral("/big.bin")), big);
+        QCOMPARE(key(WorkflowStatus::TimeLine), QString());
+    }
+
     // A download that ended in errors is run again from the game page, as is one with the CDN down
     // at the moment of trying; the second start tries at once instead of waiting the pause.
     void failedDownloadIsRunAgain() {
@@ -74,6 +131,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::Failed, 20000);
         QVERIFY(!key(WorkflowStatus::GameLine).isEmpty()); // the download's error
         QCOMPARE(flow->gameState(), 1);
+        // Beside it, when the run is tried again by itself.
+        QCOMPARE(key(WorkflowStatus::TimeLine), QStringLiteral("RETRY_COUNTDOWN"));
+        QCOMPARE(args(WorkflowStatus::TimeLine), QStringList({QStringLiteral("60")}));
 
         // Tried now, with the CDN down: it fails in the check, still on the game page.
         HttpServer::Faults down;
