@@ -36,12 +36,18 @@ public:
         bool shadowed = false; // a later entry installs the same file: read and checked, not written
     };
 
-    ExtractionJob(const QString &archive, ExtractionWriter *writer);
+    // `blockSize`: of the file system the entries are staged on, for the room they take.
+    ExtractionJob(const QString &archive, ExtractionWriter *writer, qint64 blockSize);
 
     // Entries in the archive's order.
     void add(Entry entry);
-    // A failure found while the archive was listed, ranked at `index` like an entry's own.
-    void fail(quint64 index, ExtractError code, const QString &why);
+    // A failure found while the archive was listed, ranked at `index` like an entry's own;
+    // `missingRoom` with NoRoom.
+    void fail(quint64 index, ExtractError code, const QString &why, qint64 missingRoom = 0);
+
+    // Room the staged entries take together, in whole blocks (an entry that a later one shadows
+    // included: it costs nothing, and a count that errs high fails before writing, not halfway).
+    qint64 roomNeeded() const { return m_roomNeeded; }
 
     // Runs the entries on up to `threads` threads, the caller's included; true when every entry was
     // read whole, checked and staged.
@@ -49,14 +55,22 @@ public:
 
     ExtractError failureCode() const { return m_code; }
     QString failureReason() const { return m_reason; }
+    // With NoRoom: the bytes the disk lacked for the entries still to write when a write failed.
+    qint64 missingRoom() const { return m_missingRoom; }
 
 private:
     void work();
     bool extract(unzFile zip, const Entry &entry, char *buffer);
+    // A staging write for `entry` failed: NoRoom when its disk has no room left for what is still
+    // to be written, CannotWrite otherwise.
+    bool writeFailed(const Entry &entry, const QString &what);
     bool stopped(quint64 index) const { return m_stopAt.load(std::memory_order_relaxed) < index; }
 
     const QString m_archive;
     ExtractionWriter *const m_writer;
+    const qint64 m_blockSize;
+    qint64 m_roomNeeded = 0;
+    std::atomic<qint64> m_written{0};  // bytes staged so far, by every thread
     std::vector<Entry> m_entries;      // not changed while run() runs
     QHash<QString, size_t> m_byTarget; // entry that installs each target
     std::atomic<size_t> m_next{0};
@@ -66,4 +80,5 @@ private:
     bool m_failed = false;
     ExtractError m_code = ExtractError::None;
     QString m_reason;
+    qint64 m_missingRoom = 0;
 };
