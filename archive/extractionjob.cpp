@@ -30,13 +30,18 @@ ExtractionJob::ExtractionJob(const QString &archive, ExtractionWriter *writer, q
     , m_blockSize(qMax<qint64>(blockSize, 1)) {}
 
 void ExtractionJob::add(Entry entry) {
-    m_roomNeeded += DiskRoom::onDisk(qint64(qMin<quint64>(entry.size, quint64(1) << 62)), m_blockSize);
+    m_roomNeeded += roomOf(entry);
     // The same name twice in one archive: the later entry wins, as it would on disk.
     const auto earlier = m_byTarget.constFind(entry.target);
     if (earlier != m_byTarget.constEnd())
         m_entries[*earlier].shadowed = true;
     m_byTarget.insert(entry.target, m_entries.size());
     m_entries.push_back(std::move(entry));
+}
+
+qint64 ExtractionJob::roomOf(const Entry &entry) const {
+    // A size from the archive's directory, bounded so that a sum of them cannot overflow.
+    return DiskRoom::onDisk(qint64(qMin<quint64>(entry.size, quint64(1) << 50)), m_blockSize);
 }
 
 void ExtractionJob::fail(quint64 index, ExtractError code, const QString &why, qint64 missingRoom) {
@@ -53,7 +58,7 @@ void ExtractionJob::fail(quint64 index, ExtractError code, const QString &why, q
 bool ExtractionJob::writeFailed(const Entry &entry, const QString &what) {
     // Room for the whole extraction was there when it began: a disk that has less left now than
     // the rest needs was filled meanwhile (or its folder is another, smaller disk).
-    const qint64 left = qMax<qint64>(m_roomNeeded - m_written.load(), 1);
+    const qint64 left = qMax<qint64>(m_roomNeeded - m_stagedRoom.load(), 1);
     const qint64 free = DiskRoom::available(what);
     if (free < 0 || free >= left) {
         fail(entry.index, ExtractError::CannotWrite, QStringLiteral("cannot write %1").arg(what));
@@ -165,8 +170,6 @@ bool ExtractionJob::extract(unzFile zip, const Entry &entry, char *buffer) {
             return writeFailed(entry, entry.target);
         }
         written += quint64(count);
-        if (file)
-            m_written.fetch_add(count, std::memory_order_relaxed);
     }
     // A damaged stream can end early without an error; its checksum is then never compared.
     if (written != entry.size) {
@@ -194,5 +197,6 @@ bool ExtractionJob::extract(unzFile zip, const Entry &entry, char *buffer) {
     if (file && !m_writer->stage(std::move(file), entry.target, entry.index, entry.versionMadeBy,
                                  entry.externalAttributes))
         return writeFailed(entry, entry.target);
+    m_stagedRoom.fetch_add(roomOf(entry));
     return true;
 }

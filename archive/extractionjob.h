@@ -45,8 +45,9 @@ public:
     // `missingRoom` with NoRoom.
     void fail(quint64 index, ExtractError code, const QString &why, qint64 missingRoom = 0);
 
-    // Room the staged entries take together, in whole blocks (an entry that a later one shadows
-    // included: it costs nothing, and a count that errs high fails before writing, not halfway).
+    // Room the staged entries take together, in whole blocks. An entry that a later one of the same
+    // name shadows counts too, though it is never written: a count that errs high fails before
+    // writing, one that errs low halfway.
     qint64 roomNeeded() const { return m_roomNeeded; }
 
     // Runs the entries on up to `threads` threads, the caller's included; true when every entry was
@@ -61,18 +62,19 @@ public:
 private:
     void work();
     bool extract(unzFile zip, const Entry &entry, char *buffer);
-    // A staging write for `entry` failed: NoRoom when its disk has no room left for what is still
-    // to be written, CannotWrite otherwise.
+    // A staging write for `entry` failed (its partial file removed): NoRoom when its disk has no
+    // room left for the entries not yet staged, CannotWrite otherwise.
     bool writeFailed(const Entry &entry, const QString &what);
+    qint64 roomOf(const Entry &entry) const;
     bool stopped(quint64 index) const { return m_stopAt.load(std::memory_order_relaxed) < index; }
 
     const QString m_archive;
     ExtractionWriter *const m_writer;
     const qint64 m_blockSize;
     qint64 m_roomNeeded = 0;
-    std::atomic<qint64> m_written{0};  // bytes staged so far, by every thread
-    std::vector<Entry> m_entries;      // not changed while run() runs
-    QHash<QString, size_t> m_byTarget; // entry that installs each target
+    std::atomic<qint64> m_stagedRoom{0}; // room the entries staged so far take, by every thread
+    std::vector<Entry> m_entries;        // not changed while run() runs
+    QHash<QString, size_t> m_byTarget;   // entry that installs each target
     std::atomic<size_t> m_next{0};
     std::atomic<quint64> m_stopAt{~quint64(0)}; // index of the first failure so far
 
