@@ -30,7 +30,8 @@ ExtractionJob::ExtractionJob(const QString &archive, ExtractionWriter *writer, q
     , m_blockSize(qMax<qint64>(blockSize, 1)) {}
 
 void ExtractionJob::add(Entry entry) {
-    m_roomNeeded += roomOf(entry);
+    // Sizes come from the archive's directory: the sum stops growing long before it could overflow.
+    m_roomNeeded = qMin(m_roomNeeded + roomOf(entry), qint64(1) << 62);
     // The same name twice in one archive: the later entry wins, as it would on disk.
     const auto earlier = m_byTarget.constFind(entry.target);
     if (earlier != m_byTarget.constEnd())
@@ -40,7 +41,7 @@ void ExtractionJob::add(Entry entry) {
 }
 
 qint64 ExtractionJob::roomOf(const Entry &entry) const {
-    // A size from the archive's directory, bounded so that a sum of them cannot overflow.
+    // A size from the archive's directory, bounded so that adding one cannot overflow.
     return DiskRoom::onDisk(qint64(qMin<quint64>(entry.size, quint64(1) << 50)), m_blockSize);
 }
 
