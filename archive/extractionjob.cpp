@@ -2,6 +2,7 @@
 
 #include "archive/extractionwriter.h"
 #include "archive/zipreader.h"
+#include "core/diskroom.h"
 
 #include <QByteArray>
 #include <QDebug>
@@ -23,11 +24,14 @@ QDebug log() {
 
 } // namespace
 
-ExtractionJob::ExtractionJob(const QString &archive, ExtractionWriter *writer)
+ExtractionJob::ExtractionJob(const QString &archive, ExtractionWriter *writer, qint64 blockSize)
     : m_archive(archive)
-    , m_writer(writer) {}
+    , m_writer(writer)
+    , m_blockSize(qMax<qint64>(blockSize, 1)) {}
 
 void ExtractionJob::add(Entry entry) {
+    // Sizes come from the archive's directory: the sum stops growing long before it could overflow.
+    m_roomNeeded = qMin(m_roomNeeded + roomOf(entry), qint64(1) << 62);
     // The same name twice in one archive: the later entry wins, as it would on disk.
     const auto earlier = m_byTarget.constFind(entry.target);
     if (earlier != m_byTarget.constEnd())
@@ -36,14 +40,42 @@ void ExtractionJob::add(Entry entry) {
     m_entries.push_back(std::move(entry));
 }
 
-void ExtractionJob::fail(quint64 index, ExtractError code, const QString &why) {
+qint64 ExtractionJob::roomOf(const Entry &entry) const {
+    // A size from the archive's directory, bounded so that adding one cannot overflow.
+    return DiskRoom::onDisk(qint64(qMin<quint64>(entry.size, quint64(1) << 50)), m_blockSize);
+}
+
+void ExtractionJob::fail(quint64 index, ExtractError code, const QString &why, qint64 missingRoom) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_failed && m_stopAt.load() <= index)
         return;
     m_failed = true;
     m_code = code;
     m_reason = why;
+    m_missingRoom = code == ExtractError::NoRoom ? missingRoom : 0;
     m_stopAt.store(index);
+}
+
+bool ExtractionJob::writeFailed(const Entry &entry, const QString &what) {
+    // Room for the whole extraction was there when it began: a disk that has less left now than
+    // the rest needs was filled meanwhile (or its folder is another, smaller disk).
+    const qint64 left = qMax<qint64>(m_roomNeeded - m_stagedRoom.load(), 1);
+    const qint64 free = DiskRoom::available(what);
+    if (free < 0 || free >= left) {
+        fail(entry.index, ExtractError::CannotWrite, QStringLiteral("cannot write %1").arg(what));
+        return false;
+    }
+    log() << "not enough disk space to uncompress " << what << ", " << left << " bytes still to write, "
+          << free << " free";
+    fail(entry.index, ExtractError::NoRoom,
+         QStringLiteral("the disk holding %1 is full: %2 more bytes are needed (%3 bytes still to write, %4 "
+                        "free)")
+             .arg(what)
+             .arg(left - free)
+             .arg(left)
+             .arg(free),
+         left - free);
+    return false;
 }
 
 bool ExtractionJob::run(int threads) {
@@ -92,7 +124,7 @@ bool ExtractionJob::extract(unzFile zip, const Entry &entry, char *buffer) {
         return false;
     };
     if (!entry.parent.isEmpty() && !m_writer->makeDirectory(entry.parent))
-        return failed(ExtractError::CannotWrite, QStringLiteral("cannot write %1").arg(entry.parent));
+        return writeFailed(entry, entry.parent);
     if (unzGoToFilePos64(zip, &entry.position) != UNZ_OK) {
         log() << "can not read file info";
         return failed(ExtractError::Damaged, QStringLiteral("entry %1 cannot be read").arg(entry.index));
@@ -102,10 +134,13 @@ bool ExtractionJob::extract(unzFile zip, const Entry &entry, char *buffer) {
         return failed(ExtractError::Damaged, QStringLiteral("entry %1 cannot be opened").arg(entry.name));
     }
     std::unique_ptr<QFile> file;
-    if (!ExtractionWriter::canReplace(entry.target) ||
-        (!entry.shadowed && !(file = ExtractionWriter::openStaging(entry.target)))) {
+    if (!ExtractionWriter::canReplace(entry.target)) {
         unzCloseCurrentFile(zip);
         return failed(ExtractError::CannotWrite, QStringLiteral("cannot write %1").arg(entry.target));
+    }
+    if (!entry.shadowed && !(file = ExtractionWriter::openStaging(entry.target))) {
+        unzCloseCurrentFile(zip);
+        return writeFailed(entry, entry.target);
     }
     const auto giveUp = [&](ExtractError code, const QString &why) {
         unzCloseCurrentFile(zip);
@@ -131,7 +166,9 @@ bool ExtractionJob::extract(unzFile zip, const Entry &entry, char *buffer) {
             break;
         if (file && file->write(buffer, count) != count) {
             log() << "cannot write target file " << entry.target << ", " << file->errorString();
-            return giveUp(ExtractError::CannotWrite, QStringLiteral("cannot write %1").arg(entry.target));
+            unzCloseCurrentFile(zip);
+            ExtractionWriter::drop(std::move(file));
+            return writeFailed(entry, entry.target);
         }
         written += quint64(count);
     }
@@ -160,6 +197,7 @@ bool ExtractionJob::extract(unzFile zip, const Entry &entry, char *buffer) {
     }
     if (file && !m_writer->stage(std::move(file), entry.target, entry.index, entry.versionMadeBy,
                                  entry.externalAttributes))
-        return failed(ExtractError::CannotWrite, QStringLiteral("cannot write %1").arg(entry.target));
+        return writeFailed(entry, entry.target);
+    m_stagedRoom.fetch_add(roomOf(entry));
     return true;
 }

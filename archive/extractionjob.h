@@ -36,12 +36,19 @@ public:
         bool shadowed = false; // a later entry installs the same file: read and checked, not written
     };
 
-    ExtractionJob(const QString &archive, ExtractionWriter *writer);
+    // `blockSize`: of the file system the entries are staged on, for the room they take.
+    ExtractionJob(const QString &archive, ExtractionWriter *writer, qint64 blockSize);
 
     // Entries in the archive's order.
     void add(Entry entry);
-    // A failure found while the archive was listed, ranked at `index` like an entry's own.
-    void fail(quint64 index, ExtractError code, const QString &why);
+    // A failure found while the archive was listed, ranked at `index` like an entry's own;
+    // `missingRoom` with NoRoom.
+    void fail(quint64 index, ExtractError code, const QString &why, qint64 missingRoom = 0);
+
+    // Room the staged entries take together, in whole blocks. An entry that a later one of the same
+    // name shadows counts too, though it is never written: a count that errs high fails before
+    // writing, one that errs low halfway.
+    qint64 roomNeeded() const { return m_roomNeeded; }
 
     // Runs the entries on up to `threads` threads, the caller's included; true when every entry was
     // read whole, checked and staged.
@@ -49,16 +56,25 @@ public:
 
     ExtractError failureCode() const { return m_code; }
     QString failureReason() const { return m_reason; }
+    // With NoRoom: the bytes the disk lacked for the entries still to write when a write failed.
+    qint64 missingRoom() const { return m_missingRoom; }
 
 private:
     void work();
     bool extract(unzFile zip, const Entry &entry, char *buffer);
+    // A staging write for `entry` failed (its partial file removed): NoRoom when its disk has no
+    // room left for the entries not yet staged, CannotWrite otherwise.
+    bool writeFailed(const Entry &entry, const QString &what);
+    qint64 roomOf(const Entry &entry) const;
     bool stopped(quint64 index) const { return m_stopAt.load(std::memory_order_relaxed) < index; }
 
     const QString m_archive;
     ExtractionWriter *const m_writer;
-    std::vector<Entry> m_entries;      // not changed while run() runs
-    QHash<QString, size_t> m_byTarget; // entry that installs each target
+    const qint64 m_blockSize;
+    qint64 m_roomNeeded = 0;
+    std::atomic<qint64> m_stagedRoom{0}; // room the entries staged so far take, by every thread
+    std::vector<Entry> m_entries;        // not changed while run() runs
+    QHash<QString, size_t> m_byTarget;   // entry that installs each target
     std::atomic<size_t> m_next{0};
     std::atomic<quint64> m_stopAt{~quint64(0)}; // index of the first failure so far
 
@@ -66,4 +82,5 @@ private:
     bool m_failed = false;
     ExtractError m_code = ExtractError::None;
     QString m_reason;
+    qint64 m_missingRoom = 0;
 };

@@ -3,6 +3,7 @@
 #include "archive/extractionjob.h"
 #include "archive/extractionwriter.h"
 #include "archive/zipreader.h"
+#include "core/diskroom.h"
 #include "platform/filenamerules.h"
 #include "platform/platform.h"
 
@@ -67,9 +68,11 @@ bool unzipArchive(const QString &path, const QString &targetDir) {
     return extractArchive(path, targetDir).ok();
 }
 
-Result<ExtractError> extractArchive(const QString &path, const QString &targetDir) {
+Result<ExtractError> extractArchive(const QString &path, const QString &targetDir, qint64 *missingRoom) {
     const QString &dir = targetDir;
     using Failure = Result<ExtractError>;
+    if (missingRoom)
+        *missingRoom = 0;
     const auto refuse = [&path](ExtractError code, const QString &why) {
         const Failure failure(code, QStringLiteral("%1: %2").arg(path, why));
         log() << "uncompress failed: " << failure.reason();
@@ -99,7 +102,7 @@ Result<ExtractError> extractArchive(const QString &path, const QString &targetDi
     // way ranks behind the entries before it, which are still inflated first. The file entries are
     // then inflated, checked and staged on every core.
     ExtractionWriter writer;
-    ExtractionJob job(path, &writer);
+    ExtractionJob job(path, &writer, DiskRoom::blockSize(dir));
     for (ZPOS64_T i = 0; i < globalInfo.number_entry; ++i) {
         unz_file_info64 info;
         QString listed;
@@ -160,8 +163,35 @@ Result<ExtractError> extractArchive(const QString &path, const QString &targetDi
     }
     unzClose(zip);
 
+    // The installed files stay until every entry is staged: all the entries need room at once, and
+    // the old files they replace give none back before that. A damaged or refused listing fails as
+    // such, whatever the room.
+    const ExtractError listed = job.failureCode();
+    if (listed == ExtractError::None || listed == ExtractError::CannotWrite) {
+        const qint64 available = DiskRoom::available(dir);
+        if (available >= 0 && job.roomNeeded() > available) {
+            const qint64 shortBy = job.roomNeeded() - available;
+            log() << "not enough disk space to uncompress " << path << ": needs " << job.roomNeeded()
+                  << " bytes in " << dir << ", " << available << " free";
+            writer.discard();
+            if (missingRoom)
+                *missingRoom = shortBy;
+            return refuse(
+                ExtractError::NoRoom,
+                QStringLiteral("its entries need %1 bytes in %2, %3 are free: %4 more bytes are needed")
+                    .arg(job.roomNeeded())
+                    .arg(dir)
+                    .arg(available)
+                    .arg(shortBy));
+        }
+    }
+
     if (!job.run(QThread::idealThreadCount())) {
         writer.discard(); // every installed file stays as it was
+        if (job.failureCode() == ExtractError::NoRoom && missingRoom) {
+            // With the staged files gone again, what the whole extraction lacks now, if that is more.
+            *missingRoom = qMax(job.missingRoom(), DiskRoom::shortBy(dir, job.roomNeeded()));
+        }
         return refuse(job.failureCode(), job.failureReason());
     }
     if (!writer.commit())

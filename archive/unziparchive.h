@@ -18,15 +18,23 @@ bool unzipArchive(const QString &path, const QString &targetDir);
 
 enum class ExtractError {
     None = 0,
-    CannotOpen, // not a zip archive, or unreadable
-    Damaged,    // an entry cannot be read whole: bad data, wrong size or checksum
-    Refused,    // an entry's name is unsafe or reserved
-    CannotWrite // the extracted files cannot be written or put in place
+    CannotOpen,  // not a zip archive, or unreadable
+    Damaged,     // an entry cannot be read whole: bad data, wrong size or checksum
+    Refused,     // an entry's name is unsafe or reserved
+    CannotWrite, // the extracted files cannot be written or put in place
+    NoRoom       // the disk lacks room for the extracted files; the archive itself is fine
 };
 
 // unzipArchive with the sentence that says why it failed (the archive, the entry, what went wrong);
 // the reason is logged too.
-Result<ExtractError> extractArchive(const QString &path, const QString &targetDir);
+//
+// Every file entry is staged beside the installed files, which stay until all are in place, so the
+// extraction needs room for all the entries at once (each in whole blocks; the archive is already on
+// the disk). That room is checked once the archive is listed, before anything is written, and a
+// write that fails later on a disk without room for the rest fails the same way: NoRoom, with
+// `missingRoom` (when given) set to the bytes still lacking. Nothing is installed then.
+Result<ExtractError> extractArchive(const QString &path, const QString &targetDir,
+                                    qint64 *missingRoom = nullptr);
 
 // Whether the archive lists a file of this name (compared without regard to case, as Windows finds
 // files). False when the archive cannot be read.

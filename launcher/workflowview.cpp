@@ -55,6 +55,9 @@ void LauncherUpdater::showPhase(LauncherWorkflow::Phase phase) {
         break;
     case LauncherWorkflow::AwaitingResume:
         showResumeButton();
+        // Also after unpacking began (which disabled START): KEEP UPDATE is the way on.
+        ui->startGameBtn->setEnabled(true);
+        ui->downloadBtn->setVisible(false);
         ui->gameSrcDownloadInfo->setVisible(true);
         ui->gameSrcProgressBar->setVisible(true);
         break;

@@ -5,12 +5,10 @@
 #include "workflow/labelargs.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/poolfuture.h"
+#include "workflow/roomshortage.h"
 
 #include <QDebug>
 #include <QFile>
-
-#include <atomic>
-#include <memory>
 
 ArchiveExtraction::ArchiveExtraction(const WorkflowSetup &setup, LauncherConfig *config, QObject *parent)
     : WorkflowPart(parent)
@@ -59,30 +57,25 @@ void ArchiveExtraction::extractNextArchive() {
     // archive brings the game executable, so that a game that cannot start later knows which
     // download repairs it.
     const QString game = gameExecutableName();
-    auto bringsGame = std::make_shared<std::atomic<bool>>(false);
-    // Why it failed, written by the worker before its result is delivered.
-    auto failure = std::make_shared<QString>();
-    QFuture<bool> future = PoolFuture::run([path, dir, game, bringsGame, failure]() {
-        bringsGame->store(archiveHasEntry(path, game));
-        const Result<ExtractError> result = extractArchive(path, dir);
-        *failure = result.reason();
-        return result.ok();
+    QFuture<Outcome> future = PoolFuture::run([path, dir, game]() {
+        Outcome outcome;
+        outcome.bringsGame = archiveHasEntry(path, game);
+        outcome.result = extractArchive(path, dir, &outcome.missingRoom);
+        return outcome;
     });
-    auto *watcher = new QFutureWatcher<bool>(this);
-    connect(watcher, &QFutureWatcher<bool>::finished, this,
-            [this, name, path, watcher, bringsGame, failure]() {
-                const bool ok = watcher->result();
-                watcher->deleteLater();
-                if (bringsGame->load() && ok)
-                    config->setGameArchive(name);
-                onArchiveExtracted(name, path, ok, *failure);
-            });
+    auto *watcher = new QFutureWatcher<Outcome>(this);
+    connect(watcher, &QFutureWatcher<Outcome>::finished, this, [this, name, path, watcher]() {
+        const Outcome outcome = watcher->result();
+        watcher->deleteLater();
+        if (outcome.bringsGame && outcome.result.ok())
+            config->setGameArchive(name);
+        onArchiveExtracted(name, path, outcome);
+    });
     watcher->setFuture(future);
 }
 
-void ArchiveExtraction::onArchiveExtracted(const QString &name, const QString &path, bool ok,
-                                           const QString &failure) {
-    if (ok) {
+void ArchiveExtraction::onArchiveExtracted(const QString &name, const QString &path, const Outcome &outcome) {
+    if (outcome.result.ok()) {
         qDebug() << "uncompress successfully.";
         ++extracted;
         // The mark goes before the archive: a launcher killed in between finds an extracted
@@ -93,6 +86,18 @@ void ArchiveExtraction::onArchiveExtracted(const QString &name, const QString &p
         return;
     }
 
+    if (outcome.result.code() == ExtractError::NoRoom) {
+        // Downloaded and verified: it stays with its mark and its version, and is the first to be
+        // unpacked at the next try. Fetching it again would not make room.
+        qWarning().noquote() << "not enough disk space to uncompress, archive kept:" << name << "needs"
+                             << outcome.missingRoom << "more bytes -" << outcome.result.reason();
+        archivesToExtract.prepend(name);
+        emit status(WorkflowStatus::GameLine, RoomShortage::text(outcome.missingRoom));
+        emit event(RoomShortage::event(outcome.missingRoom, name, outcome.result.reason()));
+        emit shortOfRoom(outcome.missingRoom);
+        return;
+    }
+
     qDebug() << "uncompress failed.";
     config->forget(name);
     QFile::remove(path);
@@ -100,8 +105,8 @@ void ArchiveExtraction::onArchiveExtracted(const QString &name, const QString &p
     QJsonObject uncompressFailed;
     uncompressFailed.insert(QStringLiteral("file"), name);
     uncompressFailed.insert(QStringLiteral("event"), QStringLiteral("uncompress failed"));
-    if (!failure.isEmpty())
-        uncompressFailed.insert(QStringLiteral("reason"), failure);
+    if (!outcome.result.reason().isEmpty())
+        uncompressFailed.insert(QStringLiteral("reason"), outcome.result.reason());
     emit event(uncompressFailed);
     emit failed();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "archive/unziparchive.h"
+#include "core/result.h"
 #include "workflow/workflowpart.h"
 #include "workflow/workflowsetup.h"
 
@@ -12,7 +14,9 @@ class LauncherConfig;
 // Unpacks the downloaded archives into the launcher's folder, one at a time on a worker thread,
 // and deletes each afterwards. An archive keeps its extraction mark in "config.ini" until its
 // extraction ends, so one interrupted by closing the launcher is unpacked again at the next start;
-// one that fails is forgotten as installed, so the next start downloads it again.
+// one that fails is forgotten as installed, so the next start downloads it again. One that finds
+// too little room on the disk is no failure of its own: it stays, marked and recorded, and waits
+// (with the archives after it) for the next try, which only unpacks.
 class ArchiveExtraction : public WorkflowPart {
     Q_OBJECT
 
@@ -22,7 +26,8 @@ public:
     // The archives of this run, in the order their downloads ended, then those an earlier run
     // left marked; returns how many there are.
     int prepareExtraction(const QStringList &downloaded);
-    // Unpacks the next archive, or ends with finished() when none is left.
+    // Unpacks the next archive, or ends with finished() when none is left. After shortOfRoom(),
+    // the archive that lacked room is the next.
     void extractNextArchive();
 
     int extractedCount() const { return extracted; }
@@ -36,9 +41,17 @@ signals:
     void finished();
     // An archive could not be unpacked; nothing further is unpacked in this run.
     void failed();
+    // The disk lacks `missing` bytes to unpack the next archive: nothing is unpacked until
+    // extractNextArchive() is called again.
+    void shortOfRoom(qint64 missing);
 
 private:
-    void onArchiveExtracted(const QString &name, const QString &path, bool ok, const QString &failure);
+    struct Outcome {
+        Result<ExtractError> result;
+        qint64 missingRoom = 0;
+        bool bringsGame = false; // the archive holds the game executable
+    };
+    void onArchiveExtracted(const QString &name, const QString &path, const Outcome &outcome);
 
     WorkflowSetup setup;
     LauncherConfig *config;

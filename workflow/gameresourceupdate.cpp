@@ -1,5 +1,6 @@
 #include "workflow/gameresourceupdate.h"
 
+#include "core/diskroom.h"
 #include "download/blockmap.h"
 #include "download/versiontable.h"
 #include "download/xdmanager.h"
@@ -8,12 +9,12 @@
 #include "workflow/launcherconfig.h"
 #include "workflow/poolfuture.h"
 #include "workflow/progresstext.h"
+#include "workflow/roomshortage.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
-#include <QStorageInfo>
 #include <QTimer>
 
 namespace {
@@ -244,8 +245,7 @@ GameResourceUpdate::Begin GameResourceUpdate::beginGameResourcePhase() {
 }
 
 qint64 GameResourceUpdate::missingRoom() const {
-    const QStorageInfo storage(setup.folder);
-    const qint64 available = storage.isValid() ? storage.bytesAvailable() : -1;
+    const qint64 available = DiskRoom::available(setup.folder);
     // Where the free space cannot be told, the download goes ahead and a full disk shows as a
     // write error.
     if (available < 0)
@@ -264,12 +264,8 @@ qint64 GameResourceUpdate::missingRoom() const {
 void GameResourceUpdate::showMissingRoom(qint64 shortBy) {
     calcDownloadSpeed();
     clearSpeedTexts();
-    emit status(WorkflowStatus::GameLine, WorkflowStatus::text(QStringLiteral("DISK_SPACE_SHORT"),
-                                                               {LabelArgs::text(sizeText(shortBy))}));
-    QJsonObject shortOfRoom;
-    shortOfRoom.insert(QStringLiteral("event"), QStringLiteral("not enough disk space"));
-    shortOfRoom.insert(QStringLiteral("missing"), double(shortBy));
-    emit event(shortOfRoom);
+    emit status(WorkflowStatus::GameLine, RoomShortage::text(shortBy));
+    emit event(RoomShortage::event(shortBy));
 }
 
 void GameResourceUpdate::clearSpeedTexts() {

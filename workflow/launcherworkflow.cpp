@@ -112,6 +112,12 @@ void LauncherWorkflow::makeRunParts() {
 
     connect(extractor, &ArchiveExtraction::finished, this, [this]() { setPhase(Ready); });
     connect(extractor, &ArchiveExtraction::failed, this, &LauncherWorkflow::fail);
+    // Not a final error: trying again by itself would not make room. The player does, then KEEP
+    // UPDATE (or the next start) unpacks.
+    connect(extractor, &ArchiveExtraction::shortOfRoom, this, [this]() {
+        unpackAwaitsRoom = true;
+        setPhase(AwaitingResume);
+    });
 }
 
 void LauncherWorkflow::tryAgain() {
@@ -182,7 +188,13 @@ void LauncherWorkflow::fetchOrOffer() {
 
 void LauncherWorkflow::resumeDownloading() {
     setManualResume(false);
-    fetchOrOffer();
+    if (unpackAwaitsRoom) {
+        unpackAwaitsRoom = false;
+        setPhase(Extracting);
+        extractor->extractNextArchive();
+    } else {
+        fetchOrOffer();
+    }
     QJsonObject resumed;
     resumed.insert(QStringLiteral("event"), QStringLiteral("resume downloading"));
     sendLogEvent(resumed);

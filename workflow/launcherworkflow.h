@@ -35,7 +35,7 @@ public:
         Checking,       // the version file is fetched (and fetched again after a failure)
         SelfUpdating,   // a newer launcher is downloaded
         Verifying,      // the installed files are hashed (--verify)
-        AwaitingResume, // KEEP UPDATE is offered
+        AwaitingResume, // KEEP UPDATE is offered (a download, or unpacking that lacked room)
         Downloading,
         Paused,
         Extracting,
@@ -56,7 +56,7 @@ public:
     // Before the game-resource phase: hash every installed file (the command line's --verify).
     void setVerifyInstalledFiles(bool verify) { verifyRequested = verify; }
 
-    // The player's actions.
+    // The player's actions. KEEP UPDATE fetches what is left, or unpacks again what lacked room.
     void resumeDownloading();
     void downloadBtnClicked(); // pause or continue
     void gameBtnClicked();
@@ -149,5 +149,6 @@ private:
     Phase failedIn = Checking; // the phase a Failed came from
     bool verifyRequested = false;
     bool resourcesBegun = false;
+    bool unpackAwaitsRoom = false; // KEEP UPDATE unpacks: the archives are downloaded
     bool launcherHandedOver = false;
 };

@@ -1,5 +1,6 @@
 #include "archive/unziparchive.h"
 #include "platform/platform.h"
+#include "support/diskfaults.h"
 #include "support/logcapture.h"
 #include "support/testfiles.h"
 #include "support/zipwriter.h"
@@ -11,7 +12,9 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStandardPaths>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtConcurrent>
@@ -94,6 +97,7 @@ private slots:
     void failsWhenTargetCannotBeOpened();
     void failsWhenTargetIsReadOnly();
     void failsWhenWriteFails();
+    void checksRoomForEveryEntryBeforeWriting();
     void runsConcurrently();
     void extractsManySmallEntries();
     void stopsAfterFirstFailureAmongManyEntries();
@@ -541,6 +545,49 @@ void TestUnzipArchive::failsWhenWriteFails() {
     QVERIFY2(result.reason().contains(target + "/big.bin"), qPrintable(result.reason()));
     QCOMPARE(tree(tmp->path()), before);
     QCOMPARE(readFile(target + "/big.bin"), QByteArray("old"));
+}
+
+void TestUnzipArchive::checksRoomForEveryEntryBeforeWriting() {
+    if (!DiskFaults::unavailable().isEmpty())
+        QSKIP(qPrintable(DiskFaults::unavailable()));
+    QString why;
+    QVERIFY2(DiskFaults::mountSmallDisk(target, 256 * 1024, &why), qPrintable(why));
+    const auto unmount = qScopeGuard([this] { DiskFaults::unmount(target); });
+    QVERIFY(writeFile(target + "/old.bin", "old"));
+    const qint64 free = QStorageInfo(target).bytesAvailable();
+    const qint64 block = QStorageInfo(target).blockSize();
+    QVERIFY(free > 3 * block);
+
+    // Each entry is staged whole beside the file it replaces, in whole blocks: one byte more than
+    // the disk holds fails before anything is written.
+    QVERIFY(writeZip(zipPath, {{"old.bin", randomBytes(int(block + 1), 1), true},
+                               {"new/dir/", {}},
+                               {"new/dir/more.bin", randomBytes(int(free - 2 * block + 1), 2), true}}));
+    const QStringList before = tree(tmp->path());
+    qint64 missing = -1;
+    Result<ExtractError> result = extractArchive(zipPath, target, &missing);
+    QCOMPARE(int(result.code()), int(ExtractError::NoRoom));
+    QCOMPARE(missing, block);
+    QVERIFY2(result.reason().contains(QString::number(block) + " more bytes are needed"),
+             qPrintable(result.reason()));
+    QCOMPARE(tree(tmp->path()), before);
+    QCOMPARE(readFile(target + "/old.bin"), QByteArray("old"));
+
+    // A refused entry is refused, whatever the room.
+    QVERIFY(
+        writeZip(zipPath, {{"old.bin", randomBytes(int(free), 3), true}, {"../escape.bin", "out", true}}));
+    QCOMPARE(int(extractArchive(zipPath, target, &missing).code()), int(ExtractError::Refused));
+    QCOMPARE(missing, qint64(0));
+    QCOMPARE(tree(tmp->path()), before);
+
+    // Exactly the room there is: unpacked.
+    const QByteArray fits = randomBytes(int(free - block), 4);
+    QVERIFY(
+        writeZip(zipPath, {{"old.bin", fits, true}, {"new/small.bin", randomBytes(int(block), 5), true}}));
+    result = extractArchive(zipPath, target, &missing);
+    QVERIFY2(result.ok(), qPrintable(result.reason()));
+    QCOMPARE(readFile(target + "/old.bin"), fits);
+    QCOMPARE(tree(target), QStringList({"new/", "new/small.bin", "old.bin"}));
 }
 
 void TestUnzipArchive::runsConcurrently() {

@@ -1,12 +1,15 @@
 // The game page as the window shows the workflow's phases, against a CDN on 127.0.0.1: KEEP UPDATE
 // after leaving during a download, the start button's caption, and keys that must reach no hidden
 // button (the pause button: e2e_pause_resume). What the workflow does is test_gameresources'.
+#include "support/diskfaults.h"
 #include "support/windowfixture.h"
 #include "support/zipwriter.h"
 
 #include "widgets/imagebutton.h"
 
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QStorageInfo>
 
 using namespace WindowTest;
 
@@ -87,6 +90,40 @@ private slots:
         QCOMPARE(ui()->startGameBtn->textKey(), QStringLiteral("START_GAME"));
         QVERIFY(ui()->startGameBtn->isEnabled());
         QVERIFY(readFile(dir + QStringLiteral("/pack/data.bin")).size() == 6000000);
+    }
+
+    // An archive downloaded to a disk without room to unpack it: the page says how much room to
+    // make, with KEEP UPDATE enabled (unpacking had disabled START), which then only unpacks.
+    void unpackingShortOfRoomOffersKeepUpdate() {
+        if (!DiskFaults::unavailable().isEmpty())
+            QSKIP(qPrintable(DiskFaults::unavailable()));
+        const QByteArray data = randomBytes(500000, 13);
+        const QByteArray archive = zipBytes({{"pack/data.bin", data, true}});
+        publish(QStringLiteral("pack.zip"), QStringLiteral("2"), archive);
+        QString why;
+        QVERIFY2(DiskFaults::mountSmallDisk(dir, 1024 * 1024, &why), qPrintable(why));
+        const auto unmount = qScopeGuard([this] { DiskFaults::unmount(dir); });
+        const QString filler = dir + QStringLiteral("/filler");
+        QVERIFY(writeFile(
+            filler, QByteArray(int(QStorageInfo(dir).bytesAvailable() - archive.size() - 100000), 'f')));
+
+        makeWindow();
+        QTRY_COMPARE_WITH_TIMEOUT(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("DISK_SPACE_SHORT"),
+                                  30000);
+        QTRY_VERIFY(ui()->startGameBtn->isEnabled());
+        QCOMPARE(ui()->startGameBtn->text(), QStringLiteral("KEEP UPDATE"));
+        QCOMPARE(A::gameState(window), 0);
+        QVERIFY(!ui()->downloadBtn->isActive());
+        QVERIFY2(ui()->gameSrcDownloadInfo->text().startsWith(QLatin1String("Not enough disk space: ")),
+                 qPrintable(ui()->gameSrcDownloadInfo->text()));
+
+        QVERIFY(QFile::remove(filler));
+        ui()->startGameBtn->click();
+        waitForUpdateFinished();
+        QVERIFY(ui()->startGameBtn->isEnabled());
+        QCOMPARE(ui()->startGameBtn->textKey(), QStringLiteral("START_GAME"));
+        QCOMPARE(readFile(dir + QStringLiteral("/pack/data.bin")), data);
+        QCOMPARE(getsFor(QStringLiteral("pack.zip")), 1);
     }
 
     void keysNeverReachAHiddenButton() {

@@ -1,15 +1,18 @@
 // Transfers that stall or move, through the workflow against a CDN on 127.0.0.1: every request
 // gives up after a time without a byte and follows redirects; a CDN that goes away for a while is
 // waited out; a file the CDN does not have says so; a disk without room for the update fetches
-// nothing.
+// nothing, and one without room to unpack an archive keeps it and only unpacks at the next try.
 #include "support/diskfaults.h"
 #include "support/workflowfixture.h"
+#include "support/zipwriter.h"
 
 #include "services/eventlogclient.h"
 
+#include <QDirIterator>
 #include <QNetworkAccessManager>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QStorageInfo>
 
 using namespace WorkflowTest;
 
@@ -38,6 +41,61 @@ class TransferFaultsTest : public WorkflowFixture {
                 out.append(r);
         }
         return out;
+    }
+
+    // Files the extraction keeps for itself, left anywhere below the launcher's folder.
+    QStringList stagingLeftovers() const {
+        QStringList found;
+        QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            if (path.endsWith(QLatin1String(".kv-new")) || path.endsWith(QLatin1String(".kv-old")))
+                found << path;
+        }
+        return found;
+    }
+
+    // An archive of two stored (incompressible) entries, one replacing an installed file in "data".
+    QByteArray publishGameArchive() {
+        return publish(QStringLiteral("game.zip"), QStringLiteral("1"),
+                       zipBytes({{"data/a.bin", randomBytes(400000, 27), true},
+                                 {"b.bin", randomBytes(300000, 28), true}}));
+    }
+
+    // The archive lacked room to unpack: it stays downloaded, marked and recorded, the installed
+    // files stay as they were, and the page asks for room with KEEP UPDATE.
+    void verifyKeptForLackOfRoom(const QByteArray &archive) {
+        QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::AwaitingResume, 30000);
+        QCOMPARE(key(WorkflowStatus::GameLine), QStringLiteral("DISK_SPACE_SHORT"));
+        QCOMPARE(flow->gameState(), 0);
+        QVERIFY(flow->resumeOfferedOnExit());
+        const QString missing = args(WorkflowStatus::GameLine).value(0);
+        QVERIFY2(missing.endsWith(QLatin1String("KB")) && !missing.startsWith(QLatin1Char('0')),
+                 qPrintable(missing));
+        QCOMPARE(readFile(dir + QStringLiteral("/game.zip")), archive);
+        QCOMPARE(configValue(QStringLiteral("version/game.zip")), QStringLiteral("1"));
+        QVERIFY(configHas(QStringLiteral("uncompressing/game.zip")));
+        QCOMPARE(readFile(dir + QStringLiteral("/data/a.bin")), QByteArray("old a"));
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/b.bin")));
+        QCOMPARE(stagingLeftovers(), QStringList());
+        QTRY_VERIFY(!events(QStringLiteral("not enough disk space")).isEmpty());
+        QCOMPARE(events(QStringLiteral("not enough disk space")).last().value("file").toString(),
+                 QStringLiteral("game.zip"));
+        QCOMPARE(events(QStringLiteral("uncompress failed")).size(), 0);
+    }
+
+    // Room made: KEEP UPDATE unpacks the archive it kept, fetching nothing.
+    void verifyUnpackedOnceThereIsRoom(const QByteArray &archive) {
+        const int gets = getsFor(QStringLiteral("game.zip"));
+        flow->resumeDownloading();
+        waitForReady();
+        QCOMPARE(getsFor(QStringLiteral("game.zip")), gets);
+        QCOMPARE(readFile(dir + QStringLiteral("/data/a.bin")), randomBytes(400000, 27));
+        QCOMPARE(readFile(dir + QStringLiteral("/b.bin")), randomBytes(300000, 28));
+        QVERIFY(!archive.isEmpty() && !QFile::exists(dir + QStringLiteral("/game.zip")));
+        QVERIFY(configKeys(QStringLiteral("uncompressing")).isEmpty());
+        QCOMPARE(configValue(QStringLiteral("version/game.zip")), QStringLiteral("1"));
+        QCOMPARE(stagingLeftovers(), QStringList());
     }
 
 private slots:
@@ -170,6 +228,71 @@ private slots:
         waitForReady();
         QCOMPARE(readFile(dir + QStringLiteral("/big.bin")), big);
         QCOMPARE(server->requestsFor(remotePath(QStringLiteral("big.bin"), QStringLiteral("1"))).size(), 1);
+    }
+
+    // Room for the download but not for unpacking it: the archive is fetched once, kept, and
+    // unpacked once room is made; neither KEEP UPDATE on a disk still short nor the next start
+    // fetches it again.
+    void shortOfRoomToUnpackKeepsTheArchive() {
+        if (!DiskFaults::unavailable().isEmpty())
+            QSKIP(qPrintable(DiskFaults::unavailable()));
+        const QByteArray archive = publishGameArchive();
+        QString why;
+        QVERIFY2(DiskFaults::mountSmallDisk(dir, 2 * 1024 * 1024, &why), qPrintable(why));
+        auto unmount = qScopeGuard([this] { DiskFaults::unmount(dir); });
+        QVERIFY(QDir().mkpath(dir + QStringLiteral("/data")));
+        QVERIFY(writeFile(dir + QStringLiteral("/data/a.bin"), "old a"));
+        // What is left once the archive is down is well short of its entries (700 KB).
+        const QString filler = dir + QStringLiteral("/filler");
+        const qint64 free = QStorageInfo(dir).bytesAvailable();
+        QVERIFY(writeFile(filler, QByteArray(int(free - archive.size() - 200 * 1024), 'f')));
+
+        makeWorkflow();
+        STEP(verifyKeptForLackOfRoom(archive));
+        QCOMPARE(getsFor(QStringLiteral("game.zip")), 1);
+
+        // KEEP UPDATE on a disk still short looks again and says so again.
+        const int shortEvents = events(QStringLiteral("not enough disk space")).size();
+        phases.clear();
+        flow->resumeDownloading();
+        QTRY_COMPARE_WITH_TIMEOUT(
+            phases, QList<Phase>({LauncherWorkflow::Extracting, LauncherWorkflow::AwaitingResume}), 30000);
+        STEP(verifyKeptForLackOfRoom(archive));
+        QTRY_COMPARE(events(QStringLiteral("not enough disk space")).size(), shortEvents + 1);
+
+        // So does the next start, which only unpacks.
+        closeWorkflow();
+        makeWorkflow();
+        STEP(verifyKeptForLackOfRoom(archive));
+        QCOMPARE(getsFor(QStringLiteral("game.zip")), 1);
+
+        QVERIFY(QFile::remove(filler));
+        STEP(verifyUnpackedOnceThereIsRoom(archive));
+        QCOMPARE(getsFor(QStringLiteral("game.zip")), 1);
+    }
+
+    // The disk fills while the entries are written (here a folder of the archive is a small disk
+    // of its own): the installed files and the archive stay, and room made is all it takes.
+    void diskFillingWhileUnpackingKeepsTheArchive() {
+        if (!DiskFaults::unavailable().isEmpty())
+            QSKIP(qPrintable(DiskFaults::unavailable()));
+        const QByteArray archive = publishGameArchive();
+        const QString data = dir + QStringLiteral("/data");
+        QString why;
+        QVERIFY2(DiskFaults::mountSmallDisk(data, 512 * 1024, &why), qPrintable(why));
+        auto unmount = qScopeGuard([data] { DiskFaults::unmount(data); });
+        QVERIFY(writeFile(data + QStringLiteral("/a.bin"), "old a"));
+        const QString filler = data + QStringLiteral("/filler");
+        QVERIFY(writeFile(filler, QByteArray(300 * 1024, 'f')));
+
+        makeWorkflow();
+        STEP(verifyKeptForLackOfRoom(archive));
+        QVERIFY(eventField(QStringLiteral("not enough disk space"), QStringLiteral("reason"))
+                    .contains(QLatin1String("is full")));
+
+        QVERIFY(QFile::remove(filler));
+        STEP(verifyUnpackedOnceThereIsRoom(archive));
+        QCOMPARE(getsFor(QStringLiteral("game.zip")), 1);
     }
 
     void redirectsAreFollowed() {

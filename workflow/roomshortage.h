@@ -1,0 +1,18 @@
+#pragma once
+
+#include "workflow/workflowstatus.h"
+
+#include <QJsonObject>
+#include <QString>
+
+// What the game page shows and reports when the launcher's disk lacks room: before fetching the
+// update, and before (or while) unpacking an archive. KEEP UPDATE then checks again.
+namespace RoomShortage {
+
+// The game line: "DISK_SPACE_SHORT" with the size still lacking.
+WorkflowStatus text(qint64 missing);
+
+// The event "not enough disk space" with "missing" (bytes); "file" and "reason" when given.
+QJsonObject event(qint64 missing, const QString &file = QString(), const QString &reason = QString());
+
+} // namespace RoomShortage
