@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # test.sh BUILD_DIR [TEST...]
-# Runs the x86_64 Windows build's window-free tests under wine64 (offscreen platform), each with a
+# Runs the x86_64 Windows build's tests under wine64 (offscreen platform), each with a
 # bounded time, and fails when any of them fails, crashes, hangs or reports nothing.
 #   BUILD_DIR  an x86_64 build made by build.sh (tests deployed in BUILD_DIR/tests)
-#   TEST...    test names to run (default: every test of the build that needs no real window)
-# Test names, timeouts and environment come from CTest. WINEPREFIX: used as given; when unset a
-# private prefix is made in a temporary folder and removed afterwards. Results: BUILD_DIR/wine-results.
+#   TEST...    test names to run (default: every test of the build run by wine itself, not
+#              through xvfb-run)
+# Test names, timeouts and environment come from CTest. A test labelled wine_display shows real
+# windows: it runs under Xvfb, in a wine session of its own (without xvfb-run, it skips itself).
+# WINEPREFIX: used as given; when unset a private prefix is made in a temporary folder and removed
+# afterwards. Results: BUILD_DIR/wine-results.
 set -euo pipefail
 build=${1:?BUILD_DIR}
 shift
@@ -71,7 +74,8 @@ results=$build/wine-results
 rm -rf "$results"
 mkdir -p "$results"
 
-# name<TAB>timeout<TAB>program<TAB>env (NUL-separated K=V list, base64) per runnable test.
+# name<TAB>timeout<TAB>program<TAB>env (NUL-separated K=V list, base64)<TAB>display (1: labelled
+# wine_display) per runnable test.
 list=$results/tests.tsv
 (cd "$build" && ctest --show-only=json-v1) | python3 -c '
 import base64, json, sys
@@ -83,20 +87,28 @@ for t in json.load(sys.stdin)["tests"]:
         continue
     props = {p["name"]: p["value"] for p in t.get("properties", [])}
     env = "\0".join(props.get("ENVIRONMENT", []))
+    display = "1" if "wine_display" in props.get("LABELS", []) else "0"
     print("\t".join([t["name"], str(int(float(props.get("TIMEOUT", 300)))), cmd[1],
-                     base64.b64encode(env.encode()).decode()]))
+                     base64.b64encode(env.encode()).decode(), display]))
 ' "$wine" >"$list"
 
 declare -A wanted=()
 for t in "$@"; do wanted[$t]=1; done
 
 winpath() { echo "Z:${1//\//\\}"; }
+# Ends the prefix's wine session: the next program starts a new one, which has a display only when
+# it is started with one.
+new_wine_session() {
+    [[ -n $wineserver ]] || return 0
+    "$wineserver" -k 2>/dev/null || true
+    timeout 60 "$wineserver" -w 2>/dev/null || true
+}
 
 failed=()
 passed=0
 total_pass=0 total_fail=0 total_skip=0
 start_all=$(date +%s)
-while IFS=$'\t' read -r name limit program envb64; do
+while IFS=$'\t' read -r name limit program envb64 display; do
     if (($#)); then
         [[ -n ${wanted[$name]:-} ]] || continue
     elif [[ -n ${skip_test[$name]:-} ]]; then
@@ -134,13 +146,21 @@ while IFS=$'\t' read -r name limit program envb64; do
         # shellcheck disable=SC2086
         timeout 60 "$wine" reg delete $value /f >/dev/null 2>&1 || true
     done
+    launch=()
+    if [[ $display == 1 ]] && command -v xvfb-run >/dev/null; then
+        new_wine_session
+        launch=(xvfb-run -a -s "-screen 0 1600x1000x24")
+    fi
     set +e
     (cd "$(dirname "$program")" &&
-        timeout -k 10 "$limit" env "${hostenv[@]}" "$wine" cmd /c \
+        timeout -k 10 "$limit" "${launch[@]}" env "${hostenv[@]}" "$wine" cmd /c \
             "${sets[*]} $(basename "$program") ${funcs[*]} -o $(winpath "$out"),txt" \
             >"$results/$name.log" 2>&1)
     rc=$?
     set -e
+    if ((${#launch[@]})); then
+        new_wine_session
+    fi
     totals=$(grep -a '^Totals:' "$out" 2>/dev/null | tail -n1 | tr -d '\r' || true)
     secs=$(($(date +%s) - t0))
     counts() { sed -E 's/^Totals: ([0-9]+) passed, ([0-9]+) failed, ([0-9]+) skipped.*/\1 \2 \3/' <<<"$1"; }
