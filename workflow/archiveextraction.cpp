@@ -92,7 +92,8 @@ void ArchiveExtraction::onArchiveExtracted(const QString &name, const QString &p
         qWarning().noquote() << "not enough disk space to uncompress, archive kept:" << name << "needs"
                              << outcome.missingRoom << "more bytes -" << outcome.result.reason();
         archivesToExtract.prepend(name);
-        emit status(WorkflowStatus::GameLine, RoomShortage::text(outcome.missingRoom));
+        emit status(WorkflowStatus::GameLine, RoomShortage::text(outcome.missingRoom, roomShortShown));
+        roomShortShown = true;
         emit event(RoomShortage::event(outcome.missingRoom, name, outcome.result.reason()));
         emit shortOfRoom(outcome.missingRoom);
         return;

@@ -54,6 +54,7 @@ private:
     void onArchiveExtracted(const QString &name, const QString &path, const Outcome &outcome);
 
     WorkflowSetup setup;
+    bool roomShortShown = false; // KEEP UPDATE then says that it checked again
     LauncherConfig *config;
     QStringList archivesToExtract;
     int extracted = 0;

@@ -264,7 +264,8 @@ qint64 GameResourceUpdate::missingRoom() const {
 void GameResourceUpdate::showMissingRoom(qint64 shortBy) {
     calcDownloadSpeed();
     clearSpeedTexts();
-    emit status(WorkflowStatus::GameLine, RoomShortage::text(shortBy));
+    emit status(WorkflowStatus::GameLine, RoomShortage::text(shortBy, roomShortShown));
+    roomShortShown = true;
     emit event(RoomShortage::event(shortBy));
 }
 
@@ -410,6 +411,15 @@ void GameResourceUpdate::allGameResDownloadFinished() {
         errorKey = QStringLiteral("VERIFY_ERROR");
     else if (writeErrorCount > 0)
         errorKey = QStringLiteral("WRITE_ERROR");
+    // A disk that filled up: what was written is kept, and the page says how much room to make;
+    // KEEP UPDATE goes on from there.
+    if (errorKey == QLatin1String("WRITE_ERROR")) {
+        if (const qint64 shortBy = missingRoom(); shortBy > 0) {
+            showMissingRoom(shortBy);
+            emit allEnded(QStringLiteral("DISK_SPACE_SHORT"));
+            return;
+        }
+    }
     if (errorKey.isEmpty()) {
         emit progress(WorkflowStatus::GameBar, 0.0f);
         emit status(WorkflowStatus::GameLine, WorkflowStatus::text(QStringLiteral("DOWNLOAD_FINISHED")));

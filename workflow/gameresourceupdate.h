@@ -57,6 +57,8 @@ public:
 
     int updateFileCount() const { return queuedCount; }
     int finishedFileCount() const { return finishedCount; }
+    // The room was found short before in this launcher's run: a shortage now says it checked again.
+    void setRoomShortShown(bool shown) { roomShortShown = shown; }
     // The files that failed on the network failed because it (or the CDN) stayed away.
     bool networkAway() const { return networkErrorCount > 0 && awayErrorCount == networkErrorCount; }
     // The listed sizes of the files this run fetches: the launcher's own entry and the files
@@ -135,6 +137,7 @@ private:
     qint64 speed = 0;
     qint64 lastFetchedBytes = 0;
     int networkErrorCount = 0;
+    bool roomShortShown = false;
     int awayErrorCount = 0;   // of those, files whose pieces waited the network out to the end
     int missingFileCount = 0; // failed files the CDN does not have (404, 410)
     int verifyErrorCount = 0;

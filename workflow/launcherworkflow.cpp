@@ -125,6 +125,10 @@ void LauncherWorkflow::tryAgain() {
         return;
     retryTimer->stop();
     qDebug() << "trying the run again after a final error";
+    runAgain();
+}
+
+void LauncherWorkflow::runAgain() {
     // A fresh run: nothing of the failed one (attempts, counters, queued files) carries over.
     for (WorkflowPart *part :
          std::initializer_list<WorkflowPart *>{checker, updater, gameResources, extractor}) {
@@ -192,6 +196,11 @@ void LauncherWorkflow::resumeDownloading() {
         unpackAwaitsRoom = false;
         setPhase(Extracting);
         extractor->extractNextArchive();
+    } else if (downloadAwaitsRoom) {
+        // The run's files have ended: a new run goes on from what is on the disk.
+        downloadAwaitsRoom = false;
+        runAgain();
+        gameResources->setRoomShortShown(true);
     } else {
         fetchOrOffer();
     }
@@ -220,6 +229,12 @@ void LauncherWorkflow::gameBtnClicked() {
 }
 
 void LauncherWorkflow::downloadsEnded(const QString &errorKey) {
+    // Not a final error: trying again by itself would not make room.
+    if (errorKey == QLatin1String("DISK_SPACE_SHORT")) {
+        downloadAwaitsRoom = true;
+        setPhase(AwaitingResume);
+        return;
+    }
     if (!errorKey.isEmpty()) {
         failedKey = errorKey;
         networkAway = errorKey == QLatin1String("NETWORK_ERROR") && gameResources->networkAway();

@@ -119,6 +119,8 @@ private:
     void makeRunParts();
     void setPhase(Phase phase);
     void fail();
+    // The run from the version check on, with new parts.
+    void runAgain();
     // While a failed run waits to be tried again: when that comes. On the game page a network
     // that is away keeps its waiting text (the bar keeps its place), any other error keeps its
     // text with the time beside it.
@@ -149,6 +151,7 @@ private:
     Phase failedIn = Checking; // the phase a Failed came from
     bool verifyRequested = false;
     bool resourcesBegun = false;
-    bool unpackAwaitsRoom = false; // KEEP UPDATE unpacks: the archives are downloaded
+    bool unpackAwaitsRoom = false;   // KEEP UPDATE unpacks: the archives are downloaded
+    bool downloadAwaitsRoom = false; // KEEP UPDATE runs again: the disk filled up while fetching
     bool launcherHandedOver = false;
 };

@@ -5,8 +5,9 @@
 
 namespace RoomShortage {
 
-WorkflowStatus text(qint64 missing) {
-    return WorkflowStatus::text(QStringLiteral("DISK_SPACE_SHORT"),
+WorkflowStatus text(qint64 missing, bool again) {
+    return WorkflowStatus::text(again ? QStringLiteral("DISK_SPACE_STILL_SHORT")
+                                      : QStringLiteral("DISK_SPACE_SHORT"),
                                 {LabelArgs::text(ProgressText::formatSize(static_cast<float>(missing), 2))});
 }
 

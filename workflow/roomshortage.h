@@ -9,8 +9,9 @@
 // update, and before (or while) unpacking an archive. KEEP UPDATE then checks again.
 namespace RoomShortage {
 
-// The game line: "DISK_SPACE_SHORT" with the size still lacking.
-WorkflowStatus text(qint64 missing);
+// The game line: "DISK_SPACE_SHORT" with the size still lacking; `again`: the player made room and
+// asked to go on, and it is still short ("DISK_SPACE_STILL_SHORT").
+WorkflowStatus text(qint64 missing, bool again = false);
 
 // The event "not enough disk space" with "missing" (bytes); "file" and "reason" when given.
 QJsonObject event(qint64 missing, const QString &file = QString(), const QString &reason = QString());

@@ -64,9 +64,11 @@ class TransferFaultsTest : public WorkflowFixture {
 
     // The archive lacked room to unpack: it stays downloaded, marked and recorded, the installed
     // files stay as they were, and the page asks for room with KEEP UPDATE.
-    void verifyKeptForLackOfRoom(const QByteArray &archive) {
+    // `again`: after KEEP UPDATE, which says that it checked again.
+    void verifyKeptForLackOfRoom(const QByteArray &archive, bool again = false) {
         QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::AwaitingResume, 30000);
-        QCOMPARE(key(WorkflowStatus::GameLine), QStringLiteral("DISK_SPACE_SHORT"));
+        QCOMPARE(key(WorkflowStatus::GameLine),
+                 again ? QStringLiteral("DISK_SPACE_STILL_SHORT") : QStringLiteral("DISK_SPACE_SHORT"));
         QCOMPARE(flow->gameState(), 0);
         QVERIFY(flow->resumeOfferedOnExit());
         const QString missing = args(WorkflowStatus::GameLine).value(0);
@@ -257,7 +259,7 @@ private slots:
         flow->resumeDownloading();
         QTRY_COMPARE_WITH_TIMEOUT(
             phases, QList<Phase>({LauncherWorkflow::Extracting, LauncherWorkflow::AwaitingResume}), 30000);
-        STEP(verifyKeptForLackOfRoom(archive));
+        STEP(verifyKeptForLackOfRoom(archive, true));
         QTRY_COMPARE(events(QStringLiteral("not enough disk space")).size(), shortEvents + 1);
 
         // So does the next start, which only unpacks.
@@ -293,6 +295,61 @@ private slots:
         QVERIFY(QFile::remove(filler));
         STEP(verifyUnpackedOnceThereIsRoom(archive));
         QCOMPARE(getsFor(QStringLiteral("game.zip")), 1);
+    }
+
+    // Another program fills the disk while the update is fetched: what was written stays, the page
+    // says how much room to make with KEEP UPDATE (not "File write error"), KEEP UPDATE on a disk
+    // still full says it looked again, and once there is room the download goes on from what it
+    // had, the bar never going back.
+    void diskFillingWhileFetchingOffersKeepUpdate() {
+        if (!DiskFaults::unavailable().isEmpty())
+            QSKIP(qPrintable(DiskFaults::unavailable()));
+        const QByteArray big = publish(QStringLiteral("big.bin"), QStringLiteral("1"),
+                                       randomBytes(12000000, 29)); // three pieces
+        throttle(QStringLiteral("big.bin"), 1000000);
+        QString why;
+        QVERIFY2(DiskFaults::mountSmallDisk(dir, 16 * 1024 * 1024, &why), qPrintable(why));
+        auto unmount = qScopeGuard([this] { DiskFaults::unmount(dir); });
+        makeWorkflow();
+        // Past the first second, once what arrived of the pieces under way is on the disk.
+        QTRY_VERIFY_WITH_TIMEOUT(bars.value(WorkflowStatus::GameBar) > 45, 20000);
+        const QString filler = dir + QStringLiteral("/filler");
+        QVERIFY(writeFile(filler, QByteArray(int(QStorageInfo(dir).bytesAvailable() - 64 * 1024), 'f')));
+
+        QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::AwaitingResume, 30000);
+        QCOMPARE(key(WorkflowStatus::GameLine), QStringLiteral("DISK_SPACE_SHORT"));
+        QVERIFY(flow->resumeOfferedOnExit());
+        QTRY_COMPARE(events(QStringLiteral("file write error")).size(), 1);
+        const float kept = bars.value(WorkflowStatus::GameBar);
+        QVERIFY2(kept > 0, qPrintable(QString::number(kept)));
+        QObject watch;
+        float lowest = 100;
+        bool finished = false;
+        connect(flow, &LauncherWorkflow::status, &watch,
+                [&](WorkflowStatus::Line line, const WorkflowStatus &st) {
+                    finished = finished || (line == WorkflowStatus::GameLine &&
+                                            st.key == QLatin1String("DOWNLOAD_FINISHED"));
+                });
+        connect(flow, &LauncherWorkflow::progress, &watch, [&](WorkflowStatus::Bar bar, float percent) {
+            if (bar == WorkflowStatus::GameBar && !finished && percent > 0)
+                lowest = qMin(lowest, percent);
+        });
+
+        phases.clear();
+        flow->resumeDownloading();
+        QTRY_VERIFY_WITH_TIMEOUT(phases.contains(LauncherWorkflow::AwaitingResume), 30000);
+        QCOMPARE(key(WorkflowStatus::GameLine), QStringLiteral("DISK_SPACE_STILL_SHORT"));
+
+        QVERIFY(QFile::remove(filler));
+        const qint64 sentBefore = server->bodyBytesSent();
+        flow->resumeDownloading();
+        STEP(waitForReady());
+        QCOMPARE(readFile(dir + QStringLiteral("/big.bin")), big);
+        QVERIFY2(lowest >= kept, qPrintable(QStringLiteral("%1 after %2").arg(lowest).arg(kept)));
+        // Only what was not on the disk is fetched again.
+        const qint64 sent = server->bodyBytesSent() - sentBefore;
+        QVERIFY2(sent <= qint64(big.size() * (100 - kept) / 100) + 64 * 1024,
+                 qPrintable(QString::number(sent)));
     }
 
     void redirectsAreFollowed() {
