@@ -9,6 +9,7 @@
 #include "widgets/captionfit.h"
 
 #include <QFontMetrics>
+#include <QPair>
 
 namespace {
 
@@ -42,18 +43,31 @@ void LauncherUpdater::fitCaptionSizes() {
     auto tr = [catalogue](const char *key) { return catalogue->tr(QLatin1String(key)); };
     const QString widestSize = QStringLiteral("1024.00MB");
 
-    // Download row: the percentage line at its widest and the remaining time of a slow download
-    // side by side within the progress bar's width.
-    const QString progress = tr("DOWNLOADING_TIP").arg(100).arg(widestSize, widestSize);
-    const QString remaining = tr("ESTIMATED_TIME_TIP").arg(QStringLiteral("999:59:59"));
+    // Download row: what the left line says beside what the right one says, within the progress
+    // bar's width: the percentage at its widest beside the remaining time of a slow download, an
+    // error beside the time to the next try, and the texts that stand alone.
+    QList<QPair<QString, QString>> rowTexts = {{tr("DOWNLOADING_TIP").arg(100).arg(widestSize, widestSize),
+                                                tr("ESTIMATED_TIME_TIP").arg(QStringLiteral("999:59:59"))},
+                                               {tr("DISK_SPACE_SHORT").arg(widestSize), QString()},
+                                               {tr("DISK_SPACE_STILL_SHORT").arg(widestSize), QString()},
+                                               {tr("NETWORK_WAITING").arg(600), QString()},
+                                               {tr("SCANNING_TIP").arg(100), QString()}};
+    for (const char *error : {"VERIFY_ERROR", "WRITE_ERROR", "FILE_MISSING_ON_SERVER", "UNCOMPRESS_FAILED",
+                              "NETWORK_ERROR", "SERVER_ERROR"})
+        rowTexts.append({tr(error), tr("RETRY_COUNTDOWN").arg(600)});
     const int row = ui->gameSrcProgressBar->width();
     const int downloadSize =
         largestFittingSize(formPixelSize, smallestCaptionSize(formPixelSize), [&](int size) {
             const QFontMetrics info(labelFont(ui->gameSrcDownloadInfo, size));
             const QFontMetrics time(labelFont(ui->estimateTimeInfo, size));
-            return labelWidth(ui->gameSrcDownloadInfo, info, progress) + rowGap +
-                       labelWidth(ui->estimateTimeInfo, time, remaining) <=
-                   row;
+            for (const auto &texts : qAsConst(rowTexts)) {
+                const int right = texts.second.isEmpty()
+                                      ? 0
+                                      : rowGap + labelWidth(ui->estimateTimeInfo, time, texts.second);
+                if (labelWidth(ui->gameSrcDownloadInfo, info, texts.first) + right > row)
+                    return false;
+            }
+            return true;
         });
     for (TranslatableLabel *label : {ui->gameSrcDownloadInfo, ui->estimateTimeInfo, ui->downloadingSpeedInfo})
         setPixelSize(label, downloadSize);

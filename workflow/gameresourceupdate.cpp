@@ -60,8 +60,9 @@ GameResourceUpdate::~GameResourceUpdate() {
 
 void GameResourceUpdate::recordFinishedFiles() {
     recordTimer->stop();
+    // Also when nothing new is staged: a batch that found the disk full is written once there is room.
     const int count = config->stagedCount();
-    if (count > 0 && !config->recordStaged())
+    if (!config->recordStaged())
         qWarning() << "cannot record finished files" << config->path() << count;
 }
 

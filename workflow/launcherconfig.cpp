@@ -45,7 +45,8 @@ void LauncherConfig::stageDownloaded(const QString &name, const QString &version
 }
 
 bool LauncherConfig::recordStaged() {
-    if (staged.isEmpty())
+    // A write that failed (a full disk) is tried again: what it held is only in memory.
+    if (staged.isEmpty() && !unsynced)
         return true;
     applyStaged();
     return sync();
@@ -134,7 +135,17 @@ QStringList LauncherConfig::keysOf(const QString &group) const {
 
 bool LauncherConfig::sync() {
     settings.sync();
-    if (settings.status() == QSettings::NoError)
+    bool written = settings.status() == QSettings::NoError;
+    if (!written) {
+        // The settings keep their first error for good. What they failed to write stays pending in
+        // the file's state, which every reader of the file in this process shares: a new reader's
+        // write tells whether it is on the disk now.
+        QSettings probe(settings.fileName(), settings.format());
+        probe.sync();
+        written = probe.status() == QSettings::NoError;
+    }
+    unsynced = !written;
+    if (written)
         return true;
     qWarning() << "cannot write the download configuration" << settings.fileName() << settings.status();
     return false;

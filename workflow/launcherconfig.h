@@ -67,4 +67,5 @@ private:
     QVector<Staged> staged;
     // mutable: reading a group's keys enters and leaves the group.
     mutable QSettings settings;
+    bool unsynced = false; // the last write failed: what it held is only in memory
 };

@@ -3,6 +3,10 @@
 // records what is still staged.
 #include "workflow/launcherconfig.h"
 
+#include "support/diskfaults.h"
+
+#include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -55,6 +59,45 @@ private slots:
         }
         // Closing records the rest.
         QCOMPARE(LauncherConfig(dir.path()).installedVersion(QStringLiteral("b.pak")), QStringLiteral("4"));
+    }
+
+    // A batch that cannot be written on a full disk is not lost: "config.ini" keeps what it said,
+    // and the batch is written once there is room.
+    void fullDiskLosesNothingRecorded() {
+        if (!DiskFaults::unavailable().isEmpty())
+            QSKIP(qPrintable(DiskFaults::unavailable()));
+        QTemporaryDir tmp;
+        const QString dir = tmp.filePath(QStringLiteral("disk"));
+        QString why;
+        QVERIFY2(DiskFaults::mountSmallDisk(dir, 1024 * 1024, &why), qPrintable(why));
+        const auto unmount = qScopeGuard([dir] { DiskFaults::unmount(dir); });
+        LauncherConfig config(dir);
+        config.stageDownloaded(QStringLiteral("a.pak"), QStringLiteral("3"), false);
+        QVERIFY(config.recordStaged());
+
+        QFile filler(dir + QStringLiteral("/filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        const QByteArray chunk(16 * 1024, 'f');
+        while (filler.write(chunk) == chunk.size() && filler.flush()) {
+        }
+        filler.close();
+        // Longer than any room left: the new "config.ini" cannot be written whole.
+        config.stageDownloaded(QStringLiteral("b.pak"), QString(8192, QLatin1Char('4')), true);
+        QVERIFY(!config.recordStaged());
+        // The file on the disk is the one written before, whole.
+        QFile onDisk(dir + QStringLiteral("/config.ini"));
+        QVERIFY(onDisk.open(QIODevice::ReadOnly));
+        const QByteArray before = onDisk.readAll();
+        QVERIFY2(before.contains("a.pak=3") && !before.contains("b.pak"), before.constData());
+        onDisk.close();
+
+        QVERIFY(filler.remove());
+        QVERIFY(config.recordStaged());
+        QVERIFY(onDisk.open(QIODevice::ReadOnly));
+        const QByteArray after = onDisk.readAll();
+        QVERIFY2(after.contains("a.pak=3") && after.contains("b.pak=" + QByteArray(8192, '4')) &&
+                     after.contains("[uncompressing]"),
+                 after.left(300).constData());
     }
 };
 

@@ -252,16 +252,33 @@ void gamePage(LauncherUpdater *w, const QString &language) {
     ui->gameSrcProgressBar->setProgress(66.7f);
     capture(w, language, QStringLiteral("extracting"));
 
+    // Installed copies read for their blocks before anything is fetched.
+    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("SCANNING_TIP"), true, true);
+    ui->gameSrcDownloadInfo->setArgs({number(100)});
+    ui->gameSrcProgressBar->setProgress(35.0f);
+    capture(w, language, QStringLiteral("scanning"));
+
+    // A final error, with the time to the next try beside it.
     ui->gameSrcProgressBar->setProgress(0);
+    ui->estimateTimeInfo->setTextKey(QStringLiteral("RETRY_COUNTDOWN"), true, true);
+    ui->estimateTimeInfo->setArgs({number(600)});
     for (const char *k : {"DOWNLOAD_FINISHED", "NETWORK_ERROR", "FILE_MISSING_ON_SERVER", "VERIFY_ERROR",
                           "WRITE_ERROR", "UNCOMPRESS_FAILED"}) {
         ui->gameSrcDownloadInfo->setTextKey(QLatin1String(k), true, true);
+        if (qstrcmp(k, "DOWNLOAD_FINISHED") == 0)
+            ui->estimateTimeInfo->clearText();
+        else
+            ui->estimateTimeInfo->setTextKey(QStringLiteral("RETRY_COUNTDOWN"), true, true);
         capture(w, language,
                 QStringLiteral("game-%1").arg(QString::fromLatin1(k).toLower().replace('_', '-')));
     }
-    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("DISK_SPACE_SHORT"), true, true);
-    ui->gameSrcDownloadInfo->setArgs({text(QStringLiteral("1023.99MB"))});
-    capture(w, language, QStringLiteral("game-disk-space-short"));
+    ui->estimateTimeInfo->clearText();
+    for (const char *k : {"DISK_SPACE_SHORT", "DISK_SPACE_STILL_SHORT"}) {
+        ui->gameSrcDownloadInfo->setTextKey(QLatin1String(k), true, true);
+        ui->gameSrcDownloadInfo->setArgs({text(QStringLiteral("1023.99MB"))});
+        capture(w, language,
+                QStringLiteral("game-%1").arg(QString::fromLatin1(k).toLower().replace('_', '-')));
+    }
 
     // Back to ready for the dialogs.
     Access::gameState(w) = 2;
