@@ -196,6 +196,9 @@ private slots:
         QCOMPARE(run.resumedAtQueue, kept.completeBytes());
         // Fetched twice: only what was on its way at the close.
         const qint64 twice = sentFirst + run.sent - content.size();
+        qInfo("closed at %lld bytes shown of %d: %lld kept (%.1f %%), %lld bytes fetched twice", shown,
+              content.size(), kept.completeBytes(), 100.0 * double(kept.completeBytes()) / double(shown),
+              twice);
         QVERIFY2(twice <= XDManager::DownloaderCount * 64 * 1024, qPrintable(QString::number(twice)));
         verifyInPlace();
     }

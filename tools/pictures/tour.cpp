@@ -260,15 +260,15 @@ void gamePage(LauncherUpdater *w, const QString &language) {
 
     // A final error, with the time to the next try beside it.
     ui->gameSrcProgressBar->setProgress(0);
-    ui->estimateTimeInfo->setTextKey(QStringLiteral("RETRY_COUNTDOWN"), true, true);
-    ui->estimateTimeInfo->setArgs({number(600)});
     for (const char *k : {"DOWNLOAD_FINISHED", "NETWORK_ERROR", "FILE_MISSING_ON_SERVER", "VERIFY_ERROR",
                           "WRITE_ERROR", "UNCOMPRESS_FAILED"}) {
         ui->gameSrcDownloadInfo->setTextKey(QLatin1String(k), true, true);
-        if (qstrcmp(k, "DOWNLOAD_FINISHED") == 0)
+        if (qstrcmp(k, "DOWNLOAD_FINISHED") == 0) {
             ui->estimateTimeInfo->clearText();
-        else
+        } else {
             ui->estimateTimeInfo->setTextKey(QStringLiteral("RETRY_COUNTDOWN"), true, true);
+            ui->estimateTimeInfo->setArgs({number(600)});
+        }
         capture(w, language,
                 QStringLiteral("game-%1").arg(QString::fromLatin1(k).toLower().replace('_', '-')));
     }
