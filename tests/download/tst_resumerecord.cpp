@@ -183,12 +183,7 @@ private slots:
         QVERIFY(r.save(target).ok());
 
         // Another program takes every byte left.
-        QFile filler(folder + QStringLiteral("/filler"));
-        QVERIFY(filler.open(QIODevice::WriteOnly));
-        const QByteArray chunk(64 * 1024, 'f');
-        while (filler.write(chunk) == chunk.size() && filler.flush()) {
-        }
-        filler.close();
+        QVERIFY(DiskFaults::fillUp(folder + QStringLiteral("/filler")));
         QVERIFY(QStorageInfo(folder).bytesAvailable() < 4096);
 
         r.setPresent(0, 100000);

@@ -6,6 +6,8 @@
 // MOUNT_NAMESPACE (tests/support/mount-namespace.sh); elsewhere unavailable() says why and the test
 // skips. Mounts are never made in the machine's own namespace.
 
+#include <QByteArray>
+#include <QFile>
 #include <QString>
 
 namespace DiskFaults {
@@ -22,5 +24,17 @@ bool holdFile(const QString &file, QString *why = nullptr);
 
 // Undoes a mount of either kind (lazily, so open files do not keep it).
 bool unmount(const QString &path);
+
+// Another program takes every byte left on the disk holding `file`, which it writes; false when
+// the file cannot be made.
+inline bool fillUp(const QString &file) {
+    QFile filler(file);
+    if (!filler.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray chunk(16 * 1024, 'f');
+    while (filler.write(chunk) == chunk.size() && filler.flush()) {
+    }
+    return true;
+}
 
 } // namespace DiskFaults

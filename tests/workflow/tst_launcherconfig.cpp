@@ -75,12 +75,8 @@ private slots:
         config.stageDownloaded(QStringLiteral("a.pak"), QStringLiteral("3"), false);
         QVERIFY(config.recordStaged());
 
-        QFile filler(dir + QStringLiteral("/filler"));
-        QVERIFY(filler.open(QIODevice::WriteOnly));
-        const QByteArray chunk(16 * 1024, 'f');
-        while (filler.write(chunk) == chunk.size() && filler.flush()) {
-        }
-        filler.close();
+        const QString filler = dir + QStringLiteral("/filler");
+        QVERIFY(DiskFaults::fillUp(filler));
         // Longer than any room left: the new "config.ini" cannot be written whole.
         config.stageDownloaded(QStringLiteral("b.pak"), QString(8192, QLatin1Char('4')), true);
         QVERIFY(!config.recordStaged());
@@ -91,7 +87,7 @@ private slots:
         QVERIFY2(before.contains("a.pak=3") && !before.contains("b.pak"), before.constData());
         onDisk.close();
 
-        QVERIFY(filler.remove());
+        QVERIFY(QFile::remove(filler));
         QVERIFY(config.recordStaged());
         QVERIFY(onDisk.open(QIODevice::ReadOnly));
         const QByteArray after = onDisk.readAll();
