@@ -26,10 +26,16 @@ int remaining(int budgetMs, const QElapsedTimer &timer) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// Waits for at least one byte from the primary and consumes it.
+// Waits for at least one byte from the primary and consumes it. A wait may end early with neither
+// a byte nor an error (seen with named pipes under wine): it is waited again while the connection
+// stands and the budget lasts.
 bool readAcknowledgement(QLocalSocket *socket, int budgetMs, const QElapsedTimer &timer) {
-    if (socket->bytesAvailable() < 1 && !socket->waitForReadyRead(remaining(budgetMs, timer)))
-        return false;
+    while (socket->bytesAvailable() < 1) {
+        const int left = remaining(budgetMs, timer);
+        if (left <= 0 || socket->state() != QLocalSocket::ConnectedState)
+            return false;
+        socket->waitForReadyRead(left);
+    }
     char ack = 0;
     return socket->read(&ack, 1) == 1;
 }
