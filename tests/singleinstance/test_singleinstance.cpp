@@ -207,7 +207,10 @@ private:
     std::unique_ptr<Helper> activate(Helper *primary, const QString &extra, int n) {
         auto second = runSecondary({"--extra", extra});
         if (!second->lines().contains("send=1"))
-            QTest::qFail("the second start did not send", __FILE__, __LINE__);
+            QTest::qFail(qPrintable(QStringLiteral("the second start did not send: %1 / %2")
+                                        .arg(QString::fromLocal8Bit(second->lines().join(' ')),
+                                             QString::fromLocal8Bit(second->errors().trimmed()))),
+                         __FILE__, __LINE__);
         else if (!primary->waitForLine("message " + QByteArray::number(n) + " activated"))
             QTest::qFail("the primary did not receive the message", __FILE__, __LINE__);
         return second;
