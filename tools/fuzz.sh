@@ -16,7 +16,7 @@ SOURCE_DIR=$PWD
 BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz}
 ARTIFACT_DIR=${ARTIFACT_DIR:-$BUILD_DIR/fuzz-artifacts}
 SECONDS_EACH=${FUZZ_SECONDS:-60}
-TARGETS=(${FUZZ_TARGETS:-versionfile blockmap signature catalogue smbios peerframes instanceblock archive})
+TARGETS=(${FUZZ_TARGETS:-versionfile blockmap resumerecord signature catalogue smbios peerframes instanceblock archive})
 GEN=()
 if command -v ninja >/dev/null 2>&1; then GEN=(-G Ninja); fi
 
