@@ -393,9 +393,12 @@ FileAssembler::FileAssembler(const QString &path, const ResumeRecord &record, QT
     d->receiver = receiver;
     d->finished = std::move(finished);
     d->record = record;
-    // The record file is made at its full size before any piece arrives: a disk that fills up
-    // later still takes every update of it.
-    d->recordPending = !recordSaved || record.slotSize() != record.storedSlotSize();
+    // The record file of a file of several pieces is made at its full size before any piece
+    // arrives: a disk that fills up later still takes every update of it. A file of one piece
+    // mostly arrives whole and needs no record at all (making one for each of thousands of small
+    // files cost a sync and a look for stray copies in the folder each).
+    d->recordPending =
+        !recordSaved || (record.pieceCount() > 1 && record.slotSize() != record.storedSlotSize());
     d->mayLeaveCopies = !recordSaved || Platform::entryExists(d->partial) ||
                         Platform::entryExists(ResumeRecord::recordPath(path));
     d->onDisk.assign(size_t(d->pieceCount), 0);
