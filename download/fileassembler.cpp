@@ -20,6 +20,8 @@ using State = FileAssembler::State;
 // in flight, and a file no longer pays a flush per piece.
 constexpr qint64 BatchBytes = 64 * 1024 * 1024;
 constexpr int BatchMs = 1000;
+// Pieces are hashed back from the partial file in chunks of this size, not a whole piece at a time.
+constexpr qint64 ReadBackChunk = 512 * 1024;
 
 void runHashLane(const std::shared_ptr<State> &s);
 void runWriteLane(const std::shared_ptr<State> &s);
@@ -142,6 +144,7 @@ void runRecordLane(const std::shared_ptr<State> &s) {
 // for the next run, and then the receiver learns why, so that no more pieces are fetched for nothing.
 void failWrites(const std::shared_ptr<State> &s) {
     s->writeFailed = true;
+    s->writesFailing = true;
     QMutexLocker locker(&s->mutex);
     s->failurePending = true;
     queueBatchLocked(s);
@@ -320,14 +323,17 @@ void runHashLane(const std::shared_ptr<State> &s) {
                 if (!Platform::openPlainFile(s->reader.get(), s->partial, QIODevice::ReadOnly, &why))
                     s->readFailure = QStringLiteral("cannot read %1: %2").arg(s->partial, why);
             }
-            readBack.resize(int(length));
-            if (!s->reader->isOpen() || !s->reader->seek(qint64(index) * DownloadTaskPiece::PieceSize) ||
-                s->reader->read(readBack.data(), length) != length) {
-                if (s->readFailure.isEmpty())
-                    s->readFailure =
-                        QStringLiteral("cannot read piece %1 back from %2").arg(index).arg(s->partial);
+            bool read = s->reader->isOpen() && s->reader->seek(qint64(index) * DownloadTaskPiece::PieceSize);
+            for (qint64 done = 0; done < length;) {
+                const qint64 chunk = qMin(ReadBackChunk, length - done);
+                readBack.resize(int(chunk));
+                read = read && s->reader->read(readBack.data(), chunk) == chunk;
+                s->hash.addData(readBack.constData(), int(chunk));
+                done += chunk;
             }
-            s->hash.addData(readBack.constData(), int(length));
+            if (!read && s->readFailure.isEmpty())
+                s->readFailure =
+                    QStringLiteral("cannot read piece %1 back from %2").arg(index).arg(s->partial);
         }
         QMutexLocker locker(&s->mutex);
         s->hashCurrent = -1;
@@ -488,6 +494,10 @@ void FileAssembler::finish(const QString &expectedMd5) {
     d->expectedMd5 = expectedMd5;
     d->finishing = true;
     kickLocked(d);
+}
+
+bool FileAssembler::writesFailed() const {
+    return d->writesFailing.load();
 }
 
 bool FileAssembler::awaitsMove() const {

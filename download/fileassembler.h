@@ -20,9 +20,10 @@ class QThreadPool;
 // holds 64 MiB or is a second old, hands it to a record lane, which flushes the file to the disk
 // and only then replaces the record with one that adds the batch, while the next batch is written
 // (a kill or a power cut costs at most these two batches and the pieces in flight); a hash lane computes
-// the MD5 in file order, from the pieces in memory and, for pieces an earlier run left, from the
-// partial file. A piece's buffer goes back to its pool once both lanes are past
-// it, so memory holds only pieces that wait for an earlier one or for the disk.
+// the MD5 in file order, from the next piece in memory and, for pieces an earlier run left or that
+// arrived ahead of an earlier one, from the partial file. A piece's buffer goes back to its pool
+// once it is written and the hash lane is not about to take it, so memory holds only pieces that
+// wait for the disk.
 //
 // On finish() the digest is compared: equal puts the partial file, cut to the listed size, in
 // place of the target and removes the record; different removes both. A failed write is reported
@@ -60,6 +61,9 @@ public:
     void keepReceived(qint64 offset, QByteArray bytes);
     // All pieces completed: compare with the lower-case hex digest and commit or discard.
     void finish(const QString &expectedMd5);
+    // A write failed (for any thread): nothing more of the file is written, and WriteError comes
+    // once what was written before is recorded. Pieces that arrive meanwhile are not kept.
+    bool writesFailed() const;
     // After a WriteError: whether the file verified and only its move into place failed.
     bool awaitsMove() const;
     // Tries the move again (on the pool); the result comes back as from finish().

@@ -74,6 +74,7 @@ struct FileAssembler::State {
     QElapsedTimer batchAge; // since the batch's first write
     bool writeFailed = false;
     QString writeFailure;
+    std::atomic<bool> writesFailing{false}; // writeFailed, for any thread
 
     // Record lane only (then the final job).
     ResumeRecord record;                    // what the record on disk says
@@ -104,13 +105,18 @@ struct FileAssembler::State {
         }
         return -1;
     }
-    // Lets the buffer of piece `index` go once no lane needs it any more. Mutex held.
+    // Lets the buffer of piece `index` go once it is on the disk and the hash lane is not about to
+    // read it: a piece that waits for an earlier one is hashed from the partial file later (the
+    // system's cache still has it, mostly), so that memory holds only pieces under way or waiting
+    // for the disk. Mutex held.
     void releaseIfUnused(int index) {
-        if (index == hashCurrent || index == writeCurrent)
+        if (index == hashCurrent || index == writeCurrent || !onDisk[size_t(index)])
             return;
-        const bool hashed = stopped || hashNext > index;
-        if (hashed && onDisk[size_t(index)])
-            pieces.erase(index);
+        if (!stopped && hashNext < index)
+            fromDisk[size_t(index)] = 1;
+        else if (!stopped && hashNext == index)
+            return; // next in line: hashed from memory
+        pieces.erase(index);
     }
     bool allOnDisk() const {
         for (char c : onDisk) {

@@ -125,18 +125,34 @@ qint64 XDManager::resumedBytes() const {
 }
 
 DownloadTaskPiece *XDManager::nextPiece() {
-    while (pendingPieces.isEmpty()) {
+    for (;;) {
+        for (auto it = pendingPieces.begin(); it != pendingPieces.end(); ++it) {
+            // A file whose writes fail ends once what it wrote is recorded: nothing more of it is
+            // fetched (its pieces go with it then).
+            if (writesFailed((*it)->downloadTask))
+                continue;
+            DownloadTaskPiece *p = *it;
+            pendingPieces.erase(it);
+            return p;
+        }
         if (pendingTasks.isEmpty())
             return nullptr;
         splitNextFile();
     }
-    return pendingPieces.takeFirst();
+}
+
+bool XDManager::writesFailed(DownloadTask *t) const {
+    const FileAssembler *a = assemblers.value(t);
+    return a && a->writesFailed();
 }
 
 qint64 XDManager::bufferedBytes() const {
     qint64 sum = 0;
-    for (const TaskPieceDownloader *d : downloaders)
-        sum += d->receivedBytes();
+    for (const TaskPieceDownloader *d : downloaders) {
+        // Bytes that can no longer reach the disk are not progress.
+        if (!d->currentTask() || !writesFailed(d->currentTask()->downloadTask))
+            sum += d->receivedBytes();
+    }
     return sum;
 }
 
@@ -525,7 +541,8 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
             if (!from.contains(d->baseUrl()))
                 from.append(d->baseUrl());
         }
-        if (e)
+        // Only pieces that can still be written count as done.
+        if (e && !(a && a->writesFailed()))
             e->downloadedBytes += task->length();
         openIt.value().removeOne(task);
         if (a) {

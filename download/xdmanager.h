@@ -50,8 +50,8 @@ class XDManager : public QObject {
     Q_OBJECT
 public:
     static constexpr int DownloaderCount = 10;
-    // Pieces being received plus completed pieces waiting for an earlier one or for the writer.
-    static constexpr int PieceBufferCount = 24;
+    // Pieces being received plus completed pieces waiting for the writer.
+    static constexpr int PieceBufferCount = 12;
     // Bytes of a piece under way for this long are written and recorded (again every such period),
     // so that a kill costs at most this much of a slow line's pieces.
     static constexpr int KeepReceivedMs = 1000;
@@ -133,6 +133,8 @@ private slots:
 
 private:
     void splitNextFile();
+    // A write of t's file failed: its WriteError is on the way.
+    bool writesFailed(DownloadTask *t) const;
     bool startDelta(DownloadTask *t, const ResumeRecord &fresh);
     void deltaPrepared(DownloadTask *t, bool ok, const ResumeRecord &record);
     void beginFile(DownloadTask *t, const ResumeRecord &record, bool announce, bool recordSaved = true);

@@ -257,6 +257,28 @@ private slots:
         QVERIFY(onDisk(QStringLiteral("ten.bin")) == content);
     }
 
+    // Pieces that arrive while the first one is held back do not keep their buffers until it comes
+    // (they are hashed back from the partial file later): every other piece of a file of more
+    // pieces than there are buffers arrives meanwhile, and the file is whole once the first does.
+    void piecesWaitingForAnEarlierOneHoldNoBuffer() {
+        const qint64 size = (XDManager::PieceBufferCount + 4) * 4 * MiB + 12345;
+        const QByteArray content = publish(QStringLiteral("long.bin"), size, 8);
+        HttpServer::Faults hold;
+        hold.hold = true;
+        server.setFaults("/cdn/v1_long.bin", hold, 0);
+        XDManager m(dir->path());
+        Recorder rec(&m);
+        queue(m, QStringLiteral("long.bin"));
+        m.start();
+        const RemoteFileInfo &e = VersionTable::instance()[QStringLiteral("long.bin")];
+        QTRY_COMPARE_WITH_TIMEOUT(e.downloadedBytes, size - 4 * MiB, 30000);
+        QCOMPARE(rec.results.size(), 0);
+        QCOMPARE(server.release("/cdn/v1_long.bin", 0), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
+        QCOMPARE(rec.resultOf(QStringLiteral("long.bin")), NoError);
+        QVERIFY(onDisk(QStringLiteral("long.bin")) == content);
+    }
+
     void wrongDigestWritesNothingAndTheRunGoesOn() {
         publish(QStringLiteral("bad.zip"), 9 * MiB, 6);
         const QByteArray good = publish(QStringLiteral("good.zip"), 3 * MiB, 7);
