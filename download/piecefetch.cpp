@@ -43,12 +43,13 @@ void PieceFetch::get(quint64 id, const QNetworkRequest &request, qint64 first, c
     room = space;
     firstByte = first;
     answerChecked = false;
+    cutAtRoom = false;
     reply = manager->get(request);
     reply->setReadBufferSize(ReplyReadBufferSize);
     connect(reply, &QIODevice::readyRead, this, &PieceFetch::take);
     connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64, qint64 total) {
         // The announced length already tells whether the body fits.
-        if (!answersWithData() || total <= room || !answerIsTheRange())
+        if (!answersWithData() || total <= room || !answerIsTheRange() || cutAtRoom)
             return;
         End e;
         e.outcome = Outcome::Overflow;
@@ -95,16 +96,24 @@ void PieceFetch::keepWhatFits() {
     if (!answersWithData() || (!answerChecked && !answerMismatch().isEmpty()))
         return;
     answerChecked = true;
-    if (reply->bytesAvailable() <= room - written())
+    if (cutAtRoom || reply->bytesAvailable() <= room - written())
         take();
 }
 
 QString PieceFetch::rangeMismatch(int status, const QByteArray &contentRange, qint64 contentLength,
-                                  qint64 first, qint64 room) {
+                                  qint64 first, qint64 room, const QByteArray &contentEncoding) {
     const qint64 last = first + room - 1;
+    // The pieces are checked as the file's own bytes: a compressed body is not them.
+    const QByteArray encoding = contentEncoding.trimmed().toLower();
+    if ((status == 200 || status == 206) && !encoding.isEmpty() && encoding != "identity")
+        return QStringLiteral("the answer is encoded (Content-Encoding: %1) for bytes=%2-%3")
+            .arg(QString::fromLatin1(contentEncoding.left(40)))
+            .arg(first)
+            .arg(last);
     if (status == 200) {
-        // A server that ignores ranges sends the whole file: right only when that is what was asked.
-        if (first == 0 && contentLength == room)
+        // A server that ignores ranges sends the whole file from its first byte: its start is the
+        // range asked when that begins at byte 0, as far as the announced length covers it.
+        if (first == 0 && contentLength >= room)
             return QString();
         return QStringLiteral("the server answered 200 (the whole file, %1 bytes announced) to bytes=%2-%3")
             .arg(contentLength)
@@ -127,7 +136,8 @@ QString PieceFetch::answerMismatch() const {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
     return rangeMismatch(status, reply->rawHeader("Content-Range"),
-                         length.isValid() ? length.toLongLong() : -1, firstByte, room);
+                         length.isValid() ? length.toLongLong() : -1, firstByte, room,
+                         reply->rawHeader("Content-Encoding"));
 }
 
 bool PieceFetch::answerIsTheRange() {
@@ -136,6 +146,8 @@ bool PieceFetch::answerIsTheRange() {
     const QString why = answerMismatch();
     if (why.isEmpty()) {
         answerChecked = true;
+        cutAtRoom = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200 &&
+                    reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() > room;
         return true;
     }
     End e;
@@ -159,15 +171,18 @@ void PieceFetch::take() {
     if (available <= 0)
         return;
     const qint64 done = written();
-    if (available > room - done) {
+    if (available > room - done && !cutAtRoom) {
         End e;
         e.outcome = Outcome::Overflow;
         end(e);
         return;
     }
-    const qint64 n = reply->read(sink + done, available);
+    const qint64 n = reply->read(sink + done, qMin(available, room - done));
     if (n > 0)
         writtenBytes.store(done + n, std::memory_order_release);
+    // The rest of the whole file is not read: the range is complete.
+    if (cutAtRoom && written() == room && reply)
+        end(End());
 }
 
 void PieceFetch::finish() {

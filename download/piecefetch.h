@@ -54,13 +54,14 @@ public:
 
     // Asks for `request`, the range of `room` bytes from `first` on, into `sink` (the fetch's
     // thread). Only the body of an answer that is that range goes into the sink: a 206 whose
-    // Content-Range names it, or a 200 of exactly `room` bytes to a range from the file's start.
+    // Content-Range names it, or a 200 (the whole file) to a range from the file's start that
+    // announces at least `room` bytes, of which the first `room` are taken and the rest not read.
     void get(quint64 id, const QNetworkRequest &request, qint64 first, char *sink, qint64 room);
 
-    // Why an answer with `status`, `contentRange` and `contentLength` (-1: none) is not the range of
-    // `room` bytes from `first` on; empty when it is.
+    // Why an answer with `status`, `contentRange`, `contentLength` (-1: none) and `contentEncoding`
+    // is not the range of `room` bytes from `first` on; empty when it is.
     static QString rangeMismatch(int status, const QByteArray &contentRange, qint64 contentLength,
-                                 qint64 first, qint64 room);
+                                 qint64 first, qint64 room, const QByteArray &contentEncoding = QByteArray());
     // Ends request `id` without a report, keeping what has arrived as far as it fits, and returns
     // the bytes in the sink. Called on the owner's thread: waits for the fetch's thread to do it
     // (run here once that thread has ended, as the application ends).
@@ -92,5 +93,6 @@ private:
     qint64 room = 0;
     qint64 firstByte = 0;
     bool answerChecked = false;
+    bool cutAtRoom = false; // a 200 with the whole file: its first `room` bytes are the range
     std::atomic<qint64> writtenBytes{0};
 };

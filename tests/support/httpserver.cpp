@@ -438,6 +438,7 @@ void HttpServer::handle(Connection *c, const Request &request) {
                         extraHeaders += "Content-Range: bytes " + QByteArray::number(first) + '-' +
                                         QByteArray::number(last) + '/' + QByteArray::number(size) + "\r\n";
                     }
+                    extraHeaders += f.headers;
                     c->bodyPos = first;
                     c->bodyEnd = last + 1;
                     c->extraLeft = f.extraBytes;

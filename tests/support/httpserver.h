@@ -72,6 +72,7 @@ public:
         bool hold = false;           // keep the answer back until release()
         bool abort = false;          // close the connection at once, without an answer
         bool noLength = false;       // no Content-Length: the body ends when the connection closes
+        QByteArray headers;          // more header lines of a 200 or 206, each ending in "\r\n"
     };
 
     explicit HttpServer(QObject *parent = nullptr);
