@@ -19,9 +19,30 @@ QStringList CdnHosts::buildHosts() {
 QStringList CdnHosts::usable() const {
     QStringList live;
     for (const QString &url : hosts)
-        if (!leftOut.contains(url))
+        if (!isLeftOut(url))
             live.append(url);
     return live.isEmpty() ? hosts : live;
+}
+
+bool CdnHosts::isLeftOut(const QString &baseUrl) const {
+    return leftOut.contains(baseUrl) && !hasReturned(baseUrl);
+}
+
+bool CdnHosts::hasReturned(const QString &baseUrl) const {
+    const auto it = outSince.constFind(baseUrl);
+    return it != outSince.cend() && it.value().elapsed() >= returnPause.value(baseUrl);
+}
+
+void CdnHosts::setReturnPauses(int firstMs, int maxMs) {
+    firstReturnMs = qMax(0, firstMs);
+    maxReturnMs = qMax(firstReturnMs, maxMs);
+}
+
+bool CdnHosts::failsEverything(const QString &baseUrl) const {
+    if (failuresInARow.value(baseUrl) < FailuresToLeaveOut)
+        return false;
+    const auto it = lastServed.constFind(baseUrl);
+    return it == lastServed.cend() || it.value().elapsed() >= ServingWindowMs;
 }
 
 QString CdnHosts::acquire(const QString &avoid) {
@@ -42,6 +63,15 @@ QString CdnHosts::acquireOther(const QStringList &tried) {
     return best;
 }
 
+bool CdnHosts::isCrowded(const QString &baseUrl) const {
+    const int mine = holders.value(baseUrl);
+    for (const QString &url : usable()) {
+        if (holders.value(url) < mine - 1)
+            return true;
+    }
+    return false;
+}
+
 void CdnHosts::hold(const QString &baseUrl) {
     if (hosts.contains(baseUrl))
         ++holders[baseUrl];
@@ -55,21 +85,52 @@ void CdnHosts::release(const QString &baseUrl) {
 
 void CdnHosts::succeeded(const QString &baseUrl) {
     failuresInARow.remove(baseUrl);
+    served(baseUrl);
+    // Back from a pause and serving again: in for good.
+    if (outSince.contains(baseUrl) && hasReturned(baseUrl)) {
+        qDebug().noquote() << "CDN host serves again: " + hostName(baseUrl);
+        leftOut.remove(baseUrl);
+        outSince.remove(baseUrl);
+        returnPause.remove(baseUrl);
+    }
+}
+
+void CdnHosts::served(const QString &baseUrl) {
+    if (hosts.contains(baseUrl))
+        lastServed[baseUrl].start();
 }
 
 void CdnHosts::failed(const QString &baseUrl, const QString &why) {
-    if (!hosts.contains(baseUrl) || leftOut.contains(baseUrl))
+    if (!hosts.contains(baseUrl))
         return;
     const int failures = ++failuresInARow[baseUrl];
-    if (failures >= FailuresToLeaveOut)
+    if (outSince.contains(baseUrl)) {
+        // Asked again after its pause and failing still: out for twice as long.
+        if (hasReturned(baseUrl)) {
+            returnPause[baseUrl] = int(qMin<qint64>(qint64(returnPause.value(baseUrl)) * 2, maxReturnMs));
+            outSince[baseUrl].start();
+            leaveOut(baseUrl, QStringLiteral("failed again after a pause: %1").arg(why));
+        }
+        return;
+    }
+    if (leftOut.contains(baseUrl))
+        return;
+    if (failures >= FailuresToLeaveOut) {
+        outSince[baseUrl].start();
+        returnPause[baseUrl] = firstReturnMs;
         leaveOut(baseUrl, QStringLiteral("%1 failures in a row, the last: %2").arg(failures).arg(why));
+    }
 }
 
 void CdnHosts::servedWrongBytes(const QString &baseUrl, const QString &what) {
     if (!hosts.contains(baseUrl))
         return;
     qDebug().noquote() << "CDN host served wrong bytes: " + hostName(baseUrl) + ": " + what;
-    if (!leftOut.contains(baseUrl))
+    // Out for the rest of the run, whatever pause it was in.
+    const bool outForGood = leftOut.contains(baseUrl) && !outSince.contains(baseUrl);
+    outSince.remove(baseUrl);
+    returnPause.remove(baseUrl);
+    if (!outForGood)
         leaveOut(baseUrl, QStringLiteral("wrong bytes: %1").arg(what));
 }
 
@@ -77,8 +138,14 @@ void CdnHosts::leaveOut(const QString &baseUrl, const QString &why) {
     leftOut.insert(baseUrl, why);
     // With one host there is nothing to switch to: it stays in use, as every host does once all
     // are left out.
-    if (hosts.size() > 1)
-        qDebug().noquote() << "CDN host left out for this run: " + hostName(baseUrl) + ": " + why;
+    if (hosts.size() > 1) {
+        if (outSince.contains(baseUrl))
+            qDebug().noquote()
+                << QStringLiteral("CDN host left out for %1 ms: ").arg(returnPause.value(baseUrl)) +
+                       hostName(baseUrl) + ": " + why;
+        else
+            qDebug().noquote() << "CDN host left out for this run: " + hostName(baseUrl) + ": " + why;
+    }
     emit hostLeftOut(baseUrl, why);
 }
 

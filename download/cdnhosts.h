@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QString>
@@ -9,14 +10,21 @@
 // path layout. Every byte is checked against the signed version file, so any host may serve any
 // file; this class only decides which host to ask.
 //
-// A host that fails FailuresToLeaveOut requests in a row is left out for the rest of the run (the
-// next start tries it again), and so is a host that served wrong bytes. When every host is left
-// out, all of them are asked again rather than none: the failures then reach the player as they
-// would with one CDN.
+// A host that fails FailuresToLeaveOut requests in a row is left out for a while: it is asked again
+// after a pause that starts at FirstReturnMs and doubles, up to MaxReturnMs, each time it fails again
+// on its return (one failure is enough then); a request it serves brings it back for good. A host
+// that served wrong bytes is left out for the rest of the run (the next start tries it again). When
+// every host is left out, all of them are asked again rather than none: the failures then reach the
+// player as they would with one CDN.
 class CdnHosts : public QObject {
     Q_OBJECT
 public:
     static constexpr int FailuresToLeaveOut = 3;
+    // A host whose last FailuresToLeaveOut requests failed fails everything unless it sent bytes
+    // within this time: only then do the pauses before asking it again grow.
+    static constexpr int ServingWindowMs = 10000;
+    static constexpr int FirstReturnMs = 30000;
+    static constexpr int MaxReturnMs = 300000;
 
     // Base URLs ("http://<host>/sea/win_update/"); empty and repeated entries are dropped.
     explicit CdnHosts(const QStringList &baseUrls, QObject *parent = nullptr);
@@ -24,9 +32,21 @@ public:
     static QStringList buildHosts();
 
     int count() const { return int(hosts.size()); }
+    const QStringList &all() const { return hosts; }
     // The hosts not left out, in list order; every host when all are left out.
     QStringList usable() const;
-    bool isLeftOut(const QString &baseUrl) const { return leftOut.contains(baseUrl); }
+    bool isLeftOut(const QString &baseUrl) const;
+    // How long a host left out for failing waits before it is asked again (FirstReturnMs and
+    // MaxReturnMs unless set).
+    void setReturnPauses(int firstMs, int maxMs);
+    // The host failed its last FailuresToLeaveOut requests and has sent no byte for ServingWindowMs.
+    bool failsEverything(const QString &baseUrl) const;
+    // The host is left out, or its last request failed for want of an answer: it may be away.
+    bool mayBeAway(const QString &baseUrl) const {
+        return isLeftOut(baseUrl) || failuresInARow.value(baseUrl) > 0;
+    }
+    // A usable host has at least two holders fewer than `baseUrl`: one of its holders would do better there.
+    bool isCrowded(const QString &baseUrl) const;
 
     // The host for a new piece of work: the usable host with the fewest holders, list order on a
     // tie; `avoid` only when no other is usable. Give it back with release().
@@ -39,6 +59,8 @@ public:
 
     // A request to the host brought what it asked for (resets its run of failures).
     void succeeded(const QString &baseUrl);
+    // Bytes arrived from the host, though the request failed later: it is there.
+    void served(const QString &baseUrl);
     // A request to the host failed without an answer that says the file is missing.
     void failed(const QString &baseUrl, const QString &why);
     // The host sent bytes that failed their check: it is left out at once.
@@ -55,8 +77,16 @@ signals:
 private:
     void leaveOut(const QString &baseUrl, const QString &why);
 
+    // A host left out for failing whose pause is over: asked again.
+    bool hasReturned(const QString &baseUrl) const;
+
     QStringList hosts;
     QHash<QString, int> holders;
     QHash<QString, int> failuresInARow;
-    QHash<QString, QString> leftOut; // base URL -> why
+    QHash<QString, QElapsedTimer> lastServed;
+    QHash<QString, QString> leftOut;        // base URL -> why
+    QHash<QString, QElapsedTimer> outSince; // hosts left out for failing (not for wrong bytes)
+    QHash<QString, int> returnPause;        // their pause before they are asked again
+    int firstReturnMs = FirstReturnMs;
+    int maxReturnMs = MaxReturnMs;
 };

@@ -36,6 +36,7 @@ void TaskPieceDownloader::setTask(DownloadTaskPiece *piece, PieceBuffer sink) {
     buffer = std::move(sink);
     received = 0;
     otherFailures = 0;
+    quickFailures = 0;
     outageClock.invalidate();
     currentState = task ? State::Paused : State::Idle;
 }
@@ -267,9 +268,11 @@ void TaskPieceDownloader::failAttempt(const QString &why, Failure kind, int stat
         received = 0;
     bytesSinceFailure = false;
     ++task->retryCount;
+    if (gotBytes)
+        quickFailures = 0;
+    const Retry retry = failureHook ? failureHook(kind, gotBytes) : Retry::AsUsual;
     // Another host is asked at once, unless the piece has had its attempts.
-    const bool moved = failureHook && failureHook(kind, gotBytes);
-    if (moved && (kind != Failure::Other || otherFailures + 1 < MaxAttempts)) {
+    if (retry == Retry::OtherHost && (kind != Failure::Other || otherFailures + 1 < MaxAttempts)) {
         if (kind == Failure::Other)
             ++otherFailures;
         // As below: an answer, or bytes before the cut, end the outage.
@@ -281,6 +284,17 @@ void TaskPieceDownloader::failAttempt(const QString &why, Failure kind, int stat
         retryTimer->start(0);
         return;
     }
+    if (retry == Retry::Soon && kind == Failure::Outage && quickFailures < MaxQuickRetries) {
+        // One unlucky request on a host that is serving: no outage to wait out.
+        ++quickFailures;
+        outageClock.invalidate();
+        qDebug() << "asking again soon" << task->downloadTask->remotePath << task->index << why;
+        currentState = State::WaitingToRetry;
+        retryTimer->start(QuickRetryMs);
+        return;
+    }
+    if (retry == Retry::AsOutage)
+        kind = Failure::Outage;
     qint64 pauseMs = -1; // none: the piece has failed
     switch (kind) {
     case Failure::Outage:

@@ -31,8 +31,11 @@ class QTimer;
 // answer. Anything else (a body that does not fit the range, too many redirects) is retried after
 // RetryDelayMs from the piece's first byte, at most MaxAttempts requests in a row.
 //
-// With several CDN hosts the owner sees every failed attempt first (the failure hook): it may move
-// the downloader to another host, which is then asked at once, without a pause.
+// The owner sees every failed attempt first (the failure hook) and says how to go on: it may move
+// the downloader to another host, which is then asked at once; it may know that the host serves
+// other requests, so that a failure of the network kind is asked again after QuickRetryMs without
+// the pauses growing (at most MaxQuickRetries times in a row); or it may have a 4xx waited out like
+// an outage, while hosts that may still have the file are away.
 class TaskPieceDownloader : public QObject {
     Q_OBJECT
 public:
@@ -43,6 +46,8 @@ public:
     // An attempt whose rate over the last DefaultLowSpeedWindowMs stays below this fails.
     static constexpr qint64 DefaultLowSpeedLimit = 1024; // bytes per second
     static constexpr int DefaultLowSpeedWindowMs = 30000;
+    static constexpr int QuickRetryMs = 250;
+    static constexpr int MaxQuickRetries = 8;
 
     // Pauses while the network or the CDN is away.
     struct RetryPolicy {
@@ -65,10 +70,16 @@ public:
         Paused          // holding the piece without a request: not started yet, or paused
     };
 
-    // Told of each failed attempt (the reason is set by then), whether or not the piece
-    // is asked again; true: the owner moved the downloader to another host (setBaseUrl), to be asked
-    // at once. `gotBytes`: the attempt brought bytes of the range before it failed.
-    using FailureHook = std::function<bool(Failure kind, bool gotBytes)>;
+    // What the owner makes of a failed attempt.
+    enum class Retry {
+        AsUsual,   // the rules above
+        OtherHost, // the owner moved the downloader to another host (setBaseUrl): asked at once
+        Soon,      // the host serves other requests: a failure of the outage kind is asked again soon
+        AsOutage   // a 4xx to be waited out like an outage (the hosts that may have the file are away)
+    };
+    // Told of each failed attempt (the reason is set by then), whether or not the piece is asked
+    // again. `gotBytes`: the attempt brought bytes of the range before it failed.
+    using FailureHook = std::function<Retry(Failure kind, bool gotBytes)>;
 
     TaskPieceDownloader();
     ~TaskPieceDownloader() override;
@@ -159,6 +170,7 @@ private:
     Failure lastKind = Failure::Other;
     RetryPolicy retryPolicy;
     int otherFailures = 0;     // failures of the current piece that count towards MaxAttempts
+    int quickFailures = 0;     // failures of the current piece asked again soon, in a row
     QElapsedTimer outageClock; // running from the first failure of the current outage
     bool bytesSinceFailure = false;
     qint64 attemptStart = 0; // received when the current attempt began

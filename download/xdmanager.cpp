@@ -467,6 +467,7 @@ bool XDManager::assignNext(TaskPieceDownloader *d, bool evenWithoutBuffer) {
         return false;
     holdHost(d, p->downloadTask);
     tried.remove(d);
+    missingOn.remove(d);
     d->setTask(p, std::move(sink));
     Kept &k = kept[d];
     k.piece = p;
@@ -563,29 +564,12 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
         const QString reason =
             QStringLiteral("piece %1 of %2 %3: %4").arg(task->index).arg(t->remotePath, how, why);
         qWarning() << "file download failed" << t->localName << reason;
-        // What this and earlier runs put on the disk stays there for the next run, also what
-        // arrived of the pieces under way: the bar does not fall.
-        qint64 keptBytes = resumed.value(t->localName) + (e ? e->downloadedBytes : 0) + keptOfPiece;
-        for (TaskPieceDownloader *other : qAsConst(downloaders)) {
-            if (other != d && other->currentTask() && other->currentTask()->downloadTask == t)
-                keptBytes += other->receivedBytes();
-        }
-        if (status > 0)
-            failureStatuses.insert(t->localName, status);
-        else
-            failureStatuses.remove(t->localName);
         const bool away = d && (d->failureKind() == TaskPieceDownloader::Failure::Outage ||
                                 d->failureKind() == TaskPieceDownloader::Failure::Trickle);
-        if (away)
-            awayFailures.insert(t->localName);
-        else
-            awayFailures.remove(t->localName);
-        endFile({NetworkError, reason}, t->localName);
-        if (keptBytes > 0)
-            resumed.insert(t->localName, keptBytes);
-        if (e)
-            e->downloadedBytes = 0;
-        dropFile(t); // the failed piece included
+        giveUpFile(t, reason, status, away, keptOfPiece);
+        // Without any answer from the hosts the network itself is away, for every file alike.
+        if (away && status == 0)
+            endRunWaitingOnNetwork(reason);
     }
 
     if (runComplete()) {
@@ -593,6 +577,60 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
         return;
     }
     refill(d);
+}
+
+void XDManager::giveUpFile(DownloadTask *t, const QString &reason, int status, bool away,
+                           qint64 keptOfPiece) {
+    RemoteFileInfo *e = tableEntry(t->localName);
+    // What this and earlier runs put on the disk stays there for the next run, also what arrived
+    // of the pieces under way: the bar does not fall.
+    qint64 keptBytes = resumed.value(t->localName) + (e ? e->downloadedBytes : 0) + keptOfPiece;
+    for (TaskPieceDownloader *other : qAsConst(downloaders)) {
+        if (other->currentTask() && other->currentTask()->downloadTask == t)
+            keptBytes += other->receivedBytes();
+    }
+    if (status > 0)
+        failureStatuses.insert(t->localName, status);
+    else
+        failureStatuses.remove(t->localName);
+    if (away)
+        awayFailures.insert(t->localName);
+    else
+        awayFailures.remove(t->localName);
+    endFile({NetworkError, reason}, t->localName);
+    if (keptBytes > 0)
+        resumed.insert(t->localName, keptBytes);
+    if (e)
+        e->downloadedBytes = 0;
+    dropFile(t); // the failed piece included
+}
+
+void XDManager::endRunWaitingOnNetwork(const QString &reason) {
+    // A piece still receiving shows that the network is there: the others go on.
+    for (const TaskPieceDownloader *d : qAsConst(downloaders)) {
+        if (d->currentTask() && !d->isWaitingOnNetwork())
+            return;
+    }
+    // The outage outlasted what a piece waits: the run ends as one, rather than file after file
+    // each waiting its own time (the automatic retry then starts them all again).
+    const QList<DownloadTask *> open = openPieces.keys();
+    const QList<DownloadTask *> queued = pendingTasks;
+    if (open.isEmpty() && queued.isEmpty())
+        return;
+    qWarning() << "the network or the CDN stayed away: ending the run" << open.size() << queued.size();
+    const QString why = QStringLiteral("not fetched while the network or the CDN was away (%1)").arg(reason);
+    for (DownloadTask *t : open) {
+        if (openPieces.contains(t) && !preparers.contains(t))
+            giveUpFile(t, why, 0, true, 0);
+    }
+    for (DownloadTask *t : queued) {
+        if (!pendingTasks.removeOne(t))
+            continue;
+        awayFailures.insert(t->localName);
+        failureStatuses.remove(t->localName);
+        endFile({NetworkError, why}, t->localName);
+        delete t;
+    }
 }
 
 void XDManager::fileAssembled(DownloadTask *t, const DownloadResult &result) {

@@ -142,6 +142,11 @@ private:
     void endFile(const DownloadResult &result, const QString &name);
     void endFileNow(DownloadTask *t, const DownloadResult &result, const QString &name);
     void fileAssembled(DownloadTask *t, const DownloadResult &result);
+    // Ends t with NetworkError, keeping on the disk what arrived of it.
+    void giveUpFile(DownloadTask *t, const QString &reason, int status, bool away, qint64 keptOfPiece);
+    // After a file gave up on an outage: unless a piece still receives, every other file of the run
+    // ends with it.
+    void endRunWaitingOnNetwork(const QString &reason);
     // Forgets a file that has ended: its pieces (queued or running), its assembler, the task.
     void dropFile(DownloadTask *t);
     // `evenWithoutBuffer`: the piece goes to d even while no buffer is ready (at the start, while
@@ -156,8 +161,10 @@ private:
     void keepAllReceived(bool whateverAge);
     void releaseIdleHosts();
     // The failure hook of every downloader: tells the hosts, moves d to a host this piece has not
-    // failed on yet (true), or leaves the retry rules to wait (false).
-    bool attemptFailed(TaskPieceDownloader *d, TaskPieceDownloader::Failure kind, bool gotBytes);
+    // failed on yet, has it asked again soon while its host serves other requests, has a 4xx waited
+    // out while hosts that may have the file are away, or leaves the retry rules to wait.
+    TaskPieceDownloader::Retry attemptFailed(TaskPieceDownloader *d, TaskPieceDownloader::Failure kind,
+                                             bool gotBytes);
     // After a failed MD5: the reason naming the hosts that served the file; a host that served it all
     // is left out. Returns the host to fetch the file from once more.
     QString judgeWrongBytes(DownloadTask *t, const QString &name, DownloadResult *result);
@@ -177,18 +184,19 @@ private:
     QHash<QString, QString> failureReasons;
     QHash<QString, int> failureStatuses;
     QSet<QString> awayFailures;
-    QHash<QString, qint64> resumed;                   // resumedBytes() of the queued files
-    QSet<QString> wholeAgain;                         // files fetched whole again after a failed check
-    QHash<DownloadTask *, int> moveAttempts;          // verified files that could not take their name yet
-    QHash<DownloadTask *, DeltaPreparer *> preparers; // files whose map or old copy is being read
-    QHash<DownloadTask *, qint64> reusedOf;           // patched files: bytes the old copy gave
-    QNetworkAccessManager *mapNetwork = nullptr;      // fetches block maps
-    CdnHosts *cdn = nullptr;                          // the hosts in use: ownHosts or the caller's
-    CdnHosts *ownHosts = nullptr;                     // the build's hosts, a child of the manager
-    QHash<TaskPieceDownloader *, QString> held;       // the host each working downloader keeps to
-    QHash<TaskPieceDownloader *, QStringList> tried;  // hosts the current piece failed on in this round
-    QHash<DownloadTask *, QStringList> servedBy;      // hosts that served a file's pieces in this run
-    QHash<DownloadTask *, QString> pinned;            // files fetched again from one host
+    QHash<QString, qint64> resumed;                      // resumedBytes() of the queued files
+    QSet<QString> wholeAgain;                            // files fetched whole again after a failed check
+    QHash<DownloadTask *, int> moveAttempts;             // verified files that could not take their name yet
+    QHash<DownloadTask *, DeltaPreparer *> preparers;    // files whose map or old copy is being read
+    QHash<DownloadTask *, qint64> reusedOf;              // patched files: bytes the old copy gave
+    QNetworkAccessManager *mapNetwork = nullptr;         // fetches block maps
+    CdnHosts *cdn = nullptr;                             // the hosts in use: ownHosts or the caller's
+    CdnHosts *ownHosts = nullptr;                        // the build's hosts, a child of the manager
+    QHash<TaskPieceDownloader *, QString> held;          // the host each working downloader keeps to
+    QHash<TaskPieceDownloader *, QStringList> tried;     // hosts the current piece failed on in this round
+    QHash<TaskPieceDownloader *, QStringList> missingOn; // hosts that answered the current piece with a 4xx
+    QHash<DownloadTask *, QStringList> servedBy;         // hosts that served a file's pieces in this run
+    QHash<DownloadTask *, QString> pinned;               // files fetched again from one host
     struct Kept {
         DownloadTaskPiece *piece = nullptr;
         qint64 bytes = 0;    // of the piece's request, handed to the assembler already

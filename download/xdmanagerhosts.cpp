@@ -17,8 +17,9 @@ void XDManager::holdHost(TaskPieceDownloader *d, DownloadTask *t) {
     const QStringList usable = cdn->usable();
     const QString current = held.value(d);
     QString want = pinned.value(t);
+    // The host it keeps to, unless another has far fewer downloaders (one that came back).
     if (!usable.contains(want))
-        want = usable.contains(current) ? current : QString();
+        want = usable.contains(current) && !cdn->isCrowded(current) ? current : QString();
     if (!want.isEmpty() && want == current)
         return;
     if (!current.isEmpty())
@@ -41,35 +42,57 @@ void XDManager::releaseIdleHosts() {
     }
 }
 
-bool XDManager::attemptFailed(TaskPieceDownloader *d, TaskPieceDownloader::Failure kind, bool gotBytes) {
+TaskPieceDownloader::Retry XDManager::attemptFailed(TaskPieceDownloader *d, TaskPieceDownloader::Failure kind,
+                                                    bool gotBytes) {
+    using Retry = TaskPieceDownloader::Retry;
+    const bool missing = kind == TaskPieceDownloader::Failure::Permanent;
     // What arrived before the failure stays on the disk, whatever becomes of the piece.
-    if (gotBytes)
-        keepReceived(d);
     const QString host = d->baseUrl();
+    if (gotBytes) {
+        keepReceived(d);
+        cdn->served(host);
+    }
     // A 4xx says what the host has (a mirror may lag behind a release), not that it is away.
-    if (kind != TaskPieceDownloader::Failure::Permanent)
+    if (missing) {
+        QStringList &said = missingOn[d];
+        if (!said.contains(host))
+            said.append(host);
+    } else {
         cdn->failed(host, d->failureReason());
-    if (cdn->count() < 2)
-        return false;
-    QStringList &failedOn = tried[d];
-    if (gotBytes)
-        failedOn.clear();
-    if (!failedOn.contains(host))
-        failedOn.append(host);
-    const QString other = cdn->acquireOther(failedOn);
-    if (other.isEmpty()) {
-        // Every host failed this piece: the retry rules wait, then the next round asks them again,
-        // beginning with a usable one.
+    }
+    if (cdn->count() >= 2) {
+        QStringList &failedOn = tried[d];
+        if (gotBytes)
+            failedOn.clear();
+        if (!failedOn.contains(host))
+            failedOn.append(host);
+        const QString other = cdn->acquireOther(failedOn);
+        if (!other.isEmpty()) {
+            if (held.contains(d))
+                cdn->release(held.take(d));
+            held.insert(d, other);
+            d->setBaseUrl(other);
+            return Retry::OtherHost;
+        }
+        // Every usable host failed this piece: the retry rules wait, then the next round asks them
+        // again, beginning with a usable one.
         failedOn.clear();
         if (!cdn->usable().contains(host))
             holdHost(d, nullptr);
-        return false;
     }
-    if (held.contains(d))
-        cdn->release(held.take(d));
-    held.insert(d, other);
-    d->setBaseUrl(other);
-    return true;
+    if (missing) {
+        // Missing means missing on every host: one that is away for now may have the file (a
+        // mirror lags behind a release while the first host restarts).
+        const QStringList &said = missingOn.value(d);
+        for (const QString &url : cdn->all()) {
+            if (!said.contains(url) && cdn->mayBeAway(url))
+                return Retry::AsOutage;
+        }
+        return Retry::AsUsual;
+    }
+    // A 5xx from a host that serves other requests is bad luck under load, not an outage (a host
+    // that does not answer at all is away, and waited out as such).
+    return d->failureStatus() >= 500 && !cdn->failsEverything(host) ? Retry::Soon : Retry::AsUsual;
 }
 
 QString XDManager::judgeWrongBytes(DownloadTask *t, const QString &name, DownloadResult *result) {

@@ -130,6 +130,64 @@ private slots:
                  qPrintable(QStringLiteral("%1 %2").arg(mostFetches("new.bin")).arg(mostFetches("old.bin"))));
     }
 
+    // A blip in which the first host refuses three requests at once leaves it out only for a pause:
+    // it then serves again, and stays in once it has.
+    void hostLeftOutAfterABlipComesBack() {
+        HttpServer *a = addServer();
+        HttpServer *b = addServer();
+        QVERIFY(a && b);
+        publish(QStringLiteral("big.pak"), 64 * MiB, 6, {a, b});
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 2 * MiB;
+        b->setFaults("/cdn/v1_big.pak", slow);
+        CdnHosts hosts({base(a), base(b)});
+        hosts.setReturnPauses(200, 1000);
+        QSignalSpy leftOut(&hosts, &CdnHosts::hostLeftOut);
+        XDManager m(dir->path());
+        m.setHosts(&hosts);
+        a->stopFor(100);
+        const Run run = runToEnd(m, {"big.pak"});
+        QCOMPARE(run.results.value("big.pak", ErrorCode(-1)), NoError);
+        QVERIFY(installed("big.pak"));
+        QCOMPARE(leftOut.count(), 1);
+        QVERIFY(!hosts.isLeftOut(base(a)));
+        // Served after its blip.
+        QVERIFY2(a->requestCount("/cdn/v1_big.pak") >= 3,
+                 qPrintable(QString::number(a->requestCount("/cdn/v1_big.pak"))));
+    }
+
+    // A mirror that has not received the release answers 404 while the host that has it is briefly
+    // down: the file waits for that host rather than failing as missing on the server, which it is
+    // only once every host said so.
+    void missingOnAMirrorWaitsForTheHostThatIsAway() {
+        HttpServer *first = addServer();
+        HttpServer *lagging = addServer();
+        QVERIFY(first && lagging);
+        publish(QStringLiteral("new.bin"), 9 * MiB, 7, {first});
+        CdnHosts hosts({base(first), base(lagging)});
+        hosts.setReturnPauses(300, 600);
+        first->stopFor(1500);
+        XDManager m(dir->path());
+        m.setHosts(&hosts);
+        m.setRetryPolicy({50, 400, 20000});
+        const Run run = runToEnd(m, {"new.bin"});
+        QCOMPARE(run.results.value("new.bin", ErrorCode(-1)), NoError);
+        QVERIFY(installed("new.bin"));
+        QVERIFY(lagging->requestCount("/cdn/v1_new.bin") > 0);
+        QVERIFY(first->requestCount("/cdn/v1_new.bin") > 0);
+
+        // Missing everywhere: a 404 from every host fails the file as missing.
+        putTableEntry(QStringLiteral("gone.bin"), QStringLiteral("1"), QByteArray("never published"));
+        CdnHosts both({base(first), base(lagging)});
+        XDManager again(dir->path());
+        again.setHosts(&both);
+        const Run missing = runToEnd(again, {"gone.bin"});
+        QCOMPARE(missing.results.value("gone.bin", ErrorCode(-1)), NetworkError);
+        QCOMPARE(again.failureStatus(QStringLiteral("gone.bin")), 404);
+        QCOMPARE(first->requestCount("/cdn/v1_gone.bin"), 1);
+        QCOMPARE(lagging->requestCount("/cdn/v1_gone.bin"), 1);
+    }
+
     // A host stopped in the middle of a large download: its pieces go on from the other host (from
     // the byte they had reached), the stopped one is left out.
     void mirrorDiesMidway() {

@@ -1,3 +1,4 @@
+#include "download/cdnhosts.h"
 #include "download/downloadfixture.h"
 #include "download/downloadtask.h"
 #include "download/downloadtaskpiece.h"
@@ -370,7 +371,7 @@ private slots:
         big.md5 = md5Hex("x");
         big.size = XDManager::DownloaderCount * DownloadTaskPiece::PieceSize;
         VersionTable::instance().insert(big.name, big);
-        fail("/cdn/v1_big.pak", 500);
+        fail("/cdn/v1_big.pak", 403);
         putTableEntry(QStringLiteral("empty.txt"), QStringLiteral("1"), QByteArray());
 
         XDManager m(dir->path());
@@ -443,6 +444,59 @@ private slots:
         const bool resumedInside = std::any_of(
             starts.cbegin(), starts.cend(), [](qint64 at) { return at % DownloadTaskPiece::PieceSize != 0; });
         QVERIFY2(resumedInside, "a piece cut by the outage was asked for from its first byte again");
+    }
+
+    // A host under load that answers one piece with 503 again and again while it serves the others:
+    // the piece is asked again soon each time, not after pauses that double as in an outage.
+    void pieceUnluckyOnAServingHostIsAskedAgainSoon() {
+        const QByteArray a = publish(QStringLiteral("a.pak"), 3 * 4 * MiB, 34);
+        HttpServer::Faults unlucky;
+        unlucky.failFirst = 4;
+        unlucky.failStatus = 503;
+        server.setFaults("/cdn/v1_a.pak", unlucky, 4 * MiB);
+        XDManager m(dir->path());
+        Recorder rec(&m);
+        queue(m, QStringLiteral("a.pak"));
+        m.start();
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
+        QCOMPARE(rec.resultOf(QStringLiteral("a.pak")), NoError);
+        QVERIFY(onDisk(QStringLiteral("a.pak")) == a);
+        QList<qint64> at;
+        for (const HttpServer::Request &r : server.requestsFor("/cdn/v1_a.pak")) {
+            if (r.rangeStart() == 4 * MiB)
+                at << r.atMs;
+        }
+        QCOMPARE(at.size(), 5);
+        // The outage rules would wait 1, 2, 4 and 8 s.
+        for (int i = 1; i < at.size(); ++i)
+            QVERIFY2(at[i] - at[i - 1] < 900, qPrintable(QStringLiteral("%1 ms").arg(at[i] - at[i - 1])));
+    }
+
+    // No host answers at all: once the first file has waited the outage out, the files behind it end
+    // with it instead of each starting to wait its own time.
+    void outageWithoutAnswerEndsTheRunAsOne() {
+        const QList<quint16> ports = HttpServer::freePorts(1);
+        QVERIFY(!ports.isEmpty());
+        CdnHosts hosts({QStringLiteral("http://127.0.0.1:%1/cdn/").arg(ports.first())});
+        RemoteFileInfo big;
+        big.name = QStringLiteral("big.pak");
+        big.version = QStringLiteral("1");
+        big.md5 = md5Hex("x");
+        big.size = XDManager::DownloaderCount * DownloadTaskPiece::PieceSize;
+        VersionTable::instance().insert(big.name, big);
+        publish(QStringLiteral("b.pak"), 1000, 35);
+        XDManager m(dir->path());
+        m.setHosts(&hosts);
+        m.setRetryPolicy({10, 50, 500});
+        Recorder rec(&m);
+        queue(m, {"big.pak", "b.pak"});
+        m.start();
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 30000);
+        QCOMPARE_RESULTS(rec, {"big.pak", NetworkError}, {"b.pak", NetworkError});
+        QVERIFY(!rec.events.contains(QStringLiteral("begin b.pak")));
+        QVERIFY(m.failedWhileAway(QStringLiteral("b.pak")));
+        QVERIFY2(m.failureReason(QStringLiteral("b.pak")).contains(QLatin1String("away")),
+                 qPrintable(m.failureReason(QStringLiteral("b.pak"))));
     }
 
     void pauseAndResumeLoseAndRepeatNothing() {
