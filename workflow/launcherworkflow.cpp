@@ -337,6 +337,9 @@ void LauncherWorkflow::setPhase(Phase phase) {
 void LauncherWorkflow::fail() {
     if (current == Failed)
         return;
+    // The player paused: the run tried again by itself offers KEEP UPDATE rather than downloading.
+    if (current == Paused)
+        setManualResume(true);
     failedIn = current;
     setPhase(Failed);
     // Nothing is left for the player to do but wait: the run is tried again by itself, less often

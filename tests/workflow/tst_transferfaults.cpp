@@ -352,6 +352,41 @@ private slots:
                  qPrintable(QString::number(sent)));
     }
 
+    // The last file is verified but cannot take its name (held by a scanner) while the player pauses:
+    // the final error is tried again by itself, and that run waits for KEEP UPDATE instead of going
+    // on with the download the player paused.
+    void failureWhilePausedIsTriedAgainWithoutDownloading() {
+        if (!DiskFaults::unavailable().isEmpty())
+            QSKIP(qPrintable(DiskFaults::unavailable()));
+        const QByteArray big =
+            publish(QStringLiteral("big.bin"), QStringLiteral("1"), randomBytes(6000000, 30));
+        const QString target = dir + QStringLiteral("/big.bin");
+        QVERIFY(writeFile(target, "old"));
+        QString why;
+        QVERIFY2(DiskFaults::holdFile(target, &why), qPrintable(why));
+        auto release = qScopeGuard([target] { DiskFaults::unmount(target); });
+        WorkflowSetup setup = fastSetup();
+        setup.failedRetryMs = 50;
+        makeWorkflow(setup);
+        // Every byte arrived: the file is verified and tried in place (for a few seconds) meanwhile.
+        QTRY_VERIFY_WITH_TIMEOUT(bars.value(WorkflowStatus::GameBar) >= 100, 20000);
+        QCOMPARE(flow->phase(), LauncherWorkflow::Downloading);
+        flow->downloadBtnClicked();
+        QCOMPARE(flow->phase(), LauncherWorkflow::Paused);
+        phases.clear();
+        QTRY_VERIFY_WITH_TIMEOUT(phases.contains(LauncherWorkflow::Failed), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::AwaitingResume, 30000);
+        QVERIFY(!phases.contains(LauncherWorkflow::Downloading));
+        QVERIFY(configHas(QStringLiteral("download_config/manual_resume")));
+        // KEEP UPDATE once the file is free: it goes in place without a byte fetched again.
+        QVERIFY(DiskFaults::unmount(target));
+        const qint64 sent = server->bodyBytesSent();
+        flow->resumeDownloading();
+        STEP(waitForReady());
+        QCOMPARE(readFile(target), big);
+        QCOMPARE(server->bodyBytesSent(), sent);
+    }
+
     void redirectsAreFollowed() {
         const QByteArray big = randomBytes(5000000, 24); // two pieces
         publish(QStringLiteral("big.bin"), QStringLiteral("3"), big);
