@@ -7,6 +7,8 @@
 
 #include <QDebug>
 #include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -14,12 +16,31 @@
 #include <QUrl>
 
 struct DeltaPreparer::Scan {
+    QByteArray mapBytes; // as fetched, until parsed on the worker
     BlockMap map;
-    std::unique_ptr<BlockMatcher> matcher;
+    Result<BlockMap::Error> parsed;
     DeltaPlan plan;
     QString failure; // empty after a match that went through
     std::atomic<qint64> scanned{0};
     std::atomic<qint64> total{0};
+
+    QMutex mutex; // for the matcher and `cancelled`, shared with cancel() on the GUI thread
+    std::unique_ptr<BlockMatcher> matcher;
+    bool cancelled = false;
+
+    void cancel() {
+        QMutexLocker locker(&mutex);
+        cancelled = true;
+        if (matcher)
+            matcher->cancel();
+    }
+    // Builds the map's index for the scan; null once cancelled.
+    BlockMatcher *makeMatcher() {
+        QMutexLocker locker(&mutex);
+        if (!cancelled)
+            matcher.reset(new BlockMatcher(map));
+        return cancelled ? nullptr : matcher.get();
+    }
 };
 
 DeltaPreparer::DeltaPreparer(const DeltaSource &source, const ResumeRecord &fresh, const QString &target,
@@ -69,8 +90,8 @@ bool DeltaPreparer::takeMapBytes() {
 
 void DeltaPreparer::cancel() {
     done = true;
-    if (running && running->matcher)
-        running->matcher->cancel();
+    if (running)
+        running->cancel();
     dropReply();
 }
 
@@ -123,43 +144,31 @@ void DeltaPreparer::mapArrived() {
     reply->deleteLater();
     reply = nullptr;
 
+    // A map of tens of MiB takes a while to check and to index: that is done on the worker too,
+    // before the old copy is read.
     auto scan = std::make_shared<Scan>();
-    const Result<BlockMap::Error> parsed =
-        BlockMap::parse(map, source.listedSize, source.mapDigest, &scan->map);
-    map.clear();
-    if (parsed.code() == BlockMap::Error::DigestMismatch) {
-        const QString why =
-            QStringLiteral("the block map %1 is not usable: %2").arg(source.mapRemotePath, parsed.reason());
-        if (cdn)
-            cdn->servedWrongBytes(hosts.first(), why);
-        mapFailed(why);
-        return;
-    }
-    if (cdn)
-        cdn->succeeded(hosts.first());
-    if (!parsed.ok()) {
-        fail(QStringLiteral("the block map %1 is not usable: %2").arg(source.mapRemotePath, parsed.reason()));
-        return;
-    }
-    if (scan->map.fileSize() != record.size()) {
-        fail(QStringLiteral("the block map %1 describes %2 bytes, the version file lists %3")
-                 .arg(source.mapRemotePath)
-                 .arg(scan->map.fileSize())
-                 .arg(record.size()));
-        return;
-    }
-    scan->matcher.reset(new BlockMatcher(scan->map));
+    scan->mapBytes = std::move(map);
+    map = QByteArray();
     running = scan;
     const QString partial = ResumeRecord::partialPath(target);
     const QString oldCopy = source.oldCopyPath;
-    // The old copy is read and hashed on a worker; the result comes back here.
-    pool->start([this, scan, partial, oldCopy] {
+    const qint64 listedSize = source.listedSize;
+    const QString digest = source.mapDigest;
+    const qint64 size = record.size();
+    pool->start([this, scan, partial, oldCopy, listedSize, digest, size] {
+        scan->parsed = BlockMap::parse(scan->mapBytes, listedSize, digest, &scan->map);
+        scan->mapBytes = QByteArray();
+        BlockMatcher *matcher =
+            scan->parsed.ok() && scan->map.fileSize() == size ? scan->makeMatcher() : nullptr;
         DeltaWriter writer;
-        const Result<DeltaWriter::Error> opened = writer.open(partial, scan->map.fileSize());
-        if (!opened.ok()) {
+        const Result<DeltaWriter::Error> opened =
+            matcher ? writer.open(partial, scan->map.fileSize()) : Result<DeltaWriter::Error>();
+        if (!matcher) {
+            // Not usable, or cancelled: told on the GUI thread.
+        } else if (!opened.ok()) {
             scan->failure = opened.reason();
         } else {
-            const Result<BlockMatcher::Error> matched = scan->matcher->match(
+            const Result<BlockMatcher::Error> matched = matcher->match(
                 oldCopy, &scan->plan,
                 [scan](qint64 done, qint64 total) {
                     scan->total = total;
@@ -172,6 +181,33 @@ void DeltaPreparer::mapArrived() {
         QMetaObject::invokeMethod(
             this, [this, scan] { scanned(scan); }, Qt::QueuedConnection);
     });
+}
+
+// The map as checked on the worker: what it says of the host, and whether it can be used.
+bool DeltaPreparer::mapUsable(const std::shared_ptr<Scan> &scan) {
+    const Result<BlockMap::Error> &parsed = scan->parsed;
+    if (parsed.code() == BlockMap::Error::DigestMismatch) {
+        const QString why =
+            QStringLiteral("the block map %1 is not usable: %2").arg(source.mapRemotePath, parsed.reason());
+        if (cdn)
+            cdn->servedWrongBytes(hosts.first(), why);
+        mapFailed(why);
+        return false;
+    }
+    if (cdn)
+        cdn->succeeded(hosts.first());
+    if (!parsed.ok()) {
+        fail(QStringLiteral("the block map %1 is not usable: %2").arg(source.mapRemotePath, parsed.reason()));
+        return false;
+    }
+    if (scan->map.fileSize() != record.size()) {
+        fail(QStringLiteral("the block map %1 describes %2 bytes, the version file lists %3")
+                 .arg(source.mapRemotePath)
+                 .arg(scan->map.fileSize())
+                 .arg(record.size()));
+        return false;
+    }
+    return true;
 }
 
 qint64 DeltaPreparer::scannedBytes() const {
@@ -189,6 +225,8 @@ void DeltaPreparer::scanned(const std::shared_ptr<Scan> &scan) {
     if (done || scan != running)
         return;
     running.reset();
+    if (!mapUsable(scan))
+        return;
     if (!scan->failure.isEmpty()) {
         fail(QStringLiteral("cannot take blocks from %1: %2").arg(source.oldCopyPath, scan->failure));
         return;

@@ -19,7 +19,8 @@ class QThreadPool;
 // Gets a file's partial download ready from an older copy: fetches the block map (bounded by
 // BlockMap::MaxMapSize, failing after the transfer timeout without a byte) from the first usable
 // CDN host, or from the next when that one fails or sends a map that is not the listed one, checks
-// it against its digest, then scans the old copy on a worker of `pool`, writing every block found into the
+// it against its digest and scans the old copy on a worker of `pool` (the map's check and index are
+// built there too, not on the GUI thread), writing every block found into the
 // partial file beside `target`. The record that lists those blocks is saved by the download, after it has
 // synced the partial file with its first fetched ranges: killed before, the next run finds a partial
 // file without a record and starts over.
@@ -57,6 +58,7 @@ private:
     void mapArrived();
     void dropReply();
     void fail(const QString &reason);
+    bool mapUsable(const std::shared_ptr<Scan> &scan);
     void scanned(const std::shared_ptr<Scan> &scan);
 
     DeltaSource source;

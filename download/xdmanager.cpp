@@ -52,6 +52,9 @@ XDManager::XDManager(const QString &targetDir, QObject *parent)
     connect(keepTimer, &QTimer::timeout, this, [this] { keepAllReceived(false); });
     // Hashing and writing of the current file, and the end of the previous one.
     workers.setMaxThreadCount(4);
+    // Reading an old copy of gigabytes must not hold up the writers of other files, nor two such
+    // reads share the disk.
+    scans.setMaxThreadCount(1);
 
     for (int i = 0; i < DownloaderCount; ++i) {
         auto *d = new TaskPieceDownloader();
@@ -85,6 +88,7 @@ XDManager::~XDManager() {
     // A scan of an old copy ends at its next chunk; what it wrote is listed nowhere.
     for (DeltaPreparer *p : qAsConst(preparers))
         p->cancel();
+    scans.waitForDone();
     workers.waitForDone();
     qDeleteAll(preparers);
     preparers.clear();
@@ -385,7 +389,7 @@ bool XDManager::startDelta(DownloadTask *t, const ResumeRecord &fresh) {
     }
     if (!mapNetwork)
         mapNetwork = new QNetworkAccessManager(this);
-    auto *p = new DeltaPreparer(source, fresh, targetPath(t->localName), mapNetwork, &workers,
+    auto *p = new DeltaPreparer(source, fresh, targetPath(t->localName), mapNetwork, &scans,
                                 transferTimeoutMs, this);
     p->setHosts(cdn);
     preparers.insert(t, p);

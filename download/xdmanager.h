@@ -209,6 +209,7 @@ private:
     // Declared before everything that may hold its buffers, so that it goes last.
     std::unique_ptr<PieceBufferPool> buffers;
     QThreadPool workers;
+    QThreadPool scans; // block maps checked and old copies read, one at a time
     bool started = false;
     bool paused = false;
     bool runEndReported = false;
