@@ -199,6 +199,7 @@ void HttpServer::setFaults(const QByteArray &path, const Faults &faults, qint64 
         if (r.path == path && r.rangeStart == rangeStart) {
             r.faults = faults;
             r.served = 0;
+            r.draws.seed(faults.failSeed);
             return;
         }
     }
@@ -206,6 +207,7 @@ void HttpServer::setFaults(const QByteArray &path, const Faults &faults, qint64 
     r.path = path;
     r.rangeStart = rangeStart;
     r.faults = faults;
+    r.draws.seed(faults.failSeed);
     m_rules.append(r);
 }
 
@@ -393,7 +395,8 @@ void HttpServer::handle(Connection *c, const Request &request) {
         closeConnection(c);
         return;
     }
-    if (rule && servedBefore < f.failFirst) {
+    const bool unlucky = rule && f.failPercent > 0 && int(rule->draws.bounded(100)) < f.failPercent;
+    if (rule && (servedBefore < f.failFirst || unlucky)) {
         if (f.resetFirst) {
             c->resetAt = 0;
             status = 200;

@@ -31,6 +31,7 @@
 #include <QList>
 #include <QObject>
 #include <QPair>
+#include <QRandomGenerator>
 #include <QString>
 #include <memory>
 
@@ -73,6 +74,8 @@ public:
         bool abort = false;          // close the connection at once, without an answer
         bool noLength = false;       // no Content-Length: the body ends when the connection closes
         QByteArray headers;          // more header lines of a 200 or 206, each ending in "\r\n"
+        int failPercent = 0;         // answer this share of the requests, drawn at random, with failStatus
+        quint32 failSeed = 1;        // ... from a generator seeded with this
     };
 
     explicit HttpServer(QObject *parent = nullptr);
@@ -144,6 +147,7 @@ private:
         qint64 rangeStart = -1;
         Faults faults;
         int served = 0;
+        QRandomGenerator draws; // for failPercent
     };
 
     void onNewConnection();
