@@ -4,6 +4,27 @@
 
 #include <QMutexLocker>
 
+#include <atomic>
+
+namespace {
+
+std::atomic<bool> failingAllocations{false};
+
+char *allocate(qint64 size, bool whole) {
+    return failingAllocations.load() ? nullptr : Platform::allocateBuffer(size, whole);
+}
+
+} // namespace
+
+void PieceBufferPool::setFailingAllocations(bool failing) {
+    failingAllocations.store(failing);
+}
+
+bool PieceBufferPool::exhausted() const {
+    QMutexLocker locker(&mutex);
+    return out == 0 && freeBuffers.isEmpty() && !preparing && allocationFailed;
+}
+
 PieceBufferPool::PieceBufferPool(int capacity, qint64 bufferSize)
     : capacity(capacity)
     , size(bufferSize) {}
@@ -20,7 +41,8 @@ PieceBuffer PieceBufferPool::acquire() {
     if (!freeBuffers.isEmpty()) {
         b = freeBuffers.takeLast();
     } else if (!preparing && allocated < capacity) {
-        b = Platform::allocateBuffer(size, false); // for pieces of small files mostly
+        b = allocate(size, false); // for pieces of small files mostly
+        allocationFailed = !b;
         if (b)
             ++allocated;
     }
@@ -75,7 +97,7 @@ void PieceBufferPool::prepareBuffers(int count) {
                 break;
             }
         }
-        char *b = Platform::allocateBuffer(size, true);
+        char *b = allocate(size, true);
         if (b) {
             // One write per small page: the kernel clears each page (or huge page) here, not later
             // on the thread that fills the buffer.
@@ -88,6 +110,7 @@ void PieceBufferPool::prepareBuffers(int count) {
                 ++allocated;
             else
                 preparing = false; // acquire() tries again itself and reports the shortage
+            allocationFailed = !b;
         }
         addFree(b);
         if (!b)

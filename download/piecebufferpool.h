@@ -36,6 +36,11 @@ public:
     void cancelPreparation();
     int inUse() const;
     qint64 bufferSize() const { return size; }
+    // No buffer can be had, nor will one come back: none is out or free, none is being made, and
+    // the last attempt to make one failed (the process is out of memory).
+    bool exhausted() const;
+    // Every attempt to make a buffer fails from now on, or no longer (tests: a process out of memory).
+    static void setFailingAllocations(bool failing);
 
     // Called (on the releasing or preparing thread, with the pool locked: it must not call the
     // pool) when a buffer comes back or gets ready after acquire() had found none.
@@ -55,6 +60,7 @@ private:
     int out = 0;
     qint64 size = 0;
     bool starved = false;
+    bool allocationFailed = false;
     bool preparing = false;
     bool preparationCancelled = false;
     std::function<void()> starvationEnded;

@@ -494,8 +494,11 @@ void XDManager::fill(TaskPieceDownloader *first) {
         if (!d->awaitsSink())
             continue;
         PieceBuffer sink = buffers->acquire();
-        if (!sink)
+        if (!sink) {
+            if (buffers->exhausted())
+                endRunOutOfMemory();
             return;
+        }
         d->giveSink(std::move(sink));
         if (!paused)
             d->start();
@@ -635,6 +638,34 @@ void XDManager::endRunWaitingOnNetwork(const QString &reason) {
         endFile({NetworkError, why}, t->localName);
         delete t;
     }
+}
+
+void XDManager::endRunOutOfMemory() {
+    // Nothing would ever wake the downloaders that wait for a buffer: the run ends, as a write
+    // does that cannot be made, and what is on the disk stays for the next one.
+    const QString why = QStringLiteral("no memory for a piece buffer of %1 bytes").arg(buffers->bufferSize());
+    qWarning() << "out of memory for piece buffers: ending the run";
+    const QList<DownloadTask *> open = openPieces.keys();
+    const QList<DownloadTask *> queued = pendingTasks;
+    for (DownloadTask *t : open) {
+        if (!openPieces.contains(t) || preparers.contains(t))
+            continue;
+        const FileAssembler *a = assemblers.value(t);
+        const qint64 kept = a ? a->recordedBytes() : 0;
+        endFile({WriteError, why}, t->localName);
+        if (kept > 0)
+            resumed.insert(t->localName, kept);
+        if (RemoteFileInfo *e = tableEntry(t->localName))
+            e->downloadedBytes = 0;
+        dropFile(t);
+    }
+    for (DownloadTask *t : queued) {
+        if (!pendingTasks.removeOne(t))
+            continue;
+        endFile({WriteError, why}, t->localName);
+        delete t;
+    }
+    reportRunEndIfComplete();
 }
 
 void XDManager::fileAssembled(DownloadTask *t, const DownloadResult &result) {

@@ -147,6 +147,8 @@ private:
     // After a file gave up on an outage: unless a piece still receives, every other file of the run
     // ends with it.
     void endRunWaitingOnNetwork(const QString &reason);
+    // No piece buffer can be had: every file of the run ends with WriteError.
+    void endRunOutOfMemory();
     // Forgets a file that has ended: its pieces (queued or running), its assembler, the task.
     void dropFile(DownloadTask *t);
     // `evenWithoutBuffer`: the piece goes to d even while no buffer is ready (at the start, while

@@ -3,6 +3,7 @@
 #include "download/downloadtask.h"
 #include "download/downloadtaskpiece.h"
 #include "download/fileassembler.h"
+#include "download/piecebufferpool.h"
 #include "download/resumerecord.h"
 #include "download/taskpiecedownloader.h"
 #include "download/xdmanager.h"
@@ -497,6 +498,24 @@ private slots:
         QVERIFY(m.failedWhileAway(QStringLiteral("b.pak")));
         QVERIFY2(m.failureReason(QStringLiteral("b.pak")).contains(QLatin1String("away")),
                  qPrintable(m.failureReason(QStringLiteral("b.pak"))));
+    }
+
+    // A process that cannot get memory for a piece buffer ends the run with write errors that name
+    // the memory, instead of waiting for a buffer without end.
+    void noMemoryForBuffersEndsTheRunWithWriteErrors() {
+        publish(QStringLiteral("a.pak"), 9 * MiB, 36);
+        publish(QStringLiteral("b.pak"), 1000, 37);
+        PieceBufferPool::setFailingAllocations(true);
+        const auto restore = qScopeGuard([] { PieceBufferPool::setFailingAllocations(false); });
+        XDManager m(dir->path());
+        Recorder rec(&m);
+        queue(m, {"a.pak", "b.pak"});
+        m.start();
+        QTRY_COMPARE_WITH_TIMEOUT(rec.runEnds, 1, 20000);
+        QCOMPARE_RESULTS(rec, {"a.pak", WriteError}, {"b.pak", WriteError});
+        QVERIFY2(m.failureReason(QStringLiteral("a.pak")).contains(QLatin1String("memory")),
+                 qPrintable(m.failureReason(QStringLiteral("a.pak"))));
+        QCOMPARE(server.requestCount("/cdn/v1_a.pak"), 0);
     }
 
     void pauseAndResumeLoseAndRepeatNothing() {
