@@ -115,7 +115,9 @@ private slots:
         const QByteArray launcherPath = "/sea/win_update/v" + remote.toUtf8() + "_Kestrivane.exe";
         status(launcherPath, 404);
         makeWorkflow();
-        QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("check launcher version")).size(), 1, 5000);
+        // A launcher that cannot be fetched (404) is a failed check, tried again at once: there may be
+        // more than one event by the time this looks; the first tells.
+        QTRY_VERIFY_WITH_TIMEOUT(!events(QStringLiteral("check launcher version")).isEmpty(), 5000);
         const QString result = eventField(QStringLiteral("check launcher version"), QStringLiteral("result"));
         if (updates) {
             QCOMPARE(result, QStringLiteral("need to update launcher"));
