@@ -215,9 +215,10 @@ qint64 DeltaPreparer::scannedBytes() const {
 }
 
 qint64 DeltaPreparer::bytesToScan() const {
-    if (running)
-        return qMax(running->total.load(), running->scanned.load());
-    // Before the map has come, the whole old copy is still to be read.
+    const qint64 known = running ? qMax(running->total.load(), running->scanned.load()) : 0;
+    if (known > 0)
+        return known;
+    // Before the map has come and been checked, the whole old copy is still to be read.
     return done ? 0 : QFileInfo(source.oldCopyPath).size();
 }
 

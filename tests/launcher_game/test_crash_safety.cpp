@@ -16,7 +16,8 @@
 // at the large file's download, soon after its first pieces are recorded. data.pak changes a little
 // from one release to the next and is published with its block map, so the launcher patches it from
 // the older copy: from the second release on one kill is aimed at that patch, soon after its record
-// lists the reused blocks.
+// lists the reused blocks. The second release comes from a CDN under load: 30 % of the requests for
+// its files are answered 503, drawn at random.
 #include "download/blockmap.h"
 #include "download/downloadtaskpiece.h"
 #include "download/resumerecord.h"
@@ -416,11 +417,19 @@ private slots:
         };
         for (int g = 0; g < generations; ++g) {
             publishGeneration();
+            // The second generation comes from a CDN under load: 30 % of the requests for its
+            // files are answered 503, drawn at random.
+            HttpServer::Faults faults = slow;
+            if (g == 1) {
+                faults.failPercent = 30;
+                faults.failStatus = 503;
+                faults.failSeed = quint32(g + 1);
+            }
             for (auto it = release.cbegin(); it != release.cend(); ++it)
                 server->setFaults(CdnPrefix + QStringLiteral("v%1_%2").arg(it->version, it.key()).toUtf8(),
-                                  slow);
+                                  faults);
             if (g > 0) {
-                HttpServer::Faults slower;
+                HttpServer::Faults slower = faults;
                 slower.bytesPerSecond = PatchBytesPerSecond;
                 server->setFaults(CdnPrefix + QStringLiteral("v%1_data.pak").arg(generation).toUtf8(),
                                   slower);
