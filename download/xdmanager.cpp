@@ -49,7 +49,11 @@ XDManager::XDManager(const QString &targetDir, QObject *parent)
     cdn = ownHosts;
     keepTimer = new QTimer(this);
     keepTimer->setInterval(KeepReceivedMs);
-    connect(keepTimer, &QTimer::timeout, this, [this] { keepAllReceived(false); });
+    connect(keepTimer, &QTimer::timeout, this, [this] {
+        keepAllReceived(false);
+        takeOverSlowPieces();
+        releaseIdleHosts();
+    });
     // Hashing and writing of the current file, and the end of the previous one.
     workers.setMaxThreadCount(4);
     // Reading an old copy of gigabytes must not hold up the writers of other files, nor two such
@@ -484,6 +488,7 @@ bool XDManager::assignNext(TaskPieceDownloader *d, bool evenWithoutBuffer) {
 
 void XDManager::refill(TaskPieceDownloader *first) {
     fill(first);
+    takeOverSlowPieces();
     releaseIdleHosts();
     // Handing out work may have ended the last queued files at once (empty or unusable ones).
     reportRunEndIfComplete();
@@ -529,6 +534,13 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
     // The piece's bytes (after a success); they go back to the pool wherever this lets go of them.
     // What was kept of a failed piece: written and recorded for the next run.
     const qint64 keptOfPiece = d && !success && kept.value(d).piece == task ? kept.value(d).bytes : 0;
+    // How fast the host sent a whole piece, for the end of the run.
+    if (d && success && kept.value(d).piece == task) {
+        const double rate = double(task->length()) / double(qMax<qint64>(1, kept.value(d).since.elapsed()));
+        const double before = hostRates.value(d->baseUrl(), rate);
+        hostRates.insert(d->baseUrl(), (before + rate) / 2);
+    }
+    takenOver.remove(task);
     PieceBuffer buffer = d ? d->takeSink() : PieceBuffer();
     if (d)
         kept.remove(d);
@@ -738,6 +750,7 @@ void XDManager::fileAssembled(DownloadTask *t, const DownloadResult &result) {
 void XDManager::dropFile(DownloadTask *t) {
     const QList<DownloadTaskPiece *> pieces = openPieces.take(t);
     for (DownloadTaskPiece *p : pieces) {
+        takenOver.remove(p);
         if (!pendingPieces.removeOne(p)) {
             for (TaskPieceDownloader *other : qAsConst(downloaders)) {
                 if (other->currentTask() != p)

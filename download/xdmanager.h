@@ -59,6 +59,9 @@ public:
     // this often, waiting one more step each time (0.5 s, 1 s, 1.5 s, 2 s), before WriteError.
     static constexpr int MoveAttempts = 5;
     static constexpr int MoveRetryStepMs = 500;
+    // Once nothing is left to hand out, a piece under way for this long on a host far slower than
+    // the fastest is taken over by an idle downloader on the fast host (each piece once).
+    static constexpr int TakeOverAfterMs = 500;
 
     explicit XDManager(const QString &targetDir, QObject *parent = nullptr);
     ~XDManager() override;
@@ -162,6 +165,10 @@ private:
     void keepReceived(TaskPieceDownloader *d, bool whateverAge = true);
     void keepAllReceived(bool whateverAge);
     void releaseIdleHosts();
+    // The end of a run with several hosts: idle downloaders take over the pieces that a slow host
+    // would end long after the fastest could fetch them whole (what the slow one received is
+    // dropped; that host keeps its other pieces).
+    void takeOverSlowPieces();
     // The failure hook of every downloader: tells the hosts, moves d to a host this piece has not
     // failed on yet, has it asked again soon while its host serves other requests, has a 4xx waited
     // out while hosts that may have the file are away, or leaves the retry rules to wait.
@@ -199,6 +206,8 @@ private:
     QHash<TaskPieceDownloader *, QStringList> missingOn; // hosts that answered the current piece with a 4xx
     QHash<DownloadTask *, QStringList> servedBy;         // hosts that served a file's pieces in this run
     QHash<DownloadTask *, QString> pinned;               // files fetched again from one host
+    QHash<QString, double> hostRates;                    // bytes per ms of each host's last whole pieces
+    QSet<DownloadTaskPiece *> takenOver;                 // pieces moved to a faster host
     struct Kept {
         DownloadTaskPiece *piece = nullptr;
         qint64 bytes = 0;    // of the piece's request, handed to the assembler already

@@ -2,6 +2,7 @@
 
 #include "download/cdnhosts.h"
 #include "download/fileassembler.h"
+#include "download/piecebufferpool.h"
 
 // Which CDN host each downloader asks, and what a failure or a wrong file says about the hosts.
 
@@ -93,6 +94,75 @@ TaskPieceDownloader::Retry XDManager::attemptFailed(TaskPieceDownloader *d, Task
     // A 5xx from a host that serves other requests is bad luck under load, not an outage (a host
     // that does not answer at all is away, and waited out as such).
     return d->failureStatus() >= 500 && !cdn->failsEverything(host) ? Retry::Soon : Retry::AsUsual;
+}
+
+void XDManager::takeOverSlowPieces() {
+    if (paused || !pendingPieces.isEmpty() || !pendingTasks.isEmpty() || cdn->count() < 2)
+        return;
+    for (TaskPieceDownloader *idle : qAsConst(downloaders)) {
+        if (idle->currentTask())
+            continue;
+        // The fastest usable host, as its last pieces came.
+        QString fast;
+        double fastRate = 0;
+        for (const QString &url : cdn->usable()) {
+            if (hostRates.value(url) > fastRate) {
+                fast = url;
+                fastRate = hostRates.value(url);
+            }
+        }
+        if (fast.isEmpty())
+            return;
+        // The piece on another host that would end last at the pace it has had.
+        TaskPieceDownloader *slow = nullptr;
+        double slowMs = 0;
+        for (TaskPieceDownloader *s : qAsConst(downloaders)) {
+            DownloadTaskPiece *p = s->currentTask();
+            if (!p || takenOver.contains(p) || s->baseUrl() == fast || pinned.contains(p->downloadTask) ||
+                kept.value(s).piece != p || kept.value(s).since.elapsed() < TakeOverAfterMs)
+                continue;
+            const double pace = double(s->receivedBytes()) / double(kept.value(s).since.elapsed());
+            const double leftMs = double(p->length() - s->receivedBytes()) / qMax(pace, 1e-3);
+            if (leftMs > slowMs) {
+                slow = s;
+                slowMs = leftMs;
+            }
+        }
+        if (!slow)
+            return;
+        DownloadTaskPiece *p = slow->currentTask();
+        // Worth it only when the fast host fetches the whole piece again well before the slow one
+        // would end it.
+        if (slowMs < 2 * double(p->length()) / fastRate + TakeOverAfterMs)
+            return;
+        qDebug().noquote() << QStringLiteral("taking piece %1 of %2 over from %3 for %4 (%5 s left there)")
+                                  .arg(p->index)
+                                  .arg(p->downloadTask->remotePath, CdnHosts::hostName(slow->baseUrl()),
+                                       CdnHosts::hostName(fast))
+                                  .arg(slowMs / 1000, 0, 'f', 1);
+        slow->cancelTask(p); // its buffer goes back to the pool
+        kept.remove(slow);
+        PieceBuffer sink = buffers->acquire();
+        if (!sink) {
+            // Cannot happen (the slow one's buffer just came back); the piece stays with nobody else.
+            pendingPieces.prepend(p);
+            return;
+        }
+        takenOver.insert(p);
+        if (held.contains(idle))
+            cdn->release(held.take(idle));
+        cdn->hold(fast);
+        held.insert(idle, fast);
+        idle->setBaseUrl(fast);
+        tried.remove(idle);
+        missingOn.remove(idle);
+        idle->setTask(p, std::move(sink));
+        Kept &k = kept[idle];
+        k.piece = p;
+        k.bytes = 0;
+        k.since.start();
+        idle->start();
+    }
 }
 
 QString XDManager::judgeWrongBytes(DownloadTask *t, const QString &name, DownloadResult *result) {

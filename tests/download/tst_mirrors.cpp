@@ -159,6 +159,28 @@ private slots:
                  qPrintable(QString::number(a->requestCount("/cdn/v1_big.pak"))));
     }
 
+    // A slow but live mirror: once nothing is left to hand out, the fast host's idle downloaders take
+    // over the pieces the slow one would end long after, instead of waiting for it.
+    void slowMirrorsPiecesAreTakenOver() {
+        HttpServer *fast = addServer();
+        HttpServer *slow = addServer();
+        QVERIFY(fast && slow);
+        publish(QStringLiteral("big.pak"), 16 * MiB, 8, {fast, slow});
+        HttpServer::Faults trickle;
+        trickle.bytesPerSecond = 100 * 1024;
+        slow->setFaults("/cdn/v1_big.pak", trickle);
+        CdnHosts hosts({base(fast), base(slow)});
+        XDManager m(dir->path());
+        m.setHosts(&hosts);
+        const Run run = runToEnd(m, {"big.pak"});
+        QCOMPARE(run.results.value("big.pak", ErrorCode(-1)), NoError);
+        QVERIFY(installed("big.pak"));
+        // The slow host sent a little of each piece it had before they moved (a piece takes 40 s there).
+        QVERIFY(slow->requestCount("/cdn/v1_big.pak") > 0);
+        QVERIFY2(slow->bodyBytesSent() < 2 * MiB, qPrintable(QString::number(slow->bodyBytesSent())));
+        QCOMPARE(fast->requestCount("/cdn/v1_big.pak"), 4);
+    }
+
     // A mirror that has not received the release answers 404 while the host that has it is briefly
     // down: the file waits for that host rather than failing as missing on the server, which it is
     // only once every host said so.

@@ -5,6 +5,7 @@
 
 #include <QCryptographicHash>
 #include <QDataStream>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLocalSocket>
@@ -144,8 +145,10 @@ bool readAck(QLocalSocket &socket, int timeoutMs = 5000) {
 
 // True when the primary closed the connection without sending anything.
 bool closedWithoutAnswer(QLocalSocket &socket) {
-    if (socket.state() != QLocalSocket::UnconnectedState)
-        socket.waitForDisconnected(5000);
+    // A wait on a named pipe under wine may end early with the pipe still open: wait again.
+    QDeadlineTimer deadline(5000);
+    while (socket.state() != QLocalSocket::UnconnectedState && !deadline.hasExpired())
+        socket.waitForDisconnected(int(qMax<qint64>(1, deadline.remainingTime())));
     return socket.state() == QLocalSocket::UnconnectedState && socket.bytesAvailable() == 0;
 }
 
