@@ -140,6 +140,11 @@ void XDManager::takeOverSlowPieces() {
                                   .arg(p->downloadTask->remotePath, CdnHosts::hostName(slow->baseUrl()),
                                        CdnHosts::hostName(fast))
                                   .arg(slowMs / 1000, 0, 'f', 1);
+        // A host that sent nothing at all for the piece stalls: that counts as a failed request.
+        if (slow->receivedBytes() == 0)
+            cdn->failed(slow->baseUrl(), QStringLiteral("no byte of piece %1 in %2 ms")
+                                             .arg(p->index)
+                                             .arg(kept.value(slow).since.elapsed()));
         slow->cancelTask(p); // its buffer goes back to the pool
         kept.remove(slow);
         PieceBuffer sink = buffers->acquire();
