@@ -1,12 +1,14 @@
 #!/bin/bash
 # Mirror benchmark: the launcher's download engine (bench_download) fetches the same two files of
-# 128 MiB from one capped CDN host and from two, and from two of which one dies half-way.
+# 128 MiB from one capped CDN host and from two, from two of which one dies half-way, and from two of
+# which one is slow (BENCH_SLOW_CAP, 200 KB/s by default, in total).
 #
 # Usage: bench/run-mirrors.sh [build-dir]
 #   BENCH_DATA_DIR  keep the generated files here and reuse them (the same v1_c.pak and v1_d.pak as
 #                   bench/run-download.sh; default: a temp dir)
 #   BENCH_RUNS      measured runs of each kind, the median is quoted (default 3)
 #   BENCH_CAP       bytes a second each host sends over all its connections together (default 15000000)
+#   BENCH_SLOW_CAP  the slow host's cap in the last kind of run (default 200000)
 #
 # Each host is bench/support/capproxy.py in front of the same local nginx (tools/stack, uncapped): one
 # shared token bucket per host caps the host's total, whatever the number of connections the engine
@@ -21,6 +23,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-"$root/build"}
 runs=${BENCH_RUNS:-3}
 cap=${BENCH_CAP:-15000000}
+slow_cap=${BENCH_SLOW_CAP:-200000}
 [[ $runs =~ ^[1-9][0-9]*$ ]] || { echo "BENCH_RUNS must be a positive number" >&2; exit 2; }
 [[ $cap =~ ^[1-9][0-9]*$ ]] || { echo "BENCH_CAP must be a positive number of bytes a second" >&2; exit 2; }
 if [ ! -f "$build/CMakeCache.txt" ]; then
@@ -74,12 +77,12 @@ for candidate in $(seq $((port + 3)) $((port + 40))); do
 done
 [ ${#host_ports[@]} -eq 2 ] || { echo "no free ports for the hosts near $port" >&2; exit 2; }
 
-# start_host N [die-after bytes]: host N (0 or 1) listens on its port, counting into $work/sent.N.
+# start_host N [die-after bytes] [cap]: host N (0 or 1) listens on its port, counting into $work/sent.N.
 start_host() {
     local n=$1 extra=() i
     [ -n "${2:-}" ] && extra=(--die-after "$2")
     rm -f "$work/sent.$n"
-    python3 "$proxy" "${host_ports[n]}" "$port" "$cap" "$work/sent.$n" "${extra[@]}" 2>>"$work/proxy.log" &
+    python3 "$proxy" "${host_ports[n]}" "$port" "${3:-$cap}" "$work/sent.$n" "${extra[@]}" 2>>"$work/proxy.log" &
     host_pids+=($!)
     for ((i = 0; i < 100; i++)); do
         port_free "${host_ports[n]}" || return 0
@@ -92,8 +95,9 @@ start_host() {
 host_base() { echo "http://127.0.0.1:${host_ports[$1]}/sea/win_update/"; }
 
 out="$work/out"
-# run_engine HOSTS [die-after]: one download from host 0, or from hosts 0 and 1 (host 1 dying after
-# that many bytes when given); leaves the engine's wall time and the bytes the hosts sent.
+# run_engine HOSTS [die-after] [cap]: one download from host 0, or from hosts 0 and 1 (host 1 dying
+# after that many bytes when given, capped at cap when given); leaves the engine's wall time and the
+# bytes the hosts sent.
 wall=0
 sent=0
 sent_by=()
@@ -102,7 +106,7 @@ run_engine() {
     stop_hosts
     start_host 0
     if [ "$hosts" = 2 ]; then
-        start_host 1 "${2:-}"
+        start_host 1 "${2:-}" "${3:-}"
         mirrors=$(host_base 1)
     fi
     rm -rf "$out"
@@ -137,6 +141,8 @@ extra_two=()
 dying=()
 extra_dying=()
 dead_sent=()
+slow=()
+extra_slow=()
 echo "# ${files[*]} (256 MiB), each host capped at $cap bytes/s in total, median of $runs rounds"
 for _ in $(seq 1 "$runs"); do
     run_engine 1
@@ -148,6 +154,9 @@ for _ in $(seq 1 "$runs"); do
     dying+=("$wall")
     extra_dying+=($((sent - total)))
     dead_sent+=("${sent_by[1]}")
+    run_engine 2 "" "$slow_cap"
+    slow+=("$wall")
+    extra_slow+=($((sent - total)))
 done
 
 w1=$(median "${one[@]}")
@@ -161,5 +170,9 @@ awk -v x="$(median "${dead_sent[@]}")" 'BEGIN { printf "one_dying_sent_before_de
 # Ten downloaders over two hosts: five 4 MiB pieces in flight on the host that dies.
 awk -v x="$(median "${extra_dying[@]}")" \
     'BEGIN { printf "one_dying_beyond_size: %.2f MiB (goal <= 20, the five 4 MiB pieces in flight on the dead host)\n", x / 1048576 }'
+ws=$(median "${slow[@]}")
+awk -v w="$ws" -v c="$slow_cap" 'BEGIN { printf "one_slow_wall: %.2f s (the other host at %d bytes/s)\n", w, c }'
+awk -v x="$(median "${extra_slow[@]}")" 'BEGIN { printf "one_slow_beyond_size: %.2f MiB (goal <= 8)\n", x / 1048576 }'
 echo "# ratio"
 awk -v a="$w1" -v b="$w2" 'BEGIN { printf "two_hosts_vs_one: %.2f x (goal >= 1.8)\n", a / b }'
+awk -v a="$w1" -v s="$ws" 'BEGIN { printf "one_slow_vs_fast_alone: %.2f x (goal <= 1.1)\n", s / a }'
