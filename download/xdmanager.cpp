@@ -474,6 +474,11 @@ bool XDManager::assignNext(TaskPieceDownloader *d, bool evenWithoutBuffer) {
     if (!p)
         return false;
     holdHost(d, p->downloadTask);
+    givePiece(d, p, std::move(sink));
+    return true;
+}
+
+void XDManager::givePiece(TaskPieceDownloader *d, DownloadTaskPiece *p, PieceBuffer sink) {
     tried.remove(d);
     missingOn.remove(d);
     d->setTask(p, std::move(sink));
@@ -483,7 +488,6 @@ bool XDManager::assignNext(TaskPieceDownloader *d, bool evenWithoutBuffer) {
     k.since.start();
     if (!paused)
         d->start();
-    return true;
 }
 
 void XDManager::refill(TaskPieceDownloader *first) {
@@ -642,12 +646,18 @@ void XDManager::endRunWaitingOnNetwork(const QString &reason) {
         if (openPieces.contains(t) && !preparers.contains(t))
             giveUpFile(t, why, 0, true, 0);
     }
+    endQueuedFiles({NetworkError, why}, true);
+}
+
+void XDManager::endQueuedFiles(const DownloadResult &result, bool away) {
+    const QList<DownloadTask *> queued = pendingTasks;
+    pendingTasks.clear();
     for (DownloadTask *t : queued) {
-        if (!pendingTasks.removeOne(t))
-            continue;
-        awayFailures.insert(t->localName);
-        failureStatuses.remove(t->localName);
-        endFile({NetworkError, why}, t->localName);
+        if (away) {
+            awayFailures.insert(t->localName);
+            failureStatuses.remove(t->localName);
+        }
+        endFile(result, t->localName);
         delete t;
     }
 }
@@ -658,7 +668,6 @@ void XDManager::endRunOutOfMemory() {
     const QString why = QStringLiteral("no memory for a piece buffer of %1 bytes").arg(buffers->bufferSize());
     qWarning() << "out of memory for piece buffers: ending the run";
     const QList<DownloadTask *> open = openPieces.keys();
-    const QList<DownloadTask *> queued = pendingTasks;
     for (DownloadTask *t : open) {
         if (!openPieces.contains(t) || preparers.contains(t))
             continue;
@@ -671,12 +680,7 @@ void XDManager::endRunOutOfMemory() {
             e->downloadedBytes = 0;
         dropFile(t);
     }
-    for (DownloadTask *t : queued) {
-        if (!pendingTasks.removeOne(t))
-            continue;
-        endFile({WriteError, why}, t->localName);
-        delete t;
-    }
+    endQueuedFiles({WriteError, why}, false);
     reportRunEndIfComplete();
 }
 

@@ -152,6 +152,8 @@ private:
     void endRunWaitingOnNetwork(const QString &reason);
     // No piece buffer can be had: every file of the run ends with WriteError.
     void endRunOutOfMemory();
+    // Ends every file still queued (not started) with `result`.
+    void endQueuedFiles(const DownloadResult &result, bool away);
     // Forgets a file that has ended: its pieces (queued or running), its assembler, the task.
     void dropFile(DownloadTask *t);
     // `evenWithoutBuffer`: the piece goes to d even while no buffer is ready (at the start, while
@@ -160,6 +162,8 @@ private:
     // Puts d on the host for a piece of t: the one it keeps to while that stays usable, t's own host
     // while t is fetched again from one host, else the least used.
     void holdHost(TaskPieceDownloader *d, DownloadTask *t);
+    // Gives the piece to d (on the host it holds now) and starts it unless the run is paused.
+    void givePiece(TaskPieceDownloader *d, DownloadTaskPiece *p, PieceBuffer sink);
     // Hands what d has received of its piece since the last time to the file's assembler, to be
     // written and recorded; `whatever age`: also when the piece has been under way only briefly.
     void keepReceived(TaskPieceDownloader *d, bool whateverAge = true);

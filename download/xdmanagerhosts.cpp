@@ -159,14 +159,7 @@ void XDManager::takeOverSlowPieces() {
         cdn->hold(fast);
         held.insert(idle, fast);
         idle->setBaseUrl(fast);
-        tried.remove(idle);
-        missingOn.remove(idle);
-        idle->setTask(p, std::move(sink));
-        Kept &k = kept[idle];
-        k.piece = p;
-        k.bytes = 0;
-        k.since.start();
-        idle->start();
+        givePiece(idle, p, std::move(sink));
     }
 }
 
