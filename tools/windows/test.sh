@@ -173,6 +173,11 @@ while IFS=$'\t' read -r name limit program envb64 display; do
         ((rc == 124 || rc == 137)) && why="timed out after ${limit}s" || why="exit code $rc"
         echo "FAIL  $name (${secs}s, $why) ${totals:-no result}"
         grep -a -A6 '^FAIL!' "$out" 2>/dev/null | tr -d '\r' | sed 's/^/      /' | head -n 60 || true
+        if [[ -z $totals && -s $out ]]; then
+            # Stopped before its end: the last lines name the test function that was running.
+            echo "      last output:"
+            tail -n 8 "$out" | tr -d '\r' | sed 's/^/      /'
+        fi
         [[ -s $out ]] || tail -n 20 "$results/$name.log" | sed 's/^/      /'
         failed+=("$name")
         if [[ -n $totals ]]; then
