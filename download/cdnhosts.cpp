@@ -52,22 +52,52 @@ QString CdnHosts::acquire(const QString &avoid) {
 
 QString CdnHosts::acquireOther(const QStringList &tried) {
     QString best;
+    double bestPace = 0;
     for (const QString &url : usable()) {
         if (tried.contains(url))
             continue;
-        if (best.isEmpty() || holders.value(url) < holders.value(best))
+        const double p = paceWithOneMore(url);
+        const bool faster = p > bestPace * PaceTolerance;
+        const bool asFast = p * PaceTolerance >= bestPace;
+        if (best.isEmpty() || faster || (asFast && holders.value(url) < holders.value(best))) {
             best = url;
+            bestPace = p;
+        }
     }
     if (!best.isEmpty())
         ++holders[best];
     return best;
 }
 
+double CdnHosts::paceWithOneMore(const QString &baseUrl) const {
+    double p = paces.value(baseUrl);
+    if (p <= 0) {
+        for (const QString &url : hosts)
+            p = qMax(p, paces.value(url));
+        if (p <= 0)
+            return 1; // nothing measured yet: all alike
+    }
+    const int k = holders.value(baseUrl);
+    return k > 0 ? p * k / (k + 1) : p;
+}
+
+void CdnHosts::setPace(const QString &baseUrl, double bytesPerMs) {
+    if (hosts.contains(baseUrl) && bytesPerMs > 0)
+        paces.insert(baseUrl, bytesPerMs);
+}
+
 bool CdnHosts::isCrowded(const QString &baseUrl) const {
     const int mine = holders.value(baseUrl);
+    const double myPace = paces.value(baseUrl);
     for (const QString &url : usable()) {
-        if (holders.value(url) < mine - 1)
+        if (url == baseUrl)
+            continue;
+        if (myPace > 0 && paces.value(url) > 0) {
+            if (paceWithOneMore(url) > myPace * PaceGainToMove)
+                return true;
+        } else if (holders.value(url) < mine - 1) {
             return true;
+        }
     }
     return false;
 }

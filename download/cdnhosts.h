@@ -25,6 +25,9 @@ public:
     static constexpr int ServingWindowMs = 10000;
     static constexpr int FirstReturnMs = 30000;
     static constexpr int MaxReturnMs = 300000;
+    // Paces closer than this factor count as equal: the fewer holders win.
+    static constexpr double PaceTolerance = 1.25;
+    static constexpr double PaceGainToMove = 1.5;
 
     // Base URLs ("http://<host>/sea/win_update/"); empty and repeated entries are dropped.
     explicit CdnHosts(const QStringList &baseUrls, QObject *parent = nullptr);
@@ -45,11 +48,19 @@ public:
     bool mayBeAway(const QString &baseUrl) const {
         return isLeftOut(baseUrl) || failuresInARow.value(baseUrl) > 0;
     }
-    // A usable host has at least two holders fewer than `baseUrl`: one of its holders would do better there.
+    // One of `baseUrl`'s holders would do better on another usable host: one that would give a
+    // request PaceGainToMove times the pace `baseUrl` gives now, or (paces unknown) one with at least
+    // two holders fewer.
     bool isCrowded(const QString &baseUrl) const;
 
-    // The host for a new piece of work: the usable host with the fewest holders, list order on a
-    // tie; `avoid` only when no other is usable. Give it back with release().
+    // How fast one request of the host receives, in bytes per ms, as last measured; 0: not yet known.
+    void setPace(const QString &baseUrl, double bytesPerMs);
+    double pace(const QString &baseUrl) const { return paces.value(baseUrl); }
+
+    // The host for a new piece of work: the usable host where a request would receive fastest
+    // (hosts not measured yet count as fast as the fastest, so that each gets measured), the one
+    // with fewer holders when that is within PaceTolerance, list order on a tie; `avoid` only when
+    // no other is usable. Give it back with release().
     QString acquire(const QString &avoid = QString());
     void release(const QString &baseUrl);
     // Like acquire(), among the usable hosts not in `tried`; "" (nothing held) when there is none.
@@ -79,9 +90,14 @@ private:
 
     // A host left out for failing whose pause is over: asked again.
     bool hasReturned(const QString &baseUrl) const;
+    // The pace a request would get on the host with one holder more, assuming the host shares a
+    // fixed rate among its requests (a host that limits each request alone then looks slower than
+    // it is, which keeps equal hosts equal).
+    double paceWithOneMore(const QString &baseUrl) const;
 
     QStringList hosts;
     QHash<QString, int> holders;
+    QHash<QString, double> paces;
     QHash<QString, int> failuresInARow;
     QHash<QString, QElapsedTimer> lastServed;
     QHash<QString, QString> leftOut;        // base URL -> why

@@ -51,6 +51,7 @@ XDManager::XDManager(const QString &targetDir, QObject *parent)
     keepTimer->setInterval(KeepReceivedMs);
     connect(keepTimer, &QTimer::timeout, this, [this] {
         keepAllReceived(false);
+        measureHosts();
         takeOverSlowPieces();
         releaseIdleHosts();
     });
@@ -262,6 +263,11 @@ void XDManager::start() {
         if (!assignNext(d, true))
             break;
     }
+    // A preparation that failed before the first pieces were handed out wakes nobody: the run
+    // ends for want of memory as it would at a later refill.
+    if (buffers->exhausted())
+        QMetaObject::invokeMethod(
+            this, [this] { refill(nullptr); }, Qt::QueuedConnection);
     keepTimer->start();
     emit downloadStart();
     // Nothing (left) to fetch: report the end once the caller is back in the event loop, after it
@@ -538,11 +544,14 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
     // The piece's bytes (after a success); they go back to the pool wherever this lets go of them.
     // What was kept of a failed piece: written and recorded for the next run.
     const qint64 keptOfPiece = d && !success && kept.value(d).piece == task ? kept.value(d).bytes : 0;
-    // How fast the host sent a whole piece, for the end of the run.
-    if (d && success && kept.value(d).piece == task) {
+    // How fast the host sent a whole piece, for the choice of hosts and the end of the run (small
+    // pieces show the time to answer rather than the pace).
+    if (d && success && kept.value(d).piece == task && task->length() >= MeasuredPieceBytes) {
         const double rate = double(task->length()) / double(qMax<qint64>(1, kept.value(d).since.elapsed()));
         const double before = hostRates.value(d->baseUrl(), rate);
         hostRates.insert(d->baseUrl(), (before + rate) / 2);
+        kept.remove(d);
+        measureHosts();
     }
     takenOver.remove(task);
     PieceBuffer buffer = d ? d->takeSink() : PieceBuffer();

@@ -62,6 +62,8 @@ public:
     // Once nothing is left to hand out, a piece under way for this long on a host far slower than
     // the fastest is taken over by an idle downloader on the fast host (each piece once).
     static constexpr int TakeOverAfterMs = 500;
+    // Pieces at least this long measure a host's pace.
+    static constexpr qint64 MeasuredPieceBytes = 256 * 1024;
 
     explicit XDManager(const QString &targetDir, QObject *parent = nullptr);
     ~XDManager() override;
@@ -172,6 +174,8 @@ private:
     // The end of a run with several hosts: idle downloaders take over the pieces that a slow host
     // would end long after the fastest could fetch them whole (what the slow one received is
     // dropped; that host keeps its other pieces).
+    // Tells the hosts how fast their requests receive, from pieces under way and whole ones.
+    void measureHosts();
     void takeOverSlowPieces();
     // The failure hook of every downloader: tells the hosts, moves d to a host this piece has not
     // failed on yet, has it asked again soon while its host serves other requests, has a 4xx waited

@@ -36,6 +36,29 @@ void XDManager::holdHost(TaskPieceDownloader *d, DownloadTask *t) {
     d->setBaseUrl(want);
 }
 
+void XDManager::measureHosts() {
+    if (paused)
+        return;
+    // Pieces under way show a slow host long before it ends a piece; whole pieces give the pace
+    // with the request's start included.
+    QHash<QString, QPair<double, int>> live;
+    for (TaskPieceDownloader *d : qAsConst(downloaders)) {
+        const DownloadTaskPiece *p = d->currentTask();
+        const auto k = kept.constFind(d);
+        if (!p || k == kept.cend() || k->piece != p || k->since.elapsed() < TakeOverAfterMs)
+            continue;
+        auto &sum = live[d->baseUrl()];
+        sum.first += double(d->receivedBytes()) / double(k->since.elapsed());
+        ++sum.second;
+    }
+    for (const QString &url : cdn->all()) {
+        const double whole = hostRates.value(url);
+        const auto it = live.constFind(url);
+        const double now = it == live.cend() ? 0 : it->first / it->second;
+        cdn->setPace(url, whole > 0 && now > 0 ? (whole + now) / 2 : qMax(whole, now));
+    }
+}
+
 void XDManager::releaseIdleHosts() {
     for (TaskPieceDownloader *d : qAsConst(downloaders)) {
         if (!d->currentTask() && held.contains(d))

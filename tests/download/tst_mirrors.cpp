@@ -181,6 +181,41 @@ private slots:
         QCOMPARE(fast->requestCount("/cdn/v1_big.pak"), 4);
     }
 
+    // Hosts are chosen by how fast they send: once the first requests show one host ten times
+    // slower, no new file goes to it, and the downloaders it had move to the fast host as their
+    // files end (each file there takes 2.6 s, the whole run about 4 s).
+    void newWorkGoesToTheFasterHost() {
+        HttpServer *fast = addServer();
+        HttpServer *slow = addServer();
+        QVERIFY(fast && slow);
+        HttpServer::Faults paced;
+        paced.bytesPerSecond = MiB;
+        HttpServer::Faults trickle;
+        trickle.bytesPerSecond = 100 * 1024;
+        QStringList names;
+        for (int i = 0; i < 80; ++i) {
+            const QString name = QStringLiteral("f%1.bin").arg(i);
+            publish(name, 256 * 1024, quint32(100 + i), {fast, slow});
+            fast->setFaults("/cdn/v1_" + name.toUtf8(), paced);
+            slow->setFaults("/cdn/v1_" + name.toUtf8(), trickle);
+            names.append(name);
+        }
+        CdnHosts hosts({base(fast), base(slow)});
+        XDManager m(dir->path());
+        m.setHosts(&hosts);
+        const Run run = runToEnd(m, names);
+        for (const QString &name : names) {
+            QCOMPARE(run.results.value(name, ErrorCode(-1)), NoError);
+            QVERIFY(installed(name));
+        }
+        QVERIFY(hosts.pace(base(fast)) > 5 * hosts.pace(base(slow)));
+        // The slow host got its share of the first requests, and nothing once it was measured.
+        const QList<HttpServer::Request> late = slow->requests();
+        QVERIFY(!late.isEmpty());
+        for (const HttpServer::Request &r : late)
+            QVERIFY2(r.atMs < late.first().atMs + 1500, qPrintable(QString::number(r.atMs - late.first().atMs)));
+    }
+
     // A mirror that has not received the release answers 404 while the host that has it is briefly
     // down: the file waits for that host rather than failing as missing on the server, which it is
     // only once every host said so.
