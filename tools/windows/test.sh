@@ -116,13 +116,13 @@ while IFS=$'\t' read -r name limit program envb64 display; do
         continue
     fi
     out=$results/$name.txt
-    # Host QT_* variables do not reach Windows programs under wine: they are set inside cmd.
+    # Host QT_* variables do not reach Windows programs under wine: they (and QTEST_*) are set inside cmd.
     sets=()
     hostenv=()
     while IFS= read -r -d '' kv; do
         [[ -n $kv ]] || continue
         case $kv in
-            QT_*) sets+=("set $kv&&") ;;
+            QT_* | QTEST_*) sets+=("set $kv&&") ;;
             *) hostenv+=("$kv") ;;
         esac
     done < <(printf '%s' "$envb64" | base64 -d; printf '\0')
