@@ -1,12 +1,12 @@
 // Process entry: single-instance guard, fonts, command line, catalogue, the launcher window.
 #include "core/buildconstants.h"
-#include "download/versiontable.h"
 #include "i18n/applicationfont.h"
 #include "i18n/translation.h"
 #include "launcher/launcherupdater.h"
 #include "platform/platform.h"
 #include "settings/globalsettings.h"
 #include "singleinstance/singleapplication.h"
+#include "trust/versiontable.h"
 
 #include <QCommandLineParser>
 #include <QDebug>

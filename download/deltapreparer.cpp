@@ -1,9 +1,9 @@
 #include "download/deltapreparer.h"
 
 #include "core/buildconstants.h"
-#include "download/blockmatcher.h"
 #include "download/cdnhosts.h"
-#include "download/deltawriter.h"
+#include "patch/blockmatcher.h"
+#include "patch/deltawriter.h"
 
 #include <QDebug>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "download/blockmap.h"
 #include "download/downloadtask.h"
 #include "download/resumerecord.h"
+#include "patch/blockmap.h"
 
 #include <QByteArray>
 #include <QObject>

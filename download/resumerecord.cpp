@@ -1,10 +1,10 @@
 #include "download/resumerecord.h"
 
 #include "core/atomicfile.h"
-#include "download/blockmap.h"
 #include "download/downloadtaskpiece.h"
-#include "download/versiontable.h"
+#include "patch/blockmap.h"
 #include "platform/platform.h"
+#include "trust/versiontable.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -1,7 +1,6 @@
 #include "download/xdmanager.h"
 
 #include "core/atomicfile.h"
-#include "download/blockmap.h"
 #include "download/cdnhosts.h"
 #include "download/deltapreparer.h"
 #include "download/downloadtaskpiece.h"
@@ -9,8 +8,9 @@
 #include "download/piecebufferpool.h"
 #include "download/resumerecord.h"
 #include "download/taskpiecedownloader.h"
-#include "download/versiontable.h"
+#include "patch/blockmap.h"
 #include "platform/filenamerules.h"
+#include "trust/versiontable.h"
 
 #include <QDebug>
 #include <QDir>

@@ -2,6 +2,10 @@
 # Fails on an #include that breaks the layers, naming the file, the line and the rule:
 #   core/                   includes nothing of ours outside core/, and no QtWidgets
 #   platform/               includes nothing of ours outside platform/ and core/, and no QtWidgets
+#   patch/                  block maps, their matcher and the delta writer: no QtWidgets, and nothing
+#                           of ours but core/ and platform/
+#   trust/                  the release's signature and version table: no QtWidgets, and nothing of
+#                           ours but core/, platform/ and patch/ (the digests of the maps it lists)
 #   download/, archive/, services/, the settings store (settings/globalsettings.*) and the
 #   catalogue (i18n/translation*, i18n/labelarg.*)
 #                           no QtWidgets; nothing from widgets/, launcher/, crash/, app/, the settings
@@ -47,7 +51,7 @@ grep -nH -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]' $files |
         for (i = 1; i <= n; i++) gui[list[i]] = 1
         bad = 0
     }
-    function ours(inc) { return inc ~ /^(core|platform|settings|i18n|widgets|singleinstance|services|download|archive|crash|workflow|launcher|app|tools)\// }
+    function ours(inc) { return inc ~ /^(core|platform|settings|i18n|widgets|singleinstance|services|patch|trust|download|archive|crash|workflow|launcher|app|tools)\// }
     function qtwidgets(inc) { return inc ~ /^QtWidgets(\/|$)/ || (inc in widget) }
     function qtgui(inc) { return inc ~ /^QtGui(\/|$)/ || (inc in gui) }
     function catalogue(f) { return f ~ /^i18n\/(translation|translationsignals|labelarg)\.(h|cpp)$/ }
@@ -63,6 +67,13 @@ grep -nH -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]' $files |
         } else if (f ~ /^platform\//) {
             if (ours(inc) && inc !~ /^(platform|core)\//) refuse("platform/ includes nothing of ours but core/")
             else if (qtwidgets(inc)) refuse("platform/ uses no QtWidgets")
+        } else if (f ~ /^patch\//) {
+            if (ours(inc) && inc !~ /^(core|platform|patch)\//) refuse("patch/ includes nothing of ours but core/ and platform/")
+            else if (qtwidgets(inc)) refuse("patch/ uses no QtWidgets")
+        } else if (f ~ /^trust\//) {
+            if (ours(inc) && inc !~ /^(core|platform|patch|trust)\//)
+                refuse("trust/ includes nothing of ours but core/, platform/ and patch/")
+            else if (qtwidgets(inc)) refuse("trust/ uses no QtWidgets")
         } else if (f ~ /^(download|archive|services)\// || store(f) || catalogue(f)) {
             if (qtwidgets(inc)) refuse("this layer is GUI-free: no QtWidgets")
             else if (inc ~ /^(widgets|launcher|crash|app|workflow)\// || i18nwidget(inc) || dialog(inc))

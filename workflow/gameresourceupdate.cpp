@@ -1,10 +1,10 @@
 #include "workflow/gameresourceupdate.h"
 
 #include "core/diskroom.h"
-#include "download/blockmap.h"
-#include "download/versiontable.h"
 #include "download/xdmanager.h"
+#include "patch/blockmap.h"
 #include "platform/filenamerules.h"
+#include "trust/versiontable.h"
 #include "workflow/labelargs.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/poolfuture.h"

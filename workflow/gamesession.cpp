@@ -1,9 +1,9 @@
 #include "workflow/gamesession.h"
 
-#include "download/versiontable.h"
 #include "i18n/translation.h"
 #include "platform/platform.h"
 #include "settings/globalsettings.h"
+#include "trust/versiontable.h"
 #include "workflow/archiveextraction.h"
 #include "workflow/crashupload.h"
 #include "workflow/launcherconfig.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "download/versiontable.h"
+#include "trust/versiontable.h"
 #include "workflow/workflowpart.h"
 #include "workflow/workflowsetup.h"
 

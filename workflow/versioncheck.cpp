@@ -1,9 +1,9 @@
 #include "workflow/versioncheck.h"
 
 #include "download/cdnhosts.h"
-#include "download/minisignsignature.h"
-#include "download/releaseverifier.h"
 #include "i18n/translation.h"
+#include "trust/minisignsignature.h"
+#include "trust/releaseverifier.h"
 #include "workflow/labelargs.h"
 #include "workflow/launcherconfig.h"
 

@@ -15,12 +15,12 @@
 //                                           DIR/NAME from OLD, fetching v<VERSION>_<NAME> and its map
 //                                           from KESTRIVANE_TEST_CDN_BASE_URL
 // Figures go to stdout as "name: value unit".
-#include "download/blockmap.h"
-#include "download/blockmatcher.h"
-#include "download/deltawriter.h"
-#include "download/versiontable.h"
 #include "download/xdmanager.h"
+#include "patch/blockmap.h"
+#include "patch/blockmatcher.h"
+#include "patch/deltawriter.h"
 #include "platform/platform.h"
+#include "trust/versiontable.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

@@ -4,11 +4,11 @@
 // (set KESTRIVANE_TEST_CDN_BASE_URL). Exit status 0 only when every file ended with NoError.
 
 #include "download/fileassembler.h"
-#include "download/versiontable.h"
 #include "download/xdmanager.h"
 #include "platform/platform.h"
 #include "support/benchmain.h"
 #include "support/processusage.h"
+#include "trust/versiontable.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

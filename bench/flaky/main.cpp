@@ -6,11 +6,11 @@
 // The server runs in this process on a port picked at start (the program runs itself again with the
 // build's CDN pointed at it).
 
-#include "download/versiontable.h"
 #include "platform/platform.h"
 #include "support/benchmain.h"
 #include "support/httpserver.h"
 #include "support/testfiles.h"
+#include "trust/versiontable.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/launcherworkflow.h"
 

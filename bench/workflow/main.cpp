@@ -7,10 +7,10 @@
 // The game files come from the build's CDN: set KESTRIVANE_TEST_CDN_BASE_URL to the same URL.
 // Prints "wall_s cpu_s rss_mib files"; exit status 0 only when the workflow reached Ready.
 
-#include "download/versiontable.h"
 #include "platform/platform.h"
 #include "support/benchmain.h"
 #include "support/processusage.h"
+#include "trust/versiontable.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/launcherworkflow.h"
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "download/versiontable.h"
 #include "support/httpserver.h"
 #include "support/testfiles.h"
+#include "trust/versiontable.h"
 
 #include <QByteArray>
 #include <QString>

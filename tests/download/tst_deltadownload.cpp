@@ -1,10 +1,10 @@
 // Files patched from an older copy: only the ranges the copy lacks are fetched, and whatever goes
 // wrong with the map, the copy or the partial file, the file that ends up in place is the new one.
-#include "download/blockmap.h"
 #include "download/downloadfixture.h"
 #include "download/downloadtaskpiece.h"
 #include "download/resumerecord.h"
 #include "download/xdmanager.h"
+#include "patch/blockmap.h"
 #include "support/httpserver.h"
 
 #include <QDir>

@@ -3,9 +3,9 @@
 // pieces are fetched, and the whole file is checked.
 #include "download/downloadtaskpiece.h"
 #include "download/resumerecord.h"
-#include "download/versiontable.h"
 #include "download/xdmanager.h"
 #include "support/httpserver.h"
+#include "trust/versiontable.h"
 
 #include <QCryptographicHash>
 #include <QFile>

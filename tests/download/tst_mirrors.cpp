@@ -1,10 +1,10 @@
 // Several CDN hosts serving the same files: pieces spread over them, a host that is down, dies,
 // stalls or serves wrong bytes is left out, and the right bytes end up on the disk.
-#include "download/blockmap.h"
 #include "download/cdnhosts.h"
 #include "download/downloadfixture.h"
 #include "download/downloadtaskpiece.h"
 #include "download/xdmanager.h"
+#include "patch/blockmap.h"
 #include "support/httpserver.h"
 #include "support/teststep.h"
 
@@ -213,7 +213,8 @@ private slots:
         const QList<HttpServer::Request> late = slow->requests();
         QVERIFY(!late.isEmpty());
         for (const HttpServer::Request &r : late)
-            QVERIFY2(r.atMs < late.first().atMs + 1500, qPrintable(QString::number(r.atMs - late.first().atMs)));
+            QVERIFY2(r.atMs < late.first().atMs + 1500,
+                     qPrintable(QString::number(r.atMs - late.first().atMs)));
     }
 
     // A mirror that has not received the release answers 404 while the host that has it is briefly

@@ -2,9 +2,9 @@
 // two slots that is updated in place and survives a torn write.
 #include "download/downloadtaskpiece.h"
 #include "download/resumerecord.h"
-#include "download/versiontable.h"
 #include "support/diskfaults.h"
 #include "support/testfiles.h"
+#include "trust/versiontable.h"
 
 #include <QFile>
 #include <QScopeGuard>

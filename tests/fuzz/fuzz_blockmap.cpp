@@ -3,10 +3,10 @@
 // itself is reached; an accepted map must describe the listed size within the bounds, be refused under
 // any other digest, and give the matcher a plan that covers the file exactly, requests within pieces.
 
-#include "download/blockmap.h"
-#include "download/blockmatcher.h"
-#include "download/versiontable.h"
 #include "fuzz/fuzzcheck.h"
+#include "patch/blockmap.h"
+#include "patch/blockmatcher.h"
+#include "trust/versiontable.h"
 
 #include <QDir>
 #include <QFile>

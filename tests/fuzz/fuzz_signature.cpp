@@ -4,11 +4,11 @@
 // version file is accepted only with a genuine signature of the built-in key, and then neither one
 // changed bit of the file nor an altered trusted comment nor an older release time passes.
 
-#include "download/minisignpublickey.h"
-#include "download/minisignsignature.h"
-#include "download/releaseverifier.h"
 #include "fuzz/fuzzcheck.h"
 #include "support/testkeys.h"
+#include "trust/minisignpublickey.h"
+#include "trust/minisignsignature.h"
+#include "trust/releaseverifier.h"
 
 #include <algorithm>
 #include <cstdint>

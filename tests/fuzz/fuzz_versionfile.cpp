@@ -2,8 +2,8 @@
 // inside the launcher folder (also as Windows would read the name), carry the size its line
 // states or 0, and survive the publishing tool's writer unchanged.
 
-#include "download/versiontable.h"
 #include "fuzz/fuzzcheck.h"
+#include "trust/versiontable.h"
 
 #include <QDir>
 #include <QRegularExpression>

@@ -1,10 +1,10 @@
 // The built launcher as a process: command line, second start, the first event at a real sink, and
 // the end of the session (a signal) in the middle of a download.
 #include "download/resumerecord.h"
-#include "download/versiontable.h"
 #include "support/httpserver.h"
 #include "support/launcherprocess.h"
 #include "support/testfiles.h"
+#include "trust/versiontable.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,11 +1,11 @@
 // The launcher process with a release key: a signed release installs and self-updates, and each
 // attack on the version file is refused before anything is downloaded or run. Without a key the
 // unsigned release installs as before.
-#include "download/minisignsecretkey.h"
 #include "support/httpserver.h"
 #include "support/launcherprocess.h"
 #include "support/testfiles.h"
 #include "support/testkeys.h"
+#include "trust/minisignsecretkey.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,7 +2,6 @@
 // server (Xvfb): a bare notification area (kv-trayhost) docks the icon, xdotool clicks it, the
 // version file and a slowly served game file come from a local HTTP server that also takes the
 // events, and the settings live in real files of a temporary launcher directory.
-#include "download/versiontable.h"
 #include "i18n/translatablelabel.h"
 #include "i18n/translation.h"
 #include "launcher/launcherupdatertestaccess.h"
@@ -13,6 +12,7 @@
 #include "support/testfiles.h"
 #include "support/widgetfixture.h"
 #include "support/windowfixture.h"
+#include "trust/versiontable.h"
 #include "widgets/combopopup.h"
 #include "widgets/confirmdialog.h"
 #include "widgets/doublepopupcombobox.h"

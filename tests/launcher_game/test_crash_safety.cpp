@@ -18,14 +18,14 @@
 // the older copy: from the second release on one kill is aimed at that patch, soon after its record
 // lists the reused blocks. The second release comes from a CDN under load: 30 % of the requests for
 // its files are answered 503, drawn at random.
-#include "download/blockmap.h"
 #include "download/downloadtaskpiece.h"
 #include "download/resumerecord.h"
-#include "download/versiontable.h"
+#include "patch/blockmap.h"
 #include "support/httpserver.h"
 #include "support/launcherprocess.h"
 #include "support/testfiles.h"
 #include "support/zipwriter.h"
+#include "trust/versiontable.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -5,14 +5,14 @@
 // crash-upload endpoint (the build constants point at it through the environment: see the test
 // main() macros of windowfixture.h and workflowfixture.h), with a release published on it.
 
-#include "download/blockmap.h"
-#include "download/versiontable.h"
 #include "i18n/translation.h"
+#include "patch/blockmap.h"
 #include "platform/platform.h"
 #include "settings/globalsettings.h"
 #include "support/httpserver.h"
 #include "support/testfiles.h"
 #include "support/teststep.h"
+#include "trust/versiontable.h"
 
 #include <QDir>
 #include <QFile>

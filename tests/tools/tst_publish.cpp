@@ -1,13 +1,13 @@
 // kv-publish as a real process: copies, the version file, and what it refuses.
 #include "toolsupport.h"
 
-#include "download/blockmap.h"
-#include "download/blockmatcher.h"
-#include "download/minisignsignature.h"
-#include "download/releaseverifier.h"
-#include "download/versiontable.h"
+#include "patch/blockmap.h"
+#include "patch/blockmatcher.h"
 #include "support/diskfaults.h"
 #include "support/testkeys.h"
+#include "trust/minisignsignature.h"
+#include "trust/releaseverifier.h"
+#include "trust/versiontable.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

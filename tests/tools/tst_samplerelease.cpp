@@ -1,7 +1,7 @@
 // The sample release script: a published, consistent and repeatable CDN folder.
 #include "toolsupport.h"
 
-#include "download/versiontable.h"
+#include "trust/versiontable.h"
 
 #include <QStandardPaths>
 #include <QTemporaryDir>

@@ -2,10 +2,10 @@
 // sends them that the session ends while a file comes in (kv_win32_sessionend plays the system).
 // Under wine the windows need a display: without one the test is skipped.
 #include "download/resumerecord.h"
-#include "download/versiontable.h"
 #include "support/httpserver.h"
 #include "support/launcherprocess.h"
 #include "support/testfiles.h"
+#include "trust/versiontable.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -5,8 +5,8 @@
 #include "support/workflowfixture.h"
 #include "support/zipwriter.h"
 
-#include "download/blockmap.h"
 #include "download/xdmanager.h"
+#include "patch/blockmap.h"
 
 #include <algorithm>
 

@@ -3,11 +3,11 @@
 // down the failure reads as it does with one CDN. The fixture's server is one host (and takes the
 // events); a second server, or a port nobody listens on, is the other.
 #include "download/cdnhosts.h"
-#include "download/minisignsecretkey.h"
 #include "support/logcapture.h"
 #include "support/testkeys.h"
 #include "support/teststep.h"
 #include "support/workflowfixture.h"
+#include "trust/minisignsecretkey.h"
 
 #include <algorithm>
 

@@ -27,10 +27,10 @@
 #include "tools/pictures/picturerun.h"
 #include "tools/pictures/tour.h"
 
-#include "download/versiontable.h"
 #include "i18n/applicationfont.h"
 #include "i18n/translation.h"
 #include "settings/globalsettings.h"
+#include "trust/versiontable.h"
 
 #include <QApplication>
 #include <QDebug>

@@ -4,11 +4,11 @@
 #include "tools/pictures/picturerun.h"
 
 #include "crash/crashreporter.h"
-#include "download/versiontable.h"
 #include "i18n/translation.h"
 #include "launcher/launcherupdater.h"
 #include "launcher/launcherupdatertestaccess.h"
 #include "settings/settingdialog.h"
+#include "trust/versiontable.h"
 #include "widgets/combopopup.h"
 #include "widgets/confirmdialog.h"
 #include "widgets/darkoverlay.h"

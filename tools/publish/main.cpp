@@ -1,14 +1,14 @@
 // kv-publish: copies release files into a CDN folder under their versioned names and rewrites the
 // version file afterwards, so a client never reads a version file naming a file not yet in place.
 #include "core/filedigest.h"
-#include "download/blockmap.h"
-#include "download/minisignsecretkey.h"
-#include "download/minisignsignature.h"
-#include "download/releaseverifier.h"
-#include "download/versiontable.h"
+#include "patch/blockmap.h"
 #include "platform/filenamerules.h"
 #include "platform/platform.h"
 #include "tools/publish/staging.h"
+#include "trust/minisignsecretkey.h"
+#include "trust/minisignsignature.h"
+#include "trust/releaseverifier.h"
+#include "trust/versiontable.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,4 +1,4 @@
-#include "download/minisignsignature.h"
+#include "trust/minisignsignature.h"
 
 #include <QList>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "download/minisignpublickey.h"
-#include "download/minisignsignature.h"
+#include "trust/minisignpublickey.h"
+#include "trust/minisignsignature.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "download/blockmap.h"
+#include "patch/blockmap.h"
 
 #include <QDebug>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "download/versiontable.h"
+#include "trust/versiontable.h"
 
-#include "download/blockmap.h"
+#include "patch/blockmap.h"
 #include "platform/filenamerules.h"
 
 #include <QCryptographicHash>

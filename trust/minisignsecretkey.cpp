@@ -1,6 +1,6 @@
-#include "download/minisignsecretkey.h"
+#include "trust/minisignsecretkey.h"
 
-#include "download/releaseverifier.h"
+#include "trust/releaseverifier.h"
 
 #include <QtEndian>
 

@@ -1,6 +1,6 @@
-#include "download/releaseverifier.h"
+#include "trust/releaseverifier.h"
 
-#include "download/minisignsignature.h"
+#include "trust/minisignsignature.h"
 
 #include <sodium.h>
 

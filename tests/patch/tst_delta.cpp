@@ -1,8 +1,8 @@
 // Block maps, the matcher and the reused-block writer, through real files: every case rebuilds the
 // new file from the old copy plus the requested ranges and compares it with the new file.
-#include "download/blockmap.h"
-#include "download/blockmatcher.h"
-#include "download/deltawriter.h"
+#include "patch/blockmap.h"
+#include "patch/blockmatcher.h"
+#include "patch/deltawriter.h"
 #include "support/testfiles.h"
 
 #include <QTemporaryDir>

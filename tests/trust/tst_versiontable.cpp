@@ -1,5 +1,5 @@
 // Sizes of the version file: 64-bit, bounded, and read back as written.
-#include "download/versiontable.h"
+#include "trust/versiontable.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "download/minisignpublickey.h"
+#include "trust/minisignpublickey.h"
 
 #include <QList>
 

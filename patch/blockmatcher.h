@@ -1,8 +1,8 @@
 #pragma once
 
 #include "core/result.h"
-#include "download/blockmap.h"
-#include "download/deltawriter.h"
+#include "patch/blockmap.h"
+#include "patch/deltawriter.h"
 
 #include <QString>
 #include <QVector>

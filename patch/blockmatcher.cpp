@@ -1,4 +1,4 @@
-#include "download/blockmatcher.h"
+#include "patch/blockmatcher.h"
 
 #include "platform/platform.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "download/minisignpublickey.h"
+#include "trust/minisignpublickey.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "download/deltawriter.h"
+#include "patch/deltawriter.h"
 
 #include "platform/platform.h"
 

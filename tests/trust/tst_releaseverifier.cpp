@@ -1,10 +1,10 @@
 // Release signatures: minisign's file format both ways (our signer and verifier against the
 // `minisign` command), and the verifier's refusals.
-#include "download/minisignsecretkey.h"
-#include "download/minisignsignature.h"
-#include "download/releaseverifier.h"
 #include "support/testfiles.h"
 #include "support/testkeys.h"
+#include "trust/minisignsecretkey.h"
+#include "trust/minisignsignature.h"
+#include "trust/releaseverifier.h"
 
 #include <QFile>
 #include <QProcess>
