@@ -243,6 +243,38 @@ def archives():
     bsdtar_archive()
 
 
+def zip_index(data):
+    # The launcher's entry index of an archive made by Python's zipfile (no data descriptors).
+    with zipfile.ZipFile(io.BytesIO(data)) as z:
+        infos = [i for i in z.infolist() if not i.filename.endswith("/")]
+        directory = data.find(b"PK\x01\x02")
+        if directory < 0:
+            directory = len(data) - 22
+        out = b"KVZI" + struct.pack("<HHQQQI", 1, 0, len(data), directory, len(data) - 22 - directory, len(infos))
+        for i in infos:
+            name_length, extra_length = struct.unpack("<HH", data[i.header_offset + 26:i.header_offset + 30])
+            span = 30 + name_length + extra_length + i.compress_size
+            name = i.filename.encode()
+            content = z.read(i.filename)
+            out += struct.pack("<H", len(name)) + name
+            out += struct.pack("<QQQQIH", i.header_offset, span, i.compress_size, i.file_size, i.CRC, i.compress_type)
+            out += hashlib.blake2b(content, digest_size=32).digest()
+        return out
+
+
+def zip_indexes():
+    size = lambda n: struct.pack("<Q", n)
+    game = [("Quelvane.exe", b"MZ" + bytes(range(64)), None), ("data/", b"", None),
+            ("data/level1.dat", b"level " * 40, None), ("readme.txt", b"Quelvane\n", None)]
+    for name, compression in [("deflated", zipfile.ZIP_DEFLATED), ("stored", zipfile.ZIP_STORED)]:
+        data = archive(game, compression)
+        write("zipindex", name, size(len(data)) + zip_index(data))
+    empty = archive([])
+    write("zipindex", "empty", size(len(empty)) + zip_index(empty))
+    data = archive(game)
+    write("zipindex", "other-size", size(len(data) + 1) + zip_index(data))
+
+
 def bsdtar_archive():
     # bsdtar (also Windows' own tar.exe) lists the folder itself as "./" and every name below "./".
     if not shutil.which("bsdtar"):
@@ -268,6 +300,7 @@ if __name__ == "__main__":
     clear_seeds()
     version_files()
     block_maps()
+    zip_indexes()
     signatures()
     catalogues()
     smbios_tables()

@@ -3,8 +3,10 @@
 
 #include "patch/blockmap.h"
 #include "patch/blockmatcher.h"
+#include "patch/zipindex.h"
 #include "support/diskfaults.h"
 #include "support/testkeys.h"
+#include "support/zipwriter.h"
 #include "trust/minisignsignature.h"
 #include "trust/releaseverifier.h"
 #include "trust/versiontable.h"
@@ -58,6 +60,7 @@ private slots:
     void publishesFilesAndVersionFile();
     void keepsEarlierEntriesAndFiles();
     void writesBlockMapsBesideLargeFiles();
+    void writesEntryIndexesBesideArchives();
     void refusesUnsafeInputWithoutChangingAnything_data();
     void refusesUnsafeInputWithoutChangingAnything();
     void refusesFilesPastTheListedLimit();
@@ -152,6 +155,36 @@ void TestPublish::writesBlockMapsBesideLargeFiles() {
     QVERIFY(VersionTable::parseFile(readFile(cdn + "/version3.txt"), &table));
     QCOMPARE(table.value("data.pak").mapDigest, digest);
     QCOMPARE(readFile(cdn + "/v1_data.pak.blockmap"), map);
+}
+
+// A zip archive gets its entry index (whatever its size) and the index's digest as the fifth field; a
+// file named like an archive that is none is published as before, with a warning.
+void TestPublish::writesEntryIndexesBesideArchives() {
+    QTemporaryDir tmp;
+    const QString cdn = tmp.filePath("cdn"), rel = tmp.filePath("rel");
+    ZipEntry stored{"bin/Quelvane.exe", patternBytes(70000, 7)};
+    stored.stored = true;
+    const QByteArray zip = zipBytes(
+        {ZipEntry{"data/", QByteArray()}, ZipEntry{"data/level.dat", patternBytes(90000, 8)}, stored});
+    QVERIFY(writeFile(rel + "/game.zip", zip));
+    QVERIFY(writeFile(rel + "/fake.zip", "not an archive"));
+    const Run r = publish({"--cdn", cdn, "--release", rel, "game.zip=3", "fake.zip=1"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY2(r.err.contains("warning: no entry index for v1_fake.zip"), r.err.constData());
+    QCOMPARE(cdnFiles(cdn),
+             (QStringList{"v1_fake.zip", "v3_game.zip", "v3_game.zip.zipindex", "version3.txt"}));
+
+    QMap<QString, RemoteFileInfo> table;
+    QVERIFY(VersionTable::parseFile(readFile(cdn + "/version3.txt"), &table));
+    QVERIFY(table.value("fake.zip").mapDigest.isEmpty());
+    ZipIndex index;
+    const Result<ZipIndex::Error> read = ZipIndex::parse(readFile(cdn + "/v3_game.zip.zipindex"), zip.size(),
+                                                         table.value("game.zip").mapDigest, &index);
+    QVERIFY2(read.ok(), qPrintable(read.reason()));
+    QCOMPARE(index.entries().size(), 2);
+    QCOMPARE(index.entries().at(0).name, QStringLiteral("data/level.dat"));
+    QCOMPARE(index.entries().at(1).method, ZipIndex::Stored);
+    QCOMPARE(index.unpackedSize(), qint64(160000));
 }
 
 void TestPublish::refusesUnsafeInputWithoutChangingAnything_data() {

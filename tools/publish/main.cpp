@@ -1,7 +1,9 @@
 // kv-publish: copies release files into a CDN folder under their versioned names and rewrites the
 // version file afterwards, so a client never reads a version file naming a file not yet in place.
+#include "archive/zipindexmaker.h"
 #include "core/filedigest.h"
 #include "patch/blockmap.h"
+#include "patch/zipindex.h"
 #include "platform/filenamerules.h"
 #include "platform/platform.h"
 #include "tools/publish/staging.h"
@@ -29,7 +31,11 @@ Copies each named file of the release folder into the CDN folder as "v<version>_
 the version file in the CDN folder with one "name:version:md5:size" line per file, sorted by name.
 A file that is not a zip archive and has at least 4 MiB also gets its block map beside it,
 "v<version>_<name>.blockmap" (rdiff's signature format), and the map's BLAKE2b-256 digest as a fifth
-field of its line, so launchers holding an older copy fetch only the blocks they lack.
+field of its line, so launchers holding an older copy fetch only the blocks they lack. A zip archive
+("*.zip") gets its entry index instead, "v<version>_<name>.zipindex" (each entry's place in the archive
+and the BLAKE2b-256 of what it unpacks to), and the index's digest as the fifth field; an archive that cannot be indexed
+(not a zip archive, an encrypted entry, one neither stored nor deflated) is published without one, with
+a warning.
 Entries of the existing version file that are not published again are kept, and so are earlier
 releases' files. Every new file is first written completely under a hidden name (".kv-publish-<name>");
 only then do they take their names: the release files, the signature, and the version file last.
@@ -194,6 +200,31 @@ bool stageMap(Staging *staging, const QString &path, const QString &remoteName, 
     }
     *digest = BlockMap::digestHex(map);
     *mapSize = map.size();
+    return true;
+}
+
+// Stages the entry index of the zip archive at path (as published under remoteName) and gives its
+// digest and size. An archive that cannot be indexed (not a zip archive, an entry the launcher cannot
+// unpack) is published without an index, with a warning: launchers then fetch it whole, as before.
+// False, with the reason on stderr, only when the index cannot be staged.
+bool stageIndex(Staging *staging, const QString &path, const QString &remoteName, QString *digest,
+                qint64 *indexSize) {
+    ZipIndex index;
+    const Result<ZipIndex::Error> made = ZipIndexMaker::make(path, &index);
+    if (!made.ok()) {
+        err() << "kv-publish: warning: no entry index for " << remoteName << ": " << made.reason() << "\n";
+        err().flush();
+        return true;
+    }
+    const QByteArray bytes = index.toBytes();
+    const Result<Staging::Error> staged =
+        staging->write(remoteName + QLatin1String(ZipIndex::RemoteSuffix), bytes);
+    if (!staged.ok()) {
+        err() << "kv-publish: " << staged.reason() << "\n";
+        return false;
+    }
+    *digest = ZipIndex::digestHex(bytes);
+    *indexSize = bytes.size();
     return true;
 }
 
@@ -430,6 +461,15 @@ int main(int argc, char **argv) {
                 return 1;
             mapNote = QStringLiteral(", map ") + remoteName + QLatin1String(BlockMap::RemoteSuffix) +
                       QLatin1Char(' ') + QString::number(mapSize);
+        }
+        if (ZipIndex::wantsIndex(e.name)) {
+            const QString copy = e.alreadyInPlace ? e.target : Staging::stagedPath(cdnDir, remoteName);
+            qint64 indexSize = 0;
+            if (!stageIndex(&staging, copy, remoteName, &info.mapDigest, &indexSize))
+                return 1;
+            if (indexSize > 0)
+                mapNote = QStringLiteral(", index ") + remoteName + QLatin1String(ZipIndex::RemoteSuffix) +
+                          QLatin1Char(' ') + QString::number(indexSize);
         }
         records.insert(e.name, info);
         published << QStringLiteral("published ") + e.name + QLatin1Char(' ') + e.version + QLatin1Char(' ') +
