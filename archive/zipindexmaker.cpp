@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QtEndian>
 
+#include <limits>
 #include <memory>
 #include <sodium.h>
 
