@@ -25,41 +25,41 @@ QDebug log() {
 } // namespace
 
 ExtractionJob::ExtractionJob(const QString &archive, ExtractionWriter *writer, qint64 blockSize)
-    : m_archive(archive)
-    , m_writer(writer)
-    , m_blockSize(qMax<qint64>(blockSize, 1)) {}
+    : archivePath(archive)
+    , stagingWriter(writer)
+    , diskBlockSize(qMax<qint64>(blockSize, 1)) {}
 
 void ExtractionJob::add(Entry entry) {
     // Sizes come from the archive's directory: the sum stops growing long before it could overflow.
-    m_roomNeeded = qMin(m_roomNeeded + roomOf(entry), qint64(1) << 62);
+    totalRoom = qMin(totalRoom + roomOf(entry), qint64(1) << 62);
     // The same name twice in one archive: the later entry wins, as it would on disk.
-    const auto earlier = m_byTarget.constFind(entry.target);
-    if (earlier != m_byTarget.constEnd())
-        m_entries[*earlier].shadowed = true;
-    m_byTarget.insert(entry.target, m_entries.size());
-    m_entries.push_back(std::move(entry));
+    const auto earlier = byTarget.constFind(entry.target);
+    if (earlier != byTarget.constEnd())
+        entries[*earlier].shadowed = true;
+    byTarget.insert(entry.target, entries.size());
+    entries.push_back(std::move(entry));
 }
 
 qint64 ExtractionJob::roomOf(const Entry &entry) const {
     // A size from the archive's directory, bounded so that adding one cannot overflow.
-    return DiskRoom::onDisk(qint64(qMin<quint64>(entry.size, quint64(1) << 50)), m_blockSize);
+    return DiskRoom::onDisk(qint64(qMin<quint64>(entry.size, quint64(1) << 50)), diskBlockSize);
 }
 
 void ExtractionJob::fail(quint64 index, ExtractError code, const QString &why, qint64 missingRoom) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_failed && m_stopAt.load() <= index)
+    std::lock_guard<std::mutex> lock(mutex);
+    if (hasFailure && stopAt.load() <= index)
         return;
-    m_failed = true;
-    m_code = code;
-    m_reason = why;
-    m_missingRoom = code == ExtractError::NoRoom ? missingRoom : 0;
-    m_stopAt.store(index);
+    hasFailure = true;
+    error = code;
+    reason = why;
+    missingBytes = code == ExtractError::NoRoom ? missingRoom : 0;
+    stopAt.store(index);
 }
 
 bool ExtractionJob::writeFailed(const Entry &entry, const QString &what) {
     // Room for the whole extraction was there when it began: a disk that has less left now than
     // the rest needs was filled meanwhile (or its folder is another, smaller disk).
-    const qint64 left = qMax<qint64>(m_roomNeeded - m_stagedRoom.load(), 1);
+    const qint64 left = qMax<qint64>(totalRoom - stagedRoom.load(), 1);
     const qint64 free = DiskRoom::available(what);
     if (free < 0 || free >= left) {
         fail(entry.index, ExtractError::CannotWrite, QStringLiteral("cannot write %1").arg(what));
@@ -79,7 +79,7 @@ bool ExtractionJob::writeFailed(const Entry &entry, const QString &what) {
 }
 
 bool ExtractionJob::run(int threads) {
-    const size_t count = std::min(size_t(std::max(threads, 1)), m_entries.size());
+    const size_t count = std::min(size_t(std::max(threads, 1)), entries.size());
     // A helper that cannot be started leaves its entries to the others, which take them from the
     // same index.
     std::vector<std::unique_ptr<QThread>> helpers;
@@ -91,23 +91,23 @@ bool ExtractionJob::run(int threads) {
         work();
     for (const auto &helper : helpers)
         helper->wait();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return !m_failed;
+    std::lock_guard<std::mutex> lock(mutex);
+    return !hasFailure;
 }
 
 void ExtractionJob::work() {
     unzFile zip = nullptr;
     QByteArray buffer(blockSize, Qt::Uninitialized);
     for (;;) {
-        const size_t next = m_next.fetch_add(1);
-        if (next >= m_entries.size())
+        const size_t next = nextEntry.fetch_add(1);
+        if (next >= entries.size())
             break;
-        const Entry &entry = m_entries[next];
+        const Entry &entry = entries[next];
         // Entries come in the archive's order: once one is stopped, so is every later one.
         if (stopped(entry.index))
             break;
-        if (!zip && !(zip = ZipReader::open(m_archive))) {
-            log() << "failed to open zip file: " << m_archive;
+        if (!zip && !(zip = ZipReader::open(archivePath))) {
+            log() << "failed to open zip file: " << archivePath;
             fail(entry.index, ExtractError::CannotOpen, QStringLiteral("not a readable zip archive"));
             break;
         }
@@ -123,7 +123,7 @@ bool ExtractionJob::extract(unzFile zip, const Entry &entry, char *buffer) {
         fail(entry.index, code, why);
         return false;
     };
-    if (!entry.parent.isEmpty() && !m_writer->makeDirectory(entry.parent))
+    if (!entry.parent.isEmpty() && !stagingWriter->makeDirectory(entry.parent))
         return writeFailed(entry, entry.parent);
     if (unzGoToFilePos64(zip, &entry.position) != UNZ_OK) {
         log() << "can not read file info";
@@ -195,9 +195,9 @@ bool ExtractionJob::extract(unzFile zip, const Entry &entry, char *buffer) {
         return failed(ExtractError::Damaged,
                       QStringLiteral("entry %1 cannot be closed (zip error %2)").arg(entry.name).arg(closed));
     }
-    if (file && !m_writer->stage(std::move(file), entry.target, entry.index, entry.versionMadeBy,
-                                 entry.externalAttributes))
+    if (file && !stagingWriter->stage(std::move(file), entry.target, entry.index, entry.versionMadeBy,
+                                      entry.externalAttributes))
         return writeFailed(entry, entry.target);
-    m_stagedRoom.fetch_add(roomOf(entry));
+    stagedRoom.fetch_add(roomOf(entry));
     return true;
 }

@@ -48,16 +48,16 @@ public:
     // Room the staged entries take together, in whole blocks. An entry that a later one of the same
     // name shadows counts too, though it is never written: a count that errs high fails before
     // writing, one that errs low halfway.
-    qint64 roomNeeded() const { return m_roomNeeded; }
+    qint64 roomNeeded() const { return totalRoom; }
 
     // Runs the entries on up to `threads` threads, the caller's included; true when every entry was
     // read whole, checked and staged.
     bool run(int threads);
 
-    ExtractError failureCode() const { return m_code; }
-    QString failureReason() const { return m_reason; }
+    ExtractError failureCode() const { return error; }
+    QString failureReason() const { return reason; }
     // With NoRoom: the bytes the disk lacked for the entries still to write when a write failed.
-    qint64 missingRoom() const { return m_missingRoom; }
+    qint64 missingRoom() const { return missingBytes; }
 
 private:
     void work();
@@ -66,21 +66,21 @@ private:
     // room left for the entries not yet staged, CannotWrite otherwise.
     bool writeFailed(const Entry &entry, const QString &what);
     qint64 roomOf(const Entry &entry) const;
-    bool stopped(quint64 index) const { return m_stopAt.load(std::memory_order_relaxed) < index; }
+    bool stopped(quint64 index) const { return stopAt.load(std::memory_order_relaxed) < index; }
 
-    const QString m_archive;
-    ExtractionWriter *const m_writer;
-    const qint64 m_blockSize;
-    qint64 m_roomNeeded = 0;
-    std::atomic<qint64> m_stagedRoom{0}; // room the entries staged so far take, by every thread
-    std::vector<Entry> m_entries;        // not changed while run() runs
-    QHash<QString, size_t> m_byTarget;   // entry that installs each target
-    std::atomic<size_t> m_next{0};
-    std::atomic<quint64> m_stopAt{~quint64(0)}; // index of the first failure so far
+    const QString archivePath;
+    ExtractionWriter *const stagingWriter;
+    const qint64 diskBlockSize;
+    qint64 totalRoom = 0;
+    std::atomic<qint64> stagedRoom{0}; // room the entries staged so far take, by every thread
+    std::vector<Entry> entries;        // not changed while run() runs
+    QHash<QString, size_t> byTarget;   // entry that installs each target
+    std::atomic<size_t> nextEntry{0};
+    std::atomic<quint64> stopAt{~quint64(0)}; // index of the first failure so far
 
-    std::mutex m_mutex;
-    bool m_failed = false;
-    ExtractError m_code = ExtractError::None;
-    QString m_reason;
-    qint64 m_missingRoom = 0;
+    std::mutex mutex;
+    bool hasFailure = false;
+    ExtractError error = ExtractError::None;
+    QString reason;
+    qint64 missingBytes = 0;
 };

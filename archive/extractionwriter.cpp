@@ -23,8 +23,8 @@ ExtractionWriter::~ExtractionWriter() {
 
 bool ExtractionWriter::makeDirectory(const QString &dir) {
     // Under the lock: two threads making the same folder would both note it as created.
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_folders.contains(dir))
+    std::lock_guard<std::mutex> lock(mutex);
+    if (folders.contains(dir))
         return true;
     // Notes the folders that do not exist yet, so that a failed extraction can take them away again.
     std::vector<QString> missing;
@@ -42,14 +42,14 @@ bool ExtractionWriter::makeDirectory(const QString &dir) {
         made = QDir().mkpath(dir);
         for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
             if (QFileInfo(*it).isDir())
-                m_created.push_back(*it);
+                created.push_back(*it);
         }
     }
     if (!made) {
         log() << "cannot create " << dir;
         return false;
     }
-    m_folders.insert(dir);
+    folders.insert(dir);
     return true;
 }
 
@@ -87,8 +87,8 @@ bool ExtractionWriter::stage(std::unique_ptr<QFile> file, const QString &target,
     }
     if (!applyEntryPermissions(staged, versionMadeBy, externalAttributes))
         log() << "cannot set permissions of " << target;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_staged.emplace_back(order, target);
+    std::lock_guard<std::mutex> lock(mutex);
+    stagedFiles.emplace_back(order, target);
     return true;
 }
 
@@ -102,11 +102,11 @@ void ExtractionWriter::drop(std::unique_ptr<QFile> file) {
 
 bool ExtractionWriter::commit() {
     // Staged as the threads finished them; moved in the archive's order.
-    std::sort(m_staged.begin(), m_staged.end());
+    std::sort(stagedFiles.begin(), stagedFiles.end());
     std::vector<bool> hadTarget;
-    hadTarget.reserve(m_staged.size());
-    for (size_t i = 0; i < m_staged.size(); ++i) {
-        const QString &target = m_staged[i].second;
+    hadTarget.reserve(stagedFiles.size());
+    for (size_t i = 0; i < stagedFiles.size(); ++i) {
+        const QString &target = stagedFiles[i].second;
         const QString backup = target + backupSuffix;
         const QFileInfo info(target);
         const bool had = info.exists() || info.isSymLink();
@@ -116,14 +116,14 @@ bool ExtractionWriter::commit() {
         if (had) {
             if (!QFile::rename(target, backup)) {
                 log() << "cannot replace target file " << target;
-                m_failure = QStringLiteral("cannot replace %1").arg(target);
+                failure = QStringLiteral("cannot replace %1").arg(target);
                 restore(i, hadTarget);
                 return false;
             }
         }
         if (!QFile::rename(target + stagingSuffix, target)) {
             log() << "cannot replace target file " << target;
-            m_failure = QStringLiteral("cannot replace %1").arg(target);
+            failure = QStringLiteral("cannot replace %1").arg(target);
             if (had)
                 QFile::rename(backup, target);
             restore(i, hadTarget);
@@ -131,38 +131,38 @@ bool ExtractionWriter::commit() {
         }
         hadTarget.push_back(had);
     }
-    for (size_t i = 0; i < m_staged.size(); ++i) {
-        const QString backup = m_staged[i].second + backupSuffix;
+    for (size_t i = 0; i < stagedFiles.size(); ++i) {
+        const QString backup = stagedFiles[i].second + backupSuffix;
         if (hadTarget[i] && !QFile::remove(backup))
             log() << "cannot remove " << backup;
     }
-    m_staged.clear();
-    m_created.clear();
-    m_folders.clear();
+    stagedFiles.clear();
+    created.clear();
+    folders.clear();
     return true;
 }
 
 // Puts back the first `count` targets, which commit() had replaced, and drops everything staged.
 void ExtractionWriter::restore(size_t count, const std::vector<bool> &hadTarget) {
     for (size_t i = count; i-- > 0;) {
-        const QString &target = m_staged[i].second;
+        const QString &target = stagedFiles[i].second;
         QFile::remove(target);
         if (hadTarget[i] && !QFile::rename(target + backupSuffix, target))
             log() << "cannot restore " << target << " from " << target + backupSuffix;
     }
-    m_staged.erase(m_staged.begin(), m_staged.begin() + std::ptrdiff_t(count));
+    stagedFiles.erase(stagedFiles.begin(), stagedFiles.begin() + std::ptrdiff_t(count));
     discard();
 }
 
 void ExtractionWriter::discard() {
-    for (const auto &staged : m_staged)
+    for (const auto &staged : stagedFiles)
         QFile::remove(staged.second + stagingSuffix);
-    m_staged.clear();
+    stagedFiles.clear();
     // Innermost first; a folder that holds anything else (an earlier file) stays.
-    for (auto it = m_created.rbegin(); it != m_created.rend(); ++it)
+    for (auto it = created.rbegin(); it != created.rend(); ++it)
         QDir().rmdir(*it);
-    m_created.clear();
-    m_folders.clear();
+    created.clear();
+    folders.clear();
 }
 
 const QLatin1String ExtractionWriter::stagingSuffix(".kv-new");

@@ -50,7 +50,7 @@ public:
     // Removes the staged files and the folders created for them.
     void discard();
     // Why commit() failed.
-    QString failureReason() const { return m_failure; }
+    QString failureReason() const { return failure; }
 
     static const QLatin1String stagingSuffix;
     static const QLatin1String backupSuffix;
@@ -60,9 +60,9 @@ public:
 private:
     void restore(size_t count, const std::vector<bool> &hadTarget);
 
-    std::mutex m_mutex;
-    std::vector<std::pair<quint64, QString>> m_staged; // order and target of every complete staging file
-    std::vector<QString> m_created;                    // folders created by this extraction, outermost first
-    QSet<QString> m_folders;                           // folders known to be there
-    QString m_failure;
+    std::mutex mutex;
+    std::vector<std::pair<quint64, QString>> stagedFiles; // order and target of every complete staging file
+    std::vector<QString> created; // folders created by this extraction, outermost first
+    QSet<QString> folders;        // folders known to be there
+    QString failure;
 };

@@ -21,40 +21,40 @@ template <typename Button>
 class IndicatorButton : public Button {
 public:
     void setTextKey(const QString &key) {
-        m_textKey = key;
+        catalogueKey = key;
         this->setText(Translation::instance()->tr(key));
     }
-    QString textKey() const { return m_textKey; }
+    QString textKey() const { return catalogueKey; }
 
     QSize sizeHint() const override {
         const QSize base = Button::sizeHint();
-        return QSize(base.width(), int(base.height() * m_heightFactor));
+        return QSize(base.width(), int(base.height() * rowHeightFactor));
     }
 
 protected:
     IndicatorButton(QWidget *parent, const QString &checkedImage, const QString &uncheckedImage,
                     double heightFactor)
         : Button(parent)
-        , m_checkedImage(checkedImage)
-        , m_uncheckedImage(uncheckedImage)
-        , m_heightFactor(heightFactor) {
+        , checkedPixmap(checkedImage)
+        , uncheckedPixmap(uncheckedImage)
+        , rowHeightFactor(heightFactor) {
         followCatalogueFont();
     }
 
     // The catalogue's font family and the key's text in the current language.
     void retranslate() {
         this->setFont(withCatalogueFamily(this->font()));
-        this->setText(Translation::instance()->tr(m_textKey));
+        this->setText(Translation::instance()->tr(catalogueKey));
     }
 
     void paintEvent(QPaintEvent *) override {
-        paintIndicatorButton(this, m_checkedImage, m_uncheckedImage, m_textColor);
+        paintIndicatorButton(this, checkedPixmap, uncheckedPixmap, textColor);
     }
 
 private:
-    QString m_textKey;
-    QPixmap m_checkedImage;
-    QPixmap m_uncheckedImage;
-    QColor m_textColor = Qt::white;
-    double m_heightFactor;
+    QString catalogueKey;
+    QPixmap checkedPixmap;
+    QPixmap uncheckedPixmap;
+    QColor textColor = Qt::white;
+    double rowHeightFactor;
 };

@@ -15,46 +15,46 @@ TranslatableLabel::TranslatableLabel(QWidget *parent)
 }
 
 void TranslatableLabel::setTextKey(const QString &key, bool keyIsTranslated, bool clearArgs) {
-    m_textKey = key;
-    m_keyIsTranslated = keyIsTranslated;
+    keyOrPattern = key;
+    translateKey = keyIsTranslated;
     if (clearArgs)
-        m_args.clear();
+        arguments.clear();
     retranslate();
 }
 
 void TranslatableLabel::setArgs(const QList<LabelArg> &args) {
-    m_args = args;
+    arguments = args;
     retranslate();
 }
 
 void TranslatableLabel::clearText() {
-    m_args.clear();
-    m_textKey.clear();
+    arguments.clear();
+    keyOrPattern.clear();
     setText(QString());
 }
 
 void TranslatableLabel::setOutlineColor(const QColor &color) {
-    m_outlineColor = color;
-    if (m_outlined)
+    outlinePenColor = color;
+    if (hasOutline)
         update();
 }
 
 void TranslatableLabel::setOutlined(bool outlined) {
-    m_outlined = outlined;
+    hasOutline = outlined;
     updateGeometry();
     update();
 }
 
 void TranslatableLabel::setOutlineWidth(int width) {
-    m_outlineWidth = width;
+    outlinePixels = width;
     updateGeometry();
     update();
 }
 
 QSize TranslatableLabel::sizeHint() const {
     QSize size = QLabel::sizeHint();
-    if (m_outlined)
-        size.rwidth() += 2 * m_outlineWidth;
+    if (hasOutline)
+        size.rwidth() += 2 * outlinePixels;
     return size;
 }
 
@@ -64,8 +64,8 @@ void TranslatableLabel::onLanguageChanged(QString) {
 }
 
 void TranslatableLabel::retranslate() {
-    const QString pattern = m_keyIsTranslated ? Translation::instance()->tr(m_textKey) : m_textKey;
-    setText(substituteArgs(pattern, m_args));
+    const QString pattern = translateKey ? Translation::instance()->tr(keyOrPattern) : keyOrPattern;
+    setText(substituteArgs(pattern, arguments));
 }
 
 void TranslatableLabel::paintEvent(QPaintEvent *) {
@@ -90,7 +90,7 @@ void TranslatableLabel::paintEvent(QPaintEvent *) {
         x = m + (w - m - r.width());
     else if (a & Qt::AlignLeft)
         x = m;
-    x += m_textOffsetX;
+    x += textOffsetX;
 
     int y = 0;
     if (a & Qt::AlignTop)
@@ -100,10 +100,10 @@ void TranslatableLabel::paintEvent(QPaintEvent *) {
     else if (a & Qt::AlignBottom)
         y = h - r.height();
 
-    if (m_outlined) {
-        const int ow = m_outlineWidth;
+    if (hasOutline) {
+        const int ow = outlinePixels;
         x += ow;
-        painter.setPen(m_outlineColor);
+        painter.setPen(outlinePenColor);
         static const int offsets[8][2] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0},
                                           {1, 0},   {-1, 1}, {0, 1},  {1, 1}};
         for (const auto &d : offsets)

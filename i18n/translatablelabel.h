@@ -21,12 +21,12 @@ public:
     void setOutlined(bool outlined);
     void setOutlineWidth(int width);
 
-    QString textKey() const { return m_textKey; }
-    bool keyIsTranslated() const { return m_keyIsTranslated; }
-    QList<LabelArg> args() const { return m_args; }
-    QColor outlineColor() const { return m_outlineColor; }
-    bool outlined() const { return m_outlined; }
-    int outlineWidth() const { return m_outlineWidth; }
+    QString textKey() const { return keyOrPattern; }
+    bool keyIsTranslated() const { return translateKey; }
+    QList<LabelArg> args() const { return arguments; }
+    QColor outlineColor() const { return outlinePenColor; }
+    bool outlined() const { return hasOutline; }
+    int outlineWidth() const { return outlinePixels; }
 
     QSize sizeHint() const override;
 
@@ -39,11 +39,11 @@ private slots:
 private:
     void retranslate();
 
-    QString m_textKey;
-    bool m_keyIsTranslated = false;
-    QList<LabelArg> m_args;
-    QColor m_outlineColor = Qt::black;
-    bool m_outlined = false;
-    int m_outlineWidth = 5;
-    int m_textOffsetX = 0;
+    QString keyOrPattern;
+    bool translateKey = false;
+    QList<LabelArg> arguments;
+    QColor outlinePenColor = Qt::black;
+    bool hasOutline = false;
+    int outlinePixels = 5;
+    int textOffsetX = 0;
 };

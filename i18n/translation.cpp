@@ -23,7 +23,7 @@ Translation *Translation::instance() {
 Translation::Translation() {
     const int stored = GlobalSettings::instance()->value(Language);
     // The store hands over whatever the file holds; only real languages are usable here.
-    m_languageIndex = (stored >= 0 && stored < LanguageCount) ? stored : 1;
+    currentLanguage = (stored >= 0 && stored < LanguageCount) ? stored : 1;
 }
 
 QString Translation::languageNameAt(int index) {
@@ -58,23 +58,23 @@ QMap<QString, QString> Translation::parseTexts(const QByteArray &bytes) {
 }
 
 void Translation::setFontFamily(const QString &role, const QString &family) {
-    m_fontFamilies.insert(role, family);
+    fontFamilies.insert(role, family);
 }
 
 QString Translation::fontFamily(const QString &role) const {
-    return m_fontFamilies.value(role);
+    return fontFamilies.value(role);
 }
 
 void Translation::loadLanguage() {
     qDebug().noquote().nospace() << "loadLanguage " << languageName();
 
-    m_fontRole = fontRoleAt(m_languageIndex);
-    if (!m_fontFamilies.contains(m_fontRole))
-        m_fontFamilies.insert(m_fontRole, QString());
-    m_currentFontFamily = m_fontFamilies.value(m_fontRole);
-    if (!m_currentFontFamily.isEmpty()) {
-        qDebug().noquote().nospace() << "change font " << m_currentFontFamily;
-        emit fontFamilyChanged(m_currentFontFamily);
+    currentRole = fontRoleAt(currentLanguage);
+    if (!fontFamilies.contains(currentRole))
+        fontFamilies.insert(currentRole, QString());
+    currentFamily = fontFamilies.value(currentRole);
+    if (!currentFamily.isEmpty()) {
+        qDebug().noquote().nospace() << "change font " << currentFamily;
+        emit fontFamilyChanged(currentFamily);
     }
 
     QFile file(QStringLiteral(":/Translation/Translation_%1.txt").arg(languageName()));
@@ -86,7 +86,7 @@ void Translation::loadLanguage() {
         qDebug() << "translation file too large" << file.fileName() << file.size();
         return;
     }
-    m_texts = parseTexts(file.readAll());
+    textsByKey = parseTexts(file.readAll());
     file.close();
 }
 
@@ -95,11 +95,11 @@ void Translation::setLanguageIndex(int index) {
         qDebug().nospace() << "index out of range " << index;
         return;
     }
-    if (index == m_languageIndex) {
+    if (index == currentLanguage) {
         qDebug().nospace() << "not changed " << index;
         return;
     }
-    m_languageIndex = index;
+    currentLanguage = index;
     GlobalSettings::instance()->setValue(Language, index);
     loadLanguage();
     qDebug().nospace() << "setLanguageIndex " << index;
@@ -109,14 +109,14 @@ void Translation::setLanguageIndex(int index) {
 QString Translation::tr(const QString &key) const {
     if (key.isEmpty())
         return QString();
-    const auto it = m_texts.constFind(key);
-    if (it != m_texts.constEnd())
+    const auto it = textsByKey.constFind(key);
+    if (it != textsByKey.constEnd())
         return it.value();
     return QStringLiteral("TR_") + key;
 }
 
 QString Translation::languageName() const {
-    return languageNameAt(m_languageIndex);
+    return languageNameAt(currentLanguage);
 }
 
 QString Translation::imagePath(const QString &imageName) const {

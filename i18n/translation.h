@@ -27,19 +27,19 @@ public:
     fontFamily(const QString &role) const; // family registered for a role ("default", "chinese", "english")
     void loadLanguage();
     void setLanguageIndex(int index);
-    int languageIndex() const { return m_languageIndex; }
+    int languageIndex() const { return currentLanguage; }
     QString tr(const QString &key) const;
     QString languageName() const;
     QString imagePath(const QString &imageName) const;
-    QString currentFontFamily() const { return m_currentFontFamily; }
-    QString fontRole() const { return m_fontRole; }
+    QString currentFontFamily() const { return currentFamily; }
+    QString fontRole() const { return currentRole; }
 
 private:
     Translation();
 
-    int m_languageIndex = 1;
-    QMap<QString, QString> m_fontFamilies;
-    QMap<QString, QString> m_texts;
-    QString m_currentFontFamily;
-    QString m_fontRole;
+    int currentLanguage = 1;
+    QMap<QString, QString> fontFamilies;
+    QMap<QString, QString> textsByKey;
+    QString currentFamily;
+    QString currentRole;
 };

@@ -187,7 +187,7 @@ void LauncherUpdater::closeForGood() {
 }
 
 void LauncherUpdater::setFadeInAlpha(float alpha) {
-    m_fadeInAlpha = alpha;
+    fadeOpacity = alpha;
     update();
 }
 
@@ -197,7 +197,7 @@ void LauncherUpdater::paintEvent(QPaintEvent *event) {
     painter.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform);
     painter.drawPixmap(rect(), backgroundPixmap);
     if (!fadePixmap.isNull()) {
-        painter.setOpacity(m_fadeInAlpha);
+        painter.setOpacity(fadeOpacity);
         painter.drawPixmap(rect(), fadePixmap);
     }
     painter.setOpacity(1.0);

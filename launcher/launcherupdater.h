@@ -44,7 +44,7 @@ public:
     // workflow itself (self-update, exit sequence, end of the game) closes the window for good.
     void reject() override;
 
-    float fadeInAlpha() const { return m_fadeInAlpha; }
+    float fadeInAlpha() const { return fadeOpacity; }
     void setFadeInAlpha(float alpha);
 
     // Size text: "%1B", "%1KB", "%1MB" or "%1GB" with 1024-based thresholds, rounded to `precision` decimals.
@@ -154,7 +154,7 @@ private:
     QMenu trayMenu;
     QAction *openAction = nullptr;
     QAction *exitAction = nullptr;
-    float m_fadeInAlpha = 0.0f;
+    float fadeOpacity = 0.0f;
     QPropertyAnimation *fadeAnimation = nullptr;
     bool closingForGood = false;
     // The exit sequence has begun: the event is sent and the window goes; nothing asks again.

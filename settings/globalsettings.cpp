@@ -44,7 +44,7 @@ void GlobalSettings::release() {
 GlobalSettings::GlobalSettings() = default;
 
 GlobalSettings::~GlobalSettings() {
-    delete m_settings;
+    delete settings;
 }
 
 QString GlobalSettings::filePath() {
@@ -68,37 +68,37 @@ int GlobalSettings::languageIndexForSystemLanguage(const QString &englishLanguag
 }
 
 void GlobalSettings::load() {
-    m_values[AutoLaunch] = 0;
-    m_values[Language] = 1;
-    m_values[PopupOnExit] = 0;
-    m_values[CloseGameAction] = 0;
-    m_values[PopupOnCrash] = 1;
+    values[AutoLaunch] = 0;
+    values[Language] = 1;
+    values[PopupOnExit] = 0;
+    values[CloseGameAction] = 0;
+    values[PopupOnCrash] = 1;
 
-    m_settings = new QSettings(filePath(), QSettings::IniFormat);
-    m_settings->beginGroup(group);
-    m_values[PopupOnExit] = readInt(m_settings, iniKeys[PopupOnExit], 1);
-    m_values[CloseGameAction] = readInt(m_settings, iniKeys[CloseGameAction], 0);
-    m_values[PopupOnCrash] = readInt(m_settings, iniKeys[PopupOnCrash], 1);
-    m_values[Language] = readInt(m_settings, iniKeys[Language], -1);
-    m_settings->endGroup();
+    settings = new QSettings(filePath(), QSettings::IniFormat);
+    settings->beginGroup(group);
+    values[PopupOnExit] = readInt(settings, iniKeys[PopupOnExit], 1);
+    values[CloseGameAction] = readInt(settings, iniKeys[CloseGameAction], 0);
+    values[PopupOnCrash] = readInt(settings, iniKeys[PopupOnCrash], 1);
+    values[Language] = readInt(settings, iniKeys[Language], -1);
+    settings->endGroup();
 
-    if (m_values[Language] == -1)
-        m_values[Language] =
+    if (values[Language] == -1)
+        values[Language] =
             languageIndexForSystemLanguage(QLocale::languageToString(QLocale::system().language()));
 
-    m_values[AutoLaunch] = Platform::runValue(runValueName()) == expectedRunValue() ? 1 : 0;
+    values[AutoLaunch] = Platform::runValue(runValueName()) == expectedRunValue() ? 1 : 0;
 }
 
 int GlobalSettings::value(int key) const {
     if (key < 0 || key > 4)
         return -1;
-    return m_values[key];
+    return values[key];
 }
 
 void GlobalSettings::setValue(int key, int value) {
     if (key < 0 || key > 4)
         return;
-    m_values[key] = value;
+    values[key] = value;
     if (key == AutoLaunch) {
         const bool ok = value != 0 ? Platform::setRunValue(runValueName(), expectedRunValue())
                                    : Platform::removeRunValue(runValueName());
@@ -106,11 +106,11 @@ void GlobalSettings::setValue(int key, int value) {
             qDebug() << "cannot change the start-at-login entry value=" << value;
         return;
     }
-    m_settings->beginGroup(group);
-    m_settings->setValue(QLatin1String(iniKeys[key]), value);
-    m_settings->endGroup();
+    settings->beginGroup(group);
+    settings->setValue(QLatin1String(iniKeys[key]), value);
+    settings->endGroup();
     // Written through at once, so a crash or a killed process loses nothing.
-    m_settings->sync();
-    if (m_settings->status() != QSettings::NoError)
+    settings->sync();
+    if (settings->status() != QSettings::NoError)
         qDebug() << "cannot write settings file" << filePath();
 }

@@ -35,6 +35,6 @@ private:
     ~GlobalSettings();
     void load();
 
-    QSettings *m_settings = nullptr;
-    int m_values[5] = {0, 1, 0, 0, 1};
+    QSettings *settings = nullptr;
+    int values[5] = {0, 1, 0, 0, 1};
 };

@@ -5,7 +5,7 @@
 #include <QIODevice>
 
 PeerFrameReader::PeerFrameReader(const QString &keyName)
-    : m_keyName(keyName) {}
+    : expectedKey(keyName) {}
 
 QByteArray PeerFrameReader::encodeHeader(qint64 length) {
     QByteArray header;
@@ -28,9 +28,9 @@ QByteArray PeerFrameReader::encodeGreeting(const QString &keyName, quint8 kind, 
 
 PeerFrameReader::Result PeerFrameReader::next(QIODevice *device) {
     for (;;) {
-        if (m_stage == ExpectInitBody)
+        if (stage == ExpectInitBody)
             return readGreeting(device);
-        if (m_stage == ExpectMessageBody)
+        if (stage == ExpectMessageBody)
             return readMessage(device);
         bool rejected = false;
         if (!readHeader(device, &rejected))
@@ -44,7 +44,7 @@ void PeerFrameReader::acknowledge(QIODevice *device) {
 
 QByteArray PeerFrameReader::takeMessage() {
     QByteArray message;
-    message.swap(m_message);
+    message.swap(pendingMessage);
     return message;
 }
 
@@ -61,18 +61,18 @@ bool PeerFrameReader::readHeader(QIODevice *device, bool *rejected) {
         *rejected = true;
         return false;
     }
-    m_bodyLength = length;
+    bodyLength = length;
     // The first body is the greeting, every later one a message.
-    m_stage = m_stage == ExpectInitHeader ? ExpectInitBody : ExpectMessageBody;
+    stage = stage == ExpectInitHeader ? ExpectInitBody : ExpectMessageBody;
     acknowledge(device);
     return true;
 }
 
 PeerFrameReader::Result PeerFrameReader::readGreeting(QIODevice *device) {
-    if (device->bytesAvailable() < m_bodyLength)
+    if (device->bytesAvailable() < bodyLength)
         return NeedMore;
 
-    const QByteArray body = device->read(m_bodyLength);
+    const QByteArray body = device->read(bodyLength);
     QDataStream in(body);
     in.setVersion(QDataStream::Qt_5_6);
     QByteArray peerKey;
@@ -87,23 +87,23 @@ PeerFrameReader::Result PeerFrameReader::readGreeting(QIODevice *device) {
             peerKey.constData(), static_cast<int>(qstrnlen(peerKey.constData(), peerKey.size())));
         const quint16 crc =
             qChecksum(body.constData(), static_cast<uint>(body.size() - 2), Qt::ChecksumIso3309);
-        valid = key == m_keyName && crc == peerCrc;
+        valid = key == expectedKey && crc == peerCrc;
     }
     if (!valid) {
         qDebug() << "SingleApplication: Rejected a greeting, closing the connection.";
         return Rejected;
     }
-    m_kind = kind;
-    m_instanceId = peerInstanceId;
-    m_stage = ExpectMessageHeader;
+    connectionKind = kind;
+    senderInstanceId = peerInstanceId;
+    stage = ExpectMessageHeader;
     return Greeting;
 }
 
 PeerFrameReader::Result PeerFrameReader::readMessage(QIODevice *device) {
-    if (device->bytesAvailable() < m_bodyLength)
+    if (device->bytesAvailable() < bodyLength)
         return NeedMore;
-    m_message = device->read(m_bodyLength);
-    m_stage = ExpectMessageHeader;
+    pendingMessage = device->read(bodyLength);
+    stage = ExpectMessageHeader;
     acknowledge(device);
     return Message;
 }

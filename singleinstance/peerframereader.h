@@ -32,9 +32,9 @@ public:
     Result next(QIODevice *device);
     void acknowledge(QIODevice *device);
 
-    bool greeted() const { return m_stage >= ExpectMessageHeader; }
-    quint8 kind() const { return m_kind; }
-    quint32 instanceId() const { return m_instanceId; }
+    bool greeted() const { return stage >= ExpectMessageHeader; }
+    quint8 kind() const { return connectionKind; }
+    quint32 instanceId() const { return senderInstanceId; }
     QByteArray takeMessage();
 
     static QByteArray encodeHeader(qint64 length);
@@ -53,10 +53,10 @@ private:
     Result readGreeting(QIODevice *device);
     Result readMessage(QIODevice *device);
 
-    QString m_keyName;
-    qint64 m_bodyLength = 0;
-    quint32 m_instanceId = 0;
-    quint8 m_kind = 0;
-    Stage m_stage = ExpectInitHeader;
-    QByteArray m_message;
+    QString expectedKey;
+    qint64 bodyLength = 0;
+    quint32 senderInstanceId = 0;
+    quint8 connectionKind = 0;
+    Stage stage = ExpectInitHeader;
+    QByteArray pendingMessage;
 };

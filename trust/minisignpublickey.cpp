@@ -8,9 +8,9 @@ const QByteArray UntrustedPrefix("untrusted comment:");
 } // namespace
 
 MinisignPublicKey::MinisignPublicKey(const QString &error, const QByteArray &keyId, const QByteArray &key)
-    : m_keyId(keyId)
-    , m_key(key)
-    , m_error(error) {}
+    : id(keyId)
+    , material(key)
+    , reason(error) {}
 
 MinisignPublicKey MinisignPublicKey::parse(const QByteArray &text) {
     if (text.size() > MaxTextSize)
@@ -46,7 +46,7 @@ MinisignPublicKey MinisignPublicKey::fromRaw(const QByteArray &keyId, const QByt
 }
 
 QByteArray MinisignPublicKey::toBase64() const {
-    return isValid() ? (Algorithm + m_keyId + m_key).toBase64() : QByteArray();
+    return isValid() ? (Algorithm + id + material).toBase64() : QByteArray();
 }
 
 QString MinisignPublicKey::keyIdText(const QByteArray &keyId) {

@@ -19,11 +19,11 @@ public:
     // The public key of raw key material, for a signer that holds the secret key.
     static MinisignPublicKey fromRaw(const QByteArray &keyId, const QByteArray &key);
 
-    bool isValid() const { return m_error.isEmpty(); }
+    bool isValid() const { return reason.isEmpty(); }
     // Why the text is not a key; empty for a valid one.
-    QString error() const { return m_error; }
-    QByteArray keyId() const { return m_keyId; }
-    QByteArray key() const { return m_key; }
+    QString error() const { return reason; }
+    QByteArray keyId() const { return id; }
+    QByteArray key() const { return material; }
     // The one-line base64 form.
     QByteArray toBase64() const;
 
@@ -39,7 +39,7 @@ private:
     explicit MinisignPublicKey(const QString &error, const QByteArray &keyId = QByteArray(),
                                const QByteArray &key = QByteArray());
 
-    QByteArray m_keyId;
-    QByteArray m_key;
-    QString m_error = QStringLiteral("no key");
+    QByteArray id;
+    QByteArray material;
+    QString reason = QStringLiteral("no key");
 };

@@ -35,9 +35,9 @@ QByteArray checksum(const QByteArray &algorithm, const QByteArray &keyId, const 
 } // namespace
 
 MinisignSecretKey::MinisignSecretKey(const QString &error, const QByteArray &keyId, const QByteArray &secret)
-    : m_keyId(keyId)
-    , m_secret(secret)
-    , m_error(error) {}
+    : id(keyId)
+    , signingKey(secret)
+    , reason(error) {}
 
 MinisignSecretKey MinisignSecretKey::parse(const QByteArray &text, const QByteArray &password) {
     if (sodium_init() < 0)
@@ -93,7 +93,7 @@ MinisignSecretKey MinisignSecretKey::parse(const QByteArray &text, const QByteAr
 }
 
 MinisignPublicKey MinisignSecretKey::publicKey() const {
-    return MinisignPublicKey::fromRaw(m_keyId, m_secret.mid(SecretSize - MinisignPublicKey::KeySize));
+    return MinisignPublicKey::fromRaw(id, signingKey.mid(SecretSize - MinisignPublicKey::KeySize));
 }
 
 MinisignSignature MinisignSecretKey::sign(const QByteArray &data, const QByteArray &trustedComment,
@@ -103,11 +103,11 @@ MinisignSignature MinisignSecretKey::sign(const QByteArray &data, const QByteArr
     auto detached = [this](const QByteArray &message) {
         QByteArray sig(MinisignSignature::SignatureSize, '\0');
         crypto_sign_detached(reinterpret_cast<unsigned char *>(sig.data()), nullptr, bytes(message),
-                             static_cast<unsigned long long>(message.size()), bytes(m_secret));
+                             static_cast<unsigned long long>(message.size()), bytes(signingKey));
         return sig;
     };
     const QByteArray signature = detached(ReleaseVerifier::signedMessage(data, prehashed));
     const QByteArray global = detached(signature + trustedComment);
     return MinisignSignature::fromParts(prehashed ? MinisignSignature::Prehashed : MinisignSignature::Legacy,
-                                        m_keyId, signature, trustedComment, global);
+                                        id, signature, trustedComment, global);
 }

@@ -20,8 +20,8 @@ public:
     // password: used when the key is encrypted, ignored otherwise.
     static MinisignSecretKey parse(const QByteArray &text, const QByteArray &password = QByteArray());
 
-    bool isValid() const { return m_error.isEmpty(); }
-    QString error() const { return m_error; }
+    bool isValid() const { return reason.isEmpty(); }
+    QString error() const { return reason; }
     MinisignPublicKey publicKey() const;
 
     // Signs data: its BLAKE2b-512 digest (what minisign does by default) or, with prehashed false,
@@ -34,7 +34,7 @@ private:
     explicit MinisignSecretKey(const QString &error, const QByteArray &keyId = QByteArray(),
                                const QByteArray &secret = QByteArray());
 
-    QByteArray m_keyId;
-    QByteArray m_secret; // 64 bytes: seed followed by the public key
-    QString m_error = QStringLiteral("no key");
+    QByteArray id;
+    QByteArray signingKey; // 64 bytes: seed followed by the public key
+    QString reason = QStringLiteral("no key");
 };

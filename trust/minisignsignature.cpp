@@ -22,12 +22,12 @@ bool decodeBase64(const QByteArray &text, int size, QByteArray *out) {
 MinisignSignature::MinisignSignature(const QString &error, Algorithm algorithm, const QByteArray &keyId,
                                      const QByteArray &signature, const QByteArray &trustedComment,
                                      const QByteArray &globalSignature)
-    : m_algorithm(algorithm)
-    , m_keyId(keyId)
-    , m_signature(signature)
-    , m_trustedComment(trustedComment)
-    , m_globalSignature(globalSignature)
-    , m_error(error) {}
+    : scheme(algorithm)
+    , signerId(keyId)
+    , fileSignature(signature)
+    , signedComment(trustedComment)
+    , commentSignature(globalSignature)
+    , reason(error) {}
 
 MinisignSignature MinisignSignature::parse(const QByteArray &bytes) {
     if (bytes.isEmpty())
@@ -79,7 +79,7 @@ MinisignSignature MinisignSignature::fromParts(Algorithm algorithm, const QByteA
 }
 
 qint64 MinisignSignature::timestamp() const {
-    return timestampOf(m_trustedComment);
+    return timestampOf(signedComment);
 }
 
 qint64 MinisignSignature::timestampOf(const QByteArray &trustedComment) {
@@ -104,7 +104,7 @@ QByteArray MinisignSignature::toFile(const QByteArray &untrustedComment) const {
         return QByteArray();
     QByteArray comment = untrustedComment;
     comment.replace('\n', ' ').replace('\r', ' ');
-    const QByteArray algorithm = m_algorithm == Prehashed ? QByteArray("ED") : QByteArray("Ed");
-    return UntrustedPrefix + comment + '\n' + (algorithm + m_keyId + m_signature).toBase64() + '\n' +
-           TrustedPrefix + m_trustedComment + '\n' + m_globalSignature.toBase64() + '\n';
+    const QByteArray algorithm = scheme == Prehashed ? QByteArray("ED") : QByteArray("Ed");
+    return UntrustedPrefix + comment + '\n' + (algorithm + signerId + fileSignature).toBase64() + '\n' +
+           TrustedPrefix + signedComment + '\n' + commentSignature.toBase64() + '\n';
 }

@@ -30,14 +30,14 @@ public:
                                        const QByteArray &signature, const QByteArray &trustedComment,
                                        const QByteArray &globalSignature);
 
-    bool isValid() const { return m_error.isEmpty(); }
-    QString error() const { return m_error; }
+    bool isValid() const { return reason.isEmpty(); }
+    QString error() const { return reason; }
 
-    Algorithm algorithm() const { return m_algorithm; }
-    QByteArray keyId() const { return m_keyId; }
-    QByteArray signature() const { return m_signature; }
-    QByteArray trustedComment() const { return m_trustedComment; }
-    QByteArray globalSignature() const { return m_globalSignature; }
+    Algorithm algorithm() const { return scheme; }
+    QByteArray keyId() const { return signerId; }
+    QByteArray signature() const { return fileSignature; }
+    QByteArray trustedComment() const { return signedComment; }
+    QByteArray globalSignature() const { return commentSignature; }
     // The release time of a trusted comment that starts with "timestamp:<unix seconds>" (ended by a tab
     // or the end of the comment); -1 without one.
     qint64 timestamp() const;
@@ -54,10 +54,10 @@ private:
                                const QByteArray &trustedComment = QByteArray(),
                                const QByteArray &globalSignature = QByteArray());
 
-    Algorithm m_algorithm = Prehashed;
-    QByteArray m_keyId;
-    QByteArray m_signature;
-    QByteArray m_trustedComment;
-    QByteArray m_globalSignature;
-    QString m_error = QStringLiteral("no signature");
+    Algorithm scheme = Prehashed;
+    QByteArray signerId;
+    QByteArray fileSignature;
+    QByteArray signedComment;
+    QByteArray commentSignature;
+    QString reason = QStringLiteral("no signature");
 };

@@ -28,8 +28,8 @@ bool ed25519Verify(const QByteArray &signature, const QByteArray &message, const
 } // namespace
 
 ReleaseVerifier::ReleaseVerifier(const QString &publicKey)
-    : m_enabled(!publicKey.isEmpty())
-    , m_key(MinisignPublicKey::parse(publicKey.toLatin1())) {}
+    : enabled(!publicKey.isEmpty())
+    , publisherKey(MinisignPublicKey::parse(publicKey.toLatin1())) {}
 
 QByteArray ReleaseVerifier::signedMessage(const QByteArray &data, bool prehashed) {
     if (!prehashed)
@@ -43,22 +43,22 @@ QByteArray ReleaseVerifier::signedMessage(const QByteArray &data, bool prehashed
 
 ReleaseVerifier::Result ReleaseVerifier::verify(const QByteArray &data, const QByteArray &signatureFile,
                                                 qint64 newestAccepted) const {
-    if (!m_key.isValid())
-        return refused(QStringLiteral("built-in public key is unusable: %1").arg(m_key.error()));
+    if (!publisherKey.isValid())
+        return refused(QStringLiteral("built-in public key is unusable: %1").arg(publisherKey.error()));
     if (!sodiumReady())
         return refused(QStringLiteral("cryptography library failed to start"));
     const MinisignSignature sig = MinisignSignature::parse(signatureFile);
     if (!sig.isValid())
         return refused(QStringLiteral("malformed signature: %1").arg(sig.error()));
-    if (sig.keyId() != m_key.keyId()) {
-        return refused(
-            QStringLiteral("signed by another key (%1, expected %2)")
-                .arg(MinisignPublicKey::keyIdText(sig.keyId()), MinisignPublicKey::keyIdText(m_key.keyId())));
+    if (sig.keyId() != publisherKey.keyId()) {
+        return refused(QStringLiteral("signed by another key (%1, expected %2)")
+                           .arg(MinisignPublicKey::keyIdText(sig.keyId()),
+                                MinisignPublicKey::keyIdText(publisherKey.keyId())));
     }
     const QByteArray message = signedMessage(data, sig.algorithm() == MinisignSignature::Prehashed);
-    if (!ed25519Verify(sig.signature(), message, m_key.key()))
+    if (!ed25519Verify(sig.signature(), message, publisherKey.key()))
         return refused(QStringLiteral("signature does not match the version file"));
-    if (!ed25519Verify(sig.globalSignature(), sig.signature() + sig.trustedComment(), m_key.key()))
+    if (!ed25519Verify(sig.globalSignature(), sig.signature() + sig.trustedComment(), publisherKey.key()))
         return refused(QStringLiteral("trusted comment does not match its signature"));
     const qint64 time = sig.timestamp();
     if (time < 0)

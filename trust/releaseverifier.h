@@ -19,8 +19,8 @@ public:
     // publicKey: minisign's one-line base64 form; empty means verification is off.
     explicit ReleaseVerifier(const QString &publicKey);
 
-    bool isEnabled() const { return m_enabled; }
-    const MinisignPublicKey &publicKey() const { return m_key; }
+    bool isEnabled() const { return enabled; }
+    const MinisignPublicKey &publicKey() const { return publisherKey; }
 
     // newestAccepted: the signed time of the newest release accepted before, -1 for none. A release
     // of the same time is accepted (the same file fetched again).
@@ -30,6 +30,6 @@ public:
     static QByteArray signedMessage(const QByteArray &data, bool prehashed);
 
 private:
-    bool m_enabled = false;
-    MinisignPublicKey m_key;
+    bool enabled = false;
+    MinisignPublicKey publisherKey;
 };

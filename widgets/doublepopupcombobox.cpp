@@ -24,9 +24,9 @@ void DoublePopupComboBox::setArrowImage(const QString &resourcePath) {
 }
 
 void DoublePopupComboBox::setCurrentIndex(int index) {
-    if (index == m_currentIndex || index < 0 || index >= items.size())
+    if (index == selectedIndex || index < 0 || index >= items.size())
         return;
-    m_currentIndex = index;
+    selectedIndex = index;
     update();
 }
 
@@ -68,7 +68,7 @@ void DoublePopupComboBox::mouseReleaseEvent(QMouseEvent *event) {
 
 void DoublePopupComboBox::runPopup() {
     QPointer<DoublePopupComboBox> self(this);
-    QPointer<ComboPopup> popup = new ComboPopup(width(), items, m_currentIndex, popupBackgroundColor,
+    QPointer<ComboPopup> popup = new ComboPopup(width(), items, selectedIndex, popupBackgroundColor,
                                                 popupAccentColor, textColor, this);
     popup->move(mapToGlobal(QPoint(0, height() - 1)));
     popupOpen = true;
@@ -79,8 +79,8 @@ void DoublePopupComboBox::runPopup() {
     popupOpen = false;
     const int chosen = popup ? popup->selectedIndex : -1;
     delete popup;
-    if (result == QDialog::Accepted && chosen >= 0 && chosen < items.size() && chosen != m_currentIndex) {
-        m_currentIndex = chosen;
+    if (result == QDialog::Accepted && chosen >= 0 && chosen < items.size() && chosen != selectedIndex) {
+        selectedIndex = chosen;
         emit activated(chosen);
     }
     update();
@@ -105,8 +105,8 @@ void DoublePopupComboBox::paintEvent(QPaintEvent *) {
         textFont.setFamily(family);
     painter.setFont(textFont);
 
-    if (m_currentIndex >= 0 && m_currentIndex < items.size()) {
-        const QString text = items.at(m_currentIndex).first;
+    if (selectedIndex >= 0 && selectedIndex < items.size()) {
+        const QString text = items.at(selectedIndex).first;
         const QFontMetrics metrics(textFont);
         const QRect bounds = metrics.boundingRect(text);
         const int h = bounds.height() + metrics.descent() - metrics.ascent();

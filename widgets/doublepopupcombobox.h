@@ -23,7 +23,7 @@ public:
     void setAlignment(Qt::Alignment flags) { setAndRepaint(this, alignment, flags); }
     void setArrowImage(const QString &resourcePath);
     void setCurrentIndex(int index); // ignored when unchanged or out of range; emits nothing
-    int currentIndex() const { return m_currentIndex; }
+    int currentIndex() const { return selectedIndex; }
     bool isPopupOpen() const { return popupOpen; }
 
     QSize sizeHint() const override { return QSize(230, 40); }
@@ -51,7 +51,7 @@ private:
     void runPopup();
 
     QPixmap arrowImage;
-    int m_currentIndex = 0;
+    int selectedIndex = 0;
     bool popupOpen = false;
     QList<QPair<QString, QString>> items;
 };

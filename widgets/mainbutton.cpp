@@ -18,7 +18,7 @@ MainButton::MainButton(QWidget *parent)
 }
 
 void MainButton::setTextKey(const QString &key) {
-    m_textKey = key;
+    catalogueKey = key;
     setText(Translation::instance()->tr(key));
     update();
 }
@@ -134,7 +134,7 @@ void MainButton::languageChanged(QString) {
         setFont(f);
     }
     // A caption given as plain text (no key) is left as it is.
-    if (!m_textKey.isEmpty())
-        setText(Translation::instance()->tr(m_textKey));
+    if (!catalogueKey.isEmpty())
+        setText(Translation::instance()->tr(catalogueKey));
     update();
 }

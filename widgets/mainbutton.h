@@ -18,7 +18,7 @@ public:
     enum State { Normal = 0, Pressed = 1, Disabled = 2, Hovered = 3 };
 
     void setTextKey(const QString &key);
-    QString textKey() const { return m_textKey; }
+    QString textKey() const { return catalogueKey; }
 
     // Four colours each, in state order: normal, pressed, disabled, hovered.
     void setOuterColors(const QColor &normal, const QColor &pressed, const QColor &disabled,
@@ -57,5 +57,5 @@ private:
     QColor outerColors[4];
     QColor innerColors[4];
     QColor textColors[4];
-    QString m_textKey;
+    QString catalogueKey;
 };

@@ -22,8 +22,8 @@ void MenuSwitch::setItems(const QStringList &keys) {
         items = keys;
     if (!keys.isEmpty()) {
         animation->stop();
-        m_selectedIndex = 0;
-        m_selectedPosInterValue = 0;
+        selectedRow = 0;
+        selectionPos = 0;
     }
     update();
 }
@@ -45,13 +45,13 @@ QFont MenuSwitch::captionFont(int row) const {
 }
 
 void MenuSwitch::setSelectedIndex(int index) {
-    if (index < 0 || index >= items.size() || index == m_selectedIndex)
+    if (index < 0 || index >= items.size() || index == selectedRow)
         return;
-    m_selectedIndex = index;
+    selectedRow = index;
     emit menuSelected(index);
     if (animation->state() != QAbstractAnimation::Stopped)
         animation->stop();
-    animation->setStartValue(m_selectedPosInterValue);
+    animation->setStartValue(selectionPos);
     animation->setEndValue(float(index));
     animation->start();
 }
@@ -69,8 +69,8 @@ void MenuSwitch::mouseMoveEvent(QMouseEvent *event) {
     if (rowHeight <= 0)
         return;
     const int row = event->pos().y() / rowHeight;
-    if (row != m_hoveredRow) {
-        m_hoveredRow = row;
+    if (row != rowUnderMouse) {
+        rowUnderMouse = row;
         update();
     }
 }
@@ -81,7 +81,7 @@ void MenuSwitch::enterEvent(QEvent *) {
 
 void MenuSwitch::leaveEvent(QEvent *) {
     setMouseTracking(false);
-    m_hoveredRow = -1;
+    rowUnderMouse = -1;
     update();
 }
 
@@ -97,10 +97,10 @@ void MenuSwitch::paintEvent(QPaintEvent *) {
     for (int i = 0; i < items.size(); ++i) {
         const int baseline = textOffsetY + metrics.ascent() / 2 + i * rowHeight + rowHeight / 2;
         painter.setFont(captionFont(i));
-        painter.setPen(i == m_selectedIndex ? selectedTextColor : textColor);
+        painter.setPen(i == selectedRow ? selectedTextColor : textColor);
         painter.drawText(30, baseline, catalogue->tr(items.at(i)));
 
-        const QColor line = i == m_hoveredRow ? hoverLineColor : lineColor;
+        const QColor line = i == rowUnderMouse ? hoverLineColor : lineColor;
         painter.setPen(QPen(line, 2, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
         const int y = (i + 1) * rowHeight;
         painter.drawLine(30, y, width() - 30, y);

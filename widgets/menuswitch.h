@@ -18,11 +18,11 @@ public:
     void setItems(const QStringList &keys);
     QStringList itemKeys() const { return items; }
     void setTextOffsetY(int pixels) { setAndRepaint(this, textOffsetY, pixels); }
-    int selectedIndex() const { return m_selectedIndex; }
-    int hoveredRow() const { return m_hoveredRow; }
+    int selectedIndex() const { return selectedRow; }
+    int hoveredRow() const { return rowUnderMouse; }
 
-    float selectedPosInterValue() const { return m_selectedPosInterValue; }
-    void setSelectedPosInterValue(float value) { setAndRepaint(this, m_selectedPosInterValue, value); }
+    float selectedPosInterValue() const { return selectionPos; }
+    void setSelectedPosInterValue(float value) { setAndRepaint(this, selectionPos, value); }
     QPropertyAnimation *selectionAnimation() const { return animation; }
 
     QSize sizeHint() const override { return QSize(420, 500); }
@@ -57,8 +57,8 @@ protected:
 
 private:
     QStringList items;
-    int m_selectedIndex = -1;
-    int m_hoveredRow = -1;
-    float m_selectedPosInterValue = -1;
+    int selectedRow = -1;
+    int rowUnderMouse = -1;
+    float selectionPos = -1;
     QPropertyAnimation *animation;
 };

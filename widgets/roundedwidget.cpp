@@ -6,11 +6,11 @@ RoundedWidget::RoundedWidget(QWidget *parent)
     : QWidget(parent) {}
 
 void RoundedWidget::setColor(const QColor &color) {
-    m_color = color;
+    fillColor = color;
 }
 
 void RoundedWidget::setHoverColor(const QColor &color) {
-    m_hoverColor = color;
+    hoverFillColor = color;
     if (hoverEnabled)
         update();
 }
@@ -40,6 +40,6 @@ void RoundedWidget::paintEvent(QPaintEvent *) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(Qt::NoPen);
-    painter.setBrush(hoverEnabled && hovered ? m_hoverColor : m_color);
-    painter.drawRoundedRect(rect(), m_radius, m_radius);
+    painter.setBrush(hoverEnabled && hovered ? hoverFillColor : fillColor);
+    painter.drawRoundedRect(rect(), cornerRadius, cornerRadius);
 }

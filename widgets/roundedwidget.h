@@ -12,13 +12,13 @@ public:
     explicit RoundedWidget(QWidget *parent = nullptr);
 
     void setColor(const QColor &color); // takes effect at the next repaint
-    void setRadius(int pixels) { setAndRepaint(this, m_radius, pixels); }
+    void setRadius(int pixels) { setAndRepaint(this, cornerRadius, pixels); }
     void setHoverColor(const QColor &color);
     void setHoverEnabled(bool enabled);
 
-    QColor color() const { return m_color; }
-    QColor hoverColor() const { return m_hoverColor; }
-    int radius() const { return m_radius; }
+    QColor color() const { return fillColor; }
+    QColor hoverColor() const { return hoverFillColor; }
+    int radius() const { return cornerRadius; }
     bool isHoverEnabled() const { return hoverEnabled; }
     bool isHovered() const { return hovered; }
 
@@ -28,9 +28,9 @@ protected:
     void leaveEvent(QEvent *event) override;
 
 private:
-    int m_radius = 20;
+    int cornerRadius = 20;
     bool hoverEnabled = false;
     bool hovered = false;
-    QColor m_color{"#571481"};
-    QColor m_hoverColor;
+    QColor fillColor{"#571481"};
+    QColor hoverFillColor;
 };
