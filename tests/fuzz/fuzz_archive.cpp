@@ -2,9 +2,11 @@
 // holds an installed game. Whether it unpacks or fails, nothing appears or changes outside the
 // target folder and no link is made. A failed archive leaves the target exactly as it was; one
 // that unpacks leaves every file entry on disk with its listed size, the other installed files as
-// they were, and nothing else (no staging leftovers).
+// they were, and nothing else (no staging leftovers). An entry index the publisher makes of the
+// same bytes is one a launcher accepts.
 
 #include "archive/unziparchive.h"
+#include "archive/zipindexmaker.h"
 #include "fuzz/fuzzcheck.h"
 
 #include <QDir>
@@ -137,6 +139,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const Snapshot before = snapshot(target);
 
     const bool unpacked = unzipArchive(archive, target);
+
+    // The publisher's index of the same bytes: whatever it makes, a launcher accepts, with every
+    // entry inside the archive.
+    ZipIndex index;
+    if (ZipIndexMaker::make(archive, &index).ok()) {
+        const QByteArray bytes = index.toBytes();
+        ZipIndex read;
+        FUZZ_CHECK(ZipIndex::parse(bytes, qint64(size), ZipIndex::digestHex(bytes), &read).ok());
+        for (const ZipIndex::Entry &e : read.entries())
+            FUZZ_CHECK(e.end() <= qint64(size));
+    }
 
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
