@@ -1,5 +1,7 @@
 #include "patch/blockmap.h"
 
+#include "patch/zipindex.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QtEndian>
@@ -35,7 +37,7 @@ int BlockMap::blockSizeFor(qint64 fileSize) {
 }
 
 bool BlockMap::wantsMap(const QString &name, qint64 size) {
-    return size >= MinMappedFileSize && !name.endsWith(QLatin1String(".zip"));
+    return size >= MinMappedFileSize && !ZipIndex::wantsIndex(name);
 }
 
 quint32 BlockMap::weakSumOf(const uchar *data, qint64 length) {

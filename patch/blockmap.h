@@ -48,7 +48,7 @@ public:
     // enough for at most MaxBlockCount blocks. 1 GiB: 16 KiB blocks, a map of 0.07 % of the file.
     static int blockSizeFor(qint64 fileSize);
     // Whether a published file gets a map: not a zip archive (deleted after unpacking, so no old copy
-    // is left to reuse) and at least MinMappedFileSize.
+    // is left to reuse: it gets an entry index instead) and at least MinMappedFileSize.
     static bool wantsMap(const QString &name, qint64 size);
 
     // The map of the file at path, read once in large blocks. progress gets each block's size and
