@@ -208,13 +208,15 @@ private slots:
             QCOMPARE(run.results.value(name, ErrorCode(-1)), NoError);
             QVERIFY(installed(name));
         }
-        QVERIFY(hosts.pace(base(fast)) > 5 * hosts.pace(base(slow)));
-        // The slow host got its share of the first requests, and nothing once it was measured.
+        QVERIFY2(hosts.pace(base(fast)) > 3 * hosts.pace(base(slow)),
+                 qPrintable(QStringLiteral("%1 against %2").arg(hosts.pace(base(fast))).arg(hosts.pace(base(slow)))));
+        // The slow host got its share of the first requests (half of ten), and nothing once it was
+        // measured: spread evenly, it would get a second share while the fast host serves the rest.
         const QList<HttpServer::Request> late = slow->requests();
-        QVERIFY(!late.isEmpty());
+        QStringList when;
         for (const HttpServer::Request &r : late)
-            QVERIFY2(r.atMs < late.first().atMs + 1500,
-                     qPrintable(QString::number(r.atMs - late.first().atMs)));
+            when.append(QString::number(r.atMs - late.first().atMs));
+        QVERIFY2(!late.isEmpty() && late.size() <= 7, qPrintable(when.join(QLatin1Char(' '))));
     }
 
     // A mirror that has not received the release answers 404 while the host that has it is briefly

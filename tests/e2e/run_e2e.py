@@ -828,8 +828,9 @@ def scenario_crash_report(h):
     h.xdotool("type", "--delay", "15", description)
     h.click(dlg, "SEND LOG", CRASH_SEND, [DEFAULT_BUTTON_FRAME], probe=CRASH_SEND_PROBE, tolerance=24)
     summary = os.path.join(h.stack, "sink", "crash", "1", "summary.json")
-    wait_for("the crash upload", lambda: os.path.exists(summary), 15)
-    received = time.monotonic()
+    wait_for("the crash upload", lambda: os.path.exists(summary), 30)
+    # The sink's own time of arrival: this process may notice the file late on a busy machine.
+    received = os.stat(summary).st_mtime
     with open(summary) as f:
         info = json.load(f)
     parts = info.get("parts", [])
@@ -860,12 +861,12 @@ def scenario_crash_report(h):
     zip_part = parts[-1]
     if zip_part.get("filename") != guid + ".zip" or zip_part.get("content_type") != "application/x-zip-compressed":
         raise Fail("crash_zip part header: %r" % zip_part)
-    finished = h.wait_event("game process finished", 5)
+    finished = h.wait_event("game process finished", 15)
     if finished.get("code") not in (0, 6, 134):
         log("game process finished with code %r" % finished.get("code"))
-    h.wait_event("launcher closed", 10)
-    h.wait_exit(p, 15, "the launcher to end after the crash report")
-    took = time.monotonic() - received
+    h.wait_event("launcher closed", 20)
+    h.wait_exit(p, 20, "the launcher to end after the crash report")
+    took = time.time() - received
     log("launcher ended %.1f s after the upload arrived" % took)
     if took < 1.0:
         raise Fail("the launcher ended %.1f s after the upload, expected about 2 s" % took)
