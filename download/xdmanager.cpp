@@ -19,6 +19,8 @@
 #include <QNetworkAccessManager>
 #include <QTimer>
 
+#include <memory>
+
 namespace {
 
 RemoteFileInfo *tableEntry(const QString &name) {
@@ -162,6 +164,13 @@ qint64 XDManager::bufferedBytes() const {
         if (!d->currentTask() || !writesFailed(d->currentTask()->downloadTask))
             sum += d->receivedBytes();
     }
+    return sum;
+}
+
+qint64 XDManager::writtenBytes() const {
+    qint64 sum = 0;
+    for (const FileAssembler *a : assemblers)
+        sum += qMax<qint64>(0, a->recordedBytes() - a->resumedBytes());
     return sum;
 }
 
@@ -742,14 +751,18 @@ void XDManager::fileAssembled(DownloadTask *t, const DownloadResult &result) {
                        .arg(result.reason())
                        .arg(attempts)};
     }
+    const qint64 recorded = a->recordedBytes();
+    const qint64 assembledSize = a->size();
+    // A file in place counts whole from its end on, no longer also as bytes written of a file under way.
+    const std::unique_ptr<FileAssembler> placed(outcome.ok() ? assemblers.take(t) : nullptr);
     endFile(outcome, name);
     // A failed write keeps what the record lists for the next run (a full disk): that much stays
     // done, and only that much, whatever had arrived in memory.
-    if (outcome.code() == WriteError && a->recordedBytes() > 0)
-        resumed.insert(t->localName, a->recordedBytes());
+    if (outcome.code() == WriteError && recorded > 0)
+        resumed.insert(t->localName, recorded);
     if (outcome.ok() && reusedOf.contains(t)) {
         const qint64 reused = reusedOf.value(t);
-        const qint64 fetched = (e ? e->size : a->size()) - reused;
+        const qint64 fetched = (e ? e->size : assembledSize) - reused;
         qInfo() << "file patched" << name << reused << fetched;
         emit filePatched(name, reused, fetched);
     }

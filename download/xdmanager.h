@@ -78,14 +78,17 @@ public:
     DownloadTaskPiece *nextPiece();
     // Bytes received for pieces that have not completed yet.
     qint64 bufferedBytes() const;
+    // Bytes of the files under way that this run wrote and recorded: what a write failure, a close or
+    // a kill cannot take back. Pieces in memory are not counted until they are on the disk.
+    qint64 writtenBytes() const;
     // Bytes of `name` that an earlier run left complete on the disk (its pieces in the partial
     // file beside the target, listed by a resume record that matches the version table), known
     // from addFile() on, and the blocks an older copy gave, known once its scan is over; not
     // fetched again; 0 once the file has arrived or failed its check, or when the record turns
     // out unusable as the file is split. A file whose pieces failed keeps what is on the disk
     // (the next run goes on from there). Not part of the VersionTable entry's downloadedBytes,
-    // which counts the pieces completed in this run. Progress of the queued files is thus
-    // resumedBytes() + the started files' downloadedBytes + bufferedBytes().
+    // which counts the pieces completed in this run. What the queued files hold on the disk is thus
+    // resumedBytes() + writtenBytes() + the downloadedBytes of the files that arrived.
     qint64 resumedBytes(const QString &name) const;
     // The sum over every queued file that has not ended.
     qint64 resumedBytes() const;

@@ -430,16 +430,10 @@ void GameResourceUpdate::allGameResDownloadFinished() {
     emit allEnded(errorKey);
 }
 
-// Pieces of the started files completed and being received in this run.
+// What this run put on the disk of the files under way. Bytes still in memory are not counted:
+// a full disk or a kill would take them back, and the bar would fall.
 qint64 GameResourceUpdate::receivingBytes() const {
-    qint64 bytes = manager ? manager->bufferedBytes() : 0;
-    const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
-    for (const QString &name : qAsConst(started)) {
-        const auto it = table.constFind(name);
-        if (it != table.cend())
-            bytes += it.value().downloadedBytes;
-    }
-    return bytes;
+    return manager ? manager->writtenBytes() : 0;
 }
 
 qint64 GameResourceUpdate::fetchedBytes() const {
