@@ -7,6 +7,7 @@
 #include "settings/globalsettings.h"
 #include "singleinstance/singleapplication.h"
 #include "trust/versiontable.h"
+#include "workflow/updatemarks.h"
 
 #include <QCommandLineParser>
 #include <QDebug>
@@ -59,7 +60,9 @@ int main(int argc, char *argv[]) {
 
         // A second start hands over to the running launcher and leaves.
         if (app.isSecondaryInstance()) {
-            app.sendToPrimary(QByteArrayLiteral("activated"), 100, SingleApplication::DontWait);
+            // Handing over is coming up too: an update script waiting for this launcher keeps it.
+            if (app.sendToPrimary(QByteArrayLiteral("activated"), 100, SingleApplication::DontWait))
+                UpdateMarks::confirmStarted(Platform::launcherDir());
             return 0;
         }
     }

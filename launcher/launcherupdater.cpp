@@ -18,6 +18,7 @@
 #include <QPainter>
 #include <QPropertyAnimation>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QShortcut>
 
 namespace {
@@ -168,6 +169,15 @@ void LauncherUpdater::reject() {
         return;
     }
     exit();
+}
+
+void LauncherUpdater::showEvent(QShowEvent *event) {
+    QDialog::showEvent(event);
+    // A launcher whose window came up is one the update script keeps.
+    if (!shownOnce) {
+        shownOnce = true;
+        flow->confirmStarted();
+    }
 }
 
 void LauncherUpdater::closeEvent(QCloseEvent *event) {

@@ -99,6 +99,7 @@ protected:
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     friend struct LauncherUpdaterTestAccess;
@@ -157,6 +158,7 @@ private:
     float fadeOpacity = 0.0f;
     QPropertyAnimation *fadeAnimation = nullptr;
     bool closingForGood = false;
+    bool shownOnce = false;
     // The exit sequence has begun: the event is sent and the window goes; nothing asks again.
     bool leaving = false;
     // The system ends the session: leaving asks nothing.

@@ -2,21 +2,32 @@
 ' The launcher runs it from its own folder, where this script lives:
 '     wscript.exe "<launcher folder>\update.vbs" <new file name>
 ' The new file (e.g. v0.12_Kestrivane.exe) is a bare name in the launcher folder. Any failure leaves
-' the old launcher in place and starts nothing. Lines go to update.log beside the script.
+' the old launcher in place and starts nothing. The old launcher is kept as
+' "Kestrivane.previous.exe". The new one is started with the mark "update.pending" beside it, which
+' it turns into "update.confirmed" once it is up; when that does not happen within 20 s (the
+' environment's KV_UPDATE_CONFIRM_S), the new launcher is ended, the previous one put back and
+' started, and "update.failed" names the version that failed (the launcher does not take it again).
+' Lines go to update.log beside the script.
 Option Explicit
 
 Const WaitSeconds = 30
+Const DefaultConfirmSeconds = 20
 Const ForAppending = 8
+Const ForWriting = 2
 
 Dim fso, shell, dir, target, newName, newPath, tmpPath, oldPath, logPath, startTime
+Dim pendingPath, confirmedPath, failedPath, version, confirmSeconds, watch
 
 Set fso = CreateObject("Scripting.FileSystemObject")
 Set shell = CreateObject("WScript.Shell")
 dir = fso.GetParentFolderName(WScript.ScriptFullName)
 target = fso.BuildPath(dir, "Kestrivane.exe")
 tmpPath = target & ".new"
-oldPath = target & ".old"
+oldPath = fso.BuildPath(dir, "Kestrivane.previous.exe")
 logPath = fso.BuildPath(dir, "update.log")
+pendingPath = fso.BuildPath(dir, "update.pending")
+confirmedPath = fso.BuildPath(dir, "update.confirmed")
+failedPath = fso.BuildPath(dir, "update.failed")
 
 Sub LogLine(text)
     On Error Resume Next
@@ -55,6 +66,41 @@ Sub Pause(ms)
     Loop
 End Sub
 
+' Writes text and a line end to path, replacing it; False on failure.
+Function WriteNote(path, text)
+    Dim f
+    On Error Resume Next
+    Set f = fso.OpenTextFile(path, ForWriting, True)
+    If Err.Number = 0 Then f.WriteLine text
+    If Err.Number = 0 Then f.Close
+    WriteNote = (Err.Number = 0)
+    Err.Clear
+End Function
+
+' Ends every process that runs this folder's launcher; True when none is left after a few seconds.
+Function EndLauncher()
+    Dim wmi, procs, p, t
+    On Error Resume Next
+    Set wmi = GetObject("winmgmts:{impersonationLevel=impersonate}!\\.\root\cimv2")
+    If Err.Number = 0 Then
+        Set procs = wmi.ExecQuery("SELECT * FROM Win32_Process WHERE ExecutablePath = '" & _
+                                  Replace(Replace(target, "\", "\\"), "'", "\'") & "'")
+        For Each p In procs
+            p.Terminate
+        Next
+    End If
+    Err.Clear
+    t = Timer
+    Do While LauncherRunning()
+        If SecondsSince(t) >= 10 Then
+            EndLauncher = False
+            Exit Function
+        End If
+        Pause 250
+    Loop
+    EndLauncher = True
+End Function
+
 ' True while a process runs this folder's launcher.
 Function LauncherRunning()
     Dim wmi, procs, query, f
@@ -91,6 +137,21 @@ If newName = "" Or newName = "." Or newName = ".." Or InStr(newName, "\") > 0 Or
     Fail "refused file name '" & newName & "': expected a bare file name in " & dir, 2
 End If
 If LCase(newName) = "kestrivane.exe" Then Fail "refused file name '" & newName & "': it is the launcher itself", 2
+Select Case LCase(newName)
+    Case "kestrivane.previous.exe", "update.pending", "update.confirmed", "update.failed"
+        Fail "refused file name '" & newName & "': it is one of the update's own files", 2
+End Select
+' "v0.12_Kestrivane.exe" is version 0.12.
+version = newName
+If Left(version, 1) = "v" Then version = Mid(version, 2)
+If InStr(version, "_") > 0 Then version = Left(version, InStr(version, "_") - 1)
+confirmSeconds = DefaultConfirmSeconds
+On Error Resume Next
+If IsNumeric(shell.Environment("PROCESS")("KV_UPDATE_CONFIRM_S")) Then
+    confirmSeconds = CLng(shell.Environment("PROCESS")("KV_UPDATE_CONFIRM_S"))
+End If
+Err.Clear
+On Error GoTo 0
 newPath = fso.BuildPath(dir, newName)
 If Not fso.FileExists(newPath) Then Fail "new launcher " & newPath & " is missing; keeping the old one", 1
 If fso.GetFile(newPath).Size = 0 Then Fail "new launcher " & newPath & " is empty; keeping the old one", 1
@@ -102,8 +163,11 @@ Do While LauncherRunning()
 Loop
 
 On Error Resume Next
-' Copy beside the target first; the old launcher moves aside only once the copy is complete.
+' Copy beside the target first; the old launcher moves aside (and stays there, to come back if the
+' new one does not come up) only once the copy is complete.
 If fso.FileExists(tmpPath) Then fso.DeleteFile tmpPath, True
+If fso.FileExists(pendingPath) Then fso.DeleteFile pendingPath, True
+If fso.FileExists(confirmedPath) Then fso.DeleteFile confirmedPath, True
 Err.Clear
 fso.CopyFile newPath, tmpPath, True
 If Err.Number <> 0 Then
@@ -127,12 +191,53 @@ If Err.Number <> 0 Then
     Fail "cannot put " & newName & " in place; the old launcher is back", 1
 End If
 Err.Clear
-If fso.FileExists(oldPath) Then fso.DeleteFile oldPath, True
-Err.Clear
 LogLine "replaced " & target & " with " & newName
+
+watch = fso.FileExists(oldPath)
+If watch Then watch = WriteNote(pendingPath, version)
+If Not watch Then LogLine "cannot wait for the new launcher to come up: it is kept whatever happens"
 
 shell.CurrentDirectory = dir
 shell.Run """" & target & """", 1, False
 If Err.Number <> 0 Then Fail "cannot start " & target & ": " & Err.Description, 1
 LogLine "started " & target
-WScript.Quit 0
+If Not watch Then WScript.Quit 0
+
+startTime = Timer
+Do While Not fso.FileExists(confirmedPath) And SecondsSince(startTime) < confirmSeconds
+    Pause 200
+Loop
+If fso.FileExists(confirmedPath) Then
+    fso.DeleteFile confirmedPath, True
+    LogLine "the new launcher " & version & " came up"
+    WScript.Quit 0
+End If
+
+' No sign of the new launcher: whatever runs of it is ended, and the previous one comes back.
+If fso.FileExists(pendingPath) Then fso.DeleteFile pendingPath, True
+Err.Clear
+LogLine "the new launcher " & version & " did not come up within " & confirmSeconds & " s; putting the previous one back"
+If Not EndLauncher() Then Fail "the new launcher does not end; it stays in place", 1
+If fso.FileExists(tmpPath) Then fso.DeleteFile tmpPath, True
+Err.Clear
+fso.CopyFile oldPath, tmpPath, True
+If Err.Number <> 0 Then
+    Err.Clear
+    fso.DeleteFile tmpPath, True
+    Fail "cannot copy the previous launcher from " & oldPath, 1
+End If
+fso.DeleteFile target, True
+Err.Clear
+fso.MoveFile tmpPath, target
+If Err.Number <> 0 Then
+    Err.Clear
+    fso.DeleteFile tmpPath, True
+    If Not fso.FileExists(target) Then fso.MoveFile oldPath, target
+    Fail "cannot put the previous launcher back from " & oldPath, 1
+End If
+If Not WriteNote(failedPath, version) Then LogLine "cannot write " & failedPath
+LogLine "put the previous launcher back"
+shell.Run """" & target & """", 1, False
+If Err.Number <> 0 Then Fail "cannot start " & target & ": " & Err.Description, 1
+LogLine "started the previous launcher"
+WScript.Quit 1

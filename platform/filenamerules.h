@@ -10,7 +10,8 @@
 // - no segment ending in a dot or a space ("res.zip."), which Windows would store under another name;
 // - no Windows device name, whatever the extension ("NUL", "com1.txt", "CONIN$", "LPT¹");
 // - not one of the launcher's own files in its directory ("config.ini", "settings.ini",
-//   "update.vbs", "update.sh"), compared without case as Windows does.
+//   "update.vbs", "update.sh", the update scripts' marks and the previous launcher they keep),
+//   compared without case as Windows does.
 class FileNameRules {
 public:
     // One file name in the launcher directory (no '/').

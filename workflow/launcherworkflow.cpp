@@ -9,6 +9,7 @@
 #include "workflow/gameresourceupdate.h"
 #include "workflow/labelargs.h"
 #include "workflow/selfupdate.h"
+#include "workflow/updatemarks.h"
 #include "workflow/versioncheck.h"
 
 #include <QDebug>
@@ -147,6 +148,18 @@ void LauncherWorkflow::start() {
     QJsonObject started;
     started.insert(QStringLiteral("event"), QStringLiteral("launcher started"));
     sendLogEvent(started);
+    // The update script put this launcher back after the new one did not come up.
+    if (UpdateMarks::takeUnreportedFailure(given.folder)) {
+        QJsonObject failed;
+        failed.insert(QStringLiteral("event"), QStringLiteral("launcher update failed"));
+        failed.insert(QStringLiteral("version"), given.launcherVersion);
+        failed.insert(QStringLiteral("failedVersion"), UpdateMarks::failedVersion(given.folder));
+        sendLogEvent(failed);
+    }
+}
+
+void LauncherWorkflow::confirmStarted() {
+    UpdateMarks::confirmStarted(given.folder);
 }
 
 void LauncherWorkflow::setIdentifiers(const QString &campaignId, const QString &deviceIdentifier) {

@@ -50,6 +50,8 @@ public:
 
     // Reads the identifiers, reports the start and schedules the version check.
     void start();
+    // The window is up: an update script waiting for this launcher to come up keeps it.
+    void confirmStarted();
     // The game-resource phase, once the game page is up: hashes the installed files first when
     // asked to, then queues and starts (or offers) the download.
     void beginGameResources();

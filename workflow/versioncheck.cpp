@@ -6,6 +6,7 @@
 #include "trust/releaseverifier.h"
 #include "workflow/labelargs.h"
 #include "workflow/launcherconfig.h"
+#include "workflow/updatemarks.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
@@ -174,11 +175,19 @@ void VersionCheck::checkLauncherVersion() {
         checked.insert(QStringLiteral("result"), QStringLiteral("server error"));
         emit status(WorkflowStatus::LauncherLine, WorkflowStatus::text(QStringLiteral("SERVER_ERROR")));
         emit serverError();
+    } else if (r == -1 && info.version == UpdateMarks::failedVersion(setup.folder)) {
+        // The last update to this version did not come up and the previous launcher came back:
+        // it is not taken again until the version file lists another one.
+        qWarning() << "not updating to the launcher that failed to start before" << info.version;
+        checked.insert(QStringLiteral("result"), QStringLiteral("launcher update failed before"));
+        QTimer::singleShot(setup.gamePageMs, this, &VersionCheck::upToDate);
     } else if (r == -1) {
+        UpdateMarks::forgetFailure(setup.folder);
         qDebug() << "need to update launcher";
         checked.insert(QStringLiteral("result"), QStringLiteral("need to update launcher"));
         emit launcherOutdated(info);
     } else {
+        UpdateMarks::forgetFailure(setup.folder);
         qDebug() << "no need to update launcher";
         checked.insert(QStringLiteral("result"), QStringLiteral("no need to update launcher"));
         QTimer::singleShot(setup.gamePageMs, this, &VersionCheck::upToDate);

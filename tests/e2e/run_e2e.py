@@ -959,6 +959,46 @@ def scenario_self_update(h):
     wait_for("the new launcher to end", lambda: new_pid not in h.launcher_pids(), 15)
 
 
+def scenario_self_update_rollback(h):
+    # A published launcher that ends at once, before any window: the update script puts the
+    # previous one back, which tells of it and does not fetch that version again.
+    h.prepare()
+    h.env["KV_UPDATE_CONFIRM_S"] = "3"
+    rel = os.path.join(h.work, "release-broken-launcher")
+    os.makedirs(rel)
+    with open(os.path.join(rel, "Kestrivane.exe"), "w") as f:
+        f.write("#!/bin/sh\nexit 3\n")
+    h.publish(rel, "Kestrivane.exe=0.13")
+    h.start_stack()
+    old_md5 = md5_file(os.path.join(h.install, "Kestrivane"))
+    p = h.start_launcher()
+    check = h.wait_event("check launcher version", 30)
+    if check.get("result") != "need to update launcher":
+        raise Fail("version check result %r, expected an update" % check.get("result"))
+    h.wait_exit(p, 30, "the old launcher to end for its update")
+    failed = h.wait_event("launcher update failed", 60)
+    if failed.get("version") != "0.11" or failed.get("failedVersion") != "0.13":
+        raise Fail("the failed update is told as %r" % failed)
+    if md5_file(os.path.join(h.install, "Kestrivane")) != old_md5:
+        raise Fail("the launcher in place is not the previous one")
+    pids = wait_for("the previous launcher to run", lambda: [x for x in h.launcher_pids() if x != p.pid], 20, 0.2)
+    win = h.main_window(pids[0], timeout=20)
+    second = h.wait_event("check launcher version", 30, count=2)
+    if second.get("result") != "launcher update failed before":
+        raise Fail("the previous launcher's version check says %r" % second.get("result"))
+    h.wait_event("enable game btn", 90)
+    h.screenshot("after-failed-self-update", win)
+    fetched = [line for line in h.access_log() if "v0.13_Kestrivane.exe" in line]
+    if len(fetched) != 1:
+        raise Fail("the failed launcher was fetched %d times" % len(fetched))
+    with open(os.path.join(h.install, "update.log")) as f:
+        text = f.read()
+    if "did not come up" not in text or "put the previous launcher back" not in text:
+        raise Fail("update.log does not tell of the rollback: %s" % text)
+    h.click(win, "close button", CLOSE_BTN, [HOVER_TITLE], probe=CLOSE_PROBE)
+    wait_for("the previous launcher to end", lambda: pids[0] not in h.launcher_pids(), 15)
+
+
 def scenario_cdn_failure(h):
     h.prepare()
     with socket.socket() as s:  # a free port for the CDN, so the launcher's CDN port answers nothing
@@ -992,6 +1032,7 @@ def scenario_cdn_failure(h):
 
 SCENARIOS = {
     "first_install": scenario_first_install,
+    "self_update_rollback": scenario_self_update_rollback,
     "update": scenario_update,
     "pause_resume": scenario_pause_resume,
     "close_during_download": scenario_close_during_download,

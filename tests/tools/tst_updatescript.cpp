@@ -21,8 +21,8 @@ struct LauncherDir {
         dir = QFileInfo(tmp.path()).canonicalFilePath();
         const QString sleep = QStandardPaths::findExecutable("sleep");
         oldBinary = readFile(sleep);
-        // The new launcher records that it was started, and from where.
-        newLauncher = "#!/bin/sh\npwd > started.txt\n";
+        // The new launcher records that it was started, and from where, and says it came up.
+        newLauncher = "#!/bin/sh\npwd > started.txt\n[ -e update.pending ] && mv update.pending update.confirmed\n";
         return !oldBinary.isEmpty() && writeFile(dir + "/Kestrivane", oldBinary) &&
                QFile::setPermissions(dir + "/Kestrivane", QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                               QFileDevice::ExeOwner | QFileDevice::ReadGroup |
@@ -52,6 +52,8 @@ private slots:
     void failuresKeepTheOldLauncher_data();
     void failuresKeepTheOldLauncher();
     void givesUpWhenTheOldLauncherKeepsRunning();
+    void newLauncherThatDoesNotComeUpIsRolledBack_data();
+    void newLauncherThatDoesNotComeUpIsRolledBack();
 };
 
 void TestUpdateScript::replacesAfterTheOldLauncherEnds() {
@@ -84,6 +86,12 @@ void TestUpdateScript::replacesAfterTheOldLauncherEnds() {
     QCOMPARE(l.mode(), mode);
     QTRY_COMPARE_WITH_TIMEOUT(readFile(l.dir + "/started.txt"), l.dir.toUtf8() + '\n', 10000);
     QVERIFY(readFile(l.dir + "/update.log").contains("replaced"));
+    // The new launcher came up: it stays, with the old one kept beside it.
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(l.dir + "/update.log").contains("came up"), 10000);
+    QCOMPARE(readFile(l.dir + "/Kestrivane"), l.newLauncher);
+    QCOMPARE(readFile(l.dir + "/Kestrivane.previous"), l.oldBinary);
+    QVERIFY(!QFileInfo::exists(l.dir + "/update.confirmed"));
+    QVERIFY(!QFileInfo::exists(l.dir + "/update.failed"));
     // No temporary copy left behind.
     QCOMPARE(QDir(l.dir).entryList({".Kestrivane*"}, QDir::Files | QDir::Hidden).size(), 0);
 }
@@ -100,6 +108,7 @@ void TestUpdateScript::failuresKeepTheOldLauncher_data() {
     QTest::newRow("missing") << QStringList{"v0.13_Kestrivane.exe"} << 1;
     QTest::newRow("empty") << QStringList{"empty.exe"} << 1;
     QTest::newRow("directory") << QStringList{"folder"} << 1;
+    QTest::newRow("the previous launcher") << QStringList{"Kestrivane.previous"} << 2;
 }
 
 void TestUpdateScript::failuresKeepTheOldLauncher() {
@@ -134,6 +143,60 @@ void TestUpdateScript::givesUpWhenTheOldLauncherKeepsRunning() {
     QVERIFY(!QFileInfo::exists(l.dir + "/started.txt"));
     old.kill();
     old.waitForFinished(5000);
+}
+
+void TestUpdateScript::newLauncherThatDoesNotComeUpIsRolledBack_data() {
+    QTest::addColumn<QByteArray>("broken");
+    QTest::newRow("exits at once") << QByteArray("#!/bin/sh\necho new >> runs.txt\nexit 3\n");
+    // A program that runs without end when started without arguments, as a hung launcher does.
+    QTest::newRow("hangs") << readFile(QStandardPaths::findExecutable("yes"));
+    QTest::newRow("cannot run") << QByteArray("\x7f" "ELF broken");
+}
+
+namespace {
+
+// Processes whose program is a file of `dir` (or was, before it was replaced).
+QStringList processesRunningFrom(const QString &dir) {
+    QStringList found;
+    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
+        const QString exe = QFile::symLinkTarget("/proc/" + pid + "/exe");
+        if (exe.startsWith(dir + "/"))
+            found.append(pid + " " + exe);
+    }
+    return found;
+}
+
+} // namespace
+
+// The previous launcher is a script of its own here, so the test can tell which one runs.
+void TestUpdateScript::newLauncherThatDoesNotComeUpIsRolledBack() {
+    QFETCH(QByteArray, broken);
+    LauncherDir l;
+    QVERIFY(l.make());
+    const QByteArray previous = "#!/bin/sh\necho previous >> runs.txt\n";
+    QVERIFY(writeFile(l.dir + "/Kestrivane", previous));
+    QVERIFY(writeFile(l.dir + "/v0.13_Kestrivane.exe", broken));
+    QVERIFY(writeFile(l.dir + "/update.failed", "0.12 reported\n")); // an older failure is replaced
+    const QFileDevice::Permissions mode = l.mode();
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KV_UPDATE_CONFIRM_S", "2");
+    const Run r = run("/bin/sh", {l.dir + "/update.sh", "v0.13_Kestrivane.exe"}, QDir::tempPath(), env, 90000);
+    QVERIFY(r.finished);
+    QCOMPARE(r.exitCode, 1);
+    const QByteArray log = readFile(l.dir + "/update.log");
+    QVERIFY2(log.contains("did not come up") && log.contains("put the previous launcher back"), log.constData());
+    QCOMPARE(readFile(l.dir + "/Kestrivane"), previous);
+    QCOMPARE(l.mode(), mode);
+    QCOMPARE(readFile(l.dir + "/update.failed"), QByteArray("0.13\n"));
+    QVERIFY(!QFileInfo::exists(l.dir + "/update.pending"));
+    QVERIFY(!QFileInfo::exists(l.dir + "/update.confirmed"));
+    // The previous launcher runs again; nothing of the new one is left running.
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(l.dir + "/runs.txt").endsWith("previous\n"), 10000);
+    QVERIFY(!readFile(l.dir + "/runs.txt").contains("previous\nnew"));
+    const QStringList running = processesRunningFrom(l.dir);
+    QVERIFY2(running.isEmpty(), qPrintable(running.join(", ")));
+    QCOMPARE(QDir(l.dir).entryList({".Kestrivane*", ".update*"}, QDir::Files | QDir::Hidden).size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestUpdateScript)

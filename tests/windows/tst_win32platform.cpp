@@ -271,8 +271,36 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(readFile(dir.path() + "/started.txt").trimmed(), QByteArray("started 0"),
                                   10000);
         QVERIFY(!QFile::exists(dir.path() + "/Kestrivane.exe.new"));
-        QVERIFY(!QFile::exists(dir.path() + "/Kestrivane.exe.old"));
         QVERIFY(readFile(dir.path() + "/update.log").contains("replaced"));
+        // It came up: it stays, the old one kept beside it.
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(dir.path() + "/update.log").contains("came up"), 30000);
+        QCOMPARE(readFile(dir.path() + "/Kestrivane.exe"), newContent);
+        QCOMPARE(readFile(dir.path() + "/Kestrivane.previous.exe"), oldContent);
+        QVERIFY(!QFile::exists(dir.path() + "/update.failed"));
+    }
+
+    // A new launcher that never says it came up: the previous one is put back and started.
+    void selfUpdateThatDoesNotComeUpIsRolledBack() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QByteArray newContent;
+        QVERIFY(prepareUpdateFolder(dir.path(), &newContent));
+        const QByteArray oldContent = readFile(dir.path() + "/Kestrivane.exe");
+        QVERIFY(writeFile(dir.path() + "/no-confirm.txt", "x"));
+        qputenv("KV_UPDATE_CONFIRM_S", "3");
+        const ToolResult r = runTool(QStringLiteral("wscript.exe"),
+                                     {QDir::toNativeSeparators(dir.path() + "/update.vbs"), "v0.12_Kestrivane.exe"},
+                                     120000);
+        qunsetenv("KV_UPDATE_CONFIRM_S");
+        const QByteArray log = readFile(dir.path() + "/update.log");
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(log.contains("put the previous launcher back"), log.constData());
+        QCOMPARE(readFile(dir.path() + "/Kestrivane.exe"), oldContent);
+        QCOMPARE(readFile(dir.path() + "/update.failed").trimmed(), QByteArray("0.12"));
+        QVERIFY(!QFile::exists(dir.path() + "/update.pending"));
+        // The new one ran, then the previous one.
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(dir.path() + "/started.txt"), QByteArray("started 0\r\nstarted 0\r\n"),
+                                  10000);
     }
 
     void updateScriptRefusals_data() {

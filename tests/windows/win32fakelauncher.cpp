@@ -1,6 +1,7 @@
 // Stand-in launcher for the self-update test.
 //   --sleep MS   stays alive for MS milliseconds and writes nothing (the old launcher, still running)
-//   otherwise    appends "started <argument count>" to started.txt beside itself and ends
+//   otherwise    appends "started <argument count>" to started.txt beside itself, says it came up
+//                (update.pending becomes update.confirmed) unless no-confirm.txt is beside it, and ends
 #include <windows.h>
 
 #include <cwchar>
@@ -15,9 +16,9 @@ int wmain(int argc, wchar_t **argv) {
     const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH)
         return 1;
-    std::wstring file(path, n);
-    file.erase(file.find_last_of(L'\\') + 1);
-    file += L"started.txt";
+    std::wstring folder(path, n);
+    folder.erase(folder.find_last_of(L'\\') + 1);
+    const std::wstring file = folder + L"started.txt";
     HANDLE h = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
@@ -26,5 +27,7 @@ int wmain(int argc, wchar_t **argv) {
     DWORD written = 0;
     const BOOL ok = WriteFile(h, line.data(), DWORD(line.size()), &written, nullptr);
     CloseHandle(h);
+    if (GetFileAttributesW((folder + L"no-confirm.txt").c_str()) == INVALID_FILE_ATTRIBUTES)
+        MoveFileW((folder + L"update.pending").c_str(), (folder + L"update.confirmed").c_str());
     return ok && written == line.size() ? 0 : 1;
 }

@@ -130,6 +130,53 @@ private slots:
         }
     }
 
+    // The update script put the previous launcher back after 0.2 did not come up: that start tells
+    // it once, 0.2 is not fetched again, and a newer listed launcher is taken as before.
+    void launcherThatDidNotComeUpIsNotTakenAgain() {
+        QVERIFY(writeFile(dir + QStringLiteral("/update.failed"), "0.2\n"));
+        const QByteArray launcherPath = "/sea/win_update/v0.2_Kestrivane.exe";
+        publishLauncher(QStringLiteral("0.2"), patternBytes(1000, 3), QString(32, 'a'));
+        for (int start = 0; start < 2; ++start) {
+            makeWorkflow();
+            QTRY_COMPARE_WITH_TIMEOUT(gamePages, 1, 5000);
+            QTRY_COMPARE(events(QStringLiteral("check launcher version")).size(), start + 1);
+            QCOMPARE(events(QStringLiteral("check launcher version")).last().value("result").toString(),
+                     QStringLiteral("launcher update failed before"));
+            QCOMPARE(server->requestsFor(launcherPath).size(), 0);
+            closeWorkflow();
+        }
+        const QList<QJsonObject> told = events(QStringLiteral("launcher update failed"));
+        QCOMPARE(told.size(), 1);
+        QCOMPARE(told.first().value("version").toString(), QStringLiteral("0.11"));
+        QCOMPARE(told.first().value("failedVersion").toString(), QStringLiteral("0.2"));
+        QCOMPARE(readFile(dir + QStringLiteral("/update.failed")), QByteArray("0.2 reported\n"));
+
+        // Another launcher listed: taken, and the failure forgotten.
+        publishLauncher(QStringLiteral("0.3"), patternBytes(1000, 4), QString(32, 'a'));
+        makeWorkflow();
+        QTRY_COMPARE_WITH_TIMEOUT(server->requestsFor("/sea/win_update/v0.3_Kestrivane.exe").size(), 1, 5000);
+        QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/update.failed")));
+    }
+
+    // A note that is not the scripts' is ignored, never trusted.
+    void unreadableUpdateNoteIsIgnored_data() {
+        QTest::addColumn<QByteArray>("note");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("not a version") << QByteArray("../../etc\n");
+        QTest::newRow("oversized") << QByteArray(4096, '1');
+    }
+    void unreadableUpdateNoteIsIgnored() {
+        QFETCH(QByteArray, note);
+        QVERIFY(writeFile(dir + QStringLiteral("/update.failed"), note));
+        publishLauncher(QStringLiteral("0.2"), patternBytes(1000, 3), QString(32, 'a'));
+        status("/sea/win_update/v0.2_Kestrivane.exe", 404);
+        makeWorkflow();
+        QTRY_VERIFY_WITH_TIMEOUT(!events(QStringLiteral("check launcher version")).isEmpty(), 5000);
+        QCOMPARE(eventField(QStringLiteral("check launcher version"), QStringLiteral("result")),
+                 QStringLiteral("need to update launcher"));
+        QVERIFY(events(QStringLiteral("launcher update failed")).isEmpty());
+    }
+
     void serverErrorIsFinal_data() {
         QTest::addColumn<QByteArray>("file");
         QTest::newRow("version is not a number") << line("Kestrivane.exe", "abc", QString(32, 'a'), 1);
