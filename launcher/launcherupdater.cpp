@@ -18,8 +18,8 @@
 #include <QPainter>
 #include <QPropertyAnimation>
 #include <QPushButton>
-#include <QShowEvent>
 #include <QShortcut>
+#include <QShowEvent>
 
 namespace {
 

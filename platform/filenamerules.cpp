@@ -42,12 +42,15 @@ bool isSafeSegment(const QStringRef &segment) {
 } // namespace
 
 bool FileNameRules::isLauncherOwnedName(const QString &name) {
-    static const QStringList owned = {
-        QStringLiteral("config.ini"),       QStringLiteral("settings.ini"),
-        QStringLiteral("update.vbs"),       QStringLiteral("update.sh"),
-        QStringLiteral("update.pending"),   QStringLiteral("update.confirmed"),
-        QStringLiteral("update.failed"),    QStringLiteral("Kestrivane.previous"),
-        QStringLiteral("Kestrivane.previous.exe")};
+    static const QStringList owned = {QStringLiteral("config.ini"),
+                                      QStringLiteral("settings.ini"),
+                                      QStringLiteral("update.vbs"),
+                                      QStringLiteral("update.sh"),
+                                      QStringLiteral("update.pending"),
+                                      QStringLiteral("update.confirmed"),
+                                      QStringLiteral("update.failed"),
+                                      QStringLiteral("Kestrivane.previous"),
+                                      QStringLiteral("Kestrivane.previous.exe")};
     return owned.contains(name, Qt::CaseInsensitive);
 }
 

@@ -208,8 +208,10 @@ private slots:
             QCOMPARE(run.results.value(name, ErrorCode(-1)), NoError);
             QVERIFY(installed(name));
         }
-        QVERIFY2(hosts.pace(base(fast)) > 3 * hosts.pace(base(slow)),
-                 qPrintable(QStringLiteral("%1 against %2").arg(hosts.pace(base(fast))).arg(hosts.pace(base(slow)))));
+        QVERIFY2(
+            hosts.pace(base(fast)) > 3 * hosts.pace(base(slow)),
+            qPrintable(
+                QStringLiteral("%1 against %2").arg(hosts.pace(base(fast))).arg(hosts.pace(base(slow)))));
         // The slow host got its share of the first requests (half of ten), and nothing once it was
         // measured: spread evenly, it would get a second share while the fast host serves the rest.
         const QList<HttpServer::Request> late = slow->requests();

@@ -22,7 +22,8 @@ struct LauncherDir {
         const QString sleep = QStandardPaths::findExecutable("sleep");
         oldBinary = readFile(sleep);
         // The new launcher records that it was started, and from where, and says it came up.
-        newLauncher = "#!/bin/sh\npwd > started.txt\n[ -e update.pending ] && mv update.pending update.confirmed\n";
+        newLauncher =
+            "#!/bin/sh\npwd > started.txt\n[ -e update.pending ] && mv update.pending update.confirmed\n";
         return !oldBinary.isEmpty() && writeFile(dir + "/Kestrivane", oldBinary) &&
                QFile::setPermissions(dir + "/Kestrivane", QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                               QFileDevice::ExeOwner | QFileDevice::ReadGroup |
@@ -150,7 +151,8 @@ void TestUpdateScript::newLauncherThatDoesNotComeUpIsRolledBack_data() {
     QTest::newRow("exits at once") << QByteArray("#!/bin/sh\necho new >> runs.txt\nexit 3\n");
     // A program that runs without end when started without arguments, as a hung launcher does.
     QTest::newRow("hangs") << readFile(QStandardPaths::findExecutable("yes"));
-    QTest::newRow("cannot run") << QByteArray("\x7f" "ELF broken");
+    QTest::newRow("cannot run") << QByteArray("\x7f"
+                                              "ELF broken");
 }
 
 namespace {
@@ -181,11 +183,13 @@ void TestUpdateScript::newLauncherThatDoesNotComeUpIsRolledBack() {
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("KV_UPDATE_CONFIRM_S", "2");
-    const Run r = run("/bin/sh", {l.dir + "/update.sh", "v0.13_Kestrivane.exe"}, QDir::tempPath(), env, 90000);
+    const Run r =
+        run("/bin/sh", {l.dir + "/update.sh", "v0.13_Kestrivane.exe"}, QDir::tempPath(), env, 90000);
     QVERIFY(r.finished);
     QCOMPARE(r.exitCode, 1);
     const QByteArray log = readFile(l.dir + "/update.log");
-    QVERIFY2(log.contains("did not come up") && log.contains("put the previous launcher back"), log.constData());
+    QVERIFY2(log.contains("did not come up") && log.contains("put the previous launcher back"),
+             log.constData());
     QCOMPARE(readFile(l.dir + "/Kestrivane"), previous);
     QCOMPARE(l.mode(), mode);
     QCOMPARE(readFile(l.dir + "/update.failed"), QByteArray("0.13\n"));

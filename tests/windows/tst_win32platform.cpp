@@ -288,9 +288,9 @@ private slots:
         const QByteArray oldContent = readFile(dir.path() + "/Kestrivane.exe");
         QVERIFY(writeFile(dir.path() + "/no-confirm.txt", "x"));
         qputenv("KV_UPDATE_CONFIRM_S", "3");
-        const ToolResult r = runTool(QStringLiteral("wscript.exe"),
-                                     {QDir::toNativeSeparators(dir.path() + "/update.vbs"), "v0.12_Kestrivane.exe"},
-                                     120000);
+        const ToolResult r =
+            runTool(QStringLiteral("wscript.exe"),
+                    {QDir::toNativeSeparators(dir.path() + "/update.vbs"), "v0.12_Kestrivane.exe"}, 120000);
         qunsetenv("KV_UPDATE_CONFIRM_S");
         const QByteArray log = readFile(dir.path() + "/update.log");
         QCOMPARE(r.exitCode, 1);
@@ -299,8 +299,8 @@ private slots:
         QCOMPARE(readFile(dir.path() + "/update.failed").trimmed(), QByteArray("0.12"));
         QVERIFY(!QFile::exists(dir.path() + "/update.pending"));
         // The new one ran, then the previous one.
-        QTRY_COMPARE_WITH_TIMEOUT(readFile(dir.path() + "/started.txt"), QByteArray("started 0\r\nstarted 0\r\n"),
-                                  10000);
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(dir.path() + "/started.txt"),
+                                  QByteArray("started 0\r\nstarted 0\r\n"), 10000);
     }
 
     void updateScriptRefusals_data() {

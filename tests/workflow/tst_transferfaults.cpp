@@ -329,7 +329,8 @@ private slots:
         QTRY_COMPARE(events(QStringLiteral("file write error")).size(), 1);
         const float kept = bars.value(WorkflowStatus::GameBar);
         QVERIFY2(kept > 0, qPrintable(QString::number(kept)));
-        QVERIFY2(highest <= kept + 0.01f, qPrintable(QStringLiteral("%1 shown, %2 kept").arg(highest).arg(kept)));
+        QVERIFY2(highest <= kept + 0.01f,
+                 qPrintable(QStringLiteral("%1 shown, %2 kept").arg(highest).arg(kept)));
         QObject watch;
         float lowest = 100;
         bool finished = false;
