@@ -3,6 +3,7 @@
 #include "archive/extractionwriter.h"
 #include "archive/zipreader.h"
 #include "core/diskroom.h"
+#include "patch/zipindex.h"
 
 #include <QByteArray>
 #include <QDebug>
@@ -11,6 +12,8 @@
 
 #include <algorithm>
 #include <memory>
+
+#include <sodium.h>
 
 namespace {
 
@@ -79,6 +82,11 @@ bool ExtractionJob::writeFailed(const Entry &entry, const QString &what) {
 }
 
 bool ExtractionJob::run(int threads) {
+    if (sodium_init() < 0) {
+        fail(0, ExtractError::CannotOpen, QStringLiteral("the cryptography library failed to start"));
+        return false;
+    }
+    digests.assign(entries.size(), QByteArray());
     const size_t count = std::min(size_t(std::max(threads, 1)), entries.size());
     // A helper that cannot be started leaves its entries to the others, which take them from the
     // same index.
@@ -111,14 +119,14 @@ void ExtractionJob::work() {
             fail(entry.index, ExtractError::CannotOpen, QStringLiteral("not a readable zip archive"));
             break;
         }
-        if (!extract(zip, entry, buffer.data()))
+        if (!extract(zip, entry, buffer.data(), &digests[next]))
             break;
     }
     if (zip)
         unzClose(zip);
 }
 
-bool ExtractionJob::extract(unzFile zip, const Entry &entry, char *buffer) {
+bool ExtractionJob::extract(unzFile zip, const Entry &entry, char *buffer, QByteArray *digest) {
     const auto failed = [&](ExtractError code, const QString &why) {
         fail(entry.index, code, why);
         return false;
@@ -148,6 +156,10 @@ bool ExtractionJob::extract(unzFile zip, const Entry &entry, char *buffer) {
         return failed(code, why);
     };
 
+    // The digest of what the file receives (the one entry indexes list), so that the installed copy
+    // can be checked later.
+    crypto_generichash_state hash;
+    crypto_generichash_init(&hash, nullptr, 0, ZipIndex::HashLength);
     quint64 written = 0;
     for (;;) {
         if (stopped(entry.index)) { // an earlier entry failed
@@ -170,6 +182,8 @@ bool ExtractionJob::extract(unzFile zip, const Entry &entry, char *buffer) {
             ExtractionWriter::drop(std::move(file));
             return writeFailed(entry, entry.target);
         }
+        crypto_generichash_update(&hash, reinterpret_cast<const unsigned char *>(buffer),
+                                  static_cast<unsigned long long>(count));
         written += quint64(count);
     }
     // A damaged stream can end early without an error; its checksum is then never compared.
@@ -199,5 +213,19 @@ bool ExtractionJob::extract(unzFile zip, const Entry &entry, char *buffer) {
                                       entry.externalAttributes))
         return writeFailed(entry, entry.target);
     stagedRoom.fetch_add(roomOf(entry));
+    digest->resize(ZipIndex::HashLength);
+    crypto_generichash_final(&hash, reinterpret_cast<unsigned char *>(digest->data()), ZipIndex::HashLength);
     return true;
+}
+
+std::vector<InstalledEntry> ExtractionJob::installed() const {
+    std::vector<InstalledEntry> files;
+    files.reserve(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry &e = entries[i];
+        if (e.shadowed || i >= digests.size())
+            continue;
+        files.push_back({e.name, e.size, digests[i]});
+    }
+    return files;
 }

@@ -54,6 +54,9 @@ public:
     // read whole, checked and staged.
     bool run(int threads);
 
+    // After a successful run(): the file each target received, with the digest of its bytes.
+    std::vector<InstalledEntry> installed() const;
+
     ExtractError failureCode() const { return error; }
     QString failureReason() const { return reason; }
     // With NoRoom: the bytes the disk lacked for the entries still to write when a write failed.
@@ -61,7 +64,7 @@ public:
 
 private:
     void work();
-    bool extract(unzFile zip, const Entry &entry, char *buffer);
+    bool extract(unzFile zip, const Entry &entry, char *buffer, QByteArray *digest);
     // A staging write for `entry` failed (its partial file removed): NoRoom when its disk has no
     // room left for the entries not yet staged, CannotWrite otherwise.
     bool writeFailed(const Entry &entry, const QString &what);
@@ -74,6 +77,7 @@ private:
     qint64 totalRoom = 0;
     std::atomic<qint64> stagedRoom{0}; // room the entries staged so far take, by every thread
     std::vector<Entry> entries;        // not changed while run() runs
+    std::vector<QByteArray> digests;   // BLAKE2b-256 of each entry's bytes, each written by its one thread
     QHash<QString, size_t> byTarget;   // entry that installs each target
     std::atomic<size_t> nextEntry{0};
     std::atomic<quint64> stopAt{~quint64(0)}; // index of the first failure so far

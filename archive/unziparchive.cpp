@@ -68,7 +68,8 @@ bool unzipArchive(const QString &path, const QString &targetDir) {
     return extractArchive(path, targetDir).ok();
 }
 
-Result<ExtractError> extractArchive(const QString &path, const QString &targetDir, qint64 *missingRoom) {
+Result<ExtractError> extractArchive(const QString &path, const QString &targetDir, qint64 *missingRoom,
+                                    std::vector<InstalledEntry> *installed) {
     const QString &dir = targetDir;
     using Failure = Result<ExtractError>;
     if (missingRoom)
@@ -196,6 +197,8 @@ Result<ExtractError> extractArchive(const QString &path, const QString &targetDi
     }
     if (!writer.commit())
         return refuse(ExtractError::CannotWrite, writer.failureReason());
+    if (installed)
+        *installed = job.installed();
     log() << "end uncompressing";
     return {};
 }

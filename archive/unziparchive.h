@@ -2,7 +2,10 @@
 
 #include "core/result.h"
 
+#include <QByteArray>
 #include <QString>
+
+#include <vector>
 
 // Unpacks a zip archive into the launcher directory (Platform::launcherDir()). Blocking; meant to run
 // on a worker thread (QtConcurrent::run), from where it inflates the entries on threads of its own,
@@ -33,8 +36,18 @@ enum class ExtractError {
 // the disk). That room is checked once the archive is listed, before anything is written, and a
 // write that fails later on a disk without room for the rest fails the same way: NoRoom, with
 // `missingRoom` (when given) set to the bytes still lacking. Nothing is installed then.
+//
+// `installed`, when given, receives after a success every file the archive installed (one per
+// target: a later entry of the same name wins), with its size and the BLAKE2b-256 of its bytes,
+// hashed as they were inflated.
+struct InstalledEntry {
+    QString name; // as installed, below the target directory, '/' separators
+    quint64 size = 0;
+    QByteArray blake2b; // 32 bytes
+};
 Result<ExtractError> extractArchive(const QString &path, const QString &targetDir,
-                                    qint64 *missingRoom = nullptr);
+                                    qint64 *missingRoom = nullptr,
+                                    std::vector<InstalledEntry> *installed = nullptr);
 
 // Whether the archive lists a file of this name (compared without regard to case, as Windows finds
 // files). False when the archive cannot be read.

@@ -1,5 +1,6 @@
 #include "workflow/archiveextraction.h"
 
+#include "archive/extractedfiles.h"
 #include "archive/unziparchive.h"
 #include "platform/filenamerules.h"
 #include "workflow/labelargs.h"
@@ -57,10 +58,16 @@ void ArchiveExtraction::extractNextArchive() {
     // archive brings the game executable, so that a game that cannot start later knows which
     // download repairs it.
     const QString game = gameExecutableName();
-    QFuture<Outcome> future = PoolFuture::run([path, dir, game]() {
+    const QString version = config->installedVersion(name);
+    const QString record = ExtractedFiles::recordPath(dir, name);
+    QFuture<Outcome> future = PoolFuture::run([path, dir, game, version, record]() {
         Outcome outcome;
         outcome.bringsGame = archiveHasEntry(path, game);
-        outcome.result = extractArchive(path, dir, &outcome.missingRoom);
+        std::vector<InstalledEntry> installed;
+        outcome.result = extractArchive(path, dir, &outcome.missingRoom, &installed);
+        // What the archive installed is kept for the checks of later starts, before the archive goes.
+        if (outcome.result.ok())
+            ExtractedFiles::of(version, installed, dir).save(record);
         return outcome;
     });
     auto *watcher = new QFutureWatcher<Outcome>(this);

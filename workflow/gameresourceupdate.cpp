@@ -1,5 +1,7 @@
 #include "workflow/gameresourceupdate.h"
 
+#include "archive/extractedfiles.h"
+
 #include "core/diskroom.h"
 #include "download/xdmanager.h"
 #include "patch/blockmap.h"
@@ -77,9 +79,12 @@ QList<InstallCheck::File> GameResourceUpdate::installedFilesOnDisk() const {
         const RemoteFileInfo &e = it.value();
         if (e.name == QLatin1String(LauncherFileName) || installedVersion(e.name) != e.version)
             continue;
-        // An unpacked archive is deleted on purpose; one still waiting to be unpacked must be there.
-        if (isArchive(e.name) && !config->hasExtractionMark(e.name))
+        // An unpacked archive is deleted on purpose: the files it installed stand for it, as its
+        // record lists them. One still waiting to be unpacked must be there.
+        if (isArchive(e.name) && !config->hasExtractionMark(e.name)) {
+            files.append(filesUnpackedFrom(e));
             continue;
+        }
         InstallCheck::File f;
         f.name = e.name;
         f.path = QStringLiteral("%1/%2").arg(setup.folder, e.name);
@@ -90,14 +95,45 @@ QList<InstallCheck::File> GameResourceUpdate::installedFilesOnDisk() const {
     return files;
 }
 
-void GameResourceUpdate::forgetDamagedFile(const QString &name, const QString &reason) {
+// The files an unpacked archive installed, as its record lists them; none without a record of this
+// version (an archive unpacked before records were kept, or a record that cannot be read).
+QList<InstallCheck::File> GameResourceUpdate::filesUnpackedFrom(const RemoteFileInfo &e) const {
+    QList<InstallCheck::File> files;
+    if (!FileNameRules::isSafeFileName(e.name))
+        return files;
+    ExtractedFiles record;
+    if (!ExtractedFiles::load(ExtractedFiles::recordPath(setup.folder, e.name), &record).ok() ||
+        record.version() != e.version)
+        return files;
+    for (const ExtractedFiles::File &unpacked : record.files()) {
+        InstallCheck::File f;
+        f.name = e.name;
+        f.entry = unpacked.name;
+        f.path = QStringLiteral("%1/%2").arg(setup.folder, unpacked.name);
+        f.size = qint64(unpacked.size);
+        f.blake2b = unpacked.blake2b;
+        files.append(f);
+    }
+    return files;
+}
+
+void GameResourceUpdate::forgetDamagedFile(const InstallCheck::File &file) {
+    const QString &name = file.name;
+    const QString reason = file.entry.isEmpty()
+                               ? file.damage
+                               : QStringLiteral("%1 (from %2): %3").arg(file.entry, name, file.damage);
     qWarning().noquote() << "installed file damaged, queued again:" << name << "-" << reason;
+    // An archive is fetched again once, however many of its files are damaged.
+    if (damagedFiles.contains(name))
+        return;
     config->forget(name);
     damagedFiles.insert(name);
     QJsonObject damaged;
     damaged.insert(QStringLiteral("file"), name);
     damaged.insert(QStringLiteral("event"), QStringLiteral("installed file damaged"));
     damaged.insert(QStringLiteral("reason"), reason);
+    if (!file.entry.isEmpty())
+        damaged.insert(QStringLiteral("entry"), file.entry);
     emit event(damaged);
 }
 
@@ -120,6 +156,8 @@ void GameResourceUpdate::forgetUnlistedFiles() {
             continue;
         qDebug().noquote() << "dropping the record of a file no longer listed: " + name;
         config->forget(name);
+        if (isArchive(name) && FileNameRules::isSafeFileName(name))
+            ExtractedFiles::remove(setup.folder, name);
         const QString path = QStringLiteral("%1/%2").arg(setup.folder, name);
         if (isArchive(name) && FileNameRules::isSafeFileName(name) && QFileInfo::exists(path) &&
             !QFile::remove(path))
@@ -152,10 +190,10 @@ void GameResourceUpdate::prepareGameResources() {
 
     // A file recorded as installed that is gone or has another size than listed is fetched again:
     // its record goes first, so it is queued below like any file not installed.
-    for (const InstallCheck::File &f : installedFilesOnDisk()) {
-        const QString damage = InstallCheck::sizeDamage(f.path, f.size);
-        if (!damage.isEmpty())
-            forgetDamagedFile(f.name, damage);
+    for (InstallCheck::File &f : installedFilesOnDisk()) {
+        f.damage = InstallCheck::sizeDamage(f.path, f.size);
+        if (!f.damage.isEmpty())
+            forgetDamagedFile(f);
     }
     removeUnpackedArchives();
 
@@ -532,7 +570,7 @@ void GameResourceUpdate::installedFilesVerified() {
     for (const InstallCheck::File &f : results) {
         if (!f.damage.isEmpty()) {
             ++damaged;
-            forgetDamagedFile(f.name, f.damage);
+            forgetDamagedFile(f);
         }
     }
     qDebug() << "installed files verified" << results.size() << "damaged" << damaged;

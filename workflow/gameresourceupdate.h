@@ -88,11 +88,13 @@ signals:
     void verified();
 
 private:
-    // Files recorded as installed in the listed version that should be on disk now (an unpacked
-    // archive is not), with their listed size and MD5.
+    // Files recorded as installed in the listed version that should be on disk now, with their
+    // listed size and MD5; for an unpacked archive (which is not), the files it installed.
     QList<InstallCheck::File> installedFilesOnDisk() const;
-    // Logs and reports a damaged installed file and forgets its record, so that it is fetched again.
-    void forgetDamagedFile(const QString &name, const QString &reason);
+    QList<InstallCheck::File> filesUnpackedFrom(const RemoteFileInfo &e) const;
+    // Logs and reports a damaged installed file and forgets its record (for a file an archive
+    // installed: the archive's), so that it is fetched again.
+    void forgetDamagedFile(const InstallCheck::File &file);
     // Files found damaged in this run: a copy of one still on disk gives its sound blocks when the
     // file has a block map, like an older copy does.
     QSet<QString> damagedFiles;

@@ -1,5 +1,6 @@
 #include "workflow/installcheck.h"
 
+#include "archive/extractedfiles.h"
 #include "core/filedigest.h"
 
 #include <QFileInfo>
@@ -24,14 +25,17 @@ InstallCheck::File InstallCheck::hashCheck(File file) {
         file.damage = QStringLiteral("check cancelled");
         return file;
     }
-    QByteArray md5;
+    QByteArray digest;
     qint64 total = 0;
-    const Result<FileDigest::Error> hashed = FileDigest::md5Hex(file.path, &md5, [&](qint64 n) {
+    const auto progress = [&](qint64 n) {
         total += n;
         if (file.progress)
             file.progress->hashedBytes += n;
         return !cancelled();
-    });
+    };
+    const Result<FileDigest::Error> hashed = file.blake2b.isEmpty()
+                                                 ? FileDigest::md5Hex(file.path, &digest, progress)
+                                                 : ExtractedFiles::digestOf(file.path, &digest, progress);
     if (!hashed.ok()) {
         file.damage =
             hashed.code() == FileDigest::Error::Stopped ? QStringLiteral("check cancelled") : hashed.reason();
@@ -42,8 +46,15 @@ InstallCheck::File InstallCheck::hashCheck(File file) {
         file.damage = QStringLiteral("size %1 read, %2 listed").arg(total).arg(file.size);
         return file;
     }
-    const QString digest = QString::fromLatin1(md5);
-    if (digest != file.md5)
-        file.damage = QStringLiteral("md5 %1 on disk, %2 listed").arg(digest, file.md5);
+    if (!file.blake2b.isEmpty()) {
+        if (digest != file.blake2b)
+            file.damage =
+                QStringLiteral("BLAKE2b %1 on disk, %2 when unpacked")
+                    .arg(QString::fromLatin1(digest.toHex()), QString::fromLatin1(file.blake2b.toHex()));
+        return file;
+    }
+    const QString md5 = QString::fromLatin1(digest);
+    if (md5 != file.md5)
+        file.damage = QStringLiteral("md5 %1 on disk, %2 listed").arg(md5, file.md5);
     return file;
 }

@@ -1,3 +1,4 @@
+#include "archive/extractedfiles.h"
 #include "archive/unziparchive.h"
 #include "platform/platform.h"
 #include "support/diskfaults.h"
@@ -18,6 +19,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtConcurrent>
+
+#include <sodium.h>
 
 #if __has_include(<sys/resource.h>)
 #include <csignal>
@@ -74,6 +77,9 @@ private slots:
     void init();
 
     void extractsNestedFilesWithoutFolderEntries();
+    void installedFilesAreRecordedWithTheirDigests();
+    void malformedRecordsAreRefused_data();
+    void malformedRecordsAreRefused();
     void replacesExistingFileAndLeavesOthersAlone();
     void replacesWhatAKilledExtractionLeft();
     void extractsIntoLauncherDirectory();
@@ -667,6 +673,94 @@ void TestUnzipArchive::reportsTheEarliestFaultWhenEntriesFailTogether() {
     QCOMPARE(tree(tmp->path()), before);
     QCOMPARE(readFile(target + "/c/e3.txt"), QByteArray("old"));
     QVERIFY(LogCapture::lines().filter("c/e6.bin").isEmpty());
+}
+
+namespace {
+
+QByteArray blake2b(const QByteArray &data) {
+    QByteArray out(32, '\0');
+    crypto_generichash(reinterpret_cast<unsigned char *>(out.data()), 32,
+                       reinterpret_cast<const unsigned char *>(data.constData()), quint64(data.size()),
+                       nullptr, 0);
+    return out;
+}
+
+} // namespace
+
+// Each installed file once (the later of two entries of one name wins), with the digest of what it
+// holds; the record of them reads back the same and matches the files on the disk.
+void TestUnzipArchive::installedFilesAreRecordedWithTheirDigests() {
+    QVERIFY(sodium_init() >= 0);
+    const QByteArray big = randomBytes(600000, 11);
+    ZipEntry stored{"data/stored.bin", randomBytes(70000, 12)};
+    stored.stored = true;
+    QVERIFY(writeZip(zipPath, {{"data/big.bin", big},
+                               {"./top.txt", "first"},
+                               stored,
+                               {"data/", {}},
+                               {"empty.dat", {}},
+                               {"top.txt", "second"}}));
+    std::vector<InstalledEntry> installed;
+    QVERIFY(extractArchive(zipPath, target, nullptr, &installed).ok());
+    QMap<QString, QPair<quint64, QByteArray>> got;
+    for (const InstalledEntry &e : installed) {
+        QVERIFY2(!got.contains(e.name), qPrintable(e.name));
+        got.insert(e.name, qMakePair(e.size, e.blake2b));
+    }
+    QCOMPARE(got.keys(), QStringList({"data/big.bin", "data/stored.bin", "empty.dat", "top.txt"}));
+    QCOMPARE(got.value("data/big.bin"), qMakePair(quint64(big.size()), blake2b(big)));
+    QCOMPARE(got.value("data/stored.bin").second, blake2b(stored.data));
+    QCOMPARE(got.value("empty.dat").second, blake2b({}));
+    QCOMPARE(got.value("top.txt"), qMakePair(quint64(6), blake2b("second")));
+
+    const QString path = ExtractedFiles::recordPath(target, "game.zip");
+    QVERIFY(ExtractedFiles::of("1.5", installed, target).save(path).ok());
+    ExtractedFiles record;
+    QVERIFY(ExtractedFiles::load(path, &record).ok());
+    QCOMPARE(record.version(), QStringLiteral("1.5"));
+    QCOMPARE(record.files().size(), 4);
+    for (const ExtractedFiles::File &f : record.files()) {
+        QByteArray onDisk;
+        QVERIFY(ExtractedFiles::digestOf(target + "/" + f.name, &onDisk).ok());
+        QCOMPARE(onDisk, f.blake2b);
+        QCOMPARE(f.size, got.value(f.name).first);
+        QCOMPARE(f.modifiedMs, QFileInfo(target + "/" + f.name).lastModified().toMSecsSinceEpoch());
+    }
+    QCOMPARE(ExtractedFiles::load(target + "/none" + ExtractedFiles::Suffix, &record).code(),
+             ExtractedFiles::Error::Missing);
+}
+
+void TestUnzipArchive::malformedRecordsAreRefused_data() {
+    QTest::addColumn<QByteArray>("text");
+    const QByteArray head = "KVEF 1\nversion 2\n";
+    const QByteArray hash = QByteArray(64, 'a');
+    QTest::newRow("sound") << head + hash + "\t5\t1700000000000\tdata/a.bin\n";
+    QTest::newRow("no header") << QByteArray("version 2\n");
+    QTest::newRow("other magic") << "KVEF 2\nversion 2\n" + hash + "\t5\t1\ta\n";
+    QTest::newRow("cut short") << head + hash + "\t5\t1\ta";
+    QTest::newRow("short digest") << head + hash.left(62) + "\t5\t1\ta\n";
+    QTest::newRow("digest not hex") << head + QByteArray(64, 'g') + "\t5\t1\ta\n";
+    QTest::newRow("upper-case digest") << head + QByteArray(64, 'A') + "\t5\t1\ta\n";
+    QTest::newRow("negative size") << head + hash + "\t-5\t1\ta\n";
+    QTest::newRow("size overflows") << head + hash + "\t99999999999999999999\t1\ta\n";
+    QTest::newRow("parent folder") << head + hash + "\t5\t1\t../evil\n";
+    QTest::newRow("absolute") << head + hash + "\t5\t1\t/etc/passwd\n";
+    QTest::newRow("folder") << head + hash + "\t5\t1\tdata/\n";
+    QTest::newRow("not normalized") << head + hash + "\t5\t1\t./a\n";
+    QTest::newRow("launcher's own file") << head + hash + "\t5\t1\tconfig.ini\n";
+    QTest::newRow("extra field") << head + hash + "\t5\t1\ta\tb\n";
+    QTest::newRow("empty version") << "KVEF 1\nversion \n" + hash + "\t5\t1\ta\n";
+}
+
+void TestUnzipArchive::malformedRecordsAreRefused() {
+    QFETCH(QByteArray, text);
+    const QString path = ExtractedFiles::recordPath(target, "game.zip");
+    QVERIFY(writeFile(path, text));
+    ExtractedFiles record;
+    const bool sound = QByteArray(QTest::currentDataTag()) == "sound";
+    QCOMPARE(ExtractedFiles::load(path, &record).ok(), sound);
+    if (sound)
+        QCOMPARE(record.files().value(0).name, QStringLiteral("data/a.bin"));
 }
 
 QTEST_GUILESS_MAIN(TestUnzipArchive)

@@ -416,6 +416,68 @@ private slots:
         QCOMPARE(readFile(dir + QStringLiteral("/pack/data.bin")), unpacked);
     }
 
+    // The archive is gone once unpacked, but the files it installed are checked as any other file:
+    // by size at every start, by digest with --verify. A damaged one fetches the archive again
+    // (once, however many of its files are damaged) and unpacks it over them.
+    void filesAnArchiveInstalledAreCheckedAndRepaired() {
+        const QByteArray big = randomBytes(300000, 21);
+        const QByteArray small = "the game's settings";
+        publish(QStringLiteral("pack.zip"), QStringLiteral("3"),
+                zipBytes({{"pack/big.bin", big}, {"pack/small.txt", small}}));
+        STEP(installRelease());
+        const QString record = dir + QStringLiteral("/pack.zip.kestrivane-entries");
+        QVERIFY(readFile(record).startsWith("KVEF 1\nversion 3\n"));
+
+        // Cut short and changed in place: the start-up check sees the first only.
+        QVERIFY(QFile::resize(dir + QStringLiteral("/pack/big.bin"), 1000));
+        QVERIFY(writeFile(dir + QStringLiteral("/pack/small.txt"), "THE game's settings"));
+        makeWorkflow();
+        STEP(waitForReady());
+        QCOMPARE(getsFor(QStringLiteral("pack.zip")), 1);
+        QCOMPARE(readFile(dir + QStringLiteral("/pack/big.bin")), big);
+        QCOMPARE(readFile(dir + QStringLiteral("/pack/small.txt")), small);
+        QTRY_COMPARE(events(QStringLiteral("installed file damaged")).size(), 1);
+        QCOMPARE(damageReasons().value(QStringLiteral("pack.zip")),
+                 QStringLiteral("pack/big.bin (from pack.zip): size 1000 on disk, 300000 listed"));
+        QCOMPARE(eventField(QStringLiteral("installed file damaged"), QStringLiteral("entry")),
+                 QStringLiteral("pack/big.bin"));
+        closeWorkflow();
+
+        // Same size, one byte changed: only --verify finds it.
+        QVERIFY(writeFile(dir + QStringLiteral("/pack/small.txt"), "THE game's settings"));
+        server->clearRequests();
+        makeWorkflow();
+        STEP(waitForReady());
+        QCOMPARE(getsFor(QStringLiteral("pack.zip")), 0);
+        closeWorkflow();
+        makeWorkflow(true);
+        STEP(waitForReady());
+        QCOMPARE(getsFor(QStringLiteral("pack.zip")), 1);
+        QCOMPARE(readFile(dir + QStringLiteral("/pack/small.txt")), small);
+        QTRY_COMPARE(events(QStringLiteral("installed file damaged")).size(), 1);
+        QVERIFY(damageReasons()
+                    .value(QStringLiteral("pack.zip"))
+                    .startsWith("pack/small.txt (from pack.zip): BLAKE2b "));
+        closeWorkflow();
+
+        // A record that is not the launcher's own is ignored: nothing is checked or fetched by it.
+        QVERIFY(writeFile(record, "KVEF 1\nversion 3\n" + QByteArray(64, 'a') + "\t5\t1\t../outside\n"));
+        QVERIFY(QFile::remove(dir + QStringLiteral("/pack/big.bin")));
+        server->clearRequests();
+        makeWorkflow(true);
+        STEP(waitForReady());
+        QCOMPARE(getsFor(QStringLiteral("pack.zip")), 0);
+        QCOMPARE(events(QStringLiteral("installed file damaged")).size(), 0);
+        closeWorkflow();
+
+        // A name no longer listed takes its record along.
+        release.remove(QStringLiteral("pack.zip"));
+        publish(QStringLiteral("other.bin"), QStringLiteral("1"), randomBytes(1000, 22));
+        makeWorkflow();
+        STEP(waitForReady());
+        QVERIFY(!QFile::exists(record));
+    }
+
     // A run closed while unpacking left old.zip marked; the next release lists new.zip instead.
     void namesNoLongerListedLeaveNoMarkRecordOrArchive() {
         const QByteArray fresh = randomBytes(2000, 8);

@@ -44,12 +44,11 @@ private slots:
         const RemoteFileInfo entry = listed.value(QStringLiteral("huge.pak"));
         QCOMPARE(entry.size, HugeSize);
         // The listed digest is the release file's own.
-        InstallCheck::File source{QStringLiteral("huge.pak"),
-                                  rel + QStringLiteral("/huge.pak"),
-                                  HugeSize,
-                                  entry.md5,
-                                  QString(),
-                                  nullptr};
+        InstallCheck::File source;
+        source.name = QStringLiteral("huge.pak");
+        source.path = rel + QStringLiteral("/huge.pak");
+        source.size = HugeSize;
+        source.md5 = entry.md5;
         QCOMPARE(InstallCheck::hashCheck(source).damage, QString());
 
         server->removeFile(VersionPath);

@@ -1,0 +1,145 @@
+#include "archive/extractedfiles.h"
+
+#include "core/atomicfile.h"
+#include "platform/filenamerules.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+
+#include <sodium.h>
+
+namespace {
+
+const QByteArray Magic("KVEF 1");
+const QByteArray VersionWord("version ");
+constexpr int DigestBytes = 32;
+constexpr qint64 ReadBlock = 1024 * 1024;
+
+Result<ExtractedFiles::Error> malformed(const QString &path, const QString &why) {
+    qWarning().noquote() << "ignoring the record of extracted files" << path << "-" << why;
+    return {ExtractedFiles::Error::Malformed, QStringLiteral("%1: %2").arg(path, why)};
+}
+
+bool isVersion(const QByteArray &v) {
+    if (v.isEmpty() || v.size() > 64)
+        return false;
+    for (const char c : v) {
+        if (c <= ' ' || c > '~')
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+const QLatin1String ExtractedFiles::Suffix(".kestrivane-entries");
+
+QString ExtractedFiles::recordPath(const QString &folder, const QString &archive) {
+    return QStringLiteral("%1/%2%3").arg(folder, archive, Suffix);
+}
+
+ExtractedFiles ExtractedFiles::of(const QString &version, const std::vector<InstalledEntry> &installed,
+                                  const QString &folder) {
+    ExtractedFiles record;
+    record.archiveVersion = version;
+    record.installedFiles.reserve(int(installed.size()));
+    for (const InstalledEntry &e : installed) {
+        const QFileInfo info(QStringLiteral("%1/%2").arg(folder, e.name));
+        record.installedFiles.append(
+            {e.name, e.size, info.exists() ? info.lastModified().toMSecsSinceEpoch() : 0, e.blake2b});
+    }
+    return record;
+}
+
+Result<ExtractedFiles::Error> ExtractedFiles::save(const QString &path) const {
+    QByteArray text = Magic + '\n' + VersionWord + archiveVersion.toUtf8() + '\n';
+    for (const File &f : installedFiles) {
+        text += f.blake2b.toHex() + '\t' + QByteArray::number(f.size) + '\t' +
+                QByteArray::number(f.modifiedMs) + '\t' + f.name.toUtf8() + '\n';
+    }
+    const Result<AtomicFile::Error> written = AtomicFile::write(path, text);
+    if (!written.ok())
+        qWarning().noquote() << "cannot write the record of extracted files" << path << written.reason();
+    return written.as(Error::CannotWrite);
+}
+
+Result<ExtractedFiles::Error> ExtractedFiles::load(const QString &path, ExtractedFiles *record) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {Error::Missing, QStringLiteral("%1: %2").arg(path, file.errorString())};
+    if (file.size() > MaxRecordBytes)
+        return malformed(path, QStringLiteral("%1 bytes, more than a record holds").arg(file.size()));
+    const QByteArray text = file.read(MaxRecordBytes + 1);
+    if (text.size() > MaxRecordBytes)
+        return malformed(path, QStringLiteral("more bytes than a record holds"));
+    if (!text.endsWith('\n'))
+        return malformed(path, QStringLiteral("cut short"));
+    const QList<QByteArray> lines = text.left(text.size() - 1).split('\n');
+    if (lines.size() < 2 || lines.at(0) != Magic || !lines.at(1).startsWith(VersionWord) ||
+        !isVersion(lines.at(1).mid(VersionWord.size())))
+        return malformed(path, QStringLiteral("no record header"));
+    if (lines.size() - 2 > MaxFiles)
+        return malformed(path, QStringLiteral("more files than a record holds"));
+    ExtractedFiles read;
+    read.archiveVersion = QString::fromUtf8(lines.at(1).mid(VersionWord.size()));
+    read.installedFiles.reserve(lines.size() - 2);
+    for (int i = 2; i < lines.size(); ++i) {
+        const QList<QByteArray> fields = lines.at(i).split('\t');
+        bool sizeOk = false;
+        bool timeOk = false;
+        File f;
+        if (fields.size() == 4) {
+            f.blake2b = QByteArray::fromHex(fields.at(0));
+            f.size = fields.at(1).toULongLong(&sizeOk);
+            f.modifiedMs = fields.at(2).toLongLong(&timeOk);
+            f.name = QString::fromUtf8(fields.at(3));
+        }
+        // Only a name an archive could have installed: nothing outside the folder is ever looked at.
+        if (fields.size() != 4 || fields.at(0).size() != 2 * DigestBytes || f.blake2b.size() != DigestBytes ||
+            f.blake2b.toHex() != fields.at(0) || !sizeOk || !timeOk || f.name.toUtf8() != fields.at(3) ||
+            !FileNameRules::isSafeEntryName(f.name) || f.name.endsWith(QLatin1Char('/')) ||
+            FileNameRules::normalizedEntryName(f.name) != f.name)
+            return malformed(path, QStringLiteral("line %1 is not a file of the record").arg(i + 1));
+        read.installedFiles.append(f);
+    }
+    *record = read;
+    return {};
+}
+
+void ExtractedFiles::remove(const QString &folder, const QString &archive) {
+    const QString path = recordPath(folder, archive);
+    if (QFileInfo::exists(path) && !QFile::remove(path))
+        qWarning() << "cannot remove the record of extracted files" << path;
+}
+
+Result<FileDigest::Error> ExtractedFiles::digestOf(const QString &path, QByteArray *digest,
+                                                   const FileDigest::Progress &progress) {
+    digest->clear();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {FileDigest::Error::CannotOpen,
+                QStringLiteral("cannot open %1: %2").arg(path, file.errorString())};
+    if (sodium_init() < 0)
+        return {FileDigest::Error::CannotRead, QStringLiteral("the cryptography library failed to start")};
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, DigestBytes);
+    QByteArray block(int(ReadBlock), Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = file.read(block.data(), ReadBlock);
+        if (n < 0)
+            return {FileDigest::Error::CannotRead,
+                    QStringLiteral("cannot read %1: %2").arg(path, file.errorString())};
+        if (n == 0)
+            break;
+        crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(block.constData()),
+                                  static_cast<unsigned long long>(n));
+        if (progress && !progress(n))
+            return {FileDigest::Error::Stopped, QStringLiteral("stopped")};
+    }
+    QByteArray out(DigestBytes, '\0');
+    crypto_generichash_final(&state, reinterpret_cast<unsigned char *>(out.data()), DigestBytes);
+    *digest = out;
+    return {};
+}
