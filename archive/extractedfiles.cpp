@@ -53,13 +53,17 @@ ExtractedFiles ExtractedFiles::of(const QString &version, const std::vector<Inst
     return record;
 }
 
-Result<ExtractedFiles::Error> ExtractedFiles::save(const QString &path) const {
+QByteArray ExtractedFiles::toBytes() const {
     QByteArray text = Magic + '\n' + VersionWord + archiveVersion.toUtf8() + '\n';
     for (const File &f : installedFiles) {
         text += f.blake2b.toHex() + '\t' + QByteArray::number(f.size) + '\t' +
                 QByteArray::number(f.modifiedMs) + '\t' + f.name.toUtf8() + '\n';
     }
-    const Result<AtomicFile::Error> written = AtomicFile::write(path, text);
+    return text;
+}
+
+Result<ExtractedFiles::Error> ExtractedFiles::save(const QString &path) const {
+    const Result<AtomicFile::Error> written = AtomicFile::write(path, toBytes());
     if (!written.ok())
         qWarning().noquote() << "cannot write the record of extracted files" << path << written.reason();
     return written.as(Error::CannotWrite);
@@ -71,7 +75,12 @@ Result<ExtractedFiles::Error> ExtractedFiles::load(const QString &path, Extracte
         return {Error::Missing, QStringLiteral("%1: %2").arg(path, file.errorString())};
     if (file.size() > MaxRecordBytes)
         return malformed(path, QStringLiteral("%1 bytes, more than a record holds").arg(file.size()));
-    const QByteArray text = file.read(MaxRecordBytes + 1);
+    return fromBytes(file.read(MaxRecordBytes + 1), record, path);
+}
+
+Result<ExtractedFiles::Error> ExtractedFiles::fromBytes(const QByteArray &text, ExtractedFiles *record,
+                                                        const QString &origin) {
+    const QString &path = origin;
     if (text.size() > MaxRecordBytes)
         return malformed(path, QStringLiteral("more bytes than a record holds"));
     if (!text.endsWith('\n'))
@@ -98,9 +107,10 @@ Result<ExtractedFiles::Error> ExtractedFiles::load(const QString &path, Extracte
         }
         // Only a name an archive could have installed: nothing outside the folder is ever looked at.
         if (fields.size() != 4 || fields.at(0).size() != 2 * DigestBytes || f.blake2b.size() != DigestBytes ||
-            f.blake2b.toHex() != fields.at(0) || !sizeOk || !timeOk || f.name.toUtf8() != fields.at(3) ||
-            !FileNameRules::isSafeEntryName(f.name) || f.name.endsWith(QLatin1Char('/')) ||
-            FileNameRules::normalizedEntryName(f.name) != f.name)
+            f.blake2b.toHex() != fields.at(0) || !sizeOk || !timeOk ||
+            QByteArray::number(f.size) != fields.at(1) || QByteArray::number(f.modifiedMs) != fields.at(2) ||
+            f.name.toUtf8() != fields.at(3) || !FileNameRules::isSafeEntryName(f.name) ||
+            f.name.endsWith(QLatin1Char('/')) || FileNameRules::normalizedEntryName(f.name) != f.name)
             return malformed(path, QStringLiteral("line %1 is not a file of the record").arg(i + 1));
         read.installedFiles.append(f);
     }

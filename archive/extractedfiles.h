@@ -47,6 +47,10 @@ public:
 
     Result<Error> save(const QString &path) const;
     static Result<Error> load(const QString &path, ExtractedFiles *record);
+    // The record's text, and the record a text holds (`origin` names it in the reasons).
+    QByteArray toBytes() const;
+    static Result<Error> fromBytes(const QByteArray &text, ExtractedFiles *record,
+                                   const QString &origin = QStringLiteral("record"));
     // Removes the record of `archive`, if there is one.
     static void remove(const QString &folder, const QString &archive);
 

@@ -3,8 +3,8 @@
 # runs each for a bounded time, starting from its corpus in tests/fuzz/corpus/<target>.
 # A crash, a broken invariant, a leak, a hang or an oversized allocation fails the run; the input
 # that caused it is kept in ARTIFACT_DIR/<target>/ (crash-*, leak-*, timeout-*, oom-*).
-#   FUZZ_SECONDS (default 60) per target, FUZZ_TARGETS (default all: versionfile blockmap zipindex signature catalogue smbios
-#   peerframes instanceblock archive), FUZZ_BUILD_DIR (default build-fuzz), ARTIFACT_DIR (default
+#   FUZZ_SECONDS (default 60) per target, FUZZ_TARGETS (default all: versionfile blockmap zipindex resumerecord signature catalogue smbios
+#   peerframes instanceblock archive extractedfiles), FUZZ_BUILD_DIR (default build-fuzz), ARTIFACT_DIR (default
 #   FUZZ_BUILD_DIR/fuzz-artifacts), FUZZ_JOBS (default: all cores, for the build),
 #   FUZZ_CONCURRENT=1 to run the targets at the same time (each at nice 19), FUZZ_NO_BUILD=1,
 #   FUZZ_TIMEOUT (default 30) seconds one input may take before it counts as a hang.
@@ -16,7 +16,8 @@ SOURCE_DIR=$PWD
 BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz}
 ARTIFACT_DIR=${ARTIFACT_DIR:-$BUILD_DIR/fuzz-artifacts}
 SECONDS_EACH=${FUZZ_SECONDS:-60}
-TARGETS=(${FUZZ_TARGETS:-versionfile blockmap zipindex resumerecord signature catalogue smbios peerframes instanceblock archive})
+TARGETS=(${FUZZ_TARGETS:-versionfile blockmap zipindex resumerecord signature catalogue smbios peerframes instanceblock archive
+    extractedfiles})
 GEN=()
 if command -v ninja >/dev/null 2>&1; then GEN=(-G Ninja); fi
 

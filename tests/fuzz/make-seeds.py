@@ -275,6 +275,17 @@ def zip_indexes():
     write("zipindex", "other-size", size(len(data) + 1) + zip_index(data))
 
 
+def extracted_files():
+    line = lambda data, mtime, name: (hashlib.blake2b(data, digest_size=32).hexdigest().encode() + b"\t" +
+                                      str(len(data)).encode() + b"\t" + str(mtime).encode() + b"\t" + name + b"\n")
+    head = b"KVEF 1\nversion 0.12\n"
+    write("extractedfiles", "game", head + line(b"MZ" + bytes(range(64)), 1704164646000, b"Quelvane.exe") +
+          line(b"level " * 40, 1704164646000, b"data/level1.dat") +
+          line("Über".encode(), -5, "data/\u00fcber.txt".encode()))
+    write("extractedfiles", "empty", head)
+    write("extractedfiles", "outside", head + line(b"x", 1, b"../x"))
+
+
 def bsdtar_archive():
     # bsdtar (also Windows' own tar.exe) lists the folder itself as "./" and every name below "./".
     if not shutil.which("bsdtar"):
@@ -301,6 +312,7 @@ if __name__ == "__main__":
     version_files()
     block_maps()
     zip_indexes()
+    extracted_files()
     signatures()
     catalogues()
     smbios_tables()
