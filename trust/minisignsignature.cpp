@@ -108,3 +108,12 @@ QByteArray MinisignSignature::toFile(const QByteArray &untrustedComment) const {
     return UntrustedPrefix + comment + '\n' + (algorithm + signerId + fileSignature).toBase64() + '\n' +
            TrustedPrefix + signedComment + '\n' + commentSignature.toBase64() + '\n';
 }
+
+QByteArray MinisignSignature::commentField(const QByteArray &name) const {
+    const QList<QByteArray> fields = signedComment.split('\t');
+    for (int i = 1; i < fields.size(); ++i) {
+        if (fields.at(i).startsWith(name + ':'))
+            return fields.at(i).mid(name.size() + 1);
+    }
+    return QByteArray();
+}

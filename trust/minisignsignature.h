@@ -42,6 +42,9 @@ public:
     // or the end of the comment); -1 without one.
     qint64 timestamp() const;
     static qint64 timestampOf(const QByteArray &trustedComment);
+    // The value of the trusted comment's "<name>:" field after its first tab ("file" names the signed
+    // file); null when the comment has no such field.
+    QByteArray commentField(const QByteArray &name) const;
 
     // The file text, with the given untrusted comment (one line).
     QByteArray toFile(const QByteArray &untrustedComment) const;

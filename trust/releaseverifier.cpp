@@ -1,5 +1,6 @@
 #include "trust/releaseverifier.h"
 
+#include "platform/filenamerules.h"
 #include "trust/minisignsignature.h"
 
 #include <sodium.h>
@@ -42,7 +43,7 @@ QByteArray ReleaseVerifier::signedMessage(const QByteArray &data, bool prehashed
 }
 
 ReleaseVerifier::Result ReleaseVerifier::verify(const QByteArray &data, const QByteArray &signatureFile,
-                                                qint64 newestAccepted) const {
+                                                qint64 newestAccepted, const QString &signedFile) const {
     if (!publisherKey.isValid())
         return refused(QStringLiteral("built-in public key is unusable: %1").arg(publisherKey.error()));
     if (!sodiumReady())
@@ -63,6 +64,15 @@ ReleaseVerifier::Result ReleaseVerifier::verify(const QByteArray &data, const QB
     const qint64 time = sig.timestamp();
     if (time < 0)
         return refused(QStringLiteral("trusted comment carries no release time"));
+    if (!signedFile.isEmpty()) {
+        const QByteArray named = sig.commentField("file");
+        if (named.isNull())
+            return refused(QStringLiteral("trusted comment names no file (expected %1)").arg(signedFile));
+        if (named != signedFile.toUtf8()) {
+            return refused(QStringLiteral("signed as %1, not %2")
+                               .arg(FileNameRules::printable(QString::fromUtf8(named).left(80)), signedFile));
+        }
+    }
     if (time < newestAccepted) {
         return refused(
             QStringLiteral("release of %1 is older than the accepted release of %2 (rollback refused)")

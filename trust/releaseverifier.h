@@ -23,8 +23,11 @@ public:
     const MinisignPublicKey &publicKey() const { return publisherKey; }
 
     // newestAccepted: the signed time of the newest release accepted before, -1 for none. A release
-    // of the same time is accepted (the same file fetched again).
-    Result verify(const QByteArray &data, const QByteArray &signatureFile, qint64 newestAccepted = -1) const;
+    // of the same time is accepted (the same file fetched again). signedFile: the name the trusted
+    // comment must give the file ("file:<name>"), so that no other file signed with the same key can
+    // stand in for it; empty leaves the name unchecked.
+    Result verify(const QByteArray &data, const QByteArray &signatureFile, qint64 newestAccepted = -1,
+                  const QString &signedFile = QString()) const;
 
     // The message that is signed for data: the data itself (legacy) or its BLAKE2b-512 digest.
     static QByteArray signedMessage(const QByteArray &data, bool prehashed);

@@ -255,7 +255,7 @@ void VersionCheck::signatureDownloadFinished(QNetworkReply *reply, const QByteAr
     const QByteArray signature = reply->read(MinisignSignature::MaxFileSize + 1);
     const qint64 newest = config->newestAcceptedRelease();
     const ReleaseVerifier::Result result =
-        ReleaseVerifier(setup.releasePublicKey).verify(versionFileBody, signature, newest);
+        ReleaseVerifier(setup.releasePublicKey).verify(versionFileBody, signature, newest, setup.versionFile);
     if (!result.ok) {
         refuseVersionFile(result.reason);
         return;

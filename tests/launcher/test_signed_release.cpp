@@ -25,9 +25,10 @@ QByteArray line(const QByteArray &name, const QByteArray &version, const QByteAr
            QByteArray::number(data.size()) + '\n';
 }
 
-QByteArray sign(const QByteArray &data, qint64 time, const char *secretFile = TestKeys::ReleaseSecretFile) {
+QByteArray sign(const QByteArray &data, qint64 time, const char *secretFile = TestKeys::ReleaseSecretFile,
+                const QByteArray &file = "version3.txt") {
     return MinisignSecretKey::parse(secretFile)
-        .sign(data, "timestamp:" + QByteArray::number(time) + "\tfile:version3.txt")
+        .sign(data, "timestamp:" + QByteArray::number(time) + "\tfile:" + file)
         .toFile("signature from test");
 }
 
@@ -126,6 +127,11 @@ private slots:
                                            << qint64(-1) << QByteArray("malformed signature");
         QTest::newRow("older release replayed")
             << evil << evilSigned << true << ReleaseTime + 3600 << QByteArray("rollback refused");
+        // Any other file the release key signed, served as the version file.
+        QTest::newRow("another signed file")
+            << evil << sign(evil, ReleaseTime, TestKeys::ReleaseSecretFile, "v2_notes.txt") << true
+            << qint64(-1)
+            << QByteArray("v2_notes.txt\\\", not version3.txt"); // as the event's JSON escapes it
     }
 
     void attacksAreRefused() {

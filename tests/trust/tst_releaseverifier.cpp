@@ -22,8 +22,9 @@ MinisignSecretKey releaseKey() {
 }
 
 QByteArray signFile(const QByteArray &data, qint64 time, bool prehashed = true,
-                    const char *secretFile = TestKeys::ReleaseSecretFile) {
-    const QByteArray comment = "timestamp:" + QByteArray::number(time) + "\tfile:version3.txt";
+                    const char *secretFile = TestKeys::ReleaseSecretFile,
+                    const QByteArray &file = "\tfile:version3.txt") {
+    const QByteArray comment = "timestamp:" + QByteArray::number(time) + file;
     return MinisignSecretKey::parse(secretFile).sign(data, comment, prehashed).toFile("signature from test");
 }
 
@@ -96,6 +97,19 @@ private slots:
             << VersionText << unknown << qint64(-1) << "unknown signature algorithm";
         QTest::newRow("oversized") << VersionText << good + QByteArray(MinisignSignature::MaxFileSize, '\n')
                                    << qint64(-1) << "larger than 16384 bytes";
+        // Another file signed with the release key cannot stand in for the version file.
+        const char *key = TestKeys::ReleaseSecretFile;
+        QTest::newRow("another file")
+            << VersionText << signFile(VersionText, 1700000000, true, key, "\tfile:notes.txt") << qint64(-1)
+            << "signed as \"notes.txt\", not version3.txt";
+        QTest::newRow("no file named") << VersionText << signFile(VersionText, 1700000000, true, key, "")
+                                       << qint64(-1) << "trusted comment names no file";
+        QTest::newRow("file named further on")
+            << VersionText << signFile(VersionText, 1700000000, true, key, "\thashed\tfile:version3.txt")
+            << qint64(-1) << QString();
+        QTest::newRow("a longer name")
+            << VersionText << signFile(VersionText, 1700000000, true, key, "\tfile:version3.txt.bak")
+            << qint64(-1) << "not version3.txt";
     }
 
     void verify() {
@@ -105,7 +119,8 @@ private slots:
         QFETCH(QString, refusal);
         const ReleaseVerifier verifier(QString::fromLatin1(TestKeys::ReleasePublic));
         QVERIFY(verifier.isEnabled());
-        const ReleaseVerifier::Result r = verifier.verify(data, signature, newestAccepted);
+        const ReleaseVerifier::Result r =
+            verifier.verify(data, signature, newestAccepted, QStringLiteral("version3.txt"));
         if (refusal.isEmpty()) {
             QVERIFY2(r.ok, qPrintable(r.reason));
             QCOMPARE(r.timestamp, qint64(1700000000));
