@@ -11,6 +11,8 @@
 # libsodium is built from Debian's libsodium source package (fetch-libsodium.sh, cached there per
 # architecture) unless KESTRIVANE_SODIUM_DIR names one.
 # Other settings: KESTRIVANE_VERSION, KESTRIVANE_RELEASE_PUBLIC_KEY, JOBS (default nproc), KESTRIVANE_WERROR=1 (warnings fail the build).
+# A build without tests and without KESTRIVANE_RELEASE_PUBLIC_KEY (what the installer packs for players)
+# is refused unless KESTRIVANE_ALLOW_UNSIGNED=1: it would install any version file.
 set -euo pipefail
 arch=${1:?ARCH: i686 or x86_64}
 qt=${2:?QT_PREFIX}
@@ -52,6 +54,7 @@ args=(
 )
 [[ -n ${KESTRIVANE_VERSION:-} ]] && args+=(-DKESTRIVANE_VERSION="$KESTRIVANE_VERSION")
 [[ -n ${KESTRIVANE_RELEASE_PUBLIC_KEY:-} ]] && args+=(-DKESTRIVANE_RELEASE_PUBLIC_KEY="$KESTRIVANE_RELEASE_PUBLIC_KEY")
+args+=(-DKESTRIVANE_ALLOW_UNSIGNED="$([[ ${KESTRIVANE_ALLOW_UNSIGNED:-0} == 1 ]] && echo ON || echo OFF)")
 command -v ninja >/dev/null && args+=(-G Ninja)
 command -v ccache >/dev/null && args+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake "${args[@]}"

@@ -65,6 +65,8 @@ done
 phase "kit"
 
 export KESTRIVANE_WERROR=1
+# CI has no release key: its builds are checked here, never given to players.
+export KESTRIVANE_ALLOW_UNSIGNED=1
 "$here/build.sh" x86_64 "$qt/qt5-win64" "$work/x86_64"
 phase "x86_64 build"
 "$here/build.sh" i686 "$qt/qt5-win32" "$work/i686"
