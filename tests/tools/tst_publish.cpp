@@ -72,6 +72,7 @@ private slots:
     void fullDiskKeepsTheOldReleaseUntilThereIsRoom();
     void interruptedRunIsCompletedByTheNextOne_data();
     void interruptedRunIsCompletedByTheNextOne();
+    void showsProgressOnATerminalOnly();
 };
 
 void TestPublish::publishesFilesAndVersionFile() {
@@ -475,6 +476,34 @@ void TestPublish::interruptedRunIsCompletedByTheNextOne() {
     QCOMPARE(text, "a.zip:2:" + md5Hex("a2").toLatin1() + ":2\nb.zip:1:" + md5Hex("b1").toLatin1() + ":2\n");
     QCOMPARE(cdnFiles(cdn),
              (QStringList{"v1_a.zip", "v1_b.zip", "v2_a.zip", "version3.txt", "version3.txt.minisig"}));
+}
+
+// On a terminal (here a pseudo-terminal that script(1) gives it) one line is rewritten with the files
+// and bytes done; anywhere else only the result lines are written.
+void TestPublish::showsProgressOnATerminalOnly() {
+    const QString script = QStandardPaths::findExecutable("script");
+    if (script.isEmpty())
+        QSKIP("script(1) is not installed");
+    QTemporaryDir tmp;
+    QVERIFY(writeFile(tmp.filePath("rel/big.pak"), patternBytes(12 * 1024 * 1024, 4)));
+    QVERIFY(writeFile(tmp.filePath("rel/small.txt"), "small"));
+    const QStringList args = {"--release", tmp.filePath("rel"), "big.pak=1", "small.txt=1"};
+
+    const Run quiet = publish(QStringList{"--cdn", tmp.filePath("cdn1")} + args);
+    QVERIFY2(quiet.exitCode == 0, quiet.err.constData());
+    QVERIFY2(quiet.err.isEmpty(), quiet.err.constData());
+    QVERIFY(!quiet.out.contains('\r'));
+
+    QString command = tool(QStringLiteral("kv-publish")) + " --cdn " + tmp.filePath("cdn2");
+    for (const QString &a : args)
+        command += " '" + a + "'";
+    const Run shown = run(script, {"-qec", command, "/dev/null"});
+    QVERIFY2(shown.exitCode == 0, shown.out.constData());
+    QVERIFY2(shown.out.contains("\rkv-publish: 1/2 files, 12.58 MB of 12.58 MB"), shown.out.constData());
+    QVERIFY2(shown.out.contains("\rkv-publish: 2/2 files"), shown.out.constData());
+    // The line is cleared before the result lines.
+    QVERIFY2(shown.out.contains("\rpublished big.pak 1 "), shown.out.constData());
+    QCOMPARE(readFile(tmp.filePath("cdn2/version3.txt")), readFile(tmp.filePath("cdn1/version3.txt")));
 }
 
 QTEST_GUILESS_MAIN(TestPublish)

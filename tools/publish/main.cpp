@@ -6,6 +6,7 @@
 #include "patch/zipindex.h"
 #include "platform/filenamerules.h"
 #include "platform/platform.h"
+#include "tools/publish/publishprogress.h"
 #include "tools/publish/staging.h"
 #include "trust/minisignsecretkey.h"
 #include "trust/minisignsignature.h"
@@ -51,7 +52,8 @@ Options:
   --help                this text
 
 Signing writes "<version file>.minisig" (minisign's format, verifiable with `minisign -V`), whose trusted
-comment carries the release time as "timestamp:<unix seconds>", later than the previous release's. The
+comment carries the release time as "timestamp:<unix seconds>", later than the previous release's, and
+the version file's name ("file:<name>"). The
 signature takes its name just before the version file, so a launcher that reads between the two sees a
 mismatch and retries. Before signing, an existing signed version file must verify with the key: entries
 that were changed on the CDN are not signed again. Without a key, a CDN folder whose version file is
@@ -61,6 +63,9 @@ A run that fails or is stopped leaves what launchers read as it was (or, stopped
 and the version file, the new signature with the staged version file it signs beside the old one).
 Running the same command again completes it: a staged version file that the signature in place verifies
 with the key is put in place first, and files left staged are removed.
+
+On a terminal, standard error shows the files and bytes done and the time left on one line; elsewhere
+only the result lines are written.
 
 Several CDN hosts (a launcher built with KESTRIVANE_CDN_MIRRORS): publish once, into one folder, and
 copy that folder unchanged to every host, the versioned files first, then the signature and the version
@@ -434,6 +439,10 @@ int main(int argc, char **argv) {
 
     Staging staging(cdnDir);
     QStringList published;
+    qint64 totalBytes = 0;
+    for (const Entry &e : entries)
+        totalBytes += e.size;
+    PublishProgress progress(entries.size(), totalBytes);
     for (const Entry &e : entries) {
         QString md5;
         qint64 size = 0;
@@ -442,8 +451,9 @@ int main(int argc, char **argv) {
             size = QFileInfo(e.target).size();
             if (md5.isEmpty())
                 return 1;
-        } else if (!succeeded(
-                       staging.copy(e.source, QFileInfo(e.target).fileName(), MaxFileSize, &md5, &size))) {
+            progress.addBytes(size);
+        } else if (!succeeded(staging.copy(e.source, QFileInfo(e.target).fileName(), MaxFileSize, &md5, &size,
+                                           [&progress](qint64 n) { progress.addBytes(n); }))) {
             return 1;
         }
         RemoteFileInfo info;
@@ -463,6 +473,7 @@ int main(int argc, char **argv) {
                       QLatin1Char(' ') + QString::number(mapSize);
         }
         if (ZipIndex::wantsIndex(e.name)) {
+            progress.clear(); // a warning may follow
             const QString copy = e.alreadyInPlace ? e.target : Staging::stagedPath(cdnDir, remoteName);
             qint64 indexSize = 0;
             if (!stageIndex(&staging, copy, remoteName, &info.mapDigest, &indexSize))
@@ -472,6 +483,7 @@ int main(int argc, char **argv) {
                           QLatin1Char(' ') + QString::number(indexSize);
         }
         records.insert(e.name, info);
+        progress.fileDone();
         published << QStringLiteral("published ") + e.name + QLatin1Char(' ') + e.version + QLatin1Char(' ') +
                          md5 + QLatin1Char(' ') + QString::number(size) + QStringLiteral(" -> ") +
                          remoteName + mapNote +
@@ -491,7 +503,8 @@ int main(int argc, char **argv) {
         const QByteArray signature =
             signKey.sign(text, comment).toFile("signature from kv-publish secret key");
         const ReleaseVerifier::Result check =
-            ReleaseVerifier(QString::fromLatin1(signKey.publicKey().toBase64())).verify(text, signature);
+            ReleaseVerifier(QString::fromLatin1(signKey.publicKey().toBase64()))
+                .verify(text, signature, -1, versionFileName);
         if (!check.ok) {
             err() << "kv-publish: the new signature does not verify (" << check.reason << ")\n";
             return 1;
@@ -504,6 +517,7 @@ int main(int argc, char **argv) {
     }
     if (!succeeded(staging.write(versionFileName, text)) || !succeeded(staging.putInPlace()))
         return 1;
+    progress.clear();
     for (const QString &line : qAsConst(published))
         out() << line << "\n";
     if (!signedNote.isEmpty())

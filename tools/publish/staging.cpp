@@ -74,7 +74,7 @@ void Staging::removeLeftovers(const QString &folder) {
 }
 
 Result<Staging::Error> Staging::copy(const QString &source, const QString &fileName, qint64 maxSize,
-                                     QString *md5, qint64 *size) {
+                                     QString *md5, qint64 *size, const std::function<void(qint64)> &copied) {
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly))
         return {Error::CannotRead, QStringLiteral("cannot read %1: %2").arg(source, in.errorString())};
@@ -100,6 +100,8 @@ Result<Staging::Error> Staging::copy(const QString &source, const QString &fileN
         hash.addData(block);
         if (!writeAll(&out, block.constData(), block.size()))
             return writeFailed(out);
+        if (copied)
+            copied(block.size());
     }
     const Result<Error> finished = finish(&out);
     if (!finished.ok())

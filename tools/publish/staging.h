@@ -4,7 +4,9 @@
 
 #include <QByteArray>
 #include <QString>
+
 #include <QStringList>
+#include <functional>
 
 // The new files of one publishing run. Each is written completely, every write checked, under a
 // hidden name in the CDN folder; only when all of them are on disk do they take their names, in the
@@ -26,9 +28,9 @@ public:
     static void removeLeftovers(const QString &folder);
 
     // Copies source as fileName, at most maxSize bytes (a file may grow after it was looked at),
-    // giving the MD5 (lower-case hex) and size of what was copied.
+    // giving the MD5 (lower-case hex) and size of what was copied; `copied` hears of every block.
     Result<Error> copy(const QString &source, const QString &fileName, qint64 maxSize, QString *md5,
-                       qint64 *size);
+                       qint64 *size, const std::function<void(qint64)> &copied = {});
     Result<Error> write(const QString &fileName, const QByteArray &data);
 
     // Renames every staged file onto its name, in order, each after its bytes are synced to the disk.
