@@ -14,12 +14,24 @@ namespace {
 
 const QByteArray Magic("KVEF 1");
 const QByteArray VersionWord("version ");
+const QByteArray IndexWord("index ");
+const QByteArray NoIndex("-");
 constexpr int DigestBytes = 32;
 constexpr qint64 ReadBlock = 1024 * 1024;
 
 Result<ExtractedFiles::Error> malformed(const QString &path, const QString &why) {
     qWarning().noquote() << "ignoring the record of extracted files" << path << "-" << why;
     return {ExtractedFiles::Error::Malformed, QStringLiteral("%1: %2").arg(path, why)};
+}
+
+bool isIndexDigest(const QByteArray &d) {
+    if (d.size() != 64)
+        return false;
+    for (const char c : d) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
 }
 
 bool isVersion(const QByteArray &v) {
@@ -40,10 +52,12 @@ QString ExtractedFiles::recordPath(const QString &folder, const QString &archive
     return QStringLiteral("%1/%2%3").arg(folder, archive, Suffix);
 }
 
-ExtractedFiles ExtractedFiles::of(const QString &version, const std::vector<InstalledEntry> &installed,
-                                  const QString &folder) {
+ExtractedFiles ExtractedFiles::of(const QString &version, const QString &indexDigest,
+                                  const std::vector<InstalledEntry> &installed, const QString &folder) {
     ExtractedFiles record;
     record.archiveVersion = version;
+    if (isIndexDigest(indexDigest.toLatin1()))
+        record.listedIndex = indexDigest;
     record.installedFiles.reserve(int(installed.size()));
     for (const InstalledEntry &e : installed) {
         const QFileInfo info(QStringLiteral("%1/%2").arg(folder, e.name));
@@ -54,7 +68,8 @@ ExtractedFiles ExtractedFiles::of(const QString &version, const std::vector<Inst
 }
 
 QByteArray ExtractedFiles::toBytes() const {
-    QByteArray text = Magic + '\n' + VersionWord + archiveVersion.toUtf8() + '\n';
+    QByteArray text = Magic + '\n' + VersionWord + archiveVersion.toUtf8() + '\n' + IndexWord +
+                      (listedIndex.isEmpty() ? NoIndex : listedIndex.toLatin1()) + '\n';
     for (const File &f : installedFiles) {
         text += f.blake2b.toHex() + '\t' + QByteArray::number(f.size) + '\t' +
                 QByteArray::number(f.modifiedMs) + '\t' + f.name.toUtf8() + '\n';
@@ -86,15 +101,21 @@ Result<ExtractedFiles::Error> ExtractedFiles::fromBytes(const QByteArray &text, 
     if (!text.endsWith('\n'))
         return malformed(path, QStringLiteral("cut short"));
     const QList<QByteArray> lines = text.left(text.size() - 1).split('\n');
-    if (lines.size() < 2 || lines.at(0) != Magic || !lines.at(1).startsWith(VersionWord) ||
-        !isVersion(lines.at(1).mid(VersionWord.size())))
+    constexpr int HeaderLines = 3;
+    if (lines.size() < HeaderLines || lines.at(0) != Magic || !lines.at(1).startsWith(VersionWord) ||
+        !isVersion(lines.at(1).mid(VersionWord.size())) || !lines.at(2).startsWith(IndexWord))
         return malformed(path, QStringLiteral("no record header"));
-    if (lines.size() - 2 > MaxFiles)
+    const QByteArray index = lines.at(2).mid(IndexWord.size());
+    if (index != NoIndex && !isIndexDigest(index))
+        return malformed(path, QStringLiteral("no index digest"));
+    if (lines.size() - HeaderLines > MaxFiles)
         return malformed(path, QStringLiteral("more files than a record holds"));
     ExtractedFiles read;
     read.archiveVersion = QString::fromUtf8(lines.at(1).mid(VersionWord.size()));
-    read.installedFiles.reserve(lines.size() - 2);
-    for (int i = 2; i < lines.size(); ++i) {
+    if (index != NoIndex)
+        read.listedIndex = QString::fromLatin1(index);
+    read.installedFiles.reserve(lines.size() - HeaderLines);
+    for (int i = HeaderLines; i < lines.size(); ++i) {
         const QList<QByteArray> fields = lines.at(i).split('\t');
         bool sizeOk = false;
         bool timeOk = false;

@@ -15,7 +15,8 @@
 // BLAKE2b-256 of its bytes. The launcher checks the installed files against it (by size at every
 // start, by digest on request) and fetches the archive again when one of them is damaged.
 //
-// The record is text: "KVEF 1", then "version <the archive's version>", then one line per file,
+// The record is text: "KVEF 1", then "version <the archive's version>", then "index <the digest of
+// its entry index as the signed version file listed it, or - for none>", then one line per file,
 // "<64 hex digits>\t<size>\t<mtime in ms since the epoch>\t<name>". Names are safe entry names
 // (no control characters, so no tab or line feed). Anyone can edit the folder, so a record is read
 // with bounds and refused whole when any line is not of this form.
@@ -42,8 +43,9 @@ public:
     static QString recordPath(const QString &folder, const QString &archive);
 
     // The files an extraction into `folder` installed, with their times as the disk has them now.
-    static ExtractedFiles of(const QString &version, const std::vector<InstalledEntry> &installed,
-                             const QString &folder);
+    // `indexDigest`: the archive's entry index as listed (64 lower-case hex digits), or empty.
+    static ExtractedFiles of(const QString &version, const QString &indexDigest,
+                             const std::vector<InstalledEntry> &installed, const QString &folder);
 
     Result<Error> save(const QString &path) const;
     static Result<Error> load(const QString &path, ExtractedFiles *record);
@@ -59,9 +61,13 @@ public:
                                               const FileDigest::Progress &progress = FileDigest::Progress());
 
     const QString &version() const { return archiveVersion; }
+    // The listed digest of the entry index of the installed version (empty when it had none): a copy
+    // of that index fetched later to repair single entries is checked against it.
+    const QString &indexDigest() const { return listedIndex; }
     const QVector<File> &files() const { return installedFiles; }
 
 private:
     QString archiveVersion;
+    QString listedIndex;
     QVector<File> installedFiles;
 };

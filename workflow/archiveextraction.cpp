@@ -3,6 +3,7 @@
 #include "archive/extractedfiles.h"
 #include "archive/unziparchive.h"
 #include "platform/filenamerules.h"
+#include "trust/versiontable.h"
 #include "workflow/labelargs.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/poolfuture.h"
@@ -59,15 +60,18 @@ void ArchiveExtraction::extractNextArchive() {
     // download repairs it.
     const QString game = gameExecutableName();
     const QString version = config->installedVersion(name);
+    const RemoteFileInfo listed = VersionTable::instance().value(name);
+    // The index listed beside the version unpacked, for a later repair of single entries.
+    const QString index = listed.version == version ? listed.mapDigest : QString();
     const QString record = ExtractedFiles::recordPath(dir, name);
-    QFuture<Outcome> future = PoolFuture::run([path, dir, game, version, record]() {
+    QFuture<Outcome> future = PoolFuture::run([path, dir, game, version, index, record]() {
         Outcome outcome;
         outcome.bringsGame = archiveHasEntry(path, game);
         std::vector<InstalledEntry> installed;
         outcome.result = extractArchive(path, dir, &outcome.missingRoom, &installed);
         // What the archive installed is kept for the checks of later starts, before the archive goes.
         if (outcome.result.ok())
-            ExtractedFiles::of(version, installed, dir).save(record);
+            ExtractedFiles::of(version, index, installed, dir).save(record);
         return outcome;
     });
     auto *watcher = new QFutureWatcher<Outcome>(this);

@@ -714,10 +714,12 @@ void TestUnzipArchive::installedFilesAreRecordedWithTheirDigests() {
     QCOMPARE(got.value("top.txt"), qMakePair(quint64(6), blake2b("second")));
 
     const QString path = ExtractedFiles::recordPath(target, "game.zip");
-    QVERIFY(ExtractedFiles::of("1.5", installed, target).save(path).ok());
+    const QString index = QString(64, 'c');
+    QVERIFY(ExtractedFiles::of("1.5", index, installed, target).save(path).ok());
     ExtractedFiles record;
     QVERIFY(ExtractedFiles::load(path, &record).ok());
     QCOMPARE(record.version(), QStringLiteral("1.5"));
+    QCOMPARE(record.indexDigest(), index);
     QCOMPARE(record.files().size(), 4);
     for (const ExtractedFiles::File &f : record.files()) {
         QByteArray onDisk;
@@ -732,11 +734,11 @@ void TestUnzipArchive::installedFilesAreRecordedWithTheirDigests() {
 
 void TestUnzipArchive::malformedRecordsAreRefused_data() {
     QTest::addColumn<QByteArray>("text");
-    const QByteArray head = "KVEF 1\nversion 2\n";
+    const QByteArray head = "KVEF 1\nversion 2\nindex -\n";
     const QByteArray hash = QByteArray(64, 'a');
     QTest::newRow("sound") << head + hash + "\t5\t1700000000000\tdata/a.bin\n";
     QTest::newRow("no header") << QByteArray("version 2\n");
-    QTest::newRow("other magic") << "KVEF 2\nversion 2\n" + hash + "\t5\t1\ta\n";
+    QTest::newRow("other magic") << "KVEF 2\nversion 2\nindex -\n" + hash + "\t5\t1\ta\n";
     QTest::newRow("cut short") << head + hash + "\t5\t1\ta";
     QTest::newRow("short digest") << head + hash.left(62) + "\t5\t1\ta\n";
     QTest::newRow("digest not hex") << head + QByteArray(64, 'g') + "\t5\t1\ta\n";
@@ -749,7 +751,9 @@ void TestUnzipArchive::malformedRecordsAreRefused_data() {
     QTest::newRow("not normalized") << head + hash + "\t5\t1\t./a\n";
     QTest::newRow("launcher's own file") << head + hash + "\t5\t1\tconfig.ini\n";
     QTest::newRow("extra field") << head + hash + "\t5\t1\ta\tb\n";
-    QTest::newRow("empty version") << "KVEF 1\nversion \n" + hash + "\t5\t1\ta\n";
+    QTest::newRow("empty version") << "KVEF 1\nversion \nindex -\n" + hash + "\t5\t1\ta\n";
+    QTest::newRow("no index line") << "KVEF 1\nversion 2\n" + hash + "\t5\t1\ta\n";
+    QTest::newRow("index not a digest") << "KVEF 1\nversion 2\nindex " + QByteArray(63, 'a') + "\n";
 }
 
 void TestUnzipArchive::malformedRecordsAreRefused() {

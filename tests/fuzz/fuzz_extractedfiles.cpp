@@ -18,6 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!read.ok())
         return 0;
     FUZZ_CHECK(!record.version().isEmpty());
+    FUZZ_CHECK(record.indexDigest().isEmpty() || record.indexDigest().size() == 64);
     FUZZ_CHECK(record.files().size() <= ExtractedFiles::MaxFiles);
     for (const ExtractedFiles::File &f : record.files()) {
         FUZZ_CHECK(f.blake2b.size() == 32);

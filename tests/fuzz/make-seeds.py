@@ -278,11 +278,11 @@ def zip_indexes():
 def extracted_files():
     line = lambda data, mtime, name: (hashlib.blake2b(data, digest_size=32).hexdigest().encode() + b"\t" +
                                       str(len(data)).encode() + b"\t" + str(mtime).encode() + b"\t" + name + b"\n")
-    head = b"KVEF 1\nversion 0.12\n"
+    head = b"KVEF 1\nversion 0.12\nindex " + b"5e" * 32 + b"\n"
     write("extractedfiles", "game", head + line(b"MZ" + bytes(range(64)), 1704164646000, b"Quelvane.exe") +
           line(b"level " * 40, 1704164646000, b"data/level1.dat") +
           line("Über".encode(), -5, "data/\u00fcber.txt".encode()))
-    write("extractedfiles", "empty", head)
+    write("extractedfiles", "empty", b"KVEF 1\nversion 0.12\nindex -\n")
     write("extractedfiles", "outside", head + line(b"x", 1, b"../x"))
 
 

@@ -426,7 +426,7 @@ private slots:
                 zipBytes({{"pack/big.bin", big}, {"pack/small.txt", small}}));
         STEP(installRelease());
         const QString record = dir + QStringLiteral("/pack.zip.kestrivane-entries");
-        QVERIFY(readFile(record).startsWith("KVEF 1\nversion 3\n"));
+        QVERIFY(readFile(record).startsWith("KVEF 1\nversion 3\nindex -\n"));
 
         // Cut short and changed in place: the start-up check sees the first only.
         QVERIFY(QFile::resize(dir + QStringLiteral("/pack/big.bin"), 1000));
@@ -461,7 +461,8 @@ private slots:
         closeWorkflow();
 
         // A record that is not the launcher's own is ignored: nothing is checked or fetched by it.
-        QVERIFY(writeFile(record, "KVEF 1\nversion 3\n" + QByteArray(64, 'a') + "\t5\t1\t../outside\n"));
+        QVERIFY(
+            writeFile(record, "KVEF 1\nversion 3\nindex -\n" + QByteArray(64, 'a') + "\t5\t1\t../outside\n"));
         QVERIFY(QFile::remove(dir + QStringLiteral("/pack/big.bin")));
         server->clearRequests();
         makeWorkflow(true);
