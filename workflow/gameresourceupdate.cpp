@@ -1,7 +1,6 @@
 #include "workflow/gameresourceupdate.h"
 
 #include "archive/extractedfiles.h"
-
 #include "core/diskroom.h"
 #include "download/xdmanager.h"
 #include "patch/blockmap.h"
