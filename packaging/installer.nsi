@@ -112,6 +112,11 @@ Section "Uninstall"
     keep_folder:
         Delete "$INSTDIR\${LAUNCHER}"
         Delete "$INSTDIR\update.vbs"
+        ; What the update script leaves: the launcher before the last update, and its marks.
+        Delete "$INSTDIR\Kestrivane.previous.exe"
+        Delete "$INSTDIR\update.pending"
+        Delete "$INSTDIR\update.confirmed"
+        Delete "$INSTDIR\update.failed"
         Delete "$INSTDIR\*.dll"
         RMDir /r "$INSTDIR\platforms"
         RMDir /r "$INSTDIR\styles"
