@@ -17,7 +17,6 @@ const QByteArray VersionWord("version ");
 const QByteArray IndexWord("index ");
 const QByteArray NoIndex("-");
 constexpr int DigestBytes = 32;
-constexpr qint64 ReadBlock = 1024 * 1024;
 
 Result<ExtractedFiles::Error> malformed(const QString &path, const QString &why) {
     qWarning().noquote() << "ignoring the record of extracted files" << path << "-" << why;
@@ -148,27 +147,19 @@ void ExtractedFiles::remove(const QString &folder, const QString &archive) {
 Result<FileDigest::Error> ExtractedFiles::digestOf(const QString &path, QByteArray *digest,
                                                    const FileDigest::Progress &progress) {
     digest->clear();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {FileDigest::Error::CannotOpen,
-                QStringLiteral("cannot open %1: %2").arg(path, file.errorString())};
     if (sodium_init() < 0)
         return {FileDigest::Error::CannotRead, QStringLiteral("the cryptography library failed to start")};
     crypto_generichash_state state;
     crypto_generichash_init(&state, nullptr, 0, DigestBytes);
-    QByteArray block(int(ReadBlock), Qt::Uninitialized);
-    for (;;) {
-        const qint64 n = file.read(block.data(), ReadBlock);
-        if (n < 0)
-            return {FileDigest::Error::CannotRead,
-                    QStringLiteral("cannot read %1: %2").arg(path, file.errorString())};
-        if (n == 0)
-            break;
-        crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(block.constData()),
-                                  static_cast<unsigned long long>(n));
-        if (progress && !progress(n))
-            return {FileDigest::Error::Stopped, QStringLiteral("stopped")};
-    }
+    const Result<FileDigest::Error> read = FileDigest::readBlocks(
+        path,
+        [&state](const char *data, qint64 size) {
+            crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(data),
+                                      static_cast<unsigned long long>(size));
+        },
+        progress);
+    if (!read.ok())
+        return read;
     QByteArray out(DigestBytes, '\0');
     crypto_generichash_final(&state, reinterpret_cast<unsigned char *>(out.data()), DigestBytes);
     *digest = out;

@@ -20,6 +20,11 @@ enum class Error {
 // Called after every block with its size; returning false stops the reading.
 using Progress = std::function<bool(qint64 blockBytes)>;
 
+// Reads the whole file in blocks of 1 MiB, handing each to `consume` before `progress` hears of it.
+Result<Error> readBlocks(const QString &path,
+                         const std::function<void(const char *data, qint64 size)> &consume,
+                         const Progress &progress = Progress());
+
 // MD5 of the whole file as 32 lower-case hexadecimal digits in *hex; *hex is left empty on failure.
 Result<Error> md5Hex(const QString &path, QByteArray *hex, const Progress &progress = Progress());
 
