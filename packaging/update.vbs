@@ -77,6 +77,20 @@ Function WriteNote(path, text)
     Err.Clear
 End Function
 
+' Copies src beside the launcher as its temporary copy (an earlier one replaced); ends the script with
+' `failure` when that cannot be done.
+Sub CopyBeside(src, failure)
+    On Error Resume Next
+    If fso.FileExists(tmpPath) Then fso.DeleteFile tmpPath, True
+    Err.Clear
+    fso.CopyFile src, tmpPath, True
+    If Err.Number <> 0 Then
+        Err.Clear
+        fso.DeleteFile tmpPath, True
+        Fail failure, 1
+    End If
+End Sub
+
 ' Ends every process that runs this folder's launcher; True when none is left after a few seconds.
 Function EndLauncher()
     Dim wmi, procs, p, t
@@ -165,16 +179,9 @@ Loop
 On Error Resume Next
 ' Copy beside the target first; the old launcher moves aside (and stays there, to come back if the
 ' new one does not come up) only once the copy is complete.
-If fso.FileExists(tmpPath) Then fso.DeleteFile tmpPath, True
 If fso.FileExists(pendingPath) Then fso.DeleteFile pendingPath, True
 If fso.FileExists(confirmedPath) Then fso.DeleteFile confirmedPath, True
-Err.Clear
-fso.CopyFile newPath, tmpPath, True
-If Err.Number <> 0 Then
-    Err.Clear
-    fso.DeleteFile tmpPath, True
-    Fail "cannot copy " & newPath & "; keeping the old one", 1
-End If
+CopyBeside newPath, "cannot copy " & newPath & "; keeping the old one"
 If fso.FileExists(oldPath) Then fso.DeleteFile oldPath, True
 Err.Clear
 If fso.FileExists(target) Then fso.MoveFile target, oldPath
@@ -218,14 +225,7 @@ If fso.FileExists(pendingPath) Then fso.DeleteFile pendingPath, True
 Err.Clear
 LogLine "the new launcher " & version & " did not come up within " & confirmSeconds & " s; putting the previous one back"
 If Not EndLauncher() Then Fail "the new launcher does not end; it stays in place", 1
-If fso.FileExists(tmpPath) Then fso.DeleteFile tmpPath, True
-Err.Clear
-fso.CopyFile oldPath, tmpPath, True
-If Err.Number <> 0 Then
-    Err.Clear
-    fso.DeleteFile tmpPath, True
-    Fail "cannot copy the previous launcher from " & oldPath, 1
-End If
+CopyBeside oldPath, "cannot copy the previous launcher from " & oldPath
 fso.DeleteFile target, True
 Err.Clear
 fso.MoveFile tmpPath, target
