@@ -794,6 +794,7 @@ void XDManager::dropFile(DownloadTask *t) {
     reusedOf.remove(t);
     servedBy.remove(t);
     pinned.remove(t);
+    lacking.remove(t);
     delete assemblers.take(t);
     delete t;
 }

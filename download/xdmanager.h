@@ -215,6 +215,7 @@ private:
     QHash<TaskPieceDownloader *, QString> held;          // the host each working downloader keeps to
     QHash<TaskPieceDownloader *, QStringList> tried;     // hosts the current piece failed on in this round
     QHash<TaskPieceDownloader *, QStringList> missingOn; // hosts that answered the current piece with a 4xx
+    QHash<DownloadTask *, QStringList> lacking;          // hosts that answered a piece of the file with a 4xx
     QHash<DownloadTask *, QStringList> servedBy;         // hosts that served a file's pieces in this run
     QHash<DownloadTask *, QString> pinned;               // files fetched again from one host
     QHash<QString, double> hostRates;                    // bytes per ms of each host's last whole pieces

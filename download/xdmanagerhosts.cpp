@@ -17,18 +17,24 @@ void XDManager::setHosts(CdnHosts *hosts) {
 void XDManager::holdHost(TaskPieceDownloader *d, DownloadTask *t) {
     const QStringList usable = cdn->usable();
     const QString current = held.value(d);
+    const QStringList lacks = lacking.value(t);
     QString want = pinned.value(t);
-    // The host it keeps to, unless another has far fewer downloaders (one that came back).
+    // The host it keeps to, unless another has far fewer downloaders (one that came back), or the
+    // host said it does not have this file (a mirror behind the release).
     if (!usable.contains(want))
         want = usable.contains(current) && !cdn->isCrowded(current) ? current : QString();
+    if (lacks.contains(want))
+        want.clear();
     if (!want.isEmpty() && want == current)
         return;
     if (!current.isEmpty())
         cdn->release(held.take(d));
+    if (!want.isEmpty())
+        cdn->hold(want);
+    else if (!lacks.isEmpty())
+        want = cdn->acquireOther(lacks);
     if (want.isEmpty())
         want = cdn->acquire(current);
-    else
-        cdn->hold(want);
     // No host at all (an empty build setting): the downloader keeps its own base URL.
     if (want.isEmpty())
         return;
@@ -81,6 +87,11 @@ TaskPieceDownloader::Retry XDManager::attemptFailed(TaskPieceDownloader *d, Task
         QStringList &said = missingOn[d];
         if (!said.contains(host))
             said.append(host);
+        if (const DownloadTaskPiece *p = d->currentTask()) {
+            QStringList &lacks = lacking[p->downloadTask];
+            if (!lacks.contains(host))
+                lacks.append(host);
+        }
     } else {
         cdn->failed(host, d->failureReason());
     }
@@ -142,7 +153,8 @@ void XDManager::takeOverSlowPieces() {
         for (TaskPieceDownloader *s : qAsConst(downloaders)) {
             DownloadTaskPiece *p = s->currentTask();
             if (!p || takenOver.contains(p) || s->baseUrl() == fast || pinned.contains(p->downloadTask) ||
-                kept.value(s).piece != p || kept.value(s).since.elapsed() < TakeOverAfterMs)
+                lacking.value(p->downloadTask).contains(fast) || kept.value(s).piece != p ||
+                kept.value(s).since.elapsed() < TakeOverAfterMs)
                 continue;
             const double pace = double(s->receivedBytes()) / double(kept.value(s).since.elapsed());
             const double leftMs = double(p->length() - s->receivedBytes()) / qMax(pace, 1e-3);

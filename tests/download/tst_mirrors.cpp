@@ -130,6 +130,24 @@ private slots:
                  qPrintable(QStringLiteral("%1 %2").arg(mostFetches("new.bin")).arg(mostFetches("old.bin"))));
     }
 
+    // Once a host said it does not have a file, the file's other pieces go elsewhere: each
+    // downloader hears the 404 at most once, and no piece is moved back to that host.
+    void laggingMirrorIsAskedOncePerDownloader() {
+        HttpServer *good = addServer();
+        HttpServer *lagging = addServer();
+        QVERIFY(good && lagging);
+        publish(QStringLiteral("new.bin"), 32 * DownloadTaskPiece::PieceSize, 3, {good});
+        CdnHosts hosts({base(good), base(lagging)});
+        XDManager m(dir->path());
+        m.setHosts(&hosts);
+        const Run run = runToEnd(m, {"new.bin"});
+        QCOMPARE(run.results.value("new.bin", ErrorCode(-1)), NoError);
+        QVERIFY(installed("new.bin"));
+        const int asked = lagging->requestCount("/cdn/v1_new.bin");
+        QVERIFY2(asked > 0 && asked <= XDManager::DownloaderCount, qPrintable(QString::number(asked)));
+        QVERIFY2(mostFetches("new.bin") <= 2, qPrintable(QString::number(mostFetches("new.bin"))));
+    }
+
     // A blip in which the first host fails three requests at once leaves it out only for a pause: it
     // then serves again, and stays in once it has.
     void hostLeftOutAfterABlipComesBack() {
