@@ -1,7 +1,6 @@
 #include "download/deltapreparer.h"
 
-#include "core/buildconstants.h"
-#include "download/cdnhosts.h"
+#include "download/listedfilefetch.h"
 #include "patch/blockmatcher.h"
 #include "patch/deltawriter.h"
 
@@ -9,11 +8,7 @@
 #include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QThreadPool>
-#include <QUrl>
 
 struct DeltaPreparer::Scan {
     QByteArray mapBytes; // as fetched, until parsed on the worker
@@ -59,50 +54,21 @@ DeltaPreparer::~DeltaPreparer() {
 }
 
 void DeltaPreparer::start() {
-    hosts = cdn ? cdn->usable() : QStringList();
-    if (hosts.isEmpty())
-        hosts.append(cdnBaseUrl);
-    fetchMap();
-}
-
-void DeltaPreparer::fetchMap() {
-    map.clear();
-    QNetworkRequest request(QUrl(hosts.first() + source.mapRemotePath, QUrl::TolerantMode));
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(timeoutMs);
-    reply = network->get(request);
-    connect(reply, &QIODevice::readyRead, this, &DeltaPreparer::takeMapBytes);
-    connect(reply, &QNetworkReply::finished, this, &DeltaPreparer::mapArrived);
-}
-
-bool DeltaPreparer::takeMapBytes() {
-    if (reply->bytesAvailable() > BlockMap::MaxMapSize - map.size()) {
-        mapFailed(QStringLiteral("the block map %1 holds more than %2 bytes")
-                      .arg(source.mapRemotePath)
-                      .arg(BlockMap::MaxMapSize));
-        return false;
-    }
-    map += reply->readAll();
-    return true;
+    fetch = new ListedFileFetch(source.mapRemotePath,
+                                QStringLiteral("the block map %1").arg(source.mapRemotePath),
+                                BlockMap::MaxMapSize, network, timeoutMs, this);
+    fetch->setHosts(cdn);
+    connect(fetch, &ListedFileFetch::arrived, this, &DeltaPreparer::mapArrived);
+    connect(fetch, &ListedFileFetch::failed, this, &DeltaPreparer::fail);
+    fetch->start();
 }
 
 void DeltaPreparer::cancel() {
     done = true;
     if (running)
         running->cancel();
-    dropReply();
-}
-
-void DeltaPreparer::dropReply() {
-    if (!reply)
-        return;
-    reply->disconnect(this);
-    if (!reply->isFinished())
-        reply->abort();
-    reply->deleteLater();
-    reply = nullptr;
+    if (fetch)
+        fetch->cancel();
 }
 
 void DeltaPreparer::fail(const QString &reason) {
@@ -111,44 +77,13 @@ void DeltaPreparer::fail(const QString &reason) {
     emit finished(false, record, reason);
 }
 
-void DeltaPreparer::mapFailed(const QString &reason) {
-    if (hosts.size() < 2) {
-        fail(reason);
+void DeltaPreparer::mapArrived(const QByteArray &map) {
+    if (done)
         return;
-    }
-    dropReply();
-    qWarning() << "block map not fetched, asking the next CDN host" << target << reason;
-    hosts.removeFirst();
-    fetchMap();
-}
-
-void DeltaPreparer::mapArrived() {
-    if (done || !reply)
-        return;
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (reply->error() != QNetworkReply::NoError && (status < 400 || status >= 500)) {
-        const QString why = QStringLiteral("cannot fetch the block map %1: %2")
-                                .arg(source.mapRemotePath, reply->errorString());
-        if (cdn)
-            cdn->failed(hosts.first(), why);
-        mapFailed(why);
-        return;
-    }
-    if (status != 200) {
-        mapFailed(
-            QStringLiteral("the block map %1 came with status %2").arg(source.mapRemotePath).arg(status));
-        return;
-    }
-    if (!takeMapBytes())
-        return;
-    reply->deleteLater();
-    reply = nullptr;
-
     // A map of tens of MiB takes a while to check and to index: that is done on the worker too,
     // before the old copy is read.
     auto scan = std::make_shared<Scan>();
-    scan->mapBytes = std::move(map);
-    map = QByteArray();
+    scan->mapBytes = map;
     running = scan;
     const QString partial = ResumeRecord::partialPath(target);
     const QString oldCopy = source.oldCopyPath;
@@ -187,15 +122,11 @@ void DeltaPreparer::mapArrived() {
 bool DeltaPreparer::mapUsable(const std::shared_ptr<Scan> &scan) {
     const Result<BlockMap::Error> &parsed = scan->parsed;
     if (parsed.code() == BlockMap::Error::DigestMismatch) {
-        const QString why =
-            QStringLiteral("the block map %1 is not usable: %2").arg(source.mapRemotePath, parsed.reason());
-        if (cdn)
-            cdn->servedWrongBytes(hosts.first(), why);
-        mapFailed(why);
+        fetch->refused(
+            QStringLiteral("the block map %1 is not usable: %2").arg(source.mapRemotePath, parsed.reason()));
         return false;
     }
-    if (cdn)
-        cdn->succeeded(hosts.first());
+    fetch->accepted();
     if (!parsed.ok()) {
         fail(QStringLiteral("the block map %1 is not usable: %2").arg(source.mapRemotePath, parsed.reason()));
         return false;

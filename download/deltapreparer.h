@@ -13,7 +13,7 @@
 
 class CdnHosts;
 class QNetworkAccessManager;
-class QNetworkReply;
+class ListedFileFetch;
 class QThreadPool;
 
 // Gets a file's partial download ready from an older copy: fetches the block map (bounded by
@@ -50,13 +50,7 @@ signals:
 
 private:
     struct Scan;
-    // Appends what the reply holds to the map, or fails once the map would exceed its bound.
-    bool takeMapBytes();
-    void fetchMap();
-    // Asks the next host, if one is left; otherwise fails.
-    void mapFailed(const QString &reason);
-    void mapArrived();
-    void dropReply();
+    void mapArrived(const QByteArray &map);
     void fail(const QString &reason);
     bool mapUsable(const std::shared_ptr<Scan> &scan);
     void scanned(const std::shared_ptr<Scan> &scan);
@@ -66,11 +60,9 @@ private:
     QString target;
     QNetworkAccessManager *network = nullptr;
     CdnHosts *cdn = nullptr;
-    QStringList hosts; // still to ask, the current one first
+    ListedFileFetch *fetch = nullptr;
     QThreadPool *pool = nullptr;
     int timeoutMs = 0;
-    QNetworkReply *reply = nullptr;
-    QByteArray map;
     std::shared_ptr<Scan> running;
     bool done = false;
 };
