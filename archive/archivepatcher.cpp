@@ -170,6 +170,10 @@ QByteArray endRecords(qint64 count, qint64 directoryOffset, qint64 directorySize
 // killed try appended goes), then a central directory built from the index and the local headers.
 Result<ExtractError> assemble(const QString &path, const ZipIndex &index, const ArchivePatchPlan &plan) {
     QFile file(path);
+    // Checked first: opening for writing would make a missing file.
+    if (!QFileInfo(path).isFile())
+        return failure(ExtractError::CannotOpen,
+                       QStringLiteral("%1 is missing: no fetched entries to unpack").arg(path));
     if (!file.open(QIODevice::ReadWrite))
         return failure(ExtractError::CannotOpen,
                        QStringLiteral("cannot open %1: %2").arg(path, file.errorString()));

@@ -419,7 +419,7 @@ private slots:
         Update u;
         QVERIFY(prepare(&u));
         QFile torn(u.fetched);
-        QVERIFY(torn.open(QIODevice::Append) && torn.write("PK\x01\x02 half a directory") > 0);
+        QVERIFY(torn.open(QIODevice::Append) && torn.write(randomBytes(200000, 9)) == 200000);
         torn.close();
         std::vector<InstalledEntry> installed;
         Result<ExtractError> applied = ArchivePatcher::apply(folder, u.index, u.plan, u.fetched, &installed);
@@ -433,6 +433,33 @@ private slots:
         applied = ArchivePatcher::apply(folder, u.index, u.plan, u.fetched, &installed);
         QVERIFY2(applied.ok(), qPrintable(applied.reason()));
         checkSecondVersionInstalled();
+    }
+
+    // More entries than a plain end record counts: the directory ends with the Zip64 records.
+    void assemblesAZip64DirectoryForManyEntries() {
+        QList<ZipEntry> entries;
+        const int count = 0xffff + 3;
+        for (int i = 0; i < count; ++i)
+            entries.append(stored(QByteArray("d") + QByteArray::number(i % 64) + "/f" + QByteArray::number(i),
+                                  QByteArray::number(i)));
+        QByteArray archive;
+        ZipIndex index;
+        QVERIFY(publish(entries, "many.zip", &archive, &index));
+        ArchivePatchPlan plan;
+        QVERIFY(ArchivePatchPlan::decide(index, ZipIndex::digestHex(index.toBytes()), ExtractedFiles(),
+                                         folder, {}, &plan)
+                    .ok());
+        QCOMPARE(plan.fetched().entries, count);
+        QCOMPARE(plan.spans().size(), 1);
+        const QString fetched = fetch(plan, archive);
+        std::vector<InstalledEntry> installed;
+        const Result<ExtractError> applied = ArchivePatcher::apply(folder, index, plan, fetched, &installed);
+        QVERIFY2(applied.ok(), qPrintable(applied.reason()));
+        QCOMPARE(int(installed.size()), count);
+        QCOMPARE(readFile(folder + "/d1/f65537"), QByteArray("65537"));
+        const QByteArray tail = readFile(fetched).right(22 + 20);
+        QCOMPARE(qFromLittleEndian<quint32>(tail.constData()), 0x07064b50u); // the Zip64 locator
+        QCOMPARE(qFromLittleEndian<quint16>(tail.constData() + 20 + 10), quint16(0xffff));
     }
 
     void planTextRoundTripsAndIsCheckedAgainstItsIndex() {
