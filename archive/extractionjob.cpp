@@ -209,12 +209,19 @@ bool ExtractionJob::extract(unzFile zip, const Entry &entry, char *buffer, QByte
         return failed(ExtractError::Damaged,
                       QStringLiteral("entry %1 cannot be closed (zip error %2)").arg(entry.name).arg(closed));
     }
+    digest->resize(ZipIndex::HashLength);
+    crypto_generichash_final(&hash, reinterpret_cast<unsigned char *>(digest->data()), ZipIndex::HashLength);
+    // A shadowed entry installs nothing; the list holds the digest of the entry that wins.
+    if (expected && !entry.shadowed && expected->value(entry.name) != *digest) {
+        log() << "entry unpacks to other bytes than expected " << entry.name;
+        ExtractionWriter::drop(std::move(file));
+        return failed(ExtractError::Damaged,
+                      QStringLiteral("entry %1 unpacks to other bytes than its index lists").arg(entry.name));
+    }
     if (file && !stagingWriter->stage(std::move(file), entry.target, entry.index, entry.versionMadeBy,
                                       entry.externalAttributes))
         return writeFailed(entry, entry.target);
     stagedRoom.fetch_add(roomOf(entry));
-    digest->resize(ZipIndex::HashLength);
-    crypto_generichash_final(&hash, reinterpret_cast<unsigned char *>(digest->data()), ZipIndex::HashLength);
     return true;
 }
 

@@ -39,6 +39,9 @@ public:
     // `blockSize`: of the file system the entries are staged on, for the room they take.
     ExtractionJob(const QString &archive, ExtractionWriter *writer, qint64 blockSize);
 
+    // What each entry must unpack to, by installed name (see extractArchive); the map outlives run().
+    void expectDigests(const QHash<QString, QByteArray> *digests) { expected = digests; }
+
     // Entries in the archive's order.
     void add(Entry entry);
     // A failure found while the archive was listed, ranked at `index` like an entry's own;
@@ -79,6 +82,7 @@ private:
     std::vector<Entry> entries;        // not changed while run() runs
     std::vector<QByteArray> digests;   // BLAKE2b-256 of each entry's bytes, each written by its one thread
     QHash<QString, size_t> byTarget;   // entry that installs each target
+    const QHash<QString, QByteArray> *expected = nullptr;
     std::atomic<size_t> nextEntry{0};
     std::atomic<quint64> stopAt{~quint64(0)}; // index of the first failure so far
 

@@ -69,7 +69,8 @@ bool unzipArchive(const QString &path, const QString &targetDir) {
 }
 
 Result<ExtractError> extractArchive(const QString &path, const QString &targetDir, qint64 *missingRoom,
-                                    std::vector<InstalledEntry> *installed) {
+                                    std::vector<InstalledEntry> *installed,
+                                    const QHash<QString, QByteArray> *expectedDigests) {
     const QString &dir = targetDir;
     using Failure = Result<ExtractError>;
     if (missingRoom)
@@ -104,6 +105,7 @@ Result<ExtractError> extractArchive(const QString &path, const QString &targetDi
     // then inflated, checked and staged on every core.
     ExtractionWriter writer;
     ExtractionJob job(path, &writer, DiskRoom::blockSize(dir));
+    job.expectDigests(expectedDigests);
     for (ZPOS64_T i = 0; i < globalInfo.number_entry; ++i) {
         unz_file_info64 info;
         QString listed;
@@ -126,6 +128,15 @@ Result<ExtractError> extractArchive(const QString &path, const QString &targetDi
             log() << "reserved file name in zip " << listed;
             job.fail(i, ExtractError::Refused,
                      QStringLiteral("reserved entry name %1").arg(FileNameRules::printable(listed)));
+            break;
+        }
+
+        // Folders included: an archive checked against a list holds the listed files and nothing else.
+        if (expectedDigests && !expectedDigests->contains(name)) {
+            log() << "unexpected entry in zip " << listed;
+            job.fail(
+                i, ExtractError::Damaged,
+                QStringLiteral("entry %1 is not one its index lists").arg(FileNameRules::printable(listed)));
             break;
         }
 

@@ -3,6 +3,7 @@
 #include "core/result.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 
 #include <vector>
@@ -40,6 +41,10 @@ enum class ExtractError {
 // `installed`, when given, receives after a success every file the archive installed (one per
 // target: a later entry of the same name wins), with its size and the BLAKE2b-256 of its bytes,
 // hashed as they were inflated.
+//
+// `expectedDigests`, when given, lists the BLAKE2b-256 each entry must unpack to, by installed name:
+// an entry that unpacks to other bytes, or that the list does not name, fails as Damaged before
+// anything is put in place (an archive assembled from fetched pieces holds only what was asked for).
 struct InstalledEntry {
     QString name; // as installed, below the target directory, '/' separators
     quint64 size = 0;
@@ -47,7 +52,8 @@ struct InstalledEntry {
 };
 Result<ExtractError> extractArchive(const QString &path, const QString &targetDir,
                                     qint64 *missingRoom = nullptr,
-                                    std::vector<InstalledEntry> *installed = nullptr);
+                                    std::vector<InstalledEntry> *installed = nullptr,
+                                    const QHash<QString, QByteArray> *expectedDigests = nullptr);
 
 // Whether the archive lists a file of this name (compared without regard to case, as Windows finds
 // files). False when the archive cannot be read.

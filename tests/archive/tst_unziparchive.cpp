@@ -78,6 +78,7 @@ private slots:
 
     void extractsNestedFilesWithoutFolderEntries();
     void installedFilesAreRecordedWithTheirDigests();
+    void checksEveryEntryAgainstExpectedDigests();
     void malformedRecordsAreRefused_data();
     void malformedRecordsAreRefused();
     void replacesExistingFileAndLeavesOthersAlone();
@@ -730,6 +731,33 @@ void TestUnzipArchive::installedFilesAreRecordedWithTheirDigests() {
     }
     QCOMPARE(ExtractedFiles::load(target + "/none" + ExtractedFiles::Suffix, &record).code(),
              ExtractedFiles::Error::Missing);
+}
+
+// An archive assembled from fetched entries: each must unpack to its listed digest, and no entry
+// may be there that the list does not name; either fault fails before anything is installed. An
+// entry that a later one of its name shadows installs nothing and is not held to the list.
+void TestUnzipArchive::checksEveryEntryAgainstExpectedDigests() {
+    ZipEntry stored{"b.bin", "beta"};
+    stored.stored = true;
+    QVERIFY(writeZip(zipPath, {{"a.txt", "alpha"}, stored, {"./top.txt", "first"}, {"top.txt", "second"}}));
+    QHash<QString, QByteArray> expected{
+        {"a.txt", blake2b("alpha")}, {"b.bin", blake2b("beta")}, {"top.txt", blake2b("second")}};
+    std::vector<InstalledEntry> installed;
+    QVERIFY(extractArchive(zipPath, target, nullptr, &installed, &expected).ok());
+    QCOMPARE(int(installed.size()), 3);
+    QVERIFY(QDir(target).removeRecursively() && QDir().mkpath(target));
+
+    expected["b.bin"] = blake2b("other");
+    Result<ExtractError> r = extractArchive(zipPath, target, nullptr, nullptr, &expected);
+    QCOMPARE(r.code(), ExtractError::Damaged);
+    QVERIFY2(r.reason().contains("entry b.bin unpacks to other bytes than its index lists"),
+             qPrintable(r.reason()));
+    QVERIFY(tree(target).isEmpty());
+    expected.remove("b.bin");
+    r = extractArchive(zipPath, target, nullptr, nullptr, &expected);
+    QCOMPARE(r.code(), ExtractError::Damaged);
+    QVERIFY2(r.reason().contains("\"b.bin\" is not one its index lists"), qPrintable(r.reason()));
+    QVERIFY(tree(target).isEmpty());
 }
 
 void TestUnzipArchive::malformedRecordsAreRefused_data() {

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "archive/archivepatchplan.h"
+#include "archive/unziparchive.h"
+#include "core/result.h"
+#include "patch/zipindex.h"
+
+#include <QString>
+
+#include <vector>
+
+// Brings the files an archive installed to the version of a new entry index, from a plan and the
+// fetched file (the plan's spans, one after another). Blocking; meant for a worker thread.
+//
+// The fetched file becomes a small zip archive of the fetched entries: each local header in it must
+// name the entry the index lists at that place, and a central directory built from the index is
+// appended (after cutting the file to the spans' size, so that a second try after a kill appends it
+// again). Copied entries are read from their installed sources and staged beside their targets,
+// checked against the index's BLAKE2b, before anything is unpacked (a source may be an entry that
+// the update replaces). The small archive is then unpacked by extractArchive(), every entry checked
+// against the index's BLAKE2b before any file is put in place; the staged copies take their names
+// last. A failure leaves the installed files as they were (except copies already in place when a
+// rename fails half way, which a next try puts right).
+//
+// On success `installed` receives every entry of the index as installed (kept, copied and fetched
+// alike; one per target, a later entry of the same name winning), for the record of extracted files.
+namespace ArchivePatcher {
+
+Result<ExtractError> apply(const QString &folder, const ZipIndex &index, const ArchivePatchPlan &plan,
+                           const QString &fetchedPath, std::vector<InstalledEntry> *installed,
+                           qint64 *missingRoom = nullptr);
+
+} // namespace ArchivePatcher

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "archive/extractedfiles.h"
+#include "core/result.h"
+#include "patch/zipindex.h"
+
+#include <QByteArray>
+#include <QSet>
+#include <QString>
+#include <QVector>
+
+#include <atomic>
+
+// What an update of an unpacked archive needs, decided from the new version's entry index and the
+// record of what the installed version unpacked: each entry of the index is kept (the installed
+// file has its content), copied (another file the archive installed has it) or fetched. Fetched
+// entries are fetched by their byte ranges in the archive, adjacent entries merged into one span;
+// the spans' bytes, one after another, make the "fetched file" that ArchivePatcher turns into a
+// small archive of just those entries.
+//
+// Deciding hashes as little as it can: a file whose size and modification time are those the
+// record lists has the recorded digest; any other (and every file when there is no record, or one
+// named in `distrusted`) is hashed again. A plan is text, saved beside the archive while the update runs, so
+// that a run killed half way takes it up again:
+//   "KVAP 1", "index <64 hex digits>", "archive <size>", then one line per entry of the index in
+//   its order: "keep", "fetch" or "copy\t<installed name>"; names as the record has them.
+class ArchivePatchPlan {
+public:
+    enum class Error {
+        None = 0,
+        Malformed, // a saved plan that is not of this form or does not fit its index
+        Stopped,   // the cancel flag was raised
+    };
+    enum class Action { Keep, Copy, Fetch };
+
+    struct Span {
+        qint64 offset = 0; // in the archive
+        qint64 length = 0;
+    };
+
+    struct Counts {
+        int entries = 0;
+        qint64 bytes = 0; // unpacked bytes of those entries
+    };
+
+    // Decides for `index` (of the archive whose listed index digest is `indexDigest`) against the
+    // files in `folder`. `record` may be empty (no record: every file named by the index is hashed).
+    // `distrusted`: installed names hashed again whatever the record says (found damaged).
+    // `cancel`, when given, is polled between files.
+    static Result<Error> decide(const ZipIndex &index, const QString &indexDigest,
+                                const ExtractedFiles &record, const QString &folder,
+                                const QSet<QString> &distrusted, ArchivePatchPlan *out,
+                                const std::atomic<bool> *cancel = nullptr);
+
+    // Whether fetching the entries is worth it against fetching the whole archive: the spans take
+    // at most half of the archive's bytes.
+    bool worthIt() const;
+
+    const QString &indexDigest() const { return digest; }
+    qint64 archiveSize() const { return archiveBytes; }
+    int entryCount() const { return actions.size(); }
+    // One per entry of the index, in its order.
+    Action action(int entry) const { return actions.at(entry); }
+    // For Copy: the installed name whose content the entry has.
+    QString copySource(int entry) const { return sources.at(entry); }
+    const QVector<Span> &spans() const { return fetchSpans; }
+    qint64 fetchBytes() const; // what the spans take together (the fetched file's size)
+    Counts kept() const { return count(Action::Keep); }
+    Counts copied() const { return count(Action::Copy); }
+    Counts fetched() const { return count(Action::Fetch); }
+    // Where fetched entry `entry`'s local header lies in the fetched file; -1 when not fetched.
+    qint64 fetchedOffset(int entry) const;
+
+    QByteArray toBytes() const;
+    // Reads a saved plan, checking it against the index it was made for.
+    static Result<Error> fromBytes(const QByteArray &bytes, const ZipIndex &index, const QString &indexDigest,
+                                   ArchivePatchPlan *out);
+    // 32 lower-case hex digits naming this plan (MD5 of its text): a download of the fetched file
+    // records it, so that a record of another plan is never taken for this one.
+    QString id() const;
+
+    static constexpr qint64 MaxPlanBytes = 64 * 1024 * 1024;
+
+private:
+    Counts count(Action a) const;
+    void makeSpans(const ZipIndex &index);
+
+    QString digest;
+    qint64 archiveBytes = 0;
+    QVector<Action> actions;
+    QVector<QString> sources;
+    QVector<qint64> offsets; // fetchedOffset() of each entry
+    QVector<qint64> sizes;   // unpacked size of each entry
+    QVector<Span> fetchSpans;
+};
