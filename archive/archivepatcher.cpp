@@ -68,7 +68,7 @@ Result<ExtractError> readLocalHeader(QFile &file, qint64 offset, const ZipIndex:
     if (file.seek(offset))
         fixed = file.read(ZipIndex::LocalHeaderSize);
     if (fixed.size() != ZipIndex::LocalHeaderSize)
-        return failure(ExtractError::CannotOpen, QStringLiteral("%1 cannot be read").arg(what));
+        return failure(ExtractError::Damaged, QStringLiteral("%1 end inside their local header").arg(what));
     if (at<quint32>(fixed, 0) != LocalSignature)
         return failure(ExtractError::Damaged, QStringLiteral("%1 begin with no local header").arg(what));
     out->versionNeeded = at<quint16>(fixed, 4);
