@@ -1,5 +1,6 @@
 #include "archive/archivepatcher.h"
 
+#include "archive/extractedfiles.h"
 #include "core/diskroom.h"
 #include "platform/filenamerules.h"
 #include "platform/platform.h"
@@ -67,7 +68,7 @@ Result<ExtractError> readLocalHeader(QFile &file, qint64 offset, const ZipIndex:
     if (file.seek(offset))
         fixed = file.read(ZipIndex::LocalHeaderSize);
     if (fixed.size() != ZipIndex::LocalHeaderSize)
-        return failure(ExtractError::CannotOpen, QStringLiteral("%1 cannot be read").arg(what));
+        return failure(ExtractError::Damaged, QStringLiteral("%1 end inside their local header").arg(what));
     if (at<quint32>(fixed, 0) != LocalSignature)
         return failure(ExtractError::Damaged, QStringLiteral("%1 begin with no local header").arg(what));
     out->versionNeeded = at<quint16>(fixed, 4);
@@ -254,6 +255,13 @@ void dropCopies(const std::vector<StagedCopy> &copies, const QStringList &create
         QDir().rmdir(created.at(i)); // only when empty: another file may have arrived meanwhile
 }
 
+// Whether the file at `path` holds the entry's content already.
+bool holds(const QString &path, const ZipIndex::Entry &e) {
+    QByteArray digest;
+    return QFileInfo(path).isFile() && QFileInfo(path).size() == e.size &&
+           ExtractedFiles::digestOf(path, &digest).ok() && digest == e.hash;
+}
+
 // Copies `source` to `staged`, hashing what it reads: the copy is kept only with the entry's
 // content, whatever happened to the source since the plan was made.
 Result<ExtractError> copyChecked(const QString &source, const QString &staged, const ZipIndex::Entry &e,
@@ -383,15 +391,25 @@ Result<ExtractError> ArchivePatcher::apply(const QString &folder, const ZipIndex
             dropCopies(copies, created);
             return failure(ExtractError::CannotWrite, QStringLiteral("cannot write %1").arg(target));
         }
-        copies.push_back(copy);
+        // A try killed after its extraction left the copy staged, or already in place, while its
+        // source may be replaced by now: either is taken as it is.
+        if (holds(copy.staged, entries.at(i))) {
+            copies.push_back(copy);
+            continue;
+        }
         const Result<ExtractError> copied =
             copyChecked(QStringLiteral("%1/%2").arg(folder, plan.copySource(i)), copy.staged, entries.at(i),
                         copyRoom, missingRoom);
         copyRoom -= DiskRoom::onDisk(entries.at(i).size, block);
+        const bool sourceGone =
+            copied.code() == ExtractError::Damaged || copied.code() == ExtractError::CannotOpen;
+        if (sourceGone && holds(target, entries.at(i)))
+            continue;
         if (!copied.ok()) {
             dropCopies(copies, created);
             return copied;
         }
+        copies.push_back(copy);
     }
 
     std::vector<InstalledEntry> extracted;

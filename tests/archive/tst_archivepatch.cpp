@@ -286,15 +286,16 @@ private slots:
         QVERIFY(publish(next, "next.zip", &archive, &index));
         const QString digest = ZipIndex::digestHex(index.toBytes());
 
-        // Same size, and the time put back: the record vouches for the old content.
+        // Same size, and the time put back (the record vouches for the old content) or another one,
+        // set rather than waited for.
         const auto rewrite = [&](const QString &name, bool keepTime) {
             const QString file = folder + '/' + name;
-            const QDateTime time = QFileInfo(file).lastModified();
+            const QDateTime time = QFileInfo(file).lastModified().addMSecs(keepTime ? 0 : 2000);
             QByteArray data = readFile(file);
             data[100] = char(data[100] ^ 1);
             QFile f(file);
-            return f.open(QIODevice::ReadWrite) && f.write(data) == data.size() &&
-                   (!keepTime || f.setFileTime(time, QFileDevice::FileModificationTime));
+            return f.open(QIODevice::ReadWrite) && f.write(data) == data.size() && f.flush() &&
+                   f.setFileTime(time, QFileDevice::FileModificationTime);
         };
         QVERIFY(rewrite("keep.txt", true));
         QVERIFY(rewrite("stored.bin", false));
@@ -435,31 +436,47 @@ private slots:
         checkSecondVersionInstalled();
     }
 
-    // More entries than a plain end record counts: the directory ends with the Zip64 records.
-    void assemblesAZip64DirectoryForManyEntries() {
-        QList<ZipEntry> entries;
-        const int count = 0xffff + 3;
-        for (int i = 0; i < count; ++i)
-            entries.append(stored(QByteArray("d") + QByteArray::number(i % 64) + "/f" + QByteArray::number(i),
-                                  QByteArray::number(i)));
+    // Killed after the extraction replaced a copy's source: the copy, staged or already in place,
+    // is taken as it is; with neither, its content is nowhere and the plan fails.
+    void finishesCopiesWhoseSourceWasReplaced_data() {
+        QTest::addColumn<QString>("left");
+        QTest::addColumn<bool>("succeeds");
+        QTest::newRow("staged") << "moved.txt.kestrivane-copy" << true;
+        QTest::newRow("in place") << "moved.txt" << true;
+        QTest::newRow("nowhere") << QString() << false;
+    }
+    void finishesCopiesWhoseSourceWasReplaced() {
+        QFETCH(QString, left);
+        QFETCH(bool, succeeds);
+        const QByteArray before = text("before ", 900);
+        const QByteArray after = text("after ", 900);
+        ExtractedFiles record;
+        QVERIFY(install({ZipEntry{"source.txt", before}}, &record));
         QByteArray archive;
         ZipIndex index;
-        QVERIFY(publish(entries, "many.zip", &archive, &index));
+        QVERIFY(publish({ZipEntry{"source.txt", after}, ZipEntry{"moved.txt", before}}, "moved.zip", &archive,
+                        &index));
         ArchivePatchPlan plan;
-        QVERIFY(ArchivePatchPlan::decide(index, ZipIndex::digestHex(index.toBytes()), ExtractedFiles(),
-                                         folder, {}, &plan)
-                    .ok());
-        QCOMPARE(plan.fetched().entries, count);
-        QCOMPARE(plan.spans().size(), 1);
-        const QString fetched = fetch(plan, archive);
+        QVERIFY(
+            ArchivePatchPlan::decide(index, ZipIndex::digestHex(index.toBytes()), record, folder, {}, &plan)
+                .ok());
+        QCOMPARE(plan.copySource(1), QStringLiteral("source.txt"));
+        QVERIFY(writeFile(folder + "/source.txt", after));
+        if (!left.isEmpty())
+            QVERIFY(writeFile(folder + '/' + left, before));
+
         std::vector<InstalledEntry> installed;
-        const Result<ExtractError> applied = ArchivePatcher::apply(folder, index, plan, fetched, &installed);
-        QVERIFY2(applied.ok(), qPrintable(applied.reason()));
-        QCOMPARE(int(installed.size()), count);
-        QCOMPARE(readFile(folder + "/d1/f65537"), QByteArray("65537"));
-        const QByteArray tail = readFile(fetched).right(22 + 20);
-        QCOMPARE(qFromLittleEndian<quint32>(tail.constData()), 0x07064b50u); // the Zip64 locator
-        QCOMPARE(qFromLittleEndian<quint16>(tail.constData() + 20 + 10), quint16(0xffff));
+        const Result<ExtractError> applied =
+            ArchivePatcher::apply(folder, index, plan, fetch(plan, archive), &installed);
+        QCOMPARE(applied.ok(), succeeds);
+        if (succeeds) {
+            QCOMPARE(snapshot(folder),
+                     (QMap<QString, QByteArray>{{"source.txt", after}, {"moved.txt", before}}));
+            QCOMPARE(int(installed.size()), 2);
+        } else {
+            QCOMPARE(applied.code(), ExtractError::Damaged);
+            QCOMPARE(snapshot(folder), (QMap<QString, QByteArray>{{"source.txt", after}}));
+        }
     }
 
     void planTextRoundTripsAndIsCheckedAgainstItsIndex() {
