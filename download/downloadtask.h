@@ -1,7 +1,13 @@
 #pragma once
 
+#include "trust/versiontable.h"
+
+#include <QSet>
 #include <QString>
+#include <QVector>
 #include <QtGlobal>
+
+#include <limits>
 
 // An older copy of a file and the block map of its new version: the blocks the old copy holds are
 // taken from it, only the rest is fetched.
@@ -12,6 +18,24 @@ struct DeltaSource {
     qint64 listedSize = 0; // of the new file
 
     bool isSet() const { return !oldCopyPath.isEmpty(); }
+};
+
+// An archive unpacked before: its installed files are brought to the listed version from the
+// entry index, fetching only the entries that changed.
+struct ArchiveSource {
+    QString indexRemotePath;  // below cdnBaseUrl, as the file's remotePath
+    QString indexDigest;      // as the version file lists it
+    QString folder;           // where the archive was unpacked
+    QSet<QString> distrusted; // installed files found damaged: hashed again whatever the record says
+
+    bool isSet() const { return !indexRemotePath.isEmpty(); }
+};
+
+// A range of the remote file fetched into the place `local` of the file that is stored.
+struct RemoteSpan {
+    qint64 offset = 0;
+    qint64 length = 0;
+    qint64 local = 0;
 };
 
 // One queued file: where it lies below the CDN base URL and under which name it is stored.
@@ -25,5 +49,42 @@ struct DownloadTask {
 
     QString remotePath;
     QString localName;
-    DeltaSource delta; // none for a plain download
+    DeltaSource delta;     // none for a plain download
+    ArchiveSource archive; // none for a plain download
+
+    // Once an archive's update is planned: the spans of the remote file fetched one after another
+    // into a file of their own, listed as `spansListed` (their size; the plan's id for a digest,
+    // as the entries are checked against the index once unpacked).
+    QVector<RemoteSpan> spans;
+    RemoteFileInfo spansListed;
+    qint64 savedBytes = 0; // of the listed archive: bytes the installed files give
+
+    bool fetchesSpans() const { return !spans.isEmpty(); }
+    // Where byte `local` of the stored file lies in the remote file.
+    qint64 remoteOffset(qint64 local) const {
+        if (spans.isEmpty())
+            return local;
+        const RemoteSpan &s = spans.at(spanAt(local));
+        return s.offset + (local - s.local);
+    }
+    // Where the span holding byte `local` ends in the stored file (exclusive): no request crosses it.
+    qint64 spanEnd(qint64 local) const {
+        if (spans.isEmpty())
+            return std::numeric_limits<qint64>::max();
+        const RemoteSpan &s = spans.at(spanAt(local));
+        return s.local + s.length;
+    }
+
+private:
+    int spanAt(qint64 local) const {
+        int lo = 0, hi = int(spans.size()) - 1;
+        while (lo < hi) {
+            const int mid = (lo + hi + 1) / 2;
+            if (spans.at(mid).local <= local)
+                lo = mid;
+            else
+                hi = mid - 1;
+        }
+        return lo;
+    }
 };

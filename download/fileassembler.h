@@ -37,8 +37,11 @@ class FileAssembler {
 public:
     // `recordSaved` false: the record lists bytes written to the partial file but not synced yet (the
     // blocks of an older copy): the assembler syncs the file and saves the record first of all.
+    // `requests`: the ranges that will be fetched, when they split the record's missing ranges
+    // further (several requests within one piece); by default the missing ranges themselves.
     FileAssembler(const QString &path, const ResumeRecord &record, QThreadPool *pool, QObject *receiver,
-                  std::function<void(DownloadResult)> finished, bool recordSaved = true);
+                  std::function<void(DownloadResult)> finished, bool recordSaved = true,
+                  const QVector<ResumeRecord::Range> &requests = {});
     ~FileAssembler(); // stops
     FileAssembler(const FileAssembler &) = delete;
     FileAssembler &operator=(const FileAssembler &) = delete;
@@ -61,6 +64,9 @@ public:
     void keepReceived(qint64 offset, QByteArray bytes);
     // All pieces completed: compare with the lower-case hex digest and commit or discard.
     void finish(const QString &expectedMd5);
+    // All pieces completed of a file whose content the caller checks itself (entries of an archive,
+    // against their index): committed without a digest to compare.
+    void finishUnchecked();
     // A write failed (for any thread): nothing more of the file is written, and WriteError comes
     // once what was written before is recorded. Pieces that arrive meanwhile are not kept.
     bool writesFailed() const;

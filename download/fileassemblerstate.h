@@ -61,6 +61,7 @@ struct FileAssembler::State {
     bool failurePending = false;          // a failed write is reported once its batch is recorded
     QVector<ResumeRecord::Range> written; // handed to the record lane, not synced yet
     QString expectedMd5;
+    bool checkDigest = true; // false: the caller checks the content itself
 
     // Hash lane only (then the final job).
     QCryptographicHash hash{QCryptographicHash::Md5};

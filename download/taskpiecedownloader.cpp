@@ -88,8 +88,11 @@ void TaskPieceDownloader::request() {
 
     const QUrl url(base + task->downloadTask->remotePath, QUrl::TolerantMode);
     QNetworkRequest request(url);
-    const qint64 first = task->begin() + received;
-    request.setRawHeader("Range", QStringLiteral("bytes=%1-%2").arg(first).arg(task->end).toLatin1());
+    // The piece's place in the remote file: its own, or within one of an archive's spans.
+    const qint64 remoteBegin = task->downloadTask->remoteOffset(task->begin());
+    const qint64 first = remoteBegin + received;
+    request.setRawHeader("Range",
+                         QStringLiteral("bytes=%1-%2").arg(first).arg(remoteBegin + length - 1).toLatin1());
     request.setRawHeader("Accept-Encoding", "deflate");
     request.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, false);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);

@@ -1,6 +1,8 @@
 #include "download/xdmanager.h"
 
+#include "archive/archivepatchfiles.h"
 #include "core/atomicfile.h"
+#include "download/archivepatchpreparer.h"
 #include "download/cdnhosts.h"
 #include "download/deltapreparer.h"
 #include "download/downloadtaskpiece.h"
@@ -9,6 +11,7 @@
 #include "download/resumerecord.h"
 #include "download/taskpiecedownloader.h"
 #include "patch/blockmap.h"
+#include "patch/zipindex.h"
 #include "platform/filenamerules.h"
 #include "trust/versiontable.h"
 
@@ -95,14 +98,18 @@ XDManager::~XDManager() {
     // A scan of an old copy ends at its next chunk; what it wrote is listed nowhere.
     for (DeltaPreparer *p : qAsConst(preparers))
         p->cancel();
+    for (ArchivePatchPreparer *p : qAsConst(archivePreparers))
+        p->cancel();
     scans.waitForDone();
     workers.waitForDone();
     qDeleteAll(preparers);
     preparers.clear();
+    qDeleteAll(archivePreparers);
+    archivePreparers.clear();
     qDeleteAll(assemblers);
     assemblers.clear();
     for (auto it = openPieces.begin(); it != openPieces.end(); ++it) {
-        if (RemoteFileInfo *e = tableEntry(it.key()->localName))
+        if (RemoteFileInfo *e = entryOf(it.key()))
             e->downloadedBytes = 0;
         qDeleteAll(it.value());
         delete it.key();
@@ -122,6 +129,19 @@ void XDManager::addFile(const QString &remotePath, const QString &localName, con
     if (e && e->size > 0 && FileNameRules::isSafeFileName(localName) &&
         ResumeRecord::load(targetPath(localName), *e, &found).ok())
         resumed.insert(localName, found.completeBytes());
+}
+
+void XDManager::addFile(const QString &remotePath, const QString &localName, const ArchiveSource &archive) {
+    addFile(remotePath, localName);
+    pendingTasks.last()->archive = archive;
+}
+
+RemoteFileInfo *XDManager::entryOf(DownloadTask *t) const {
+    return t->fetchesSpans() ? &t->spansListed : tableEntry(t->localName);
+}
+
+QString XDManager::targetPath(const DownloadTask *t) const {
+    return t->fetchesSpans() ? ArchivePatchFiles::fetchedPath(dir, t->localName) : targetPath(t->localName);
 }
 
 qint64 XDManager::resumedBytes(const QString &name) const {
@@ -384,6 +404,8 @@ void XDManager::splitNextFile() {
             }
             if (t->delta.isSet() && startDelta(t, record))
                 return;
+            if (t->archive.isSet() && startArchivePatch(t))
+                return;
         }
     }
     beginFile(t, record, !wholeAgain.contains(t->localName));
@@ -440,23 +462,104 @@ void XDManager::deltaPrepared(DownloadTask *t, bool ok, const ResumeRecord &reco
     refill(nullptr);
 }
 
+bool XDManager::startArchivePatch(DownloadTask *t) {
+    const RemoteFileInfo *e = tableEntry(t->localName);
+    const ArchiveSource &source = t->archive;
+    if (!e || source.indexDigest != e->mapDigest || !ZipIndex::wantsIndex(t->localName)) {
+        qWarning() << "entry index not used, fetching the whole archive" << t->localName
+                   << "the index digest is not the one listed";
+        return false;
+    }
+    if (!mapNetwork)
+        mapNetwork = new QNetworkAccessManager(this);
+    auto *p =
+        new ArchivePatchPreparer(source, t->localName, e->size, mapNetwork, &scans, transferTimeoutMs, this);
+    p->setHosts(cdn);
+    archivePreparers.insert(t, p);
+    openPieces[t]; // the file has started; its pieces follow the plan
+    connect(p, &ArchivePatchPreparer::finished, this,
+            [this, t](bool ok, const QString &) { archivePatchPrepared(t, ok); });
+    emit fileDownloadingStart(e->name);
+    p->start();
+    return true;
+}
+
+void XDManager::archivePatchPrepared(DownloadTask *t, bool ok) {
+    ArchivePatchPreparer *p = archivePreparers.take(t);
+    if (p)
+        p->deleteLater();
+    const RemoteFileInfo *e = tableEntry(t->localName);
+    if (!e)
+        return;
+    if (!ok || !p) {
+        ArchivePatchFiles::removeUpdate(dir, t->localName);
+        beginFile(t, ResumeRecord(e->name, e->version, e->size, e->md5), false);
+        refill(nullptr);
+        return;
+    }
+    const ArchivePatchPlan &plan = p->plan();
+    t->savedBytes = qMax<qint64>(0, e->size - plan.fetchBytes());
+    t->spansListed = RemoteFileInfo();
+    t->spansListed.name = e->name;
+    t->spansListed.version = e->version;
+    t->spansListed.size = plan.fetchBytes();
+    t->spansListed.md5 = plan.id();
+    qint64 local = 0;
+    for (const ArchivePatchPlan::Span &span : plan.spans()) {
+        t->spans.append({span.offset, span.length, local});
+        local += span.length;
+    }
+    const QString target = ArchivePatchFiles::fetchedPath(dir, t->localName);
+    if (plan.fetchBytes() == 0) {
+        // Every entry is on the disk already: an empty fetched file stands for the update.
+        const DownloadResult written = AtomicFile::write(target, QByteArray()).as(WriteError);
+        endFile(written, e->name);
+        openPieces.remove(t);
+        delete t;
+        refill(nullptr);
+        return;
+    }
+    ResumeRecord record(e->name, e->version, plan.fetchBytes(), plan.id());
+    ResumeRecord found;
+    const Result<ResumeRecord::Error> loaded = ResumeRecord::load(target, t->spansListed, &found);
+    if (loaded.ok()) {
+        record = found;
+        qDebug() << "resuming the fetch of changed entries" << t->localName << record.completeBytes() << "of"
+                 << record.size() << "bytes on disk";
+    } else if (ResumeRecord::exists(target)) {
+        qWarning() << "discarding partial fetch of changed entries" << t->localName << loaded.reason();
+        ResumeRecord::discard(target);
+    }
+    beginFile(t, record, false);
+    refill(nullptr);
+}
+
 // Fetches what the record misses, checks and writes the file.
 void XDManager::beginFile(DownloadTask *t, const ResumeRecord &record, bool announce, bool recordSaved) {
-    RemoteFileInfo *e = tableEntry(t->localName);
-    const QString target = targetPath(t->localName);
-    resumed.insert(t->localName, record.completeBytes());
+    RemoteFileInfo *e = entryOf(t);
+    const QString target = targetPath(t);
+    resumed.insert(t->localName, record.completeBytes() + t->savedBytes);
     if (record.hasMap())
         reusedOf.insert(t, record.reusedBytes());
 
+    // Only the ranges that are not on the disk yet are fetched; a request asks for one range of the
+    // remote file, so within one of an archive's spans.
+    QVector<ResumeRecord::Range> requests;
+    for (const ResumeRecord::Range &r : record.missingRanges()) {
+        for (qint64 at = r.offset, end = r.offset + r.length; at < end;) {
+            const qint64 until = qMin(end, t->spanEnd(at));
+            requests.append({at, until - at});
+            at = until;
+        }
+    }
     auto *assembler = new FileAssembler(
         target, record, &workers, this, [this, t](const DownloadResult &result) { fileAssembled(t, result); },
-        recordSaved);
+        recordSaved, requests);
     assemblers.insert(t, assembler);
     e->downloadedBytes = 0;
 
-    // Only the ranges that are not on the disk yet are fetched.
     QList<DownloadTaskPiece *> &pieces = openPieces[t];
-    for (const ResumeRecord::Range &r : record.missingRanges()) {
+    for (const ResumeRecord::Range &r : qAsConst(requests)) {
         auto *p = new DownloadTaskPiece;
         p->downloadTask = t;
         p->index = int(r.offset / DownloadTaskPiece::PieceSize);
@@ -470,7 +573,18 @@ void XDManager::beginFile(DownloadTask *t, const ResumeRecord &record, bool anno
         emit fileDownloadingStart(e->name);
     // Every piece was on the disk: only the check is left.
     if (pieces.isEmpty())
-        assembler->finish(e->md5);
+        finishFile(t, assembler);
+}
+
+void XDManager::finishFile(DownloadTask *t, FileAssembler *a) {
+    // The fetched entries of an archive have no digest of their own: each is checked against the
+    // entry index once unpacked.
+    if (t->fetchesSpans())
+        a->finishUnchecked();
+    else if (const RemoteFileInfo *e = entryOf(t))
+        a->finish(e->md5);
+    else
+        a->finish(QString());
 }
 
 // A file that ends as soon as it is split: it still starts and ends like any other.
@@ -574,7 +688,7 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
         return;
     }
     FileAssembler *a = assemblers.value(t);
-    RemoteFileInfo *e = tableEntry(t->localName);
+    RemoteFileInfo *e = entryOf(t);
 
     if (success) {
         if (d) {
@@ -591,7 +705,7 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
             a->rangeCompleted(task->begin(), task->length(), std::move(buffer));
             // The result arrives later, from the writer, once the tail is hashed and written.
             if (openIt.value().isEmpty())
-                a->finish(e ? e->md5 : QString());
+                finishFile(t, a);
         }
         delete task;
     } else {
@@ -622,7 +736,7 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
 
 void XDManager::giveUpFile(DownloadTask *t, const QString &reason, int status, bool away,
                            qint64 keptOfPiece) {
-    RemoteFileInfo *e = tableEntry(t->localName);
+    RemoteFileInfo *e = entryOf(t);
     // What this and earlier runs put on the disk stays there for the next run, also what arrived
     // of the pieces under way: the bar does not fall.
     qint64 keptBytes = resumed.value(t->localName) + (e ? e->downloadedBytes : 0) + keptOfPiece;
@@ -661,7 +775,7 @@ void XDManager::endRunWaitingOnNetwork(const QString &reason) {
     qWarning() << "the network or the CDN stayed away: ending the run" << open.size() << queued.size();
     const QString why = QStringLiteral("not fetched while the network or the CDN was away (%1)").arg(reason);
     for (DownloadTask *t : open) {
-        if (openPieces.contains(t) && !preparers.contains(t))
+        if (openPieces.contains(t) && !preparing(t))
             giveUpFile(t, why, 0, true, 0);
     }
     endQueuedFiles({NetworkError, why}, true);
@@ -687,14 +801,14 @@ void XDManager::endRunOutOfMemory() {
     qWarning() << "out of memory for piece buffers: ending the run";
     const QList<DownloadTask *> open = openPieces.keys();
     for (DownloadTask *t : open) {
-        if (!openPieces.contains(t) || preparers.contains(t))
+        if (!openPieces.contains(t) || preparing(t))
             continue;
         const FileAssembler *a = assemblers.value(t);
         const qint64 kept = a ? a->recordedBytes() : 0;
         endFile({WriteError, why}, t->localName);
         if (kept > 0)
             resumed.insert(t->localName, kept);
-        if (RemoteFileInfo *e = tableEntry(t->localName))
+        if (RemoteFileInfo *e = entryOf(t))
             e->downloadedBytes = 0;
         dropFile(t);
     }
@@ -706,7 +820,7 @@ void XDManager::fileAssembled(DownloadTask *t, const DownloadResult &result) {
     FileAssembler *a = assemblers.value(t);
     if (!a)
         return;
-    RemoteFileInfo *e = tableEntry(t->localName);
+    RemoteFileInfo *e = entryOf(t);
     const QString name = e ? e->name : t->localName;
     DownloadResult outcome = result;
     const QString again = result.code() == VerifyError ? judgeWrongBytes(t, name, &outcome) : QString();
@@ -760,7 +874,7 @@ void XDManager::fileAssembled(DownloadTask *t, const DownloadResult &result) {
     // done, and only that much, whatever had arrived in memory.
     if (outcome.code() == WriteError && recorded > 0)
         resumed.insert(t->localName, recorded);
-    if (outcome.ok() && reusedOf.contains(t)) {
+    if (outcome.ok() && reusedOf.contains(t) && !t->fetchesSpans()) {
         const qint64 reused = reusedOf.value(t);
         const qint64 fetched = (e ? e->size : assembledSize) - reused;
         qInfo() << "file patched" << name << reused << fetched;

@@ -18,6 +18,7 @@
 
 struct DownloadTaskPiece;
 class CdnHosts;
+class ArchivePatchPreparer;
 class DeltaPreparer;
 class FileAssembler;
 class QNetworkAccessManager;
@@ -75,6 +76,9 @@ public:
 
     void addFile(const QString &remotePath, const QString &localName);
     void addFile(const QString &remotePath, const QString &localName, const DeltaSource &delta);
+    // An archive unpacked before: only the entries its index says changed are fetched, into
+    // ArchivePatchFiles::fetchedPath(), when that works out; otherwise the whole archive.
+    void addFile(const QString &remotePath, const QString &localName, const ArchiveSource &archive);
     DownloadTaskPiece *nextPiece();
     // Bytes received for pieces that have not completed yet.
     qint64 bufferedBytes() const;
@@ -145,7 +149,18 @@ private:
     bool writesFailed(DownloadTask *t) const;
     bool startDelta(DownloadTask *t, const ResumeRecord &fresh);
     void deltaPrepared(DownloadTask *t, bool ok, const ResumeRecord &record);
+    // Fetches the entry index and plans which entries to fetch; false (and a plain download) when
+    // it cannot be used.
+    bool startArchivePatch(DownloadTask *t);
+    void archivePatchPrepared(DownloadTask *t, bool ok);
+    // The file's line in the version table, or what it fetches of an archive's entries.
+    RemoteFileInfo *entryOf(DownloadTask *t) const;
+    QString targetPath(const DownloadTask *t) const;
+    // Whether the file's map, old copy or entry index is being read.
+    bool preparing(DownloadTask *t) const { return preparers.contains(t) || archivePreparers.contains(t); }
     void beginFile(DownloadTask *t, const ResumeRecord &record, bool announce, bool recordSaved = true);
+    // Every piece is in: the assembler checks the file's digest and puts it in place.
+    void finishFile(DownloadTask *t, FileAssembler *a);
     DownloadResult writeFile(const QByteArray &data, const QString &name);
     void endFile(const DownloadResult &result, const QString &name);
     void endFileNow(DownloadTask *t, const DownloadResult &result, const QString &name);
@@ -204,12 +219,13 @@ private:
     QHash<QString, QString> failureReasons;
     QHash<QString, int> failureStatuses;
     QSet<QString> awayFailures;
-    QHash<QString, qint64> resumed;                      // resumedBytes() of the queued files
-    QSet<QString> wholeAgain;                            // files fetched whole again after a failed check
-    QHash<DownloadTask *, int> moveAttempts;             // verified files that could not take their name yet
-    QHash<DownloadTask *, DeltaPreparer *> preparers;    // files whose map or old copy is being read
-    QHash<DownloadTask *, qint64> reusedOf;              // patched files: bytes the old copy gave
-    QNetworkAccessManager *mapNetwork = nullptr;         // fetches block maps
+    QHash<QString, qint64> resumed;                   // resumedBytes() of the queued files
+    QSet<QString> wholeAgain;                         // files fetched whole again after a failed check
+    QHash<DownloadTask *, int> moveAttempts;          // verified files that could not take their name yet
+    QHash<DownloadTask *, DeltaPreparer *> preparers; // files whose map or old copy is being read
+    QHash<DownloadTask *, ArchivePatchPreparer *> archivePreparers; // archives whose entry index is read
+    QHash<DownloadTask *, qint64> reusedOf;                         // patched files: bytes the old copy gave
+    QNetworkAccessManager *mapNetwork = nullptr;                    // fetches block maps
     CdnHosts *cdn = nullptr;                             // the hosts in use: ownHosts or the caller's
     CdnHosts *ownHosts = nullptr;                        // the build's hosts, a child of the manager
     QHash<TaskPieceDownloader *, QString> held;          // the host each working downloader keeps to

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "archive/archivepatchplan.h"
 #include "archive/unziparchive.h"
 #include "core/result.h"
 #include "workflow/workflowpart.h"
@@ -16,7 +17,9 @@ class LauncherConfig;
 // extraction ends, so one interrupted by closing the launcher is unpacked again at the next start;
 // one that fails is forgotten as installed, so the next start downloads it again. One that finds
 // too little room on the disk is no failure of its own: it stays, marked and recorded, and waits
-// (with the archives after it) for the next try, which only unpacks.
+// (with the archives after it) for the next try, which only unpacks. An archive whose changed
+// entries alone were fetched is brought up to date from them (ArchivePatcher) instead; one that
+// fails so is planned and patched again at the next try.
 class ArchiveExtraction : public WorkflowPart {
     Q_OBJECT
 
@@ -50,7 +53,10 @@ private:
         Result<ExtractError> result;
         qint64 missingRoom = 0;
         bool bringsGame = false; // the archive holds the game executable
+        bool patched = false;    // brought up to date by its changed entries alone
+        ArchivePatchPlan plan;   // then: what was kept, copied and fetched
     };
+    void reportPatched(const QString &name, const ArchivePatchPlan &plan);
     void onArchiveExtracted(const QString &name, const QString &path, const Outcome &outcome);
 
     WorkflowSetup setup;

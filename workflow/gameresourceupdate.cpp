@@ -4,6 +4,7 @@
 #include "core/diskroom.h"
 #include "download/xdmanager.h"
 #include "patch/blockmap.h"
+#include "patch/zipindex.h"
 #include "platform/filenamerules.h"
 #include "trust/versiontable.h"
 #include "workflow/labelargs.h"
@@ -122,6 +123,8 @@ void GameResourceUpdate::forgetDamagedFile(const InstallCheck::File &file) {
                                ? file.damage
                                : QStringLiteral("%1 (from %2): %3").arg(file.entry, name, file.damage);
     qWarning().noquote() << "installed file damaged, queued again:" << name << "-" << reason;
+    if (!file.entry.isEmpty())
+        damagedEntries[name].insert(file.entry);
     // An archive is fetched again once, however many of its files are damaged.
     if (damagedFiles.contains(name))
         return;
@@ -219,8 +222,11 @@ void GameResourceUpdate::prepareGameResources() {
         }
         const QString remotePath = QStringLiteral("v%1_%2").arg(e.version, e.name);
         const DeltaSource delta = deltaSourceFor(e);
+        const ArchiveSource archive = archiveSourceFor(e);
         if (delta.isSet())
             manager->addFile(remotePath, e.name, delta);
+        else if (archive.isSet())
+            manager->addFile(remotePath, e.name, archive);
         else
             manager->addFile(remotePath, e.name);
     }
@@ -245,6 +251,23 @@ DeltaSource GameResourceUpdate::deltaSourceFor(const RemoteFileInfo &e) const {
     delta.mapDigest = e.mapDigest;
     delta.listedSize = e.size;
     return delta;
+}
+
+// An archive unpacked before (a version is recorded, or the files it installed) is brought up to
+// date by its changed entries when its line lists an entry index. A first install fetches the
+// archive whole: there is nothing to keep.
+ArchiveSource GameResourceUpdate::archiveSourceFor(const RemoteFileInfo &e) const {
+    if (e.mapDigest.isEmpty() || !ZipIndex::wantsIndex(e.name) || !FileNameRules::isSafeFileName(e.name) ||
+        (installedVersion(e.name).isEmpty() &&
+         !QFileInfo::exists(ExtractedFiles::recordPath(setup.folder, e.name))))
+        return ArchiveSource();
+    ArchiveSource archive;
+    archive.indexRemotePath =
+        QStringLiteral("v%1_%2%3").arg(e.version, e.name, QLatin1String(ZipIndex::RemoteSuffix));
+    archive.indexDigest = e.mapDigest;
+    archive.folder = setup.folder;
+    archive.distrusted = damagedEntries.value(e.name);
+    return archive;
 }
 
 void GameResourceUpdate::reportPatchedFile(const QString &name, qint64 reused, qint64 fetched) {

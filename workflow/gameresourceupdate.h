@@ -7,6 +7,7 @@
 #include "workflow/workflowsetup.h"
 
 #include <QFutureWatcher>
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -98,6 +99,7 @@ private:
     // Files found damaged in this run: a copy of one still on disk gives its sound blocks when the
     // file has a block map, like an older copy does.
     QSet<QString> damagedFiles;
+    QHash<QString, QSet<QString>> damagedEntries; // of an archive: the files it installed found damaged
     void forgetUnlistedFiles();
     void removeUnpackedArchives();
     // Bytes the queued files need beyond the free space of the launcher's folder (0 when they fit).
@@ -110,6 +112,7 @@ private:
     int scanPercent() const;
     // The installed older copy of a file whose line lists a block map; none for a plain download.
     DeltaSource deltaSourceFor(const RemoteFileInfo &e) const;
+    ArchiveSource archiveSourceFor(const RemoteFileInfo &e) const;
     void reportPatchedFile(const QString &name, qint64 reused, qint64 fetched);
     // Bytes of this run's files that are done: files finished, pieces an earlier run left, blocks
     // an older copy gave, pieces completed and being received now.

@@ -692,8 +692,10 @@ def scenario_update(h):
     win = h.wait_ready(p)
     h.screenshot("updated", win)
     fetched = set(r for r in h.requested()[log_lines:])
-    if fetched != VERSION_FILES | {"v2_assets.zip"}:
-        raise Fail("the update fetched %s, expected only the version file and v2_assets.zip" % sorted(fetched))
+    # The archive was unpacked before: its entry index comes first, then the changed entries alone.
+    if fetched != VERSION_FILES | {"v2_assets.zip", "v2_assets.zip.zipindex"}:
+        raise Fail("the update fetched %s, expected only the version file, v2_assets.zip and its index"
+                   % sorted(fetched))
     h.check_installed()
     with open(os.path.join(h.install, "assets/text/patch_notes_v2.txt")) as f:
         if "patch 2" not in f.read():
@@ -703,6 +705,9 @@ def scenario_update(h):
     later = [e.get("event") for e in h.events()[events_before:]]
     if "uncompress failed" in later or later.count("enable game btn") != 1:
         raise Fail("unexpected events during the update: %s" % later)
+    patched = [e for e in h.events()[events_before:] if e.get("event") == "archive patched"]
+    if len(patched) != 1 or patched[0].get("fetched") != 2 or patched[0].get("copied") != 0:
+        raise Fail("assets.zip was not patched by its two changed entries: %s" % patched)
     h.click(win, "close button", CLOSE_BTN, [HOVER_TITLE], probe=CLOSE_PROBE)
     h.wait_exit(p, 15)
 

@@ -5,6 +5,7 @@
 // crash-upload endpoint (the build constants point at it through the environment: see the test
 // main() macros of windowfixture.h and workflowfixture.h), with a release published on it.
 
+#include "archive/zipindexmaker.h"
 #include "i18n/translation.h"
 #include "patch/blockmap.h"
 #include "platform/platform.h"
@@ -136,6 +137,21 @@ public:
         server->setFile(remotePath(name, version) + BlockMap::RemoteSuffix, map);
         publishVersionFile();
         return map;
+    }
+
+    // A zip archive published with its entry index beside it, as kv-publish does. Returns the index.
+    ZipIndex publishWithIndex(const QString &name, const QString &version, const QByteArray &data) {
+        const QString path = root->filePath(QStringLiteral("index-source.zip"));
+        ZipIndex index;
+        if (!ReleaseTest::writeFile(path, data) || !ZipIndexMaker::make(path, &index).ok())
+            qWarning("cannot make the entry index of %s", qPrintable(name));
+        QFile::remove(path);
+        const QByteArray bytes = index.toBytes();
+        publish(name, version, data);
+        release[name].mapDigest = ZipIndex::digestHex(bytes);
+        server->setFile(remotePath(name, version) + ZipIndex::RemoteSuffix, bytes);
+        publishVersionFile();
+        return index;
     }
 
     // Listed in the version file but not served (404).

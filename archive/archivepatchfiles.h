@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+// The files an update of an unpacked archive keeps beside it, all named after the archive:
+//   "<archive>.kestrivane-index"  the entry index of the version it brings (kept after the update,
+//                                 for repairs of single entries; checked against the record's digest)
+//   "<archive>.kestrivane-plan"   what is kept, copied and fetched (while the update runs)
+//   "<archive>.kestrivane-patch"  the fetched entries, one after another (while the update runs)
+namespace ArchivePatchFiles {
+
+QString indexPath(const QString &folder, const QString &archive);
+QString planPath(const QString &folder, const QString &archive);
+QString fetchedPath(const QString &folder, const QString &archive);
+// Whether a fetched update waits to be unpacked: its plan and fetched file are there.
+bool fetched(const QString &folder, const QString &archive);
+// Removes the plan and the fetched file (and the fetched file's download leftovers); the index stays.
+void removeUpdate(const QString &folder, const QString &archive);
+// Removes everything, the index too.
+void removeAll(const QString &folder, const QString &archive);
+
+} // namespace ArchivePatchFiles
