@@ -108,6 +108,14 @@ public:
     QString key(WorkflowStatus::Line line) const { return lines.value(line).key; }
     QStringList args(WorkflowStatus::Line line) const { return WorkflowTest::argTexts(lines.value(line)); }
 
+    // Installs the release into the launcher directory; the server's request log starts afresh.
+    void installRelease(bool verify = false) {
+        makeWorkflow(verify);
+        STEP(waitForReady());
+        closeWorkflow();
+        server->clearRequests();
+    }
+
     // The update ends with the game ready and "UPDATE_FINISHED" shown.
     void waitForReady(int timeoutMs = 30000) {
         QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::Ready, timeoutMs);

@@ -57,12 +57,6 @@ class ArchiveUpdateTest : public WorkflowFixture {
         }
         return sum;
     }
-    void installRelease(bool verify = false) {
-        makeWorkflow(verify);
-        STEP(waitForReady());
-        closeWorkflow();
-        server->clearRequests();
-    }
     bool installedAs(const QList<ZipEntry> &entries) const {
         for (const ZipEntry &e : entries) {
             if (readFile(dir + QLatin1Char('/') + QString::fromUtf8(e.name)) != e.data) {

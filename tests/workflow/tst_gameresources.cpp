@@ -23,14 +23,6 @@ class GameResourcesTest : public WorkflowFixture {
         return reasons;
     }
 
-    // Installs the release into the empty launcher directory.
-    void installRelease(bool verify = false) {
-        makeWorkflow(verify);
-        STEP(waitForReady());
-        closeWorkflow();
-        server->clearRequests();
-    }
-
     // Every progress line of the download as shown, with the bar at that moment.
     QList<QPair<QStringList, float>> downloadSteps;
     qint64 fastest = 0; // the highest speed shown
