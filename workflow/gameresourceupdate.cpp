@@ -1,5 +1,6 @@
 #include "workflow/gameresourceupdate.h"
 
+#include "archive/archivepatchfiles.h"
 #include "archive/extractedfiles.h"
 #include "core/diskroom.h"
 #include "download/xdmanager.h"
@@ -158,8 +159,10 @@ void GameResourceUpdate::forgetUnlistedFiles() {
             continue;
         qDebug().noquote() << "dropping the record of a file no longer listed: " + name;
         config->forget(name);
-        if (isArchive(name) && FileNameRules::isSafeFileName(name))
+        if (isArchive(name) && FileNameRules::isSafeFileName(name)) {
             ExtractedFiles::remove(setup.folder, name);
+            ArchivePatchFiles::removeAll(setup.folder, name);
+        }
         const QString path = QStringLiteral("%1/%2").arg(setup.folder, name);
         if (isArchive(name) && FileNameRules::isSafeFileName(name) && QFileInfo::exists(path) &&
             !QFile::remove(path))
