@@ -7,6 +7,7 @@
 #include "support/diskfaults.h"
 #include "support/testkeys.h"
 #include "support/zipwriter.h"
+#include "trust/minisignsecretkey.h"
 #include "trust/minisignsignature.h"
 #include "trust/releaseverifier.h"
 #include "trust/versiontable.h"
@@ -69,6 +70,7 @@ private slots:
     void existingVersionFileIsReadBack();
     void readersNeverSeeAFileBeforeItIsInPlace();
     void signsForLaunchersAndMinisign();
+    void validityPeriodAndRenewal();
     void fullDiskKeepsTheOldReleaseUntilThereIsRoom();
     void interruptedRunIsCompletedByTheNextOne_data();
     void interruptedRunIsCompletedByTheNextOne();
@@ -375,7 +377,8 @@ void TestPublish::signsForLaunchersAndMinisign() {
     QVERIFY(writeFile(rel + "/c.zip", "c1"));
     const QList<QPair<QStringList, QByteArray>> refused{
         {{}, "is signed; publish with --sign-key"},
-        {{"--sign-key", tmp.filePath("other.key")}, "does not verify with this key (signed by another key"},
+        {{"--sign-key", tmp.filePath("other.key")},
+         "does not verify with the keys given (signed by another key"},
         {{"--sign-key", tmp.filePath("locked.key")}, "no password was given"},
         {{"--sign-key", tmp.filePath("missing.key")}, "cannot read the secret key"},
     };
@@ -390,6 +393,93 @@ void TestPublish::signsForLaunchersAndMinisign() {
     QVERIFY2(r.err.contains("does not match the version file"), r.err.constData());
     QCOMPARE(readFile(cdn + "/version3.txt.minisig"), signature);
     QVERIFY(!QFile::exists(cdn + "/v1_c.zip"));
+}
+
+// The validity period travels in the trusted comment after the release time; a renewal signs the
+// same version file again, later and with a new period, and changes no other file. An expired
+// release is accepted again once renewed.
+void TestPublish::validityPeriodAndRenewal() {
+    QTemporaryDir tmp;
+    const QString cdn = tmp.filePath("cdn"), rel = tmp.filePath("rel"), key = tmp.filePath("release.key");
+    QVERIFY(writeFile(rel + "/a.zip", "a1"));
+    QVERIFY(writeFile(key, TestKeys::ReleaseSecretFile));
+    const ReleaseVerifier verifier(QString::fromLatin1(TestKeys::ReleasePublic));
+    const auto comment = [&]() {
+        return MinisignSignature::parse(readFile(cdn + "/version3.txt.minisig")).trustedComment();
+    };
+    const auto check = [&](qint64 now) {
+        return verifier.verify(readFile(cdn + "/version3.txt"), readFile(cdn + "/version3.txt.minisig"), -1,
+                               QStringLiteral("version3.txt"), now);
+    };
+    const auto contents = [&]() {
+        QMap<QString, QByteArray> files;
+        for (const QString &name : cdnFiles(cdn))
+            files.insert(name, readFile(cdn + "/" + name));
+        return files;
+    };
+
+    Run r = publish({"--cdn", cdn, "--release", rel, "--sign-key", key, "--valid-for", "30", "a.zip=1"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    const qint64 first = MinisignSignature::timestampOf(comment());
+    QCOMPARE(comment(),
+             "timestamp:" + QByteArray::number(first) + "\tvalid_days:30\tfile:version3.txt\thashed");
+    QCOMPARE(check(first).expires, first + 30 * 86400);
+    QVERIFY2(r.out.contains("valid for 30 days until " + QByteArray::number(first + 30 * 86400)), r.out);
+
+    // Renewed twice: with a new period, then keeping it; nothing but the signature changes.
+    QMap<QString, QByteArray> before = contents();
+    r = publish({"--cdn", cdn, "--renew", "--sign-key", key, "--valid-for", "7"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    const qint64 second = MinisignSignature::timestampOf(comment());
+    QVERIFY(second > first);
+    QVERIFY(comment().contains("\tvalid_days:7\t"));
+    r = publish({"--cdn", cdn, "--renew", "--sign-key", key});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY(MinisignSignature::timestampOf(comment()) > second);
+    QVERIFY(comment().contains("\tvalid_days:7\t"));
+    QMap<QString, QByteArray> after = contents();
+    QVERIFY(after.take("version3.txt.minisig") != before.take("version3.txt.minisig"));
+    QCOMPARE(after, before);
+
+    // A release signed long ago with a short period has expired; renewed, launchers take it again.
+    const QByteArray text = readFile(cdn + "/version3.txt");
+    QVERIFY(writeFile(cdn + "/version3.txt.minisig",
+                      MinisignSecretKey::parse(TestKeys::ReleaseSecretFile)
+                          .sign(text, "timestamp:1700000000\tvalid_days:1\tfile:version3.txt")
+                          .toFile("old")));
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    QVERIFY(check(now).expired);
+    r = publish({"--cdn", cdn, "--renew", "--sign-key", key, "--valid-for", "2"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    const ReleaseVerifier::Result renewed = check(QDateTime::currentSecsSinceEpoch());
+    QVERIFY2(renewed.ok, qPrintable(renewed.reason));
+    QVERIFY(renewed.timestamp >= now);
+    QCOMPARE(readFile(cdn + "/version3.txt"), text);
+
+    // Refused with nothing changed: bad periods, a period without a key, files with --renew, a renewal
+    // without a key or a release, and one over a version file changed on the CDN.
+    before = contents();
+    const QList<QPair<QStringList, QByteArray>> refused{
+        {{"--release", rel, "--sign-key", key, "--valid-for", "0", "a.zip=1"}, "--valid-for takes"},
+        {{"--release", rel, "--sign-key", key, "--valid-for", "3651", "a.zip=1"}, "--valid-for takes"},
+        {{"--release", rel, "--valid-for", "3", "a.zip=1"}, "--valid-for needs --sign-key"},
+        {{"--renew", "--sign-key", key, "a.zip=1"}, "publishes no files"},
+        {{"--renew"}, "--renew needs"},
+    };
+    for (const auto &c : refused) {
+        r = publish(QStringList{"--cdn", cdn} + c.first);
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY2(r.err.contains(c.second), r.err.constData());
+    }
+    r = publish({"--cdn", tmp.filePath("empty"), "--renew", "--sign-key", key});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("publish a release first"), r.err.constData());
+    QCOMPARE(contents(), before);
+    QVERIFY(writeFile(cdn + "/version3.txt", text + "evil.exe:1:0123456789abcdef0123456789abcdef:1\n"));
+    r = publish({"--cdn", cdn, "--renew", "--sign-key", key});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("does not match the version file"), r.err.constData());
+    QCOMPARE(readFile(cdn + "/version3.txt.minisig"), before.value("version3.txt.minisig"));
 }
 
 void TestPublish::fullDiskKeepsTheOldReleaseUntilThereIsRoom() {

@@ -130,6 +130,58 @@ private slots:
         }
     }
 
+    // The validity period: the day of slack for players' clocks ends exactly at its second; a period
+    // that cannot be read is the publisher's error and refuses the file; a release without one never
+    // expires; an older release is a rollback whatever its period.
+    void validityPeriod_data() {
+        QTest::addColumn<QByteArray>("fields"); // after the release time
+        QTest::addColumn<qint64>("now");
+        QTest::addColumn<qint64>("newestAccepted");
+        QTest::addColumn<QString>("outcome"); // "ok", "expired" or a refusal's text
+
+        const qint64 t = 1700000000;
+        const qint64 end = t + 7 * 86400;
+        QTest::newRow("within") << QByteArray("\tvalid_days:7") << end << qint64(-1) << "ok";
+        QTest::newRow("last second of the slack")
+            << QByteArray("\tvalid_days:7") << end + 86400 << qint64(-1) << "ok";
+        QTest::newRow("one second past the slack")
+            << QByteArray("\tvalid_days:7") << end + 86401 << qint64(-1) << "expired";
+        QTest::newRow("no period never expires") << QByteArray() << t + 3650 * 86400LL << qint64(-1) << "ok";
+        QTest::newRow("not checked without a time")
+            << QByteArray("\tvalid_days:1") << qint64(-1) << qint64(-1) << "ok";
+        QTest::newRow("rollback before expiry")
+            << QByteArray("\tvalid_days:1") << t + 30 * 86400 << t + 1 << "rollback refused";
+        for (const char *bad : {"0", "3651", "", "7d", "-1", "99999"})
+            QTest::addRow("period \"%s\"", bad)
+                << QByteArray("\tvalid_days:") + bad << t << qint64(-1) << "unreadable validity period";
+    }
+
+    void validityPeriod() {
+        QFETCH(QByteArray, fields);
+        QFETCH(qint64, now);
+        QFETCH(qint64, newestAccepted);
+        QFETCH(QString, outcome);
+        const QByteArray signature = signFile(VersionText, 1700000000, true, TestKeys::ReleaseSecretFile,
+                                              fields + "\tfile:version3.txt");
+        // Launchers that know no period still read the release time up to the first tab.
+        QCOMPARE(MinisignSignature::parse(signature).timestamp(), qint64(1700000000));
+        const ReleaseVerifier::Result r =
+            ReleaseVerifier(QString::fromLatin1(TestKeys::ReleasePublic))
+                .verify(VersionText, signature, newestAccepted, QStringLiteral("version3.txt"), now);
+        if (outcome == QLatin1String("ok")) {
+            QVERIFY2(r.ok, qPrintable(r.reason));
+            QCOMPARE(r.expires,
+                     fields.isEmpty() ? qint64(-1) : qint64(1700000000) + fields.mid(12).toInt() * 86400);
+        } else if (outcome == QLatin1String("expired")) {
+            QVERIFY(!r.ok && r.expired && r.authentic);
+            QCOMPARE(r.timestamp, qint64(1700000000));
+            QCOMPARE(r.expires, qint64(1700000000 + 7 * 86400));
+        } else {
+            QVERIFY(!r.ok && !r.expired);
+            QVERIFY2(r.reason.contains(outcome), qPrintable(r.reason));
+        }
+    }
+
     void unusableBuiltInKeyRefusesEverything() {
         const ReleaseVerifier verifier(QStringLiteral("RWQnotakey"));
         QVERIFY(verifier.isEnabled());
