@@ -8,6 +8,7 @@
 #include "workflow/launcherconfig.h"
 #include "workflow/updatemarks.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
@@ -75,6 +76,7 @@ void VersionCheck::startVersionFileRequest() {
     // Every attempt asks the hosts not left out, the build's CDN first.
     attemptHosts = hosts->usable();
     hostIndex = 0;
+    expiredSeen = false;
     requestVersionFile();
 }
 
@@ -158,6 +160,12 @@ void VersionCheck::hostFailed(const QString &error, const QString &why, QJsonObj
                                   CdnHosts::hostName(failedHost) + ": " + why;
         // Queued: the failed reply finishes first, and the next request starts from a clean stack.
         QTimer::singleShot(0, this, [this]() { requestVersionFile(); });
+    } else if (expiredSeen) {
+        // Authentic but stale: the game that is installed stays usable, and the workflow asks again
+        // later rather than counting towards the fatal error.
+        qWarning() << "no host serves a release within its validity period";
+        VersionTable::instance().clear();
+        emit releaseExpired();
     } else {
         retryVersionCheck(error);
     }
@@ -216,12 +224,17 @@ void VersionCheck::announceReleaseVerification(const QString &publicKey) {
     const ReleaseVerifier verifier(publicKey);
     if (!verifier.isEnabled())
         qDebug() << "release signatures are not verified: no public key built in";
-    else if (!verifier.publicKey().isValid())
+    else if (!verifier.isUsable())
         qDebug() << "built-in release public key is unusable, every version file will be refused:"
-                 << verifier.publicKey().error();
-    else
-        qDebug().noquote() << "release signatures verified with key"
-                           << MinisignPublicKey::keyIdText(verifier.publicKey().keyId());
+                 << verifier.error();
+    else {
+        QStringList ids;
+        for (const MinisignPublicKey &key : verifier.publicKeys())
+            ids << MinisignPublicKey::keyIdText(key.keyId());
+        qDebug().noquote() << (ids.size() == 1 ? "release signatures verified with key"
+                                               : "release signatures verified with keys")
+                           << ids.join(QLatin1String(", "));
+    }
 }
 
 void VersionCheck::startSignatureRequest(const QByteArray &versionFileBody) {
@@ -254,8 +267,13 @@ void VersionCheck::signatureDownloadFinished(QNetworkReply *reply, const QByteAr
     // A body larger than any signature may arrive in one piece, before the progress check saw it.
     const QByteArray signature = reply->read(MinisignSignature::MaxFileSize + 1);
     const qint64 newest = config->newestAcceptedRelease();
-    const ReleaseVerifier::Result result =
-        ReleaseVerifier(setup.releasePublicKey).verify(versionFileBody, signature, newest, setup.versionFile);
+    const ReleaseVerifier::Result result = ReleaseVerifier(setup.releasePublicKey)
+                                               .verify(versionFileBody, signature, newest, setup.versionFile,
+                                                       QDateTime::currentSecsSinceEpoch());
+    if (result.expired) {
+        releaseExpiredOnHost(result.timestamp, result.expires);
+        return;
+    }
     if (!result.ok) {
         refuseVersionFile(result.reason);
         return;
@@ -264,6 +282,17 @@ void VersionCheck::signatureDownloadFinished(QNetworkReply *reply, const QByteAr
     if (result.timestamp > newest && !config->setNewestAcceptedRelease(result.timestamp))
         qDebug() << "cannot record the release time in" << config->path();
     acceptVersionFile(versionFileBody);
+}
+
+void VersionCheck::releaseExpiredOnHost(qint64 signedAt, qint64 expires) {
+    qWarning() << "release expired" << signedAt << expires << CdnHosts::hostName(host);
+    expiredSeen = true;
+    QJsonObject expired;
+    expired.insert(QStringLiteral("event"), QStringLiteral("release expired"));
+    expired.insert(QStringLiteral("signed"), signedAt);
+    expired.insert(QStringLiteral("expires"), expires);
+    // Not the host's fault as far as reaching it goes: it answers, with an old release.
+    hostFailed(trKey("RELEASE_OUT_OF_DATE"), QStringLiteral("release expired"), expired, false);
 }
 
 void VersionCheck::refuseVersionFile(const QString &reason) {

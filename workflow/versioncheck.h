@@ -30,6 +30,7 @@ bool saysMissing(const QNetworkReply *reply);
 // an oversized or refused file, a bad signature) hands the attempt to the next one at once, and
 // only when every host failed does the attempt count. A failed attempt is tried again after a
 // pause, three attempts in all, counted together with the failed downloads of a newer launcher.
+// An attempt whose hosts served at best an expired release ends in releaseExpired() instead.
 class VersionCheck : public WorkflowPart {
     Q_OBJECT
 
@@ -59,6 +60,9 @@ signals:
     // Final: no launcher line or no number in it ("SERVER_ERROR"), or the attempts used up.
     void serverError();
     void gaveUp();
+    // Every host of an attempt failed, and one at least served a correctly signed release past its
+    // validity period: nothing of it is taken, and the attempt does not count against the three.
+    void releaseExpired();
 
 private:
     void startVersionFileRequest();
@@ -73,6 +77,7 @@ private:
     void startSignatureRequest(const QByteArray &versionFileBody);
     void signatureDownloadFinished(QNetworkReply *reply, const QByteArray &versionFileBody);
     void refuseVersionFile(const QString &reason);
+    void releaseExpiredOnHost(qint64 signedAt, qint64 expires);
 
     WorkflowSetup setup;
     QNetworkAccessManager *manager;
@@ -83,4 +88,5 @@ private:
     QString host; // the one asked now: the signature comes from the host of its version file
     QNetworkReply *currentReply = nullptr;
     int attempts = 0;
+    bool expiredSeen = false; // a host of this attempt served an expired release
 };
