@@ -51,6 +51,12 @@ MinisignPublicKey ReleaseVerifier::trustedKey(const QByteArray &keyId) const {
     return MinisignPublicKey();
 }
 
+QString ReleaseVerifier::signatureName(const QString &versionFile, const QByteArray &keyId, bool first) {
+    if (first)
+        return versionFile + QStringLiteral(".minisig");
+    return versionFile + QLatin1Char('.') + MinisignPublicKey::keyIdText(keyId) + QStringLiteral(".minisig");
+}
+
 QByteArray ReleaseVerifier::signedMessage(const QByteArray &data, bool prehashed) {
     if (!prehashed)
         return data;

@@ -68,6 +68,10 @@ public:
         return expires >= 0 && now > expires + ClockToleranceSecs;
     }
 
+    // The name of a version file's signature: "<version file>.minisig" for the publisher's first key,
+    // which every launcher fetches; "<version file>.<key id>.minisig" (16 hexadecimal digits) for the others.
+    static QString signatureName(const QString &versionFile, const QByteArray &keyId, bool first);
+
     // The message that is signed for data: the data itself (legacy) or its BLAKE2b-512 digest.
     static QByteArray signedMessage(const QByteArray &data, bool prehashed);
     // Ed25519 check of a detached signature of message with a 32-byte public key.

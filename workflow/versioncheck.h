@@ -74,8 +74,17 @@ private:
                     bool hostAtFault = true);
     void checkLauncherVersion();
     void acceptVersionFile(const QByteArray &body);
+    // A small file beside the version file, from its host, cut off beyond maxSize.
+    QNetworkReply *requestBeside(const QString &name, int maxSize);
+    // Signed releases: the revoked keys (with more than one key trusted), then the signatures.
     void startSignatureRequest(const QByteArray &versionFileBody);
+    void learnRevocations(const QByteArray &file);
+    void requestSignature(const QByteArray &versionFileBody);
     void signatureDownloadFinished(QNetworkReply *reply, const QByteArray &versionFileBody);
+    // The signature refused for reason (signed by signerId, when known): the next trusted key's
+    // signature is fetched, or, after the last, the version file is refused with the first reason.
+    void trySignatureOfAnotherKey(const QByteArray &versionFileBody, const QString &reason,
+                                  const QByteArray &signerId);
     void refuseVersionFile(const QString &reason);
     void releaseExpiredOnHost(qint64 signedAt, qint64 expires);
 
@@ -88,5 +97,8 @@ private:
     QString host; // the one asked now: the signature comes from the host of its version file
     QNetworkReply *currentReply = nullptr;
     int attempts = 0;
-    bool expiredSeen = false; // a host of this attempt served an expired release
+    bool expiredSeen = false;   // a host of this attempt served an expired release
+    QStringList signatureNames; // of the version file on this host: the default one, then key ids
+    int signatureIndex = 0;
+    QString firstRefusal; // why the default signature was refused
 };

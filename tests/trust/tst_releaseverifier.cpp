@@ -2,6 +2,7 @@
 // `minisign` command), and the verifier's refusals.
 #include "support/testfiles.h"
 #include "support/testkeys.h"
+#include "trust/keyrevocation.h"
 #include "trust/minisignsecretkey.h"
 #include "trust/minisignsignature.h"
 #include "trust/releaseverifier.h"
@@ -180,6 +181,75 @@ private slots:
             QVERIFY(!r.ok && !r.expired);
             QVERIFY2(r.reason.contains(outcome), qPrintable(r.reason));
         }
+    }
+
+    // A list of keys: a file signed by any of them verifies, unless that key was revoked; one unusable
+    // key in the list refuses everything, as one unusable key does.
+    void keyList() {
+        const QString both = QString::fromLatin1(TestKeys::ReleasePublic) + QStringLiteral(" , ") +
+                             QString::fromLatin1(TestKeys::OtherPublic);
+        ReleaseVerifier verifier(both);
+        QVERIFY(verifier.isUsable());
+        QCOMPARE(verifier.publicKeys().size(), 2);
+        const QByteArray byOther = signFile(VersionText, 1700000000, true, TestKeys::OtherSecretFile);
+        QVERIFY(verifier.verify(VersionText, signFile(VersionText, 1700000000)).ok);
+        QVERIFY(verifier.verify(VersionText, byOther).ok);
+        verifier.setRevoked({MinisignPublicKey::parse(TestKeys::OtherPublic).keyId()});
+        const ReleaseVerifier::Result revoked = verifier.verify(VersionText, byOther);
+        QVERIFY(!revoked.ok && !revoked.authentic);
+        QVERIFY2(revoked.reason.contains(QStringLiteral("revoked key AA8B1CAA9DA4BC18")),
+                 qPrintable(revoked.reason));
+        QVERIFY(verifier.verify(VersionText, signFile(VersionText, 1700000000)).ok);
+
+        const ReleaseVerifier one(QString::fromLatin1(TestKeys::ReleasePublic));
+        QVERIFY2(
+            one.verify(VersionText, byOther).reason.contains(QStringLiteral("expected 5F4CDA07E8AC0921)")),
+            qPrintable(one.verify(VersionText, byOther).reason));
+        for (const QString &bad : {both + QStringLiteral(",RWQnotakey"), both + QStringLiteral(","),
+                                   QString(both + QLatin1Char(',')).repeated(4) + both}) {
+            const ReleaseVerifier refused(bad);
+            QVERIFY(refused.isEnabled() && !refused.isUsable());
+            QVERIFY(!refused.verify(VersionText, signFile(VersionText, 1700000000)).ok);
+        }
+    }
+
+    // A revocation counts only when the key it names signed it: a leaked key cannot revoke a good one,
+    // and a changed statement or comment is refused. The file of revocations is bounded.
+    void revocations() {
+        const MinisignSecretKey release = releaseKey();
+        const MinisignSecretKey other = MinisignSecretKey::parse(TestKeys::OtherSecretFile);
+        const QList<MinisignPublicKey> trusted{release.publicKey(), other.publicKey()};
+        QString why;
+        const QByteArray own = KeyRevocation::make(other, 1700000000);
+        QCOMPARE(KeyRevocation::revokedKey(own, trusted, &why), other.publicKey().keyId());
+        QCOMPARE(KeyRevocation::keyIdFromText(QStringLiteral("AA8B1CAA9DA4BC18")), other.publicKey().keyId());
+
+        // The release key signs "revoke <other's id>" with the comment naming the other key.
+        const QByteArray otherId = MinisignPublicKey::keyIdText(other.publicKey().keyId()).toLatin1();
+        const QByteArray forged = release
+                                      .sign(KeyRevocation::statement(other.publicKey().keyId()),
+                                            "timestamp:1700000000\trevoke:" + otherId)
+                                      .toFile("forged");
+        QVERIFY(KeyRevocation::revokedKey(forged, trusted, &why).isEmpty());
+        QVERIFY2(why.contains(QStringLiteral("not signed by that key")), qPrintable(why));
+        // Another statement signed by the right key, and a revocation of a key not trusted here.
+        const QByteArray otherStatement =
+            other.sign("revoke 5F4CDA07E8AC0921\n", "timestamp:1700000000\trevoke:" + otherId).toFile("x");
+        QVERIFY(KeyRevocation::revokedKey(otherStatement, trusted, &why).isEmpty());
+        QVERIFY2(why.contains(QStringLiteral("does not verify")), qPrintable(why));
+        QVERIFY(KeyRevocation::revokedKey(own, {release.publicKey()}, &why).isEmpty());
+        QVERIFY2(why.contains(QStringLiteral("not trusted here")), qPrintable(why));
+
+        QCOMPARE(KeyRevocation::entries(own + KeyRevocation::make(release, 1700000001), &why).size(), 2);
+        why.clear();
+        QVERIFY(KeyRevocation::entries(own.repeated(KeyRevocation::MaxEntries + 1), &why).isEmpty());
+        QVERIFY(!why.isEmpty());
+        why.clear();
+        QVERIFY(KeyRevocation::entries(own + "<html>\n", &why).isEmpty());
+        QVERIFY(!why.isEmpty());
+        why.clear();
+        QVERIFY(KeyRevocation::entries(QByteArray(KeyRevocation::MaxFileSize + 1, '\n'), &why).isEmpty());
+        QVERIFY(!why.isEmpty());
     }
 
     void unusableBuiltInKeyRefusesEverything() {
