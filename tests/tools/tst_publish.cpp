@@ -7,6 +7,7 @@
 #include "support/diskfaults.h"
 #include "support/testkeys.h"
 #include "support/zipwriter.h"
+#include "trust/keyrevocation.h"
 #include "trust/minisignsecretkey.h"
 #include "trust/minisignsignature.h"
 #include "trust/releaseverifier.h"
@@ -71,6 +72,7 @@ private slots:
     void readersNeverSeeAFileBeforeItIsInPlace();
     void signsForLaunchersAndMinisign();
     void validityPeriodAndRenewal();
+    void signsWithSeveralKeysAndRevokes();
     void fullDiskKeepsTheOldReleaseUntilThereIsRoom();
     void interruptedRunIsCompletedByTheNextOne_data();
     void interruptedRunIsCompletedByTheNextOne();
@@ -480,6 +482,74 @@ void TestPublish::validityPeriodAndRenewal() {
     QCOMPARE(r.exitCode, 2);
     QVERIFY2(r.err.contains("does not match the version file"), r.err.constData());
     QCOMPARE(readFile(cdn + "/version3.txt.minisig"), before.value("version3.txt.minisig"));
+}
+
+// The first key's signature keeps the name launchers in the field fetch, the second goes beside it
+// under its key id; a folder signed by both is published on with the second alone; a revocation is
+// signed by the key it revokes, which then signs nothing.
+void TestPublish::signsWithSeveralKeysAndRevokes() {
+    QTemporaryDir tmp;
+    const QString cdn = tmp.filePath("cdn"), rel = tmp.filePath("rel");
+    const QString oldKey = tmp.filePath("old.key"), newKey = tmp.filePath("new.key"),
+                  oldPub = tmp.filePath("old.pub");
+    QVERIFY(writeFile(rel + "/a.zip", "a1"));
+    QVERIFY(writeFile(oldKey, TestKeys::ReleaseSecretFile));
+    QVERIFY(writeFile(newKey, TestKeys::OtherSecretFile));
+    QVERIFY(writeFile(oldPub, QByteArray("untrusted comment: old\n") + TestKeys::ReleasePublic + "\n"));
+    const ReleaseVerifier oldOnly(QString::fromLatin1(TestKeys::ReleasePublic));
+    const ReleaseVerifier newOnly(QString::fromLatin1(TestKeys::OtherPublic));
+    const QString keyed = "version3.txt.AA8B1CAA9DA4BC18.minisig";
+    const auto verifies = [&](const ReleaseVerifier &v, const QString &signature) {
+        const ReleaseVerifier::Result r =
+            v.verify(readFile(cdn + "/version3.txt"), readFile(cdn + "/" + signature), -1, "version3.txt");
+        return r.ok;
+    };
+
+    QCOMPARE(publish({"--cdn", cdn, "--release", rel, "--sign-key", oldKey, "a.zip=1"}).exitCode, 0);
+    // The transition: both keys sign.
+    QVERIFY(writeFile(rel + "/b.zip", "b1"));
+    Run r = publish({"--cdn", cdn, "--release", rel, "--sign-key", oldKey, "--sign-key", newKey, "b.zip=1"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY2(r.out.contains("with keys 5F4CDA07E8AC0921, AA8B1CAA9DA4BC18"), r.out.constData());
+    QVERIFY(verifies(oldOnly, "version3.txt.minisig"));
+    QVERIFY(verifies(newOnly, keyed));
+    QCOMPARE(MinisignSignature::parse(readFile(cdn + "/version3.txt.minisig")).timestamp(),
+             MinisignSignature::parse(readFile(cdn + "/" + keyed)).timestamp());
+
+    // The new key alone takes over the default name; its key-id copy is gone.
+    QVERIFY(writeFile(rel + "/c.zip", "c1"));
+    r = publish({"--cdn", cdn, "--release", rel, "--sign-key", newKey, "c.zip=1"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY(verifies(newOnly, "version3.txt.minisig"));
+    QVERIFY(!QFile::exists(cdn + "/" + keyed));
+
+    // Revoking needs the revoked key's own secret key, and a key left to sign with.
+    const QByteArray signature = readFile(cdn + "/version3.txt.minisig");
+    r = publish({"--cdn", cdn, "--renew", "--sign-key", newKey, "--revoke-key", oldPub});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("must be signed by the key it revokes"), r.err.constData());
+    r = publish({"--cdn", cdn, "--renew", "--sign-key", oldKey, "--revoke-key", oldPub});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("no key is left"), r.err.constData());
+    QCOMPARE(readFile(cdn + "/version3.txt.minisig"), signature);
+    QVERIFY(!QFile::exists(cdn + "/version3.txt.revoked"));
+
+    r = publish(
+        {"--cdn", cdn, "--renew", "--sign-key", oldKey, "--sign-key", newKey, "--revoke-key", oldPub});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY2(r.out.contains("revoked key 5F4CDA07E8AC0921"), r.out.constData());
+    QVERIFY(verifies(newOnly, "version3.txt.minisig"));
+    QString why;
+    const QList<QByteArray> entries = KeyRevocation::entries(readFile(cdn + "/version3.txt.revoked"), &why);
+    QCOMPARE(entries.size(), 1);
+    const QList<MinisignPublicKey> trusted{MinisignPublicKey::parse(TestKeys::ReleasePublic),
+                                           MinisignPublicKey::parse(TestKeys::OtherPublic)};
+    QCOMPARE(KeyRevocation::revokedKey(entries.first(), trusted, &why), trusted.first().keyId());
+    // Revoked again in a later run: still one entry.
+    r = publish(
+        {"--cdn", cdn, "--renew", "--sign-key", oldKey, "--sign-key", newKey, "--revoke-key", oldPub});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QCOMPARE(KeyRevocation::entries(readFile(cdn + "/version3.txt.revoked"), &why).size(), 1);
 }
 
 void TestPublish::fullDiskKeepsTheOldReleaseUntilThereIsRoom() {

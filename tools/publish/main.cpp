@@ -27,6 +27,7 @@ namespace {
 
 const char *const usage = R"(Usage: kv-publish --cdn DIR --release DIR [options] [name=version ...]
        kv-publish --cdn DIR --renew --sign-key FILE [--sign-key FILE ...] [--valid-for DAYS]
+                  [--revoke-key PUBLIC_KEY_FILE ...]
 
 Copies each named file of the release folder into the CDN folder as "v<version>_<name>", then rewrites
 the version file in the CDN folder with one "name:version:md5:size" line per file, sorted by name.
@@ -53,6 +54,10 @@ Options:
                         the others' "<version file>.<key id>.minisig" (16 hexadecimal digits)
   --valid-for DAYS      the release is valid for DAYS days (1 to 3650) from its release time: launchers
                         take nothing from it later (with one day's slack for their clocks) and ask again
+  --revoke-key FILE     publish the revocation of the key of this minisign public key file in
+                        "<version file>.revoked", signed by that key (give its secret key with --sign-key
+                        too); launchers that trust more than one key refuse its signatures from then on.
+                        The other --sign-key keys sign the version file. Goes with a release or --renew
   --renew               sign the version file in place again with a new release time (and --valid-for's
                         period, else the one it has), changing no other file; no name=version is given
   --help                this text
@@ -276,12 +281,18 @@ int renew(const QString &cdnDir, const QString &versionFileName, ReleaseSigner *
     const int days = validDays > 0 ? validDays : signer->previousValidDays();
     Staging::removeLeftovers(cdnDir);
     Staging staging(cdnDir);
-    QString signedNote;
+    QString revokedNote, signedNote;
+    if (signer->isRevoking()) {
+        if (const int code = exitCodeOf(signer->stageRevocations(&staging, &revokedNote)))
+            return code;
+    }
     if (const int code = exitCodeOf(signer->stage(&staging, text, days, &signedNote)))
         return code;
     if (!succeeded(staging.putInPlace()))
         return 1;
     signer->removeStale();
+    if (!revokedNote.isEmpty())
+        out() << revokedNote << "\n";
     out() << signedNote << "\n";
     out() << "renewed " << versionPath << " (no file changed)\n";
     return 0;
@@ -293,6 +304,7 @@ int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     QString cdnDir, releaseDir, versionFileName = QStringLiteral("version3.txt");
     QStringList signKeyPaths;
+    QStringList revokeKeyPaths;
     bool replace = false;
     bool renewing = false;
     int validDays = 0;
@@ -341,6 +353,11 @@ int main(int argc, char **argv) {
                       << ReleaseVerifier::MaxValidDays << ", not \"" << days << "\"\n";
                 return 2;
             }
+        } else if (a == QLatin1String("--revoke-key")) {
+            QString path;
+            if (!value(&path))
+                return 2;
+            revokeKeyPaths << path;
         } else if (a == QLatin1String("--renew")) {
             renewing = true;
         } else if (a == QLatin1String("--replace")) {
@@ -362,6 +379,15 @@ int main(int argc, char **argv) {
     for (const QString &path : qAsConst(signKeyPaths)) {
         if (const int code = exitCodeOf(signer.addKey(path)))
             return code == 1 ? 2 : code; // an unreadable key is bad usage, nothing was written
+    }
+    for (const QString &path : qAsConst(revokeKeyPaths)) {
+        if (const int code = exitCodeOf(signer.revoke(path)))
+            return code == 1 ? 2 : code;
+    }
+    if (signer.isRevoking() && !signer.hasKeyLeft()) {
+        err() << "kv-publish: no key is left to sign the version file with: give the keys that stay with "
+                 "--sign-key too\n";
+        return 2;
     }
     if (validDays > 0 && !signer.isSigning()) {
         err() << "kv-publish: --valid-for needs --sign-key: the validity period is part of the signature\n";
@@ -508,6 +534,11 @@ int main(int argc, char **argv) {
     // file names it.
     const QByteArray text = VersionTable::format(records.values());
     QString signedNote;
+    QString revokedNote;
+    if (signer.isRevoking()) {
+        if (const int code = exitCodeOf(signer.stageRevocations(&staging, &revokedNote)))
+            return code;
+    }
     if (signer.isSigning()) {
         if (const int code = exitCodeOf(signer.stage(&staging, text, validDays, &signedNote)))
             return code;
@@ -519,6 +550,8 @@ int main(int argc, char **argv) {
     progress.clear();
     for (const QString &line : qAsConst(published))
         out() << line << "\n";
+    if (!revokedNote.isEmpty())
+        out() << revokedNote << "\n";
     if (!signedNote.isEmpty())
         out() << signedNote << "\n";
     out() << "wrote " << versionPath << " (" << records.size() << " entries)\n";

@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 #include "tools/publish/staging.h"
+#include "trust/keyrevocation.h"
 #include "trust/minisignsignature.h"
 #include "trust/releaseverifier.h"
 #include "trust/versiontable.h"
@@ -46,10 +47,62 @@ Result<ReleaseSigner::Error> ReleaseSigner::addKey(const QString &secretKeyPath)
     return {};
 }
 
-QString ReleaseSigner::signatureName(const QString &versionFileName, const QByteArray &keyId, bool first) {
-    if (first)
-        return versionFileName + SignatureSuffix;
-    return versionFileName + QLatin1Char('.') + MinisignPublicKey::keyIdText(keyId) + SignatureSuffix;
+Result<ReleaseSigner::Error> ReleaseSigner::revoke(const QString &publicKeyPath) {
+    QFile f(publicKeyPath);
+    if (!f.open(QIODevice::ReadOnly))
+        return {Error::CannotRead,
+                QStringLiteral("cannot read the public key %1: %2").arg(publicKeyPath, f.errorString())};
+    const MinisignPublicKey key = MinisignPublicKey::parse(f.read(MinisignPublicKey::MaxTextSize + 1));
+    if (!key.isValid())
+        return {Error::Refused, QStringLiteral("public key %1: %2").arg(publicKeyPath, key.error())};
+    for (const MinisignSecretKey &k : qAsConst(keys)) {
+        if (k.publicKey().keyId() == key.keyId()) {
+            if (!revoking.contains(key.keyId()))
+                revoking.append(key.keyId());
+            return {};
+        }
+    }
+    return {Error::Refused,
+            QStringLiteral("a revocation must be signed by the key it revokes: give the secret key of "
+                           "%1 (%2) with --sign-key")
+                .arg(publicKeyPath, MinisignPublicKey::keyIdText(key.keyId()))};
+}
+
+Result<ReleaseSigner::Error> ReleaseSigner::stageRevocations(Staging *staging, QString *note) {
+    const QString path = QDir(cdn).filePath(KeyRevocation::fileName(versionFile));
+    QList<QByteArray> entries;
+    if (QFile::exists(path)) {
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly))
+            return {Error::CannotRead, QStringLiteral("cannot read %1: %2").arg(path, f.errorString())};
+        QString why;
+        const QByteArray file = f.read(KeyRevocation::MaxFileSize + 1);
+        entries = KeyRevocation::entries(file, &why);
+        if (entries.isEmpty() && !why.isEmpty())
+            return {Error::Refused, QStringLiteral("%1: %2; fix or remove it first").arg(path, why)};
+    }
+    QStringList ids;
+    QByteArray text;
+    for (const QByteArray &entry : qAsConst(entries)) {
+        if (!revoking.contains(KeyRevocation::keyIdFromText(KeyRevocation::namedKey(entry))))
+            text += entry;
+    }
+    const qint64 time = qMax(QDateTime::currentSecsSinceEpoch(), previous + 1);
+    for (const MinisignSecretKey &key : qAsConst(keys)) {
+        if (revoking.contains(key.publicKey().keyId())) {
+            text += KeyRevocation::make(key, time);
+            ids << MinisignPublicKey::keyIdText(key.publicKey().keyId());
+        }
+    }
+    QString why;
+    if (KeyRevocation::entries(text, &why).isEmpty() && !why.isEmpty())
+        return {Error::Refused, QStringLiteral("%1 cannot take these revocations: %2").arg(path, why)};
+    const Result<Staging::Error> staged = staging->write(KeyRevocation::fileName(versionFile), text);
+    if (!staged.ok())
+        return staged.as(Error::CannotWrite);
+    *note = QStringLiteral("revoked key%1 %2 in %3")
+                .arg(ids.size() > 1 ? QStringLiteral("s") : QString(), ids.join(QLatin1String(", ")), path);
+    return {};
 }
 
 QStringList ReleaseSigner::signaturesInPlace() const {
@@ -132,18 +185,27 @@ Result<ReleaseSigner::Error> ReleaseSigner::stage(Staging *staging, const QByteA
     if (validDays > 0)
         comment += "\tvalid_days:" + QByteArray::number(validDays);
     comment += "\tfile:" + versionFile.toUtf8() + "\thashed";
+    QList<MinisignSecretKey> signing;
+    for (const MinisignSecretKey &key : qAsConst(keys)) {
+        if (!revoking.contains(key.publicKey().keyId()))
+            signing.append(key);
+    }
+    if (signing.isEmpty())
+        return {Error::Refused, QStringLiteral("no key is left to sign %1 with: give the keys that stay with "
+                                               "--sign-key too")
+                                    .arg(versionFile)};
     QStringList ids;
     written.clear();
     // The first key's signature takes its name last: launchers in the field read only that one.
-    for (int i = keys.size() - 1; i >= 0; --i) {
-        const MinisignSecretKey &key = keys.at(i);
+    for (int i = signing.size() - 1; i >= 0; --i) {
+        const MinisignSecretKey &key = signing.at(i);
         const QByteArray signature = key.sign(text, comment).toFile("signature from kv-publish secret key");
         const ReleaseVerifier::Result check = ReleaseVerifier(QString::fromLatin1(key.publicKey().toBase64()))
                                                   .verify(text, signature, -1, versionFile);
         if (!check.ok)
             return {Error::CannotWrite,
                     QStringLiteral("the new signature does not verify (%1)").arg(check.reason)};
-        const QString name = signatureName(versionFile, key.publicKey().keyId(), i == 0);
+        const QString name = ReleaseVerifier::signatureName(versionFile, key.publicKey().keyId(), i == 0);
         const Result<Staging::Error> staged = staging->write(name, signature);
         if (!staged.ok())
             return staged.as(Error::CannotWrite);

@@ -24,10 +24,14 @@ public:
     // A secret key file; an encrypted one takes its password from $KV_PUBLISH_KEY_PASSWORD.
     Result<Error> addKey(const QString &secretKeyPath);
     bool isSigning() const { return !keys.isEmpty(); }
+    // The key of a public key file is revoked in this run: its secret key (given with addKey) signs the
+    // revocation, and no longer the version file.
+    Result<Error> revoke(const QString &publicKeyPath);
+    bool isRevoking() const { return !revoking.isEmpty(); }
+    // Some key that is not revoked signs the version file.
+    bool hasKeyLeft() const { return keys.size() > revoking.size(); }
     const QList<MinisignSecretKey> &signingKeys() const { return keys; }
 
-    // "<version file>.minisig" for the first key, "<version file>.<key id>.minisig" for the others.
-    static QString signatureName(const QString &versionFileName, const QByteArray &keyId, bool first);
     // The signatures in the folder: the first key's and those named after a key id.
     QStringList signaturesInPlace() const;
 
@@ -41,8 +45,11 @@ public:
     qint64 previousTime() const { return previous; }
     int previousValidDays() const { return previousDays; }
 
-    // Signs text with every key (release time after the previous one, validDays 0 for no period) and
-    // stages the signatures, the first key's last. note: what was signed.
+    // Stages "<version file>.revoked": the revocations published before, and those of this run, signed
+    // by the keys they revoke. note: what was revoked.
+    Result<Error> stageRevocations(Staging *staging, QString *note);
+    // Signs text with every key not revoked (release time after the previous one, validDays 0 for no
+    // period) and stages the signatures, the first key's last. note: what was signed.
     Result<Error> stage(Staging *staging, const QByteArray &text, int validDays, QString *note);
     // Once the new files are in place: removes key-id signatures that no key of this run wrote (they
     // sign an earlier version file).
@@ -55,7 +62,8 @@ private:
     QString cdn;
     QString versionFile;
     QList<MinisignSecretKey> keys;
-    QStringList written; // signature names of this run
+    QList<QByteArray> revoking; // key ids
+    QStringList written;        // signature names of this run
     qint64 previous = -1;
     int previousDays = 0;
 };
