@@ -112,12 +112,25 @@ function(kv_add_test)
     endif()
 endfunction()
 
-# kv_check_release_key(KEY): stops the configuration unless KEY is empty or a minisign public key
-# (the 56 base64 characters, starting with "RW", of the second line of a .pub file).
-function(kv_check_release_key key)
-    string(LENGTH "${key}" length)
-    if(key AND (NOT length EQUAL 56 OR NOT key MATCHES "^RW[A-Za-z0-9+/]+$"))
-        message(FATAL_ERROR "release public key \"${key}\" is not a minisign public key "
-            "(56 base64 characters starting with RW, the second line of a minisign .pub file)")
+# kv_check_release_key(KEYS): stops the configuration unless KEYS is empty or a comma-separated list
+# of minisign public keys (each the 56 base64 characters, starting with "RW", of the second line of a
+# .pub file).
+function(kv_check_release_key keys)
+    if(NOT keys)
+        return()
     endif()
+    string(REPLACE "," ";" key_list "${keys}")
+    list(LENGTH key_list count)
+    if(count GREATER 8)
+        message(FATAL_ERROR "release public keys: more than 8 keys in \"${keys}\"")
+    endif()
+    foreach(key IN LISTS key_list)
+        string(STRIP "${key}" key)
+        string(LENGTH "${key}" length)
+        if(NOT length EQUAL 56 OR NOT key MATCHES "^RW[A-Za-z0-9+/]+$")
+            message(FATAL_ERROR "release public key \"${key}\" is not a minisign public key "
+                "(56 base64 characters starting with RW, the second line of a minisign .pub file; "
+                "several keys are separated by commas)")
+        endif()
+    endforeach()
 endfunction()

@@ -53,7 +53,7 @@ void LauncherUpdater::fitCaptionSizes() {
                                                {tr("NETWORK_WAITING").arg(600), QString()},
                                                {tr("SCANNING_TIP").arg(100), QString()}};
     for (const char *error : {"VERIFY_ERROR", "WRITE_ERROR", "FILE_MISSING_ON_SERVER", "UNCOMPRESS_FAILED",
-                              "NETWORK_ERROR", "SERVER_ERROR"})
+                              "NETWORK_ERROR", "SERVER_ERROR", "RELEASE_OUT_OF_DATE"})
         rowTexts.append({tr(error), tr("RETRY_COUNTDOWN").arg(600)});
     const int row = ui->gameSrcProgressBar->width();
     const int downloadSize =

@@ -147,10 +147,9 @@ void LauncherUpdater::receivedMessageFromSecondary(quint32 instanceId, QByteArra
     show();
     raise();
     activateWindow();
-    // A final error leaves nothing to click: starting the launcher again is how the player asks
-    // for another try, at once rather than after the workflow's own pause.
-    if (flow->phase() == LauncherWorkflow::Failed)
-        flow->tryAgain();
+    // A final error or an expired release leaves nothing to click: starting the launcher again is
+    // how the player asks for another try, at once rather than after the workflow's own pause.
+    flow->tryAgain();
 }
 
 void LauncherUpdater::buildTrayMenu() {

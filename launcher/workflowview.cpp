@@ -88,6 +88,15 @@ void LauncherUpdater::showPhase(LauncherWorkflow::Phase phase) {
         trayIcon.setVisible(false);
         hide();
         break;
+    case LauncherWorkflow::ReleaseExpired:
+        // Nothing is fetched; the game that is installed may start.
+        ui->downloadBtn->setVisible(false);
+        ui->gameSrcProgressBar->setVisible(false);
+        ui->gameSrcDownloadInfo->setVisible(true);
+        ui->startGameBtn->setVisible(true);
+        ui->startGameBtn->setTextKey(QStringLiteral("START_GAME"));
+        ui->startGameBtn->setEnabled(gameState == 2);
+        break;
     case LauncherWorkflow::Failed:
         // On the launcher page the error takes the line; on the game page the download has ended.
         if (gameState == 0)

@@ -110,7 +110,11 @@ QByteArray MinisignSignature::toFile(const QByteArray &untrustedComment) const {
 }
 
 QByteArray MinisignSignature::commentField(const QByteArray &name) const {
-    const QList<QByteArray> fields = signedComment.split('\t');
+    return commentFieldOf(signedComment, name);
+}
+
+QByteArray MinisignSignature::commentFieldOf(const QByteArray &trustedComment, const QByteArray &name) {
+    const QList<QByteArray> fields = trustedComment.split('\t');
     for (int i = 1; i < fields.size(); ++i) {
         if (fields.at(i).startsWith(name + ':'))
             return fields.at(i).mid(name.size() + 1);

@@ -45,6 +45,7 @@ public:
     // The value of the trusted comment's "<name>:" field after its first tab ("file" names the signed
     // file); null when the comment has no such field.
     QByteArray commentField(const QByteArray &name) const;
+    static QByteArray commentFieldOf(const QByteArray &trustedComment, const QByteArray &name);
 
     // The file text, with the given untrusted comment (one line).
     QByteArray toFile(const QByteArray &untrustedComment) const;

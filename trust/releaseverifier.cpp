@@ -19,18 +19,43 @@ ReleaseVerifier::Result refused(const QString &reason) {
     return r;
 }
 
-bool ed25519Verify(const QByteArray &signature, const QByteArray &message, const QByteArray &key) {
-    return crypto_sign_verify_detached(reinterpret_cast<const unsigned char *>(signature.constData()),
-                                       reinterpret_cast<const unsigned char *>(message.constData()),
-                                       static_cast<unsigned long long>(message.size()),
-                                       reinterpret_cast<const unsigned char *>(key.constData())) == 0;
-}
-
 } // namespace
 
-ReleaseVerifier::ReleaseVerifier(const QString &publicKey)
-    : enabled(!publicKey.isEmpty())
-    , publisherKey(MinisignPublicKey::parse(publicKey.toLatin1())) {}
+ReleaseVerifier::ReleaseVerifier(const QString &publicKeys)
+    : enabled(!publicKeys.trimmed().isEmpty()) {
+    if (!enabled)
+        return;
+    const QStringList texts = publicKeys.split(QLatin1Char(','));
+    if (texts.size() > MaxKeys) {
+        keyError = QStringLiteral("more than %1 public keys").arg(MaxKeys);
+        return;
+    }
+    for (int i = 0; i < texts.size(); ++i) {
+        const MinisignPublicKey key = MinisignPublicKey::parse(texts.at(i).trimmed().toLatin1());
+        if (!key.isValid()) {
+            keyError = texts.size() == 1
+                           ? key.error()
+                           : QStringLiteral("key %1 of %2: %3").arg(i + 1).arg(texts.size()).arg(key.error());
+            keys.clear();
+            return;
+        }
+        keys.append(key);
+    }
+}
+
+MinisignPublicKey ReleaseVerifier::trustedKey(const QByteArray &keyId) const {
+    for (const MinisignPublicKey &k : keys) {
+        if (k.keyId() == keyId)
+            return k;
+    }
+    return MinisignPublicKey();
+}
+
+QString ReleaseVerifier::signatureName(const QString &versionFile, const QByteArray &keyId, bool first) {
+    if (first)
+        return versionFile + QStringLiteral(".minisig");
+    return versionFile + QLatin1Char('.') + MinisignPublicKey::keyIdText(keyId) + QStringLiteral(".minisig");
+}
 
 QByteArray ReleaseVerifier::signedMessage(const QByteArray &data, bool prehashed) {
     if (!prehashed)
@@ -42,24 +67,66 @@ QByteArray ReleaseVerifier::signedMessage(const QByteArray &data, bool prehashed
     return digest;
 }
 
+bool ReleaseVerifier::signatureMatches(const QByteArray &signature, const QByteArray &message,
+                                       const QByteArray &key) {
+    if (!sodiumReady() || signature.size() != crypto_sign_BYTES || key.size() != crypto_sign_PUBLICKEYBYTES)
+        return false;
+    return crypto_sign_verify_detached(reinterpret_cast<const unsigned char *>(signature.constData()),
+                                       reinterpret_cast<const unsigned char *>(message.constData()),
+                                       static_cast<unsigned long long>(message.size()),
+                                       reinterpret_cast<const unsigned char *>(key.constData())) == 0;
+}
+
+bool ReleaseVerifier::validUntil(const QByteArray &trustedComment, qint64 *expires) {
+    *expires = -1;
+    const QByteArray days = MinisignSignature::commentFieldOf(trustedComment, "valid_days");
+    if (days.isNull())
+        return true;
+    const qint64 time = MinisignSignature::timestampOf(trustedComment);
+    if (time < 0 || days.isEmpty() || days.size() > 4)
+        return false;
+    for (char c : days) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    const int n = days.toInt();
+    if (n < 1 || n > MaxValidDays)
+        return false;
+    *expires = time + n * DaySecs;
+    return true;
+}
+
 ReleaseVerifier::Result ReleaseVerifier::verify(const QByteArray &data, const QByteArray &signatureFile,
-                                                qint64 newestAccepted, const QString &signedFile) const {
-    if (!publisherKey.isValid())
-        return refused(QStringLiteral("built-in public key is unusable: %1").arg(publisherKey.error()));
+                                                qint64 newestAccepted, const QString &signedFile,
+                                                qint64 now) const {
+    if (!isUsable())
+        return refused(QStringLiteral("built-in public key is unusable: %1").arg(keyError));
     if (!sodiumReady())
         return refused(QStringLiteral("cryptography library failed to start"));
     const MinisignSignature sig = MinisignSignature::parse(signatureFile);
     if (!sig.isValid())
         return refused(QStringLiteral("malformed signature: %1").arg(sig.error()));
-    if (sig.keyId() != publisherKey.keyId()) {
-        return refused(QStringLiteral("signed by another key (%1, expected %2)")
-                           .arg(MinisignPublicKey::keyIdText(sig.keyId()),
-                                MinisignPublicKey::keyIdText(publisherKey.keyId())));
+    const MinisignPublicKey key = trustedKey(sig.keyId());
+    if (!key.isValid()) {
+        QStringList expected;
+        for (const MinisignPublicKey &k : keys)
+            expected << MinisignPublicKey::keyIdText(k.keyId());
+        Result r = refused(
+            QStringLiteral("signed by another key (%1, expected %2)")
+                .arg(MinisignPublicKey::keyIdText(sig.keyId()), expected.join(QLatin1String(" or "))));
+        r.keyId = sig.keyId();
+        return r;
+    }
+    if (isRevoked(key.keyId())) {
+        Result r = refused(
+            QStringLiteral("signed by the revoked key %1").arg(MinisignPublicKey::keyIdText(key.keyId())));
+        r.keyId = sig.keyId();
+        return r;
     }
     const QByteArray message = signedMessage(data, sig.algorithm() == MinisignSignature::Prehashed);
-    if (!ed25519Verify(sig.signature(), message, publisherKey.key()))
+    if (!signatureMatches(sig.signature(), message, key.key()))
         return refused(QStringLiteral("signature does not match the version file"));
-    if (!ed25519Verify(sig.globalSignature(), sig.signature() + sig.trustedComment(), publisherKey.key()))
+    if (!signatureMatches(sig.globalSignature(), sig.signature() + sig.trustedComment(), key.key()))
         return refused(QStringLiteral("trusted comment does not match its signature"));
     const qint64 time = sig.timestamp();
     if (time < 0)
@@ -73,14 +140,25 @@ ReleaseVerifier::Result ReleaseVerifier::verify(const QByteArray &data, const QB
                                .arg(FileNameRules::printable(QString::fromUtf8(named).left(80)), signedFile));
         }
     }
-    if (time < newestAccepted) {
-        return refused(
-            QStringLiteral("release of %1 is older than the accepted release of %2 (rollback refused)")
-                .arg(time)
-                .arg(newestAccepted));
-    }
+    qint64 expires = -1;
+    if (!validUntil(sig.trustedComment(), &expires))
+        return refused(QStringLiteral("trusted comment gives an unreadable validity period"));
     Result r;
-    r.ok = true;
+    r.authentic = true;
     r.timestamp = time;
+    r.expires = expires;
+    r.keyId = sig.keyId();
+    if (time < newestAccepted) {
+        r.reason = QStringLiteral("release of %1 is older than the accepted release of %2 (rollback refused)")
+                       .arg(time)
+                       .arg(newestAccepted);
+        return r;
+    }
+    if (now >= 0 && isPastValidity(expires, now)) {
+        r.expired = true;
+        r.reason = QStringLiteral("release of %1 expired at %2 (now %3)").arg(time).arg(expires).arg(now);
+        return r;
+    }
+    r.ok = true;
     return r;
 }

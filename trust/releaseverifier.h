@@ -3,36 +3,84 @@
 #include "trust/minisignpublickey.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
-// Checks a version file against its detached minisign signature with the publisher's public key,
+// Checks a version file against its detached minisign signature with the publisher's public keys,
 // before anything of the file is read. A release older than the newest one already accepted is
-// refused, so a replayed old (still correctly signed) version file cannot roll an installation back.
+// refused, so a replayed old (still correctly signed) version file cannot roll an installation back;
+// a release past the validity period its signature gives is refused as expired, so a mirror that
+// keeps serving one release cannot hide the next ones for ever.
 class ReleaseVerifier {
 public:
+    // Players' clocks may be this far ahead before a release counts as expired.
+    static constexpr qint64 ClockToleranceSecs = 24 * 3600;
+    static constexpr qint64 DaySecs = 24 * 3600;
+    // Longest validity period a trusted comment may give ("valid_days:<n>").
+    static constexpr int MaxValidDays = 3650;
+    // More keys than this in one list are refused (the list is compiled in, but bounded all the same).
+    static constexpr int MaxKeys = 8;
+
     struct Result {
         bool ok = false;
         QString reason;        // why it was refused, for the log and the failure event
-        qint64 timestamp = -1; // the signed release time of an accepted file
+        qint64 timestamp = -1; // the signed release time (also of a release refused for its age)
+        qint64 expires = -1;   // end of the signed validity period; -1 for a release without one
+        // Signed by a trusted, unrevoked key and intact: refused, if at all, only for its age (an
+        // older release than the one accepted, or past its validity).
+        bool authentic = false;
+        bool expired = false;
+        QByteArray keyId; // of the signature's key, when the signature could be read
     };
 
-    // publicKey: minisign's one-line base64 form; empty means verification is off.
-    explicit ReleaseVerifier(const QString &publicKey);
+    // publicKeys: minisign's one-line base64 form of each key, separated by commas; empty means
+    // verification is off. A list with an unusable key refuses every file.
+    explicit ReleaseVerifier(const QString &publicKeys);
 
     bool isEnabled() const { return enabled; }
-    const MinisignPublicKey &publicKey() const { return publisherKey; }
+    // Every key of the list is usable.
+    bool isUsable() const { return enabled && keyError.isEmpty(); }
+    QString error() const { return keyError; }
+    const QList<MinisignPublicKey> &publicKeys() const { return keys; }
+    // The first key (invalid when the list is empty or unusable).
+    MinisignPublicKey publicKey() const { return keys.value(0); }
+    // The trusted key of that id; an invalid key when there is none.
+    MinisignPublicKey trustedKey(const QByteArray &keyId) const;
+
+    // Keys whose signatures are refused from now on (their revocations were seen).
+    void setRevoked(const QList<QByteArray> &keyIds) { revoked = keyIds; }
+    bool isRevoked(const QByteArray &keyId) const { return revoked.contains(keyId); }
 
     // newestAccepted: the signed time of the newest release accepted before, -1 for none. A release
     // of the same time is accepted (the same file fetched again). signedFile: the name the trusted
     // comment must give the file ("file:<name>"), so that no other file signed with the same key can
-    // stand in for it; empty leaves the name unchecked.
+    // stand in for it; empty leaves the name unchecked. now: the time to check the validity period
+    // against (unix seconds); -1 leaves it unchecked.
     Result verify(const QByteArray &data, const QByteArray &signatureFile, qint64 newestAccepted = -1,
-                  const QString &signedFile = QString()) const;
+                  const QString &signedFile = QString(), qint64 now = -1) const;
+
+    // The end of the validity period a trusted comment gives: its release time plus "valid_days:<n>"
+    // days. -1 without such a field; false for a field that is not 1..MaxValidDays or a comment
+    // without a release time.
+    static bool validUntil(const QByteArray &trustedComment, qint64 *expires);
+    // A release valid until `expires` is past it at `now`, beyond the clock tolerance.
+    static bool isPastValidity(qint64 expires, qint64 now) {
+        return expires >= 0 && now > expires + ClockToleranceSecs;
+    }
+
+    // The name of a version file's signature: "<version file>.minisig" for the publisher's first key,
+    // which every launcher fetches; "<version file>.<key id>.minisig" (16 hexadecimal digits) for the others.
+    static QString signatureName(const QString &versionFile, const QByteArray &keyId, bool first);
 
     // The message that is signed for data: the data itself (legacy) or its BLAKE2b-512 digest.
     static QByteArray signedMessage(const QByteArray &data, bool prehashed);
+    // Ed25519 check of a detached signature of message with a 32-byte public key.
+    static bool signatureMatches(const QByteArray &signature, const QByteArray &message,
+                                 const QByteArray &key);
 
 private:
     bool enabled = false;
-    MinisignPublicKey publisherKey;
+    QList<MinisignPublicKey> keys;
+    QString keyError;
+    QList<QByteArray> revoked;
 };

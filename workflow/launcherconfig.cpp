@@ -1,5 +1,8 @@
 #include "workflow/launcherconfig.h"
 
+#include "trust/keyrevocation.h"
+#include "trust/minisignpublickey.h"
+
 #include <QDebug>
 
 namespace {
@@ -9,6 +12,7 @@ const QString MarkGroup = QStringLiteral("uncompressing");
 const QString ManualResumeKey = QStringLiteral("download_config/manual_resume");
 const QString GameArchiveKey = QStringLiteral("download_config/game_archive");
 const QString SignedTimeKey = QStringLiteral("release/signed_timestamp");
+const QString RevokedKeysKey = QStringLiteral("release/revoked_keys");
 
 QString key(const QString &group, const QString &name) {
     return group + QLatin1Char('/') + name;
@@ -123,6 +127,40 @@ qint64 LauncherConfig::newestAcceptedRelease() const {
 bool LauncherConfig::setNewestAcceptedRelease(qint64 timestamp) {
     applyStaged();
     settings.setValue(SignedTimeKey, timestamp);
+    return sync();
+}
+
+QList<QByteArray> LauncherConfig::revokedKeys() const {
+    QList<QByteArray> ids;
+    // The file may have been edited or damaged: only well-formed key ids count, and only so many.
+    for (const QString &text : settings.value(RevokedKeysKey).toStringList()) {
+        const QByteArray id = KeyRevocation::keyIdFromText(text.trimmed());
+        if (id.isEmpty()) {
+            qWarning() << "ignoring a revoked key that is not a key id" << text.left(40) << path();
+            continue;
+        }
+        if (!ids.contains(id))
+            ids.append(id);
+        if (ids.size() == MaxRevokedKeys)
+            break;
+    }
+    return ids;
+}
+
+bool LauncherConfig::addRevokedKeys(const QList<QByteArray> &keyIds) {
+    QList<QByteArray> ids = revokedKeys();
+    const int before = ids.size();
+    for (const QByteArray &id : keyIds) {
+        if (id.size() == MinisignPublicKey::KeyIdSize && !ids.contains(id) && ids.size() < MaxRevokedKeys)
+            ids.append(id);
+    }
+    if (ids.size() == before)
+        return true;
+    QStringList texts;
+    for (const QByteArray &id : qAsConst(ids))
+        texts << MinisignPublicKey::keyIdText(id);
+    applyStaged();
+    settings.setValue(RevokedKeysKey, texts);
     return sync();
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
@@ -8,9 +10,9 @@
 // The download configuration "config.ini" in the launcher's folder, the one object that reads and
 // writes it: the installed version of every file, the archives waiting to be unpacked, whether the
 // next start offers KEEP UPDATE instead of downloading, which archive brought the game, and the
-// newest signed release accepted. Every change is on disk when the call returns (the launcher may
-// be killed at any moment), except staged downloads: they go on disk together, with the next
-// recordStaged() or any other change, and count as installed only from then on.
+// newest signed release accepted and the release keys revoked. Every change is on disk when the call returns
+// (the launcher may be killed at any moment), except staged downloads: they go on disk together, with the
+// next recordStaged() or any other change, and count as installed only from then on.
 class LauncherConfig {
 public:
     explicit LauncherConfig(const QString &folder);
@@ -53,6 +55,13 @@ public:
     // Signing time of the newest release accepted; -1 when none is recorded.
     qint64 newestAcceptedRelease() const;
     bool setNewestAcceptedRelease(qint64 timestamp);
+
+    // Release keys whose revocation was seen, refused from then on. Read back bounded and checked: at
+    // most MaxRevokedKeys, entries that are not key ids skipped.
+    static constexpr int MaxRevokedKeys = 16;
+    QList<QByteArray> revokedKeys() const;
+    // Adds key ids (8 bytes each) to them, up to the bound; false (and logged) when the write fails.
+    bool addRevokedKeys(const QList<QByteArray> &keyIds);
 
 private:
     QStringList keysOf(const QString &group) const;

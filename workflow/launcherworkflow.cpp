@@ -13,6 +13,7 @@
 #include "workflow/versioncheck.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QTimer>
 
 LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessManager *manager,
@@ -38,7 +39,11 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
 
     connect(session, &GameSession::started, this, [this]() { setPhase(GameRunning); });
     connect(session, &GameSession::showRequested, this, [this]() {
-        setPhase(Ready);
+        // Back to waiting for a release within its validity when the game started from there.
+        if (releaseExpired)
+            waitForFreshRelease();
+        else
+            setPhase(Ready);
         emit showRequested();
     });
     connect(session, &GameSession::closeRequested, this, [this]() {
@@ -73,6 +78,7 @@ void LauncherWorkflow::makeRunParts() {
         relay(part);
 
     connect(checker, &VersionCheck::upToDate, this, [this]() {
+        releaseExpired = false;
         // Tried again from the game page: it is up already.
         if (resourcesBegun)
             beginGameResources();
@@ -80,12 +86,20 @@ void LauncherWorkflow::makeRunParts() {
             emit gamePageDue();
     });
     connect(checker, &VersionCheck::launcherOutdated, this, [this](const RemoteFileInfo &entry) {
+        releaseExpired = false;
         setPhase(SelfUpdating);
         updater->start(entry);
     });
     connect(checker, &VersionCheck::serverError, this, [this]() {
         failedKey = QStringLiteral("SERVER_ERROR");
         fail();
+    });
+    connect(checker, &VersionCheck::releaseExpired, this, [this]() {
+        releaseExpired = true;
+        if (resourcesBegun)
+            waitForFreshRelease();
+        else
+            emit gamePageDue();
     });
     connect(checker, &VersionCheck::gaveUp, this, [this]() {
         failedKey = QStringLiteral("NETWORK_ERROR");
@@ -122,7 +136,7 @@ void LauncherWorkflow::makeRunParts() {
 }
 
 void LauncherWorkflow::tryAgain() {
-    if (current != Failed)
+    if (!waitingForRetry())
         return;
     retryTimer->stop();
     qDebug() << "trying the run again after a final error";
@@ -178,6 +192,11 @@ void LauncherWorkflow::sendLogEvent(const QJsonObject &event) {
 
 void LauncherWorkflow::beginGameResources() {
     resourcesBegun = true;
+    if (releaseExpired) {
+        // Nothing of the expired release is taken: not even its list of files to verify.
+        waitForFreshRelease();
+        return;
+    }
     if (verifyRequested) {
         verifyRequested = false;
         setPhase(Verifying);
@@ -279,10 +298,16 @@ int LauncherWorkflow::gameState() const {
     case Ready:
     case GameRunning:
         return 2;
+    case ReleaseExpired:
+        return gameInstalled() ? 2 : 1;
     case Failed:
         // On the game page a failure (also of a check tried again from there) leaves it as it was.
         return resourcesBegun ? 1 : 0;
     case Checking:
+        // Asking again after an expired release: the installed game stays startable meanwhile.
+        if (releaseExpired && resourcesBegun)
+            return gameInstalled() ? 2 : 1;
+        break;
     case SelfUpdating:
     case AwaitingResume:
         break;
@@ -312,8 +337,13 @@ bool LauncherWorkflow::resumeOfferedOnExit() const {
     return gameState() == 0 || current == Downloading || current == Paused;
 }
 
+bool LauncherWorkflow::gameInstalled() const {
+    return QFileInfo(given.folder + QLatin1Char('/') + ArchiveExtraction::gameExecutableName()).isFile() &&
+           configFile.extractionMarks().isEmpty();
+}
+
 void LauncherWorkflow::showRetryCountdown() {
-    if (current != Failed || !retryTimer->isActive()) {
+    if (!waitingForRetry() || !retryTimer->isActive()) {
         countdownTimer->stop();
         return;
     }
@@ -333,7 +363,7 @@ void LauncherWorkflow::showRetryCountdown() {
 void LauncherWorkflow::setPhase(Phase phase) {
     if (phase == current)
         return;
-    if (current == Failed) {
+    if (waitingForRetry()) {
         countdownTimer->stop();
         failedKey.clear();
         networkAway = false;
@@ -358,6 +388,23 @@ void LauncherWorkflow::fail() {
     // Nothing is left for the player to do but wait: the run is tried again by itself, less often
     // the longer the failures last.
     qDebug() << "final error, trying again in" << retryPauseMs << "ms";
+    scheduleRetry();
+}
+
+void LauncherWorkflow::waitForFreshRelease() {
+    setPhase(ReleaseExpired);
+    failedKey = QStringLiteral("RELEASE_OUT_OF_DATE");
+    // Back from the game: the pause under way goes on.
+    if (retryTimer->isActive()) {
+        showRetryCountdown();
+        countdownTimer->start();
+        return;
+    }
+    qDebug() << "release expired, asking again in" << retryPauseMs << "ms";
+    scheduleRetry();
+}
+
+void LauncherWorkflow::scheduleRetry() {
     retryTimer->start(retryPauseMs);
     if (resourcesBegun) {
         showRetryCountdown();

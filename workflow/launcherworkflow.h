@@ -41,7 +41,10 @@ public:
         Extracting,
         Ready, // the game may start
         GameRunning,
-        Failed // a final error; the status says which
+        Failed, // a final error; the status says which
+        // The newest release is past its validity period: nothing of it is fetched, the installed
+        // game may start, and the check is tried again on the schedule of a failed run.
+        ReleaseExpired
     };
     Q_ENUM(Phase)
 
@@ -66,8 +69,8 @@ public:
     // nothing is tried again, and what the download received is written and recorded before this
     // returns.
     void stopForExit();
-    // After a final error: the whole run again from the version check, now (a second launcher
-    // start) instead of after the pause. Does nothing in any other phase.
+    // After a final error or an expired release: the whole run again from the version check, now (a
+    // second launcher start) instead of after the pause. Does nothing in any other phase.
     void tryAgain();
     // The pause before the next try after a final error, growing with every failure.
     int nextRetryPauseMs() const { return retryPauseMs; }
@@ -121,6 +124,13 @@ private:
     void makeRunParts();
     void setPhase(Phase phase);
     void fail();
+    // The retry of a failed run or an expired release, after the current pause; the next pause doubles.
+    void scheduleRetry();
+    // The check found only an expired release: the game page stays, without anything fetched.
+    void waitForFreshRelease();
+    // The game that the launcher's folder holds may start: its program is there, nothing is left to unpack.
+    bool gameInstalled() const;
+    bool waitingForRetry() const { return current == Failed || current == ReleaseExpired; }
     // The run from the version check on, with new parts.
     void runAgain();
     // While a failed run waits to be tried again: when that comes. On the game page a network
@@ -156,4 +166,6 @@ private:
     bool unpackAwaitsRoom = false;   // KEEP UPDATE unpacks: the archives are downloaded
     bool downloadAwaitsRoom = false; // KEEP UPDATE runs again: the disk filled up while fetching
     bool launcherHandedOver = false;
+    // The last check found only an expired release (until a check accepts a release again).
+    bool releaseExpired = false;
 };

@@ -2,12 +2,14 @@
 
 #include "download/cdnhosts.h"
 #include "i18n/translation.h"
+#include "trust/keyrevocation.h"
 #include "trust/minisignsignature.h"
 #include "trust/releaseverifier.h"
 #include "workflow/labelargs.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/updatemarks.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
@@ -75,6 +77,7 @@ void VersionCheck::startVersionFileRequest() {
     // Every attempt asks the hosts not left out, the build's CDN first.
     attemptHosts = hosts->usable();
     hostIndex = 0;
+    expiredSeen = false;
     requestVersionFile();
 }
 
@@ -158,6 +161,12 @@ void VersionCheck::hostFailed(const QString &error, const QString &why, QJsonObj
                                   CdnHosts::hostName(failedHost) + ": " + why;
         // Queued: the failed reply finishes first, and the next request starts from a clean stack.
         QTimer::singleShot(0, this, [this]() { requestVersionFile(); });
+    } else if (expiredSeen) {
+        // Authentic but stale: the game that is installed stays usable, and the workflow asks again
+        // later rather than counting towards the fatal error.
+        qWarning() << "no host serves a release within its validity period";
+        VersionTable::instance().clear();
+        emit releaseExpired();
     } else {
         retryVersionCheck(error);
     }
@@ -216,27 +225,91 @@ void VersionCheck::announceReleaseVerification(const QString &publicKey) {
     const ReleaseVerifier verifier(publicKey);
     if (!verifier.isEnabled())
         qDebug() << "release signatures are not verified: no public key built in";
-    else if (!verifier.publicKey().isValid())
+    else if (!verifier.isUsable())
         qDebug() << "built-in release public key is unusable, every version file will be refused:"
-                 << verifier.publicKey().error();
-    else
-        qDebug().noquote() << "release signatures verified with key"
-                           << MinisignPublicKey::keyIdText(verifier.publicKey().keyId());
+                 << verifier.error();
+    else {
+        QStringList ids;
+        for (const MinisignPublicKey &key : verifier.publicKeys())
+            ids << MinisignPublicKey::keyIdText(key.keyId());
+        qDebug().noquote() << (ids.size() == 1 ? "release signatures verified with key"
+                                               : "release signatures verified with keys")
+                           << ids.join(QLatin1String(", "));
+    }
+}
+
+QNetworkReply *VersionCheck::requestBeside(const QString &name, int maxSize) {
+    // Moved and stalled like the version file it belongs to, and always from the host that served
+    // it: a mirror's signature may belong to another release.
+    QNetworkReply *reply = CdnRequest::get(manager, QUrl(host + name), setup.versionFileTimeoutMs);
+    currentReply = reply;
+    connect(reply, &QNetworkReply::downloadProgress, this, [reply, maxSize](qint64 received, qint64 total) {
+        if (received > maxSize || total > maxSize)
+            reply->abort();
+    });
+    return reply;
 }
 
 void VersionCheck::startSignatureRequest(const QByteArray &versionFileBody) {
-    // Moved and stalled like the version file it belongs to.
-    // Always from the host that served the version file: a mirror's signature may belong to
-    // another release.
-    QNetworkReply *reply = CdnRequest::get(
-        manager, QUrl(host + setup.versionFile + QStringLiteral(".minisig")), setup.versionFileTimeoutMs);
-    currentReply = reply;
+    const ReleaseVerifier verifier(setup.releasePublicKey);
+    signatureNames = QStringList{ReleaseVerifier::signatureName(setup.versionFile, QByteArray(), true)};
+    signatureIndex = 0;
+    firstRefusal.clear();
+    // A launcher with more than one key learns of revoked keys before it looks at a signature; with
+    // one key it has none to fall back on.
+    if (verifier.publicKeys().size() < 2) {
+        requestSignature(versionFileBody);
+        return;
+    }
+    QNetworkReply *reply =
+        requestBeside(KeyRevocation::fileName(setup.versionFile), KeyRevocation::MaxFileSize);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, versionFileBody]() {
+        if (reply == currentReply)
+            currentReply = nullptr;
+        reply->deleteLater();
+        if (reply->error() == QNetworkReply::NoError)
+            learnRevocations(reply->read(KeyRevocation::MaxFileSize + 1));
+        else if (!CdnRequest::saysMissing(reply))
+            qWarning() << "revoked keys not available, going on with those known" << reply->errorString();
+        requestSignature(versionFileBody);
+    });
+}
+
+void VersionCheck::learnRevocations(const QByteArray &file) {
+    QString why;
+    const QList<QByteArray> entries = KeyRevocation::entries(file, &why);
+    if (entries.isEmpty() && !why.isEmpty()) {
+        qWarning().noquote() << "revocations file refused: " + why;
+        return;
+    }
+    const ReleaseVerifier verifier(setup.releasePublicKey);
+    const QList<QByteArray> known = config->revokedKeys();
+    QList<QByteArray> learnt;
+    for (const QByteArray &entry : entries) {
+        const QByteArray id = KeyRevocation::revokedKey(entry, verifier.publicKeys(), &why);
+        if (id.isEmpty()) {
+            // Also a revocation of a key this launcher does not trust: there is nothing to refuse.
+            qDebug().noquote() << "revocation not taken: " + why;
+            continue;
+        }
+        if (known.contains(id) || learnt.contains(id))
+            continue;
+        qWarning().noquote() << "release key revoked: " + MinisignPublicKey::keyIdText(id);
+        learnt.append(id);
+        QJsonObject revoked;
+        revoked.insert(QStringLiteral("event"), QStringLiteral("release key revoked"));
+        revoked.insert(QStringLiteral("key"), MinisignPublicKey::keyIdText(id));
+        revoked.insert(QStringLiteral("host"), CdnHosts::hostName(host));
+        emit event(revoked);
+    }
+    if (!learnt.isEmpty() && !config->addRevokedKeys(learnt))
+        qWarning() << "cannot record the revoked keys in" << config->path();
+}
+
+void VersionCheck::requestSignature(const QByteArray &versionFileBody) {
+    QNetworkReply *reply = requestBeside(signatureNames.at(signatureIndex), MinisignSignature::MaxFileSize);
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, versionFileBody]() { signatureDownloadFinished(reply, versionFileBody); });
-    connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64 total) {
-        if (received > MinisignSignature::MaxFileSize || total > MinisignSignature::MaxFileSize)
-            reply->abort();
-    });
 }
 
 void VersionCheck::signatureDownloadFinished(QNetworkReply *reply, const QByteArray &versionFileBody) {
@@ -246,24 +319,75 @@ void VersionCheck::signatureDownloadFinished(QNetworkReply *reply, const QByteAr
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError) {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        refuseVersionFile(status == 404
-                              ? QStringLiteral("signature file missing (HTTP 404)")
-                              : QStringLiteral("signature download failed: %1").arg(reply->errorString()));
+        trySignatureOfAnotherKey(
+            versionFileBody,
+            status == 404 ? QStringLiteral("signature file missing (HTTP 404)")
+                          : QStringLiteral("signature download failed: %1").arg(reply->errorString()),
+            QByteArray());
         return;
     }
     // A body larger than any signature may arrive in one piece, before the progress check saw it.
     const QByteArray signature = reply->read(MinisignSignature::MaxFileSize + 1);
     const qint64 newest = config->newestAcceptedRelease();
-    const ReleaseVerifier::Result result =
-        ReleaseVerifier(setup.releasePublicKey).verify(versionFileBody, signature, newest, setup.versionFile);
-    if (!result.ok) {
-        refuseVersionFile(result.reason);
+    ReleaseVerifier verifier(setup.releasePublicKey);
+    verifier.setRevoked(config->revokedKeys());
+    const ReleaseVerifier::Result result = verifier.verify(
+        versionFileBody, signature, newest, setup.versionFile, QDateTime::currentSecsSinceEpoch());
+    if (result.expired) {
+        releaseExpiredOnHost(result.timestamp, result.expires);
         return;
     }
-    qDebug() << "version file signature verified, release time" << result.timestamp;
+    if (!result.ok) {
+        // A trusted key signed it: the release itself is refused (older than the accepted one), and
+        // another key's signature of the same file would say the same.
+        if (result.authentic)
+            refuseVersionFile(result.reason);
+        else
+            trySignatureOfAnotherKey(versionFileBody, result.reason, result.keyId);
+        return;
+    }
+    qDebug().noquote() << "version file signature verified, key " +
+                              MinisignPublicKey::keyIdText(result.keyId) + ", release time " +
+                              QString::number(result.timestamp);
     if (result.timestamp > newest && !config->setNewestAcceptedRelease(result.timestamp))
         qDebug() << "cannot record the release time in" << config->path();
     acceptVersionFile(versionFileBody);
+}
+
+void VersionCheck::trySignatureOfAnotherKey(const QByteArray &versionFileBody, const QString &reason,
+                                            const QByteArray &signerId) {
+    if (signatureIndex == 0) {
+        firstRefusal = reason;
+        // The default signature is the first key of the publisher's; the others lie beside it under
+        // their key ids. Only keys this launcher trusts, not revoked, and not the one just refused.
+        ReleaseVerifier verifier(setup.releasePublicKey);
+        verifier.setRevoked(config->revokedKeys());
+        if (verifier.publicKeys().size() > 1) {
+            for (const MinisignPublicKey &key : verifier.publicKeys()) {
+                if (key.keyId() != signerId && !verifier.isRevoked(key.keyId()))
+                    signatureNames << ReleaseVerifier::signatureName(setup.versionFile, key.keyId(), false);
+            }
+        }
+    }
+    if (++signatureIndex < signatureNames.size()) {
+        qDebug().noquote() << "signature refused, trying another key's: " + reason;
+        requestSignature(versionFileBody);
+        return;
+    }
+    refuseVersionFile(signatureIndex > 1
+                          ? firstRefusal + QStringLiteral("; no other trusted key's signature verifies")
+                          : firstRefusal);
+}
+
+void VersionCheck::releaseExpiredOnHost(qint64 signedAt, qint64 expires) {
+    qWarning() << "release expired" << signedAt << expires << CdnHosts::hostName(host);
+    expiredSeen = true;
+    QJsonObject expired;
+    expired.insert(QStringLiteral("event"), QStringLiteral("release expired"));
+    expired.insert(QStringLiteral("signed"), signedAt);
+    expired.insert(QStringLiteral("expires"), expires);
+    // Not the host's fault as far as reaching it goes: it answers, with an old release.
+    hostFailed(trKey("RELEASE_OUT_OF_DATE"), QStringLiteral("release expired"), expired, false);
 }
 
 void VersionCheck::refuseVersionFile(const QString &reason) {

@@ -30,6 +30,7 @@ bool saysMissing(const QNetworkReply *reply);
 // an oversized or refused file, a bad signature) hands the attempt to the next one at once, and
 // only when every host failed does the attempt count. A failed attempt is tried again after a
 // pause, three attempts in all, counted together with the failed downloads of a newer launcher.
+// An attempt whose hosts served at best an expired release ends in releaseExpired() instead.
 class VersionCheck : public WorkflowPart {
     Q_OBJECT
 
@@ -59,6 +60,9 @@ signals:
     // Final: no launcher line or no number in it ("SERVER_ERROR"), or the attempts used up.
     void serverError();
     void gaveUp();
+    // Every host of an attempt failed, and one at least served a correctly signed release past its
+    // validity period: nothing of it is taken, and the attempt does not count against the three.
+    void releaseExpired();
 
 private:
     void startVersionFileRequest();
@@ -70,9 +74,19 @@ private:
                     bool hostAtFault = true);
     void checkLauncherVersion();
     void acceptVersionFile(const QByteArray &body);
+    // A small file beside the version file, from its host, cut off beyond maxSize.
+    QNetworkReply *requestBeside(const QString &name, int maxSize);
+    // Signed releases: the revoked keys (with more than one key trusted), then the signatures.
     void startSignatureRequest(const QByteArray &versionFileBody);
+    void learnRevocations(const QByteArray &file);
+    void requestSignature(const QByteArray &versionFileBody);
     void signatureDownloadFinished(QNetworkReply *reply, const QByteArray &versionFileBody);
+    // The signature refused for reason (signed by signerId, when known): the next trusted key's
+    // signature is fetched, or, after the last, the version file is refused with the first reason.
+    void trySignatureOfAnotherKey(const QByteArray &versionFileBody, const QString &reason,
+                                  const QByteArray &signerId);
     void refuseVersionFile(const QString &reason);
+    void releaseExpiredOnHost(qint64 signedAt, qint64 expires);
 
     WorkflowSetup setup;
     QNetworkAccessManager *manager;
@@ -83,4 +97,8 @@ private:
     QString host; // the one asked now: the signature comes from the host of its version file
     QNetworkReply *currentReply = nullptr;
     int attempts = 0;
+    bool expiredSeen = false;   // a host of this attempt served an expired release
+    QStringList signatureNames; // of the version file on this host: the default one, then key ids
+    int signatureIndex = 0;
+    QString firstRefusal; // why the default signature was refused
 };

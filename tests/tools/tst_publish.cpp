@@ -7,6 +7,8 @@
 #include "support/diskfaults.h"
 #include "support/testkeys.h"
 #include "support/zipwriter.h"
+#include "trust/keyrevocation.h"
+#include "trust/minisignsecretkey.h"
 #include "trust/minisignsignature.h"
 #include "trust/releaseverifier.h"
 #include "trust/versiontable.h"
@@ -69,6 +71,8 @@ private slots:
     void existingVersionFileIsReadBack();
     void readersNeverSeeAFileBeforeItIsInPlace();
     void signsForLaunchersAndMinisign();
+    void validityPeriodAndRenewal();
+    void signsWithSeveralKeysAndRevokes();
     void fullDiskKeepsTheOldReleaseUntilThereIsRoom();
     void interruptedRunIsCompletedByTheNextOne_data();
     void interruptedRunIsCompletedByTheNextOne();
@@ -375,7 +379,8 @@ void TestPublish::signsForLaunchersAndMinisign() {
     QVERIFY(writeFile(rel + "/c.zip", "c1"));
     const QList<QPair<QStringList, QByteArray>> refused{
         {{}, "is signed; publish with --sign-key"},
-        {{"--sign-key", tmp.filePath("other.key")}, "does not verify with this key (signed by another key"},
+        {{"--sign-key", tmp.filePath("other.key")},
+         "does not verify with the keys given (signed by another key"},
         {{"--sign-key", tmp.filePath("locked.key")}, "no password was given"},
         {{"--sign-key", tmp.filePath("missing.key")}, "cannot read the secret key"},
     };
@@ -390,6 +395,161 @@ void TestPublish::signsForLaunchersAndMinisign() {
     QVERIFY2(r.err.contains("does not match the version file"), r.err.constData());
     QCOMPARE(readFile(cdn + "/version3.txt.minisig"), signature);
     QVERIFY(!QFile::exists(cdn + "/v1_c.zip"));
+}
+
+// The validity period travels in the trusted comment after the release time; a renewal signs the
+// same version file again, later and with a new period, and changes no other file. An expired
+// release is accepted again once renewed.
+void TestPublish::validityPeriodAndRenewal() {
+    QTemporaryDir tmp;
+    const QString cdn = tmp.filePath("cdn"), rel = tmp.filePath("rel"), key = tmp.filePath("release.key");
+    QVERIFY(writeFile(rel + "/a.zip", "a1"));
+    QVERIFY(writeFile(key, TestKeys::ReleaseSecretFile));
+    const ReleaseVerifier verifier(QString::fromLatin1(TestKeys::ReleasePublic));
+    const auto comment = [&]() {
+        return MinisignSignature::parse(readFile(cdn + "/version3.txt.minisig")).trustedComment();
+    };
+    const auto check = [&](qint64 now) {
+        return verifier.verify(readFile(cdn + "/version3.txt"), readFile(cdn + "/version3.txt.minisig"), -1,
+                               QStringLiteral("version3.txt"), now);
+    };
+    const auto contents = [&]() {
+        QMap<QString, QByteArray> files;
+        for (const QString &name : cdnFiles(cdn))
+            files.insert(name, readFile(cdn + "/" + name));
+        return files;
+    };
+
+    Run r = publish({"--cdn", cdn, "--release", rel, "--sign-key", key, "--valid-for", "30", "a.zip=1"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    const qint64 first = MinisignSignature::timestampOf(comment());
+    QCOMPARE(comment(),
+             "timestamp:" + QByteArray::number(first) + "\tvalid_days:30\tfile:version3.txt\thashed");
+    QCOMPARE(check(first).expires, first + 30 * 86400);
+    QVERIFY2(r.out.contains("valid for 30 days until " + QByteArray::number(first + 30 * 86400)), r.out);
+
+    // Renewed twice: with a new period, then keeping it; nothing but the signature changes.
+    QMap<QString, QByteArray> before = contents();
+    r = publish({"--cdn", cdn, "--renew", "--sign-key", key, "--valid-for", "7"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    const qint64 second = MinisignSignature::timestampOf(comment());
+    QVERIFY(second > first);
+    QVERIFY(comment().contains("\tvalid_days:7\t"));
+    r = publish({"--cdn", cdn, "--renew", "--sign-key", key});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY(MinisignSignature::timestampOf(comment()) > second);
+    QVERIFY(comment().contains("\tvalid_days:7\t"));
+    QMap<QString, QByteArray> after = contents();
+    QVERIFY(after.take("version3.txt.minisig") != before.take("version3.txt.minisig"));
+    QCOMPARE(after, before);
+
+    // A release signed long ago with a short period has expired; renewed, launchers take it again.
+    const QByteArray text = readFile(cdn + "/version3.txt");
+    QVERIFY(writeFile(cdn + "/version3.txt.minisig",
+                      MinisignSecretKey::parse(TestKeys::ReleaseSecretFile)
+                          .sign(text, "timestamp:1700000000\tvalid_days:1\tfile:version3.txt")
+                          .toFile("old")));
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    QVERIFY(check(now).expired);
+    r = publish({"--cdn", cdn, "--renew", "--sign-key", key, "--valid-for", "2"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    const ReleaseVerifier::Result renewed = check(QDateTime::currentSecsSinceEpoch());
+    QVERIFY2(renewed.ok, qPrintable(renewed.reason));
+    QVERIFY(renewed.timestamp >= now);
+    QCOMPARE(readFile(cdn + "/version3.txt"), text);
+
+    // Refused with nothing changed: bad periods, a period without a key, files with --renew, a renewal
+    // without a key or a release, and one over a version file changed on the CDN.
+    before = contents();
+    const QList<QPair<QStringList, QByteArray>> refused{
+        {{"--release", rel, "--sign-key", key, "--valid-for", "0", "a.zip=1"}, "--valid-for takes"},
+        {{"--release", rel, "--sign-key", key, "--valid-for", "3651", "a.zip=1"}, "--valid-for takes"},
+        {{"--release", rel, "--valid-for", "3", "a.zip=1"}, "--valid-for needs --sign-key"},
+        {{"--renew", "--sign-key", key, "a.zip=1"}, "publishes no files"},
+        {{"--renew"}, "--renew needs"},
+    };
+    for (const auto &c : refused) {
+        r = publish(QStringList{"--cdn", cdn} + c.first);
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY2(r.err.contains(c.second), r.err.constData());
+    }
+    r = publish({"--cdn", tmp.filePath("empty"), "--renew", "--sign-key", key});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("publish a release first"), r.err.constData());
+    QCOMPARE(contents(), before);
+    QVERIFY(writeFile(cdn + "/version3.txt", text + "evil.exe:1:0123456789abcdef0123456789abcdef:1\n"));
+    r = publish({"--cdn", cdn, "--renew", "--sign-key", key});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("does not match the version file"), r.err.constData());
+    QCOMPARE(readFile(cdn + "/version3.txt.minisig"), before.value("version3.txt.minisig"));
+}
+
+// The first key's signature keeps the name launchers in the field fetch, the second goes beside it
+// under its key id; a folder signed by both is published on with the second alone; a revocation is
+// signed by the key it revokes, which then signs nothing.
+void TestPublish::signsWithSeveralKeysAndRevokes() {
+    QTemporaryDir tmp;
+    const QString cdn = tmp.filePath("cdn"), rel = tmp.filePath("rel");
+    const QString oldKey = tmp.filePath("old.key"), newKey = tmp.filePath("new.key"),
+                  oldPub = tmp.filePath("old.pub");
+    QVERIFY(writeFile(rel + "/a.zip", "a1"));
+    QVERIFY(writeFile(oldKey, TestKeys::ReleaseSecretFile));
+    QVERIFY(writeFile(newKey, TestKeys::OtherSecretFile));
+    QVERIFY(writeFile(oldPub, QByteArray("untrusted comment: old\n") + TestKeys::ReleasePublic + "\n"));
+    const ReleaseVerifier oldOnly(QString::fromLatin1(TestKeys::ReleasePublic));
+    const ReleaseVerifier newOnly(QString::fromLatin1(TestKeys::OtherPublic));
+    const QString keyed = "version3.txt.AA8B1CAA9DA4BC18.minisig";
+    const auto verifies = [&](const ReleaseVerifier &v, const QString &signature) {
+        const ReleaseVerifier::Result r =
+            v.verify(readFile(cdn + "/version3.txt"), readFile(cdn + "/" + signature), -1, "version3.txt");
+        return r.ok;
+    };
+
+    QCOMPARE(publish({"--cdn", cdn, "--release", rel, "--sign-key", oldKey, "a.zip=1"}).exitCode, 0);
+    // The transition: both keys sign.
+    QVERIFY(writeFile(rel + "/b.zip", "b1"));
+    Run r = publish({"--cdn", cdn, "--release", rel, "--sign-key", oldKey, "--sign-key", newKey, "b.zip=1"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY2(r.out.contains("with keys 5F4CDA07E8AC0921, AA8B1CAA9DA4BC18"), r.out.constData());
+    QVERIFY(verifies(oldOnly, "version3.txt.minisig"));
+    QVERIFY(verifies(newOnly, keyed));
+    QCOMPARE(MinisignSignature::parse(readFile(cdn + "/version3.txt.minisig")).timestamp(),
+             MinisignSignature::parse(readFile(cdn + "/" + keyed)).timestamp());
+
+    // The new key alone takes over the default name; its key-id copy is gone.
+    QVERIFY(writeFile(rel + "/c.zip", "c1"));
+    r = publish({"--cdn", cdn, "--release", rel, "--sign-key", newKey, "c.zip=1"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY(verifies(newOnly, "version3.txt.minisig"));
+    QVERIFY(!QFile::exists(cdn + "/" + keyed));
+
+    // Revoking needs the revoked key's own secret key, and a key left to sign with.
+    const QByteArray signature = readFile(cdn + "/version3.txt.minisig");
+    r = publish({"--cdn", cdn, "--renew", "--sign-key", newKey, "--revoke-key", oldPub});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("must be signed by the key it revokes"), r.err.constData());
+    r = publish({"--cdn", cdn, "--renew", "--sign-key", oldKey, "--revoke-key", oldPub});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("no key is left"), r.err.constData());
+    QCOMPARE(readFile(cdn + "/version3.txt.minisig"), signature);
+    QVERIFY(!QFile::exists(cdn + "/version3.txt.revoked"));
+
+    r = publish(
+        {"--cdn", cdn, "--renew", "--sign-key", oldKey, "--sign-key", newKey, "--revoke-key", oldPub});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY2(r.out.contains("revoked key 5F4CDA07E8AC0921"), r.out.constData());
+    QVERIFY(verifies(newOnly, "version3.txt.minisig"));
+    QString why;
+    const QList<QByteArray> entries = KeyRevocation::entries(readFile(cdn + "/version3.txt.revoked"), &why);
+    QCOMPARE(entries.size(), 1);
+    const QList<MinisignPublicKey> trusted{MinisignPublicKey::parse(TestKeys::ReleasePublic),
+                                           MinisignPublicKey::parse(TestKeys::OtherPublic)};
+    QCOMPARE(KeyRevocation::revokedKey(entries.first(), trusted, &why), trusted.first().keyId());
+    // Revoked again in a later run: still one entry.
+    r = publish(
+        {"--cdn", cdn, "--renew", "--sign-key", oldKey, "--sign-key", newKey, "--revoke-key", oldPub});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QCOMPARE(KeyRevocation::entries(readFile(cdn + "/version3.txt.revoked"), &why).size(), 1);
 }
 
 void TestPublish::fullDiskKeepsTheOldReleaseUntilThereIsRoom() {

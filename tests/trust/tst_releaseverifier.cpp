@@ -2,6 +2,7 @@
 // `minisign` command), and the verifier's refusals.
 #include "support/testfiles.h"
 #include "support/testkeys.h"
+#include "trust/keyrevocation.h"
 #include "trust/minisignsecretkey.h"
 #include "trust/minisignsignature.h"
 #include "trust/releaseverifier.h"
@@ -128,6 +129,127 @@ private slots:
             QVERIFY(!r.ok);
             QVERIFY2(r.reason.contains(refusal), qPrintable(r.reason));
         }
+    }
+
+    // The validity period: the day of slack for players' clocks ends exactly at its second; a period
+    // that cannot be read is the publisher's error and refuses the file; a release without one never
+    // expires; an older release is a rollback whatever its period.
+    void validityPeriod_data() {
+        QTest::addColumn<QByteArray>("fields"); // after the release time
+        QTest::addColumn<qint64>("now");
+        QTest::addColumn<qint64>("newestAccepted");
+        QTest::addColumn<QString>("outcome"); // "ok", "expired" or a refusal's text
+
+        const qint64 t = 1700000000;
+        const qint64 end = t + 7 * 86400;
+        QTest::newRow("within") << QByteArray("\tvalid_days:7") << end << qint64(-1) << "ok";
+        QTest::newRow("last second of the slack")
+            << QByteArray("\tvalid_days:7") << end + 86400 << qint64(-1) << "ok";
+        QTest::newRow("one second past the slack")
+            << QByteArray("\tvalid_days:7") << end + 86401 << qint64(-1) << "expired";
+        QTest::newRow("no period never expires") << QByteArray() << t + 3650 * 86400LL << qint64(-1) << "ok";
+        QTest::newRow("not checked without a time")
+            << QByteArray("\tvalid_days:1") << qint64(-1) << qint64(-1) << "ok";
+        QTest::newRow("rollback before expiry")
+            << QByteArray("\tvalid_days:1") << t + 30 * 86400 << t + 1 << "rollback refused";
+        for (const char *bad : {"0", "3651", "", "7d", "-1", "99999"})
+            QTest::addRow("period \"%s\"", bad)
+                << QByteArray("\tvalid_days:") + bad << t << qint64(-1) << "unreadable validity period";
+    }
+
+    void validityPeriod() {
+        QFETCH(QByteArray, fields);
+        QFETCH(qint64, now);
+        QFETCH(qint64, newestAccepted);
+        QFETCH(QString, outcome);
+        const QByteArray signature = signFile(VersionText, 1700000000, true, TestKeys::ReleaseSecretFile,
+                                              fields + "\tfile:version3.txt");
+        // Launchers that know no period still read the release time up to the first tab.
+        QCOMPARE(MinisignSignature::parse(signature).timestamp(), qint64(1700000000));
+        const ReleaseVerifier::Result r =
+            ReleaseVerifier(QString::fromLatin1(TestKeys::ReleasePublic))
+                .verify(VersionText, signature, newestAccepted, QStringLiteral("version3.txt"), now);
+        if (outcome == QLatin1String("ok")) {
+            QVERIFY2(r.ok, qPrintable(r.reason));
+            QCOMPARE(r.expires,
+                     fields.isEmpty() ? qint64(-1) : qint64(1700000000) + fields.mid(12).toInt() * 86400);
+        } else if (outcome == QLatin1String("expired")) {
+            QVERIFY(!r.ok && r.expired && r.authentic);
+            QCOMPARE(r.timestamp, qint64(1700000000));
+            QCOMPARE(r.expires, qint64(1700000000 + 7 * 86400));
+        } else {
+            QVERIFY(!r.ok && !r.expired);
+            QVERIFY2(r.reason.contains(outcome), qPrintable(r.reason));
+        }
+    }
+
+    // A list of keys: a file signed by any of them verifies, unless that key was revoked; one unusable
+    // key in the list refuses everything, as one unusable key does.
+    void keyList() {
+        const QString both = QString::fromLatin1(TestKeys::ReleasePublic) + QStringLiteral(" , ") +
+                             QString::fromLatin1(TestKeys::OtherPublic);
+        ReleaseVerifier verifier(both);
+        QVERIFY(verifier.isUsable());
+        QCOMPARE(verifier.publicKeys().size(), 2);
+        const QByteArray byOther = signFile(VersionText, 1700000000, true, TestKeys::OtherSecretFile);
+        QVERIFY(verifier.verify(VersionText, signFile(VersionText, 1700000000)).ok);
+        QVERIFY(verifier.verify(VersionText, byOther).ok);
+        verifier.setRevoked({MinisignPublicKey::parse(TestKeys::OtherPublic).keyId()});
+        const ReleaseVerifier::Result revoked = verifier.verify(VersionText, byOther);
+        QVERIFY(!revoked.ok && !revoked.authentic);
+        QVERIFY2(revoked.reason.contains(QStringLiteral("revoked key AA8B1CAA9DA4BC18")),
+                 qPrintable(revoked.reason));
+        QVERIFY(verifier.verify(VersionText, signFile(VersionText, 1700000000)).ok);
+
+        const ReleaseVerifier one(QString::fromLatin1(TestKeys::ReleasePublic));
+        QVERIFY2(
+            one.verify(VersionText, byOther).reason.contains(QStringLiteral("expected 5F4CDA07E8AC0921)")),
+            qPrintable(one.verify(VersionText, byOther).reason));
+        for (const QString &bad : {both + QStringLiteral(",RWQnotakey"), both + QStringLiteral(","),
+                                   QString(both + QLatin1Char(',')).repeated(4) + both}) {
+            const ReleaseVerifier refused(bad);
+            QVERIFY(refused.isEnabled() && !refused.isUsable());
+            QVERIFY(!refused.verify(VersionText, signFile(VersionText, 1700000000)).ok);
+        }
+    }
+
+    // A revocation counts only when the key it names signed it: a leaked key cannot revoke a good one,
+    // and a changed statement or comment is refused. The file of revocations is bounded.
+    void revocations() {
+        const MinisignSecretKey release = releaseKey();
+        const MinisignSecretKey other = MinisignSecretKey::parse(TestKeys::OtherSecretFile);
+        const QList<MinisignPublicKey> trusted{release.publicKey(), other.publicKey()};
+        QString why;
+        const QByteArray own = KeyRevocation::make(other, 1700000000);
+        QCOMPARE(KeyRevocation::revokedKey(own, trusted, &why), other.publicKey().keyId());
+        QCOMPARE(KeyRevocation::keyIdFromText(QStringLiteral("AA8B1CAA9DA4BC18")), other.publicKey().keyId());
+
+        // The release key signs "revoke <other's id>" with the comment naming the other key.
+        const QByteArray otherId = MinisignPublicKey::keyIdText(other.publicKey().keyId()).toLatin1();
+        const QByteArray forged = release
+                                      .sign(KeyRevocation::statement(other.publicKey().keyId()),
+                                            "timestamp:1700000000\trevoke:" + otherId)
+                                      .toFile("forged");
+        QVERIFY(KeyRevocation::revokedKey(forged, trusted, &why).isEmpty());
+        QVERIFY2(why.contains(QStringLiteral("not signed by that key")), qPrintable(why));
+        // Another statement signed by the right key, and a revocation of a key not trusted here.
+        const QByteArray otherStatement =
+            other.sign("revoke 5F4CDA07E8AC0921\n", "timestamp:1700000000\trevoke:" + otherId).toFile("x");
+        QVERIFY(KeyRevocation::revokedKey(otherStatement, trusted, &why).isEmpty());
+        QVERIFY2(why.contains(QStringLiteral("does not verify")), qPrintable(why));
+        QVERIFY(KeyRevocation::revokedKey(own, {release.publicKey()}, &why).isEmpty());
+        QVERIFY2(why.contains(QStringLiteral("not trusted here")), qPrintable(why));
+
+        QCOMPARE(KeyRevocation::entries(own + KeyRevocation::make(release, 1700000001), &why).size(), 2);
+        why.clear();
+        QVERIFY(KeyRevocation::entries(own.repeated(KeyRevocation::MaxEntries + 1), &why).isEmpty());
+        QVERIFY(!why.isEmpty());
+        why.clear();
+        QVERIFY(KeyRevocation::entries(own + "<html>\n", &why).isEmpty());
+        QVERIFY(!why.isEmpty());
+        why.clear();
+        QVERIFY(KeyRevocation::entries(QByteArray(KeyRevocation::MaxFileSize + 1, '\n'), &why).isEmpty());
+        QVERIFY(!why.isEmpty());
     }
 
     void unusableBuiltInKeyRefusesEverything() {

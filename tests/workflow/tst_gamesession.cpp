@@ -1,8 +1,10 @@
 // The game session of the workflow with the stub game: its command line, the handling of its exit
 // (crash archive, upload, showing the window again) and a game that cannot start. Closing after
 // the game and the crash dialog: test_game_launch, through the window.
+#include "support/testkeys.h"
 #include "support/workflowfixture.h"
 #include "support/zipwriter.h"
+#include "trust/minisignsecretkey.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -67,6 +69,32 @@ private slots:
         questions = 0;
         answer = true;
         description.clear();
+    }
+
+    // Only an expired release is served: the installed game starts all the same, and after it the
+    // launcher waits for a current release again, fetching nothing.
+    void gameStartsWhileTheReleaseIsExpired() {
+        STEP(installStubGame(""));
+        publish(QStringLiteral("game.bin"), QStringLiteral("2"), randomBytes(3000, 2));
+        server->setFile(VersionPath + ".minisig",
+                        MinisignSecretKey::parse(TestKeys::ReleaseSecretFile)
+                            .sign(versionText(), "timestamp:1700000000\tvalid_days:5\tfile:version3.txt")
+                            .toFile("test"));
+        WorkflowSetup setup = fastSetup();
+        setup.releasePublicKey = QString::fromLatin1(TestKeys::ReleasePublic);
+        setup.failedRetryMs = 600000;
+        makeWorkflow(setup);
+        QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::ReleaseExpired, 10000);
+        QCOMPARE(flow->gameState(), 2);
+        phases.clear();
+        flow->gameBtnClicked();
+        QTRY_VERIFY_WITH_TIMEOUT(shownAgain, 20000);
+        QCOMPARE(phases, QList<Phase>({LauncherWorkflow::GameRunning, LauncherWorkflow::ReleaseExpired}));
+        QCOMPARE(key(WorkflowStatus::GameLine), QStringLiteral("RELEASE_OUT_OF_DATE"));
+        QTRY_COMPARE(events(QStringLiteral("game process finished")).size(), 1);
+        QCOMPARE(exitCode(), 0);
+        QCOMPARE(getsFor(QStringLiteral("game.bin")), 0);
+        QCOMPARE(versionRequests(), 1);
     }
 
     void commandLine_data() {

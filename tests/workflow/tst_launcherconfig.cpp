@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QScopeGuard>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -40,6 +41,38 @@ private slots:
         QCOMPARE(reread.installedVersion(QStringLiteral("res.zip")), QStringLiteral("12"));
         QCOMPARE(reread.installedVersion(QStringLiteral("a.pak")), QStringLiteral("3"));
         QCOMPARE(reread.extractionMarks(), QStringList{QStringLiteral("res.zip")});
+    }
+
+    // Revoked keys survive a restart; what a damaged or edited file holds is checked and bounded.
+    void revokedKeysAreKeptBoundedAndChecked() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QByteArray a = QByteArray::fromHex("2109ace807da4c5f"),
+                         b = QByteArray::fromHex("18bca49daa1c8baa");
+        {
+            LauncherConfig config(dir.path());
+            QVERIFY(config.addRevokedKeys({a}));
+            QVERIFY(config.addRevokedKeys({a, b, QByteArray("short")}));
+        }
+        QCOMPARE(LauncherConfig(dir.path()).revokedKeys(), (QList<QByteArray>{a, b}));
+        QSettings file(dir.path() + QStringLiteral("/config.ini"), QSettings::IniFormat);
+        QCOMPARE(file.value(QStringLiteral("release/revoked_keys")).toStringList(),
+                 (QStringList{QStringLiteral("5F4CDA07E8AC0921"), QStringLiteral("AA8B1CAA9DA4BC18")}));
+
+        QStringList edited{QStringLiteral("not a key"), QStringLiteral("5f4cda07e8ac0921"),
+                           QStringLiteral("AA8B1CAA9DA4BC18"), QStringLiteral("AA8B1CAA9DA4BC18")};
+        for (int i = 0; i < 40; ++i)
+            edited << QStringLiteral("%1").arg(i, 16, 16, QLatin1Char('0')).toUpper();
+        file.setValue(QStringLiteral("release/revoked_keys"), edited);
+        file.sync();
+        LauncherConfig config(dir.path());
+        const QList<QByteArray> read = config.revokedKeys();
+        QCOMPARE(read.size(), LauncherConfig::MaxRevokedKeys);
+        QCOMPARE(read.first(), b);
+        QVERIFY(!read.contains(a));
+        // Full: a new revocation is not recorded (and the ones read stay).
+        QVERIFY(config.addRevokedKeys({a}));
+        QCOMPARE(LauncherConfig(dir.path()).revokedKeys(), read);
     }
 
     void laterChangesKeepTheBatchInOrder() {

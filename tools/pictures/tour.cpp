@@ -261,7 +261,7 @@ void gamePage(LauncherUpdater *w, const QString &language) {
     // A final error, with the time to the next try beside it.
     ui->gameSrcProgressBar->setProgress(0);
     for (const char *k : {"DOWNLOAD_FINISHED", "NETWORK_ERROR", "FILE_MISSING_ON_SERVER", "VERIFY_ERROR",
-                          "WRITE_ERROR", "UNCOMPRESS_FAILED"}) {
+                          "WRITE_ERROR", "UNCOMPRESS_FAILED", "RELEASE_OUT_OF_DATE"}) {
         ui->gameSrcDownloadInfo->setTextKey(QLatin1String(k), true, true);
         if (qstrcmp(k, "DOWNLOAD_FINISHED") == 0) {
             ui->estimateTimeInfo->clearText();

@@ -7,9 +7,8 @@
 #include "platform/filenamerules.h"
 #include "platform/platform.h"
 #include "tools/publish/publishprogress.h"
+#include "tools/publish/releasesigner.h"
 #include "tools/publish/staging.h"
-#include "trust/minisignsecretkey.h"
-#include "trust/minisignsignature.h"
 #include "trust/releaseverifier.h"
 #include "trust/versiontable.h"
 
@@ -27,6 +26,8 @@
 namespace {
 
 const char *const usage = R"(Usage: kv-publish --cdn DIR --release DIR [options] [name=version ...]
+       kv-publish --cdn DIR --renew --sign-key FILE [--sign-key FILE ...] [--valid-for DAYS]
+                  [--revoke-key PUBLIC_KEY_FILE ...]
 
 Copies each named file of the release folder into the CDN folder as "v<version>_<name>", then rewrites
 the version file in the CDN folder with one "name:version:md5:size" line per file, sorted by name.
@@ -48,12 +49,22 @@ Options:
   --version-file NAME   name of the version file (default version3.txt)
   --replace             allow replacing an already published "v<version>_<name>" whose content differs
   --sign-key FILE       sign the version file with this minisign secret key (default: $KV_PUBLISH_SIGN_KEY);
-                        a password-protected key takes its password from $KV_PUBLISH_KEY_PASSWORD
+                        a password-protected key takes its password from $KV_PUBLISH_KEY_PASSWORD. Give
+                        it again for more keys: the first key's signature is "<version file>.minisig",
+                        the others' "<version file>.<key id>.minisig" (16 hexadecimal digits)
+  --valid-for DAYS      the release is valid for DAYS days (1 to 3650) from its release time: launchers
+                        take nothing from it later (with one day's slack for their clocks) and ask again
+  --revoke-key FILE     publish the revocation of the key of this minisign public key file in
+                        "<version file>.revoked", signed by that key (give its secret key with --sign-key
+                        too); launchers that trust more than one key refuse its signatures from then on.
+                        The other --sign-key keys sign the version file. Goes with a release or --renew
+  --renew               sign the version file in place again with a new release time (and --valid-for's
+                        period, else the one it has), changing no other file; no name=version is given
   --help                this text
 
 Signing writes "<version file>.minisig" (minisign's format, verifiable with `minisign -V`), whose trusted
-comment carries the release time as "timestamp:<unix seconds>", later than the previous release's, and
-the version file's name ("file:<name>"). The
+comment carries the release time as "timestamp:<unix seconds>", later than the previous release's, the
+validity period as "valid_days:<n>" when one is given, and the version file's name ("file:<name>"). The
 signature takes its name just before the version file, so a launcher that reads between the two sees a
 mismatch and retries. Before signing, an existing signed version file must verify with the key: entries
 that were changed on the CDN are not signed again. Without a key, a CDN folder whose version file is
@@ -240,71 +251,50 @@ bool succeeded(const Result<Staging::Error> &result) {
     return result.ok();
 }
 
-bool loadSecretKey(const QString &path, MinisignSecretKey *key) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        err() << "kv-publish: cannot read the secret key " << path << ": " << f.errorString() << "\n";
-        return false;
-    }
-    *key = MinisignSecretKey::parse(f.read(MinisignSecretKey::MaxTextSize + 1),
-                                    qgetenv("KV_PUBLISH_KEY_PASSWORD"));
-    if (!key->isValid()) {
-        err() << "kv-publish: secret key " << path << ": " << key->error() << "\n";
-        return false;
-    }
-    return true;
+// The exit code of a signing step: 2 for refused input, 1 for a failed read or write.
+int exitCodeOf(const Result<ReleaseSigner::Error> &result) {
+    if (result.ok())
+        return 0;
+    err() << "kv-publish: " << result.reason() << "\n";
+    return result.code() == ReleaseSigner::Error::Refused ? 2 : 1;
 }
 
-// Up to the launcher's limit of the file at path; empty when it cannot be read.
-QByteArray readListed(const QString &path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.read(VersionTable::MaxVersionFileSize + 1) : QByteArray();
-}
-
-// Checks that the current version file verifies with the key, giving the release time of its signature
-// (-1 when it has none). A run stopped between putting the signature and the version file in place left
-// the version file it signed staged: that file is put in place first, completing that run. Returns the
-// exit code: 0, 1 when the staged file cannot be put in place, 2 for a version file that does not verify.
-int checkCurrentSignature(const QString &cdnDir, const QString &versionFileName, const MinisignSecretKey &key,
-                          qint64 *previousTime) {
+// Re-signs the version file in place with a new release time and validity period, changing no
+// listed file: what a publisher runs on a schedule to keep a release within its validity.
+int renew(const QString &cdnDir, const QString &versionFileName, ReleaseSigner *signer, int validDays) {
     const QString versionPath = QDir(cdnDir).filePath(versionFileName);
-    const QString signaturePath = versionPath + QStringLiteral(".minisig");
-    *previousTime = -1;
-    if (!QFile::exists(signaturePath)) {
-        if (QFile::exists(versionPath))
-            out() << "note: " << versionPath << " was not signed before; its entries are signed now\n";
-        return 0;
-    }
-    QFile sig(signaturePath);
-    if (!sig.open(QIODevice::ReadOnly)) {
-        err() << "kv-publish: cannot read " << signaturePath << ": " << sig.errorString() << "\n";
+    if (!QFile::exists(versionPath)) {
+        err() << "kv-publish: --renew: " << versionPath << " does not exist; publish a release first\n";
         return 2;
     }
-    const QByteArray signature = sig.read(MinisignSignature::MaxFileSize + 1);
-    const ReleaseVerifier verifier(QString::fromLatin1(key.publicKey().toBase64()));
-    const ReleaseVerifier::Result current = verifier.verify(readListed(versionPath), signature);
-    if (current.ok) {
-        *previousTime = current.timestamp;
-        return 0;
-    }
-    const QString staged = Staging::stagedPath(cdnDir, versionFileName);
-    const ReleaseVerifier::Result interrupted =
-        QFile::exists(staged) ? verifier.verify(readListed(staged), signature) : ReleaseVerifier::Result();
-    if (!interrupted.ok) {
-        if (!QFile::exists(versionPath))
-            err() << "kv-publish: " << signaturePath << " has no " << versionFileName
-                  << " beside it; check what changed on the CDN before publishing over it\n";
-        else
-            err() << "kv-publish: " << versionPath << " does not verify with this key (" << current.reason
-                  << "); check what changed on the CDN before publishing over it\n";
+    QString note;
+    if (const int code = exitCodeOf(signer->checkCurrent(&note)))
+        return code;
+    if (!note.isEmpty())
+        out() << note << "\n";
+    const QByteArray text = ReleaseSigner::readListed(versionPath);
+    if (text.size() > VersionTable::MaxVersionFileSize) {
+        err() << "kv-publish: " << versionPath << " is larger than the launcher accepts\n";
         return 2;
     }
-    if (!Platform::replaceFile(staged, versionPath)) {
-        err() << "kv-publish: cannot put " << staged << " in place of " << versionPath << "\n";
+    // Without a new period the release keeps the one it was signed with.
+    const int days = validDays > 0 ? validDays : signer->previousValidDays();
+    Staging::removeLeftovers(cdnDir);
+    Staging staging(cdnDir);
+    QString revokedNote, signedNote;
+    if (signer->isRevoking()) {
+        if (const int code = exitCodeOf(signer->stageRevocations(&staging, &revokedNote)))
+            return code;
+    }
+    if (const int code = exitCodeOf(signer->stage(&staging, text, days, &signedNote)))
+        return code;
+    if (!succeeded(staging.putInPlace()))
         return 1;
-    }
-    out() << "note: " << versionPath << " put in place from an interrupted run, whose signature it matches\n";
-    *previousTime = interrupted.timestamp;
+    signer->removeStale();
+    if (!revokedNote.isEmpty())
+        out() << revokedNote << "\n";
+    out() << signedNote << "\n";
+    out() << "renewed " << versionPath << " (no file changed)\n";
     return 0;
 }
 
@@ -313,8 +303,11 @@ int checkCurrentSignature(const QString &cdnDir, const QString &versionFileName,
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     QString cdnDir, releaseDir, versionFileName = QStringLiteral("version3.txt");
-    QString signKeyPath = qEnvironmentVariable("KV_PUBLISH_SIGN_KEY");
+    QStringList signKeyPaths;
+    QStringList revokeKeyPaths;
     bool replace = false;
+    bool renewing = false;
+    int validDays = 0;
     QList<Entry> entries;
 
     const QStringList args = app.arguments().mid(1);
@@ -345,8 +338,28 @@ int main(int argc, char **argv) {
             if (!value(&path) || !readManifest(path, &entries))
                 return 2;
         } else if (a == QLatin1String("--sign-key")) {
-            if (!value(&signKeyPath))
+            QString path;
+            if (!value(&path))
                 return 2;
+            signKeyPaths << path;
+        } else if (a == QLatin1String("--valid-for")) {
+            QString days;
+            if (!value(&days))
+                return 2;
+            bool ok = false;
+            validDays = days.toInt(&ok);
+            if (!ok || validDays < 1 || validDays > ReleaseVerifier::MaxValidDays) {
+                err() << "kv-publish: --valid-for takes a number of days from 1 to "
+                      << ReleaseVerifier::MaxValidDays << ", not \"" << days << "\"\n";
+                return 2;
+            }
+        } else if (a == QLatin1String("--revoke-key")) {
+            QString path;
+            if (!value(&path))
+                return 2;
+            revokeKeyPaths << path;
+        } else if (a == QLatin1String("--renew")) {
+            renewing = true;
         } else if (a == QLatin1String("--replace")) {
             replace = true;
         } else if (a.startsWith(QLatin1String("--"))) {
@@ -356,12 +369,40 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    if (cdnDir.isEmpty() || releaseDir.isEmpty() || entries.isEmpty()) {
-        err() << "kv-publish: need --cdn DIR, --release DIR and at least one name=version (see --help)\n";
-        return 2;
-    }
+    if (signKeyPaths.isEmpty() && !qEnvironmentVariable("KV_PUBLISH_SIGN_KEY").isEmpty())
+        signKeyPaths << qEnvironmentVariable("KV_PUBLISH_SIGN_KEY");
     if (!safeField(versionFileName)) {
         err() << "kv-publish: unsafe version file name \"" << versionFileName << "\"\n";
+        return 2;
+    }
+    ReleaseSigner signer(cdnDir, versionFileName);
+    for (const QString &path : qAsConst(signKeyPaths)) {
+        if (const int code = exitCodeOf(signer.addKey(path)))
+            return code == 1 ? 2 : code; // an unreadable key is bad usage, nothing was written
+    }
+    for (const QString &path : qAsConst(revokeKeyPaths)) {
+        if (const int code = exitCodeOf(signer.revoke(path)))
+            return code == 1 ? 2 : code;
+    }
+    if (signer.isRevoking() && !signer.hasKeyLeft()) {
+        err() << "kv-publish: no key is left to sign the version file with: give the keys that stay with "
+                 "--sign-key too\n";
+        return 2;
+    }
+    if (validDays > 0 && !signer.isSigning()) {
+        err() << "kv-publish: --valid-for needs --sign-key: the validity period is part of the signature\n";
+        return 2;
+    }
+    if (renewing) {
+        if (cdnDir.isEmpty() || !signer.isSigning() || !entries.isEmpty() || !releaseDir.isEmpty()) {
+            err() << "kv-publish: --renew needs --cdn DIR and --sign-key, and publishes no files (see "
+                     "--help)\n";
+            return 2;
+        }
+        return renew(cdnDir, versionFileName, &signer, validDays);
+    }
+    if (cdnDir.isEmpty() || releaseDir.isEmpty() || entries.isEmpty()) {
+        err() << "kv-publish: need --cdn DIR, --release DIR and at least one name=version (see --help)\n";
         return 2;
     }
 
@@ -415,13 +456,12 @@ int main(int argc, char **argv) {
 
     const QString versionPath = QDir(cdnDir).filePath(versionFileName);
     const QString signaturePath = versionPath + QStringLiteral(".minisig");
-    MinisignSecretKey signKey;
-    qint64 previousTime = -1;
-    if (!signKeyPath.isEmpty()) {
-        if (!loadSecretKey(signKeyPath, &signKey))
-            return 2;
-        if (const int code = checkCurrentSignature(cdnDir, versionFileName, signKey, &previousTime))
+    if (signer.isSigning()) {
+        QString note;
+        if (const int code = exitCodeOf(signer.checkCurrent(&note)))
             return code;
+        if (!note.isEmpty())
+            out() << note << "\n";
     } else if (QFile::exists(signaturePath)) {
         err() << "kv-publish: " << versionPath
               << " is signed; publish with --sign-key (launchers with a key would refuse an unsigned list)\n";
@@ -494,32 +534,24 @@ int main(int argc, char **argv) {
     // file names it.
     const QByteArray text = VersionTable::format(records.values());
     QString signedNote;
-    if (signKey.isValid()) {
-        // Later than the previous release even if this machine's clock is behind: launchers refuse older
-        // ones.
-        const qint64 time = qMax(QDateTime::currentSecsSinceEpoch(), previousTime + 1);
-        const QByteArray comment =
-            "timestamp:" + QByteArray::number(time) + "\tfile:" + versionFileName.toUtf8() + "\thashed";
-        const QByteArray signature =
-            signKey.sign(text, comment).toFile("signature from kv-publish secret key");
-        const ReleaseVerifier::Result check =
-            ReleaseVerifier(QString::fromLatin1(signKey.publicKey().toBase64()))
-                .verify(text, signature, -1, versionFileName);
-        if (!check.ok) {
-            err() << "kv-publish: the new signature does not verify (" << check.reason << ")\n";
-            return 1;
-        }
-        if (!succeeded(staging.write(QFileInfo(signaturePath).fileName(), signature)))
-            return 1;
-        signedNote = QStringLiteral("signed ") + versionPath + QStringLiteral(" with key ") +
-                     MinisignPublicKey::keyIdText(signKey.publicKey().keyId()) +
-                     QStringLiteral(", release time ") + QString::number(time);
+    QString revokedNote;
+    if (signer.isRevoking()) {
+        if (const int code = exitCodeOf(signer.stageRevocations(&staging, &revokedNote)))
+            return code;
+    }
+    if (signer.isSigning()) {
+        if (const int code = exitCodeOf(signer.stage(&staging, text, validDays, &signedNote)))
+            return code;
     }
     if (!succeeded(staging.write(versionFileName, text)) || !succeeded(staging.putInPlace()))
         return 1;
+    if (signer.isSigning())
+        signer.removeStale();
     progress.clear();
     for (const QString &line : qAsConst(published))
         out() << line << "\n";
+    if (!revokedNote.isEmpty())
+        out() << revokedNote << "\n";
     if (!signedNote.isEmpty())
         out() << signedNote << "\n";
     out() << "wrote " << versionPath << " (" << records.size() << " entries)\n";

@@ -26,6 +26,7 @@ declare -A skip_test=(
     [test_platform]="registry.ini, XDG autostart and /bin/sh are the Unix side of the platform layer"
     [test_launcher_process]="prepares its installation with Unix scripts and helpers"
     [test_signed_release]="prepares its installation with Unix scripts (signatures: test_releaseverifier)"
+    [test_key_rotation]="serves the CDN with nginx through tools/stack and installs Unix launchers (keys: test_releasekeys)"
     [test_crash_safety]="kills and restarts the launcher through Unix helpers"
     [test_crash_safety_large]="kills and restarts the launcher through Unix helpers"
 )

@@ -1,0 +1,105 @@
+// A launcher that trusts two release keys, against a CDN on 127.0.0.1: it takes a version file signed
+// by either (the default signature first, then the one named after its other key), learns of a
+// revoked key from the CDN and refuses that key's signatures from then on, also when the revocation
+// is withheld later; a revocation that the revoked key did not sign is not taken.
+#include "support/testkeys.h"
+#include "support/teststep.h"
+#include "support/workflowfixture.h"
+#include "trust/keyrevocation.h"
+#include "trust/minisignsecretkey.h"
+
+using namespace WorkflowTest;
+
+class ReleaseKeysTest : public WorkflowFixture {
+    Q_OBJECT
+
+    const QByteArray DefaultSignature = VersionPath + ".minisig";
+    // The other key's signature, named after its key id.
+    const QByteArray OtherSignature = VersionPath + ".AA8B1CAA9DA4BC18.minisig";
+    const QByteArray Revocations = VersionPath + ".revoked";
+    const MinisignSecretKey release = MinisignSecretKey::parse(TestKeys::ReleaseSecretFile);
+    const MinisignSecretKey other = MinisignSecretKey::parse(TestKeys::OtherSecretFile);
+
+    WorkflowSetup bothKeys() const {
+        WorkflowSetup s = fastSetup();
+        s.releasePublicKey = QString::fromLatin1(TestKeys::ReleasePublic) + QLatin1Char(',') +
+                             QString::fromLatin1(TestKeys::OtherPublic);
+        return s;
+    }
+    static QByteArray sign(const MinisignSecretKey &key, const QByteArray &text, qint64 time) {
+        return key.sign(text, "timestamp:" + QByteArray::number(time) + "\tfile:version3.txt").toFile("test");
+    }
+    QStringList revokedInConfig() const {
+        return configEntry(QStringLiteral("release/revoked_keys")).toStringList();
+    }
+
+private slots:
+    void revokedKeyIsRefusedFromThenOn() {
+        const QByteArray game =
+            publish(QStringLiteral("game.bin"), QStringLiteral("1"), randomBytes(5000, 1));
+        server->setFile(DefaultSignature, sign(release, versionText(), 1800000000));
+        server->setFile(OtherSignature, sign(other, versionText(), 1800000000));
+        server->setFile(Revocations, KeyRevocation::make(release, 1800000000));
+        makeWorkflow(bothKeys());
+        STEP(waitForReady());
+        QCOMPARE(readFile(dir + QStringLiteral("/game.bin")), game);
+        QCOMPARE(revokedInConfig(), QStringList{QStringLiteral("5F4CDA07E8AC0921")});
+        QCOMPARE(server->requestCount(Revocations), 1);
+        QCOMPARE(server->requestCount(DefaultSignature), 1);
+        QCOMPARE(server->requestCount(OtherSignature), 1);
+        QTRY_COMPARE(events(QStringLiteral("release key revoked")).size(), 1);
+        QCOMPARE(eventField(QStringLiteral("release key revoked"), QStringLiteral("key")),
+                 QStringLiteral("5F4CDA07E8AC0921"));
+        closeWorkflow();
+
+        // Whoever holds the leaked key signs a release listing their own launcher and withholds the
+        // revocation and the other key's signature: refused, nothing fetched, three attempts.
+        const QByteArray evil = randomBytes(3000, 2);
+        server->clearRequests();
+        server->removeFile(Revocations);
+        server->removeFile(OtherSignature);
+        server->setFile(VersionPath, line(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.12"),
+                                          md5Hex(evil), evil.size()));
+        server->setFile(CdnPrefix + "v0.12_Kestrivane.exe", evil);
+        server->setFile(DefaultSignature, sign(release,
+                                               line(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.12"),
+                                                    md5Hex(evil), evil.size()),
+                                               1900000000));
+        makeWorkflow(bothKeys());
+        QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::Failed, 10000);
+        QVERIFY(!handedOver);
+        QCOMPARE(getsFor(QStringLiteral("Kestrivane.exe")), 0);
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/v0.12_Kestrivane.exe")));
+        QCOMPARE(server->requestCount(DefaultSignature), 3);
+        QCOMPARE(server->requestCount(OtherSignature), 3);
+        QTRY_COMPARE(events(QStringLiteral("version file signature error")).size(), 3);
+        const QString reason =
+            eventField(QStringLiteral("version file signature error"), QStringLiteral("reason"));
+        QVERIFY2(reason.startsWith(QStringLiteral("signed by the revoked key 5F4CDA07E8AC0921")),
+                 qPrintable(reason));
+        QCOMPARE(revokedInConfig(), QStringList{QStringLiteral("5F4CDA07E8AC0921")});
+    }
+
+    // The leaked key "revokes" the good one: not taken, and the good key's release installs. A default
+    // signature that cannot be read leads to the other key's.
+    void revocationByAnotherKeyIsNotTaken() {
+        const QByteArray game =
+            publish(QStringLiteral("game.bin"), QStringLiteral("2"), randomBytes(4000, 3));
+        const QByteArray otherId = MinisignPublicKey::keyIdText(other.publicKey().keyId()).toLatin1();
+        server->setFile(Revocations, release
+                                         .sign(KeyRevocation::statement(other.publicKey().keyId()),
+                                               "timestamp:1800000000\trevoke:" + otherId)
+                                         .toFile("forged"));
+        server->setFile(DefaultSignature, "<html>502 Bad Gateway</html>\n");
+        server->setFile(OtherSignature, sign(other, versionText(), 1800000000));
+        makeWorkflow(bothKeys());
+        STEP(waitForReady());
+        QCOMPARE(readFile(dir + QStringLiteral("/game.bin")), game);
+        QCOMPARE(revokedInConfig(), QStringList());
+        QVERIFY(events(QStringLiteral("release key revoked")).isEmpty());
+        QVERIFY(events(QStringLiteral("version file signature error")).isEmpty());
+    }
+};
+
+KV_WORKFLOW_TEST_MAIN(ReleaseKeysTest)
+#include "tst_releasekeys.moc"

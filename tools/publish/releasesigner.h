@@ -1,0 +1,69 @@
+#pragma once
+
+#include "core/result.h"
+#include "trust/minisignsecretkey.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class Staging;
+
+// The signatures of a release's version file. The first key's signature is "<version file>.minisig",
+// the name every launcher fetches; each further key's goes beside it as
+// "<version file>.<key id>.minisig" (the key id as 16 hexadecimal digits), for launchers that trust
+// that key. Their trusted comments carry the release time, the validity period when one is given and
+// the version file's name.
+class ReleaseSigner {
+public:
+    enum class Error { None = 0, Refused, CannotRead, CannotWrite };
+
+    ReleaseSigner(const QString &cdnDir, const QString &versionFileName);
+
+    // A secret key file; an encrypted one takes its password from $KV_PUBLISH_KEY_PASSWORD.
+    Result<Error> addKey(const QString &secretKeyPath);
+    bool isSigning() const { return !keys.isEmpty(); }
+    // The key of a public key file is revoked in this run: its secret key (given with addKey) signs the
+    // revocation, and no longer the version file.
+    Result<Error> revoke(const QString &publicKeyPath);
+    bool isRevoking() const { return !revoking.isEmpty(); }
+    // Some key that is not revoked signs the version file.
+    bool hasKeyLeft() const { return keys.size() > revoking.size(); }
+    const QList<MinisignSecretKey> &signingKeys() const { return keys; }
+
+    // The signatures in the folder: the first key's and those named after a key id.
+    QStringList signaturesInPlace() const;
+
+    // The version file in place must verify with one of the keys through one of its signatures
+    // (Refused otherwise: it was changed on the CDN, or signed by keys not given). A run stopped between
+    // putting the signatures and the version file in place left the version file they sign staged: it
+    // is put in place first, completing that run (CannotWrite when that fails). note: what was found.
+    Result<Error> checkCurrent(QString *note);
+    // From checkCurrent: the newest signed release time (-1 when unsigned) and its validity in days
+    // (0 without one).
+    qint64 previousTime() const { return previous; }
+    int previousValidDays() const { return previousDays; }
+
+    // Stages "<version file>.revoked": the revocations published before, and those of this run, signed
+    // by the keys they revoke. note: what was revoked.
+    Result<Error> stageRevocations(Staging *staging, QString *note);
+    // Signs text with every key not revoked (release time after the previous one, validDays 0 for no
+    // period) and stages the signatures, the first key's last. note: what was signed.
+    Result<Error> stage(Staging *staging, const QByteArray &text, int validDays, QString *note);
+    // Once the new files are in place: removes key-id signatures that no key of this run wrote (they
+    // sign an earlier version file).
+    void removeStale() const;
+
+    // Up to the launcher's limit of the file at path; empty when it cannot be read.
+    static QByteArray readListed(const QString &path);
+
+private:
+    QString cdn;
+    QString versionFile;
+    QList<MinisignSecretKey> keys;
+    QList<QByteArray> revoking; // key ids
+    QStringList written;        // signature names of this run
+    qint64 previous = -1;
+    int previousDays = 0;
+};
