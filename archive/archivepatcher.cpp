@@ -1,6 +1,7 @@
 #include "archive/archivepatcher.h"
 
 #include "archive/extractedfiles.h"
+#include "archive/extractionwriter.h"
 #include "core/diskroom.h"
 #include "platform/filenamerules.h"
 #include "platform/platform.h"
@@ -339,6 +340,19 @@ Result<ExtractError> ArchivePatcher::apply(const QString &folder, const ZipIndex
                            .arg(fetchedPath, plan.indexDigest()));
     if (sodium_init() < 0)
         return failure(ExtractError::CannotOpen, QStringLiteral("the cryptography library failed to start"));
+
+    // What an extraction killed half way left beside the files: a file set aside while its new
+    // version moved in, or a staged one. The plan may keep the file that moved in, and then nothing
+    // would ever touch its leftover again.
+    for (const ZipIndex::Entry &e : entries) {
+        const QString target =
+            QStringLiteral("%1/%2").arg(folder, FileNameRules::normalizedEntryName(e.name));
+        for (const QLatin1String &suffix :
+             {ExtractionWriter::backupSuffix, ExtractionWriter::stagingSuffix}) {
+            if (QFileInfo(target + suffix).isFile() && !QFile::remove(target + suffix))
+                qWarning() << "cannot remove what a killed extraction left" << target + suffix;
+        }
+    }
 
     QVector<QString> names(entries.size());
     QSet<QString> lowerNames;

@@ -86,6 +86,12 @@ QList<InstallCheck::File> GameResourceUpdate::installedFilesOnDisk() const {
             files.append(filesUnpackedFrom(e));
             continue;
         }
+        // An archive updated by its changed entries is never on the disk whole: its fetched entries
+        // and plan wait to be unpacked instead.
+        if (isArchive(e.name) && FileNameRules::isSafeFileName(e.name) &&
+            ArchivePatchFiles::fetched(setup.folder, e.name) &&
+            !QFileInfo::exists(QStringLiteral("%1/%2").arg(setup.folder, e.name)))
+            continue;
         InstallCheck::File f;
         f.name = e.name;
         f.path = QStringLiteral("%1/%2").arg(setup.folder, e.name);

@@ -434,6 +434,16 @@ private slots:
         applied = ArchivePatcher::apply(folder, u.index, u.plan, u.fetched, &installed);
         QVERIFY2(applied.ok(), qPrintable(applied.reason()));
         checkSecondVersionInstalled();
+
+        // Killed while its files moved in, an extraction leaves files set aside and staged beside
+        // them; kept files too have them then, and nothing else would ever remove them.
+        QVERIFY(writeFile(folder + QStringLiteral("/keep.txt.kv-old"), "the version before"));
+        QVERIFY(writeFile(folder + QStringLiteral("/dir/kept.txt.kv-new"), "half staged"));
+        applied = ArchivePatcher::apply(folder, u.index, u.plan, u.fetched, &installed);
+        QVERIFY2(applied.ok(), qPrintable(applied.reason()));
+        QVERIFY(!QFile::exists(folder + QStringLiteral("/keep.txt.kv-old")));
+        QVERIFY(!QFile::exists(folder + QStringLiteral("/dir/kept.txt.kv-new")));
+        checkSecondVersionInstalled();
     }
 
     // Killed after the extraction replaced a copy's source: the copy, staged or already in place,

@@ -6,6 +6,7 @@
 #include "support/zipwriter.h"
 
 #include "archive/archivepatchfiles.h"
+#include "archive/archivepatchplan.h"
 #include "archive/extractedfiles.h"
 #include "download/xdmanager.h"
 
@@ -127,6 +128,41 @@ private slots:
                  spanOf(index, {"data/file005.bin"}));
         QCOMPARE(eventField(QStringLiteral("installed file damaged"), QStringLiteral("entry")),
                  QStringLiteral("data/file005.bin"));
+    }
+
+    // Killed after the changed entries arrived and before they were unpacked: the next start
+    // unpacks them without fetching anything, though the archive itself was never on the disk.
+    void fetchedUpdateIsUnpackedAtTheNextStart() {
+        const QList<ZipEntry> v1 = gameEntries(12);
+        publishWithIndex(QStringLiteral("game.zip"), QStringLiteral("1"), zipBytes(v1));
+        STEP(installRelease());
+        QList<ZipEntry> v2 = v1;
+        v2[2].data = "level two, rewritten";
+        const QByteArray archive = zipBytes(v2);
+        const ZipIndex index = publishWithIndex(QStringLiteral("game.zip"), QStringLiteral("2"), archive);
+        // What the download left: the index, the plan and the fetched entries; recorded and marked.
+        const QString digest = release.value(QStringLiteral("game.zip")).mapDigest;
+        ExtractedFiles record;
+        QVERIFY(
+            ExtractedFiles::load(ExtractedFiles::recordPath(dir, QStringLiteral("game.zip")), &record).ok());
+        ArchivePatchPlan plan;
+        QVERIFY(ArchivePatchPlan::decide(index, digest, record, dir, {}, &plan).ok());
+        QByteArray fetched;
+        for (const ArchivePatchPlan::Span &span : plan.spans())
+            fetched += archive.mid(int(span.offset), int(span.length));
+        QVERIFY(writeFile(ArchivePatchFiles::indexPath(dir, QStringLiteral("game.zip")), index.toBytes()));
+        QVERIFY(writeFile(ArchivePatchFiles::planPath(dir, QStringLiteral("game.zip")), plan.toBytes()));
+        QVERIFY(writeFile(ArchivePatchFiles::fetchedPath(dir, QStringLiteral("game.zip")), fetched));
+        writeConfig(QStringLiteral("version/game.zip"), QStringLiteral("2"));
+        writeConfig(QStringLiteral("uncompressing/game.zip"), 1);
+
+        makeWorkflow();
+        STEP(waitForReady());
+        QVERIFY(installedAs(v2));
+        QCOMPARE(getsFor(QStringLiteral("game.zip")), 0);
+        QVERIFY(events(QStringLiteral("installed file damaged")).isEmpty());
+        QTRY_COMPARE(events(QStringLiteral("archive patched")).size(), 1);
+        QVERIFY(noUpdateLeftovers(QStringLiteral("game.zip")));
     }
 
     // The whole archive is fetched when the index cannot be used or would not save anything: a
