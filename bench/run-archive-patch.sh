@@ -187,5 +187,9 @@ awk -v z="$(figure zsync_wall)" -v u="$(figure update_wall)" \
     'BEGIN { printf "zsync_vs_update_wall: %.1f x\n", z / u }'
 awk -v d="$(figure decide_with_record)" 'BEGIN { printf "decide_with_record_vs_goal: %.3f s (goal < 1 s)\n", d }'
 awk -v s="$(figure full_hash_speed)" 'BEGIN { printf "full_hash_vs_goal: %.2f x (goal >= 500 MiB/s)\n", s / 500 }'
+# Per CPU second, against the hash alone: what reading the files and deciding add to the hash.
+awk -v c="$(awk -F'[(]' '/^full_hash_speed:/ { split($2, a, " "); print a[1] }' "$work/figures.txt")" \
+    -v h="$(figure blake2b_in_memory)" \
+    'BEGIN { printf "full_hash_per_cpu_second_vs_hash_alone: %.2f x (%.1f of %.1f MiB/s)\n", c / h, c, h }'
 awk -v r="$(figure update_peak_rss)" 'BEGIN { printf "update_peak_rss_vs_goal: %.2f x (goal <= 256 MiB)\n", r / 256 }'
 awk -v g="$(figure update_gui_stall_max)" 'BEGIN { printf "update_gui_stall_vs_goal: %.2f x (goal <= 21 ms)\n", g / 21 }'
