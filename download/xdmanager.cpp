@@ -736,6 +736,36 @@ void XDManager::pieceDownloadFinished(bool success, DownloadTaskPiece *task) {
 
 void XDManager::giveUpFile(DownloadTask *t, const QString &reason, int status, bool away,
                            qint64 keptOfPiece) {
+    // The changed entries of an archive that the hosts would not serve by range (a server that
+    // ignores ranges, or refuses them): the whole archive, as before, rather than the same failure at
+    // every try. An outage is waited out like any other file's.
+    if (t->fetchesSpans() && !away) {
+        qWarning() << "changed entries not fetched, fetching the whole archive" << t->localName << reason;
+        if (const RemoteFileInfo *listed = tableEntry(t->localName)) {
+            const QList<DownloadTaskPiece *> pieces = openPieces.take(t);
+            for (DownloadTaskPiece *p : pieces) {
+                takenOver.remove(p);
+                if (!pendingPieces.removeOne(p)) {
+                    for (TaskPieceDownloader *other : qAsConst(downloaders)) {
+                        if (other->currentTask() == p) {
+                            other->cancelTask(p);
+                            kept.remove(other);
+                        }
+                    }
+                }
+                delete p;
+            }
+            delete assemblers.take(t);
+            ResumeRecord::discard(targetPath(t));
+            ArchivePatchFiles::removeUpdate(dir, t->localName);
+            t->spans.clear();
+            t->archive = ArchiveSource();
+            t->savedBytes = 0;
+            servedBy.remove(t);
+            beginFile(t, ResumeRecord(listed->name, listed->version, listed->size, listed->md5), false);
+            return;
+        }
+    }
     RemoteFileInfo *e = entryOf(t);
     // What this and earlier runs put on the disk stays there for the next run, also what arrived
     // of the pieces under way: the bar does not fall.

@@ -207,6 +207,30 @@ private slots:
         QCOMPARE(record.version(), QStringLiteral("3"));
     }
 
+    // A CDN that answers ranges with the whole file: the changed entries cannot be had alone, and
+    // the whole archive is fetched in the same run instead of failing at every try.
+    void serverWithoutRangesGetsTheWholeArchive() {
+        const QList<ZipEntry> v1 = gameEntries(20);
+        publishWithIndex(QStringLiteral("game.zip"), QStringLiteral("1"), zipBytes(v1));
+        STEP(installRelease());
+        QList<ZipEntry> v2 = v1;
+        v2[7].data = "seven, rewritten";
+        publishWithIndex(QStringLiteral("game.zip"), QStringLiteral("2"), zipBytes(v2));
+        HttpServer::Faults noRanges;
+        noRanges.ignoreRange = true;
+        server->setFaults(remotePath(QStringLiteral("game.zip"), QStringLiteral("2")), noRanges);
+        WorkflowSetup setup = fastSetup();
+        setup.pieceRetryFirstMs = 10;
+        setup.pieceRetryMaxMs = 20;
+        setup.pieceRetryTotalMs = 200;
+        makeWorkflow(setup);
+        STEP(waitForReady());
+        QVERIFY(installedAs(v2));
+        QVERIFY(events(QStringLiteral("archive patched")).isEmpty());
+        QVERIFY(noUpdateLeftovers(QStringLiteral("game.zip")));
+        QCOMPARE(configValue(QStringLiteral("version/game.zip")), QStringLiteral("2"));
+    }
+
     // Closed while the changed entries arrive: the next start asks only for the rest.
     void closedDuringTheFetchResumes() {
         QList<ZipEntry> v1 = gameEntries(10);
