@@ -1,6 +1,7 @@
 #include "download/xdmanager.h"
 
 #include "core/atomicfile.h"
+#include "download/cappednetworkaccess.h"
 #include "download/cdnhosts.h"
 #include "download/deltapreparer.h"
 #include "download/downloadtaskpiece.h"
@@ -407,7 +408,7 @@ bool XDManager::startDelta(DownloadTask *t, const ResumeRecord &fresh) {
         return false;
     }
     if (!mapNetwork)
-        mapNetwork = new QNetworkAccessManager(this);
+        mapNetwork = new CappedNetworkAccess(this); // block maps keep to the download cap too
     auto *p = new DeltaPreparer(source, fresh, targetPath(t->localName), mapNetwork, &scans,
                                 transferTimeoutMs, this);
     p->setHosts(cdn);
