@@ -14,15 +14,24 @@
 
 #include <QDebug>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPainter>
 
 #include <cmath>
 
 namespace {
 
-// The typed value as it is shown again: megabytes per second with one decimal at most.
+// The typed value as it is shown again: megabytes per second with one decimal at most, written with
+// the decimal sign of the catalogue's language (either sign is read).
 QString megabytesText(int kbps) {
-    return QString::number(std::round(kbps / 1024.0 * 10) / 10, 'f', kbps % 1024 == 0 ? 0 : 1);
+    static const QLocale::Language languages[Translation::LanguageCount] = {
+        QLocale::Chinese, QLocale::English,  QLocale::Dutch,   QLocale::French,
+        QLocale::German,  QLocale::Japanese, QLocale::Spanish, QLocale::Turkish};
+    const int index = Translation::instance()->languageIndex();
+    const QLocale locale(index >= 0 && index < Translation::LanguageCount ? languages[index]
+                                                                          : QLocale::English);
+    QString text = QString::number(std::round(kbps / 1024.0 * 10) / 10, 'f', kbps % 1024 == 0 ? 0 : 1);
+    return text.replace(QLatin1Char('.'), locale.decimalPoint());
 }
 
 } // namespace
