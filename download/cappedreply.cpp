@@ -37,6 +37,10 @@ void CappedReply::copyMetaData() {
     setUrl(inner->url());
     for (const QNetworkReply::RawHeaderPair &header : inner->rawHeaderPairs())
         setRawHeader(header.first, header.second);
+    // Progress reports the total from the first bytes on, as the inner reply's would.
+    const QVariant length = inner->header(QNetworkRequest::ContentLengthHeader);
+    if (total < 0 && length.isValid())
+        total = length.toLongLong();
     for (QNetworkRequest::Attribute a :
          {QNetworkRequest::HttpStatusCodeAttribute, QNetworkRequest::HttpReasonPhraseAttribute,
           QNetworkRequest::RedirectionTargetAttribute, QNetworkRequest::ConnectionEncryptedAttribute,
