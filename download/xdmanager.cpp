@@ -50,10 +50,14 @@ XDManager::XDManager(const QString &targetDir, QObject *parent)
     });
     ownHosts = new CdnHosts(CdnHosts::buildHosts(), this);
     cdn = ownHosts;
+    // One downloader's received bytes a tick, each of them once a second: under a download cap the
+    // ten pieces run in step, and copying all of them at once held this thread for tens of ms.
     keepTimer = new QTimer(this);
-    keepTimer->setInterval(KeepReceivedMs);
-    connect(keepTimer, &QTimer::timeout, this, [this] {
-        keepAllReceived(false);
+    keepTimer->setInterval(KeepReceivedMs / DownloaderCount);
+    connect(keepTimer, &QTimer::timeout, this, [this, tick = 0]() mutable {
+        keepReceived(downloaders.at(tick % downloaders.size()), false);
+        if (++tick % DownloaderCount != 0)
+            return;
         measureHosts();
         takeOverSlowPieces();
         releaseIdleHosts();
