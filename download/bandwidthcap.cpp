@@ -54,12 +54,18 @@ int BandwidthCap::activeReaders(qint64 nowUs) const {
 }
 
 qint64 BandwidthCap::take(quint64 id, qint64 wanted) {
-    if (wanted <= 0 || !isCapped())
-        return qMax<qint64>(0, wanted);
+    if (wanted <= 0)
+        return 0;
+    if (!isCapped()) {
+        passed.fetch_add(wanted, std::memory_order_relaxed);
+        return wanted;
+    }
     QMutexLocker lock(&mutex);
     const qint64 perSecond = rate();
-    if (perSecond <= 0)
+    if (perSecond <= 0) {
+        passed.fetch_add(wanted, std::memory_order_relaxed);
         return wanted;
+    }
     const qint64 now = clock.nsecsElapsed() / 1000;
     refill(now);
     auto it = readers.find(id);
@@ -79,11 +85,15 @@ qint64 BandwidthCap::take(quint64 id, qint64 wanted) {
     const qint64 granted = qBound<qint64>(0, qint64(allowed), wanted);
     tokens -= double(granted);
     r.credit = qMax(0.0, r.credit - double(granted));
+    passed.fetch_add(granted, std::memory_order_relaxed);
     return granted;
 }
 
 void BandwidthCap::charge(quint64 id, qint64 bytes) {
-    if (bytes <= 0 || !isCapped())
+    if (bytes <= 0)
+        return;
+    passed.fetch_add(bytes, std::memory_order_relaxed);
+    if (!isCapped())
         return;
     QMutexLocker lock(&mutex);
     refill(clock.nsecsElapsed() / 1000);

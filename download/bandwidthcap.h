@@ -42,6 +42,8 @@ public:
     void charge(quint64 reader, qint64 bytes);
     // The read buffer a reply should have now.
     qint64 readBufferSize() const;
+    // Bytes readers took (asked for or charged) since the process began, with a cap or without.
+    qint64 passedBytes() const { return passed.load(std::memory_order_relaxed); }
 
     BandwidthCap();
 
@@ -55,6 +57,7 @@ private:
     int activeReaders(qint64 nowUs) const;
 
     std::atomic<qint64> bytesPerSecond{0};
+    std::atomic<qint64> passed{0};
     mutable QMutex mutex;
     QElapsedTimer clock;
     QHash<quint64, Reader> readers;
