@@ -4,6 +4,8 @@
 
 #include <QTimer>
 
+#include <cstring>
+
 CappedReply::CappedReply(QNetworkReply *in, QObject *parent)
     : QNetworkReply(parent)
     , inner(in)
@@ -60,7 +62,7 @@ qint64 CappedReply::readData(char *data, qint64 maxSize) {
     const qint64 n = qMin<qint64>(maxSize, buffer.size());
     if (n <= 0)
         return done ? -1 : 0;
-    memcpy(data, buffer.constData(), size_t(n));
+    std::memcpy(data, buffer.constData(), size_t(n));
     buffer.remove(0, int(n));
     return n;
 }
