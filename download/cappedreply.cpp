@@ -119,11 +119,7 @@ void CappedReply::finishNow() {
     tick->stop();
     if (inner->error() != QNetworkReply::NoError) {
         setError(inner->error(), inner->errorString());
-        // Both spellings of the signal: connections to either one see the failure.
-        QT_WARNING_PUSH
-        QT_WARNING_DISABLE_DEPRECATED
-        emit error(inner->error());
-        QT_WARNING_POP
+        // The reply passes it on to the older spelling, error(), itself: once each.
         emit errorOccurred(inner->error());
     }
     setFinished(true);

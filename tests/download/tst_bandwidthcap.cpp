@@ -255,9 +255,12 @@ private slots:
         std::unique_ptr<QNetworkReply> missing(
             network.get(QNetworkRequest(QUrl(server.url(QStringLiteral("/cdn/none.bin"))))));
         QSignalSpy missingError(missing.get(), &QNetworkReply::errorOccurred);
+        // The version check and the self-update connect the older spelling, by signature.
+        QSignalSpy missingOldError(missing.get(), SIGNAL(error(QNetworkReply::NetworkError)));
         QSignalSpy missingFinished(missing.get(), &QNetworkReply::finished);
         QVERIFY(missingFinished.wait(20000));
         QCOMPARE(missingError.count(), 1);
+        QCOMPARE(missingOldError.count(), 1);
         QCOMPARE(missing->error(), QNetworkReply::ContentNotFoundError);
         QCOMPARE(missing->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 404);
 
