@@ -111,7 +111,7 @@ void PieceFetch::keepWhatFits() {
     answerChecked = true;
     if (!cutAtRoom && reply->bytesAvailable() > room - written())
         return;
-    // Past the cap: the request ends now. The cap counts them all the same.
+    // Taken without asking the cap, as the request ends now: it counts them as a debt.
     const qint64 n = reply->read(sink + written(), qMin(reply->bytesAvailable(), room - written()));
     if (n > 0) {
         writtenBytes.store(written() + n, std::memory_order_release);
