@@ -1,8 +1,11 @@
 #include "download/piecefetch.h"
 
+#include "download/bandwidthcap.h"
+
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
 #include <QThread>
+#include <QTimer>
 
 namespace {
 
@@ -18,10 +21,12 @@ void stopFetchThread() {
 } // namespace
 
 PieceFetch::PieceFetch(EndHandler onEnd)
-    : onEnd(std::move(onEnd)) {}
+    : onEnd(std::move(onEnd))
+    , capReader(BandwidthCap::instance().attach()) {}
 
 PieceFetch::~PieceFetch() {
     dropReply();
+    BandwidthCap::instance().detach(capReader);
 }
 
 QThread *PieceFetch::networkThread() {
@@ -44,8 +49,16 @@ void PieceFetch::get(quint64 id, const QNetworkRequest &request, qint64 first, c
     firstByte = first;
     answerChecked = false;
     cutAtRoom = false;
+    draining = false;
+    if (!capTimer) {
+        // Made here, on the fetch's thread, where it runs.
+        capTimer = new QTimer(this);
+        capTimer->setSingleShot(true);
+        connect(capTimer, &QTimer::timeout, this, &PieceFetch::take);
+    }
     reply = manager->get(request);
-    reply->setReadBufferSize(ReplyReadBufferSize);
+    readBuffer = BandwidthCap::instance().readBufferSize();
+    reply->setReadBufferSize(readBuffer);
     connect(reply, &QIODevice::readyRead, this, &PieceFetch::take);
     connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64, qint64 total) {
         // The announced length already tells whether the body fits.
@@ -96,8 +109,14 @@ void PieceFetch::keepWhatFits() {
     if (!answersWithData() || (!answerChecked && !answerMismatch().isEmpty()))
         return;
     answerChecked = true;
-    if (cutAtRoom || reply->bytesAvailable() <= room - written())
-        take();
+    if (!cutAtRoom && reply->bytesAvailable() > room - written())
+        return;
+    // Taken without asking the cap, as the request ends now: it counts them as a debt.
+    const qint64 n = reply->read(sink + written(), qMin(reply->bytesAvailable(), room - written()));
+    if (n > 0) {
+        writtenBytes.store(written() + n, std::memory_order_release);
+        BandwidthCap::instance().charge(capReader, n);
+    }
 }
 
 QString PieceFetch::rangeMismatch(int status, const QByteArray &contentRange, qint64 contentLength,
@@ -177,11 +196,27 @@ void PieceFetch::take() {
         end(e);
         return;
     }
-    const qint64 n = reply->read(sink + done, qMin(available, room - done));
+    BandwidthCap &cap = BandwidthCap::instance();
+    // A cap set or changed while the request runs applies to it too.
+    const qint64 bufferSize = cap.readBufferSize();
+    if (bufferSize != readBuffer) {
+        readBuffer = bufferSize;
+        reply->setReadBufferSize(readBuffer);
+    }
+    const qint64 wanted = qMin(available, room - done);
+    const qint64 allowed = cap.take(capReader, wanted);
+    if (allowed < wanted) {
+        heldBackCount.fetch_add(1, std::memory_order_acq_rel);
+        if (!capTimer->isActive())
+            capTimer->start(BandwidthCap::TickMs);
+    }
+    const qint64 n = allowed > 0 ? reply->read(sink + done, allowed) : 0;
     if (n > 0)
         writtenBytes.store(done + n, std::memory_order_release);
     // The rest of the whole file is not read: the range is complete.
     if (cutAtRoom && written() == room && reply)
+        end(End());
+    else if (draining && reply && reply->bytesAvailable() == 0)
         end(End());
 }
 
@@ -200,6 +235,11 @@ void PieceFetch::finish() {
         take();
         if (!reply)
             return; // the body did not fit: reported
+        if (answersWithData() && answerChecked && reply->bytesAvailable() > 0) {
+            // The cap lets the rest through tick by tick; the last take() reports the end.
+            draining = true;
+            return;
+        }
     }
     end(e);
 }
@@ -213,6 +253,9 @@ void PieceFetch::end(End e) {
 
 void PieceFetch::dropReply() {
     current = 0;
+    draining = false;
+    if (capTimer)
+        capTimer->stop();
     if (!reply)
         return;
     QNetworkReply *r = reply;

@@ -10,11 +10,16 @@
 
 class QNetworkAccessManager;
 class QThread;
+class QTimer;
 
 // The network side of a piece downloader: one ranged request at a time, run on the download
 // network thread, whose reply's bytes go straight into the downloader's sink there. The thread
 // that runs the downloaders (the launcher's GUI thread) then handles the end of a request only,
 // not each of its chunks: copying them there had it busy, and the network layer waiting for it.
+//
+// Bytes are taken out of the reply as the process-wide download cap (BandwidthCap) allows: what it
+// holds back stays in the reply, asked for again every tick, and an ended request is reported once
+// the cap has let its last bytes through.
 //
 // The owner has get() run on the fetch's thread (a queued call) and calls stop() and close() on
 // its own thread, which wait for the fetch's. The end of a request comes through the end handler,
@@ -39,14 +44,14 @@ public:
     };
     using EndHandler = std::function<void(const End &)>;
 
-    // Bytes the network layer may hold for a reply before the fetch takes them.
-    static constexpr qint64 ReplyReadBufferSize = 512 * 1024;
-
     explicit PieceFetch(EndHandler onEnd);
     ~PieceFetch() override;
 
     // The thread every fetch lives on: started with the first one, stopped as the application ends.
     static QThread *networkThread();
+
+    // Times the cap held back bytes of a reply: a request slowed by the cap, not by its server.
+    quint64 heldBack() const { return heldBackCount.load(std::memory_order_acquire); }
 
     // Bytes of the current request in the sink. The owner may reset it between requests.
     qint64 written() const { return writtenBytes.load(std::memory_order_acquire); }
@@ -94,5 +99,10 @@ private:
     qint64 firstByte = 0;
     bool answerChecked = false;
     bool cutAtRoom = false; // a 200 with the whole file: its first `room` bytes are the range
+    bool draining = false;  // the reply has ended; the cap still holds back some of its bytes
+    quint64 capReader = 0;
+    QTimer *capTimer = nullptr;
+    qint64 readBuffer = 0; // the reply's read buffer size as last set
     std::atomic<qint64> writtenBytes{0};
+    std::atomic<quint64> heldBackCount{0};
 };

@@ -117,6 +117,7 @@ void TaskPieceDownloader::request() {
 
     speedSamples.clear();
     speedSamples.append({0, received});
+    heldBackSeen = fetch->heldBack();
     attemptClock.start();
     if (lowSpeedLimit > 0 && lowSpeedWindowMs > 0)
         speedTimer->start(qBound(50, lowSpeedWindowMs / 10, 1000));
@@ -130,6 +131,13 @@ void TaskPieceDownloader::checkSpeed() {
     }
     const qint64 now = attemptClock.elapsed();
     const qint64 arrived = receivedBytes();
+    // The player's cap held bytes of this request back: the slowness is the cap's, not the
+    // server's, so the window starts again.
+    const quint64 held = fetch->heldBack();
+    if (held != heldBackSeen) {
+        heldBackSeen = held;
+        speedSamples.clear();
+    }
     speedSamples.append({now, arrived});
     // The base is the newest sample that is at least a window old.
     while (speedSamples.size() > 1 && speedSamples.at(1).first <= now - lowSpeedWindowMs)

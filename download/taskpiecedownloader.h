@@ -20,7 +20,9 @@ class QTimer;
 // fills the sink; the downloader sees its end. pause() aborts the request and keeps the bytes;
 // start() asks for the remaining ones. An attempt fails when no byte
 // arrives for the transfer timeout, and when over a whole low-speed window fewer bytes arrive than
-// the low-speed limit asks for (a server trickling a byte now and then would hold it forever).
+// the low-speed limit asks for (a server trickling a byte now and then would hold it forever); a
+// window in which the player's download cap held bytes back never counts (the cap is slow, not
+// the server).
 //
 // How a failed attempt is retried depends on why it failed. The network or the CDN being away
 // (refused, reset, host not found, a timeout, an HTTP 5xx, 408 or 429) is waited out: the piece is
@@ -165,6 +167,7 @@ private:
     QTimer *speedTimer = nullptr;
     QElapsedTimer attemptClock;
     QVector<QPair<qint64, qint64>> speedSamples; // {ms into the attempt, received} of the last window
+    quint64 heldBackSeen = 0; // the fetch's count of holds by the download cap at the last check
     QString lastFailure;
     int lastStatus = 0;
     Failure lastKind = Failure::Other;

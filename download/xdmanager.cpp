@@ -3,6 +3,7 @@
 #include "archive/archivepatchfiles.h"
 #include "core/atomicfile.h"
 #include "download/archivepatchpreparer.h"
+#include "download/cappednetworkaccess.h"
 #include "download/cdnhosts.h"
 #include "download/deltapreparer.h"
 #include "download/downloadtaskpiece.h"
@@ -52,10 +53,14 @@ XDManager::XDManager(const QString &targetDir, QObject *parent)
     });
     ownHosts = new CdnHosts(CdnHosts::buildHosts(), this);
     cdn = ownHosts;
+    // One downloader's received bytes a tick, each of them once a second: under a download cap the
+    // ten pieces run in step, and copying all of them at once held this thread for tens of ms.
     keepTimer = new QTimer(this);
-    keepTimer->setInterval(KeepReceivedMs);
-    connect(keepTimer, &QTimer::timeout, this, [this] {
-        keepAllReceived(false);
+    keepTimer->setInterval(KeepReceivedMs / DownloaderCount);
+    connect(keepTimer, &QTimer::timeout, this, [this, tick = 0]() mutable {
+        keepReceived(downloaders.at(tick % downloaders.size()), false);
+        if (++tick % DownloaderCount != 0)
+            return;
         measureHosts();
         takeOverSlowPieces();
         releaseIdleHosts();
@@ -429,7 +434,7 @@ bool XDManager::startDelta(DownloadTask *t, const ResumeRecord &fresh) {
         return false;
     }
     if (!mapNetwork)
-        mapNetwork = new QNetworkAccessManager(this);
+        mapNetwork = new CappedNetworkAccess(this); // block maps keep to the download cap too
     auto *p = new DeltaPreparer(source, fresh, targetPath(t->localName), mapNetwork, &scans,
                                 transferTimeoutMs, this);
     p->setHosts(cdn);
@@ -471,7 +476,7 @@ bool XDManager::startArchivePatch(DownloadTask *t) {
         return false;
     }
     if (!mapNetwork)
-        mapNetwork = new QNetworkAccessManager(this);
+        mapNetwork = new CappedNetworkAccess(this);
     auto *p =
         new ArchivePatchPreparer(source, t->localName, e->size, mapNetwork, &scans, transferTimeoutMs, this);
     p->setHosts(cdn);

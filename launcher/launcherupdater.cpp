@@ -2,8 +2,11 @@
 #include "launcher/launcherupdater.h"
 
 #include "core/buildconstants.h"
+#include "download/bandwidthcap.h"
+#include "download/cappednetworkaccess.h"
 #include "i18n/translation.h"
 #include "launcher/ui_launcherupdater.h"
+#include "settings/globalsettings.h"
 #include "widgets/darkoverlay.h"
 #include "workflow/labelargs.h"
 #include "workflow/progresstext.h"
@@ -36,12 +39,16 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
     // (where desktops list no dialogs), the one way back without the tray.
     : QDialog(parent, Qt::Window | Qt::FramelessWindowHint)
     , ui(new Ui::LauncherUpdater)
-    , networkManager(new QNetworkAccessManager(this))
+    // Downloads of the window's workflow (the version file, the self-update) keep to the player's
+    // download cap; so do the piece downloads, which draw from the same cap.
+    , networkManager(new CappedNetworkAccess(this))
     , flow(new LauncherWorkflow(WorkflowSetup::product(), networkManager, this))
     , fadeAnimation(new QPropertyAnimation(this)) {
     // The form ends on the game page, the run starts on the launcher page.
     ui->setupUi(this);
     ui->stackedWidget->setCurrentIndex(0);
+    // The limit the player chose last time (the settings dialog changes it as it runs).
+    BandwidthCap::instance().setRate(qint64(GlobalSettings::instance()->value(DownloadLimitKbps)) * 1024);
     // A dialog clicks its default button on Enter, and a push button of a dialog becomes the default
     // when it gets focus: Enter would click whatever had focus last, the hidden settings button
     // included. No button of this window is a default one; Enter does nothing here.

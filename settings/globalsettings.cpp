@@ -11,8 +11,8 @@ namespace {
 
 GlobalSettings *s_instance = nullptr;
 
-const char *const iniKeys[5] = {"auto_launch", "language", "popup_on_exit", "close_game_action",
-                                "popup_on_crash"};
+const char *const iniKeys[SettingCount] = {"auto_launch",       "language",       "popup_on_exit",
+                                           "close_game_action", "popup_on_crash", "download_limit_kbps"};
 
 // The catalogue's language table, in index order.
 const char *const languageNames[8] = {"Chinese", "English",  "Dutch",   "French",
@@ -26,7 +26,26 @@ int readInt(QSettings *s, const char *key, int def) {
     return v.toInt();
 }
 
+// The download limit as an administrator or a script may have written it: one that cannot be
+// a limit is refused and the downloads go unlimited, rather than crawling at a few bytes.
+int readDownloadLimit(QSettings *s) {
+    const QVariant v = s->value(QLatin1String(iniKeys[DownloadLimitKbps]));
+    if (!v.isValid())
+        return 0;
+    bool ok = false;
+    const qint64 kbps = v.toString().trimmed().toLongLong(&ok);
+    if (ok && GlobalSettings::isDownloadLimit(kbps))
+        return int(kbps);
+    qWarning() << "download limit refused, downloads unlimited" << GlobalSettings::filePath() << v.toString()
+               << "(0 or at least" << GlobalSettings::MinDownloadLimitKbps << "kilobytes per second)";
+    return 0;
+}
+
 } // namespace
+
+bool GlobalSettings::isDownloadLimit(qint64 kbps) {
+    return kbps == 0 || (kbps >= MinDownloadLimitKbps && kbps <= MaxDownloadLimitKbps);
+}
 
 GlobalSettings *GlobalSettings::instance() {
     if (!s_instance) {
@@ -73,6 +92,7 @@ void GlobalSettings::load() {
     values[PopupOnExit] = 0;
     values[CloseGameAction] = 0;
     values[PopupOnCrash] = 1;
+    values[DownloadLimitKbps] = 0;
 
     settings = new QSettings(filePath(), QSettings::IniFormat);
     settings->beginGroup(group);
@@ -80,6 +100,7 @@ void GlobalSettings::load() {
     values[CloseGameAction] = readInt(settings, iniKeys[CloseGameAction], 0);
     values[PopupOnCrash] = readInt(settings, iniKeys[PopupOnCrash], 1);
     values[Language] = readInt(settings, iniKeys[Language], -1);
+    values[DownloadLimitKbps] = readDownloadLimit(settings);
     settings->endGroup();
 
     if (values[Language] == -1)
@@ -90,14 +111,19 @@ void GlobalSettings::load() {
 }
 
 int GlobalSettings::value(int key) const {
-    if (key < 0 || key > 4)
+    if (key < 0 || key >= SettingCount)
         return -1;
     return values[key];
 }
 
 void GlobalSettings::setValue(int key, int value) {
-    if (key < 0 || key > 4)
+    if (key < 0 || key >= SettingCount)
         return;
+    if (key == DownloadLimitKbps && !isDownloadLimit(value)) {
+        qWarning() << "download limit refused" << value << "(0 or at least" << MinDownloadLimitKbps
+                   << "kilobytes per second)";
+        return;
+    }
     values[key] = value;
     if (key == AutoLaunch) {
         const bool ok = value != 0 ? Platform::setRunValue(runValueName(), expectedRunValue())

@@ -5,17 +5,33 @@
 class QSettings;
 
 // Index of a user setting; a plain int in every call.
-enum SettingKey { AutoLaunch = 0, Language = 1, PopupOnExit = 2, CloseGameAction = 3, PopupOnCrash = 4 };
+enum SettingKey {
+    AutoLaunch = 0,
+    Language = 1,
+    PopupOnExit = 2,
+    CloseGameAction = 3,
+    PopupOnCrash = 4,
+    DownloadLimitKbps = 5, // kilobytes (1,024 bytes) per second for all downloads; 0: unlimited
+    SettingCount = 6
+};
 
-// Process-wide store of the five user settings: four in "settings.ini" (group "global_settings")
+// Process-wide store of the six user settings: five in "settings.ini" (group "global_settings")
 // in the launcher directory, start at login in the platform's Run entry. Read once, written through.
 class GlobalSettings {
 public:
+    // The smallest download limit; a lower one (but 0, unlimited) is refused.
+    static constexpr int MinDownloadLimitKbps = 100;
+    // The largest: its rate in bytes per second still fits a 32-bit int.
+    static constexpr int MaxDownloadLimitKbps = 2097151;
+
     static GlobalSettings *instance();
     static void release();
 
-    int value(int key) const;          // -1 for a key outside 0..4
-    void setValue(int key, int value); // keys outside 0..4 are ignored
+    int value(int key) const;          // -1 for a key outside 0..5
+    void setValue(int key, int value); // keys outside 0..5, and a download limit refused, are ignored
+
+    // Whether `kbps` can be the download limit: 0 (unlimited) or Min..MaxDownloadLimitKbps.
+    static bool isDownloadLimit(qint64 kbps);
 
     // The start-at-login value this launcher writes: its native path between double quotes.
     static QString expectedRunValue();
@@ -36,5 +52,5 @@ private:
     void load();
 
     QSettings *settings = nullptr;
-    int values[5] = {0, 1, 0, 0, 1};
+    int values[SettingCount] = {0, 1, 0, 0, 1, 0};
 };

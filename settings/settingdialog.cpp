@@ -1,5 +1,6 @@
 #include "settings/settingdialog.h"
 
+#include "download/bandwidthcap.h"
 #include "i18n/translatablecheckbox.h"
 #include "i18n/translatablelabel.h"
 #include "i18n/translatableradiobutton.h"
@@ -12,7 +13,28 @@
 #include "widgets/roundedwidget.h"
 
 #include <QDebug>
+#include <QLineEdit>
+#include <QLocale>
 #include <QPainter>
+
+#include <cmath>
+
+namespace {
+
+// The typed value as it is shown again: megabytes per second with one decimal at most, written with
+// the decimal sign of the catalogue's language (either sign is read).
+QString megabytesText(int kbps) {
+    static const QLocale::Language languages[Translation::LanguageCount] = {
+        QLocale::Chinese, QLocale::English,  QLocale::Dutch,   QLocale::French,
+        QLocale::German,  QLocale::Japanese, QLocale::Spanish, QLocale::Turkish};
+    const int index = Translation::instance()->languageIndex();
+    const QLocale locale(index >= 0 && index < Translation::LanguageCount ? languages[index]
+                                                                          : QLocale::English);
+    QString text = QString::number(std::round(kbps / 1024.0 * 10) / 10, 'f', kbps % 1024 == 0 ? 0 : 1);
+    return text.replace(QLatin1Char('.'), locale.decimalPoint());
+}
+
+} // namespace
 
 SettingDialog::SettingDialog(QWidget *parent)
     : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint)
@@ -39,7 +61,8 @@ SettingDialog::SettingDialog(QWidget *parent)
     ui->settingTitle->setTextKey(QStringLiteral("SETTINGS"), true, true);
 
     ui->menuSwitch->setTextOffsetY(5);
-    ui->menuSwitch->setItems({QStringLiteral("GENERAL_SETTINGS"), QStringLiteral("LANGUAGE")});
+    ui->menuSwitch->setItems({QStringLiteral("GENERAL_SETTINGS"), QStringLiteral("LANGUAGE"),
+                              QStringLiteral("DOWNLOAD_SETTINGS")});
     connect(ui->menuSwitch, SIGNAL(menuSelected(int)), this, SLOT(switchPage(int)));
 
     // Controls take their state before their signals are connected, so opening writes nothing.
@@ -79,12 +102,24 @@ SettingDialog::SettingDialog(QWidget *parent)
         language = catalogue->languageIndex(); // an edited file: show what the catalogue uses
     ui->languageComboBox->setCurrentIndex(language);
 
+    ui->downloadLimitLabel->setTextKey(QStringLiteral("DOWNLOAD_LIMIT"), true, true);
+    ui->downloadLimitUnitLabel->setTextKey(QStringLiteral("DOWNLOAD_LIMIT_TYPED"), true, true);
+    ui->downloadLimitComboBox->setAlignment(Qt::AlignLeft);
+    ui->downloadLimitComboBox->setArrowImage(QStringLiteral(":/images/images/down_arrow.png"));
+    fillDownloadLimitList();
+    showDownloadLimit(settings->value(DownloadLimitKbps));
+    // The steps are texts of the catalogue ("5 MB/s"): the list follows the language.
+    connect(catalogue, &TranslationSignals::languageChanged, this, &SettingDialog::fillDownloadLimitList);
+
     connect(ui->automaticLaunchCheckbox, SIGNAL(stateChanged(int)), this, SLOT(onLaunchSettingChanged(int)));
     connect(ui->popOnExitCheckbox, SIGNAL(stateChanged(int)), this, SLOT(onLaunchSettingChanged(int)));
     connect(ui->toTrayRadioButton, SIGNAL(clicked(bool)), this, SLOT(onCloseSettingChanged(bool)));
     connect(ui->exitLauncherRadioButton, SIGNAL(clicked(bool)), this, SLOT(onCloseSettingChanged(bool)));
     connect(ui->popupOnCrashCheckbox, SIGNAL(stateChanged(int)), this, SLOT(onCrashSettingChanged(int)));
     connect(ui->languageComboBox, SIGNAL(activated(int)), this, SLOT(onLanguageChanged(int)));
+    connect(ui->downloadLimitComboBox, &DoublePopupComboBox::activated, this,
+            &SettingDialog::onDownloadLimitChosen);
+    connect(ui->downloadLimitEdit, &QLineEdit::editingFinished, this, &SettingDialog::onDownloadLimitTyped);
 }
 
 SettingDialog::~SettingDialog() = default;
@@ -120,6 +155,76 @@ void SettingDialog::onCrashSettingChanged(int state) {
 void SettingDialog::onLanguageChanged(int index) {
     qDebug() << "onLanguageChanged " << index;
     Translation::instance()->setLanguageIndex(index);
+}
+
+void SettingDialog::fillDownloadLimitList() {
+    Translation *catalogue = Translation::instance();
+    const QString family = catalogue->fontFamily(Translation::fontRoleAt(catalogue->languageIndex()));
+    QList<QPair<QString, QString>> items{{catalogue->tr(QStringLiteral("DOWNLOAD_LIMIT_UNLIMITED")), family}};
+    for (int mb : DownloadLimitStepsMb)
+        items.append({catalogue->tr(QStringLiteral("DOWNLOAD_LIMIT_STEP")).arg(mb), family});
+    items.append({catalogue->tr(QStringLiteral("DOWNLOAD_LIMIT_OTHER")), family});
+    ui->downloadLimitComboBox->setItems(items);
+}
+
+void SettingDialog::showDownloadLimit(int kbps) {
+    int index = DownloadLimitTypedIndex;
+    if (kbps <= 0)
+        index = 0;
+    for (int i = 0; i < DownloadLimitStepCount; ++i) {
+        if (kbps == DownloadLimitStepsMb[i] * 1024)
+            index = i + 1;
+    }
+    ui->downloadLimitComboBox->setCurrentIndex(index);
+    // The typed value stays in view, the current limit in it, while "other" is chosen.
+    ui->downloadLimitTypedRow->setVisible(index == DownloadLimitTypedIndex);
+    if (kbps > 0)
+        ui->downloadLimitEdit->setText(megabytesText(kbps));
+}
+
+int SettingDialog::typedDownloadLimitKbps(const QString &typed) {
+    QString text = typed.trimmed();
+    text.replace(QLatin1Char(','), QLatin1Char('.'));
+    bool ok = false;
+    const double mb = text.toDouble(&ok);
+    if (!ok || !std::isfinite(mb) || mb <= 0)
+        return -1;
+    const double kbps = std::round(mb * 1024);
+    if (kbps > GlobalSettings::MaxDownloadLimitKbps)
+        return GlobalSettings::MaxDownloadLimitKbps;
+    return qMax(GlobalSettings::MinDownloadLimitKbps, int(kbps));
+}
+
+void SettingDialog::setDownloadLimit(int kbps) {
+    GlobalSettings::instance()->setValue(DownloadLimitKbps, kbps);
+    // Downloads under way follow within a tick; none of them starts over.
+    BandwidthCap::instance().setRate(qint64(GlobalSettings::instance()->value(DownloadLimitKbps)) * 1024);
+}
+
+void SettingDialog::onDownloadLimitChosen(int index) {
+    qDebug() << "onDownloadLimitChosen " << index;
+    if (index == DownloadLimitTypedIndex) {
+        // The value is the player's to type; until then the limit stays what it was.
+        ui->downloadLimitTypedRow->setVisible(true);
+        if (ui->downloadLimitEdit->text().isEmpty())
+            ui->downloadLimitEdit->setText(megabytesText(GlobalSettings::MinDownloadLimitKbps));
+        ui->downloadLimitEdit->setFocus();
+        ui->downloadLimitEdit->selectAll();
+        return;
+    }
+    setDownloadLimit(index <= 0 ? 0 : DownloadLimitStepsMb[qMin(index, DownloadLimitStepCount) - 1] * 1024);
+    showDownloadLimit(GlobalSettings::instance()->value(DownloadLimitKbps));
+}
+
+void SettingDialog::onDownloadLimitTyped() {
+    const int kbps = typedDownloadLimitKbps(ui->downloadLimitEdit->text());
+    qDebug() << "onDownloadLimitTyped " << ui->downloadLimitEdit->text() << kbps;
+    if (kbps > 0)
+        setDownloadLimit(kbps);
+    // The limit in force is shown again, as it was rounded; a text that is no number goes back to it.
+    const int current = GlobalSettings::instance()->value(DownloadLimitKbps);
+    ui->downloadLimitEdit->setText(
+        megabytesText(current > 0 ? current : GlobalSettings::MinDownloadLimitKbps));
 }
 
 void SettingDialog::showEvent(QShowEvent *event) {

@@ -8,13 +8,23 @@ namespace Ui {
 class SettingDialog;
 }
 
-// The modal settings window: general settings and language, chosen by a menu switch. Every
-// control writes its setting at once; the close button only closes.
+// The modal settings window: general settings, language and downloads, chosen by a menu switch.
+// Every control writes its setting at once; the close button only closes.
 class SettingDialog : public QDialog {
     Q_OBJECT
 public:
+    // The steps of the download limit list, in megabytes (1,024 kilobytes) per second, between
+    // "unlimited" first and a value the player types last.
+    static constexpr int DownloadLimitStepsMb[] = {1, 2, 5, 10, 20, 50};
+    static constexpr int DownloadLimitStepCount = 6;
+    static constexpr int DownloadLimitTypedIndex = DownloadLimitStepCount + 1;
+
     explicit SettingDialog(QWidget *parent = nullptr);
     ~SettingDialog() override;
+
+    // The limit in kilobytes per second for what the player typed in megabytes per second
+    // ("2.5" or "2,5"); below the smallest limit it is the smallest; -1 when it is no number.
+    static int typedDownloadLimitKbps(const QString &typed);
 
 public slots:
     void switchPage(int index);
@@ -22,6 +32,8 @@ public slots:
     void onCloseSettingChanged(bool checked);
     void onCrashSettingChanged(int state);
     void onLanguageChanged(int index);
+    void onDownloadLimitChosen(int index);
+    void onDownloadLimitTyped();
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -30,5 +42,9 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    void fillDownloadLimitList();
+    void showDownloadLimit(int kbps);
+    void setDownloadLimit(int kbps);
+
     std::unique_ptr<Ui::SettingDialog> ui; // settingdialog.ui
 };

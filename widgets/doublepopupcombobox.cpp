@@ -18,6 +18,13 @@ void DoublePopupComboBox::addItem(const QPair<QString, QString> &item) {
     update();
 }
 
+void DoublePopupComboBox::setItems(const QList<QPair<QString, QString>> &list) {
+    items = list;
+    selectedIndex = qBound(0, selectedIndex, qMax(0, int(items.size()) - 1));
+    updateGeometry();
+    update();
+}
+
 void DoublePopupComboBox::setArrowImage(const QString &resourcePath) {
     arrowImage = QPixmap(resourcePath);
     update();

@@ -17,6 +17,8 @@ public:
 
     void addItem(const QPair<QString, QString> &item);
     void addItem(const QString &text, const QString &fontFamily) { addItem(qMakePair(text, fontFamily)); }
+    // Replaces the items (texts of another language), keeping the index shown; emits nothing.
+    void setItems(const QList<QPair<QString, QString>> &list);
     int count() const { return items.size(); }
     QList<QPair<QString, QString>> itemList() const { return items; }
 

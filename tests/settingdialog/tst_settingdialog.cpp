@@ -1,6 +1,7 @@
 // The settings dialog against real files: settings.ini in a temporary launcher directory and the
 // start-at-login entry in a temporary XDG config directory.
 
+#include "download/bandwidthcap.h"
 #include "i18n/translatablecheckbox.h"
 #include "i18n/translatablelabel.h"
 #include "i18n/translatableradiobutton.h"
@@ -19,6 +20,7 @@
 #include "widgets/roundedwidget.h"
 
 #include <QFile>
+#include <QLineEdit>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStackedWidget>
@@ -51,6 +53,7 @@ private slots:
     void choosingCurrentLanguageChangesNothing();
     void choosingJapaneseSwitchesEveryLabel();
     void pageSelectorStartsOnGeneralPage();
+    void downloadLimitSteppedOrTyped();
     void closeButtonAccepts();
 
 private:
@@ -67,7 +70,8 @@ private:
         return widget;
     }
     void clickIndicator(QAbstractButton *button);
-    void chooseLanguageRow(SettingDialog &dialog, int row, bool *sawPopup);
+    void chooseLanguageRow(SettingDialog &dialog, int row, bool *sawPopup,
+                           const char *comboName = "languageComboBox");
 
     QTemporaryDir dir;
 };
@@ -122,8 +126,9 @@ void SettingDialogTest::clickIndicator(QAbstractButton *button) {
     QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(8, button->height() / 2));
 }
 
-void SettingDialogTest::chooseLanguageRow(SettingDialog &dialog, int row, bool *sawPopup) {
-    auto *combo = child<DoublePopupComboBox>(dialog, "languageComboBox");
+void SettingDialogTest::chooseLanguageRow(SettingDialog &dialog, int row, bool *sawPopup,
+                                          const char *comboName) {
+    auto *combo = child<DoublePopupComboBox>(dialog, comboName);
     *sawPopup = false;
     QTimer::singleShot(0, combo, [=] {
         auto *popup = qobject_cast<ComboPopup *>(QApplication::activePopupWidget());
@@ -411,7 +416,9 @@ void SettingDialogTest::pageSelectorStartsOnGeneralPage() {
         auto *stack = child<QStackedWidget>(dialog, "stackedWidget");
         QCOMPARE(stack->currentIndex(), 0);
         QCOMPARE(menu->selectedIndex(), 0);
-        QCOMPARE(menu->itemKeys(), QStringList({"GENERAL_SETTINGS", "LANGUAGE"}));
+        QCOMPARE(menu->itemKeys(), QStringList({"GENERAL_SETTINGS", "LANGUAGE", "DOWNLOAD_SETTINGS"}));
+        QTest::mousePress(menu, Qt::LeftButton, {}, QPoint(60, 120 + 30));
+        QCOMPARE(stack->currentWidget()->objectName(), QString("page_3"));
         QTest::mousePress(menu, Qt::LeftButton, {}, QPoint(60, 60 + 30));
         QCOMPARE(stack->currentWidget()->objectName(), QString("page_2"));
         QTest::mousePress(menu, Qt::LeftButton, {}, QPoint(60, 30));
@@ -422,6 +429,77 @@ void SettingDialogTest::pageSelectorStartsOnGeneralPage() {
     SettingDialog again(nullptr);
     QCOMPARE(child<QStackedWidget>(again, "stackedWidget")->currentIndex(), 0);
     QCOMPARE(child<MenuSwitch>(again, "menuSwitch")->selectedIndex(), 0);
+}
+
+// The limit shows as a step, or as "other" with the value in megabytes per second; choosing a step
+// or typing a value writes it and sets the running cap at once; a typed value below the smallest
+// limit is the smallest, a text that is no number changes nothing.
+void SettingDialogTest::downloadLimitSteppedOrTyped() {
+    const auto open = [this](SettingDialog &dialog) {
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        child<QStackedWidget>(dialog, "stackedWidget")->setCurrentIndex(2);
+    };
+    writeSettings({{"download_limit_kbps", 5120}});
+    {
+        SettingDialog dialog(nullptr);
+        open(dialog);
+        QCOMPARE(child<DoublePopupComboBox>(dialog, "downloadLimitComboBox")->currentIndex(), 3);
+        QVERIFY(!child<QWidget>(dialog, "downloadLimitTypedRow")->isVisible());
+    }
+    writeSettings({{"download_limit_kbps", 3000}});
+    GlobalSettings::release();
+    SettingDialog dialog(nullptr);
+    open(dialog);
+    auto *combo = child<DoublePopupComboBox>(dialog, "downloadLimitComboBox");
+    auto *edit = child<QLineEdit>(dialog, "downloadLimitEdit");
+    QCOMPARE(combo->count(), 8);
+    QCOMPARE(combo->itemList().at(0).first, QString("Unlimited"));
+    QCOMPARE(combo->itemList().at(5).first, QString("20 MB/s"));
+    QCOMPARE(combo->currentIndex(), SettingDialog::DownloadLimitTypedIndex);
+    QVERIFY(child<QWidget>(dialog, "downloadLimitTypedRow")->isVisible());
+    QCOMPARE(edit->text(), QString("2.9"));
+    QCOMPARE(child<QLabel>(dialog, "downloadLimitLabel")->text(), QString("Download speed limit"));
+
+    bool sawPopup = false;
+    chooseLanguageRow(dialog, 2, &sawPopup, "downloadLimitComboBox");
+    QVERIFY(sawPopup);
+    QCOMPARE(storedValue("download_limit_kbps").toInt(), 2048);
+    QCOMPARE(BandwidthCap::instance().rate(), 2 * 1024 * 1024);
+    QVERIFY(!child<QWidget>(dialog, "downloadLimitTypedRow")->isVisible());
+
+    // "Other": the value is the player's to type; until then nothing changes.
+    chooseLanguageRow(dialog, SettingDialog::DownloadLimitTypedIndex, &sawPopup, "downloadLimitComboBox");
+    QVERIFY(child<QWidget>(dialog, "downloadLimitTypedRow")->isVisible());
+    QCOMPARE(storedValue("download_limit_kbps").toInt(), 2048);
+    const auto type = [edit](const QString &typed) {
+        edit->setFocus();
+        edit->selectAll();
+        QTest::keyClicks(edit, typed);
+        QTest::keyClick(edit, Qt::Key_Return);
+    };
+    type("7,5");
+    QCOMPARE(storedValue("download_limit_kbps").toInt(), 7680);
+    QCOMPARE(BandwidthCap::instance().rate(), 7680 * 1024);
+    type("0.01");
+    QCOMPARE(storedValue("download_limit_kbps").toInt(), GlobalSettings::MinDownloadLimitKbps);
+    QCOMPARE(edit->text(), QString("0.1"));
+    type("fast");
+    QCOMPARE(storedValue("download_limit_kbps").toInt(), GlobalSettings::MinDownloadLimitKbps);
+    QCOMPARE(edit->text(), QString("0.1"));
+    QCOMPARE(SettingDialog::typedDownloadLimitKbps("-3"), -1);
+    QCOMPARE(SettingDialog::typedDownloadLimitKbps(" 50 "), 51200);
+    QCOMPARE(SettingDialog::typedDownloadLimitKbps("1e9"), GlobalSettings::MaxDownloadLimitKbps);
+
+    chooseLanguageRow(dialog, 0, &sawPopup, "downloadLimitComboBox");
+    QCOMPARE(storedValue("download_limit_kbps").toInt(), 0);
+    QCOMPARE(BandwidthCap::instance().rate(), 0);
+
+    // The steps follow the language.
+    Translation::instance()->setLanguageIndex(5);
+    QCOMPARE(combo->itemList().at(0).first, text("DOWNLOAD_LIMIT_UNLIMITED"));
+    QVERIFY(combo->itemList().at(0).first != QString("Unlimited"));
+    QCOMPARE(combo->currentIndex(), 0);
 }
 
 void SettingDialogTest::closeButtonAccepts() {

@@ -50,6 +50,7 @@ private slots:
         QCOMPARE(s->value(PopupOnExit), 1);
         QCOMPARE(s->value(CloseGameAction), 0);
         QCOMPARE(s->value(PopupOnCrash), 1);
+        QCOMPARE(s->value(DownloadLimitKbps), 0);
         GlobalSettings::release();
         QVERIFY(!QFile::exists(iniPath()));
         QVERIFY(QDir(m_dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
@@ -57,11 +58,11 @@ private slots:
 
     void keysOutsideRange() {
         GlobalSettings *s = GlobalSettings::instance();
-        QCOMPARE(s->value(5), -1);
+        QCOMPARE(s->value(6), -1);
         QCOMPARE(s->value(-1), -1);
-        s->setValue(5, 3);
+        s->setValue(6, 3);
         s->setValue(-1, 3);
-        QCOMPARE(s->value(5), -1);
+        QCOMPARE(s->value(6), -1);
         GlobalSettings::release();
         QVERIFY(!QFile::exists(iniPath()));
     }
@@ -92,6 +93,59 @@ private slots:
         QCOMPARE(s->value(PopupOnExit), 0);
         QCOMPARE(s->value(CloseGameAction), 1);
         QCOMPARE(s->value(PopupOnCrash), 0);
+    }
+
+    // The limit in kilobytes per second, as the dialog or an administrator writes it: 0 or at
+    // least 100; anything else is refused with a log line and the downloads go unlimited.
+    void downloadLimitReadFromFile_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<int>("kbps");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("absent") << QByteArray() << 0 << false;
+        QTest::newRow("unlimited") << QByteArray("download_limit_kbps=0") << 0 << false;
+        QTest::newRow("lowest") << QByteArray("download_limit_kbps=100") << 100 << false;
+        QTest::newRow("20 MB/s") << QByteArray("download_limit_kbps=20480") << 20480 << false;
+        QTest::newRow("spaces") << QByteArray("download_limit_kbps= 512 ") << 512 << false;
+        QTest::newRow("highest") << QByteArray("download_limit_kbps=2097151") << 2097151 << false;
+        QTest::newRow("below 100") << QByteArray("download_limit_kbps=99") << 0 << true;
+        QTest::newRow("negative") << QByteArray("download_limit_kbps=-500") << 0 << true;
+        QTest::newRow("too large") << QByteArray("download_limit_kbps=2097152") << 0 << true;
+        QTest::newRow("beyond 64 bits")
+            << QByteArray("download_limit_kbps=99999999999999999999") << 0 << true;
+        QTest::newRow("text") << QByteArray("download_limit_kbps=fast") << 0 << true;
+        QTest::newRow("with unit") << QByteArray("download_limit_kbps=500k") << 0 << true;
+        QTest::newRow("fraction") << QByteArray("download_limit_kbps=150.5") << 0 << true;
+        QTest::newRow("empty") << QByteArray("download_limit_kbps=") << 0 << true;
+    }
+
+    void downloadLimitReadFromFile() {
+        QFETCH(QByteArray, line);
+        QFETCH(int, kbps);
+        QFETCH(bool, refused);
+        QVERIFY(writeFile(iniPath(), "[global_settings]\npopup_on_exit=0\n" + line + "\n"));
+        if (refused)
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression("^download limit refused, downloads unlimited"));
+        GlobalSettings *s = GlobalSettings::instance();
+        QCOMPARE(s->value(DownloadLimitKbps), kbps);
+        QCOMPARE(s->value(PopupOnExit), 0); // the other keys are read as ever
+    }
+
+    void downloadLimitWrittenThrough() {
+        GlobalSettings *s = GlobalSettings::instance();
+        s->setValue(DownloadLimitKbps, 2048);
+        QCOMPARE(reload()->value(DownloadLimitKbps), 2048);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^download limit refused"));
+        GlobalSettings::instance()->setValue(DownloadLimitKbps, 50);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^download limit refused"));
+        GlobalSettings::instance()->setValue(DownloadLimitKbps, -1);
+        QCOMPARE(GlobalSettings::instance()->value(DownloadLimitKbps), 2048);
+        GlobalSettings::instance()->setValue(DownloadLimitKbps, 0);
+        QCOMPARE(reload()->value(DownloadLimitKbps), 0);
+        GlobalSettings::release();
+        QFile f(iniPath());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll().trimmed(), QByteArray("[global_settings]\ndownload_limit_kbps=0"));
     }
 
     void onlyChangedKeysAreStored() {

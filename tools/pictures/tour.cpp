@@ -56,6 +56,7 @@ const QStringList docScreens = {"launcher-update",
                                 "ready",
                                 "settings-general",
                                 "settings-language-list",
+                                "settings-download-typed",
                                 "exit-confirmation",
                                 "crash-dialog",
                                 "tooltip-close",
@@ -316,6 +317,31 @@ void settingsDialog(LauncherUpdater *w, const QString &language) {
     });
     settle();
     leave(controls.row);
+
+    // The download page: the speed limit, its list of steps, and "other" chosen, which shows the
+    // row of a typed value (and writes nothing until a value is typed).
+    auto *limits = dialog.findChild<DoublePopupComboBox *>(QStringLiteral("downloadLimitComboBox"));
+    QWidget *typedRow = dialog.findChild<QWidget *>(QStringLiteral("downloadLimitTypedRow"));
+    if (!limits || !typedRow) {
+        qWarning() << "settings dialog without its download limit list";
+        failed = true;
+        dialog.hide();
+        overlay->hide();
+        return;
+    }
+    controls.menu->setSelectedIndex(2);
+    dialog.findChild<QStackedWidget *>(QStringLiteral("stackedWidget"))->setCurrentIndex(2);
+    settle(400);
+    capture(w, language, QStringLiteral("settings-download"), {&dialog});
+    withOpenPopup(limits, [&](ComboPopup *popup) {
+        settle(50);
+        capture(w, language, QStringLiteral("settings-download-list"), {&dialog, popup});
+    });
+    settle();
+    limits->setCurrentIndex(SettingDialog::DownloadLimitTypedIndex);
+    dialog.onDownloadLimitChosen(SettingDialog::DownloadLimitTypedIndex);
+    settle(50);
+    capture(w, language, QStringLiteral("settings-download-typed"), {&dialog});
     dialog.hide();
     overlay->hide();
 }

@@ -1,0 +1,133 @@
+#!/bin/bash
+# Download cap benchmark: the launcher's download engine (bench_speedcap: XDManager's ten piece
+# connections, as the launcher runs them) under the player's cap of 2 and of 20 MiB/s, fetching from
+# nginx on 127.0.0.1 (tools/stack, uncapped). For each cap it prints the rate the engine received
+# over 10 s after the first 5 s against the cap, the longest stall of the thread that runs the
+# engine's signals (the launcher's GUI thread), and how long a change of the cap (2 -> 20 and
+# 20 -> 2 MiB/s) takes to show in the rate (the first 250 ms window within 10 % of the new cap after
+# which every window stays within it). The reference is aria2c with its overall download limit at the
+# same cap and ten connections, its rate read from the bytes it read from its sockets (/proc/PID/io).
+#
+# Usage: bench/run-speedcap.sh [build-dir]
+#   BENCH_DATA_DIR  keep the generated files here and reuse them (default: a temp dir)
+#   BENCH_RUNS      runs of each cap, every one printed, the median quoted (default 3)
+#
+# The stall figures are set beside an idle 10 ms timer's worst lateness on the same machine just
+# before each run: on a loaded machine that is the floor.
+#
+# Needs nginx (Debian nginx-light), aria2c, md5sum, python3.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-"$root/build"}
+runs=${BENCH_RUNS:-3}
+[[ $runs =~ ^[1-9][0-9]*$ ]] || { echo "BENCH_RUNS must be a positive number" >&2; exit 2; }
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+[ "${BENCH_SKIP_BUILD:-0}" = 1 ] || cmake --build "$build" --target bench_speedcap kv-sink >/dev/null
+engine="$build/bench/bench_speedcap"
+
+for tool in nginx aria2c md5sum python3; do
+    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
+done
+
+# shellcheck source=bench/cdn.sh
+. "$root/bench/cdn.sh"
+make_work speedcap
+
+mib=1048576
+# Enough for 18 s at 20 MiB/s with room to spare.
+files=(e.pak f.pak)
+for f in "${files[@]}"; do
+    if [ ! -f "$data/v1_$f" ] || [ "$(stat -c %s "$data/v1_$f")" != $((256 * mib)) ]; then
+        head -c $((256 * mib)) /dev/urandom >"$data/v1_$f.tmp"
+        mv "$data/v1_$f.tmp" "$data/v1_$f"
+    fi
+done
+: >"$work/list.txt"
+for f in "${files[@]}"; do
+    echo "$f $(md5sum "$data/v1_$f" | cut -d' ' -f1) $(stat -c %s "$data/v1_$f")" >>"$work/list.txt"
+done
+
+start_cdn "$data" "v1_${files[0]}"
+
+median() { sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }'; }
+
+# One engine run: cap, new cap; leaves its figures in $work/engine.txt.
+run_engine() {
+    rm -rf "$work/out"
+    mkdir -p "$work/out"
+    if ! KESTRIVANE_TEST_CDN_BASE_URL=$base "$engine" "$work/out" "$work/list.txt" "$1" "$2" >"$work/engine.txt" 2>"$work/engine.err"; then
+        echo "bench_speedcap failed:" >&2
+        cat "$work/engine.err" >&2
+        exit 1
+    fi
+}
+figure() { awk -F': ' -v k="$1" '$1 == k { split($2, a, " "); print a[1] }' "$work/engine.txt"; }
+
+# aria2c under its overall limit, both files one after the other: the bytes it has on the disk
+# (blocks allocated, without its disk cache or preallocation) at 5 and at 15 s.
+run_aria2() {
+    rm -rf "$work/out"
+    mkdir -p "$work/out"
+    printf '%s\n' "${files[@]/#/${base}v1_}" >"$work/urls.txt"
+    aria2c -q -x10 -s10 -k4M -j1 --file-allocation=none --disk-cache=0 --max-overall-download-limit="$1"M \
+        -d "$work/out" -i "$work/urls.txt" &
+    local pid=$! a b
+    sleep 5
+    a=$(du -s -B1 "$work/out" | cut -f1)
+    sleep 10
+    b=$(du -s -B1 "$work/out" | cut -f1)
+    if ! kill "$pid" 2>/dev/null; then
+        echo "aria2c ended before its rate could be read" >&2
+        exit 1
+    fi
+    wait "$pid" 2>/dev/null || true
+    awk -v a="$a" -v b="$b" -v m="$mib" 'BEGIN { printf "%.3f\n", (b - a) / 10 / m }'
+}
+
+# The machine's own stalls: the worst lateness of an idle 10 ms timer over 18 s, just before.
+idle_stall() {
+    python3 - <<'PY'
+import time
+start = prev = time.monotonic()
+worst = 0.0
+while prev - start < 18:
+    time.sleep(0.01)
+    now = time.monotonic()
+    worst = max(worst, now - prev - 0.01)
+    prev = now
+print("%.1f" % (worst * 1000))
+PY
+}
+
+declare -A summary
+for pair in "2 20" "20 2"; do
+    read -r cap next <<<"$pair"
+    rates=() stalls=() applies=() ratios=()
+    idles=()
+    for run in $(seq 1 "$runs"); do
+        idles+=("$(idle_stall)")
+        run_engine "$cap" "$next"
+        echo "# engine, cap $cap MiB/s, run $run"
+        cat "$work/engine.txt"
+        rates+=("$(figure received_5_to_15_s)")
+        stalls+=("$(figure longest_gui_stall)")
+        applies+=("$(figure cap_change_applied_in)")
+        ratios+=("$(figure received_vs_cap)")
+    done
+    aria=$(run_aria2 "$cap")
+    echo "# aria2c, overall limit ${cap}M: $aria MiB/s received 5..15 s"
+    summary[$cap]=$(printf '%s\n' \
+        "cap_${cap}_received: $(printf '%s\n' "${rates[@]}" | median) MiB/s (median of $runs)" \
+        "cap_${cap}_longest_gui_stall: $(printf '%s\n' "${stalls[@]}" | sort -n | tail -1) ms (worst of $runs)" \
+        "idle_timer_longest_stall: $(printf '%s\n' "${idles[@]}" | sort -n | tail -1) ms (the machine's own, worst of $runs)" \
+        "cap_change_${cap}_to_${next}_applied_in: $(printf '%s\n' "${applies[@]}" | median) ms (median of $runs)" \
+        "aria2c_cap_${cap}_received: $aria MiB/s" \
+        "ratio_cap_${cap}_received_vs_cap: $(printf '%s\n' "${ratios[@]}" | median)" \
+        "ratio_cap_${cap}_aria2c_vs_cap: $(awk -v a="$aria" -v c="$cap" 'BEGIN { printf "%.4f", a / c }')")
+done
+echo "# summary"
+echo "${summary[2]}"
+echo "${summary[20]}"

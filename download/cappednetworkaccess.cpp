@@ -1,0 +1,11 @@
+#include "download/cappednetworkaccess.h"
+
+#include "download/cappedreply.h"
+
+QNetworkReply *CappedNetworkAccess::createRequest(Operation op, const QNetworkRequest &request,
+                                                  QIODevice *outgoingData) {
+    QNetworkReply *reply = QNetworkAccessManager::createRequest(op, request, outgoingData);
+    if (op != GetOperation)
+        return reply;
+    return new CappedReply(reply, this);
+}
