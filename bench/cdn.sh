@@ -6,6 +6,8 @@
 #   stop_cdn
 #   start_cdn CDN_ROOT PROBE_FILE [rate cap per connection]
 # PROBE_FILE is a file under the CDN path that must answer a range request, or the run stops here.
+#   random_release MIB NAME...   $data/v1_NAME of MIB MiB of random bytes each (kept while the size fits),
+#                                and $work/list.txt with a "name md5 size" line per file
 
 make_work() {
     work=$(mktemp -d "/tmp/kv-bench-$1.XXXXXX")
@@ -43,4 +45,18 @@ start_cdn() {
     echo "cannot start the CDN:" >&2
     cat "$work/stack.log" >&2
     exit 2
+}
+
+random_release() {
+    local mib_each=$1 f want
+    shift
+    want=$((mib_each * 1048576))
+    : >"$work/list.txt"
+    for f in "$@"; do
+        if [ ! -f "$data/v1_$f" ] || [ "$(stat -c %s "$data/v1_$f")" != "$want" ]; then
+            head -c "$want" /dev/urandom >"$data/v1_$f.tmp"
+            mv "$data/v1_$f.tmp" "$data/v1_$f"
+        fi
+        echo "$f $(md5sum "$data/v1_$f" | cut -d' ' -f1) $want" >>"$work/list.txt"
+    done
 }

@@ -57,16 +57,7 @@ trap 'stop_hosts; stop_cdn; rm -rf "$work"' EXIT
 mib=1048576
 files=(c.pak d.pak)
 total=$((256 * mib))
-for f in "${files[@]}"; do
-    if [ ! -f "$data/v1_$f" ] || [ "$(stat -c %s "$data/v1_$f")" != $((128 * mib)) ]; then
-        head -c $((128 * mib)) /dev/urandom >"$data/v1_$f.tmp"
-        mv "$data/v1_$f.tmp" "$data/v1_$f"
-    fi
-done
-: >"$work/list.txt"
-for f in "${files[@]}"; do
-    echo "$f $(md5sum "$data/v1_$f" | cut -d' ' -f1) $(stat -c %s "$data/v1_$f")" >>"$work/list.txt"
-done
+random_release 128 "${files[@]}"
 
 start_cdn "$data" v1_c.pak
 port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }

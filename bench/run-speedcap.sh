@@ -39,16 +39,7 @@ make_work speedcap
 mib=1048576
 # Enough for 18 s at 20 MiB/s with room to spare.
 files=(e.pak f.pak)
-for f in "${files[@]}"; do
-    if [ ! -f "$data/v1_$f" ] || [ "$(stat -c %s "$data/v1_$f")" != $((256 * mib)) ]; then
-        head -c $((256 * mib)) /dev/urandom >"$data/v1_$f.tmp"
-        mv "$data/v1_$f.tmp" "$data/v1_$f"
-    fi
-done
-: >"$work/list.txt"
-for f in "${files[@]}"; do
-    echo "$f $(md5sum "$data/v1_$f" | cut -d' ' -f1) $(stat -c %s "$data/v1_$f")" >>"$work/list.txt"
-done
+random_release 256 "${files[@]}"
 
 start_cdn "$data" "v1_${files[0]}"
 

@@ -7,6 +7,7 @@
 #include "download/xdmanager.h"
 #include "platform/platform.h"
 #include "support/benchmain.h"
+#include "support/filelist.h"
 #include "support/processusage.h"
 #include "trust/versiontable.h"
 
@@ -34,22 +35,9 @@ int main(int argc, char **argv) {
         return 2;
     }
     XDManager manager(QString::fromLocal8Bit(argv[1]));
-    qint64 total = 0;
-    int files = 0;
-    while (!list.atEnd()) {
-        const QStringList f = QString::fromUtf8(list.readLine()).simplified().split(QLatin1Char(' '));
-        if (f.size() < 3)
-            continue;
-        RemoteFileInfo info;
-        info.name = f.at(0);
-        info.version = QStringLiteral("1");
-        info.md5 = f.at(1);
-        info.size = f.at(2).toLongLong();
-        VersionTable::instance().insert(info.name, info);
-        manager.addFile(QStringLiteral("v1_") + info.name, info.name);
-        total += info.size;
-        ++files;
-    }
+    const BenchFiles::Queued queued = BenchFiles::queue(list, manager);
+    const qint64 total = queued.bytes;
+    const int files = queued.files;
 
     int failures = 0;
     int ended = 0;

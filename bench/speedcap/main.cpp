@@ -10,6 +10,7 @@
 #include "download/xdmanager.h"
 #include "platform/platform.h"
 #include "support/benchmain.h"
+#include "support/filelist.h"
 #include "trust/versiontable.h"
 
 #include <QCoreApplication>
@@ -71,18 +72,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     XDManager manager(QString::fromLocal8Bit(argv[1]));
-    while (!list.atEnd()) {
-        const QStringList f = QString::fromUtf8(list.readLine()).simplified().split(QLatin1Char(' '));
-        if (f.size() < 3)
-            continue;
-        RemoteFileInfo info;
-        info.name = f.at(0);
-        info.version = QStringLiteral("1");
-        info.md5 = f.at(1);
-        info.size = f.at(2).toLongLong();
-        VersionTable::instance().insert(info.name, info);
-        manager.addFile(QStringLiteral("v1_") + info.name, info.name);
-    }
+    BenchFiles::queue(list, manager);
 
     BandwidthCap &limiter = BandwidthCap::instance();
     limiter.setRate(cap);
