@@ -502,6 +502,12 @@ void XDManager::archivePatchPrepared(DownloadTask *t, bool ok) {
         refill(nullptr);
         return;
     }
+    // An older whole copy of the archive (a launcher stopped between unpacking and deleting it)
+    // must not be taken for this update's: the update is unpacked from its fetched entries.
+    const QString whole = targetPath(t->localName);
+    if (QFileInfo::exists(whole) && !QFile::remove(whole))
+        qWarning() << "cannot remove an older copy of the archive" << whole;
+    ResumeRecord::discard(whole);
     const ArchivePatchPlan &plan = p->plan();
     t->savedBytes = qMax<qint64>(0, e->size - plan.fetchBytes());
     t->spansListed = RemoteFileInfo();
@@ -543,6 +549,9 @@ void XDManager::archivePatchPrepared(DownloadTask *t, bool ok) {
 void XDManager::beginFile(DownloadTask *t, const ResumeRecord &record, bool announce, bool recordSaved) {
     RemoteFileInfo *e = entryOf(t);
     const QString target = targetPath(t);
+    // An archive fetched whole: an update by its entries that an earlier run left is not this one.
+    if (!t->fetchesSpans() && ZipIndex::wantsIndex(t->localName))
+        ArchivePatchFiles::removeUpdate(dir, t->localName);
     resumed.insert(t->localName, record.completeBytes() + t->savedBytes);
     if (record.hasMap())
         reusedOf.insert(t, record.reusedBytes());

@@ -78,9 +78,13 @@ private slots:
     // fetched, the renamed one is copied, the rest kept; the record, the version and the event say so.
     void updateFetchesOnlyChangedEntries() {
         QList<ZipEntry> v1 = gameEntries(40);
-        publishWithIndex(QStringLiteral("game.zip"), QStringLiteral("1"), zipBytes(v1));
+        const QByteArray first = zipBytes(v1);
+        publishWithIndex(QStringLiteral("game.zip"), QStringLiteral("1"), first);
         STEP(installRelease());
         QVERIFY(installedAs(v1));
+        // The first version's archive, left by a launcher stopped between unpacking and deleting
+        // it: never to be unpacked as the second's.
+        QVERIFY(writeFile(dir + QStringLiteral("/game.zip"), first));
 
         QList<ZipEntry> v2 = v1;
         v2[3].data = randomBytes(31000, 7);        // stored, changed
