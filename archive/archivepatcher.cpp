@@ -2,6 +2,7 @@
 
 #include "archive/extractedfiles.h"
 #include "archive/extractionwriter.h"
+#include "archive/zipformat.h"
 #include "core/diskroom.h"
 #include "platform/filenamerules.h"
 #include "platform/platform.h"
@@ -18,12 +19,9 @@
 
 namespace {
 
-constexpr quint32 LocalSignature = 0x04034b50;
-constexpr quint32 CentralSignature = 0x02014b50;
 constexpr quint32 EndSignature = 0x06054b50;
 constexpr quint32 Zip64EndSignature = 0x06064b50;
 constexpr quint32 Zip64LocatorSignature = 0x07064b50;
-constexpr quint16 Zip64ExtraId = 0x0001;
 constexpr qint64 Max32 = 0xffffffff;
 constexpr qint64 Max16 = 0xffff;
 constexpr quint16 MadeBy = 20;
@@ -70,7 +68,7 @@ Result<ExtractError> readLocalHeader(QFile &file, qint64 offset, const ZipIndex:
         fixed = file.read(ZipIndex::LocalHeaderSize);
     if (fixed.size() != ZipIndex::LocalHeaderSize)
         return failure(ExtractError::Damaged, QStringLiteral("%1 end inside their local header").arg(what));
-    if (at<quint32>(fixed, 0) != LocalSignature)
+    if (at<quint32>(fixed, 0) != ZipFormat::LocalSignature)
         return failure(ExtractError::Damaged, QStringLiteral("%1 begin with no local header").arg(what));
     out->versionNeeded = at<quint16>(fixed, 4);
     out->flags = at<quint16>(fixed, 6);
@@ -111,7 +109,7 @@ QByteArray centralRecord(const ZipIndex::Entry &e, const LocalHeader &h, qint64 
         put<quint64>(&zip64, quint64(offset));
     QByteArray r;
     r.reserve(46 + name.size() + 4 + zip64.size());
-    put<quint32>(&r, CentralSignature);
+    put<quint32>(&r, ZipFormat::CentralSignature);
     put<quint16>(&r, MadeBy);
     put<quint16>(&r, zip64.isEmpty() ? h.versionNeeded : qMax(h.versionNeeded, Zip64Version));
     put<quint16>(&r, h.flags);
@@ -130,7 +128,7 @@ QByteArray centralRecord(const ZipIndex::Entry &e, const LocalHeader &h, qint64 
     put<quint32>(&r, quint32(qMin(offset, Max32)));
     r.append(name);
     if (!zip64.isEmpty()) {
-        put<quint16>(&r, Zip64ExtraId);
+        put<quint16>(&r, ZipFormat::Zip64ExtraId);
         put<quint16>(&r, quint16(zip64.size()));
         r.append(zip64);
     }

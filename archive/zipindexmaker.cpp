@@ -1,5 +1,6 @@
 #include "archive/zipindexmaker.h"
 
+#include "archive/zipformat.h"
 #include "archive/zipreader.h"
 
 #include <QDebug>
@@ -12,12 +13,9 @@
 
 namespace {
 
-constexpr quint32 LocalSignature = 0x04034b50;
-constexpr quint32 CentralSignature = 0x02014b50;
 constexpr quint32 DescriptorSignature = 0x08074b50;
 constexpr int CentralHeaderSize = 46;
 constexpr quint32 Zip64Marker = 0xffffffff;
-constexpr quint16 Zip64ExtraId = 0x0001;
 
 Result<ZipIndex::Error> cannotRead(const QString &path, const QString &why) {
     qWarning().noquote() << "cannot index zip archive" << path << why;
@@ -41,7 +39,7 @@ bool zip64Field(const QByteArray &extra, int index, qint64 *value) {
         const quint16 length = qFromLittleEndian<quint16>(p + at + 2);
         if (at + 4 + length > extra.size())
             return false;
-        if (id == Zip64ExtraId) {
+        if (id == ZipFormat::Zip64ExtraId) {
             if ((index + 1) * 8 > length)
                 return false;
             const quint64 v = qFromLittleEndian<quint64>(p + at + 4 + index * 8);
@@ -88,7 +86,7 @@ Result<ZipIndex::Error> ZipIndexMaker::make(const QString &path, ZipIndex *out) 
         const qint64 recordAt = qint64(unzGetOffset64(z));
         QByteArray record;
         if (!readAt(file, recordAt, CentralHeaderSize, &record) ||
-            qFromLittleEndian<quint32>(record.constData()) != CentralSignature)
+            qFromLittleEndian<quint32>(record.constData()) != ZipFormat::CentralSignature)
             return cannotRead(path, QStringLiteral("no central directory record at %1").arg(recordAt));
         const auto *r = reinterpret_cast<const uchar *>(record.constData());
         const quint16 recordName = qFromLittleEndian<quint16>(r + 28);
@@ -118,7 +116,7 @@ Result<ZipIndex::Error> ZipIndexMaker::make(const QString &path, ZipIndex *out) 
         }
         QByteArray local;
         if (!readAt(file, headerOffset, ZipIndex::LocalHeaderSize, &local) ||
-            qFromLittleEndian<quint32>(local.constData()) != LocalSignature)
+            qFromLittleEndian<quint32>(local.constData()) != ZipFormat::LocalSignature)
             return cannotRead(path,
                               QStringLiteral("no local header of %1 at %2").arg(name).arg(headerOffset));
         const auto *l = reinterpret_cast<const uchar *>(local.constData());
