@@ -83,12 +83,16 @@ qint64 MinisignSignature::timestamp() const {
 }
 
 qint64 MinisignSignature::timestampOf(const QByteArray &trustedComment) {
-    if (!trustedComment.startsWith(TimestampPrefix))
+    return leadingTimeOf(trustedComment, TimestampPrefix);
+}
+
+qint64 MinisignSignature::leadingTimeOf(const QByteArray &trustedComment, const QByteArray &prefix) {
+    if (!trustedComment.startsWith(prefix))
         return -1;
     int end = trustedComment.indexOf('\t');
     if (end < 0)
         end = trustedComment.size();
-    const QByteArray digits = trustedComment.mid(TimestampPrefix.size(), end - TimestampPrefix.size());
+    const QByteArray digits = trustedComment.mid(prefix.size(), end - prefix.size());
     // Digits only (no sign, no spaces), few enough that the value cannot overflow.
     if (digits.isEmpty() || digits.size() > 18)
         return -1;

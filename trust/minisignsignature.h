@@ -42,6 +42,8 @@ public:
     // or the end of the comment); -1 without one.
     qint64 timestamp() const;
     static qint64 timestampOf(const QByteArray &trustedComment);
+    // The same for a comment that starts with `prefix` ("preload:" for a coming release's list).
+    static qint64 leadingTimeOf(const QByteArray &trustedComment, const QByteArray &prefix);
     // The value of the trusted comment's "<name>:" field after its first tab ("file" names the signed
     // file); null when the comment has no such field.
     QByteArray commentField(const QByteArray &name) const;

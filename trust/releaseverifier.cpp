@@ -99,6 +99,18 @@ bool ReleaseVerifier::validUntil(const QByteArray &trustedComment, qint64 *expir
 ReleaseVerifier::Result ReleaseVerifier::verify(const QByteArray &data, const QByteArray &signatureFile,
                                                 qint64 newestAccepted, const QString &signedFile,
                                                 qint64 now) const {
+    return check(data, signatureFile, newestAccepted, signedFile, now, false);
+}
+
+ReleaseVerifier::Result ReleaseVerifier::verifyComing(const QByteArray &data, const QByteArray &signatureFile,
+                                                      qint64 newestAccepted,
+                                                      const QString &signedFile) const {
+    return check(data, signatureFile, newestAccepted, signedFile, -1, true);
+}
+
+ReleaseVerifier::Result ReleaseVerifier::check(const QByteArray &data, const QByteArray &signatureFile,
+                                               qint64 newestAccepted, const QString &signedFile, qint64 now,
+                                               bool coming) const {
     if (!isUsable())
         return refused(QStringLiteral("built-in public key is unusable: %1").arg(keyError));
     if (!sodiumReady())
@@ -128,9 +140,13 @@ ReleaseVerifier::Result ReleaseVerifier::verify(const QByteArray &data, const QB
         return refused(QStringLiteral("signature does not match the version file"));
     if (!signatureMatches(sig.globalSignature(), sig.signature() + sig.trustedComment(), key.key()))
         return refused(QStringLiteral("trusted comment does not match its signature"));
-    const qint64 time = sig.timestamp();
+    if (coming && sig.timestamp() >= 0)
+        return refused(QStringLiteral("a release's signature, not a coming release's"));
+    const qint64 time =
+        coming ? MinisignSignature::leadingTimeOf(sig.trustedComment(), ComingTimePrefix) : sig.timestamp();
     if (time < 0)
-        return refused(QStringLiteral("trusted comment carries no release time"));
+        return refused(coming ? QStringLiteral("trusted comment carries no coming release time")
+                              : QStringLiteral("trusted comment carries no release time"));
     if (!signedFile.isEmpty()) {
         const QByteArray named = sig.commentField("file");
         if (named.isNull())
@@ -141,7 +157,7 @@ ReleaseVerifier::Result ReleaseVerifier::verify(const QByteArray &data, const QB
         }
     }
     qint64 expires = -1;
-    if (!validUntil(sig.trustedComment(), &expires))
+    if (!coming && !validUntil(sig.trustedComment(), &expires))
         return refused(QStringLiteral("trusted comment gives an unreadable validity period"));
     Result r;
     r.authentic = true;

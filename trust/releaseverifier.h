@@ -59,6 +59,20 @@ public:
     Result verify(const QByteArray &data, const QByteArray &signatureFile, qint64 newestAccepted = -1,
                   const QString &signedFile = QString(), qint64 now = -1) const;
 
+    // The list of a coming release, published ahead of its day for pre-downloads: "<version file>.coming",
+    // signed beside it like the version file ("<list>.minisig", "<list>.<key id>.minisig"). Its trusted
+    // comment starts with "preload:<unix seconds>" and names the list ("file:<list>"); it never starts
+    // with "timestamp:", so no launcher takes it (or its time) for a release.
+    static QString comingListName(const QString &versionFile) {
+        return versionFile + QStringLiteral(".coming");
+    }
+    static constexpr const char *ComingTimePrefix = "preload:";
+    // Checks a coming release's list as verify() checks a version file, with its own order: a list
+    // signed before newestAccepted (of the coming lists accepted) is refused as a rollback. A comment
+    // that carries a release time is refused. No validity period applies.
+    Result verifyComing(const QByteArray &data, const QByteArray &signatureFile, qint64 newestAccepted,
+                        const QString &signedFile) const;
+
     // The end of the validity period a trusted comment gives: its release time plus "valid_days:<n>"
     // days. -1 without such a field; false for a field that is not 1..MaxValidDays or a comment
     // without a release time.
@@ -79,6 +93,9 @@ public:
                                  const QByteArray &key);
 
 private:
+    Result check(const QByteArray &data, const QByteArray &signatureFile, qint64 newestAccepted,
+                 const QString &signedFile, qint64 now, bool coming) const;
+
     bool enabled = false;
     QList<MinisignPublicKey> keys;
     QString keyError;
