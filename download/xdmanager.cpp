@@ -25,17 +25,13 @@
 
 #include <memory>
 
-namespace {
-
-RemoteFileInfo *tableEntry(const QString &name) {
-    if (!VersionTable::exists())
+RemoteFileInfo *XDManager::listedEntry(const QString &name) const {
+    if (!table && !VersionTable::exists())
         return nullptr;
-    QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
-    const auto it = table.find(name);
-    return it == table.end() ? nullptr : &it.value();
+    QMap<QString, RemoteFileInfo> &listed = table ? *table : VersionTable::instance();
+    const auto it = listed.find(name);
+    return it == listed.end() ? nullptr : &it.value();
 }
-
-} // namespace
 
 XDManager::XDManager(const QString &targetDir, QObject *parent)
     : QObject(parent)
@@ -129,7 +125,7 @@ void XDManager::addFile(const QString &remotePath, const QString &localName) {
 void XDManager::addFile(const QString &remotePath, const QString &localName, const DeltaSource &delta) {
     pendingTasks.append(new DownloadTask{remotePath, localName, delta});
     // What an earlier run left, for the progress shown before the file is split (read only).
-    const RemoteFileInfo *e = tableEntry(localName);
+    const RemoteFileInfo *e = listedEntry(localName);
     ResumeRecord found;
     if (e && e->size > 0 && FileNameRules::isSafeFileName(localName) &&
         ResumeRecord::load(targetPath(localName), *e, &found).ok())
@@ -142,7 +138,7 @@ void XDManager::addFile(const QString &remotePath, const QString &localName, con
 }
 
 RemoteFileInfo *XDManager::entryOf(DownloadTask *t) const {
-    return t->fetchesSpans() ? &t->spansListed : tableEntry(t->localName);
+    return t->fetchesSpans() ? &t->spansListed : listedEntry(t->localName);
 }
 
 QString XDManager::targetPath(const DownloadTask *t) const {
@@ -288,7 +284,7 @@ void XDManager::start() {
     // Small files touch little of theirs: those are left to be made when needed.
     qint64 pieces = 0;
     for (const DownloadTask *t : qAsConst(pendingTasks)) {
-        const RemoteFileInfo *e = tableEntry(t->localName);
+        const RemoteFileInfo *e = listedEntry(t->localName);
         if (e)
             pieces += qMax<qint64>(0, e->size - resumed.value(t->localName)) / DownloadTaskPiece::PieceSize;
     }
@@ -355,7 +351,7 @@ void XDManager::resume() {
 
 void XDManager::splitNextFile() {
     DownloadTask *t = pendingTasks.takeFirst();
-    RemoteFileInfo *e = tableEntry(t->localName);
+    RemoteFileInfo *e = listedEntry(t->localName);
     if (!e) {
         qWarning() << "file missing from the version table" << t->localName;
         endFileNow(
@@ -418,7 +414,7 @@ void XDManager::splitNextFile() {
 
 // Fetches the map and scans the old copy; false (and a plain download) when they cannot be used.
 bool XDManager::startDelta(DownloadTask *t, const ResumeRecord &fresh) {
-    const RemoteFileInfo *e = tableEntry(t->localName);
+    const RemoteFileInfo *e = listedEntry(t->localName);
     const DeltaSource &source = t->delta;
     QString why;
     if (!e || source.mapDigest != e->mapDigest || !BlockMap::isDigest(source.mapDigest))
@@ -452,7 +448,7 @@ void XDManager::deltaPrepared(DownloadTask *t, bool ok, const ResumeRecord &reco
     DeltaPreparer *p = preparers.take(t);
     if (p)
         p->deleteLater();
-    const RemoteFileInfo *e = tableEntry(t->localName);
+    const RemoteFileInfo *e = listedEntry(t->localName);
     if (!e)
         return;
     if (ok) {
@@ -468,7 +464,7 @@ void XDManager::deltaPrepared(DownloadTask *t, bool ok, const ResumeRecord &reco
 }
 
 bool XDManager::startArchivePatch(DownloadTask *t) {
-    const RemoteFileInfo *e = tableEntry(t->localName);
+    const RemoteFileInfo *e = listedEntry(t->localName);
     const ArchiveSource &source = t->archive;
     if (!e || source.indexDigest != e->mapDigest || !ZipIndex::wantsIndex(t->localName)) {
         qWarning() << "entry index not used, fetching the whole archive" << t->localName
@@ -493,7 +489,7 @@ void XDManager::archivePatchPrepared(DownloadTask *t, bool ok) {
     ArchivePatchPreparer *p = archivePreparers.take(t);
     if (p)
         p->deleteLater();
-    const RemoteFileInfo *e = tableEntry(t->localName);
+    const RemoteFileInfo *e = listedEntry(t->localName);
     if (!e)
         return;
     if (!ok || !p) {
@@ -755,7 +751,7 @@ void XDManager::giveUpFile(DownloadTask *t, const QString &reason, int status, b
     // every try. An outage is waited out like any other file's.
     if (t->fetchesSpans() && !away) {
         qWarning() << "changed entries not fetched, fetching the whole archive" << t->localName << reason;
-        if (const RemoteFileInfo *listed = tableEntry(t->localName)) {
+        if (const RemoteFileInfo *listed = listedEntry(t->localName)) {
             const QList<DownloadTaskPiece *> pieces = openPieces.take(t);
             for (DownloadTaskPiece *p : pieces) {
                 takenOver.remove(p);

@@ -72,6 +72,9 @@ public:
     // The CDN hosts to fetch from (not owned; it outlives the manager), set before start().
     // Without it the manager keeps its own list of the build's hosts.
     void setHosts(CdnHosts *hosts);
+    // The listed files to fetch and check against, set before addFile() (not owned; it outlives the
+    // manager). Without it the manager uses the process's VersionTable.
+    void setTable(QMap<QString, RemoteFileInfo> *listed) { table = listed; }
     CdnHosts *hosts() const { return cdn; }
 
     void addFile(const QString &remotePath, const QString &localName);
@@ -204,6 +207,8 @@ private:
     // is left out. Returns the host to fetch the file from once more.
     QString judgeWrongBytes(DownloadTask *t, const QString &name, DownloadResult *result);
     QString targetPath(const QString &name) const;
+    // The line of `name` in the table in use; none when it is not listed.
+    RemoteFileInfo *listedEntry(const QString &name) const;
     // Gives idle downloaders work, then ends the run if nothing is left.
     void refill(TaskPieceDownloader *first);
     void fill(TaskPieceDownloader *first);
@@ -227,6 +232,7 @@ private:
     QHash<DownloadTask *, qint64> reusedOf;                         // patched files: bytes the old copy gave
     QNetworkAccessManager *mapNetwork = nullptr;                    // fetches block maps
     CdnHosts *cdn = nullptr;                             // the hosts in use: ownHosts or the caller's
+    QMap<QString, RemoteFileInfo> *table = nullptr;      // the caller's list, else VersionTable's
     CdnHosts *ownHosts = nullptr;                        // the build's hosts, a child of the manager
     QHash<TaskPieceDownloader *, QString> held;          // the host each working downloader keeps to
     QHash<TaskPieceDownloader *, QStringList> tried;     // hosts the current piece failed on in this round

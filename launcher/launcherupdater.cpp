@@ -281,7 +281,7 @@ void LauncherUpdater::onLanguageChanged(QString lan) {
     Q_UNUSED(lan);
     const QString appName = trKey(QStringLiteral("APP_NAME"));
     setWindowTitle(appName);
-    trayIcon.setToolTip(appName);
+    showTrayTip();
     buildTrayMenu();
     setTitleButtonTips();
     fitCaptionSizes();

@@ -121,6 +121,9 @@ private:
     void showStartButton();
     void showResumeButton();
     void showDownloadButton(const char *icon);
+    // The ready game page while the next release is pre-downloaded, and the tray icon's tooltip.
+    void showPreDownload();
+    void showTrayTip();
     void sendLogEvent(const QJsonObject &event);
 
     // captionsizes.cpp

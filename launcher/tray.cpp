@@ -113,6 +113,7 @@ void LauncherUpdater::trayIconActivated(QSystemTrayIcon::ActivationReason reason
     qDebug().noquote() << QStringLiteral("trayIconActivated %1").arg(static_cast<int>(reason));
     if (reason != QSystemTrayIcon::Context) {
         trayIcon.hide();
+        flow->keepOpen();
         show();
         return;
     }
@@ -128,6 +129,7 @@ void LauncherUpdater::trayIconActivated(QSystemTrayIcon::ActivationReason reason
 void LauncherUpdater::trayMenuTriggered(QAction *action) {
     trayIcon.hide();
     if (action == openAction) {
+        flow->keepOpen();
         show();
     } else if (action == exitAction) {
         if (isDownloading)
@@ -142,6 +144,7 @@ void LauncherUpdater::receivedMessageFromSecondary(quint32 instanceId, QByteArra
     if (flow->isGameRunning())
         return;
     trayIcon.hide();
+    flow->keepOpen();
     // Also undo a minimise (the stand-in for the tray where there is none).
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();

@@ -3,8 +3,10 @@
 #include "launcher/launcherupdater.h"
 
 #include "crash/crashreporter.h"
+#include "i18n/translation.h"
 #include "launcher/ui_launcherupdater.h"
 #include "workflow/gameresourceupdate.h"
+#include "workflow/predownload.h"
 #include "workflow/selfupdate.h"
 #include "workflow/versioncheck.h"
 
@@ -25,6 +27,19 @@ void LauncherUpdater::followWorkflow() {
     // Through closeForGood(): a plain close() of a window that was shown again in the meantime
     // (tray, second start) would follow the close button's rules and keep the launcher running.
     connect(flow, &LauncherWorkflow::closeRequested, this, &LauncherUpdater::closeForGood);
+    // The game ended while the next release is fetched: the launcher waits in the tray (or, where
+    // there is none, minimised) until that ends.
+    connect(flow, &LauncherWorkflow::trayRequested, this, [this]() {
+        if (leaving)
+            return;
+        if (QSystemTrayIcon::isSystemTrayAvailable()) {
+            trayIcon.setVisible(true);
+            showTrayTip();
+        } else {
+            showMinimized();
+        }
+    });
+    connect(flow->preDownload(), &PreDownload::changed, this, &LauncherUpdater::showPreDownload);
     connect(ui->startGameBtn, &QAbstractButton::clicked, this, &LauncherUpdater::startButtonClicked);
     flow->setCrashQuestion([](QString *description) {
         CrashReporter reporter(nullptr);
@@ -83,6 +98,7 @@ void LauncherUpdater::showPhase(LauncherWorkflow::Phase phase) {
         ui->startGameBtn->setVisible(true);
         ui->startGameBtn->setTextKey(QStringLiteral("START_GAME"));
         ui->startGameBtn->setEnabled(true);
+        showPreDownload();
         break;
     case LauncherWorkflow::GameRunning:
         trayIcon.setVisible(false);
@@ -151,6 +167,32 @@ void LauncherUpdater::showResumeButton() {
 void LauncherUpdater::showDownloadButton(const char *icon) {
     ui->downloadBtn->setIcon(QPixmap(QLatin1String(icon)));
     ui->downloadBtn->setVisible(true);
+}
+
+void LauncherUpdater::showPreDownload() {
+    showTrayTip();
+    if (flow->phase() != LauncherWorkflow::Ready)
+        return;
+    const PreDownload::State state = flow->preDownload()->state();
+    const bool fetching = state == PreDownload::Fetching || state == PreDownload::Paused;
+    ui->gameSrcProgressBar->setVisible(fetching);
+    ui->gameSrcDownloadInfo->setVisible(true);
+    if (fetching)
+        showDownloadButton(state == PreDownload::Fetching ? ":/images/images/pause.png"
+                                                          : ":/images/images/continue.png");
+    else
+        ui->downloadBtn->setVisible(false);
+}
+
+void LauncherUpdater::showTrayTip() {
+    const PreDownload *preDownload = flow ? flow->preDownload() : nullptr;
+    if (preDownload && (preDownload->isUnderWay() || preDownload->state() == PreDownload::Paused)) {
+        trayIcon.setToolTip(trKey(QStringLiteral("TRAY_PREDOWNLOAD"))
+                                .arg(preDownload->version())
+                                .arg(preDownload->percent()));
+        return;
+    }
+    trayIcon.setToolTip(trKey(QStringLiteral("APP_NAME")));
 }
 
 void LauncherUpdater::sendLogEvent(const QJsonObject &event) {

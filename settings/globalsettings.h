@@ -12,7 +12,8 @@ enum SettingKey {
     CloseGameAction = 3,
     PopupOnCrash = 4,
     DownloadLimitKbps = 5, // kilobytes (1,024 bytes) per second for all downloads; 0: unlimited
-    SettingCount = 6
+    PauseDownloadsWhilePlaying = 6,
+    SettingCount = 7
 };
 
 // Process-wide store of the six user settings: five in "settings.ini" (group "global_settings")

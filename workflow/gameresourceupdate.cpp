@@ -11,6 +11,7 @@
 #include "workflow/labelargs.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/poolfuture.h"
+#include "workflow/predownloadfolder.h"
 #include "workflow/progresstext.h"
 #include "workflow/roomshortage.h"
 
@@ -230,6 +231,11 @@ void GameResourceUpdate::prepareGameResources() {
             connect(manager, &XDManager::filePatched, this, &GameResourceUpdate::reportPatchedFile);
         }
         const QString remotePath = QStringLiteral("v%1_%2").arg(e.version, e.name);
+        // Fetched before its release day: the download only checks it and puts it in place.
+        if (PreDownloadFolder::handOver(setup.folder, e)) {
+            manager->addFile(remotePath, e.name);
+            continue;
+        }
         const DeltaSource delta = deltaSourceFor(e);
         const ArchiveSource archive = archiveSourceFor(e);
         if (delta.isSet())

@@ -12,6 +12,7 @@ const QString MarkGroup = QStringLiteral("uncompressing");
 const QString ManualResumeKey = QStringLiteral("download_config/manual_resume");
 const QString GameArchiveKey = QStringLiteral("download_config/game_archive");
 const QString SignedTimeKey = QStringLiteral("release/signed_timestamp");
+const QString ComingTimeKey = QStringLiteral("release/coming_timestamp");
 const QString RevokedKeysKey = QStringLiteral("release/revoked_keys");
 
 QString key(const QString &group, const QString &name) {
@@ -127,6 +128,18 @@ qint64 LauncherConfig::newestAcceptedRelease() const {
 bool LauncherConfig::setNewestAcceptedRelease(qint64 timestamp) {
     applyStaged();
     settings.setValue(SignedTimeKey, timestamp);
+    return sync();
+}
+
+qint64 LauncherConfig::newestAcceptedComing() const {
+    bool ok = false;
+    const qint64 time = settings.value(ComingTimeKey).toLongLong(&ok);
+    return ok ? time : -1;
+}
+
+bool LauncherConfig::setNewestAcceptedComing(qint64 timestamp) {
+    applyStaged();
+    settings.setValue(ComingTimeKey, timestamp);
     return sync();
 }
 

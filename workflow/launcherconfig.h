@@ -55,6 +55,10 @@ public:
     // Signing time of the newest release accepted; -1 when none is recorded.
     qint64 newestAcceptedRelease() const;
     bool setNewestAcceptedRelease(qint64 timestamp);
+    // Signing time of the newest coming release's list accepted (pre-downloads keep their own
+    // order); -1 when none is recorded.
+    qint64 newestAcceptedComing() const;
+    bool setNewestAcceptedComing(qint64 timestamp);
 
     // Release keys whose revocation was seen, refused from then on. Read back bounded and checked: at
     // most MaxRevokedKeys, entries that are not key ids skipped.

@@ -8,6 +8,7 @@
 #include "workflow/archiveextraction.h"
 #include "workflow/gameresourceupdate.h"
 #include "workflow/labelargs.h"
+#include "workflow/predownload.h"
 #include "workflow/selfupdate.h"
 #include "workflow/updatemarks.h"
 #include "workflow/versioncheck.h"
@@ -25,11 +26,13 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
     , eventLog(new EventLogClient(manager, setup.logUrl, this))
     , hosts(std::make_unique<CdnHosts>(QStringList{setup.cdnBaseUrl} + setup.cdnMirrors))
     , session(new GameSession(setup, &configFile, manager, this))
+    , preloader(new PreDownload(setup, manager, &configFile, hosts.get(), this))
     , retryTimer(new QTimer(this))
     , countdownTimer(new QTimer(this))
     , retryPauseMs(setup.failedRetryMs) {
     qRegisterMetaType<WorkflowStatus>();
     relay(session);
+    relay(preloader);
     makeRunParts();
 
     retryTimer->setSingleShot(true);
@@ -37,8 +40,12 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
     countdownTimer->setInterval(1000);
     connect(countdownTimer, &QTimer::timeout, this, &LauncherWorkflow::showRetryCountdown);
 
-    connect(session, &GameSession::started, this, [this]() { setPhase(GameRunning); });
+    connect(session, &GameSession::started, this, [this]() {
+        setPhase(GameRunning);
+        preloader->setGameRunning(true);
+    });
     connect(session, &GameSession::showRequested, this, [this]() {
+        preloader->setGameRunning(false);
         // Back to waiting for a release within its validity when the game started from there.
         if (releaseExpired)
             waitForFreshRelease();
@@ -47,14 +54,28 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
         emit showRequested();
     });
     connect(session, &GameSession::closeRequested, this, [this]() {
+        preloader->setGameRunning(false);
         setPhase(Ready);
+        if (preloader->isUnderWay()) {
+            qDebug() << "the game ended, staying in the tray for the pre-download";
+            closeAfterPreDownload = true;
+            emit trayRequested();
+            return;
+        }
         emit closeRequested();
+    });
+    connect(preloader, &PreDownload::changed, this, [this]() {
+        if (closeAfterPreDownload && !preloader->isUnderWay()) {
+            closeAfterPreDownload = false;
+            qDebug() << "pre-download over, closing as after the game";
+            emit closeRequested();
+        }
     });
 }
 
 LauncherWorkflow::~LauncherWorkflow() {
-    // The run's parts (also those of a failed run not yet deleted) use the hosts to the end: they
-    // go first, the hosts after this body, the other children after the hosts.
+    // The run's parts (also those of a failed run not yet deleted, and the pre-download) use the
+    // hosts to the end: they go first, the hosts after this body, the other children after the hosts.
     QList<WorkflowPart *> parts = findChildren<WorkflowPart *>(QString(), Qt::FindDirectChildrenOnly);
     parts.removeAll(session);
     qDeleteAll(parts);
@@ -242,7 +263,12 @@ void LauncherWorkflow::resumeDownloading() {
 }
 
 void LauncherWorkflow::downloadBtnClicked() {
-    if (current == Downloading) {
+    if (current == Ready) {
+        if (preloader->state() == PreDownload::Fetching)
+            preloader->pause();
+        else if (preloader->state() == PreDownload::Paused)
+            preloader->resume();
+    } else if (current == Downloading) {
         gameResources->pause();
         setPhase(Paused);
     } else if (current == Paused) {
@@ -253,6 +279,7 @@ void LauncherWorkflow::downloadBtnClicked() {
 
 void LauncherWorkflow::stopForExit() {
     retryTimer->stop();
+    preloader->stop();
     gameResources->stopForExit();
 }
 
@@ -375,6 +402,9 @@ void LauncherWorkflow::setPhase(Phase phase) {
     if (phase == Ready)
         retryPauseMs = given.failedRetryMs;
     emit phaseChanged(phase);
+    // The game is ready: the next release may be fetched meanwhile (after the page shows its state).
+    if (phase == Ready)
+        QTimer::singleShot(0, preloader, &PreDownload::check);
 }
 
 void LauncherWorkflow::fail() {

@@ -16,6 +16,7 @@ class ArchiveExtraction;
 class CdnHosts;
 class EventLogClient;
 class GameResourceUpdate;
+class PreDownload;
 class QNetworkAccessManager;
 class QTimer;
 class WorkflowPart;
@@ -63,7 +64,10 @@ public:
 
     // The player's actions. KEEP UPDATE fetches what is left, or unpacks again what lacked room.
     void resumeDownloading();
-    void downloadBtnClicked(); // pause or continue
+    // Pause or continue: the game's download, or on a ready game page the pre-download.
+    void downloadBtnClicked();
+    // The window is shown again: a launcher kept in the tray for its pre-download stays when that ends.
+    void keepOpen() { closeAfterPreDownload = false; }
     void gameBtnClicked();
     // The launcher leaves now (a session end, when the process may be ended at any moment after):
     // nothing is tried again, and what the download received is written and recorded before this
@@ -100,6 +104,7 @@ public:
     SelfUpdate *selfUpdate() const { return updater; }
     GameResourceUpdate *resources() const { return gameResources; }
     ArchiveExtraction *extraction() const { return extractor; }
+    PreDownload *preDownload() const { return preloader; }
     GameSession *gameSession() const { return session; }
 
 public slots:
@@ -118,6 +123,9 @@ signals:
     // After the game: the window comes back, or the launcher closes.
     void showRequested();
     void closeRequested();
+    // After the game, where the launcher would close: a pre-download goes on, the launcher waits in
+    // the tray and closes once it ends (closeRequested).
+    void trayRequested();
 
 private:
     void relay(WorkflowPart *part);
@@ -152,6 +160,7 @@ private:
     GameResourceUpdate *gameResources = nullptr;
     ArchiveExtraction *extractor = nullptr;
     GameSession *session;
+    PreDownload *preloader; // lives across runs: the next release is fetched while the game is ready
     QTimer *retryTimer;
     QTimer *countdownTimer;
     QString failedKey;        // the catalogue key of the error the run ended with
@@ -166,6 +175,7 @@ private:
     bool unpackAwaitsRoom = false;   // KEEP UPDATE unpacks: the archives are downloaded
     bool downloadAwaitsRoom = false; // KEEP UPDATE runs again: the disk filled up while fetching
     bool launcherHandedOver = false;
+    bool closeAfterPreDownload = false; // the game ended and the launcher waits in the tray for it
     // The last check found only an expired release (until a check accepts a release again).
     bool releaseExpired = false;
 };

@@ -36,6 +36,10 @@ struct WorkflowSetup {
     int pieceRetryFirstMs = 1000;
     int pieceRetryMaxMs = 30000;
     int pieceRetryTotalMs = 120000;
+    // While the game is ready the coming release's list is asked for again this often, and after a
+    // pre-download that failed or got no answer this soon.
+    int preloadCheckMs = 30 * 60 * 1000;
+    int preloadRetryMs = 60 * 1000;
 
     // The product's: the build constants and the launcher's own folder.
     static WorkflowSetup product();

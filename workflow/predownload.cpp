@@ -1,0 +1,533 @@
+#include "workflow/predownload.h"
+
+#include "core/diskroom.h"
+#include "download/cdnhosts.h"
+#include "download/xdmanager.h"
+#include "settings/globalsettings.h"
+#include "trust/minisignsignature.h"
+#include "trust/releaseverifier.h"
+#include "workflow/archiveextraction.h"
+#include "workflow/labelargs.h"
+#include "workflow/launcherconfig.h"
+#include "workflow/predownloadfolder.h"
+#include "workflow/progresstext.h"
+#include "workflow/roomshortage.h"
+#include "workflow/versioncheck.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QNetworkReply>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+const char *const LauncherFileName = "Kestrivane.exe";
+
+QString sizeText(qint64 bytes) {
+    return ProgressText::formatSize(static_cast<float>(bytes), 2);
+}
+
+bool sameLine(const RemoteFileInfo &a, const RemoteFileInfo &b) {
+    return a.version == b.version && a.md5.compare(b.md5, Qt::CaseInsensitive) == 0 && a.size == b.size;
+}
+
+} // namespace
+
+PreDownload::PreDownload(const WorkflowSetup &setup, QNetworkAccessManager *network, LauncherConfig *config,
+                         CdnHosts *hosts, QObject *parent)
+    : WorkflowPart(parent)
+    , setup(setup)
+    , network(network)
+    , config(config)
+    , hosts(hosts)
+    , checkTimer(new QTimer(this))
+    , tickTimer(new QTimer(this)) {
+    checkTimer->setSingleShot(true);
+    connect(checkTimer, &QTimer::timeout, this, &PreDownload::check);
+    tickTimer->setInterval(setup.speedTickMs);
+    connect(tickTimer, &QTimer::timeout, this, &PreDownload::tick);
+}
+
+PreDownload::~PreDownload() {
+    stop();
+}
+
+void PreDownload::check() {
+    if (checking || manager)
+        return;
+    checkTimer->stop();
+    checking = true;
+    askedHosts = hosts->usable();
+    if (askedHosts.isEmpty())
+        askedHosts << setup.cdnBaseUrl;
+    hostIndex = 0;
+    missingHosts = 0;
+    firstRefusal.clear();
+    askHost();
+}
+
+void PreDownload::askHost() {
+    const QString name = ReleaseVerifier::comingListName(setup.versionFile);
+    reply = CdnRequest::get(network, QUrl(askedHosts.at(hostIndex) + name), setup.versionFileTimeoutMs);
+    QNetworkReply *asked = reply;
+    connect(asked, &QNetworkReply::downloadProgress, asked, [asked](qint64 received, qint64 size) {
+        if (received > VersionTable::MaxVersionFileSize || size > VersionTable::MaxVersionFileSize)
+            asked->abort();
+    });
+    connect(asked, &QNetworkReply::finished, this, [this, asked]() { listArrived(asked); });
+}
+
+void PreDownload::listArrived(QNetworkReply *answer) {
+    answer->deleteLater();
+    if (answer != reply)
+        return;
+    reply = nullptr;
+    if (answer->error() != QNetworkReply::NoError) {
+        hostDone(QStringLiteral("coming release list not available: %1").arg(answer->errorString()),
+                 CdnRequest::saysMissing(answer) ? Missing : Unreachable);
+        return;
+    }
+    const QByteArray list = answer->read(VersionTable::MaxVersionFileSize + 1);
+    if (list.size() > VersionTable::MaxVersionFileSize) {
+        hostDone(QStringLiteral("coming release list refused: too large"), Refused);
+        return;
+    }
+    if (setup.releasePublicKey.isEmpty())
+        accept(list, -1);
+    else
+        askSignature(list);
+}
+
+void PreDownload::askSignature(const QByteArray &list) {
+    const QString listName = ReleaseVerifier::comingListName(setup.versionFile);
+    if (signatureNames.isEmpty() || signatureIndex == 0) {
+        ReleaseVerifier verifier(setup.releasePublicKey);
+        verifier.setRevoked(config->revokedKeys());
+        signatureNames = QStringList{ReleaseVerifier::signatureName(listName, QByteArray(), true)};
+        for (int i = 1; i < verifier.publicKeys().size(); ++i) {
+            const QByteArray id = verifier.publicKeys().at(i).keyId();
+            if (!verifier.isRevoked(id))
+                signatureNames << ReleaseVerifier::signatureName(listName, id, false);
+        }
+    }
+    reply = CdnRequest::get(network, QUrl(askedHosts.at(hostIndex) + signatureNames.at(signatureIndex)),
+                            setup.versionFileTimeoutMs);
+    QNetworkReply *asked = reply;
+    connect(asked, &QNetworkReply::downloadProgress, asked, [asked](qint64 received, qint64 size) {
+        if (received > MinisignSignature::MaxFileSize || size > MinisignSignature::MaxFileSize)
+            asked->abort();
+    });
+    connect(asked, &QNetworkReply::finished, this, [this, asked, list]() { signatureArrived(asked, list); });
+}
+
+void PreDownload::signatureArrived(QNetworkReply *answer, const QByteArray &list) {
+    answer->deleteLater();
+    if (answer != reply)
+        return;
+    reply = nullptr;
+    QString why;
+    bool tryNext = true;
+    HostAnswer outcome = Refused;
+    if (answer->error() != QNetworkReply::NoError) {
+        why = QStringLiteral("coming release signature not available: %1").arg(answer->errorString());
+        // A list without its signature is refused like a bad signature; no answer at all says nothing.
+        if (!CdnRequest::saysMissing(answer) &&
+            answer->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 0)
+            outcome = Unreachable;
+    } else {
+        ReleaseVerifier verifier(setup.releasePublicKey);
+        verifier.setRevoked(config->revokedKeys());
+        const ReleaseVerifier::Result result = verifier.verifyComing(
+            list, answer->read(MinisignSignature::MaxFileSize + 1), config->newestAcceptedComing(),
+            ReleaseVerifier::comingListName(setup.versionFile));
+        if (result.ok) {
+            signatureIndex = 0;
+            accept(list, result.timestamp);
+            return;
+        }
+        why = QStringLiteral("coming release list refused: %1").arg(result.reason);
+        // Signed by a trusted key but older than the list accepted before: another key's signature
+        // of the same list says the same.
+        tryNext = !result.authentic;
+    }
+    if (tryNext && ++signatureIndex < signatureNames.size()) {
+        askSignature(list);
+        return;
+    }
+    signatureIndex = 0;
+    hostDone(why, outcome);
+}
+
+void PreDownload::hostDone(const QString &why, HostAnswer answer) {
+    qDebug().noquote() << why + " (" + CdnHosts::hostName(askedHosts.at(hostIndex)) + ")";
+    if (answer == Missing)
+        ++missingHosts;
+    else if (answer == Refused && firstRefusal.isEmpty())
+        firstRefusal = why;
+    if (++hostIndex < askedHosts.size()) {
+        QTimer::singleShot(0, this, &PreDownload::askHost);
+        return;
+    }
+    checking = false;
+    // Hosts that did not answer say nothing; one that answered with a list (even a refused one)
+    // has not withdrawn it.
+    if (missingHosts > 0 && firstRefusal.isEmpty()) {
+        if (QFileInfo::exists(PreDownloadFolder::path(setup.folder))) {
+            qWarning() << "the coming release was withdrawn, removing its pre-download";
+            PreDownloadFolder::removeAll(setup.folder);
+            QJsonObject withdrawn;
+            withdrawn.insert(QStringLiteral("event"), QStringLiteral("predownload withdrawn"));
+            withdrawn.insert(QStringLiteral("version"), comingVersion);
+            emit event(withdrawn);
+        }
+        coming.clear();
+        wanted.clear();
+        total = completeBytes = 0;
+        setState(Idle);
+        scheduleCheck(setup.preloadCheckMs);
+        return;
+    }
+    // A refused list changes nothing: the next check asks again, as it would after no answer.
+    if (!firstRefusal.isEmpty())
+        refuse(firstRefusal);
+    scheduleCheck(firstRefusal.isEmpty() ? setup.preloadRetryMs : setup.preloadCheckMs);
+}
+
+void PreDownload::refuse(const QString &why) {
+    qWarning().noquote() << why;
+    QJsonObject refused;
+    refused.insert(QStringLiteral("event"), QStringLiteral("predownload refused"));
+    refused.insert(QStringLiteral("reason"), why);
+    emit event(refused);
+}
+
+void PreDownload::accept(const QByteArray &list, qint64 signedAt) {
+    QMap<QString, RemoteFileInfo> table;
+    QString refusedLine;
+    if (!VersionTable::parseFile(list, &table, &refusedLine)) {
+        hostDone(QStringLiteral("coming release list refused: unreadable line %1").arg(refusedLine.left(120)),
+                 Refused);
+        return;
+    }
+    checking = false;
+    const QMap<QString, RemoteFileInfo> &installed = VersionTable::instance();
+    QStringList differing;
+    QStringList older;
+    for (const RemoteFileInfo &e : qAsConst(table)) {
+        if (e.name == QLatin1String(LauncherFileName))
+            continue;
+        const auto now = installed.constFind(e.name);
+        if (now != installed.cend() && sameLine(*now, e))
+            continue;
+        if (now != installed.cend() && VersionCheck::compareVersions(now->version, e.version) == 1)
+            older << e.name;
+        differing << e.name;
+    }
+    // Published before the release now installed, or listing nothing it does not have: the coming
+    // release is out (what was fetched for it was taken, or is of no use now), or the list is stale.
+    const bool released = differing.isEmpty();
+    const bool stale = signedAt >= 0 && signedAt <= config->newestAcceptedRelease();
+    if (released || stale || !older.isEmpty()) {
+        QString why;
+        if (!older.isEmpty())
+            why = QStringLiteral("it lists older versions than installed (%1)").arg(older.first());
+        else if (released)
+            why = QStringLiteral("it lists nothing newer than the installed release");
+        else
+            why = QStringLiteral("it was signed before the installed release");
+        refuse(QStringLiteral("coming release not taken: ") + why);
+        if (released && older.isEmpty() && QFileInfo::exists(PreDownloadFolder::path(setup.folder))) {
+            qDebug() << "the coming release is out: removing what is left of its pre-download";
+            PreDownloadFolder::removeAll(setup.folder);
+        }
+        coming.clear();
+        wanted.clear();
+        total = completeBytes = 0;
+        setState(Idle);
+        scheduleCheck(setup.preloadCheckMs);
+        return;
+    }
+    if (signedAt > config->newestAcceptedComing() && !config->setNewestAcceptedComing(signedAt))
+        qWarning() << "cannot record the coming release's time in" << config->path();
+
+    coming = table;
+    wanted = differing;
+    QMap<QString, RemoteFileInfo> keep;
+    comingVersion.clear();
+    total = 0;
+    for (const QString &name : qAsConst(wanted)) {
+        const RemoteFileInfo &e = coming.value(name);
+        keep.insert(name, e);
+        total += e.size;
+        if (comingVersion.isEmpty() || VersionCheck::compareVersions(comingVersion, e.version) == -1)
+            comingVersion = e.version;
+    }
+    if (coming.contains(ArchiveExtraction::gameExecutableName()))
+        comingVersion = coming.value(ArchiveExtraction::gameExecutableName()).version;
+    // What was fetched for other versions (a replaced coming release, a file the installed release
+    // caught up with) goes.
+    PreDownloadFolder::keepOnly(setup.folder, keep);
+    startFetching();
+}
+
+void PreDownload::startFetching() {
+    const QMap<QString, RemoteFileInfo> complete = PreDownloadFolder::completeFiles(setup.folder);
+    completeBytes = 0;
+    QStringList missing;
+    for (const QString &name : qAsConst(wanted)) {
+        if (complete.contains(name) && sameLine(complete.value(name), coming.value(name)))
+            completeBytes += coming.value(name).size;
+        else
+            missing << name;
+    }
+    if (missing.isEmpty()) {
+        if (current != Complete)
+            qDebug().noquote() << "pre-download of " + comingVersion +
+                                      " complete: " + QString::number(wanted.size()) + " files";
+        setState(Complete);
+        scheduleCheck(setup.preloadCheckMs);
+        return;
+    }
+    if (!QDir().mkpath(PreDownloadFolder::path(setup.folder))) {
+        qWarning() << "cannot create the pre-download folder" << PreDownloadFolder::path(setup.folder);
+        scheduleCheck(setup.preloadRetryMs);
+        return;
+    }
+    manager = new XDManager(PreDownloadFolder::path(setup.folder), this);
+    manager->setTable(&coming);
+    manager->setHosts(hosts);
+    manager->setTransferTimeout(setup.pieceTimeoutMs);
+    manager->setRetryPolicy({setup.pieceRetryFirstMs, setup.pieceRetryMaxMs, setup.pieceRetryTotalMs});
+    connect(manager, &XDManager::fileDownloadFinished, this, &PreDownload::fileFinished);
+    connect(manager, &XDManager::allFileDownloadFinished, this, &PreDownload::allFinished);
+    qint64 needed = 0;
+    for (const QString &name : qAsConst(missing)) {
+        const RemoteFileInfo &e = coming.value(name);
+        manager->addFile(QStringLiteral("v%1_%2").arg(e.version, e.name), e.name);
+        needed += e.size;
+    }
+    failed.clear();
+    // A file being fetched takes its whole size; what earlier runs left of it is there already.
+    shortBy = DiskRoom::shortBy(PreDownloadFolder::path(setup.folder), needed - manager->resumedBytes());
+    if (shortBy > 0) {
+        qWarning().noquote() << QStringLiteral(
+                                    "not enough disk space to pre-download %1: %2 bytes more needed")
+                                    .arg(comingVersion)
+                                    .arg(shortBy);
+        QJsonObject shortage = RoomShortage::event(shortBy);
+        shortage.insert(QStringLiteral("predownload"), true);
+        emit event(shortage);
+        dropManager();
+        setState(ShortOfRoom);
+        scheduleCheck(setup.preloadCheckMs);
+        return;
+    }
+    qDebug().noquote() << QStringLiteral("pre-downloading %1: %2 files, %3 bytes")
+                              .arg(comingVersion)
+                              .arg(missing.size())
+                              .arg(needed - manager->resumedBytes());
+    QJsonObject started;
+    started.insert(QStringLiteral("event"), QStringLiteral("predownload started"));
+    started.insert(QStringLiteral("version"), comingVersion);
+    started.insert(QStringLiteral("files"), missing.size());
+    emit event(started);
+    lastFetched = doneBytes();
+    bytesPerSecond = 0;
+    if (holdsForGame()) {
+        setState(Held);
+        return;
+    }
+    manager->start();
+    if (pausedByPlayer) {
+        manager->pause();
+        setState(Paused);
+        return;
+    }
+    tickTimer->start();
+    setState(Fetching);
+}
+
+bool PreDownload::holdsForGame() const {
+    return gameRunning && GlobalSettings::instance()->value(PauseDownloadsWhilePlaying) == 1;
+}
+
+void PreDownload::fileFinished(ErrorCode code, const QString &name) {
+    if (code == NoError) {
+        if (!PreDownloadFolder::addComplete(setup.folder, coming.value(name)))
+            failed << name;
+        else
+            completeBytes += coming.value(name).size;
+        return;
+    }
+    failed << name;
+    qWarning().noquote() << "pre-download of " + name +
+                                " failed: " + (manager ? manager->failureReason(name) : QString());
+}
+
+void PreDownload::allFinished() {
+    dropManager();
+    tickTimer->stop();
+    if (failed.isEmpty()) {
+        qDebug().noquote() << "pre-download of " + comingVersion + " complete";
+        QJsonObject done;
+        done.insert(QStringLiteral("event"), QStringLiteral("predownload complete"));
+        done.insert(QStringLiteral("version"), comingVersion);
+        done.insert(QStringLiteral("bytes"), double(total));
+        emit event(done);
+        setState(Complete);
+        scheduleCheck(setup.preloadCheckMs);
+    } else {
+        QJsonObject stopped;
+        stopped.insert(QStringLiteral("event"), QStringLiteral("predownload failed"));
+        stopped.insert(QStringLiteral("version"), comingVersion);
+        stopped.insert(QStringLiteral("files"), failed.size());
+        emit event(stopped);
+        setState(Idle);
+        scheduleCheck(setup.preloadRetryMs);
+    }
+    emit ended();
+}
+
+void PreDownload::pause() {
+    pausedByPlayer = true;
+    if (current == Fetching && manager) {
+        manager->pause();
+        tickTimer->stop();
+        setState(Paused);
+    }
+}
+
+void PreDownload::resume() {
+    pausedByPlayer = false;
+    if (current == Paused && manager) {
+        lastFetched = doneBytes();
+        manager->resume();
+        tickTimer->start();
+        setState(Fetching);
+    }
+}
+
+void PreDownload::setGameRunning(bool running) {
+    gameRunning = running;
+    if (!manager)
+        return;
+    if (running && current == Fetching && holdsForGame()) {
+        manager->pause();
+        tickTimer->stop();
+        setState(Held);
+    } else if (!running && current == Held) {
+        lastFetched = doneBytes();
+        // Held before it ever started, or paused while the game ran.
+        manager->start();
+        manager->resume();
+        tickTimer->start();
+        setState(Fetching);
+    }
+}
+
+void PreDownload::stop() {
+    checkTimer->stop();
+    tickTimer->stop();
+    if (reply) {
+        QNetworkReply *asked = reply;
+        reply = nullptr;
+        asked->disconnect(this);
+        asked->abort();
+        asked->deleteLater();
+    }
+    checking = false;
+    dropManager();
+}
+
+void PreDownload::dropManager() {
+    if (!manager)
+        return;
+    // Deleting the manager writes and records what arrived; nothing it says meanwhile matters.
+    XDManager *ending = manager;
+    manager = nullptr;
+    ending->disconnect(this);
+    delete ending;
+}
+
+void PreDownload::scheduleCheck(int ms) {
+    if (ms > 0)
+        checkTimer->start(ms);
+}
+
+qint64 PreDownload::doneBytes() const {
+    return completeBytes + (manager ? manager->resumedBytes() + manager->writtenBytes() : 0);
+}
+
+int PreDownload::percent() const {
+    return total > 0 ? int(double(doneBytes()) * 100.0 / double(total)) : 0;
+}
+
+void PreDownload::tick() {
+    const qint64 done = doneBytes();
+    bytesPerSecond = ProgressText::smoothedSpeed(done, lastFetched, bytesPerSecond);
+    lastFetched = done;
+    showProgress();
+    emit changed();
+}
+
+void PreDownload::setState(State state) {
+    const State was = current;
+    current = state;
+    if (state == Idle && was != Idle) {
+        // What the page said of the pre-download is over: the game is up to date.
+        emit progress(WorkflowStatus::GameBar, 0.0f);
+        emit status(WorkflowStatus::GameLine, WorkflowStatus::text(QStringLiteral("UPDATE_FINISHED")));
+        emit status(WorkflowStatus::SpeedLine, WorkflowStatus::cleared());
+        emit status(WorkflowStatus::TimeLine, WorkflowStatus::cleared());
+    }
+    showProgress();
+    if (was != state || state == Fetching)
+        emit changed();
+}
+
+void PreDownload::showProgress() {
+    const QString version = comingVersion;
+    switch (current) {
+    case Idle:
+        return;
+    case Fetching:
+    case Paused: {
+        const qint64 done = doneBytes();
+        emit progress(WorkflowStatus::GameBar,
+                      total > 0 ? float(double(done) * 100.0 / double(total)) : 0.0f);
+        emit status(
+            WorkflowStatus::GameLine,
+            WorkflowStatus::text(current == Fetching ? QStringLiteral("PREDOWNLOAD_TIP")
+                                                     : QStringLiteral("PREDOWNLOAD_PAUSED_TIP"),
+                                 {LabelArgs::text(version), LabelArgs::number(percent()),
+                                  LabelArgs::text(sizeText(done)), LabelArgs::text(sizeText(total))}));
+        if (current == Fetching) {
+            emit status(WorkflowStatus::SpeedLine,
+                        WorkflowStatus::text(QStringLiteral("DOWNLOADING_SPEED_TIP"),
+                                             {LabelArgs::text(sizeText(bytesPerSecond))}));
+            emit status(WorkflowStatus::TimeLine,
+                        WorkflowStatus::text(QStringLiteral("ESTIMATED_TIME_TIP"),
+                                             {LabelArgs::text(ProgressText::remainingTimeText(
+                                                 total - done, bytesPerSecond))}));
+            return;
+        }
+        break;
+    }
+    case Held:
+        emit status(WorkflowStatus::GameLine,
+                    WorkflowStatus::text(QStringLiteral("PREDOWNLOAD_WAITING"), {LabelArgs::text(version)}));
+        break;
+    case ShortOfRoom:
+        emit status(WorkflowStatus::GameLine,
+                    WorkflowStatus::text(QStringLiteral("PREDOWNLOAD_NO_ROOM"),
+                                         {LabelArgs::text(version), LabelArgs::text(sizeText(shortBy))}));
+        break;
+    case Complete:
+        emit status(WorkflowStatus::GameLine,
+                    WorkflowStatus::text(QStringLiteral("PREDOWNLOAD_DONE"), {LabelArgs::text(version)}));
+        break;
+    }
+    emit status(WorkflowStatus::SpeedLine, WorkflowStatus::cleared());
+    emit status(WorkflowStatus::TimeLine, WorkflowStatus::cleared());
+}
