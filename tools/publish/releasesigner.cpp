@@ -17,6 +17,20 @@ const QString SignatureSuffix = QStringLiteral(".minisig");
 // Key-id signatures looked at in a folder; a publisher uses a handful of keys at most.
 constexpr int MaxSignatures = 16;
 
+// "<file>.<key id>.minisig", the key id as keyIdText() writes it.
+bool isKeyIdSignature(const QString &name, const QString &file) {
+    constexpr int IdDigits = 2 * MinisignSignature::KeyIdSize;
+    if (name.size() != file.size() + 1 + IdDigits + SignatureSuffix.size() || !name.startsWith(file) ||
+        name.at(file.size()) != QLatin1Char('.') || !name.endsWith(SignatureSuffix))
+        return false;
+    for (const QChar c : name.midRef(file.size() + 1, IdDigits)) {
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+              (c >= QLatin1Char('A') && c <= QLatin1Char('F'))))
+            return false;
+    }
+    return true;
+}
+
 QByteArray readSignature(const QString &path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.read(MinisignSignature::MaxFileSize + 1) : QByteArray();
@@ -109,8 +123,15 @@ QStringList ReleaseSigner::signaturesInPlace() const {
     QStringList names;
     if (QFile::exists(QDir(cdn).filePath(versionFile + SignatureSuffix)))
         names << versionFile + SignatureSuffix;
-    const QStringList keyed =
+    const QStringList candidates =
         QDir(cdn).entryList({versionFile + QStringLiteral(".*") + SignatureSuffix}, QDir::Files, QDir::Name);
+    // Only "<file>.<key id>.minisig": the pattern also matches the signatures of files named after this
+    // one ("version3.txt.coming.minisig"), which are not this file's to check or remove.
+    QStringList keyed;
+    for (const QString &name : candidates) {
+        if (isKeyIdSignature(name, versionFile))
+            keyed << name;
+    }
     names << keyed.mid(0, MaxSignatures);
     return names;
 }
