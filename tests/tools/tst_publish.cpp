@@ -77,6 +77,8 @@ private slots:
     void interruptedRunIsCompletedByTheNextOne_data();
     void interruptedRunIsCompletedByTheNextOne();
     void showsProgressOnATerminalOnly();
+    void preloadPublishesAComingReleaseBesideTheCurrentOne();
+    void preloadWithoutAKeyAndWhatItRefuses();
 };
 
 void TestPublish::publishesFilesAndVersionFile() {
@@ -664,6 +666,181 @@ void TestPublish::showsProgressOnATerminalOnly() {
     // The line is cleared before the result lines.
     QVERIFY2(shown.out.contains("\rpublished big.pak 1 "), shown.out.constData());
     QCOMPARE(readFile(tmp.filePath("cdn2/version3.txt")), readFile(tmp.filePath("cdn1/version3.txt")));
+}
+
+// A coming release: its files and a signed list of what the release will be, with the version file and
+// its signatures untouched; later the release itself, then the list withdrawn.
+void TestPublish::preloadPublishesAComingReleaseBesideTheCurrentOne() {
+    QTemporaryDir tmp;
+    const QString cdn = tmp.filePath("cdn"), rel = tmp.filePath("rel");
+    const QString key = tmp.filePath("release.key"), second = tmp.filePath("second.key");
+    QVERIFY(writeFile(key, TestKeys::ReleaseSecretFile));
+    QVERIFY(writeFile(second, TestKeys::OtherSecretFile));
+    const qint64 mib = 1024 * 1024;
+    QVERIFY(writeFile(rel + "/game.zip", zipBytes({ZipEntry{"level.dat", patternBytes(9000, 1)}})));
+    QVERIFY(writeFile(rel + "/data.pak", patternBytes(4 * mib, 2)));
+    QVERIFY(writeFile(rel + "/notes.txt", "one"));
+    const QStringList keys{"--sign-key", key, "--sign-key", second};
+    Run r = publish(QStringList{"--cdn", cdn, "--release", rel} + keys +
+                    QStringList{"game.zip=1", "data.pak=1", "notes.txt=1"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    const auto contents = [&]() {
+        QMap<QString, QByteArray> files;
+        for (const QString &name : cdnFiles(cdn))
+            files.insert(name, readFile(cdn + "/" + name));
+        return files;
+    };
+    const auto without = [](QMap<QString, QByteArray> files, const QStringList &names) {
+        for (const QString &name : names)
+            files.remove(name);
+        return files;
+    };
+    const QString keyed = "version3.txt.coming.AA8B1CAA9DA4BC18.minisig";
+    const QStringList listFiles{"version3.txt.coming", "version3.txt.coming.minisig", keyed};
+    const QStringList versionFiles{"version3.txt", "version3.txt.minisig",
+                                   "version3.txt.AA8B1CAA9DA4BC18.minisig"};
+    const QMap<QString, QByteArray> released = contents();
+    QVERIFY(released.contains(versionFiles.last()));
+
+    QVERIFY(writeFile(rel + "/game.zip", zipBytes({ZipEntry{"level.dat", patternBytes(9000, 3)}})));
+    QVERIFY(writeFile(rel + "/data.pak", patternBytes(4 * mib, 4)));
+    const QStringList args = QStringList{"--cdn", cdn, "--release", rel} + keys +
+                             QStringList{"game.zip=2", "data.pak=2", "notes.txt=1"};
+    r = publish(QStringList{"--preload"} + args);
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    const QStringList added =
+        QStringList{"v2_data.pak", "v2_data.pak.blockmap", "v2_game.zip", "v2_game.zip.zipindex"} + listFiles;
+    const QMap<QString, QByteArray> firstPreload = contents();
+    for (const QString &name : added)
+        QVERIFY2(firstPreload.contains(name), qPrintable(name));
+    QCOMPARE(without(firstPreload, added), released);
+
+    const QByteArray list = readFile(cdn + "/version3.txt.coming");
+    QString why;
+    QVERIFY2(versionFileConsistent(cdn, list, &why), qPrintable(why));
+    const ReleaseVerifier verifier(QString::fromLatin1(TestKeys::ReleasePublic));
+    const QByteArray signature = readFile(cdn + "/version3.txt.coming.minisig");
+    const ReleaseVerifier::Result coming = verifier.verifyComing(list, signature, -1, "version3.txt.coming");
+    QVERIFY2(coming.ok, qPrintable(coming.reason));
+    QCOMPARE(MinisignSignature::parse(signature).trustedComment(),
+             "preload:" + QByteArray::number(coming.timestamp) + "\tfile:version3.txt.coming");
+    QVERIFY(ReleaseVerifier(QString::fromLatin1(TestKeys::OtherPublic))
+                .verifyComing(list, readFile(cdn + "/" + keyed), -1, "version3.txt.coming")
+                .ok);
+    // Served in place of the version file, the list is no release; nor is the version file a coming list.
+    QVERIFY(!verifier.verify(list, signature, -1, "version3.txt").ok);
+    QVERIFY(!verifier.verify(list, signature).ok);
+    QVERIFY(!verifier
+                 .verifyComing(released.value("version3.txt"), released.value("version3.txt.minisig"), -1,
+                               "version3.txt.coming")
+                 .ok);
+
+    // Again: a later list. One signed ahead of this machine's clock is still followed by a later one.
+    r = publish(QStringList{"--preload"} + args);
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY(
+        verifier.verifyComing(list, readFile(cdn + "/version3.txt.coming.minisig"), -1, "version3.txt.coming")
+            .timestamp > coming.timestamp);
+    const qint64 ahead = QDateTime::currentSecsSinceEpoch() + 100000;
+    QVERIFY(writeFile(cdn + "/version3.txt.coming.minisig",
+                      MinisignSecretKey::parse(TestKeys::ReleaseSecretFile)
+                          .sign(list, "preload:" + QByteArray::number(ahead) + "\tfile:version3.txt.coming")
+                          .toFile("ahead")));
+    r = publish(QStringList{"--preload"} + args);
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY2(r.out.contains("preload time " + QByteArray::number(ahead + 1)), r.out.constData());
+    QCOMPARE(readFile(cdn + "/version3.txt.coming"), list);
+
+    // Refused with nothing changed: a list naming nothing newer, and one over a list changed on the CDN.
+    const QMap<QString, QByteArray> preloaded = contents();
+    QVERIFY(writeFile(tmp.filePath("old/notes.txt"), "one"));
+    r = publish(QStringList{"--preload", "--cdn", cdn, "--release", tmp.filePath("old")} + keys +
+                QStringList{"notes.txt=1"});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("must name something newer"), r.err.constData());
+    QCOMPARE(contents(), preloaded);
+    QVERIFY(
+        writeFile(cdn + "/version3.txt.coming", list + "evil.exe:1:0123456789abcdef0123456789abcdef:1\n"));
+    r = publish(QStringList{"--preload"} + args);
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("does not verify with the keys given"), r.err.constData());
+    QVERIFY(writeFile(cdn + "/version3.txt.coming", list));
+    QCOMPARE(contents(), preloaded);
+
+    // The release: the files in place are kept; the version file is the list, which stays with its
+    // signatures.
+    r = publish(args);
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    for (const QByteArray &line : r.out.split('\n')) {
+        if (line.startsWith("published "))
+            QVERIFY2(line.endsWith("(already in place)"), line.constData());
+    }
+    QCOMPARE(readFile(cdn + "/version3.txt"), list);
+    const ReleaseVerifier::Result release =
+        verifier.verify(list, readFile(cdn + "/version3.txt.minisig"), -1, "version3.txt");
+    QVERIFY2(release.ok, qPrintable(release.reason));
+    const QMap<QString, QByteArray> releasedAgain = contents();
+    QCOMPARE(without(releasedAgain, versionFiles), without(preloaded, versionFiles));
+
+    // Withdrawn: the list and its signatures go, the files stay; twice is fine.
+    r = publish({"--cdn", cdn, "--withdraw-preload"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QCOMPARE(contents(), without(releasedAgain, listFiles));
+    r = publish({"--cdn", cdn, "--withdraw-preload"});
+    QVERIFY2(r.exitCode == 0 && r.out.contains("nothing to withdraw"), r.out + r.err);
+}
+
+// Unsigned folders get an unsigned list; a signed list is not published over without a key; a run
+// stopped before the list takes its name is completed by the next, or withdrawn.
+void TestPublish::preloadWithoutAKeyAndWhatItRefuses() {
+    QTemporaryDir tmp;
+    const QString cdn = tmp.filePath("cdn"), rel = tmp.filePath("rel"), key = tmp.filePath("release.key");
+    QVERIFY(writeFile(key, TestKeys::ReleaseSecretFile));
+    QVERIFY(writeFile(rel + "/a.zip", "a1"));
+    QCOMPARE(publish({"--cdn", cdn, "--release", rel, "a.zip=1"}).exitCode, 0);
+    const QByteArray current = readFile(cdn + "/version3.txt");
+    QVERIFY(writeFile(rel + "/a.zip", "a2"));
+    Run r = publish({"--preload", "--cdn", cdn, "--release", rel, "a.zip=2"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QCOMPARE(readFile(cdn + "/version3.txt.coming"), "a.zip:2:" + md5Hex("a2").toLatin1() + ":2\n");
+    QCOMPARE(cdnFiles(cdn), (QStringList{"v1_a.zip", "v2_a.zip", "version3.txt", "version3.txt.coming"}));
+
+    for (const QStringList &extra : {QStringList{"--renew"}, QStringList{"--revoke-key", key}}) {
+        r = publish(QStringList{"--preload", "--cdn", cdn, "--release", rel, "--sign-key", key, "a.zip=2"} +
+                    extra);
+        QCOMPARE(r.exitCode, 2);
+    }
+    r = publish({"--cdn", cdn, "--withdraw-preload", "a.zip=2"});
+    QCOMPARE(r.exitCode, 2);
+
+    // Stopped before the list: its signature is in place, the next run completes it.
+    QVERIFY(writeFile(rel + "/a.zip", "a3"));
+    const QStringList signedArgs{"--preload", "--cdn", cdn, "--release", rel, "--sign-key", key, "a.zip=3"};
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KV_PUBLISH_STOP_BEFORE", "version3.txt.coming");
+    r = run(tool("kv-publish"), signedArgs, QString(), env);
+    QVERIFY2(r.finished && r.exitCode != 0, r.out + r.err);
+    QVERIFY(QFile::exists(cdn + "/version3.txt.coming.minisig"));
+    r = publish({"--preload", "--cdn", cdn, "--release", rel, "a.zip=3"});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("version3.txt.coming is signed"), r.err.constData());
+    r = publish(signedArgs);
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY2(r.out.contains("put in place from an interrupted run"), r.out.constData());
+    const QByteArray list = readFile(cdn + "/version3.txt.coming");
+    QCOMPARE(list, "a.zip:3:" + md5Hex("a3").toLatin1() + ":2\n");
+    const ReleaseVerifier verifier(QString::fromLatin1(TestKeys::ReleasePublic));
+    QVERIFY(
+        verifier.verifyComing(list, readFile(cdn + "/version3.txt.coming.minisig"), -1, "version3.txt.coming")
+            .ok);
+
+    // Stopped again, then withdrawn: nothing of the list is left, the version file is as it was.
+    r = run(tool("kv-publish"), signedArgs, QString(), env);
+    QVERIFY2(r.finished && r.exitCode != 0, r.out + r.err);
+    r = publish({"--cdn", cdn, "--withdraw-preload"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QCOMPARE(cdnFiles(cdn), (QStringList{"v1_a.zip", "v2_a.zip", "v3_a.zip", "version3.txt"}));
+    QCOMPARE(readFile(cdn + "/version3.txt"), current);
 }
 
 QTEST_GUILESS_MAIN(TestPublish)

@@ -183,6 +183,66 @@ private slots:
         }
     }
 
+    // A coming release's list: its own time after "preload:" and its own order; a release's signature
+    // never passes for it, nor it for a release.
+    void comingList_data() {
+        QTest::addColumn<QByteArray>("comment");
+        QTest::addColumn<qint64>("newestAccepted");
+        QTest::addColumn<QString>("refusal"); // empty: accepted
+
+        const QByteArray file = "\tfile:version3.txt.coming";
+        QTest::newRow("accepted") << "preload:1700000000" + file << qint64(-1) << QString();
+        QTest::newRow("same list again") << "preload:1700000000" + file << qint64(1700000000) << QString();
+        QTest::newRow("older list") << "preload:1700000000" + file << qint64(1700000001)
+                                    << "rollback refused";
+        QTest::newRow("a release's comment")
+            << "timestamp:1700000000" + file << qint64(-1) << "a release's signature";
+        QTest::newRow("release time first")
+            << "timestamp:1700000000\tpreload:1700000000" + file << qint64(-1) << "a release's signature";
+        QTest::newRow("no time") << QByteArray("file:version3.txt.coming") << qint64(-1)
+                                 << "no coming release time";
+        QTest::newRow("bad time") << "preload:17x" + file << qint64(-1) << "no coming release time";
+        QTest::newRow("the version file's name")
+            << QByteArray("preload:1700000000\tfile:version3.txt") << qint64(-1)
+            << "signed as \"version3.txt\", not version3.txt.coming";
+        QTest::newRow("no file named")
+            << QByteArray("preload:1700000000") << qint64(-1) << "trusted comment names no file";
+    }
+
+    void comingList() {
+        QFETCH(QByteArray, comment);
+        QFETCH(qint64, newestAccepted);
+        QFETCH(QString, refusal);
+        const ReleaseVerifier verifier(QString::fromLatin1(TestKeys::ReleasePublic));
+        const QByteArray signature = releaseKey().sign(VersionText, comment).toFile("signature from test");
+        const QString list = ReleaseVerifier::comingListName(QStringLiteral("version3.txt"));
+        QCOMPARE(list, QStringLiteral("version3.txt.coming"));
+        const ReleaseVerifier::Result r = verifier.verifyComing(VersionText, signature, newestAccepted, list);
+        if (refusal.isEmpty()) {
+            QVERIFY2(r.ok, qPrintable(r.reason));
+            QCOMPARE(r.timestamp, qint64(1700000000));
+            QCOMPARE(r.expires, qint64(-1));
+        } else {
+            QVERIFY(!r.ok);
+            QVERIFY2(r.reason.contains(refusal), qPrintable(r.reason));
+        }
+        // Served as the version file (either name), a coming list's signature is no release's.
+        if (comment.startsWith(ReleaseVerifier::ComingTimePrefix)) {
+            for (const QString &name : {QStringLiteral("version3.txt"), list, QString()}) {
+                const ReleaseVerifier::Result asRelease = verifier.verify(VersionText, signature, -1, name);
+                QVERIFY(!asRelease.ok);
+                QVERIFY2(asRelease.reason.contains(QStringLiteral("no release time")),
+                         qPrintable(asRelease.reason));
+            }
+        }
+        // Changed after signing, or signed by a key not trusted here.
+        QVERIFY(!verifier.verifyComing(VersionText + "x", signature, -1, list).ok);
+        const QByteArray byOther = MinisignSecretKey::parse(TestKeys::OtherSecretFile)
+                                       .sign(VersionText, comment)
+                                       .toFile("signature from test");
+        QVERIFY(!verifier.verifyComing(VersionText, byOther, -1, list).ok);
+    }
+
     // A list of keys: a file signed by any of them verifies, unless that key was revoked; one unusable
     // key in the list refuses everything, as one unusable key does.
     void keyList() {

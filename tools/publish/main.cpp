@@ -26,6 +26,8 @@
 namespace {
 
 const char *const usage = R"(Usage: kv-publish --cdn DIR --release DIR [options] [name=version ...]
+       kv-publish --cdn DIR --release DIR --preload [options] [name=version ...]
+       kv-publish --cdn DIR --withdraw-preload [--version-file NAME]
        kv-publish --cdn DIR --renew --sign-key FILE [--sign-key FILE ...] [--valid-for DAYS]
                   [--revoke-key PUBLIC_KEY_FILE ...]
 
@@ -60,6 +62,14 @@ Options:
                         The other --sign-key keys sign the version file. Goes with a release or --renew
   --renew               sign the version file in place again with a new release time (and --valid-for's
                         period, else the one it has), changing no other file; no name=version is given
+  --preload             publish a coming release ahead of its day: its files (with their maps and
+                        indexes) as a release copies them, then "<version file>.coming", the version
+                        file the release will have, signed like it but with "preload:<unix seconds>"
+                        (later than the previous coming list's) in place of the release time. The
+                        version file and its signatures stay as they are; launchers pre-download the
+                        changed files. The same command without --preload later releases it (the
+                        files in place are kept). A list naming nothing newer is refused
+  --withdraw-preload    remove "<version file>.coming" and its signatures; the versioned files stay
   --help                this text
 
 Signing writes "<version file>.minisig" (minisign's format, verifiable with `minisign -V`), whose trusted
@@ -88,8 +98,8 @@ one refuses the earlier as an older release.
 
 Refused, with exit code 2 and nothing changed: names the launcher would refuse (empty, ".", "..",
 or containing '/', '\', ':', a NUL or a line break), versions containing those characters, files
-larger than 1 TiB, missing files, a name given twice, and different content for an already published
-version (without --replace).
+larger than 1 TiB, missing files, a name given twice, different content for an already published
+version (without --replace), and a coming release whose files are all listed as they are.
 Exit codes: 0 published, 1 a read or write failed, 2 refused input, bad usage or an unusable key.
 )";
 
@@ -112,6 +122,7 @@ struct Entry {
     QString target;
     qint64 size = 0;
     bool alreadyInPlace = false;
+    QString md5InPlace; // of the published copy, when alreadyInPlace
 };
 
 bool safeField(const QString &text) {
@@ -259,6 +270,48 @@ int exitCodeOf(const Result<ReleaseSigner::Error> &result) {
     return result.code() == ReleaseSigner::Error::Refused ? 2 : 1;
 }
 
+// True when every entry is listed in records as it is published: a coming release made of them would
+// name nothing newer than the version file.
+bool namesNothingNewer(const QList<Entry> &entries, const QMap<QString, RemoteFileInfo> &records) {
+    for (const Entry &e : entries) {
+        const auto listed = records.constFind(e.name);
+        if (!e.alreadyInPlace || listed == records.constEnd() || listed->version != e.version ||
+            listed->md5 != e.md5InPlace || listed->size != e.size)
+            return false;
+    }
+    return true;
+}
+
+// Removes a coming release's list and its signatures, the list first: a launcher reading in between
+// finds no list rather than one whose signature is gone. The versioned files stay.
+int withdrawPreload(const QString &cdnDir, const QString &versionFileName) {
+    const QString listName = ReleaseVerifier::comingListName(versionFileName);
+    const QStringList signatures =
+        ReleaseSigner(cdnDir, listName, ReleaseSigner::Kind::Coming).signaturesInPlace();
+    // A run stopped before the list took its name left it staged, signed by what is in place.
+    QStringList paths{QDir(cdnDir).filePath(listName), Staging::stagedPath(cdnDir, listName)};
+    for (const QString &name : signatures)
+        paths << QDir(cdnDir).filePath(name);
+    QStringList removed;
+    for (const QString &path : qAsConst(paths)) {
+        if (!QFileInfo(path).isFile())
+            continue;
+        QFile file(path);
+        if (!file.remove()) {
+            err() << "kv-publish: cannot remove " << path << ": " << file.errorString() << "\n";
+            return 1;
+        }
+        removed << QFileInfo(path).fileName();
+    }
+    if (removed.isEmpty()) {
+        out() << "no coming release in " << cdnDir << "; nothing to withdraw\n";
+        return 0;
+    }
+    out() << "withdrew the coming release: removed " << removed.join(QLatin1String(", ")) << " from "
+          << cdnDir << "\n";
+    return 0;
+}
+
 // Re-signs the version file in place with a new release time and validity period, changing no
 // listed file: what a publisher runs on a schedule to keep a release within its validity.
 int renew(const QString &cdnDir, const QString &versionFileName, ReleaseSigner *signer, int validDays) {
@@ -307,6 +360,8 @@ int main(int argc, char **argv) {
     QStringList revokeKeyPaths;
     bool replace = false;
     bool renewing = false;
+    bool preloading = false;
+    bool withdrawing = false;
     int validDays = 0;
     QList<Entry> entries;
 
@@ -360,6 +415,10 @@ int main(int argc, char **argv) {
             revokeKeyPaths << path;
         } else if (a == QLatin1String("--renew")) {
             renewing = true;
+        } else if (a == QLatin1String("--preload")) {
+            preloading = true;
+        } else if (a == QLatin1String("--withdraw-preload")) {
+            withdrawing = true;
         } else if (a == QLatin1String("--replace")) {
             replace = true;
         } else if (a.startsWith(QLatin1String("--"))) {
@@ -373,6 +432,20 @@ int main(int argc, char **argv) {
         signKeyPaths << qEnvironmentVariable("KV_PUBLISH_SIGN_KEY");
     if (!safeField(versionFileName)) {
         err() << "kv-publish: unsafe version file name \"" << versionFileName << "\"\n";
+        return 2;
+    }
+    if (withdrawing) {
+        if (cdnDir.isEmpty() || !releaseDir.isEmpty() || !entries.isEmpty() || renewing || preloading ||
+            replace || validDays > 0 || !revokeKeyPaths.isEmpty()) {
+            err() << "kv-publish: --withdraw-preload needs --cdn DIR and takes no files or other publishing "
+                     "options (see --help)\n";
+            return 2;
+        }
+        return withdrawPreload(cdnDir, versionFileName);
+    }
+    if (preloading && (renewing || !revokeKeyPaths.isEmpty())) {
+        err() << "kv-publish: --preload goes with neither --renew nor --revoke-key: a coming release changes "
+                 "nothing launchers take as released (see --help)\n";
         return 2;
     }
     ReleaseSigner signer(cdnDir, versionFileName);
@@ -445,6 +518,7 @@ int main(int argc, char **argv) {
             const QString want = fileMd5(e.source);
             if (!have.isEmpty() && have == want) {
                 e.alreadyInPlace = true;
+                e.md5InPlace = have;
             } else if (!replace) {
                 err() << "kv-publish: refused " << e.name << ": " << remoteName
                       << " is already published with different content; publish a new version (or use "
@@ -456,14 +530,29 @@ int main(int argc, char **argv) {
 
     const QString versionPath = QDir(cdnDir).filePath(versionFileName);
     const QString signaturePath = versionPath + QStringLiteral(".minisig");
+    const QString listName = ReleaseVerifier::comingListName(versionFileName);
+    const QString listPath = QDir(cdnDir).filePath(listName);
+    ReleaseSigner listSigner = signer.forFile(listName, ReleaseSigner::Kind::Coming);
     if (signer.isSigning()) {
+        // A coming list repeats the version file's entries: they are signed again only as they were.
         QString note;
         if (const int code = exitCodeOf(signer.checkCurrent(&note)))
             return code;
         if (!note.isEmpty())
             out() << note << "\n";
+        if (preloading) {
+            note.clear();
+            if (const int code = exitCodeOf(listSigner.checkCurrent(&note)))
+                return code;
+            if (!note.isEmpty())
+                out() << note << "\n";
+        }
     } else if (QFile::exists(signaturePath)) {
         err() << "kv-publish: " << versionPath
+              << " is signed; publish with --sign-key (launchers with a key would refuse an unsigned list)\n";
+        return 2;
+    } else if (preloading && !listSigner.signaturesInPlace().isEmpty()) {
+        err() << "kv-publish: " << listPath
               << " is signed; publish with --sign-key (launchers with a key would refuse an unsigned list)\n";
         return 2;
     }
@@ -475,6 +564,11 @@ int main(int argc, char **argv) {
     QMap<QString, RemoteFileInfo> records;
     if (!readVersionFile(versionPath, &records))
         return 1;
+    if (preloading && namesNothingNewer(entries, records)) {
+        err() << "kv-publish: refused --preload: " << versionPath
+              << " lists every file given as it is; a coming release must name something newer\n";
+        return 2;
+    }
     Staging::removeLeftovers(cdnDir);
 
     Staging staging(cdnDir);
@@ -487,10 +581,8 @@ int main(int argc, char **argv) {
         QString md5;
         qint64 size = 0;
         if (e.alreadyInPlace) {
-            md5 = fileMd5(e.target);
+            md5 = e.md5InPlace;
             size = QFileInfo(e.target).size();
-            if (md5.isEmpty())
-                return 1;
             progress.addBytes(size);
         } else if (!succeeded(staging.copy(e.source, QFileInfo(e.target).fileName(), MaxFileSize, &md5, &size,
                                            [&progress](qint64 n) { progress.addBytes(n); }))) {
@@ -531,22 +623,25 @@ int main(int argc, char **argv) {
     }
 
     // The files take their names in the order staged: every listed file is in place before the version
-    // file names it.
+    // file (or the coming list, the version file the release will have) names it.
     const QByteArray text = VersionTable::format(records.values());
+    // Signs what this run names its files in: the version file, or the coming list.
+    ReleaseSigner &listing = preloading ? listSigner : signer;
     QString signedNote;
     QString revokedNote;
     if (signer.isRevoking()) {
         if (const int code = exitCodeOf(signer.stageRevocations(&staging, &revokedNote)))
             return code;
     }
-    if (signer.isSigning()) {
-        if (const int code = exitCodeOf(signer.stage(&staging, text, validDays, &signedNote)))
+    if (listing.isSigning()) {
+        if (const int code = exitCodeOf(listing.stage(&staging, text, validDays, &signedNote)))
             return code;
     }
-    if (!succeeded(staging.write(versionFileName, text)) || !succeeded(staging.putInPlace()))
+    if (!succeeded(staging.write(preloading ? listName : versionFileName, text)) ||
+        !succeeded(staging.putInPlace()))
         return 1;
-    if (signer.isSigning())
-        signer.removeStale();
+    if (listing.isSigning())
+        listing.removeStale();
     progress.clear();
     for (const QString &line : qAsConst(published))
         out() << line << "\n";
@@ -554,6 +649,10 @@ int main(int argc, char **argv) {
         out() << revokedNote << "\n";
     if (!signedNote.isEmpty())
         out() << signedNote << "\n";
-    out() << "wrote " << versionPath << " (" << records.size() << " entries)\n";
+    if (preloading)
+        out() << "wrote " << listPath << " (" << records.size() << " entries, the coming release; "
+              << versionPath << " unchanged)\n";
+    else
+        out() << "wrote " << versionPath << " (" << records.size() << " entries)\n";
     return 0;
 }

@@ -17,6 +17,20 @@ const QString SignatureSuffix = QStringLiteral(".minisig");
 // Key-id signatures looked at in a folder; a publisher uses a handful of keys at most.
 constexpr int MaxSignatures = 16;
 
+// "<file>.<key id>.minisig", the key id as keyIdText() writes it.
+bool isKeyIdSignature(const QString &name, const QString &file) {
+    constexpr int IdDigits = 2 * MinisignSignature::KeyIdSize;
+    if (name.size() != file.size() + 1 + IdDigits + SignatureSuffix.size() || !name.startsWith(file) ||
+        name.at(file.size()) != QLatin1Char('.') || !name.endsWith(SignatureSuffix))
+        return false;
+    for (const QChar c : name.midRef(file.size() + 1, IdDigits)) {
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+              (c >= QLatin1Char('A') && c <= QLatin1Char('F'))))
+            return false;
+    }
+    return true;
+}
+
 QByteArray readSignature(const QString &path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.read(MinisignSignature::MaxFileSize + 1) : QByteArray();
@@ -24,9 +38,17 @@ QByteArray readSignature(const QString &path) {
 
 } // namespace
 
-ReleaseSigner::ReleaseSigner(const QString &cdnDir, const QString &versionFileName)
+ReleaseSigner::ReleaseSigner(const QString &cdnDir, const QString &versionFileName, Kind kind)
     : cdn(cdnDir)
-    , versionFile(versionFileName) {}
+    , versionFile(versionFileName)
+    , kind(kind) {}
+
+ReleaseSigner ReleaseSigner::forFile(const QString &fileName, Kind fileKind) const {
+    ReleaseSigner other(cdn, fileName, fileKind);
+    other.keys = keys;
+    other.revoking = revoking;
+    return other;
+}
 
 Result<ReleaseSigner::Error> ReleaseSigner::addKey(const QString &secretKeyPath) {
     QFile f(secretKeyPath);
@@ -109,8 +131,15 @@ QStringList ReleaseSigner::signaturesInPlace() const {
     QStringList names;
     if (QFile::exists(QDir(cdn).filePath(versionFile + SignatureSuffix)))
         names << versionFile + SignatureSuffix;
-    const QStringList keyed =
+    const QStringList candidates =
         QDir(cdn).entryList({versionFile + QStringLiteral(".*") + SignatureSuffix}, QDir::Files, QDir::Name);
+    // Only "<file>.<key id>.minisig": the pattern also matches the signatures of files named after this
+    // one ("version3.txt.coming.minisig"), which are not this file's to check or remove.
+    QStringList keyed;
+    for (const QString &name : candidates) {
+        if (isKeyIdSignature(name, versionFile))
+            keyed << name;
+    }
     names << keyed.mid(0, MaxSignatures);
     return names;
 }
@@ -141,7 +170,9 @@ Result<ReleaseSigner::Error> ReleaseSigner::checkCurrent(QString *note) {
         bool any = false;
         for (const QString &name : signatures) {
             const QByteArray signature = readSignature(QDir(cdn).filePath(name));
-            const ReleaseVerifier::Result r = verifier.verify(text, signature);
+            const ReleaseVerifier::Result r = kind == Kind::Coming
+                                                  ? verifier.verifyComing(text, signature, -1, versionFile)
+                                                  : verifier.verify(text, signature);
             if (!r.ok) {
                 if (firstReason->isEmpty())
                     *firstReason = r.reason;
@@ -150,7 +181,8 @@ Result<ReleaseSigner::Error> ReleaseSigner::checkCurrent(QString *note) {
             any = true;
             if (r.timestamp > previous) {
                 previous = r.timestamp;
-                previousDays = MinisignSignature::parse(signature).commentField("valid_days").toInt();
+                if (kind == Kind::Release)
+                    previousDays = MinisignSignature::parse(signature).commentField("valid_days").toInt();
             }
         }
         return any;
@@ -181,10 +213,17 @@ Result<ReleaseSigner::Error> ReleaseSigner::stage(Staging *staging, const QByteA
                                                   QString *note) {
     // Later than the previous release even if this machine's clock is behind: launchers refuse older ones.
     const qint64 time = qMax(QDateTime::currentSecsSinceEpoch(), previous + 1);
-    QByteArray comment = "timestamp:" + QByteArray::number(time);
-    if (validDays > 0)
-        comment += "\tvalid_days:" + QByteArray::number(validDays);
-    comment += "\tfile:" + versionFile.toUtf8() + "\thashed";
+    QByteArray comment;
+    if (kind == Kind::Coming) {
+        // Launchers in the field read a release time only after "timestamp:", so they refuse this one.
+        comment =
+            ReleaseVerifier::ComingTimePrefix + QByteArray::number(time) + "\tfile:" + versionFile.toUtf8();
+    } else {
+        comment = "timestamp:" + QByteArray::number(time);
+        if (validDays > 0)
+            comment += "\tvalid_days:" + QByteArray::number(validDays);
+        comment += "\tfile:" + versionFile.toUtf8() + "\thashed";
+    }
     QList<MinisignSecretKey> signing;
     for (const MinisignSecretKey &key : qAsConst(keys)) {
         if (!revoking.contains(key.publicKey().keyId()))
@@ -200,8 +239,10 @@ Result<ReleaseSigner::Error> ReleaseSigner::stage(Staging *staging, const QByteA
     for (int i = signing.size() - 1; i >= 0; --i) {
         const MinisignSecretKey &key = signing.at(i);
         const QByteArray signature = key.sign(text, comment).toFile("signature from kv-publish secret key");
-        const ReleaseVerifier::Result check = ReleaseVerifier(QString::fromLatin1(key.publicKey().toBase64()))
-                                                  .verify(text, signature, -1, versionFile);
+        const ReleaseVerifier own(QString::fromLatin1(key.publicKey().toBase64()));
+        const ReleaseVerifier::Result check = kind == Kind::Coming
+                                                  ? own.verifyComing(text, signature, -1, versionFile)
+                                                  : own.verify(text, signature, -1, versionFile);
         if (!check.ok)
             return {Error::CannotWrite,
                     QStringLiteral("the new signature does not verify (%1)").arg(check.reason)};
@@ -212,11 +253,12 @@ Result<ReleaseSigner::Error> ReleaseSigner::stage(Staging *staging, const QByteA
         written.prepend(name);
         ids.prepend(MinisignPublicKey::keyIdText(key.publicKey().keyId()));
     }
-    *note = QStringLiteral("signed %1 with key%2 %3, release time %4")
+    *note = QStringLiteral("signed %1 with key%2 %3, %4 time %5")
                 .arg(QDir(cdn).filePath(versionFile), ids.size() > 1 ? QStringLiteral("s") : QString(),
-                     ids.join(QLatin1String(", ")))
+                     ids.join(QLatin1String(", ")),
+                     kind == Kind::Coming ? QStringLiteral("preload") : QStringLiteral("release"))
                 .arg(time);
-    if (validDays > 0)
+    if (validDays > 0 && kind == Kind::Release)
         *note += QStringLiteral(", valid for %1 days until %2")
                      .arg(validDays)
                      .arg(time + validDays * ReleaseVerifier::DaySecs);

@@ -15,11 +15,17 @@ class Staging;
 // "<version file>.<key id>.minisig" (the key id as 16 hexadecimal digits), for launchers that trust
 // that key. Their trusted comments carry the release time, the validity period when one is given and
 // the version file's name.
+// A coming release's list is signed the same way under its own name, with its own time ("preload:")
+// in place of the release time, so that launchers never take it for a release.
 class ReleaseSigner {
 public:
     enum class Error { None = 0, Refused, CannotRead, CannotWrite };
+    enum class Kind { Release, Coming };
 
-    ReleaseSigner(const QString &cdnDir, const QString &versionFileName);
+    // versionFileName: the file signed, the version file or (Kind::Coming) a coming release's list.
+    ReleaseSigner(const QString &cdnDir, const QString &versionFileName, Kind kind = Kind::Release);
+    // The same keys (and revocations) signing another file of the folder.
+    ReleaseSigner forFile(const QString &fileName, Kind fileKind) const;
 
     // A secret key file; an encrypted one takes its password from $KV_PUBLISH_KEY_PASSWORD.
     Result<Error> addKey(const QString &secretKeyPath);
@@ -49,7 +55,8 @@ public:
     // by the keys they revoke. note: what was revoked.
     Result<Error> stageRevocations(Staging *staging, QString *note);
     // Signs text with every key not revoked (release time after the previous one, validDays 0 for no
-    // period) and stages the signatures, the first key's last. note: what was signed.
+    // period; a coming list's time after the previous list's, without a period) and stages the
+    // signatures, the first key's last. note: what was signed.
     Result<Error> stage(Staging *staging, const QByteArray &text, int validDays, QString *note);
     // Once the new files are in place: removes key-id signatures that no key of this run wrote (they
     // sign an earlier version file).
@@ -61,6 +68,7 @@ public:
 private:
     QString cdn;
     QString versionFile;
+    Kind kind;
     QList<MinisignSecretKey> keys;
     QList<QByteArray> revoking; // key ids
     QStringList written;        // signature names of this run
