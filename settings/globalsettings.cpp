@@ -12,7 +12,8 @@ namespace {
 GlobalSettings *s_instance = nullptr;
 
 const char *const iniKeys[SettingCount] = {"auto_launch",       "language",       "popup_on_exit",
-                                           "close_game_action", "popup_on_crash", "download_limit_kbps"};
+                                           "close_game_action", "popup_on_crash", "download_limit_kbps",
+                                           "pause_downloads_while_playing"};
 
 // The catalogue's language table, in index order.
 const char *const languageNames[8] = {"Chinese", "English",  "Dutch",   "French",

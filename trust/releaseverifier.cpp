@@ -165,7 +165,8 @@ ReleaseVerifier::Result ReleaseVerifier::check(const QByteArray &data, const QBy
     r.expires = expires;
     r.keyId = sig.keyId();
     if (time < newestAccepted) {
-        r.reason = QStringLiteral("release of %1 is older than the accepted release of %2 (rollback refused)")
+        r.reason = QStringLiteral("%1 of %2 is older than the accepted %1 of %3 (rollback refused)")
+                       .arg(coming ? QStringLiteral("coming release list") : QStringLiteral("release"))
                        .arg(time)
                        .arg(newestAccepted);
         return r;

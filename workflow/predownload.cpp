@@ -53,10 +53,39 @@ PreDownload::~PreDownload() {
     stop();
 }
 
+QStringList PreDownload::newerThanInstalled(const QMap<QString, RemoteFileInfo> &listed) {
+    const QMap<QString, RemoteFileInfo> &installed = VersionTable::instance();
+    QStringList newer;
+    for (const RemoteFileInfo &e : listed) {
+        if (e.name == QLatin1String(LauncherFileName))
+            continue;
+        const auto now = installed.constFind(e.name);
+        // A version the installed release has caught up with or passed (a hotfix published after
+        // the coming list) is not fetched.
+        if (now != installed.cend() &&
+            (sameLine(*now, e) || VersionCheck::compareVersions(now->version, e.version) >= 0))
+            continue;
+        newer << e.name;
+    }
+    return newer;
+}
+
 void PreDownload::check() {
     if (checking || manager)
         return;
     checkTimer->stop();
+    // Whatever the hosts say: what was fetched for versions the installed release has now (taken
+    // on its release day, or fetched by the game's update) is of no use any more.
+    if (QFileInfo::exists(PreDownloadFolder::path(setup.folder))) {
+        QMap<QString, RemoteFileInfo> keep = PreDownloadFolder::coming(setup.folder);
+        const QStringList newer = newerThanInstalled(keep);
+        for (auto it = keep.begin(); it != keep.end();)
+            it = newer.contains(it.key()) ? std::next(it) : keep.erase(it);
+        if (keep.isEmpty())
+            PreDownloadFolder::removeAll(setup.folder);
+        else
+            PreDownloadFolder::keepOnly(setup.folder, keep);
+    }
     checking = true;
     askedHosts = hosts->usable();
     if (askedHosts.isEmpty())
@@ -211,40 +240,12 @@ void PreDownload::accept(const QByteArray &list, qint64 signedAt) {
         return;
     }
     checking = false;
-    const QMap<QString, RemoteFileInfo> &installed = VersionTable::instance();
-    QStringList differing;
-    QStringList older;
-    for (const RemoteFileInfo &e : qAsConst(table)) {
-        if (e.name == QLatin1String(LauncherFileName))
-            continue;
-        const auto now = installed.constFind(e.name);
-        if (now != installed.cend() && sameLine(*now, e))
-            continue;
-        if (now != installed.cend() && VersionCheck::compareVersions(now->version, e.version) == 1)
-            older << e.name;
-        differing << e.name;
-    }
-    // Published before the release now installed, or listing nothing it does not have: the coming
-    // release is out (what was fetched for it was taken, or is of no use now), or the list is stale.
-    const bool released = differing.isEmpty();
-    const bool stale = signedAt >= 0 && signedAt <= config->newestAcceptedRelease();
-    if (released || stale || !older.isEmpty()) {
-        QString why;
-        if (!older.isEmpty())
-            why = QStringLiteral("it lists older versions than installed (%1)").arg(older.first());
-        else if (released)
-            why = QStringLiteral("it lists nothing newer than the installed release");
-        else
-            why = QStringLiteral("it was signed before the installed release");
-        refuse(QStringLiteral("coming release not taken: ") + why);
-        if (released && older.isEmpty() && QFileInfo::exists(PreDownloadFolder::path(setup.folder))) {
-            qDebug() << "the coming release is out: removing what is left of its pre-download";
-            PreDownloadFolder::removeAll(setup.folder);
-        }
-        coming.clear();
-        wanted.clear();
-        total = completeBytes = 0;
-        setState(Idle);
+    const QStringList differing = newerThanInstalled(table);
+    // Listing nothing newer than the release installed: the coming release is out (what was fetched
+    // for it was taken on its day), or the list is stale. Its signed time says nothing here: a
+    // hotfix released after the list was published leaves the list's newer files to come.
+    if (differing.isEmpty()) {
+        refuse(QStringLiteral("coming release not taken: it lists nothing newer than the installed release"));
         scheduleCheck(setup.preloadCheckMs);
         return;
     }
@@ -268,6 +269,8 @@ void PreDownload::accept(const QByteArray &list, qint64 signedAt) {
     // What was fetched for other versions (a replaced coming release, a file the installed release
     // caught up with) goes.
     PreDownloadFolder::keepOnly(setup.folder, keep);
+    if (!PreDownloadFolder::setComing(setup.folder, keep))
+        qWarning() << "cannot record the coming release in" << PreDownloadFolder::path(setup.folder);
     startFetching();
 }
 

@@ -72,6 +72,8 @@ signals:
     void ended();
 
 private:
+    // The files of a list newer than the release installed (the version table).
+    static QStringList newerThanInstalled(const QMap<QString, RemoteFileInfo> &listed);
     void askHost();
     void listArrived(QNetworkReply *reply);
     void askSignature(const QByteArray &list);

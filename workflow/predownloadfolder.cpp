@@ -14,34 +14,52 @@ namespace {
 
 const char *const FolderName = "kestrivane-predownload";
 const char *const ListName = ".kestrivane-complete";
+const char *const ComingName = ".kestrivane-coming";
 
 bool sameLine(const RemoteFileInfo &a, const RemoteFileInfo &b) {
     return a.name == b.name && a.version == b.version && a.md5.compare(b.md5, Qt::CaseInsensitive) == 0 &&
            a.size == b.size;
 }
 
-// The list as written, without looking at the files.
-QMap<QString, RemoteFileInfo> listed(const QString &folder) {
+QString comingPath(const QString &folder) {
+    return PreDownloadFolder::path(folder) + QLatin1Char('/') + QLatin1String(ComingName);
+}
+
+// The lines of a list file as written, without looking at the files.
+QMap<QString, RemoteFileInfo> readLines(const QString &path) {
     QMap<QString, RemoteFileInfo> lines;
-    QFile file(PreDownloadFolder::listPath(folder));
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return lines;
     const QByteArray text = file.read(VersionTable::MaxVersionFileSize + 1);
     QString refused;
     if (text.size() > VersionTable::MaxVersionFileSize || !VersionTable::parseFile(text, &lines, &refused)) {
-        qWarning().noquote() << "pre-download list unreadable, its files are fetched again: " +
-                                    refused.left(120);
+        qWarning().noquote() << "pre-download record unreadable, its files are fetched again: " + path +
+                                    ": " + refused.left(120);
         lines.clear();
     }
     return lines;
 }
 
-bool writeList(const QString &folder, const QMap<QString, RemoteFileInfo> &lines) {
-    const Result<AtomicFile::Error> written =
-        AtomicFile::write(PreDownloadFolder::listPath(folder), VersionTable::format(lines.values()), true);
+QMap<QString, RemoteFileInfo> listed(const QString &folder) {
+    return readLines(PreDownloadFolder::listPath(folder));
+}
+
+bool writeLines(const QString &path, const QMap<QString, RemoteFileInfo> &lines) {
+    QList<RemoteFileInfo> records;
+    for (RemoteFileInfo line : lines) {
+        line.downloadedBytes = 0;
+        line.data.clear();
+        records << line;
+    }
+    const Result<AtomicFile::Error> written = AtomicFile::write(path, VersionTable::format(records), true);
     if (!written.ok())
-        qWarning() << "cannot write the pre-download list" << PreDownloadFolder::listPath(folder);
+        qWarning() << "cannot write the pre-download record" << path;
     return written.ok();
+}
+
+bool writeList(const QString &folder, const QMap<QString, RemoteFileInfo> &lines) {
+    return writeLines(PreDownloadFolder::listPath(folder), lines);
 }
 
 // The name a file of the folder belongs to: itself, or the file whose partial file or record it is.
@@ -78,11 +96,16 @@ QMap<QString, RemoteFileInfo> PreDownloadFolder::completeFiles(const QString &fo
 
 bool PreDownloadFolder::addComplete(const QString &folder, const RemoteFileInfo &line) {
     QMap<QString, RemoteFileInfo> lines = listed(folder);
-    RemoteFileInfo kept = line;
-    kept.downloadedBytes = 0;
-    kept.data.clear();
-    lines.insert(line.name, kept);
+    lines.insert(line.name, line);
     return writeList(folder, lines);
+}
+
+QMap<QString, RemoteFileInfo> PreDownloadFolder::coming(const QString &folder) {
+    return readLines(comingPath(folder));
+}
+
+bool PreDownloadFolder::setComing(const QString &folder, const QMap<QString, RemoteFileInfo> &lines) {
+    return writeLines(comingPath(folder), lines);
 }
 
 bool PreDownloadFolder::handOver(const QString &gameFolder, const RemoteFileInfo &line) {
@@ -121,7 +144,7 @@ void PreDownloadFolder::keepOnly(const QString &folder, const QMap<QString, Remo
     while (files.hasNext()) {
         const QString filePath = files.next();
         const QString fileName = files.fileName();
-        if (fileName == QLatin1String(ListName))
+        if (fileName == QLatin1String(ListName) || fileName == QLatin1String(ComingName))
             continue;
         const QString owner = ownerOf(fileName);
         const auto wanted = keep.constFind(owner);

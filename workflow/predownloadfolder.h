@@ -32,6 +32,11 @@ bool handOver(const QString &gameFolder, const RemoteFileInfo &listed);
 // line of `keep`.
 void keepOnly(const QString &folder, const QMap<QString, RemoteFileInfo> &keep);
 void removeAll(const QString &folder);
+// The lines of the coming release that the folder holds files for (recorded when its list was
+// accepted); none when there is no record or it cannot be read.
+QMap<QString, RemoteFileInfo> coming(const QString &folder);
+bool setComing(const QString &folder, const QMap<QString, RemoteFileInfo> &lines);
+
 // Bytes the folder's files take.
 qint64 bytesOnDisk(const QString &folder);
 
