@@ -11,8 +11,12 @@ namespace {
 
 GlobalSettings *s_instance = nullptr;
 
-const char *const iniKeys[SettingCount] = {"auto_launch",       "language",       "popup_on_exit",
-                                           "close_game_action", "popup_on_crash", "download_limit_kbps",
+const char *const iniKeys[SettingCount] = {"auto_launch",
+                                           "language",
+                                           "popup_on_exit",
+                                           "close_game_action",
+                                           "popup_on_crash",
+                                           "download_limit_kbps",
                                            "pause_downloads_while_playing"};
 
 // The catalogue's language table, in index order.
@@ -39,6 +43,22 @@ int readDownloadLimit(QSettings *s) {
         return int(kbps);
     qWarning() << "download limit refused, downloads unlimited" << GlobalSettings::filePath() << v.toString()
                << "(0 or at least" << GlobalSettings::MinDownloadLimitKbps << "kilobytes per second)";
+    return 0;
+}
+
+// The pause switch as an administrator or a script may have written it: 0 or 1, anything else is
+// refused and the downloads go on while the game runs, as they do by default.
+int readPauseWhilePlaying(QSettings *s) {
+    const QVariant v = s->value(QLatin1String(iniKeys[PauseDownloadsWhilePlaying]));
+    if (!v.isValid())
+        return 0;
+    const QString text = v.toString().trimmed();
+    if (text == QLatin1String("1"))
+        return 1;
+    if (text == QLatin1String("0"))
+        return 0;
+    qWarning() << "pause downloads while playing refused, downloads not paused" << GlobalSettings::filePath()
+               << v.toString() << "(0 or 1)";
     return 0;
 }
 
@@ -94,6 +114,7 @@ void GlobalSettings::load() {
     values[CloseGameAction] = 0;
     values[PopupOnCrash] = 1;
     values[DownloadLimitKbps] = 0;
+    values[PauseDownloadsWhilePlaying] = 0;
 
     settings = new QSettings(filePath(), QSettings::IniFormat);
     settings->beginGroup(group);
@@ -102,6 +123,7 @@ void GlobalSettings::load() {
     values[PopupOnCrash] = readInt(settings, iniKeys[PopupOnCrash], 1);
     values[Language] = readInt(settings, iniKeys[Language], -1);
     values[DownloadLimitKbps] = readDownloadLimit(settings);
+    values[PauseDownloadsWhilePlaying] = readPauseWhilePlaying(settings);
     settings->endGroup();
 
     if (values[Language] == -1)
@@ -123,6 +145,10 @@ void GlobalSettings::setValue(int key, int value) {
     if (key == DownloadLimitKbps && !isDownloadLimit(value)) {
         qWarning() << "download limit refused" << value << "(0 or at least" << MinDownloadLimitKbps
                    << "kilobytes per second)";
+        return;
+    }
+    if (key == PauseDownloadsWhilePlaying && value != 0 && value != 1) {
+        qWarning() << "pause downloads while playing refused" << value << "(0 or 1)";
         return;
     }
     values[key] = value;

@@ -11,12 +11,12 @@ enum SettingKey {
     PopupOnExit = 2,
     CloseGameAction = 3,
     PopupOnCrash = 4,
-    DownloadLimitKbps = 5, // kilobytes (1,024 bytes) per second for all downloads; 0: unlimited
-    PauseDownloadsWhilePlaying = 6,
+    DownloadLimitKbps = 5,          // kilobytes (1,024 bytes) per second for all downloads; 0: unlimited
+    PauseDownloadsWhilePlaying = 6, // 1: downloads wait while the game runs; 0: they go on (the default)
     SettingCount = 7
 };
 
-// Process-wide store of the six user settings: five in "settings.ini" (group "global_settings")
+// Process-wide store of the seven user settings: six in "settings.ini" (group "global_settings")
 // in the launcher directory, start at login in the platform's Run entry. Read once, written through.
 class GlobalSettings {
 public:
@@ -28,8 +28,9 @@ public:
     static GlobalSettings *instance();
     static void release();
 
-    int value(int key) const;          // -1 for a key outside 0..5
-    void setValue(int key, int value); // keys outside 0..5, and a download limit refused, are ignored
+    int value(int key) const; // -1 for a key outside 0..6
+    // Keys outside 0..6, a download limit refused and a pause switch other than 0 or 1 are ignored.
+    void setValue(int key, int value);
 
     // Whether `kbps` can be the download limit: 0 (unlimited) or Min..MaxDownloadLimitKbps.
     static bool isDownloadLimit(qint64 kbps);
@@ -53,5 +54,5 @@ private:
     void load();
 
     QSettings *settings = nullptr;
-    int values[SettingCount] = {0, 1, 0, 0, 1, 0};
+    int values[SettingCount] = {0, 1, 0, 0, 1, 0, 0};
 };

@@ -110,6 +110,12 @@ SettingDialog::SettingDialog(QWidget *parent)
     showDownloadLimit(settings->value(DownloadLimitKbps));
     // The steps are texts of the catalogue ("5 MB/s"): the list follows the language.
     connect(catalogue, &TranslationSignals::languageChanged, this, &SettingDialog::fillDownloadLimitList);
+    // The typed row keeps its room while hidden: the check box below stays put whatever the limit.
+    QSizePolicy typedRowPolicy = ui->downloadLimitTypedRow->sizePolicy();
+    typedRowPolicy.setRetainSizeWhenHidden(true);
+    ui->downloadLimitTypedRow->setSizePolicy(typedRowPolicy);
+    ui->pauseWhilePlayingCheckbox->setTextKey(QStringLiteral("PAUSE_WHILE_PLAYING"));
+    ui->pauseWhilePlayingCheckbox->setChecked(settings->value(PauseDownloadsWhilePlaying) == 1);
 
     connect(ui->automaticLaunchCheckbox, SIGNAL(stateChanged(int)), this, SLOT(onLaunchSettingChanged(int)));
     connect(ui->popOnExitCheckbox, SIGNAL(stateChanged(int)), this, SLOT(onLaunchSettingChanged(int)));
@@ -120,6 +126,8 @@ SettingDialog::SettingDialog(QWidget *parent)
     connect(ui->downloadLimitComboBox, &DoublePopupComboBox::activated, this,
             &SettingDialog::onDownloadLimitChosen);
     connect(ui->downloadLimitEdit, &QLineEdit::editingFinished, this, &SettingDialog::onDownloadLimitTyped);
+    connect(ui->pauseWhilePlayingCheckbox, &QCheckBox::stateChanged, this,
+            &SettingDialog::onPauseSettingChanged);
 }
 
 SettingDialog::~SettingDialog() = default;
@@ -150,6 +158,11 @@ void SettingDialog::onCloseSettingChanged(bool checked) {
 void SettingDialog::onCrashSettingChanged(int state) {
     qDebug() << "onCrashSettingChanged state=" << state;
     GlobalSettings::instance()->setValue(PopupOnCrash, state != Qt::Unchecked ? 1 : 0);
+}
+
+void SettingDialog::onPauseSettingChanged(int state) {
+    qDebug() << "onPauseSettingChanged state=" << state;
+    GlobalSettings::instance()->setValue(PauseDownloadsWhilePlaying, state != Qt::Unchecked ? 1 : 0);
 }
 
 void SettingDialog::onLanguageChanged(int index) {

@@ -8,8 +8,9 @@ namespace Ui {
 class SettingDialog;
 }
 
-// The modal settings window: general settings, language and downloads, chosen by a menu switch.
-// Every control writes its setting at once; the close button only closes.
+// The modal settings window: general settings, language and downloads (the speed limit, and
+// whether downloads wait while the game runs), chosen by a menu switch. Every control writes its
+// setting at once; the close button only closes.
 class SettingDialog : public QDialog {
     Q_OBJECT
 public:
@@ -31,6 +32,7 @@ public slots:
     void onLaunchSettingChanged(int state);
     void onCloseSettingChanged(bool checked);
     void onCrashSettingChanged(int state);
+    void onPauseSettingChanged(int state);
     void onLanguageChanged(int index);
     void onDownloadLimitChosen(int index);
     void onDownloadLimitTyped();

@@ -54,6 +54,7 @@ private slots:
     void choosingJapaneseSwitchesEveryLabel();
     void pageSelectorStartsOnGeneralPage();
     void downloadLimitSteppedOrTyped();
+    void pauseWhilePlayingWrittenThrough();
     void closeButtonAccepts();
 
 private:
@@ -250,7 +251,11 @@ void SettingDialogTest::openingWritesNothing() {
     QVERIFY(!QFile::exists(settingsPath()));
     QVERIFY(!QFile::exists(autostartPath()));
 
-    writeSettings({{"language", 1}, {"popup_on_exit", 0}, {"close_game_action", 1}, {"popup_on_crash", 0}});
+    writeSettings({{"language", 1},
+                   {"popup_on_exit", 0},
+                   {"close_game_action", 1},
+                   {"popup_on_crash", 0},
+                   {"pause_downloads_while_playing", 1}});
     QVERIFY(Platform::setRunValue("Quelvane", GlobalSettings::expectedRunValue()));
     GlobalSettings::release();
     const QByteArray settingsBefore = fileDigest(settingsPath());
@@ -265,6 +270,7 @@ void SettingDialogTest::openingWritesNothing() {
         QVERIFY(child<QRadioButton>(dialog, "exitLauncherRadioButton")->isChecked());
         QVERIFY(!child<QRadioButton>(dialog, "toTrayRadioButton")->isChecked());
         QVERIFY(!child<QCheckBox>(dialog, "popupOnCrashCheckbox")->isChecked());
+        QVERIFY(child<QCheckBox>(dialog, "pauseWhilePlayingCheckbox")->isChecked());
     }
     QCOMPARE(fileDigest(settingsPath()), settingsBefore);
     QCOMPARE(fileDigest(autostartPath()), autostartBefore);
@@ -500,6 +506,65 @@ void SettingDialogTest::downloadLimitSteppedOrTyped() {
     QCOMPARE(combo->itemList().at(0).first, text("DOWNLOAD_LIMIT_UNLIMITED"));
     QVERIFY(combo->itemList().at(0).first != QString("Unlimited"));
     QCOMPARE(combo->currentIndex(), 0);
+}
+
+// The pause switch on the download page: shown as stored (a value the store refuses shows it off
+// and stays in the file), written through at each click and read back by a fresh store; it keeps
+// its place below the limit whether or not the row of a typed value shows.
+void SettingDialogTest::pauseWhilePlayingWrittenThrough() {
+    const auto open = [this](SettingDialog &dialog) {
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        child<QStackedWidget>(dialog, "stackedWidget")->setCurrentIndex(2);
+        QApplication::processEvents();
+    };
+    writeSettings({{"language", 1}, {"pause_downloads_while_playing", 7}});
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^pause downloads while playing refused"));
+    {
+        SettingDialog dialog(nullptr);
+        open(dialog);
+        QVERIFY(!child<QCheckBox>(dialog, "pauseWhilePlayingCheckbox")->isChecked());
+    }
+    QCOMPARE(storedValue("pause_downloads_while_playing").toInt(), 7);
+
+    writeSettings({{"language", 1}});
+    GlobalSettings::release();
+    SettingDialog dialog(nullptr);
+    open(dialog);
+    auto *box = child<QCheckBox>(dialog, "pauseWhilePlayingCheckbox");
+    auto *page = child<QWidget>(dialog, "page_3");
+    auto *typedRow = child<QWidget>(dialog, "downloadLimitTypedRow");
+    QVERIFY(box->isVisible() && !box->isChecked());
+    QCOMPARE(box->text(), QString("Pause downloads while playing"));
+    QCOMPARE(box->font().pointSize(), child<QCheckBox>(dialog, "popupOnCrashCheckbox")->font().pointSize());
+    QVERIFY(page->rect().contains(box->geometry()));
+    QVERIFY(child<QWidget>(dialog, "downloadLimitComboBox")->geometry().bottom() < box->geometry().top());
+    QVERIFY(!typedRow->isVisible());
+    QVERIFY(typedRow->geometry().bottom() < box->geometry().top());
+    const QRect place = box->geometry();
+
+    clickIndicator(box);
+    QVERIFY(box->isChecked());
+    QCOMPARE(storedValue("pause_downloads_while_playing").toInt(), 1);
+    QCOMPARE(GlobalSettings::instance()->value(PauseDownloadsWhilePlaying), 1);
+
+    bool sawPopup = false;
+    chooseLanguageRow(dialog, SettingDialog::DownloadLimitTypedIndex, &sawPopup, "downloadLimitComboBox");
+    QVERIFY(sawPopup);
+    QVERIFY(typedRow->isVisible());
+    QApplication::processEvents();
+    QCOMPARE(box->geometry(), place);
+    QVERIFY(typedRow->geometry().bottom() < box->geometry().top());
+
+    clickIndicator(box);
+    QVERIFY(!box->isChecked());
+    QCOMPARE(storedValue("pause_downloads_while_playing").toInt(), 0);
+    clickIndicator(box);
+    QCOMPARE(storedValue("pause_downloads_while_playing").toInt(), 1);
+    GlobalSettings::release();
+    QCOMPARE(GlobalSettings::instance()->value(PauseDownloadsWhilePlaying), 1);
+    QCOMPARE(LogCapture::lines().filter("onPauseSettingChanged state= 2").size(), 2);
+    QCOMPARE(LogCapture::lines().filter("onPauseSettingChanged state= 0").size(), 1);
 }
 
 void SettingDialogTest::closeButtonAccepts() {

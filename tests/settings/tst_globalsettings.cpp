@@ -51,6 +51,7 @@ private slots:
         QCOMPARE(s->value(CloseGameAction), 0);
         QCOMPARE(s->value(PopupOnCrash), 1);
         QCOMPARE(s->value(DownloadLimitKbps), 0);
+        QCOMPARE(s->value(PauseDownloadsWhilePlaying), 0);
         GlobalSettings::release();
         QVERIFY(!QFile::exists(iniPath()));
         QVERIFY(QDir(m_dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
@@ -58,11 +59,12 @@ private slots:
 
     void keysOutsideRange() {
         GlobalSettings *s = GlobalSettings::instance();
-        QCOMPARE(s->value(6), -1);
+        QCOMPARE(s->value(PauseDownloadsWhilePlaying), 0); // the last key
+        QCOMPARE(s->value(7), -1);
         QCOMPARE(s->value(-1), -1);
-        s->setValue(6, 3);
-        s->setValue(-1, 3);
-        QCOMPARE(s->value(6), -1);
+        s->setValue(7, 1);
+        s->setValue(-1, 1);
+        QCOMPARE(s->value(7), -1);
         GlobalSettings::release();
         QVERIFY(!QFile::exists(iniPath()));
     }
@@ -148,6 +150,69 @@ private slots:
         // Windows writes the file with CRLF line ends.
         QCOMPARE(f.readAll().replace("\r\n", "\n").trimmed(),
                  QByteArray("[global_settings]\ndownload_limit_kbps=0"));
+    }
+
+    // The pause switch as the dialog or an administrator writes it: 0 or 1; anything else is
+    // refused with a log line and the downloads go on while the game runs.
+    void pauseWhilePlayingReadFromFile_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<int>("pause");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("absent") << QByteArray() << 0 << false;
+        QTest::newRow("off") << QByteArray("pause_downloads_while_playing=0") << 0 << false;
+        QTest::newRow("on") << QByteArray("pause_downloads_while_playing=1") << 1 << false;
+        QTest::newRow("spaces") << QByteArray("pause_downloads_while_playing= 1 ") << 1 << false;
+        QTest::newRow("two") << QByteArray("pause_downloads_while_playing=2") << 0 << true;
+        QTest::newRow("negative") << QByteArray("pause_downloads_while_playing=-1") << 0 << true;
+        QTest::newRow("leading zero") << QByteArray("pause_downloads_while_playing=01") << 0 << true;
+        QTest::newRow("word") << QByteArray("pause_downloads_while_playing=true") << 0 << true;
+        QTest::newRow("fraction") << QByteArray("pause_downloads_while_playing=1.0") << 0 << true;
+        QTest::newRow("garbage") << QByteArray("pause_downloads_while_playing=\x01yes") << 0 << true;
+        QTest::newRow("empty") << QByteArray("pause_downloads_while_playing=") << 0 << true;
+    }
+
+    void pauseWhilePlayingReadFromFile() {
+        QFETCH(QByteArray, line);
+        QFETCH(int, pause);
+        QFETCH(bool, refused);
+        QVERIFY(writeFile(iniPath(), "[global_settings]\npopup_on_crash=0\ndownload_limit_kbps=512\n" + line +
+                                         "\nclose_game_action=1\n"));
+        if (refused)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^pause downloads while playing refused, "
+                                                                  "downloads not paused"));
+        GlobalSettings *s = GlobalSettings::instance();
+        QCOMPARE(s->value(PauseDownloadsWhilePlaying), pause);
+        // The keys around it are read as ever.
+        QCOMPARE(s->value(PopupOnCrash), 0);
+        QCOMPARE(s->value(DownloadLimitKbps), 512);
+        QCOMPARE(s->value(CloseGameAction), 1);
+    }
+
+    void pauseWhilePlayingWrittenThrough() {
+        GlobalSettings *s = GlobalSettings::instance();
+        s->setValue(PauseDownloadsWhilePlaying, 1);
+        QCOMPARE(s->value(PauseDownloadsWhilePlaying), 1);
+        {
+            // On disk at once, while the store is still alive.
+            QFile f(iniPath());
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QVERIFY(f.readAll().contains("pause_downloads_while_playing=1"));
+        }
+        QCOMPARE(reload()->value(PauseDownloadsWhilePlaying), 1);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^pause downloads while playing refused"));
+        GlobalSettings::instance()->setValue(PauseDownloadsWhilePlaying, 2);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^pause downloads while playing refused"));
+        GlobalSettings::instance()->setValue(PauseDownloadsWhilePlaying, -1);
+        QCOMPARE(GlobalSettings::instance()->value(PauseDownloadsWhilePlaying), 1);
+        QCOMPARE(reload()->value(PauseDownloadsWhilePlaying), 1); // nothing refused reached the file
+        GlobalSettings::instance()->setValue(PauseDownloadsWhilePlaying, 0);
+        QCOMPARE(reload()->value(PauseDownloadsWhilePlaying), 0);
+        GlobalSettings::release();
+        QFile f(iniPath());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        // Windows writes the file with CRLF line ends.
+        QCOMPARE(f.readAll().replace("\r\n", "\n").trimmed(),
+                 QByteArray("[global_settings]\npause_downloads_while_playing=0"));
     }
 
     void onlyChangedKeysAreStored() {

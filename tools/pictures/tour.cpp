@@ -187,6 +187,38 @@ void downloadLabels(Ui::LauncherUpdater *ui, int percent, qint64 done, qint64 to
     ui->gameSrcProgressBar->setProgress(float(done * 100.0 / total));
 }
 
+// The next release fetched in the background while the installed one stays playable: the progress
+// line in each of its texts, with the widest sizes below a gigabyte.
+void predownloadLines(LauncherUpdater *w, const QString &language) {
+    Ui::LauncherUpdater *ui = Access::ui(w);
+    const auto version = text(QStringLiteral("1.12.305"));
+    const auto size = text(LauncherUpdater::formatSize(Q_INT64_C(1073741760)));
+    Access::gameState(w) = 2;
+    ui->startGameBtn->setTextKey(QStringLiteral("START_GAME"));
+    ui->startGameBtn->setEnabled(true);
+    ui->downloadBtn->setVisible(false);
+    ui->estimateTimeInfo->clearText();
+    ui->downloadingSpeedInfo->clearText();
+    ui->gameSrcProgressBar->setVisible(true);
+    ui->gameSrcProgressBar->setProgress(99.0f);
+    const struct {
+        const char *key;
+        bool progress;
+    } lines[] = {{"PREDOWNLOAD_TIP", true},
+                 {"PREDOWNLOAD_PAUSED_TIP", true},
+                 {"PREDOWNLOAD_WAITING", false},
+                 {"PREDOWNLOAD_NO_ROOM", false},
+                 {"PREDOWNLOAD_DONE", false}};
+    for (const auto &line : lines) {
+        ui->gameSrcDownloadInfo->setTextKey(QLatin1String(line.key), true, true);
+        if (line.progress)
+            ui->gameSrcDownloadInfo->setArgs({version, number(99), size, size});
+        else
+            ui->gameSrcDownloadInfo->setArgs({version, size});
+        capture(w, language, QString::fromLatin1(line.key).toLower().replace('_', '-'));
+    }
+}
+
 // The game page: the product's own fade and (empty) update lead to "ready"; the rest is set on
 // the widgets as the download, extraction and error paths set them.
 void gamePage(LauncherUpdater *w, const QString &language) {
@@ -280,6 +312,8 @@ void gamePage(LauncherUpdater *w, const QString &language) {
         capture(w, language,
                 QStringLiteral("game-%1").arg(QString::fromLatin1(k).toLower().replace('_', '-')));
     }
+
+    predownloadLines(w, language);
 
     // Back to ready for the dialogs.
     Access::gameState(w) = 2;
