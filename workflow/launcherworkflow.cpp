@@ -402,9 +402,9 @@ void LauncherWorkflow::setPhase(Phase phase) {
     if (phase == Ready)
         retryPauseMs = given.failedRetryMs;
     emit phaseChanged(phase);
-    // The game is ready: the next release may be fetched meanwhile (after the page shows its state).
-    if (phase == Ready)
-        QTimer::singleShot(0, preloader, &PreDownload::check);
+    // The game is ready: the next release may be fetched meanwhile, once the page has settled.
+    if (phase == Ready && given.preloadDelayMs >= 0)
+        QTimer::singleShot(given.preloadDelayMs, preloader, &PreDownload::check);
 }
 
 void LauncherWorkflow::fail() {

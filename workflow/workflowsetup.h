@@ -36,6 +36,8 @@ struct WorkflowSetup {
     int pieceRetryFirstMs = 1000;
     int pieceRetryMaxMs = 30000;
     int pieceRetryTotalMs = 120000;
+    // The coming release's list is first asked for this long after the game is ready (-1: never).
+    int preloadDelayMs = 1000;
     // While the game is ready the coming release's list is asked for again this often, and after a
     // pre-download that failed or got no answer this soon.
     int preloadCheckMs = 30 * 60 * 1000;

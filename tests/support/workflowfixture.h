@@ -60,6 +60,8 @@ public:
         s.verifyRefreshMs = 20;
         s.gameExitMs = 10;
         s.closeAfterGameMs = 10;
+        // Tests of the next release's pre-download turn it on; the others count every request.
+        s.preloadDelayMs = -1;
         return s;
     }
 

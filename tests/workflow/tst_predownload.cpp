@@ -27,6 +27,7 @@ class PreDownloadTest : public WorkflowFixture {
     WorkflowSetup signedSetup() const {
         WorkflowSetup s = fastSetup();
         s.releasePublicKey = QString::fromLatin1(TestKeys::ReleasePublic);
+        s.preloadDelayMs = 0;
         return s;
     }
     static QByteArray sign(const QByteArray &text, const QByteArray &comment) {
@@ -73,10 +74,12 @@ class PreDownloadTest : public WorkflowFixture {
     void installSigned() {
         signRelease();
         makeWorkflow(signedSetup());
-        STEP(waitForReady());
+        STEP(waitForGameReady());
         closeWorkflow();
         server->clearRequests();
     }
+    // Ready: the pre-download may take the game line at once.
+    void waitForGameReady() { QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::Ready, 30000); }
     void waitForState(PreDownload::State state, int timeoutMs = 30000) {
         QTRY_COMPARE_WITH_TIMEOUT(pre()->state(), state, timeoutMs);
     }
@@ -102,7 +105,7 @@ private slots:
         publishComing({{QStringLiteral("a.bin"), {QStringLiteral("2"), a2}},
                        {QStringLiteral("game.zip"), {QStringLiteral("2"), zip2}}});
         makeWorkflow(signedSetup());
-        STEP(waitForReady());
+        STEP(waitForGameReady());
         STEP(waitForState(PreDownload::Complete));
         QCOMPARE(key(WorkflowStatus::GameLine), QStringLiteral("PREDOWNLOAD_DONE"));
         QCOMPARE(args(WorkflowStatus::GameLine), QStringList{QStringLiteral("2")});
@@ -119,7 +122,7 @@ private slots:
         signRelease();
         server->clearRequests();
         makeWorkflow(signedSetup());
-        STEP(waitForReady());
+        STEP(waitForGameReady());
         QCOMPARE(getsFor(QStringLiteral("a.bin")), 0);
         QCOMPARE(getsFor(QStringLiteral("game.zip")), 0);
         QCOMPARE(readFile(dir + QStringLiteral("/a.bin")), a2);
@@ -152,7 +155,7 @@ private slots:
         signRelease();
         server->clearRequests();
         makeWorkflow(signedSetup());
-        STEP(waitForReady());
+        STEP(waitForGameReady());
         QCOMPARE(readFile(dir + QStringLiteral("/b.bin")), hotfix);
         QCOMPARE(configValue(QStringLiteral("version/a.bin")), QStringLiteral("1"));
         // The coming list is newer still: its files stay, b.bin 2 too (newer than the hotfix).
@@ -171,7 +174,7 @@ private slots:
         signRelease();
         server->clearRequests();
         makeWorkflow(signedSetup());
-        STEP(waitForReady());
+        STEP(waitForGameReady());
         QCOMPARE(readFile(dir + QStringLiteral("/a.bin")), a2);
         QVERIFY(getsFor(QStringLiteral("a.bin")) > 0);
     }
