@@ -210,13 +210,33 @@ void predownloadLines(LauncherUpdater *w, const QString &language) {
                  {"PREDOWNLOAD_NO_ROOM", false},
                  {"PREDOWNLOAD_DONE", false}};
     for (const auto &line : lines) {
-        ui->gameSrcDownloadInfo->setTextKey(QLatin1String(line.key), true, true);
-        if (line.progress)
+        const QString name = QString::fromLatin1(line.key);
+        ui->gameSrcDownloadInfo->setTextKey(name, true, true);
+        // As the page shows it: the bar with its pause (or continue) button, and while fetching the
+        // speed and the time left.
+        ui->gameSrcProgressBar->setVisible(line.progress);
+        ui->downloadBtn->setVisible(line.progress);
+        ui->estimateTimeInfo->clearText();
+        ui->downloadingSpeedInfo->clearText();
+        if (line.progress) {
             ui->gameSrcDownloadInfo->setArgs({version, number(99), size, size});
-        else
+            const bool paused = name == QLatin1String("PREDOWNLOAD_PAUSED_TIP");
+            ui->downloadBtn->setIcon(QPixmap(paused ? QStringLiteral(":/images/images/continue.png")
+                                                    : QStringLiteral(":/images/images/pause.png")));
+            if (!paused) {
+                ui->estimateTimeInfo->setTextKey(QStringLiteral("ESTIMATED_TIME_TIP"), true, true);
+                ui->estimateTimeInfo->setArgs({text(QStringLiteral("00:03:27"))});
+                ui->downloadingSpeedInfo->setTextKey(QStringLiteral("DOWNLOADING_SPEED_TIP"), true, true);
+                ui->downloadingSpeedInfo->setArgs({text(LauncherUpdater::formatSize(4414506))});
+            }
+        } else {
             ui->gameSrcDownloadInfo->setArgs({version, size});
-        capture(w, language, QString::fromLatin1(line.key).toLower().replace('_', '-'));
+        }
+        capture(w, language, name.toLower().replace('_', '-'));
     }
+    ui->downloadBtn->setVisible(false);
+    ui->estimateTimeInfo->clearText();
+    ui->downloadingSpeedInfo->clearText();
 }
 
 // The game page: the product's own fade and (empty) update lead to "ready"; the rest is set on
