@@ -6,6 +6,7 @@
 #include "support/zipwriter.h"
 
 #include "widgets/imagebutton.h"
+#include "workflow/predownload.h"
 
 #include <QPushButton>
 #include <QScopeGuard>
@@ -17,6 +18,46 @@ class GamePageTest : public WindowFixture {
     Q_OBJECT
 
 private slots:
+    // The next release fetched on the ready page: the bar with its pause button beside an enabled
+    // START, the tray icon's tooltip, pause and continue from the button; once it is here, the line
+    // says so and the bar and button go.
+    void preDownloadShowsOnTheReadyPage() {
+        publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(1000, 1));
+        makeWindow();
+        waitForUpdateFinished();
+        closeWindow();
+        const QByteArray next = randomBytes(3 * 1024 * 1024, 2);
+        server->setFile(remotePath(QStringLiteral("a.bin"), QStringLiteral("2")), next);
+        server->setFile(VersionPath + ".coming",
+                        versionText().replace("a.bin:1:" + md5Hex(randomBytes(1000, 1)).toLatin1() + ":1000",
+                                              "a.bin:2:" + md5Hex(next).toLatin1() + ":3145728"));
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 1024 * 1024;
+        server->setFaults(remotePath(QStringLiteral("a.bin"), QStringLiteral("2")), slow);
+
+        makeWindow();
+        PreDownload *pre = flow()->preDownload();
+        QTRY_COMPARE_WITH_TIMEOUT(pre->state(), PreDownload::Fetching, 15000);
+        QTRY_COMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("PREDOWNLOAD_TIP"));
+        QVERIFY(ui()->gameSrcProgressBar->isActive());
+        QVERIFY(ui()->downloadBtn->isActive());
+        QVERIFY(ui()->startGameBtn->isEnabled());
+        QCOMPARE(A::gameState(window), 2);
+        QVERIFY(A::trayIcon(window).toolTip().contains(QStringLiteral("version 2")));
+        ui()->downloadBtn->click();
+        QCOMPARE(pre->state(), PreDownload::Paused);
+        QCOMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("PREDOWNLOAD_PAUSED_TIP"));
+        QVERIFY(ui()->downloadBtn->isActive());
+        ui()->downloadBtn->click();
+        QCOMPARE(pre->state(), PreDownload::Fetching);
+        QTRY_COMPARE_WITH_TIMEOUT(pre->state(), PreDownload::Complete, 30000);
+        QCOMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("PREDOWNLOAD_DONE"));
+        QVERIFY(!ui()->gameSrcProgressBar->isActive());
+        QVERIFY(!ui()->downloadBtn->isActive());
+        QCOMPARE(A::trayIcon(window).toolTip(), Translation::instance()->tr(QStringLiteral("APP_NAME")));
+        QVERIFY(ui()->startGameBtn->isEnabled());
+    }
+
     // Left during the download (confirmed), the next start shows KEEP UPDATE, and the button resumes.
     void closingDuringDownloadOffersKeepUpdate() {
         publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(400000, 8));
