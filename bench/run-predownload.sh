@@ -5,6 +5,7 @@
 # Usage: bench/run-predownload.sh [build-dir]
 #   BENCH_DATA_DIR  keep the generated releases here and reuse them (default: a temp dir)
 #   BENCH_SIZE_MIB  size of the second release's changed files (default 1024)
+#   BENCH_LOG=1     keep the update's log, every line after its seconds, as update.log in the data folder
 #
 # Release 1 (a small game program, five 1 MiB data files and a 4 MiB zip archive) is published signed
 # with kv-publish (a throwaway key made by bench_predownload key) and installed by the workflow from
@@ -158,8 +159,9 @@ warm "${rel2_files[@]/#/$pre_dir/}"
 : >"$access_log"
 launcher_run "$work/update.log"
 count_served
+[ -z "${BENCH_LOG:-}" ] || cp "$work/update.log" "$data/update.log"
 sed 's/^/update_/' "$work/run.txt" | tee -a "$work/figures.txt"
-taken=$(grep -c '^taking the pre-downloaded' "$work/update.log" || true)
+taken=$(grep -c 'taking the pre-downloaded' "$work/update.log" || true)
 note "update_taken_from_predownload: $taken of ${#rel2_files[@]} files"
 note "update_served_game_bytes: $served_game bytes"
 note "update_served_other_bytes: $served_other bytes (version file and signatures)"
