@@ -16,12 +16,13 @@
 # it, and the next start's update runs: wall time from the workflow's start until the game may start,
 # the time in phase Extracting (the archive unpacked) apart, the bytes of game files nginx served
 # meanwhile (must be 0; the version file and signatures apart), peak memory and the longest stall of a
-# 10 ms timer on the workflow's thread. The installed files must then be release 2's. The peer, in the
-# same run: copies of the same files in a folder on the same file system, `md5sum -c` of them and `mv`
-# into another folder, with one md5sum and with one per file, as many at once as there are cores (the
-# launcher checks files side by side too); both sides' files are synced and read once before (in the
-# page cache, as the launcher's pre-downloaded files are). Printed last: the update without extraction
-# against each peer.
+# 10 ms timer on the workflow's thread, and its CPU time. The installed files must then be release 2's.
+# The peer, in the same run, before and after the update: copies of the same files in a folder on the
+# same file system, `md5sum -c` of them and `mv` into another folder, with one md5sum and with one per
+# file, as many at once as there are cores (the launcher checks files side by side too); both sides'
+# files are synced and read once before (in the page cache, as the launcher's pre-downloaded files
+# are). Printed last: the update without extraction against the mean of each peer's two runs, in CPU
+# time and (the goal) in wall time.
 #
 # Needs nginx (nginx-light, through tools/stack), curl, cmp, md5sum and python3.
 set -euo pipefail
@@ -152,6 +153,43 @@ grep '^predownload_' "$work/run.txt"
 count_served
 echo "predownload_served_bytes: $served_game bytes (version file, list and signatures $served_other)"
 
+# The peer: copies of the same files in a folder on the same file system, their sums as the version
+# file gives them. One md5sum for all the files, or (as a user in a hurry would) one per file, as many
+# at once as there are cores; then one mv for all of them. Each run starts from the files in
+# $peer/src, in the page cache, and leaves them there; it is timed before and after the update.
+peer="$work/peer"
+mkdir -p "$peer/src" "$peer/dst" "$peer/sums"
+for f in "${rel2_files[@]}"; do
+    cp -- "$data/rel2/$f" "$peer/src/"
+    (cd "$data/rel2" && md5sum -- "$f") >"$peer/sums/$f"
+done
+cat "$peer/sums/"* >"$peer/all.sums"
+one_md5sum() {
+    (cd "$peer/src" && md5sum --quiet -c "$peer/all.sums")
+}
+parallel_md5sum() {
+    (cd "$peer/src" && printf '%s\n' "${rel2_files[@]}" |
+        xargs -P "$(nproc)" -I{} md5sum --quiet -c "$peer/sums/{}")
+}
+peer_run() { # name check when: "<name>_<when>: <wall> s (cpu <user + system> s)"
+    local times
+    times=$( {
+        TIMEFORMAT='%R %U %S'
+        time { "$2" && (cd "$peer/src" && mv -- "${rel2_files[@]}" "$peer/dst/"); } 2>&3
+    } 3>&2 2>&1) || { echo "the peer failed: $1" >&2; exit 1; }
+    (cd "$peer/dst" && mv -- "${rel2_files[@]}" "$peer/src/")
+    awk -v n="$1_$3" -v t="$times" \
+        'BEGIN { split(t, a, " "); printf "%s: %.3f s (cpu %.3f s)\n", n, a[1], a[2] + a[3] }' |
+        tee -a "$work/figures.txt"
+}
+peers() { # when
+    warm "${rel2_files[@]/#/$peer/src/}"
+    peer_run peer_md5sum_mv one_md5sum "$1"
+    peer_run peer_parallel_md5sum_mv parallel_md5sum "$1"
+}
+echo "# the peer before the update: md5sum -c and mv of copies of the same files (page cache)"
+peers before
+
 echo "# release 2 released; the next start's update"
 publish --release "$data/rel2" content{1..5}.pak=2 game.zip=2
 pre_dir="$install/kestrivane-predownload"
@@ -179,41 +217,29 @@ for f in "${rel2_files[@]}"; do
     [ ! -e "$pre_dir/$f" ] || { echo "the update left $f in $pre_dir" >&2; exit 1; }
 done
 
-echo "# the peer: md5sum -c and mv of copies of the same files (same file system, page cache)"
-peer="$work/peer"
-mkdir -p "$peer/src" "$peer/dst" "$peer/sums"
-for f in "${rel2_files[@]}"; do
-    cp -- "$data/rel2/$f" "$peer/src/"
-    (cd "$data/rel2" && md5sum -- "$f") >"$peer/sums/$f"
-done
-cat "$peer/sums/"* >"$peer/all.sums"
-warm "${rel2_files[@]/#/$peer/src/}"
-# One md5sum for all the files, or (as a user in a hurry would) one per file, as many at once as
-# there are cores; then one mv for all of them. Each run starts from the files in $peer/src.
-one_md5sum() {
-    (cd "$peer/src" && md5sum --quiet -c "$peer/all.sums")
-}
-parallel_md5sum() {
-    (cd "$peer/src" && printf '%s\n' "${rel2_files[@]}" |
-        xargs -P "$(nproc)" -I{} md5sum --quiet -c "$peer/sums/{}")
-}
-peer_run() { # name check
-    local start end
-    start=$(date +%s.%N)
-    "$2" && (cd "$peer/src" && mv -- "${rel2_files[@]}" "$peer/dst/")
-    end=$(date +%s.%N)
-    note "$(awk -v n="$1" -v s="$start" -v e="$end" 'BEGIN { printf "%s: %.3f s", n, e - s }')"
-    (cd "$peer/dst" && mv -- "${rel2_files[@]}" "$peer/src/")
-}
-peer_run peer_md5sum_mv one_md5sum
-peer_run peer_parallel_md5sum_mv parallel_md5sum
+echo "# the peer after the update"
+peers after
 
 echo "# ratios"
 [ "$(figure update_served_game_bytes)" = 0 ] || echo "update_served_game_bytes is not 0" >&2
-ratio() { # name peer
-    awk -v n="$1" -v u="$(figure update_without_extraction)" -v p="$(figure "$2")" -v b="$rel2_bytes" \
-        'BEGIN { printf "%s: %.2f x (goal <= 1.2; %.0f against %.0f MiB/s)\n", n, u / p, b / 1048576 / u,
-                 b / 1048576 / p }'
+# The update against the mean of the peer's runs before and after it.
+ratio() { # name peer [cpu]
+    awk -F': ' -v n="$1" -v p="$2" -v b="$rel2_bytes" -v cpu="${3:-}" '
+        { split($2, v, " "); x[$1] = v[1]; c[$1] = v[4] }
+        END {
+            u = x["update_without_extraction"]
+            w = (x[p "_before"] + x[p "_after"]) / 2
+            if (cpu) {
+                uc = x["update_cpu_without_extraction"]
+                pc = (c[p "_before"] + c[p "_after"]) / 2
+                printf "%s_cpu: %.2f x (%.3f against %.3f s)\n", n, uc / pc, uc, pc
+            } else {
+                printf "%s: %.2f x (goal <= 1.2; %.0f against %.0f MiB/s)\n", n, u / w, b / 1048576 / u,
+                    b / 1048576 / w
+            }
+        }' "$work/figures.txt"
 }
+ratio update_without_extraction_vs_md5sum_mv peer_md5sum_mv cpu
+ratio update_without_extraction_vs_parallel_md5sum_mv peer_parallel_md5sum_mv cpu
 ratio update_without_extraction_vs_md5sum_mv peer_md5sum_mv
 ratio update_without_extraction_vs_parallel_md5sum_mv peer_parallel_md5sum_mv
