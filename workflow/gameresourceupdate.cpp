@@ -210,6 +210,7 @@ void GameResourceUpdate::prepareGameResources() {
     removeUnpackedArchives();
 
     const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+    const QMap<QString, RemoteFileInfo> preDownloaded = PreDownloadFolder::completeFiles(setup.folder);
     for (auto it = table.cbegin(); it != table.cend(); ++it) {
         const RemoteFileInfo &e = it.value();
         if (e.name == QLatin1String(LauncherFileName) || installedVersion(e.name) == e.version)
@@ -232,7 +233,7 @@ void GameResourceUpdate::prepareGameResources() {
         }
         const QString remotePath = QStringLiteral("v%1_%2").arg(e.version, e.name);
         // Fetched before its release day: the download only checks it and puts it in place.
-        if (PreDownloadFolder::handOver(setup.folder, e)) {
+        if (PreDownloadFolder::handOver(setup.folder, e, preDownloaded)) {
             manager->addFile(remotePath, e.name);
             continue;
         }

@@ -337,16 +337,16 @@ void PreDownload::startFetching() {
     emit event(started);
     lastFetched = doneBytes();
     bytesPerSecond = 0;
+    fetchStarted = false;
     if (holdsForGame()) {
         setState(Held);
         return;
     }
-    manager->start();
     if (pausedByPlayer) {
-        manager->pause();
         setState(Paused);
         return;
     }
+    goOn();
     tickTimer->start();
     setState(Fetching);
 }
@@ -405,9 +405,19 @@ void PreDownload::resume() {
     pausedByPlayer = false;
     if (current == Paused && manager) {
         lastFetched = doneBytes();
-        manager->resume();
+        goOn();
         tickTimer->start();
         setState(Fetching);
+    }
+}
+
+void PreDownload::goOn() {
+    // Held before it ever started: the manager starts now.
+    if (fetchStarted) {
+        manager->resume();
+    } else {
+        fetchStarted = true;
+        manager->start();
     }
 }
 
@@ -420,10 +430,12 @@ void PreDownload::setGameRunning(bool running) {
         tickTimer->stop();
         setState(Held);
     } else if (!running && current == Held) {
+        if (pausedByPlayer) {
+            setState(Paused);
+            return;
+        }
         lastFetched = doneBytes();
-        // Held before it ever started, or paused while the game ran.
-        manager->start();
-        manager->resume();
+        goOn();
         tickTimer->start();
         setState(Fetching);
     }

@@ -93,6 +93,8 @@ private:
     void dropManager();
     void showProgress();
     bool holdsForGame() const;
+    // Starts the manager, or resumes it once started.
+    void goOn();
 
     WorkflowSetup setup;
     QNetworkAccessManager *network;
@@ -122,4 +124,5 @@ private:
     State current = Idle;
     bool pausedByPlayer = false;
     bool gameRunning = false;
+    bool fetchStarted = false; // the manager was started (it may be paused since)
 };

@@ -108,12 +108,12 @@ bool PreDownloadFolder::setComing(const QString &folder, const QMap<QString, Rem
     return writeLines(comingPath(folder), lines);
 }
 
-bool PreDownloadFolder::handOver(const QString &gameFolder, const RemoteFileInfo &line) {
+bool PreDownloadFolder::handOver(const QString &gameFolder, const RemoteFileInfo &line,
+                                 const QMap<QString, RemoteFileInfo> &complete) {
     if (!FileNameRules::isSafeFileName(line.name))
         return false;
-    const QMap<QString, RemoteFileInfo> lines = completeFiles(gameFolder);
-    const auto it = lines.constFind(line.name);
-    if (it == lines.cend() || !sameLine(*it, line))
+    const auto it = complete.constFind(line.name);
+    if (it == complete.cend() || !sameLine(*it, line))
         return false;
     const QString copy = path(gameFolder) + QLatin1Char('/') + line.name;
     const QString target = gameFolder + QLatin1Char('/') + line.name;
@@ -125,7 +125,12 @@ bool PreDownloadFolder::handOver(const QString &gameFolder, const RemoteFileInfo
     }
     ResumeRecord record(line.name, line.version, line.size, line.md5);
     record.setPresent(0, line.size);
-    if (!record.save(target).ok()) {
+    // Written in the plain form every launcher reads, without the sync of a record that keeps a
+    // download's progress: a hundred files would hold the window for seconds.
+    QFile recordFile(ResumeRecord::recordPath(target));
+    const QByteArray bytes = record.toBytes();
+    if (!recordFile.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        recordFile.write(bytes) != bytes.size() || !recordFile.flush()) {
         // Without its record the partial file is fetched again: nothing wrong is ever installed.
         qWarning() << "cannot record the pre-downloaded file" << target;
         return false;

@@ -25,8 +25,11 @@ bool addComplete(const QString &folder, const RemoteFileInfo &line);
 // The game's download of `listed` takes the pre-downloaded copy when one is complete for exactly
 // that line: it is moved beside the target as the download's partial file, with a resume record of
 // every piece, so the download only checks its MD5 and puts it in place (a copy that fails the
-// check is fetched as usual). False, with nothing changed, when there is no such copy.
-bool handOver(const QString &gameFolder, const RemoteFileInfo &listed);
+// check is fetched as usual). False, with nothing changed, when there is no such copy. `complete`:
+// completeFiles() of the folder, read once for all the files of an update. Nothing is synced: a copy
+// or record that a power cut takes back is fetched again, never installed unchecked.
+bool handOver(const QString &gameFolder, const RemoteFileInfo &listed,
+              const QMap<QString, RemoteFileInfo> &complete);
 
 // Removes everything but the files (complete, or partial with their records) pre-downloaded for a
 // line of `keep`.
