@@ -4,6 +4,7 @@
 #include "support/diskfaults.h"
 #include "support/workflowfixture.h"
 
+#include "download/resumerecord.h"
 #include "workflow/predownload.h"
 #include "workflow/predownloadfolder.h"
 
@@ -78,6 +79,53 @@ private slots:
         QCOMPARE(readFile(preDir() + QStringLiteral("/b.bin")), b2);
         QCOMPARE(readFile(dir + QStringLiteral("/a.bin")), a1);
         QCOMPARE(events(QStringLiteral("not enough disk space")).size(), 1);
+    }
+
+    // A pre-download stopped half way and a disk that has filled up since: what is lacking is what
+    // is still to come less what is free, and what was fetched stays as it was.
+    void shortOfRoomCountsWhatIsAlreadyThere() {
+        if (!DiskFaults::unavailable().isEmpty())
+            QSKIP(qPrintable(DiskFaults::unavailable()));
+        QString why;
+        QVERIFY2(DiskFaults::mountSmallDisk(dir, 12 * 1024 * 1024, &why), qPrintable(why));
+        auto unmount = qScopeGuard([this] { DiskFaults::unmount(dir); });
+        publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(100000, 1));
+        STEP(installRelease());
+        const QByteArray a2 = randomBytes(6 * 1024 * 1024, 2);
+        publishComing({{QStringLiteral("a.bin"), {QStringLiteral("2"), a2}}});
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 1024 * 1024;
+        server->setFaults(remotePath(QStringLiteral("a.bin"), QStringLiteral("2")), slow);
+        makeWorkflow();
+        QTRY_VERIFY_WITH_TIMEOUT(pre()->doneBytes() >= 512 * 1024, 20000);
+        QCOMPARE(pre()->state(), PreDownload::Fetching);
+        closeWorkflow();
+        const QString target = preDir() + QStringLiteral("/a.bin");
+        const QByteArray fetched = readFile(ResumeRecord::partialPath(target));
+        ResumeRecord record;
+        QVERIFY(ResumeRecord::fromFileBytes(readFile(ResumeRecord::recordPath(target)), &record).ok());
+        const qint64 kept = record.completeBytes();
+        QVERIFY(kept > 0 && kept < a2.size() - 2 * 1024 * 1024);
+
+        // 1 MiB free, more than 2 MiB still to come.
+        const QString filler = dir + QStringLiteral("/filler");
+        QVERIFY(writeFile(filler, QByteArray(int(QStorageInfo(dir).bytesAvailable() - 1024 * 1024), 'f')));
+        server->clearRequests();
+        makeWorkflow();
+        QTRY_COMPARE_WITH_TIMEOUT(pre()->state(), PreDownload::ShortOfRoom, 20000);
+        QCOMPARE(flow->phase(), LauncherWorkflow::Ready);
+        QCOMPARE(flow->gameState(), 2);
+        QTRY_COMPARE(events(QStringLiteral("not enough disk space")).size(), 1);
+        const qint64 missing = qint64(events(QStringLiteral("not enough disk space"))
+                                          .first()
+                                          .value(QStringLiteral("missing"))
+                                          .toDouble());
+        const qint64 lacking = a2.size() - kept - QStorageInfo(dir).bytesAvailable();
+        QVERIFY2(lacking > 0 && qAbs(missing - lacking) <= 64 * 1024,
+                 qPrintable(QStringLiteral("%1 %2").arg(missing).arg(lacking)));
+        QCOMPARE(args(WorkflowStatus::GameLine).value(1), ProgressText::formatSize(float(missing), 2));
+        QCOMPARE(getsFor(QStringLiteral("a.bin")), 0);
+        QCOMPARE(readFile(ResumeRecord::partialPath(target)), fetched);
     }
 };
 
