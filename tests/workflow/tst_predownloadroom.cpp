@@ -1,6 +1,6 @@
 // The next release's pre-download on a disk without room for it (a small tmpfs in the test's own
-// mount namespace): it does not start, says what it lacks, and the game stays ready; once room is
-// made the next check fetches it.
+// mount namespace): it does not start, or stops when the disk fills up meanwhile, says what it
+// lacks, and the game stays ready; once room is made the next check fetches it.
 #include "support/diskfaults.h"
 #include "support/workflowfixture.h"
 
@@ -126,6 +126,51 @@ private slots:
         QCOMPARE(args(WorkflowStatus::GameLine).value(1), ProgressText::formatSize(float(missing), 2));
         QCOMPARE(getsFor(QStringLiteral("a.bin")), 0);
         QCOMPARE(readFile(ResumeRecord::partialPath(target)), fetched);
+    }
+
+    // The disk fills up while the pre-download writes (another program takes the room): it waits
+    // for room as if the disk had been short from the start, and the game stays as it was; room
+    // made, the next check completes it.
+    void diskFillingUpMidwayWaitsForRoom() {
+        if (!DiskFaults::unavailable().isEmpty())
+            QSKIP(qPrintable(DiskFaults::unavailable()));
+        QString why;
+        QVERIFY2(DiskFaults::mountSmallDisk(dir, 12 * 1024 * 1024, &why), qPrintable(why));
+        auto unmount = qScopeGuard([this] { DiskFaults::unmount(dir); });
+        const QByteArray a1 = publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(100000, 1));
+        STEP(installRelease());
+        const QByteArray a2 = randomBytes(6 * 1024 * 1024, 2);
+        publishComing({{QStringLiteral("a.bin"), {QStringLiteral("2"), a2}}});
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 1024 * 1024;
+        server->setFaults(remotePath(QStringLiteral("a.bin"), QStringLiteral("2")), slow);
+        makeWorkflow();
+        QTRY_VERIFY_WITH_TIMEOUT(pre()->doneBytes() >= 512 * 1024, 20000);
+        QCOMPARE(pre()->state(), PreDownload::Fetching);
+        const QString filler = dir + QStringLiteral("/filler");
+        QVERIFY(DiskFaults::fillUp(filler));
+
+        QTRY_VERIFY_WITH_TIMEOUT(pre()->state() != PreDownload::Fetching, 30000);
+        QCOMPARE(pre()->state(), PreDownload::ShortOfRoom);
+        QCOMPARE(flow->phase(), LauncherWorkflow::Ready);
+        QCOMPARE(flow->gameState(), 2);
+        QCOMPARE(key(WorkflowStatus::GameLine), QStringLiteral("PREDOWNLOAD_NO_ROOM"));
+        QTRY_COMPARE(events(QStringLiteral("not enough disk space")).size(), 1);
+        const QJsonObject shortage = events(QStringLiteral("not enough disk space")).first();
+        QCOMPARE(shortage.value(QStringLiteral("predownload")).toBool(), true);
+        const qint64 missing = qint64(shortage.value(QStringLiteral("missing")).toDouble());
+        QVERIFY2(missing > 0 && missing <= a2.size(), qPrintable(QString::number(missing)));
+        QCOMPARE(args(WorkflowStatus::GameLine).value(1), ProgressText::formatSize(float(missing), 2));
+        QVERIFY(events(QStringLiteral("predownload failed")).isEmpty());
+        QCOMPARE(readFile(dir + QStringLiteral("/a.bin")), a1);
+        QCOMPARE(configValue(QStringLiteral("version/a.bin")), QStringLiteral("1"));
+
+        QVERIFY(QFile::remove(filler));
+        server->clearFaults();
+        pre()->check();
+        QTRY_COMPARE_WITH_TIMEOUT(pre()->state(), PreDownload::Complete, 30000);
+        QCOMPARE(readFile(preDir() + QStringLiteral("/a.bin")), a2);
+        QCOMPARE(readFile(dir + QStringLiteral("/a.bin")), a1);
     }
 };
 
