@@ -274,7 +274,7 @@ void PreDownload::accept(const QByteArray &list, qint64 signedAt) {
     startFetching();
 }
 
-void PreDownload::startFetching() {
+bool PreDownload::startFetching(bool onlyIfShortOfRoom) {
     const QMap<QString, RemoteFileInfo> complete = PreDownloadFolder::completeFiles(setup.folder);
     completeBytes = 0;
     QStringList missing;
@@ -290,12 +290,12 @@ void PreDownload::startFetching() {
                                       " complete: " + QString::number(wanted.size()) + " files";
         setState(Complete);
         scheduleCheck(setup.preloadCheckMs);
-        return;
+        return false;
     }
     if (!QDir().mkpath(PreDownloadFolder::path(setup.folder))) {
         qWarning() << "cannot create the pre-download folder" << PreDownloadFolder::path(setup.folder);
         scheduleCheck(setup.preloadRetryMs);
-        return;
+        return false;
     }
     manager = new XDManager(PreDownloadFolder::path(setup.folder), this);
     manager->setTable(&coming);
@@ -311,6 +311,7 @@ void PreDownload::startFetching() {
         needed += e.size;
     }
     failed.clear();
+    writeFailed = false;
     // A file being fetched takes its whole size; what earlier runs left of it is there already.
     shortBy = DiskRoom::shortBy(PreDownloadFolder::path(setup.folder), needed - manager->resumedBytes());
     if (shortBy > 0) {
@@ -323,8 +324,13 @@ void PreDownload::startFetching() {
         emit event(shortage);
         dropManager();
         setState(ShortOfRoom);
-        scheduleCheck(setup.preloadCheckMs);
-        return;
+        // Room the player makes is found at the next check: soon.
+        scheduleCheck(setup.preloadRetryMs);
+        return true;
+    }
+    if (onlyIfShortOfRoom) {
+        dropManager();
+        return false;
     }
     qDebug().noquote() << QStringLiteral("pre-downloading %1: %2 files, %3 bytes")
                               .arg(comingVersion)
@@ -340,15 +346,16 @@ void PreDownload::startFetching() {
     fetchStarted = false;
     if (holdsForGame()) {
         setState(Held);
-        return;
+        return false;
     }
     if (pausedByPlayer) {
         setState(Paused);
-        return;
+        return false;
     }
     goOn();
     tickTimer->start();
     setState(Fetching);
+    return false;
 }
 
 bool PreDownload::holdsForGame() const {
@@ -357,13 +364,17 @@ bool PreDownload::holdsForGame() const {
 
 void PreDownload::fileFinished(ErrorCode code, const QString &name) {
     if (code == NoError) {
-        if (!PreDownloadFolder::addComplete(setup.folder, coming.value(name)))
+        if (!PreDownloadFolder::addComplete(setup.folder, coming.value(name))) {
             failed << name;
-        else
+            writeFailed = true;
+        } else {
             completeBytes += coming.value(name).size;
+        }
         return;
     }
     failed << name;
+    if (code == WriteError)
+        writeFailed = true;
     qWarning().noquote() << "pre-download of " + name +
                                 " failed: " + (manager ? manager->failureReason(name) : QString());
 }
@@ -381,10 +392,17 @@ void PreDownload::allFinished() {
         setState(Complete);
         scheduleCheck(setup.preloadCheckMs);
     } else {
+        const int failedFiles = failed.size();
+        // The disk filled up meanwhile: weighed again with what was kept, it waits for room like a
+        // disk that was short from the start.
+        if (writeFailed && startFetching(true)) {
+            emit ended();
+            return;
+        }
         QJsonObject stopped;
         stopped.insert(QStringLiteral("event"), QStringLiteral("predownload failed"));
         stopped.insert(QStringLiteral("version"), comingVersion);
-        stopped.insert(QStringLiteral("files"), failed.size());
+        stopped.insert(QStringLiteral("files"), failedFiles);
         emit event(stopped);
         setState(Idle);
         scheduleCheck(setup.preloadRetryMs);

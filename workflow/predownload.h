@@ -84,7 +84,10 @@ private:
     // A list from a host, verified when releases are signed (signedAt -1 otherwise).
     void accept(const QByteArray &list, qint64 signedAt);
     void refuse(const QString &why);
-    void startFetching();
+    // Fetches what is missing, unless the disk lacks room for it. After a write failed
+    // (`onlyIfShortOfRoom`) it only says whether the disk is short, and fetches nothing either way.
+    // True when the pre-download waits for room.
+    bool startFetching(bool onlyIfShortOfRoom = false);
     void fileFinished(ErrorCode code, const QString &name);
     void allFinished();
     void tick();
@@ -125,4 +128,5 @@ private:
     bool pausedByPlayer = false;
     bool gameRunning = false;
     bool fetchStarted = false; // the manager was started (it may be paused since)
+    bool writeFailed = false;  // a file of this fetch could not be written
 };

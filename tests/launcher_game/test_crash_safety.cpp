@@ -402,7 +402,7 @@ private slots:
         QVERIFY(LauncherProcess::install(installDir, root.path() + QStringLiteral("/config")));
         QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
-        quint32 seed = quint32(qEnvironmentVariableIntValue("KV_CRASH_SAFETY_SEED"));
+        quint32 seed = qEnvironmentVariable("KV_CRASH_SAFETY_SEED").toUInt();
         if (seed == 0)
             seed = QRandomGenerator::global()->generate();
         qInfo("seed %u (set KV_CRASH_SAFETY_SEED to repeat)", seed);

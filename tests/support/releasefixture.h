@@ -174,6 +174,24 @@ public:
 
     void publishVersionFile() { server->setFile(ReleaseTest::VersionPath, versionText()); }
 
+    // The coming release beside the version file, unsigned: `files` (name -> version, bytes) served
+    // under their versions and the list of the release as it will be. Returns the list.
+    QByteArray publishComing(const QMap<QString, QPair<QString, QByteArray>> &files) {
+        QMap<QString, Published> coming = release;
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            coming.insert(it.key(), {it->first, it->second, ReleaseTest::md5Hex(it->second), QString()});
+            server->setFile(remotePath(it.key(), it->first), it->second);
+        }
+        QByteArray text =
+            ReleaseTest::line(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.11"),
+                              ReleaseTest::md5Hex(QByteArray(ReleaseTest::LauncherEntrySize, 'L')),
+                              ReleaseTest::LauncherEntrySize);
+        for (auto it = coming.cbegin(); it != coming.cend(); ++it)
+            text += ReleaseTest::line(it.key(), it->version, it->md5, it->data.size());
+        server->setFile(ReleaseTest::VersionPath + ".coming", text);
+        return text;
+    }
+
     QByteArray versionText() const {
         QByteArray text =
             ReleaseTest::line(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.11"),

@@ -1,12 +1,16 @@
 // The game session of the workflow with the stub game: its command line, the handling of its exit
-// (crash archive, upload, showing the window again) and a game that cannot start. Closing after
-// the game and the crash dialog: test_game_launch, through the window.
+// (crash archive, upload, showing the window again), a game that cannot start, and a pre-download
+// that outlasts the game. Closing after the game and the crash dialog: test_game_launch, through
+// the window.
 #include "support/testkeys.h"
 #include "support/workflowfixture.h"
 #include "support/zipwriter.h"
 #include "trust/minisignsecretkey.h"
+#include "workflow/predownload.h"
+#include "workflow/predownloadfolder.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QSignalSpy>
 
 using namespace WorkflowTest;
@@ -203,6 +207,103 @@ private slots:
         // The upload's 3 s limit ends the wait (timers may fire 5 % early).
         QVERIFY2(clock.elapsed() >= 2850, qPrintable(QString::number(clock.elapsed())));
         server->release();
+    }
+
+    // With "popup_on_exit" off, a pre-download under way when the game ends keeps the launcher in
+    // the tray until the pre-download is over, then it closes; the player opening the window again
+    // keeps it open. With "pause_downloads_while_playing" on, the pre-download waits while the game
+    // runs (nothing asked or fetched meanwhile) and goes on from where it was once the game ends.
+    void preDownloadOutlastsTheGame() {
+        setSetting(PopupOnExit, 0);
+        setSetting(PauseDownloadsWhilePlaying, 1);
+        // The stub game plays for 1.5 s and leaves.
+        STEP(installStubGame("wait_ms=1500\n"));
+        publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(1000, 1));
+        const QByteArray a2 = randomBytes(4 * 1024 * 1024 - 1000, 2);
+        publishComing({{QStringLiteral("a.bin"), {QStringLiteral("2"), a2}}});
+        const QByteArray a2Path = remotePath(QStringLiteral("a.bin"), QStringLiteral("2"));
+        const qint64 rate = 1024 * 1024;
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = rate;
+        server->setFaults(a2Path, slow);
+        makeWorkflow();
+        PreDownload *pre = flow->preDownload();
+        QSignalSpy trays(flow, &LauncherWorkflow::trayRequested);
+        int askedWhilePlaying = 0;
+        qint64 doneAtGameEnd = -1;
+        qint64 sentAtGameEnd = -1;
+        const QMetaObject::Connection asks =
+            connect(server, &HttpServer::requestReceived, this, [&](const HttpServer::Request &r) {
+                if (r.path == a2Path && flow->phase() == LauncherWorkflow::GameRunning)
+                    ++askedWhilePlaying;
+            });
+        const QMetaObject::Connection ends =
+            connect(flow, &LauncherWorkflow::phaseChanged, this, [&](Phase p) {
+                if (p == LauncherWorkflow::Ready && phases.contains(LauncherWorkflow::GameRunning) &&
+                    doneAtGameEnd < 0) {
+                    doneAtGameEnd = pre->doneBytes();
+                    sentAtGameEnd = server->bodyBytesSent();
+                }
+            });
+        auto disconnectAll = qScopeGuard([&] {
+            disconnect(asks);
+            disconnect(ends);
+        });
+
+        QTRY_VERIFY_WITH_TIMEOUT(pre->state() == PreDownload::Fetching && pre->doneBytes() > 0, 20000);
+        QCOMPARE(flow->phase(), LauncherWorkflow::Ready);
+        flow->gameBtnClicked();
+        QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::GameRunning, 20000);
+        QCOMPARE(pre->state(), PreDownload::Held);
+        QCOMPARE(key(WorkflowStatus::GameLine), QStringLiteral("PREDOWNLOAD_WAITING"));
+        const qint64 sentWhenHeld = server->bodyBytesSent();
+        const int askedBefore = server->requestsFor(a2Path).size();
+
+        // The game ends by itself: the launcher goes to the tray, the pre-download goes on.
+        QTRY_COMPARE_WITH_TIMEOUT(trays.size(), 1, 20000);
+        QVERIFY(!closing);
+        QVERIFY(pre->isUnderWay());
+        // Nothing was asked for while the game ran, and of the 1.5 s that the game played at most
+        // what was on its way when the fetch stopped came.
+        QCOMPARE(askedWhilePlaying, 0);
+        QVERIFY2(sentAtGameEnd - sentWhenHeld < rate / 8,
+                 qPrintable(QString::number(sentAtGameEnd - sentWhenHeld)));
+        QVERIFY(doneAtGameEnd < a2.size());
+        QTRY_COMPARE_WITH_TIMEOUT(pre->state(), PreDownload::Complete, 30000);
+        QTRY_VERIFY(closing);
+        QCOMPARE(trays.size(), 1);
+        QCOMPARE(readFile(PreDownloadFolder::path(dir) + QStringLiteral("/a.bin")), a2);
+        // Taken up where it stopped: what was kept before the game is not asked for again.
+        const QList<HttpServer::Request> asked = server->requestsFor(a2Path);
+        QVERIFY(asked.size() > askedBefore);
+        for (int i = askedBefore; i < asked.size(); ++i)
+            QVERIFY2(asked.at(i).rangeStart() >= doneAtGameEnd, asked.at(i).range().constData());
+
+        // Without the setting the pre-download goes on during the game; the game ends with it
+        // under way, and the player opens the window before it is over: nothing closes.
+        closeWorkflow();
+        setSetting(PauseDownloadsWhilePlaying, 0);
+        const QByteArray a3 = randomBytes(300000, 3);
+        publishComing({{QStringLiteral("a.bin"), {QStringLiteral("3"), a3}}});
+        HttpServer::Faults kept;
+        kept.hold = true;
+        server->setFaults(remotePath(QStringLiteral("a.bin"), QStringLiteral("3")), kept);
+        makeWorkflow();
+        pre = flow->preDownload();
+        QSignalSpy traysAgain(flow, &LauncherWorkflow::trayRequested);
+        QTRY_COMPARE_WITH_TIMEOUT(server->heldCount(), 1, 20000);
+        QCOMPARE(pre->state(), PreDownload::Fetching);
+        flow->gameBtnClicked();
+        QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::GameRunning, 20000);
+        QCOMPARE(pre->state(), PreDownload::Fetching);
+        QTRY_COMPARE_WITH_TIMEOUT(traysAgain.size(), 1, 20000);
+        QVERIFY(!closing);
+        QCOMPARE(pre->state(), PreDownload::Fetching);
+        flow->keepOpen();
+        QCOMPARE(server->release(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(pre->state(), PreDownload::Complete, 30000);
+        QVERIFY(!closing);
+        QCOMPARE(readFile(PreDownloadFolder::path(dir) + QStringLiteral("/a.bin")), a3);
     }
 
     void gameThatCannotStartIsShownAndRepaired_data() {

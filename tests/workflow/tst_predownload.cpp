@@ -39,21 +39,10 @@ class PreDownloadTest : public WorkflowFixture {
         server->setFile(SignaturePath, sign(versionText(), "timestamp:" + QByteArray::number(releaseTime) +
                                                                "\tfile:version3.txt"));
     }
-    // The coming release: the files served under their versions, the list (the release as it will
-    // be) and its signature. Returns the list.
+    // The coming release (ReleaseFixture::publishComing) with the list's signature. Returns the list.
     QByteArray publishComing(const QMap<QString, QPair<QString, QByteArray>> &files) {
-        QMap<QString, Published> coming = release;
-        for (auto it = files.cbegin(); it != files.cend(); ++it) {
-            coming.insert(it.key(), {it->first, it->second, md5Hex(it->second), QString()});
-            server->setFile(remotePath(it.key(), it->first), it->second);
-        }
-        QByteArray text = ReleaseTest::line(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.11"),
-                                            md5Hex(QByteArray(ReleaseTest::LauncherEntrySize, 'L')),
-                                            ReleaseTest::LauncherEntrySize);
-        for (auto it = coming.cbegin(); it != coming.cend(); ++it)
-            text += ReleaseTest::line(it.key(), it->version, it->md5, it->data.size());
+        const QByteArray text = ReleaseFixture::publishComing(files);
         comingTime = qMax(comingTime, releaseTime) + 10;
-        server->setFile(ComingPath, text);
         server->setFile(ComingPath + ".minisig", sign(text, "preload:" + QByteArray::number(comingTime) +
                                                                 "\tfile:version3.txt.coming"));
         return text;
@@ -78,7 +67,8 @@ class PreDownloadTest : public WorkflowFixture {
         closeWorkflow();
         server->clearRequests();
     }
-    // Ready: the pre-download may take the game line at once.
+    // The game ready while a coming release is listed: the pre-download's line may follow the
+    // update's at once, so only the phase is waited for.
     void waitForGameReady() { QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::Ready, 30000); }
     void waitForState(PreDownload::State state, int timeoutMs = 30000) {
         QTRY_COMPARE_WITH_TIMEOUT(pre()->state(), state, timeoutMs);
