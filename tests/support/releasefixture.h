@@ -85,6 +85,7 @@ public:
         server->clearFiles();
         server->clearRequests();
         release.clear();
+        comingPublished = false;
         publishVersionFile();
     }
 
@@ -189,8 +190,11 @@ public:
         for (auto it = coming.cbegin(); it != coming.cend(); ++it)
             text += ReleaseTest::line(it.key(), it->version, it->md5, it->data.size());
         server->setFile(ReleaseTest::VersionPath + ".coming", text);
+        comingPublished = true;
         return text;
     }
+    // A coming release was published in this test: the workflows it makes look for it.
+    bool comingPublished = false;
 
     QByteArray versionText() const {
         QByteArray text =

@@ -60,8 +60,8 @@ public:
         s.verifyRefreshMs = 20;
         s.gameExitMs = 10;
         s.closeAfterGameMs = 10;
-        // Tests of the next release's pre-download turn it on; the others count every request.
-        s.preloadDelayMs = -1;
+        // The next release is looked for once a test published one; the others count every request.
+        s.preloadDelayMs = comingPublished ? 0 : -1;
         return s;
     }
 

@@ -27,7 +27,6 @@ class PreDownloadTest : public WorkflowFixture {
     WorkflowSetup signedSetup() const {
         WorkflowSetup s = fastSetup();
         s.releasePublicKey = QString::fromLatin1(TestKeys::ReleasePublic);
-        s.preloadDelayMs = 0;
         return s;
     }
     static QByteArray sign(const QByteArray &text, const QByteArray &comment) {
