@@ -29,6 +29,7 @@ declare -A skip_test=(
     [test_key_rotation]="serves the CDN with nginx through tools/stack and installs Unix launchers (keys: test_releasekeys)"
     [test_crash_safety]="kills and restarts the launcher through Unix helpers"
     [test_crash_safety_large]="kills and restarts the launcher through Unix helpers"
+    [test_predownload_kills]="kills and restarts the launcher through Unix helpers"
     [test_archivepatch_large]="65,538 files outlast the test's five minutes on wine's file system (the Linux run covers it)"
 )
 declare -A skip_funcs=(
