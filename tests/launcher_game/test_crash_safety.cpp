@@ -25,9 +25,7 @@
 #include "download/downloadtaskpiece.h"
 #include "download/resumerecord.h"
 #include "patch/blockmap.h"
-#include "support/httpserver.h"
-#include "support/launcherprocess.h"
-#include "support/testfiles.h"
+#include "support/killedlauncher.h"
 #include "support/zipwriter.h"
 #include "trust/versiontable.h"
 
@@ -84,24 +82,11 @@ PieceKey pieceKey(const QString &name, const QString &version, qint64 index) {
 
 } // namespace
 
-class CrashSafetyTest : public QObject {
+class CrashSafetyTest : public QObject, public KilledLauncher {
     Q_OBJECT
 
-    HttpServer *server = nullptr;
-    QTemporaryDir root;
-    QString installDir;
-    QString program;
     QMap<QString, ReleaseFile> release;
-    QRandomGenerator random;
     int generation = 0;
-    int runs = 0;
-
-    QByteArray randomBytes(int size) {
-        QByteArray data(size, Qt::Uninitialized);
-        for (int i = 0; i < size; ++i)
-            data[i] = char(random.bounded(256));
-        return data;
-    }
 
     // Compressible text, so an archive takes a while to unpack but little to download.
     QByteArray text(int size) {
@@ -200,39 +185,13 @@ class CrashSafetyTest : public QObject {
         server->setFile(CdnPrefix + "version3.txt", list);
     }
 
-    QProcess *startLauncher() {
-        auto *p = new QProcess(this);
-        QProcessEnvironment env =
-            LauncherProcess::environment(root.path() + QStringLiteral("/config"), server->url());
-        if (!env.contains(QStringLiteral("QT_QPA_PLATFORM")))
-            env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        p->setProcessEnvironment(env);
-        p->setWorkingDirectory(installDir);
-        ++runs;
-        const QString log = root.path() + QStringLiteral("/run%1.log").arg(runs);
-        p->setStandardOutputFile(log);
-        p->setStandardErrorFile(log, QIODevice::Append);
-        p->start(program, QStringList());
-        return p;
-    }
-
-    // Mostly SIGKILL; about one run in four is ended by the system instead (SIGTERM, as at a
-    // shutdown), which leaves in order in the middle of whatever it does, pieces under way included.
+    // A run ended by SIGTERM leaves its download offered again (KEEP UPDATE): the player takes it.
     void kill(QProcess *p) {
-        const bool closed = random.bounded(4) == 0;
-        if (closed) {
-            ++closes;
-            p->terminate();
-        } else {
-            p->kill();
-        }
-        QVERIFY(p->waitForFinished(20000));
-        delete p;
-        if (closed) {
-            // A download left that way is offered again (KEEP UPDATE): the player takes it.
-            QSettings config(installDir + QStringLiteral("/config.ini"), QSettings::IniFormat);
-            config.setValue(QStringLiteral("download_config/manual_resume"), false);
-        }
+        if (!endRun(p))
+            return;
+        ++closes;
+        QSettings config(installDir + QStringLiteral("/config.ini"), QSettings::IniFormat);
+        config.setValue(QStringLiteral("download_config/manual_resume"), false);
     }
     int closes = 0;
 
@@ -388,29 +347,8 @@ class CrashSafetyTest : public QObject {
         return breach();
     }
 
-    QString logTail() const {
-        const QByteArray log = readFile(root.path() + QStringLiteral("/run%1.log").arg(runs));
-        return QString::fromLocal8Bit(log.right(3000));
-    }
-
 private slots:
-    void initTestCase() {
-        QVERIFY(root.isValid());
-        QVERIFY2(QFile::exists(LauncherProcess::envBinary()), qPrintable(LauncherProcess::envBinary()));
-        installDir = root.path() + QStringLiteral("/install");
-        program = installDir + QStringLiteral("/Kestrivane");
-        QVERIFY(LauncherProcess::install(installDir, root.path() + QStringLiteral("/config")));
-        QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-
-        quint32 seed = qEnvironmentVariable("KV_CRASH_SAFETY_SEED").toUInt();
-        if (seed == 0)
-            seed = QRandomGenerator::global()->generate();
-        qInfo("seed %u (set KV_CRASH_SAFETY_SEED to repeat)", seed);
-        random.seed(seed);
-
-        server = new HttpServer(this);
-        QVERIFY(server->listen());
-    }
+    void initTestCase() { setUpLauncher(this); }
 
     void killedAtRandomMomentsStaysConsistentAndConverges() {
         // Three generations of the release, five kills each: every generation makes the launcher

@@ -12,9 +12,7 @@
 // A last run left alone completes the pre-download; the release that follows installs the
 // pre-downloaded files without fetching a byte of them.
 #include "download/resumerecord.h"
-#include "support/httpserver.h"
-#include "support/launcherprocess.h"
-#include "support/testfiles.h"
+#include "support/killedlauncher.h"
 #include "trust/versiontable.h"
 #include "workflow/predownloadfolder.h"
 
@@ -50,25 +48,12 @@ struct ReleaseFile {
 
 } // namespace
 
-class PreDownloadKillsTest : public QObject {
+class PreDownloadKillsTest : public QObject, public KilledLauncher {
     Q_OBJECT
 
-    HttpServer *server = nullptr;
-    QTemporaryDir root;
-    QString installDir;
-    QString program;
-    QRandomGenerator random;
-    int runs = 0;
     int terms = 0;
     QMap<QString, ReleaseFile> release; // installed
     QMap<QString, ReleaseFile> coming;  // the files the coming release changes or adds
-
-    QByteArray randomBytes(int size) {
-        QByteArray data(size, Qt::Uninitialized);
-        for (int i = 0; i < size; ++i)
-            data[i] = char(random.bounded(256));
-        return data;
-    }
 
     static QByteArray remotePath(const QString &name, const QString &version) {
         return CdnPrefix + QStringLiteral("v%1_%2").arg(version, name).toUtf8();
@@ -95,42 +80,13 @@ class PreDownloadKillsTest : public QObject {
 
     QString preDir() const { return PreDownloadFolder::path(installDir); }
 
-    QProcess *startLauncher() {
-        auto *p = new QProcess(this);
-        QProcessEnvironment env =
-            LauncherProcess::environment(root.path() + QStringLiteral("/config"), server->url());
-        if (!env.contains(QStringLiteral("QT_QPA_PLATFORM")))
-            env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        p->setProcessEnvironment(env);
-        p->setWorkingDirectory(installDir);
-        ++runs;
-        const QString log = root.path() + QStringLiteral("/run%1.log").arg(runs);
-        p->setStandardOutputFile(log);
-        p->setStandardErrorFile(log, QIODevice::Append);
-        p->start(program, QStringList());
-        return p;
-    }
-
-    // Mostly SIGKILL; about one run in four is ended by the system instead (SIGTERM, as at a
-    // shutdown).
     void kill(QProcess *p) {
-        if (random.bounded(4) == 0) {
+        if (endRun(p))
             ++terms;
-            p->terminate();
-        } else {
-            p->kill();
-        }
-        QVERIFY(p->waitForFinished(20000));
-        delete p;
     }
 
-    QString logTail() const {
-        return QString::fromLocal8Bit(
-            readFile(root.path() + QStringLiteral("/run%1.log").arg(runs)).right(3000));
-    }
     bool reachedReady() const {
-        return readFile(root.path() + QStringLiteral("/run%1.log").arg(runs))
-            .contains("workflow phase LauncherWorkflow::Ready");
+        return readFile(runLog()).contains("workflow phase LauncherWorkflow::Ready");
     }
 
     // Every file of the install but the pre-download's and config.ini, with its MD5.
@@ -267,23 +223,7 @@ class PreDownloadKillsTest : public QObject {
     }
 
 private slots:
-    void initTestCase() {
-        QVERIFY(root.isValid());
-        QVERIFY2(QFile::exists(LauncherProcess::envBinary()), qPrintable(LauncherProcess::envBinary()));
-        installDir = root.path() + QStringLiteral("/install");
-        program = installDir + QStringLiteral("/Kestrivane");
-        QVERIFY(LauncherProcess::install(installDir, root.path() + QStringLiteral("/config")));
-        QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-
-        quint32 seed = qEnvironmentVariable("KV_CRASH_SAFETY_SEED").toUInt();
-        if (seed == 0)
-            seed = QRandomGenerator::global()->generate();
-        qInfo("seed %u (set KV_CRASH_SAFETY_SEED to repeat)", seed);
-        random.seed(seed);
-
-        server = new HttpServer(this);
-        QVERIFY(server->listen());
-    }
+    void initTestCase() { setUpLauncher(this); }
 
     void killedDuringPreDownloadKeepsTheGameAndGoesOn() {
         // The release installed: the game's program, its data and a text.

@@ -9,7 +9,6 @@
 #include "workflow/predownloadfolder.h"
 
 #include <QDirIterator>
-#include <QScopeGuard>
 #include <QStorageInfo>
 
 using namespace WorkflowTest;
@@ -19,17 +18,43 @@ class PreDownloadRoomTest : public WorkflowFixture {
 
     PreDownload *pre() const { return flow->preDownload(); }
     QString preDir() const { return PreDownloadFolder::path(dir); }
+    bool mounted = false;
+
+    // A disk of 12 MiB over the launcher's folder, for the test's run (cleanup() unmounts it).
+    void mountSmallDisk() {
+        QString why;
+        QVERIFY2(DiskFaults::mountSmallDisk(dir, 12 * 1024 * 1024, &why), qPrintable(why));
+        mounted = true;
+    }
+    // The release published is installed, then the 6 MiB coming a.bin (returned) is fetched at
+    // 1 MiB/s until half a MiB of it is on the disk.
+    void startSlowPreDownload(QByteArray *a2) {
+        STEP(installRelease());
+        *a2 = randomBytes(6 * 1024 * 1024, 2);
+        publishComing({{QStringLiteral("a.bin"), {QStringLiteral("2"), *a2}}});
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 1024 * 1024;
+        server->setFaults(remotePath(QStringLiteral("a.bin"), QStringLiteral("2")), slow);
+        makeWorkflow();
+        QTRY_VERIFY_WITH_TIMEOUT(pre()->doneBytes() >= 512 * 1024, 20000);
+        QCOMPARE(pre()->state(), PreDownload::Fetching);
+    }
 
 private slots:
+    void cleanup() {
+        if (mounted)
+            DiskFaults::unmount(dir);
+        mounted = false;
+        WorkflowFixture::cleanup();
+    }
+
     // 5 MiB coming, 3 MiB free: the pre-download stays short of room (the page says how much is
     // lacking, the event says it is the pre-download's), nothing of its files is asked for or
     // written, and the game may start. A filler removed, the next check fetches it all.
     void shortOfRoomWaitsAndTheGameStaysReady() {
         if (!DiskFaults::unavailable().isEmpty())
             QSKIP(qPrintable(DiskFaults::unavailable()));
-        QString why;
-        QVERIFY2(DiskFaults::mountSmallDisk(dir, 12 * 1024 * 1024, &why), qPrintable(why));
-        auto unmount = qScopeGuard([this] { DiskFaults::unmount(dir); });
+        STEP(mountSmallDisk());
         const QByteArray a1 = publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(100000, 1));
         STEP(installRelease());
 
@@ -86,19 +111,10 @@ private slots:
     void shortOfRoomCountsWhatIsAlreadyThere() {
         if (!DiskFaults::unavailable().isEmpty())
             QSKIP(qPrintable(DiskFaults::unavailable()));
-        QString why;
-        QVERIFY2(DiskFaults::mountSmallDisk(dir, 12 * 1024 * 1024, &why), qPrintable(why));
-        auto unmount = qScopeGuard([this] { DiskFaults::unmount(dir); });
+        STEP(mountSmallDisk());
         publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(100000, 1));
-        STEP(installRelease());
-        const QByteArray a2 = randomBytes(6 * 1024 * 1024, 2);
-        publishComing({{QStringLiteral("a.bin"), {QStringLiteral("2"), a2}}});
-        HttpServer::Faults slow;
-        slow.bytesPerSecond = 1024 * 1024;
-        server->setFaults(remotePath(QStringLiteral("a.bin"), QStringLiteral("2")), slow);
-        makeWorkflow();
-        QTRY_VERIFY_WITH_TIMEOUT(pre()->doneBytes() >= 512 * 1024, 20000);
-        QCOMPARE(pre()->state(), PreDownload::Fetching);
+        QByteArray a2;
+        STEP(startSlowPreDownload(&a2));
         closeWorkflow();
         const QString target = preDir() + QStringLiteral("/a.bin");
         const QByteArray fetched = readFile(ResumeRecord::partialPath(target));
@@ -134,19 +150,10 @@ private slots:
     void diskFillingUpMidwayWaitsForRoom() {
         if (!DiskFaults::unavailable().isEmpty())
             QSKIP(qPrintable(DiskFaults::unavailable()));
-        QString why;
-        QVERIFY2(DiskFaults::mountSmallDisk(dir, 12 * 1024 * 1024, &why), qPrintable(why));
-        auto unmount = qScopeGuard([this] { DiskFaults::unmount(dir); });
+        STEP(mountSmallDisk());
         const QByteArray a1 = publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(100000, 1));
-        STEP(installRelease());
-        const QByteArray a2 = randomBytes(6 * 1024 * 1024, 2);
-        publishComing({{QStringLiteral("a.bin"), {QStringLiteral("2"), a2}}});
-        HttpServer::Faults slow;
-        slow.bytesPerSecond = 1024 * 1024;
-        server->setFaults(remotePath(QStringLiteral("a.bin"), QStringLiteral("2")), slow);
-        makeWorkflow();
-        QTRY_VERIFY_WITH_TIMEOUT(pre()->doneBytes() >= 512 * 1024, 20000);
-        QCOMPARE(pre()->state(), PreDownload::Fetching);
+        QByteArray a2;
+        STEP(startSlowPreDownload(&a2));
         const QString filler = dir + QStringLiteral("/filler");
         QVERIFY(DiskFaults::fillUp(filler));
 
