@@ -28,10 +28,6 @@ QString sizeText(qint64 bytes) {
     return ProgressText::formatSize(static_cast<float>(bytes), 2);
 }
 
-bool sameLine(const RemoteFileInfo &a, const RemoteFileInfo &b) {
-    return a.version == b.version && a.md5.compare(b.md5, Qt::CaseInsensitive) == 0 && a.size == b.size;
-}
-
 } // namespace
 
 PreDownload::PreDownload(const WorkflowSetup &setup, QNetworkAccessManager *network, LauncherConfig *config,
@@ -62,8 +58,8 @@ QStringList PreDownload::newerThanInstalled(const QMap<QString, RemoteFileInfo> 
         const auto now = installed.constFind(e.name);
         // A version the installed release has caught up with or passed (a hotfix published after
         // the coming list) is not fetched.
-        if (now != installed.cend() &&
-            (sameLine(*now, e) || VersionCheck::compareVersions(now->version, e.version) >= 0))
+        if (now != installed.cend() && (PreDownloadFolder::sameLine(*now, e) ||
+                                        VersionCheck::compareVersions(now->version, e.version) >= 0))
             continue;
         newer << e.name;
     }
@@ -279,7 +275,7 @@ bool PreDownload::startFetching(bool onlyIfShortOfRoom) {
     completeBytes = 0;
     QStringList missing;
     for (const QString &name : qAsConst(wanted)) {
-        if (complete.contains(name) && sameLine(complete.value(name), coming.value(name)))
+        if (complete.contains(name) && PreDownloadFolder::sameLine(complete.value(name), coming.value(name)))
             completeBytes += coming.value(name).size;
         else
             missing << name;

@@ -16,11 +16,6 @@ const char *const FolderName = "kestrivane-predownload";
 const char *const ListName = ".kestrivane-complete";
 const char *const ComingName = ".kestrivane-coming";
 
-bool sameLine(const RemoteFileInfo &a, const RemoteFileInfo &b) {
-    return a.name == b.name && a.version == b.version && a.md5.compare(b.md5, Qt::CaseInsensitive) == 0 &&
-           a.size == b.size;
-}
-
 QString comingPath(const QString &folder) {
     return PreDownloadFolder::path(folder) + QLatin1Char('/') + QLatin1String(ComingName);
 }
@@ -73,6 +68,11 @@ QString ownerOf(const QString &fileName) {
 }
 
 } // namespace
+
+bool PreDownloadFolder::sameLine(const RemoteFileInfo &a, const RemoteFileInfo &b) {
+    return a.name == b.name && a.version == b.version && a.md5.compare(b.md5, Qt::CaseInsensitive) == 0 &&
+           a.size == b.size;
+}
 
 QString PreDownloadFolder::path(const QString &folder) {
     return folder + QLatin1Char('/') + QLatin1String(FolderName);

@@ -11,6 +11,9 @@
 // (version-file lines). Nothing of the game, its records or its extraction ever looks inside.
 namespace PreDownloadFolder {
 
+// Whether two lines list the same file: name, version, MD5 (in either case) and size.
+bool sameLine(const RemoteFileInfo &a, const RemoteFileInfo &b);
+
 // "<folder>/kestrivane-predownload".
 QString path(const QString &folder);
 // The list of complete files: "<pre-download folder>/.kestrivane-complete".
