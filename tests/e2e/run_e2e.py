@@ -21,6 +21,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 import zipfile
 
@@ -79,6 +80,7 @@ def log(msg):
 
 
 T0 = time.monotonic()
+XVFB = None  # the private X server of --xvfb
 
 
 def md5_file(path):
@@ -187,9 +189,10 @@ class Xvfb:
 
     def __init__(self):
         r, w = os.pipe()
+        self.output = tempfile.TemporaryFile()
         self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1600x1000x24",
                                       "-nolisten", "tcp"], pass_fds=(w,), stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                     stdout=self.output, stderr=subprocess.STDOUT)
         os.close(w)
         number = b""
         deadline = time.monotonic() + 20
@@ -208,6 +211,12 @@ class Xvfb:
             self.stop()
             raise Fail("Xvfb did not start")
         self.display = ":" + number.decode().strip()
+
+    def state(self):
+        self.output.seek(0)
+        tail = self.output.read().decode(errors="replace").strip().splitlines()[-5:]
+        return "%s, output: %s" % ("running" if self.proc.poll() is None else "ended with %s" % self.proc.returncode,
+                                   " / ".join(tail))
 
     def stop(self):
         if self.proc.poll() is None:
@@ -335,6 +344,23 @@ class Harness:
             if exe.startswith(root):
                 pids.append(int(entry))
         return pids
+
+    def report(self):
+        """What the launchers were doing when the scenario failed: whether each still runs, the
+        windows it shows and the end of its output; and whether the X server still answers."""
+        r = subprocess.run(["xdotool", "getdisplaygeometry"], capture_output=True, text=True, timeout=20)
+        log("X server %s: %s" % (os.environ.get("DISPLAY"), (r.stdout + r.stderr).strip()))
+        if XVFB is not None:
+            log("Xvfb: %s" % XVFB.state())
+        for p, out in zip(self.procs, self.logs):
+            state = "running" if p.poll() is None else "ended with %s" % p.returncode
+            wins = ", ".join("%dx%d+%d+%d" % (w.w, w.h, w.x, w.y) for w in self.windows_of(p.pid, visible=False))
+            log("%s: pid %d %s, windows [%s]" % (os.path.basename(out.name), p.pid, state, wins))
+            out.flush()
+            with open(out.name, "rb") as f:
+                tail = f.read().decode(errors="replace").splitlines()[-25:]
+            for line in tail:
+                print("    | " + line, flush=True)
 
     def cleanup(self):
         for p in self.procs:
@@ -1092,6 +1118,7 @@ def main():
     ap.add_argument("--xvfb", action="store_true", help="run a private Xvfb instead of using $DISPLAY")
     ap.add_argument("--scenario", choices=sorted(SCENARIOS))
     args = ap.parse_args()
+    h = None
     try:
         if args.make_release:
             make_release(args)
@@ -1099,7 +1126,8 @@ def main():
         if not args.scenario:
             ap.error("give --make-release or --scenario")
         if args.xvfb:
-            server = Xvfb()
+            global XVFB
+            XVFB = server = Xvfb()
             atexit.register(server.stop)
             os.environ["DISPLAY"] = server.display
         h = Harness(args, args.scenario)
@@ -1112,6 +1140,8 @@ def main():
         return 0
     except Fail as e:
         log("FAIL: %s" % e)
+        if h is not None:
+            h.report()
         return 1
 
 
