@@ -190,8 +190,11 @@ class Xvfb:
     def __init__(self):
         r, w = os.pipe()
         self.output = tempfile.TemporaryFile()
+        # -noreset: the harness's own clients (xdotool, import) come and go all the time, and a
+        # server that resets whenever the last one leaves rebuilds its keyboard under a client
+        # connecting just then.
         self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1600x1000x24",
-                                      "-nolisten", "tcp"], pass_fds=(w,), stdin=subprocess.DEVNULL,
+                                      "-nolisten", "tcp", "-noreset"], pass_fds=(w,), stdin=subprocess.DEVNULL,
                                      stdout=self.output, stderr=subprocess.STDOUT)
         os.close(w)
         number = b""
@@ -211,6 +214,14 @@ class Xvfb:
             self.stop()
             raise Fail("Xvfb did not start")
         self.display = ":" + number.decode().strip()
+        # Clients start only once the server answers one.
+        env = dict(os.environ, DISPLAY=self.display)
+        wait_for("the X server %s to answer" % self.display,
+                 lambda: self.proc.poll() is not None or subprocess.run(
+                     ["xdotool", "getdisplaygeometry"], env=env, capture_output=True, timeout=20).returncode == 0,
+                 20, 0.1)
+        if self.proc.poll() is not None:
+            raise Fail("Xvfb ended at its start: %s" % self.state())
 
     def state(self):
         self.output.seek(0)
