@@ -230,13 +230,17 @@ private slots:
             hosts.pace(base(fast)) > 3 * hosts.pace(base(slow)),
             qPrintable(
                 QStringLiteral("%1 against %2").arg(hosts.pace(base(fast))).arg(hosts.pace(base(slow)))));
-        // The slow host got its share of the first requests (half of ten), and nothing once it was
-        // measured: spread evenly, it would get a second share while the fast host serves the rest.
+        // The slow host got its share of the first requests (about half of ten, a few more when the
+        // fast host's first pieces end before the slow one is measured), and nothing once it was
+        // measured: spread evenly, it would get a second share as its first pieces end, 2.5 s in.
         const QList<HttpServer::Request> late = slow->requests();
         QStringList when;
-        for (const HttpServer::Request &r : late)
+        bool afterMeasured = false;
+        for (const HttpServer::Request &r : late) {
             when.append(QString::number(r.atMs - late.first().atMs));
-        QVERIFY2(!late.isEmpty() && late.size() <= 7, qPrintable(when.join(QLatin1Char(' '))));
+            afterMeasured = afterMeasured || r.atMs - late.first().atMs > 1500;
+        }
+        QVERIFY2(!late.isEmpty() && late.size() <= 10 && !afterMeasured, qPrintable(when.join(QLatin1Char(' '))));
     }
 
     // A mirror that has not received the release answers 404 while the host that has it is briefly
