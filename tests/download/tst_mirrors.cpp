@@ -240,7 +240,8 @@ private slots:
             when.append(QString::number(r.atMs - late.first().atMs));
             afterMeasured = afterMeasured || r.atMs - late.first().atMs > 1500;
         }
-        QVERIFY2(!late.isEmpty() && late.size() <= 10 && !afterMeasured, qPrintable(when.join(QLatin1Char(' '))));
+        QVERIFY2(!late.isEmpty() && late.size() <= 10 && !afterMeasured,
+                 qPrintable(when.join(QLatin1Char(' '))));
     }
 
     // A mirror that has not received the release answers 404 while the host that has it is briefly
