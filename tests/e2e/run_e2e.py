@@ -216,10 +216,14 @@ class Xvfb:
         self.display = ":" + number.decode().strip()
         # Clients start only once the server answers one.
         env = dict(os.environ, DISPLAY=self.display)
-        wait_for("the X server %s to answer" % self.display,
-                 lambda: self.proc.poll() is not None or subprocess.run(
-                     ["xdotool", "getdisplaygeometry"], env=env, capture_output=True, timeout=20).returncode == 0,
-                 20, 0.1)
+        try:
+            wait_for("the X server %s to answer" % self.display,
+                     lambda: self.proc.poll() is not None or subprocess.run(
+                         ["xdotool", "getdisplaygeometry"], env=env, capture_output=True, timeout=20).returncode == 0,
+                     20, 0.1)
+        except Fail:
+            self.stop()
+            raise
         if self.proc.poll() is not None:
             raise Fail("Xvfb ended at its start: %s" % self.state())
 
