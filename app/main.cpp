@@ -89,6 +89,7 @@ int main(int argc, char *argv[]) {
 
     // The loop ends when the window closes; the result is 0 whatever it returned.
     app.exec();
+    window->waitForEventsSent();
     VersionTable::release();
     GlobalSettings::release();
     delete window;

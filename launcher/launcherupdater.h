@@ -44,6 +44,11 @@ public:
     // workflow itself (self-update, exit sequence, end of the game) closes the window for good.
     void reject() override;
 
+    // After the event loop: the events sent last (the exit's, the restart for an update) get a
+    // short while to arrive. The update script waits for this process, so the while is short.
+    static constexpr int EventsAtExitMs = 2000;
+    void waitForEventsSent();
+
     float fadeInAlpha() const { return fadeOpacity; }
     void setFadeInAlpha(float alpha);
 

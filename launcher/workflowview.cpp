@@ -199,6 +199,10 @@ void LauncherUpdater::sendLogEvent(const QJsonObject &event) {
     flow->sendLogEvent(event);
 }
 
+void LauncherUpdater::waitForEventsSent() {
+    flow->waitForEventsAnswered(EventsAtExitMs);
+}
+
 void LauncherUpdater::versionFileDownloadFinished() {
     flow->versionCheck()->versionFileDownloadFinished();
 }

@@ -30,12 +30,21 @@ public:
 
     void send(const QJsonObject &event, const QString &gclid, const QString &deviceId);
 
+    // Events posted and not answered yet.
+    int inFlight() const { return unanswered; }
+    // Runs the event loop until every event posted so far has been answered, or for at most
+    // maxMs; true when none is left. A launcher that ends (EXIT, the restart for its own update)
+    // would otherwise cut off the events it sent last.
+    bool waitUntilAnswered(int maxMs);
+
 signals:
     // After the reply has finished; "log 0 " or "log 1 " has been logged by then.
     void finished(bool delivered, const QByteArray &body);
+    void allAnswered();
 
 private:
     QNetworkAccessManager *manager;
     QUrl target;
     int transferTimeoutMs = DefaultTransferTimeoutMs;
+    int unanswered = 0;
 };

@@ -211,6 +211,10 @@ void LauncherWorkflow::sendLogEvent(const QJsonObject &event) {
     eventLog->send(event, gclid, deviceId);
 }
 
+bool LauncherWorkflow::waitForEventsAnswered(int maxMs) {
+    return eventLog->waitUntilAnswered(maxMs);
+}
+
 void LauncherWorkflow::beginGameResources() {
     resourcesBegun = true;
     if (releaseExpired) {

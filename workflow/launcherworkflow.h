@@ -107,6 +107,9 @@ public:
     PreDownload *preDownload() const { return preloader; }
     GameSession *gameSession() const { return session; }
 
+    // For the process's last moments: the events sent last get at most maxMs to be answered.
+    bool waitForEventsAnswered(int maxMs);
+
 public slots:
     // Fire and forget, with the campaign and device identifiers.
     void sendLogEvent(const QJsonObject &event);

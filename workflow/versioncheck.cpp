@@ -176,32 +176,39 @@ void VersionCheck::hostFailed(const QString &error, const QString &why, QJsonObj
 
 void VersionCheck::checkLauncherVersion() {
     const RemoteFileInfo info = VersionTable::instance().value(QString::fromLatin1(LauncherFileName));
-    QJsonObject checked;
-    checked.insert(QStringLiteral("event"), QStringLiteral("check launcher version"));
     const int r = compareVersions(setup.launcherVersion, info.version);
+    // The event goes first: what follows may end this launcher (its own update) at once.
+    const bool failedBefore = r == -1 && info.version == UpdateMarks::failedVersion(setup.folder);
+    QString result;
+    if (r == -2)
+        result = QStringLiteral("server error");
+    else if (failedBefore)
+        result = QStringLiteral("launcher update failed before");
+    else if (r == -1)
+        result = QStringLiteral("need to update launcher");
+    else
+        result = QStringLiteral("no need to update launcher");
+    emit event(QJsonObject{{QStringLiteral("event"), QStringLiteral("check launcher version")},
+                           {QStringLiteral("result"), result}});
+
     if (r == -2) {
         qDebug() << "server error";
-        checked.insert(QStringLiteral("result"), QStringLiteral("server error"));
         emit status(WorkflowStatus::LauncherLine, WorkflowStatus::text(QStringLiteral("SERVER_ERROR")));
         emit serverError();
-    } else if (r == -1 && info.version == UpdateMarks::failedVersion(setup.folder)) {
+    } else if (failedBefore) {
         // The last update to this version did not come up and the previous launcher came back:
         // it is not taken again until the version file lists another one.
         qWarning() << "not updating to the launcher that failed to start before" << info.version;
-        checked.insert(QStringLiteral("result"), QStringLiteral("launcher update failed before"));
         QTimer::singleShot(setup.gamePageMs, this, &VersionCheck::upToDate);
     } else if (r == -1) {
         UpdateMarks::forgetFailure(setup.folder);
         qDebug() << "need to update launcher";
-        checked.insert(QStringLiteral("result"), QStringLiteral("need to update launcher"));
         emit launcherOutdated(info);
     } else {
         UpdateMarks::forgetFailure(setup.folder);
         qDebug() << "no need to update launcher";
-        checked.insert(QStringLiteral("result"), QStringLiteral("no need to update launcher"));
         QTimer::singleShot(setup.gamePageMs, this, &VersionCheck::upToDate);
     }
-    emit event(checked);
 }
 
 int VersionCheck::compareVersions(const QString &local, const QString &remote) {

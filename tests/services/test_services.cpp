@@ -334,6 +334,39 @@ private slots:
                                        R"("src":"game_launcher"})"));
     }
 
+    void leavingWaitsForTheLastEvents() {
+        // A slow endpoint: the launcher ending right after sending must not cut the event off.
+        HttpServer server;
+        QVERIFY(server.listen());
+        HttpServer::Faults slow;
+        slow.delayMs = 400;
+        server.setFaults("/slow", slow);
+        HttpServer::Faults silent;
+        silent.hold = true;
+        server.setFaults("/silent", silent);
+        QNetworkAccessManager manager;
+        manager.setProxy(QNetworkProxy::NoProxy);
+
+        EventLogClient client(&manager, server.url(QStringLiteral("/slow")));
+        QVERIFY(client.waitUntilAnswered(0));
+        QSignalSpy finished(&client, &EventLogClient::finished);
+        client.send(QJsonObject{{"event", "check launcher version"}}, "g", "d");
+        client.send(QJsonObject{{"event", "launcher closed"}}, "g", "d");
+        QCOMPARE(client.inFlight(), 2);
+        QVERIFY(client.waitUntilAnswered(30000));
+        QCOMPARE(finished.size(), 2);
+        QCOMPARE(client.inFlight(), 0);
+        QCOMPARE(server.requests().size(), 2);
+
+        // An endpoint that never answers holds the exit up only for the bound.
+        EventLogClient stuck(&manager, server.url(QStringLiteral("/silent")));
+        stuck.send(QJsonObject{{"event", "launcher closed"}}, "g", "d");
+        QVERIFY(!stuck.waitUntilAnswered(300));
+        QCOMPARE(stuck.inFlight(), 1);
+        server.release();
+        QTRY_COMPARE_WITH_TIMEOUT(stuck.inFlight(), 0, 30000);
+    }
+
     void defaultUrlIsTheBuildsLogUrl() {
         QNetworkAccessManager manager;
         EventLogClient client(&manager);

@@ -380,7 +380,11 @@ private slots:
 
         // A secondary announcing itself counts only because this primary asked for it.
         auto announced = runSecondary({"--extra", extra, "--notify"});
-        QVERIFY(announced->lines().contains("role=secondary id=1"));
+        QVERIFY2(announced->lines().contains("role=secondary id=1"),
+                 qPrintable(QStringLiteral("exit %1, lines: %2 / %3")
+                                .arg(announced->process.exitCode())
+                                .arg(QString::fromLocal8Bit(announced->lines().join(' ')),
+                                     QString::fromLocal8Bit(announced->errors().trimmed()))));
         QVERIFY(primary->waitForLine("message 1 activated"));
         QCOMPARE(primary->lines().count("started"), 2);
 
