@@ -29,7 +29,7 @@ QString firstFamily(int fontId) {
 } // namespace
 
 int main(int argc, char *argv[]) {
-    Platform::limitHeapArenas();
+    Platform::tuneHeap();
     // The single-instance guard comes first: nothing is created before it.
     SingleApplication app(argc, argv, true, SingleApplication::UserScope, 1000, QString());
 

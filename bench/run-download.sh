@@ -21,6 +21,8 @@
 # also reports the longest stall of its signal thread (the launcher's GUI thread): the worst lateness
 # of a 10 ms timer over the run and around the end of the 512 MiB file; and what keeping the resume
 # records costs (flushing received pieces to the disk, replacing the record) on its writer threads.
+# Beside every tool an idle process runs the same 10 ms timer (bench_stallprobe): its worst lateness
+# is the machine's share of a stall, which no program can take away.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -30,8 +32,9 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
 # BENCH_SKIP_BUILD=1: the targets are built already (a shared build folder builds under its own lock).
-[ "${BENCH_SKIP_BUILD:-0}" = 1 ] || cmake --build "$build" --target bench_download bench_workflow kv_launcher_envapp kv-publish kv-sink >/dev/null
+[ "${BENCH_SKIP_BUILD:-0}" = 1 ] || cmake --build "$build" --target bench_download bench_workflow bench_stallprobe kv_launcher_envapp kv-publish kv-sink >/dev/null
 engine="$build/bench/bench_download"
+probe="$build/bench/bench_stallprobe"
 workflow="$build/bench/bench_workflow"
 
 for tool in nginx aria2c curl md5sum /usr/bin/time; do
@@ -77,16 +80,31 @@ write_list() { # list file, names...
 }
 
 out="$work/out"
-# Runs one download into an empty $out under GNU time; leaves "wall cpu rss_kib" in $measure.
+# Runs one download into an empty $out under GNU time; leaves "wall cpu rss_kib" in $measure, and
+# in $probe_stall the worst lateness of an idle process's 10 ms timer beside it: what the machine
+# itself does to a waiting thread while that download runs.
 measure=""
+probe_stall=""
+start_probe() {
+    rm -f "$work/probe.stop"
+    "$probe" "$work/probe.stop" >"$work/probe.txt" &
+    probe_pid=$!
+}
+stop_probe() {
+    touch "$work/probe.stop"
+    wait "$probe_pid"
+    probe_stall=$(awk -F': ' '$1 == "probe_stall_max" { split($2, a, " "); print a[1] }' "$work/probe.txt")
+}
 timed() {
     rm -rf "$out"
     mkdir -p "$out"
+    start_probe
     /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" "$@" >"$work/tool.log" 2>&1 || {
         echo "run failed: $*" >&2
         cat "$work/tool.log" >&2
         exit 1
     }
+    stop_probe
     read -r wall user sys rss <"$work/time.txt"
     measure="$wall $(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.3f", u + s }') $rss"
 }
@@ -142,6 +160,7 @@ run_window() { # names...
     rm -rf "$install" "$work/window-config" "$out"
     mkdir -p "$install" "$work/window-config" "$out"
     cp "$window_app" "$install/Kestrivane"
+    start_probe
     env QT_QPA_PLATFORM=offscreen FONTCONFIG_FILE="$root/tests/support/fonts.conf" \
         XDG_CONFIG_HOME="$work/window-config" KESTRIVANE_TEST_CDN_BASE_URL="$base" \
         KESTRIVANE_TEST_LOG_URL="http://127.0.0.1:$((port + 1))/log" \
@@ -163,6 +182,7 @@ run_window() { # names...
     done
     pkill -TERM -P "$timer" || true
     wait "$timer" || true
+    stop_probe
     for f in "$@"; do mv "$install/$f" "$out/$f"; done
     check_output "$@"
     read -r wall user sys rss <"$work/time.txt"
@@ -188,7 +208,7 @@ median() { # values...
 }
 # Runs the tools in turn, n rounds (so that all see the same machine load), then prints the medians.
 # Arguments: prefix, bytes, n, then one "label:function" per tool; the functions get the names.
-declare -A results
+declare -A results probes
 bench_round() {
     local prefix=$1 bytes=$2 n=$3 names=$4
     shift 4
@@ -200,6 +220,7 @@ bench_round() {
             # shellcheck disable=SC2086
             $fn $names
             results[$label]="${results[$label]:-} $measure"
+            probes[$label]="${probes[$label]:-} $probe_stall"
             echo "run $round $prefix$label: $measure" >>"$work/runs.log"
         done
     done
@@ -213,6 +234,11 @@ bench_round() {
             rsss+=("${fields[i + 2]}")
         done
         results[$label]=""
+        local stalls_beside
+        read -r -a stalls_beside <<<"${probes[$label]}"
+        probes[$label]=""
+        echo "${prefix}stall_of_an_idle_process_beside_$label: $(median "${stalls_beside[@]}") ms, worst $(maximum "${stalls_beside[@]}") ms" |
+            tee -a "$work/figures.txt"
         awk -v l="$prefix$label" -v w="$(median "${walls[@]}")" -v c="$(median "${cpus[@]}")" \
             -v r="$(median "${rsss[@]}")" -v b="$bytes" 'BEGIN {
             gib = b / 1073741824; mibs = b / 1048576

@@ -422,9 +422,20 @@ void freeBuffer(char *buffer) {
     std::free(buffer);
 }
 
-void limitHeapArenas() {
+void tuneHeap() {
 #ifdef M_ARENA_MAX
     mallopt(M_ARENA_MAX, 2);
+#endif
+#if defined(M_MMAP_THRESHOLD) && defined(M_TRIM_THRESHOLD)
+    // A piece buffer (4 MiB) is still mapped on its own; it lives in the buffer pool.
+    mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
+#endif
+}
+
+void releaseFreedMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
 #endif
 }
 

@@ -191,7 +191,9 @@ void freeBuffer(char *buffer) {
     std::free(buffer);
 }
 
-void limitHeapArenas() {}
+void tuneHeap() {}
+
+void releaseFreedMemory() {}
 
 bool syncFile(const QString &path) {
     return Win32::flushFile(QDir::toNativeSeparators(path).toStdWString());

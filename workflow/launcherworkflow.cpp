@@ -2,6 +2,7 @@
 
 #include "download/cdnhosts.h"
 #include "i18n/translation.h"
+#include "platform/platform.h"
 #include "services/campaignid.h"
 #include "services/deviceid.h"
 #include "services/eventlogclient.h"
@@ -405,6 +406,10 @@ void LauncherWorkflow::setPhase(Phase phase) {
     // A run that got through starts the pauses after its next failure from the first again.
     if (phase == Ready)
         retryPauseMs = given.failedRetryMs;
+    // The download's and the unpacking's buffers are freed by now; the launcher may stay open
+    // beside the game for hours.
+    if (phase == Ready || phase == Failed || phase == AwaitingResume)
+        Platform::releaseFreedMemory();
     emit phaseChanged(phase);
     // The game is ready: the next release may be fetched meanwhile, once the page has settled.
     if (phase == Ready && given.preloadDelayMs >= 0)

@@ -200,7 +200,7 @@ int decide(char **argv) {
 
 int main(int argc, char **argv) {
     // As the launcher's main does.
-    Platform::limitHeapArenas();
+    Platform::tuneHeap();
     QCoreApplication app(argc, argv);
     const char *usage = "bench_archive_patch run <folder> <cdn base url> <event log url> <version file>\n"
                         "       bench_archive_patch decide <folder> <archive> <index file>";

@@ -23,7 +23,7 @@
 
 int main(int argc, char **argv) {
     // As the launcher's main does.
-    Platform::limitHeapArenas();
+    Platform::tuneHeap();
     QCoreApplication app(argc, argv);
     if (!BenchMain::hasArguments(argc, 2, "bench_download <target dir> <list file>"))
         return 2;

@@ -79,7 +79,7 @@ int main(int argc, char **argv) {
         argc, argv, {{"KESTRIVANE_TEST_CDN_BASE_URL", "http://127.0.0.1:%1/sea/win_update/"}});
     if (parent >= 0)
         return parent;
-    Platform::limitHeapArenas();
+    Platform::tuneHeap();
     QCoreApplication app(argc, argv);
     BenchMain::quietMessages();
     const int first = argc > 1 ? QByteArray(argv[1]).toInt() : 1;

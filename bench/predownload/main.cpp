@@ -190,7 +190,7 @@ int run(QCoreApplication &app, int argc, char **argv) {
 
 int main(int argc, char **argv) {
     // As the launcher's main does.
-    Platform::limitHeapArenas();
+    Platform::tuneHeap();
     QCoreApplication app(argc, argv);
     const char *usage = "bench_predownload key <secret key file>\n"
                         "       bench_predownload run <folder> <cdn base url> <event log url> [predownload]";

@@ -56,7 +56,7 @@ qint64 bytesAt(const QVector<Sample> &samples, qint64 ms) {
 } // namespace
 
 int main(int argc, char **argv) {
-    Platform::limitHeapArenas();
+    Platform::tuneHeap();
     QCoreApplication app(argc, argv);
     if (!BenchMain::hasArguments(argc, 4,
                                  "bench_speedcap <target dir> <list file> <cap MiB/s> <new cap MiB/s>"))

@@ -23,7 +23,7 @@
 
 int main(int argc, char **argv) {
     // As the launcher's main does.
-    Platform::limitHeapArenas();
+    Platform::tuneHeap();
     QCoreApplication app(argc, argv);
     if (!BenchMain::hasArguments(argc, 3, "bench_workflow <folder> <cdn base url> <event log url>"))
         return 2;
