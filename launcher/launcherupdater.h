@@ -44,8 +44,9 @@ public:
     // workflow itself (self-update, exit sequence, end of the game) closes the window for good.
     void reject() override;
 
-    // After the event loop: the events sent last (the exit's, the restart for an update) get a
-    // short while to arrive. The update script waits for this process, so the while is short.
+    // After the event loop: the run's work stops, and the events sent last (the exit's, the
+    // restart for an update) get a short while to arrive. The update script waits for this
+    // process, so the while is short.
     static constexpr int EventsAtExitMs = 2000;
     void waitForEventsSent();
 

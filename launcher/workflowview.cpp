@@ -200,6 +200,9 @@ void LauncherUpdater::sendLogEvent(const QJsonObject &event) {
 }
 
 void LauncherUpdater::waitForEventsSent() {
+    // Nothing of the run goes on meanwhile: a download would otherwise write, finish and unpack
+    // behind a window that is gone.
+    flow->stopForExit();
     flow->waitForEventsAnswered(EventsAtExitMs);
 }
 
