@@ -306,6 +306,55 @@ private slots:
         QCOMPARE(closed.first().value(QStringLiteral("total_update_count")).toInt(), 1);
     }
 
+    // An event log that takes every event and never answers: leaving waits for it only a short,
+    // bounded while, and nothing of the run goes on meanwhile (the trickling piece is not asked
+    // for again).
+    void leavingWithAnEventLogThatNeverAnswers() {
+        HttpServer server;
+        QVERIFY(server.listen());
+        const QByteArray data = TestFiles::patternBytes(300000);
+        const QByteArray dataPath = "/sea/win_update/v1_data.pak";
+        server.setFile(dataPath, data);
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 20000;
+        server.setFaults(dataPath, slow);
+        HttpServer::Faults silent;
+        silent.hold = true;
+        server.setFaults("/c_bq_log/bq_log", silent);
+        server.setFile("/sea/win_update/version3.txt",
+                       QStringLiteral("Kestrivane.exe:0.11:%1:1\ndata.pak:1:%2:%3\n")
+                           .arg(TestFiles::md5Hex("x"), TestFiles::md5Hex(data))
+                           .arg(data.size())
+                           .toUtf8());
+        QTemporaryDir root;
+        QProcessEnvironment env;
+        QVERIFY(prepareInstall(root, &env, server.url(QStringLiteral("/c_bq_log/bq_log")),
+                               server.url(QStringLiteral("/sea/win_update/"))));
+        QProcess launcher;
+        launcher.setProcessEnvironment(env);
+        launcher.setProcessChannelMode(QProcess::MergedChannels);
+        launcher.start(root.path() + QStringLiteral("/install/Kestrivane"), QStringList());
+        QVERIFY(launcher.waitForStarted(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(server.bodyBytesSent() > 20000, 30000);
+        QVERIFY(server.bodyBytesSent() < data.size());
+
+        QProcess::execute(QStringLiteral("kill"),
+                          {QStringLiteral("-TERM"), QString::number(launcher.processId())});
+        QTRY_COMPARE_WITH_TIMEOUT(launcher.state(), QProcess::NotRunning, 15000);
+        QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(launcher.exitCode(), 0);
+        const QByteArray output = launcher.readAll();
+        QVERIFY2(output.contains("events not answered when the launcher left"),
+                 output.right(2000).constData());
+        // The launcher closed event went out, unanswered like the others.
+        bool closed = false;
+        for (const HttpServer::Request &r : server.requestsFor("/c_bq_log/bq_log"))
+            closed |= r.body.contains("\"event\":\"launcher closed\"");
+        QVERIFY(closed);
+        QCOMPARE(server.requestsFor(dataPath).size(), 1);
+        server.release();
+    }
+
     void launcherStartedReachesTheSink() {
         if (!QFile::exists(sinkBinary()))
             QSKIP("kv-sink is not built");
