@@ -98,6 +98,8 @@ stop_probe() {
 timed() {
     rm -rf "$out"
     mkdir -p "$out"
+    # What the tool before left unwritten (aria2c and curl never sync) is not this tool's to write.
+    sync
     start_probe
     /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" "$@" >"$work/tool.log" 2>&1 || {
         echo "run failed: $*" >&2
@@ -160,6 +162,7 @@ run_window() { # names...
     rm -rf "$install" "$work/window-config" "$out"
     mkdir -p "$install" "$work/window-config" "$out"
     cp "$window_app" "$install/Kestrivane"
+    sync
     start_probe
     env QT_QPA_PLATFORM=offscreen FONTCONFIG_FILE="$root/tests/support/fonts.conf" \
         XDG_CONFIG_HOME="$work/window-config" KESTRIVANE_TEST_CDN_BASE_URL="$base" \

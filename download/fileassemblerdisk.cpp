@@ -65,6 +65,9 @@ bool writeRange(State *s, qint64 offset, qint64 length, const char *data) {
         }
         pos += n;
     }
+    // The disk takes the piece while the next ones come in: the batch's sync, and the one before
+    // the file is moved into place at the end, then wait for little.
+    Platform::startWriteBack(s->out.get(), offset, length);
     return true;
 }
 

@@ -72,6 +72,10 @@ bool replaceFile(const QString &from, const QString &to, QString *why = nullptr)
 // Puts everything written so far to the plain file at `path` (also through other open handles) on
 // the disk, so that it survives a power cut. False when the file cannot be opened or flushed.
 bool syncFile(const QString &path);
+// Starts writing the given range of an open file to the disk without waiting for it, so that a
+// later syncFile finds most of it written. Only advice: where the system has no such call (Windows),
+// nothing happens.
+void startWriteBack(QFile *file, qint64 offset, qint64 length);
 
 // Opens `file` on the plain file at `path` without following a link: a symbolic link (on Windows
 // any reparse point), a file with more than one hard link, a folder, a device or a pipe is refused,

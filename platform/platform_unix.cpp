@@ -439,6 +439,16 @@ void releaseFreedMemory() {
 #endif
 }
 
+void startWriteBack(QFile *file, qint64 offset, qint64 length) {
+#ifdef SYNC_FILE_RANGE_WRITE
+    ::sync_file_range(file->handle(), offset, length, SYNC_FILE_RANGE_WRITE);
+#else
+    Q_UNUSED(file);
+    Q_UNUSED(offset);
+    Q_UNUSED(length);
+#endif
+}
+
 bool syncFile(const QString &path) {
     const int fd = openPlain(QFile::encodeName(path), O_RDONLY, nullptr);
     if (fd < 0)

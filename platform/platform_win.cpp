@@ -195,6 +195,8 @@ void tuneHeap() {}
 
 void releaseFreedMemory() {}
 
+void startWriteBack(QFile *, qint64, qint64) {}
+
 bool syncFile(const QString &path) {
     return Win32::flushFile(QDir::toNativeSeparators(path).toStdWString());
 }
