@@ -67,6 +67,20 @@ private:
         return true;
     }
 
+    // A release of "data.pak" beside this launcher's own version, served by `server`, and an install
+    // that fetches it from there and logs its events there.
+    bool prepareDataRelease(HttpServer *server, const QByteArray &data, const QTemporaryDir &root,
+                            QProcessEnvironment *env) {
+        server->setFile("/sea/win_update/v1_data.pak", data);
+        server->setFile("/sea/win_update/version3.txt",
+                        QStringLiteral("Kestrivane.exe:0.11:%1:1\ndata.pak:1:%2:%3\n")
+                            .arg(TestFiles::md5Hex("x"), TestFiles::md5Hex(data))
+                            .arg(data.size())
+                            .toUtf8());
+        return prepareInstall(root, env, server->url(QStringLiteral("/c_bq_log/bq_log")),
+                              server->url(QStringLiteral("/sea/win_update/")));
+    }
+
     static void checkStartedBody(const QByteArray &body) {
         const QJsonObject o = QJsonDocument::fromJson(body).object();
         const QString deviceId = o.value(QStringLiteral("deviceId")).toString();
@@ -233,19 +247,12 @@ private slots:
         // Two pieces: the short second one arrives at once, the first only trickles in.
         const QByteArray data = TestFiles::patternBytes(4 * 1024 * 1024 + 300000);
         const QByteArray dataPath = "/sea/win_update/v1_data.pak";
-        server.setFile(dataPath, data);
         HttpServer::Faults slow;
         slow.bytesPerSecond = 50000;
         server.setFaults(dataPath, slow, 0);
-        server.setFile("/sea/win_update/version3.txt",
-                       QStringLiteral("Kestrivane.exe:0.11:%1:1\ndata.pak:1:%2:%3\n")
-                           .arg(TestFiles::md5Hex("x"), TestFiles::md5Hex(data))
-                           .arg(data.size())
-                           .toUtf8());
         QTemporaryDir root;
         QProcessEnvironment env;
-        QVERIFY(prepareInstall(root, &env, server.url(QStringLiteral("/c_bq_log/bq_log")),
-                               server.url(QStringLiteral("/sea/win_update/"))));
+        QVERIFY(prepareDataRelease(&server, data, root, &env));
         const QString install = root.path() + QStringLiteral("/install");
         const QString target = install + QStringLiteral("/data.pak");
 
@@ -314,22 +321,15 @@ private slots:
         QVERIFY(server.listen());
         const QByteArray data = TestFiles::patternBytes(300000);
         const QByteArray dataPath = "/sea/win_update/v1_data.pak";
-        server.setFile(dataPath, data);
         HttpServer::Faults slow;
         slow.bytesPerSecond = 20000;
         server.setFaults(dataPath, slow);
         HttpServer::Faults silent;
         silent.hold = true;
         server.setFaults("/c_bq_log/bq_log", silent);
-        server.setFile("/sea/win_update/version3.txt",
-                       QStringLiteral("Kestrivane.exe:0.11:%1:1\ndata.pak:1:%2:%3\n")
-                           .arg(TestFiles::md5Hex("x"), TestFiles::md5Hex(data))
-                           .arg(data.size())
-                           .toUtf8());
         QTemporaryDir root;
         QProcessEnvironment env;
-        QVERIFY(prepareInstall(root, &env, server.url(QStringLiteral("/c_bq_log/bq_log")),
-                               server.url(QStringLiteral("/sea/win_update/"))));
+        QVERIFY(prepareDataRelease(&server, data, root, &env));
         QProcess launcher;
         launcher.setProcessEnvironment(env);
         launcher.setProcessChannelMode(QProcess::MergedChannels);
