@@ -97,7 +97,7 @@ void freeBuffer(char *buffer);
 // heap arena and keeps what it freed there: the download's ten network threads held tens of MiB
 // of freed reply data that way. Two arenas serve them as fast. The network layer's read buffers
 // (up to half a MiB each, freed as soon as they are read) also stay in the heap instead of being
-// mapped, unmapped and zeroed again for every read, which cost a tenth of a download's time.
+// mapped, unmapped and zeroed again for every read, which cost several per cent of a download.
 // Windows: nothing to do.
 void tuneHeap();
 // Gives the memory freed after a large piece of work (a download, the unpacking) back to the
