@@ -6,7 +6,8 @@
 #   FUZZ_SECONDS (default 60) per target, FUZZ_TARGETS (default all: versionfile blockmap zipindex resumerecord signature catalogue smbios
 #   peerframes instanceblock archive extractedfiles), FUZZ_BUILD_DIR (default build-fuzz), ARTIFACT_DIR (default
 #   FUZZ_BUILD_DIR/fuzz-artifacts), FUZZ_JOBS (default: all cores, for the build),
-#   FUZZ_CONCURRENT=1 to run the targets at the same time (each at nice 19), FUZZ_NO_BUILD=1,
+#   FUZZ_PARALLEL (default: the number of cores) targets run at once, each with a core of its own,
+#   FUZZ_CONCURRENT=1 to run all the targets at the same time (each at nice 19), FUZZ_NO_BUILD=1,
 #   FUZZ_TIMEOUT (default 30) seconds one input may take before it counts as a hang.
 # New inputs found on the way go to FUZZ_BUILD_DIR/fuzz-corpus/<target>, never into the sources;
 # a regression input is added to tests/fuzz/corpus/<target>/ by hand as regress-<what>.
@@ -57,25 +58,36 @@ summary() {
 
 mkdir -p "$ARTIFACT_DIR"
 NICE=()
-if [ "${FUZZ_CONCURRENT:-0}" = "1" ]; then NICE=(nice -n 19); fi
+PARALLEL=${FUZZ_PARALLEL:-$(nproc)}
+if [ "${FUZZ_CONCURRENT:-0}" = "1" ]; then
+    NICE=(nice -n 19)
+    PARALLEL=${#TARGETS[@]}
+fi
+[ "$PARALLEL" -ge 1 ] 2>/dev/null || PARALLEL=1
 failed=()
-pids=()
+declare -A running=()
+# Waits for one running target to end; one that found something fails the run.
+reap_one() {
+    local pid="" status=0 target
+    wait -n -p pid "${!running[@]}" || status=$?
+    target=${running[$pid]}
+    unset "running[$pid]"
+    if [ "$status" -ne 0 ]; then
+        failed+=("$target")
+        tail -n 60 "$ARTIFACT_DIR/$target.log"
+    fi
+}
 for target in "${TARGETS[@]}"; do
+    while [ "${#running[@]}" -ge "$PARALLEL" ]; do
+        reap_one
+    done
     log=$ARTIFACT_DIR/$target.log
     echo "fuzz $target: ${SECONDS_EACH}s, log $log"
-    if [ "${FUZZ_CONCURRENT:-0}" = "1" ]; then
-        run_target "$target" "$log" &
-        pids+=("$!:$target")
-    elif ! run_target "$target" "$log"; then
-        failed+=("$target")
-        tail -n 60 "$log"
-    fi
+    run_target "$target" "$log" &
+    running[$!]=$target
 done
-for entry in "${pids[@]}"; do
-    if ! wait "${entry%%:*}"; then
-        failed+=("${entry#*:}")
-        tail -n 60 "$ARTIFACT_DIR/${entry#*:}.log"
-    fi
+while [ "${#running[@]}" -gt 0 ]; do
+    reap_one
 done
 for target in "${TARGETS[@]}"; do
     summary "$target" "$ARTIFACT_DIR/$target.log"
