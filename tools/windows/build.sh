@@ -3,7 +3,7 @@
 # Cross-builds the whole project for Windows with Debian's mingw-w64 compilers and leaves
 # BUILD_DIR/bin/Kestrivane.exe ready to run beside its DLLs and plugins.
 #   ARCH       i686 (the product) or x86_64 (the build that runs here under wine64)
-#   QT_PREFIX  Qt 5.15 built for that architecture (see README, "Building for Windows")
+#   QT_PREFIX  Qt 5.15 built for that architecture (see docs/builder.md, "Windows build")
 # The x86_64 build includes the tests (deployed in BUILD_DIR/tests); the i686 build does not,
 # unless KESTRIVANE_BUILD_TESTS=ON is given. Installs nothing: the packages it needs are listed in
 # tools/windows/debian-packages.txt. minizip's sources come from Debian's zlib source package
