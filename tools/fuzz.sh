@@ -23,9 +23,12 @@ GEN=()
 if command -v ninja >/dev/null 2>&1; then GEN=(-G Ninja); fi
 
 if [ "${FUZZ_NO_BUILD:-0}" != "1" ]; then
-    cmake -S . -B "$BUILD_DIR" "${GEN[@]}" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    # Through the machine's ccache (tools/ccache-env.sh), like every other build.
+    source tools/ccache-env.sh
+    cmake -S . -B "$BUILD_DIR" "${GEN[@]}" "${KV_CCACHE_CMAKE_ARGS[@]}" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DKESTRIVANE_FUZZ=ON -DKESTRIVANE_BUILD_TESTS=OFF -DKESTRIVANE_BUILD_TOOLS=OFF -DKESTRIVANE_BUILD_BENCH=OFF
     cmake --build "$BUILD_DIR" -j"${FUZZ_JOBS:-$(nproc)}" --target kv_fuzzers
+    kv_ccache_summary
 fi
 
 # Leaks count: nothing the parsers allocate may outlive an input.

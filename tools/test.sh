@@ -2,8 +2,11 @@
 # Builds the project and runs every test; then builds the GUI-free unit tests again with
 # AddressSanitizer and UndefinedBehaviorSanitizer and runs them.
 #   BUILD_DIR (default build), ASAN_BUILD_DIR (default build-asan), SKIP_ASAN=1 to skip the second pass.
+# Both builds compile through the machine's ccache (tools/ccache-env.sh); its figures end the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/ccache-env.sh
+trap 'kv_ccache_summary --totals' EXIT
 BUILD_DIR=${BUILD_DIR:-build}
 ASAN_BUILD_DIR=${ASAN_BUILD_DIR:-build-asan}
 JOBS=$(nproc)
@@ -20,7 +23,7 @@ if ! FONTCONFIG_FILE="$FONTS_CONF" fc-list --format '%{family[0]}\n' | grep -qx 
     exit 1
 fi
 
-cmake -S . -B "$BUILD_DIR" "${GEN[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B "$BUILD_DIR" "${GEN[@]}" "${KV_CCACHE_CMAKE_ARGS[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$BUILD_DIR" -j"$JOBS"
 # Tests run side by side: each picks its own ports, folders and instance keys; what must not be
 # shared (the end-to-end ports, xvfb-run's display search) is a resource lock of the tests that use it.
@@ -28,7 +31,8 @@ cmake --build "$BUILD_DIR" -j"$JOBS"
 ctest --test-dir "$BUILD_DIR" -j"$((JOBS + 1))" --output-on-failure --timeout 1800 || exit 8
 
 if [ "${SKIP_ASAN:-0}" != "1" ]; then
-    cmake -S . -B "$ASAN_BUILD_DIR" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug -DKESTRIVANE_SANITIZE=ON
+    cmake -S . -B "$ASAN_BUILD_DIR" "${GEN[@]}" "${KV_CCACHE_CMAKE_ARGS[@]}" -DCMAKE_BUILD_TYPE=Debug \
+        -DKESTRIVANE_SANITIZE=ON
     cmake --build "$ASAN_BUILD_DIR" -j"$JOBS" --target kv_unit_tests
     ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --test-dir "$ASAN_BUILD_DIR" -L unit -j"$JOBS" --output-on-failure --timeout 600

@@ -32,6 +32,8 @@ for tool in $triplet-g++-posix $triplet-gcc-posix $triplet-windres $triplet-objd
     command -v "$tool" >/dev/null || { echo "build: $tool missing (see tools/windows/debian-packages.txt)" >&2; exit 2; }
 done
 
+# Compiles through the machine's ccache, like the Linux builds (also libsodium's, below).
+source "$here/../ccache-env.sh"
 minizip=${KESTRIVANE_MINIZIP_DIR:-$("$here/fetch-minizip.sh")}
 sodium=${KESTRIVANE_SODIUM_DIR:-$("$here/fetch-libsodium.sh" "$arch")}
 
@@ -56,7 +58,7 @@ args=(
 [[ -n ${KESTRIVANE_RELEASE_PUBLIC_KEY:-} ]] && args+=(-DKESTRIVANE_RELEASE_PUBLIC_KEY="$KESTRIVANE_RELEASE_PUBLIC_KEY")
 args+=(-DKESTRIVANE_ALLOW_UNSIGNED="$([[ ${KESTRIVANE_ALLOW_UNSIGNED:-0} == 1 ]] && echo ON || echo OFF)")
 command -v ninja >/dev/null && args+=(-G Ninja)
-command -v ccache >/dev/null && args+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+args+=("${KV_CCACHE_CMAKE_ARGS[@]}")
 cmake "${args[@]}"
 
 log=$build/build.log
@@ -67,6 +69,7 @@ set -e
 ((rc == 0)) || { echo "build: $arch build failed" >&2; exit "$rc"; }
 warnings=$(grep -c 'warning:' "$log" || true)
 echo "build: $arch: $warnings compiler warnings"
+kv_ccache_summary
 if [[ ${KESTRIVANE_WERROR:-0} == 1 ]] && ((warnings > 0)); then
     grep 'warning:' "$log" | sort -u >&2
     exit 1

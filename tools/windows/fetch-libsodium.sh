@@ -15,6 +15,8 @@ cache=${2:-$here/cache}
 mkdir -p "$cache"
 cache=$(cd "$cache" && pwd)
 triplet=$arch-w64-mingw32
+# The machine's ccache (its one line goes to stderr: stdout is the prefix). The library is C only.
+source "$here/../ccache-env.sh"
 
 source_dir() {
     local d
@@ -41,7 +43,7 @@ if [[ ! -f $prefix/lib/libsodium.a ]]; then
     args=(-S "$here/sodium" -B "$work" -DCMAKE_TOOLCHAIN_FILE="$here/toolchain-mingw.cmake"
         -DMINGW_ARCH="$arch" -DCMAKE_BUILD_TYPE=Release -DSODIUM_SOURCE="$src" -DCMAKE_INSTALL_PREFIX="$prefix.tmp")
     command -v ninja >/dev/null && args+=(-G Ninja)
-    command -v ccache >/dev/null && args+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    args+=("${KV_CCACHE_CMAKE_ARGS[0]}")
     (cmake "${args[@]}" >&2 && cmake --build "$work" -j"${JOBS:-$(nproc)}" >&2 &&
         cmake --install "$work" >&2) || { echo "fetch-libsodium: the $arch build failed" >&2; exit 1; }
     rm -rf "$prefix"
