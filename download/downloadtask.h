@@ -2,7 +2,6 @@
 
 #include "trust/versiontable.h"
 
-#include <QSet>
 #include <QString>
 #include <QVector>
 #include <QtGlobal>
@@ -18,17 +17,6 @@ struct DeltaSource {
     qint64 listedSize = 0; // of the new file
 
     bool isSet() const { return !oldCopyPath.isEmpty(); }
-};
-
-// An archive unpacked before: its installed files are brought to the listed version from the
-// entry index, fetching only the entries that changed.
-struct ArchiveSource {
-    QString indexRemotePath;  // below cdnBaseUrl, as the file's remotePath
-    QString indexDigest;      // as the version file lists it
-    QString folder;           // where the archive was unpacked
-    QSet<QString> distrusted; // installed files found damaged: hashed again whatever the record says
-
-    bool isSet() const { return !indexRemotePath.isEmpty(); }
 };
 
 // A range of the remote file fetched into the place `local` of the file that is stored.
@@ -49,15 +37,15 @@ struct DownloadTask {
 
     QString remotePath;
     QString localName;
-    DeltaSource delta;     // none for a plain download
-    ArchiveSource archive; // none for a plain download
+    DeltaSource delta; // none for a plain download
 
-    // Once an archive's update is planned: the spans of the remote file fetched one after another
-    // into a file of their own, listed as `spansListed` (their size; the plan's id for a digest,
-    // as the entries are checked against the index once unpacked).
+    // Once spans of the file are planned: they are fetched one after another into a file of their
+    // own, listed as `spansListed` (their size; the plan's id for a digest, as the caller checks
+    // their content itself).
     QVector<RemoteSpan> spans;
+    QString spansPath; // the file they are fetched into
     RemoteFileInfo spansListed;
-    qint64 savedBytes = 0; // of the listed archive: bytes the installed files give
+    qint64 savedBytes = 0; // of the listed file: bytes that need not be fetched
 
     bool fetchesSpans() const { return !spans.isEmpty(); }
     // Where byte `local` of the stored file lies in the remote file.

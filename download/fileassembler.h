@@ -64,8 +64,8 @@ public:
     void keepReceived(qint64 offset, QByteArray bytes);
     // All pieces completed: compare with the lower-case hex digest and commit or discard.
     void finish(const QString &expectedMd5);
-    // All pieces completed of a file whose content the caller checks itself (entries of an archive,
-    // against their index): committed without a digest to compare.
+    // All pieces completed of a file whose content the caller checks itself (planned spans): committed
+    // without a digest to compare.
     void finishUnchecked();
     // A write failed (for any thread): nothing more of the file is written, and WriteError comes
     // once what was written before is recorded. Pieces that arrive meanwhile are not kept.

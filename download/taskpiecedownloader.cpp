@@ -88,7 +88,7 @@ void TaskPieceDownloader::request() {
 
     const QUrl url(base + task->downloadTask->remotePath, QUrl::TolerantMode);
     QNetworkRequest request(url);
-    // The piece's place in the remote file: its own, or within one of an archive's spans.
+    // The piece's place in the remote file: its own, or within one of the planned spans.
     const qint64 remoteBegin = task->downloadTask->remoteOffset(task->begin());
     const qint64 first = remoteBegin + received;
     request.setRawHeader("Range",

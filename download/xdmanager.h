@@ -2,14 +2,15 @@
 
 #include "download/downloadtask.h"
 #include "download/errorcode.h"
+#include "download/fetchedfile.h"
+#include "download/piecedispatcher.h"
+#include "download/spanplanner.h"
 #include "download/taskpiecedownloader.h"
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QMap>
 #include <QObject>
-#include <QSet>
 #include <QString>
 #include <QThreadPool>
 #include <QVector>
@@ -18,13 +19,13 @@
 
 struct DownloadTaskPiece;
 class CdnHosts;
-class ArchivePatchPreparer;
-class DeltaPreparer;
-class FileAssembler;
-class QNetworkAccessManager;
-class QTimer;
-class ResumeRecord;
+class HostChooser;
+class PieceBuffer;
 class PieceBufferPool;
+class PieceConnection;
+class QNetworkAccessManager;
+class ResumeRecord;
+class SpanPlanner;
 
 // Downloads a queue of files from the CDN in 4 MiB pieces with ten downloaders at once, checks each
 // file's MD5 against the version table and writes it into the launcher directory. Every file ends
@@ -43,6 +44,10 @@ class PieceBufferPool;
 // and checked, the copy is scanned on a worker for the new file's blocks (they go straight into the
 // partial file and into the record), and only the rest is fetched, in ranges within 4 MiB pieces.
 // Whatever goes wrong with the map or the scan, the file is fetched whole; the MD5 decides as ever.
+// A file queued with a span planner is fetched as the spans it plans (the caller checks them).
+//
+// Each file of the run is a FetchedFile, each connection a PieceConnection; a HostChooser decides
+// which host each connection asks.
 //
 // Files are written into the target folder given at construction (the launcher's directory).
 //
@@ -50,21 +55,9 @@ class PieceBufferPool;
 class XDManager : public QObject {
     Q_OBJECT
 public:
-    static constexpr int DownloaderCount = 10;
+    static constexpr int DownloaderCount = PieceDispatcher::ConnectionCount;
     // Pieces being received plus completed pieces waiting for the writer.
     static constexpr int PieceBufferCount = 12;
-    // Bytes of a piece under way for this long are written and recorded (again every such period),
-    // so that a kill costs at most this much of a slow line's pieces.
-    static constexpr int KeepReceivedMs = 1000;
-    // A verified file whose old copy cannot be replaced (held by the game or a scanner) is tried
-    // this often, waiting one more step each time (0.5 s, 1 s, 1.5 s, 2 s), before WriteError.
-    static constexpr int MoveAttempts = 5;
-    static constexpr int MoveRetryStepMs = 500;
-    // Once nothing is left to hand out, a piece under way for this long on a host far slower than
-    // the fastest is taken over by an idle downloader on the fast host (each piece once).
-    static constexpr int TakeOverAfterMs = 500;
-    // Pieces at least this long measure a host's pace.
-    static constexpr qint64 MeasuredPieceBytes = 256 * 1024;
 
     explicit XDManager(const QString &targetDir, QObject *parent = nullptr);
     ~XDManager() override;
@@ -79,12 +72,12 @@ public:
 
     void addFile(const QString &remotePath, const QString &localName);
     void addFile(const QString &remotePath, const QString &localName, const DeltaSource &delta);
-    // An archive unpacked before: only the entries its index says changed are fetched, into
-    // ArchivePatchFiles::fetchedPath(), when that works out; otherwise the whole archive.
-    void addFile(const QString &remotePath, const QString &localName, const ArchiveSource &archive);
-    DownloadTaskPiece *nextPiece();
+    // Fetched as the spans `planner` plans when the file's turn comes (the planner is owned from now
+    // on); the whole file when it plans none.
+    void addFile(const QString &remotePath, const QString &localName, SpanPlanner *planner);
+    DownloadTaskPiece *nextPiece() { return dispatcher->nextPiece(); }
     // Bytes received for pieces that have not completed yet.
-    qint64 bufferedBytes() const;
+    qint64 bufferedBytes() const { return dispatcher->bufferedBytes(); }
     // Bytes of the files under way that this run wrote and recorded: what a write failure, a close or
     // a kill cannot take back. Pieces in memory are not counted until they are on the disk.
     qint64 writtenBytes() const;
@@ -96,7 +89,7 @@ public:
     // (the next run goes on from there). Not part of the VersionTable entry's downloadedBytes,
     // which counts the pieces completed in this run. What the queued files hold on the disk is thus
     // resumedBytes() + writtenBytes() + the downloadedBytes of the files that arrived.
-    qint64 resumedBytes(const QString &name) const;
+    qint64 resumedBytes(const QString &name) const { return resumed.value(name); }
     // The sum over every queued file that has not ended.
     qint64 resumedBytes() const;
     // Replaces targetDir/name with data in one go (atomically). False on any failure.
@@ -104,15 +97,15 @@ public:
     // Why the last download of this file failed ("" after a success or before any end): the
     // sentence for the log and the failure event, beside the code fileDownloadFinished carries.
     // While a verified file waits for another attempt to take its name: why the last one failed.
-    QString failureReason(const QString &name) const { return failureReasons.value(name); }
+    QString failureReason(const QString &name) const { return ends.value(name).reason; }
     // The HTTP status that failed this file's piece (404: the CDN does not have it); 0 when the
     // last download did not fail that way.
-    int failureStatus(const QString &name) const { return failureStatuses.value(name); }
+    int failureStatus(const QString &name) const { return ends.value(name).status; }
     // The last download of this file failed because the network or the CDN stayed away.
-    bool failedWhileAway(const QString &name) const { return awayFailures.contains(name); }
+    bool failedWhileAway(const QString &name) const { return ends.value(name).away; }
     // While every downloader with a piece waits the network out (no byte since its attempts began
     // to fail for an outage): the time until the next attempt, 0 when one is under way. -1 otherwise.
-    int networkWaitMs() const;
+    int networkWaitMs() const { return dispatcher->networkWaitMs(); }
 
     // While older copies are read for their blocks and no piece is fetched: how far the reading is,
     // in percent of the copies' bytes (0 while their maps come). -1 otherwise.
@@ -121,18 +114,22 @@ public:
     // Inactivity limit of every piece request (TaskPieceDownloader::DefaultTransferTimeoutMs).
     void setTransferTimeout(int ms);
     // Low-speed limit of every piece request (TaskPieceDownloader::setLowSpeedLimit).
-    void setLowSpeedLimit(qint64 bytesPerSecond, int windowMs);
+    void setLowSpeedLimit(qint64 bytesPerSecond, int windowMs) {
+        dispatcher->setLowSpeedLimit(bytesPerSecond, windowMs);
+    }
     // How long pieces wait out an outage (TaskPieceDownloader::RetryPolicy).
-    void setRetryPolicy(const TaskPieceDownloader::RetryPolicy &policy);
+    void setRetryPolicy(const TaskPieceDownloader::RetryPolicy &policy) {
+        dispatcher->setRetryPolicy(policy);
+    }
 
-    TaskPieceDownloader *downloader(int i) const { return downloaders.value(i); }
-    bool isPaused() const { return paused; }
+    TaskPieceDownloader *downloader(int i) const;
+    bool isPaused() const { return dispatcher->isPaused(); }
     const QString &targetDir() const { return dir; }
 
 public slots:
     void start();
-    void pause();
-    void resume();
+    void pause() { dispatcher->pause(); }
+    void resume() { dispatcher->resume(); }
 
 signals:
     void downloadStart();
@@ -142,34 +139,36 @@ signals:
     // A file patched from its older copy is in place (right after its NoError): bytes taken from
     // the old copy and bytes fetched for it (over every run).
     void filePatched(QString name, qint64 reused, qint64 fetched);
+    // The file is about to be fetched whole, not as planned spans (none were planned, or their fetch
+    // failed): whatever the caller kept for fetching it otherwise is out of date (on this thread,
+    // before anything of the file is written).
+    void fileFetchedWhole(QString name);
 
 private slots:
+    // Each connection's downloadFinished (direct): the dispatcher takes the piece back.
     void pieceDownloadFinished(bool success, DownloadTaskPiece *task);
 
 private:
+    // How the last download of a file ended, kept after the file is gone.
+    struct Ended {
+        QString reason;
+        int status = 0;
+        bool away = false;
+    };
+
     void splitNextFile();
-    // A write of t's file failed: its WriteError is on the way.
-    bool writesFailed(DownloadTask *t) const;
-    bool startDelta(DownloadTask *t, const ResumeRecord &fresh);
-    void deltaPrepared(DownloadTask *t, bool ok, const ResumeRecord &record);
-    // Fetches the entry index and plans which entries to fetch; false (and a plain download) when
-    // it cannot be used.
-    bool startArchivePatch(DownloadTask *t);
-    void archivePatchPrepared(DownloadTask *t, bool ok);
-    // The file's line in the version table, or what it fetches of an archive's entries.
-    RemoteFileInfo *entryOf(DownloadTask *t) const;
-    QString targetPath(const DownloadTask *t) const;
-    // Whether the file's map, old copy or entry index is being read.
-    bool preparing(DownloadTask *t) const { return preparers.contains(t) || archivePreparers.contains(t); }
-    void beginFile(DownloadTask *t, const ResumeRecord &record, bool announce, bool recordSaved = true);
-    // Every piece is in: the assembler checks the file's digest and puts it in place.
-    void finishFile(DownloadTask *t, FileAssembler *a);
+    FetchedFile *newFile(const DownloadTask &task);
+    void fileEnded(FetchedFile *f, const FetchedFile::End &end);
+    QString targetPath(const QString &name) const;
+    // The line of `name` in the table in use; none when it is not listed.
+    RemoteFileInfo *listedEntry(const QString &name) const;
     DownloadResult writeFile(const QByteArray &data, const QString &name);
+    // Every file ends here: the reason stays for failureReason(), then the end is announced.
     void endFile(const DownloadResult &result, const QString &name);
-    void endFileNow(DownloadTask *t, const DownloadResult &result, const QString &name);
-    void fileAssembled(DownloadTask *t, const DownloadResult &result);
-    // Ends t with NetworkError, keeping on the disk what arrived of it.
-    void giveUpFile(DownloadTask *t, const QString &reason, int status, bool away, qint64 keptOfPiece);
+    // A file that ends as soon as it is split: it still starts and ends like any other.
+    void endFileNow(FetchedFile *f, const DownloadResult &result, const QString &name);
+    // Ends f with NetworkError, keeping on the disk what arrived of it.
+    void giveUpFile(FetchedFile *f, const QString &reason, int status, bool away, qint64 keptOfPiece);
     // After a file gave up on an outage: unless a piece still receives, every other file of the run
     // ends with it.
     void endRunWaitingOnNetwork(const QString &reason);
@@ -177,85 +176,31 @@ private:
     void endRunOutOfMemory();
     // Ends every file still queued (not started) with `result`.
     void endQueuedFiles(const DownloadResult &result, bool away);
-    // Forgets a file that has ended: its pieces (queued or running), its assembler, the task.
-    void dropFile(DownloadTask *t);
-    // `evenWithoutBuffer`: the piece goes to d even while no buffer is ready (at the start, while
-    // the first ones are made); d is given one as they get ready.
-    bool assignNext(TaskPieceDownloader *d, bool evenWithoutBuffer = false);
-    // Puts d on the host for a piece of t: the one it keeps to while that stays usable, t's own host
-    // while t is fetched again from one host, else the least used.
-    void holdHost(TaskPieceDownloader *d, DownloadTask *t);
-    // Gives the piece to d (on the host it holds now) and starts it unless the run is paused.
-    void givePiece(TaskPieceDownloader *d, DownloadTaskPiece *p, PieceBuffer sink);
-    // Hands what d has received of its piece since the last time to the file's assembler, to be
-    // written and recorded; `whatever age`: also when the piece has been under way only briefly.
-    void keepReceived(TaskPieceDownloader *d, bool whateverAge = true);
-    void keepAllReceived(bool whateverAge);
-    void releaseIdleHosts();
-    // The end of a run with several hosts: idle downloaders take over the pieces that a slow host
-    // would end long after the fastest could fetch them whole (what the slow one received is
-    // dropped; that host keeps its other pieces).
-    // Tells the hosts how fast their requests receive, from pieces under way and whole ones.
-    void measureHosts();
-    void takeOverSlowPieces();
-    // The failure hook of every downloader: tells the hosts, moves d to a host this piece has not
-    // failed on yet, has it asked again soon while its host serves other requests, has a 4xx waited
-    // out while hosts that may have the file are away, or leaves the retry rules to wait.
-    TaskPieceDownloader::Retry attemptFailed(TaskPieceDownloader *d, TaskPieceDownloader::Failure kind,
-                                             bool gotBytes);
-    // After a failed MD5: the reason naming the hosts that served the file; a host that served it all
-    // is left out. Returns the host to fetch the file from once more.
-    QString judgeWrongBytes(DownloadTask *t, const QString &name, DownloadResult *result);
-    QString targetPath(const QString &name) const;
-    // The line of `name` in the table in use; none when it is not listed.
-    RemoteFileInfo *listedEntry(const QString &name) const;
-    // Gives idle downloaders work, then ends the run if nothing is left.
-    void refill(TaskPieceDownloader *first);
-    void fill(TaskPieceDownloader *first);
+    // Forgets a file that has ended: its pieces, its assembler, the file.
+    void dropFile(FetchedFile *f);
+    void pieceFailed(FetchedFile *f, const QString &reason, int status, bool away, qint64 keptOfPiece);
+    // Gives idle connections work, then ends the run if nothing is left.
+    void refill(PieceConnection *first);
     bool runComplete() const;
     void reportRunEndIfComplete();
 
-    QList<DownloadTask *> pendingTasks;
-    QList<DownloadTaskPiece *> pendingPieces;
-    QMap<DownloadTask *, QList<DownloadTaskPiece *>> openPieces;
-    QVector<TaskPieceDownloader *> downloaders;
-
-    QHash<DownloadTask *, FileAssembler *> assemblers;
-    QHash<QString, QString> failureReasons;
-    QHash<QString, int> failureStatuses;
-    QSet<QString> awayFailures;
-    QHash<QString, qint64> resumed;                   // resumedBytes() of the queued files
-    QSet<QString> wholeAgain;                         // files fetched whole again after a failed check
-    QHash<DownloadTask *, int> moveAttempts;          // verified files that could not take their name yet
-    QHash<DownloadTask *, DeltaPreparer *> preparers; // files whose map or old copy is being read
-    QHash<DownloadTask *, ArchivePatchPreparer *> archivePreparers; // archives whose entry index is read
-    QHash<DownloadTask *, qint64> reusedOf;                         // patched files: bytes the old copy gave
-    QNetworkAccessManager *mapNetwork = nullptr;                    // fetches block maps
-    CdnHosts *cdn = nullptr;                             // the hosts in use: ownHosts or the caller's
-    QMap<QString, RemoteFileInfo> *table = nullptr;      // the caller's list, else VersionTable's
-    CdnHosts *ownHosts = nullptr;                        // the build's hosts, a child of the manager
-    QHash<TaskPieceDownloader *, QString> held;          // the host each working downloader keeps to
-    QHash<TaskPieceDownloader *, QStringList> tried;     // hosts the current piece failed on in this round
-    QHash<TaskPieceDownloader *, QStringList> missingOn; // hosts that answered the current piece with a 4xx
-    QHash<DownloadTask *, QStringList> lacking;          // hosts that answered a piece of the file with a 4xx
-    QHash<DownloadTask *, QStringList> servedBy;         // hosts that served a file's pieces in this run
-    QHash<DownloadTask *, QString> pinned;               // files fetched again from one host
-    QHash<QString, double> hostRates;                    // bytes per ms of each host's last whole pieces
-    QSet<DownloadTaskPiece *> takenOver;                 // pieces moved to a faster host
-    struct Kept {
-        DownloadTaskPiece *piece = nullptr;
-        qint64 bytes = 0;    // of the piece's request, handed to the assembler already
-        QElapsedTimer since; // the piece was handed to the downloader
-    };
-    QHash<TaskPieceDownloader *, Kept> kept;
-    QTimer *keepTimer = nullptr;
+    QList<FetchedFile *> queued;                    // not split yet, in order
+    QList<FetchedFile *> files;                     // split and not ended: prepared, fetched or checked
+    PieceDispatcher *dispatcher = nullptr;          // the connections and the pieces not handed out yet
+    QHash<QString, Ended> ends;                     // by file name
+    QHash<QString, qint64> resumed;                 // resumedBytes() of the queued files, by name
+    QNetworkAccessManager *mapNetwork = nullptr;    // fetches block maps and what planners fetch
+    CdnHosts *cdn = nullptr;                        // the hosts in use: ownHosts or the caller's
+    QMap<QString, RemoteFileInfo> *table = nullptr; // the caller's list, else VersionTable's
+    CdnHosts *ownHosts = nullptr;                   // the build's hosts, a child of the manager
+    std::unique_ptr<HostChooser> chooser;
+    FetchedFile::Run run; // what every file of the run uses
     int transferTimeoutMs = 0;
     QString dir;
     // Declared before everything that may hold its buffers, so that it goes last.
     std::unique_ptr<PieceBufferPool> buffers;
     QThreadPool workers;
-    QThreadPool scans; // block maps checked and old copies read, one at a time
+    QThreadPool scans; // block maps checked, old copies read and spans planned, one at a time
     bool started = false;
-    bool paused = false;
     bool runEndReported = false;
 };

@@ -10,7 +10,7 @@
 #   catalogue (i18n/translation*, i18n/labelarg.*)
 #                           no QtWidgets; nothing from widgets/, launcher/, crash/, app/, the settings
 #                           dialog or the translatable widgets
-#                           nor from workflow/ above them
+#                           nor from workflow/ above them; download/ includes nothing from archive/
 #   workflow/               Qt Core and Network only (no QtWidgets, QtGui or QtConcurrent); nothing from widgets/, launcher/, crash/,
 #                           app/, tools/, the settings dialog or the translatable widgets
 #   widgets/, the translatable widgets, the settings dialog, crash/
@@ -76,6 +76,8 @@ grep -nH -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]' $files |
             else if (qtwidgets(inc)) refuse("trust/ uses no QtWidgets")
         } else if (f ~ /^(download|archive|services)\// || store(f) || catalogue(f)) {
             if (qtwidgets(inc)) refuse("this layer is GUI-free: no QtWidgets")
+            else if (f ~ /^download\// && inc ~ /^archive\//)
+                refuse("download/ fetches spans of files and knows no archive: what a span is for is decided above it")
             else if (inc ~ /^(widgets|launcher|crash|app|workflow)\// || i18nwidget(inc) || dialog(inc))
                 refuse("this GUI-free layer includes nothing from the layers above it")
         } else if (f ~ /^workflow\//) {

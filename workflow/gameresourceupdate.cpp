@@ -8,6 +8,7 @@
 #include "patch/zipindex.h"
 #include "platform/filenamerules.h"
 #include "trust/versiontable.h"
+#include "workflow/archivepatchpreparer.h"
 #include "workflow/labelargs.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/poolfuture.h"
@@ -230,6 +231,11 @@ void GameResourceUpdate::prepareGameResources() {
                     SLOT(gameResDownloadingStarted(QString)));
             connect(manager, SIGNAL(allFileDownloadFinished()), this, SLOT(allGameResDownloadFinished()));
             connect(manager, &XDManager::filePatched, this, &GameResourceUpdate::reportPatchedFile);
+            // An archive fetched whole: an update by its entries that an earlier run left is not this one.
+            connect(manager, &XDManager::fileFetchedWhole, this, [this](const QString &name) {
+                if (ZipIndex::wantsIndex(name))
+                    ArchivePatchFiles::removeUpdate(setup.folder, name);
+            });
         }
         const QString remotePath = QStringLiteral("v%1_%2").arg(e.version, e.name);
         // Fetched before its release day: the download only checks it and puts it in place.
@@ -242,7 +248,7 @@ void GameResourceUpdate::prepareGameResources() {
         if (delta.isSet())
             manager->addFile(remotePath, e.name, delta);
         else if (archive.isSet())
-            manager->addFile(remotePath, e.name, archive);
+            manager->addFile(remotePath, e.name, new ArchivePatchPreparer(archive));
         else
             manager->addFile(remotePath, e.name);
     }

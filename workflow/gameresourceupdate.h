@@ -2,6 +2,7 @@
 
 #include "download/downloadtask.h"
 #include "download/errorcode.h"
+#include "workflow/archivepatchpreparer.h"
 #include "workflow/installcheck.h"
 #include "workflow/workflowpart.h"
 #include "workflow/workflowsetup.h"

@@ -1,13 +1,16 @@
-#include "download/archivepatchpreparer.h"
+#include "workflow/archivepatchpreparer.h"
 
 #include "archive/archivepatchfiles.h"
 #include "archive/extractedfiles.h"
 #include "core/atomicfile.h"
 #include "download/listedfilefetch.h"
+#include "download/resumerecord.h"
 #include "patch/zipindex.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QThreadPool>
 
 struct ArchivePatchPreparer::Work {
@@ -18,29 +21,32 @@ struct ArchivePatchPreparer::Work {
     std::atomic<bool> cancelled{false};
 };
 
-ArchivePatchPreparer::ArchivePatchPreparer(const ArchiveSource &source, const QString &archive,
-                                           qint64 listedSize, QNetworkAccessManager *network,
-                                           QThreadPool *pool, int transferTimeoutMs, QObject *parent)
-    : QObject(parent)
-    , source(source)
-    , archive(archive)
-    , listedSize(listedSize)
-    , network(network)
-    , pool(pool)
-    , timeoutMs(transferTimeoutMs) {}
+ArchivePatchPreparer::ArchivePatchPreparer(const ArchiveSource &source, QObject *parent)
+    : SpanPlanner(parent)
+    , source(source) {}
 
 ArchivePatchPreparer::~ArchivePatchPreparer() {
     cancel();
 }
 
-void ArchivePatchPreparer::start() {
+bool ArchivePatchPreparer::start(const RemoteFileInfo &listed, const Means &means) {
+    if (source.indexDigest != listed.mapDigest || !ZipIndex::wantsIndex(listed.name)) {
+        qWarning() << "entry index not used, fetching the whole archive" << listed.name
+                   << "the index digest is not the one listed";
+        return false;
+    }
+    archive = listed.name;
+    version = listed.version;
+    listedSize = listed.size;
+    lent = means;
     fetch = new ListedFileFetch(source.indexRemotePath,
                                 QStringLiteral("the entry index %1").arg(source.indexRemotePath),
-                                ZipIndex::MaxIndexSize, network, timeoutMs, this);
-    fetch->setHosts(cdn);
+                                ZipIndex::MaxIndexSize, lent.network, lent.transferTimeoutMs, this);
+    fetch->setHosts(lent.hosts);
     connect(fetch, &ListedFileFetch::arrived, this, &ArchivePatchPreparer::indexArrived);
     connect(fetch, &ListedFileFetch::failed, this, &ArchivePatchPreparer::fail);
     fetch->start();
+    return true;
 }
 
 void ArchivePatchPreparer::cancel() {
@@ -54,7 +60,7 @@ void ArchivePatchPreparer::cancel() {
 void ArchivePatchPreparer::fail(const QString &reason) {
     cancel();
     qWarning() << "entry index not used, fetching the whole archive" << archive << reason;
-    emit finished(false, reason);
+    emit finished(false);
 }
 
 void ArchivePatchPreparer::indexArrived(const QByteArray &bytes) {
@@ -66,7 +72,7 @@ void ArchivePatchPreparer::indexArrived(const QByteArray &bytes) {
     const ArchiveSource src = source;
     const QString name = archive;
     const qint64 size = listedSize;
-    pool->start([this, work, src, name, size] {
+    lent.pool->start([this, work, src, name, size] {
         ZipIndex index;
         work->parsed = ZipIndex::parse(work->indexBytes, size, src.indexDigest, &index);
         if (work->parsed.ok()) {
@@ -127,9 +133,8 @@ void ArchivePatchPreparer::decidedOn(const std::shared_ptr<Work> &work) {
         fail(work->failure);
         return;
     }
-    decided = work->plan;
-    const ArchivePatchPlan::Counts kept = decided.kept(), copied = decided.copied(),
-                                   fetched = decided.fetched();
+    const ArchivePatchPlan &plan = work->plan;
+    const ArchivePatchPlan::Counts kept = plan.kept(), copied = plan.copied(), fetched = plan.fetched();
     qDebug().noquote() << QStringLiteral(
                               "updating %1 from its entry index: %2 entries kept, %3 copied, %4 fetched "
                               "(%5 bytes in %6 ranges)")
@@ -137,8 +142,26 @@ void ArchivePatchPreparer::decidedOn(const std::shared_ptr<Work> &work) {
                               .arg(kept.entries)
                               .arg(copied.entries)
                               .arg(fetched.entries)
-                              .arg(decided.fetchBytes())
-                              .arg(decided.spans().size());
+                              .arg(plan.fetchBytes())
+                              .arg(plan.spans().size());
+    // An older whole copy of the archive (a launcher stopped between unpacking and deleting it)
+    // must not be taken for this update's: the update is unpacked from its fetched entries.
+    const QString whole = QStringLiteral("%1/%2").arg(source.folder, archive);
+    if (QFileInfo::exists(whole) && !QFile::remove(whole))
+        qWarning() << "cannot remove an older copy of the archive" << whole;
+    ResumeRecord::discard(whole);
+    decided = Plan();
+    decided.target = ArchivePatchFiles::fetchedPath(source.folder, archive);
+    decided.listed.name = archive;
+    decided.listed.version = version;
+    decided.listed.size = plan.fetchBytes();
+    decided.listed.md5 = plan.id();
+    decided.savedBytes = qMax<qint64>(0, listedSize - plan.fetchBytes());
+    qint64 local = 0;
+    for (const ArchivePatchPlan::Span &span : plan.spans()) {
+        decided.spans.append({span.offset, span.length, local});
+        local += span.length;
+    }
     done = true;
-    emit finished(true, QString());
+    emit finished(true);
 }

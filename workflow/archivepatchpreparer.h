@@ -1,0 +1,58 @@
+#pragma once
+
+#include "archive/archivepatchplan.h"
+#include "download/spanplanner.h"
+
+#include <QByteArray>
+#include <QSet>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+
+class ListedFileFetch;
+
+// An archive unpacked before: its installed files are brought to the listed version from the
+// entry index, fetching only the entries that changed.
+struct ArchiveSource {
+    QString indexRemotePath;  // below cdnBaseUrl, as the file's remotePath
+    QString indexDigest;      // as the version file lists it
+    QString folder;           // where the archive was unpacked
+    QSet<QString> distrusted; // installed files found damaged: hashed again whatever the record says
+
+    bool isSet() const { return !indexRemotePath.isEmpty(); }
+};
+
+// Plans the update of an unpacked archive: fetches its entry index (bounded by
+// ZipIndex::MaxIndexSize, from the usable CDN hosts in turn), then on a worker of the engine's pool
+// checks it against its listed digest and the archive's listed size, decides against the record of
+// what the installed version unpacked which entries are kept, copied or fetched, and saves the index
+// and the plan beside the archive. The spans to fetch are the changed entries' bytes in the archive,
+// fetched one after another into ArchivePatchFiles::fetchedPath(). Not ok (no index, a refused one,
+// or more than half of the archive to fetch): the engine fetches the whole archive.
+class ArchivePatchPreparer : public SpanPlanner {
+    Q_OBJECT
+public:
+    explicit ArchivePatchPreparer(const ArchiveSource &source, QObject *parent = nullptr);
+    ~ArchivePatchPreparer() override; // cancels
+
+    bool start(const RemoteFileInfo &listed, const Means &means) override;
+    void cancel() override;
+    const Plan &plan() const override { return decided; }
+
+private:
+    struct Work;
+    void indexArrived(const QByteArray &bytes);
+    void decidedOn(const std::shared_ptr<Work> &work);
+    void fail(const QString &reason);
+
+    ArchiveSource source;
+    QString archive; // its name, version and size as listed
+    QString version;
+    qint64 listedSize = 0;
+    Means lent;
+    ListedFileFetch *fetch = nullptr;
+    std::shared_ptr<Work> running;
+    Plan decided;
+    bool done = false;
+};
