@@ -45,6 +45,11 @@ if command -v ccache >/dev/null 2>&1; then
     # folder. A hit made in another clone names that clone's folder in its debug information (gdb's
     # "directory" or "set substitute-path" points it at this one); a first build names its own.
     export CCACHE_NOHASHDIR=1
+    # Qt's test module gives every test the build folder as QT_TESTCASE_BUILDDIR, which only
+    # QFINDTESTDATA reads; no test here does (they find their data through KESTRIVANE_SOURCE_DIR), and
+    # without this every test's main would be compiled again in each clone. Definitions whose folder a
+    # program does use (a helper's path, the fonts) still make a clone compile its own.
+    export CCACHE_IGNOREOPTIONS="-DQT_TESTCASE_BUILDDIR=*"
     KV_CCACHE_CMAKE_ARGS=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
     read -r kv_ccache_hits0 kv_ccache_misses0 _ <<<"$(kv_ccache_counts)"
     if [ "${KV_CCACHE_ANNOUNCED:-}" != "$CCACHE_DIR" ]; then
