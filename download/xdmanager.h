@@ -46,8 +46,8 @@ class SpanPlanner;
 // Whatever goes wrong with the map or the scan, the file is fetched whole; the MD5 decides as ever.
 // A file queued with a span planner is fetched as the spans it plans (the caller checks them).
 //
-// Each file of the run is a FetchedFile, each connection a PieceConnection; a HostChooser decides
-// which host each connection asks.
+// Each file of the run is a FetchedFile; a PieceDispatcher hands their pieces to its connections
+// (PieceConnection), on the host a HostChooser picks.
 //
 // Files are written into the target folder given at construction (the launcher's directory).
 //
