@@ -93,7 +93,8 @@ XDManager::~XDManager() {
             e->downloadedBytes = 0;
     }
     qDeleteAll(files);
-    qDeleteAll(queued);
+    for (const Queued &q : qAsConst(queued))
+        delete q.file;
 }
 
 RemoteFileInfo *XDManager::listedEntry(const QString &name) const {
@@ -109,7 +110,7 @@ void XDManager::addFile(const QString &remotePath, const QString &localName) {
 }
 
 void XDManager::addFile(const QString &remotePath, const QString &localName, const DeltaSource &delta) {
-    queued.append(newFile(DownloadTask{remotePath, localName, delta}));
+    queued.append({DownloadTask{remotePath, localName, delta}});
     // What an earlier run left, for the progress shown before the file is split (read only).
     const RemoteFileInfo *e = listedEntry(localName);
     ResumeRecord found;
@@ -120,7 +121,9 @@ void XDManager::addFile(const QString &remotePath, const QString &localName, con
 
 void XDManager::addFile(const QString &remotePath, const QString &localName, SpanPlanner *planner) {
     addFile(remotePath, localName);
-    queued.last()->setPlanner(planner);
+    // A child of the manager until its file takes it.
+    planner->setParent(this);
+    queued.last().planner = planner;
 }
 
 QString XDManager::targetPath(const QString &name) const {
@@ -214,9 +217,9 @@ void XDManager::start() {
     // The buffers that whole pieces will fill, made on a worker while the first requests go out.
     // Small files touch little of theirs: those are left to be made when needed.
     qint64 pieces = 0;
-    for (const FetchedFile *f : qAsConst(queued)) {
-        if (const RemoteFileInfo *e = listedEntry(f->name()))
-            pieces += qMax<qint64>(0, e->size - resumed.value(f->name())) / DownloadTaskPiece::PieceSize;
+    for (const Queued &q : qAsConst(queued)) {
+        if (const RemoteFileInfo *e = listedEntry(q.name()))
+            pieces += qMax<qint64>(0, e->size - resumed.value(q.name())) / DownloadTaskPiece::PieceSize;
     }
     buffers->prepare(int(qMin<qint64>(pieces, PieceBufferCount)), &workers);
     dispatcher->startAll();
@@ -234,9 +237,13 @@ void XDManager::start() {
 }
 
 void XDManager::splitNextFile() {
-    FetchedFile *f = queued.takeFirst();
-    const QString name = f->name();
+    const Queued q = queued.takeFirst();
+    const QString name = q.name();
     const RemoteFileInfo *e = listedEntry(name);
+    // Made only now: a run of many thousand files holds only their descriptions while they wait.
+    FetchedFile *f = q.file ? q.file : newFile(q.task);
+    if (q.planner)
+        f->setPlanner(q.planner);
     if (!e) {
         qWarning() << "file missing from the version table" << name;
         endFileNow(f,
@@ -284,7 +291,7 @@ FetchedFile *XDManager::newFile(const DownloadTask &task) {
     connect(f, &FetchedFile::fetchAgain, this, [this, f] {
         resumed.remove(f->name());
         files.removeOne(f);
-        queued.prepend(f);
+        queued.prepend({f->task(), nullptr, f});
         refill(nullptr);
     });
     connect(f, &FetchedFile::ended, this, [this, f](const FetchedFile::End &end) { fileEnded(f, end); });
@@ -382,16 +389,19 @@ void XDManager::endRunWaitingOnNetwork(const QString &reason) {
 }
 
 void XDManager::endQueuedFiles(const DownloadResult &result, bool away) {
-    const QList<FetchedFile *> ending = queued;
+    const QList<Queued> ending = queued;
     queued.clear();
-    for (FetchedFile *f : ending) {
+    for (const Queued &q : ending) {
         if (away) {
-            Ended &end = ends[f->name()];
+            Ended &end = ends[q.name()];
             end.away = true;
             end.status = 0;
         }
-        endFile(result, f->name());
-        f->deleteLater();
+        endFile(result, q.name());
+        if (q.file)
+            q.file->deleteLater();
+        if (q.planner)
+            q.planner->deleteLater();
     }
 }
 

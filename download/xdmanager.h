@@ -184,7 +184,15 @@ private:
     bool runComplete() const;
     void reportRunEndIfComplete();
 
-    QList<FetchedFile *> queued;                    // not split yet, in order
+    // A file not split yet: its description, or the file itself when it is fetched again.
+    struct Queued {
+        DownloadTask task;
+        SpanPlanner *planner = nullptr;
+        FetchedFile *file = nullptr;
+        const QString &name() const { return file ? file->name() : task.localName; }
+    };
+
+    QList<Queued> queued;                           // in order
     QList<FetchedFile *> files;                     // split and not ended: prepared, fetched or checked
     PieceDispatcher *dispatcher = nullptr;          // the connections and the pieces not handed out yet
     QHash<QString, Ended> ends;                     // by file name
