@@ -111,8 +111,9 @@ private:
     int hostIndex = 0;
     int missingHosts = 0;
     QString firstRefusal;
-    QStringList signatureNames;
+    QStringList signatureNames; // of the list on this host: the default one, then key ids
     int signatureIndex = 0;
+    QString defaultRefusal; // why the list's default signature was refused
     bool checking = false;
 
     QMap<QString, RemoteFileInfo> coming; // the accepted list
