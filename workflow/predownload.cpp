@@ -231,6 +231,23 @@ void PreDownload::refuse(const QString &why) {
     emit event(refused);
 }
 
+void PreDownload::refuseStale(qint64 signedAt) {
+    // The list may stay on the CDN for long after its day: a run says so once in its log, and the
+    // event goes once a list (by its signed time; an unsigned list once a run).
+    if (signedAt == staleTold)
+        return;
+    staleTold = signedAt;
+    const QString why =
+        QStringLiteral("coming release not taken: it lists nothing newer than the installed release");
+    if (signedAt >= 0 && signedAt == config->staleComing()) {
+        qWarning().noquote() << why;
+        return;
+    }
+    if (signedAt >= 0 && !config->setStaleComing(signedAt))
+        qWarning() << "cannot record the stale coming release's time in" << config->path();
+    refuse(why);
+}
+
 void PreDownload::accept(const QByteArray &list, qint64 signedAt) {
     QMap<QString, RemoteFileInfo> table;
     QString refusedLine;
@@ -245,7 +262,7 @@ void PreDownload::accept(const QByteArray &list, qint64 signedAt) {
     // for it was taken on its day), or the list is stale. Its signed time says nothing here: a
     // hotfix released after the list was published leaves the list's newer files to come.
     if (differing.isEmpty()) {
-        refuse(QStringLiteral("coming release not taken: it lists nothing newer than the installed release"));
+        refuseStale(signedAt);
         scheduleCheck(setup.preloadCheckMs);
         return;
     }
