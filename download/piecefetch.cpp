@@ -139,8 +139,14 @@ QString PieceFetch::rangeMismatch(int status, const QByteArray &contentRange, qi
             .arg(first)
             .arg(last);
     }
+    // Any other answer (a proxy's 203, a 204, one without a status) is not known to be the range.
+    if (status == 0)
+        return QStringLiteral("the answer to bytes=%1-%2 carries no HTTP status").arg(first).arg(last);
     if (status != 206)
-        return QString();
+        return QStringLiteral("the server answered %1, not 206 with the range, to bytes=%2-%3")
+            .arg(status)
+            .arg(first)
+            .arg(last);
     // "bytes first-last/total", total possibly "*".
     const QByteArray expected = QStringLiteral("bytes %1-%2/").arg(first).arg(last).toLatin1();
     if (contentRange.trimmed().startsWith(expected))
@@ -232,9 +238,12 @@ void PieceFetch::finish() {
         e.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         e.why = reply->errorString();
     } else {
+        // An answer without a body of the file (a redirect not followed) is told by its status.
+        if (!answersWithData() && !answerIsTheRange())
+            return;
         take();
         if (!reply)
-            return; // the body did not fit: reported
+            return; // the body did not fit, or is not the range: reported
         if (answersWithData() && answerChecked && reply->bytesAvailable() > 0) {
             // The cap lets the rest through tick by tick; the last take() reports the end.
             draining = true;

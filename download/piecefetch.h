@@ -31,7 +31,7 @@ public:
         Completed, // the reply ended without an error; its body (what fitted) is in the sink
         Failed,    // the reply's error, its HTTP status and text
         Overflow,  // the body is longer than the room (announced: its announced length; -1: it arrived)
-        Mismatch   // the answer is not the range asked (a 200 with the whole file, another Content-Range)
+        Mismatch   // not the range asked: a 200 with the whole file, another Content-Range, another status
     };
     struct End {
         quint64 id = 0;

@@ -57,6 +57,19 @@ QString ReleaseVerifier::signatureName(const QString &versionFile, const QByteAr
     return versionFile + QLatin1Char('.') + MinisignPublicKey::keyIdText(keyId) + QStringLiteral(".minisig");
 }
 
+QStringList ReleaseVerifier::signatureNames(const QString &signedFile,
+                                            const QByteArray &defaultSigner) const {
+    QStringList names{signatureName(signedFile, QByteArray(), true)};
+    // With one key there is none to fall back on.
+    if (keys.size() < 2)
+        return names;
+    for (const MinisignPublicKey &key : keys) {
+        if (key.keyId() != defaultSigner && !isRevoked(key.keyId()))
+            names << signatureName(signedFile, key.keyId(), false);
+    }
+    return names;
+}
+
 QByteArray ReleaseVerifier::signedMessage(const QByteArray &data, bool prehashed) {
     if (!prehashed)
         return data;

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // Checks a version file against its detached minisign signature with the publisher's public keys,
 // before anything of the file is read. A release older than the newest one already accepted is
@@ -85,6 +86,10 @@ public:
     // The name of a version file's signature: "<version file>.minisig" for the publisher's first key,
     // which every launcher fetches; "<version file>.<key id>.minisig" (16 hexadecimal digits) for the others.
     static QString signatureName(const QString &versionFile, const QByteArray &keyId, bool first);
+    // The signatures of signedFile (a version file or a coming list) to try in turn: the default one,
+    // then, with more than one key, those of every trusted key not revoked but defaultSigner (the
+    // default signature's key, when known): the publisher's first key need not be one of ours.
+    QStringList signatureNames(const QString &signedFile, const QByteArray &defaultSigner) const;
 
     // The message that is signed for data: the data itself (legacy) or its BLAKE2b-512 digest.
     static QByteArray signedMessage(const QByteArray &data, bool prehashed);

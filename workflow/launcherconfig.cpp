@@ -13,6 +13,7 @@ const QString ManualResumeKey = QStringLiteral("download_config/manual_resume");
 const QString GameArchiveKey = QStringLiteral("download_config/game_archive");
 const QString SignedTimeKey = QStringLiteral("release/signed_timestamp");
 const QString ComingTimeKey = QStringLiteral("release/coming_timestamp");
+const QString StaleComingTimeKey = QStringLiteral("release/stale_coming_timestamp");
 const QString RevokedKeysKey = QStringLiteral("release/revoked_keys");
 
 QString key(const QString &group, const QString &name) {
@@ -140,6 +141,18 @@ qint64 LauncherConfig::newestAcceptedComing() const {
 bool LauncherConfig::setNewestAcceptedComing(qint64 timestamp) {
     applyStaged();
     settings.setValue(ComingTimeKey, timestamp);
+    return sync();
+}
+
+qint64 LauncherConfig::staleComing() const {
+    bool ok = false;
+    const qint64 time = settings.value(StaleComingTimeKey).toLongLong(&ok);
+    return ok ? time : -1;
+}
+
+bool LauncherConfig::setStaleComing(qint64 timestamp) {
+    applyStaged();
+    settings.setValue(StaleComingTimeKey, timestamp);
     return sync();
 }
 

@@ -59,6 +59,10 @@ public:
     // order); -1 when none is recorded.
     qint64 newestAcceptedComing() const;
     bool setNewestAcceptedComing(qint64 timestamp);
+    // Signing time of the last coming release's list that named nothing newer than the installed
+    // release (one left on the CDN after its day is told of once); -1 when none is recorded.
+    qint64 staleComing() const;
+    bool setStaleComing(qint64 timestamp);
 
     // Release keys whose revocation was seen, refused from then on. Read back bounded and checked: at
     // most MaxRevokedKeys, entries that are not key ids skipped.

@@ -87,6 +87,7 @@ void PreDownload::check() {
     if (askedHosts.isEmpty())
         askedHosts << setup.cdnBaseUrl;
     hostIndex = 0;
+    signatureIndex = 0; // a check stopped while it asked for a signature starts afresh
     missingHosts = 0;
     firstRefusal.clear();
     askHost();
@@ -125,17 +126,10 @@ void PreDownload::listArrived(QNetworkReply *answer) {
 }
 
 void PreDownload::askSignature(const QByteArray &list) {
-    const QString listName = ReleaseVerifier::comingListName(setup.versionFile);
-    if (signatureNames.isEmpty() || signatureIndex == 0) {
-        ReleaseVerifier verifier(setup.releasePublicKey);
-        verifier.setRevoked(config->revokedKeys());
-        signatureNames = QStringList{ReleaseVerifier::signatureName(listName, QByteArray(), true)};
-        for (int i = 1; i < verifier.publicKeys().size(); ++i) {
-            const QByteArray id = verifier.publicKeys().at(i).keyId();
-            if (!verifier.isRevoked(id))
-                signatureNames << ReleaseVerifier::signatureName(listName, id, false);
-        }
-    }
+    // The default signature first; which others follow depends on its key.
+    if (signatureIndex == 0)
+        signatureNames = QStringList{ReleaseVerifier::signatureName(
+            ReleaseVerifier::comingListName(setup.versionFile), QByteArray(), true)};
     reply = CdnRequest::get(network, QUrl(askedHosts.at(hostIndex) + signatureNames.at(signatureIndex)),
                             setup.versionFileTimeoutMs);
     QNetworkReply *asked = reply;
@@ -154,6 +148,10 @@ void PreDownload::signatureArrived(QNetworkReply *answer, const QByteArray &list
     QString why;
     bool tryNext = true;
     HostAnswer outcome = Refused;
+    QByteArray signer;
+    const QString listName = ReleaseVerifier::comingListName(setup.versionFile);
+    ReleaseVerifier verifier(setup.releasePublicKey);
+    verifier.setRevoked(config->revokedKeys());
     if (answer->error() != QNetworkReply::NoError) {
         why = QStringLiteral("coming release signature not available: %1").arg(answer->errorString());
         // A list without its signature is refused like a bad signature; no answer at all says nothing.
@@ -161,25 +159,31 @@ void PreDownload::signatureArrived(QNetworkReply *answer, const QByteArray &list
             answer->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 0)
             outcome = Unreachable;
     } else {
-        ReleaseVerifier verifier(setup.releasePublicKey);
-        verifier.setRevoked(config->revokedKeys());
         const ReleaseVerifier::Result result = verifier.verifyComing(
-            list, answer->read(MinisignSignature::MaxFileSize + 1), config->newestAcceptedComing(),
-            ReleaseVerifier::comingListName(setup.versionFile));
+            list, answer->read(MinisignSignature::MaxFileSize + 1), config->newestAcceptedComing(), listName);
         if (result.ok) {
             signatureIndex = 0;
             accept(list, result.timestamp);
             return;
         }
         why = QStringLiteral("coming release list refused: %1").arg(result.reason);
+        signer = result.keyId;
         // Signed by a trusted key but older than the list accepted before: another key's signature
         // of the same list says the same.
         tryNext = !result.authentic;
+    }
+    if (signatureIndex == 0) {
+        // The publisher's first key need not be one of ours: the other keys' signatures are asked
+        // for as the release's are, and the default one's refusal is what the list is refused for.
+        defaultRefusal = why;
+        signatureNames = verifier.signatureNames(listName, signer);
     }
     if (tryNext && ++signatureIndex < signatureNames.size()) {
         askSignature(list);
         return;
     }
+    if (tryNext && outcome == Refused && signatureNames.size() > 1)
+        why = defaultRefusal + QStringLiteral("; no other trusted key's signature verifies");
     signatureIndex = 0;
     hostDone(why, outcome);
 }
@@ -227,6 +231,23 @@ void PreDownload::refuse(const QString &why) {
     emit event(refused);
 }
 
+void PreDownload::refuseStale(qint64 signedAt) {
+    // The list may stay on the CDN for long after its day: a run says so once in its log, and the
+    // event goes once a list (by its signed time; an unsigned list once a run).
+    if (signedAt == staleTold)
+        return;
+    staleTold = signedAt;
+    const QString why =
+        QStringLiteral("coming release not taken: it lists nothing newer than the installed release");
+    if (signedAt >= 0 && signedAt == config->staleComing()) {
+        qWarning().noquote() << why;
+        return;
+    }
+    if (signedAt >= 0 && !config->setStaleComing(signedAt))
+        qWarning() << "cannot record the stale coming release's time in" << config->path();
+    refuse(why);
+}
+
 void PreDownload::accept(const QByteArray &list, qint64 signedAt) {
     QMap<QString, RemoteFileInfo> table;
     QString refusedLine;
@@ -241,7 +262,7 @@ void PreDownload::accept(const QByteArray &list, qint64 signedAt) {
     // for it was taken on its day), or the list is stale. Its signed time says nothing here: a
     // hotfix released after the list was published leaves the list's newer files to come.
     if (differing.isEmpty()) {
-        refuse(QStringLiteral("coming release not taken: it lists nothing newer than the installed release"));
+        refuseStale(signedAt);
         scheduleCheck(setup.preloadCheckMs);
         return;
     }

@@ -24,7 +24,8 @@ class XDManager;
 // (PreDownloadFolder::handOver) and checks them against the version file's MD5 again. A list that
 // is missing on every host that answers means the release was withdrawn: what was fetched goes; a
 // list that names other versions replaces what was fetched for the old ones. A list that is not
-// newer than the installed release, badly signed or unreadable is refused and changes nothing.
+// newer than the installed release, badly signed or unreadable is refused and changes nothing; one
+// left on the CDN after its day (naming nothing newer) is told of once, not at every start.
 class PreDownload : public WorkflowPart {
     Q_OBJECT
 
@@ -84,6 +85,8 @@ private:
     // A list from a host, verified when releases are signed (signedAt -1 otherwise).
     void accept(const QByteArray &list, qint64 signedAt);
     void refuse(const QString &why);
+    // A list that names nothing newer than the installed release (signedAt -1: unsigned).
+    void refuseStale(qint64 signedAt);
     // Fetches what is missing, unless the disk lacks room for it. After a write failed
     // (`onlyIfShortOfRoom`) it only says whether the disk is short, and fetches nothing either way.
     // True when the pre-download waits for room.
@@ -111,8 +114,10 @@ private:
     int hostIndex = 0;
     int missingHosts = 0;
     QString firstRefusal;
-    QStringList signatureNames;
+    QStringList signatureNames; // of the list on this host: the default one, then key ids
     int signatureIndex = 0;
+    QString defaultRefusal; // why the list's default signature was refused
+    qint64 staleTold = -2;  // signed time of the list naming nothing newer this run has told of
     bool checking = false;
 
     QMap<QString, RemoteFileInfo> coming; // the accepted list

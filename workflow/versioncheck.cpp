@@ -369,12 +369,7 @@ void VersionCheck::trySignatureOfAnotherKey(const QByteArray &versionFileBody, c
         // their key ids. Only keys this launcher trusts, not revoked, and not the one just refused.
         ReleaseVerifier verifier(setup.releasePublicKey);
         verifier.setRevoked(config->revokedKeys());
-        if (verifier.publicKeys().size() > 1) {
-            for (const MinisignPublicKey &key : verifier.publicKeys()) {
-                if (key.keyId() != signerId && !verifier.isRevoked(key.keyId()))
-                    signatureNames << ReleaseVerifier::signatureName(setup.versionFile, key.keyId(), false);
-            }
-        }
+        signatureNames = verifier.signatureNames(setup.versionFile, signerId);
     }
     if (++signatureIndex < signatureNames.size()) {
         qDebug().noquote() << "signature refused, trying another key's: " + reason;

@@ -322,6 +322,9 @@ private slots:
         QTest::newRow("200, no length") << 200 << none << qint64(-1) << qint64(0) << piece << none << false;
         QTest::newRow("200 to a later range")
             << 200 << none << qint64(10000000) << piece << piece << none << false;
+        QTest::newRow("a proxy's 203, the range") << 203 << QByteArray("bytes 0-99/100") << qint64(100)
+                                                  << qint64(0) << qint64(100) << none << false;
+        QTest::newRow("no status") << 0 << none << qint64(100) << qint64(0) << qint64(100) << none << false;
     }
 
     void rangeMismatchIsTold() {

@@ -122,6 +122,13 @@ private slots:
         QTRY_COMPARE(events(QStringLiteral("predownload refused")).size(), 1);
         QVERIFY(!QFileInfo::exists(preDir()));
         QCOMPARE(key(WorkflowStatus::GameLine), QStringLiteral("UPDATE_FINISHED"));
+        closeWorkflow();
+        WorkflowSetup often = signedSetup();
+        often.preloadCheckMs = 20;
+        makeWorkflow(often);
+        QTRY_VERIFY(server->requestCount(ComingPath + ".minisig") >= 3); // a start that checked it again
+        closeWorkflow();
+        QCOMPARE(events(QStringLiteral("predownload refused")).size(), 1);
     }
 
     // A pre-downloaded file whose bytes changed on the disk is checked against the version file on

@@ -7,6 +7,7 @@
 #include "support/workflowfixture.h"
 #include "trust/keyrevocation.h"
 #include "trust/minisignsecretkey.h"
+#include "workflow/predownload.h"
 
 using namespace WorkflowTest;
 
@@ -98,6 +99,25 @@ private slots:
         QCOMPARE(revokedInConfig(), QStringList());
         QVERIFY(events(QStringLiteral("release key revoked")).isEmpty());
         QVERIFY(events(QStringLiteral("version file signature error")).isEmpty());
+    }
+
+    // A rotation: the coming list's default signature by a key this launcher lacks, its first key's
+    // beside it. Without that one, the list is refused for its default signature, not the last 404.
+    void rotationPastTheFirstKeyTakesTheComingList() {
+        const QByteArray coming = publishComing({{QStringLiteral("a.bin"), {QStringLiteral("2"), "a2"}}});
+        const MinisignSignature s = release.sign(coming, "preload:1800000000\tfile:version3.txt.coming");
+        server->setFile(VersionPath + ".coming.minisig",
+                        MinisignSignature::fromParts(s.algorithm(), "newkey01", s.signature(),
+                                                     s.trustedComment(), s.globalSignature())
+                            .toFile("new"));
+        server->setFile(VersionPath + ".coming.5F4CDA07E8AC0921.minisig", s.toFile("old"));
+        server->setFile(DefaultSignature, sign(release, versionText(), 1800000000));
+        makeWorkflow(bothKeys());
+        QTRY_COMPARE_WITH_TIMEOUT(flow->preDownload()->state(), PreDownload::Complete, 30000);
+        server->removeFile(VersionPath + ".coming.5F4CDA07E8AC0921.minisig");
+        flow->preDownload()->check();
+        QTRY_VERIFY(eventField(QStringLiteral("predownload refused"), QStringLiteral("reason"))
+                        .startsWith(QStringLiteral("coming release list refused: signed by another key")));
     }
 };
 
