@@ -145,8 +145,9 @@ bool readAck(QLocalSocket &socket, int timeoutMs = 5000) {
 
 // True when the primary closed the connection without sending anything.
 bool closedWithoutAnswer(QLocalSocket &socket) {
-    // A wait on a named pipe under wine may end early with the pipe still open: wait again.
-    QDeadlineTimer deadline(5000);
+    // A wait on a named pipe under wine may end early with the pipe still open: wait again. The bound
+    // is generous: a sanitizer build of the primary on a loaded machine took over 5 s to refuse.
+    QDeadlineTimer deadline(20000);
     while (socket.state() != QLocalSocket::UnconnectedState && !deadline.hasExpired())
         socket.waitForDisconnected(int(qMax<qint64>(1, deadline.remainingTime())));
     return socket.state() == QLocalSocket::UnconnectedState && socket.bytesAvailable() == 0;
