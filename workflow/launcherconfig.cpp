@@ -120,40 +120,40 @@ void LauncherConfig::setGameArchive(const QString &name) {
     sync();
 }
 
-qint64 LauncherConfig::newestAcceptedRelease() const {
+qint64 LauncherConfig::timestamp(const QString &key) const {
     bool ok = false;
-    const qint64 time = settings.value(SignedTimeKey).toLongLong(&ok);
+    const qint64 time = settings.value(key).toLongLong(&ok);
     return ok ? time : -1;
 }
 
-bool LauncherConfig::setNewestAcceptedRelease(qint64 timestamp) {
+bool LauncherConfig::setTimestamp(const QString &key, qint64 time) {
     applyStaged();
-    settings.setValue(SignedTimeKey, timestamp);
+    settings.setValue(key, time);
     return sync();
+}
+
+qint64 LauncherConfig::newestAcceptedRelease() const {
+    return timestamp(SignedTimeKey);
+}
+
+bool LauncherConfig::setNewestAcceptedRelease(qint64 time) {
+    return setTimestamp(SignedTimeKey, time);
 }
 
 qint64 LauncherConfig::newestAcceptedComing() const {
-    bool ok = false;
-    const qint64 time = settings.value(ComingTimeKey).toLongLong(&ok);
-    return ok ? time : -1;
+    return timestamp(ComingTimeKey);
 }
 
-bool LauncherConfig::setNewestAcceptedComing(qint64 timestamp) {
-    applyStaged();
-    settings.setValue(ComingTimeKey, timestamp);
-    return sync();
+bool LauncherConfig::setNewestAcceptedComing(qint64 time) {
+    return setTimestamp(ComingTimeKey, time);
 }
 
 qint64 LauncherConfig::staleComing() const {
-    bool ok = false;
-    const qint64 time = settings.value(StaleComingTimeKey).toLongLong(&ok);
-    return ok ? time : -1;
+    return timestamp(StaleComingTimeKey);
 }
 
-bool LauncherConfig::setStaleComing(qint64 timestamp) {
-    applyStaged();
-    settings.setValue(StaleComingTimeKey, timestamp);
-    return sync();
+bool LauncherConfig::setStaleComing(qint64 time) {
+    return setTimestamp(StaleComingTimeKey, time);
 }
 
 QList<QByteArray> LauncherConfig::revokedKeys() const {

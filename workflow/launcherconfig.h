@@ -72,6 +72,9 @@ public:
     bool addRevokedKeys(const QList<QByteArray> &keyIds);
 
 private:
+    // A signed time kept under `key`; -1 when there is none or it is not a number.
+    qint64 timestamp(const QString &key) const;
+    bool setTimestamp(const QString &key, qint64 time);
     QStringList keysOf(const QString &group) const;
     bool sync();
     void applyStaged();
