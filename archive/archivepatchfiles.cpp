@@ -30,6 +30,16 @@ void removeUpdate(const QString &folder, const QString &archive) {
     }
 }
 
+QString archiveOf(const QString &fileName) {
+    for (const char *suffix : {".kestrivane-index", ".kestrivane-plan", ".kestrivane-patch"}) {
+        const int at = fileName.indexOf(QLatin1String(suffix));
+        if (at > 0 && (fileName.size() == at + int(qstrlen(suffix)) ||
+                       fileName.at(at + int(qstrlen(suffix))) == QLatin1Char('.')))
+            return fileName.left(at);
+    }
+    return QString();
+}
+
 void removeAll(const QString &folder, const QString &archive) {
     removeUpdate(folder, archive);
     QFile::remove(indexPath(folder, archive));

@@ -18,5 +18,8 @@ bool fetched(const QString &folder, const QString &archive);
 void removeUpdate(const QString &folder, const QString &archive);
 // Removes everything, the index too.
 void removeAll(const QString &folder, const QString &archive);
+// The archive a file of these (or a download leftover of one) belongs to, by its name; empty for
+// any other name.
+QString archiveOf(const QString &fileName);
 
 } // namespace ArchivePatchFiles

@@ -99,9 +99,9 @@ void ArchivePatchPreparer::indexArrived(const QByteArray &bytes) {
                                     .arg(size);
             } else {
                 const Result<AtomicFile::Error> savedIndex =
-                    AtomicFile::write(ArchivePatchFiles::indexPath(src.folder, name), work->indexBytes);
+                    AtomicFile::write(ArchivePatchFiles::indexPath(src.staging(), name), work->indexBytes);
                 const Result<AtomicFile::Error> savedPlan =
-                    savedIndex.ok() ? AtomicFile::write(ArchivePatchFiles::planPath(src.folder, name),
+                    savedIndex.ok() ? AtomicFile::write(ArchivePatchFiles::planPath(src.staging(), name),
                                                         work->plan.toBytes())
                                     : savedIndex;
                 if (!savedPlan.ok())
@@ -146,12 +146,12 @@ void ArchivePatchPreparer::decidedOn(const std::shared_ptr<Work> &work) {
                               .arg(plan.spans().size());
     // An older whole copy of the archive (a launcher stopped between unpacking and deleting it)
     // must not be taken for this update's: the update is unpacked from its fetched entries.
-    const QString whole = QStringLiteral("%1/%2").arg(source.folder, archive);
+    const QString whole = QStringLiteral("%1/%2").arg(source.staging(), archive);
     if (QFileInfo::exists(whole) && !QFile::remove(whole))
         qWarning() << "cannot remove an older copy of the archive" << whole;
     ResumeRecord::discard(whole);
     decided = Plan();
-    decided.target = ArchivePatchFiles::fetchedPath(source.folder, archive);
+    decided.target = ArchivePatchFiles::fetchedPath(source.staging(), archive);
     decided.listed.name = archive;
     decided.listed.version = version;
     decided.listed.size = plan.fetchBytes();

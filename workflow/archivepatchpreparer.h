@@ -15,12 +15,16 @@ class ListedFileFetch;
 // An archive unpacked before: its installed files are brought to the listed version from the
 // entry index, fetching only the entries that changed.
 struct ArchiveSource {
-    QString indexRemotePath;  // below cdnBaseUrl, as the file's remotePath
-    QString indexDigest;      // as the version file lists it
-    QString folder;           // where the archive was unpacked
+    QString indexRemotePath; // below cdnBaseUrl, as the file's remotePath
+    QString indexDigest;     // as the version file lists it
+    QString folder;          // where the archive was unpacked
+    // Where the index, the plan and the fetched entries go (a pre-download's own folder); the
+    // unpacked folder when empty.
+    QString stagingFolder;
     QSet<QString> distrusted; // installed files found damaged: hashed again whatever the record says
 
     bool isSet() const { return !indexRemotePath.isEmpty(); }
+    QString staging() const { return stagingFolder.isEmpty() ? folder : stagingFolder; }
 };
 
 // Plans the update of an unpacked archive: fetches its entry index (bounded by
