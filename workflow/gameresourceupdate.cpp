@@ -211,13 +211,25 @@ void GameResourceUpdate::prepareGameResources() {
     removeUnpackedArchives();
 
     const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
-    const QMap<QString, RemoteFileInfo> preDownloaded = PreDownloadFolder::completeFiles(setup.folder);
+    const QMap<QString, PreDownloadFolder::Complete> preDownloaded =
+        PreDownloadFolder::complete(setup.folder);
     for (auto it = table.cbegin(); it != table.cend(); ++it) {
         const RemoteFileInfo &e = it.value();
         if (e.name == QLatin1String(LauncherFileName) || installedVersion(e.name) == e.version)
             continue;
         ++queuedCount;
         total += e.size;
+        const PreDownloadFolder::HandOver handed =
+            PreDownloadFolder::handOver(setup.folder, e, preDownloaded, installedVersion(e.name));
+        // Its changed entries were fetched before its release day: they wait beside it to be
+        // unpacked, as if this run had fetched them.
+        if (handed == PreDownloadFolder::UpdateHandedOver) {
+            downloadedArchives.append(e.name);
+            config->stageDownloaded(e.name, e.version, true);
+            ++finishedCount;
+            present += e.size;
+            continue;
+        }
         if (!manager) {
             manager = new XDManager(setup.folder, this);
             manager->setHosts(hosts);
@@ -239,7 +251,7 @@ void GameResourceUpdate::prepareGameResources() {
         }
         const QString remotePath = QStringLiteral("v%1_%2").arg(e.version, e.name);
         // Fetched before its release day: the download only checks it and puts it in place.
-        if (PreDownloadFolder::handOver(setup.folder, e, preDownloaded)) {
+        if (handed == PreDownloadFolder::CopyHandedOver) {
             manager->addFile(remotePath, e.name);
             continue;
         }

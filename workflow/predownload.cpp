@@ -1,5 +1,6 @@
 #include "workflow/predownload.h"
 
+#include "archive/archivepatchfiles.h"
 #include "core/diskroom.h"
 #include "download/cdnhosts.h"
 #include "download/xdmanager.h"
@@ -10,6 +11,7 @@
 #include "workflow/labelargs.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/predownloadfolder.h"
+#include "workflow/predownloadsources.h"
 #include "workflow/progresstext.h"
 #include "workflow/roomshortage.h"
 #include "workflow/versioncheck.h"
@@ -321,16 +323,25 @@ bool PreDownload::startFetching(bool onlyIfShortOfRoom) {
     manager->setRetryPolicy({setup.pieceRetryFirstMs, setup.pieceRetryMaxMs, setup.pieceRetryTotalMs});
     connect(manager, &XDManager::fileDownloadFinished, this, &PreDownload::fileFinished);
     connect(manager, &XDManager::allFileDownloadFinished, this, &PreDownload::allFinished);
+    // An archive whose entries' plan failed is fetched whole: its staged update is out of date.
+    connect(manager, &XDManager::fileFetchedWhole, this, [this](const QString &name) {
+        if (byEntries.remove(name) > 0)
+            ArchivePatchFiles::removeAll(PreDownloadFolder::path(setup.folder), name);
+    });
     qint64 needed = 0;
+    byEntries.clear();
+    // Only what changed is fetched, from the installed copies as the game's update would.
     for (const QString &name : qAsConst(missing)) {
         const RemoteFileInfo &e = coming.value(name);
-        manager->addFile(QStringLiteral("v%1_%2").arg(e.version, e.name), e.name);
-        needed += e.size;
+        const QString installed = config->installedVersion(name);
+        const bool entries = PreDownloadSources::queue(manager, setup.folder, e, installed);
+        if (entries)
+            byEntries.insert(name, installed);
+        needed += PreDownloadSources::bytesToWrite(setup.folder, e, entries);
     }
     failed.clear();
     writeFailed = false;
-    // A file being fetched takes its whole size; what earlier runs left of it is there already.
-    shortBy = DiskRoom::shortBy(PreDownloadFolder::path(setup.folder), needed - manager->resumedBytes());
+    shortBy = DiskRoom::shortBy(PreDownloadFolder::path(setup.folder), needed);
     if (shortBy > 0) {
         qWarning().noquote() << QStringLiteral(
                                     "not enough disk space to pre-download %1: %2 bytes more needed")
@@ -352,7 +363,7 @@ bool PreDownload::startFetching(bool onlyIfShortOfRoom) {
     qDebug().noquote() << QStringLiteral("pre-downloading %1: %2 files, %3 bytes")
                               .arg(comingVersion)
                               .arg(missing.size())
-                              .arg(needed - manager->resumedBytes());
+                              .arg(needed);
     QJsonObject started;
     started.insert(QStringLiteral("event"), QStringLiteral("predownload started"));
     started.insert(QStringLiteral("version"), comingVersion);
@@ -381,7 +392,10 @@ bool PreDownload::holdsForGame() const {
 
 void PreDownload::fileFinished(ErrorCode code, const QString &name) {
     if (code == NoError) {
-        if (!PreDownloadFolder::addComplete(setup.folder, coming.value(name))) {
+        const auto staged = byEntries.constFind(name);
+        if (!(staged != byEntries.cend()
+                  ? PreDownloadFolder::addStaged(setup.folder, coming.value(name), *staged)
+                  : PreDownloadFolder::addComplete(setup.folder, coming.value(name)))) {
             failed << name;
             writeFailed = true;
         } else {

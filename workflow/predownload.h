@@ -19,13 +19,15 @@ class XDManager;
 // The next release, fetched in the background before its day while the game is ready (and while it
 // is played). The publisher lists it ahead in a coming release's list beside the version file,
 // signed with the release keys; the files whose coming line differs from the release installed are
-// fetched whole into a folder of their own (PreDownloadFolder) with their own resume records, never
-// touching the installed game. On release day the game's update takes them from there
-// (PreDownloadFolder::handOver) and checks them against the version file's MD5 again. A list that
-// is missing on every host that answers means the release was withdrawn: what was fetched goes; a
-// list that names other versions replaces what was fetched for the old ones. A list that is not
-// newer than the installed release, badly signed or unreadable is refused and changes nothing; one
-// left on the CDN after its day (naming nothing newer) is told of once, not at every start.
+// fetched into a folder of their own (PreDownloadFolder) with their own resume records, never
+// touching the installed game: as the game's update would fetch them, only the blocks a file's map
+// does not find in its installed copy, and only the changed entries of an unpacked archive. On
+// release day the game's update takes them from there (PreDownloadFolder::handOver): a copy is
+// checked against the version file's MD5 again, an archive's staged update is unpacked as its own. A list
+// that is missing on every host that answers means the release was withdrawn: what was fetched goes; a list
+// that names other versions replaces what was fetched for the old ones. A list that is not newer than the
+// installed release, badly signed or unreadable is refused and changes nothing; one left on the CDN after its
+// day (naming nothing newer) is told of once, not at every start.
 class PreDownload : public WorkflowPart {
     Q_OBJECT
 
@@ -123,6 +125,8 @@ private:
     QMap<QString, RemoteFileInfo> coming; // the accepted list
     QStringList wanted;                   // its files that differ from the installed release
     QStringList failed;                   // of those, the ones that failed in this fetch
+    // Archives fetched as their changed entries, by the installed version they are planned from.
+    QMap<QString, QString> byEntries;
     QString comingVersion;
     qint64 total = 0;
     qint64 completeBytes = 0; // of the wanted files that are here
