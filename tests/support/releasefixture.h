@@ -21,6 +21,7 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QNetworkReply>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -126,31 +127,47 @@ public:
         return data;
     }
 
-    // Published with its block map beside it, as kv-publish does. Returns the map.
-    QByteArray publishWithMap(const QString &name, const QString &version, const QByteArray &data) {
+    // The block map of `data` served beside it, as kv-publish does. Returns the map.
+    QByteArray serveMap(const QString &name, const QString &version, const QByteArray &data) {
         const QString path = root->filePath(QStringLiteral("map-source"));
         QByteArray map;
         if (!ReleaseTest::writeFile(path, data) || !BlockMap::make(path, &map).ok())
             qWarning("cannot make the block map of %s", qPrintable(name));
         QFile::remove(path);
+        server->setFile(remotePath(name, version) + BlockMap::RemoteSuffix, map);
+        return map;
+    }
+    // The entry index of the zip archive `data` served beside it, as kv-publish does.
+    ZipIndex serveIndex(const QString &name, const QString &version, const QByteArray &data) {
+        const QString path = root->filePath(QStringLiteral("index-source.zip"));
+        ZipIndex index;
+        if (!ReleaseTest::writeFile(path, data) || !ZipIndexMaker::make(path, &index).ok())
+            qWarning("cannot make the entry index of %s", qPrintable(name));
+        QFile::remove(path);
+        server->setFile(remotePath(name, version) + ZipIndex::RemoteSuffix, index.toBytes());
+        return index;
+    }
+    // A ".zip" gets its entry index, any other file its block map; returns the digest listed.
+    QString serveMapOrIndex(const QString &name, const QString &version, const QByteArray &data) {
+        return name.endsWith(QLatin1String(".zip"))
+                   ? ZipIndex::digestHex(serveIndex(name, version, data).toBytes())
+                   : BlockMap::digestHex(serveMap(name, version, data));
+    }
+
+    // Published with its block map beside it, as kv-publish does. Returns the map.
+    QByteArray publishWithMap(const QString &name, const QString &version, const QByteArray &data) {
+        const QByteArray map = serveMap(name, version, data);
         publish(name, version, data);
         release[name].mapDigest = BlockMap::digestHex(map);
-        server->setFile(remotePath(name, version) + BlockMap::RemoteSuffix, map);
         publishVersionFile();
         return map;
     }
 
     // A zip archive published with its entry index beside it, as kv-publish does. Returns the index.
     ZipIndex publishWithIndex(const QString &name, const QString &version, const QByteArray &data) {
-        const QString path = root->filePath(QStringLiteral("index-source.zip"));
-        ZipIndex index;
-        if (!ReleaseTest::writeFile(path, data) || !ZipIndexMaker::make(path, &index).ok())
-            qWarning("cannot make the entry index of %s", qPrintable(name));
-        QFile::remove(path);
-        const QByteArray bytes = index.toBytes();
+        const ZipIndex index = serveIndex(name, version, data);
         publish(name, version, data);
-        release[name].mapDigest = ZipIndex::digestHex(bytes);
-        server->setFile(remotePath(name, version) + ZipIndex::RemoteSuffix, bytes);
+        release[name].mapDigest = ZipIndex::digestHex(index.toBytes());
         publishVersionFile();
         return index;
     }
@@ -176,11 +193,14 @@ public:
     void publishVersionFile() { server->setFile(ReleaseTest::VersionPath, versionText()); }
 
     // The coming release beside the version file, unsigned: `files` (name -> version, bytes) served
-    // under their versions and the list of the release as it will be. Returns the list.
-    QByteArray publishComing(const QMap<QString, QPair<QString, QByteArray>> &files) {
+    // under their versions (`withMaps`: each with its map or index) and the list of the release as
+    // it will be. Returns the list.
+    QByteArray publishComing(const QMap<QString, QPair<QString, QByteArray>> &files, bool withMaps = false) {
         QMap<QString, Published> coming = release;
         for (auto it = files.cbegin(); it != files.cend(); ++it) {
-            coming.insert(it.key(), {it->first, it->second, ReleaseTest::md5Hex(it->second), QString()});
+            coming.insert(it.key(),
+                          {it->first, it->second, ReleaseTest::md5Hex(it->second),
+                           withMaps ? serveMapOrIndex(it.key(), it->first, it->second) : QString()});
             server->setFile(remotePath(it.key(), it->first), it->second);
         }
         QByteArray text =
@@ -188,7 +208,7 @@ public:
                               ReleaseTest::md5Hex(QByteArray(ReleaseTest::LauncherEntrySize, 'L')),
                               ReleaseTest::LauncherEntrySize);
         for (auto it = coming.cbegin(); it != coming.cend(); ++it)
-            text += ReleaseTest::line(it.key(), it->version, it->md5, it->data.size());
+            text += ReleaseTest::line(it.key(), it->version, it->md5, it->data.size(), it->mapDigest);
         server->setFile(ReleaseTest::VersionPath + ".coming", text);
         comingPublished = true;
         return text;
@@ -248,6 +268,18 @@ public:
         QVERIFY(ReleaseTest::writeFile(dir + QStringLiteral("/fakegame.ini"), "headless=1\n" + gameIni));
     }
     QList<HttpServer::Request> uploads() const { return server->requestsFor(ReleaseTest::CrashPath); }
+
+    // Bytes the server sent of one published file: each ranged request's range, or the whole file.
+    qint64 bytesFetched(const QString &name, const QString &version, qint64 size) const {
+        qint64 sum = 0;
+        static const QRegularExpression rx(QStringLiteral("^bytes=(\\d+)-(\\d+)$"));
+        for (const HttpServer::Request &r : server->requestsFor(remotePath(name, version))) {
+            const QRegularExpressionMatch m = rx.match(QString::fromLatin1(r.range()));
+            sum += m.hasMatch() ? qMin(size - 1, m.captured(2).toLongLong()) - m.captured(1).toLongLong() + 1
+                                : size;
+        }
+        return sum;
+    }
 
     int getsFor(const QString &name) const {
         int n = 0;

@@ -10,8 +10,6 @@
 #include "archive/extractedfiles.h"
 #include "download/xdmanager.h"
 
-#include <QRegularExpression>
-
 using namespace WorkflowTest;
 
 namespace {
@@ -38,17 +36,6 @@ QList<ZipEntry> gameEntries(int count) {
 class ArchiveUpdateTest : public WorkflowFixture {
     Q_OBJECT
 
-    // Bytes the server sent of one published file: each ranged request's range, or the whole file.
-    qint64 bytesFetched(const QString &name, const QString &version, qint64 size) const {
-        qint64 sum = 0;
-        static const QRegularExpression rx(QStringLiteral("^bytes=(\\d+)-(\\d+)$"));
-        for (const HttpServer::Request &r : server->requestsFor(remotePath(name, version))) {
-            const QRegularExpressionMatch m = rx.match(QString::fromLatin1(r.range()));
-            sum += m.hasMatch() ? qMin(size - 1, m.captured(2).toLongLong()) - m.captured(1).toLongLong() + 1
-                                : size;
-        }
-        return sum;
-    }
     // What the index lists for the entries whose names are given: their bytes in the archive.
     static qint64 spanOf(const ZipIndex &index, const QStringList &names) {
         qint64 sum = 0;

@@ -1,12 +1,14 @@
 // The next release fetched before its day, against a CDN on 127.0.0.1 that serves a signed coming
 // release's list beside the signed version file: fetched into its own folder without touching the
-// installed game, installed on release day without a byte fetched, kept through a hotfix, replaced
-// and withdrawn with the list, refused (and nothing changed) when the list is not to be trusted.
+// installed game (only the changed parts of mapped files and unpacked archives), installed on release
+// day without a byte fetched, kept through a hotfix, replaced and withdrawn with the list, refused
+// (and nothing changed) when the list is not to be trusted.
 #include "support/testkeys.h"
 #include "support/teststep.h"
 #include "support/workflowfixture.h"
 #include "support/zipwriter.h"
 
+#include "archive/archivepatchfiles.h"
 #include "trust/minisignsecretkey.h"
 #include "workflow/predownload.h"
 #include "workflow/predownloadfolder.h"
@@ -39,8 +41,8 @@ class PreDownloadTest : public WorkflowFixture {
                                                                "\tfile:version3.txt"));
     }
     // The coming release (ReleaseFixture::publishComing) with the list's signature. Returns the list.
-    QByteArray publishComing(const QMap<QString, QPair<QString, QByteArray>> &files) {
-        const QByteArray text = ReleaseFixture::publishComing(files);
+    QByteArray publishComing(const QMap<QString, QPair<QString, QByteArray>> &files, bool withMaps = false) {
+        const QByteArray text = ReleaseFixture::publishComing(files, withMaps);
         comingTime = qMax(comingTime, releaseTime) + 10;
         server->setFile(ComingPath + ".minisig", sign(text, "preload:" + QByteArray::number(comingTime) +
                                                                 "\tfile:version3.txt.coming"));
@@ -129,6 +131,68 @@ private slots:
         QTRY_VERIFY(server->requestCount(ComingPath + ".minisig") >= 3); // a start that checked it again
         closeWorkflow();
         QCOMPARE(events(QStringLiteral("predownload refused")).size(), 1);
+    }
+
+    void changedPartsOnly_data() {
+        QTest::addColumn<QString>("spoil");
+        QTest::newRow("taken as fetched") << QString();
+        QTest::newRow("fetched entries gone") << QStringLiteral("gone");
+        QTest::newRow("index damaged") << QStringLiteral("index");
+        QTest::newRow("planned from another version") << QStringLiteral("base");
+    }
+    // Three regions of a mapped file and two entries of an unpacked archive change: the pre-download
+    // fetches only those, from the installed copies, and release day fetches nothing and installs the
+    // right bytes. A staged update that no longer fits is dropped and the archive updated as usual.
+    void changedPartsOnly() {
+        QFETCH(QString, spoil);
+        const QString pak = QStringLiteral("content.pak"), zip = QStringLiteral("game.zip");
+        const QString one = QStringLiteral("1"), two = QStringLiteral("2");
+        const QByteArray p1 = randomBytes(5 * 1024 * 1024, 1);
+        publishWithMap(pak, one, p1);
+        QList<ZipEntry> entries;
+        for (int i = 0; i < 12; ++i)
+            entries.append(
+                {"data/e" + QByteArray::number(i), randomBytes(60000, quint32(10 + i)), i % 2 == 0});
+        publishWithIndex(zip, one, zipBytes(entries));
+        STEP(installSigned());
+        QByteArray p2 = p1;
+        for (int at : {100000, 2500000, 5000000})
+            p2.replace(at, 3000, randomBytes(3000, quint32(at)));
+        entries[3].data = randomBytes(60000, 99);
+        entries[8].data = randomBytes(61000, 98);
+        const QByteArray zip2 = zipBytes(entries);
+        publishComing({{pak, {two, p2}}, {zip, {two, zip2}}}, true);
+        makeWorkflow(signedSetup());
+        STEP(waitForState(PreDownload::Complete));
+        closeWorkflow();
+        QVERIFY(bytesFetched(pak, two, p2.size()) < p2.size() / 20);
+        QVERIFY(bytesFetched(zip, two, zip2.size()) < zip2.size() / 4);
+        QCOMPARE(readFile(preDir() + QStringLiteral("/content.pak")), p2);
+
+        const QString staged = ArchivePatchFiles::indexPath(preDir(), zip);
+        if (spoil == QLatin1String("gone"))
+            QVERIFY(QFile::remove(ArchivePatchFiles::fetchedPath(preDir(), zip)));
+        if (spoil == QLatin1String("index"))
+            QVERIFY(writeFile(staged, readFile(staged).replace(40, 1, "\x7f")));
+        if (spoil == QLatin1String("base"))
+            QVERIFY(
+                writeFile(PreDownloadFolder::listPath(dir),
+                          readFile(PreDownloadFolder::listPath(dir)).replace(":entries:1", ":entries:0.9")));
+        publishWithMap(pak, two, p2);
+        publishWithIndex(zip, two, zip2);
+        signRelease();
+        server->clearRequests();
+        makeWorkflow(signedSetup());
+        STEP(waitForGameReady());
+        QCOMPARE(getsFor(pak) + server->requestCount(remotePath(pak, two) + BlockMap::RemoteSuffix), 0);
+        QCOMPARE(server->requestCount(remotePath(zip, two) + ZipIndex::RemoteSuffix),
+                 spoil.isEmpty() ? 0 : 1);
+        QCOMPARE(getsFor(zip) > 0, !spoil.isEmpty());
+        QCOMPARE(md5Hex(readFile(dir + QStringLiteral("/content.pak"))), md5Hex(p2));
+        for (const ZipEntry &e : qAsConst(entries))
+            QCOMPARE(md5Hex(readFile(dir + QLatin1Char('/') + QString::fromUtf8(e.name))), md5Hex(e.data));
+        QCOMPARE(configValue(QStringLiteral("version/game.zip")), two);
+        QTRY_VERIFY(!QFileInfo::exists(preDir()));
     }
 
     // A pre-downloaded file whose bytes changed on the disk is checked against the version file on
