@@ -72,6 +72,8 @@ public:
     // earlier run left, or is prepared first (an older copy, a plan), or begins from nothing.
     void split(const RemoteFileInfo &listed);
     bool preparing() const { return delta != nullptr || planning; }
+    // While its planner decides what to fetch.
+    bool planningSpans() const { return planning; }
     // While the older copy is read: its bytes read and to read; false otherwise.
     bool scanProgress(qint64 *done, qint64 *total) const;
     // Stops the preparation; nothing comes of it after this.

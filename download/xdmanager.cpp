@@ -16,6 +16,7 @@
 
 #include <QDebug>
 
+#include <algorithm>
 #include <numeric>
 
 XDManager::XDManager(const QString &targetDir, QObject *parent)
@@ -208,6 +209,12 @@ int XDManager::scanPercent() const {
     if (!scanning || dispatcher->busy())
         return -1;
     return total > 0 ? int(qBound<qint64>(0, done * 100 / total, 100)) : 0;
+}
+
+bool XDManager::planningSpans() const {
+    if (dispatcher->busy())
+        return false;
+    return std::any_of(files.cbegin(), files.cend(), [](const FetchedFile *f) { return f->planningSpans(); });
 }
 
 void XDManager::start() {

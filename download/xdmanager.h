@@ -110,6 +110,8 @@ public:
     // While older copies are read for their blocks and no piece is fetched: how far the reading is,
     // in percent of the copies' bytes (0 while their maps come). -1 otherwise.
     int scanPercent() const;
+    // While a planner decides which spans of a file to fetch and no piece is fetched.
+    bool planningSpans() const;
 
     // Inactivity limit of every piece request (TaskPieceDownloader::DefaultTransferTimeoutMs).
     void setTransferTimeout(int ms);

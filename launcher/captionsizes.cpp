@@ -51,9 +51,11 @@ void LauncherUpdater::fitCaptionSizes() {
                                                {tr("DISK_SPACE_SHORT").arg(widestSize), QString()},
                                                {tr("DISK_SPACE_STILL_SHORT").arg(widestSize), QString()},
                                                {tr("NETWORK_WAITING").arg(600), QString()},
-                                               {tr("SCANNING_TIP").arg(100), QString()}};
+                                               {tr("SCANNING_TIP").arg(100), QString()},
+                                               {tr("CHECKING_CHANGES"), QString()}};
     for (const char *error : {"VERIFY_ERROR", "WRITE_ERROR", "FILE_MISSING_ON_SERVER", "UNCOMPRESS_FAILED",
-                              "NETWORK_ERROR", "SERVER_ERROR", "RELEASE_OUT_OF_DATE"})
+                              "NETWORK_ERROR", "SERVER_ERROR", "RELEASE_OUT_OF_DATE",
+                              "UPDATE_SERVER_UNREACHABLE", "RELEASE_SIGNATURE_ERROR", "VERSION_PARSE_ERROR"})
         rowTexts.append({tr(error), tr("RETRY_COUNTDOWN").arg(600)});
     const int row = ui->gameSrcProgressBar->width();
     const int downloadSize =

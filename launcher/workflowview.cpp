@@ -58,6 +58,9 @@ void LauncherUpdater::showPhase(LauncherWorkflow::Phase phase) {
     isDownloading = flow->isDownloading();
     switch (phase) {
     case LauncherWorkflow::Checking:
+        // Asked again from the game page: nothing is left to try now meanwhile.
+        ui->downloadBtn->setVisible(false);
+        ui->downloadBtn->setToolTip(QString());
         break;
     case LauncherWorkflow::SelfUpdating:
         ui->launcherDownloadInfo->setVisible(true);
@@ -112,6 +115,16 @@ void LauncherUpdater::showPhase(LauncherWorkflow::Phase phase) {
         ui->startGameBtn->setVisible(true);
         ui->startGameBtn->setTextKey(QStringLiteral("START_GAME"));
         ui->startGameBtn->setEnabled(gameState == 2);
+        break;
+    case LauncherWorkflow::ServerUnreachable:
+        // As with an expired release, and the round button asks the server now.
+        ui->gameSrcProgressBar->setVisible(false);
+        ui->gameSrcDownloadInfo->setVisible(true);
+        ui->startGameBtn->setVisible(true);
+        ui->startGameBtn->setTextKey(QStringLiteral("START_GAME"));
+        ui->startGameBtn->setEnabled(gameState == 2);
+        showDownloadButton(":/images/images/continue.png");
+        ui->downloadBtn->setToolTip(trKey(QStringLiteral("TRY_NOW_TOOLTIP")));
         break;
     case LauncherWorkflow::Failed:
         // On the launcher page the error takes the line; on the game page the download has ended.

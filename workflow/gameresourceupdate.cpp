@@ -336,6 +336,9 @@ GameResourceUpdate::Begin GameResourceUpdate::beginGameResourcePhase() {
     }
     manager->start();
     speedTimer->start();
+    // Said at once rather than at the first tick.
+    if (checkingChanges())
+        showProgress(doneBytes());
     return Fetching;
 }
 
@@ -546,7 +549,7 @@ void GameResourceUpdate::calcDownloadSpeed() {
     lastFetchedBytes = fetched;
 
     showProgress(done);
-    if (scanPercent() < 0) {
+    if (scanPercent() < 0 && !checkingChanges()) {
         emit status(
             WorkflowStatus::TimeLine,
             WorkflowStatus::text(QStringLiteral("ESTIMATED_TIME_TIP"),
@@ -554,6 +557,10 @@ void GameResourceUpdate::calcDownloadSpeed() {
         emit status(WorkflowStatus::SpeedLine, WorkflowStatus::text(QStringLiteral("DOWNLOADING_SPEED_TIP"),
                                                                     {LabelArgs::text(sizeText(speed))}));
     }
+}
+
+bool GameResourceUpdate::checkingChanges() const {
+    return manager && speedTimer->isActive() && manager->planningSpans();
 }
 
 int GameResourceUpdate::scanPercent() const {
@@ -570,6 +577,12 @@ void GameResourceUpdate::showProgress(qint64 done) {
         clearSpeedTexts();
         emit status(WorkflowStatus::GameLine,
                     WorkflowStatus::text(QStringLiteral("SCANNING_TIP"), {LabelArgs::number(scan)}));
+        return;
+    }
+    // Likewise while an archive's changes are looked for: not a download of the whole archive.
+    if (checkingChanges()) {
+        clearSpeedTexts();
+        emit status(WorkflowStatus::GameLine, WorkflowStatus::text(QStringLiteral("CHECKING_CHANGES")));
         return;
     }
     if (!showNetworkWait())

@@ -111,6 +111,8 @@ private:
     void clearSpeedTexts();
     // How far installed copies are read for their blocks while nothing is fetched; -1 otherwise.
     int scanPercent() const;
+    // An archive's entry index comes and what changed is decided: nothing of it is fetched yet.
+    bool checkingChanges() const;
     // The installed older copy of a file whose line lists a block map; none for a plain download.
     DeltaSource deltaSourceFor(const RemoteFileInfo &e) const;
     ArchiveSource archiveSourceFor(const RemoteFileInfo &e) const;

@@ -18,6 +18,8 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <utility>
+
 LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessManager *manager,
                                    QObject *parent)
     : QObject(parent)
@@ -47,15 +49,21 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
     });
     connect(session, &GameSession::showRequested, this, [this]() {
         preloader->setGameRunning(false);
-        // Back to waiting for a release within its validity when the game started from there.
-        if (releaseExpired)
+        // Back to waiting for a release within its validity, or for the server, when the game
+        // started from there; a check that ended meanwhile acts now.
+        if (checkedDuringGame)
+            std::exchange(checkedDuringGame, nullptr)();
+        else if (releaseExpired)
             waitForFreshRelease();
+        else if (serverUnreachable)
+            waitForServer();
         else
             setPhase(Ready);
         emit showRequested();
     });
     connect(session, &GameSession::closeRequested, this, [this]() {
         preloader->setGameRunning(false);
+        checkedDuringGame = nullptr;
         setPhase(Ready);
         if (preloader->isUnderWay()) {
             qDebug() << "the game ended, staying in the tray for the pre-download";
@@ -100,33 +108,63 @@ void LauncherWorkflow::makeRunParts() {
         relay(part);
 
     connect(checker, &VersionCheck::upToDate, this, [this]() {
-        releaseExpired = false;
-        // Tried again from the game page: it is up already.
-        if (resourcesBegun)
-            beginGameResources();
-        else
-            emit gamePageDue();
+        afterCheck([this]() {
+            releaseExpired = serverUnreachable = false;
+            // Tried again from the game page: it is up already.
+            if (resourcesBegun)
+                beginGameResources();
+            else
+                emit gamePageDue();
+        });
     });
     connect(checker, &VersionCheck::launcherOutdated, this, [this](const RemoteFileInfo &entry) {
-        releaseExpired = false;
-        setPhase(SelfUpdating);
-        updater->start(entry);
+        afterCheck([this, entry]() {
+            releaseExpired = serverUnreachable = false;
+            setPhase(SelfUpdating);
+            updater->start(entry);
+        });
     });
     connect(checker, &VersionCheck::serverError, this, [this]() {
-        failedKey = QStringLiteral("SERVER_ERROR");
-        fail();
+        afterCheck([this]() {
+            serverUnreachable = false;
+            failedKey = QStringLiteral("SERVER_ERROR");
+            fail();
+        });
     });
     connect(checker, &VersionCheck::releaseExpired, this, [this]() {
-        releaseExpired = true;
-        if (resourcesBegun)
-            waitForFreshRelease();
-        else
-            emit gamePageDue();
+        afterCheck([this]() {
+            releaseExpired = true;
+            serverUnreachable = false;
+            if (resourcesBegun)
+                waitForFreshRelease();
+            else
+                emit gamePageDue();
+        });
     });
     connect(checker, &VersionCheck::gaveUp, this, [this]() {
-        failedKey = QStringLiteral("NETWORK_ERROR");
-        networkAway = true;
-        fail();
+        // Still away while the game runs: the next check is due after the next pause.
+        if (session->isRunning() && serverUnreachable) {
+            scheduleRetry();
+            return;
+        }
+        const QString why = checker->failureKey();
+        afterCheck([this, why]() {
+            // The installed game stays playable while the version file cannot be had: from the
+            // launcher page at the start, or while the game page waits for the server already. A
+            // game page that was fetching gives no such promise (its files may be half replaced).
+            if (gameInstalled() && (!resourcesBegun || serverUnreachable)) {
+                serverUnreachable = true;
+                unreachableKey = why;
+                if (resourcesBegun)
+                    waitForServer();
+                else
+                    emit gamePageDue();
+                return;
+            }
+            failedKey = QStringLiteral("NETWORK_ERROR");
+            networkAway = true;
+            fail();
+        });
     });
 
     // A failed launcher download checks the version again, using up the same three attempts.
@@ -158,11 +196,22 @@ void LauncherWorkflow::makeRunParts() {
 }
 
 void LauncherWorkflow::tryAgain() {
-    if (!waitingForRetry())
+    // While the game runs only the check goes on: what it decides waits for the game's end.
+    const bool checkDuringGame = current == GameRunning && serverUnreachable;
+    if (!waitingForRetry() && !checkDuringGame)
         return;
     retryTimer->stop();
     qDebug() << "trying the run again after a final error";
     runAgain();
+}
+
+void LauncherWorkflow::afterCheck(std::function<void()> act) {
+    if (!session->isRunning()) {
+        act();
+        return;
+    }
+    qDebug() << "the version check ended while the game runs, acting on it when the game ends";
+    checkedDuringGame = std::move(act);
 }
 
 void LauncherWorkflow::runAgain() {
@@ -173,7 +222,8 @@ void LauncherWorkflow::runAgain() {
         part->deleteLater();
     }
     makeRunParts();
-    setPhase(Checking);
+    if (current != GameRunning)
+        setPhase(Checking);
     checker->retryVersionCheck(QString());
 }
 
@@ -223,6 +273,10 @@ void LauncherWorkflow::beginGameResources() {
         waitForFreshRelease();
         return;
     }
+    if (serverUnreachable) {
+        waitForServer();
+        return;
+    }
     if (verifyRequested) {
         verifyRequested = false;
         setPhase(Verifying);
@@ -268,7 +322,9 @@ void LauncherWorkflow::resumeDownloading() {
 }
 
 void LauncherWorkflow::downloadBtnClicked() {
-    if (current == Ready) {
+    if (current == ServerUnreachable) {
+        tryAgain();
+    } else if (current == Ready) {
         if (preloader->state() == PreDownload::Fetching)
             preloader->pause();
         else if (preloader->state() == PreDownload::Paused)
@@ -331,13 +387,15 @@ int LauncherWorkflow::gameState() const {
     case GameRunning:
         return 2;
     case ReleaseExpired:
+    case ServerUnreachable:
         return gameInstalled() ? 2 : 1;
     case Failed:
         // On the game page a failure (also of a check tried again from there) leaves it as it was.
         return resourcesBegun ? 1 : 0;
     case Checking:
-        // Asking again after an expired release: the installed game stays startable meanwhile.
-        if (releaseExpired && resourcesBegun)
+        // Asking again after an expired release or an unreachable server: the installed game stays
+        // startable meanwhile.
+        if ((releaseExpired || serverUnreachable) && resourcesBegun)
             return gameInstalled() ? 2 : 1;
         break;
     case SelfUpdating:
@@ -431,15 +489,23 @@ void LauncherWorkflow::fail() {
 }
 
 void LauncherWorkflow::waitForFreshRelease() {
-    setPhase(ReleaseExpired);
-    failedKey = QStringLiteral("RELEASE_OUT_OF_DATE");
+    waitWithInstalledGame(ReleaseExpired, QStringLiteral("RELEASE_OUT_OF_DATE"));
+}
+
+void LauncherWorkflow::waitForServer() {
+    waitWithInstalledGame(ServerUnreachable, unreachableKey);
+}
+
+void LauncherWorkflow::waitWithInstalledGame(Phase phase, const QString &key) {
+    setPhase(phase);
+    failedKey = key;
     // Back from the game: the pause under way goes on.
     if (retryTimer->isActive()) {
         showRetryCountdown();
         countdownTimer->start();
         return;
     }
-    qDebug() << "release expired, asking again in" << retryPauseMs << "ms";
+    qDebug() << "no release to take" << key << "asking again in" << retryPauseMs << "ms";
     scheduleRetry();
 }
 

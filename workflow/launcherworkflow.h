@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class ArchiveExtraction;
@@ -45,7 +46,10 @@ public:
         Failed, // a final error; the status says which
         // The newest release is past its validity period: nothing of it is fetched, the installed
         // game may start, and the check is tried again on the schedule of a failed run.
-        ReleaseExpired
+        ReleaseExpired,
+        // The version file could not be had (or was refused) and the game is installed: it may
+        // start, and the check is tried again on the schedule of a failed run, or now.
+        ServerUnreachable
     };
     Q_ENUM(Phase)
 
@@ -64,7 +68,8 @@ public:
 
     // The player's actions. KEEP UPDATE fetches what is left, or unpacks again what lacked room.
     void resumeDownloading();
-    // Pause or continue: the game's download, or on a ready game page the pre-download.
+    // Pause or continue: the game's download, or on a ready game page the pre-download; while the
+    // update server cannot be reached, try again now.
     void downloadBtnClicked();
     // The window is shown again: a launcher kept in the tray for its pre-download stays when that ends.
     void keepOpen() { closeAfterPreDownload = false; }
@@ -73,8 +78,10 @@ public:
     // nothing is tried again, and what the download received is written and recorded before this
     // returns.
     void stopForExit();
-    // After a final error or an expired release: the whole run again from the version check, now (a
-    // second launcher start) instead of after the pause. Does nothing in any other phase.
+    // After a final error, an expired release or an unreachable server: the whole run again from the
+    // version check, now (a second launcher start) instead of after the pause. Does nothing in any
+    // other phase, but for the check of an unreachable server while the game runs, which then acts
+    // when the game ends.
     void tryAgain();
     // The pause before the next try after a final error, growing with every failure.
     int nextRetryPauseMs() const { return retryPauseMs; }
@@ -139,9 +146,16 @@ private:
     void scheduleRetry();
     // The check found only an expired release: the game page stays, without anything fetched.
     void waitForFreshRelease();
+    // The version file cannot be had and the game is installed: the game page stays, START enabled.
+    void waitForServer();
+    void waitWithInstalledGame(Phase phase, const QString &key);
+    // What a check decided, now, or when the game ends if it runs.
+    void afterCheck(std::function<void()> act);
     // The game that the launcher's folder holds may start: its program is there, nothing is left to unpack.
     bool gameInstalled() const;
-    bool waitingForRetry() const { return current == Failed || current == ReleaseExpired; }
+    bool waitingForRetry() const {
+        return current == Failed || current == ReleaseExpired || current == ServerUnreachable;
+    }
     // The run from the version check on, with new parts.
     void runAgain();
     // While a failed run waits to be tried again: when that comes. On the game page a network
@@ -181,4 +195,8 @@ private:
     bool closeAfterPreDownload = false; // the game ended and the launcher waits in the tray for it
     // The last check found only an expired release (until a check accepts a release again).
     bool releaseExpired = false;
+    // The last check could not have the version file, with the game installed (until a check gets it).
+    bool serverUnreachable = false;
+    QString unreachableKey;                  // why, as the game page says it
+    std::function<void()> checkedDuringGame; // what a check decided while the game ran
 };

@@ -78,6 +78,8 @@ void VersionCheck::startVersionFileRequest() {
     attemptHosts = hosts->usable();
     hostIndex = 0;
     expiredSeen = false;
+    refusedSeen = false;
+    unreadableSeen = false;
     requestVersionFile();
 }
 
@@ -133,6 +135,7 @@ void VersionCheck::acceptVersionFile(const QByteArray &body) {
     if (!VersionTable::parseFile(body, &VersionTable::instance(), &refused)) {
         // Quoted, so control characters in a hostile line are escaped in the log.
         qDebug() << "version file line refused:" << refused.left(200);
+        unreadableSeen = true;
         hostFailed(trKey("VERSION_PARSE_ERROR"), QStringLiteral("version file line refused"));
         return;
     }
@@ -209,6 +212,14 @@ void VersionCheck::checkLauncherVersion() {
         qDebug() << "no need to update launcher";
         QTimer::singleShot(setup.gamePageMs, this, &VersionCheck::upToDate);
     }
+}
+
+QString VersionCheck::failureKey() const {
+    if (refusedSeen)
+        return QStringLiteral("RELEASE_SIGNATURE_ERROR");
+    if (unreadableSeen)
+        return QStringLiteral("VERSION_PARSE_ERROR");
+    return QStringLiteral("UPDATE_SERVER_UNREACHABLE");
 }
 
 int VersionCheck::compareVersions(const QString &local, const QString &remote) {
@@ -394,6 +405,7 @@ void VersionCheck::releaseExpiredOnHost(qint64 signedAt, qint64 expires) {
 
 void VersionCheck::refuseVersionFile(const QString &reason) {
     qDebug() << "version file refused:" << reason;
+    refusedSeen = true;
     QJsonObject refused;
     refused.insert(QStringLiteral("event"), QStringLiteral("version file signature error"));
     refused.insert(QStringLiteral("reason"), reason);

@@ -42,6 +42,9 @@ public:
     // (already translated) is shown with the number of the attempt to come.
     void retryVersionCheck(const QString &error);
     int retryCount() const { return attempts; }
+    // Why the last attempt failed, as the catalogue key the game page shows while the installed game
+    // stays playable: a refused signature or an unreadable file are no unreachable server.
+    QString failureKey() const;
 
     // -2 when either version is not a number, -1 when remote is newer, 0 equal, 1 local newer.
     static int compareVersions(const QString &local, const QString &remote);
@@ -97,8 +100,10 @@ private:
     QString host; // the one asked now: the signature comes from the host of its version file
     QNetworkReply *currentReply = nullptr;
     int attempts = 0;
-    bool expiredSeen = false;   // a host of this attempt served an expired release
-    QStringList signatureNames; // of the version file on this host: the default one, then key ids
+    bool expiredSeen = false;    // a host of this attempt served an expired release
+    bool refusedSeen = false;    // a host of this attempt served a release whose signature was refused
+    bool unreadableSeen = false; // a host of this attempt served a version file with a refused line
+    QStringList signatureNames;  // of the version file on this host: the default one, then key ids
     int signatureIndex = 0;
     QString firstRefusal; // why the default signature was refused
 };

@@ -1,6 +1,6 @@
-// The window with a release key, when the CDN serves only a release past its validity period: the game
-// page shows that the release information is out of date, START is enabled when the game is
-// installed and disabled when it is not, and no fatal error takes the launcher page.
+// The window with a release key when the CDN gives no release to take (expired, unreachable, refused):
+// the game page says why and counts down, START enabled for an installed game; with nothing installed
+// an unreachable server keeps the fatal error on the launcher page.
 #include "support/testkeys.h"
 #include "support/windowfixture.h"
 #include "trust/minisignsecretkey.h"
@@ -13,37 +13,65 @@ class ReleaseExpiredTest : public WindowFixture {
     Q_OBJECT
 
 private slots:
-    void gamePageWithStartForTheInstalledGame_data() {
-        addBoolRows("installed", "no game", "game installed");
+    void gamePageWithoutAReleaseToTake_data() {
+        QTest::addColumn<QString>("served");
+        QTest::addColumn<bool>("installed");
+        QTest::addColumn<QString>("shown"); // on the game page; empty: the fatal error stays
+        QTest::newRow("expired, no game") << "expired" << false << "RELEASE_OUT_OF_DATE";
+        QTest::newRow("expired, game installed") << "expired" << true << "RELEASE_OUT_OF_DATE";
+        QTest::newRow("away, game installed") << "away" << true << "UPDATE_SERVER_UNREACHABLE";
+        QTest::newRow("away, no game") << "away" << false << "";
+        QTest::newRow("signature refused, game installed") << "refused" << true << "RELEASE_SIGNATURE_ERROR";
     }
-    void gamePageWithStartForTheInstalledGame() {
+    void gamePageWithoutAReleaseToTake() {
+        QFETCH(QString, served);
         QFETCH(bool, installed);
+        QFETCH(QString, shown);
         publish(QStringLiteral("game.bin"), QStringLiteral("3"), randomBytes(20000, 4));
-        const qint64 signedAt = QDateTime::currentSecsSinceEpoch() - 10 * 86400;
+        const qint64 signedAt = QDateTime::currentSecsSinceEpoch() - (served == "expired" ? 10 * 86400 : 0);
+        const QByteArray comment =
+            "timestamp:" + QByteArray::number(signedAt) + "\tvalid_days:2\tfile:version3.txt";
         server->setFile(VersionPath + ".minisig",
                         MinisignSecretKey::parse(TestKeys::ReleaseSecretFile)
-                            .sign(versionText(), "timestamp:" + QByteArray::number(signedAt) +
-                                                     "\tvalid_days:2\tfile:version3.txt")
+                            .sign(served == "refused" ? "another release" : versionText(), comment)
                             .toFile("test"));
+        HttpServer::Faults away;
+        away.abort = true;
+        if (served == "away")
+            server->setFaults(VersionPath, away);
         if (installed)
             QVERIFY(writeFile(dir + QStringLiteral("/Quelvane.exe"), "game"));
 
         makeWindow();
-        QTRY_COMPARE_WITH_TIMEOUT(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("RELEASE_OUT_OF_DATE"),
-                                  15000);
-        QCOMPARE(flow()->phase(), LauncherWorkflow::ReleaseExpired);
+        if (shown.isEmpty()) {
+            QTRY_COMPARE_WITH_TIMEOUT(ui()->launcherDownloadInfo->textKey(), QStringLiteral("FATAL_ERROR"),
+                                      15000);
+            QCOMPARE(ui()->stackedWidget->currentIndex(), 0);
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(ui()->gameSrcDownloadInfo->textKey(), shown, 15000);
         QCOMPARE(ui()->stackedWidget->currentIndex(), 1);
-        QCOMPARE(ui()->gameSrcDownloadInfo->text(), QStringLiteral("Release information is out of date"));
+        QCOMPARE(ui()->gameSrcDownloadInfo->text(), Translation::instance()->tr(shown));
         QVERIFY(ui()->gameSrcDownloadInfo->isVisible());
         QCOMPARE(ui()->estimateTimeInfo->textKey(), QStringLiteral("RETRY_COUNTDOWN"));
         QVERIFY(ui()->startGameBtn->isVisible());
         QCOMPARE(ui()->startGameBtn->textKey(), QStringLiteral("START_GAME"));
         QCOMPARE(ui()->startGameBtn->isEnabled(), installed);
-        QVERIFY(!ui()->downloadBtn->isActive());
+        // Only an unreachable server is asked again by the round button.
+        QCOMPARE(ui()->downloadBtn->isActive(), served != "expired");
         QVERIFY(!ui()->gameSrcProgressBar->isActive());
-        QVERIFY(ui()->launcherDownloadInfo->textKey() != QLatin1String("FATAL_ERROR"));
+        if (served == "expired")
+            QVERIFY(ui()->launcherDownloadInfo->textKey() != QLatin1String("FATAL_ERROR"));
         QVERIFY(!A::isDownloading(window));
         QCOMPARE(getsFor(QStringLiteral("game.bin")), 0);
+        if (served != "away")
+            return;
+        // Back, and asked now rather than after the 30 s pause: the update comes.
+        server->clearFaults();
+        QTest::mouseClick(ui()->downloadBtn, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(flow()->phase(), LauncherWorkflow::Ready, 20000);
+        waitForUpdateFinished();
+        QCOMPARE(getsFor(QStringLiteral("game.bin")), 1);
     }
 };
 

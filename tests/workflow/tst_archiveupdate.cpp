@@ -80,7 +80,16 @@ private slots:
         v2.append({"data/added.bin", randomBytes(12345, 8), true});
         const QByteArray archive = zipBytes(v2);
         const ZipIndex index = publishWithIndex(QStringLiteral("game.zip"), QStringLiteral("2"), archive);
+        // While the index comes and the plan is made the page says so, without speed or time.
+        HttpServer::Faults held;
+        held.hold = true;
+        server->setFaults(
+            remotePath(QStringLiteral("game.zip"), QStringLiteral("2")) + ZipIndex::RemoteSuffix, held);
         makeWorkflow();
+        QTRY_COMPARE_WITH_TIMEOUT(key(WorkflowStatus::GameLine), QStringLiteral("CHECKING_CHANGES"), 10000);
+        QVERIFY(key(WorkflowStatus::TimeLine).isEmpty() && key(WorkflowStatus::SpeedLine).isEmpty());
+        server->clearFaults();
+        server->release();
         STEP(waitForReady());
         QVERIFY(installedAs(v2));
         // The old name stays: files an archive no longer holds are never deleted.

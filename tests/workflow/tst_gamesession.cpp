@@ -101,6 +101,35 @@ private slots:
         QCOMPARE(versionRequests(), 1);
     }
 
+    // The update server is away at the start: the installed game starts; the check that gets the
+    // version file while the game runs fetches the update only once the game has ended.
+    void serverBackDuringTheGameActsWhenItEnds() {
+        STEP(installStubGame("wait_ms=600000\n"));
+        publish(QStringLiteral("game.bin"), QStringLiteral("2"), randomBytes(3000, 2));
+        HttpServer::Faults away;
+        away.abort = true;
+        server->setFaults(VersionPath, away);
+        WorkflowSetup setup = fastSetup();
+        setup.failedRetryMs = 200;
+        makeWorkflow(setup);
+        QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::ServerUnreachable, 10000);
+        flow->gameBtnClicked();
+        QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::GameRunning, 10000);
+        int fetchedDuringGame = -1;
+        QObject watching;
+        connect(flow, &LauncherWorkflow::phaseChanged, &watching, [&]() {
+            if (fetchedDuringGame < 0) // the game's end: no phase changes while it runs
+                fetchedDuringGame = getsFor(QStringLiteral("game.bin"));
+        });
+        server->clearFaults();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !VersionTable::instance().value(QStringLiteral("game.bin")).version.isEmpty(), 10000);
+        flow->gameSession()->gameProcess()->kill();
+        STEP(waitForReady());
+        QCOMPARE(fetchedDuringGame, 0);
+        QCOMPARE(getsFor(QStringLiteral("game.bin")), 1);
+    }
+
     void commandLine_data() {
         QTest::addColumn<QString>("gclid");
         QTest::addColumn<int>("language");

@@ -312,6 +312,11 @@ void gamePage(LauncherUpdater *w, const QString &language) {
     ui->gameSrcProgressBar->setProgress(35.0f);
     capture(w, language, QStringLiteral("scanning"));
 
+    // An archive's entry index comes and what changed is decided: nothing is fetched yet.
+    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("CHECKING_CHANGES"), true, true);
+    ui->gameSrcProgressBar->setProgress(0);
+    capture(w, language, QStringLiteral("checking-changes"));
+
     // A final error, with the time to the next try beside it.
     ui->gameSrcProgressBar->setProgress(0);
     for (const char *k : {"DOWNLOAD_FINISHED", "NETWORK_ERROR", "FILE_MISSING_ON_SERVER", "VERIFY_ERROR",
@@ -326,6 +331,24 @@ void gamePage(LauncherUpdater *w, const QString &language) {
         capture(w, language,
                 QStringLiteral("game-%1").arg(QString::fromLatin1(k).toLower().replace('_', '-')));
     }
+
+    // No release to take while the game is installed: START stays, the round button asks now.
+    Access::gameState(w) = 2;
+    start->setEnabled(true);
+    ui->gameSrcProgressBar->setVisible(false);
+    ui->downloadBtn->setIcon(QPixmap(QStringLiteral(":/images/images/continue.png")));
+    ui->downloadBtn->setVisible(true);
+    for (const char *k : {"UPDATE_SERVER_UNREACHABLE", "RELEASE_SIGNATURE_ERROR"}) {
+        ui->gameSrcDownloadInfo->setTextKey(QLatin1String(k), true, true);
+        ui->estimateTimeInfo->setTextKey(QStringLiteral("RETRY_COUNTDOWN"), true, true);
+        ui->estimateTimeInfo->setArgs({number(600)});
+        capture(w, language,
+                QStringLiteral("game-%1").arg(QString::fromLatin1(k).toLower().replace('_', '-')));
+    }
+    Access::gameState(w) = 1;
+    start->setEnabled(false);
+    ui->downloadBtn->setVisible(false);
+    ui->gameSrcProgressBar->setVisible(true);
     ui->estimateTimeInfo->clearText();
     for (const char *k : {"DISK_SPACE_SHORT", "DISK_SPACE_STILL_SHORT"}) {
         ui->gameSrcDownloadInfo->setTextKey(QLatin1String(k), true, true);
