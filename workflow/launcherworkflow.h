@@ -1,6 +1,7 @@
 #pragma once
 
 #include "download/errorcode.h"
+#include "workflow/gameresourceupdate.h"
 #include "workflow/gamesession.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/workflowsetup.h"
@@ -15,7 +16,6 @@
 class ArchiveExtraction;
 class CdnHosts;
 class EventLogClient;
-class GameResourceUpdate;
 class PreDownload;
 class QNetworkAccessManager;
 class QTimer;
@@ -149,6 +149,7 @@ private:
     // text with the time beside it.
     void showRetryCountdown();
     void fetchOrOffer();
+    void resourcesBegan(GameResourceUpdate::Begin how);
     void downloadsEnded(const QString &errorKey);
     void extractArchives();
 

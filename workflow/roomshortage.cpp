@@ -3,12 +3,24 @@
 #include "workflow/labelargs.h"
 #include "workflow/progresstext.h"
 
+#include <QDir>
+
 namespace RoomShortage {
 
 WorkflowStatus text(qint64 missing, bool again) {
     return WorkflowStatus::text(again ? QStringLiteral("DISK_SPACE_STILL_SHORT")
                                       : QStringLiteral("DISK_SPACE_SHORT"),
                                 {LabelArgs::text(ProgressText::formatSize(static_cast<float>(missing), 2))});
+}
+
+WorkflowStatus folderText(const QString &folder) {
+    // What the line holds at its narrowest (wide letters, the longest wording).
+    constexpr int MaxChars = 48;
+    constexpr int HeadChars = 16;
+    QString shown = QDir::toNativeSeparators(QDir::cleanPath(folder));
+    if (shown.size() > MaxChars)
+        shown = shown.left(HeadChars) + QLatin1String("...") + shown.right(MaxChars - HeadChars - 3);
+    return WorkflowStatus::text(QStringLiteral("DISK_SPACE_FOLDER"), {LabelArgs::text(shown)});
 }
 
 QJsonObject event(qint64 missing, const QString &file, const QString &reason) {
