@@ -14,9 +14,10 @@ WorkflowStatus text(qint64 missing, bool again) {
 }
 
 WorkflowStatus folderText(const QString &folder) {
-    // What the line holds at its narrowest (wide letters, the longest wording).
-    constexpr int MaxChars = 48;
-    constexpr int HeadChars = 16;
+    // What the line below the bar holds beside the longest wording, for a folder of common letters:
+    // the start (the drive) and the end (the game's own folders) say where it is.
+    constexpr int MaxChars = 40;
+    constexpr int HeadChars = 10;
     QString shown = QDir::toNativeSeparators(QDir::cleanPath(folder));
     if (shown.size() > MaxChars)
         shown = shown.left(HeadChars) + QLatin1String("...") + shown.right(MaxChars - HeadChars - 3);

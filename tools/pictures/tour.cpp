@@ -330,7 +330,7 @@ void gamePage(LauncherUpdater *w, const QString &language) {
     ui->estimateTimeInfo->clearText();
     // Below the bar, the folder that lacks the room: a long one as the workflow shortens it.
     const WorkflowStatus folder = RoomShortage::folderText(
-        QStringLiteral("/WWWWWWWWWW/WWWWWWWWWWWWWWWWWWWWWWWWWWWWWW/WWWWWWWWWWWWWWWWWWWWWWWWWWWWWW"));
+        QStringLiteral("C:/Program Files (x86)/Kestrivane Online/Kestrivane Launcher"));
     ui->downloadingSpeedInfo->setTextKey(folder.key, true, true);
     ui->downloadingSpeedInfo->setArgs(folder.args);
     for (const char *k : {"DISK_SPACE_SHORT", "DISK_SPACE_STILL_SHORT"}) {
