@@ -39,6 +39,12 @@ bool ArchivePatchPreparer::start(const RemoteFileInfo &listed, const Means &mean
     version = listed.version;
     listedSize = listed.size;
     lent = means;
+    if (!given.isEmpty()) {
+        const QByteArray bytes = given;
+        given.clear();
+        indexArrived(bytes);
+        return true;
+    }
     fetch = new ListedFileFetch(source.indexRemotePath,
                                 QStringLiteral("the entry index %1").arg(source.indexRemotePath),
                                 ZipIndex::MaxIndexSize, lent.network, lent.transferTimeoutMs, this);
@@ -118,12 +124,13 @@ void ArchivePatchPreparer::decidedOn(const std::shared_ptr<Work> &work) {
     if (done || work != running)
         return;
     running.reset();
-    if (work->parsed.code() == ZipIndex::Error::DigestMismatch) {
+    if (work->parsed.code() == ZipIndex::Error::DigestMismatch && fetch) {
         fetch->refused(QStringLiteral("the entry index %1 is not usable: %2")
                            .arg(source.indexRemotePath, work->parsed.reason()));
         return;
     }
-    fetch->accepted();
+    if (fetch)
+        fetch->accepted();
     if (!work->parsed.ok()) {
         fail(QStringLiteral("the entry index %1 is not usable: %2")
                  .arg(source.indexRemotePath, work->parsed.reason()));

@@ -40,6 +40,10 @@ public:
     explicit ArchivePatchPreparer(const ArchiveSource &source, QObject *parent = nullptr);
     ~ArchivePatchPreparer() override; // cancels
 
+    // The index fetched already (for the room check) and found to be the listed one, before
+    // start(): it is not fetched again.
+    void setIndex(const QByteArray &bytes) { given = bytes; }
+
     bool start(const RemoteFileInfo &listed, const Means &means) override;
     void cancel() override;
     const Plan &plan() const override { return decided; }
@@ -55,7 +59,8 @@ private:
     QString version;
     qint64 listedSize = 0;
     Means lent;
-    ListedFileFetch *fetch = nullptr;
+    QByteArray given;
+    ListedFileFetch *fetch = nullptr; // none when the index was given
     std::shared_ptr<Work> running;
     Plan decided;
     bool done = false;

@@ -15,6 +15,7 @@
 #include "workflow/predownloadfolder.h"
 #include "workflow/progresstext.h"
 #include "workflow/roomshortage.h"
+#include "workflow/unpackroom.h"
 
 #include <QDebug>
 #include <QFile>
@@ -199,6 +200,8 @@ void GameResourceUpdate::prepareGameResources() {
     total = 0;
     present = 0;
     fetchedOfEnded = 0;
+    queuedArchives.clear();
+    preparers.clear();
     forgetUnlistedFiles();
 
     // A file recorded as installed that is gone or has another size than listed is fetched again:
@@ -230,6 +233,8 @@ void GameResourceUpdate::prepareGameResources() {
             present += e.size;
             continue;
         }
+        if (isArchive(e.name))
+            queuedArchives.append(e);
         if (!manager) {
             manager = new XDManager(setup.folder, this);
             manager->setHosts(hosts);
@@ -248,6 +253,8 @@ void GameResourceUpdate::prepareGameResources() {
                 if (ZipIndex::wantsIndex(name))
                     ArchivePatchFiles::removeUpdate(setup.folder, name);
             });
+            unpackRoom = new UnpackRoom(setup.folder, manager->hosts(), setup.pieceTimeoutMs, this);
+            connect(unpackRoom, &UnpackRoom::counted, this, [this] { emit begun(beginOnceCounted()); });
         }
         const QString remotePath = QStringLiteral("v%1_%2").arg(e.version, e.name);
         // Fetched before its release day: the download only checks it and puts it in place.
@@ -257,12 +264,15 @@ void GameResourceUpdate::prepareGameResources() {
         }
         const DeltaSource delta = deltaSourceFor(e);
         const ArchiveSource archive = archiveSourceFor(e);
-        if (delta.isSet())
+        if (delta.isSet()) {
             manager->addFile(remotePath, e.name, delta);
-        else if (archive.isSet())
-            manager->addFile(remotePath, e.name, new ArchivePatchPreparer(archive));
-        else
+        } else if (archive.isSet()) {
+            auto *preparer = new ArchivePatchPreparer(archive);
+            preparers.insert(e.name, preparer);
+            manager->addFile(remotePath, e.name, preparer);
+        } else {
             manager->addFile(remotePath, e.name);
+        }
     }
     // Pieces an earlier run left on disk count as done from the start (the KEEP UPDATE page shows
     // them), never as speed.
@@ -318,22 +328,36 @@ void GameResourceUpdate::reportPatchedFile(const QString &name, qint64 reused, q
     emit event(patched);
 }
 
-GameResourceUpdate::Begin GameResourceUpdate::beginGameResourcePhase() {
+void GameResourceUpdate::beginGameResourcePhase() {
     if (!manager) {
         // Nothing is left to resume: a flag from an earlier interrupted run must not hold back
         // the next real update behind KEEP UPDATE.
         if (config->hasManualResume())
             config->setManualResume(false);
-        return NothingToFetch;
+        emit begun(NothingToFetch);
+        return;
     }
     if (config->manualResume()) {
         calcDownloadSpeed();
-        return ResumeOffered;
+        emit begun(ResumeOffered);
+        return;
+    }
+    // Counted archives are not counted again: KEEP UPDATE only weighs the free space anew.
+    unpackRoom->count(queuedArchives, QSet<QString>(preparers.keyBegin(), preparers.keyEnd()));
+}
+
+GameResourceUpdate::Begin GameResourceUpdate::beginOnceCounted() {
+    for (auto it = preparers.cbegin(); it != preparers.cend(); ++it) {
+        const QByteArray index = unpackRoom->takeIndex(it.key());
+        if (it.value() && !index.isEmpty())
+            it.value()->setIndex(index);
     }
     if (const qint64 shortBy = missingRoom(); shortBy > 0) {
         showMissingRoom(shortBy);
         return ShortOfRoom;
     }
+    if (roomShortShown)
+        clearSpeedTexts(); // the folder named while short; the speed comes at the next tick
     manager->start();
     speedTimer->start();
     // Said at once rather than at the first tick.
@@ -348,12 +372,17 @@ qint64 GameResourceUpdate::missingRoom() const {
     // write error.
     if (available < 0)
         return 0;
-    // A file being replaced needs its whole new size beside the old copy until it is in place.
-    const qint64 needed = total - (manager ? manager->resumedBytes() : 0);
+    // A file being replaced needs its whole new size beside the old copy until it is in place, and
+    // an archive its unpacked files beside it until they are.
+    const qint64 unpacked = unpackRoom ? unpackRoom->unpackedBytes() : 0;
+    const qint64 needed = total + unpacked - (manager ? manager->resumedBytes() : 0);
     if (needed <= available)
         return 0;
-    qWarning().noquote() << "not enough disk space for the update:" << setup.folder << "needs" << needed
-                         << "bytes," << available << "free";
+    qWarning().noquote() << "not enough disk space for the update:" << setup.folder
+                         << QStringLiteral("needs %1 bytes (%2 of them to unpack), %3 free")
+                                .arg(needed)
+                                .arg(unpacked)
+                                .arg(available);
     return needed - available;
 }
 
@@ -363,6 +392,7 @@ void GameResourceUpdate::showMissingRoom(qint64 shortBy) {
     calcDownloadSpeed();
     clearSpeedTexts();
     emit status(WorkflowStatus::GameLine, RoomShortage::text(shortBy, roomShortShown));
+    emit status(WorkflowStatus::SpeedLine, RoomShortage::folderText(setup.folder));
     roomShortShown = true;
     emit event(RoomShortage::event(shortBy));
 }
@@ -403,6 +433,8 @@ void GameResourceUpdate::resume() {
 
 void GameResourceUpdate::stopForExit() {
     cancelVerification();
+    if (unpackRoom)
+        unpackRoom->cancel();
     speedTimer->stop();
     recordFinishedFiles();
     if (!manager)

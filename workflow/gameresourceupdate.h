@@ -2,6 +2,7 @@
 
 #include "download/downloadtask.h"
 #include "download/errorcode.h"
+#include "trust/versiontable.h"
 #include "workflow/archivepatchpreparer.h"
 #include "workflow/installcheck.h"
 #include "workflow/workflowpart.h"
@@ -9,6 +10,7 @@
 
 #include <QFutureWatcher>
 #include <QHash>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -17,8 +19,8 @@
 
 class CdnHosts;
 class LauncherConfig;
-struct RemoteFileInfo;
 class QTimer;
+class UnpackRoom;
 class XDManager;
 
 // Brings the game's files to the versions the VersionTable lists: compares them with the
@@ -31,6 +33,7 @@ class GameResourceUpdate : public WorkflowPart {
 public:
     // How the phase began.
     enum Begin { NothingToFetch, ResumeOffered, ShortOfRoom, Fetching };
+    Q_ENUM(Begin)
 
     GameResourceUpdate(const WorkflowSetup &setup, LauncherConfig *config, CdnHosts *hosts,
                        QObject *parent = nullptr);
@@ -40,8 +43,10 @@ public:
     // every listed game file whose recorded version differs.
     void prepareGameResources();
     // Starts the download, or offers it (KEEP UPDATE: the flag of an interrupted run, or too
-    // little room on the disk).
-    Begin beginGameResourcePhase();
+    // little room on the disk); begun() says which. Before the room is weighed the entry indexes of
+    // the queued archives are fetched (once a run) for what unpacking them needs: begun() then
+    // follows later.
+    void beginGameResourcePhase();
     // Hashes every installed file on worker threads and forgets the damaged ones; verified()
     // follows.
     void verifyInstalledFiles();
@@ -82,6 +87,7 @@ public slots:
     void calcDownloadSpeed();
 
 signals:
+    void begun(GameResourceUpdate::Begin how);
     // The manager fetches.
     void downloading();
     // Every queued file has ended; errorKey names the worst failure ("NETWORK_ERROR", ...), empty
@@ -103,8 +109,10 @@ private:
     QHash<QString, QSet<QString>> damagedEntries; // of an archive: the files it installed found damaged
     void forgetUnlistedFiles();
     void removeUnpackedArchives();
-    // Bytes the queued files need beyond the free space of the launcher's folder (0 when they fit).
+    // Bytes the queued files and the unpacking of the queued archives need beyond the free space of
+    // the launcher's folder (0 when they fit).
     qint64 missingRoom() const;
+    Begin beginOnceCounted();
     void showMissingRoom(qint64 shortBy);
     void showVerifyProgress();
     void installedFilesVerified();
@@ -133,6 +141,10 @@ private:
     LauncherConfig *config;
     CdnHosts *hosts; // handed to the download manager
     XDManager *manager = nullptr;
+    UnpackRoom *unpackRoom = nullptr; // made with the manager
+    QList<RemoteFileInfo> queuedArchives;
+    // Updates by changed entries: each is handed the index the room check fetched.
+    QHash<QString, QPointer<ArchivePatchPreparer>> preparers;
     QTimer *speedTimer;
     QTimer *recordTimer; // the batch of finished files is recorded when it fires
     QStringList downloadedArchives;

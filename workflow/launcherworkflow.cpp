@@ -180,6 +180,7 @@ void LauncherWorkflow::makeRunParts() {
 
     connect(gameResources, &GameResourceUpdate::downloading, this, [this]() { setPhase(Downloading); });
     connect(gameResources, &GameResourceUpdate::allEnded, this, &LauncherWorkflow::downloadsEnded);
+    connect(gameResources, &GameResourceUpdate::begun, this, &LauncherWorkflow::resourcesBegan);
     connect(gameResources, &GameResourceUpdate::verified, this, [this]() {
         gameResources->prepareGameResources();
         fetchOrOffer();
@@ -288,7 +289,11 @@ void LauncherWorkflow::beginGameResources() {
 }
 
 void LauncherWorkflow::fetchOrOffer() {
-    switch (gameResources->beginGameResourcePhase()) {
+    gameResources->beginGameResourcePhase();
+}
+
+void LauncherWorkflow::resourcesBegan(GameResourceUpdate::Begin how) {
+    switch (how) {
     case GameResourceUpdate::NothingToFetch:
         gameResources->allGameResDownloadFinished();
         break;

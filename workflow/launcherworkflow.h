@@ -1,6 +1,7 @@
 #pragma once
 
 #include "download/errorcode.h"
+#include "workflow/gameresourceupdate.h"
 #include "workflow/gamesession.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/workflowsetup.h"
@@ -16,7 +17,6 @@
 class ArchiveExtraction;
 class CdnHosts;
 class EventLogClient;
-class GameResourceUpdate;
 class PreDownload;
 class QNetworkAccessManager;
 class QTimer;
@@ -163,6 +163,7 @@ private:
     // text with the time beside it.
     void showRetryCountdown();
     void fetchOrOffer();
+    void resourcesBegan(GameResourceUpdate::Begin how);
     void downloadsEnded(const QString &errorKey);
     void extractArchives();
 

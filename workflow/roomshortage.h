@@ -13,6 +13,10 @@ namespace RoomShortage {
 // asked to go on, and it is still short ("DISK_SPACE_STILL_SHORT").
 WorkflowStatus text(qint64 missing, bool again = false);
 
+// The line below the bar: the folder that lacks the room ("DISK_SPACE_FOLDER"), as the player's
+// system writes it; a long one is cut in the middle so that the line holds it.
+WorkflowStatus folderText(const QString &folder);
+
 // The event "not enough disk space" with "missing" (bytes); "file" and "reason" when given.
 QJsonObject event(qint64 missing, const QString &file = QString(), const QString &reason = QString());
 

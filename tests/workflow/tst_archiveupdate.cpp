@@ -98,6 +98,8 @@ private slots:
         const qint64 fetched = bytesFetched(QStringLiteral("game.zip"), QStringLiteral("2"), archive.size());
         QVERIFY2(fetched == changed,
                  qPrintable(QStringLiteral("%1 fetched, %2 changed").arg(fetched).arg(changed)));
+        // The index the room check fetched is the one the update is planned from.
+        QCOMPARE(getsFor(QStringLiteral("game.zip.zipindex")), 1);
         QCOMPARE(configValue(QStringLiteral("version/game.zip")), QStringLiteral("2"));
         QVERIFY(!configHas(QStringLiteral("uncompressing/game.zip")));
         QVERIFY(noUpdateLeftovers(QStringLiteral("game.zip")));

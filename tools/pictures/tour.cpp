@@ -17,6 +17,7 @@
 #include "widgets/menuswitch.h"
 #include "widgets/roundedwidget.h"
 #include "workflow/labelargs.h"
+#include "workflow/roomshortage.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -350,12 +351,18 @@ void gamePage(LauncherUpdater *w, const QString &language) {
     ui->downloadBtn->setVisible(false);
     ui->gameSrcProgressBar->setVisible(true);
     ui->estimateTimeInfo->clearText();
+    // Below the bar, the folder that lacks the room: a long one as the workflow shortens it.
+    const WorkflowStatus folder = RoomShortage::folderText(
+        QStringLiteral("C:/Program Files (x86)/Kestrivane Online/Kestrivane Launcher"));
+    ui->downloadingSpeedInfo->setTextKey(folder.key, true, true);
+    ui->downloadingSpeedInfo->setArgs(folder.args);
     for (const char *k : {"DISK_SPACE_SHORT", "DISK_SPACE_STILL_SHORT"}) {
         ui->gameSrcDownloadInfo->setTextKey(QLatin1String(k), true, true);
         ui->gameSrcDownloadInfo->setArgs({text(QStringLiteral("1023.99MB"))});
         capture(w, language,
                 QStringLiteral("game-%1").arg(QString::fromLatin1(k).toLower().replace('_', '-')));
     }
+    ui->downloadingSpeedInfo->clearText();
 
     predownloadLines(w, language);
 
