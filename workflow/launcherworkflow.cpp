@@ -11,6 +11,7 @@
 #include "workflow/labelargs.h"
 #include "workflow/predownload.h"
 #include "workflow/selfupdate.h"
+#include "workflow/startconfirmation.h"
 #include "workflow/updatemarks.h"
 #include "workflow/versioncheck.h"
 
@@ -27,6 +28,8 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
     , eventLog(new EventLogClient(manager, setup.logUrl, this))
     , hosts(std::make_unique<CdnHosts>(QStringList{setup.cdnBaseUrl} + setup.cdnMirrors))
     , session(new GameSession(setup, &configFile, manager, this))
+    , startConfirmation(
+          new StartConfirmation(setup.folder, setup.startConfirmMs, setup.startConfirmLimitMs, this))
     , preloader(new PreDownload(setup, manager, &configFile, hosts.get(), this))
     , retryTimer(new QTimer(this))
     , countdownTimer(new QTimer(this))
@@ -109,6 +112,8 @@ void LauncherWorkflow::makeRunParts() {
     });
     connect(checker, &VersionCheck::launcherOutdated, this, [this](const RemoteFileInfo &entry) {
         releaseExpired = false;
+        // The update script started for the next launcher no longer waits for this one.
+        startConfirmation->confirmNow();
         setPhase(SelfUpdating);
         updater->start(entry);
     });
@@ -128,6 +133,9 @@ void LauncherWorkflow::makeRunParts() {
         networkAway = true;
         fail();
     });
+    for (auto ended : {&VersionCheck::upToDate, &VersionCheck::serverError, &VersionCheck::releaseExpired,
+                       &VersionCheck::gaveUp})
+        connect(checker, ended, startConfirmation, &StartConfirmation::versionCheckEnded);
 
     // A failed launcher download checks the version again, using up the same three attempts.
     connect(updater, &SelfUpdate::networkFailed, this, [this]() {
@@ -194,8 +202,12 @@ void LauncherWorkflow::start() {
     }
 }
 
+void LauncherWorkflow::windowShown() {
+    startConfirmation->windowShown();
+}
+
 void LauncherWorkflow::confirmStarted() {
-    UpdateMarks::confirmStarted(given.folder);
+    startConfirmation->confirmNow();
 }
 
 void LauncherWorkflow::setIdentifiers(const QString &campaignId, const QString &deviceIdentifier) {
