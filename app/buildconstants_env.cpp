@@ -10,6 +10,12 @@ static QString fromEnv(const char *name, const char *fallback) {
     return QString::fromUtf8(value.isNull() ? QByteArray(fallback) : value);
 }
 
+static int msFromEnv(const char *name, int fallback) {
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue(name, &ok);
+    return ok && value >= 0 ? value : fallback;
+}
+
 const QString cdnBaseUrl = fromEnv("KESTRIVANE_TEST_CDN_BASE_URL", KV_DEFAULT_CDN_BASE_URL);
 // KESTRIVANE_TEST_CDN_MIRRORS: space-separated base URLs of the further CDN hosts.
 const QStringList cdnMirrorUrls = fromEnv("KESTRIVANE_TEST_CDN_MIRRORS", KV_DEFAULT_CDN_MIRROR_URLS)
@@ -22,3 +28,6 @@ const QString crashUploadUrl = fromEnv("KESTRIVANE_TEST_CRASH_UPLOAD_URL", KV_DE
 // Not taken from the build: a test build configured with a key would otherwise refuse every
 // unsigned version file of the tests that do not set one.
 const QString releasePublicKey = fromEnv("KESTRIVANE_TEST_RELEASE_PUBLIC_KEY", "");
+// Shorter waits before a started launcher confirms that it came up.
+const int startConfirmMs = msFromEnv("KESTRIVANE_TEST_START_CONFIRM_MS", 10000);
+const int startConfirmLimitMs = msFromEnv("KESTRIVANE_TEST_START_CONFIRM_LIMIT_MS", 60000);

@@ -7,7 +7,6 @@
 #include "settings/globalsettings.h"
 #include "singleinstance/singleapplication.h"
 #include "trust/versiontable.h"
-#include "workflow/updatemarks.h"
 
 #include <QCommandLineParser>
 #include <QDebug>
@@ -58,11 +57,10 @@ int main(int argc, char *argv[]) {
         parser.process(app);
         verify = parser.isSet(verifyOption);
 
-        // A second start hands over to the running launcher and leaves.
+        // A second start hands over to the running launcher and leaves. It confirms no update: the
+        // launcher it hands over to may hang before its window.
         if (app.isSecondaryInstance()) {
-            // Handing over is coming up too: an update script waiting for this launcher keeps it.
-            if (app.sendToPrimary(QByteArrayLiteral("activated"), 100, SingleApplication::DontWait))
-                UpdateMarks::confirmStarted(Platform::launcherDir());
+            app.sendToPrimary(QByteArrayLiteral("activated"), 100, SingleApplication::DontWait);
             return 0;
         }
     }

@@ -16,3 +16,7 @@ extern const QString versionFile;     // "version3.txt"
 extern const QString crashUploadUrl;  // "http://<ipv4>:8329/api/crash-logs"
 // minisign public key (one-line base64) of the publisher; empty when releases are not verified.
 extern const QString releasePublicKey;
+// How long after its window first showed a launcher started by the update script confirms that it
+// came up (also waiting for its version check), and the longest it waits (10 s and 60 s).
+extern const int startConfirmMs;
+extern const int startConfirmLimitMs;

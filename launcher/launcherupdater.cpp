@@ -180,10 +180,9 @@ void LauncherUpdater::reject() {
 
 void LauncherUpdater::showEvent(QShowEvent *event) {
     QDialog::showEvent(event);
-    // A launcher whose window came up is one the update script keeps.
     if (!shownOnce) {
         shownOnce = true;
-        flow->confirmStarted();
+        flow->windowShown();
     }
 }
 
@@ -199,6 +198,8 @@ void LauncherUpdater::closeEvent(QCloseEvent *event) {
 }
 
 void LauncherUpdater::closeForGood() {
+    // Leaving in order (the player, the session's end, after the game): this launcher came up.
+    flow->confirmStarted();
     closingForGood = true;
     close();
 }

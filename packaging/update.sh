@@ -5,11 +5,11 @@
 # The new file (e.g. v0.12_Kestrivane.exe) is a bare name in the launcher folder. The launcher
 # "Kestrivane" keeps its mode. Any failure leaves the old launcher in place and starts nothing.
 # The old launcher is kept as "Kestrivane.previous". The new one is started with the mark
-# "update.pending" beside it, which it turns into "update.confirmed" once it is up; when that does
-# not happen within 20 s, the new launcher is ended, the previous one put back and started, and
-# "update.failed" names the version that failed (the launcher does not take it again).
-# Lines go to update.log beside the script. KV_UPDATE_WAIT_S overrides the 30 s wait for the old
-# launcher to end, KV_UPDATE_CONFIRM_S the 20 s wait for the new one to come up.
+# "update.pending" beside it, which it turns into "update.confirmed" once it is up; when it ends
+# without doing so, or has not done so within 90 s, the new launcher is ended, the previous one put
+# back and started, and "update.failed" names the version that failed (the launcher does not take
+# it again). Lines go to update.log beside the script. KV_UPDATE_WAIT_S overrides the 30 s wait for
+# the old launcher to end, KV_UPDATE_CONFIRM_S the 90 s wait for the new one to come up.
 set -u
 
 dir=$(cd "$(dirname "$0")" && pwd -P) || exit 1
@@ -20,7 +20,7 @@ confirmed="$dir/update.confirmed"
 failed_note="$dir/update.failed"
 new=${1:-}
 wait_s=${KV_UPDATE_WAIT_S:-30}
-confirm_s=${KV_UPDATE_CONFIRM_S:-20}
+confirm_s=${KV_UPDATE_CONFIRM_S:-90}
 
 log() {
     printf '%s update.sh: %s\n' "$(date '+%Y-%m-%d %H:%M:%S')" "$*" >> "$dir/update.log" 2>/dev/null
@@ -37,7 +37,7 @@ case $wait_s in
     '' | *[!0-9]*) wait_s=30 ;;
 esac
 case $confirm_s in
-    '' | *[!0-9]*) confirm_s=20 ;;
+    '' | *[!0-9]*) confirm_s=90 ;;
 esac
 # "v0.12_Kestrivane.exe" is version 0.12.
 version=${new#v}
@@ -78,6 +78,8 @@ copy_over() {
     fi
 }
 
+# Starts the launcher in the background; $started is its process (setsid and nohup run it in their
+# own place, without a fork of their own, in a shell without job control).
 start_launcher() {
     cd "$dir" || return 1
     if command -v setsid >/dev/null 2>&1; then
@@ -85,6 +87,13 @@ start_launcher() {
     else
         nohup "$target" </dev/null >/dev/null 2>&1 &
     fi
+    started=$!
+}
+
+# The new launcher took the mark: it turned it into update.confirmed, which a further update that
+# it started may have removed again.
+came_up() {
+    [ -e "$confirmed" ] || [ ! -e "$pending" ]
 }
 
 ticks=$((wait_s * 5))
@@ -123,14 +132,21 @@ log "started $target"
 [ "$watch" = 1 ] || exit 0
 
 ticks=$((confirm_s * 5))
-while [ ! -e "$confirmed" ]; do
+why="within ${confirm_s} s"
+while ! came_up; do
+    # The shell has reaped the launcher once it ended: it can no longer come up.
+    if ! kill -0 "$started" 2>/dev/null; then
+        why="before it ended"
+        break
+    fi
     if [ "$ticks" -le 0 ]; then
         break
     fi
     ticks=$((ticks - 1))
     sleep 0.2
 done
-if [ -e "$confirmed" ]; then
+# Also a mark taken just before the launcher ended.
+if came_up; then
     rm -f -- "$confirmed"
     log "the new launcher $version came up"
     exit 0
@@ -138,7 +154,7 @@ fi
 
 # No sign of the new launcher: whatever runs of it is ended, and the previous one comes back.
 rm -f -- "$pending"
-log "the new launcher $version did not come up within ${confirm_s} s; putting the previous one back"
+log "the new launcher $version did not come up $why; putting the previous one back"
 pids=$(launcher_pids)
 if [ -n "$pids" ]; then
     kill $pids 2>/dev/null

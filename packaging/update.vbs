@@ -4,19 +4,20 @@
 ' The new file (e.g. v0.12_Kestrivane.exe) is a bare name in the launcher folder. Any failure leaves
 ' the old launcher in place and starts nothing. The old launcher is kept as
 ' "Kestrivane.previous.exe". The new one is started with the mark "update.pending" beside it, which
-' it turns into "update.confirmed" once it is up; when that does not happen within 20 s (the
-' environment's KV_UPDATE_CONFIRM_S), the new launcher is ended, the previous one put back and
-' started, and "update.failed" names the version that failed (the launcher does not take it again).
+' it turns into "update.confirmed" once it is up; when it ends without doing so, or has not done so
+' within 90 s (the environment's KV_UPDATE_CONFIRM_S), the new launcher is ended, the previous one
+' put back and started, and "update.failed" names the version that failed (the launcher does not
+' take it again).
 ' Lines go to update.log beside the script.
 Option Explicit
 
 Const WaitSeconds = 30
-Const DefaultConfirmSeconds = 20
+Const DefaultConfirmSeconds = 90
 Const ForAppending = 8
 Const ForWriting = 2
 
 Dim fso, shell, dir, target, newName, newPath, tmpPath, oldPath, logPath, startTime
-Dim pendingPath, confirmedPath, failedPath, version, confirmSeconds, watch
+Dim pendingPath, confirmedPath, failedPath, version, confirmSeconds, watch, why, launched
 
 Set fso = CreateObject("Scripting.FileSystemObject")
 Set shell = CreateObject("WScript.Shell")
@@ -144,6 +145,12 @@ Function LauncherRunning()
     End If
 End Function
 
+' The new launcher took the mark: it turned it into update.confirmed, which a further update that it
+' started may have removed again.
+Function CameUp()
+    CameUp = fso.FileExists(confirmedPath) Or Not fso.FileExists(pendingPath)
+End Function
+
 If WScript.Arguments.Count < 1 Then Fail "no file named; keeping the old launcher", 2
 newName = WScript.Arguments(0)
 If newName = "" Or newName = "." Or newName = ".." Or InStr(newName, "\") > 0 Or InStr(newName, "/") > 0 _
@@ -205,17 +212,26 @@ If watch Then watch = WriteNote(pendingPath, version)
 If Not watch Then LogLine "cannot wait for the new launcher to come up: it is kept whatever happens"
 
 shell.CurrentDirectory = dir
-shell.Run """" & target & """", 1, False
+' Through Exec: its Status tells when this launcher has ended.
+Set launched = shell.Exec("""" & target & """")
 If Err.Number <> 0 Then Fail "cannot start " & target & ": " & Err.Description, 1
 LogLine "started " & target
 If Not watch Then WScript.Quit 0
 
 startTime = Timer
-Do While Not fso.FileExists(confirmedPath) And SecondsSince(startTime) < confirmSeconds
+why = "within " & confirmSeconds & " s"
+Do While Not CameUp()
+    ' A launcher that has ended can no longer come up.
+    If launched.Status <> 0 Then
+        why = "before it ended"
+        Exit Do
+    End If
+    If SecondsSince(startTime) >= confirmSeconds Then Exit Do
     Pause 200
 Loop
-If fso.FileExists(confirmedPath) Then
-    fso.DeleteFile confirmedPath, True
+' Also a mark taken just before the launcher ended.
+If CameUp() Then
+    If fso.FileExists(confirmedPath) Then fso.DeleteFile confirmedPath, True
     LogLine "the new launcher " & version & " came up"
     WScript.Quit 0
 End If
@@ -223,7 +239,9 @@ End If
 ' No sign of the new launcher: whatever runs of it is ended, and the previous one comes back.
 If fso.FileExists(pendingPath) Then fso.DeleteFile pendingPath, True
 Err.Clear
-LogLine "the new launcher " & version & " did not come up within " & confirmSeconds & " s; putting the previous one back"
+LogLine "the new launcher " & version & " did not come up " & why & "; putting the previous one back"
+If launched.Status = 0 Then launched.Terminate
+Err.Clear
 If Not EndLauncher() Then Fail "the new launcher does not end; it stays in place", 1
 CopyBeside oldPath, "cannot copy the previous launcher from " & oldPath
 fso.DeleteFile target, True

@@ -11,6 +11,7 @@
 #include "workflow/labelargs.h"
 #include "workflow/predownload.h"
 #include "workflow/selfupdate.h"
+#include "workflow/startconfirmation.h"
 #include "workflow/updatemarks.h"
 #include "workflow/versioncheck.h"
 
@@ -29,6 +30,8 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
     , eventLog(new EventLogClient(manager, setup.logUrl, this))
     , hosts(std::make_unique<CdnHosts>(QStringList{setup.cdnBaseUrl} + setup.cdnMirrors))
     , session(new GameSession(setup, &configFile, manager, this))
+    , startConfirmation(
+          new StartConfirmation(setup.folder, setup.startConfirmMs, setup.startConfirmLimitMs, this))
     , preloader(new PreDownload(setup, manager, &configFile, hosts.get(), this))
     , retryTimer(new QTimer(this))
     , countdownTimer(new QTimer(this))
@@ -120,6 +123,8 @@ void LauncherWorkflow::makeRunParts() {
     connect(checker, &VersionCheck::launcherOutdated, this, [this](const RemoteFileInfo &entry) {
         afterCheck([this, entry]() {
             releaseExpired = serverUnreachable = false;
+            // The update script started for the next launcher no longer waits for this one.
+            startConfirmation->confirmNow();
             setPhase(SelfUpdating);
             updater->start(entry);
         });
@@ -166,6 +171,9 @@ void LauncherWorkflow::makeRunParts() {
             fail();
         });
     });
+    for (auto ended : {&VersionCheck::upToDate, &VersionCheck::serverError, &VersionCheck::releaseExpired,
+                       &VersionCheck::gaveUp})
+        connect(checker, ended, startConfirmation, &StartConfirmation::versionCheckEnded);
 
     // A failed launcher download checks the version again, using up the same three attempts.
     connect(updater, &SelfUpdate::networkFailed, this, [this]() {
@@ -245,8 +253,12 @@ void LauncherWorkflow::start() {
     }
 }
 
+void LauncherWorkflow::windowShown() {
+    startConfirmation->windowShown();
+}
+
 void LauncherWorkflow::confirmStarted() {
-    UpdateMarks::confirmStarted(given.folder);
+    startConfirmation->confirmNow();
 }
 
 void LauncherWorkflow::setIdentifiers(const QString &campaignId, const QString &deviceIdentifier) {

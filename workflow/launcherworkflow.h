@@ -22,6 +22,7 @@ class QNetworkAccessManager;
 class QTimer;
 class WorkflowPart;
 class SelfUpdate;
+class StartConfirmation;
 class VersionCheck;
 
 // The launcher's whole run without its window: the version check, the self-update, the game's
@@ -58,7 +59,10 @@ public:
 
     // Reads the identifiers, reports the start and schedules the version check.
     void start();
-    // The window is up: an update script waiting for this launcher to come up keeps it.
+    // The window showed: an update script waiting for this launcher keeps it once the launcher has
+    // run a while since and its version check has ended.
+    void windowShown();
+    // The launcher leaves in order: a waiting update script keeps it.
     void confirmStarted();
     // The game-resource phase, once the game page is up: hashes the installed files first when
     // asked to, then queues and starts (or offers) the download.
@@ -178,6 +182,7 @@ private:
     GameResourceUpdate *gameResources = nullptr;
     ArchiveExtraction *extractor = nullptr;
     GameSession *session;
+    StartConfirmation *startConfirmation;
     PreDownload *preloader; // lives across runs: the next release is fetched while the game is ready
     QTimer *retryTimer;
     QTimer *countdownTimer;

@@ -4,8 +4,8 @@
 
 // The marks a launcher update leaves in the launcher's folder, shared with the update scripts:
 // - "update.pending": the script started a new launcher and waits for it to come up;
-// - "update.confirmed": the new launcher came up (its window showed, or it handed over to a running
-//   launcher); the script then keeps it;
+// - "update.confirmed": the new launcher came up (StartConfirmation says when); the script then
+//   keeps it. A launcher that ends without it is replaced by the previous one at once;
 // - "update.failed": no confirmation came, the script put the previous launcher back; the note
 //   names the version that failed ("0.13", then "0.13 reported" once its event is sent), which is
 //   not taken again until the version file lists another one.

@@ -12,5 +12,7 @@ WorkflowSetup WorkflowSetup::product() {
     setup.launcherVersion = ::launcherVersion;
     setup.releasePublicKey = ::releasePublicKey;
     setup.crashUploadUrl = QUrl(::crashUploadUrl, QUrl::TolerantMode);
+    setup.startConfirmMs = ::startConfirmMs;
+    setup.startConfirmLimitMs = ::startConfirmLimitMs;
     return setup;
 }

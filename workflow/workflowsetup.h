@@ -42,6 +42,10 @@ struct WorkflowSetup {
     // pre-download that failed or got no answer this soon.
     int preloadCheckMs = 30 * 60 * 1000;
     int preloadRetryMs = 60 * 1000;
+    // A launcher started by the update script confirms that it came up this long after its window
+    // first showed, once its version check has ended too, and this long after at the most.
+    int startConfirmMs = 10000;
+    int startConfirmLimitMs = 60000;
 
     // The product's: the build constants and the launcher's own folder.
     static WorkflowSetup product();

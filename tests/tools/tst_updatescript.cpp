@@ -1,9 +1,13 @@
 // packaging/update.sh: waits for the old launcher, swaps the binary atomically, restarts it.
+#include "support/httpserver.h"
+#include "support/launcherprocess.h"
 #include "toolsupport.h"
 
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
 
 using namespace ToolSupport;
 
@@ -55,6 +59,8 @@ private slots:
     void givesUpWhenTheOldLauncherKeepsRunning();
     void newLauncherThatDoesNotComeUpIsRolledBack_data();
     void newLauncherThatDoesNotComeUpIsRolledBack();
+    void realLauncherIsKeptOnlyOnceUp_data();
+    void realLauncherIsKeptOnlyOnceUp();
 };
 
 void TestUpdateScript::replacesAfterTheOldLauncherEnds() {
@@ -201,6 +207,64 @@ void TestUpdateScript::newLauncherThatDoesNotComeUpIsRolledBack() {
     const QStringList running = processesRunningFrom(l.dir);
     QVERIFY2(running.isEmpty(), qPrintable(running.join(", ")));
     QCOMPARE(QDir(l.dir).entryList({".Kestrivane*", ".update*"}, QDir::Files | QDir::Hidden).size(), 0);
+}
+
+void TestUpdateScript::realLauncherIsKeptOnlyOnceUp_data() {
+    QTest::addColumn<QString>("act");
+    QTest::addColumn<int>("confirmAfterMs"); // its window showed and its check ended
+    QTest::addColumn<int>("scriptWaitS");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("crashes soon after its window") << "crash" << 60000 << 600 << false;
+    QTest::newRow("hangs, a second start hands over") << "hang" << 60000 << 15 << false;
+    QTest::newRow("closed early by the player") << "close" << 60000 << 600 << true;
+    QTest::newRow("runs on") << "stay" << 1000 << 600 << true;
+}
+
+// The launcher built from main() is the new one: the script keeps it only once it came up, and puts
+// the previous one back at once when it ends before that.
+void TestUpdateScript::realLauncherIsKeptOnlyOnceUp() {
+    QFETCH(QString, act);
+    QFETCH(int, confirmAfterMs);
+    QFETCH(int, scriptWaitS);
+    QFETCH(bool, kept);
+    LauncherDir l;
+    QVERIFY(l.make());
+    const QByteArray previous = "#!/bin/sh\necho previous >> runs.txt\n";
+    const QByteArray newLauncher = readFile(LauncherProcess::envBinary());
+    QVERIFY(writeFile(l.dir + "/Kestrivane", previous) &&
+            writeFile(l.dir + "/v0.12_Kestrivane.exe", newLauncher));
+    HttpServer server;
+    QVERIFY(server.listen());
+    // Up to date: its version check ends on the game page.
+    server.setFile("/sea/win_update/version3.txt", "Kestrivane.exe:0.11:" + md5Hex("x").toUtf8() + ":1\n");
+    QProcessEnvironment env = LauncherProcess::environment(l.tmp.path() + "/config", server.url());
+    env.insert("KESTRIVANE_TEST_START_CONFIRM_MS", QString::number(confirmAfterMs));
+    env.insert("KV_UPDATE_CONFIRM_S", QString::number(scriptWaitS));
+    QProcess script;
+    script.setProcessEnvironment(env);
+    script.start("/bin/sh", {l.dir + "/update.sh", "v0.12_Kestrivane.exe"});
+    // Its event loop runs: it sent its first event.
+    QTRY_VERIFY_WITH_TIMEOUT(server.requestCount("/c_bq_log/bq_log") > 0, 30000);
+    const QStringList running = processesRunningFrom(l.dir);
+    QCOMPARE(running.size(), 1);
+    const int pid = running.first().section(' ', 0, 0).toInt();
+    if (act == "hang") {
+        QCOMPARE(::kill(pid, SIGSTOP), 0);
+        const Run second = run(l.dir + "/Kestrivane", {}, l.dir, env, 30000);
+        QCOMPARE(second.exitCode, 0);
+        QVERIFY(QFileInfo::exists(l.dir + "/update.pending") && script.state() == QProcess::Running);
+    } else if (act != "stay") {
+        // A session end leaves in order, as the close button does.
+        QCOMPARE(::kill(pid, act == "crash" ? SIGSEGV : SIGTERM), 0);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(script.state(), QProcess::NotRunning, 60000);
+    const QByteArray log = readFile(l.dir + "/update.log");
+    QVERIFY2(log.contains(kept ? "came up" : "put the previous launcher back"), log.constData());
+    QCOMPARE(script.exitCode(), kept ? 0 : 1);
+    QCOMPARE(readFile(l.dir + "/Kestrivane"), kept ? newLauncher : previous);
+    QCOMPARE(QFileInfo::exists(l.dir + "/update.failed"), !kept);
+    if (act == "stay")
+        ::kill(pid, SIGKILL);
 }
 
 QTEST_GUILESS_MAIN(TestUpdateScript)

@@ -279,22 +279,36 @@ private slots:
         QVERIFY(!QFile::exists(dir.path() + "/update.failed"));
     }
 
-    // A new launcher that never says it came up: the previous one is put back and started.
+    // A new launcher that does not say it came up: the previous one is put back and started, at once
+    // when the new one ended (the wait for it is far longer than the test's bound).
+    void selfUpdateThatDoesNotComeUpIsRolledBack_data() {
+        QTest::addColumn<QString>("marker");
+        QTest::addColumn<QByteArray>("confirmSeconds");
+        QTest::addColumn<QByteArray>("why");
+        QTest::newRow("ends without confirming")
+            << "no-confirm.txt" << QByteArray("600") << QByteArray("before it ended");
+        QTest::newRow("hangs") << "hang.txt" << QByteArray("3") << QByteArray("within 3 s");
+    }
+
     void selfUpdateThatDoesNotComeUpIsRolledBack() {
+        QFETCH(QString, marker);
+        QFETCH(QByteArray, confirmSeconds);
+        QFETCH(QByteArray, why);
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         QByteArray newContent;
         QVERIFY(prepareUpdateFolder(dir.path(), &newContent));
         const QByteArray oldContent = readFile(dir.path() + "/Kestrivane.exe");
-        QVERIFY(writeFile(dir.path() + "/no-confirm.txt", "x"));
-        qputenv("KV_UPDATE_CONFIRM_S", "3");
+        QVERIFY(writeFile(dir.path() + "/" + marker, "x"));
+        qputenv("KV_UPDATE_CONFIRM_S", confirmSeconds);
         const ToolResult r =
             runTool(QStringLiteral("wscript.exe"),
                     {QDir::toNativeSeparators(dir.path() + "/update.vbs"), "v0.12_Kestrivane.exe"}, 120000);
         qunsetenv("KV_UPDATE_CONFIRM_S");
         const QByteArray log = readFile(dir.path() + "/update.log");
         QCOMPARE(r.exitCode, 1);
-        QVERIFY2(log.contains("put the previous launcher back"), log.constData());
+        QVERIFY2(log.contains("did not come up " + why) && log.contains("put the previous launcher back"),
+                 log.constData());
         QCOMPARE(readFile(dir.path() + "/Kestrivane.exe"), oldContent);
         QCOMPARE(readFile(dir.path() + "/update.failed").trimmed(), QByteArray("0.12"));
         QVERIFY(!QFile::exists(dir.path() + "/update.pending"));

@@ -1,7 +1,8 @@
 // Stand-in launcher for the self-update test.
 //   --sleep MS   stays alive for MS milliseconds and writes nothing (the old launcher, still running)
 //   otherwise    appends "started <argument count>" to started.txt beside itself, says it came up
-//                (update.pending becomes update.confirmed) unless no-confirm.txt is beside it, and ends
+//                (update.pending becomes update.confirmed) unless no-confirm.txt is beside it, and ends;
+//                with hang.txt beside it, it takes that file and first hangs for a minute
 #include <windows.h>
 
 #include <cwchar>
@@ -27,6 +28,8 @@ int wmain(int argc, wchar_t **argv) {
     DWORD written = 0;
     const BOOL ok = WriteFile(h, line.data(), DWORD(line.size()), &written, nullptr);
     CloseHandle(h);
+    if (DeleteFileW((folder + L"hang.txt").c_str()))
+        Sleep(60000);
     if (GetFileAttributesW((folder + L"no-confirm.txt").c_str()) == INVALID_FILE_ATTRIBUTES)
         MoveFileW((folder + L"update.pending").c_str(), (folder + L"update.confirmed").c_str());
     return ok && written == line.size() ? 0 : 1;
