@@ -342,6 +342,12 @@ void GameResourceUpdate::beginGameResourcePhase() {
         emit begun(ResumeOffered);
         return;
     }
+    // The entry indexes come first for the room check: an archive updated by its entries is being
+    // checked for what changed from now on, not waiting on nothing.
+    if (!preparers.isEmpty()) {
+        clearSpeedTexts();
+        emit status(WorkflowStatus::GameLine, WorkflowStatus::text(QStringLiteral("CHECKING_CHANGES")));
+    }
     // Counted archives are not counted again: KEEP UPDATE only weighs the free space anew.
     unpackRoom->count(queuedArchives, QSet<QString>(preparers.keyBegin(), preparers.keyEnd()));
 }
