@@ -1,12 +1,15 @@
 #include "archive/archivepatcher.h"
 
+#include "archive/entrypermissions.h"
 #include "archive/extractedfiles.h"
 #include "archive/extractionwriter.h"
+#include "archive/zipentrymodes.h"
 #include "archive/zipformat.h"
 #include "core/diskroom.h"
 #include "platform/filenamerules.h"
 #include "platform/platform.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -24,7 +27,6 @@ constexpr quint32 Zip64EndSignature = 0x06064b50;
 constexpr quint32 Zip64LocatorSignature = 0x07064b50;
 constexpr qint64 Max32 = 0xffffffff;
 constexpr qint64 Max16 = 0xffff;
-constexpr quint16 MadeBy = 20;
 constexpr quint16 Zip64Version = 45;
 constexpr quint16 EncryptedFlag = 0x0001;
 constexpr qint64 CopyBlock = 1024 * 1024;
@@ -97,7 +99,8 @@ Result<ExtractError> readLocalHeader(QFile &file, qint64 offset, const ZipIndex:
     return {};
 }
 
-QByteArray centralRecord(const ZipIndex::Entry &e, const LocalHeader &h, qint64 offset) {
+QByteArray centralRecord(const ZipIndex::Entry &e, const LocalHeader &h, qint64 offset,
+                         const ZipEntryModes::Mode &mode) {
     const QByteArray name = e.name.toUtf8();
     // Zip64 values come in this order, each only when its field holds the marker.
     QByteArray zip64;
@@ -110,7 +113,7 @@ QByteArray centralRecord(const ZipIndex::Entry &e, const LocalHeader &h, qint64 
     QByteArray r;
     r.reserve(46 + name.size() + 4 + zip64.size());
     put<quint32>(&r, ZipFormat::CentralSignature);
-    put<quint16>(&r, MadeBy);
+    put<quint16>(&r, mode.versionMadeBy);
     put<quint16>(&r, zip64.isEmpty() ? h.versionNeeded : qMax(h.versionNeeded, Zip64Version));
     put<quint16>(&r, h.flags);
     put<quint16>(&r, h.method);
@@ -124,7 +127,7 @@ QByteArray centralRecord(const ZipIndex::Entry &e, const LocalHeader &h, qint64 
     put<quint16>(&r, 0); // comment
     put<quint16>(&r, 0); // disk
     put<quint16>(&r, 0); // internal attributes
-    put<quint32>(&r, 0); // external attributes
+    put<quint32>(&r, mode.externalAttributes);
     put<quint32>(&r, quint32(qMin(offset, Max32)));
     r.append(name);
     if (!zip64.isEmpty()) {
@@ -166,9 +169,26 @@ QByteArray endRecords(qint64 count, qint64 directoryOffset, qint64 directorySize
     return r;
 }
 
+// The modes the archive's central directory (fetched after the entries) gives its entries.
+QHash<int, ZipEntryModes::Mode> fetchedModes(QFile &file, const ZipIndex &index,
+                                             const ArchivePatchPlan &plan) {
+    if (plan.directoryAt() < 0)
+        return {};
+    QByteArray directory;
+    if (file.seek(plan.directoryAt()))
+        directory = file.read(plan.directoryBytes());
+    const QHash<int, ZipEntryModes::Mode> modes = ZipEntryModes::read(directory, index);
+    if (modes.isEmpty())
+        qWarning().noquote() << "no entry's mode in the fetched central directory of" << file.fileName();
+    return modes;
+}
+
 // Turns the fetched file into a zip archive of the fetched entries: cut to the spans (a directory a
 // killed try appended goes), then a central directory built from the index and the local headers.
-Result<ExtractError> assemble(const QString &path, const ZipIndex &index, const ArchivePatchPlan &plan) {
+// Each entry takes the mode the archive's directory gives it, else the mode of the file it replaces;
+// `modes` receives the archive's.
+Result<ExtractError> assemble(const QString &path, const QString &folder, const ZipIndex &index,
+                              const ArchivePatchPlan &plan, QHash<int, ZipEntryModes::Mode> *modes) {
     QFile file(path);
     // Checked first: opening for writing would make a missing file.
     if (!QFileInfo(path).isFile())
@@ -188,6 +208,8 @@ Result<ExtractError> assemble(const QString &path, const ZipIndex &index, const 
         return failure(
             ExtractError::CannotWrite,
             QStringLiteral("cannot cut %1 to %2 bytes: %3").arg(path).arg(spans).arg(file.errorString()));
+
+    *modes = fetchedModes(file, index, plan);
 
     qint64 writeAt = spans;
     QByteArray pending;
@@ -212,7 +234,11 @@ Result<ExtractError> assemble(const QString &path, const ZipIndex &index, const 
             readLocalHeader(file, plan.fetchedOffset(i), entries.at(i), &header);
         if (!read.ok())
             return read;
-        pending += centralRecord(entries.at(i), header, plan.fetchedOffset(i));
+        ZipEntryModes::Mode mode = modes->value(i);
+        if (!mode.givesMode())
+            mode = ZipEntryModes::ofFile(
+                QStringLiteral("%1/%2").arg(folder, FileNameRules::normalizedEntryName(entries.at(i).name)));
+        pending += centralRecord(entries.at(i), header, plan.fetchedOffset(i), mode);
         ++count;
         if (pending.size() >= WriteBlock && !flush())
             return cannotWrite();
@@ -261,10 +287,22 @@ bool holds(const QString &path, const ZipIndex::Entry &e) {
            ExtractedFiles::digestOf(path, &digest).ok() && digest == e.hash;
 }
 
+// Whether a kept file still holds its entry: the plan was made perhaps days ago, or elsewhere, so a
+// file whose size or time is not the one the plan saw is hashed again. `checkedMs` receives its time
+// as it was looked at, before any hashing.
+bool stillHolds(const QString &path, const ZipIndex::Entry &e, const ArchivePatchPlan::Seen &seen,
+                qint64 *checkedMs) {
+    const QFileInfo info(path);
+    if (!info.isFile())
+        return false;
+    *checkedMs = info.lastModified().toMSecsSinceEpoch();
+    return (info.size() == seen.size && *checkedMs == seen.modifiedMs) || holds(path, e);
+}
+
 // Copies `source` to `staged`, hashing what it reads: the copy is kept only with the entry's
 // content, whatever happened to the source since the plan was made.
 Result<ExtractError> copyChecked(const QString &source, const QString &staged, const ZipIndex::Entry &e,
-                                 qint64 roomLeft, qint64 *missingRoom) {
+                                 const ZipEntryModes::Mode &mode, qint64 roomLeft, qint64 *missingRoom) {
     QFile in(source);
     QFile out(staged);
     if (!in.open(QIODevice::ReadOnly))
@@ -319,8 +357,11 @@ Result<ExtractError> copyChecked(const QString &source, const QString &staged, c
         return failure(ExtractError::Damaged,
                        QStringLiteral("%1 no longer holds the content of entry %2").arg(source, e.name));
     }
-    // The entry's permission bits are not in the index; the file it was copied from had them.
-    QFile::setPermissions(staged, QFile::permissions(source));
+    // Without the archive's mode for the entry, the file it was copied from had the right one.
+    if (mode.givesMode())
+        applyEntryPermissions(staged, mode.versionMadeBy, mode.externalAttributes);
+    else
+        QFile::setPermissions(staged, QFile::permissions(source));
     return {};
 }
 
@@ -374,8 +415,22 @@ Result<ExtractError> ArchivePatcher::apply(const QString &folder, const ZipIndex
                                                       .arg(FileNameRules::printable(names.at(i)), folder));
     }
 
+    // Nothing is recorded as kept that is not checked; a kept file that changed fails the update as
+    // it stands, so that it is planned again from the files as they are now.
+    QVector<qint64> keptTimes(entries.size(), -1);
+    for (int i = 0; i < entries.size(); ++i) {
+        if (plan.action(i) == ArchivePatchPlan::Action::Keep &&
+            !stillHolds(QStringLiteral("%1/%2").arg(folder, names.at(i)), entries.at(i), plan.seen(i),
+                        &keptTimes[i]))
+            return failure(ExtractError::Damaged,
+                           QStringLiteral("the kept file %1 in %2 changed since the update was planned: it "
+                                          "no longer holds its entry")
+                               .arg(FileNameRules::printable(names.at(i)), folder));
+    }
+
+    QHash<int, ZipEntryModes::Mode> modes;
     if (!expected.isEmpty()) {
-        const Result<ExtractError> assembled = assemble(fetchedPath, index, plan);
+        const Result<ExtractError> assembled = assemble(fetchedPath, folder, index, plan, &modes);
         if (!assembled.ok())
             return assembled;
     }
@@ -411,7 +466,7 @@ Result<ExtractError> ArchivePatcher::apply(const QString &folder, const ZipIndex
         }
         const Result<ExtractError> copied =
             copyChecked(QStringLiteral("%1/%2").arg(folder, plan.copySource(i)), copy.staged, entries.at(i),
-                        copyRoom, missingRoom);
+                        modes.value(i), copyRoom, missingRoom);
         copyRoom -= DiskRoom::onDisk(entries.at(i).size, block);
         const bool sourceGone =
             copied.code() == ExtractError::Damaged || copied.code() == ExtractError::CannotOpen;
@@ -452,9 +507,9 @@ Result<ExtractError> ArchivePatcher::apply(const QString &folder, const ZipIndex
             const bool isFetched = plan.action(i) == ArchivePatchPlan::Action::Fetch;
             if (isFetched && !fetched.contains(names.at(i)))
                 continue; // cannot be: the extraction installs every name it was given
-            const InstalledEntry entry =
-                isFetched ? fetched.value(names.at(i))
-                          : InstalledEntry{names.at(i), quint64(entries.at(i).size), entries.at(i).hash};
+            const InstalledEntry entry = isFetched ? fetched.value(names.at(i))
+                                                   : InstalledEntry{names.at(i), quint64(entries.at(i).size),
+                                                                    entries.at(i).hash, keptTimes.at(i)};
             const auto earlier = placed.constFind(entry.name);
             if (earlier != placed.constEnd()) {
                 (*installed)[*earlier] = entry;

@@ -13,10 +13,14 @@
 
 namespace {
 
-const QByteArray Magic("KVAP 1");
+const QByteArray FirstMagic("KVAP 1");
+const QByteArray Magic("KVAP 2");
 const QByteArray IndexWord("index ");
 const QByteArray ArchiveWord("archive ");
+const QByteArray DirectoryWord("directory ");
+const QByteArray NoDirectory("-");
 const QByteArray KeepLine("keep");
+const QByteArray KeepWord("keep\t");
 const QByteArray FetchLine("fetch");
 const QByteArray CopyWord("copy\t");
 
@@ -55,6 +59,22 @@ QSet<QString> sharedNames(const ZipIndex &index) {
     return shared;
 }
 
+// A decimal number as this code writes it, nothing else.
+bool number(const QByteArray &text, qint64 *out) {
+    bool ok = false;
+    *out = text.toLongLong(&ok);
+    return ok && QByteArray::number(*out) == text;
+}
+
+// The central directory is fetched for the modes it gives the fetched entries while it is small
+// beside them.
+bool wantsDirectory(const ZipIndex &index, qint64 entryBytes) {
+    const qint64 size = index.directorySize();
+    return entryBytes > 0 && size > 0 &&
+           size <= qMin(ArchivePatchPlan::MaxDirectoryBytes,
+                        qMax(ArchivePatchPlan::MinDirectoryBytes, entryBytes));
+}
+
 // What the installed files hold, each looked at once: the record's digest while the file's size
 // and time are the recorded ones, else the digest of its bytes.
 class Contents {
@@ -77,6 +97,8 @@ public:
         const QFileInfo info(path);
         QByteArray digest;
         if (info.isFile()) {
+            // Noted before hashing: a file written meanwhile has another time by the end.
+            seenFiles.insert(name, {info.size(), info.lastModified().toMSecsSinceEpoch()});
             const auto r = recorded.constFind(name);
             if (r != recorded.constEnd() && !distrusted.contains(name) && quint64(info.size()) == r->size &&
                 info.lastModified().toMSecsSinceEpoch() == r->modifiedMs) {
@@ -100,6 +122,7 @@ public:
     bool hasRecord() const { return !recorded.isEmpty(); }
     // The files known by now to hold this digest.
     QStringList holding(const QByteArray &digest) const { return byDigest.values(digest); }
+    ArchivePatchPlan::Seen seen(const QString &name) const { return seenFiles.value(name); }
 
 private:
     const QString folder;
@@ -107,6 +130,7 @@ private:
     QHash<QString, ExtractedFiles::File> recorded;
     QMultiHash<QByteArray, QString> recordedByDigest;
     QHash<QString, QByteArray> digests;
+    QHash<QString, ArchivePatchPlan::Seen> seenFiles;
     QMultiHash<QByteArray, QString> byDigest;
 };
 
@@ -127,6 +151,7 @@ Result<ArchivePatchPlan::Error> ArchivePatchPlan::decide(const ZipIndex &index, 
     plan.archiveBytes = index.archiveSize();
     plan.actions.fill(Action::Fetch, entries.size());
     plan.sources.fill(QString(), entries.size());
+    plan.seenFiles.fill(Seen(), entries.size());
     QVector<QString> names(entries.size());
     // Keeps first: they tell which installed files stay as they are, the best sources of copies.
     for (int i = 0; i < entries.size(); ++i) {
@@ -135,8 +160,10 @@ Result<ArchivePatchPlan::Error> ArchivePatchPlan::decide(const ZipIndex &index, 
         names[i] = FileNameRules::normalizedEntryName(entries.at(i).name);
         if (shared.contains(names[i].toLower()))
             continue;
-        if (contents.digestOf(names[i]) == entries.at(i).hash)
+        if (contents.digestOf(names[i]) == entries.at(i).hash) {
             plan.actions[i] = Action::Keep;
+            plan.seenFiles[i] = contents.seen(names[i]);
+        }
     }
     QSet<QString> replaced; // lower case, as the disk may compare them
     for (int i = 0; i < entries.size(); ++i) {
@@ -170,12 +197,17 @@ Result<ArchivePatchPlan::Error> ArchivePatchPlan::decide(const ZipIndex &index, 
         plan.actions[i] = Action::Copy;
         plan.sources[i] = stays != candidates.cend() ? *stays : candidates.first();
     }
-    plan.makeSpans(index);
+    qint64 entryBytes = 0;
+    for (int i = 0; i < entries.size(); ++i) {
+        if (plan.actions.at(i) == Action::Fetch)
+            entryBytes += entries.at(i).span;
+    }
+    plan.makeSpans(index, wantsDirectory(index, entryBytes));
     *out = plan;
     return {};
 }
 
-void ArchivePatchPlan::makeSpans(const ZipIndex &index) {
+void ArchivePatchPlan::makeSpans(const ZipIndex &index, bool withDirectory) {
     const QVector<ZipIndex::Entry> &entries = index.entries();
     offsets.fill(-1, entries.size());
     sizes.resize(entries.size());
@@ -193,6 +225,14 @@ void ArchivePatchPlan::makeSpans(const ZipIndex &index) {
         else
             fetchSpans.append({e.headerOffset, e.span});
     }
+    directoryOffset = withDirectory ? total : -1;
+    directory = withDirectory ? Span{index.directoryOffset(), index.directorySize()} : Span();
+    if (!withDirectory)
+        return;
+    if (!fetchSpans.isEmpty() && fetchSpans.last().offset + fetchSpans.last().length == directory.offset)
+        fetchSpans.last().length += directory.length;
+    else
+        fetchSpans.append(directory);
 }
 
 bool ArchivePatchPlan::worthIt() const {
@@ -222,12 +262,22 @@ ArchivePatchPlan::Counts ArchivePatchPlan::count(Action a) const {
 }
 
 QByteArray ArchivePatchPlan::toBytes() const {
-    QByteArray text = Magic + '\n' + IndexWord + digest.toLatin1() + '\n' + ArchiveWord +
-                      QByteArray::number(archiveBytes) + '\n';
+    // A plan read in the earlier form is written in it again: its id stays the one its download knows.
+    QByteArray text = (form == 1 ? FirstMagic : Magic) + '\n' + IndexWord + digest.toLatin1() + '\n' +
+                      ArchiveWord + QByteArray::number(archiveBytes) + '\n';
+    if (form != 1) {
+        text += DirectoryWord +
+                (directoryOffset < 0
+                     ? NoDirectory
+                     : QByteArray::number(directory.offset) + ' ' + QByteArray::number(directory.length)) +
+                '\n';
+    }
     for (int i = 0; i < actions.size(); ++i) {
         switch (actions.at(i)) {
         case Action::Keep:
-            text += KeepLine + '\n';
+            text += form == 1 ? KeepLine + '\n'
+                              : KeepWord + QByteArray::number(seenFiles.at(i).size) + '\t' +
+                                    QByteArray::number(seenFiles.at(i).modifiedMs) + '\n';
             break;
         case Action::Fetch:
             text += FetchLine + '\n';
@@ -247,14 +297,16 @@ Result<ArchivePatchPlan::Error> ArchivePatchPlan::fromBytes(const QByteArray &by
         return malformed(QStringLiteral("%1 bytes, more than a plan holds").arg(bytes.size()));
     if (!bytes.endsWith('\n'))
         return malformed(QStringLiteral("cut short"));
+    const int form = bytes.startsWith(FirstMagic + '\n') ? 1 : 2;
     const QVector<ZipIndex::Entry> &entries = index.entries();
-    constexpr int HeaderLines = 3;
+    const int HeaderLines = form == 1 ? 3 : 4;
     // Counted before splitting: a text of another index's size is refused without a list of lines.
     if (bytes.count('\n') != HeaderLines + entries.size())
         return malformed(
             QStringLiteral("%1 lines for an index of %2 entries").arg(bytes.count('\n')).arg(entries.size()));
     const QList<QByteArray> lines = bytes.left(bytes.size() - 1).split('\n');
-    if (lines.at(0) != Magic || !lines.at(1).startsWith(IndexWord) || !lines.at(2).startsWith(ArchiveWord))
+    if ((form == 2 && (lines.at(0) != Magic || !lines.at(3).startsWith(DirectoryWord))) ||
+        !lines.at(1).startsWith(IndexWord) || !lines.at(2).startsWith(ArchiveWord))
         return malformed(QStringLiteral("no plan header"));
     const QByteArray listed = lines.at(1).mid(IndexWord.size());
     if (!isIndexDigest(listed) || QString::fromLatin1(listed) != indexDigest)
@@ -263,20 +315,35 @@ Result<ArchivePatchPlan::Error> ArchivePatchPlan::fromBytes(const QByteArray &by
     if (size != QByteArray::number(index.archiveSize()))
         return malformed(
             QStringLiteral("made for an archive of other than %1 bytes").arg(index.archiveSize()));
+    const QByteArray directoryLine = form == 2 ? lines.at(3).mid(DirectoryWord.size()) : NoDirectory;
+    const bool withDirectory = directoryLine != NoDirectory;
+    if (withDirectory && (directoryLine != QByteArray::number(index.directoryOffset()) + ' ' +
+                                               QByteArray::number(index.directorySize()) ||
+                          index.directorySize() <= 0 || index.directorySize() > MaxDirectoryBytes))
+        return malformed(QStringLiteral("line 4 is not the central directory of the index"));
 
     const QSet<QString> shared = sharedNames(index);
     ArchivePatchPlan plan;
+    plan.form = form;
     plan.digest = indexDigest;
     plan.archiveBytes = index.archiveSize();
     plan.actions.reserve(entries.size());
     plan.sources.reserve(entries.size());
+    plan.seenFiles.fill(Seen(), entries.size());
     for (int i = 0; i < entries.size(); ++i) {
         const QByteArray &line = lines.at(HeaderLines + i);
         const QString name = FileNameRules::normalizedEntryName(entries.at(i).name);
         Action action = Action::Fetch;
         QString source;
-        if (line == KeepLine) {
+        if (form == 1 && line == KeepLine) {
             action = Action::Keep;
+        } else if (form == 2 && line.startsWith(KeepWord)) {
+            action = Action::Keep;
+            const QList<QByteArray> fields = line.mid(KeepWord.size()).split('\t');
+            Seen &seen = plan.seenFiles[i];
+            if (fields.size() != 2 || !number(fields.at(0), &seen.size) || seen.size < 0 ||
+                !number(fields.at(1), &seen.modifiedMs))
+                return malformed(QStringLiteral("line %1 keeps a file not seen").arg(HeaderLines + i + 1));
         } else if (line.startsWith(CopyWord)) {
             action = Action::Copy;
             source = QString::fromUtf8(line.mid(CopyWord.size()));
@@ -294,7 +361,9 @@ Result<ArchivePatchPlan::Error> ArchivePatchPlan::fromBytes(const QByteArray &by
         plan.actions.append(action);
         plan.sources.append(source);
     }
-    plan.makeSpans(index);
+    if (withDirectory && plan.fetched().entries == 0)
+        return malformed(QStringLiteral("it fetches the central directory for no entry"));
+    plan.makeSpans(index, withDirectory);
     *out = plan;
     return {};
 }

@@ -18,12 +18,20 @@
 // the spans' bytes, one after another, make the "fetched file" that ArchivePatcher turns into a
 // small archive of just those entries.
 //
+// When any entry is fetched, the archive's central directory is fetched after the entries, for the
+// modes it gives them, while it takes no more than the entries do (or MinDirectoryBytes, and never
+// more than MaxDirectoryBytes).
+//
 // Deciding hashes as little as it can: a file whose size and modification time are those the
 // record lists has the recorded digest; any other (and every file when there is no record, or one
-// named in `distrusted`) is hashed again. A plan is text, saved beside the archive while the update runs, so
-// that a run killed half way takes it up again:
-//   "KVAP 1", "index <64 hex digits>", "archive <size>", then one line per entry of the index in
-//   its order: "keep", "fetch" or "copy\t<installed name>"; names as the record has them.
+// named in `distrusted`) is hashed again. A kept file's size and time as the plan saw them are noted,
+// so that applying the plan, perhaps days later, knows which kept files changed since. A plan is
+// text, saved beside the archive while the update runs, so that a run killed half way takes it up again:
+//   "KVAP 2", "index <64 hex digits>", "archive <size>", "directory <offset> <size>" (or
+//   "directory -" when it is not fetched), then one line per entry of the index in its order:
+//   "keep\t<size>\t<mtime in ms since the epoch>", "fetch" or "copy\t<installed name>"; names as
+//   the record has them. The earlier form "KVAP 1" has no directory line and bare "keep" lines: it is
+//   still read, its kept files as not seen.
 class ArchivePatchPlan {
 public:
     enum class Error {
@@ -36,6 +44,12 @@ public:
     struct Span {
         qint64 offset = 0; // in the archive
         qint64 length = 0;
+    };
+
+    // A kept file's size and modification time as the plan saw it; size -1 when not seen.
+    struct Seen {
+        qint64 size = -1;
+        qint64 modifiedMs = 0;
     };
 
     struct Counts {
@@ -63,7 +77,12 @@ public:
     Action action(int entry) const { return actions.at(entry); }
     // For Copy: the installed name whose content the entry has.
     QString copySource(int entry) const { return sources.at(entry); }
+    // Entries' spans in archive order, then the central directory's when it is fetched.
     const QVector<Span> &spans() const { return fetchSpans; }
+    Seen seen(int entry) const { return seenFiles.value(entry); }
+    // Where the central directory lies in the fetched file and its size; -1 when not fetched.
+    qint64 directoryAt() const { return directoryOffset; }
+    qint64 directoryBytes() const { return directory.length; }
     qint64 fetchBytes() const; // what the spans take together (the fetched file's size)
     Counts kept() const { return count(Action::Keep); }
     Counts copied() const { return count(Action::Copy); }
@@ -80,16 +99,22 @@ public:
     QString id() const;
 
     static constexpr qint64 MaxPlanBytes = 64 * 1024 * 1024;
+    static constexpr qint64 MinDirectoryBytes = 64 * 1024;
+    static constexpr qint64 MaxDirectoryBytes = 16 * 1024 * 1024;
 
 private:
     Counts count(Action a) const;
-    void makeSpans(const ZipIndex &index);
+    void makeSpans(const ZipIndex &index, bool withDirectory);
 
+    int form = 2;
     QString digest;
     qint64 archiveBytes = 0;
     QVector<Action> actions;
     QVector<QString> sources;
     QVector<qint64> offsets; // fetchedOffset() of each entry
     QVector<qint64> sizes;   // unpacked size of each entry
+    QVector<Seen> seenFiles;
     QVector<Span> fetchSpans;
+    Span directory;              // in the archive; length 0 when not fetched
+    qint64 directoryOffset = -1; // in the fetched file
 };

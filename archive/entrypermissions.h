@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFileDevice>
 #include <QString>
 
 // Applies the permission bits stored with a zip entry made on a Unix host (the high 16 bits of the
@@ -10,3 +11,9 @@
 // Returns false only when the bits were meant to be applied and could not be.
 bool applyEntryPermissions(const QString &filePath, unsigned long versionMadeBy,
                            unsigned long externalAttributes);
+
+// The mode bits (0777) an entry gives its file; 0 when it gives none (see above).
+unsigned long entryMode(unsigned long versionMadeBy, unsigned long externalAttributes);
+
+// The mode bits of a file's permissions, as an entry made on Unix stores them.
+unsigned long modeOfPermissions(QFileDevice::Permissions permissions);

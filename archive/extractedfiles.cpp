@@ -60,8 +60,11 @@ ExtractedFiles ExtractedFiles::of(const QString &version, const QString &indexDi
     record.installedFiles.reserve(int(installed.size()));
     for (const InstalledEntry &e : installed) {
         const QFileInfo info(QStringLiteral("%1/%2").arg(folder, e.name));
-        record.installedFiles.append(
-            {e.name, e.size, info.exists() ? info.lastModified().toMSecsSinceEpoch() : 0, e.blake2b});
+        qint64 time = info.exists() ? info.lastModified().toMSecsSinceEpoch() : 0;
+        // Changed since it was checked: the time vouches for nothing, so the next look hashes it.
+        if (e.checkedMs >= 0 && time != e.checkedMs)
+            time = 0;
+        record.installedFiles.append({e.name, e.size, time, e.blake2b});
     }
     return record;
 }

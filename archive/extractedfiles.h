@@ -42,7 +42,8 @@ public:
 
     static QString recordPath(const QString &folder, const QString &archive);
 
-    // The files an extraction into `folder` installed, with their times as the disk has them now.
+    // The files an extraction into `folder` installed, with their times as the disk has them now
+    // (0 for one whose time is no longer the one it was checked at: it is hashed at the next look).
     // `indexDigest`: the archive's entry index as listed (64 lower-case hex digits), or empty.
     static ExtractedFiles of(const QString &version, const QString &indexDigest,
                              const std::vector<InstalledEntry> &installed, const QString &folder);

@@ -49,6 +49,8 @@ struct InstalledEntry {
     QString name; // as installed, below the target directory, '/' separators
     quint64 size = 0;
     QByteArray blake2b; // 32 bytes
+    // The file's modification time when it was found to hold those bytes; -1 when it was just written.
+    qint64 checkedMs = -1;
 };
 Result<ExtractError> extractArchive(const QString &path, const QString &targetDir,
                                     qint64 *missingRoom = nullptr,

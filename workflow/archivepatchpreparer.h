@@ -31,8 +31,9 @@ struct ArchiveSource {
 // ZipIndex::MaxIndexSize, from the usable CDN hosts in turn), then on a worker of the engine's pool
 // checks it against its listed digest and the archive's listed size, decides against the record of
 // what the installed version unpacked which entries are kept, copied or fetched, and saves the index
-// and the plan beside the archive. The spans to fetch are the changed entries' bytes in the archive,
-// fetched one after another into ArchivePatchFiles::fetchedPath(). Not ok (no index, a refused one,
+// and the plan beside the archive. The spans to fetch are the changed entries' bytes in the archive
+// (then its central directory, for their modes), fetched one after another into
+// ArchivePatchFiles::fetchedPath(). Not ok (no index, a refused one,
 // or more than half of the archive to fetch): the engine fetches the whole archive.
 class ArchivePatchPreparer : public SpanPlanner {
     Q_OBJECT

@@ -2,6 +2,7 @@
 // small archive made of the fetched spans, and every way that archive or the plan can be wrong.
 #include "archive/archivepatcher.h"
 #include "archive/archivepatchplan.h"
+#include "archive/entrypermissions.h"
 #include "archive/extractedfiles.h"
 #include "archive/unziparchive.h"
 #include "archive/zipindexmaker.h"
@@ -241,7 +242,8 @@ private slots:
         QCOMPARE(u.plan.spans().at(0).offset, changed.headerOffset);
         QCOMPARE(u.plan.spans().at(0).length, changed.span + changedStored.span);
         QCOMPARE(u.plan.spans().at(1).offset, added.headerOffset);
-        QCOMPARE(u.plan.fetchBytes(), changed.span + changedStored.span + added.span);
+        QCOMPARE(u.plan.fetchBytes(),
+                 changed.span + changedStored.span + added.span + u.index.directorySize());
         QCOMPARE(u.plan.fetchedOffset(entryNamed(u.index, "changed-stored.bin")), changed.span);
         QCOMPARE(u.plan.fetchedOffset(entryNamed(u.index, "keep.txt")), qint64(-1));
         QVERIFY(u.plan.worthIt());
@@ -489,6 +491,71 @@ private slots:
         }
     }
 
+    // A plan is kept across restarts, or made elsewhere: a kept file changed before it is applied
+    // fails the update with nothing touched (in a plan of the earlier form too, which noted no file),
+    // and is kept once it holds its entry again. Patched entries take the archive's modes, or without
+    // its directory those of the files they replace.
+    void checksKeptFilesAgainAndKeepsModes() {
+        const QList<ZipEntry> first{unixEntry("game.sh", text("run one ", 900), 0100755),
+                                    unixEntry("data.txt", text("data one ", 900), 0100644),
+                                    unixEntry("kept.txt", text("kept ", 900), 0100644)};
+        QList<ZipEntry> second = first;
+        second[0].data = text("run two ", 900);
+        second[1].data = text("data two ", 900);
+        QByteArray archive;
+        ZipIndex index;
+        QVERIFY(publish(second, "v2.zip", &archive, &index));
+        const QString digest = ZipIndex::digestHex(index.toBytes());
+        const QString kept = folder + "/kept.txt";
+        const auto changeKept = [&](const QByteArray &data) {
+            QFile f(kept);
+            return writeFile(kept, data) && f.open(QIODevice::ReadWrite) &&
+                   f.setFileTime(QDateTime::fromMSecsSinceEpoch(1500000000000),
+                                 QFileDevice::FileModificationTime);
+        };
+        const auto mode = [&](const char *name) {
+            return modeOfPermissions(QFile::permissions(folder + '/' + name));
+        };
+        for (const bool earlierForm : {false, true}) {
+            ExtractedFiles record;
+            QVERIFY(install(first, &record));
+            QVERIFY(QFile::setPermissions(folder + "/data.txt", QFile::permissions(folder + "/game.sh")));
+            ArchivePatchPlan plan;
+            QVERIFY(ArchivePatchPlan::decide(index, digest, record, folder, {}, &plan).ok());
+            QVERIFY(plan.kept().entries == 1 && plan.directoryBytes() == index.directorySize());
+            if (earlierForm) {
+                QList<QByteArray> lines = plan.toBytes().split('\n');
+                lines[0] = "KVAP 1";
+                lines.removeAt(3);
+                for (QByteArray &line : lines)
+                    line = line.startsWith("keep\t") ? "keep" : line;
+                QVERIFY(ArchivePatchPlan::fromBytes(lines.join('\n'), index, digest, &plan).ok());
+            }
+            QVERIFY(changeKept(text("KEPT ", 900)));
+            const auto before = snapshot(folder);
+            std::vector<InstalledEntry> installed;
+            Result<ExtractError> applied =
+                ArchivePatcher::apply(folder, index, plan, fetch(plan, archive), &installed);
+            QCOMPARE(applied.code(), ExtractError::Damaged);
+            QVERIFY2(applied.reason().contains("kept file \"kept.txt\" in"), qPrintable(applied.reason()));
+            QCOMPARE(snapshot(folder), before);
+
+            QVERIFY(writeFile(kept, text("kept ", 900)));
+            applied = ArchivePatcher::apply(folder, index, plan, fetch(plan, archive), &installed);
+            QVERIFY2(applied.ok(), qPrintable(applied.reason()));
+            for (const ZipEntry &e : second)
+                QCOMPARE(readFile(folder + '/' + e.name), e.data);
+            QCOMPARE(mode("game.sh"), 0755ul);
+            QCOMPARE(mode("data.txt"), earlierForm ? 0755ul : 0644ul);
+            QCOMPARE(mode("kept.txt"), 0644ul);
+            // Changed after the check: the record does not vouch for it by its time.
+            QVERIFY(changeKept(text("KEPT ", 900)));
+            const ExtractedFiles next = ExtractedFiles::of("2", digest, installed, folder);
+            for (const ExtractedFiles::File &f : next.files())
+                QVERIFY(f.modifiedMs == 0 || f.name != "kept.txt");
+        }
+    }
+
     void planTextRoundTripsAndIsCheckedAgainstItsIndex() {
         Update u;
         QVERIFY(prepare(&u));
@@ -512,16 +579,18 @@ private slots:
             l[line] = replacement;
             return l.join('\n');
         };
-        const int copyLine = 3 + copied;
+        const int copyLine = 4 + copied;
         const QList<QByteArray> refused{
             bytes.left(bytes.size() - 1),
             bytes + "keep\n",
             bytes.left(bytes.lastIndexOf('\n', bytes.size() - 2) + 1),
-            with(0, "KVAP 2"),
+            with(0, "KVAP 3"),
             with(1, "index " + QByteArray(64, '0')),
             with(2, "archive " + QByteArray::number(u.index.archiveSize() + 1)),
-            with(3, "take"),
-            with(3, "keep "),
+            with(3, "directory 0 1"),
+            with(4, "take"),
+            with(4, "keep "),
+            with(4, "keep"),
             with(copyLine, "copy\t../old-name.dat"),
             with(copyLine, "copy\t./old-name.dat"),
             with(copyLine, "copy\tnew-name.dat"),
