@@ -148,22 +148,29 @@ private slots:
 
     void gigabyteTotalsDoNotOverflow() {
         // Files over 2^31 bytes; one installed, one offered for download.
-        QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
-        for (const auto &e : {qMakePair(QStringLiteral("Kestrivane.exe"), qint64(1000)),
-                              qMakePair(QStringLiteral("big1.pak"), qint64(2000000000)),
-                              qMakePair(QStringLiteral("big2.pak"), qint64(3000000000))}) {
-            RemoteFileInfo info;
-            info.name = e.first;
-            info.version =
-                e.first == QLatin1String("Kestrivane.exe") ? QStringLiteral("0.11") : QStringLiteral("1");
-            info.md5 = md5Hex(QByteArray());
-            info.size = e.second;
-            table.insert(info.name, info);
-        }
+        const auto fillTable = [] {
+            QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+            for (const auto &e : {qMakePair(QStringLiteral("Kestrivane.exe"), qint64(1000)),
+                                  qMakePair(QStringLiteral("big1.pak"), qint64(2000000000)),
+                                  qMakePair(QStringLiteral("big2.pak"), qint64(3000000000))}) {
+                RemoteFileInfo info;
+                info.name = e.first;
+                info.version =
+                    e.first == QLatin1String("Kestrivane.exe") ? QStringLiteral("0.11") : QStringLiteral("1");
+                info.md5 = md5Hex(QByteArray());
+                info.size = e.second;
+                table.insert(info.name, info);
+            }
+        };
+        fillTable();
         writeConfig(QStringLiteral("version/big1.pak"), QStringLiteral("1"));
         QVERIFY(writeFile(dir + QStringLiteral("/big1.pak"), QByteArray()));
         QVERIFY(QFile::resize(dir + QStringLiteral("/big1.pak"), 2000000000)); // sparse
         writeConfig(QStringLiteral("download_config/manual_resume"), true);
+        // An update of another release left half way: none of its size is this one's.
+        const QString otherRelease(64, QLatin1Char('0'));
+        writeConfig(QStringLiteral("download_config/update_release"), otherRelease);
+        writeConfig(QStringLiteral("download_config/update_bytes"), Q_INT64_C(9000000000));
 
         makeWorkflow(fastSetup(), false, false);
         flow->beginGameResources();
@@ -172,6 +179,18 @@ private slots:
         QCOMPARE(flow->resources()->presentBytes(), qint64(0));
         QCOMPARE(args(WorkflowStatus::GameLine), (QStringList{"0", "0B", "2.79GB"}));
         QCOMPARE(bars.value(WorkflowStatus::GameBar), 0.0f);
+        QCOMPARE(configValue(QStringLiteral("download_config/update_bytes")), QStringLiteral("3000000000"));
+        const QString release = configValue(QStringLiteral("download_config/update_release"));
+        QVERIFY(release.size() == 64 && release != otherRelease);
+
+        // The same release begun with big1.pak still to fetch: finished since, it counts as done.
+        closeWorkflow();
+        fillTable();
+        writeConfig(QStringLiteral("download_config/update_bytes"), Q_INT64_C(5000000000));
+        makeWorkflow(fastSetup(), false, false);
+        flow->beginGameResources();
+        QCOMPARE(args(WorkflowStatus::GameLine), (QStringList{"40", "1.86GB", "4.66GB"}));
+        QCOMPARE(bars.value(WorkflowStatus::GameBar), 40.0f);
     }
 
     void pauseStopsTheRefreshAndContinueFinishes() {
