@@ -5,8 +5,10 @@
 # over 10 s after the first 5 s against the cap, the longest stall of the thread that runs the
 # engine's signals (the launcher's GUI thread), and how long a change of the cap (2 -> 20 and
 # 20 -> 2 MiB/s) takes to show in the rate (the first 250 ms window within 10 % of the new cap after
-# which every window stays within it). The reference is aria2c with its overall download limit at the
-# same cap and ten connections, its rate read from the bytes it read from its sockets (/proc/PID/io).
+# which every window stays within it) and in the speed the page shows, refreshed once a second: the
+# speeds of the refreshes after the change and the second one against the new cap, beside what the
+# page's smoothing shows without its new start at a change. The reference is aria2c with its overall
+# download limit at the same cap and ten connections, its rate read from the bytes it read from its sockets (/proc/PID/io).
 #
 # Usage: bench/run-speedcap.sh [build-dir]
 #   BENCH_DATA_DIR  keep the generated files here and reuse them (default: a temp dir)
@@ -96,7 +98,7 @@ PY
 declare -A summary
 for pair in "2 20" "20 2"; do
     read -r cap next <<<"$pair"
-    rates=() stalls=() applies=() ratios=()
+    rates=() stalls=() applies=() ratios=() shown=() smoothed=()
     idles=()
     for run in $(seq 1 "$runs"); do
         idles+=("$(idle_stall)")
@@ -107,6 +109,8 @@ for pair in "2 20" "20 2"; do
         stalls+=("$(figure longest_gui_stall)")
         applies+=("$(figure cap_change_applied_in)")
         ratios+=("$(figure received_vs_cap)")
+        shown+=("$(figure shown_second_refresh_vs_new_cap)")
+        smoothed+=("$(figure smoothed_only_second_refresh_vs_new_cap)")
     done
     aria=$(run_aria2 "$cap")
     echo "# aria2c, overall limit ${cap}M: $aria MiB/s received 5..15 s"
@@ -115,6 +119,8 @@ for pair in "2 20" "20 2"; do
         "cap_${cap}_longest_gui_stall: $(printf '%s\n' "${stalls[@]}" | sort -n | tail -1) ms (worst of $runs)" \
         "idle_timer_longest_stall: $(printf '%s\n' "${idles[@]}" | sort -n | tail -1) ms (the machine's own, worst of $runs)" \
         "cap_change_${cap}_to_${next}_applied_in: $(printf '%s\n' "${applies[@]}" | median) ms (median of $runs)" \
+        "cap_change_${cap}_to_${next}_shown_second_refresh_vs_new_cap: $(printf '%s\n' "${shown[@]}" | median) (median of $runs)" \
+        "cap_change_${cap}_to_${next}_smoothed_only_second_refresh_vs_new_cap: $(printf '%s\n' "${smoothed[@]}" | median) (median of $runs)" \
         "aria2c_cap_${cap}_received: $aria MiB/s" \
         "ratio_cap_${cap}_received_vs_cap: $(printf '%s\n' "${ratios[@]}" | median)" \
         "ratio_cap_${cap}_aria2c_vs_cap: $(awk -v a="$aria" -v c="$cap" 'BEGIN { printf "%.4f", a / c }')")

@@ -46,13 +46,16 @@ void LauncherUpdater::fitCaptionSizes() {
     // Download row: what the left line says beside what the right one says, within the progress
     // bar's width: the percentage at its widest beside the remaining time of a slow download, an
     // error beside the time to the next try, and the texts that stand alone.
-    QList<QPair<QString, QString>> rowTexts = {{tr("DOWNLOADING_TIP").arg(100).arg(widestSize, widestSize),
-                                                tr("ESTIMATED_TIME_TIP").arg(QStringLiteral("999:59:59"))},
-                                               {tr("DISK_SPACE_SHORT").arg(widestSize), QString()},
-                                               {tr("DISK_SPACE_STILL_SHORT").arg(widestSize), QString()},
-                                               {tr("NETWORK_WAITING").arg(600), QString()},
-                                               {tr("SCANNING_TIP").arg(100), QString()},
-                                               {tr("CHECKING_CHANGES"), QString()}};
+    QList<QPair<QString, QString>> rowTexts = {
+        {tr("DOWNLOADING_TIP").arg(100).arg(widestSize, widestSize),
+         tr("ESTIMATED_TIME_TIP").arg(QStringLiteral("999:59:59"))},
+        {tr("DISK_SPACE_SHORT").arg(widestSize), QString()},
+        {tr("DISK_SPACE_STILL_SHORT").arg(widestSize), QString()},
+        {tr("DOWNLOAD_PAUSED_TIP").arg(100).arg(widestSize, widestSize), QString()},
+        {tr("RESUME_OFFERED_TIP").arg(100).arg(widestSize, widestSize), QString()},
+        {tr("NETWORK_WAITING").arg(600), QString()},
+        {tr("SCANNING_TIP").arg(100), QString()},
+        {tr("CHECKING_CHANGES"), QString()}};
     for (const char *error : {"VERIFY_ERROR", "WRITE_ERROR", "FILE_MISSING_ON_SERVER", "UNCOMPRESS_FAILED",
                               "NETWORK_ERROR", "SERVER_ERROR", "RELEASE_OUT_OF_DATE",
                               "UPDATE_SERVER_UNREACHABLE", "RELEASE_SIGNATURE_ERROR", "VERSION_PARSE_ERROR"})

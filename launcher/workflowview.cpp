@@ -130,6 +130,8 @@ void LauncherUpdater::showPhase(LauncherWorkflow::Phase phase) {
         // On the launcher page the error takes the line; on the game page the download has ended.
         if (gameState == 0)
             ui->launcherDownloadInfo->setVisible(true);
+        else if (flow->waitsOutOutage())
+            showDownloadButton(":/images/images/pause.png");
         else
             ui->downloadBtn->setVisible(false);
         break;

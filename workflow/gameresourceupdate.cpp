@@ -3,6 +3,7 @@
 #include "archive/archivepatchfiles.h"
 #include "archive/extractedfiles.h"
 #include "core/diskroom.h"
+#include "download/bandwidthcap.h"
 #include "download/xdmanager.h"
 #include "patch/blockmap.h"
 #include "patch/zipindex.h"
@@ -17,6 +18,7 @@
 #include "workflow/roomshortage.h"
 #include "workflow/unpackroom.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -199,7 +201,6 @@ void GameResourceUpdate::prepareGameResources() {
     queuedCount = 0;
     total = 0;
     present = 0;
-    fetchedOfEnded = 0;
     queuedArchives.clear();
     preparers.clear();
     forgetUnlistedFiles();
@@ -274,9 +275,39 @@ void GameResourceUpdate::prepareGameResources() {
             manager->addFile(remotePath, e.name);
         }
     }
-    // Pieces an earlier run left on disk count as done from the start (the KEEP UPDATE page shows
-    // them), never as speed.
-    lastFetchedBytes = 0;
+    countEarlierRuns();
+}
+
+// The files of this release, as the version file lists them: an update that a closed launcher left
+// half way goes on only while the release is the same.
+QByteArray GameResourceUpdate::releaseDigest() {
+    QCryptographicHash digest(QCryptographicHash::Sha256);
+    const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+    for (auto it = table.cbegin(); it != table.cend(); ++it) {
+        const RemoteFileInfo &e = it.value();
+        digest.addData(
+            QStringLiteral("%1\t%2\t%3\t%4\n").arg(e.name, e.version).arg(e.size).arg(e.md5).toUtf8());
+    }
+    return digest.result().toHex();
+}
+
+// The files an earlier launcher run of the same update finished are installed and no longer
+// queued, yet part of its progress: the page counts them as done, as it did before the close.
+void GameResourceUpdate::countEarlierRuns() {
+    earlier = 0;
+    if (!manager) {
+        config->clearUpdateRun();
+        return;
+    }
+    const QByteArray release = releaseDigest();
+    const LauncherConfig::UpdateRun run = config->updateRun();
+    // A file queued again since (damaged, gone) makes the update larger than it began: it begins anew.
+    if (run.release == release && run.bytes >= total) {
+        earlier = run.bytes - total;
+        return;
+    }
+    if (!config->setUpdateRun({release, total}))
+        qWarning() << "cannot record the update's size" << config->path() << total;
 }
 
 // A copy recorded at another version is the older one the map's blocks are looked for in, and so is
@@ -338,7 +369,8 @@ void GameResourceUpdate::beginGameResourcePhase() {
         return;
     }
     if (config->manualResume()) {
-        calcDownloadSpeed();
+        offered = true;
+        showProgress(doneBytes());
         emit begun(ResumeOffered);
         return;
     }
@@ -365,7 +397,7 @@ GameResourceUpdate::Begin GameResourceUpdate::beginOnceCounted() {
     if (roomShortShown)
         clearSpeedTexts(); // the folder named while short; the speed comes at the next tick
     manager->start();
-    speedTimer->start();
+    startMeasuring();
     // Said at once rather than at the first tick.
     if (checkingChanges())
         showProgress(doneBytes());
@@ -408,14 +440,12 @@ void GameResourceUpdate::clearSpeedTexts() {
     emit status(WorkflowStatus::SpeedLine, WorkflowStatus::cleared());
 }
 
-bool GameResourceUpdate::showNetworkWait() {
-    const int waitMs = manager && speedTimer->isActive() ? manager->networkWaitMs() : -1;
-    if (waitMs < 0)
-        return false;
-    clearSpeedTexts();
-    emit status(WorkflowStatus::GameLine, WorkflowStatus::text(QStringLiteral("NETWORK_WAITING"),
-                                                               {LabelArgs::number((waitMs + 999) / 1000)}));
-    return true;
+void GameResourceUpdate::startMeasuring() {
+    offered = false;
+    paused = false;
+    const BandwidthCap &cap = BandwidthCap::instance();
+    meter.restart(cap.passedBytes(), cap.rate());
+    speedTimer->start();
 }
 
 bool GameResourceUpdate::measuringSpeed() const {
@@ -427,14 +457,15 @@ void GameResourceUpdate::pause() {
     if (manager)
         manager->pause();
     speedTimer->stop();
-    clearSpeedTexts();
+    paused = true;
+    showProgress(doneBytes());
 }
 
 void GameResourceUpdate::resume() {
     if (!manager)
         return;
     manager->resume();
-    speedTimer->start();
+    startMeasuring();
 }
 
 void GameResourceUpdate::stopForExit() {
@@ -454,7 +485,7 @@ void GameResourceUpdate::stopForExit() {
 
 void GameResourceUpdate::downloadStarted() {
     qDebug() << "downloadStarted";
-    speedTimer->start();
+    startMeasuring();
     emit downloading();
 }
 
@@ -486,8 +517,6 @@ void GameResourceUpdate::gameResDownloadFinished(ErrorCode code, QString filenam
         else if (!recordTimer->isActive())
             recordTimer->start();
         ++finishedCount;
-        // Still what this run fetched of it: the manager clears it after this.
-        fetchedOfEnded += e.downloadedBytes;
         present += e.size;
         // The bar reaches 100 % with the last file, not at the next tick.
         showProgress(doneBytes());
@@ -557,6 +586,7 @@ void GameResourceUpdate::allGameResDownloadFinished() {
         }
     }
     if (errorKey.isEmpty()) {
+        config->clearUpdateRun();
         emit progress(WorkflowStatus::GameBar, 0.0f);
         emit status(WorkflowStatus::GameLine, WorkflowStatus::text(QStringLiteral("DOWNLOAD_FINISHED")));
     } else {
@@ -571,30 +601,28 @@ qint64 GameResourceUpdate::receivingBytes() const {
     return manager ? manager->writtenBytes() : 0;
 }
 
-qint64 GameResourceUpdate::fetchedBytes() const {
-    return fetchedOfEnded + receivingBytes();
-}
-
 qint64 GameResourceUpdate::doneBytes() const {
-    return present + (manager ? manager->resumedBytes() : 0) + receivingBytes();
+    return earlier + present + (manager ? manager->resumedBytes() : 0) + receivingBytes();
 }
 
 void GameResourceUpdate::calcDownloadSpeed() {
+    // The bytes taken from the network make the speed: those an earlier run left and the blocks an
+    // older copy gave count as done at once, never as speed.
+    const BandwidthCap &cap = BandwidthCap::instance();
+    const qint64 passed = cap.passedBytes();
+    const qint64 speed = meter.sample(passed, cap.rate());
     const qint64 done = doneBytes();
-    // Bytes an earlier run left and blocks an older copy gave count as done at once, never as speed.
-    const qint64 fetched = fetchedBytes();
-    speed = ProgressText::smoothedSpeed(fetched, lastFetchedBytes, speed);
-    lastFetchedBytes = fetched;
-
-    showProgress(done);
-    if (scanPercent() < 0 && !checkingChanges()) {
-        emit status(
-            WorkflowStatus::TimeLine,
-            WorkflowStatus::text(QStringLiteral("ESTIMATED_TIME_TIP"),
-                                 {LabelArgs::text(ProgressText::remainingTimeText(total - done, speed))}));
-        emit status(WorkflowStatus::SpeedLine, WorkflowStatus::text(QStringLiteral("DOWNLOADING_SPEED_TIP"),
-                                                                    {LabelArgs::text(sizeText(speed))}));
+    if (!showProgress(done)) {
+        // Nothing comes meanwhile: the measuring starts again with the first bytes after.
+        meter.restart(passed, cap.rate());
+        return;
     }
+    emit status(WorkflowStatus::TimeLine,
+                WorkflowStatus::text(
+                    QStringLiteral("ESTIMATED_TIME_TIP"),
+                    {LabelArgs::text(ProgressText::remainingTimeText(total + earlier - done, speed))}));
+    emit status(WorkflowStatus::SpeedLine, WorkflowStatus::text(QStringLiteral("DOWNLOADING_SPEED_TIP"),
+                                                                {LabelArgs::text(sizeText(speed))}));
 }
 
 bool GameResourceUpdate::checkingChanges() const {
@@ -605,30 +633,49 @@ int GameResourceUpdate::scanPercent() const {
     return manager && speedTimer->isActive() ? manager->scanPercent() : -1;
 }
 
-void GameResourceUpdate::showProgress(qint64 done) {
-    // Nothing to fetch (total 0) shows 0 % rather than a division by zero.
-    const float percent = total > 0 ? static_cast<float>(double(done) * 100.0 / double(total)) : 0.0f;
-    emit progress(WorkflowStatus::GameBar, percent);
-    // Reading installed copies for their blocks, nothing fetched meanwhile: that is what goes on,
-    // not a download at 0 B/s.
-    if (const int scan = scanPercent(); scan >= 0) {
-        clearSpeedTexts();
+float GameResourceUpdate::percentOf(qint64 done) const {
+    const qint64 whole = total + earlier;
+    // Nothing to fetch (0 bytes) shows 0 % rather than a division by zero.
+    return whole > 0 ? static_cast<float>(double(done) * 100.0 / double(whole)) : 0.0f;
+}
+
+QList<LabelArg> GameResourceUpdate::figures(qint64 done) const {
+    return {LabelArgs::number(static_cast<int>(percentOf(done))), LabelArgs::text(sizeText(done)),
+            LabelArgs::text(sizeText(total + earlier))};
+}
+
+QPair<WorkflowStatus, float> GameResourceUpdate::pausedProgress() const {
+    const qint64 done = doneBytes();
+    return {WorkflowStatus::text(QStringLiteral("DOWNLOAD_PAUSED_TIP"), figures(done)), percentOf(done)};
+}
+
+bool GameResourceUpdate::showProgress(qint64 done) {
+    emit progress(WorkflowStatus::GameBar, percentOf(done));
+    const int waitMs = manager && speedTimer->isActive() ? manager->networkWaitMs() : -1;
+    WorkflowStatus line;
+    if (offered) {
+        line = WorkflowStatus::text(QStringLiteral("RESUME_OFFERED_TIP"), figures(done));
+    } else if (paused) {
+        line = pausedProgress().first;
+    } else if (const int scan = scanPercent(); scan >= 0) {
+        // Reading installed copies for their blocks, nothing fetched meanwhile: that is what goes
+        // on, not a download at 0 B/s.
+        line = WorkflowStatus::text(QStringLiteral("SCANNING_TIP"), {LabelArgs::number(scan)});
+    } else if (checkingChanges()) {
+        // Likewise while an archive's changes are looked for: not a download of the whole archive.
+        line = WorkflowStatus::text(QStringLiteral("CHECKING_CHANGES"));
+    } else if (waitMs >= 0) {
+        // Every piece waits out an outage: when the next attempt comes, not a speed that fades.
+        line = WorkflowStatus::text(QStringLiteral("NETWORK_WAITING"),
+                                    {LabelArgs::number((waitMs + 999) / 1000)});
+    } else {
         emit status(WorkflowStatus::GameLine,
-                    WorkflowStatus::text(QStringLiteral("SCANNING_TIP"), {LabelArgs::number(scan)}));
-        return;
+                    WorkflowStatus::text(QStringLiteral("DOWNLOADING_TIP"), figures(done)));
+        return true;
     }
-    // Likewise while an archive's changes are looked for: not a download of the whole archive.
-    if (checkingChanges()) {
-        clearSpeedTexts();
-        emit status(WorkflowStatus::GameLine, WorkflowStatus::text(QStringLiteral("CHECKING_CHANGES")));
-        return;
-    }
-    if (!showNetworkWait())
-        emit status(
-            WorkflowStatus::GameLine,
-            WorkflowStatus::text(QStringLiteral("DOWNLOADING_TIP"),
-                                 {LabelArgs::number(static_cast<int>(percent)),
-                                  LabelArgs::text(sizeText(done)), LabelArgs::text(sizeText(total))}));
+    clearSpeedTexts();
+    emit status(WorkflowStatus::GameLine, line);
+    return false;
 }
 
 void GameResourceUpdate::verifyInstalledFiles() {

@@ -5,11 +5,14 @@
 #include "trust/versiontable.h"
 #include "workflow/archivepatchpreparer.h"
 #include "workflow/installcheck.h"
+#include "workflow/speedmeter.h"
 #include "workflow/workflowpart.h"
 #include "workflow/workflowsetup.h"
 
+#include <QByteArray>
 #include <QFutureWatcher>
 #include <QHash>
+#include <QPair>
 #include <QPointer>
 #include <QSet>
 #include <QString>
@@ -73,9 +76,11 @@ public:
     qint64 totalBytes() const { return total; }
     // The listed sizes of the files this run has finished.
     qint64 presentBytes() const { return present; }
-    qint64 downloadSpeed() const { return speed; }
+    qint64 downloadSpeed() const { return meter.speed(); }
     QStringList startedFiles() const { return started; }
     XDManager *downloadManager() const { return manager; }
+    // The paused line and the bar's share as they stand, also once the files have ended.
+    QPair<WorkflowStatus, float> pausedProgress() const;
     // The page is refreshed once a tick while the download runs.
     bool measuringSpeed() const;
 
@@ -125,15 +130,19 @@ private:
     DeltaSource deltaSourceFor(const RemoteFileInfo &e) const;
     ArchiveSource archiveSourceFor(const RemoteFileInfo &e) const;
     void reportPatchedFile(const QString &name, qint64 reused, qint64 fetched);
-    // Bytes of this run's files that are done: files finished, pieces an earlier run left, blocks
-    // an older copy gave, pieces completed and being received now.
+    // Bytes of the update's files that are done: files finished (also by an earlier launcher run of
+    // the same update), pieces an earlier run left, blocks an older copy gave, pieces written now.
     qint64 doneBytes() const;
-    // Of those, the bytes this run fetched: the only ones that make the speed.
-    qint64 fetchedBytes() const;
     qint64 receivingBytes() const;
-    void showProgress(qint64 done);
-    // While every piece waits out an outage: the page says so instead of the progress text.
-    bool showNetworkWait();
+    // The bar and the line that says what goes on: the download (true, it has a speed and a time
+    // left), or paused, offered, reading older copies or waiting out an outage (without them).
+    bool showProgress(qint64 done);
+    float percentOf(qint64 done) const;
+    // The percentage, the bytes done and the update's bytes.
+    QList<LabelArg> figures(qint64 done) const;
+    void startMeasuring();
+    static QByteArray releaseDigest();
+    void countEarlierRuns();
     // Puts the files finished since the last batch into "config.ini" in one rewrite.
     void recordFinishedFiles();
 
@@ -153,9 +162,10 @@ private:
     int finishedCount = 0;
     qint64 total = 0;
     qint64 present = 0;
-    qint64 fetchedOfEnded = 0; // bytes fetched in this run for the files that have ended
-    qint64 speed = 0;
-    qint64 lastFetchedBytes = 0;
+    qint64 earlier = 0; // the listed sizes of the update's files that an earlier launcher run finished
+    SpeedMeter meter;
+    bool paused = false;
+    bool offered = false; // KEEP UPDATE
     int networkErrorCount = 0;
     bool roomShortShown = false;
     int awayErrorCount = 0;   // of those, files whose pieces waited the network out to the end

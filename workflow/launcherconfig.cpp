@@ -11,6 +11,10 @@ const QString VersionGroup = QStringLiteral("version");
 const QString MarkGroup = QStringLiteral("uncompressing");
 const QString ManualResumeKey = QStringLiteral("download_config/manual_resume");
 const QString GameArchiveKey = QStringLiteral("download_config/game_archive");
+const QString UpdateReleaseKey = QStringLiteral("download_config/update_release");
+const QString UpdateBytesKey = QStringLiteral("download_config/update_bytes");
+// A SHA-256 in hex.
+constexpr int ReleaseDigestLength = 64;
 const QString SignedTimeKey = QStringLiteral("release/signed_timestamp");
 const QString ComingTimeKey = QStringLiteral("release/coming_timestamp");
 const QString StaleComingTimeKey = QStringLiteral("release/stale_coming_timestamp");
@@ -107,6 +111,31 @@ bool LauncherConfig::manualResume() const {
 void LauncherConfig::setManualResume(bool manualResume) {
     applyStaged();
     settings.setValue(ManualResumeKey, manualResume);
+    sync();
+}
+
+LauncherConfig::UpdateRun LauncherConfig::updateRun() const {
+    bool ok = false;
+    const qint64 bytes = settings.value(UpdateBytesKey).toLongLong(&ok);
+    const QByteArray release = settings.value(UpdateReleaseKey).toString().toLatin1();
+    if (!ok || bytes < 0 || release.size() != ReleaseDigestLength)
+        return {};
+    return {release, bytes};
+}
+
+bool LauncherConfig::setUpdateRun(const UpdateRun &run) {
+    applyStaged();
+    settings.setValue(UpdateReleaseKey, QString::fromLatin1(run.release));
+    settings.setValue(UpdateBytesKey, run.bytes);
+    return sync();
+}
+
+void LauncherConfig::clearUpdateRun() {
+    if (!settings.contains(UpdateReleaseKey) && !settings.contains(UpdateBytesKey))
+        return;
+    applyStaged();
+    settings.remove(UpdateReleaseKey);
+    settings.remove(UpdateBytesKey);
     sync();
 }
 

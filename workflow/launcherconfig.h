@@ -48,6 +48,18 @@ public:
     bool manualResume() const; // false when absent
     void setManualResume(bool manualResume);
 
+    // The update under way: the release it fetches (a digest of its version file) and the listed
+    // sizes of the files it had to fetch when it began, so that a later start counts the files it
+    // finished as done. Read back checked: none (an empty release) when absent or malformed.
+    struct UpdateRun {
+        QByteArray release;
+        qint64 bytes = 0;
+    };
+    UpdateRun updateRun() const;
+    bool setUpdateRun(const UpdateRun &run);
+    // Written only when one is recorded.
+    void clearUpdateRun();
+
     // The archive that brought the game executable; empty when not known.
     QString gameArchive() const;
     void setGameArchive(const QString &name);

@@ -349,6 +349,15 @@ void LauncherWorkflow::downloadBtnClicked() {
     } else if (current == Downloading) {
         gameResources->pause();
         setPhase(Paused);
+    } else if (waitsOutOutage()) {
+        retryTimer->stop();
+        retryHeld = true;
+        setPhase(Paused);
+        emit progress(WorkflowStatus::GameBar, heldProgress.second);
+        emit status(WorkflowStatus::GameLine, heldProgress.first);
+    } else if (current == Paused && retryHeld) {
+        retryHeld = false;
+        runAgain();
     } else if (current == Paused) {
         gameResources->resume();
         setPhase(Downloading);
@@ -375,6 +384,8 @@ void LauncherWorkflow::downloadsEnded(const QString &errorKey) {
     if (!errorKey.isEmpty()) {
         failedKey = errorKey;
         networkAway = errorKey == QLatin1String("NETWORK_ERROR") && gameResources->networkAway();
+        if (networkAway)
+            heldProgress = gameResources->pausedProgress();
         fail();
         return;
     }
@@ -478,6 +489,10 @@ void LauncherWorkflow::setPhase(Phase phase) {
     }
     qDebug() << "workflow phase" << phase;
     current = phase;
+    if (phase == Downloading)
+        downloadUnfinished = true;
+    else if (phase == Extracting || phase == Ready || phase == AwaitingResume || phase == ReleaseExpired)
+        downloadUnfinished = false;
     // A run that got through starts the pauses after its next failure from the first again.
     if (phase == Ready)
         retryPauseMs = given.failedRetryMs;

@@ -9,6 +9,7 @@
 
 #include <QJsonObject>
 #include <QObject>
+#include <QPair>
 #include <QString>
 
 #include <functional>
@@ -87,6 +88,9 @@ public:
     // other phase, but for the check of an unreachable server while the game runs, which then acts
     // when the game ends.
     void tryAgain();
+    // The game's download ended because the network stayed away and its run is tried again by itself:
+    // the page keeps its pause button, which holds the next try until the player continues.
+    bool waitsOutOutage() const { return current == Failed && networkAway && downloadUnfinished; }
     // The pause before the next try after a final error, growing with every failure.
     int nextRetryPauseMs() const { return retryPauseMs; }
 
@@ -198,6 +202,10 @@ private:
     bool unpackAwaitsRoom = false;   // KEEP UPDATE unpacks: the archives are downloaded
     bool downloadAwaitsRoom = false; // KEEP UPDATE runs again: the disk filled up while fetching
     bool launcherHandedOver = false;
+    bool downloadUnfinished = false; // the game's download began and has not got through
+    bool retryHeld = false;          // paused while waiting out an outage: continuing tries again
+    // The paused line and bar of the download the outage ended, shown while the retry is held.
+    QPair<WorkflowStatus, float> heldProgress;
     bool closeAfterPreDownload = false; // the game ended and the launcher waits in the tray for it
     // The last check found only an expired release (until a check accepts a release again).
     bool releaseExpired = false;

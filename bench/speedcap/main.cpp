@@ -1,10 +1,11 @@
 // The download cap over the launcher's ten piece connections (XDManager, as the launcher runs it):
 // the rate received over 10 s after the first 5 s against the cap, the longest stall of the thread
 // that runs the engine's signals (the launcher's GUI thread), and how long a change of the cap
-// takes to show in the rate. Usage: bench_speedcap <target dir> <list file> <cap MiB/s> <new cap MiB/s>
-// The list has one "name md5 size" line per file, fetched from cdnBaseUrl + "v1_" + name (set
-// KESTRIVANE_TEST_CDN_BASE_URL); the files must outlast the run (about 18 s). Prints nothing but
-// the reason and exits 1 when a file fails or the download ends first.
+// takes to show in the rate and in the speed the page shows (refreshed once a second, as the
+// launcher's page is), beside the page's smoothing without a new start at the change. Usage: bench_speedcap
+// <target dir> <list file> <cap MiB/s> <new cap MiB/s> The list has one "name md5 size" line per file,
+// fetched from cdnBaseUrl + "v1_" + name (set KESTRIVANE_TEST_CDN_BASE_URL); the files must outlast the run
+// (about 18 s). Prints nothing but the reason and exits 1 when a file fails or the download ends first.
 
 #include "download/bandwidthcap.h"
 #include "download/xdmanager.h"
@@ -12,6 +13,8 @@
 #include "support/benchmain.h"
 #include "support/filelist.h"
 #include "trust/versiontable.h"
+#include "workflow/progresstext.h"
+#include "workflow/speedmeter.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -33,6 +36,9 @@ constexpr qint64 AfterChangeMs = 3000;
 // ApplyTolerance of it (so the figure is at least one window).
 constexpr qint64 ApplyWindowMs = 100;
 constexpr double ApplyTolerance = 0.10;
+// The page's refreshes, half way between two of them at the change.
+constexpr qint64 RefreshMs = 1000;
+constexpr qint64 FirstRefreshMs = 500;
 
 struct Sample {
     qint64 atNs;
@@ -102,6 +108,26 @@ int main(int argc, char **argv) {
     int stallsOver21Ms = 0;
     qint64 changedAtNs = -1;
     const qint64 startBytes = limiter.passedBytes();
+    // The speed as the page shows it, and as it showed it before a change started the measuring again.
+    SpeedMeter meter;
+    qint64 smoothedOnly = 0;
+    qint64 lastBytes = limiter.passedBytes();
+    QVector<QPair<qint64, qint64>> shownAfterChange;
+    QTimer refresh;
+    refresh.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&refresh, &QTimer::timeout, [&] {
+        const qint64 bytes = limiter.passedBytes();
+        meter.sample(bytes, limiter.rate());
+        smoothedOnly = ProgressText::smoothedSpeed(bytes, lastBytes, smoothedOnly);
+        lastBytes = bytes;
+        if (changedAtNs >= 0)
+            shownAfterChange.append({meter.speed(), smoothedOnly});
+    });
+    QTimer::singleShot(FirstRefreshMs, [&] {
+        meter.restart(limiter.passedBytes(), limiter.rate());
+        lastBytes = limiter.passedBytes();
+        refresh.start(RefreshMs);
+    });
     QTimer tick;
     tick.setTimerType(Qt::PreciseTimer);
     QObject::connect(&tick, &QTimer::timeout, [&] {
@@ -166,6 +192,19 @@ int main(int argc, char **argv) {
     else
         std::printf("cap_change_applied_in: not within %lld ms\n", AfterChangeMs);
     std::printf("received_after_change: %.3f MiB/s\n", after / MiB);
+    QByteArray shown, before;
+    for (const auto &speeds : qAsConst(shownAfterChange)) {
+        shown += QByteArray::number(double(speeds.first) / MiB, 'f', 3) + ' ';
+        before += QByteArray::number(double(speeds.second) / MiB, 'f', 3) + ' ';
+    }
+    std::printf("shown_speed_after_change: %sMiB/s (one a refresh)\n", shown.constData());
+    std::printf("smoothed_only_after_change: %sMiB/s (without the new start)\n", before.constData());
+    if (shownAfterChange.size() >= 2) {
+        std::printf("shown_second_refresh_vs_new_cap: %.4f\n",
+                    double(shownAfterChange.at(1).first) / double(newCap));
+        std::printf("smoothed_only_second_refresh_vs_new_cap: %.4f\n",
+                    double(shownAfterChange.at(1).second) / double(newCap));
+    }
     std::printf("received_vs_cap: %.4f\n", received / double(cap));
     return 0;
 }

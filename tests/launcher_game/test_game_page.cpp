@@ -80,11 +80,10 @@ private slots:
         QVERIFY(ui()->startGameBtn->isVisible());
         QVERIFY(ui()->startGameBtn->isEnabled());
         QCOMPARE(ui()->startGameBtn->text(), QStringLiteral("KEEP UPDATE"));
-        // The present state, as the workflow gives it (numbers: test_gameresources).
-        QCOMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("DOWNLOADING_TIP"));
-        QCOMPARE(ui()->estimateTimeInfo->text(), Translation::instance()
-                                                     ->tr(QStringLiteral("ESTIMATED_TIME_TIP"))
-                                                     .arg(QStringLiteral("00:00:00")));
+        // The present state, as the workflow gives it (numbers: test_gameresources): it waits for the
+        // player, without a time or a speed.
+        QCOMPARE(ui()->gameSrcDownloadInfo->textKey(), QStringLiteral("RESUME_OFFERED_TIP"));
+        QVERIFY(ui()->estimateTimeInfo->text().isEmpty() && ui()->downloadingSpeedInfo->text().isEmpty());
         QVERIFY(ui()->gameSrcProgressBar->isActive());
         QVERIFY(!ui()->downloadBtn->isActive());
 

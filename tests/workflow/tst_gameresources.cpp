@@ -148,22 +148,29 @@ private slots:
 
     void gigabyteTotalsDoNotOverflow() {
         // Files over 2^31 bytes; one installed, one offered for download.
-        QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
-        for (const auto &e : {qMakePair(QStringLiteral("Kestrivane.exe"), qint64(1000)),
-                              qMakePair(QStringLiteral("big1.pak"), qint64(2000000000)),
-                              qMakePair(QStringLiteral("big2.pak"), qint64(3000000000))}) {
-            RemoteFileInfo info;
-            info.name = e.first;
-            info.version =
-                e.first == QLatin1String("Kestrivane.exe") ? QStringLiteral("0.11") : QStringLiteral("1");
-            info.md5 = md5Hex(QByteArray());
-            info.size = e.second;
-            table.insert(info.name, info);
-        }
+        const auto fillTable = [] {
+            QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+            for (const auto &e : {qMakePair(QStringLiteral("Kestrivane.exe"), qint64(1000)),
+                                  qMakePair(QStringLiteral("big1.pak"), qint64(2000000000)),
+                                  qMakePair(QStringLiteral("big2.pak"), qint64(3000000000))}) {
+                RemoteFileInfo info;
+                info.name = e.first;
+                info.version =
+                    e.first == QLatin1String("Kestrivane.exe") ? QStringLiteral("0.11") : QStringLiteral("1");
+                info.md5 = md5Hex(QByteArray());
+                info.size = e.second;
+                table.insert(info.name, info);
+            }
+        };
+        fillTable();
         writeConfig(QStringLiteral("version/big1.pak"), QStringLiteral("1"));
         QVERIFY(writeFile(dir + QStringLiteral("/big1.pak"), QByteArray()));
         QVERIFY(QFile::resize(dir + QStringLiteral("/big1.pak"), 2000000000)); // sparse
         writeConfig(QStringLiteral("download_config/manual_resume"), true);
+        // An update of another release left half way: none of its size is this one's.
+        const QString otherRelease(64, QLatin1Char('0'));
+        writeConfig(QStringLiteral("download_config/update_release"), otherRelease);
+        writeConfig(QStringLiteral("download_config/update_bytes"), Q_INT64_C(9000000000));
 
         makeWorkflow(fastSetup(), false, false);
         flow->beginGameResources();
@@ -172,6 +179,18 @@ private slots:
         QCOMPARE(flow->resources()->presentBytes(), qint64(0));
         QCOMPARE(args(WorkflowStatus::GameLine), (QStringList{"0", "0B", "2.79GB"}));
         QCOMPARE(bars.value(WorkflowStatus::GameBar), 0.0f);
+        QCOMPARE(configValue(QStringLiteral("download_config/update_bytes")), QStringLiteral("3000000000"));
+        const QString release = configValue(QStringLiteral("download_config/update_release"));
+        QVERIFY(release.size() == 64 && release != otherRelease);
+
+        // The same release begun with big1.pak still to fetch: finished since, it counts as done.
+        closeWorkflow();
+        fillTable();
+        writeConfig(QStringLiteral("download_config/update_bytes"), Q_INT64_C(5000000000));
+        makeWorkflow(fastSetup(), false, false);
+        flow->beginGameResources();
+        QCOMPARE(args(WorkflowStatus::GameLine), (QStringList{"40", "1.86GB", "4.66GB"}));
+        QCOMPARE(bars.value(WorkflowStatus::GameBar), 40.0f);
     }
 
     void pauseStopsTheRefreshAndContinueFinishes() {
@@ -184,6 +203,7 @@ private slots:
         flow->downloadBtnClicked();
         QCOMPARE(flow->phase(), LauncherWorkflow::Paused);
         QVERIFY(flow->resources()->downloadManager()->isPaused());
+        QCOMPARE(key(WorkflowStatus::GameLine), QStringLiteral("DOWNLOAD_PAUSED_TIP"));
         QVERIFY(key(WorkflowStatus::TimeLine).isEmpty() && key(WorkflowStatus::SpeedLine).isEmpty());
         // Several ticks pass without a refresh; leaving now offers the download again.
         const QString progressText = shown(WorkflowStatus::GameLine);
@@ -636,6 +656,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             VersionTable::instance().value(QStringLiteral("big.bin")).downloadedBytes == 4 * piece, 30000);
         QTRY_COMPARE(flow->resources()->finishedFileCount(), 1);
+        const QString wholeBefore = args(WorkflowStatus::GameLine).value(2);
         // The held pieces' requests have reached the server: none of them is counted as the next run's.
         const auto heldAsked = [&] {
             const QList<HttpServer::Request> asked = server->requestsFor(path);
@@ -660,13 +681,16 @@ private slots:
         // The pieces complete at the close, less at most those still being written then.
         const qint64 kept = flow->resources()->downloadManager()->resumedBytes();
         QVERIFY2(kept >= 2 * piece && kept <= 4 * piece, qPrintable(QString::number(kept)));
-        // Of this run's bytes (the installed a.bin is none of them), those on disk count as done.
-        const qint64 total = big.size();
-        QCOMPARE(args(WorkflowStatus::GameLine),
-                 (QStringList{QString::number(int(float(double(kept) * 100.0 / double(total)))),
-                              sizeText(kept), sizeText(total)}));
-        QCOMPARE(args(WorkflowStatus::TimeLine), QStringList{QStringLiteral("00:00:00")});
-        QCOMPARE(args(WorkflowStatus::SpeedLine), QStringList{QStringLiteral("0B")});
+        // The whole update as before the close: a.bin, which that run finished, counts as done. The
+        // page says it waits for the player, with neither a time nor a speed.
+        const qint64 total = small.size() + big.size();
+        QCOMPARE(sizeText(total), wholeBefore);
+        QCOMPARE(key(WorkflowStatus::GameLine), QStringLiteral("RESUME_OFFERED_TIP"));
+        QCOMPARE(
+            args(WorkflowStatus::GameLine),
+            (QStringList{QString::number(int(float(double(small.size() + kept) * 100.0 / double(total)))),
+                         sizeText(small.size() + kept), sizeText(total)}));
+        QVERIFY(key(WorkflowStatus::TimeLine).isEmpty() && key(WorkflowStatus::SpeedLine).isEmpty());
         QVERIFY(!QTest::qWaitFor([&] { return getsFor(QStringLiteral("big.bin")) > 0; }, 300));
 
         const qint64 sentBefore = server->bodyBytesSent();
@@ -678,6 +702,8 @@ private slots:
         QCOMPARE(server->bodyBytesSent() - sentBefore, big.size() - kept);
         QCOMPARE(getsFor(QStringLiteral("a.bin")), 0);
         QTRY_COMPARE(events(QStringLiteral("resume downloading")).size(), 1);
+        // Through: the next update counts from its own start.
+        QVERIFY(!configHas(QStringLiteral("download_config/update_bytes")));
     }
 };
 

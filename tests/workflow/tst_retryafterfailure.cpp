@@ -110,6 +110,15 @@ private slots:
             QVERIFY2(QRegularExpression(QStringLiteral("^NETWORK_WAITING [012]$")).match(text).hasMatch(),
                      qPrintable(failedTexts.join(QLatin1String(", "))));
         QVERIFY(most >= before);
+        // The pause button stays: it holds the next try, which waits for the player to continue.
+        QTRY_VERIFY_WITH_TIMEOUT(flow->waitsOutOutage(), 5000);
+        flow->downloadBtnClicked();
+        QCOMPARE(flow->phase(), LauncherWorkflow::Paused);
+        QCOMPARE(key(WorkflowStatus::GameLine), QStringLiteral("DOWNLOAD_PAUSED_TIP"));
+        QVERIFY(key(WorkflowStatus::TimeLine).isEmpty());
+        const int asked = versionRequests();
+        QVERIFY(!QTest::qWaitFor([&] { return versionRequests() > asked; }, setup.failedRetryMs + 300));
+        flow->downloadBtnClicked();
         STEP(waitForReady());
         // The bar is emptied as the download finishes, and never before.
         QVERIFY(!bar.isEmpty() && bar.last() == 0.0f);

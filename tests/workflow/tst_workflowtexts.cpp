@@ -1,5 +1,6 @@
 // The texts and figures of the pages: sizes, times, speed smoothing, and version comparison.
 #include "workflow/progresstext.h"
+#include "workflow/speedmeter.h"
 #include "workflow/versioncheck.h"
 
 #include <QtTest>
@@ -99,6 +100,21 @@ private slots:
         // Beyond 2^31 bytes a tick.
         QCOMPARE(ProgressText::smoothedSpeed(Q_INT64_C(5000000000), 0, Q_INT64_C(3000000000)),
                  Q_INT64_C(3400000000));
+
+        // The shown speed after a change of the cap: 2 MB a refresh under 3 MB/s, then a cap of
+        // 1 MB/s. The refresh that sees the change holds both rates, the next one the new rate only.
+        SpeedMeter meter;
+        meter.restart(0, 3000000);
+        qint64 bytes = 0;
+        for (int i = 0; i < 40; ++i)
+            meter.sample(bytes += 2000000, 3000000);
+        QVERIFY(meter.speed() > 1990000);
+        QCOMPARE(meter.sample(bytes += 1500000, 1000000), qint64(1500000));
+        QCOMPARE(meter.sample(bytes += 1000000, 1000000), qint64(1000000));
+        QCOMPARE(meter.sample(bytes += 1000000, 1000000), qint64(1000000));
+        // After a pause or an outage: from a standing start again.
+        meter.restart(bytes, 1000000);
+        QCOMPARE(meter.sample(bytes + 1000000, 1000000), qint64(200000));
     }
 
     void timeTexts() {

@@ -52,6 +52,7 @@ const QStringList docScreens = {"launcher-update",
                                 "error-fatal",
                                 "download-running",
                                 "download-paused",
+                                "download-network-waiting",
                                 "keep-update",
                                 "extracting",
                                 "ready",
@@ -272,8 +273,9 @@ void gamePage(LauncherUpdater *w, const QString &language) {
     downloadLabels(ui, 33, Q_INT64_C(1073741760), total, QStringLiteral("999:59:59"), 1073000000);
     capture(w, language, QStringLiteral("download-long-texts"));
 
-    // Paused.
+    // Paused: it says so, without a time or a speed.
     downloadLabels(ui, 42, Q_INT64_C(1342177280), total, QStringLiteral("00:03:27"), 4414013);
+    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("DOWNLOAD_PAUSED_TIP"), true, false);
     ui->downloadBtn->setIcon(QPixmap(QStringLiteral(":/images/images/continue.png")));
     ui->estimateTimeInfo->clearText();
     ui->downloadingSpeedInfo->clearText();
@@ -288,10 +290,14 @@ void gamePage(LauncherUpdater *w, const QString &language) {
     ui->downloadingSpeedInfo->clearText();
     capture(w, language, QStringLiteral("download-network-waiting"));
 
-    // Offered again after the launcher was left during the download.
+    // Offered again after the launcher was left during the download: the whole update's progress,
+    // waiting for the player.
     Access::gameState(w) = 0;
     ui->downloadBtn->setVisible(false);
-    downloadLabels(ui, 10, 1751121, 16756736, QStringLiteral("00:00:00"), 0);
+    downloadLabels(ui, 68, 28672000, 42928128, QStringLiteral("00:00:00"), 0);
+    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("RESUME_OFFERED_TIP"), true, false);
+    ui->estimateTimeInfo->clearText();
+    ui->downloadingSpeedInfo->clearText();
     start->setTextKey(QStringLiteral("RESUME_DOWNLOADING"));
     start->setEnabled(true);
     capture(w, language, QStringLiteral("keep-update"));
