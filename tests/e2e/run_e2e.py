@@ -478,7 +478,7 @@ class Harness:
         screen = screen or self.grab()
         return screen.pixel(win.x + x, win.y + y)
 
-    def expect_colour(self, win, what, point, colours, timeout=5, tolerance=10):
+    def expect_colour(self, win, what, point, colours, timeout=20, tolerance=10):
         """Waits until the pixel at point (window coordinates) has one of the colours."""
         targets = [parse_rgb(c) for c in colours]
         last = [None]
@@ -982,7 +982,7 @@ def scenario_self_update(h):
     check = h.wait_event("check launcher version", 30)
     if check.get("result") != "need to update launcher":
         raise Fail("version check result %r, expected an update" % check.get("result"))
-    if h.wait_exit(p, 30, "the old launcher to end for its update") != 0:
+    if h.wait_exit(p, 120, "the old launcher to end for its update") != 0:
         raise Fail("the old launcher ended with %r" % p.returncode)
     stored = os.path.join(h.install, "v0.12_Kestrivane.exe")
     if not os.path.exists(stored) or md5_file(stored) != new_md5:
@@ -1023,7 +1023,7 @@ def scenario_self_update_rollback(h):
     check = h.wait_event("check launcher version", 30)
     if check.get("result") != "need to update launcher":
         raise Fail("version check result %r, expected an update" % check.get("result"))
-    h.wait_exit(p, 30, "the old launcher to end for its update")
+    h.wait_exit(p, 120, "the old launcher to end for its update")
     failed = h.wait_event("launcher update failed", 60)
     if failed.get("version") != "0.11" or failed.get("failedVersion") != "0.13":
         raise Fail("the failed update is told as %r" % failed)
