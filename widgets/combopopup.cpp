@@ -29,13 +29,14 @@ ComboPopup::ComboPopup(int width, const QList<QPair<QString, QString>> &items, i
     QPainterPath shape;
     shape.addRoundedRect(QRectF(rect().adjusted(0, -10, 0, 0)), 10, 10);
     setMask(QRegion(shape.toFillPolygon().toPolygon()));
-    markRow(currentIndex);
+    // The arrows start from the current row; it shows marked only once they move.
+    markedRow = currentIndex;
 }
 
 void ComboPopup::markRow(int row) {
     if (row < 0 || row >= rows.size())
         return;
-    if (markedRow >= 0)
+    if (markedRow >= 0 && markedRow < rows.size())
         rows.at(markedRow)->setMarked(false);
     markedRow = row;
     rows.at(row)->setMarked(true);
