@@ -2,6 +2,10 @@
 
 #include "download/cappedreply.h"
 
+CappedNetworkAccess::~CappedNetworkAccess() {
+    qDeleteAll(findChildren<CappedReply *>(QString(), Qt::FindDirectChildrenOnly));
+}
+
 QNetworkReply *CappedNetworkAccess::createRequest(Operation op, const QNetworkRequest &request,
                                                   QIODevice *outgoingData) {
     QNetworkReply *reply = QNetworkAccessManager::createRequest(op, request, outgoingData);

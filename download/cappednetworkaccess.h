@@ -8,6 +8,9 @@ class CappedNetworkAccess : public QNetworkAccessManager {
     Q_OBJECT
 public:
     using QNetworkAccessManager::QNetworkAccessManager;
+    // The capped replies go first, each with the reply it wraps: the base class deletes every
+    // reply it finds among its descendants, the wrapped ones too, which their wrapper deletes as well.
+    ~CappedNetworkAccess() override;
 
 protected:
     QNetworkReply *createRequest(Operation op, const QNetworkRequest &request,

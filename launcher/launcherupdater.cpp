@@ -138,6 +138,7 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
 
     ui->launcherProgressBar->setVisible(false);
     followWorkflow();
+    followTray();
 
     // Outlined captions of the game download.
     for (TranslatableLabel *label :
@@ -163,6 +164,10 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
 
 LauncherUpdater::~LauncherUpdater() {
     trayIcon.hide();
+    // The workflow's parts end their requests while the network access that made them is still
+    // there (it is the older child, and would go first).
+    delete flow;
+    flow = nullptr;
     delete ui;
 }
 

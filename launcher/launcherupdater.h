@@ -138,6 +138,12 @@ private:
     // tray.cpp
     void buildTrayMenu();
     void showTrayNotice();
+    void bringBack();
+    // The tray's word on a download: its pause entry, the tool tip of a pre-download paused or
+    // waiting, and the icon while the game runs.
+    void followTray();
+    void showTrayDownload();
+    void pauseFromTray();
 
     // Catalogue text of a key in the current language.
     static QString trKey(const QString &key);
@@ -164,6 +170,10 @@ private:
     QMenu trayMenu;
     QAction *openAction = nullptr;
     QAction *exitAction = nullptr;
+    QAction *pauseAction = nullptr;
+    // The icon is up because a download goes on while the game runs (not because the window went
+    // to the tray).
+    bool trayWhilePlaying = false;
     float fadeOpacity = 0.0f;
     QPropertyAnimation *fadeAnimation = nullptr;
     bool closingForGood = false;

@@ -17,6 +17,10 @@ struct LauncherUpdaterTestAccess {
     static int &gameState(LauncherUpdater *w) { return w->gameState; }
     static QSystemTrayIcon &trayIcon(LauncherUpdater *w) { return w->trayIcon; }
     static QMenu &trayMenu(LauncherUpdater *w) { return w->trayMenu; }
+    // The tray menu's entries: OPEN, the download's pause (shown only during a download), EXIT.
+    static QAction *openAction(LauncherUpdater *w) { return w->openAction; }
+    static QAction *pauseAction(LauncherUpdater *w) { return w->pauseAction; }
+    static QAction *exitAction(LauncherUpdater *w) { return w->exitAction; }
     static QPixmap logoPixmap(LauncherUpdater *w) { return w->logoPixmap; }
     static QRect logoRect(LauncherUpdater *w) { return w->logoRect; }
 

@@ -8,6 +8,7 @@
 #include "widgets/confirmdialog.h"
 #include "widgets/darkoverlay.h"
 #include "workflow/gameresourceupdate.h"
+#include "workflow/predownload.h"
 
 #include <QAction>
 #include <QApplication>
@@ -20,6 +21,33 @@ namespace {
 
 // The exit question's result when the download ended while it was open.
 constexpr int DownloadEndedMeanwhile = 2;
+
+// What the tray can do for the download going on: the same as the page's round button.
+enum class TrayDownload { None, Running, Paused, Waiting };
+
+TrayDownload trayDownload(const LauncherWorkflow *flow) {
+    switch (flow->phase()) {
+    case LauncherWorkflow::Downloading:
+        return TrayDownload::Running;
+    case LauncherWorkflow::Paused:
+        return TrayDownload::Paused;
+    case LauncherWorkflow::Ready:
+    case LauncherWorkflow::GameRunning:
+        break;
+    default:
+        return TrayDownload::None;
+    }
+    switch (flow->preDownload()->state()) {
+    case PreDownload::Fetching:
+        return TrayDownload::Running;
+    case PreDownload::Paused:
+        return TrayDownload::Paused;
+    case PreDownload::Held:
+        return TrayDownload::Waiting;
+    default:
+        return TrayDownload::None;
+    }
+}
 
 } // namespace
 
@@ -111,10 +139,10 @@ void LauncherUpdater::openSettings() {
 
 void LauncherUpdater::trayIconActivated(QSystemTrayIcon::ActivationReason reason) {
     qDebug().noquote() << QStringLiteral("trayIconActivated %1").arg(static_cast<int>(reason));
-    if (reason != QSystemTrayIcon::Context) {
-        trayIcon.hide();
-        flow->keepOpen();
-        show();
+    // While the game runs the window stays away (its button would start the game again): any
+    // click opens the menu.
+    if (reason != QSystemTrayIcon::Context && !flow->isGameRunning()) {
+        bringBack();
         return;
     }
     // The size the menu is about to have: before its first showing its current size is the
@@ -127,10 +155,13 @@ void LauncherUpdater::trayIconActivated(QSystemTrayIcon::ActivationReason reason
 }
 
 void LauncherUpdater::trayMenuTriggered(QAction *action) {
+    if (action == pauseAction) {
+        pauseFromTray();
+        return;
+    }
     trayIcon.hide();
     if (action == openAction) {
-        flow->keepOpen();
-        show();
+        bringBack();
     } else if (action == exitAction) {
         if (isDownloading)
             show();
@@ -143,16 +174,22 @@ void LauncherUpdater::receivedMessageFromSecondary(quint32 instanceId, QByteArra
     Q_UNUSED(message);
     if (flow->isGameRunning())
         return;
+    bringBack();
+    // A final error or an expired release leaves nothing to click: starting the launcher again is
+    // how the player asks for another try, at once rather than after the workflow's own pause.
+    flow->tryAgain();
+}
+
+// The window comes back from the tray, from a minimise (the stand-in for the tray where there is
+// none), or from both: a window hidden while minimised keeps that state, and shown as it is it
+// would stay an entry of the task list.
+void LauncherUpdater::bringBack() {
     trayIcon.hide();
     flow->keepOpen();
-    // Also undo a minimise (the stand-in for the tray where there is none).
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
     activateWindow();
-    // A final error or an expired release leaves nothing to click: starting the launcher again is
-    // how the player asks for another try, at once rather than after the workflow's own pause.
-    flow->tryAgain();
 }
 
 void LauncherUpdater::buildTrayMenu() {
@@ -162,5 +199,54 @@ void LauncherUpdater::buildTrayMenu() {
     trayMenu.setFont(font);
     openAction =
         trayMenu.addAction(QIcon(QStringLiteral(":/images/images/icon.png")), trKey(QStringLiteral("OPEN")));
+    pauseAction = trayMenu.addAction(QString());
     exitAction = trayMenu.addAction(trKey(QStringLiteral("EXIT")));
+    showTrayDownload();
+}
+
+void LauncherUpdater::followTray() {
+    // After the window's own handlers: the game's start hides the icon first.
+    connect(flow, &LauncherWorkflow::phaseChanged, this, &LauncherUpdater::showTrayDownload);
+    connect(flow->preDownload(), &PreDownload::changed, this, &LauncherUpdater::showTrayDownload);
+}
+
+void LauncherUpdater::showTrayDownload() {
+    if (!pauseAction || !flow)
+        return;
+    const TrayDownload download = trayDownload(flow);
+    const bool playing = flow->phase() == LauncherWorkflow::GameRunning;
+    openAction->setVisible(!playing);
+    pauseAction->setVisible(download == TrayDownload::Running || download == TrayDownload::Paused);
+    pauseAction->setText(trKey(download == TrayDownload::Paused ? QStringLiteral("TRAY_RESUME")
+                                                                : QStringLiteral("TRAY_PAUSE")));
+    // showTrayTip() words a pre-download under way; paused or held for the game, it says so.
+    const PreDownload *preDownload = flow->preDownload();
+    if (preDownload->state() == PreDownload::Paused || preDownload->state() == PreDownload::Held) {
+        const QString key = preDownload->state() == PreDownload::Paused
+                                ? QStringLiteral("TRAY_PREDOWNLOAD_PAUSED")
+                                : QStringLiteral("TRAY_PREDOWNLOAD_WAITING");
+        trayIcon.setToolTip(trKey(key).arg(preDownload->version()).arg(preDownload->percent()));
+    }
+    if (playing) {
+        trayWhilePlaying = download != TrayDownload::None;
+        trayIcon.setVisible(trayWhilePlaying);
+    } else if (trayWhilePlaying) {
+        // The game ended: the window comes back, or the workflow keeps the icon for its pre-download.
+        trayWhilePlaying = false;
+        trayIcon.hide();
+    }
+}
+
+void LauncherUpdater::pauseFromTray() {
+    // The page's round button acts on the page's download; while the game runs that is the
+    // pre-download, which the window's workflow leaves alone meanwhile.
+    if (flow->phase() != LauncherWorkflow::GameRunning) {
+        flow->downloadBtnClicked();
+        return;
+    }
+    PreDownload *preDownload = flow->preDownload();
+    if (preDownload->state() == PreDownload::Paused)
+        preDownload->resume();
+    else
+        preDownload->pause();
 }

@@ -13,6 +13,7 @@
 #include "widgets/roundedwidget.h"
 
 #include <QDebug>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QLocale>
 #include <QPainter>
@@ -108,8 +109,14 @@ SettingDialog::SettingDialog(QWidget *parent)
     ui->downloadLimitComboBox->setArrowImage(QStringLiteral(":/images/images/down_arrow.png"));
     fillDownloadLimitList();
     showDownloadLimit(settings->value(DownloadLimitKbps));
-    // The steps are texts of the catalogue ("5 MB/s"): the list follows the language.
+    // The steps are texts of the catalogue ("5 MB/s"): the list follows the language, and so does
+    // the typed value's decimal sign.
     connect(catalogue, &TranslationSignals::languageChanged, this, &SettingDialog::fillDownloadLimitList);
+    connect(catalogue, &TranslationSignals::languageChanged, this, [this]() {
+        const int typed = typedDownloadLimitKbps(ui->downloadLimitEdit->text());
+        if (typed > 0)
+            ui->downloadLimitEdit->setText(megabytesText(typed));
+    });
     // The typed row keeps its room while hidden: the check box below stays put whatever the limit.
     QSizePolicy typedRowPolicy = ui->downloadLimitTypedRow->sizePolicy();
     typedRowPolicy.setRetainSizeWhenHidden(true);
@@ -247,6 +254,14 @@ void SettingDialog::showEvent(QShowEvent *event) {
         const QPoint centre = window->mapToGlobal(window->rect().center());
         move(centre - rect().center());
     }
+}
+
+void SettingDialog::keyPressEvent(QKeyEvent *event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void SettingDialog::paintEvent(QPaintEvent *) {

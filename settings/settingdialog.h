@@ -39,6 +39,9 @@ public slots:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    // Enter confirms what has the focus (a typed limit, a row of a list) and leaves the dialog open:
+    // the close button is no default button. Focused, it takes Enter itself.
+    void keyPressEvent(QKeyEvent *event) override;
     // Centred on the window that opened it, every time, wherever that window stands (the
     // toolkit's own placement keeps a dialog within the screen and may leave it off-centre).
     void showEvent(QShowEvent *event) override;

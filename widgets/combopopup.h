@@ -5,6 +5,8 @@
 #include <QList>
 #include <QPair>
 
+class LanguageItemWidget;
+
 // Frameless popup list of a DoublePopupComboBox: one LanguageItemWidget per item, 40 pixels each,
 // squared top corners so that it joins the combo box above it. Accepted when a row was chosen.
 class ComboPopup : public QDialog {
@@ -20,10 +22,15 @@ public:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private slots:
     void onActivated(int id);
 
 private:
+    void markRow(int row);
+
     QColor backgroundColor;
+    QList<LanguageItemWidget *> rows;
+    int markedRow = -1;
 };

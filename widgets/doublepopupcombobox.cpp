@@ -1,16 +1,20 @@
 #include "widgets/doublepopupcombobox.h"
 
+#include "i18n/focusmark.h"
 #include "i18n/translation.h"
 #include "widgets/combopopup.h"
 
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPen>
 #include <QPointer>
 
 DoublePopupComboBox::DoublePopupComboBox(QWidget *parent)
-    : ChoiceWidget(parent) {}
+    : ChoiceWidget(parent) {
+    setFocusPolicy(Qt::StrongFocus);
+}
 
 void DoublePopupComboBox::addItem(const QPair<QString, QString> &item) {
     items.append(item);
@@ -73,6 +77,38 @@ void DoublePopupComboBox::mouseReleaseEvent(QMouseEvent *event) {
         runPopup();
 }
 
+void DoublePopupComboBox::keyPressEvent(QKeyEvent *event) {
+    const int key = event->key();
+    if (items.isEmpty()) {
+        ChoiceWidget::keyPressEvent(event);
+        return;
+    }
+    if (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_F4 ||
+        (key == Qt::Key_Down && event->modifiers() & Qt::AltModifier)) {
+        runPopup();
+    } else if (key == Qt::Key_Up || key == Qt::Key_Left) {
+        choose(selectedIndex - 1);
+    } else if (key == Qt::Key_Down || key == Qt::Key_Right) {
+        choose(selectedIndex + 1);
+    } else if (key == Qt::Key_Home) {
+        choose(0);
+    } else if (key == Qt::Key_End) {
+        choose(int(items.size()) - 1);
+    } else {
+        ChoiceWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+}
+
+void DoublePopupComboBox::choose(int index) {
+    if (index < 0 || index >= items.size() || index == selectedIndex)
+        return;
+    selectedIndex = index;
+    update();
+    emit activated(index);
+}
+
 void DoublePopupComboBox::runPopup() {
     QPointer<DoublePopupComboBox> self(this);
     QPointer<ComboPopup> popup = new ComboPopup(width(), items, selectedIndex, popupBackgroundColor,
@@ -86,10 +122,8 @@ void DoublePopupComboBox::runPopup() {
     popupOpen = false;
     const int chosen = popup ? popup->selectedIndex : -1;
     delete popup;
-    if (result == QDialog::Accepted && chosen >= 0 && chosen < items.size() && chosen != selectedIndex) {
-        selectedIndex = chosen;
-        emit activated(chosen);
-    }
+    if (result == QDialog::Accepted)
+        choose(chosen);
     update();
 }
 
@@ -138,5 +172,7 @@ void DoublePopupComboBox::paintEvent(QPaintEvent *) {
     if (popupOpen) {
         painter.setPen(QPen(Qt::white, 2, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
         painter.drawLine(10, height() - 2, width() - 10, height() - 2);
+    } else if (FocusMark::shown(this)) {
+        FocusMark::paint(&painter, rect(), 10);
     }
 }

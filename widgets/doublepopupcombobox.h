@@ -48,9 +48,12 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     void runPopup();
+    // The item `index` becomes the current one, as if chosen in the list.
+    void choose(int index);
 
     QPixmap arrowImage;
     int selectedIndex = 0;

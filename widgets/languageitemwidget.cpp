@@ -17,6 +17,11 @@ LanguageItemWidget::LanguageItemWidget(int index, const QString &text, const QSt
     , textColor(textColor)
     , selected(selected) {}
 
+void LanguageItemWidget::setMarked(bool on) {
+    marked = on;
+    update();
+}
+
 void LanguageItemWidget::mousePressEvent(QMouseEvent *event) {
     pressPosition = event->pos();
     setPressed(true);
@@ -61,7 +66,7 @@ void LanguageItemWidget::paintEvent(QPaintEvent *) {
     renderImage();
     QPainter painter(this);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    if (hovered) {
+    if (hovered || marked) {
         painter.fillRect(rect(), accentColor);
         painter.drawImage(rect().adjusted(4, 2, -4, -2), image);
     } else {

@@ -16,6 +16,9 @@ public:
 
     int itemIndex() const { return index; }
     bool isSelected() const { return selected; }
+    // The row the arrow keys rest on: it looks as under the mouse.
+    void setMarked(bool on);
+    bool isMarked() const { return marked; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -36,5 +39,6 @@ private:
     QColor pressedTextColor{"#4c136f"};
     QImage image;
     bool selected;
+    bool marked = false;
     QPoint pressPosition;
 };

@@ -1,10 +1,12 @@
 #include "widgets/menuswitch.h"
 
+#include "i18n/focusmark.h"
 #include "i18n/translation.h"
 #include "widgets/captionfit.h"
 
 #include <QApplication>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPen>
@@ -14,6 +16,7 @@ MenuSwitch::MenuSwitch(QWidget *parent)
     : QWidget(parent)
     , animation(new QPropertyAnimation(this, "selectedPosInterValue", this)) {
     animation->setDuration(200);
+    setFocusPolicy(Qt::StrongFocus);
     connect(Translation::instance(), SIGNAL(languageChanged(QString)), this, SLOT(languageChanged(QString)));
 }
 
@@ -65,6 +68,29 @@ void MenuSwitch::mousePressEvent(QMouseEvent *event) {
         setSelectedIndex(event->pos().y() / rowHeight);
 }
 
+void MenuSwitch::keyPressEvent(QKeyEvent *event) {
+    switch (event->key()) {
+    case Qt::Key_Up:
+    case Qt::Key_Left:
+        setSelectedIndex(selectedRow - 1);
+        break;
+    case Qt::Key_Down:
+    case Qt::Key_Right:
+        setSelectedIndex(selectedRow + 1);
+        break;
+    case Qt::Key_Home:
+        setSelectedIndex(0);
+        break;
+    case Qt::Key_End:
+        setSelectedIndex(int(items.size()) - 1);
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+}
+
 void MenuSwitch::mouseMoveEvent(QMouseEvent *event) {
     if (rowHeight <= 0)
         return;
@@ -105,4 +131,6 @@ void MenuSwitch::paintEvent(QPaintEvent *) {
         const int y = (i + 1) * rowHeight;
         painter.drawLine(30, y, width() - 30, y);
     }
+    if (FocusMark::shown(this) && selectedRow >= 0)
+        FocusMark::paint(&painter, QRectF(18, selectedRow * rowHeight + 4, width() - 36, rowHeight - 6), 10);
 }

@@ -61,7 +61,7 @@ private slots:
         QVERIFY(overlay->isHidden());
         QCOMPARE(overlay->geometry(), QRect(0, 0, 1300, 731));
         QVERIFY(!A::trayIcon(window).isVisible());
-        QCOMPARE(A::trayMenu(window).actions().size(), 2);
+        QCOMPARE(A::trayMenu(window).actions().size(), 3);
     }
 
     void paintsBackgroundTitleBandAndTexts() {
@@ -185,9 +185,9 @@ private slots:
         QCOMPARE(ui->startGameBtn->textKey(), QStringLiteral("START_GAME"));
         QVERIFY(ui->startGameBtn->isEnabled());
         const QList<QAction *> actions = A::trayMenu(window).actions();
-        QCOMPARE(actions.size(), 2);
+        QCOMPARE(actions.size(), 3);
         QCOMPARE(actions[0]->text(), t->tr(QStringLiteral("OPEN")));
-        QCOMPARE(actions[1]->text(), t->tr(QStringLiteral("EXIT")));
+        QCOMPARE(actions[2]->text(), t->tr(QStringLiteral("EXIT")));
         QCOMPARE(A::logoPixmap(window).toImage(),
                  QPixmap(QStringLiteral(":/images/images/Japanese/logo.png")).toImage());
         const QPixmap logo = A::logoPixmap(window);
@@ -203,7 +203,7 @@ private slots:
         Translation::instance()->setLanguageIndex(1);
         QCOMPARE(ui->startGameBtn->textPixelSize, 47);
         QVERIFY(!ui->startGameBtn->isEnabled());
-        QCOMPARE(A::trayMenu(window).actions().at(1)->text(), QStringLiteral("EXIT"));
+        QCOMPARE(A::exitAction(window)->text(), QStringLiteral("EXIT"));
     }
 
     // ---- what the window shows of the check (its behaviour: tests/workflow) --------------------
@@ -326,7 +326,7 @@ private slots:
         GlobalSettings::instance()->setValue(CloseGameAction, 0);
         CloseWatcher closed(window);
         window->hide();
-        window->trayMenuTriggered(menu.actions().at(1));
+        window->trayMenuTriggered(A::exitAction(window));
         QVERIFY(!window->isVisible());
         QTRY_COMPARE(events(QStringLiteral("launcher closed")).size(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(closed.closedAtMs >= 0, 5000);

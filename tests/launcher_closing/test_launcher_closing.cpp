@@ -31,9 +31,11 @@
 #include <QRadioButton>
 #include <QSettings>
 #include <QStackedWidget>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <functional>
+#include <tuple>
 
 using namespace WindowTest;
 using A = LauncherUpdaterTestAccess;
@@ -346,7 +348,7 @@ private slots:
                 trayHidden = !A::trayIcon(window).isVisible();
                 QTest::mouseClick(confirm ? dialog->confirmButton : dialog->cancelButton, Qt::LeftButton);
             });
-            QAction *exitAction = menu.actions().at(1);
+            QAction *exitAction = A::exitAction(window);
             QVERIFY(clickAt(menu.mapToGlobal(menu.actionGeometry(exitAction).center()), 1));
             QTRY_VERIFY_WITH_TIMEOUT(windowShown, 10000);
             QVERIFY(overlayShown);
@@ -378,11 +380,11 @@ private slots:
         const QPointer<QAction> englishOpen = menu.actions().at(0);
         Translation::instance()->setLanguageIndex(5);
         QVERIFY(englishOpen.isNull()); // the old entries are gone, not left behind
-        QCOMPARE(menu.actions().size(), 2);
+        QCOMPARE(menu.actions().size(), 3);
         QCOMPARE(menu.font().family(), Translation::instance()->fontFamily(QStringLiteral("default")));
         QCOMPARE(menu.font().pixelSize(), 12);
         QVERIFY(!menu.actions().at(0)->icon().isNull());
-        QVERIFY(menu.actions().at(1)->icon().isNull());
+        QVERIFY(A::exitAction(window)->icon().isNull());
         QCOMPARE(A::trayIcon(window).toolTip(), catalogueText(QStringLiteral("APP_NAME")));
 
         clickClose();
@@ -465,6 +467,50 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(tray.count("undock"), 1, 5000);
     }
 
+    // Under a window manager a minimised window (by its button or by the task list), also one sent
+    // on to the tray, comes back normal, exposed and focused by OPEN, a click on the icon or a second
+    // start.
+    void minimisedWindowComesBack() {
+        if (QStandardPaths::findExecutable(QStringLiteral("openbox")).isEmpty())
+            QSKIP("SKIP: openbox is not installed (tools/debian-packages.txt lists it)");
+        QProcess openbox; // its end kills the window manager
+        const QString ready = dir + QStringLiteral("/openbox-ready");
+        openbox.start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable"), QStringLiteral("--startup"),
+                                                  QStringLiteral("touch ") + ready});
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(ready); }, 20000));
+        TrayHost tray;
+        QVERIFY(tray.start());
+        STEP(openWindow(false));
+        enum Way { Open, IconClick, SecondStart };
+        const QList<std::tuple<Way, bool, bool>> cases = {// the way back, via the tray, by the button
+                                                          {Open, true, true},
+                                                          {IconClick, true, false},
+                                                          {SecondStart, true, false},
+                                                          {SecondStart, false, true},
+                                                          {SecondStart, false, false}};
+        for (const auto &[way, toTheTray, byTheButton] : cases) {
+            if (byTheButton)
+                QTest::mouseClick(A::ui(window)->minimize_btn, Qt::LeftButton);
+            else
+                QVERIFY(xdotool({QStringLiteral("windowminimize"), QString::number(window->winId())}));
+            QTRY_VERIFY_WITH_TIMEOUT(window->isMinimized() && !window->windowHandle()->isExposed(), 10000);
+            if (toTheTray) {
+                window->close(); // the task list's close
+                QTRY_COMPARE_WITH_TIMEOUT(tray.count("dock"), tray.count("undock") + 1, 5000);
+            }
+            if (way == Open)
+                A::openAction(window)->trigger();
+            else if (way == IconClick)
+                QVERIFY(clickAt(tray.firstIcon(), 1));
+            else
+                window->receivedMessageFromSecondary(3, "activated");
+            QTRY_VERIFY2_WITH_TIMEOUT(!window->isMinimized() && window->windowHandle()->isExposed() &&
+                                          QGuiApplication::focusWindow() == window->windowHandle(),
+                                      qPrintable(QStringLiteral("way %1").arg(way)), 10000);
+            QVERIFY(!A::trayIcon(window).isVisible());
+        }
+    }
+
     // The gear button: the dialog over the dimmed window, Japanese for the dialog and the window at
     // once, and the close button following the choice made in the dialog.
     void settingsFromTheGearButton() {
@@ -509,9 +555,9 @@ private slots:
             QCOMPARE(ui->startGameBtn->text(), catalogueText(QStringLiteral("START_GAME")));
             QCOMPARE(A::trayIcon(window).toolTip(), catalogueText(QStringLiteral("APP_NAME")));
             const QList<QAction *> actions = A::trayMenu(window).actions();
-            QCOMPARE(actions.size(), 2);
+            QCOMPARE(actions.size(), 3);
             QCOMPARE(actions.at(0)->text(), catalogueText(QStringLiteral("OPEN")));
-            QCOMPARE(actions.at(1)->text(), catalogueText(QStringLiteral("EXIT")));
+            QCOMPARE(actions.at(2)->text(), catalogueText(QStringLiteral("EXIT")));
             int keyed = 0;
             const QList<TranslatableLabel *> labels =
                 window->findChildren<TranslatableLabel *>() + dialog->findChildren<TranslatableLabel *>();

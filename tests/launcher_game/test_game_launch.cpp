@@ -5,6 +5,7 @@
 #include "support/windowfixture.h"
 
 #include "crash/crashreporter.h"
+#include "workflow/predownload.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -140,6 +141,44 @@ private slots:
         QVERIFY(!A::trayIcon(window).isVisible());
         QVERIFY(ui()->startGameBtn->isEnabled());
         QVERIFY(uploads().isEmpty());
+    }
+
+    // A pre-download while the game runs: the window stays away, the tray icon shows its progress
+    // and pauses and continues it; a click on the icon opens the menu, never the window (whose
+    // button would start the game again). The game's end takes the icon away.
+    void trayFollowsAPreDownloadDuringPlay() {
+        const auto tr = [](const char *key) { return Translation::instance()->tr(QString::fromLatin1(key)); };
+        const QByteArray next = randomBytes(3 * 1024 * 1024, 2);
+        publish(QStringLiteral("a.bin"), QStringLiteral("1"), randomBytes(1000, 1));
+        server->setFile(VersionPath + ".coming",
+                        versionText().replace("a.bin:1:" + md5Hex(randomBytes(1000, 1)).toLatin1() + ":1000",
+                                              "a.bin:2:" + md5Hex(next).toLatin1() + ":3145728"));
+        server->setFile(remotePath(QStringLiteral("a.bin"), QStringLiteral("2")), next);
+        HttpServer::Faults slow;
+        slow.bytesPerSecond = 128 * 1024;
+        server->setFaults(remotePath(QStringLiteral("a.bin"), QStringLiteral("2")), slow);
+        STEP(readyWithGame("wait_ms=120000\n"));
+        PreDownload *pre = flow()->preDownload();
+        QTRY_COMPARE_WITH_TIMEOUT(pre->state(), PreDownload::Fetching, 20000);
+        ui()->startGameBtn->click();
+        QTRY_COMPARE_WITH_TIMEOUT(flow()->phase(), LauncherWorkflow::GameRunning, 20000);
+        QSystemTrayIcon &icon = A::trayIcon(window);
+        QVERIFY(!window->isVisible() && icon.isVisible() && !A::openAction(window)->isVisible());
+        QTRY_COMPARE(icon.toolTip(), tr("TRAY_PREDOWNLOAD").arg(pre->version()).arg(pre->percent()));
+        window->trayIconActivated(QSystemTrayIcon::Trigger);
+        QVERIFY(!window->isVisible() && A::trayMenu(window).isVisible());
+        A::trayMenu(window).hide();
+        for (const char *offered : {"TRAY_RESUME", "TRAY_PAUSE"}) {
+            window->trayMenuTriggered(A::pauseAction(window));
+            QCOMPARE(A::pauseAction(window)->text(), tr(offered));
+            QVERIFY(icon.isVisible());
+        }
+        QCOMPARE(pre->state(), PreDownload::Fetching);
+        window->trayMenuTriggered(A::pauseAction(window));
+        QCOMPARE(icon.toolTip(), tr("TRAY_PREDOWNLOAD_PAUSED").arg(pre->version()).arg(pre->percent()));
+        flow()->gameSession()->gameProcess()->kill();
+        QTRY_VERIFY_WITH_TIMEOUT(window->isVisible(), 20000);
+        QVERIFY(!icon.isVisible() && A::openAction(window)->isVisible());
     }
 
     void crashDialogAsksAndItsDescriptionIsSent() {

@@ -11,6 +11,7 @@
 #include "settings/settingdialog.h"
 #include "support/logcapture.h"
 #include "support/testfiles.h"
+#include "support/teststep.h"
 #include "support/widgetfixture.h"
 #include "widgets/combopopup.h"
 #include "widgets/doublepopupcombobox.h"
@@ -56,6 +57,7 @@ private slots:
     void downloadLimitSteppedOrTyped();
     void pauseWhilePlayingWrittenThrough();
     void closeButtonAccepts();
+    void keyboardReachesEveryControl();
 
 private:
     QString settingsPath() const { return dir.filePath("launcher/settings.ini"); }
@@ -582,3 +584,64 @@ void SettingDialogTest::closeButtonAccepts() {
 
 QTEST_MAIN(SettingDialogTest)
 #include "tst_settingdialog.moc"
+
+// The whole dialog without a mouse: Tab goes round every control of the page shown, each marked
+// while it has the focus; the arrows choose pages and the limit, Space and Enter choose in the
+// language list, Enter leaves the dialog open; the typed limit is read and shown with the
+// language's decimal sign.
+void SettingDialogTest::keyboardReachesEveryControl() {
+    writeSettings({{"download_limit_kbps", 512}});
+    GlobalSettings::release();
+    SettingDialog dialog(nullptr);
+    dialog.show();
+    dialog.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    auto *edit = child<QLineEdit>(dialog, "downloadLimitEdit");
+    QWidget *close = child<QWidget>(dialog, "closeBtn");
+    const auto key = [](int k) { QTest::keyClick(QApplication::focusWidget(), Qt::Key(k)); };
+    const auto focus = [&](const char *name) { child<QWidget>(dialog, name)->setFocus(); };
+    const auto tabRound = [&](const QStringList &expected) {
+        close->setFocus();
+        QStringList reached;
+        QList<QPair<QWidget *, QImage>> marked;
+        do {
+            key(Qt::Key_Tab);
+            reached << QApplication::focusWidget()->objectName();
+            marked.append({QApplication::focusWidget(), QApplication::focusWidget()->grab().toImage()});
+        } while (QApplication::focusWidget() != close && reached.size() < 20);
+        close->clearFocus();
+        QCOMPARE(reached, expected);
+        for (const auto &[widget, image] : marked)
+            QVERIFY2(widget->grab().toImage() != image, qPrintable(widget->objectName()));
+    };
+    STEP(tabRound({"menuSwitch", "automaticLaunchCheckbox", "popOnExitCheckbox", "toTrayRadioButton",
+                   "popupOnCrashCheckbox", "closeBtn"}));
+    focus("menuSwitch");
+    key(Qt::Key_Down);
+    STEP(tabRound({"menuSwitch", "languageComboBox", "closeBtn"}));
+    focus("languageComboBox");
+    QTimer::singleShot(0, &dialog, [] {
+        for (int k : {Qt::Key_Down, Qt::Key_Down, Qt::Key_Down, Qt::Key_Return})
+            if (QWidget *popup = QApplication::activePopupWidget())
+                QTest::keyClick(popup, Qt::Key(k));
+    });
+    key(Qt::Key_Space); // English is row 1, German row 4
+    QCOMPARE(Translation::instance()->languageName(), QString("German"));
+    dialog.activateWindow(); // the offscreen platform gives the focus back to no window after a popup
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    focus("menuSwitch");
+    key(Qt::Key_End);
+    QCOMPARE(edit->text(), QString("0,5"));
+    focus("downloadLimitComboBox");
+    key(Qt::Key_Home);
+    QCOMPARE(storedValue("download_limit_kbps").toInt(), 0);
+    key(Qt::Key_End); // "other": its field takes the focus
+    QTest::keyClicks(edit, "2,5");
+    key(Qt::Key_Return);
+    QCOMPARE(storedValue("download_limit_kbps").toInt(), 2560);
+    QVERIFY(dialog.isVisible());
+    STEP(tabRound({"menuSwitch", "downloadLimitComboBox", "downloadLimitEdit", "pauseWhilePlayingCheckbox",
+                   "closeBtn"}));
+    Translation::instance()->setLanguageIndex(1);
+    QCOMPARE(edit->text(), QString("2.5"));
+}
