@@ -5,7 +5,6 @@
 #include "core/diskroom.h"
 #include "download/bandwidthcap.h"
 #include "download/xdmanager.h"
-#include "patch/blockmap.h"
 #include "patch/zipindex.h"
 #include "platform/filenamerules.h"
 #include "trust/versiontable.h"
@@ -14,6 +13,7 @@
 #include "workflow/launcherconfig.h"
 #include "workflow/poolfuture.h"
 #include "workflow/predownloadfolder.h"
+#include "workflow/predownloadsources.h"
 #include "workflow/progresstext.h"
 #include "workflow/roomshortage.h"
 #include "workflow/unpackroom.h"
@@ -314,18 +314,8 @@ void GameResourceUpdate::countEarlierRuns() {
 // a damaged copy (its sound blocks are kept, only the damaged ones fetched). Archives have no maps:
 // they are deleted once unpacked.
 DeltaSource GameResourceUpdate::deltaSourceFor(const RemoteFileInfo &e) const {
-    const QString path = QStringLiteral("%1/%2").arg(setup.folder, e.name);
-    if (e.mapDigest.isEmpty() || isArchive(e.name) ||
-        (installedVersion(e.name).isEmpty() && !damagedFiles.contains(e.name)) ||
-        !FileNameRules::isSafeFileName(e.name) || !QFileInfo(path).isFile())
-        return DeltaSource();
-    DeltaSource delta;
-    delta.oldCopyPath = path;
-    delta.mapRemotePath =
-        QStringLiteral("v%1_%2%3").arg(e.version, e.name, QLatin1String(BlockMap::RemoteSuffix));
-    delta.mapDigest = e.mapDigest;
-    delta.listedSize = e.size;
-    return delta;
+    return PreDownloadSources::delta(setup.folder, e,
+                                     !installedVersion(e.name).isEmpty() || damagedFiles.contains(e.name));
 }
 
 // An archive unpacked before (a version is recorded, or the files it installed) is brought up to

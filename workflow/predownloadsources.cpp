@@ -31,10 +31,9 @@ qint64 resumed(const QString &target, const RemoteFileInfo &listed) {
 
 } // namespace
 
-DeltaSource PreDownloadSources::delta(const QString &gameFolder, const RemoteFileInfo &e,
-                                      const QString &installed) {
+DeltaSource PreDownloadSources::delta(const QString &gameFolder, const RemoteFileInfo &e, bool olderCopy) {
     const QString path = QStringLiteral("%1/%2").arg(gameFolder, e.name);
-    if (e.mapDigest.isEmpty() || ZipIndex::wantsIndex(e.name) || installed.isEmpty() ||
+    if (e.mapDigest.isEmpty() || ZipIndex::wantsIndex(e.name) || !olderCopy ||
         !FileNameRules::isSafeFileName(e.name) || !QFileInfo(path).isFile())
         return DeltaSource();
     DeltaSource source;
@@ -63,7 +62,7 @@ ArchiveSource PreDownloadSources::archive(const QString &gameFolder, const Remot
 bool PreDownloadSources::queue(XDManager *manager, const QString &gameFolder, const RemoteFileInfo &e,
                                const QString &installed) {
     const QString remotePath = QStringLiteral("v%1_%2").arg(e.version, e.name);
-    const DeltaSource copy = delta(gameFolder, e, installed);
+    const DeltaSource copy = delta(gameFolder, e, !installed.isEmpty());
     const ArchiveSource entries = archive(gameFolder, e, installed);
     if (copy.isSet())
         manager->addFile(remotePath, e.name, copy);

@@ -15,7 +15,9 @@ class XDManager;
 // folder). `installed`: the version the game has of the file ("" when none).
 namespace PreDownloadSources {
 
-DeltaSource delta(const QString &gameFolder, const RemoteFileInfo &e, const QString &installed);
+// `olderCopy`: the game folder's copy of the file is an older version (or a damaged one) to take
+// blocks from. Also what the update itself starts from.
+DeltaSource delta(const QString &gameFolder, const RemoteFileInfo &e, bool olderCopy);
 ArchiveSource archive(const QString &gameFolder, const RemoteFileInfo &e, const QString &installed);
 // Queues `e` in `manager` (whose folder is the pre-download folder) from what it starts from; true
 // when it is fetched as an archive's changed entries.
