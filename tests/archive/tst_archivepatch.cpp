@@ -545,9 +545,13 @@ private slots:
             QVERIFY2(applied.ok(), qPrintable(applied.reason()));
             for (const ZipEntry &e : second)
                 QCOMPARE(readFile(folder + '/' + e.name), e.data);
+#ifndef Q_OS_WIN // Windows files keep no Unix modes
             QCOMPARE(mode("game.sh"), 0755ul);
             QCOMPARE(mode("data.txt"), earlierForm ? 0755ul : 0644ul);
             QCOMPARE(mode("kept.txt"), 0644ul);
+#else
+            Q_UNUSED(mode)
+#endif
             // Changed after the check: the record does not vouch for it by its time.
             QVERIFY(changeKept(text("KEPT ", 900)));
             const ExtractedFiles next = ExtractedFiles::of("2", digest, installed, folder);
