@@ -12,7 +12,7 @@
 #include "workflow/launcherconfig.h"
 #include "workflow/poolfuture.h"
 #include "workflow/predownloadfolder.h"
-#include "workflow/progresstext.h"
+#include "workflow/progresslines.h"
 #include "workflow/roomshortage.h"
 #include "workflow/unpackroom.h"
 
@@ -30,10 +30,6 @@ const char *const LauncherFileName = "Kestrivane.exe";
 // "config.ini" per file would cost time in proportion to the files installed so far.
 constexpr int RecordBatchMs = 1000;
 constexpr int RecordBatchFiles = 512;
-
-QString sizeText(qint64 bytes) {
-    return ProgressText::formatSize(static_cast<float>(bytes), 2);
-}
 
 } // namespace
 
@@ -473,12 +469,8 @@ void GameResourceUpdate::calcDownloadSpeed() {
         meter.restart(passed, cap.rate());
         return;
     }
-    emit status(WorkflowStatus::TimeLine,
-                WorkflowStatus::text(
-                    QStringLiteral("ESTIMATED_TIME_TIP"),
-                    {LabelArgs::text(ProgressText::remainingTimeText(total + earlier - done, speed))}));
-    emit status(WorkflowStatus::SpeedLine, WorkflowStatus::text(QStringLiteral("DOWNLOADING_SPEED_TIP"),
-                                                                {LabelArgs::text(sizeText(speed))}));
+    emit status(WorkflowStatus::TimeLine, progressLines().timeLine(done, speed));
+    emit status(WorkflowStatus::SpeedLine, ProgressLines::speedLine(speed));
 }
 
 bool GameResourceUpdate::checkingChanges() const {
@@ -489,28 +481,21 @@ int GameResourceUpdate::scanPercent() const {
     return manager && speedTimer->isActive() ? manager->scanPercent() : -1;
 }
 
-float GameResourceUpdate::percentOf(qint64 done) const {
-    const qint64 whole = total + earlier;
-    // Nothing to fetch (0 bytes) shows 0 % rather than a division by zero.
-    return whole > 0 ? static_cast<float>(double(done) * 100.0 / double(whole)) : 0.0f;
-}
-
-QList<LabelArg> GameResourceUpdate::figures(qint64 done) const {
-    return {LabelArgs::number(static_cast<int>(percentOf(done))), LabelArgs::text(sizeText(done)),
-            LabelArgs::text(sizeText(total + earlier))};
+ProgressLines GameResourceUpdate::progressLines() const {
+    return ProgressLines(total + earlier);
 }
 
 QPair<WorkflowStatus, float> GameResourceUpdate::pausedProgress() const {
-    const qint64 done = doneBytes();
-    return {WorkflowStatus::text(QStringLiteral("DOWNLOAD_PAUSED_TIP"), figures(done)), percentOf(done)};
+    return progressLines().pausedProgress(doneBytes());
 }
 
 bool GameResourceUpdate::showProgress(qint64 done) {
-    emit progress(WorkflowStatus::GameBar, percentOf(done));
+    const ProgressLines lines = progressLines();
+    emit progress(WorkflowStatus::GameBar, lines.percentOf(done));
     const int waitMs = manager && speedTimer->isActive() ? manager->networkWaitMs() : -1;
     WorkflowStatus line;
     if (offered) {
-        line = WorkflowStatus::text(QStringLiteral("RESUME_OFFERED_TIP"), figures(done));
+        line = lines.line(QStringLiteral("RESUME_OFFERED_TIP"), done);
     } else if (paused) {
         line = pausedProgress().first;
     } else if (const int scan = scanPercent(); scan >= 0) {
@@ -525,8 +510,7 @@ bool GameResourceUpdate::showProgress(qint64 done) {
         line = WorkflowStatus::text(QStringLiteral("NETWORK_WAITING"),
                                     {LabelArgs::number((waitMs + 999) / 1000)});
     } else {
-        emit status(WorkflowStatus::GameLine,
-                    WorkflowStatus::text(QStringLiteral("DOWNLOADING_TIP"), figures(done)));
+        emit status(WorkflowStatus::GameLine, lines.line(QStringLiteral("DOWNLOADING_TIP"), done));
         return true;
     }
     clearSpeedTexts();

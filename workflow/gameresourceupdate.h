@@ -6,6 +6,7 @@
 #include "workflow/archivepatchpreparer.h"
 #include "workflow/installcheck.h"
 #include "workflow/installedgame.h"
+#include "workflow/progresslines.h"
 #include "workflow/speedmeter.h"
 #include "workflow/workflowpart.h"
 #include "workflow/workflowsetup.h"
@@ -124,9 +125,8 @@ private:
     // The bar and the line that says what goes on: the download (true, it has a speed and a time
     // left), or paused, offered, reading older copies or waiting out an outage (without them).
     bool showProgress(qint64 done);
-    float percentOf(qint64 done) const;
-    // The percentage, the bytes done and the update's bytes.
-    QList<LabelArg> figures(qint64 done) const;
+    // The figures against the update's bytes as they stand.
+    ProgressLines progressLines() const;
     void startMeasuring();
     static QByteArray releaseDigest();
     void countEarlierRuns();
