@@ -1,27 +1,23 @@
 #include "workflow/gameresourceupdate.h"
 
 #include "archive/archivepatchfiles.h"
-#include "archive/extractedfiles.h"
 #include "core/diskroom.h"
 #include "download/bandwidthcap.h"
 #include "download/xdmanager.h"
 #include "patch/zipindex.h"
-#include "platform/filenamerules.h"
 #include "trust/versiontable.h"
 #include "workflow/archivepatchpreparer.h"
+#include "workflow/installedgame.h"
 #include "workflow/labelargs.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/poolfuture.h"
 #include "workflow/predownloadfolder.h"
-#include "workflow/predownloadsources.h"
-#include "workflow/progresstext.h"
+#include "workflow/progresslines.h"
 #include "workflow/roomshortage.h"
 #include "workflow/unpackroom.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
-#include <QFile>
-#include <QFileInfo>
 #include <QSet>
 #include <QTimer>
 
@@ -35,14 +31,6 @@ const char *const LauncherFileName = "Kestrivane.exe";
 constexpr int RecordBatchMs = 1000;
 constexpr int RecordBatchFiles = 512;
 
-bool isArchive(const QString &name) {
-    return name.endsWith(QLatin1String(".zip"));
-}
-
-QString sizeText(qint64 bytes) {
-    return ProgressText::formatSize(static_cast<float>(bytes), 2);
-}
-
 } // namespace
 
 GameResourceUpdate::GameResourceUpdate(const WorkflowSetup &setup, LauncherConfig *config, CdnHosts *hosts,
@@ -51,6 +39,7 @@ GameResourceUpdate::GameResourceUpdate(const WorkflowSetup &setup, LauncherConfi
     , setup(setup)
     , config(config)
     , hosts(hosts)
+    , installed(setup.folder, config)
     , speedTimer(new QTimer(this))
     , recordTimer(new QTimer(this)) {
     // Download speed, measured once a tick.
@@ -78,70 +67,14 @@ QString GameResourceUpdate::installedVersion(const QString &name) const {
     return config->installedVersion(name);
 }
 
-QList<InstallCheck::File> GameResourceUpdate::installedFilesOnDisk() const {
-    QList<InstallCheck::File> files;
-    const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
-    for (auto it = table.cbegin(); it != table.cend(); ++it) {
-        const RemoteFileInfo &e = it.value();
-        if (e.name == QLatin1String(LauncherFileName) || installedVersion(e.name) != e.version)
-            continue;
-        // An unpacked archive is deleted on purpose: the files it installed stand for it, as its
-        // record lists them. One still waiting to be unpacked must be there.
-        if (isArchive(e.name) && !config->hasExtractionMark(e.name)) {
-            files.append(filesUnpackedFrom(e));
-            continue;
-        }
-        // An archive updated by its changed entries is never on the disk whole: its fetched entries
-        // and plan wait to be unpacked instead.
-        if (isArchive(e.name) && FileNameRules::isSafeFileName(e.name) &&
-            ArchivePatchFiles::fetched(setup.folder, e.name) &&
-            !QFileInfo::exists(QStringLiteral("%1/%2").arg(setup.folder, e.name)))
-            continue;
-        InstallCheck::File f;
-        f.name = e.name;
-        f.path = QStringLiteral("%1/%2").arg(setup.folder, e.name);
-        f.size = e.size;
-        f.md5 = e.md5;
-        files.append(f);
-    }
-    return files;
-}
-
-// The files an unpacked archive installed, as its record lists them; none without a record of this
-// version (an archive unpacked before records were kept, or a record that cannot be read).
-QList<InstallCheck::File> GameResourceUpdate::filesUnpackedFrom(const RemoteFileInfo &e) const {
-    QList<InstallCheck::File> files;
-    if (!FileNameRules::isSafeFileName(e.name))
-        return files;
-    ExtractedFiles record;
-    if (!ExtractedFiles::load(ExtractedFiles::recordPath(setup.folder, e.name), &record).ok() ||
-        record.version() != e.version)
-        return files;
-    for (const ExtractedFiles::File &unpacked : record.files()) {
-        InstallCheck::File f;
-        f.name = e.name;
-        f.entry = unpacked.name;
-        f.path = QStringLiteral("%1/%2").arg(setup.folder, unpacked.name);
-        f.size = qint64(unpacked.size);
-        f.blake2b = unpacked.blake2b;
-        files.append(f);
-    }
-    return files;
-}
-
 void GameResourceUpdate::forgetDamagedFile(const InstallCheck::File &file) {
     const QString &name = file.name;
     const QString reason = file.entry.isEmpty()
                                ? file.damage
                                : QStringLiteral("%1 (from %2): %3").arg(file.entry, name, file.damage);
     qWarning().noquote() << "installed file damaged, queued again:" << name << "-" << reason;
-    if (!file.entry.isEmpty())
-        damagedEntries[name].insert(file.entry);
-    // An archive is fetched again once, however many of its files are damaged.
-    if (damagedFiles.contains(name))
+    if (!installed.forgetDamaged(file))
         return;
-    config->forget(name);
-    damagedFiles.insert(name);
     QJsonObject damaged;
     damaged.insert(QStringLiteral("file"), name);
     damaged.insert(QStringLiteral("event"), QStringLiteral("installed file damaged"));
@@ -151,68 +84,22 @@ void GameResourceUpdate::forgetDamagedFile(const InstallCheck::File &file) {
     emit event(damaged);
 }
 
-// A name the version file no longer lists keeps nothing: its extraction mark would unpack an old
-// archive over the new release's files, and its installed version would stay in "config.ini" for
-// good. An archive of such a name still on disk goes too; any other file stays where it is.
-void GameResourceUpdate::forgetUnlistedFiles() {
-    const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
-    QStringList names = config->extractionMarks();
-    // Looked up in a set: the names are as many as the game's files.
-    QSet<QString> seen(names.cbegin(), names.cend());
-    for (const QString &name : config->installedNames()) {
-        if (!seen.contains(name)) {
-            seen.insert(name);
-            names.append(name);
-        }
-    }
-    for (const QString &name : qAsConst(names)) {
-        if (table.contains(name))
-            continue;
-        qDebug().noquote() << "dropping the record of a file no longer listed: " + name;
-        config->forget(name);
-        if (isArchive(name) && FileNameRules::isSafeFileName(name)) {
-            ExtractedFiles::remove(setup.folder, name);
-            ArchivePatchFiles::removeAll(setup.folder, name);
-        }
-        const QString path = QStringLiteral("%1/%2").arg(setup.folder, name);
-        if (isArchive(name) && FileNameRules::isSafeFileName(name) && QFileInfo::exists(path) &&
-            !QFile::remove(path))
-            qWarning() << "cannot remove archive no longer listed" << path;
-    }
-}
-
-// A launcher stopped between clearing an archive's mark and deleting it leaves the archive on disk
-// with its contents in place: recorded at the listed version and unmarked, it only goes away.
-void GameResourceUpdate::removeUnpackedArchives() {
-    const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
-    for (auto it = table.cbegin(); it != table.cend(); ++it) {
-        const RemoteFileInfo &e = it.value();
-        if (!isArchive(e.name) || installedVersion(e.name) != e.version || config->hasExtractionMark(e.name))
-            continue;
-        const QString path = QStringLiteral("%1/%2").arg(setup.folder, e.name);
-        if (QFileInfo::exists(path)) {
-            qDebug().noquote() << "removing unpacked archive left behind: " + e.name;
-            QFile::remove(path);
-        }
-    }
-}
-
 void GameResourceUpdate::prepareGameResources() {
     queuedCount = 0;
     total = 0;
     present = 0;
     queuedArchives.clear();
     preparers.clear();
-    forgetUnlistedFiles();
+    installed.forgetUnlistedFiles();
 
     // A file recorded as installed that is gone or has another size than listed is fetched again:
     // its record goes first, so it is queued below like any file not installed.
-    for (InstallCheck::File &f : installedFilesOnDisk()) {
+    for (InstallCheck::File &f : installed.installedFilesOnDisk()) {
         f.damage = InstallCheck::sizeDamage(f.path, f.size);
         if (!f.damage.isEmpty())
             forgetDamagedFile(f);
     }
-    removeUnpackedArchives();
+    installed.removeUnpackedArchives();
 
     const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
     const QMap<QString, PreDownloadFolder::Complete> preDownloaded =
@@ -234,7 +121,7 @@ void GameResourceUpdate::prepareGameResources() {
             present += e.size;
             continue;
         }
-        if (isArchive(e.name))
+        if (InstalledGame::isArchive(e.name))
             queuedArchives.append(e);
         if (!manager) {
             manager = new XDManager(setup.folder, this);
@@ -263,8 +150,8 @@ void GameResourceUpdate::prepareGameResources() {
             manager->addFile(remotePath, e.name);
             continue;
         }
-        const DeltaSource delta = deltaSourceFor(e);
-        const ArchiveSource archive = archiveSourceFor(e);
+        const DeltaSource delta = installed.deltaSourceFor(e);
+        const ArchiveSource archive = installed.archiveSourceFor(e);
         if (delta.isSet()) {
             manager->addFile(remotePath, e.name, delta);
         } else if (archive.isSet()) {
@@ -308,31 +195,6 @@ void GameResourceUpdate::countEarlierRuns() {
     }
     if (!config->setUpdateRun({release, total}))
         qWarning() << "cannot record the update's size" << config->path() << total;
-}
-
-// A copy recorded at another version is the older one the map's blocks are looked for in, and so is
-// a damaged copy (its sound blocks are kept, only the damaged ones fetched). Archives have no maps:
-// they are deleted once unpacked.
-DeltaSource GameResourceUpdate::deltaSourceFor(const RemoteFileInfo &e) const {
-    return PreDownloadSources::delta(setup.folder, e,
-                                     !installedVersion(e.name).isEmpty() || damagedFiles.contains(e.name));
-}
-
-// An archive unpacked before (a version is recorded, or the files it installed) is brought up to
-// date by its changed entries when its line lists an entry index. A first install fetches the
-// archive whole: there is nothing to keep.
-ArchiveSource GameResourceUpdate::archiveSourceFor(const RemoteFileInfo &e) const {
-    if (e.mapDigest.isEmpty() || !ZipIndex::wantsIndex(e.name) || !FileNameRules::isSafeFileName(e.name) ||
-        (installedVersion(e.name).isEmpty() &&
-         !QFileInfo::exists(ExtractedFiles::recordPath(setup.folder, e.name))))
-        return ArchiveSource();
-    ArchiveSource archive;
-    archive.indexRemotePath =
-        QStringLiteral("v%1_%2%3").arg(e.version, e.name, QLatin1String(ZipIndex::RemoteSuffix));
-    archive.indexDigest = e.mapDigest;
-    archive.folder = setup.folder;
-    archive.distrusted = damagedEntries.value(e.name);
-    return archive;
 }
 
 void GameResourceUpdate::reportPatchedFile(const QString &name, qint64 reused, qint64 fetched) {
@@ -499,9 +361,9 @@ void GameResourceUpdate::gameResDownloadFinished(ErrorCode code, QString filenam
             return;
         }
         const RemoteFileInfo &e = it.value();
-        if (isArchive(e.name) && !downloadedArchives.contains(e.name))
+        if (InstalledGame::isArchive(e.name) && !downloadedArchives.contains(e.name))
             downloadedArchives.append(e.name);
-        config->stageDownloaded(e.name, e.version, isArchive(e.name));
+        config->stageDownloaded(e.name, e.version, InstalledGame::isArchive(e.name));
         if (config->stagedCount() >= RecordBatchFiles)
             recordFinishedFiles();
         else if (!recordTimer->isActive())
@@ -607,12 +469,8 @@ void GameResourceUpdate::calcDownloadSpeed() {
         meter.restart(passed, cap.rate());
         return;
     }
-    emit status(WorkflowStatus::TimeLine,
-                WorkflowStatus::text(
-                    QStringLiteral("ESTIMATED_TIME_TIP"),
-                    {LabelArgs::text(ProgressText::remainingTimeText(total + earlier - done, speed))}));
-    emit status(WorkflowStatus::SpeedLine, WorkflowStatus::text(QStringLiteral("DOWNLOADING_SPEED_TIP"),
-                                                                {LabelArgs::text(sizeText(speed))}));
+    emit status(WorkflowStatus::TimeLine, progressLines().timeLine(done, speed));
+    emit status(WorkflowStatus::SpeedLine, ProgressLines::speedLine(speed));
 }
 
 bool GameResourceUpdate::checkingChanges() const {
@@ -623,28 +481,21 @@ int GameResourceUpdate::scanPercent() const {
     return manager && speedTimer->isActive() ? manager->scanPercent() : -1;
 }
 
-float GameResourceUpdate::percentOf(qint64 done) const {
-    const qint64 whole = total + earlier;
-    // Nothing to fetch (0 bytes) shows 0 % rather than a division by zero.
-    return whole > 0 ? static_cast<float>(double(done) * 100.0 / double(whole)) : 0.0f;
-}
-
-QList<LabelArg> GameResourceUpdate::figures(qint64 done) const {
-    return {LabelArgs::number(static_cast<int>(percentOf(done))), LabelArgs::text(sizeText(done)),
-            LabelArgs::text(sizeText(total + earlier))};
+ProgressLines GameResourceUpdate::progressLines() const {
+    return ProgressLines(total + earlier);
 }
 
 QPair<WorkflowStatus, float> GameResourceUpdate::pausedProgress() const {
-    const qint64 done = doneBytes();
-    return {WorkflowStatus::text(QStringLiteral("DOWNLOAD_PAUSED_TIP"), figures(done)), percentOf(done)};
+    return progressLines().pausedProgress(doneBytes());
 }
 
 bool GameResourceUpdate::showProgress(qint64 done) {
-    emit progress(WorkflowStatus::GameBar, percentOf(done));
+    const ProgressLines lines = progressLines();
+    emit progress(WorkflowStatus::GameBar, lines.percentOf(done));
     const int waitMs = manager && speedTimer->isActive() ? manager->networkWaitMs() : -1;
     WorkflowStatus line;
     if (offered) {
-        line = WorkflowStatus::text(QStringLiteral("RESUME_OFFERED_TIP"), figures(done));
+        line = lines.line(QStringLiteral("RESUME_OFFERED_TIP"), done);
     } else if (paused) {
         line = pausedProgress().first;
     } else if (const int scan = scanPercent(); scan >= 0) {
@@ -659,8 +510,7 @@ bool GameResourceUpdate::showProgress(qint64 done) {
         line = WorkflowStatus::text(QStringLiteral("NETWORK_WAITING"),
                                     {LabelArgs::number((waitMs + 999) / 1000)});
     } else {
-        emit status(WorkflowStatus::GameLine,
-                    WorkflowStatus::text(QStringLiteral("DOWNLOADING_TIP"), figures(done)));
+        emit status(WorkflowStatus::GameLine, lines.line(QStringLiteral("DOWNLOADING_TIP"), done));
         return true;
     }
     clearSpeedTexts();
@@ -669,7 +519,7 @@ bool GameResourceUpdate::showProgress(qint64 done) {
 }
 
 void GameResourceUpdate::verifyInstalledFiles() {
-    QList<InstallCheck::File> files = installedFilesOnDisk();
+    QList<InstallCheck::File> files = installed.installedFilesOnDisk();
     verifyProgress = std::make_shared<InstallCheck::Progress>();
     verifyTotalBytes = 0;
     for (InstallCheck::File &f : files) {

@@ -5,6 +5,8 @@
 #include "trust/versiontable.h"
 #include "workflow/archivepatchpreparer.h"
 #include "workflow/installcheck.h"
+#include "workflow/installedgame.h"
+#include "workflow/progresslines.h"
 #include "workflow/speedmeter.h"
 #include "workflow/workflowpart.h"
 #include "workflow/workflowsetup.h"
@@ -14,7 +16,6 @@
 #include <QHash>
 #include <QPair>
 #include <QPointer>
-#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -101,19 +102,9 @@ signals:
     void verified();
 
 private:
-    // Files recorded as installed in the listed version that should be on disk now, with their
-    // listed size and MD5; for an unpacked archive (which is not), the files it installed.
-    QList<InstallCheck::File> installedFilesOnDisk() const;
-    QList<InstallCheck::File> filesUnpackedFrom(const RemoteFileInfo &e) const;
     // Logs and reports a damaged installed file and forgets its record (for a file an archive
     // installed: the archive's), so that it is fetched again.
     void forgetDamagedFile(const InstallCheck::File &file);
-    // Files found damaged in this run: a copy of one still on disk gives its sound blocks when the
-    // file has a block map, like an older copy does.
-    QSet<QString> damagedFiles;
-    QHash<QString, QSet<QString>> damagedEntries; // of an archive: the files it installed found damaged
-    void forgetUnlistedFiles();
-    void removeUnpackedArchives();
     // Bytes the queued files and the unpacking of the queued archives need beyond the free space of
     // the launcher's folder (0 when they fit).
     qint64 missingRoom() const;
@@ -126,9 +117,6 @@ private:
     int scanPercent() const;
     // An archive's entry index comes and what changed is decided: nothing of it is fetched yet.
     bool checkingChanges() const;
-    // The installed older copy of a file whose line lists a block map; none for a plain download.
-    DeltaSource deltaSourceFor(const RemoteFileInfo &e) const;
-    ArchiveSource archiveSourceFor(const RemoteFileInfo &e) const;
     void reportPatchedFile(const QString &name, qint64 reused, qint64 fetched);
     // Bytes of the update's files that are done: files finished (also by an earlier launcher run of
     // the same update), pieces an earlier run left, blocks an older copy gave, pieces written now.
@@ -137,9 +125,8 @@ private:
     // The bar and the line that says what goes on: the download (true, it has a speed and a time
     // left), or paused, offered, reading older copies or waiting out an outage (without them).
     bool showProgress(qint64 done);
-    float percentOf(qint64 done) const;
-    // The percentage, the bytes done and the update's bytes.
-    QList<LabelArg> figures(qint64 done) const;
+    // The figures against the update's bytes as they stand.
+    ProgressLines progressLines() const;
     void startMeasuring();
     static QByteArray releaseDigest();
     void countEarlierRuns();
@@ -149,6 +136,7 @@ private:
     WorkflowSetup setup;
     LauncherConfig *config;
     CdnHosts *hosts; // handed to the download manager
+    InstalledGame installed;
     XDManager *manager = nullptr;
     UnpackRoom *unpackRoom = nullptr; // made with the manager
     QList<RemoteFileInfo> queuedArchives;
