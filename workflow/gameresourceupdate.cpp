@@ -15,6 +15,7 @@
 #include "workflow/progresslines.h"
 #include "workflow/roomshortage.h"
 #include "workflow/unpackroom.h"
+#include "workflow/workflowsetup.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -22,8 +23,6 @@
 #include <QTimer>
 
 namespace {
-
-const char *const LauncherFileName = "Kestrivane.exe";
 
 // Finished files are recorded as installed in batches: a second after the first of a batch, or at
 // this many files, whichever comes first, and at every end, pause and close. Rewriting

@@ -6,16 +6,11 @@
 #include "platform/filenamerules.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/predownloadsources.h"
+#include "workflow/workflowsetup.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-
-namespace {
-
-const char *const LauncherFileName = "Kestrivane.exe";
-
-} // namespace
 
 InstalledGame::InstalledGame(const QString &folder, LauncherConfig *config)
     : folder(folder)

@@ -15,6 +15,7 @@
 #include "workflow/progresstext.h"
 #include "workflow/roomshortage.h"
 #include "workflow/versioncheck.h"
+#include "workflow/workflowsetup.h"
 
 #include <QDebug>
 #include <QDir>
@@ -23,8 +24,6 @@
 #include <QUrl>
 
 namespace {
-
-const char *const LauncherFileName = "Kestrivane.exe";
 
 QString sizeText(qint64 bytes) {
     return ProgressText::formatSize(static_cast<float>(bytes), 2);

@@ -7,6 +7,7 @@
 #include "workflow/labelargs.h"
 #include "workflow/progresstext.h"
 #include "workflow/versioncheck.h"
+#include "workflow/workflowsetup.h"
 
 #include <QDebug>
 #include <QJsonObject>
@@ -16,8 +17,6 @@
 #include <cmath>
 
 namespace {
-
-const char *const LauncherFileName = "Kestrivane.exe";
 
 // The most the launcher download may bring: its listed size, or a fixed ceiling when the version
 // file gives none that can be used. It is held in memory until verified, so never more than that

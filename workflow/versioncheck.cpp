@@ -8,6 +8,7 @@
 #include "workflow/labelargs.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/updatemarks.h"
+#include "workflow/workflowsetup.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -19,8 +20,6 @@
 #include <cmath>
 
 namespace {
-
-const char *const LauncherFileName = "Kestrivane.exe";
 
 QString trKey(const char *key) {
     return Translation::instance()->tr(QLatin1String(key));

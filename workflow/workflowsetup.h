@@ -4,6 +4,9 @@
 #include <QStringList>
 #include <QUrl>
 
+// The launcher's own line in the version file: the self-update fetches it, never the game's download.
+inline constexpr char LauncherFileName[] = "Kestrivane.exe";
+
 // What the workflow is given: its folder, its endpoints and versions, and every delay and time
 // limit, so that a test can run it against its own server without waiting on the product's timers.
 struct WorkflowSetup {
