@@ -145,15 +145,10 @@ DeltaSource InstalledGame::deltaSourceFor(const RemoteFileInfo &e) const {
 // date by its changed entries when its line lists an entry index. A first install fetches the
 // archive whole: there is nothing to keep.
 ArchiveSource InstalledGame::archiveSourceFor(const RemoteFileInfo &e) const {
-    if (e.mapDigest.isEmpty() || !ZipIndex::wantsIndex(e.name) || !FileNameRules::isSafeFileName(e.name) ||
-        (installedVersion(e.name).isEmpty() &&
-         !QFileInfo::exists(ExtractedFiles::recordPath(folder, e.name))))
+    ArchiveSource archive = PreDownloadSources::entryIndex(folder, e);
+    if (!archive.isSet() || (installedVersion(e.name).isEmpty() &&
+                             !QFileInfo::exists(ExtractedFiles::recordPath(folder, e.name))))
         return ArchiveSource();
-    ArchiveSource archive;
-    archive.indexRemotePath =
-        QStringLiteral("v%1_%2%3").arg(e.version, e.name, QLatin1String(ZipIndex::RemoteSuffix));
-    archive.indexDigest = e.mapDigest;
-    archive.folder = folder;
     archive.distrusted = damagedEntries.value(e.name);
     return archive;
 }

@@ -45,16 +45,23 @@ DeltaSource PreDownloadSources::delta(const QString &gameFolder, const RemoteFil
     return source;
 }
 
-ArchiveSource PreDownloadSources::archive(const QString &gameFolder, const RemoteFileInfo &e,
-                                          const QString &installed) {
-    if (e.mapDigest.isEmpty() || !ZipIndex::wantsIndex(e.name) || !FileNameRules::isSafeFileName(e.name) ||
-        installed.isEmpty() || !QFileInfo::exists(ExtractedFiles::recordPath(gameFolder, e.name)))
+ArchiveSource PreDownloadSources::entryIndex(const QString &gameFolder, const RemoteFileInfo &e) {
+    if (e.mapDigest.isEmpty() || !ZipIndex::wantsIndex(e.name) || !FileNameRules::isSafeFileName(e.name))
         return ArchiveSource();
     ArchiveSource source;
     source.indexRemotePath =
         QStringLiteral("v%1_%2%3").arg(e.version, e.name, QLatin1String(ZipIndex::RemoteSuffix));
     source.indexDigest = e.mapDigest;
     source.folder = gameFolder;
+    return source;
+}
+
+ArchiveSource PreDownloadSources::archive(const QString &gameFolder, const RemoteFileInfo &e,
+                                          const QString &installed) {
+    ArchiveSource source = entryIndex(gameFolder, e);
+    if (!source.isSet() || installed.isEmpty() ||
+        !QFileInfo::exists(ExtractedFiles::recordPath(gameFolder, e.name)))
+        return ArchiveSource();
     source.stagingFolder = PreDownloadFolder::path(gameFolder);
     return source;
 }

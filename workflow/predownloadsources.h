@@ -18,6 +18,9 @@ namespace PreDownloadSources {
 // `olderCopy`: the game folder's copy of the file is an older version (or a damaged one) to take
 // blocks from. Also what the update itself starts from.
 DeltaSource delta(const QString &gameFolder, const RemoteFileInfo &e, bool olderCopy);
+// The entry index `e` lists, for an archive unpacked into `gameFolder` (unset when none is listed).
+// Also what the update itself starts from.
+ArchiveSource entryIndex(const QString &gameFolder, const RemoteFileInfo &e);
 ArchiveSource archive(const QString &gameFolder, const RemoteFileInfo &e, const QString &installed);
 // Queues `e` in `manager` (whose folder is the pre-download folder) from what it starts from; true
 // when it is fetched as an archive's changed entries.
