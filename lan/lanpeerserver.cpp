@@ -396,10 +396,12 @@ void LanPeerServer::stop() {
     if (!d->context)
         return;
     d->stopping = true;
+    QElapsedTimer stopping;
+    stopping.start();
     mg_stop(d->context);
     d->context = nullptr;
     d->port = 0;
     QMutexLocker lock(&d->mutex);
     d->clients.clear();
-    qInfo() << "lan server stopped";
+    qInfo() << "lan server stopped in" << stopping.elapsed() << "ms";
 }
