@@ -10,12 +10,15 @@
 #include <QHash>
 #include <QMutex>
 #include <QPair>
+#include <QTcpServer>
 #include <QUrl>
 #include <QVector>
 
 #include <civetweb.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 
 namespace {
@@ -65,22 +68,29 @@ struct LanPeerServer::Private {
     LanSubnets subnets;
     qint64 refusalsUnlogged = 0;
     QElapsedTimer lastRefusalLog;
-    std::atomic<bool> stopping{false};
-    mg_context *context = nullptr;
-    quint16 port = 0;
-
-    static Private *of(const mg_connection *conn) {
-        const mg_context *context = conn ? mg_get_context(conn) : nullptr;
-        return context ? static_cast<Private *>(mg_get_user_data(context)) : nullptr;
-    }
 
     void noteRefusal(const QByteArray &what);
     bool takeClientSlot(const QString &address);
     void releaseClientSlot(const QString &address);
     qint64 openOffered(const QByteArray &name, QFile *file);
-    int answer(mg_connection *conn);
-    bool sendBody(mg_connection *conn, QFile *file, qint64 offset, qint64 length);
-    mg_context *startOn(const QByteArrayList &listen, const QByteArray &acl, QString *why);
+    int answer(mg_connection *conn, const std::atomic<bool> &stopping);
+    bool sendBody(mg_connection *conn, QFile *file, qint64 offset, qint64 length,
+                  const std::atomic<bool> &stopping);
+};
+
+// One listening run: what civetweb's callbacks reach. civetweb lets go of it only when mg_stop has
+// joined its threads, which Debian's build does up to 2 s after the transfers ended, so mg_stop runs
+// on a thread of its own and the run keeps the shared state alive until then.
+struct LanPeerServer::Run {
+    std::shared_ptr<Private> d;
+    std::atomic<bool> stopping{false};
+    mg_context *context = nullptr;
+
+    static Run *of(const mg_connection *conn) {
+        const mg_context *context = conn ? mg_get_context(conn) : nullptr;
+        return context ? static_cast<Run *>(mg_get_user_data(context)) : nullptr;
+    }
+    bool startOn(const QByteArrayList &listen, const QByteArray &acl, QString *why);
 };
 
 void LanPeerServer::Private::noteRefusal(const QByteArray &what) {
@@ -148,7 +158,8 @@ qint64 LanPeerServer::Private::openOffered(const QByteArray &name, QFile *file) 
     return LanPeerRequest::NotOffered;
 }
 
-bool LanPeerServer::Private::sendBody(mg_connection *conn, QFile *file, qint64 offset, qint64 length) {
+bool LanPeerServer::Private::sendBody(mg_connection *conn, QFile *file, qint64 offset, qint64 length,
+                                      const std::atomic<bool> &stopping) {
     if (!file->seek(offset))
         return false;
     QByteArray buffer(int(qMin(ChunkBytes, length)), Qt::Uninitialized);
@@ -180,7 +191,7 @@ bool LanPeerServer::Private::sendBody(mg_connection *conn, QFile *file, qint64 o
     return true;
 }
 
-int LanPeerServer::Private::answer(mg_connection *conn) {
+int LanPeerServer::Private::answer(mg_connection *conn, const std::atomic<bool> &stopping) {
     const mg_request_info *request = mg_get_request_info(conn);
     if (!request)
         return 500;
@@ -234,13 +245,12 @@ int LanPeerServer::Private::answer(mg_connection *conn) {
     mg_response_header_add(conn, "Content-Length", QByteArray::number(served ? a.length : 0).constData(), -1);
     mg_response_header_send(conn);
     if (a.body)
-        sendBody(conn, &file, a.offset, a.length);
+        sendBody(conn, &file, a.offset, a.length, stopping);
     releaseClientSlot(address);
     return a.status;
 }
 
-mg_context *LanPeerServer::Private::startOn(const QByteArrayList &listen, const QByteArray &acl,
-                                            QString *why) {
+bool LanPeerServer::Run::startOn(const QByteArrayList &listen, const QByteArray &acl, QString *why) {
     const QByteArray ports = listen.join(',');
     // Keep-alive off: one request per connection, so a transfer cut short always ends its connection.
     const QList<QPair<const char *, QByteArray>> settings = {
@@ -260,14 +270,14 @@ mg_context *LanPeerServer::Private::startOn(const QByteArrayList &listen, const 
     options << nullptr;
     mg_callbacks callbacks{};
     callbacks.begin_request = [](mg_connection *conn) {
-        Private *d = of(conn);
-        return d ? d->answer(conn) : 500;
+        Run *run = Run::of(conn);
+        return run ? run->d->answer(conn, run->stopping) : 500;
     };
     callbacks.log_message = [](const mg_connection *conn, const char *message) {
-        Private *d = of(conn);
+        Run *run = Run::of(conn);
         const QByteArray text(message);
-        if (d && text.contains("not allowed to connect"))
-            d->noteRefusal(text);
+        if (run && text.contains("not allowed to connect"))
+            run->d->noteRefusal(text);
         else
             qWarning().noquote() << "lan server:" << QString::fromLocal8Bit(text);
         return 1;
@@ -280,19 +290,21 @@ mg_context *LanPeerServer::Private::startOn(const QByteArrayList &listen, const 
     init.callbacks = &callbacks;
     init.user_data = this;
     init.configuration_options = options.data();
-    mg_context *started = mg_start2(&init, &errorData);
-    if (!started && why)
+    context = mg_start2(&init, &errorData);
+    if (!context && why)
         *why = QStringLiteral("cannot listen on %1: %2")
                    .arg(QString::fromLatin1(ports), QString::fromLocal8Bit(error));
-    return started;
+    return context != nullptr;
 }
 
 LanPeerServer::LanPeerServer(QObject *parent)
     : QObject(parent)
-    , d(std::make_unique<Private>()) {}
+    , d(std::make_shared<Private>()) {}
 
 LanPeerServer::~LanPeerServer() {
     stop();
+    for (std::future<void> &stopper : stoppers)
+        stopper.wait();
 }
 
 void LanPeerServer::offer(const QString &name, const Offered &file) {
@@ -317,6 +329,11 @@ int LanPeerServer::offeredCount() const {
 
 bool LanPeerServer::start(const LanSubnets &subnets, quint16 port, QString *why) {
     stop();
+    // A run let go may still hold the port asked for.
+    if (port != 0) {
+        for (std::future<void> &stopper : stoppers)
+            stopper.wait();
+    }
     initLibrary();
     QByteArrayList ipv4;
     QByteArrayList acl;
@@ -348,51 +365,69 @@ bool LanPeerServer::start(const LanSubnets &subnets, quint16 port, QString *why)
             listen << "[::]:" + QByteArray::number(p);
         return listen;
     };
-    d->subnets = subnets;
-    d->stopping = false;
+    {
+        QMutexLocker lock(&d->mutex);
+        d->subnets = subnets;
+    }
     QString reason;
     QByteArrayList listen = listenOn(port);
     // On a free port: the first address picks it, then every address listens on that one.
     if (port == 0 && listen.size() > 1) {
-        mg_context *probe = d->startOn(listen.mid(0, 1), acl.join(','), &reason);
-        mg_server_port ports[1] = {};
-        if (probe && mg_get_server_ports(probe, 1, ports) == 1)
-            listen = listenOn(quint16(ports[0].port));
-        if (probe)
-            mg_stop(probe);
+        QTcpServer probe;
+        if (probe.listen(QHostAddress(QString::fromLatin1(ipv4.value(0, "::"))), 0))
+            listen = listenOn(probe.serverPort());
     }
-    d->context = d->startOn(listen, acl.join(','), &reason);
-    if (!d->context) {
+    auto started = std::make_unique<Run>();
+    started->d = d;
+    if (!started->startOn(listen, acl.join(','), &reason)) {
         qWarning() << "lan server cannot start" << reason;
         if (why)
             *why = reason;
         return false;
     }
+    run = std::move(started);
     mg_server_port ports[1] = {};
-    d->port = mg_get_server_ports(d->context, 1, ports) >= 1 ? quint16(ports[0].port) : 0;
-    qInfo().noquote() << "lan server listening on port" << d->port << "for"
+    listeningPort = mg_get_server_ports(run->context, 1, ports) >= 1 ? quint16(ports[0].port) : 0;
+    qInfo().noquote() << "lan server listening on port" << listeningPort << "for"
                       << QString::fromLatin1(acl.join(','));
     return true;
 }
 
 quint16 LanPeerServer::port() const {
-    return d->context ? d->port : 0;
+    return run ? listeningPort : 0;
 }
 
 bool LanPeerServer::isRunning() const {
-    return d->context != nullptr;
+    return run != nullptr;
 }
 
 void LanPeerServer::stop() {
-    if (!d->context)
+    if (!run)
         return;
-    d->stopping = true;
-    QElapsedTimer stopping;
-    stopping.start();
-    mg_stop(d->context);
-    d->context = nullptr;
-    d->port = 0;
+    // Transfers see the flag within one chunk and end their connections; new requests get 503
+    // until the listening sockets close.
+    run->stopping = true;
+    letGo(std::move(run));
+    listeningPort = 0;
     QMutexLocker lock(&d->mutex);
     d->clients.clear();
-    qInfo() << "lan server stopped in" << stopping.elapsed() << "ms";
+    qInfo() << "lan server stopped serving";
+}
+
+void LanPeerServer::letGo(std::unique_ptr<Run> stopped) {
+    stoppers.erase(std::remove_if(stoppers.begin(), stoppers.end(),
+                                  [](const std::future<void> &f) {
+                                      return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+                                  }),
+                   stoppers.end());
+    if (!stopped->context)
+        return;
+    stoppers.push_back(std::async(std::launch::async, [r = std::shared_ptr<Run>(std::move(stopped))] {
+        QElapsedTimer stopping;
+        stopping.start();
+        mg_stop(r->context);
+        r->context = nullptr;
+        if (stopping.elapsed() > 1000)
+            qInfo() << "lan server closed its sockets in" << stopping.elapsed() << "ms";
+    }));
 }

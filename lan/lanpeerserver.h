@@ -5,7 +5,9 @@
 #include <QObject>
 #include <QString>
 
+#include <future>
 #include <memory>
+#include <vector>
 
 // Serves offered game files over HTTP to launchers nearby: GET and HEAD of "/<name>" for the names in
 // its table only, one range per request, the file opened without following links and only while its
@@ -42,11 +44,18 @@ public:
     bool start(const LanSubnets &subnets, quint16 port = 0, QString *why = nullptr);
     quint16 port() const;
     bool isRunning() const;
-    // Closes open transfers and returns when none runs any more.
+    // Ends open transfers within one chunk and refuses new requests; the listening sockets close
+    // shortly after, without blocking the caller.
     void stop();
 
     struct Private;
+    struct Run;
 
 private:
-    std::unique_ptr<Private> d;
+    void letGo(std::unique_ptr<Run> stopped);
+
+    std::shared_ptr<Private> d;
+    std::unique_ptr<Run> run;
+    quint16 listeningPort = 0;
+    std::vector<std::future<void>> stoppers; // mg_stop of runs let go
 };
