@@ -3,6 +3,7 @@
 #include "archive/archivepatchfiles.h"
 #include "core/diskroom.h"
 #include "download/bandwidthcap.h"
+#include "download/cdnhosts.h"
 #include "download/xdmanager.h"
 #include "patch/zipindex.h"
 #include "trust/versiontable.h"
@@ -12,6 +13,7 @@
 #include "workflow/launcherconfig.h"
 #include "workflow/poolfuture.h"
 #include "workflow/predownloadfolder.h"
+#include "workflow/predownloadsources.h"
 #include "workflow/progresslines.h"
 #include "workflow/roomshortage.h"
 #include "workflow/unpackroom.h"
@@ -38,6 +40,7 @@ GameResourceUpdate::GameResourceUpdate(const WorkflowSetup &setup, LauncherConfi
     , setup(setup)
     , config(config)
     , hosts(hosts)
+    , runHosts(new CdnHosts(hosts, this))
     , installed(setup.folder, config)
     , speedTimer(new QTimer(this))
     , recordTimer(new QTimer(this)) {
@@ -51,6 +54,13 @@ GameResourceUpdate::GameResourceUpdate(const WorkflowSetup &setup, LauncherConfi
 
 GameResourceUpdate::~GameResourceUpdate() {
     cancelVerification();
+    // The manager uses the run's hosts to its end: it goes before them (and tells this nothing
+    // more, as when it went with the other children).
+    if (manager) {
+        manager->disconnect(this);
+        delete manager;
+        manager = nullptr;
+    }
     // Files still staged are recorded by the configuration itself, which may be gone by now.
 }
 
@@ -124,7 +134,7 @@ void GameResourceUpdate::prepareGameResources() {
             queuedArchives.append(e);
         if (!manager) {
             manager = new XDManager(setup.folder, this);
-            manager->setHosts(hosts);
+            manager->setHosts(runHosts);
             manager->setTransferTimeout(setup.pieceTimeoutMs);
             manager->setRetryPolicy(
                 {setup.pieceRetryFirstMs, setup.pieceRetryMaxMs, setup.pieceRetryTotalMs});
@@ -140,7 +150,7 @@ void GameResourceUpdate::prepareGameResources() {
                 if (ZipIndex::wantsIndex(name))
                     ArchivePatchFiles::removeUpdate(setup.folder, name);
             });
-            unpackRoom = new UnpackRoom(setup.folder, manager->hosts(), setup.pieceTimeoutMs, this);
+            unpackRoom = new UnpackRoom(setup.folder, hosts, setup.pieceTimeoutMs, this);
             connect(unpackRoom, &UnpackRoom::counted, this, [this] { emit begun(beginOnceCounted()); });
         }
         const QString remotePath = QStringLiteral("v%1_%2").arg(e.version, e.name);
@@ -149,9 +159,12 @@ void GameResourceUpdate::prepareGameResources() {
             manager->addFile(remotePath, e.name);
             continue;
         }
-        const DeltaSource delta = installed.deltaSourceFor(e);
+        DeltaSource delta = installed.deltaSourceFor(e);
+        // Without an older copy the map still lets peers send the file's pieces, each checked.
+        if (!delta.isSet())
+            delta = PreDownloadSources::blockMapOf(e);
         const ArchiveSource archive = installed.archiveSourceFor(e);
-        if (delta.isSet()) {
+        if (delta.hasMap()) {
             manager->addFile(remotePath, e.name, delta);
         } else if (archive.isSet()) {
             auto *preparer = new ArchivePatchPreparer(archive);

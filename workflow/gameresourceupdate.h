@@ -80,6 +80,9 @@ public:
     qint64 downloadSpeed() const { return meter.speed(); }
     QStringList startedFiles() const { return started; }
     XDManager *downloadManager() const { return manager; }
+    // The hosts the game files come from: the CDN's (their standing shared with the hosts given)
+    // and the peers added to it, before or during the download. Nothing else is fetched from them.
+    CdnHosts *fileHosts() const { return runHosts; }
     // The paused line and the bar's share as they stand, also once the files have ended.
     QPair<WorkflowStatus, float> pausedProgress() const;
     // The page is refreshed once a tick while the download runs.
@@ -135,7 +138,8 @@ private:
 
     WorkflowSetup setup;
     LauncherConfig *config;
-    CdnHosts *hosts; // handed to the download manager
+    CdnHosts *hosts;    // the CDN's: entry indexes (and block maps) come from these
+    CdnHosts *runHosts; // handed to the download manager: the same CDN hosts, and the peers
     InstalledGame installed;
     XDManager *manager = nullptr;
     UnpackRoom *unpackRoom = nullptr; // made with the manager
