@@ -23,8 +23,8 @@ Run publishBeside(const QStringList &args, const QProcessEnvironment &env, const
     p.setWorkingDirectory(workDir);
     p.start(tool(QStringLiteral("kv-publish")), args);
     Run r;
-    r.finished = p.waitForStarted(10000);
-    QTest::qWaitFor([&p]() { return p.state() == QProcess::NotRunning; }, 120000);
+    r.finished = p.waitForStarted(10000) &&
+                 QTest::qWaitFor([&p]() { return p.state() == QProcess::NotRunning; }, 120000);
     r.exitCode = p.exitCode();
     r.out = p.readAllStandardOutput();
     r.err = p.readAllStandardError();

@@ -22,7 +22,9 @@ bool PublicUrlCheck::fetch(const QString &name, const QByteArray &method, const 
     // What players get: a copy that a cache along the way has kept counts as what they get.
     if (!range.isEmpty())
         request.setRawHeader("Range", range);
-    QNetworkReply *reply = network.sendCustomRequest(request, method);
+    // HEAD through its own call: a custom request would wait for the body the length announces.
+    QNetworkReply *reply =
+        method == "HEAD" ? network.head(request) : network.sendCustomRequest(request, method);
     QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply, limit](qint64 received, qint64) {
         if (received > limit)
