@@ -116,6 +116,15 @@ int withdrawPreload(const QString &cdnDir, const QString &versionFileName) {
     QStringList paths{QDir(cdnDir).filePath(listName), Staging::stagedPath(cdnDir, listName)};
     for (const QString &name : signatures)
         paths << QDir(cdnDir).filePath(name);
+    // The copies named by the list's digest sign nothing launchers will be given any more.
+    for (const QString &list : {paths.at(0), paths.at(1)}) {
+        if (!QFileInfo(list).isFile())
+            continue;
+        const QString digest = ReleaseVerifier::listDigest(ReleaseSigner::readListed(list));
+        for (const QString &name : QDir(cdnDir).entryList(
+                 {listName + QLatin1Char('.') + digest + QStringLiteral(".*minisig")}, QDir::Files))
+            paths << QDir(cdnDir).filePath(name);
+    }
     QStringList removed;
     for (const QString &path : qAsConst(paths)) {
         if (!QFileInfo(path).isFile())
