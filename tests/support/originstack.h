@@ -55,7 +55,8 @@ public:
             .replace(QStringLiteral("server {"),
                      QStringLiteral(
                          "server {\n set $refuse \"\";\n if (-f \"%1\") { set $refuse R; }\n"
-                         " if ($request_method !~ \"^(GET|HEAD|PROPFIND|OPTIONS)$\") { set $refuse \"${refuse}P\"; }\n"
+                         " if ($request_method !~ \"^(GET|HEAD|PROPFIND|OPTIONS)$\") { set $refuse "
+                         "\"${refuse}P\"; }\n"
                          " if ($uri ~ \"/version3\\.txt(\\.minisig)?$\") { set $refuse \"${refuse}N\"; }\n"
                          " if ($refuse = RPN) { return 403; }\n")
                          .arg(refuseSwitch()));
