@@ -70,6 +70,24 @@ QStringList ReleaseVerifier::signatureNames(const QString &signedFile,
     return names;
 }
 
+QString ReleaseVerifier::listDigest(const QByteArray &data) {
+    QByteArray digest(32, '\0');
+    crypto_generichash(reinterpret_cast<unsigned char *>(digest.data()), static_cast<size_t>(digest.size()),
+                       reinterpret_cast<const unsigned char *>(data.constData()),
+                       static_cast<unsigned long long>(data.size()), nullptr, 0);
+    return QString::fromLatin1(digest.toHex());
+}
+
+QString ReleaseVerifier::digestSignatureName(const QString &signedFile, const QByteArray &list,
+                                             const QByteArray &keyId, bool first) {
+    return signatureName(signedFile + QLatin1Char('.') + listDigest(list), keyId, first);
+}
+
+QStringList ReleaseVerifier::digestSignatureNames(const QString &signedFile, const QByteArray &list,
+                                                  const QByteArray &defaultSigner) const {
+    return signatureNames(signedFile + QLatin1Char('.') + listDigest(list), defaultSigner);
+}
+
 QByteArray ReleaseVerifier::signedMessage(const QByteArray &data, bool prehashed) {
     if (!prehashed)
         return data;
@@ -149,8 +167,11 @@ ReleaseVerifier::Result ReleaseVerifier::check(const QByteArray &data, const QBy
         return r;
     }
     const QByteArray message = signedMessage(data, sig.algorithm() == MinisignSignature::Prehashed);
-    if (!signatureMatches(sig.signature(), message, key.key()))
-        return refused(QStringLiteral("signature does not match the version file"));
+    if (!signatureMatches(sig.signature(), message, key.key())) {
+        Result r = refused(QStringLiteral("signature does not match the version file"));
+        r.mismatch = true;
+        return r;
+    }
     if (!signatureMatches(sig.globalSignature(), sig.signature() + sig.trustedComment(), key.key()))
         return refused(QStringLiteral("trusted comment does not match its signature"));
     if (coming && sig.timestamp() >= 0)

@@ -31,6 +31,9 @@ public:
         // older release than the one accepted, or past its validity).
         bool authentic = false;
         bool expired = false;
+        // A trusted key's signature of other bytes: the list and its signature belong to two
+        // different publications (a cache that holds one of them longer than the other).
+        bool mismatch = false;
         QByteArray keyId; // of the signature's key, when the signature could be read
     };
 
@@ -90,6 +93,15 @@ public:
     // then, with more than one key, those of every trusted key not revoked but defaultSigner (the
     // default signature's key, when known): the publisher's first key need not be one of ours.
     QStringList signatureNames(const QString &signedFile, const QByteArray &defaultSigner) const;
+    // The same names for the copies named by the digest of the list they sign:
+    // "<file>.<64 hex digits of BLAKE2b-256>.minisig" and "<file>.<digest>.<key id>.minisig". No cache
+    // can serve one of them beside another list than its own.
+    static QString digestSignatureName(const QString &signedFile, const QByteArray &list,
+                                       const QByteArray &keyId, bool first);
+    QStringList digestSignatureNames(const QString &signedFile, const QByteArray &list,
+                                     const QByteArray &defaultSigner) const;
+    // 64 lower-case hexadecimal digits of the BLAKE2b-256 of data.
+    static QString listDigest(const QByteArray &data);
 
     // The message that is signed for data: the data itself (legacy) or its BLAKE2b-512 digest.
     static QByteArray signedMessage(const QByteArray &data, bool prehashed);

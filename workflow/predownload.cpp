@@ -7,6 +7,7 @@
 #include "settings/globalsettings.h"
 #include "trust/minisignsignature.h"
 #include "trust/releaseverifier.h"
+#include "trust/signaturelookup.h"
 #include "workflow/archiveextraction.h"
 #include "workflow/labelargs.h"
 #include "workflow/launcherconfig.h"
@@ -88,7 +89,8 @@ void PreDownload::check() {
     if (askedHosts.isEmpty())
         askedHosts << setup.cdnBaseUrl;
     hostIndex = 0;
-    signatureIndex = 0; // a check stopped while it asked for a signature starts afresh
+    lookup.reset(); // a check stopped while it asked for a signature starts afresh
+    askedAgain = false;
     missingHosts = 0;
     firstRefusal.clear();
     askHost();
@@ -127,12 +129,15 @@ void PreDownload::listArrived(QNetworkReply *answer) {
 }
 
 void PreDownload::askSignature(const QByteArray &list) {
-    // The default signature first; which others follow depends on its key.
-    if (signatureIndex == 0)
-        signatureNames = QStringList{ReleaseVerifier::signatureName(
-            ReleaseVerifier::comingListName(setup.versionFile), QByteArray(), true)};
-    reply = CdnRequest::get(network, QUrl(askedHosts.at(hostIndex) + signatureNames.at(signatureIndex)),
-                            setup.versionFileTimeoutMs);
+    if (!lookup) {
+        ReleaseVerifier verifier(setup.releasePublicKey);
+        verifier.setRevoked(config->revokedKeys());
+        lookup = std::make_unique<SignatureLookup>(verifier, SignatureLookup::Kind::Coming,
+                                                   ReleaseVerifier::comingListName(setup.versionFile), list,
+                                                   config->newestAcceptedComing());
+    }
+    reply =
+        CdnRequest::get(network, QUrl(askedHosts.at(hostIndex) + lookup->next()), setup.versionFileTimeoutMs);
     QNetworkReply *asked = reply;
     connect(asked, &QNetworkReply::downloadProgress, asked, [asked](qint64 received, qint64 size) {
         if (received > MinisignSignature::MaxFileSize || size > MinisignSignature::MaxFileSize)
@@ -143,49 +148,45 @@ void PreDownload::askSignature(const QByteArray &list) {
 
 void PreDownload::signatureArrived(QNetworkReply *answer, const QByteArray &list) {
     answer->deleteLater();
-    if (answer != reply)
+    if (answer != reply || !lookup)
         return;
     reply = nullptr;
-    QString why;
-    bool tryNext = true;
-    HostAnswer outcome = Refused;
-    QByteArray signer;
-    const QString listName = ReleaseVerifier::comingListName(setup.versionFile);
-    ReleaseVerifier verifier(setup.releasePublicKey);
-    verifier.setRevoked(config->revokedKeys());
     if (answer->error() != QNetworkReply::NoError) {
-        why = QStringLiteral("coming release signature not available: %1").arg(answer->errorString());
-        // A list without its signature is refused like a bad signature; no answer at all says nothing.
-        if (!CdnRequest::saysMissing(answer) &&
-            answer->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 0)
-            outcome = Unreachable;
+        const bool answered = CdnRequest::saysMissing(answer) ||
+                              answer->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 0;
+        lookup->notAnswered(
+            QStringLiteral("coming release signature not available: %1").arg(answer->errorString()),
+            answered);
     } else {
-        const ReleaseVerifier::Result result = verifier.verifyComing(
-            list, answer->read(MinisignSignature::MaxFileSize + 1), config->newestAcceptedComing(), listName);
-        if (result.ok) {
-            signatureIndex = 0;
-            accept(list, result.timestamp);
-            return;
-        }
-        why = QStringLiteral("coming release list refused: %1").arg(result.reason);
-        signer = result.keyId;
-        // Signed by a trusted key but older than the list accepted before: another key's signature
-        // of the same list says the same.
-        tryNext = !result.authentic;
+        lookup->answered(answer->read(MinisignSignature::MaxFileSize + 1));
     }
-    if (signatureIndex == 0) {
-        // The publisher's first key need not be one of ours: the other keys' signatures are asked
-        // for as the release's are, and the default one's refusal is what the list is refused for.
-        defaultRefusal = why;
-        signatureNames = verifier.signatureNames(listName, signer);
-    }
-    if (tryNext && ++signatureIndex < signatureNames.size()) {
+    if (!lookup->isDone()) {
         askSignature(list);
         return;
     }
-    if (tryNext && outcome == Refused && signatureNames.size() > 1)
-        why = defaultRefusal + QStringLiteral("; no other trusted key's signature verifies");
-    signatureIndex = 0;
+    const ReleaseVerifier::Result result = lookup->result();
+    const bool mismatch = lookup->listMismatch();
+    // A list without its signature is refused like a bad signature; no answer at all says nothing.
+    const HostAnswer outcome = lookup->lastUnanswered() && !lookup->defaultAnswered() ? Unreachable : Refused;
+    const QString why = lookup->defaultAnswered()
+                            ? QStringLiteral("coming release list refused: ") + result.reason
+                            : result.reason;
+    lookup.reset();
+    if (result.ok) {
+        accept(list, result.timestamp);
+        return;
+    }
+    if (mismatch && !askedAgain) {
+        // The list and the signature of two publications (a cache holding one of them): this host is
+        // asked for both once more a little later.
+        askedAgain = true;
+        qDebug().noquote() << why + ", asking again";
+        QTimer::singleShot(setup.signatureRetryMs, this, [this]() {
+            if (checking) // not stopped meanwhile
+                askHost();
+        });
+        return;
+    }
     hostDone(why, outcome);
 }
 
@@ -195,6 +196,7 @@ void PreDownload::hostDone(const QString &why, HostAnswer answer) {
         ++missingHosts;
     else if (answer == Refused && firstRefusal.isEmpty())
         firstRefusal = why;
+    askedAgain = false;
     if (++hostIndex < askedHosts.size()) {
         QTimer::singleShot(0, this, &PreDownload::askHost);
         return;

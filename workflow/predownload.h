@@ -9,11 +9,14 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 class CdnHosts;
 class LauncherConfig;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
+class SignatureLookup;
 class XDManager;
 
 // The next release, fetched in the background before its day while the game is ready (and while it
@@ -116,10 +119,9 @@ private:
     int hostIndex = 0;
     int missingHosts = 0;
     QString firstRefusal;
-    QStringList signatureNames; // of the list on this host: the default one, then key ids
-    int signatureIndex = 0;
-    QString defaultRefusal; // why the list's default signature was refused
-    qint64 staleTold = -2;  // signed time of the list naming nothing newer this run has told of
+    std::unique_ptr<SignatureLookup> lookup; // of the list on this host
+    bool askedAgain = false;                 // this host was asked again after a mismatch
+    qint64 staleTold = -2; // signed time of the list naming nothing newer this run has told of
     bool checking = false;
 
     QMap<QString, RemoteFileInfo> coming; // the accepted list

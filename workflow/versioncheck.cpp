@@ -5,6 +5,7 @@
 #include "trust/keyrevocation.h"
 #include "trust/minisignsignature.h"
 #include "trust/releaseverifier.h"
+#include "trust/signaturelookup.h"
 #include "workflow/labelargs.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/updatemarks.h"
@@ -57,6 +58,8 @@ VersionCheck::VersionCheck(const WorkflowSetup &setup, QNetworkAccessManager *ma
     , config(config)
     , hosts(hosts) {}
 
+VersionCheck::~VersionCheck() = default;
+
 void VersionCheck::retryVersionCheck(const QString &error) {
     ++attempts;
     if (attempts > 3) {
@@ -76,6 +79,7 @@ void VersionCheck::startVersionFileRequest() {
     // Every attempt asks the hosts not left out, the build's CDN first.
     attemptHosts = hosts->usable();
     hostIndex = 0;
+    askedAgain = false;
     expiredSeen = false;
     refusedSeen = false;
     unreadableSeen = false;
@@ -159,6 +163,7 @@ void VersionCheck::hostFailed(const QString &error, const QString &why, QJsonObj
         failure.insert(QStringLiteral("host"), CdnHosts::hostName(failedHost));
     if (hostIndex + 1 < attemptHosts.size()) {
         ++hostIndex;
+        askedAgain = false;
         qDebug().noquote() << "version file attempt failed on CDN host, asking the next: " +
                                   CdnHosts::hostName(failedHost) + ": " + why;
         // Queued: the failed reply finishes first, and the next request starts from a clean stack.
@@ -269,9 +274,7 @@ QNetworkReply *VersionCheck::requestBeside(const QString &name, int maxSize) {
 
 void VersionCheck::startSignatureRequest(const QByteArray &versionFileBody) {
     const ReleaseVerifier verifier(setup.releasePublicKey);
-    signatureNames = QStringList{ReleaseVerifier::signatureName(setup.versionFile, QByteArray(), true)};
-    signatureIndex = 0;
-    firstRefusal.clear();
+    lookup.reset();
     // A launcher with more than one key learns of revoked keys before it looks at a signature; with
     // one key it has none to fall back on.
     if (verifier.publicKeys().size() < 2) {
@@ -324,7 +327,15 @@ void VersionCheck::learnRevocations(const QByteArray &file) {
 }
 
 void VersionCheck::requestSignature(const QByteArray &versionFileBody) {
-    QNetworkReply *reply = requestBeside(signatureNames.at(signatureIndex), MinisignSignature::MaxFileSize);
+    if (!lookup) {
+        // Made once the revoked keys are known: their signatures send the lookup on.
+        ReleaseVerifier verifier(setup.releasePublicKey);
+        verifier.setRevoked(config->revokedKeys());
+        lookup = std::make_unique<SignatureLookup>(
+            verifier, SignatureLookup::Kind::Release, setup.versionFile, versionFileBody,
+            config->newestAcceptedRelease(), QDateTime::currentSecsSinceEpoch());
+    }
+    QNetworkReply *reply = requestBeside(lookup->next(), MinisignSignature::MaxFileSize);
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, versionFileBody]() { signatureDownloadFinished(reply, versionFileBody); });
 }
@@ -334,61 +345,52 @@ void VersionCheck::signatureDownloadFinished(QNetworkReply *reply, const QByteAr
     if (reply == currentReply)
         currentReply = nullptr;
     reply->deleteLater();
+    if (!lookup)
+        return;
     if (reply->error() != QNetworkReply::NoError) {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        trySignatureOfAnotherKey(
-            versionFileBody,
-            status == 404 ? QStringLiteral("signature file missing (HTTP 404)")
-                          : QStringLiteral("signature download failed: %1").arg(reply->errorString()),
-            QByteArray());
-        return;
+        lookup->notAnswered(status == 404
+                                ? QStringLiteral("signature file missing (HTTP 404)")
+                                : QStringLiteral("signature download failed: %1").arg(reply->errorString()),
+                            status != 0);
+    } else {
+        // A body larger than any signature may arrive in one piece, before the progress check saw it.
+        lookup->answered(reply->read(MinisignSignature::MaxFileSize + 1));
     }
-    // A body larger than any signature may arrive in one piece, before the progress check saw it.
-    const QByteArray signature = reply->read(MinisignSignature::MaxFileSize + 1);
-    const qint64 newest = config->newestAcceptedRelease();
-    ReleaseVerifier verifier(setup.releasePublicKey);
-    verifier.setRevoked(config->revokedKeys());
-    const ReleaseVerifier::Result result = verifier.verify(
-        versionFileBody, signature, newest, setup.versionFile, QDateTime::currentSecsSinceEpoch());
+    if (lookup->isDone())
+        signatureLookupDone(versionFileBody);
+    else
+        requestSignature(versionFileBody);
+}
+
+void VersionCheck::signatureLookupDone(const QByteArray &versionFileBody) {
+    const ReleaseVerifier::Result result = lookup->result();
+    const bool mismatch = lookup->listMismatch();
+    lookup.reset();
     if (result.expired) {
         releaseExpiredOnHost(result.timestamp, result.expires);
         return;
     }
     if (!result.ok) {
-        // A trusted key signed it: the release itself is refused (older than the accepted one), and
-        // another key's signature of the same file would say the same.
-        if (result.authentic)
-            refuseVersionFile(result.reason);
-        else
-            trySignatureOfAnotherKey(versionFileBody, result.reason, result.keyId);
+        if (mismatch && !askedAgain) {
+            // The list and the signature of two publications: a cache may hold one of them a little
+            // longer. The same host is asked for both once more before it counts as failed.
+            askedAgain = true;
+            qDebug().noquote() << "version file and signature do not belong together, asking again: " +
+                                      result.reason;
+            QTimer::singleShot(setup.signatureRetryMs, this, [this]() { requestVersionFile(); });
+            return;
+        }
+        refuseVersionFile(result.reason);
         return;
     }
     qDebug().noquote() << "version file signature verified, key " +
                               MinisignPublicKey::keyIdText(result.keyId) + ", release time " +
                               QString::number(result.timestamp);
-    if (result.timestamp > newest && !config->setNewestAcceptedRelease(result.timestamp))
+    if (result.timestamp > config->newestAcceptedRelease() &&
+        !config->setNewestAcceptedRelease(result.timestamp))
         qDebug() << "cannot record the release time in" << config->path();
     acceptVersionFile(versionFileBody);
-}
-
-void VersionCheck::trySignatureOfAnotherKey(const QByteArray &versionFileBody, const QString &reason,
-                                            const QByteArray &signerId) {
-    if (signatureIndex == 0) {
-        firstRefusal = reason;
-        // The default signature is the first key of the publisher's; the others lie beside it under
-        // their key ids. Only keys this launcher trusts, not revoked, and not the one just refused.
-        ReleaseVerifier verifier(setup.releasePublicKey);
-        verifier.setRevoked(config->revokedKeys());
-        signatureNames = verifier.signatureNames(setup.versionFile, signerId);
-    }
-    if (++signatureIndex < signatureNames.size()) {
-        qDebug().noquote() << "signature refused, trying another key's: " + reason;
-        requestSignature(versionFileBody);
-        return;
-    }
-    refuseVersionFile(signatureIndex > 1
-                          ? firstRefusal + QStringLiteral("; no other trusted key's signature verifies")
-                          : firstRefusal);
 }
 
 void VersionCheck::releaseExpiredOnHost(qint64 signedAt, qint64 expires) {

@@ -10,8 +10,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 class CdnHosts;
 class LauncherConfig;
+class SignatureLookup;
 class QNetworkAccessManager;
 
 // Requests to the CDN: safe redirects only, failed after timeoutMs without a byte.
@@ -37,6 +40,7 @@ class VersionCheck : public WorkflowPart {
 public:
     VersionCheck(const WorkflowSetup &setup, QNetworkAccessManager *manager, LauncherConfig *config,
                  CdnHosts *hosts, QObject *parent = nullptr);
+    ~VersionCheck() override;
 
     // Counts an attempt and schedules the next one, or gives up after the third. An error text
     // (already translated) is shown with the number of the attempt to come.
@@ -84,10 +88,8 @@ private:
     void learnRevocations(const QByteArray &file);
     void requestSignature(const QByteArray &versionFileBody);
     void signatureDownloadFinished(QNetworkReply *reply, const QByteArray &versionFileBody);
-    // The signature refused for reason (signed by signerId, when known): the next trusted key's
-    // signature is fetched, or, after the last, the version file is refused with the first reason.
-    void trySignatureOfAnotherKey(const QByteArray &versionFileBody, const QString &reason,
-                                  const QByteArray &signerId);
+    // The lookup is decided: the release is taken, expired, asked for again or refused.
+    void signatureLookupDone(const QByteArray &versionFileBody);
     void refuseVersionFile(const QString &reason);
     void releaseExpiredOnHost(qint64 signedAt, qint64 expires);
 
@@ -103,7 +105,6 @@ private:
     bool expiredSeen = false;    // a host of this attempt served an expired release
     bool refusedSeen = false;    // a host of this attempt served a release whose signature was refused
     bool unreadableSeen = false; // a host of this attempt served a version file with a refused line
-    QStringList signatureNames;  // of the version file on this host: the default one, then key ids
-    int signatureIndex = 0;
-    QString firstRefusal; // why the default signature was refused
+    std::unique_ptr<SignatureLookup> lookup; // of the version file on this host
+    bool askedAgain = false;                 // this host was asked again after a mismatch
 };

@@ -20,7 +20,10 @@ struct WorkflowSetup {
     QUrl logUrl;              // empty: the build's
     QUrl crashUploadUrl;
 
-    int versionRetryMs = 500;    // before each version-file request
+    int versionRetryMs = 500; // before each version-file request
+    // A list and a signature of two publications (a cache holding one of them): the host is asked
+    // again once, this much later, before it counts as failed.
+    int signatureRetryMs = 3000;
     int gamePageMs = 500;        // from a check that needs no self-update to the game page
     int speedTickMs = 1000;      // download page refresh
     int verifyRefreshMs = 200;   // hash progress refresh (--verify)

@@ -6,6 +6,7 @@
 #include "support/testfiles.h"
 #include "support/testkeys.h"
 #include "trust/minisignsecretkey.h"
+#include "trust/releaseverifier.h"
 
 #include <QDir>
 #include <QFile>
@@ -154,9 +155,17 @@ private slots:
             QVERIFY2(e.contains("\"reason\":\"") && e.contains(reason), e.constData());
         QVERIFY2(log.contains("version file refused:"), log.constData());
         QVERIFY(eventBodies("check launcher version").isEmpty());
-        QCOMPARE(server.requestCount(Cdn + "version3.txt"), 3);
-        QCOMPARE(server.requestCount(Cdn + "version3.txt.minisig"), 3);
-        QCOMPARE(server.requestCount(), 6 + server.requestCount(LogPath));
+        // Per attempt the copy named by the list's digest (missing), then the fixed name; a signature
+        // by our key of other bytes gets a second look at both.
+        const int looks = QByteArray(QTest::currentDataTag()) == "changed after signing" ? 2 : 1;
+        const QByteArray digestNamed =
+            Cdn + ReleaseVerifier::digestSignatureName(QStringLiteral("version3.txt"), versionFile,
+                                                       QByteArray(), true)
+                      .toLatin1();
+        QCOMPARE(server.requestCount(Cdn + "version3.txt"), 3 * looks);
+        QCOMPARE(server.requestCount(digestNamed), 3 * looks);
+        QCOMPARE(server.requestCount(Cdn + "version3.txt.minisig"), 3 * looks);
+        QCOMPARE(server.requestCount(), 9 * looks + server.requestCount(LogPath));
         QVERIFY(!QFile::exists(install + QStringLiteral("/v0.12_Kestrivane.exe")));
         QVERIFY(!QFile::exists(install + QStringLiteral("/update-args.txt")));
         // The accepted release time is left as it was.

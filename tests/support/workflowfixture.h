@@ -55,6 +55,7 @@ public:
         s.logUrl = QUrl(server->url(QString::fromLatin1(ReleaseTest::LogPath)));
         s.crashUploadUrl = QUrl(server->url(QString::fromLatin1(ReleaseTest::CrashPath)));
         s.versionRetryMs = 20;
+        s.signatureRetryMs = 20;
         s.gamePageMs = 0;
         s.speedTickMs = 100;
         s.verifyRefreshMs = 20;

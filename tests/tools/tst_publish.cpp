@@ -15,6 +15,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QStorageInfo>
@@ -31,6 +32,23 @@ Run publish(const QStringList &args) {
 
 QStringList cdnFiles(const QString &cdn) {
     return QDir(cdn).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+}
+
+// The list's signatures named by its digest.
+QStringList digestNamed(const QString &cdn, const QString &list) {
+    const QString digest = ReleaseVerifier::listDigest(readFile(cdn + "/" + list));
+    return QDir(cdn).entryList({list + "." + digest + ".*minisig"}, QDir::Files, QDir::Name);
+}
+
+// Names without the signatures named by a digest.
+QStringList plain(const QStringList &names) {
+    const QRegularExpression digestNamed(QStringLiteral("\\.[0-9a-f]{64}(\\.[0-9A-F]{16})?\\.minisig$"));
+    QStringList kept;
+    for (const QString &name : names) {
+        if (!digestNamed.match(name).hasMatch())
+            kept << name;
+    }
+    return kept;
 }
 
 // Every line names a file that is in place with the listed size and digest.
@@ -443,6 +461,8 @@ void TestPublish::validityPeriodAndRenewal() {
     QVERIFY(comment().contains("\tvalid_days:7\t"));
     QMap<QString, QByteArray> after = contents();
     QVERIFY(after.take("version3.txt.minisig") != before.take("version3.txt.minisig"));
+    const QString renewedCopy = digestNamed(cdn, "version3.txt").value(0);
+    QVERIFY(after.take(renewedCopy) != before.take(renewedCopy));
     QCOMPARE(after, before);
 
     // A release signed long ago with a short period has expired; renewed, launchers take it again.
@@ -636,8 +656,12 @@ void TestPublish::interruptedRunIsCompletedByTheNextOne() {
     QVERIFY2(check.ok, qPrintable(check.reason));
     QVERIFY(check.timestamp > first);
     QCOMPARE(text, "a.zip:2:" + md5Hex("a2").toLatin1() + ":2\nb.zip:1:" + md5Hex("b1").toLatin1() + ":2\n");
-    QCOMPARE(cdnFiles(cdn),
+    QCOMPARE(plain(cdnFiles(cdn)),
              (QStringList{"v1_a.zip", "v1_b.zip", "v2_a.zip", "version3.txt", "version3.txt.minisig"}));
+    // The same signature under the list's digest; the one of the list before stays.
+    QCOMPARE(readFile(cdn + "/" + digestNamed(cdn, "version3.txt").value(0)),
+             readFile(cdn + "/version3.txt.minisig"));
+    QCOMPARE(cdnFiles(cdn).size(), 7);
 }
 
 // On a terminal (here a pseudo-terminal that script(1) gives it) one line is rewritten with the files
@@ -708,8 +732,11 @@ void TestPublish::preloadPublishesAComingReleaseBesideTheCurrentOne() {
                              QStringList{"game.zip=2", "data.pak=2", "notes.txt=1"};
     r = publish(QStringList{"--preload"} + args);
     QVERIFY2(r.exitCode == 0, r.err.constData());
+    const QStringList comingCopies = digestNamed(cdn, "version3.txt.coming");
+    QCOMPARE(comingCopies.size(), 2);
     const QStringList added =
-        QStringList{"v2_data.pak", "v2_data.pak.blockmap", "v2_game.zip", "v2_game.zip.zipindex"} + listFiles;
+        QStringList{"v2_data.pak", "v2_data.pak.blockmap", "v2_game.zip", "v2_game.zip.zipindex"} +
+        listFiles + comingCopies;
     const QMap<QString, QByteArray> firstPreload = contents();
     for (const QString &name : added)
         QVERIFY2(firstPreload.contains(name), qPrintable(name));
@@ -780,12 +807,13 @@ void TestPublish::preloadPublishesAComingReleaseBesideTheCurrentOne() {
         verifier.verify(list, readFile(cdn + "/version3.txt.minisig"), -1, "version3.txt");
     QVERIFY2(release.ok, qPrintable(release.reason));
     const QMap<QString, QByteArray> releasedAgain = contents();
-    QCOMPARE(without(releasedAgain, versionFiles), without(preloaded, versionFiles));
+    QCOMPARE(without(releasedAgain, versionFiles + digestNamed(cdn, "version3.txt")),
+             without(preloaded, versionFiles));
 
     // Withdrawn: the list and its signatures go, the files stay; twice is fine.
     r = publish({"--cdn", cdn, "--withdraw-preload"});
     QVERIFY2(r.exitCode == 0, r.err.constData());
-    QCOMPARE(contents(), without(releasedAgain, listFiles));
+    QCOMPARE(contents(), without(releasedAgain, listFiles + comingCopies));
     r = publish({"--cdn", cdn, "--withdraw-preload"});
     QVERIFY2(r.exitCode == 0 && r.out.contains("nothing to withdraw"), r.out + r.err);
 }

@@ -7,6 +7,7 @@
 #include "support/workflowfixture.h"
 #include "trust/keyrevocation.h"
 #include "trust/minisignsecretkey.h"
+#include "trust/releaseverifier.h"
 #include "workflow/predownload.h"
 
 using namespace WorkflowTest;
@@ -118,6 +119,68 @@ private slots:
         flow->preDownload()->check();
         QTRY_VERIFY(eventField(QStringLiteral("predownload refused"), QStringLiteral("reason"))
                         .startsWith(QStringLiteral("coming release list refused: signed by another key")));
+    }
+    // One key. The signature named by the list's digest comes first and no stale cache can pair it with
+    // another list; one refused (expired, by another key) leads to today's name. A list and signature
+    // that do not belong together are asked for once more after signatureRetryMs, then refused.
+    void digestNamedSignatureAndTheSecondLook_data() {
+        QTest::addColumn<QString>("digestNamed"); // "", "valid", "expired", "other key"
+        QTest::addColumn<QString>("fixedName");   // "valid", "stale", "stale, then valid"
+        QTest::addColumn<bool>("ready");
+        QTest::addColumn<int>("versionFileRequests");
+        QTest::addColumn<int>("fixedRequests");
+        QTest::newRow("digest-named, beside a stale fixed name") << "valid"
+                                                                 << "stale" << true << 1 << 0;
+        QTest::newRow("digest-named expired") << "expired"
+                                              << "valid" << true << 1 << 1;
+        QTest::newRow("digest-named by another key") << "other key"
+                                                     << "valid" << true << 1 << 1;
+        QTest::newRow("caught up on the second look") << ""
+                                                      << "stale, then valid" << true << 2 << 2;
+        QTest::newRow("never together") << ""
+                                        << "stale" << false << 6 << 6;
+    }
+    void digestNamedSignatureAndTheSecondLook() {
+        QFETCH(QString, digestNamed);
+        QFETCH(QString, fixedName);
+        QFETCH(bool, ready);
+        QFETCH(int, versionFileRequests);
+        QFETCH(int, fixedRequests);
+        publish(QStringLiteral("game.bin"), QStringLiteral("1"), randomBytes(3000, 4));
+        const QByteArray list = versionText();
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        const QByteArray digestPath =
+            CdnPrefix +
+            ReleaseVerifier::digestSignatureName(QStringLiteral("version3.txt"), list, QByteArray(), true)
+                .toLatin1();
+        if (digestNamed == QLatin1String("valid"))
+            server->setFile(digestPath, sign(release, list, now));
+        else if (digestNamed == QLatin1String("expired"))
+            server->setFile(digestPath, release
+                                            .sign(list, "timestamp:" + QByteArray::number(now - 9 * 86400) +
+                                                            "\tvalid_days:1\tfile:version3.txt")
+                                            .toFile("old"));
+        else if (digestNamed == QLatin1String("other key"))
+            server->setFile(digestPath, sign(other, list, now));
+        server->setFile(DefaultSignature, fixedName == QLatin1String("valid")
+                                              ? sign(release, list, now)
+                                              : sign(release, list + "stale:1:x:1\n", now - 60));
+        WorkflowSetup setup = fastSetup();
+        setup.releasePublicKey = QString::fromLatin1(TestKeys::ReleasePublic);
+        setup.signatureRetryMs = fixedName == QLatin1String("stale, then valid") ? 5000 : 50;
+        makeWorkflow(setup);
+        if (fixedName == QLatin1String("stale, then valid")) {
+            // The cache lets go of the old signature while the launcher waits for its second look.
+            QTRY_COMPARE(server->requestCount(DefaultSignature), 1);
+            server->setFile(DefaultSignature, sign(release, list, now));
+        }
+        if (ready)
+            STEP(waitForReady());
+        else
+            QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::Failed, 10000);
+        QCOMPARE(server->requestCount(VersionPath), versionFileRequests);
+        QCOMPARE(server->requestCount(DefaultSignature), fixedRequests);
+        QTRY_COMPARE(events(QStringLiteral("version file signature error")).size(), ready ? 0 : 3);
     }
 };
 

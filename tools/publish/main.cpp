@@ -6,9 +6,13 @@
 #include "patch/zipindex.h"
 #include "platform/filenamerules.h"
 #include "platform/platform.h"
+#include "tools/publish/pruner.h"
+#include "tools/publish/publishinput.h"
 #include "tools/publish/publishprogress.h"
+#include "tools/publish/publishusage.h"
 #include "tools/publish/releasesigner.h"
 #include "tools/publish/staging.h"
+#include "tools/publish/uploader.h"
 #include "trust/releaseverifier.h"
 #include "trust/versiontable.h"
 
@@ -25,189 +29,9 @@
 
 namespace {
 
-const char *const usage = R"(Usage: kv-publish --cdn DIR --release DIR [options] [name=version ...]
-       kv-publish --cdn DIR --release DIR --preload [options] [name=version ...]
-       kv-publish --cdn DIR --withdraw-preload [--version-file NAME]
-       kv-publish --cdn DIR --renew --sign-key FILE [--sign-key FILE ...] [--valid-for DAYS]
-                  [--revoke-key PUBLIC_KEY_FILE ...]
-
-Copies each named file of the release folder into the CDN folder as "v<version>_<name>", then rewrites
-the version file in the CDN folder with one "name:version:md5:size" line per file, sorted by name.
-A file that is not a zip archive and has at least 4 MiB also gets its block map beside it,
-"v<version>_<name>.blockmap" (rdiff's signature format), and the map's BLAKE2b-256 digest as a fifth
-field of its line, so launchers holding an older copy fetch only the blocks they lack. A zip archive
-("*.zip") gets its entry index instead, "v<version>_<name>.zipindex" (each entry's place in the archive
-and the BLAKE2b-256 of what it unpacks to), and the index's digest as the fifth field; an archive that cannot be indexed
-(not a zip archive, an encrypted entry, one neither stored nor deflated) is published without one, with
-a warning.
-Entries of the existing version file that are not published again are kept, and so are earlier
-releases' files. Every new file is first written completely under a hidden name (".kv-publish-<name>");
-only then do they take their names: the release files, the signature, and the version file last.
-
-Options:
-  --cdn DIR             CDN folder (created if missing)
-  --release DIR         folder holding the files to publish
-  --manifest FILE       read more "name=version" lines from FILE ('#' starts a comment line)
-  --version-file NAME   name of the version file (default version3.txt)
-  --replace             allow replacing an already published "v<version>_<name>" whose content differs
-  --sign-key FILE       sign the version file with this minisign secret key (default: $KV_PUBLISH_SIGN_KEY);
-                        a password-protected key takes its password from $KV_PUBLISH_KEY_PASSWORD. Give
-                        it again for more keys: the first key's signature is "<version file>.minisig",
-                        the others' "<version file>.<key id>.minisig" (16 hexadecimal digits)
-  --valid-for DAYS      the release is valid for DAYS days (1 to 3650) from its release time: launchers
-                        take nothing from it later (with one day's slack for their clocks) and ask again
-  --revoke-key FILE     publish the revocation of the key of this minisign public key file in
-                        "<version file>.revoked", signed by that key (give its secret key with --sign-key
-                        too); launchers that trust more than one key refuse its signatures from then on.
-                        The other --sign-key keys sign the version file. Goes with a release or --renew
-  --renew               sign the version file in place again with a new release time (and --valid-for's
-                        period, else the one it has), changing no other file; no name=version is given
-  --preload             publish a coming release ahead of its day: its files (with their maps and
-                        indexes) as a release copies them, then "<version file>.coming", the version
-                        file the release will have, signed like it but with "preload:<unix seconds>"
-                        (later than the previous coming list's) in place of the release time. The
-                        version file and its signatures stay as they are; launchers pre-download the
-                        changed files. The same command without --preload later releases it (the
-                        files in place are kept). A list naming nothing newer is refused
-  --withdraw-preload    remove "<version file>.coming" and its signatures; the versioned files stay
-  --help                this text
-
-Signing writes "<version file>.minisig" (minisign's format, verifiable with `minisign -V`), whose trusted
-comment carries the release time as "timestamp:<unix seconds>", later than the previous release's, the
-validity period as "valid_days:<n>" when one is given, and the version file's name ("file:<name>"). The
-signature takes its name just before the version file, so a launcher that reads between the two sees a
-mismatch and retries. Before signing, an existing signed version file must verify with the key: entries
-that were changed on the CDN are not signed again. Without a key, a CDN folder whose version file is
-signed is refused: an unsigned list beside a stale signature would be refused by every launcher.
-
-A run that fails or is stopped leaves what launchers read as it was (or, stopped between the signature
-and the version file, the new signature with the staged version file it signs beside the old one).
-Running the same command again completes it: a staged version file that the signature in place verifies
-with the key is put in place first, and files left staged are removed.
-
-On a terminal, standard error shows the files and bytes done and the time left on one line; elsewhere
-only the result lines are written.
-
-Several CDN hosts (a launcher built with KESTRIVANE_CDN_MIRRORS): publish once, into one folder, and
-copy that folder unchanged to every host, the versioned files first, then the signature and the version
-file. Every host then serves the same bytes under the same names; launchers take the version file and
-its signature from the same host and check every file against the signed list, so a host that is behind
-or serves a damaged file costs a retry on another host, never a wrong install. Do not run kv-publish
-on each host: the release times in the signatures would differ, and a launcher that accepted the later
-one refuses the earlier as an older release.
-
-Refused, with exit code 2 and nothing changed: names the launcher would refuse (empty, ".", "..",
-or containing '/', '\', ':', a NUL or a line break), versions containing those characters, files
-larger than 1 TiB, missing files, a name given twice, different content for an already published
-version (without --replace), and a coming release whose files are all listed as they are.
-Exit codes: 0 published, 1 a read or write failed, 2 refused input, bad usage or an unusable key.
-)";
+using namespace PublishInput;
 
 constexpr qint64 MaxFileSize = VersionTable::MaxListedFileSize; // the launcher refuses larger sizes
-
-QTextStream &err() {
-    static QTextStream s(stderr);
-    return s;
-}
-
-QTextStream &out() {
-    static QTextStream s(stdout);
-    return s;
-}
-
-struct Entry {
-    QString name;
-    QString version;
-    QString source;
-    QString target;
-    qint64 size = 0;
-    bool alreadyInPlace = false;
-    QString md5InPlace; // of the published copy, when alreadyInPlace
-};
-
-bool safeField(const QString &text) {
-    return FileNameRules::isSafeFileName(text) && !text.contains(QLatin1Char('\n')) &&
-           !text.contains(QLatin1Char('\r'));
-}
-
-bool parseAssignment(const QString &text, QList<Entry> *entries, const QString &where) {
-    const int eq = text.indexOf(QLatin1Char('='));
-    if (eq < 0) {
-        err() << "kv-publish: " << where << ": expected name=version, got \"" << text << "\"\n";
-        return false;
-    }
-    Entry e;
-    e.name = text.left(eq);
-    e.version = text.mid(eq + 1);
-    entries->append(e);
-    return true;
-}
-
-// The lines of the text file at path, without Windows line ends (a hand-edited file may have them);
-// false, with a message, when it cannot be read or is larger than maxSize. `what` names the file in
-// the messages ("manifest " or empty), `tooLarge` ends the one about its size.
-bool readLines(const QString &path, const char *what, qint64 maxSize, const char *tooLarge,
-               QStringList *lines) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        err() << "kv-publish: cannot read " << what << path << ": " << f.errorString() << "\n";
-        return false;
-    }
-    if (f.size() > maxSize) {
-        err() << "kv-publish: " << what << path << " is larger than " << tooLarge << "\n";
-        return false;
-    }
-    *lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
-    for (QString &line : *lines)
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
-    return true;
-}
-
-bool readManifest(const QString &path, QList<Entry> *entries) {
-    QStringList lines;
-    if (!readLines(path, "manifest ", 1024 * 1024, "1 MiB", &lines))
-        return false;
-    for (int i = 0; i < lines.size(); ++i) {
-        const QString &line = lines.at(i);
-        if (line.trimmed().isEmpty() || line.trimmed().startsWith(QLatin1Char('#')))
-            continue;
-        if (!parseAssignment(line.trimmed(), entries, QStringLiteral("%1:%2").arg(path).arg(i + 1)))
-            return false;
-    }
-    return true;
-}
-
-// MD5 of a file; empty, with the reason on stderr, when it cannot be read.
-QString fileMd5(const QString &path) {
-    QByteArray md5;
-    const Result<FileDigest::Error> read = FileDigest::md5Hex(path, &md5);
-    if (!read.ok())
-        err() << "kv-publish: " << read.reason() << "\n";
-    return QString::fromLatin1(md5);
-}
-
-// Existing records of the version file; false when a line cannot be read back.
-bool readVersionFile(const QString &path, QMap<QString, RemoteFileInfo> *records) {
-    if (!QFile::exists(path))
-        return true;
-    QStringList lines;
-    if (!readLines(path, "", VersionTable::MaxVersionFileSize, "the launcher accepts", &lines))
-        return false;
-    for (int i = 0; i < lines.size(); ++i) {
-        const QString &line = lines.at(i);
-        if (line.isEmpty())
-            continue;
-        RemoteFileInfo info;
-        if (!VersionTable::parseLine(line, &info)) {
-            err() << "kv-publish: " << path << " line " << (i + 1) << " is not a valid entry: \"" << line
-                  << "\"; fix or remove it first\n";
-            return false;
-        }
-        records->insert(info.name, info);
-    }
-    return true;
-}
 
 // Stages the block map of the file at path (as published under remoteName) and gives its digest;
 // false, with the reason on stderr, when the file cannot be read or the map cannot be staged.
@@ -292,6 +116,15 @@ int withdrawPreload(const QString &cdnDir, const QString &versionFileName) {
     QStringList paths{QDir(cdnDir).filePath(listName), Staging::stagedPath(cdnDir, listName)};
     for (const QString &name : signatures)
         paths << QDir(cdnDir).filePath(name);
+    // The copies named by the list's digest sign nothing launchers will be given any more.
+    for (const QString &list : {paths.at(0), paths.at(1)}) {
+        if (!QFileInfo(list).isFile())
+            continue;
+        const QString digest = ReleaseVerifier::listDigest(ReleaseSigner::readListed(list));
+        for (const QString &name : QDir(cdnDir).entryList(
+                 {listName + QLatin1Char('.') + digest + QStringLiteral(".*minisig")}, QDir::Files))
+            paths << QDir(cdnDir).filePath(name);
+    }
     QStringList removed;
     for (const QString &path : qAsConst(paths)) {
         if (!QFileInfo(path).isFile())
@@ -351,6 +184,27 @@ int renew(const QString &cdnDir, const QString &versionFileName, ReleaseSigner *
     return 0;
 }
 
+// Uploads the CDN folder to the origins, when any are given.
+int upload(const QStringList &remotes, const QString &cdnDir, const QString &versionFileName,
+           const QString &checkUrl, const QStringList &newFiles) {
+    if (remotes.isEmpty())
+        return 0;
+    Uploader uploader(cdnDir, versionFileName, remotes);
+    uploader.setCheckUrl(checkUrl);
+    uploader.setNewFiles(newFiles);
+    QStringList lines;
+    const Result<Uploader::Error> done = uploader.run(&lines);
+    for (const QString &line : qAsConst(lines))
+        out() << line << "\n";
+    out().flush();
+    if (!done.ok()) {
+        err() << "kv-publish: upload stopped: " << done.reason() << "\n";
+        return 1;
+    }
+    out() << "uploaded to " << remotes.join(QLatin1String(", ")) << "\n";
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -363,6 +217,9 @@ int main(int argc, char **argv) {
     bool preloading = false;
     bool withdrawing = false;
     int validDays = 0;
+    int pruneDays = -1;
+    QStringList remotes;
+    QString checkUrl;
     QList<Entry> entries;
 
     const QStringList args = app.arguments().mid(1);
@@ -377,7 +234,7 @@ int main(int argc, char **argv) {
             return true;
         };
         if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
-            out() << usage;
+            out() << PublishUsage::text;
             return 0;
         } else if (a == QLatin1String("--cdn")) {
             if (!value(&cdnDir))
@@ -413,6 +270,24 @@ int main(int argc, char **argv) {
             if (!value(&path))
                 return 2;
             revokeKeyPaths << path;
+        } else if (a == QLatin1String("--upload")) {
+            QString remote;
+            if (!value(&remote))
+                return 2;
+            remotes << remote;
+        } else if (a == QLatin1String("--check-url")) {
+            if (!value(&checkUrl))
+                return 2;
+        } else if (a == QLatin1String("--prune")) {
+            QString days;
+            if (!value(&days))
+                return 2;
+            bool ok = false;
+            pruneDays = days.toInt(&ok);
+            if (!ok || pruneDays < 0) {
+                err() << "kv-publish: --prune takes a number of days, not \"" << days << "\"\n";
+                return 2;
+            }
         } else if (a == QLatin1String("--renew")) {
             renewing = true;
         } else if (a == QLatin1String("--preload")) {
@@ -432,6 +307,42 @@ int main(int argc, char **argv) {
         signKeyPaths << qEnvironmentVariable("KV_PUBLISH_SIGN_KEY");
     if (!safeField(versionFileName)) {
         err() << "kv-publish: unsafe version file name \"" << versionFileName << "\"\n";
+        return 2;
+    }
+    if (!checkUrl.isEmpty() && remotes.isEmpty()) {
+        err() << "kv-publish: --check-url goes with --upload (see --help)\n";
+        return 2;
+    }
+    if (pruneDays >= 0) {
+        if (remotes.isEmpty() || !releaseDir.isEmpty() || !entries.isEmpty() || renewing || preloading ||
+            withdrawing || replace || validDays > 0 || !revokeKeyPaths.isEmpty() || !checkUrl.isEmpty()) {
+            err()
+                << "kv-publish: --prune needs --upload REMOTE and takes no files or other publishing options "
+                   "(see --help)\n";
+            return 2;
+        }
+        ReleaseSigner keys(QString(), versionFileName);
+        for (const QString &path : qAsConst(signKeyPaths)) {
+            if (exitCodeOf(keys.addKey(path)))
+                return 2;
+        }
+        Pruner pruner(versionFileName, keys.signingKeys(), pruneDays);
+        for (const QString &remote : qAsConst(remotes)) {
+            QStringList lines;
+            const Result<Pruner::Error> pruned = pruner.run(remote, &lines);
+            for (const QString &line : qAsConst(lines))
+                out() << line << "\n";
+            if (!pruned.ok()) {
+                err() << "kv-publish: prune stopped: " << pruned.reason() << "\n";
+                return pruned.code() == Pruner::Error::Refused ? 2 : 1;
+            }
+        }
+        return 0;
+    }
+    if (withdrawing && !remotes.isEmpty()) {
+        err()
+            << "kv-publish: --withdraw-preload uploads nothing: remove the list, then its signatures, on the "
+               "origin by hand\n";
         return 2;
     }
     if (withdrawing) {
@@ -472,7 +383,9 @@ int main(int argc, char **argv) {
                      "--help)\n";
             return 2;
         }
-        return renew(cdnDir, versionFileName, &signer, validDays);
+        if (const int code = renew(cdnDir, versionFileName, &signer, validDays))
+            return code;
+        return upload(remotes, cdnDir, versionFileName, checkUrl, {});
     }
     if (cdnDir.isEmpty() || releaseDir.isEmpty() || entries.isEmpty()) {
         err() << "kv-publish: need --cdn DIR, --release DIR and at least one name=version (see --help)\n";
@@ -573,6 +486,7 @@ int main(int argc, char **argv) {
 
     Staging staging(cdnDir);
     QStringList published;
+    QStringList newFiles; // written by this run, for the upload
     qint64 totalBytes = 0;
     for (const Entry &e : entries)
         totalBytes += e.size;
@@ -615,6 +529,9 @@ int main(int argc, char **argv) {
                           QLatin1Char(' ') + QString::number(indexSize);
         }
         records.insert(e.name, info);
+        if (!e.alreadyInPlace)
+            newFiles << remoteName << remoteName + QLatin1String(BlockMap::RemoteSuffix)
+                     << remoteName + QLatin1String(ZipIndex::RemoteSuffix);
         progress.fileDone();
         published << QStringLiteral("published ") + e.name + QLatin1Char(' ') + e.version + QLatin1Char(' ') +
                          md5 + QLatin1Char(' ') + QString::number(size) + QStringLiteral(" -> ") +
@@ -654,5 +571,6 @@ int main(int argc, char **argv) {
               << versionPath << " unchanged)\n";
     else
         out() << "wrote " << versionPath << " (" << records.size() << " entries)\n";
-    return 0;
+    out().flush();
+    return upload(remotes, cdnDir, versionFileName, checkUrl, newFiles);
 }

@@ -234,10 +234,8 @@ Result<ReleaseSigner::Error> ReleaseSigner::stage(Staging *staging, const QByteA
                                                "--sign-key too")
                                     .arg(versionFile)};
     QStringList ids;
-    written.clear();
-    // The first key's signature takes its name last: launchers in the field read only that one.
-    for (int i = signing.size() - 1; i >= 0; --i) {
-        const MinisignSecretKey &key = signing.at(i);
+    QList<QByteArray> signatures;
+    for (const MinisignSecretKey &key : qAsConst(signing)) {
         const QByteArray signature = key.sign(text, comment).toFile("signature from kv-publish secret key");
         const ReleaseVerifier own(QString::fromLatin1(key.publicKey().toBase64()));
         const ReleaseVerifier::Result check = kind == Kind::Coming
@@ -246,12 +244,28 @@ Result<ReleaseSigner::Error> ReleaseSigner::stage(Staging *staging, const QByteA
         if (!check.ok)
             return {Error::CannotWrite,
                     QStringLiteral("the new signature does not verify (%1)").arg(check.reason)};
-        const QString name = ReleaseVerifier::signatureName(versionFile, key.publicKey().keyId(), i == 0);
-        const Result<Staging::Error> staged = staging->write(name, signature);
+        signatures << signature;
+        ids << MinisignPublicKey::keyIdText(key.publicKey().keyId());
+    }
+    // The copies named by the list's digest go first: a launcher that asks for them never finds one
+    // missing beside its list, while the names in place still serve the list before.
+    written.clear();
+    for (int i = 0; i < signing.size(); ++i) {
+        const QString name = ReleaseVerifier::digestSignatureName(versionFile, text,
+                                                                  signing.at(i).publicKey().keyId(), i == 0);
+        const Result<Staging::Error> staged = staging->write(name, signatures.at(i));
+        if (!staged.ok())
+            return staged.as(Error::CannotWrite);
+        digestWritten << name;
+    }
+    // The first key's signature takes its name last: launchers in the field read only that one.
+    for (int i = signing.size() - 1; i >= 0; --i) {
+        const QString name =
+            ReleaseVerifier::signatureName(versionFile, signing.at(i).publicKey().keyId(), i == 0);
+        const Result<Staging::Error> staged = staging->write(name, signatures.at(i));
         if (!staged.ok())
             return staged.as(Error::CannotWrite);
         written.prepend(name);
-        ids.prepend(MinisignPublicKey::keyIdText(key.publicKey().keyId()));
     }
     *note = QStringLiteral("signed %1 with key%2 %3, %4 time %5")
                 .arg(QDir(cdn).filePath(versionFile), ids.size() > 1 ? QStringLiteral("s") : QString(),

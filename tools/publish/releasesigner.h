@@ -15,6 +15,9 @@ class Staging;
 // "<version file>.<key id>.minisig" (the key id as 16 hexadecimal digits), for launchers that trust
 // that key. Their trusted comments carry the release time, the validity period when one is given and
 // the version file's name.
+// Each signature is also written as "<file>.<64 hex digits of the file's BLAKE2b-256>.minisig" (and
+// "<file>.<digest>.<key id>.minisig"): a cache may pair a list with the fixed name of another list's
+// signature, never with these. They stay when the list changes (launchers may still hold that list).
 // A coming release's list is signed the same way under its own name, with its own time ("preload:")
 // in place of the release time, so that launchers never take it for a release.
 class ReleaseSigner {
@@ -58,6 +61,8 @@ public:
     // period; a coming list's time after the previous list's, without a period) and stages the
     // signatures, the first key's last. note: what was signed.
     Result<Error> stage(Staging *staging, const QByteArray &text, int validDays, QString *note);
+    // The signatures staged under the signed list's digest ("<file>.<digest>.minisig", then key ids).
+    QStringList digestSignatures() const { return digestWritten; }
     // Once the new files are in place: removes key-id signatures that no key of this run wrote (they
     // sign an earlier version file).
     void removeStale() const;
@@ -72,6 +77,7 @@ private:
     QList<MinisignSecretKey> keys;
     QList<QByteArray> revoking; // key ids
     QStringList written;        // signature names of this run
+    QStringList digestWritten;  // the same signatures under the list's digest
     qint64 previous = -1;
     int previousDays = 0;
 };

@@ -1,0 +1,6 @@
+#pragma once
+
+// kv-publish's --help text.
+namespace PublishUsage {
+extern const char *const text;
+}
