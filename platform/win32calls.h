@@ -41,4 +41,9 @@ bool flushFile(const std::wstring &path);
 enum class SessionMessage { Other, Query, Ending };
 SessionMessage sessionMessage(const void *message);
 
+// The network cost API's word on the current connections (INetworkCostManager::GetCost): Unknown
+// when it cannot be asked (no such COM class, an error), with the HRESULT in *error.
+enum class ConnectionCost { Unknown, Unmetered, Metered };
+ConnectionCost connectionCost(long *error);
+
 } // namespace Win32

@@ -17,7 +17,9 @@ const char *const iniKeys[SettingCount] = {"auto_launch",
                                            "close_game_action",
                                            "popup_on_crash",
                                            "download_limit_kbps",
-                                           "pause_downloads_while_playing"};
+                                           "pause_downloads_while_playing",
+                                           nullptr, // the local-network sharing switch's
+                                           "download_on_metered"};
 
 // The catalogue's language table, in index order.
 const char *const languageNames[8] = {"Chinese", "English",  "Dutch",   "French",
@@ -46,10 +48,17 @@ int readDownloadLimit(QSettings *s) {
     return 0;
 }
 
-// The pause switch as an administrator or a script may have written it: 0 or 1, anything else is
-// refused and the downloads go on while the game runs, as they do by default.
-int readPauseWhilePlaying(QSettings *s) {
-    const QVariant v = s->value(QLatin1String(iniKeys[PauseDownloadsWhilePlaying]));
+// What a 0/1 switch is called in the log lines of a refused value.
+const char *switchName(int key) {
+    return key == PauseDownloadsWhilePlaying ? "pause downloads while playing"
+                                             : "download on metered connections";
+}
+
+// A 0/1 switch as an administrator or a script may have written it: anything else is refused and
+// the switch reads as 0, its default (the downloads go on while the game runs; they wait on a
+// metered connection).
+int readSwitch(QSettings *s, int key, const char *offMeans) {
+    const QVariant v = s->value(QLatin1String(iniKeys[key]));
     if (!v.isValid())
         return 0;
     const QString text = v.toString().trimmed();
@@ -57,8 +66,9 @@ int readPauseWhilePlaying(QSettings *s) {
         return 1;
     if (text == QLatin1String("0"))
         return 0;
-    qWarning() << "pause downloads while playing refused, downloads not paused" << GlobalSettings::filePath()
-               << v.toString() << "(0 or 1)";
+    qWarning().noquote()
+        << QStringLiteral("%1 refused, %2").arg(QLatin1String(switchName(key)), QLatin1String(offMeans))
+        << GlobalSettings::filePath() << v.toString() << "(0 or 1)";
     return 0;
 }
 
@@ -115,6 +125,7 @@ void GlobalSettings::load() {
     values[PopupOnCrash] = 1;
     values[DownloadLimitKbps] = 0;
     values[PauseDownloadsWhilePlaying] = 0;
+    values[DownloadOnMetered] = 0;
 
     settings = new QSettings(filePath(), QSettings::IniFormat);
     settings->beginGroup(group);
@@ -123,7 +134,9 @@ void GlobalSettings::load() {
     values[PopupOnCrash] = readInt(settings, iniKeys[PopupOnCrash], 1);
     values[Language] = readInt(settings, iniKeys[Language], -1);
     values[DownloadLimitKbps] = readDownloadLimit(settings);
-    values[PauseDownloadsWhilePlaying] = readPauseWhilePlaying(settings);
+    values[PauseDownloadsWhilePlaying] =
+        readSwitch(settings, PauseDownloadsWhilePlaying, "downloads not paused");
+    values[DownloadOnMetered] = readSwitch(settings, DownloadOnMetered, "downloads wait");
     settings->endGroup();
 
     if (values[Language] == -1)
@@ -140,15 +153,16 @@ int GlobalSettings::value(int key) const {
 }
 
 void GlobalSettings::setValue(int key, int value) {
-    if (key < 0 || key >= SettingCount)
+    if (key < 0 || key >= SettingCount || (key != AutoLaunch && !iniKeys[key]))
         return;
     if (key == DownloadLimitKbps && !isDownloadLimit(value)) {
         qWarning() << "download limit refused" << value << "(0 or at least" << MinDownloadLimitKbps
                    << "kilobytes per second)";
         return;
     }
-    if (key == PauseDownloadsWhilePlaying && value != 0 && value != 1) {
-        qWarning() << "pause downloads while playing refused" << value << "(0 or 1)";
+    if ((key == PauseDownloadsWhilePlaying || key == DownloadOnMetered) && value != 0 && value != 1) {
+        qWarning().noquote() << QLatin1String(switchName(key)) + QStringLiteral(" refused") << value
+                             << "(0 or 1)";
         return;
     }
     values[key] = value;

@@ -13,10 +13,13 @@ enum SettingKey {
     PopupOnCrash = 4,
     DownloadLimitKbps = 5,          // kilobytes (1,024 bytes) per second for all downloads; 0: unlimited
     PauseDownloadsWhilePlaying = 6, // 1: downloads wait while the game runs; 0: they go on (the default)
-    SettingCount = 7
+    // 7 belongs to the local-network sharing switch.
+    DownloadOnMetered =
+        8, // 1: downloads start by themselves on a metered connection; 0: they wait (the default)
+    SettingCount = 9
 };
 
-// Process-wide store of the seven user settings: six in "settings.ini" (group "global_settings")
+// Process-wide store of the user settings: all but one in "settings.ini" (group "global_settings")
 // in the launcher directory, start at login in the platform's Run entry. Read once, written through.
 class GlobalSettings {
 public:
@@ -28,8 +31,9 @@ public:
     static GlobalSettings *instance();
     static void release();
 
-    int value(int key) const; // -1 for a key outside 0..6
-    // Keys outside 0..6, a download limit refused and a pause switch other than 0 or 1 are ignored.
+    int value(int key) const; // -1 for a key outside 0..SettingCount-1
+    // Keys outside 0..SettingCount-1 or without a place in the file, a download limit refused and a
+    // switch other than 0 or 1 are ignored.
     void setValue(int key, int value);
 
     // Whether `kbps` can be the download limit: 0 (unlimited) or Min..MaxDownloadLimitKbps.
@@ -54,5 +58,5 @@ private:
     void load();
 
     QSettings *settings = nullptr;
-    int values[SettingCount] = {0, 1, 0, 0, 1, 0, 0};
+    int values[SettingCount] = {0, 1, 0, 0, 1, 0, 0, 0, 0};
 };

@@ -123,6 +123,8 @@ SettingDialog::SettingDialog(QWidget *parent)
     ui->downloadLimitTypedRow->setSizePolicy(typedRowPolicy);
     ui->pauseWhilePlayingCheckbox->setTextKey(QStringLiteral("PAUSE_WHILE_PLAYING"));
     ui->pauseWhilePlayingCheckbox->setChecked(settings->value(PauseDownloadsWhilePlaying) == 1);
+    ui->downloadOnMeteredCheckbox->setTextKey(QStringLiteral("DOWNLOAD_ON_METERED"));
+    ui->downloadOnMeteredCheckbox->setChecked(settings->value(DownloadOnMetered) == 1);
 
     connect(ui->automaticLaunchCheckbox, SIGNAL(stateChanged(int)), this, SLOT(onLaunchSettingChanged(int)));
     connect(ui->popOnExitCheckbox, SIGNAL(stateChanged(int)), this, SLOT(onLaunchSettingChanged(int)));
@@ -135,6 +137,8 @@ SettingDialog::SettingDialog(QWidget *parent)
     connect(ui->downloadLimitEdit, &QLineEdit::editingFinished, this, &SettingDialog::onDownloadLimitTyped);
     connect(ui->pauseWhilePlayingCheckbox, &QCheckBox::stateChanged, this,
             &SettingDialog::onPauseSettingChanged);
+    connect(ui->downloadOnMeteredCheckbox, &QCheckBox::stateChanged, this,
+            &SettingDialog::onMeteredSettingChanged);
 }
 
 SettingDialog::~SettingDialog() = default;
@@ -170,6 +174,11 @@ void SettingDialog::onCrashSettingChanged(int state) {
 void SettingDialog::onPauseSettingChanged(int state) {
     qDebug() << "onPauseSettingChanged state=" << state;
     GlobalSettings::instance()->setValue(PauseDownloadsWhilePlaying, state != Qt::Unchecked ? 1 : 0);
+}
+
+void SettingDialog::onMeteredSettingChanged(int state) {
+    qDebug() << "onMeteredSettingChanged state=" << state;
+    GlobalSettings::instance()->setValue(DownloadOnMetered, state != Qt::Unchecked ? 1 : 0);
 }
 
 void SettingDialog::onLanguageChanged(int index) {

@@ -33,6 +33,7 @@ public slots:
     void onCloseSettingChanged(bool checked);
     void onCrashSettingChanged(int state);
     void onPauseSettingChanged(int state);
+    void onMeteredSettingChanged(int state);
     void onLanguageChanged(int index);
     void onDownloadLimitChosen(int index);
     void onDownloadLimitTyped();
