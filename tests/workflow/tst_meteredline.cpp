@@ -46,7 +46,6 @@ class MeteredLineTest : public WorkflowFixture {
 
 private slots:
     void initTestCase() {
-        WorkflowFixture::initTestCase();
         QVERIFY(busDir.isValid());
         // The session bus's rules let anyone own any name; the address makes it private.
         bus.start(QStringLiteral("dbus-daemon"),
@@ -56,8 +55,10 @@ private slots:
         QVERIFY2(bus.waitForReadyRead(10000), qPrintable(bus.errorString()));
         const QByteArray address = bus.readLine().trimmed();
         QVERIFY(address.startsWith("unix:"));
-        // Before the launcher's first question: the process keeps its system bus connection.
+        // Before anything asks the system bus (the network access manager's bearer plugin does): the
+        // process keeps its first connection.
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", address);
+        WorkflowFixture::initTestCase();
     }
 
     void cleanupTestCase() {
