@@ -133,7 +133,6 @@ public:
     GameResourceUpdate *resources() const { return gameResources; }
     ArchiveExtraction *extraction() const { return extractor; }
     PreDownload *preDownload() const { return preloader; }
-    PeriodicCheck *periodicCheck() const { return periodic; }
     GameSession *gameSession() const { return session; }
 
     // For the process's last moments: the events sent last get at most maxMs to be answered.

@@ -16,7 +16,6 @@ public:
     // download without waiting.
     bool holds() const;
     void allow() { allowed = true; }
-    bool isAllowed() const { return allowed; }
 
     // The page's line `key`: its arguments are `before`, then the size of what waits.
     static WorkflowStatus line(const QString &key, qint64 bytes, const QList<LabelArg> &before = {});

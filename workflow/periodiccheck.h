@@ -32,7 +32,6 @@ public:
     void defer();
     // A deferred check is made now, if the period runs.
     void checkIfDeferred();
-    bool isChecking() const { return checker != nullptr; }
 
 signals:
     // The version file lists other game files than the ones the page stands on.
