@@ -114,6 +114,17 @@ LauncherUpdater::LauncherUpdater(QWidget *parent)
     downloadBtn->setRounded(true);
     downloadBtn->setIconScale(0.6f);
     connect(downloadBtn, SIGNAL(clicked()), this, SLOT(downloadBtnClicked()));
+    // Its twin on the launcher page: the launcher's update waits on a metered connection. Hidden it
+    // takes no room (unlike the other icon buttons), so the line stays centred.
+    ImageButton *launcherDownloadBtn = ui->launcherDownloadBtn;
+    launcherDownloadBtn->setIcon(QPixmap(QStringLiteral(":/images/images/continue.png")));
+    launcherDownloadBtn->setBaseColors(QColor("#f1b6fa"), QColor("#834395"), QColor("#e9a9fb"));
+    launcherDownloadBtn->setFaceColors(QColor("#bf56f1"), QColor("#733491"), QColor("#d99af7"));
+    launcherDownloadBtn->setTwoLayer(true);
+    launcherDownloadBtn->setRounded(true);
+    launcherDownloadBtn->setIconScale(0.6f);
+    launcherDownloadBtn->QWidget::setVisible(false);
+    connect(launcherDownloadBtn, &ImageButton::clicked, this, &LauncherUpdater::downloadBtnClicked);
 
     // Start button, shown once the game files are ready.
     ui->startGameBtn->setVisible(false);
@@ -189,6 +200,12 @@ void LauncherUpdater::showEvent(QShowEvent *event) {
         shownOnce = true;
         flow->windowShown();
     }
+    flow->setWindowVisible(true);
+}
+
+void LauncherUpdater::hideEvent(QHideEvent *event) {
+    QDialog::hideEvent(event);
+    flow->setWindowVisible(false);
 }
 
 void LauncherUpdater::closeEvent(QCloseEvent *event) {

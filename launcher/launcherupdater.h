@@ -106,6 +106,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private:
     friend struct LauncherUpdaterTestAccess;
@@ -126,7 +127,10 @@ private:
     void startButtonClicked();
     void showStartButton();
     void showResumeButton();
-    void showDownloadButton(const char *icon);
+    // The round button with `icon`; its tool tip says what it does when the icon does not.
+    void showDownloadButton(const char *icon, const QString &toolTip = QString());
+    // The launcher page's round button (the launcher's update waits on a metered connection).
+    void showLauncherDownloadButton(bool shown);
     // The ready game page while the next release is pre-downloaded, and the tray icon's tooltip.
     void showPreDownload();
     void showTrayTip();

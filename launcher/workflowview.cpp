@@ -40,6 +40,13 @@ void LauncherUpdater::followWorkflow() {
         }
     });
     connect(flow->preDownload(), &PreDownload::changed, this, &LauncherUpdater::showPreDownload);
+    // A release the launcher found by itself while left open is installed: the tray tells a player
+    // who is not looking at the window.
+    connect(flow, &LauncherWorkflow::updatedInBackground, this, [this]() {
+        if (trayIcon.isVisible())
+            trayIcon.showMessage(trKey(QStringLiteral("APP_NAME")),
+                                 trKey(QStringLiteral("TRAY_UPDATE_READY")));
+    });
     connect(ui->startGameBtn, &QAbstractButton::clicked, this, &LauncherUpdater::startButtonClicked);
     flow->setCrashQuestion([](QString *description) {
         CrashReporter reporter(nullptr);
@@ -56,6 +63,11 @@ void LauncherUpdater::followWorkflow() {
 void LauncherUpdater::showPhase(LauncherWorkflow::Phase phase) {
     gameState = flow->gameState();
     isDownloading = flow->isDownloading();
+    const bool launcherWaits = phase == LauncherWorkflow::MeteredWaiting && flow->launcherWaits();
+    showLauncherDownloadButton(launcherWaits);
+    // The launcher's own update found from the game page shows on the launcher page.
+    if (phase == LauncherWorkflow::SelfUpdating || launcherWaits)
+        ui->stackedWidget->setCurrentIndex(0);
     switch (phase) {
     case LauncherWorkflow::Checking:
         // Asked again from the game page: nothing is left to try now meanwhile.
@@ -65,6 +77,18 @@ void LauncherUpdater::showPhase(LauncherWorkflow::Phase phase) {
     case LauncherWorkflow::SelfUpdating:
         ui->launcherDownloadInfo->setVisible(true);
         ui->launcherProgressBar->setVisible(true);
+        break;
+    case LauncherWorkflow::MeteredWaiting:
+        // The round button downloads anyway; START waits for the update as during any update.
+        if (launcherWaits) {
+            ui->launcherDownloadInfo->setVisible(true);
+            ui->launcherProgressBar->setVisible(false);
+            break;
+        }
+        showStartButton();
+        showDownloadButton(":/images/images/continue.png", trKey(QStringLiteral("DOWNLOAD_ANYWAY_TOOLTIP")));
+        ui->gameSrcDownloadInfo->setVisible(true);
+        ui->gameSrcProgressBar->setVisible(false);
         break;
     case LauncherWorkflow::Verifying:
         showStartButton();
@@ -123,8 +147,7 @@ void LauncherUpdater::showPhase(LauncherWorkflow::Phase phase) {
         ui->startGameBtn->setVisible(true);
         ui->startGameBtn->setTextKey(QStringLiteral("START_GAME"));
         ui->startGameBtn->setEnabled(gameState == 2);
-        showDownloadButton(":/images/images/continue.png");
-        ui->downloadBtn->setToolTip(trKey(QStringLiteral("TRY_NOW_TOOLTIP")));
+        showDownloadButton(":/images/images/continue.png", trKey(QStringLiteral("TRY_NOW_TOOLTIP")));
         break;
     case LauncherWorkflow::Failed:
         // On the launcher page the error takes the line; on the game page the download has ended.
@@ -179,9 +202,17 @@ void LauncherUpdater::showResumeButton() {
     ui->startGameBtn->setTextKey(QStringLiteral("RESUME_DOWNLOADING"));
 }
 
-void LauncherUpdater::showDownloadButton(const char *icon) {
+void LauncherUpdater::showDownloadButton(const char *icon, const QString &toolTip) {
     ui->downloadBtn->setIcon(QPixmap(QLatin1String(icon)));
+    ui->downloadBtn->setToolTip(toolTip);
     ui->downloadBtn->setVisible(true);
+}
+
+void LauncherUpdater::showLauncherDownloadButton(bool shown) {
+    ui->launcherDownloadBtn->setToolTip(shown ? trKey(QStringLiteral("DOWNLOAD_ANYWAY_TOOLTIP")) : QString());
+    ui->launcherDownloadBtn->setVisible(shown);
+    // Hidden it gives its room back to the line.
+    ui->launcherDownloadBtn->QWidget::setVisible(shown);
 }
 
 void LauncherUpdater::showPreDownload() {
@@ -192,7 +223,9 @@ void LauncherUpdater::showPreDownload() {
     const bool fetching = state == PreDownload::Fetching || state == PreDownload::Paused;
     ui->gameSrcProgressBar->setVisible(fetching);
     ui->gameSrcDownloadInfo->setVisible(true);
-    if (fetching)
+    if (state == PreDownload::MeteredWaiting)
+        showDownloadButton(":/images/images/continue.png", trKey(QStringLiteral("DOWNLOAD_ANYWAY_TOOLTIP")));
+    else if (fetching)
         showDownloadButton(state == PreDownload::Fetching ? ":/images/images/pause.png"
                                                           : ":/images/images/continue.png");
     else

@@ -114,6 +114,11 @@ bool startUpdateScript(const QString &scriptDir, const QString &newFileName);
 // it executable for its owner if it is not yet.
 QString gameProgram();
 
+// Whether the network connection is metered (paid by the byte or capped), as the system tells:
+// Windows the network cost API, Unix NetworkManager's "Metered" property on the system bus (yes and
+// guess-yes count). What cannot be asked counts as not metered, told once in the log.
+bool connectionMetered();
+
 // When the system ends the user's session (a shutdown or a log-off), calls `handler` once, on the
 // GUI thread, while `receiver` lives. Unix: SIGTERM or SIGHUP (a SIGHUP ignored when the watch
 // begins, as under nohup, stays ignored). Windows: the end-of-session message, once the system

@@ -58,4 +58,9 @@ std::vector<NetworkAdapter> networkAdapters();
 // INetFwPolicy2 without elevation; false when the rules cannot be read.
 bool firewallAllowsInbound(const std::wstring &program);
 
+// The network cost API's word on the current connections (INetworkCostManager::GetCost): Unknown
+// when it cannot be asked (no such COM class, an error), with the HRESULT in *error.
+enum class ConnectionCost { Unknown, Unmetered, Metered };
+ConnectionCost connectionCost(long *error);
+
 } // namespace Win32

@@ -18,7 +18,8 @@ const char *const iniKeys[SettingCount] = {"auto_launch",
                                            "popup_on_crash",
                                            "download_limit_kbps",
                                            "pause_downloads_while_playing",
-                                           "share_with_local_network"};
+                                           "share_with_local_network",
+                                           "download_on_metered"};
 
 // The catalogue's language table, in index order.
 const char *const languageNames[8] = {"Chinese", "English",  "Dutch",   "French",
@@ -47,36 +48,39 @@ int readDownloadLimit(QSettings *s) {
     return 0;
 }
 
-// The pause switch as an administrator or a script may have written it: 0 or 1, anything else is
-// refused and the downloads go on while the game runs, as they do by default.
-int readPauseWhilePlaying(QSettings *s) {
-    const QVariant v = s->value(QLatin1String(iniKeys[PauseDownloadsWhilePlaying]));
-    if (!v.isValid())
-        return 0;
-    const QString text = v.toString().trimmed();
-    if (text == QLatin1String("1"))
-        return 1;
-    if (text == QLatin1String("0"))
-        return 0;
-    qWarning() << "pause downloads while playing refused, downloads not paused" << GlobalSettings::filePath()
-               << v.toString() << "(0 or 1)";
-    return 0;
+// What a 0/1 switch is called in the log lines of a refused value.
+const char *switchName(int key) {
+    switch (key) {
+    case PauseDownloadsWhilePlaying:
+        return "pause downloads while playing";
+    case ShareWithLocalNetwork:
+        return "share with local network";
+    default:
+        return "download on metered connections";
+    }
 }
 
-// Sharing as an administrator or a script may have written it: 1 on, 0 off. It tells the local
-// network that the game is installed and when it runs, so a value meant otherwise ("false", "no")
-// turns it off rather than on.
-int readShareWithLocalNetwork(QSettings *s) {
-    const QVariant v = s->value(QLatin1String(iniKeys[ShareWithLocalNetwork]));
+bool isSwitch(int key) {
+    return key == PauseDownloadsWhilePlaying || key == ShareWithLocalNetwork || key == DownloadOnMetered;
+}
+
+// A 0/1 switch as an administrator or a script may have written it: anything else is refused and
+// the switch reads as 0, its default (the downloads go on while the game runs; they wait on a
+// metered connection).
+// A value other than 0 or 1 reads as off (0), whatever the switch's default when absent: a "false" or
+// "no" written by hand must never turn on what it meant to turn off.
+int readSwitch(QSettings *s, int key, const char *offMeans, int absent = 0) {
+    const QVariant v = s->value(QLatin1String(iniKeys[key]));
     if (!v.isValid())
-        return 1;
+        return absent;
     const QString text = v.toString().trimmed();
     if (text == QLatin1String("1"))
         return 1;
     if (text == QLatin1String("0"))
         return 0;
-    qWarning() << "share with local network refused, sharing off" << GlobalSettings::filePath()
-               << v.toString() << "(0 or 1)";
+    qWarning().noquote()
+        << QStringLiteral("%1 refused, %2").arg(QLatin1String(switchName(key)), QLatin1String(offMeans))
+        << GlobalSettings::filePath() << v.toString() << "(0 or 1)";
     return 0;
 }
 
@@ -134,6 +138,7 @@ void GlobalSettings::load() {
     values[DownloadLimitKbps] = 0;
     values[PauseDownloadsWhilePlaying] = 0;
     values[ShareWithLocalNetwork] = 1;
+    values[DownloadOnMetered] = 0;
 
     settings = new QSettings(filePath(), QSettings::IniFormat);
     settings->beginGroup(group);
@@ -142,8 +147,10 @@ void GlobalSettings::load() {
     values[PopupOnCrash] = readInt(settings, iniKeys[PopupOnCrash], 1);
     values[Language] = readInt(settings, iniKeys[Language], -1);
     values[DownloadLimitKbps] = readDownloadLimit(settings);
-    values[PauseDownloadsWhilePlaying] = readPauseWhilePlaying(settings);
-    values[ShareWithLocalNetwork] = readShareWithLocalNetwork(settings);
+    values[PauseDownloadsWhilePlaying] =
+        readSwitch(settings, PauseDownloadsWhilePlaying, "downloads not paused");
+    values[ShareWithLocalNetwork] = readSwitch(settings, ShareWithLocalNetwork, "sharing off", /*absent=*/1);
+    values[DownloadOnMetered] = readSwitch(settings, DownloadOnMetered, "downloads wait");
     settings->endGroup();
 
     if (values[Language] == -1)
@@ -167,12 +174,9 @@ void GlobalSettings::setValue(int key, int value) {
                    << "kilobytes per second)";
         return;
     }
-    if (key == PauseDownloadsWhilePlaying && value != 0 && value != 1) {
-        qWarning() << "pause downloads while playing refused" << value << "(0 or 1)";
-        return;
-    }
-    if (key == ShareWithLocalNetwork && value != 0 && value != 1) {
-        qWarning() << "share with local network refused" << value << "(0 or 1)";
+    if (isSwitch(key) && value != 0 && value != 1) {
+        qWarning().noquote() << QLatin1String(switchName(key)) + QStringLiteral(" refused") << value
+                             << "(0 or 1)";
         return;
     }
     const bool changed = values[key] != value;

@@ -15,10 +15,12 @@ enum SettingKey {
     DownloadLimitKbps = 5,          // kilobytes (1,024 bytes) per second for all downloads; 0: unlimited
     PauseDownloadsWhilePlaying = 6, // 1: downloads wait while the game runs; 0: they go on (the default)
     ShareWithLocalNetwork = 7, // 1: find launchers nearby and share downloads with them (the default); 0: off
-    SettingCount = 8
+    DownloadOnMetered =
+        8, // 1: downloads start by themselves on a metered connection; 0: they wait (the default)
+    SettingCount = 9
 };
 
-// Process-wide store of the eight user settings: seven in "settings.ini" (group "global_settings")
+// Process-wide store of the nine user settings: all but one in "settings.ini" (group "global_settings")
 // in the launcher directory, start at login in the platform's Run entry. Read once, written through.
 class GlobalSettings : public QObject {
     Q_OBJECT
@@ -31,9 +33,9 @@ public:
     static GlobalSettings *instance();
     static void release();
 
-    int value(int key) const; // -1 for a key outside 0..7
-    // Keys outside 0..7, a download limit refused and a switch (pause, sharing) other than 0 or 1
-    // are ignored.
+    int value(int key) const; // -1 for a key outside 0..SettingCount-1
+    // Keys outside 0..SettingCount-1, a download limit refused and a switch (pause, sharing,
+    // metered) other than 0 or 1 are ignored.
     void setValue(int key, int value);
 
     // Whether `kbps` can be the download limit: 0 (unlimited) or Min..MaxDownloadLimitKbps.
@@ -63,5 +65,5 @@ private:
     void load();
 
     QSettings *settings = nullptr;
-    int values[SettingCount] = {0, 1, 0, 0, 1, 0, 0, 1};
+    int values[SettingCount] = {0, 1, 0, 0, 1, 0, 0, 1, 0};
 };

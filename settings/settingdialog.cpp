@@ -132,6 +132,8 @@ SettingDialog::SettingDialog(QWidget *parent)
     ui->shareWithLocalNetworkHint->setContentsMargins(textX, 0, 10, 0);
     showShareHint();
     connect(catalogue, &TranslationSignals::languageChanged, this, &SettingDialog::showShareHint);
+    ui->downloadOnMeteredCheckbox->setTextKey(QStringLiteral("DOWNLOAD_ON_METERED"));
+    ui->downloadOnMeteredCheckbox->setChecked(settings->value(DownloadOnMetered) == 1);
 
     connect(ui->automaticLaunchCheckbox, SIGNAL(stateChanged(int)), this, SLOT(onLaunchSettingChanged(int)));
     connect(ui->popOnExitCheckbox, SIGNAL(stateChanged(int)), this, SLOT(onLaunchSettingChanged(int)));
@@ -146,6 +148,8 @@ SettingDialog::SettingDialog(QWidget *parent)
             &SettingDialog::onPauseSettingChanged);
     connect(ui->shareWithLocalNetworkCheckbox, &QCheckBox::stateChanged, this,
             &SettingDialog::onShareSettingChanged);
+    connect(ui->downloadOnMeteredCheckbox, &QCheckBox::stateChanged, this,
+            &SettingDialog::onMeteredSettingChanged);
 }
 
 SettingDialog::~SettingDialog() = default;
@@ -193,6 +197,11 @@ void SettingDialog::showShareHint() {
     ui->shareWithLocalNetworkHint->setFont(withCatalogueFamily(ui->shareWithLocalNetworkHint->font()));
     ui->shareWithLocalNetworkHint->setText(
         Translation::instance()->tr(QStringLiteral("SHARE_WITH_LOCAL_NETWORK_TIP")));
+}
+
+void SettingDialog::onMeteredSettingChanged(int state) {
+    qDebug() << "onMeteredSettingChanged state=" << state;
+    GlobalSettings::instance()->setValue(DownloadOnMetered, state != Qt::Unchecked ? 1 : 0);
 }
 
 void SettingDialog::onLanguageChanged(int index) {

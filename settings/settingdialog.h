@@ -34,6 +34,7 @@ public slots:
     void onCrashSettingChanged(int state);
     void onPauseSettingChanged(int state);
     void onShareSettingChanged(int state);
+    void onMeteredSettingChanged(int state);
     void onLanguageChanged(int index);
     void onDownloadLimitChosen(int index);
     void onDownloadLimitTyped();

@@ -9,6 +9,7 @@
 #include "workflow/archiveextraction.h"
 #include "workflow/gameresourceupdate.h"
 #include "workflow/labelargs.h"
+#include "workflow/periodiccheck.h"
 #include "workflow/predownload.h"
 #include "workflow/selfupdate.h"
 #include "workflow/startconfirmation.h"
@@ -33,12 +34,17 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
     , startConfirmation(
           new StartConfirmation(setup.folder, setup.startConfirmMs, setup.startConfirmLimitMs, this))
     , preloader(new PreDownload(setup, manager, &configFile, hosts.get(), this))
+    , periodic(new PeriodicCheck(setup, manager, &configFile, hosts.get(), this))
     , retryTimer(new QTimer(this))
     , countdownTimer(new QTimer(this))
     , retryPauseMs(setup.failedRetryMs) {
     qRegisterMetaType<WorkflowStatus>();
     relay(session);
     relay(preloader);
+    relay(periodic);
+    preloader->setMeteredWait(&metered);
+    connect(periodic, &PeriodicCheck::releaseFound, this, &LauncherWorkflow::releaseFoundFromPage);
+    connect(periodic, &PeriodicCheck::launcherFound, this, &LauncherWorkflow::launcherFoundFromPage);
     makeRunParts();
 
     retryTimer->setSingleShot(true);
@@ -125,8 +131,7 @@ void LauncherWorkflow::makeRunParts() {
             releaseExpired = serverUnreachable = false;
             // The update script started for the next launcher no longer waits for this one.
             startConfirmation->confirmNow();
-            setPhase(SelfUpdating);
-            updater->start(entry);
+            updateLauncher(entry);
         });
     });
     connect(checker, &VersionCheck::serverError, this, [this]() {
@@ -223,14 +228,18 @@ void LauncherWorkflow::afterCheck(std::function<void()> act) {
     checkedDuringGame = std::move(act);
 }
 
-void LauncherWorkflow::runAgain() {
-    // A fresh run: nothing of the failed one (attempts, counters, queued files) carries over.
+void LauncherWorkflow::replaceRunParts() {
     for (WorkflowPart *part :
          std::initializer_list<WorkflowPart *>{checker, updater, gameResources, extractor}) {
         disconnect(part, nullptr, this, nullptr);
         part->deleteLater();
     }
     makeRunParts();
+}
+
+void LauncherWorkflow::runAgain() {
+    // A fresh run: nothing of the failed one (attempts, counters, queued files) carries over.
+    replaceRunParts();
     if (current != GameRunning)
         setPhase(Checking);
     checker->retryVersionCheck(QString());
@@ -300,10 +309,6 @@ void LauncherWorkflow::beginGameResources() {
     fetchOrOffer();
 }
 
-void LauncherWorkflow::fetchOrOffer() {
-    gameResources->beginGameResourcePhase();
-}
-
 void LauncherWorkflow::resourcesBegan(GameResourceUpdate::Begin how) {
     switch (how) {
     case GameResourceUpdate::NothingToFetch:
@@ -331,7 +336,7 @@ void LauncherWorkflow::resumeDownloading() {
         runAgain();
         gameResources->setRoomShortShown(true);
     } else {
-        fetchOrOffer();
+        fetchOrOffer(true);
     }
     QJsonObject resumed;
     resumed.insert(QStringLiteral("event"), QStringLiteral("resume downloading"));
@@ -339,7 +344,13 @@ void LauncherWorkflow::resumeDownloading() {
 }
 
 void LauncherWorkflow::downloadBtnClicked() {
-    if (current == ServerUnreachable) {
+    if (current == MeteredWaiting) {
+        downloadAnyway();
+    } else if (current == Ready && preloader->state() == PreDownload::MeteredWaiting) {
+        qDebug() << "the player downloads anyway on a metered connection";
+        metered.allow();
+        preloader->downloadAnyway();
+    } else if (current == ServerUnreachable) {
         tryAgain();
     } else if (current == Ready) {
         if (preloader->state() == PreDownload::Fetching)
@@ -426,6 +437,9 @@ int LauncherWorkflow::gameState() const {
         if ((releaseExpired || serverUnreachable) && resourcesBegun)
             return gameInstalled() ? 2 : 1;
         break;
+    case MeteredWaiting:
+        // On the game page START waits for the update, as during any update.
+        return resourcesBegun ? 1 : 0;
     case SelfUpdating:
     case AwaitingResume:
         break;
@@ -500,7 +514,13 @@ void LauncherWorkflow::setPhase(Phase phase) {
     // beside the game for hours.
     if (phase == Ready || phase == Failed || phase == AwaitingResume)
         Platform::releaseFreedMemory();
+    // The release is checked again while the game page is ready and the game is not running.
+    periodic->setActive(phase == Ready);
     emit phaseChanged(phase);
+    if (phase == Ready && std::exchange(updatingFromPage, false))
+        emit updatedInBackground();
+    else if (phase == Failed)
+        updatingFromPage = false;
     // The game is ready: the next release may be fetched meanwhile, once the page has settled.
     if (phase == Ready && given.preloadDelayMs >= 0)
         QTimer::singleShot(given.preloadDelayMs, preloader, &PreDownload::check);

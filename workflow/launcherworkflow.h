@@ -4,6 +4,7 @@
 #include "workflow/gameresourceupdate.h"
 #include "workflow/gamesession.h"
 #include "workflow/launcherconfig.h"
+#include "workflow/meteredwait.h"
 #include "workflow/workflowsetup.h"
 #include "workflow/workflowstatus.h"
 
@@ -18,6 +19,7 @@
 class ArchiveExtraction;
 class CdnHosts;
 class EventLogClient;
+class PeriodicCheck;
 class PreDownload;
 class QNetworkAccessManager;
 class QTimer;
@@ -51,7 +53,10 @@ public:
         ReleaseExpired,
         // The version file could not be had (or was refused) and the game is installed: it may
         // start, and the check is tried again on the schedule of a failed run, or now.
-        ServerUnreachable
+        ServerUnreachable,
+        // The connection is metered: the game's update or the launcher's waits for the player
+        // (the version file was fetched). The status says how much waits.
+        MeteredWaiting
     };
     Q_ENUM(Phase)
 
@@ -63,6 +68,9 @@ public:
     // The window showed: an update script waiting for this launcher keeps it once the launcher has
     // run a while since and its version check has ended.
     void windowShown();
+    // The window was shown or hidden: a newer launcher found by the periodic check while the
+    // window was hidden updates itself once it is shown.
+    void setWindowVisible(bool visible);
     // The launcher leaves in order: a waiting update script keeps it.
     void confirmStarted();
     // The game-resource phase, once the game page is up: hashes the installed files first when
@@ -74,7 +82,8 @@ public:
     // The player's actions. KEEP UPDATE fetches what is left, or unpacks again what lacked room.
     void resumeDownloading();
     // Pause or continue: the game's download, or on a ready game page the pre-download; while the
-    // update server cannot be reached, try again now.
+    // update server cannot be reached, try again now; on a metered connection, download anyway
+    // (the choice holds until the launcher ends).
     void downloadBtnClicked();
     // The window is shown again: a launcher kept in the tray for its pre-download stays when that ends.
     void keepOpen() { closeAfterPreDownload = false; }
@@ -104,6 +113,10 @@ public:
     // The flag of the next start; written only once the game-resource phase has begun.
     void setManualResume(bool manualResume);
     bool isGameRunning() const { return session->isRunning(); }
+    // The launcher's own update waits on a metered connection (else the game's, in MeteredWaiting).
+    bool launcherWaits() const { return waiting == LauncherWaits; }
+    // The game page is up (the game-resource phase has begun).
+    bool gamePageUp() const { return resourcesBegun; }
 
     QString campaignId() const { return gclid; }
     QString deviceIdentifier() const { return deviceId; }
@@ -144,6 +157,8 @@ signals:
     // After the game, where the launcher would close: a pre-download goes on, the launcher waits in
     // the tray and closes once it ends (closeRequested).
     void trayRequested();
+    // A newer release the periodic check found is installed: the game is ready again.
+    void updatedInBackground();
 
 private:
     void relay(WorkflowPart *part);
@@ -170,7 +185,19 @@ private:
     // that is away keeps its waiting text (the bar keeps its place), any other error keeps its
     // text with the time beside it.
     void showRetryCountdown();
-    void fetchOrOffer();
+    // Starts (or offers) the game's update; a download the player did not ask for waits on a
+    // metered connection.
+    void fetchOrOffer(bool playerAsked = false);
+    // The launcher's update, unless it waits on a metered connection.
+    void updateLauncher(const RemoteFileInfo &entry);
+    enum Waiting { NothingWaits, UpdateWaits, LauncherWaits };
+    void waitOnMeteredLine(Waiting what, qint64 bytes);
+    void downloadAnyway();
+    // Drops the run's parts for new ones; nothing of the old run carries over.
+    void replaceRunParts();
+    // The periodic check found something newer while the game page is ready.
+    void releaseFoundFromPage();
+    void launcherFoundFromPage(const RemoteFileInfo &entry);
     void resourcesBegan(GameResourceUpdate::Begin how);
     void downloadsEnded(const QString &errorKey);
     void extractArchives();
@@ -187,7 +214,13 @@ private:
     ArchiveExtraction *extractor = nullptr;
     GameSession *session;
     StartConfirmation *startConfirmation;
-    PreDownload *preloader; // lives across runs: the next release is fetched while the game is ready
+    PreDownload *preloader;  // lives across runs: the next release is fetched while the game is ready
+    PeriodicCheck *periodic; // lives across runs too: the version file again while the game is ready
+    MeteredWait metered;
+    Waiting waiting = NothingWaits;
+    RemoteFileInfo waitingLauncher;
+    bool windowVisible = true;
+    bool updatingFromPage = false; // the run under way was started by the periodic check
     QTimer *retryTimer;
     QTimer *countdownTimer;
     QString failedKey;        // the catalogue key of the error the run ended with

@@ -11,6 +11,7 @@
 #include "workflow/archiveextraction.h"
 #include "workflow/labelargs.h"
 #include "workflow/launcherconfig.h"
+#include "workflow/meteredwait.h"
 #include "workflow/predownloadfolder.h"
 #include "workflow/predownloadsources.h"
 #include "workflow/progresstext.h"
@@ -373,18 +374,7 @@ bool PreDownload::startFetching(bool onlyIfShortOfRoom) {
     lastFetched = doneBytes();
     bytesPerSecond = 0;
     fetchStarted = false;
-    if (holdsForGame()) {
-        setState(Held);
-        return false;
-    }
-    if (pausedByPlayer) {
-        setState(Paused);
-        return false;
-    }
-    goOn();
-    tickTimer->start();
-    setState(Fetching);
-    return false;
+    return startUnlessWaiting();
 }
 
 bool PreDownload::holdsForGame() const {
@@ -591,6 +581,11 @@ void PreDownload::showProgress() {
     case Complete:
         emit status(WorkflowStatus::GameLine,
                     WorkflowStatus::text(QStringLiteral("PREDOWNLOAD_DONE"), {LabelArgs::text(version)}));
+        break;
+    case MeteredWaiting:
+        emit status(WorkflowStatus::GameLine,
+                    MeteredWait::line(QStringLiteral("PREDOWNLOAD_METERED"), total - doneBytes(),
+                                      {LabelArgs::text(version)}));
         break;
     }
     emit status(WorkflowStatus::SpeedLine, WorkflowStatus::cleared());

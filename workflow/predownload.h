@@ -13,6 +13,7 @@
 
 class CdnHosts;
 class LauncherConfig;
+class MeteredWait;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
@@ -36,12 +37,13 @@ class PreDownload : public WorkflowPart {
 
 public:
     enum State {
-        Idle,        // nothing coming, or not checked yet
-        Fetching,    // files are being fetched
-        Paused,      // the player paused it
-        Held,        // waiting while the game runs (the player's setting)
-        ShortOfRoom, // the disk lacks room for it: it waits, and play goes on
-        Complete     // everything the coming release needs is here
+        Idle,          // nothing coming, or not checked yet
+        Fetching,      // files are being fetched
+        Paused,        // the player paused it
+        Held,          // waiting while the game runs (the player's setting)
+        ShortOfRoom,   // the disk lacks room for it: it waits, and play goes on
+        Complete,      // everything the coming release needs is here
+        MeteredWaiting // the connection is metered: it waits for the player
     };
     Q_ENUM(State)
 
@@ -53,6 +55,10 @@ public:
     // release is the one the version table lists now (the game is ready). Does nothing while a check
     // or a fetch is under way.
     void check();
+    // Asked before the fetch starts: on a metered connection it waits (none: it never waits).
+    void setMeteredWait(const MeteredWait *wait) { metered = wait; }
+    // The player downloads anyway what waits on a metered connection.
+    void downloadAnyway();
     // The player's pause and continue.
     void pause();
     void resume();
@@ -104,6 +110,10 @@ private:
     void dropManager();
     void showProgress();
     bool holdsForGame() const;
+    // Fetches now, unless it waits on a metered connection, for the game's end or for the player
+    // (predownloadwaits.cpp). False.
+    bool startUnlessWaiting();
+    bool goOnUnlessHeld();
     // Starts the manager, or resumes it once started.
     void goOn();
 
@@ -111,6 +121,7 @@ private:
     QNetworkAccessManager *network;
     LauncherConfig *config;
     CdnHosts *hosts;
+    const MeteredWait *metered = nullptr;
     QTimer *checkTimer;
     QTimer *tickTimer;
     XDManager *manager = nullptr;

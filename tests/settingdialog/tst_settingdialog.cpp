@@ -551,6 +551,14 @@ void SettingDialogTest::pauseWhilePlayingWrittenThrough() {
     QVERIFY(box->isChecked());
     QCOMPARE(storedValue("pause_downloads_while_playing").toInt(), 1);
     QCOMPARE(GlobalSettings::instance()->value(PauseDownloadsWhilePlaying), 1);
+    // The metered switch in its own block below it, written at once too.
+    auto *metered = child<QCheckBox>(dialog, "downloadOnMeteredCheckbox");
+    QVERIFY(metered->isVisible() && !metered->isChecked());
+    QVERIFY(page->rect().contains(metered->geometry()) &&
+            box->geometry().bottom() < metered->geometry().top());
+    clickIndicator(metered);
+    QCOMPARE(storedValue("download_on_metered").toInt(), 1);
+    QCOMPARE(GlobalSettings::instance()->value(DownloadOnMetered), 1);
 
     bool sawPopup = false;
     chooseLanguageRow(dialog, SettingDialog::DownloadLimitTypedIndex, &sawPopup, "downloadLimitComboBox");
@@ -673,7 +681,7 @@ void SettingDialogTest::keyboardReachesEveryControl() {
     QCOMPARE(storedValue("download_limit_kbps").toInt(), 2560);
     QVERIFY(dialog.isVisible());
     STEP(tabRound({"menuSwitch", "downloadLimitComboBox", "downloadLimitEdit", "pauseWhilePlayingCheckbox",
-                   "shareWithLocalNetworkCheckbox", "closeBtn"}));
+                   "shareWithLocalNetworkCheckbox", "downloadOnMeteredCheckbox", "closeBtn"}));
     focus("shareWithLocalNetworkCheckbox");
     key(Qt::Key_Space);
     QCOMPARE(storedValue("share_with_local_network").toInt(), 0);

@@ -58,14 +58,29 @@ private slots:
         QVERIFY(QDir(m_dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
     }
 
+    // The metered switch: a value other than 0 or 1 is refused (the downloads wait); written through.
+    void downloadOnMeteredReadAndWritten() {
+        QVERIFY(writeFile(iniPath(), "[global_settings]\ndownload_on_metered=yes\n"));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("^download on metered connections refused, downloads wait"));
+        QCOMPARE(GlobalSettings::instance()->value(DownloadOnMetered), 0);
+        GlobalSettings::instance()->setValue(DownloadOnMetered, 1);
+        QCOMPARE(reload()->value(DownloadOnMetered), 1);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^download on metered connections refused"));
+        GlobalSettings::instance()->setValue(DownloadOnMetered, 2);
+        QCOMPARE(reload()->value(DownloadOnMetered), 1);
+        GlobalSettings::release();
+    }
+
     void keysOutsideRange() {
         GlobalSettings *s = GlobalSettings::instance();
-        QCOMPARE(s->value(ShareWithLocalNetwork), 1); // the last key
-        QCOMPARE(s->value(8), -1);
+        QCOMPARE(s->value(ShareWithLocalNetwork), 1);
+        QCOMPARE(s->value(DownloadOnMetered), 0); // the last key
+        QCOMPARE(s->value(SettingCount), -1);
         QCOMPARE(s->value(-1), -1);
-        s->setValue(8, 1);
+        s->setValue(SettingCount, 1);
         s->setValue(-1, 1);
-        QCOMPARE(s->value(8), -1);
+        QCOMPARE(s->value(SettingCount), -1);
         GlobalSettings::release();
         QVERIFY(!QFile::exists(iniPath()));
     }

@@ -629,6 +629,10 @@ int HttpServer::runChildWithPort(int argc, char **argv, const QList<QPair<QByteA
         const quint16 port = free.first();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QString::fromLatin1(PortVariable), QString::number(port));
+        // Hermetic: the machine's NetworkManager may call its connection metered, and the downloads
+        // would wait. A test of that brings a system bus of its own.
+        env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+                   QStringLiteral("unix:path=/nonexistent/kv-test-system-bus"));
         for (const auto &v : variables)
             env.insert(QString::fromLatin1(v.first),
                        v.second.contains(QLatin1String("%1")) ? v.second.arg(port) : v.second);

@@ -172,6 +172,16 @@ void launcherPage(LauncherUpdater *w, const QString &language) {
     ui->launcherProgressBar->setVisible(true);
     ui->launcherProgressBar->setProgress(12.2f);
     capture(w, language, QStringLiteral("launcher-update"));
+    // On a metered connection the launcher's update waits, with its button beside the line.
+    ui->launcherProgressBar->setVisible(false);
+    info->setTextKey(QStringLiteral("METERED_LAUNCHER_WAITING"), true, true);
+    info->setArgs({text(LauncherUpdater::formatSize(12845056))});
+    for (bool shown : {true, false}) {
+        ui->launcherDownloadBtn->setVisible(shown);
+        ui->launcherDownloadBtn->QWidget::setVisible(shown);
+        if (shown)
+            capture(w, language, QStringLiteral("metered-launcher-waiting"));
+    }
 }
 
 void exitConfirmation(LauncherUpdater *w, const QString &language);
@@ -207,11 +217,9 @@ void predownloadLines(LauncherUpdater *w, const QString &language) {
     const struct {
         const char *key;
         bool progress;
-    } lines[] = {{"PREDOWNLOAD_TIP", true},
-                 {"PREDOWNLOAD_PAUSED_TIP", true},
-                 {"PREDOWNLOAD_WAITING", false},
-                 {"PREDOWNLOAD_NO_ROOM", false},
-                 {"PREDOWNLOAD_DONE", false}};
+    } lines[] = {{"PREDOWNLOAD_TIP", true},      {"PREDOWNLOAD_PAUSED_TIP", true},
+                 {"PREDOWNLOAD_WAITING", false}, {"PREDOWNLOAD_NO_ROOM", false},
+                 {"PREDOWNLOAD_METERED", false}, {"PREDOWNLOAD_DONE", false}};
     for (const auto &line : lines) {
         const QString name = QString::fromLatin1(line.key);
         ui->gameSrcDownloadInfo->setTextKey(name, true, true);
@@ -234,6 +242,9 @@ void predownloadLines(LauncherUpdater *w, const QString &language) {
             }
         } else {
             ui->gameSrcDownloadInfo->setArgs({version, size});
+            // Waiting on a metered connection: the round button downloads anyway.
+            ui->downloadBtn->setIcon(QPixmap(QStringLiteral(":/images/images/continue.png")));
+            ui->downloadBtn->setVisible(name == QLatin1String("PREDOWNLOAD_METERED"));
         }
         capture(w, language, name.toLower().replace('_', '-'));
     }
@@ -289,6 +300,13 @@ void gamePage(LauncherUpdater *w, const QString &language) {
     ui->estimateTimeInfo->clearText();
     ui->downloadingSpeedInfo->clearText();
     capture(w, language, QStringLiteral("download-network-waiting"));
+
+    // A metered connection: the update waits for the player's round button, START with it.
+    ui->gameSrcProgressBar->setVisible(false);
+    ui->downloadBtn->setIcon(QPixmap(QStringLiteral(":/images/images/continue.png")));
+    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("METERED_UPDATE_WAITING"), true, true);
+    ui->gameSrcDownloadInfo->setArgs({text(LauncherUpdater::formatSize(Q_INT64_C(1073741760)))});
+    capture(w, language, QStringLiteral("metered-waiting"));
 
     // Offered again after the launcher was left during the download: the whole update's progress,
     // waiting for the player.
