@@ -18,6 +18,7 @@
 class ArchiveExtraction;
 class CdnHosts;
 class EventLogClient;
+class LanSharing;
 class PreDownload;
 class QNetworkAccessManager;
 class QTimer;
@@ -121,6 +122,7 @@ public:
     ArchiveExtraction *extraction() const { return extractor; }
     PreDownload *preDownload() const { return preloader; }
     GameSession *gameSession() const { return session; }
+    LanSharing *lanSharing() const { return lan; }
 
     // For the process's last moments: the events sent last get at most maxMs to be answered.
     bool waitForEventsAnswered(int maxMs);
@@ -188,6 +190,7 @@ private:
     GameSession *session;
     StartConfirmation *startConfirmation;
     PreDownload *preloader; // lives across runs: the next release is fetched while the game is ready
+    LanSharing *lan;        // lives across runs: the search goes on, serving follows the phase
     QTimer *retryTimer;
     QTimer *countdownTimer;
     QString failedKey;        // the catalogue key of the error the run ended with

@@ -10,6 +10,7 @@
 #include "workflow/updatemarks.h"
 #include "workflow/workflowsetup.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDebug>
 #include <QNetworkAccessManager>
@@ -79,6 +80,7 @@ void VersionCheck::startVersionFileRequest() {
     expiredSeen = false;
     refusedSeen = false;
     unreadableSeen = false;
+    verifiedDigest.clear();
     requestVersionFile();
 }
 
@@ -135,6 +137,7 @@ void VersionCheck::acceptVersionFile(const QByteArray &body) {
         // Quoted, so control characters in a hostile line are escaped in the log.
         qDebug() << "version file line refused:" << refused.left(200);
         unreadableSeen = true;
+        verifiedDigest.clear();
         hostFailed(trKey("VERSION_PARSE_ERROR"), QStringLiteral("version file line refused"));
         return;
     }
@@ -368,6 +371,7 @@ void VersionCheck::signatureDownloadFinished(QNetworkReply *reply, const QByteAr
                               QString::number(result.timestamp);
     if (result.timestamp > newest && !config->setNewestAcceptedRelease(result.timestamp))
         qDebug() << "cannot record the release time in" << config->path();
+    verifiedDigest = QCryptographicHash::hash(versionFileBody, QCryptographicHash::Sha256);
     acceptVersionFile(versionFileBody);
 }
 
