@@ -9,7 +9,8 @@
 # tools/windows/debian-packages.txt. minizip's sources come from Debian's zlib source package
 # (fetch-minizip.sh, cached in tools/windows/cache) unless KESTRIVANE_MINIZIP_DIR names them; a static
 # libsodium is built from Debian's libsodium source package (fetch-libsodium.sh, cached there per
-# architecture) unless KESTRIVANE_SODIUM_DIR names one.
+# architecture) unless KESTRIVANE_SODIUM_DIR names one; a static civetweb likewise from Debian's
+# civetweb source package (fetch-civetweb.sh) unless KESTRIVANE_CIVETWEB_DIR names one.
 # Other settings: KESTRIVANE_VERSION, KESTRIVANE_RELEASE_PUBLIC_KEY, JOBS (default nproc), KESTRIVANE_WERROR=1 (warnings fail the build).
 # A build without tests and without KESTRIVANE_RELEASE_PUBLIC_KEY (what the installer packs for players)
 # is refused unless KESTRIVANE_ALLOW_UNSIGNED=1: it would install any version file.
@@ -36,6 +37,7 @@ done
 source "$here/../ccache-env.sh"
 minizip=${KESTRIVANE_MINIZIP_DIR:-$("$here/fetch-minizip.sh")}
 sodium=${KESTRIVANE_SODIUM_DIR:-$("$here/fetch-libsodium.sh" "$arch")}
+civetweb=${KESTRIVANE_CIVETWEB_DIR:-$("$here/fetch-civetweb.sh" "$arch")}
 
 tests=${KESTRIVANE_BUILD_TESTS:-}
 if [[ -z $tests ]]; then
@@ -50,6 +52,7 @@ args=(
     -DCMAKE_BUILD_TYPE=Release
     -DKESTRIVANE_MINIZIP_DIR="$minizip"
     -DKESTRIVANE_SODIUM_DIR="$sodium"
+    -DKESTRIVANE_CIVETWEB_DIR="$civetweb"
     -DKESTRIVANE_BUILD_TESTS="$tests"
     -DKESTRIVANE_BUILD_TOOLS=OFF
     -DKESTRIVANE_BUILD_BENCH=OFF
