@@ -1,0 +1,410 @@
+// Launchers sharing a release on one local network, as real processes in network namespaces on one
+// bridge, with the CDN and the event log in this process on the bridge's address:
+//  - pc1 installs beside fake launchers that answer its search and then serve flipped bytes, vanish
+//    mid-transfer or never answer, while garbage and oversized datagrams arrive on the search's group
+//    and port: what it installs is the release;
+//  - pc1, serving, refuses a fifth client address and a client from outside its subnet;
+//  - pc2 installs beside pc1 and takes bytes from it;
+//  - pc3, with sharing off, holds no listening port and no UDP socket while it installs, and the
+//    search's group hears nothing from it.
+// Needs root and `ip netns`; skipped otherwise.
+#include "lan/lanpeerfinder.h"
+#include "support/httpserver.h"
+#include "support/launcherprocess.h"
+#include "support/testfiles.h"
+#include "support/testkeys.h"
+#include "trust/minisignsecretkey.h"
+
+#include "patch/blockmap.h"
+
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkDatagram>
+#include <QNetworkInterface>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QSettings>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <unistd.h>
+
+using TestFiles::md5Hex;
+using TestFiles::readFile;
+using TestFiles::writeFile;
+
+namespace {
+
+const QByteArray Cdn = "/sea/win_update/";
+constexpr int InstallTimeoutMs = 90000;
+
+// The launchers and fake peers: namespace suffix and last byte of the address.
+struct Host {
+    const char *name;
+    int last;
+};
+const Host Hosts[] = {{"pc1", 11}, {"pc2", 12}, {"pc3", 13}, {"flip", 31}, {"vanish", 32}, {"silent", 33}};
+// Addresses of this process's clients on the bridge, and one outside the subnet.
+const int ClientLasts[] = {21, 22, 23, 24, 25};
+
+bool run(const QStringList &command, QByteArray *output = nullptr) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(command.first(), command.mid(1));
+    if (!p.waitForFinished(20000) || p.exitStatus() != QProcess::NormalExit) {
+        p.kill();
+        p.waitForFinished(5000);
+        return false;
+    }
+    const QByteArray out = p.readAll();
+    if (output)
+        *output = out;
+    if (p.exitCode() != 0)
+        qWarning().noquote() << command.join(QLatin1Char(' ')) << "failed:" << out.trimmed();
+    return p.exitCode() == 0;
+}
+
+} // namespace
+
+class LanSharingTest : public QObject {
+    Q_OBJECT
+
+    QString id = QStringLiteral("kvl%1").arg(getpid() % 100000);
+    QString net; // "10.231.N." : the bridge's subnet
+    QString outside;
+    QString bridge;
+    QStringList namespaces;
+    bool netUp = false;
+
+    QTemporaryDir root;
+    HttpServer cdn;
+    QByteArray versionFile;
+    QMap<QString, QByteArray> files; // name -> content, all of version 1
+    QList<QProcess *> processes;
+    QHash<QString, QProcess *> launchers;
+    QHash<QString, QByteArray> output;
+
+    QUdpSocket group;         // hears the search's group on the bridge
+    QSet<QString> groupHeard; // sender addresses
+    QUdpSocket garbage;
+    QTimer garbageTimer;
+    int garbageSent = 0;
+    QTimer offWatch; // pc3's sockets while it runs
+    QStringList offSockets;
+
+    QString ns(const QString &host) const { return id + QLatin1Char('-') + host; }
+    QString address(int last) const { return net + QString::number(last); }
+    QString hostAddress(const QString &host) const {
+        for (const Host &h : Hosts)
+            if (host == QLatin1String(h.name))
+                return address(h.last);
+        return QString();
+    }
+
+    bool setUpNetwork() {
+        const int n = 1 + int(getpid() % 250);
+        net = QStringLiteral("10.231.%1.").arg(n);
+        outside = QStringLiteral("10.232.%1.9").arg(n);
+        bridge = id + QStringLiteral("br");
+        netUp = true;
+        QList<QStringList> steps = {
+            {"ip", "link", "add", bridge, "type", "bridge", "mcast_snooping", "0"},
+            {"ip", "addr", "add", address(1) + "/24", "dev", bridge},
+            {"ip", "addr", "add", outside + "/24", "dev", bridge},
+            {"ip", "link", "set", bridge, "up"}};
+        for (int last : ClientLasts)
+            steps.append({"ip", "addr", "add", address(last) + "/24", "dev", bridge});
+        int i = 0;
+        for (const Host &h : Hosts) {
+            const QString space = ns(QLatin1String(h.name));
+            const QString outer = id + QStringLiteral("v%1").arg(++i);
+            namespaces.append(space);
+            steps += QList<QStringList>{
+                {"ip", "netns", "add", space},
+                {"ip", "link", "add", outer, "type", "veth", "peer", "name", outer + "p"},
+                {"ip", "link", "set", outer + "p", "netns", space},
+                {"ip", "-n", space, "link", "set", outer + "p", "name", "eth0"},
+                {"ip", "-n", space, "addr", "add", address(h.last) + "/24", "dev", "eth0"},
+                {"ip", "-n", space, "link", "set", "eth0", "up"},
+                {"ip", "-n", space, "link", "set", "lo", "up"},
+                {"ip", "-n", space, "route", "add", "default", "via", address(1)},
+                {"ip", "link", "set", outer, "master", bridge},
+                {"ip", "link", "set", outer, "up"}};
+        }
+        for (const QStringList &step : steps)
+            if (!run(step))
+                return false;
+        return true;
+    }
+
+    void tearDownNetwork() {
+        for (const QString &space : namespaces)
+            run({"ip", "netns", "del", space});
+        if (netUp)
+            run({"ip", "link", "del", bridge});
+    }
+
+    // The release: a file with a block map and six small ones, signed with the test key.
+    void makeRelease() {
+        QRandomGenerator random(49);
+        auto bytes = [&random](int size) {
+            QByteArray b(size, Qt::Uninitialized);
+            for (char &c : b)
+                c = char(random.generate());
+            return b;
+        };
+        files.insert(QStringLiteral("big.pak"), bytes(12 * 1024 * 1024 + 12345));
+        for (int i = 0; i < 6; ++i)
+            files.insert(QStringLiteral("small%1.dat").arg(i), bytes(40000 + i * 150000));
+        QByteArray list = "Kestrivane.exe:0.11:" + md5Hex("launcher").toLatin1() + ":1000\n";
+        const QString served = root.filePath(QStringLiteral("served"));
+        QDir().mkpath(served);
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            const QString remote = QStringLiteral("v1_") + it.key();
+            QVERIFY(writeFile(served + QLatin1Char('/') + remote, it.value()));
+            cdn.setFile(Cdn + remote.toUtf8(), it.value());
+            QString mapField;
+            if (BlockMap::wantsMap(it.key(), it.value().size())) {
+                QByteArray map;
+                QVERIFY(BlockMap::make(served + QLatin1Char('/') + remote, &map).ok());
+                cdn.setFile(Cdn + remote.toUtf8() + BlockMap::RemoteSuffix, map);
+                mapField = QLatin1Char(':') + BlockMap::digestHex(map);
+            }
+            list += QStringLiteral("%1:1:%2:%3%4\n")
+                        .arg(it.key(), md5Hex(it.value()))
+                        .arg(it.value().size())
+                        .arg(mapField)
+                        .toUtf8();
+        }
+        versionFile = list;
+        const QByteArray signature =
+            MinisignSecretKey::parse(TestKeys::ReleaseSecretFile)
+                .sign(list, "timestamp:" + QByteArray::number(QDateTime::currentSecsSinceEpoch() - 60) +
+                                "\tfile:version3.txt")
+                .toFile("signature from test");
+        cdn.setFile(Cdn + "version3.txt", list);
+        cdn.setFile(Cdn + "version3.txt.minisig", signature);
+        QVERIFY(writeFile(root.filePath(QStringLiteral("version3.txt")), list));
+    }
+
+    QProcess *startIn(const QString &host, const QString &program, const QStringList &args,
+                      const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment()) {
+        auto *p = new QProcess(this);
+        p->setProcessChannelMode(QProcess::MergedChannels);
+        p->setProcessEnvironment(env);
+        connect(p, &QProcess::readyRead, this, [this, p, host]() { output[host] += p->readAll(); });
+        p->start(QStringLiteral("ip"), QStringList{"netns", "exec", ns(host), program} + args);
+        processes.append(p);
+        return p;
+    }
+
+    QString launcherDir(const QString &host) const { return root.filePath(host + QStringLiteral("/install")); }
+
+    bool startLauncher(const QString &host, bool share) {
+        const QString dir = launcherDir(host);
+        const QString config = root.filePath(host + QStringLiteral("/config"));
+        if (!LauncherProcess::install(dir, config))
+            return false;
+        if (!share && !writeFile(dir + QStringLiteral("/settings.ini"),
+                                 "[global_settings]\nshare_with_local_network=0\n"))
+            return false;
+        QProcessEnvironment env = LauncherProcess::environment(config, cdn.url());
+        env.insert(QStringLiteral("KESTRIVANE_TEST_LOG_URL"), cdn.url(QStringLiteral("/log/") + host));
+        env.insert(QStringLiteral("KESTRIVANE_TEST_RELEASE_PUBLIC_KEY"), QString::fromLatin1(TestKeys::ReleasePublic));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        launchers.insert(host, startIn(host, dir + QStringLiteral("/Kestrivane"), {}, env));
+        return true;
+    }
+
+    QList<QJsonObject> events(const QString &host, const QString &name) const {
+        QList<QJsonObject> found;
+        for (const HttpServer::Request &r : cdn.requestsFor("/log/" + host.toUtf8())) {
+            const QJsonObject o = QJsonDocument::fromJson(r.body).object();
+            if (o.value(QStringLiteral("event")).toString() == name)
+                found.append(o);
+        }
+        return found;
+    }
+
+    bool ready(const QString &host) const { return !events(host, QStringLiteral("enable game btn")).isEmpty(); }
+
+    quint16 servingPort(const QString &host) const {
+        static const QRegularExpression serving(QStringLiteral("serving the local network on port (\\d+)"));
+        const QRegularExpressionMatch m = serving.match(QString::fromUtf8(output.value(host)));
+        return m.hasMatch() ? quint16(m.captured(1).toUInt()) : 0;
+    }
+
+    // Every file of the release in the install with its listed bytes, and recorded as version 1.
+    void checkInstall(const QString &host) {
+        const QString dir = launcherDir(host);
+        QSettings config(dir + QStringLiteral("/config.ini"), QSettings::IniFormat);
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            QCOMPARE(md5Hex(readFile(dir + QLatin1Char('/') + it.key())), md5Hex(it.value()));
+            QCOMPARE(config.value(QStringLiteral("version/") + it.key()).toString(), QStringLiteral("1"));
+        }
+    }
+
+    // Sockets of the namespace that listen for TCP or hold a UDP port.
+    QStringList openSockets(const QString &host) const {
+        QByteArray out;
+        if (!run({"ip", "netns", "exec", ns(host), "ss", "-H", "-tuan"}, &out))
+            return {QStringLiteral("ss failed")};
+        QStringList open;
+        for (const QByteArray &line : out.split('\n'))
+            if (line.startsWith("udp") || line.contains("LISTEN"))
+                open.append(QString::fromUtf8(line.simplified()));
+        return open;
+    }
+
+    // One GET from a client address; the status of the answer, 0 when the connection closed without one.
+    // The client keeps the connection and reads nothing more, so a served transfer stays open.
+    int request(QTcpSocket *socket, const QString &from, const QString &to, quint16 port, const QByteArray &name) {
+        if (!socket->bind(QHostAddress(from), 0)) {
+            qWarning() << "cannot bind" << from << socket->errorString();
+            return -1;
+        }
+        socket->setReadBufferSize(16 * 1024);
+        socket->connectToHost(QHostAddress(to), port);
+        if (!socket->waitForConnected(5000))
+            return 0;
+        socket->write("GET /" + name + " HTTP/1.1\r\nHost: " + to.toUtf8() + "\r\n\r\n");
+        QByteArray head;
+        QElapsedTimer t;
+        t.start();
+        while (!head.contains("\r\n") && t.elapsed() < 10000 && socket->state() == QAbstractSocket::ConnectedState) {
+            socket->waitForReadyRead(500);
+            head += socket->read(4096);
+        }
+        const QList<QByteArray> status = head.split(' ');
+        return head.startsWith("HTTP/1.") && status.size() > 1 ? status.at(1).toInt() : 0;
+    }
+
+    void sendGarbage() {
+        // Random bytes of every size up to the largest datagram, to the group and to the launchers.
+        static const int Sizes[] = {1, 7, 64, 300, 1400, 9000, 65000};
+        const int size = Sizes[garbageSent % int(std::size(Sizes))];
+        QByteArray junk(size, Qt::Uninitialized);
+        for (char &c : junk)
+            c = char(QRandomGenerator::global()->generate());
+        garbage.writeDatagram(junk, LanPeerFinder::groupIPv4(), LanPeerFinder::groupPort);
+        for (const char *host : {"pc1", "pc2"})
+            garbage.writeDatagram(junk, QHostAddress(hostAddress(QLatin1String(host))), LanPeerFinder::groupPort);
+        ++garbageSent;
+    }
+
+private slots:
+    void initTestCase() {
+        if (geteuid() != 0)
+            QSKIP("needs root: launchers run in network namespaces");
+        if (!run({"ip", "netns", "list"}))
+            QSKIP("`ip netns` is not available");
+        QVERIFY(root.isValid());
+        QVERIFY2(setUpNetwork(), "cannot set up the network namespaces");
+        QVERIFY(cdn.listen(QHostAddress(address(1)), 0));
+        makeRelease();
+
+        const QNetworkInterface iface = QNetworkInterface::interfaceFromName(bridge);
+        QVERIFY(group.bind(QHostAddress(QHostAddress::AnyIPv4), LanPeerFinder::groupPort,
+                           QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint));
+        QVERIFY(group.joinMulticastGroup(LanPeerFinder::groupIPv4(), iface));
+        connect(&group, &QUdpSocket::readyRead, this, [this]() {
+            while (group.hasPendingDatagrams())
+                groupHeard.insert(group.receiveDatagram(70000).senderAddress().toString());
+        });
+        QVERIFY(garbage.bind(QHostAddress(address(1)), 0));
+        garbage.setMulticastInterface(iface);
+        connect(&garbageTimer, &QTimer::timeout, this, &LanSharingTest::sendGarbage);
+        garbageTimer.start(50);
+
+        const QString fakePeer = qEnvironmentVariable("KV_LAN_FAKEPEER");
+        for (const char *mode : {"flip", "vanish", "silent"})
+            startIn(QLatin1String(mode), fakePeer,
+                    {root.filePath(QStringLiteral("version3.txt")), root.filePath(QStringLiteral("served")),
+                     QLatin1String(mode)});
+        for (const char *mode : {"flip", "vanish", "silent"})
+            QTRY_VERIFY_WITH_TIMEOUT(output.value(QLatin1String(mode)).contains("fake peer serving"), 20000);
+    }
+
+    void cleanupTestCase() {
+        garbageTimer.stop();
+        for (QProcess *p : processes)
+            LauncherProcess::stop(p);
+        for (auto it = output.cbegin(); it != output.cend() && QTest::currentTestFailed(); ++it)
+            qInfo().noquote() << "----" << it.key() << "\n" << it.value().right(6000);
+        tearDownNetwork();
+    }
+
+    // pc1 takes the release past lying peers while garbage arrives; pc3, with sharing off, opens no
+    // port and says nothing on the group.
+    void installsPastLyingPeersAndSilentWhenOff() {
+        QVERIFY(startLauncher(QStringLiteral("pc1"), true));
+        QVERIFY(startLauncher(QStringLiteral("pc3"), false));
+        connect(&offWatch, &QTimer::timeout, this, [this]() { offSockets += openSockets(QStringLiteral("pc3")); });
+        offWatch.start(200);
+
+        QTRY_VERIFY_WITH_TIMEOUT(ready(QStringLiteral("pc1")) && ready(QStringLiteral("pc3")), InstallTimeoutMs);
+        checkInstall(QStringLiteral("pc1"));
+        checkInstall(QStringLiteral("pc3"));
+        // The release had to wait out the peers: the fakes were asked (found), and one at least failed.
+        QVERIFY2(output.value(QStringLiteral("pc1")).contains("launcher found on the local network"),
+                 "pc1 found no launcher nearby");
+        QTRY_VERIFY_WITH_TIMEOUT(servingPort(QStringLiteral("pc1")) != 0, 10000);
+
+        offWatch.stop();
+        offSockets += openSockets(QStringLiteral("pc3"));
+        QVERIFY2(offSockets.isEmpty(), qPrintable(offSockets.join(QLatin1Char('\n'))));
+        QVERIFY2(groupHeard.contains(hostAddress(QStringLiteral("pc1"))), "the group heard no search of pc1");
+        QVERIFY2(!groupHeard.contains(hostAddress(QStringLiteral("pc3"))), "pc3 sent to the group with sharing off");
+        QVERIFY(garbageSent > 20);
+    }
+
+    // A serving launcher answers at most four client addresses, and none outside its subnet.
+    void servesFourAddressesOnlyInsideItsSubnet() {
+        const quint16 port = servingPort(QStringLiteral("pc1"));
+        QVERIFY(port != 0);
+        const QString pc1 = hostAddress(QStringLiteral("pc1"));
+        QTcpSocket outsider;
+        const int outsiderStatus = request(&outsider, outside, pc1, port, "v1_small0.dat");
+        QVERIFY2(outsiderStatus == 0 || outsiderStatus >= 400, qPrintable(QString::number(outsiderStatus)));
+
+        QList<QTcpSocket *> clients;
+        int served = 0;
+        QList<int> statuses;
+        for (int last : ClientLasts) {
+            auto *client = new QTcpSocket(this);
+            clients.append(client);
+            const int status = request(client, address(last), pc1, port, "v1_big.pak");
+            statuses.append(status);
+            served += status == 200 || status == 206 ? 1 : 0;
+        }
+        const QString seen = QStringLiteral("statuses %1").arg(
+            [&statuses] {
+                QStringList t;
+                for (int s : statuses)
+                    t.append(QString::number(s));
+                return t.join(QLatin1Char(' '));
+            }());
+        QVERIFY2(served == 4, qPrintable(seen));
+        QVERIFY2(statuses.last() != 200 && statuses.last() != 206, qPrintable(seen));
+        qDeleteAll(clients);
+    }
+
+    // pc2 installs beside pc1 and takes bytes from it; nothing wrong ends up installed.
+    void secondLauncherFetchesFromTheFirst() {
+        QVERIFY(startLauncher(QStringLiteral("pc2"), true));
+        QTRY_VERIFY_WITH_TIMEOUT(ready(QStringLiteral("pc2")), InstallTimeoutMs);
+        checkInstall(QStringLiteral("pc2"));
+        const QList<QJsonObject> ended = events(QStringLiteral("pc2"), QStringLiteral("game src download finished"));
+        QCOMPARE(ended.size(), 1);
+        QVERIFY2(ended.first().value(QStringLiteral("peerBytes")).toDouble() > 0,
+                 QJsonDocument(ended.first()).toJson().constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(LanSharingTest)
+#include "test_lan_sharing.moc"
