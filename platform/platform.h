@@ -124,4 +124,18 @@ QString gameProgram();
 // cannot be watched.
 bool watchSessionEnd(QObject *receiver, std::function<void()> handler);
 
+// Whether the system lets the network interface with this index (QNetworkInterface::index()) take
+// part in sharing with the local network; when not, `why` says so. Windows: the adapter is no PPP
+// link, tunnel or VPN adapter (its interface type and driver description) and the network it is
+// connected to is in the Private or Domain category (Network List Manager); an adapter the system
+// does not list, or whose network has no category yet, does not take part. Unix: always (Qt's view
+// of the interfaces is all there is).
+bool lanAdapterAllowed(int interfaceIndex, QString *why = nullptr);
+
+// Whether peers on the local network can reach this program's listening port: Windows, when the
+// firewall holds an enabled inbound rule allowing this executable on private networks (read
+// without elevation; the installer's optional elevated step adds one) and none blocking it. Without
+// it the launcher listens on no port, so the firewall asks the player nothing. Unix: always.
+bool firewallAllowsServing(QString *why = nullptr);
+
 } // namespace Platform

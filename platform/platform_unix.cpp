@@ -540,4 +540,12 @@ bool watchSessionEnd(QObject *receiver, std::function<void()> handler) {
     return true;
 }
 
+bool lanAdapterAllowed(int, QString *) {
+    return true;
+}
+
+bool firewallAllowsServing(QString *) {
+    return true;
+}
+
 } // namespace Platform

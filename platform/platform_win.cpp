@@ -226,4 +226,46 @@ bool watchSessionEnd(QObject *receiver, std::function<void()> handler) {
     return true;
 }
 
+bool lanAdapterAllowed(int interfaceIndex, QString *why) {
+    const auto fail = [why](const QString &reason) {
+        if (why)
+            *why = reason;
+        return false;
+    };
+    // IF_TYPE_PPP, IF_TYPE_PROP_VIRTUAL (Wintun and other virtual adapters), IF_TYPE_TUNNEL.
+    static const unsigned long tunnelTypes[] = {23, 53, 131};
+    // Virtual adapters of VPNs that present themselves as Ethernet.
+    static const char *const vpnDrivers[] = {"tap-windows", "wintun",    "wireguard",
+                                             "vpn",         "tailscale", "zerotier"};
+    for (const Win32::NetworkAdapter &a : Win32::networkAdapters()) {
+        if (interfaceIndex <= 0 || (a.index != static_cast<unsigned long>(interfaceIndex) &&
+                                    a.ipv6Index != static_cast<unsigned long>(interfaceIndex)))
+            continue;
+        const QString description = QString::fromStdWString(a.description);
+        for (unsigned long type : tunnelTypes)
+            if (a.ifType == type)
+                return fail(
+                    QStringLiteral("adapter \"%1\" is a tunnel (type %2)").arg(description).arg(type));
+        for (const char *driver : vpnDrivers)
+            if (description.contains(QLatin1String(driver), Qt::CaseInsensitive))
+                return fail(QStringLiteral("adapter \"%1\" belongs to a VPN").arg(description));
+        if (a.category != 1 && a.category != 2)
+            return fail(
+                a.category == 0
+                    ? QStringLiteral("adapter \"%1\" is on a Public network").arg(description)
+                    : QStringLiteral("adapter \"%1\" is on a network without a category").arg(description));
+        return true;
+    }
+    return fail(QStringLiteral("the system lists no adapter with index %1").arg(interfaceIndex));
+}
+
+bool firewallAllowsServing(QString *why) {
+    const QString program = QDir::toNativeSeparators(launcherExecutablePath());
+    if (Win32::firewallAllowsInbound(program.toStdWString()))
+        return true;
+    if (why)
+        *why = QStringLiteral("no enabled inbound firewall rule allows %1 on private networks").arg(program);
+    return false;
+}
+
 } // namespace Platform

@@ -41,4 +41,21 @@ bool flushFile(const std::wstring &path);
 enum class SessionMessage { Other, Query, Ending };
 SessionMessage sessionMessage(const void *message);
 
+// A network adapter as GetAdaptersAddresses and the Network List Manager see it.
+struct NetworkAdapter {
+    unsigned long index = 0;     // IPv4 interface index (0 when IPv4 is off on it)
+    unsigned long ipv6Index = 0; // IPv6 interface index
+    unsigned long ifType = 0;    // IANA interface type (IF_TYPE_*)
+    std::wstring description;    // the driver's description, e.g. "TAP-Windows Adapter V9"
+    // Category of the network it is connected to: 0 Public, 1 Private, 2 Domain; -1 not known (not
+    // connected, or the Network List Manager could not be asked).
+    int category = -1;
+};
+std::vector<NetworkAdapter> networkAdapters();
+
+// Whether the firewall has an enabled inbound rule allowing `program` (TCP or any protocol, on the
+// Private or Domain profile) and no enabled inbound rule blocking it there. Read through
+// INetFwPolicy2 without elevation; false when the rules cannot be read.
+bool firewallAllowsInbound(const std::wstring &program);
+
 } // namespace Win32
