@@ -17,7 +17,8 @@ const char *const iniKeys[SettingCount] = {"auto_launch",
                                            "close_game_action",
                                            "popup_on_crash",
                                            "download_limit_kbps",
-                                           "pause_downloads_while_playing"};
+                                           "pause_downloads_while_playing",
+                                           "share_with_local_network"};
 
 // The catalogue's language table, in index order.
 const char *const languageNames[8] = {"Chinese", "English",  "Dutch",   "French",
@@ -58,6 +59,23 @@ int readPauseWhilePlaying(QSettings *s) {
     if (text == QLatin1String("0"))
         return 0;
     qWarning() << "pause downloads while playing refused, downloads not paused" << GlobalSettings::filePath()
+               << v.toString() << "(0 or 1)";
+    return 0;
+}
+
+// Sharing as an administrator or a script may have written it: 1 on, 0 off. It tells the local
+// network that the game is installed and when it runs, so a value meant otherwise ("false", "no")
+// turns it off rather than on.
+int readShareWithLocalNetwork(QSettings *s) {
+    const QVariant v = s->value(QLatin1String(iniKeys[ShareWithLocalNetwork]));
+    if (!v.isValid())
+        return 1;
+    const QString text = v.toString().trimmed();
+    if (text == QLatin1String("1"))
+        return 1;
+    if (text == QLatin1String("0"))
+        return 0;
+    qWarning() << "share with local network refused, sharing off" << GlobalSettings::filePath()
                << v.toString() << "(0 or 1)";
     return 0;
 }
@@ -115,6 +133,7 @@ void GlobalSettings::load() {
     values[PopupOnCrash] = 1;
     values[DownloadLimitKbps] = 0;
     values[PauseDownloadsWhilePlaying] = 0;
+    values[ShareWithLocalNetwork] = 1;
 
     settings = new QSettings(filePath(), QSettings::IniFormat);
     settings->beginGroup(group);
@@ -124,6 +143,7 @@ void GlobalSettings::load() {
     values[Language] = readInt(settings, iniKeys[Language], -1);
     values[DownloadLimitKbps] = readDownloadLimit(settings);
     values[PauseDownloadsWhilePlaying] = readPauseWhilePlaying(settings);
+    values[ShareWithLocalNetwork] = readShareWithLocalNetwork(settings);
     settings->endGroup();
 
     if (values[Language] == -1)
@@ -151,19 +171,26 @@ void GlobalSettings::setValue(int key, int value) {
         qWarning() << "pause downloads while playing refused" << value << "(0 or 1)";
         return;
     }
+    if (key == ShareWithLocalNetwork && value != 0 && value != 1) {
+        qWarning() << "share with local network refused" << value << "(0 or 1)";
+        return;
+    }
+    const bool changed = values[key] != value;
     values[key] = value;
     if (key == AutoLaunch) {
         const bool ok = value != 0 ? Platform::setRunValue(runValueName(), expectedRunValue())
                                    : Platform::removeRunValue(runValueName());
         if (!ok)
             qDebug() << "cannot change the start-at-login entry value=" << value;
-        return;
+    } else {
+        settings->beginGroup(group);
+        settings->setValue(QLatin1String(iniKeys[key]), value);
+        settings->endGroup();
+        // Written through at once, so a crash or a killed process loses nothing.
+        settings->sync();
+        if (settings->status() != QSettings::NoError)
+            qDebug() << "cannot write settings file" << filePath();
     }
-    settings->beginGroup(group);
-    settings->setValue(QLatin1String(iniKeys[key]), value);
-    settings->endGroup();
-    // Written through at once, so a crash or a killed process loses nothing.
-    settings->sync();
-    if (settings->status() != QSettings::NoError)
-        qDebug() << "cannot write settings file" << filePath();
+    if (changed)
+        emit valueChanged(key, value);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 
 class QSettings;
@@ -13,12 +14,14 @@ enum SettingKey {
     PopupOnCrash = 4,
     DownloadLimitKbps = 5,          // kilobytes (1,024 bytes) per second for all downloads; 0: unlimited
     PauseDownloadsWhilePlaying = 6, // 1: downloads wait while the game runs; 0: they go on (the default)
-    SettingCount = 7
+    ShareWithLocalNetwork = 7, // 1: find launchers nearby and share downloads with them (the default); 0: off
+    SettingCount = 8
 };
 
-// Process-wide store of the seven user settings: six in "settings.ini" (group "global_settings")
+// Process-wide store of the eight user settings: seven in "settings.ini" (group "global_settings")
 // in the launcher directory, start at login in the platform's Run entry. Read once, written through.
-class GlobalSettings {
+class GlobalSettings : public QObject {
+    Q_OBJECT
 public:
     // The smallest download limit; a lower one (but 0, unlimited) is refused.
     static constexpr int MinDownloadLimitKbps = 100;
@@ -28,8 +31,9 @@ public:
     static GlobalSettings *instance();
     static void release();
 
-    int value(int key) const; // -1 for a key outside 0..6
-    // Keys outside 0..6, a download limit refused and a pause switch other than 0 or 1 are ignored.
+    int value(int key) const; // -1 for a key outside 0..7
+    // Keys outside 0..7, a download limit refused and a switch (pause, sharing) other than 0 or 1
+    // are ignored.
     void setValue(int key, int value);
 
     // Whether `kbps` can be the download limit: 0 (unlimited) or Min..MaxDownloadLimitKbps.
@@ -48,11 +52,16 @@ public:
     // Full path of "settings.ini" in the launcher directory.
     static QString filePath();
 
+signals:
+    // A setting took a new value through setValue; what it governs follows at once (a value
+    // written again unchanged says nothing).
+    void valueChanged(int key, int value);
+
 private:
     GlobalSettings();
-    ~GlobalSettings();
+    ~GlobalSettings() override;
     void load();
 
     QSettings *settings = nullptr;
-    int values[SettingCount] = {0, 1, 0, 0, 1, 0, 0};
+    int values[SettingCount] = {0, 1, 0, 0, 1, 0, 0, 1};
 };

@@ -52,6 +52,7 @@ private slots:
         QCOMPARE(s->value(PopupOnCrash), 1);
         QCOMPARE(s->value(DownloadLimitKbps), 0);
         QCOMPARE(s->value(PauseDownloadsWhilePlaying), 0);
+        QCOMPARE(s->value(ShareWithLocalNetwork), 1);
         GlobalSettings::release();
         QVERIFY(!QFile::exists(iniPath()));
         QVERIFY(QDir(m_dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
@@ -59,12 +60,12 @@ private slots:
 
     void keysOutsideRange() {
         GlobalSettings *s = GlobalSettings::instance();
-        QCOMPARE(s->value(PauseDownloadsWhilePlaying), 0); // the last key
-        QCOMPARE(s->value(7), -1);
+        QCOMPARE(s->value(ShareWithLocalNetwork), 1); // the last key
+        QCOMPARE(s->value(8), -1);
         QCOMPARE(s->value(-1), -1);
-        s->setValue(7, 1);
+        s->setValue(8, 1);
         s->setValue(-1, 1);
-        QCOMPARE(s->value(7), -1);
+        QCOMPARE(s->value(8), -1);
         GlobalSettings::release();
         QVERIFY(!QFile::exists(iniPath()));
     }
@@ -152,36 +153,50 @@ private slots:
                  QByteArray("[global_settings]\ndownload_limit_kbps=0"));
     }
 
-    // The pause switch as the dialog or an administrator writes it: 0 or 1; anything else is
-    // refused with a log line and the downloads go on while the game runs.
-    void pauseWhilePlayingReadFromFile_data() {
+    // The two switches as the dialog or an administrator writes them: 0 or 1; anything else is
+    // refused with a log line. Refused, downloads go on while the game runs, and sharing is off: it
+    // tells the network about the game, so "false" or "no" must not read as on.
+    void switchesReadFromFile_data() {
+        QTest::addColumn<int>("key");
         QTest::addColumn<QByteArray>("line");
-        QTest::addColumn<int>("pause");
-        QTest::addColumn<bool>("refused");
-        QTest::newRow("absent") << QByteArray() << 0 << false;
-        QTest::newRow("off") << QByteArray("pause_downloads_while_playing=0") << 0 << false;
-        QTest::newRow("on") << QByteArray("pause_downloads_while_playing=1") << 1 << false;
-        QTest::newRow("spaces") << QByteArray("pause_downloads_while_playing= 1 ") << 1 << false;
-        QTest::newRow("two") << QByteArray("pause_downloads_while_playing=2") << 0 << true;
-        QTest::newRow("negative") << QByteArray("pause_downloads_while_playing=-1") << 0 << true;
-        QTest::newRow("leading zero") << QByteArray("pause_downloads_while_playing=01") << 0 << true;
-        QTest::newRow("word") << QByteArray("pause_downloads_while_playing=true") << 0 << true;
-        QTest::newRow("fraction") << QByteArray("pause_downloads_while_playing=1.0") << 0 << true;
-        QTest::newRow("garbage") << QByteArray("pause_downloads_while_playing=\x01yes") << 0 << true;
-        QTest::newRow("empty") << QByteArray("pause_downloads_while_playing=") << 0 << true;
+        QTest::addColumn<int>("expected");
+        QTest::addColumn<QString>("refusal");
+        const int pause = PauseDownloadsWhilePlaying;
+        const int share = ShareWithLocalNetwork;
+        const QString paused("^pause downloads while playing refused, downloads not paused");
+        const QString shared("^share with local network refused, sharing off");
+        QTest::newRow("absent") << pause << QByteArray() << 0 << QString();
+        QTest::newRow("off") << pause << QByteArray("pause_downloads_while_playing=0") << 0 << QString();
+        QTest::newRow("on") << pause << QByteArray("pause_downloads_while_playing=1") << 1 << QString();
+        QTest::newRow("spaces") << pause << QByteArray("pause_downloads_while_playing= 1 ") << 1 << QString();
+        QTest::newRow("two") << pause << QByteArray("pause_downloads_while_playing=2") << 0 << paused;
+        QTest::newRow("negative") << pause << QByteArray("pause_downloads_while_playing=-1") << 0 << paused;
+        QTest::newRow("leading zero")
+            << pause << QByteArray("pause_downloads_while_playing=01") << 0 << paused;
+        QTest::newRow("word") << pause << QByteArray("pause_downloads_while_playing=true") << 0 << paused;
+        QTest::newRow("fraction") << pause << QByteArray("pause_downloads_while_playing=1.0") << 0 << paused;
+        QTest::newRow("garbage") << pause << QByteArray("pause_downloads_while_playing=\x01yes") << 0
+                                 << paused;
+        QTest::newRow("empty") << pause << QByteArray("pause_downloads_while_playing=") << 0 << paused;
+        QTest::newRow("share absent") << share << QByteArray() << 1 << QString();
+        QTest::newRow("share off") << share << QByteArray("share_with_local_network=0") << 0 << QString();
+        QTest::newRow("share on") << share << QByteArray("share_with_local_network= 1") << 1 << QString();
+        QTest::newRow("share false") << share << QByteArray("share_with_local_network=false") << 0 << shared;
+        QTest::newRow("share two") << share << QByteArray("share_with_local_network=2") << 0 << shared;
+        QTest::newRow("share empty") << share << QByteArray("share_with_local_network=") << 0 << shared;
     }
 
-    void pauseWhilePlayingReadFromFile() {
+    void switchesReadFromFile() {
+        QFETCH(int, key);
         QFETCH(QByteArray, line);
-        QFETCH(int, pause);
-        QFETCH(bool, refused);
+        QFETCH(int, expected);
+        QFETCH(QString, refusal);
         QVERIFY(writeFile(iniPath(), "[global_settings]\npopup_on_crash=0\ndownload_limit_kbps=512\n" + line +
                                          "\nclose_game_action=1\n"));
-        if (refused)
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^pause downloads while playing refused, "
-                                                                  "downloads not paused"));
+        if (!refusal.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(refusal));
         GlobalSettings *s = GlobalSettings::instance();
-        QCOMPARE(s->value(PauseDownloadsWhilePlaying), pause);
+        QCOMPARE(s->value(key), expected);
         // The keys around it are read as ever.
         QCOMPARE(s->value(PopupOnCrash), 0);
         QCOMPARE(s->value(DownloadLimitKbps), 512);
@@ -213,6 +228,30 @@ private slots:
         // Windows writes the file with CRLF line ends.
         QCOMPARE(f.readAll().replace("\r\n", "\n").trimmed(),
                  QByteArray("[global_settings]\npause_downloads_while_playing=0"));
+    }
+
+    // Sharing turned off and on: on disk at once, announced once per change (what listens starts
+    // or stops searching and serving), a value refused neither stored nor announced.
+    void shareSettingWrittenAndAnnounced() {
+        GlobalSettings *s = GlobalSettings::instance();
+        QSignalSpy changed(s, &GlobalSettings::valueChanged);
+        s->setValue(ShareWithLocalNetwork, 0);
+        s->setValue(ShareWithLocalNetwork, 0);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^share with local network refused"));
+        s->setValue(ShareWithLocalNetwork, 2);
+        s->setValue(PopupOnCrash, 1); // unchanged: no announcement either
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(changed.at(0), QVariantList({int(ShareWithLocalNetwork), 0}));
+        QCOMPARE(reload()->value(ShareWithLocalNetwork), 0);
+        QSignalSpy again(GlobalSettings::instance(), &GlobalSettings::valueChanged);
+        GlobalSettings::instance()->setValue(ShareWithLocalNetwork, 1);
+        QCOMPARE(again.count(), 1);
+        QCOMPARE(reload()->value(ShareWithLocalNetwork), 1);
+        GlobalSettings::release();
+        QFile f(iniPath());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll().replace("\r\n", "\n").trimmed(),
+                 QByteArray("[global_settings]\npopup_on_crash=1\nshare_with_local_network=1"));
     }
 
     void onlyChangedKeysAreStored() {
