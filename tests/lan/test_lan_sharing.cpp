@@ -1,5 +1,5 @@
 // Launchers sharing a release on one local network, as real processes in network namespaces on one
-// bridge, with the CDN and the event log in this process on the bridge's address:
+// bridge (tests/lan/lan-stage.sh), with the CDN and the event log in this process on 10.78.0.1:
 //  - pc1 installs beside fake launchers that answer its search and then serve flipped bytes, vanish
 //    mid-transfer or never answer, while garbage and oversized datagrams arrive on the search's group
 //    and port: what it installs is the release;
@@ -7,7 +7,7 @@
 //  - pc2 installs beside pc1 and takes bytes from it;
 //  - pc3, with sharing off, holds no listening port and no UDP socket while it installs, and the
 //    search's group hears nothing from it.
-// Needs root and `ip netns`; skipped otherwise.
+// Without root or `ip netns` the stage is not built and the test skips.
 #include "lan/lanpeerfinder.h"
 #include "support/httpserver.h"
 #include "support/launcherprocess.h"
@@ -32,8 +32,6 @@
 #include <QUdpSocket>
 #include <QtTest>
 
-#include <unistd.h>
-
 using TestFiles::md5Hex;
 using TestFiles::readFile;
 using TestFiles::writeFile;
@@ -43,13 +41,15 @@ namespace {
 const QByteArray Cdn = "/sea/win_update/";
 constexpr int InstallTimeoutMs = 90000;
 
-// The launchers and fake peers: namespace suffix and last byte of the address.
+const QString Net = QStringLiteral("10.78.0.");
+const QString Outside = QStringLiteral("10.79.0.9");
+// The launchers and fake peers: host name and last byte of the address.
 struct Host {
     const char *name;
     int last;
 };
 const Host Hosts[] = {{"pc1", 11}, {"pc2", 12}, {"pc3", 13}, {"flip", 31}, {"vanish", 32}, {"silent", 33}};
-// Addresses of this process's clients on the bridge, and one outside the subnet.
+// Addresses of this process's clients.
 const int ClientLasts[] = {21, 22, 23, 24, 25};
 
 bool run(const QStringList &command, QByteArray *output = nullptr) {
@@ -74,13 +74,6 @@ bool run(const QStringList &command, QByteArray *output = nullptr) {
 class LanSharingTest : public QObject {
     Q_OBJECT
 
-    QString id = QStringLiteral("kvl%1").arg(getpid() % 100000);
-    QString net; // "10.231.N." : the bridge's subnet
-    QString outside;
-    QString bridge;
-    QStringList namespaces;
-    bool netUp = false;
-
     QTemporaryDir root;
     HttpServer cdn;
     QByteArray versionFile;
@@ -97,56 +90,13 @@ class LanSharingTest : public QObject {
     QTimer offWatch; // pc3's sockets while it runs
     QStringList offSockets;
 
-    QString ns(const QString &host) const { return id + QLatin1Char('-') + host; }
-    QString address(int last) const { return net + QString::number(last); }
-    QString hostAddress(const QString &host) const {
+    static QString ns(const QString &host) { return qEnvironmentVariable("KV_LAN_NETNS_PREFIX") + host; }
+    static QString address(int last) { return Net + QString::number(last); }
+    static QString hostAddress(const QString &host) {
         for (const Host &h : Hosts)
             if (host == QLatin1String(h.name))
                 return address(h.last);
         return QString();
-    }
-
-    bool setUpNetwork() {
-        const int n = 1 + int(getpid() % 250);
-        net = QStringLiteral("10.231.%1.").arg(n);
-        outside = QStringLiteral("10.232.%1.9").arg(n);
-        bridge = id + QStringLiteral("br");
-        netUp = true;
-        QList<QStringList> steps = {
-            {"ip", "link", "add", bridge, "type", "bridge", "mcast_snooping", "0"},
-            {"ip", "addr", "add", address(1) + "/24", "dev", bridge},
-            {"ip", "addr", "add", outside + "/24", "dev", bridge},
-            {"ip", "link", "set", bridge, "up"}};
-        for (int last : ClientLasts)
-            steps.append({"ip", "addr", "add", address(last) + "/24", "dev", bridge});
-        int i = 0;
-        for (const Host &h : Hosts) {
-            const QString space = ns(QLatin1String(h.name));
-            const QString outer = id + QStringLiteral("v%1").arg(++i);
-            namespaces.append(space);
-            steps += QList<QStringList>{
-                {"ip", "netns", "add", space},
-                {"ip", "link", "add", outer, "type", "veth", "peer", "name", outer + "p"},
-                {"ip", "link", "set", outer + "p", "netns", space},
-                {"ip", "-n", space, "link", "set", outer + "p", "name", "eth0"},
-                {"ip", "-n", space, "addr", "add", address(h.last) + "/24", "dev", "eth0"},
-                {"ip", "-n", space, "link", "set", "eth0", "up"},
-                {"ip", "-n", space, "link", "set", "lo", "up"},
-                {"ip", "-n", space, "route", "add", "default", "via", address(1)},
-                {"ip", "link", "set", outer, "master", bridge},
-                {"ip", "link", "set", outer, "up"}};
-        }
-        for (const QStringList &step : steps)
-            if (!run(step))
-                return false;
-        return true;
-    }
-
-    void tearDownNetwork() {
-        for (const QString &space : namespaces)
-            run({"ip", "netns", "del", space});
-        if (netUp)
-            run({"ip", "link", "del", bridge});
     }
 
     // The release: a file with a block map and six small ones, signed with the test key.
@@ -299,16 +249,15 @@ class LanSharingTest : public QObject {
 
 private slots:
     void initTestCase() {
-        if (geteuid() != 0)
-            QSKIP("needs root: launchers run in network namespaces");
-        if (!run({"ip", "netns", "list"}))
-            QSKIP("`ip netns` is not available");
+        const QString stage = qEnvironmentVariable("KV_LAN_STAGE");
+        if (stage != QLatin1String("ready"))
+            QSKIP(qPrintable(QStringLiteral("no local network of namespaces: ") +
+                             (stage.isEmpty() ? QStringLiteral("not run by lan-stage.sh") : stage)));
         QVERIFY(root.isValid());
-        QVERIFY2(setUpNetwork(), "cannot set up the network namespaces");
         QVERIFY(cdn.listen(QHostAddress(address(1)), 0));
         makeRelease();
 
-        const QNetworkInterface iface = QNetworkInterface::interfaceFromName(bridge);
+        const QNetworkInterface iface = QNetworkInterface::interfaceFromName(QStringLiteral("eth0"));
         QVERIFY(group.bind(QHostAddress(QHostAddress::AnyIPv4), LanPeerFinder::groupPort,
                            QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint));
         QVERIFY(group.joinMulticastGroup(LanPeerFinder::groupIPv4(), iface));
@@ -336,7 +285,6 @@ private slots:
             LauncherProcess::stop(p);
         for (auto it = output.cbegin(); it != output.cend() && QTest::currentTestFailed(); ++it)
             qInfo().noquote() << "----" << it.key() << "\n" << it.value().right(6000);
-        tearDownNetwork();
     }
 
     // pc1 takes the release past lying peers while garbage arrives; pc3, with sharing off, opens no
@@ -369,7 +317,7 @@ private slots:
         QVERIFY(port != 0);
         const QString pc1 = hostAddress(QStringLiteral("pc1"));
         QTcpSocket outsider;
-        const int outsiderStatus = request(&outsider, outside, pc1, port, "v1_small0.dat");
+        const int outsiderStatus = request(&outsider, Outside, pc1, port, "v1_small0.dat");
         QVERIFY2(outsiderStatus == 0 || outsiderStatus >= 400, qPrintable(QString::number(outsiderStatus)));
 
         QList<QTcpSocket *> clients;
