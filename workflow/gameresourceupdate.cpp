@@ -3,6 +3,7 @@
 #include "archive/archivepatchfiles.h"
 #include "core/diskroom.h"
 #include "download/bandwidthcap.h"
+#include "download/cdnhosts.h"
 #include "download/xdmanager.h"
 #include "patch/zipindex.h"
 #include "trust/versiontable.h"
