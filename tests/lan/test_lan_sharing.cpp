@@ -76,10 +76,8 @@ class LanSharingTest : public QObject {
 
     QTemporaryDir root;
     HttpServer cdn;
-    QByteArray versionFile;
     QMap<QString, QByteArray> files; // name -> content, all of version 1
     QList<QProcess *> processes;
-    QHash<QString, QProcess *> launchers;
     QHash<QString, QByteArray> output;
 
     QUdpSocket group;         // hears the search's group on the bridge
@@ -102,16 +100,10 @@ class LanSharingTest : public QObject {
 
     // The release: a file with a block map and six small ones, signed with the test key.
     void makeRelease() {
-        QRandomGenerator random(49);
-        auto bytes = [&random](int size) {
-            QByteArray b(size, Qt::Uninitialized);
-            for (char &c : b)
-                c = char(random.generate());
-            return b;
-        };
-        files.insert(QStringLiteral("big.pak"), bytes(12 * 1024 * 1024 + 12345));
+        files.insert(QStringLiteral("big.pak"), TestFiles::randomBytes(12 * 1024 * 1024 + 12345, 49));
         for (int i = 0; i < 6; ++i)
-            files.insert(QStringLiteral("small%1.dat").arg(i), bytes(40000 + i * 150000));
+            files.insert(QStringLiteral("small%1.dat").arg(i),
+                         TestFiles::randomBytes(40000 + i * 150000, 50 + i));
         QByteArray list = "Kestrivane.exe:0.11:" + md5Hex("launcher").toLatin1() + ":1000\n";
         const QString served = root.filePath(QStringLiteral("served"));
         QDir().mkpath(served);
@@ -132,7 +124,6 @@ class LanSharingTest : public QObject {
                         .arg(mapField)
                         .toUtf8();
         }
-        versionFile = list;
         const QByteArray signature =
             MinisignSecretKey::parse(TestKeys::ReleaseSecretFile)
                 .sign(list, "timestamp:" + QByteArray::number(QDateTime::currentSecsSinceEpoch() - 60) +
@@ -171,7 +162,7 @@ class LanSharingTest : public QObject {
         env.insert(QStringLiteral("KESTRIVANE_TEST_RELEASE_PUBLIC_KEY"),
                    QString::fromLatin1(TestKeys::ReleasePublic));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        launchers.insert(host, startIn(host, dir + QStringLiteral("/Kestrivane"), {}, env));
+        startIn(host, dir + QStringLiteral("/Kestrivane"), {}, env);
         return true;
     }
 
