@@ -126,7 +126,8 @@ void GameResourceUpdate::prepareGameResources() {
             queuedArchives.append(e);
         if (!manager) {
             manager = new XDManager(setup.folder, this);
-            manager->setHosts(hosts);
+            // The run's own hosts: peers join them, never the hosts that give lists and indexes.
+            manager->setHosts(new CdnHosts(hosts, this));
             manager->setTransferTimeout(setup.pieceTimeoutMs);
             manager->setRetryPolicy(
                 {setup.pieceRetryFirstMs, setup.pieceRetryMaxMs, setup.pieceRetryTotalMs});
@@ -142,7 +143,7 @@ void GameResourceUpdate::prepareGameResources() {
                 if (ZipIndex::wantsIndex(name))
                     ArchivePatchFiles::removeUpdate(setup.folder, name);
             });
-            unpackRoom = new UnpackRoom(setup.folder, manager->hosts(), setup.pieceTimeoutMs, this);
+            unpackRoom = new UnpackRoom(setup.folder, hosts, setup.pieceTimeoutMs, this);
             connect(unpackRoom, &UnpackRoom::counted, this, [this] {
                 if (!lan) {
                     emit begun(beginOnceCounted());
@@ -480,8 +481,8 @@ void GameResourceUpdate::allGameResDownloadFinished() {
 void GameResourceUpdate::reportSources() {
     if (!manager)
         return;
-    const qint64 fromPeers = manager->peerBytes();
-    const qint64 fromCdn = manager->cdnBytes();
+    const qint64 fromPeers = manager->bytesFromPeers();
+    const qint64 fromCdn = manager->bytesFromCdn();
     qDebug().noquote() << QStringLiteral("game files downloaded: %1 bytes from the CDN, %2 bytes from "
                                          "launchers on the local network")
                               .arg(fromCdn)

@@ -144,7 +144,7 @@ private:
 
     WorkflowSetup setup;
     LauncherConfig *config;
-    CdnHosts *hosts; // handed to the download manager
+    CdnHosts *hosts; // the process's: the download manager gets hosts of its own made from them
     LanSharing *lan = nullptr;
     bool lanConnected = false; // the manager takes the peers found
     InstalledGame installed;
