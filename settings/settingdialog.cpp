@@ -1,6 +1,7 @@
 #include "settings/settingdialog.h"
 
 #include "download/bandwidthcap.h"
+#include "i18n/cataloguefont.h"
 #include "i18n/translatablecheckbox.h"
 #include "i18n/translatablelabel.h"
 #include "i18n/translatableradiobutton.h"
@@ -123,6 +124,14 @@ SettingDialog::SettingDialog(QWidget *parent)
     ui->downloadLimitTypedRow->setSizePolicy(typedRowPolicy);
     ui->pauseWhilePlayingCheckbox->setTextKey(QStringLiteral("PAUSE_WHILE_PLAYING"));
     ui->pauseWhilePlayingCheckbox->setChecked(settings->value(PauseDownloadsWhilePlaying) == 1);
+    ui->shareWithLocalNetworkCheckbox->setTextKey(QStringLiteral("SHARE_WITH_LOCAL_NETWORK"));
+    ui->shareWithLocalNetworkCheckbox->setChecked(settings->value(ShareWithLocalNetwork) == 1);
+    // The hint wraps, which a translatable label does not: it follows the language here. It
+    // starts where the check box's text does (its indicator picture and 5 px).
+    const int textX = QPixmap(QStringLiteral(":/images/images/check_button_checked.png")).width() + 5;
+    ui->shareWithLocalNetworkHint->setContentsMargins(textX, 0, 10, 0);
+    showShareHint();
+    connect(catalogue, &TranslationSignals::languageChanged, this, &SettingDialog::showShareHint);
 
     connect(ui->automaticLaunchCheckbox, SIGNAL(stateChanged(int)), this, SLOT(onLaunchSettingChanged(int)));
     connect(ui->popOnExitCheckbox, SIGNAL(stateChanged(int)), this, SLOT(onLaunchSettingChanged(int)));
@@ -135,6 +144,8 @@ SettingDialog::SettingDialog(QWidget *parent)
     connect(ui->downloadLimitEdit, &QLineEdit::editingFinished, this, &SettingDialog::onDownloadLimitTyped);
     connect(ui->pauseWhilePlayingCheckbox, &QCheckBox::stateChanged, this,
             &SettingDialog::onPauseSettingChanged);
+    connect(ui->shareWithLocalNetworkCheckbox, &QCheckBox::stateChanged, this,
+            &SettingDialog::onShareSettingChanged);
 }
 
 SettingDialog::~SettingDialog() = default;
@@ -170,6 +181,18 @@ void SettingDialog::onCrashSettingChanged(int state) {
 void SettingDialog::onPauseSettingChanged(int state) {
     qDebug() << "onPauseSettingChanged state=" << state;
     GlobalSettings::instance()->setValue(PauseDownloadsWhilePlaying, state != Qt::Unchecked ? 1 : 0);
+}
+
+void SettingDialog::onShareSettingChanged(int state) {
+    qDebug() << "onShareSettingChanged state=" << state;
+    // Whoever listens to the store starts or stops searching and serving at once.
+    GlobalSettings::instance()->setValue(ShareWithLocalNetwork, state != Qt::Unchecked ? 1 : 0);
+}
+
+void SettingDialog::showShareHint() {
+    ui->shareWithLocalNetworkHint->setFont(withCatalogueFamily(ui->shareWithLocalNetworkHint->font()));
+    ui->shareWithLocalNetworkHint->setText(
+        Translation::instance()->tr(QStringLiteral("SHARE_WITH_LOCAL_NETWORK_TIP")));
 }
 
 void SettingDialog::onLanguageChanged(int index) {

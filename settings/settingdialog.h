@@ -8,9 +8,9 @@ namespace Ui {
 class SettingDialog;
 }
 
-// The modal settings window: general settings, language and downloads (the speed limit, and
-// whether downloads wait while the game runs), chosen by a menu switch. Every control writes its
-// setting at once; the close button only closes.
+// The modal settings window: general settings, language and downloads (the speed limit, whether
+// downloads wait while the game runs, sharing with the local network), chosen by a menu switch.
+// Every control writes its setting at once; the close button only closes.
 class SettingDialog : public QDialog {
     Q_OBJECT
 public:
@@ -33,6 +33,7 @@ public slots:
     void onCloseSettingChanged(bool checked);
     void onCrashSettingChanged(int state);
     void onPauseSettingChanged(int state);
+    void onShareSettingChanged(int state);
     void onLanguageChanged(int index);
     void onDownloadLimitChosen(int index);
     void onDownloadLimitTyped();
@@ -50,6 +51,7 @@ private:
     void fillDownloadLimitList();
     void showDownloadLimit(int kbps);
     void setDownloadLimit(int kbps);
+    void showShareHint();
 
     std::unique_ptr<Ui::SettingDialog> ui; // settingdialog.ui
 };

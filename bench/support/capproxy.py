@@ -3,7 +3,10 @@
 that sends at most RATE bytes a second to the client over all its connections together (one shared
 token bucket), as a host behind a full uplink does. Requests go to the CDN unchanged.
 
-  capproxy.py LISTEN_PORT CDN_PORT RATE COUNT_FILE [--die-after BYTES]
+  capproxy.py LISTEN_PORT CDN_PORT RATE COUNT_FILE [--die-after BYTES] [--listen ADDR]
+
+With --listen it listens on ADDR instead (the CDN host's address in a network namespace), still
+forwarding to the CDN on 127.0.0.1.
 
 It writes the bytes it sent to clients into COUNT_FILE when it ends (SIGTERM), and every 100 ms
 meanwhile. With --die-after it goes down by itself once it has sent that many bytes: the listening
@@ -125,11 +128,16 @@ async def main():
         i = args.index("--die-after")
         die_after = int(args[i + 1])
         del args[i : i + 2]
+    listen = "127.0.0.1"
+    if "--listen" in args:
+        i = args.index("--listen")
+        listen = args[i + 1]
+        del args[i : i + 2]
     if len(args) != 4:
         sys.exit(__doc__)
     listen_port, cdn_port, rate, count_file = int(args[0]), int(args[1]), int(args[2]), args[3]
     proxy = Proxy(cdn_port, rate, count_file, die_after)
-    proxy.server = await asyncio.start_server(proxy.serve, "127.0.0.1", listen_port, reuse_address=True)
+    proxy.server = await asyncio.start_server(proxy.serve, listen, listen_port, reuse_address=True)
     loop = asyncio.get_running_loop()
     loop.add_signal_handler(signal.SIGTERM, proxy.die)
     loop.add_signal_handler(signal.SIGINT, proxy.die)

@@ -257,7 +257,8 @@ void SettingDialogTest::openingWritesNothing() {
                    {"popup_on_exit", 0},
                    {"close_game_action", 1},
                    {"popup_on_crash", 0},
-                   {"pause_downloads_while_playing", 1}});
+                   {"pause_downloads_while_playing", 1},
+                   {"share_with_local_network", 0}});
     QVERIFY(Platform::setRunValue("Quelvane", GlobalSettings::expectedRunValue()));
     GlobalSettings::release();
     const QByteArray settingsBefore = fileDigest(settingsPath());
@@ -273,6 +274,7 @@ void SettingDialogTest::openingWritesNothing() {
         QVERIFY(!child<QRadioButton>(dialog, "toTrayRadioButton")->isChecked());
         QVERIFY(!child<QCheckBox>(dialog, "popupOnCrashCheckbox")->isChecked());
         QVERIFY(child<QCheckBox>(dialog, "pauseWhilePlayingCheckbox")->isChecked());
+        QVERIFY(!child<QCheckBox>(dialog, "shareWithLocalNetworkCheckbox")->isChecked());
     }
     QCOMPARE(fileDigest(settingsPath()), settingsBefore);
     QCOMPARE(fileDigest(autostartPath()), autostartBefore);
@@ -510,9 +512,9 @@ void SettingDialogTest::downloadLimitSteppedOrTyped() {
     QCOMPARE(combo->currentIndex(), 0);
 }
 
-// The pause switch on the download page: shown as stored (a value the store refuses shows it off
-// and stays in the file), written through at each click and read back by a fresh store; it keeps
-// its place below the limit whether or not the row of a typed value shows.
+// The pause and sharing switches on the download page: shown as stored (a value the store refuses
+// shows pause off and stays in the file), written through at each click and read back by a fresh
+// store; they keep their place below the limit whether or not the row of a typed value shows.
 void SettingDialogTest::pauseWhilePlayingWrittenThrough() {
     const auto open = [this](SettingDialog &dialog) {
         dialog.show();
@@ -563,10 +565,40 @@ void SettingDialogTest::pauseWhilePlayingWrittenThrough() {
     QCOMPARE(storedValue("pause_downloads_while_playing").toInt(), 0);
     clickIndicator(box);
     QCOMPARE(storedValue("pause_downloads_while_playing").toInt(), 1);
+
+    // Sharing below it, on by default, its hint under it in smaller text, read in full in every
+    // language; a click turns it off at once.
+    auto *share = child<QCheckBox>(dialog, "shareWithLocalNetworkCheckbox");
+    auto *hint = child<QLabel>(dialog, "shareWithLocalNetworkHint");
+    QVERIFY(share->isChecked());
+    QCOMPARE(share->text(), text("SHARE_WITH_LOCAL_NETWORK"));
+    QVERIFY(hint->font().pointSize() < share->font().pointSize());
+    const auto fitsBelow = [&]() {
+        QApplication::processEvents();
+        QCOMPARE(hint->text(), text("SHARE_WITH_LOCAL_NETWORK_TIP"));
+        QVERIFY(box->geometry().bottom() < share->geometry().top());
+        QVERIFY(share->geometry().bottom() < hint->geometry().top());
+        QVERIFY(page->rect().contains(hint->geometry()));
+        QVERIFY2(hint->heightForWidth(hint->width()) <= hint->height(), qPrintable(hint->text()));
+        QVERIFY(share->sizeHint().width() <= share->width());
+    };
+    STEP(fitsBelow());
+    QSignalSpy announced(GlobalSettings::instance(), &GlobalSettings::valueChanged);
+    clickIndicator(share);
+    QCOMPARE(storedValue("share_with_local_network").toInt(), 0);
+    QCOMPARE(announced.count(), 1);
+    QCOMPARE(announced.at(0), QVariantList({int(ShareWithLocalNetwork), 0}));
+    for (int i = 0; i < Translation::LanguageCount; ++i) {
+        Translation::instance()->setLanguageIndex(i);
+        STEP(fitsBelow());
+    }
+
     GlobalSettings::release();
     QCOMPARE(GlobalSettings::instance()->value(PauseDownloadsWhilePlaying), 1);
+    QCOMPARE(GlobalSettings::instance()->value(ShareWithLocalNetwork), 0);
     QCOMPARE(LogCapture::lines().filter("onPauseSettingChanged state= 2").size(), 2);
     QCOMPARE(LogCapture::lines().filter("onPauseSettingChanged state= 0").size(), 1);
+    QCOMPARE(LogCapture::lines().filter("onShareSettingChanged state= 0").size(), 1);
 }
 
 void SettingDialogTest::closeButtonAccepts() {
@@ -641,7 +673,10 @@ void SettingDialogTest::keyboardReachesEveryControl() {
     QCOMPARE(storedValue("download_limit_kbps").toInt(), 2560);
     QVERIFY(dialog.isVisible());
     STEP(tabRound({"menuSwitch", "downloadLimitComboBox", "downloadLimitEdit", "pauseWhilePlayingCheckbox",
-                   "closeBtn"}));
+                   "shareWithLocalNetworkCheckbox", "closeBtn"}));
+    focus("shareWithLocalNetworkCheckbox");
+    key(Qt::Key_Space);
+    QCOMPARE(storedValue("share_with_local_network").toInt(), 0);
     Translation::instance()->setLanguageIndex(1);
     QCOMPARE(edit->text(), QString("2.5"));
 }

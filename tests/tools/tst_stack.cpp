@@ -179,6 +179,9 @@ void TestStack::busyPortOrBadOptionsLeaveNothingRunning() {
 
     r = stack({"start", dir, "--build", binaryDir(), "--limit-rate", "fast"});
     QCOMPARE(r.exitCode, 1);
+    r = stack({"start", dir, "--build", binaryDir(), "--bind", "127.0.0.1; deny all"});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains("bad --bind"), r.err.constData());
     r = stack({"start", dir, "--build", tmp->filePath("nowhere")});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.err.contains("kv-sink"));

@@ -1,0 +1,204 @@
+#!/bin/bash
+# Local-network benchmark: two PCs and a CDN on one local network, each a network namespace on one
+# bridge (tests/support/netns.sh) with a private address:
+#   cdn  10.77.0.1  nginx (tools/stack) on its own 127.0.0.1, reached only through the capping proxy
+#                   (bench/support/capproxy.py) on 10.77.0.1:8000: BENCH_LAN_CAP bytes a second over
+#                   all connections together, as a CDN behind a full uplink
+#   pc1  10.77.0.2  an uncapped nginx on 10.77.0.2:8080 serving the same folder: the same install
+#                   from a CDN as fast as the local network, for the comparison; its event log on
+#                   127.0.0.1:8081 in pc1
+#   pc2  10.77.0.3  its event log on 127.0.0.1:8081 in pc2
+# The PCs route through the CDN's address, so a launcher in them finds the network it would at home.
+# The release, published with kv-publish (signed with BENCH_LAN_SIGN_KEY, by default the end-to-end
+# suite's test key): Quelvane_Data.pak of 128 MiB with its block map, 50 small files level_01.dat ..
+# level_50.dat (1 to 256 KiB), Quelvane.exe (the stub game) and Kestrivane.exe (at version
+# BENCH_LAN_LAUNCHER_VERSION, so a launcher of that version finds no update of itself). Release 2,
+# prepared beside it and published by `publish_release 2`, changes 16 stretches of 64 KiB of the
+# large file and the first five small files. The content is seeded: every run gives the same bytes.
+#
+# The stage prints its addresses, ports and release figures ("stage ready"), then proves itself: a
+# curl in pc2 fetches 8 MiB of the large file through the capped CDN and the whole file from pc1's
+# uncapped nginx, each checked against the published bytes, and prints their rates. Everything it
+# started, the namespaces and the bridge go when it ends, also on a failure or Ctrl+C. Runs in the
+# stage use netns_exec HOST, $capped_base and $uncapped_base, and publish_release 2.
+#
+# Usage: bench/run-lan.sh [build-dir]
+#   BENCH_LAN_CAP               the CDN's cap in bytes a second (default 2000000)
+#   BENCH_LAN_SIGN_KEY          minisign secret key that signs the release
+#   BENCH_LAN_LAUNCHER_VERSION  version of Kestrivane.exe in the release (default 0.11)
+#   BENCH_SKIP_BUILD=1          kv-publish, kv-sink and fakegame are built already
+#
+# Needs root, iproute2, nginx, python3, curl and md5sum.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-"$root/build"}
+cap=${BENCH_LAN_CAP:-2000000}
+sign_key=${BENCH_LAN_SIGN_KEY:-"$root/tests/e2e/release-test.key"}
+launcher_version=${BENCH_LAN_LAUNCHER_VERSION:-0.11}
+[[ $cap =~ ^[1-9][0-9]*$ ]] || { echo "BENCH_LAN_CAP must be a positive number of bytes a second" >&2; exit 2; }
+[ -f "$sign_key" ] || { echo "no signing key at $sign_key (BENCH_LAN_SIGN_KEY)" >&2; exit 2; }
+for tool in ip nginx python3 curl md5sum; do
+    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
+done
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+[ "${BENCH_SKIP_BUILD:-0}" = 1 ] || cmake --build "$build" --target kv-publish kv-sink fakegame >/dev/null
+
+# shellcheck source=tests/support/netns.sh
+. "$root/tests/support/netns.sh"
+if ! why=$(netns_available); then
+    echo "cannot build the stage: $why" >&2
+    exit 2
+fi
+netns_sweep
+
+cdn_addr=10.77.0.1
+pc1_addr=10.77.0.2
+pc2_addr=10.77.0.3
+capped_port=8000
+nginx_port=8080
+log_port=8081
+crash_port=8329
+mib=1048576
+
+work=$(mktemp -d /tmp/kv-bench-lan.XXXXXX)
+stacks=()
+cleanup() {
+    local dir
+    for dir in "${stacks[@]}"; do
+        "$root/tools/stack" stop "$dir" >/dev/null 2>&1 || true
+    done
+    # Whatever is left in the namespaces (the proxy, a launcher) ends with them.
+    netns_down
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+fail() {
+    echo "$*" >&2
+    exit 1
+}
+
+# The release files, seeded: make_release DIR N writes release N's files into DIR.
+make_release() {
+    python3 - "$1" "$2" <<'PY'
+import os, random, sys
+out, release = sys.argv[1], int(sys.argv[2])
+os.makedirs(out, exist_ok=True)
+big = 128 * 1048576
+data = bytearray(random.Random(49).randbytes(big))
+if release == 2:
+    changes = random.Random(492)
+    for _ in range(16):
+        at = changes.randrange(0, big // 65536) * 65536
+        data[at : at + 65536] = changes.randbytes(65536)
+with open(os.path.join(out, "Quelvane_Data.pak"), "wb") as f:
+    f.write(data)
+sizes = random.Random(50)
+for i in range(1, 51):
+    size = sizes.randrange(1024, 256 * 1024 + 1)
+    seed = 5000 + i + (10000 if release == 2 and i <= 5 else 0)
+    with open(os.path.join(out, "level_%02d.dat" % i), "wb") as f:
+        f.write(random.Random(seed).randbytes(size))
+PY
+    if [ -x "$build/bin/fakegame" ]; then
+        cp "$build/bin/fakegame" "$1/Quelvane.exe"
+    else
+        printf 'placeholder game\n' >"$1/Quelvane.exe"
+    fi
+    printf 'placeholder launcher %s\n' "$launcher_version" >"$1/Kestrivane.exe"
+}
+
+cdn_dir=$work/cdn
+# publish_release N: release N's files into the CDN folder, the version file last.
+publish_release() {
+    local names=() i
+    if [ "$1" = 1 ]; then
+        names=(Quelvane_Data.pak=1 Quelvane.exe=1 "Kestrivane.exe=$launcher_version")
+        for i in $(seq -w 1 50); do names+=("level_$i.dat=1"); done
+    else
+        names=(Quelvane_Data.pak=2)
+        for i in 01 02 03 04 05; do names+=("level_$i.dat=2"); done
+    fi
+    "$build/bin/kv-publish" --cdn "$cdn_dir" --release "$work/release$1" --sign-key "$sign_key" "${names[@]}" \
+        >"$work/publish$1.log" 2>&1 || { cat "$work/publish$1.log" >&2; fail "kv-publish failed for release $1"; }
+}
+
+make_release "$work/release1" 1
+make_release "$work/release2" 2
+publish_release 1
+[ -f "$cdn_dir/v1_Quelvane_Data.pak.blockmap" ] || fail "kv-publish made no block map for Quelvane_Data.pak"
+
+netns_up cdn "$cdn_addr/24"
+netns_up pc1 "$pc1_addr/24" "$cdn_addr"
+netns_up pc2 "$pc2_addr/24" "$cdn_addr"
+
+# start_stack HOST BIND: tools/stack in the host's namespace, serving the CDN folder.
+start_stack() {
+    local dir=$work/stack-$1
+    stacks+=("$dir")
+    netns_exec "$1" "$root/tools/stack" start "$dir" --build "$build" --bind "$2" --cdn-root "$cdn_dir" \
+        --cdn-port "$nginx_port" --log-port "$log_port" --crash-port "$crash_port" >"$work/stack-$1.log" 2>&1 ||
+        { cat "$work/stack-$1.log" >&2; fail "cannot start the servers in $1"; }
+}
+start_stack cdn 127.0.0.1
+start_stack pc1 0.0.0.0
+start_stack pc2 127.0.0.1
+
+netns_exec cdn python3 "$root/bench/support/capproxy.py" "$capped_port" "$nginx_port" "$cap" "$work/cdn-sent" \
+    --listen "$cdn_addr" 2>>"$work/proxy.log" &
+capped_base="http://$cdn_addr:$capped_port/sea/win_update/"
+uncapped_base="http://$pc1_addr:$nginx_port/sea/win_update/"
+for ((i = 0; i < 100; i++)); do
+    netns_exec pc2 curl -s -o /dev/null --max-time 2 "${capped_base}version3.txt" && break
+    sleep 0.05
+done
+[ "$i" -lt 100 ] || { cat "$work/proxy.log" >&2; fail "the capped CDN does not answer on $capped_base"; }
+
+echo "# stage ready"
+echo "namespace_cdn: $(netns_name cdn) $cdn_addr"
+echo "namespace_pc1: $(netns_name pc1) $pc1_addr"
+echo "namespace_pc2: $(netns_name pc2) $pc2_addr"
+echo "cdn_capped_url: $capped_base"
+echo "cdn_cap: $cap bytes/s"
+echo "pc1_uncapped_url: $uncapped_base"
+echo "event_log_url: http://127.0.0.1:$log_port/c_bq_log/bq_log (in each namespace)"
+echo "crash_url: http://127.0.0.1:$crash_port/api/crash-logs (in each namespace)"
+echo "release_folder: $cdn_dir"
+echo "release_1_files: $(grep -c : "$cdn_dir/version3.txt") files"
+echo "release_1_bytes: $(awk -F: '{ s += $4 } END { print s }' "$cdn_dir/version3.txt") bytes"
+echo "release_1_large_file: Quelvane_Data.pak $(stat -c %s "$cdn_dir/v1_Quelvane_Data.pak") bytes, map $(stat -c %s "$cdn_dir/v1_Quelvane_Data.pak.blockmap") bytes"
+echo "release_2_changed: Quelvane_Data.pak $(cmp -l "$work/release1/Quelvane_Data.pak" "$work/release2/Quelvane_Data.pak" | wc -l) bytes differ, level_01..05.dat"
+
+# fetch HOST URL RANGE: bytes a second of one curl in HOST; the bytes land in $work/fetched.
+fetch() {
+    local range=()
+    [ -n "$3" ] && range=(-r "$3")
+    netns_exec "$1" curl -sf "${range[@]}" -o "$work/fetched" -w '%{speed_download}' "$2" ||
+        fail "curl in $1 could not fetch $2"
+}
+expect_bytes() {
+    [ "$(md5sum <"$work/fetched")" = "$(head -c "$1" "$cdn_dir/v1_Quelvane_Data.pak" | md5sum)" ] ||
+        fail "the bytes fetched from $2 differ from the release"
+}
+capped_rate=$(fetch pc2 "${capped_base}v1_Quelvane_Data.pak" "0-$((8 * mib - 1))")
+expect_bytes $((8 * mib)) "the capped CDN"
+uncapped_rate=$(fetch pc2 "${uncapped_base}v1_Quelvane_Data.pak" "")
+expect_bytes $((128 * mib)) "pc1's nginx"
+echo "# stage proof: curl in pc2"
+awk -v r="$capped_rate" -v c="$cap" 'BEGIN {
+    printf "curl_capped_cdn_8_mib: %.2f MB/s\n", r / 1e6
+    printf "curl_capped_cdn_vs_cap: %.3f\n", r / c }'
+awk -v r="$uncapped_rate" 'BEGIN { printf "curl_pc1_uncapped_128_mib: %.1f MB/s\n", r / 1e6 }'
+awk -v u="$uncapped_rate" -v r="$capped_rate" 'BEGIN { printf "ratio_uncapped_vs_capped: %.1f\n", u / r }'
+
+# Release 2 on the CDN, as the update runs will find it: the version file lists the changed files.
+publish_release 2
+netns_exec pc2 curl -sf -o "$work/fetched" "${capped_base}version3.txt" || fail "no version file after release 2"
+grep -q '^Quelvane_Data.pak:2:' "$work/fetched" || fail "release 2's version file does not list Quelvane_Data.pak 2"
+echo "release_2_published: $(grep -c ':2:' "$work/fetched") files at version 2"
