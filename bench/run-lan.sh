@@ -234,7 +234,8 @@ start_launcher() {
     else
         rm -f "$dir/install/settings.ini"
     fi
-    netns_exec "$host" env XDG_CONFIG_HOME="$dir/config" QT_QPA_PLATFORM=offscreen \
+    # Not through netns_exec: $! must be the launcher itself (ip execs it), not a subshell.
+    ip netns exec "$(netns_name "$host")" env XDG_CONFIG_HOME="$dir/config" QT_QPA_PLATFORM=offscreen \
         KESTRIVANE_TEST_CDN_BASE_URL="$cdn" KESTRIVANE_TEST_CDN_MIRRORS= \
         KESTRIVANE_TEST_LOG_URL="http://127.0.0.1:$log_port/c_bq_log/bq_log" \
         KESTRIVANE_TEST_CRASH_UPLOAD_URL="http://127.0.0.1:$crash_port/api/crash-logs" \
