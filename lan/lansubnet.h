@@ -9,8 +9,8 @@
 struct LanSubnet {
     QString interfaceName; // QNetworkInterface::name()
     int interfaceIndex = 0;
-    QHostAddress address;  // the interface's own address
-    int prefixLength = 0;  // of the subnet around it
+    QHostAddress address; // the interface's own address
+    int prefixLength = 0; // of the subnet around it
 
     bool contains(const QHostAddress &other) const {
         return other.protocol() == address.protocol() && other.isInSubnet(address, prefixLength);

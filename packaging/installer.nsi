@@ -4,7 +4,9 @@
 ;            -DOUTFILE=<installer path> packaging/installer.nsi
 ; SOURCE_DIR holds Kestrivane.exe, its DLLs and plugin folders and update.vbs (tools/windows/installer.sh
 ; stages it). The installer records its own file name, so a campaign-tagged installer name reaches the
-; launcher.
+; launcher. Its one optional step asks for administrator rights (the only one that does): an inbound
+; firewall rule for the launcher on private networks, without which the launcher serves nothing to
+; launchers nearby (it still fetches from them). The uninstaller removes the rule the same way.
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -25,6 +27,7 @@ RequestExecutionLevel user
 !define PRODUCT_KEY "SOFTWARE\Quelvane"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quelvane"
+!define FIREWALL_RULE "Quelvane launcher (local network)"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -48,6 +51,7 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "${PRODUCT}"
 !endif
 !define MUI_ABORTWARNING
 !define MUI_FINISHPAGE_RUN "$INSTDIR\${LAUNCHER}"
+!insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_PAGE_FINISH
@@ -57,6 +61,13 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "${PRODUCT}"
 !insertmacro MUI_LANGUAGE "SimpChinese"
 !insertmacro MUI_LANGUAGE "German"
 
+LangString SECTION_MAIN ${LANG_ENGLISH} "${PRODUCT}"
+LangString SECTION_MAIN ${LANG_SIMPCHINESE} "${PRODUCT}"
+LangString SECTION_MAIN ${LANG_GERMAN} "${PRODUCT}"
+LangString SECTION_FIREWALL ${LANG_ENGLISH} "Share downloads with PCs on this network (asks for administrator rights)"
+LangString SECTION_FIREWALL ${LANG_SIMPCHINESE} "与本网络中的电脑共享下载（需要管理员权限）"
+LangString SECTION_FIREWALL ${LANG_GERMAN} "Downloads mit PCs in diesem Netzwerk teilen (fragt nach Administratorrechten)"
+
 ; The uninstaller removes the whole folder (the launcher downloads the game into it), so the folder
 ; must be one of its own: its name is always the product's.
 Function .onVerifyInstDir
@@ -65,7 +76,8 @@ Function .onVerifyInstDir
         Abort
 FunctionEnd
 
-Section "Install"
+Section "$(SECTION_MAIN)" SecMain
+    SectionIn RO
     SetShellVarContext current
     SetOutPath "$INSTDIR"
     File "${SOURCE_DIR}/${LAUNCHER}"
@@ -94,8 +106,24 @@ Section "Install"
     WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
 
+; Private networks only, this program only. netsh runs elevated (the system asks the player); a refusal
+; leaves the launcher as it is without the rule. Installing again over an install keeps the one rule.
+Section "$(SECTION_FIREWALL)" SecFirewall
+    nsExec::Exec '"$SYSDIR\netsh.exe" advfirewall firewall show rule name="${FIREWALL_RULE}"'
+    Pop $0
+    StrCmp $0 "0" firewall_done
+    ExecShellWait "runas" "$SYSDIR\netsh.exe" 'advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow program="$INSTDIR\${LAUNCHER}" profile=private enable=yes' SW_HIDE
+    firewall_done:
+SectionEnd
+
 Section "Uninstall"
     SetShellVarContext current
+    ; Reading the rules needs no rights; removing the rule does, so the system asks only when there is one.
+    nsExec::Exec '"$SYSDIR\netsh.exe" advfirewall firewall show rule name="${FIREWALL_RULE}"'
+    Pop $0
+    StrCmp $0 "0" 0 no_rule
+        ExecShellWait "runas" "$SYSDIR\netsh.exe" 'advfirewall firewall delete rule name="${FIREWALL_RULE}" program="$INSTDIR\${LAUNCHER}"' SW_HIDE
+    no_rule:
     DeleteRegValue HKCU "${RUN_KEY}" "${PRODUCT}"
     DeleteRegValue HKCU "${PRODUCT_KEY}" "Filename"
     DeleteRegKey /ifempty HKCU "${PRODUCT_KEY}"

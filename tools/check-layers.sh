@@ -11,6 +11,9 @@
 #                           no QtWidgets; nothing from widgets/, launcher/, crash/, app/, the settings
 #                           dialog or the translatable widgets
 #                           nor from workflow/ above them; download/ includes nothing from archive/
+#   lan/                    finding and serving launchers on the local network: Qt Core and Network only
+#                           (no QtWidgets or QtGui), nothing of ours but core/ and platform/ (the
+#                           workflow wires it to the engine)
 #   workflow/               Qt Core and Network only (no QtWidgets, QtGui or QtConcurrent); nothing from widgets/, launcher/, crash/,
 #                           app/, tools/, the settings dialog or the translatable widgets
 #   widgets/, the translatable widgets, the settings dialog, crash/
@@ -51,7 +54,7 @@ grep -nH -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]' $files |
         for (i = 1; i <= n; i++) gui[list[i]] = 1
         bad = 0
     }
-    function ours(inc) { return inc ~ /^(core|platform|settings|i18n|widgets|singleinstance|services|patch|trust|download|archive|crash|workflow|launcher|app|tools)\// }
+    function ours(inc) { return inc ~ /^(core|platform|settings|i18n|widgets|singleinstance|services|patch|trust|download|lan|archive|crash|workflow|launcher|app|tools)\// }
     function qtwidgets(inc) { return inc ~ /^QtWidgets(\/|$)/ || (inc in widget) }
     function qtgui(inc) { return inc ~ /^QtGui(\/|$)/ || (inc in gui) }
     function catalogue(f) { return f ~ /^i18n\/(translation|translationsignals|labelarg)\.(h|cpp)$/ }
@@ -80,6 +83,10 @@ grep -nH -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]' $files |
                 refuse("download/ fetches spans of files and knows no archive: what a span is for is decided above it")
             else if (inc ~ /^(widgets|launcher|crash|app|workflow)\// || i18nwidget(inc) || dialog(inc))
                 refuse("this GUI-free layer includes nothing from the layers above it")
+        } else if (f ~ /^lan\//) {
+            if (qtwidgets(inc) || qtgui(inc)) refuse("lan/ uses Qt Core and Network only: no QtWidgets or QtGui")
+            else if (ours(inc) && inc !~ /^(core|platform|lan)\//)
+                refuse("lan/ includes nothing of ours but core/ and platform/: the workflow wires it to the engine")
         } else if (f ~ /^workflow\//) {
             if (qtwidgets(inc) || qtgui(inc)) refuse("workflow/ is GUI-free: no QtWidgets or QtGui")
             else if (inc ~ /^QtConcurrent/) refuse("workflow/ uses Qt Core and Network only: no QtConcurrent")

@@ -8,6 +8,7 @@
 #include "settings/globalsettings.h"
 #include "support/testfiles.h"
 
+#include <QNetworkInterface>
 #include <QtTest>
 
 using TestFiles::readFile;
@@ -238,6 +239,22 @@ private slots:
         child.kill();
         QVERIFY(child.waitForFinished(30000));
         QTRY_VERIFY_WITH_TIMEOUT(!Platform::processExists(pid), 10000);
+    }
+
+    // Every adapter Qt sees is found by index in the system's own list, and a fresh prefix has no
+    // firewall rule for this program.
+    void localNetworkAdaptersAndFirewall() {
+        QString why;
+        QVERIFY(!Platform::lanAdapterAllowed(0x7fffffff, &why));
+        QVERIFY2(why.contains("lists no adapter"), qPrintable(why));
+        for (const QNetworkInterface &i : QNetworkInterface::allInterfaces()) {
+            why.clear();
+            if (i.type() != QNetworkInterface::Loopback && !Platform::lanAdapterAllowed(i.index(), &why))
+                QVERIFY2(!why.contains("lists no adapter"), qPrintable(i.name() + ": " + why));
+        }
+        why.clear();
+        QVERIFY(!Platform::firewallAllowsServing(&why));
+        QVERIFY2(why.contains(".exe", Qt::CaseInsensitive), qPrintable(why));
     }
 
     void gameProgramIsFoundInTheWorkingFolder() {
