@@ -308,6 +308,7 @@ check_install() {
 
 # The stage's proof left release 2 on the CDN: release 1 again (signed anew), until the update runs.
 publish_release 1
+cp "$cdn_dir/version3.txt" "$work/release1.list"
 echo "# install of release 1 in pc2 (empty) from pc1's uncapped nginx, sharing off"
 t0=$(date +%s.%N)
 start_launcher pc2 "$uncapped_base" 0
@@ -337,6 +338,9 @@ lan_s=$(wait_ready pc2 "$ready_before")
 check_install pc2 1
 bytes=$(download_bytes pc2 "$ended_before")
 read -r cdn_bytes peer_bytes <<<"$bytes"
+game_bytes=$(grep -v '^Kestrivane.exe:' "$work/release1.list" | awk -F: '{ s += $4 } END { print s }')
+[ $((cdn_bytes + peer_bytes)) -ge "$game_bytes" ] ||
+    fail "the download's end event accounts for $((cdn_bytes + peer_bytes)) bytes of $game_bytes"
 echo "lan_install: $lan_s s"
 echo "lan_install_cdn_game_file_bytes: $cdn_bytes bytes ($(awk -v b="$cdn_bytes" 'BEGIN { printf "%.2f", b / 1048576 }') MiB)"
 echo "lan_install_pc1_bytes: $peer_bytes bytes ($(awk -v b="$peer_bytes" 'BEGIN { printf "%.2f", b / 1048576 }') MiB)"
