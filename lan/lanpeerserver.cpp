@@ -9,7 +9,9 @@
 #include <QFile>
 #include <QHash>
 #include <QMutex>
+#include <QPair>
 #include <QUrl>
+#include <QVector>
 
 #include <civetweb.h>
 
@@ -213,31 +215,26 @@ int LanPeerServer::Private::answer(mg_connection *conn) {
         decision.name().isEmpty() ? LanPeerRequest::NotOffered : openOffered(decision.name(), &file);
     const LanPeerRequest::Answer a = decision.answer(size);
 
-    if (a.status == 400) {
-        mg_send_http_error(conn, 400, "%s", "Bad request");
-    } else {
-        mg_response_header_start(conn, a.status);
-        const bool served = a.status == 200 || a.status == 206;
-        if (a.status == 405)
-            mg_response_header_add(conn, "Allow", "GET, HEAD", -1);
-        if (a.status == 416)
-            mg_response_header_add(conn, "Content-Range", "bytes */" + QByteArray::number(a.size), -1);
-        if (served) {
-            mg_response_header_add(conn, "Content-Type", "application/octet-stream", -1);
-            mg_response_header_add(conn, "Accept-Ranges", "bytes", -1);
-        }
-        if (a.status == 206) {
-            const QByteArray range = "bytes " + QByteArray::number(a.offset) + "-" +
-                                     QByteArray::number(a.offset + a.length - 1) + "/" +
-                                     QByteArray::number(a.size);
-            mg_response_header_add(conn, "Content-Range", range.constData(), -1);
-        }
-        mg_response_header_add(conn, "Content-Length", QByteArray::number(served ? a.length : 0).constData(),
-                               -1);
-        mg_response_header_send(conn);
-        if (a.body)
-            sendBody(conn, &file, a.offset, a.length);
+    mg_response_header_start(conn, a.status);
+    const bool served = a.status == 200 || a.status == 206;
+    if (a.status == 405)
+        mg_response_header_add(conn, "Allow", "GET, HEAD", -1);
+    if (a.status == 416)
+        mg_response_header_add(conn, "Content-Range", "bytes */" + QByteArray::number(a.size), -1);
+    if (served) {
+        mg_response_header_add(conn, "Content-Type", "application/octet-stream", -1);
+        mg_response_header_add(conn, "Accept-Ranges", "bytes", -1);
     }
+    if (a.status == 206) {
+        const QByteArray range = "bytes " + QByteArray::number(a.offset) + "-" +
+                                 QByteArray::number(a.offset + a.length - 1) + "/" +
+                                 QByteArray::number(a.size);
+        mg_response_header_add(conn, "Content-Range", range.constData(), -1);
+    }
+    mg_response_header_add(conn, "Content-Length", QByteArray::number(served ? a.length : 0).constData(), -1);
+    mg_response_header_send(conn);
+    if (a.body)
+        sendBody(conn, &file, a.offset, a.length);
     releaseClientSlot(address);
     return a.status;
 }
@@ -245,28 +242,22 @@ int LanPeerServer::Private::answer(mg_connection *conn) {
 mg_context *LanPeerServer::Private::startOn(const QByteArrayList &listen, const QByteArray &acl,
                                             QString *why) {
     const QByteArray ports = listen.join(',');
-    const QByteArray threads = QByteArray::number(WorkerThreads);
-    const QByteArray requestBytes = QByteArray::number(MaxHeaderBytes);
-    const QByteArray timeout = QByteArray::number(HeaderTimeoutMs);
-    const char *options[] = {"listening_ports",
-                             ports.constData(),
-                             "num_threads",
-                             threads.constData(),
-                             "connection_queue",
-                             "16",
-                             "listen_backlog",
-                             "32",
-                             "max_request_size",
-                             requestBytes.constData(),
-                             "request_timeout_ms",
-                             timeout.constData(),
-                             "enable_keep_alive",
-                             "no",
-                             "decode_url",
-                             "no",
-                             "access_control_list",
-                             acl.constData(),
-                             nullptr};
+    // Keep-alive off: one request per connection, so a transfer cut short always ends its connection.
+    const QList<QPair<const char *, QByteArray>> settings = {
+        {"listening_ports", ports},
+        {"num_threads", QByteArray::number(WorkerThreads)},
+        {"connection_queue", "16"},
+        {"listen_backlog", "32"},
+        {"max_request_size", QByteArray::number(MaxHeaderBytes)},
+        {"request_timeout_ms", QByteArray::number(HeaderTimeoutMs)},
+        {"enable_keep_alive", "no"},
+        {"decode_url", "no"},
+        {"access_control_list", acl},
+    };
+    QVector<const char *> options;
+    for (const auto &setting : settings)
+        options << setting.first << setting.second.constData();
+    options << nullptr;
     mg_callbacks callbacks{};
     callbacks.begin_request = [](mg_connection *conn) {
         Private *d = of(conn);
@@ -288,7 +279,7 @@ mg_context *LanPeerServer::Private::startOn(const QByteArrayList &listen, const 
     mg_init_data init{};
     init.callbacks = &callbacks;
     init.user_data = this;
-    init.configuration_options = options;
+    init.configuration_options = options.data();
     mg_context *started = mg_start2(&init, &errorData);
     if (!started && why)
         *why = QStringLiteral("cannot listen on %1: %2")
@@ -396,10 +387,12 @@ void LanPeerServer::stop() {
     if (!d->context)
         return;
     d->stopping = true;
+    QElapsedTimer stopping;
+    stopping.start();
     mg_stop(d->context);
     d->context = nullptr;
     d->port = 0;
     QMutexLocker lock(&d->mutex);
     d->clients.clear();
-    qInfo() << "lan server stopped";
+    qInfo() << "lan server stopped in" << stopping.elapsed() << "ms";
 }

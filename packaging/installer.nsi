@@ -83,6 +83,7 @@ Section "$(SECTION_MAIN)" SecMain
     File "${SOURCE_DIR}/${LAUNCHER}"
     File "${SOURCE_DIR}/*.dll"
     File "${SOURCE_DIR}/update.vbs"
+    File "${SOURCE_DIR}/LICENSE.civetweb.txt"
     SetOutPath "$INSTDIR\platforms"
     File "${SOURCE_DIR}/platforms/*.dll"
     SetOutPath "$INSTDIR\styles"
@@ -140,6 +141,7 @@ Section "Uninstall"
     keep_folder:
         Delete "$INSTDIR\${LAUNCHER}"
         Delete "$INSTDIR\update.vbs"
+        Delete "$INSTDIR\LICENSE.civetweb.txt"
         ; What the update script leaves: the launcher before the last update, and its marks.
         Delete "$INSTDIR\Kestrivane.previous.exe"
         Delete "$INSTDIR\update.pending"

@@ -4,7 +4,7 @@
 # A crash, a broken invariant, a leak, a hang or an oversized allocation fails the run; the input
 # that caused it is kept in ARTIFACT_DIR/<target>/ (crash-*, leak-*, timeout-*, oom-*).
 #   FUZZ_SECONDS (default 60) per target, FUZZ_TARGETS (default all: versionfile blockmap zipindex resumerecord signature catalogue smbios
-#   peerframes instanceblock archive extractedfiles), FUZZ_BUILD_DIR (default build-fuzz), ARTIFACT_DIR (default
+#   peerframes instanceblock archive extractedfiles lanpeerrequest), FUZZ_BUILD_DIR (default build-fuzz), ARTIFACT_DIR (default
 #   FUZZ_BUILD_DIR/fuzz-artifacts), FUZZ_JOBS (default: all cores, for the build),
 #   FUZZ_PARALLEL (default: the number of cores) targets run at once, each with a core of its own,
 #   FUZZ_CONCURRENT=1 to run all the targets at the same time (each at nice 19), FUZZ_NO_BUILD=1,
@@ -18,7 +18,7 @@ BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz}
 ARTIFACT_DIR=${ARTIFACT_DIR:-$BUILD_DIR/fuzz-artifacts}
 SECONDS_EACH=${FUZZ_SECONDS:-60}
 TARGETS=(${FUZZ_TARGETS:-versionfile blockmap zipindex resumerecord signature catalogue smbios peerframes instanceblock archive
-    extractedfiles})
+    extractedfiles lanpeerrequest})
 GEN=()
 if command -v ninja >/dev/null 2>&1; then GEN=(-G Ninja); fi
 

@@ -307,6 +307,21 @@ def bsdtar_archive():
             write("archive", "bsdtar-dot.zip", f.read())
 
 
+def lan_requests():
+    # Size byte (1: empty, 2: 37 x the next byte, 3: past 32 bits, else not offered), then the
+    # method, the target and Range headers, one a line (fuzz_lanpeerrequest.cpp).
+    def request(size, param, *lines):
+        return bytes([size, param]) + b"\n".join(lines)
+    write("lanpeerrequest", "whole", request(2, 30, b"GET", b"/v12_Data/foo.pak"))
+    write("lanpeerrequest", "range", request(2, 30, b"GET", b"/v12_Data/foo.pak", b"bytes=10-99"))
+    write("lanpeerrequest", "suffix", request(3, 1, b"HEAD", b"/v12_Data/foo.pak", b"bytes=-500"))
+    write("lanpeerrequest", "open", request(2, 200, b"GET", b"/v12_a", b"bytes=7000-"))
+    write("lanpeerrequest", "several", request(2, 30, b"GET", b"/v12_a", b"bytes=0-1,4-5"))
+    write("lanpeerrequest", "empty", request(1, 0, b"GET", b"/v12_a", b"bytes=0-"))
+    write("lanpeerrequest", "dots", request(2, 30, b"GET", b"/v12_Data/../x", b"bytes=0-0"))
+    write("lanpeerrequest", "post", request(0, 0, b"POST", b"/v12_a"))
+
+
 if __name__ == "__main__":
     clear_seeds()
     version_files()
@@ -319,3 +334,4 @@ if __name__ == "__main__":
     peer_streams()
     instance_blocks()
     archives()
+    lan_requests()

@@ -24,6 +24,8 @@ cp "$bin/Kestrivane.exe" "$bin"/*.dll "$stage/"
 cp -r "$bin/platforms" "$stage/"
 [[ -d $bin/styles ]] && cp -r "$bin/styles" "$stage/"
 cp "$root/packaging/update.vbs" "$stage/"
+# The licence of the HTTP server library the launcher links statically.
+cp "$root/packaging/LICENSE.civetweb.txt" "$stage/"
 
 args=(-V2 -DSOURCE_DIR="$stage" -DVERSION="$version" -DOUTFILE="$out")
 [[ -f $build/app/Kestrivane.ico ]] && args+=(-DICON="$build/app/Kestrivane.ico")
