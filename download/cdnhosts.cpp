@@ -12,16 +12,56 @@ CdnHosts::CdnHosts(const QStringList &baseUrls, QObject *parent)
             hosts.append(url);
 }
 
+CdnHosts::CdnHosts(CdnHosts *shared, QObject *parent)
+    : QObject(parent)
+    , hosts(shared->cdnHosts())
+    , s(shared->s) {}
+
+void CdnHosts::addPeer(const QString &baseUrl) {
+    if (baseUrl.isEmpty() || hosts.contains(baseUrl))
+        return;
+    hosts.append(baseUrl);
+    peerUrls.append(baseUrl);
+    qDebug().noquote() << "peer joins the hosts: " + hostName(baseUrl);
+}
+
+QStringList CdnHosts::cdnHosts() const {
+    QStringList cdn;
+    for (const QString &url : hosts)
+        if (!isPeer(url))
+            cdn.append(url);
+    return cdn;
+}
+
+bool CdnHosts::hasUsablePeer() const {
+    for (const QString &url : peerUrls)
+        if (!isLeftOut(url))
+            return true;
+    return false;
+}
+
+bool CdnHosts::hasRoom(const QString &baseUrl) const {
+    return !isPeer(baseUrl) || holders.value(baseUrl) < PeerConnections;
+}
+
 QStringList CdnHosts::buildHosts() {
     return QStringList{::cdnBaseUrl} + ::cdnMirrorUrls;
 }
 
 QStringList CdnHosts::usable() const {
     QStringList live;
-    for (const QString &url : hosts)
-        if (!isLeftOut(url))
-            live.append(url);
-    return live.isEmpty() ? hosts : live;
+    bool cdnLive = false;
+    for (const QString &url : hosts) {
+        if (isLeftOut(url))
+            continue;
+        live.append(url);
+        cdnLive = cdnLive || !isPeer(url);
+    }
+    // Every CDN host left out: all of them are asked again, so that their failures reach the player;
+    // a peer left out stays out.
+    if (!cdnLive)
+        live = cdnHosts() + live;
+    return live;
 }
 
 bool CdnHosts::isLeftOut(const QString &baseUrl) const {
@@ -51,11 +91,26 @@ QString CdnHosts::acquire(const QString &avoid) {
 }
 
 QString CdnHosts::acquireOther(const QStringList &tried) {
+    QStringList peerChoice, cdnChoice;
+    for (const QString &url : usable()) {
+        if (!tried.contains(url) && hasRoom(url))
+            (isPeer(url) ? peerChoice : cdnChoice).append(url);
+    }
+    const QString peer = fastest(peerChoice);
+    const QString cdn = fastest(cdnChoice);
+    // A peer is nearby and its bytes cost the player's line nothing: the CDN only when it is far faster.
+    QString best = peer.isEmpty() ? cdn : peer;
+    if (!peer.isEmpty() && !cdn.isEmpty() && paceWithOneMore(cdn) > paceWithOneMore(peer) * PaceGainToMove)
+        best = cdn;
+    if (!best.isEmpty())
+        ++holders[best];
+    return best;
+}
+
+QString CdnHosts::fastest(const QStringList &candidates) const {
     QString best;
     double bestPace = 0;
-    for (const QString &url : usable()) {
-        if (tried.contains(url))
-            continue;
+    for (const QString &url : candidates) {
         const double p = paceWithOneMore(url);
         const bool faster = p > bestPace * PaceTolerance;
         const bool asFast = p * PaceTolerance >= bestPace;
@@ -64,8 +119,6 @@ QString CdnHosts::acquireOther(const QStringList &tried) {
             bestPace = p;
         }
     }
-    if (!best.isEmpty())
-        ++holders[best];
     return best;
 }
 
@@ -90,7 +143,7 @@ bool CdnHosts::isCrowded(const QString &baseUrl) const {
     const int mine = holders.value(baseUrl);
     const double myPace = paces.value(baseUrl);
     for (const QString &url : usable()) {
-        if (url == baseUrl)
+        if (url == baseUrl || !hasRoom(url))
             continue;
         if (myPace > 0 && paces.value(url) > 0) {
             if (paceWithOneMore(url) > myPace * PaceGainToMove)
@@ -133,6 +186,13 @@ void CdnHosts::served(const QString &baseUrl) {
 void CdnHosts::failed(const QString &baseUrl, const QString &why) {
     if (!hosts.contains(baseUrl))
         return;
+    // A peer is a neighbour's launcher: one that fails is closing, busy or broken, and the CDN
+    // serves in its place for the rest of the run.
+    if (isPeer(baseUrl)) {
+        if (!leftOut.contains(baseUrl))
+            leaveOut(baseUrl, QStringLiteral("failed: %1").arg(why));
+        return;
+    }
     const int failures = ++failuresInARow[baseUrl];
     if (outSince.contains(baseUrl)) {
         // Asked again after its pause and failing still: out for twice as long.
@@ -168,7 +228,9 @@ void CdnHosts::leaveOut(const QString &baseUrl, const QString &why) {
     leftOut.insert(baseUrl, why);
     // With one host there is nothing to switch to: it stays in use, as every host does once all
     // are left out.
-    if (hosts.size() > 1) {
+    if (isPeer(baseUrl)) {
+        qDebug().noquote() << "peer left out for this run: " + hostName(baseUrl) + ": " + why;
+    } else if (hosts.size() > 1) {
         if (outSince.contains(baseUrl))
             qDebug().noquote()
                 << QStringLiteral("CDN host left out for %1 ms: ").arg(returnPause.value(baseUrl)) +

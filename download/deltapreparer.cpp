@@ -93,8 +93,9 @@ void DeltaPreparer::mapArrived(const QByteArray &map) {
     pool->start([this, scan, partial, oldCopy, listedSize, digest, size] {
         scan->parsed = BlockMap::parse(scan->mapBytes, listedSize, digest, &scan->map);
         scan->mapBytes = QByteArray();
-        BlockMatcher *matcher =
-            scan->parsed.ok() && scan->map.fileSize() == size ? scan->makeMatcher() : nullptr;
+        BlockMatcher *matcher = scan->parsed.ok() && scan->map.fileSize() == size && !oldCopy.isEmpty()
+                                    ? scan->makeMatcher()
+                                    : nullptr;
         DeltaWriter writer;
         const Result<DeltaWriter::Error> opened =
             matcher ? writer.open(partial, scan->map.fileSize()) : Result<DeltaWriter::Error>();
@@ -163,10 +164,16 @@ void DeltaPreparer::scanned(const std::shared_ptr<Scan> &scan) {
         fail(QStringLiteral("cannot take blocks from %1: %2").arg(source.oldCopyPath, scan->failure));
         return;
     }
+    checkedMap = std::make_shared<const BlockMap>(std::move(scan->map));
+    if (source.oldCopyPath.isEmpty()) {
+        done = true;
+        emit finished(true, record, QString());
+        return;
+    }
     // The blocks are written, not yet synced: the download saves this record after its first sync.
-    record.setMap(source.mapDigest, scan->map.blockSize());
+    record.setMap(source.mapDigest, checkedMap->blockSize());
     for (const DeltaPlan::Reuse &r : qAsConst(scan->plan.reused))
-        record.setPresent(scan->map.blockOffset(r.block), scan->map.blockBytes(r.block));
+        record.setPresent(checkedMap->blockOffset(r.block), checkedMap->blockBytes(r.block));
     record.setReusedBytes(record.completeBytes());
     qDebug() << "reusing blocks of the installed copy" << target << scan->plan.reusedBytes << "bytes,"
              << scan->plan.requestBytes << "to fetch";

@@ -25,7 +25,8 @@ class QThreadPool;
 // synced the partial file with its first fetched ranges: killed before, the next run finds a partial
 // file without a record and starts over.
 // Emits finished() once, unless cancelled; on failure the caller discards the partial file and
-// fetches the whole file.
+// fetches the whole file. Without an old copy in `source` only the map is fetched and checked (the
+// pieces that peers send are checked against it).
 class DeltaPreparer : public QObject {
     Q_OBJECT
 public:
@@ -43,6 +44,8 @@ public:
     // How far the scan of the old copy is (GUI thread): bytes read, and bytes to read in all.
     qint64 scannedBytes() const;
     qint64 bytesToScan() const;
+    // After finished(true): the map, checked against its listed digest.
+    std::shared_ptr<const BlockMap> blockMap() const { return checkedMap; }
 
 signals:
     // ok: `record` lists the blocks the old copy gave (in memory: not saved until the file is synced).
@@ -64,5 +67,6 @@ private:
     QThreadPool *pool = nullptr;
     int timeoutMs = 0;
     std::shared_ptr<Scan> running;
+    std::shared_ptr<const BlockMap> checkedMap;
     bool done = false;
 };

@@ -9,7 +9,8 @@
 #include <limits>
 
 // An older copy of a file and the block map of its new version: the blocks the old copy holds are
-// taken from it, only the rest is fetched.
+// taken from it, only the rest is fetched. The map alone (no old copy) is fetched only while peers
+// are among the hosts.
 struct DeltaSource {
     QString oldCopyPath;   // the installed copy
     QString mapRemotePath; // below cdnBaseUrl, as the file's remotePath
@@ -17,6 +18,8 @@ struct DeltaSource {
     qint64 listedSize = 0; // of the new file
 
     bool isSet() const { return !oldCopyPath.isEmpty(); }
+    // Without an old copy, the map still lets pieces come from peers: each is checked against it.
+    bool hasMap() const { return !mapRemotePath.isEmpty() && !mapDigest.isEmpty(); }
 };
 
 // A range of the remote file fetched into the place `local` of the file that is stored.

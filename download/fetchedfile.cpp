@@ -13,6 +13,8 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <cstring>
+
 FetchedFile::FetchedFile(const DownloadTask &task, const Run *run, QObject *parent)
     : QObject(parent)
     , description(task)
@@ -75,7 +77,13 @@ void FetchedFile::split(const RemoteFileInfo &listed) {
         why = QStringLiteral("the map is for %1 bytes, the version file lists %2")
                   .arg(source.listedSize)
                   .arg(listed.size);
-    else if (!QFileInfo(source.oldCopyPath).isFile())
+    // The map alone is worth its fetch while a peer may send pieces of more than one piece's file.
+    if (!source.isSet() && source.hasMap() && why.isEmpty() && listed.size > DownloadTaskPiece::PieceSize &&
+        run->chooser->hosts() && run->chooser->hosts()->hasUsablePeer()) {
+        startDelta(listed, record);
+        return;
+    }
+    if (why.isEmpty() && !QFileInfo(source.oldCopyPath).isFile())
         why = QStringLiteral("there is no old copy at %1").arg(source.oldCopyPath);
     if (source.isSet() && why.isEmpty()) {
         startDelta(listed, record);
@@ -97,6 +105,8 @@ void FetchedFile::startDelta(const RemoteFileInfo &listed, const ResumeRecord &f
     delta->setHosts(means.hosts);
     connect(delta, &DeltaPreparer::finished, this,
             [this](bool ok, const ResumeRecord &record, const QString &) {
+                if (ok)
+                    blocks = delta->blockMap();
                 // Not deleted in its own signal: it goes once the answer is given.
                 delta->deleteLater();
                 delta = nullptr;
@@ -104,8 +114,8 @@ void FetchedFile::startDelta(const RemoteFileInfo &listed, const ResumeRecord &f
                     return;
                 if (ok) {
                     // The scan's blocks are not synced yet: the assembler saves their record once they
-                    // are, while the missing ranges are fetched.
-                    begin(record, false, false);
+                    // are, while the missing ranges are fetched (nothing was written without a copy).
+                    begin(record, false, !description.delta.isSet());
                 } else {
                     // Whatever the scan wrote is listed nowhere: it goes.
                     ResumeRecord::discard(targetPath());
@@ -179,7 +189,7 @@ void FetchedFile::abandonPlan() {
 }
 
 bool FetchedFile::scanProgress(qint64 *done, qint64 *total) const {
-    if (!delta)
+    if (!delta || !description.delta.isSet())
         return false;
     *done = delta->scannedBytes();
     *total = delta->bytesToScan();
@@ -216,6 +226,8 @@ void FetchedFile::begin(const ResumeRecord &record, bool announce, bool recordSa
             at = until;
         }
     }
+    hosts.peersMayServe =
+        !description.fetchesSpans() && (record.size() <= DownloadTaskPiece::PieceSize || blocks != nullptr);
     writer = std::make_unique<FileAssembler>(
         targetPath(), record, run->workers, run->receiver,
         [this](const DownloadResult &result) { assembled(result); }, recordSaved, requests);
@@ -270,6 +282,29 @@ void FetchedFile::pieceCompleted(DownloadTaskPiece *piece, PieceBuffer buffer) {
     // The result arrives later, from the writer, once the tail is hashed and written.
     if (open.isEmpty())
         finish();
+}
+
+QString FetchedFile::wrongBlocks(const DownloadTaskPiece *piece, const PieceBuffer &buffer) const {
+    if (!blocks || buffer.isNull())
+        return QString();
+    const qint64 begin = piece->begin(), end = begin + piece->length();
+    const int size = blocks->blockSize();
+    const auto *bytes = reinterpret_cast<const uchar *>(buffer.data());
+    uchar sum[BlockMap::MaxStrongLength];
+    for (int i = int((begin + size - 1) / size); i < blocks->blockCount(); ++i) {
+        const qint64 at = blocks->blockOffset(i);
+        const int length = blocks->blockBytes(i);
+        if (at + length > end)
+            break;
+        BlockMap::strongSumOf(bytes + (at - begin), length, sum);
+        if (memcmp(sum, blocks->strongSum(i), size_t(blocks->strongLength())) != 0)
+            return QStringLiteral("block %1 (bytes %2-%3) of %4 is not the one its block map lists")
+                .arg(i)
+                .arg(at)
+                .arg(at + length - 1)
+                .arg(name());
+    }
+    return QString();
 }
 
 QList<DownloadTaskPiece *> FetchedFile::takePieces() {

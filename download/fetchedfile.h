@@ -14,6 +14,7 @@
 #include <optional>
 
 struct DownloadTaskPiece;
+class BlockMap;
 class DeltaPreparer;
 class FileAssembler;
 class PieceBuffer;
@@ -94,6 +95,9 @@ public:
     // Planned spans that the hosts would not serve: the whole file is fetched instead (false when it
     // fetches no spans, or is not listed any more).
     bool fetchWholeInstead();
+    // Why the bytes of `piece` in `buffer` are not the file's, as far as its block map tells (whole
+    // blocks within the piece); "" when they are, or when there is no map.
+    QString wrongBlocks(const DownloadTaskPiece *piece, const PieceBuffer &buffer) const;
     // What the hosts did for this file.
     FileHosts hosts;
 
@@ -131,6 +135,8 @@ private:
     bool planning = false;
     DeltaPreparer *delta = nullptr;
     std::unique_ptr<FileAssembler> writer;
+    std::shared_ptr<const BlockMap>
+        blocks; // checked against its digest; pieces from peers are checked against it
     QList<DownloadTaskPiece *> open;
     // Of a file patched from its older copy: the bytes the copy gave.
     std::optional<qint64> reusedBytes;

@@ -8,10 +8,15 @@
 #include <QDebug>
 #include <QPair>
 
+QStringList HostChooser::barred(const FileHosts *file) const {
+    return file && file->peersMayServe ? QStringList() : cdn->peers();
+}
+
 void HostChooser::hold(PieceConnection &c, const FileHosts *file) {
     const QStringList usable = cdn->usable();
     const QString current = c.hosts.held;
-    const QStringList lacks = file ? file->lacking : QStringList();
+    const QStringList notHere = barred(file);
+    const QStringList lacks = (file ? file->lacking : QStringList()) + notHere;
     QString want = file ? file->pinned : QString();
     // The host it keeps to, unless another has far fewer connections (one that came back), or the
     // host said it does not have this file (a mirror behind the release).
@@ -26,13 +31,38 @@ void HostChooser::hold(PieceConnection &c, const FileHosts *file) {
         cdn->hold(want);
     else if (!lacks.isEmpty())
         want = cdn->acquireOther(lacks);
+    // Every host lacks the file: one is asked all the same, so that the answer reaches the file.
     if (want.isEmpty())
-        want = cdn->acquire(current);
+        want = cdn->acquireOther(notHere + QStringList{current});
+    if (want.isEmpty())
+        want = cdn->acquireOther(notHere);
     // No host at all (an empty build setting): the downloader keeps its own base URL.
     if (want.isEmpty())
         return;
     c.hosts.held = want;
-    c.downloader()->setBaseUrl(want);
+    c.downloader()->setBaseUrl(want, cdn->isPeer(want));
+}
+
+bool HostChooser::waitsForPeer(const FileHosts &file, const PieceConnection &c) const {
+    if (!file.peersMayServe || !file.pinned.isEmpty() || cdn->isPeer(c.hosts.held))
+        return false;
+    double peerPace = 0;
+    bool busy = false;
+    for (const QString &peer : cdn->peers()) {
+        if (cdn->isLeftOut(peer) || file.lacking.contains(peer))
+            continue;
+        if (cdn->hasRoom(peer))
+            return false;
+        busy = true;
+        peerPace = qMax(peerPace, cdn->pace(peer));
+    }
+    if (!busy || peerPace <= 0)
+        return busy;
+    for (const QString &url : cdn->cdnHosts()) {
+        if (!cdn->isLeftOut(url) && cdn->pace(url) > peerPace * CdnHosts::PaceGainToMove)
+            return false;
+    }
+    return true;
 }
 
 void HostChooser::release(PieceConnection &c) {
@@ -52,7 +82,7 @@ void HostChooser::releaseIdle(const QVector<PieceConnection *> &all) {
 void HostChooser::switchTo(PieceConnection &c, const QString &host) {
     release(c);
     c.hosts.held = host;
-    c.downloader()->setBaseUrl(host);
+    c.downloader()->setBaseUrl(host, cdn->isPeer(host));
 }
 
 void HostChooser::moveTo(PieceConnection &c, const QString &host) {
@@ -71,6 +101,11 @@ void HostChooser::pieceServed(const PieceConnection &c, FileHosts &file) {
     cdn->succeeded(c.host());
     if (!file.servedBy.contains(c.host()))
         file.servedBy.append(c.host());
+}
+
+void HostChooser::pieceRefused(PieceConnection &c, const QString &why) {
+    cdn->servedWrongBytes(c.host(), why);
+    release(c);
 }
 
 void HostChooser::measure(const QVector<PieceConnection *> &all) {
@@ -115,7 +150,7 @@ TaskPieceDownloader::Retry HostChooser::attemptFailed(PieceConnection &c, FileHo
             failedOn.clear();
         if (!failedOn.contains(host))
             failedOn.append(host);
-        const QString other = cdn->acquireOther(failedOn);
+        const QString other = cdn->acquireOther(failedOn + barred(file));
         if (!other.isEmpty()) {
             switchTo(c, other);
             return Retry::OtherHost;
@@ -124,12 +159,13 @@ TaskPieceDownloader::Retry HostChooser::attemptFailed(PieceConnection &c, FileHo
         // again, beginning with a usable one.
         failedOn.clear();
         if (!cdn->usable().contains(host))
-            hold(c, nullptr);
+            hold(c, file);
     }
     if (missing) {
         // Missing means missing on every host: one that is away for now may have the file (a
         // mirror lags behind a release while the first host restarts).
-        for (const QString &url : cdn->all()) {
+        // (A peer left out is gone for the run.)
+        for (const QString &url : cdn->cdnHosts()) {
             if (!c.hosts.missingOn.contains(url) && cdn->mayBeAway(url))
                 return Retry::AsOutage;
         }
@@ -148,7 +184,7 @@ PieceConnection *HostChooser::slowPiece(const QVector<PieceConnection *> &all, Q
     double fastRate = 0;
     fast->clear();
     for (const QString &url : cdn->usable()) {
-        if (wholeRates.value(url) > fastRate) {
+        if (wholeRates.value(url) > fastRate && cdn->hasRoom(url)) {
             *fast = url;
             fastRate = wholeRates.value(url);
         }
@@ -162,7 +198,8 @@ PieceConnection *HostChooser::slowPiece(const QVector<PieceConnection *> &all, Q
         const DownloadTaskPiece *p = c->piece();
         const qint64 ms = c->msOn(p);
         if (!p || p->takenOver || c->host() == *fast || ms < TakeOverAfterMs ||
-            (p->file && (!p->file->hosts.pinned.isEmpty() || p->file->hosts.lacking.contains(*fast))))
+            (p->file && (!p->file->hosts.pinned.isEmpty() || p->file->hosts.lacking.contains(*fast))) ||
+            barred(p->file ? &p->file->hosts : nullptr).contains(*fast))
             continue;
         const qint64 received = c->downloader()->receivedBytes();
         const double pace = double(received) / double(ms);
@@ -200,13 +237,18 @@ QString HostChooser::judgeWrongBytes(FileHosts &file, const QString &name, bool 
     if (!from.isEmpty())
         *result = {VerifyError,
                    QStringLiteral("%1 (pieces from %2)").arg(result->reason(), CdnHosts::hostNames(from))};
-    // Bytes of an earlier run or of an older copy came from no known host.
-    if (from.size() == 1 && !resumed)
+    // Bytes of an earlier run or of an older copy came from no known host. The one CDN host stays
+    // in use whatever it did.
+    const QStringList cdnHosts = cdn->cdnHosts();
+    if (from.size() == 1 && !resumed && (cdn->isPeer(from.first()) || cdnHosts.size() >= 2))
         cdn->servedWrongBytes(from.first(), QStringLiteral("%1 failed its MD5").arg(name));
-    const QStringList usable = cdn->usable();
-    for (const QString &host : usable) {
+    // Fetched once more from a CDN host, never from a peer.
+    QStringList usable = cdn->usable();
+    for (const QString &peer : cdn->peers())
+        usable.removeAll(peer);
+    for (const QString &host : qAsConst(usable)) {
         if (!from.contains(host))
             return host;
     }
-    return usable.value(0);
+    return cdnHosts.size() >= 2 ? usable.value(0) : QString();
 }

@@ -17,6 +17,9 @@ struct FileHosts {
     QStringList servedBy; // hosts that served its pieces
     QStringList lacking;  // hosts that answered a piece of it with a 4xx
     QString pinned;       // the one host it is fetched from again after a failed check
+    // Its pieces may come from peers: each is checked as it arrives (the file's block map), or the
+    // file is one piece (its MD5 blames the one host).
+    bool peersMayServe = false;
 };
 
 // What the hosts did for one connection; it lives with the connection.
@@ -51,6 +54,10 @@ public:
     // Puts c on the host for a piece of `file` (none: the piece is no file's): the one it keeps to
     // while that stays usable, the file's pinned host while it has one, else the best usable one.
     void hold(PieceConnection &c, const FileHosts *file);
+    // A piece of the file had better wait for a peer than go to the CDN on c: a usable peer that
+    // may have the file is busy with as many requests as it takes, c holds none, and no CDN host is
+    // known to be far faster than it.
+    bool waitsForPeer(const FileHosts &file, const PieceConnection &c) const;
     // Connections without work give their hosts back.
     void releaseIdle(const QVector<PieceConnection *> &all);
     void release(PieceConnection &c);
@@ -59,6 +66,9 @@ public:
     void pieceTimed(const QString &host, qint64 bytes, qint64 ms);
     // c's piece came whole from its host.
     void pieceServed(const PieceConnection &c, FileHosts &file);
+    // c's piece came whole from a peer, and its bytes are wrong (`why`): the peer is left out, c
+    // lets go of it.
+    void pieceRefused(PieceConnection &c, const QString &why);
     // An attempt of c's piece failed: what it says of the host and how the piece goes on (c may be
     // moved to another host).
     TaskPieceDownloader::Retry attemptFailed(PieceConnection &c, FileHosts *file,
@@ -77,6 +87,9 @@ public:
 
 private:
     void switchTo(PieceConnection &c, const QString &host);
+    // The hosts a piece of `file` may not go to: every peer, unless the file's pieces may come
+    // from them.
+    QStringList barred(const FileHosts *file) const;
 
     CdnHosts *cdn = nullptr;
     QHash<QString, double> wholeRates; // bytes per ms of each host's last whole pieces

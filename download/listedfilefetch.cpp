@@ -24,7 +24,10 @@ ListedFileFetch::~ListedFileFetch() {
 
 void ListedFileFetch::start() {
     done = false;
+    // What the version file lists by its digest comes from the CDN only, never from a peer.
     hosts = cdn ? cdn->usable() : QStringList();
+    for (const QString &peer : cdn ? cdn->peers() : QStringList())
+        hosts.removeAll(peer);
     if (hosts.isEmpty())
         hosts.append(cdnBaseUrl);
     fetch();

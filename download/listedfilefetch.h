@@ -10,10 +10,10 @@ class QNetworkAccessManager;
 class QNetworkReply;
 
 // Fetches a small file that the version file lists by its digest (a block map, an entry index)
-// from the first usable CDN host, or from the next when that one fails, answers with anything but
-// 200, or sends more than `maxBytes`. The caller checks what arrived: refused() asks the next host
-// (the one that sent it served wrong bytes), accepted() tells the hosts it served. Without hosts the
-// file comes from cdnBaseUrl. Nothing is emitted after cancel().
+// from the first usable CDN host (never a peer among the hosts), or from the next when that one fails,
+// answers with anything but 200, or sends more than `maxBytes`. The caller checks what arrived: refused()
+// asks the next host (the one that sent it served wrong bytes), accepted() tells the hosts it served. Without
+// hosts the file comes from cdnBaseUrl. Nothing is emitted after cancel().
 class ListedFileFetch : public QObject {
     Q_OBJECT
 public:

@@ -44,6 +44,9 @@ void PieceConnection::keepReceived(bool whateverAge, int minAgeMs) {
     if (kept.piece != p)
         keepFrom(p);
     FileAssembler *a = p->file ? p->file->assembler() : nullptr;
+    // A peer's bytes count once its whole piece has been checked.
+    if (fetcher->onPeer())
+        return;
     if (!a || (!whateverAge && kept.since.elapsed() < minAgeMs))
         return;
     // Bytes below the count are in the sink for good, while the fetch appends behind them.

@@ -58,18 +58,23 @@ void PieceDispatcher::queue(const QList<DownloadTaskPiece *> &pieces) {
     waiting.append(pieces);
 }
 
-DownloadTaskPiece *PieceDispatcher::nextPiece() {
+DownloadTaskPiece *PieceDispatcher::nextPiece(const PieceConnection *c) {
     for (;;) {
+        bool forPeers = false;
         for (auto it = waiting.begin(); it != waiting.end(); ++it) {
             // A file whose writes fail ends once what it wrote is recorded: nothing more of it is
             // fetched (its pieces go with it then).
             if ((*it)->file->writesFailed())
                 continue;
+            if (c && chooser->waitsForPeer((*it)->file->hosts, *c)) {
+                forPeers = true;
+                continue;
+            }
             DownloadTaskPiece *p = *it;
             waiting.erase(it);
             return p;
         }
-        if (!source.split())
+        if ((forPeers && waiting.size() >= WaitingBound) || !source.split())
             return nullptr;
     }
 }
@@ -86,7 +91,7 @@ bool PieceDispatcher::assignNext(PieceConnection *c, bool evenWithoutBuffer) {
     PieceBuffer sink = buffers->acquire();
     if (!sink && !evenWithoutBuffer)
         return false;
-    DownloadTaskPiece *p = nextPiece();
+    DownloadTaskPiece *p = nextPiece(c);
     if (!p)
         return false;
     chooser->hold(*c, &p->file->hosts);
@@ -121,11 +126,15 @@ void PieceDispatcher::fill(PieceConnection *first) {
             c->downloader()->start();
     }
     // Connections whose pieces were dropped with a failed file, or that waited for a buffer, take up
-    // work again too.
-    bool more = !first || first->piece() || assignNext(first);
-    for (int i = 0; more && i < all.size(); ++i) {
-        if (!all.at(i)->piece())
-            more = assignNext(all.at(i));
+    // work again too: the one that ended first (it keeps its host), then the others, each asked
+    // (a piece that waits for a peer may go to one and not to another).
+    if (first && !first->piece())
+        assignNext(first);
+    // Idle connections let go of their hosts first: a peer they hold has room for a piece.
+    chooser->releaseIdle(all);
+    for (PieceConnection *c : qAsConst(all)) {
+        if (!c->piece() && !assignNext(c) && waiting.isEmpty())
+            return; // nothing left to hand out
     }
 }
 
@@ -147,7 +156,15 @@ void PieceDispatcher::pieceFinished(const TaskPieceDownloader *d, bool success, 
     // The piece's bytes (after a success); they go back to the pool wherever this lets go of them.
     PieceBuffer buffer = c->downloader()->takeSink();
     c->forgetKept();
-    if (success) {
+    const QString wrong =
+        success && c->downloader()->onPeer() ? piece->file->wrongBlocks(piece, buffer) : QString();
+    if (!wrong.isEmpty()) {
+        // Asked again elsewhere, first of all: the peer is left out.
+        qWarning() << "piece from a peer refused" << piece->file->name() << piece->index << wrong;
+        chooser->pieceRefused(*c, wrong);
+        buffer.reset();
+        waiting.prepend(piece);
+    } else if (success) {
         chooser->pieceServed(*c, piece->file->hosts);
         piece->file->pieceCompleted(piece, std::move(buffer));
     } else {

@@ -29,6 +29,9 @@ public:
     static constexpr int ConnectionCount = 10;
     // Bytes of a piece under way for this long are written and recorded (again every such period).
     static constexpr int KeepReceivedMs = 1000;
+    // Files are split ahead for work the CDN may take while queued pieces wait for a peer, until
+    // this many pieces are queued.
+    static constexpr int WaitingBound = 4 * ConnectionCount;
 
     // Where the pieces come from: `split` splits the next queued file (its pieces come through
     // queue()), false when none is left; `filesLeft` says whether any file waits to be split.
@@ -49,9 +52,11 @@ public:
     // A connection's downloader ended its piece: the piece goes to its file, or fails it.
     void pieceFinished(const TaskPieceDownloader *d, bool success, DownloadTaskPiece *piece);
     bool hasQueued() const { return !waiting.isEmpty(); }
-    // The next piece to hand out, splitting files as needed; pieces of a file whose writes failed
-    // are skipped (they go with the file).
-    DownloadTaskPiece *nextPiece();
+    // The next piece to hand out (to `c`, when given), splitting files as needed; pieces of a file
+    // whose writes failed are skipped (they go with the file), and so are pieces that wait for a
+    // peer (HostChooser::waitsForPeer()): c then takes a piece of a file only the CDN serves, from
+    // at most WaitingBound queued pieces, or none.
+    DownloadTaskPiece *nextPiece(const PieceConnection *c = nullptr);
     // Hands pieces to the connections for the first time (before the buffers are made).
     void startAll();
     // Gives idle connections work (`first` first) and buffers to those that wait for one; takes

@@ -39,8 +39,10 @@ QThread *PieceFetch::networkThread() {
     return fetchThread;
 }
 
-void PieceFetch::get(quint64 id, const QNetworkRequest &request, qint64 first, char *into, qint64 space) {
+void PieceFetch::get(quint64 id, const QNetworkRequest &request, qint64 first, char *into, qint64 space,
+                     bool withCap) {
     dropReply();
+    capped = withCap;
     if (!manager)
         manager = new QNetworkAccessManager(this);
     current = id;
@@ -57,7 +59,7 @@ void PieceFetch::get(quint64 id, const QNetworkRequest &request, qint64 first, c
         connect(capTimer, &QTimer::timeout, this, &PieceFetch::take);
     }
     reply = manager->get(request);
-    readBuffer = BandwidthCap::instance().readBufferSize();
+    readBuffer = capped ? BandwidthCap::instance().readBufferSize() : BandwidthCap::UncappedReadBuffer;
     reply->setReadBufferSize(readBuffer);
     connect(reply, &QIODevice::readyRead, this, &PieceFetch::take);
     connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64, qint64 total) {
@@ -115,7 +117,8 @@ void PieceFetch::keepWhatFits() {
     const qint64 n = reply->read(sink + written(), qMin(reply->bytesAvailable(), room - written()));
     if (n > 0) {
         writtenBytes.store(written() + n, std::memory_order_release);
-        BandwidthCap::instance().charge(capReader, n);
+        if (capped)
+            BandwidthCap::instance().charge(capReader, n);
     }
 }
 
@@ -204,13 +207,13 @@ void PieceFetch::take() {
     }
     BandwidthCap &cap = BandwidthCap::instance();
     // A cap set or changed while the request runs applies to it too.
-    const qint64 bufferSize = cap.readBufferSize();
+    const qint64 bufferSize = capped ? cap.readBufferSize() : BandwidthCap::UncappedReadBuffer;
     if (bufferSize != readBuffer) {
         readBuffer = bufferSize;
         reply->setReadBufferSize(readBuffer);
     }
     const qint64 wanted = qMin(available, room - done);
-    const qint64 allowed = cap.take(capReader, wanted);
+    const qint64 allowed = capped ? cap.take(capReader, wanted) : wanted;
     if (allowed < wanted) {
         heldBackCount.fetch_add(1, std::memory_order_acq_rel);
         if (!capTimer->isActive())

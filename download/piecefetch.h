@@ -61,7 +61,9 @@ public:
     // thread). Only the body of an answer that is that range goes into the sink: a 206 whose
     // Content-Range names it, or a 200 (the whole file) to a range from the file's start that
     // announces at least `room` bytes, of which the first `room` are taken and the rest not read.
-    void get(quint64 id, const QNetworkRequest &request, qint64 first, char *sink, qint64 room);
+    // Without `capped` the bytes pass by the download cap (a peer on the local network).
+    void get(quint64 id, const QNetworkRequest &request, qint64 first, char *sink, qint64 room,
+             bool capped = true);
 
     // Why an answer with `status`, `contentRange`, `contentLength` (-1: none) and `contentEncoding`
     // is not the range of `room` bytes from `first` on; empty when it is.
@@ -98,6 +100,7 @@ private:
     qint64 room = 0;
     qint64 firstByte = 0;
     bool answerChecked = false;
+    bool capped = true;
     bool cutAtRoom = false; // a 200 with the whole file: its first `room` bytes are the range
     bool draining = false;  // the reply has ended; the cap still holds back some of its bytes
     quint64 capReader = 0;

@@ -80,6 +80,9 @@ void TaskPieceDownloader::request() {
     }
 
     const qint64 length = task->length();
+    // A peer sends the whole piece, checked as one; what another host sent of it is asked again.
+    if (peerHost && received < length)
+        received = 0;
     if (received >= length) {
         // Every byte arrived before a pause cut the reply short of its end.
         finishPiece(true);
@@ -97,8 +100,11 @@ void TaskPieceDownloader::request() {
     request.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, false);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    // A CDN may move files; the Range header goes along, https is never left for http.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    // A CDN may move files; the Range header goes along, https is never left for http. A peer
+    // serves what it has under the asked name or nothing: its redirect fails the attempt.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         peerHost ? QNetworkRequest::ManualRedirectPolicy
+                                  : QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setTransferTimeout(transferTimeoutMs);
 
     requestedBytes = length - received;
@@ -107,12 +113,16 @@ void TaskPieceDownloader::request() {
     // The fetch is idle: its last request has ended or was stopped.
     fetch->resetWritten();
     fetching = true;
+    requestOnPeer = peerHost;
     const quint64 id = ++requestId;
     PieceFetch *f = fetch;
     char *into = buffer.data() + received;
+    const bool capped = !peerHost;
     QMetaObject::invokeMethod(
         fetch,
-        [f, id, request, first, into, length = requestedBytes] { f->get(id, request, first, into, length); },
+        [f, id, request, first, into, length = requestedBytes, capped] {
+            f->get(id, request, first, into, length, capped);
+        },
         Qt::QueuedConnection);
 
     speedSamples.clear();
@@ -195,6 +205,7 @@ void TaskPieceDownloader::fetchEnded(const PieceFetch::End &end) {
         return;
     fetching = false;
     received = attemptStart + end.bytes;
+    count(end.bytes);
     if (end.bytes > 0)
         bytesSinceFailure = true;
     switch (end.outcome) {
@@ -264,7 +275,13 @@ void TaskPieceDownloader::dropReply() {
         return;
     fetching = false;
     // Once the fetch has stopped nothing writes into the sink any more.
-    received = attemptStart + fetch->stop(requestId);
+    const qint64 bytes = fetch->stop(requestId);
+    received = attemptStart + bytes;
+    count(bytes);
+}
+
+void TaskPieceDownloader::count(qint64 bytes) {
+    (requestOnPeer ? peerBytes : cdnBytes) += qMax<qint64>(0, bytes);
 }
 
 void TaskPieceDownloader::failAttempt(const QString &why, Failure kind, int status) {
@@ -275,7 +292,7 @@ void TaskPieceDownloader::failAttempt(const QString &why, Failure kind, int stat
     // Body bytes of the range that arrived before the network went are kept: the next attempt
     // asks for the rest. Anything else starts over.
     const bool gotBytes = received > attemptStart;
-    if (kind != Failure::Outage && kind != Failure::Trickle)
+    if ((kind != Failure::Outage && kind != Failure::Trickle) || requestOnPeer)
         received = 0;
     bytesSinceFailure = false;
     ++task->retryCount;

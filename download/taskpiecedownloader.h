@@ -86,9 +86,20 @@ public:
     TaskPieceDownloader();
     ~TaskPieceDownloader() override;
 
-    // The CDN host below which remotePaths lie; applies from the next request on.
-    void setBaseUrl(const QString &url) { base = url; }
+    // The host below which remotePaths lie; applies from the next request on. A peer's requests
+    // follow no redirect, are not held to the player's download cap (that is for the internet
+    // line), and keep nothing of a piece they do not bring whole: its bytes count only once the
+    // whole piece is there to be checked.
+    void setBaseUrl(const QString &url, bool peer = false) {
+        base = url;
+        peerHost = peer;
+    }
     const QString &baseUrl() const { return base; }
+    bool onPeer() const { return peerHost; }
+    // Body bytes that arrived from peers and from CDN hosts over the downloader's life (of requests
+    // that have ended or been stopped).
+    qint64 bytesFromPeers() const { return peerBytes; }
+    qint64 bytesFromCdn() const { return cdnBytes; }
     void setFailureHook(FailureHook hook) { failureHook = std::move(hook); }
 
     // The piece to fetch from now on, received into `sink` (room for a whole piece). A piece
@@ -148,9 +159,15 @@ private:
     void failAttempt(const QString &why, Failure kind, int status = 0);
     static Failure classify(QNetworkReply::NetworkError error, int status);
     void finishPiece(bool success);
+    // A request ended or was stopped with `bytes` of it in the sink.
+    void count(qint64 bytes);
 
     DownloadTaskPiece *task = nullptr;
     QString base;
+    bool peerHost = false;
+    bool requestOnPeer = false; // the request under way, or the last one, asked a peer
+    qint64 peerBytes = 0;
+    qint64 cdnBytes = 0;
     FailureHook failureHook;
     PieceFetch *fetch = nullptr; // on the network thread
     quint64 requestId = 0;

@@ -142,6 +142,20 @@ qint64 XDManager::writtenBytes() const {
     return sum;
 }
 
+qint64 XDManager::bytesFromPeers() const {
+    qint64 sum = 0;
+    for (const PieceConnection *c : dispatcher->connections())
+        sum += c->downloader()->bytesFromPeers();
+    return sum;
+}
+
+qint64 XDManager::bytesFromCdn() const {
+    qint64 sum = 0;
+    for (const PieceConnection *c : dispatcher->connections())
+        sum += c->downloader()->bytesFromCdn();
+    return sum;
+}
+
 TaskPieceDownloader *XDManager::downloader(int i) const {
     const PieceConnection *c = dispatcher->connection(i);
     return c ? c->downloader() : nullptr;

@@ -62,8 +62,9 @@ public:
     explicit XDManager(const QString &targetDir, QObject *parent = nullptr);
     ~XDManager() override;
 
-    // The CDN hosts to fetch from (not owned; it outlives the manager), set before start().
-    // Without it the manager keeps its own list of the build's hosts.
+    // The hosts to fetch from (not owned; it outlives the manager), set before start(): CDN hosts
+    // and the peers that join it (also during the run; block maps and what planners fetch never
+    // come from them). Without it the manager keeps its own list of the build's hosts.
     void setHosts(CdnHosts *hosts);
     // The listed files to fetch and check against, set before addFile() (not owned; it outlives the
     // manager). Without it the manager uses the process's VersionTable.
@@ -81,6 +82,10 @@ public:
     // Bytes of the files under way that this run wrote and recorded: what a write failure, a close or
     // a kill cannot take back. Pieces in memory are not counted until they are on the disk.
     qint64 writtenBytes() const;
+    // Body bytes of this run's pieces that came from peers and from CDN hosts, checked or not (of
+    // requests that have ended: all of them once the run has).
+    qint64 bytesFromPeers() const;
+    qint64 bytesFromCdn() const;
     // Bytes of `name` that an earlier run left complete on the disk (its pieces in the partial
     // file beside the target, listed by a resume record that matches the version table), known
     // from addFile() on, and the blocks an older copy gave, known once its scan is over; not

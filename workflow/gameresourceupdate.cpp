@@ -14,6 +14,7 @@
 #include "workflow/launcherconfig.h"
 #include "workflow/poolfuture.h"
 #include "workflow/predownloadfolder.h"
+#include "workflow/predownloadsources.h"
 #include "workflow/progresslines.h"
 #include "workflow/roomshortage.h"
 #include "workflow/unpackroom.h"
@@ -40,6 +41,7 @@ GameResourceUpdate::GameResourceUpdate(const WorkflowSetup &setup, LauncherConfi
     , setup(setup)
     , config(config)
     , hosts(hosts)
+    , runHosts(new CdnHosts(hosts, this))
     , installed(setup.folder, config)
     , speedTimer(new QTimer(this))
     , recordTimer(new QTimer(this)) {
@@ -126,8 +128,7 @@ void GameResourceUpdate::prepareGameResources() {
             queuedArchives.append(e);
         if (!manager) {
             manager = new XDManager(setup.folder, this);
-            // The run's own hosts: peers join them, never the hosts that give lists and indexes.
-            manager->setHosts(new CdnHosts(hosts, this));
+            manager->setHosts(runHosts);
             manager->setTransferTimeout(setup.pieceTimeoutMs);
             manager->setRetryPolicy(
                 {setup.pieceRetryFirstMs, setup.pieceRetryMaxMs, setup.pieceRetryTotalMs});
@@ -162,9 +163,12 @@ void GameResourceUpdate::prepareGameResources() {
             manager->addFile(remotePath, e.name);
             continue;
         }
-        const DeltaSource delta = installed.deltaSourceFor(e);
+        DeltaSource delta = installed.deltaSourceFor(e);
+        // Without an older copy the map still lets peers send the file's pieces, each checked.
+        if (!delta.isSet())
+            delta = PreDownloadSources::blockMapOf(e);
         const ArchiveSource archive = installed.archiveSourceFor(e);
-        if (delta.isSet()) {
+        if (delta.hasMap()) {
             manager->addFile(remotePath, e.name, delta);
         } else if (archive.isSet()) {
             auto *preparer = new ArchivePatchPreparer(archive);
@@ -272,16 +276,13 @@ GameResourceUpdate::Begin GameResourceUpdate::beginOnceCounted() {
 void GameResourceUpdate::addPeers() {
     if (!lan)
         return;
-    // Once per manager: KEEP UPDATE begins again with the same one.
+    // Once a run: KEEP UPDATE begins again with the same hosts.
     if (lanConnected)
         return;
     lanConnected = true;
     for (const QString &peer : lan->peers())
-        manager->hosts()->addPeer(peer);
-    connect(lan, &LanSharing::peerFound, this, [this](const QString &peer) {
-        if (manager)
-            manager->hosts()->addPeer(peer);
-    });
+        runHosts->addPeer(peer);
+    connect(lan, &LanSharing::peerFound, runHosts, &CdnHosts::addPeer);
 }
 
 qint64 GameResourceUpdate::missingRoom() const {

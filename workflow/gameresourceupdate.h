@@ -84,6 +84,9 @@ public:
     qint64 downloadSpeed() const { return meter.speed(); }
     QStringList startedFiles() const { return started; }
     XDManager *downloadManager() const { return manager; }
+    // The hosts the game files come from: the CDN's (their standing shared with the hosts given)
+    // and the peers added to it, before or during the download. Nothing else is fetched from them.
+    CdnHosts *fileHosts() const { return runHosts; }
     // The paused line and the bar's share as they stand, also once the files have ended.
     QPair<WorkflowStatus, float> pausedProgress() const;
     // The page is refreshed once a tick while the download runs.
@@ -144,9 +147,10 @@ private:
 
     WorkflowSetup setup;
     LauncherConfig *config;
-    CdnHosts *hosts; // the process's: the download manager gets hosts of its own made from them
+    CdnHosts *hosts;    // the CDN's: entry indexes (and block maps) come from these
+    CdnHosts *runHosts; // handed to the download manager: the same CDN hosts, and the peers
     LanSharing *lan = nullptr;
-    bool lanConnected = false; // the manager takes the peers found
+    bool lanConnected = false; // the run's hosts take the peers found
     InstalledGame installed;
     XDManager *manager = nullptr;
     UnpackRoom *unpackRoom = nullptr; // made with the manager

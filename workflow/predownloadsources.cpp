@@ -33,11 +33,17 @@ qint64 resumed(const QString &target, const RemoteFileInfo &listed) {
 
 DeltaSource PreDownloadSources::delta(const QString &gameFolder, const RemoteFileInfo &e, bool olderCopy) {
     const QString path = QStringLiteral("%1/%2").arg(gameFolder, e.name);
-    if (e.mapDigest.isEmpty() || ZipIndex::wantsIndex(e.name) || !olderCopy ||
-        !FileNameRules::isSafeFileName(e.name) || !QFileInfo(path).isFile())
+    DeltaSource source = blockMapOf(e);
+    if (!source.hasMap() || !olderCopy || !QFileInfo(path).isFile())
+        return DeltaSource();
+    source.oldCopyPath = path;
+    return source;
+}
+
+DeltaSource PreDownloadSources::blockMapOf(const RemoteFileInfo &e) {
+    if (e.mapDigest.isEmpty() || ZipIndex::wantsIndex(e.name) || !FileNameRules::isSafeFileName(e.name))
         return DeltaSource();
     DeltaSource source;
-    source.oldCopyPath = path;
     source.mapRemotePath =
         QStringLiteral("v%1_%2%3").arg(e.version, e.name, QLatin1String(BlockMap::RemoteSuffix));
     source.mapDigest = e.mapDigest;

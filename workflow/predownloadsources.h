@@ -18,6 +18,8 @@ namespace PreDownloadSources {
 // `olderCopy`: the game folder's copy of the file is an older version (or a damaged one) to take
 // blocks from. Also what the update itself starts from.
 DeltaSource delta(const QString &gameFolder, const RemoteFileInfo &e, bool olderCopy);
+// The block map `e` lists, without an old copy (unset when none is listed, and for archives).
+DeltaSource blockMapOf(const RemoteFileInfo &e);
 // The entry index `e` lists, for an archive unpacked into `gameFolder` (unset when none is listed).
 // Also what the update itself starts from.
 ArchiveSource entryIndex(const QString &gameFolder, const RemoteFileInfo &e);
