@@ -36,6 +36,7 @@
 #   BENCH_LAN_CAP               the CDN's cap in bytes a second (default 2000000)
 #   BENCH_LAN_SIGN_KEY          minisign secret key that signs the release
 #   BENCH_LAN_LAUNCHER_VERSION  version of Kestrivane.exe in the release (default 0.11)
+#   BENCH_LAN_LOGS              keep the launchers' logs there (lines with times)
 #   BENCH_SKIP_BUILD=1          kv-publish, kv-sink, fakegame and kv_launcher_envapp are built already
 #
 # Needs root, iproute2, nginx, python3, curl and md5sum.
@@ -83,6 +84,10 @@ cleanup() {
     done
     # Whatever is left in the namespaces (the proxy, a launcher) ends with them.
     netns_down
+    if [ -n "${BENCH_LAN_LOGS:-}" ]; then
+        mkdir -p "$BENCH_LAN_LOGS"
+        for dir in pc1 pc2; do cp "$work/$dir/"log*.txt "$BENCH_LAN_LOGS/" 2>/dev/null || true; done
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -219,16 +224,18 @@ echo "release_2_published: $(grep -c ':2:' "$work/fetched") files at version 2"
 launcher_bin=$build/tests/kv_launcher_envapp
 [ -x "$launcher_bin" ] || fail "no launcher at $launcher_bin (build kv_launcher_envapp)"
 public_key=$(sed -n 2p "${sign_key%.key}.pub")
+runs=0
 events_of() { echo "$work/stack-$1/sink/events.jsonl"; }
 count_events() { grep -c "\"event\":\"$2\"" "$(events_of "$1")" 2>/dev/null || true; }
 
 # start_launcher HOST CDN_BASE SHARE [ARGS...]: the launcher of HOST in the background ($launcher_pid),
-# logging to $work/HOST/log.txt (of this start); SHARE 0 switches sharing with the local network off.
+# logging to $work/HOST/log-N-HOST.txt (the Nth start); SHARE 0 switches sharing with the local network off.
 start_launcher() {
     local host=$1 cdn=$2 share=$3 dir=$work/$1
     shift 3
     mkdir -p "$dir/install" "$dir/config"
     cp "$launcher_bin" "$dir/install/Kestrivane"
+    runs=$((runs + 1))
     if [ "$share" = 0 ]; then
         printf '[global_settings]\nshare_with_local_network=0\n' >"$dir/install/settings.ini"
     else
@@ -236,11 +243,12 @@ start_launcher() {
     fi
     # Not through netns_exec: $! must be the launcher itself (ip execs it), not a subshell.
     ip netns exec "$(netns_name "$host")" env XDG_CONFIG_HOME="$dir/config" QT_QPA_PLATFORM=offscreen \
+        QT_MESSAGE_PATTERN='%{time process} %{message}' \
         KESTRIVANE_TEST_CDN_BASE_URL="$cdn" KESTRIVANE_TEST_CDN_MIRRORS= \
         KESTRIVANE_TEST_LOG_URL="http://127.0.0.1:$log_port/c_bq_log/bq_log" \
         KESTRIVANE_TEST_CRASH_UPLOAD_URL="http://127.0.0.1:$crash_port/api/crash-logs" \
         KESTRIVANE_TEST_LAUNCHER_VERSION="$launcher_version" KESTRIVANE_TEST_RELEASE_PUBLIC_KEY="$public_key" \
-        "$dir/install/Kestrivane" "$@" >"$dir/log.txt" 2>&1 &
+        "$dir/install/Kestrivane" "$@" >"$dir/log-$runs-$host.txt" 2>&1 &
     launcher_pid=$!
     eval "pid_$host=$launcher_pid"
 }
@@ -259,20 +267,20 @@ wait_ready() {
     local host=$1 before=$2 var=pid_$1 i
     for ((i = 0; i < 6000; i++)); do
         [ "$(count_events "$host" "enable game btn")" -gt "$before" ] && break
-        kill -0 "${!var}" 2>/dev/null || { tail -n 30 "$work/$host/log.txt" >&2; fail "the launcher in $host ended"; }
+        kill -0 "${!var}" 2>/dev/null || { tail -n 30 "$work/$host/log-$runs-$host.txt" >&2; fail "the launcher in $host ended"; }
         sleep 0.02
     done
-    [ "$i" -lt 6000 ] || { tail -n 30 "$work/$host/log.txt" >&2; fail "the launcher in $host was not ready in 120 s"; }
+    [ "$i" -lt 6000 ] || { tail -n 30 "$work/$host/log-$runs-$host.txt" >&2; fail "the launcher in $host was not ready in 120 s"; }
     awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }'
 }
 
 wait_serving() {
     local i
     for ((i = 0; i < 1000; i++)); do
-        grep -q "serving the local network on port" "$work/$1/log.txt" 2>/dev/null && return 0
+        grep -q "serving the local network on port" "$work/$1/log-$runs-$1.txt" 2>/dev/null && return 0
         sleep 0.02
     done
-    tail -n 30 "$work/$1/log.txt" >&2
+    tail -n 30 "$work/$1/log-$runs-$1.txt" >&2
     fail "the launcher in $1 does not serve the local network"
 }
 
