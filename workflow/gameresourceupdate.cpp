@@ -55,6 +55,13 @@ GameResourceUpdate::GameResourceUpdate(const WorkflowSetup &setup, LauncherConfi
 
 GameResourceUpdate::~GameResourceUpdate() {
     cancelVerification();
+    // The manager uses the run's hosts to its end: it goes before them (and tells this nothing
+    // more, as when it went with the other children).
+    if (manager) {
+        manager->disconnect(this);
+        delete manager;
+        manager = nullptr;
+    }
     // Files still staged are recorded by the configuration itself, which may be gone by now.
 }
 
