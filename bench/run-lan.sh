@@ -19,14 +19,25 @@
 # The stage prints its addresses, ports and release figures ("stage ready"), then proves itself: a
 # curl in pc2 fetches 8 MiB of the large file through the capped CDN and the whole file from pc1's
 # uncapped nginx, each checked against the published bytes, and prints their rates. Everything it
-# started, the namespaces and the bridge go when it ends, also on a failure or Ctrl+C. Runs in the
-# stage use netns_exec HOST, $capped_base and $uncapped_base, and publish_release 2.
+# started, the namespaces and the bridge go when it ends, also on a failure or Ctrl+C.
+#
+# Then the launchers (kv_launcher_envapp, headless, one folder per PC, trusting the signing key's
+# public half beside it), each run timed from its start until it says the game may start:
+#   1. pc2, empty, installs release 1 from pc1's uncapped nginx, sharing off: the reference time;
+#   2. pc1 gets that install copied and checks it (--verify), then serves it;
+#   3. pc2, empty, installs release 1 from the capped CDN beside pc1: its time, the game-file bytes
+#      from the CDN and from pc1 (from its download's end event) and all the capped CDN sent;
+#   4. release 2 is published; pc1 updates to it from the capped CDN, then pc2 (with release 1)
+#      updates beside it: the bytes of its changed blocks and files from pc1 and from the CDN.
+# Goals, printed last: CDN game-file bytes of the install at most 8 MiB, and its time at most 1.25
+# times the reference.
 #
 # Usage: bench/run-lan.sh [build-dir]
 #   BENCH_LAN_CAP               the CDN's cap in bytes a second (default 2000000)
 #   BENCH_LAN_SIGN_KEY          minisign secret key that signs the release
 #   BENCH_LAN_LAUNCHER_VERSION  version of Kestrivane.exe in the release (default 0.11)
-#   BENCH_SKIP_BUILD=1          kv-publish, kv-sink and fakegame are built already
+#   BENCH_LAN_LOGS              keep the launchers' logs there (lines with times)
+#   BENCH_SKIP_BUILD=1          kv-publish, kv-sink, fakegame and kv_launcher_envapp are built already
 #
 # Needs root, iproute2, nginx, python3, curl and md5sum.
 set -euo pipefail
@@ -44,7 +55,8 @@ done
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-[ "${BENCH_SKIP_BUILD:-0}" = 1 ] || cmake --build "$build" --target kv-publish kv-sink fakegame >/dev/null
+[ "${BENCH_SKIP_BUILD:-0}" = 1 ] ||
+    cmake --build "$build" --target kv-publish kv-sink fakegame kv_launcher_envapp >/dev/null
 
 # shellcheck source=tests/support/netns.sh
 . "$root/tests/support/netns.sh"
@@ -72,6 +84,10 @@ cleanup() {
     done
     # Whatever is left in the namespaces (the proxy, a launcher) ends with them.
     netns_down
+    if [ -n "${BENCH_LAN_LOGS:-}" ]; then
+        mkdir -p "$BENCH_LAN_LOGS"
+        for dir in pc1 pc2; do cp "$work/$dir/"log*.txt "$BENCH_LAN_LOGS/" 2>/dev/null || true; done
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -202,3 +218,173 @@ publish_release 2
 netns_exec pc2 curl -sf -o "$work/fetched" "${capped_base}version3.txt" || fail "no version file after release 2"
 grep -q '^Quelvane_Data.pak:2:' "$work/fetched" || fail "release 2's version file does not list Quelvane_Data.pak 2"
 echo "release_2_published: $(grep -c ':2:' "$work/fetched") files at version 2"
+
+# The launchers: the launcher with its build constants from the environment (kv_launcher_envapp), one
+# folder per PC, its event log the kv-sink of its namespace. Only the release key of the suite is trusted.
+launcher_bin=$build/tests/kv_launcher_envapp
+[ -x "$launcher_bin" ] || fail "no launcher at $launcher_bin (build kv_launcher_envapp)"
+public_key=$(sed -n 2p "${sign_key%.key}.pub")
+runs=0
+events_of() { echo "$work/stack-$1/sink/events.jsonl"; }
+count_events() { grep -c "\"event\":\"$2\"" "$(events_of "$1")" 2>/dev/null || true; }
+
+# start_launcher HOST CDN_BASE SHARE [ARGS...]: the launcher of HOST in the background ($launcher_pid),
+# logging to $work/HOST/log-N-HOST.txt (the Nth start); SHARE 0 switches sharing with the local network off.
+start_launcher() {
+    local host=$1 cdn=$2 share=$3 dir=$work/$1
+    shift 3
+    mkdir -p "$dir/install" "$dir/config"
+    cp "$launcher_bin" "$dir/install/Kestrivane"
+    runs=$((runs + 1))
+    if [ "$share" = 0 ]; then
+        printf '[global_settings]\nshare_with_local_network=0\n' >"$dir/install/settings.ini"
+    else
+        rm -f "$dir/install/settings.ini"
+    fi
+    # Not through netns_exec: $! must be the launcher itself (ip execs it), not a subshell.
+    ip netns exec "$(netns_name "$host")" env XDG_CONFIG_HOME="$dir/config" QT_QPA_PLATFORM=offscreen \
+        QT_MESSAGE_PATTERN='%{time process} %{message}' \
+        KESTRIVANE_TEST_CDN_BASE_URL="$cdn" KESTRIVANE_TEST_CDN_MIRRORS= \
+        KESTRIVANE_TEST_LOG_URL="http://127.0.0.1:$log_port/c_bq_log/bq_log" \
+        KESTRIVANE_TEST_CRASH_UPLOAD_URL="http://127.0.0.1:$crash_port/api/crash-logs" \
+        KESTRIVANE_TEST_LAUNCHER_VERSION="$launcher_version" KESTRIVANE_TEST_RELEASE_PUBLIC_KEY="$public_key" \
+        "$dir/install/Kestrivane" "$@" >"$dir/log-$runs-$host.txt" 2>&1 &
+    launcher_pid=$!
+    eval "pid_$host=$launcher_pid"
+}
+
+stop_launcher() {
+    local var=pid_$1
+    [ -n "${!var:-}" ] || return 0
+    kill -TERM "${!var}" 2>/dev/null || true
+    wait "${!var}" 2>/dev/null || true
+    eval "pid_$1="
+}
+
+# wait_ready HOST BEFORE: until HOST's launcher says the game may start for the BEFORE+1st time; prints
+# the seconds since $t0.
+wait_ready() {
+    local host=$1 before=$2 var=pid_$1 i
+    for ((i = 0; i < 6000; i++)); do
+        [ "$(count_events "$host" "enable game btn")" -gt "$before" ] && break
+        kill -0 "${!var}" 2>/dev/null || { tail -n 30 "$work/$host/log-$runs-$host.txt" >&2; fail "the launcher in $host ended"; }
+        sleep 0.02
+    done
+    [ "$i" -lt 6000 ] || { tail -n 30 "$work/$host/log-$runs-$host.txt" >&2; fail "the launcher in $host was not ready in 120 s"; }
+    awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }'
+}
+
+wait_serving() {
+    local i
+    for ((i = 0; i < 1000; i++)); do
+        grep -q "serving the local network on port" "$work/$1/log-$runs-$1.txt" 2>/dev/null && return 0
+        sleep 0.02
+    done
+    tail -n 30 "$work/$1/log-$runs-$1.txt" >&2
+    fail "the launcher in $1 does not serve the local network"
+}
+
+# The bytes of HOST's download that ended after BEFORE ends: "cdn peer" from its end event (which may
+# arrive just after the game was said ready).
+download_bytes() {
+    local i
+    for ((i = 0; i < 500; i++)); do
+        [ "$(count_events "$1" "game src download finished")" -gt "$2" ] && break
+        sleep 0.02
+    done
+    python3 - "$(events_of "$1")" <<'PY'
+import json, sys
+last = None
+for line in open(sys.argv[1]):
+    e = json.loads(line)
+    if e.get("event") == "game src download finished":
+        last = e
+if last is None:
+    sys.exit("no end of a download in " + sys.argv[1])
+print(int(last.get("cdnBytes", -1)), int(last.get("peerBytes", -1)))
+PY
+}
+
+proxy_sent() { tr -dc 0-9 <"$work/cdn-sent" 2>/dev/null || echo 0; }
+
+check_install() {
+    local dir=$work/$1/install name
+    for name in Quelvane_Data.pak level_01.dat level_50.dat; do
+        cmp -s "$dir/$name" "$work/release$2/$name" || fail "$1 has a wrong $name after installing release $2"
+    done
+}
+
+# The stage's proof left release 2 on the CDN: release 1 again (signed anew), until the update runs.
+publish_release 1
+cp "$cdn_dir/version3.txt" "$work/release1.list"
+echo "# install of release 1 in pc2 (empty) from pc1's uncapped nginx, sharing off"
+t0=$(date +%s.%N)
+start_launcher pc2 "$uncapped_base" 0
+uncapped_s=$(wait_ready pc2 0)
+stop_launcher pc2
+check_install pc2 1
+echo "uncapped_cdn_install: $uncapped_s s"
+
+echo "# pc1 gets release 1 copied and verified (--verify), then serves it"
+rm -rf "$work/pc1/install"
+mkdir -p "$work/pc1"
+cp -a "$work/pc2/install" "$work/pc1/install"
+ready_before=$(count_events pc1 "enable game btn")
+t0=$(date +%s.%N)
+start_launcher pc1 "$capped_base" 1 --verify
+wait_ready pc1 "$ready_before" >/dev/null
+wait_serving pc1
+
+echo "# install of release 1 in pc2 (empty) from the CDN capped at $cap bytes/s, beside pc1"
+rm -rf "$work/pc2"
+ready_before=$(count_events pc2 "enable game btn")
+ended_before=$(count_events pc2 "game src download finished")
+sent_before=$(proxy_sent)
+t0=$(date +%s.%N)
+start_launcher pc2 "$capped_base" 1
+lan_s=$(wait_ready pc2 "$ready_before")
+check_install pc2 1
+bytes=$(download_bytes pc2 "$ended_before")
+read -r cdn_bytes peer_bytes <<<"$bytes"
+game_bytes=$(grep -v '^Kestrivane.exe:' "$work/release1.list" | awk -F: '{ s += $4 } END { print s }')
+[ $((cdn_bytes + peer_bytes)) -ge "$game_bytes" ] ||
+    fail "the download's end event accounts for $((cdn_bytes + peer_bytes)) bytes of $game_bytes"
+echo "lan_install: $lan_s s"
+echo "lan_install_cdn_game_file_bytes: $cdn_bytes bytes ($(awk -v b="$cdn_bytes" 'BEGIN { printf "%.2f", b / 1048576 }') MiB)"
+echo "lan_install_pc1_bytes: $peer_bytes bytes ($(awk -v b="$peer_bytes" 'BEGIN { printf "%.2f", b / 1048576 }') MiB)"
+echo "lan_install_capped_cdn_sent: $(($(proxy_sent) - sent_before)) bytes (everything, version file and maps too)"
+
+echo "# release 2: pc1 updates from the capped CDN, then pc2 updates beside it"
+publish_release 2
+stop_launcher pc2
+stop_launcher pc1
+ready_before=$(count_events pc1 "enable game btn")
+ended_before=$(count_events pc1 "game src download finished")
+t0=$(date +%s.%N)
+start_launcher pc1 "$capped_base" 1
+pc1_update_s=$(wait_ready pc1 "$ready_before")
+wait_serving pc1
+check_install pc1 2
+bytes=$(download_bytes pc1 "$ended_before")
+read -r pc1_cdn pc1_peer <<<"$bytes"
+echo "pc1_update_from_cdn: $pc1_update_s s, $pc1_cdn bytes from the CDN, $pc1_peer from peers"
+ready_before=$(count_events pc2 "enable game btn")
+ended_before=$(count_events pc2 "game src download finished")
+sent_before=$(proxy_sent)
+t0=$(date +%s.%N)
+start_launcher pc2 "$capped_base" 1
+pc2_update_s=$(wait_ready pc2 "$ready_before")
+check_install pc2 2
+bytes=$(download_bytes pc2 "$ended_before")
+read -r up_cdn up_peer <<<"$bytes"
+echo "lan_update: $pc2_update_s s"
+echo "lan_update_cdn_game_file_bytes: $up_cdn bytes"
+echo "lan_update_pc1_bytes: $up_peer bytes"
+echo "lan_update_capped_cdn_sent: $(($(proxy_sent) - sent_before)) bytes (everything)"
+stop_launcher pc2
+stop_launcher pc1
+
+awk -v c="$cdn_bytes" 'BEGIN { printf "goal_cdn_bytes_at_most_8_mib: %s\n", (c <= 8 * 1048576 ? "met" : "missed") }'
+awk -v l="$lan_s" -v u="$uncapped_s" 'BEGIN {
+    printf "goal_time_at_most_1.25x_uncapped: %s\n", (l <= 1.25 * u ? "met" : "missed")
+    printf "ratio_lan_vs_uncapped_cdn: %.2f\n", l / u }'

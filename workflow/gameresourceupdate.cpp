@@ -10,6 +10,7 @@
 #include "workflow/archivepatchpreparer.h"
 #include "workflow/installedgame.h"
 #include "workflow/labelargs.h"
+#include "workflow/lansharing.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/poolfuture.h"
 #include "workflow/predownloadfolder.h"
@@ -151,7 +152,17 @@ void GameResourceUpdate::prepareGameResources() {
                     ArchivePatchFiles::removeUpdate(setup.folder, name);
             });
             unpackRoom = new UnpackRoom(setup.folder, hosts, setup.pieceTimeoutMs, this);
-            connect(unpackRoom, &UnpackRoom::counted, this, [this] { emit begun(beginOnceCounted()); });
+            connect(unpackRoom, &UnpackRoom::counted, this, [this] {
+                if (!lan) {
+                    emit begun(beginOnceCounted());
+                    return;
+                }
+                lan->whenAnswered(this, [this] {
+                    // Left meanwhile: nothing is started.
+                    if (manager)
+                        emit begun(beginOnceCounted());
+                });
+            });
         }
         const QString remotePath = QStringLiteral("v%1_%2").arg(e.version, e.name);
         // Fetched before its release day: the download only checks it and puts it in place.
@@ -260,12 +271,25 @@ GameResourceUpdate::Begin GameResourceUpdate::beginOnceCounted() {
     }
     if (roomShortShown)
         clearSpeedTexts(); // the folder named while short; the speed comes at the next tick
+    addPeers();
     manager->start();
     startMeasuring();
     // Said at once rather than at the first tick.
     if (checkingChanges())
         showProgress(doneBytes());
     return Fetching;
+}
+
+void GameResourceUpdate::addPeers() {
+    if (!lan)
+        return;
+    // Once a run: KEEP UPDATE begins again with the same hosts.
+    if (lanConnected)
+        return;
+    lanConnected = true;
+    for (const QString &peer : lan->peers())
+        runHosts->addPeer(peer);
+    connect(lan, &LanSharing::peerFound, runHosts, &CdnHosts::addPeer);
 }
 
 qint64 GameResourceUpdate::missingRoom() const {
@@ -382,6 +406,7 @@ void GameResourceUpdate::gameResDownloadFinished(ErrorCode code, QString filenam
             recordTimer->start();
         ++finishedCount;
         present += e.size;
+        emit fileChecked(e, setup.folder + QLatin1Char('/') + e.name);
         // The bar reaches 100 % with the last file, not at the next tick.
         showProgress(doneBytes());
         return;
@@ -431,6 +456,7 @@ void GameResourceUpdate::allGameResDownloadFinished() {
     speedTimer->stop();
     clearSpeedTexts();
 
+    reportSources();
     QString errorKey;
     if (networkErrorCount > 0)
         errorKey = QStringLiteral("NETWORK_ERROR");
@@ -457,6 +483,24 @@ void GameResourceUpdate::allGameResDownloadFinished() {
         emit status(WorkflowStatus::GameLine, WorkflowStatus::text(errorKey));
     }
     emit allEnded(errorKey);
+}
+
+// Where the bytes came from: the launchers nearby and the CDN hosts.
+void GameResourceUpdate::reportSources() {
+    if (!manager)
+        return;
+    const qint64 fromPeers = manager->bytesFromPeers();
+    const qint64 fromCdn = manager->bytesFromCdn();
+    qDebug().noquote() << QStringLiteral("game files downloaded: %1 bytes from the CDN, %2 bytes from "
+                                         "launchers on the local network")
+                              .arg(fromCdn)
+                              .arg(fromPeers);
+    QJsonObject ended;
+    ended.insert(QStringLiteral("event"), QStringLiteral("game src download finished"));
+    ended.insert(QStringLiteral("files"), finishedCount);
+    ended.insert(QStringLiteral("cdnBytes"), double(fromCdn));
+    ended.insert(QStringLiteral("peerBytes"), double(fromPeers));
+    emit event(ended);
 }
 
 // What this run put on the disk of the files under way. Bytes still in memory are not counted:
@@ -577,6 +621,8 @@ void GameResourceUpdate::installedFilesVerified() {
         if (!f.damage.isEmpty()) {
             ++damaged;
             forgetDamagedFile(f);
+        } else if (f.entry.isEmpty()) {
+            emit fileChecked(VersionTable::instance().value(f.name), f.path);
         }
     }
     qDebug() << "installed files verified" << results.size() << "damaged" << damaged;

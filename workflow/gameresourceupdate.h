@@ -22,6 +22,7 @@
 #include <memory>
 
 class CdnHosts;
+class LanSharing;
 class LauncherConfig;
 class QTimer;
 class UnpackRoom;
@@ -68,6 +69,9 @@ public:
 
     int updateFileCount() const { return queuedCount; }
     int finishedFileCount() const { return finishedCount; }
+    // Launchers nearby that share the release: the download waits a moment for their answers and
+    // fetches from them too. Set before beginGameResourcePhase(); none: the CDN alone.
+    void setLanSharing(LanSharing *sharing) { lan = sharing; }
     // The room was found short before in this launcher's run: a shortage now says it checked again.
     void setRoomShortShown(bool shown) { roomShortShown = shown; }
     // The files that failed on the network failed because it (or the CDN) stayed away.
@@ -103,6 +107,8 @@ signals:
     // when all arrived.
     void allEnded(const QString &errorKey);
     void verified();
+    // A listed file was checked against its MD5 in this run (downloaded, or hashed with --verify).
+    void fileChecked(const RemoteFileInfo &entry, const QString &path);
 
 private:
     // Logs and reports a damaged installed file and forgets its record (for a file an archive
@@ -112,6 +118,9 @@ private:
     // the launcher's folder (0 when they fit).
     qint64 missingRoom() const;
     Begin beginOnceCounted();
+    // Hands the launchers nearby to the download as hosts, now and as they answer.
+    void addPeers();
+    void reportSources();
     void showMissingRoom(qint64 shortBy);
     void showVerifyProgress();
     void installedFilesVerified();
@@ -140,6 +149,8 @@ private:
     LauncherConfig *config;
     CdnHosts *hosts;    // the CDN's: entry indexes (and block maps) come from these
     CdnHosts *runHosts; // handed to the download manager: the same CDN hosts, and the peers
+    LanSharing *lan = nullptr;
+    bool lanConnected = false; // the run's hosts take the peers found
     InstalledGame installed;
     XDManager *manager = nullptr;
     UnpackRoom *unpackRoom = nullptr; // made with the manager

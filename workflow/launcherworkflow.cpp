@@ -6,9 +6,11 @@
 #include "services/campaignid.h"
 #include "services/deviceid.h"
 #include "services/eventlogclient.h"
+#include "settings/globalsettings.h"
 #include "workflow/archiveextraction.h"
 #include "workflow/gameresourceupdate.h"
 #include "workflow/labelargs.h"
+#include "workflow/lansharing.h"
 #include "workflow/periodiccheck.h"
 #include "workflow/predownload.h"
 #include "workflow/selfupdate.h"
@@ -35,6 +37,7 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
           new StartConfirmation(setup.folder, setup.startConfirmMs, setup.startConfirmLimitMs, this))
     , preloader(new PreDownload(setup, manager, &configFile, hosts.get(), this))
     , periodic(new PeriodicCheck(setup, manager, &configFile, hosts.get(), this))
+    , lan(new LanSharing(&configFile, GlobalSettings::instance()->value(ShareWithLocalNetwork) == 1, this))
     , retryTimer(new QTimer(this))
     , countdownTimer(new QTimer(this))
     , retryPauseMs(setup.failedRetryMs) {
@@ -46,6 +49,10 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
     connect(periodic, &PeriodicCheck::releaseFound, this, &LauncherWorkflow::releaseFoundFromPage);
     connect(periodic, &PeriodicCheck::launcherFound, this, &LauncherWorkflow::launcherFoundFromPage);
     makeRunParts();
+    connect(GlobalSettings::instance(), &GlobalSettings::valueChanged, lan, [this](int key, int value) {
+        if (key == ShareWithLocalNetwork)
+            lan->setEnabled(value == 1);
+    });
 
     retryTimer->setSingleShot(true);
     connect(retryTimer, &QTimer::timeout, this, &LauncherWorkflow::tryAgain);
@@ -112,11 +119,15 @@ void LauncherWorkflow::makeRunParts() {
     updater = new SelfUpdate(given, manager, hosts.get(), this);
     gameResources = new GameResourceUpdate(given, &configFile, hosts.get(), this);
     extractor = new ArchiveExtraction(given, &configFile, this);
+    gameResources->setLanSharing(lan);
+    connect(gameResources, &GameResourceUpdate::fileChecked, lan, &LanSharing::fileChecked);
     for (WorkflowPart *part :
          std::initializer_list<WorkflowPart *>{checker, updater, gameResources, extractor})
         relay(part);
 
     connect(checker, &VersionCheck::upToDate, this, [this]() {
+        // Launchers nearby are asked at once, so that their answers are in when the download starts.
+        lan->setRelease(checker->verifiedReleaseDigest());
         afterCheck([this]() {
             releaseExpired = serverUnreachable = false;
             // Tried again from the game page: it is up already.
@@ -234,6 +245,8 @@ void LauncherWorkflow::replaceRunParts() {
         disconnect(part, nullptr, this, nullptr);
         part->deleteLater();
     }
+    // Nothing is shared until the new check has verified a release again.
+    lan->setRelease(QByteArray());
     makeRunParts();
 }
 
@@ -503,6 +516,8 @@ void LauncherWorkflow::setPhase(Phase phase) {
     }
     qDebug() << "workflow phase" << phase;
     current = phase;
+    // Served only while the game is current and not running: it stops as the game starts.
+    lan->setGameCurrent(phase == Ready);
     if (phase == Downloading)
         downloadUnfinished = true;
     else if (phase == Extracting || phase == Ready || phase == AwaitingResume || phase == ReleaseExpired)

@@ -20,6 +20,7 @@ class ArchiveExtraction;
 class CdnHosts;
 class EventLogClient;
 class PeriodicCheck;
+class LanSharing;
 class PreDownload;
 class QNetworkAccessManager;
 class QTimer;
@@ -134,6 +135,7 @@ public:
     ArchiveExtraction *extraction() const { return extractor; }
     PreDownload *preDownload() const { return preloader; }
     GameSession *gameSession() const { return session; }
+    LanSharing *lanSharing() const { return lan; }
 
     // For the process's last moments: the events sent last get at most maxMs to be answered.
     bool waitForEventsAnswered(int maxMs);
@@ -221,6 +223,7 @@ private:
     RemoteFileInfo waitingLauncher;
     bool windowVisible = true;
     bool updatingFromPage = false; // the run under way was started by the periodic check
+    LanSharing *lan;               // lives across runs: the search goes on, serving follows the phase
     QTimer *retryTimer;
     QTimer *countdownTimer;
     QString failedKey;        // the catalogue key of the error the run ended with

@@ -11,6 +11,7 @@
 #include "workflow/updatemarks.h"
 #include "workflow/workflowsetup.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDebug>
 #include <QNetworkAccessManager>
@@ -83,6 +84,7 @@ void VersionCheck::startVersionFileRequest() {
     expiredSeen = false;
     refusedSeen = false;
     unreadableSeen = false;
+    verifiedDigest.clear();
     requestVersionFile();
 }
 
@@ -139,6 +141,7 @@ void VersionCheck::acceptVersionFile(const QByteArray &body) {
         // Quoted, so control characters in a hostile line are escaped in the log.
         qDebug() << "version file line refused:" << refused.left(200);
         unreadableSeen = true;
+        verifiedDigest.clear();
         hostFailed(trKey("VERSION_PARSE_ERROR"), QStringLiteral("version file line refused"));
         return;
     }
@@ -390,6 +393,7 @@ void VersionCheck::signatureLookupDone(const QByteArray &versionFileBody) {
     if (result.timestamp > config->newestAcceptedRelease() &&
         !config->setNewestAcceptedRelease(result.timestamp))
         qDebug() << "cannot record the release time in" << config->path();
+    verifiedDigest = QCryptographicHash::hash(versionFileBody, QCryptographicHash::Sha256);
     acceptVersionFile(versionFileBody);
 }
 

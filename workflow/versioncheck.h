@@ -49,6 +49,10 @@ public:
     // Why the last attempt failed, as the catalogue key the game page shows while the installed game
     // stays playable: a refused signature or an unreadable file are no unreachable server.
     QString failureKey() const;
+    // SHA-256 of the version file whose signature this check verified; empty when it verified none
+    // (no key built in, or no file accepted yet). Launchers on the local network that share a
+    // release know it by this digest.
+    QByteArray verifiedReleaseDigest() const { return verifiedDigest; }
 
     // -2 when either version is not a number, -1 when remote is newer, 0 equal, 1 local newer.
     static int compareVersions(const QString &local, const QString &remote);
@@ -107,4 +111,5 @@ private:
     bool unreadableSeen = false; // a host of this attempt served a version file with a refused line
     std::unique_ptr<SignatureLookup> lookup; // of the version file on this host
     bool askedAgain = false;                 // this host was asked again after a mismatch
+    QByteArray verifiedDigest;
 };

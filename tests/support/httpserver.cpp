@@ -142,7 +142,12 @@ HttpServer::~HttpServer() {
 }
 
 bool HttpServer::listen(quint16 port) {
-    return m_server->listen(QHostAddress::LocalHost, port);
+    return m_server->listen(m_address, port);
+}
+
+bool HttpServer::listen(const QHostAddress &address, quint16 port) {
+    m_address = address;
+    return listen(port);
 }
 
 quint16 HttpServer::port() const {
@@ -168,7 +173,7 @@ void HttpServer::stopFor(int ms) {
 }
 
 QString HttpServer::url(const QString &path) const {
-    return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path);
+    return QStringLiteral("http://%1:%2%3").arg(m_address.toString()).arg(port()).arg(path);
 }
 
 void HttpServer::setFile(const QByteArray &path, const QByteArray &content) {

@@ -28,6 +28,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -82,8 +83,11 @@ public:
     ~HttpServer() override;
 
     bool listen(quint16 port = 0);
+    // On another address than 127.0.0.1 (an IPv4 one: url() names it as it is), e.g. a test's own
+    // network namespace.
+    bool listen(const QHostAddress &address, quint16 port);
     quint16 port() const;
-    // "http://127.0.0.1:<port>" followed by path.
+    // "http://127.0.0.1:<port>" (or the address listened on) followed by path.
     QString url(const QString &path = QString()) const;
 
     void setFile(const QByteArray &path, const QByteArray &content);
@@ -170,6 +174,7 @@ private:
     qint64 m_bodyBytesSent = 0;
     QElapsedTimer m_clock;
     quint16 m_stoppedPort = 0;
+    QHostAddress m_address = QHostAddress(QHostAddress::LocalHost);
 };
 
 // main() for a test whose build constants must point at an HttpServer: the parent picks a free

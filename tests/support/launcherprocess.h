@@ -16,10 +16,15 @@ inline QString envBinary() {
     return qEnvironmentVariable("KESTRIVANE_BINARY_DIR") + QStringLiteral("/tests/kv_launcher_envapp");
 }
 
-// Copies the launcher into installDir as "Kestrivane", making installDir and configHome first.
+// Copies the launcher into installDir as "Kestrivane", making installDir and configHome first. Its
+// settings switch sharing with the local network off: launchers of tests side by side must not find
+// each other (tests/lan shares on a network of its own).
 inline bool install(const QString &installDir, const QString &configHome) {
+    QFile settings(installDir + QStringLiteral("/settings.ini"));
     return QDir().mkpath(installDir) && QDir().mkpath(configHome) &&
-           QFile::copy(envBinary(), installDir + QStringLiteral("/Kestrivane"));
+           QFile::copy(envBinary(), installDir + QStringLiteral("/Kestrivane")) &&
+           settings.open(QIODevice::WriteOnly) &&
+           settings.write("[global_settings]\nshare_with_local_network=0\n") > 0;
 }
 
 // A launcher of version 0.11 (no build mode) with its own configuration home and its endpoints

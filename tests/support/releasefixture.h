@@ -79,6 +79,9 @@ public:
         Platform::setLauncherDirOverride(dir);
         VersionTable::release();
         GlobalSettings::release();
+        // Workflows under test neither search the machine's network nor serve on it, nor find
+        // each other: tests/lan shares on a network of its own.
+        GlobalSettings::instance()->setValue(ShareWithLocalNetwork, 0);
         Translation::instance()->setLanguageIndex(1);
         Translation::instance()->loadLanguage();
         server->clearFaults();

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "trust/versiontable.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class LanPeerFinder;
+class LanPeerServer;
+class LauncherConfig;
+
+// Sharing the game's files with launchers on the local network. While the setting is on it searches
+// for launchers that have the release this run's version check verified (their base URLs go to the
+// game-file download as hosts), and it serves the installed files to them while the game is current
+// and not running: only plain files this run checked against their listed MD5, under the CDN's
+// versioned names. Off, it sends nothing, answers nothing and holds no port.
+class LanSharing : public QObject {
+    Q_OBJECT
+
+public:
+    // Answers come within this long of a search: a download waits no longer for them.
+    static constexpr int AnswerWaitMs = 1000;
+
+    LanSharing(LauncherConfig *config, bool enabled, QObject *parent = nullptr);
+    ~LanSharing() override;
+
+    // The player's setting ("share_with_local_network"); takes effect at once.
+    void setEnabled(bool on);
+    bool isEnabled() const { return enabled; }
+    // The digest of the version file whose signature this run's check verified; empty while there
+    // is none (also while a check runs again).
+    void setRelease(const QByteArray &versionFileDigest);
+    // The game is installed in the listed release and not running: only then is anything served.
+    void setGameCurrent(bool current);
+    // A file of the listed release that this run checked against its MD5, now at path.
+    void fileChecked(const RemoteFileInfo &entry, const QString &path);
+
+    bool isServing() const { return servingPort != 0; }
+    quint16 port() const { return servingPort; }
+    QStringList peers() const;
+    // Calls `then` (unless `context` is gone) once the launchers nearby have had their chance to
+    // answer: at once when sharing is off or a launcher is known, else at the first answer or
+    // AnswerWaitMs after the first search, whichever comes first.
+    void whenAnswered(QObject *context, std::function<void()> then);
+
+    // The name a file is requested by: the CDN's remote path of the listed version.
+    static QString versionedName(const RemoteFileInfo &entry);
+
+signals:
+    void peerFound(const QString &baseUrl);
+
+private:
+    struct Checked {
+        QString version;
+        QString md5;
+        QString path;
+        qint64 size = 0;
+        qint64 modifiedMs = 0;
+    };
+
+    // Starts or stops the search and the serving after a change.
+    void update();
+    void startSearching();
+    void stopSearching();
+    void startServing();
+    void stopServing();
+    // Offers every checked file still listed, recorded and unchanged on disk.
+    void offerCheckedFiles();
+    bool mayServe() const;
+
+    LauncherConfig *config;
+    LanPeerFinder *finder;
+    LanPeerServer *server;
+    bool enabled;
+    bool searching = false;
+    bool gameCurrent = false;
+    QByteArray release;
+    quint16 servingPort = 0;
+    QElapsedTimer sinceSearch; // the first search with the current release
+    QHash<QString, Checked> checked;
+};
