@@ -1,24 +1,29 @@
 #include "workflow/lansharing.h"
 
+#include "core/filedigest.h"
 #include "lan/laninterfaces.h"
 #include "lan/lanpeerfinder.h"
 #include "lan/lanpeerserver.h"
 #include "platform/platform.h"
 #include "workflow/installedgame.h"
 #include "workflow/launcherconfig.h"
+#include "workflow/poolfuture.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QPointer>
+#include <QThread>
 #include <QTimer>
 
 #include <memory>
 #include <utility>
 
-LanSharing::LanSharing(LauncherConfig *config, bool enabled, QObject *parent)
+LanSharing::LanSharing(LauncherConfig *config, const QString &folder, bool enabled, QObject *parent)
     : QObject(parent)
     , config(config)
+    , folder(folder)
     , finder(new LanPeerFinder(this))
     , server(new LanPeerServer(this))
     , enabled(enabled) {
@@ -31,6 +36,8 @@ LanSharing::LanSharing(LauncherConfig *config, bool enabled, QObject *parent)
 }
 
 LanSharing::~LanSharing() {
+    // The worker stops at its next block; nothing here waits for it.
+    stopInstalledCheck();
     stopServing();
     stopSearching();
 }
@@ -124,6 +131,10 @@ void LanSharing::update() {
         startServing();
     else
         stopServing();
+    if (isServing())
+        startInstalledCheck();
+    else
+        stopInstalledCheck();
 }
 
 void LanSharing::startSearching() {
@@ -205,4 +216,126 @@ void LanSharing::offerCheckedFiles() {
         ++offered;
     }
     qDebug() << "files offered to the local network:" << offered;
+}
+
+void LanSharing::startInstalledCheck() {
+    if (hashWatcher)
+        return;
+    const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
+    toHash.clear();
+    for (const RemoteFileInfo &e : table) {
+        if (InstalledGame::isArchive(e.name) || checked.contains(e.name) ||
+            hashTried.contains(e.name + QLatin1Char(':') + e.md5) ||
+            config->installedVersion(e.name) != e.version)
+            continue;
+        toHash.append(e);
+    }
+    if (toHash.isEmpty())
+        return;
+    qDebug() << "checking installed files for the local network:" << toHash.size();
+    hashCancel = std::make_shared<std::atomic<bool>>(false);
+    hashTime.start();
+    hashOffered = 0;
+    hashBytes = 0;
+    hashNextInstalled();
+}
+
+void LanSharing::stopInstalledCheck() {
+    if (!hashWatcher)
+        return;
+    hashCancel->store(true);
+    hashWatcher->disconnect(this);
+    hashWatcher->deleteLater();
+    hashWatcher = nullptr;
+    toHash.clear();
+    endInstalledCheck(true);
+}
+
+void LanSharing::hashNextInstalled() {
+    // A file the download checked meanwhile is offered already.
+    while (!toHash.isEmpty() && checked.contains(toHash.first().name))
+        toHash.removeFirst();
+    if (toHash.isEmpty()) {
+        endInstalledCheck(false);
+        return;
+    }
+    const RemoteFileInfo entry = toHash.takeFirst();
+    const QString path = folder + QLatin1Char('/') + entry.name;
+    hashWatcher = new QFutureWatcher<Hashed>(this);
+    connect(hashWatcher, &QFutureWatcher<Hashed>::finished, this, &LanSharing::installedHashed);
+    hashWatcher->setFuture(
+        PoolFuture::run([entry, path, cancel = hashCancel]() { return hashInstalled(entry, path, cancel); }));
+}
+
+void LanSharing::installedHashed() {
+    const Hashed h = hashWatcher->future().result();
+    hashWatcher->deleteLater();
+    hashWatcher = nullptr;
+    if (h.stopped)
+        return;
+    hashTried.insert(h.entry.name + QLatin1Char(':') + h.entry.md5);
+    hashBytes += h.size;
+    const RemoteFileInfo listed = VersionTable::instance().value(h.entry.name);
+    if (!h.fault.isEmpty()) {
+        qWarning().noquote() << "installed file not offered to the local network: " + h.entry.name + ": " +
+                                    h.fault;
+    } else if (listed.version == h.entry.version && listed.md5 == h.entry.md5 &&
+               config->installedVersion(h.entry.name) == listed.version && !checked.contains(h.entry.name)) {
+        Checked c;
+        c.version = listed.version;
+        c.md5 = listed.md5;
+        c.path = h.path;
+        c.size = h.size;
+        c.modifiedMs = h.modifiedMs;
+        checked.insert(listed.name, c);
+        server->offer(versionedName(listed), {c.path, c.size, c.modifiedMs});
+        ++hashOffered;
+    }
+    hashNextInstalled();
+}
+
+void LanSharing::endInstalledCheck(bool stopped) {
+    qDebug().noquote() << QStringLiteral(
+                              "installed files checked for the local network%1: offered %2, %3 bytes, %4 ms")
+                              .arg(stopped ? QStringLiteral(" (stopped)") : QString())
+                              .arg(hashOffered)
+                              .arg(hashBytes)
+                              .arg(hashTime.elapsed());
+}
+
+LanSharing::Hashed LanSharing::hashInstalled(const RemoteFileInfo &entry, const QString &path,
+                                             const std::shared_ptr<std::atomic<bool>> &cancel) {
+    Hashed h;
+    h.entry = entry;
+    const QFileInfo before(path);
+    h.path = before.absoluteFilePath();
+    if (!before.isFile() || before.isSymLink()) {
+        h.fault = QStringLiteral("not a plain file");
+        return h;
+    }
+    h.size = before.size();
+    h.modifiedMs = before.lastModified().toMSecsSinceEpoch();
+    if (h.size != entry.size) {
+        h.fault = QStringLiteral("size %1 on disk, %2 listed").arg(h.size).arg(entry.size);
+        return h;
+    }
+    // The game and the download come first: this runs at the lowest priority the pool thread takes.
+    QThread *thread = QThread::currentThread();
+    const QThread::Priority was = thread->priority();
+    thread->setPriority(QThread::LowestPriority);
+    QByteArray hex;
+    const auto read = FileDigest::md5Hex(path, &hex, [cancel](qint64) { return !cancel->load(); });
+    thread->setPriority(was == QThread::InheritPriority ? QThread::NormalPriority : was);
+    if (read.code() == FileDigest::Error::Stopped) {
+        h.stopped = true;
+        return h;
+    }
+    const QFileInfo after(path);
+    if (!read.ok())
+        h.fault = read.reason();
+    else if (QString::fromLatin1(hex) != entry.md5)
+        h.fault = QStringLiteral("md5 %1 on disk, %2 listed").arg(QString::fromLatin1(hex), entry.md5);
+    else if (after.size() != h.size || after.lastModified().toMSecsSinceEpoch() != h.modifiedMs)
+        h.fault = QStringLiteral("changed while checked");
+    return h;
 }

@@ -5,12 +5,18 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 
+template <typename T>
+class QFutureWatcher;
 class LanPeerFinder;
 class LanPeerServer;
 class LauncherConfig;
@@ -19,7 +25,9 @@ class LauncherConfig;
 // for launchers that have the release this run's version check verified (their base URLs go to the
 // game-file download as hosts), and it serves the installed files to them while the game is current
 // and not running: only plain files this run checked against their listed MD5, under the CDN's
-// versioned names. Off, it sends nothing, answers nothing and holds no port.
+// versioned names. Off, it sends nothing, answers nothing and holds no port. Files installed by an
+// earlier run are checked against their MD5 in the background while serving, one at a time, and
+// offered as each passes.
 class LanSharing : public QObject {
     Q_OBJECT
 
@@ -27,7 +35,8 @@ public:
     // Answers come within this long of a search: a download waits no longer for them.
     static constexpr int AnswerWaitMs = 1000;
 
-    LanSharing(LauncherConfig *config, bool enabled, QObject *parent = nullptr);
+    // folder: the launcher's folder, where the game's files are installed.
+    LanSharing(LauncherConfig *config, const QString &folder, bool enabled, QObject *parent = nullptr);
     ~LanSharing() override;
 
     // The player's setting ("share_with_local_network"); takes effect at once.
@@ -64,6 +73,25 @@ private:
         qint64 modifiedMs = 0;
     };
 
+    // One installed file hashed in the background.
+    struct Hashed {
+        RemoteFileInfo entry;
+        QString path;
+        qint64 size = 0;
+        qint64 modifiedMs = 0;
+        QString fault; // why it is not offered; empty when it matched and stayed unchanged
+        bool stopped = false;
+    };
+
+    // The background check of installed files not yet checked this run.
+    void startInstalledCheck();
+    void stopInstalledCheck();
+    void hashNextInstalled();
+    void installedHashed();
+    void endInstalledCheck(bool stopped);
+    static Hashed hashInstalled(const RemoteFileInfo &entry, const QString &path,
+                                const std::shared_ptr<std::atomic<bool>> &cancel);
+
     // Starts or stops the search and the serving after a change.
     void update();
     void startSearching();
@@ -75,6 +103,7 @@ private:
     bool mayServe() const;
 
     LauncherConfig *config;
+    QString folder;
     LanPeerFinder *finder;
     LanPeerServer *server;
     bool enabled;
@@ -84,4 +113,12 @@ private:
     quint16 servingPort = 0;
     QElapsedTimer sinceSearch; // the first search with the current release
     QHash<QString, Checked> checked;
+
+    QList<RemoteFileInfo> toHash; // installed files left for the background check
+    QSet<QString> hashTried;      // "name:md5" hashed this run, matched or not
+    QFutureWatcher<Hashed> *hashWatcher = nullptr;
+    std::shared_ptr<std::atomic<bool>> hashCancel;
+    QElapsedTimer hashTime;
+    int hashOffered = 0;
+    qint64 hashBytes = 0;
 };

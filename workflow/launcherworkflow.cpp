@@ -37,7 +37,8 @@ LauncherWorkflow::LauncherWorkflow(const WorkflowSetup &setup, QNetworkAccessMan
           new StartConfirmation(setup.folder, setup.startConfirmMs, setup.startConfirmLimitMs, this))
     , preloader(new PreDownload(setup, manager, &configFile, hosts.get(), this))
     , periodic(new PeriodicCheck(setup, manager, &configFile, hosts.get(), this))
-    , lan(new LanSharing(&configFile, GlobalSettings::instance()->value(ShareWithLocalNetwork) == 1, this))
+    , lan(new LanSharing(&configFile, setup.folder,
+                         GlobalSettings::instance()->value(ShareWithLocalNetwork) == 1, this))
     , retryTimer(new QTimer(this))
     , countdownTimer(new QTimer(this))
     , retryPauseMs(setup.failedRetryMs) {

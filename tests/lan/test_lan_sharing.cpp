@@ -5,6 +5,8 @@
 //    and port: what it installs is the release;
 //  - pc1, serving, refuses a fifth client address and a client from outside its subnet;
 //  - pc2 installs beside pc1 and takes bytes from it;
+//  - pc2, started again with the game installed and one file changed on disk, serves pc1's clients
+//    what its background check passed and not the changed file;
 //  - pc3, with sharing off, holds no listening port and no UDP socket while it installs, and the
 //    search's group hears nothing from it.
 // Without root or `ip netns` the stage is not built and the test skips.
@@ -57,6 +59,7 @@ class LanSharingTest : public QObject {
     HttpServer cdn;
     QMap<QString, QByteArray> files; // name -> content, all of version 1
     QList<QProcess *> processes;
+    QHash<QString, QProcess *> launchers;
     QHash<QString, QByteArray> output;
 
     QUdpSocket group;         // hears the search's group on the bridge
@@ -124,7 +127,8 @@ class LanSharingTest : public QObject {
     bool startLauncher(const QString &host, bool share) {
         const QString dir = launcherDir(host);
         const QString config = root.filePath(host + QStringLiteral("/config"));
-        if (!LauncherProcess::install(dir, config))
+        // Started again: the install from the earlier run stays.
+        if (!QFile::exists(dir + QStringLiteral("/Kestrivane")) && !LauncherProcess::install(dir, config))
             return false;
         if (share && !writeFile(dir + QStringLiteral("/settings.ini"),
                                 "[global_settings]\nshare_with_local_network=1\n"))
@@ -134,7 +138,7 @@ class LanSharingTest : public QObject {
         env.insert(QStringLiteral("KESTRIVANE_TEST_RELEASE_PUBLIC_KEY"),
                    QString::fromLatin1(TestKeys::ReleasePublic));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        startIn(host, dir + QStringLiteral("/Kestrivane"), {}, env);
+        launchers.insert(host, startIn(host, dir + QStringLiteral("/Kestrivane"), {}, env));
         return true;
     }
 
@@ -321,6 +325,29 @@ private slots:
         QCOMPARE(ended.size(), 1);
         QVERIFY2(ended.first().value(QStringLiteral("peerBytes")).toDouble() > 0,
                  QJsonDocument(ended.first()).toJson().constData());
+    }
+
+    // pc2 again, its game installed by the run before: it serves what its background check passed,
+    // and not a file whose bytes changed on disk since (same size, so the start's check keeps it).
+    void installedGameServedAfterItsCheck() {
+        LauncherProcess::stop(launchers.value(QStringLiteral("pc2")));
+        const QString changed = launcherDir(QStringLiteral("pc2")) + QStringLiteral("/small1.dat");
+        QByteArray bytes = readFile(changed);
+        bytes[100] = char(bytes.at(100) ^ 0x5a);
+        QVERIFY(writeFile(changed, bytes));
+        output.remove(QStringLiteral("pc2"));
+        QVERIFY(startLauncher(QStringLiteral("pc2"), true));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            output.value(QStringLiteral("pc2")).contains("installed files checked for the local network"),
+            InstallTimeoutMs);
+        QVERIFY2(output.value(QStringLiteral("pc2")).contains("not offered to the local network: small1.dat"),
+                 output.value(QStringLiteral("pc2")).right(3000).constData());
+        const quint16 port = servingPort(QStringLiteral("pc2"));
+        QVERIFY(port != 0);
+        QTcpSocket good, bad;
+        QCOMPARE(request(&good, Clients.at(0), Address["pc2"], port, "v1_small0.dat"), 200);
+        const int badStatus = request(&bad, Clients.at(1), Address["pc2"], port, "v1_small1.dat");
+        QVERIFY2(badStatus == 0 || badStatus >= 400, qPrintable(QString::number(badStatus)));
     }
 };
 
