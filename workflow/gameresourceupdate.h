@@ -22,6 +22,7 @@
 #include <memory>
 
 class CdnHosts;
+class DiskAdoption;
 class LauncherConfig;
 class QTimer;
 class UnpackRoom;
@@ -55,6 +56,12 @@ public:
     // follows.
     void verifyInstalledFiles();
     void cancelVerification();
+    // Files on the disk that no record names are looked at before anything is queued (DiskAdoption);
+    // false when there are none, else adopted() follows.
+    bool adoptFilesOnDisk();
+    // Of the last verification: the files hashed and those found damaged.
+    int verifiedFileCount() const { return verifiedFiles; }
+    int damagedFileCount() const { return damagedFiles; }
 
     void pause();
     void resume();
@@ -100,6 +107,7 @@ signals:
     // when all arrived.
     void allEnded(const QString &errorKey);
     void verified();
+    void adopted();
 
 private:
     // Logs and reports a damaged installed file and forgets its record (for a file an archive
@@ -138,7 +146,8 @@ private:
     CdnHosts *hosts; // handed to the download manager
     InstalledGame installed;
     XDManager *manager = nullptr;
-    UnpackRoom *unpackRoom = nullptr; // made with the manager
+    UnpackRoom *unpackRoom; // its indexes serve the adoption, the room check and the updates by entries
+    DiskAdoption *adoption;
     QList<RemoteFileInfo> queuedArchives;
     // Updates by changed entries: each is handed the index the room check fetched.
     QHash<QString, QPointer<ArchivePatchPreparer>> preparers;
@@ -165,4 +174,6 @@ private:
     std::shared_ptr<InstallCheck::Progress> verifyProgress;
     qint64 verifyTotalBytes = 0;
     QTimer *verifyTimer = nullptr;
+    int verifiedFiles = 0;
+    int damagedFiles = 0;
 };
