@@ -6,6 +6,7 @@
 #include <QVector>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -22,6 +23,33 @@ QString shortestFloat(float f) {
     return QString::number(double(f), 'g', 9);
 }
 
+// Numbers are written as the catalogue's language writes them.
+QLocale catalogueLocale() {
+    static const QLocale::Language languages[Translation::LanguageCount] = {
+        QLocale::Chinese, QLocale::English,  QLocale::Dutch,   QLocale::French,
+        QLocale::German,  QLocale::Japanese, QLocale::Spanish, QLocale::Turkish};
+    const int index = Translation::instance()->languageIndex();
+    return QLocale(index >= 0 && index < Translation::LanguageCount ? languages[index] : QLocale::English);
+}
+
+QString sizeText(qint64 bytes) {
+    static const char *const units[] = {"B", "KB", "MB", "GB"};
+    double value = double(qMax<qint64>(0, bytes));
+    int unit = 0;
+    while (value >= 1024.0 && unit < 3) {
+        value /= 1024.0;
+        ++unit;
+    }
+    const double rounded = std::round(value * 100.0) / 100.0;
+    // Shortest form: 1.5KB, 1MB, 4.77MB.
+    QString number = QString::number(rounded, 'f', 2);
+    while (number.contains(QLatin1Char('.')) &&
+           (number.endsWith(QLatin1Char('0')) || number.endsWith(QLatin1Char('.'))))
+        number.chop(1);
+    number.replace(QLatin1Char('.'), catalogueLocale().decimalPoint());
+    return number + QLatin1String(units[unit]);
+}
+
 } // namespace
 
 QString LabelArg::toText() const {
@@ -32,6 +60,10 @@ QString LabelArg::toText() const {
         return shortestFloat(value.toFloat());
     case ArgKey:
         return Translation::instance()->tr(value.toString());
+    case ArgCount:
+        return catalogueLocale().toString(value.toLongLong());
+    case ArgSize:
+        return sizeText(value.toLongLong());
     case ArgText:
     default:
         return value.toString();

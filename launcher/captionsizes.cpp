@@ -55,7 +55,11 @@ void LauncherUpdater::fitCaptionSizes() {
         {tr("RESUME_OFFERED_TIP").arg(100).arg(widestSize, widestSize), QString()},
         {tr("NETWORK_WAITING").arg(600), QString()},
         {tr("SCANNING_TIP").arg(100), QString()},
-        {tr("CHECKING_CHANGES"), QString()}};
+        {tr("CHECKING_CHANGES"), QString()},
+        {tr("ADOPTING_TIP").arg(100), QString()},
+        {tr("VERIFY_ALL_SOUND").arg(QStringLiteral("100,000")), QString()},
+        {tr("VERIFY_REPAIRED_ONE").arg(widestSize), QString()},
+        {tr("VERIFY_REPAIRED").arg(QStringLiteral("10,000"), widestSize), QString()}};
     for (const char *error : {"VERIFY_ERROR", "WRITE_ERROR", "FILE_MISSING_ON_SERVER", "UNCOMPRESS_FAILED",
                               "NETWORK_ERROR", "SERVER_ERROR", "RELEASE_OUT_OF_DATE",
                               "UPDATE_SERVER_UNREACHABLE", "RELEASE_SIGNATURE_ERROR", "VERSION_PARSE_ERROR"})

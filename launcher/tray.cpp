@@ -130,11 +130,20 @@ void LauncherUpdater::minimize() {
 void LauncherUpdater::openSettings() {
     overlay->show();
     overlay->raise();
+    bool verify = false;
     {
         SettingDialog dialog(this);
+        // Not while the game or a download runs; the repair closes the dialog and shows on the page.
+        dialog.setVerifyEnabled(flow->canVerify());
+        connect(&dialog, &SettingDialog::verifyRequested, &dialog, [&dialog, &verify] {
+            verify = true;
+            dialog.accept();
+        });
         dialog.exec();
     }
     overlay->hide();
+    if (verify)
+        flow->verifyNow();
 }
 
 void LauncherUpdater::trayIconActivated(QSystemTrayIcon::ActivationReason reason) {

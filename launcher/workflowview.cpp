@@ -73,6 +73,9 @@ void LauncherUpdater::showPhase(LauncherWorkflow::Phase phase) {
         // Asked again from the game page: nothing is left to try now meanwhile.
         ui->downloadBtn->setVisible(false);
         ui->downloadBtn->setToolTip(QString());
+        // A repair asked from a ready page: the game waits until its files are checked.
+        if (gameState != 2)
+            ui->startGameBtn->setEnabled(false);
         break;
     case LauncherWorkflow::SelfUpdating:
         ui->launcherDownloadInfo->setVisible(true);

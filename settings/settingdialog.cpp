@@ -10,6 +10,7 @@
 #include "settings/ui_settingdialog.h"
 #include "widgets/doublepopupcombobox.h"
 #include "widgets/imagebutton.h"
+#include "widgets/mainbutton.h"
 #include "widgets/menuswitch.h"
 #include "widgets/roundedwidget.h"
 
@@ -135,6 +136,17 @@ SettingDialog::SettingDialog(QWidget *parent)
     ui->downloadOnMeteredCheckbox->setTextKey(QStringLiteral("DOWNLOAD_ON_METERED"));
     ui->downloadOnMeteredCheckbox->setChecked(settings->value(DownloadOnMetered) == 1);
 
+    // The repair: a button of its own below the download settings, reached with Tab like the rest.
+    ui->verifyFilesButton->setTextKey(QStringLiteral("VERIFY_GAME_FILES"));
+    ui->verifyFilesButton->setTextPixelSize(22);
+    ui->verifyFilesButton->setOuterColors(QColor("#c391e2"), QColor("#755788"), QColor("#8a64a3"),
+                                          QColor("#dbbdee"));
+    ui->verifyFilesButton->setInnerColors(QColor("#9b4fd0"), QColor("#5e2a85"), QColor("#7a5a91"),
+                                          QColor("#ad66dd"));
+    ui->verifyFilesButton->setTextColors(QColor("#ffffff"), QColor("#e0d0ee"), QColor("#b9a6c8"),
+                                         QColor("#ffffff"));
+    connect(ui->verifyFilesButton, &QPushButton::clicked, this, &SettingDialog::verifyRequested);
+
     connect(ui->automaticLaunchCheckbox, SIGNAL(stateChanged(int)), this, SLOT(onLaunchSettingChanged(int)));
     connect(ui->popOnExitCheckbox, SIGNAL(stateChanged(int)), this, SLOT(onLaunchSettingChanged(int)));
     connect(ui->toTrayRadioButton, SIGNAL(clicked(bool)), this, SLOT(onCloseSettingChanged(bool)));
@@ -153,6 +165,10 @@ SettingDialog::SettingDialog(QWidget *parent)
 }
 
 SettingDialog::~SettingDialog() = default;
+
+void SettingDialog::setVerifyEnabled(bool enabled) {
+    ui->verifyFilesButton->setEnabled(enabled);
+}
 
 void SettingDialog::switchPage(int index) {
     ui->stackedWidget->setCurrentIndex(index);

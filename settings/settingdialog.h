@@ -9,8 +9,9 @@ class SettingDialog;
 }
 
 // The modal settings window: general settings, language and downloads (the speed limit, whether
-// downloads wait while the game runs, sharing with the local network), chosen by a menu switch.
-// Every control writes its setting at once; the close button only closes.
+// downloads wait while the game runs, sharing with the local network, and the repair of the game's
+// files), chosen by a menu switch. Every control writes its setting at once; the close button only
+// closes.
 class SettingDialog : public QDialog {
     Q_OBJECT
 public:
@@ -26,6 +27,13 @@ public:
     // The limit in kilobytes per second for what the player typed in megabytes per second
     // ("2.5" or "2,5"); below the smallest limit it is the smallest; -1 when it is no number.
     static int typedDownloadLimitKbps(const QString &typed);
+
+    // "Verify game files" may be pressed (not while the game or a download runs).
+    void setVerifyEnabled(bool enabled);
+
+signals:
+    // The player asked for the game's files to be verified and repaired.
+    void verifyRequested();
 
 public slots:
     void switchPage(int index);

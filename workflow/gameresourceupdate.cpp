@@ -8,6 +8,7 @@
 #include "patch/zipindex.h"
 #include "trust/versiontable.h"
 #include "workflow/archivepatchpreparer.h"
+#include "workflow/diskadoption.h"
 #include "workflow/installedgame.h"
 #include "workflow/labelargs.h"
 #include "workflow/lansharing.h"
@@ -43,6 +44,8 @@ GameResourceUpdate::GameResourceUpdate(const WorkflowSetup &setup, LauncherConfi
     , hosts(hosts)
     , runHosts(new CdnHosts(hosts, this))
     , installed(setup.folder, config)
+    , unpackRoom(new UnpackRoom(setup.folder, hosts, setup.pieceTimeoutMs, this))
+    , adoption(new DiskAdoption(setup.folder, config, unpackRoom, setup.verifyRefreshMs, this))
     , speedTimer(new QTimer(this))
     , recordTimer(new QTimer(this)) {
     // Download speed, measured once a tick.
@@ -51,6 +54,17 @@ GameResourceUpdate::GameResourceUpdate(const WorkflowSetup &setup, LauncherConfi
     recordTimer->setSingleShot(true);
     recordTimer->setInterval(RecordBatchMs);
     connect(recordTimer, &QTimer::timeout, this, &GameResourceUpdate::recordFinishedFiles);
+    connect(adoption, &WorkflowPart::status, this, &WorkflowPart::status);
+    connect(adoption, &WorkflowPart::progress, this, &WorkflowPart::progress);
+    connect(adoption, &WorkflowPart::event, this, &WorkflowPart::event);
+    connect(adoption, &DiskAdoption::finished, this, [this] {
+        installed.addCopiesOnDisk(adoption->differingCopies());
+        emit adopted();
+    });
+}
+
+bool GameResourceUpdate::adoptFilesOnDisk() {
+    return adoption->start(installed.damagedNames());
 }
 
 GameResourceUpdate::~GameResourceUpdate() {
@@ -151,7 +165,6 @@ void GameResourceUpdate::prepareGameResources() {
                 if (ZipIndex::wantsIndex(name))
                     ArchivePatchFiles::removeUpdate(setup.folder, name);
             });
-            unpackRoom = new UnpackRoom(setup.folder, hosts, setup.pieceTimeoutMs, this);
             connect(unpackRoom, &UnpackRoom::counted, this, [this] {
                 if (!lan) {
                     emit begun(beginOnceCounted());
@@ -179,6 +192,7 @@ void GameResourceUpdate::prepareGameResources() {
             manager->addFile(remotePath, e.name, delta);
         } else if (archive.isSet()) {
             auto *preparer = new ArchivePatchPreparer(archive);
+            preparer->setIndex(adoption->takeIndex(e.name)); // the index the adoption fetched
             preparers.insert(e.name, preparer);
             manager->addFile(remotePath, e.name, preparer);
         } else {
@@ -300,7 +314,7 @@ qint64 GameResourceUpdate::missingRoom() const {
         return 0;
     // A file being replaced needs its whole new size beside the old copy until it is in place, and
     // an archive its unpacked files beside it until they are.
-    const qint64 unpacked = unpackRoom ? unpackRoom->unpackedBytes() : 0;
+    const qint64 unpacked = manager ? unpackRoom->unpackedBytes() : 0;
     const qint64 needed = total + unpacked - (manager ? manager->resumedBytes() : 0);
     if (needed <= available)
         return 0;
@@ -358,8 +372,8 @@ void GameResourceUpdate::resume() {
 
 void GameResourceUpdate::stopForExit() {
     cancelVerification();
-    if (unpackRoom)
-        unpackRoom->cancel();
+    adoption->cancel();
+    unpackRoom->cancel();
     speedTimer->stop();
     recordFinishedFiles();
     if (!manager)
@@ -626,6 +640,8 @@ void GameResourceUpdate::installedFilesVerified() {
         }
     }
     qDebug() << "installed files verified" << results.size() << "damaged" << damaged;
+    verifiedFiles = results.size();
+    damagedFiles = damaged;
     emit verified();
 }
 

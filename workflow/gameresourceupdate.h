@@ -22,6 +22,7 @@
 #include <memory>
 
 class CdnHosts;
+class DiskAdoption;
 class LanSharing;
 class LauncherConfig;
 class QTimer;
@@ -56,6 +57,12 @@ public:
     // follows.
     void verifyInstalledFiles();
     void cancelVerification();
+    // Files on the disk that no record names are looked at before anything is queued (DiskAdoption);
+    // false when there are none, else adopted() follows.
+    bool adoptFilesOnDisk();
+    // Of the last verification: the files hashed and those found damaged.
+    int verifiedFileCount() const { return verifiedFiles; }
+    int damagedFileCount() const { return damagedFiles; }
 
     void pause();
     void resume();
@@ -109,6 +116,7 @@ signals:
     void verified();
     // A listed file was checked against its MD5 in this run (downloaded, or hashed with --verify).
     void fileChecked(const RemoteFileInfo &entry, const QString &path);
+    void adopted();
 
 private:
     // Logs and reports a damaged installed file and forgets its record (for a file an archive
@@ -153,7 +161,8 @@ private:
     bool lanConnected = false; // the run's hosts take the peers found
     InstalledGame installed;
     XDManager *manager = nullptr;
-    UnpackRoom *unpackRoom = nullptr; // made with the manager
+    UnpackRoom *unpackRoom; // its indexes serve the adoption, the room check and the updates by entries
+    DiskAdoption *adoption;
     QList<RemoteFileInfo> queuedArchives;
     // Updates by changed entries: each is handed the index the room check fetched.
     QHash<QString, QPointer<ArchivePatchPreparer>> preparers;
@@ -180,4 +189,6 @@ private:
     std::shared_ptr<InstallCheck::Progress> verifyProgress;
     qint64 verifyTotalBytes = 0;
     QTimer *verifyTimer = nullptr;
+    int verifiedFiles = 0;
+    int damagedFiles = 0;
 };

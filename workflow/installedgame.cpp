@@ -133,12 +133,13 @@ void InstalledGame::removeUnpackedArchives() {
     }
 }
 
-// A copy recorded at another version is the older one the map's blocks are looked for in, and so is
-// a damaged copy (its sound blocks are kept, only the damaged ones fetched). Archives have no maps:
-// they are deleted once unpacked.
+// A copy recorded at another version is the older one the map's blocks are looked for in, and so are
+// a copy found on the disk without a record and a damaged copy (its sound blocks are kept, only the
+// damaged ones fetched). Archives have no maps: they are deleted once unpacked.
 DeltaSource InstalledGame::deltaSourceFor(const RemoteFileInfo &e) const {
     return PreDownloadSources::delta(folder, e,
-                                     !installedVersion(e.name).isEmpty() || damagedFiles.contains(e.name));
+                                     !installedVersion(e.name).isEmpty() || damagedFiles.contains(e.name) ||
+                                         copiesOnDisk.contains(e.name));
 }
 
 // An archive unpacked before (a version is recorded, or the files it installed) is brought up to

@@ -29,6 +29,10 @@ public:
     // archive's), so that it is fetched again; false when it was forgotten before in this run.
     bool forgetDamaged(const InstallCheck::File &file);
     void forgetUnlistedFiles();
+    // Files found damaged in this run.
+    QSet<QString> damagedNames() const { return damagedFiles; }
+    // Listed files on the disk without a record whose bytes differ: older copies for their block maps.
+    void addCopiesOnDisk(const QSet<QString> &names) { copiesOnDisk += names; }
     void removeUnpackedArchives();
 
     // The installed older copy of a file whose line lists a block map; none for a plain download.
@@ -44,4 +48,5 @@ private:
     // file has a block map, like an older copy does.
     QSet<QString> damagedFiles;
     QHash<QString, QSet<QString>> damagedEntries; // of an archive: the files it installed found damaged
+    QSet<QString> copiesOnDisk;
 };

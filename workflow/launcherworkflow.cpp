@@ -1,5 +1,6 @@
 #include "workflow/launcherworkflow.h"
 
+#include "download/bandwidthcap.h"
 #include "download/cdnhosts.h"
 #include "i18n/translation.h"
 #include "platform/platform.h"
@@ -207,6 +208,11 @@ void LauncherWorkflow::makeRunParts() {
     connect(gameResources, &GameResourceUpdate::allEnded, this, &LauncherWorkflow::downloadsEnded);
     connect(gameResources, &GameResourceUpdate::begun, this, &LauncherWorkflow::resourcesBegan);
     connect(gameResources, &GameResourceUpdate::verified, this, [this]() {
+        repair.verified(gameResources->verifiedFileCount(), gameResources->damagedFileCount(),
+                        BandwidthCap::instance().passedBytes());
+        prepareResources();
+    });
+    connect(gameResources, &GameResourceUpdate::adopted, this, [this]() {
         gameResources->prepareGameResources();
         fetchOrOffer();
     });
@@ -319,8 +325,31 @@ void LauncherWorkflow::beginGameResources() {
         gameResources->verifyInstalledFiles();
         return;
     }
+    prepareResources();
+}
+
+void LauncherWorkflow::prepareResources() {
+    if (gameResources->adoptFilesOnDisk()) {
+        setPhase(Verifying);
+        return;
+    }
     gameResources->prepareGameResources();
     fetchOrOffer();
+}
+
+bool LauncherWorkflow::canVerify() const {
+    return (current == Ready || (current == Failed && resourcesBegun)) &&
+           preloader->state() != PreDownload::Fetching;
+}
+
+void LauncherWorkflow::verifyNow() {
+    if (!canVerify())
+        return;
+    qDebug() << "verifying the game's files, asked from the window";
+    repairing = true;
+    verifyRequested = true;
+    retryTimer->stop();
+    runAgain();
 }
 
 void LauncherWorkflow::resourcesBegan(GameResourceUpdate::Begin how) {
@@ -530,6 +559,8 @@ void LauncherWorkflow::setPhase(Phase phase) {
     // beside the game for hours.
     if (phase == Ready || phase == Failed || phase == AwaitingResume)
         Platform::releaseFreedMemory();
+    if (phase == Failed || phase == ReleaseExpired || phase == ServerUnreachable)
+        repairing = false;
     // The release is checked again while the game page is ready and the game is not running.
     periodic->setActive(phase == Ready);
     emit phaseChanged(phase);
@@ -537,6 +568,8 @@ void LauncherWorkflow::setPhase(Phase phase) {
         emit updatedInBackground();
     else if (phase == Failed)
         updatingFromPage = false;
+    if (phase == Ready && std::exchange(repairing, false))
+        emit status(WorkflowStatus::GameLine, repair.closingLine(BandwidthCap::instance().passedBytes()));
     // The game is ready: the next release may be fetched meanwhile, once the page has settled.
     if (phase == Ready && given.preloadDelayMs >= 0)
         QTimer::singleShot(given.preloadDelayMs, preloader, &PreDownload::check);

@@ -5,6 +5,7 @@
 #include "workflow/gamesession.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/meteredwait.h"
+#include "workflow/repairrun.h"
 #include "workflow/workflowsetup.h"
 #include "workflow/workflowstatus.h"
 
@@ -79,6 +80,11 @@ public:
     void beginGameResources();
     // Before the game-resource phase: hash every installed file (the command line's --verify).
     void setVerifyInstalledFiles(bool verify) { verifyRequested = verify; }
+    // The repair from the window: what --verify runs, from the version check on, ending with a line
+    // that says what it found. Only while the game is ready (or a run failed), neither the game nor
+    // a download running.
+    bool canVerify() const;
+    void verifyNow();
 
     // The player's actions. KEEP UPDATE fetches what is left, or unpacks again what lacked room.
     void resumeDownloading();
@@ -200,6 +206,8 @@ private:
     // The periodic check found something newer while the game page is ready.
     void releaseFoundFromPage();
     void launcherFoundFromPage(const RemoteFileInfo &entry);
+    // Files on the disk without a record are looked at first, then the update is queued.
+    void prepareResources();
     void resourcesBegan(GameResourceUpdate::Begin how);
     void downloadsEnded(const QString &errorKey);
     void extractArchives();
@@ -234,6 +242,8 @@ private:
     Phase current = Checking;
     Phase failedIn = Checking; // the phase a Failed came from
     bool verifyRequested = false;
+    bool repairing = false; // the player asked for the repair: the ready page says what it found
+    RepairRun repair;
     bool resourcesBegun = false;
     bool unpackAwaitsRoom = false;   // KEEP UPDATE unpacks: the archives are downloaded
     bool downloadAwaitsRoom = false; // KEEP UPDATE runs again: the disk filled up while fetching

@@ -38,6 +38,11 @@ public:
     qint64 unpackedBytes() const;
     // A kept index (checked already), handed over once; empty when none was kept.
     QByteArray takeIndex(const QString &archive) { return kept.take(archive); }
+    // An archive counted that needs no unpacking after all (found unpacked on the disk).
+    void forget(const QString &archive) {
+        unpacked.remove(archive);
+        kept.remove(archive);
+    }
 
 signals:
     void counted();

@@ -681,10 +681,19 @@ void SettingDialogTest::keyboardReachesEveryControl() {
     QCOMPARE(storedValue("download_limit_kbps").toInt(), 2560);
     QVERIFY(dialog.isVisible());
     STEP(tabRound({"menuSwitch", "downloadLimitComboBox", "downloadLimitEdit", "pauseWhilePlayingCheckbox",
-                   "shareWithLocalNetworkCheckbox", "downloadOnMeteredCheckbox", "closeBtn"}));
+                   "shareWithLocalNetworkCheckbox", "downloadOnMeteredCheckbox", "verifyFilesButton",
+                   "closeBtn"}));
     focus("shareWithLocalNetworkCheckbox");
     key(Qt::Key_Space);
     QCOMPARE(storedValue("share_with_local_network").toInt(), 0);
+    // "Verify game files" asks with Space; disabled (the game or a download runs) Tab passes it by.
+    QSignalSpy verify(&dialog, &SettingDialog::verifyRequested);
+    focus("verifyFilesButton");
+    key(Qt::Key_Space);
+    QCOMPARE(verify.count(), 1);
+    dialog.setVerifyEnabled(false);
+    STEP(tabRound({"menuSwitch", "downloadLimitComboBox", "downloadLimitEdit", "pauseWhilePlayingCheckbox",
+                   "shareWithLocalNetworkCheckbox", "downloadOnMeteredCheckbox", "closeBtn"}));
     Translation::instance()->setLanguageIndex(1);
     QCOMPARE(edit->text(), QString("2.5"));
 }

@@ -60,6 +60,7 @@ const QStringList docScreens = {"launcher-update",
                                 "settings-general",
                                 "settings-language-list",
                                 "settings-download-typed",
+                                "repair-repaired",
                                 "exit-confirmation",
                                 "crash-dialog",
                                 "tooltip-close",
@@ -390,11 +391,18 @@ void gamePage(LauncherUpdater *w, const QString &language) {
 
     predownloadLines(w, language);
 
-    // Back to ready for the dialogs.
+    // Back to ready for the dialogs; first the closing lines of a repair asked from the settings
+    // dialog, in place of "Update finished".
     Access::gameState(w) = 2;
-    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("UPDATE_FINISHED"), true, true);
     ui->gameSrcProgressBar->setVisible(false);
     start->setEnabled(true);
+    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("VERIFY_ALL_SOUND"), true, true);
+    ui->gameSrcDownloadInfo->setArgs({LabelArgs::count(1204)});
+    capture(w, language, QStringLiteral("repair-sound"));
+    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("VERIFY_REPAIRED"), true, true);
+    ui->gameSrcDownloadInfo->setArgs({LabelArgs::count(3), LabelArgs::size(1572864)});
+    capture(w, language, QStringLiteral("repair-repaired"));
+    ui->gameSrcDownloadInfo->setTextKey(QStringLiteral("UPDATE_FINISHED"), true, true);
     settle();
 }
 
