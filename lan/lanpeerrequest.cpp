@@ -48,14 +48,14 @@ LanPeerRequest::Range LanPeerRequest::parseRange(qint64 *first, qint64 *last, bo
     const QByteArray value = m_ranges.first().trimmed();
     if (value.size() > MaxRangeLength || !value.startsWith("bytes="))
         return Range::Bad;
-    const QByteArray spec = value.mid(6).trimmed();
-    if (spec.contains(','))
+    const QByteArray bounds = value.mid(6).trimmed();
+    if (bounds.contains(','))
         return Range::Several;
-    const int dash = spec.indexOf('-');
+    const int dash = bounds.indexOf('-');
     if (dash < 0)
         return Range::Bad;
-    const QByteArray from = spec.left(dash).trimmed();
-    const QByteArray to = spec.mid(dash + 1).trimmed();
+    const QByteArray from = bounds.left(dash).trimmed();
+    const QByteArray to = bounds.mid(dash + 1).trimmed();
     *suffix = from.isEmpty();
     if (*suffix) {
         *last = parseNumber(to);
