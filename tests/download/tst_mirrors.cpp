@@ -277,7 +277,9 @@ private slots:
     }
 
     // A host stopped in the middle of a large download: its pieces go on from the other host (from
-    // the byte they had reached), the stopped one is left out.
+    // the byte they had reached), the stopped one counts as away. Whether it is also left out depends
+    // on how many pieces it held when it stopped (three failures in a row leave a host out; with one
+    // or two, the faster host may take every piece left before it is asked again).
     void mirrorDiesMidway() {
         HttpServer *a = addServer();
         HttpServer *b = addServer();
@@ -304,8 +306,8 @@ private slots:
         QVERIFY(!a->isListening());
         QCOMPARE(run.results.value("big.pak", ErrorCode(-1)), NoError);
         QVERIFY(installed("big.pak"));
-        QVERIFY(hosts.isLeftOut(base(a)));
-        QVERIFY(!hosts.isLeftOut(base(b)));
+        QVERIFY(hosts.mayBeAway(base(a)));
+        QVERIFY(!hosts.mayBeAway(base(b)));
         QVERIFY(a->requestCount() >= 5 && b->requestCount() >= 5);
         QVERIFY2(mostFetches("big.pak") <= 2, qPrintable(QString::number(mostFetches("big.pak"))));
     }
