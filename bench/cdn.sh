@@ -2,12 +2,30 @@
 # servers idle) on a free local port. As root the stack runs nginx's workers as root too, so they
 # can read the private temporary data folder.
 # Needs $root (the repository) and $build; sets $work, $data, $port and $base.
+#   need_tools TOOL...          stops the run (exit 2) naming the first tool missing
+#   build_targets TARGET...     configures $build if it has no cache, then builds the targets
+#                               (BENCH_SKIP_BUILD=1: built already; a shared build folder builds
+#                               under its own lock)
 #   make_work NAME      a temporary folder for the run (removed at exit, with the CDN stopped)
 #   stop_cdn
 #   start_cdn CDN_ROOT PROBE_FILE [rate cap per connection]
 # PROBE_FILE is a file under the CDN path that must answer a range request, or the run stops here.
 #   random_release MIB NAME...   $data/v1_NAME of MIB MiB of random bytes each (kept while the size fits),
 #                                and $work/list.txt with a "name md5 size" line per file
+
+need_tools() {
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
+    done
+}
+
+build_targets() {
+    if [ ! -f "$build/CMakeCache.txt" ]; then
+        cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    fi
+    [ $# -eq 0 ] || [ "${BENCH_SKIP_BUILD:-0}" = 1 ] || cmake --build "$build" --target "$@" >/dev/null
+}
 
 make_work() {
     work=$(mktemp -d "/tmp/kv-bench-$1.XXXXXX")

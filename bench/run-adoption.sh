@@ -18,18 +18,13 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-"$root/build"}
 size_mib=${BENCH_SIZE_MIB:-512}
-for tool in nginx curl md5sum b2sum python3; do
-    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
-done
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-[ "${BENCH_SKIP_BUILD:-0}" = 1 ] || cmake --build "$build" --target bench_archive_patch kv-publish kv-sink >/dev/null
+# shellcheck source=bench/cdn.sh
+. "$root/bench/cdn.sh"
+need_tools nginx curl md5sum b2sum python3
+build_targets bench_archive_patch kv-publish kv-sink
 engine="$build/bench/bench_archive_patch"
 pair="$root/bench/archivepatch/makearchives.py"
 
-# shellcheck source=bench/cdn.sh
-. "$root/bench/cdn.sh"
 make_work adoption
 
 half=$((size_mib / 2))

@@ -27,19 +27,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-"$root/build"}
 size_mib=${BENCH_SIZE_MIB:-1024}
 rate=12500000 # 100 Mbit/s in bytes
-for tool in nginx zsync zsyncmake curl cmp python3; do
-    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
-done
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-# BENCH_SKIP_BUILD=1: the targets are built already (a shared build folder builds under its own lock).
-[ "${BENCH_SKIP_BUILD:-0}" = 1 ] || cmake --build "$build" --target bench_archive_patch kv-publish kv-sink >/dev/null
+# shellcheck source=bench/cdn.sh
+. "$root/bench/cdn.sh"
+need_tools nginx zsync zsyncmake curl cmp python3
+build_targets bench_archive_patch kv-publish kv-sink
 engine="$build/bench/bench_archive_patch"
 pair="$root/bench/archivepatch/makearchives.py"
 
-# shellcheck source=bench/cdn.sh
-. "$root/bench/cdn.sh"
 make_work archive-patch
 proxy_pid=""
 stop_proxy() {

@@ -27,17 +27,12 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-"$root/build"}
 size_mib=${BENCH_SIZE_MIB:-1024}
-for tool in nginx zsync zsyncmake curl cmp /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
-done
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-cmake --build "$build" --target bench_delta kv-publish kv-sink >/dev/null
-engine="$build/bench/bench_delta"
-
 # shellcheck source=bench/cdn.sh
 . "$root/bench/cdn.sh"
+need_tools nginx zsync zsyncmake curl cmp /usr/bin/time
+build_targets bench_delta kv-publish kv-sink
+engine="$build/bench/bench_delta"
+
 make_work delta
 
 # The pair, and the release as kv-publish puts it on the CDN, with zsyncmake's control file beside it.

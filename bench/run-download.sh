@@ -28,21 +28,14 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-"$root/build"}
 runs=${BENCH_RUNS:-3}
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-# BENCH_SKIP_BUILD=1: the targets are built already (a shared build folder builds under its own lock).
-[ "${BENCH_SKIP_BUILD:-0}" = 1 ] || cmake --build "$build" --target bench_download bench_workflow bench_stallprobe kv_launcher_envapp kv-publish kv-sink >/dev/null
+# shellcheck source=bench/cdn.sh
+. "$root/bench/cdn.sh"
+need_tools nginx aria2c curl md5sum /usr/bin/time
+build_targets bench_download bench_workflow bench_stallprobe kv_launcher_envapp kv-publish kv-sink
 engine="$build/bench/bench_download"
 probe="$build/bench/bench_stallprobe"
 workflow="$build/bench/bench_workflow"
 
-for tool in nginx aria2c curl md5sum /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
-done
-
-# shellcheck source=bench/cdn.sh
-. "$root/bench/cdn.sh"
 make_work download
 
 mib=1048576

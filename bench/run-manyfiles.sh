@@ -9,17 +9,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-"$root/build"}
 rounds=${BENCH_ROUNDS:-3}
 counts=${COUNTS:-"2000 6000 20000"}
-for tool in nginx aria2c curl python3 /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
-done
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-# BENCH_SKIP_BUILD=1: the targets are built already (a shared build folder builds under its own lock).
-[ "${BENCH_SKIP_BUILD:-0}" = 1 ] || cmake --build "$build" --target bench_workflow kv-publish kv-sink >/dev/null
-
 # shellcheck source=bench/cdn.sh
 . "$root/bench/cdn.sh"
+need_tools nginx aria2c curl python3 /usr/bin/time
+build_targets bench_workflow kv-publish kv-sink
+
 make_work manyfiles
 
 # The release of n files of 1 to 64 KiB (the same sizes and bytes for the same n), published with

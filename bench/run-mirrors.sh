@@ -26,20 +26,14 @@ cap=${BENCH_CAP:-15000000}
 slow_cap=${BENCH_SLOW_CAP:-200000}
 [[ $runs =~ ^[1-9][0-9]*$ ]] || { echo "BENCH_RUNS must be a positive number" >&2; exit 2; }
 [[ $cap =~ ^[1-9][0-9]*$ ]] || { echo "BENCH_CAP must be a positive number of bytes a second" >&2; exit 2; }
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-# BENCH_SKIP_BUILD=1: the targets are built already (a shared build folder builds under its own lock).
-[ "${BENCH_SKIP_BUILD:-0}" = 1 ] || cmake --build "$build" --target bench_download kv-sink >/dev/null
+# shellcheck source=bench/cdn.sh
+. "$root/bench/cdn.sh"
+need_tools nginx python3 curl md5sum
+build_targets bench_download kv-sink
 engine="$build/bench/bench_download"
 proxy="$root/bench/support/capproxy.py"
 
-for tool in nginx python3 curl md5sum; do
-    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
-done
 
-# shellcheck source=bench/cdn.sh
-. "$root/bench/cdn.sh"
 make_work mirrors
 host_pids=()
 stop_hosts() {

@@ -41,22 +41,16 @@ build=${1:-"$root/build"}
 size_mib=${BENCH_SIZE_MIB:-1024}
 bench_case=${BENCH_CASE:-parts}
 [ "$bench_case" = parts ] || [ "$bench_case" = whole ] || { echo "BENCH_CASE: parts or whole" >&2; exit 2; }
-for tool in nginx curl cmp md5sum python3 timeout; do
-    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
-done
 if ! [[ $size_mib =~ ^[0-9]+$ ]] || [ "$size_mib" -lt 16 ]; then
     echo "BENCH_SIZE_MIB: a number of MiB, at least 16" >&2
     exit 2
 fi
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-# BENCH_SKIP_BUILD=1: the targets are built already (a shared build folder builds under its own lock).
-[ "${BENCH_SKIP_BUILD:-0}" = 1 ] || cmake --build "$build" --target bench_predownload kv-publish kv-sink >/dev/null
-engine="$build/bench/bench_predownload"
-
 # shellcheck source=bench/cdn.sh
 . "$root/bench/cdn.sh"
+need_tools nginx curl cmp md5sum python3 timeout
+build_targets bench_predownload kv-publish kv-sink
+engine="$build/bench/bench_predownload"
+
 make_work predownload
 
 # The archive: COUNT entries of random bytes stored (64 KiB to 1 MiB each) and text deflated, about

@@ -24,18 +24,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-"$root/build"}
 runs=${BENCH_RUNS:-3}
 [[ $runs =~ ^[1-9][0-9]*$ ]] || { echo "BENCH_RUNS must be a positive number" >&2; exit 2; }
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-[ "${BENCH_SKIP_BUILD:-0}" = 1 ] || cmake --build "$build" --target bench_speedcap kv-sink >/dev/null
-engine="$build/bench/bench_speedcap"
-
-for tool in nginx aria2c md5sum python3; do
-    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
-done
-
 # shellcheck source=bench/cdn.sh
 . "$root/bench/cdn.sh"
+need_tools nginx aria2c md5sum python3
+build_targets bench_speedcap kv-sink
+engine="$build/bench/bench_speedcap"
+
+
 make_work speedcap
 
 mib=1048576
