@@ -221,17 +221,11 @@ QStringList LanPeerFinder::peers() const {
 
 void LanPeerFinder::readSearches(QUdpSocket *listener) {
     while (running && listener->hasPendingDatagrams()) {
-        // One byte more than allowed tells an oversized datagram from one of the largest size.
-        const QNetworkDatagram datagram = listener->receiveDatagram(LanMessage::maxSize + 1);
+        const QNetworkDatagram datagram = receive(listener);
         const QHostAddress from = datagram.senderAddress();
         LanMessage search;
-        const Result<LanMessage::Error> parsed = LanMessage::decode(datagram.data(), &search);
-        if (!parsed.ok()) {
-            drop(parsed.code() == LanMessage::Error::Oversized ? QStringLiteral("oversized")
-                                                               : QStringLiteral("malformed"),
-                 from, parsed.reason());
+        if (!decode(datagram, &search))
             continue;
-        }
         if (search.kind != LanMessage::Kind::Search) {
             drop(QStringLiteral("answer on the search port"), from, QString());
             continue;
@@ -292,14 +286,11 @@ void LanPeerFinder::answer(QUdpSocket *listener, const LanMessage &search, const
 
 void LanPeerFinder::readAnswers(const Searcher &searcher) {
     while (running && searcher.socket->hasPendingDatagrams()) {
-        const QNetworkDatagram datagram = searcher.socket->receiveDatagram(LanMessage::maxSize + 1);
+        const QNetworkDatagram datagram = receive(searcher.socket);
         const QHostAddress from = datagram.senderAddress();
         LanMessage reply;
-        const Result<LanMessage::Error> parsed = LanMessage::decode(datagram.data(), &reply);
-        if (!parsed.ok()) {
-            drop(parsed.code() == LanMessage::Error::Oversized ? QStringLiteral("oversized")
-                                                               : QStringLiteral("malformed"),
-                 from, parsed.reason());
+        if (!decode(datagram, &reply)) {
+            continue;
         } else if (reply.kind != LanMessage::Kind::Answer) {
             drop(QStringLiteral("search on an answer port"), from, QString());
         } else if (!searcher.subnet.contains(from)) {
@@ -329,6 +320,20 @@ void LanPeerFinder::takeAnswer(const LanMessage &reply, const QHostAddress &from
     found.append(Peer{from, reply.port});
     qInfo() << "lan: peer found" << peerUrl(from, reply.port);
     emit peerFound(peerUrl(from, reply.port));
+}
+
+QNetworkDatagram LanPeerFinder::receive(QUdpSocket *socket) {
+    // One byte more than allowed tells an oversized datagram from one of the largest size.
+    return socket->receiveDatagram(LanMessage::maxSize + 1);
+}
+
+bool LanPeerFinder::decode(const QNetworkDatagram &datagram, LanMessage *message) {
+    const Result<LanMessage::Error> parsed = LanMessage::decode(datagram.data(), message);
+    if (!parsed.ok())
+        drop(parsed.code() == LanMessage::Error::Oversized ? QStringLiteral("oversized")
+                                                           : QStringLiteral("malformed"),
+             datagram.senderAddress(), parsed.reason());
+    return parsed.ok();
 }
 
 void LanPeerFinder::drop(const QString &reason, const QHostAddress &from, const QString &detail) {

@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QVector>
 
+class QNetworkDatagram;
 class QUdpSocket;
 struct LanMessage;
 
@@ -71,6 +72,9 @@ private:
     void answer(QUdpSocket *listener, const LanMessage &search, const QHostAddress &from, quint16 fromPort,
                 const LanSubnet &receiving);
     void takeAnswer(const LanMessage &answer, const QHostAddress &from);
+    static QNetworkDatagram receive(QUdpSocket *socket);
+    // False, after a log line, for a datagram that is no message of ours.
+    bool decode(const QNetworkDatagram &datagram, LanMessage *message);
     void drop(const QString &reason, const QHostAddress &from, const QString &detail);
 
     LanSubnets subnets;

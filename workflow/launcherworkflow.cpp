@@ -10,7 +10,6 @@
 #include "settings/globalsettings.h"
 #include "workflow/archiveextraction.h"
 #include "workflow/gameresourceupdate.h"
-#include "workflow/labelargs.h"
 #include "workflow/lansharing.h"
 #include "workflow/periodiccheck.h"
 #include "workflow/predownload.h"
@@ -517,24 +516,6 @@ bool LauncherWorkflow::gameInstalled() const {
            configFile.extractionMarks().isEmpty();
 }
 
-void LauncherWorkflow::showRetryCountdown() {
-    if (!waitingForRetry() || !retryTimer->isActive()) {
-        countdownTimer->stop();
-        return;
-    }
-    const int seconds = (qMax(0, retryTimer->remainingTime()) + 500) / 1000;
-    if (networkAway) {
-        emit status(WorkflowStatus::GameLine,
-                    WorkflowStatus::text(QStringLiteral("NETWORK_WAITING"), {LabelArgs::number(seconds)}));
-        return;
-    }
-    // Also after a check tried again from the game page, which speaks on the launcher's line.
-    if (!failedKey.isEmpty())
-        emit status(WorkflowStatus::GameLine, WorkflowStatus::text(failedKey));
-    emit status(WorkflowStatus::TimeLine,
-                WorkflowStatus::text(QStringLiteral("RETRY_COUNTDOWN"), {LabelArgs::number(seconds)}));
-}
-
 void LauncherWorkflow::setPhase(Phase phase) {
     if (phase == current)
         return;
@@ -573,49 +554,4 @@ void LauncherWorkflow::setPhase(Phase phase) {
     // The game is ready: the next release may be fetched meanwhile, once the page has settled.
     if (phase == Ready && given.preloadDelayMs >= 0)
         QTimer::singleShot(given.preloadDelayMs, preloader, &PreDownload::check);
-}
-
-void LauncherWorkflow::fail() {
-    if (current == Failed)
-        return;
-    // The player paused: the run tried again by itself offers KEEP UPDATE rather than downloading.
-    if (current == Paused)
-        setManualResume(true);
-    failedIn = current;
-    setPhase(Failed);
-    // Nothing is left for the player to do but wait: the run is tried again by itself, less often
-    // the longer the failures last.
-    qDebug() << "final error, trying again in" << retryPauseMs << "ms";
-    scheduleRetry();
-}
-
-void LauncherWorkflow::waitForFreshRelease() {
-    waitWithInstalledGame(ReleaseExpired, QStringLiteral("RELEASE_OUT_OF_DATE"));
-}
-
-void LauncherWorkflow::waitForServer() {
-    waitWithInstalledGame(ServerUnreachable, unreachableKey);
-}
-
-void LauncherWorkflow::waitWithInstalledGame(Phase phase, const QString &key) {
-    setPhase(phase);
-    failedKey = key;
-    // Back from the game: the pause under way goes on.
-    if (retryTimer->isActive()) {
-        showRetryCountdown();
-        countdownTimer->start();
-        return;
-    }
-    qDebug() << "no release to take" << key << "asking again in" << retryPauseMs << "ms";
-    scheduleRetry();
-}
-
-void LauncherWorkflow::scheduleRetry() {
-    retryTimer->start(retryPauseMs);
-    if (resourcesBegun) {
-        showRetryCountdown();
-        countdownTimer->start();
-    }
-    retryPauseMs =
-        int(qMin(qint64(retryPauseMs) * 2, qint64(qMax(given.failedRetryMaxMs, given.failedRetryMs))));
 }

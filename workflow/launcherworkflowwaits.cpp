@@ -1,14 +1,17 @@
-// LauncherWorkflow: the downloads that wait for the player on a metered connection, and the
-// release found while the game page is ready (the periodic check).
+// LauncherWorkflow's waits: the tries again after a failure and their countdown, the downloads that
+// wait for the player on a metered connection, and the release found while the game page is ready
+// (the periodic check).
 #include "workflow/launcherworkflow.h"
 
 #include "download/xdmanager.h"
 #include "workflow/gameresourceupdate.h"
+#include "workflow/labelargs.h"
 #include "workflow/periodiccheck.h"
 #include "workflow/selfupdate.h"
 #include "workflow/startconfirmation.h"
 
 #include <QDebug>
+#include <QTimer>
 
 void LauncherWorkflow::fetchOrOffer(bool playerAsked) {
     // KEEP UPDATE is offered without fetching anything: no need to wait for it.
@@ -96,4 +99,67 @@ void LauncherWorkflow::launcherFoundFromPage(const RemoteFileInfo &entry) {
     replaceRunParts();
     startConfirmation->confirmNow();
     updateLauncher(entry);
+}
+
+void LauncherWorkflow::showRetryCountdown() {
+    if (!waitingForRetry() || !retryTimer->isActive()) {
+        countdownTimer->stop();
+        return;
+    }
+    const int seconds = (qMax(0, retryTimer->remainingTime()) + 500) / 1000;
+    if (networkAway) {
+        emit status(WorkflowStatus::GameLine,
+                    WorkflowStatus::text(QStringLiteral("NETWORK_WAITING"), {LabelArgs::number(seconds)}));
+        return;
+    }
+    // Also after a check tried again from the game page, which speaks on the launcher's line.
+    if (!failedKey.isEmpty())
+        emit status(WorkflowStatus::GameLine, WorkflowStatus::text(failedKey));
+    emit status(WorkflowStatus::TimeLine,
+                WorkflowStatus::text(QStringLiteral("RETRY_COUNTDOWN"), {LabelArgs::number(seconds)}));
+}
+
+void LauncherWorkflow::fail() {
+    if (current == Failed)
+        return;
+    // The player paused: the run tried again by itself offers KEEP UPDATE rather than downloading.
+    if (current == Paused)
+        setManualResume(true);
+    failedIn = current;
+    setPhase(Failed);
+    // Nothing is left for the player to do but wait: the run is tried again by itself, less often
+    // the longer the failures last.
+    qDebug() << "final error, trying again in" << retryPauseMs << "ms";
+    scheduleRetry();
+}
+
+void LauncherWorkflow::waitForFreshRelease() {
+    waitWithInstalledGame(ReleaseExpired, QStringLiteral("RELEASE_OUT_OF_DATE"));
+}
+
+void LauncherWorkflow::waitForServer() {
+    waitWithInstalledGame(ServerUnreachable, unreachableKey);
+}
+
+void LauncherWorkflow::waitWithInstalledGame(Phase phase, const QString &key) {
+    setPhase(phase);
+    failedKey = key;
+    // Back from the game: the pause under way goes on.
+    if (retryTimer->isActive()) {
+        showRetryCountdown();
+        countdownTimer->start();
+        return;
+    }
+    qDebug() << "no release to take" << key << "asking again in" << retryPauseMs << "ms";
+    scheduleRetry();
+}
+
+void LauncherWorkflow::scheduleRetry() {
+    retryTimer->start(retryPauseMs);
+    if (resourcesBegun) {
+        showRetryCountdown();
+        countdownTimer->start();
+    }
+    retryPauseMs =
+        int(qMin(qint64(retryPauseMs) * 2, qint64(qMax(given.failedRetryMaxMs, given.failedRetryMs))));
 }

@@ -233,6 +233,14 @@ int main(int argc, char **argv) {
             *target = args.at(++i);
             return true;
         };
+        // Options that may be given more than once gather their values.
+        auto oneMore = [&](QStringList *list) {
+            QString v;
+            if (!value(&v))
+                return false;
+            *list << v;
+            return true;
+        };
         if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             out() << PublishUsage::text;
             return 0;
@@ -250,10 +258,8 @@ int main(int argc, char **argv) {
             if (!value(&path) || !readManifest(path, &entries))
                 return 2;
         } else if (a == QLatin1String("--sign-key")) {
-            QString path;
-            if (!value(&path))
+            if (!oneMore(&signKeyPaths))
                 return 2;
-            signKeyPaths << path;
         } else if (a == QLatin1String("--valid-for")) {
             QString days;
             if (!value(&days))
@@ -266,15 +272,11 @@ int main(int argc, char **argv) {
                 return 2;
             }
         } else if (a == QLatin1String("--revoke-key")) {
-            QString path;
-            if (!value(&path))
+            if (!oneMore(&revokeKeyPaths))
                 return 2;
-            revokeKeyPaths << path;
         } else if (a == QLatin1String("--upload")) {
-            QString remote;
-            if (!value(&remote))
+            if (!oneMore(&remotes))
                 return 2;
-            remotes << remote;
         } else if (a == QLatin1String("--check-url")) {
             if (!value(&checkUrl))
                 return 2;
