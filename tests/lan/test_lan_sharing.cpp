@@ -41,27 +41,8 @@ const QString Ended = QStringLiteral("game src download finished");
 const QHash<QString, QString> Address = {
     {"lab", "10.78.0.1"},   {"pc1", "10.78.0.11"},    {"pc2", "10.78.0.12"},   {"pc3", "10.78.0.13"},
     {"flip", "10.78.0.31"}, {"vanish", "10.78.0.32"}, {"silent", "10.78.0.33"}};
-const char *const Outside = "10.79.0.9";
-
-// A request to the step's first host from one address, its transfer kept open until the step ends.
-struct Ask {
-    const char *from;
-    const char *file;
-    bool served;
-};
-
-struct Step {
-    const char *tag;
-    QStringList start;     // launchers started (again); "-pc3" with sharing off
-    QString changed;       // a file of the first one's install changed on disk (same size) before
-    QByteArrayList prints; // what the first one must print
-    bool fromPeers;        // the first one's download took bytes from launchers nearby
-    QList<Ask> asks;
-};
 
 } // namespace
-
-Q_DECLARE_METATYPE(Step)
 
 class LanSharingTest : public QObject {
     Q_OBJECT
@@ -240,48 +221,52 @@ private slots:
             qInfo().noquote() << "----" << it.key() << "\n" << it.value().right(6000);
     }
 
+    // Each step on what the ones before left. `asks`: "FROM FILE served|refused" to the first launcher
+    // started, each client keeping its transfer open until the step ends.
     void steps_data() {
-        QTest::addColumn<Step>("step");
-        const char *const big = "v1_big.pak";
-        // pc1 installs past the fake launchers while garbage arrives, then serves at most four client
-        // addresses, none outside its subnet; pc3, sharing off, opens no port and is never heard.
-        QTest::newRow("past lying peers") << Step{"pc1",
-                                                  {"pc1", "-pc3"},
-                                                  {},
-                                                  {"launcher found on the local network"},
-                                                  false,
-                                                  {{Outside, "v1_small0.dat", false},
-                                                   {"10.78.0.21", big, true},
-                                                   {"10.78.0.22", big, true},
-                                                   {"10.78.0.23", big, true},
-                                                   {"10.78.0.24", big, true},
-                                                   {"10.78.0.25", big, false}}};
-        QTest::newRow("from the first") << Step{"pc2", {"pc2"}, {}, {}, true, {}};
+        QTest::addColumn<QStringList>("start");     // started (again); "-pc3": with sharing off
+        QTest::addColumn<QString>("changed");       // in the first one's install, same size, before it starts
+        QTest::addColumn<QByteArrayList>("prints"); // by the first one
+        QTest::addColumn<bool>("fromPeers");        // the first one's download took bytes from launchers
+        QTest::addColumn<QStringList>("asks");
+        // pc1 past the fake launchers while garbage arrives; it serves four client addresses at most,
+        // none outside its subnet. pc3, sharing off, opens no port and is never heard.
+        QStringList four;
+        for (int i = 21; i <= 24; ++i)
+            four << QStringLiteral("10.78.0.%1 v1_big.pak served").arg(i);
+        QTest::newRow("past lying peers") << QStringList{"pc1", "-pc3"} << QString()
+                                          << QByteArrayList{"launcher found on the local network"} << false
+                                          << QStringList{"10.79.0.9 v1_small0.dat refused"} + four +
+                                                 QStringList{"10.78.0.25 v1_big.pak refused"};
+        QTest::newRow("from the first")
+            << QStringList{"pc2"} << QString() << QByteArrayList() << true << QStringList();
         // pc2 again, installed: it serves what its background check passed, not a file changed since.
-        QTest::newRow("installed game after its check") << Step{
-            "pc2",
-            {"pc2"},
-            QStringLiteral("small1.dat"),
-            {"installed files checked for the local network", "not offered to the local network: small1.dat"},
-            false,
-            {{"10.78.0.21", "v1_small0.dat", true}, {"10.78.0.22", "v1_small1.dat", false}}};
+        QTest::newRow("installed game after its check")
+            << QStringList{"pc2"} << QStringLiteral("small1.dat")
+            << QByteArrayList{"installed files checked for the local network",
+                              "not offered to the local network: small1.dat"}
+            << false << QStringList{"10.78.0.21 v1_small0.dat served", "10.78.0.22 v1_small1.dat refused"};
     }
 
     void steps() {
-        QFETCH(Step, step);
-        const QString host = step.start.first();
+        QFETCH(QStringList, start);
+        QFETCH(QString, changed);
+        QFETCH(QByteArrayList, prints);
+        QFETCH(bool, fromPeers);
+        QFETCH(QStringList, asks);
+        const QString host = start.first();
         QHash<QString, int> readyBefore;
         QStringList quietSockets, quiet;
-        for (QString started : step.start) {
+        for (QString started : start) {
             const bool share = !started.startsWith(QLatin1Char('-'));
             started.remove(QLatin1Char('-'));
             if (QProcess *running = launchers.take(started))
                 LauncherProcess::stop(running);
             output.remove(started);
-            if (started == host && !step.changed.isEmpty()) {
-                QByteArray bytes = readFile(installed(host, step.changed));
+            if (started == host && !changed.isEmpty()) {
+                QByteArray bytes = readFile(installed(host, changed));
                 bytes[100] = char(bytes.at(100) ^ 0x5a);
-                QVERIFY(writeFile(installed(host, step.changed), bytes));
+                QVERIFY(writeFile(installed(host, changed), bytes));
             }
             readyBefore.insert(started, events(started, Ready).size());
             QVERIFY(startLauncher(started, share));
@@ -297,12 +282,12 @@ private slots:
         const int endedBefore = events(host, Ended).size();
         for (auto it = readyBefore.cbegin(); it != readyBefore.cend(); ++it) {
             QTRY_VERIFY_WITH_TIMEOUT(events(it.key(), Ready).size() > it.value(), InstallTimeoutMs);
-            if (it.key() != host || step.changed.isEmpty())
+            if (it.key() != host || changed.isEmpty())
                 checkInstall(it.key());
         }
-        for (const QByteArray &line : step.prints)
+        for (const QByteArray &line : prints)
             QTRY_VERIFY2_WITH_TIMEOUT(output.value(host).contains(line), line.constData(), InstallTimeoutMs);
-        if (step.fromPeers) {
+        if (fromPeers) {
             QTRY_VERIFY_WITH_TIMEOUT(events(host, Ended).size() > endedBefore, 10000);
             const QList<QJsonObject> ended = events(host, Ended).mid(endedBefore);
             QCOMPARE(ended.size(), 1);
@@ -315,22 +300,23 @@ private slots:
             QVERIFY2(!groupHeard.contains(Address[h]), qPrintable(h + " sent to the group with sharing off"));
         }
         QVERIFY2(quietSockets.isEmpty(), qPrintable(quietSockets.join(QLatin1Char('\n'))));
-        for (const QString &started : step.start)
+        for (const QString &started : start)
             QVERIFY2(started.startsWith(QLatin1Char('-')) || groupHeard.contains(Address[started]),
                      qPrintable("the group heard no search of " + started));
         QVERIFY(garbageSent > 20);
 
         QTRY_VERIFY_WITH_TIMEOUT(servingPort(host) != 0, 10000);
         std::vector<std::unique_ptr<QTcpSocket>> clients;
-        for (const Ask &ask : step.asks) {
+        for (const QString &ask : asks) {
+            const QStringList a = ask.split(QLatin1Char(' ')); // from, file, served|refused
             clients.push_back(std::make_unique<QTcpSocket>());
-            QVERIFY2(RawHttp::send(clients.back().get(), QHostAddress(QLatin1String(ask.from)),
-                                   QHostAddress(Address[host]), servingPort(host),
-                                   "GET /" + QByteArray(ask.file) + " HTTP/1.1\r\nHost: peer\r\n\r\n"),
-                     ask.from);
+            QVERIFY2(RawHttp::send(clients.back().get(), QHostAddress(a.at(0)), QHostAddress(Address[host]),
+                                   servingPort(host),
+                                   "GET /" + a.at(1).toUtf8() + " HTTP/1.1\r\nHost: peer\r\n\r\n"),
+                     qPrintable(ask));
             const int status = RawHttp::status(clients.back().get());
-            QVERIFY2(ask.served ? status == 200 : (status <= 0 || status >= 400),
-                     qPrintable(QStringLiteral("%1 %2: %3").arg(ask.from, ask.file).arg(status)));
+            QVERIFY2(a.at(2) == QLatin1String("served") ? status == 200 : (status <= 0 || status >= 400),
+                     qPrintable(ask + QStringLiteral(": %1").arg(status)));
         }
     }
 };
