@@ -3,13 +3,11 @@
 // serve flipped bytes, vanish mid-transfer or never answer, and garbage datagrams on the search's
 // group. The steps run in order, each on what the ones before left; without root they skip.
 #include "lan/lanpeerfinder.h"
-#include "patch/blockmap.h"
 #include "support/httpserver.h"
 #include "support/launcherprocess.h"
 #include "support/rawhttp.h"
 #include "support/testfiles.h"
 #include "support/testkeys.h"
-#include "trust/minisignsecretkey.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -62,39 +60,28 @@ class LanSharingTest : public QObject {
 
     static QString ns(const QString &host) { return qEnvironmentVariable("KV_NETNS_PREFIX") + host; }
 
-    // The release: a file with a block map and six small ones, signed with the test key.
+    // The release, published by kv-publish into the folder the CDN and the fake launchers serve: a file
+    // with a block map and six small ones, signed with the test key.
     void makeRelease() {
-        files.insert(QStringLiteral("big.pak"), TestFiles::randomBytes(12 * 1024 * 1024 + 12345, 49));
+        QStringList args{
+            "--cdn",      root.filePath("served"),      "--release",          root.filePath("release"),
+            "--sign-key", root.filePath("release.key"), "Kestrivane.exe=0.11"};
+        files.insert("big.pak", TestFiles::randomBytes(12 * 1024 * 1024 + 12345, 49));
         for (int i = 0; i < 6; ++i)
             files.insert(QStringLiteral("small%1.dat").arg(i),
                          TestFiles::randomBytes(40000 + i * 150000, 50 + i));
-        QByteArray list = "Kestrivane.exe:0.11:" + md5Hex("launcher").toLatin1() + ":1000\n";
-        const QString served = root.filePath(QStringLiteral("served/"));
+        QVERIFY(QDir().mkpath(root.filePath("release")) &&
+                writeFile(root.filePath("release/Kestrivane.exe"), "launcher"));
         for (auto it = files.cbegin(); it != files.cend(); ++it) {
-            const QString remote = QStringLiteral("v1_") + it.key();
-            QVERIFY(QDir().mkpath(served) && writeFile(served + remote, it.value()));
-            cdn.setFile(Cdn + remote.toUtf8(), it.value());
-            QString map;
-            if (BlockMap::wantsMap(it.key(), it.value().size())) {
-                QByteArray bytes;
-                QVERIFY(BlockMap::make(served + remote, &bytes).ok());
-                cdn.setFile(Cdn + remote.toUtf8() + BlockMap::RemoteSuffix, bytes);
-                map = QLatin1Char(':') + BlockMap::digestHex(bytes);
-            }
-            list += QStringLiteral("%1:1:%2:%3%4\n")
-                        .arg(it.key(), md5Hex(it.value()))
-                        .arg(it.value().size())
-                        .arg(map)
-                        .toUtf8();
+            QVERIFY(writeFile(root.filePath("release/" + it.key()), it.value()));
+            args << it.key() + "=1";
         }
-        const QByteArray comment =
-            "timestamp:" + QByteArray::number(QDateTime::currentSecsSinceEpoch() - 60) +
-            "\tfile:version3.txt";
-        cdn.setFile(Cdn + "version3.txt", list);
-        cdn.setFile(Cdn + "version3.txt.minisig", MinisignSecretKey::parse(TestKeys::ReleaseSecretFile)
-                                                      .sign(list, comment)
-                                                      .toFile("signature from test"));
-        QVERIFY(writeFile(root.filePath(QStringLiteral("version3.txt")), list));
+        QVERIFY(writeFile(root.filePath("release.key"), TestKeys::ReleaseSecretFile));
+        QProcess publish;
+        publish.setProcessChannelMode(QProcess::MergedChannels);
+        publish.start(qEnvironmentVariable("KESTRIVANE_BINARY_DIR") + "/bin/kv-publish", args);
+        QVERIFY2(publish.waitForFinished(60000) && publish.exitCode() == 0, publish.readAll().constData());
+        cdn.serveDirectory(Cdn, root.filePath("served"));
     }
 
     QProcess *startIn(const QString &host, const QString &program, const QStringList &args,
@@ -204,8 +191,8 @@ private slots:
 
         for (const char *mode : {"flip", "vanish", "silent"})
             startIn(QLatin1String(mode), qEnvironmentVariable("KV_LAN_FAKEPEER"),
-                    {root.filePath(QStringLiteral("version3.txt")), root.filePath(QStringLiteral("served")),
-                     QLatin1String(mode)});
+                    {root.filePath(QStringLiteral("served/version3.txt")),
+                     root.filePath(QStringLiteral("served")), QLatin1String(mode)});
         for (const char *mode : {"flip", "vanish", "silent"})
             QTRY_VERIFY_WITH_TIMEOUT(output.value(QLatin1String(mode)).contains("fake peer serving"), 20000);
     }
