@@ -62,17 +62,15 @@ set(KV_FONTS_CONF ${PROJECT_SOURCE_DIR}/tests/support/fonts.conf)
 set(KV_TEST_FONT_ENV "FONTCONFIG_FILE=${KV_FONTS_CONF}")
 
 # kv_add_test(NAME <name> SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [XVFB] [MOUNT_NAMESPACE]
-#             [NET_NAMESPACE <setup script>] [WRAPPER <script>])
+#             [NET_NAMESPACE <network>])
 # A QtTest executable linked with the environment-filled build constants, run by CTest on the
 # offscreen platform (or under xvfb-run when XVFB is given) with only the shipped fonts. It sees
 # tests/ (the shared helpers in tests/support, its own folder's files) and the headers of the
 # libraries it links. MOUNT_NAMESPACE runs it in a private mount namespace where it can (root), for
-# the disk faults of tests/support/diskfaults.h. NET_NAMESPACE runs it in a private network namespace
-# where it can (root), after the setup script has built its network there (tests/support/net-namespace.sh).
-# WRAPPER runs it as the last argument of a script that sets up its surroundings first
-# (tests/lan/lan-stage.sh: a network of namespaces with launchers in them).
+# the disk faults of tests/support/diskfaults.h. NET_NAMESPACE runs it in a network of namespaces where
+# it can (root): the file <network> builds it with tests/support/netns.sh and names the test's host.
 function(kv_add_test)
-    cmake_parse_arguments(A "XVFB;MOUNT_NAMESPACE" "NAME;TIMEOUT;NET_NAMESPACE;WRAPPER" "SOURCES;LIBS;LABELS;ENV"
+    cmake_parse_arguments(A "XVFB;MOUNT_NAMESPACE" "NAME;TIMEOUT;NET_NAMESPACE" "SOURCES;LIBS;LABELS;ENV"
         ${ARGN})
     add_executable(${A_NAME} ${A_SOURCES} $<TARGET_OBJECTS:kv_constants_env> $<TARGET_OBJECTS:kv_resources>)
     target_include_directories(${A_NAME} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
@@ -91,10 +89,7 @@ function(kv_add_test)
         set(prefix ${PROJECT_SOURCE_DIR}/tests/support/mount-namespace.sh)
         set(command ${prefix} $<TARGET_FILE:${A_NAME}>)
     elseif(A_NET_NAMESPACE AND NOT WIN32)
-        set(prefix ${PROJECT_SOURCE_DIR}/tests/support/net-namespace.sh ${A_NET_NAMESPACE})
-        set(command ${prefix} $<TARGET_FILE:${A_NAME}>)
-    elseif(A_WRAPPER AND NOT WIN32)
-        set(prefix ${A_WRAPPER})
+        set(prefix ${PROJECT_SOURCE_DIR}/tests/support/netns.sh ${A_NET_NAMESPACE})
         set(command ${prefix} $<TARGET_FILE:${A_NAME}>)
     endif()
     if(A_XVFB)

@@ -1,10 +1,12 @@
-#!/bin/sh
-# The network of test_lan (run by tests/support/net-namespace.sh inside a private namespace):
+# shellcheck shell=bash
+# The network of test_lan, all in one host (sourced by tests/support/netns.sh):
 #   kva 10.77.0.1/24 + .3, fd77::1/64  <-veth->  kvb 10.77.0.2/24 + .10-.19, fd77::2/64
 #   kvc     veth without multicast, 10.99.0.1/24: a source outside the subnet
 #   tapkv   veth named like a VPN, 10.66.0.1/24;  kvpub  veth with a public address, 198.51.100.1/24
-set -eu
-ip link set lo up
+# shellcheck disable=SC2034 # read by netns.sh
+NETNS_RUN=lan
+# shellcheck disable=SC2016 # expanded by the inner shell
+netns_add lan && netns_exec lan sh -eu -c '
 ip link add kva type veth peer name kvb
 ip link add tapkv type veth peer name kvt
 ip link add kvpub type veth peer name kvp
@@ -20,11 +22,9 @@ ip addr add 10.66.0.1/24 dev tapkv
 ip addr add 198.51.100.1/24 dev kvpub
 # No IPv6 link-local address where the test wants no private address.
 for l in kvpub kvp kvt kvcp; do sysctl -qw "net.ipv6.conf.$l.disable_ipv6=1"; done
-# Link-local addresses usable at once, without duplicate address detection.
-for l in kva kvb; do sysctl -qw "net.ipv6.conf.$l.accept_dad=0"; done
 for l in kva kvb kvc kvcp tapkv kvt kvpub kvp; do ip link set "$l" up; done
 ip link set kvc multicast off
-# Both ends live here: accept datagrams whose source is one of this namespace's own addresses.
+# Both ends live here: accept datagrams whose source is an address of this very namespace.
 for c in all default kva kvb; do
     sysctl -qw "net.ipv4.conf.$c.accept_local=1" "net.ipv4.conf.$c.rp_filter=0"
-done
+done'

@@ -1,12 +1,7 @@
-// A launcher on the local network that misbehaves, for the sharing test: it answers searches for the
-// release of a version file like a launcher does, and serves the files of a folder (named as the CDN
-// names them) in one of these ways:
-//
-//   kv-lan-fakepeer VERSION_FILE FILES_DIR MODE
-//     flip     every file with one byte changed
-//     vanish   the right bytes, until VanishAfterBytes are out: then the process is gone
-//     silent   takes every request and never answers
-//
+// A launcher nearby that misbehaves, for the sharing test: it answers searches for the release of a
+// version file and serves a folder's files (named as the CDN names them), in one of three ways:
+//   kv-lan-fakepeer VERSION_FILE FILES_DIR flip|vanish|silent
+// flip: each file with one byte changed; vanish: gone once 300 KiB are out; silent: never answers.
 // It prints "fake peer serving on PORT" once it answers searches.
 #include "lan/laninterfaces.h"
 #include "lan/lanpeerfinder.h"
@@ -21,12 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-
-constexpr qint64 VanishAfterBytes = 300 * 1024;
-
-} // namespace
-
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
@@ -34,44 +23,36 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "usage: kv-lan-fakepeer VERSION_FILE FILES_DIR flip|vanish|silent\n");
         return 2;
     }
-    const QByteArray versionFile = TestFiles::readFile(args.at(1));
     const QString mode = args.at(3);
-
     HttpServer server;
-    const QStringList names = QDir(args.at(2)).entryList(QDir::Files);
-    for (const QString &name : names) {
+    for (const QString &name : QDir(args.at(2)).entryList(QDir::Files)) {
         QByteArray data = TestFiles::readFile(args.at(2) + QLatin1Char('/') + name);
         if (mode == QLatin1String("flip") && !data.isEmpty())
             data[data.size() / 2] = char(data.at(data.size() / 2) ^ 0x20);
-        const QByteArray path = '/' + name.toUtf8();
-        server.setFile(path, data);
-        if (mode == QLatin1String("silent")) {
-            HttpServer::Faults never;
-            never.hold = true;
-            server.setFaults(path, never);
-        }
+        server.setFile('/' + name.toUtf8(), data);
+        HttpServer::Faults never;
+        never.hold = true;
+        if (mode == QLatin1String("silent"))
+            server.setFaults('/' + name.toUtf8(), never);
     }
     if (!server.listen(QHostAddress(QHostAddress::AnyIPv4), 0)) {
         std::fprintf(stderr, "fake peer cannot listen\n");
         return 1;
     }
-
-    // Gone at once, as a PC that is switched off: its connections are reset by the system.
+    // Gone at once, as a PC that is switched off: the system resets its connections.
     QTimer vanish;
-    if (mode == QLatin1String("vanish")) {
-        vanish.setInterval(5);
-        QObject::connect(&vanish, &QTimer::timeout, [&server]() {
-            if (server.bodyBytesSent() >= VanishAfterBytes) {
-                std::fflush(stdout);
-                std::_Exit(0);
-            }
-        });
-        vanish.start();
-    }
+    QObject::connect(&vanish, &QTimer::timeout, [&server]() {
+        if (server.bodyBytesSent() >= 300 * 1024) {
+            std::fflush(stdout);
+            std::_Exit(0);
+        }
+    });
+    if (mode == QLatin1String("vanish"))
+        vanish.start(5);
 
     LanPeerFinder finder;
     finder.setSubnets(LanInterfaces::usable());
-    finder.setRelease(QCryptographicHash::hash(versionFile, QCryptographicHash::Sha256));
+    finder.setRelease(QCryptographicHash::hash(TestFiles::readFile(args.at(1)), QCryptographicHash::Sha256));
     finder.setServingPort(server.port());
     QString why;
     if (!finder.start(&why)) {

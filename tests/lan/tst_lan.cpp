@@ -23,9 +23,13 @@ QHostAddress ip(const char *text) {
     return QHostAddress(QString::fromLatin1(text));
 }
 
+// The interface's subnet of that address; "fe80" picks its own link-local one (scope included).
 LanSubnet subnet(const char *interface, const char *address, int prefix) {
     const QNetworkInterface i = QNetworkInterface::interfaceFromName(QString::fromLatin1(interface));
-    return LanSubnet{i.name(), i.index(), ip(address), prefix};
+    for (const QNetworkAddressEntry &e : i.addressEntries())
+        if (qstrcmp(address, "fe80") == 0 && e.ip().toString().startsWith("fe80::"))
+            return LanSubnet{i.name(), i.index(), e.ip(), e.prefixLength()};
+    return LanSubnet{i.name(), i.index(), qstrcmp(address, "fe80") ? ip(address) : QHostAddress(), prefix};
 }
 
 // A socket of the test's own on one address, sending out of `interface` without looping back.
@@ -36,15 +40,6 @@ std::unique_ptr<QUdpSocket> socketOn(const char *address, const char *interface)
     s->setSocketOption(QAbstractSocket::MulticastLoopbackOption, 0);
     s->setMulticastInterface(QNetworkInterface::interfaceFromName(QString::fromLatin1(interface)));
     return s;
-}
-
-// The interface's own fe80:: address (scope included), as LanInterfaces gives it.
-LanSubnet linkLocal(const char *interface) {
-    const QNetworkInterface i = QNetworkInterface::interfaceFromName(QString::fromLatin1(interface));
-    for (const QNetworkAddressEntry &e : i.addressEntries())
-        if (e.ip().toString().startsWith("fe80::"))
-            return LanSubnet{i.name(), i.index(), e.ip(), e.prefixLength()};
-    return LanSubnet{};
 }
 
 QByteArray searchBytes(const QByteArray &digest, char nonce) {
@@ -69,8 +64,8 @@ private slots:
     void init() {
         if (QByteArray(QTest::currentTestFunction()) == "privateAddresses")
             return;
-        if (qgetenv("KV_NET_NAMESPACE") != "private")
-            QSKIP(qPrintable(QStringLiteral("no private network namespace: %1")
+        if (qgetenv("KV_NET_NAMESPACE") != "ready")
+            QSKIP(qPrintable(QStringLiteral("no network namespace: %1")
                                  .arg(QString::fromLocal8Bit(qgetenv("KV_NET_NAMESPACE")))));
     }
 
@@ -122,56 +117,52 @@ private slots:
     }
 
     void findEachOther_data() {
-        QTest::addColumn<QString>("family");
-        QTest::newRow("IPv4") << "IPv4";
-        QTest::newRow("IPv6") << "IPv6";
-        QTest::newRow("link-local") << "link-local";
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<int>("prefix");
+        QTest::newRow("IPv4") << "10.77.0.1"
+                              << "10.77.0.2" << 24;
+        QTest::newRow("IPv6") << "fd77::1"
+                              << "fd77::2" << 64;
+        QTest::newRow("link-local") << "fe80"
+                                    << "fe80" << 64;
     }
 
     // Both serve and search; each finds the other once and never itself.
     void findEachOther() {
-        QFETCH(QString, family);
-        const bool v4 = family == "IPv4";
-        const LanSubnet onA = v4                 ? subnet("kva", "10.77.0.1", 24)
-                              : family == "IPv6" ? subnet("kva", "fd77::1", 64)
-                                                 : linkLocal("kva");
-        const LanSubnet onB = v4                 ? subnet("kvb", "10.77.0.2", 24)
-                              : family == "IPv6" ? subnet("kvb", "fd77::2", 64)
-                                                 : linkLocal("kvb");
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(int, prefix);
+        const LanSubnet onA = subnet("kva", qPrintable(a), prefix),
+                        onB = subnet("kvb", qPrintable(b), prefix);
         QVERIFY(!onA.address.isNull() && !onB.address.isNull());
-        LanPeerFinder a, b;
-        a.setSubnets({onA});
-        b.setSubnets({onB});
-        for (LanPeerFinder *f : {&a, &b}) {
+        LanPeerFinder finderA, finderB;
+        finderA.setSubnets({onA});
+        finderB.setSubnets({onB});
+        for (LanPeerFinder *f : {&finderA, &finderB}) {
             f->setRelease(release);
             f->setSearchIntervalMs(100);
         }
-        a.setServingPort(8001);
-        b.setServingPort(8002);
-        QSignalSpy foundByA(&a, &LanPeerFinder::peerFound);
+        finderA.setServingPort(8001);
+        finderB.setServingPort(8002);
+        QSignalSpy foundByA(&finderA, &LanPeerFinder::peerFound);
         QString why;
-        QVERIFY2(a.start(&why), qPrintable(why));
-        QVERIFY2(b.start(&why), qPrintable(why));
+        QVERIFY2(finderA.start(&why), qPrintable(why));
+        QVERIFY2(finderB.start(&why), qPrintable(why));
         // Link-local: each is reached through its own interface, the one that heard the answer.
-        QHostAddress addressA = onA.address, addressB = onB.address;
-        if (family == "link-local") {
-            addressA.setScopeId("kvb");
-            addressB.setScopeId("kva");
-        }
-        const auto url = [](const QHostAddress &a, int port) {
-            return QStringLiteral("http://%1:%2/")
-                .arg(a.protocol() == QAbstractSocket::IPv4Protocol
-                         ? a.toString()
-                         : "[" + a.toString().replace("%", "%25") + "]")
-                .arg(port);
+        const auto url = [&a](QHostAddress address, const char *through, int port) {
+            if (a == "fe80")
+                address.setScopeId(QString::fromLatin1(through));
+            const QString host = address.protocol() == QAbstractSocket::IPv4Protocol
+                                     ? address.toString()
+                                     : "[" + address.toString().replace("%", "%25") + "]";
+            return QStringLiteral("http://%1:%2/").arg(host).arg(port);
         };
-        const QString urlA = url(addressA, 8001), urlB = url(addressB, 8002);
-        QTRY_COMPARE_WITH_TIMEOUT(b.peers(), QStringList{urlA}, 10000);
-        QTRY_COMPARE_WITH_TIMEOUT(a.peers(), QStringList{urlB}, 10000);
+        const QString urlA = url(onA.address, "kvb", 8001), urlB = url(onB.address, "kva", 8002);
+        QTRY_COMPARE_WITH_TIMEOUT(finderB.peers(), QStringList{urlA}, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(finderA.peers(), QStringList{urlB}, 10000);
         // Later rounds find nothing new.
-        QTRY_VERIFY_WITH_TIMEOUT(foundByA.count() == 1 && a.peers() == QStringList{urlB}, 10000);
-        a.stop();
-        b.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(foundByA.count() == 1 && finderA.peers() == QStringList{urlB}, 10000);
     }
 
     // Searches that must get no answer, one per reason, then two from one source in a second.

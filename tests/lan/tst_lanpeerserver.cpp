@@ -2,11 +2,11 @@
 // requests written byte for byte: what it answers, what it refuses, and how it bounds its clients.
 
 #include "lan/lanpeerserver.h"
+#include "support/rawhttp.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -35,12 +35,9 @@ class TestLanPeerServer : public QObject {
 
     QTcpSocket *connectFrom(const QString &source, const QByteArray &request) {
         held.push_back(std::make_unique<QTcpSocket>());
-        QTcpSocket *socket = held.back().get();
-        socket->bind(QHostAddress(source));
-        socket->connectToHost(QHostAddress(QStringLiteral("127.0.0.1")), server.port());
-        socket->waitForConnected(10000);
-        socket->write(request);
-        return socket;
+        RawHttp::send(held.back().get(), QHostAddress(source), QHostAddress::LocalHost, server.port(),
+                      request);
+        return held.back().get();
     }
 
     // Sends `request` from `source`, reads until the server closes and returns the status (0: no
@@ -48,6 +45,7 @@ class TestLanPeerServer : public QObject {
     int exchange(const QByteArray &request, const QString &source = QStringLiteral("127.0.0.1"),
                  QByteArray *rest = nullptr) {
         QTcpSocket *socket = connectFrom(source, request);
+        socket->setReadBufferSize(0);
         QByteArray got;
         const bool closed = QTest::qWaitFor(
             [&] { return (got += socket->readAll(), socket->state() == QAbstractSocket::UnconnectedState); },
@@ -60,10 +58,7 @@ class TestLanPeerServer : public QObject {
 
     // A transfer of the large file whose client reads no further than its status line.
     int startHeldTransfer(const QString &source) {
-        QTcpSocket *socket = connectFrom(source, "GET /v1_big.bin HTTP/1.1\r\n\r\n");
-        socket->setReadBufferSize(4096);
-        const bool answered = QTest::qWaitFor([&] { return socket->bytesAvailable() >= 12; }, 10000);
-        return answered ? socket->peek(12).mid(9).toInt() : -1;
+        return RawHttp::status(connectFrom(source, "GET /v1_big.bin HTTP/1.1\r\n\r\n"));
     }
 
 private slots:

@@ -60,20 +60,6 @@ private slots:
         QVERIFY(QDir(m_dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
     }
 
-    // The metered switch: a value other than 0 or 1 is refused (the downloads wait); written through.
-    void downloadOnMeteredReadAndWritten() {
-        QVERIFY(writeFile(iniPath(), "[global_settings]\ndownload_on_metered=yes\n"));
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression("^download on metered connections refused, downloads wait"));
-        QCOMPARE(GlobalSettings::instance()->value(DownloadOnMetered), 0);
-        GlobalSettings::instance()->setValue(DownloadOnMetered, 1);
-        QCOMPARE(reload()->value(DownloadOnMetered), 1);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^download on metered connections refused"));
-        GlobalSettings::instance()->setValue(DownloadOnMetered, 2);
-        QCOMPARE(reload()->value(DownloadOnMetered), 1);
-        GlobalSettings::release();
-    }
-
     void keysOutsideRange() {
         GlobalSettings *s = GlobalSettings::instance();
         QCOMPARE(s->value(ShareWithLocalNetwork), 1);
@@ -201,6 +187,10 @@ private slots:
         QTest::newRow("share false") << share << QByteArray("share_with_local_network=false") << 0 << shared;
         QTest::newRow("share two") << share << QByteArray("share_with_local_network=2") << 0 << shared;
         QTest::newRow("share empty") << share << QByteArray("share_with_local_network=") << 0 << shared;
+        QTest::newRow("metered on") << int(DownloadOnMetered) << QByteArray("download_on_metered=1") << 1
+                                    << QString();
+        QTest::newRow("metered word") << int(DownloadOnMetered) << QByteArray("download_on_metered=yes") << 0
+                                      << QString("^download on metered connections refused, downloads wait");
     }
 
     void switchesReadFromFile() {
@@ -247,31 +237,46 @@ private slots:
                  QByteArray("[global_settings]\npause_downloads_while_playing=0"));
     }
 
-    // Sharing turned off and on: on disk at once, announced once per change (what listens starts
-    // or stops searching and serving), a value refused neither stored nor announced.
-    void shareSettingWrittenAndAnnounced() {
+    // Sharing and downloads on metered lines turned away from their default and back: on disk at once,
+    // announced once per change (what listens starts or stops), a value refused neither stored nor
+    // announced.
+    void switchesWrittenAndAnnounced_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QString>("refusal");
+        QTest::newRow("share") << int(ShareWithLocalNetwork) << QByteArray("share_with_local_network")
+                               << "^share with local network refused";
+        QTest::newRow("metered") << int(DownloadOnMetered) << QByteArray("download_on_metered")
+                                 << "^download on metered connections refused";
+    }
+    void switchesWrittenAndAnnounced() {
+        QFETCH(int, key);
+        QFETCH(QByteArray, name);
+        QFETCH(QString, refusal);
         GlobalSettings *s = GlobalSettings::instance();
+        const int was = s->value(key), flipped = 1 - was;
         QSignalSpy changed(s, &GlobalSettings::valueChanged);
-        s->setValue(ShareWithLocalNetwork, 0);
-        s->setValue(ShareWithLocalNetwork, 0);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^share with local network refused"));
-        s->setValue(ShareWithLocalNetwork, 2);
+        s->setValue(key, flipped);
+        s->setValue(key, flipped);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(refusal));
+        s->setValue(key, 2);
         s->setValue(PopupOnCrash, 1); // unchanged: no announcement either
         QCOMPARE(changed.count(), 1);
-        QCOMPARE(changed.at(0), QVariantList({int(ShareWithLocalNetwork), 0}));
-        QCOMPARE(reload()->value(ShareWithLocalNetwork), 0);
+        QCOMPARE(changed.at(0), QVariantList({key, flipped}));
+        QCOMPARE(reload()->value(key), flipped);
         QSignalSpy again(GlobalSettings::instance(), &GlobalSettings::valueChanged);
-        GlobalSettings::instance()->setValue(ShareWithLocalNetwork, 1);
+        GlobalSettings::instance()->setValue(key, was);
         QCOMPARE(again.count(), 1);
-        QCOMPARE(reload()->value(ShareWithLocalNetwork), 1);
+        QCOMPARE(reload()->value(key), was);
         GlobalSettings::release();
         QFile f(iniPath());
         QVERIFY(f.open(QIODevice::ReadOnly));
         // The order of the keys is the settings store's own, which differs between systems.
         QByteArrayList lines = f.readAll().replace("\r\n", "\n").trimmed().split('\n');
+        QByteArrayList want{"[global_settings]", name + '=' + QByteArray::number(was), "popup_on_crash=1"};
         std::sort(lines.begin(), lines.end());
-        QCOMPARE(lines,
-                 QByteArrayList({"[global_settings]", "popup_on_crash=1", "share_with_local_network=1"}));
+        std::sort(want.begin(), want.end());
+        QCOMPARE(lines, want);
     }
 
     void onlyChangedKeysAreStored() {

@@ -6,12 +6,12 @@
 // from its first request. A switch file makes the origin refuse writes of the live version file and
 // its signature, as an origin whose permissions changed half-way through an upload.
 
+#include "support/httpserver.h"
 #include "support/testfiles.h"
 
 #include <QDir>
 #include <QHostAddress>
 #include <QProcess>
-#include <QTcpServer>
 #include <QTcpSocket>
 
 #include <memory>
@@ -39,14 +39,9 @@ public:
     OriginStack(const QString &work, const QString &sourceDir)
         : work(work) {
         QDir().mkpath(root());
-        // Held open together, so that the three ports differ.
-        QTcpServer probes[3];
-        for (QTcpServer &probe : probes)
-            probe.listen(QHostAddress::LocalHost, 0);
-        const quint16 originPort = probes[0].serverPort(), honouringPort = probes[1].serverPort(),
-                      ignoringPort = probes[2].serverPort();
-        for (QTcpServer &probe : probes)
-            probe.close();
+        const QList<quint16> ports = HttpServer::freePorts(3);
+        const quint16 originPort = ports.value(0), honouringPort = ports.value(1),
+                      ignoringPort = ports.value(2);
         QString originConf =
             guideBlock(sourceDir + QStringLiteral("/docs/publisher.md"), QStringLiteral("nginx-origin"));
         configured = originConf.contains(QLatin1String("dav_ext_methods"));

@@ -53,6 +53,14 @@ public:
     int failed = 0;
     QMap<QString, int> outcomes; // by outcome ("ok", "404 v2_data.bin", ...)
 
+    // "12 x ok; 1 x HTTP 404 v2_data.bin"
+    QString summary() const {
+        QStringList lines;
+        for (auto it = outcomes.cbegin(); it != outcomes.cend(); ++it)
+            lines << QStringLiteral("%1 x %2").arg(it.value()).arg(it.key());
+        return lines.join(QLatin1String("; "));
+    }
+
 private:
     void finish(const QString &outcome) {
         --running;

@@ -34,9 +34,10 @@ struct Run {
     QByteArray err;
 };
 
+// `events`: the event loop turns while it runs, for servers and clients of the test beside it.
 inline Run run(const QString &program, const QStringList &args, const QString &workDir = QString(),
                const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
-               int timeoutMs = 60000) {
+               int timeoutMs = 60000, bool events = false) {
     QProcess p;
     p.setProcessEnvironment(env);
     if (!workDir.isEmpty())
@@ -45,7 +46,8 @@ inline Run run(const QString &program, const QStringList &args, const QString &w
     Run r;
     if (!p.waitForStarted(10000))
         return r;
-    r.finished = p.waitForFinished(timeoutMs);
+    r.finished = events ? QTest::qWaitFor([&p] { return p.state() == QProcess::NotRunning; }, timeoutMs)
+                        : p.waitForFinished(timeoutMs);
     if (!r.finished) {
         p.kill();
         p.waitForFinished(5000);

@@ -56,14 +56,11 @@ class AdoptionTest : public WorkflowFixture {
         return sound;
     }
 
-    void flipByte(const QString &name, qint64 offset) {
-        QFile f(dir + QLatin1Char('/') + name);
-        QVERIFY(f.open(QIODevice::ReadWrite));
-        QVERIFY(f.seek(offset));
-        char c = 0;
-        QVERIFY(f.getChar(&c));
-        QVERIFY(f.seek(offset));
-        QVERIFY(f.putChar(char(c ^ 0x5a)));
+    void flipByte(const QString &name, int offset) {
+        QByteArray bytes = readFile(dir + QLatin1Char('/') + name);
+        QVERIFY(offset < bytes.size());
+        bytes[offset] = char(bytes.at(offset) ^ 0x5a);
+        QVERIFY(writeFile(dir + QLatin1Char('/') + name, bytes));
     }
 
     // What a copied folder lacks: "config.ini" and every record the launcher keeps beside the files.

@@ -32,18 +32,6 @@ class MeteredLineTest : public WorkflowFixture {
         return networkManager.waitForReadyRead(10000) && networkManager.readAll().startsWith("ready");
     }
 
-    // The update's line while it waits: the listed size of what waits.
-    void expectWaiting(WorkflowStatus::Line line, const QString &lineKey, qint64 bytes,
-                       const QString &download) {
-        QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::MeteredWaiting, 20000);
-        QCOMPARE(key(line), lineKey);
-        QCOMPARE(args(line), QStringList{ProgressText::formatSize(float(bytes))});
-        QTRY_COMPARE(events(QStringLiteral("download waiting metered")).size(), 1);
-        const QJsonObject waiting = events(QStringLiteral("download waiting metered")).first();
-        QCOMPARE(waiting.value(QStringLiteral("download")).toString(), download);
-        QCOMPARE(qint64(waiting.value(QStringLiteral("bytes")).toDouble()), bytes);
-    }
-
 private slots:
     void initTestCase() {
         QVERIFY(busDir.isValid());
@@ -67,26 +55,32 @@ private slots:
         bus.waitForFinished(10000);
     }
 
-    // The game's update: what NetworkManager says and the user's setting decide whether it waits.
-    void updateWaitsForThePlayer_data() {
+    // The game's update and the launcher's own: what NetworkManager says and the user's setting decide
+    // whether they wait for the player, who lets them go with one click.
+    void downloadWaitsForThePlayer_data() {
         QTest::addColumn<int>("metered");
         QTest::addColumn<int>("downloadOnMetered");
+        QTest::addColumn<QString>("download");
         QTest::addColumn<bool>("waits");
         // First: the one log line of a question that cannot be asked is said once a process.
-        QTest::newRow("no NetworkManager") << -1 << 0 << false;
-        QTest::newRow("metered") << 1 << 0 << true;
-        QTest::newRow("guessed metered") << 3 << 0 << true;
-        QTest::newRow("guessed not metered") << 4 << 0 << false;
-        QTest::newRow("metered, the user lets it download") << 1 << 1 << false;
+        QTest::newRow("no NetworkManager") << -1 << 0 << "update" << false;
+        QTest::newRow("metered") << 1 << 0 << "update" << true;
+        QTest::newRow("guessed metered") << 3 << 0 << "update" << true;
+        QTest::newRow("guessed not metered") << 4 << 0 << "update" << false;
+        QTest::newRow("metered, the user lets it download") << 1 << 1 << "update" << false;
+        QTest::newRow("launcher, metered") << 1 << 0 << "launcher" << true;
     }
-    void updateWaitsForThePlayer() {
+    void downloadWaitsForThePlayer() {
         QFETCH(int, metered);
         QFETCH(int, downloadOnMetered);
+        QFETCH(QString, download);
         QFETCH(bool, waits);
         QVERIFY(networkManagerSays(metered));
         GlobalSettings::instance()->setValue(DownloadOnMetered, downloadOnMetered);
-        const QByteArray data =
-            publish(QStringLiteral("game.pak"), QStringLiteral("1"), randomBytes(300000, 7));
+        const bool launcher = download == QLatin1String("launcher");
+        const QString name = launcher ? QStringLiteral("Kestrivane.exe") : QStringLiteral("game.pak");
+        const QByteArray data = publish(name, launcher ? QStringLiteral("0.12") : QStringLiteral("1"),
+                                        randomBytes(launcher ? 50000 : 300000, 7));
         if (metered < 0)
             QTest::ignoreMessage(
                 QtWarningMsg, QRegularExpression("^cannot tell whether the connection is metered, taken as "
@@ -97,28 +91,26 @@ private slots:
             QVERIFY(events(QStringLiteral("download waiting metered")).isEmpty());
             return;
         }
-        STEP(expectWaiting(WorkflowStatus::GameLine, QStringLiteral("METERED_UPDATE_WAITING"), data.size(),
-                           QStringLiteral("update")));
-        QCOMPARE(flow->gameState(), 1); // START waits for the update
-        QCOMPARE(getsFor(QStringLiteral("game.pak")), 0);
+        // Its line while it waits: the listed size of what waits. START waits for the game's update.
+        const WorkflowStatus::Line line = launcher ? WorkflowStatus::LauncherLine : WorkflowStatus::GameLine;
+        QTRY_COMPARE_WITH_TIMEOUT(flow->phase(), LauncherWorkflow::MeteredWaiting, 20000);
+        QCOMPARE(key(line), launcher ? QStringLiteral("METERED_LAUNCHER_WAITING")
+                                     : QStringLiteral("METERED_UPDATE_WAITING"));
+        QCOMPARE(args(line), QStringList{ProgressText::formatSize(float(data.size()))});
+        QTRY_COMPARE(events(QStringLiteral("download waiting metered")).size(), 1);
+        const QJsonObject waiting = events(QStringLiteral("download waiting metered")).first();
+        QCOMPARE(waiting.value(QStringLiteral("download")).toString(), download);
+        QCOMPARE(qint64(waiting.value(QStringLiteral("bytes")).toDouble()), qint64(data.size()));
+        QVERIFY(launcher ? flow->launcherWaits() : flow->gameState() == 1);
+        QCOMPARE(getsFor(name), 0);
         QVERIFY(versionRequests() >= 1);
         flow->downloadBtnClicked();
+        if (launcher) {
+            QTRY_COMPARE_WITH_TIMEOUT(getsFor(name), 1, 20000);
+            return;
+        }
         STEP(waitForReady());
         QCOMPARE(readFile(dir + QStringLiteral("/game.pak")), data);
-    }
-
-    // The launcher's own update waits too; the player's choice holds for the rest of the run.
-    void launcherUpdateWaitsForThePlayer() {
-        QVERIFY(networkManagerSays(1));
-        const QByteArray launcher = randomBytes(50000, 3);
-        publish(QStringLiteral("Kestrivane.exe"), QStringLiteral("0.12"), launcher);
-        makeWorkflow();
-        STEP(expectWaiting(WorkflowStatus::LauncherLine, QStringLiteral("METERED_LAUNCHER_WAITING"),
-                           launcher.size(), QStringLiteral("launcher")));
-        QVERIFY(flow->launcherWaits());
-        QCOMPARE(getsFor(QStringLiteral("Kestrivane.exe")), 0);
-        flow->downloadBtnClicked();
-        QTRY_COMPARE_WITH_TIMEOUT(getsFor(QStringLiteral("Kestrivane.exe")), 1, 20000);
     }
 };
 

@@ -129,16 +129,12 @@ private slots:
         QTest::addColumn<bool>("ready");
         QTest::addColumn<int>("versionFileRequests");
         QTest::addColumn<int>("fixedRequests");
-        QTest::newRow("digest-named, beside a stale fixed name") << "valid"
-                                                                 << "stale" << true << 1 << 0;
-        QTest::newRow("digest-named expired") << "expired"
-                                              << "valid" << true << 1 << 1;
-        QTest::newRow("digest-named by another key") << "other key"
-                                                     << "valid" << true << 1 << 1;
-        QTest::newRow("caught up on the second look") << ""
-                                                      << "stale, then valid" << true << 2 << 2;
-        QTest::newRow("never together") << ""
-                                        << "stale" << false << 6 << 6;
+        QTest::newRow("digest-named, beside a stale fixed name")
+            << "valid" << QString("stale") << true << 1 << 0;
+        QTest::newRow("digest-named expired") << "expired" << QString("valid") << true << 1 << 1;
+        QTest::newRow("digest-named by another key") << "other key" << QString("valid") << true << 1 << 1;
+        QTest::newRow("caught up on the second look") << "" << QString("stale, then valid") << true << 2 << 2;
+        QTest::newRow("never together") << "" << QString("stale") << false << 6 << 6;
     }
     void digestNamedSignatureAndTheSecondLook() {
         QFETCH(QString, digestNamed);
