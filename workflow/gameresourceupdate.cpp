@@ -113,6 +113,7 @@ void GameResourceUpdate::prepareGameResources() {
     total = 0;
     present = 0;
     queuedArchives.clear();
+    fetching = false;
     preparers.clear();
     installed.forgetUnlistedFiles();
 
@@ -166,7 +167,8 @@ void GameResourceUpdate::prepareGameResources() {
                     ArchivePatchFiles::removeUpdate(setup.folder, name);
             });
             connect(unpackRoom, &UnpackRoom::counted, this, [this] {
-                if (!lan) {
+                // Launchers nearby are waited for only when something is to be fetched.
+                if (!lan || !fetching) {
                     emit begun(beginOnceCounted());
                     return;
                 }
@@ -183,6 +185,7 @@ void GameResourceUpdate::prepareGameResources() {
             manager->addFile(remotePath, e.name);
             continue;
         }
+        fetching = true;
         DeltaSource delta = installed.deltaSourceFor(e);
         // Without an older copy the map still lets peers send the file's pieces, each checked.
         if (!delta.isSet())

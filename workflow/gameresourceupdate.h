@@ -164,6 +164,8 @@ private:
     UnpackRoom *unpackRoom; // its indexes serve the adoption, the room check and the updates by entries
     DiskAdoption *adoption;
     QList<RemoteFileInfo> queuedArchives;
+    // Some queued file is fetched (not only taken over from the pre-download folder).
+    bool fetching = false;
     // Updates by changed entries: each is handed the index the room check fetched.
     QHash<QString, QPointer<ArchivePatchPreparer>> preparers;
     QTimer *speedTimer;
