@@ -365,11 +365,31 @@ Result<ExtractError> copyChecked(const QString &source, const QString &staged, c
     return {};
 }
 
+// The last entry to use what a peer sent takes the file itself, checked once more: the update may
+// be applied long after it arrived.
+Result<ExtractError> movePeerEntry(const QString &sent, const QString &staged, const ZipIndex::Entry &e,
+                                   const ZipEntryModes::Mode &mode) {
+    if (QFileInfo(staged).isSymLink() || QFileInfo::exists(staged))
+        QFile::remove(staged);
+    if (QFileInfo(sent).isSymLink() || !QFile::rename(sent, staged))
+        return failure(ExtractError::CannotOpen,
+                       QStringLiteral("cannot move %1, entry %2 from a peer, to %3").arg(sent, e.name, staged));
+    if (!holds(staged, e)) {
+        QFile::remove(staged);
+        return failure(ExtractError::Damaged,
+                       QStringLiteral("%1 no longer holds the content of entry %2").arg(sent, e.name));
+    }
+    if (mode.givesMode())
+        applyEntryPermissions(staged, mode.versionMadeBy, mode.externalAttributes);
+    return {};
+}
+
 } // namespace
 
 Result<ExtractError> ArchivePatcher::apply(const QString &folder, const ZipIndex &index,
                                            const ArchivePatchPlan &plan, const QString &fetchedPath,
-                                           std::vector<InstalledEntry> *installed, qint64 *missingRoom) {
+                                           std::vector<InstalledEntry> *installed, qint64 *missingRoom,
+                                           const QString &peerFolder) {
     if (missingRoom)
         *missingRoom = 0;
     const QVector<ZipIndex::Entry> &entries = index.entries();
@@ -379,6 +399,9 @@ Result<ExtractError> ArchivePatcher::apply(const QString &folder, const ZipIndex
                            .arg(fetchedPath, plan.indexDigest()));
     if (sodium_init() < 0)
         return failure(ExtractError::CannotOpen, QStringLiteral("the cryptography library failed to start"));
+    if (peerFolder.isEmpty() && plan.fromPeers().entries > 0)
+        return failure(ExtractError::Damaged,
+                       QStringLiteral("the plan for %1 takes entries from peers, which are nowhere").arg(fetchedPath));
 
     // What an extraction killed half way left beside the files: a file set aside while its new
     // version moved in, or a staged one. The plan may keep the file that moved in, and then nothing
@@ -396,21 +419,29 @@ Result<ExtractError> ArchivePatcher::apply(const QString &folder, const ZipIndex
     QVector<QString> names(entries.size());
     QSet<QString> lowerNames;
     QHash<QString, QByteArray> expected;
+    // An entry a peer sent is moved into place by its last user; the others copy it.
+    QHash<QByteArray, int> lastPeerUse;
     qint64 copyRoom = 0;
     const qint64 block = DiskRoom::blockSize(folder);
     for (int i = 0; i < entries.size(); ++i) {
         names[i] = FileNameRules::normalizedEntryName(entries.at(i).name);
         lowerNames.insert(names.at(i).toLower());
-        if (plan.action(i) == ArchivePatchPlan::Action::Fetch)
+        if (plan.action(i) == ArchivePatchPlan::Action::Fetch) {
             expected.insert(names.at(i), entries.at(i).hash); // a later entry of the name wins
-        else if (plan.action(i) == ArchivePatchPlan::Action::Copy)
+        } else if (plan.action(i) == ArchivePatchPlan::Action::Copy) {
             copyRoom += DiskRoom::onDisk(entries.at(i).size, block);
+        } else if (plan.action(i) == ArchivePatchPlan::Action::Peer) {
+            if (lastPeerUse.contains(entries.at(i).hash))
+                copyRoom += DiskRoom::onDisk(entries.at(i).size, block);
+            lastPeerUse.insert(entries.at(i).hash, i);
+        }
     }
     // A staged copy must not take the place of a file the archive installs.
     for (int i = 0; i < entries.size(); ++i) {
-        if (plan.action(i) == ArchivePatchPlan::Action::Copy &&
+        const ArchivePatchPlan::Action action = plan.action(i);
+        if ((action == ArchivePatchPlan::Action::Copy || action == ArchivePatchPlan::Action::Peer) &&
             (lowerNames.contains((names.at(i) + CopySuffix).toLower()) ||
-             !FileNameRules::isSafeEntryName(plan.copySource(i))))
+             (action == ArchivePatchPlan::Action::Copy && !FileNameRules::isSafeEntryName(plan.copySource(i)))))
             return failure(ExtractError::Refused, QStringLiteral("entry %1 cannot be copied in %2")
                                                       .arg(FileNameRules::printable(names.at(i)), folder));
     }
@@ -433,6 +464,11 @@ Result<ExtractError> ArchivePatcher::apply(const QString &folder, const ZipIndex
         const Result<ExtractError> assembled = assemble(fetchedPath, folder, index, plan, &modes);
         if (!assembled.ok())
             return assembled;
+    } else if (plan.directoryAt() >= 0) {
+        // Only entries from peers: the fetched file is the central directory alone, for their modes.
+        QFile directory(fetchedPath);
+        if (directory.open(QIODevice::ReadOnly))
+            modes = fetchedModes(directory, index, plan);
     }
 
     // Copies first, from the files as they are before anything is replaced: a source may be an entry
@@ -450,7 +486,8 @@ Result<ExtractError> ArchivePatcher::apply(const QString &folder, const ZipIndex
     std::vector<StagedCopy> copies;
     QStringList created;
     for (int i = 0; i < entries.size(); ++i) {
-        if (plan.action(i) != ArchivePatchPlan::Action::Copy)
+        const bool fromPeer = plan.action(i) == ArchivePatchPlan::Action::Peer;
+        if (plan.action(i) != ArchivePatchPlan::Action::Copy && !fromPeer)
             continue;
         const QString target = QStringLiteral("%1/%2").arg(folder, names.at(i));
         const StagedCopy copy{target + CopySuffix, target};
@@ -464,10 +501,25 @@ Result<ExtractError> ArchivePatcher::apply(const QString &folder, const ZipIndex
             copies.push_back(copy);
             continue;
         }
-        const Result<ExtractError> copied =
-            copyChecked(QStringLiteral("%1/%2").arg(folder, plan.copySource(i)), copy.staged, entries.at(i),
-                        modes.value(i), copyRoom, missingRoom);
-        copyRoom -= DiskRoom::onDisk(entries.at(i).size, block);
+        Result<ExtractError> copied;
+        if (fromPeer) {
+            // Without the archive's mode, the file it replaces had the right one.
+            ZipEntryModes::Mode mode = modes.value(i);
+            if (!mode.givesMode())
+                mode = ZipEntryModes::ofFile(target);
+            const QString sent = QStringLiteral("%1/%2").arg(
+                peerFolder, QString::fromLatin1(entries.at(i).hash.toHex()));
+            if (lastPeerUse.value(entries.at(i).hash) == i) {
+                copied = movePeerEntry(sent, copy.staged, entries.at(i), mode);
+            } else {
+                copied = copyChecked(sent, copy.staged, entries.at(i), mode, copyRoom, missingRoom);
+                copyRoom -= DiskRoom::onDisk(entries.at(i).size, block);
+            }
+        } else {
+            copied = copyChecked(QStringLiteral("%1/%2").arg(folder, plan.copySource(i)), copy.staged,
+                                 entries.at(i), modes.value(i), copyRoom, missingRoom);
+            copyRoom -= DiskRoom::onDisk(entries.at(i).size, block);
+        }
         const bool sourceGone =
             copied.code() == ExtractError::Damaged || copied.code() == ExtractError::CannotOpen;
         if (sourceGone && holds(target, entries.at(i)))
@@ -505,6 +557,7 @@ Result<ExtractError> ArchivePatcher::apply(const QString &folder, const ZipIndex
         QHash<QString, size_t> placed;
         for (int i = 0; i < entries.size(); ++i) {
             const bool isFetched = plan.action(i) == ArchivePatchPlan::Action::Fetch;
+            // Kept, copied and sent by a peer alike: the index's content, checked above.
             if (isFetched && !fetched.contains(names.at(i)))
                 continue; // cannot be: the extraction installs every name it was given
             const InstalledEntry entry = isFetched ? fetched.value(names.at(i))

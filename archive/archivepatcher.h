@@ -9,8 +9,10 @@
 
 #include <vector>
 
-// Brings the files an archive installed to the version of a new entry index, from a plan and the
-// fetched file (the plan's spans, one after another). Blocking; meant for a worker thread.
+// Brings the files an archive installed to the version of a new entry index, from a plan, the
+// fetched file (the plan's spans, one after another) and, for entries that launchers nearby sent,
+// `peerFolder` (one file each, named by the hex digits of its BLAKE2b). Blocking; meant for a worker
+// thread.
 //
 // The plan may be old, or made elsewhere: a kept file whose size or time is not the one the plan
 // saw (any kept file of a plan that noted none) is hashed again first, and one that no longer holds
@@ -24,7 +26,8 @@
 // entries are read from their installed sources and staged beside their targets, checked against the index's
 // BLAKE2b, before anything is unpacked (a source may be an entry that the update replaces). The small archive
 // is then unpacked by extractArchive(), every entry checked against the index's BLAKE2b before any file is
-// put in place; the staged copies take their names last. A failure leaves the installed files as they were
+// put in place; the staged copies take their names last. Entries from peers are staged like copies
+// (moved rather than copied by the last entry that uses the content), checked against the index again. A failure leaves the installed files as they were
 // (except copies already in place when a rename fails half way, which a next try puts right). A copy that a
 // killed try left staged, or put in place, is taken as it is when its source no longer holds the content.
 //
@@ -34,6 +37,6 @@ namespace ArchivePatcher {
 
 Result<ExtractError> apply(const QString &folder, const ZipIndex &index, const ArchivePatchPlan &plan,
                            const QString &fetchedPath, std::vector<InstalledEntry> *installed,
-                           qint64 *missingRoom = nullptr);
+                           qint64 *missingRoom = nullptr, const QString &peerFolder = QString());
 
 } // namespace ArchivePatcher

@@ -23,6 +23,7 @@ const QByteArray KeepLine("keep");
 const QByteArray KeepWord("keep\t");
 const QByteArray FetchLine("fetch");
 const QByteArray CopyWord("copy\t");
+const QByteArray PeerLine("peer");
 
 Result<ArchivePatchPlan::Error> malformed(const QString &why) {
     qWarning().noquote() << "refusing archive patch plan:" << why;
@@ -64,15 +65,6 @@ bool number(const QByteArray &text, qint64 *out) {
     bool ok = false;
     *out = text.toLongLong(&ok);
     return ok && QByteArray::number(*out) == text;
-}
-
-// The central directory is fetched for the modes it gives the fetched entries while it is small
-// beside them.
-bool wantsDirectory(const ZipIndex &index, qint64 entryBytes) {
-    const qint64 size = index.directorySize();
-    return entryBytes > 0 && size > 0 &&
-           size <= qMin(ArchivePatchPlan::MaxDirectoryBytes,
-                        qMax(ArchivePatchPlan::MinDirectoryBytes, entryBytes));
 }
 
 // What the installed files hold, each looked at once: the record's digest while the file's size
@@ -197,14 +189,48 @@ Result<ArchivePatchPlan::Error> ArchivePatchPlan::decide(const ZipIndex &index, 
         plan.actions[i] = Action::Copy;
         plan.sources[i] = stays != candidates.cend() ? *stays : candidates.first();
     }
-    qint64 entryBytes = 0;
-    for (int i = 0; i < entries.size(); ++i) {
-        if (plan.actions.at(i) == Action::Fetch)
-            entryBytes += entries.at(i).span;
-    }
-    plan.makeSpans(index, wantsDirectory(index, entryBytes));
+    plan.makeSpans(index, plan.wantsDirectory(index));
     *out = plan;
     return {};
+}
+
+bool ArchivePatchPlan::wantsDirectory(const ZipIndex &index) const {
+    qint64 entryBytes = 0;
+    for (int i = 0; i < actions.size(); ++i) {
+        if (actions.at(i) == Action::Fetch || actions.at(i) == Action::Peer)
+            entryBytes += index.entries().at(i).span;
+    }
+    const qint64 size = index.directorySize();
+    return entryBytes > 0 && size > 0 &&
+           size <= qMin(MaxDirectoryBytes, qMax(MinDirectoryBytes, entryBytes));
+}
+
+QVector<int> ArchivePatchPlan::peerCandidates(const ZipIndex &index) const {
+    const QSet<QString> shared = sharedNames(index);
+    QSet<QByteArray> seen;
+    QVector<int> wanted;
+    for (int i = 0; i < actions.size(); ++i) {
+        const ZipIndex::Entry &e = index.entries().at(i);
+        if (actions.at(i) != Action::Fetch || shared.contains(FileNameRules::normalizedEntryName(e.name).toLower()) ||
+            seen.contains(e.hash))
+            continue;
+        seen.insert(e.hash);
+        wanted.append(i);
+    }
+    return wanted;
+}
+
+void ArchivePatchPlan::takeFromPeers(const ZipIndex &index, const QSet<QByteArray> &digests) {
+    if (digests.isEmpty())
+        return;
+    const QSet<QString> shared = sharedNames(index);
+    for (int i = 0; i < actions.size(); ++i) {
+        const ZipIndex::Entry &e = index.entries().at(i);
+        if (actions.at(i) == Action::Fetch && digests.contains(e.hash) &&
+            !shared.contains(FileNameRules::normalizedEntryName(e.name).toLower()))
+            actions[i] = Action::Peer;
+    }
+    makeSpans(index, wantsDirectory(index));
 }
 
 void ArchivePatchPlan::makeSpans(const ZipIndex &index, bool withDirectory) {
@@ -285,6 +311,9 @@ QByteArray ArchivePatchPlan::toBytes() const {
         case Action::Copy:
             text += CopyWord + sources.at(i).toUtf8() + '\n';
             break;
+        case Action::Peer:
+            text += PeerLine + '\n';
+            break;
         }
     }
     return text;
@@ -351,6 +380,8 @@ Result<ArchivePatchPlan::Error> ArchivePatchPlan::fromBytes(const QByteArray &by
                 source.toLower() == name.toLower())
                 return malformed(
                     QStringLiteral("line %1 copies from no other file").arg(HeaderLines + i + 1));
+        } else if (form == 2 && line == PeerLine) {
+            action = Action::Peer;
         } else if (line != FetchLine) {
             return malformed(QStringLiteral("line %1 is no action").arg(HeaderLines + i + 1));
         }
@@ -361,7 +392,7 @@ Result<ArchivePatchPlan::Error> ArchivePatchPlan::fromBytes(const QByteArray &by
         plan.actions.append(action);
         plan.sources.append(source);
     }
-    if (withDirectory && plan.fetched().entries == 0)
+    if (withDirectory && plan.fetched().entries == 0 && plan.fromPeers().entries == 0)
         return malformed(QStringLiteral("it fetches the central directory for no entry"));
     plan.makeSpans(index, withDirectory);
     *out = plan;

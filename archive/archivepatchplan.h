@@ -29,8 +29,8 @@
 // text, saved beside the archive while the update runs, so that a run killed half way takes it up again:
 //   "KVAP 2", "index <64 hex digits>", "archive <size>", "directory <offset> <size>" (or
 //   "directory -" when it is not fetched), then one line per entry of the index in its order:
-//   "keep\t<size>\t<mtime in ms since the epoch>", "fetch" or "copy\t<installed name>"; names as
-//   the record has them. The earlier form "KVAP 1" has no directory line and bare "keep" lines: it is
+//   "keep\t<size>\t<mtime in ms since the epoch>", "fetch", "copy\t<installed name>" or "peer";
+//   names as the record has them. The earlier form "KVAP 1" has no directory line and bare "keep" lines: it is
 //   still read, its kept files as not seen.
 class ArchivePatchPlan {
 public:
@@ -39,7 +39,9 @@ public:
         Malformed, // a saved plan that is not of this form or does not fit its index
         Stopped,   // the cancel flag was raised
     };
-    enum class Action { Keep, Copy, Fetch };
+    // Peer: a launcher nearby sent the entry's unpacked content, checked against the index's BLAKE2b
+    // as it arrived; it waits under ArchivePatchFiles::peerEntryPath().
+    enum class Action { Keep, Copy, Fetch, Peer };
 
     struct Span {
         qint64 offset = 0; // in the archive
@@ -66,6 +68,14 @@ public:
                                 const QSet<QString> &distrusted, ArchivePatchPlan *out,
                                 const std::atomic<bool> *cancel = nullptr);
 
+    // Entries to fetch whose content is among `digests` (BLAKE2b-256, from launchers nearby) are
+    // taken from there instead; the spans are made again. Entries that share an installed name are
+    // still fetched: their extraction decides which one the file ends up with.
+    void takeFromPeers(const ZipIndex &index, const QSet<QByteArray> &digests);
+    // The entries to fetch that a launcher nearby may send instead: their index places, each
+    // content once.
+    QVector<int> peerCandidates(const ZipIndex &index) const;
+
     // Whether fetching the entries is worth it against fetching the whole archive: the spans take
     // at most half of the archive's bytes.
     bool worthIt() const;
@@ -87,6 +97,7 @@ public:
     Counts kept() const { return count(Action::Keep); }
     Counts copied() const { return count(Action::Copy); }
     Counts fetched() const { return count(Action::Fetch); }
+    Counts fromPeers() const { return count(Action::Peer); }
     // Where fetched entry `entry`'s local header lies in the fetched file; -1 when not fetched.
     qint64 fetchedOffset(int entry) const;
 
@@ -105,6 +116,9 @@ public:
 private:
     Counts count(Action a) const;
     void makeSpans(const ZipIndex &index, bool withDirectory);
+    // The archive's central directory is fetched for the modes of the entries that are unpacked
+    // anew (fetched or sent by a peer) while it is small beside them.
+    bool wantsDirectory(const ZipIndex &index) const;
 
     int form = 2;
     QString digest;

@@ -45,7 +45,7 @@ Result<ExtractError> applyUpdate(const QString &dir, const QString &name, const 
     if (!planned.ok())
         return damaged(planned.reason());
     return ArchivePatcher::apply(dir, index, *plan, ArchivePatchFiles::fetchedPath(dir, name), installed,
-                                 missingRoom);
+                                 missingRoom, ArchivePatchFiles::peerFolder(dir, name));
 }
 
 bool installsFile(const std::vector<InstalledEntry> &installed, const QString &file) {
@@ -186,10 +186,12 @@ void ArchiveExtraction::onArchiveExtracted(const QString &name, const QString &p
 }
 
 void ArchiveExtraction::reportPatched(const QString &name, const ArchivePatchPlan &plan) {
-    const ArchivePatchPlan::Counts kept = plan.kept(), copied = plan.copied(), fetched = plan.fetched();
+    const ArchivePatchPlan::Counts kept = plan.kept(), copied = plan.copied(), fetched = plan.fetched(),
+                                   fromPeers = plan.fromPeers();
     qInfo().noquote() << QStringLiteral(
                              "archive patched: %1, %2 entries kept (%3 bytes), %4 copied (%5 bytes), "
-                             "%6 fetched (%7 bytes unpacked, %8 bytes fetched)")
+                             "%6 fetched (%7 bytes unpacked, %8 bytes fetched), %9 from launchers nearby "
+                             "(%10 bytes)")
                              .arg(name)
                              .arg(kept.entries)
                              .arg(kept.bytes)
@@ -197,7 +199,9 @@ void ArchiveExtraction::reportPatched(const QString &name, const ArchivePatchPla
                              .arg(copied.bytes)
                              .arg(fetched.entries)
                              .arg(fetched.bytes)
-                             .arg(plan.fetchBytes());
+                             .arg(plan.fetchBytes())
+                             .arg(fromPeers.entries)
+                             .arg(fromPeers.bytes);
     QJsonObject patched;
     patched.insert(QStringLiteral("file"), name);
     patched.insert(QStringLiteral("event"), QStringLiteral("archive patched"));
@@ -207,5 +211,7 @@ void ArchiveExtraction::reportPatched(const QString &name, const ArchivePatchPla
     patched.insert(QStringLiteral("copiedBytes"), double(copied.bytes));
     patched.insert(QStringLiteral("fetched"), fetched.entries);
     patched.insert(QStringLiteral("fetchedBytes"), double(plan.fetchBytes()));
+    patched.insert(QStringLiteral("peerEntries"), fromPeers.entries);
+    patched.insert(QStringLiteral("peerBytes"), double(fromPeers.bytes));
     emit event(patched);
 }

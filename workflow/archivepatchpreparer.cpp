@@ -3,9 +3,11 @@
 #include "archive/archivepatchfiles.h"
 #include "archive/extractedfiles.h"
 #include "core/atomicfile.h"
+#include "download/cdnhosts.h"
 #include "download/listedfilefetch.h"
 #include "download/resumerecord.h"
 #include "patch/zipindex.h"
+#include "workflow/peerentryfetch.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -16,10 +18,42 @@
 struct ArchivePatchPreparer::Work {
     QByteArray indexBytes;
     Result<ZipIndex::Error> parsed;
+    ZipIndex index;
     ArchivePatchPlan plan;
     QString failure; // empty when the plan was made and saved
     std::atomic<bool> cancelled{false};
 };
+
+namespace {
+
+// Entries that peers sent to an earlier try of this update wait beside it: those that still hold
+// their content are not asked for again.
+void takeEarlierPeerEntries(const QString &folder, const QString &archive, const ZipIndex &index,
+                            ArchivePatchPlan *plan, const std::atomic<bool> &cancelled) {
+    if (!QFileInfo(ArchivePatchFiles::peerFolder(folder, archive)).isDir())
+        return;
+    QSet<QByteArray> there;
+    for (int i : plan->peerCandidates(index)) {
+        if (cancelled)
+            return;
+        const ZipIndex::Entry &e = index.entries().at(i);
+        const QString path = ArchivePatchFiles::peerEntryPath(folder, archive, e.hash);
+        const QFileInfo info(path);
+        QByteArray digest;
+        if (info.isFile() && !info.isSymLink() && info.size() == e.size &&
+            ExtractedFiles::digestOf(path, &digest).ok() && digest == e.hash)
+            there.insert(e.hash);
+    }
+    plan->takeFromPeers(index, there);
+}
+
+QString unworthy(const ArchivePatchPlan &plan, qint64 size) {
+    return QStringLiteral("%1 of its %2 bytes to fetch: the whole archive is cheaper")
+        .arg(plan.fetchBytes())
+        .arg(size);
+}
+
+} // namespace
 
 ArchivePatchPreparer::ArchivePatchPreparer(const ArchiveSource &source, QObject *parent)
     : SpanPlanner(parent)
@@ -33,6 +67,12 @@ bool ArchivePatchPreparer::start(const RemoteFileInfo &listed, const Means &mean
     if (source.indexDigest != listed.mapDigest || !ZipIndex::wantsIndex(listed.name)) {
         qWarning() << "entry index not used, fetching the whole archive" << listed.name
                    << "the index digest is not the one listed";
+        return false;
+    }
+    // Peers send entries into the game's folder only: a staged update elsewhere is the CDN's alone.
+    withPeers = source.stagingFolder.isEmpty() && means.hosts && means.hosts->hasUsablePeer();
+    if (source.firstInstall && !withPeers) {
+        qDebug().noquote() << "no launcher nearby sends entries, fetching the whole archive: " + listed.name;
         return false;
     }
     archive = listed.name;
@@ -61,6 +101,22 @@ void ArchivePatchPreparer::cancel() {
         running->cancelled = true;
     if (fetch)
         fetch->cancel();
+    if (peerFetch)
+        peerFetch->cancel();
+}
+
+qint64 ArchivePatchPreparer::peerProgress() const {
+    if (done)
+        return 0;
+    return peerFetch ? peerFetch->arrivedWeight() : peerWeight;
+}
+
+bool ArchivePatchPreparer::fetchingFromPeers() const {
+    return peerFetch && !done;
+}
+
+qint64 ArchivePatchPreparer::peerBytes() const {
+    return peerFetch ? peerFetch->receivedBytes() : fromPeers;
 }
 
 void ArchivePatchPreparer::fail(const QString &reason) {
@@ -78,8 +134,9 @@ void ArchivePatchPreparer::indexArrived(const QByteArray &bytes) {
     const ArchiveSource src = source;
     const QString name = archive;
     const qint64 size = listedSize;
-    lent.pool->start([this, work, src, name, size] {
-        ZipIndex index;
+    const bool peersToAsk = withPeers;
+    lent.pool->start([this, work, src, name, size, peersToAsk] {
+        ZipIndex &index = work->index;
         work->parsed = ZipIndex::parse(work->indexBytes, size, src.indexDigest, &index);
         if (work->parsed.ok()) {
             QElapsedTimer clock;
@@ -97,19 +154,20 @@ void ArchivePatchPreparer::indexArrived(const QByteArray &bytes) {
                                       .arg(index.entries().size())
                                       .arg(loaded.ok() ? QStringLiteral("with the record")
                                                        : QStringLiteral("every file hashed"));
+            if (decided.ok())
+                takeEarlierPeerEntries(src.staging(), name, index, &work->plan, work->cancelled);
+            // With peers to ask, what is left for the CDN is weighed once they answered.
             if (!decided.ok()) {
                 work->failure = decided.reason();
-            } else if (!work->plan.worthIt()) {
-                work->failure = QStringLiteral("%1 of its %2 bytes changed: the whole archive is cheaper")
-                                    .arg(work->plan.fetchBytes())
-                                    .arg(size);
+            } else if (!peersToAsk && !work->plan.worthIt()) {
+                work->failure = unworthy(work->plan, size);
             } else {
                 const Result<AtomicFile::Error> savedIndex =
                     AtomicFile::write(ArchivePatchFiles::indexPath(src.staging(), name), work->indexBytes);
                 const Result<AtomicFile::Error> savedPlan =
-                    savedIndex.ok() ? AtomicFile::write(ArchivePatchFiles::planPath(src.staging(), name),
-                                                        work->plan.toBytes())
-                                    : savedIndex;
+                    savedIndex.ok() && !peersToAsk
+                        ? AtomicFile::write(ArchivePatchFiles::planPath(src.staging(), name), work->plan.toBytes())
+                        : savedIndex;
                 if (!savedPlan.ok())
                     work->failure = savedPlan.reason();
             }
@@ -140,14 +198,76 @@ void ArchivePatchPreparer::decidedOn(const std::shared_ptr<Work> &work) {
         fail(work->failure);
         return;
     }
+    if (withPeers)
+        askPeers(work);
+    else
+        planned(work);
+}
+
+void ArchivePatchPreparer::askPeers(const std::shared_ptr<Work> &work) {
+    QVector<PeerEntryFetch::Wanted> wanted;
+    for (int i : work->plan.peerCandidates(work->index)) {
+        const ZipIndex::Entry &e = work->index.entries().at(i);
+        wanted.append({e.hash, e.size, e.span});
+    }
+    qDebug().noquote() << QStringLiteral("asking launchers nearby for %1 entries of %2").arg(wanted.size()).arg(archive);
+    running = work;
+    peerFetch = new PeerEntryFetch(ArchivePatchFiles::peerFolder(source.staging(), archive), lent.hosts,
+                                   lent.transferTimeoutMs, this);
+    connect(peerFetch, &PeerEntryFetch::finished, this, [this, work] { peersAnswered(work); });
+    peerFetch->start(wanted);
+}
+
+void ArchivePatchPreparer::peersAnswered(const std::shared_ptr<Work> &work) {
+    if (done || work != running)
+        return;
+    const QSet<QByteArray> arrived = peerFetch->arrived();
+    fromPeers = peerFetch->receivedBytes();
+    peerWeight = peerFetch->arrivedWeight();
+    qDebug().noquote() << QStringLiteral("launchers nearby sent %1 entries of %2 (%3 bytes)")
+                              .arg(arrived.size())
+                              .arg(archive)
+                              .arg(fromPeers);
+    peerFetch->deleteLater();
+    peerFetch = nullptr;
+    const ArchiveSource src = source;
+    const QString name = archive;
+    const qint64 size = listedSize;
+    lent.pool->start([this, work, src, name, size, arrived] {
+        work->plan.takeFromPeers(work->index, arrived);
+        if (!work->plan.worthIt()) {
+            work->failure = unworthy(work->plan, size);
+        } else {
+            const Result<AtomicFile::Error> saved =
+                AtomicFile::write(ArchivePatchFiles::planPath(src.staging(), name), work->plan.toBytes());
+            if (!saved.ok())
+                work->failure = saved.reason();
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, work] {
+                if (done || work != running)
+                    return;
+                running.reset();
+                if (!work->failure.isEmpty())
+                    fail(work->failure);
+                else
+                    planned(work);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void ArchivePatchPreparer::planned(const std::shared_ptr<Work> &work) {
     const ArchivePatchPlan &plan = work->plan;
     const ArchivePatchPlan::Counts kept = plan.kept(), copied = plan.copied(), fetched = plan.fetched();
     qDebug().noquote() << QStringLiteral(
-                              "updating %1 from its entry index: %2 entries kept, %3 copied, %4 fetched "
-                              "(%5 bytes in %6 ranges)")
+                              "updating %1 from its entry index: %2 entries kept, %3 copied, %4 from "
+                              "launchers nearby, %5 fetched (%6 bytes in %7 ranges)")
                               .arg(archive)
                               .arg(kept.entries)
                               .arg(copied.entries)
+                              .arg(plan.fromPeers().entries)
                               .arg(fetched.entries)
                               .arg(plan.fetchBytes())
                               .arg(plan.spans().size());

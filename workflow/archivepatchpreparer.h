@@ -11,9 +11,11 @@
 #include <memory>
 
 class ListedFileFetch;
+class PeerEntryFetch;
 
 // An archive unpacked before: its installed files are brought to the listed version from the
-// entry index, fetching only the entries that changed.
+// entry index, fetching only the entries that changed. Or one never unpacked (firstInstall), which
+// is installed that way only while a launcher nearby may send its entries.
 struct ArchiveSource {
     QString indexRemotePath; // below cdnBaseUrl, as the file's remotePath
     QString indexDigest;     // as the version file lists it
@@ -22,6 +24,7 @@ struct ArchiveSource {
     // unpacked folder when empty.
     QString stagingFolder;
     QSet<QString> distrusted; // installed files found damaged: hashed again whatever the record says
+    bool firstInstall = false;
 
     bool isSet() const { return !indexRemotePath.isEmpty(); }
     QString staging() const { return stagingFolder.isEmpty() ? folder : stagingFolder; }
@@ -33,8 +36,11 @@ struct ArchiveSource {
 // what the installed version unpacked which entries are kept, copied or fetched, and saves the index
 // and the plan beside the archive. The spans to fetch are the changed entries' bytes in the archive
 // (then its central directory, for their modes), fetched one after another into
-// ArchivePatchFiles::fetchedPath(). Not ok (no index, a refused one,
-// or more than half of the archive to fetch): the engine fetches the whole archive.
+// ArchivePatchFiles::fetchedPath(). Before that, while a peer is among the hosts (and the update is
+// staged beside the game), the changed entries' content is asked from the peers by its digest
+// (PeerEntryFetch); what arrives, checked, is not fetched from the CDN. Entries a peer sent to an
+// earlier try are taken again once checked. Not ok (no index, a refused one, a first install without
+// a usable peer, or more than half of the archive left to fetch): the engine fetches the whole archive.
 class ArchivePatchPreparer : public SpanPlanner {
     Q_OBJECT
 public:
@@ -49,10 +55,20 @@ public:
     void cancel() override;
     const Plan &plan() const override { return decided; }
 
+    // While entries come from peers: the archive bytes they stand for that arrived (afterwards the
+    // plan's savedBytes counts them).
+    qint64 peerProgress() const;
+    bool fetchingFromPeers() const;
+    // What the peers sent for this archive in this run.
+    qint64 peerBytes() const;
+
 private:
     struct Work;
     void indexArrived(const QByteArray &bytes);
     void decidedOn(const std::shared_ptr<Work> &work);
+    void askPeers(const std::shared_ptr<Work> &work);
+    void peersAnswered(const std::shared_ptr<Work> &work);
+    void planned(const std::shared_ptr<Work> &work);
     void fail(const QString &reason);
 
     ArchiveSource source;
@@ -62,6 +78,10 @@ private:
     Means lent;
     QByteArray given;
     ListedFileFetch *fetch = nullptr; // none when the index was given
+    PeerEntryFetch *peerFetch = nullptr;
+    bool withPeers = false;
+    qint64 fromPeers = 0; // bytes the finished peer fetch received
+    qint64 peerWeight = 0; // its arrivedWeight()
     std::shared_ptr<Work> running;
     Plan decided;
     bool done = false;

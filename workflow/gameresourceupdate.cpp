@@ -26,6 +26,8 @@
 #include <QSet>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 // Finished files are recorded as installed in batches: a second after the first of a batch, or at
@@ -190,12 +192,19 @@ void GameResourceUpdate::prepareGameResources() {
         // Without an older copy the map still lets peers send the file's pieces, each checked.
         if (!delta.isSet())
             delta = PreDownloadSources::blockMapOf(e);
-        const ArchiveSource archive = installed.archiveSourceFor(e);
+        ArchiveSource archive = installed.archiveSourceFor(e);
+        // Never unpacked here: installed from its entries while a launcher nearby sends them.
+        if (!archive.isSet() && lan && lan->isEnabled()) {
+            archive = PreDownloadSources::entryIndex(setup.folder, e);
+            archive.firstInstall = true;
+        }
         if (delta.hasMap()) {
             manager->addFile(remotePath, e.name, delta);
         } else if (archive.isSet()) {
             auto *preparer = new ArchivePatchPreparer(archive);
             preparer->setIndex(adoption->takeIndex(e.name)); // the index the adoption fetched
+            connect(preparer, &SpanPlanner::finished, this,
+                    [this, preparer] { entryPeerBytes += preparer->peerBytes(); });
             preparers.insert(e.name, preparer);
             manager->addFile(remotePath, e.name, preparer);
         } else {
@@ -506,7 +515,7 @@ void GameResourceUpdate::allGameResDownloadFinished() {
 void GameResourceUpdate::reportSources() {
     if (!manager)
         return;
-    const qint64 fromPeers = manager->bytesFromPeers();
+    const qint64 fromPeers = manager->bytesFromPeers() + entryPeerBytes;
     const qint64 fromCdn = manager->bytesFromCdn();
     qDebug().noquote() << QStringLiteral("game files downloaded: %1 bytes from the CDN, %2 bytes from "
                                          "launchers on the local network")
@@ -527,7 +536,17 @@ qint64 GameResourceUpdate::receivingBytes() const {
 }
 
 qint64 GameResourceUpdate::doneBytes() const {
-    return earlier + present + (manager ? manager->resumedBytes() : 0) + receivingBytes();
+    qint64 fromPeers = 0;
+    for (const QPointer<ArchivePatchPreparer> &p : preparers) {
+        if (p)
+            fromPeers += p->peerProgress();
+    }
+    return earlier + present + (manager ? manager->resumedBytes() : 0) + receivingBytes() + fromPeers;
+}
+
+bool GameResourceUpdate::fetchingFromPeers() const {
+    return std::any_of(preparers.cbegin(), preparers.cend(),
+                       [](const QPointer<ArchivePatchPreparer> &p) { return p && p->fetchingFromPeers(); });
 }
 
 void GameResourceUpdate::calcDownloadSpeed() {
@@ -547,7 +566,8 @@ void GameResourceUpdate::calcDownloadSpeed() {
 }
 
 bool GameResourceUpdate::checkingChanges() const {
-    return manager && speedTimer->isActive() && manager->planningSpans();
+    // Entries coming from launchers nearby are a download, with its progress.
+    return manager && speedTimer->isActive() && manager->planningSpans() && !fetchingFromPeers();
 }
 
 int GameResourceUpdate::scanPercent() const {

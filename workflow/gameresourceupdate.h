@@ -137,6 +137,8 @@ private:
     int scanPercent() const;
     // An archive's entry index comes and what changed is decided: nothing of it is fetched yet.
     bool checkingChanges() const;
+    // Some archive's entries are being asked from launchers nearby.
+    bool fetchingFromPeers() const;
     void reportPatchedFile(const QString &name, qint64 reused, qint64 fetched);
     // Bytes of the update's files that are done: files finished (also by an earlier launcher run of
     // the same update), pieces an earlier run left, blocks an older copy gave, pieces written now.
@@ -159,6 +161,7 @@ private:
     CdnHosts *runHosts; // handed to the download manager: the same CDN hosts, and the peers
     LanSharing *lan = nullptr;
     bool lanConnected = false; // the run's hosts take the peers found
+    qint64 entryPeerBytes = 0; // archive entries that launchers nearby sent, for the download's end
     InstalledGame installed;
     XDManager *manager = nullptr;
     UnpackRoom *unpackRoom; // its indexes serve the adoption, the room check and the updates by entries

@@ -1,12 +1,15 @@
 #include "workflow/lansharing.h"
 
+#include "archive/extractedfiles.h"
 #include "core/filedigest.h"
 #include "lan/laninterfaces.h"
 #include "lan/lanpeerfinder.h"
 #include "lan/lanpeerserver.h"
 #include "platform/platform.h"
 #include "workflow/installedgame.h"
+#include "patch/zipindex.h"
 #include "workflow/launcherconfig.h"
+#include "workflow/peerentryfetch.h"
 #include "workflow/poolfuture.h"
 
 #include <QDateTime>
@@ -215,7 +218,25 @@ void LanSharing::offerCheckedFiles() {
         server->offer(versionedName(listed), {it->path, it->size, it->modifiedMs});
         ++offered;
     }
+    for (auto it = checkedArchives.cbegin(); it != checkedArchives.cend(); ++it) {
+        if (!stillInstalled(it->first))
+            continue;
+        offerEntries(it->second);
+        offered += it->second.size();
+    }
     qDebug() << "files offered to the local network:" << offered;
+}
+
+bool LanSharing::stillInstalled(const RemoteFileInfo &archive) const {
+    const RemoteFileInfo listed = VersionTable::instance().value(archive.name);
+    return listed.version == archive.version && listed.md5 == archive.md5 &&
+           listed.mapDigest == archive.mapDigest && !listed.mapDigest.isEmpty() &&
+           config->installedVersion(archive.name) == listed.version && !config->hasExtractionMark(archive.name);
+}
+
+void LanSharing::offerEntries(const QVector<Entry> &entries) {
+    for (const Entry &e : entries)
+        server->offer(PeerEntryFetch::remoteName(e.digest), {e.path, e.size, e.modifiedMs});
 }
 
 void LanSharing::startInstalledCheck() {
@@ -224,9 +245,11 @@ void LanSharing::startInstalledCheck() {
     const QMap<QString, RemoteFileInfo> &table = VersionTable::instance();
     toHash.clear();
     for (const RemoteFileInfo &e : table) {
-        if (InstalledGame::isArchive(e.name) || checked.contains(e.name) ||
-            hashTried.contains(e.name + QLatin1Char(':') + e.md5) ||
+        if (checked.contains(e.name) || hashTried.contains(e.name + QLatin1Char(':') + e.md5) ||
             config->installedVersion(e.name) != e.version)
+            continue;
+        // An archive is served by the entries it unpacked, as its index lists them.
+        if (InstalledGame::isArchive(e.name) && (!ZipIndex::wantsIndex(e.name) || !stillInstalled(e)))
             continue;
         toHash.append(e);
     }
@@ -263,8 +286,10 @@ void LanSharing::hashNextInstalled() {
     const QString path = folder + QLatin1Char('/') + entry.name;
     hashWatcher = new QFutureWatcher<Hashed>(this);
     connect(hashWatcher, &QFutureWatcher<Hashed>::finished, this, &LanSharing::installedHashed);
-    hashWatcher->setFuture(
-        PoolFuture::run([entry, path, cancel = hashCancel]() { return hashInstalled(entry, path, cancel); }));
+    const bool archive = InstalledGame::isArchive(entry.name);
+    hashWatcher->setFuture(PoolFuture::run([entry, path, archive, dir = folder, cancel = hashCancel]() {
+        return archive ? hashUnpacked(entry, dir, cancel) : hashInstalled(entry, path, cancel);
+    }));
 }
 
 void LanSharing::installedHashed() {
@@ -276,10 +301,17 @@ void LanSharing::installedHashed() {
     hashTried.insert(h.entry.name + QLatin1Char(':') + h.entry.md5);
     hashBytes += h.size;
     const RemoteFileInfo listed = VersionTable::instance().value(h.entry.name);
-    if (!h.fault.isEmpty()) {
+    if (!h.fault.isEmpty())
         qWarning().noquote() << "installed file not offered to the local network: " + h.entry.name + ": " +
                                     h.fault;
-    } else if (listed.version == h.entry.version && listed.md5 == h.entry.md5 &&
+    // An archive's files that passed are offered also when others did not.
+    if (InstalledGame::isArchive(h.entry.name)) {
+        if (!h.entries.isEmpty() && stillInstalled(h.entry)) {
+            checkedArchives.insert(h.entry.name, {h.entry, h.entries});
+            offerEntries(h.entries);
+            hashOffered += h.entries.size();
+        }
+    } else if (h.fault.isEmpty() && listed.version == h.entry.version && listed.md5 == h.entry.md5 &&
                config->installedVersion(h.entry.name) == listed.version && !checked.contains(h.entry.name)) {
         Checked c;
         c.version = listed.version;
@@ -337,5 +369,56 @@ LanSharing::Hashed LanSharing::hashInstalled(const RemoteFileInfo &entry, const 
         h.fault = QStringLiteral("md5 %1 on disk, %2 listed").arg(QString::fromLatin1(hex), entry.md5);
     else if (after.size() != h.size || after.lastModified().toMSecsSinceEpoch() != h.modifiedMs)
         h.fault = QStringLiteral("changed while checked");
+    return h;
+}
+
+LanSharing::Hashed LanSharing::hashUnpacked(const RemoteFileInfo &archive, const QString &folder,
+                                            const std::shared_ptr<std::atomic<bool>> &cancel) {
+    Hashed h;
+    h.entry = archive;
+    ExtractedFiles record;
+    const Result<ExtractedFiles::Error> loaded =
+        ExtractedFiles::load(ExtractedFiles::recordPath(folder, archive.name), &record);
+    if (!loaded.ok()) {
+        h.fault = loaded.reason();
+        return h;
+    }
+    // Only the digests of the index the version file lists, as the listed version unpacked them.
+    if (record.version() != archive.version || record.indexDigest() != archive.mapDigest) {
+        h.fault = QStringLiteral("its record is of version %1, index %2").arg(record.version(), record.indexDigest());
+        return h;
+    }
+    QThread *thread = QThread::currentThread();
+    const QThread::Priority was = thread->priority();
+    thread->setPriority(QThread::LowestPriority);
+    int faults = 0;
+    QSet<QByteArray> seen;
+    for (const ExtractedFiles::File &f : record.files()) {
+        if (seen.contains(f.blake2b))
+            continue;
+        const QString path = QStringLiteral("%1/%2").arg(folder, f.name);
+        const QFileInfo before(path);
+        Entry e{f.blake2b, before.absoluteFilePath(), before.size(), before.lastModified().toMSecsSinceEpoch()};
+        QByteArray digest;
+        const auto read = before.isFile() && !before.isSymLink() && quint64(e.size) == f.size
+                              ? ExtractedFiles::digestOf(path, &digest, [cancel](qint64) { return !cancel->load(); })
+                              : Result<FileDigest::Error>(FileDigest::Error::CannotOpen, QString());
+        if (read.code() == FileDigest::Error::Stopped) {
+            h.stopped = true;
+            break;
+        }
+        const QFileInfo after(path);
+        if (!read.ok() || digest != f.blake2b || after.size() != e.size ||
+            after.lastModified().toMSecsSinceEpoch() != e.modifiedMs) {
+            ++faults;
+            continue;
+        }
+        seen.insert(f.blake2b);
+        h.size += e.size;
+        h.entries.append(e);
+    }
+    thread->setPriority(was == QThread::InheritPriority ? QThread::NormalPriority : was);
+    if (faults > 0)
+        h.fault = QStringLiteral("%1 of its %2 files do not hold what its record lists").arg(faults).arg(record.files().size());
     return h;
 }

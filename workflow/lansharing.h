@@ -10,6 +10,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <atomic>
 #include <functional>
@@ -25,8 +26,11 @@ class LauncherConfig;
 // for launchers that have the release this run's version check verified (their base URLs go to the
 // game-file download as hosts), and it serves the installed files to them while the game is current
 // and not running: only plain files this run checked against their listed MD5, under the CDN's
-// versioned names. Off, it sends nothing, answers nothing and holds no port. Files installed by an
-// earlier run are checked against their MD5 in the background while serving, one at a time, and
+// versioned names, and the files unpacked archives installed, under "entry/<64 hex digits>" of the
+// BLAKE2b-256 their entry index lists (PeerEntryFetch::remoteName), each only after this run
+// hashed it and found the digest its extraction record lists for the archive's listed version and
+// index. Off, it sends nothing, answers nothing and holds no port. Files installed by an earlier run
+// are checked in the background while serving, one plain file or one archive at a time, and
 // offered as each passes.
 class LanSharing : public QObject {
     Q_OBJECT
@@ -73,9 +77,18 @@ private:
         qint64 modifiedMs = 0;
     };
 
-    // One installed file hashed in the background.
+    // A file an archive installed, found to hold the content of its entry.
+    struct Entry {
+        QByteArray digest;
+        QString path;
+        qint64 size = 0;
+        qint64 modifiedMs = 0;
+    };
+
+    // One installed file, or the files of one unpacked archive, hashed in the background.
     struct Hashed {
         RemoteFileInfo entry;
+        QVector<Entry> entries; // of an archive
         QString path;
         qint64 size = 0;
         qint64 modifiedMs = 0;
@@ -91,6 +104,11 @@ private:
     void endInstalledCheck(bool stopped);
     static Hashed hashInstalled(const RemoteFileInfo &entry, const QString &path,
                                 const std::shared_ptr<std::atomic<bool>> &cancel);
+    static Hashed hashUnpacked(const RemoteFileInfo &archive, const QString &folder,
+                               const std::shared_ptr<std::atomic<bool>> &cancel);
+    // The archive is listed as it was checked, and installed at that version.
+    bool stillInstalled(const RemoteFileInfo &archive) const;
+    void offerEntries(const QVector<Entry> &entries);
 
     // Starts or stops the search and the serving after a change.
     void update();
@@ -113,6 +131,7 @@ private:
     quint16 servingPort = 0;
     QElapsedTimer sinceSearch; // the first search with the current release
     QHash<QString, Checked> checked;
+    QHash<QString, QPair<RemoteFileInfo, QVector<Entry>>> checkedArchives; // as checked, by name
 
     QList<RemoteFileInfo> toHash; // installed files left for the background check
     QSet<QString> hashTried;      // "name:md5" hashed this run, matched or not
