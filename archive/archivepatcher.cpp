@@ -372,8 +372,9 @@ Result<ExtractError> movePeerEntry(const QString &sent, const QString &staged, c
     if (QFileInfo(staged).isSymLink() || QFileInfo::exists(staged))
         QFile::remove(staged);
     if (QFileInfo(sent).isSymLink() || !QFile::rename(sent, staged))
-        return failure(ExtractError::CannotOpen,
-                       QStringLiteral("cannot move %1, entry %2 from a peer, to %3").arg(sent, e.name, staged));
+        return failure(
+            ExtractError::CannotOpen,
+            QStringLiteral("cannot move %1, entry %2 from a peer, to %3").arg(sent, e.name, staged));
     if (!holds(staged, e)) {
         QFile::remove(staged);
         return failure(ExtractError::Damaged,
@@ -400,8 +401,9 @@ Result<ExtractError> ArchivePatcher::apply(const QString &folder, const ZipIndex
     if (sodium_init() < 0)
         return failure(ExtractError::CannotOpen, QStringLiteral("the cryptography library failed to start"));
     if (peerFolder.isEmpty() && plan.fromPeers().entries > 0)
-        return failure(ExtractError::Damaged,
-                       QStringLiteral("the plan for %1 takes entries from peers, which are nowhere").arg(fetchedPath));
+        return failure(
+            ExtractError::Damaged,
+            QStringLiteral("the plan for %1 takes entries from peers, which are nowhere").arg(fetchedPath));
 
     // What an extraction killed half way left beside the files: a file set aside while its new
     // version moved in, or a staged one. The plan may keep the file that moved in, and then nothing
@@ -441,7 +443,8 @@ Result<ExtractError> ArchivePatcher::apply(const QString &folder, const ZipIndex
         const ArchivePatchPlan::Action action = plan.action(i);
         if ((action == ArchivePatchPlan::Action::Copy || action == ArchivePatchPlan::Action::Peer) &&
             (lowerNames.contains((names.at(i) + CopySuffix).toLower()) ||
-             (action == ArchivePatchPlan::Action::Copy && !FileNameRules::isSafeEntryName(plan.copySource(i)))))
+             (action == ArchivePatchPlan::Action::Copy &&
+              !FileNameRules::isSafeEntryName(plan.copySource(i)))))
             return failure(ExtractError::Refused, QStringLiteral("entry %1 cannot be copied in %2")
                                                       .arg(FileNameRules::printable(names.at(i)), folder));
     }
@@ -507,8 +510,8 @@ Result<ExtractError> ArchivePatcher::apply(const QString &folder, const ZipIndex
             ZipEntryModes::Mode mode = modes.value(i);
             if (!mode.givesMode())
                 mode = ZipEntryModes::ofFile(target);
-            const QString sent = QStringLiteral("%1/%2").arg(
-                peerFolder, QString::fromLatin1(entries.at(i).hash.toHex()));
+            const QString sent =
+                QStringLiteral("%1/%2").arg(peerFolder, QString::fromLatin1(entries.at(i).hash.toHex()));
             if (lastPeerUse.value(entries.at(i).hash) == i) {
                 copied = movePeerEntry(sent, copy.staged, entries.at(i), mode);
             } else {

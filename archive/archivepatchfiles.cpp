@@ -47,7 +47,8 @@ void removeUpdate(const QString &folder, const QString &archive) {
 }
 
 QString archiveOf(const QString &fileName) {
-    for (const char *suffix : {".kestrivane-index", ".kestrivane-plan", ".kestrivane-patch", ".kestrivane-peer"}) {
+    for (const char *suffix :
+         {".kestrivane-index", ".kestrivane-plan", ".kestrivane-patch", ".kestrivane-peer"}) {
         const int at = fileName.indexOf(QLatin1String(suffix));
         if (at > 0 && (fileName.size() == at + int(qstrlen(suffix)) ||
                        fileName.at(at + int(qstrlen(suffix))) == QLatin1Char('.')))

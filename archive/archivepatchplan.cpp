@@ -201,8 +201,7 @@ bool ArchivePatchPlan::wantsDirectory(const ZipIndex &index) const {
             entryBytes += index.entries().at(i).span;
     }
     const qint64 size = index.directorySize();
-    return entryBytes > 0 && size > 0 &&
-           size <= qMin(MaxDirectoryBytes, qMax(MinDirectoryBytes, entryBytes));
+    return entryBytes > 0 && size > 0 && size <= qMin(MaxDirectoryBytes, qMax(MinDirectoryBytes, entryBytes));
 }
 
 QVector<int> ArchivePatchPlan::peerCandidates(const ZipIndex &index) const {
@@ -211,8 +210,8 @@ QVector<int> ArchivePatchPlan::peerCandidates(const ZipIndex &index) const {
     QVector<int> wanted;
     for (int i = 0; i < actions.size(); ++i) {
         const ZipIndex::Entry &e = index.entries().at(i);
-        if (actions.at(i) != Action::Fetch || shared.contains(FileNameRules::normalizedEntryName(e.name).toLower()) ||
-            seen.contains(e.hash))
+        if (actions.at(i) != Action::Fetch ||
+            shared.contains(FileNameRules::normalizedEntryName(e.name).toLower()) || seen.contains(e.hash))
             continue;
         seen.insert(e.hash);
         wanted.append(i);

@@ -30,8 +30,8 @@
 //   "KVAP 2", "index <64 hex digits>", "archive <size>", "directory <offset> <size>" (or
 //   "directory -" when it is not fetched), then one line per entry of the index in its order:
 //   "keep\t<size>\t<mtime in ms since the epoch>", "fetch", "copy\t<installed name>" or "peer";
-//   names as the record has them. The earlier form "KVAP 1" has no directory line and bare "keep" lines: it is
-//   still read, its kept files as not seen.
+//   names as the record has them. The earlier form "KVAP 1" has no directory line and bare "keep" lines: it
+//   is still read, its kept files as not seen.
 class ArchivePatchPlan {
 public:
     enum class Error {

@@ -166,7 +166,8 @@ void ArchivePatchPreparer::indexArrived(const QByteArray &bytes) {
                     AtomicFile::write(ArchivePatchFiles::indexPath(src.staging(), name), work->indexBytes);
                 const Result<AtomicFile::Error> savedPlan =
                     savedIndex.ok() && !peersToAsk
-                        ? AtomicFile::write(ArchivePatchFiles::planPath(src.staging(), name), work->plan.toBytes())
+                        ? AtomicFile::write(ArchivePatchFiles::planPath(src.staging(), name),
+                                            work->plan.toBytes())
                         : savedIndex;
                 if (!savedPlan.ok())
                     work->failure = savedPlan.reason();
@@ -210,7 +211,8 @@ void ArchivePatchPreparer::askPeers(const std::shared_ptr<Work> &work) {
         const ZipIndex::Entry &e = work->index.entries().at(i);
         wanted.append({e.hash, e.size, e.span});
     }
-    qDebug().noquote() << QStringLiteral("asking launchers nearby for %1 entries of %2").arg(wanted.size()).arg(archive);
+    qDebug().noquote()
+        << QStringLiteral("asking launchers nearby for %1 entries of %2").arg(wanted.size()).arg(archive);
     running = work;
     peerFetch = new PeerEntryFetch(ArchivePatchFiles::peerFolder(source.staging(), archive), lent.hosts,
                                    lent.transferTimeoutMs, this);

@@ -80,7 +80,7 @@ private:
     ListedFileFetch *fetch = nullptr; // none when the index was given
     PeerEntryFetch *peerFetch = nullptr;
     bool withPeers = false;
-    qint64 fromPeers = 0; // bytes the finished peer fetch received
+    qint64 fromPeers = 0;  // bytes the finished peer fetch received
     qint64 peerWeight = 0; // its arrivedWeight()
     std::shared_ptr<Work> running;
     Plan decided;

@@ -5,9 +5,9 @@
 #include "lan/laninterfaces.h"
 #include "lan/lanpeerfinder.h"
 #include "lan/lanpeerserver.h"
+#include "patch/zipindex.h"
 #include "platform/platform.h"
 #include "workflow/installedgame.h"
-#include "patch/zipindex.h"
 #include "workflow/launcherconfig.h"
 #include "workflow/peerentryfetch.h"
 #include "workflow/poolfuture.h"
@@ -231,7 +231,8 @@ bool LanSharing::stillInstalled(const RemoteFileInfo &archive) const {
     const RemoteFileInfo listed = VersionTable::instance().value(archive.name);
     return listed.version == archive.version && listed.md5 == archive.md5 &&
            listed.mapDigest == archive.mapDigest && !listed.mapDigest.isEmpty() &&
-           config->installedVersion(archive.name) == listed.version && !config->hasExtractionMark(archive.name);
+           config->installedVersion(archive.name) == listed.version &&
+           !config->hasExtractionMark(archive.name);
 }
 
 void LanSharing::offerEntries(const QVector<Entry> &entries) {
@@ -385,7 +386,8 @@ LanSharing::Hashed LanSharing::hashUnpacked(const RemoteFileInfo &archive, const
     }
     // Only the digests of the index the version file lists, as the listed version unpacked them.
     if (record.version() != archive.version || record.indexDigest() != archive.mapDigest) {
-        h.fault = QStringLiteral("its record is of version %1, index %2").arg(record.version(), record.indexDigest());
+        h.fault = QStringLiteral("its record is of version %1, index %2")
+                      .arg(record.version(), record.indexDigest());
         return h;
     }
     QThread *thread = QThread::currentThread();
@@ -398,11 +400,13 @@ LanSharing::Hashed LanSharing::hashUnpacked(const RemoteFileInfo &archive, const
             continue;
         const QString path = QStringLiteral("%1/%2").arg(folder, f.name);
         const QFileInfo before(path);
-        Entry e{f.blake2b, before.absoluteFilePath(), before.size(), before.lastModified().toMSecsSinceEpoch()};
+        Entry e{f.blake2b, before.absoluteFilePath(), before.size(),
+                before.lastModified().toMSecsSinceEpoch()};
         QByteArray digest;
-        const auto read = before.isFile() && !before.isSymLink() && quint64(e.size) == f.size
-                              ? ExtractedFiles::digestOf(path, &digest, [cancel](qint64) { return !cancel->load(); })
-                              : Result<FileDigest::Error>(FileDigest::Error::CannotOpen, QString());
+        const auto read =
+            before.isFile() && !before.isSymLink() && quint64(e.size) == f.size
+                ? ExtractedFiles::digestOf(path, &digest, [cancel](qint64) { return !cancel->load(); })
+                : Result<FileDigest::Error>(FileDigest::Error::CannotOpen, QString());
         if (read.code() == FileDigest::Error::Stopped) {
             h.stopped = true;
             break;
@@ -419,6 +423,8 @@ LanSharing::Hashed LanSharing::hashUnpacked(const RemoteFileInfo &archive, const
     }
     thread->setPriority(was == QThread::InheritPriority ? QThread::NormalPriority : was);
     if (faults > 0)
-        h.fault = QStringLiteral("%1 of its %2 files do not hold what its record lists").arg(faults).arg(record.files().size());
+        h.fault = QStringLiteral("%1 of its %2 files do not hold what its record lists")
+                      .arg(faults)
+                      .arg(record.files().size());
     return h;
 }

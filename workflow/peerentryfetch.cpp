@@ -179,8 +179,9 @@ void PeerEntryFetch::ended(Request *r) {
         return;
     readFrom(r);
     const Wanted &w = wanted.at(r->wanted);
-    const QString what = QStringLiteral("entry %1 from %2")
-                             .arg(QString::fromLatin1(w.digest.toHex().left(16)), CdnHosts::hostName(r->peer));
+    const QString what =
+        QStringLiteral("entry %1 from %2")
+            .arg(QString::fromLatin1(w.digest.toHex().left(16)), CdnHosts::hostName(r->peer));
     QString failure;
     if (r->cannotWrite) {
         failure = QStringLiteral("cannot write %1: %2").arg(r->file.fileName(), r->file.errorString());
@@ -195,9 +196,8 @@ void PeerEntryFetch::ended(Request *r) {
         QByteArray digest(crypto_generichash_BYTES, '\0');
         crypto_generichash_final(&r->hash, reinterpret_cast<uchar *>(digest.data()), digest.size());
         if (r->bytes != w.size || digest != w.digest) {
-            hosts->servedWrongBytes(r->peer, QStringLiteral("%1: %2 bytes that are not its content")
-                                                 .arg(what)
-                                                 .arg(r->bytes));
+            hosts->servedWrongBytes(
+                r->peer, QStringLiteral("%1: %2 bytes that are not its content").arg(what).arg(r->bytes));
         } else if (!r->file.flush()) {
             r->cannotWrite = true;
             failure = QStringLiteral("cannot write %1: %2").arg(r->file.fileName(), r->file.errorString());
@@ -211,7 +211,8 @@ void PeerEntryFetch::ended(Request *r) {
                 doneWeight += w.weight;
             } else {
                 r->cannotWrite = true;
-                failure = QStringLiteral("cannot rename %1: %2").arg(r->file.fileName(), r->file.errorString());
+                failure =
+                    QStringLiteral("cannot rename %1: %2").arg(r->file.fileName(), r->file.errorString());
             }
         }
     }
