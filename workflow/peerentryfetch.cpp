@@ -132,7 +132,7 @@ void PeerEntryFetch::dispatch() {
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
         request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-        request.setTransferTimeout(timeoutMs);
+        request.setTransferTimeout(qMin(timeoutMs, StallMs));
         hosts->hold(peer);
         r->reply = network->get(request);
         running.append(r);

@@ -30,6 +30,10 @@ public:
         qint64 weight = 0; // what it stands for in the progress (its bytes in the archive)
     };
 
+    // A peer nearby that sends nothing for this long is taken for gone (LanPeerServer closes idle
+    // transfers after twice that).
+    static constexpr int StallMs = 5000;
+
     // The name a peer serves an entry's content under.
     static QString remoteName(const QByteArray &digest);
 
