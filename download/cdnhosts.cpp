@@ -23,6 +23,7 @@ void CdnHosts::addPeer(const QString &baseUrl) {
     hosts.append(baseUrl);
     peerUrls.append(baseUrl);
     qDebug().noquote() << "peer joins the hosts: " + hostName(baseUrl);
+    emit peerJoined(baseUrl);
 }
 
 QStringList CdnHosts::cdnHosts() const {

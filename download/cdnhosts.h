@@ -113,6 +113,7 @@ public:
 
 signals:
     void hostLeftOut(const QString &baseUrl, const QString &why);
+    void peerJoined(const QString &baseUrl);
 
 private:
     void leaveOut(const QString &baseUrl, const QString &why);

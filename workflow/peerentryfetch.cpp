@@ -9,6 +9,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 
 #include <sodium.h>
 
@@ -55,6 +56,8 @@ void PeerEntryFetch::start(const QVector<Wanted> &entries) {
         return;
     }
     network = new QNetworkAccessManager(this); // a peer's bytes do not count against the download cap
+    sinceStart.start();
+    connect(hosts, &CdnHosts::peerJoined, this, &PeerEntryFetch::dispatch);
     dispatch();
 }
 
@@ -233,6 +236,16 @@ void PeerEntryFetch::ended(Request *r) {
 void PeerEntryFetch::finishIfDone() {
     if (over || !running.isEmpty())
         return;
+    if (!pending.isEmpty() && sinceStart.elapsed() < JoinWaitMs) {
+        if (!joinWaitArmed) {
+            joinWaitArmed = true;
+            QTimer::singleShot(JoinWaitMs - int(sinceStart.elapsed()), this, [this] {
+                joinWaitArmed = false;
+                dispatch();
+            });
+        }
+        return;
+    }
     // Nothing under way, and no peer left for what is pending: the CDN sends the rest.
     over = true;
     if (!pending.isEmpty())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -33,6 +34,9 @@ public:
     // A peer nearby that sends nothing for this long is taken for gone (LanPeerServer closes idle
     // transfers after twice that).
     static constexpr int StallMs = 5000;
+    // Launchers nearby answer a search within a second (LanSharing::AnswerWaitMs), and a fetch may
+    // start at the first answer: what no peer could be asked for waits that long for later ones.
+    static constexpr int JoinWaitMs = 1000;
 
     // The name a peer serves an entry's content under.
     static QString remoteName(const QByteArray &digest);
@@ -79,6 +83,8 @@ private:
     qint64 doneWeight = 0;
     qint64 received = 0;
     bool started = false;
+    QElapsedTimer sinceStart;
+    bool joinWaitArmed = false;
     bool over = false;
     bool cancelled = false;
 };

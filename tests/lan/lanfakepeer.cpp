@@ -1,7 +1,8 @@
 // A launcher nearby that misbehaves, for the sharing test: it answers searches for the release of a
-// version file and serves a folder's files (named as the CDN names them), in one of three ways:
-//   kv-lan-fakepeer VERSION_FILE FILES_DIR flip|vanish|silent
-// flip: each file with one byte changed; vanish: gone once 300 KiB are out; silent: never answers.
+// version file and serves a folder's files (named as the CDN names them), in one of four ways:
+//   kv-lan-fakepeer VERSION_FILE FILES_DIR flip|entryflip|vanish|silent
+// flip: each file with one byte changed; entryflip: only the archive entries of FILES_DIR/entry, as
+// "entry/<name>", each with one byte changed; vanish: gone once 300 KiB are out; silent: never answers.
 // It prints "fake peer serving on PORT" once it answers searches.
 #include "lan/laninterfaces.h"
 #include "lan/lanpeerfinder.h"
@@ -20,14 +21,17 @@ int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() != 4) {
-        std::fprintf(stderr, "usage: kv-lan-fakepeer VERSION_FILE FILES_DIR flip|vanish|silent\n");
+        std::fprintf(stderr, "usage: kv-lan-fakepeer VERSION_FILE FILES_DIR flip|entryflip|vanish|silent\n");
         return 2;
     }
     const QString mode = args.at(3);
     HttpServer server;
-    for (const QString &name : QDir(args.at(2)).entryList(QDir::Files)) {
-        QByteArray data = TestFiles::readFile(args.at(2) + QLatin1Char('/') + name);
-        if (mode == QLatin1String("flip") && !data.isEmpty())
+    const bool entries = mode == QLatin1String("entryflip");
+    const QString dir = args.at(2) + (entries ? QStringLiteral("/entry") : QString());
+    for (const QString &file : QDir(dir).entryList(QDir::Files)) {
+        QByteArray data = TestFiles::readFile(dir + QLatin1Char('/') + file);
+        const QString name = entries ? QStringLiteral("entry/") + file : file;
+        if ((mode == QLatin1String("flip") || entries) && !data.isEmpty())
             data[data.size() / 2] = char(data.at(data.size() / 2) ^ 0x20);
         server.setFile('/' + name.toUtf8(), data);
         HttpServer::Faults never;

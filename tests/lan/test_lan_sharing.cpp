@@ -1,13 +1,15 @@
 // Launchers sharing a release on one local network: real processes in network namespaces on one
 // bridge (lan-stage.sh), the CDN and the event log in this process on 10.78.0.1, fake launchers that
-// serve flipped bytes, vanish mid-transfer or never answer, and garbage datagrams on the search's
-// group. The steps run in order, each on what the ones before left; without root they skip.
+// serve flipped bytes (of files, or of an archive's entries alone), vanish mid-transfer or never
+// answer, and garbage datagrams on the search's group. The steps run in order, each on what the ones
+// before left; without root they skip.
 #include "lan/lanpeerfinder.h"
 #include "support/httpserver.h"
 #include "support/launcherprocess.h"
 #include "support/rawhttp.h"
 #include "support/testfiles.h"
 #include "support/testkeys.h"
+#include "support/zipwriter.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -24,6 +26,8 @@
 #include <memory>
 #include <vector>
 
+#include <sodium.h>
+
 using TestFiles::md5Hex;
 using TestFiles::readFile;
 using TestFiles::writeFile;
@@ -37,8 +41,9 @@ const QString Ended = QStringLiteral("game src download finished");
 
 // Addresses of the hosts lan-stage.sh builds; the clients and the outsider are this process's own.
 const QHash<QString, QString> Address = {
-    {"lab", "10.78.0.1"},   {"pc1", "10.78.0.11"},    {"pc2", "10.78.0.12"},   {"pc3", "10.78.0.13"},
-    {"flip", "10.78.0.31"}, {"vanish", "10.78.0.32"}, {"silent", "10.78.0.33"}};
+    {"lab", "10.78.0.1"},   {"pc1", "10.78.0.11"},    {"pc2", "10.78.0.12"},    {"pc3", "10.78.0.13"},
+    {"flip", "10.78.0.31"}, {"vanish", "10.78.0.32"}, {"silent", "10.78.0.33"}, {"entryflip", "10.78.0.34"}};
+const char *const Fakes[] = {"flip", "vanish", "silent", "entryflip"};
 
 } // namespace
 
@@ -47,7 +52,8 @@ class LanSharingTest : public QObject {
 
     QTemporaryDir root;
     HttpServer cdn;
-    QMap<QString, QByteArray> files; // name -> content, all of version 1
+    QMap<QString, QByteArray> files;    // name -> content, all of version 1
+    QMap<QString, QByteArray> unpacked; // what data.zip installs
     QList<QProcess *> processes;
     QHash<QString, QProcess *> launchers;
     QHash<QString, QByteArray> output;
@@ -61,7 +67,8 @@ class LanSharingTest : public QObject {
     static QString ns(const QString &host) { return qEnvironmentVariable("KV_NETNS_PREFIX") + host; }
 
     // The release, published by kv-publish into the folder the CDN and the fake launchers serve: a file
-    // with a block map and six small ones, signed with the test key.
+    // with a block map, six small ones and an archive with its entry index (its entries also in
+    // "served/entry", by digest, for the fake that flips them), signed with the test key.
     void makeRelease() {
         QStringList args{
             "--cdn",      root.filePath("served"),      "--release",          root.filePath("release"),
@@ -70,6 +77,20 @@ class LanSharingTest : public QObject {
         for (int i = 0; i < 6; ++i)
             files.insert(QStringLiteral("small%1.dat").arg(i),
                          TestFiles::randomBytes(40000 + i * 150000, 50 + i));
+        QList<ZipEntry> entries;
+        QVERIFY(sodium_init() >= 0 && QDir().mkpath(root.filePath("served/entry")));
+        for (int i = 0; i < 8; ++i) {
+            const QByteArray name = "data/part" + QByteArray::number(i) + ".bin";
+            const QByteArray data = TestFiles::randomBytes(60000 + i * 20000, 70 + quint32(i));
+            unpacked.insert(QString::fromUtf8(name), data);
+            entries.append({name, data, i % 2 == 0});
+            QByteArray digest(crypto_generichash_BYTES, '\0');
+            crypto_generichash(reinterpret_cast<uchar *>(digest.data()), size_t(digest.size()),
+                               reinterpret_cast<const uchar *>(data.constData()), quint64(data.size()),
+                               nullptr, 0);
+            QVERIFY(writeFile(root.filePath("served/entry/" + digest.toHex()), data));
+        }
+        files.insert("data.zip", zipBytes(entries));
         QVERIFY(QDir().mkpath(root.filePath("release")) &&
                 writeFile(root.filePath("release/Kestrivane.exe"), "launcher"));
         for (auto it = files.cbegin(); it != files.cend(); ++it) {
@@ -136,9 +157,12 @@ class LanSharingTest : public QObject {
     void checkInstall(const QString &host) {
         QSettings config(installed(host, QStringLiteral("config.ini")), QSettings::IniFormat);
         for (auto it = files.cbegin(); it != files.cend(); ++it) {
-            QCOMPARE(md5Hex(readFile(installed(host, it.key()))), md5Hex(it.value()));
+            if (!it.key().endsWith(QLatin1String(".zip"))) // unpacked and gone
+                QCOMPARE(md5Hex(readFile(installed(host, it.key()))), md5Hex(it.value()));
             QCOMPARE(config.value(QStringLiteral("version/") + it.key()).toString(), QStringLiteral("1"));
         }
+        for (auto it = unpacked.cbegin(); it != unpacked.cend(); ++it)
+            QCOMPARE(md5Hex(readFile(installed(host, it.key()))), md5Hex(it.value()));
     }
 
     // Sockets of the namespace that listen for TCP or hold a UDP port.
@@ -189,11 +213,11 @@ private slots:
         connect(&garbageTimer, &QTimer::timeout, this, &LanSharingTest::sendGarbage);
         garbageTimer.start(50);
 
-        for (const char *mode : {"flip", "vanish", "silent"})
+        for (const char *mode : Fakes)
             startIn(QLatin1String(mode), qEnvironmentVariable("KV_LAN_FAKEPEER"),
                     {root.filePath(QStringLiteral("served/version3.txt")),
                      root.filePath(QStringLiteral("served")), QLatin1String(mode)});
-        for (const char *mode : {"flip", "vanish", "silent"})
+        for (const char *mode : Fakes)
             QTRY_VERIFY_WITH_TIMEOUT(output.value(QLatin1String(mode)).contains("fake peer serving"), 20000);
     }
 
@@ -214,17 +238,22 @@ private slots:
         QTest::addColumn<QStringList>("start");     // started (again); "-pc3": with sharing off
         QTest::addColumn<QString>("changed");       // in the first one's install, same size, before it starts
         QTest::addColumn<QByteArrayList>("prints"); // by the first one
-        QTest::addColumn<bool>("fromPeers");        // the first one's download took bytes from launchers
+        QTest::addColumn<bool>(
+            "fromPeers"); // the first one's download took bytes and archive entries from launchers
         QTest::addColumn<QStringList>("asks");
-        // pc1 past the fake launchers while garbage arrives; it serves four client addresses at most,
-        // none outside its subnet. pc3, sharing off, opens no port and is never heard.
+        // pc1 past the fake launchers (a wrong entry among them) while garbage arrives; it serves four
+        // client addresses at most, none outside its subnet, and the archive's entries once checked.
+        // pc3, sharing off, opens no port and is never heard.
         QStringList four;
         for (int i = 21; i <= 24; ++i)
             four << QStringLiteral("10.78.0.%1 v1_big.pak served").arg(i);
-        QTest::newRow("past lying peers") << QStringList{"pc1", "-pc3"} << QString()
-                                          << QByteArrayList{"launcher found on the local network"} << false
-                                          << QStringList{"10.79.0.9 v1_small0.dat refused"} + four +
-                                                 QStringList{"10.78.0.25 v1_big.pak refused"};
+        QTest::newRow("past lying peers")
+            << QStringList{"pc1", "-pc3"} << QString()
+            << QByteArrayList{"launcher found on the local network", "bytes that are not its content",
+                              "installed files checked for the local network"}
+            << false
+            << QStringList{"10.79.0.9 v1_small0.dat refused"} + four +
+                   QStringList{"10.78.0.25 v1_big.pak refused"};
         QTest::newRow("from the first")
             << QStringList{"pc2"} << QString() << QByteArrayList() << true << QStringList();
         // pc2 again, installed: it serves what its background check passed, not a file changed since.
@@ -280,6 +309,10 @@ private slots:
             QCOMPARE(ended.size(), 1);
             QVERIFY2(ended.first().value(QStringLiteral("peerBytes")).toDouble() > 0,
                      QJsonDocument(ended.first()).toJson().constData());
+            const QList<QJsonObject> patched = events(host, QStringLiteral("archive patched"));
+            QVERIFY2(!patched.isEmpty() && patched.last().value(QStringLiteral("peerEntries")).toInt() > 0,
+                     patched.isEmpty() ? "no archive patched"
+                                       : QJsonDocument(patched.last()).toJson().constData());
         }
         watch.stop();
         for (const QString &h : quiet) {
