@@ -11,10 +11,12 @@
 # The PCs route through the CDN's address, so a launcher in them finds the network it would at home.
 # The release, published with kv-publish (signed with BENCH_LAN_SIGN_KEY, by default the end-to-end
 # suite's test key): Quelvane_Data.pak of 128 MiB with its block map, 50 small files level_01.dat ..
-# level_50.dat (1 to 256 KiB), Quelvane.exe (the stub game) and Kestrivane.exe (at version
+# level_50.dat (1 to 256 KiB), Quelvane_Assets.zip of 500 entries (about 100 MiB, a quarter of them
+# deflated) with its entry index, Quelvane.exe (the stub game) and Kestrivane.exe (at version
 # BENCH_LAN_LAUNCHER_VERSION, so a launcher of that version finds no update of itself). Release 2,
 # prepared beside it and published by `publish_release 2`, changes 16 stretches of 64 KiB of the
-# large file and the first five small files. The content is seeded: every run gives the same bytes.
+# large file, the first five small files and 12 entries of the archive. The content is seeded: every
+# run gives the same bytes.
 #
 # The stage prints its addresses, ports and release figures ("stage ready"), then proves itself: a
 # curl in pc2 fetches 8 MiB of the large file through the capped CDN and the whole file from pc1's
@@ -26,11 +28,14 @@
 #   1. pc2, empty, installs release 1 from pc1's uncapped nginx, sharing off: the reference time;
 #   2. pc1 gets that install copied and checks it (--verify), then serves it;
 #   3. pc2, empty, installs release 1 from the capped CDN beside pc1: its time, the game-file bytes
-#      from the CDN and from pc1 (from its download's end event) and all the capped CDN sent;
+#      from the CDN and from pc1 (from its download's end event), the archive's bytes from the CDN
+#      (its entry index and the ranges of its "archive patched" event: the archive unpacks from the
+#      entries pc1 sends) and all the capped CDN sent;
 #   4. release 2 is published; pc1 updates to it from the capped CDN, then pc2 (with release 1)
-#      updates beside it: the bytes of its changed blocks and files from pc1 and from the CDN.
-# Goals, printed last: CDN game-file bytes of the install at most 8 MiB, and its time at most 1.25
-# times the reference.
+#      updates beside it: the bytes of its changed blocks and files from pc1 and from the CDN, and
+#      the archive's changed entries from pc1 and from the CDN.
+# Goals, printed last: CDN game-file bytes of the install at most 8 MiB, the archive's at most its
+# entry index and 1 MiB, and the install's time at most 1.25 times the reference.
 #
 # Usage: bench/run-lan.sh [build-dir]
 #   BENCH_LAN_CAP               the CDN's cap in bytes a second (default 2000000)
@@ -121,6 +126,24 @@ for i in range(1, 51):
     seed = 5000 + i + (10000 if release == 2 and i <= 5 else 0)
     with open(os.path.join(out, "level_%02d.dat" % i), "wb") as f:
         f.write(random.Random(seed).randbytes(size))
+# The archive: 500 entries of 40 to 380 KiB, every fourth deflated (text-like, so it shrinks);
+# release 2 changes 12 of them.
+import zipfile
+sizes = random.Random(51)
+changed = set(random.Random(512).sample(range(500), 12)) if release == 2 else set()
+words = [b"quelvane", b"terrain", b"sprite", b"sound", b"mesh", b"level", b"shader", b"\n"]
+with zipfile.ZipFile(os.path.join(out, "Quelvane_Assets.zip"), "w") as z:
+    for i in range(500):
+        size = sizes.randrange(40 * 1024, 380 * 1024)
+        rng = random.Random(7000 + i + (100000 if i in changed else 0))
+        info = zipfile.ZipInfo("assets/a_%03d.bin" % i, date_time=(2026, 1, 1, 0, 0, 0))
+        if i % 4 == 0:
+            data = b" ".join(rng.choice(words) for _ in range(size // 6))[:size]
+            info.compress_type = zipfile.ZIP_DEFLATED
+        else:
+            data = rng.randbytes(size)
+            info.compress_type = zipfile.ZIP_STORED
+        z.writestr(info, data)
 PY
     if [ -x "$build/bin/fakegame" ]; then
         cp "$build/bin/fakegame" "$1/Quelvane.exe"
@@ -135,10 +158,10 @@ cdn_dir=$work/cdn
 publish_release() {
     local names=() i
     if [ "$1" = 1 ]; then
-        names=(Quelvane_Data.pak=1 Quelvane.exe=1 "Kestrivane.exe=$launcher_version")
+        names=(Quelvane_Data.pak=1 Quelvane_Assets.zip=1 Quelvane.exe=1 "Kestrivane.exe=$launcher_version")
         for i in $(seq -w 1 50); do names+=("level_$i.dat=1"); done
     else
-        names=(Quelvane_Data.pak=2)
+        names=(Quelvane_Data.pak=2 Quelvane_Assets.zip=2)
         for i in 01 02 03 04 05; do names+=("level_$i.dat=2"); done
     fi
     "$build/bin/kv-publish" --cdn "$cdn_dir" --release "$work/release$1" --sign-key "$sign_key" "${names[@]}" \
@@ -149,6 +172,7 @@ make_release "$work/release1" 1
 make_release "$work/release2" 2
 publish_release 1
 [ -f "$cdn_dir/v1_Quelvane_Data.pak.blockmap" ] || fail "kv-publish made no block map for Quelvane_Data.pak"
+[ -f "$cdn_dir/v1_Quelvane_Assets.zip.zipindex" ] || fail "kv-publish made no entry index for Quelvane_Assets.zip"
 
 netns_up cdn "$cdn_addr/24"
 netns_up pc1 "$pc1_addr/24" "$cdn_addr"
@@ -189,6 +213,8 @@ echo "release_folder: $cdn_dir"
 echo "release_1_files: $(grep -c : "$cdn_dir/version3.txt") files"
 echo "release_1_bytes: $(awk -F: '{ s += $4 } END { print s }' "$cdn_dir/version3.txt") bytes"
 echo "release_1_large_file: Quelvane_Data.pak $(stat -c %s "$cdn_dir/v1_Quelvane_Data.pak") bytes, map $(stat -c %s "$cdn_dir/v1_Quelvane_Data.pak.blockmap") bytes"
+index_bytes=$(stat -c %s "$cdn_dir/v1_Quelvane_Assets.zip.zipindex")
+echo "release_1_archive: Quelvane_Assets.zip $(stat -c %s "$cdn_dir/v1_Quelvane_Assets.zip") bytes, 500 entries, index $index_bytes bytes"
 echo "release_2_changed: Quelvane_Data.pak $(cmp -l "$work/release1/Quelvane_Data.pak" "$work/release2/Quelvane_Data.pak" | wc -l) bytes differ, level_01..05.dat"
 
 # fetch HOST URL RANGE: bytes a second of one curl in HOST; the bytes land in $work/fetched.
@@ -274,6 +300,18 @@ wait_ready() {
     awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }'
 }
 
+# wait_checked HOST: until HOST's launcher has checked its installed files for serving (the files
+# archives unpacked are offered only then).
+wait_checked() {
+    local i
+    for ((i = 0; i < 3000; i++)); do
+        grep -q "installed files checked for the local network" "$work/$1/log-$runs-$1.txt" 2>/dev/null && return 0
+        sleep 0.02
+    done
+    tail -n 30 "$work/$1/log-$runs-$1.txt" >&2
+    fail "the launcher in $1 did not check its installed files for serving"
+}
+
 wait_serving() {
     local i
     for ((i = 0; i < 1000; i++)); do
@@ -305,6 +343,32 @@ print(int(last.get("cdnBytes", -1)), int(last.get("peerBytes", -1)))
 PY
 }
 
+# The "archive patched" event of HOST for the archive after its first SKIP ones: "fetchedBytes
+# peerEntries entries"; "- - -" when there is none (the archive was fetched whole).
+archive_patched() {
+    python3 - "$(events_of "$1")" "$2" <<'PY'
+import json, sys
+last, skip = None, int(sys.argv[2])
+for line in open(sys.argv[1]):
+    e = json.loads(line)
+    if e.get("event") == "archive patched" and e.get("file") == "Quelvane_Assets.zip":
+        if skip > 0:
+            skip -= 1
+        else:
+            last = e
+if last is None:
+    print("- - -")
+else:
+    print(int(last["fetchedBytes"]), int(last.get("peerEntries", 0)),
+          int(last["kept"]) + int(last["copied"]) + int(last["fetched"]) + int(last.get("peerEntries", 0)))
+PY
+}
+patched_count() {
+    local n
+    n=$(count_events "$1" "archive patched")
+    echo "${n:-0}"
+}
+
 proxy_sent() { tr -dc 0-9 <"$work/cdn-sent" 2>/dev/null || echo 0; }
 
 check_install() {
@@ -312,6 +376,14 @@ check_install() {
     for name in Quelvane_Data.pak level_01.dat level_50.dat; do
         cmp -s "$dir/$name" "$work/release$2/$name" || fail "$1 has a wrong $name after installing release $2"
     done
+    python3 - "$dir" "$work/release$2/Quelvane_Assets.zip" <<'PY' || fail "$1 has wrong files of Quelvane_Assets.zip after installing release $2"
+import os, sys, zipfile
+with zipfile.ZipFile(sys.argv[2]) as z:
+    for info in z.infolist():
+        with open(os.path.join(sys.argv[1], info.filename), "rb") as f:
+            if f.read() != z.read(info):
+                sys.exit("wrong " + info.filename)
+PY
 }
 
 # The stage's proof left release 2 on the CDN: release 1 again (signed anew), until the update runs.
@@ -334,9 +406,11 @@ t0=$(date +%s.%N)
 start_launcher pc1 "$capped_base" 1 --verify
 wait_ready pc1 "$ready_before" >/dev/null
 wait_serving pc1
+wait_checked pc1
 
 echo "# install of release 1 in pc2 (empty) from the CDN capped at $cap bytes/s, beside pc1"
 rm -rf "$work/pc2"
+patched_before=$(patched_count pc2)
 ready_before=$(count_events pc2 "enable game btn")
 ended_before=$(count_events pc2 "game src download finished")
 sent_before=$(proxy_sent)
@@ -353,6 +427,15 @@ echo "lan_install: $lan_s s"
 echo "lan_install_cdn_game_file_bytes: $cdn_bytes bytes ($(awk -v b="$cdn_bytes" 'BEGIN { printf "%.2f", b / 1048576 }') MiB)"
 echo "lan_install_pc1_bytes: $peer_bytes bytes ($(awk -v b="$peer_bytes" 'BEGIN { printf "%.2f", b / 1048576 }') MiB)"
 echo "lan_install_capped_cdn_sent: $(($(proxy_sent) - sent_before)) bytes (everything, version file and maps too)"
+read -r zip_fetched zip_peer zip_entries <<<"$(archive_patched pc2 "$patched_before")"
+if [ "$zip_fetched" = - ]; then
+    zip_cdn=$(stat -c %s "$cdn_dir/v1_Quelvane_Assets.zip")
+    echo "lan_install_archive: fetched whole from the CDN"
+else
+    zip_cdn=$((zip_fetched + index_bytes))
+    echo "lan_install_archive_entries_from_pc1: $zip_peer of $zip_entries"
+fi
+echo "lan_install_archive_cdn_bytes: $zip_cdn bytes (index $index_bytes, goal at most $((index_bytes + mib)))"
 
 echo "# release 2: pc1 updates from the capped CDN, then pc2 updates beside it"
 publish_release 2
@@ -364,12 +447,14 @@ t0=$(date +%s.%N)
 start_launcher pc1 "$capped_base" 1
 pc1_update_s=$(wait_ready pc1 "$ready_before")
 wait_serving pc1
+wait_checked pc1
 check_install pc1 2
 bytes=$(download_bytes pc1 "$ended_before")
 read -r pc1_cdn pc1_peer <<<"$bytes"
 echo "pc1_update_from_cdn: $pc1_update_s s, $pc1_cdn bytes from the CDN, $pc1_peer from peers"
 ready_before=$(count_events pc2 "enable game btn")
 ended_before=$(count_events pc2 "game src download finished")
+patched_before=$(patched_count pc2)
 sent_before=$(proxy_sent)
 t0=$(date +%s.%N)
 start_launcher pc2 "$capped_base" 1
@@ -381,10 +466,13 @@ echo "lan_update: $pc2_update_s s"
 echo "lan_update_cdn_game_file_bytes: $up_cdn bytes"
 echo "lan_update_pc1_bytes: $up_peer bytes"
 echo "lan_update_capped_cdn_sent: $(($(proxy_sent) - sent_before)) bytes (everything)"
+read -r up_zip_fetched up_zip_peer up_zip_entries <<<"$(archive_patched pc2 "$patched_before")"
+echo "lan_update_archive: $up_zip_peer entries from pc1, $up_zip_fetched bytes of entries from the CDN ($up_zip_entries entries)"
 stop_launcher pc2
 stop_launcher pc1
 
 awk -v c="$cdn_bytes" 'BEGIN { printf "goal_cdn_bytes_at_most_8_mib: %s\n", (c <= 8 * 1048576 ? "met" : "missed") }'
+awk -v c="$zip_cdn" -v i="$index_bytes" 'BEGIN { printf "goal_archive_cdn_bytes_at_most_index_plus_1_mib: %s\n", (c <= i + 1048576 ? "met" : "missed") }'
 awk -v l="$lan_s" -v u="$uncapped_s" 'BEGIN {
     printf "goal_time_at_most_1.25x_uncapped: %s\n", (l <= 1.25 * u ? "met" : "missed")
     printf "ratio_lan_vs_uncapped_cdn: %.2f\n", l / u }'

@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
@@ -558,6 +559,63 @@ private slots:
             for (const ExtractedFiles::File &f : next.files())
                 QVERIFY(f.modifiedMs == 0 || f.name != "kept.txt");
         }
+    }
+
+    // A first install from entries that launchers nearby sent, the rest fetched by range: a content
+    // two entries share is sent once, copied for one and moved for the other; a sent file changed
+    // since it arrived fails the install with nothing put in place.
+    void installsFromEntriesThatPeersSent_data() {
+        QTest::addColumn<bool>("tampered");
+        QTest::newRow("sound") << false;
+        QTest::newRow("tampered") << true;
+    }
+    void installsFromEntriesThatPeersSent() {
+        QFETCH(bool, tampered);
+        QByteArray archive;
+        ZipIndex index;
+        QVERIFY(publish(secondVersion(), "v2.zip", &archive, &index));
+        const QString digest = ZipIndex::digestHex(index.toBytes());
+        ArchivePatchPlan plan;
+        QVERIFY(ArchivePatchPlan::decide(index, digest, ExtractedFiles(), folder, {}, &plan).ok());
+        const QString peers = path(QStringLiteral("peers"));
+        QVERIFY(QDir().mkpath(peers));
+        QSet<QByteArray> sent;
+        for (int i : plan.peerCandidates(index)) {
+            const ZipIndex::Entry &e = index.entries().at(i);
+            if (e.name == QLatin1String("added/new.txt"))
+                continue; // no peer has it: fetched by range
+            const QByteArray data = secondVersion().at(i).data;
+            QVERIFY(writeFile(peers + '/' + e.hash.toHex(), data));
+            sent.insert(e.hash);
+        }
+        QCOMPARE(sent.size(), secondVersion().size() - 2); // wants-x.txt and x-also.txt share one
+        plan.takeFromPeers(index, sent);
+        QCOMPARE(plan.fromPeers().entries, secondVersion().size() - 1);
+        QCOMPARE(plan.fetched().entries, 1);
+        ArchivePatchPlan read;
+        QVERIFY(ArchivePatchPlan::fromBytes(plan.toBytes(), index, digest, &read).ok());
+        QCOMPARE(read.toBytes(), plan.toBytes());
+        QVERIFY(plan.toBytes().contains("\npeer\n"));
+        if (tampered) {
+            const QString changed =
+                peers + '/' + index.entries().at(entryNamed(index, "stored.bin")).hash.toHex();
+            QByteArray bytes = readFile(changed);
+            bytes[10] = char(bytes[10] ^ 1);
+            QVERIFY(writeFile(changed, bytes));
+        }
+
+        std::vector<InstalledEntry> installed;
+        const Result<ExtractError> applied =
+            ArchivePatcher::apply(folder, index, read, fetch(read, archive), &installed, nullptr, peers);
+        if (tampered) {
+            QCOMPARE(applied.code(), ExtractError::Damaged);
+            QCOMPARE(snapshot(folder), (QMap<QString, QByteArray>()));
+            return;
+        }
+        QVERIFY2(applied.ok(), qPrintable(applied.reason()));
+        checkSecondVersionInstalled();
+        QCOMPARE(int(installed.size()), secondVersion().size());
+        QVERIFY(QDir(peers).entryList(QDir::Files).isEmpty()); // moved into place, not copied
     }
 
     void planTextRoundTripsAndIsCheckedAgainstItsIndex() {
