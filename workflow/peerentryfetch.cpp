@@ -97,11 +97,14 @@ void PeerEntryFetch::emitFinished() {
         Qt::QueuedConnection);
 }
 
-QString PeerEntryFetch::peerFor(int w) const {
+QString PeerEntryFetch::peerFor(int w, bool *waitsForRoom) const {
     const QSet<QString> tried = asked.value(w);
     for (const QString &peer : hosts->peers()) {
-        if (!tried.contains(peer) && !hosts->isLeftOut(peer) && hosts->hasRoom(peer))
+        if (tried.contains(peer) || hosts->isLeftOut(peer))
+            continue;
+        if (hosts->hasRoom(peer))
             return peer;
+        *waitsForRoom = true;
     }
     return QString();
 }
@@ -109,8 +112,9 @@ QString PeerEntryFetch::peerFor(int w) const {
 void PeerEntryFetch::dispatch() {
     if (over)
         return;
+    bool waitsForRoom = false;
     for (auto it = pending.begin(); it != pending.end();) {
-        const QString peer = peerFor(*it);
+        const QString peer = peerFor(*it, &waitsForRoom);
         if (peer.isEmpty()) {
             ++it;
             continue;
@@ -142,7 +146,17 @@ void PeerEntryFetch::dispatch() {
         connect(r->reply, &QNetworkReply::readyRead, this, [this, r] { readFrom(r); });
         connect(r->reply, &QNetworkReply::finished, this, [this, r] { ended(r); });
     }
-    finishIfDone();
+    // A peer's connections may be held by the download of other files, which says nothing when it
+    // gives them back: asked again shortly.
+    if (waitsForRoom && !roomWaitArmed) {
+        roomWaitArmed = true;
+        QTimer::singleShot(RoomWaitMs, this, [this] {
+            roomWaitArmed = false;
+            dispatch();
+        });
+    }
+    if (!waitsForRoom)
+        finishIfDone();
 }
 
 void PeerEntryFetch::readFrom(Request *r) {

@@ -37,6 +37,7 @@ public:
     // Launchers nearby answer a search within a second (LanSharing::AnswerWaitMs), and a fetch may
     // start at the first answer: what no peer could be asked for waits that long for later ones.
     static constexpr int JoinWaitMs = 1000;
+    static constexpr int RoomWaitMs = 20;
 
     // The name a peer serves an entry's content under.
     static QString remoteName(const QByteArray &digest);
@@ -62,7 +63,9 @@ signals:
 private:
     struct Request;
     void dispatch();
-    QString peerFor(int wanted) const;
+    // A peer not asked for the entry yet that may take a request now; `waitsForRoom` is set when one
+    // would, but has no room.
+    QString peerFor(int wanted, bool *waitsForRoom) const;
     void readFrom(Request *r);
     void ended(Request *r);
     void stop(const QString &why);
@@ -85,6 +88,7 @@ private:
     bool started = false;
     QElapsedTimer sinceStart;
     bool joinWaitArmed = false;
+    bool roomWaitArmed = false;
     bool over = false;
     bool cancelled = false;
 };
