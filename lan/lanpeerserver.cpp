@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QFile>
@@ -13,6 +14,7 @@
 #include <QTcpServer>
 #include <QUrl>
 #include <QVector>
+#include <QWaitCondition>
 
 #include <civetweb.h>
 
@@ -65,6 +67,7 @@ struct LanPeerServer::Private {
     mutable QMutex mutex;
     QHash<QByteArray, Offered> table; // by the name as a request carries it
     QHash<QString, int> clients;      // address -> requests being answered
+    QWaitCondition slotFreed;
     LanSubnets subnets;
     qint64 refusalsUnlogged = 0;
     QElapsedTimer lastRefusalLog;
@@ -106,16 +109,23 @@ void LanPeerServer::Private::noteRefusal(const QByteArray &what) {
 
 bool LanPeerServer::Private::takeClientSlot(const QString &address) {
     QMutexLocker lock(&mutex);
-    auto it = clients.find(address);
-    if (it == clients.end()) {
-        if (clients.size() >= MaxClients)
+    // A client that received the last byte of an answer may ask again before this side has ended
+    // that answer: it waits a moment for its slot rather than being turned away as too many.
+    const QDeadlineTimer deadline(SlotWaitMs);
+    for (;;) {
+        auto it = clients.find(address);
+        if (it == clients.end()) {
+            if (clients.size() >= MaxClients)
+                return false;
+            it = clients.insert(address, 0);
+        }
+        if (*it < MaxConnections) {
+            ++*it;
+            return true;
+        }
+        if (!slotFreed.wait(&mutex, deadline))
             return false;
-        it = clients.insert(address, 0);
     }
-    if (*it >= MaxConnections)
-        return false;
-    ++*it;
-    return true;
 }
 
 void LanPeerServer::Private::releaseClientSlot(const QString &address) {
@@ -123,6 +133,7 @@ void LanPeerServer::Private::releaseClientSlot(const QString &address) {
     const auto it = clients.find(address);
     if (it != clients.end() && --*it <= 0)
         clients.erase(it);
+    slotFreed.wakeAll();
 }
 
 // Opens the file offered under `name` when it is still what was offered; a file that changed or

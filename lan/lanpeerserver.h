@@ -25,6 +25,8 @@ public:
 
     static constexpr int MaxClients = 4;
     static constexpr int MaxConnections = 2;
+    // A request beyond MaxConnections waits this long for one of its address's requests to end.
+    static constexpr int SlotWaitMs = 250;
     static constexpr int MaxHeaderBytes = 8 * 1024;
     static constexpr int HeaderTimeoutMs = 5000;
     // A transfer that could write nothing for this long is closed.
