@@ -368,14 +368,18 @@ Result<ExtractError> copyChecked(const QString &source, const QString &staged, c
 // The last entry to use what a peer sent takes the file itself, checked once more: the update may
 // be applied long after it arrived.
 Result<ExtractError> movePeerEntry(const QString &sent, const QString &staged, const ZipIndex::Entry &e,
-                                   const ZipEntryModes::Mode &mode) {
+                                   const ZipEntryModes::Mode &mode, const ArchivePatchPlan::Seen &seen) {
     if (QFileInfo(staged).isSymLink() || QFileInfo::exists(staged))
         QFile::remove(staged);
     if (QFileInfo(sent).isSymLink() || !QFile::rename(sent, staged))
         return failure(
             ExtractError::CannotOpen,
             QStringLiteral("cannot move %1, entry %2 from a peer, to %3").arg(sent, e.name, staged));
-    if (!holds(staged, e)) {
+    // A move keeps the time: unchanged since it was checked as it arrived, it is not read again.
+    const QFileInfo moved(staged);
+    const bool unchanged =
+        moved.size() == seen.size && moved.lastModified().toMSecsSinceEpoch() == seen.modifiedMs;
+    if (!unchanged && !holds(staged, e)) {
         QFile::remove(staged);
         return failure(ExtractError::Damaged,
                        QStringLiteral("%1 no longer holds the content of entry %2").arg(sent, e.name));
@@ -513,7 +517,7 @@ Result<ExtractError> ArchivePatcher::apply(const QString &folder, const ZipIndex
             const QString sent =
                 QStringLiteral("%1/%2").arg(peerFolder, QString::fromLatin1(entries.at(i).hash.toHex()));
             if (lastPeerUse.value(entries.at(i).hash) == i) {
-                copied = movePeerEntry(sent, copy.staged, entries.at(i), mode);
+                copied = movePeerEntry(sent, copy.staged, entries.at(i), mode, plan.seen(i));
             } else {
                 copied = copyChecked(sent, copy.staged, entries.at(i), mode, copyRoom, missingRoom);
                 copyRoom -= DiskRoom::onDisk(entries.at(i).size, block);

@@ -27,7 +27,8 @@
 // BLAKE2b, before anything is unpacked (a source may be an entry that the update replaces). The small archive
 // is then unpacked by extractArchive(), every entry checked against the index's BLAKE2b before any file is
 // put in place; the staged copies take their names last. Entries from peers are staged like copies
-// (moved rather than copied by the last entry that uses the content), checked against the index again. A
+// (moved rather than copied by the last entry that uses the content), checked against the index again
+// unless the moved file still has the size and time the plan saw. A
 // failure leaves the installed files as they were (except copies already in place when a rename fails half
 // way, which a next try puts right). A copy that a killed try left staged, or put in place, is taken as it is
 // when its source no longer holds the content.

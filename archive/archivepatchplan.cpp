@@ -23,7 +23,7 @@ const QByteArray KeepLine("keep");
 const QByteArray KeepWord("keep\t");
 const QByteArray FetchLine("fetch");
 const QByteArray CopyWord("copy\t");
-const QByteArray PeerLine("peer");
+const QByteArray PeerWord("peer\t");
 
 Result<ArchivePatchPlan::Error> malformed(const QString &why) {
     qWarning().noquote() << "refusing archive patch plan:" << why;
@@ -219,15 +219,17 @@ QVector<int> ArchivePatchPlan::peerCandidates(const ZipIndex &index) const {
     return wanted;
 }
 
-void ArchivePatchPlan::takeFromPeers(const ZipIndex &index, const QSet<QByteArray> &digests) {
-    if (digests.isEmpty())
+void ArchivePatchPlan::takeFromPeers(const ZipIndex &index, const QHash<QByteArray, qint64> &sent) {
+    if (sent.isEmpty())
         return;
     const QSet<QString> shared = sharedNames(index);
     for (int i = 0; i < actions.size(); ++i) {
         const ZipIndex::Entry &e = index.entries().at(i);
-        if (actions.at(i) == Action::Fetch && digests.contains(e.hash) &&
-            !shared.contains(FileNameRules::normalizedEntryName(e.name).toLower()))
+        if (actions.at(i) == Action::Fetch && sent.contains(e.hash) &&
+            !shared.contains(FileNameRules::normalizedEntryName(e.name).toLower())) {
             actions[i] = Action::Peer;
+            seenFiles[i] = {e.size, sent.value(e.hash)};
+        }
     }
     makeSpans(index, wantsDirectory(index));
 }
@@ -311,7 +313,8 @@ QByteArray ArchivePatchPlan::toBytes() const {
             text += CopyWord + sources.at(i).toUtf8() + '\n';
             break;
         case Action::Peer:
-            text += PeerLine + '\n';
+            text += PeerWord + QByteArray::number(seenFiles.at(i).size) + '\t' +
+                    QByteArray::number(seenFiles.at(i).modifiedMs) + '\n';
             break;
         }
     }
@@ -365,13 +368,14 @@ Result<ArchivePatchPlan::Error> ArchivePatchPlan::fromBytes(const QByteArray &by
         QString source;
         if (form == 1 && line == KeepLine) {
             action = Action::Keep;
-        } else if (form == 2 && line.startsWith(KeepWord)) {
-            action = Action::Keep;
-            const QList<QByteArray> fields = line.mid(KeepWord.size()).split('\t');
+        } else if (form == 2 && (line.startsWith(KeepWord) || line.startsWith(PeerWord))) {
+            action = line.startsWith(KeepWord) ? Action::Keep : Action::Peer;
+            const QList<QByteArray> fields =
+                line.mid((action == Action::Keep ? KeepWord : PeerWord).size()).split('\t');
             Seen &seen = plan.seenFiles[i];
             if (fields.size() != 2 || !number(fields.at(0), &seen.size) || seen.size < 0 ||
                 !number(fields.at(1), &seen.modifiedMs))
-                return malformed(QStringLiteral("line %1 keeps a file not seen").arg(HeaderLines + i + 1));
+                return malformed(QStringLiteral("line %1 takes a file not seen").arg(HeaderLines + i + 1));
         } else if (line.startsWith(CopyWord)) {
             action = Action::Copy;
             source = QString::fromUtf8(line.mid(CopyWord.size()));
@@ -379,8 +383,6 @@ Result<ArchivePatchPlan::Error> ArchivePatchPlan::fromBytes(const QByteArray &by
                 source.toLower() == name.toLower())
                 return malformed(
                     QStringLiteral("line %1 copies from no other file").arg(HeaderLines + i + 1));
-        } else if (form == 2 && line == PeerLine) {
-            action = Action::Peer;
         } else if (line != FetchLine) {
             return malformed(QStringLiteral("line %1 is no action").arg(HeaderLines + i + 1));
         }

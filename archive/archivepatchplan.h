@@ -5,6 +5,7 @@
 #include "patch/zipindex.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QVector>
@@ -29,9 +30,9 @@
 // text, saved beside the archive while the update runs, so that a run killed half way takes it up again:
 //   "KVAP 2", "index <64 hex digits>", "archive <size>", "directory <offset> <size>" (or
 //   "directory -" when it is not fetched), then one line per entry of the index in its order:
-//   "keep\t<size>\t<mtime in ms since the epoch>", "fetch", "copy\t<installed name>" or "peer";
-//   names as the record has them. The earlier form "KVAP 1" has no directory line and bare "keep" lines: it
-//   is still read, its kept files as not seen.
+//   "keep\t<size>\t<mtime in ms since the epoch>", "fetch", "copy\t<installed name>" or
+//   "peer\t<size>\t<mtime>" (of the file the entry waits in); names as the record has them. The earlier form
+//   "KVAP 1" has no directory line and bare "keep" lines: it is still read, its kept files as not seen.
 class ArchivePatchPlan {
 public:
     enum class Error {
@@ -48,7 +49,8 @@ public:
         qint64 length = 0;
     };
 
-    // A kept file's size and modification time as the plan saw it; size -1 when not seen.
+    // A kept file's (or an entry from a peer's) size and modification time as the plan saw it; size
+    // -1 when not seen.
     struct Seen {
         qint64 size = -1;
         qint64 modifiedMs = 0;
@@ -68,10 +70,11 @@ public:
                                 const QSet<QString> &distrusted, ArchivePatchPlan *out,
                                 const std::atomic<bool> *cancel = nullptr);
 
-    // Entries to fetch whose content is among `digests` (BLAKE2b-256, from launchers nearby) are
-    // taken from there instead; the spans are made again. Entries that share an installed name are
-    // still fetched: their extraction decides which one the file ends up with.
-    void takeFromPeers(const ZipIndex &index, const QSet<QByteArray> &digests);
+    // Entries to fetch whose content is among `sent` (BLAKE2b-256 -> the modification time of the
+    // file it waits in, checked as it arrived) are taken from there instead; the spans are made
+    // again. Entries that share an installed name are still fetched: their extraction decides which
+    // one the file ends up with.
+    void takeFromPeers(const ZipIndex &index, const QHash<QByteArray, qint64> &sent);
     // The entries to fetch that a launcher nearby may send instead: their index places, each
     // content once.
     QVector<int> peerCandidates(const ZipIndex &index) const;

@@ -9,6 +9,7 @@
 #include "patch/zipindex.h"
 #include "workflow/peerentryfetch.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QFile>
@@ -32,7 +33,7 @@ void takeEarlierPeerEntries(const QString &folder, const QString &archive, const
                             ArchivePatchPlan *plan, const std::atomic<bool> &cancelled) {
     if (!QFileInfo(ArchivePatchFiles::peerFolder(folder, archive)).isDir())
         return;
-    QSet<QByteArray> there;
+    QHash<QByteArray, qint64> there;
     for (int i : plan->peerCandidates(index)) {
         if (cancelled)
             return;
@@ -42,7 +43,7 @@ void takeEarlierPeerEntries(const QString &folder, const QString &archive, const
         QByteArray digest;
         if (info.isFile() && !info.isSymLink() && info.size() == e.size &&
             ExtractedFiles::digestOf(path, &digest).ok() && digest == e.hash)
-            there.insert(e.hash);
+            there.insert(e.hash, info.lastModified().toMSecsSinceEpoch());
     }
     plan->takeFromPeers(index, there);
 }
@@ -223,7 +224,7 @@ void ArchivePatchPreparer::askPeers(const std::shared_ptr<Work> &work) {
 void ArchivePatchPreparer::peersAnswered(const std::shared_ptr<Work> &work) {
     if (done || work != running)
         return;
-    const QSet<QByteArray> arrived = peerFetch->arrived();
+    const QHash<QByteArray, qint64> arrived = peerFetch->arrived();
     fromPeers = peerFetch->receivedBytes();
     peerWeight = peerFetch->arrivedWeight();
     qDebug().noquote() << QStringLiteral("launchers nearby sent %1 entries of %2 (%3 bytes)")

@@ -2,6 +2,7 @@
 
 #include "download/cdnhosts.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -12,6 +13,8 @@
 #include <QTimer>
 
 #include <sodium.h>
+
+#include <algorithm>
 
 struct PeerEntryFetch::Request {
     QNetworkReply *reply = nullptr;
@@ -102,7 +105,12 @@ QString PeerEntryFetch::peerFor(int w, bool *waitsForRoom) const {
     for (const QString &peer : hosts->peers()) {
         if (tried.contains(peer) || hosts->isLeftOut(peer))
             continue;
-        if (hosts->hasRoom(peer))
+        // One of a peer's connections is left to the download of other files, which would
+        // otherwise send their pieces to the CDN meanwhile.
+        const bool mine = std::count_if(running.cbegin(), running.cend(), [&peer](const Request *r) {
+                              return r->peer == peer;
+                          }) >= EntryConnections;
+        if (!mine && hosts->hasRoom(peer))
             return peer;
         *waitsForRoom = true;
     }
@@ -224,7 +232,7 @@ void PeerEntryFetch::ended(Request *r) {
             QFile::remove(final);
             if (r->file.rename(final)) {
                 hosts->succeeded(r->peer);
-                done.insert(w.digest);
+                done.insert(w.digest, QFileInfo(final).lastModified().toMSecsSinceEpoch());
                 doneWeight += w.weight;
             } else {
                 r->cannotWrite = true;

@@ -38,6 +38,7 @@ public:
     // start at the first answer: what no peer could be asked for waits that long for later ones.
     static constexpr int JoinWaitMs = 1000;
     static constexpr int RoomWaitMs = 20;
+    static constexpr int EntryConnections = 1; // of CdnHosts::PeerConnections
 
     // The name a peer serves an entry's content under.
     static QString remoteName(const QByteArray &digest);
@@ -51,8 +52,8 @@ public:
     // Stops every request; nothing is emitted after it.
     void cancel();
 
-    // Digests whose content is in `folder`, checked.
-    const QSet<QByteArray> &arrived() const { return done; }
+    // Digests whose content is in `folder`, checked, with that file's modification time.
+    const QHash<QByteArray, qint64> &arrived() const { return done; }
     qint64 arrivedWeight() const { return doneWeight; }
     // Bytes the peers sent, checked or not.
     qint64 receivedBytes() const { return received; }
@@ -82,7 +83,7 @@ private:
     QList<int> pending;              // not asked for now, in order
     QHash<int, QSet<QString>> asked; // peers asked for each entry
     QList<Request *> running;
-    QSet<QByteArray> done;
+    QHash<QByteArray, qint64> done;
     qint64 doneWeight = 0;
     qint64 received = 0;
     bool started = false;

@@ -579,14 +579,14 @@ private slots:
         QVERIFY(ArchivePatchPlan::decide(index, digest, ExtractedFiles(), folder, {}, &plan).ok());
         const QString peers = path(QStringLiteral("peers"));
         QVERIFY(QDir().mkpath(peers));
-        QSet<QByteArray> sent;
+        QHash<QByteArray, qint64> sent; // as they arrived
         for (int i : plan.peerCandidates(index)) {
             const ZipIndex::Entry &e = index.entries().at(i);
             if (e.name == QLatin1String("added/new.txt"))
                 continue; // no peer has it: fetched by range
             const QByteArray data = secondVersion().at(i).data;
             QVERIFY(writeFile(peers + '/' + e.hash.toHex(), data));
-            sent.insert(e.hash);
+            sent.insert(e.hash, QFileInfo(peers + '/' + e.hash.toHex()).lastModified().toMSecsSinceEpoch());
         }
         QCOMPARE(sent.size(), secondVersion().size() - 2); // wants-x.txt and x-also.txt share one
         plan.takeFromPeers(index, sent);
@@ -595,13 +595,17 @@ private slots:
         ArchivePatchPlan read;
         QVERIFY(ArchivePatchPlan::fromBytes(plan.toBytes(), index, digest, &read).ok());
         QCOMPARE(read.toBytes(), plan.toBytes());
-        QVERIFY(plan.toBytes().contains("\npeer\n"));
+        QVERIFY(plan.toBytes().contains("\npeer\t"));
         if (tampered) {
             const QString changed =
                 peers + '/' + index.entries().at(entryNamed(index, "stored.bin")).hash.toHex();
             QByteArray bytes = readFile(changed);
             bytes[10] = char(bytes[10] ^ 1);
             QVERIFY(writeFile(changed, bytes));
+            QFile file(changed);
+            QVERIFY(file.open(QIODevice::ReadWrite) &&
+                    file.setFileTime(QFileInfo(changed).lastModified().addSecs(2),
+                                     QFileDevice::FileModificationTime));
         }
 
         std::vector<InstalledEntry> installed;
@@ -653,6 +657,8 @@ private slots:
             with(4, "take"),
             with(4, "keep "),
             with(4, "keep"),
+            with(4, "peer"),
+            with(4, "peer\t-1\t0"),
             with(copyLine, "copy\t../old-name.dat"),
             with(copyLine, "copy\t./old-name.dat"),
             with(copyLine, "copy\tnew-name.dat"),
