@@ -364,6 +364,24 @@ patched_count() {
 
 proxy_sent() { tr -dc 0-9 <"$work/cdn-sent" 2>/dev/null || echo 0; }
 
+# timed_install HOST CDN_BASE RELEASE [ARGS...]: starts HOST's launcher (sharing on) and waits until its
+# game may start with RELEASE installed; sets $took (seconds), $from_cdn and $from_peers (its download's
+# end event), $cdn_sent (what the capped CDN sent meanwhile) and $patched_before.
+timed_install() {
+    local host=$1 cdn=$2 release=$3 ready ended sent
+    shift 3
+    ready=$(count_events "$host" "enable game btn")
+    ended=$(count_events "$host" "game src download finished")
+    patched_before=$(patched_count "$host")
+    sent=$(proxy_sent)
+    t0=$(date +%s.%N)
+    start_launcher "$host" "$cdn" 1 "$@"
+    took=$(wait_ready "$host" "$ready")
+    check_install "$host" "$release"
+    read -r from_cdn from_peers <<<"$(download_bytes "$host" "$ended")"
+    cdn_sent=$(($(proxy_sent) - sent))
+}
+
 check_install() {
     local dir=$work/$1/install name
     for name in Quelvane_Data.pak level_01.dat level_50.dat; do
@@ -403,23 +421,15 @@ wait_serving pc1
 echo "# install of release 1 in pc2 (empty) from the CDN capped at $cap bytes/s, beside pc1"
 # Its logs stay, for BENCH_LAN_LOGS.
 rm -rf "$work/pc2/install" "$work/pc2/config"
-patched_before=$(patched_count pc2)
-ready_before=$(count_events pc2 "enable game btn")
-ended_before=$(count_events pc2 "game src download finished")
-sent_before=$(proxy_sent)
-t0=$(date +%s.%N)
-start_launcher pc2 "$capped_base" 1
-lan_s=$(wait_ready pc2 "$ready_before")
-check_install pc2 1
-bytes=$(download_bytes pc2 "$ended_before")
-read -r cdn_bytes peer_bytes <<<"$bytes"
+timed_install pc2 "$capped_base" 1
+lan_s=$took cdn_bytes=$from_cdn peer_bytes=$from_peers
 game_bytes=$(grep -v '^Kestrivane.exe:' "$work/release1.list" | awk -F: '{ s += $4 } END { print s }')
 [ $((cdn_bytes + peer_bytes)) -ge "$game_bytes" ] ||
     fail "the download's end event accounts for $((cdn_bytes + peer_bytes)) bytes of $game_bytes"
 echo "lan_install: $lan_s s"
 echo "lan_install_cdn_game_file_bytes: $cdn_bytes bytes ($(awk -v b="$cdn_bytes" 'BEGIN { printf "%.2f", b / 1048576 }') MiB)"
 echo "lan_install_pc1_bytes: $peer_bytes bytes ($(awk -v b="$peer_bytes" 'BEGIN { printf "%.2f", b / 1048576 }') MiB)"
-echo "lan_install_capped_cdn_sent: $(($(proxy_sent) - sent_before)) bytes (everything, version file and maps too)"
+echo "lan_install_capped_cdn_sent: $cdn_sent bytes (everything, version file and maps too)"
 read -r zip_fetched zip_peer zip_entries <<<"$(archive_patched pc2 "$patched_before")"
 if [ "$zip_fetched" = - ]; then
     zip_cdn=$(stat -c %s "$cdn_dir/v1_Quelvane_Assets.zip")
@@ -434,30 +444,14 @@ echo "# release 2: pc1 updates from the capped CDN, then pc2 updates beside it"
 publish_release 2
 stop_launcher pc2
 stop_launcher pc1
-ready_before=$(count_events pc1 "enable game btn")
-ended_before=$(count_events pc1 "game src download finished")
-t0=$(date +%s.%N)
-start_launcher pc1 "$capped_base" 1
-pc1_update_s=$(wait_ready pc1 "$ready_before")
+timed_install pc1 "$capped_base" 2
 wait_serving pc1
-check_install pc1 2
-bytes=$(download_bytes pc1 "$ended_before")
-read -r pc1_cdn pc1_peer <<<"$bytes"
-echo "pc1_update_from_cdn: $pc1_update_s s, $pc1_cdn bytes from the CDN, $pc1_peer from peers"
-ready_before=$(count_events pc2 "enable game btn")
-ended_before=$(count_events pc2 "game src download finished")
-patched_before=$(patched_count pc2)
-sent_before=$(proxy_sent)
-t0=$(date +%s.%N)
-start_launcher pc2 "$capped_base" 1
-pc2_update_s=$(wait_ready pc2 "$ready_before")
-check_install pc2 2
-bytes=$(download_bytes pc2 "$ended_before")
-read -r up_cdn up_peer <<<"$bytes"
-echo "lan_update: $pc2_update_s s"
-echo "lan_update_cdn_game_file_bytes: $up_cdn bytes"
-echo "lan_update_pc1_bytes: $up_peer bytes"
-echo "lan_update_capped_cdn_sent: $(($(proxy_sent) - sent_before)) bytes (everything)"
+echo "pc1_update_from_cdn: $took s, $from_cdn bytes from the CDN, $from_peers from peers"
+timed_install pc2 "$capped_base" 2
+echo "lan_update: $took s"
+echo "lan_update_cdn_game_file_bytes: $from_cdn bytes"
+echo "lan_update_pc1_bytes: $from_peers bytes"
+echo "lan_update_capped_cdn_sent: $cdn_sent bytes (everything)"
 read -r up_zip_fetched up_zip_peer up_zip_entries <<<"$(archive_patched pc2 "$patched_before")"
 echo "lan_update_archive: $up_zip_peer entries from pc1, $up_zip_fetched bytes of entries from the CDN ($up_zip_entries entries)"
 stop_launcher pc2
