@@ -6,6 +6,7 @@
 #include "archive/extractedfiles.h"
 #include "archive/unziparchive.h"
 #include "archive/zipindexmaker.h"
+#include "support/testdigest.h"
 #include "support/testfiles.h"
 #include "support/zipwriter.h"
 
@@ -23,17 +24,11 @@
 #include <sodium.h>
 
 using namespace TestFiles;
+using TestDigest::blake2b;
 
 namespace {
 
 using Action = ArchivePatchPlan::Action;
-
-QByteArray blake2b(const QByteArray &data) {
-    QByteArray out(ZipIndex::HashLength, '\0');
-    crypto_generichash(reinterpret_cast<uchar *>(out.data()), size_t(out.size()),
-                       reinterpret_cast<const uchar *>(data.constData()), quint64(data.size()), nullptr, 0);
-    return out;
-}
 
 ZipEntry stored(const QByteArray &name, const QByteArray &data) {
     ZipEntry e{name, data};

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 #include "support/diskfaults.h"
 #include "support/logcapture.h"
+#include "support/testdigest.h"
 #include "support/testfiles.h"
 #include "support/zipwriter.h"
 
@@ -29,6 +30,7 @@
 #endif
 
 using namespace TestFiles;
+using TestDigest::blake2b;
 
 namespace {
 
@@ -675,18 +677,6 @@ void TestUnzipArchive::reportsTheEarliestFaultWhenEntriesFailTogether() {
     QCOMPARE(readFile(target + "/c/e3.txt"), QByteArray("old"));
     QVERIFY(LogCapture::lines().filter("c/e6.bin").isEmpty());
 }
-
-namespace {
-
-QByteArray blake2b(const QByteArray &data) {
-    QByteArray out(32, '\0');
-    crypto_generichash(reinterpret_cast<unsigned char *>(out.data()), 32,
-                       reinterpret_cast<const unsigned char *>(data.constData()), quint64(data.size()),
-                       nullptr, 0);
-    return out;
-}
-
-} // namespace
 
 // Each installed file once (the later of two entries of one name wins), with the digest of what it
 // holds; the record of them reads back the same and matches the files on the disk.

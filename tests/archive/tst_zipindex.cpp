@@ -3,6 +3,7 @@
 // bounds.
 #include "archive/zipindexmaker.h"
 #include "patch/zipindex.h"
+#include "support/testdigest.h"
 #include "support/testfiles.h"
 #include "support/zipwriter.h"
 
@@ -16,12 +17,7 @@
 
 namespace {
 
-QByteArray blake2b(const QByteArray &data) {
-    QByteArray out(ZipIndex::HashLength, '\0');
-    crypto_generichash(reinterpret_cast<uchar *>(out.data()), size_t(out.size()),
-                       reinterpret_cast<const uchar *>(data.constData()), quint64(data.size()), nullptr, 0);
-    return out;
-}
+using TestDigest::blake2b;
 
 quint32 le32(const QByteArray &bytes, qint64 at) {
     return at + 4 <= bytes.size() ? qFromLittleEndian<quint32>(bytes.constData() + at) : 0;

@@ -7,6 +7,7 @@
 #include "support/httpserver.h"
 #include "support/launcherprocess.h"
 #include "support/rawhttp.h"
+#include "support/testdigest.h"
 #include "support/testfiles.h"
 #include "support/testkeys.h"
 #include "support/zipwriter.h"
@@ -84,11 +85,7 @@ class LanSharingTest : public QObject {
             const QByteArray data = TestFiles::randomBytes(60000 + i * 20000, 70 + quint32(i));
             unpacked.insert(QString::fromUtf8(name), data);
             entries.append({name, data, i % 2 == 0});
-            QByteArray digest(crypto_generichash_BYTES, '\0');
-            crypto_generichash(reinterpret_cast<uchar *>(digest.data()), size_t(digest.size()),
-                               reinterpret_cast<const uchar *>(data.constData()), quint64(data.size()),
-                               nullptr, 0);
-            QVERIFY(writeFile(root.filePath("served/entry/" + digest.toHex()), data));
+            QVERIFY(writeFile(root.filePath("served/entry/" + TestDigest::blake2b(data).toHex()), data));
         }
         files.insert("data.zip", zipBytes(entries));
         QVERIFY(QDir().mkpath(root.filePath("release")) &&

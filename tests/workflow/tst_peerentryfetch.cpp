@@ -3,6 +3,7 @@
 // entry; a peer that lies or fails is left out, one that lacks an entry is not.
 #include "download/cdnhosts.h"
 #include "support/httpserver.h"
+#include "support/testdigest.h"
 #include "support/testfiles.h"
 #include "workflow/peerentryfetch.h"
 
@@ -16,17 +17,10 @@
 #include <sodium.h>
 
 using namespace TestFiles;
+using TestDigest::blake2b;
 
 class TestPeerEntryFetch : public QObject {
     Q_OBJECT
-
-    static QByteArray blake2b(const QByteArray &data) {
-        QByteArray out(crypto_generichash_BYTES, '\0');
-        crypto_generichash(reinterpret_cast<uchar *>(out.data()), size_t(out.size()),
-                           reinterpret_cast<const uchar *>(data.constData()), quint64(data.size()), nullptr,
-                           0);
-        return out;
-    }
 
 private slots:
     void initTestCase() { QVERIFY(sodium_init() >= 0); }
